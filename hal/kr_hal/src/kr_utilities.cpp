@@ -1,0 +1,3 @@
+#include "kr_utilities.h"
+
+bool silent = true;
