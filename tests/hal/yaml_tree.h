@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "kr_yamlreader.h"
+#include "kr_yamlwriter.h"
 
 extern char **environ;
 
@@ -129,5 +131,149 @@ inline std::string run_capture(const std::vector<std::string> &args, int *status
     close(fds[0]);
     return out;
 }
+
+
+// A generated document: what the writer is told, and the tree it must read back as.
+struct TNode {
+    enum Kind { MAP, SEQ, INT, HEX, BOOL, STR } kind = MAP;
+    std::string key;
+    int32_t i = 0;
+    uint32_t u = 0;
+    bool b = false;
+    std::string s;
+    std::vector<TNode> kids;
+};
+
+inline void expect_json(const TNode &n, std::string &out)
+{
+    switch (n.kind) {
+    case TNode::MAP:
+    case TNode::SEQ:
+        out += n.kind == TNode::MAP ? '{' : '[';
+        for (size_t k = 0; k < n.kids.size(); k++) {
+            if (k) out += ',';
+            if (n.kind == TNode::MAP) {
+                json_string(n.kids[k].key, out);
+                out += ':';
+            }
+            expect_json(n.kids[k], out);
+        }
+        out += n.kind == TNode::MAP ? '}' : ']';
+        break;
+    case TNode::INT: out += std::to_string(n.i); break;
+    case TNode::HEX: out += std::to_string((int32_t)n.u); break;
+    case TNode::BOOL: out += n.b ? "true" : "false"; break;
+    case TNode::STR: json_string(n.s, out); break;
+    }
+}
+
+// The root's members written as the document; an empty root reads back as no document.
+inline std::string expect_root(const TNode &root)
+{
+    if (root.kids.empty()) return "null";
+    std::string out;
+    expect_json(root, out);
+    return out;
+}
+
+// Writes a member (key given) or a sequence item (key null); returns the first error.
+inline kr_errors_e write_node(kr_yaml_st *st, const TNode &n, const char *key)
+{
+    kr_errors_e err = ERR_NONE;
+    switch (n.kind) {
+    case TNode::MAP:
+    case TNode::SEQ:
+        err = n.kind == TNode::MAP ? kr_yamlwriter_begin_map(st, key) : kr_yamlwriter_begin_seq(st, key);
+        if (err) return err;
+        for (const TNode &k : n.kids) {
+            err = write_node(st, k, n.kind == TNode::MAP ? k.key.c_str() : nullptr);
+            if (err) return err;
+        }
+        return n.kind == TNode::MAP ? kr_yamlwriter_end_map(st) : kr_yamlwriter_end_seq(st);
+    case TNode::INT: return kr_yamlwriter_add_int(st, key, n.i);
+    case TNode::HEX: return kr_yamlwriter_add_int_hex(st, key, n.u);
+    case TNode::BOOL: return kr_yamlwriter_add_bool(st, key, n.b);
+    case TNode::STR: return kr_yamlwriter_add_string(st, key, n.s.c_str());
+    }
+    return err;
+}
+
+inline kr_errors_e write_root(kr_yaml_st *st, const TNode &root)
+{
+    for (const TNode &k : root.kids) {
+        kr_errors_e err = write_node(st, k, k.key.c_str());
+        if (err) return err;
+    }
+    return kr_yamlwriter_end(st, nullptr);
+}
+
+struct TreeGen {
+    std::mt19937 rng;
+    explicit TreeGen(unsigned seed) : rng(seed) {}
+    unsigned pick(unsigned n) { return (unsigned)(rng() % n); }
+
+    std::string text(bool as_key)
+    {
+        // Characters that steer quoting, comments and flow, and some UTF-8.
+        static const char *const pieces[] = {"a", "b", "Z", "0", "7", " ", " ", "\t", "\n", "\r", ":", "#", "-",
+                                             "'", "\"", "\\", "[", "]", "{", "}", ",", "&", "*", "!", "|",
+                                             ">", "%", "@", "?", "`", ".", "x", "\xc3\xa9", "\xe2\x82\xac"};
+        static const char *const key_pieces[] = {"a", "b", "Z", "0", "_", " ", "-", "'", "\"", ":", "#", "."};
+        static const char *const specials[] = {"", "  ", "123", "0x1F", "-0x10", "True", "off", "yes", "a: b",
+                                               "x #y", "[a]", "a\t", "-x", "a:b", "x#y", "it's", "hello world",
+                                               "... x", "a 'b", "k:\"v", "---", "null", "~", "q\"\\"};
+        std::string s;
+        if (as_key) {
+            s = "k";
+            s += (char)('a' + pick(26));
+            unsigned n = pick(8);
+            for (unsigned i = 0; i < n; i++) s += key_pieces[pick(sizeof key_pieces / sizeof *key_pieces)];
+            return s;
+        }
+        if (pick(4) == 0) return specials[pick(sizeof specials / sizeof *specials)];
+        unsigned n = pick(12);
+        for (unsigned i = 0; i < n; i++) s += pieces[pick(sizeof pieces / sizeof *pieces)];
+        return s;
+    }
+
+    TNode scalar()
+    {
+        TNode n;
+        switch (pick(4)) {
+        case 0:
+            n.kind = TNode::INT;
+            n.i = pick(3) == 0 ? (pick(2) ? INT32_MIN : INT32_MAX) : (int32_t)rng();
+            break;
+        case 1:
+            n.kind = TNode::HEX;
+            n.u = pick(3) == 0 ? 0xFFFFFFFFu : (uint32_t)rng();
+            break;
+        case 2:
+            n.kind = TNode::BOOL;
+            n.b = pick(2);
+            break;
+        default:
+            n.kind = TNode::STR;
+            n.s = text(false);
+            break;
+        }
+        return n;
+    }
+
+    TNode collection(bool map, int depth)
+    {
+        TNode n;
+        n.kind = map ? TNode::MAP : TNode::SEQ;
+        unsigned count = pick(5);
+        for (unsigned k = 0; k < count; k++) {
+            TNode c = depth > 0 && pick(3) == 0 ? collection(pick(2), depth - 1) : scalar();
+            if (map) {
+                c.key = text(true) + std::to_string(k); // unique within the mapping
+            }
+            n.kids.push_back(c);
+        }
+        return n;
+    }
+};
 
 } // namespace yamltest

@@ -51,7 +51,7 @@ bool needs_quotes(const char *s)
     if (strchr("-?:,[]{}#&*!|>'\"%@`", s[0])) return true;
     if (reads_as_non_string(s)) return true;
     // A key line beginning with a document-end marker would be skipped by the reader.
-    if (strncmp(s, "...", 3) == 0 && (s[3] == '\0' || is_blank(s[3]))) return true;
+    if (strncmp(s, "...", 3) == 0 && is_blank(s[3])) return true;
     for (size_t i = 0; i < n; i++) {
         char c = s[i];
         char prev = i ? s[i - 1] : '\0';
