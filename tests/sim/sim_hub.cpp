@@ -27,6 +27,8 @@ namespace {
 constexpr size_t HUB_OUT_LIMIT = 64u << 20;
 // While this many frames wait on a paced bus, its clients' input is not read (back-pressure).
 constexpr size_t HUB_PACE_QUEUE_LIMIT = 1024;
+// A paced bus catches up on lateness up to this much; beyond it the schedule moves on.
+constexpr int64_t HUB_CATCH_UP_NS = 10000000;
 
 enum client_mode_e { MODE_HELLO, MODE_BCM, MODE_RAW };
 
@@ -202,8 +204,11 @@ static void close_client(sim_hub_st *h, hub_client_st &c, const char *why)
 static void read_client(sim_hub_st *h, hub_client_st &c)
 {
     char buf[65536];
-    for (int rounds = 0; rounds < 4; rounds++) {
-        ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+    // On a paced bus, small reads keep the loop on time for the frames it has to deliver.
+    size_t want = h->cfg.bitrate != 0 ? 2048 : sizeof buf;
+    int max_rounds = h->cfg.bitrate != 0 ? 1 : 4;
+    for (int rounds = 0; rounds < max_rounds; rounds++) {
+        ssize_t n = recv(c.fd, buf, want, 0);
         if (n == 0) {
             close_client(h, c, "disconnected");
             return;
@@ -225,7 +230,7 @@ static void read_client(sim_hub_st *h, hub_client_st &c)
                 break;
             handle_element(h, c, el);
         }
-        if ((size_t)n < sizeof buf)
+        if ((size_t)n < want)
             return;
     }
 }
@@ -278,6 +283,14 @@ static void hub_loop(sim_hub_st *h)
         int64_t next_due = -1;
         for (auto &[name, bus] : h->buses) {
             while (!bus.queue.empty() && bus.queue.front().due_ns <= now) {
+                // Woken this late (a loaded machine), the bus restarts from now rather than
+                // bursting the backlog out faster than a real bus would.
+                int64_t late = now - bus.queue.front().due_ns;
+                if (late > HUB_CATCH_UP_NS) {
+                    for (auto &q : bus.queue)
+                        q.due_ns += late;
+                    bus.busy_until_ns += late;
+                }
                 deliver(h, name, bus.queue.front().f, bus.queue.front().from);
                 bus.queue.pop_front();
             }
