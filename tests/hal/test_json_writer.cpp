@@ -185,6 +185,10 @@ TEST(JsonWriterEnd, BalanceIgnoresBracketsInStrings) {
     kr_jsonwriter_init(&w.j, w.buf.get(), 128);
     kr_jsonwriter_add_string(&w.j, "unit", "Speed [rpm]");
     kr_jsonwriter_add_string(&w.j, "x", "}{");
+    kr_jsonwriter_add_string(&w.j, "open", "Range [0, 100");  // unbalanced inside strings
+    kr_jsonwriter_begin_array(&w.j, "a");
+    kr_jsonwriter_array_add_string(&w.j, "x]}");
+    kr_jsonwriter_end_array(&w.j);
     kr_json_errors_e err = JSON_ERR_SYNTAX;
     EXPECT_EQ(kr_jsonwriter_end(&w.j, &err), ERR_NONE);
     EXPECT_EQ(err, JSON_ERR_NONE);
