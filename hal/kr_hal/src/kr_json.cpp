@@ -100,7 +100,7 @@ bool copy_quoted(const char *src, char *dest, uint32_t dest_length) {
 bool next_sibling(const char *node, const char **out) {
     if (node == nullptr) return false;
     const char *p = node;
-    int depth = 0;
+    long depth = 0;
     while (*p != '\0') {
         const char c = *p;
         if (c == '"') {
@@ -233,7 +233,7 @@ uint32_t kr_jsonreader_array_get_size(char *node) {
     const char *p = first_inside(array_value(node));
     if (p == nullptr) return 0;
     uint32_t count = 1;
-    int depth = 0;
+    long depth = 0;
     while (*p != '\0') {
         const char c = *p;
         if (c == '"') {
