@@ -127,7 +127,11 @@ void step(void *)
 void main_setup_output(void)
 {
     // Nothing printed before a Ctrl-C may be lost, also when standard output is a pipe or a file.
-    if (!isatty(1)) setvbuf(stdout, nullptr, _IOLBF, 0);
+    // With a buffer of its own the mode also takes on a stream that was already written to.
+    static char line_buffer[BUFSIZ];
+    if (isatty(1)) return;
+    std::fflush(stdout);
+    setvbuf(stdout, line_buffer, _IOLBF, sizeof line_buffer);
 }
 
 int main_start_run(void)

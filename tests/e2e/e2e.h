@@ -89,6 +89,15 @@ struct fd_guard {
     explicit fd_guard(int f) : fd(f) {}
     fd_guard(const fd_guard &) = delete;
     fd_guard &operator=(const fd_guard &) = delete;
+    fd_guard(fd_guard &&o) noexcept : fd(o.fd) { o.fd = -1; }
+    fd_guard &operator=(fd_guard &&o) noexcept
+    {
+        if (this != &o) {
+            reset(o.fd);
+            o.fd = -1;
+        }
+        return *this;
+    }
     ~fd_guard() { reset(); }
     void reset(int f = -1)
     {

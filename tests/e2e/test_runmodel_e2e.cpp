@@ -164,7 +164,7 @@ TEST_F(RunModel, HelpListsEveryCommand)
 
 TEST_F(RunModel, HelpForOneCommand)
 {
-    const std::string row = "--sdoread: Reads data from a device with CANopen SDO request\n\n";
+    const std::string row = "--sdoread: Reads data from a device with CANOpen SDO request\n\n";
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
              {"--help", "sdoread"}, {"--help", "SDOREAD"}, {"-h", "sdoread"}, {"--help=sdoread"}, {"-hsdoread"}}) {
         e2e::result r = box.krcan(args);
