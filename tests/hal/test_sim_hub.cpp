@@ -4,6 +4,7 @@
 #include "sim_process.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
@@ -50,6 +51,19 @@ sim_frame_st mixed_frame(uint32_t i, uint32_t salt)
         return f;
     }
     }
+}
+
+// More runnable work than processors: timing can only be checked in one direction.
+bool machine_overloaded()
+{
+    double load = 0;
+    FILE *f = std::fopen("/proc/loadavg", "r");
+    if (f != nullptr) {
+        if (std::fscanf(f, "%lf", &load) != 1)
+            load = 0;
+        std::fclose(f);
+    }
+    return load > std::thread::hardware_concurrency();
 }
 
 } // namespace
@@ -237,7 +251,12 @@ TEST(SimHub, PacingFollowsTheBitRate)
         // the receiver's clock adds a little jitter. A loaded machine may slow it, not speed it.
         EXPECT_GE(stamped, bus_s - 0.011) << bitrate << " bit/s: the hub delivered faster than the bus";
         EXPECT_GE(took, bus_s - 0.015) << bitrate << " bit/s, stamped " << stamped / bus_s;
-        EXPECT_LE(took, 2 * bus_s + 0.05) << bitrate << " bit/s, stamped " << stamped / bus_s;
+        // How close to the bus rate it gets is only measurable on a machine with CPU to spare.
+        if (machine_overloaded())
+            std::printf("machine overloaded: %u bit/s took %.2f times the bus time, not checked\n", bitrate,
+                        took / bus_s);
+        else
+            EXPECT_LE(took, 1.25 * bus_s + 0.02) << bitrate << " bit/s, stamped " << stamped / bus_s;
     }
 }
 
