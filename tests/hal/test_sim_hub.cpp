@@ -162,22 +162,30 @@ TEST(SimHub, BurstBothDirectionsInOrderWithoutLoss)
                 return;
     };
     std::thread ta(sender, &a, 0x11), tb(sender, &b, 0x22);
-    auto check = [](sim_client_st *c, uint32_t salt, uint32_t *got) {
+    // Each receiver stops at the first frame missing (time-out) or out of place.
+    auto check = [](sim_client_st *c, uint32_t salt, uint32_t *got, std::string *bad) {
         sim_frame_st f;
-        while (*got < N && sim_client_recv(*c, f, 5000)) {
-            if (!sim_frame_same(f, mixed_frame(*got, salt)))
+        while (*got < N) {
+            if (!sim_client_recv(*c, f, 20000)) {
+                *bad = "nothing within 20 s; " + c->last_error;
                 return;
+            }
+            if (!sim_frame_same(f, mixed_frame(*got, salt))) {
+                *bad = "got " + sim_frame_str(f) + ", expected " + sim_frame_str(mixed_frame(*got, salt));
+                return;
+            }
             (*got)++;
         }
     };
     uint32_t got_a = 0, got_b = 0;
-    std::thread ra(check, &a, 0x22, &got_a), rb(check, &b, 0x11, &got_b);
+    std::string bad_a, bad_b;
+    std::thread ra(check, &a, 0x22, &got_a, &bad_a), rb(check, &b, 0x11, &got_b, &bad_b);
     ta.join();
     tb.join();
     ra.join();
     rb.join();
-    EXPECT_EQ(got_a, N) << "client a stopped at a missing or wrong frame";
-    EXPECT_EQ(got_b, N) << "client b stopped at a missing or wrong frame";
+    EXPECT_EQ(got_a, N) << "client a: " << bad_a;
+    EXPECT_EQ(got_b, N) << "client b: " << bad_b;
     // A sender never hears itself; another bus hears nothing.
     sim_frame_st f;
     EXPECT_FALSE(sim_client_recv(a, f, 100));
