@@ -203,9 +203,13 @@ TEST_F(PortOnHub, FullReceiveRingSaysSoAndKeepsTheRest)
 {
     constexpr uint32_t n = CONFIG_CAN0_RX_BUFFER_SIZE + 100;
     for (uint32_t i = 0; i < n; i++) ASSERT_TRUE(sim_client_send(peer, to_sim(burst_msg(i))));
+    auto end = clock_type::now() + std::chrono::seconds(20);
+    while (sim_hub_stats(hub).frames_out < n && clock_type::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_GE(sim_hub_stats(hub).frames_out, n) << "the hub handed every frame to the port's connection";
     silent = false;
     ::testing::internal::CaptureStderr();
-    step_for(500);
+    step_for(300);
     kr_can_message_st local = make_msg(CAN_STD, 0x123, {1});
     EXPECT_EQ(kr_can_send_flags(nullptr, &local, CAN_SEND_FLAGS_LOCAL | CAN_SEND_FLAGS_NO_TX_CALLB),
               ERR_BUFFER_OVERFLOW);
