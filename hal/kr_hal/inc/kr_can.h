@@ -17,7 +17,9 @@
 extern "C" {
 #endif
 
+#ifndef CONFIG_CAN0_BAUDRATE
 #define CONFIG_CAN0_BAUDRATE 250000u
+#endif
 #define CONFIG_CAN0_RX_BUFFER_SIZE 2048u
 #define CONFIG_CAN0_TX_BUFFER_SIZE 256u
 
