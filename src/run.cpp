@@ -16,7 +16,7 @@ struct _dev_st dev;
 bool log_line_live = false;
 const commands_st *current_command = nullptr;
 
-canopen_object_st obj_dict[1] = {};
+const canopen_object_st obj_dict[1] = {};
 uint32_t obj_dict_len(void) { return 0; }
 
 static std::atomic<bool> run_failed{false};

@@ -81,6 +81,18 @@ TEST_F(RunModel, JobsRunInOrder)
     EXPECT_EQ(r.out, std::string(kUpdateFailed) + "The main window is not available yet.\n" + kUpdateFailed);
 }
 
+TEST_F(RunModel, SimulatorJobWithoutSimulators)
+{
+    // No system was loaded: the job says so, later jobs still run, and the run fails.
+    e2e::result r = box.krcan({"--sim", "--update"});
+    EXPECT_TRUE(r.exited(1)) << r.err;
+    EXPECT_NE(r.err.find("WARNING: running simulators on the real CAN device 'can0'."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No simulators were started. Load a system with --sys"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("The simulators are running"), std::string::npos);
+    EXPECT_EQ(r.out, kUpdateFailed);
+    EXPECT_EQ(r.err.substr(r.err.size() - 9), "Finished\n") << "sim turns progress messages on";
+}
+
 TEST_F(RunModel, SixthJobIsRefused)
 {
     std::vector<std::string> five(5, "--update");
