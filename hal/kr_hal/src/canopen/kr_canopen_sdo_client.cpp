@@ -353,10 +353,13 @@ uint32_t sdo_client_retry_delay(uint32_t attempt)
 
 void _kr_canopen_sdo_client_init(void)
 {
+    // A repeated start keeps the one mutex: tasks may be waiting on it.
+    kr_mutex_st mutex = C.mutex;
     std::memset(&C, 0, sizeof(C));
     C.state = CANOPEN_SDO_STATE_READY;
     C.result = CANOPEN_SDO_RESULT_DONE;
-    kr_mutex_init(&C.mutex);
+    C.mutex = mutex;
+    if (!C.mutex) kr_mutex_init(&C.mutex);
     C.delay = -1;
     C.last_err_code = CANOPEN_SDO_ERROR_NONE;
     C.wait_callb = nullptr;
