@@ -156,7 +156,7 @@ typedef struct {
 } canopen_pdo_mapping_st;
 
 typedef struct {
-    canopen_pdo_mapping_st mapping[CONFIG_CANOPEN_PDO_MAPPING_COUNT];
+    canopen_pdo_mapping_st mappings[CONFIG_CANOPEN_PDO_MAPPING_COUNT];
 } canopen_pdo_mapping_parameter_st;
 
 

@@ -10,6 +10,13 @@
 
 _kr_canopen_st _canopen;
 
+// The application's object table: a program that has application objects defines both; programs
+// without (and every test program) get the empty table. Weak, so the application's own wins.
+extern "C" {
+__attribute__((weak)) extern const canopen_object_st obj_dict[1] = {};
+__attribute__((weak)) uint32_t obj_dict_len(void) { return 0; }
+}
+
 namespace {
 
 const char project_name[] = "kr03_can_338-g376e";

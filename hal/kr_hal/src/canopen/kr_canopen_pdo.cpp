@@ -27,7 +27,7 @@ void _kr_canopen_pdo_mapping_ptr_conf(const canopen_pdo_mapping_parameter_st *ma
     for (int i = 0; i < 8; i++) ptr_bfr[i] = nullptr;
     uint32_t pos = 0;
     for (int m = 0; m < CONFIG_CANOPEN_PDO_MAPPING_COUNT && pos < 8; m++) {
-        const canopen_pdo_mapping_st *map = &mapping_param->mapping[m];
+        const canopen_pdo_mapping_st *map = &mapping_param->mappings[m];
         if (map->length == 0) break;
         const canopen_object_st *obj = _kr_canopen_obj_dict_get(map->main_index, map->sub_index);
         if (obj && obj->data_ptr && (obj->permissions & permissions)) {

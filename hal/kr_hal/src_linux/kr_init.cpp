@@ -1,0 +1,229 @@
+// Library start-up, the library task, the kernel's application hooks, Ctrl-C, restart and the
+// platform stubs of the portable library code.
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kr_can.h"
+#include "kr_canopen.h"
+#include "kr_memory.h"
+#include "kr_rtos.h"
+#include "kr_rtos_port.h"
+#include "kr_utilities.h"
+
+extern "C" {
+// The display back end and its CAN configuration window.
+void kr_ui_destroy(void);
+void kr_ui_confwindow_exec(const struct kr_uistyle_st *style);
+}
+
+namespace {
+
+constexpr uint32_t HAL_TASK_STACK_DEPTH = 10240;
+constexpr uint32_t HAL_TASK_PRIORITY = 65535;
+
+struct hooks_st {
+    std::atomic<void (*)(void *app, uint32_t step_ms)> idle_task{nullptr};
+    std::atomic<void (*)(void *app, uint32_t step_ms)> tick_task{nullptr};
+};
+
+kr_mutex_st halmutex;
+std::atomic<void *> application_ptr{nullptr};
+hooks_st _this;
+int8_t arg_nodeid = 0;
+char **kr_argv = nullptr;
+std::atomic<void (*)(void *app, uint32_t pin)> gpio_callback{nullptr};
+
+void hal_task(void *)
+{
+    for (;;) {
+        kr_mutex_lock(&halmutex);
+        _kr_can_hal_step(CONFIG_HAL_STEP_MS);
+        _kr_canopen_step(CONFIG_HAL_STEP_MS);
+        kr_mutex_unlock(&halmutex);
+        kr_rtos_task_delay(CONFIG_HAL_STEP_MS);
+    }
+}
+
+constexpr char SIGNAL_MESSAGE[] = "Caught signal, terminating\n";
+
+// Only async-signal-safe calls: the window is left to the process end.
+void signal_callb(int status)
+{
+    ssize_t r = write(STDERR_FILENO, SIGNAL_MESSAGE, sizeof SIGNAL_MESSAGE - 1);
+    (void)r;
+    _exit(status);
+}
+
+} // namespace
+
+extern "C" {
+
+void kr_init(void *device)
+{
+    kr_set_application_ptr(device);
+    kr_mutex_init(&halmutex);
+    _kr_can_init();
+    if (kr_memory_load(MEMORY_COM_PARAMS) != ERR_NONE) _kr_canopen_reset();
+    // With a node id of its own the receive configuration would be set here; nothing to do on Linux.
+    _kr_canopen_init((uint8_t)arg_nodeid);
+    kr_rtos_task_create(hal_task, "kr_hal", HAL_TASK_STACK_DEPTH, nullptr, HAL_TASK_PRIORITY, nullptr);
+
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = signal_callb;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+}
+
+void kr_init_arg(void *device, int argc, char **argv)
+{
+    static const struct option options[] = {
+        {"can", required_argument, nullptr, 'c'},   {"ui", no_argument, nullptr, 'u'},
+        {"nonvol", required_argument, nullptr, 'v'}, {"eeprom", required_argument, nullptr, 'e'},
+        {"nodeid", required_argument, nullptr, 'n'}, {nullptr, 0, nullptr, 0},
+    };
+    kr_argv = argv;
+
+    char shortopts[2 * (sizeof options / sizeof options[0]) + 1] = {};
+    size_t n = 0;
+    for (const struct option *o = options; o->name; ++o) {
+        shortopts[n++] = (char)o->val;
+        if (o->has_arg == required_argument) shortopts[n++] = ':';
+    }
+
+    const int saved_opterr = opterr;
+    opterr = 0; // unknown options are skipped quietly
+    optind = 1;
+    int c;
+    while (argv && (c = getopt_long(argc, argv, shortopts, options, nullptr)) != -1) {
+        switch (c) {
+        case 'c':
+            if (!silent) std::fprintf(stderr, "Can dev set '%s'\n", optarg);
+            kr_can_set_dev(optarg);
+            break;
+        case 'u':
+            if (!silent) std::fprintf(stderr, "Showing the configuration UI\n");
+            kr_ui_confwindow_exec(nullptr);
+            break;
+        case 'v':
+            if (!silent) std::fprintf(stderr, "Setting the non-volatile memory file path to '%s'\n", optarg);
+            kr_memory_set_nonvol_filepath(optarg);
+            break;
+        case 'n':
+            arg_nodeid = (int8_t)std::strtol(optarg, nullptr, 0);
+            if (!silent) std::fprintf(stderr, "Setting nodeid to 0x%x\n", (unsigned)(uint8_t)arg_nodeid);
+            break;
+        case '?':
+        case ':':
+            break;
+        default:
+            if (!silent) std::fprintf(stderr, "Defined but not used argument '%c'\n", c);
+            break;
+        }
+    }
+    opterr = saved_opterr;
+    optind = 1;
+    kr_init(device);
+}
+
+void kr_deinit(void) { kr_ui_destroy(); }
+
+void kr_set_application_ptr(void *ptr) { application_ptr = ptr; }
+
+void *__kr_get_user_ptr(void) { return application_ptr; }
+
+void kr_app_restart(void)
+{
+    if (kr_argv && kr_argv[0] && kr_argv[0][0]) {
+        std::fflush(nullptr); // exec drops whatever is still buffered
+        execvp(kr_argv[0], kr_argv);
+        std::fprintf(stderr, "kr_app_restart: execvp('%s') failed\n", kr_argv[0]);
+    }
+    std::exit(1);
+}
+
+void kr_bootloader_start(void) { kr_app_restart(); }
+
+void kr_system_reset(void) { kr_bootloader_start(); }
+
+void kr_data_reset(void) { _kr_canopen_reset(); }
+
+void _kr_rtos_hal_reset(void) { _kr_canopen_reset(); }
+
+void vAssertCalled(const char *file, unsigned line)
+{
+    std::fprintf(stderr, "Assert in '%s', line %u\n", file ? file : "?", line);
+    std::exit(EXIT_FAILURE);
+}
+
+kr_errors_e kr_rtos_add_idle_task(void (*task_function)(void *app, uint32_t step_ms))
+{
+    _this.idle_task = task_function;
+    return ERR_NONE;
+}
+
+bool kr_rtos_idle_task_set(void) { return _this.idle_task.load() != nullptr; }
+
+kr_errors_e kr_rtos_add_tick_task(void (*task_function)(void *app, uint32_t step_ms))
+{
+    _this.tick_task = task_function;
+    return ERR_NONE;
+}
+
+bool kr_rtos_tick_task_set(void) { return _this.tick_task.load() != nullptr; }
+
+void vApplicationIdleHook(void)
+{
+    auto cb = _this.idle_task.load();
+    if (cb)
+        cb(application_ptr, 1);
+    else
+        usleep(1000);
+}
+
+void vApplicationTickHook(void)
+{
+    auto cb = _this.tick_task.load();
+    if (cb) cb(application_ptr, 1);
+}
+
+void vApplicationStackOverflowHook(kr_rtos_task_handle_t, char *name)
+{
+    if (!silent) std::fprintf(stderr, "stack overflow from task: %s\n", name ? name : "");
+    std::fflush(stderr);
+    _exit(EXIT_FAILURE);
+}
+
+void vApplicationMallocFailedHook(void)
+{
+    static const char msg[] = "Out of memory\n";
+    ssize_t r = write(STDERR_FILENO, msg, sizeof msg - 1);
+    (void)r;
+    _exit(EXIT_FAILURE);
+}
+
+void kr_stdout_send(const char *, uint32_t) {}
+
+void _kr_stdout_hal_step(uint32_t) {}
+
+int outbyte(int, ...) { return 1; }
+
+int printf_flags(uint32_t, const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    int r = std::vprintf(format, ap);
+    va_end(ap);
+    return r;
+}
+
+void kr_gpio_add_interrupt_callback(void (*callback)(void *app, uint32_t pin)) { gpio_callback = callback; }
+
+} // extern "C"
