@@ -1,13 +1,4 @@
-// Placeholder entry point until the run model lands.
-#include <cstdio>
-#include <cstring>
+// krcan: each command-line option is a command, run in the order given.
+#include "main.h"
 
-int main(int argc, char **argv)
-{
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("krcan %s\n", KRCAN_VERSION);
-        return 0;
-    }
-    std::printf("krcan %s: a service tool for CANopen devices\n", KRCAN_VERSION);
-    return 0;
-}
+int main(int argc, char **argv) { return krcan_main(argc, argv); }

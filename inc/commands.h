@@ -1,0 +1,131 @@
+/* The command table: one row per command-line option, its help text and its callback. Valid C11 and C++. */
+#ifndef COMMANDS_H
+#define COMMANDS_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum { ARG_NONE = 0, ARG_REQUIRE = 1, ARG_OPTIONAL = 2 } argument_e;
+
+typedef struct {
+    const char *cmd_long;
+    char cmd_short; /* 0 for none; only lower-case letters become short options */
+    const char *str; /* help text; '*' runs toggle bold */
+    argument_e args;
+    bool (*callback)(const char *arg); /* false stops the run */
+} commands_st;
+
+#define COMMANDS_COUNT 60
+
+extern const commands_st commands[COMMANDS_COUNT];
+uint32_t commands_count(void);
+/* The row whose callback runs now (set while the command line is walked), or null. */
+extern const commands_st *current_command;
+const commands_st *find_command(const char *word);
+void print_command(const commands_st *row);
+void print_description(const char *text);
+const char *bold_on(void);
+const char *bold_off(void);
+bool str_equals_nocase(const char *a, const char *b);
+
+void commands_select_nodeid(uint8_t nodeid, bool force);
+void select_cmdline_device(uint8_t nodeid);
+void sim_monitor(void);
+
+/* Command-line numbers: base detection (0x hexadecimal, leading 0 octal, else decimal), the whole word
+ * must be the number, no sign, at most `max`. False for anything else. */
+bool cmdline_parse_uint(const char *text, uint64_t max, uint64_t *out);
+
+/* State of this module's callbacks. */
+extern bool can_given;
+extern bool ui_given;
+extern int32_t ui_task_index;
+extern int32_t sim_task_index;
+extern volatile bool sim_commands_follow;
+extern volatile bool sim_ready;
+extern volatile bool sim_started;
+extern volatile bool sim_keeper_done;
+
+/* Version notes shown by the window. */
+typedef struct {
+    const char *date;
+    const char *text;
+} versionnote_st;
+
+extern const versionnote_st version_notes[];
+uint32_t versionnotes_count(void);
+const versionnote_st *versionnotes_get(uint32_t i);
+uint32_t versionnotes_omitted(void);
+uint32_t versionnotes_since_build(void);
+const char *versionnotes_since_name(void);
+
+/* Callbacks of the table. */
+bool cmd_help(const char *arg);
+bool cmd_serverfiles(const char *arg);
+bool cmd_version(const char *arg);
+bool cmd_checkupdate(const char *arg);
+bool cmd_update(const char *arg);
+bool cmd_ui(const char *arg);
+bool cmd_system(const char *arg);
+bool cmd_device(const char *arg);
+bool cmd_savesys(const char *arg);
+bool cmd_can(const char *arg);
+bool cmd_baud(const char *arg);
+bool cmd_srcdest(const char *arg);
+bool cmd_incdest(const char *arg);
+bool cmd_node(const char *arg);
+bool cmd_forcenode(const char *arg);
+bool cmd_load(const char *arg);
+bool cmd_loadwfr(const char *arg);
+bool cmd_segload(const char *arg);
+bool cmd_segloadwfr(const char *arg);
+bool cmd_krload(const char *arg);
+bool cmd_krloadwfr(const char *arg);
+bool cmd_listen(const char *arg);
+bool cmd_sim(const char *arg);
+bool cmd_find(const char *arg);
+bool cmd_terminal(const char *arg);
+bool cmd_zbterminal(const char *arg);
+bool cmd_db(const char *arg);
+bool cmd_exportc(const char *arg);
+bool cmd_exporth(const char *arg);
+bool cmd_export(const char *arg);
+bool cmd_loadmedia(const char *arg);
+bool cmd_firmware(const char *arg);
+bool cmd_linuxbin(const char *arg);
+bool cmd_bootloader(const char *arg);
+bool cmd_media(const char *arg);
+bool cmd_mediadir(const char *arg);
+bool cmd_esp32(const char *arg);
+bool cmd_fwversion(const char *arg);
+bool cmd_makekrdev(const char *arg);
+bool cmd_loadesp32(const char *arg);
+bool cmd_esp32port(const char *arg);
+bool cmd_clearmedia(const char *arg);
+bool cmd_mindex(const char *arg);
+bool cmd_sindex(const char *arg);
+bool cmd_datalen(const char *arg);
+bool cmd_sdoread(const char *arg);
+bool cmd_sdoreadstr(const char *arg);
+bool cmd_sdowrite(const char *arg);
+bool cmd_loadparam(const char *arg);
+bool cmd_saveparam(const char *arg);
+bool cmd_saveparamall(const char *arg);
+bool cmd_user(const char *arg);
+bool cmd_pwd(const char *arg);
+bool cmd_login(const char *arg);
+bool cmd_remotelist(const char *arg);
+bool cmd_remoteui(const char *arg);
+bool cmd_remotecan(const char *arg);
+bool cmd_joystick(const char *arg);
+bool cmd_silent(const char *arg);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

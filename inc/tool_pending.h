@@ -1,0 +1,67 @@
+/* Calls of the tool's modules that are not built yet (system model, device database, packages,
+ * account file, update check, simulator runner, CAN configuration window, main window). Each
+ * owner moves its declarations into its own header and deletes its src/..._pending.cpp file. */
+#ifndef TOOL_PENDING_H
+#define TOOL_PENDING_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "main.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* System model. */
+void system_reset(system_st *system);
+device_st *system_set_cmdline_dev_nodeid(system_st *system, uint8_t nodeid);
+void system_clear_forced_nodeid(system_st *system);
+
+/* Device database. */
+void db_set_nodeid_force(db_st *db, uint8_t id);
+void db_deinit(db_st *db);
+
+/* Packages: temporary folders. */
+void system_init_tmp_cleanup(void);
+
+/* Account file. */
+void credentials_init(void);
+
+/* Update check. */
+typedef struct {
+    uint32_t version;
+    char name[64];
+    char file[128];
+    char sha256[72];
+    uint64_t size;
+    char released[32];
+    char notes[256];
+} selfupdate_info_st;
+
+uint32_t selfupdate_this_version(void);
+const char *selfupdate_this_name(void);
+bool selfupdate_check(selfupdate_info_st *info, bool *newer, char *err, uint32_t err_length);
+bool selfupdate_apply(const selfupdate_info_st *info, char *err, uint32_t err_length);
+
+/* Simulator runner. */
+void simrun_init(void);
+uint32_t simrun_start_system(system_st *system, const char *can_channel);
+bool simrun_can_is_virtual(const char *can_channel);
+bool simrun_any_running(void);
+void simrun_load_params_async(system_st *system, const uint8_t *nodeids, uint32_t count);
+bool simrun_load_params_is_finished(void);
+bool simrun_wait_online(void);
+bool simrun_step(void);
+
+/* Windows: the CAN configuration window (null style: the default one; with the library start-up) and the
+ * main window. */
+struct kr_uistyle_st;
+void kr_ui_confwindow_exec(const struct kr_uistyle_st *style);
+void krui_exec(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,209 @@
+// The run: start-up defaults, the command-line walk, the job queue and the end of the run.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "commands.h"
+#include "main.h"
+#include "tool_pending.h"
+
+struct _dev_st dev;
+bool log_line_live = false;
+const commands_st *current_command = nullptr;
+
+const canopen_object_st obj_dict[1] = {};
+uint32_t obj_dict_len(void) { return 0; }
+
+static std::atomic<bool> run_failed{false};
+
+void main_set_run_failed(void) { run_failed = true; }
+bool main_run_failed(void) { return run_failed; }
+
+// ---- Output ----
+
+void log_printf(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    if (isatty(1)) {
+        std::fputs("\r", stdout);
+        std::vprintf(format, ap);
+        std::fputs("\033[K", stdout);
+    } else {
+        if (log_line_live) std::fputs("\n", stdout);
+        std::vprintf(format, ap);
+    }
+    va_end(ap);
+    std::fflush(stdout);
+    log_line_live = true;
+}
+
+void log_end(void)
+{
+    if (!log_line_live) return;
+    std::fputs("\n", stdout);
+    log_line_live = false;
+}
+
+void log_ok(void)
+{
+    if (!log_line_live) return;
+    std::fputs(PRINT_BOLDGREEN " OK" PRINT_RESET "\n", stdout);
+    std::fflush(stdout);
+    log_line_live = false;
+}
+
+// ---- Start-up and the job queue ----
+
+void init(struct _dev_st *d)
+{
+    std::snprintf(d->can_channel, sizeof d->can_channel, "%s", "can0");
+    if (d->baudrate == 0) d->baudrate = CONFIG_CAN0_BAUDRATE;
+    std::snprintf(d->srcdest, sizeof d->srcdest, "%s", ".");
+    std::snprintf(d->incdest, sizeof d->incdest, "%s", ".");
+    kr_can_set_baudrate(d->can_channel, d->baudrate);
+    kr_vector_init(&d->tasks, d->task_buffer, TASKS_LEN, sizeof(task_st));
+    system_reset(&d->system);
+}
+
+bool add_task(void (*step_fn)(void *app))
+{
+    if (dev.tasks.len >= TASKS_LEN) {
+        std::printf(PRINT_BOLDRED "ERROR: at most %d commands that run on the bus or in a window can be given in one "
+                                  "run; '%s' would be number %d.\n" PRINT_RESET,
+                    TASKS_LEN, current_command ? current_command->cmd_long : "?", (int)dev.tasks.len + 1);
+        std::fflush(stdout);
+        return false;
+    }
+    task_st t;
+    t.mutex = kr_rtos_sem_create(); // starts taken: the job waits until "Step" releases it
+    t.step = step_fn;
+    if (!t.mutex || kr_vector_push_back(&dev.tasks, &t) != ERR_NONE) {
+        std::printf(PRINT_BOLDRED "ERROR: the job could not be queued.\n" PRINT_RESET);
+        std::fflush(stdout);
+        if (t.mutex) kr_rtos_sem_delete(t.mutex);
+        return false;
+    }
+    return true;
+}
+
+void task_step(void *task)
+{
+    task_st *t = (task_st *)task;
+    kr_mutex_lock(&t->mutex);
+    t->step(&dev);
+    kr_mutex_unlock(&t->mutex);
+    kr_rtos_task_delete(nullptr);
+}
+
+void step(void *)
+{
+    task_st *tasks = (task_st *)dev.tasks.buffer;
+    for (uint16_t i = 0; i < dev.tasks.len; i++) {
+        kr_mutex_unlock(&tasks[i].mutex);
+        kr_rtos_task_delay(1); // lets the job's task take its mutex
+        kr_mutex_lock(&tasks[i].mutex); // returns once the job's step has returned
+    }
+    sim_monitor();
+    kr_deinit();
+    if (!kr_rtos_idle_task_set()) {
+        db_deinit(&dev.db);
+        PRINT("Finished\n");
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::exit(main_run_failed() ? 1 : 0);
+    }
+    PRINT("step done\n");
+    for (;;) kr_rtos_task_delay(1);
+}
+
+// ---- The entry point ----
+
+void main_setup_output(void)
+{
+    // Nothing printed before a Ctrl-C may be lost, also when standard output is a pipe or a file.
+    // With a buffer of its own the mode also takes on a stream that was already written to.
+    static char line_buffer[BUFSIZ];
+    if (isatty(1)) return;
+    std::fflush(stdout);
+    setvbuf(stdout, line_buffer, _IOLBF, sizeof line_buffer);
+}
+
+int main_start_run(void)
+{
+    task_st *tasks = (task_st *)dev.tasks.buffer;
+    for (uint16_t i = 0; i < dev.tasks.len; i++) {
+        if (kr_rtos_task_create(task_step, "task", 51200, &tasks[i], 2, nullptr) != KR_RTOS_PASS) {
+            std::printf(PRINT_BOLDRED "ERROR: the task of job %u could not be created.\n" PRINT_RESET, (unsigned)i + 1);
+            return 1;
+        }
+    }
+    if (kr_rtos_task_create(step, "Step", 10240, &dev, 2, nullptr) != KR_RTOS_PASS) {
+        std::printf(PRINT_BOLDRED "ERROR: the task \"Step\" could not be created.\n" PRINT_RESET);
+        return 1;
+    }
+    kr_init(&dev);
+    kr_rtos_start_scheduler();
+    return main_run_failed() ? 1 : 0;
+}
+
+int krcan_main(int argc, char **argv)
+{
+    main_setup_output();
+    init(&dev);
+    dev.argc = argc;
+    dev.argv = argv;
+    system_init_tmp_cleanup();
+    simrun_init();
+    credentials_init();
+
+    static struct option long_options[COMMANDS_COUNT + 1];
+    static char short_options[512];
+    size_t short_len = 0;
+    for (uint32_t i = 0; i < COMMANDS_COUNT; i++) {
+        const commands_st &row = commands[i];
+        int value = row.cmd_short ? (int)(unsigned char)row.cmd_short : (int)i;
+        long_options[i] = {row.cmd_long, (int)row.args, nullptr, value};
+        if (value > 96) {
+            const char *suffix = row.args == ARG_REQUIRE ? ":" : row.args == ARG_OPTIONAL ? "::" : "";
+            short_len += (size_t)std::snprintf(short_options + short_len, sizeof short_options - short_len, "%c%s",
+                                               (char)value, suffix);
+        }
+    }
+    long_options[COMMANDS_COUNT] = {nullptr, 0, nullptr, 0};
+
+    bool refused = false;
+    optind = 1;
+    int c;
+    while (!refused && (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
+        if (c == '?') continue; // getopt_long has reported it
+        for (uint32_t i = 0; i < COMMANDS_COUNT && !refused; i++) {
+            const commands_st &row = commands[i];
+            bool match = row.cmd_short ? (unsigned char)row.cmd_short == c : (int)i == c;
+            if (!match) continue;
+            current_command = &row;
+            if (!row.callback(optarg)) {
+                std::printf("command '%s' returned with FALSE, terminating.\n", row.cmd_long);
+                refused = true;
+            }
+            current_command = nullptr;
+        }
+    }
+
+    if (optind < argc) {
+        dev.argv_count = (uint32_t)(argc - optind);
+        dev.nonopt_argv = &argv[optind];
+    } else {
+        dev.argv_count = 0;
+        dev.nonopt_argv = nullptr;
+    }
+    std::fflush(stdout);
+    if (refused) return 1;
+
+    return main_start_run();
+}

@@ -1,0 +1,213 @@
+// The krcan binary's run model and command line, end to end.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "commands.h"
+#include "e2e/e2e.h"
+
+namespace {
+
+const char *kVersionLine = "krcan 338-g376e (build 338)\n";
+const char *kUpdateFailed = "The update check is not available yet.\n";
+
+// The help text as printed without a terminal: '*' runs removed.
+std::string plain(const char *text) { return std::regex_replace(std::string(text), std::regex("\\*+"), ""); }
+
+class RunModel : public ::testing::Test {
+protected:
+    e2e::sandbox box;
+};
+
+// ---- The run: setters only, refusals, failed jobs, job order ----
+
+TEST_F(RunModel, SettersOnlyFinishAtOnce)
+{
+    e2e::result quiet = box.krcan({"--can", "vcan0", "--baud", "500000", "--srcdest", "out"});
+    EXPECT_TRUE(quiet.exited(0)) << quiet.err;
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.err.find("Finished"), std::string::npos) << "silent by default";
+
+    e2e::result loud = box.krcan({"--silent", "--can", "vcan0", "--baud", "0x7a120"});
+    EXPECT_TRUE(loud.exited(0)) << loud.err;
+    EXPECT_NE(loud.err.find("selecting 'vcan0' as CAN dev\n"), std::string::npos) << loud.err;
+    EXPECT_NE(loud.err.find("Setting CAN baudrate: 500000\n"), std::string::npos) << loud.err;
+    EXPECT_EQ(e2e::count(loud.err, "Finished\n"), 1u);
+    EXPECT_EQ(loud.err.substr(loud.err.size() - 9), "Finished\n") << "Finished ends the run";
+}
+
+TEST_F(RunModel, RefusedCommandRunsNoJob)
+{
+    // Earlier commands have acted (version printed, update queued); the refusal stops everything after.
+    e2e::result r = box.krcan({"--silent", "--version", "--update", "--nodeid", "128", "--update"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find(kVersionLine), std::string::npos);
+    EXPECT_NE(r.out.find("ERROR: invalid node id '128'"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("command 'nodeid' returned with FALSE, terminating.\n"), std::string::npos);
+    EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos) << "no job may run after a refusal";
+    EXPECT_EQ(r.err.find("Finished"), std::string::npos);
+
+    // Numbers are checked: negative, overflowing, trailing junk.
+    for (const char *bad : {"-1", "0x80", "99999999999999999999999", "12abc", ""}) {
+        e2e::result n = box.krcan({"--nodeid", bad});
+        EXPECT_TRUE(n.exited(1)) << bad;
+        EXPECT_NE(n.out.find("returned with FALSE"), std::string::npos) << bad;
+    }
+    for (const char *bad : {"-250000", "4294967296", "250k", "0"}) {
+        e2e::result b = box.krcan({"--baud", bad});
+        EXPECT_TRUE(b.exited(1)) << bad;
+        EXPECT_NE(b.out.find("ERROR: invalid baud rate"), std::string::npos) << bad << ": " << b.out;
+    }
+    EXPECT_TRUE(box.krcan({"--nodeid", "0x7f", "--forcenodeid", "0"}).exited(0));
+}
+
+TEST_F(RunModel, FailedJobEndsWithStatusOne)
+{
+    e2e::result r = box.krcan({"--silent", "--update"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_EQ(r.out, kUpdateFailed);
+    EXPECT_EQ(r.err.substr(r.err.size() - 9), "Finished\n") << "Finished is still written";
+
+    e2e::result quiet = box.krcan({"--checkupdate"});
+    EXPECT_TRUE(quiet.exited(1)) << "a failed check at parse time fails the run too";
+    EXPECT_EQ(quiet.out, kUpdateFailed);
+}
+
+TEST_F(RunModel, JobsRunInOrder)
+{
+    // Jobs print on standard output as they run; the window job comes back at once while the window is missing.
+    e2e::result r = box.krcan({"--update", "--can", "vcan0", "--ui", "--update", "--silent"});
+    EXPECT_TRUE(r.exited(1)) << r.err;
+    EXPECT_EQ(r.out, std::string(kUpdateFailed) + "The main window is not available yet.\n" + kUpdateFailed);
+}
+
+TEST_F(RunModel, SimulatorJobWithoutSimulators)
+{
+    // No system was loaded: the job says so, later jobs still run, and the run fails.
+    e2e::result r = box.krcan({"--sim", "--update"});
+    EXPECT_TRUE(r.exited(1)) << r.err;
+    EXPECT_NE(r.err.find("WARNING: running simulators on the real CAN device 'can0'."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No simulators were started. Load a system with --sys"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("The simulators are running"), std::string::npos);
+    EXPECT_EQ(r.out, kUpdateFailed);
+    EXPECT_EQ(r.err.substr(r.err.size() - 9), "Finished\n") << "sim turns progress messages on";
+}
+
+TEST_F(RunModel, SixthJobIsRefused)
+{
+    std::vector<std::string> five(5, "--update");
+    e2e::result r5 = box.krcan(five);
+    EXPECT_TRUE(r5.exited(1));
+    EXPECT_EQ(e2e::count(r5.out, kUpdateFailed), 5u);
+
+    std::vector<std::string> six(6, "--update");
+    e2e::result r6 = box.krcan(six);
+    EXPECT_TRUE(r6.exited(1));
+    EXPECT_NE(r6.out.find("at most 5 commands"), std::string::npos) << r6.out;
+    EXPECT_NE(r6.out.find("command 'update' returned with FALSE, terminating.\n"), std::string::npos);
+    EXPECT_EQ(e2e::count(r6.out, kUpdateFailed), 0u) << "none of the six may run";
+}
+
+TEST_F(RunModel, UnknownOptionIsSkipped)
+{
+    e2e::result r = box.krcan({"--silent", "--bogus", "--version"});
+    EXPECT_TRUE(r.exited(0));
+    EXPECT_NE(r.err.find("unrecognized option '--bogus'"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, kVersionLine);
+    EXPECT_NE(r.err.find("Finished\n"), std::string::npos);
+}
+
+TEST_F(RunModel, VersionIsLongOnly)
+{
+    e2e::result v = box.krcan({"--version"});
+    EXPECT_TRUE(v.exited(0));
+    EXPECT_EQ(v.out, kVersionLine);
+
+    e2e::result upper = box.krcan({"-V"});
+    EXPECT_TRUE(upper.exited(0));
+    EXPECT_EQ(upper.out, "");
+    EXPECT_NE(upper.err.find("invalid option -- 'V'"), std::string::npos) << upper.err;
+}
+
+TEST_F(RunModel, CanNameLongerThanTheFieldIsRefused)
+{
+    std::string longest(63, 'c');
+    EXPECT_TRUE(box.krcan({"--can", longest}).exited(0));
+    e2e::result r = box.krcan({"--can", longest + "c", "--update"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("too long; at most 63 characters"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
+}
+
+TEST_F(RunModel, CommandsNotBuiltRefuse)
+{
+    e2e::result r = box.krcan({"--sdoread"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_EQ(r.out, "'sdoread' is not available yet\ncommand 'sdoread' returned with FALSE, terminating.\n");
+    e2e::result s = box.krcan({"--sdowritestr", "hello"});
+    EXPECT_EQ(s.out.substr(0, 35), "'sdowritestr' is not available yet\n");
+}
+
+// ---- Help ----
+
+TEST_F(RunModel, HelpListsEveryCommand)
+{
+    e2e::result r = box.krcan({"--help"});
+    ASSERT_TRUE(r.exited(0));
+    EXPECT_EQ(r.out.rfind("*****************************\nKorvane CAN command line tool\n"
+                          "*****************************\n\n\nCommands:\n",
+                          0),
+              0u);
+    EXPECT_EQ(r.out.find('\033'), std::string::npos) << "no escapes without a terminal";
+    size_t pos = 0;
+    for (uint32_t i = 0; i < commands_count(); i++) {
+        const commands_st &row = commands[i];
+        std::string head = std::string("--") + row.cmd_long;
+        if (row.cmd_short >= 'a') head += std::string(" -") + row.cmd_short;
+        std::string entry = "\n" + head + ": " + plain(row.str) + "\n\n";
+        size_t at = r.out.find(entry, pos);
+        EXPECT_NE(at, std::string::npos) << "row " << i << " " << row.cmd_long << " missing or out of order";
+        if (at != std::string::npos) pos = at + entry.size() - 1;
+    }
+    std::regex row_start("(^|\n)--[a-z0-9]+( -[a-z])?: ");
+    auto n = std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), row_start), std::sregex_iterator());
+    EXPECT_EQ(n, 60);
+}
+
+TEST_F(RunModel, HelpForOneCommand)
+{
+    const std::string row = "--sdoread: Reads data from a device with CANOpen SDO request\n\n";
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--help", "sdoread"}, {"--help", "SDOREAD"}, {"-h", "sdoread"}, {"--help=sdoread"}, {"-hsdoread"}}) {
+        e2e::result r = box.krcan(args);
+        EXPECT_TRUE(r.exited(0)) << args[0];
+        EXPECT_EQ(r.out, row) << args[0];
+    }
+    // The next word is looked at, not consumed: as an option it still runs.
+    e2e::result v = box.krcan({"--help", "--version"});
+    EXPECT_TRUE(v.exited(0));
+    EXPECT_EQ(v.out.rfind("--version: Prints this krcan's version", 0), 0u) << v.out;
+    EXPECT_EQ(v.out.substr(v.out.size() - std::strlen(kVersionLine)), kVersionLine);
+
+    e2e::result unknown = box.krcan({"--help=q", "--version"});
+    EXPECT_TRUE(unknown.exited(0));
+    EXPECT_EQ(unknown.out, std::string("\033[1m\033[31mERROR: unknown command 'q'. Run --help without an argument to "
+                                       "list every command.\n\033[0m") +
+                               kVersionLine);
+}
+
+TEST_F(RunModel, HelpIsBoldOnlyOnATerminal)
+{
+    e2e::options tty;
+    tty.pty = true;
+    e2e::result r = box.krcan({"--help", "terminal"}, tty);
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    EXPECT_EQ(r.out, "\033[1m--terminal -t\033[0m: Communicates with the device chosen with \033[1mnodeid\033[0m via "
+                     "Korvane SDO reply protocol.\n\n");
+
+    e2e::result piped = box.krcan({"--help", "terminal"});
+    EXPECT_EQ(piped.out, "--terminal -t: Communicates with the device chosen with nodeid via Korvane SDO reply "
+                         "protocol.\n\n");
+}
+
+} // namespace
