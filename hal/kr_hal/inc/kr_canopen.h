@@ -5,16 +5,11 @@
 #include <stdint.h>
 
 #include "kr_errors.h"
+#include "kr_memory.h" /* memory_scope_e */
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef enum {
-    MEMORY_COM_PARAMS = 1,
-    MEMORY_APP_PARAMS = 2,
-    MEMORY_ALL_PARAMS = 3
-} memory_scope_e;
 
 void _kr_canopen_reset(void);
 kr_errors_e _kr_canopen_init(uint8_t nodeid);
