@@ -13,7 +13,6 @@
 extern "C" {
 #endif
 
-#define CANOPEN_KORVANE_VENDOR_ID 797u
 #define SYSTEM_NODEID_MAX 127u
 
 /* A node id that can address one device: 1..127 (0 broadcasts, above 127 is no CANopen node). */
