@@ -19,8 +19,7 @@ device_st *system_set_cmdline_dev_nodeid(system_st *system, uint8_t nodeid);
 void system_clear_forced_nodeid(system_st *system);
 
 /* Device database. */
-void db_set_nodeid_force(db_st *db, uint8_t id);
-void db_deinit(db_st *db);
+#include "db.h"
 
 /* Packages: temporary folders. */
 void system_init_tmp_cleanup(void);
