@@ -4,7 +4,7 @@ file(GLOB KR_FUZZ_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/fuzz/fuzz_
 foreach(f ${KR_FUZZ_SOURCES})
   get_filename_component(n ${f} NAME_WE)
   add_executable(${n} ${f})
-  target_include_directories(${n} PRIVATE ${CMAKE_SOURCE_DIR}/tests/fuzz)
+  target_include_directories(${n} PRIVATE ${CMAKE_SOURCE_DIR}/tests/fuzz ${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux)
   target_link_libraries(${n} PRIVATE krcan_core kr_hal)
   target_link_options(${n} PRIVATE -fsanitize=fuzzer)
 endforeach()

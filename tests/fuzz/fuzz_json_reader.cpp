@@ -30,7 +30,10 @@ struct JsonApi {
     static Node at(Node n, uint32_t i) { return kr_jsonreader_array_at(n, i); }
     static uint32_t size(Node n) { return kr_jsonreader_array_get_size(n); }
     static int at_type(Node n, uint32_t i) { return kr_jsonreader_array_get_type(n, i); }
-    static int32_t at_int(Node n, uint32_t i) { return kr_jsonreader_array_get_int(n, i) + kr_json_array_get_int(n, i); }
+    static int32_t at_int(Node n, uint32_t i) {
+        (void)kr_json_array_get_int(n, i);
+        return kr_jsonreader_array_get_int(n, i);
+    }
     static bool at_bool(Node n, uint32_t i) { return kr_jsonreader_array_get_bool(n, i); }
     static bool at_string(Node n, uint32_t i, char *d, uint32_t l) {
         return kr_jsonreader_array_get_string(n, i, d, l);

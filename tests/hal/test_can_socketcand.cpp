@@ -137,6 +137,8 @@ TEST_F(PortOnHub, StandardExtendedAndErrorFramesBothWays)
         make_msg(CAN_STD, 0x000, {0x81, 0x05}),
         make_msg(CAN_STD, 0x7FF, {}),
     };
+    kr_can_message_st err_frame = make_msg(CAN_ERR, 0x004, {});
+    EXPECT_EQ(kr_can_send_message(nullptr, &err_frame), KR_CAN_ERR_SEND) << "never as a data frame 0x004";
     for (const kr_can_message_st &m : out) ASSERT_EQ(kr_can_send_message(nullptr, &m), ERR_NONE);
     for (const kr_can_message_st &m : out) {
         sim_frame_st f;

@@ -542,6 +542,8 @@ kr_errors_e kr_can_send_message(kr_can_channels_e, const kr_can_message_st *msg)
     // A frame that cannot go out is an error, not a silent success.
     if (_can.state != CAN_STATE_OPEN) return ERR_MESSAGE_NOT_SENT;
     if (msg->data_length > 8) return send_failed(msg, "data length over 8");
+    // It would go out as a data frame with the error class for an identifier.
+    if (msg->type == CAN_ERR) return send_failed(msg, "error frames cannot be sent");
     if (_can.kind == backend_e::socketcand) return send_socketcand(msg);
     return send_socketcan(msg);
 }
