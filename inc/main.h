@@ -8,7 +8,7 @@
 #include <stdio.h>
 
 #include "kr_hal_config.h"
-#include "kr_lib_pending.h"
+#include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "kr_utilities.h"
 

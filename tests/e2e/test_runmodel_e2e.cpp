@@ -139,6 +139,32 @@ TEST_F(RunModel, CanNameLongerThanTheFieldIsRefused)
     EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
 }
 
+TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
+{
+    // Two virtual buses; `baud` opens the adapter on the first, the second `can` must move it.
+    e2e::background hub_a(box, KR_BIN_DIR "/kr_hub", {"--port", "0"});
+    e2e::background hub_b(box, KR_BIN_DIR "/kr_hub", {"--port", "0"});
+    std::string port_a = hub_a.read_line(10000), port_b = hub_b.read_line(10000);
+    ASSERT_FALSE(port_a.empty());
+    ASSERT_FALSE(port_b.empty());
+    std::string bus_a = "socketcand://127.0.0.1:" + port_a + "/vcan0";
+    std::string bus_b = "socketcand://127.0.0.1:" + port_b + "/vcan0";
+
+    e2e::result r = box.krcan({"--silent", "--can", bus_a, "--baud", "250000", "--can", bus_b});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    e2e::result a = hub_a.stop(), b = hub_b.stop();
+    EXPECT_NE(a.err.find("(bus 'vcan0') disconnected"), std::string::npos) << "A was opened: " << a.err;
+    EXPECT_NE(b.err.find("(bus 'vcan0') disconnected"), std::string::npos) << "B was switched to: " << b.err;
+
+    // Without an open adapter the name is only recorded: nothing connects.
+    e2e::background hub_c(box, KR_BIN_DIR "/kr_hub", {"--port", "0"});
+    std::string port_c = hub_c.read_line(10000);
+    ASSERT_FALSE(port_c.empty());
+    e2e::result q = box.krcan({"--can", "socketcand://127.0.0.1:" + port_c + "/vcan0"});
+    EXPECT_TRUE(q.exited(0)) << q.out << q.err;
+    EXPECT_EQ(hub_c.stop().err.find("disconnected"), std::string::npos);
+}
+
 TEST_F(RunModel, CommandsNotBuiltRefuse)
 {
     e2e::result r = box.krcan({"--sdoread"});
