@@ -151,7 +151,7 @@ TEST_P(DbCorpus, LoadsTheWholeModel)
     EXPECT_EQ(speed.obj.permissions, 3);
     EXPECT_EQ(speed.def.value_int, 20);
     EXPECT_EQ(speed.max.value_int, 100);
-    EXPECT_STREQ(speed.max.value_str, "DRIVE_SPEED_MAX");
+    EXPECT_STREQ(speed.max.value_str, "DRIVE_MAX_SPEED");
     EXPECT_STREQ(speed.dataptr.value_str, "&speed");
 
     const db_obj_st &mode = obj("OPERATING_MODE");
@@ -176,7 +176,7 @@ TEST_P(DbCorpus, LoadsTheWholeModel)
     ASSERT_NE(child(gains, 2), nullptr);
     EXPECT_EQ(child(gains, 3), nullptr);
     EXPECT_STREQ(child(gains, 0)->name.value_str, "P");
-    EXPECT_STREQ(child(gains, 1)->def.value_str, "DRIVE_SPEED_MAX");
+    EXPECT_STREQ(child(gains, 1)->def.value_str, "DRIVE_MAX_SPEED");
     EXPECT_EQ(child(gains, 1)->def.value_int, 100);
     EXPECT_EQ(child(gains, 1)->numsys, DB_OBJ_NUMSYS_HEX);
     EXPECT_STREQ(child(gains, 2)->name.value_str, "CHILD3");
@@ -374,7 +374,7 @@ TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
 TEST(DbValues, TextsResolveToIntegersAndSymbols)
 {
     tmpdir t;
-    ASSERT_TRUE(load(t.write("v.json", doc("\"DEFINES\": [{\"SPEED_MAX\": 100}, {\"name\": \"MODE\", \"value\": [\"OFF\", "
+    ASSERT_TRUE(load(t.write("v.json", doc("\"DEFINES\": [{\"MAX_SPEED\": 100}, {\"name\": \"MODE\", \"value\": [\"OFF\", "
                                            "\"ON\"]}, {\"BASE\": \"0x40\"}, {\"S\": \"OFFSET + 1\"}]",
                                            scalar("X", 0x2000))))
                     .ok);
@@ -389,8 +389,8 @@ TEST(DbValues, TextsResolveToIntegersAndSymbols)
         {"0x1A", 26, "26"},
         {"0xFFFFFFFF", -1, "-1"},
         {"0x1G", 0, "0x1G"},
-        {"SPEED_MAX", 100, "DRIVE_SPEED_MAX"},
-        {"drive_speed_max", 100, "DRIVE_SPEED_MAX"},
+        {"MAX_SPEED", 100, "DRIVE_MAX_SPEED"},
+        {"drive_max_speed", 100, "DRIVE_MAX_SPEED"},
         {"MODE_ON", 1, "DRIVE_MODE_ON"},
         {"BASE", 0x40, "DRIVE_BASE"},
         {"UNKNOWN", 0, "UNKNOWN"},
