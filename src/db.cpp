@@ -125,8 +125,10 @@ void dbvalue_set(dbvalue_st *v, parser_node_st node)
     switch (parser_get_type(node)) {
     case PARSER_INT: dbvalue_set_int(v, parser_get_int(node)); break;
     case PARSER_STRING: {
-        const char *text = parser_get_string_ptr(node);
-        dbvalue_set_string(v, text ? text : "", text ? parser_get_string_len(node) : 0);
+        // Through the reader's copy, which undoes YAML's escapes.
+        std::vector<char> text(parser_get_string_len(node) + 1u);
+        parser_get_string(node, text.data(), (uint32_t)text.size());
+        dbvalue_set_string(v, text.data(), std::strlen(text.data()));
         break;
     }
     default:
