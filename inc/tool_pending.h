@@ -8,18 +8,38 @@
 #include <stdint.h>
 
 #include "main.h"
+#include "db.h"
+#include "system.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* System model. */
-void system_reset(system_st *system);
-device_st *system_set_cmdline_dev_nodeid(system_st *system, uint8_t nodeid);
-void system_clear_forced_nodeid(system_st *system);
+/* Device packages. */
+#define KRDEV_ESP32_MAX_COUNT 16
 
-/* Device database. */
-#include "db.h"
+typedef struct {
+    uint32_t offset;
+    char file[256];
+} krdev_esp32_image_st;
+
+typedef struct {
+    char dir[1024];
+    char database[512];
+    char firmware[512];
+    char linux_bin[512];
+    char version[64];
+    char media[512];
+    krdev_esp32_image_st esp32[KRDEV_ESP32_MAX_COUNT];
+    uint16_t esp32_count;
+} krdev_st;
+
+bool krdev_open(krdev_st *krdev, const char *path);
+void krdev_close(krdev_st *krdev);
+bool system_set_file(system_st *system, const char *path);
+
+/* File dialogs: the folder they open in. */
+void kr_uifiledialog_set_default_dir(const char *path);
 
 /* Packages: temporary folders. */
 void system_init_tmp_cleanup(void);
