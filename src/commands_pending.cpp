@@ -19,7 +19,6 @@ bool cmd_segloadwfr(const char *) { return not_available(); }
 bool cmd_krload(const char *) { return not_available(); }
 bool cmd_krloadwfr(const char *) { return not_available(); }
 bool cmd_listen(const char *) { return not_available(); }
-bool cmd_find(const char *) { return not_available(); }
 bool cmd_terminal(const char *) { return not_available(); }
 bool cmd_zbterminal(const char *) { return not_available(); }
 bool cmd_loadmedia(const char *) { return not_available(); }
