@@ -149,6 +149,12 @@ kr_yaml_node_st yaml_child(kr_yaml_node_st y, uint32_t index) {
     return c;
 }
 
+// Checked before opening: opening a FIFO would wait for a writer.
+bool is_regular_file(const char *path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 // True when a JSON node is an object member ("name":value) rather than the root or an element.
 bool json_is_member(const char *node) {
     if (node[0] != '"') return false;
@@ -195,6 +201,7 @@ bool parser_find_file(const char *directory, const char *base_name, char *dest, 
     for (const char *ext : exts) {
         const int n = std::snprintf(dest, dest_length, "%s/%s.%s", directory, base_name, ext);
         if (n < 0 || static_cast<size_t>(n) >= dest_length) continue;  // never open a cut path
+        if (!is_regular_file(dest)) continue;
         FILE *f = std::fopen(dest, "rb");
         if (f == nullptr) continue;
         struct stat st {};
@@ -211,6 +218,12 @@ parser_node_st parser_read_file(const char *path, char **text_buffer) {
     if (text_buffer != nullptr) *text_buffer = nullptr;
     if (path == nullptr) {
         set_error("no file was given");
+        return parser_node_invalid();
+    }
+    // Checked before opening: opening a FIFO would wait for a writer.
+    struct stat pre {};
+    if (stat(path, &pre) == 0 && !S_ISREG(pre.st_mode)) {
+        set_error("the file could not be opened: it is not a regular file");
         return parser_node_invalid();
     }
     FILE *f = std::fopen(path, "rb");

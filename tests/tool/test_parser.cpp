@@ -276,6 +276,14 @@ TEST(ParserFiles, ReadFileErrorsAndBuffer) {
     EXPECT_FALSE(parser_node_is_valid(parser_read_file(d.path.c_str(), &text)));
     EXPECT_STREQ(parser_last_error(), "the file could not be opened: it is not a regular file");
 
+    // A FIFO is refused at once rather than waited on.
+    const std::string fifo = (d.path / "pipe.json").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(parser_node_is_valid(parser_read_file(fifo.c_str(), &text)));
+    EXPECT_STREQ(parser_last_error(), "the file could not be opened: it is not a regular file");
+    char found[512];
+    EXPECT_FALSE(parser_find_file(d.path.c_str(), "pipe", found, sizeof found));
+
     EXPECT_FALSE(parser_node_is_valid(parser_read_file(d.file("e.json", "").c_str(), &text)));
     EXPECT_STREQ(parser_last_error(), "the file is empty");
 
