@@ -20,10 +20,7 @@ bool cmd_segload(const char *) { return not_available(); }
 bool cmd_segloadwfr(const char *) { return not_available(); }
 bool cmd_krload(const char *) { return not_available(); }
 bool cmd_krloadwfr(const char *) { return not_available(); }
-bool cmd_listen(const char *) { return not_available(); }
 bool cmd_find(const char *) { return not_available(); }
-bool cmd_terminal(const char *) { return not_available(); }
-bool cmd_zbterminal(const char *) { return not_available(); }
 bool cmd_db(const char *) { return not_available(); }
 bool cmd_exportc(const char *) { return not_available(); }
 bool cmd_exporth(const char *) { return not_available(); }
@@ -40,12 +37,6 @@ bool cmd_makekrdev(const char *) { return not_available(); }
 bool cmd_loadesp32(const char *) { return not_available(); }
 bool cmd_esp32port(const char *) { return not_available(); }
 bool cmd_clearmedia(const char *) { return not_available(); }
-bool cmd_mindex(const char *) { return not_available(); }
-bool cmd_sindex(const char *) { return not_available(); }
-bool cmd_datalen(const char *) { return not_available(); }
-bool cmd_sdoread(const char *) { return not_available(); }
-bool cmd_sdoreadstr(const char *) { return not_available(); }
-bool cmd_sdowrite(const char *) { return not_available(); }
 bool cmd_loadparam(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }

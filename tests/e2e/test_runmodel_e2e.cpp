@@ -129,11 +129,11 @@ TEST_F(RunModel, CanNameLongerThanTheFieldIsRefused)
 
 TEST_F(RunModel, CommandsNotBuiltRefuse)
 {
-    e2e::result r = box.krcan({"--sdoread"});
+    e2e::result r = box.krcan({"--find"});
     EXPECT_TRUE(r.exited(1));
-    EXPECT_EQ(r.out, "'sdoread' is not available yet\ncommand 'sdoread' returned with FALSE, terminating.\n");
-    e2e::result s = box.krcan({"--sdowritestr", "hello"});
-    EXPECT_EQ(s.out.substr(0, 35), "'sdowritestr' is not available yet\n");
+    EXPECT_EQ(r.out, "'find' is not available yet\ncommand 'find' returned with FALSE, terminating.\n");
+    e2e::result s = box.krcan({"--db", "hello.json"});
+    EXPECT_EQ(s.out.substr(0, 26), "'db' is not available yet\n");
 }
 
 // ---- Help ----
