@@ -11,17 +11,11 @@
 
 #define CONFIG_TARGET_LINUX 1
 
+/* The same as the CAN port's own (identical redefinitions are allowed). */
 #define CONFIG_CAN0_BAUDRATE 250000u
 #define CONFIG_CAN0_RX_BUFFER_SIZE 2048u
 #define CONFIG_CAN0_TX_BUFFER_SIZE 256u
 #define CONFIG_CAN_DEV_NAME_LEN 64u /* channel names, terminator included */
-
-#define CONFIG_CANOPEN_PDO_MAPPING_COUNT 8u
-#define CONFIG_CANOPEN_TXPDO_COUNT 0u
-#define CONFIG_CANOPEN_RXPDO_COUNT 0u
-#define CONFIG_CANOPEN_EMCY_RX_BUFFER_SIZE 3u
-
-#define CONFIG_RTOS_HEAP_SIZE (50u * 1024u * 1024u)
 
 /* Progress and diagnostics: standard error, only while not silent. */
 #define PRINT(...)                        \

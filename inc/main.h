@@ -8,7 +8,7 @@
 #include <stdio.h>
 
 #include "kr_hal_config.h"
-#include "kr_lib_pending.h"
+#include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "kr_utilities.h"
 
@@ -332,7 +332,7 @@ struct _dev_st {
 extern struct _dev_st dev;
 
 /* The tool's own node has no application objects. */
-extern canopen_object_st obj_dict[];
+extern const canopen_object_st obj_dict[];
 uint32_t obj_dict_len(void);
 
 void init(struct _dev_st *d);

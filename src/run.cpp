@@ -16,7 +16,7 @@ struct _dev_st dev;
 bool log_line_live = false;
 const commands_st *current_command = nullptr;
 
-canopen_object_st obj_dict[1] = {};
+const canopen_object_st obj_dict[1] = {};
 uint32_t obj_dict_len(void) { return 0; }
 
 static std::atomic<bool> run_failed{false};
@@ -67,6 +67,7 @@ void init(struct _dev_st *d)
     std::snprintf(d->srcdest, sizeof d->srcdest, "%s", ".");
     std::snprintf(d->incdest, sizeof d->incdest, "%s", ".");
     kr_can_set_baudrate(d->can_channel, d->baudrate);
+    kr_memory_set_data(&d->data_start, &d->data_end); // the settings record lives in dev
     kr_vector_init(&d->tasks, d->task_buffer, TASKS_LEN, sizeof(task_st));
     system_reset(&d->system);
 }

@@ -397,16 +397,13 @@ public:
     {
         if (!stopped_) {
             stopped_ = true;
-            kill(-c_.pid, SIGTERM);
             {
                 std::unique_lock<std::mutex> l(m_);
-                if (!cv_.wait_for(l, std::chrono::milliseconds(term_timeout_ms), [&] { return ended_; })) {
-                    l.unlock();
+                if (!ended_) kill(-c_.pid, SIGTERM);
+                if (!cv_.wait_for(l, std::chrono::milliseconds(term_timeout_ms), [&] { return ended_; }))
                     kill(-c_.pid, SIGKILL);
-                }
             }
             reader_.join();
-            kill(-c_.pid, SIGKILL);
         }
         std::lock_guard<std::mutex> l(m_);
         result r;

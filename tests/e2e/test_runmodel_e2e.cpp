@@ -81,6 +81,18 @@ TEST_F(RunModel, JobsRunInOrder)
     EXPECT_EQ(r.out, std::string(kUpdateFailed) + "The main window is not available yet.\n" + kUpdateFailed);
 }
 
+TEST_F(RunModel, SimulatorJobWithoutSimulators)
+{
+    // No system was loaded: the job says so, later jobs still run, and the run fails.
+    e2e::result r = box.krcan({"--sim", "--update"});
+    EXPECT_TRUE(r.exited(1)) << r.err;
+    EXPECT_NE(r.err.find("WARNING: running simulators on the real CAN device 'can0'."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No simulators were started. Load a system with --sys"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("The simulators are running"), std::string::npos);
+    EXPECT_EQ(r.out, kUpdateFailed);
+    EXPECT_EQ(r.err.substr(r.err.size() - 9), "Finished\n") << "sim turns progress messages on";
+}
+
 TEST_F(RunModel, SixthJobIsRefused)
 {
     std::vector<std::string> five(5, "--update");
@@ -125,6 +137,32 @@ TEST_F(RunModel, CanNameLongerThanTheFieldIsRefused)
     EXPECT_TRUE(r.exited(1));
     EXPECT_NE(r.out.find("too long; at most 63 characters"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
+}
+
+TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
+{
+    // Two virtual buses; `baud` opens the adapter on the first, the second `can` must move it.
+    e2e::background hub_a(box, KR_BIN_DIR "/kr_hub", {"--port", "0"});
+    e2e::background hub_b(box, KR_BIN_DIR "/kr_hub", {"--port", "0"});
+    std::string port_a = hub_a.read_line(10000), port_b = hub_b.read_line(10000);
+    ASSERT_FALSE(port_a.empty());
+    ASSERT_FALSE(port_b.empty());
+    std::string bus_a = "socketcand://127.0.0.1:" + port_a + "/vcan0";
+    std::string bus_b = "socketcand://127.0.0.1:" + port_b + "/vcan0";
+
+    e2e::result r = box.krcan({"--silent", "--can", bus_a, "--baud", "250000", "--can", bus_b});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    e2e::result a = hub_a.stop(), b = hub_b.stop();
+    EXPECT_NE(a.err.find("(bus 'vcan0') disconnected"), std::string::npos) << "A was opened: " << a.err;
+    EXPECT_NE(b.err.find("(bus 'vcan0') disconnected"), std::string::npos) << "B was switched to: " << b.err;
+
+    // Without an open adapter the name is only recorded: nothing connects.
+    e2e::background hub_c(box, KR_BIN_DIR "/kr_hub", {"--port", "0"});
+    std::string port_c = hub_c.read_line(10000);
+    ASSERT_FALSE(port_c.empty());
+    e2e::result q = box.krcan({"--can", "socketcand://127.0.0.1:" + port_c + "/vcan0"});
+    EXPECT_TRUE(q.exited(0)) << q.out << q.err;
+    EXPECT_EQ(hub_c.stop().err.find("disconnected"), std::string::npos);
 }
 
 TEST_F(RunModel, CommandsNotBuiltRefuse)

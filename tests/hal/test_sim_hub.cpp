@@ -4,6 +4,7 @@
 #include "sim_process.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
@@ -50,6 +51,19 @@ sim_frame_st mixed_frame(uint32_t i, uint32_t salt)
         return f;
     }
     }
+}
+
+// More runnable work than processors: timing can only be checked in one direction.
+bool machine_overloaded()
+{
+    double load = 0;
+    FILE *f = std::fopen("/proc/loadavg", "r");
+    if (f != nullptr) {
+        if (std::fscanf(f, "%lf", &load) != 1)
+            load = 0;
+        std::fclose(f);
+    }
+    return load > std::thread::hardware_concurrency();
 }
 
 } // namespace
@@ -148,22 +162,30 @@ TEST(SimHub, BurstBothDirectionsInOrderWithoutLoss)
                 return;
     };
     std::thread ta(sender, &a, 0x11), tb(sender, &b, 0x22);
-    auto check = [](sim_client_st *c, uint32_t salt, uint32_t *got) {
+    // Each receiver stops at the first frame missing (time-out) or out of place.
+    auto check = [](sim_client_st *c, uint32_t salt, uint32_t *got, std::string *bad) {
         sim_frame_st f;
-        while (*got < N && sim_client_recv(*c, f, 5000)) {
-            if (!sim_frame_same(f, mixed_frame(*got, salt)))
+        while (*got < N) {
+            if (!sim_client_recv(*c, f, 20000)) {
+                *bad = "nothing within 20 s; " + c->last_error;
                 return;
+            }
+            if (!sim_frame_same(f, mixed_frame(*got, salt))) {
+                *bad = "got " + sim_frame_str(f) + ", expected " + sim_frame_str(mixed_frame(*got, salt));
+                return;
+            }
             (*got)++;
         }
     };
     uint32_t got_a = 0, got_b = 0;
-    std::thread ra(check, &a, 0x22, &got_a), rb(check, &b, 0x11, &got_b);
+    std::string bad_a, bad_b;
+    std::thread ra(check, &a, 0x22, &got_a, &bad_a), rb(check, &b, 0x11, &got_b, &bad_b);
     ta.join();
     tb.join();
     ra.join();
     rb.join();
-    EXPECT_EQ(got_a, N) << "client a stopped at a missing or wrong frame";
-    EXPECT_EQ(got_b, N) << "client b stopped at a missing or wrong frame";
+    EXPECT_EQ(got_a, N) << "client a: " << bad_a;
+    EXPECT_EQ(got_b, N) << "client b: " << bad_b;
     // A sender never hears itself; another bus hears nothing.
     sim_frame_st f;
     EXPECT_FALSE(sim_client_recv(a, f, 100));
@@ -237,7 +259,12 @@ TEST(SimHub, PacingFollowsTheBitRate)
         // the receiver's clock adds a little jitter. A loaded machine may slow it, not speed it.
         EXPECT_GE(stamped, bus_s - 0.011) << bitrate << " bit/s: the hub delivered faster than the bus";
         EXPECT_GE(took, bus_s - 0.015) << bitrate << " bit/s, stamped " << stamped / bus_s;
-        EXPECT_LE(took, 2 * bus_s + 0.05) << bitrate << " bit/s, stamped " << stamped / bus_s;
+        // How close to the bus rate it gets is only measurable on a machine with CPU to spare.
+        if (machine_overloaded())
+            std::printf("machine overloaded: %u bit/s took %.2f times the bus time, not checked\n", bitrate,
+                        took / bus_s);
+        else
+            EXPECT_LE(took, 1.25 * bus_s + 0.02) << bitrate << " bit/s, stamped " << stamped / bus_s;
     }
 }
 

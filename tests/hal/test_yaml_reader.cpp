@@ -188,7 +188,7 @@ TEST(YamlReaderQuoting, CutCopiesReportFalse)
     EXPECT_STREQ(s, "");
 }
 
-TEST(YamlReaderCrlf, CrlfReadsLikeLf)
+TEST(YamlReaderCrlf, CrlfAndByteOrderMarkReadLikePlainLf)
 {
     const std::string lf = "# c\na: 1\nb:\n  - \"x y\"\n  - 'z'\nc: \"open\nd: \"esc\\\ne: [1, 2]\n";
     std::string crlf;
@@ -199,6 +199,8 @@ TEST(YamlReaderCrlf, CrlfReadsLikeLf)
     std::string expect = read_canon(lf);
     EXPECT_EQ(expect, R"({"a":1,"b":["x y","z"],"c":"open","d":"esc\\","e":[1,2]})");
     EXPECT_EQ(read_canon(crlf), expect);
+    // Saved with a byte-order mark: the first key is still found.
+    EXPECT_EQ(read_canon("\xEF\xBB\xBF" + crlf), expect);
 }
 
 TEST(YamlReaderTypes, ScalarTypeRules)

@@ -93,6 +93,35 @@ TEST(YamlWriterLayout, NestedSequencesEmptyCollectionsAndAppendedText)
               R"({"s":[[1,2],[171],{"a":1,"b":["x"],"c":true}],"m":{},"f":false})");
 }
 
+TEST(YamlWriterLayout, KeyedCollectionAsSequenceItem)
+{
+    // The item is a mapping of one member; that member's lines sit deeper than its key.
+    Writer w;
+    kr_yamlwriter_begin_seq(&w.st, "s");
+    EXPECT_EQ(kr_yamlwriter_begin_map(&w.st, "k"), ERR_NONE);
+    kr_yamlwriter_add_int(&w.st, "a", 1);
+    EXPECT_EQ(kr_yamlwriter_end_map(&w.st), ERR_NONE);
+    kr_yamlwriter_begin_seq(&w.st, "e");
+    kr_yamlwriter_end_seq(&w.st);
+    kr_yamlwriter_seq_add_int(&w.st, 2);
+    kr_yamlwriter_end_seq(&w.st);
+    EXPECT_EQ(kr_yamlwriter_end(&w.st, nullptr), ERR_NONE);
+    EXPECT_EQ(w.text(), "s:\n  - k:\n      a: 1\n  - e: []\n  - 2\n");
+    EXPECT_EQ(yamltest::read_canon(w.text()), R"({"s":[{"k":{"a":1}},{"e":[]},2]})");
+    // It takes two levels; the 32-level limit counts both, and a refusal changes nothing.
+    Writer d(8192);
+    for (int i = 0; i < 31; i++) ASSERT_EQ(kr_yamlwriter_begin_seq(&d.st, i ? nullptr : "s"), ERR_NONE);
+    std::string before = d.text();
+    EXPECT_EQ(kr_yamlwriter_begin_map(&d.st, "k"), ERR_BUFFER_OVERFLOW);
+    EXPECT_EQ(d.st.depth, 31);
+    EXPECT_EQ(d.text(), before);
+    Writer r(12);
+    kr_yamlwriter_begin_seq(&r.st, "s");
+    EXPECT_EQ(kr_yamlwriter_begin_map(&r.st, "long"), ERR_BUFFER_OVERFLOW);
+    EXPECT_EQ(r.st.depth, 1);
+    EXPECT_EQ(r.st.pending_dashes, 0);
+}
+
 TEST(YamlWriterLayout, EmptyAnonymousCollections)
 {
     // Nothing before it: the empty collection is the document, and nothing is read before the text.

@@ -142,6 +142,7 @@ struct TNode {
     bool b = false;
     std::string s;
     std::vector<TNode> kids;
+    bool keyed_item = false; // a sequence item written with a key: reads as a one-member mapping
 };
 
 inline void expect_json(const TNode &n, std::string &out)
@@ -152,11 +153,14 @@ inline void expect_json(const TNode &n, std::string &out)
         out += n.kind == TNode::MAP ? '{' : '[';
         for (size_t k = 0; k < n.kids.size(); k++) {
             if (k) out += ',';
-            if (n.kind == TNode::MAP) {
+            bool wrap = n.kind == TNode::SEQ && n.kids[k].keyed_item;
+            if (wrap) out += '{';
+            if (n.kind == TNode::MAP || wrap) {
                 json_string(n.kids[k].key, out);
                 out += ':';
             }
             expect_json(n.kids[k], out);
+            if (wrap) out += '}';
         }
         out += n.kind == TNode::MAP ? '}' : ']';
         break;
@@ -186,7 +190,7 @@ inline kr_errors_e write_node(kr_yaml_st *st, const TNode &n, const char *key)
         err = n.kind == TNode::MAP ? kr_yamlwriter_begin_map(st, key) : kr_yamlwriter_begin_seq(st, key);
         if (err) return err;
         for (const TNode &k : n.kids) {
-            err = write_node(st, k, n.kind == TNode::MAP ? k.key.c_str() : nullptr);
+            err = write_node(st, k, n.kind == TNode::MAP || k.keyed_item ? k.key.c_str() : nullptr);
             if (err) return err;
         }
         return n.kind == TNode::MAP ? kr_yamlwriter_end_map(st) : kr_yamlwriter_end_seq(st);
@@ -267,8 +271,9 @@ struct TreeGen {
         unsigned count = pick(5);
         for (unsigned k = 0; k < count; k++) {
             TNode c = depth > 0 && pick(3) == 0 ? collection(pick(2), depth - 1) : scalar();
-            if (map) {
+            if (map || pick(5) == 0) {
                 c.key = text(true) + std::to_string(k); // unique within the mapping
+                c.keyed_item = !map;
             }
             n.kids.push_back(c);
         }

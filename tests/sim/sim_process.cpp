@@ -16,14 +16,15 @@ extern char **environ;
 
 bool sim_proc_spawn(sim_proc_st &p, const std::vector<std::string> &argv, std::string &err)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    int fds[2], ins[2];
+    if (pipe2(fds, O_CLOEXEC) != 0 || pipe2(ins, O_CLOEXEC) != 0) {
         err = std::string("pipe: ") + strerror(errno);
         return false;
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&fa, ins[0], STDIN_FILENO);
     std::vector<char *> args;
     for (auto &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -31,13 +32,16 @@ bool sim_proc_spawn(sim_proc_st &p, const std::vector<std::string> &argv, std::s
     int rc = posix_spawnp(&p.pid, args[0], &fa, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     close(fds[1]);
+    close(ins[0]);
     if (rc != 0) {
         close(fds[0]);
+        close(ins[1]);
         p.pid = -1;
         err = "cannot run " + argv[0] + ": " + strerror(rc);
         return false;
     }
     p.out_fd = fds[0];
+    p.in_fd = ins[1];
     p.out_buf.clear();
     return true;
 }
@@ -71,6 +75,20 @@ bool sim_proc_read_line(sim_proc_st &p, std::string &line, int timeout_ms)
     }
 }
 
+bool sim_proc_write(sim_proc_st &p, const std::string &text)
+{
+    size_t done = 0;
+    while (p.in_fd >= 0 && done < text.size()) {
+        ssize_t n = write(p.in_fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        done += (size_t)n;
+    }
+    return p.in_fd >= 0;
+}
+
 int sim_proc_wait(sim_proc_st &p, int timeout_ms)
 {
     if (p.pid < 0)
@@ -83,7 +101,9 @@ int sim_proc_wait(sim_proc_st &p, int timeout_ms)
             p.pid = -1;
             if (p.out_fd >= 0)
                 close(p.out_fd);
-            p.out_fd = -1;
+            if (p.in_fd >= 0)
+                close(p.in_fd);
+            p.out_fd = p.in_fd = -1;
             return status;
         }
         int64_t left = (deadline - sim_mono_ns()) / 1000000;

@@ -9,6 +9,7 @@
 struct sim_proc_st {
     pid_t pid = -1;
     int out_fd = -1;      // the child's standard output (read end)
+    int in_fd = -1;       // the child's standard input (write end)
     std::string out_buf;  // read but not yet taken as lines
 };
 
@@ -16,6 +17,8 @@ struct sim_proc_st {
 bool sim_proc_spawn(sim_proc_st &p, const std::vector<std::string> &argv, std::string &err);
 // One line of the child's standard output without its '\n'; false on time-out or end.
 bool sim_proc_read_line(sim_proc_st &p, std::string &line, int timeout_ms);
+// Writes to the child's standard input.
+bool sim_proc_write(sim_proc_st &p, const std::string &text);
 // Sends `sig` (when still running) and waits up to timeout_ms; returns the wait status, or -1
 // when the child had to be killed.
 int sim_proc_stop(sim_proc_st &p, int sig, int timeout_ms = 5000);

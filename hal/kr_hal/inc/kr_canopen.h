@@ -1,24 +1,110 @@
-/* The CANopen stack: only what the library start-up needs so far. */
+/* The CANopen stack: the tool's own node (NMT, heartbeat, EMCY, PDO stubs, object dictionary) and
+ * its master functions (NMT commands, the SDO client). The step and receive functions run only in
+ * the library task. Valid C11 and C++. */
 #ifndef KR_CANOPEN_H
 #define KR_CANOPEN_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
+#include "kr_can.h"
 #include "kr_errors.h"
+#include "kr_utilities.h"
+#include "canopen/kr_canopen_sdo.h"
+#include "canopen/kr_canopen_types.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef enum {
-    MEMORY_COM_PARAMS = 1,
-    MEMORY_APP_PARAMS = 2,
-    MEMORY_ALL_PARAMS = 3
-} memory_scope_e;
+typedef void (*kr_canopen_can_callb_t)(void *app, const kr_can_message_st *msg);
+typedef void (*kr_canopen_emcy_callb_t)(uint16_t err_code, uint32_t data);
 
+typedef struct {
+    kr_delay_st timer;
+    uint8_t *map_ptr[8];
+} _kr_canopen_pdo_st;
+
+/* The stack's state. */
+typedef struct {
+    canopen_node_states_e state;
+    uint32_t device_type;
+    uint32_t store_req[1];
+    uint32_t restore_req[3];
+    canopen_identity_object_st identity;
+    kr_delay_st heartbeat_time;
+    uint8_t current_node_id;
+    uint8_t forced_node_id;
+    uint8_t prog_control;
+    kr_ring_buffer_st emcy_rx;
+    canopen_emcy_msg_st emcy_rx_buffer[CONFIG_CANOPEN_EMCY_RX_BUFFER_SIZE];
+    kr_delay_st emcy_inihbit_delay;
+    kr_canopen_emcy_callb_t emcy_callb;
+    uint8_t emcy_suppressed;
+    struct {
+        _kr_canopen_sdo_client_st client;
+    } sdo;
+    kr_canopen_can_callb_t can_callback;
+} _kr_canopen_st;
+
+extern _kr_canopen_st _canopen;
+
+/* Library start-up and the 2 ms step. */
 void _kr_canopen_reset(void);
 kr_errors_e _kr_canopen_init(uint8_t nodeid);
 void _kr_canopen_step(uint32_t step_ms);
+
+void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb);
+canopen_node_states_e kr_canopen_get_state(void);
+void kr_canopen_set_state(canopen_node_states_e state);
+uint8_t kr_canopen_get_nodeid(void);
+
+kr_errors_e kr_canopen_nmt_master_send_cmd(uint8_t nodeid, canopen_nmt_commands_e command);
+kr_errors_e kr_canopen_command(uint8_t nodeid, canopen_nmt_commands_e cmd);
+
+/* SDO helpers: the reads return 0 on failure (the abort code is in _kr_canopen_sdo_get_error_code()). */
+uint8_t kr_canopen_sdo_read8(uint8_t node_id, uint16_t mindex, uint8_t sindex);
+uint16_t kr_canopen_sdo_read16(uint8_t node_id, uint16_t mindex, uint8_t sindex);
+uint32_t kr_canopen_sdo_read32(uint8_t node_id, uint16_t mindex, uint8_t sindex);
+kr_errors_e kr_canopen_sdo_write8(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint8_t data);
+kr_errors_e kr_canopen_sdo_write16(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint16_t data);
+kr_errors_e kr_canopen_sdo_write32(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data);
+kr_errors_e kr_canopen_sdo_store_params(uint8_t node_id, memory_scope_e scope);
+kr_errors_e kr_canopen_sdo_restore_params(uint8_t node_id, memory_scope_e scope);
+
+kr_errors_e kr_canopen_emcy_send(uint16_t err_code, uint32_t data);
+kr_errors_e kr_canopen_emcy_get(canopen_emcy_msg_st *dest);
+void kr_canopen_emcy_set_callback(kr_canopen_emcy_callb_t callb);
+void kr_canopen_emcy_suppress(bool suppress);
+
+bool kr_canopen_is_pdo(uint32_t id);
+void kr_canopen_set_our_nodeid(uint8_t nodeid);
+
+const canopen_object_st *_kr_canopen_obj_dict_get(uint16_t main_index, uint8_t subindex);
+
+/* SDO frames shared by client and server. */
+sdo_request_type_e _canopen_sdo_get_request_type(const kr_can_message_st *msg);
+kr_errors_e _kr_canopen_sdo_send(kr_can_message_st *msg);
+kr_errors_e _kr_canopen_sdo_abort(uint32_t request_response, uint16_t main_index, uint8_t sub_index,
+                                  uint32_t err_code);
+void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e sdo_type, uint8_t node_id);
+
+/* PDOs: none are configured in this build, so these find nothing and do nothing. */
+canopen_pdo_com_parameter_st *kr_canopen_rxpdo_get_com(uint8_t pdo);
+canopen_pdo_com_parameter_st *kr_canopen_txpdo_get_com(uint8_t pdo);
+canopen_pdo_mapping_parameter_st *kr_canopen_rxpdo_get_mapping(uint8_t pdo);
+canopen_pdo_mapping_parameter_st *kr_canopen_txpdo_get_mapping(uint8_t pdo);
+uint32_t kr_canopen_rxpdo_get_receive_timer_ms(uint8_t pdo);
+bool kr_canopen_rxpdo_is_received(uint8_t pdo);
+void kr_canopen_rxpdo_set_received(uint8_t pdo, bool received);
+kr_errors_e kr_canopen_pdo_mapping_update(void);
+kr_errors_e kr_canopen_pdo_cobid_update(void);
+void _kr_canopen_pdo_mapping_ptr_conf(const canopen_pdo_mapping_parameter_st *mapping_param, uint8_t **ptr_bfr,
+                                      canopen_permissions_e permissions);
+
+/* The application object table (main indexes 0x2000 to 0x4FFF), given by the application. */
+extern const canopen_object_st obj_dict[];
+uint32_t obj_dict_len(void);
 
 #ifdef __cplusplus
 }

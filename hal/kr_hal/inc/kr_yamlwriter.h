@@ -33,6 +33,8 @@ typedef struct {
     uint32_t empty_mask;     /* bit d-1: the collection at depth d has no line yet */
     bool quote_strings;      /* every string value double-quoted */
     uint32_t length;         /* length of the text, so appends stay linear */
+    uint32_t implicit_mask;  /* bit d-1: the mapping at depth d wraps a keyed collection that
+                                was opened as a sequence item, and closes with it */
 } kr_yaml_st;
 
 /* KR_YAML_ERR_INTERNAL (0x1800000C): an end without an open collection, or a document finished

@@ -402,7 +402,9 @@ kr_errors_e kr_yamlreader_init(char *buffer, uint32_t buffer_length)
     size_t o = 0;
     char q = 0;
     auto crlf_at = [&](size_t i) { return buffer[i] == '\r' && i + 1 < n && buffer[i + 1] == '\n'; };
-    for (size_t i = 0; i < n; i++) {
+    // A byte-order mark, as some editors save, is not part of the first key.
+    size_t first = n >= 3 && memcmp(buffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    for (size_t i = first; i < n; i++) {
         char c = buffer[i];
         if (crlf_at(i)) continue; // a CRLF line end reads as LF, in quotes too
         if (q) {

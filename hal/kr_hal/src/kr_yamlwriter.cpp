@@ -174,11 +174,38 @@ kr_errors_e add_string(kr_yaml_st *st, const char *key, const char *value)
     return ERR_NONE;
 }
 
+void open_level(kr_yaml_st *st, bool seq)
+{
+    st->depth++;
+    uint32_t bit = 1u << (st->depth - 1);
+    if (seq) st->seq_mask |= bit;
+    else st->seq_mask &= ~bit;
+    st->empty_mask |= bit;
+    st->implicit_mask &= ~bit;
+}
+
 kr_errors_e begin(kr_yaml_st *st, const char *key, bool seq)
 {
     kr_errors_e err = check(st, key);
     if (err) return err;
     if (st->depth >= KR_YAML_MAX_DEPTH) return ERR_BUFFER_OVERFLOW;
+    if (has_key(key) && in_seq(st)) {
+        // `- key:` makes the item a mapping whose one member is this collection; its lines must
+        // sit deeper than the key, so a mapping level is opened around it and closed with it.
+        if (st->depth + 2 > KR_YAML_MAX_DEPTH) return ERR_BUFFER_OVERFLOW;
+        kr_yaml_st saved = *st;
+        st->pending_dashes++;
+        open_level(st, false);
+        err = entry_start(st, key, 0);
+        if (err) {
+            *st = saved;
+            return err;
+        }
+        put(st, "\n", 1);
+        st->implicit_mask |= 1u << (st->depth - 1);
+        open_level(st, seq);
+        return ERR_NONE;
+    }
     if (has_key(key)) {
         err = entry_start(st, key, 0);
         if (err) return err;
@@ -186,11 +213,7 @@ kr_errors_e begin(kr_yaml_st *st, const char *key, bool seq)
     } else if (in_seq(st)) {
         st->pending_dashes++;
     }
-    st->depth++;
-    uint32_t bit = 1u << (st->depth - 1);
-    if (seq) st->seq_mask |= bit;
-    else st->seq_mask &= ~bit;
-    st->empty_mask |= bit;
+    open_level(st, seq);
     return ERR_NONE;
 }
 
@@ -227,6 +250,10 @@ kr_errors_e end(kr_yaml_st *st, bool seq)
         }
     }
     st->depth--;
+    if (st->depth > 0 && (st->implicit_mask >> (st->depth - 1)) & 1u) {
+        st->implicit_mask &= ~(1u << (st->depth - 1));
+        st->depth--;
+    }
     return err;
 }
 
@@ -245,6 +272,7 @@ kr_errors_e kr_yamlwriter_init(kr_yaml_st *st, char *buffer, uint32_t buffer_len
     st->empty_mask = 0;
     st->quote_strings = false;
     st->length = 0;
+    st->implicit_mask = 0;
     if (buffer_length == 0) return ERR_BUFFER_OVERFLOW; // not even room for the terminator
     buffer[0] = '\0';
     return ERR_NONE;

@@ -1,0 +1,12 @@
+# YAML reader against yaml-cpp on generated device-database-shaped documents.
+find_package(yaml-cpp QUIET)
+if(yaml-cpp_FOUND)
+  add_executable(bench_yaml ${CMAKE_SOURCE_DIR}/bench/bench_yaml.cpp)
+  if(TARGET yaml-cpp::yaml-cpp)
+    target_link_libraries(bench_yaml PRIVATE kr_hal yaml-cpp::yaml-cpp)
+  else()
+    target_link_libraries(bench_yaml PRIVATE kr_hal yaml-cpp)
+  endif()
+else()
+  message(STATUS "bench_yaml skipped: libyaml-cpp-dev is not installed")
+endif()

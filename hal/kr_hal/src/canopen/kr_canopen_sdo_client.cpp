@@ -1,0 +1,555 @@
+// The SDO client. A transfer is started and waited for in the calling task; the library task
+// drives the protocol one received frame at a time and records the attempt's result, which the
+// waiting task reads. Only one task runs at a time, so the shared fields need no further lock.
+#include <cstring>
+
+#include "kr_canopen.h"
+#include "kr_memory.h"
+#include "kr_rtos.h"
+
+#define C (_canopen.sdo.client)
+
+namespace {
+
+uint32_t get_le32(const uint8_t *p)
+{
+    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+void put_le32(uint8_t *p, uint32_t v)
+{
+    p[0] = (uint8_t)v;
+    p[1] = (uint8_t)(v >> 8);
+    p[2] = (uint8_t)(v >> 16);
+    p[3] = (uint8_t)(v >> 24);
+}
+
+kr_can_message_st request(uint8_t cmd)
+{
+    kr_can_message_st msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.id = CANOPEN_SDO_REQUEST_ID + C.server_node_id;
+    msg.data_length = 8;
+    msg.type = CAN_STD;
+    msg.data[0] = cmd;
+    return msg;
+}
+
+kr_can_message_st request_with_index(uint8_t cmd)
+{
+    kr_can_message_st msg = request(cmd);
+    msg.data[1] = (uint8_t)C.mindex;
+    msg.data[2] = (uint8_t)(C.mindex >> 8);
+    msg.data[3] = C.sindex;
+    return msg;
+}
+
+void send(kr_can_message_st *msg) { _kr_canopen_sdo_send(msg); }
+
+void finish_done()
+{
+    C.state = CANOPEN_SDO_STATE_READY;
+    C.result = CANOPEN_SDO_RESULT_DONE;
+}
+
+// Tell the server why the transfer ends and fail the attempt.
+void sdo_client_abort(uint16_t mindex, uint8_t sindex, kr_sdo_error_codes_e code)
+{
+    kr_can_message_st msg = request(0x80);
+    msg.data[1] = (uint8_t)mindex;
+    msg.data[2] = (uint8_t)(mindex >> 8);
+    msg.data[3] = sindex;
+    put_le32(&msg.data[4], code);
+    send(&msg);
+    C.last_err_code = code;
+    C.state = CANOPEN_SDO_STATE_TRANSFER_ABORTED;
+    C.result = CANOPEN_SDO_RESULT_ABORTED;
+}
+
+void abort_transfer(kr_sdo_error_codes_e code) { sdo_client_abort(C.mindex, C.sindex, code); }
+
+void send_download_segment()
+{
+    uint32_t r = C.data_count - C.data_index;
+    uint32_t n = r < 7 ? r : 7;
+    uint8_t u = r < 7 ? (uint8_t)(7 - r) : 0;
+    uint8_t c = r <= 7 ? 1 : 0;
+    kr_can_message_st msg = request((uint8_t)((C.toggle << 4) | (u << 1) | c));
+    std::memcpy(&msg.data[1], C.src_ptr + C.data_index, n);
+    C.data_index += n;
+    C.toggle ^= 1;
+    send(&msg);
+}
+
+void request_upload_segment(const uint8_t *echo)
+{
+    kr_can_message_st msg = request((uint8_t)(0x60 | (C.toggle << 4)));
+    if (echo) std::memcpy(&msg.data[1], echo, 7);
+    C.toggle ^= 1;
+    send(&msg);
+}
+
+void send_block()
+{
+    C.toggle = 0;
+    for (uint8_t i = 0; i < C.server_blksize; i++) {
+        uint32_t r = C.data_count - C.data_index;
+        uint32_t n = r < 7 ? r : 7;
+        bool last = n == r;
+        C.toggle++;
+        kr_can_message_st msg = request((uint8_t)(C.toggle | (last ? 0x80 : 0)));
+        std::memcpy(&msg.data[1], C.src_ptr + C.data_index, n);
+        C.data_index += n;
+        send(&msg);
+        if (last || n < 7) break;
+    }
+}
+
+void send_block_end()
+{
+    uint32_t rest = C.data_count % 7;
+    uint8_t u = rest ? (uint8_t)(7 - rest) : 0;
+    uint16_t crc = kr_memory_calc_crc(C.src_ptr, C.data_count);
+    kr_can_message_st msg = request((uint8_t)(0xC1 | (u << 2)));
+    msg.data[1] = (uint8_t)crc;
+    msg.data[2] = (uint8_t)(crc >> 8);
+    C.end_sent = true;
+    send(&msg);
+}
+
+bool echoes_address(const kr_can_message_st *msg)
+{
+    return msg->data[1] == (uint8_t)C.mindex && msg->data[2] == (uint8_t)(C.mindex >> 8) && msg->data[3] == C.sindex;
+}
+
+void rx_segmented_download(const kr_can_message_st *msg, sdo_request_type_e type)
+{
+    if (type == INITIATE_DOMAIN_DOWNLOAD_REPLY) {
+        C.initiated = true;
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        send_download_segment();
+    } else if (type == INITIATE_DOMAIN_DOWNLOAD && C.initiated) {
+        uint8_t sent_toggle = C.toggle ^ 1;
+        if (((msg->data[0] >> 4) & 1) != sent_toggle) {
+            abort_transfer(CANOPEN_SDO_ERROR_SDO_TOGGLE_BIT_NOT_ALTERED);
+            return;
+        }
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        if (C.data_index >= C.data_count)
+            finish_done();
+        else
+            send_download_segment();
+    }
+}
+
+void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
+{
+    uint8_t b = msg->data[0];
+    if (type == INITIATE_DOMAIN_UPLOAD) {
+        C.initiated = true;
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        if (b & 0x02) {
+            uint32_t k = 4u - ((b >> 2) & 3u);
+            C.obj_size = k;
+            // The caller's buffer holds data_len bytes; an expedited answer may carry more.
+            uint32_t n = k < C.data_count ? k : C.data_count;
+            if (C.data_ptr) std::memcpy(C.data_ptr, &msg->data[4], n);
+            finish_done();
+            return;
+        }
+        if (b & 0x01) {
+            C.obj_size = get_le32(&msg->data[4]);
+            if (C.data_count > C.obj_size) C.data_count = C.obj_size;
+        }
+        request_upload_segment(nullptr);
+    } else if (type == DOWNLOAD_DOMAIN_SEGMENT && C.initiated) {
+        if (((b >> 4) & 1) == C.toggle) {
+            abort_transfer(CANOPEN_SDO_ERROR_SDO_TOGGLE_BIT_NOT_ALTERED);
+            return;
+        }
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        uint32_t n = 7u - ((b >> 1) & 7u);
+        uint32_t room = C.data_count - C.data_index;
+        uint32_t take = n < room ? n : room;
+        if (C.data_ptr) std::memcpy(C.data_ptr + C.data_index, &msg->data[1], take);
+        C.data_index += take;
+        if (b & 0x01) {
+            finish_done();
+        } else if (take == n) {
+            request_upload_segment(&msg->data[1]);
+        } else {
+            // The buffer is full: the call succeeds with what fitted, and the server is told so.
+            // A plain abort frame, so that the retry rule never sees this abort.
+            finish_done();
+            kr_can_message_st ab = request_with_index(0x80);
+            put_le32(&ab.data[4], CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
+            send(&ab);
+        }
+    }
+}
+
+void rx_block_download(const kr_can_message_st *msg, sdo_request_type_e type)
+{
+    if (type == INITIATE_BLOCK_DOWNLOAD_REPLY && !C.initiated) {
+        if (!echoes_address(msg)) return;
+        C.initiated = true;
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.crc_enabled = (msg->data[0] & 0x04) != 0;
+        C.server_blksize = msg->data[4];
+        if ((int8_t)C.server_blksize < 1) {
+            abort_transfer(CANOPEN_SDO_ERROR_INVALID_BLOCK_SIZE);
+            return;
+        }
+        send_block();
+    } else if (type == DOWNLOAD_BLOCK_SEGMENT_REPLY && C.initiated && !C.end_sent) {
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        if (msg->data[1] != C.toggle) {
+            abort_transfer(CANOPEN_SDO_ERROR_INVALID_SEQ_NUMBER);
+            return;
+        }
+        // The server may ask for a smaller (or larger) next block; never send more than it asked.
+        int8_t next = (int8_t)msg->data[2];
+        if (next >= 1) C.server_blksize = (uint8_t)next;
+        if (C.data_index < C.data_count)
+            send_block();
+        else
+            send_block_end();
+    } else if (type == END_BLOCK_DOWNLOAD_REPLY && C.end_sent) {
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        finish_done();
+    } else {
+        // Includes an end confirmation before all data was sent: never report that as success.
+        abort_transfer(CANOPEN_SDO_ERROR_GENERAL);
+    }
+}
+
+void rx_block_upload(const kr_can_message_st *msg, sdo_request_type_e type)
+{
+    uint8_t b = msg->data[0];
+    if (!C.initiated) {
+        if ((b & 0xE1) != 0xC0 || !echoes_address(msg)) return;
+        C.initiated = true;
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.crc_enabled = (b & 0x04) != 0;
+        if (b & 0x02) {
+            C.obj_size = get_le32(&msg->data[4]);
+            if (C.obj_size > C.data_count) {
+                abort_transfer(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
+                return;
+            }
+        }
+        C.toggle = 0;
+        C.new_data = false;
+        kr_can_message_st start = request(0xA3);
+        send(&start);
+        return;
+    }
+    if (!C.end_sent) {
+        // Every frame of a sub-block is a segment: byte 0 is its sequence number and the last flag.
+        uint8_t seq = b & 0x7F;
+        if (seq != (uint8_t)(C.toggle + 1)) {
+            abort_transfer(CANOPEN_SDO_ERROR_INVALID_SEQ_NUMBER);
+            return;
+        }
+        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        if (C.new_data) {
+            if (C.data_count - C.data_index < 7) {
+                abort_transfer(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
+                return;
+            }
+            std::memcpy(C.data_ptr + C.data_index, C.data_buffer, 7);
+            C.data_index += 7;
+        }
+        std::memcpy(C.data_buffer, &msg->data[1], 7);
+        C.new_data = true;
+        C.toggle = seq;
+        bool last = (b & 0x80) != 0;
+        if (last || seq == CANOPEN_SDO_CLIENT_BLOCK_UPLOAD_BLKSIZE) {
+            kr_can_message_st ack = request(0xA2);
+            ack.data[1] = seq;
+            ack.data[2] = CANOPEN_SDO_CLIENT_BLOCK_UPLOAD_BLKSIZE;
+            C.toggle = 0;
+            if (last) C.end_sent = true;
+            send(&ack);
+        }
+        return;
+    }
+    if (type != END_BLOCK_DOWNLOAD) return;
+    C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+    uint32_t n = 7u - ((b >> 2) & 7u);
+    if (C.new_data) {
+        if (C.data_count - C.data_index < n) {
+            abort_transfer(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
+            return;
+        }
+        std::memcpy(C.data_ptr + C.data_index, C.data_buffer, n);
+        C.data_index += n;
+        C.new_data = false;
+    }
+    if (C.crc_enabled) {
+        uint16_t crc = (uint16_t)(msg->data[1] | (msg->data[2] << 8));
+        if (kr_memory_calc_crc(C.data_ptr, C.data_index) != crc) {
+            abort_transfer(CANOPEN_SDO_ERROR_CRC_ERROR);
+            return;
+        }
+    }
+    C.obj_size = C.data_index;
+    kr_can_message_st end = request(0xA1);
+    send(&end);
+    finish_done();
+}
+
+// Starts one attempt: the library task sees the new state only after the frame is out.
+void start_attempt(canopen_sdo_state_e state)
+{
+    C.initiated = false;
+    C.end_sent = false;
+    C.new_data = false;
+    C.result = CANOPEN_SDO_RESULT_PENDING;
+    C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+    C.state = state;
+}
+
+// Waits for the library task to end the attempt. Never spins: yield or delay hand the processor
+// on and, with nothing else ready, sleep until the next tick.
+canopen_sdo_result_e wait_result(bool use_delay, bool with_callback)
+{
+    while (C.result == CANOPEN_SDO_RESULT_PENDING) {
+        if (with_callback && C.wait_callb_req) {
+            C.wait_callb_req = false;
+            if (C.wait_callb) C.wait_callb(C.mindex, C.sindex);
+        }
+        if (use_delay)
+            kr_rtos_task_delay(1);
+        else
+            kr_rtos_yield();
+    }
+    canopen_sdo_result_e r = C.result;
+    C.state = CANOPEN_SDO_STATE_READY;
+    return r;
+}
+
+} // namespace
+
+bool sdo_client_take_retry(sdo_client_retries_st *retries, kr_sdo_error_codes_e code, bool initiated)
+{
+    if (code == CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT) {
+        if (retries->timeout == 0) return false;
+        retries->timeout--;
+        return true;
+    }
+    if (code == CANOPEN_SDO_ERROR_CMD_SPECIFIER_NOT_FOUND || initiated) {
+        if (retries->busy == 0) return false;
+        retries->busy--;
+        return true;
+    }
+    return false;
+}
+
+uint32_t sdo_client_retry_delay(uint32_t attempt)
+{
+    return (attempt + 1) * CONFIG_CANOPEN_SDO_CLIENT_RETRY_DELAY_MS + kr_rtos_get_tick_count() % 101;
+}
+
+void _kr_canopen_sdo_client_init(void)
+{
+    // A repeated start keeps the one mutex: tasks may be waiting on it.
+    kr_mutex_st mutex = C.mutex;
+    std::memset(&C, 0, sizeof(C));
+    C.state = CANOPEN_SDO_STATE_READY;
+    C.result = CANOPEN_SDO_RESULT_DONE;
+    C.mutex = mutex;
+    if (!C.mutex) kr_mutex_init(&C.mutex);
+    C.delay = -1;
+    C.last_err_code = CANOPEN_SDO_ERROR_NONE;
+    C.wait_callb = nullptr;
+    C.wait_delay = CANOPEN_SDO_CLIENT_WAIT_CALLB_DELAY_MS;
+}
+
+void _kr_canopen_sdo_client_reset(void) {}
+
+void _kr_canopen_sdo_client_step(uint32_t step_ms)
+{
+    if (C.state == CANOPEN_SDO_STATE_READY) {
+        C.wait_delay = CANOPEN_SDO_CLIENT_WAIT_CALLB_DELAY_MS;
+        C.wait_callb_req = false;
+        return;
+    }
+    if (kr_delay(&C.delay, step_ms)) {
+        if (C.state != CANOPEN_SDO_STATE_TRANSFER_ABORTED) {
+            abort_transfer(CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT);
+            C.delay = (kr_delay_st)step_ms;
+        } else {
+            C.state = CANOPEN_SDO_STATE_READY;
+        }
+    }
+    if (kr_delay(&C.wait_delay, step_ms)) {
+        C.wait_callb_req = true;
+        C.wait_delay = CANOPEN_SDO_CLIENT_WAIT_CALLB_DELAY_MS;
+    }
+}
+
+void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e type, uint8_t node_id)
+{
+    // Nothing runs, or this attempt has already ended: late frames change nothing.
+    if (C.state == CANOPEN_SDO_STATE_READY || C.result != CANOPEN_SDO_RESULT_PENDING) return;
+    if (node_id != C.server_node_id) return;
+    // In a block upload's sub-block byte 0 is a sequence number; 0x80 alone is an abort there.
+    bool in_sub_block = C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD && C.initiated && !C.end_sent;
+    if (in_sub_block && msg->data[0] != 0x80) {
+        rx_block_upload(msg, type);
+        return;
+    }
+    if ((type == ABORT_DOMAIN_TRANSFER || type == INITIATE_DOMAIN_DOWNLOAD_REPLY || type == INITIATE_DOMAIN_UPLOAD) &&
+        !echoes_address(msg))
+        return;
+
+    if (type == ABORT_DOMAIN_TRANSFER) {
+        C.last_err_code = get_le32(&msg->data[4]);
+        C.state = CANOPEN_SDO_STATE_TRANSFER_ABORTED;
+        C.result = CANOPEN_SDO_RESULT_ABORTED;
+        return;
+    }
+    switch (C.state) {
+    case CANOPEN_SDO_STATE_EXPEDITED_DOWNLOAD:
+        if (type == INITIATE_DOMAIN_DOWNLOAD_REPLY) {
+            C.initiated = true;
+            finish_done();
+        }
+        break;
+    case CANOPEN_SDO_STATE_SEGMENTED_DOWNLOAD: rx_segmented_download(msg, type); break;
+    case CANOPEN_SDO_STATE_SEGMENTED_UPLOAD: rx_segmented_upload(msg, type); break;
+    case CANOPEN_SDO_STATE_BLOCK_DOWNLOAD: rx_block_download(msg, type); break;
+    case CANOPEN_SDO_STATE_BLOCK_UPLOAD: rx_block_upload(msg, type); break;
+    default: break;
+    }
+}
+
+kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
+                                        void *data)
+{
+    kr_mutex_lock(&C.mutex);
+    if (C.state != CANOPEN_SDO_STATE_READY) {
+        kr_mutex_unlock(&C.mutex);
+        return ERR_HW_BUSY;
+    }
+    C.server_node_id = node_id;
+    C.mindex = mindex;
+    C.sindex = sindex;
+    C.data_ptr = (uint8_t *)data;
+    C.src_ptr = nullptr;
+    sdo_client_retries_st retries = {CONFIG_CANOPEN_SDO_CLIENT_RETRY_COUNT, CONFIG_CANOPEN_SDO_CLIENT_BUSY_RETRY_COUNT};
+    for (uint32_t attempt = 0;; attempt++) {
+        C.data_index = 0;
+        C.data_count = data_len;
+        C.obj_size = 0;
+        C.toggle = 0;
+        start_attempt(CANOPEN_SDO_STATE_SEGMENTED_UPLOAD);
+        kr_can_message_st msg = request_with_index(0x40);
+        send(&msg);
+        if (wait_result(false, true) == CANOPEN_SDO_RESULT_DONE) break;
+        if (!sdo_client_take_retry(&retries, C.last_err_code, C.initiated)) {
+            kr_mutex_unlock(&C.mutex);
+            return ERR_ABORTED;
+        }
+        kr_rtos_task_delay(sdo_client_retry_delay(attempt));
+    }
+    kr_mutex_unlock(&C.mutex);
+    return ERR_NONE;
+}
+
+kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
+                                         const void *data)
+{
+    kr_mutex_lock(&C.mutex);
+    if (C.state != CANOPEN_SDO_STATE_READY) {
+        kr_mutex_unlock(&C.mutex);
+        return ERR_HW_BUSY;
+    }
+    C.server_node_id = node_id;
+    C.mindex = mindex;
+    C.sindex = sindex;
+    C.data_ptr = nullptr;
+    C.src_ptr = (const uint8_t *)data;
+    sdo_client_retries_st retries = {CONFIG_CANOPEN_SDO_CLIENT_RETRY_COUNT, CONFIG_CANOPEN_SDO_CLIENT_BUSY_RETRY_COUNT};
+    for (uint32_t attempt = 0;; attempt++) {
+        kr_can_message_st msg;
+        C.data_index = 0;
+        C.toggle = 0;
+        if (data_len > 4) {
+            C.data_count = data_len;
+            start_attempt(CANOPEN_SDO_STATE_SEGMENTED_DOWNLOAD);
+            msg = request_with_index(0x21);
+            put_le32(&msg.data[4], data_len);
+        } else {
+            C.data_count = data_len;
+            start_attempt(CANOPEN_SDO_STATE_EXPEDITED_DOWNLOAD);
+            if (data_len == 0) {
+                // Size not indicated: the caller hands a 4-byte value.
+                msg = request_with_index(0x22);
+                if (data) std::memcpy(&msg.data[4], data, 4);
+            } else {
+                msg = request_with_index((uint8_t)(0x23 | ((4 - data_len) << 2)));
+                std::memcpy(&msg.data[4], data, data_len);
+            }
+        }
+        send(&msg);
+        if (wait_result(true, true) == CANOPEN_SDO_RESULT_DONE) break;
+        if (!sdo_client_take_retry(&retries, C.last_err_code, C.initiated)) {
+            kr_mutex_unlock(&C.mutex);
+            return ERR_ABORTED;
+        }
+        kr_rtos_task_delay(sdo_client_retry_delay(attempt));
+    }
+    kr_mutex_unlock(&C.mutex);
+    return ERR_NONE;
+}
+
+kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex, uint8_t sindex,
+                                               uint32_t data_len, const void *data)
+{
+    kr_mutex_lock(&C.mutex);
+    C.server_node_id = node_id;
+    C.mindex = mindex;
+    C.sindex = sindex;
+    C.data_ptr = nullptr;
+    C.src_ptr = (const uint8_t *)data;
+    C.data_count = data_len;
+    C.data_index = 0;
+    C.toggle = 0;
+    start_attempt(CANOPEN_SDO_STATE_BLOCK_DOWNLOAD);
+    kr_can_message_st msg = request_with_index(0xC6);
+    put_le32(&msg.data[4], data_len);
+    send(&msg);
+    canopen_sdo_result_e r = wait_result(false, false);
+    kr_mutex_unlock(&C.mutex);
+    return r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED;
+}
+
+kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, uint8_t sindex,
+                                              uint32_t data_len, void *data)
+{
+    kr_mutex_lock(&C.mutex);
+    C.server_node_id = node_id;
+    C.mindex = mindex;
+    C.sindex = sindex;
+    C.data_ptr = (uint8_t *)data;
+    C.src_ptr = nullptr;
+    C.data_count = data_len;
+    C.data_index = 0;
+    C.obj_size = 0;
+    C.toggle = 0;
+    start_attempt(CANOPEN_SDO_STATE_BLOCK_UPLOAD);
+    kr_can_message_st msg = request_with_index(0xA4);
+    msg.data[4] = CANOPEN_SDO_CLIENT_BLOCK_UPLOAD_BLKSIZE;
+    send(&msg);
+    canopen_sdo_result_e r = wait_result(false, false);
+    kr_mutex_unlock(&C.mutex);
+    return r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED;
+}
+
+kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void) { return C.last_err_code; }
+
+uint32_t _kr_canopen_sdo_client_get_obj_size(void) { return C.obj_size; }
+
+void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb) { C.wait_callb = callb; }

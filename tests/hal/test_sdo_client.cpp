@@ -1,0 +1,397 @@
+// The SDO client against scripted servers on the virtual bus: the frames it puts on the wire (seen
+// by a bus tap), what lands in the caller's buffer, and the retry rule.
+#include <gtest/gtest.h>
+
+#include "hal/canopen_harness.h"
+
+namespace {
+
+constexpr uint8_t NODE = 5;
+constexpr uint32_t REQ = 0x600 + NODE;
+constexpr uint32_t RSP = 0x580 + NODE;
+
+class SdoClient : public ::testing::Test {
+protected:
+    sim_hub_st *hub = nullptr;
+    sim_tap_st *tap = nullptr;
+    co::responder_st dev;
+    uint16_t port = 0;
+
+    void SetUp() override
+    {
+        if (co::child_mode()) return; // the child only runs the library
+        std::string err;
+        sim_hub_config_st cfg;
+        cfg.quiet = true;
+        hub = sim_hub_start(cfg, err);
+        ASSERT_NE(hub, nullptr) << err;
+        port = sim_hub_port(hub);
+        tap = sim_tap_start(port, "vcan0", err);
+        ASSERT_NE(tap, nullptr) << err;
+    }
+    void TearDown() override
+    {
+        co::responder_stop(dev);
+        if (tap) sim_tap_stop(tap);
+        if (hub) sim_hub_stop(hub);
+    }
+    void serve(std::function<void(co::responder_st &, const sim_frame_st &)> fn)
+    {
+        ASSERT_TRUE(co::responder_start(dev, port, std::move(fn)));
+    }
+    std::vector<sim_frame_st> requests() { return co::with_id(sim_tap_frames(tap), REQ); }
+};
+
+bool is_req(const sim_frame_st &f) { return f.kind == SIM_FRAME_STD && f.id == REQ && f.len == 8; }
+
+std::string hex(const uint8_t *p, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(b, sizeof b, "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+} // namespace
+
+// Expedited answers: with the size indicated only that many bytes land; without it, four; and a
+// buffer smaller than the answer is never overrun (the announced size is still reported).
+TEST_F(SdoClient, ExpeditedUploadCopiesWhatTheAnswerAndTheBufferAllow)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        if (!is_req(f) || f.data[0] != 0x40) return;
+        uint8_t sub = f.data[3];
+        if (sub == 1) r.send(RSP, {0x4B, f.data[1], f.data[2], sub, 0x34, 0x12, 0xAA, 0xBB}); // 2 bytes, sized
+        if (sub == 2) r.send(RSP, {0x42, f.data[1], f.data[2], sub, 1, 2, 3, 4});             // no size
+    });
+    co::result_st res = co::run(port, [] {
+        uint8_t a[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        kr_errors_e e = _kr_canopen_sdo_client_read(NODE, 0x2100, 1, sizeof a, a);
+        co::report("sized=%u:%s:%u", e, hex(a, 4).c_str(), _kr_canopen_sdo_client_get_obj_size());
+        uint8_t b[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+        e = _kr_canopen_sdo_client_read(NODE, 0x2100, 2, sizeof b, b);
+        co::report("unsized=%u:%s:%u", e, hex(b, 4).c_str(), _kr_canopen_sdo_client_get_obj_size());
+        uint8_t c[3] = {0xEE, 0xEE, 0xEE};
+        e = _kr_canopen_sdo_client_read(NODE, 0x2100, 2, 1, c);
+        co::report("short=%u:%s:%u", e, hex(c, 3).c_str(), _kr_canopen_sdo_client_get_obj_size());
+        co::report("read8=%u", kr_canopen_sdo_read8(NODE, 0x2100, 2));
+        co::report("read16=0x%x", kr_canopen_sdo_read16(NODE, 0x2100, 1));
+        co::report("read32=0x%x", kr_canopen_sdo_read32(NODE, 0x2100, 2));
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("sized"), "0:3412eeee:2");
+    EXPECT_EQ(res.get("unsized"), "0:01020304:4");
+    EXPECT_EQ(res.get("short"), "0:01eeee:4");
+    EXPECT_EQ(res.get("read8"), "1");
+    EXPECT_EQ(res.get("read16"), "0x1234");
+    EXPECT_EQ(res.get("read32"), "0x4030201");
+    auto req = requests();
+    ASSERT_FALSE(req.empty());
+    EXPECT_EQ(hex(req[0].data, 8), "4000210100000000");
+}
+
+// Segmented uploads: an announced size below the buffer stops there; an answer longer than the
+// buffer fills it, tells the server 0x05030005 once and succeeds without a retry.
+TEST_F(SdoClient, SegmentedUploadStopsAtTheSizeOrTheBuffer)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        static uint8_t next = 0, sub = 0;
+        if (!is_req(f)) return;
+        if (f.data[0] == 0x40) {
+            next = 0;
+            sub = f.data[3];
+            r.send(RSP, {0x41, f.data[1], f.data[2], sub, (uint8_t)(sub == 1 ? 10 : 20), 0, 0, 0});
+            return;
+        }
+        if ((f.data[0] & 0xEF) == 0x60) {
+            uint8_t t = f.data[0] & 0x10;
+            uint8_t b = (uint8_t)(next * 7 + 1);
+            if (sub == 1 && next == 1) // size 10: the second segment is the last, 3 bytes
+                r.send(RSP, {(uint8_t)(t | (4 << 1) | 1), b, (uint8_t)(b + 1), (uint8_t)(b + 2), 0, 0, 0, 0});
+            else // size 20: full segments, more than the 10-byte buffer holds
+                r.send(RSP, {t, b, (uint8_t)(b + 1), (uint8_t)(b + 2), (uint8_t)(b + 3), (uint8_t)(b + 4),
+                             (uint8_t)(b + 5), (uint8_t)(b + 6)});
+            next++;
+        }
+    });
+    co::result_st res = co::run(port, [] {
+        uint8_t a[32];
+        memset(a, 0xEE, sizeof a);
+        kr_errors_e e = _kr_canopen_sdo_client_read(NODE, 0x2200, 1, sizeof a, a);
+        co::report("sized=%u:%s:%u", e, hex(a, 12).c_str(), _kr_canopen_sdo_client_get_obj_size());
+        uint8_t b[12];
+        memset(b, 0xEE, sizeof b);
+        e = _kr_canopen_sdo_client_read(NODE, 0x2200, 2, 10, b);
+        co::report("long=%u:%s", e, hex(b, 12).c_str());
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("sized"), "0:0102030405060708090aeeee:10");
+    EXPECT_EQ(res.get("long"), "0:0102030405060708090aeeee");
+    auto req = requests();
+    // sub 1: initiate, two segment requests (toggle 0, 1); sub 2: initiate, two requests, the abort.
+    ASSERT_EQ(req.size(), 7u);
+    EXPECT_EQ(req[1].data[0], 0x60);
+    EXPECT_EQ(req[2].data[0], 0x70);
+    EXPECT_EQ(req[5].data[0], 0x70);
+    EXPECT_EQ(hex(req[6].data, 8), "8000220205000305");
+    int initiates = 0;
+    for (auto &f : req) initiates += f.data[0] == 0x40;
+    EXPECT_EQ(initiates, 2);
+}
+
+// Segmented downloads: the command bytes of the segments and the data they carry.
+TEST_F(SdoClient, SegmentedDownloadFrames)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        if (!is_req(f)) return;
+        if (f.data[0] == 0x21) r.send(RSP, {0x60, f.data[1], f.data[2], f.data[3], 0, 0, 0, 0});
+        else if ((f.data[0] & 0xE0) == 0x00) r.send(RSP, {(uint8_t)(0x20 | (f.data[0] & 0x10)), 0, 0, 0, 0, 0, 0, 0});
+        else if ((f.data[0] & 0xE0) == 0x20) r.send(RSP, {0x60, f.data[1], f.data[2], f.data[3], 0, 0, 0, 0});
+    });
+    co::result_st res = co::run(port, [] {
+        const uint8_t d[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+        co::report("seven=%u", _kr_canopen_sdo_client_write(NODE, 0x2300, 1, 7, d));
+        co::report("eight=%u", _kr_canopen_sdo_client_write(NODE, 0x2300, 2, 8, d));
+        co::report("two=%u", kr_canopen_sdo_write16(NODE, 0x2300, 3, 0xBEEF));
+        int32_t v = 5;
+        co::report("nosize=%u", _kr_canopen_sdo_client_write(NODE, 0x2300, 4, 0, &v));
+        co::report("store=%u", kr_canopen_sdo_store_params(NODE, MEMORY_APP_PARAMS));
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    for (const char *k : {"seven", "eight", "two", "nosize", "store"}) EXPECT_EQ(res.get(k), "0") << k;
+    auto req = requests();
+    ASSERT_EQ(req.size(), 8u);
+    EXPECT_EQ(hex(req[0].data, 8), "2100230107000000");
+    EXPECT_EQ(hex(req[1].data, 8), "0101020304050607");
+    EXPECT_EQ(hex(req[2].data, 8), "2100230208000000");
+    EXPECT_EQ(hex(req[3].data, 8), "0001020304050607");
+    EXPECT_EQ(hex(req[4].data, 8), "1d08000000000000");
+    EXPECT_EQ(hex(req[5].data, 8), "2b002303efbe0000");
+    EXPECT_EQ(hex(req[6].data, 8), "2200230405000000");
+    EXPECT_EQ(hex(req[7].data, 8), "2310100373617665");
+}
+
+// Block download: segments numbered from 1, the last flagged, and the end frame's unused-byte
+// count and CRC. 14 bytes end with 0xC1, 15 with 0xD9. A server that asks for a smaller next
+// block gets no more segments than it asked for.
+TEST_F(SdoClient, BlockDownloadFrames)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        static unsigned segs = 0;
+        if (!is_req(f)) return;
+        if (f.data[0] == 0xC6) {
+            segs = 0;
+            r.send(RSP, {0xA4, f.data[1], f.data[2], f.data[3], 3, 0, 0, 0}); // block size 3
+        } else if ((f.data[0] & 0xE1) == 0xC1) {
+            r.send(RSP, {0xA1, 0, 0, 0, 0, 0, 0, 0});
+        } else {
+            segs++;
+            uint8_t seq = f.data[0] & 0x7F;
+            if ((f.data[0] & 0x80) || seq == 3 || (segs >= 3 && seq == 2))
+                r.send(RSP, {0xA2, seq, 2, 0, 0, 0, 0, 0}); // then blocks of 2
+        }
+    });
+    co::result_st res = co::run(port, [] {
+        uint8_t d[40];
+        for (int i = 0; i < 40; i++) d[i] = (uint8_t)(0xA0 + i);
+        co::report("b14=%u", _kr_canopen_sdo_client_block_write(NODE, 0x2400, 1, 14, d));
+        co::report("b15=%u", _kr_canopen_sdo_client_block_write(NODE, 0x2400, 2, 15, d));
+        co::report("b40=%u", _kr_canopen_sdo_client_block_write(NODE, 0x2400, 3, 40, d));
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("b14"), "0");
+    EXPECT_EQ(res.get("b15"), "0");
+    EXPECT_EQ(res.get("b40"), "0");
+    uint8_t d[40];
+    for (int i = 0; i < 40; i++) d[i] = (uint8_t)(0xA0 + i);
+    auto req = requests();
+    // 14 bytes: initiate, segments 1 and 0x82, end.
+    ASSERT_GE(req.size(), 4u);
+    EXPECT_EQ(hex(req[0].data, 8), "c60024010e000000");
+    EXPECT_EQ(hex(req[1].data, 8), "01a0a1a2a3a4a5a6");
+    EXPECT_EQ(hex(req[2].data, 8), "82a7a8a9aaabacad");
+    uint16_t crc14 = co::crc16_xmodem(d, 14);
+    EXPECT_EQ(req[3].data[0], 0xC1);
+    EXPECT_EQ(req[3].data[1] | (req[3].data[2] << 8), crc14);
+    // 15 bytes: initiate, 1, 2, 0x83 (one byte), end 0xD9.
+    ASSERT_GE(req.size(), 9u);
+    EXPECT_EQ(req[5].data[0], 0x01);
+    EXPECT_EQ(req[7].data[0], 0x83);
+    EXPECT_EQ(req[7].data[1], 0xAE);
+    EXPECT_EQ(req[8].data[0], 0xD9);
+    EXPECT_EQ(req[8].data[1] | (req[8].data[2] << 8), co::crc16_xmodem(d, 15));
+    // 40 bytes = 6 segments: a block of 3, then blocks of at most 2 as the server asked.
+    std::vector<uint8_t> seqs;
+    for (size_t i = 10; i < req.size(); i++) seqs.push_back(req[i].data[0]);
+    ASSERT_EQ(seqs.size(), 7u);
+    EXPECT_EQ(seqs, (std::vector<uint8_t>{1, 2, 3, 1, 2, 0x81, 0xC1 | (2 << 2)}));
+}
+
+// Busy answers (0x05040001) are retried with the back-off; an abort before initiation is not; an
+// abort after the server accepted the initiation is.
+TEST_F(SdoClient, RetryRuleAndBackOff)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        static int busy = 0, late = 0;
+        if (!is_req(f)) return;
+        uint8_t sub = f.data[3];
+        if (f.data[0] == 0x40 && sub == 1) {
+            if (busy++ < 3)
+                r.send(RSP, {0x80, f.data[1], f.data[2], sub, 0x01, 0x00, 0x04, 0x05});
+            else
+                r.send(RSP, {0x4F, f.data[1], f.data[2], sub, 0x77, 0, 0, 0});
+        } else if (f.data[0] == 0x40 && sub == 2) {
+            r.send(RSP, {0x80, f.data[1], f.data[2], sub, 0x00, 0x00, 0x02, 0x06});
+        } else if (f.data[0] == 0x21) {
+            r.send(RSP, {0x60, f.data[1], f.data[2], sub, 0, 0, 0, 0});
+        } else if ((f.data[0] & 0xE0) == 0x00) {
+            if (late++ < 2)
+                r.send(RSP, {0x80, 0x00, 0x25, 0x03, 0x00, 0x00, 0x01, 0x06});
+            else
+                r.send(RSP, {(uint8_t)(0x20 | (f.data[0] & 0x10)), 0, 0, 0, 0, 0, 0, 0});
+        }
+    });
+    co::result_st res = co::run(port, [] {
+        uint8_t buf[4];
+        kr_errors_e e = _kr_canopen_sdo_client_read(NODE, 0x2500, 1, 4, buf);
+        co::report("busy=%u", e);
+        co::report("value=%u", kr_canopen_sdo_read8(NODE, 0x2500, 1));
+        e = _kr_canopen_sdo_client_read(NODE, 0x2500, 2, 4, buf);
+        co::report("missing=%u:0x%08x", e, _kr_canopen_sdo_get_error_code());
+        const uint8_t d[6] = {1, 2, 3, 4, 5, 6};
+        e = _kr_canopen_sdo_client_write(NODE, 0x2500, 3, 6, d);
+        co::report("late=%u", e);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("busy"), "0");
+    EXPECT_EQ(res.get("value"), "119");
+    EXPECT_EQ(res.get("missing"), "44:0x06020000");
+    EXPECT_EQ(res.get("late"), "0");
+
+    std::vector<sim_frame_st> sub1, sub2, init3;
+    for (auto &f : requests()) {
+        if (f.data[0] == 0x40 && f.data[3] == 1) sub1.push_back(f);
+        if (f.data[0] == 0x40 && f.data[3] == 2) sub2.push_back(f);
+        if (f.data[0] == 0x21) init3.push_back(f);
+    }
+    ASSERT_EQ(sub1.size(), 5u); // 3 busy + success, then the read8
+    EXPECT_EQ(sub2.size(), 1u);
+    EXPECT_EQ(init3.size(), 3u);
+    // Before retry n the client waits (n + 1) x 100 ms plus up to 100 ms.
+    for (int n = 0; n < 3; n++) {
+        double gap_ms = (double)(sub1[n + 1].rx_ns - sub1[n].rx_ns) / 1e6;
+        EXPECT_GE(gap_ms, (n + 1) * 100.0 - 2) << "retry " << n;
+        EXPECT_LE(gap_ms, (n + 1) * 100.0 + 100 + 60) << "retry " << n;
+    }
+}
+
+// Two time-outs in a row send two time-out aborts and fail with 0x05040000, also when the waiting
+// task is busy in its wait callback until well after the library task made the client ready again.
+TEST_F(SdoClient, TimeOutsAreNeverReportedAsSuccess)
+{
+    co::result_st res = co::run(port, [] {
+        // A slow wait callback keeps the waiter from looking until well after the time-out.
+        kr_canopen_sdo_client_set_wait_callback([](uint16_t, uint8_t) { kr_rtos_task_delay(400); });
+        uint8_t buf[4];
+        uint32_t t0 = kr_rtos_get_tick_count();
+        kr_errors_e e = _kr_canopen_sdo_client_read(NODE, 0x2600, 1, sizeof buf, buf);
+        co::report("read=%u:0x%08x:%u", e, _kr_canopen_sdo_get_error_code(), kr_rtos_get_tick_count() - t0);
+        return 0;
+    }, 40000);
+    ASSERT_EQ(res.status, 0) << res.text;
+    std::string r = res.get("read");
+    EXPECT_EQ(r.substr(0, r.rfind(':')), "44:0x05040000");
+    long ms = std::strtol(r.substr(r.rfind(':') + 1).c_str(), nullptr, 10);
+    EXPECT_GE(ms, 10000);
+    EXPECT_LE(ms, 30000); // loose: a loaded machine stretches the waits; the frame count bounds the attempts
+    auto req = requests();
+    ASSERT_EQ(req.size(), 4u);
+    EXPECT_EQ(hex(req[0].data, 8), "4000260100000000");
+    EXPECT_EQ(hex(req[1].data, 8), "8000260100000405");
+    EXPECT_EQ(hex(req[2].data, 8), "4000260100000000");
+    EXPECT_EQ(hex(req[3].data, 8), "8000260100000405");
+}
+
+// Transfers of two tasks run one after the other: the second starts only once the first ended.
+TEST_F(SdoClient, TransfersOfTwoTasksAreSerialised)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        if (!is_req(f)) return;
+        if (f.data[0] == 0x40) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            r.send(RSP, {0x41, f.data[1], f.data[2], f.data[3], 14, 0, 0, 0});
+        } else if ((f.data[0] & 0xEF) == 0x60) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            uint8_t t = f.data[0] & 0x10;
+            r.send(RSP, {(uint8_t)(t | (t ? 1 : 0)), 1, 2, 3, 4, 5, 6, 7});
+        }
+    });
+    co::result_st res = co::run(port, [] {
+        static std::atomic<int> done{0};
+        static kr_errors_e errs[2];
+        for (int i = 0; i < 2; i++) {
+            kr_rtos_task_create(
+                [](void *p) {
+                    int k = (int)(intptr_t)p;
+                    uint8_t buf[14];
+                    errs[k] = _kr_canopen_sdo_client_read(NODE, 0x2700, (uint8_t)(k + 1), sizeof buf, buf);
+                    done++;
+                    kr_rtos_task_delete(nullptr);
+                },
+                i ? "second" : "first", 10240, (void *)(intptr_t)i, 2, nullptr);
+        }
+        while (done < 2) kr_rtos_task_delay(10);
+        co::report("errs=%u,%u", errs[0], errs[1]);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("errs"), "0,0");
+    std::vector<sim_frame_st> all = sim_tap_frames(tap);
+    // Every frame of the first sub-index comes before the second's initiate.
+    size_t last_first = 0, first_second = all.size();
+    for (size_t i = 0; i < all.size(); i++) {
+        const auto &f = all[i];
+        if (f.id != REQ && f.id != RSP) continue;
+        if (f.id == REQ && f.data[0] == 0x40 && f.data[3] == 2 && first_second == all.size()) first_second = i;
+        if (f.id == RSP && (f.data[0] & 0xE0) == 0 && (f.data[0] & 1) && first_second == all.size()) last_first = i;
+    }
+    ASSERT_LT(first_second, all.size());
+    EXPECT_GT(first_second, last_first);
+    EXPECT_GT(last_first, 0u);
+}
+
+// A running transfer calls the wait callback about every 100 ms with its address.
+TEST_F(SdoClient, WaitCallbackDuringASlowAnswer)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        if (!is_req(f) || f.data[0] != 0x40) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(450));
+        r.send(RSP, {0x4F, f.data[1], f.data[2], f.data[3], 9, 0, 0, 0});
+    });
+    co::result_st res = co::run(port, [] {
+        static int calls = 0;
+        static bool right = true;
+        kr_canopen_sdo_client_set_wait_callback([](uint16_t mi, uint8_t si) {
+            calls++;
+            right = right && mi == 0x2800 && si == 7;
+        });
+        uint8_t v = kr_canopen_sdo_read8(NODE, 0x2800, 7);
+        co::report("v=%u", v);
+        co::report("calls=%d", calls);
+        co::report("right=%d", right);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("v"), "9");
+    EXPECT_GE(res.num("calls"), 3);
+    EXPECT_LE(res.num("calls"), 6);
+    EXPECT_EQ(res.get("right"), "1");
+}
