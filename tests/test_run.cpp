@@ -190,4 +190,22 @@ TEST(Run, OutputBeforeCtrlCIsKept)
     EXPECT_NE(r.err.find("Caught signal, terminating\n"), std::string::npos);
 }
 
+TEST(Run, ProgressLinesOnAPipe)
+{
+    child_result r = in_child([] {
+        LOG("reading 0x%x", 0x1018);
+        LOG("reading %s", "next");
+        LOG_OK();
+        LOG_OK(); // nothing open: nothing printed
+        LOG("writing");
+        LOG_END();
+        LOG_END();
+        std::fflush(stdout);
+        _exit(log_line_live ? 1 : 0);
+    });
+    ASSERT_TRUE(WIFEXITED(r.status));
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
+    EXPECT_EQ(r.out, "reading 0x1018\nreading next" PRINT_BOLDGREEN " OK" PRINT_RESET "\nwriting\n");
+}
+
 } // namespace

@@ -3,6 +3,7 @@
 #include "sim_device.h"
 #include "sim_hub.h"
 #include "sim_process.h"
+#include "sim_setup.h"
 
 #include <csignal>
 #include <cstdio>
@@ -47,19 +48,20 @@ uint16_t crc16(const bytes &v)
 }
 
 struct Bus {
+    sim_setup_st setup;
     sim_hub_st *hub = nullptr;
     sim_runner_st *run = nullptr;
     sim_client_st c;
 
     explicit Bus(std::vector<sim_device_config_st> devs = {quiet_device()})
     {
-        sim_hub_config_st hc;
-        hc.quiet = true;
+        // The test's client joins first, so it sees the boot-ups.
         std::string err;
-        hub = sim_hub_start(hc, err);
-        EXPECT_NE(hub, nullptr) << err;
-        EXPECT_TRUE(sim_client_connect(c, "127.0.0.1", sim_hub_port(hub), "vcan0")) << c.last_error;
-        run = sim_runner_start(sim_hub_port(hub), "vcan0", devs, err);
+        EXPECT_TRUE(sim_setup_start(setup, {}, 0, err)) << err;
+        hub = setup.hub;
+        EXPECT_EQ(setup.channel, "socketcand://127.0.0.1:" + std::to_string(setup.port) + "/vcan0");
+        EXPECT_TRUE(sim_client_connect(c, "127.0.0.1", setup.port, "vcan0")) << c.last_error;
+        run = setup.devs = sim_runner_start(setup.port, "vcan0", devs, err);
         EXPECT_NE(run, nullptr) << err;
         // Boot-ups were sent before start returned.
         sim_frame_st f;
@@ -71,9 +73,8 @@ struct Bus {
     }
     ~Bus()
     {
-        sim_runner_stop(run);
         sim_client_close(c);
-        sim_hub_stop(hub);
+        sim_setup_stop(setup);
     }
     // The next frame with this id; false when none came in time.
     bool wait_id(uint32_t id, sim_frame_st &f, int timeout_ms = 2000)
@@ -538,15 +539,12 @@ TEST(SimDevice, ProgramEndToEnd)
     ASSERT_TRUE(sim_hub_proc_start(hub, KR_BIN_DIR, 0, port, err)) << err;
     std::string dict = write_dict(), dump = dict + ".dump";
     sim_proc_st dev;
-    ASSERT_TRUE(sim_proc_spawn(dev,
-                               {std::string(KR_BIN_DIR) + "/kr_simdev", "--port", std::to_string(port), "--node",
-                                "0x20,0x21", "--dict", dict, "--heartbeat", "0", "--vendor", "0x42", "--fault",
-                                "busy:node=0x21,count=1", "--dump", dump},
-                               err))
+    ASSERT_TRUE(sim_simdev_proc_start(dev, KR_BIN_DIR, port,
+                                      {"--node", "0x20,0x21", "--dict", dict, "--heartbeat", "0", "--vendor", "0x42",
+                                       "--fault", "busy:node=0x21,count=1", "--dump", dump},
+                                      err))
         << err;
     std::string line;
-    ASSERT_TRUE(sim_proc_read_line(dev, line, 5000));
-    EXPECT_EQ(line, "ready");
     sim_client_st c;
     ASSERT_TRUE(sim_client_connect(c, "127.0.0.1", (uint16_t)port, "vcan0")) << c.last_error;
     auto ask = [&](uint8_t node, bytes req) {

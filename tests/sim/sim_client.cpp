@@ -133,11 +133,6 @@ bool sim_client_send_text(sim_client_st &c, const std::string &text)
 
 bool sim_client_recv(sim_client_st &c, sim_frame_st &f, int timeout_ms)
 {
-    if (!c.rx.empty()) {
-        f = c.rx.front();
-        c.rx.pop_front();
-        return true;
-    }
     if (c.fd < 0)
         return false;
     int64_t deadline = sim_mono_ns() + (int64_t)timeout_ms * 1000000;
@@ -158,7 +153,6 @@ void sim_client_close(sim_client_st &c)
         close(c.fd);
     c.fd = -1;
     c.in = sim_element_reader_st{};
-    c.rx.clear();
 }
 
 // --- the tap ---------------------------------------------------------------------------

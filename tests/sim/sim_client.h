@@ -5,7 +5,6 @@
 #include "sim_frame.h"
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,7 +13,6 @@ struct sim_client_st {
     int fd = -1;
     std::string bus;
     sim_element_reader_st in;
-    std::deque<sim_frame_st> rx;   // parsed, not yet taken
     std::string last_error;
     uint64_t bad_elements = 0;     // elements from the hub that were not frames
 };

@@ -18,8 +18,6 @@
 #include <thread>
 #include <unistd.h>
 
-size_t sim_type_size(uint8_t type); // sim_dict.cpp
-
 namespace {
 
 constexpr uint32_t SDO_TOGGLE = 0x05030000;

@@ -5,6 +5,7 @@
 
 #include "sim_frame.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -72,6 +73,8 @@ struct sim_device_config_st {
 bool sim_dict_load(const std::string &path, std::map<uint32_t, sim_object_st> &dict, std::string &err);
 bool sim_dict_parse(const std::string &text, std::map<uint32_t, sim_object_st> &dict, std::string &err);
 inline uint32_t sim_key(uint16_t index, uint8_t sub) { return (uint32_t)index << 8 | sub; }
+// Bytes of an integer type; 0 for strings and domains.
+size_t sim_type_size(uint8_t type);
 
 struct sim_write_log_st {
     uint16_t index;

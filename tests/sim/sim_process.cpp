@@ -152,3 +152,19 @@ bool sim_hub_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned bit
     port = (unsigned)std::stoul(line);
     return true;
 }
+
+bool sim_simdev_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned port,
+                           const std::vector<std::string> &options, std::string &err)
+{
+    std::vector<std::string> argv = {bin_dir + "/kr_simdev", "--port", std::to_string(port)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    if (!sim_proc_spawn(p, argv, err))
+        return false;
+    std::string line;
+    if (!sim_proc_read_line(p, line, 10000) || line != "ready") {
+        err = "kr_simdev did not get ready (see its messages above)";
+        sim_proc_stop(p, SIGKILL);
+        return false;
+    }
+    return true;
+}

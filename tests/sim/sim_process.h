@@ -28,3 +28,8 @@ int sim_proc_wait(sim_proc_st &p, int timeout_ms);
 // Starts the kr_hub program from the build tree (bin_dir) and reads its port.
 bool sim_hub_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned bitrate, unsigned &port,
                         std::string &err);
+
+// Starts kr_simdev from the build tree on the hub's port with these extra options, and waits
+// for its "ready".
+bool sim_simdev_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned port,
+                           const std::vector<std::string> &options, std::string &err);

@@ -2,7 +2,10 @@
 // The token passes at RTOS calls; the highest ready priority goes first, FIFO within a priority.
 // A blocked task's own thread sleeps until its wake-up time, so an idle process costs nothing
 // between wake-ups and a single periodic task costs one thread wake per period.
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -42,7 +45,10 @@ struct kr_rtos_task {
     void *arg = nullptr;
     char name[KR_RTOS_MAX_TASK_NAME_LEN + 1] = {};
     uint32_t priority = 0;
-    std::condition_variable cv;
+    // Woken through a futex of its own rather than a condition variable: a timed condition wait
+    // leaves the kernel lock marked contended, which costs a second system call on every wake-up.
+    std::atomic<uint32_t> wake_word{0};
+    bool sleeping = false;
     task_state state = task_state::ready;
     wake_reason reason = wake_reason::none;
     bool timed = false;
@@ -111,6 +117,33 @@ uint64_t now_tick()
 }
 
 kclock::time_point tick_time(uint64_t tick) { return K().epoch + std::chrono::milliseconds(tick); }
+
+void wake_task(kr_rtos_task *t)
+{
+    t->wake_word.fetch_add(1, std::memory_order_release);
+    if (t->sleeping) syscall(SYS_futex, &t->wake_word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Sleeps until woken or until the task's wake-up time; the kernel lock is free meanwhile.
+void sleep_task(kr_rtos_task *t, ulock &lk)
+{
+    const uint32_t seen = t->wake_word.load(std::memory_order_acquire);
+    timespec deadline;
+    const bool timed = t->timed;
+    if (timed) {
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            tick_time(t->timer_key.first).time_since_epoch());
+        deadline.tv_sec = (time_t)(ns.count() / 1000000000);
+        deadline.tv_nsec = (long)(ns.count() % 1000000000);
+    }
+    t->sleeping = true;
+    lk.unlock();
+    // An absolute CLOCK_MONOTONIC deadline, the clock of steady_clock.
+    syscall(SYS_futex, &t->wake_word, FUTEX_WAIT_BITSET_PRIVATE, seen, timed ? &deadline : nullptr, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+    lk.lock();
+    t->sleeping = false;
+}
 
 void timer_add(kr_rtos_task *t, uint64_t wake)
 {
@@ -202,7 +235,7 @@ void dispatch()
     k.ready[level].pop_front();
     next->state = task_state::running;
     k.current = next;
-    next->cv.notify_one();
+    wake_task(next);
 }
 
 void make_ready(kr_rtos_task *t)
@@ -228,10 +261,7 @@ void wait_for_token(kr_rtos_task *t, ulock &lk)
             lk.unlock();
             end_thread(t);
         }
-        if (t->timed)
-            t->cv.wait_until(lk, tick_time(t->timer_key.first));
-        else
-            t->cv.wait(lk);
+        sleep_task(t, lk);
         if (!k.running) continue;
         if (k.current == nullptr)
             dispatch();
@@ -456,7 +486,7 @@ void kr_rtos_task_delete(kr_rtos_task_handle_t task)
         timer_remove(task);
         waitlist_remove(task);
         task->state = task_state::deleted;
-        task->cv.notify_one();
+        wake_task(task);
         return;
     }
 }
