@@ -35,13 +35,14 @@ protected:
     }
     std::string can() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
 
-    // Once krcan has joined the bus (a third client), sends the frames.
-    void send_when_joined(std::vector<sim_frame_st> frames)
+    // Once krcan has joined the bus (a third client) and had time to start its listener, sends the
+    // frames. krcan joins while reading its command line; the listener starts with the job.
+    void send_when_joined(std::vector<sim_frame_st> frames, int settle_ms)
     {
-        sender_thread = std::thread([this, frames] {
+        sender_thread = std::thread([this, frames, settle_ms] {
             for (int i = 0; i < 1000 && sim_hub_stats(hub).clients < 3; i++)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
             for (const sim_frame_st &f : frames) sim_client_send(sender, f);
         });
     }
@@ -80,20 +81,21 @@ std::vector<std::string> lines_of(const std::string &text)
 TEST_F(Listen, PrintsEveryFrameForItsTime)
 {
     send_when_joined({sim_frame_std(0x701, {0x05}), sim_frame_ext(0x1ABCDEF0, {0x01, 0xA2}),
-                      sim_frame_std(0x123, {}), sim_frame_err(0x004)});
+                      sim_frame_std(0x123, {}), sim_frame_err(0x004)},
+                     1000);
     e2e::options o;
     o.env = {{"TZ", "XST-5:30"}};
     o.timeout_ms = 15000;
-    e2e::result r = box.krcan({"--can", can(), "--listen=2"}, o);
+    e2e::result r = box.krcan({"--can", can(), "--listen=3"}, o);
     ASSERT_TRUE(r.exited(0)) << r.err;
-    EXPECT_GE(r.wall_ms, 2000);
-    EXPECT_LT(r.wall_ms, 12000);
+    EXPECT_GE(r.wall_ms, 3000);
+    EXPECT_LT(r.wall_ms, 13000);
 
     std::vector<sim_frame_st> seen = sim_tap_frames(tap);
     ASSERT_EQ(seen.size(), 4u);
     std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 5u) << r.out;
-    EXPECT_EQ(lines[0], "Listening on the CAN bus for 2 seconds.\n");
+    EXPECT_EQ(lines[0], "Listening on the CAN bus for 3 seconds.\n");
     const char *rest[] = {"STD ID: 0x701, DLC: 1, 0x05 \n", "EXT ID: 0x1abcdef0, DLC: 2, 0x01 0xa2 \n",
                           "STD ID: 0x123, DLC: 0, \n"};
     for (int i = 0; i < 3; i++) {
@@ -127,9 +129,9 @@ TEST_F(Listen, CtrlCLosesNoLineOnAPipe)
 {
     std::vector<sim_frame_st> frames;
     for (int i = 0; i < 300; i++) frames.push_back(sim_frame_std(0x181, {(uint8_t)i, (uint8_t)(i >> 8)}));
-    send_when_joined(frames);
+    send_when_joined(frames, 1500);
     e2e::options o;
-    o.sigint_after_ms = 3000;
+    o.sigint_after_ms = 8000;
     o.timeout_ms = 15000;
     e2e::result r = box.krcan({"--can", can(), "--listen"}, o);
     EXPECT_TRUE(r.exited(2)) << "signal " << r.signal << " timed out " << r.timed_out;
