@@ -8,19 +8,42 @@
 #include <stdint.h>
 
 #include "main.h"
+#include "system.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* System model. */
-void system_reset(system_st *system);
-device_st *system_set_cmdline_dev_nodeid(system_st *system, uint8_t nodeid);
-void system_clear_forced_nodeid(system_st *system);
-
 /* Device database. */
 void db_set_nodeid_force(db_st *db, uint8_t id);
 void db_deinit(db_st *db);
+db_define_st *db_define_find(db_st *db, const char *name);
+
+/* Device packages. */
+#define KRDEV_ESP32_MAX_COUNT 16
+
+typedef struct {
+    uint32_t offset;
+    char file[256];
+} krdev_esp32_image_st;
+
+typedef struct {
+    char dir[1024];
+    char database[512];
+    char firmware[512];
+    char linux_bin[512];
+    char version[64];
+    char media[512];
+    krdev_esp32_image_st esp32[KRDEV_ESP32_MAX_COUNT];
+    uint16_t esp32_count;
+} krdev_st;
+
+bool krdev_open(krdev_st *krdev, const char *path);
+void krdev_close(krdev_st *krdev);
+bool system_set_file(system_st *system, const char *path);
+
+/* File dialogs: the folder they open in. */
+void kr_uifiledialog_set_default_dir(const char *path);
 
 /* Packages: temporary folders. */
 void system_init_tmp_cleanup(void);

@@ -11,8 +11,6 @@ static bool not_available(void)
     return false;
 }
 
-bool cmd_system(const char *) { return not_available(); }
-bool cmd_device(const char *) { return not_available(); }
 bool cmd_savesys(const char *) { return not_available(); }
 bool cmd_load(const char *) { return not_available(); }
 bool cmd_loadwfr(const char *) { return not_available(); }

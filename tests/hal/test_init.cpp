@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "kr_can.h"
+#include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "kr_utilities.h"
 
@@ -34,6 +36,39 @@ TEST(InitDeathTest, CtrlCPrintsEvenWhenSilentAndExitsTwo)
             });
         },
         ::testing::ExitedWithCode(2), "^Caught signal, terminating\n$");
+}
+
+void send_local_nmt(uint8_t command, uint8_t node)
+{
+    kr_can_message_st msg = {};
+    msg.id = 0;
+    msg.data_length = 2;
+    msg.data[0] = command;
+    msg.data[1] = node;
+    kr_can_send_flags(kr_can_get_dev(), &msg, CAN_SEND_FLAGS_LOCAL);
+}
+
+// The library task steps the CAN port and the stack: a looped-back NMT start is obeyed, and an
+// NMT reset for all nodes ends the process through the restart path with status 1.
+TEST(InitDeathTest, LibraryTaskStepsTheStackAndResetEndsTheRun)
+{
+    EXPECT_EXIT(
+        {
+            silent = true;
+            kr_init(nullptr);
+            run_scheduler_with([](void *) {
+                kr_rtos_task_delay(10);
+                if (kr_canopen_get_state() == CANOPEN_OPERATIONAL) std::exit(5);
+                send_local_nmt(0x01, 0);
+                kr_rtos_task_delay(10);
+                if (kr_canopen_get_state() != CANOPEN_OPERATIONAL) std::exit(6);
+                std::fputs("operational\n", stderr);
+                send_local_nmt(0x81, 0);
+                kr_rtos_task_delay(100);
+                std::exit(7);
+            });
+        },
+        ::testing::ExitedWithCode(1), "^operational\n$");
 }
 
 TEST(InitDeathTest, RestartWithoutCommandLineExitsOne)

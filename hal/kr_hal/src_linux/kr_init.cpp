@@ -71,8 +71,8 @@ void kr_init(void *device)
     kr_mutex_init(&halmutex);
     _kr_can_init();
     if (kr_memory_load(MEMORY_COM_PARAMS) != ERR_NONE) _kr_canopen_reset();
-    // With a node id of its own the receive configuration would be set here; nothing to do on Linux.
     _kr_canopen_init((uint8_t)arg_nodeid);
+    if (arg_nodeid != 0) kr_can_clear_rx_messages(kr_can_get_dev()); // the stack set its own filters
     kr_rtos_task_create(hal_task, "kr_hal", HAL_TASK_STACK_DEPTH, nullptr, HAL_TASK_PRIORITY, nullptr);
 
     struct sigaction sa;
