@@ -255,16 +255,18 @@ TEST(SimHub, PacingFollowsTheBitRate)
         int64_t first_stamp = got.front().stamp_us, last_stamp = got.back().stamp_us;
         double took = (double)(last - first) / 1e9;
         double stamped = (double)(last_stamp - first_stamp) / 1e6;
-        // Never faster than the bus: a hub woken late catches up at most 10 ms of frames, and
-        // the receiver's clock adds a little jitter. A loaded machine may slow it, not speed it.
+        // Never faster than the bus, by the hub's own stamps: a hub woken late catches up at
+        // most 10 ms of frames.
         EXPECT_GE(stamped, bus_s - 0.011) << bitrate << " bit/s: the hub delivered faster than the bus";
-        EXPECT_GE(took, bus_s - 0.015) << bitrate << " bit/s, stamped " << stamped / bus_s;
-        // How close to the bus rate it gets is only measurable on a machine with CPU to spare.
-        if (machine_overloaded())
+        // At the receiver, and how close to the bus rate it gets, can only be measured on a
+        // machine with CPU to spare (the receiver's own wake-ups add their delays).
+        if (machine_overloaded()) {
             std::printf("machine overloaded: %u bit/s took %.2f times the bus time, not checked\n", bitrate,
                         took / bus_s);
-        else
+        } else {
+            EXPECT_GE(took, bus_s - 0.015) << bitrate << " bit/s, stamped " << stamped / bus_s;
             EXPECT_LE(took, 1.25 * bus_s + 0.02) << bitrate << " bit/s, stamped " << stamped / bus_s;
+        }
     }
 }
 

@@ -41,8 +41,10 @@ static bool fill(sim_client_st &c, int timeout_ms)
     }
     if (r <= 0)
         return true;
-    char buf[65536];
-    ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+    // One buffer per thread: a large array on the stack costs a sanitizer build dearly per call.
+    thread_local std::vector<char> rbuf(65536);
+    ssize_t n = recv(c.fd, rbuf.data(), rbuf.size(), 0);
+    const char *buf = rbuf.data();
     if (n == 0) {
         c.last_error = "the hub closed the connection";
         return false;

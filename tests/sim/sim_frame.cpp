@@ -141,9 +141,9 @@ bool sim_element_next(sim_element_reader_st &r, std::string &element, std::strin
     }
 }
 
-std::vector<std::string_view> sim_tokens(std::string_view s)
+sim_tokens_st sim_tokens(std::string_view s)
 {
-    std::vector<std::string_view> out;
+    sim_tokens_st out;
     size_t i = 0;
     while (i < s.size()) {
         while (i < s.size() && is_space(s[i]))
@@ -151,8 +151,13 @@ std::vector<std::string_view> sim_tokens(std::string_view s)
         size_t j = i;
         while (j < s.size() && !is_space(s[j]))
             j++;
-        if (j > i)
-            out.push_back(s.substr(i, j - i));
+        if (j > i) {
+            if (out.n == 16) {
+                out.overflow = true;
+                break;
+            }
+            out.t[out.n++] = s.substr(i, j - i);
+        }
         i = j;
     }
     return out;
@@ -219,10 +224,10 @@ static bool parse_id(std::string_view t, sim_frame_st &f, std::string &err)
     return true;
 }
 
-static bool parse_bytes(const std::vector<std::string_view> &tok, size_t first, sim_frame_st &f, std::string &err)
+static bool parse_bytes(const sim_tokens_st &tok, size_t first, sim_frame_st &f, std::string &err)
 {
     size_t n = tok.size() - first;
-    if (n > 8) {
+    if (n > 8 || tok.overflow) {
         err = "more than 8 data bytes";
         return false;
     }

@@ -50,7 +50,16 @@ void sim_element_feed(sim_element_reader_st &r, const char *bytes, size_t n);
 // Next complete element's inner text (without the brackets, trimmed); false when none yet.
 bool sim_element_next(sim_element_reader_st &r, std::string &element, std::string &garbage);
 
-std::vector<std::string_view> sim_tokens(std::string_view s);
+// The words of an element, without allocating; more than 16 words marks it overflowed.
+struct sim_tokens_st {
+    std::string_view t[16];
+    size_t n = 0;
+    bool overflow = false;
+    size_t size() const { return n; }
+    bool empty() const { return n == 0; }
+    std::string_view operator[](size_t i) const { return t[i]; }
+};
+sim_tokens_st sim_tokens(std::string_view s);
 
 // "send ID LEN B0 .." (client to server). 8 hex digits make an extended identifier.
 bool sim_parse_send(std::string_view element, sim_frame_st &f, std::string &err);

@@ -70,6 +70,7 @@ struct sim_hub_st {
     std::map<std::string, hub_bus_st> buses;
     uint64_t next_num = 1;
     bool stop = false;
+    std::vector<char> rbuf = std::vector<char>(65536);
 };
 
 static void hub_log(sim_hub_st *h, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -147,8 +148,8 @@ static void handle_element(sim_hub_st *h, hub_client_st &c, const std::string &e
 {
     auto tok = sim_tokens(el);
     std::string err;
-    if (tok.empty()) {
-        malformed(h, c, el, "empty element");
+    if (tok.empty() || tok.overflow) {
+        malformed(h, c, el, tok.empty() ? "empty element" : "too many words");
         return;
     }
     if (tok[0] == "open") {
@@ -203,9 +204,11 @@ static void close_client(sim_hub_st *h, hub_client_st &c, const char *why)
 
 static void read_client(sim_hub_st *h, hub_client_st &c)
 {
-    char buf[65536];
+    // One buffer for the hub's life: a large array on the stack costs a sanitizer build dearly
+    // on every call.
+    char *buf = h->rbuf.data();
     // On a paced bus, small reads keep the loop on time for the frames it has to deliver.
-    size_t want = h->cfg.bitrate != 0 ? 2048 : sizeof buf;
+    size_t want = h->cfg.bitrate != 0 ? 2048 : h->rbuf.size();
     int max_rounds = h->cfg.bitrate != 0 ? 1 : 4;
     for (int rounds = 0; rounds < max_rounds; rounds++) {
         ssize_t n = recv(c.fd, buf, want, 0);
