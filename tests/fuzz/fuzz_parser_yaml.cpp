@@ -1,0 +1,7 @@
+// The document parser on YAML input.
+// corpus: yaml
+#include "fuzz_parser.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    return fuzzparser::run(data, size, PARSER_FORMAT_YAML);
+}
