@@ -8,16 +8,12 @@
 #include <stdint.h>
 
 #include "main.h"
+#include "db.h"
 #include "system.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Device database. */
-void db_set_nodeid_force(db_st *db, uint8_t id);
-void db_deinit(db_st *db);
-db_define_st *db_define_find(db_st *db, const char *name);
 
 /* Device packages. */
 #define KRDEV_ESP32_MAX_COUNT 16

@@ -19,10 +19,6 @@ bool cmd_segloadwfr(const char *) { return not_available(); }
 bool cmd_krload(const char *) { return not_available(); }
 bool cmd_krloadwfr(const char *) { return not_available(); }
 bool cmd_find(const char *) { return not_available(); }
-bool cmd_db(const char *) { return not_available(); }
-bool cmd_exportc(const char *) { return not_available(); }
-bool cmd_exporth(const char *) { return not_available(); }
-bool cmd_export(const char *) { return not_available(); }
 bool cmd_loadmedia(const char *) { return not_available(); }
 bool cmd_firmware(const char *) { return not_available(); }
 bool cmd_linuxbin(const char *) { return not_available(); }

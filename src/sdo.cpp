@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "db_pending.h"
+#include "db.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "main.h"

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "commands.h"
-#include "db_pending.h"
+#include "db.h"
 #include "tool_pending.h"
 
 namespace {

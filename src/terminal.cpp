@@ -6,7 +6,7 @@
 
 #include "commands.h"
 #include "console.h"
-#include "db_pending.h"
+#include "db.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "main.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "db_pending.h"
+#include "db.h"
 #include "main.h"
 #include "system.h"
 

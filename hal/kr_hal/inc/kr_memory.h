@@ -9,6 +9,7 @@
 #include <stdint.h>
 
 #include "kr_errors.h"
+#include "canopen/kr_canopen_pdo.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -29,10 +30,19 @@ typedef enum {
 
 typedef uint32_t kr_bootloader_wait_t;
 
-/* The CANopen stack's part of the record (no PDO parameters in this build). */
+/* The CANopen stack's part of the record (no PDO parameters in this build; a firmware build that
+ * configures PDOs has them here). */
 typedef struct {
     uint16_t producer_heartbeat_time_ms;
     uint16_t _pad;
+#if CONFIG_CANOPEN_RXPDO_COUNT > 0
+    canopen_pdo_com_parameter_st rxpdo_coms[CONFIG_CANOPEN_RXPDO_COUNT];
+    canopen_pdo_mapping_parameter_st rxpdo_maps[CONFIG_CANOPEN_RXPDO_COUNT];
+#endif
+#if CONFIG_CANOPEN_TXPDO_COUNT > 0
+    canopen_pdo_com_parameter_st txpdo_coms[CONFIG_CANOPEN_TXPDO_COUNT];
+    canopen_pdo_mapping_parameter_st txpdo_maps[CONFIG_CANOPEN_TXPDO_COUNT];
+#endif
     uint16_t crc; /* not computed on this platform */
     uint16_t _pad2;
 } kr_canopen_non_volatile_st;

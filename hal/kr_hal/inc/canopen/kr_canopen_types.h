@@ -17,9 +17,6 @@ extern "C" {
 #define CONFIG_CANOPEN_DEFAULT_HEARTBEAT_MS 1000
 #define CONFIG_CANOPEN_EMCY_RX_BUFFER_SIZE 3
 #define CONFIG_CANOPEN_EMCY_INHIBIT_TIME_MS 200
-#define CONFIG_CANOPEN_TXPDO_COUNT 0
-#define CONFIG_CANOPEN_RXPDO_COUNT 0
-#define CONFIG_CANOPEN_PDO_MAPPING_COUNT 8
 #define CONFIG_CANOPEN_SDO_SERVER 0
 
 /* Identifier bases; node ids are the low 7 bits. */
@@ -139,25 +136,7 @@ typedef struct {
     uint8_t node_id;
 } canopen_emcy_msg_st;
 
-#define CANOPEN_PDO_TRANSMISSION_ASYNC 255u
-
-typedef struct {
-    uint32_t cob_id;
-    uint32_t transmission_type;
-    int32_t inhibit_time;
-    int32_t reserved;
-    uint32_t event_timer;
-} canopen_pdo_com_parameter_st;
-
-typedef struct {
-    uint16_t main_index;
-    uint8_t sub_index;
-    uint8_t length; /* bytes */
-} canopen_pdo_mapping_st;
-
-typedef struct {
-    canopen_pdo_mapping_st mappings[CONFIG_CANOPEN_PDO_MAPPING_COUNT];
-} canopen_pdo_mapping_parameter_st;
+/* PDO parameters: canopen/kr_canopen_pdo.h (through kr_memory.h). */
 
 
 #ifdef __cplusplus

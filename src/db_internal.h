@@ -1,0 +1,43 @@
+// Shared between the device database's source files; not part of its interface.
+#ifndef KRCAN_DB_INTERNAL_H
+#define KRCAN_DB_INTERNAL_H
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+
+#include "db.h"
+
+// Messages: standard output, flushed, whatever `silent` says.
+void db_info(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void db_warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void db_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Set by anything that would otherwise cut the document silently (a list over its limit, a mapping
+// over 8 bytes): the load then fails.
+void db_mark_failed(void);
+
+// Bounded copy that always terminates; false when text did not fit.
+bool db_copy(char *dest, size_t dest_length, const char *text);
+
+// Appends a new object (zeroed, then initialised); null with a message when the list is full.
+db_obj_st *db_obj_append(db_st *db);
+// Finds an object by exact name text, through the load's name index when one is built.
+db_obj_st *db_obj_lookup(db_st *db, const char *name);
+void db_obj_index_rebuild(db_st *db);
+
+// Root steps of a document parse.
+bool db_parse_emcys(db_st *db, parser_node_st root); // false: the parse ends
+void db_add_emcy_objects(db_st *db);
+void db_sort_objects(db_st *db);
+bool db_parse_pdos(db_st *db, parser_node_st root, bool *result); // false: the parse ends
+void db_defines_mark_root(db_st *db);
+void db_defines_free(db_st *db);
+// Drops the defines pushed since the list held count (a container's, after its file).
+void db_defines_truncate(db_st *db, uint16_t count);
+
+// The value an enumeration member has in the generated header: its own "= n" when that is an
+// integer, else implicit (one more than the member before).
+int32_t enum_member_value(const char *child, int32_t implicit);
+
+#endif
