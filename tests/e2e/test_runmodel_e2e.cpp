@@ -170,8 +170,8 @@ TEST_F(RunModel, CommandsNotBuiltRefuse)
     e2e::result r = box.krcan({"--find"});
     EXPECT_TRUE(r.exited(1));
     EXPECT_EQ(r.out, "'find' is not available yet\ncommand 'find' returned with FALSE, terminating.\n");
-    e2e::result s = box.krcan({"--db", "hello.json"});
-    EXPECT_EQ(s.out.substr(0, 26), "'db' is not available yet\n");
+    e2e::result s = box.krcan({"--user", "hello"});
+    EXPECT_EQ(s.out.substr(0, 28), "'user' is not available yet\n");
 }
 
 // ---- Help ----
