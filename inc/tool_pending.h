@@ -38,6 +38,9 @@ bool krdev_open(krdev_st *krdev, const char *path);
 void krdev_close(krdev_st *krdev);
 bool system_set_file(system_st *system, const char *path);
 
+/* Joystick driver: every frame the heartbeat monitor receives. */
+void joystick_can_rx(const kr_can_msg_st *msg);
+
 /* File dialogs: the folder they open in. */
 void kr_uifiledialog_set_default_dir(const char *path);
 

@@ -18,7 +18,6 @@ bool cmd_segload(const char *) { return not_available(); }
 bool cmd_segloadwfr(const char *) { return not_available(); }
 bool cmd_krload(const char *) { return not_available(); }
 bool cmd_krloadwfr(const char *) { return not_available(); }
-bool cmd_find(const char *) { return not_available(); }
 bool cmd_loadmedia(const char *) { return not_available(); }
 bool cmd_firmware(const char *) { return not_available(); }
 bool cmd_linuxbin(const char *) { return not_available(); }

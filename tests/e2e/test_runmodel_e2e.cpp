@@ -167,9 +167,9 @@ TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
 
 TEST_F(RunModel, CommandsNotBuiltRefuse)
 {
-    e2e::result r = box.krcan({"--find"});
+    e2e::result r = box.krcan({"--pwd", "x"});
     EXPECT_TRUE(r.exited(1));
-    EXPECT_EQ(r.out, "'find' is not available yet\ncommand 'find' returned with FALSE, terminating.\n");
+    EXPECT_EQ(r.out, "'pwd' is not available yet\ncommand 'pwd' returned with FALSE, terminating.\n");
     e2e::result s = box.krcan({"--user", "hello"});
     EXPECT_EQ(s.out.substr(0, 28), "'user' is not available yet\n");
 }

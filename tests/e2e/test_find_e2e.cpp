@@ -1,0 +1,151 @@
+// The find command end to end: krcan searches a virtual bus of simulated devices.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/e2e.h"
+#include "sim_client.h"
+#include "sim_device.h"
+#include "sim_hub.h"
+
+namespace {
+
+struct FindE2e : ::testing::Test {
+    e2e::sandbox box;
+    sim_hub_st *hub = nullptr;
+    sim_runner_st *runner = nullptr;
+    sim_tap_st *tap = nullptr;
+    uint16_t port = 0;
+
+    void SetUp() override
+    {
+        std::string err;
+        sim_hub_config_st cfg;
+        cfg.quiet = true;
+        hub = sim_hub_start(cfg, err);
+        ASSERT_NE(hub, nullptr) << err;
+        port = sim_hub_port(hub);
+        tap = sim_tap_start(port, "vcan0", err);
+        ASSERT_NE(tap, nullptr) << err;
+    }
+    void TearDown() override
+    {
+        if (runner) sim_runner_stop(runner);
+        if (tap) sim_tap_stop(tap);
+        if (hub) sim_hub_stop(hub);
+    }
+    std::string channel() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
+};
+
+sim_device_config_st device(uint8_t node, uint32_t vendor, uint32_t product, uint16_t heartbeat_ms)
+{
+    sim_device_config_st c;
+    c.node_id = node;
+    c.vendor = vendor;
+    c.product = product;
+    c.heartbeat_ms = heartbeat_ms;
+    return c;
+}
+
+e2e::result wait_end(e2e::background &p, int timeout_ms)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    while (p.running() && std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(timeout_ms))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return p.stop();
+}
+
+TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
+{
+    sim_device_config_st maker = device(0x10, 797, 0x1234, 100);
+    sim_device_config_st third = device(0x20, 0x5A5A, 7, 100);
+    sim_device_config_st booting = device(0x30, 797, 0x30, 0); // its heartbeats come from the test below
+    sim_device_config_st mute = device(0x40, 797, 0x40, 100);
+    sim_fault_st f;
+    uint8_t fnode = 0;
+    std::string err;
+    ASSERT_TRUE(sim_fault_parse("silent:index=0x1018,count=-1", f, fnode, err)) << err;
+    mute.faults.push_back(f);
+    runner = sim_runner_start(port, "vcan0", {maker, third, booting, mute}, err);
+    ASSERT_NE(runner, nullptr) << err;
+
+    sim_client_st ctl;
+    ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));
+    ASSERT_TRUE(sim_client_send(ctl, sim_frame_std(0x000, {0x01, 0x10}))); // start 0x10
+    for (int i = 0; i < 100 && sim_dev_nmt_state(runner, 0x10) != 5; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(sim_dev_nmt_state(runner, 0x10), 5);
+
+    e2e::background krcan(box, KRCAN_BIN, {"--can", channel(), "--find"});
+
+    // Node 0x30 sends boot-up heartbeats until krcan has seen it booting, then operational ones
+    // (0x85: the top bit is not part of the state). Frames that are no heartbeats go along.
+    std::atomic<bool> stop{false};
+    std::thread bus([&] {
+        while (!stop) {
+            bool booted = krcan.out().find("node 0x30 in BOOT-UP") != std::string::npos;
+            sim_dev_send_raw(runner, 0x30, sim_frame_std(0x730, {(uint8_t)(booted ? 0x85 : 0x00)}));
+            sim_client_send(ctl, sim_frame_std(0x700, {0x05}));       // node 0
+            sim_client_send(ctl, sim_frame_std(0x70A, {0x05, 0x00})); // two bytes
+            sim_client_send(ctl, sim_frame_ext(0x70B, {0x05}));       // extended
+            sim_client_send(ctl, sim_frame_std(0x78C, {0x05}));       // past 0x77F
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    e2e::result r = wait_end(krcan, 120000);
+    stop = true;
+    bus.join();
+    sim_client_close(ctl);
+
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("Searching for devices on the CAN bus for 2000 ms...\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Found Korvane device at node 0x10 (vendor 0x31d, product code 0x1234)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Found third-party device at node 0x20 (vendor 0x5a5a, product code 0x7)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(e2e::count(r.out, "Found device at node 0x30 in BOOT-UP state (bootloader); its identity is not read "
+                                "while it is booting.\n"),
+              1u)
+        << r.out;
+    EXPECT_EQ(e2e::count(r.out, "Found Korvane device at node 0x30 (vendor 0x31d, product code 0x30)\n"), 1u) << r.out;
+    for (const char *absent : {"node 0x40", "node 0x0 ", "node 0xa ", "node 0xb ", "node 0xc "})
+        EXPECT_EQ(r.out.find(absent), std::string::npos) << absent << "\n" << r.out;
+    EXPECT_NE(r.out.find("Device search finished: 3 new device(s) found.\n"), std::string::npos) << r.out;
+
+    // The search only reads: no NMT but the test's own start, no writes, nothing to node 0.
+    for (uint8_t node : {0x10, 0x20, 0x30, 0x40}) EXPECT_TRUE(sim_dev_write_log(runner, node).empty()) << (int)node;
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x10).size(), 1u);
+    EXPECT_TRUE(sim_dev_nmt_log(runner, 0x20).empty());
+    size_t nmt = 0, sdo_to_0x40 = 0;
+    for (const sim_frame_st &fr : sim_tap_frames(tap)) {
+        EXPECT_NE(fr.id, 0x600u) << "SDO to node 0";
+        if (fr.kind == SIM_FRAME_STD && fr.id == 0) nmt++;
+        if (fr.kind == SIM_FRAME_STD && fr.id == 0x640) sdo_to_0x40++;
+    }
+    EXPECT_EQ(nmt, 1u);
+    EXPECT_GE(sdo_to_0x40, 1u) << "the mute node was asked";
+}
+
+TEST_F(FindE2e, EmptyBusAndClosedPort)
+{
+    e2e::result r = box.krcan({"--can", channel(), "--find"}, {});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("Device search finished: 0 new device(s) found.\n"), std::string::npos) << r.out;
+
+    // Nothing listens on the hub's port once it is gone: the search says so and the run fails.
+    sim_tap_stop(tap);
+    tap = nullptr;
+    sim_hub_stop(hub);
+    hub = nullptr;
+    r = box.krcan({"--can", channel(), "--find"}, {});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("the bus was not searched"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("new device(s) found"), std::string::npos) << r.out;
+}
+
+} // namespace
