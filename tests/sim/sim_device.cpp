@@ -68,6 +68,7 @@ struct sim_dev_st {
     std::vector<sim_write_log_st> write_log;
     std::vector<uint32_t> abort_log;
     uint32_t bootups = 0;
+    ~sim_dev_st() { sim_client_close(client); }
 };
 
 struct sim_runner_st {
@@ -246,7 +247,7 @@ uint32_t commit(sim_dev_st &d, const std::vector<uint8_t> &data, char how)
     if ((store || restore) && d.x.sub >= 1 && d.x.sub <= 3) {
         // The signature "save" or "load", little-endian as CiA has it.
         static const uint8_t save[4] = {'s', 'a', 'v', 'e'}, load[4] = {'l', 'o', 'a', 'd'};
-        if (std::memcmp(data.data(), store ? save : load, 4) != 0)
+        if (data.size() != 4 || std::memcmp(data.data(), store ? save : load, 4) != 0)
             return SDO_CANNOT_STORE;
         store_scope(d, d.x.sub, restore);
     } else {

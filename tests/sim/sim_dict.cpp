@@ -241,25 +241,32 @@ bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, st
     while (std::getline(in, kv, ',')) {
         size_t eq = kv.find('=');
         std::string k = kv.substr(0, eq), v = eq == std::string::npos ? "" : kv.substr(eq + 1);
-        long long n;
-        bool ok = true;
-        if (k == "dir")
-            ok = v == "up" || v == "down" || v == "any",
+        long long n = 0;
+        bool ok;
+        if (k == "dir") {
+            ok = v == "up" || v == "down" || v == "any";
             f.dir = v == "up" ? SIM_DIR_UPLOAD : v == "down" ? SIM_DIR_DOWNLOAD : SIM_DIR_ANY;
-        else if (k == "node" && (ok = parse_int(v, 1, 127, n)))
+        } else if (k == "node") {
+            ok = parse_int(v, 1, 127, n);
             node = (uint8_t)n;
-        else if (k == "index" && (ok = parse_int(v, 0, 0xFFFF, n)))
+        } else if (k == "index") {
+            ok = parse_int(v, 0, 0xFFFF, n);
             f.index = (int32_t)n;
-        else if (k == "sub" && (ok = parse_int(v, 0, 0xFF, n)))
+        } else if (k == "sub") {
+            ok = parse_int(v, 0, 0xFF, n);
             f.sub = (int32_t)n;
-        else if (k == "stage" && (ok = parse_int(v, 0, 1 << 30, n)))
+        } else if (k == "stage") {
+            ok = parse_int(v, 0, 1 << 30, n);
             f.stage = (uint32_t)n;
-        else if (k == "code" && (ok = parse_int(v, 0, 0xFFFFFFFFLL, n)))
+        } else if (k == "code") {
+            ok = parse_int(v, 0, 0xFFFFFFFFLL, n);
             f.code = (uint32_t)n;
-        else if (k == "count" && (ok = parse_int(v, -1, 1 << 30, n)))
+        } else if (k == "count") {
+            ok = parse_int(v, -1, 1 << 30, n);
             f.count = (int32_t)n;
-        else if (k != "dir" && k != "node" && k != "index" && k != "sub" && k != "stage" && k != "code" && k != "count")
+        } else {
             ok = false;
+        }
         if (!ok) {
             err = "bad fault setting '" + kv + "' in '" + spec + "'";
             return false;
