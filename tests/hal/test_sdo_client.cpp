@@ -289,7 +289,7 @@ TEST_F(SdoClient, RetryRuleAndBackOff)
     for (int n = 0; n < 3; n++) {
         double gap_ms = (double)(sub1[n + 1].rx_ns - sub1[n].rx_ns) / 1e6;
         EXPECT_GE(gap_ms, (n + 1) * 100.0 - 2) << "retry " << n;
-        EXPECT_LE(gap_ms, (n + 1) * 100.0 + 100 + 60) << "retry " << n;
+        EXPECT_LE(gap_ms, (n + 1) * 100.0 + 100 + 300) << "retry " << n; // slack for a loaded machine
     }
 }
 
@@ -373,7 +373,7 @@ TEST_F(SdoClient, WaitCallbackDuringASlowAnswer)
 {
     serve([](co::responder_st &r, const sim_frame_st &f) {
         if (!is_req(f) || f.data[0] != 0x40) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(450));
+        std::this_thread::sleep_for(std::chrono::milliseconds(950));
         r.send(RSP, {0x4F, f.data[1], f.data[2], f.data[3], 9, 0, 0, 0});
     });
     co::result_st res = co::run(port, [] {
@@ -392,6 +392,6 @@ TEST_F(SdoClient, WaitCallbackDuringASlowAnswer)
     ASSERT_EQ(res.status, 0) << res.text;
     EXPECT_EQ(res.get("v"), "9");
     EXPECT_GE(res.num("calls"), 3);
-    EXPECT_LE(res.num("calls"), 6);
+    EXPECT_LE(res.num("calls"), 11); // about 9; fewer when a loaded machine delays the library steps
     EXPECT_EQ(res.get("right"), "1");
 }
