@@ -1,0 +1,58 @@
+// The quick-start demo (tools/demo.sh) against the test tree: it finds both simulated devices,
+// reports its result honestly and leaves nothing running.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include "e2e/e2e.h"
+
+namespace {
+
+bool port_open(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, (sockaddr *)&a, sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+TEST(FindDemo, FindsBothDevicesAndStopsWhatItStarted)
+{
+    e2e::sandbox box;
+    e2e::options o;
+    o.timeout_ms = 120000;
+    e2e::result r = box.run("/bin/bash", {KR_SOURCE_DIR "/tools/demo.sh", KR_BIN_DIR}, o);
+    ASSERT_FALSE(r.timed_out) << r.out << r.err;
+
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("127\\.0\\.0\\.1:([0-9]+) \\(bus vcan0\\)"))) << r.out;
+    int port = std::stoi(m[1]);
+    EXPECT_NE(r.out.find("Found Korvane device at node 0x10 (vendor 0x31d, product code 0x100)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Found Korvane device at node 0x20 (vendor 0x31d, product code 0x200)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Device search finished: 2 new device(s) found.\n"), std::string::npos) << r.out;
+
+    // The name read succeeds, or the demo says which step failed and fails itself.
+    if (r.out.find("Demo motor controller\n") != std::string::npos) {
+        EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+        EXPECT_NE(r.out.find("Demo finished."), std::string::npos);
+    } else {
+        EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+        EXPECT_NE(r.err.find("--sdoreadstr failed (status"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("Demo finished."), std::string::npos);
+    }
+    EXPECT_FALSE(port_open(port)) << "the virtual bus was left running";
+}
+
+} // namespace
