@@ -219,6 +219,9 @@ void find_set_extra_can_callback(find_extra_can_callb_t callb) { extra_can_callb
 uint8_t find_devices(void)
 {
     find_start_monitor();
+    // An earlier listen or terminal job may hold the hook; a search that hears no heartbeats
+    // would report an empty bus.
+    find_reinstall_monitor();
     std::memset(operational_nodes, 0, sizeof operational_nodes);
     uint8_t start_count = dev.system.dev_count;
     std::printf("Searching for devices on the CAN bus for %u ms...\n", FIND_SEARCH_MS);
