@@ -18,9 +18,6 @@ bool cmd_segload(const char *) { return not_available(); }
 bool cmd_segloadwfr(const char *) { return not_available(); }
 bool cmd_krload(const char *) { return not_available(); }
 bool cmd_krloadwfr(const char *) { return not_available(); }
-bool cmd_listen(const char *) { return not_available(); }
-bool cmd_terminal(const char *) { return not_available(); }
-bool cmd_zbterminal(const char *) { return not_available(); }
 bool cmd_loadmedia(const char *) { return not_available(); }
 bool cmd_firmware(const char *) { return not_available(); }
 bool cmd_linuxbin(const char *) { return not_available(); }
@@ -33,12 +30,6 @@ bool cmd_makekrdev(const char *) { return not_available(); }
 bool cmd_loadesp32(const char *) { return not_available(); }
 bool cmd_esp32port(const char *) { return not_available(); }
 bool cmd_clearmedia(const char *) { return not_available(); }
-bool cmd_mindex(const char *) { return not_available(); }
-bool cmd_sindex(const char *) { return not_available(); }
-bool cmd_datalen(const char *) { return not_available(); }
-bool cmd_sdoread(const char *) { return not_available(); }
-bool cmd_sdoreadstr(const char *) { return not_available(); }
-bool cmd_sdowrite(const char *) { return not_available(); }
 bool cmd_loadparam(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }

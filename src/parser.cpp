@@ -331,14 +331,14 @@ bool parser_write_file(const char *path, const char *text) {
     }
     const size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
 
     // A new name in the same folder, so the rename replaces the old file in one step.
     static unsigned counter = 0;
     std::string tmp;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = folder + "." + name + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+        // Short, so that a target name at the length limit still leaves room for it.
+        tmp = folder + ".krcan_save" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".tmp";
         fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }

@@ -167,11 +167,11 @@ TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
 
 TEST_F(RunModel, CommandsNotBuiltRefuse)
 {
-    e2e::result r = box.krcan({"--sdoread"});
+    e2e::result r = box.krcan({"--pwd", "x"});
     EXPECT_TRUE(r.exited(1));
-    EXPECT_EQ(r.out, "'sdoread' is not available yet\ncommand 'sdoread' returned with FALSE, terminating.\n");
-    e2e::result s = box.krcan({"--sdowritestr", "hello"});
-    EXPECT_EQ(s.out.substr(0, 35), "'sdowritestr' is not available yet\n");
+    EXPECT_EQ(r.out, "'pwd' is not available yet\ncommand 'pwd' returned with FALSE, terminating.\n");
+    e2e::result s = box.krcan({"--user", "hello"});
+    EXPECT_EQ(s.out.substr(0, 28), "'user' is not available yet\n");
 }
 
 // ---- Help ----

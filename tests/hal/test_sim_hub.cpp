@@ -207,9 +207,9 @@ TEST(SimHub, MalformedInputIsDroppedAndTheBusGoesOn)
     ASSERT_TRUE(sim_client_send_text(a, overlong));
     ASSERT_TRUE(sim_client_send(a, sim_frame_std(0x123, {1})));
     sim_frame_st f;
-    ASSERT_TRUE(sim_client_recv(b, f, 2000));
+    ASSERT_TRUE(sim_client_recv(b, f, 10000));
     EXPECT_TRUE(sim_frame_same(f, sim_frame_std(0x7FF, {0x5A}))) << sim_frame_str(f);
-    ASSERT_TRUE(sim_client_recv(b, f, 2000));
+    ASSERT_TRUE(sim_client_recv(b, f, 10000));
     EXPECT_TRUE(sim_frame_same(f, sim_frame_std(0x123, {1}))) << sim_frame_str(f);
     EXPECT_GE(sim_hub_stats(hub.hub).malformed, 6u);
 
@@ -219,7 +219,7 @@ TEST(SimHub, MalformedInputIsDroppedAndTheBusGoesOn)
     ASSERT_TRUE(sim_client_send_text(raw, "< send 12"));
     sim_client_close(raw);
     ASSERT_TRUE(sim_client_send(b, sim_frame_ext(0x1FFFFFFF, {9, 8})));
-    ASSERT_TRUE(sim_client_recv(a, f, 2000));
+    ASSERT_TRUE(sim_client_recv(a, f, 10000));
     EXPECT_TRUE(sim_frame_same(f, sim_frame_ext(0x1FFFFFFF, {9, 8})));
 }
 
@@ -282,7 +282,7 @@ TEST(SimHub, ProgramRelaysAndStops)
     connect_or_fail(b, (uint16_t)port, "bus_x");
     ASSERT_TRUE(sim_client_send(b, sim_frame_std(0x701, {0x7F})));
     sim_frame_st f;
-    ASSERT_TRUE(sim_client_recv(a, f, 2000));
+    ASSERT_TRUE(sim_client_recv(a, f, 10000));
     EXPECT_TRUE(sim_frame_same(f, sim_frame_std(0x701, {0x7F})));
     int st = sim_proc_stop(p, SIGTERM);
     ASSERT_TRUE(WIFEXITED(st)) << st;

@@ -47,7 +47,7 @@ struct sim_fault_st {
 
 // "busy:count=3", "abort:code=0x06020000,index=0x2000,sub=0", "silent:index=0x1018,count=-1",
 // "toggle:stage=2", "crc", "ackseq:stage=1", with optional node=ID, dir=up|down and stage=N.
-// node is 0 when the spec names none (all devices).
+// node is 0 when the fault text names none (all devices).
 bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, std::string &err);
 
 struct sim_device_config_st {

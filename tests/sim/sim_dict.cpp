@@ -1,4 +1,4 @@
-// The simulated device's dictionary file and fault specifications.
+// The simulated device's dictionary file and fault descriptions.
 #include "sim_device.h"
 
 #include <cerrno>

@@ -333,6 +333,12 @@ TEST(ParserFiles, WriteReplacesWholeAndKeepsOldFileOnFailure) {
     for (const auto &e : fs::directory_iterator(d.path)) entries += e.exists() ? 1 : 0;
     EXPECT_EQ(entries, 2) << "no temporary file may be left behind";
 
+    // A name at the file system's limit leaves no room for a longer temporary name beside it.
+    const std::string longest = (d.path / (std::string(250, 'n') + ".json")).string();
+    ASSERT_TRUE(parser_write_file(longest.c_str(), "{}")) << parser_last_error();
+    EXPECT_EQ(slurp(longest), "{}");
+    fs::remove(longest);
+
     EXPECT_FALSE(parser_write_file((d.path / "no" / "such.json").c_str(), "{}"));
     EXPECT_NE(std::string(parser_last_error()).find("could not be created"), std::string::npos);
     EXPECT_FALSE(parser_write_file(d.path.c_str(), "{}"));

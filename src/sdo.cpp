@@ -1,0 +1,277 @@
+// The SDO commands: mindex, sindex and datalen set the address while the command line is read;
+// sdoread, sdoreadstr, sdowrite and sdowritestr queue a job. Each job keeps the node id, address,
+// length and value that stood when its option was read, so later options never change it.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "commands.h"
+#include "db.h"
+#include "kr_can.h"
+#include "kr_canopen.h"
+#include "main.h"
+#include "sdo.h"
+
+namespace {
+
+enum class sdo_job_e { read, readstr, write };
+
+struct sdo_job_st {
+    sdo_job_e kind;
+    uint8_t node_id;
+    uint16_t mindex;
+    uint8_t sindex;
+    uint32_t datalen;
+    bool is_text;     // write: text rather than a number
+    int32_t value;    // write: the number
+    const char *str;  // write: the text (in the command line, which lives as long as the run)
+};
+
+// Snapshots of queued SDO jobs, taken in queue order; jobs run in that order, so each job takes
+// the oldest snapshot not yet taken.
+sdo_job_st jobs[TASKS_LEN];
+uint32_t jobs_queued = 0;
+uint32_t jobs_taken = 0;
+
+const char *const mindex_error = "Error: The CANOpen main index has to be set with *--mindex* command\n";
+
+bool parse_setter(const char *arg, uint64_t max, const char *missing, const char *what, uint64_t *out)
+{
+    if (!arg) {
+        printf("%s", missing);
+        return false;
+    }
+    if (!cmdline_parse_uint(arg, max, out)) {
+        printf("Invalid %s '%s': give a number from 0 to 0x%llx.\n", what, arg, (unsigned long long)max);
+        return false;
+    }
+    return true;
+}
+
+// Queues one SDO job with a snapshot of the state now. False refuses the command.
+bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const char *arg, bool text_only)
+{
+    sdo_job_st job{};
+    job.kind = kind;
+    job.node_id = db_get_nodeid(&dev.db);
+    job.mindex = dev.sdo.mindex;
+    job.sindex = dev.sdo.sindex;
+    job.datalen = dev.sdo.datalen;
+
+    if (job.node_id == 0 || job.node_id > 127) {
+        printf(PRINT_BOLDRED "Error: no device node id selected for '%s': give one with --nodeid first.\n" PRINT_RESET,
+               name);
+        return false;
+    }
+    uint32_t max = kind == sdo_job_e::readstr ? SDO_STR_MAX_LEN : SDO_DATA_MAX_LEN;
+    if (job.datalen > max) {
+        printf(PRINT_BOLDRED "Error: data length %u is too long for '%s': at most %u bytes.\n" PRINT_RESET,
+               (unsigned)job.datalen, name, (unsigned)max);
+        return false;
+    }
+    if (kind == sdo_job_e::write) {
+        if (!arg) return false;
+        int32_t value = 0;
+        if (!text_only && sdo_parse_number(arg, &value)) {
+            job.value = value;
+        } else {
+            job.is_text = true;
+            job.str = arg;
+            if (job.datalen == 0 && std::strlen(arg) + 1 > SDO_DATA_MAX_LEN) {
+                printf(PRINT_BOLDRED "Error: the text for '%s' is too long: at most %u bytes.\n" PRINT_RESET, name,
+                       (unsigned)SDO_DATA_MAX_LEN - 1);
+                return false;
+            }
+        }
+        dev.sdo.value = job.value;
+        dev.sdo.str = job.str;
+    }
+    if (jobs_queued >= TASKS_LEN || !add_task(step)) return false;
+    jobs[jobs_queued++] = job;
+    kr_can_set_up(false);
+    return true;
+}
+
+bool take_job(sdo_job_st *job)
+{
+    if (jobs_taken >= jobs_queued) return false;
+    *job = jobs[jobs_taken++];
+    return true;
+}
+
+void print_abort(const sdo_job_st &job, FILE *out)
+{
+    kr_sdo_error_codes_e code = _kr_canopen_sdo_get_error_code();
+    fprintf(out, "0x%x, %u: 0x%x: %s\n", (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)code,
+            kr_canopen_sdo_error_code_to_str(code));
+}
+
+// The bytes of the last upload that actually arrived, at most n.
+uint32_t bytes_arrived(uint32_t n)
+{
+    // A segmented upload counts what it copied; an expedited one only announces its size.
+    uint32_t got = _canopen.sdo.client.data_index;
+    if (got == 0) got = _kr_canopen_sdo_client_get_obj_size();
+    return got < n ? got : n;
+}
+
+void read_job(const sdo_job_st &job)
+{
+    if (job.mindex == 0) {
+        fprintf(stderr, "%s", mindex_error);
+        main_set_run_failed();
+        return;
+    }
+    uint32_t n = job.datalen ? job.datalen : 4;
+    // At least 4 bytes: an expedited answer may carry 4 whatever was asked.
+    std::vector<uint8_t> buf(n < 4 ? 4 : n, 0);
+    kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf.data());
+    if (err != ERR_NONE) {
+        fprintf(stderr, "SDO read returned an error:\n");
+        if (err == ERR_ABORTED)
+            print_abort(job, stderr);
+        else
+            fprintf(stderr, "0x%x, %u: error %u\n", (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)err);
+        main_set_run_failed();
+        return;
+    }
+    uint32_t got = bytes_arrived(n);
+    if (n <= 4) {
+        uint32_t v = 0;
+        for (uint32_t i = 0; i < got; i++) v |= (uint32_t)buf[i] << (8 * i);
+        printf("0x%x\n", (unsigned)v);
+    } else {
+        for (uint32_t i = 0; i < got; i++) printf("0x%x ", (unsigned)buf[i]);
+    }
+    fflush(stdout);
+}
+
+void readstr_job(const sdo_job_st &job)
+{
+    dev.sdo.is_str = true;
+    if (job.mindex == 0) {
+        fprintf(stderr, "%s", mindex_error);
+        main_set_run_failed();
+        return;
+    }
+    char buf[SDO_STR_MAX_LEN + 1] = {};
+    uint32_t n = job.datalen ? job.datalen : SDO_STR_MAX_LEN - job.sindex;
+    kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf);
+    if (err != ERR_NONE) {
+        fprintf(stderr, "SDO read returned an error:\n");
+        if (err == ERR_ABORTED)
+            print_abort(job, stderr);
+        else
+            fprintf(stderr, "0x%x, %u: error %u\n", (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)err);
+        main_set_run_failed();
+        return;
+    }
+    uint32_t got = bytes_arrived(n);
+    printf("%.*s\n", (int)strnlen(buf, got), buf);
+    fflush(stdout);
+}
+
+void write_job(const sdo_job_st &job)
+{
+    if (job.mindex == 0) {
+        printf("%s", mindex_error);
+        main_set_run_failed();
+        return;
+    }
+    std::vector<uint8_t> data;
+    uint32_t len;
+    if (job.is_text) {
+        size_t text_len = std::strlen(job.str);
+        len = job.datalen ? job.datalen : (uint32_t)text_len + 1;
+        // Zero padding beyond the text (and its terminator); never bytes that follow it in memory.
+        data.assign(len < 4 ? 4 : len, 0);
+        std::memcpy(data.data(), job.str, text_len < len ? text_len : len);
+        printf("Wrote SDO string '%s'\n", job.str);
+    } else {
+        len = job.datalen;
+        // Little-endian, sign-extended past 4 bytes. With no length the client sends 4 bytes.
+        data.assign(len < 4 ? 4 : len, job.value < 0 ? 0xFF : 0x00);
+        uint32_t v = (uint32_t)job.value;
+        for (uint32_t i = 0; i < 4 && i < data.size(); i++) data[i] = (uint8_t)(v >> (8 * i));
+        printf("Wrote SDO epxedited value '%i'\n", (int)job.value);
+    }
+    fflush(stdout);
+    kr_errors_e err = _kr_canopen_sdo_client_write(job.node_id, job.mindex, job.sindex, len, data.data());
+    if (err != ERR_NONE) {
+        printf("SDO write returned an error: %u\n", (unsigned)err);
+        if (err == ERR_ABORTED) print_abort(job, stdout);
+        main_set_run_failed();
+    } else {
+        printf("SDO write succesful\n");
+    }
+    fflush(stdout);
+}
+
+void sdo_step(void *)
+{
+    sdo_job_st job;
+    if (!take_job(&job)) return;
+    switch (job.kind) {
+    case sdo_job_e::read: read_job(job); break;
+    case sdo_job_e::readstr: readstr_job(job); break;
+    case sdo_job_e::write: write_job(job); break;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+bool sdo_parse_number(const char *text, int32_t *value)
+{
+    if (!text || !*text) return false;
+    errno = 0;
+    char *end = nullptr;
+    long long v = strtoll(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0') return false;
+    // Either a signed or an unsigned 32-bit value (0xFFFFFFFF is the bit pattern of -1).
+    if (v < INT32_MIN || v > (long long)UINT32_MAX) return false;
+    *value = (int32_t)(uint32_t)v;
+    return true;
+}
+
+bool cmd_mindex(const char *arg)
+{
+    uint64_t v;
+    if (!parse_setter(arg, 0xFFFF, "Give Main index.\n", "main index", &v)) return false;
+    dev.sdo.mindex = (uint16_t)v;
+    return true;
+}
+
+bool cmd_sindex(const char *arg)
+{
+    uint64_t v;
+    if (!parse_setter(arg, 0xFF, "Give Sub index.\n", "sub index", &v)) return false;
+    dev.sdo.sindex = (uint8_t)v;
+    return true;
+}
+
+bool cmd_datalen(const char *arg)
+{
+    uint64_t v;
+    if (!parse_setter(arg, UINT32_MAX, "Give Data length\n", "data length", &v)) return false;
+    dev.sdo.datalen = (uint32_t)v;
+    return true;
+}
+
+bool cmd_sdoread(const char *) { return queue_job("sdoread", sdo_job_e::read, sdo_step, nullptr, false); }
+
+bool cmd_sdoreadstr(const char *) { return queue_job("sdoreadstr", sdo_job_e::readstr, sdo_step, nullptr, false); }
+
+// sdowrite and sdowritestr share this callback; the row being run tells them apart, since
+// sdowritestr always sends text, even one that reads as a number.
+bool cmd_sdowrite(const char *arg)
+{
+    bool text_only = current_command && std::strcmp(current_command->cmd_long, "sdowritestr") == 0;
+    return queue_job(text_only ? "sdowritestr" : "sdowrite", sdo_job_e::write, sdo_step, arg, text_only);
+}
+
+} // extern "C"

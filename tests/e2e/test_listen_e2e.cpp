@@ -1,0 +1,145 @@
+// The bus listener, end to end: krcan on the virtual bus, frames put there by a test client.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ctime>
+#include <regex>
+#include <thread>
+
+#include "e2e/e2e.h"
+#include "sim_client.h"
+#include "sim_hub.h"
+
+namespace {
+
+class Listen : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string err;
+        sim_hub_config_st cfg;
+        cfg.quiet = true;
+        hub = sim_hub_start(cfg, err);
+        ASSERT_NE(hub, nullptr) << err;
+        port = sim_hub_port(hub);
+        tap = sim_tap_start(port, "vcan0", err);
+        ASSERT_NE(tap, nullptr) << err;
+        ASSERT_TRUE(sim_client_connect(sender, "127.0.0.1", port, "vcan0"));
+    }
+    void TearDown() override
+    {
+        if (sender_thread.joinable()) sender_thread.join();
+        sim_client_close(sender);
+        if (tap) sim_tap_stop(tap);
+        if (hub) sim_hub_stop(hub);
+    }
+    std::string can() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
+
+    // Once krcan has joined the bus (a third client) and had time to start its listener, sends the
+    // frames. krcan joins while reading its command line; the listener starts with the job.
+    void send_when_joined(std::vector<sim_frame_st> frames, int settle_ms)
+    {
+        sender_thread = std::thread([this, frames, settle_ms] {
+            for (int i = 0; i < 1000 && sim_hub_stats(hub).clients < 3; i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
+            for (const sim_frame_st &f : frames) sim_client_send(sender, f);
+        });
+    }
+
+    e2e::sandbox box;
+    sim_hub_st *hub = nullptr;
+    sim_tap_st *tap = nullptr;
+    uint16_t port = 0;
+    sim_client_st sender;
+    std::thread sender_thread;
+};
+
+// How far (ms) the stamp printed at the start of a line lies after the hub's stamp of the frame,
+// read in a zone 5:30 east of UTC; far off when the zone or the conversion is wrong.
+long stamp_lag_ms(const std::string &line, int64_t hub_stamp_us)
+{
+    unsigned h, m, sec, ms;
+    if (sscanf(line.c_str(), "%2u:%2u:%2u:%3u ", &h, &m, &sec, &ms) != 4) return -999999;
+    const long day = 86400000;
+    long printed = ((h * 60 + m) * 60 + sec) * 1000L + ms;
+    long expected = (long)((hub_stamp_us / 1000 + (5 * 3600 + 30 * 60) * 1000L) % day);
+    return ((printed - expected) % day + day + day / 2) % day - day / 2;
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> out;
+    size_t p = 0, nl;
+    while ((nl = text.find('\n', p)) != std::string::npos) {
+        out.push_back(text.substr(p, nl + 1 - p));
+        p = nl + 1;
+    }
+    return out;
+}
+
+TEST_F(Listen, PrintsEveryFrameForItsTime)
+{
+    send_when_joined({sim_frame_std(0x701, {0x05}), sim_frame_ext(0x1ABCDEF0, {0x01, 0xA2}),
+                      sim_frame_std(0x123, {}), sim_frame_err(0x004)},
+                     1000);
+    e2e::options o;
+    o.env = {{"TZ", "XST-5:30"}};
+    o.timeout_ms = 15000;
+    e2e::result r = box.krcan({"--can", can(), "--listen=3"}, o);
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    EXPECT_GE(r.wall_ms, 3000);
+    EXPECT_LT(r.wall_ms, 13000);
+
+    std::vector<sim_frame_st> seen = sim_tap_frames(tap);
+    ASSERT_EQ(seen.size(), 4u);
+    std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], "Listening on the CAN bus for 3 seconds.\n");
+    const char *rest[] = {"STD ID: 0x701, DLC: 1, 0x05 \n", "EXT ID: 0x1abcdef0, DLC: 2, 0x01 0xa2 \n",
+                          "STD ID: 0x123, DLC: 0, \n"};
+    for (int i = 0; i < 3; i++) {
+        const std::string &l = lines[i + 1];
+        EXPECT_TRUE(std::regex_match(l, std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]:[0-9]{3} .*\n"))) << l;
+        EXPECT_EQ(l.substr(13), rest[i]);
+        long lag = stamp_lag_ms(l, seen[i].stamp_us);
+        EXPECT_GE(lag, 0) << l;
+        EXPECT_LT(lag, 3000) << l;
+    }
+    EXPECT_EQ(lines[4].substr(13, 11), "ERR ID: 0x4") << lines[4];
+}
+
+TEST_F(Listen, ZeroEndsAtOnceAndBadTimesAreRefused)
+{
+    e2e::result zero = box.krcan({"--can", can(), "--listen=0", "--silent"});
+    EXPECT_TRUE(zero.exited(0)) << zero.err;
+    EXPECT_LT(zero.wall_ms, 8000) << "no listening time";
+    EXPECT_NE(zero.err.find("Finished\n"), std::string::npos);
+
+    // Negative, above what milliseconds in 32 bits hold (also where seconds x 1000 wraps), junk.
+    for (const char *bad : {"-1", "4294968", "4294967296", "8589934", "2s"}) {
+        e2e::result r = box.krcan({"--can", can(), "--listen=" + std::string(bad), "--listen=1"});
+        EXPECT_TRUE(r.exited(1)) << bad;
+        EXPECT_NE(r.out.find("Invalid listening time"), std::string::npos) << bad << ": " << r.out;
+        EXPECT_EQ(r.out.find("Listening on the CAN bus"), std::string::npos) << bad;
+    }
+}
+
+TEST_F(Listen, CtrlCLosesNoLineOnAPipe)
+{
+    std::vector<sim_frame_st> frames;
+    for (int i = 0; i < 300; i++) frames.push_back(sim_frame_std(0x181, {(uint8_t)i, (uint8_t)(i >> 8)}));
+    send_when_joined(frames, 1500);
+    e2e::options o;
+    o.sigint_after_ms = 8000;
+    o.timeout_ms = 15000;
+    e2e::result r = box.krcan({"--can", can(), "--listen"}, o);
+    EXPECT_TRUE(r.exited(2)) << "signal " << r.signal << " timed out " << r.timed_out;
+    EXPECT_NE(r.err.find("Caught signal, terminating\n"), std::string::npos);
+    ASSERT_EQ(sim_tap_count(tap), 300u);
+    EXPECT_EQ(e2e::count(r.out, "STD ID: 0x181, DLC: 2, "), 300u);
+    EXPECT_NE(r.out.find("0x2b 0x01 \n"), std::string::npos) << "the last frame";
+    EXPECT_EQ(r.out.back(), '\n');
+}
+
+} // namespace

@@ -1,0 +1,226 @@
+// The SDO commands, end to end: krcan on the virtual bus against simulated devices, checking what
+// the devices hold afterwards and the frames on the bus.
+#include <gtest/gtest.h>
+
+#include "e2e/e2e.h"
+#include "sim_client.h"
+#include "sim_device.h"
+#include "sim_hub.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+sim_object_st object(uint8_t type, bytes value, uint32_t max = 0)
+{
+    sim_object_st o;
+    o.type = type;
+    o.access = SIM_RW;
+    o.value = o.stored = o.def = value;
+    o.max_size = max;
+    return o;
+}
+
+bytes text(const std::string &s, bool terminator = true)
+{
+    bytes b(s.begin(), s.end());
+    if (terminator) b.push_back(0);
+    return b;
+}
+
+class Sdo : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string err;
+        sim_hub_config_st cfg;
+        cfg.quiet = true;
+        hub = sim_hub_start(cfg, err);
+        ASSERT_NE(hub, nullptr) << err;
+        port = sim_hub_port(hub);
+        std::vector<sim_device_config_st> devs(2);
+        devs[0].node_id = 0x10;
+        devs[1].node_id = 0x11;
+        for (auto &d : devs) d.heartbeat_ms = 0;
+        runner = sim_runner_start(port, "vcan0", devs, err);
+        ASSERT_NE(runner, nullptr) << err;
+        for (uint8_t node : {0x10, 0x11}) {
+            sim_dev_add_object(runner, node, 0x2000, 0, object(SIM_U32, {0x78, 0x56, 0x34, node}));
+            sim_dev_add_object(runner, node, 0x2001, 0, object(SIM_U8, {0}));
+            sim_dev_add_object(runner, node, 0x2002, 0, object(SIM_STR, text("x"), 400));
+            sim_dev_add_object(runner, node, 0x2003, 1, object(SIM_STR, text("x"), 64));
+            sim_dev_add_object(runner, node, 0x2004, 0, object(SIM_DOMAIN, {1, 2, 3, 4, 5, 6}, 64));
+        }
+        tap = sim_tap_start(port, "vcan0", err);
+        ASSERT_NE(tap, nullptr) << err;
+    }
+    void TearDown() override
+    {
+        if (tap) sim_tap_stop(tap);
+        if (runner) sim_runner_stop(runner);
+        if (hub) sim_hub_stop(hub);
+    }
+
+    e2e::result krcan(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"--can", "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"});
+        e2e::options o;
+        o.timeout_ms = 30000;
+        return box.krcan(args, o);
+    }
+    bytes value(uint8_t node, uint16_t index, uint8_t sub)
+    {
+        bytes v;
+        EXPECT_TRUE(sim_dev_get(runner, node, index, sub, v)) << std::hex << index;
+        return v;
+    }
+    // Requests krcan sent to a node (the tap also sees the device's answers on 0x580 + node).
+    std::vector<sim_frame_st> requests(uint8_t node)
+    {
+        std::vector<sim_frame_st> out;
+        for (const sim_frame_st &f : sim_tap_frames(tap))
+            if (f.kind == SIM_FRAME_STD && f.id == 0x600u + node) out.push_back(f);
+        return out;
+    }
+
+    e2e::sandbox box;
+    sim_hub_st *hub = nullptr;
+    sim_runner_st *runner = nullptr;
+    sim_tap_st *tap = nullptr;
+    uint16_t port = 0;
+};
+
+TEST_F(Sdo, ReadsNumbersBytesAndStrings)
+{
+    e2e::result r = krcan({"--nodeid", "0x10", "--mindex", "0x1018", "--sindex", "1", "--sdoread"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(r.out, "0x31d\n");
+
+    // Six bytes on one line, no line end; a longer length prints only the bytes that came; a
+    // shorter one only the bytes asked for.
+    r = krcan({"-n", "0x10", "--mindex", "0x2004", "--datalen", "6", "--sdoread", "--datalen", "9", "--sdoread",
+               "--mindex", "0x2000", "--datalen", "2", "--sdoread"});
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    EXPECT_EQ(r.out, "0x1 0x2 0x3 0x4 0x5 0x6 0x1 0x2 0x3 0x4 0x5 0x6 0x5678\n");
+
+    sim_dev_set(runner, 0x10, 0x2002, 0, text(std::string(300, 'a')));
+    r = krcan({"-n", "0x10", "--mindex", "0x5FFF", "--sdoreadstr", "--mindex", "0x2002", "--sdoreadstr"});
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    EXPECT_EQ(r.out, "kr_simdev\n" + std::string(256, 'a') + "\n");
+}
+
+TEST_F(Sdo, WritesLandWithTheirSizes)
+{
+    e2e::result r = krcan({"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "0x11223344",      // 4 bytes, no size
+                           "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "5",            // 1 byte
+                           "--mindex", "0x2002", "--datalen", "0", "--sdowrite", "hello"});      // text + terminator
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(r.out, "Wrote SDO epxedited value '287454020'\nSDO write succesful\n"
+                     "Wrote SDO epxedited value '5'\nSDO write succesful\n"
+                     "Wrote SDO string 'hello'\nSDO write succesful\n");
+    EXPECT_EQ(value(0x10, 0x2000, 0), (bytes{0x44, 0x33, 0x22, 0x11}));
+    EXPECT_EQ(value(0x10, 0x2001, 0), (bytes{5}));
+    EXPECT_EQ(value(0x10, 0x2002, 0), text("hello"));
+
+    std::vector<sim_frame_st> req = requests(0x10);
+    ASSERT_GE(req.size(), 3u);
+    EXPECT_EQ(req[0].data[0], 0x22); // expedited, size not indicated
+    EXPECT_EQ(bytes(req[0].data + 4, req[0].data + 8), (bytes{0x44, 0x33, 0x22, 0x11}));
+    EXPECT_EQ(req[1].data[0], 0x2F); // expedited, 1 byte
+    EXPECT_EQ(req[2].data[0], 0x21); // segmented, size indicated
+    EXPECT_EQ(req[2].data[4], 6);
+    std::vector<sim_write_log_st> log = sim_dev_write_log(runner, 0x10);
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[2].size, 6u);
+    EXPECT_EQ(log[2].how, 's');
+}
+
+TEST_F(Sdo, TextAndNumbersAreSentAsGivenAndPadded)
+{
+    e2e::result r = krcan({"-n", "0x10",
+                           "--mindex", "0x2003", "--sindex", "1", "--sdowritestr", "17", // text, to sub 1
+                           "--mindex", "0x2002", "--sindex", "0", "--datalen", "10", "--sdowrite", "abc",
+                           "--mindex", "0x2004", "--datalen", "6", "--sdowrite", "-2",   // sign-extended
+                           "--mindex", "0x2000", "--datalen", "0", "--sdowrite", "0x0"}); // a number
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(value(0x10, 0x2003, 1), text("17"));
+    EXPECT_EQ(value(0x10, 0x2002, 0), (bytes{'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(value(0x10, 0x2004, 0), (bytes{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(value(0x10, 0x2000, 0), (bytes{0, 0, 0, 0}));
+    EXPECT_NE(r.out.find("Wrote SDO string '17'\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Wrote SDO epxedited value '-2'\n"), std::string::npos);
+}
+
+TEST_F(Sdo, JobsKeepTheirOwnValuesInOrder)
+{
+    e2e::result r = krcan({"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "1", "--sdowrite", "2", "--sdoread",
+                           "-n", "0x11", "--sdoread", "--mindex", "0x2001"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(r.out, "Wrote SDO epxedited value '1'\nSDO write succesful\n"
+                     "Wrote SDO epxedited value '2'\nSDO write succesful\n0x2\n0x11345678\n");
+    std::vector<sim_frame_st> req = requests(0x10);
+    ASSERT_EQ(req.size(), 3u);
+    EXPECT_EQ(req[0].data[4], 1);
+    EXPECT_EQ(req[1].data[4], 2);
+    EXPECT_EQ(req[2].data[0], 0x40);
+    EXPECT_EQ(req[2].data[1], 0x00); // 0x2000, not the later 0x2001
+    EXPECT_EQ(req[2].data[2], 0x20);
+    EXPECT_EQ(value(0x11, 0x2000, 0), (bytes{0x78, 0x56, 0x34, 0x11})) << "the read went to 0x11 untouched";
+}
+
+TEST_F(Sdo, AbortsAreReportedAndFailTheRun)
+{
+    e2e::result r = krcan({"-n", "0x10", "--mindex", "0x2100", "--sdoread", "--sdoreadstr", "--mindex", "0x1018",
+                           "--sindex", "1", "--sdowrite", "7", "--sdoread"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(r.err, "SDO read returned an error:\n0x2100, 0: 0x6020000: OBJECT DOES NOT EXIST\n"
+                     "SDO read returned an error:\n0x2100, 0: 0x6020000: OBJECT DOES NOT EXIST\n");
+    EXPECT_EQ(r.out, "Wrote SDO epxedited value '7'\nSDO write returned an error: 44\n"
+                     "0x1018, 1: 0x6010002: ATTEMPTTO WRITE A READ ONLY OBJECT\n0x31d\n")
+        << "the run goes on after a failed job";
+    EXPECT_EQ(value(0x10, 0x1018, 1), (bytes{0x1d, 0x03, 0, 0}));
+
+    // A device abort in the middle of a segmented write.
+    sim_fault_st f;
+    uint8_t node;
+    std::string err;
+    ASSERT_TRUE(sim_fault_parse("abort:stage=1,code=0x06070010,count=-1", f, node, err)) << err;
+    sim_dev_add_fault(runner, 0x10, f);
+    r = krcan({"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "a longer text"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("SDO write returned an error: 44\n0x2002, 0: 0x6070010: UNKNOWN ERRORCODE\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(value(0x10, 0x2002, 0), text("x")) << "nothing written";
+}
+
+TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
+{
+    e2e::result r = krcan({"-n", "0x10", "--sdoread", "--mindex", "0x1018", "--sindex", "2", "--sdoread"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_EQ(r.err, "Error: The CANOpen main index has to be set with *--mindex* command\n");
+    EXPECT_EQ(r.out, "0x0\n");
+    sim_tap_clear(tap);
+
+    struct {
+        std::vector<std::string> args;
+        const char *says;
+    } bad[] = {
+        {{"--mindex", "0x2000", "--sdoread"}, "no device node id selected"},
+        {{"-n", "0x10", "--mindex", "0x10000"}, "Invalid main index"},
+        {{"-n", "0x10", "--sindex", "256"}, "Invalid sub index"},
+        {{"-n", "0x10", "--datalen", "-1"}, "Invalid data length"},
+        {{"-n", "0x10", "--mindex", "0x2004", "--datalen", "4097", "--sdoread"}, "at most 4096 bytes"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "257", "--sdoreadstr"}, "at most 256 bytes"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "5000", "--sdowrite", "1"}, "at most 4096 bytes"},
+    };
+    for (const auto &b : bad) {
+        r = krcan(b.args);
+        EXPECT_TRUE(r.exited(1)) << b.says;
+        EXPECT_NE(r.out.find(b.says), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("returned with FALSE"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(requests(0x10).empty()) << "nothing may reach the device";
+}
+
+} // namespace

@@ -1,0 +1,200 @@
+// The terminal, end to end: krcan on the virtual bus against a scripted device that echoes what it
+// is sent and answers each line, checked through a bus tap.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "e2e/e2e.h"
+#include "sim_client.h"
+#include "sim_hub.h"
+
+namespace {
+
+constexpr uint8_t kNode = 0x10;
+constexpr uint32_t kZbId = 0x15560000u + kNode;
+
+enum class device_mode { echo, silent };
+
+class Terminal : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string err;
+        sim_hub_config_st cfg;
+        cfg.quiet = true;
+        hub = sim_hub_start(cfg, err);
+        ASSERT_NE(hub, nullptr) << err;
+        port = sim_hub_port(hub);
+        tap = sim_tap_start(port, "vcan0", err);
+        ASSERT_NE(tap, nullptr) << err;
+        ASSERT_TRUE(sim_client_connect(device, "127.0.0.1", port, "vcan0"));
+    }
+    void TearDown() override
+    {
+        stop = true;
+        if (device_thread.joinable()) device_thread.join();
+        sim_client_close(device);
+        if (tap) sim_tap_stop(tap);
+        if (hub) sim_hub_stop(hub);
+    }
+    std::string can() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
+
+    void reply(const std::string &text)
+    {
+        for (size_t i = 0; i < text.size(); i += 4) {
+            sim_frame_st f = sim_frame_std(0x580 + kNode, {0x42, 0xFF, 0x5F, 0x00});
+            size_t n = std::min<size_t>(4, text.size() - i);
+            for (size_t k = 0; k < n; k++) f.data[4 + k] = (uint8_t)text[i + k];
+            f.len = (uint8_t)(4 + n);
+            sim_client_send(device, f);
+        }
+    }
+
+    // Echoes every character; after a line end answers "R:<line>\r\n".
+    void start_device(device_mode mode)
+    {
+        device_thread = std::thread([this, mode] {
+            std::string line;
+            while (!stop) {
+                sim_frame_st f;
+                if (!sim_client_recv(device, f, 20) || mode == device_mode::silent) continue;
+                if (f.kind == SIM_FRAME_EXT && f.id == kZbId) {
+                    sim_client_send(device, sim_frame_make(kZbId, f.data, f.len));
+                    continue;
+                }
+                if (f.kind != SIM_FRAME_STD || f.id != 0x600 + kNode || f.len < 4 || f.data[0] != 0x22 ||
+                    f.data[1] != 0xFF || f.data[2] != 0x5F || f.data[3] != 0x00)
+                    continue;
+                std::string chars((const char *)f.data + 4, f.len - 4);
+                reply(chars);
+                for (char c : chars) {
+                    if (c != '\n') {
+                        line += c;
+                        continue;
+                    }
+                    reply("R:" + line + "\r\n");
+                    line.clear();
+                }
+            }
+        });
+    }
+
+    // The frames krcan sent to the device, in order.
+    std::vector<sim_frame_st> sent_by_tool(uint32_t id) const
+    {
+        std::vector<sim_frame_st> out;
+        for (const sim_frame_st &f : sim_tap_frames(tap))
+            if (f.id == id) out.push_back(f);
+        return out;
+    }
+
+    e2e::sandbox box;
+    sim_hub_st *hub = nullptr;
+    sim_tap_st *tap = nullptr;
+    uint16_t port = 0;
+    sim_client_st device;
+    std::thread device_thread;
+    std::atomic<bool> stop{false};
+};
+
+std::string payload(const sim_frame_st &f) { return std::string((const char *)f.data + 4, f.len - 4); }
+
+bool is_terminal_frame(const sim_frame_st &f)
+{
+    return f.kind == SIM_FRAME_STD && f.len >= 5 && f.data[0] == 0x22 && f.data[1] == 0xFF && f.data[2] == 0x5F &&
+           f.data[3] == 0x00;
+}
+
+TEST_F(Terminal, WordsAreSentInFramesOfFourAndAnswersPrinted)
+{
+    start_device(device_mode::echo);
+    e2e::result r = box.krcan({"--can", can(), "--silent", "--nodeid", "0x10", "--terminal", "help", "abcdefghi"});
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    EXPECT_EQ(r.out, "help\nR:help\r\nabcdefghi\nR:abcdefghi\r\n");
+    EXPECT_NE(r.err.find("Terminal opened for node ID 0x10\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Done\n"), std::string::npos);
+    EXPECT_EQ(r.err.find("NO RESPONSE"), std::string::npos) << r.err;
+
+    std::vector<sim_frame_st> sent = sent_by_tool(0x610);
+    ASSERT_EQ(sent.size(), 5u);
+    for (const sim_frame_st &f : sent) EXPECT_TRUE(is_terminal_frame(f)) << sim_frame_str(f);
+    EXPECT_EQ(sent[0].len, 8);
+    EXPECT_EQ(payload(sent[0]), "help");
+    EXPECT_EQ(payload(sent[1]), "\n");
+    EXPECT_EQ(payload(sent[2]), "abcd");
+    EXPECT_EQ(payload(sent[3]), "efgh");
+    EXPECT_EQ(payload(sent[4]), "i\n");
+}
+
+TEST_F(Terminal, DeprecatedProtocolSendsOneCharacterPerFrame)
+{
+    start_device(device_mode::echo);
+    e2e::result r = box.krcan({"--can", can(), "--nodeid", "0x10", "--zbterminal", "ab"});
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    EXPECT_EQ(r.out, "ab\n");
+    std::vector<sim_frame_st> sent = sent_by_tool(kZbId);
+    ASSERT_EQ(sent.size(), 6u) << "three from the tool, three echoed";
+    std::string chars;
+    for (const sim_frame_st &f : sent) {
+        EXPECT_EQ(f.kind, SIM_FRAME_EXT);
+        EXPECT_EQ(f.len, 1);
+        chars += (char)f.data[0];
+    }
+    std::sort(chars.begin(), chars.end());
+    EXPECT_EQ(chars, "\n\naabb");
+}
+
+TEST_F(Terminal, SilentDeviceGetsEachFrameTwoSecondsApart)
+{
+    start_device(device_mode::silent);
+    e2e::result r = box.krcan({"--can", can(), "--silent", "--nodeid", "0x10", "--terminal", "abcdefg"});
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    std::vector<sim_frame_st> sent = sent_by_tool(0x610);
+    ASSERT_EQ(sent.size(), 2u);
+    double gap_ms = (sent[1].rx_ns - sent[0].rx_ns) / 1e6;
+    EXPECT_GE(gap_ms, 1900);
+    EXPECT_LT(gap_ms, 3000);
+    // Before the second frame and for the last frame's answer.
+    EXPECT_EQ(e2e::count(r.err, "\n*** NO RESPONSE ***\n"), 2u) << r.err;
+    EXPECT_NE(r.err.find("Done\n"), std::string::npos);
+}
+
+TEST_F(Terminal, WordsStayInsideTheTerminalJob)
+{
+    start_device(device_mode::echo);
+    // A listener before and after: neither may see the device answer a word.
+    e2e::result r = box.krcan(
+        {"--can", can(), "--nodeid", "0x10", "--listen=1", "--terminal", "--listen=1", "one", "two"});
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    EXPECT_EQ(r.out.find("ID: 0x590"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("one\nR:one\r\ntwo\nR:two\r\n"), std::string::npos) << r.out;
+    EXPECT_EQ(sent_by_tool(0x610).size(), 2u) << "one frame a word";
+}
+
+TEST_F(Terminal, InteractiveLinesFromAPipe)
+{
+    start_device(device_mode::echo);
+    e2e::options o;
+    o.stdin_text = "ver\nstatus all\n";
+    o.sigint_on_output = "R:status all\r\n";
+    o.timeout_ms = 20000;
+    e2e::result r = box.krcan({"--can", can(), "--nodeid", "0x10", "--terminal"}, o);
+    EXPECT_TRUE(r.exited(2)) << r.err;
+    EXPECT_NE(r.out.find("ver\nR:ver\r\nstatus all\nR:status all\r\n"), std::string::npos) << r.out;
+    std::vector<sim_frame_st> sent = sent_by_tool(0x610);
+    std::string text;
+    for (const sim_frame_st &f : sent) text += payload(f);
+    EXPECT_EQ(text, "ver\nstatus all\n");
+}
+
+TEST_F(Terminal, NeedsANodeId)
+{
+    e2e::result r = box.krcan({"--can", can(), "--terminal", "help"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("no device node id selected"), std::string::npos) << r.out;
+    EXPECT_EQ(sent_by_tool(0x600).size(), 0u);
+}
+
+} // namespace
