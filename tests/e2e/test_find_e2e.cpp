@@ -161,4 +161,20 @@ TEST_F(FindE2e, KnownDevicesEmptyBusAndClosedPort)
     EXPECT_EQ(r.out.find("new device(s) found"), std::string::npos) << r.out;
 }
 
+TEST_F(FindE2e, SearchAfterListenHearsHeartbeats)
+{
+    std::string err;
+    runner = sim_runner_start(port, "vcan0", {device(0x12, 797, 3, 0)}, err); // silent until told
+    ASSERT_NE(runner, nullptr) << err;
+    e2e::background krcan(box, KRCAN_BIN, {"--can", channel(), "--find", "--listen=3", "--find"});
+    ASSERT_TRUE(krcan.wait_for_output("Device search finished: 0 new device(s) found.\n", 60000)) << krcan.out();
+    sim_dev_set_heartbeat(runner, 0x12, 100);
+    e2e::result r = wait_end(krcan, 60000);
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("ID: 0x712, DLC: 1"), std::string::npos) << "the listener had the hook\n" << r.out;
+    EXPECT_NE(r.out.find("Found Korvane device at node 0x12 (vendor 0x31d, product code 0x3)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Device search finished: 1 new device(s) found.\n"), std::string::npos) << r.out;
+}
+
 } // namespace
