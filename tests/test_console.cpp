@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
+#include <pthread.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -249,11 +250,26 @@ bool wait_seq(uint32_t seq)
     return false;
 }
 
+void on_usr1(int) {}
+
 int capture_body()
 {
+    // SIGUSR1 interrupts system calls (no SA_RESTART). The capture thread inherits an open mask;
+    // this thread then blocks the signal, so every one sent lands in the capture thread's read.
+    struct sigaction sa {};
+    sa.sa_handler = on_usr1;
+    sigaction(SIGUSR1, &sa, nullptr);
     logcap_init();
     logcap_init(); // a second start does nothing
     if (!logcap_is_started()) return 10;
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    for (int i = 0; i < 20; i++) {
+        kill(getpid(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
     // Far more than the 64 KiB pipe holds: writers must never stall.
     std::string chunk(100, 'w');
     for (int i = 1; i <= 1200; i++) std::printf("%s %d\n", chunk.c_str(), i);
