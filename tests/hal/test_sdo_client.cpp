@@ -203,6 +203,7 @@ TEST_F(SdoClient, BlockDownloadFrames)
         co::report("b14=%u", _kr_canopen_sdo_client_block_write(NODE, 0x2400, 1, 14, d));
         co::report("b15=%u", _kr_canopen_sdo_client_block_write(NODE, 0x2400, 2, 15, d));
         co::report("b40=%u", _kr_canopen_sdo_client_block_write(NODE, 0x2400, 3, 40, d));
+        co::report("b0=%u", _kr_canopen_sdo_client_block_write(NODE, 0x2400, 4, 0, d));
         return 0;
     });
     ASSERT_EQ(res.status, 0) << res.text;
@@ -229,9 +230,15 @@ TEST_F(SdoClient, BlockDownloadFrames)
     EXPECT_EQ(req[8].data[1] | (req[8].data[2] << 8), co::crc16_xmodem(d, 15));
     // 40 bytes = 6 segments: a block of 3, then blocks of at most 2 as the server asked.
     std::vector<uint8_t> seqs;
-    for (size_t i = 10; i < req.size(); i++) seqs.push_back(req[i].data[0]);
+    for (size_t i = 10; i < 17 && i < req.size(); i++) seqs.push_back(req[i].data[0]);
     ASSERT_EQ(seqs.size(), 7u);
     EXPECT_EQ(seqs, (std::vector<uint8_t>{1, 2, 3, 1, 2, 0x81, 0xC1 | (2 << 2)}));
+    // 0 bytes: one empty last segment, and an end that says none of its 7 bytes is data.
+    EXPECT_EQ(res.get("b0"), "0");
+    ASSERT_EQ(req.size(), 20u);
+    EXPECT_EQ(hex(req[17].data, 8), "c600240400000000");
+    EXPECT_EQ(req[18].data[0], 0x81);
+    EXPECT_EQ(hex(req[19].data, 8), "dd00000000000000");
 }
 
 // Busy answers (0x05040001) are retried with the back-off; an abort before initiation is not; an
@@ -394,4 +401,46 @@ TEST_F(SdoClient, WaitCallbackDuringASlowAnswer)
     EXPECT_GE(res.num("calls"), 3);
     EXPECT_LE(res.num("calls"), 11); // about 9; fewer when a loaded machine delays the library steps
     EXPECT_EQ(res.get("right"), "1");
+}
+
+// Block upload (nothing in the tool starts one): segments held back one behind so the end's count
+// of bytes without data trims the last, the CRC checked; a wrong CRC fails the call.
+TEST_F(SdoClient, BlockUpload)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        static uint8_t sub = 0;
+        if (!is_req(f)) return;
+        uint8_t data[20];
+        for (int i = 0; i < 20; i++) data[i] = (uint8_t)(0x30 + i);
+        if (f.data[0] == 0xA4) {
+            sub = f.data[3];
+            r.send(RSP, {0xC6, f.data[1], f.data[2], sub, 20, 0, 0, 0});
+        } else if (f.data[0] == 0xA3) {
+            r.send(RSP, {0x01, data[0], data[1], data[2], data[3], data[4], data[5], data[6]});
+            r.send(RSP, {0x02, data[7], data[8], data[9], data[10], data[11], data[12], data[13]});
+            r.send(RSP, {0x83, data[14], data[15], data[16], data[17], data[18], data[19], 0xFF});
+        } else if (f.data[0] == 0xA2 && f.data[1] == 3) {
+            uint16_t crc = co::crc16_xmodem(data, 20);
+            if (sub == 2) crc ^= 1;
+            r.send(RSP, {0xC5, (uint8_t)crc, (uint8_t)(crc >> 8), 0, 0, 0, 0, 0});
+        }
+    });
+    co::result_st res = co::run(port, [] {
+        uint8_t buf[32];
+        memset(buf, 0xEE, sizeof buf);
+        kr_errors_e e = _kr_canopen_sdo_client_block_read(NODE, 0x2900, 1, sizeof buf, buf);
+        co::report("good=%u:%s:%u", e, hex(buf, 21).c_str(), _kr_canopen_sdo_client_get_obj_size());
+        e = _kr_canopen_sdo_client_block_read(NODE, 0x2900, 2, sizeof buf, buf);
+        co::report("badcrc=%u:0x%08x", e, _kr_canopen_sdo_get_error_code());
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("good"), "0:303132333435363738393a3b3c3d3e3f40414243ee:20");
+    EXPECT_EQ(res.get("badcrc"), "44:0x05030004");
+    auto req = requests();
+    ASSERT_GE(req.size(), 4u);
+    EXPECT_EQ(hex(req[0].data, 8), "a400290125000000");
+    EXPECT_EQ(req[1].data[0], 0xA3);
+    EXPECT_EQ(hex(req[2].data, 8), "a203250000000000");
+    EXPECT_EQ(req[3].data[0], 0xA1);
 }

@@ -107,8 +107,9 @@ void send_block()
 
 void send_block_end()
 {
+    // Bytes of the last segment without data; an empty download's one segment carries none.
     uint32_t rest = C.data_count % 7;
-    uint8_t u = rest ? (uint8_t)(7 - rest) : 0;
+    uint8_t u = rest ? (uint8_t)(7 - rest) : (C.data_count ? 0 : 7);
     uint16_t crc = kr_memory_calc_crc(C.src_ptr, C.data_count);
     kr_can_message_st msg = request((uint8_t)(0xC1 | (u << 2)));
     msg.data[1] = (uint8_t)crc;
