@@ -219,11 +219,15 @@ void find_set_extra_can_callback(find_extra_can_callb_t callb) { extra_can_callb
 uint8_t find_devices(void)
 {
     find_start_monitor();
+    // An earlier listen or terminal job may hold the hook; a search that hears no heartbeats
+    // would report an empty bus.
+    find_reinstall_monitor();
     std::memset(operational_nodes, 0, sizeof operational_nodes);
     uint8_t start_count = dev.system.dev_count;
     std::printf("Searching for devices on the CAN bus for %u ms...\n", FIND_SEARCH_MS);
     std::fflush(stdout);
-    if (!kr_can_is_connected()) {
+    const char *open_err = kr_can_is_connected() ? nullptr : kr_can_set_up(false); // the monitor may predate the port
+    if (open_err || !kr_can_is_connected()) {
         // Two seconds of silence from a closed port would read as "no devices on the bus".
         std::printf(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; the bus was not searched.\n" PRINT_RESET,
                     dev.can_channel);

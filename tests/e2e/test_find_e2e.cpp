@@ -131,11 +131,24 @@ TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
     EXPECT_GE(sdo_to_0x40, 1u) << "the mute node was asked";
 }
 
-TEST_F(FindE2e, EmptyBusAndClosedPort)
+TEST_F(FindE2e, KnownDevicesEmptyBusAndClosedPort)
 {
     e2e::result r = box.krcan({"--can", channel(), "--find"}, {});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_NE(r.out.find("Device search finished: 0 new device(s) found.\n"), std::string::npos) << r.out;
+
+    // A device the system already holds at that node id is not added again.
+    std::string err;
+    runner = sim_runner_start(port, "vcan0", {device(0x10, 797, 1, 100), device(0x11, 797, 2, 100)}, err);
+    ASSERT_NE(runner, nullptr) << err;
+    r = box.krcan({"--can", channel(), "--dev", "pk/known.krdev:0x10", "--find"}, {});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(r.out.find("node 0x10"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Found Korvane device at node 0x11 (vendor 0x31d, product code 0x2)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Device search finished: 1 new device(s) found.\n"), std::string::npos) << r.out;
+    sim_runner_stop(runner);
+    runner = nullptr;
 
     // Nothing listens on the hub's port once it is gone: the search says so and the run fails.
     sim_tap_stop(tap);
@@ -146,6 +159,22 @@ TEST_F(FindE2e, EmptyBusAndClosedPort)
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("the bus was not searched"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("new device(s) found"), std::string::npos) << r.out;
+}
+
+TEST_F(FindE2e, SearchAfterListenHearsHeartbeats)
+{
+    std::string err;
+    runner = sim_runner_start(port, "vcan0", {device(0x12, 797, 3, 0)}, err); // silent until told
+    ASSERT_NE(runner, nullptr) << err;
+    e2e::background krcan(box, KRCAN_BIN, {"--can", channel(), "--find", "--listen=3", "--find"});
+    ASSERT_TRUE(krcan.wait_for_output("Device search finished: 0 new device(s) found.\n", 60000)) << krcan.out();
+    sim_dev_set_heartbeat(runner, 0x12, 100);
+    e2e::result r = wait_end(krcan, 60000);
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("ID: 0x712, DLC: 1"), std::string::npos) << "the listener had the hook\n" << r.out;
+    EXPECT_NE(r.out.find("Found Korvane device at node 0x12 (vendor 0x31d, product code 0x3)\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Device search finished: 1 new device(s) found.\n"), std::string::npos) << r.out;
 }
 
 } // namespace
