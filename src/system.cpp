@@ -21,7 +21,10 @@ namespace {
 void copy_text(char *dest, uint32_t size, const char *src)
 {
     if (!dest || size == 0) return;
-    std::snprintf(dest, size, "%s", src ? src : "");
+    if (!src) src = "";
+    size_t n = strnlen(src, size - 1);
+    std::memcpy(dest, src, n);
+    dest[n] = '\0';
 }
 
 // The whole text converted with base detection (strtoul's rules); false when anything is left over.

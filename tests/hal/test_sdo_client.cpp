@@ -295,7 +295,8 @@ TEST_F(SdoClient, RetryRuleAndBackOff)
     // Before retry n the client waits (n + 1) x 100 ms plus up to 100 ms.
     for (int n = 0; n < 3; n++) {
         double gap_ms = (double)(sub1[n + 1].rx_ns - sub1[n].rx_ns) / 1e6;
-        EXPECT_GE(gap_ms, (n + 1) * 100.0 - 2) << "retry " << n;
+        // the tap sees frames late by varying amounts, so an interval can look a little short
+        EXPECT_GE(gap_ms, (n + 1) * 100.0 - 20) << "retry " << n;
         EXPECT_LE(gap_ms, (n + 1) * 100.0 + 100 + 300) << "retry " << n; // slack for a loaded machine
     }
 }
