@@ -236,4 +236,30 @@ inline std::vector<sim_frame_st> with_id(const std::vector<sim_frame_st> &frames
     return out;
 }
 
+// A hub and a bus tap for each test. The child process only runs the library and sets up nothing.
+class bus_test : public ::testing::Test {
+protected:
+    sim_hub_st *hub = nullptr;
+    sim_tap_st *tap = nullptr;
+    uint16_t port = 0;
+
+    void SetUp() override
+    {
+        if (child_mode()) return;
+        std::string err;
+        sim_hub_config_st cfg;
+        cfg.quiet = true;
+        hub = sim_hub_start(cfg, err);
+        ASSERT_NE(hub, nullptr) << err;
+        port = sim_hub_port(hub);
+        tap = sim_tap_start(port, "vcan0", err);
+        ASSERT_NE(tap, nullptr) << err;
+    }
+    void TearDown() override
+    {
+        if (tap) sim_tap_stop(tap);
+        if (hub) sim_hub_stop(hub);
+    }
+};
+
 } // namespace co

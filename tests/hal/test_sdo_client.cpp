@@ -10,30 +10,14 @@ constexpr uint8_t NODE = 5;
 constexpr uint32_t REQ = 0x600 + NODE;
 constexpr uint32_t RSP = 0x580 + NODE;
 
-class SdoClient : public ::testing::Test {
+class SdoClient : public co::bus_test {
 protected:
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
     co::responder_st dev;
-    uint16_t port = 0;
 
-    void SetUp() override
-    {
-        if (co::child_mode()) return; // the child only runs the library
-        std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        ASSERT_NE(hub, nullptr) << err;
-        port = sim_hub_port(hub);
-        tap = sim_tap_start(port, "vcan0", err);
-        ASSERT_NE(tap, nullptr) << err;
-    }
     void TearDown() override
     {
         co::responder_stop(dev);
-        if (tap) sim_tap_stop(tap);
-        if (hub) sim_hub_stop(hub);
+        co::bus_test::TearDown();
     }
     void serve(std::function<void(co::responder_st &, const sim_frame_st &)> fn)
     {
