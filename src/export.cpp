@@ -2,6 +2,7 @@
 // the object table and the array initializers. Every symbol is a C identifier built by one rule, so
 // header and source always agree; files are written whole or not at all.
 #include "export.h"
+#include "db_internal.h"
 
 #include <cctype>
 #include <cinttypes>
@@ -27,30 +28,6 @@ void info(const char *text)
 {
     if (quiet_progress) return;
     std::fputs(text, stdout);
-    std::fflush(stdout);
-}
-
-void error(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void error(const char *format, ...)
-{
-    std::fputs(PRINT_BOLDRED, stdout);
-    va_list ap;
-    va_start(ap, format);
-    std::vprintf(format, ap);
-    va_end(ap);
-    std::fputs(PRINT_RESET, stdout);
-    std::fflush(stdout);
-}
-
-void warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void warn(const char *format, ...)
-{
-    std::fputs(PRINT_BOLDYELLOW, stdout);
-    va_list ap;
-    va_start(ap, format);
-    std::vprintf(format, ap);
-    va_end(ap);
-    std::fputs(PRINT_RESET, stdout);
     std::fflush(stdout);
 }
 
@@ -175,7 +152,7 @@ struct exporter {
         if (is_unsigned && v.value_int < 0 && std::to_string(v.value_int) == v.value_str)
             return fmt("0x%" PRIX32, (uint32_t)v.value_int);
         if (known_expression(v.value_str)) return v.value_str;
-        warn("The value '%s' of %s is not a number or a symbol of this header; it is exported as %" PRIi32 ".\n",
+        db_warn("The value '%s' of %s is not a number or a symbol of this header; it is exported as %" PRIi32 ".\n",
              v.value_str, origin.c_str(), v.value_int);
         return std::to_string(v.value_int);
     }
@@ -193,20 +170,20 @@ std::string base_name_of(const char *name)
 bool can_export(const char *name)
 {
     if (!db_is_loaded(&dev.db)) {
-        error("No device database is loaded: load one with --db before exporting.\n");
+        db_error("No device database is loaded: load one with --db before exporting.\n");
         return false;
     }
     if (dev.db.dev_name[0] == '\0') {
-        error("The device database has no device name ('DEV'): its symbols cannot be built.\n");
+        db_error("The device database has no device name ('DEV'): its symbols cannot be built.\n");
         return false;
     }
     if (dev.db.objects.len == 0) {
-        error("The device database has no objects: there is no object dictionary to export.\n");
+        db_error("The device database has no objects: there is no object dictionary to export.\n");
         return false;
     }
     std::string base = name ? base_name_of(name) : "";
     if (!name || base.empty() || base == "." || !plain_text(name)) {
-        error("'%s' cannot name the exported files: give a file name without quotes, backslashes or control "
+        db_error("'%s' cannot name the exported files: give a file name without quotes, backslashes or control "
               "characters.\n",
               name ? name : "");
         return false;
@@ -292,7 +269,7 @@ bool build_header(exporter &x, const char *name)
                         had_value = true;
                         continue;
                     }
-                    warn("The member '%s' of enumeration '%s' has a value that is not an integer; it is exported "
+                    db_warn("The member '%s' of enumeration '%s' has a value that is not an integer; it is exported "
                          "without it.\n",
                          child, d->name);
                 }
@@ -310,7 +287,7 @@ bool build_header(exporter &x, const char *name)
             }
             x.add_symbol(x.dev_lower + "_" + lname + "_e", origin + " type");
         } else {
-            error("Unknown define type in export\n");
+            db_error("Unknown define type in export\n");
         }
     }
 
@@ -374,8 +351,8 @@ bool build_header(exporter &x, const char *name)
     o += "#endif\n#endif\n";
 
     if (!x.clashes.empty()) {
-        for (const std::string &c : x.clashes) error("%s.\n", c.c_str());
-        error("Names of the device database clash in C: nothing is exported.\n");
+        for (const std::string &c : x.clashes) db_error("%s.\n", c.c_str());
+        db_error("Names of the device database clash in C: nothing is exported.\n");
         return false;
     }
     return true;
@@ -402,7 +379,7 @@ bool build_source(exporter &x, const char *name)
     for (uint16_t i = 0; i < db->rxpdos.len; ++i) {
         const db_rxpdo_st &p = db->rxpdo_buffer[i];
         if (!x.known_expression(p.cobid)) {
-            error("The COB-ID '%s' of RXPDO %u is not a number or an expression of this header's symbols.\n", p.cobid,
+            db_error("The COB-ID '%s' of RXPDO %u is not a number or an expression of this header's symbols.\n", p.cobid,
                   (unsigned)i + 1);
             return false;
         }
@@ -422,7 +399,7 @@ bool build_source(exporter &x, const char *name)
     for (uint16_t i = 0; i < db->txpdos.len; ++i) {
         const db_txpdo_st &p = db->txpdo_buffer[i];
         if (!x.known_expression(p.cobid)) {
-            error("The COB-ID '%s' of TXPDO %u is not a number or an expression of this header's symbols.\n", p.cobid,
+            db_error("The COB-ID '%s' of TXPDO %u is not a number or an expression of this header's symbols.\n", p.cobid,
                   (unsigned)i + 1);
             return false;
         }
@@ -456,7 +433,7 @@ bool build_source(exporter &x, const char *name)
         std::string ptr = "0";
         if (dbvalue_is_set(&obj->dataptr) && obj->dataptr.value_str[0]) {
             if (!plain_text(obj->dataptr.value_str)) {
-                error("The data pointer '%s' of object '%s' is not C that can stand in a line.\n",
+                db_error("The data pointer '%s' of object '%s' is not C that can stand in a line.\n",
                       obj->dataptr.value_str, obj->name.value_str);
                 return false;
             }
@@ -502,7 +479,7 @@ bool build(bool source, const char *name, std::string &text)
         text = std::move(header.out);
     }
     if (text.size() + 1 > EXPORT_BUFFER_LEN) {
-        error("The generated %s is %zu bytes, more than the %u the export holds: nothing is written.\n",
+        db_error("The generated %s is %zu bytes, more than the %u the export holds: nothing is written.\n",
               source ? "source" : "header", text.size(), EXPORT_BUFFER_LEN);
         return false;
     }
@@ -519,12 +496,12 @@ bool export_file(bool source, const char *name)
     // Nothing is printed after a refusal but the reason; a half-built text is never written.
     bool ok = build(source, name, text);
     if (ok && path.size() > DEV_PATH_LEN - 1) {
-        error("The output path '%s' is longer than %u characters.\n", path.c_str(), DEV_PATH_LEN - 1);
+        db_error("The output path '%s' is longer than %u characters.\n", path.c_str(), DEV_PATH_LEN - 1);
         ok = false;
     }
     if (ok && !parser_write_file(path.c_str(), text.c_str())) {
-        error(source ? "Failed to open source file '%s'.\n" : "Failed to open header file '%s'.\n", path.c_str());
-        error("%s\n", parser_last_error());
+        db_error(source ? "Failed to open source file '%s'.\n" : "Failed to open header file '%s'.\n", path.c_str());
+        db_error("%s\n", parser_last_error());
         ok = false;
     }
     if (!ok) {
