@@ -109,6 +109,17 @@ void print_abort(const sdo_job_st &job, FILE *out)
             kr_canopen_sdo_error_code_to_str(code));
 }
 
+// A failed read is always reported, whatever silent says, and fails the run.
+void report_read_error(const sdo_job_st &job, kr_errors_e err)
+{
+    fprintf(stderr, "SDO read returned an error:\n");
+    if (err == ERR_ABORTED)
+        print_abort(job, stderr);
+    else
+        fprintf(stderr, "0x%x, %u: error %u\n", (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)err);
+    main_set_run_failed();
+}
+
 // The bytes of the last upload that actually arrived, at most n.
 uint32_t bytes_arrived(uint32_t n)
 {
@@ -130,12 +141,7 @@ void read_job(const sdo_job_st &job)
     std::vector<uint8_t> buf(n < 4 ? 4 : n, 0);
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf.data());
     if (err != ERR_NONE) {
-        fprintf(stderr, "SDO read returned an error:\n");
-        if (err == ERR_ABORTED)
-            print_abort(job, stderr);
-        else
-            fprintf(stderr, "0x%x, %u: error %u\n", (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)err);
-        main_set_run_failed();
+        report_read_error(job, err);
         return;
     }
     uint32_t got = bytes_arrived(n);
@@ -161,12 +167,7 @@ void readstr_job(const sdo_job_st &job)
     uint32_t n = job.datalen ? job.datalen : SDO_STR_MAX_LEN - job.sindex;
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf);
     if (err != ERR_NONE) {
-        fprintf(stderr, "SDO read returned an error:\n");
-        if (err == ERR_ABORTED)
-            print_abort(job, stderr);
-        else
-            fprintf(stderr, "0x%x, %u: error %u\n", (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)err);
-        main_set_run_failed();
+        report_read_error(job, err);
         return;
     }
     uint32_t got = bytes_arrived(n);
