@@ -213,8 +213,11 @@ void db_c_ident(const char *text, char *dest, size_t dest_length)
 
 const char *db_dev_symbol(const db_st *db)
 {
-    static char sym[128];
-    db_c_ident(db->dev_name, sym, sizeof sym);
+    // Every symbol begins with this one, so it must not begin with a digit.
+    static char sym[130];
+    bool digit = db->dev_name[0] >= '0' && db->dev_name[0] <= '9';
+    sym[0] = '_';
+    db_c_ident(db->dev_name, sym + (digit ? 1 : 0), sizeof sym - 1);
     return sym;
 }
 
@@ -223,7 +226,12 @@ void db_obj_symbol(const db_st *db, const char *name, char *dest, size_t dest_le
     const char *dev_sym = db_dev_symbol(db);
     char ident[1024];
     db_c_ident(name, ident, sizeof ident);
-    if (std::strncmp(ident, dev_sym, std::strlen(dev_sym)) == 0) std::snprintf(dest, dest_length, "%s", ident);
+    // A device name that begins with a digit has its symbol prefixed; a name already beginning with it
+    // still gets no second prefix.
+    const char *plain = dev_sym + (db->dev_name[0] >= '0' && db->dev_name[0] <= '9' ? 1 : 0);
+    size_t plain_len = std::strlen(plain);
+    if (std::strncmp(ident, plain, plain_len) == 0)
+        std::snprintf(dest, dest_length, "%s%s", dev_sym, ident + plain_len);
     else std::snprintf(dest, dest_length, "%s_%s", dev_sym, ident);
 }
 

@@ -535,7 +535,13 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
                         return false;
                     }
                     if (kind == PARSER_INT) {
-                        m->sub_index = (uint8_t)parser_get_int(sub);
+                        // Cut to 8 bits, 257 would quietly map element 1.
+                        int32_t k = parser_get_int(sub);
+                        if (k < 0 || k > 255) {
+                            db_error("PDO mapping subindex %" PRIi32 " is not a sub index from 0 to 255.\n", k);
+                            return false;
+                        }
+                        m->sub_index = (uint8_t)k;
                     } else if (kind == PARSER_STRING) {
                         char child[128] = "";
                         parser_get_string(sub, child, sizeof child);
@@ -571,7 +577,8 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
                              name);
                     return false;
                 }
-                if (bytes < 0 || bytes > DB_PDO_MAX_BYTES) {
+                // A gap of 0 bytes would end the mapping list: the entries after it would be lost.
+                if (bytes < 1 || bytes > DB_PDO_MAX_BYTES) {
                     db_error("PDO mapping gap of %" PRIi32 " bytes does not fit in a PDO.\n", bytes);
                     return false;
                 }

@@ -320,6 +320,23 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
                                       objects(1))));
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.out.find("has 9 entries, more than 8"), std::string::npos);
+
+    // A zero-byte gap would end the list early (what follows it is lost); a sub index past 8 bits
+    // would map another element. Both are refused, and the PDO is not kept.
+    const std::string arr = "{\"name\": \"A\", \"index\": 8192, \"type\": \"CANOPEN_ARRAY8\", \"permissions\": "
+                            "\"CANOPEN_RO\", \"arraysize\": 2, \"dataptr\": \"a\", \"data\": [{\"name\": \"E1\", "
+                            "\"default\": 1}, {\"name\": \"E2\", \"default\": 2}]}";
+    for (const auto &[mapping, message] : std::vector<std::pair<std::string, std::string>>{
+             {"{\"param\": \"\", \"length\": 0}, {\"param\": \"A\", \"subindex\": 1}", "gap of 0 bytes"},
+             {"{\"param\": \"A\", \"subindex\": 257}", "subindex 257 is not a sub index"},
+             {"{\"param\": \"A\", \"subindex\": -1}", "subindex -1 is not a sub index"}}) {
+        r = load(t.write("map.json", doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"A\", \"mappings\": [" +
+                                             mapping + "]}]",
+                                         arr)));
+        EXPECT_FALSE(r.ok) << mapping;
+        EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
+        EXPECT_EQ(dev.db.rxpdos.len, 0) << mapping;
+    }
 }
 
 TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
