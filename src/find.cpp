@@ -22,6 +22,7 @@ uint8_t live_added[FIND_NODE_COUNT];
 
 device_st *boot_expect_device = nullptr;
 uint8_t boot_expect_nodeid = 0;
+uint8_t boot_expect_old_nodeid = 0; // the device's id when armed: a removal shifts the slots
 uint32_t boot_expect_tick = 0;
 
 bool monitor_installed = false;
@@ -145,7 +146,7 @@ bool find_adopt_booted_device(uint32_t now)
     device_st *d = boot_expect_device;
     boot_expect_device = nullptr;
     if (now - boot_expect_tick > FIND_ONLINE_TICKS) return false;
-    if (!is_system_device(d) || find_device_by_nodeid(node)) return false;
+    if (!is_system_device(d) || d->nodeid != boot_expect_old_nodeid || find_device_by_nodeid(node)) return false;
     std::printf("Node 0x%x booted right after flashing node 0x%x, at the package's default node id: the device's "
                 "settings were reset. Following it to node 0x%x.\n",
                 (unsigned)node, (unsigned)d->nodeid, (unsigned)node);
@@ -251,7 +252,9 @@ uint8_t find_devices(void)
                 mark[node] = 2;
                 if (find_try_add_node(node) && was == 1) find_drop_device(node);
             } else if (mark[node] == 0) {
-                if (find_add_bootup_node(node)) mark[node] = 1;
+                // Only a full system refuses the entry, and it stays full for the search: asking
+                // again every 20 ms would only repeat the message.
+                mark[node] = find_add_bootup_node(node) ? 1 : 2;
             }
         }
     }
@@ -290,9 +293,14 @@ bool find_poll_new_devices(void)
         if (bit_get(blacklist_bits, node) || live_added[node] == 2) continue;
         device_st *d = find_device_by_nodeid(node);
         if (!answering(last_nmt_state[node])) {
-            if (!d && live_added[node] == 0 && find_add_bootup_node(node)) {
-                live_added[node] = 1;
-                changed = true;
+            if (!d && live_added[node] == 0) {
+                // A full system is not asked again on every pass, as with a failed try.
+                if (find_add_bootup_node(node)) {
+                    live_added[node] = 1;
+                    changed = true;
+                } else {
+                    live_added[node] = 2;
+                }
             }
         } else if (!d || live_added[node] == 1) {
             uint8_t was = live_added[node];
@@ -365,6 +373,7 @@ void find_expect_boot_nodeid(device_st *device, uint8_t node)
     if (device && system_nodeid_valid(node) && node != device->nodeid) {
         boot_expect_device = device;
         boot_expect_nodeid = node;
+        boot_expect_old_nodeid = device->nodeid;
         boot_expect_tick = kr_rtos_get_tick_count();
     } else {
         boot_expect_device = nullptr;
