@@ -173,6 +173,18 @@ TEST_F(Terminal, WordsStayInsideTheTerminalJob)
     EXPECT_EQ(sent_by_tool(0x610).size(), 2u) << "one frame a word";
 }
 
+TEST_F(Terminal, ALongWordGoesOutWhole)
+{
+    start_device(device_mode::echo);
+    std::string word(1030, 'x');
+    word.back() = 'E';
+    e2e::result r = box.krcan({"--can", can(), "--silent", "--nodeid", "0x10", "--terminal", word});
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    std::string text;
+    for (const sim_frame_st &f : sent_by_tool(0x610)) text += payload(f);
+    EXPECT_EQ(text, word + "\n") << "sent " << text.size() << " characters";
+}
+
 TEST_F(Terminal, InteractiveLinesFromAPipe)
 {
     start_device(device_mode::echo);
