@@ -131,6 +131,15 @@ void command_step(void *)
     jobs_taken++;
     arg_count = 0;
     PRINT("Terminal opened for node ID 0x%x\n", (unsigned)node_id);
+    const char *open_err = kr_can_is_connected() ? nullptr : kr_can_set_up(false);
+    if (open_err || !kr_can_is_connected()) {
+        // Words sent into a closed port would go nowhere without a word said.
+        printf(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; nothing was sent.\n" PRINT_RESET,
+               kr_can_get_dev());
+        fflush(stdout);
+        main_set_run_failed();
+        return;
+    }
     if (!mutex) kr_mutex_init(&mutex);
     kr_ring_buffer_init(&rx, rx_buffer, sizeof rx_buffer, 1);
     responded = true;

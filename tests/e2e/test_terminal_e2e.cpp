@@ -201,6 +201,15 @@ TEST_F(Terminal, InteractiveLinesFromAPipe)
     EXPECT_EQ(text, "ver\nstatus all\n");
 }
 
+TEST_F(Terminal, ClosedPortFailsTheRun)
+{
+    // Nothing listens on this port: the adapter cannot open.
+    std::string closed = "socketcand://127.0.0.1:1/vcan0";
+    e2e::result r = box.krcan({"--can", closed, "-n", "0x20", "--terminal", "help"});
+    EXPECT_TRUE(r.exited(1)) << r.err;
+    EXPECT_NE(r.out.find("ERROR: the CAN interface " + closed + " is not open"), std::string::npos) << r.out;
+}
+
 TEST_F(Terminal, NeedsANodeId)
 {
     e2e::result r = box.krcan({"--can", can(), "--terminal", "help"});
