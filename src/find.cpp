@@ -251,7 +251,9 @@ uint8_t find_devices(void)
                 mark[node] = 2;
                 if (find_try_add_node(node) && was == 1) find_drop_device(node);
             } else if (mark[node] == 0) {
-                if (find_add_bootup_node(node)) mark[node] = 1;
+                // Only a full system refuses the entry, and it stays full for the search: asking
+                // again every 20 ms would only repeat the message.
+                mark[node] = find_add_bootup_node(node) ? 1 : 2;
             }
         }
     }
@@ -290,9 +292,14 @@ bool find_poll_new_devices(void)
         if (bit_get(blacklist_bits, node) || live_added[node] == 2) continue;
         device_st *d = find_device_by_nodeid(node);
         if (!answering(last_nmt_state[node])) {
-            if (!d && live_added[node] == 0 && find_add_bootup_node(node)) {
-                live_added[node] = 1;
-                changed = true;
+            if (!d && live_added[node] == 0) {
+                // A full system is not asked again on every pass, as with a failed try.
+                if (find_add_bootup_node(node)) {
+                    live_added[node] = 1;
+                    changed = true;
+                } else {
+                    live_added[node] = 2;
+                }
             }
         } else if (!d || live_added[node] == 1) {
             uint8_t was = live_added[node];

@@ -128,6 +128,22 @@ TEST_F(Monitor, DiscoveryAddsABootingNodeOnceAndRefreshesStates)
     EXPECT_EQ(dev.system.dev_count, 2);
 }
 
+TEST_F(Monitor, AFullSystemIsReportedOnceNotOnEveryPass)
+{
+    while (system_add_empty_device(&dev.system)) {
+    }
+    ASSERT_EQ(dev.system.dev_count, SYSTEM_MAX_DEVICES);
+    heartbeat(0x25, 0);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 5; i++) EXPECT_FALSE(find_poll_new_devices());
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string msg = "Found a booting device at node 0x25 but the system is full; ignoring it.\n";
+    size_t first = out.find(msg);
+    EXPECT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find(msg, first + 1), std::string::npos) << out;
+    EXPECT_EQ(dev.system.dev_count, SYSTEM_MAX_DEVICES);
+}
+
 TEST_F(Monitor, BootExpectationFollowsOnlyInTime)
 {
     device_st *flashed = system_add_found_device(&dev.system, 0x31, 797, 1);

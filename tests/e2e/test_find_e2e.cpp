@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -159,6 +160,35 @@ TEST_F(FindE2e, KnownDevicesEmptyBusAndClosedPort)
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("the bus was not searched"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("new device(s) found"), std::string::npos) << r.out;
+}
+
+TEST_F(FindE2e, AFullSystemReportsABootingNodeOnce)
+{
+    std::vector<std::string> args = {"--can", channel()};
+    for (unsigned node = 0x50; node < 0x50 + 20; node++) {
+        char dev_arg[64];
+        std::snprintf(dev_arg, sizeof dev_arg, "pk/d%u.krdev:0x%x", node, node);
+        args.push_back("--dev");
+        args.push_back(dev_arg);
+    }
+    args.push_back("--find");
+    sim_client_st ctl;
+    ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));
+    e2e::background krcan(box, KRCAN_BIN, args);
+    std::atomic<bool> stop{false};
+    std::thread bus([&] {
+        while (!stop) {
+            sim_client_send(ctl, sim_frame_std(0x731, {0x00})); // boot-up, all through the search
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    e2e::result r = wait_end(krcan, 60000);
+    stop = true;
+    bus.join();
+    sim_client_close(ctl);
+    EXPECT_EQ(e2e::count(r.out, "Found a booting device at node 0x31 but the system is full; ignoring it.\n"), 1u)
+        << r.out;
+    EXPECT_NE(r.out.find("Device search finished: 0 new device(s) found.\n"), std::string::npos) << r.out;
 }
 
 TEST_F(FindE2e, SearchAfterListenHearsHeartbeats)
