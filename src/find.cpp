@@ -22,6 +22,7 @@ uint8_t live_added[FIND_NODE_COUNT];
 
 device_st *boot_expect_device = nullptr;
 uint8_t boot_expect_nodeid = 0;
+uint8_t boot_expect_old_nodeid = 0; // the device's id when armed: a removal shifts the slots
 uint32_t boot_expect_tick = 0;
 
 bool monitor_installed = false;
@@ -145,7 +146,7 @@ bool find_adopt_booted_device(uint32_t now)
     device_st *d = boot_expect_device;
     boot_expect_device = nullptr;
     if (now - boot_expect_tick > FIND_ONLINE_TICKS) return false;
-    if (!is_system_device(d) || find_device_by_nodeid(node)) return false;
+    if (!is_system_device(d) || d->nodeid != boot_expect_old_nodeid || find_device_by_nodeid(node)) return false;
     std::printf("Node 0x%x booted right after flashing node 0x%x, at the package's default node id: the device's "
                 "settings were reset. Following it to node 0x%x.\n",
                 (unsigned)node, (unsigned)d->nodeid, (unsigned)node);
@@ -372,6 +373,7 @@ void find_expect_boot_nodeid(device_st *device, uint8_t node)
     if (device && system_nodeid_valid(node) && node != device->nodeid) {
         boot_expect_device = device;
         boot_expect_nodeid = node;
+        boot_expect_old_nodeid = device->nodeid;
         boot_expect_tick = kr_rtos_get_tick_count();
     } else {
         boot_expect_device = nullptr;

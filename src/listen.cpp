@@ -26,6 +26,15 @@ void can_callb(void *, const kr_can_message_st *msg)
 
 void listen_task(void *)
 {
+    const char *open_err = kr_can_is_connected() ? nullptr : kr_can_set_up(false);
+    if (open_err || !kr_can_is_connected()) {
+        // Silence from a closed port would read as a quiet bus.
+        printf(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; the bus was not listened to.\n" PRINT_RESET,
+               kr_can_get_dev());
+        fflush(stdout);
+        main_set_run_failed();
+        return;
+    }
     kr_canopen_set_can_callback(can_callb);
     if (dev.listen.time == LISTEN_TIME_ENDLESS) {
         for (;;) kr_rtos_task_delay(kStepMs);

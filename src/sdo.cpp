@@ -51,6 +51,16 @@ bool parse_setter(const char *arg, uint64_t max, const char *missing, const char
     return true;
 }
 
+// Whether all of text reads as one integer with base detection, whatever its size.
+bool is_whole_number(const char *text)
+{
+    if (!text || !*text) return false;
+    char *end = nullptr;
+    errno = 0;
+    (void)strtoll(text, &end, 0);
+    return end != text && *end == '\0';
+}
+
 // Queues one SDO job with a snapshot of the state now. False refuses the command.
 bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const char *arg, bool text_only)
 {
@@ -77,6 +87,10 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
         int32_t value = 0;
         if (!text_only && sdo_parse_number(arg, &value)) {
             job.value = value;
+        } else if (!text_only && is_whole_number(arg)) {
+            // A number too big for the value would otherwise go out as its digits in text.
+            printf(PRINT_BOLDRED "Error: the number '%s' for '%s' does not fit 32 bits.\n" PRINT_RESET, arg, name);
+            return false;
         } else {
             job.is_text = true;
             job.str = arg;

@@ -3,6 +3,7 @@
 // as frames shaped like expedited upload replies and are printed as they arrive.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "commands.h"
 #include "console.h"
@@ -99,7 +100,6 @@ void command_tx(void *)
 {
     char line[kLineLen];
     for (;;) {
-        size_t len;
         if (dev.argv_count > 0) {
             if (arg_count >= dev.argv_count) {
                 // The last word's answer (or its time-out) ends the sending side.
@@ -108,19 +108,17 @@ void command_tx(void *)
                 kr_rtos_task_delete(nullptr);
                 return;
             }
-            const char *word = dev.nonopt_argv[arg_count++];
-            len = strnlen(word, kLineLen - 2);
-            std::memcpy(line, word, len);
-            line[len++] = '\n';
-            line[len] = '\0';
+            // The whole word goes out, however long: a cut command would do something else.
+            std::string word = dev.nonopt_argv[arg_count++];
+            word += '\n';
+            send_line(word.data(), word.size());
         } else {
             if (!kr_stdin_getline(line, sizeof line)) {
                 kr_rtos_task_delay(100);
                 continue;
             }
-            len = std::strlen(line);
+            send_line(line, std::strlen(line));
         }
-        send_line(line, len);
         kr_rtos_task_delay(100);
     }
 }
@@ -133,6 +131,15 @@ void command_step(void *)
     jobs_taken++;
     arg_count = 0;
     PRINT("Terminal opened for node ID 0x%x\n", (unsigned)node_id);
+    const char *open_err = kr_can_is_connected() ? nullptr : kr_can_set_up(false);
+    if (open_err || !kr_can_is_connected()) {
+        // Words sent into a closed port would go nowhere without a word said.
+        printf(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; nothing was sent.\n" PRINT_RESET,
+               kr_can_get_dev());
+        fflush(stdout);
+        main_set_run_failed();
+        return;
+    }
     if (!mutex) kr_mutex_init(&mutex);
     kr_ring_buffer_init(&rx, rx_buffer, sizeof rx_buffer, 1);
     responded = true;

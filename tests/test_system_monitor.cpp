@@ -187,6 +187,19 @@ TEST_F(Monitor, BootExpectationFollowsOnlyInTime)
     EXPECT_EQ(out.find("Following"), std::string::npos) << out;
     EXPECT_NE(out.find("Found device at node 0x34 in BOOT-UP state"), std::string::npos) << out;
     EXPECT_EQ(flashed->nodeid, 0x32);
+
+    // The flashed device was removed and the next one moved into its slot: that one stays where it is.
+    system_reset(&dev.system);
+    device_st *gone = system_add_found_device(&dev.system, 0x36, 797, 1);
+    ASSERT_NE(system_add_found_device(&dev.system, 0x37, 797, 2), nullptr);
+    find_expect_boot_nodeid(gone, 0x35);
+    ASSERT_TRUE(system_remove_device(&dev.system, gone));
+    heartbeat(0x35, 0);
+    testing::internal::CaptureStdout();
+    find_poll_new_devices();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Following"), std::string::npos) << out;
+    EXPECT_EQ(dev.system.devs[0].nodeid, 0x37);
 }
 
 TEST_F(Monitor, NoBusAccessForInvalidNodes)

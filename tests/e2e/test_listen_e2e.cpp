@@ -125,6 +125,19 @@ TEST_F(Listen, ZeroEndsAtOnceAndBadTimesAreRefused)
     }
 }
 
+TEST_F(Listen, ClosedPortFailsTheRun)
+{
+    // Nothing listens on this port: the adapter cannot open, and a quiet listing would look like a quiet bus.
+    std::string closed = "socketcand://127.0.0.1:1/vcan0";
+    for (const char *time : {"--listen=1", "--listen"}) {
+        e2e::result r = box.krcan({"--can", closed, time, "--silent"});
+        EXPECT_TRUE(r.exited(1)) << time << ": " << r.err;
+        EXPECT_NE(r.out.find("ERROR: the CAN interface " + closed + " is not open"), std::string::npos)
+            << time << ": " << r.out;
+        EXPECT_NE(r.err.find("Finished\n"), std::string::npos) << time;
+    }
+}
+
 TEST_F(Listen, CtrlCLosesNoLineOnAPipe)
 {
     std::vector<sim_frame_st> frames;

@@ -213,6 +213,8 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         {{"-n", "0x10", "--mindex", "0x2004", "--datalen", "4097", "--sdoread"}, "at most 4096 bytes"},
         {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "257", "--sdoreadstr"}, "at most 256 bytes"},
         {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "5000", "--sdowrite", "1"}, "at most 4096 bytes"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "0x100000000"}, "does not fit 32 bits"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "-99999999999999999999"}, "does not fit 32 bits"},
     };
     for (const auto &b : bad) {
         r = krcan(b.args);

@@ -173,6 +173,18 @@ TEST_F(Terminal, WordsStayInsideTheTerminalJob)
     EXPECT_EQ(sent_by_tool(0x610).size(), 2u) << "one frame a word";
 }
 
+TEST_F(Terminal, ALongWordGoesOutWhole)
+{
+    start_device(device_mode::echo);
+    std::string word(1030, 'x');
+    word.back() = 'E';
+    e2e::result r = box.krcan({"--can", can(), "--silent", "--nodeid", "0x10", "--terminal", word});
+    ASSERT_TRUE(r.exited(0)) << r.err;
+    std::string text;
+    for (const sim_frame_st &f : sent_by_tool(0x610)) text += payload(f);
+    EXPECT_EQ(text, word + "\n") << "sent " << text.size() << " characters";
+}
+
 TEST_F(Terminal, InteractiveLinesFromAPipe)
 {
     start_device(device_mode::echo);
@@ -187,6 +199,15 @@ TEST_F(Terminal, InteractiveLinesFromAPipe)
     std::string text;
     for (const sim_frame_st &f : sent) text += payload(f);
     EXPECT_EQ(text, "ver\nstatus all\n");
+}
+
+TEST_F(Terminal, ClosedPortFailsTheRun)
+{
+    // Nothing listens on this port: the adapter cannot open.
+    std::string closed = "socketcand://127.0.0.1:1/vcan0";
+    e2e::result r = box.krcan({"--can", closed, "-n", "0x20", "--terminal", "help"});
+    EXPECT_TRUE(r.exited(1)) << r.err;
+    EXPECT_NE(r.out.find("ERROR: the CAN interface " + closed + " is not open"), std::string::npos) << r.out;
 }
 
 TEST_F(Terminal, NeedsANodeId)
