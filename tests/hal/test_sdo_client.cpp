@@ -128,6 +128,38 @@ TEST_F(SdoClient, SegmentedUploadStopsAtTheSizeOrTheBuffer)
     EXPECT_EQ(initiates, 2);
 }
 
+// A second initiate answer in the middle of an upload (announcing a smaller size) is not taken up:
+// the segment after it must not land past the caller's buffer. The segment that follows carries the
+// wrong toggle, so the attempt aborts and the retry reads the object cleanly.
+TEST_F(SdoClient, LateInitiateAnswerCannotPushAnUploadPastTheBuffer)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        static bool rogue_sent = false;
+        if (!is_req(f)) return;
+        if (f.data[0] == 0x40) r.send(RSP, {0x41, f.data[1], f.data[2], f.data[3], 10, 0, 0, 0});
+        if (f.data[0] == 0x60) r.send(RSP, {0x00, 1, 2, 3, 4, 5, 6, 7});
+        if (f.data[0] == 0x70 && !rogue_sent) {
+            rogue_sent = true;
+            r.send(RSP, {0x41, 0x00, 0x23, 0x01, 3, 0, 0, 0});
+            r.send(RSP, {0x00, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99});
+        } else if (f.data[0] == 0x70) {
+            r.send(RSP, {(uint8_t)(0x10 | (4 << 1) | 1), 8, 9, 10, 0, 0, 0, 0});
+        }
+    });
+    co::result_st res = co::run(port, [] {
+        uint8_t a[16];
+        memset(a, 0xEE, sizeof a);
+        kr_errors_e e = _kr_canopen_sdo_client_read(NODE, 0x2300, 1, 10, a);
+        co::report("read=%u:%s", e, hex(a, sizeof a).c_str());
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("read"), "0:0102030405060708090aeeeeeeeeeeee");
+    bool toggle_abort = false;
+    for (auto &f : requests()) toggle_abort |= hex(f.data, 8) == "8000230100000305";
+    EXPECT_TRUE(toggle_abort);
+}
+
 // Segmented downloads: the command bytes of the segments and the data they carry.
 TEST_F(SdoClient, SegmentedDownloadFrames)
 {

@@ -125,7 +125,9 @@ bool echoes_address(const kr_can_message_st *msg)
 
 void rx_segmented_download(const kr_can_message_st *msg, sdo_request_type_e type)
 {
-    if (type == INITIATE_DOMAIN_DOWNLOAD_REPLY) {
+    // A second initiate reply (another client's, or a confused server's) must not restart the
+    // segments in the middle of the transfer.
+    if (type == INITIATE_DOMAIN_DOWNLOAD_REPLY && !C.initiated) {
         C.initiated = true;
         C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
         send_download_segment();
@@ -146,7 +148,9 @@ void rx_segmented_download(const kr_can_message_st *msg, sdo_request_type_e type
 void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
 {
     uint8_t b = msg->data[0];
-    if (type == INITIATE_DOMAIN_UPLOAD) {
+    // Only the first initiate reply counts: a later one would shrink data_count below the bytes
+    // already received, and the next segment would then be written past the caller's buffer.
+    if (type == INITIATE_DOMAIN_UPLOAD && !C.initiated) {
         C.initiated = true;
         C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
         if (b & 0x02) {
@@ -170,7 +174,7 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
         }
         C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
         uint32_t n = 7u - ((b >> 1) & 7u);
-        uint32_t room = C.data_count - C.data_index;
+        uint32_t room = C.data_count > C.data_index ? C.data_count - C.data_index : 0;
         uint32_t take = n < room ? n : room;
         if (C.data_ptr) std::memcpy(C.data_ptr + C.data_index, &msg->data[1], take);
         C.data_index += take;
