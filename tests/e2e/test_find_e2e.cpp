@@ -12,6 +12,7 @@
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
+#include "sim_setup.h"
 
 namespace {
 
@@ -25,19 +26,12 @@ struct FindE2e : ::testing::Test {
     void SetUp() override
     {
         std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        ASSERT_NE(hub, nullptr) << err;
-        port = sim_hub_port(hub);
-        tap = sim_tap_start(port, "vcan0", err);
-        ASSERT_NE(tap, nullptr) << err;
+        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
     }
     void TearDown() override
     {
         if (runner) sim_runner_stop(runner);
-        if (tap) sim_tap_stop(tap);
-        if (hub) sim_hub_stop(hub);
+        sim_hub_tap_stop(hub, tap);
     }
     std::string channel() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
 };

@@ -9,6 +9,7 @@
 #include "e2e/e2e.h"
 #include "sim_client.h"
 #include "sim_hub.h"
+#include "sim_setup.h"
 
 namespace {
 
@@ -22,13 +23,7 @@ protected:
     void SetUp() override
     {
         std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        ASSERT_NE(hub, nullptr) << err;
-        port = sim_hub_port(hub);
-        tap = sim_tap_start(port, "vcan0", err);
-        ASSERT_NE(tap, nullptr) << err;
+        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
         ASSERT_TRUE(sim_client_connect(device, "127.0.0.1", port, "vcan0"));
     }
     void TearDown() override
@@ -36,8 +31,7 @@ protected:
         stop = true;
         if (device_thread.joinable()) device_thread.join();
         sim_client_close(device);
-        if (tap) sim_tap_stop(tap);
-        if (hub) sim_hub_stop(hub);
+        sim_hub_tap_stop(hub, tap);
     }
     std::string can() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
 

@@ -31,6 +31,7 @@
 #include "sim/sim_client.h"
 #include "sim/sim_frame.h"
 #include "sim/sim_hub.h"
+#include "sim/sim_setup.h"
 
 namespace co {
 
@@ -247,18 +248,11 @@ protected:
     {
         if (child_mode()) return;
         std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        ASSERT_NE(hub, nullptr) << err;
-        port = sim_hub_port(hub);
-        tap = sim_tap_start(port, "vcan0", err);
-        ASSERT_NE(tap, nullptr) << err;
+        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
     }
     void TearDown() override
     {
-        if (tap) sim_tap_stop(tap);
-        if (hub) sim_hub_stop(hub);
+        sim_hub_tap_stop(hub, tap);
     }
 };
 

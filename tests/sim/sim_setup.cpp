@@ -28,3 +28,22 @@ void sim_setup_stop(sim_setup_st &s)
     s.devs = nullptr;
     s.hub = nullptr;
 }
+
+bool sim_hub_tap_start(sim_hub_st *&hub, sim_tap_st *&tap, uint16_t &port, std::string &err)
+{
+    sim_hub_config_st cfg;
+    cfg.quiet = true;
+    hub = sim_hub_start(cfg, err);
+    if (!hub) return false;
+    port = sim_hub_port(hub);
+    tap = sim_tap_start(port, "vcan0", err);
+    return tap != nullptr;
+}
+
+void sim_hub_tap_stop(sim_hub_st *&hub, sim_tap_st *&tap)
+{
+    if (tap) sim_tap_stop(tap);
+    if (hub) sim_hub_stop(hub);
+    tap = nullptr;
+    hub = nullptr;
+}

@@ -2,6 +2,7 @@
 // it, in process, plus the channel name the tool is given. Test code.
 #pragma once
 
+#include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
 
@@ -18,3 +19,7 @@ struct sim_setup_st {
 bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, uint32_t bitrate,
                      std::string &err);
 void sim_setup_stop(sim_setup_st &s);
+
+// A quiet hub with a bus tap on "vcan0", the start of most bus tests. Stop undoes what start made.
+bool sim_hub_tap_start(sim_hub_st *&hub, sim_tap_st *&tap, uint16_t &port, std::string &err);
+void sim_hub_tap_stop(sim_hub_st *&hub, sim_tap_st *&tap);
