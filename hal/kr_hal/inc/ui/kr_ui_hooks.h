@@ -46,6 +46,8 @@ uint32_t kr_ui_gl_error_count(void);
 /* When on, every frame is read back before its swap; the pixel is in window pixels from the top. */
 void kr_ui_capture(bool on);
 color_t kr_ui_captured_pixel(int32_t x, int32_t y);
+/* Asks the window system for a new window size (arrives through the size handler at a poll). */
+void kr_ui_set_window_size(int32_t width, int32_t height);
 int32_t kr_ui_window_width(void);
 int32_t kr_ui_window_height(void);
 double kr_ui_scale(void);
