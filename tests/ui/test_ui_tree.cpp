@@ -567,6 +567,8 @@ TEST(UiText, ColoursUtf8GlyphsAndLines)
     EXPECT_STREQ(g, "??y");
     EXPECT_EQ(kr_ui_str_to_glyphs("\xC3\xA4\xC3\xB6x", g, 3, true), 2u); // bounded by dst_len - 1
     EXPECT_STREQ(g, "\x01\x02");
+    EXPECT_EQ(kr_ui_str_to_glyphs("\xC0\x80x", g, sizeof g, true), 2u); // an overlong NUL ends nothing
+    EXPECT_STREQ(g, "?x");
     EXPECT_EQ(kr_ui_str_to_glyphs(nullptr, g, sizeof g, true), 0u);
     EXPECT_EQ(kr_ui_str_to_glyphs("a", g, 0, true), 0u);
 

@@ -54,6 +54,8 @@ double kr_ui_scale(void);
 /* Bitmap decodes since start, and the texture limit (a default without a window). */
 uint32_t kr_ui_decode_count(void);
 int32_t kr_ui_max_texture_size(void);
+/* Rebuilds all 18 atlases at the current scale (as after a resize). */
+void kr_ui_fonts_reload(void);
 /* Renders one face (0 sans, 1 mono) at a pixel size into `font`; a texture only with a window. */
 bool kr_ui_font_render(ui_font_st *font, int face, int32_t pixel_size);
 
