@@ -1,5 +1,5 @@
 /* Calls of the tool's modules that are not built yet (system model, device database,
- * account file, update check, simulator runner, CAN configuration window, main window). Each
+ * account file, update check, CAN configuration window, main window). Each
  * owner moves its declarations into its own header and deletes its src/..._pending.cpp file. */
 #ifndef TOOL_PENDING_H
 #define TOOL_PENDING_H
@@ -41,16 +41,6 @@ uint32_t selfupdate_this_version(void);
 const char *selfupdate_this_name(void);
 bool selfupdate_check(selfupdate_info_st *info, bool *newer, char *err, uint32_t err_length);
 bool selfupdate_apply(const selfupdate_info_st *info, char *err, uint32_t err_length);
-
-/* Simulator runner. */
-void simrun_init(void);
-uint32_t simrun_start_system(system_st *system, const char *can_channel);
-bool simrun_can_is_virtual(const char *can_channel);
-bool simrun_any_running(void);
-void simrun_load_params_async(system_st *system, const uint8_t *nodeids, uint32_t count);
-bool simrun_load_params_is_finished(void);
-bool simrun_wait_online(void);
-bool simrun_step(void);
 
 /* Windows: the CAN configuration window (null style: the default one; with the library start-up) and the
  * main window. */
