@@ -176,7 +176,9 @@ void read_line(char *line)
         }
     if (std::strncmp(line, "check_updates=", 14) == 0) {
         char value[8];
-        std::snprintf(value, sizeof value, "%s", line + 14);
+        size_t n = strnlen(line + 14, sizeof value - 1);
+        std::memcpy(value, line + 14, n);
+        value[n] = '\0';
         check_updates = std::strtol(value, nullptr, 10) != 0;
     }
     // "fleet_name=" and anything else: ignored.
