@@ -11,6 +11,7 @@
 #include "account.h"
 #include "commands.h"
 #include "main.h"
+#include "package.h"
 #include "simrun.h"
 #include "tool_pending.h"
 
