@@ -39,7 +39,7 @@ std::string find_window(const e2e::sandbox &box)
 void click(const e2e::sandbox &box, const std::string &win, int x, int y)
 {
     xdotool(box, {"mousemove", "--window", win, std::to_string(x), std::to_string(y), "mousedown", "1", "sleep",
-                  "0.3", "mouseup", "1", "sleep", "0.3"});
+                  "0.6", "mouseup", "1", "sleep", "0.3"}); // held over several steps of a busy program
 }
 
 // What a window manager sends when the user closes the window.
@@ -81,7 +81,8 @@ TEST(UiProcess, ClicksLandOnLogicalPointsAndCloseEndsWithZero)
     ASSERT_FALSE(win.empty());
 
     click(box, win, 300, 200);
-    xdotool(box, {"windowsize", win, "2400", "720", "sleep", "0.5"});
+    xdotool(box, {"windowsize", win, "2400", "720"});
+    ASSERT_TRUE(prog.wait_for_output("size 2400 720\n", 60000)) << prog.out();
     click(box, win, 1200, 300); // window pixels: the logical point (600, 300)
     click(box, win, 2390, 710); // the logical (1195, 710)
     send_delete(win);
