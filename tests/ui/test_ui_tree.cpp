@@ -1,8 +1,11 @@
 // The widget tree, the display loop and transitions without a window: input goes through the back
 // end's input handlers and the event script; drawing calls do nothing but frames are counted.
 #include <GLFW/glfw3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "kr_ui.h"
@@ -620,4 +623,46 @@ TEST(UiFonts, AtlasesHoldGlyphsAndStayInBounds)
         EXPECT_GT(placed, px == 700 ? 20 : -1);
         EXPECT_LT(placed, 128);
     }
+}
+
+// Closing the window (here without one): a hold keeps the request pending and forces no redraw;
+// released, the next frame ends the process with 1 after a failed run, flushing what was printed.
+namespace {
+bool hold_close = true;
+bool hold() { return hold_close; }
+bool failed() { return true; }
+} // namespace
+
+TEST(UiClose, HoldThenEndWithRunFailedAndFlushedOutput)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        screen s;
+        kr_ui_set_close_hooks(hold, failed);
+        s.step(0, 0, false);
+        kr_ui_input_close();
+        const uint64_t f = kr_ui_frame_count();
+        for (int i = 0; i < 10; ++i) s.step(0, 0, false);
+        std::printf("held %d\n", (int)(kr_ui_frame_count() - f)); // not flushed: a pipe is buffered
+        hold_close = false;
+        s.step(0, 0, false); // draws and ends at the frame's swap
+        std::printf("not reached\n");
+        std::fflush(stdout);
+        _exit(7);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(out, "held 0\n");
 }
