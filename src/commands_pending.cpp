@@ -12,12 +12,6 @@ static bool not_available(void)
 }
 
 bool cmd_savesys(const char *) { return not_available(); }
-bool cmd_load(const char *) { return not_available(); }
-bool cmd_loadwfr(const char *) { return not_available(); }
-bool cmd_segload(const char *) { return not_available(); }
-bool cmd_segloadwfr(const char *) { return not_available(); }
-bool cmd_krload(const char *) { return not_available(); }
-bool cmd_krloadwfr(const char *) { return not_available(); }
 bool cmd_loadmedia(const char *) { return not_available(); }
 bool cmd_firmware(const char *) { return not_available(); }
 bool cmd_linuxbin(const char *) { return not_available(); }
