@@ -23,7 +23,7 @@
 #include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "system.h"
-#include "tool_pending.h"
+#include "package.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_setup.h"
+#include "tool/package_builder.h"
 
 namespace {
 
@@ -356,6 +357,74 @@ TEST_F(Load, TheProgressTaskEndsWithItsLoad)
     ASSERT_NE(second, std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(failed, second - failed).find("downloaded"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(second).find("/ 20000 bytes"), std::string::npos) << r.out;
+}
+
+std::string str(const bytes &b) { return std::string(b.begin(), b.end()); }
+
+// Packages: a .krdev argument with a node postfix, a .krsys of two devices beside a third found on the
+// bus (skipped), the --firmware fallback, and a package without FIRMWARE refused before any frame.
+TEST_F(Load, PackagesSystemsAndTheFirmwareFallback)
+{
+    bytes old = random_bytes(64, 30), m = random_bytes(3000, 31), p = random_bytes(5000, 32), f = random_bytes(900, 33);
+    std::vector<sim_device_config_st> devs = {device(0x10, SIM_BOOT_CIA302, old), device(0x14, SIM_BOOT_CIA302, old),
+                                              device(0x15, SIM_BOOT_CIA302, old), device(0x16, SIM_BOOT_CIA302, old),
+                                              device(0x17, SIM_BOOT_CIA302, old), device(0x18, SIM_BOOT_KR, old)};
+    for (auto &d : devs) d.heartbeat_ms = 100;
+    start(devs);
+    ASSERT_TRUE(pkgtest::write_zip(box.path("motor.krdev").string(),
+                                   {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"fw/motor.bin\"}"),
+                                    pkgtest::file("fw/motor.bin", str(m))}));
+    ASSERT_TRUE(pkgtest::write_zip(box.path("pump.krdev").string(),
+                                   {pkgtest::file("krdev.yaml", "FIRMWARE: pump.bin\n"),
+                                    pkgtest::file("pump.bin", str(p))}));
+    ASSERT_TRUE(pkgtest::write_zip(box.path("nofw.krdev").string(), {pkgtest::file("krdev.json", "{\"VERSION\": \"1\"}")}));
+    ASSERT_TRUE(pkgtest::write_zip(
+        box.path("machine.krsys").string(),
+        {pkgtest::file("krsys.json", "{\"DEVS\": [{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\"},"
+                                     "{\"NODEID\": \"0x15\", \"KRDEV\": \"devs/pump.krdev\"}]}"),
+         pkgtest::file("devs/motor.krdev", box.read_file("motor.krdev")),
+         pkgtest::file("devs/pump.krdev", box.read_file("pump.krdev"))}));
+    file("f.bin", f);
+
+    e2e::result r = krcan({"--loadbin=motor.krdev:0x10"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x10).image, m);
+    EXPECT_NE(r.out.find("Flashing firmware 'fw/motor.bin' to node 0x10\n"), std::string::npos) << r.out;
+
+    // The system's devices each get their own image; devices found on the bus without package are skipped.
+    r = krcan({"--sys", "machine.krsys", "--find", "--loadbin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x14).image, m);
+    EXPECT_EQ(prog(0x15).image, p);
+    EXPECT_EQ(prog(0x16).image, old);
+    EXPECT_NE(r.out.find("Skipping device 'Node 0x16' (node 0x16): no configuration package.\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("=== Flashing device 2/"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Flashed 2/2 device(s) successfully.\n"), std::string::npos) << r.out;
+
+    // A device given with --dev, through the maker's bootloader; a package that cannot be opened fails.
+    r = krcan({"--dev", "pump.krdev:0x18", "--krloadbin", "--krloadbin=missing.krdev:0x18"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(prog(0x18).image, p);
+    EXPECT_EQ(prog(0x18).flashes, 1u);
+    EXPECT_NE(r.out.find("Flashed 1/1 device(s) successfully.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Flashed 0/1 device(s) successfully.\n"), std::string::npos) << r.out;
+
+    r = krcan({"--nodeid", "0x17", "--firmware", "f.bin", "--loadbin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x17).image, f);
+    EXPECT_NE(r.out.find("Firmware f.bin selected\n"), std::string::npos) << r.out;
+
+    sim_tap_clear(tap);
+    r = krcan({"--loadbin=nofw.krdev:0x16"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("has no FIRMWARE entry in its manifest."), std::string::npos) << r.out;
+    r = krcan({"--firmware", std::string(1030, 'f')});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("The value given for the 'firmware' option is too long."), std::string::npos) << r.out;
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(prog(0x16).image, old);
+    EXPECT_TRUE(std::filesystem::is_empty(box.tmp()));
 }
 
 } // namespace
