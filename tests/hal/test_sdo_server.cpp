@@ -337,6 +337,8 @@ TEST_F(SdoServer, IndependentClientFaultsAreRefusedAndWriteNothingUnacknowledged
     expect_abort(down(0x2006, 0, pattern(40, 6), m::segmented), 0x05030005, "segments past the storage");
     expect_abort(down(0x2003, 0, pattern(6, 7), m::segmented), 0x06010000, "array size by segments");
     expect_abort(down(0x2008, 0, {1, 2, 3, 4}, m::expedited), 0x06010002, "read-only");
+    expect_abort(down(0x100B, 0, {0}, m::expedited), 0x06090032, "node id 0");
+    expect_abort(down(0x100B, 0, {128}, m::expedited), 0x06090031, "node id 128");
     // Block uploads asking for a block size of 0 or 128, first or in an acknowledgement.
     expect_abort(up(0x2007, 0, m::block, 0), 0x05040002, "block size 0");
     expect_abort(up(0x2007, 0, m::block, 128), 0x05040002, "block size 128");
