@@ -1,8 +1,11 @@
 // The widget tree, the display loop and transitions without a window: input goes through the back
 // end's input handlers and the event script; drawing calls do nothing but frames are counted.
 #include <GLFW/glfw3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "kr_ui.h"
@@ -57,6 +60,12 @@ TEST(UiTouch, PressDragReleaseAndDeadTime)
     EXPECT_EQ(t.x, 100);
     EXPECT_EQ(t.y, 100);
     EXPECT_EQ(rec.last.action, TOUCH_PRESSED);
+
+    kr_ui_input_cursor(601.7, 360.2); // window pixels to logical points, truncated
+    int32_t lx = 0, ly = 0;
+    kr_ui_get_touch(&lx, &ly);
+    EXPECT_EQ(lx, 601);
+    EXPECT_EQ(ly, 360);
 
     t = s.step(105, 95, true); // 5 px: still a press, at the press point
     EXPECT_EQ(t.action, TOUCH_IS_DOWN);
@@ -607,6 +616,19 @@ TEST(UiFonts, AtlasesHoldGlyphsAndStayInBounds)
         EXPECT_EQ(f1.ft_char[' '].size_x, 0);
         EXPECT_GT(f1.ft_char[' '].advance, 0);
     }
+    // The tables at scale 2 (a 2400 x 1440 window): glyphs twice as big, line heights still logical.
+    kr_ui_input_resize(1200, 720);
+    kr_ui_fonts_reload();
+    const uint16_t ch1 = font16.char_height;
+    const int16_t h1 = font16.ft_char['H'].size_y;
+    kr_ui_input_resize(2400, 1440);
+    kr_ui_fonts_reload();
+    EXPECT_NEAR(font16.char_height, ch1, 1);
+    EXPECT_NEAR(font16.ft_char['H'].size_y, 2 * h1, 2);
+    EXPECT_NEAR(mono_font108.ft_char['M'].size_y, 2 * 70 * 0.7, 20);
+    kr_ui_input_resize(1200, 720);
+    kr_ui_dlswap(); // takes the new size: rebuilds the tables at scale 1
+
     for (int px : {700, 1100}) {
         ASSERT_TRUE(kr_ui_font_render(&huge, 0, px));
         EXPECT_LE(huge.atlas_h, kr_ui_max_texture_size());
@@ -620,4 +642,47 @@ TEST(UiFonts, AtlasesHoldGlyphsAndStayInBounds)
         EXPECT_GT(placed, px == 700 ? 20 : -1);
         EXPECT_LT(placed, 128);
     }
+}
+
+// Closing the window (here without one): a hold keeps the request pending and forces no redraw;
+// released, the next frame ends the process with 1 after a failed run, flushing what was printed.
+namespace {
+bool hold_close = true;
+bool hold() { return hold_close; }
+bool failed() { return true; }
+} // namespace
+
+TEST(UiClose, HoldThenEndWithRunFailedAndFlushedOutput)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        screen s;
+        kr_ui_set_close_hooks(hold, failed);
+        for (int i = 0; i < 3; ++i) s.step(0, 0, false); // whatever earlier cases left to draw
+        kr_ui_input_close();
+        const uint64_t f = kr_ui_frame_count();
+        for (int i = 0; i < 10; ++i) s.step(0, 0, false);
+        std::printf("held %d\n", (int)(kr_ui_frame_count() - f)); // not flushed: a pipe is buffered
+        hold_close = false;
+        s.step(0, 0, false); // draws and ends at the frame's swap
+        std::printf("not reached\n");
+        std::fflush(stdout);
+        _exit(7);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    ASSERT_GE(out.size(), 7u);
+    EXPECT_EQ(out.substr(out.size() - 7), "held 0\n");
 }
