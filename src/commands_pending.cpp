@@ -30,7 +30,6 @@ bool cmd_makekrdev(const char *) { return not_available(); }
 bool cmd_loadesp32(const char *) { return not_available(); }
 bool cmd_esp32port(const char *) { return not_available(); }
 bool cmd_clearmedia(const char *) { return not_available(); }
-bool cmd_loadparam(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }
 bool cmd_user(const char *) { return not_available(); }
