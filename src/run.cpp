@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "main.h"
+#include "package.h"
 #include "simrun.h"
 #include "tool_pending.h"
 
