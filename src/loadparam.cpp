@@ -15,7 +15,7 @@
 #include "loadparam.h"
 #include "loadparam_internal.h"
 #include "system.h"
-#include "tool_pending.h"
+#include "package.h"
 
 namespace {
 
