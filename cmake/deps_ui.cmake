@@ -35,3 +35,18 @@ if(KR_TESTS)
   target_link_libraries(uiprog PRIVATE kr_ui krcan_core)
   target_include_directories(uiprog PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 endif()
+
+# The tool's binary shows the CAN configuration window.
+target_link_libraries(krcan PRIVATE kr_ui)
+
+# The CAN configuration window's in-process test answers the CAN port's calls itself.
+function(kr_ui_confwindow_test_wrap)
+  if(TARGET test_ui_confwindow)
+    foreach(f kr_can_get_device_count kr_can_get_device_name kr_can_device_is_can kr_can_device_is_virtual
+              kr_can_get_dev kr_can_set_dev kr_can_get_baudrate kr_can_get_netdev_baudrate kr_can_set_baudrate
+              kr_can_create_vcan)
+      target_link_options(test_ui_confwindow PRIVATE "LINKER:--wrap=${f}")
+    endforeach()
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL kr_ui_confwindow_test_wrap)

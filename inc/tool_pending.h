@@ -23,10 +23,7 @@ bool joystick_load_from_dir(const char *dir);
 /* File dialogs: the folder they open in. */
 void kr_uifiledialog_set_default_dir(const char *path);
 
-/* Windows: the CAN configuration window (null style: the default one; with the library start-up) and the
- * main window. */
-struct kr_uistyle_st;
-void kr_ui_confwindow_exec(const struct kr_uistyle_st *style);
+/* The main window. */
 void krui_exec(void);
 
 #ifdef __cplusplus

@@ -12,6 +12,7 @@
 #include "selfupdate.h"
 #include "simrun.h"
 #include "tool_pending.h"
+#include "ui/kr_uiconfwindow.h"
 
 bool can_given = false;
 bool ui_given = false;
@@ -493,7 +494,11 @@ bool cmd_update(const char *) { return add_task(update_task); }
 static void ui_task(void *)
 {
     system_clear_forced_nodeid(&dev.system);
-    if (!can_given) kr_ui_confwindow_exec(nullptr);
+    // Without a chosen CAN device there is nothing for the main window to run on.
+    if (!can_given && !kr_ui_confwindow_exec(nullptr)) {
+        main_set_run_failed();
+        return;
+    }
     krui_exec();
     // The main window ends the process itself; coming back means it could not run.
     main_set_run_failed();

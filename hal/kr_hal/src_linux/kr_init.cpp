@@ -16,11 +16,7 @@
 #include "kr_rtos.h"
 #include "kr_rtos_port.h"
 #include "kr_utilities.h"
-
-extern "C" {
-// The CAN configuration window.
-void kr_ui_confwindow_exec(const struct kr_uistyle_st *style);
-}
+#include "ui/kr_uiconfwindow.h"
 
 namespace {
 
