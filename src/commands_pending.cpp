@@ -18,7 +18,6 @@ bool cmd_segload(const char *) { return not_available(); }
 bool cmd_segloadwfr(const char *) { return not_available(); }
 bool cmd_krload(const char *) { return not_available(); }
 bool cmd_krloadwfr(const char *) { return not_available(); }
-bool cmd_loadmedia(const char *) { return not_available(); }
 bool cmd_firmware(const char *) { return not_available(); }
 bool cmd_linuxbin(const char *) { return not_available(); }
 bool cmd_bootloader(const char *) { return not_available(); }
@@ -27,9 +26,6 @@ bool cmd_mediadir(const char *) { return not_available(); }
 bool cmd_esp32(const char *) { return not_available(); }
 bool cmd_fwversion(const char *) { return not_available(); }
 bool cmd_makekrdev(const char *) { return not_available(); }
-bool cmd_loadesp32(const char *) { return not_available(); }
-bool cmd_esp32port(const char *) { return not_available(); }
-bool cmd_clearmedia(const char *) { return not_available(); }
 bool cmd_loadparam(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }
