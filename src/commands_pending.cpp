@@ -11,7 +11,6 @@ static bool not_available(void)
     return false;
 }
 
-bool cmd_savesys(const char *) { return not_available(); }
 bool cmd_load(const char *) { return not_available(); }
 bool cmd_loadwfr(const char *) { return not_available(); }
 bool cmd_segload(const char *) { return not_available(); }
@@ -21,16 +20,10 @@ bool cmd_krloadwfr(const char *) { return not_available(); }
 bool cmd_firmware(const char *) { return not_available(); }
 bool cmd_linuxbin(const char *) { return not_available(); }
 bool cmd_bootloader(const char *) { return not_available(); }
-bool cmd_media(const char *) { return not_available(); }
-bool cmd_mediadir(const char *) { return not_available(); }
-bool cmd_esp32(const char *) { return not_available(); }
 bool cmd_fwversion(const char *) { return not_available(); }
-bool cmd_makekrdev(const char *) { return not_available(); }
 bool cmd_loadparam(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }
-bool cmd_user(const char *) { return not_available(); }
-bool cmd_pwd(const char *) { return not_available(); }
 bool cmd_login(const char *) { return not_available(); }
 bool cmd_remotelist(const char *) { return not_available(); }
 bool cmd_remoteui(const char *) { return not_available(); }

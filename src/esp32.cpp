@@ -27,6 +27,7 @@
 #include "main.h"
 #include "system.h"
 #include "terminal.h"
+#include "package.h"
 #include "tool_pending.h"
 
 extern char **environ;

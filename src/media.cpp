@@ -22,6 +22,7 @@
 #include "kr_canopen.h"
 #include "main.h"
 #include "system.h"
+#include "package.h"
 #include "tool_pending.h"
 
 namespace {

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "account.h"
 #include "commands.h"
 #include "main.h"
+#include "package.h"
 #include "simrun.h"
 #include "tool_pending.h"
 

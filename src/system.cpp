@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "db.h"
+#include "package.h"
 #include "tool_pending.h"
 
 namespace {
