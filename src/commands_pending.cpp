@@ -11,16 +11,6 @@ static bool not_available(void)
     return false;
 }
 
-bool cmd_load(const char *) { return not_available(); }
-bool cmd_loadwfr(const char *) { return not_available(); }
-bool cmd_segload(const char *) { return not_available(); }
-bool cmd_segloadwfr(const char *) { return not_available(); }
-bool cmd_krload(const char *) { return not_available(); }
-bool cmd_krloadwfr(const char *) { return not_available(); }
-bool cmd_firmware(const char *) { return not_available(); }
-bool cmd_linuxbin(const char *) { return not_available(); }
-bool cmd_bootloader(const char *) { return not_available(); }
-bool cmd_fwversion(const char *) { return not_available(); }
 bool cmd_loadparam(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }
