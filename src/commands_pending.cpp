@@ -11,7 +11,6 @@ static bool not_available(void)
     return false;
 }
 
-bool cmd_loadparam(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }
 bool cmd_login(const char *) { return not_available(); }

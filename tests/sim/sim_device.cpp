@@ -3,6 +3,7 @@
 #include "sim_device.h"
 
 #include "sim_client.h"
+#include "sim_nodeid_opdb.h"
 
 #include <atomic>
 #include <cerrno>
@@ -68,6 +69,7 @@ struct sim_dev_st {
     std::vector<sim_write_log_st> write_log;
     std::vector<uint32_t> abort_log;
     uint32_t bootups = 0;
+    std::shared_ptr<sim_ext_st> ext; // node-id object and operator database
     sim_program_st prog;
     sim_media_st media;
     ~sim_dev_st() { sim_client_close(client); }
@@ -141,6 +143,7 @@ bool build_dictionary(sim_dev_st &d, std::string &err)
     add_obj(od, 0x1018, 3, SIM_U32, SIM_RO, le(c.revision, 4));
     add_obj(od, 0x2FFF, 0, SIM_U32, SIM_RO, le(c.can_if_version, 4));
     add_obj(od, 0x5FFF, 0, SIM_STR, SIM_RO, std::vector<uint8_t>(c.name.begin(), c.name.end()));
+    d.ext = sim_ext_create(od, c.node_id);
     sim_prog_init(d.prog, c.node_id, c.program, od);
     d.media.cfg = c.media;
     sim_media_add_objects(d.media, od);
@@ -269,7 +272,12 @@ uint32_t commit(sim_dev_st &d, const std::vector<uint8_t> &data, char how)
             return SDO_CANNOT_STORE;
         store_scope(d, d.x.sub, restore);
     } else {
+        std::vector<uint8_t> old = o.value;
         o.value = data;
+        if (uint32_t code = sim_ext_written(d.ext.get(), d.od, d.x.index, d.x.sub)) {
+            d.od[sim_key(d.x.index, d.x.sub)].value = old;
+            return code;
+        }
         if (d.x.index == 0x1017 && d.x.sub == 0) {
             int64_t p = hb_period_ns(d);
             d.next_hb_ns = p ? sim_mono_ns() + p : 0;
@@ -621,6 +629,7 @@ void on_timers(sim_dev_st &d, int64_t now)
             if (d.reset_cmd != 0x82 || (idx >= 0x1000 && idx <= 0x1FFF))
                 o.value = o.stored;
         }
+        sim_ext_reset(d.ext.get(), d.od, d.cfg.node_id);
         bool dead = take_fault(d, SIM_FAULT_DEAD, 0) != nullptr;
         bool quiet = take_fault(d, SIM_FAULT_QUIETBOOT, 0) != nullptr;
         sim_prog_boot(d.prog, d.od, d.reset_cmd, dead);
@@ -801,6 +810,15 @@ bool sim_dev_get(sim_runner_st *r, uint8_t node, uint16_t index, uint8_t sub, st
     if (it == d->od.end())
         return false;
     value = it->second.value;
+    return true;
+}
+
+bool sim_dev_with_ext(sim_runner_st *r, uint8_t node, const std::function<void(sim_ext_st &, sim_od_t &)> &fn)
+{
+    WITH_DEV(false)
+    if (!d->ext)
+        return false;
+    fn(*d->ext, d->od);
     return true;
 }
 
