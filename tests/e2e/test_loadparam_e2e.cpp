@@ -282,8 +282,10 @@ TEST(LoadParam, QueriesFromAPipeAreAskedOnceAndSelectValuesAndDevices)
     e2e::sandbox box;
     box.write_file("a.json", queries_a);
     box.write_file("b.json", queries_b);
-    // SIZE: 9 is out of range and asked again, then 2 (Large); COLOUR: 2 (Blue). b.json asks nothing.
-    e2e::result r = b.krcan(box, {"--loadparam", "a.json", "b.json"}, "9\n2\n2\n");
+    // SIZE: 9 is out of range and asked again, then 2 (Large) on an over-long line whose tail ("1")
+    // must not answer COLOUR; COLOUR: 2 (Blue). b.json asks nothing.
+    e2e::result r =
+        b.krcan(box, {"--loadparam", "a.json", "b.json"}, "9\n2" + std::string(140, ' ') + "1\n2\n");
     ASSERT_EQ(r.exit_code, 0) << all(r);
     EXPECT_EQ(e2e::count(r.err, "** Which size? **"), 2u) << r.err;
     EXPECT_EQ(e2e::count(r.err, "** Which colour? **"), 1u) << r.err;
@@ -542,6 +544,23 @@ TEST(LoadParam, OperatorsAreCreatedLoadedAndStoredEach)
     EXPECT_EQ(r.exit_code, 1) << all(r);
     EXPECT_EQ(c.writes(0x20, 0x2000), 0u);
     EXPECT_FALSE(c.reset(0x20));
+
+    // A refused switch to operator 2 fails the device: operator 1 keeps what its entries set (and
+    // stored), operator 2 gets nothing, and nothing is reset.
+    Bench e({0x20});
+    sim_opdb_config_st refusing = cfg;
+    refusing.refuse_switch_to = 2;
+    ASSERT_TRUE(sim_dev_add_opdb(e.runner, 0x20, refusing));
+    r = e.krcan(box, {"--loadparam", "ops.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    bytes v1, s1, v2, s2;
+    ASSERT_TRUE(sim_dev_opdb_get(e.runner, 0x20, 1, 0x2000, 0, v1, s1));
+    ASSERT_TRUE(sim_dev_opdb_get(e.runner, 0x20, 2, 0x2000, 0, v2, s2));
+    EXPECT_EQ(v1, le(11, 4));
+    EXPECT_EQ(s1, le(11, 4));
+    EXPECT_EQ(v2, le(0, 4));
+    EXPECT_EQ(sim_dev_opdb_active(e.runner, 0x20), 1u);
+    EXPECT_FALSE(e.reset(0x20));
 
     // Operators with a key missing load nothing and fail, naming the key.
     Bench d({0x20});
