@@ -264,6 +264,7 @@ const char *queries_a = R"({
        {"INFO": "by text", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": {"SIZE": {"Small": 1, "Large": 2}}},
        {"INFO": "by index", "MAININDEX": "0x2003", "TYPE": "CANOPEN_UNSIGNED16", "DATA": {"SIZE": [10, 20, 30]}},
        {"INFO": "switch", "MAININDEX": "0x2100", "TYPE": "CANOPEN_UNSIGNED16", "SIZE": [[1], [2, 3], [4]]},
+       {"INFO": "short switch", "MAININDEX": "0x2100", "SUBINDEX": 4, "TYPE": "CANOPEN_UNSIGNED16", "SIZE": [7]},
        {"INFO": "keyed index", "MAININDEX": {"SIZE": {"Small": "0x2001"}}, "TYPE": "CANOPEN_UNSIGNED8", "DATA": 9},
        {"INFO": "missing", "MAININDEX": "0x2002", "TYPE": "CANOPEN_STRING", "DATA": {"SIZE": {"Huge": "big"}}}
      ]}}}
@@ -282,6 +283,7 @@ TEST(LoadParam, QueriesFromAPipeAreAskedOnceAndSelectValuesAndDevices)
     e2e::sandbox box;
     box.write_file("a.json", queries_a);
     box.write_file("b.json", queries_b);
+    sim_dev_set(b.runner, 0x21, 0x2100, 4, le(0x55, 2));
     // SIZE: 9 is out of range and asked again, then 2 (Large) on an over-long line whose tail ("1")
     // must not answer COLOUR; COLOUR: 2 (Blue). b.json asks nothing.
     e2e::result r =
@@ -298,6 +300,8 @@ TEST(LoadParam, QueriesFromAPipeAreAskedOnceAndSelectValuesAndDevices)
     EXPECT_EQ(b.value(0x21, 0x2003, 0), 20u);
     EXPECT_EQ(b.value(0x21, 0x2100, 1), 2u);
     EXPECT_EQ(b.value(0x21, 0x2100, 2), 3u);
+    EXPECT_EQ(b.value(0x21, 0x2100, 4), 0x55u); // the switch array has no element for Large: skipped
+    EXPECT_NE(r.out.find("no value at answer index 1 for 'short switch'"), std::string::npos) << r.out;
     EXPECT_EQ(b.value(0x21, 0x2001, 0), 0x01u); // its index does not resolve for Large: skipped, not 0
     EXPECT_EQ(b.writes(0x21, 0x0000), 0u);
     EXPECT_EQ(b.raw(0x21, 0x2002, 0), text("none")); // no "Large" key: left as it was
