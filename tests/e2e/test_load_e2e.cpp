@@ -68,7 +68,10 @@ protected:
     {
         e2e::options o;
         o.timeout_ms = 120000;
-        return box.krcan(args(std::move(a)), o);
+        e2e::result r = box.krcan(args(std::move(a)), o);
+        // The last reset goes out just before krcan ends; the devices boot 30 ms later.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return r;
     }
     void file(const std::string &name, const bytes &b) { box.write_file(name, std::string(b.begin(), b.end())); }
     sim_prog_info_st prog(uint8_t node) { return sim_dev_program(bench.devs, node); }
@@ -195,6 +198,7 @@ TEST_F(Load, WaitForBootupFlashesADevicePoweredOnLater)
         int64_t powered = sim_mono_ns();
         ASSERT_TRUE(sim_dev_power(bench.devs, node, 200));
         for (int i = 0; i < 3000 && k.running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         e2e::result r = k.stop();
         ASSERT_TRUE(r.exited(0)) << r.out << r.err;
         sim_prog_info_st p = prog(node);
