@@ -22,11 +22,13 @@
 #include "sim_client.h"
 #include "sim_media.h"
 #include "sim_setup.h"
+#include "tool/package_builder.h"
 
 namespace {
 
 // Logs "start PID WALL_US NAME", each argument as "arg TEXT", its open descriptors as "fds ...",
-// then ends as ESPTOOL_STANDIN_MODE says: 0, 2, or hang (ignoring SIGTERM).
+// then ends as ESPTOOL_STANDIN_MODE says (or the next line of the file ESPTOOL_STANDIN_MODES): 0, 2,
+// or hang (ignoring SIGTERM).
 const char *const kStandIn = R"(#!/bin/bash
 PATH=/usr/bin:/bin
 log="$ESPTOOL_STANDIN_LOG"
@@ -37,7 +39,11 @@ log="$ESPTOOL_STANDIN_LOG"
 fds=""
 for f in /proc/$$/fd/*; do fds="$fds ${f##*/}"; done
 echo "fds$fds" >> "$log"
-case "$ESPTOOL_STANDIN_MODE" in
+mode="$ESPTOOL_STANDIN_MODE"
+if [ -n "$ESPTOOL_STANDIN_MODES" ]; then
+  mode=$(head -n 1 "$ESPTOOL_STANDIN_MODES"); sed -i 1d "$ESPTOOL_STANDIN_MODES"
+fi
+case "$mode" in
   hang) trap '' TERM; while :; do sleep 0.05; done ;;
   2) echo "end $$ $(date +%s%6N) 2" >> "$log"; exit 2 ;;
   *) echo "end $$ $(date +%s%6N) 0" >> "$log"; exit 0 ;;
@@ -278,6 +284,101 @@ TEST(Esp32, PortFromTheOptionOrTheOneEspressifEntry)
     esp32_set_serial_dir(nullptr);
 }
 
+const char *const kDb =
+    "{\"DEV\": \"Panel\", \"VENDORID\": \"0x31D\", \"PRODUCTCODE\": 9, \"NODEID\": \"0x30\", \"OBJ_DICT\": "
+    "[{\"name\": \"DEV_NAME\", \"index\": \"0x5FFF\", \"type\": \"CANOPEN_STRING\", \"permissions\": \"CANOPEN_RO\", "
+    "\"subindex\": 0, \"default\": \"Panel\", \"dataptr\": \"&dev_name\"}]}";
+
+void write_esp_package(const e2e::sandbox &box)
+{
+    // Images in manifest order, which is not the order of their offsets.
+    ASSERT_TRUE(pkgtest::write_zip(
+        box.path("esp.krdev").string(),
+        {pkgtest::file("krdev.json", "{\"DATABASE\": \"dev.json\", \"ESP32\": {\"0x10000\": \"esp32/app.bin\", "
+                                     "\"0x1000\": \"esp32/boot loader.bin\"}}"),
+         pkgtest::file("dev.json", kDb), pkgtest::file("esp32/app.bin", "app"),
+         pkgtest::file("esp32/boot loader.bin", "boot")}));
+}
+
+TEST(Esp32, PackageFlashIsBracketedByPauseAndResume)
+{
+    e2e::sandbox box;
+    write_esp_package(box);
+    install(box, "bin/esptool");
+    box.write_file("modes", "0\n2\nhang\n0\n");
+    box.write_file("by-id/usb-FTDI_FT232R-if00-port0", "");
+    sim_setup_st bench;
+    std::string err;
+    sim_device_config_st d;
+    d.node_id = 0x30;
+    d.start_operational = true;
+    ASSERT_TRUE(sim_setup_start(bench, {d}, 0, err)) << err;
+    e2e::options o;
+    o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
+             {"ESPTOOL_STANDIN_MODES", box.path("modes").string()},
+             {"PATH", box.path("bin").string()}};
+    static std::string serial_dir;
+    serial_dir = box.path("by-id").string();
+    auto limits = [] {
+        loadesp32_set_time_limit(1000, 400);
+        esp32_set_serial_dir(serial_dir.c_str());
+    };
+    e2e::result r = e2e::krcan_in_child(box,
+                                        {"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev",
+                                         "--loadesp32=esp.krdev", "--loadesp32=esp.krdev"},
+                                        limits, o);
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(e2e::count(r.out, "Flashing the ESP32 firmware to '/dev/ttyACM7'\n"), 3u) << r.out;
+    EXPECT_EQ(e2e::count(r.out, "ESP32 firmware flashed.\n"), 1u) << r.out;
+    EXPECT_EQ(e2e::count(r.out, "ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?"), 2u);
+    EXPECT_NE(r.out.find("=== Flashing ESP32 firmware of device 'esp' (node 0x30) ===\n"), std::string::npos);
+
+    // The port wait when no port is set: about five seconds, then esptool looks for itself.
+    e2e::result r2 = e2e::krcan_in_child(box, {"--can", bench.channel, "--loadesp32=esp.krdev"}, limits, o);
+    EXPECT_TRUE(r2.exited(0)) << r2.out << r2.err;
+    EXPECT_NE(r2.out.find("No Espressif USB port found, letting esptool look for the ESP32\n"), std::string::npos);
+
+    std::vector<standin_run> runs = parse_log(box.read_file("standin.log"));
+    ASSERT_EQ(runs.size(), 4u) << box.read_file("standin.log");
+    std::vector<std::string> head = {"--chip", "auto", "--port", "/dev/ttyACM7", "--baud", "921600", "--before",
+                                     "default-reset", "--after", "hard-reset", "write-flash", "-z"};
+    for (size_t i = 0; i < runs.size(); i++) {
+        std::vector<std::string> want = head;
+        if (i == 3) want.erase(want.begin() + 2, want.begin() + 4);
+        ASSERT_EQ(runs[i].args.size(), want.size() + 4) << i;
+        EXPECT_EQ(std::vector<std::string>(runs[i].args.begin(), runs[i].args.begin() + (long)want.size()), want);
+        const std::string *img = &runs[i].args[want.size()];
+        EXPECT_EQ(img[0], "0x10000");
+        EXPECT_TRUE(img[1].size() > 14 && img[1].substr(img[1].size() - 14) == "/esp32/app.bin") << img[1];
+        EXPECT_EQ(img[2], "0x1000");
+        EXPECT_TRUE(img[3].size() > 22 && img[3].substr(img[3].size() - 22) == "/esp32/boot loader.bin") << img[3];
+    }
+
+    // Each run sits between its pause and its resume, whatever it ended with.
+    std::vector<sim_term_line_st> lines = sim_term_lines(bench.devs, 0x30);
+    ASSERT_EQ(lines.size(), 8u);
+    for (size_t i = 0; i < runs.size(); i++) {
+        EXPECT_EQ(lines[2 * i].line, "esp \"comm\" 0");
+        EXPECT_EQ(lines[2 * i + 1].line, "esp \"comm\" 1");
+        EXPECT_LT(lines[2 * i].wall_us, runs[i].start_us) << i;
+        long long ended = runs[i].exit_code >= 0 ? runs[i].end_us : runs[i].start_us + 1000000;
+        EXPECT_GT(lines[2 * i + 1].wall_us, ended) << i;
+    }
+    EXPECT_EQ(runs[2].exit_code, -1) << "the hung one never ended by itself";
+    EXPECT_GE(runs[3].start_us - lines[6].wall_us, 4500000) << "the port was looked for first";
+    EXPECT_FALSE(sim_esp_paused(bench.devs, 0x30));
+    sim_setup_stop(bench);
+
+    // No bus: no pause, so no esptool.
+    r = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0", "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"},
+                  o);
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("could not be asked to pause its ESP32 communication; esptool was not run.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(parse_log(box.read_file("standin.log")).size(), 4u);
+}
+
 TEST(Esp32, RefusalsStopBeforeTheBus)
 {
     e2e::sandbox box;
@@ -300,6 +401,14 @@ TEST(Esp32, RefusalsStopBeforeTheBus)
     r = box.krcan({"--can", can, "-n", "0x20", "--loadesp32"});
     EXPECT_TRUE(r.exited(1)) << r.out;
     EXPECT_NE(r.out.find("ERROR: no device package given."), std::string::npos) << r.out;
+    // Two devices with images: which one is meant cannot be told.
+    write_esp_package(box);
+    r = box.krcan({"--can", can, "--dev", "esp.krdev:0x30", "--dev", "esp.krdev:0x31", "--loadesp32"});
+    EXPECT_TRUE(r.exited(1)) << r.out;
+    EXPECT_NE(r.out.find("ERROR: 2 devices bundle ESP32 firmware. Give the one to flash to *loadesp32* as its .krdev "
+                         "package.\n"),
+              std::string::npos)
+        << r.out;
     r = box.krcan({"--can", can, "--esp32port", "/dev/ttyUSB3"});
     EXPECT_TRUE(r.exited(0)) << r.out;
     EXPECT_NE(r.out.find("ESP32 serial port set to '/dev/ttyUSB3'\n"), std::string::npos) << r.out;

@@ -16,6 +16,9 @@
 #include "sim_client.h"
 #include "sim_media.h"
 #include "sim_setup.h"
+#include "tool/package_builder.h"
+#include "commands.h"
+#include "main.h"
 
 namespace {
 
@@ -232,6 +235,91 @@ TEST_F(Media, EveryWaitOnTheDeviceIsBounded)
         << r.out;
     EXPECT_NE(r.out.find(".Media cleared from node 0x22\n"), std::string::npos) << r.out;
     EXPECT_TRUE(files(0x22).empty());
+}
+
+const char *const kDisplayDb =
+    "{\"DEV\": \"Display\", \"VENDORID\": \"0x31D\", \"PRODUCTCODE\": 9, \"NODEID\": \"0x30\", \"OBJ_DICT\": "
+    "[{\"name\": \"DEV_NAME\", \"index\": \"0x5FFF\", \"type\": \"CANOPEN_STRING\", \"permissions\": \"CANOPEN_RO\", "
+    "\"subindex\": 0, \"default\": \"Display\", \"dataptr\": \"&dev_name\"}]}";
+
+std::string g_channel, g_package;
+
+// The window's media job, then its end polled as the window does.
+void window_job(void *)
+{
+    for (uint8_t node : {(uint8_t)0x30, (uint8_t)0x31, (uint8_t)0}) {
+        loadmedia_load_device_async(g_package.c_str(), node);
+        for (int i = 0; i < 600 && !loadmedia_load_device_is_finished(); i++) kr_rtos_task_delay(50);
+        std::printf("finished 0x%x %d\n", node, loadmedia_load_device_is_finished() ? 1 : 0);
+        std::fflush(stdout);
+    }
+}
+
+TEST_F(Media, PackagesSendNamesRelativeToTheirRoot)
+{
+    sim_device_config_st plain = display(0x40, 64);
+    plain.media.enabled = false;
+    start({display(0x30, 64), display(0x31, 64), plain});
+    const std::string x = bytes(150, 11);
+    ASSERT_TRUE(pkgtest::write_zip(box.path("media.krdev").string(),
+                                   {pkgtest::file("krdev.json", "{\"DATABASE\": \"dev.json\", \"MEDIA\": \"media\"}"),
+                                    pkgtest::file("dev.json", kDisplayDb), pkgtest::file("media/x.png", x),
+                                    pkgtest::file("media/notes.txt", "not media"),
+                                    pkgtest::file("media/deep/y.png", "not entered")}));
+    ASSERT_TRUE(pkgtest::write_zip(box.path("nomedia.krdev").string(),
+                                   {pkgtest::file("krdev.json", "{\"DATABASE\": \"dev.json\"}"),
+                                    pkgtest::file("dev.json", kDisplayDb)}));
+    ASSERT_TRUE(pkgtest::write_zip(
+        box.path("machine.krsys").string(),
+        {pkgtest::file("krsys.json", "{\"DEVS\": [{\"NODEID\": \"0x30\", \"KRDEV\": \"devs/media.krdev\"}, "
+                                     "{\"NODEID\": \"0x31\", \"KRDEV\": \"devs/nomedia.krdev\"}]}"),
+         pkgtest::file("devs/media.krdev", box.read_file("media.krdev")),
+         pkgtest::file("devs/nomedia.krdev", box.read_file("nomedia.krdev"))}));
+
+    // A device package at its database's node id.
+    e2e::result r = box.krcan(args({"--loadmedia=media.krdev"}));
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("=== Loading media to device 'media' (node 0x30) ===\n"), std::string::npos) << r.out;
+    EXPECT_EQ(files(0x30), (std::map<std::string, std::string>{{"media/x.png", x}}));
+    EXPECT_NE(r.out.find("'media/x.png' 150 / 150 bytes (100 %) file 1/1"), std::string::npos) << r.out;
+
+    // A system package, then every device of the system: one without media warns, one found on the bus
+    // without a package is skipped; neither fails the run.
+    sim_dev_media(bench.devs, 0x30, [](sim_media_st &m, std::map<uint32_t, sim_object_st> &) { m.files.clear(); });
+    r = box.krcan(args({"--loadmedia=machine.krsys", "--find", "--loadmedia"}));
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(files(0x30), (std::map<std::string, std::string>{{"media/x.png", x}}));
+    EXPECT_TRUE(files(0x31).empty());
+    EXPECT_EQ(e2e::count(r.out, "nomedia.krdev' bundles no media files to load.\n"), 2u) << r.out;
+    EXPECT_NE(r.out.find("Skipping device 'Node 0x40' (node 0x40): no configuration package.\n"), std::string::npos)
+        << r.out;
+
+    // The window's job resets the device only when every file loaded, and never runs for node 0.
+    sim_media_config_st not_ready = display(0x31, 0).media;
+    sim_media_configure(bench.devs, 0x31, not_ready);
+    g_channel = bench.channel;
+    g_package = box.path("media.krdev").string();
+    r = e2e::run_in_child(box, [] {
+        init(&dev);
+        if (!cmd_can(g_channel.c_str()) || !add_task(window_job)) return 97;
+        return main_start_run();
+    });
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("Resetting node 0x30 (NMT reset node) to apply the new media...\nfinished 0x30 1\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("ERROR: the media of node 0x31 did not load; the node is not reset.\n" PRINT_RESET
+                         "finished 0x31 1\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("finished 0x0 1\n"), std::string::npos) << r.out;
+    auto resets = [this](uint8_t node) {
+        std::vector<uint8_t> log = sim_dev_nmt_log(bench.devs, node);
+        return std::count(log.begin(), log.end(), (uint8_t)0x81);
+    };
+    EXPECT_EQ(resets(0x30), 1);
+    EXPECT_EQ(resets(0x31), 0);
+    EXPECT_EQ(resets(0x40), 0) << "no reset for all nodes";
 }
 
 } // namespace
