@@ -21,7 +21,7 @@ void joystick_can_rx(const kr_can_msg_st *msg);
 bool joystick_load_from_dir(const char *dir);
 
 /* File dialogs: the folder they open in. */
-void kr_uifiledialog_set_default_dir(const char *path);
+#include "ui/kr_uifiledialog.h"
 
 /* The main window. */
 void krui_exec(void);

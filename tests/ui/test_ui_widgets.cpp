@@ -3,6 +3,7 @@
 #include <GLFW/glfw3.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "ui/kr_uiacceptdialog.h"
 #include "ui/kr_uicontainers.h"
 #include "ui/kr_uidigitedit.h"
+#include "ui/kr_uigauge.h"
 #include "ui/kr_uitextedit.h"
 #include "ui/kr_uiwidgets.h"
 #include "ui_support.h"
@@ -600,4 +602,70 @@ TEST(UiNumpad, DialogAndIncrementHold)
     s.click(110, 130, 20); // 250 ms, then every 30 ms
     EXPECT_LT(de.value, 97);
     EXPECT_GT(de.value, 80);
+}
+
+// The gauge fills its arc to the value's angle (50 of 0..100: straight up) and nothing below the
+// minimum; a slider held left of its handle steps to the multiple below, then by steps after 250 ms;
+// a slider no longer than its handle ignores drags.
+TEST(UiGauge, ArcAndSliderRepeat)
+{
+    START_DISPLAY();
+    screen s;
+    static kr_uistyle_st style = kr_uistyles[0];
+    style.fg_c = 0xFF00FF00;
+    static kr_uigauge_st g;
+    std::memset(&g, 0, sizeof g);
+    kr_uigauge_init(&g, 0, 100, 0xFF0000FF, &style);
+    kr_uigauge_set_value(&g, 50);
+    EXPECT_EQ(kr_uigauge_angle(&g, 50), 90);
+    EXPECT_EQ(kr_uigauge_angle(&g, -20), 180);
+    kr_uiwindow_addxy(&s.d.super, &g.super, 100, 100, 400, 220);
+    s.redraw();
+    const int cx = 300, cy = 316; // radius 198, hole 180
+    EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(cx - 189, cy - 5), 0xFF00FF00, 40));
+    EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(cx - 12, cy - 189), 0xFF00FF00, 40));
+    EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(cx + 12, cy - 189), 0xFF505050, 40));
+    EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(cx + 189, cy - 5), 0xFF505050, 40));
+    EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(cx, cy - 100), 0xFF0000FF, 40)); // the hole
+    kr_uigauge_set_value(&g, -5);
+    s.redraw();
+    EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(cx - 189, cy - 5), 0xFF505050, 40));
+    kr_uiwindow_remove(&s.d.super, &g.super);
+
+    static kr_uislider_st sl;
+    std::memset(&sl, 0, sizeof sl);
+    kr_uislider_init(&sl, 0, 100, 13, nullptr);
+    sl.inc_step = 10;
+    kr_uiwindow_addxy(&s.d.super, &sl.super, 100, 400, 600, 40);
+    s.ctx = &sl;
+    s.probe = [](screen *sc) { return (int)((kr_uislider_st *)sc->ctx)->cur_val; };
+    s.step(6);
+    kr_ui_input_cursor(120, 420);
+    kr_ui_input_button(true);
+    s.step(6); // 120 ms
+    EXPECT_EQ(sl.cur_val, 10);
+    s.step(12); // past 250 ms
+    EXPECT_EQ(sl.cur_val, 0);
+    kr_ui_input_button(false);
+    s.step(2);
+    EXPECT_GE(count(s.seen, 10), 8); // held at 10 through the first 250 ms
+    EXPECT_EQ(count(s.seen, 0) + count(s.seen, 10) + count(s.seen, 13), (int)s.seen.size()); // no other values
+    for (size_t i = 1; i < s.seen.size(); ++i) EXPECT_LE(s.seen[i], s.seen[i - 1]);
+
+    static kr_uislider_st tiny;
+    std::memset(&tiny, 0, sizeof tiny);
+    kr_uislider_init(&tiny, 0, 100, 50, nullptr);
+    kr_uiwindow_addxy(&s.d.super, &tiny.super, 800, 400, 40, 40);
+    s.step(6);
+    kr_ui_input_cursor(820, 420);
+    kr_ui_input_button(true);
+    s.step(2); // the held step moves it once
+    const int16_t before_drag = tiny.cur_val;
+    kr_ui_input_cursor(835, 420);
+    s.step(2);
+    kr_ui_input_cursor(839, 420);
+    s.step(2);
+    kr_ui_input_button(false);
+    s.step(2);
+    EXPECT_EQ(tiny.cur_val, before_drag);
 }
