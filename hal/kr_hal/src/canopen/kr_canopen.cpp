@@ -95,7 +95,14 @@ void nmt_rx(const kr_can_message_st *msg)
     case CANOPEN_NMT_CMD_STOP_NODE: _canopen.state = CANOPEN_STOPPED; break;
     case CANOPEN_NMT_CMD_SET_PREOPERATIONAL: _canopen.state = CANOPEN_PREOPERATIONAL; break;
     case CANOPEN_NMT_CMD_RESET_NODE:
-    case CANOPEN_NMT_CMD_RESET_COM: kr_system_reset(); break;
+    case CANOPEN_NMT_CMD_RESET_COM:
+        // The run ends here: say why, whatever silent says, or status 1 comes without a word.
+        fprintf(stderr, "The tool's own CANopen node 0x%x got an NMT reset %s command %s; ending the run.\n",
+                (unsigned)_canopen.current_node_id, msg->data[0] == CANOPEN_NMT_CMD_RESET_NODE ? "node" : "communication",
+                msg->data[1] == 0 ? "for all nodes" : "for its node id");
+        fflush(stderr);
+        kr_system_reset();
+        break;
     default: break;
     }
 }
@@ -118,7 +125,14 @@ void sdo_rx(const kr_can_message_st *msg)
     if (type == INVALID_MSG) return;
     uint32_t base = msg->id & ~CANOPEN_NODE_ID_MASK;
     // Requests (to our own node or to others) are not for the client; the server is not built.
-    // An abort on the request base comes from some client to its server, so it is not ours either.
+    // An abort on the request base comes from some client to its server, so it is not ours either,
+    // but it tells the client that another one shares the channel. Requests for our own id may be
+    // our own, looped back.
+    if (base == CANOPEN_SDO_REQUEST_ID) {
+        uint8_t node = (uint8_t)(msg->id & CANOPEN_NODE_ID_MASK);
+        if (node != _canopen.current_node_id) _kr_canopen_sdo_client_rx_request(node);
+        return;
+    }
     if (base != CANOPEN_SDO_RESPONSE_ID) return;
     _kr_canopen_sdo_client_rx(msg, type, (uint8_t)(msg->id & CANOPEN_NODE_ID_MASK));
 }
@@ -193,10 +207,9 @@ void _kr_canopen_step(uint32_t step_ms)
     bool stopped = _canopen.state == CANOPEN_STOPPED;
     if (!stopped && kr_delay(&_canopen.heartbeat_time, step_ms))
         _canopen.heartbeat_time = kr_memory_get_data_start()->canopen.producer_heartbeat_time_ms;
-    if (!stopped) {
-        _kr_canopen_sdo_client_step(step_ms);
-        kr_delay(&_canopen.emcy_inihbit_delay, step_ms);
-    }
+    // The client's time-out runs also while stopped: a transfer must end, not wait for ever.
+    _kr_canopen_sdo_client_step(step_ms);
+    if (!stopped) kr_delay(&_canopen.emcy_inihbit_delay, step_ms);
 
     kr_can_message_st msg;
     while (kr_can_pop_message(kr_can_get_dev(), &msg) == ERR_NONE) {
