@@ -19,7 +19,6 @@ __attribute__((weak)) uint32_t obj_dict_len(void) { return 0; }
 
 namespace {
 
-const char project_name[] = "kr03_can_338-g376e";
 const uint32_t program_id = 1;
 
 // Object 0x1F50 (program data) has no storage; 0x1F56 (program identification) reads 1.
@@ -33,8 +32,7 @@ canopen_object_st com_objects[] = {
     {CANOPEN_PROGRAM_ID_INDEX, {1}, CANOPEN_ARRAY32, const_cast<uint32_t *>(&program_id), nullptr, 0, CANOPEN_RO},
     {0x1017, {0}, CANOPEN_UNSIGNED16, nullptr, nullptr, 0, CANOPEN_RW},
     {0x5FF7, {0}, CANOPEN_UNSIGNED32, nullptr, nullptr, 0, CANOPEN_RW},
-    {CANOPEN_DEVICE_NAME_INDEX, {0}, CANOPEN_STRING, const_cast<char *>(project_name), nullptr,
-     sizeof(project_name), CANOPEN_RO},
+    {CANOPEN_DEVICE_NAME_INDEX, {0}, CANOPEN_STRING, nullptr, nullptr, 0, CANOPEN_RO}, // the project name
     {0x1018, {3}, CANOPEN_ARRAY32, &_canopen.identity, nullptr, 0, CANOPEN_RO},
 };
 constexpr size_t com_object_count = sizeof(com_objects) / sizeof(com_objects[0]);
@@ -46,6 +44,9 @@ void bind_settings_objects()
     com_objects[1].data_ptr = &nv->id;
     com_objects[7].data_ptr = &nv->canopen.producer_heartbeat_time_ms;
     com_objects[8].data_ptr = &nv->can_baudrate;
+    const char *name = kr_memory_get_project_name();
+    com_objects[9].data_ptr = const_cast<char *>(name);
+    com_objects[9].string_len = (uint16_t)(std::strlen(name) + 1);
 }
 
 bool object_accepts(const canopen_object_st &obj, uint8_t sub)
