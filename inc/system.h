@@ -45,12 +45,29 @@ bool cmdline_parse_nodeid_arg(const char *text, char *path, uint32_t path_size, 
 bool cmdline_parse_nodeid_list(const char *text, char *path, uint32_t path_size, uint8_t *list, uint32_t capacity,
                                uint32_t *count);
 
-/* The pattern every queued device command follows. At parse time: store the argument (cut to
- * stored_size - 1, empty when none), take the node-id snapshot, queue the step and open the CAN
- * link; false when the job could not be queued. In the step: system_dispatch_begin saves the
- * context into *saved and restores the parse-time snapshot; system_dispatch_end puts *saved back. */
-bool system_dispatch_queue(const char *arg, char *stored, uint32_t stored_size, system_nodeids_st *snapshot,
-                           void (*step_fn)(void *app));
+/* The pattern every queued device command follows. Each queued job keeps its own argument, flags and
+ * node-id snapshot, so two --loadbin options never share one slot. At parse time system_dispatch_queue
+ * refuses an argument longer than SYSTEM_JOB_ARG_LEN - 1 (a cut path could name another file), stores the
+ * argument (empty when none) with the snapshot in the module's queue, queues the step and opens the CAN
+ * link; false when the job could not be queued. In the step: system_dispatch_take hands out the module's
+ * next job in queue order; system_dispatch_begin saves the context into *saved and restores the job's
+ * snapshot; system_dispatch_end puts *saved back. */
+#define SYSTEM_JOB_ARG_LEN 1024u
+
+typedef struct {
+    char arg[SYSTEM_JOB_ARG_LEN];
+    uint32_t flags; /* the module's own flags (wfr, kr, block, ...) */
+    system_nodeids_st nodeids;
+} system_job_st;
+
+typedef struct {
+    system_job_st jobs[TASKS_LEN];
+    uint32_t queued;
+    uint32_t taken;
+} system_job_queue_st;
+
+bool system_dispatch_queue(system_job_queue_st *queue, const char *arg, uint32_t flags, void (*step_fn)(void *app));
+bool system_dispatch_take(system_job_queue_st *queue, system_job_st *job);
 void system_dispatch_begin(const system_nodeids_st *snapshot, system_nodeids_st *saved);
 void system_dispatch_end(const system_nodeids_st *saved);
 

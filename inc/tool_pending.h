@@ -1,5 +1,5 @@
-/* Calls of the tool's modules that are not built yet (system model, device database, packages,
- * account file, update check, simulator runner, CAN configuration window, main window). Each
+/* Calls of the tool's modules that are not built yet (system model, device database,
+ * account file, update check, CAN configuration window, main window). Each
  * owner moves its declarations into its own header and deletes its src/..._pending.cpp file. */
 #ifndef TOOL_PENDING_H
 #define TOOL_PENDING_H
@@ -15,37 +15,13 @@
 extern "C" {
 #endif
 
-/* Device packages. */
-#define KRDEV_ESP32_MAX_COUNT 16
-
-typedef struct {
-    uint32_t offset;
-    char file[256];
-} krdev_esp32_image_st;
-
-typedef struct {
-    char dir[1024];
-    char database[512];
-    char firmware[512];
-    char linux_bin[512];
-    char version[64];
-    char media[512];
-    krdev_esp32_image_st esp32[KRDEV_ESP32_MAX_COUNT];
-    uint16_t esp32_count;
-} krdev_st;
-
-bool krdev_open(krdev_st *krdev, const char *path);
-void krdev_close(krdev_st *krdev);
-bool system_set_file(system_st *system, const char *path);
-
 /* Joystick driver: every frame the heartbeat monitor receives. */
 void joystick_can_rx(const kr_can_msg_st *msg);
+/* Reads the "joystick" document of an extracted system package and makes it active. */
+bool joystick_load_from_dir(const char *dir);
 
 /* File dialogs: the folder they open in. */
 void kr_uifiledialog_set_default_dir(const char *path);
-
-/* Packages: temporary folders. */
-void system_init_tmp_cleanup(void);
 
 /* Account file. */
 void credentials_init(void);
@@ -65,16 +41,6 @@ uint32_t selfupdate_this_version(void);
 const char *selfupdate_this_name(void);
 bool selfupdate_check(selfupdate_info_st *info, bool *newer, char *err, uint32_t err_length);
 bool selfupdate_apply(const selfupdate_info_st *info, char *err, uint32_t err_length);
-
-/* Simulator runner. */
-void simrun_init(void);
-uint32_t simrun_start_system(system_st *system, const char *can_channel);
-bool simrun_can_is_virtual(const char *can_channel);
-bool simrun_any_running(void);
-void simrun_load_params_async(system_st *system, const uint8_t *nodeids, uint32_t count);
-bool simrun_load_params_is_finished(void);
-bool simrun_wait_online(void);
-bool simrun_step(void);
 
 /* Windows: the CAN configuration window (null style: the default one; with the library start-up) and the
  * main window. */

@@ -11,7 +11,6 @@ static bool not_available(void)
     return false;
 }
 
-bool cmd_savesys(const char *) { return not_available(); }
 bool cmd_load(const char *) { return not_available(); }
 bool cmd_loadwfr(const char *) { return not_available(); }
 bool cmd_segload(const char *) { return not_available(); }
@@ -22,11 +21,7 @@ bool cmd_loadmedia(const char *) { return not_available(); }
 bool cmd_firmware(const char *) { return not_available(); }
 bool cmd_linuxbin(const char *) { return not_available(); }
 bool cmd_bootloader(const char *) { return not_available(); }
-bool cmd_media(const char *) { return not_available(); }
-bool cmd_mediadir(const char *) { return not_available(); }
-bool cmd_esp32(const char *) { return not_available(); }
 bool cmd_fwversion(const char *) { return not_available(); }
-bool cmd_makekrdev(const char *) { return not_available(); }
 bool cmd_loadesp32(const char *) { return not_available(); }
 bool cmd_esp32port(const char *) { return not_available(); }
 bool cmd_clearmedia(const char *) { return not_available(); }

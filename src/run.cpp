@@ -11,6 +11,8 @@
 
 #include "commands.h"
 #include "main.h"
+#include "package.h"
+#include "simrun.h"
 #include "tool_pending.h"
 
 struct _dev_st dev;

@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "db.h"
+#include "package.h"
 #include "tool_pending.h"
 
 namespace {
@@ -475,13 +476,32 @@ bool cmdline_load_arg_nodeid(const char *stored, char *path, uint32_t path_size,
     return true;
 }
 
-bool system_dispatch_queue(const char *arg, char *stored, uint32_t stored_size, system_nodeids_st *snapshot,
-                           void (*step_fn)(void *app))
+bool system_dispatch_queue(system_job_queue_st *queue, const char *arg, uint32_t flags, void (*step_fn)(void *app))
 {
-    copy_text(stored, stored_size, arg);
-    system_nodeids_save(&dev.system, snapshot);
+    const char *name = current_command ? current_command->cmd_long : "?";
+    if (!arg) arg = "";
+    if (std::strlen(arg) >= SYSTEM_JOB_ARG_LEN) {
+        std::printf(PRINT_BOLDRED "ERROR: the argument of '%s' is longer than %u characters.\n" PRINT_RESET, name,
+                    SYSTEM_JOB_ARG_LEN - 1);
+        std::fflush(stdout);
+        return false;
+    }
+    // add_task holds at most TASKS_LEN jobs in all, so the module's ring cannot overrun.
+    system_job_st &job = queue->jobs[queue->queued % TASKS_LEN];
+    copy_text(job.arg, sizeof job.arg, arg);
+    job.flags = flags;
+    system_nodeids_save(&dev.system, &job.nodeids);
     if (!add_task(step_fn)) return false;
+    queue->queued++;
     kr_can_set_up(false);
+    return true;
+}
+
+bool system_dispatch_take(system_job_queue_st *queue, system_job_st *job)
+{
+    if (queue->taken == queue->queued) return false;
+    *job = queue->jobs[queue->taken % TASKS_LEN];
+    queue->taken++;
     return true;
 }
 

@@ -252,6 +252,45 @@ TEST_F(SystemTest, SnapshotsAroundAQueuedStep)
     EXPECT_EQ(dev.system.devs[1].nodeid, 0);
 }
 
+void no_step(void *) {}
+
+TEST_F(SystemTest, EachQueuedJobKeepsItsOwnArgumentAndSnapshot)
+{
+    init(&dev);
+    system_job_queue_st queue{};
+    commands_select_nodeid(0x10, false);
+    ASSERT_TRUE(system_dispatch_queue(&queue, "a.bin:0x10", 1, no_step));
+    commands_select_nodeid(0x20, false);
+    ASSERT_TRUE(system_dispatch_queue(&queue, "b.bin", 2, no_step));
+    ASSERT_TRUE(system_dispatch_queue(&queue, nullptr, 0, no_step));
+
+    // An argument that would be cut is refused and queues nothing.
+    std::string long_arg(SYSTEM_JOB_ARG_LEN, 'x');
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(system_dispatch_queue(&queue, long_arg.c_str(), 0, no_step));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("longer than 1023"), std::string::npos);
+    long_arg.pop_back();
+    EXPECT_EQ(dev.tasks.len, 3u);
+
+    system_job_st job;
+    ASSERT_TRUE(system_dispatch_take(&queue, &job));
+    EXPECT_STREQ(job.arg, "a.bin:0x10");
+    EXPECT_EQ(job.flags, 1u);
+    EXPECT_EQ(job.nodeids.db_nodeid, 0x10);
+    ASSERT_TRUE(system_dispatch_take(&queue, &job));
+    EXPECT_STREQ(job.arg, "b.bin");
+    EXPECT_EQ(job.flags, 2u);
+    EXPECT_EQ(job.nodeids.db_nodeid, 0x20);
+    ASSERT_TRUE(system_dispatch_take(&queue, &job));
+    EXPECT_STREQ(job.arg, "");
+    EXPECT_FALSE(system_dispatch_take(&queue, &job));
+
+    // The longest argument that fits is kept whole.
+    ASSERT_TRUE(system_dispatch_queue(&queue, long_arg.c_str(), 0, no_step));
+    ASSERT_TRUE(system_dispatch_take(&queue, &job));
+    EXPECT_EQ(std::string(job.arg), long_arg);
+}
+
 TEST_F(SystemTest, ForcedNodeIdOverARange)
 {
     for (uint8_t id : {0x10, 0x11, 0x12}) system_add_found_device(&dev.system, id, 797, 0);

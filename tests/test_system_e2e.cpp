@@ -37,9 +37,9 @@ TEST(SystemE2e, DevOptionsPostfixesAndLimit)
 TEST(SystemE2e, SysPackageFailureStopsTheRun)
 {
     e2e::sandbox box;
-    e2e::result r = box.krcan({"--sys", "machine.krsys", "--find"});
+    e2e::result r = box.krcan({"--silent", "--sys", "machine.krsys", "--find"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
-    EXPECT_NE(r.out.find("'machine.krsys' was not read"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("Failed to extract 'machine.krsys'"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("command 'sys' returned with FALSE, terminating."), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Searching"), std::string::npos) << "no job ran";
 }

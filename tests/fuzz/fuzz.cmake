@@ -20,5 +20,8 @@ foreach(f ${KR_FUZZ_SOURCES})
   target_include_directories(${n} PRIVATE ${CMAKE_SOURCE_DIR}/tests/fuzz ${CMAKE_SOURCE_DIR}/tests/sim
     ${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux)
   target_link_libraries(${n} PRIVATE krcan_core kr_hal)
+  if(n MATCHES "^fuzz_ui")
+    target_link_libraries(${n} PRIVATE kr_ui)
+  endif()
   target_link_options(${n} PRIVATE -fsanitize=fuzzer)
 endforeach()

@@ -82,7 +82,8 @@ kr_errors_e kr_queue_peek(kr_queue_st queue, void *dest, uint32_t wait_ms);
 /* Library start-up and end. */
 void kr_init(void *device);
 void kr_init_arg(void *device, int argc, char **argv);
-void kr_deinit(void);
+void kr_deinit(void); /* tears the display down, when one was started */
+void kr_set_deinit_hook(void (*hook)(void));
 void kr_set_application_ptr(void *ptr);
 void *__kr_get_user_ptr(void);
 void kr_system_reset(void);

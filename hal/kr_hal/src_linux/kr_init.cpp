@@ -18,8 +18,7 @@
 #include "kr_utilities.h"
 
 extern "C" {
-// The display back end and its CAN configuration window.
-void kr_ui_destroy(void);
+// The CAN configuration window.
 void kr_ui_confwindow_exec(const struct kr_uistyle_st *style);
 }
 
@@ -39,6 +38,8 @@ hooks_st _this;
 int8_t arg_nodeid = 0;
 char **kr_argv = nullptr;
 std::atomic<void (*)(void *app, uint32_t pin)> gpio_callback{nullptr};
+// Set by the display back end when it starts, so that what draws nothing links no display code.
+std::atomic<void (*)(void)> deinit_hook{nullptr};
 
 void hal_task(void *)
 {
@@ -133,7 +134,13 @@ void kr_init_arg(void *device, int argc, char **argv)
     kr_init(device);
 }
 
-void kr_deinit(void) { kr_ui_destroy(); }
+void kr_deinit(void)
+{
+    auto hook = deinit_hook.load();
+    if (hook) hook();
+}
+
+void kr_set_deinit_hook(void (*hook)(void)) { deinit_hook = hook; }
 
 void kr_set_application_ptr(void *ptr) { application_ptr = ptr; }
 

@@ -1,4 +1,4 @@
-// Stand-ins for modules still being built (display back end). Each owner deletes its
+// Stand-ins for modules still being built (CAN configuration window). Each owner deletes its
 // part when the real module lands. None of them pretends to work.
 #include <cstdio>
 
@@ -6,7 +6,6 @@
 
 extern "C" {
 
-void kr_ui_destroy(void) {}
 void kr_ui_confwindow_exec(const struct kr_uistyle_st *)
 {
     std::fprintf(stderr, "The CAN configuration window is not available yet\n");

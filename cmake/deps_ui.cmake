@@ -1,0 +1,35 @@
+# The widget toolkit and its GLFW/OpenGL back end: a library of its own, so that what draws nothing
+# links no GL. Fonts are Debian's Liberation Regular faces, embedded at build time.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(KR_UI_DEPS REQUIRED IMPORTED_TARGET glfw3 glew freetype2 gl)
+find_library(KR_LODEPNG lodepng REQUIRED)
+set(KR_FONT_DIR /usr/share/fonts/truetype/liberation2)
+foreach(f LiberationSans-Regular.ttf LiberationMono-Regular.ttf)
+  if(NOT EXISTS ${KR_FONT_DIR}/${f})
+    message(FATAL_ERROR "${KR_FONT_DIR}/${f} is missing: install fonts-liberation2")
+  endif()
+endforeach()
+
+file(GLOB KR_UI_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/hal/kr_hal/src/ui/*.cpp
+  ${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/kr_ui_*.cpp)
+add_library(kr_ui STATIC ${KR_UI_SOURCES})
+target_include_directories(kr_ui PUBLIC ${CMAKE_SOURCE_DIR}/hal/kr_hal/inc)
+target_link_libraries(kr_ui PUBLIC kr_hal PkgConfig::KR_UI_DEPS ${KR_LODEPNG})
+set_source_files_properties(${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/kr_ui_fonts_embed.cpp PROPERTIES
+  COMPILE_DEFINITIONS "KR_FONT_SANS_FILE=\"${KR_FONT_DIR}/LiberationSans-Regular.ttf\";KR_FONT_MONO_FILE=\"${KR_FONT_DIR}/LiberationMono-Regular.ttf\""
+  OBJECT_DEPENDS "${KR_FONT_DIR}/LiberationSans-Regular.ttf;${KR_FONT_DIR}/LiberationMono-Regular.ttf")
+
+# Test programs under tests/ui/: the toolkit, the X11 client library (to send window-manager
+# messages) and the display test program that xdotool drives.
+function(kr_ui_test_target n)
+  find_package(X11 REQUIRED)
+  target_link_libraries(${n} PRIVATE kr_ui X11::X11)
+  target_compile_definitions(${n} PRIVATE KR_UIPROG_BIN="$<TARGET_FILE:uiprog>")
+  add_dependencies(${n} uiprog)
+endfunction()
+if(KR_TESTS)
+  add_executable(uiprog ${CMAKE_SOURCE_DIR}/tests/ui/uiprog_main.cpp)
+  target_link_libraries(uiprog PRIVATE kr_ui krcan_core)
+  target_include_directories(uiprog PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+endif()
