@@ -1,5 +1,5 @@
 /* Calls of the tool's modules that are not built yet (system model, device database,
- * account file, update check, CAN configuration window, main window). Each
+ * CAN configuration window, main window). Each
  * owner moves its declarations into its own header and deletes its src/..._pending.cpp file. */
 #ifndef TOOL_PENDING_H
 #define TOOL_PENDING_H
@@ -22,25 +22,6 @@ bool joystick_load_from_dir(const char *dir);
 
 /* File dialogs: the folder they open in. */
 void kr_uifiledialog_set_default_dir(const char *path);
-
-/* Account file. */
-void credentials_init(void);
-
-/* Update check. */
-typedef struct {
-    uint32_t version;
-    char name[64];
-    char file[128];
-    char sha256[72];
-    uint64_t size;
-    char released[32];
-    char notes[256];
-} selfupdate_info_st;
-
-uint32_t selfupdate_this_version(void);
-const char *selfupdate_this_name(void);
-bool selfupdate_check(selfupdate_info_st *info, bool *newer, char *err, uint32_t err_length);
-bool selfupdate_apply(const selfupdate_info_st *info, char *err, uint32_t err_length);
 
 /* Windows: the CAN configuration window (null style: the default one; with the library start-up) and the
  * main window. */

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "main.h"
+#include "selfupdate.h"
 #include "simrun.h"
 #include "tool_pending.h"
 

@@ -28,8 +28,6 @@ bool cmd_clearmedia(const char *) { return not_available(); }
 bool cmd_loadparam(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }
-bool cmd_user(const char *) { return not_available(); }
-bool cmd_pwd(const char *) { return not_available(); }
 bool cmd_login(const char *) { return not_available(); }
 bool cmd_remotelist(const char *) { return not_available(); }
 bool cmd_remoteui(const char *) { return not_available(); }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "account.h"
 #include "commands.h"
 #include "main.h"
 #include "package.h"

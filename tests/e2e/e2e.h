@@ -223,6 +223,15 @@ public:
         std::filesystem::create_directories(home());
         std::filesystem::create_directories(config());
         std::filesystem::create_directories(tmp());
+        // A curl that refuses (exit 7, as when nothing answers) for every run that names no stand-in of
+        // its own: no test reaches the network.
+        std::filesystem::create_directories(refusing_bin());
+        // Written through a close-on-exec descriptor: a child spawned meanwhile must not hold it open
+        // for writing, or running the script fails as "text file busy".
+        int fd = open((refusing_bin() / "curl").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700);
+        const char script[] = "#!/bin/sh\nexit 7\n";
+        if (fd < 0 || write(fd, script, sizeof script - 1) != (ssize_t)(sizeof script - 1)) throw std::runtime_error("stand-in");
+        close(fd);
     }
     ~sandbox()
     {
@@ -237,6 +246,7 @@ public:
     std::filesystem::path config() const { return dir_ / "config"; }
     std::filesystem::path tmp() const { return dir_ / "tmp"; }
     std::filesystem::path path(const std::string &rel) const { return dir_ / rel; }
+    std::filesystem::path refusing_bin() const { return dir_ / "refusing-bin"; }
 
     void write_file(const std::string &rel, const std::string &content) const
     {
@@ -272,11 +282,14 @@ public:
         set("XDG_CONFIG_HOME", config().string());
         set("TMPDIR", tmp().string());
         for (const auto &kv : o.env) set(kv.first, kv.second);
-        if (!o.path_prepend.empty()) {
+        {
             std::string p;
             for (const std::string &d : o.path_prepend) p += d + ":";
-            const char *old = getenv("PATH");
-            set("PATH", p + (old ? old : "/usr/bin:/bin"));
+            if (o.path_prepend.empty()) p = refusing_bin().string() + ":";
+            std::string old = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+            for (const auto &kv : o.env)
+                if (kv.first == "PATH") old = kv.second;
+            set("PATH", p + old);
         }
         std::vector<std::string> out;
         for (const auto &kv : vars) out.push_back(kv.first + "=" + kv.second);

@@ -5,7 +5,7 @@
 #include "e2e/e2e.h"
 #include "sim_device.h"
 #include "sim_hub.h"
-#include "tool_pending.h"
+#include "selfupdate.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
-#include "tool_pending.h"
+#include "selfupdate.h"
 
 namespace {
 

@@ -35,11 +35,13 @@ inline entry raw(const std::string &name, const std::string &data, unsigned raw_
     return {entry::FILE, name, data, 0644, raw_mode};
 }
 
-// Writes the entries in order (the same name may come twice); false when libarchive refuses.
-inline bool write_zip(const std::string &path, const std::vector<entry> &entries)
+// Writes the entries in order (the same name may come twice); false when libarchive refuses. `store`
+// leaves the data uncompressed (quick for large incompressible files).
+inline bool write_zip(const std::string &path, const std::vector<entry> &entries, bool store = false)
 {
     struct archive *a = archive_write_new();
     bool ok = archive_write_set_format_zip(a) == ARCHIVE_OK && archive_write_set_bytes_in_last_block(a, 1) == ARCHIVE_OK &&
+              (!store || archive_write_set_format_option(a, "zip", "compression", "store") == ARCHIVE_OK) &&
               archive_write_open_filename(a, path.c_str()) == ARCHIVE_OK;
     for (const entry &en : entries) {
         if (!ok) break;

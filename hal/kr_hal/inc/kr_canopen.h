@@ -11,6 +11,7 @@
 #include "kr_errors.h"
 #include "kr_utilities.h"
 #include "canopen/kr_canopen_sdo.h"
+#include "canopen/kr_canopen_sdo_server.h"
 #include "canopen/kr_canopen_types.h"
 
 #ifdef __cplusplus
@@ -43,6 +44,9 @@ typedef struct {
     uint8_t emcy_suppressed;
     struct {
         _kr_canopen_sdo_client_st client;
+#if CONFIG_CANOPEN_SDO_SERVER
+        _kr_canopen_sdo_server_st server;
+#endif
     } sdo;
     kr_canopen_can_callb_t can_callback;
 } _kr_canopen_st;

@@ -17,7 +17,9 @@ extern "C" {
 #define CONFIG_CANOPEN_DEFAULT_HEARTBEAT_MS 1000
 #define CONFIG_CANOPEN_EMCY_RX_BUFFER_SIZE 3
 #define CONFIG_CANOPEN_EMCY_INHIBIT_TIME_MS 200
-#define CONFIG_CANOPEN_SDO_SERVER 0
+#ifndef CONFIG_CANOPEN_SDO_SERVER
+#define CONFIG_CANOPEN_SDO_SERVER 0 /* the tool is a client only; a test build of the library sets 1 */
+#endif
 
 /* Identifier bases; node ids are the low 7 bits. */
 #define CANOPEN_NODE_ID_MASK 0x7Fu

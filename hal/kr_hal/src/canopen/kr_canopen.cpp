@@ -10,12 +10,7 @@
 
 _kr_canopen_st _canopen;
 
-// The application's object table: a program that has application objects defines both; programs
-// without (and every test program) get the empty table. Weak, so the application's own wins.
-extern "C" {
-__attribute__((weak)) extern const canopen_object_st obj_dict[1] = {};
-__attribute__((weak)) uint32_t obj_dict_len(void) { return 0; }
-}
+// The application's object table (obj_dict, obj_dict_len) has its empty default in its own unit.
 
 namespace {
 
@@ -125,6 +120,12 @@ void sdo_rx(const kr_can_message_st *msg)
     sdo_request_type_e type = _canopen_sdo_get_request_type(msg);
     if (type == INVALID_MSG) return;
     uint32_t base = msg->id & ~CANOPEN_NODE_ID_MASK;
+#if CONFIG_CANOPEN_SDO_SERVER
+    if (msg->id == CANOPEN_SDO_REQUEST_ID + _canopen.current_node_id) {
+        _kr_canopen_sdo_server_rx(msg, type);
+        return;
+    }
+#endif
     // Requests (to our own node or to others) are not for the client; the server is not built.
     // An abort on the request base comes from some client to its server, so it is not ours either,
     // but it tells the client that another one shares the channel. Requests for our own id may be
@@ -163,6 +164,9 @@ void _kr_canopen_reset(void)
     nv->id = CONFIG_CANOPEN_DEFAULT_NODE_ID;
     nv->canopen.producer_heartbeat_time_ms = CONFIG_CANOPEN_DEFAULT_HEARTBEAT_MS;
     _kr_canopen_sdo_client_reset();
+#if CONFIG_CANOPEN_SDO_SERVER
+    _kr_canopen_sdo_server_reset();
+#endif
 }
 
 kr_errors_e _kr_canopen_init(uint8_t nodeid)
@@ -188,6 +192,9 @@ kr_errors_e _kr_canopen_init(uint8_t nodeid)
     _canopen.state = CANOPEN_BOOT_UP;
     _canopen.heartbeat_time = nv->canopen.producer_heartbeat_time_ms;
     _kr_canopen_sdo_client_init();
+#if CONFIG_CANOPEN_SDO_SERVER
+    _kr_canopen_sdo_server_init();
+#endif
     kr_ring_buffer_init(&_canopen.emcy_rx, _canopen.emcy_rx_buffer, CONFIG_CANOPEN_EMCY_RX_BUFFER_SIZE,
                         sizeof(canopen_emcy_msg_st));
     _canopen.emcy_inihbit_delay = CONFIG_CANOPEN_EMCY_INHIBIT_TIME_MS;
@@ -210,7 +217,12 @@ void _kr_canopen_step(uint32_t step_ms)
         _canopen.heartbeat_time = kr_memory_get_data_start()->canopen.producer_heartbeat_time_ms;
     // The client's time-out runs also while stopped: a transfer must end, not wait for ever.
     _kr_canopen_sdo_client_step(step_ms);
-    if (!stopped) kr_delay(&_canopen.emcy_inihbit_delay, step_ms);
+    if (!stopped) {
+#if CONFIG_CANOPEN_SDO_SERVER
+        _kr_canopen_sdo_server_step(step_ms);
+#endif
+        kr_delay(&_canopen.emcy_inihbit_delay, step_ms);
+    }
 
     kr_can_message_st msg;
     while (kr_can_pop_message(kr_can_get_dev(), &msg) == ERR_NONE) {

@@ -1,0 +1,139 @@
+// The update check, end to end, against a stand-in curl that answers as each test says.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "e2e/e2e.h"
+#include "selfupdate.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// This build, as the version line names it (taken from git at build time).
+const std::string kThis =
+    std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) + ")";
+const std::string kNoVersionInfo = "The update server did not answer with version information.\n";
+const std::string kManifest339 = R"({"version":339,"name":"339-gabcd","file":"krcan-339.tar.gz","sha256":"ab12",)"
+                                 R"("size":3000000000,"released":"2026-12-01","notes":"Faster block transfers"})";
+
+class Update : public ::testing::Test {
+protected:
+    e2e::sandbox box;
+    void SetUp() override
+    {
+        fs::create_directories(box.path("bin"));
+        fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", box.path("bin/curl"));
+    }
+    e2e::result run(const std::vector<std::string> &args, const std::string &body, const std::string &print = "200",
+                    std::vector<std::pair<std::string, std::string>> env = {})
+    {
+        box.write_file("manifest", body);
+        e2e::options o;
+        o.path_prepend = {box.path("bin").string()};
+        o.env = {{"KR_CURL_LOG", box.path("curl.log").string()},
+                 {"KR_CURL_BODY", box.path("manifest").string()},
+                 {"KR_CURL_PRINT", print}};
+        for (auto &kv : env) o.env.push_back(kv);
+        return box.krcan(args, o);
+    }
+    bool tmp_empty() const { return fs::is_empty(box.tmp()); }
+};
+
+TEST_F(Update, NewerAndSameBuild)
+{
+    // An account is stored; the update check must not send it.
+    ASSERT_TRUE(box.krcan({"--user", "alice", "--pwd", "secret"}).exited(0));
+
+    e2e::result r = run({"--checkupdate"}, kManifest339);
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(r.out, "krcan 339-gabcd (build 339) is available; this is " + kThis + ".\n"
+                     "  released 2026-12-01\n  Faster block transfers\nInstall it with 'krcan --update'.\n");
+    std::string log = box.read_file("curl.log");
+    EXPECT_NE(log.find("args: -K " + box.tmp().string() + "/krcan_http_cfg_"), std::string::npos) << log;
+    EXPECT_NE(log.find("mode: 600\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("max-time = 20\nproto = \"=https\"\ntlsv1.2\nurl = \"" SELFUPDATE_BASE_URL "/latest.json\"\n"
+                       "output = \"" + box.tmp().string() + "/krcan_su_manifest_"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("write-out = \"%{http_code}\"\n"), std::string::npos);
+    EXPECT_EQ(log.find("user"), std::string::npos) << "no account in the request";
+    EXPECT_EQ(log.find("secret"), std::string::npos);
+    EXPECT_TRUE(tmp_empty());
+
+    // Installing is refused with the Linux text; the binary is not touched.
+    struct stat before = {}, after = {};
+    stat(KRCAN_BIN, &before);
+    e2e::result u = run({"--update"}, kManifest339);
+    EXPECT_TRUE(u.exited(1));
+    EXPECT_EQ(u.out, std::string(SELFUPDATE_APPLY_TEXT) + "\n");
+    stat(KRCAN_BIN, &after);
+    EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+    EXPECT_EQ(before.st_size, after.st_size);
+
+    const std::string n = std::to_string(selfupdate_this_version());
+    const std::string same = R"({"version":)" + n + R"(,"file":"krcan-)" + n + R"(.tar.gz"})";
+    e2e::result c = run({"--checkupdate"}, same);
+    EXPECT_TRUE(c.exited(0));
+    EXPECT_EQ(c.out, "krcan " + kThis + " is the newest published version.\n");
+    e2e::result s = run({"--update"}, same);
+    EXPECT_TRUE(s.exited(0));
+    EXPECT_EQ(s.out, "krcan " + kThis + " is already the newest published version.\n");
+    EXPECT_TRUE(tmp_empty());
+}
+
+TEST_F(Update, BadAnswersFailWithTheirMessage)
+{
+    struct bad {
+        const char *name;
+        std::string body, print;
+        std::string expected;
+        std::vector<std::pair<std::string, std::string>> env;
+    };
+    const std::string unreachable = "Could not reach the update server (";
+    std::vector<bad> cases = {
+        {"malformed", R"({"version":339,"file":"x")", "200", kNoVersionInfo, {}},
+        {"yaml", "version: 339\nfile: x\n", "200", kNoVersionInfo, {}},
+        {"root array", R"([{"version":339,"file":"x"}])", "200", kNoVersionInfo, {}},
+        {"no version", R"({"file":"x"})", "200", kNoVersionInfo, {}},
+        {"version -1", R"({"version":-1,"file":"x"})", "200", kNoVersionInfo, {}},
+        {"version 0", R"({"version":"0","file":"x"})", "200", kNoVersionInfo, {}},
+        {"empty file", R"({"version":339,"file":""})", "200", kNoVersionInfo, {}},
+        {"404", kManifest339, "404", "No update information is published at " SELFUPDATE_BASE_URL ".\n", {}},
+        {"500", kManifest339, "500", "The update server returned HTTP 500.\n", {}},
+        {"000", "", "000", unreachable + "no answer from the server).\n", {}},
+        {"exit 23", kManifest339, "200", unreachable + "curl exited with status 23).\n", {{"KR_CURL_EXIT", "23"}}},
+    };
+    for (const bad &b : cases) {
+        e2e::result r = run({"--checkupdate"}, b.body, b.print, b.env);
+        EXPECT_TRUE(r.exited(1)) << b.name << ": " << r.out;
+        EXPECT_EQ(r.out, b.expected) << b.name;
+        EXPECT_TRUE(tmp_empty()) << b.name;
+    }
+    // curl missing from PATH.
+    fs::remove(box.path("bin/curl"));
+    e2e::result m = run({"--update"}, kManifest339, "200", {{"PATH", box.path("nothing").string()}});
+    EXPECT_EQ(m.out, unreachable + "is curl installed?).\n");
+    EXPECT_TRUE(m.exited(1));
+
+    // A TMPDIR too long for the names: nothing runs.
+    fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", box.path("bin/curl"));
+    fs::remove(box.path("curl.log"));
+    std::string deep = box.tmp().string() + "/" + std::string(250, 't');
+    e2e::result t = run({"--checkupdate"}, kManifest339, "200", {{"TMPDIR", deep}});
+    EXPECT_TRUE(t.exited(1));
+    EXPECT_EQ(t.out.rfind(unreachable + "the temporary folder '" + box.tmp().string() + "/ttt", 0), 0u) << t.out;
+    EXPECT_FALSE(fs::exists(box.path("curl.log"))) << "curl must not run";
+    EXPECT_TRUE(tmp_empty());
+
+    // Over-long strings are cut to their fields.
+    std::string huge(10000, 'n');
+    e2e::result h = run({"--checkupdate"}, R"({"version":400,"name":")" + huge + R"(","file":")" + huge +
+                                               R"(","released":")" + huge + R"(","notes":")" + huge + R"("})");
+    EXPECT_TRUE(h.exited(0)) << h.out;
+    EXPECT_EQ(h.out, "krcan " + std::string(63, 'n') + " (build 400) is available; this is " + kThis + ".\n"
+                     "  released " + std::string(31, 'n') + "\n  " + std::string(255, 'n') +
+                         "\nInstall it with 'krcan --update'.\n");
+    EXPECT_TRUE(tmp_empty());
+}
+
+} // namespace
