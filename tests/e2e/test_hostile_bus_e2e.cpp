@@ -105,6 +105,16 @@ TEST_F(HostileBus, StopFromAnotherMasterEndsReadsAndSearchesWithTheReason)
     EXPECT_LT(r.wall_ms, 9500);
 }
 
+// A node id forced before --db holds over the database's own NODEID, as forcenodeid promises.
+TEST_F(HostileBus, ForcedNodeIdHoldsOverTheDatabase)
+{
+    box.write_file("db.json", "{\"DEV\": \"D\", \"NODEID\": 32, \"OBJ_DICT\": []}");
+    e2e::result r = box.krcan({"--can", can(), "--forcenodeid", "0x10", "--db", "db.json", "--mindex", "0x1018",
+                               "--sindex", "1", "--sdoread"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(r.out.substr(r.out.size() >= 6 ? r.out.size() - 6 : 0), "0x31d\n") << r.out;
+}
+
 // A reset for all nodes ends the run with status 1, and one line says why even when silent.
 TEST_F(HostileBus, ResetFromAnotherMasterEndsTheRunWithALine)
 {
