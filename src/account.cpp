@@ -121,6 +121,18 @@ bool write_file(void)
 {
     char path[CREDENTIALS_PATH_LEN];
     if (!form_path(path, sizeof path, CREDENTIALS_FILE_NAME, true)) return false;
+    // A symbolic link (a file kept elsewhere) stays a link: its target is what gets replaced.
+    struct stat lst;
+    if (lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        char *target = realpath(path, nullptr);
+        if (!target || std::strlen(target) >= sizeof path) {
+            set_error("couldn't write '%s': its link leads nowhere usable", path);
+            std::free(target);
+            return false;
+        }
+        std::memcpy(path, target, std::strlen(target) + 1);
+        std::free(target);
+    }
     std::string text = std::string("username=") + username + "\npassword=" + password + "\nurl=" + url +
                        "\nfleet_username=" + fleet_username + "\nfleet_password=" + fleet_password +
                        "\nfleet_url=" + fleet_url + "\ncheck_updates=" + (check_updates ? "1" : "0") + "\n";

@@ -419,6 +419,16 @@ bool add_entry(struct archive *a, const std::filesystem::path &root, const std::
 // over the archive; on any failure the temporary file goes and the archive stays as it was.
 bool rebuild(const char *archive_path, const char *dir, std::string &why)
 {
+    // A package reached through a symbolic link is rewritten where the link points; the link stays.
+    char real[PATH_MAX];
+    struct stat link_st {};
+    if (lstat(archive_path, &link_st) == 0 && S_ISLNK(link_st.st_mode)) {
+        if (!realpath(archive_path, real)) {
+            why = std::string("the link could not be followed: ") + std::strerror(errno);
+            return false;
+        }
+        archive_path = real;
+    }
     std::filesystem::path target(archive_path);
     std::string tmpl = (target.has_parent_path() ? target.parent_path().string() + "/" : std::string()) + "." +
                        target.filename().string() + ".tmp.XXXXXX";

@@ -11,17 +11,7 @@ static bool not_available(void)
     return false;
 }
 
-bool cmd_load(const char *) { return not_available(); }
-bool cmd_loadwfr(const char *) { return not_available(); }
-bool cmd_segload(const char *) { return not_available(); }
-bool cmd_segloadwfr(const char *) { return not_available(); }
-bool cmd_krload(const char *) { return not_available(); }
-bool cmd_krloadwfr(const char *) { return not_available(); }
 bool cmd_loadmedia(const char *) { return not_available(); }
-bool cmd_firmware(const char *) { return not_available(); }
-bool cmd_linuxbin(const char *) { return not_available(); }
-bool cmd_bootloader(const char *) { return not_available(); }
-bool cmd_fwversion(const char *) { return not_available(); }
 bool cmd_loadesp32(const char *) { return not_available(); }
 bool cmd_esp32port(const char *) { return not_available(); }
 bool cmd_clearmedia(const char *) { return not_available(); }

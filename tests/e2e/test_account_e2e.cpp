@@ -77,6 +77,13 @@ TEST_F(Account, ReadingTakesWhatTheFileHolds)
                               "broker.example", 0));
     EXPECT_EQ(mode(file()), 0600u) << "a file of another mode becomes owner-only";
 
+    // A file kept elsewhere through a link stays linked; its target is rewritten.
+    fs::rename(file(), box.path("elsewhere.conf"));
+    fs::create_symlink(box.path("elsewhere.conf"), file());
+    ASSERT_TRUE(box.krcan({"--user", "dave"}).exited(0));
+    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_EQ(box.read_file("elsewhere.conf").rfind("username=dave\npassword=" + std::string(255, 'p'), 0), 0u);
+
     // A FIFO at the path is not read and does not hold up start-up.
     fs::remove(file());
     ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);

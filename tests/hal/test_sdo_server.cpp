@@ -337,6 +337,8 @@ TEST_F(SdoServer, IndependentClientFaultsAreRefusedAndWriteNothingUnacknowledged
     expect_abort(down(0x2006, 0, pattern(40, 6), m::segmented), 0x05030005, "segments past the storage");
     expect_abort(down(0x2003, 0, pattern(6, 7), m::segmented), 0x06010000, "array size by segments");
     expect_abort(down(0x2008, 0, {1, 2, 3, 4}, m::expedited), 0x06010002, "read-only");
+    expect_abort(down(0x100B, 0, {0}, m::expedited), 0x06090032, "node id 0");
+    expect_abort(down(0x100B, 0, {128}, m::expedited), 0x06090031, "node id 128");
     // Block uploads asking for a block size of 0 or 128, first or in an acknowledgement.
     expect_abort(up(0x2007, 0, m::block, 0), 0x05040002, "block size 0");
     expect_abort(up(0x2007, 0, m::block, 128), 0x05040002, "block size 128");
@@ -387,4 +389,33 @@ TEST_F(SdoServer, TimeOutThenProgramDataRestart)
     node.pid = -1;
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+// The tool's own library build has no server: requests to its node (1) stay unanswered while the
+// server node beside it answers the same request.
+TEST_F(SdoServer, ToolBuildLeavesRequestsToItsNodeUnanswered)
+{
+    std::atomic<bool> stop{false};
+    std::thread asker;
+    if (!co::child_mode())
+        asker = std::thread([&] {
+            while (!stop) {
+                sim_client_send(cli, sim_frame_std(0x601, {0x40, 0x00, 0x10, 0, 0, 0, 0, 0}));
+                sim_client_send(cli, sim_frame_std(0x600 + NODE, {0x40, 0x00, 0x10, 0, 0, 0, 0, 0}));
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    co::result_st res = co::run(port, [] {
+        kr_rtos_task_delay(1500);
+        co::report("node=%u", kr_canopen_get_nodeid());
+        return 0;
+    });
+    stop = true;
+    asker.join();
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("node"), "1");
+    auto frames = sim_tap_frames(tap);
+    EXPECT_GE(co::with_id(frames, 0x601).size(), 10u);
+    EXPECT_TRUE(co::with_id(frames, 0x581).empty());
+    EXPECT_GE(co::with_id(frames, 0x580 + NODE).size(), 10u); // 0x1000: device type 0x55
 }

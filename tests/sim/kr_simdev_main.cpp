@@ -1,13 +1,15 @@
 // kr_simdev: simulated CANopen devices on the virtual bus, as a program. Prints "ready" on
 // standard output once every device is on the bus (boot-up sent). SIGUSR1 writes the dump file;
 // SIGINT and SIGTERM write it and end with status 0. Commands on standard input, one a line:
-// dump, raw NODE ID B0.., emcy NODE CODE DATA, hb NODE, fault SPEC, set NODE INDEX SUB HEX.
+// dump, raw NODE ID B0.., emcy NODE CODE DATA, hb NODE, fault SPEC, set NODE INDEX SUB HEX, power NODE [MS].
 #include "sim_device.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <iostream>
 #include <mutex>
 #include <pthread.h>
@@ -33,7 +35,12 @@ static void usage(FILE *to)
             "  --reset-delay MS    NMT reset to boot-up (default 50)\n"
             "  --fault SPEC        e.g. busy:count=3  abort:code=0x06020000,index=0x2000  silent:count=-1\n"
             "                      toggle:stage=1  crc  ackseq:stage=1  (node=ID, dir=up|down, stage=N)\n"
-            "  --dump FILE         state dump written on SIGUSR1, on the 'dump' command and at exit\n");
+            "  --dump FILE         state dump written on SIGUSR1, on the 'dump' command and at exit\n"
+            "  --bootloader cia302|kr   a bootloader that takes images through 0x1F50:1\n"
+            "  --image FILE        the image running at start\n"
+            "  --flash-size N      the most bytes an image may have\n"
+            "  --image-dir DIR     each started image is written there as node-0xNN.bin\n"
+            "                      faults noreset, quietboot, dead; key xfer=N (the N-th transfer)\n");
 }
 
 static bool num(const char *s, long long lo, long long hi, long long &v)
@@ -81,6 +88,11 @@ static std::string command(sim_runner_st *r, const std::string &line, const std:
     if (cmd == "emcy" && node_ok() && w.size() == 3 && num(w[1].c_str(), 0, 0xFFFF, a) &&
         num(w[2].c_str(), 0, 0xFFFFFFFFLL, b))
         return sim_dev_send_emcy(r, (uint8_t)node, (uint16_t)a, (uint32_t)b) ? "ok" : "error no such node";
+    if (cmd == "power" && node_ok() && w.size() <= 2) {
+        if (w.size() == 2 && !num(w[1].c_str(), 0, 600000, a))
+            return "error bad time";
+        return sim_dev_power(r, (uint8_t)node, w.size() == 2 ? (uint32_t)a : 500) ? "ok" : "error no such node";
+    }
     if (cmd == "hb" && node_ok() && w.size() == 1)
         return sim_dev_send_heartbeat(r, (uint8_t)node) ? "ok" : "error no such node";
     if (cmd == "fault" && w.size() == 1) {
@@ -175,6 +187,26 @@ int main(int argc, char **argv)
                 return 2;
             }
             faults.push_back({node, f});
+        } else if (a == "--bootloader") {
+            std::string f = need_text();
+            if (f != "cia302" && f != "kr") {
+                fprintf(stderr, "kr_simdev: --bootloader is cia302 or kr\n");
+                return 2;
+            }
+            base.program.flavour = f == "kr" ? SIM_BOOT_KR : SIM_BOOT_CIA302;
+        } else if (a == "--image") {
+            std::string f = need_text();
+            std::ifstream in(f, std::ios::binary);
+            if (!in) {
+                fprintf(stderr, "kr_simdev: cannot read %s\n", f.c_str());
+                return 2;
+            }
+            base.program.image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        } else if (a == "--flash-size") {
+            need(1, 0xFFFFFFFFLL);
+            base.program.flash_size = (uint32_t)n;
+        } else if (a == "--image-dir") {
+            base.program.image_dir = need_text();
         } else if (a == "--dump") {
             dump_path = need_text();
         } else if (a == "--help" || a == "-h") {

@@ -68,6 +68,7 @@ struct sim_dev_st {
     std::vector<sim_write_log_st> write_log;
     std::vector<uint32_t> abort_log;
     uint32_t bootups = 0;
+    sim_program_st prog;
     ~sim_dev_st() { sim_client_close(client); }
 };
 
@@ -139,6 +140,7 @@ bool build_dictionary(sim_dev_st &d, std::string &err)
     add_obj(od, 0x1018, 3, SIM_U32, SIM_RO, le(c.revision, 4));
     add_obj(od, 0x2FFF, 0, SIM_U32, SIM_RO, le(c.can_if_version, 4));
     add_obj(od, 0x5FFF, 0, SIM_STR, SIM_RO, std::vector<uint8_t>(c.name.begin(), c.name.end()));
+    sim_prog_init(d.prog, c.node_id, c.program, od);
     return c.dict_file.empty() || sim_dict_load(c.dict_file, od, err);
 }
 
@@ -170,11 +172,13 @@ int64_t hb_period_ns(const sim_dev_st &d)
     return (int64_t)(it->second.value[0] | it->second.value[1] << 8) * 1000000;
 }
 
-void send_bootup(sim_dev_st &d)
+void send_bootup(sim_dev_st &d, bool frame = true)
 {
-    send_frame(d, sim_frame_std(0x700u + d.cfg.node_id, {0x00}));
+    if (frame) {
+        send_frame(d, sim_frame_std(0x700u + d.cfg.node_id, {0x00}));
+        d.bootups++;
+    }
     d.state = 127;
-    d.bootups++;
     int64_t p = hb_period_ns(d);
     d.next_hb_ns = p ? sim_mono_ns() + p : 0;
 }
@@ -185,13 +189,15 @@ sim_fault_st *take_fault(sim_dev_st &d, uint8_t kind, uint32_t stage)
     for (auto &f : d.faults) {
         if (f.kind != kind || f.count == 0)
             continue;
+        if (f.xfer != 0 && f.xfer != d.prog.transfers)
+            continue;
         if (f.index >= 0 && f.index != d.x.index)
             continue;
         if (f.sub >= 0 && f.sub != d.x.sub)
             continue;
         if (f.dir != SIM_DIR_ANY && (f.dir == SIM_DIR_UPLOAD) != d.x.upload)
             continue;
-        if (kind != SIM_FAULT_CRC && f.stage != stage)
+        if (kind != SIM_FAULT_CRC && kind < SIM_FAULT_NORESET && f.stage != stage)
             continue;
         if (f.count > 0)
             f.count--;
@@ -237,6 +243,12 @@ void store_scope(sim_dev_st &d, uint8_t sub, bool restore)
 // Writes a downloaded value; 0 or the abort code.
 uint32_t commit(sim_dev_st &d, const std::vector<uint8_t> &data, char how)
 {
+    uint32_t prog_code = 0;
+    if (sim_prog_commit(d.prog, d.x.index, d.x.sub, data, how, prog_code)) {
+        if (prog_code == 0)
+            d.write_log.push_back({d.x.index, d.x.sub, (uint32_t)data.size(), how});
+        return prog_code;
+    }
     sim_object_st &o = d.od[sim_key(d.x.index, d.x.sub)];
     size_t tsize = sim_type_size(o.type);
     if (tsize != 0 && data.size() != tsize)
@@ -279,6 +291,9 @@ uint32_t find_object(sim_dev_st &d, bool write)
 
 size_t max_bytes(sim_dev_st &d)
 {
+    int64_t room = sim_prog_room(d.prog, d.x.index, d.x.sub);
+    if (room >= 0)
+        return (size_t)room;
     const sim_object_st &o = d.od[sim_key(d.x.index, d.x.sub)];
     size_t t = sim_type_size(o.type);
     return t ? t : (o.max_size ? o.max_size : DEFAULT_MAX);
@@ -290,6 +305,7 @@ void start_transfer(sim_dev_st &d, const uint8_t *b, bool upload)
     d.x.index = (uint16_t)(b[1] | b[2] << 8);
     d.x.sub = b[3];
     d.x.upload = upload;
+    sim_prog_transfer_start(d.prog, d.x.index, d.x.sub, upload);
 }
 
 void initiate_download(sim_dev_st &d, const uint8_t *b)
@@ -548,7 +564,11 @@ void nmt_command(sim_dev_st &d, const sim_frame_st &f)
     if (cmd != 0x01 && cmd != 0x02 && cmd != 0x80 && cmd != 0x81 && cmd != 0x82)
         return;
     d.nmt_log.push_back(cmd);
-    if (d.state == 0) // resetting: nothing else until boot-up
+    if (d.state == 0 && !sim_prog_in_boot(d.prog)) // resetting: nothing else until boot-up
+        return;
+    if (cmd == 0x81 && take_fault(d, SIM_FAULT_NORESET, 0))
+        return;
+    if (sim_prog_in_boot(d.prog) && cmd != 0x81 && cmd != 0x82) // a bootloader only resets
         return;
     switch (cmd) {
     case 0x01:
@@ -572,26 +592,38 @@ void nmt_command(sim_dev_st &d, const sim_frame_st &f)
 
 void on_frame(sim_dev_st &d, const sim_frame_st &f)
 {
-    if (f.kind != SIM_FRAME_STD)
+    if (f.kind != SIM_FRAME_STD || sim_prog_silent(d.prog))
         return;
     if (f.id == 0)
         nmt_command(d, f);
-    else if (f.id == 0x600u + d.cfg.node_id && (d.state == 127 || d.state == 5))
+    else if (f.id == 0x600u + d.cfg.node_id && (d.state == 127 || d.state == 5 || sim_prog_in_boot(d.prog)))
         sdo_request(d, f);
 }
 
 void on_timers(sim_dev_st &d, int64_t now)
 {
+    if (d.prog.mode == SIM_MODE_OFF && now >= d.prog.power_on_ns) {
+        d.reset_at_ns = now; // power on: a reset into the bootloader
+        d.reset_cmd = 0;
+    }
     if (d.reset_at_ns != 0 && now >= d.reset_at_ns) {
         d.reset_at_ns = 0;
         for (auto &[key, o] : d.od) {
             uint16_t idx = (uint16_t)(key >> 8);
-            if (d.reset_cmd == 0x81 || (idx >= 0x1000 && idx <= 0x1FFF))
+            if (d.reset_cmd != 0x82 || (idx >= 0x1000 && idx <= 0x1FFF))
                 o.value = o.stored;
         }
-        send_bootup(d);
+        bool dead = take_fault(d, SIM_FAULT_DEAD, 0) != nullptr;
+        bool quiet = take_fault(d, SIM_FAULT_QUIETBOOT, 0) != nullptr;
+        sim_prog_boot(d.prog, d.od, d.reset_cmd, dead);
+        if (!dead)
+            send_bootup(d, !quiet);
+        if (sim_prog_in_boot(d.prog))
+            d.state = 0;
     }
-    if (d.state != 0 && d.next_hb_ns != 0 && now >= d.next_hb_ns) {
+    if (sim_prog_silent(d.prog))
+        return;
+    if ((d.state != 0 || sim_prog_in_boot(d.prog)) && d.next_hb_ns != 0 && now >= d.next_hb_ns) {
         send_frame(d, sim_frame_std(0x700u + d.cfg.node_id, {d.state}));
         int64_t p = hb_period_ns(d);
         d.next_hb_ns = p == 0 ? 0 : (d.next_hb_ns + p > now ? d.next_hb_ns + p : now + p);
@@ -601,7 +633,11 @@ void on_timers(sim_dev_st &d, int64_t now)
 int64_t next_timer(sim_dev_st &d)
 {
     int64_t t = 0;
-    for (int64_t c : {d.reset_at_ns, d.state != 0 ? d.next_hb_ns : 0})
+    if (d.prog.mode == SIM_MODE_DEAD)
+        return 0;
+    if (d.prog.mode == SIM_MODE_OFF)
+        return d.prog.power_on_ns;
+    for (int64_t c : {d.reset_at_ns, d.state != 0 || sim_prog_in_boot(d.prog) ? d.next_hb_ns : 0})
         if (c != 0 && (t == 0 || c < t))
             t = c;
     return t;
@@ -874,6 +910,32 @@ bool sim_dev_send_heartbeat(sim_runner_st *r, uint8_t node)
     return sim_client_send(d->client, sim_frame_std(0x700u + node, {d->state}));
 }
 
+sim_prog_info_st sim_dev_program(sim_runner_st *r, uint8_t node)
+{
+    WITH_DEV({})
+    sim_prog_info_st i;
+    i.mode = d->prog.mode;
+    i.image = d->prog.image;
+    i.flashes = d->prog.flashes;
+    i.pending = d->prog.pending.size();
+    i.started_ns = d->prog.started_ns;
+    return i;
+}
+
+bool sim_dev_power(sim_runner_st *r, uint8_t node, uint32_t ms)
+{
+    {
+        WITH_DEV(false)
+        d->reset_at_ns = 0;
+        d->x.state = X_IDLE;
+        sim_prog_power(d->prog, ms);
+    }
+    uint64_t one = 1; // the runner recomputes its wake-up
+    if (write(r->wake_fd, &one, sizeof one) < 0)
+        perror("kr_simdev: eventfd");
+    return true;
+}
+
 std::string sim_runner_dump(sim_runner_st *r)
 {
     std::lock_guard<std::mutex> lk(r->m);
@@ -896,6 +958,8 @@ std::string sim_runner_dump(sim_runner_st *r)
             snprintf(buf, sizeof buf, "abort %u 0x%08X", n, a);
             o << buf << "\n";
         }
+        if (d->cfg.program.flavour != SIM_BOOT_NONE)
+            o << sim_prog_dump_line(d->prog) << "\n";
     }
     return o.str();
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sim_frame.h"
+#include "sim_program.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,9 @@ enum sim_fault_kind_e : uint8_t {
     SIM_FAULT_TOGGLE,  // segmented transfers: that segment reply carries the wrong toggle bit
     SIM_FAULT_CRC,     // block download: the end is refused with a CRC error (0x05030004)
     SIM_FAULT_ACKSEQ,  // block download: that block's acknowledgement is one sequence number short
+    SIM_FAULT_NORESET,   // NMT reset node is ignored
+    SIM_FAULT_QUIETBOOT, // a reset boots without the boot-up frame
+    SIM_FAULT_DEAD,      // silent for good after a reset
 };
 enum sim_fault_dir_e : uint8_t { SIM_DIR_ANY, SIM_DIR_UPLOAD, SIM_DIR_DOWNLOAD };
 
@@ -43,6 +47,7 @@ struct sim_fault_st {
     uint32_t code = 0x08000000;
     int32_t count = 1;       // times it fires; -1: always
     uint32_t fired = 0;
+    uint32_t xfer = 0;       // only in the device's xfer-th SDO transfer (from 1); 0: any
 };
 
 // "busy:count=3", "abort:code=0x06020000,index=0x2000,sub=0", "silent:index=0x1018,count=-1",
@@ -64,6 +69,7 @@ struct sim_device_config_st {
     uint32_t reset_delay_ms = 50;        // NMT reset to boot-up
     std::string dict_file;               // extra or overriding objects
     std::vector<sim_fault_st> faults;
+    sim_program_config_st program;       // bootloader flavour, image, flash size
 };
 
 // Dictionary file: one object a line, '#' starts a comment:
@@ -111,12 +117,18 @@ bool sim_dev_send_raw(sim_runner_st *r, uint8_t node, const sim_frame_st &f);
 bool sim_dev_send_emcy(sim_runner_st *r, uint8_t node, uint16_t code, uint32_t data);
 bool sim_dev_send_heartbeat(sim_runner_st *r, uint8_t node);
 
+// The program store: mode, running image, flashes, pending bytes, start time of the image.
+sim_prog_info_st sim_dev_program(sim_runner_st *r, uint8_t node);
+// Power cycle: silent for ms, then boot-up into the bootloader.
+bool sim_dev_power(sim_runner_st *r, uint8_t node, uint32_t ms);
+
 // Plain-text dump of every device, one fact per line:
 //   node N state S bootups B
 //   obj N 0xIIII S value HEX stored HEX
 //   nmt N CMD
 //   write N 0xIIII S SIZE e|s|b
 //   abort N 0xCODE
+//   prog N mode app|boot|off|dead image SIZE crc 0xCCCC flashes F pending P   (devices with a bootloader)
 std::string sim_runner_dump(sim_runner_st *r);
 bool sim_runner_dump_file(sim_runner_st *r, const std::string &path, std::string &err);
 // Reads a value back out of a dump's text.

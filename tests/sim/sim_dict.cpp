@@ -230,8 +230,14 @@ bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, st
     } else if (kind == "ackseq") {
         f.kind = SIM_FAULT_ACKSEQ;
         f.stage = 1;
+    } else if (kind == "noreset") {
+        f.kind = SIM_FAULT_NORESET;
+    } else if (kind == "quietboot") {
+        f.kind = SIM_FAULT_QUIETBOOT;
+    } else if (kind == "dead") {
+        f.kind = SIM_FAULT_DEAD;
     } else {
-        err = "unknown fault '" + kind + "' (abort, busy, silent, toggle, crc, ackseq)";
+        err = "unknown fault '" + kind + "' (abort, busy, silent, toggle, crc, ackseq, noreset, quietboot, dead)";
         return false;
     }
     if (colon == std::string::npos)
@@ -261,6 +267,9 @@ bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, st
         } else if (k == "code") {
             ok = parse_int(v, 0, 0xFFFFFFFFLL, n);
             f.code = (uint32_t)n;
+        } else if (k == "xfer") {
+            ok = parse_int(v, 1, 1 << 30, n);
+            f.xfer = (uint32_t)n;
         } else if (k == "count") {
             ok = parse_int(v, -1, 1 << 30, n);
             f.count = (int32_t)n;

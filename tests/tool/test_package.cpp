@@ -156,6 +156,14 @@ TEST_F(PackageTest, ManifestsJsonYamlAndEsp32Images)
     EXPECT_NE(err.find("ERROR: the system file has no DEVS array.\n"), std::string::npos);
     EXPECT_FALSE(dev.system.loaded);
     EXPECT_TRUE(names_in(tmp).empty());
+
+    // A system package path the record cannot hold whole is refused before anything is extracted.
+    std::string deep = (root / std::string(1100, 'd')).string();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(system_set_file(&dev.system, deep.c_str()));
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("is longer than 1023 characters"), std::string::npos) << err;
+    EXPECT_TRUE(names_in(tmp).empty());
 }
 
 TEST_F(PackageTest, HostileArchivesAreRefusedWhole)
@@ -439,6 +447,17 @@ TEST_F(PackageTest, RebuildKeepsEntriesAndFailsCleanly)
     EXPECT_TRUE(fs::is_directory(back / "empty"));
     EXPECT_TRUE((fs::status(back / "sim/run").permissions() & fs::perms::owner_exec) != fs::perms::none);
     EXPECT_TRUE((fs::status(back / "data/fw.bin").permissions() & fs::perms::owner_exec) == fs::perms::none);
+
+    // Through a symbolic link: the package it names is rewritten, the link stays a link.
+    fs::create_symlink("machine.krsys", root / "link.krsys");
+    std::ofstream(dir / "joystick.json") << "{\"a\": 2}";
+    ASSERT_TRUE(archive_put_file((root / "link.krsys").c_str(), dir.c_str(), "joystick.json"));
+    EXPECT_TRUE(fs::is_symlink(root / "link.krsys"));
+    fs::remove_all(back);
+    fs::create_directories(back);
+    ASSERT_TRUE(archive_extract(p.c_str(), back.c_str()));
+    EXPECT_EQ(read_all(back / "joystick.json"), "{\"a\": 2}");
+    fs::remove(root / "link.krsys");
 
     fs::remove(dir / "joystick.json");
     ASSERT_TRUE(archive_remove_file(p.c_str(), dir.c_str(), "joystick.json"));

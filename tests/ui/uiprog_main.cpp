@@ -1,6 +1,7 @@
 // The display test program: shows the busy screen and prints every touch it gets as
 // "touch ACTION X Y" (logical screen coordinates). "--fail" marks the run failed first, so closing
 // the window must end it with status 1. Touch lines are not flushed: closing must not lose them.
+// A new window size is printed (flushed) once the program reads input again after it.
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -11,6 +12,7 @@
 
 #include <cstdlib>
 
+#include "ui/kr_ui_hooks.h"
 #include "ui_widgets.h"
 
 namespace {
@@ -56,8 +58,16 @@ int main(int argc, char **argv)
     kr_uidisplay_step(&screen.display, 20);
     std::printf("ready\n");
     std::fflush(stdout);
+    int32_t width = kr_ui_window_width(), height = kr_ui_window_height();
     for (;;) {
         kr_uidisplay_step(&screen.display, 20);
+        if (kr_ui_window_width() != width || kr_ui_window_height() != height) {
+            // The step that saw the new size has drawn with rebuilt fonts: input is read again now.
+            width = kr_ui_window_width();
+            height = kr_ui_window_height();
+            std::printf("size %d %d\n", (int)width, (int)height);
+            std::fflush(stdout);
+        }
         kr_rtos_task_delay(20);
     }
 }

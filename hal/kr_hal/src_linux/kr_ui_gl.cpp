@@ -537,6 +537,11 @@ color_t kr_ui_captured_pixel(int32_t x, int32_t y)
     return ((color_t)p[3] << 24) | ((color_t)p[0] << 16) | ((color_t)p[1] << 8) | p[2];
 }
 
+void kr_ui_set_window_size(int32_t width, int32_t height)
+{
+    if (ui.window) glfwSetWindowSize(ui.window, width, height);
+}
+
 int32_t kr_ui_window_width(void) { return ui.width; }
 
 int32_t kr_ui_window_height(void) { return ui.height; }

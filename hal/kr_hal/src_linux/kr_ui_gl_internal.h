@@ -34,7 +34,7 @@ struct ui_st {
     int32_t width = UI_SCREEN_WIDTH;
     int32_t height = UI_SCREEN_HEIGHT;
     uimedia_ll_st *uimediall = nullptr;
-    kr_ring_buffer_st key_press{};
+    kr_ring_buffer_st key_press{key_press_buffer, UI_KEY_QUEUE_LEN, 0, 1, 0, 0};
     uint8_t key_press_buffer[UI_KEY_QUEUE_LEN] = {};
     uint8_t brightness = 100;
     bool software_renderer = false;

@@ -453,6 +453,8 @@ int32_t kr_ui_get_string_width(const char *str, const ui_font_st *font)
     return (int32_t)(widest / ui.scalex);
 }
 
+void kr_ui_fonts_reload(void) { ui_fonts_load(); }
+
 bool kr_ui_font_render(ui_font_st *font, int face_index, int32_t pixel_size)
 {
     if (!font) return false;

@@ -46,12 +46,16 @@ uint32_t kr_ui_gl_error_count(void);
 /* When on, every frame is read back before its swap; the pixel is in window pixels from the top. */
 void kr_ui_capture(bool on);
 color_t kr_ui_captured_pixel(int32_t x, int32_t y);
+/* Asks the window system for a new window size (arrives through the size handler at a poll). */
+void kr_ui_set_window_size(int32_t width, int32_t height);
 int32_t kr_ui_window_width(void);
 int32_t kr_ui_window_height(void);
 double kr_ui_scale(void);
 /* Bitmap decodes since start, and the texture limit (a default without a window). */
 uint32_t kr_ui_decode_count(void);
 int32_t kr_ui_max_texture_size(void);
+/* Rebuilds all 18 atlases at the current scale (as after a resize). */
+void kr_ui_fonts_reload(void);
 /* Renders one face (0 sans, 1 mono) at a pixel size into `font`; a texture only with a window. */
 bool kr_ui_font_render(ui_font_st *font, int face, int32_t pixel_size);
 

@@ -201,7 +201,11 @@ uint32_t kr_ui_str_to_glyphs(const char *src, char *dst, uint32_t dst_len, bool 
 {
     if (!src || !dst || dst_len == 0) return 0;
     uint32_t n = 0;
-    while (*src && n + 1 < dst_len) dst[n++] = (char)kr_ui_codepoint_glyph(kr_ui_utf8_next(&src), nordic_glyphs);
+    while (*src && n + 1 < dst_len) {
+        const uint32_t cp = kr_ui_utf8_next(&src);
+        // An overlong NUL (C0 80) would end the glyph string early.
+        dst[n++] = cp == 0 ? '?' : (char)kr_ui_codepoint_glyph(cp, nordic_glyphs);
+    }
     dst[n] = '\0';
     return n;
 }

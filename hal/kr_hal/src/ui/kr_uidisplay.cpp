@@ -133,10 +133,12 @@ kr_uiobject_ret_e kr_uidisplay_step(kr_uidisplay_st *me, uint16_t step_ms)
                 ev.x = me->press_x;
                 ev.y = me->press_y;
             } else {
+                // The first drag event moves nothing, and the next deltas count from the press point,
+                // so that content follows the whole way the pointer went.
                 ev.action = TOUCH_DRAG;
                 ev.x = ev.y = 0;
-                me->drag_x = x;
-                me->drag_y = y;
+                me->drag_x = me->press_x;
+                me->drag_y = me->press_y;
                 me->press_state = DRAGGING;
             }
             break;

@@ -1,6 +1,8 @@
 // Transitions: eased values driven by the owner's step time.
 #include "ui/kr_uitransition.h"
 
+#include <algorithm>
+
 #include "kr_utilities.h"
 
 namespace {
@@ -55,8 +57,8 @@ int32_t scalar_calc(kr_uitransition_easing_e easing, int32_t current_time_ms, in
     case UITRANSITION_EASING_IN_QUAD: return kr_lerpi(t * t / 1000, start_val, end_val);
     case UITRANSITION_EASING_OUT_QUAD: return kr_lerpi(-(t * (t - 2000)) / 1000, start_val, end_val);
     case UITRANSITION_EASING_INOUT_QUAD: {
-        const int32_t half = duration_ms / 2;
-        const int32_t t2 = current_time_ms * 1000 / half; // duration >= 2 here: half >= 1
+        const int32_t half = duration_ms / 2 > 0 ? duration_ms / 2 : 1; // 1 ms: no half to divide by
+        const int32_t t2 = std::min<int32_t>(current_time_ms * 1000 / half, 2000);
         const int32_t mid = end_val + (start_val - end_val) / 2;
         int32_t x;
         if (t2 <= 999) {

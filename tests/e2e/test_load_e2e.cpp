@@ -1,0 +1,430 @@
+// Firmware loading, end to end: krcan against simulated devices with a program store; the images the
+// devices run afterwards are compared with the files byte for byte, and the bus tap shows what went out.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <thread>
+
+#include "e2e/e2e.h"
+#include "sim_client.h"
+#include "sim_device.h"
+#include "sim_setup.h"
+#include "tool/package_builder.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bytes random_bytes(size_t n, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    bytes b(n);
+    for (auto &x : b) x = (uint8_t)rng();
+    return b;
+}
+
+sim_device_config_st device(uint8_t node, uint8_t flavour, const bytes &image, uint32_t flash_size = 0)
+{
+    sim_device_config_st c;
+    c.node_id = node;
+    c.heartbeat_ms = 0;
+    c.reset_delay_ms = 30;
+    c.program.flavour = flavour;
+    c.program.image = image;
+    c.program.flash_size = flash_size;
+    return c;
+}
+
+sim_fault_st fault(const std::string &spec)
+{
+    sim_fault_st f;
+    uint8_t node = 0;
+    std::string err;
+    EXPECT_TRUE(sim_fault_parse(spec, f, node, err)) << err;
+    return f;
+}
+
+class Load : public ::testing::Test {
+protected:
+    void start(const std::vector<sim_device_config_st> &devs)
+    {
+        std::string err;
+        ASSERT_TRUE(sim_setup_start(bench, devs, 0, err)) << err;
+        tap = sim_tap_start(bench.port, "vcan0", err);
+        ASSERT_NE(tap, nullptr) << err;
+    }
+    void TearDown() override
+    {
+        if (tap) sim_tap_stop(tap);
+        sim_setup_stop(bench);
+    }
+    std::vector<std::string> args(std::vector<std::string> a)
+    {
+        a.insert(a.begin(), {"--can", bench.channel});
+        return a;
+    }
+    e2e::result krcan(std::vector<std::string> a)
+    {
+        e2e::options o;
+        o.timeout_ms = 120000;
+        return box.krcan(args(std::move(a)), o);
+    }
+    void file(const std::string &name, const bytes &b) { box.write_file(name, std::string(b.begin(), b.end())); }
+    sim_prog_info_st prog(uint8_t node) { return sim_dev_program(bench.devs, node); }
+    // Frames krcan sent: NMT and SDO requests (to one node, or to any).
+    std::vector<sim_frame_st> sent(int node = -1)
+    {
+        std::vector<sim_frame_st> out;
+        for (const sim_frame_st &f : sim_tap_frames(tap)) {
+            bool nmt = f.id == 0 && f.len == 2 && (node < 0 || f.data[1] == node || f.data[1] == 0);
+            bool sdo = f.id >= 0x601 && f.id <= 0x67F && (node < 0 || f.id == 0x600u + node);
+            if (f.kind == SIM_FRAME_STD && (nmt || sdo)) out.push_back(f);
+        }
+        return out;
+    }
+    std::vector<uint8_t> nmt(uint8_t node) { return sim_dev_nmt_log(bench.devs, node); }
+
+    e2e::sandbox box;
+    sim_setup_st bench;
+    sim_tap_st *tap = nullptr;
+};
+
+// Two queued loads each keep their own file, node and transfer kind; each device ends up running its own
+// file, reset once after one download; the progress task reports each load to 100 % and then stops.
+TEST_F(Load, CiaBlockAndSegmentedLoadsEachFlashTheirOwnFile)
+{
+    bytes old_a = random_bytes(300, 1), old_b = random_bytes(40, 2);
+    bytes a = random_bytes(100 * 1024, 3), b = random_bytes(2048, 4);
+    start({device(0x20, SIM_BOOT_CIA302, old_a), device(0x21, SIM_BOOT_CIA302, old_b)});
+    file("a.bin", a);
+    file("b.bin", b);
+
+    e2e::result r = krcan({"--nodeid", "0x20", "--loadbin=a.bin", "--nodeid", "0x21", "--segloadbin=b.bin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x20).image, a);
+    EXPECT_EQ(prog(0x21).image, b);
+    EXPECT_EQ(prog(0x20).flashes, 1u);
+    EXPECT_EQ(prog(0x21).flashes, 1u);
+    EXPECT_EQ(prog(0x20).mode, SIM_MODE_APP);
+
+    auto w20 = sim_dev_write_log(bench.devs, 0x20), w21 = sim_dev_write_log(bench.devs, 0x21);
+    ASSERT_EQ(w20.size(), 1u);
+    EXPECT_EQ(w20[0].index, 0x1F50);
+    EXPECT_EQ(w20[0].size, a.size());
+    EXPECT_EQ(w20[0].how, 'b');
+    ASSERT_EQ(w21.size(), 1u);
+    EXPECT_EQ(w21[0].size, b.size());
+    EXPECT_EQ(w21[0].how, 's');
+    EXPECT_EQ(nmt(0x20), bytes{0x81});
+    EXPECT_EQ(nmt(0x21), bytes{0x81});
+    // The reset comes after the download, never before.
+    auto f20 = sent(0x20);
+    ASSERT_FALSE(f20.empty());
+    EXPECT_EQ(f20.front().id, 0x620u);
+    EXPECT_EQ(f20.back().id, 0u);
+
+    EXPECT_NE(r.out.find("Opened file a.bin. Size: 102400 bytes.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("downloaded 102400 / 102400 bytes (100 %)\nLoading done!\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("downloaded 2048 / 2048 bytes (100 %)\nLoading done!\n"), std::string::npos) << r.out;
+    EXPECT_EQ(e2e::count(r.out, "Loading done!\n"), 2u);
+    EXPECT_EQ(e2e::count(r.out, "Loading done. Resetting device... OK!\n"), 2u);
+    // The first load's progress never reports the second one's bytes.
+    size_t second = r.out.find("Firmware b.bin selected");
+    ASSERT_NE(second, std::string::npos);
+    EXPECT_EQ(r.out.substr(0, second).find("/ 2048 bytes"), std::string::npos) << r.out;
+}
+
+// The maker's bootloader: reset, boot-up, then 256-byte pieces, each its own block download, and a reset
+// that starts the image. A second load of 64 KiB + 1 on the same device goes the same way.
+TEST_F(Load, MakersBootloaderTakesPiecesBetweenTwoResets)
+{
+    bytes old = random_bytes(100, 5), c = random_bytes(600, 6), d = random_bytes(64 * 1024 + 1, 7);
+    start({device(0x22, SIM_BOOT_KR, old)});
+    file("c.bin", c);
+    file("d.bin", d);
+
+    e2e::result r = krcan({"--nodeid", "0x22", "--krloadbin=c.bin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x22).image, c);
+    EXPECT_EQ(prog(0x22).mode, SIM_MODE_APP);
+    auto w = sim_dev_write_log(bench.devs, 0x22);
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w[0].size, 256u);
+    EXPECT_EQ(w[1].size, 256u);
+    EXPECT_EQ(w[2].size, 88u);
+    for (auto &x : w) EXPECT_EQ(x.how, 'b');
+    EXPECT_EQ(nmt(0x22), (bytes{0x81, 0x81}));
+    auto f = sent(0x22);
+    ASSERT_GE(f.size(), 2u);
+    EXPECT_EQ(f.front().id, 0u); // the reset into the bootloader comes first
+    EXPECT_EQ(f.back().id, 0u);
+    EXPECT_NE(r.out.find("Resetting node 0x22\nWaiting to receive boot up message from node 0x22...\ndone\n"
+                         "Reset OK. Now downloading...\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Block 1 downloaded, 256 / 600 bytes (42 %)\nBlock 2 downloaded, 512 / 600 bytes (85 %)\n"
+                         "Block 3 downloaded, 600 / 600 bytes (100 %)\n"),
+              std::string::npos)
+        << r.out;
+
+    r = krcan({"--nodeid", "0x22", "--krloadbin=d.bin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x22).image, d);
+    EXPECT_EQ(prog(0x22).flashes, 2u);
+    w = sim_dev_write_log(bench.devs, 0x22);
+    ASSERT_EQ(w.size(), 3u + 257u);
+    EXPECT_EQ(w.back().size, 1u);
+    EXPECT_NE(r.out.find("Block 257 downloaded, 65537 / 65537 bytes (100 %)\n"), std::string::npos);
+}
+
+// Waiting for the boot-up: nothing goes out until the device is powered on; then the download and one reset.
+TEST_F(Load, WaitForBootupFlashesADevicePoweredOnLater)
+{
+    bytes old = random_bytes(64, 8), a = random_bytes(5000, 9), c = random_bytes(700, 10);
+    start({device(0x23, SIM_BOOT_CIA302, old), device(0x24, SIM_BOOT_KR, old)});
+    file("a.bin", a);
+    file("c.bin", c);
+
+    for (uint8_t node : {0x23, 0x24}) {
+        std::string cmd = node == 0x23 ? "--loadbinwfr=a.bin" : "--krloadbinwfr=c.bin";
+        e2e::background k(box, KRCAN_BIN, args({"--nodeid", node == 0x23 ? "0x23" : "0x24", cmd}));
+        ASSERT_TRUE(k.wait_for_output("Waiting to receive boot up message", 30000)) << k.out() << k.err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_TRUE(sent(node).empty()); // no reset before the device boots
+        int64_t powered = sim_mono_ns();
+        ASSERT_TRUE(sim_dev_power(bench.devs, node, 200));
+        for (int i = 0; i < 3000 && k.running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        e2e::result r = k.stop();
+        ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+        sim_prog_info_st p = prog(node);
+        EXPECT_EQ(p.image, node == 0x23 ? a : c);
+        EXPECT_GT(p.started_ns, powered);
+        EXPECT_EQ(nmt(node), bytes{0x81});
+        EXPECT_NE(r.out.find("done\n"), std::string::npos) << r.out;
+    }
+}
+
+// A bootloader that sends no boot-up frame: the maker's flavour says so, downloads anyway and succeeds;
+// the watcher is gone by then, so the boot-up after the final reset (awaited by a read the resetting
+// device answers only after the client's time-out) prints no stray "done".
+TEST_F(Load, MakersFlavourDownloadsAfterAQuietBoot)
+{
+    bytes old = random_bytes(64, 11), c = random_bytes(300, 12);
+    sim_device_config_st d = device(0x25, SIM_BOOT_KR, old);
+    d.faults.push_back(fault("quietboot"));
+    start({d});
+    file("c.bin", c);
+    e2e::result r =
+        krcan({"--nodeid", "0x25", "--krloadbin=c.bin", "--mindex", "0x1018", "--sindex", "1", "--sdoread"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x25).image, c);
+    EXPECT_NE(r.out.find("Couldn't reset node. No response to NMT Reset Node.\nNow downloading...\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Reset OK"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("done\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("0x31d\n"), std::string::npos) << r.out;
+}
+
+// Failed loads: status 1, a message that says why, the old image still in place and no reset afterwards.
+TEST_F(Load, FailedLoadsLeaveTheOldImageAndFailTheRun)
+{
+    bytes old = random_bytes(128, 13), a = random_bytes(20000, 14), c = random_bytes(700, 15);
+    std::vector<sim_device_config_st> devs = {
+        device(0x30, SIM_BOOT_CIA302, old), device(0x31, SIM_BOOT_KR, old), device(0x32, SIM_BOOT_KR, old),
+        device(0x33, SIM_BOOT_CIA302, old), device(0x34, SIM_BOOT_KR, old)};
+    devs[0].block_size = 4;
+    devs[0].faults.push_back(fault("silent:stage=6")); // silent after the 5th block acknowledgement
+    devs[1].faults.push_back(fault("abort:xfer=3,code=0x08000020"));
+    devs[2].faults.push_back(fault("noreset"));
+    devs[3].faults.push_back(fault("crc"));
+    devs[4].faults.push_back(fault("dead"));
+    start(devs);
+    file("a.bin", a);
+    file("c.bin", c);
+
+    e2e::result r = krcan({"--nodeid", "0x30", "--loadbin=a.bin", "--nodeid", "0x31", "--krloadbin=c.bin",
+                           "--nodeid", "0x32", "--krloadbin=c.bin", "--nodeid", "0x33", "--loadbin=a.bin",
+                           "--nodeid", "0x34", "--krloadbin=c.bin"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    for (uint8_t node : {0x30, 0x31, 0x32, 0x33, 0x34}) {
+        EXPECT_EQ(prog(node).image, old) << std::hex << (int)node;
+        EXPECT_EQ(prog(node).flashes, 0u) << std::hex << (int)node;
+    }
+    // CiA: nothing reset; the maker's: only the reset into the bootloader.
+    EXPECT_TRUE(nmt(0x30).empty());
+    EXPECT_TRUE(nmt(0x33).empty());
+    EXPECT_EQ(nmt(0x31), bytes{0x81});
+    EXPECT_EQ(prog(0x31).mode, SIM_MODE_BOOT); // left in the bootloader
+    EXPECT_EQ(prog(0x31).pending, 512u);
+    EXPECT_EQ(nmt(0x32), bytes{0x81});
+    EXPECT_EQ(prog(0x32).mode, SIM_MODE_APP);
+    EXPECT_EQ(nmt(0x34), bytes{0x81});
+    EXPECT_EQ(prog(0x30).pending, 0u);
+
+    EXPECT_NE(r.out.find("Downloading the binary failed. Error code: 44\nSDO abort code 0x05040000: SDO PROTOCOL TIMED "
+                         "OUT\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Error while downloading block 3.\nSDO abort code 0x08000020"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SDO abort code 0x06020000: OBJECT DOES NOT EXIST"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SDO abort code 0x05030004: CRC ERROR"), std::string::npos) << r.out;
+    EXPECT_EQ(e2e::count(r.out, "Couldn't reset node. No response to NMT Reset Node.\nNow downloading...\n"), 2u)
+        << r.out;
+    EXPECT_EQ(r.out.find("Loading done. Resetting"), std::string::npos) << r.out;
+}
+
+// Images beyond the flash are refused in both flavours; a device that never boots fails a wait after 10 s
+// with nothing sent to it.
+TEST_F(Load, TooLargeImagesAndAMissingBootupFail)
+{
+    bytes old = random_bytes(50, 16), big = random_bytes(1500, 17);
+    start({device(0x40, SIM_BOOT_CIA302, old, 1000), device(0x41, SIM_BOOT_KR, old, 600),
+           device(0x42, SIM_BOOT_CIA302, old), device(0x43, SIM_BOOT_CIA302, old, 1000)});
+    file("big.bin", big);
+    file("ok.bin", random_bytes(1000, 18));
+    e2e::result r = krcan({"--nodeid", "0x40", "--loadbin=big.bin", "--nodeid", "0x41", "--krloadbin=big.bin",
+                           "--nodeid", "0x42", "--loadbinwfr=big.bin", "--nodeid", "0x43", "--segloadbin=big.bin"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    for (uint8_t node : {0x40, 0x41, 0x42, 0x43}) EXPECT_EQ(prog(node).image, old) << std::hex << (int)node;
+    EXPECT_TRUE(nmt(0x40).empty());
+    EXPECT_EQ(nmt(0x41), bytes{0x81});
+    EXPECT_EQ(sim_dev_write_log(bench.devs, 0x41).size(), 2u); // the third piece overflows
+    EXPECT_EQ(e2e::count(r.out, "SDO abort code 0x06070012"), 3u) << r.out;
+    EXPECT_TRUE(sent(0x42).empty());
+    EXPECT_NE(r.out.find("Waiting to receive boot up message from node 0x42...\nCouldn't reset node. No response to "
+                         "NMT Reset Node.\n"),
+              std::string::npos)
+        << r.out;
+
+    // Exactly the flash size fits.
+    r = krcan({"--nodeid", "0x40", "--loadbin=ok.bin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x40).image, random_bytes(1000, 18));
+}
+
+// Loads that cannot be right are refused before any frame goes out, each failing the run.
+TEST_F(Load, HopelessLoadsAreRefusedBeforeAnyFrame)
+{
+    bytes old = random_bytes(50, 19);
+    start({device(0x20, SIM_BOOT_KR, old)});
+    file("a.bin", random_bytes(100, 20));
+    file("empty.bin", {});
+    std::string deep = "d";
+    while (deep.size() < 250) deep += "/" + std::string(40, 'x');
+    file(deep + "/a.bin", random_bytes(100, 21));
+    ASSERT_EQ(mkfifo(box.path("fifo.bin").c_str(), 0600), 0);
+
+    for (const std::vector<std::string> &a :
+         {std::vector<std::string>{"--krloadbin=a.bin"}, {"--nodeid", "0x20", "--krloadbin=empty.bin"},
+          {"--nodeid", "0x20", "--loadbin=empty.bin"}, {"--nodeid", "0x20", "--krloadbin=" + deep + "/a.bin"},
+          {"--nodeid", "0x20", "--krloadbin=fifo.bin"}, {"--nodeid", "0x20", "--loadbin"}}) {
+        e2e::result r = krcan(a);
+        EXPECT_TRUE(r.exited(1)) << a.back() << "\n" << r.out << r.err;
+        EXPECT_LT(r.wall_ms, 20000);
+        EXPECT_EQ(r.out.find("Loading done"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(prog(0x20).image, old);
+}
+
+// The progress task ends with its load: a failed CiA load, a 64-byte SDO write and a second load show
+// no progress line in between, one "Loading done!" and the second image in place.
+TEST_F(Load, TheProgressTaskEndsWithItsLoad)
+{
+    bytes old = random_bytes(50, 22), a = random_bytes(20000, 23), b = random_bytes(3000, 24);
+    sim_device_config_st d = device(0x26, SIM_BOOT_CIA302, old);
+    d.block_size = 8;
+    d.faults.push_back(fault("abort:stage=4,code=0x08000000,index=0x1F50"));
+    start({d});
+    sim_object_st dom;
+    dom.type = SIM_DOMAIN;
+    dom.access = SIM_RW;
+    dom.max_size = 200;
+    sim_dev_add_object(bench.devs, 0x26, 0x2004, 0, dom);
+    file("a.bin", a);
+    file("b.bin", b);
+
+    e2e::result r = krcan({"--nodeid", "0x26", "--loadbin=a.bin", "--mindex", "0x2004", "--datalen", "64",
+                           "--sdowrite", std::string(63, 'q'), "--loadbin=b.bin"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(prog(0x26).image, b);
+    EXPECT_EQ(e2e::count(r.out, "Loading done!\n"), 1u) << r.out;
+    size_t failed = r.out.find("Downloading the binary failed.");
+    size_t second = r.out.find("Firmware b.bin selected");
+    ASSERT_NE(failed, std::string::npos) << r.out;
+    ASSERT_NE(second, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(failed, second - failed).find("downloaded"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(second).find("/ 20000 bytes"), std::string::npos) << r.out;
+}
+
+std::string str(const bytes &b) { return std::string(b.begin(), b.end()); }
+
+// Packages: a .krdev argument with a node postfix, a .krsys of two devices beside a third found on the
+// bus (skipped), the --firmware fallback, and a package without FIRMWARE refused before any frame.
+TEST_F(Load, PackagesSystemsAndTheFirmwareFallback)
+{
+    bytes old = random_bytes(64, 30), m = random_bytes(3000, 31), p = random_bytes(5000, 32), f = random_bytes(900, 33);
+    std::vector<sim_device_config_st> devs = {device(0x10, SIM_BOOT_CIA302, old), device(0x14, SIM_BOOT_CIA302, old),
+                                              device(0x15, SIM_BOOT_CIA302, old), device(0x16, SIM_BOOT_CIA302, old),
+                                              device(0x17, SIM_BOOT_CIA302, old), device(0x18, SIM_BOOT_KR, old)};
+    for (auto &d : devs) d.heartbeat_ms = 100;
+    start(devs);
+    ASSERT_TRUE(pkgtest::write_zip(box.path("motor.krdev").string(),
+                                   {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"fw/motor.bin\"}"),
+                                    pkgtest::file("fw/motor.bin", str(m))}));
+    ASSERT_TRUE(pkgtest::write_zip(box.path("pump.krdev").string(),
+                                   {pkgtest::file("krdev.yaml", "FIRMWARE: pump.bin\n"),
+                                    pkgtest::file("pump.bin", str(p))}));
+    ASSERT_TRUE(pkgtest::write_zip(box.path("nofw.krdev").string(), {pkgtest::file("krdev.json", "{\"VERSION\": \"1\"}")}));
+    ASSERT_TRUE(pkgtest::write_zip(
+        box.path("machine.krsys").string(),
+        {pkgtest::file("krsys.json", "{\"DEVS\": [{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\"},"
+                                     "{\"NODEID\": \"0x15\", \"KRDEV\": \"devs/pump.krdev\"}]}"),
+         pkgtest::file("devs/motor.krdev", box.read_file("motor.krdev")),
+         pkgtest::file("devs/pump.krdev", box.read_file("pump.krdev"))}));
+    file("f.bin", f);
+
+    e2e::result r = krcan({"--loadbin=motor.krdev:0x10"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x10).image, m);
+    EXPECT_NE(r.out.find("Flashing firmware 'fw/motor.bin' to node 0x10\n"), std::string::npos) << r.out;
+
+    // The system's devices each get their own image; devices found on the bus without package are skipped.
+    r = krcan({"--sys", "machine.krsys", "--find", "--loadbin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x14).image, m);
+    EXPECT_EQ(prog(0x15).image, p);
+    EXPECT_EQ(prog(0x16).image, old);
+    EXPECT_NE(r.out.find("Skipping device 'Node 0x16' (node 0x16): no configuration package.\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("=== Flashing device 2/"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Flashed 2/2 device(s) successfully.\n"), std::string::npos) << r.out;
+
+    // A device given with --dev, through the maker's bootloader; a package that cannot be opened fails.
+    r = krcan({"--dev", "pump.krdev:0x18", "--krloadbin", "--krloadbin=missing.krdev:0x18"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(prog(0x18).image, p);
+    EXPECT_EQ(prog(0x18).flashes, 1u);
+    EXPECT_NE(r.out.find("Flashed 1/1 device(s) successfully.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Flashed 0/1 device(s) successfully.\n"), std::string::npos) << r.out;
+
+    r = krcan({"--nodeid", "0x17", "--firmware", "f.bin", "--loadbin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x17).image, f);
+    EXPECT_NE(r.out.find("Firmware f.bin selected\n"), std::string::npos) << r.out;
+
+    sim_tap_clear(tap);
+    r = krcan({"--loadbin=nofw.krdev:0x16"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("has no FIRMWARE entry in its manifest."), std::string::npos) << r.out;
+    r = krcan({"--firmware", std::string(1030, 'f')});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("The value given for the 'firmware' option is too long."), std::string::npos) << r.out;
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(prog(0x16).image, old);
+    EXPECT_TRUE(std::filesystem::is_empty(box.tmp()));
+}
+
+} // namespace

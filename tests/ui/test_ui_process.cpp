@@ -1,0 +1,111 @@
+// The display test program under Xvfb, driven from outside: xdotool clicks land on the right logical
+// points, also after the window is stretched to 2400 x 720; the window manager's close message
+// ends the program at the next frame with 0, or 1 after a failed job, losing no printed line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "ui_support.h"
+
+#include <X11/Xlib.h>
+
+namespace {
+
+#define REQUIRE_XDOTOOL()                                                                                     \
+    do {                                                                                                      \
+        if (uitest::find_program("xdotool").empty()) {                                                        \
+            if (uitest::ci_run()) FAIL() << "xdotool is not installed";                                       \
+            GTEST_SKIP() << "xdotool is not installed";                                                       \
+        }                                                                                                     \
+    } while (0)
+
+std::string xdotool(const e2e::sandbox &box, const std::vector<std::string> &args)
+{
+    e2e::options o;
+    o.timeout_ms = 30000;
+    e2e::result r = box.run(uitest::find_program("xdotool"), args, o);
+    EXPECT_TRUE(r.exited(0)) << "xdotool";
+    return r.out;
+}
+
+std::string find_window(const e2e::sandbox &box)
+{
+    std::string out = xdotool(box, {"search", "--sync", "--name", "^krcan$"});
+    return out.substr(0, out.find('\n'));
+}
+
+void click(const e2e::sandbox &box, const std::string &win, int x, int y)
+{
+    xdotool(box, {"mousemove", "--window", win, std::to_string(x), std::to_string(y), "mousedown", "1", "sleep",
+                  "0.6", "mouseup", "1", "sleep", "0.3"}); // held over several steps of a busy program
+}
+
+// What a window manager sends when the user closes the window.
+void send_delete(const std::string &win)
+{
+    Display *dpy = XOpenDisplay(uitest::xvfb().display.c_str());
+    ASSERT_NE(dpy, nullptr);
+    XEvent ev;
+    std::memset(&ev, 0, sizeof ev);
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = (Window)std::stoul(win);
+    ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(dpy, ev.xclient.window, False, NoEventMask, &ev);
+    XFlush(dpy);
+    XCloseDisplay(dpy);
+}
+
+e2e::result wait_end(e2e::background &prog, int timeout_ms)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    while (prog.running() && std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(timeout_ms))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return prog.stop();
+}
+
+} // namespace
+
+TEST(UiProcess, ClicksLandOnLogicalPointsAndCloseEndsWithZero)
+{
+    UI_REQUIRE_DISPLAY();
+    REQUIRE_XDOTOOL();
+    e2e::sandbox box;
+    e2e::background prog(box, KR_UIPROG_BIN, {});
+    ASSERT_TRUE(prog.wait_for_output("ready\n", 60000)) << prog.out() << prog.err();
+    const std::string win = find_window(box);
+    ASSERT_FALSE(win.empty());
+
+    click(box, win, 300, 200);
+    xdotool(box, {"windowsize", win, "2400", "720"});
+    ASSERT_TRUE(prog.wait_for_output("size 2400 720\n", 60000)) << prog.out();
+    click(box, win, 1200, 300); // window pixels: the logical point (600, 300)
+    click(box, win, 2390, 710); // the logical (1195, 710)
+    send_delete(win);
+    const e2e::result r = wait_end(prog, 30000);
+    EXPECT_TRUE(r.exited(0)) << r.exit_code << " signal " << r.signal << "\n" << r.err;
+    // Touch lines are printed without flushing: they arrive only if closing flushes.
+    for (const char *line : {"touch 1 300 200\n", "touch 4 300 200\n", "touch 1 600 300\n", "touch 4 600 300\n",
+                             "touch 1 1195 710\n", "touch 4 1195 710\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+}
+
+TEST(UiProcess, CloseAfterFailedJobEndsWithOne)
+{
+    UI_REQUIRE_DISPLAY();
+    REQUIRE_XDOTOOL();
+    e2e::sandbox box;
+    e2e::background prog(box, KR_UIPROG_BIN, {"--fail"});
+    ASSERT_TRUE(prog.wait_for_output("ready\n", 60000)) << prog.out() << prog.err();
+    const std::string win = find_window(box);
+    ASSERT_FALSE(win.empty());
+    click(box, win, 640, 480);
+    send_delete(win);
+    const e2e::result r = wait_end(prog, 30000);
+    EXPECT_TRUE(r.exited(1)) << r.exit_code << " signal " << r.signal << "\n" << r.err;
+    EXPECT_NE(r.out.find("touch 4 640 480\n"), std::string::npos) << r.out;
+}
