@@ -266,7 +266,7 @@ typedef struct {
 #define LOADPARAM_FILE_LEN 256
 #define LOADPARAM_FILTER_MAX 32
 #define LOADPARAM_QUERIES_MAX 20
-#define LOADPARAM_MODIFIED_MAX 64
+#define LOADPARAM_MODIFIED_MAX 127
 
 typedef struct {
     char name[64];

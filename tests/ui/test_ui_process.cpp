@@ -109,3 +109,17 @@ TEST(UiProcess, CloseAfterFailedJobEndsWithOne)
     EXPECT_TRUE(r.exited(1)) << r.exit_code << " signal " << r.signal << "\n" << r.err;
     EXPECT_NE(r.out.find("touch 4 640 480\n"), std::string::npos) << r.out;
 }
+
+// Without a display the start fails with the window system's reason, and nothing hangs.
+TEST(UiProcess, NoDisplaySaysWhyAndFails)
+{
+    e2e::sandbox box;
+    e2e::options o;
+    o.env = {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
+    o.timeout_ms = 30000;
+    const e2e::result r = box.run(KR_UIPROG_BIN, {}, o);
+    EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal;
+    EXPECT_NE(r.err.find("GLFW error"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("display"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("The display could not start"), std::string::npos) << r.out;
+}

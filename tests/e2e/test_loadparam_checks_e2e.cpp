@@ -1,0 +1,241 @@
+// Loading parameter files, end to end: the CAN interface version check against the device, EMCY
+// suppression through the device database, a device that never answers, and the arguments that
+// load nothing.
+#include <gtest/gtest.h>
+
+#include "e2e/e2e.h"
+#include "sim_client.h"
+#include "sim_device.h"
+#include "sim_hub.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+sim_object_st object(uint8_t type, bytes value)
+{
+    sim_object_st o;
+    o.type = type;
+    o.access = SIM_RW;
+    o.value = o.stored = o.def = value;
+    return o;
+}
+
+struct Bench {
+    explicit Bench(std::vector<uint8_t> nodes, uint32_t can_if = 1)
+    {
+        std::string err;
+        sim_hub_config_st cfg;
+        cfg.quiet = true;
+        hub = sim_hub_start(cfg, err);
+        if (!hub) throw std::runtime_error(err);
+        port = sim_hub_port(hub);
+        std::vector<sim_device_config_st> devs;
+        for (uint8_t n : nodes) {
+            sim_device_config_st d;
+            d.node_id = n;
+            d.heartbeat_ms = 0;
+            d.can_if_version = can_if;
+            devs.push_back(d);
+        }
+        runner = sim_runner_start(port, "vcan0", devs, err);
+        if (!runner) throw std::runtime_error(err);
+        for (uint8_t n : nodes) {
+            sim_dev_add_object(runner, n, 0x2000, 0, object(SIM_U32, {0, 0, 0, 0}));
+            sim_dev_add_object(runner, n, 0x2003, 0, object(SIM_U16, {0, 0}));
+            sim_dev_add_object(runner, n, 0x2020, 1, object(SIM_U8, {0}));
+        }
+    }
+    ~Bench()
+    {
+        sim_runner_stop(runner);
+        sim_hub_stop(hub);
+    }
+    Bench(const Bench &) = delete;
+    Bench &operator=(const Bench &) = delete;
+
+    e2e::result krcan(const e2e::sandbox &box, std::vector<std::string> args, const std::string &input = "")
+    {
+        args.insert(args.begin(),
+                    {"--silent", "--can", "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"});
+        e2e::options o;
+        o.timeout_ms = 90000;
+        o.stdin_text = input;
+        return box.krcan(args, o);
+    }
+    uint32_t value(uint8_t node, uint16_t index, uint8_t sub) { return sim_dev_get_u32(runner, node, index, sub); }
+    bool reset(uint8_t node)
+    {
+        auto log = sim_dev_nmt_log(runner, node);
+        return std::find(log.begin(), log.end(), 0x81) != log.end();
+    }
+    std::vector<uint16_t> written(uint8_t node)
+    {
+        std::vector<uint16_t> out;
+        for (auto &w : sim_dev_write_log(runner, node)) out.push_back(w.index);
+        return out;
+    }
+
+    sim_hub_st *hub = nullptr;
+    sim_runner_st *runner = nullptr;
+    uint16_t port = 0;
+};
+
+std::string all(const e2e::result &r) { return r.out + r.err; }
+
+std::string device_file(uint8_t node, uint32_t version, uint32_t value)
+{
+    char buf[512];
+    snprintf(buf, sizeof buf,
+             R"({"NODEID": "0x%x", "CAN IF VERSION": %u, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0,
+                "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": %u}]})",
+             node, version, value);
+    return buf;
+}
+
+// A database with revision notes and, when asked, an object that switches EMCY messages off. Its own
+// node id (0x7E) names no device on the bus.
+std::string database(const std::string &suppress)
+{
+    std::string objects;
+    if (!suppress.empty()) objects = suppress;
+    return R"({"DEV": "Unit", "NODEID": "0x7E",
+      "REVISION_NOTES": [{"revision": 2, "notes": ["Note of two"]}, {"revision": 3, "notes": ["Note of three"]},
+                         {"revision": 5, "notes": ["Note of five"]}],
+      "OBJ_DICT": [)" + objects + "]}";
+}
+
+const char *suppress_2020 = R"({"name": "Suppress EMCY", "index": "0x2020", "type": "CANOPEN_UNSIGNED8",
+   "permissions": "CANOPEN_RW", "subindex": 1, "default": 0, "dataptr": "&s"})";
+const char *suppress_by_name = R"({"name": "suppress emcy messages", "index": "0x2003",
+   "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RW", "subindex": 0, "default": 0, "dataptr": "&s"})";
+const char *other_object = R"({"name": "speed", "index": "0x2000", "type": "CANOPEN_UNSIGNED32",
+   "permissions": "CANOPEN_RW", "subindex": 0, "default": 0, "dataptr": "&v"})";
+
+TEST(LoadParamChecks, VersionMismatchShowsTheNotesBetweenAndHonoursTheAnswer)
+{
+    {
+        SCOPED_TRACE("equal versions ask nothing");
+        Bench b({0x20}, 3);
+        e2e::sandbox box;
+        box.write_file("a.json", device_file(0x20, 3, 5));
+        e2e::result r = b.krcan(box, {"--loadparam", "a.json"});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_EQ(r.err.find("differ"), std::string::npos) << r.err;
+        EXPECT_EQ(b.value(0x20, 0x2000, 0), 5u);
+    }
+    for (std::string answer : {"\n", "skip\n"}) {
+        SCOPED_TRACE("--db, answer '" + answer + "'");
+        Bench b({0x20}, 3);
+        e2e::sandbox box;
+        box.write_file("db.json", database(suppress_2020));
+        box.write_file("a.json", device_file(0x20, 1, 5));
+        e2e::result r = b.krcan(box, {"--db", "db.json", "--loadparam", "a.json"}, answer);
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_NE(r.err.find("Note of two"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Note of three"), std::string::npos);
+        EXPECT_EQ(r.err.find("Note of five"), std::string::npos);
+        bool loaded = answer == "\n";
+        EXPECT_EQ(b.value(0x20, 0x2000, 0), loaded ? 5u : 0u);
+        EXPECT_EQ(b.reset(0x20), loaded);
+    }
+    {
+        SCOPED_TRACE("skipall skips the rest of its file; the next file loads");
+        Bench b({0x20, 0x21, 0x22}, 3);
+        e2e::sandbox box;
+        box.write_file("db.json", database(suppress_2020));
+        box.write_file("two.json", "{\"DEVS\": [" + device_file(0x20, 1, 5) + "," + device_file(0x21, 3, 6) + "]}");
+        box.write_file("next.json", device_file(0x22, 3, 7));
+        e2e::result r = b.krcan(box, {"--db", "db.json", "--loadparam", "two.json", "next.json"}, "skipall\n");
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_EQ(b.value(0x20, 0x2000, 0), 0u);
+        EXPECT_EQ(b.value(0x21, 0x2000, 0), 0u);
+        EXPECT_EQ(b.value(0x22, 0x2000, 0), 7u);
+        EXPECT_TRUE(b.reset(0x22));
+        EXPECT_FALSE(b.reset(0x20));
+    }
+    {
+        SCOPED_TRACE("no database: one typed at the question shows its notes; the device keeps its address");
+        Bench b({0x20}, 3);
+        e2e::sandbox box;
+        box.write_file("db.json", database(suppress_2020));
+        box.write_file("a.json", "{\"DEVS\": [" + device_file(0x20, 1, 5) + "]}");
+        e2e::result r = b.krcan(box, {"--loadparam", "a.json"}, "db.json\n\n");
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_NE(r.err.find("Note of three"), std::string::npos) << r.err;
+        EXPECT_EQ(b.value(0x20, 0x2000, 0), 5u);
+        EXPECT_TRUE(b.reset(0x20));
+    }
+}
+
+TEST(LoadParamChecks, EmcySuppressionFollowsTheDatabase)
+{
+    {
+        SCOPED_TRACE("an object found by its name, at its own width");
+        Bench b({0x20});
+        e2e::sandbox box;
+        box.write_file("db.json", database(suppress_by_name));
+        box.write_file("a.json", device_file(0x20, 1, 5));
+        e2e::result r = b.krcan(box, {"--db", "db.json", "--loadparam", "a.json"});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        std::vector<uint16_t> w = b.written(0x20);
+        std::vector<uint16_t> want = {0x2003, 0x2000, 0x2003, 0x1010};
+        EXPECT_EQ(w, want);
+        for (auto &entry : sim_dev_write_log(b.runner, 0x20))
+            if (entry.index == 0x2003) {
+                EXPECT_EQ(entry.size, 2u);
+            }
+        EXPECT_EQ(b.value(0x20, 0x2003, 0), 0u);
+    }
+    {
+        SCOPED_TRACE("a database without one: one warning for all devices, nothing written for it");
+        Bench b({0x20, 0x21});
+        e2e::sandbox box;
+        box.write_file("db.json", database(other_object));
+        box.write_file("two.json", "{\"DEVS\": [" + device_file(0x20, 1, 5) + "," + device_file(0x21, 1, 6) + "]}");
+        e2e::result r = b.krcan(box, {"--db", "db.json", "--loadparam", "two.json"});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_EQ(e2e::count(r.out, "defines no \"suppress emcy messages\" parameter"), 1u) << r.out;
+        std::vector<uint16_t> want = {0x2000, 0x1010};
+        EXPECT_EQ(b.written(0x20), want);
+        EXPECT_EQ(b.written(0x21), want);
+    }
+}
+
+TEST(LoadParamChecks, ASilentDeviceFailsTheRun)
+{
+    Bench b({0x20});
+    sim_fault_st f;
+    f.kind = SIM_FAULT_SILENT;
+    f.index = 0x2000;
+    f.count = -1;
+    sim_dev_add_fault(b.runner, 0x20, f);
+    e2e::sandbox box;
+    box.write_file("a.json", device_file(0x20, 1, 5));
+    e2e::result r = b.krcan(box, {"--loadparam", "a.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_NE(r.out.find("SDO error"), std::string::npos) << r.out;
+    EXPECT_FALSE(b.reset(0x20));
+    EXPECT_EQ(b.value(0x20, 0x2020, 1), 0u);
+}
+
+TEST(LoadParamChecks, ArgumentsThatLoadNothingFailTheRun)
+{
+    Bench b({0x20});
+    e2e::sandbox box;
+    box.write_file("a.json", device_file(0x20, 1, 5));
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
+             {"--loadparam", "x.krdev"},
+             {"--loadparam"},
+             {"--loadparam", "missing.krsys"},
+             {"--loadparam", "x.krsys:0x20:0x21"},
+             {"--loadparam", "a.json:0x0"},
+         }) {
+        SCOPED_TRACE(args.back());
+        e2e::result r = b.krcan(box, args);
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_EQ(b.written(0x20).size(), 0u);
+    }
+}
+
+} // namespace
