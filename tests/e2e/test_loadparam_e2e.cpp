@@ -505,6 +505,12 @@ TEST(LoadParam, WrongFormatEntriesAreNeverWritten)
         EXPECT_NE(r.out.find("Parameter in a wrong format"), std::string::npos) << r.out;
         for (auto &w : sim_dev_write_log(b.runner, 0x20)) EXPECT_EQ(w.index, 0x2020) << std::hex << w.index;
     }
+    // A node id of 0x120 would address 0x20 once cut to 8 bits.
+    box.write_file("n.json", R"({"NODEID": 288, "CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0,
+      "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
+    e2e::result r = b.krcan(box, {"--loadparam", "n.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_EQ(b.value(0x20, 0x2000, 0), 0u);
     EXPECT_FALSE(b.reset(0x20));
 }
 
