@@ -11,10 +11,6 @@ static bool not_available(void)
     return false;
 }
 
-bool cmd_loadmedia(const char *) { return not_available(); }
-bool cmd_loadesp32(const char *) { return not_available(); }
-bool cmd_esp32port(const char *) { return not_available(); }
-bool cmd_clearmedia(const char *) { return not_available(); }
 bool cmd_saveparam(const char *) { return not_available(); }
 bool cmd_saveparamall(const char *) { return not_available(); }
 bool cmd_login(const char *) { return not_available(); }

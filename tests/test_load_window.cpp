@@ -107,7 +107,9 @@ TEST_F(LoadWindow, PackageBinaryIsCopiedWithoutAShellAndRemovedWhenDone)
     EXPECT_EQ(res.get("copies_after"), "0");
     EXPECT_EQ(res.get("y_here"), "0");
     EXPECT_EQ(count_named(box.dir().c_str(), "y.bin"), 0);
-    sim_prog_info_st p = sim_dev_program(runner, 0x20);
+    // The device boots into the new image a little after the reset.
+    sim_prog_info_st p;
+    for (int i = 0; i < 500 && (p = sim_dev_program(runner, 0x20)).image != fw; i++) usleep(10000);
     EXPECT_EQ(p.image, fw);
     EXPECT_EQ(sim_dev_nmt_log(runner, 0x20), std::vector<uint8_t>{0x81});
 }

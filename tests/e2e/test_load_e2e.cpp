@@ -68,7 +68,10 @@ protected:
     {
         e2e::options o;
         o.timeout_ms = 120000;
-        return box.krcan(args(std::move(a)), o);
+        e2e::result r = box.krcan(args(std::move(a)), o);
+        // The last reset goes out just before krcan ends; the devices boot 30 ms later.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return r;
     }
     void file(const std::string &name, const bytes &b) { box.write_file(name, std::string(b.begin(), b.end())); }
     sim_prog_info_st prog(uint8_t node) { return sim_dev_program(bench.devs, node); }
@@ -195,6 +198,7 @@ TEST_F(Load, WaitForBootupFlashesADevicePoweredOnLater)
         int64_t powered = sim_mono_ns();
         ASSERT_TRUE(sim_dev_power(bench.devs, node, 200));
         for (int i = 0; i < 3000 && k.running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         e2e::result r = k.stop();
         ASSERT_TRUE(r.exited(0)) << r.out << r.err;
         sim_prog_info_st p = prog(node);
@@ -315,13 +319,23 @@ TEST_F(Load, HopelessLoadsAreRefusedBeforeAnyFrame)
     while (deep.size() < 250) deep += "/" + std::string(40, 'x');
     file(deep + "/a.bin", random_bytes(100, 21));
     ASSERT_EQ(mkfifo(box.path("fifo.bin").c_str(), 0600), 0);
+    // A sparse file one byte beyond what the 32-bit size holds.
+    ASSERT_EQ(truncate((box.write_file("huge.bin", ""), box.path("huge.bin")).c_str(), 0x100000000LL), 0);
 
-    for (const std::vector<std::string> &a :
-         {std::vector<std::string>{"--krloadbin=a.bin"}, {"--nodeid", "0x20", "--krloadbin=empty.bin"},
-          {"--nodeid", "0x20", "--loadbin=empty.bin"}, {"--nodeid", "0x20", "--krloadbin=" + deep + "/a.bin"},
-          {"--nodeid", "0x20", "--krloadbin=fifo.bin"}, {"--nodeid", "0x20", "--loadbin"}}) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--krloadbin=a.bin"}, "ERROR: no node id to flash"},
+        {{"--nodeid", "0x20", "--krloadbin=empty.bin"}, "is empty. Firmware download cancelled."},
+        {{"--nodeid", "0x20", "--loadbin=empty.bin"}, "is empty. Firmware download cancelled."},
+        {{"--nodeid", "0x20", "--krloadbin=" + deep + "/a.bin"}, "is longer than 255 characters"},
+        {{"--nodeid", "0x20", "--krloadbin=fifo.bin"}, "Failed to open firmware file fifo.bin. (it is not a regular"},
+        {{"--nodeid", "0x20", "--krloadbin=huge.bin"}, "Failed to open firmware file huge.bin. (it is larger than"},
+        {{"--nodeid", "0x20", "--krloadbin=missing.bin"}, "Failed to open firmware file missing.bin. (No such file"},
+        {{"--krloadbin=a.bin:200"}, "ERROR: invalid node id in 'a.bin:200'"},
+        {{"--nodeid", "0x20", "--loadbin"}, "ERROR: no firmware given."}};
+    for (const auto &[a, message] : cases) {
         e2e::result r = krcan(a);
         EXPECT_TRUE(r.exited(1)) << a.back() << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(message), std::string::npos) << a.back() << "\n" << r.out;
         EXPECT_LT(r.wall_ms, 20000);
         EXPECT_EQ(r.out.find("Loading done"), std::string::npos) << r.out;
     }

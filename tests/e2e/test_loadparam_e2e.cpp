@@ -264,6 +264,7 @@ const char *queries_a = R"({
        {"INFO": "by text", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": {"SIZE": {"Small": 1, "Large": 2}}},
        {"INFO": "by index", "MAININDEX": "0x2003", "TYPE": "CANOPEN_UNSIGNED16", "DATA": {"SIZE": [10, 20, 30]}},
        {"INFO": "switch", "MAININDEX": "0x2100", "TYPE": "CANOPEN_UNSIGNED16", "SIZE": [[1], [2, 3], [4]]},
+       {"INFO": "short switch", "MAININDEX": "0x2100", "SUBINDEX": 4, "TYPE": "CANOPEN_UNSIGNED16", "SIZE": [7]},
        {"INFO": "keyed index", "MAININDEX": {"SIZE": {"Small": "0x2001"}}, "TYPE": "CANOPEN_UNSIGNED8", "DATA": 9},
        {"INFO": "missing", "MAININDEX": "0x2002", "TYPE": "CANOPEN_STRING", "DATA": {"SIZE": {"Huge": "big"}}}
      ]}}}
@@ -282,8 +283,11 @@ TEST(LoadParam, QueriesFromAPipeAreAskedOnceAndSelectValuesAndDevices)
     e2e::sandbox box;
     box.write_file("a.json", queries_a);
     box.write_file("b.json", queries_b);
-    // SIZE: 9 is out of range and asked again, then 2 (Large); COLOUR: 2 (Blue). b.json asks nothing.
-    e2e::result r = b.krcan(box, {"--loadparam", "a.json", "b.json"}, "9\n2\n2\n");
+    sim_dev_set(b.runner, 0x21, 0x2100, 4, le(0x55, 2));
+    // SIZE: 9 is out of range and asked again, then 2 (Large) on an over-long line whose tail ("1")
+    // must not answer COLOUR; COLOUR: 2 (Blue). b.json asks nothing.
+    e2e::result r =
+        b.krcan(box, {"--loadparam", "a.json", "b.json"}, "9\n2" + std::string(140, ' ') + "1\n2\n");
     ASSERT_EQ(r.exit_code, 0) << all(r);
     EXPECT_EQ(e2e::count(r.err, "** Which size? **"), 2u) << r.err;
     EXPECT_EQ(e2e::count(r.err, "** Which colour? **"), 1u) << r.err;
@@ -296,6 +300,8 @@ TEST(LoadParam, QueriesFromAPipeAreAskedOnceAndSelectValuesAndDevices)
     EXPECT_EQ(b.value(0x21, 0x2003, 0), 20u);
     EXPECT_EQ(b.value(0x21, 0x2100, 1), 2u);
     EXPECT_EQ(b.value(0x21, 0x2100, 2), 3u);
+    EXPECT_EQ(b.value(0x21, 0x2100, 4), 0x55u); // the switch array has no element for Large: skipped
+    EXPECT_NE(r.out.find("no value at answer index 1 for 'short switch'"), std::string::npos) << r.out;
     EXPECT_EQ(b.value(0x21, 0x2001, 0), 0x01u); // its index does not resolve for Large: skipped, not 0
     EXPECT_EQ(b.writes(0x21, 0x0000), 0u);
     EXPECT_EQ(b.raw(0x21, 0x2002, 0), text("none")); // no "Large" key: left as it was
@@ -499,6 +505,12 @@ TEST(LoadParam, WrongFormatEntriesAreNeverWritten)
         EXPECT_NE(r.out.find("Parameter in a wrong format"), std::string::npos) << r.out;
         for (auto &w : sim_dev_write_log(b.runner, 0x20)) EXPECT_EQ(w.index, 0x2020) << std::hex << w.index;
     }
+    // A node id of 0x120 would address 0x20 once cut to 8 bits.
+    box.write_file("n.json", R"({"NODEID": 288, "CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0,
+      "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
+    e2e::result r = b.krcan(box, {"--loadparam", "n.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_EQ(b.value(0x20, 0x2000, 0), 0u);
     EXPECT_FALSE(b.reset(0x20));
 }
 
@@ -542,6 +554,23 @@ TEST(LoadParam, OperatorsAreCreatedLoadedAndStoredEach)
     EXPECT_EQ(r.exit_code, 1) << all(r);
     EXPECT_EQ(c.writes(0x20, 0x2000), 0u);
     EXPECT_FALSE(c.reset(0x20));
+
+    // A refused switch to operator 2 fails the device: operator 1 keeps what its entries set (and
+    // stored), operator 2 gets nothing, and nothing is reset.
+    Bench e({0x20});
+    sim_opdb_config_st refusing = cfg;
+    refusing.refuse_switch_to = 2;
+    ASSERT_TRUE(sim_dev_add_opdb(e.runner, 0x20, refusing));
+    r = e.krcan(box, {"--loadparam", "ops.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    bytes v1, s1, v2, s2;
+    ASSERT_TRUE(sim_dev_opdb_get(e.runner, 0x20, 1, 0x2000, 0, v1, s1));
+    ASSERT_TRUE(sim_dev_opdb_get(e.runner, 0x20, 2, 0x2000, 0, v2, s2));
+    EXPECT_EQ(v1, le(11, 4));
+    EXPECT_EQ(s1, le(11, 4));
+    EXPECT_EQ(v2, le(0, 4));
+    EXPECT_EQ(sim_dev_opdb_active(e.runner, 0x20), 1u);
+    EXPECT_FALSE(e.reset(0x20));
 
     // Operators with a key missing load nothing and fail, naming the key.
     Bench d({0x20});

@@ -33,6 +33,9 @@ static void usage(FILE *to)
             "  --no-size           expedited upload answers do not indicate their size\n"
             "  --no-bootup         no boot-up frame at start\n"
             "  --reset-delay MS    NMT reset to boot-up (default 50)\n"
+            "  --operational       OPERATIONAL right after boot-up\n"
+            "  --media-block N     media objects 0x5FF8-0x5FFE with this block size (0 = not ready)\n"
+            "  --commit-ms MS --clear-ms MS   media commit and clear read non-zero this long\n"
             "  --fault SPEC        e.g. busy:count=3  abort:code=0x06020000,index=0x2000  silent:count=-1\n"
             "                      toggle:stage=1  crc  ackseq:stage=1  (node=ID, dir=up|down, stage=N)\n"
             "  --dump FILE         state dump written on SIGUSR1, on the 'dump' command and at exit\n"
@@ -178,6 +181,15 @@ int main(int argc, char **argv)
         } else if (a == "--reset-delay") {
             need(0, 60000);
             base.reset_delay_ms = (uint32_t)n;
+        } else if (a == "--operational") {
+            base.start_operational = true;
+        } else if (a == "--media-block") {
+            need(0, 255);
+            base.media.enabled = true;
+            base.media.block_size = (uint8_t)n;
+        } else if (a == "--commit-ms" || a == "--clear-ms") {
+            need(0, 3600000);
+            (a == "--commit-ms" ? base.media.commit_ms : base.media.clear_ms) = (uint32_t)n;
         } else if (a == "--fault") {
             sim_fault_st f;
             uint8_t node;

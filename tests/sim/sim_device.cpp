@@ -71,6 +71,7 @@ struct sim_dev_st {
     uint32_t bootups = 0;
     std::shared_ptr<sim_ext_st> ext; // node-id object and operator database
     sim_program_st prog;
+    sim_media_st media;
     ~sim_dev_st() { sim_client_close(client); }
 };
 
@@ -144,6 +145,8 @@ bool build_dictionary(sim_dev_st &d, std::string &err)
     add_obj(od, 0x5FFF, 0, SIM_STR, SIM_RO, std::vector<uint8_t>(c.name.begin(), c.name.end()));
     d.ext = sim_ext_create(od, c.node_id);
     sim_prog_init(d.prog, c.node_id, c.program, od);
+    d.media.cfg = c.media;
+    sim_media_add_objects(d.media, od);
     return c.dict_file.empty() || sim_dict_load(c.dict_file, od, err);
 }
 
@@ -258,6 +261,9 @@ uint32_t commit(sim_dev_st &d, const std::vector<uint8_t> &data, char how)
         return SDO_LEN_MISMATCH;
     if (tsize == 0 && data.size() > (o.max_size ? o.max_size : DEFAULT_MAX))
         return SDO_LEN_HIGH;
+    int64_t media = sim_media_write(d.media, d.x.index, d.x.sub, data);
+    if (media > 0)
+        return (uint32_t)media;
     bool store = d.x.index == 0x1010, restore = d.x.index == 0x1011;
     if ((store || restore) && d.x.sub >= 1 && d.x.sub <= 3) {
         // The signature "save" or "load", little-endian as CiA has it.
@@ -399,6 +405,7 @@ void initiate_upload(sim_dev_st &d, const uint8_t *b)
     }
     if (reply_replaced(d))
         return;
+    sim_media_read(d.media, d.x.index, d.x.sub, d.od);
     const std::vector<uint8_t> &v = d.od[sim_key(d.x.index, d.x.sub)].value;
     uint8_t r[8] = {0, b[1], b[2], b[3], 0, 0, 0, 0};
     if (!v.empty() && v.size() <= 4) {
@@ -604,7 +611,8 @@ void on_frame(sim_dev_st &d, const sim_frame_st &f)
         return;
     if (f.id == 0)
         nmt_command(d, f);
-    else if (f.id == 0x600u + d.cfg.node_id && (d.state == 127 || d.state == 5 || sim_prog_in_boot(d.prog)))
+    else if (f.id == 0x600u + d.cfg.node_id && (d.state == 127 || d.state == 5 || sim_prog_in_boot(d.prog)) &&
+             !sim_media_terminal(d.media, d.cfg.node_id, f, [&d](const sim_frame_st &r) { send_frame(d, r); }))
         sdo_request(d, f);
 }
 
@@ -761,6 +769,8 @@ sim_runner_st *sim_runner_start(uint16_t port, const std::string &bus, const std
             int64_t p = hb_period_ns(*d);
             d->next_hb_ns = p ? sim_mono_ns() + p : 0;
         }
+        if (d->cfg.start_operational)
+            d->state = 5;
     }
     r->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (r->wake_fd < 0) {
@@ -928,6 +938,14 @@ bool sim_dev_send_heartbeat(sim_runner_st *r, uint8_t node)
     return sim_client_send(d->client, sim_frame_std(0x700u + node, {d->state}));
 }
 
+bool sim_dev_media(sim_runner_st *r, uint8_t node,
+                   const std::function<void(sim_media_st &, std::map<uint32_t, sim_object_st> &)> &fn)
+{
+    WITH_DEV(false)
+    fn(d->media, d->od);
+    return true;
+}
+
 sim_prog_info_st sim_dev_program(sim_runner_st *r, uint8_t node)
 {
     WITH_DEV({})
@@ -978,6 +996,7 @@ std::string sim_runner_dump(sim_runner_st *r)
         }
         if (d->cfg.program.flavour != SIM_BOOT_NONE)
             o << sim_prog_dump_line(d->prog) << "\n";
+        sim_media_dump(d->media, n, o);
     }
     return o.str();
 }

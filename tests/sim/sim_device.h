@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sim_frame.h"
+#include "sim_media.h"
 #include "sim_program.h"
 
 #include <cstddef>
@@ -68,6 +69,8 @@ struct sim_device_config_st {
     bool bootup = true;                  // send boot-up on start
     uint32_t reset_delay_ms = 50;        // NMT reset to boot-up
     std::string dict_file;               // extra or overriding objects
+    bool start_operational = false;      // OPERATIONAL right after boot-up
+    sim_media_config_st media;           // media objects 0x5FF8-0x5FFE (sim_media.h)
     std::vector<sim_fault_st> faults;
     sim_program_config_st program;       // bootloader flavour, image, flash size
 };

@@ -4,6 +4,7 @@
 namespace {
 
 constexpr uint32_t SDO_VALUE_RANGE = 0x06090030;
+constexpr uint32_t SDO_GENERAL = 0x08000000;
 
 struct op_values_st {
     std::map<uint32_t, std::vector<uint8_t>> value, stored;
@@ -82,6 +83,7 @@ uint32_t sim_ext_written(sim_ext_st *ext, sim_od_t &od, uint16_t index, uint8_t 
     uint32_t v = get_le(od[sim_key(index, sub)].value);
     if (sub == 1) {
         if (v < 1 || v > ext->ops.size()) return SDO_VALUE_RANGE;
+        if (v == ext->cfg.refuse_switch_to) return SDO_GENERAL;
         ext->save_active(od);
         ext->active = v;
         ext->load_active(od);
