@@ -345,6 +345,8 @@ int krcan_main(int argc, char **argv);
 /* Its parts: standard output line-buffered when not a terminal; after parsing, one task per queued
  * job and "Step", the library start-up and the scheduler (the run ends inside). */
 void main_setup_output(void);
+/* /dev/null on each of descriptors 0-2 that is closed; first thing of the run. */
+void main_open_std_fds(void);
 int main_start_run(void);
 
 /* Any job or command that fails sets this; the run then ends with status 1. */

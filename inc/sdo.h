@@ -14,6 +14,8 @@ extern "C" {
 
 /* A whole word that is one number (base detection, signed or unsigned 32-bit): true and *value. */
 bool sdo_parse_number(const char *text, int32_t *value);
+/* Whether that number fits len bytes, signed or unsigned (len 0 or 4 and more: 32 bits). */
+bool sdo_number_fits(const char *text, uint32_t len);
 
 #ifdef __cplusplus
 }

@@ -606,6 +606,12 @@ bool cmd_baud(const char *arg)
         std::printf(PRINT_BOLDRED "ERROR: invalid baud rate '%s'; give it in bit/s, e.g. 250000.\n" PRINT_RESET, arg);
         return false;
     }
+    if (!kr_can_baud_supported((uint32_t)baud)) {
+        std::printf(PRINT_BOLDRED "ERROR: the baud rate %s is not supported; give 100000, 125000, 250000, 500000 or "
+                                  "1000000.\n" PRINT_RESET,
+                    arg);
+        return false;
+    }
     PRINT("Setting CAN baudrate: %u\n", (unsigned)baud);
     dev.baudrate = (uint32_t)baud;
     kr_can_set_baudrate(dev.can_channel, dev.baudrate);

@@ -473,6 +473,10 @@ static std::string folder_of(const char *path)
     return dir + "/";
 }
 
+static bool content_files_allowed = true;
+
+void db_allow_content_files(bool allow) { content_files_allowed = allow; }
+
 static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st content, const char *base)
 {
     parser_node_st defines = parser_find_child(node, "defines");
@@ -489,6 +493,9 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
         db_mark_failed();
     } else if (!result) {
         db_error("Skipping content file '%s' because of error in defines\n", path.c_str());
+    } else if (!content_files_allowed) {
+        db_error("Content file '%s' is not read: content files are turned off.\n", path.c_str());
+        db_mark_failed();
     } else if (std::find(open_content.begin(), open_content.end(), path) != open_content.end() ||
                open_content.size() >= CONTENT_MAX_DEPTH) {
         db_error("Content file '%s' includes itself; it is not read again.\n", path.c_str());
@@ -504,7 +511,11 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
         } else {
             add_include(db, path.c_str());
             open_content.push_back(path);
-            parse_obj_dict_obj(db, root, folder_of(path.c_str()).c_str());
+            // An error inside the file fails the load like one in the document itself.
+            if (!parse_obj_dict_obj(db, root, folder_of(path.c_str()).c_str())) {
+                db_error("Content file '%s' has errors.\n", path.c_str());
+                db_mark_failed();
+            }
             open_content.pop_back();
         }
         std::free(text);
@@ -560,7 +571,7 @@ static bool parse_container(db_st *db, parser_node_st node, parser_node_st conte
     if (parser_get_type(data) == PARSER_ARRAY) {
         parser_node_st e = parser_get_child(data, 0);
         while (parser_node_is_valid(e)) {
-            if (parser_get_type(e) == PARSER_OBJECT) parse_obj_dict_obj(db, e, base);
+            if (parser_get_type(e) == PARSER_OBJECT && !parse_obj_dict_obj(db, e, base)) result = false;
             if (!parser_get_next_sibling(e, &e)) break;
         }
     }
@@ -584,6 +595,15 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
         db_error("array type object '%s' should define children count\neither with \"arraysize\" or \"data\".\n",
                  name);
         return true;
+    }
+    // An array the size does not hold, or one without elements, has no C form that compiles.
+    if (dbvalue_is_set(&obj->array_max_size) &&
+        ((int64_t)obj->array_max_size.value_int < (int64_t)data_count ||
+         (obj->array_max_size.value_int == 0 && data_count == 0))) {
+        db_error("Array object '%s': \"arraysize\" %" PRIi32 " does not hold its %u \"data\" element(s)%s.\n", name,
+                 obj->array_max_size.value_int, (unsigned)data_count, data_count == 0 ? " (an array needs one)" : "");
+        db_mark_failed();
+        return false;
     }
     if (!dbvalue_is_set(&obj->array_max_size)) {
         dbvalue_set_int(&obj->array_max_size, (int32_t)data_count);
@@ -671,7 +691,9 @@ static bool parse_object(db_st *db, parser_node_st node)
     }
     const char *oname = obj->name.value_str;
 
+    bool ok = true;
     parser_node_st n = check_obj(node, "index", oname, is_new);
+    if (parser_node_is_valid(n) && !db_check_range(oname, "index", n, 0, 0xFFFF)) ok = false;
     if (parser_node_is_valid(n)) {
         dbvalue_st tmp;
         dbvalue_init(&tmp);
@@ -680,8 +702,20 @@ static bool parse_object(db_st *db, parser_node_st node)
         dbvalue_free(&tmp);
     }
     n = parser_find_child(node, "index_offset");
-    if (parser_node_is_valid(n)) obj->obj.main_index = (uint16_t)(obj->obj.main_index + parser_get_int(n));
+    if (parser_node_is_valid(n)) {
+        int64_t index = (int64_t)obj->obj.main_index + parser_get_int(n);
+        if (index < 0 || index > 0xFFFF) {
+            db_error("Object '%s': index 0x%x with \"index_offset\" %" PRIi32 " is outside 0x0..0xFFFF.\n", oname,
+                     (unsigned)obj->obj.main_index, parser_get_int(n));
+            ok = false;
+        }
+        obj->obj.main_index = (uint16_t)index;
+    }
 
+    // Without a type or permissions the entry would go into the dictionary as something else.
+    if (is_new && (!parser_node_is_valid(parser_find_child(node, "type")) ||
+                   !parser_node_is_valid(parser_find_child(node, "permissions"))))
+        ok = false;
     n = check_obj(node, "type", oname, is_new);
     if (parser_node_is_valid(n)) {
         obj->obj.type = db_paramval_to_type(n);
@@ -698,15 +732,21 @@ static bool parse_object(db_st *db, parser_node_st node)
     canopen_object_type_e type = obj->obj.type;
     if (is_scalar(type)) {
         n = check_obj(node, "subindex", oname, is_new);
+        if (parser_node_is_valid(n) && !db_check_range(oname, "subindex", n, 0, 0xFF)) ok = false;
         if (parser_node_is_valid(n)) obj->obj.sub_index = (uint8_t)parser_get_int(n);
+        int64_t lo = 0, hi = 0;
+        bool ranged = db_type_range(obj->type_str, type, &lo, &hi);
         bool read_only = obj->obj.permissions == 1;
         bool report_limits = is_new && !read_only;
         n = check_obj(node, "min", oname, report_limits);
+        if (ranged && parser_node_is_valid(n) && !db_check_range(oname, "min", n, lo, hi)) ok = false;
         if (parser_node_is_valid(n)) dbvalue_set(&obj->min, n);
         n = check_obj(node, "max", oname, report_limits);
+        if (ranged && parser_node_is_valid(n) && !db_check_range(oname, "max", n, lo, hi)) ok = false;
         if (parser_node_is_valid(n)) dbvalue_set(&obj->max, n);
         n = parser_find_child(node, "value");
         if (!parser_node_is_valid(n)) n = check_obj(node, "default", oname, is_new);
+        if (ranged && parser_node_is_valid(n) && !db_check_range(oname, "default", n, lo, hi)) ok = false;
         if (parser_node_is_valid(n)) {
             dbvalue_set(&obj->def, n);
             dbvalue_set(&obj->value, n);
@@ -730,21 +770,38 @@ static bool parse_object(db_st *db, parser_node_st node)
         n = parser_find_child(node, "arraysize");
         if (parser_node_is_valid(n)) {
             dbvalue_set(&obj->array_max_size, n);
+            if (obj->array_max_size.value_int < 0 || obj->array_max_size.value_int > DB_ARRAY_MAX_ELEMENTS) {
+                db_error("Object '%s': \"arraysize\" %" PRIi32 " is outside 0..%u.\n", oname,
+                         obj->array_max_size.value_int, (unsigned)DB_ARRAY_MAX_ELEMENTS);
+                ok = false;
+            }
             obj->obj.array_max_size = (uint8_t)obj->array_max_size.value_int;
         }
     }
     n = check_obj(node, "dataptr", oname, is_new);
     if (parser_node_is_valid(n)) dbvalue_set(&obj->dataptr, n);
 
-    if (type <= 63) return true;
-    return parse_array_data(db, obj, node, oname);
+    if (!ok) db_mark_failed();
+    if (type <= 63) return ok;
+    return parse_array_data(db, obj, node, oname) && ok;
 }
 
 static bool parse_obj_dict_obj(db_st *db, parser_node_st node, const char *base)
 {
+    // Containers inside containers recurse: a bound keeps a hostile document off the stack.
+    static uint32_t depth = 0;
     parser_node_st content = parser_find_child(node, "content");
-    if (parser_node_is_valid(content)) return parse_container(db, node, content, base);
-    return parse_object(db, node);
+    if (!parser_node_is_valid(content)) return parse_object(db, node);
+    if (depth >= DB_CONTAINER_MAX_DEPTH) {
+        db_error("Containers are nested more than %u deep; the ones below are not read.\n",
+                 (unsigned)DB_CONTAINER_MAX_DEPTH);
+        db_mark_failed();
+        return false;
+    }
+    depth++;
+    bool ok = parse_container(db, node, content, base);
+    depth--;
+    return ok;
 }
 
 static void parse_revnotes(db_st *db, parser_node_st node)
@@ -793,6 +850,13 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
 
     n = parser_find_child(root, "VENDORID");
     db->vendor_id = parser_node_is_valid(n) ? (uint32_t)parser_get_int(n) : 797u;
+    int64_t exact = 0;
+    if (parser_node_is_valid(n) && db_exact_int(n, &exact)) {
+        if (exact < 0 || exact > 0xFFFFFFFFLL) {
+            db_error("'VENDORID' %" PRIi64 " does not fit 32 bits.\n", exact);
+            db_mark_failed();
+        }
+    }
     n = parser_find_child(root, "PRODUCTCODE");
     db->product_code = parser_node_is_valid(n) ? (uint32_t)parser_get_int(n) : 0u;
     n = parser_find_child(root, "REVISIONNUMBER");
@@ -806,7 +870,7 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
         int32_t id = parser_get_int(n);
         if (parser_get_type(n) != PARSER_INT || id < 1 || id > 127)
             db_warn("'NODEID' %" PRIi32 " is not a node id from 1 to 127; the node id is not changed.\n", id);
-        else db->node_id = (uint8_t)id;
+        else if (!nodeid_force_set) db->node_id = (uint8_t)id; // a node id given before holds over the file's
     }
 
     if (!db_parse_emcys(db, root)) return false;
@@ -830,6 +894,7 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
         result = all && result;
     }
     db_add_emcy_objects(db);
+    if (!db_check_duplicates(db)) result = false;
     db_sort_objects(db);
     db_obj_index_rebuild(db);
     if (!db_parse_pdos(db, root, &result)) return false;

@@ -375,6 +375,12 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
         db_warn("No EMCY_INDEX integer parameter defined. Skipping EMCY handling.\n");
         return true;
     }
+    int64_t exact = 0;
+    if (db_exact_int(index, &exact) && (exact < 0 || exact > 0xFFFF)) {
+        db_error("'EMCY_INDEX' %" PRIi64 " is outside 0x0..0xFFFF.\n", exact);
+        db_mark_failed();
+        return true;
+    }
     db->emcys_index = (uint16_t)parser_get_int(index);
     parser_node_st list = parser_find_child(root, "EMCY");
     if (parser_get_type(list) != PARSER_ARRAY) {
@@ -464,7 +470,15 @@ void db_add_emcy_objects(db_st *db)
             // The info text is the EMCY's own words, never an expression of defines.
             dbvalue_set_int(&obj->string_def, 0);
             set_text(&obj->string_def, e->info_strs[j]);
-            obj->obj.main_index = (uint16_t)(db->emcys_index + e->value + (int32_t)j);
+            // Past 0xFFFF the index would wrap onto the low objects.
+            uint32_t index = (uint32_t)db->emcys_index + (uint32_t)e->value + j;
+            if (index > 0xFFFF) {
+                db_error("EMCY string object '%s' would be at index 0x%x, past 0xFFFF.\n", obj->name.value_str,
+                         (unsigned)index);
+                db_mark_failed();
+                return;
+            }
+            obj->obj.main_index = (uint16_t)index;
             obj->obj.sub_index = 0;
         }
     }

@@ -40,4 +40,19 @@ void db_defines_truncate(db_st *db, uint16_t count);
 // integer, else implicit (one more than the member before).
 int32_t enum_member_value(const char *child, int32_t implicit);
 
+// Limits of what a document may say (db_checks.cpp). Each check reports what it refuses, naming
+// the object, and marks the load failed.
+#define DB_CONTAINER_MAX_DEPTH 32
+// The value of a number as written, beyond the reader's 32 bits; false for a name or a text.
+bool db_exact_int(parser_node_st node, int64_t *out);
+// True when node is no plain number or one within lo..hi.
+bool db_check_range(const char *obj_name, const char *key, parser_node_st node, int64_t lo, int64_t hi);
+// The range of a scalar type (by the name the document wrote); false for no integer type.
+bool db_type_range(const char *type_str, uint8_t type, int64_t *lo, int64_t *hi);
+// Content files named by containers are read unless turned off (the fuzz target does, so that no
+// input can make it read any file of the machine).
+void db_allow_content_files(bool allow);
+// Two objects at one index and sub-index (an array or a string takes its whole index).
+bool db_check_duplicates(db_st *db);
+
 #endif

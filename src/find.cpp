@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bus.h"
 #include "commands.h"
 #include "kr_canopen.h"
 #include "kr_rtos.h"
@@ -201,7 +202,8 @@ void find_can_callb(void *app, const kr_can_message_st *msg)
 void find_start_monitor(void)
 {
     if (monitor_installed) return;
-    const char *err = kr_can_set_up(false);
+    // A port that failed or was lost stays so for the run; the jobs report it.
+    const char *err = kr_can_get_state() == CAN_STATE_FAULT ? nullptr : kr_can_set_up(false);
     if (err) {
         std::printf(PRINT_BOLDRED "ERROR: %s\n" PRINT_RESET, err);
         std::fflush(stdout);
@@ -228,14 +230,10 @@ uint8_t find_devices(void)
     uint8_t start_count = dev.system.dev_count;
     std::printf("Searching for devices on the CAN bus for %u ms...\n", FIND_SEARCH_MS);
     std::fflush(stdout);
-    const char *open_err = kr_can_is_connected() ? nullptr : kr_can_set_up(false); // the monitor may predate the port
-    if (open_err || !kr_can_is_connected()) {
-        // Two seconds of silence from a closed port would read as "no devices on the bus".
-        std::printf(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; the bus was not searched.\n" PRINT_RESET,
-                    dev.can_channel);
-        std::fflush(stdout);
+    // Two seconds of silence from a closed port, a lost connection or a node stopped from the bus
+    // would read as "no devices on the bus".
+    if (!bus_ready("find") || bus_node_stopped("find", true)) {
         search_remaining_ms = 0;
-        main_set_run_failed();
         return 0;
     }
 
@@ -246,6 +244,10 @@ uint8_t find_devices(void)
     for (uint32_t elapsed = 0; elapsed < FIND_SEARCH_MS; elapsed += 20) {
         search_remaining_ms = (uint16_t)(FIND_SEARCH_MS - elapsed);
         kr_rtos_task_delay(20);
+        if (!bus_still_up("find") || bus_node_stopped("find", true)) {
+            search_remaining_ms = 0;
+            return 0;
+        }
         for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) {
             if (!bit_get(operational_nodes, node) || mark[node] == 2) continue;
             if (answering(last_nmt_state[node])) {

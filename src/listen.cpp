@@ -4,6 +4,7 @@
 #include <ctime>
 #include <sys/time.h>
 
+#include "bus.h"
 #include "commands.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
@@ -26,20 +27,14 @@ void can_callb(void *, const kr_can_message_st *msg)
 
 void listen_task(void *)
 {
-    const char *open_err = kr_can_is_connected() ? nullptr : kr_can_set_up(false);
-    if (open_err || !kr_can_is_connected()) {
-        // Silence from a closed port would read as a quiet bus.
-        printf(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; the bus was not listened to.\n" PRINT_RESET,
-               kr_can_get_dev());
-        fflush(stdout);
-        main_set_run_failed();
-        return;
-    }
+    // Silence from a closed port would read as a quiet bus.
+    if (!bus_ready("listen")) return;
     kr_canopen_set_can_callback(can_callb);
-    if (dev.listen.time == LISTEN_TIME_ENDLESS) {
-        for (;;) kr_rtos_task_delay(kStepMs);
+    for (uint64_t count = 0; dev.listen.time == LISTEN_TIME_ENDLESS || count < dev.listen.time; count += kStepMs) {
+        kr_rtos_task_delay(kStepMs);
+        // A connection lost while listening ends the job: what follows would be silence, not a quiet bus.
+        if (!bus_still_up("listen")) return;
     }
-    for (uint64_t count = 0; count < dev.listen.time; count += kStepMs) kr_rtos_task_delay(kStepMs);
 }
 
 } // namespace

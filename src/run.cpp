@@ -1,4 +1,5 @@
 // The run: start-up defaults, the command-line walk, the job queue and the end of the run.
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -105,6 +106,31 @@ void task_step(void *task)
     kr_rtos_task_delete(nullptr);
 }
 
+// Output that could not be written is a failed run: standard output on a full disk, a closed pipe.
+static bool stdout_lost(void)
+{
+    bool lost = std::fflush(stdout) != 0 || std::ferror(stdout);
+    if (lost) {
+        std::fprintf(stderr, "krcan: the output could not be written to standard output.\n");
+        std::fflush(stderr);
+    }
+    return lost;
+}
+
+void main_open_std_fds(void)
+{
+    // A closed standard descriptor would be taken by the next socket or file, and printf would then
+    // write into it: CAN frames made of text, or a damaged output file.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1) continue;
+        int n = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (n >= 0 && n != fd) {
+            dup2(n, fd);
+            close(n);
+        }
+    }
+}
+
 void step(void *)
 {
     task_st *tasks = (task_st *)dev.tasks.buffer;
@@ -118,9 +144,9 @@ void step(void *)
     if (!kr_rtos_idle_task_set()) {
         db_deinit(&dev.db);
         PRINT("Finished\n");
-        std::fflush(stdout);
+        bool lost = stdout_lost();
         std::fflush(stderr);
-        std::exit(main_run_failed() ? 1 : 0);
+        std::exit(main_run_failed() || lost ? 1 : 0);
     }
     PRINT("step done\n");
     for (;;) kr_rtos_task_delay(1);
@@ -158,6 +184,7 @@ int main_start_run(void)
 
 int krcan_main(int argc, char **argv)
 {
+    main_open_std_fds();
     main_setup_output();
     init(&dev);
     dev.argc = argc;
@@ -185,7 +212,10 @@ int krcan_main(int argc, char **argv)
     optind = 1;
     int c;
     while (!refused && (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
-        if (c == '?') continue; // getopt_long has reported it
+        if (c == '?') { // getopt_long has reported it; the run goes on, and ends failed
+            main_set_run_failed();
+            continue;
+        }
         for (uint32_t i = 0; i < COMMANDS_COUNT && !refused; i++) {
             const commands_st &row = commands[i];
             bool match = row.cmd_short ? (unsigned char)row.cmd_short == c : (int)i == c;
@@ -206,8 +236,7 @@ int krcan_main(int argc, char **argv)
         dev.argv_count = 0;
         dev.nonopt_argv = nullptr;
     }
-    std::fflush(stdout);
-    if (refused) return 1;
+    if (stdout_lost() || refused) return 1;
 
     return main_start_run();
 }

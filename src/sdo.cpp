@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bus.h"
 #include "commands.h"
 #include "db.h"
 #include "kr_can.h"
@@ -86,6 +87,13 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
         if (!arg) return false;
         int32_t value = 0;
         if (!text_only && sdo_parse_number(arg, &value)) {
+            // A length below 4 bytes would send the low bytes only: a number that does not fit is refused.
+            if (job.datalen > 0 && job.datalen < 4 && !sdo_number_fits(arg, job.datalen)) {
+                printf(PRINT_BOLDRED "Error: the number '%s' for '%s' does not fit the data length of %u byte%s.\n"
+                                     PRINT_RESET,
+                       arg, name, (unsigned)job.datalen, job.datalen == 1 ? "" : "s");
+                return false;
+            }
             job.value = value;
         } else if (!text_only && is_whole_number(arg)) {
             // A number too big for the value would otherwise go out as its digits in text.
@@ -118,6 +126,11 @@ bool take_job(sdo_job_st *job)
 
 void print_abort(const sdo_job_st &job, FILE *out)
 {
+    char why[256];
+    if (kr_canopen_sdo_client_failure(why, sizeof why)) {
+        fprintf(out, "0x%x, %u: %s\n", (unsigned)job.mindex, (unsigned)job.sindex, why);
+        return;
+    }
     kr_sdo_error_codes_e code = _kr_canopen_sdo_get_error_code();
     fprintf(out, "0x%x, %u: 0x%x: %s\n", (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)code,
             kr_canopen_sdo_error_code_to_str(code));
@@ -150,6 +163,7 @@ void read_job(const sdo_job_st &job)
         main_set_run_failed();
         return;
     }
+    if (!bus_ready("sdoread")) return;
     uint32_t n = job.datalen ? job.datalen : 4;
     // At least 4 bytes: an expedited answer may carry 4 whatever was asked.
     std::vector<uint8_t> buf(n < 4 ? 4 : n, 0);
@@ -177,6 +191,7 @@ void readstr_job(const sdo_job_st &job)
         main_set_run_failed();
         return;
     }
+    if (!bus_ready("sdoreadstr")) return;
     char buf[SDO_STR_MAX_LEN + 1] = {};
     uint32_t n = job.datalen ? job.datalen : SDO_STR_MAX_LEN - job.sindex;
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf);
@@ -196,6 +211,7 @@ void write_job(const sdo_job_st &job)
         main_set_run_failed();
         return;
     }
+    if (!bus_ready(job.is_text ? "sdowritestr" : "sdowrite")) return;
     std::vector<uint8_t> data;
     uint32_t len;
     if (job.is_text) {
@@ -204,22 +220,24 @@ void write_job(const sdo_job_st &job)
         // Zero padding beyond the text (and its terminator); never bytes that follow it in memory.
         data.assign(len < 4 ? 4 : len, 0);
         std::memcpy(data.data(), job.str, text_len < len ? text_len : len);
-        printf("Wrote SDO string '%s'\n", job.str);
     } else {
         len = job.datalen;
         // Little-endian, sign-extended past 4 bytes. With no length the client sends 4 bytes.
         data.assign(len < 4 ? 4 : len, job.value < 0 ? 0xFF : 0x00);
         uint32_t v = (uint32_t)job.value;
         for (uint32_t i = 0; i < 4 && i < data.size(); i++) data[i] = (uint8_t)(v >> (8 * i));
-        printf("Wrote SDO epxedited value '%i'\n", (int)job.value);
     }
-    fflush(stdout);
     kr_errors_e err = _kr_canopen_sdo_client_write(job.node_id, job.mindex, job.sindex, len, data.data());
+    // "Wrote" only once the device took it: a failed write never reads as written.
     if (err != ERR_NONE) {
         printf("SDO write returned an error: %u\n", (unsigned)err);
         if (err == ERR_ABORTED) print_abort(job, stdout);
         main_set_run_failed();
     } else {
+        if (job.is_text)
+            printf("Wrote SDO string '%s'\n", job.str);
+        else
+            printf("Wrote SDO epxedited value '%i'\n", (int)job.value);
         printf("SDO write succesful\n");
     }
     fflush(stdout);
@@ -251,6 +269,20 @@ bool sdo_parse_number(const char *text, int32_t *value)
     if (v < INT32_MIN || v > (long long)UINT32_MAX) return false;
     *value = (int32_t)(uint32_t)v;
     return true;
+}
+
+bool sdo_number_fits(const char *text, uint32_t len)
+{
+    if (!text || !*text) return false;
+    errno = 0;
+    char *end = nullptr;
+    long long v = strtoll(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0') return false;
+    if (len == 0 || len >= 4) return v >= INT32_MIN && v <= (long long)UINT32_MAX;
+    // Signed or unsigned in len bytes: -0x80..0xFF for one byte.
+    long long top = (1LL << (8 * len)) - 1;
+    long long bottom = -(1LL << (8 * len - 1));
+    return v >= bottom && v <= top;
 }
 
 bool cmd_mindex(const char *arg)

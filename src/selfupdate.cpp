@@ -9,12 +9,14 @@
 
 #include "krhttp.h"
 #include "kr_rtos.h"
+#include "kr_version.h"
 #include "parser.h"
 
 namespace {
 
-const uint32_t kThisVersion = 338;
-const char *const kThisName = "338-g376e";
+// Taken from git when the tree is built (cmake/version.cmake).
+const uint32_t kThisVersion = KR_BUILD_NUMBER;
+const char *const kThisName = KR_VERSION_NAME;
 const char *const kNoVersionInfo = "The update server did not answer with version information.";
 
 volatile bool su_async_running = false;

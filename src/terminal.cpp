@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "bus.h"
 #include "commands.h"
 #include "console.h"
 #include "db.h"
@@ -67,9 +68,12 @@ bool wait_for_response()
         responded = false;
         return true;
     }
+    // A device that never answers is a failure: said whatever silent says, and the run fails.
     kr_mutex_lock(&mutex);
-    PRINT("\n*** NO RESPONSE ***\n");
     fflush(stdout);
+    fprintf(stderr, "\n*** NO RESPONSE ***\n");
+    fflush(stderr);
+    main_set_run_failed();
     kr_mutex_unlock(&mutex);
     return false;
 }
@@ -114,8 +118,12 @@ void command_tx(void *)
             send_line(word.data(), word.size());
         } else {
             if (!kr_stdin_getline(line, sizeof line)) {
-                kr_rtos_task_delay(100);
-                continue;
+                // End of input (a pipe, /dev/null, a closed descriptor) ends the terminal as the
+                // last word does: the answer to the last line is still waited for.
+                if (!zb_terminal) wait_for_response();
+                tx_done = true;
+                kr_rtos_task_delete(nullptr);
+                return;
             }
             send_line(line, std::strlen(line));
         }
@@ -131,15 +139,8 @@ void command_step(void *)
     jobs_taken++;
     arg_count = 0;
     PRINT("Terminal opened for node ID 0x%x\n", (unsigned)node_id);
-    const char *open_err = kr_can_is_connected() ? nullptr : kr_can_set_up(false);
-    if (open_err || !kr_can_is_connected()) {
-        // Words sent into a closed port would go nowhere without a word said.
-        printf(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; nothing was sent.\n" PRINT_RESET,
-               kr_can_get_dev());
-        fflush(stdout);
-        main_set_run_failed();
-        return;
-    }
+    // Words sent into a closed port would go nowhere without a word said.
+    if (!bus_ready("terminal")) return;
     if (!mutex) kr_mutex_init(&mutex);
     kr_ring_buffer_init(&rx, rx_buffer, sizeof rx_buffer, 1);
     responded = true;
@@ -153,10 +154,10 @@ void command_step(void *)
         main_set_run_failed();
         return;
     }
-    bool words = dev.argv_count > 0;
     for (;;) {
         kr_rtos_task_delay(kStepMs);
-        if (words) end_delay -= (int32_t)kStepMs;
+        end_delay -= (int32_t)kStepMs;
+        if (!bus_still_up("terminal")) return;
         for (;;) {
             uint8_t c;
             kr_mutex_lock(&mutex);
@@ -167,7 +168,7 @@ void command_step(void *)
             end_delay = kEndDelayMs;
         }
         fflush(stdout);
-        if (words && tx_done && end_delay <= 0) break;
+        if (tx_done && end_delay <= 0) break;
     }
     PRINT("Done\n");
     fflush(stdout);

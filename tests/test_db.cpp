@@ -368,16 +368,16 @@ TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
         EXPECT_NE(r.out.find("is not a node id from 1 to 127"), std::string::npos) << bad;
         EXPECT_EQ(db_get_nodeid(&dev.db), 0x22) << bad;
     }
-    // A forced node id stays forced through a load; the document still writes the number.
+    // A forced node id holds over the document's through a load.
     db_set_nodeid_force(&dev.db, 0x30);
     load(t.write("node7.json", "{\"DEV\": \"D\", \"NODEID\": 7, \"OBJ_DICT\": []}"));
     bool set = false, forced = false;
     uint8_t id = 0;
     db_get_nodeid_state(&dev.db, &id, &set, &forced);
-    EXPECT_EQ(id, 7);
+    EXPECT_EQ(id, 0x30);
     EXPECT_TRUE(forced);
     db_set_nodeid(&dev.db, 9); // ignored while forced
-    EXPECT_EQ(db_get_nodeid(&dev.db), 7);
+    EXPECT_EQ(db_get_nodeid(&dev.db), 0x30);
     db_set_nodeid_state(&dev.db, 0, false, false);
 
     // A content file that includes itself is read once.

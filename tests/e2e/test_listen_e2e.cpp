@@ -126,7 +126,7 @@ TEST_F(Listen, ClosedPortFailsTheRun)
     for (const char *time : {"--listen=1", "--listen"}) {
         e2e::result r = box.krcan({"--can", closed, time, "--silent"});
         EXPECT_TRUE(r.exited(1)) << time << ": " << r.err;
-        EXPECT_NE(r.out.find("ERROR: the CAN interface " + closed + " is not open"), std::string::npos)
+        EXPECT_NE(r.out.find("ERROR: listen: Couldn't open the connection to the CAN interface " + closed + ": "), std::string::npos)
             << time << ": " << r.out;
         EXPECT_NE(r.err.find("Finished\n"), std::string::npos) << time;
     }

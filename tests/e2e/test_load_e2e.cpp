@@ -24,6 +24,8 @@ bytes random_bytes(size_t n, uint32_t seed)
     return b;
 }
 
+std::string str(const bytes &b) { return std::string(b.begin(), b.end()); }
+
 sim_device_config_st device(uint8_t node, uint8_t flavour, const bytes &image, uint32_t flash_size = 0)
 {
     sim_device_config_st c;
@@ -143,7 +145,10 @@ TEST_F(Load, CiaBlockAndSegmentedLoadsEachFlashTheirOwnFile)
 TEST_F(Load, MakersBootloaderTakesPiecesBetweenTwoResets)
 {
     bytes old = random_bytes(100, 5), c = random_bytes(600, 6), d = random_bytes(64 * 1024 + 1, 7);
-    start({device(0x22, SIM_BOOT_KR, old)});
+    sim_device_config_st dv = device(0x22, SIM_BOOT_KR, old);
+    std::filesystem::create_directories(box.path("images"));
+    dv.program.image_dir = box.path("images").string();
+    start({dv});
     file("c.bin", c);
     file("d.bin", d);
 
@@ -179,6 +184,7 @@ TEST_F(Load, MakersBootloaderTakesPiecesBetweenTwoResets)
     ASSERT_EQ(w.size(), 3u + 257u);
     EXPECT_EQ(w.back().size, 1u);
     EXPECT_NE(r.out.find("Block 257 downloaded, 65537 / 65537 bytes (100 %)\n"), std::string::npos);
+    EXPECT_EQ(box.read_file("images/node-0x22.bin"), str(d)); // each started image is written out
 }
 
 // Waiting for the boot-up: nothing goes out until the device is powered on; then the download and one reset.
@@ -372,8 +378,6 @@ TEST_F(Load, TheProgressTaskEndsWithItsLoad)
     EXPECT_EQ(r.out.substr(failed, second - failed).find("downloaded"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.substr(second).find("/ 20000 bytes"), std::string::npos) << r.out;
 }
-
-std::string str(const bytes &b) { return std::string(b.begin(), b.end()); }
 
 // Packages: a .krdev argument with a node postfix, a .krsys of two devices beside a third found on the
 // bus (skipped), the --firmware fallback, and a package without FIRMWARE refused before any frame.

@@ -122,16 +122,26 @@ TEST_F(Media, FailedFilesFailTheRunAndLaterFilesStillLoad)
     box.write_file("first.bin", first);
     box.write_file("second.bin", second);
 
-    e2e::result r = box.krcan(args({"-n", "0x20", "--loadmedia", "first.bin", "missing.png", "second.bin"}));
+    // A file the 4-byte size cannot announce (sparse, so nothing is written).
+    box.write_file("huge.bin", "");
+    std::filesystem::resize_file(box.path("huge.bin"), (1ull << 32) + 1);
+
+    e2e::result r =
+        box.krcan(args({"-n", "0x20", "--loadmedia", "first.bin", "missing.png", "huge.bin", "second.bin"}));
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("Error while downloading the media data.\n*** ERROR ***:\n    Media file first.bin loading "
                          "failed\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Unknown file 'missing.png' given to *loadmedia*\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Opened file huge.bin. Size: 4294967297 bytes.\n" PRINT_BOLDRED
+                         "ERROR: media file 'huge.bin' is larger than the 4 GiB a device can be told.\n"),
+              std::string::npos)
+        << r.out;
     std::map<std::string, std::string> got = files(0x20);
     EXPECT_EQ(got["second.bin"], second) << "the file after the failures loads";
-    EXPECT_NE(r.out.find("'second.bin' 150 / 150 bytes (100 %) file 2/2"), std::string::npos) << r.out;
+    EXPECT_EQ(got.count("huge.bin"), 0u) << "not announced with a cut size";
+    EXPECT_NE(r.out.find("'second.bin' 150 / 150 bytes (100 %) file 3/3"), std::string::npos) << r.out;
     EXPECT_EQ(got["first.bin"].size(), 100u) << "only the block before the abort was stored";
 
     // A file that cannot be opened says so whatever --silent says (here as an account that may not read

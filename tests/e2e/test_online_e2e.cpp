@@ -5,6 +5,7 @@
 #include "e2e/e2e.h"
 #include "sim_device.h"
 #include "sim_hub.h"
+#include "selfupdate.h"
 
 namespace {
 
@@ -44,7 +45,9 @@ TEST_F(Online, ServerFilesFailsTheRun)
 {
     e2e::result r = box.krcan({"--serverfiles", "--version"});
     EXPECT_TRUE(r.exited(1)) << r.err;
-    EXPECT_EQ(r.out, "Listing the server files is not wired up on the Linux build.\nkrcan 338-g376e (build 338)\n");
+    EXPECT_EQ(r.out, "Listing the server files is not wired up on the Linux build.\nkrcan " +
+                         std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) +
+                         ")\n");
 }
 
 } // namespace

@@ -175,7 +175,8 @@ TEST_F(Sdo, AbortsAreReportedAndFailTheRun)
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_EQ(r.err, "SDO read returned an error:\n0x2100, 0: 0x6020000: OBJECT DOES NOT EXIST\n"
                      "SDO read returned an error:\n0x2100, 0: 0x6020000: OBJECT DOES NOT EXIST\n");
-    EXPECT_EQ(r.out, "Wrote SDO epxedited value '7'\nSDO write returned an error: 44\n"
+    // A refused write is never reported as written.
+    EXPECT_EQ(r.out, "SDO write returned an error: 44\n"
                      "0x1018, 1: 0x6010002: ATTEMPTTO WRITE A READ ONLY OBJECT\n0x31d\n")
         << "the run goes on after a failed job";
     EXPECT_EQ(value(0x10, 0x1018, 1), (bytes{0x1d, 0x03, 0, 0}));
@@ -215,6 +216,11 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "5000", "--sdowrite", "1"}, "at most 4096 bytes"},
         {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "0x100000000"}, "does not fit 32 bits"},
         {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "-99999999999999999999"}, "does not fit 32 bits"},
+        // Cut to its length, 0x100 would go out as 0 and read as success.
+        {{"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "0x100"}, "data length of 1 byte"},
+        {{"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-129"}, "data length of 1 byte"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--datalen", "2", "--sdowrite", "0x10000"}, "data length of 2 bytes"},
+        {{"--baud", "300000", "-n", "0x10", "--mindex", "0x2000", "--sdoread"}, "baud rate 300000 is not supported"},
     };
     for (const auto &b : bad) {
         r = krcan(b.args);
@@ -223,6 +229,11 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         EXPECT_NE(r.out.find("returned with FALSE"), std::string::npos) << r.out;
     }
     EXPECT_TRUE(requests(0x10).empty()) << "nothing may reach the device";
+
+    // What fits its length, signed or unsigned, goes out.
+    r = krcan({"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-1"});
+    EXPECT_TRUE(r.exited(0)) << r.out;
+    EXPECT_EQ(value(0x10, 0x2001, 0), (bytes{0xFF}));
 }
 
 } // namespace

@@ -82,8 +82,9 @@ TEST_F(CanopenCore, ObjectDictionaryLookup)
     EXPECT_EQ(((uint32_t *)o->data_ptr)[0], CANOPEN_KORVANE_VENDOR_ID);
     o = _kr_canopen_obj_dict_get(0x5FFF, 0);
     ASSERT_NE(o, nullptr);
-    EXPECT_STREQ((const char *)o->data_ptr, "kr03_can_338-g376e");
-    EXPECT_EQ(o->string_len, 19);
+    EXPECT_STREQ((const char *)o->data_ptr, kr_memory_get_project_name());
+    EXPECT_EQ(o->string_len, strlen(kr_memory_get_project_name()) + 1);
+    EXPECT_EQ(std::string(kr_memory_get_project_name()).rfind("kr03_can_", 0), 0u);
     // The node id and heartbeat objects point into the settings record.
     o = _kr_canopen_obj_dict_get(0x100B, 0);
     ASSERT_NE(o, nullptr);

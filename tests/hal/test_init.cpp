@@ -49,7 +49,8 @@ void send_local_nmt(uint8_t command, uint8_t node)
 }
 
 // The library task steps the CAN port and the stack: a looped-back NMT start is obeyed, and an
-// NMT reset for all nodes ends the process through the restart path with status 1.
+// NMT reset for all nodes ends the process through the restart path with status 1, saying why even
+// when silent.
 TEST(InitDeathTest, LibraryTaskStepsTheStackAndResetEndsTheRun)
 {
     EXPECT_EXIT(
@@ -68,7 +69,8 @@ TEST(InitDeathTest, LibraryTaskStepsTheStackAndResetEndsTheRun)
                 std::exit(7);
             });
         },
-        ::testing::ExitedWithCode(1), "^operational\n$");
+        ::testing::ExitedWithCode(1),
+        "^operational\nThe tool's own CANopen node 0x1 got an NMT reset node command for all nodes; ending the run\\.\n$");
 }
 
 TEST(InitDeathTest, RestartWithoutCommandLineExitsOne)

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -46,7 +47,7 @@ protected:
     }
     void TearDown() override
     {
-        kr_memory_set_nonvol_filepath(KR_MEMORY_DEFAULT_FILEPATH);
+        kr_memory_set_nonvol_filepath(kr_memory_get_default_filepath());
         silent = true;
         std::error_code ec;
         fs::permissions(dir, fs::perms::owner_all, ec);
@@ -235,3 +236,25 @@ TEST_F(MemoryTest, FilePathLimits)
 }
 
 } // namespace
+
+// Only a regular file is read: a FIFO in the file's place (which would block the open until a
+// writer came) and a folder give the defaults at once. Clearing is not built and says so by its
+// result, leaving a saved file as it was.
+TEST_F(MemoryTest, OnlyRegularFilesAreReadAndClearingFailsHonestly)
+{
+    std::vector<unsigned char> good = save_good();
+    ASSERT_EQ(good.size(), KR_MEMORY_RECORD_SIZE);
+    EXPECT_NE(kr_memory_clear(MEMORY_ALL_PARAMS), ERR_NONE);
+    EXPECT_EQ(read_bytes(file), good);
+    EXPECT_EQ(kr_memory_load(MEMORY_COM_PARAMS), ERR_NONE);
+    EXPECT_EQ(kr_memory_get_data_start()->id, 5);
+
+    std::string fifo = (dir / "fifo.nvconf").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(kr_memory_set_nonvol_filepath(fifo.c_str()));
+    EXPECT_EQ(kr_memory_load(MEMORY_COM_PARAMS), ERR_NOT_INITIALIZED);
+    expect_defaults();
+    ASSERT_TRUE(kr_memory_set_nonvol_filepath(dir.c_str()));
+    EXPECT_EQ(kr_memory_load(MEMORY_COM_PARAMS), ERR_NOT_INITIALIZED);
+    expect_defaults();
+}

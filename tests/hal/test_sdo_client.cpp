@@ -461,3 +461,74 @@ TEST_F(SdoClient, BlockUpload)
     EXPECT_EQ(hex(req[2].data, 8), "a203250000000000");
     EXPECT_EQ(req[3].data[0], 0xA1);
 }
+
+// Uploads that cannot be trusted fail at once, each with its own reason and without a retry: an
+// upload that ends before its announced size, one that runs past it, one during which another
+// client sends requests to the same device, and one while our own node is stopped by an NMT command
+// (the answers are not heard; the time-out still ends it, without a frame and without a retry).
+// Segment requests carry zeros in their reserved bytes.
+TEST_F(SdoClient, UntrustworthyUploadsFailWithTheirReason)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        static uint8_t sub = 0, next = 0;
+        if (!is_req(f)) return;
+        if (f.data[0] == 0x40) {
+            sub = f.data[3];
+            next = 0;
+            // Sub 3: another client asks the device something just before our answer comes.
+            if (sub == 3) r.send(REQ, {0x40, 0x18, 0x10, 0x01, 0, 0, 0, 0});
+            r.send(RSP, {0x41, f.data[1], f.data[2], sub, (uint8_t)(sub == 1 ? 20 : sub == 2 ? 5 : 10), 0, 0, 0});
+            return;
+        }
+        if ((f.data[0] & 0xEF) != 0x60) return;
+        uint8_t t = f.data[0] & 0x10;
+        if (sub == 1 && next == 1) // 7 + 3 bytes of the 20 announced, then "last"
+            r.send(RSP, {(uint8_t)(t | (4 << 1) | 1), 8, 9, 10, 0, 0, 0, 0});
+        else if (sub == 2) // 7 bytes of the 5 announced
+            r.send(RSP, {(uint8_t)(t | 1), 1, 2, 3, 4, 5, 6, 7});
+        else
+            r.send(RSP, {t, 1, 2, 3, 4, 5, 6, 7});
+        next++;
+    });
+    co::result_st res = co::run(port, [] {
+        char why[256];
+        for (uint8_t sub = 1; sub <= 4; sub++) {
+            if (sub == 4) { // NMT stop for all nodes, as another master would send it
+                kr_can_message_st m = {};
+                m.data_length = 2;
+                m.data[0] = 0x02;
+                kr_can_send_flags(kr_can_get_dev(), &m, CAN_SEND_FLAGS_LOCAL);
+                kr_rtos_task_delay(20);
+            }
+            uint8_t buf[32];
+            uint32_t t0 = kr_rtos_get_tick_count();
+            kr_errors_e e = _kr_canopen_sdo_client_read(NODE, 0x2800, sub, sizeof buf, buf);
+            const char *w = kr_canopen_sdo_client_failure(why, sizeof why);
+            co::report("sub%u=%u:0x%08x:%s", sub, e, _kr_canopen_sdo_get_error_code(), w ? w : "-");
+            co::report("ms%u=%u", sub, kr_rtos_get_tick_count() - t0);
+        }
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("sub1"), "44:0x06070010:node 0x5 announced 20 bytes but its upload ended after 10");
+    EXPECT_EQ(res.get("sub2"), "44:0x06070010:node 0x5 sent more than the 5 bytes it announced");
+    EXPECT_EQ(res.get("sub3"), "44:0x08000000:another SDO client is using node 0x5");
+    EXPECT_EQ(res.get("sub4"), "44:0x05040000:the tool's own CANopen node 0x1 was stopped by an NMT command from the "
+                               "bus, so it takes no SDO answers until a start or pre-operational command");
+    EXPECT_GE(res.num("ms4"), 4900);
+    EXPECT_LT(res.num("ms4"), 9000) << "no retry while stopped";
+    int initiates[5] = {}, aborts = 0;
+    for (const sim_frame_st &f : requests()) {
+        if (f.data[0] == 0x40 && f.data[1] == 0x00 && f.data[2] == 0x28 && f.data[3] <= 4) initiates[f.data[3]]++;
+        if ((f.data[0] & 0xEF) == 0x60) {
+            EXPECT_EQ(hex(f.data + 1, 7), "00000000000000") << "reserved bytes";
+        }
+        if (f.data[0] == 0x80) {
+            aborts++;
+            EXPECT_NE(f.data[3], 3) << "no abort that would break the other client's transfer";
+            EXPECT_NE(f.data[3], 4) << "a stopped node sends nothing";
+        }
+    }
+    for (int sub = 1; sub <= 4; sub++) EXPECT_EQ(initiates[sub], 1) << "sub " << sub << " is not retried";
+    EXPECT_EQ(aborts, 2) << "the short and the long upload are aborted";
+}

@@ -253,14 +253,18 @@ TEST(YamlReaderTypes, IntegersKeepTheir32Bits)
 
 TEST(YamlReaderMalformed, BackslashAtTheEndStaysInsideTheBuffer)
 {
-    // The buffer ends right after the backslash: nothing may read or write past it.
-    EXPECT_EQ(read_canon("k: \"abc\\"), R"({"k":"abc\\"})");
-    EXPECT_EQ(read_canon("\"k\\"), R"({"":"k\\"})");
+    // The buffer ends right after the backslash, inside a quote: the text was cut, so it is refused,
+    // and nothing may read or write past it.
+    EXPECT_EQ(read_canon("k: \"abc\\"), "refused");
+    EXPECT_EQ(read_canon("\"k\\"), "refused");
     // A backslash before a line end does not carry the string onto the next line.
     EXPECT_EQ(read_canon("a: \"x\\\nb: 2\n"), R"({"a":"x\\","b":2})");
     EXPECT_EQ(read_canon("k: [\"a\\\nb: 1\n"), R"({"k":["a\\"],"b":1})");
-    // Unterminated quotes end at their line.
-    EXPECT_EQ(read_canon("a: 'x\nb: \"y\n"), R"({"a":"x","b":"y"})");
+    // Unterminated quotes end at their line; one on the last line means the text was cut.
+    EXPECT_EQ(read_canon("a: 'x\nb: \"y\"\n"), R"({"a":"x","b":"y"})");
+    EXPECT_EQ(read_canon("a: 'x\nb: \"y\n"), "refused");
+    EXPECT_EQ(read_canon("a: 1\nb: 'y"), "refused");
+    EXPECT_EQ(read_canon("a: \"x\"\n# end\n"), R"({"a":"x"})");
 }
 
 TEST(YamlReaderMalformed, BuffersWithoutTerminatorOrRoom)

@@ -4,7 +4,9 @@
 add_library(kr_hal_sdo_server STATIC ${KR_HAL_SOURCES})
 target_include_directories(kr_hal_sdo_server PUBLIC
   ${CMAKE_SOURCE_DIR}/hal/kr_hal/inc
-  ${CMAKE_SOURCE_DIR}/inc)
+  ${CMAKE_SOURCE_DIR}/inc
+  ${CMAKE_BINARY_DIR}/generated)
+add_dependencies(kr_hal_sdo_server kr_version)
 target_link_libraries(kr_hal_sdo_server PUBLIC Threads::Threads)
 target_compile_definitions(kr_hal_sdo_server PUBLIC KRCAN_VERSION="${PROJECT_VERSION}" CONFIG_CANOPEN_SDO_SERVER=1)
 # The same link dependencies as the tool's build (cmake/deps_*.cmake add them to kr_hal).

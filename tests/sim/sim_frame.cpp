@@ -303,6 +303,24 @@ bool sim_parse_rx(std::string_view element, sim_frame_st &f, std::string &err)
             err = "bad time stamp";
             return false;
         }
+        // A daemon sends the data as one run of hex digits ("1A220344"); older peers space the bytes.
+        if (tok.size() == 4 && tok[3].size() > 2) {
+            std::string_view run = tok[3];
+            if (run.size() % 2 != 0 || run.size() > 16) {
+                err = "bad data '" + std::string(run.substr(0, 20)) + "'";
+                return false;
+            }
+            for (size_t i = 0; i < run.size() / 2; i++) {
+                uint32_t b;
+                if (!parse_hex(run.substr(2 * i, 2), 2, b)) {
+                    err = "bad data '" + std::string(run.substr(0, 20)) + "'";
+                    return false;
+                }
+                f.data[i] = (uint8_t)b;
+            }
+            f.len = (uint8_t)(run.size() / 2);
+            return true;
+        }
         return parse_bytes(tok, 3, f, err);
     }
     if (tok.size() == 3 && tok[0] == "error") {
@@ -342,11 +360,12 @@ std::string sim_format_rx(const sim_frame_st &f, int64_t stamp_us)
     long long s = stamp_us / 1000000, u = stamp_us % 1000000;
     if (f.kind == SIM_FRAME_ERR)
         return (snprintf(buf, sizeof buf, "< error %03X %lld.%06lld >", (unsigned)f.id, s, u), buf);
+    // As a socketcand daemon writes it: the data bytes as one run of uppercase hex digits.
     int n = snprintf(buf, sizeof buf, f.kind == SIM_FRAME_EXT ? "< frame %08X %lld.%06lld " : "< frame %03X %lld.%06lld ",
                      (unsigned)f.id, s, u);
     for (unsigned i = 0; i < f.len && i < 8; i++)
-        n += snprintf(buf + n, sizeof buf - n, "%02X ", f.data[i]);
-    snprintf(buf + n, sizeof buf - n, ">");
+        n += snprintf(buf + n, sizeof buf - n, "%02X", f.data[i]);
+    snprintf(buf + n, sizeof buf - n, f.len ? " >" : ">");
     return buf;
 }
 

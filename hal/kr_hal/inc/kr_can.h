@@ -108,6 +108,11 @@ bool kr_can_create_vcan(const char *name, char *err, size_t err_len);
 const char *kr_can_set_up(bool force);
 void kr_can_close(void);
 bool kr_can_is_connected(void);
+/* Why the port is not open: the failed open or the lost connection, as one sentence; "" when the
+ * port is open or was never tried. */
+const char *kr_can_get_fault(void);
+/* Whether the bit-timing table holds this baud rate. */
+bool kr_can_baud_supported(uint32_t baud);
 can_state_e kr_can_get_state(void);
 kr_can_errors_e kr_can_get_error_state(kr_can_channels_e chn);
 

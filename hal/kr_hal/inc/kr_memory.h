@@ -15,8 +15,8 @@
 extern "C" {
 #endif
 
-#define KR_MEMORY_DEFAULT_FILEPATH "./kr03_can_338-g376e.nvconf"
-#define KR_MEMORY_PROJECT_NAME "kr03_can_338-g376e"
+/* The project name is "kr03_can_" and the release name; the settings file is "./<project>.nvconf". */
+#define KR_MEMORY_PROJECT_PREFIX "kr03_can_"
 #define KR_MEMORY_FILEPATH_LEN 128 /* terminator included */
 #define KR_MEMORY_RECORD_SIZE 32u
 #define KR_MEMORY_DEFAULT_NODE_ID 1u
@@ -84,6 +84,7 @@ const char *kr_memory_get_nonvol_filepath(void);
 /* False, with a message, for a null or empty path or one of KR_MEMORY_FILEPATH_LEN characters or more. */
 bool kr_memory_set_nonvol_filepath(const char *path);
 const char *kr_memory_get_project_name(void);
+const char *kr_memory_get_default_filepath(void);
 const char *kr_memory_get_project_date(const kr_data_start_t *start);
 uint32_t kr_memory_get_project_id(const kr_data_start_t *start);
 void kr_memory_set_can_baudrate(uint32_t baud);

@@ -404,9 +404,11 @@ kr_errors_e kr_yamlreader_init(char *buffer, uint32_t buffer_length)
     auto crlf_at = [&](size_t i) { return buffer[i] == '\r' && i + 1 < n && buffer[i + 1] == '\n'; };
     // A byte-order mark, as some editors save, is not part of the first key.
     size_t first = n >= 3 && memcmp(buffer, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    bool cut = false; // the last quote opened is still open: the text was cut short
     for (size_t i = first; i < n; i++) {
         char c = buffer[i];
         if (crlf_at(i)) continue; // a CRLF line end reads as LF, in quotes too
+        if (!q && c != '\n' && c != '\r' && !is_blank(c)) cut = false;
         if (q) {
             if (c != '\n') {
                 // A backslash escapes the next character only when that is not a line end.
@@ -420,6 +422,7 @@ kr_errors_e kr_yamlreader_init(char *buffer, uint32_t buffer_length)
                 continue;
             }
             q = 0; // a quoted scalar ends at its line end
+            cut = true;
         }
         if (c == '\r') continue;
         if (c == '#' && (o == 0 || is_blank(buffer[o - 1]) || buffer[o - 1] == '\n')) {
@@ -433,6 +436,8 @@ kr_errors_e kr_yamlreader_init(char *buffer, uint32_t buffer_length)
         }
         buffer[o++] = c;
     }
+    // A quote still open at the end of the text: the value was cut, and what it holds is not known.
+    if (q || cut) return KR_YAML_ERR_SYNTAX;
     while (o > 0 && is_blank(buffer[o - 1])) o--;
     if (o >= buffer_length) return ERR_BUFFER_OVERFLOW; // untouched: nothing was dropped
     buffer[o] = '\0';

@@ -58,6 +58,7 @@ struct can_port_st {
     int waiters = 0;                // tasks waiting on fd in a blocking section
     std::vector<int> stale_fds;     // closed once no task waits on them
     char set_up_error[160] = "";
+    char fault_text[200] = "";      // why the port is not open
 };
 
 can_port_st _can;
@@ -79,7 +80,11 @@ uint64_t now_ms()
     return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
-bool baud_supported(uint32_t baud)
+bool baud_supported(uint32_t baud) { return kr_can_baud_supported(baud); }
+
+} // namespace
+
+bool kr_can_baud_supported(uint32_t baud)
 {
     switch (baud) {
     case 100000:
@@ -92,6 +97,8 @@ bool baud_supported(uint32_t baud)
         return false;
     }
 }
+
+namespace {
 
 // A file descriptor may be closed only when no task is polling it, or the number could be reused under it.
 void release_fd(int fd)
@@ -115,6 +122,8 @@ void drop_connection()
 
 void fault(const char *why)
 {
+    std::snprintf(_can.fault_text, sizeof _can.fault_text, "The connection to the CAN interface %s was lost: %s.",
+                  _can.open_dev, why);
     print("The connection to %s was lost: %s\n", _can.open_dev, why);
     drop_connection();
     _can.state = CAN_STATE_FAULT;
@@ -342,11 +351,13 @@ void close_port(bool announce)
     if (was_open && announce) print("CAN connection closed.\n");
 }
 
-const char *set_up_failed(const char *name)
+const char *set_up_failed(const char *name, const char *detail)
 {
     _can.state = CAN_STATE_FAULT;
     std::snprintf(_can.set_up_error, sizeof _can.set_up_error, "Couldn't open the connection to the CAN interface %s.",
                   name);
+    std::snprintf(_can.fault_text, sizeof _can.fault_text, "Couldn't open the connection to the CAN interface %s: %s.",
+                  name, detail);
     return _can.set_up_error;
 }
 
@@ -444,7 +455,7 @@ const char *kr_can_set_up(bool force)
     std::memcpy(name, _can.dev, sizeof name);
     if (!baud_supported(_can.baudrate)) {
         print("Invalid baudrate %u. Baudrate has to be 100k, 125k, 250k, 500k or 1M.\n", (unsigned)_can.baudrate);
-        return set_up_failed(name);
+        return set_up_failed(name, "the baud rate is not one of 100k, 125k, 250k, 500k or 1M");
     }
     char err[256] = "";
     int fd = -1;
@@ -469,7 +480,7 @@ const char *kr_can_set_up(bool force)
             print("Error when connecting to socketcand for %s: %s. Check that socketcand is running and serves that "
                   "bus.\n",
                   name, err);
-            return set_up_failed(name);
+            return set_up_failed(name, err);
         }
         _can.rd = *rd;
     } else {
@@ -478,7 +489,7 @@ const char *kr_can_set_up(bool force)
         if (fd < 0) {
             print("Error when connecting to CAN interface %s: %s. Check that the interface exists and is up.\n", name,
                   err);
-            return set_up_failed(name);
+            return set_up_failed(name, err);
         }
     }
     _can.fd = fd;
@@ -486,6 +497,7 @@ const char *kr_can_set_up(bool force)
     _can.tx_len = 0;
     std::memcpy(_can.open_dev, name, sizeof name);
     _can.state = CAN_STATE_OPEN;
+    _can.fault_text[0] = '\0';
     _can.rx_full_reported = false;
     print("CAN connection opened to CAN interface %s\n", name);
     return nullptr;
@@ -494,6 +506,8 @@ const char *kr_can_set_up(bool force)
 void kr_can_close(void) { close_port(true); }
 
 bool kr_can_is_connected(void) { return _can.state == CAN_STATE_OPEN; }
+
+const char *kr_can_get_fault(void) { return _can.state == CAN_STATE_OPEN ? "" : _can.fault_text; }
 
 can_state_e kr_can_get_state(void) { return _can.state; }
 

@@ -13,6 +13,7 @@
 
 #include "kr_can.h"
 #include "kr_utilities.h"
+#include "kr_version.h"
 
 static_assert(sizeof(kr_data_start_t) == 28, "the record's first part is 28 bytes");
 static_assert(sizeof(kr_data_end_t) == 4, "the record's CRC words are 4 bytes");
@@ -27,7 +28,10 @@ kr_data_start_t own_start;
 kr_data_end_t own_end;
 kr_data_start_t *data_start = &own_start;
 kr_data_end_t *data_end = &own_end;
-char filepath[KR_MEMORY_FILEPATH_LEN] = KR_MEMORY_DEFAULT_FILEPATH;
+const char project_name[] = KR_MEMORY_PROJECT_PREFIX KR_VERSION_NAME;
+const char default_filepath[] = "./" KR_MEMORY_PROJECT_PREFIX KR_VERSION_NAME ".nvconf";
+static_assert(sizeof default_filepath <= KR_MEMORY_FILEPATH_LEN, "the default path fits its buffer");
+char filepath[KR_MEMORY_FILEPATH_LEN] = "./" KR_MEMORY_PROJECT_PREFIX KR_VERSION_NAME ".nvconf";
 
 uint16_t crc_table[256];
 bool crc_table_ready = false;
@@ -129,9 +133,17 @@ uint16_t kr_memory_calc_crc(const void *data, size_t len)
 kr_errors_e kr_memory_load(memory_scope_e scope)
 {
     print("Loading non-volatile %s data from '%s'\n", scope_name(scope), filepath);
-    int fd = open(filepath, O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO or device in the file's place would hang every run at its open.
+    int fd = open(filepath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         print("Failed to open the non-volatile data file.\n");
+        kr_memory_set_defaults();
+        return ERR_NOT_INITIALIZED;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        print("The non-volatile data file '%s' is not a regular file; using defaults.\n", filepath);
         kr_memory_set_defaults();
         return ERR_NOT_INITIALIZED;
     }
@@ -215,8 +227,9 @@ kr_errors_e kr_memory_save(void)
 
 kr_errors_e kr_memory_clear(memory_scope_e)
 {
+    // Nothing is cleared, so nothing may read as cleared.
     std::printf("Memory clear not implemented on Linux target\n");
-    return ERR_NONE;
+    return ERR_NOT_IMPLEMENTED;
 }
 
 const char *kr_memory_get_nonvol_filepath(void) { return filepath; }
@@ -237,7 +250,9 @@ bool kr_memory_set_nonvol_filepath(const char *path)
     return true;
 }
 
-const char *kr_memory_get_project_name(void) { return KR_MEMORY_PROJECT_NAME; }
+const char *kr_memory_get_project_name(void) { return project_name; }
+
+const char *kr_memory_get_default_filepath(void) { return default_filepath; }
 
 const char *kr_memory_get_project_date(const kr_data_start_t *) { return __DATE__ " " __TIME__; }
 

@@ -4,6 +4,7 @@
 #define KR_CANOPEN_SDO_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kr_errors.h"
@@ -40,6 +41,7 @@ enum {
     CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST = 0x06020000u,
     CANOPEN_SDO_ERROR_OBJECT_CANNOT_BE_MAPPED_TO_PDO = 0x06040041u,
     CANOPEN_SDO_ERROR_OBJECT_ACCESS_FAILED_DUE_TO_HARDWARE = 0x06060000u,
+    CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH = 0x06070010u, /* no text of its own */
     CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH = 0x06090031u,
     CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_LOW = 0x06090032u,
     CANOPEN_SDO_ERROR_GENERAL = 0x08000000u
@@ -139,7 +141,21 @@ typedef struct {
     uint8_t server_blksize;
     bool crc_enabled;
     bool end_sent; /* block download: the end frame is out; block upload: the last segment came */
+    bool size_known;       /* upload: the device announced obj_size */
+    uint32_t upload_total; /* upload: data bytes the segments carried, kept or not */
+    uint8_t why;           /* canopen_sdo_fail_e of the last failed call */
 } _kr_canopen_sdo_client_st;
+
+/* Why a call failed when the device's abort code does not tell it. */
+typedef uint8_t canopen_sdo_fail_e;
+enum {
+    CANOPEN_SDO_FAIL_NONE = 0,
+    CANOPEN_SDO_FAIL_NODE_STOPPED = 1, /* our own node was stopped by an NMT command */
+    CANOPEN_SDO_FAIL_OTHER_CLIENT = 2, /* another client sent requests on the same channel */
+    CANOPEN_SDO_FAIL_PORT = 3,         /* the CAN port is not open or the connection was lost */
+    CANOPEN_SDO_FAIL_SHORT = 4,        /* the upload ended before the announced size */
+    CANOPEN_SDO_FAIL_LONG = 5          /* the upload ran past the announced size */
+};
 
 typedef struct {
     uint8_t timeout;
@@ -159,6 +175,11 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
 kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void);
 uint32_t _kr_canopen_sdo_client_get_obj_size(void);
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb);
+/* The reason of the last failed call as one sentence in dest, or null when the abort code
+ * (_kr_canopen_sdo_get_error_code) is the whole story. */
+const char *kr_canopen_sdo_client_failure(char *dest, size_t dest_len);
+/* The stack saw a request of some client on 0x600 + node_id: not ours, since we never hear our own. */
+void _kr_canopen_sdo_client_rx_request(uint8_t node_id);
 
 /* Library-internal: run in the library task. */
 void _kr_canopen_sdo_client_init(void);

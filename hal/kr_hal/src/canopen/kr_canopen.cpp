@@ -14,7 +14,6 @@ _kr_canopen_st _canopen;
 
 namespace {
 
-const char project_name[] = "kr03_can_338-g376e";
 const uint32_t program_id = 1;
 
 // Object 0x1F50 (program data) has no storage; 0x1F56 (program identification) reads 1.
@@ -28,8 +27,7 @@ canopen_object_st com_objects[] = {
     {CANOPEN_PROGRAM_ID_INDEX, {1}, CANOPEN_ARRAY32, const_cast<uint32_t *>(&program_id), nullptr, 0, CANOPEN_RO},
     {0x1017, {0}, CANOPEN_UNSIGNED16, nullptr, nullptr, 0, CANOPEN_RW},
     {0x5FF7, {0}, CANOPEN_UNSIGNED32, nullptr, nullptr, 0, CANOPEN_RW},
-    {CANOPEN_DEVICE_NAME_INDEX, {0}, CANOPEN_STRING, const_cast<char *>(project_name), nullptr,
-     sizeof(project_name), CANOPEN_RO},
+    {CANOPEN_DEVICE_NAME_INDEX, {0}, CANOPEN_STRING, nullptr, nullptr, 0, CANOPEN_RO}, // the project name
     {0x1018, {3}, CANOPEN_ARRAY32, &_canopen.identity, nullptr, 0, CANOPEN_RO},
 };
 constexpr size_t com_object_count = sizeof(com_objects) / sizeof(com_objects[0]);
@@ -41,6 +39,9 @@ void bind_settings_objects()
     com_objects[1].data_ptr = &nv->id;
     com_objects[7].data_ptr = &nv->canopen.producer_heartbeat_time_ms;
     com_objects[8].data_ptr = &nv->can_baudrate;
+    const char *name = kr_memory_get_project_name();
+    com_objects[9].data_ptr = const_cast<char *>(name);
+    com_objects[9].string_len = (uint16_t)(std::strlen(name) + 1);
 }
 
 bool object_accepts(const canopen_object_st &obj, uint8_t sub)
@@ -90,7 +91,14 @@ void nmt_rx(const kr_can_message_st *msg)
     case CANOPEN_NMT_CMD_STOP_NODE: _canopen.state = CANOPEN_STOPPED; break;
     case CANOPEN_NMT_CMD_SET_PREOPERATIONAL: _canopen.state = CANOPEN_PREOPERATIONAL; break;
     case CANOPEN_NMT_CMD_RESET_NODE:
-    case CANOPEN_NMT_CMD_RESET_COM: kr_system_reset(); break;
+    case CANOPEN_NMT_CMD_RESET_COM:
+        // The run ends here: say why, whatever silent says, or status 1 comes without a word.
+        fprintf(stderr, "The tool's own CANopen node 0x%x got an NMT reset %s command %s; ending the run.\n",
+                (unsigned)_canopen.current_node_id, msg->data[0] == CANOPEN_NMT_CMD_RESET_NODE ? "node" : "communication",
+                msg->data[1] == 0 ? "for all nodes" : "for its node id");
+        fflush(stderr);
+        kr_system_reset();
+        break;
     default: break;
     }
 }
@@ -119,7 +127,14 @@ void sdo_rx(const kr_can_message_st *msg)
     }
 #endif
     // Requests (to our own node or to others) are not for the client; the server is not built.
-    // An abort on the request base comes from some client to its server, so it is not ours either.
+    // An abort on the request base comes from some client to its server, so it is not ours either,
+    // but it tells the client that another one shares the channel. Requests for our own id may be
+    // our own, looped back.
+    if (base == CANOPEN_SDO_REQUEST_ID) {
+        uint8_t node = (uint8_t)(msg->id & CANOPEN_NODE_ID_MASK);
+        if (node != _canopen.current_node_id) _kr_canopen_sdo_client_rx_request(node);
+        return;
+    }
     if (base != CANOPEN_SDO_RESPONSE_ID) return;
     _kr_canopen_sdo_client_rx(msg, type, (uint8_t)(msg->id & CANOPEN_NODE_ID_MASK));
 }
@@ -200,8 +215,9 @@ void _kr_canopen_step(uint32_t step_ms)
     bool stopped = _canopen.state == CANOPEN_STOPPED;
     if (!stopped && kr_delay(&_canopen.heartbeat_time, step_ms))
         _canopen.heartbeat_time = kr_memory_get_data_start()->canopen.producer_heartbeat_time_ms;
+    // The client's time-out runs also while stopped: a transfer must end, not wait for ever.
+    _kr_canopen_sdo_client_step(step_ms);
     if (!stopped) {
-        _kr_canopen_sdo_client_step(step_ms);
 #if CONFIG_CANOPEN_SDO_SERVER
         _kr_canopen_sdo_server_step(step_ms);
 #endif

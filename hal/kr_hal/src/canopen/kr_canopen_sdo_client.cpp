@@ -1,8 +1,10 @@
 // The SDO client. A transfer is started and waited for in the calling task; the library task
 // drives the protocol one received frame at a time and records the attempt's result, which the
 // waiting task reads. Only one task runs at a time, so the shared fields need no further lock.
+#include <cstdio>
 #include <cstring>
 
+#include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
@@ -68,6 +70,16 @@ void sdo_client_abort(uint16_t mindex, uint8_t sindex, kr_sdo_error_codes_e code
 
 void abort_transfer(kr_sdo_error_codes_e code) { sdo_client_abort(C.mindex, C.sindex, code); }
 
+// Ends the attempt for a reason of our side, without a frame: the device cannot hear us (stopped
+// node, lost port) or is serving another client, whose transfer an abort would break.
+void fail_locally(canopen_sdo_fail_e why, kr_sdo_error_codes_e code)
+{
+    C.why = why;
+    C.last_err_code = code;
+    C.state = CANOPEN_SDO_STATE_TRANSFER_ABORTED;
+    C.result = CANOPEN_SDO_RESULT_ABORTED;
+}
+
 void send_download_segment()
 {
     uint32_t r = C.data_count - C.data_index;
@@ -81,10 +93,10 @@ void send_download_segment()
     send(&msg);
 }
 
-void request_upload_segment(const uint8_t *echo)
+// Bytes 1-7 of an upload segment request are reserved: zeros.
+void request_upload_segment()
 {
     kr_can_message_st msg = request((uint8_t)(0x60 | (C.toggle << 4)));
-    if (echo) std::memcpy(&msg.data[1], echo, 7);
     C.toggle ^= 1;
     send(&msg);
 }
@@ -164,9 +176,10 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
         }
         if (b & 0x01) {
             C.obj_size = get_le32(&msg->data[4]);
+            C.size_known = true;
             if (C.data_count > C.obj_size) C.data_count = C.obj_size;
         }
-        request_upload_segment(nullptr);
+        request_upload_segment();
     } else if (type == DOWNLOAD_DOMAIN_SEGMENT && C.initiated) {
         if (((b >> 4) & 1) == C.toggle) {
             abort_transfer(CANOPEN_SDO_ERROR_SDO_TOGGLE_BIT_NOT_ALTERED);
@@ -174,6 +187,18 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
         }
         C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
         uint32_t n = 7u - ((b >> 1) & 7u);
+        C.upload_total += n;
+        // The announced size is a promise: more or fewer bytes mean data that is not the object.
+        if (C.size_known && C.upload_total > C.obj_size) {
+            C.why = CANOPEN_SDO_FAIL_LONG;
+            abort_transfer(CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH);
+            return;
+        }
+        if ((b & 0x01) && C.size_known && C.upload_total < C.obj_size) {
+            C.why = CANOPEN_SDO_FAIL_SHORT;
+            abort_transfer(CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH);
+            return;
+        }
         uint32_t room = C.data_count > C.data_index ? C.data_count - C.data_index : 0;
         uint32_t take = n < room ? n : room;
         if (C.data_ptr) std::memcpy(C.data_ptr + C.data_index, &msg->data[1], take);
@@ -181,7 +206,7 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
         if (b & 0x01) {
             finish_done();
         } else if (take == n) {
-            request_upload_segment(&msg->data[1]);
+            request_upload_segment();
         } else {
             // The buffer is full: the call succeeds with what fitted, and the server is told so.
             // A plain abort frame, so that the retry rule never sees this abort.
@@ -310,6 +335,9 @@ void start_attempt(canopen_sdo_state_e state)
     C.initiated = false;
     C.end_sent = false;
     C.new_data = false;
+    C.size_known = false;
+    C.upload_total = 0;
+    C.why = CANOPEN_SDO_FAIL_NONE;
     C.result = CANOPEN_SDO_RESULT_PENDING;
     C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
     C.state = state;
@@ -380,9 +408,19 @@ void _kr_canopen_sdo_client_step(uint32_t step_ms)
         C.wait_callb_req = false;
         return;
     }
+    // A port that is closed or lost carries no answer: waiting out the time-out would only hide it.
+    if (C.result == CANOPEN_SDO_RESULT_PENDING && !kr_can_is_connected()) {
+        fail_locally(CANOPEN_SDO_FAIL_PORT, CANOPEN_SDO_ERROR_GENERAL);
+        C.delay = (kr_delay_st)step_ms;
+        return;
+    }
     if (kr_delay(&C.delay, step_ms)) {
         if (C.state != CANOPEN_SDO_STATE_TRANSFER_ABORTED) {
-            abort_transfer(CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT);
+            // A stopped node sends nothing, not even the abort, and the reason is ours, not the device's.
+            if (kr_canopen_get_state() == CANOPEN_STOPPED)
+                fail_locally(CANOPEN_SDO_FAIL_NODE_STOPPED, CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT);
+            else
+                abort_transfer(CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT);
             C.delay = (kr_delay_st)step_ms;
         } else {
             C.state = CANOPEN_SDO_STATE_READY;
@@ -453,7 +491,7 @@ kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_
         kr_can_message_st msg = request_with_index(0x40);
         send(&msg);
         if (wait_result(false, true) == CANOPEN_SDO_RESULT_DONE) break;
-        if (!sdo_client_take_retry(&retries, C.last_err_code, C.initiated)) {
+        if (C.why != CANOPEN_SDO_FAIL_NONE || !sdo_client_take_retry(&retries, C.last_err_code, C.initiated)) {
             kr_mutex_unlock(&C.mutex);
             return ERR_ABORTED;
         }
@@ -500,7 +538,7 @@ kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8
         }
         send(&msg);
         if (wait_result(true, true) == CANOPEN_SDO_RESULT_DONE) break;
-        if (!sdo_client_take_retry(&retries, C.last_err_code, C.initiated)) {
+        if (C.why != CANOPEN_SDO_FAIL_NONE || !sdo_client_take_retry(&retries, C.last_err_code, C.initiated)) {
             kr_mutex_unlock(&C.mutex);
             return ERR_ABORTED;
         }
@@ -558,3 +596,45 @@ kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void) { return C.last_err_co
 uint32_t _kr_canopen_sdo_client_get_obj_size(void) { return C.obj_size; }
 
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb) { C.wait_callb = callb; }
+
+void _kr_canopen_sdo_client_rx_request(uint8_t node_id)
+{
+    if (C.state == CANOPEN_SDO_STATE_READY || C.result != CANOPEN_SDO_RESULT_PENDING) return;
+    if (node_id != C.server_node_id) return;
+    // The server now answers two clients on one channel: no answer can be told apart as ours.
+    fail_locally(CANOPEN_SDO_FAIL_OTHER_CLIENT, CANOPEN_SDO_ERROR_GENERAL);
+}
+
+const char *kr_canopen_sdo_client_failure(char *dest, size_t dest_len)
+{
+    if (!dest || dest_len == 0) return nullptr;
+    switch (C.why) {
+    case CANOPEN_SDO_FAIL_NODE_STOPPED:
+        std::snprintf(dest, dest_len,
+                      "the tool's own CANopen node 0x%x was stopped by an NMT command from the bus, so it takes no SDO "
+                      "answers until a start or pre-operational command",
+                      (unsigned)kr_canopen_get_nodeid());
+        break;
+    case CANOPEN_SDO_FAIL_OTHER_CLIENT:
+        std::snprintf(dest, dest_len, "another SDO client is using node 0x%x", (unsigned)C.server_node_id);
+        break;
+    case CANOPEN_SDO_FAIL_PORT: {
+        const char *f = kr_can_get_fault();
+        if (f && *f)
+            std::snprintf(dest, dest_len, "%s", f);
+        else
+            std::snprintf(dest, dest_len, "the CAN interface %s is not open", kr_can_get_dev());
+        break;
+    }
+    case CANOPEN_SDO_FAIL_SHORT:
+        std::snprintf(dest, dest_len, "node 0x%x announced %u bytes but its upload ended after %u",
+                      (unsigned)C.server_node_id, (unsigned)C.obj_size, (unsigned)C.upload_total);
+        break;
+    case CANOPEN_SDO_FAIL_LONG:
+        std::snprintf(dest, dest_len, "node 0x%x sent more than the %u bytes it announced", (unsigned)C.server_node_id,
+                      (unsigned)C.obj_size);
+        break;
+    default: return nullptr;
+    }
+    return dest;
+}

@@ -1,0 +1,29 @@
+/* The CAN port as the bus jobs see it: every job checks it before it starts and after its bus
+ * work, so a port that never opened or a connection lost mid-run fails the job at once with the
+ * reason instead of reading as a quiet bus or a silent device.
+ * Valid C11 and C++. */
+#ifndef KRCAN_BUS_H
+#define KRCAN_BUS_H
+
+#include <stdbool.h>
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* True when the port is open (a port never tried is opened now). Otherwise prints, whatever
+ * silent says, "ERROR: <job>: <reason>" on standard output, fails the run and returns false. A
+ * port that failed or was lost stays so: later jobs fail at once, without a new wait. */
+bool bus_ready(const char *job);
+/* The same check without opening: for a job whose connection may drop while it runs. */
+bool bus_still_up(const char *job);
+/* True, with the reason written to out, when the tool's own node is stopped by an NMT command:
+ * it then hears no SDO answers, heartbeats or terminal output. */
+bool bus_node_stopped(const char *job, bool report);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
