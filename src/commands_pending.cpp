@@ -15,4 +15,3 @@ bool cmd_login(const char *) { return not_available(); }
 bool cmd_remotelist(const char *) { return not_available(); }
 bool cmd_remoteui(const char *) { return not_available(); }
 bool cmd_remotecan(const char *) { return not_available(); }
-bool cmd_joystick(const char *) { return not_available(); }
