@@ -47,9 +47,42 @@ void loadparam_step(void *ptr);
 kr_errors_e parse_dev(parser_node_st devnode);
 bool loadparam_answer_skips(const char *line);
 bool loadparam_load(const char *path);
-/* The system run over the system model's devices [start, end): built with the system packages'
- * parameter runs; until then it reports that it is not available and returns false. */
+/* ---- Whole systems and the window's jobs ---- */
+#define LOADPARAM_SYS_MAX SYSTEM_MAX_DEVICES
+#define LOADPARAM_BATCH_MAX 32u
+#define LOADPARAM_ASYNC_FILE_LEN 1024u
+
+/* Loads the database of the device's package into `dev.db` (its node id forced); false without one. */
+bool load_device_db(device_st *device);
+/* One run of one file against one device with its own database; sys_mode leaves EMCY, store and reset
+ * to the system run. True when the run succeeded. */
+bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode);
+bool loadparam_load_device(device_st *device, const char *file);
+/* The nodes the last run wrote (what a system run stores and resets). */
+uint32_t loadparam_written_nodes(uint8_t *dest, uint32_t capacity);
+void loadparam_sequence_begin(void);
+void loadparam_sequence_end(void);
+bool loadparam_ask_continue(uint8_t nodeid, uint32_t remaining);
+bool loadparam_emcy_suppress_device(device_st *device, uint32_t value, emcy_suppress_st *out);
+/* The system run: EMCY off everywhere, each device's file, EMCY back on, one store and reset each.
+ * True only when every device with a file was loaded and stored. */
+bool loadparam_system(device_st **devices, uint32_t count);
+/* The system run over the system model's devices [start, end). */
 bool loadparam_devices(uint32_t start, uint32_t end);
+bool loadparam_can_if_mismatch(device_st *device, uint32_t *file_if, uint32_t *dev_if);
+void loadparam_set_title(const char *title);
+void loadparam_reset_title(void);
+
+/* The window's jobs: each start clears its finished flag, each task sets it as its last act. A start
+ * that is refused (bad input, a task that cannot be created) returns false with the flag set. */
+bool loadparam_load_device_async(device_st *device, const char *file);
+bool loadparam_load_params_async(device_st **devices, uint32_t count);
+bool loadparam_load_files_async(const char *const *files, uint32_t count);
+bool loadparam_load_system_async(device_st **devices, uint32_t count);
+bool loadparam_load_params_is_finished(void);
+bool loadparam_load_files_is_finished(void);
+bool loadparam_load_system_is_finished(void);
+void loadparam_load_files_cancel(void);
 
 /* One answer line of at most LOADPARAM_ANSWER_LEN - 1 characters, its line end removed; the rest of
  * a longer line is read and dropped, so it never answers the next question. False at end of input

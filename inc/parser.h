@@ -123,6 +123,8 @@ kr_errors_e parser_writer_init(parser_writer_st *writer, char *buffer, uint32_t 
 kr_errors_e parser_writer_add_string(parser_writer_st *writer, const char *key, const char *value);
 kr_errors_e parser_writer_add_int(parser_writer_st *writer, const char *key, int32_t value);
 kr_errors_e parser_writer_add_int_hex(parser_writer_st *writer, const char *key, uint32_t value);
+/* Decimal without sign: 0xFFFFFFFF is written 4294967295. */
+kr_errors_e parser_writer_add_uint(parser_writer_st *writer, const char *key, uint32_t value);
 kr_errors_e parser_writer_add_bool(parser_writer_st *writer, const char *key, bool value);
 kr_errors_e parser_writer_array_add_string(parser_writer_st *writer, const char *value);
 kr_errors_e parser_writer_array_add_int(parser_writer_st *writer, int32_t value);

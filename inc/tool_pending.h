@@ -15,11 +15,6 @@
 extern "C" {
 #endif
 
-/* Joystick driver: every frame the heartbeat monitor receives. */
-void joystick_can_rx(const kr_can_msg_st *msg);
-/* Reads the "joystick" document of an extracted system package and makes it active. */
-bool joystick_load_from_dir(const char *dir);
-
 /* File dialogs: the folder they open in. */
 #include "ui/kr_uifiledialog.h"
 

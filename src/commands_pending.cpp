@@ -11,10 +11,7 @@ static bool not_available(void)
     return false;
 }
 
-bool cmd_saveparam(const char *) { return not_available(); }
-bool cmd_saveparamall(const char *) { return not_available(); }
 bool cmd_login(const char *) { return not_available(); }
 bool cmd_remotelist(const char *) { return not_available(); }
 bool cmd_remoteui(const char *) { return not_available(); }
 bool cmd_remotecan(const char *) { return not_available(); }
-bool cmd_joystick(const char *) { return not_available(); }

@@ -12,6 +12,7 @@
 #include "kr_rtos.h"
 #include "system.h"
 #include "tool_pending.h"
+#include "joystick.h"
 
 namespace {
 
@@ -99,7 +100,15 @@ bool find_try_add_node(uint8_t node)
     uint32_t vendor = read_u32(node, 0x1018, 1, &ok);
     if (!ok) return false;
     uint32_t product = read_u32(node, 0x1018, 2, nullptr);
-    device_st *d = system_add_found_device(&dev.system, node, vendor, product);
+    // The entry the search made while the node was booting becomes the real device: in a full
+    // system there is no room for a second one, and vendor 0 would stay in its place.
+    device_st *d = find_device_by_nodeid(node);
+    if (d && !d->filepath[0] && d->vendor_id == 0 && d->state == DEV_STATE_BOOTUP) {
+        d->vendor_id = vendor;
+        d->product_code = product;
+    } else {
+        d = system_add_found_device(&dev.system, node, vendor, product);
+    }
     if (!d) {
         std::printf("Found device at node 0x%x but the system is full; ignoring it.\n", (unsigned)node);
         std::fflush(stdout);
@@ -250,9 +259,8 @@ uint8_t find_devices(void)
         for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) {
             if (!bit_get(operational_nodes, node) || mark[node] == 2) continue;
             if (answering(last_nmt_state[node])) {
-                uint8_t was = mark[node];
                 mark[node] = 2;
-                if (find_try_add_node(node) && was == 1) find_drop_device(node);
+                find_try_add_node(node); // a booting entry of this node is filled in place
             } else if (mark[node] == 0) {
                 // Only a full system refuses the entry, and it stays full for the search: asking
                 // again every 20 ms would only repeat the message.
@@ -305,12 +313,8 @@ bool find_poll_new_devices(void)
                 }
             }
         } else if (!d || live_added[node] == 1) {
-            uint8_t was = live_added[node];
             live_added[node] = 2;
-            if (find_try_add_node(node)) {
-                if (was == 1) find_drop_device(node);
-                changed = true;
-            }
+            if (find_try_add_node(node)) changed = true; // a booting entry is filled in place
         } else {
             live_added[node] = 2;
         }

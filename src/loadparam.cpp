@@ -47,6 +47,11 @@ const query_st *find_query(const char *name)
 
 void ask_query(query_st *q)
 {
+    if (loadparam_is_cancelled()) {
+        // A stopped load asks nothing more; every transfer fails from here on.
+        q->correct_answer = 0;
+        return;
+    }
     for (;;) {
         lp::prompt("\n\n User input requested: \n  ** %s **:\n", q->question);
         for (uint32_t i = 0; i < q->answer_count; i++) lp::prompt("    (%i): %s\n", (int)i + 1, q->answers[i]);
@@ -116,6 +121,7 @@ void read_queries(parser_node_st root)
 // One of the version prompts: true when the user skipped the device.
 bool skip_prompt(const char *text)
 {
+    if (loadparam_is_cancelled()) return true;
     lp::prompt("%s", text);
     char line[LOADPARAM_ANSWER_LEN];
     loadparam_read_answer(line, sizeof line);
@@ -301,6 +307,7 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
 // Asks whether the device may get the file's node id; true when the user confirmed it.
 kr_errors_e confirm_nodeid_change(uint8_t sel, uint8_t file_id)
 {
+    if (loadparam_is_cancelled()) return ERR_SKIPPED;
     lp::prompt("\n\n The node id of the device 0x%x will be changed to 0x%x.\nThe change applies only after the "
                "settings have been saved and the device rebooted.\nMake sure that no other device on the bus uses "
                "the node id 0x%x.\n\nPress ENTER (empty line) to continue loading the parameters,\ntype 'skipall' to "
@@ -527,13 +534,6 @@ void loadparam_dispatch_step(void *)
     bool ok = dispatch(job.arg);
     system_dispatch_end(&saved);
     if (!ok) main_set_run_failed();
-}
-
-bool loadparam_devices(uint32_t start, uint32_t end)
-{
-    lp::err("ERROR: loading the parameters of the --sys / --dev devices (%u to %u) is not available yet.\n",
-            (unsigned)start + 1, (unsigned)end);
-    return false;
 }
 
 bool loadparam_read_answer(char *dest, size_t len)

@@ -11,6 +11,7 @@
 
 #include "system.h"
 #include "tool_pending.h"
+#include "joystick.h"
 
 namespace {
 

@@ -559,6 +559,12 @@ kr_errors_e parser_writer_add_int_hex(parser_writer_st *writer, const char *key,
     return kr_jsonwriter_add_int_hex(&writer->json, key, value);
 }
 
+kr_errors_e parser_writer_add_uint(parser_writer_st *writer, const char *key, uint32_t value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_uint(&writer->yaml, key, value);
+    return kr_jsonwriter_add_uint(&writer->json, key, value);
+}
+
 kr_errors_e parser_writer_add_bool(parser_writer_st *writer, const char *key, bool value) {
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_bool(&writer->yaml, key, value);

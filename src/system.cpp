@@ -519,6 +519,12 @@ bool cmd_device(const char *arg)
 {
     char path[1024];
     uint8_t id = 0;
+    // An empty path names no package: the device would be added with nothing behind it.
+    if (!arg || !*arg || *arg == ':') {
+        std::printf(PRINT_BOLDRED "ERROR: --dev needs the path of a device package (.krdev).\n" PRINT_RESET);
+        std::fflush(stdout);
+        return false;
+    }
     if (!cmdline_parse_nodeid_arg(arg, path, sizeof path, &id)) {
         PRINT(PRINT_BOLDRED "ERROR: invalid node id in device '%s'; it must be in the range 1..127 (0x1..0x7f). "
                             "Ignoring this device.\n" PRINT_RESET,

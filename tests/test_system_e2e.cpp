@@ -32,6 +32,14 @@ TEST(SystemE2e, DevOptionsPostfixesAndLimit)
         << r.err;
     EXPECT_EQ(e2e::count(r.err, "Ignoring device"), 1u);
     EXPECT_NE(r.err.find("Finished\n"), std::string::npos);
+
+    // An empty path names no package: refused, and nothing after it runs.
+    for (const char *empty : {"", ":0x10"}) {
+        r = box.krcan({"--dev", empty, "--version"});
+        EXPECT_TRUE(r.exited(1)) << empty;
+        EXPECT_NE(r.out.find("--dev needs the path of a device package"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("krcan "), std::string::npos) << "refused: the version is not printed";
+    }
 }
 
 TEST(SystemE2e, SysPackageFailureStopsTheRun)

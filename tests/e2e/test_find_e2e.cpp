@@ -186,6 +186,34 @@ TEST_F(FindE2e, AFullSystemReportsABootingNodeOnce)
     EXPECT_NE(r.out.find("Device search finished: 0 new device(s) found.\n"), std::string::npos) << r.out;
 }
 
+// A node seen booting while it fills the system's last place, which then answers: the booting
+// entry becomes the real device, with its vendor, instead of staying as vendor 0.
+TEST_F(FindE2e, ABootingNodeInTheLastPlaceBecomesTheRealDevice)
+{
+    std::vector<std::string> args = {"--can", channel()};
+    for (unsigned node = 0x50; node < 0x50 + 19; node++)
+        args.insert(args.end(), {"--dev", "pk/d" + std::to_string(node) + ".krdev:" + std::to_string(node)});
+    args.push_back("--find");
+    sim_client_st ctl;
+    ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));
+    e2e::background krcan(box, KRCAN_BIN, args);
+    ASSERT_TRUE(krcan.wait_for_output("Searching for devices", 30000)) << krcan.out();
+    for (int i = 0; i < 6; i++) {
+        sim_client_send(ctl, sim_frame_std(0x731, {0x00}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::string err;
+    runner = sim_runner_start(port, "vcan0", {device(0x31, 797, 7, 100)}, err);
+    ASSERT_NE(runner, nullptr) << err;
+    e2e::result r = wait_end(krcan, 60000);
+    sim_client_close(ctl);
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("Found device at node 0x31 in BOOT-UP state"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Found Korvane device at node 0x31 (vendor 0x31d, product code 0x7)\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("system is full"), std::string::npos) << r.out;
+}
+
 TEST_F(FindE2e, SearchAfterListenHearsHeartbeats)
 {
     std::string err;

@@ -890,6 +890,12 @@ uint32_t sim_dev_bootups(sim_runner_st *r, uint8_t node)
     return d->bootups;
 }
 
+uint32_t sim_dev_transfers(sim_runner_st *r, uint8_t node)
+{
+    WITH_DEV(0)
+    return d->prog.transfers;
+}
+
 void sim_dev_add_fault(sim_runner_st *r, uint8_t node, const sim_fault_st &f)
 {
     std::lock_guard<std::mutex> lk(r->m);

@@ -111,6 +111,8 @@ std::vector<uint8_t> sim_dev_nmt_log(sim_runner_st *r, uint8_t node);          /
 std::vector<sim_write_log_st> sim_dev_write_log(sim_runner_st *r, uint8_t node);
 std::vector<uint32_t> sim_dev_abort_log(sim_runner_st *r, uint8_t node);       // abort codes received
 uint32_t sim_dev_bootups(sim_runner_st *r, uint8_t node);
+// SDO transfers the device has begun (for faults with xfer=N).
+uint32_t sim_dev_transfers(sim_runner_st *r, uint8_t node);
 void sim_dev_add_fault(sim_runner_st *r, uint8_t node, const sim_fault_st &f); // node 0: every device
 void sim_dev_clear_faults(sim_runner_st *r, uint8_t node);
 void sim_dev_set_heartbeat(sim_runner_st *r, uint8_t node, uint16_t ms);

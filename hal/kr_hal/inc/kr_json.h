@@ -86,6 +86,8 @@ kr_errors_e kr_jsonwriter_begin_array(kr_json_st *json, const char *name);
 kr_errors_e kr_jsonwriter_end_array(kr_json_st *json);
 kr_errors_e kr_jsonwriter_add_int(kr_json_st *json, const char *name, int32_t value);
 kr_errors_e kr_jsonwriter_add_int_hex(kr_json_st *json, const char *name, uint32_t value);
+/* An unsigned decimal: 32-bit values above 0x7FFFFFFF keep their value. */
+kr_errors_e kr_jsonwriter_add_uint(kr_json_st *json, const char *name, uint32_t value);
 kr_errors_e kr_jsonwriter_add_bool(kr_json_st *json, const char *name, bool value);
 kr_errors_e kr_jsonwriter_add_string(kr_json_st *json, const char *name, const char *value);
 kr_errors_e kr_jsonwriter_array_add_int(kr_json_st *json, int32_t value);

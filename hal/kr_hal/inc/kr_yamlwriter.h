@@ -50,6 +50,7 @@ kr_errors_e kr_yamlwriter_end_seq(kr_yaml_st *st);
 kr_errors_e kr_yamlwriter_add_string(kr_yaml_st *st, const char *key, const char *value);
 kr_errors_e kr_yamlwriter_add_int(kr_yaml_st *st, const char *key, int32_t value);
 kr_errors_e kr_yamlwriter_add_int_hex(kr_yaml_st *st, const char *key, uint32_t value);
+kr_errors_e kr_yamlwriter_add_uint(kr_yaml_st *st, const char *key, uint32_t value);
 kr_errors_e kr_yamlwriter_add_bool(kr_yaml_st *st, const char *key, bool value);
 kr_errors_e kr_yamlwriter_seq_add_string(kr_yaml_st *st, const char *value);
 kr_errors_e kr_yamlwriter_seq_add_int(kr_yaml_st *st, int32_t value);

@@ -398,6 +398,13 @@ kr_errors_e kr_jsonwriter_add_int_hex(kr_json_st *json, const char *name, uint32
                   value);
 }
 
+kr_errors_e kr_jsonwriter_add_uint(kr_json_st *json, const char *name, uint32_t value) {
+    const kr_errors_e e = check_name(json, name);
+    if (e != ERR_NONE) return e;
+    const uint32_t digits = static_cast<uint32_t>(std::snprintf(nullptr, 0, "%u", value));
+    return append(json, json->text_length, std::strlen(name) + digits + 4, "\"%s\":%u,", name, value);
+}
+
 kr_errors_e kr_jsonwriter_add_bool(kr_json_st *json, const char *name, bool value) {
     const kr_errors_e e = check_name(json, name);
     if (e != ERR_NONE) return e;

@@ -307,6 +307,13 @@ kr_errors_e kr_yamlwriter_add_int_hex(kr_yaml_st *st, const char *key, uint32_t 
     return add_raw(st, key, text);
 }
 
+kr_errors_e kr_yamlwriter_add_uint(kr_yaml_st *st, const char *key, uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof text, "%" PRIu32, value);
+    return add_raw(st, key, text);
+}
+
 kr_errors_e kr_yamlwriter_add_bool(kr_yaml_st *st, const char *key, bool value)
 {
     return add_raw(st, key, value ? "true" : "false");
