@@ -3,6 +3,7 @@
 #ifndef MAIN_H
 #define MAIN_H
 
+#include <stdarg.h>
 #include <stdbool.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -358,6 +359,9 @@ extern bool log_line_live;
 
 void log_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_end(void);
+/* A message in bold red on standard output, flushed; printed whatever silent says. */
+void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void vprint_error(const char *format, va_list ap);
 void log_ok(void);
 
 #define LOG(...) log_printf(__VA_ARGS__)

@@ -48,18 +48,6 @@ char async_filepath[kArgLen];
 uint8_t async_nodeid = 0;
 std::atomic<bool> async_finished{true};
 
-void error_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void error_line(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    std::printf(PRINT_BOLDRED);
-    std::vprintf(format, ap);
-    std::printf(PRINT_RESET);
-    va_end(ap);
-    std::fflush(stdout);
-}
-
 // Starts a program found on PATH with only standard input, output and error, default signal
 // handling and no blocked signals. False when it could not be started.
 bool spawn(const char *program, const std::vector<std::string> &args, pid_t *pid)
@@ -120,7 +108,7 @@ bool wait_esptool(pid_t pid)
         }
     }
     if (timed_out) {
-        error_line("ERROR: esptool did not end within %u seconds; it was stopped.\n", run_limit_ms / 1000);
+        print_error("ERROR: esptool did not end within %u seconds; it was stopped.\n", run_limit_ms / 1000);
         return false;
     }
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -150,7 +138,7 @@ bool flash_images(const krdev_st &krdev)
         std::string file = std::string(krdev.dir) + "/" + krdev.esp32[i].file;
         if (file.size() >= kImagePathLen) {
             // A cut path could name another file.
-            error_line("ERROR: the ESP32 image path '%s' is longer than %zu characters.\n", file.c_str(),
+            print_error("ERROR: the ESP32 image path '%s' is longer than %zu characters.\n", file.c_str(),
                        kImagePathLen - 1);
             return false;
         }
@@ -229,19 +217,19 @@ bool terminal_send(uint8_t node, const char *line)
 {
     std::string text = std::string(line ? line : "") + "\n";
     if (text.size() > 127) {
-        error_line("ERROR: the terminal command '%s' is too long.\n", line);
+        print_error("ERROR: the terminal command '%s' is too long.\n", line);
         return false;
     }
     const char *err = kr_can_set_up(false);
     if (err || !kr_can_is_connected()) {
-        error_line("ERROR: %s\n", err ? err : "the CAN interface is not open.");
+        print_error("ERROR: %s\n", err ? err : "the CAN interface is not open.");
         return false;
     }
     for (size_t off = 0; off < text.size(); off += 4) {
         kr_can_message_st m;
         terminal_build_frame(&m, node, text.data() + off, text.size() - off);
         if (kr_can_send_flags(dev.can_channel, &m, CAN_SEND_FLAGS_NORMAL) != ERR_NONE) {
-            error_line("ERROR: the terminal command could not be sent to node 0x%x.\n", node);
+            print_error("ERROR: the terminal command could not be sent to node 0x%x.\n", node);
             return false;
         }
         kr_rtos_task_delay(TERMINAL_FRAME_DELAY_MS);
@@ -277,7 +265,7 @@ bool run_esptool(const char *const *argv)
         started = spawn("python3", py, &pid);
     }
     if (!started) {
-        error_line("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
+        print_error("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
         return false;
     }
     return wait_esptool(pid);
@@ -287,7 +275,7 @@ bool loadesp32_krdev(const char *path, uint8_t node)
 {
     krdev_st krdev;
     if (!krdev_open(&krdev, path)) {
-        error_line("Failed to open the device package '%s' for ESP32 flashing.\n", path);
+        print_error("Failed to open the device package '%s' for ESP32 flashing.\n", path);
         return false;
     }
     if (krdev.esp32_count == 0) {
@@ -300,12 +288,12 @@ bool loadesp32_krdev(const char *path, uint8_t node)
     bool ok = false;
     if (!esp32_comm(node, false)) {
         // Flashing while the device still talks to the module would break both.
-        error_line("ERROR: node 0x%x could not be asked to pause its ESP32 communication; esptool was not run.\n",
+        print_error("ERROR: node 0x%x could not be asked to pause its ESP32 communication; esptool was not run.\n",
                    node);
     } else {
         ok = flash_images(krdev);
         if (!esp32_comm(node, true)) {
-            error_line("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
+            print_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
             ok = false;
         }
     }
@@ -313,7 +301,7 @@ bool loadesp32_krdev(const char *path, uint8_t node)
         std::printf("ESP32 firmware flashed.\n");
         std::fflush(stdout);
     } else {
-        error_line("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
+        print_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
     }
     krdev_close(&krdev);
     return ok;
@@ -330,10 +318,10 @@ void loadesp32_devices(uint32_t first, uint32_t end)
         chosen = &dev.system.devs[i];
     }
     if (count == 0) {
-        error_line("ERROR: none of the devices' packages bundles ESP32 firmware.\n");
+        print_error("ERROR: none of the devices' packages bundles ESP32 firmware.\n");
         main_set_run_failed();
     } else if (count > 1) {
-        error_line("ERROR: %u devices bundle ESP32 firmware. Give the one to flash to *loadesp32* as its .krdev "
+        print_error("ERROR: %u devices bundle ESP32 firmware. Give the one to flash to *loadesp32* as its .krdev "
                    "package.\n",
                    count);
         main_set_run_failed();
@@ -359,16 +347,16 @@ void loadesp32_dispatch_step(void *)
         if (system_add_device(&dev.system, p, db_get_nodeid(&dev.db))) {
             loadesp32_devices(before, dev.system.dev_count);
         } else {
-            error_line("ERROR: failed to add device package '%s'.\n", p);
+            print_error("ERROR: failed to add device package '%s'.\n", p);
             main_set_run_failed();
         }
     } else if (p) {
-        error_line("ERROR: *loadesp32* takes a .krdev device package, not '%s'.\n", p);
+        print_error("ERROR: *loadesp32* takes a .krdev device package, not '%s'.\n", p);
         main_set_run_failed();
     } else if (dev.system.dev_count > 0) {
         loadesp32_devices(0, dev.system.dev_count);
     } else {
-        error_line("ERROR: no device package given. Provide a .krdev package, or load devices with --dev / --sys "
+        print_error("ERROR: no device package given. Provide a .krdev package, or load devices with --dev / --sys "
                    "first.\n");
         main_set_run_failed();
     }
@@ -380,7 +368,7 @@ bool cmd_loadesp32(const char *arg) { return system_dispatch_queue(&queue, arg, 
 void loadesp32_load_device_async(const char *path, uint8_t node)
 {
     if (!path || std::strlen(path) >= sizeof async_filepath) {
-        error_line("ERROR: the package path for the ESP32 flash is missing or too long.\n");
+        print_error("ERROR: the package path for the ESP32 flash is missing or too long.\n");
         main_set_run_failed();
         async_finished = true;
         return;
@@ -389,7 +377,7 @@ void loadesp32_load_device_async(const char *path, uint8_t node)
     async_nodeid = node;
     async_finished = false;
     if (kr_rtos_task_create(loadesp32_device_task, "loadesp32_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        error_line("ERROR: the ESP32 flash task could not be started.\n");
+        print_error("ERROR: the ESP32 flash task could not be started.\n");
         main_set_run_failed();
         async_finished = true;
     }

@@ -45,11 +45,8 @@ void fail_run(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    std::printf(PRINT_BOLDRED);
-    std::vprintf(format, ap);
-    std::printf(PRINT_RESET);
+    vprint_error(format, ap);
     va_end(ap);
-    std::fflush(stdout);
     main_set_run_failed();
 }
 

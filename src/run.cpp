@@ -47,6 +47,22 @@ void log_printf(const char *format, ...)
     log_line_live = true;
 }
 
+void vprint_error(const char *format, va_list ap)
+{
+    std::fputs(PRINT_BOLDRED, stdout);
+    std::vprintf(format, ap);
+    std::fputs(PRINT_RESET, stdout);
+    std::fflush(stdout);
+}
+
+void print_error(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vprint_error(format, ap);
+    va_end(ap);
+}
+
 void log_end(void)
 {
     if (!log_line_live) return;
