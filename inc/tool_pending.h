@@ -19,7 +19,7 @@ extern "C" {
 #include "ui/kr_uifiledialog.h"
 
 /* The main window. */
-void krui_exec(void);
+#include "krui.h"
 
 #ifdef __cplusplus
 }
