@@ -109,6 +109,7 @@ void log_expand()
     if (k.log_expanded) return;
     k.log_expanded = true;
     k.log_animating = true;
+    k.log_close.state = UIBUTTON_UP; // a hidden button keeps its last click
     k.log_scroll_lines = 0;
     kr_uiobject_set_visible(&k.log_close.super, true);
     kr_uiobject_set_visible(&k.log_input.super.super, true);
@@ -120,6 +121,7 @@ void log_collapse()
     if (!k.log_expanded) return;
     k.log_expanded = false;
     k.log_animating = true;
+    k.log_close.state = UIBUTTON_UP;
     k.log_scroll_lines = 0;
     kr_uiobject_set_visible(&k.log_close.super, false);
     kr_uiobject_set_visible(&k.log_input.super.super, false);
@@ -496,8 +498,10 @@ bool krui_start(void)
         return false;
     }
     kr_ui_set_close_hooks(close_hold, close_finish);
+    char title[sizeof k.log_title_str];
+    std::snprintf(title, sizeof title, "%s", k.log_title_str[0] ? k.log_title_str : "Log");
     std::memset((void *)&k, 0, sizeof k);
-    std::snprintf(k.log_title_str, sizeof k.log_title_str, "Log");
+    std::snprintf(k.log_title_str, sizeof k.log_title_str, "%s", title);
     kr_uidisplay_init(&k.display, k.display_buffer, style());
     k.display.touch_ind = true;
 
