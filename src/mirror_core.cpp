@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr float PI_F = 3.14159265358979f;
 constexpr uint16_t FALLBACK_PX = 16;
 
 // Bytes of each opcode's fixed part (0 for unused opcodes).
@@ -32,13 +31,28 @@ void rect(float x, float y, float w, float h, uint32_t color, mirror_sink &sink)
     sink.fan(p, 4, color);
 }
 
-void corner(float cx, float cy, float r, float a0, uint32_t color, mirror_sink &sink)
+// Unit circle points at steps of 2π / 24, shared by circles and the quarter-turn corners.
+struct unit_circle {
+    float c[MIRROR_CIRCLE_SEGMENTS + 1], s[MIRROR_CIRCLE_SEGMENTS + 1];
+    unit_circle()
+    {
+        for (int k = 0; k <= MIRROR_CIRCLE_SEGMENTS; ++k) {
+            const double a = (double)k * 2 * 3.14159265358979323846 / MIRROR_CIRCLE_SEGMENTS;
+            c[k] = (float)std::cos(a);
+            s[k] = (float)std::sin(a);
+        }
+    }
+};
+const unit_circle unit;
+static_assert(MIRROR_CIRCLE_SEGMENTS == 4 * MIRROR_ROUND_SEGMENTS, "corners reuse the circle's steps");
+
+// A quarter fan from the step `first` (6 steps = a quarter turn).
+void corner(float cx, float cy, float r, int first, uint32_t color, mirror_sink &sink)
 {
     mirror_pt p[MIRROR_ROUND_SEGMENTS + 2];
     p[0] = {cx, cy};
     for (int k = 0; k <= MIRROR_ROUND_SEGMENTS; ++k) {
-        const float a = a0 + (PI_F / 2) * (float)k / MIRROR_ROUND_SEGMENTS;
-        p[k + 1] = {cx + r * std::cos(a), cy + r * std::sin(a)};
+        p[k + 1] = {cx + r * unit.c[first + k], cy + r * unit.s[first + k]};
     }
     sink.fan(p, MIRROR_ROUND_SEGMENTS + 2, color);
 }
@@ -54,10 +68,11 @@ void rrect(float x, float y, float w, float h, float r, uint32_t color, mirror_s
     rect(x + r, y, w - 2 * r, h, color, sink);
     rect(x, y + r, r, h - 2 * r, color, sink);
     rect(x + w - r, y + r, r, h - 2 * r, color, sink);
-    corner(x + r, y + r, r, PI_F, color, sink);
-    corner(x + w - r, y + r, r, 3 * PI_F / 2, color, sink);
+    // Top left from π, top right from 3π/2, bottom right from 0, bottom left from π/2 (y down).
+    corner(x + r, y + r, r, 2 * MIRROR_ROUND_SEGMENTS, color, sink);
+    corner(x + w - r, y + r, r, 3 * MIRROR_ROUND_SEGMENTS, color, sink);
     corner(x + w - r, y + h - r, r, 0, color, sink);
-    corner(x + r, y + h - r, r, PI_F / 2, color, sink);
+    corner(x + r, y + h - r, r, MIRROR_ROUND_SEGMENTS, color, sink);
 }
 
 // One code point from at most n bytes; anything malformed is code point 0 over one byte.
@@ -153,10 +168,7 @@ void mirror_circle(float cx, float cy, float r, uint32_t color, mirror_sink &sin
 {
     mirror_pt p[MIRROR_CIRCLE_SEGMENTS + 2];
     p[0] = {cx, cy};
-    for (int k = 0; k <= MIRROR_CIRCLE_SEGMENTS; ++k) {
-        const float a = (float)k * 2 * PI_F / MIRROR_CIRCLE_SEGMENTS;
-        p[k + 1] = {cx + r * std::cos(a), cy + r * std::sin(a)};
-    }
+    for (int k = 0; k <= MIRROR_CIRCLE_SEGMENTS; ++k) p[k + 1] = {cx + r * unit.c[k], cy + r * unit.s[k]};
     sink.fan(p, MIRROR_CIRCLE_SEGMENTS + 2, color);
 }
 
