@@ -62,7 +62,7 @@ int main(int argc, char **argv)
     mkdir(tmp.c_str(), 0700);
     mkdir(cfg.c_str(), 0700);
     if (symlink(CURL_STANDIN, (bin + "/curl").c_str()) != 0 ||
-        !write_file(dir + "/manifest", R"({"version":339,"name":"339-gabcd","file":"krcan.tar.gz",)"
+        !write_file(dir + "/manifest", R"({"version":999999999,"name":"339-gabcd","file":"krcan.tar.gz",)"
                                        R"("released":"2026-12-01","notes":"notes"})") ||
         !write_file(dir + "/bare.cfg", "silent\nurl = \"https://x/latest.json\"\noutput = \"" + dir +
                                            "/bare.out\"\nwrite-out = \"%{http_code}\"\n")) {

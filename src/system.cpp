@@ -129,7 +129,45 @@ struct db_nodeid_guard {
     db_nodeid_guard &operator=(const db_nodeid_guard &) = delete;
 };
 
-void device_assign_file(device_st *d, const char *path, uint8_t nodeid)
+// `readable`: the package opened and its database, if it names one, loaded (a package without a
+// database is sound, it only loads none).
+bool read_krdev(const char *path, char *version, uint32_t version_size, bool *has_media, bool *has_esp32,
+                       bool *readable)
+{
+    if (readable) *readable = false;
+    krdev_st k;
+    if (!path || !krdev_open(&k, path)) return false;
+    copy_text(version, version_size, k.version);
+    if (has_media) *has_media = k.media[0] != '\0';
+    if (has_esp32) *has_esp32 = k.esp32_count > 0;
+
+    bool ok = false;
+    char cwd[1024];
+    if (k.database[0] && getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0) {
+        // The database's own console output would only confuse: it goes to the null device.
+        std::fflush(stdout);
+        int saved = dup(STDOUT_FILENO);
+        int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        bool redirected = saved >= 0 && null_fd >= 0 && dup2(null_fd, STDOUT_FILENO) >= 0;
+        ok = cmd_db(k.database);
+        std::fflush(stdout);
+        if (redirected) dup2(saved, STDOUT_FILENO);
+        if (saved >= 0) close(saved);
+        if (null_fd >= 0) close(null_fd);
+        if (chdir(cwd) != 0) {
+            std::printf(PRINT_BOLDRED "ERROR: could not change back into the folder '%s'.\n" PRINT_RESET, cwd);
+            std::fflush(stdout);
+            ok = false;
+        }
+    }
+    if (readable) *readable = ok || !k.database[0];
+    krdev_close(&k);
+    return ok;
+}
+
+// False when the package cannot be opened, or names a database that does not load; the device
+// then stays with its path and nothing read from it.
+static bool device_assign_file(device_st *d, const char *path, uint8_t nodeid)
 {
     copy_text(d->filepath, sizeof d->filepath, path);
     name_from_path(d->filepath, d->name, sizeof d->name);
@@ -148,9 +186,10 @@ void device_assign_file(device_st *d, const char *path, uint8_t nodeid)
     d->nodeid = nodeid;
 
     db_nodeid_guard guard;
-    if (!load_krdev_database(d->filepath, d->conf_version, sizeof d->conf_version, &d->has_media, &d->has_esp32)) {
+    bool readable = false;
+    if (!read_krdev(d->filepath, d->conf_version, sizeof d->conf_version, &d->has_media, &d->has_esp32, &readable)) {
         d->loaded = true;
-        return;
+        return readable;
     }
     d->revision = dev.db.revision_number;
     d->vendor_id = dev.db.vendor_id;
@@ -161,6 +200,7 @@ void device_assign_file(device_st *d, const char *path, uint8_t nodeid)
     take_if_version(d);
     db_deinit(&dev.db);
     d->loaded = true;
+    return true;
 }
 
 device_st *append_device(system_st *s)
@@ -282,34 +322,9 @@ bool system_load_device_database(device_st *device)
 
 bool load_krdev_database(const char *path, char *version, uint32_t version_size, bool *has_media, bool *has_esp32)
 {
-    krdev_st k;
-    if (!path || !krdev_open(&k, path)) return false;
-    copy_text(version, version_size, k.version);
-    if (has_media) *has_media = k.media[0] != '\0';
-    if (has_esp32) *has_esp32 = k.esp32_count > 0;
-
-    bool ok = false;
-    char cwd[1024];
-    if (k.database[0] && getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0) {
-        // The database's own console output would only confuse: it goes to the null device.
-        std::fflush(stdout);
-        int saved = dup(STDOUT_FILENO);
-        int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        bool redirected = saved >= 0 && null_fd >= 0 && dup2(null_fd, STDOUT_FILENO) >= 0;
-        ok = cmd_db(k.database);
-        std::fflush(stdout);
-        if (redirected) dup2(saved, STDOUT_FILENO);
-        if (saved >= 0) close(saved);
-        if (null_fd >= 0) close(null_fd);
-        if (chdir(cwd) != 0) {
-            std::printf(PRINT_BOLDRED "ERROR: could not change back into the folder '%s'.\n" PRINT_RESET, cwd);
-            std::fflush(stdout);
-            ok = false;
-        }
-    }
-    krdev_close(&k);
-    return ok;
+    return read_krdev(path, version, version_size, has_media, has_esp32, nullptr);
 }
+
 
 device_st *system_set_cmdline_dev_nodeid(system_st *system, uint8_t nodeid)
 {
@@ -531,9 +546,17 @@ bool cmd_device(const char *arg)
               arg ? arg : "");
         return true;
     }
-    if (!system_add_device(&dev.system, path, id)) {
+    device_st *d = append_device(&dev.system);
+    if (!d) {
         PRINT("Ignoring device '%s': a system can hold at most %d devices.\n", path, SYSTEM_MAX_DEVICES);
         return true;
+    }
+    if (!device_assign_file(d, path, id)) {
+        // A device whose package cannot be read would later flash, load or name nothing.
+        std::memset(d, 0, sizeof *d);
+        dev.system.dev_count--;
+        print_error("ERROR: could not read the device package '%s'.\n", path);
+        return false;
     }
     kr_uifiledialog_set_default_dir(path);
     dev.system.last_cmdline_dev = dev.system.dev_count;

@@ -12,6 +12,7 @@
 #include "console.h"
 #include "db.h"
 #include "e2e/e2e.h"
+#include "e2e/sim_bench.h"
 #include "hal/canopen_harness.h"
 #include "loadparam.h"
 #include "main.h"
@@ -21,14 +22,7 @@
 
 namespace {
 
-sim_object_st object(uint8_t type, std::vector<uint8_t> value)
-{
-    sim_object_st o;
-    o.type = type;
-    o.access = SIM_RW;
-    o.value = o.stored = o.def = value;
-    return o;
-}
+using simbench::object;
 
 const char *db_json = R"({"DEV": "Unit", "NODEID": 32, "REVISIONNUMBER": 1, "OBJ_DICT": [
   {"name": "canif", "index": "0x2fff", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RO", "data_type": "CAN_IF",

@@ -5,12 +5,21 @@
 #include <vector>
 
 #include "e2e/e2e.h"
+#include "tool/package_builder.h"
 
 namespace {
 
 TEST(SystemE2e, DevOptionsPostfixesAndLimit)
 {
     e2e::sandbox box;
+    std::filesystem::create_directories(box.path("pk"));
+    for (std::string n : {"c", "d", "e"}) {
+        for (int i = 0; i < (n == "e" ? 19 : 1); i++) {
+            std::string name = n == "e" ? "e" + std::to_string(i) : n;
+            ASSERT_TRUE(pkgtest::write_zip(box.path("pk/" + name + ".krdev").string(),
+                                           {pkgtest::file("krdev.json", "{\"VERSION\": \"1\"}")}));
+        }
+    }
     std::vector<std::string> args = {"--silent", "--dev", "pk/a.krdev:200", "--dev", "pk/b.krdev:0", "--dev",
                                      "pk/c.krdev:0x14", "--dev", "pk/d.krdev", "--nodeid", "0x15"};
     for (int i = 0; i < 19; i++) args.insert(args.end(), {"--dev", "pk/e" + std::to_string(i) + ".krdev"});
@@ -39,6 +48,21 @@ TEST(SystemE2e, DevOptionsPostfixesAndLimit)
         EXPECT_TRUE(r.exited(1)) << empty;
         EXPECT_NE(r.out.find("--dev needs the path of a device package"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("krcan "), std::string::npos) << "refused: the version is not printed";
+    }
+
+    // A package that is missing, is not an archive, or names a database that does not load is
+    // refused, even when silent, and the run stops there.
+    box.write_file("pk/text.krdev", "not a package");
+    ASSERT_TRUE(pkgtest::write_zip(box.path("pk/baddb.krdev").string(),
+                                   {pkgtest::file("krdev.json", "{\"DATABASE\": \"db.json\"}"),
+                                    pkgtest::file("db.json", "{ broken")}));
+    for (const char *bad : {"pk/missing.krdev", "pk/text.krdev:0x10", "pk/baddb.krdev"}) {
+        r = box.krcan({"--silent", "--dev", bad, "--version"});
+        EXPECT_TRUE(r.exited(1)) << bad << r.out << r.err;
+        std::string path = std::string(bad).substr(0, std::string(bad).find(':'));
+        EXPECT_NE(r.out.find("ERROR: could not read the device package '" + path + "'."), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("krcan "), std::string::npos) << bad;
     }
 }
 

@@ -4,70 +4,24 @@
 #include <gtest/gtest.h>
 
 #include "e2e/e2e.h"
+#include "e2e/sim_bench.h"
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using simbench::bytes;
+using simbench::object;
 
-sim_object_st object(uint8_t type, bytes value)
-{
-    sim_object_st o;
-    o.type = type;
-    o.access = SIM_RW;
-    o.value = o.stored = o.def = value;
-    return o;
-}
-
-struct Bench {
-    explicit Bench(std::vector<uint8_t> nodes, uint32_t can_if = 1)
+struct Bench : simbench::bench {
+    explicit Bench(std::vector<uint8_t> nodes, uint32_t can_if = 1) : simbench::bench(nodes, can_if)
     {
-        std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        if (!hub) throw std::runtime_error(err);
-        port = sim_hub_port(hub);
-        std::vector<sim_device_config_st> devs;
-        for (uint8_t n : nodes) {
-            sim_device_config_st d;
-            d.node_id = n;
-            d.heartbeat_ms = 0;
-            d.can_if_version = can_if;
-            devs.push_back(d);
-        }
-        runner = sim_runner_start(port, "vcan0", devs, err);
-        if (!runner) throw std::runtime_error(err);
         for (uint8_t n : nodes) {
             sim_dev_add_object(runner, n, 0x2000, 0, object(SIM_U32, {0, 0, 0, 0}));
             sim_dev_add_object(runner, n, 0x2003, 0, object(SIM_U16, {0, 0}));
             sim_dev_add_object(runner, n, 0x2020, 1, object(SIM_U8, {0}));
         }
-    }
-    ~Bench()
-    {
-        sim_runner_stop(runner);
-        sim_hub_stop(hub);
-    }
-    Bench(const Bench &) = delete;
-    Bench &operator=(const Bench &) = delete;
-
-    e2e::result krcan(const e2e::sandbox &box, std::vector<std::string> args, const std::string &input = "")
-    {
-        args.insert(args.begin(),
-                    {"--silent", "--can", "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"});
-        e2e::options o;
-        o.timeout_ms = 90000;
-        o.stdin_text = input;
-        return box.krcan(args, o);
-    }
-    uint32_t value(uint8_t node, uint16_t index, uint8_t sub) { return sim_dev_get_u32(runner, node, index, sub); }
-    bool reset(uint8_t node)
-    {
-        auto log = sim_dev_nmt_log(runner, node);
-        return std::find(log.begin(), log.end(), 0x81) != log.end();
     }
     std::vector<uint16_t> written(uint8_t node)
     {
@@ -75,10 +29,6 @@ struct Bench {
         for (auto &w : sim_dev_write_log(runner, node)) out.push_back(w.index);
         return out;
     }
-
-    sim_hub_st *hub = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
 };
 
 std::string all(const e2e::result &r) { return r.out + r.err; }

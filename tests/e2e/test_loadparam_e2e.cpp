@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/e2e.h"
+#include "e2e/sim_bench.h"
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
@@ -10,53 +11,16 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-sim_object_st object(uint8_t type, bytes value, uint32_t max = 0)
-{
-    sim_object_st o;
-    o.type = type;
-    o.access = SIM_RW;
-    o.value = o.stored = o.def = value;
-    o.max_size = max;
-    return o;
-}
-
-bytes le(uint32_t v, size_t n)
-{
-    bytes b;
-    for (size_t i = 0; i < n; i++) b.push_back((uint8_t)(v >> (8 * i)));
-    return b;
-}
-
-bytes text(const std::string &s)
-{
-    bytes b(s.begin(), s.end());
-    b.push_back(0);
-    return b;
-}
+using simbench::bytes;
+using simbench::le;
+using simbench::object;
+using simbench::text;
 
 // A hub and simulated devices, each with the objects the files below write.
-class Bench {
+class Bench : public simbench::bench {
 public:
-    explicit Bench(std::vector<uint8_t> nodes, uint32_t can_if = 1)
+    explicit Bench(std::vector<uint8_t> nodes, uint32_t can_if = 1) : simbench::bench(nodes, can_if)
     {
-        std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        if (!hub) throw std::runtime_error(err);
-        port = sim_hub_port(hub);
-        std::vector<sim_device_config_st> devs;
-        for (uint8_t n : nodes) {
-            sim_device_config_st d;
-            d.node_id = n;
-            d.heartbeat_ms = 0;
-            d.can_if_version = can_if;
-            devs.push_back(d);
-        }
-        runner = sim_runner_start(port, "vcan0", devs, err);
-        if (!runner) throw std::runtime_error(err);
         for (uint8_t n : nodes) {
             sim_dev_add_object(runner, n, 0x2000, 0, object(SIM_U32, le(0, 4)));
             sim_dev_add_object(runner, n, 0x2001, 0, object(SIM_U8, {0x01}));
@@ -66,44 +30,10 @@ public:
             sim_dev_add_object(runner, n, 0x2020, 1, object(SIM_U8, {0}));
         }
     }
-    ~Bench()
-    {
-        sim_runner_stop(runner);
-        sim_hub_stop(hub);
-    }
-    Bench(const Bench &) = delete;
-    Bench &operator=(const Bench &) = delete;
-
-    std::string channel() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
-
     e2e::result krcan(const e2e::sandbox &box, std::vector<std::string> args, const std::string &input = "",
                       int timeout_ms = 60000)
     {
-        args.insert(args.begin(), {"--silent", "--can", channel()});
-        e2e::options o;
-        o.timeout_ms = timeout_ms;
-        o.stdin_text = input;
-        return box.krcan(args, o);
-    }
-    uint32_t value(uint8_t node, uint16_t index, uint8_t sub) { return sim_dev_get_u32(runner, node, index, sub); }
-    uint32_t stored(uint8_t node, uint16_t index, uint8_t sub)
-    {
-        bytes v;
-        if (!sim_dev_get_stored(runner, node, index, sub, v)) return 0xDEADBEEF;
-        uint32_t x = 0;
-        for (size_t i = 0; i < v.size() && i < 4; i++) x |= (uint32_t)v[i] << (8 * i);
-        return x;
-    }
-    bytes raw(uint8_t node, uint16_t index, uint8_t sub)
-    {
-        bytes v;
-        sim_dev_get(runner, node, index, sub, v);
-        return v;
-    }
-    bool reset(uint8_t node)
-    {
-        auto log = sim_dev_nmt_log(runner, node);
-        return std::find(log.begin(), log.end(), 0x81) != log.end();
+        return simbench::bench::krcan(box, std::move(args), input, timeout_ms);
     }
     size_t writes(uint8_t node, uint16_t index)
     {
@@ -120,10 +50,6 @@ public:
         }
         return false;
     }
-
-    sim_hub_st *hub = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
 };
 
 std::string all(const e2e::result &r) { return r.out + r.err; }

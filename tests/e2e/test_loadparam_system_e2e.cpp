@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "e2e/e2e.h"
+#include "e2e/sim_bench.h"
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
@@ -14,59 +15,20 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
+using simbench::bytes;
+using simbench::object;
 
-sim_object_st object(uint8_t type, bytes value)
-{
-    sim_object_st o;
-    o.type = type;
-    o.access = SIM_RW;
-    o.value = o.stored = o.def = value;
-    return o;
-}
-
-class Bench {
+// Three devices, at 0x20, 0x21 and 0x22.
+class Bench : public simbench::bench {
 public:
-    Bench()
+    Bench() : simbench::bench({0x20, 0x21, 0x22})
     {
-        std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        if (!hub) throw std::runtime_error(err);
-        port = sim_hub_port(hub);
-        std::vector<sim_device_config_st> devs;
-        for (uint8_t n : nodes) {
-            sim_device_config_st d;
-            d.node_id = n;
-            d.heartbeat_ms = 0;
-            devs.push_back(d);
-        }
-        runner = sim_runner_start(port, "vcan0", devs, err);
-        if (!runner) throw std::runtime_error(err);
-        for (uint8_t n : nodes) {
+        for (uint8_t n : {0x20, 0x21, 0x22}) {
             sim_dev_add_object(runner, n, 0x2000, 0, object(SIM_U32, {0, 0, 0, 0}));
             sim_dev_add_object(runner, n, 0x2001, 0, object(SIM_U8, {0}));
             sim_dev_add_object(runner, n, 0x2020, 1, object(SIM_U8, {0}));
         }
     }
-    ~Bench()
-    {
-        sim_runner_stop(runner);
-        sim_hub_stop(hub);
-    }
-    Bench(const Bench &) = delete;
-    Bench &operator=(const Bench &) = delete;
-
-    e2e::result krcan(const e2e::sandbox &box, std::vector<std::string> args, const std::string &input = "")
-    {
-        args.insert(args.begin(), {"--silent", "--can", "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"});
-        e2e::options o;
-        o.timeout_ms = 90000;
-        o.stdin_text = input;
-        return box.krcan(args, o);
-    }
-    uint32_t value(uint8_t node, uint16_t index) { return sim_dev_get_u32(runner, node, index, 0); }
     size_t resets(uint8_t node)
     {
         auto log = sim_dev_nmt_log(runner, node);
@@ -79,11 +41,6 @@ public:
         for (auto &e : sim_dev_write_log(runner, node)) w.push_back(e.index);
         return w;
     }
-
-    const std::vector<uint8_t> nodes = {0x20, 0x21, 0x22};
-    sim_hub_st *hub = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
 };
 
 std::string all(const e2e::result &r) { return r.out + r.err; }

@@ -3,30 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "e2e/e2e.h"
+#include "e2e/sim_bench.h"
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-sim_object_st object(uint8_t type, bytes value, uint32_t max = 0)
-{
-    sim_object_st o;
-    o.type = type;
-    o.access = SIM_RW;
-    o.value = o.stored = o.def = value;
-    o.max_size = max;
-    return o;
-}
-
-bytes text(const std::string &s, bool terminator = true)
-{
-    bytes b(s.begin(), s.end());
-    if (terminator) b.push_back(0);
-    return b;
-}
+using simbench::bytes;
+using simbench::object;
+using simbench::text;
 
 class Sdo : public ::testing::Test {
 protected:

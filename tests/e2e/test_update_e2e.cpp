@@ -13,8 +13,11 @@ namespace {
 const std::string kThis =
     std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) + ")";
 const std::string kNoVersionInfo = "The update server did not answer with version information.\n";
-const std::string kManifest339 = R"({"version":339,"name":"339-gabcd","file":"krcan-339.tar.gz","sha256":"ab12",)"
-                                 R"("size":3000000000,"released":"2026-12-01","notes":"Faster block transfers"})";
+// A published build ahead of this one, however long this history grows.
+const std::string kNewer = std::to_string(selfupdate_this_version() + 100000u);
+const std::string kManifestNewer = R"({"version":)" + kNewer + R"(,"name":"339-gabcd","file":"krcan-339.tar.gz",)"
+                                   R"("sha256":"ab12","size":3000000000,"released":"2026-12-01",)"
+                                   R"("notes":"Faster block transfers"})";
 
 class Update : public ::testing::Test {
 protected:
@@ -44,9 +47,9 @@ TEST_F(Update, NewerAndSameBuild)
     // An account is stored; the update check must not send it.
     ASSERT_TRUE(box.krcan({"--user", "alice", "--pwd", "secret"}).exited(0));
 
-    e2e::result r = run({"--checkupdate"}, kManifest339);
+    e2e::result r = run({"--checkupdate"}, kManifestNewer);
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
-    EXPECT_EQ(r.out, "krcan 339-gabcd (build 339) is available; this is " + kThis + ".\n"
+    EXPECT_EQ(r.out, "krcan 339-gabcd (build " + kNewer + ") is available; this is " + kThis + ".\n"
                      "  released 2026-12-01\n  Faster block transfers\nInstall it with 'krcan --update'.\n");
     std::string log = box.read_file("curl.log");
     EXPECT_NE(log.find("args: -K " + box.tmp().string() + "/krcan_http_cfg_"), std::string::npos) << log;
@@ -63,7 +66,7 @@ TEST_F(Update, NewerAndSameBuild)
     // Installing is refused with the Linux text; the binary is not touched.
     struct stat before = {}, after = {};
     stat(KRCAN_BIN, &before);
-    e2e::result u = run({"--update"}, kManifest339);
+    e2e::result u = run({"--update"}, kManifestNewer);
     EXPECT_TRUE(u.exited(1));
     EXPECT_EQ(u.out, std::string(SELFUPDATE_APPLY_TEXT) + "\n");
     stat(KRCAN_BIN, &after);
@@ -91,17 +94,17 @@ TEST_F(Update, BadAnswersFailWithTheirMessage)
     };
     const std::string unreachable = "Could not reach the update server (";
     std::vector<bad> cases = {
-        {"malformed", R"({"version":339,"file":"x")", "200", kNoVersionInfo, {}},
-        {"yaml", "version: 339\nfile: x\n", "200", kNoVersionInfo, {}},
-        {"root array", R"([{"version":339,"file":"x"}])", "200", kNoVersionInfo, {}},
+        {"malformed", R"({"version":)" + kNewer + R"(,"file":"x")", "200", kNoVersionInfo, {}},
+        {"yaml", "version: " + kNewer + "\nfile: x\n", "200", kNoVersionInfo, {}},
+        {"root array", R"([{"version":)" + kNewer + R"(,"file":"x"}])", "200", kNoVersionInfo, {}},
         {"no version", R"({"file":"x"})", "200", kNoVersionInfo, {}},
         {"version -1", R"({"version":-1,"file":"x"})", "200", kNoVersionInfo, {}},
         {"version 0", R"({"version":"0","file":"x"})", "200", kNoVersionInfo, {}},
-        {"empty file", R"({"version":339,"file":""})", "200", kNoVersionInfo, {}},
-        {"404", kManifest339, "404", "No update information is published at " SELFUPDATE_BASE_URL ".\n", {}},
-        {"500", kManifest339, "500", "The update server returned HTTP 500.\n", {}},
+        {"empty file", R"({"version":)" + kNewer + R"(,"file":""})", "200", kNoVersionInfo, {}},
+        {"404", kManifestNewer, "404", "No update information is published at " SELFUPDATE_BASE_URL ".\n", {}},
+        {"500", kManifestNewer, "500", "The update server returned HTTP 500.\n", {}},
         {"000", "", "000", unreachable + "no answer from the server).\n", {}},
-        {"exit 23", kManifest339, "200", unreachable + "curl exited with status 23).\n", {{"KR_CURL_EXIT", "23"}}},
+        {"exit 23", kManifestNewer, "200", unreachable + "curl exited with status 23).\n", {{"KR_CURL_EXIT", "23"}}},
     };
     for (const bad &b : cases) {
         e2e::result r = run({"--checkupdate"}, b.body, b.print, b.env);
@@ -111,7 +114,7 @@ TEST_F(Update, BadAnswersFailWithTheirMessage)
     }
     // curl missing from PATH.
     fs::remove(box.path("bin/curl"));
-    e2e::result m = run({"--update"}, kManifest339, "200", {{"PATH", box.path("nothing").string()}});
+    e2e::result m = run({"--update"}, kManifestNewer, "200", {{"PATH", box.path("nothing").string()}});
     EXPECT_EQ(m.out, unreachable + "is curl installed?).\n");
     EXPECT_TRUE(m.exited(1));
 
@@ -119,7 +122,7 @@ TEST_F(Update, BadAnswersFailWithTheirMessage)
     fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", box.path("bin/curl"));
     fs::remove(box.path("curl.log"));
     std::string deep = box.tmp().string() + "/" + std::string(250, 't');
-    e2e::result t = run({"--checkupdate"}, kManifest339, "200", {{"TMPDIR", deep}});
+    e2e::result t = run({"--checkupdate"}, kManifestNewer, "200", {{"TMPDIR", deep}});
     EXPECT_TRUE(t.exited(1));
     EXPECT_EQ(t.out.rfind(unreachable + "the temporary folder '" + box.tmp().string() + "/ttt", 0), 0u) << t.out;
     EXPECT_FALSE(fs::exists(box.path("curl.log"))) << "curl must not run";
@@ -127,10 +130,10 @@ TEST_F(Update, BadAnswersFailWithTheirMessage)
 
     // Over-long strings are cut to their fields.
     std::string huge(10000, 'n');
-    e2e::result h = run({"--checkupdate"}, R"({"version":400,"name":")" + huge + R"(","file":")" + huge +
+    e2e::result h = run({"--checkupdate"}, R"({"version":)" + kNewer + R"(,"name":")" + huge + R"(","file":")" + huge +
                                                R"(","released":")" + huge + R"(","notes":")" + huge + R"("})");
     EXPECT_TRUE(h.exited(0)) << h.out;
-    EXPECT_EQ(h.out, "krcan " + std::string(63, 'n') + " (build 400) is available; this is " + kThis + ".\n"
+    EXPECT_EQ(h.out, "krcan " + std::string(63, 'n') + " (build " + kNewer + ") is available; this is " + kThis + ".\n"
                      "  released " + std::string(31, 'n') + "\n  " + std::string(255, 'n') +
                          "\nInstall it with 'krcan --update'.\n");
     EXPECT_TRUE(tmp_empty());
