@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +14,8 @@
 #include <vector>
 
 #include "e2e/e2e.h"
+#include "hal/canopen_harness.h"
+#include "sim/sim_device.h"
 #include "ui/kr_uifiledialog.h"
 
 namespace {
@@ -172,4 +177,130 @@ TEST(FileDialog, RefusalsCancelAndMultiple)
     msg = captured([&] { EXPECT_FALSE(kr_uifiledialog_exec("t", nullptr, 0, false, out, sizeof out)); });
     EXPECT_NE(msg.find("Debian package 'zenity'"), std::string::npos) << msg;
     EXPECT_STREQ(out, "keep");
+}
+
+namespace {
+
+std::string hex_states(const std::vector<sim_frame_st> &frames)
+{
+    std::string s;
+    char b[4];
+    for (const auto &f : frames) {
+        std::snprintf(b, sizeof b, "%02x", f.data[0]);
+        s += b;
+    }
+    return s;
+}
+
+int64_t mono_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+// An open dialog holds every task, the library's too: a device heartbeating every 50 ms (and
+// switched between states while the dialog is open) reaches the callback only after the dialog
+// has closed, every frame and in the bus's order.
+TEST(FileDialog, HeartbeatsWaitForTheDialogInOrder)
+{
+    standin z;
+    {
+        std::ofstream sh(z.bin + "/zenity");
+        sh << "#!/bin/sh\n: > \"$ZMARK.start\"\nsleep 2\n: > \"$ZMARK.end\"\necho /tmp/picked\n";
+    }
+    sim_hub_st *hub = nullptr;
+    sim_tap_st *tap = nullptr;
+    uint16_t port = 0;
+    sim_runner_st *devs = nullptr;
+    sim_client_st ctl;
+    std::thread nmt;
+    std::atomic<int64_t> start_ns{0}, end_ns{0};
+    const std::string mark = z.box.dir().string() + "/mark";
+    if (!co::child_mode()) {
+        std::string err;
+        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        sim_device_config_st d;
+        d.node_id = 5;
+        d.heartbeat_ms = 50;
+        devs = sim_runner_start(port, "vcan0", {d}, err);
+        ASSERT_NE(devs, nullptr) << err;
+        ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));
+        setenv("ZMARK", mark.c_str(), 1);
+        // While the dialog is open: operational, stopped, pre-operational, so order shows.
+        nmt = std::thread([&] {
+            auto wait_for = [](const std::string &f) {
+                for (int i = 0; i < 6000 && !std::filesystem::exists(f); ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                return mono_ns();
+            };
+            start_ns = wait_for(mark + ".start");
+            const uint8_t cmds[3] = {0x01, 0x02, 0x80};
+            for (uint8_t c : cmds) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(450));
+                sim_client_send(ctl, sim_frame_std(0x000, {c, 5}));
+            }
+            end_ns = wait_for(mark + ".end");
+        });
+    }
+    co::result_st res = co::run(port, [] {
+        static std::vector<uint8_t> states;
+        static std::vector<uint32_t> ticks;
+        static int during = 0;
+        static std::string mark = std::string(getenv("ZMARK"));
+        // The library task runs the moment the dialog ends, before the caller's next line: the
+        // stand-in's own marks tell whether it was still open.
+        kr_canopen_set_can_callback([](void *, const kr_can_message_st *m) {
+            if (m->id != 0x705 || m->data_length != 1) return;
+            if (std::filesystem::exists(mark + ".start") && !std::filesystem::exists(mark + ".end")) during++;
+            states.push_back(m->data[0]);
+            ticks.push_back(kr_rtos_get_tick_count());
+        });
+        kr_rtos_task_delay(400);
+        char out[64] = "";
+        const uint32_t t0 = kr_rtos_get_tick_count();
+        const bool ok = kr_uifiledialog_exec("Pick", nullptr, 0, false, out, sizeof out);
+        const uint32_t t1 = kr_rtos_get_tick_count();
+        kr_rtos_task_delay(400);
+        int backlog = 0;
+        std::string seq;
+        char b[4];
+        for (size_t i = 0; i < states.size(); ++i) {
+            if ((int32_t)(ticks[i] - t0) >= 0 && (int32_t)(ticks[i] - t1) <= 100) backlog++;
+            std::snprintf(b, sizeof b, "%02x", states[i]);
+            seq += b;
+        }
+        co::report("ok=%d", ok);
+        co::report("out=%s", out);
+        co::report("dialog_ms=%u", t1 - t0);
+        co::report("during=%d", during);
+        co::report("backlog=%d", backlog);
+        co::report("seq=%s", seq.c_str());
+        return 0;
+    });
+    if (nmt.joinable()) nmt.join();
+    const std::vector<sim_frame_st> hb = co::with_id(sim_tap_frames(tap), 0x705);
+    sim_client_close(ctl);
+    sim_runner_stop(devs);
+    sim_hub_tap_stop(hub, tap);
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("ok"), "1");
+    EXPECT_EQ(res.get("out"), "/tmp/picked");
+    EXPECT_GE(res.num("dialog_ms"), 1900);
+    EXPECT_EQ(res.get("during"), "0");
+    // What the bus carried while the dialog was open (a margin off each end for the markers' lag).
+    std::vector<sim_frame_st> open_frames;
+    for (const auto &f : hb)
+        if (f.rx_ns > start_ns + 30000000 && f.rx_ns < end_ns - 30000000) open_frames.push_back(f);
+    const std::string sent = hex_states(open_frames);
+    ASSERT_GE(open_frames.size(), 15u);
+    EXPECT_NE(sent.find("7f05"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("0504"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("047f"), std::string::npos) << sent;
+    EXPECT_GE(res.num("backlog"), (long)open_frames.size());
+    // The callback got a gapless run of the bus's heartbeats, that of the open dialog within it.
+    const std::string got = res.get("seq");
+    EXPECT_NE(hex_states(hb).find(got), std::string::npos) << got;
+    EXPECT_NE(got.find(sent), std::string::npos) << got << " / " << sent;
 }

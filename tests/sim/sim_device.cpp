@@ -5,6 +5,7 @@
 
 #include "sim_client.h"
 #include "sim_nodeid_opdb.h"
+#include "sim_txpdo.h"
 
 #include <atomic>
 #include <cerrno>
@@ -73,6 +74,7 @@ struct sim_dev_st {
     std::shared_ptr<sim_ext_st> ext; // node-id object and operator database
     sim_program_st prog;
     sim_media_st media;
+    sim_txpdo_st tx;
     sim_delay_st delay;
     ~sim_dev_st() { sim_client_close(client); }
 };
@@ -150,6 +152,7 @@ bool build_dictionary(sim_dev_st &d, std::string &err)
     d.media.cfg = c.media;
     d.delay.ms = c.sdo_delay_ms;
     sim_media_add_objects(d.media, od);
+    sim_txpdo_add_objects(od, c.node_id);
     return c.dict_file.empty() || sim_dict_load(c.dict_file, od, err);
 }
 
@@ -158,6 +161,12 @@ void send_frame(sim_dev_st &d, const sim_frame_st &f)
     if (!sim_client_send(d.client, f))
         fprintf(stderr, "kr_simdev: node 0x%02X: cannot send %s: %s\n", d.cfg.node_id, sim_frame_str(f).c_str(),
                 d.client.last_error.c_str());
+}
+
+void txpdo_object_set(sim_dev_st &d, uint16_t index, uint8_t sub)
+{
+    sim_txpdo_object_set(d.tx, d.od, d.state, index, sub, sim_mono_ns(),
+                         [&d](const sim_frame_st &p) { send_frame(d, p); });
 }
 
 void send_sdo(sim_dev_st &d, const uint8_t b[8])
@@ -277,6 +286,8 @@ uint32_t commit(sim_dev_st &d, const std::vector<uint8_t> &data, char how)
             return SDO_CANNOT_STORE;
         store_scope(d, d.x.sub, restore);
     } else {
+        if (uint32_t code = sim_txpdo_check_write(d.od, d.x.index, d.x.sub, data))
+            return code;
         std::vector<uint8_t> old = o.value;
         o.value = data;
         if (uint32_t code = sim_ext_written(d.ext.get(), d.od, d.x.index, d.x.sub)) {
@@ -287,6 +298,7 @@ uint32_t commit(sim_dev_st &d, const std::vector<uint8_t> &data, char how)
             int64_t p = hb_period_ns(d);
             d.next_hb_ns = p ? sim_mono_ns() + p : 0;
         }
+        txpdo_object_set(d, d.x.index, d.x.sub);
     }
     d.write_log.push_back({d.x.index, d.x.sub, (uint32_t)data.size(), how});
     return 0;
@@ -616,6 +628,8 @@ void on_frame(sim_dev_st &d, const sim_frame_st &f)
         return;
     if (f.id == 0)
         nmt_command(d, f);
+    else if (f.id == 0x80 && f.len <= 1)
+        sim_txpdo_sync(d.tx, d.od, d.state, sim_mono_ns(), [&d](const sim_frame_st &p) { send_frame(d, p); });
     else if (f.id == 0x600u + d.cfg.node_id && (d.state == 127 || d.state == 5 || sim_prog_in_boot(d.prog)) &&
              !sim_media_terminal(d.media, d.cfg.node_id, f, [&d](const sim_frame_st &r) { send_frame(d, r); }))
         sdo_request(d, f);
@@ -651,6 +665,7 @@ void on_timers(sim_dev_st &d, int64_t now)
         int64_t p = hb_period_ns(d);
         d.next_hb_ns = p == 0 ? 0 : (d.next_hb_ns + p > now ? d.next_hb_ns + p : now + p);
     }
+    sim_txpdo_timers(d.tx, d.od, d.state, now, [&d](const sim_frame_st &p) { send_frame(d, p); });
 }
 
 int64_t next_timer(sim_dev_st &d)
@@ -660,7 +675,8 @@ int64_t next_timer(sim_dev_st &d)
         return 0;
     if (d.prog.mode == SIM_MODE_OFF)
         return d.prog.power_on_ns;
-    for (int64_t c : {d.reset_at_ns, d.state != 0 || sim_prog_in_boot(d.prog) ? d.next_hb_ns : 0, sim_delay_next(d.delay)})
+    for (int64_t c : {d.reset_at_ns, d.state != 0 || sim_prog_in_boot(d.prog) ? d.next_hb_ns : 0,
+                      sim_txpdo_next(d.tx), sim_delay_next(d.delay)})
         if (c != 0 && (t == 0 || c < t))
             t = c;
     return t;
@@ -856,6 +872,10 @@ bool sim_dev_set(sim_runner_st *r, uint8_t node, uint16_t index, uint8_t sub, co
     if (it == d->od.end())
         return false;
     it->second.value = value;
+    txpdo_object_set(*d, index, sub);
+    uint64_t one = 1; // the runner recomputes its wake-up
+    if (write(r->wake_fd, &one, sizeof one) < 0)
+        perror("kr_simdev: eventfd");
     return true;
 }
 

@@ -1,0 +1,15 @@
+# krcan_jsrec: the krcan binary with a recording controller back end, for the joystick's end-to-end
+# tests and benchmark (tests/e2e/jsrec_backend.cpp).
+if(KR_TESTS)
+  add_executable(krcan_jsrec ${CMAKE_SOURCE_DIR}/src/main.cpp ${CMAKE_SOURCE_DIR}/tests/e2e/jsrec_backend.cpp)
+  target_link_libraries(krcan_jsrec PRIVATE krcan_core kr_ui)
+  function(kr_jsrec_test_deps)
+    foreach(t test_joystick_e2e test_joystick_win)
+      if(TARGET ${t})
+        add_dependencies(${t} krcan_jsrec)
+        target_compile_definitions(${t} PRIVATE KRCAN_JSREC_BIN="$<TARGET_FILE:krcan_jsrec>")
+      endif()
+    endforeach()
+  endfunction()
+  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL kr_jsrec_test_deps)
+endif()
