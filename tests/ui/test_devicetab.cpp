@@ -51,6 +51,7 @@ struct window_st {
     kr_uitabwindow_st tw;
     kr_uiobject_st *tw_buf[16];
     device_st *shown = nullptr;
+    bool overview = false;
 };
 window_st *win = nullptr;
 const char *const tab_names[] = {"Unit"};
@@ -59,7 +60,15 @@ void show(device_st *d)
 {
     kr_uitabwindow_clear(&win->tw);
     win->shown = d;
+    win->overview = false;
     devicetab_show_device(&win->tw, d);
+}
+
+void show_overview()
+{
+    kr_uitabwindow_clear(&win->tw);
+    win->overview = true;
+    devicetab_show_system(&win->tw, &dev.system);
 }
 
 bool open_window()
@@ -80,7 +89,12 @@ bool open_window()
 void frame()
 {
     kr_uidisplay_step(&win->disp, 20);
-    if (devicetab_step()) show(win->shown);
+    if (devicetab_step()) {
+        if (win->overview)
+            show_overview();
+        else
+            show(win->shown);
+    }
     kr_rtos_task_delay(20);
 }
 
@@ -215,6 +229,15 @@ protected:
         if (hub) sim_hub_tap_stop(hub, tap);
     }
     std::string out() { return box.read_file("child.out"); }
+    // A stand-in zenity that answers with the file the child writes before each dialog.
+    void zenity()
+    {
+        const std::string bin = box.dir().string() + "/bin";
+        std::filesystem::create_directories(bin);
+        box.write_file("bin/zenity", "#!/bin/sh\ncat \"$KRDT_DIR/zenity.answer\"\n");
+        chmod((bin + "/zenity").c_str(), 0755);
+        setenv("PATH", (bin + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")).c_str(), 1);
+    }
 
     e2e::sandbox box;
     sim_hub_st *hub = nullptr;
@@ -360,11 +383,7 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
                                        {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin", "VERSION": "2"})"),
                                         pkgtest::file("db.json", jobs_db()),
                                         pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))}));
-        const std::string bin = box.dir().string() + "/bin";
-        std::filesystem::create_directories(bin);
-        box.write_file("bin/zenity", "#!/bin/sh\ncat \"$KRDT_DIR/zenity.answer\"\n");
-        chmod((bin + "/zenity").c_str(), 0755);
-        setenv("PATH", (bin + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")).c_str(), 1);
+        zenity();
     }
     co::result_st res = co::run(port, [] {
         capture_output();
@@ -432,6 +451,73 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
     if (first_term >= 0 && first_term <= last_flash)
         for (long i = std::max(0L, first_term - 5); i < (long)frames.size() && i <= last_flash + 2; i++)
             ADD_FAILURE() << i << ": " << sim_frame_str(frames[(size_t)i]);
+}
+
+std::string param_file(int node, uint32_t value)
+{
+    return R"({"CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": )" + std::to_string(node) +
+           R"(, "PARAMS": [{"INFO": "gain", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": )" +
+           std::to_string(value) + "}]}";
+}
+
+// The Overview: opening a system package asks to load the saved parameters of its online devices only
+// (the offline one is left out) and loads them; saving the system writes nothing and fails the run.
+TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
+{
+    if (!co::child_mode()) {
+        start({unit(0x20)});
+        sim_object_st o;
+        o.type = SIM_U32;
+        o.value = o.stored = o.def = {0, 0, 0, 0};
+        sim_dev_add_object(runner, 0x20, 0x2000, 0, o);
+        o.type = SIM_U8;
+        o.value = o.stored = o.def = {0};
+        sim_dev_add_object(runner, 0x20, 0x2020, 1, o);
+        ASSERT_TRUE(pkgtest::write_zip(box.path("unit.krdev").string(),
+                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "VERSION": "2"})"),
+                                        pkgtest::file("db.json", jobs_db())}));
+        ASSERT_TRUE(pkgtest::write_zip(
+            box.path("machine.krsys").string(),
+            {pkgtest::file("krsys.json", R"({"DATE": "2026-11-02", "DEVS": [
+                 {"NODEID": "0x20", "KRDEV": "devs/unit.krdev", "PARAM": "p20.json"},
+                 {"NODEID": "0x21", "KRDEV": "devs/unit.krdev", "PARAM": "p21.json"}]})"),
+             pkgtest::file("devs/unit.krdev", box.read_file("unit.krdev")), pkgtest::file("p20.json", param_file(0x20, 4711)),
+             pkgtest::file("p21.json", param_file(0x21, 4712))}));
+        zenity();
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        show_overview();
+        frames(20); // the monitor hears 0x20
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/machine.krsys\n";
+        co::report("open_button=%d", click_button("Open system configuration file") ? 1 : 0);
+        script_click(300, 600); // "Yes" to loading the saved parameters
+        play();
+        co::report("devices=%u", (unsigned)dev.system.dev_count);
+        co::report("param_busy=%d", devicetab_is_busy() ? 1 : 0);
+        for (int i = 0; i < 1500 && devicetab_is_busy(); i++) frame();
+        co::report("failed_after_load=%d", main_run_failed() ? 1 : 0);
+        frames(5);
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/out.krsys\n";
+        co::report("save_button=%d", click_button("Save system configuration to file") ? 1 : 0);
+        play();
+        for (int i = 0; i < 500 && devicetab_is_busy(); i++) frame();
+        co::report("failed_after_save=%d", main_run_failed() ? 1 : 0);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("open_button"), "1");
+    EXPECT_EQ(res.get("devices"), "2");
+    EXPECT_EQ(res.get("param_busy"), "1");
+    EXPECT_EQ(res.get("failed_after_load"), "0") << out();
+    EXPECT_EQ(res.get("save_button"), "1");
+    EXPECT_EQ(res.get("failed_after_save"), "1");
+    EXPECT_EQ(sim_dev_get_u32(runner, 0x20, 0x2000, 0), 4711u);
+    const std::string o = out();
+    EXPECT_EQ(o.find("node 0x21 from"), std::string::npos) << o;
+    EXPECT_NE(o.find("writing .krsys packages is not supported on Linux."), std::string::npos) << o;
+    EXPECT_FALSE(std::filesystem::exists(box.path("out.krsys")));
 }
 
 } // namespace
