@@ -135,7 +135,8 @@ bool update_look(void)
     uint8_t p = per_cent(index, count, true);
     say("downloaded %u / %u bytes (%u %%)\n", (unsigned)index, (unsigned)count, (unsigned)p);
     dev.load.progress = p;
-    if (p < 100) return false;
+    // 2044 of 2048 bytes rounds to 100 %: the load is done only when every byte went.
+    if (p < 100 || index < count) return false;
     say("Loading done!\n");
     return true;
 }
