@@ -724,6 +724,11 @@ void settingstab_step(void)
         account_connect_finish();
         account_refresh_status();
     }
+    // A cancel from elsewhere (the window's close request) counts as "Stop".
+    if (params_loading && !params_stopping && loadparam_is_cancelled()) {
+        params_stopping = true;
+        if (shown) params_refresh_buttons();
+    }
     if (params_loading && loadparam_load_files_is_finished()) params_job_end();
     if (!shown) return;
 

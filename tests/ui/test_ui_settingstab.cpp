@@ -408,10 +408,23 @@ TEST_F(SettingsTab, StopAtAWaitingQuestionStoresNothing)
             w.frames(3);
             co::report("load_text=%s enabled=%d", widget(SETTINGSTAB_W_LOAD).text, widget(SETTINGSTAB_W_LOAD).enabled);
             co::report("failed=%d", main_run_failed() ? 1 : 0);
+            // The window's close request cancels the batch itself: the tab shows it as stopping (held in
+            // a critical section, so the job cannot end before the tab's step).
+            w.click(SETTINGSTAB_W_LOAD);
+            co::report("asked_again=%d", w.until(waiting) ? 1 : 0);
+            kr_rtos_enter_critical();
+            loadparam_load_files_cancel();
+            settingstab_step();
+            kr_rtos_exit_critical();
+            co::report("outside_stop=%s enabled=%d", widget(SETTINGSTAB_W_LOAD).text, widget(SETTINGSTAB_W_LOAD).enabled);
+            co::report("finished_again=%d", w.until(not_busy) ? 1 : 0);
             return 0;
         },
         120000);
     ASSERT_EQ(res.status, 0) << res.text << out() << err();
+    EXPECT_EQ(res.get("asked_again"), "1");
+    EXPECT_EQ(res.get("outside_stop"), "Stop enabled=0");
+    EXPECT_EQ(res.get("finished_again"), "1");
     EXPECT_EQ(res.get("asked"), "1");
     EXPECT_EQ(res.get("port_touched"), "0");
     EXPECT_EQ(res.get("finished"), "1");
