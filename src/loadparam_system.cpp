@@ -58,6 +58,7 @@ void params_task(void *)
         lp::info("Loading parameters to node 0x%x from '%s'\n", (unsigned)d->nodeid, d->param_file);
         if (loadparam_load_device(d, d->param_file)) continue;
         lp::err("Parameter loading to node 0x%x failed.\n", (unsigned)d->nodeid);
+        main_set_run_failed();
         uint32_t remaining = 0;
         for (uint32_t j = i + 1; j < n; j++)
             if (async_params_devs[j] && async_params_devs[j]->param_file[0]) remaining++;
@@ -99,14 +100,14 @@ void files_task(void *)
 
 void device_task(void *)
 {
-    loadparam_load_device(async_load_device, async_load_file);
+    if (!loadparam_load_device(async_load_device, async_load_file)) main_set_run_failed();
     L().finished = true;
     kr_rtos_task_delete(nullptr);
 }
 
 void sys_task(void *)
 {
-    loadparam_system(async_sys_devs, async_sys_count);
+    if (!loadparam_system(async_sys_devs, async_sys_count)) main_set_run_failed();
     async_sys_finished = true;
     kr_rtos_task_delete(nullptr);
 }

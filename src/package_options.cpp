@@ -48,7 +48,7 @@ void savesys_step(void *)
 
 void savesys_task(void *)
 {
-    savesys_save(savesys_async_path);
+    if (!savesys_save(savesys_async_path)) main_set_run_failed();
     savesys_finished = true;
     kr_rtos_task_delete(nullptr);
 }
@@ -176,7 +176,7 @@ void savesys_save_async(const char *path)
     std::snprintf(savesys_async_path, sizeof savesys_async_path, "%s", path ? path : "");
     savesys_finished = false;
     if (kr_rtos_task_create(savesys_task, "savesys_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        savesys_save(savesys_async_path);
+        if (!savesys_save(savesys_async_path)) main_set_run_failed();
         savesys_finished = true;
     }
 }

@@ -319,7 +319,7 @@ bool start_doc(parser_writer_st *w, char *buf, const char *file)
 
 void save_task(void *)
 {
-    saveparam_save_device(async_device, async_file);
+    if (!saveparam_save_device(async_device, async_file)) main_set_run_failed();
     S().finished = true;
     kr_rtos_task_delete(nullptr);
 }

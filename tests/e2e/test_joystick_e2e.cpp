@@ -3,14 +3,22 @@
 // end) following a simulated device's TXPDOs, from a file or from a system package.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/input.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include "e2e/e2e.h"
+#include "joystick.h"
 #include "sim_client.h"
 #include "sim_hub.h"
 #include "sim_setup.h"
@@ -226,6 +234,73 @@ TEST_F(JoystickDevice, ConfigurationInsideASystemPackage)
     ASSERT_GE(wait_rec(box, 0, 'a', 0, 16383), 0) << box.read_file("rec.txt");
     EXPECT_NE(box.read_file("rec.txt").find("o machine pad "), std::string::npos) << box.read_file("rec.txt");
     EXPECT_TRUE(ctrl_c(run).exited(2));
+}
+
+// The event node whose device carries this name, or "".
+std::string event_node(const std::string &name)
+{
+    std::string found;
+    DIR *d = opendir("/dev/input");
+    if (!d) return found;
+    while (dirent *e = readdir(d)) {
+        if (std::strncmp(e->d_name, "event", 5) != 0) continue;
+        std::string path = std::string("/dev/input/") + e->d_name;
+        int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        char n[256] = "";
+        if (ioctl(fd, EVIOCGNAME(sizeof n - 1), n) >= 0 && name == n) found = path;
+        close(fd);
+    }
+    closedir(d);
+    return found;
+}
+
+// Waits until the node's state satisfies pred(axis X value, trigger pressed).
+bool wait_evdev(const std::string &node, const std::function<bool(int, bool)> &pred, int timeout_ms = 10000)
+{
+    for (int waited = 0; waited <= timeout_ms; waited += 20) {
+        int fd = open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            input_absinfo abs{};
+            unsigned char keys[KEY_MAX / 8 + 1] = {};
+            bool ok = ioctl(fd, EVIOCGABS(ABS_X), &abs) >= 0 && ioctl(fd, EVIOCGKEY(sizeof keys), keys) >= 0;
+            close(fd);
+            if (ok && pred(abs.value, keys[BTN_TRIGGER / 8] & (1 << (BTN_TRIGGER % 8)))) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// Where /dev/uinput opens: the product's controller, read back through evdev. The device's values move
+// its X axis and first button, and the controller is gone once Ctrl-C ended the run.
+TEST_F(JoystickDevice, TheUinputControllerReportsTheDeviceThroughEvdev)
+{
+    int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) GTEST_SKIP() << "/dev/uinput does not open here: " << std::strerror(errno);
+    close(fd);
+    const std::string name = "krcan e2e evdev " + std::to_string(getpid());
+    box.write_file("pad.json", lever_conf(name));
+    e2e::background run(box, KRCAN_BIN, {"--can", bench.channel, "--joystick=pad.json"});
+    ASSERT_TRUE(run.wait_for_output("Press Ctrl-C to stop.", 30000)) << run.out() << run.err();
+    EXPECT_NE(run.out().find("Joystick driver running (uinput): 1 axes, 1 buttons.\n"), std::string::npos)
+        << run.out();
+    std::string node;
+    for (int waited = 0; node.empty() && waited < 5000; waited += 50) {
+        node = event_node(name);
+        if (node.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (node.empty()) {
+        ctrl_c(run);
+        GTEST_SKIP() << "the controller's event node cannot be read here";
+    }
+    const int half = jsdriver_axis_to_device(joystick_axis_output(750, 0, 1000, false));
+    EXPECT_TRUE(wait_evdev(node, [&](int x, bool b) { return x == half && !b; })) << node;
+    ASSERT_TRUE(sim_dev_set(bench.devs, 0x10, 0x2000, 0, {0xE8, 0x03}));
+    ASSERT_TRUE(sim_dev_set(bench.devs, 0x10, 0x2001, 0, {0x01}));
+    EXPECT_TRUE(wait_evdev(node, [](int x, bool b) { return x == 32768 && b; })) << node;
+    EXPECT_TRUE(ctrl_c(run).exited(2));
+    EXPECT_EQ(event_node(name), "") << "the controller outlived the run";
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // kr_simdev: simulated CANopen devices on the virtual bus, as a program. Prints "ready" on
 // standard output once every device is on the bus (boot-up sent). SIGUSR1 writes the dump file;
 // SIGINT and SIGTERM write it and end with status 0. Commands on standard input, one a line:
-// dump, raw NODE ID B0.., emcy NODE CODE DATA, hb NODE, fault SPEC, set NODE INDEX SUB HEX, power NODE [MS].
+// dump, raw NODE ID B0.., emcy NODE CODE DATA, hb NODE, fault SPEC, set NODE INDEX SUB HEX, power NODE [MS],
+// delay NODE MS (every SDO answer that late; node 0: all).
 #include "sim_device.h"
+#include "sim_delay.h"
 
 #include <cerrno>
 #include <csignal>
@@ -95,6 +97,10 @@ static std::string command(sim_runner_st *r, const std::string &line, const std:
         if (w.size() == 2 && !num(w[1].c_str(), 0, 600000, a))
             return "error bad time";
         return sim_dev_power(r, (uint8_t)node, w.size() == 2 ? (uint32_t)a : 500) ? "ok" : "error no such node";
+    }
+    if (cmd == "delay" && w.size() == 2 && num(w[0].c_str(), 0, 127, node) && num(w[1].c_str(), 0, 600000, a)) {
+        sim_dev_set_sdo_delay(r, (uint8_t)node, (uint32_t)a);
+        return "ok";
     }
     if (cmd == "hb" && node_ok() && w.size() == 1)
         return sim_dev_send_heartbeat(r, (uint8_t)node) ? "ok" : "error no such node";

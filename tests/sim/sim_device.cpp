@@ -1,6 +1,7 @@
 // Simulated CANopen devices: NMT slave, heartbeat producer and an SDO server written from the
 // CANopen application layer directly (it shares nothing with the library's SDO code).
 #include "sim_device.h"
+#include "sim_delay.h"
 
 #include "sim_client.h"
 #include "sim_nodeid_opdb.h"
@@ -74,6 +75,7 @@ struct sim_dev_st {
     sim_program_st prog;
     sim_media_st media;
     sim_txpdo_st tx;
+    sim_delay_st delay;
     ~sim_dev_st() { sim_client_close(client); }
 };
 
@@ -148,6 +150,7 @@ bool build_dictionary(sim_dev_st &d, std::string &err)
     d.ext = sim_ext_create(od, c.node_id);
     sim_prog_init(d.prog, c.node_id, c.program, od);
     d.media.cfg = c.media;
+    d.delay.ms = c.sdo_delay_ms;
     sim_media_add_objects(d.media, od);
     sim_txpdo_add_objects(od, c.node_id);
     return c.dict_file.empty() || sim_dict_load(c.dict_file, od, err);
@@ -168,6 +171,8 @@ void txpdo_object_set(sim_dev_st &d, uint16_t index, uint8_t sub)
 
 void send_sdo(sim_dev_st &d, const uint8_t b[8])
 {
+    if (sim_delay_hold(d.delay, sim_frame_make(0x580u + d.cfg.node_id, b, 8), sim_mono_ns()))
+        return;
     send_frame(d, sim_frame_make(0x580u + d.cfg.node_id, b, 8));
 }
 
@@ -632,6 +637,7 @@ void on_frame(sim_dev_st &d, const sim_frame_st &f)
 
 void on_timers(sim_dev_st &d, int64_t now)
 {
+    sim_delay_release(d.delay, now, [&d](const sim_frame_st &f) { send_frame(d, f); });
     if (d.prog.mode == SIM_MODE_OFF && now >= d.prog.power_on_ns) {
         d.reset_at_ns = now; // power on: a reset into the bootloader
         d.reset_cmd = 0;
@@ -670,7 +676,7 @@ int64_t next_timer(sim_dev_st &d)
     if (d.prog.mode == SIM_MODE_OFF)
         return d.prog.power_on_ns;
     for (int64_t c : {d.reset_at_ns, d.state != 0 || sim_prog_in_boot(d.prog) ? d.next_hb_ns : 0,
-                      sim_txpdo_next(d.tx)})
+                      sim_txpdo_next(d.tx), sim_delay_next(d.delay)})
         if (c != 0 && (t == 0 || c < t))
             t = c;
     return t;
@@ -922,6 +928,14 @@ void sim_dev_add_fault(sim_runner_st *r, uint8_t node, const sim_fault_st &f)
     for (auto &d : r->devs)
         if (node == 0 || d->cfg.node_id == node)
             d->faults.push_back(f);
+}
+
+void sim_dev_set_sdo_delay(sim_runner_st *r, uint8_t node, uint32_t ms)
+{
+    std::lock_guard<std::mutex> lk(r->m);
+    for (auto &d : r->devs)
+        if (node == 0 || d->cfg.node_id == node)
+            d->delay.ms = ms;
 }
 
 void sim_dev_clear_faults(sim_runner_st *r, uint8_t node)

@@ -72,6 +72,7 @@ struct sim_device_config_st {
     bool start_operational = false;      // OPERATIONAL right after boot-up
     sim_media_config_st media;           // media objects 0x5FF8-0x5FFE (sim_media.h)
     std::vector<sim_fault_st> faults;
+    uint32_t sdo_delay_ms = 0;           // every SDO answer leaves this late (sim_delay.h)
     sim_program_config_st program;       // bootloader flavour, image, flash size
 };
 

@@ -1,0 +1,1006 @@
+// The device tabs and the Overview tab of the main window: what each device shows, and the device jobs
+// started from them. Jobs run in tasks of their own; the window only starts them and polls their
+// finished flags once per frame, and changes nothing they read until they end.
+#include "devicetab.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "account.h"
+#include "devsel.h"
+#include "esp32.h"
+#include "find.h"
+#include "joystick.h"
+#include "joystick_win.h"
+#include "krui.h"
+#include "load.h"
+#include "loadparam.h"
+#include "media.h"
+#include "package.h"
+#include "remotefiles.h"
+#include "saveparam.h"
+#include "serverfiles.h"
+#include "simrun.h"
+#include "system.h"
+#include "terminaltab.h"
+#include "ui/kr_uiacceptdialog.h"
+#include "ui/kr_uidigitedit.h"
+#include "ui/kr_uifileedit.h"
+#include "ui/kr_uiwidgets.h"
+
+namespace {
+
+enum busy_op_e {
+    OP_NONE = 0,
+    OP_FLASH = 1,
+    OP_MEDIA = 2,
+    OP_ESP32 = 3,
+    OP_SAVE = 4,
+    OP_LOAD = 5,
+    OP_SAVESYS = 6,
+    OP_SYSPARAM = 7,
+    OP_SYSLOAD = 8,
+    OP_SIMPARAM = 9,
+    OP_DOWNLOAD = 10
+};
+
+enum subtab_e { SUBTAB_DEVICE = 0, SUBTAB_TERMINAL = 1, SUBTAB_COUNT = 2 };
+
+constexpr color_t DOT_COLOR_OFFLINE = 0xFF888888;
+constexpr color_t DOT_COLOR_BOOTUP = 0xFFF7E98A;
+constexpr color_t DOT_COLOR_PREOP = 0xFFF2C200;
+constexpr color_t DOT_COLOR_OP = 0xFF22B14C;
+constexpr color_t WARNING_COLOR = 0xFFE02020;
+constexpr uint32_t KR_VENDOR_ID = 797;
+
+const kr_uifileedit_filter_st PARAM_FILE_FILTERS[] = {{"Parameter files", "*.json *.yaml *.yml"},
+                                                      {"JSON parameter files", "*.json"},
+                                                      {"YAML parameter files", "*.yaml *.yml"},
+                                                      {"All files", "*"}};
+const kr_uifileedit_filter_st DEVICE_FILE_FILTERS[] = {{"Device packages", "*.krdev"}, {"All files", "*"}};
+const kr_uifileedit_filter_st SYSTEM_FILE_FILTERS[] = {{"System packages", "*.krsys"}, {"All files", "*"}};
+constexpr uint8_t PARAM_FILTER_COUNT = 4, DEVICE_FILTER_COUNT = 2, SYSTEM_FILTER_COUNT = 2;
+
+const char *const subtab_names[SUBTAB_COUNT] = {"Device", "Terminal"};
+
+struct statusdot_st {
+    kr_uiobject_st super;
+    color_t color;
+    color_t bg;
+    bool hollow;
+};
+
+struct content_st {
+    kr_uitabwindow_st subtabs;
+    kr_uiobject_st *subtabs_buf[8];
+    kr_uilabel_st title;
+    char title_str[256];
+    kr_uilabel_st empty_text;
+    kr_uiframewindow_st left;
+    kr_uiobject_st *left_buf[12];
+    kr_uiframewindow_st right;
+    kr_uiobject_st *right_buf[12];
+    kr_uiframewindow_st overview;
+    kr_uiobject_st *overview_buf[8];
+    kr_uilabel_st summary;
+    char summary_str[5920];
+    kr_uilabel_st devname;
+    char devname_str[128];
+    kr_uilabel_st state;
+    char state_str[80];
+    statusdot_st dot;
+    kr_uilabel_st identity;
+    char identity_str[1152];
+    kr_uilabel_st devrev;
+    char devrev_str[64];
+    kr_uifileedit_st pkg_edit;
+    char pkg_path[DEV_PATH_LEN];
+    kr_uibutton_st server_btn;
+    kr_uilabel_st pkg_version;
+    char pkg_version_str[128];
+    kr_uilabel_st pkg_rev;
+    char pkg_rev_str[64];
+    kr_uilabel_st default_id;
+    char default_id_str[48];
+    kr_uilabel_st warning;
+    char warning_str[192];
+    kr_uibutton_st flash_btn, media_btn, esp32_btn, save_btn, load_btn;
+    kr_uidigitedit_st nodeid_edit;
+    int32_t nodeid_shown;
+    kr_uibutton_st revert_btn, savesettings_btn, reset_btn;
+    kr_uimediabutton_st remove_btn;
+    char sys_path[DEV_PATH_LEN];
+    kr_uibutton_st open_sys_btn, joystick_btn, savesys_btn, loadsys_btn;
+};
+
+content_st content;
+bool busy = false;
+busy_op_e busy_op = OP_NONE;
+device_st *current_device = nullptr;
+system_st *shown_system = &dev.system;
+bool showing_system = false;
+subtab_e selected_subtab = SUBTAB_DEVICE;
+subtab_e shown_subtab = SUBTAB_DEVICE;
+bool device_removed = false;
+device_st *download_device = nullptr;
+device_st *flash_device = nullptr;
+uint8_t flash_default_nodeid = 0;
+bool flash_btn_waiting = false;
+uint8_t busy_nodeid = 0;
+bool view_built = false;     // the device view's widgets are on the page
+bool overview_built = false; // the Overview's widgets are on the page
+kr_uiacceptdialog_st dialog;
+
+const kr_uistyle_st *style() { return &kr_uistyles[0]; }
+
+// The area a page's widgets may take: a tab window's content lies under its tab bar.
+kr_bounding_box_st page_area(const kr_uiwindow_st *w)
+{
+    kr_bounding_box_st r;
+    kr_bounding_box_init(&r, 0, 0, w->super.bb.w, (int16_t)(w->super.bb.h - w->content_bb_ydef));
+    return r;
+}
+
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    std::vprintf(format, ap);
+    va_end(ap);
+    std::fflush(stdout);
+}
+
+bool ask(const char *text, const char *yes, const char *no)
+{
+    std::memset(&dialog, 0, sizeof dialog);
+    return kr_uiacceptdialog_exec(&dialog, text, yes, no, style()) == UIACCEPTDIALOG_RET_YES;
+}
+void tell(const char *text) { ask(text, "OK", "OK"); }
+
+// A click is consumed once, so a modal dialog opened from it cannot see it again.
+bool clicked(kr_uibutton_st *b)
+{
+    if (b->state != UIBUTTON_CLICKED || !b->super.enabled) return false;
+    b->state = UIBUTTON_UP;
+    return true;
+}
+
+bool on_page(const kr_uiwindow_st *w, const kr_uiobject_st *o)
+{
+    for (kr_uiobject_st *p = o->parent ? &o->parent->super : nullptr; p; p = p->parent ? &p->parent->super : nullptr)
+        if (p == &w->super) return true;
+    return false;
+}
+
+color_t dot_color_for_state(dev_state_e s)
+{
+    switch (s) {
+    case DEV_STATE_BOOTUP: return DOT_COLOR_BOOTUP;
+    case DEV_STATE_PREOP: return DOT_COLOR_PREOP;
+    case DEV_STATE_OP: return DOT_COLOR_OP;
+    default: return DOT_COLOR_OFFLINE;
+    }
+}
+
+const char *state_name_str(dev_state_e s)
+{
+    switch (s) {
+    case DEV_STATE_BOOTUP: return "BOOT-UP";
+    case DEV_STATE_PREOP: return "PRE-OPERATIONAL";
+    case DEV_STATE_OP: return "OPERATIONAL";
+    default: return "OFFLINE";
+    }
+}
+
+const char *shown_name(const device_st *d)
+{
+    if (d->devname[0]) return d->devname;
+    if (d->name[0]) return d->name;
+    return "the device";
+}
+
+const char *base_name(const char *path)
+{
+    const char *s = std::strrchr(path, '/');
+    return s ? s + 1 : path;
+}
+
+void statusdot_draw(kr_uiobject_st *o, const kr_bounding_box_st *)
+{
+    statusdot_st *me = (statusdot_st *)o;
+    int32_t d = o->bb.w < o->bb.h ? o->bb.w : o->bb.h;
+    if (d > 20) d = 20;
+    const int32_t cx = kr_ui_get_xglobal(o) + o->bb.w / 2, cy = kr_ui_get_yglobal(o) + o->bb.h / 2;
+    kr_ui_draw_point(cx, cy, me->color, d);
+    if (me->hollow) kr_ui_draw_point(cx, cy, me->bg, d / 2);
+}
+
+void statusdot_init(statusdot_st *me, color_t color, color_t bg, bool hollow)
+{
+    kr_uiobject_init(&me->super);
+    me->super.vrtl_draw = statusdot_draw;
+    me->color = color;
+    me->bg = bg;
+    me->hollow = hollow;
+}
+
+void label(kr_uiwindow_st *w, kr_uilabel_st *l, const char *text, int16_t x, int16_t y, int16_t width, int16_t height,
+           color_t c = 0, const ui_font_st *font = nullptr)
+{
+    std::memset(l, 0, sizeof *l);
+    kr_uilabel_init(l, font ? font : style()->font, ALIGN_TOP_LEFT, c ? c : style()->text_color, text);
+    kr_uiwindow_addxy(w, &l->super, x, y, width, height);
+}
+
+void button(kr_uiwindow_st *w, kr_uibutton_st *b, const char *text, int16_t x, int16_t y, int16_t width,
+            int16_t height, bool enabled = true)
+{
+    std::memset(b, 0, sizeof *b);
+    kr_uibutton_init(b, text, style());
+    kr_uiwindow_addxy(w, &b->super, x, y, width, height);
+    kr_ui_set_enabled(&b->super, enabled);
+}
+
+// ---- Jobs ----
+
+bool busy_finished()
+{
+    switch (busy_op) {
+    case OP_NONE: return true;
+    case OP_FLASH: return dev.load.finished;
+    case OP_MEDIA: return loadmedia_load_device_is_finished();
+    case OP_ESP32: return loadesp32_load_device_is_finished();
+    case OP_SAVE: return dev.saveparam.finished;
+    case OP_LOAD: return dev.loadparam.finished;
+    case OP_SAVESYS: return savesys_is_finished();
+    case OP_SYSPARAM: return loadparam_load_params_is_finished();
+    case OP_SYSLOAD: return loadparam_load_system_is_finished();
+    case OP_SIMPARAM: return simrun_load_params_is_finished();
+    case OP_DOWNLOAD: return remotefiles_download_is_finished();
+    }
+    return true;
+}
+
+const char *op_name(busy_op_e op)
+{
+    switch (op) {
+    case OP_FLASH: return "flashing firmware";
+    case OP_MEDIA: return "loading media files";
+    case OP_ESP32: return "flashing the ESP32 firmware";
+    case OP_SAVE: return "saving parameters";
+    case OP_LOAD: return "loading parameters";
+    case OP_SAVESYS: return "saving the system configuration";
+    case OP_SYSPARAM: return "loading saved parameters";
+    case OP_SYSLOAD: return "loading the system configuration to devices";
+    case OP_SIMPARAM: return "loading parameters to simulators";
+    case OP_DOWNLOAD: return "downloading a package";
+    default: return "nothing";
+    }
+}
+
+void set_frames_enabled(bool enabled)
+{
+    if (view_built) {
+        kr_uiwindow_set_enabled(&content.left.super, enabled);
+        if (on_page(&content.subtabs.super, &content.right.super.super))
+            kr_uiwindow_set_enabled(&content.right.super, enabled);
+        kr_ui_set_enabled(&content.remove_btn.super.super.super, enabled);
+    }
+    // The Overview's own conditions come back with its next build.
+    if (overview_built && !enabled && (busy_op == OP_SAVESYS || busy_op == OP_SYSLOAD || busy_op == OP_SIMPARAM))
+        for (kr_uibutton_st *b : {&content.open_sys_btn, &content.joystick_btn, &content.savesys_btn, &content.loadsys_btn})
+            kr_ui_set_enabled(&b->super, false);
+}
+
+void flash_btn_set_cancel_mode()
+{
+    if (!view_built) return;
+    kr_uibutton_set_text(&content.flash_btn,
+                         dev.load.waiting ? "Cancel (waiting for device)" : "Cancel flashing");
+    kr_uiwindow_set_enabled(&content.right.super, false);
+    kr_ui_set_enabled(&content.right.super.super, true);
+    kr_ui_set_enabled(&content.flash_btn.super, true);
+}
+
+void start_busy(busy_op_e op, uint8_t nodeid)
+{
+    busy = true;
+    busy_op = op;
+    busy_nodeid = nodeid;
+    set_frames_enabled(false);
+    if (op == OP_FLASH) {
+        flash_btn_waiting = dev.load.waiting;
+        flash_btn_set_cancel_mode();
+    }
+}
+
+// A job that did not start leaves the tab idle; the run still counts as failed.
+void start_failed(const char *what)
+{
+    say(PRINT_BOLDRED "ERROR: %s could not be started; the tab is idle again.\n" PRINT_RESET, what);
+    main_set_run_failed();
+}
+
+void finish_busy()
+{
+    switch (busy_op) {
+    case OP_SAVE:
+    case OP_LOAD:
+    case OP_DOWNLOAD: krui_reset_log_title(); break;
+    default: break;
+    }
+    if (busy_op == OP_FLASH) {
+        find_reinstall_monitor();
+        if (!dev.load.success) main_set_run_failed();
+        bool still_there = false;
+        if (shown_system)
+            for (uint8_t i = 0; i < shown_system->dev_count; i++)
+                if (&shown_system->devs[i] == flash_device) still_there = true;
+        if (dev.load.success && still_there && flash_default_nodeid != 0)
+            find_expect_boot_nodeid(flash_device, flash_default_nodeid);
+        flash_device = nullptr;
+    }
+    if (busy_op == OP_DOWNLOAD) {
+        char path[1024] = "", err[256] = "";
+        if (!remotefiles_download_result(path, sizeof path, err, sizeof err)) {
+            main_set_run_failed();
+            tell(err[0] ? err : "The download failed.");
+        } else if (path_ends_with(path, ".krdev") && shown_system) {
+            for (uint8_t i = 0; i < shown_system->dev_count; i++)
+                if (&shown_system->devs[i] == download_device) system_set_device_file(download_device, path);
+        }
+        download_device = nullptr;
+    }
+    busy = false;
+    busy_op = OP_NONE;
+}
+
+// ---- Device view ----
+
+void build_device_view(kr_uiwindow_st *page, device_st *d)
+{
+    content_st &c = content;
+    const kr_bounding_box_st cb = page_area(page);
+    const int16_t W = cb.w, H = cb.h;
+    const int16_t half = (int16_t)((W - 30) / 2);
+    const bool third = d->thirdparty;
+    const bool has_pkg = d->filepath[0] != 0;
+    if (d->loaded && !third && d->dev_revision == 0 && !busy && d->state != DEV_STATE_BOOTUP)
+        d->dev_revision = find_read_device_revision(d);
+    const bool mismatch = d->loaded && d->dev_revision != 0 && d->revision != 0 && d->revision != d->dev_revision;
+    const color_t rev_c = mismatch ? WARNING_COLOR : style()->text_color;
+
+    std::memset(&c.left, 0, sizeof c.left);
+    kr_uiframewindow_init(&c.left, c.left_buf, style());
+    kr_uiframewindow_set_title(&c.left, "CAN-bus device");
+    kr_uiwindow_addxy(page, &c.left.super.super, 10, 10, third ? (int16_t)(W - 20) : half, (int16_t)(H - 74));
+    kr_uiwindow_st *L = &c.left.super;
+    const kr_bounding_box_st lb = kr_uiframewindow_get_content_bb(&c.left);
+    std::memset(&c.dot, 0, sizeof c.dot);
+    statusdot_init(&c.dot, dot_color_for_state(d->state), style()->window_c, !has_pkg);
+    kr_uiwindow_addxy(L, &c.dot.super, 0, 0, 40, has_pkg ? 40 : 64);
+    if (has_pkg)
+        std::snprintf(c.state_str, sizeof c.state_str, "%s", state_name_str(d->state));
+    else
+        std::snprintf(c.state_str, sizeof c.state_str, "%s\nCONFIGURATION FILE NOT SELECTED", state_name_str(d->state));
+    label(L, &c.state, c.state_str, 40, 0, (int16_t)(lb.w - 40), has_pkg ? 40 : 64);
+    if (d->loaded) {
+        char sw[16] = "-";
+        if (d->sw_version) std::snprintf(sw, sizeof sw, "%u", (unsigned)d->sw_version);
+        std::snprintf(c.identity_str, sizeof c.identity_str, "Vendor ID: 0x%X%s\nProduct code: 0x%X\nSoftware version: %s",
+                      (unsigned)d->vendor_id, d->vendor_id == KR_VENDOR_ID ? " (Korvane Oy)" : "",
+                      (unsigned)d->product_code, sw);
+        label(L, &c.identity, c.identity_str, 0, has_pkg ? 50 : 74, lb.w, 70);
+        if (!third) {
+            char rev[16] = "-";
+            if (d->dev_revision) std::snprintf(rev, sizeof rev, "%u", (unsigned)d->dev_revision);
+            std::snprintf(c.devrev_str, sizeof c.devrev_str, "Revision number: %s", rev);
+            label(L, &c.devrev, c.devrev_str, 0, has_pkg ? 120 : 144, lb.w, 26, rev_c);
+        }
+        std::memset(&c.nodeid_edit, 0, sizeof c.nodeid_edit);
+        kr_uidigitedit_init(&c.nodeid_edit, d->nodeid, style());
+        kr_uidigitedit_set_hex(&c.nodeid_edit, true);
+        kr_uidigitedit_set_limits(&c.nodeid_edit, 1, 127);
+        kr_uidigitedit_set_value(&c.nodeid_edit, d->nodeid);
+        c.nodeid_edit.title = "Node ID";
+        c.nodeid_shown = c.nodeid_edit.value;
+        kr_uiwindow_addxy(L, &c.nodeid_edit.super.super, 0, (int16_t)(lb.h - 172), lb.w, 64);
+        kr_ui_set_enabled(&c.nodeid_edit.super.super, !third);
+        const int16_t bw = (int16_t)((lb.w - 10) / 2);
+        const bool online = d->state != DEV_STATE_OFFLINE;
+        button(L, &c.revert_btn, "Revert to defaults", 0, (int16_t)(lb.h - 98), bw, 44, online);
+        button(L, &c.savesettings_btn, "Save settings", (int16_t)(bw + 10), (int16_t)(lb.h - 98), bw, 44, online);
+        button(L, &c.reset_btn, "Reset device", 0, (int16_t)(lb.h - 44), lb.w, 44, online);
+    }
+
+    if (!third) {
+        std::memset(&c.right, 0, sizeof c.right);
+        kr_uiframewindow_init(&c.right, c.right_buf, style());
+        kr_uiframewindow_set_title(&c.right, "Device configuration");
+        kr_uiwindow_addxy(page, &c.right.super.super, (int16_t)(half + 20), 10, half, (int16_t)(H - 74));
+        kr_uiwindow_st *R = &c.right.super;
+        const kr_bounding_box_st rb = kr_uiframewindow_get_content_bb(&c.right);
+        std::snprintf(c.devname_str, sizeof c.devname_str, "%s", d->devname[0] ? d->devname : d->name);
+        label(R, &c.devname, c.devname_str, 0, 0, rb.w, 30, 0, &ui_fonts[1]);
+        std::memset(&c.pkg_edit, 0, sizeof c.pkg_edit);
+        std::snprintf(c.pkg_path, sizeof c.pkg_path, "%s", d->filepath);
+        kr_uifileedit_init(&c.pkg_edit, c.pkg_path, sizeof c.pkg_path, style());
+        c.pkg_edit.title = "Device configuration file";
+        c.pkg_edit.filters = DEVICE_FILE_FILTERS;
+        c.pkg_edit.filter_count = DEVICE_FILTER_COUNT;
+        const int16_t ew = (int16_t)(rb.w * 3 / 4 - 10);
+        kr_uiwindow_addxy(R, &c.pkg_edit.super.super, 0, 40, ew, 56);
+        button(R, &c.server_btn, "Server files", (int16_t)(ew + 10), 40, (int16_t)(rb.w - ew - 10), 56);
+        if (d->loaded) {
+            std::snprintf(c.pkg_version_str, sizeof c.pkg_version_str, "Software version: %s",
+                          d->conf_version[0] ? d->conf_version : "-");
+            label(R, &c.pkg_version, c.pkg_version_str, 0, 106, rb.w, 26);
+            int16_t y = 132;
+            if (d->default_nodeid) {
+                std::snprintf(c.default_id_str, sizeof c.default_id_str, "Default Node-ID: 0x%x", d->default_nodeid);
+                label(R, &c.default_id, c.default_id_str, 0, y, rb.w, 26);
+                y = 158;
+            }
+            char rev[16] = "-";
+            if (d->revision) std::snprintf(rev, sizeof rev, "%u", (unsigned)d->revision);
+            std::snprintf(c.pkg_rev_str, sizeof c.pkg_rev_str, "Revision number: %s", rev);
+            label(R, &c.pkg_rev, c.pkg_rev_str, 0, y, rb.w, 26, rev_c);
+            if (mismatch) {
+                std::snprintf(c.warning_str, sizeof c.warning_str, "%s",
+                              "Configuration file revision does not match device.\nAll parameters might not save / "
+                              "load correctly");
+                label(R, &c.warning, c.warning_str, 0, (int16_t)(y + 36), rb.w, 44, WARNING_COLOR);
+            }
+        }
+        const int16_t bw = (int16_t)((rb.w - 10) / 2);
+        int16_t top = (int16_t)(rb.h - 44);
+        button(R, &c.save_btn, "Save parameters", 0, top, bw, 44, has_pkg);
+        button(R, &c.load_btn, "Load parameters", (int16_t)(bw + 10), top, bw, 44, has_pkg);
+        if (d->has_media) {
+            top = (int16_t)(top - 54);
+            button(R, &c.media_btn, "Load media files", 0, top, rb.w, 44, has_pkg);
+        }
+        if (d->has_esp32) {
+            top = (int16_t)(top - 54);
+            button(R, &c.esp32_btn, "Flash ESP32 firmware", 0, top, rb.w, 44, has_pkg);
+        }
+        button(R, &c.flash_btn, "Flash firmware", 0, (int16_t)(top - 54), rb.w, 44);
+    }
+
+    std::memset(&c.remove_btn, 0, sizeof c.remove_btn);
+    kr_uimediabutton_init(&c.remove_btn, "Remove Device", krui_get_remove_media(), style());
+    kr_uiwindow_addxy(page, &c.remove_btn.super.super.super, (int16_t)(W / 4), (int16_t)(H - 54), (int16_t)(W / 2), 44);
+    view_built = true;
+    if (busy) {
+        set_frames_enabled(false);
+        if (busy_op == OP_FLASH && !third) flash_btn_set_cancel_mode();
+    }
+}
+
+kr_uiobject_ret_e subtab_step(void *, uint16_t);
+
+void show_active_subtab()
+{
+    content_st &c = content;
+    kr_uitabwindow_clear(&c.subtabs);
+    kr_uiwindow_set_stepcallback(&c.subtabs.super, subtab_step, nullptr); // clearing drops it
+    view_built = false;
+    terminaltab_unbuild();
+    shown_subtab = selected_subtab;
+    if (!current_device) return;
+    if (selected_subtab == SUBTAB_TERMINAL)
+        terminaltab_build(&c.subtabs.super, current_device->nodeid);
+    else
+        build_device_view(&c.subtabs.super, current_device);
+    kr_ui_refresh(&c.subtabs.super.super);
+}
+
+kr_uiobject_ret_e subtab_step(void *, uint16_t)
+{
+    content_st &c = content;
+    if (c.subtabs.tab_changed && c.subtabs.active_tab < SUBTAB_COUNT) {
+        selected_subtab = (subtab_e)c.subtabs.active_tab;
+        if (selected_subtab != shown_subtab) show_active_subtab();
+    }
+    if (shown_subtab == SUBTAB_TERMINAL) terminaltab_step(!krui_log_is_expanded());
+    return UIOBJECT_RETURN_ALIVE;
+}
+
+// ---- Device actions (run in the window's loop) ----
+
+bool refuse_node0(const device_st *d, const char *what)
+{
+    if (system_nodeid_valid(d->nodeid)) return false;
+    say(PRINT_BOLDRED "ERROR: %s refused: the device has node id 0x%x, which is no single node (0 reaches every "
+                      "node, this tool included). Set its node id first.\n" PRINT_RESET,
+        what, d->nodeid);
+    return true;
+}
+
+void sdo_signature(device_st *d, uint16_t index, const char *start, const char *ok, const char *fail)
+{
+    const uint8_t node = d->nodeid;
+    say(start, node);
+    const uint32_t sig = index == 0x1010 ? 0x65766173u : 0x64616F6Cu; // "save" / "load", little-endian
+    if (kr_canopen_sdo_write32(node, index, 1, sig) == ERR_NONE) {
+        say(ok, node);
+    } else {
+        say(PRINT_BOLDRED);
+        say(fail, node);
+        say(PRINT_RESET);
+        main_set_run_failed();
+    }
+}
+
+bool path_has_extension(const char *path)
+{
+    return std::strchr(base_name(path), '.') != nullptr;
+}
+
+void flash_procedure(device_st *d)
+{
+    char chosen[DEV_PATH_LEN] = "";
+    const bool own = d->filepath[0] != 0;
+    if (!own && !kr_uifiledialog_exec("Select firmware package (.krdev) to flash", DEVICE_FILE_FILTERS,
+                                      DEVICE_FILTER_COUNT, false, chosen, sizeof chosen))
+        return;
+    device_st *target = d;
+    bool wait = false;
+    if (d->state == DEV_STATE_OFFLINE) {
+        bool any = false;
+        for (uint8_t i = 0; shown_system && i < shown_system->dev_count; i++)
+            if (!devicetab_flashtarget_reason(&shown_system->devs[i])) any = true;
+        if (any) {
+            char extra[96];
+            std::snprintf(extra, sizeof extra, "Wait for this device to power on (node 0x%x)", d->nodeid);
+            device_st *picked = nullptr;
+            if (!devsel_win_exec_single(shown_system, "Select the device to flash",
+                                        "This device is offline. Pick the device on the bus to download the firmware "
+                                        "to.",
+                                        "Flash", devicetab_flashtarget_reason, extra, &picked, style()))
+                return;
+            if (picked)
+                target = picked;
+            else
+                wait = true;
+        } else {
+            wait = true;
+        }
+    }
+    const uint8_t pkg_default = own ? d->default_nodeid : system_read_file_nodeid(chosen);
+    // A default of 0 is every node: never followed.
+    uint8_t noted = 0;
+    if (d->state == DEV_STATE_BOOTUP && system_nodeid_valid(pkg_default) && pkg_default != d->nodeid)
+        noted = pkg_default;
+    char t1[160] = "", t2[256] = "", t3[256] = "";
+    if (wait)
+        std::snprintf(t1, sizeof t1, "%s", " The device is offline: flashing will begin once it is powered on. Click "
+                                           "the button again to cancel.");
+    if (target != d)
+        std::snprintf(t2, sizeof t2,
+                      "\n\nThis device is offline, so the firmware is downloaded to %s at node 0x%x. That device's node "
+                      "id is not changed by the flash.",
+                      shown_name(target), target->nodeid);
+    if (noted)
+        std::snprintf(t3, sizeof t3,
+                      "\n\nThe device is in its bootloader: after flashing it boots the new firmware at the package's "
+                      "default node id 0x%x. This device tab switches to node 0x%x once the flash finishes.",
+                      noted, noted);
+    char q[2048];
+    if (own)
+        std::snprintf(q, sizeof q,
+                      "Flash the firmware to the device at node 0x%x? The device will be reset and must not be powered "
+                      "off during flashing.%s%s%s",
+                      target->nodeid, t1, t2, t3);
+    else
+        std::snprintf(q, sizeof q,
+                      "Flash firmware package '%s' to the device at node 0x%x?\n\nkrcan cannot verify that this package "
+                      "is suitable for this device \u2014 you are responsible for choosing the correct firmware. The "
+                      "device will be reset and must not be powered off during flashing.%s%s%s",
+                      base_name(chosen), target->nodeid, t1, t2, t3);
+    if (!ask(q, "Yes", "No")) return;
+    const uint8_t node = target->nodeid;
+    const bool started = own ? load_flash_device_to_node(d, node, wait) : load_flash_krdev_to_node(chosen, node, wait);
+    if (!started) {
+        start_failed("The firmware flash");
+        return;
+    }
+    flash_device = target;
+    flash_default_nodeid = system_nodeid_valid(pkg_default) && !find_node_is_online(pkg_default) ? pkg_default : 0;
+    d->dev_revision = 0;
+    d->sw_version = 0;
+    if (!own) {
+        const uint8_t keep = d->nodeid;
+        system_set_device_file(d, chosen);
+        d->nodeid = keep;
+    }
+    if (noted) d->nodeid = noted;
+    start_busy(OP_FLASH, node);
+}
+
+bool device_step(device_st *d)
+{
+    content_st &c = content;
+    const bool right = !d->thirdparty && on_page(&c.subtabs.super, &c.right.super.super);
+    if (right && clicked(&c.server_btn)) {
+        if (credentials_get_username()[0] && credentials_get_password()[0] && credentials_get_url()[0]) {
+            if (serverfiles_win_exec(style())) {
+                download_device = d;
+                krui_set_log_title("Downloading package from the file server...");
+                start_busy(OP_DOWNLOAD, d->nodeid);
+            }
+        } else {
+            tell("Set the server URL, username and password in the Account panel on the Settings tab first.");
+        }
+        return false;
+    }
+    if (right && clicked(&c.flash_btn)) {
+        flash_procedure(d);
+        return false;
+    }
+    if (right && d->has_media && clicked(&c.media_btn)) {
+        if (ask("Load the media files bundled in the configuration package onto this device?\n\nThe device is reset "
+                "once the loading finishes, so that it starts using the new media.",
+                "Yes", "No")) {
+            loadmedia_load_device_async(d->filepath, d->nodeid);
+            if (loadmedia_load_device_is_finished())
+                start_failed("The media download");
+            else
+                start_busy(OP_MEDIA, d->nodeid);
+        }
+        return false;
+    }
+    if (right && d->has_esp32 && clicked(&c.esp32_btn)) {
+        if (ask("Flash the ESP32 firmware bundled in the configuration package to this device's ESP32 module?\n\nThe "
+                "module's USB port has to be connected to this computer, and esptool installed (pip install esptool).",
+                "Yes", "No")) {
+            loadesp32_load_device_async(d->filepath, d->nodeid);
+            if (loadesp32_load_device_is_finished())
+                start_failed("The ESP32 flash");
+            else
+                start_busy(OP_ESP32, d->nodeid);
+        }
+        return false;
+    }
+    if (clicked(&c.remove_btn.super.super)) {
+        find_blacklist_node(d->nodeid);
+        if (shown_system) system_remove_device(shown_system, d);
+        current_device = nullptr;
+        view_built = false;
+        device_removed = true;
+        return true;
+    }
+    if (d->loaded) {
+        if (clicked(&c.revert_btn)) {
+            if (!refuse_node0(d, "Revert to defaults"))
+                sdo_signature(d, 0x1011, "Reverting node 0x%x to default settings (CANopen restore 0x1011)...\n",
+                              "Node 0x%x restored to defaults. Reset the device to apply.\n",
+                              "ERROR: restore-defaults request to node 0x%x failed.\n");
+            return false;
+        }
+        if (clicked(&c.savesettings_btn)) {
+            if (!refuse_node0(d, "Save settings"))
+                sdo_signature(d, 0x1010, "Saving settings on node 0x%x (CANopen store 0x1010)...\n",
+                              "Settings stored to non-volatile memory on node 0x%x.\n",
+                              "ERROR: save-settings request to node 0x%x failed.\n");
+            return false;
+        }
+        if (clicked(&c.reset_btn)) {
+            if (!refuse_node0(d, "Reset device")) {
+                say("Resetting node 0x%x (NMT reset node)...\n", d->nodeid);
+                kr_canopen_nmt_master_send_cmd(d->nodeid, CANOPEN_NMT_CMD_RESET_NODE);
+                say("Reset command sent to node 0x%x.\n", d->nodeid);
+            }
+            return false;
+        }
+    }
+    if (right && clicked(&c.save_btn)) {
+        char path[DEV_PATH_LEN] = "";
+        if (kr_uifiledialog_exec("Save parameters as", PARAM_FILE_FILTERS, PARAM_FILTER_COUNT, true, path,
+                                 sizeof path)) {
+            devicetab_param_file_default_ext(path, sizeof path);
+            char title[160];
+            std::snprintf(title, sizeof title, "Saving parameters from %s...", d->devname[0] ? d->devname : d->name);
+            krui_set_log_title(title);
+            if (saveparam_save_device_async(d, path)) {
+                start_busy(OP_SAVE, d->nodeid);
+            } else {
+                krui_reset_log_title();
+                start_failed("The parameter save");
+            }
+        }
+        return false;
+    }
+    if (right && clicked(&c.load_btn)) {
+        char path[DEV_PATH_LEN] = "";
+        if (kr_uifiledialog_exec("Load parameters from", PARAM_FILE_FILTERS, PARAM_FILTER_COUNT, false, path,
+                                 sizeof path)) {
+            char title[160];
+            std::snprintf(title, sizeof title, "Loading parameters to %s...", d->devname[0] ? d->devname : d->name);
+            krui_set_log_title(title);
+            if (loadparam_load_device_async(d, path)) {
+                start_busy(OP_LOAD, d->nodeid);
+            } else {
+                krui_reset_log_title();
+                start_failed("The parameter load");
+            }
+        }
+        return false;
+    }
+    if (right && std::strcmp(c.pkg_path, d->filepath) != 0) {
+        system_set_device_file(d, c.pkg_path);
+        return true;
+    }
+    if (d->loaded && c.nodeid_edit.value != c.nodeid_shown) {
+        const uint8_t old = d->nodeid;
+        d->nodeid = (uint8_t)c.nodeid_edit.value;
+        c.nodeid_shown = c.nodeid_edit.value;
+        say("\033[1m\033[33mNode ID of the device changed from 0x%x to 0x%x.\nNOTE: the device keeps its old node id "
+            "until the new one is written to it. The change applies only after the device's settings have been saved "
+            "(\"Save settings\") and the device has been rebooted (\"Reset device\").\n\033[0m",
+            old, d->nodeid);
+    }
+    return false;
+}
+
+// ---- Overview ----
+
+void build_overview(kr_uiwindow_st *page, system_st *s)
+{
+    content_st &c = content;
+    const kr_bounding_box_st cb = page_area(page);
+    std::memset(&c.overview, 0, sizeof c.overview);
+    kr_uiframewindow_init(&c.overview, c.overview_buf, style());
+    kr_uiframewindow_set_title(&c.overview, "System configuration");
+    kr_uiwindow_addxy(page, &c.overview.super.super, 10, 10, (int16_t)(cb.w - 20), (int16_t)(cb.h - 20));
+    kr_uiwindow_st *O = &c.overview.super;
+    const kr_bounding_box_st ob = kr_uiframewindow_get_content_bb(&c.overview);
+    const int16_t bw = (int16_t)((ob.w - 10) / 2);
+    bool any_pkg = false, any_op = false;
+    for (uint8_t i = 0; i < s->dev_count; i++) {
+        if (s->devs[i].filepath[0]) any_pkg = true;
+        if (s->devs[i].state == DEV_STATE_OP) any_op = true;
+    }
+    const bool sys_job = busy && (busy_op == OP_SAVESYS || busy_op == OP_SYSLOAD || busy_op == OP_SIMPARAM);
+    button(O, &c.open_sys_btn, "Open system configuration file", 0, 0, bw, 44, !sys_job);
+    button(O, &c.joystick_btn, joystick_has_conf() ? "Edit joystick driver" : "Configure joystick driver",
+           (int16_t)(bw + 10), 0, bw, 44, !sys_job && s->loaded && any_pkg);
+    button(O, &c.savesys_btn, "Save system configuration to file", 0, 54, bw, 44, !sys_job && any_op);
+    button(O, &c.loadsys_btn, "Load system configuration to devices", (int16_t)(bw + 10), 54, bw, 44,
+           !sys_job && s->dev_count > 0 && any_op);
+    char *out = c.summary_str;
+    const size_t cap = sizeof c.summary_str;
+    if (s->loaded) {
+        size_t n = (size_t)std::snprintf(out, cap, "System file: %s\nSaved: %s\nDevices:", s->name,
+                                         s->date[0] ? s->date : "unknown");
+        for (uint8_t i = 0; i < s->sysfile_dev_count && n < cap; i++) {
+            const sysfile_dev_st &f = s->sysfile_devs[i];
+            const bool named = f.devname[0] != 0;
+            n += (size_t)std::snprintf(out + n, cap - n, "\n    0x%x    %s%s%s%s    version %s", f.nodeid, f.krdev,
+                                       named ? " (" : "", f.devname, named ? ")" : "",
+                                       f.version[0] ? f.version : "unknown");
+        }
+        if (s->sysfile_dev_count == 0 && n < cap) std::snprintf(out + n, cap - n, " none");
+    } else {
+        std::snprintf(out, cap, "No system configuration file loaded.");
+    }
+    label(O, &c.summary, c.summary_str, 0, 108, ob.w, (int16_t)(ob.h - 108));
+    overview_built = true;
+}
+
+void open_system_file(system_st *s)
+{
+    char path[DEV_PATH_LEN] = "";
+    if (!kr_uifiledialog_exec("Load system configuration from file", SYSTEM_FILE_FILTERS, SYSTEM_FILTER_COUNT, false,
+                              path, sizeof path))
+        return;
+    if (!system_set_file(s, path)) main_set_run_failed();
+    find_update_device_states(s);
+    device_st *devs[SYSTEM_MAX_DEVICES];
+    uint32_t count = 0;
+    char q[1024];
+    size_t n = (size_t)std::snprintf(q, sizeof q, "%s",
+                                     "Some online devices in this system configuration have saved parameters. Load "
+                                     "these parameters onto the devices?\n\n");
+    for (uint8_t i = 0; i < s->dev_count && count < SYSTEM_MAX_DEVICES; i++) {
+        device_st *d = &s->devs[i];
+        if (!d->param_file[0] || d->state == DEV_STATE_OFFLINE) continue;
+        devs[count++] = d;
+        if (n < sizeof q)
+            n += (size_t)std::snprintf(q + n, sizeof q - n, "  %s (node 0x%x)  <-  %s\n",
+                                       d->devname[0] ? d->devname : d->name, d->nodeid, base_name(d->param_file));
+    }
+    if (count == 0 || !ask(q, "Yes", "No")) return;
+    if (loadparam_load_params_async(devs, count))
+        start_busy(OP_SYSPARAM, 0);
+    else
+        start_failed("The parameter load");
+}
+
+void load_system_to_devices(system_st *s)
+{
+    bool any = false;
+    for (uint8_t i = 0; i < s->dev_count; i++)
+        if (!devicetab_sysload_reason(&s->devs[i])) any = true;
+    if (!any) {
+        tell("None of the online devices have saved parameters in this system configuration.");
+        return;
+    }
+    device_st *chosen[SYSTEM_MAX_DEVICES];
+    const uint8_t count = devsel_win_exec(s, "Load system configuration to devices", "Load", devicetab_sysload_reason,
+                                          chosen, SYSTEM_MAX_DEVICES, style());
+    if (count == 0) return;
+    char text[1024];
+    size_t n = (size_t)std::snprintf(text, sizeof text, "%s",
+                                     "The CAN interface version of these devices differs from the one stored in the "
+                                     "system configuration. The saved parameters might not load correctly:\n\n");
+    bool mismatch = false;
+    for (uint8_t i = 0; i < count; i++) {
+        uint32_t fv = 0, dv = 0;
+        if (!loadparam_can_if_mismatch(chosen[i], &fv, &dv)) continue;
+        mismatch = true;
+        if (n < sizeof text)
+            n += (size_t)std::snprintf(text + n, sizeof text - n, "  %s (node 0x%x): file %u, device %u\n",
+                                       chosen[i]->devname[0] ? chosen[i]->devname : chosen[i]->name, chosen[i]->nodeid,
+                                       (unsigned)fv, (unsigned)dv);
+    }
+    if (mismatch) {
+        if (n < sizeof text) std::snprintf(text + n, sizeof text - n, "%s", "\nLoad the parameters anyway?");
+        if (!ask(text, "Yes", "No")) return;
+    }
+    if (loadparam_load_system_async(chosen, count))
+        start_busy(OP_SYSLOAD, 0);
+    else
+        start_failed("The system load");
+}
+
+bool overview_step(system_st *s)
+{
+    content_st &c = content;
+    if (clicked(&c.joystick_btn)) {
+        joystick_win_exec(s, style());
+        return true;
+    }
+    if (clicked(&c.open_sys_btn)) {
+        open_system_file(s);
+        return true;
+    }
+    if (clicked(&c.savesys_btn)) {
+        char path[DEV_PATH_LEN] = "";
+        if (kr_uifiledialog_exec("Save system configuration as", SYSTEM_FILE_FILTERS, SYSTEM_FILTER_COUNT, true, path,
+                                 sizeof path)) {
+            savesys_save_async(path);
+            // A task that could not be created saves nothing and is finished at once.
+            start_busy(OP_SAVESYS, 0);
+        }
+        return false;
+    }
+    if (clicked(&c.loadsys_btn)) {
+        load_system_to_devices(s);
+        return false;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" {
+
+const char *devicetab_flashtarget_reason(const device_st *d)
+{
+    if (d->state == DEV_STATE_OFFLINE) return "Offline";
+    if (d->thirdparty) return "Not a Korvane device";
+    return nullptr;
+}
+
+const char *devicetab_sysload_reason(const device_st *d)
+{
+    if (!d->param_file[0]) return "No saved parameters";
+    if (d->state == DEV_STATE_OFFLINE) return "Offline";
+    if (d->state != DEV_STATE_OP) return "Not operational";
+    return nullptr;
+}
+
+void devicetab_param_file_default_ext(char *path, size_t size)
+{
+    if (!path || path_has_extension(path)) return;
+    const size_t n = std::strlen(path);
+    if (n + 5 < size) std::memcpy(path + n, ".json", 6);
+}
+
+void devicetab_show_device(kr_uitabwindow_st *tabwindow, device_st *device)
+{
+    content_st &c = content;
+    if (device != current_device) selected_subtab = SUBTAB_DEVICE;
+    current_device = device;
+    showing_system = false;
+    overview_built = false;
+    view_built = false;
+    terminaltab_unbuild();
+    if (!tabwindow) return;
+    kr_uiwindow_st *page = &tabwindow->super;
+    if (!device) {
+        const kr_bounding_box_st cb = page_area(page);
+        std::snprintf(c.title_str, sizeof c.title_str, "Device");
+        label(page, &c.title, c.title_str, 10, 10, (int16_t)(cb.w - 20), 30, 0, &font25);
+        label(page, &c.empty_text, "This device tab is empty.", 10, 50, (int16_t)(cb.w - 20), (int16_t)(cb.h - 60));
+        return;
+    }
+    const kr_bounding_box_st cb = page_area(page);
+    std::memset(&c.subtabs, 0, sizeof c.subtabs);
+    kr_uitabwindow_init(&c.subtabs, SUBTAB_COUNT, style(), c.subtabs_buf, subtab_names);
+    kr_uiwindow_set_transparent(&c.subtabs.super, true);
+    kr_uiwindow_addxy(page, &c.subtabs.super.super, 0, 0, cb.w, cb.h);
+    c.subtabs.active_tab = selected_subtab;
+    show_active_subtab();
+}
+
+void devicetab_show_system(kr_uitabwindow_st *tabwindow, system_st *system)
+{
+    current_device = nullptr;
+    showing_system = true;
+    shown_system = system;
+    view_built = false;
+    overview_built = false;
+    terminaltab_unbuild();
+    if (tabwindow && system) build_overview(&tabwindow->super, system);
+}
+
+bool devicetab_step(void)
+{
+    bool result = simrun_step();
+    result = simrun_poll_changed() || result;
+    if (busy) {
+        if (busy_op == OP_FLASH) {
+            if (dev.load.waiting != flash_btn_waiting) {
+                flash_btn_waiting = dev.load.waiting;
+                flash_btn_set_cancel_mode();
+            }
+            if (view_built && clicked(&content.flash_btn)) {
+                say("Cancelling flashing of node 0x%x...\n", dev.load.nodeid);
+                load_cancel();
+            }
+        }
+        result = false;
+        if (busy_finished()) {
+            finish_busy();
+            result = true;
+        }
+        return result;
+    }
+    if (showing_system) return (shown_system && overview_built && overview_step(shown_system)) || result;
+    if (current_device && view_built && shown_subtab == SUBTAB_DEVICE) return device_step(current_device) || result;
+    return result;
+}
+
+bool devicetab_is_busy(void) { return busy; }
+
+bool devicetab_poll_device_removed(void)
+{
+    const bool r = device_removed;
+    device_removed = false;
+    return r;
+}
+
+const char *devicetab_busy_job(void) { return busy ? op_name(busy_op) : nullptr; }
+
+bool devicetab_cancel_for_close(void)
+{
+    bool cancelled = false;
+    if (busy && busy_op == OP_FLASH && dev.load.waiting) {
+        say("Cancelling the flash that waits for node 0x%x to power on.\n", dev.load.nodeid);
+        load_cancel();
+        cancelled = true;
+    }
+    if (busy && (busy_op == OP_LOAD || busy_op == OP_SYSPARAM || busy_op == OP_SYSLOAD) && !loadparam_is_cancelled()) {
+        say("Stopping the parameter load...\n");
+        loadparam_set_cancelled(true);
+        cancelled = true;
+    }
+    return cancelled;
+}
+
+} // extern "C"

@@ -1,0 +1,523 @@
+// The device tab and its terminal, in process: a child runs the library and plays the main window (a
+// display with a tab window, the device tab built into it, one display step and one devicetab_step a
+// frame) on the test's X server; clicks, dialog answers and keyboard keys go through the toolkit's event
+// script. The parent checks the simulated devices and the bus.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "devicetab.h"
+#include "e2e/e2e.h"
+#include "find.h"
+#include "hal/canopen_harness.h"
+#include "kr_ui.h"
+#include "main.h"
+#include "sim_delay.h"
+#include "sim_device.h"
+#include "system.h"
+#include "terminaltab.h"
+#include "tool/package_builder.h"
+#include "ui/kr_ui_hooks.h"
+#include "ui/kr_uicontainers.h"
+#include "ui/kr_uidisplay.h"
+#include "ui/kr_uitextedit.h"
+#include "ui/kr_uiwidgets.h"
+#include "ui_support.h"
+
+namespace {
+
+// ---- Child side ----
+
+std::string dir() { return getenv("KRDT_DIR"); }
+
+void capture_output()
+{
+    int out = open((dir() + "/child.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(out, 2);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
+}
+
+struct window_st {
+    kr_uidisplay_st disp;
+    kr_uiobject_st *disp_buf[4];
+    kr_uitabwindow_st tw;
+    kr_uiobject_st *tw_buf[16];
+    device_st *shown = nullptr;
+    bool overview = false;
+};
+window_st *win = nullptr;
+const char *const tab_names[] = {"Unit"};
+
+void show(device_st *d)
+{
+    kr_uitabwindow_clear(&win->tw);
+    win->shown = d;
+    win->overview = false;
+    devicetab_show_device(&win->tw, d);
+}
+
+void show_overview()
+{
+    kr_uitabwindow_clear(&win->tw);
+    win->overview = true;
+    devicetab_show_system(&win->tw, &dev.system);
+}
+
+bool open_window()
+{
+    silent = false;
+    if (!kr_ui_init()) return false;
+    win = new window_st();
+    std::memset((void *)win, 0, sizeof *win);
+    kr_uidisplay_init(&win->disp, win->disp_buf, nullptr);
+    kr_uitabwindow_init(&win->tw, 1, nullptr, win->tw_buf, tab_names);
+    kr_uiwindow_addxy(&win->disp.super, &win->tw.super.super, 0, 0, UI_SCREEN_WIDTH, UI_SCREEN_HEIGHT);
+    find_start_monitor();
+    devicetab_show_system(&win->tw, &dev.system);
+    return true;
+}
+
+// One frame of the main window; a tab the device tab asks to rebuild is shown again.
+void frame()
+{
+    kr_uidisplay_step(&win->disp, 20);
+    if (devicetab_step()) {
+        if (win->overview)
+            show_overview();
+        else
+            show(win->shown);
+    }
+    kr_rtos_task_delay(20);
+}
+
+void frames(int n)
+{
+    for (int i = 0; i < n; i++) frame();
+}
+
+// Frames until the event script is played, then a few more.
+void play()
+{
+    for (int i = 0; i < 3000 && kr_ui_script_pending() > 0; i++) frame();
+    frames(5);
+}
+
+void script_idle(int polls)
+{
+    for (int i = 0; i < polls; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
+}
+
+void script_click(int x, int y)
+{
+    const double s = kr_ui_scale();
+    script_idle(7); // past the dead time after the last release
+    kr_ui_script_push(KR_UI_EV_CURSOR, (int)(x * s), (int)(y * s));
+    kr_ui_script_push(KR_UI_EV_BUTTON, 1, 0);
+    script_idle(2);
+    kr_ui_script_push(KR_UI_EV_BUTTON, 0, 0);
+    script_idle(1);
+}
+
+
+void script_keys(const char *text)
+{
+    static const char letters[] = "qwertyuiopasdfghjklzxcvbnm";
+    for (const char *p = text; *p; ++p) {
+        int16_t key = KEY_ENTER;
+        if (*p != '\n') key = (int16_t)(10 + (std::strchr(letters, *p) - letters));
+        const kr_bounding_box_st b = kr_uikeyboard_key_geometry(key);
+        script_click(b.x + b.w / 2, b.y + b.h / 2);
+    }
+}
+
+kr_uiobject_st *find_button(kr_uiwindow_st *w, const char *text)
+{
+    for (uint16_t i = 0; i < w->objects_count; i++) {
+        kr_uiobject_st *o = w->objects[i];
+        if (!o) continue;
+        if (o->is_window) {
+            if (kr_uiobject_st *f = find_button((kr_uiwindow_st *)o, text)) return f;
+        } else if (o->vrtl_touch == kr_uibutton_touch && std::strcmp(((kr_uibutton_st *)o)->text, text) == 0) {
+            return o;
+        }
+    }
+    return nullptr;
+}
+
+// Clicks a button of the page; false when it is not there.
+bool click_button(const char *text)
+{
+    kr_uiobject_st *o = find_button(&win->tw.super, text);
+    if (!o) return false;
+    script_click(kr_ui_get_xglobal(o) + o->bb.w / 2, kr_ui_get_yglobal(o) + o->bb.h / 2);
+    return true;
+}
+
+// The device page's sub-tab bar lies right under the outer tab bar.
+void click_subtab(int index) { script_click(45 + 90 * index, 60); }
+
+// The terminal's input line: the one widget of the sub-tab page that is no window.
+kr_uiobject_st *terminal_input()
+{
+    kr_uiwindow_st *sub = (kr_uiwindow_st *)win->tw.super.objects[0];
+    for (uint16_t i = 0; sub && i < sub->objects_count; i++)
+        if (!sub->objects[i]->is_window && sub->objects[i]->vrtl_touch != kr_uibutton_touch) return sub->objects[i];
+    return nullptr;
+}
+
+bool type_line(const char *line)
+{
+    kr_uiobject_st *in = terminal_input();
+    if (!in) return false;
+    script_click(kr_ui_get_xglobal(in) + in->bb.w / 2, kr_ui_get_yglobal(in) + in->bb.h / 2);
+    script_keys(line);
+    return true;
+}
+
+bool wait_text(const char *needle, int ms = 8000)
+{
+    for (int t = 0; t < ms; t += 40) {
+        if (std::strstr(terminaltab_text(), needle)) return true;
+        frame();
+    }
+    return false;
+}
+
+device_st *online_device(uint8_t node)
+{
+    device_st *d = system_add_empty_device(&dev.system);
+    d->nodeid = node;
+    d->loaded = true;
+    d->state = DEV_STATE_OP;
+    d->vendor_id = 797;
+    d->dev_revision = 1;
+    std::snprintf(d->name, sizeof d->name, "unit");
+    return d;
+}
+
+// ---- Parent side ----
+
+class DeviceTab : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (co::child_mode()) return; // the parent's X server
+        UI_REQUIRE_DISPLAY();
+        std::string err;
+        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        setenv("KRDT_DIR", box.dir().c_str(), 1);
+    }
+    void start(std::vector<sim_device_config_st> devs)
+    {
+        std::string err;
+        runner = sim_runner_start(port, "vcan0", devs, err);
+        ASSERT_NE(runner, nullptr) << err;
+    }
+    void TearDown() override
+    {
+        if (co::child_mode()) return;
+        unsetenv("KRDT_DIR");
+        if (runner) sim_runner_stop(runner);
+        if (hub) sim_hub_tap_stop(hub, tap);
+    }
+    std::string out() { return box.read_file("child.out"); }
+    // A stand-in zenity that answers with the file the child writes before each dialog.
+    void zenity()
+    {
+        const std::string bin = box.dir().string() + "/bin";
+        std::filesystem::create_directories(bin);
+        box.write_file("bin/zenity", "#!/bin/sh\ncat \"$KRDT_DIR/zenity.answer\"\n");
+        chmod((bin + "/zenity").c_str(), 0755);
+        setenv("PATH", (bin + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")).c_str(), 1);
+    }
+
+    e2e::sandbox box;
+    sim_hub_st *hub = nullptr;
+    sim_tap_st *tap = nullptr;
+    sim_runner_st *runner = nullptr;
+    uint16_t port = 0;
+};
+
+sim_device_config_st unit(uint8_t node)
+{
+    sim_device_config_st d;
+    d.node_id = node;
+    d.heartbeat_ms = 100;
+    d.start_operational = true;
+    return d;
+}
+
+size_t count_of(const std::string &s, const std::string &needle)
+{
+    size_t n = 0;
+    for (size_t p = s.find(needle); p != std::string::npos; p = s.find(needle, p + 1)) n++;
+    return n;
+}
+
+// Revert, save settings and reset reach the device (a refused restore fails the run); a line typed in
+// the terminal goes out as terminal frames and the device's answer shows; with node id 0 every one of
+// these is refused with a message and nothing goes on the bus.
+TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
+{
+    if (!co::child_mode()) {
+        start({unit(0x20)});
+        sim_fault_st f;
+        f.kind = SIM_FAULT_ABORT;
+        f.index = 0x1011;
+        f.count = -1;
+        sim_dev_add_fault(runner, 0x20, f);
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        device_st *d = online_device(0x20);
+        show(d);
+        frames(5);
+        co::report("failed_before=%d", main_run_failed() ? 1 : 0);
+        bool found = click_button("Revert to defaults");
+        play();
+        co::report("failed_after_revert=%d", main_run_failed() ? 1 : 0);
+        found = click_button("Save settings") && found;
+        play();
+        found = click_button("Reset device") && found;
+        play();
+        co::report("buttons=%d", found ? 1 : 0);
+
+        click_subtab(1);
+        play();
+        co::report("typed=%d", type_line("hi\n") ? 1 : 0);
+        play();
+        co::report("echo=%d", wait_text("Hi") ? 1 : 0);
+        co::report("text=%s", terminaltab_text());
+
+        d->nodeid = 0;
+        show(d); // the same device: the terminal stays
+        frames(3);
+        type_line("x\n");
+        play();
+        frames(60); // the transmit task had time to send anything queued
+        click_subtab(0);
+        play();
+        click_button("Revert to defaults");
+        play();
+        click_button("Save settings");
+        play();
+        click_button("Reset device");
+        play();
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("buttons"), "1");
+    EXPECT_EQ(res.get("failed_before"), "0");
+    EXPECT_EQ(res.get("failed_after_revert"), "1");
+    EXPECT_EQ(res.get("typed"), "1");
+    EXPECT_EQ(res.get("echo"), "1") << res.text << out();
+
+    size_t saves = 0;
+    for (const sim_write_log_st &w : sim_dev_write_log(runner, 0x20)) saves += w.index == 0x1010 && w.sub == 1;
+    EXPECT_EQ(saves, 1u);
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x20), std::vector<uint8_t>{0x81});
+    auto lines = sim_term_lines(runner, 0x20);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, "Hi");
+    // The typed line as terminal frames: 0x22 FF 5F 00 and up to 4 characters each.
+    std::string sent;
+    for (const sim_frame_st &f : sim_tap_frames(tap)) {
+        if (f.id == 0x620 && f.len >= 5 && f.data[0] == 0x22 && f.data[1] == 0xFF && f.data[2] == 0x5F)
+            sent.append((const char *)f.data + 4, f.len - 4);
+        // Node 0: no SDO to 0x600, no NMT to every node.
+        EXPECT_NE(f.id, 0x600u) << sim_frame_str(f);
+        EXPECT_FALSE(f.id == 0 && f.len == 2 && f.data[1] == 0) << sim_frame_str(f);
+    }
+    EXPECT_EQ(sent, "Hi\n");
+    const std::string o = out();
+    EXPECT_NE(o.find("Settings stored to non-volatile memory on node 0x20."), std::string::npos) << o;
+    EXPECT_NE(o.find("ERROR: restore-defaults request to node 0x20 failed."), std::string::npos) << o;
+    EXPECT_NE(o.find("Reset command sent to node 0x20."), std::string::npos) << o;
+    EXPECT_EQ(count_of(o, "refused: the device has node id 0x0"), 3u) << o;
+    EXPECT_EQ(count_of(o, "The terminal does not send to node 0"), 1u) << o;
+}
+
+std::string jobs_db()
+{
+    return R"({"DEV": "Unit", "NODEID": 32, "REVISIONNUMBER": 1, "OBJ_DICT": [
+  {"name": "canif", "index": "0x2fff", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RO", "data_type": "CAN_IF",
+   "subindex": 0, "value": 1, "dataptr": "&a"},
+  {"name": "gain", "index": "0x2000", "type": "CANOPEN_UNSIGNED32", "permissions": "CANOPEN_RW",
+   "data_type": "NONVOL_PARAM", "subindex": 0, "min": 0, "max": 1000000, "default": 0, "dataptr": "&b"}]})";
+}
+
+std::vector<uint8_t> firmware(size_t n)
+{
+    std::vector<uint8_t> b(n);
+    for (size_t i = 0; i < n; i++) b[i] = (uint8_t)(i * 7 + 3);
+    return b;
+}
+
+// From the device's own package, with every SDO answer held back: parameters saved to a name without
+// extension land in a ".json" file holding the device's value; a device in its bootloader at 0x7F whose
+// package says 0x20 is flashed at 0x7F and takes 0x20 when the flash starts; a line typed into the
+// terminal during the flash is held until the flash is over; nothing fails the run.
+TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
+{
+    const std::vector<uint8_t> fw = firmware(60000); // long enough to type into the terminal meanwhile
+    if (!co::child_mode()) {
+        sim_device_config_st d = unit(0x7F);
+        d.program.flavour = SIM_BOOT_CIA302;
+        d.program.image = {1, 2, 3};
+        d.sdo_delay_ms = 150;
+        start({d});
+        sim_object_st gain;
+        gain.type = SIM_U32;
+        gain.value = gain.stored = gain.def = {0x45, 0x23, 0x01, 0x00}; // 74565
+        sim_dev_add_object(runner, 0x7F, 0x2000, 0, gain);
+        ASSERT_TRUE(pkgtest::write_zip(box.path("unit.krdev").string(),
+                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin", "VERSION": "2"})"),
+                                        pkgtest::file("db.json", jobs_db()),
+                                        pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))}));
+        zenity();
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        std::string krdev = dir() + "/unit.krdev";
+        if (!system_add_device(&dev.system, krdev.c_str(), 0x7F)) return 4;
+        device_st *d = &dev.system.devs[0];
+        d->state = DEV_STATE_OP;
+        d->dev_revision = 1;
+        show(d);
+        frames(5);
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/saved\n";
+        co::report("save_button=%d", click_button("Save parameters") ? 1 : 0);
+        play();
+        co::report("save_busy=%d", devicetab_is_busy() ? 1 : 0);
+        for (int i = 0; i < 1500 && devicetab_is_busy(); i++) frame();
+        co::report("save_done=%d", devicetab_is_busy() ? 0 : 1);
+
+        d->state = DEV_STATE_BOOTUP;
+        show(d);
+        frames(3);
+        co::report("flash_button=%d", click_button("Flash firmware") ? 1 : 0);
+        script_click(300, 600); // "Yes"
+        play();
+        co::report("flash_busy=%d", devicetab_is_busy() ? 1 : 0);
+        co::report("node_at_start=0x%x", d->nodeid);
+        click_subtab(1);
+        play();
+        type_line("ab\n");
+        play();
+        co::report("busy_after_typing=%d", devicetab_is_busy() ? 1 : 0);
+        for (int i = 0; i < 3000 && devicetab_is_busy(); i++) frame();
+        co::report("flash_done=%d success=%d", devicetab_is_busy() ? 0 : 1, dev.load.success ? 1 : 0);
+        frames(100); // the held line goes out now
+        co::report("failed=%d", main_run_failed() ? 1 : 0);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("save_button"), "1");
+    EXPECT_EQ(res.get("save_busy"), "1");
+    EXPECT_EQ(res.get("save_done"), "1");
+    EXPECT_EQ(res.get("flash_button"), "1");
+    EXPECT_EQ(res.get("flash_busy"), "1");
+    EXPECT_EQ(res.get("node_at_start"), "0x20");
+    EXPECT_EQ(res.get("busy_after_typing"), "1") << "the line was typed after the flash";
+    EXPECT_EQ(res.get("flash_done"), "1 success=1") << out();
+    EXPECT_EQ(res.get("failed"), "0") << out();
+
+    const std::string saved = box.read_file("saved.json");
+    EXPECT_NE(saved.find("74565"), std::string::npos) << saved;
+    EXPECT_FALSE(std::filesystem::exists(box.path("saved")));
+    EXPECT_EQ(sim_dev_program(runner, 0x7F).image, fw);
+    // Every terminal frame comes after the flash's last frame (the reset that starts the image).
+    const std::vector<sim_frame_st> frames = sim_tap_frames(tap);
+    long last_flash = -1, first_term = -1;
+    for (size_t i = 0; i < frames.size(); i++) {
+        const sim_frame_st &f = frames[i];
+        if (f.id == 0 && f.len == 2 && f.data[0] == 0x81 && f.data[1] == 0x7F) last_flash = (long)i;
+        if (f.id >= 0x600 && f.id <= 0x67F && f.len >= 5 && f.data[0] == 0x22 && f.data[1] == 0xFF &&
+            f.data[2] == 0x5F && first_term < 0)
+            first_term = (long)i;
+    }
+    EXPECT_GE(last_flash, 0);
+    EXPECT_GT(first_term, last_flash);
+    if (first_term >= 0 && first_term <= last_flash)
+        for (long i = std::max(0L, first_term - 5); i < (long)frames.size() && i <= last_flash + 2; i++)
+            ADD_FAILURE() << i << ": " << sim_frame_str(frames[(size_t)i]);
+}
+
+std::string param_file(int node, uint32_t value)
+{
+    return R"({"CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": )" + std::to_string(node) +
+           R"(, "PARAMS": [{"INFO": "gain", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": )" +
+           std::to_string(value) + "}]}";
+}
+
+// The Overview: opening a system package asks to load the saved parameters of its online devices only
+// (the offline one is left out) and loads them; saving the system writes nothing and fails the run.
+TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
+{
+    if (!co::child_mode()) {
+        start({unit(0x20)});
+        sim_object_st o;
+        o.type = SIM_U32;
+        o.value = o.stored = o.def = {0, 0, 0, 0};
+        sim_dev_add_object(runner, 0x20, 0x2000, 0, o);
+        o.type = SIM_U8;
+        o.value = o.stored = o.def = {0};
+        sim_dev_add_object(runner, 0x20, 0x2020, 1, o);
+        ASSERT_TRUE(pkgtest::write_zip(box.path("unit.krdev").string(),
+                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "VERSION": "2"})"),
+                                        pkgtest::file("db.json", jobs_db())}));
+        ASSERT_TRUE(pkgtest::write_zip(
+            box.path("machine.krsys").string(),
+            {pkgtest::file("krsys.json", R"({"DATE": "2026-11-02", "DEVS": [
+                 {"NODEID": "0x20", "KRDEV": "devs/unit.krdev", "PARAM": "p20.json"},
+                 {"NODEID": "0x21", "KRDEV": "devs/unit.krdev", "PARAM": "p21.json"}]})"),
+             pkgtest::file("devs/unit.krdev", box.read_file("unit.krdev")), pkgtest::file("p20.json", param_file(0x20, 4711)),
+             pkgtest::file("p21.json", param_file(0x21, 4712))}));
+        zenity();
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        show_overview();
+        frames(20); // the monitor hears 0x20
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/machine.krsys\n";
+        co::report("open_button=%d", click_button("Open system configuration file") ? 1 : 0);
+        script_click(300, 600); // "Yes" to loading the saved parameters
+        play();
+        co::report("devices=%u", (unsigned)dev.system.dev_count);
+        co::report("param_busy=%d", devicetab_is_busy() ? 1 : 0);
+        for (int i = 0; i < 1500 && devicetab_is_busy(); i++) frame();
+        co::report("failed_after_load=%d", main_run_failed() ? 1 : 0);
+        frames(5);
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/out.krsys\n";
+        co::report("save_button=%d", click_button("Save system configuration to file") ? 1 : 0);
+        play();
+        for (int i = 0; i < 500 && devicetab_is_busy(); i++) frame();
+        co::report("failed_after_save=%d", main_run_failed() ? 1 : 0);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("open_button"), "1");
+    EXPECT_EQ(res.get("devices"), "2");
+    EXPECT_EQ(res.get("param_busy"), "1");
+    EXPECT_EQ(res.get("failed_after_load"), "0") << out();
+    EXPECT_EQ(res.get("save_button"), "1");
+    EXPECT_EQ(res.get("failed_after_save"), "1");
+    EXPECT_EQ(sim_dev_get_u32(runner, 0x20, 0x2000, 0), 4711u);
+    const std::string o = out();
+    EXPECT_EQ(o.find("node 0x21 from"), std::string::npos) << o;
+    EXPECT_NE(o.find("writing .krsys packages is not supported on Linux."), std::string::npos) << o;
+    EXPECT_FALSE(std::filesystem::exists(box.path("out.krsys")));
+}
+
+} // namespace
