@@ -18,9 +18,6 @@ extern "C" {
 /* File dialogs: the folder they open in. */
 #include "ui/kr_uifiledialog.h"
 
-/* The main window. */
-#include "krui.h"
-
 #ifdef __cplusplus
 }
 #endif

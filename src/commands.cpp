@@ -12,6 +12,7 @@
 #include "selfupdate.h"
 #include "simrun.h"
 #include "tool_pending.h"
+#include "krui.h"
 #include "ui/kr_uiconfwindow.h"
 
 bool can_given = false;
@@ -507,10 +508,12 @@ static void ui_task(void *)
 bool cmd_ui(const char *)
 {
     ui_given = true;
-    ui_task_index = (int32_t)dev.tasks.len;
+    const int32_t index = (int32_t)dev.tasks.len;
     silent = false;
     kr_can_use_gui_password(true);
-    return add_task(ui_task);
+    if (!add_task(ui_task)) return false;
+    ui_task_index = index; // from here on add_task refuses
+    return true;
 }
 
 // ---- Simulators ----

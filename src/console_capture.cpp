@@ -3,6 +3,8 @@
 #include "console.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -21,6 +23,9 @@ logcap_ring_st *ring = nullptr;    // allocated when capture starts
 bool started = false;
 int orig_stdout_fd = -1;
 int orig_stderr_fd = -1;
+std::mutex done_mutex;
+std::condition_variable done_cv;
+bool reader_done = false;
 
 void ring_complete_line(logcap_ring_st *r)
 {
@@ -63,6 +68,9 @@ void reader_thread(int read_fd)
     if (orig_stdout_fd >= 0) dup2(orig_stdout_fd, 1);
     if (orig_stderr_fd >= 0) dup2(orig_stderr_fd, 2);
     close(read_fd);
+    std::lock_guard<std::mutex> lock(done_mutex);
+    reader_done = true;
+    done_cv.notify_all();
 }
 
 } // namespace
@@ -184,6 +192,31 @@ void logcap_init(void)
     }
     setvbuf(stdout, nullptr, _IONBF, 0);
     started = true;
+}
+
+void logcap_stop(void)
+{
+    int out_fd, err_fd;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!started) return;
+        out_fd = orig_stdout_fd;
+        err_fd = orig_stderr_fd;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    // Once 1 and 2 no longer hold the pipe, the reader sees its end after the last byte.
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    std::unique_lock<std::mutex> lock(done_mutex);
+    // A child that inherited the pipe keeps it open: do not wait for it for ever.
+    done_cv.wait_for(lock, std::chrono::seconds(2), [] { return reader_done; });
+}
+
+int logcap_original_stderr(void)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return started ? orig_stderr_fd : 2;
 }
 
 bool logcap_is_started(void)

@@ -122,6 +122,12 @@ int kr_stdin_getchar(void)
     {
         kr_rtos_blocking_section section;
         r = read_byte_raw(&c);
+        // The window feeds whole lines: one line answers one prompt, so the rest of it goes.
+        if (r == 1 && c != '\n' && feed_fd >= 0) {
+            unsigned char rest = 0;
+            while (read_byte_raw(&rest) == 1 && rest != '\n') {
+            }
+        }
     }
     input_waiting = false;
     return r == 1 ? c : -1;

@@ -38,11 +38,6 @@ void say(const char *s)
 uint16_t clamp16u(long v) { return (uint16_t)std::clamp(v, 0L, 65535L); }
 int16_t clamp16s(long v) { return (int16_t)std::clamp(v, -32768L, 32767L); }
 
-void gl_color(uint32_t c)
-{
-    glColor4ub((GLubyte)(c >> 16), (GLubyte)(c >> 8), (GLubyte)c, (GLubyte)(c >> 24));
-}
-
 struct fonts_st {
     FT_Library ft = nullptr;
     FT_Face face[2] = {nullptr, nullptr};
@@ -75,50 +70,91 @@ public:
     bool made[MIRROR_ATLAS_MAX] = {}; // false: tried, but no atlas could be made
     GLint max_tex = 0;
 
+    // Triangles gathered until the texture changes, a clear or a clip: far fewer calls into a
+    // software rasteriser than one primitive per shape.
+    struct vtx {
+        float x, y, s, t;
+        uint8_t c[4];
+    };
+    std::vector<vtx> batch;
+    GLuint batch_tex = 0;
+
+    void flush()
+    {
+        if (batch.empty()) return;
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+        glEnableClientState(GL_VERTEX_ARRAY);
+        glEnableClientState(GL_COLOR_ARRAY);
+        glVertexPointer(2, GL_FLOAT, sizeof(vtx), &batch[0].x);
+        glColorPointer(4, GL_UNSIGNED_BYTE, sizeof(vtx), batch[0].c);
+        if (batch_tex) {
+            glEnable(GL_TEXTURE_2D);
+            glBindTexture(GL_TEXTURE_2D, batch_tex);
+            glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+            glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+            glTexCoordPointer(2, GL_FLOAT, sizeof(vtx), &batch[0].s);
+        }
+        glDrawArrays(GL_TRIANGLES, 0, (GLsizei)batch.size());
+        if (batch_tex) {
+            glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+            glDisable(GL_TEXTURE_2D);
+        }
+        glDisableClientState(GL_COLOR_ARRAY);
+        glDisableClientState(GL_VERTEX_ARRAY);
+        batch.clear();
+    }
+    void use(GLuint tex)
+    {
+        if (tex == batch_tex) return;
+        flush();
+        batch_tex = tex;
+    }
+    void put(float x, float y, float s, float t, uint32_t c)
+    {
+        batch.push_back({x, y, s, t, {(uint8_t)(c >> 16), (uint8_t)(c >> 8), (uint8_t)c, (uint8_t)(c >> 24)}});
+    }
+    void quad(float x, float y, float w, float h, float s0, float t0, float s1, float t1, uint32_t c)
+    {
+        put(x, y, s0, t0, c);
+        put(x + w, y, s1, t0, c);
+        put(x + w, y + h, s1, t1, c);
+        put(x, y, s0, t0, c);
+        put(x + w, y + h, s1, t1, c);
+        put(x, y + h, s0, t1, c);
+    }
+
     void clear(uint32_t rgb) override
     {
+        flush();
         glClearColor((float)((rgb >> 16) & 0xFF) / 255.f, (float)((rgb >> 8) & 0xFF) / 255.f,
                      (float)(rgb & 0xFF) / 255.f, 1.f);
         glClear(GL_COLOR_BUFFER_BIT);
     }
     void fan(const mirror_pt *p, uint32_t n, uint32_t argb) override
     {
-        gl_color(argb);
-        glBegin(GL_TRIANGLE_FAN);
-        for (uint32_t i = 0; i < n; ++i) glVertex2f(p[i].x, p[i].y);
-        glEnd();
+        use(0);
+        for (uint32_t i = 1; i + 1 < n; ++i) {
+            put(p[0].x, p[0].y, 0, 0, argb);
+            put(p[i].x, p[i].y, 0, 0, argb);
+            put(p[i + 1].x, p[i + 1].y, 0, 0, argb);
+        }
     }
     void outline(float x, float y, float w, float h, uint32_t argb) override
     {
-        gl_color(argb);
-        glBegin(GL_LINE_LOOP);
-        glVertex2f(x + 0.5f, y + 0.5f);
-        glVertex2f(x + w - 0.5f, y + 0.5f);
-        glVertex2f(x + w - 0.5f, y + h - 0.5f);
-        glVertex2f(x + 0.5f, y + h - 0.5f);
-        glEnd();
-    }
-    void textured(GLuint tex, float x, float y, float w, float h, float s0, float t0, float s1, float t1, uint32_t c)
-    {
-        glEnable(GL_TEXTURE_2D);
-        glBindTexture(GL_TEXTURE_2D, tex);
-        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
-        gl_color(c);
-        glBegin(GL_QUADS);
-        glTexCoord2f(s0, t0);
-        glVertex2f(x, y);
-        glTexCoord2f(s1, t0);
-        glVertex2f(x + w, y);
-        glTexCoord2f(s1, t1);
-        glVertex2f(x + w, y + h);
-        glTexCoord2f(s0, t1);
-        glVertex2f(x, y + h);
-        glEnd();
-        glDisable(GL_TEXTURE_2D);
+        use(0);
+        if (w < 2 || h < 2) {
+            quad(x, y, w, h, 0, 0, 0, 0, argb);
+            return;
+        }
+        quad(x, y, w, 1, 0, 0, 0, 0, argb);
+        quad(x, y + h - 1, w, 1, 0, 0, 0, 0, argb);
+        quad(x, y + 1, 1, h - 2, 0, 0, 0, 0, argb);
+        quad(x + w - 1, y + 1, 1, h - 2, 0, 0, 0, 0, argb);
     }
     void bitmap(uint32_t tex, float x, float y, float w, float h, uint32_t argb) override
     {
-        textured(tex, x, y, w, h, 0, 0, 1, 1, argb);
+        use(tex);
+        quad(x, y, w, h, 0, 0, 1, 1, argb);
     }
     void glyph(const atlas_st &a, int g, float x, float y, uint32_t argb) override
     {
@@ -126,10 +162,12 @@ public:
         // Whole pixels keep the glyphs as crisp as they were rendered.
         x = std::floor(x + 0.5f);
         y = std::floor(y + 0.5f);
-        textured(a.tex, x, y, a.w[g], a.h[g], a.x[g] / tw, 0, (a.x[g] + a.w[g]) / tw, a.h[g] / th, argb);
+        use(a.tex);
+        quad(x, y, a.w[g], a.h[g], a.x[g] / tw, 0, (a.x[g] + a.w[g]) / tw, a.h[g] / th, argb);
     }
     void clip(bool on, int32_t x, int32_t y, int32_t w, int32_t h) override
     {
+        flush();
         if (!on) {
             glDisable(GL_SCISSOR_TEST);
             return;
@@ -165,6 +203,10 @@ public:
     }
     void release(uint32_t tex) override
     {
+        if (tex == batch_tex) {
+            flush();
+            batch_tex = 0;
+        }
         GLuint t = tex;
         glDeleteTextures(1, &t);
     }
@@ -172,6 +214,9 @@ public:
 
     void free_atlases()
     {
+        flush();
+        batch_tex = 0;
+
         for (int i = 0; i < MIRROR_ATLAS_MAX; ++i) {
             if (atlases[i].tex) release(atlases[i].tex);
             atlases[i] = atlas_st{};
@@ -365,6 +410,7 @@ void draw_overlay()
     char line[80];
     std::snprintf(line, sizeof line, "nothing heard from the device for %u s", (unsigned)win.age);
     overlay_text(line, px, cx, cy + (float)px / 4, 0xFFB0B0B0);
+    sink.flush();
 }
 
 void read_back(int fw, int fh)
@@ -403,6 +449,7 @@ void render(const uint8_t *list, uint32_t len, bool replay)
         if (len == 0) sink.clear(0);
     }
     if (len) core.decode(list, len, sink);
+    sink.flush();
     if (fbo) {
         // A MASK left open clips this blit too.
         glBindFramebuffer(GL_FRAMEBUFFER, 0);

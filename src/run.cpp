@@ -94,6 +94,14 @@ void init(struct _dev_st *d)
 
 bool add_task(void (*step_fn)(void *app))
 {
+    // The window's job runs until the window closes and the run ends with it.
+    if (ui_task_index >= 0) {
+        std::printf(PRINT_BOLDRED "ERROR: '%s' is given after 'ui', but nothing after 'ui' runs: the run ends when "
+                                  "the window closes. Give it before 'ui'.\n" PRINT_RESET,
+                    current_command ? current_command->cmd_long : "?");
+        std::fflush(stdout);
+        return false;
+    }
     if (dev.tasks.len >= TASKS_LEN) {
         std::printf(PRINT_BOLDRED "ERROR: at most %d commands that run on the bus or in a window can be given in one "
                                   "run; '%s' would be number %d.\n" PRINT_RESET,

@@ -324,14 +324,18 @@ void start_failed(const char *what)
     main_set_run_failed();
 }
 
+// Every job names itself in the log title, so that a close request can say what it waits for.
+void job_title(const char *format, const device_st *d) __attribute__((format(printf, 1, 0)));
+void job_title(const char *format, const device_st *d)
+{
+    char title[160];
+    std::snprintf(title, sizeof title, format, d ? (d->devname[0] ? d->devname : d->name) : "");
+    krui_set_log_title(title);
+}
+
 void finish_busy()
 {
-    switch (busy_op) {
-    case OP_SAVE:
-    case OP_LOAD:
-    case OP_DOWNLOAD: krui_reset_log_title(); break;
-    default: break;
-    }
+    krui_reset_log_title();
     if (busy_op == OP_FLASH) {
         find_reinstall_monitor();
         if (!dev.load.success) main_set_run_failed();
@@ -603,8 +607,10 @@ void flash_procedure(device_st *d)
                       base_name(chosen), target->nodeid, t1, t2, t3);
     if (!ask(q, "Yes", "No")) return;
     const uint8_t node = target->nodeid;
+    job_title("Flashing firmware to %s...", target);
     const bool started = own ? load_flash_device_to_node(d, node, wait) : load_flash_krdev_to_node(chosen, node, wait);
     if (!started) {
+        krui_reset_log_title();
         start_failed("The firmware flash");
         return;
     }
@@ -645,11 +651,14 @@ bool device_step(device_st *d)
         if (ask("Load the media files bundled in the configuration package onto this device?\n\nThe device is reset "
                 "once the loading finishes, so that it starts using the new media.",
                 "Yes", "No")) {
+            job_title("Loading media files to %s...", d);
             loadmedia_load_device_async(d->filepath, d->nodeid);
-            if (loadmedia_load_device_is_finished())
+            if (loadmedia_load_device_is_finished()) {
+                krui_reset_log_title();
                 start_failed("The media download");
-            else
+            } else {
                 start_busy(OP_MEDIA, d->nodeid);
+            }
         }
         return false;
     }
@@ -657,11 +666,14 @@ bool device_step(device_st *d)
         if (ask("Flash the ESP32 firmware bundled in the configuration package to this device's ESP32 module?\n\nThe "
                 "module's USB port has to be connected to this computer, and esptool installed (pip install esptool).",
                 "Yes", "No")) {
+            job_title("Flashing the ESP32 firmware of %s...", d);
             loadesp32_load_device_async(d->filepath, d->nodeid);
-            if (loadesp32_load_device_is_finished())
+            if (loadesp32_load_device_is_finished()) {
+                krui_reset_log_title();
                 start_failed("The ESP32 flash");
-            else
+            } else {
                 start_busy(OP_ESP32, d->nodeid);
+            }
         }
         return false;
     }
@@ -814,10 +826,13 @@ void open_system_file(system_st *s)
                                        d->devname[0] ? d->devname : d->name, d->nodeid, base_name(d->param_file));
     }
     if (count == 0 || !ask(q, "Yes", "No")) return;
-    if (loadparam_load_params_async(devs, count))
+    krui_set_log_title("Loading saved parameters to the system's devices...");
+    if (loadparam_load_params_async(devs, count)) {
         start_busy(OP_SYSPARAM, 0);
-    else
+    } else {
+        krui_reset_log_title();
         start_failed("The parameter load");
+    }
 }
 
 void load_system_to_devices(system_st *s)
@@ -851,10 +866,13 @@ void load_system_to_devices(system_st *s)
         if (n < sizeof text) std::snprintf(text + n, sizeof text - n, "%s", "\nLoad the parameters anyway?");
         if (!ask(text, "Yes", "No")) return;
     }
-    if (loadparam_load_system_async(chosen, count))
+    krui_set_log_title("Loading the system configuration to devices...");
+    if (loadparam_load_system_async(chosen, count)) {
         start_busy(OP_SYSLOAD, 0);
-    else
+    } else {
+        krui_reset_log_title();
         start_failed("The system load");
+    }
 }
 
 bool overview_step(system_st *s)
@@ -872,6 +890,7 @@ bool overview_step(system_st *s)
         char path[DEV_PATH_LEN] = "";
         if (kr_uifiledialog_exec("Save system configuration as", SYSTEM_FILE_FILTERS, SYSTEM_FILTER_COUNT, true, path,
                                  sizeof path)) {
+            krui_set_log_title("Saving the system configuration...");
             savesys_save_async(path);
             // A task that could not be created saves nothing and is finished at once.
             start_busy(OP_SAVESYS, 0);

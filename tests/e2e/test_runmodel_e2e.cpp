@@ -77,10 +77,15 @@ TEST_F(RunModel, FailedJobEndsWithStatusOne)
 
 TEST_F(RunModel, JobsRunInOrder)
 {
-    // Jobs print on standard output as they run; the window job comes back at once while the window is missing.
-    e2e::result r = box.krcan({"--update", "--can", "vcan0", "--ui", "--update", "--silent"});
+    // Jobs print on standard output as they run, in order.
+    e2e::result r = box.krcan({"--update", "--can", "vcan0", "--update", "--silent"});
     EXPECT_TRUE(r.exited(1)) << r.err;
-    EXPECT_EQ(r.out, std::string(kUpdateFailed) + "The main window is not available yet.\n" + kUpdateFailed);
+    EXPECT_EQ(r.out, std::string(kUpdateFailed) + kUpdateFailed);
+    // Nothing after the window would ever run: refused while parsing, before any job.
+    r = box.krcan({"--update", "--can", "vcan0", "--ui", "--update", "--silent"});
+    EXPECT_TRUE(r.exited(1)) << r.err;
+    EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("'update' is given after 'ui'"), std::string::npos) << r.out;
 }
 
 TEST_F(RunModel, SimulatorJobWithoutSimulators)

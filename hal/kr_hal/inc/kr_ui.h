@@ -98,6 +98,8 @@ void kr_ui_touchscreen_set_transform_matrix(const ui_transfmat_st *transform_mat
 /* Closing the window: `hold` (may be null) keeps a close request pending while it returns true
  * (a job is running); `run_failed` (may be null) makes the process end with status 1. */
 void kr_ui_set_close_hooks(bool (*hold)(void), bool (*run_failed)(void));
+/* Close requests made so far (a held close followed by another one counts two). */
+uint32_t kr_ui_close_request_count(void);
 
 /* ---- Fonts, text and bitmaps ---- */
 void kr_ui_draw_string_impl(const char *str, const ui_font_st *font, int32_t x, int32_t y, uint16_t align,

@@ -62,6 +62,7 @@ void button_callback(GLFWwindow *, int, int action, int) { kr_ui_input_button(ac
 void scroll_callback(GLFWwindow *, double, double yoffset) { kr_ui_input_scroll(yoffset); }
 void size_callback(GLFWwindow *, int width, int height) { kr_ui_input_resize(width, height); }
 void refresh_callback(GLFWwindow *) { kr_ui_input_expose(); }
+void close_callback(GLFWwindow *) { ui.close_count++; }
 void error_callback(int code, const char *description)
 {
     std::fprintf(stderr, "GLFW error 0x%x: %s\n", (unsigned)code, description ? description : "");
@@ -171,6 +172,7 @@ bool kr_ui_init(void)
     glfwSetWindowSizeCallback(ui.window, size_callback);
     // X11 keeps no covered pixels: an expose needs a new frame.
     glfwSetWindowRefreshCallback(ui.window, refresh_callback);
+    glfwSetWindowCloseCallback(ui.window, close_callback);
 
     glewExperimental = GL_TRUE;
     if (glewInit() != GLEW_OK) {
@@ -271,6 +273,8 @@ void kr_ui_set_close_hooks(bool (*hold)(void), bool (*run_failed)(void))
     ui.close_hold = hold;
     ui.run_failed = run_failed;
 }
+
+uint32_t kr_ui_close_request_count(void) { return ui.close_count; }
 
 void kr_ui_dlswap_impl(void)
 {
@@ -509,6 +513,7 @@ void kr_ui_input_expose(void) { ui.refresh = true; }
 
 void kr_ui_input_close(void)
 {
+    ui.close_count++;
     if (ui.window)
         glfwSetWindowShouldClose(ui.window, GLFW_TRUE);
     else

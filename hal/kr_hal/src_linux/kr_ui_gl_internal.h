@@ -58,6 +58,7 @@ struct ui_st {
     bool close_requested = false; // without a window
     bool (*close_hold)(void) = nullptr;
     bool (*run_failed)(void) = nullptr;
+    uint32_t close_count = 0; // close requests ever made
 
     uint64_t frames = 0;
     uint32_t gl_errors = 0;

@@ -1,0 +1,194 @@
+// Main window benchmarks, in the release tree under Xvfb with llvmpipe:
+//   xvfb-run -a -s "-screen 0 1280x800x24" build-release/bench_krui [idle seconds, default 60]
+// 1. Idle CPU of krcan's open window on a bus of 20 simulated devices, over 60 s (goal: 2% of a core).
+// 2. One frame of the loop without its 20 ms wait, 20 devices and their tabs: as the loop runs it, and
+//    with a full redraw forced every frame (goals: 1 ms and 15 ms).
+// 3. The frame while a job prints 1000 lines a second into the log (goal: 20 ms).
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../src/ui/krui_internal.h"
+#include "sim_setup.h"
+#include "system.h"
+
+extern char **environ;
+
+namespace {
+
+double mono_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    size_t i = std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5));
+    std::nth_element(v.begin(), v.begin() + (long)i, v.end());
+    return v[i];
+}
+
+// utime + stime of a process, in ms.
+double proc_cpu_ms(pid_t pid)
+{
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t close = s.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream in(s.substr(close + 2));
+    std::string field;
+    unsigned long long ut = 0, st = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i) {
+        if (i == 14) ut = std::stoull(field);
+        if (i == 15) st = std::stoull(field);
+    }
+    return (double)(ut + st) * 1000.0 / (double)sysconf(_SC_CLK_TCK);
+}
+
+std::vector<sim_device_config_st> twenty()
+{
+    std::vector<sim_device_config_st> v;
+    for (int i = 0; i < 20; ++i) {
+        sim_device_config_st c;
+        c.node_id = (uint8_t)(0x10 + i);
+        c.start_operational = i % 2 == 0;
+        c.heartbeat_ms = 1000;
+        v.push_back(c);
+    }
+    return v;
+}
+
+void idle_cpu(int seconds)
+{
+    sim_setup_st bus;
+    std::string err;
+    if (!sim_setup_start(bus, twenty(), 0, err)) {
+        std::printf("idle: no bus: %s\n", err.c_str());
+        return;
+    }
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("bench_krui_" + std::to_string(getpid()));
+    fs::create_directories(dir / "bin");
+    fs::create_directories(dir / "tmp");
+    fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", dir / "bin/curl");
+    const std::string path = "PATH=" + (dir / "bin").string() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin");
+    const std::string home = "HOME=" + dir.string(), cfg = "XDG_CONFIG_HOME=" + dir.string(),
+                      tmp = "TMPDIR=" + (dir / "tmp").string();
+    std::vector<std::string> env_s = {path, home, cfg, tmp};
+    for (char **e = environ; *e; ++e) {
+        const std::string kv = *e;
+        if (kv.rfind("PATH=", 0) && kv.rfind("HOME=", 0) && kv.rfind("XDG_CONFIG_HOME=", 0) && kv.rfind("TMPDIR=", 0))
+            env_s.push_back(kv);
+    }
+    std::vector<char *> envp;
+    for (auto &s : env_s) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string a0 = KRCAN_BIN, a1 = "--can", a2 = bus.channel, a3 = "--ui";
+    char *argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, KRCAN_BIN, &fa, nullptr, argv, envp.data()) != 0) {
+        std::printf("idle: krcan did not start\n");
+    } else {
+        std::this_thread::sleep_for(std::chrono::seconds(10)); // window up, devices found
+        const double c0 = proc_cpu_ms(pid), t0 = mono_ms();
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+        const double c1 = proc_cpu_ms(pid), t1 = mono_ms();
+        std::printf("idle window, 20 devices, %d s: %.2f%% of one core (goal 2%%)\n", seconds,
+                    100.0 * (c1 - c0) / (t1 - t0));
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    sim_setup_stop(bus);
+    fs::remove_all(dir);
+}
+
+void report(const char *what, const std::vector<double> &t, double goal)
+{
+    std::printf("%s: p50 %.3f ms, p99 %.3f ms, max %.3f ms over %zu frames (goal %.0f ms)\n", what,
+                percentile(t, 0.5), percentile(t, 0.99), *std::max_element(t.begin(), t.end()), t.size(), goal);
+}
+
+void frame_times()
+{
+    init(&dev);
+    if (!krui_start()) {
+        std::printf("frames: no window\n");
+        return;
+    }
+    for (int i = 0; i < 20; ++i) {
+        device_st *d = system_add_empty_device(&dev.system);
+        if (!d) break;
+        d->nodeid = (uint8_t)(0x10 + i);
+        std::snprintf(d->name, sizeof d->name, "device_with_a_long_package_name_%d", i);
+        d->state = i % 2 ? DEV_STATE_OP : DEV_STATE_PREOP;
+    }
+    for (int i = 0; i < 50; ++i) krui_frame(false);
+    std::vector<double> plain, full, printing;
+    for (int i = 0; i < 500; ++i) {
+        const double t0 = mono_ms();
+        krui_frame(false);
+        plain.push_back(mono_ms() - t0);
+    }
+    for (int i = 0; i < 300; ++i) {
+        kr_ui_request_refresh();
+        const double t0 = mono_ms();
+        krui_frame(false);
+        full.push_back(mono_ms() - t0);
+    }
+    // A job printing 20 lines every 20 ms beside the loop, which runs with its wait.
+    std::atomic<bool> stop{false};
+    std::thread job([&] {
+        int n = 0;
+        double next = mono_ms();
+        while (!stop) {
+            for (int i = 0; i < 20; ++i) std::printf("job output line %d with some text after it\n", n++);
+            std::fflush(stdout);
+            next += 20;
+            std::this_thread::sleep_for(std::chrono::microseconds((long)std::max(0.0, (next - mono_ms()) * 1000)));
+        }
+    });
+    for (int i = 0; i < 250; ++i) {
+        const double t0 = mono_ms();
+        krui_frame(false);
+        printing.push_back(mono_ms() - t0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    stop = true;
+    job.join();
+    report("frame, 20 devices, as the loop runs it", plain, 1);
+    report("frame, 20 devices, full redraw", full, 15);
+    report("frame while a job prints 1000 lines/s", printing, 20);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    if (seconds > 0) idle_cpu(seconds);
+    std::fflush(stdout);
+    frame_times();
+    std::fflush(stdout);
+    _exit(0);
+}

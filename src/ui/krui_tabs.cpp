@@ -1,0 +1,199 @@
+// The System tab's device tab bar: labels, state dots, shortening when the tabs do not fit, and
+// the hit-testing that must agree with what is drawn.
+#include <cstdio>
+#include <cstring>
+
+#include "krui_internal.h"
+
+namespace {
+
+const char *const overview_name = "Overview";
+const char *const add_name = "New device (+)";
+
+int32_t text_w(const char *s, const ui_font_st *font) { return *s ? kr_ui_get_string_width(s, font) : 0; }
+
+void copy_cut(char *dst, size_t dst_len, const char *src, size_t max_chars)
+{
+    size_t n = strnlen(src, max_chars);
+    if (n > dst_len - 1) n = dst_len - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+// Bytes of the UTF-8 character that starts at p (1 for a stray byte).
+size_t char_len(const char *p)
+{
+    const unsigned char c = (unsigned char)*p;
+    size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    for (size_t i = 1; i < n; ++i)
+        if (((unsigned char)p[i] & 0xC0) != 0x80) return i;
+    return n;
+}
+
+int32_t full_width(const krui_tabbar_st *bar, uint16_t tab)
+{
+    const int32_t w = krui_tab_dot_space(bar, tab) + text_w(bar->names[tab], bar->font) + 10;
+    return w > KRUI_TAB_MIN_W ? w : KRUI_TAB_MIN_W;
+}
+
+void draw_dot(const krui_tabbar_st *bar, uint16_t tab, int32_t x, int32_t y, color_t hole)
+{
+    color_t c;
+    if (!krui_tab_dot_color(bar, tab, &c)) return;
+    kr_ui_draw_point(x + 12, y + 20, c, 12);
+    // A device without a package shows a hollow dot.
+    if (bar->system->devs[tab - 1].filepath[0] == '\0') kr_ui_draw_point(x + 12, y + 20, hole, 6);
+}
+
+} // namespace
+
+void krui_populate_tab_names(krui_tabbar_st *bar, const system_st *system)
+{
+    bar->system = system;
+    uint16_t n = 0;
+    copy_cut(bar->names[n++], KRUI_TAB_NAME_LEN, overview_name, KRUI_TAB_NAME_LEN);
+    const uint8_t count = system->dev_count < SYSTEM_MAX_DEVICES ? system->dev_count : SYSTEM_MAX_DEVICES;
+    for (uint8_t i = 0; i < count; ++i) {
+        const device_st &d = system->devs[i];
+        const char *base = (d.filepath[0] || d.devname[0] == '\0') ? d.name : d.devname;
+        char *out = bar->names[n++];
+        if (d.nodeid == 0) {
+            copy_cut(out, KRUI_TAB_NAME_LEN, base, KRUI_TAB_NAME_LEN - 1);
+            continue;
+        }
+        char suffix[8];
+        std::snprintf(suffix, sizeof suffix, "_0x%x", (unsigned)d.nodeid);
+        const size_t sl = std::strlen(suffix);
+        char cut[96];
+        copy_cut(cut, sizeof cut, base, 95);
+        size_t len = std::strlen(cut);
+        while (len >= sl && std::memcmp(cut + len - sl, suffix, sl) == 0) len -= sl;
+        cut[len] = '\0';
+        std::snprintf(out, KRUI_TAB_NAME_LEN, "%s%s", cut, suffix);
+    }
+    if (system->dev_count < SYSTEM_MAX_DEVICES) {
+        bar->add_index = (int16_t)n;
+        copy_cut(bar->names[n++], KRUI_TAB_NAME_LEN, add_name, KRUI_TAB_NAME_LEN);
+    } else {
+        bar->add_index = -1;
+    }
+    bar->count = n;
+    for (uint16_t i = 0; i < n; ++i) std::memcpy(bar->display[i], bar->names[i], KRUI_TAB_NAME_LEN);
+}
+
+color_t krui_dot_color_for_state(dev_state_e state)
+{
+    switch (state) {
+    case DEV_STATE_BOOTUP: return 0xFFF7E98A;
+    case DEV_STATE_PREOP: return 0xFFF2C200;
+    case DEV_STATE_OP: return 0xFF22B14C;
+    default: return 0xFF888888;
+    }
+}
+
+bool krui_tab_dot_color(const krui_tabbar_st *bar, uint16_t tab, color_t *color)
+{
+    if (tab == 0 || !bar->system || tab > bar->system->dev_count || tab >= bar->count) return false;
+    if (color) *color = krui_dot_color_for_state(bar->system->devs[tab - 1].state);
+    return true;
+}
+
+int32_t krui_tab_dot_space(const krui_tabbar_st *bar, uint16_t tab)
+{
+    return krui_tab_dot_color(bar, tab, nullptr) ? KRUI_DOT_SPACE : 0;
+}
+
+int32_t krui_tab_width_of(const krui_tabbar_st *bar, uint16_t tab)
+{
+    const int32_t w = krui_tab_dot_space(bar, tab) + text_w(bar->display[tab], bar->font) + 10;
+    return w > KRUI_TAB_MIN_W ? w : KRUI_TAB_MIN_W;
+}
+
+void krui_shorten_to_width(const char *src, const ui_font_st *font, int32_t limit, char *dst, size_t dst_len)
+{
+    if (!dst || dst_len == 0) return;
+    if (text_w(src, font) <= limit) {
+        copy_cut(dst, dst_len, src, KRUI_TAB_NAME_LEN - 1);
+        return;
+    }
+    const int32_t dots = text_w("...", font);
+    const size_t max_prefix = dst_len >= 4 ? dst_len - 4 : 0;
+    char prefix[KRUI_TAB_NAME_LEN] = "";
+    size_t len = 0;
+    while (src[len]) {
+        const size_t cl = char_len(src + len);
+        if (len + cl > KRUI_TAB_NAME_LEN - 1 || len + cl > max_prefix) break;
+        char trial[KRUI_TAB_NAME_LEN];
+        std::memcpy(trial, src, len + cl);
+        trial[len + cl] = '\0';
+        if (dots + text_w(trial, font) > limit) break;
+        len += cl;
+        std::memcpy(prefix, trial, len + 1);
+    }
+    if (dst_len < 4) {
+        dst[0] = '\0';
+        return;
+    }
+    std::snprintf(dst, dst_len, "%s...", prefix);
+}
+
+void krui_compute_tab_display(krui_tabbar_st *bar, uint16_t active)
+{
+    int32_t total = 0;
+    for (uint16_t i = 0; i < bar->count; ++i) total += full_width(bar, i);
+    if (total <= bar->width) {
+        for (uint16_t i = 0; i < bar->count; ++i) copy_cut(bar->display[i], KRUI_TAB_NAME_LEN, bar->names[i], 127);
+        return;
+    }
+    auto kept = [&](uint16_t i) { return i == 0 || i == active || (int32_t)i == bar->add_index; };
+    int32_t kept_w = 0, others = 0;
+    for (uint16_t i = 0; i < bar->count; ++i) {
+        if (kept(i)) {
+            kept_w += full_width(bar, i);
+            copy_cut(bar->display[i], KRUI_TAB_NAME_LEN, bar->names[i], 127);
+        } else {
+            others++;
+        }
+    }
+    int32_t share = others ? (bar->width - kept_w) / others : KRUI_TAB_MIN_W;
+    if (share < KRUI_TAB_MIN_W) share = KRUI_TAB_MIN_W;
+    for (uint16_t i = 0; i < bar->count; ++i)
+        if (!kept(i))
+            krui_shorten_to_width(bar->names[i], bar->font, share - krui_tab_dot_space(bar, i) - 10, bar->display[i],
+                                  KRUI_TAB_NAME_LEN);
+}
+
+int32_t krui_tab_at(const krui_tabbar_st *bar, int32_t x)
+{
+    int32_t right = 0;
+    for (uint16_t i = 0; i < bar->count; ++i) {
+        right += krui_tab_width_of(bar, i);
+        if (right > x) return i;
+    }
+    return -1;
+}
+
+void krui_draw_tabbar(const krui_tabbar_st *bar, uint16_t active, int32_t x0, int32_t y, color_t bg, color_t text_c)
+{
+    int32_t x = x0, active_x = x0;
+    for (uint16_t i = 0; i < bar->count; ++i) {
+        const int32_t w = krui_tab_width_of(bar, i);
+        if (i == active) {
+            active_x = x;
+        } else {
+            kr_ui_draw_shadowrrect(x, y, w, 40, 2, bg, kr_uic_brighten(bg, 80), kr_uic_brighten(bg, -80));
+            draw_dot(bar, i, x, y, bg);
+            kr_ui_draw_string(bar->display[i], bar->font, x + krui_tab_dot_space(bar, i) + 4, y + 20,
+                              ALIGN_CENTER_LEFT, text_c);
+        }
+        x += w;
+    }
+    kr_ui_draw_line(x0, y + 39, x0 + bar->width, y + 39, 1, 0xFFFFFFFF);
+    if (active < bar->count) {
+        const color_t face = kr_uic_brighten(bg, 20);
+        kr_ui_draw_shadowrrect(active_x, y, krui_tab_width_of(bar, active), 40, 2, face, 0xFFFFFFFF, 0xFFFFFFFF);
+        draw_dot(bar, active, active_x, y, face);
+        kr_ui_draw_string(bar->display[active], bar->font, active_x + krui_tab_dot_space(bar, active) + 5, y + 20,
+                          ALIGN_CENTER_LEFT, text_c);
+    }
+}
