@@ -328,7 +328,7 @@ void start_failed(const char *what)
 void job_title(const char *format, const device_st *d) __attribute__((format(printf, 1, 0)));
 void job_title(const char *format, const device_st *d)
 {
-    char title[160];
+    char title[320]; // room for the longest format and name; the log title keeps what fits
     std::snprintf(title, sizeof title, format, d ? (d->devname[0] ? d->devname : d->name) : "");
     krui_set_log_title(title);
 }

@@ -305,6 +305,16 @@ TEST(UiValveSlider, HandlesPushRepeatDragAndCursor)
     s.redraw();
     const int mid = (hx[2] - 20 + hx[3] + 20) / 2;
     EXPECT_GT(uitest::count_in_region(mid - 2, 310, mid + 2, 330, GREEN, 40), 10);
+    // The same buffer rewritten is a new text; the same text again is no change.
+    static char cbuf[8] = "in";
+    kr_uivalveslider_set_cursor(&v, -50, cbuf);
+    s.step(1);
+    std::strcpy(cbuf, "in 2");
+    kr_uivalveslider_set_cursor(&v, -50, cbuf);
+    EXPECT_TRUE(s.d.super.super.refresh);
+    s.step(1);
+    kr_uivalveslider_set_cursor(&v, -50, cbuf);
+    EXPECT_FALSE(s.d.super.super.refresh);
     kr_uiwindow_remove(&s.d.super, &v.super);
 
     // No room to drag over and no range: selected and dragged, nothing moves or faults.

@@ -89,6 +89,7 @@ typedef struct {
     color_t handle_c, selected_handle_c, text_c;
     kr_delay_st inc_delay;
     bool inc;
+    uint32_t cursor_text_hash; /* a caller may rewrite the same text buffer */
 } kr_uivalveslider_st;
 
 void kr_uigraph_init(kr_uigraph_st *me, kr_uigraph_point_st *points_buffer, uint16_t points_count, int32_t min_x,

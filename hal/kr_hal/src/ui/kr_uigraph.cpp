@@ -491,6 +491,15 @@ void ramp(int32_t x0, int32_t y0, int32_t x1, int32_t y1, color_t c)
     kr_ui_draw_linestrip(pts, 2, 1, c, UI_STRIP_TYPE_BELOW);
 }
 
+// FNV-1a: tells a rewritten cursor text in the same buffer from the one drawn.
+uint32_t text_hash(const char *s)
+{
+    if (!s) return 0;
+    uint32_t h = 2166136261u;
+    for (; *s; ++s) h = (h ^ (uint8_t)*s) * 16777619u;
+    return h;
+}
+
 color_t alpha32(color_t c) { return (c & 0x00FFFFFFu) | 0x20000000u; }
 
 void valve_draw(kr_uiobject_st *o, const kr_bounding_box_st *pbb)
@@ -670,6 +679,7 @@ void kr_uivalveslider_init(kr_uivalveslider_st *me, int16_t min_val, int16_t max
     }
     me->cursor_position = INT16_MAX;
     me->cursor_text = nullptr;
+    me->cursor_text_hash = 0;
     me->title = nullptr;
     me->positive_c = 0x9000FF00;
     me->negative_c = 0x90FF0000;
@@ -689,10 +699,11 @@ void kr_uivalveslider_set_cursor(kr_uivalveslider_st *me, int16_t position, cons
 {
     if (!me) return;
     if (me->unidir && position < 0) position = position == INT16_MIN ? INT16_MAX : (int16_t)-position;
-    const bool same_text = me->cursor_text == text || (me->cursor_text && text && std::strcmp(me->cursor_text, text) == 0);
-    if (me->cursor_position == position && same_text) return;
+    const uint32_t hash = text_hash(text);
+    if (me->cursor_position == position && me->cursor_text == text && me->cursor_text_hash == hash) return;
     me->cursor_position = position;
     me->cursor_text = text;
+    me->cursor_text_hash = hash;
     kr_ui_refresh(&me->super);
 }
 
