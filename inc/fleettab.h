@@ -16,6 +16,23 @@ void fleettab_set_shown(bool shown);
 
 #ifdef __cplusplus
 }
+
+#include "ui/kr_uiwidgets.h"
+
+/* Tests: the tab's state and widgets; null where not built. */
+struct fleettab_parts {
+    const char *placeholder;
+    kr_uitabwindow_st *fleet_tabs;
+    uint16_t fleet_tab_count;
+    kr_uitabwindow_st *dev_tabs;
+    const char *detail;
+    kr_uibutton_st *ui_btn;
+    kr_uibutton_st *remove_btn;
+    kr_uitogglebutton_st *can_toggle;
+    kr_uicheckbox_st *std_box, *ext_box, *sdo_box;
+    int16_t fleet, device;
+};
+fleettab_parts fleettab_test_parts(void);
 #endif
 
 #endif

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "kr_rtos.h"
+#include "mirror.h"
 #include "mqtt.h"
 #include "remotecan.h"
 #include "remotefiles.h"
@@ -20,22 +21,6 @@ int16_t ui_fleet = -1, ui_dev = -1;
 time_t last_feature_request = 0;
 bool view_changed = false;
 bool close_registered = false;
-
-// The mirror window belongs to the mirror module, which this build does not have yet: it never opens.
-bool mirror_is_open(void) { return false; }
-bool mirror_open(const char *, uint16_t, uint16_t)
-{
-    std::printf("remote UI: the mirror window is not available yet\n");
-    std::fflush(stdout);
-    return false;
-}
-void mirror_close(void) {}
-void mirror_step(void) {}
-void mirror_set_link_age(uint32_t) {}
-void mirror_draw_frame(const uint8_t *, uint32_t) {}
-void mirror_asset_received(uint8_t, uint32_t, const uint8_t *, uint32_t) {}
-void mirror_set_asset_request_callb(void (*)(uint8_t, uint32_t, void *), void *) {}
-void mirror_set_input_callb(void (*)(uint8_t, int16_t, int16_t, int16_t, char, void *), void *) {}
 
 void put(char *dest, uint32_t length, const char *format, ...) __attribute__((format(printf, 3, 4)));
 void put(char *dest, uint32_t length, const char *format, ...)
@@ -65,14 +50,14 @@ bool is_selected(uint8_t f, uint8_t d) { return ui_fleet == (int16_t)f && ui_dev
 
 void open_window(uint16_t width, uint16_t height)
 {
-    if (mirror_is_open() || ui_fleet < 0) return;
+    if (remoteui_win_is_open() || ui_fleet < 0) return;
     const uint8_t f = (uint8_t)ui_fleet, d = (uint8_t)ui_dev;
     const char *ident = mqtt_get_dev_ident(f, d);
     const char *devname = mqtt_get_dev_devname(f, d);
     const char *name = ident && *ident ? ident : devname && *devname ? devname : "remote device";
     char title[160];
     std::snprintf(title, sizeof title, "%s - %s", name, mqtt_get_dev_name(f, d));
-    if (!mirror_open(title, width, height)) fleet_ui_stop();
+    if (!remoteui_win_open(title, width, height)) fleet_ui_stop();
     view_changed = true;
 }
 
@@ -80,13 +65,13 @@ void on_frame(uint8_t f, uint8_t d, const uint8_t *cmds, uint32_t length, void *
 {
     if (!is_selected(f, d)) return;
     uint16_t w = 0, h = 0;
-    if (!mirror_is_open() && mqtt_get_dev_ui_size(f, d, &w, &h)) open_window(w, h);
-    if (mirror_is_open()) mirror_draw_frame(cmds, length);
+    if (!remoteui_win_is_open() && mqtt_get_dev_ui_size(f, d, &w, &h)) open_window(w, h);
+    if (remoteui_win_is_open()) remoteui_win_draw_frame(cmds, length);
 }
 
 void on_asset(uint8_t f, uint8_t d, uint8_t kind, uint32_t id, const uint8_t *data, uint32_t length, void *)
 {
-    if (mirror_is_open() && is_selected(f, d)) mirror_asset_received(kind, id, data, length);
+    if (remoteui_win_is_open() && is_selected(f, d)) remoteui_win_asset_received(kind, id, data, length);
 }
 
 void on_asset_request(uint8_t kind, uint32_t id, void *)
@@ -304,8 +289,8 @@ bool fleet_ui_start(uint8_t f, uint8_t d)
     ui_dev = d;
     mqtt_set_ui_frame_callb(on_frame, nullptr);
     mqtt_set_asset_callb(on_asset, nullptr);
-    mirror_set_asset_request_callb(on_asset_request, nullptr);
-    mirror_set_input_callb(on_input, nullptr);
+    remoteui_win_set_asset_request_callb(on_asset_request, nullptr);
+    remoteui_win_set_input_callb(on_input, nullptr);
     const bool ok = mqtt_dev_set_ui_active(f, d, true);
     if (!ok) ui_fleet = ui_dev = -1;
     view_changed = true;
@@ -319,12 +304,12 @@ void fleet_ui_stop(void)
         view_changed = true;
     }
     ui_fleet = ui_dev = -1;
-    mirror_close();
+    remoteui_win_close();
 }
 
 bool fleet_ui_is_active(void) { return ui_fleet >= 0; }
 
-bool fleet_ui_shows(uint8_t f, uint8_t d) { return mirror_is_open() && is_selected(f, d); }
+bool fleet_ui_shows(uint8_t f, uint8_t d) { return remoteui_win_is_open() && is_selected(f, d); }
 
 void fleet_ui_selected(int16_t *fleet, int16_t *device)
 {
@@ -356,12 +341,13 @@ bool fleet_step(void)
         }
     }
     uint16_t w = 0, h = 0;
-    if (ui_fleet >= 0 && !mirror_is_open() && mqtt_get_dev_ui_size((uint8_t)ui_fleet, (uint8_t)ui_dev, &w, &h))
-        open_window(w, h);
-    if (mirror_is_open() && ui_fleet >= 0) mirror_set_link_age(mqtt_get_dev_age_s((uint8_t)ui_fleet, (uint8_t)ui_dev));
-    mirror_step();
-    if (ui_fleet >= 0 && !mirror_is_open() && mqtt_get_dev_ui_size((uint8_t)ui_fleet, (uint8_t)ui_dev, &w, &h))
-        fleet_ui_stop();
+    const auto size_known = [&] { return mqtt_get_dev_ui_size((uint8_t)ui_fleet, (uint8_t)ui_dev, &w, &h); };
+    if (ui_fleet >= 0 && !remoteui_win_is_open() && size_known()) open_window(w, h);
+    if (remoteui_win_is_open() && ui_fleet >= 0)
+        remoteui_win_set_link_age(mqtt_get_dev_age_s((uint8_t)ui_fleet, (uint8_t)ui_dev));
+    remoteui_win_step();
+    // Closed by the user, or it could not open: the mirroring ends with it.
+    if (ui_fleet >= 0 && !remoteui_win_is_open() && size_known()) fleet_ui_stop();
     const bool changed = view_changed;
     view_changed = false;
     return changed;

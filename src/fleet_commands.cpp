@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "fleet.h"
 #include "main.h"
+#include "mirror.h"
 #include "mqtt.h"
 #include "remotecan.h"
 
@@ -49,9 +50,6 @@ struct dev_text {
 
 arg_queue<uint32_t> list_seconds;
 arg_queue<dev_text> ui_texts, can_texts;
-
-// The mirror window's own event loop is not available yet: nothing to poll.
-void mirror_poll_events(void) {}
 
 void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void say(const char *format, ...)
@@ -165,7 +163,7 @@ void remoteui_job(void *)
     say("remote UI: waiting for the device to answer...\n");
     uint32_t waited = 0;
     while (fleet_ui_is_active()) {
-        mirror_poll_events();
+        remoteui_win_poll_events();
         fleet_step();
         if (!fleet_ui_shows(f, d)) {
             waited += STEP_MS;

@@ -200,8 +200,16 @@ bool mqtt_dev_set_features(uint8_t f, uint8_t d, uint8_t features)
     fleetdbl::log("features " + std::to_string(features), f, d);
     return true;
 }
-bool mqtt_dev_request_asset(uint8_t, uint8_t, uint8_t, uint32_t) { return false; }
-bool mqtt_dev_send_input(uint8_t, uint8_t, uint8_t, int16_t, int16_t, int16_t, char) { return false; }
+bool mqtt_dev_request_asset(uint8_t f, uint8_t d, uint8_t kind, uint32_t id)
+{
+    fleetdbl::log("asset " + std::to_string(kind) + ":" + std::to_string(id), f, d);
+    return true;
+}
+bool mqtt_dev_send_input(uint8_t f, uint8_t d, uint8_t action, int16_t x, int16_t y, int16_t, char)
+{
+    fleetdbl::log("input " + std::to_string(action) + " " + std::to_string(x) + "," + std::to_string(y), f, d);
+    return true;
+}
 bool mqtt_dev_send_can(uint8_t, uint8_t, const kr_can_msg_st *) { return false; }
 bool mqtt_dev_send_rxconf(uint8_t, uint8_t, uint32_t, uint32_t, kr_can_msg_types_e) { return false; }
 bool mqtt_dev_send_rxclear(uint8_t, uint8_t) { return false; }

@@ -238,6 +238,8 @@ TEST_F(Fleet, StepAndCloseRequests)
     W.state = MQTT_STATE_CONNECTED;
 
     // Once the display size is known the window opens; where it cannot, the mirroring ends.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
     ASSERT_TRUE(fleet_ui_start(0, 0));
     W.fleets[0].devs[0].ui_size = true;
     W.fleets[0].devs[0].w = 320;
