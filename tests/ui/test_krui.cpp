@@ -28,6 +28,7 @@
 #include "sim_setup.h"
 #include "system.h"
 #include "ui_support.h"
+#include "ui_x11.h"
 
 namespace fs = std::filesystem;
 
@@ -77,22 +78,7 @@ std::string window_of(const e2e::sandbox &box, pid_t pid)
     return "";
 }
 
-void send_delete(const std::string &win)
-{
-    Display *dpy = XOpenDisplay(uitest::xvfb().display.c_str());
-    ASSERT_NE(dpy, nullptr);
-    XEvent ev;
-    std::memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = (Window)std::stoul(win);
-    ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
-    ev.xclient.data.l[1] = CurrentTime;
-    XSendEvent(dpy, ev.xclient.window, False, NoEventMask, &ev);
-    XFlush(dpy);
-    XCloseDisplay(dpy);
-}
+using uitest::send_delete;
 
 // One row of another program's window, read from the X server.
 std::vector<color_t> window_row(const std::string &win, int y, int x0, int x1)

@@ -10,6 +10,7 @@
 #include "mirror.h"
 #include "tool/mirror_recorder.h"
 #include "ui_support.h"
+#include "ui_x11.h"
 
 #include <X11/Xlib.h>
 
@@ -100,22 +101,7 @@ std::string xdotool_out(const e2e::sandbox &box, const std::vector<std::string> 
     return r.out.substr(0, r.out.find('\n'));
 }
 
-void send_delete(const std::string &win)
-{
-    Display *dpy = XOpenDisplay(uitest::xvfb().display.c_str());
-    ASSERT_NE(dpy, nullptr);
-    XEvent ev;
-    std::memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = (Window)std::stoul(win);
-    ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
-    ev.xclient.data.l[1] = CurrentTime;
-    XSendEvent(dpy, ev.xclient.window, False, NoEventMask, &ev);
-    XFlush(dpy);
-    XCloseDisplay(dpy);
-}
+using uitest::send_delete;
 
 } // namespace
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ui_support.h"
+#include "ui_x11.h"
 
 #include <X11/Xlib.h>
 
@@ -42,23 +43,7 @@ void click(const e2e::sandbox &box, const std::string &win, int x, int y)
                   "0.6", "mouseup", "1", "sleep", "0.3"}); // held over several steps of a busy program
 }
 
-// What a window manager sends when the user closes the window.
-void send_delete(const std::string &win)
-{
-    Display *dpy = XOpenDisplay(uitest::xvfb().display.c_str());
-    ASSERT_NE(dpy, nullptr);
-    XEvent ev;
-    std::memset(&ev, 0, sizeof ev);
-    ev.xclient.type = ClientMessage;
-    ev.xclient.window = (Window)std::stoul(win);
-    ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
-    ev.xclient.format = 32;
-    ev.xclient.data.l[0] = (long)XInternAtom(dpy, "WM_DELETE_WINDOW", False);
-    ev.xclient.data.l[1] = CurrentTime;
-    XSendEvent(dpy, ev.xclient.window, False, NoEventMask, &ev);
-    XFlush(dpy);
-    XCloseDisplay(dpy);
-}
+using uitest::send_delete;
 
 e2e::result wait_end(e2e::background &prog, int timeout_ms)
 {
