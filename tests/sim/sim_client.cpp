@@ -1,4 +1,5 @@
 #include "sim_client.h"
+#include "sim_fork_gate.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -175,7 +176,7 @@ static void tap_loop(sim_tap_st *t)
     char buf[65536];
     for (;;) {
         pollfd p[2] = {{t->client.fd, POLLIN, 0}, {t->wake_fd, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        if (sim_gate_poll(p, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -220,7 +221,7 @@ sim_tap_st *sim_tap_start(uint16_t port, const std::string &bus, std::string &er
         }
     }
     t->wake_fd = eventfd(0, EFD_CLOEXEC);
-    t->thread = std::thread(tap_loop, t);
+    t->thread = sim_gate_thread(tap_loop, t);
     return t;
 }
 

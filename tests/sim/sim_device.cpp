@@ -1,6 +1,7 @@
 // Simulated CANopen devices: NMT slave, heartbeat producer and an SDO server written from the
 // CANopen application layer directly (it shares nothing with the library's SDO code).
 #include "sim_device.h"
+#include "sim_fork_gate.h"
 #include "sim_delay.h"
 
 #include "sim_client.h"
@@ -707,7 +708,7 @@ void runner_loop(sim_runner_st *r)
             int64_t left = wake - sim_mono_ns();
             timeout = left <= 0 ? 0 : (int)((left + 999999) / 1000000);
         }
-        if (poll(pfds.data(), pfds.size(), timeout) < 0 && errno != EINTR)
+        if (sim_gate_poll(pfds.data(), pfds.size(), timeout) < 0 && errno != EINTR)
             break;
         if (pfds.back().revents & POLLIN) {
             uint64_t v;
@@ -799,7 +800,7 @@ sim_runner_st *sim_runner_start(uint16_t port, const std::string &bus, const std
         err = std::string("eventfd: ") + strerror(errno);
         return nullptr;
     }
-    r->thread = std::thread(runner_loop, r.get());
+    r->thread = sim_gate_thread(runner_loop, r.get());
     return r.release();
 }
 

@@ -1,4 +1,5 @@
 #include "sim_hub.h"
+#include "sim_fork_gate.h"
 
 #include "sim_frame.h"
 
@@ -341,7 +342,7 @@ static void hub_loop(sim_hub_st *h)
             ts.tv_nsec = wait % 1000000000;
             tsp = &ts;
         }
-        int r = ppoll(pfds.data(), pfds.size(), tsp, nullptr);
+        int r = sim_gate_ppoll(pfds.data(), pfds.size(), tsp);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -401,7 +402,7 @@ sim_hub_st *sim_hub_start(const sim_hub_config_st &cfg, std::string &err)
         return nullptr;
     }
     sim_hub_st *raw = h.get();
-    raw->thread = std::thread(hub_loop, raw);
+    raw->thread = sim_gate_thread(hub_loop, raw);
     return h.release();
 }
 
