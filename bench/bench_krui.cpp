@@ -123,9 +123,12 @@ void idle_cpu(int seconds)
     fs::remove_all(dir);
 }
 
+// The window captures standard output into its log; results go to the console it started on.
+int console_fd = 1;
+
 void report(const char *what, const std::vector<double> &t, double goal)
 {
-    std::printf("%s: p50 %.3f ms, p99 %.3f ms, max %.3f ms over %zu frames (goal %.0f ms)\n", what,
+    dprintf(console_fd, "%s: p50 %.3f ms, p99 %.3f ms, max %.3f ms over %zu frames (goal %.0f ms)\n", what,
                 percentile(t, 0.5), percentile(t, 0.99), *std::max_element(t.begin(), t.end()), t.size(), goal);
 }
 
@@ -186,6 +189,7 @@ void frame_times()
 int main(int argc, char **argv)
 {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    console_fd = dup(1);
     if (seconds > 0) idle_cpu(seconds);
     std::fflush(stdout);
     frame_times();
