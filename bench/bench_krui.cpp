@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "../src/ui/krui_internal.h"
 #include "sim_setup.h"
 #include "system.h"
@@ -30,36 +31,9 @@ extern char **environ;
 
 namespace {
 
-double mono_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    size_t i = std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5));
-    std::nth_element(v.begin(), v.begin() + (long)i, v.end());
-    return v[i];
-}
-
-// utime + stime of a process, in ms.
-double proc_cpu_ms(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    const size_t close = s.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream in(s.substr(close + 2));
-    std::string field;
-    unsigned long long ut = 0, st = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14) ut = std::stoull(field);
-        if (i == 15) st = std::stoull(field);
-    }
-    return (double)(ut + st) * 1000.0 / (double)sysconf(_SC_CLK_TCK);
-}
+using bench::mono_ms;
+using bench::percentile;
+using bench::proc_cpu_ms;
 
 std::vector<sim_device_config_st> twenty()
 {
