@@ -76,12 +76,8 @@ constexpr color_t kButton = 0xFF373A44;
 
 bool has(e2e::background &p, const std::string &text, int ms = 60000) { return p.wait_for_output(text, ms); }
 
-size_t stores(sim_runner_st *r)
-{
-    size_t n = 0;
-    for (const sim_write_log_st &w : sim_dev_write_log(r, 0x20)) n += w.index == 0x1010 && w.sub == 1;
-    return n;
-}
+size_t stores(sim_runner_st *r) { return sim_dev_write_count(r, 0x20, 0x1010, 1); }
+size_t resets(sim_runner_st *r) { return sim_dev_nmt_count(r, 0x20, 0x81); }
 
 // The device's tab, opened from the tab bar once its heartbeat shows it operational.
 bool open_device_tab(bench &b)
@@ -121,7 +117,7 @@ TEST(KruiJobs, DeviceActionsSaveAndLoadWithAQueryAnsweredFromTheLog)
     EXPECT_EQ(stores(b.bus.devs), 1u);
     click(b.box, b.win, kReset[0], kReset[1]);
     EXPECT_TRUE(has(*b.prog, "Reset command sent to node 0x20.")) << b.prog->out();
-    EXPECT_TRUE(wait_until([&] { return sim_dev_nmt_log(b.bus.devs, 0x20).size() == 1; }, 30000));
+    EXPECT_TRUE(wait_until([&] { return resets(b.bus.devs) == 1; }, 30000));
     EXPECT_TRUE(wait_until([&] { return sim_dev_bootups(b.bus.devs, 0x20) == 2; }, 30000)) << "up again";
 
     b.box.write_file("zenity.answer", b.box.path("saved").string() + "\n");
@@ -144,7 +140,7 @@ TEST(KruiJobs, DeviceActionsSaveAndLoadWithAQueryAnsweredFromTheLog)
     EXPECT_TRUE(has(*b.prog, "Query 'range': selected (2) high")) << b.prog->out();
     EXPECT_TRUE(wait_until([&] { return sim_dev_get_u32(b.bus.devs, 0x20, 0x2000, 0) == 222; }, 60000))
         << sim_dev_get_u32(b.bus.devs, 0x20, 0x2000, 0) << b.prog->out();
-    EXPECT_TRUE(wait_until([&] { return sim_dev_nmt_log(b.bus.devs, 0x20).size() == 2; }, 60000)) << b.prog->out();
+    EXPECT_TRUE(wait_until([&] { return resets(b.bus.devs) == 2; }, 60000)) << b.prog->out();
     EXPECT_EQ(stores(b.bus.devs), 2u);
 
     send_delete(b.win);
@@ -223,7 +219,7 @@ TEST(KruiJobs, RefusedValueQuitFromTheLogFailsTheRunAndTheLogScrolls)
     EXPECT_EQ(sim_dev_get_u32(b.bus.devs, 0x20, 0x2000, 0), 74565u);
     EXPECT_EQ(sim_dev_get_u32(b.bus.devs, 0x20, 0x2128, 0), 0u) << "nothing after the quit";
     EXPECT_EQ(stores(b.bus.devs), 0u);
-    EXPECT_TRUE(sim_dev_nmt_log(b.bus.devs, 0x20).empty());
+    EXPECT_TRUE(sim_dev_nmt_log(b.bus.devs, 0x20).empty()) << "no reset";
 
     // Each wheel notch up shows the same number of earlier lines on top; down brings them back. The
     // log must be quiet first, and a busy machine may draw the last lines late: two seconds unchanged.
