@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "find.h"
 #include "joystick.h"
 #include "kr_rtos.h"
@@ -25,29 +26,12 @@
 
 namespace {
 
+using bench::mono_ms;
+using bench::cpu_ms;
+using bench::percentile;
+
 constexpr size_t PASSES = 3000, FRAMES = 2000;
 constexpr uint32_t COBID = 0x190;
-
-double mono_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double cpu_ms()
-{
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    size_t i = std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5));
-    std::nth_element(v.begin(), v.begin() + (long)i, v.end());
-    return v[i];
-}
 
 // Written by the joystick task, read by the client thread.
 std::vector<double> syncs; // pass starts

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "../src/ui/krui_internal.h"
 #include "sim_setup.h"
 #include "system.h"
@@ -30,36 +31,9 @@ extern char **environ;
 
 namespace {
 
-double mono_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    size_t i = std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5));
-    std::nth_element(v.begin(), v.begin() + (long)i, v.end());
-    return v[i];
-}
-
-// utime + stime of a process, in ms.
-double proc_cpu_ms(pid_t pid)
-{
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    const size_t close = s.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream in(s.substr(close + 2));
-    std::string field;
-    unsigned long long ut = 0, st = 0;
-    for (int i = 3; i <= 15 && in >> field; ++i) {
-        if (i == 14) ut = std::stoull(field);
-        if (i == 15) st = std::stoull(field);
-    }
-    return (double)(ut + st) * 1000.0 / (double)sysconf(_SC_CLK_TCK);
-}
+using bench::mono_ms;
+using bench::percentile;
+using bench::proc_cpu_ms;
 
 std::vector<sim_device_config_st> twenty()
 {
@@ -123,9 +97,12 @@ void idle_cpu(int seconds)
     fs::remove_all(dir);
 }
 
+// The window captures standard output into its log; results go to the console it started on.
+int console_fd = 1;
+
 void report(const char *what, const std::vector<double> &t, double goal)
 {
-    std::printf("%s: p50 %.3f ms, p99 %.3f ms, max %.3f ms over %zu frames (goal %.0f ms)\n", what,
+    dprintf(console_fd, "%s: p50 %.3f ms, p99 %.3f ms, max %.3f ms over %zu frames (goal %.0f ms)\n", what,
                 percentile(t, 0.5), percentile(t, 0.99), *std::max_element(t.begin(), t.end()), t.size(), goal);
 }
 
@@ -186,6 +163,7 @@ void frame_times()
 int main(int argc, char **argv)
 {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+    console_fd = dup(1);
     if (seconds > 0) idle_cpu(seconds);
     std::fflush(stdout);
     frame_times();

@@ -12,28 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "mirror.h"
 #include "tool/mirror_recorder.h"
 
 namespace {
 
+using bench::mono_ms;
+using bench::percentile;
+using bench::quiet_stdout;
+
 constexpr int FRAME_COMMANDS = 2000;
 constexpr int BITMAP_IDS = 8;
 constexpr uint16_t W = 800, H = 480;
-
-double mono_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    size_t i = std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5));
-    std::nth_element(v.begin(), v.begin() + (long)i, v.end());
-    return v[i];
-}
 
 // A frame as a device's screen sends it: mostly panels (rounded rectangles) and labels, some icons,
 // lines, dots and a graph, all inside the display.
@@ -83,24 +74,6 @@ std::vector<uint8_t> icon_png()
     std::free(out);
     return v;
 }
-
-struct quiet_stdout {
-    int saved;
-    quiet_stdout()
-    {
-        std::fflush(stdout);
-        saved = dup(1);
-        int n = open("/dev/null", O_WRONLY);
-        dup2(n, 1);
-        close(n);
-    }
-    ~quiet_stdout()
-    {
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-    }
-};
 
 void decoder_alone(const std::vector<uint8_t> &frame, const std::vector<uint8_t> &png)
 {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_support.h"
 #include "kr_rtos.h"
 #include "kr_utilities.h"
 
@@ -16,31 +17,14 @@ extern "C" void __real__kr_canopen_step(uint32_t step_ms);
 
 namespace {
 
+using bench::mono_ms;
+using bench::cpu_ms;
+using bench::percentile;
+
 constexpr size_t MAX_STEPS = 1u << 20;
 double *step_times;
 size_t step_count;
 uint32_t run_ms = 10000;
-
-double mono_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double cpu_ms()
-{
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
-}
-
-double percentile(std::vector<double> &v, double p)
-{
-    size_t i = std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5));
-    std::nth_element(v.begin(), v.begin() + (long)i, v.end());
-    return v[i];
-}
 
 void print_periods(const char *what, std::vector<double> &periods)
 {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "kr_rtos.h"
 #include "kr_ui.h"
 #include "ui/kr_ui_hooks.h"
@@ -23,50 +24,15 @@ extern "C" void __real__kr_canopen_step(uint32_t step_ms);
 
 namespace {
 
+using bench::mono_ms;
+using bench::cpu_ms;
+using bench::percentile;
+using bench::quiet_stdout;
+
 constexpr size_t MAX_STEPS = 1u << 20;
 double *step_times;
 size_t step_count;
 bool recording;
-
-double mono_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double cpu_ms()
-{
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    size_t i = std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5));
-    std::nth_element(v.begin(), v.begin() + (long)i, v.end());
-    return v[i];
-}
-
-// The back end prints progress while it builds atlases; keep it out of the figures' output.
-struct quiet_stdout {
-    int saved;
-    quiet_stdout()
-    {
-        std::fflush(stdout);
-        saved = dup(1);
-        int n = open("/dev/null", O_WRONLY);
-        dup2(n, 1);
-        close(n);
-    }
-    ~quiet_stdout()
-    {
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-    }
-};
 
 void atlases()
 {

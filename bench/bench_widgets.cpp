@@ -17,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_support.h"
 #include "kr_rtos.h"
 #include "kr_ui.h"
 #include "ui/kr_ui_hooks.h"
@@ -34,46 +35,10 @@ extern "C" kr_uiobject_ret_e __real_kr_uidisplay_step(kr_uidisplay_st *me, uint1
 
 namespace {
 
-double mono_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
-}
-
-double cpu_ms()
-{
-    rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty()) return 0;
-    size_t i = std::min(v.size() - 1, (size_t)(p * (double)(v.size() - 1) + 0.5));
-    std::nth_element(v.begin(), v.begin() + (long)i, v.end());
-    return v[i];
-}
-
-// The back end prints while it builds atlases; keep that out of the figures.
-struct quiet_stdout {
-    int saved;
-    quiet_stdout()
-    {
-        std::fflush(stdout);
-        saved = dup(1);
-        int n = open("/dev/null", O_WRONLY);
-        dup2(n, 1);
-        close(n);
-    }
-    ~quiet_stdout()
-    {
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-    }
-};
+using bench::mono_ms;
+using bench::cpu_ms;
+using bench::percentile;
+using bench::quiet_stdout;
 
 // ---- Steps of modal loops, seen through the linker ----
 

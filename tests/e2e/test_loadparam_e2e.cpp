@@ -35,12 +35,7 @@ public:
     {
         return simbench::bench::krcan(box, std::move(args), input, timeout_ms);
     }
-    size_t writes(uint8_t node, uint16_t index)
-    {
-        size_t n = 0;
-        for (auto &w : sim_dev_write_log(runner, node)) n += w.index == index;
-        return n;
-    }
+    size_t writes(uint8_t node, uint16_t index) { return sim_dev_write_count(runner, node, index); }
     // Waits for the boot-ups that follow a reset (the device sends one at start).
     bool booted(uint8_t node, uint32_t bootups)
     {

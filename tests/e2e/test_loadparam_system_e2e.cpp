@@ -29,11 +29,7 @@ public:
             sim_dev_add_object(runner, n, 0x2020, 1, object(SIM_U8, {0}));
         }
     }
-    size_t resets(uint8_t node)
-    {
-        auto log = sim_dev_nmt_log(runner, node);
-        return (size_t)std::count(log.begin(), log.end(), 0x81);
-    }
+    size_t resets(uint8_t node) { return sim_dev_nmt_count(runner, node, 0x81); }
     // The objects written, in order.
     std::vector<uint16_t> written(uint8_t node)
     {

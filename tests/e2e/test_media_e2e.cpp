@@ -323,13 +323,9 @@ TEST_F(Media, PackagesSendNamesRelativeToTheirRoot)
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("finished 0x0 1\n"), std::string::npos) << r.out;
-    auto resets = [this](uint8_t node) {
-        std::vector<uint8_t> log = sim_dev_nmt_log(bench.devs, node);
-        return std::count(log.begin(), log.end(), (uint8_t)0x81);
-    };
-    EXPECT_EQ(resets(0x30), 1);
-    EXPECT_EQ(resets(0x31), 0);
-    EXPECT_EQ(resets(0x40), 0) << "no reset for all nodes";
+    EXPECT_EQ(sim_dev_nmt_count(bench.devs, 0x30, 0x81), 1u);
+    EXPECT_EQ(sim_dev_nmt_count(bench.devs, 0x31, 0x81), 0u);
+    EXPECT_EQ(sim_dev_nmt_count(bench.devs, 0x40, 0x81), 0u) << "no reset for all nodes";
 }
 
 } // namespace

@@ -44,12 +44,7 @@ public:
         return s.substr(0, s.find('\0'));
     }
     void set(uint8_t node, uint16_t index, uint8_t sub, bytes v) { sim_dev_set(runner, node, index, sub, v); }
-    size_t writes(uint8_t node, uint16_t index, uint8_t sub)
-    {
-        size_t n = 0;
-        for (auto &w : sim_dev_write_log(runner, node)) n += w.index == index && w.sub == sub;
-        return n;
-    }
+    size_t writes(uint8_t node, uint16_t index, uint8_t sub) { return sim_dev_write_count(runner, node, index, sub); }
 };
 
 std::string all(const e2e::result &r) { return r.out + r.err; }

@@ -8,6 +8,7 @@
 #include "sim_nodeid_opdb.h"
 #include "sim_txpdo.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -903,6 +904,19 @@ std::vector<sim_write_log_st> sim_dev_write_log(sim_runner_st *r, uint8_t node)
 {
     WITH_DEV({})
     return d->write_log;
+}
+
+size_t sim_dev_write_count(sim_runner_st *r, uint8_t node, uint16_t index, int sub)
+{
+    size_t n = 0;
+    for (const sim_write_log_st &w : sim_dev_write_log(r, node)) n += w.index == index && (sub < 0 || w.sub == sub);
+    return n;
+}
+
+size_t sim_dev_nmt_count(sim_runner_st *r, uint8_t node, uint8_t command)
+{
+    std::vector<uint8_t> log = sim_dev_nmt_log(r, node);
+    return (size_t)std::count(log.begin(), log.end(), command);
 }
 
 std::vector<uint32_t> sim_dev_abort_log(sim_runner_st *r, uint8_t node)

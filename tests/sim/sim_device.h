@@ -110,6 +110,9 @@ bool sim_dev_add_object(sim_runner_st *r, uint8_t node, uint16_t index, uint8_t 
 uint8_t sim_dev_nmt_state(sim_runner_st *r, uint8_t node);  // 0 boot-up/resetting, 4, 5, 127
 std::vector<uint8_t> sim_dev_nmt_log(sim_runner_st *r, uint8_t node);          // commands obeyed
 std::vector<sim_write_log_st> sim_dev_write_log(sim_runner_st *r, uint8_t node);
+// Writes of index (and of sub unless it is -1) in the write log; NMT commands of one kind obeyed.
+size_t sim_dev_write_count(sim_runner_st *r, uint8_t node, uint16_t index, int sub = -1);
+size_t sim_dev_nmt_count(sim_runner_st *r, uint8_t node, uint8_t command);
 std::vector<uint32_t> sim_dev_abort_log(sim_runner_st *r, uint8_t node);       // abort codes received
 uint32_t sim_dev_bootups(sim_runner_st *r, uint8_t node);
 // SDO transfers the device has begun (for faults with xfer=N).

@@ -260,17 +260,8 @@ protected:
     }
     std::string out() { return box.read_file("child.out"); }
     std::string err() { return box.read_file("child.err"); }
-    size_t writes(uint8_t node, uint16_t index)
-    {
-        size_t n = 0;
-        for (auto &w : sim_dev_write_log(runner, node)) n += w.index == index;
-        return n;
-    }
-    size_t resets(uint8_t node)
-    {
-        auto log = sim_dev_nmt_log(runner, node);
-        return (size_t)std::count(log.begin(), log.end(), 0x81);
-    }
+    size_t writes(uint8_t node, uint16_t index) { return sim_dev_write_count(runner, node, index); }
+    size_t resets(uint8_t node) { return sim_dev_nmt_count(runner, node, 0x81); }
 
     e2e::sandbox box;
     sim_hub_st *hub = nullptr;
