@@ -792,7 +792,8 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
             frames(5);
 
             pick(2);
-            frames(25);
+            for (int i = 0; i < 1000 && !dev.load.waiting; i++) frame();
+            frames(3); // the button follows
             co::report("waiting=%d", devicetab_is_busy() && dev.load.waiting ? 1 : 0);
             co::report("cancel_button=%d", click_button("Cancel (waiting for device)") ? 1 : 0);
             play();
