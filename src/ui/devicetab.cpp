@@ -616,8 +616,12 @@ void flash_procedure(device_st *d)
     }
     flash_device = target;
     flash_default_nodeid = system_nodeid_valid(pkg_default) && !find_node_is_online(pkg_default) ? pkg_default : 0;
-    d->dev_revision = 0;
-    d->sw_version = 0;
+    // New firmware on the target (another device when this one is offline): its identity is read again.
+    for (device_st *x : {d, target}) {
+        x->dev_revision = 0;
+        x->sw_version = 0;
+        x->sw_version_tried = false;
+    }
     if (!own) {
         const uint8_t keep = d->nodeid;
         system_set_device_file(d, chosen);

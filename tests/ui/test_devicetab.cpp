@@ -11,15 +11,20 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "devicetab.h"
 #include "e2e/e2e.h"
+#include "esp32.h"
 #include "find.h"
 #include "hal/canopen_harness.h"
 #include "kr_ui.h"
 #include "main.h"
 #include "sim_delay.h"
 #include "sim_device.h"
+#include "sim_media.h"
+#include "sim_program.h"
 #include "system.h"
 #include "terminaltab.h"
 #include "tool/package_builder.h"
@@ -203,6 +208,36 @@ device_st *online_device(uint8_t node)
     return d;
 }
 
+// A device of the system from a package in the test's folder, operational at `node`.
+device_st *package_device(const char *file, uint8_t node)
+{
+    const std::string krdev = dir() + "/" + file;
+    if (!system_add_device(&dev.system, krdev.c_str(), node)) return nullptr;
+    device_st *d = &dev.system.devs[dev.system.dev_count - 1];
+    d->state = DEV_STATE_OP;
+    d->dev_revision = 1;
+    return d;
+}
+
+void wait_idle()
+{
+    for (int i = 0; i < 4000 && devicetab_is_busy(); i++) frame();
+}
+
+// Shows the device, clicks a job's button, answers "Yes" and plays frames until the tab is idle
+// again; reports KEY=1 when the button was there and the tab came back.
+void run_job(device_st *d, const char *button, const char *key)
+{
+    show(d);
+    frames(3);
+    const bool found = click_button(button);
+    script_click(300, 600); // "Yes"
+    play();
+    wait_idle();
+    frames(5);
+    co::report("%s=%d", key, found && !devicetab_is_busy() ? 1 : 0);
+}
+
 // ---- Parent side ----
 
 class DeviceTab : public ::testing::Test {
@@ -214,6 +249,7 @@ protected:
         std::string err;
         ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
         setenv("KRDT_DIR", box.dir().c_str(), 1);
+        old_path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
     }
     void start(std::vector<sim_device_config_st> devs)
     {
@@ -225,25 +261,30 @@ protected:
     {
         if (co::child_mode()) return;
         unsetenv("KRDT_DIR");
+        if (!old_path.empty()) setenv("PATH", old_path.c_str(), 1);
         if (runner) sim_runner_stop(runner);
         if (hub) sim_hub_tap_stop(hub, tap);
     }
     std::string out() { return box.read_file("child.out"); }
-    // A stand-in zenity that answers with the file the child writes before each dialog.
-    void zenity()
+    // An outside program stood in for by a script in the sandbox's bin, first on PATH (the child
+    // inherits it).
+    void stand_in(const std::string &name, const std::string &script)
     {
         const std::string bin = box.dir().string() + "/bin";
-        std::filesystem::create_directories(bin);
-        box.write_file("bin/zenity", "#!/bin/sh\ncat \"$KRDT_DIR/zenity.answer\"\n");
-        chmod((bin + "/zenity").c_str(), 0755);
-        setenv("PATH", (bin + ":" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")).c_str(), 1);
+        box.write_file("bin/" + name, script);
+        chmod((bin + "/" + name).c_str(), 0755);
+        const std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+        if (path.rfind(bin + ":", 0) != 0) setenv("PATH", (bin + ":" + path).c_str(), 1);
     }
+    // A stand-in zenity that answers with the file the child writes before each dialog.
+    void zenity() { stand_in("zenity", "#!/bin/sh\ncat \"$KRDT_DIR/zenity.answer\"\n"); }
 
     e2e::sandbox box;
     sim_hub_st *hub = nullptr;
     sim_tap_st *tap = nullptr;
     sim_runner_st *runner = nullptr;
     uint16_t port = 0;
+    std::string old_path;
 };
 
 sim_device_config_st unit(uint8_t node)
@@ -362,6 +403,14 @@ std::vector<uint8_t> firmware(size_t n)
     return b;
 }
 
+bool write_firmware_package(const e2e::sandbox &box, const std::vector<uint8_t> &fw)
+{
+    return pkgtest::write_zip(box.path("unit.krdev").string(),
+                              {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin", "VERSION": "2"})"),
+                               pkgtest::file("db.json", jobs_db()),
+                               pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))});
+}
+
 // From the device's own package, with every SDO answer held back: parameters saved to a name without
 // extension land in a ".json" file holding the device's value; a device in its bootloader at 0x7F whose
 // package says 0x20 is flashed at 0x7F and takes 0x20 when the flash starts; a line typed into the
@@ -379,20 +428,14 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
         gain.type = SIM_U32;
         gain.value = gain.stored = gain.def = {0x45, 0x23, 0x01, 0x00}; // 74565
         sim_dev_add_object(runner, 0x7F, 0x2000, 0, gain);
-        ASSERT_TRUE(pkgtest::write_zip(box.path("unit.krdev").string(),
-                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin", "VERSION": "2"})"),
-                                        pkgtest::file("db.json", jobs_db()),
-                                        pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))}));
+        ASSERT_TRUE(write_firmware_package(box, fw));
         zenity();
     }
     co::result_st res = co::run(port, [] {
         capture_output();
         if (!open_window()) return 3;
-        std::string krdev = dir() + "/unit.krdev";
-        if (!system_add_device(&dev.system, krdev.c_str(), 0x7F)) return 4;
-        device_st *d = &dev.system.devs[0];
-        d->state = DEV_STATE_OP;
-        d->dev_revision = 1;
+        device_st *d = package_device("unit.krdev", 0x7F);
+        if (!d) return 4;
         show(d);
         frames(5);
         std::ofstream(dir() + "/zenity.answer") << dir() << "/saved\n";
@@ -518,6 +561,267 @@ TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
     EXPECT_EQ(o.find("node 0x21 from"), std::string::npos) << o;
     EXPECT_NE(o.find("writing .krsys packages is not supported on Linux."), std::string::npos) << o;
     EXPECT_FALSE(std::filesystem::exists(box.path("out.krsys")));
+}
+
+// A display's package: media files beside a file that is none, and ESP32 images listed out of
+// offset order.
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++) s[i] = (char)((i * 131 + seed * 17) >> 2);
+    return s;
+}
+
+bool write_display_package(const e2e::sandbox &box)
+{
+    return pkgtest::write_zip(
+        box.path("display.krdev").string(),
+        {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "VERSION": "3", "MEDIA": "media", "ESP32":
+                          {"0x10000": "esp32/app.bin", "0x1000": "esp32/boot loader.bin"}})"),
+         pkgtest::file("db.json", jobs_db()), pkgtest::file("media/x.png", pattern(300, 1)),
+         pkgtest::file("media/y.bin", pattern(150, 2)), pkgtest::file("media/notes.txt", "not media"),
+         pkgtest::file("esp32/app.bin", "app image"), pkgtest::file("esp32/boot loader.bin", "boot image")});
+}
+
+// The media job: "No" starts nothing; the package's media files land on the device, which is reset
+// once, after its last block was stored; a device that takes no block is not reset and the run fails.
+TEST_F(DeviceTab, MediaFromThePackageResetsOnlyAWholeLoad)
+{
+    if (!co::child_mode()) {
+        sim_device_config_st good = unit(0x30), not_ready = unit(0x31);
+        good.media.enabled = not_ready.media.enabled = true;
+        good.media.block_size = 64; // x.png in five blocks
+        start({good, not_ready});
+        ASSERT_TRUE(write_display_package(box));
+    }
+    co::result_st res = co::run(
+        port,
+        [] {
+            capture_output();
+            if (!open_window()) return 3;
+            device_st *good = package_device("display.krdev", 0x30), *bad = package_device("display.krdev", 0x31);
+            if (!good || !bad) return 4;
+            show(good);
+            frames(3);
+            click_button("Load media files");
+            script_click(900, 600); // "No"
+            play();
+            run_job(good, "Load media files", "good_job");
+            co::report("failed_after_good=%d", main_run_failed() ? 1 : 0);
+            run_job(bad, "Load media files", "bad_job");
+            co::report("failed_after_bad=%d", main_run_failed() ? 1 : 0);
+            return 0;
+        },
+        120000);
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("good_job"), "1");
+    EXPECT_EQ(res.get("bad_job"), "1");
+    EXPECT_EQ(res.get("failed_after_good"), "0") << out();
+    EXPECT_EQ(res.get("failed_after_bad"), "1");
+
+    std::map<std::string, std::string> held;
+    for (const sim_media_file_st &f : sim_media_files(runner, 0x30))
+        held[f.name] = std::string(f.data.begin(), f.data.end());
+    EXPECT_EQ(held, (std::map<std::string, std::string>{{"media/x.png", pattern(300, 1)}, {"media/y.bin", pattern(150, 2)}}));
+    EXPECT_TRUE(sim_media_files(runner, 0x31).empty());
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), std::vector<uint8_t>{0x81});
+    EXPECT_TRUE(sim_dev_nmt_log(runner, 0x31).empty());
+    long last_commit = -1, reset = -1;
+    const std::vector<sim_frame_st> frames = sim_tap_frames(tap);
+    for (size_t i = 0; i < frames.size(); i++) {
+        const sim_frame_st &f = frames[i];
+        if (f.id == 0x630 && f.len == 8 && (f.data[0] & 0xE0) == 0x20 && f.data[1] == 0xF9 && f.data[2] == 0x5F)
+            last_commit = (long)i;
+        if (f.id == 0 && f.len == 2 && f.data[0] == 0x81 && f.data[1] == 0x30) reset = (long)i;
+    }
+    EXPECT_GE(last_commit, 0);
+    EXPECT_GT(reset, last_commit) << "reset before the last block was stored";
+    const std::string o = out();
+    EXPECT_EQ(count_of(o, "Waiting for node 0x30 to become operational"), 1u) << "\"No\" started a job\n" << o;
+    EXPECT_NE(o.find("ERROR: the media of node 0x31 did not load; the node is not reset."), std::string::npos) << o;
+}
+
+// Logs each run's start and end (wall clock, microseconds), its arguments, and what each image
+// argument holds; exits with the code the child wrote.
+const char *const kEsptool = R"SH(#!/bin/sh
+log="$KRDT_DIR/esptool.log"
+echo "start $(date +%s%6N)" >> "$log"
+for a in "$@"; do
+  printf 'arg %s\n' "$a" >> "$log"
+  case "$a" in *.bin) printf 'file %s\n' "$(cat "$a" 2>&1)" >> "$log" ;; esac
+done
+code=$(cat "$KRDT_DIR/esptool.exit")
+echo "end $(date +%s%6N)" >> "$log"
+exit "$code"
+)SH";
+
+struct esptool_run {
+    long long start_us = 0, end_us = 0;
+    std::vector<std::string> args, files;
+};
+
+std::vector<esptool_run> esptool_runs(const std::string &log)
+{
+    std::vector<esptool_run> runs;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        const std::string kind = line.substr(0, line.find(' ')), rest = line.substr(line.find(' ') + 1);
+        if (kind == "start") runs.emplace_back().start_us = std::stoll(rest);
+        if (runs.empty()) continue;
+        if (kind == "arg") runs.back().args.push_back(rest);
+        if (kind == "file") runs.back().files.push_back(rest);
+        if (kind == "end") runs.back().end_us = std::stoll(rest);
+    }
+    return runs;
+}
+
+// The ESP32 job: esptool gets the package's images at their offsets and the module's port, while the
+// images exist, between the device's pause and resume; a failing esptool still resumes the device,
+// fails the run and leaves the tab idle; no extracted package is left behind.
+TEST_F(DeviceTab, Esp32FromThePackageBetweenPauseAndResume)
+{
+    if (!co::child_mode()) {
+        start({unit(0x30)});
+        ASSERT_TRUE(write_display_package(box));
+        box.write_file("by-id/usb-Espressif_USB_JTAG_serial_debug_unit_AA:BB-if00", "");
+        stand_in("esptool", kEsptool);
+    }
+    co::result_st res = co::run(
+        port,
+        [] {
+            capture_output();
+            loadesp32_set_time_limit(60000, 2000);
+            esp32_set_serial_dir((dir() + "/by-id").c_str());
+            if (!open_window()) return 3;
+            device_st *d = package_device("display.krdev", 0x30);
+            if (!d) return 4;
+            std::ofstream(dir() + "/esptool.exit") << "0\n";
+            run_job(d, "Flash ESP32 firmware", "ok_job");
+            co::report("failed_after_ok=%d", main_run_failed() ? 1 : 0);
+            std::ofstream(dir() + "/esptool.exit") << "2\n";
+            run_job(d, "Flash ESP32 firmware", "bad_job");
+            co::report("failed_after_bad=%d", main_run_failed() ? 1 : 0);
+            return 0;
+        },
+        120000);
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("ok_job"), "1");
+    EXPECT_EQ(res.get("failed_after_ok"), "0") << out();
+    EXPECT_EQ(res.get("bad_job"), "1");
+    EXPECT_EQ(res.get("failed_after_bad"), "1");
+
+    const std::vector<esptool_run> runs = esptool_runs(box.read_file("esptool.log"));
+    ASSERT_EQ(runs.size(), 2u) << box.read_file("esptool.log");
+    const std::vector<std::string> head = {
+        "--chip", "auto", "--port", box.path("by-id/usb-Espressif_USB_JTAG_serial_debug_unit_AA:BB-if00").string(),
+        "--baud", "921600", "--before", "default-reset", "--after", "hard-reset", "write-flash", "-z"};
+    const std::vector<sim_term_line_st> lines = sim_term_lines(runner, 0x30);
+    ASSERT_EQ(lines.size(), 4u);
+    for (size_t i = 0; i < runs.size(); i++) {
+        const esptool_run &r = runs[i];
+        ASSERT_EQ(r.args.size(), head.size() + 4) << i;
+        EXPECT_EQ(std::vector<std::string>(r.args.begin(), r.args.begin() + (long)head.size()), head);
+        const std::string *img = &r.args[head.size()];
+        EXPECT_EQ(img[0], "0x10000");
+        EXPECT_TRUE(img[1].ends_with("/esp32/app.bin")) << img[1];
+        EXPECT_EQ(img[2], "0x1000");
+        EXPECT_TRUE(img[3].ends_with("/esp32/boot loader.bin")) << img[3];
+        EXPECT_EQ(r.files, (std::vector<std::string>{"app image", "boot image"})) << i;
+        EXPECT_FALSE(std::filesystem::exists(img[1])) << "the extracted package was left behind";
+        EXPECT_EQ(lines[2 * i].line, "esp \"comm\" 0");
+        EXPECT_EQ(lines[2 * i + 1].line, "esp \"comm\" 1");
+        EXPECT_LT(lines[2 * i].wall_us, r.start_us) << i;
+        EXPECT_GT(lines[2 * i + 1].wall_us, r.end_us) << i;
+    }
+    EXPECT_FALSE(sim_esp_paused(runner, 0x30));
+    const std::string o = out();
+    EXPECT_EQ(count_of(o, "ESP32 firmware flashed."), 1u) << o;
+    EXPECT_EQ(count_of(o, "ERROR: flashing the ESP32 firmware failed."), 1u) << o;
+}
+
+// Flashing an offline device: the selection lists the online devices of the maker and the extra row
+// (the offline and the third-party device are left out); "Cancel" flashes nothing; the picked device
+// gets the image and the others keep theirs; choosing to wait keeps the flash waiting for the
+// offline device until its cancel button is clicked, which fails the run.
+TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
+{
+    const std::vector<uint8_t> fw = firmware(3000);
+    if (!co::child_mode()) {
+        std::vector<sim_device_config_st> devs;
+        for (uint8_t node : {0x20, 0x21, 0x23}) {
+            sim_device_config_st d = unit(node);
+            d.program.flavour = SIM_BOOT_CIA302;
+            d.program.image = {node};
+            devs.push_back(d);
+        }
+        start(devs);
+        ASSERT_TRUE(write_firmware_package(box, fw));
+    }
+    co::result_st res = co::run(
+        port,
+        [] {
+            auto pick = [](int row) {
+                click_button("Flash firmware");
+                script_click(30, 76 + 44 * row + 22);
+                script_click(1115, 688); // "Flash"
+                script_click(300, 600);  // "Yes"
+                play();
+            };
+            capture_output();
+            if (!open_window()) return 3;
+            device_st *shown = package_device("unit.krdev", 0x22);
+            if (!shown) return 4;
+            shown->state = DEV_STATE_OFFLINE;
+            online_device(0x20);
+            online_device(0x21)->thirdparty = true;
+            device_st *target = online_device(0x23);
+            target->sw_version = 7; // read before the flash
+            show(shown);
+            frames(3);
+            co::report("flash_button=%d", click_button("Flash firmware") ? 1 : 0);
+            script_click(955, 688); // "Cancel"
+            play();
+            co::report("busy_after_cancel=%d", devicetab_is_busy() ? 1 : 0);
+
+            pick(1); // rows: 0x20, 0x23, wait
+            wait_idle();
+            co::report("picked=%d success=%d node=0x%x", devicetab_is_busy() ? 0 : 1, dev.load.success ? 1 : 0,
+                       shown->nodeid);
+            co::report("failed_after_pick=%d", main_run_failed() ? 1 : 0);
+            co::report("target_version=%u", (unsigned)target->sw_version);
+            frames(5);
+
+            pick(2);
+            for (int i = 0; i < 1000 && !dev.load.waiting; i++) frame();
+            frames(3); // the button follows
+            co::report("waiting=%d", devicetab_is_busy() && dev.load.waiting ? 1 : 0);
+            co::report("cancel_button=%d", click_button("Cancel (waiting for device)") ? 1 : 0);
+            play();
+            wait_idle();
+            co::report("cancelled=%d success=%d failed=%d", devicetab_is_busy() ? 0 : 1, dev.load.success ? 1 : 0,
+                       main_run_failed() ? 1 : 0);
+            return 0;
+        },
+        120000);
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("flash_button"), "1");
+    EXPECT_EQ(res.get("busy_after_cancel"), "0");
+    EXPECT_EQ(res.get("picked"), "1 success=1 node=0x22") << out();
+    EXPECT_EQ(res.get("failed_after_pick"), "0") << out();
+    EXPECT_EQ(res.get("target_version"), "0") << "the flashed device kept showing its old version";
+    EXPECT_EQ(res.get("waiting"), "1") << out();
+    EXPECT_EQ(res.get("cancel_button"), "1");
+    EXPECT_EQ(res.get("cancelled"), "1 success=0 failed=1") << out();
+
+    sim_prog_info_st p;
+    for (int i = 0; i < 500 && (p = sim_dev_program(runner, 0x23)).image != fw; i++) usleep(10000);
+    EXPECT_TRUE(p.image == fw) << p.image.size() << " bytes";
+    EXPECT_EQ(p.flashes, 1u) << "flashed again, or before the pick";
+    for (uint8_t node : {0x20, 0x21}) {
+        EXPECT_EQ(sim_dev_program(runner, node).image, std::vector<uint8_t>{node});
+        EXPECT_TRUE(sim_dev_nmt_log(runner, node).empty()) << (int)node;
+    }
+    EXPECT_NE(out().find("Cancelling flashing of node 0x22..."), std::string::npos) << out();
 }
 
 } // namespace
