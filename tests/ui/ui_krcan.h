@@ -95,10 +95,11 @@ inline int dot_x(const std::string &win, color_t c)
     return -1;
 }
 
-// Held over several frames of a busy window, then a pause past the toolkit's dead time after a release.
+// The toolkit samples the button once a frame: held over several frames of a busy window, then a
+// pause past its dead time after a release.
 inline void click(const e2e::sandbox &box, const std::string &win, int x, int y)
 {
-    xdotool(box, {"mousemove", "--window", win, std::to_string(x), std::to_string(y), "mousedown", "1", "sleep", "0.4",
+    xdotool(box, {"mousemove", "--window", win, std::to_string(x), std::to_string(y), "mousedown", "1", "sleep", "0.8",
                   "mouseup", "1", "sleep", "0.4"});
 }
 
