@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -27,6 +24,7 @@
 #include "selfupdate.h"
 #include "sim_setup.h"
 #include "system.h"
+#include "ui_krcan.h"
 #include "ui_support.h"
 #include "ui_x11.h"
 
@@ -41,84 +39,12 @@ namespace {
 
 constexpr color_t kOp = 0xFF22B14C, kPreop = 0xFFF2C200, kOffline = 0xFF888888;
 
-#define REQUIRE_XDOTOOL()                                                                                     \
-    do {                                                                                                      \
-        if (uitest::find_program("xdotool").empty()) {                                                        \
-            if (uitest::ci_run()) FAIL() << "xdotool is not installed";                                       \
-            GTEST_SKIP() << "xdotool is not installed";                                                       \
-        }                                                                                                     \
-    } while (0)
-
-std::string xdotool(const e2e::sandbox &box, const std::vector<std::string> &args)
-{
-    e2e::options o;
-    o.timeout_ms = 60000;
-    return box.run(uitest::find_program("xdotool"), args, o).out;
-}
-
-int ignore_x_error(Display *, XErrorEvent *) { return 0; }
-
-// The shown 1200 x 720 window of a process (GLFW also makes windows that are never mapped).
-std::string window_of(const e2e::sandbox &box, pid_t pid)
-{
-    XSetErrorHandler(ignore_x_error);
-    for (int i = 0; i < 600; ++i) {
-        std::istringstream ids(xdotool(box, {"search", "--all", "--pid", std::to_string(pid), "--name", "^krcan$"}));
-        Display *dpy = XOpenDisplay(uitest::xvfb().display.c_str());
-        std::string id, found;
-        while (dpy && found.empty() && std::getline(ids, id)) {
-            XWindowAttributes a;
-            if (XGetWindowAttributes(dpy, (Window)std::stoul(id), &a) && a.map_state == IsViewable && a.width == 1200)
-                found = id;
-        }
-        if (dpy) XCloseDisplay(dpy);
-        if (!found.empty()) return found;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return "";
-}
-
+using uitest::dot_x;
 using uitest::send_delete;
-
-// One row of another program's window, read from the X server.
-std::vector<color_t> window_row(const std::string &win, int y, int x0, int x1)
-{
-    std::vector<color_t> row;
-    Display *dpy = XOpenDisplay(uitest::xvfb().display.c_str());
-    if (!dpy) return row;
-    XImage *im = XGetImage(dpy, (Window)std::stoul(win), x0, y, (unsigned)(x1 - x0), 1, AllPlanes, ZPixmap);
-    if (im) {
-        for (int x = 0; x < x1 - x0; ++x) row.push_back(0xFF000000u | (color_t)XGetPixel(im, x, 0));
-        XDestroyImage(im);
-    }
-    XCloseDisplay(dpy);
-    return row;
-}
-
-// The first x in the tab bar's dot row with the colour, -1 when none.
-int dot_x(const std::string &win, color_t c)
-{
-    const std::vector<color_t> row = window_row(win, 60, 0, 1200);
-    for (size_t x = 0; x < row.size(); ++x)
-        if (uitest::near(row[x], c, 10)) return (int)x;
-    return -1;
-}
-
-template <typename F> bool wait_until(F f, int ms)
-{
-    const auto t0 = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(ms)) {
-        if (f()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return f();
-}
-
-e2e::result wait_end(e2e::background &prog, int timeout_ms)
-{
-    wait_until([&] { return !prog.running(); }, timeout_ms);
-    return prog.stop();
-}
+using uitest::wait_end;
+using uitest::wait_until;
+using uitest::window_of;
+using uitest::window_row;
 
 } // namespace
 
