@@ -359,6 +359,8 @@ extern bool log_line_live;
 
 void log_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_end(void);
+/* A message on standard output, flushed at once (a job's progress reaches the log as it happens). */
+void say_flushed(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* A message in bold red on standard output, flushed; printed whatever silent says. */
 void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vprint_error(const char *format, va_list ap);

@@ -51,28 +51,18 @@ struct dev_text {
 arg_queue<uint32_t> list_seconds;
 arg_queue<dev_text> ui_texts, can_texts;
 
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    std::vprintf(format, ap);
-    va_end(ap);
-    std::fflush(stdout);
-}
-
 uint32_t elapsed_since(uint32_t start) { return kr_rtos_get_tick_count() - start; }
 
 bool login_step(void)
 {
     if (!mqtt_is_supported()) {
-        say("The remote fleet needs an MQTT client, which this build does not have.\n");
+        say_flushed("The remote fleet needs an MQTT client, which this build does not have.\n");
         return false;
     }
     if (mqtt_is_connected()) return true;
     const char *user = credentials_get_username(), *pwd = credentials_get_password();
     if (!user[0] || !pwd[0]) {
-        say("No account stored on this computer. Give it with --user and --pwd.\n");
+        say_flushed("No account stored on this computer. Give it with --user and --pwd.\n");
         return false;
     }
     mqtt_start_pump();
@@ -82,33 +72,33 @@ bool login_step(void)
     fleet_login(credentials_get_url(), broker, user, pwd, &login);
     fleet_login_finish(&login);
     if (!login.broker_ok) {
-        say("Fleet: connecting to '%s' failed: %s\n", broker, login.err);
+        say_flushed("Fleet: connecting to '%s' failed: %s\n", broker, login.err);
         return false;
     }
     char err[256] = "";
     if (!fleet_wait_connected(CONNECT_TIMEOUT_MS, err, sizeof err)) {
-        say("Fleet: connecting to '%s' failed: %s\n", broker, err);
+        say_flushed("Fleet: connecting to '%s' failed: %s\n", broker, err);
         return false;
     }
-    say("Fleet: connected to '%s' as '%s'\n", broker, user);
+    say_flushed("Fleet: connected to '%s' as '%s'\n", broker, user);
     return true;
 }
 
 bool find_device(const char *text, uint8_t *f, uint8_t *d)
 {
-    say("Looking for '%s'...\n", text);
+    say_flushed("Looking for '%s'...\n", text);
     char err[320] = "";
     const uint32_t start = kr_rtos_get_tick_count();
     for (;;) {
         fleet_step();
         if (fleet_find_dev(text, f, d, err, sizeof err)) {
-            say("Found %s/%s\n", mqtt_get_fleet_name(*f), mqtt_get_dev_name(*f, *d));
+            say_flushed("Found %s/%s\n", mqtt_get_fleet_name(*f), mqtt_get_dev_name(*f, *d));
             return true;
         }
         if (elapsed_since(start) >= DEV_WAIT_MS) break;
         kr_rtos_task_delay(STEP_MS);
     }
-    say("%s\n", err);
+    say_flushed("%s\n", err);
     return false;
 }
 
@@ -124,7 +114,7 @@ void remotelist_job(void *)
         main_set_run_failed();
         return;
     }
-    say("Listening for devices for %u s...\n", seconds);
+    say_flushed("Listening for devices for %u s...\n", seconds);
     const uint32_t start = kr_rtos_get_tick_count();
     while (elapsed_since(start) < seconds * 1000u) {
         fleet_step();
@@ -144,7 +134,7 @@ void remotelist_job(void *)
         }
         total += n;
     }
-    say("\n%u device(s) in %u fleet(s)\n", total, fleets);
+    say_flushed("\n%u device(s) in %u fleet(s)\n", total, fleets);
 }
 
 void remoteui_job(void *)
@@ -156,11 +146,11 @@ void remoteui_job(void *)
         return;
     }
     if (!fleet_ui_start(f, d)) {
-        say("remote UI: could not ask the device to start mirroring\n");
+        say_flushed("remote UI: could not ask the device to start mirroring\n");
         main_set_run_failed();
         return;
     }
-    say("remote UI: waiting for the device to answer...\n");
+    say_flushed("remote UI: waiting for the device to answer...\n");
     uint32_t waited = 0;
     while (fleet_ui_is_active()) {
         remoteui_win_poll_events();
@@ -168,7 +158,7 @@ void remoteui_job(void *)
         if (!fleet_ui_shows(f, d)) {
             waited += STEP_MS;
             if (waited >= UI_WAIT_MS) {
-                say("remote UI: the device did not answer. Is remote UI allowed on it?\n");
+                say_flushed("remote UI: the device did not answer. Is remote UI allowed on it?\n");
                 fleet_ui_stop();
                 main_set_run_failed();
             }
@@ -187,7 +177,8 @@ void remotecan_job(void *)
         return;
     }
     const char *ifname = remotecan_get_ifname();
-    say("remote CAN: the bus of %s/%s is on %s until Ctrl-C. Reach it with e.g. 'krcan -c %s ...' or 'candump %s'.\n",
+    say_flushed(
+        "remote CAN: the bus of %s/%s is on %s until Ctrl-C. Reach it with e.g. 'krcan -c %s ...' or 'candump %s'.\n",
         mqtt_get_fleet_name(f), mqtt_get_dev_name(f, d), ifname, ifname, ifname);
     uint32_t last = kr_rtos_get_tick_count();
     while (remotecan_is_active()) {
@@ -242,7 +233,7 @@ bool cmd_remotelist(const char *arg)
 {
     uint32_t seconds = LIST_DEFAULT_S;
     if (arg && !parse_seconds(arg, &seconds)) {
-        say("--remotelist: '%s' is not a number of seconds\n", arg);
+        say_flushed("--remotelist: '%s' is not a number of seconds\n", arg);
         return false;
     }
     if (!add_task(remotelist_job)) return false;

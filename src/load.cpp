@@ -46,20 +46,10 @@ struct update_st {
     uint32_t last_index;
 } update_state;
 
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    std::vprintf(format, ap);
-    va_end(ap);
-    std::fflush(stdout);
-}
-
 void print_abort(void)
 {
     kr_sdo_error_codes_e code = _kr_canopen_sdo_get_error_code();
-    say("SDO abort code 0x%08x: %s\n", (unsigned)code, kr_canopen_sdo_error_code_to_str(code));
+    say_flushed("SDO abort code 0x%08x: %s\n", (unsigned)code, kr_canopen_sdo_error_code_to_str(code));
 }
 
 // ---- The boot-up watcher ----
@@ -77,7 +67,7 @@ void can_callb(void *, const kr_can_message_st *msg)
         msg->data[0] != 0)
         return;
     dev.load.response = true;
-    say("done\n");
+    say_flushed("done\n");
     watcher_remove();
 }
 
@@ -93,13 +83,13 @@ void watcher_install(void)
 bool wait_bootup(void)
 {
     load_st &l = dev.load;
-    say("Waiting to receive boot up message from node 0x%x...\n", (unsigned)l.nodeid);
+    say_flushed("Waiting to receive boot up message from node 0x%x...\n", (unsigned)l.nodeid);
     l.waiting = true;
     bool cancelled = false;
     uint32_t last = kr_rtos_get_tick_count();
     while (!l.response) {
         if (l.cancel) {
-            say("Flashing cancelled.\n");
+            say_flushed("Flashing cancelled.\n");
             cancelled = true;
             break;
         }
@@ -107,7 +97,7 @@ bool wait_bootup(void)
         uint32_t step = now - last;
         last = now;
         if (!l.wait_forever && kr_delay(&l.delay, step)) {
-            say("Couldn't reset node. No response to NMT Reset Node.\n");
+            say_flushed("Couldn't reset node. No response to NMT Reset Node.\n");
             break;
         }
         kr_rtos_task_delay(1);
@@ -133,11 +123,11 @@ bool update_look(void)
     if (index == update_state.last_index) return false;
     update_state.last_index = index;
     uint8_t p = per_cent(index, count, true);
-    say("downloaded %u / %u bytes (%u %%)\n", (unsigned)index, (unsigned)count, (unsigned)p);
+    say_flushed("downloaded %u / %u bytes (%u %%)\n", (unsigned)index, (unsigned)count, (unsigned)p);
     dev.load.progress = p;
     // 2044 of 2048 bytes rounds to 100 %: the load is done only when every byte went.
     if (p < 100 || index < count) return false;
-    say("Loading done!\n");
+    say_flushed("Loading done!\n");
     return true;
 }
 
@@ -202,7 +192,7 @@ FILE *open_firmware(const char *path, uint64_t *size)
     }
     if (!f) {
         if (fd >= 0) close(fd);
-        say("Failed to open firmware file %s. (%s)\n", path, why);
+        say_flushed("Failed to open firmware file %s. (%s)\n", path, why);
         return nullptr;
     }
     *size = (uint64_t)st.st_size;
@@ -216,36 +206,36 @@ bool load_kr(FILE *f, uint32_t size)
     load_st &l = dev.load;
     watcher_install(); // before the reset, so a quick boot-up is not missed
     if (!l.wfr) {
-        say("Resetting node 0x%x\n", (unsigned)l.nodeid);
+        say_flushed("Resetting node 0x%x\n", (unsigned)l.nodeid);
         kr_canopen_nmt_master_send_cmd(l.nodeid, CANOPEN_NMT_CMD_RESET_NODE);
     }
     if (!wait_bootup()) return false;
-    say(l.response ? "Reset OK. Now downloading...\n" : "Now downloading...\n");
+    say_flushed(l.response ? "Reset OK. Now downloading...\n" : "Now downloading...\n");
     if (!l.block_transfer) return false;
-    say("Downloading the firmware as SDO block transfer\n");
+    say_flushed("Downloading the firmware as SDO block transfer\n");
     uint8_t piece[BLOCK_SIZE];
     uint32_t sent = 0;
     for (uint32_t n = 1; sent < size; n++) {
         if (l.cancel) {
-            say("Flashing cancelled.\n");
+            say_flushed("Flashing cancelled.\n");
             return false;
         }
         uint32_t len = size - sent < BLOCK_SIZE ? size - sent : BLOCK_SIZE;
         if (std::fread(piece, 1, len, f) != len) {
-            say("ERROR: Reading file failed at byte %u / %u. Firmware download cancelled.\n", (unsigned)sent,
-                (unsigned)size);
+            say_flushed("ERROR: Reading file failed at byte %u / %u. Firmware download cancelled.\n", (unsigned)sent,
+                        (unsigned)size);
             return false;
         }
         if (_kr_canopen_sdo_client_block_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, len, piece) !=
             ERR_NONE) {
-            say("Error while downloading block %u.\n", (unsigned)n);
+            say_flushed("Error while downloading block %u.\n", (unsigned)n);
             print_abort();
             return false;
         }
         sent += len;
         l.progress = per_cent(sent, size, false);
-        say("Block %u downloaded, %u / %u bytes (%u %%)\n", (unsigned)n, (unsigned)sent, (unsigned)size,
-            (unsigned)l.progress);
+        say_flushed("Block %u downloaded, %u / %u bytes (%u %%)\n", (unsigned)n, (unsigned)sent, (unsigned)size,
+                    (unsigned)l.progress);
     }
     return true;
 }
@@ -259,16 +249,16 @@ bool load_cia(FILE *f, uint32_t size)
         if (!wait_bootup()) return false;
     }
     if (!l.response || l.cancel) return false;
-    say("Now downloading...\n");
+    say_flushed("Now downloading...\n");
     std::vector<uint8_t> data;
     try {
         data.resize(size);
     } catch (const std::bad_alloc &) {
-        say("ERROR: Reading file failed. Firmware download cancelled.\n");
+        say_flushed("ERROR: Reading file failed. Firmware download cancelled.\n");
         return false;
     }
     if (std::fread(data.data(), 1, size, f) != size) {
-        say("ERROR: Reading file failed. Firmware download cancelled.\n");
+        say_flushed("ERROR: Reading file failed. Firmware download cancelled.\n");
         return false;
     }
     _canopen.sdo.client.data_index = 0;
@@ -276,15 +266,15 @@ bool load_cia(FILE *f, uint32_t size)
     bool progress = update_start();
     kr_errors_e err;
     if (l.block_transfer) {
-        say("Downloading the firmware as SDO block transfer.\n");
+        say_flushed("Downloading the firmware as SDO block transfer.\n");
         err = _kr_canopen_sdo_client_block_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
     } else {
-        say("Downloading the firmware as SDO segmented transfer\n");
+        say_flushed("Downloading the firmware as SDO segmented transfer\n");
         err = _kr_canopen_sdo_client_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
     }
     if (progress) update_end(err == ERR_NONE);
     if (err != ERR_NONE) {
-        say("Downloading the binary failed. Error code: %u\n", (unsigned)err);
+        say_flushed("Downloading the binary failed. Error code: %u\n", (unsigned)err);
         print_abort();
         return false;
     }
@@ -304,21 +294,22 @@ bool run_load(void)
     load_st &l = dev.load;
     if (!system_nodeid_valid(l.nodeid)) {
         // Node 0 would reset every node on the bus.
-        say(PRINT_BOLDRED "ERROR: no node id to flash: select one with --nodeid, a ':<nodeid>' postfix or a device "
-                          "package.\n" PRINT_RESET);
+        say_flushed(PRINT_BOLDRED
+                    "ERROR: no node id to flash: select one with --nodeid, a ':<nodeid>' postfix or a device "
+                    "package.\n" PRINT_RESET);
         return false;
     }
     uint64_t size64 = 0;
     FILE *f = open_firmware(l.firmware, &size64);
     if (!f) return false;
     uint32_t size = (uint32_t)size64;
-    say("Opened file %s. Size: %u bytes.\n", l.firmware, (unsigned)size);
+    say_flushed("Opened file %s. Size: %u bytes.\n", l.firmware, (unsigned)size);
     bool ok = false;
     if (size == 0) {
-        say("ERROR: firmware file %s is empty. Firmware download cancelled.\n", l.firmware);
+        say_flushed("ERROR: firmware file %s is empty. Firmware download cancelled.\n", l.firmware);
     } else if (!kr_can_is_connected() && (kr_can_set_up(false) != nullptr || !kr_can_is_connected())) {
-        say(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; the firmware was not loaded.\n" PRINT_RESET,
-            kr_can_get_dev());
+        say_flushed(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; the firmware was not loaded.\n" PRINT_RESET,
+                    kr_can_get_dev());
     } else {
         l.response = !l.kr;
         ok = l.kr ? load_kr(f, size) : load_cia(f, size);
@@ -326,9 +317,9 @@ bool run_load(void)
     watcher_remove();
     std::fclose(f);
     if (ok) {
-        say("Loading done. Resetting device... OK!\n");
+        say_flushed("Loading done. Resetting device... OK!\n");
         kr_canopen_nmt_master_send_cmd(l.nodeid, CANOPEN_NMT_CMD_RESET_NODE);
-        say("Binary file closed.\n");
+        say_flushed("Binary file closed.\n");
     }
     return ok;
 }
@@ -341,7 +332,7 @@ void loadbin_task(void *)
 
 bool flash_argument_file(const char *path, uint8_t node, bool wfr, bool kr, bool block)
 {
-    say("Firmware %s selected\n", path);
+    say_flushed("Firmware %s selected\n", path);
     return flash_bin_sync(path, node, wfr, kr, block);
 }
 
@@ -363,9 +354,9 @@ bool load_configure(const char *path, bool wfr, bool kr, bool block)
     load_st &l = dev.load;
     if (!path || std::strlen(path) >= sizeof l.firmware) {
         // A cut path could name another file.
-        say(PRINT_BOLDRED "ERROR: the firmware path '%s' is longer than %u characters; it was not loaded.\n"
-                          PRINT_RESET,
-            path ? path : "", (unsigned)sizeof l.firmware - 1);
+        say_flushed(PRINT_BOLDRED
+                    "ERROR: the firmware path '%s' is longer than %u characters; it was not loaded.\n" PRINT_RESET,
+                    path ? path : "", (unsigned)sizeof l.firmware - 1);
         return false;
     }
     std::memcpy(l.firmware, path, std::strlen(path) + 1);
@@ -410,15 +401,16 @@ bool flash_krdev_sync(const char *path, uint8_t node, bool wfr, bool kr, bool bl
 {
     krdev_st pkg;
     if (!krdev_open(&pkg, path)) {
-        say(PRINT_BOLDRED "ERROR: failed to open the device package '%s'.\n" PRINT_RESET, path);
+        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s'.\n" PRINT_RESET, path);
         return false;
     }
     bool ok = false;
     if (!pkg.firmware[0]) {
-        say(PRINT_BOLDRED "ERROR: package '%s' has no FIRMWARE entry in its manifest.\n" PRINT_RESET, path);
+        say_flushed(PRINT_BOLDRED "ERROR: package '%s' has no FIRMWARE entry in its manifest.\n" PRINT_RESET, path);
     } else {
         std::string bin = std::string(pkg.dir) + "/" + pkg.firmware;
-        say("Flashing firmware '%s' to node 0x%x%s\n", pkg.firmware, (unsigned)node, wfr ? " once it boots up" : "");
+        say_flushed("Flashing firmware '%s' to node 0x%x%s\n", pkg.firmware, (unsigned)node,
+                    wfr ? " once it boots up" : "");
         ok = flash_bin_sync(bin.c_str(), node, wfr, kr, block);
     }
     krdev_close(&pkg);
@@ -436,20 +428,21 @@ void flash_devices(uint32_t first, uint32_t end, bool wfr, bool kr, bool block)
     for (uint32_t i = first; i < end; i++) {
         const device_st &d = s.devs[i];
         if (!d.filepath[0]) {
-            say(PRINT_BOLDYELLOW "Skipping device '%s' (node 0x%x): no configuration package.\n" PRINT_RESET, d.name,
-                (unsigned)d.nodeid);
+            say_flushed(PRINT_BOLDYELLOW "Skipping device '%s' (node 0x%x): no configuration package.\n" PRINT_RESET,
+                        d.name, (unsigned)d.nodeid);
             continue;
         }
-        say("\n=== Flashing device %u/%u: '%s' (node 0x%x) ===\n", (unsigned)(i - first + 1), (unsigned)(end - first),
-            d.name, (unsigned)d.nodeid);
+        say_flushed("\n=== Flashing device %u/%u: '%s' (node 0x%x) ===\n", (unsigned)(i - first + 1),
+                    (unsigned)(end - first), d.name, (unsigned)d.nodeid);
         if (flash_krdev_sync(d.filepath, d.nodeid, wfr, kr, block)) {
             flashed++;
         } else {
-            say(PRINT_BOLDRED "Flashing device '%s' (node 0x%x) failed.\n" PRINT_RESET, d.name, (unsigned)d.nodeid);
+            say_flushed(PRINT_BOLDRED "Flashing device '%s' (node 0x%x) failed.\n" PRINT_RESET, d.name,
+                        (unsigned)d.nodeid);
             main_set_run_failed();
         }
     }
-    say("\nFlashed %u/%u device(s) successfully.\n", (unsigned)flashed, (unsigned)with_package);
+    say_flushed("\nFlashed %u/%u device(s) successfully.\n", (unsigned)flashed, (unsigned)with_package);
 }
 
 bool load_dispatch(const char *arg, bool wfr, bool kr, bool block)
@@ -480,7 +473,7 @@ void load_dispatch_step(void *)
     } else if (file && path_ends_with(file, ".krsys")) {
         uint32_t before = s.dev_count;
         if (!system_set_file(&s, file)) {
-            say(PRINT_BOLDRED "ERROR: failed to load system package '%s'.\n" PRINT_RESET, file);
+            say_flushed(PRINT_BOLDRED "ERROR: failed to load system package '%s'.\n" PRINT_RESET, file);
             main_set_run_failed();
         } else {
             flash_devices(before, s.dev_count, wfr, kr, block);
@@ -488,7 +481,7 @@ void load_dispatch_step(void *)
     } else if (file && path_ends_with(file, ".krdev")) {
         uint32_t before = s.dev_count;
         if (!system_add_device(&s, file, db_get_nodeid(&dev.db))) {
-            say(PRINT_BOLDRED "ERROR: failed to add device package '%s'.\n" PRINT_RESET, file);
+            say_flushed(PRINT_BOLDRED "ERROR: failed to add device package '%s'.\n" PRINT_RESET, file);
             main_set_run_failed();
         } else {
             flash_devices(before, s.dev_count, wfr, kr, block);
@@ -500,8 +493,9 @@ void load_dispatch_step(void *)
     } else if (makekrdev_get_firmware()[0]) {
         flash_argument_file(makekrdev_get_firmware(), db_get_nodeid(&dev.db), wfr, kr, block);
     } else {
-        say(PRINT_BOLDRED "ERROR: no firmware given. Provide a firmware binary, a .krdev / .krsys package, the binary "
-                          "to flash with --firmware, or load devices with --dev / --sys first.\n" PRINT_RESET);
+        say_flushed(PRINT_BOLDRED
+                    "ERROR: no firmware given. Provide a firmware binary, a .krdev / .krsys package, the binary "
+                    "to flash with --firmware, or load devices with --dev / --sys first.\n" PRINT_RESET);
         main_set_run_failed();
     }
     system_dispatch_end(&saved);
@@ -517,7 +511,7 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
     l.waiting = false;
     l.wait_forever = wfr;
     if (kr_rtos_task_create(loadbin_task, "loadbin_task", 10240, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        say(PRINT_BOLDRED "ERROR: the firmware load could not be started.\n" PRINT_RESET);
+        say_flushed(PRINT_BOLDRED "ERROR: the firmware load could not be started.\n" PRINT_RESET);
         return not_started();
     }
     return true;
@@ -526,16 +520,16 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
 bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
 {
     if (!path || !path[0]) {
-        say(PRINT_BOLDRED "ERROR: no firmware package given to flash.\n" PRINT_RESET);
+        say_flushed(PRINT_BOLDRED "ERROR: no firmware package given to flash.\n" PRINT_RESET);
         return not_started();
     }
     krdev_st pkg;
     if (!krdev_open(&pkg, path)) {
-        say(PRINT_BOLDRED "ERROR: failed to open the device package '%s'.\n" PRINT_RESET, path);
+        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s'.\n" PRINT_RESET, path);
         return not_started();
     }
     if (!pkg.firmware[0]) {
-        say(PRINT_BOLDRED "ERROR: package '%s' has no FIRMWARE entry in its manifest.\n" PRINT_RESET, path);
+        say_flushed(PRINT_BOLDRED "ERROR: package '%s' has no FIRMWARE entry in its manifest.\n" PRINT_RESET, path);
         krdev_close(&pkg);
         return not_started();
     }
@@ -557,11 +551,12 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
         copied = std::filesystem::copy_file(src, window_copy, std::filesystem::copy_options::overwrite_existing, ec);
     }
     if (!copied) {
-        say(PRINT_BOLDRED "ERROR: failed to extract the firmware binary from the package.\n" PRINT_RESET);
+        say_flushed(PRINT_BOLDRED "ERROR: failed to extract the firmware binary from the package.\n" PRINT_RESET);
         krdev_close(&pkg);
         return not_started();
     }
-    say("Flashing firmware '%s' to node 0x%x%s\n", pkg.firmware, (unsigned)node, wfr ? " once it boots up" : "");
+    say_flushed("Flashing firmware '%s' to node 0x%x%s\n", pkg.firmware, (unsigned)node,
+                wfr ? " once it boots up" : "");
     std::string copy = window_copy;
     bool started = loadbin(copy.c_str(), node, wfr, false, true);
     krdev_close(&pkg);
@@ -571,8 +566,9 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
 bool load_flash_device_to_node(const device_st *device, uint8_t node, bool wfr)
 {
     if (!device || !device->filepath[0]) {
-        say(PRINT_BOLDRED "ERROR: the device has no configuration package; assign a .krdev\nfile before flashing "
-                          "firmware.\n" PRINT_RESET);
+        say_flushed(PRINT_BOLDRED
+                    "ERROR: the device has no configuration package; assign a .krdev\nfile before flashing "
+                    "firmware.\n" PRINT_RESET);
         return not_started();
     }
     return load_flash_krdev_to_node(device->filepath, node, wfr);
@@ -586,10 +582,10 @@ bool load_flash_device(const device_st *device, bool wfr)
 bool load_firmware(const char *path, bool wfr, bool kr, bool block)
 {
     if (!path || !path[0]) {
-        say("ERROR: Give firmware as a file path to binary file.\n");
+        say_flushed("ERROR: Give firmware as a file path to binary file.\n");
         return false;
     }
-    say("Firmware %s selected\n", path);
+    say_flushed("Firmware %s selected\n", path);
     if (!load_configure(path, wfr, kr, block) || !add_task(load_step)) return false;
     kr_can_set_up(false);
     return true;

@@ -47,6 +47,15 @@ void log_printf(const char *format, ...)
     log_line_live = true;
 }
 
+void say_flushed(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    std::vprintf(format, ap);
+    va_end(ap);
+    std::fflush(stdout);
+}
+
 void vprint_error(const char *format, va_list ap)
 {
     std::fputs(PRINT_BOLDRED, stdout);

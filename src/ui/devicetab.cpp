@@ -143,16 +143,6 @@ kr_bounding_box_st page_area(const kr_uiwindow_st *w)
     return r;
 }
 
-void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    std::vprintf(format, ap);
-    va_end(ap);
-    std::fflush(stdout);
-}
-
 bool ask(const char *text, const char *yes, const char *no)
 {
     std::memset(&dialog, 0, sizeof dialog);
@@ -320,7 +310,7 @@ void start_busy(busy_op_e op, uint8_t nodeid)
 // A job that did not start leaves the tab idle; the run still counts as failed.
 void start_failed(const char *what)
 {
-    say(PRINT_BOLDRED "ERROR: %s could not be started; the tab is idle again.\n" PRINT_RESET, what);
+    say_flushed(PRINT_BOLDRED "ERROR: %s could not be started; the tab is idle again.\n" PRINT_RESET, what);
     main_set_run_failed();
 }
 
@@ -518,23 +508,24 @@ kr_uiobject_ret_e subtab_step(void *, uint16_t)
 bool refuse_node0(const device_st *d, const char *what)
 {
     if (system_nodeid_valid(d->nodeid)) return false;
-    say(PRINT_BOLDRED "ERROR: %s refused: the device has node id 0x%x, which is no single node (0 reaches every "
-                      "node, this tool included). Set its node id first.\n" PRINT_RESET,
-        what, d->nodeid);
+    say_flushed(PRINT_BOLDRED
+                "ERROR: %s refused: the device has node id 0x%x, which is no single node (0 reaches every "
+                "node, this tool included). Set its node id first.\n" PRINT_RESET,
+                what, d->nodeid);
     return true;
 }
 
 void sdo_signature(device_st *d, uint16_t index, const char *start, const char *ok, const char *fail)
 {
     const uint8_t node = d->nodeid;
-    say(start, node);
+    say_flushed(start, node);
     const uint32_t sig = index == 0x1010 ? 0x65766173u : 0x64616F6Cu; // "save" / "load", little-endian
     if (kr_canopen_sdo_write32(node, index, 1, sig) == ERR_NONE) {
-        say(ok, node);
+        say_flushed(ok, node);
     } else {
-        say(PRINT_BOLDRED);
-        say(fail, node);
-        say(PRINT_RESET);
+        say_flushed(PRINT_BOLDRED);
+        say_flushed(fail, node);
+        say_flushed(PRINT_RESET);
         main_set_run_failed();
     }
 }
@@ -706,9 +697,9 @@ bool device_step(device_st *d)
         }
         if (clicked(&c.reset_btn)) {
             if (!refuse_node0(d, "Reset device")) {
-                say("Resetting node 0x%x (NMT reset node)...\n", d->nodeid);
+                say_flushed("Resetting node 0x%x (NMT reset node)...\n", d->nodeid);
                 kr_canopen_nmt_master_send_cmd(d->nodeid, CANOPEN_NMT_CMD_RESET_NODE);
-                say("Reset command sent to node 0x%x.\n", d->nodeid);
+                say_flushed("Reset command sent to node 0x%x.\n", d->nodeid);
             }
             return false;
         }
@@ -754,7 +745,8 @@ bool device_step(device_st *d)
         const uint8_t old = d->nodeid;
         d->nodeid = (uint8_t)c.nodeid_edit.value;
         c.nodeid_shown = c.nodeid_edit.value;
-        say("\033[1m\033[33mNode ID of the device changed from 0x%x to 0x%x.\nNOTE: the device keeps its old node id "
+        say_flushed(
+            "\033[1m\033[33mNode ID of the device changed from 0x%x to 0x%x.\nNOTE: the device keeps its old node id "
             "until the new one is written to it. The change applies only after the device's settings have been saved "
             "(\"Save settings\") and the device has been rebooted (\"Reset device\").\n\033[0m",
             old, d->nodeid);
@@ -983,7 +975,7 @@ bool devicetab_step(void)
                 flash_btn_set_cancel_mode();
             }
             if (view_built && clicked(&content.flash_btn)) {
-                say("Cancelling flashing of node 0x%x...\n", dev.load.nodeid);
+                say_flushed("Cancelling flashing of node 0x%x...\n", dev.load.nodeid);
                 load_cancel();
             }
         }
@@ -1014,12 +1006,12 @@ bool devicetab_cancel_for_close(void)
 {
     bool cancelled = false;
     if (busy && busy_op == OP_FLASH && dev.load.waiting) {
-        say("Cancelling the flash that waits for node 0x%x to power on.\n", dev.load.nodeid);
+        say_flushed("Cancelling the flash that waits for node 0x%x to power on.\n", dev.load.nodeid);
         load_cancel();
         cancelled = true;
     }
     if (busy && (busy_op == OP_LOAD || busy_op == OP_SYSPARAM || busy_op == OP_SYSLOAD) && !loadparam_is_cancelled()) {
-        say("Stopping the parameter load...\n");
+        say_flushed("Stopping the parameter load...\n");
         loadparam_set_cancelled(true);
         cancelled = true;
     }
