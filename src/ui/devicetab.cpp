@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "account.h"
+#include "console.h"
 #include "devsel.h"
 #include "esp32.h"
 #include "find.h"
@@ -1010,9 +1011,11 @@ bool devicetab_cancel_for_close(void)
         load_cancel();
         cancelled = true;
     }
-    if (busy && (busy_op == OP_LOAD || busy_op == OP_SYSPARAM || busy_op == OP_SYSLOAD) && !loadparam_is_cancelled()) {
+    // Loads onto several devices stop; a single device's load runs to its end rather than be left half written.
+    if (busy && (busy_op == OP_SYSPARAM || busy_op == OP_SYSLOAD) && !loadparam_is_cancelled()) {
         say_flushed("Stopping the parameter load...\n");
         loadparam_set_cancelled(true);
+        if (kr_stdin_is_waiting()) kr_stdin_feed("\n");
         cancelled = true;
     }
     return cancelled;

@@ -412,10 +412,7 @@ bool close_hold()
                                      "again to end krcan at once.\n" PRINT_RESET,
                     job_name());
         // Nothing is lost by stopping a flash that has not begun or a parameter batch.
-        if (dev.load.waiting) {
-            std::printf("Cancelling the flash that waits for its device...\n");
-            load_cancel();
-        }
+        devicetab_cancel_for_close();
         loadparam_load_files_cancel();
         std::fflush(stdout);
         return true;

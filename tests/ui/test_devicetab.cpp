@@ -503,29 +503,42 @@ std::string param_file(int node, uint32_t value)
            std::to_string(value) + "}]}";
 }
 
+// machine.krsys with unit.krdev at each node and saved parameters of 0x2000 = 4711 + the node's place;
+// the parameter objects added to those of the nodes that run.
+bool write_system(const e2e::sandbox &box, sim_runner_st *runner, const std::vector<uint8_t> &nodes)
+{
+    std::string devs;
+    std::vector<pkgtest::entry> files;
+    for (size_t i = 0; i < nodes.size(); i++) {
+        char node[8];
+        std::snprintf(node, sizeof node, "%02x", nodes[i]);
+        devs += std::string(i ? "," : "") + R"({"NODEID": "0x)" + node + R"(", "KRDEV": "devs/unit.krdev", "PARAM": "p)" +
+                node + R"(.json"})";
+        files.push_back(pkgtest::file(std::string("p") + node + ".json", param_file(nodes[i], 4711 + (uint32_t)i)));
+        sim_object_st o;
+        o.type = SIM_U32;
+        o.value = o.stored = o.def = {0, 0, 0, 0};
+        sim_dev_add_object(runner, nodes[i], 0x2000, 0, o);
+        o.type = SIM_U8;
+        o.value = o.stored = o.def = {0};
+        sim_dev_add_object(runner, nodes[i], 0x2020, 1, o);
+    }
+    if (!pkgtest::write_zip(box.path("unit.krdev").string(),
+                            {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "VERSION": "2"})"),
+                             pkgtest::file("db.json", jobs_db())}))
+        return false;
+    files.push_back(pkgtest::file("krsys.json", R"({"DATE": "2026-11-02", "DEVS": [)" + devs + "]}"));
+    files.push_back(pkgtest::file("devs/unit.krdev", box.read_file("unit.krdev")));
+    return pkgtest::write_zip(box.path("machine.krsys").string(), files);
+}
+
 // The Overview: opening a system package asks to load the saved parameters of its online devices only
 // (the offline one is left out) and loads them; saving the system writes nothing and fails the run.
 TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
 {
     if (!co::child_mode()) {
         start({unit(0x20)});
-        sim_object_st o;
-        o.type = SIM_U32;
-        o.value = o.stored = o.def = {0, 0, 0, 0};
-        sim_dev_add_object(runner, 0x20, 0x2000, 0, o);
-        o.type = SIM_U8;
-        o.value = o.stored = o.def = {0};
-        sim_dev_add_object(runner, 0x20, 0x2020, 1, o);
-        ASSERT_TRUE(pkgtest::write_zip(box.path("unit.krdev").string(),
-                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "VERSION": "2"})"),
-                                        pkgtest::file("db.json", jobs_db())}));
-        ASSERT_TRUE(pkgtest::write_zip(
-            box.path("machine.krsys").string(),
-            {pkgtest::file("krsys.json", R"({"DATE": "2026-11-02", "DEVS": [
-                 {"NODEID": "0x20", "KRDEV": "devs/unit.krdev", "PARAM": "p20.json"},
-                 {"NODEID": "0x21", "KRDEV": "devs/unit.krdev", "PARAM": "p21.json"}]})"),
-             pkgtest::file("devs/unit.krdev", box.read_file("unit.krdev")), pkgtest::file("p20.json", param_file(0x20, 4711)),
-             pkgtest::file("p21.json", param_file(0x21, 4712))}));
+        ASSERT_TRUE(write_system(box, runner, {0x20, 0x21}));
         zenity();
     }
     co::result_st res = co::run(port, [] {
@@ -561,6 +574,54 @@ TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
     EXPECT_EQ(o.find("node 0x21 from"), std::string::npos) << o;
     EXPECT_NE(o.find("writing .krsys packages is not supported on Linux."), std::string::npos) << o;
     EXPECT_FALSE(std::filesystem::exists(box.path("out.krsys")));
+}
+
+// A close request during a load of saved parameters onto several devices stops it: the device being
+// loaded keeps what it had stored and the next one is not touched; the run fails. With no job running
+// there is nothing to cancel.
+TEST_F(DeviceTab, CloseRequestStopsALoadOntoSeveralDevices)
+{
+    if (!co::child_mode()) {
+        sim_device_config_st slow = unit(0x20);
+        slow.sdo_delay_ms = 150; // holds the load at the first device
+        start({slow, unit(0x22)});
+        ASSERT_TRUE(write_system(box, runner, {0x20, 0x22}));
+        zenity();
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        show_overview();
+        frames(20);
+        co::report("idle_cancel=%d", devicetab_cancel_for_close() ? 1 : 0);
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/machine.krsys\n";
+        click_button("Open system configuration file");
+        script_click(300, 600); // "Yes" to loading the saved parameters
+        play();
+        bool at_first = false;
+        for (int i = 0; i < 1500 && !at_first; i++) {
+            frame();
+            std::ifstream f(dir() + "/child.out");
+            at_first = std::string(std::istreambuf_iterator<char>(f), {}).find("node 0x20 from") != std::string::npos;
+        }
+        co::report("cancel=%d", at_first && devicetab_cancel_for_close() ? 1 : 0);
+        wait_idle();
+        co::report("idle=%d", devicetab_is_busy() ? 0 : 1);
+        co::report("failed=%d", main_run_failed() ? 1 : 0);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("idle_cancel"), "0");
+    EXPECT_EQ(res.get("cancel"), "1") << out();
+    EXPECT_EQ(res.get("idle"), "1");
+    EXPECT_EQ(res.get("failed"), "1") << out();
+    EXPECT_NE(out().find("Stopping the parameter load...\n"), std::string::npos) << out();
+    EXPECT_EQ(out().find("node 0x22 from"), std::string::npos) << out();
+    EXPECT_EQ(sim_dev_get_u32(runner, 0x22, 0x2000, 0), 0u);
+    for (uint8_t n : {0x20, 0x22}) {
+        EXPECT_EQ(sim_dev_write_count(runner, n, 0x1010), 0u) << "stored at 0x" << std::hex << (int)n;
+        EXPECT_EQ(sim_dev_nmt_count(runner, n, 0x81), 0u) << "reset at 0x" << std::hex << (int)n;
+    }
 }
 
 // A display's package: media files beside a file that is none, and ESP32 images listed out of
