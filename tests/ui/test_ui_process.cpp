@@ -7,50 +7,20 @@
 #include <string>
 #include <thread>
 
-#include "ui_support.h"
+#include "ui_krcan.h"
 #include "ui_x11.h"
-
-#include <X11/Xlib.h>
 
 namespace {
 
-#define REQUIRE_XDOTOOL()                                                                                     \
-    do {                                                                                                      \
-        if (uitest::find_program("xdotool").empty()) {                                                        \
-            if (uitest::ci_run()) FAIL() << "xdotool is not installed";                                       \
-            GTEST_SKIP() << "xdotool is not installed";                                                       \
-        }                                                                                                     \
-    } while (0)
-
-std::string xdotool(const e2e::sandbox &box, const std::vector<std::string> &args)
-{
-    e2e::options o;
-    o.timeout_ms = 30000;
-    e2e::result r = box.run(uitest::find_program("xdotool"), args, o);
-    EXPECT_TRUE(r.exited(0)) << "xdotool";
-    return r.out;
-}
+using uitest::click;
+using uitest::send_delete;
+using uitest::wait_end;
+using uitest::xdotool;
 
 std::string find_window(const e2e::sandbox &box)
 {
     std::string out = xdotool(box, {"search", "--sync", "--name", "^krcan$"});
     return out.substr(0, out.find('\n'));
-}
-
-void click(const e2e::sandbox &box, const std::string &win, int x, int y)
-{
-    xdotool(box, {"mousemove", "--window", win, std::to_string(x), std::to_string(y), "mousedown", "1", "sleep",
-                  "0.6", "mouseup", "1", "sleep", "0.3"}); // held over several steps of a busy program
-}
-
-using uitest::send_delete;
-
-e2e::result wait_end(e2e::background &prog, int timeout_ms)
-{
-    const auto t0 = std::chrono::steady_clock::now();
-    while (prog.running() && std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(timeout_ms))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return prog.stop();
 }
 
 } // namespace
