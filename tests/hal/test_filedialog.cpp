@@ -17,6 +17,7 @@
 #include "hal/canopen_harness.h"
 #include "sim/sim_device.h"
 #include "ui/kr_uifiledialog.h"
+#include "stdout_of.h"
 
 namespace {
 
@@ -68,26 +69,6 @@ struct standin {
         return v;
     }
 };
-
-// Standard output of a call.
-template <class F> std::string captured(F f)
-{
-    char path[] = "/tmp/kr_fd_XXXXXX";
-    const int fd = mkstemp(path);
-    std::fflush(stdout);
-    const int saved = dup(1);
-    dup2(fd, 1);
-    f();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(fd);
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    unlink(path);
-    return ss.str();
-}
 
 } // namespace
 
@@ -144,10 +125,10 @@ TEST(FileDialog, RefusalsCancelAndMultiple)
     EXPECT_FALSE(kr_uifiledialog_exec("t", nullptr, 0, false, out, sizeof out));
     EXPECT_STREQ(out, "keep");
     z.reply("", 5);
-    std::string msg = captured([&] { EXPECT_FALSE(kr_uifiledialog_exec("t", nullptr, 0, false, out, sizeof out)); });
+    std::string msg = stdout_of([&] { EXPECT_FALSE(kr_uifiledialog_exec("t", nullptr, 0, false, out, sizeof out)); });
     EXPECT_NE(msg.find("status 5"), std::string::npos) << msg;
     z.reply("/a/0123456789012345678901234567890.json\n", 0); // 38 bytes in 32
-    msg = captured([&] { EXPECT_FALSE(kr_uifiledialog_exec("t", nullptr, 0, true, out, sizeof out)); });
+    msg = stdout_of([&] { EXPECT_FALSE(kr_uifiledialog_exec("t", nullptr, 0, true, out, sizeof out)); });
     EXPECT_STREQ(out, "keep");
     EXPECT_NE(msg.find("too long"), std::string::npos) << msg;
     z.reply("/a/two\nlines\n", 0);
@@ -168,13 +149,13 @@ TEST(FileDialog, RefusalsCancelAndMultiple)
     z.reply("/d/x\ny.json///d/long_name_that_takes_the_room_0123456789.json///d/ok.json///d/"
             "another_long_name_left_out_0123456789.json\n",
             0);
-    msg = captured([&] { EXPECT_TRUE(kr_uifiledialog_exec_multi("m", nullptr, 0, many, sizeof many)); });
+    msg = stdout_of([&] { EXPECT_TRUE(kr_uifiledialog_exec_multi("m", nullptr, 0, many, sizeof many)); });
     EXPECT_STREQ(many, "/d/long_name_that_takes_the_room_0123456789.json\n/d/ok.json");
     EXPECT_NE(msg.find("left out: /d/another_long_name_left_out_0123456789.json"), std::string::npos) << msg;
     EXPECT_NE(msg.find("line break"), std::string::npos) << msg;
 
     setenv("PATH", (z.box.dir().string() + "/nothing").c_str(), 1);
-    msg = captured([&] { EXPECT_FALSE(kr_uifiledialog_exec("t", nullptr, 0, false, out, sizeof out)); });
+    msg = stdout_of([&] { EXPECT_FALSE(kr_uifiledialog_exec("t", nullptr, 0, false, out, sizeof out)); });
     EXPECT_NE(msg.find("Debian package 'zenity'"), std::string::npos) << msg;
     EXPECT_STREQ(out, "keep");
 }

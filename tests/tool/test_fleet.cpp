@@ -11,6 +11,7 @@
 #include "fleet.h"
 #include "main.h"
 #include "tool/fleet_double.h"
+#include "stdout_of.h"
 
 namespace {
 
@@ -21,26 +22,6 @@ fleetdbl::device mkdev(const char *name, const char *ident = "", const char *dev
     d.ident = ident;
     d.devname = devname;
     return d;
-}
-
-// Standard output of `fn`, through a temporary file.
-template <typename F> std::string stdout_of(F fn)
-{
-    std::fflush(stdout);
-    char path[] = "/tmp/krcan_fleet_out_XXXXXX";
-    const int fd = mkstemp(path);
-    const int saved = dup(1);
-    dup2(fd, 1);
-    fn();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(fd);
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    unlink(path);
-    return ss.str();
 }
 
 class Fleet : public ::testing::Test {

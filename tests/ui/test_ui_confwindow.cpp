@@ -17,6 +17,7 @@
 #include "ui/kr_uiconfwindow.h"
 #include "ui_support.h"
 #include "ui_x11.h"
+#include "stdout_of.h"
 
 #include <X11/Xlib.h>
 
@@ -128,21 +129,8 @@ constexpr int CAN_BTN[2] = {360, 90}, CREATE_BTN[2] = {960, 270};
 // Runs the window with standard output captured.
 bool run_window(std::string &out)
 {
-    char path[] = "/tmp/kr_confwin_XXXXXX";
-    const int fd = mkstemp(path);
-    std::fflush(stdout);
-    const int saved = dup(1);
-    dup2(fd, 1);
-    const bool ok = kr_uiconfwindow_run(nullptr);
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(fd);
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    out = ss.str();
-    unlink(path);
+    bool ok = false;
+    out = stdout_of([&] { ok = kr_uiconfwindow_run(nullptr); });
     return ok;
 }
 

@@ -27,6 +27,7 @@
 #include "ui/kr_uitextedit.h"
 #include "ui_support.h"
 #include "../../src/settingstab_internal.h"
+#include "stdout_of.h"
 
 // Each child starts the GL driver once and ends with _exit; its unloaded modules are not the tab's.
 extern "C" int __lsan_is_turned_off() { return 1; }
@@ -515,32 +516,21 @@ TEST_F(SettingsTab, AccountFieldsUpdateOptionAndInterfaceOrder)
 // named on standard output.
 TEST(SettingsTabList, OrderDuplicatesAndLimit)
 {
-    char tmpl[] = "/tmp/kr_settings_XXXXXX";
-    const int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    std::fflush(stdout);
-    const int saved = dup(1);
-    dup2(fd, 1);
     auto add = [](std::string text) { settingstab_params_add(text.data()); };
-    add("/d/B.json\n/d/a.yaml\n/q/x.json\n/p/X.json");
-    add("/z/A0.json\n/d/a.yaml");
-    const std::string first = list();
-    const std::string tie = std::string(settingstab_param_path(2)) + " " + settingstab_param_path(3);
-    std::string many;
-    for (int i = 0; i < 25; ++i) many += "/m/f" + std::to_string(100 + i) + ".json\n";
-    add(many);
-    const uint32_t before_full = settingstab_param_count();
-    add("/n/n3.json\n/n/n1.json\n/n/n2.json");
-    add("/long/" + std::string(250, 'x') + ".json");
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    close(fd);
-    std::ifstream f(tmpl);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    unlink(tmpl);
-    const std::string out = ss.str();
+    std::string first, tie;
+    uint32_t before_full = 0;
+    const std::string out = stdout_of([&] {
+        add("/d/B.json\n/d/a.yaml\n/q/x.json\n/p/X.json");
+        add("/z/A0.json\n/d/a.yaml");
+        first = list();
+        tie = std::string(settingstab_param_path(2)) + " " + settingstab_param_path(3);
+        std::string many;
+        for (int i = 0; i < 25; ++i) many += "/m/f" + std::to_string(100 + i) + ".json\n";
+        add(many);
+        before_full = settingstab_param_count();
+        add("/n/n3.json\n/n/n1.json\n/n/n2.json");
+        add("/long/" + std::string(250, 'x') + ".json");
+    });
 
     EXPECT_EQ(first, "a.yaml B.json X.json x.json A0.json");
     EXPECT_EQ(tie, "/p/X.json /q/x.json");
