@@ -115,22 +115,13 @@ void play()
     frames(5);
 }
 
-void script_idle(int polls)
-{
-    for (int i = 0; i < polls; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
-}
+using uitest::script_idle;
 
 void script_click(int x, int y)
 {
     const double s = kr_ui_scale();
-    script_idle(7); // past the dead time after the last release
-    kr_ui_script_push(KR_UI_EV_CURSOR, (int)(x * s), (int)(y * s));
-    kr_ui_script_push(KR_UI_EV_BUTTON, 1, 0);
-    script_idle(2);
-    kr_ui_script_push(KR_UI_EV_BUTTON, 0, 0);
-    script_idle(1);
+    uitest::script_click((int)(x * s), (int)(y * s));
 }
-
 
 void script_keys(const char *text)
 {

@@ -418,16 +418,7 @@ TEST(KruiShell, TabsJobsLogStripAndPrompts)
 
 namespace {
 
-// Queues a click for the modal loop that runs next (one event poll per display step).
-void script_click(int x, int y)
-{
-    for (int i = 0; i < 8; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
-    kr_ui_script_push(KR_UI_EV_CURSOR, x, y);
-    kr_ui_script_push(KR_UI_EV_BUTTON, 1, 0);
-    for (int i = 0; i < 3; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
-    kr_ui_script_push(KR_UI_EV_BUTTON, 0, 0);
-    kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
-}
+using uitest::script_click;
 
 const char *offline_second(const device_st *d) { return d->nodeid == 0x21 ? "Offline" : nullptr; }
 const char *all_offline(const device_st *) { return "Offline"; }

@@ -102,20 +102,8 @@ bool __wrap_kr_can_create_vcan(const char *name, char *err, size_t err_len)
 
 namespace {
 
-void script_idle(int polls)
-{
-    for (int i = 0; i < polls; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
-}
-
-void script_click(int x, int y)
-{
-    script_idle(7);
-    kr_ui_script_push(KR_UI_EV_CURSOR, x, y);
-    kr_ui_script_push(KR_UI_EV_BUTTON, 1, 0);
-    script_idle(2);
-    kr_ui_script_push(KR_UI_EV_BUTTON, 0, 0);
-    script_idle(1);
-}
+using uitest::script_click;
+using uitest::script_idle;
 
 void script_ok()
 {

@@ -337,21 +337,8 @@ TEST(UiKeyboard, EditsAndCuts)
 
 namespace {
 
-void script_idle(int polls)
-{
-    for (int i = 0; i < polls; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
-}
-
-// One key on the keyboard: past the dead time after the last release, pressed and released.
-void script_key(int x, int y)
-{
-    script_idle(7);
-    kr_ui_script_push(KR_UI_EV_CURSOR, x, y);
-    kr_ui_script_push(KR_UI_EV_BUTTON, 1, 0);
-    script_idle(2);
-    kr_ui_script_push(KR_UI_EV_BUTTON, 0, 0);
-    script_idle(1);
-}
+using uitest::script_click;
+using uitest::script_idle;
 
 constexpr int KEY_A[2] = {150, 449}, KEY_B[2] = {550, 557}, KEY_C[2] = {350, 557}, KEY_BS[2] = {1100, 233},
               KEY_EN[2] = {1125, 449};
@@ -365,7 +352,7 @@ void open_field(screen &s, int x, int y, std::initializer_list<const int *> keys
     kr_ui_input_button(true);
     s.step(3);
     script_idle(1); // taken by the field's own release step
-    for (const int *k : keys) script_key(k[0], k[1]);
+    for (const int *k : keys) script_click(k[0], k[1]);
     kr_ui_input_button(false);
     s.step(1);
 }
@@ -417,11 +404,11 @@ TEST(UiAcceptDialog, AnswersByButton)
     kr_ui_script_clear();
     kr_ui_input_button(false);
     static kr_uiacceptdialog_st dlg;
-    script_key(900, 600);
+    script_click(900, 600);
     EXPECT_EQ(kr_uiacceptdialog_exec(&dlg, "Update?\n\nA new version is there.", "Update", "Not now", nullptr),
               UIACCEPTDIALOG_RET_NO);
     EXPECT_EQ(kr_ui_script_pending(), 0u);
-    script_key(300, 600);
+    script_click(300, 600);
     EXPECT_EQ(kr_uiacceptdialog_exec(&dlg, "Saved.", "OK", "OK", nullptr), UIACCEPTDIALOG_RET_YES);
     EXPECT_EQ(kr_ui_script_pending(), 0u);
     EXPECT_TRUE(kr_ui_get_refresh_request());
@@ -491,11 +478,11 @@ TEST(UiNumpad, DialogAndIncrementHold)
 {
     START_DISPLAY();
     kr_ui_script_clear();
-    script_key(200, 650); // Back on an empty numpad: cancelled
+    script_click(200, 650); // Back on an empty numpad: cancelled
     EXPECT_EQ(kr_uinumpaddialog_exec("t", 127, 1, 42, UINUMPAD_FLAGS_NONE, nullptr), 42);
-    script_key(300, 650); // +/-
-    script_key(600, 360); // 5
-    script_key(1000, 650); // OK
+    script_click(300, 650); // +/-
+    script_click(600, 360); // 5
+    script_click(1000, 650); // OK
     EXPECT_EQ(kr_uinumpaddialog_exec("t", 100, -100, 42, UINUMPAD_FLAGS_NONE, nullptr), -5);
     script_idle(2);
     kr_ui_script_push(KR_UI_EV_CHAR, '1', 0);

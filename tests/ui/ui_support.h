@@ -131,4 +131,21 @@ inline int count_in_region(int x0, int y0, int x1, int y1, color_t want, int tol
     return n;
 }
 
+// Events for the toolkit's script, played one poll a display step (a modal loop's too).
+inline void script_idle(int polls)
+{
+    for (int i = 0; i < polls; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
+}
+
+// A click at window pixels: past the dead time after the last release, held over a few steps.
+inline void script_click(int x, int y)
+{
+    script_idle(8);
+    kr_ui_script_push(KR_UI_EV_CURSOR, x, y);
+    kr_ui_script_push(KR_UI_EV_BUTTON, 1, 0);
+    script_idle(3);
+    kr_ui_script_push(KR_UI_EV_BUTTON, 0, 0);
+    script_idle(1);
+}
+
 } // namespace uitest
