@@ -2,9 +2,7 @@
 // command fails the run.
 #include <gtest/gtest.h>
 
-#include "e2e/e2e.h"
-#include "sim_device.h"
-#include "sim_hub.h"
+#include "e2e/sim_bench.h"
 #include "selfupdate.h"
 
 namespace {
@@ -16,22 +14,11 @@ protected:
 
 TEST_F(Online, SimulatorJobHandsOnToTheNextJob)
 {
-    std::string err;
-    sim_hub_config_st cfg;
-    cfg.quiet = true;
-    sim_hub_st *hub = sim_hub_start(cfg, err);
-    ASSERT_NE(hub, nullptr) << err;
-    std::vector<sim_device_config_st> devs(1);
-    devs[0].node_id = 0x10;
-    devs[0].heartbeat_ms = 0;
-    sim_runner_st *runner = sim_runner_start(sim_hub_port(hub), "vcan0", devs, err);
-    ASSERT_NE(runner, nullptr) << err;
-    std::string bus = "socketcand://127.0.0.1:" + std::to_string(sim_hub_port(hub)) + "/vcan0";
+    simbench::bench bench({0x10});
+    const std::string bus = bench.channel();
 
     e2e::result r = box.krcan({"--can", bus, "--sim", "--nodeid", "0x10", "--mindex", "0x1018", "--sindex", "1",
                                "--sdoread"});
-    sim_runner_stop(runner);
-    sim_hub_stop(hub);
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_EQ(r.out, "0x31d\n") << "the read ran after the simulator job";
     EXPECT_NE(r.err.find("WARNING: running simulators on the real CAN device '" + bus + "'."), std::string::npos)
