@@ -16,6 +16,7 @@
 #include "account.h"
 #include "console.h"
 #include "db.h"
+#include "e2e/param_units.h"
 #include "hal/canopen_harness.h"
 #include "kr_can.h"
 #include "kr_rtos.h"
@@ -33,6 +34,9 @@
 extern "C" int __lsan_is_turned_off() { return 1; }
 
 namespace {
+
+using paramunits::db_json;
+using paramunits::param_file;
 
 // Interfaces the port reports, when a test sets them (the kernel here has no CAN).
 struct fake_if {
@@ -84,29 +88,6 @@ bool __wrap_kr_can_set_baudrate(kr_can_channels_e chn, uint32_t baud)
 }
 
 namespace {
-
-sim_object_st object(uint8_t type, std::vector<uint8_t> value)
-{
-    sim_object_st o;
-    o.type = type;
-    o.access = SIM_RW;
-    o.value = o.stored = o.def = value;
-    return o;
-}
-
-const char *db_json = R"({"DEV": "Unit", "NODEID": 32, "REVISIONNUMBER": 1, "OBJ_DICT": [
-  {"name": "canif", "index": "0x2fff", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RO", "data_type": "CAN_IF",
-   "subindex": 0, "value": 1, "dataptr": "&a"},
-  {"name": "suppress emcy", "index": "0x2020", "type": "CANOPEN_UNSIGNED8", "permissions": "CANOPEN_RW",
-   "subindex": 1, "min": 0, "max": 1, "default": 0, "dataptr": "&c"}]})";
-
-std::string param_file(int node, uint32_t value, const std::string &queries = "")
-{
-    return "{" + queries + R"("CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": )" +
-           std::to_string(node) +
-           R"(, "PARAMS": [{"INFO": "gain", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": )" +
-           std::to_string(value) + "}]}";
-}
 
 // ---- Child side ----
 
@@ -226,20 +207,7 @@ protected:
         if (co::child_mode()) return;
         UI_REQUIRE_DISPLAY();
         std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
-        std::vector<sim_device_config_st> devs;
-        for (uint8_t n : {0x20, 0x22}) {
-            sim_device_config_st d;
-            d.node_id = n;
-            d.heartbeat_ms = 0;
-            devs.push_back(d);
-        }
-        runner = sim_runner_start(port, "vcan0", devs, err);
-        ASSERT_NE(runner, nullptr) << err;
-        for (uint8_t n : {0x20, 0x22}) {
-            sim_dev_add_object(runner, n, 0x2000, 0, object(SIM_U32, {0, 0, 0, 0}));
-            sim_dev_add_object(runner, n, 0x2020, 1, object(SIM_U8, {0}));
-        }
+        ASSERT_TRUE(paramunits::start(hub, tap, port, runner, err)) << err;
         box.write_file("db.json", db_json);
         // A stand-in file dialog that answers what the child last wrote.
         const std::string bin = box.dir().string() + "/bin";

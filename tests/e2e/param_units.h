@@ -1,0 +1,48 @@
+// Two simulated units at 0x20 and 0x22 with a parameter object each (0x2000 u32 "gain", 0x2020:1 u8),
+// their database and parameter files: the bench of the window's parameter-job tests. Header-only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "e2e/sim_bench.h"
+#include "sim_setup.h"
+
+namespace paramunits {
+
+inline const char *const db_json = R"({"DEV": "Unit", "NODEID": 32, "REVISIONNUMBER": 1, "OBJ_DICT": [
+  {"name": "canif", "index": "0x2fff", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RO", "data_type": "CAN_IF",
+   "subindex": 0, "value": 1, "dataptr": "&a"},
+  {"name": "suppress emcy", "index": "0x2020", "type": "CANOPEN_UNSIGNED8", "permissions": "CANOPEN_RW",
+   "subindex": 1, "min": 0, "max": 1, "default": 0, "dataptr": "&c"}]})";
+
+// A file setting gain to value at node; queries go before the rest, extra entries after gain.
+inline std::string param_file(int node, uint32_t value, const std::string &queries = "", const std::string &extra = "")
+{
+    return "{" + queries + R"("CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": )" +
+           std::to_string(node) +
+           R"(, "PARAMS": [{"INFO": "gain", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": )" +
+           std::to_string(value) + "}" + extra + "]}";
+}
+
+// The hub with its tap and the two units, without heartbeats; false with err when something did not start.
+inline bool start(sim_hub_st *&hub, sim_tap_st *&tap, uint16_t &port, sim_runner_st *&runner, std::string &err)
+{
+    if (!sim_hub_tap_start(hub, tap, port, err)) return false;
+    std::vector<sim_device_config_st> devs;
+    for (uint8_t n : {0x20, 0x22}) {
+        sim_device_config_st d;
+        d.node_id = n;
+        d.heartbeat_ms = 0;
+        devs.push_back(d);
+    }
+    runner = sim_runner_start(port, "vcan0", devs, err);
+    if (!runner) return false;
+    for (uint8_t n : {0x20, 0x22}) {
+        sim_dev_add_object(runner, n, 0x2000, 0, simbench::object(SIM_U32, {0, 0, 0, 0}));
+        sim_dev_add_object(runner, n, 0x2020, 1, simbench::object(SIM_U8, {0}));
+    }
+    return true;
+}
+
+} // namespace paramunits
