@@ -699,8 +699,13 @@ bool device_step(device_st *d)
         if (clicked(&c.reset_btn)) {
             if (!refuse_node0(d, "Reset device")) {
                 say_flushed("Resetting node 0x%x (NMT reset node)...\n", d->nodeid);
-                kr_canopen_nmt_master_send_cmd(d->nodeid, CANOPEN_NMT_CMD_RESET_NODE);
-                say_flushed("Reset command sent to node 0x%x.\n", d->nodeid);
+                if (kr_canopen_nmt_master_send_cmd(d->nodeid, CANOPEN_NMT_CMD_RESET_NODE) == ERR_NONE) {
+                    say_flushed("Reset command sent to node 0x%x.\n", d->nodeid);
+                } else {
+                    say_flushed(PRINT_BOLDRED "ERROR: reset command to node 0x%x could not be sent.\n" PRINT_RESET,
+                                d->nodeid);
+                    main_set_run_failed();
+                }
             }
             return false;
         }

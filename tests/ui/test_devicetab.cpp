@@ -344,6 +344,13 @@ TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
         play();
         click_button("Reset device");
         play();
+
+        // With the bus gone a reset that cannot go out is an error, not "sent".
+        d->nodeid = 0x20;
+        kr_can_set_dev("krdtnone0");
+        kr_can_close();
+        click_button("Reset device");
+        play();
         return 0;
     });
     ASSERT_EQ(res.status, 0) << res.text << out();
@@ -373,7 +380,8 @@ TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
     const std::string o = out();
     EXPECT_NE(o.find("Settings stored to non-volatile memory on node 0x20."), std::string::npos) << o;
     EXPECT_NE(o.find("ERROR: restore-defaults request to node 0x20 failed."), std::string::npos) << o;
-    EXPECT_NE(o.find("Reset command sent to node 0x20."), std::string::npos) << o;
+    EXPECT_EQ(count_of(o, "Reset command sent to node 0x20."), 1u) << o;
+    EXPECT_NE(o.find("ERROR: reset command to node 0x20 could not be sent."), std::string::npos) << o;
     EXPECT_EQ(count_of(o, "refused: the device has node id 0x0"), 3u) << o;
     EXPECT_EQ(count_of(o, "The terminal does not send to node 0"), 1u) << o;
 }
