@@ -34,13 +34,7 @@ const std::string bad_entry = R"(, {"INFO": "missing", "MAININDEX": "0x2999", "T
 std::string dir() { return getenv("KRLP_DIR"); }
 void capture_output()
 {
-    int out = open((dir() + "/child.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open((dir() + "/child.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    setvbuf(stderr, nullptr, _IONBF, 0);
-    kr_stdin_use_pipe();
+    paramunits::capture_output(dir());
 }
 bool wait_for(bool (*done)(), uint32_t ms = 40000)
 {

@@ -2,9 +2,14 @@
 // their database and parameter files: the bench of the window's parameter-job tests. Header-only.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "e2e/sim_bench.h"
 #include "sim_setup.h"
 
@@ -43,6 +48,19 @@ inline bool start(sim_hub_st *&hub, sim_tap_st *&tap, uint16_t &port, sim_runner
         sim_dev_add_object(runner, n, 0x2020, 1, simbench::object(SIM_U8, {0}));
     }
     return true;
+}
+
+// In the child that runs the library: standard output and error unbuffered into child.out and
+// child.err in dir, standard input from the pipe the tests answer prompts through.
+inline void capture_output(const std::string &dir)
+{
+    int out = open((dir + "/child.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open((dir + "/child.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(out, 1);
+    dup2(err, 2);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    setvbuf(stderr, nullptr, _IONBF, 0);
+    kr_stdin_use_pipe();
 }
 
 } // namespace paramunits

@@ -95,13 +95,7 @@ std::string dir() { return getenv("KRST_DIR"); }
 
 void capture_output()
 {
-    int out = open((dir() + "/child.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open((dir() + "/child.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(out, 1);
-    dup2(err, 2);
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    setvbuf(stderr, nullptr, _IONBF, 0);
-    kr_stdin_use_pipe();
+    paramunits::capture_output(dir());
 }
 
 void answer_dialog(const std::string &text)
