@@ -195,14 +195,15 @@ run_result run_captured(const char *const argv[], double timeout_ms)
     return r;
 }
 
-// mkstemp in $TMPDIR (else /tmp); the name never cut.
+// mkstemp in $TMPDIR (else /tmp); the name never cut. The pid in the name lets a later run remove
+// what a run ended by a crash left behind.
 int make_tmp(char *dest, uint32_t dest_length, const char *tag, const char *suffix, char *err, uint32_t err_length)
 {
     if (dest && dest_length) dest[0] = '\0';
     const char *dir = std::getenv("TMPDIR");
     if (!dir || !dir[0]) dir = "/tmp";
     if (!dest || !tag || !suffix) return -1;
-    int n = std::snprintf(dest, dest_length, "%s/krcan_%s_%s_XXXXXX", dir, tag, suffix);
+    int n = std::snprintf(dest, dest_length, "%s/krcan_%s_%s_%ld_XXXXXX", dir, tag, suffix, (long)getpid());
     if (n < 0 || (uint32_t)n >= dest_length) {
         dest[0] = '\0';
         // The folder is cut, never the reason after it.

@@ -87,7 +87,10 @@ TEST_F(Http, PasswordStaysOutOfTheProcessListAndTheFileGoes)
     EXPECT_EQ(krhttp_curl(cfg.c_str()), 200);
     std::string l = read_all(log);
     EXPECT_NE(l.find("user = \"alice:s3cret pw\"\n"), std::string::npos) << l;
-    EXPECT_NE(l.find("cmdline: curl -K " + tmp.string() + "/krcan_http_cfg_"), std::string::npos) << l;
+    // The pid in the name: a later run sweeps only what ended runs left.
+    EXPECT_NE(l.find("cmdline: curl -K " + tmp.string() + "/krcan_http_cfg_" + std::to_string(getpid()) + "_"),
+              std::string::npos)
+        << l;
     EXPECT_EQ(l.substr(l.find("cmdline:"), l.find("\nmode:") - l.find("cmdline:")).find("s3cret"), std::string::npos);
     EXPECT_NE(l.find("mode: 600\n"), std::string::npos) << l;
     ASSERT_FALSE(cfg_file().empty());
