@@ -238,7 +238,10 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         EXPECT_EQ(r.out.find("command 'db' returned with FALSE") == std::string::npos, h.at_export) << h.what;
         EXPECT_EQ(r.out.find("Database parsed succesfully") != std::string::npos, h.at_export) << h.what;
         EXPECT_EQ(r.out.find("Exporting done"), std::string::npos) << h.what;
-        EXPECT_TRUE(folder(box.path("out")) == before) << h.what << ": the export folder changed";
+        if (folder(box.path("out")) == before) continue;
+        ADD_FAILURE() << h.what << ": the export folder changed";
+        std::filesystem::remove_all(box.path("out")); // so that the next row is judged on its own
+        for (const auto &[name, text] : before) box.write_file("out/" + name, text);
     }
 }
 
