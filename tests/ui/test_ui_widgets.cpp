@@ -30,7 +30,7 @@ TEST(UiWidgets, ButtonClickLongPressKeysAndDisable)
     s.ctx = &b;
     s.probe = [](screen *sc) { return (int)((kr_uibutton_st *)sc->ctx)->state; };
 
-    s.click(150, 130);
+    s.click(150, 130, 2);
     EXPECT_EQ(count(s.seen, UIBUTTON_CLICKED), 1);
     EXPECT_GE(count(s.seen, UIBUTTON_PRESSED), 1);
     s.step(2);
@@ -61,6 +61,7 @@ TEST(UiWidgets, ButtonClickLongPressKeysAndDisable)
     s.step(1);
     EXPECT_EQ(count(s.seen, UIBUTTON_CLICKED), 1);
 
+    s.step(6); // past the dead time after the drag's release
     kr_ui_input_cursor(150, 130);
     kr_ui_input_button(true);
     s.step(4);
