@@ -94,16 +94,27 @@ bool read_devname(device_st *d)
     return true;
 }
 
-bool find_try_add_node(uint8_t node)
+// The provisional entry made for a node while it was booting: no package and no identity. Its
+// state may have moved on since, as the window refreshes live states every frame.
+device_st *booting_entry(uint8_t node)
+{
+    for (uint32_t i = 0; i < dev.system.dev_count && i < SYSTEM_MAX_DEVICES; i++) {
+        device_st *d = &dev.system.devs[i];
+        if (d->nodeid == node && !d->filepath[0] && d->vendor_id == 0 && d->product_code == 0) return d;
+    }
+    return nullptr;
+}
+
+// `was_booting`: a provisional entry was added for the node; it becomes the real device, since in a
+// full system there is no room for a second one, and vendor 0 would stay beside it.
+bool find_try_add_node(uint8_t node, bool was_booting)
 {
     bool ok = false;
     uint32_t vendor = read_u32(node, 0x1018, 1, &ok);
     if (!ok) return false;
     uint32_t product = read_u32(node, 0x1018, 2, nullptr);
-    // The entry the search made while the node was booting becomes the real device: in a full
-    // system there is no room for a second one, and vendor 0 would stay in its place.
-    device_st *d = find_device_by_nodeid(node);
-    if (d && !d->filepath[0] && d->vendor_id == 0 && d->state == DEV_STATE_BOOTUP) {
+    device_st *d = was_booting ? booting_entry(node) : nullptr;
+    if (d) {
         d->vendor_id = vendor;
         d->product_code = product;
     } else {
@@ -259,8 +270,8 @@ uint8_t find_devices(void)
         for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) {
             if (!bit_get(operational_nodes, node) || mark[node] == 2) continue;
             if (answering(last_nmt_state[node])) {
+                find_try_add_node(node, mark[node] == 1);
                 mark[node] = 2;
-                find_try_add_node(node); // a booting entry of this node is filled in place
             } else if (mark[node] == 0) {
                 // Only a full system refuses the entry, and it stays full for the search: asking
                 // again every 20 ms would only repeat the message.
@@ -313,8 +324,9 @@ bool find_poll_new_devices(void)
                 }
             }
         } else if (!d || live_added[node] == 1) {
+            const bool was_booting = live_added[node] == 1;
             live_added[node] = 2;
-            if (find_try_add_node(node)) changed = true; // a booting entry is filled in place
+            if (find_try_add_node(node, was_booting)) changed = true;
         } else {
             live_added[node] = 2;
         }
