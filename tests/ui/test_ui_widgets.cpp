@@ -415,6 +415,38 @@ TEST(UiAcceptDialog, AnswersByButton)
     EXPECT_TRUE(kr_ui_get_refresh_request());
 }
 
+// A question wider than the screen wraps inside it, an empty line between paragraphs keeps its height,
+// and an em dash reads as a dash, not as "?".
+TEST(UiAcceptDialog, LongQuestionsStayReadable)
+{
+    START_DISPLAY();
+    kr_ui_script_clear();
+    static kr_uiacceptdialog_st dlg;
+    auto shown = [](const char *text) {
+        script_click(300, 600);
+        kr_uiacceptdialog_exec(&dlg, text, "Yes", "No", nullptr);
+    };
+    std::string wide = "Flash firmware package 'pump.krdev' to the device at node 0x20?";
+    for (int i = 0; i < 4; i++) wide += " The device will be reset and must not be powered off during flashing.";
+    shown(wide.c_str());
+    EXPECT_GT(uitest::count_in_region(20, 0, 1180, 480, 0xFFFFFFFF, 60), 0);
+    EXPECT_EQ(uitest::count_in_region(0, 0, 12, 480, 0xFFFFFFFF, 60), 0) << "cut at the left edge";
+    EXPECT_EQ(uitest::count_in_region(1188, 0, 1200, 480, 0xFFFFFFFF, 60), 0) << "cut at the right edge";
+
+    shown("Top\n\nBottom");
+    std::vector<int> rows;
+    for (int y = 0; y < 480; y++)
+        if (uitest::count_in_region(0, y, 1200, y + 1, 0xFFFFFFFF, 60) > 0) rows.push_back(y);
+    int gap = 0;
+    for (size_t i = 1; i < rows.size(); i++) gap = std::max(gap, rows[i] - rows[i - 1]);
+    EXPECT_GT(gap, (int)font16.char_height / 2) << "the empty line between the paragraphs";
+
+    shown("x\u2014x");
+    const int dash = uitest::count_in_region(0, 0, 1200, 480, 0xFFFFFFFF, 60);
+    shown("x-x");
+    EXPECT_EQ(dash, uitest::count_in_region(0, 0, 1200, 480, 0xFFFFFFFF, 60));
+}
+
 // The numpad's editing: limits checked before narrowing so digits and value always agree, zeros
 // stripped, the sign bounded by the limits; the digit edit's texts, clamps and signed fractions.
 TEST(UiNumpad, EditingAndDigitEditTexts)
