@@ -347,6 +347,7 @@ bool find_update_device_states(system_st *system)
             if (d->sw_version == 0 && !d->sw_version_tried) {
                 d->sw_version = read_sw_version(d->nodeid);
                 d->sw_version_tried = true;
+                if (d->sw_version) changed = true; // shown on the device page
             }
             if (!d->filepath[0] && d->vendor_id == CANOPEN_KORVANE_VENDOR_ID && !d->devname[0] && !d->devname_tried) {
                 d->devname_tried = true;

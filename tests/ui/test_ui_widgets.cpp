@@ -504,6 +504,14 @@ TEST(UiNumpad, EditingAndDigitEditTexts)
     kr_uidigitedit_set_unit(&de, "degrees C long");
     kr_uidigitedit_set_value(&de, -95);
     EXPECT_STREQ(de.str, "-9.5 degrees C "); // bounded to the field
+    kr_uidigitedit_set_unit(&de, "x\u00b0\u00b0\u00b0\u00b0\u00b0");
+    kr_uidigitedit_set_value(&de, -94);
+    EXPECT_STREQ(de.str, "-9.4 x\u00b0\u00b0\u00b0\u00b0") << "no half character at the cut";
+
+    static kr_uidigit_st top; // the sanitizer ends the test on an overflow
+    std::memset(&top, 0, sizeof top);
+    kr_uidigit_init(&top, &font16, 0, 0xFFFFFFFF, "%d", INT32_MAX);
+    EXPECT_STREQ(top.str, "2147483647");
 }
 
 // The numpad dialog by touch and keys, and an increment field held at its maximum.
@@ -513,6 +521,10 @@ TEST(UiNumpad, DialogAndIncrementHold)
     kr_ui_script_clear();
     script_click(200, 650); // Back on an empty numpad: cancelled
     EXPECT_EQ(kr_uinumpaddialog_exec("t", 127, 1, 42, UINUMPAD_FLAGS_NONE, nullptr), 42);
+    // Nothing typed yet: the value being changed shows in the number's place (no title here).
+    script_click(200, 650);
+    EXPECT_EQ(kr_uinumpaddialog_exec(nullptr, 127, 1, 0x20, UINUMPAD_FLAGS_HEX, nullptr), 0x20);
+    EXPECT_GT(uitest::count_in_region(0, 0, 1200, 144, kr_uic_brighten(0xFFFFFFFF, -110), 40), 0);
     script_click(300, 650); // +/-
     script_click(600, 360); // 5
     script_click(1000, 650); // OK
