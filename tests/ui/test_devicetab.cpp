@@ -836,7 +836,7 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
             device_st *shown = package_device("unit.krdev", 0x22);
             if (!shown) return 4;
             shown->state = DEV_STATE_OFFLINE;
-            online_device(0x20);
+            device_st *other = online_device(0x20);
             online_device(0x21)->thirdparty = true;
             device_st *target = online_device(0x23);
             target->sw_version = 7; // read before the flash
@@ -859,6 +859,11 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
             for (int i = 0; i < 1000 && !dev.load.waiting; i++) frame();
             frames(3); // the button follows
             co::report("waiting=%d", devicetab_is_busy() && dev.load.waiting ? 1 : 0);
+            show(other); // another device's tab neither shows nor cancels this flash
+            frames(3);
+            co::report("other_cancel=%d", find_button(&win->tw.super, "Cancel (waiting for device)") ? 1 : 0);
+            show(shown);
+            frames(3);
             co::report("cancel_button=%d", click_button("Cancel (waiting for device)") ? 1 : 0);
             play();
             wait_idle();
@@ -874,6 +879,7 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
     EXPECT_EQ(res.get("failed_after_pick"), "0") << out();
     EXPECT_EQ(res.get("target_version"), "0") << "the flashed device kept showing its old version";
     EXPECT_EQ(res.get("waiting"), "1") << out();
+    EXPECT_EQ(res.get("other_cancel"), "0");
     EXPECT_EQ(res.get("cancel_button"), "1");
     EXPECT_EQ(res.get("cancelled"), "1 success=0 failed=1") << out();
 
