@@ -11,7 +11,7 @@
 #include "find.h"
 #include "hal/canopen_harness.h"
 #include "main.h"
-#include "sim_device.h"
+#include "sim_setup.h"
 #include "system.h"
 
 namespace {
@@ -208,21 +208,16 @@ TEST_F(Monitor, BootExpectationFollowsOnlyInTime)
 // operational by the time the node answers: it still becomes the one device, with its identity.
 TEST(MonitorOnBus, ABootingNodeThatAnswersLaterStaysOneDevice)
 {
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bus;
+    sim_device_config_st d;
+    d.node_id = 0x40;
+    d.heartbeat_ms = 100;
+    d.start_operational = true;
+    std::string err;
     if (!co::child_mode()) {
-        std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
-        sim_device_config_st d;
-        d.node_id = 0x40;
-        d.heartbeat_ms = 100;
-        d.start_operational = true;
-        runner = sim_runner_start(port, "vcan0", {d}, err);
-        ASSERT_NE(runner, nullptr) << err;
+        ASSERT_TRUE(sim_setup_start(bus, {d}, 0, err)) << err;
     }
-    co::result_st res = co::run(port, [] {
+    co::result_st res = co::run(bus.port, [] {
         find_start_monitor();
         // Its boot-up message, heard before any heartbeat: nothing else runs until the pass is over.
         kr_can_message_st boot = frame(0x740, {0});
@@ -233,17 +228,13 @@ TEST(MonitorOnBus, ABootingNodeThatAnswersLaterStaysOneDevice)
         find_update_device_states(&dev.system);
         co::report("refreshed=%d", (int)dev.system.devs[0].state);
         find_poll_new_devices();
-        co::report("count=%u", (unsigned)dev.system.dev_count);
-        co::report("found=%u", (unsigned)dev.system.devs[0].vendor_id);
+        co::report("devices=%u vendor=%u", (unsigned)dev.system.dev_count, (unsigned)dev.system.devs[0].vendor_id);
         return 0;
     });
-    if (runner) sim_runner_stop(runner);
-    sim_hub_tap_stop(hub, tap);
-    EXPECT_EQ(res.status, 0) << res.text;
-    EXPECT_EQ(res.num("booting"), 1) << res.text;
+    sim_setup_stop(bus);
+    EXPECT_EQ(res.get("booting"), "1") << res.text;
     EXPECT_EQ(res.num("refreshed"), (long)DEV_STATE_OP) << res.text;
-    EXPECT_EQ(res.num("count"), 1) << res.text;
-    EXPECT_EQ(res.num("found"), 797) << res.text;
+    EXPECT_EQ(res.get("devices"), "1 vendor=797") << res.text;
 }
 
 TEST_F(Monitor, NoBusAccessForInvalidNodes)

@@ -398,8 +398,9 @@ TEST(UiKeyboard, FieldThroughTheKeyboard)
 }
 
 // The accept dialog answers by the button clicked: right is no, left is yes; the same caption on
-// both still returns; the dialog covers the screen and leaves it to be drawn again.
-TEST(UiAcceptDialog, AnswersByButton)
+// both still returns; the dialog covers the screen and leaves it to be drawn again; its text stays
+// readable.
+TEST(UiAcceptDialog, AnswersByButtonAndShowsTheWholeQuestion)
 {
     START_DISPLAY();
     kr_ui_script_clear();
@@ -413,15 +414,9 @@ TEST(UiAcceptDialog, AnswersByButton)
     EXPECT_EQ(kr_uiacceptdialog_exec(&dlg, "Saved.", "OK", "OK", nullptr), UIACCEPTDIALOG_RET_YES);
     EXPECT_EQ(kr_ui_script_pending(), 0u);
     EXPECT_TRUE(kr_ui_get_refresh_request());
-}
 
-// A question wider than the screen wraps inside it, an empty line between paragraphs keeps its height,
-// and an em dash reads as a dash, not as "?".
-TEST(UiAcceptDialog, LongQuestionsStayReadable)
-{
-    START_DISPLAY();
-    kr_ui_script_clear();
-    static kr_uiacceptdialog_st dlg;
+    // A question wider than the screen wraps inside it, an empty line between paragraphs keeps its
+    // height, and an em dash reads as a dash, not as "?".
     auto shown = [](const char *text) {
         script_click(300, 600);
         kr_uiacceptdialog_exec(&dlg, text, "Yes", "No", nullptr);

@@ -292,7 +292,8 @@ uint32_t kr_ui_close_request_count(void) { return ui.close_count; }
 
 void kr_ui_dlswap_impl(void)
 {
-    if (close_requested() && !close_held()) {
+    // Clicks made before the close still reach the window: they were the user's last actions.
+    if (close_requested() && ui.buttons.empty() && !close_held()) {
         // Whatever was printed must reach its reader; exit handlers do not run.
         std::fflush(nullptr);
         _exit(ui.run_failed && ui.run_failed() ? 1 : 0);
