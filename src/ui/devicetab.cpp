@@ -206,7 +206,11 @@ void statusdot_draw(kr_uiobject_st *o, const kr_bounding_box_st *)
     int32_t d = o->bb.w < o->bb.h ? o->bb.w : o->bb.h;
     if (d > 20) d = 20;
     const int32_t cx = kr_ui_get_xglobal(o) + o->bb.w / 2, cy = kr_ui_get_yglobal(o) + o->bb.h / 2;
+    // A job greys the page out, not the device's state.
+    const ui_color_modes_e mode = kr_ui_get_color_mode();
+    kr_ui_set_color_mode(COLOR_MODE_RGB);
     kr_ui_draw_point(cx, cy, me->color, d);
+    kr_ui_set_color_mode(mode);
     if (me->hollow) kr_ui_draw_point(cx, cy, me->bg, d / 2);
 }
 

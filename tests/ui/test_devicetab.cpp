@@ -860,8 +860,11 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
             frames(3); // the button follows
             co::report("waiting=%d", devicetab_is_busy() && dev.load.waiting ? 1 : 0);
             show(other); // another device's tab neither shows nor cancels this flash
+            kr_ui_capture(true);
             frames(3);
             co::report("other_cancel=%d", find_button(&win->tw.super, "Cancel (waiting for device)") ? 1 : 0);
+            co::report("state_dot_green=%d", uitest::count_in_region(0, 90, 600, 300, 0xFF22B14C, 16) > 0 ? 1 : 0);
+            kr_ui_capture(false);
             show(shown);
             frames(3);
             co::report("cancel_button=%d", click_button("Cancel (waiting for device)") ? 1 : 0);
@@ -880,6 +883,7 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
     EXPECT_EQ(res.get("target_version"), "0") << "the flashed device kept showing its old version";
     EXPECT_EQ(res.get("waiting"), "1") << out();
     EXPECT_EQ(res.get("other_cancel"), "0");
+    EXPECT_EQ(res.get("state_dot_green"), "1") << "a job greys the page, not the device's state";
     EXPECT_EQ(res.get("cancel_button"), "1");
     EXPECT_EQ(res.get("cancelled"), "1 success=0 failed=1") << out();
 
