@@ -213,6 +213,7 @@ TEST(MonitorOnBus, ABootingNodeThatAnswersLaterStaysOneDevice)
     d.node_id = 0x40;
     d.heartbeat_ms = 100;
     d.start_operational = true;
+    d.revision = 5;
     std::string err;
     if (!co::child_mode()) {
         ASSERT_TRUE(sim_setup_start(bus, {d}, 0, err)) << err;
@@ -229,12 +230,18 @@ TEST(MonitorOnBus, ABootingNodeThatAnswersLaterStaysOneDevice)
         co::report("refreshed=%d", (int)dev.system.devs[0].state);
         find_poll_new_devices();
         co::report("devices=%u vendor=%u", (unsigned)dev.system.dev_count, (unsigned)dev.system.devs[0].vendor_id);
+        dev.system.devs[0].sw_version = 0; // as after a flash: read again, and the page is shown anew
+        dev.system.devs[0].sw_version_tried = false;
+        dev.system.devs[0].devname_tried = true; // nothing else to show anew
+        const bool reread = find_update_device_states(&dev.system);
+        co::report("reread=%d version=%u", reread ? 1 : 0, (unsigned)dev.system.devs[0].sw_version);
         return 0;
     });
     sim_setup_stop(bus);
     EXPECT_EQ(res.get("booting"), "1") << res.text;
     EXPECT_EQ(res.num("refreshed"), (long)DEV_STATE_OP) << res.text;
     EXPECT_EQ(res.get("devices"), "1 vendor=797") << res.text;
+    EXPECT_EQ(res.get("reread"), "1 version=5") << res.text;
 }
 
 TEST_F(Monitor, NoBusAccessForInvalidNodes)
