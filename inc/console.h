@@ -23,6 +23,7 @@ typedef struct {
     uint32_t line_seq;   /* lines ever completed */
     char curline[LOGCAP_LINE_LEN];
     uint32_t curlen;
+    bool replace_last; /* the last line ended in a carriage return: the next one takes its place */
 } logcap_ring_st;
 
 void logcap_ring_reset(logcap_ring_st *ring);

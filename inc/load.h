@@ -39,6 +39,8 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block);
 bool load_flash_device_to_node(const device_st *device, uint8_t node, bool wfr);
 bool load_flash_device(const device_st *device, bool wfr);
 bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr);
+/* Removes the private firmware copy of the window's flash, if any (also when the process ends mid-flash). */
+void load_remove_window_copy(void);
 bool load_firmware(const char *path, bool wfr, bool kr, bool block);
 void load_cancel(void);
 

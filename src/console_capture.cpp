@@ -30,10 +30,15 @@ bool reader_done = false;
 void ring_complete_line(logcap_ring_st *r)
 {
     if (r->curlen == 0) return; // empty lines are dropped
-    std::memcpy(r->lines[r->line_head], r->curline, r->curlen);
-    r->lines[r->line_head][r->curlen] = '\0';
-    r->line_head = (r->line_head + 1) % LOGCAP_LINES;
-    if (r->line_count < LOGCAP_LINES) r->line_count++;
+    // A progress line redrawn after a carriage return takes the place of the one before, as on a terminal.
+    const bool replace = r->replace_last && r->line_count > 0;
+    const uint32_t slot = replace ? (r->line_head + LOGCAP_LINES - 1) % LOGCAP_LINES : r->line_head;
+    std::memcpy(r->lines[slot], r->curline, r->curlen);
+    r->lines[slot][r->curlen] = '\0';
+    if (!replace) {
+        r->line_head = (r->line_head + 1) % LOGCAP_LINES;
+        if (r->line_count < LOGCAP_LINES) r->line_count++;
+    }
     r->line_seq++;
     r->curlen = 0;
     r->curline[0] = '\0';
@@ -89,10 +94,16 @@ void logcap_ring_feed(logcap_ring_st *r, const char *data, size_t len)
     for (size_t i = 0; i < len; i++) {
         char c = data[i];
         if (c == '\n' || c == '\r') {
+            // The line feed of a CR LF pair makes the line before final.
+            const bool replaceable = c == '\r' && (r->curlen > 0 || r->replace_last);
             ring_complete_line(r);
+            r->replace_last = replaceable;
             continue;
         }
-        if (r->curlen >= LOGCAP_LINE_LEN - 1) ring_complete_line(r);
+        if (r->curlen >= LOGCAP_LINE_LEN - 1) {
+            ring_complete_line(r);
+            r->replace_last = false;
+        }
         r->curline[r->curlen++] = c;
         r->curline[r->curlen] = '\0';
     }

@@ -94,18 +94,29 @@ bool read_devname(device_st *d)
     return true;
 }
 
+// The provisional entry made for a node while it was booting: no package and no identity. Its
+// state may have moved on since, as the window refreshes live states every frame.
+device_st *booting_entry(uint8_t node)
+{
+    for (uint32_t i = 0; i < dev.system.dev_count && i < SYSTEM_MAX_DEVICES; i++) {
+        device_st *d = &dev.system.devs[i];
+        if (d->nodeid == node && !d->filepath[0] && d->vendor_id == 0 && d->product_code == 0) return d;
+    }
+    return nullptr;
+}
+
+// `was_booting`: a provisional entry was added for the node; it becomes the real device, since in a
+// full system there is no room for a second one, and vendor 0 would stay beside it.
 // unanswered: set when the node did not answer the identity read.
-bool find_try_add_node(uint8_t node, bool *unanswered = nullptr)
+bool find_try_add_node(uint8_t node, bool was_booting, bool *unanswered = nullptr)
 {
     bool ok = false;
     uint32_t vendor = read_u32(node, 0x1018, 1, &ok);
     if (unanswered) *unanswered = !ok;
     if (!ok) return false;
     uint32_t product = read_u32(node, 0x1018, 2, nullptr);
-    // The entry the search made while the node was booting becomes the real device: in a full
-    // system there is no room for a second one, and vendor 0 would stay in its place.
-    device_st *d = find_device_by_nodeid(node);
-    if (d && !d->filepath[0] && d->vendor_id == 0 && d->state == DEV_STATE_BOOTUP) {
+    device_st *d = was_booting ? booting_entry(node) : nullptr;
+    if (d) {
         d->vendor_id = vendor;
         d->product_code = product;
     } else {
@@ -262,13 +273,14 @@ uint8_t find_devices(void)
         for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) {
             if (!bit_get(operational_nodes, node) || mark[node] == 2) continue;
             if (answering(last_nmt_state[node])) {
+                bool was_booting = mark[node] == 1;
                 mark[node] = 2;
                 // The search ends when it said it would: a node that does not answer gets the
                 // time left (its one retry included), not the SDO's full time-out.
                 uint32_t left = FIND_SEARCH_MS - elapsed;
                 _kr_canopen_sdo_client_set_timeout(left / 2 > 50 ? left / 2 : 50);
                 bool unanswered = false;
-                find_try_add_node(node, &unanswered);
+                find_try_add_node(node, was_booting, &unanswered);
                 if (unanswered) {
                     std::printf("Node 0x%x sends heartbeats but did not answer the identity read (0x1018:1); it is "
                                 "not added.\n",
@@ -335,8 +347,9 @@ bool find_poll_new_devices(void)
                 }
             }
         } else if (!d || live_added[node] == 1) {
+            const bool was_booting = live_added[node] == 1;
             live_added[node] = 2;
-            if (find_try_add_node(node)) changed = true; // a booting entry is filled in place
+            if (find_try_add_node(node, was_booting)) changed = true;
         } else {
             live_added[node] = 2;
         }
@@ -357,6 +370,7 @@ bool find_update_device_states(system_st *system)
             if (d->sw_version == 0 && !d->sw_version_tried) {
                 d->sw_version = read_sw_version(d->nodeid);
                 d->sw_version_tried = true;
+                if (d->sw_version) changed = true; // shown on the device page
             }
             if (!d->filepath[0] && d->vendor_id == CANOPEN_KORVANE_VENDOR_ID && !d->devname[0] && !d->devname_tried) {
                 d->devname_tried = true;

@@ -281,14 +281,6 @@ bool load_cia(FILE *f, uint32_t size)
     return true;
 }
 
-void remove_window_copy(void)
-{
-    if (window_copy.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove(window_copy, ec);
-    window_copy.clear();
-}
-
 bool run_load(void)
 {
     load_st &l = dev.load;
@@ -339,7 +331,7 @@ bool flash_argument_file(const char *path, uint8_t node, bool wfr, bool kr, bool
 // Fails a window load that never started.
 bool not_started(void)
 {
-    remove_window_copy();
+    load_remove_window_copy();
     dev.load.success = false;
     dev.load.finished = true;
     return false;
@@ -348,6 +340,14 @@ bool not_started(void)
 } // namespace
 
 extern "C" {
+
+void load_remove_window_copy(void)
+{
+    if (window_copy.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove(window_copy, ec);
+    window_copy.clear();
+}
 
 bool load_configure(const char *path, bool wfr, bool kr, bool block)
 {
@@ -380,7 +380,7 @@ void load_step(void *)
     l.progress = 0;
     bool ok = run_load();
     if (!ok) main_set_run_failed();
-    remove_window_copy();
+    load_remove_window_copy();
     l.success = ok;
     l.finished = true;
 }
@@ -536,7 +536,7 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
     }
     // A private file of our own, copied without a shell: the manifest's text never reaches a command
     // line, and nothing planted in the temporary folder can redirect the copy.
-    remove_window_copy();
+    load_remove_window_copy();
     std::string src = std::string(pkg.dir) + "/" + pkg.firmware;
     const char *tmp = std::getenv("TMPDIR");
     std::string dest = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/krcan_flash." + std::to_string(getpid()) +

@@ -43,6 +43,9 @@ TEST(LogcapRing, LineEndsSplitsAndEmptyLines)
     feed(*ring, "a\r\nb\n\n\r\n");
     EXPECT_EQ(ring.r->line_count, 2u);
     EXPECT_EQ(range(*ring, 100, 0, 0), "a\nb\n");
+    // Progress steps ending in a carriage return replace each other, as on a terminal.
+    feed(*ring, "10%\r20%\r\r30%\rdone\nnext\r\n");
+    EXPECT_EQ(range(*ring, 100, 0, 0), "a\nb\ndone\nnext\n");
 
     // A 600-character line is kept as 255 + 255 + 90; the last part waits for its line end.
     Ring big;

@@ -1,6 +1,6 @@
 // The heartbeat monitor in process: which frames count as heartbeats, live states, the window's
 // discovery of booting nodes, the boot expectation and the refusal of node ids outside 1..127.
-// Nothing here needs an answer over SDO.
+// Only the booting node that later answers needs the library on the bus (in a child).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "find.h"
+#include "hal/canopen_harness.h"
 #include "main.h"
+#include "sim_setup.h"
 #include "system.h"
 
 namespace {
@@ -200,6 +202,46 @@ TEST_F(Monitor, BootExpectationFollowsOnlyInTime)
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("Following"), std::string::npos) << out;
     EXPECT_EQ(dev.system.devs[0].nodeid, 0x37);
+}
+
+// The window refreshes live states every frame, so the booting entry is pre-operational or
+// operational by the time the node answers: it still becomes the one device, with its identity.
+TEST(MonitorOnBus, ABootingNodeThatAnswersLaterStaysOneDevice)
+{
+    sim_setup_st bus;
+    sim_device_config_st d;
+    d.node_id = 0x40;
+    d.heartbeat_ms = 100;
+    d.start_operational = true;
+    d.revision = 5;
+    std::string err;
+    if (!co::child_mode()) {
+        ASSERT_TRUE(sim_setup_start(bus, {d}, 0, err)) << err;
+    }
+    co::result_st res = co::run(bus.port, [] {
+        find_start_monitor();
+        // Its boot-up message, heard before any heartbeat: nothing else runs until the pass is over.
+        kr_can_message_st boot = frame(0x740, {0});
+        find_can_callb(nullptr, &boot);
+        find_poll_new_devices();
+        co::report("booting=%u", (unsigned)dev.system.dev_count);
+        for (int i = 0; i < 500 && find_node_get_state(0x40) != DEV_STATE_OP; i++) kr_rtos_task_delay(20);
+        find_update_device_states(&dev.system);
+        co::report("refreshed=%d", (int)dev.system.devs[0].state);
+        find_poll_new_devices();
+        co::report("devices=%u vendor=%u", (unsigned)dev.system.dev_count, (unsigned)dev.system.devs[0].vendor_id);
+        dev.system.devs[0].sw_version = 0; // as after a flash: read again, and the page is shown anew
+        dev.system.devs[0].sw_version_tried = false;
+        dev.system.devs[0].devname_tried = true; // nothing else to show anew
+        const bool reread = find_update_device_states(&dev.system);
+        co::report("reread=%d version=%u", reread ? 1 : 0, (unsigned)dev.system.devs[0].sw_version);
+        return 0;
+    });
+    sim_setup_stop(bus);
+    EXPECT_EQ(res.get("booting"), "1") << res.text;
+    EXPECT_EQ(res.num("refreshed"), (long)DEV_STATE_OP) << res.text;
+    EXPECT_EQ(res.get("devices"), "1 vendor=797") << res.text;
+    EXPECT_EQ(res.get("reread"), "1 version=5") << res.text;
 }
 
 TEST_F(Monitor, NoBusAccessForInvalidNodes)

@@ -127,6 +127,7 @@ subtab_e shown_subtab = SUBTAB_DEVICE;
 bool device_removed = false;
 device_st *download_device = nullptr;
 device_st *flash_device = nullptr;
+device_st *flash_origin = nullptr; // the tab the flash was started from (its target may be another)
 uint8_t flash_default_nodeid = 0;
 bool flash_btn_waiting = false;
 uint8_t busy_nodeid = 0;
@@ -205,7 +206,11 @@ void statusdot_draw(kr_uiobject_st *o, const kr_bounding_box_st *)
     int32_t d = o->bb.w < o->bb.h ? o->bb.w : o->bb.h;
     if (d > 20) d = 20;
     const int32_t cx = kr_ui_get_xglobal(o) + o->bb.w / 2, cy = kr_ui_get_yglobal(o) + o->bb.h / 2;
+    // A job greys the page out, not the device's state.
+    const ui_color_modes_e mode = kr_ui_get_color_mode();
+    kr_ui_set_color_mode(COLOR_MODE_RGB);
     kr_ui_draw_point(cx, cy, me->color, d);
+    kr_ui_set_color_mode(mode);
     if (me->hollow) kr_ui_draw_point(cx, cy, me->bg, d / 2);
 }
 
@@ -286,9 +291,12 @@ void set_frames_enabled(bool enabled)
             kr_ui_set_enabled(&b->super, false);
 }
 
+// Only the flash's own tabs show its cancel button; another device's tab stays disabled.
+bool shows_flash() { return current_device && (current_device == flash_device || current_device == flash_origin); }
+
 void flash_btn_set_cancel_mode()
 {
-    if (!view_built) return;
+    if (!view_built || !shows_flash()) return;
     kr_uibutton_set_text(&content.flash_btn,
                          dev.load.waiting ? "Cancel (waiting for device)" : "Cancel flashing");
     kr_uiwindow_set_enabled(&content.right.super, false);
@@ -336,7 +344,7 @@ void finish_busy()
                 if (&shown_system->devs[i] == flash_device) still_there = true;
         if (dev.load.success && still_there && flash_default_nodeid != 0)
             find_expect_boot_nodeid(flash_device, flash_default_nodeid);
-        flash_device = nullptr;
+        flash_device = flash_origin = nullptr;
     }
     if (busy_op == OP_DOWNLOAD) {
         char path[1024] = "", err[256] = "";
@@ -401,6 +409,7 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
         kr_uidigitedit_set_limits(&c.nodeid_edit, 1, 127);
         kr_uidigitedit_set_value(&c.nodeid_edit, d->nodeid);
         c.nodeid_edit.title = "Node ID";
+        c.nodeid_edit.modedata.normal.numpaddialog_title = c.nodeid_edit.title;
         c.nodeid_shown = c.nodeid_edit.value;
         kr_uiwindow_addxy(L, &c.nodeid_edit.super.super, 0, (int16_t)(lb.h - 172), lb.w, 64);
         kr_ui_set_enabled(&c.nodeid_edit.super.super, !third);
@@ -607,6 +616,7 @@ void flash_procedure(device_st *d)
         return;
     }
     flash_device = target;
+    flash_origin = d;
     flash_default_nodeid = system_nodeid_valid(pkg_default) && !find_node_is_online(pkg_default) ? pkg_default : 0;
     // New firmware on the target (another device when this one is offline): its identity is read again.
     for (device_st *x : {d, target}) {
@@ -980,7 +990,7 @@ bool devicetab_step(void)
                 flash_btn_waiting = dev.load.waiting;
                 flash_btn_set_cancel_mode();
             }
-            if (view_built && clicked(&content.flash_btn)) {
+            if (view_built && shows_flash() && clicked(&content.flash_btn)) {
                 say_flushed("Cancelling flashing of node 0x%x...\n", dev.load.nodeid);
                 load_cancel();
             }

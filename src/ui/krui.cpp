@@ -1,7 +1,9 @@
 // The desktop main window: System, Fleet and Settings tabs, the device tab bar, the log strip with
 // its input line, the update notice, and what happens when the window is closed during a job.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "account.h"
 #include "console.h"
@@ -91,6 +93,7 @@ bool update_applying = false;
 bool close_announced = false;
 uint32_t close_seen_count = 0;
 bool close_forced = false;
+char shown_log_title[192]; // the frame's title: the log title, marked while a close is held
 
 kr_uimedia_st remove_media;
 bool remove_media_loaded = false;
@@ -400,6 +403,27 @@ const char *job_name()
     return std::strcmp(k.log_title_str, "Log") != 0 && k.log_title_str[0] ? k.log_title_str : "the running job";
 }
 
+// The running job as a phrase inside a sentence: "Saving parameters from pump..." becomes
+// "saving parameters from pump".
+std::string job_phrase()
+{
+    std::string t = job_name();
+    while (!t.empty() && (t.back() == '.' || t.back() == ' ')) t.pop_back();
+    if (t.size() > 1 && std::isupper((unsigned char)t[0]) && std::islower((unsigned char)t[1]))
+        t[0] = (char)std::tolower((unsigned char)t[0]);
+    return t;
+}
+
+// The log strip says that a close is held, and for which job, for as long as it is held.
+void show_log_title()
+{
+    if (close_announced && !close_forced)
+        std::snprintf(shown_log_title, sizeof shown_log_title, "Closing when finished: %s", k.log_title_str);
+    else
+        std::snprintf(shown_log_title, sizeof shown_log_title, "%s", k.log_title_str);
+    if (started) kr_uiframewindow_set_title(&k.log_frame, shown_log_title);
+}
+
 // Kept while a window job runs; a second close request ends krcan at once.
 bool close_hold()
 {
@@ -408,9 +432,10 @@ bool close_hold()
     if (!close_announced) {
         close_announced = true;
         close_seen_count = n;
-        std::printf(PRINT_BOLDYELLOW "Closing waits for %s: krcan closes after it has finished. Close the window "
-                                     "again to end krcan at once.\n" PRINT_RESET,
-                    job_name());
+        std::printf(PRINT_BOLDYELLOW "Closing waits for %s to finish. Close the window again to end krcan at "
+                                     "once.\n" PRINT_RESET,
+                    job_phrase().c_str());
+        show_log_title();
         // Nothing is lost by stopping a flash that has not begun or a parameter batch.
         devicetab_cancel_for_close();
         loadparam_load_files_cancel();
@@ -435,6 +460,7 @@ bool close_hold()
 bool close_finish()
 {
     sysfile_remove_all_tmpdirs();
+    load_remove_window_copy();
     std::fflush(nullptr);
     logcap_stop();
     return main_run_failed();
@@ -605,7 +631,7 @@ void krui_exec(void)
 void krui_set_log_title(const char *title)
 {
     std::snprintf(k.log_title_str, sizeof k.log_title_str, "%s", title ? title : "Log");
-    if (started) kr_uiframewindow_set_title(&k.log_frame, k.log_title_str);
+    show_log_title();
 }
 
 void krui_reset_log_title(void) { krui_set_log_title("Log"); }

@@ -21,7 +21,9 @@ typedef struct {
     uint16_t count;
     int16_t add_index; /* -1: no add tab */
     const ui_font_st *font;
-    int32_t width; /* the bar's width */
+    int32_t width;  /* the bar's width */
+    int32_t scroll; /* how far the tabs are moved left so that the active one shows */
+    bool add_pinned; /* the tabs overflow: the add tab stays at the bar's right end */
 } krui_tabbar_st;
 
 /* Tab 0 "Overview", one label per device, then "New device (+)" while the system has room. */
@@ -34,7 +36,9 @@ int32_t krui_tab_dot_space(const krui_tabbar_st *bar, uint16_t tab);
 int32_t krui_tab_width_of(const krui_tabbar_st *bar, uint16_t tab);
 void krui_compute_tab_display(krui_tabbar_st *bar, uint16_t active);
 void krui_shorten_to_width(const char *src, const ui_font_st *font, int32_t limit, char *dst, size_t dst_len);
-/* The tab under a bar-local x, or -1 right of the last tab. */
+/* Where a tab starts, bar-local (after krui_compute_tab_display); may lie outside the bar. */
+int32_t krui_tab_x(const krui_tabbar_st *bar, uint16_t tab);
+/* The tab under a bar-local x, or -1 where none is shown. */
 int32_t krui_tab_at(const krui_tabbar_st *bar, int32_t x);
 /* Draws the bar (not the page) with its top-left corner at (x, y). */
 void krui_draw_tabbar(const krui_tabbar_st *bar, uint16_t active, int32_t x, int32_t y, color_t bg, color_t text_c);

@@ -137,8 +137,32 @@ void krui_shorten_to_width(const char *src, const ui_font_st *font, int32_t limi
     std::snprintf(dst, dst_len, "%s...", prefix);
 }
 
+namespace {
+
+// A device label is shortened before its node id, so that two tabs never read alike.
+void shorten_label(krui_tabbar_st *bar, uint16_t tab, int32_t limit)
+{
+    const char *name = bar->names[tab];
+    const char *id = krui_tab_dot_space(bar, tab) ? std::strstr(name, "_0x") : nullptr;
+    while (id && std::strstr(id + 1, "_0x")) id = std::strstr(id + 1, "_0x");
+    if (!id || id == name) {
+        krui_shorten_to_width(name, bar->font, limit, bar->display[tab], KRUI_TAB_NAME_LEN);
+        return;
+    }
+    char base[KRUI_TAB_NAME_LEN], cut[KRUI_TAB_NAME_LEN];
+    copy_cut(base, sizeof base, name, (size_t)(id - name));
+    krui_shorten_to_width(base, bar->font, limit - text_w(id, bar->font), cut, sizeof cut);
+    std::snprintf(bar->display[tab], KRUI_TAB_NAME_LEN, "%s%s", cut, id);
+}
+
+bool pinned(const krui_tabbar_st *bar, uint16_t tab) { return bar->add_pinned && (int32_t)tab == bar->add_index; }
+
+} // namespace
+
 void krui_compute_tab_display(krui_tabbar_st *bar, uint16_t active)
 {
+    bar->scroll = 0;
+    bar->add_pinned = false;
     int32_t total = 0;
     for (uint16_t i = 0; i < bar->count; ++i) total += full_width(bar, i);
     if (total <= bar->width) {
@@ -157,43 +181,62 @@ void krui_compute_tab_display(krui_tabbar_st *bar, uint16_t active)
     }
     int32_t share = others ? (bar->width - kept_w) / others : KRUI_TAB_MIN_W;
     if (share < KRUI_TAB_MIN_W) share = KRUI_TAB_MIN_W;
+    total = kept_w;
     for (uint16_t i = 0; i < bar->count; ++i)
-        if (!kept(i))
-            krui_shorten_to_width(bar->names[i], bar->font, share - krui_tab_dot_space(bar, i) - 10, bar->display[i],
-                                  KRUI_TAB_NAME_LEN);
+        if (!kept(i)) {
+            shorten_label(bar, i, share - krui_tab_dot_space(bar, i) - 10);
+            total += krui_tab_width_of(bar, i);
+        }
+    if (total <= bar->width) return;
+    // Still too wide: the add tab stays at the right end and the rest scrolls to show the active tab.
+    int32_t room = bar->width;
+    if (bar->add_index >= 0) {
+        bar->add_pinned = true;
+        room -= krui_tab_width_of(bar, (uint16_t)bar->add_index);
+    }
+    if (!pinned(bar, active)) {
+        const int32_t right = krui_tab_x(bar, active) + krui_tab_width_of(bar, active);
+        if (right > room) bar->scroll = right - room;
+    }
+}
+
+int32_t krui_tab_x(const krui_tabbar_st *bar, uint16_t tab)
+{
+    if (pinned(bar, tab)) return bar->width - krui_tab_width_of(bar, tab);
+    int32_t x = -bar->scroll;
+    for (uint16_t i = 0; i < tab && i < bar->count; ++i)
+        if (!pinned(bar, i)) x += krui_tab_width_of(bar, i);
+    return x;
 }
 
 int32_t krui_tab_at(const krui_tabbar_st *bar, int32_t x)
 {
-    int32_t right = 0;
+    if (x < 0 || (bar->add_pinned && x >= bar->width)) return -1;
+    if (bar->add_pinned && x >= krui_tab_x(bar, (uint16_t)bar->add_index)) return bar->add_index;
     for (uint16_t i = 0; i < bar->count; ++i) {
-        right += krui_tab_width_of(bar, i);
-        if (right > x) return i;
+        const int32_t left = krui_tab_x(bar, i);
+        if (!pinned(bar, i) && x >= left && x < left + krui_tab_width_of(bar, i)) return i;
     }
     return -1;
 }
 
 void krui_draw_tabbar(const krui_tabbar_st *bar, uint16_t active, int32_t x0, int32_t y, color_t bg, color_t text_c)
 {
-    int32_t x = x0, active_x = x0;
-    for (uint16_t i = 0; i < bar->count; ++i) {
-        const int32_t w = krui_tab_width_of(bar, i);
-        if (i == active) {
-            active_x = x;
-        } else {
-            kr_ui_draw_shadowrrect(x, y, w, 40, 2, bg, kr_uic_brighten(bg, 80), kr_uic_brighten(bg, -80));
-            draw_dot(bar, i, x, y, bg);
-            kr_ui_draw_string(bar->display[i], bar->font, x + krui_tab_dot_space(bar, i) + 4, y + 20,
-                              ALIGN_CENTER_LEFT, text_c);
-        }
-        x += w;
-    }
-    kr_ui_draw_line(x0, y + 39, x0 + bar->width, y + 39, 1, 0xFFFFFFFF);
-    if (active < bar->count) {
-        const color_t face = kr_uic_brighten(bg, 20);
-        kr_ui_draw_shadowrrect(active_x, y, krui_tab_width_of(bar, active), 40, 2, face, 0xFFFFFFFF, 0xFFFFFFFF);
-        draw_dot(bar, active, active_x, y, face);
-        kr_ui_draw_string(bar->display[active], bar->font, active_x + krui_tab_dot_space(bar, active) + 5, y + 20,
+    auto draw_tab = [&](uint16_t i) {
+        const int32_t x = x0 + krui_tab_x(bar, i), w = krui_tab_width_of(bar, i);
+        if (x + w <= x0 || x >= x0 + bar->width) return;
+        const bool on = i == active;
+        const color_t face = on ? kr_uic_brighten(bg, 20) : bg;
+        kr_ui_draw_shadowrrect(x, y, w, 40, 2, face, on ? 0xFFFFFFFF : kr_uic_brighten(bg, 80),
+                               on ? 0xFFFFFFFF : kr_uic_brighten(bg, -80));
+        draw_dot(bar, i, x, y, face);
+        kr_ui_draw_string(bar->display[i], bar->font, x + krui_tab_dot_space(bar, i) + (on ? 5 : 4), y + 20,
                           ALIGN_CENTER_LEFT, text_c);
-    }
+    };
+    for (uint16_t i = 0; i < bar->count; ++i)
+        if (i != active && !pinned(bar, i)) draw_tab(i);
+    kr_ui_draw_line(x0, y + 39, x0 + bar->width, y + 39, 1, 0xFFFFFFFF);
+    // The pinned add tab covers whatever scrolled under it; the active tab lies over both.
+    if (bar->add_pinned && bar->add_index != (int32_t)active) draw_tab((uint16_t)bar->add_index);
+    if (active < bar->count) draw_tab(active);
 }

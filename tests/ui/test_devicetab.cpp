@@ -548,9 +548,13 @@ TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
         std::ofstream(dir() + "/zenity.answer") << dir() << "/machine.krsys\n";
         co::report("open_button=%d", click_button("Open system configuration file") ? 1 : 0);
         script_click(300, 600); // "Yes" to loading the saved parameters
-        play();
+        bool busy_seen = false; // the load may end within a few frames: watch for it while playing
+        for (int i = 0; i < 3000 && (kr_ui_script_pending() > 0 || !busy_seen); i++) {
+            frame();
+            busy_seen = busy_seen || devicetab_is_busy();
+        }
         co::report("devices=%u", (unsigned)dev.system.dev_count);
-        co::report("param_busy=%d", devicetab_is_busy() ? 1 : 0);
+        co::report("param_busy=%d", busy_seen ? 1 : 0);
         for (int i = 0; i < 1500 && devicetab_is_busy(); i++) frame();
         co::report("failed_after_load=%d", main_run_failed() ? 1 : 0);
         frames(5);
@@ -832,7 +836,7 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
             device_st *shown = package_device("unit.krdev", 0x22);
             if (!shown) return 4;
             shown->state = DEV_STATE_OFFLINE;
-            online_device(0x20);
+            device_st *other = online_device(0x20);
             online_device(0x21)->thirdparty = true;
             device_st *target = online_device(0x23);
             target->sw_version = 7; // read before the flash
@@ -855,6 +859,14 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
             for (int i = 0; i < 1000 && !dev.load.waiting; i++) frame();
             frames(3); // the button follows
             co::report("waiting=%d", devicetab_is_busy() && dev.load.waiting ? 1 : 0);
+            show(other); // another device's tab neither shows nor cancels this flash
+            kr_ui_capture(true);
+            frames(3);
+            co::report("other_cancel=%d", find_button(&win->tw.super, "Cancel (waiting for device)") ? 1 : 0);
+            co::report("state_dot_green=%d", uitest::count_in_region(0, 90, 600, 300, 0xFF22B14C, 16) > 0 ? 1 : 0);
+            kr_ui_capture(false);
+            show(shown);
+            frames(3);
             co::report("cancel_button=%d", click_button("Cancel (waiting for device)") ? 1 : 0);
             play();
             wait_idle();
@@ -870,6 +882,8 @@ TEST_F(DeviceTab, OfflineDeviceFlashesTheDevicePickedOnTheBus)
     EXPECT_EQ(res.get("failed_after_pick"), "0") << out();
     EXPECT_EQ(res.get("target_version"), "0") << "the flashed device kept showing its old version";
     EXPECT_EQ(res.get("waiting"), "1") << out();
+    EXPECT_EQ(res.get("other_cancel"), "0");
+    EXPECT_EQ(res.get("state_dot_green"), "1") << "a job greys the page, not the device's state";
     EXPECT_EQ(res.get("cancel_button"), "1");
     EXPECT_EQ(res.get("cancelled"), "1 success=0 failed=1") << out();
 

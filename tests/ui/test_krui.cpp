@@ -20,10 +20,12 @@
 #include "commands.h"
 #include "console.h"
 #include "devsel.h"
+#include "load.h"
 #include "package.h"
 #include "selfupdate.h"
 #include "sim_setup.h"
 #include "system.h"
+#include "tool/package_builder.h"
 #include "ui_krcan.h"
 #include "ui_support.h"
 #include "ui_x11.h"
@@ -139,6 +141,11 @@ TEST(KruiChild, Run)
     char tmp[1024];
     ASSERT_TRUE(system_mktempdir("krcan_sys_", tmp, sizeof tmp));
     krui_set_log_title("Saving parameters from pump...");
+    // A flash waiting for its device (no scheduler runs here) holds its private firmware copy.
+    const std::string pkg = (dir / "fw.krdev").string();
+    ASSERT_TRUE(pkgtest::write_zip(pkg, {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin", "VERSION": "1"})"),
+                                         pkgtest::file("fw.bin", "image")}));
+    ASSERT_TRUE(load_flash_krdev_to_node(pkg.c_str(), 0x20, true));
     ASSERT_TRUE(krui_start());
     std::printf("tmpdir %s\nready\n", tmp);
     std::fflush(stdout);
@@ -151,6 +158,18 @@ TEST(KruiChild, Run)
         }
         krui_frame(true);
     }
+}
+
+// Where the log strip frame's top line starts, right of its title; -1 when not found.
+int log_title_end(const std::string &win)
+{
+    for (int y = 600; y < 700; y++) {
+        const std::vector<color_t> row = window_row(win, y, 0, 1180);
+        int x = (int)row.size();
+        while (x > 0 && uitest::near(row[x - 1], 0xFFFFFFFF, 40)) x--;
+        if (x < 1000 && x > 20) return x;
+    }
+    return -1;
 }
 
 TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
@@ -171,9 +190,13 @@ TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
         const std::string win = window_of(box, child.pid());
         ASSERT_FALSE(win.empty());
 
+        int title_end = -1;
+        ASSERT_TRUE(wait_until([&] { return (title_end = log_title_end(win)) > 0; }, 30000)) << "the strip is drawn";
         send_delete(win);
-        ASSERT_TRUE(child.wait_for_output("Closing waits for Saving parameters from pump...", 30000)) << child.out();
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ASSERT_TRUE(child.wait_for_output("Closing waits for saving parameters from pump to finish.", 30000))
+            << child.out();
+        // The strip's title says so until the job ends: the frame's top line starts further right.
+        EXPECT_TRUE(wait_until([&] { return log_title_end(win) > title_end + 100; }, 30000)) << title_end;
         EXPECT_TRUE(child.running()) << "a close during a job is held";
         if (mode == "hold") {
             box.write_file("idle", "");
@@ -190,6 +213,8 @@ TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
                 << r.out;
         }
         EXPECT_FALSE(fs::exists(tmpdir)) << "exit handlers' work done on close";
+        for (const auto &e : fs::directory_iterator(tmpdir.parent_path()))
+            EXPECT_NE(e.path().filename().string().rfind("krcan_flash.", 0), 0u) << e.path();
     }
 }
 
@@ -240,12 +265,7 @@ device_st make_dev(const char *name, const char *devname, const char *file, uint
 }
 
 // The x where a tab of the live bar starts.
-int tab_x(const krui_tabbar_st *bar, uint16_t tab)
-{
-    int x = 0;
-    for (uint16_t i = 0; i < tab; ++i) x += krui_tab_width_of(bar, i);
-    return x;
-}
+int tab_x(const krui_tabbar_st *bar, uint16_t tab) { return krui_tab_x(bar, tab); }
 
 } // namespace
 
@@ -300,20 +320,34 @@ TEST(KruiTabs, LabelsDotsShorteningAndHitTesting)
     EXPECT_STREQ(bar.display[0], "Overview");
     EXPECT_STREQ(bar.display[5], bar.names[5]);
     EXPECT_STREQ(bar.display[13], "New device (+)");
-    int right = 0;
+    const int add_x = krui_tab_x(&bar, 13);
     for (uint16_t t = 0; t < bar.count; ++t) {
-        const int w = krui_tab_width_of(&bar, t);
+        const int w = krui_tab_width_of(&bar, t), x = krui_tab_x(&bar, t);
         if (t != 0 && t != 5 && t != 13) {
             const std::string d = bar.display[t];
-            EXPECT_EQ(d.substr(d.size() - 3), "...") << t;
+            char id[16];
+            std::snprintf(id, sizeof id, "..._0x%x", 0x20 + t - 1);
+            EXPECT_EQ(d.substr(d.size() - std::strlen(id)), id) << "shortened before the node id";
             EXPECT_GE(w, KRUI_TAB_MIN_W) << t;
         }
-        // Hit-testing agrees with the drawn widths at both edges of every tab.
-        EXPECT_EQ(krui_tab_at(&bar, right), t);
-        EXPECT_EQ(krui_tab_at(&bar, right + w - 1), t);
-        right += w;
+        // Hit-testing agrees with the drawn widths at both edges of every tab shown whole.
+        if (t != 13 && x + w > add_x) continue;
+        EXPECT_EQ(krui_tab_at(&bar, x), t);
+        EXPECT_EQ(krui_tab_at(&bar, x + w - 1), t);
     }
-    EXPECT_EQ(krui_tab_at(&bar, right), -1);
+    EXPECT_EQ(krui_tab_at(&bar, 1200), -1);
+    // Twenty tabs overflow even shortened: the bar scrolls to the selected tab and keeps the add tab.
+    sys.dev_count = 18;
+    for (int i = 12; i < 18; ++i) sys.devs[i] = sys.devs[0], sys.devs[i].nodeid = (uint8_t)(0x20 + i);
+    krui_populate_tab_names(&bar, &sys);
+    for (uint16_t active : {1, 12, 18}) {
+        krui_compute_tab_display(&bar, active);
+        for (uint16_t t : {active, (uint16_t)bar.add_index}) {
+            EXPECT_GE(krui_tab_x(&bar, t), 0) << active << " " << t;
+            EXPECT_LE(krui_tab_x(&bar, t) + krui_tab_width_of(&bar, t), 1200) << active << " " << t;
+            EXPECT_EQ(krui_tab_at(&bar, krui_tab_x(&bar, t) + 5), t) << active;
+        }
+    }
     char out[16];
     krui_shorten_to_width("abcdefghijklmnopqrstuvwxyz", &font16, 1, out, sizeof out);
     EXPECT_STREQ(out, "...");

@@ -79,17 +79,23 @@ bool has(e2e::background &p, const std::string &text, int ms = 60000) { return p
 size_t stores(sim_runner_st *r) { return sim_dev_write_count(r, 0x20, 0x1010, 1); }
 size_t resets(sim_runner_st *r) { return sim_dev_nmt_count(r, 0x20, 0x81); }
 
+// The device page is shown and enabled: its Reset button has its face colour, not the greyed one.
+bool idle(bench &b) { return near(window_row(b.win, kReset[1] - 12, kReset[0], kReset[0] + 1)[0], kButton, 8); }
+
 // The device's tab, opened from the tab bar once its heartbeat shows it operational.
 bool open_device_tab(bench &b)
 {
     int green = -1;
     if (!wait_until([&] { return (green = dot_x(b.win, kOp)) > 0; }, 60000)) return false;
-    auto shown = [&] { return near(window_row(b.win, kReset[1] - 12, kReset[0], kReset[0] + 1)[0], kButton, 8); };
-    for (int i = 0; i < 5 && !shown(); ++i) {
-        click(b.box, b.win, green + 30, 60);
-        wait_until(shown, 10000);
-    }
-    return shown();
+    click(b.box, b.win, green + 30, 60);
+    return wait_until([&] { return idle(b); }, 30000);
+}
+
+// A button of the device page, once no job greys the page out.
+void press(bench &b, const int *at)
+{
+    EXPECT_TRUE(wait_until([&] { return idle(b); }, 60000)) << "the page stays disabled";
+    click(b.box, b.win, at[0], at[1]);
 }
 
 // Types a line into the window; the expanded log strip's input line takes it.
@@ -115,16 +121,16 @@ TEST(KruiJobs, DeviceActionsSaveAndLoadWithAQueryAnsweredFromTheLog)
     ASSERT_TRUE(b.start(err)) << err << (b.prog ? b.prog->out() : "");
     ASSERT_TRUE(open_device_tab(b)) << b.prog->out();
 
-    click(b.box, b.win, kSaveSettings[0], kSaveSettings[1]);
+    press(b, kSaveSettings);
     EXPECT_TRUE(has(*b.prog, "Settings stored to non-volatile memory on node 0x20.")) << b.prog->out();
     EXPECT_EQ(stores(b.bus.devs), 1u);
-    click(b.box, b.win, kReset[0], kReset[1]);
+    press(b, kReset);
     EXPECT_TRUE(has(*b.prog, "Reset command sent to node 0x20.")) << b.prog->out();
     EXPECT_TRUE(wait_until([&] { return resets(b.bus.devs) == 1; }, 30000));
     EXPECT_TRUE(wait_until([&] { return sim_dev_bootups(b.bus.devs, 0x20) == 2; }, 30000)) << "up again";
 
     b.box.write_file("zenity.answer", b.box.path("saved").string() + "\n");
-    click(b.box, b.win, kSaveParams[0], kSaveParams[1]);
+    press(b, kSaveParams);
     EXPECT_TRUE(has(*b.prog, "All parameters stored successfully to '" + b.box.path("saved.json").string() + "'"))
         << b.prog->out();
     EXPECT_FALSE(fs::exists(b.box.path("saved")));
@@ -136,7 +142,7 @@ TEST(KruiJobs, DeviceActionsSaveAndLoadWithAQueryAnsweredFromTheLog)
         "NODEID": 32, "PARAMS": [{"INFO": "gain", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32",
         "range": [111, 222]}]})");
     b.box.write_file("zenity.answer", b.box.path("query.json").string() + "\n");
-    click(b.box, b.win, kLoadParams[0], kLoadParams[1]);
+    press(b, kLoadParams);
     ASSERT_TRUE(has(*b.prog, "(2): high")) << b.prog->out();
     ASSERT_TRUE(wait_until([&] { return log_expanded(b); }, 30000)) << "a question opens the log";
     type_line(b, "2");
@@ -212,7 +218,7 @@ TEST(KruiJobs, RefusedValueQuitFromTheLogFailsTheRunAndTheLogScrolls)
     ASSERT_TRUE(open_device_tab(b)) << b.prog->out();
 
     b.box.write_file("zenity.answer", b.box.path("many.json").string() + "\n");
-    click(b.box, b.win, kLoadParams[0], kLoadParams[1]);
+    press(b, kLoadParams);
     ASSERT_TRUE(has(*b.prog, "or type 'q' to quit the whole parameter load.")) << b.prog->out();
     ASSERT_TRUE(wait_until([&] { return log_expanded(b); }, 30000)) << "a question opens the log";
     type_line(b, "q");

@@ -265,11 +265,7 @@ TEST(UiConfWindow, KrcanUiRuns)
         const std::string win = find_window(box);
         ASSERT_FALSE(win.empty());
         ASSERT_TRUE(wait_ready(prog)) << prog.out() << prog.err();
-        // A busy machine may take a press and its release in one poll: click again until it closes.
-        for (int i = 0; i < 6 && prog.out().find("Closed the configuration UI\n") == std::string::npos; ++i) {
-            xdotool(box, {"mousemove", "--window", win, "1080", "630", "mousedown", "1", "sleep", "1", "mouseup", "1"});
-            prog.wait_for_output("Closed the configuration UI\n", 5000);
-        }
+        xdotool(box, {"mousemove", "--window", win, "1080", "630", "click", "1"});
         // The main window opens on the chosen channel; closing it ends the run.
         ASSERT_TRUE(prog.wait_for_output("Loading embedded bitmap 'korvane_bg'", 60000)) << prog.out() << prog.err();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));

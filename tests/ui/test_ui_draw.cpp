@@ -276,6 +276,16 @@ TEST(UiDraw, BitmapsPlacementCacheAndRefusals)
         const uint32_t before = kr_ui_decode_count();
         EXPECT_EQ(kr_uimedia_newbitmapexmem_mem(&big, "too tall", out, (uint32_t)len), 0u);
         EXPECT_EQ(kr_ui_decode_count(), before);
+        // Sides within the limit, but 4100 x 4100 x 4 bytes is past the memory cap: the header
+        // says so before any decoding.
+        ASSERT_GE(kr_ui_max_texture_size(), 4100);
+        for (int at : {16, 20}) {
+            out[at] = 0, out[at + 1] = 0, out[at + 2] = 0x10, out[at + 3] = 0x04;
+        }
+        const unsigned crc = lodepng_crc32(out + 12, 17);
+        for (int i = 0; i < 4; i++) out[29 + i] = (unsigned char)(crc >> (24 - 8 * i));
+        EXPECT_EQ(kr_uimedia_newbitmapexmem_mem(&big, "too large", out, (uint32_t)len), 0u);
+        EXPECT_EQ(kr_ui_decode_count(), before);
         std::free(out);
     }
     EXPECT_EQ(kr_uimedia_newbitmapexmem(&none, nullptr, box.path("missing.png").c_str()), 0u);

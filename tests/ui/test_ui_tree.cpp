@@ -113,6 +113,20 @@ TEST(UiTouch, PressDragReleaseAndDeadTime)
     EXPECT_EQ(t.y, 300);
     EXPECT_EQ(rec.touches[TOUCH_CLICKED], 1);
     EXPECT_EQ(s.step(402, 301, false).action, TOUCH_NONE);
+
+    // A click quicker than one step, inside the dead time: it waits, then arrives whole at its point.
+    kr_ui_input_cursor(500, 200);
+    kr_ui_input_button(true);
+    kr_ui_input_button(false);
+    kr_ui_input_cursor(700, 600);
+    std::vector<int> seen;
+    for (int i = 0; i < 8; ++i) {
+        kr_uidisplay_step(&s.d, 20);
+        if (s.d.touch.action != TOUCH_NONE) seen.push_back(s.d.touch.action);
+    }
+    EXPECT_EQ(seen, (std::vector<int>{TOUCH_PRESSED, TOUCH_CLICKED}));
+    EXPECT_EQ(rec.last.x, 500);
+    EXPECT_EQ(rec.last.y, 200);
 }
 
 // Key codes from the key and character handlers, the queue's bound, focus keys taken before any

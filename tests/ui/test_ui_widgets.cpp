@@ -30,7 +30,7 @@ TEST(UiWidgets, ButtonClickLongPressKeysAndDisable)
     s.ctx = &b;
     s.probe = [](screen *sc) { return (int)((kr_uibutton_st *)sc->ctx)->state; };
 
-    s.click(150, 130);
+    s.click(150, 130, 2);
     EXPECT_EQ(count(s.seen, UIBUTTON_CLICKED), 1);
     EXPECT_GE(count(s.seen, UIBUTTON_PRESSED), 1);
     s.step(2);
@@ -61,6 +61,7 @@ TEST(UiWidgets, ButtonClickLongPressKeysAndDisable)
     s.step(1);
     EXPECT_EQ(count(s.seen, UIBUTTON_CLICKED), 1);
 
+    s.step(6); // past the dead time after the drag's release
     kr_ui_input_cursor(150, 130);
     kr_ui_input_button(true);
     s.step(4);
@@ -397,8 +398,9 @@ TEST(UiKeyboard, FieldThroughTheKeyboard)
 }
 
 // The accept dialog answers by the button clicked: right is no, left is yes; the same caption on
-// both still returns; the dialog covers the screen and leaves it to be drawn again.
-TEST(UiAcceptDialog, AnswersByButton)
+// both still returns; the dialog covers the screen and leaves it to be drawn again; its text stays
+// readable.
+TEST(UiAcceptDialog, AnswersByButtonAndShowsTheWholeQuestion)
 {
     START_DISPLAY();
     kr_ui_script_clear();
@@ -412,6 +414,32 @@ TEST(UiAcceptDialog, AnswersByButton)
     EXPECT_EQ(kr_uiacceptdialog_exec(&dlg, "Saved.", "OK", "OK", nullptr), UIACCEPTDIALOG_RET_YES);
     EXPECT_EQ(kr_ui_script_pending(), 0u);
     EXPECT_TRUE(kr_ui_get_refresh_request());
+
+    // A question wider than the screen wraps inside it, an empty line between paragraphs keeps its
+    // height, and an em dash reads as a dash, not as "?".
+    auto shown = [](const char *text) {
+        script_click(300, 600);
+        kr_uiacceptdialog_exec(&dlg, text, "Yes", "No", nullptr);
+    };
+    std::string wide = "Flash firmware package 'pump.krdev' to the device at node 0x20?";
+    for (int i = 0; i < 4; i++) wide += " The device will be reset and must not be powered off during flashing.";
+    shown(wide.c_str());
+    EXPECT_GT(uitest::count_in_region(20, 0, 1180, 480, 0xFFFFFFFF, 60), 0);
+    EXPECT_EQ(uitest::count_in_region(0, 0, 12, 480, 0xFFFFFFFF, 60), 0) << "cut at the left edge";
+    EXPECT_EQ(uitest::count_in_region(1188, 0, 1200, 480, 0xFFFFFFFF, 60), 0) << "cut at the right edge";
+
+    shown("Top\n\nBottom");
+    std::vector<int> rows;
+    for (int y = 0; y < 480; y++)
+        if (uitest::count_in_region(0, y, 1200, y + 1, 0xFFFFFFFF, 60) > 0) rows.push_back(y);
+    int gap = 0;
+    for (size_t i = 1; i < rows.size(); i++) gap = std::max(gap, rows[i] - rows[i - 1]);
+    EXPECT_GT(gap, (int)font16.char_height / 2) << "the empty line between the paragraphs";
+
+    shown("x\u2014x");
+    const int dash = uitest::count_in_region(0, 0, 1200, 480, 0xFFFFFFFF, 60);
+    shown("x-x");
+    EXPECT_EQ(dash, uitest::count_in_region(0, 0, 1200, 480, 0xFFFFFFFF, 60));
 }
 
 // The numpad's editing: limits checked before narrowing so digits and value always agree, zeros
@@ -471,6 +499,14 @@ TEST(UiNumpad, EditingAndDigitEditTexts)
     kr_uidigitedit_set_unit(&de, "degrees C long");
     kr_uidigitedit_set_value(&de, -95);
     EXPECT_STREQ(de.str, "-9.5 degrees C "); // bounded to the field
+    kr_uidigitedit_set_unit(&de, "x\u00b0\u00b0\u00b0\u00b0\u00b0");
+    kr_uidigitedit_set_value(&de, -94);
+    EXPECT_STREQ(de.str, "-9.4 x\u00b0\u00b0\u00b0\u00b0") << "no half character at the cut";
+
+    static kr_uidigit_st top; // the sanitizer ends the test on an overflow
+    std::memset(&top, 0, sizeof top);
+    kr_uidigit_init(&top, &font16, 0, 0xFFFFFFFF, "%d", INT32_MAX);
+    EXPECT_STREQ(top.str, "2147483647");
 }
 
 // The numpad dialog by touch and keys, and an increment field held at its maximum.
@@ -480,6 +516,10 @@ TEST(UiNumpad, DialogAndIncrementHold)
     kr_ui_script_clear();
     script_click(200, 650); // Back on an empty numpad: cancelled
     EXPECT_EQ(kr_uinumpaddialog_exec("t", 127, 1, 42, UINUMPAD_FLAGS_NONE, nullptr), 42);
+    // Nothing typed yet: the value being changed shows in the number's place (no title here).
+    script_click(200, 650);
+    EXPECT_EQ(kr_uinumpaddialog_exec(nullptr, 127, 1, 0x20, UINUMPAD_FLAGS_HEX, nullptr), 0x20);
+    EXPECT_GT(uitest::count_in_region(0, 0, 1200, 144, kr_uic_brighten(0xFFFFFFFF, -110), 40), 0);
     script_click(300, 650); // +/-
     script_click(600, 360); // 5
     script_click(1000, 650); // OK

@@ -137,15 +137,15 @@ inline void script_idle(int polls)
     for (int i = 0; i < polls; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
 }
 
-// A click at window pixels: past the dead time after the last release, held over a few steps.
+// A quick click at window pixels, press and release in one poll, past the dead time after the last
+// release; two more polls let both reach the touch machine.
 inline void script_click(int x, int y)
 {
     script_idle(8);
     kr_ui_script_push(KR_UI_EV_CURSOR, x, y);
     kr_ui_script_push(KR_UI_EV_BUTTON, 1, 0);
-    script_idle(3);
     kr_ui_script_push(KR_UI_EV_BUTTON, 0, 0);
-    script_idle(1);
+    script_idle(2);
 }
 
 } // namespace uitest

@@ -71,7 +71,11 @@ const char *kr_uitr(uint32_t n, ...);
 /* ---- Back end ---- */
 bool kr_ui_init(void);
 void kr_ui_destroy(void);
+/* Button presses and releases are queued in order: the reading is the oldest event not yet taken,
+ * or the pointer as it is when none is queued, so a click shorter than a display step is not lost. */
 bool kr_ui_get_touch_impl(int32_t *x, int32_t *y);
+/* The display has acted on the last reading: the next one shows the following event. */
+void kr_ui_take_touch(void);
 char kr_ui_get_key_press(void);
 char kr_ui_peek_key_press(void);
 int16_t kr_ui_get_scroll(void);

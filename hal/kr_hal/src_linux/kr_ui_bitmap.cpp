@@ -19,8 +19,11 @@ uimedia_ll_st *find_entry(const char *name)
     return nullptr;
 }
 
-// Reads the size first: a picture the texture cannot hold, or whose byte count does not fit the
-// handle, is refused before anything is decoded.
+// A picture this large would take the memory of the whole process to decode (4096 x 4096 fits).
+constexpr uint64_t BITMAP_MAX_BYTES = 64u << 20;
+
+// Reads the size first: a picture the texture cannot hold, or whose decoded size passes the memory
+// cap, is refused before anything is decoded.
 bool decode(const unsigned char *data, size_t len, unsigned char **out, unsigned *w, unsigned *h)
 {
     *out = nullptr;
@@ -30,7 +33,7 @@ bool decode(const unsigned char *data, size_t len, unsigned char **out, unsigned
     const unsigned err = lodepng_inspect(&iw, &ih, &state, data, len);
     lodepng_state_cleanup(&state);
     const uint64_t limit = (uint64_t)kr_ui_max_texture_size();
-    if (err || iw == 0 || ih == 0 || iw > limit || ih > limit || (uint64_t)iw * ih * 4 > UINT32_MAX) return false;
+    if (err || iw == 0 || ih == 0 || iw > limit || ih > limit || (uint64_t)iw * ih * 4 > BITMAP_MAX_BYTES) return false;
     ui.decodes++;
     if (lodepng_decode32(out, w, h, data, len) != 0) {
         std::free(*out);

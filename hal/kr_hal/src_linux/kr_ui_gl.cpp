@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -21,6 +22,7 @@ namespace {
 constexpr double CIRCLE_MAX_SAG_PX = 0.35;
 constexpr int CIRCLE_SEG_MIN = 8;
 constexpr int CIRCLE_SEG_MAX = 128;
+constexpr size_t BUTTON_QUEUE_MAX = 32;
 
 struct script_event {
     kr_ui_event_kind_e kind;
@@ -96,6 +98,7 @@ bool close_held() { return ui.close_hold && ui.close_hold(); }
 void state_reset()
 {
     ui.refresh = ui.resized = ui.pressed = false;
+    ui.buttons.clear();
     ui.x = ui.y = ui.scroll = 0;
     ui.scalex = ui.scaley = ui.scale = 1.0;
     ui.width = UI_SCREEN_WIDTH;
@@ -223,9 +226,20 @@ bool kr_ui_get_touch_impl(int32_t *x, int32_t *y)
 {
     if (ui.window) glfwPollEvents();
     replay_script();
+    if (!ui.buttons.empty()) {
+        const ui_button_event_st &e = ui.buttons.front();
+        if (x) *x = e.x;
+        if (y) *y = e.y;
+        return e.pressed;
+    }
     if (x) *x = ui.x;
     if (y) *y = ui.y;
     return ui.pressed;
+}
+
+void kr_ui_take_touch(void)
+{
+    if (!ui.buttons.empty()) ui.buttons.pop_front();
 }
 
 char kr_ui_get_key_press(void)
@@ -278,7 +292,8 @@ uint32_t kr_ui_close_request_count(void) { return ui.close_count; }
 
 void kr_ui_dlswap_impl(void)
 {
-    if (close_requested() && !close_held()) {
+    // Clicks made before the close still reach the window: they were the user's last actions.
+    if (close_requested() && ui.buttons.empty() && !close_held()) {
         // Whatever was printed must reach its reader; exit handlers do not run.
         std::fflush(nullptr);
         _exit(ui.run_failed && ui.run_failed() ? 1 : 0);
@@ -460,9 +475,29 @@ void kr_ui_input_cursor(double xpos, double ypos)
 {
     ui.x = (int32_t)(std::trunc(xpos) / ui.scalex);
     ui.y = (int32_t)(std::trunc(ypos) / ui.scaley);
+    // While events wait, a move past the click square after a press keeps its place between them,
+    // so that a drag stays a drag; further moves only update it.
+    if (!ui.pressed || ui.buttons.empty()) return;
+    ui_button_event_st &last = ui.buttons.back();
+    if (last.moved) {
+        last.x = ui.x;
+        last.y = ui.y;
+    } else if (std::abs(ui.x - last.x) > CONFIG_UI_CLICK_THRESHOLD ||
+               std::abs(ui.y - last.y) > CONFIG_UI_CLICK_THRESHOLD) {
+        if (ui.buttons.size() < BUTTON_QUEUE_MAX) ui.buttons.push_back({true, true, ui.x, ui.y});
+    }
 }
 
-void kr_ui_input_button(bool pressed) { ui.pressed = pressed; }
+void kr_ui_input_button(bool pressed)
+{
+    if (pressed == ui.pressed) return; // another button, or the same state told again
+    ui.pressed = pressed;
+    // A full queue keeps the newest state in its last entry, so the pointer never stays down.
+    if (ui.buttons.size() >= BUTTON_QUEUE_MAX)
+        ui.buttons.back() = {pressed, false, ui.x, ui.y};
+    else
+        ui.buttons.push_back({pressed, false, ui.x, ui.y});
+}
 
 void kr_ui_input_key(int key, int mods)
 {
@@ -524,7 +559,11 @@ void kr_ui_input_close(void)
 
 void kr_ui_script_push(kr_ui_event_kind_e kind, int32_t a, int32_t b) { script.push_back({kind, a, b}); }
 
-void kr_ui_script_clear(void) { script.clear(); }
+void kr_ui_script_clear(void)
+{
+    script.clear();
+    ui.buttons.clear();
+}
 
 uint32_t kr_ui_script_pending(void) { return (uint32_t)script.size(); }
 

@@ -4,6 +4,7 @@
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
 
+#include <deque>
 #include <string>
 
 #include "kr_ui.h"
@@ -21,12 +22,20 @@ struct uimedia_ll_st {
     uimedia_ll_st *next_ptr = nullptr;
 };
 
+// A press, a release, or a move while pressed, where it happened.
+struct ui_button_event_st {
+    bool pressed;
+    bool moved;
+    int32_t x, y;
+};
+
 struct ui_st {
     bool refresh = false;
     bool resized = false;
     bool pressed = false;
     int32_t x = 0;
     int32_t y = 0;
+    std::deque<ui_button_event_st> buttons; // not yet taken by a display step, oldest first
     int32_t scroll = 0;
     double scalex = 1.0;
     double scaley = 1.0;

@@ -413,8 +413,9 @@ void kr_ui_draw_string_impl(const char *str, const ui_font_st *font, int32_t x, 
                     left = x - w;
                 append_line(s, font, left * ui.scalex, y * ui.scaley, clip_right_px);
             }
-            y += font->char_height;
         }
+        // An empty line between paragraphs keeps its height; the LF of a CR LF pair ends no line of its own.
+        if (end != s || !(*end == '\n' && s > str && s[-1] == '\r')) y += font->char_height;
         s = *end ? end + 1 : end;
     }
     if (text_vertices.empty()) return;

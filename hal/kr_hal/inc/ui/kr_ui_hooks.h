@@ -35,7 +35,7 @@ typedef enum {
 } kr_ui_event_kind_e;
 
 /* Queues an event that a later event poll replays (inside modal loops too); each poll replays up to
- * and including the next KR_UI_EV_POLL. */
+ * and including the next KR_UI_EV_POLL. Clearing also drops button events no display took yet. */
 void kr_ui_script_push(kr_ui_event_kind_e kind, int32_t a, int32_t b);
 void kr_ui_script_clear(void);
 uint32_t kr_ui_script_pending(void);

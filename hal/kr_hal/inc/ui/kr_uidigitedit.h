@@ -67,6 +67,7 @@ typedef struct {
     int8_t sign;
     int32_t limit_max;
     int32_t limit_min;
+    const char *current; /* shown dimmed in the number's place while nothing is typed, or null */
 } kr_uinumpad_st;
 
 void kr_uidigitedit_init(kr_uidigitedit_st *me, int32_t value, const kr_uistyle_st *style);

@@ -193,6 +193,10 @@ uint8_t kr_ui_codepoint_glyph(uint32_t codepoint, bool nordic_glyphs)
     case 0xC4: return nordic_glyphs ? 4 : 'A';
     case 0xD6: return nordic_glyphs ? 5 : 'O';
     case 0xC5: return nordic_glyphs ? 6 : 'A';
+    // Typographic punctuation the fonts' 128 slots lack reads as its ASCII form, not as "?".
+    case 0x2010: case 0x2011: case 0x2012: case 0x2013: case 0x2014: case 0x2212: return '-';
+    case 0x2018: case 0x2019: return '\'';
+    case 0x201C: case 0x201D: return '"';
     default: return '?';
     }
 }

@@ -63,11 +63,23 @@ void format_value(kr_uidigitedit_st *me, int32_t value)
 }
 #pragma GCC diagnostic pop
 
+// A text cut at the field's end drops a UTF-8 character it cut in two, which would draw as "?".
+void drop_cut_character(char *s)
+{
+    size_t n = std::strlen(s), lead = n;
+    while (lead > 0 && n - lead < 4 && ((uint8_t)s[lead - 1] & 0xC0) == 0x80) --lead;
+    if (lead == 0 || ((uint8_t)s[lead - 1] & 0x80) == 0) return;
+    const uint8_t b = (uint8_t)s[lead - 1];
+    const size_t want = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    if (n - (lead - 1) < want) s[lead - 1] = '\0';
+}
+
 void set_value(kr_uidigitedit_st *me, int64_t value, bool force)
 {
     const int32_t v = clamp64(value, me->limit_min, me->limit_max);
     if (v == me->value && !force) return;
     format_value(me, v);
+    drop_cut_character(me->str);
     me->super.str = me->str;
     kr_ui_refresh(&me->super.super);
     if (v != me->value) me->changed = true;
@@ -192,9 +204,11 @@ void numpad_draw(kr_uiobject_st *o, const kr_bounding_box_st *)
     const ui_font_st *font = me->style->font;
     const color_t tc = me->style->text_color, bg = me->style->bg_c;
     if (me->title) kr_ui_draw_string(me->title, font, x + o->bb.w / 2, y, ALIGN_TOP_CENTER, tc);
-    if (me->value_str[0]) {
+    const char *number = me->value_str[0] ? me->value_str : me->current;
+    if (number && number[0]) {
         const int32_t top = y + (font ? font->char_height : 0);
-        kr_ui_draw_string(me->value_str, font, x + o->bb.w / 2, top + (y + rh - top) / 2, ALIGN_CENTER, tc);
+        kr_ui_draw_string(number, font, x + o->bb.w / 2, top + (y + rh - top) / 2, ALIGN_CENTER,
+                          me->value_str[0] ? tc : kr_uic_brighten(tc, -110));
     }
     auto button = [&](int32_t bx, int32_t by, int32_t bw, const char *text, bool hot) {
         const color_t face = hot ? kr_uic_brighten(bg, 80) : bg;
@@ -289,6 +303,7 @@ struct numpad_dialog {
     kr_uidialog_st dialog;
     kr_uiobject_st *children[1];
     kr_uinumpad_st pad;
+    char current[NUMPAD_VALUE_STR_LEN];
 };
 
 kr_uiobject_ret_e numpad_dialog_step(void *p, uint16_t)
@@ -366,6 +381,7 @@ void kr_uinumpad_init(kr_uinumpad_st *me, const char *title, const kr_uistyle_st
     me->limit_max = 0x7FFFFFFF;
     me->limit_min = 0;
     me->title = title;
+    me->current = nullptr;
     me->style = style ? style : &kr_uistyles[0];
     while (kr_ui_get_key_press() != 0) {
     }
@@ -382,6 +398,13 @@ int32_t kr_uinumpaddialog_exec(const char *title, int32_t max_limit, int32_t min
     d.pad.flags = flags;
     d.pad.limit_max = max_limit;
     d.pad.limit_min = min_limit;
+    // The value that stays when nothing is typed, so the user sees what is being changed.
+    if (flags & UINUMPAD_FLAGS_HEX)
+        std::snprintf(d.current, sizeof d.current, "%s0x%X", fallback_value < 0 ? "-" : "",
+                      (unsigned)(fallback_value < 0 ? 0u - (uint32_t)fallback_value : (uint32_t)fallback_value));
+    else
+        std::snprintf(d.current, sizeof d.current, "%d", (int)fallback_value);
+    d.pad.current = d.current;
     kr_uiwindow_add(&d.dialog.super.super, &d.pad.super, d.dialog.super.super.super.bb);
     kr_uidialog_exec(&d.dialog);
     return d.pad.cancelled ? fallback_value : d.pad.value;

@@ -105,6 +105,9 @@ kr_uiobject_ret_e kr_uidisplay_step(kr_uidisplay_st *me, uint16_t step_ms)
     ev.y = (int16_t)py;
     kr_delay(&me->press_delay, step_ms);
 
+    // A press inside the dead time stays queued until the dead time is over.
+    if (!pressed || me->press_delay < 0) kr_ui_take_touch();
+
     if (!pressed || me->press_delay >= 0) {
         if (me->press_state != RELEASED) {
             ev.x = me->press_x;

@@ -372,7 +372,7 @@ void kr_uidigit_init(kr_uidigit_st *me, const ui_font_st *font, uint16_t alignme
     kr_uilabel_init(&me->super, font, alignment, color, "");
     me->divider = 1;
     std::snprintf(me->format, sizeof me->format, "%s", format ? format : "%d");
-    me->value = value + 1; // differs, so the text is always formatted
+    me->value = value == INT32_MAX ? INT32_MIN : value + 1; // differs, so the text is always formatted
     kr_uidigit_set_value(me, value);
 }
 
