@@ -1,10 +1,14 @@
-# Wraps the README's commands. `make run` installs, builds and runs krcan; `make test` runs every test.
+# Wraps the README's commands. `make run` installs, builds and runs the demo; `make test` runs every test;
+# `make install PREFIX=DIR` installs krcan.
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PACKAGES := $(shell grep -v '^\s*\#' .ci/packages)
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+# What tools/demo.sh runs: the tool, the virtual bus and the simulated device.
+DEMO_TARGETS := krcan kr_hub kr_simdev
 
-.PHONY: all deps build release test run demo clean
+.PHONY: all deps build release release-tree test run install clean
 
 all: build
 
@@ -18,16 +22,23 @@ build:
 	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKR_SANITIZE=ON $(CMAKE_EXTRA)
 	cmake --build build -j $(JOBS)
 
-# The release tree (-O2), for running and benchmarks.
-release:
+# The release tree (-O2), for running, installing and benchmarks.
+release-tree:
 	cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g -DNDEBUG" $(CMAKE_EXTRA)
+
+release: release-tree
 	cmake --build build-release -j $(JOBS)
 
 test: deps build
 	cd build && ctest --output-on-failure -j $(JOBS) $(CTEST_EXTRA)
 
-run: deps release
+run: deps release-tree
+	cmake --build build-release -j $(JOBS) --target $(DEMO_TARGETS)
 	bash tools/demo.sh build-release
+
+install: deps release-tree
+	cmake --build build-release -j $(JOBS) --target krcan
+	cmake --install build-release --prefix "$(PREFIX)"
 
 clean:
 	rm -rf build build-release

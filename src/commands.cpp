@@ -24,13 +24,17 @@ volatile bool sim_ready = false;
 volatile bool sim_started = false;
 volatile bool sim_keeper_done = false;
 
+// What the fleet commands' help adds: this build links no fleet broker client.
+#define NO_FLEET_CLIENT " This build has no fleet broker client, so it only says so and the run ends with status 1."
+
 const commands_st commands[COMMANDS_COUNT] = {
     {"help", 'h',
      "Displays application info and help. Given the name of a single command as its argument (e.g. '--help loadparam', '-h loadparam' or '--help --loadparam'), only that command's description is shown. Without an argument every command is listed.",
      ARG_OPTIONAL, cmd_help},
     {"serverfiles", 0,
      "Lists the files the account in *user* / *pwd* can see on the file server, as the UI's \"Server files\" panel does, and prints how long each step took. Downloads nothing: only the directory listings are fetched, which is what the panel reads too.\n"
-     "Useful for telling a slow file server from a slow network, and for seeing what an account actually holds without opening the UI.",
+     "Useful for telling a slow file server from a slow network, and for seeing what an account actually holds without opening the UI. "
+     "This build has no file-server client, so it lists nothing and the run ends with status 1.",
      ARG_NONE, cmd_serverfiles},
     {"version", 'V',
      "Prints this krcan's version and exits. Two numbers: the readable release name (e.g. '1.1.1-204-g5746') and, in brackets, the build number that *checkupdate* compares against. The build number counts every commit in the version's history, so it only ever grows; the name counts commits since the last release and restarts at each one.",
@@ -42,7 +46,8 @@ const commands_st commands[COMMANDS_COUNT] = {
     {"update", 0,
      "Downloads the newest published krcan and installs it over this one.\n"
      "The download is checked against the size and the checksum the server publishes before anything is replaced, and the krcan it replaces is kept next to it as 'krcan.old', so a bad build can be put back by hand. The running krcan keeps running from the file it started with: restart it to use the new one.\n"
-     "A machine-wide install (install.sh --system) is owned by root, so it takes 'sudo krcan --update'. A per-user install needs no privileges.",
+     "A machine-wide install (install.sh --system) is owned by root, so it takes 'sudo krcan --update'. A per-user install needs no privileges. "
+     "This build cannot replace itself: it reports a newer build and how to get it, and the run ends with status 1.",
      ARG_NONE, cmd_update},
     {"ui", 'u',
      "Opens the graphical configuration window for selecting the CAN device and baudrate, followed by krcan's main display showing the system and its devices. Blocks until the window is closed.",
@@ -145,7 +150,8 @@ const commands_st commands[COMMANDS_COUNT] = {
      "A device given with *dev* is addressed with the node id in its\n"
      "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
      "device; a device coming from *sys* uses the node id stored in the\n"
-     "system file.",
+     "system file.\n"
+     "This build starts no simulator: it says so, the later commands run at once and the run ends with status 1.",
      ARG_NONE, cmd_sim},
     {"find", 'f',
      "Searches the CAN bus for Korvane devices. Clears any existing devices, listens for CANopen heartbeats for 2 seconds and, for every OPERATIONAL node whose vendor id is Korvane's, reads its product code and adds it as a new device (with an empty configuration-file path).",
@@ -316,16 +322,16 @@ const commands_st commands[COMMANDS_COUNT] = {
      "Sets the account password stored on this computer and shared by every krcan install (the same value shown in the UI's Account panel). It is saved in plain text and reused by later runs when --pwd is not given. Equivalent to typing the password in the UI Account panel.",
      ARG_REQUIRE, cmd_pwd},
     {"login", 0,
-     "Logs in to the file server and the fleet broker with the account in *user* / *pwd*, as the UI's Account panel does, and says how it went. The remote commands (*remotelist*, *remoteui*, *remotecan*) log in by themselves when no session is open, so this is only needed to check the account.",
+     "Logs in to the file server and the fleet broker with the account in *user* / *pwd*, as the UI's Account panel does, and says how it went. The remote commands (*remotelist*, *remoteui*, *remotecan*) log in by themselves when no session is open, so this is only needed to check the account." NO_FLEET_CLIENT,
      ARG_NONE, cmd_login},
     {"remotelist", 0,
-     "Lists the devices of every fleet the account in *user* / *pwd* holds, as the UI's Fleet tab does: client id, name, uptime, whether remote UI and CAN are on, and when each was last heard from. A device is only known once it publishes, which an idle one does every 5 seconds, so this listens for a while first: the optional argument is how many seconds (default 7).",
+     "Lists the devices of every fleet the account in *user* / *pwd* holds, as the UI's Fleet tab does: client id, name, uptime, whether remote UI and CAN are on, and when each was last heard from. A device is only known once it publishes, which an idle one does every 5 seconds, so this listens for a while first: the optional argument is how many seconds (default 7)." NO_FLEET_CLIENT,
      ARG_OPTIONAL, cmd_remotelist},
     {"remoteui", 0,
-     "Mirrors the display of a fleet device in a window of its own, as the Fleet tab's \"Open remote UI\" does. Clicks and drags in the window touch the device's screen. The argument names the device, as *remotelist* shows it: '<fleet>/<client id>', a client id, or the device's name. Blocks until the window is closed or the device ends the session.",
+     "Mirrors the display of a fleet device in a window of its own, as the Fleet tab's \"Open remote UI\" does. Clicks and drags in the window touch the device's screen. The argument names the device, as *remotelist* shows it: '<fleet>/<client id>', a client id, or the device's name. Blocks until the window is closed or the device ends the session." NO_FLEET_CLIENT,
      ARG_REQUIRE, cmd_remoteui},
     {"remotecan", 0,
-     "Bridges the CAN bus of a fleet device to the netdev krremote0 on this computer, as the Fleet tab's \"Remote CAN\" does. The argument names the device like *remoteui*'s. Blocks until Ctrl-C or until the device ends the session; meanwhile anything that speaks SocketCAN reaches the remote bus, e.g. a second 'krcan -c krremote0 --terminal'. Creating the netdev needs root, which is asked for with sudo.",
+     "Bridges the CAN bus of a fleet device to the netdev krremote0 on this computer, as the Fleet tab's \"Remote CAN\" does. The argument names the device like *remoteui*'s. Blocks until Ctrl-C or until the device ends the session; meanwhile anything that speaks SocketCAN reaches the remote bus, e.g. a second 'krcan -c krremote0 --terminal'. Creating the netdev needs root, which is asked for with sudo." NO_FLEET_CLIENT,
      ARG_REQUIRE, cmd_remotecan},
     {"joystick", 0,
      "Runs the joystick driver: a virtual game controller on this computer whose axes and buttons follow values the system's devices send in their TXPDOs, as configured in the System tab's \"Configure joystick driver\" window. The configuration is the one of the system file given before this with *sys*, or the joystick configuration file given as the argument ('--joystick=joystick.json'). Blocks until Ctrl-C. On Linux the controller is a uinput device, which needs access to /dev/uinput (install.sh installs a udev rule for it); on Windows it is vJoy device 1, which needs the vJoy driver installed. E.g. 'krcan --sys machine.krsys --joystick'.",
