@@ -20,6 +20,7 @@
 #include "commands.h"
 #include "console.h"
 #include "devsel.h"
+#include "loadparam.h"
 #include "package.h"
 #include "selfupdate.h"
 #include "sim_setup.h"
@@ -138,7 +139,7 @@ TEST(KruiChild, Run)
     fake_busy = true;
     char tmp[1024];
     ASSERT_TRUE(system_mktempdir("krcan_sys_", tmp, sizeof tmp));
-    krui_set_log_title("Saving parameters from pump...");
+    loadparam_set_title("Saving parameters from pump..."); // the parameter runs' titles reach the strip
     ASSERT_TRUE(krui_start());
     std::printf("tmpdir %s\nready\n", tmp);
     std::fflush(stdout);
