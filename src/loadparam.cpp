@@ -97,8 +97,8 @@ void read_queries(parser_node_st root)
     parser_node_st qs = parser_find_child(root, "QUERIES");
     if (parser_get_type(qs) != PARSER_ARRAY) return;
     uint32_t n = parser_array_get_size(qs);
-    for (uint32_t i = 0; i < n; i++) {
-        parser_node_st qn = parser_array_at(qs, i);
+    parser_node_st qn = parser_array_at(qs, 0);
+    for (uint32_t i = 0; i < n; i++, qn = parser_array_next(qn)) {
         query_st q{};
         std::strcpy(q.name, "UNKNOWN");
         parser_node_st name = parser_find_child(qn, "NAME");
@@ -118,8 +118,8 @@ void read_queries(parser_node_st root)
             continue;
         }
         bool answers_ok = true;
-        for (uint32_t a = 0; a < count && answers_ok; a++) {
-            parser_node_st an = parser_array_at(answers, a);
+        parser_node_st an = parser_array_at(answers, 0);
+        for (uint32_t a = 0; a < count && answers_ok; a++, an = parser_array_next(an)) {
             answers_ok = parser_get_type(an) == PARSER_STRING && parser_get_string(an, q.answers[a], sizeof q.answers[a]);
             if (!answers_ok)
                 lp::err("ERROR in query '%s': answer %u is no text of at most %zu characters. It is not asked.\n\n",
@@ -222,8 +222,8 @@ void mark_modified(uint8_t node)
 kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
 {
     uint32_t n = parser_array_get_size(arr);
-    for (uint32_t i = 0; i < n; i++) {
-        parser_node_st el = parser_array_at(arr, i);
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         if (parser_get_type(el) != PARSER_OBJECT) {
             if (op == 0) {
                 lp::err("%s array contained something else\nthan objects at index %i\n", what, (int)i + 1);
@@ -298,7 +298,8 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         kr_rtos_task_delay(300);
         dev_count++;
     }
-    for (uint32_t k = 1; k <= file_count; k++) {
+    parser_node_st list = parser_array_at(ops, 0);
+    for (uint32_t k = 1; k <= file_count; k++, list = parser_array_next(list)) {
         LOG("Changing active operator to op %u...", (unsigned)k);
         e = write_op_value(addr, mi, 1, k, width);
         if (e != ERR_NONE) {
@@ -310,7 +311,6 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         kr_rtos_task_delay(500);
         LOG("Loading parameters for operator %u", (unsigned)k);
         LOG_END();
-        parser_node_st list = parser_array_at(ops, k - 1);
         if (parser_get_type(list) != PARSER_ARRAY) {
             lp::err("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)k, (unsigned)addr);
             return ERR_ABORTED;
@@ -766,8 +766,8 @@ void loadparam_step(void *)
                 lp::warn("The parameter file contains %u devices.\nThe selected node id 0x%x is ignored, each device "
                          "is addressed with the node id from the parameter file.\n",
                          (unsigned)n, (unsigned)dev.system.forced_nodeid);
-            for (uint32_t i = 0; i < n; i++) {
-                parser_node_st el = parser_array_at(devs, i);
+            parser_node_st el = parser_array_at(devs, 0);
+            for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
                 if (!parser_node_is_valid(el)) {
                     lp::err("Parsing DEVS array with index %i resulted in an invalid node\n", (int)i);
                     continue;

@@ -393,8 +393,8 @@ bool loadparam_can_if_mismatch(device_st *device, uint32_t *file_if, uint32_t *d
             if (parser_get_type(devs) == PARSER_ARRAY) {
                 obj = parser_array_at(devs, 0);
                 uint32_t n = parser_array_get_size(devs);
-                for (uint32_t i = 0; i < n; i++) {
-                    parser_node_st el = parser_array_at(devs, i);
+                parser_node_st el = obj;
+                for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
                     parser_node_st id = parser_find_child(el, "NODEID");
                     if (parser_get_type(id) == PARSER_INT && parser_get_int(id) == device->nodeid) {
                         obj = el;

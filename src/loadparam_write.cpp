@@ -281,15 +281,16 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
 {
     uint32_t n = parser_array_get_size(arr);
     // Positions past 255 would wrap to sub-index 0: the whole array is refused before anything is written.
-    for (uint32_t i = 0; i < n; i++) {
-        if (parser_get_type(parser_array_at(arr, i)) == PARSER_INT && (uint32_t)c.offset + i + 1 > 255) {
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
+        if (parser_get_type(el) == PARSER_INT && (uint32_t)c.offset + i + 1 > 255) {
             lp::wrong_format(c.name, "array element %u of '%s' would go to sub-index %u, above 255\n", (unsigned)i,
                              c.name, (unsigned)(c.offset + i + 1));
             return ERR_ABORTED;
         }
     }
-    for (uint32_t i = 0; i < n; i++) {
-        parser_node_st el = parser_array_at(arr, i);
+    el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         parser_types_e t = parser_get_type(el);
         kr_errors_e e = ERR_NONE;
         if (t == PARSER_OBJECT) {
