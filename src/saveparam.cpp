@@ -440,7 +440,11 @@ bool cmd_saveparam(const char *arg)
     }
     lp::info("Parameter file '%s' selected\n", arg);
     lp::copy_text(S().file, sizeof S().file, arg);
-    if (!system_dispatch_queue(&jobs, arg, 0, saveparam_step)) main_set_run_failed();
+    if (!system_dispatch_queue(&jobs, arg, 0, saveparam_step)) {
+        main_set_run_failed();
+        return true;
+    }
+    cmdline_take_words(0); // the words select the objects to save
     return true;
 }
 
