@@ -85,6 +85,7 @@ bool db_define_is_scoped(const db_st *db, const db_define_st *define);
 bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *mappings);
 
 /* ---- CAN interface version check ---- */
+/* ERR_NONE to go on, ERR_SKIPPED to skip the device, ERR_BUFFER_EMPTY when input ended before an answer. */
 kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev_version,
                                     const char *file_source, const char *dev_source, bool *skip_all);
 bool print_revnotes(kr_vector_st *revnotes, uint32_t low, uint32_t high);

@@ -18,7 +18,7 @@ extern "C" {
 #endif
 
 #define LOADPARAM_RETRIES 5u
-#define LOADPARAM_STR_MAX 1023u        /* a string value, NUL not counted */
+#define LOADPARAM_STR_MAX 0xFFFFu       /* a string value, NUL not counted: the longest the saver reads */
 #define LOADPARAM_SWITCH_STR_MAX 127u  /* a string taken from a switch array */
 #define LOADPARAM_INFO_LEN 128u
 #define LOADPARAM_ANSWER_LEN 128u      /* an answer line: 127 characters */
@@ -132,6 +132,12 @@ bool emcy_suppress_find(emcy_suppress_st *out);
 void emcy_suppress_node(uint8_t node);
 bool emcy_suppress_write(const emcy_suppress_st *s, uint8_t node, uint32_t value);
 void emcy_suppress_end(void);
+/* Takes the run's suppression object from the loaded database, keeping the nodes already suppressed. */
+void emcy_suppress_use_db(void);
+/* Records a node switched off through s, for emcy_suppress_end and the stores to switch back on. */
+void emcy_suppress_mark(uint8_t node, const emcy_suppress_st *s);
+/* Stores all parameters of the node with its EMCY messages switched on, then off again if they were. */
+kr_errors_e loadparam_store_unsuppressed(uint8_t node);
 
 #ifdef __cplusplus
 }

@@ -108,6 +108,9 @@ uint32_t parser_get_child_count(parser_node_st node);
 bool parser_get_next_sibling(parser_node_st node, parser_node_st *out);
 
 parser_node_st parser_array_at(parser_node_st node, uint32_t index);
+/* The element after `element` in its array; the invalid node after the last. Walking an array from
+ * parser_array_at(node, 0) with this is one pass; parser_array_at walks from the start at each call. */
+parser_node_st parser_array_next(parser_node_st element);
 uint32_t parser_array_get_size(parser_node_st node);
 parser_types_e parser_array_get_type(parser_node_st node, uint32_t index);
 /* Past the end: 0, false, or an emptied dest with false. */

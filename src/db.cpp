@@ -1046,6 +1046,13 @@ static char *read_answer(char *line, size_t length)
     return line;
 }
 
+// End of input answers nothing: the caller skips the device and fails the run.
+static kr_errors_e no_answer(void)
+{
+    db_info("End of input: no answer, the device is not loaded\n");
+    return ERR_BUFFER_EMPTY;
+}
+
 bool print_revnotes(kr_vector_st *revnotes, uint32_t low, uint32_t high)
 {
     bool any = false;
@@ -1080,7 +1087,7 @@ kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev
         print_revnotes(&db->revnotes, low, high);
         PROMPT("\nPress ENTER to continue, type 'skip' to skip this device%s\n\n", suffix);
         char line[256] = "";
-        read_answer(line, sizeof line);
+        if (!read_answer(line, sizeof line)) return no_answer();
         if (skip_all && std::strstr(line, "skipall")) {
             db_info("User selected: skip the rest of the parameter file\n");
             *skip_all = true;
@@ -1103,7 +1110,8 @@ kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev
         // window can answer it through its pipe.
         char line[1024];
         char *got = read_answer(line, sizeof line);
-        if (!got || line[0] == '\0') {
+        if (!got) return no_answer();
+        if (line[0] == '\0') {
             db_info("User selected: continue\n");
             return ERR_NONE;
         }

@@ -152,8 +152,8 @@ bool joystick_conf_read(joystick_conf_st *conf, const char *path)
     parser_node_st axes = parser_find_child(root, "AXES");
     if (parser_get_type(axes) == PARSER_ARRAY) {
         uint32_t n = parser_array_get_size(axes);
-        for (uint32_t i = 0; i < n; i++) {
-            parser_node_st el = parser_array_at(axes, i);
+        parser_node_st el = parser_array_at(axes, 0);
+        for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
             char axis[16];
             read_string(el, "AXIS", axis, sizeof axis);
             int index = -1;
@@ -173,8 +173,8 @@ bool joystick_conf_read(joystick_conf_st *conf, const char *path)
     parser_node_st buttons = parser_find_child(root, "BUTTONS");
     if (parser_get_type(buttons) == PARSER_ARRAY) {
         uint32_t n = parser_array_get_size(buttons);
-        for (uint32_t i = 0; i < n; i++) {
-            parser_node_st el = parser_array_at(buttons, i);
+        parser_node_st el = parser_array_at(buttons, 0);
+        for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
             int64_t button = read_number(el, "BUTTON", 0);
             if (button < 1 || button > static_cast<int64_t>(JOYSTICK_BUTTON_COUNT)) {
                 std::printf("Joystick configuration: button %d is out of the range 1 ... %d, skipped.\n",

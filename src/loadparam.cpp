@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "commands.h"
 #include "console.h"
@@ -27,6 +28,25 @@ bool filter_seen[128]; // the listed ids a device of the current file has
 char invalid_file[LOADPARAM_FILE_LEN];
 
 loadparam_st &L() { return dev.loadparam; }
+
+// The operators stored during the run, for a closing message that says what was stored.
+std::string op_stores;
+
+void note_operator_stored(uint8_t node, uint32_t op)
+{
+    char item[48];
+    std::snprintf(item, sizeof item, "%soperator %u of device 0x%x", op_stores.empty() ? "" : ", ", (unsigned)op,
+                  (unsigned)node);
+    op_stores += item;
+}
+
+std::string partial_note()
+{
+    if (op_stores.empty())
+        return "The target device(s) may be left partially programmed and were\nNOT stored or reset.\n\n";
+    return "The target device(s) may be left partially programmed. Only these were stored:\n" + op_stores +
+           ".\nNothing else was stored, and no device was reset.\n\n";
+}
 
 const char *const nodeid_range = "each node id must be in the range 1..127 (0x1..0x7f), at most %u of them.\n";
 
@@ -77,8 +97,8 @@ void read_queries(parser_node_st root)
     parser_node_st qs = parser_find_child(root, "QUERIES");
     if (parser_get_type(qs) != PARSER_ARRAY) return;
     uint32_t n = parser_array_get_size(qs);
-    for (uint32_t i = 0; i < n; i++) {
-        parser_node_st qn = parser_array_at(qs, i);
+    parser_node_st qn = parser_array_at(qs, 0);
+    for (uint32_t i = 0; i < n; i++, qn = parser_array_next(qn)) {
         query_st q{};
         std::strcpy(q.name, "UNKNOWN");
         parser_node_st name = parser_find_child(qn, "NAME");
@@ -98,8 +118,8 @@ void read_queries(parser_node_st root)
             continue;
         }
         bool answers_ok = true;
-        for (uint32_t a = 0; a < count && answers_ok; a++) {
-            parser_node_st an = parser_array_at(answers, a);
+        parser_node_st an = parser_array_at(answers, 0);
+        for (uint32_t a = 0; a < count && answers_ok; a++, an = parser_array_next(an)) {
             answers_ok = parser_get_type(an) == PARSER_STRING && parser_get_string(an, q.answers[a], sizeof q.answers[a]);
             if (!answers_ok)
                 lp::err("ERROR in query '%s': answer %u is no text of at most %zu characters. It is not asked.\n\n",
@@ -118,14 +138,24 @@ void read_queries(parser_node_st root)
     }
 }
 
-// One of the version prompts: true when the user skipped the device.
-bool skip_prompt(const char *text)
+// A question that input ended before: the device is skipped and the run fails.
+bool unanswered = false;
+
+kr_errors_e skip_unanswered(uint8_t addr)
 {
-    if (loadparam_is_cancelled()) return true;
+    lp::err("End of input: no answer, device 0x%x is not loaded.\n", (unsigned)addr);
+    unanswered = true;
+    return ERR_SKIPPED;
+}
+
+// One of the version prompts: ERR_SKIPPED when the user skipped the device or gave no answer.
+kr_errors_e skip_prompt(const char *text, uint8_t addr)
+{
+    if (loadparam_is_cancelled()) return ERR_SKIPPED;
     lp::prompt("%s", text);
     char line[LOADPARAM_ANSWER_LEN];
-    loadparam_read_answer(line, sizeof line);
-    return loadparam_answer_skips(line);
+    if (!loadparam_read_answer(line, sizeof line)) return skip_unanswered(addr);
+    return loadparam_answer_skips(line) ? ERR_SKIPPED : ERR_NONE;
 }
 
 kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
@@ -140,14 +170,15 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
                       "behaviour might occur while loading the parameters.\n\nPress ENTER to continue, type 'skip' to "
                       "skip this device\nor 'skipall' to skip the rest of the parameter file.\n\n",
                       (unsigned)addr);
-        if (skip_prompt(text)) return ERR_SKIPPED;
+        if (skip_prompt(text, addr) != ERR_NONE) return ERR_SKIPPED;
         lp::info("User selected: continue (no CAN IF version for device 0x%x)\n", (unsigned)addr);
         return ERR_NONE;
     }
     if (!parser_node_is_valid(mi) || !parser_node_is_valid(si)) {
         if (skip_prompt("\"CAN IF MINDEX\" or \"CAN IF SINDEX\" not found in the parameter file.\n\nPress ENTER to "
                         "continue, type 'skip' to skip this device\nor 'skipall' to skip the rest of the parameter "
-                        "file.\n\n"))
+                        "file.\n\n",
+                        addr) != ERR_NONE)
             return ERR_SKIPPED;
         lp::info("User selected: continue (CAN IF MINDEX/SINDEX missing)\n");
         return ERR_NONE;
@@ -166,13 +197,15 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
     if (e == ERR_NONE) {
         LOG_OK();
         int32_t dev_version = buf[0] | buf[1] << 8;
-        return db_check_can_if_version(&dev.db, (int32_t)(uint16_t)version, dev_version, "parameter file", "device",
-                                       &L().skip_file);
+        e = db_check_can_if_version(&dev.db, (int32_t)(uint16_t)version, dev_version, "parameter file", "device",
+                                    &L().skip_file);
+        return e == ERR_BUFFER_EMPTY ? skip_unanswered(addr) : e;
     }
     lp::sdo_error_line();
     if (skip_prompt("Failed to read CAN interface from the device.\nThe CAN IF VERSION object dictionary entry might "
                     "not be defined.\nPress ENTER to continue, type 'skip' to skip this device\nor 'skipall' to skip "
-                    "the rest of the parameter file.\n\n"))
+                    "the rest of the parameter file.\n\n",
+                    addr) != ERR_NONE)
         return ERR_SKIPPED;
     lp::info("User selected: continue (CAN IF read failed)\n");
     return ERR_NONE;
@@ -189,8 +222,8 @@ void mark_modified(uint8_t node)
 kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
 {
     uint32_t n = parser_array_get_size(arr);
-    for (uint32_t i = 0; i < n; i++) {
-        parser_node_st el = parser_array_at(arr, i);
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         if (parser_get_type(el) != PARSER_OBJECT) {
             if (op == 0) {
                 lp::err("%s array contained something else\nthan objects at index %i\n", what, (int)i + 1);
@@ -265,7 +298,8 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         kr_rtos_task_delay(300);
         dev_count++;
     }
-    for (uint32_t k = 1; k <= file_count; k++) {
+    parser_node_st list = parser_array_at(ops, 0);
+    for (uint32_t k = 1; k <= file_count; k++, list = parser_array_next(list)) {
         LOG("Changing active operator to op %u...", (unsigned)k);
         e = write_op_value(addr, mi, 1, k, width);
         if (e != ERR_NONE) {
@@ -277,7 +311,6 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         kr_rtos_task_delay(500);
         LOG("Loading parameters for operator %u", (unsigned)k);
         LOG_END();
-        parser_node_st list = parser_array_at(ops, k - 1);
         if (parser_get_type(list) != PARSER_ARRAY) {
             lp::err("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)k, (unsigned)addr);
             return ERR_ABORTED;
@@ -285,12 +318,13 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         e = write_entries(list, "OPERATORS", k);
         if (e != ERR_NONE) return e;
         LOG("Saving the parameters for op %u...", (unsigned)k);
-        e = loadparam_sdo_store_params(addr, MEMORY_ALL_PARAMS);
+        e = loadparam_store_unsuppressed(addr);
         if (e != ERR_NONE) {
             lp::err("Error encountered when storing the parameters for op %u\n", (unsigned)k);
             lp::sdo_error_line();
             return e;
         }
+        note_operator_stored(addr, k);
         LOG_OK();
         kr_rtos_task_delay(100);
     }
@@ -314,11 +348,7 @@ kr_errors_e confirm_nodeid_change(uint8_t sel, uint8_t file_id)
                "skip the rest of the parameter file,\nor type anything else to skip this device.\n\n",
                (unsigned)sel, (unsigned)file_id, (unsigned)file_id);
     char line[LOADPARAM_ANSWER_LEN];
-    if (!loadparam_read_answer(line, sizeof line)) {
-        // Nobody confirmed the change.
-        lp::info("End of input: skip device 0x%x\n", (unsigned)sel);
-        return ERR_SKIPPED;
-    }
+    if (!loadparam_read_answer(line, sizeof line)) return skip_unanswered(sel); // nobody confirmed the change
     if (!is_empty_line(line)) {
         if (std::strstr(line, "skipall")) {
             lp::info("User selected: skip the rest of the parameter file\n");
@@ -423,7 +453,8 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
     if (err != ERR_NONE) return err;
 
     mark_modified(addr);
-    if (!l.sys_load_mode) emcy_suppress_node(addr);
+    // In a system run too: a device's file may address nodes the system run did not switch off.
+    emcy_suppress_node(addr);
 
     parser_node_st params = parser_find_child(d, "PARAMS");
     if (parser_get_type(params) != PARSER_ARRAY) {
@@ -485,7 +516,8 @@ bool dispatch(const char *stored)
         }
         bool package = path_ends_with(path, ".krsys") || path_ends_with(path, ".krdev");
         if (n == 1) {
-            commands_select_nodeid(ids[0], true);
+            // A plain file keeps its postfix in its own slot: the files after it are not renumbered.
+            if (!path[0] || package) commands_select_nodeid(ids[0], true);
             lp::info("Selected Node ID 0x%x\n", (unsigned)ids[0]);
         } else if (n >= 2 && (!path[0] || package)) {
             lp::err("ERROR: a list of node ids ('%s') selects the devices of a parameter file; it cannot be used "
@@ -688,11 +720,17 @@ void loadparam_step(void *)
     l.file_invalid = false;
     l.force_continue = false;
     filter_unmatched = false;
+    lp::wrong_format_seen = false;
+    unanswered = false;
+    op_stores.clear();
     invalid_file[0] = '\0';
     loadparam_skipped_reset();
     ensure_queries();
     kr_errors_e err = ERR_NONE;
-    if (!l.sys_load_mode) emcy_suppress_begin();
+    if (!l.sys_load_mode)
+        emcy_suppress_begin();
+    else
+        emcy_suppress_use_db();
 
     for (; l.current_file < LOADPARAM_FILES_MAX && l.files[l.current_file][0] && err == ERR_NONE; l.current_file++) {
         const char *path = l.files[l.current_file];
@@ -732,8 +770,8 @@ void loadparam_step(void *)
                 lp::warn("The parameter file contains %u devices.\nThe selected node id 0x%x is ignored, each device "
                          "is addressed with the node id from the parameter file.\n",
                          (unsigned)n, (unsigned)dev.system.forced_nodeid);
-            for (uint32_t i = 0; i < n; i++) {
-                parser_node_st el = parser_array_at(devs, i);
+            parser_node_st el = parser_array_at(devs, 0);
+            for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
                 if (!parser_node_is_valid(el)) {
                     lp::err("Parsing DEVS array with index %i resulted in an invalid node\n", (int)i);
                     continue;
@@ -777,9 +815,11 @@ void loadparam_step(void *)
 
     if (!l.sys_load_mode) emcy_suppress_end();
 
-    const char *partial = "The target device(s) may be left partially programmed and were\nNOT stored or reset.\n\n";
+    std::string note = partial_note();
+    const char *partial = note.c_str();
     if (loadparam_is_cancelled()) {
-        lp::err("\nParameter loading was stopped by the user.\n%s", partial);
+        log_end();
+        print_error("\nParameter loading was stopped by the user.\n%s", partial);
     } else if (l.file_invalid) {
         if (l.dev_count == 0)
             lp::err("\nERROR: Parameter loading stopped: the parameter file could not be read.\nNothing was written "
@@ -787,12 +827,19 @@ void loadparam_step(void *)
         else
             lp::err("\nERROR: Parameter loading stopped: the parameter file '%s' could not be read.\n%s", invalid_file,
                     partial);
+    } else if (err != ERR_NONE && lp::wrong_format_seen) {
+        lp::err("\nERROR: Parameter loading stopped: an entry of the parameter file is in a wrong format.\n%s", partial);
     } else if (err != ERR_NONE) {
         lp::err("\nERROR: Parameter loading stopped due to a CANopen communication error.\n%s", partial);
     } else if (l.sys_load_mode) {
         l.success = true;
     } else {
         l.success = store_and_reset();
+    }
+    if (unanswered) {
+        lp::err("ERROR: a question got no answer before the input ended; the device(s) it asked about were not "
+                "loaded.\n");
+        l.success = false;
     }
     l.finished = true;
 }

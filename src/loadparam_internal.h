@@ -20,6 +20,8 @@ void prompt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // A wrong-format entry or device: the reason, then the entry's name line.
 void wrong_format(const char *name, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Set by wrong_format; the run clears it, so its closing message names the real cause.
+extern bool wrong_format_seen;
 
 void copy_text(char *dest, size_t size, const char *src);
 

@@ -13,6 +13,7 @@
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
+#include "krui.h"
 #include "loadparam.h"
 #include "loadparam_internal.h"
 #include "package.h"
@@ -249,7 +250,7 @@ bool loadparam_emcy_suppress_device(device_st *device, uint32_t value, emcy_supp
         emcy_suppress_st s{};
         found = emcy_suppress_find(&s);
         if (found) {
-            emcy_suppress_write(&s, device->nodeid, value);
+            if (emcy_suppress_write(&s, device->nodeid, value) && value != 0) emcy_suppress_mark(device->nodeid, &s);
             if (out) *out = s;
         }
     }
@@ -275,6 +276,7 @@ bool loadparam_system(device_st **devices, uint32_t count)
     kr_can_set_up(false);
     loadparam_set_title("Loading system: suppressing EMCY messages...");
     lp::info("Suppressing EMCY messages on all devices...\n");
+    emcy_suppress_begin();
     uint32_t with_file = 0;
     for (uint32_t i = 0; i < count; i++) {
         device_st *d = devices[i];
@@ -293,7 +295,7 @@ bool loadparam_system(device_st **devices, uint32_t count)
     }
 
     bool aborted = false, failed = false;
-    uint32_t position = 0;
+    uint32_t position = 0, skipped = 0;
     loadparam_sequence_begin();
     for (uint32_t i = 0; i < count && !aborted; i++) {
         if (!st[i].has_file) continue;
@@ -309,6 +311,8 @@ bool loadparam_system(device_st **devices, uint32_t count)
             // A device the user skipped was not written: it is neither counted, stored nor reset.
             st[i].loaded = st[i].node_count > 0;
             if (!st[i].loaded) lp::info("Nothing was written to node 0x%x.\n", (unsigned)d->nodeid);
+            // Skipping is the user's choice, as in a run of files: it does not fail the run.
+            skipped += !st[i].loaded;
             continue;
         }
         failed = true;
@@ -321,8 +325,8 @@ bool loadparam_system(device_st **devices, uint32_t count)
     if (aborted)
         lp::err("System load stopped. The devices which were already written are stored and reset below.\n");
 
-    for (uint32_t i = 0; i < count; i++)
-        if (st[i].suppressed) emcy_suppress_write(&st[i].emcy, devices[i]->nodeid, 0);
+    // Every node switched off: the devices' own and those their files addressed.
+    emcy_suppress_end();
 
     loadparam_set_title("Loading system: storing parameters...");
     bool reset_any = false;
@@ -358,7 +362,7 @@ bool loadparam_system(device_st **devices, uint32_t count)
                 aborted ? " The load was aborted by the user." : "");
     std::fflush(stdout);
     loadparam_reset_title();
-    return !failed && !aborted && loaded == with_file;
+    return !failed && !aborted && loaded + skipped == with_file;
 }
 
 bool loadparam_devices(uint32_t start, uint32_t end)
@@ -389,8 +393,8 @@ bool loadparam_can_if_mismatch(device_st *device, uint32_t *file_if, uint32_t *d
             if (parser_get_type(devs) == PARSER_ARRAY) {
                 obj = parser_array_at(devs, 0);
                 uint32_t n = parser_array_get_size(devs);
-                for (uint32_t i = 0; i < n; i++) {
-                    parser_node_st el = parser_array_at(devs, i);
+                parser_node_st el = obj;
+                for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
                     parser_node_st id = parser_find_child(el, "NODEID");
                     if (parser_get_type(id) == PARSER_INT && parser_get_int(id) == device->nodeid) {
                         obj = el;
@@ -409,9 +413,9 @@ bool loadparam_can_if_mismatch(device_st *device, uint32_t *file_if, uint32_t *d
     return dv != 0 && fv != 0 && dv != fv;
 }
 
-// The window's log title: nothing to show until the window exists.
-void loadparam_set_title(const char *) {}
-void loadparam_reset_title(void) {}
+// The window's log strip shows the run's progress; without a window the title is only kept.
+void loadparam_set_title(const char *title) { krui_set_log_title(title); }
+void loadparam_reset_title(void) { krui_reset_log_title(); }
 
 bool loadparam_load_device_async(device_st *device, const char *file)
 {

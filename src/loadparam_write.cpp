@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "console.h"
 #include "db.h"
@@ -26,6 +27,7 @@ volatile uint32_t progress_counter = 0;
 volatile bool load_cancelled = false;
 emcy_suppress_st load_emcy_suppress{};
 bool emcy_suppressed[128];
+emcy_suppress_st emcy_node_obj[128]; // the object each suppressed node was switched off through
 bool emcy_suppress_warned = false;
 
 uint8_t target_nodeid = 0;
@@ -279,15 +281,16 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
 {
     uint32_t n = parser_array_get_size(arr);
     // Positions past 255 would wrap to sub-index 0: the whole array is refused before anything is written.
-    for (uint32_t i = 0; i < n; i++) {
-        if (parser_get_type(parser_array_at(arr, i)) == PARSER_INT && (uint32_t)c.offset + i + 1 > 255) {
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
+        if (parser_get_type(el) == PARSER_INT && (uint32_t)c.offset + i + 1 > 255) {
             lp::wrong_format(c.name, "array element %u of '%s' would go to sub-index %u, above 255\n", (unsigned)i,
                              c.name, (unsigned)(c.offset + i + 1));
             return ERR_ABORTED;
         }
     }
-    for (uint32_t i = 0; i < n; i++) {
-        parser_node_st el = parser_array_at(arr, i);
+    el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         parser_types_e t = parser_get_type(el);
         kr_errors_e e = ERR_NONE;
         if (t == PARSER_OBJECT) {
@@ -319,9 +322,9 @@ kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_ma
     if (t == PARSER_ARRAY) return write_array(c, data, depth);
     if (t == PARSER_OBJECT) return load_param_depth(data, c.mindex, c.type, c.name, c.mode, depth + 1);
     if (t == PARSER_STRING || (t == PARSER_INT && is_string_type(c.type))) {
-        char text[LOADPARAM_STR_MAX + 1];
+        std::vector<char> text(str_max + 1);
         size_t len = 0;
-        if (!string_of(data, text, str_max + 1 < sizeof text ? str_max + 1 : sizeof text, &len)) {
+        if (!string_of(data, text.data(), text.size(), &len)) {
             lp::wrong_format(c.name, "the string of '%s' is %zu characters long; at most %u are written\n", c.name, len,
                              (unsigned)str_max);
             return ERR_ABORTED;
@@ -331,7 +334,7 @@ kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_ma
             lp::wrong_format(c.name, "sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
             return ERR_ABORTED;
         }
-        return write_string(c, text);
+        return write_string(c, text.data());
     }
     if (t == PARSER_INT) {
         uint32_t sub = (uint32_t)c.sindex + c.offset;
@@ -402,6 +405,8 @@ namespace lp {
 
 void err(const char *format, ...)
 {
+    // After a cancel every transfer fails without reaching the bus: those failures are no news.
+    if (load_cancelled) return;
     va_list ap;
     va_start(ap, format);
     vprint_to(stdout, PRINT_BOLDRED, format, ap);
@@ -435,12 +440,16 @@ void prompt(const char *format, ...)
 
 void sdo_error_line()
 {
+    if (load_cancelled) return; // no transfer was made: the last abort code is another's
     log_end();
     LOG_SDO_ERROR();
 }
 
+bool wrong_format_seen = false;
+
 void wrong_format(const char *name, const char *format, ...)
 {
+    wrong_format_seen = true;
     va_list ap;
     va_start(ap, format);
     vprint_to(stdout, PRINT_BOLDRED, format, ap);
@@ -655,6 +664,11 @@ kr_errors_e load_param(parser_node_st param_obj, uint16_t mindex, canopen_object
 void emcy_suppress_begin(void)
 {
     std::memset(emcy_suppressed, 0, sizeof emcy_suppressed);
+    emcy_suppress_use_db();
+}
+
+void emcy_suppress_use_db(void)
+{
     emcy_suppress_warned = false;
     load_emcy_suppress = emcy_suppress_st{};
     if (!db_is_loaded(&dev.db)) {
@@ -662,6 +676,25 @@ void emcy_suppress_begin(void)
         return;
     }
     if (!emcy_suppress_find(&load_emcy_suppress)) load_emcy_suppress = emcy_suppress_st{};
+}
+
+void emcy_suppress_mark(uint8_t node, const emcy_suppress_st *s)
+{
+    if (node < 1 || node > 127) return;
+    emcy_suppressed[node] = true;
+    emcy_node_obj[node] = *s;
+}
+
+bool emcy_suppress_is_marked(uint8_t node) { return node >= 1 && node <= 127 && emcy_suppressed[node]; }
+
+kr_errors_e loadparam_store_unsuppressed(uint8_t node)
+{
+    // A store takes every value as it is now: the suppression must not become the device's setting.
+    bool marked = emcy_suppress_is_marked(node);
+    if (marked) emcy_suppress_write(&emcy_node_obj[node], node, 0);
+    kr_errors_e e = loadparam_sdo_store_params(node, MEMORY_ALL_PARAMS);
+    if (marked) emcy_suppress_write(&emcy_node_obj[node], node, 1);
+    return e;
 }
 
 bool emcy_suppress_find(emcy_suppress_st *out)
@@ -715,14 +748,14 @@ void emcy_suppress_node(uint8_t node)
         return;
     }
     if (node < 1 || node > 127 || emcy_suppressed[node]) return;
-    if (emcy_suppress_write(&load_emcy_suppress, node, 1)) emcy_suppressed[node] = true;
+    if (emcy_suppress_write(&load_emcy_suppress, node, 1)) emcy_suppress_mark(node, &load_emcy_suppress);
 }
 
 void emcy_suppress_end(void)
 {
     for (uint32_t node = 1; node < 128; node++) {
         if (!emcy_suppressed[node]) continue;
-        emcy_suppress_write(&load_emcy_suppress, (uint8_t)node, 0);
+        emcy_suppress_write(&emcy_node_obj[node], (uint8_t)node, 0);
         emcy_suppressed[node] = false;
     }
 }

@@ -240,8 +240,8 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
     system->sysfile_dev_count = 0;
 
     uint32_t count = parser_array_get_size(devs);
-    for (uint32_t i = 0; i < count; i++) {
-        parser_node_st el = parser_array_at(devs, i);
+    parser_node_st el = parser_array_at(devs, 0);
+    for (uint32_t i = 0; i < count; i++, el = parser_array_next(el)) {
         if (!parser_node_is_valid(el)) continue;
         std::string why;
         uint8_t nodeid = 0;

@@ -486,6 +486,11 @@ bool parser_get_next_sibling(parser_node_st node, parser_node_st *out) {
     return true;
 }
 
+parser_node_st parser_array_next(parser_node_st element) {
+    parser_node_st next = parser_node_invalid();
+    return parser_get_next_sibling(element, &next) ? next : parser_node_invalid();
+}
+
 parser_node_st parser_array_at(parser_node_st node, uint32_t index) {
     if (!parser_node_is_valid(node)) return parser_node_invalid();
     if (is_yaml(node)) return yaml_node(yaml_child(node.yaml, index));

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "commands.h"
 #include "console.h"
@@ -29,6 +31,23 @@ char str_buf[SAVEPARAM_STR_LEN];
 
 device_st *async_device = nullptr;
 char async_file[1024];
+
+// Each queued save keeps its own file and all flag, taken when its option is read.
+system_job_queue_st jobs;
+constexpr uint32_t SAVE_ALL = 1;
+
+// Why a save stopped; the first cause is the one the closing message names.
+const char *stop_cause = nullptr;
+void stop_because(const char *cause)
+{
+    if (!stop_cause) stop_cause = cause;
+}
+const char *const CAUSE_READ = "a CANopen read failed";
+const char *const CAUSE_FULL = "the parameter file does not fit in its buffer";
+
+// Which command-line words selected an object, and how many entries the current device saved.
+std::vector<bool> word_used;
+uint32_t device_entries = 0;
 
 saveparam_st &S() { return dev.saveparam; }
 
@@ -53,16 +72,21 @@ struct entry_st {
     const db_array_child_st *children; // null: elements walked by the device's count
 };
 
-void failed_entry(const entry_st &e)
+void failed_entry(const entry_st &e, bool sdo_failed)
 {
     log_end();
     lp::err("Error in obj 0x%x\n", (unsigned)e.mindex);
-    lp::sdo_error_line();
+    // Only a transfer that failed has an abort code worth showing.
+    if (sdo_failed) {
+        lp::sdo_error_line();
+        stop_because(CAUSE_READ);
+    }
 }
 
 // A writer refused a text: in JSON that is a double quote, which the reader knows no escape for.
 void unwritable_text(const char *name, uint16_t mindex, parser_formats_e format)
 {
+    stop_because("a text cannot be held by the parameter file's format");
     if (format == PARSER_FORMAT_JSON)
         lp::err("ERROR: the text of '%s' (0x%x) holds a double quote, which a JSON parameter file cannot hold.\n",
                 name, (unsigned)mindex);
@@ -80,6 +104,32 @@ kr_errors_e add_data(parser_writer_st *w, const char *key, uint32_t value, db_ob
     return numsys == DB_OBJ_NUMSYS_HEX ? parser_writer_add_int_hex(w, key, value) : parser_writer_add_uint(w, key, value);
 }
 
+uint32_t le_value(const uint8_t *b)
+{
+    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+// The width the device gave the last read; the expected one when it did not say.
+uint32_t read_width(uint32_t expected)
+{
+    uint32_t n = _kr_canopen_sdo_client_get_obj_size();
+    return n >= 1 && n <= 4 ? n : expected;
+}
+
+kr_errors_e add_array_element(parser_writer_st *w, const char *name, uint8_t sub, uint32_t width, uint32_t v,
+                              db_obj_numsys_e numsys)
+{
+    char type[24];
+    kr_errors_e we = parser_writer_begin_object(w, nullptr);
+    if (we == ERR_NONE && name[0]) we = parser_writer_add_string(w, "INFO", name);
+    if (we == ERR_NONE) we = parser_writer_add_int(w, "SUBINDEX", sub);
+    // Each element keeps the width the device gave it, so it is written back with that width.
+    if (we == ERR_NONE) we = parser_writer_add_string(w, "TYPE", db_type_to_str((canopen_object_type_e)width, type));
+    if (we == ERR_NONE) we = add_data(w, "DATA", v, numsys);
+    if (we == ERR_NONE) we = parser_writer_end_object(w);
+    return we;
+}
+
 kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_failed)
 {
     uint32_t elem = width_of(e.type);
@@ -93,15 +143,17 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
     err = parser_writer_begin_array(w, "DATA");
     if (err != ERR_NONE) return err;
     const db_array_child_st *c = e.children;
-    for (uint32_t sub = 1; sub <= count && (c || !e.children); sub++) {
+    for (uint32_t sub = 1; sub <= count && (c || !e.children); sub++, c = c ? c->next_sibling : nullptr) {
         uint8_t buf[4] = {0, 0, 0, 0};
         err = read_sdo(e.mindex, (uint8_t)sub, elem, buf);
+        // A gap in the sub-indexes (0x1800:4 is reserved) holds nothing to restore.
+        if (err != ERR_NONE && _kr_canopen_sdo_get_error_code() == CANOPEN_SDO_ERROR_SUBINDEX_DOES_NOT_EXIST)
+            continue;
         if (err != ERR_NONE) {
             *sdo_failed = true;
             return err;
         }
         LOG("Reading %s (0x%x) [%u/%u]...", e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)count);
-        uint32_t v = (uint32_t)buf[0] | (uint32_t)buf[1] << 8 | (uint32_t)buf[2] << 16 | (uint32_t)buf[3] << 24;
         char sub_name[32];
         const char *name = sub_name;
         db_obj_numsys_e numsys = e.numsys;
@@ -111,19 +163,15 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
         } else {
             std::snprintf(sub_name, sizeof sub_name, "sub %u", (unsigned)sub);
         }
-        kr_errors_e we = parser_writer_begin_object(w, nullptr);
-        if (we == ERR_NONE && name[0]) we = parser_writer_add_string(w, "INFO", name);
-        if (we == ERR_NONE) we = parser_writer_add_int(w, "SUBINDEX", (int32_t)sub);
-        if (we == ERR_NONE) we = add_data(w, "DATA", v, numsys);
-        if (we == ERR_NONE) we = parser_writer_end_object(w);
+        kr_errors_e we = add_array_element(w, name, (uint8_t)sub, read_width(elem), le_value(buf), numsys);
         if (we != ERR_NONE) {
             log_end();
             std::printf(PRINT_BOLDRED "Parameter '%s' too large to fit to buffer" PRINT_RESET, e.name);
             std::printf("\n");
             std::fflush(stdout);
+            stop_because(CAUSE_FULL);
             return we;
         }
-        if (c) c = c->next_sibling;
     }
     return parser_writer_end_array(w);
 }
@@ -135,14 +183,16 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
     if (err == ERR_NONE && e.name[0]) err = parser_writer_add_string(&w, "INFO", e.name);
     if (err != ERR_NONE) {
         unwritable_text(e.name, e.mindex, dest->format);
-        failed_entry(e);
+        failed_entry(e, false);
         return ERR_ABORTED;
     }
     err = parser_writer_add_int_hex(&w, "MAININDEX", e.mindex);
     uint32_t bytes = (uint32_t)(e.type & 7u);
     bool scalar = !is_array(e.type) && e.type != CANOPEN_STRING && (bytes == 1 || bytes == 2 || bytes == 4);
     if (err == ERR_NONE && scalar) err = parser_writer_add_int(&w, "SUBINDEX", e.sindex);
-    if (err == ERR_NONE) err = parser_writer_add_string(&w, "TYPE", e.type_str);
+    // The canonical name of the width: the loader knows it whatever the database called the type.
+    char type[24];
+    if (err == ERR_NONE) err = parser_writer_add_string(&w, "TYPE", db_type_to_str(e.type, type));
     LOG("Reading %s (0x%x)...", e.name, (unsigned)e.mindex);
     bool sdo_failed = false;
     if (err == ERR_NONE && is_array(e.type)) {
@@ -159,9 +209,17 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
             lp::err("ERROR: '%s' (0x%x) announces %u bytes, more than the %u a string parameter may hold.\n", e.name,
                     (unsigned)e.mindex, (unsigned)_kr_canopen_sdo_client_get_obj_size(),
                     (unsigned)sizeof str_buf - 1);
+            stop_because("a string parameter is too long");
             err = ERR_ABORTED;
-        } else if (parser_writer_add_string(&w, "DATA", str_buf) != ERR_NONE) {
-            unwritable_text(e.name, e.mindex, dest->format);
+        } else if (kr_errors_e we = parser_writer_add_string(&w, "DATA", str_buf); we != ERR_NONE) {
+            if ((we & 0xFFFFFFu) == ERR_INVALID_DATA) {
+                unwritable_text(e.name, e.mindex, dest->format);
+            } else {
+                log_end();
+                lp::err("ERROR: the %u characters of '%s' (0x%x) do not fit in one entry of %u bytes.\n",
+                        (unsigned)std::strlen(str_buf), e.name, (unsigned)e.mindex, (unsigned)sizeof entry_doc);
+                stop_because("a string parameter is too long for the parameter file");
+            }
             err = ERR_ABORTED;
         }
     } else if (err == ERR_NONE) {
@@ -170,19 +228,16 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
         if (err != ERR_NONE)
             sdo_failed = true;
         else
-            err = add_data(&w, "DATA", (uint32_t)buf[0] | (uint32_t)buf[1] << 8 | (uint32_t)buf[2] << 16 |
-                                           (uint32_t)buf[3] << 24,
-                           e.numsys);
+            err = add_data(&w, "DATA", le_value(buf), e.numsys);
     }
     if (err == ERR_NONE) err = parser_writer_end(&w);
     if (err == ERR_NONE && !parser_writer_array_append_doc(dest, entry_doc)) err = ERR_ABORTED;
     if (err != ERR_NONE) {
-        if (!sdo_failed) {
-            log_end();
-        }
-        failed_entry(e);
+        if (!sdo_failed) stop_because(CAUSE_FULL);
+        failed_entry(e, sdo_failed);
         return err;
     }
+    device_entries++;
     LOG_OK();
     return ERR_NONE;
 }
@@ -202,22 +257,49 @@ entry_st entry_of(const db_obj_st *obj, const char *info)
 
 const char *obj_name(const db_obj_st *o) { return o->name.value_str ? o->name.value_str : ""; }
 
+bool have_words()
+{
+    for (uint32_t i = 0; dev.nonopt_argv && i < dev.argv_count; i++)
+        if (dev.nonopt_argv[i] && dev.nonopt_argv[i][0]) return true;
+    return false;
+}
+
 // Whether the command line's words (if any) select the object: its name or its main index.
 bool selected(const db_obj_st *o)
 {
-    if (!dev.nonopt_argv || dev.argv_count == 0) return true;
+    if (!have_words()) return true;
+    bool hit = false;
     for (uint32_t i = 0; i < dev.argv_count; i++) {
         const char *a = dev.nonopt_argv[i];
         if (!a || !a[0]) continue;
         char norm[128];
         lp::copy_text(norm, sizeof norm, a);
         str_to_upper_nonspace(norm);
-        if (std::strcmp(norm, obj_name(o)) == 0) return true;
         char *end = nullptr;
         unsigned long v = std::strtoul(a, &end, 0);
-        if (end && *end == '\0' && end != a && v == o->obj.main_index) return true;
+        if (std::strcmp(norm, obj_name(o)) == 0 || (end && *end == '\0' && end != a && v == o->obj.main_index)) {
+            if (i < word_used.size()) word_used[i] = true;
+            hit = true;
+        }
     }
-    return false;
+    return hit;
+}
+
+// The words (or only those that selected nothing yet), quoted and joined.
+std::string word_list(bool only_unused)
+{
+    std::string list;
+    for (uint32_t i = 0; i < dev.argv_count && i < word_used.size(); i++) {
+        if ((only_unused && word_used[i]) || !dev.nonopt_argv[i] || !dev.nonopt_argv[i][0]) continue;
+        list += (list.empty() ? "'" : ", '") + std::string(dev.nonopt_argv[i]) + "'";
+    }
+    return list;
+}
+
+void selection_begin()
+{
+    stop_cause = nullptr;
+    word_used.assign(dev.nonopt_argv ? dev.argv_count : 0, false);
 }
 
 kr_errors_e add_params(parser_writer_st *w)
@@ -293,13 +375,20 @@ kr_errors_e write_op(const db_obj_st *opdb, uint32_t value)
 }
 
 // Ends the document and writes it; false when nothing was written.
-bool finish_file(parser_writer_st *w, kr_errors_e err, const char *file, const char *stopped)
+bool finish_file(parser_writer_st *w, kr_errors_e err, const char *file, const char *end)
 {
+    std::string unused = err == ERR_NONE ? word_list(true) : "";
+    if (!unused.empty()) {
+        lp::err("ERROR: no object of the database is named or has the main index %s.\n", unused.c_str());
+        stop_because("a word selects no object");
+        err = ERR_ABORTED;
+    }
     if (err == ERR_NONE) err = parser_writer_end_array(w);
     if (err == ERR_NONE) err = parser_writer_end(w);
     log_end();
     if (err != ERR_NONE) {
-        lp::err("%s", stopped);
+        stop_because(CAUSE_FULL);
+        lp::err("ERROR: Parameter saving stopped: %s.\nNo output file was written.\n%s", stop_cause, end);
         return false;
     }
     if (!parser_write_file(file, w->format == PARSER_FORMAT_YAML ? w->yaml.start_ptr : w->json.start_ptr)) {
@@ -351,18 +440,19 @@ bool cmd_saveparam(const char *arg)
     }
     lp::info("Parameter file '%s' selected\n", arg);
     lp::copy_text(S().file, sizeof S().file, arg);
-    if (!add_task(saveparam_step)) {
+    if (!system_dispatch_queue(&jobs, arg, 0, saveparam_step)) {
         main_set_run_failed();
         return true;
     }
     cmdline_take_words(0); // the words select the objects to save
-    kr_can_set_up(false);
     return true;
 }
 
 bool cmd_saveparamall(const char *arg)
 {
+    uint32_t queued = jobs.queued;
     bool r = cmd_saveparam(arg);
+    if (jobs.queued != queued) jobs.jobs[queued % TASKS_LEN].flags = SAVE_ALL;
     S().all = true;
     return r;
 }
@@ -371,6 +461,19 @@ void saveparam_step(void *)
 {
     S().finished = false;
     std::fflush(stdout);
+    system_job_st job;
+    if (!system_dispatch_take(&jobs, &job)) {
+        main_set_run_failed();
+        S().finished = true;
+        return;
+    }
+    // The job's own file and flag; the window's save keeps using the flag last set on the command line.
+    bool all_before = S().all;
+    S().all = (job.flags & SAVE_ALL) != 0;
+    lp::copy_text(S().file, sizeof S().file, job.arg);
+    system_nodeids_st saved;
+    system_dispatch_begin(&job.nodeids, &saved);
+    selection_begin();
     parser_writer_st w;
     kr_errors_e err = start_doc(&w, cmd_doc, S().file) ? ERR_NONE : ERR_ABORTED;
     if (err == ERR_NONE && db_is_loaded(&dev.db)) {
@@ -379,9 +482,9 @@ void saveparam_step(void *)
         for (uint32_t i = 0; i < dev.system.dev_count && err == ERR_NONE; i++)
             err = save_device_from_krdev(&w, dev.system.devs[i].filepath, dev.system.devs[i].nodeid);
     }
-    if (!finish_file(&w, err, S().file,
-                     "ERROR: Parameter saving stopped: a CANopen read failed.\nNo output file was written.\n\n"))
-        main_set_run_failed();
+    if (!finish_file(&w, err, S().file, "\n")) main_set_run_failed();
+    system_dispatch_end(&saved);
+    S().all = all_before;
     S().finished = true;
 }
 
@@ -452,6 +555,7 @@ kr_errors_e save_device(parser_writer_st *w)
                     "Press anything to continue...\n\n",
                     "User acknowledged: CAN IF version not defined\n");
 
+    device_entries = 0;
     err = parser_writer_begin_object(w, nullptr);
     if (err == ERR_NONE && accepted) {
         err = parser_writer_add_int(w, "CAN IF VERSION", (int32_t)dev_version);
@@ -487,7 +591,7 @@ kr_errors_e save_device(parser_writer_st *w)
         err = read_sdo(cur_obj->obj.main_index, cur_obj->obj.sub_index, width_of(cur_obj->obj.type), buf);
         if (err != ERR_NONE) {
             entry_st e = entry_of(cur_obj, obj_name(cur_obj));
-            failed_entry(e);
+            failed_entry(e, true);
             return err;
         }
         current = (uint32_t)buf[0] | (uint32_t)buf[1] << 8 | (uint32_t)buf[2] << 16 | (uint32_t)buf[3] << 24;
@@ -497,7 +601,7 @@ kr_errors_e save_device(parser_writer_st *w)
         err = read_sdo(count_obj->obj.main_index, count_obj->obj.sub_index, width_of(count_obj->obj.type), buf);
         if (err != ERR_NONE) {
             entry_st e = entry_of(count_obj, obj_name(count_obj));
-            failed_entry(e);
+            failed_entry(e, true);
             return err;
         }
         count = (uint32_t)buf[0] | (uint32_t)buf[1] << 8 | (uint32_t)buf[2] << 16 | (uint32_t)buf[3] << 24;
@@ -544,6 +648,17 @@ kr_errors_e save_device(parser_writer_st *w)
             }
         }
     }
+    if (err == ERR_NONE && device_entries == 0) {
+        // A file without parameters would restore nothing, and say so to nobody.
+        log_end();
+        if (have_words())
+            lp::err("ERROR: none of the words %s selects a parameter of device 0x%x.\n", word_list(false).c_str(),
+                    (unsigned)db_node());
+        else
+            lp::err("ERROR: the database of device 0x%x names no non-volatile parameter.\n", (unsigned)db_node());
+        stop_because("no parameter was selected");
+        err = ERR_ABORTED;
+    }
     if (err == ERR_NONE) err = parser_writer_end_object(w);
     if (err == ERR_NONE && no_ops)
         lp::warn("\nWARNING: Operator database parameter or operator count parameter not\nfound on the device. All "
@@ -570,10 +685,10 @@ bool saveparam_save_device(device_st *device, const char *file)
     }
     kr_can_set_up(false);
     parser_writer_st w;
+    selection_begin();
     kr_errors_e err = start_doc(&w, win_doc, file) ? ERR_NONE : ERR_ABORTED;
     if (err == ERR_NONE) err = save_device_from_krdev(&w, device->filepath, device->nodeid);
-    return finish_file(&w, err, file,
-                       "ERROR: Parameter saving stopped: a CANopen read failed.\nNo output file was written.\n");
+    return finish_file(&w, err, file, "");
 }
 
 bool saveparam_save_device_async(device_st *device, const char *file)

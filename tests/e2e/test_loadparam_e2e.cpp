@@ -260,7 +260,8 @@ TEST(LoadParam, ANewNodeIdIsWrittenOnlyWhenConfirmed)
         e2e::sandbox box;
         box.write_file("one.json", one_dev);
         e2e::result r = b.krcan(box, {"--loadparam", "one.json:0x21"}, input);
-        EXPECT_EQ(r.exit_code, 0) << all(r);
+        // End of input is no answer: the device is skipped and the run fails.
+        EXPECT_EQ(r.exit_code, input.empty() ? 1 : 0) << all(r);
         EXPECT_EQ(sim_dev_write_log(b.runner, 0x21).size(), 0u) << all(r);
         EXPECT_FALSE(b.reset(0x21));
     }
@@ -319,6 +320,19 @@ TEST(LoadParam, NodeIdListsSelectDevicesOfTheFile)
     // A bad list loads nothing.
     r = c.krcan(box, {"--loadparam", "forms.json:0x20:0x80"});
     EXPECT_EQ(r.exit_code, 1) << all(r);
+
+    // A postfix belongs to its own file: the next file's device keeps its own node id.
+    Bench d({0x20, 0x21});
+    for (int node : {0x20, 0x21})
+        box.write_file("one" + std::to_string(node) + ".json",
+                       R"({"CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": )" +
+                           std::to_string(node) +
+                           R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": )" +
+                           std::to_string(node) + "}]}");
+    r = d.krcan(box, {"--loadparam", "one32.json:0x20", "one33.json"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_EQ(d.value(0x20, 0x2000, 0), 0x20u);
+    EXPECT_EQ(d.value(0x21, 0x2000, 0), 0x21u);
 }
 
 // ---- Failures ----
@@ -413,7 +427,7 @@ TEST(LoadParam, WrongFormatEntriesAreNeverWritten)
         {"sub sum", R"({"MAININDEX": "0x2100", "TYPE": "CANOPEN_UNSIGNED16", "SUBINDEX": 200, "SUBINDEX_OFFSET": 60, "DATA": 5})"},
         {"array pos", R"({"MAININDEX": "0x2100", "TYPE": "CANOPEN_ARRAY16", "SUBINDEX_OFFSET": 254, "DATA": [1, 2]})"},
         {"write", R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "WRITE": ["SET"], "DATA": 5})"},
-        {"string", R"({"MAININDEX": "0x2002", "TYPE": "CANOPEN_STRING", "DATA": ")" + std::string(1100, 'x') + "\"}"},
+        {"string", R"({"MAININDEX": "0x2002", "TYPE": "CANOPEN_STRING", "DATA": ")" + std::string(70000, 'x') + "\"}"},
     };
     Bench b({0x20});
     e2e::sandbox box;
@@ -424,6 +438,7 @@ TEST(LoadParam, WrongFormatEntriesAreNeverWritten)
         e2e::result r = b.krcan(box, {"--loadparam", "w.json"});
         EXPECT_EQ(r.exit_code, 1) << all(r);
         EXPECT_NE(r.out.find("Parameter in a wrong format"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("CANopen communication error"), std::string::npos) << r.out;
         for (auto &w : sim_dev_write_log(b.runner, 0x20)) EXPECT_EQ(w.index, 0x2020) << std::hex << w.index;
     }
     // A node id of 0x120 would address 0x20 once cut to 8 bits.
@@ -492,6 +507,9 @@ TEST(LoadParam, OperatorsAreCreatedLoadedAndStoredEach)
     EXPECT_EQ(v2, le(0, 4));
     EXPECT_EQ(sim_dev_opdb_active(e.runner, 0x20), 1u);
     EXPECT_FALSE(e.reset(0x20));
+    // Operator 1's store was made with EMCY messages on, and the closing message says it was made.
+    EXPECT_EQ(e.stored(0x20, 0x2020, 1), 0u);
+    EXPECT_NE(r.out.find("operator 1 of device 0x20"), std::string::npos) << r.out;
 
     // Operators with a key missing load nothing and fail, naming the key.
     Bench d({0x20});

@@ -101,6 +101,26 @@ TEST(LoadParamSystem, ASystemLoadsWithEmcyOffAndOneStoreAndResetEach)
     EXPECT_EQ(b.resets(0x21), 0u);
 }
 
+// A device's file that also writes another node switches that node's EMCY messages off and on like the
+// rest; a device the user skips leaves the run successful, as in a run of files.
+TEST(LoadParamSystem, AFileOfTwoDevicesAndASkippedDevice)
+{
+    Bench b;
+    e2e::sandbox box;
+    std::string two = param_file(32);
+    std::string second = param_file(33);
+    two = two.substr(0, two.find("\"CAN IF VERSION\"")) + "\"DEVS\": [{" +
+          two.substr(two.find("\"CAN IF VERSION\"")) + ", {" + second.substr(second.find("\"CAN IF VERSION\"")) + "]}";
+    write_system(box, two, R"({"NODEID": 34, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
+    e2e::result r = b.krcan(box, {"--loadparam", "plant.krsys"}, "2\nskip\n");
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    std::vector<uint16_t> want = {0x2020, 0x2000, 0x2020, 0x1010};
+    EXPECT_EQ(b.written(0x21), want) << all(r);
+    EXPECT_EQ(b.value(0x21, 0x2000), 12u);
+    EXPECT_EQ(b.written(0x22), (std::vector<uint16_t>{0x2020, 0x2020})) << "suppressed and re-enabled only";
+    EXPECT_EQ(b.value(0x22, 0x2000), 0u);
+}
+
 TEST(LoadParamSystem, FailuresAbortsAndFailedStores)
 {
     {

@@ -27,7 +27,7 @@ public:
         for (uint8_t n : nodes) {
             sim_dev_add_object(runner, n, 0x2000, 0, object(SIM_U32, le(0x80000001u, 4)));
             sim_dev_add_object(runner, n, 0x2001, 0, object(SIM_U16, le(0xBEEF, 2)));
-            sim_dev_add_object(runner, n, 0x2002, 0, object(SIM_STR, text("12345"), 64));
+            sim_dev_add_object(runner, n, 0x2002, 0, object(SIM_STR, text("12345"), 0x10000));
             sim_dev_add_object(runner, n, 0x2003, 0, object(SIM_U8, {200}));
             sim_dev_add_object(runner, n, 0x2005, 0, object(SIM_I32, le(0xFFFFFFFFu, 4)));
             sim_dev_add_object(runner, n, 0x2006, 0, object(SIM_U8, {7}));
@@ -299,6 +299,102 @@ TEST(SaveParam, FailedSavesWriteNoFileAndFailTheRun)
         EXPECT_EQ(r.exit_code, 1) << all(r);
         EXPECT_TRUE(has(r.out, "is longer than 255 characters")) << r.out;
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(SaveParam, EachSaveKeepsItsOwnFileAndAnEmptySelectionWritesNothing)
+{
+    Bench b({0x20});
+    sim_dev_add_object(b.runner, 0x20, 0x5FF7, 0, object(SIM_U32, le(250000, 4)));
+    for (uint16_t index : {0x1016, 0x1400, 0x1600}) sim_dev_add_object(b.runner, 0x20, index, 0, object(SIM_U8, {0}));
+    e2e::sandbox box;
+    box.write_file("db.json", database(false));
+    e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam=before.json", "--saveparamall=after.json"});
+    ASSERT_EQ(r.exit_code, 0) << all(r);
+    std::string before = box.read_file("before.json");
+    EXPECT_TRUE(has(before, "\"BIG\"") && !has(before, "\"nodeid\"")) << before;
+    EXPECT_TRUE(has(box.read_file("after.json"), "\"nodeid\"")) << box.read_file("after.json");
+
+    // A word that names no object of the database selects nothing: no empty backup.
+    r = b.krcan(box, {"--db", "db.json", "--saveparam", "backup.json", "new.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_TRUE(has(r.out, "'new.json'")) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(box.path("backup.json")));
+}
+
+// Communication objects as CiA 301 gives them: 8-bit transmission type, 16-bit inhibit time and event
+// timer, a reserved sub-index 4; the simulated device's own 0x1800 and 0x1A00 are of that kind too.
+TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
+{
+    Bench b({0x20});
+    sim_dev_add_object(b.runner, 0x20, 0x5FF7, 0, object(SIM_U32, le(250000, 4)));
+    sim_dev_add_object(b.runner, 0x20, 0x1016, 0, object(SIM_U8, {1}));
+    sim_dev_add_object(b.runner, 0x20, 0x1016, 1, object(SIM_U32, le(0x7F03E8u, 4)));
+    sim_dev_add_object(b.runner, 0x20, 0x1400, 0, object(SIM_U8, {5}));
+    sim_dev_add_object(b.runner, 0x20, 0x1400, 1, object(SIM_U32, le(0x220, 4)));
+    sim_dev_add_object(b.runner, 0x20, 0x1400, 2, object(SIM_U8, {0xFE}));
+    sim_dev_add_object(b.runner, 0x20, 0x1400, 3, object(SIM_U16, le(0, 2)));
+    sim_dev_add_object(b.runner, 0x20, 0x1400, 5, object(SIM_U16, le(0, 2)));
+    sim_dev_add_object(b.runner, 0x20, 0x1600, 0, object(SIM_U8, {1}));
+    sim_dev_add_object(b.runner, 0x20, 0x1600, 1, object(SIM_U32, le(0x20000008, 4)));
+    b.set(0x20, 0x1400, 2, {1});
+    b.set(0x20, 0x1400, 5, le(250, 2));
+    b.set(0x20, 0x1801, 3, le(40, 2));
+    b.set(0x20, 0x1801, 5, le(1000, 2));
+    const std::vector<std::pair<uint16_t, uint8_t>> subs = {{0x1400, 1}, {0x1400, 2}, {0x1400, 3}, {0x1400, 5},
+                                                            {0x1600, 1}, {0x1800, 1}, {0x1800, 2}, {0x1800, 3},
+                                                            {0x1800, 5}, {0x1801, 2}, {0x1801, 3}, {0x1801, 5},
+                                                            {0x1A00, 1}, {0x1A01, 8}, {0x1016, 1}};
+    std::vector<bytes> before;
+    for (auto [index, sub] : subs) before.push_back(b.raw(0x20, index, sub));
+    e2e::sandbox box;
+    box.write_file("db.json", database(false));
+    for (std::string ext : {"json", "yaml"}) {
+        SCOPED_TRACE(ext);
+        e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparamall", "all." + ext});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        for (auto [index, sub] : subs) b.set(0x20, index, sub, bytes(b.raw(0x20, index, sub).size(), 0));
+        b.set(0x20, 0x1800, 1, le(0x1A0, 4)); // a valid PDO keeps its identifier
+        b.set(0x20, 0x1801, 1, le(0x2A0, 4));
+        b.set(0x20, 0x1400, 1, le(0x220, 4));
+        r = b.krcan(box, {"--db", "db.json", "--loadparam", "all." + ext});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        for (size_t i = 0; i < subs.size(); i++)
+            EXPECT_EQ(b.raw(0x20, subs[i].first, subs[i].second), before[i])
+                << std::hex << subs[i].first << ":" << (int)subs[i].second;
+    }
+}
+
+// What the saver writes, its loader takes back: long strings, and the width's own type name.
+TEST(SaveParam, LongStringsAndTypeNamesLoadBack)
+{
+    Bench b({0x20});
+    const std::string long_text(11000, 'L');
+    for (std::string ext : {"json", "yaml"}) {
+        SCOPED_TRACE(ext);
+        b.set(0x20, 0x2002, 0, text(long_text));
+        e2e::sandbox box;
+        box.write_file("db.json", database(false));
+        e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "s." + ext});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        std::string saved = box.read_file("s." + ext);
+        EXPECT_FALSE(has(saved, "CANOPEN_SIGNED32")) << saved;
+        b.set(0x20, 0x2002, 0, text("short"));
+        r = b.krcan(box, {"--db", "db.json", "--loadparam", "s." + ext});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_EQ(b.str(0x20, 0x2002), long_text);
+    }
+    // A text JSON cannot hold is named as the cause, not as a failed CANopen read.
+    b.set(0x20, 0x2002, 0, text("a\"b"));
+    e2e::sandbox box;
+    box.write_file("db.json", database(false));
+    e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "q.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_FALSE(has(r.out, "SDO error") || has(r.out, "a CANopen read failed")) << r.out;
+    EXPECT_TRUE(has(r.out, "format")) << r.out;
 }
 
 } // namespace

@@ -192,12 +192,14 @@ TEST(YamlWriterRoom, ExactBoundaries)
         }
         EXPECT_EQ(buf[size], '\x55') << "wrote past the buffer of " << size;
     }
-    // Quoted strings reserve room for every character escaped.
-    Writer q(3 + 2 * 4 + 2 + 1 + 2, true);
+    // A quoted string takes the room it writes: its quotes and one more character per escape.
+    Writer q(12, true);
     EXPECT_EQ(kr_yamlwriter_add_string(&q.st, "k", "abcd"), ERR_NONE);
-    Writer q2(3 + 2 * 4 + 2 + 1 + 1, true);
+    Writer q2(11, true);
     EXPECT_EQ(kr_yamlwriter_add_string(&q2.st, "k", "abcd"), ERR_BUFFER_OVERFLOW);
     EXPECT_EQ(q2.text(), "");
+    Writer q3(12, true);
+    EXPECT_EQ(kr_yamlwriter_add_string(&q3.st, "k", "ab\"d"), ERR_BUFFER_OVERFLOW);
     // Closing an empty collection that does not fit still lowers the depth.
     Writer c(8);
     ASSERT_EQ(kr_yamlwriter_begin_seq(&c.st, "ab"), ERR_NONE);

@@ -195,6 +195,11 @@ TEST_P(ParserQueries, SameAnswersInBothFormats) {
     while (parser_get_next_sibling(c, &c)) ++n;
     EXPECT_EQ(n, 5);
     EXPECT_EQ(parser_get_type(c), PARSER_ARRAY);
+    // The one-pass walk gives each element in turn and the invalid node after the last.
+    parser_node_st e = parser_array_at(list, 0);
+    for (uint32_t i = 0; i < 5; ++i, e = parser_array_next(e))
+        EXPECT_EQ(parser_get_type(e), parser_array_get_type(list, i)) << i;
+    EXPECT_FALSE(parser_node_is_valid(e));
 
     const parser_node_st empty = parser_find_child(root, "empty");
     EXPECT_EQ(parser_get_type(empty), PARSER_ARRAY);

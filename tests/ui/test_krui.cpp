@@ -21,6 +21,7 @@
 #include "console.h"
 #include "devsel.h"
 #include "load.h"
+#include "loadparam.h"
 #include "package.h"
 #include "selfupdate.h"
 #include "sim_setup.h"
@@ -140,7 +141,7 @@ TEST(KruiChild, Run)
     fake_busy = true;
     char tmp[1024];
     ASSERT_TRUE(system_mktempdir("krcan_sys_", tmp, sizeof tmp));
-    krui_set_log_title("Saving parameters from pump...");
+    loadparam_set_title("Saving parameters from pump..."); // the parameter runs' titles reach the strip
     // A flash waiting for its device (no scheduler runs here) holds its private firmware copy.
     const std::string pkg = (dir / "fw.krdev").string();
     ASSERT_TRUE(pkgtest::write_zip(pkg, {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin", "VERSION": "1"})"),

@@ -65,10 +65,14 @@ bool needs_quotes(const char *s)
     return false;
 }
 
+// The exact length put_text writes: a text that fits is never refused for escapes it does not have.
 uint32_t written_len(const char *s, bool quoted)
 {
     uint32_t n = (uint32_t)strlen(s);
-    return quoted ? n * 2 + 2 : n;
+    if (!quoted) return n;
+    for (const char *p = s; *p; p++)
+        if (*p == '\t' || *p == '\n' || *p == '\r' || *p == '"' || *p == '\\') n++;
+    return n + 2;
 }
 
 bool fits(const kr_yaml_st *st, uint64_t room)
