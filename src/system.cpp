@@ -569,7 +569,12 @@ bool cmd_device(const char *arg)
 
 bool cmd_system(const char *arg)
 {
-    if (!arg || !system_set_file(&dev.system, arg)) return false;
+    if (!arg) return false;
+    if (!system_set_file(&dev.system, arg)) {
+        std::printf(PRINT_BOLDRED "ERROR: failed to load system package '%s': %s.\n" PRINT_RESET, arg, package_error());
+        std::fflush(stdout);
+        return false;
+    }
     PRINT("System configuration file set to '%s'\n", arg);
     return true;
 }

@@ -50,11 +50,16 @@ void hal_task(void *)
 
 constexpr char SIGNAL_MESSAGE[] = "Caught signal, terminating\n";
 
+// Lock-free atomics only: they are read and written in the signal handler.
+std::atomic<bool> signal_held{false};
+std::atomic<int> signal_pending{0};
+
 // Only async-signal-safe calls: the window is left to the process end.
 void signal_callb(int status)
 {
     ssize_t r = write(STDERR_FILENO, SIGNAL_MESSAGE, sizeof SIGNAL_MESSAGE - 1);
     (void)r;
+    if (signal_held && signal_pending.exchange(status) == 0) return;
     _exit(status);
 }
 
@@ -137,6 +142,16 @@ void kr_deinit(void)
 }
 
 void kr_set_deinit_hook(void (*hook)(void)) { deinit_hook = hook; }
+
+void kr_signal_hold(void) { signal_held = true; }
+
+bool kr_signal_requested(void) { return signal_pending != 0; }
+
+void kr_signal_release(void)
+{
+    signal_held = false;
+    if (int status = signal_pending.load()) _exit(status);
+}
 
 void kr_set_application_ptr(void *ptr) { application_ptr = ptr; }
 
