@@ -49,18 +49,29 @@ void hal_task(void *)
 }
 
 constexpr char SIGNAL_MESSAGE[] = "Caught signal, terminating\n";
+constexpr int SIGNAL_CLEANUPS_MAX = 4;
+std::atomic<void (*)(void)> signal_cleanups[SIGNAL_CLEANUPS_MAX];
 
 // Lock-free atomics only: they are read and written in the signal handler.
 std::atomic<bool> signal_held{false};
 std::atomic<int> signal_pending{0};
 
 // Only async-signal-safe calls: the window is left to the process end.
+[[noreturn]] void signal_exit(int status)
+{
+    for (auto &c : signal_cleanups) {
+        void (*cleanup)(void) = c.load();
+        if (cleanup) cleanup();
+    }
+    _exit(status);
+}
+
 void signal_callb(int status)
 {
     ssize_t r = write(STDERR_FILENO, SIGNAL_MESSAGE, sizeof SIGNAL_MESSAGE - 1);
     (void)r;
     if (signal_held && signal_pending.exchange(status) == 0) return;
-    _exit(status);
+    signal_exit(status);
 }
 
 } // namespace
@@ -76,12 +87,24 @@ void kr_init(void *device)
     _kr_canopen_init((uint8_t)arg_nodeid);
     if (arg_nodeid != 0) kr_can_clear_rx_messages(kr_can_get_dev()); // the stack set its own filters
     kr_rtos_task_create(hal_task, "kr_hal", HAL_TASK_STACK_DEPTH, nullptr, HAL_TASK_PRIORITY, nullptr);
+    kr_install_signal_handler();
+}
 
+void kr_install_signal_handler(void)
+{
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = signal_callb;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
+}
+
+void kr_add_signal_cleanup(void (*cleanup)(void))
+{
+    for (auto &c : signal_cleanups) {
+        void (*expected)(void) = nullptr;
+        if (c.load() == cleanup || c.compare_exchange_strong(expected, cleanup)) return;
+    }
 }
 
 void kr_init_arg(void *device, int argc, char **argv)
@@ -150,7 +173,7 @@ bool kr_signal_requested(void) { return signal_pending != 0; }
 void kr_signal_release(void)
 {
     signal_held = false;
-    if (int status = signal_pending.load()) _exit(status);
+    if (int status = signal_pending.load()) signal_exit(status);
 }
 
 void kr_set_application_ptr(void *ptr) { application_ptr = ptr; }
