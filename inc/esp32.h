@@ -21,11 +21,13 @@ extern "C" {
 #define ESP32_SERIAL_DIR "/dev/serial/by-id"
 #define ESPTOOL_RUN_LIMIT_MS (15u * 60u * 1000u) /* then SIGTERM, and SIGKILL after the grace */
 #define ESPTOOL_TERM_GRACE_MS 5000u
+#define ESPTOOL_SIGNAL_GRACE_MS 200u /* after a Ctrl-C: the device's resume must not wait long */
 
-/* Tests: a shorter run limit and grace (0 keeps the current value), and the folder find_port
- * looks into. */
+/* Tests: a shorter run limit and grace (0 keeps the current value), the folder find_port looks
+ * into, and the port of the esp32port option (none: unset). */
 void loadesp32_set_time_limit(uint32_t run_ms, uint32_t grace_ms);
 void esp32_set_serial_dir(const char *dir);
+void esp32_set_port(const char *value);
 
 void loadesp32_dispatch_step(void *app);
 void loadesp32_devices(uint32_t first, uint32_t end);

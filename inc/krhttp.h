@@ -1,7 +1,7 @@
 /* HTTP requests through the outside program curl: the caller composes curl's configuration text, curl
  * runs without a shell as `curl -K FILE` (FILE created 0600 by mkstemp, so no password shows in the
  * process list) and the HTTP status comes back through curl's write-out on a pipe.
- * Temporary files: $TMPDIR (else /tmp), named krcan_TAG_SUFFIX_XXXXXX. Valid C11 and C++. */
+ * Temporary files: $TMPDIR (else /tmp), named krcan_TAG_SUFFIX_PID_XXXXXX. Valid C11 and C++. */
 #ifndef KRCAN_KRHTTP_H
 #define KRCAN_KRHTTP_H
 

@@ -56,15 +56,20 @@ bool archive_extract(const char *archive, const char *dir);
 bool archive_put_file(const char *archive, const char *dir, const char *name);
 bool archive_remove_file(const char *archive, const char *dir, const char *name);
 void archive_rmtree(const char *dir);
+/* Removes this user's temporary folders and HTTP files of runs whose process has ended (the pid is
+ * in their names); a live run's, another user's and any other name stay. */
 void archive_sweep_stale_tmpdirs(void);
+
+/* Why the last krdev_open, system_set_file or archive_extract failed, for the error line that
+ * reports it (the messages on standard error show only when not silent). */
+const char *package_error(void);
+void package_set_error(const char *why);
 
 /* A relative path that stays inside its folder: not empty, not absolute, no ".." component ("." is the
  * folder itself). */
 bool package_path_is_inside(const char *rel);
 
 /* ---- System packages and the temporary folders of the system module ---- */
-#define SYSFILE_TMPDIR_MAX 16
-
 bool system_set_file(system_st *system, const char *path);
 bool system_parse_sysfile(system_st *system, parser_node_st root, const char *dir);
 bool system_mktempdir(const char *prefix, char *path, size_t size);

@@ -3,12 +3,16 @@
 // temporary folders they are extracted into.
 #include <archive.h>
 #include <archive_entry.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -219,10 +223,9 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
         return true;
     }
 
-    if (archive_entry_size_is_set(e) && (uint64_t)archive_entry_size(e) > max_bytes - total) {
-        why = "the archive holds more than " + std::to_string(max_bytes) + " bytes";
-        return false;
-    }
+    // What the entry declares was checked against the cap and the free space before anything was
+    // written; an entry that yields more is lying about itself.
+    uint64_t declared = (uint64_t)archive_entry_size(e), written = 0;
     // Only the owner's execute bit is taken from the archive: no owners, set-id bits or ACLs.
     mode_t mode = (archive_entry_perm(e) & S_IXUSR) ? 0755 : 0644;
     int fd = openat(parent, last, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
@@ -241,7 +244,12 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
             why = "'" + shown + "' could not be read: " + (err ? err : "corrupt data");
             return false;
         }
+        written += (uint64_t)n;
         total += (uint64_t)n;
+        if (written > declared) {
+            why = "the entry '" + shown + "' holds more than the " + std::to_string(declared) + " bytes it declares";
+            return false;
+        }
         if (total > max_bytes) {
             why = "the archive holds more than " + std::to_string(max_bytes) + " bytes";
             return false;
@@ -254,6 +262,77 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
     file_guard.fd = -1;
     if (close(fd) != 0) {
         why = "'" + shown + "' could not be written: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// A reader at the start of the archive; none (with the reason) when it is no zip.
+struct archive *open_reader(int fd, std::string &why)
+{
+    struct archive *a = archive_read_new();
+    if (!a) {
+        why = "out of memory";
+        return nullptr;
+    }
+    archive_read_support_format_zip(a);
+    if (lseek(fd, 0, SEEK_SET) != 0 || archive_read_open_fd(a, fd, 1 << 16) != ARCHIVE_OK) {
+        const char *err = archive_error_string(a);
+        why = err ? err : "it is not a zip archive";
+        archive_read_free(a);
+        return nullptr;
+    }
+    return a;
+}
+
+// ARCHIVE_OK with the next entry, ARCHIVE_EOF, or ARCHIVE_FATAL with the reason.
+int next_header(struct archive *a, struct archive_entry **e, std::string &why)
+{
+    int r = archive_read_next_header(a, e);
+    if (r == ARCHIVE_EOF) return r;
+    if (r < ARCHIVE_WARN) {
+        const char *err = archive_error_string(a);
+        why = err ? err : "the archive is damaged";
+        return ARCHIVE_FATAL;
+    }
+    return ARCHIVE_OK;
+}
+
+// Before anything is written: the entries' count, and the sizes they declare against the cap and
+// against the room left in the folder's file system.
+bool check_declared(int fd, const char *dir, std::string &why)
+{
+    struct archive *a = open_reader(fd, why);
+    if (!a) return false;
+    uint64_t declared = 0;
+    uint32_t entries = 0;
+    bool ok = true;
+    struct archive_entry *e = nullptr;
+    for (int r; ok && (r = next_header(a, &e, why)) != ARCHIVE_EOF;) {
+        if (r != ARCHIVE_OK) {
+            ok = false;
+        } else if (++entries > max_entries) {
+            why = "the archive holds more than " + std::to_string(max_entries) + " entries";
+            ok = false;
+        } else if (archive_entry_filetype(e) == AE_IFREG) {
+            if (!archive_entry_size_is_set(e) || archive_entry_size(e) < 0) {
+                const char *name = archive_entry_pathname(e);
+                why = std::string("the entry '") + (name ? name : "") + "' declares no size";
+                ok = false;
+            } else {
+                // Held below 2^62, so that no declared size can make the sum wrap.
+                declared = std::min<uint64_t>(declared + (uint64_t)archive_entry_size(e), UINT64_C(1) << 62);
+            }
+        }
+    }
+    archive_read_free(a);
+    if (!ok) return false;
+    struct statvfs vfs {};
+    uint64_t room = statvfs(dir, &vfs) == 0 ? (uint64_t)vfs.f_bavail * vfs.f_frsize : 0;
+    if (declared > max_bytes || declared > room) {
+        why = "the archive declares " + std::to_string(declared) + " bytes, more than the cap of " +
+              std::to_string(max_bytes) + " bytes or the " + std::to_string(room) +
+              " bytes free in the temporary folder";
         return false;
     }
     return true;
@@ -281,36 +360,17 @@ bool extract(const char *archive_path, const char *dir, std::string &why)
     }
     fd_closer root_guard(root);
 
-    struct archive *a = archive_read_new();
-    if (!a) {
-        why = "out of memory";
-        return false;
-    }
-    archive_read_support_format_zip(a);
-    bool ok = archive_read_open_fd(a, fd, 1 << 16) == ARCHIVE_OK;
-    if (!ok) {
-        const char *err = archive_error_string(a);
-        why = err ? err : "it is not a zip archive";
-    }
+    if (!check_declared(fd, dir, why)) return false;
+    struct archive *a = open_reader(fd, why);
+    if (!a) return false;
+    bool ok = true;
     uint64_t total = 0;
-    uint32_t entries = 0;
     std::vector<std::vector<std::string>> links;
     while (ok) {
         struct archive_entry *e = nullptr;
-        int r = archive_read_next_header(a, &e);
+        int r = next_header(a, &e, why);
         if (r == ARCHIVE_EOF) break;
-        if (r < ARCHIVE_WARN) {
-            const char *err = archive_error_string(a);
-            why = err ? err : "the archive is damaged";
-            ok = false;
-            break;
-        }
-        if (++entries > max_entries) {
-            why = "the archive holds more than " + std::to_string(max_entries) + " entries";
-            ok = false;
-            break;
-        }
-        ok = extract_entry(a, e, root, total, links, why);
+        ok = r == ARCHIVE_OK && extract_entry(a, e, root, total, links, why);
     }
     archive_read_free(a);
     // Links are judged once the whole tree stands, since a later entry may be a link that an
@@ -477,6 +537,25 @@ bool rebuild(const char *archive_path, const char *dir, std::string &why)
     return ok;
 }
 
+// The pid in a name this tool gives its temporary files and folders ("krcan_krdev.<pid>.XXXXXX",
+// "krcan_http_cfg_<pid>_XXXXXX", ...); 0 for any other name.
+long stale_pid(const char *name)
+{
+    static const char *const prefixes[] = {"krcan_krdev.",     "krcan_krsys.",       "krcan_pkg.",
+                                           "krcan_flash.",     "krcan_http_cfg_",    "krcan_su_manifest_"};
+    for (const char *prefix : prefixes) {
+        size_t n = std::strlen(prefix);
+        if (std::strncmp(name, prefix, n) != 0) continue;
+        const char *p = name + n;
+        char *end = nullptr;
+        if (!std::isdigit((unsigned char)*p)) return 0;
+        long pid = std::strtol(p, &end, 10);
+        // The separator again, then mkstemp's six characters.
+        return *end == prefix[n - 1] && std::strlen(end + 1) == 6 ? pid : 0;
+    }
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
@@ -494,6 +573,9 @@ bool archive_mktempdir(const char *prefix, char *path, size_t size)
     if (!tmp || !tmp[0]) tmp = "/tmp";
     int n = std::snprintf(path, size, "%s/%s.%ld.XXXXXX", tmp, prefix, (long)getpid());
     if (n < 0 || (size_t)n >= size || !mkdtemp(path)) {
+        std::string why = std::string("no temporary folder could be made in '") + tmp + "': " +
+                          (n < 0 || (size_t)n >= size ? "the name is too long" : std::strerror(errno));
+        package_set_error(why.c_str());
         path[0] = '\0';
         return false;
     }
@@ -505,6 +587,7 @@ bool archive_extract(const char *archive_path, const char *dir)
     if (!archive_path || !dir) return false;
     std::string why;
     if (extract(archive_path, dir, why)) return true;
+    package_set_error(why.c_str());
     PRINT("Refusing '%s': %s.\n", archive_path, why.c_str());
     return false;
 }
@@ -530,8 +613,28 @@ void archive_rmtree(const char *dir)
     std::filesystem::remove_all(dir, ec);
 }
 
-// Folders of runs that ended by Ctrl-C are left where they are: another run may still use its own.
-void archive_sweep_stale_tmpdirs(void) {}
+// Runs ended by Ctrl-C or a crash leave their packages and HTTP files behind. Only what carries the
+// pid of a process that no longer exists and belongs to this user goes: another run, or another
+// user's, keeps its own.
+void archive_sweep_stale_tmpdirs(void)
+{
+    const char *tmp = getenv("TMPDIR");
+    if (!tmp || !tmp[0]) tmp = "/tmp";
+    DIR *d = opendir(tmp);
+    if (!d) return;
+    std::vector<std::string> stale;
+    while (struct dirent *e = readdir(d)) {
+        long pid = stale_pid(e->d_name);
+        struct stat st {};
+        if (pid <= 0 || pid == (long)getpid() || fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            st.st_uid != geteuid() || (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)))
+            continue;
+        // EPERM: the pid runs under another user.
+        if (kill((pid_t)pid, 0) != 0 && errno == ESRCH) stale.push_back(std::string(tmp) + "/" + e->d_name);
+    }
+    closedir(d);
+    for (const std::string &p : stale) archive_rmtree(p.c_str());
+}
 
 bool package_path_is_inside(const char *rel)
 {

@@ -73,8 +73,9 @@ bool spawn(const char *program, const std::vector<std::string> &args, pid_t *pid
     return rc == 0;
 }
 
-// Polls for the child's end until the deadline; true when it ended (status filled).
-bool wait_child(pid_t pid, int *status, std::chrono::steady_clock::time_point deadline)
+// Polls for the child's end until the deadline or, when asked, a Ctrl-C; true when it ended (status
+// filled).
+bool wait_child(pid_t pid, int *status, std::chrono::steady_clock::time_point deadline, bool until_signal)
 {
     for (;;) {
         pid_t r = waitpid(pid, status, WNOHANG);
@@ -83,13 +84,14 @@ bool wait_child(pid_t pid, int *status, std::chrono::steady_clock::time_point de
             *status = -1;
             return true;
         }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (std::chrono::steady_clock::now() >= deadline || (until_signal && kr_signal_requested())) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
 // Waits for esptool in the blocking section (the library task keeps receiving meanwhile). After the
-// run limit it is asked to end, then killed; it is always reaped. True when it exited with 0.
+// run limit, or at once after a Ctrl-C (so the device is resumed soon), it is asked to end, then
+// killed; it is always reaped. True when it exited with 0.
 bool wait_esptool(pid_t pid)
 {
     int status = 0;
@@ -97,10 +99,11 @@ bool wait_esptool(pid_t pid)
     {
         kr_rtos_blocking_section section;
         auto now = std::chrono::steady_clock::now();
-        if (!wait_child(pid, &status, now + std::chrono::milliseconds(run_limit_ms))) {
-            timed_out = true;
+        if (!wait_child(pid, &status, now + std::chrono::milliseconds(run_limit_ms), true)) {
+            timed_out = !kr_signal_requested();
+            uint32_t grace = timed_out ? term_grace_ms : ESPTOOL_SIGNAL_GRACE_MS;
             kill(pid, SIGTERM);
-            if (!wait_child(pid, &status, std::chrono::steady_clock::now() + std::chrono::milliseconds(term_grace_ms))) {
+            if (!wait_child(pid, &status, std::chrono::steady_clock::now() + std::chrono::milliseconds(grace), false)) {
                 kill(pid, SIGKILL);
                 while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
                 }
@@ -120,6 +123,7 @@ bool flash_images(const krdev_st &krdev)
     bool have_port = false;
     for (uint32_t i = 0; i < ESP32_PORT_WAIT_MS / ESP32_PORT_WAIT_STEP_MS; i++) {
         if (i > 0) kr_rtos_task_delay(ESP32_PORT_WAIT_STEP_MS);
+        if (kr_signal_requested()) return false;
         if ((have_port = find_port(found, sizeof found))) break;
     }
     if (have_port)
@@ -169,6 +173,8 @@ void loadesp32_set_time_limit(uint32_t run_ms, uint32_t grace_ms)
 }
 
 void esp32_set_serial_dir(const char *dir) { serial_dir = dir ? dir : ESP32_SERIAL_DIR; }
+
+void esp32_set_port(const char *value) { std::snprintf(port, sizeof port, "%s", value ? value : ""); }
 
 bool cmd_esp32port(const char *arg)
 {
@@ -275,7 +281,7 @@ bool loadesp32_krdev(const char *path, uint8_t node)
 {
     krdev_st krdev;
     if (!krdev_open(&krdev, path)) {
-        print_error("Failed to open the device package '%s' for ESP32 flashing.\n", path);
+        print_error("Failed to open the device package '%s' for ESP32 flashing: %s.\n", path, package_error());
         return false;
     }
     if (krdev.esp32_count == 0) {
@@ -285,25 +291,32 @@ bool loadesp32_krdev(const char *path, uint8_t node)
         krdev_close(&krdev);
         return false;
     }
-    bool ok = false;
+    bool ok = false, resumed = false;
+    // A paused device stays paused until someone resets it: Ctrl-C waits for the resume.
+    kr_signal_hold();
     if (!esp32_comm(node, false)) {
         // Flashing while the device still talks to the module would break both.
         print_error("ERROR: node 0x%x could not be asked to pause its ESP32 communication; esptool was not run.\n",
                    node);
     } else {
-        ok = flash_images(krdev);
-        if (!esp32_comm(node, true)) {
+        ok = !kr_signal_requested() && flash_images(krdev);
+        resumed = esp32_comm(node, true);
+        if (!resumed) {
             print_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
             ok = false;
         }
     }
-    if (ok) {
+    if (kr_signal_requested()) {
+        print_error("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x%x %s.\n", node,
+                    resumed ? "was resumed" : "could not be resumed");
+    } else if (ok) {
         std::printf("ESP32 firmware flashed.\n");
         std::fflush(stdout);
     } else {
         print_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
     }
     krdev_close(&krdev);
+    kr_signal_release();
     return ok;
 }
 

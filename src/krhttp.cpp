@@ -203,6 +203,7 @@ int make_tmp(char *dest, uint32_t dest_length, const char *tag, const char *suff
     const char *dir = std::getenv("TMPDIR");
     if (!dir || !dir[0]) dir = "/tmp";
     if (!dest || !tag || !suffix) return -1;
+    // The pid lets a later run remove what a run ended by a signal left behind.
     int n = std::snprintf(dest, dest_length, "%s/krcan_%s_%s_%ld_XXXXXX", dir, tag, suffix, (long)getpid());
     if (n < 0 || (uint32_t)n >= dest_length) {
         dest[0] = '\0';

@@ -61,11 +61,14 @@ void watcher_remove(void)
     kr_canopen_set_can_callback(hook_before);
 }
 
+bool is_bootup(const kr_can_message_st *msg, uint8_t node)
+{
+    return msg->type == CAN_STD && msg->id == 0x700u + node && msg->data_length == 1 && msg->data[0] == 0;
+}
+
 void can_callb(void *, const kr_can_message_st *msg)
 {
-    if (!watcher_installed || msg->type != CAN_STD || msg->id != 0x700u + dev.load.nodeid || msg->data_length != 1 ||
-        msg->data[0] != 0)
-        return;
+    if (!watcher_installed || !is_bootup(msg, dev.load.nodeid)) return;
     dev.load.response = true;
     say_flushed("done\n");
     watcher_remove();
@@ -77,6 +80,29 @@ void watcher_install(void)
     hook_before = _canopen.can_callback;
     watcher_installed = true;
     kr_canopen_set_can_callback(can_callb);
+}
+
+// The node whose boot-up the last load's final reset still owes, and when that reset went out.
+uint8_t owed_node = 0;
+uint32_t owed_since = 0;
+bool owed_seen = false;
+
+void owed_callb(void *, const kr_can_message_st *msg)
+{
+    if (is_bootup(msg, owed_node)) owed_seen = true;
+}
+
+// A reset of this node that follows closely on the last load's own would otherwise be answered, to
+// the watcher's eyes, by the boot-up that the earlier reset brings.
+void await_owed_bootup(uint8_t node)
+{
+    if (owed_node != node) return;
+    owed_seen = false;
+    kr_canopen_can_callb_t before = _canopen.can_callback;
+    kr_canopen_set_can_callback(owed_callb);
+    while (!owed_seen && kr_rtos_get_tick_count() - owed_since < RESPONSE_DELAY_MS) kr_rtos_task_delay(1);
+    kr_canopen_set_can_callback(before);
+    owed_node = 0;
 }
 
 // Waits for the boot-up frame; false when cancelled. The watcher goes when the wait ends.
@@ -116,30 +142,28 @@ uint8_t per_cent(uint64_t done, uint64_t total, bool nearest)
     return (uint8_t)(p > 100 ? 100 : p);
 }
 
-// True when 100 per cent was reported.
-bool update_look(void)
+void update_look(void)
 {
     uint32_t index = _canopen.sdo.client.data_index, count = _canopen.sdo.client.data_count;
-    if (index == update_state.last_index) return false;
+    if (index == update_state.last_index) return;
     update_state.last_index = index;
     uint8_t p = per_cent(index, count, true);
     say_flushed("downloaded %u / %u bytes (%u %%)\n", (unsigned)index, (unsigned)count, (unsigned)p);
     dev.load.progress = p;
-    // 2044 of 2048 bytes rounds to 100 %: the load is done only when every byte went.
-    if (p < 100 || index < count) return false;
-    say_flushed("Loading done!\n");
-    return true;
 }
 
+// Every byte sent is not yet done: the device may still refuse the end (its CRC), so the task
+// looks until the load tells it how the download ended.
 void update(void *)
 {
     for (;;) {
         if (update_state.stop) break;
         if (update_state.last_look) {
             update_look();
+            say_flushed("Loading done!\n");
             break;
         }
-        if (update_look()) break;
+        update_look();
         kr_rtos_task_delay(LOAD_UPDATE_PERIOD_MS);
     }
     update_state.running = false;
@@ -204,6 +228,7 @@ FILE *open_firmware(const char *path, uint64_t *size)
 bool load_kr(FILE *f, uint32_t size)
 {
     load_st &l = dev.load;
+    await_owed_bootup(l.nodeid);
     watcher_install(); // before the reset, so a quick boot-up is not missed
     if (!l.wfr) {
         say_flushed("Resetting node 0x%x\n", (unsigned)l.nodeid);
@@ -311,6 +336,8 @@ bool run_load(void)
     if (ok) {
         say_flushed("Loading done. Resetting device... OK!\n");
         kr_canopen_nmt_master_send_cmd(l.nodeid, CANOPEN_NMT_CMD_RESET_NODE);
+        owed_node = l.nodeid;
+        owed_since = kr_rtos_get_tick_count();
         say_flushed("Binary file closed.\n");
     }
     return ok;
@@ -401,7 +428,8 @@ bool flash_krdev_sync(const char *path, uint8_t node, bool wfr, bool kr, bool bl
 {
     krdev_st pkg;
     if (!krdev_open(&pkg, path)) {
-        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s'.\n" PRINT_RESET, path);
+        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s': %s.\n" PRINT_RESET, path,
+                    package_error());
         return false;
     }
     bool ok = false;
@@ -474,7 +502,8 @@ void load_dispatch_step(void *)
     } else if (file && path_ends_with(file, ".krsys")) {
         uint32_t before = s.dev_count;
         if (!system_set_file(&s, file)) {
-            say_flushed(PRINT_BOLDRED "ERROR: failed to load system package '%s'.\n" PRINT_RESET, file);
+            say_flushed(PRINT_BOLDRED "ERROR: failed to load system package '%s': %s.\n" PRINT_RESET, file,
+                        package_error());
             main_set_run_failed();
         } else {
             flash_devices(before, s.dev_count, wfr, kr, block);
@@ -526,7 +555,8 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
     }
     krdev_st pkg;
     if (!krdev_open(&pkg, path)) {
-        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s'.\n" PRINT_RESET, path);
+        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s': %s.\n" PRINT_RESET, path,
+                    package_error());
         return not_started();
     }
     if (!pkg.firmware[0]) {

@@ -529,7 +529,7 @@ bool dispatch(const char *stored)
     if (path[0] && path_ends_with(path, ".krsys")) {
         uint32_t before = dev.system.dev_count;
         if (!system_set_file(&dev.system, path)) {
-            lp::err("ERROR: failed to load system package '%s'.\n", path);
+            lp::err("ERROR: failed to load system package '%s': %s.\n", path, package_error());
             return false;
         }
         return loadparam_devices(before, dev.system.dev_count);

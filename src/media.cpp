@@ -285,7 +285,7 @@ krdev_media_e load_krdev_media(const char *path, uint8_t node)
     if (!node_usable(node, "*loadmedia*")) return krdev_media_e::failed;
     krdev_st krdev;
     if (!krdev_open(&krdev, path)) {
-        fail_run("Failed to open the device package '%s' for media loading.\n", path);
+        fail_run("Failed to open the device package '%s' for media loading: %s.\n", path, package_error());
         return krdev_media_e::failed;
     }
     krdev_media_e result = krdev_media_e::failed;
@@ -421,7 +421,7 @@ void loadmedia_dispatch_step(void *)
         if (system_set_file(&dev.system, p))
             loadmedia_devices(before, dev.system.dev_count);
         else
-            fail_run("ERROR: failed to load system package '%s'.\n", p);
+            fail_run("ERROR: failed to load system package '%s': %s.\n", p, package_error());
     } else if (p && path_ends_with(p, ".krdev")) {
         uint32_t before = dev.system.dev_count;
         if (system_add_device(&dev.system, p, db_get_nodeid(&dev.db)))

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "system.h"
 #include "tool_pending.h"
@@ -15,8 +16,8 @@
 
 namespace {
 
-char tmpdirs[SYSFILE_TMPDIR_MAX][1024];
-uint32_t tmpdir_count = 0;
+std::vector<std::string> tmpdirs;
+std::string last_error;
 
 // Copies a display text, cut to fit.
 void copy_text(char *dest, size_t size, const char *src)
@@ -106,12 +107,20 @@ bool open_package(const char *path, const char *prefix, const char *kind, const 
               path, kind);
     } else if (!parser_find_file(dir, manifest_name, manifest, manifest_size)) {
         PRINT("Package '%s' does not contain a %s.json manifest.\n", path, manifest_name);
+        last_error = std::string("it does not contain a ") + manifest_name + ".json manifest";
     } else {
         return true;
     }
     archive_rmtree(dir);
     dir[0] = '\0';
     return false;
+}
+
+void manifest_unreadable(const char *manifest)
+{
+    const char *base = std::strrchr(manifest, '/');
+    last_error = std::string("its manifest '") + (base ? base + 1 : manifest) + "' could not be read: " +
+                 parser_last_error();
 }
 
 void skip_element(uint32_t index, const std::string &why)
@@ -180,6 +189,7 @@ bool krdev_open(krdev_st *krdev, const char *path)
     if (!krdev) return false;
     std::memset(krdev, 0, sizeof *krdev);
     if (!path) return false;
+    last_error.clear();
     char manifest[1100];
     if (!open_package(path, "krcan_krdev", "krdev", "krdev", krdev->dir, sizeof krdev->dir, manifest,
                       sizeof manifest))
@@ -188,6 +198,7 @@ bool krdev_open(krdev_st *krdev, const char *path)
     parser_node_st root = parser_read_file(manifest, &text);
     if (!parser_node_is_valid(root)) {
         PRINT("Failed to read the manifest '%s' of '%s'.\n", manifest, path);
+        manifest_unreadable(manifest);
         krdev_close(krdev);
         return false;
     }
@@ -206,6 +217,7 @@ bool krdev_open(krdev_st *krdev, const char *path)
     std::free(text);
     if (!ok) {
         PRINT("Refusing the manifest '%s' of '%s': %s.\n", manifest, path, why.c_str());
+        last_error = "its manifest is refused: " + why;
         krdev_close(krdev);
         std::memset(krdev, 0, sizeof *krdev);
         return false;
@@ -225,6 +237,7 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
     parser_node_st devs = parser_find_child(root, "DEVS");
     if (parser_get_type(devs) != PARSER_ARRAY) {
         PRINT("ERROR: the system file has no DEVS array.\n");
+        last_error = "the system file has no DEVS array";
         return false;
     }
     parser_node_st date = parser_find_child(root, "DATE");
@@ -291,9 +304,11 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
 bool system_set_file(system_st *system, const char *path)
 {
     if (!system || !path) return false;
+    last_error.clear();
     if (std::strlen(path) >= sizeof system->filepath) {
         PRINT("The path of the system file '%s' is longer than %u characters.\n", path,
               (unsigned)sizeof system->filepath - 1);
+        last_error = "its path is longer than " + std::to_string(sizeof system->filepath - 1) + " characters";
         return false;
     }
     char dir[DEV_PATH_LEN], manifest[1100];
@@ -302,9 +317,10 @@ bool system_set_file(system_st *system, const char *path)
     char *text = nullptr;
     parser_node_st root = parser_read_file(manifest, &text);
     bool ok = parser_node_is_valid(root);
-    if (!ok)
+    if (!ok) {
         PRINT("Failed to read the manifest '%s' of '%s'.\n", manifest, path);
-    else
+        manifest_unreadable(manifest);
+    } else
         ok = system_parse_sysfile(system, root, dir);
     std::free(text);
     if (!ok) {
@@ -337,20 +353,20 @@ void system_init_tmp_cleanup(void)
 
 void sysfile_track_tmpdir(const char *dir)
 {
-    if (!dir || !dir[0] || tmpdir_count >= SYSFILE_TMPDIR_MAX || std::strlen(dir) >= sizeof tmpdirs[0]) return;
-    copy_text(tmpdirs[tmpdir_count++], sizeof tmpdirs[0], dir);
+    if (dir && dir[0]) tmpdirs.emplace_back(dir);
 }
 
 void sysfile_rmdir(const char *dir) { archive_rmtree(dir); }
 
 void sysfile_remove_all_tmpdirs(void)
 {
-    for (uint32_t i = 0; i < tmpdir_count; i++) {
-        sysfile_rmdir(tmpdirs[i]);
-        tmpdirs[i][0] = '\0';
-    }
-    tmpdir_count = 0;
+    for (const std::string &d : tmpdirs) sysfile_rmdir(d.c_str());
+    tmpdirs.clear();
 }
+
+const char *package_error(void) { return last_error.empty() ? "the reason is unknown" : last_error.c_str(); }
+
+void package_set_error(const char *why) { last_error = why ? why : ""; }
 
 void system_remove_tmpdirs(void) { sysfile_remove_all_tmpdirs(); }
 

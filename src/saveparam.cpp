@@ -492,7 +492,8 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
 {
     krdev_st k;
     if (!krdev_path || !krdev_open(&k, krdev_path)) {
-        lp::err("Failed to open the device package '%s'.\n", krdev_path ? krdev_path : "");
+        lp::err("Failed to open the device package '%s': %s.\n", krdev_path ? krdev_path : "",
+                krdev_path ? package_error() : "no package given");
         return ERR_ABORTED;
     }
     if (!k.database[0]) {

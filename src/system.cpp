@@ -598,8 +598,12 @@ bool cmd_device(const char *arg)
 
 bool cmd_system(const char *arg)
 {
-    if (!arg || !cmdline_path_fits("sys", arg, sizeof dev.system.filepath) || !system_set_file(&dev.system, arg))
+    if (!arg || !cmdline_path_fits("sys", arg, sizeof dev.system.filepath)) return false;
+    if (!system_set_file(&dev.system, arg)) {
+        std::printf(PRINT_BOLDRED "ERROR: failed to load system package '%s': %s.\n" PRINT_RESET, arg, package_error());
+        std::fflush(stdout);
         return false;
+    }
     PRINT("System configuration file set to '%s'\n", arg);
     return true;
 }

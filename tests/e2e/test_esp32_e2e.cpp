@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
@@ -264,6 +265,7 @@ TEST(Esp32, PortFromTheOptionOrTheOneEspressifEntry)
 {
     e2e::sandbox box;
     char port[ESP32_PORT_LEN];
+    esp32_set_port(nullptr);
     esp32_set_serial_dir(box.path("by-id").string().c_str());
     EXPECT_FALSE(find_port(port, sizeof port)) << "no folder";
     box.write_file("by-id/usb-FTDI_FT232R-if00-port0", "");
@@ -322,6 +324,7 @@ TEST(Esp32, PackageFlashIsBracketedByPauseAndResume)
     auto limits = [] {
         loadesp32_set_time_limit(1000, 400);
         esp32_set_serial_dir(serial_dir.c_str());
+        esp32_set_port(nullptr); // an earlier test in this process may have set one
     };
     e2e::result r = e2e::krcan_in_child(box,
                                         {"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev",
@@ -377,6 +380,39 @@ TEST(Esp32, PackageFlashIsBracketedByPauseAndResume)
               std::string::npos)
         << r.out;
     EXPECT_EQ(parse_log(box.read_file("standin.log")).size(), 4u);
+}
+
+// Ctrl-C while esptool runs: esptool is stopped, the device is resumed, and only then does the run end
+// with the signal's status.
+TEST(Esp32, CtrlCDuringAFlashResumesTheDeviceFirst)
+{
+    e2e::sandbox box;
+    write_esp_package(box);
+    install(box, "bin/esptool");
+    sim_setup_st bench;
+    std::string err;
+    sim_device_config_st d;
+    d.node_id = 0x30;
+    d.start_operational = true;
+    ASSERT_TRUE(sim_setup_start(bench, {d}, 0, err)) << err;
+    e2e::options o;
+    o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
+             {"ESPTOOL_STANDIN_MODE", "hang"},
+             {"PATH", box.path("bin").string()}};
+    e2e::background k(box, KRCAN_BIN, {"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"},
+                      o);
+    for (int i = 0; i < 3000 && parse_log(box.read_file("standin.log")).empty(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(sim_esp_paused(bench.devs, 0x30)) << k.out() << k.err();
+    kill(k.pid(), SIGINT);
+    for (int i = 0; i < 3000 && k.running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    e2e::result r = k.stop();
+    EXPECT_TRUE(r.exited(2)) << r.out << r.err;
+    EXPECT_FALSE(sim_esp_paused(bench.devs, 0x30));
+    EXPECT_NE(r.out.find("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x30 was resumed.\n"),
+              std::string::npos)
+        << r.out;
+    sim_setup_stop(bench);
 }
 
 TEST(Esp32, RefusalsStopBeforeTheBus)

@@ -3,7 +3,12 @@
 // that would write packages refuse.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -119,6 +124,51 @@ TEST(PackageE2e, FullSystemAndTemporaryFoldersOfEveryEnd)
     EXPECT_NE(r.out.find("command 'sys' returned with FALSE, terminating."), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("Searching"), std::string::npos) << "no job ran";
     EXPECT_TRUE(tmp_entries(box).empty());
+
+    // More system packages than any fixed registry would hold: every folder goes at exit.
+    std::vector<std::string> many;
+    for (int i = 0; i < 20; i++) many.insert(many.end(), {"--sys", "big.krsys"});
+    r = box.krcan(many);
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_TRUE(tmp_entries(box).empty()) << "twenty packages";
+
+    // Left behind by runs that ended on a signal: a dead run's files and folders go at the next start;
+    // a live run's, and a name without a pid, stay.
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    std::string d = std::to_string(dead), live = "krcan_krsys." + std::to_string(getpid()) + ".a1b2c3";
+    fs::create_directories(box.tmp() / ("krcan_krdev." + d + ".a1b2c3") / "fw");
+    fs::create_directories(box.tmp() / live);
+    for (const std::string &f : {"krcan_http_cfg_" + d + "_a1b2c3", "krcan_su_manifest_" + d + "_a1b2c3",
+                                 "krcan_krdev." + d + ".a1b2c3/fw/x.bin", std::string("krcan_http_cfg_a1b2c3")})
+        std::ofstream(box.tmp() / f) << "x";
+    r = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    std::vector<std::string> left = tmp_entries(box);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"krcan_http_cfg_a1b2c3", live}));
+}
+
+// Why a package was refused is in the error line itself, whatever the message setting.
+TEST(PackageE2e, RefusedPackagesSayWhy)
+{
+    e2e::sandbox box;
+    ASSERT_TRUE(pkgtest::write_zip(box.path("slip.krdev").string(),
+                                   {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"fw.bin\"}"),
+                                    pkgtest::file("../fw.bin", "x")}));
+    box.write_file("random.krsys", "no zip archive at all");
+    e2e::result r = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0", "--loadbin=slip.krdev:0x70"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("ERROR: failed to open the device package 'slip.krdev': the entry '../fw.bin' would land "
+                         "outside the folder.\n"),
+              std::string::npos)
+        << r.out;
+    r = box.krcan({"--sys", "random.krsys"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("ERROR: failed to load system package 'random.krsys': Unrecognized archive format.\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST(PackageE2e, WritingOptionsRefuse)

@@ -108,8 +108,8 @@ TEST_F(SdoDevice, BlockDownloadsLandByteIdentical)
 }
 
 // Failures the device injects end the block download with the right abort and land nothing:
-// a CRC refusal, an acknowledgement one segment short, a busy answer (block writes are not
-// retried) and silence (the client's time-out abort).
+// a CRC refusal, acknowledgements that stay one segment short however often the segment is sent
+// again, a busy answer (block writes are not retried) and silence (the client's time-out abort).
 TEST_F(SdoDevice, BlockDownloadFailuresAreReported)
 {
     auto add = [this](uint8_t kind, uint16_t index, uint32_t stage, uint32_t code) {
@@ -118,6 +118,10 @@ TEST_F(SdoDevice, BlockDownloadFailuresAreReported)
         f.index = index;
         f.stage = stage;
         f.code = code;
+        if (kind == SIM_FAULT_ACKSEQ) {
+            f.every = 1;
+            f.count = -1;
+        }
         if (!co::child_mode()) sim_dev_add_fault(runner, NODE, f);
     };
     add(SIM_FAULT_CRC, 0x3001, 0, 0);

@@ -219,7 +219,8 @@ sim_fault_st *take_fault(sim_dev_st &d, uint8_t kind, uint32_t stage)
             continue;
         if (f.dir != SIM_DIR_ANY && (f.dir == SIM_DIR_UPLOAD) != d.x.upload)
             continue;
-        if (kind != SIM_FAULT_CRC && kind < SIM_FAULT_NORESET && f.stage != stage)
+        bool staged = kind != SIM_FAULT_CRC && kind < SIM_FAULT_NORESET;
+        if (staged && (f.every ? stage == 0 || stage % f.every != 0 : f.stage != stage))
             continue;
         if (f.count > 0)
             f.count--;
@@ -493,6 +494,10 @@ void block_segment(sim_dev_st &d, const uint8_t *b)
 {
     uint8_t seq = b[0] & 0x7F;
     bool last = b[0] & 0x80;
+    // A lost segment in mid-block: the device never sees it (the block's end must still come).
+    if (!last && seq == (d.cfg.block_size + 1) / 2 && seq < d.cfg.block_size &&
+        take_fault(d, SIM_FAULT_DROP, d.x.replies))
+        return;
     if (seq == d.x.expect_seq && !d.x.block_broken) {
         d.x.buf.insert(d.x.buf.end(), b + 1, b + 8);
         d.x.expect_seq++;

@@ -33,6 +33,7 @@ enum sim_fault_kind_e : uint8_t {
     SIM_FAULT_TOGGLE,  // segmented transfers: that segment reply carries the wrong toggle bit
     SIM_FAULT_CRC,     // block download: the end is refused with a CRC error (0x05030004)
     SIM_FAULT_ACKSEQ,  // block download: that block's acknowledgement is one sequence number short
+    SIM_FAULT_DROP,    // block download: the middle segment of that block is lost on its way in
     SIM_FAULT_NORESET,   // NMT reset node is ignored
     SIM_FAULT_QUIETBOOT, // a reset boots without the boot-up frame
     SIM_FAULT_DEAD,      // silent for good after a reset
@@ -45,6 +46,7 @@ struct sim_fault_st {
     int32_t sub = -1;        // -1: any sub-index
     uint8_t dir = SIM_DIR_ANY;
     uint32_t stage = 0;
+    uint32_t every = 0;      // instead of `stage`: at every every-th stage (every, 2 every, ...)
     uint32_t code = 0x08000000;
     int32_t count = 1;       // times it fires; -1: always
     uint32_t fired = 0;
@@ -52,7 +54,8 @@ struct sim_fault_st {
 };
 
 // "busy:count=3", "abort:code=0x06020000,index=0x2000,sub=0", "silent:index=0x1018,count=-1",
-// "toggle:stage=2", "crc", "ackseq:stage=1", with optional node=ID, dir=up|down and stage=N.
+// "toggle:stage=2", "crc", "ackseq:stage=1", "drop:every=100,count=-1", with optional node=ID,
+// dir=up|down, stage=N and every=N.
 // node is 0 when the fault text names none (all devices).
 bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, std::string &err);
 

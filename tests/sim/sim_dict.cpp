@@ -230,6 +230,9 @@ bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, st
     } else if (kind == "ackseq") {
         f.kind = SIM_FAULT_ACKSEQ;
         f.stage = 1;
+    } else if (kind == "drop") {
+        f.kind = SIM_FAULT_DROP;
+        f.stage = 1;
     } else if (kind == "noreset") {
         f.kind = SIM_FAULT_NORESET;
     } else if (kind == "quietboot") {
@@ -237,7 +240,7 @@ bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, st
     } else if (kind == "dead") {
         f.kind = SIM_FAULT_DEAD;
     } else {
-        err = "unknown fault '" + kind + "' (abort, busy, silent, toggle, crc, ackseq, noreset, quietboot, dead)";
+        err = "unknown fault '" + kind + "' (abort, busy, silent, toggle, crc, ackseq, drop, noreset, quietboot, dead)";
         return false;
     }
     if (colon == std::string::npos)
@@ -264,6 +267,9 @@ bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, st
         } else if (k == "stage") {
             ok = parse_int(v, 0, 1 << 30, n);
             f.stage = (uint32_t)n;
+        } else if (k == "every") {
+            ok = parse_int(v, 1, 1 << 30, n);
+            f.every = (uint32_t)n;
         } else if (k == "code") {
             ok = parse_int(v, 0, 0xFFFFFFFFLL, n);
             f.code = (uint32_t)n;

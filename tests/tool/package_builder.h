@@ -22,6 +22,7 @@ struct entry {
     std::string data;    // file content, or the link's target
     unsigned perm = 0644;
     unsigned raw_mode = 0; // when not 0: the central directory's Unix mode, type bits included
+    long declared = -1;    // when not -1: the size the archive declares instead of the data's
 };
 
 inline entry file(const std::string &name, const std::string &data, unsigned perm = 0644)
@@ -33,6 +34,11 @@ inline entry link(const std::string &name, const std::string &target) { return {
 inline entry raw(const std::string &name, const std::string &data, unsigned raw_mode)
 {
     return {entry::FILE, name, data, 0644, raw_mode};
+}
+// A file whose headers declare another size than its data has.
+inline entry lying(const std::string &name, const std::string &data, long declared)
+{
+    return {entry::FILE, name, data, 0644, 0, declared};
 }
 
 // Writes the entries in order (the same name may come twice); false when libarchive refuses. `store`
@@ -68,21 +74,29 @@ inline bool write_zip(const std::string &path, const std::vector<entry> &entries
     if (!ok) return false;
 
     bool patch = false;
-    for (const entry &en : entries) patch = patch || en.raw_mode != 0;
+    for (const entry &en : entries) patch = patch || en.raw_mode != 0 || en.declared != -1;
     if (!patch) return true;
     std::ifstream in(path, std::ios::binary);
     std::vector<char> z((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     in.close();
     auto u16 = [&z](size_t at) { return (unsigned)(uint8_t)z[at] | (unsigned)(uint8_t)z[at + 1] << 8; };
-    for (size_t i = 0; i + 46 <= z.size(); i++) {
-        if (std::memcmp(&z[i], "PK\x01\x02", 4) != 0) continue;
-        size_t name_len = u16(i + 28);
-        if (i + 46 + name_len > z.size()) break;
-        std::string name(&z[i + 46], name_len);
-        for (const entry &en : entries) {
-            if (en.raw_mode == 0 || en.name != name) continue;
-            uint32_t attr = (uint32_t)en.raw_mode << 16;
-            for (int b = 0; b < 4; b++) z[i + 38 + (size_t)b] = (char)(attr >> (8 * b));
+    auto put32 = [&z](size_t at, uint32_t v) {
+        for (int b = 0; b < 4; b++) z[at + (size_t)b] = (char)(v >> (8 * b));
+    };
+    auto get32 = [&u16](size_t at) { return (uint32_t)u16(at) | (uint32_t)u16(at + 2) << 16; };
+    for (const entry &en : entries) {
+        uint32_t real = (uint32_t)en.data.size();
+        for (size_t i = 0; i + 46 <= z.size(); i++) {
+            // Central directory (Unix mode, size), local header and data descriptor (size).
+            if (std::memcmp(&z[i], "PK\x01\x02", 4) == 0 && i + 46 + u16(i + 28) <= z.size() &&
+                std::string(&z[i + 46], u16(i + 28)) == en.name) {
+                if (en.raw_mode) put32(i + 38, (uint32_t)en.raw_mode << 16);
+                if (en.declared != -1) put32(i + 24, (uint32_t)en.declared);
+            } else if (en.declared != -1 && std::memcmp(&z[i], "PK\x03\x04", 4) == 0 && get32(i + 22) == real) {
+                put32(i + 22, (uint32_t)en.declared);
+            } else if (en.declared != -1 && std::memcmp(&z[i], "PK\x07\x08", 4) == 0 && get32(i + 12) == real) {
+                put32(i + 12, (uint32_t)en.declared);
+            }
         }
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

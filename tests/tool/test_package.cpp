@@ -235,8 +235,12 @@ TEST_F(PackageTest, CapsBrokenArchivesAndNonFiles)
         std::string path;
         std::string reason;
     };
+    // Declares 100 bytes, holds 4 MiB of zeros: refused after the 100 bytes, before the cap.
+    std::string liar = pkg("liar.krdev", {pkgtest::file("krdev.json", manifest),
+                                          pkgtest::lying("fw.bin", std::string(4 << 20, '\0'), 100)});
     std::vector<bad> cases = {
-        {big, "more than 200 bytes"},
+        {big, "the archive declares 322 bytes, more than the cap of 200 bytes or the "},
+        {liar, "the entry 'fw.bin' holds more than the 100 bytes it declares"},
         {many, "more than 3 entries"},
         {(root / "cut.krdev").string(), "Refusing '" + (root / "cut.krdev").string() + "': "},
         {(root / "text.krdev").string(), "Refusing '" + (root / "text.krdev").string() + "': "},

@@ -84,6 +84,12 @@ void kr_init(void *device);
 void kr_init_arg(void *device, int argc, char **argv);
 void kr_deinit(void); /* tears the display down, when one was started */
 void kr_set_deinit_hook(void (*hook)(void));
+/* While held, Ctrl-C only asks the holder to stop (kr_signal_requested), so that it can first undo
+ * what must not be left half done; a second Ctrl-C ends the process at once. Releasing the hold
+ * after a request ends the process as the signal would have. */
+void kr_signal_hold(void);
+bool kr_signal_requested(void);
+void kr_signal_release(void);
 /* Ctrl-C: kr_init installs the handler; a program that runs outside programs before that (while it
  * reads its command line) installs it earlier. Each cleanup added runs in the handler before the
  * process ends, so it may make async-signal-safe calls only (unlink, kill, waitpid). At most 4. */

@@ -52,16 +52,26 @@ constexpr char SIGNAL_MESSAGE[] = "Caught signal, terminating\n";
 constexpr int SIGNAL_CLEANUPS_MAX = 4;
 std::atomic<void (*)(void)> signal_cleanups[SIGNAL_CLEANUPS_MAX];
 
+// Lock-free atomics only: they are read and written in the signal handler.
+std::atomic<bool> signal_held{false};
+std::atomic<int> signal_pending{0};
+
 // Only async-signal-safe calls: the window is left to the process end.
-void signal_callb(int status)
+[[noreturn]] void signal_exit(int status)
 {
     for (auto &c : signal_cleanups) {
         void (*cleanup)(void) = c.load();
         if (cleanup) cleanup();
     }
+    _exit(status);
+}
+
+void signal_callb(int status)
+{
     ssize_t r = write(STDERR_FILENO, SIGNAL_MESSAGE, sizeof SIGNAL_MESSAGE - 1);
     (void)r;
-    _exit(status);
+    if (signal_held && signal_pending.exchange(status) == 0) return;
+    signal_exit(status);
 }
 
 } // namespace
@@ -155,6 +165,16 @@ void kr_deinit(void)
 }
 
 void kr_set_deinit_hook(void (*hook)(void)) { deinit_hook = hook; }
+
+void kr_signal_hold(void) { signal_held = true; }
+
+bool kr_signal_requested(void) { return signal_pending != 0; }
+
+void kr_signal_release(void)
+{
+    signal_held = false;
+    if (int status = signal_pending.load()) signal_exit(status);
+}
 
 void kr_set_application_ptr(void *ptr) { application_ptr = ptr; }
 

@@ -24,6 +24,9 @@ extern "C" {
 #define CONFIG_CANOPEN_SDO_CLIENT_BUSY_RETRY_COUNT 5
 #define CONFIG_CANOPEN_SDO_BLOCK_SIZE 256
 #define CANOPEN_SDO_CLIENT_BLOCK_UPLOAD_BLKSIZE 37
+/* Block download: sub-blocks in a row that the device acknowledges only in part before the transfer
+ * is aborted (each is sent again from the first segment it lacks). */
+#define CONFIG_CANOPEN_SDO_CLIENT_BLOCK_RESENDS 5
 
 typedef uint32_t kr_sdo_error_codes_e;
 enum {
@@ -144,6 +147,8 @@ typedef struct {
     bool end_sent; /* block download: the end frame is out; block upload: the last segment came */
     bool size_known;       /* upload: the device announced obj_size */
     uint32_t upload_total; /* upload: data bytes the segments carried, kept or not */
+    uint32_t block_start;  /* block download: data_index at the first segment of the sub-block */
+    uint8_t resends;       /* block download: partly acknowledged sub-blocks in a row */
     uint8_t why;           /* canopen_sdo_fail_e of the last failed call */
 } _kr_canopen_sdo_client_st;
 

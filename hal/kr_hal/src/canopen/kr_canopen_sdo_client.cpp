@@ -159,6 +159,7 @@ void request_upload_segment()
 void send_block()
 {
     C.toggle = 0;
+    C.block_start = C.data_index;
     for (uint8_t i = 0; i < C.server_blksize; i++) {
         uint32_t r = C.data_count - C.data_index;
         uint32_t n = r < 7 ? r : 7;
@@ -288,9 +289,20 @@ void rx_block_download(const kr_can_message_st *msg, sdo_request_type_e type)
         send_block();
     } else if (type == DOWNLOAD_BLOCK_SEGMENT_REPLY && C.initiated && !C.end_sent) {
         C.delay = client_timeout_ms();
-        if (msg->data[1] != C.toggle) {
+        uint8_t ackseq = msg->data[1];
+        if (ackseq > C.toggle) {
             abort_transfer(CANOPEN_SDO_ERROR_INVALID_SEQ_NUMBER);
             return;
+        }
+        if (ackseq < C.toggle) {
+            // Segments after ackseq were lost: the next sub-block starts with the first of them.
+            if (++C.resends > CONFIG_CANOPEN_SDO_CLIENT_BLOCK_RESENDS) {
+                abort_transfer(CANOPEN_SDO_ERROR_INVALID_SEQ_NUMBER);
+                return;
+            }
+            C.data_index = C.block_start + 7u * ackseq;
+        } else {
+            C.resends = 0;
         }
         // The server may ask for a smaller (or larger) next block; never send more than it asked.
         int8_t next = (int8_t)msg->data[2];
@@ -392,6 +404,8 @@ void start_attempt(canopen_sdo_state_e state)
     C.new_data = false;
     C.size_known = false;
     C.upload_total = 0;
+    C.block_start = 0;
+    C.resends = 0;
     C.why = CANOPEN_SDO_FAIL_NONE;
     C.result = CANOPEN_SDO_RESULT_PENDING;
     C.delay = client_timeout_ms();
