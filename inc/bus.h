@@ -16,6 +16,9 @@ extern "C" {
  * silent says, "ERROR: <job>: <reason>" on standard output, fails the run and returns false. A
  * port that failed or was lost stays so: later jobs fail at once, without a new wait. */
 bool bus_ready(const char *job);
+/* False, with the reason printed and the run failed, when node is the tool's own node id: a request
+ * there would only time out. */
+bool bus_node_is_other(const char *job, unsigned node);
 /* The same check without opening: for a job whose connection may drop while it runs. */
 bool bus_still_up(const char *job);
 /* True, with the reason written to out, when the tool's own node is stopped by an NMT command:

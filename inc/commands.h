@@ -40,6 +40,17 @@ void sim_monitor(void);
  * must be the number, no sign, at most `max`. False for anything else. */
 bool cmdline_parse_uint(const char *text, uint64_t max, uint64_t *out);
 
+/* How the command now being read uses the words left after the options (`cmdline_take_words`). */
+enum {
+    CMDLINE_WORDS_FIRST = 1, /* only the first word (else every word) */
+    CMDLINE_WORDS_PATHS = 2, /* the words are paths, which must fit DEV_PATH_LEN */
+    CMDLINE_WORDS_FILE = 4,  /* the command was given no file of its own and takes the first word as it */
+};
+/* Called from a command's callback while the command line is read. After the walk the command line is
+ * refused, before any job, when words are left that no command takes, when two commands would take
+ * them, or when a path among them does not fit. */
+void cmdline_take_words(unsigned how);
+
 /* State of this module's callbacks. */
 extern bool can_given;
 extern bool ui_given;

@@ -6,6 +6,7 @@
 #define KRCAN_KRHTTP_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -39,9 +40,13 @@ uint32_t krhttp_curl_multi(const char *config, int32_t *codes, uint32_t max_code
  * not fit in dest or the file could not be created; err (may be null) says why. */
 bool krhttp_tmp_path(char *dest, uint32_t dest_length, const char *tag, const char *suffix, char *err,
                      uint32_t err_length);
+/* Removes a file made by krhttp_tmp_path. Until then Ctrl-C removes it (and stops a running curl). */
+void krhttp_tmp_remove(const char *path);
 
 /* The whole regular file as a new text (the caller frees it); null when it cannot be read. */
 char *krhttp_read_file(const char *path);
+/* The same, null also when the file holds more than max_bytes. */
+char *krhttp_read_file_max(const char *path, size_t max_bytes);
 /* Writes text to path, owner-only (0600) before the first byte; false on any failure. */
 bool krhttp_write_file(const char *path, const char *text);
 /* Copies message cut to err_length - 1 and terminated; nothing for a null err or length 0. */

@@ -44,6 +44,13 @@ bool cmdline_load_arg_nodeid(const char *stored, char *path, uint32_t path_size,
 bool cmdline_parse_nodeid_arg(const char *text, char *path, uint32_t path_size, uint8_t *nodeid);
 bool cmdline_parse_nodeid_list(const char *text, char *path, uint32_t path_size, uint8_t *list, uint32_t capacity,
                                uint32_t *count);
+/* For a command that takes its file from the first loose word when given none (`first_only`), or whose
+ * plain file may be followed by more files among the loose words: notes which words it takes. A
+ * package argument (.krsys, .krdev) takes no loose words. */
+void cmdline_take_file_words(const char *arg, bool first_only);
+/* False, with a message naming the limit, when a path given to `cmd` does not fit `size` characters
+ * with its terminator: a cut path could name another file. */
+bool cmdline_path_fits(const char *cmd, const char *path, size_t size);
 
 /* The pattern every queued device command follows. Each queued job keeps its own argument, flags and
  * node-id snapshot, so two --loadbin options never share one slot. At parse time system_dispatch_queue

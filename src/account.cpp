@@ -25,6 +25,7 @@ char fleet_password[CREDENTIALS_TEXT_LEN];
 char fleet_url[CREDENTIALS_TEXT_LEN];
 bool check_updates = true;
 char last_error[1400];
+const size_t ACCOUNT_LINE_MAX = 287;
 
 void set_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void set_error(const char *format, ...)
@@ -133,6 +134,13 @@ bool write_file(void)
         std::memcpy(path, target, std::strlen(target) + 1);
         std::free(target);
     }
+    // A file that is there but cannot be read holds values this run never saw: replacing it would lose them.
+    int old = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (old < 0 && errno != ENOENT) {
+        set_error("'%s' exists but cannot be read (%s), so it is not replaced", path, std::strerror(errno));
+        return false;
+    }
+    if (old >= 0) close(old);
     std::string text = std::string("username=") + username + "\npassword=" + password + "\nurl=" + url +
                        "\nfleet_username=" + fleet_username + "\nfleet_password=" + fleet_password +
                        "\nfleet_url=" + fleet_url + "\ncheck_updates=" + (check_updates ? "1" : "0") + "\n";
@@ -209,16 +217,22 @@ void read_file(void)
         close(fd);
         return;
     }
-    char line[288];
-    while (std::fgets(line, sizeof line, f)) {
-        size_t n = std::strlen(line);
-        if (n > 0 && line[n - 1] != '\n') {
-            // The tail of an over-long line is not a line of its own.
-            int c;
-            while ((c = std::fgetc(f)) != EOF && c != '\n') {
-            }
+    // The password is readable by whoever can read the file.
+    if ((st.st_mode & 077) && (st.st_uid != geteuid() || fchmod(fd, 0600) != 0))
+        std::fprintf(stderr, PRINT_BOLDYELLOW "WARNING: '%s' can be read by other users, and krcan cannot make it "
+                                              "private to its owner.\n" PRINT_RESET,
+                     path);
+    // Line by line whatever the bytes: a NUL ends a value, not the line. The tail of an over-long
+    // line is not a line of its own.
+    std::string line;
+    for (int c = std::fgetc(f);; c = std::fgetc(f)) {
+        if (c == EOF || c == '\n') {
+            if (c == '\n' || !line.empty()) read_line(line.data());
+            if (c == EOF) break;
+            line.clear();
+        } else if (line.size() < ACCOUNT_LINE_MAX) {
+            line += (char)c;
         }
-        read_line(line);
     }
     std::fclose(f);
 }

@@ -39,6 +39,18 @@ bool bus_ready(const char *job)
     return false;
 }
 
+bool bus_node_is_other(const char *job, unsigned node)
+{
+    if (node != kr_canopen_get_nodeid()) return true;
+    char why[200];
+    std::snprintf(why, sizeof why,
+                  "node id 0x%x is krcan's own node id on the bus, so no device answers there; give the device's "
+                  "node id with --nodeid.",
+                  node);
+    fail(job, why);
+    return false;
+}
+
 bool bus_still_up(const char *job)
 {
     if (kr_can_is_connected()) return true;

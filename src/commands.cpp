@@ -412,7 +412,10 @@ void print_command(const commands_st *row)
 bool cmd_help(const char *arg)
 {
     const char *word = arg;
-    if (!word && optind < dev.argc) word = dev.argv[optind]; // looked at, not consumed
+    if (!word && optind < dev.argc) {
+        word = dev.argv[optind]; // looked at, not consumed
+        if (word[0] != '-') cmdline_take_words(CMDLINE_WORDS_FIRST);
+    }
     const commands_st *row = find_command(word);
     if (row) {
         print_command(row);

@@ -363,7 +363,11 @@ void loadesp32_dispatch_step(void *)
     system_dispatch_end(&saved);
 }
 
-bool cmd_loadesp32(const char *arg) { return system_dispatch_queue(&queue, arg, 0, loadesp32_dispatch_step); }
+bool cmd_loadesp32(const char *arg)
+{
+    cmdline_take_file_words(arg, true);
+    return system_dispatch_queue(&queue, arg, 0, loadesp32_dispatch_step);
+}
 
 void loadesp32_load_device_async(const char *path, uint8_t node)
 {

@@ -15,6 +15,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -26,6 +28,38 @@ namespace {
 
 const int32_t kDefaultMaxTimeS = 300; // when the configuration names no max-time
 const size_t kOutputMax = 65536;      // curl's write-out is a few bytes
+
+// What Ctrl-C must not leave behind: the temporary files of the request (the configuration holds it)
+// and the running child. Read by the signal handler, so only lock-free atomics and fixed buffers.
+struct tmp_slot_st {
+    std::atomic<bool> used{false};
+    char path[KRHTTP_PATH_LEN];
+};
+tmp_slot_st tmp_slots[4];
+std::atomic<pid_t> child_pid{0};
+
+void signal_cleanup()
+{
+    pid_t pid = child_pid.load();
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0); // gone before its output file is unlinked, so it cannot write it again
+    }
+    for (tmp_slot_st &s : tmp_slots)
+        if (s.used.load()) unlink(s.path);
+}
+
+void track_tmp(const char *path)
+{
+    static std::atomic<bool> hooked{false};
+    if (!hooked.exchange(true)) kr_add_signal_cleanup(signal_cleanup);
+    for (tmp_slot_st &s : tmp_slots) {
+        if (s.used.load()) continue;
+        std::snprintf(s.path, sizeof s.path, "%s", path);
+        s.used.store(true);
+        return;
+    }
+}
 
 void errf(char *err, uint32_t err_length, const char *format, ...) __attribute__((format(printf, 3, 4)));
 void errf(char *err, uint32_t err_length, const char *format, ...)
@@ -104,6 +138,7 @@ run_result run_captured(const char *const argv[], double timeout_ms)
     }
 
     int status = 0;
+    child_pid.store(pid);
     {
         kr_rtos_blocking_section blocking;
         double deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
@@ -130,19 +165,22 @@ run_result run_captured(const char *const argv[], double timeout_ms)
                 open_ = false;
             }
         }
-        // Standard output is closed; the program is ending. Still bounded by the deadline.
+        // Standard output is closed; the program is ending. Still bounded by the deadline. Not reaped
+        // before the signal handler forgets it: its pid cannot go to another process meanwhile.
         for (;;) {
-            pid_t w = r.timed_out ? 0 : waitpid(pid, &status, WNOHANG);
-            if (w == pid) break;
+            siginfo_t si{};
+            int w = r.timed_out ? 0 : waitid(P_PID, (id_t)pid, &si, WEXITED | WNOHANG | WNOWAIT);
+            if (w == 0 && si.si_pid == pid) break;
             if (w < 0 && errno != EINTR) break;
             if (r.timed_out || (deadline >= 0 && now_ms() >= deadline)) {
                 r.timed_out = true;
                 kill(pid, SIGKILL);
-                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-                }
                 break;
             }
             usleep(500);
+        }
+        child_pid.store(0);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
     close(p[0]);
@@ -167,7 +205,9 @@ int make_tmp(char *dest, uint32_t dest_length, const char *tag, const char *suff
     int n = std::snprintf(dest, dest_length, "%s/krcan_%s_%s_XXXXXX", dir, tag, suffix);
     if (n < 0 || (uint32_t)n >= dest_length) {
         dest[0] = '\0';
-        errf(err, err_length, "the temporary folder '%s' is too long for a file name", dir);
+        // The folder is cut, never the reason after it.
+        errf(err, err_length, "the temporary folder '%.60s%s' is too long for a file name", dir,
+             std::strlen(dir) > 60 ? "..." : "");
         return -1;
     }
     int fd = mkostemp(dest, O_CLOEXEC);
@@ -177,6 +217,7 @@ int make_tmp(char *dest, uint32_t dest_length, const char *tag, const char *suff
         return -1;
     }
     fchmod(fd, 0600);
+    track_tmp(dest);
     return fd;
 }
 
@@ -220,14 +261,14 @@ bool run_curl(const char *config, std::string &out, char *err, uint32_t err_leng
     bool written = write_fd(fd, config);
     if (close(fd) != 0) written = false;
     if (!written) {
-        unlink(cfg_path);
+        krhttp_tmp_remove(cfg_path);
         errf(err, err_length, "the curl configuration '%s' could not be written", cfg_path);
         return false;
     }
     int32_t max_time = config_max_time(config);
     const char *argv[] = {"curl", "-K", cfg_path, nullptr};
     run_result r = run_captured(argv, (max_time + KRHTTP_KILL_GRACE_S) * 1000.0);
-    unlink(cfg_path);
+    krhttp_tmp_remove(cfg_path);
     if (r.spawn_error == ENOENT) {
         errf(err, err_length, "is curl installed?");
         return false;
@@ -333,13 +374,23 @@ bool krhttp_tmp_path(char *dest, uint32_t dest_length, const char *tag, const ch
     return true;
 }
 
-char *krhttp_read_file(const char *path)
+void krhttp_tmp_remove(const char *path)
+{
+    if (!path || !path[0]) return;
+    for (tmp_slot_st &s : tmp_slots)
+        if (s.used.load() && std::strcmp(s.path, path) == 0) s.used.store(false);
+    unlink(path);
+}
+
+char *krhttp_read_file(const char *path) { return krhttp_read_file_max(path, SIZE_MAX - 1); }
+
+char *krhttp_read_file_max(const char *path, size_t max_bytes)
 {
     if (!path) return nullptr;
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (uint64_t)st.st_size > max_bytes) {
         close(fd);
         return nullptr;
     }
@@ -365,6 +416,10 @@ char *krhttp_read_file(const char *path)
         }
         if (n == 0) break;
         len += (size_t)n;
+        if (len > max_bytes) { // it grew while being read
+            std::free(buf);
+            buf = nullptr;
+        }
     }
     close(fd);
     if (buf) buf[len] = '\0';

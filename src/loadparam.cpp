@@ -518,7 +518,11 @@ bool dispatch(const char *stored)
 
 extern "C" {
 
-bool cmd_loadparam(const char *arg) { return system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step); }
+bool cmd_loadparam(const char *arg)
+{
+    cmdline_take_file_words(arg, false);
+    return system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step);
+}
 
 void loadparam_dispatch_step(void *)
 {

@@ -447,7 +447,11 @@ void loadmedia_dispatch_step(void *)
     system_dispatch_end(&saved);
 }
 
-bool cmd_loadmedia(const char *arg) { return system_dispatch_queue(&load_queue, arg, 0, loadmedia_dispatch_step); }
+bool cmd_loadmedia(const char *arg)
+{
+    cmdline_take_file_words(arg, false);
+    return system_dispatch_queue(&load_queue, arg, 0, loadmedia_dispatch_step);
+}
 
 bool loadmedia_load(const char *path)
 {

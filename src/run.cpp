@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "account.h"
 #include "commands.h"
@@ -185,6 +186,100 @@ void step(void *)
     for (;;) kr_rtos_task_delay(1);
 }
 
+// ---- The command line's words ----
+
+namespace {
+
+struct words_claim_st {
+    const char *cmd;
+    unsigned how;
+};
+constexpr uint32_t WORD_CLAIMS_MAX = 8;
+words_claim_st word_claims[WORD_CLAIMS_MAX];
+uint32_t word_claim_count = 0;
+
+struct word_hint_st {
+    const char *word;
+    const char *cmd;
+};
+constexpr uint32_t WORD_HINTS_MAX = 16;
+word_hint_st word_hints[WORD_HINTS_MAX];
+uint32_t word_hint_count = 0;
+
+// The loose words from..to quoted for a message, each cut to a readable length.
+std::string quoted_words(uint32_t from, uint32_t to)
+{
+    std::string out;
+    for (uint32_t i = from; i < to; i++) {
+        std::string w = dev.nonopt_argv[i];
+        if (w.size() > 60) w = w.substr(0, 57) + "...";
+        out += (out.empty() ? "'" : ", '") + w + "'";
+    }
+    return out;
+}
+
+void refuse_bad_option(int argc, char **argv)
+{
+    std::string word;
+    if (optind > 0 && optind <= argc && std::strncmp(argv[optind - 1], "--", 2) == 0)
+        word = std::string(argv[optind - 1]).substr(0, std::string(argv[optind - 1]).find('='));
+    else if (optopt > ' ' && optopt < 127)
+        word = std::string("-") + (char)optopt;
+    std::printf(PRINT_BOLDRED "ERROR: the option %s%s%sis unknown or lacks its argument (see above); nothing was run. "
+                              "Run --help to list every command.\n" PRINT_RESET,
+                word.empty() ? "" : "'", word.c_str(), word.empty() ? "" : "' ");
+}
+
+// Each word after the options belongs to exactly one command: a word nothing reads would be lost
+// silently, and one that two commands read would reach the wrong one.
+bool loose_words_taken(void)
+{
+    uint32_t n = dev.argv_count;
+    if (n == 0) return true;
+    if (word_claim_count >= 2) {
+        const words_claim_st *file = &word_claims[0];
+        for (uint32_t i = 0; i < word_claim_count && i < WORD_CLAIMS_MAX; i++)
+            if (word_claims[i].how & CMDLINE_WORDS_FILE) {
+                file = &word_claims[i];
+                break;
+            }
+        std::printf(PRINT_BOLDRED "ERROR: the words after the options (%s) would be taken by both '%s' and '%s', but "
+                                  "they can belong to only one command; nothing was run. Give the file as "
+                                  "--%s=FILE.\n" PRINT_RESET,
+                    quoted_words(0, n).c_str(), word_claims[0].cmd, word_claims[1].cmd, file->cmd);
+        return false;
+    }
+    uint32_t taken = word_claim_count == 0 ? 0 : (word_claims[0].how & CMDLINE_WORDS_FIRST) ? 1 : n;
+    if (taken < n) {
+        std::printf(PRINT_BOLDRED "ERROR: nothing on the command line takes %s; nothing was run.\n" PRINT_RESET,
+                    quoted_words(taken, n).c_str());
+        for (uint32_t h = 0; h < word_hint_count; h++)
+            for (uint32_t i = taken; i < n; i++)
+                if (dev.nonopt_argv[i] == word_hints[h].word)
+                    std::printf("To give '%s' its value, write --%s=%s.\n", word_hints[h].cmd, word_hints[h].cmd,
+                                word_hints[h].word);
+        return false;
+    }
+    if (word_claims[0].how & CMDLINE_WORDS_PATHS)
+        for (uint32_t i = 0; i < taken; i++)
+            if (std::strlen(dev.nonopt_argv[i]) >= DEV_PATH_LEN) {
+                std::printf(PRINT_BOLDRED "ERROR: the path %s for '%s' is longer than %u characters; nothing was "
+                                          "run.\n" PRINT_RESET,
+                            quoted_words(i, i + 1).c_str(), word_claims[0].cmd, (unsigned)DEV_PATH_LEN - 1);
+                return false;
+            }
+    return true;
+}
+
+} // namespace
+
+void cmdline_take_words(unsigned how)
+{
+    if (word_claim_count < WORD_CLAIMS_MAX)
+        word_claims[word_claim_count] = {current_command ? current_command->cmd_long : "?", how};
+    word_claim_count++;
+}
+
 // ---- The entry point ----
 
 void main_setup_output(void)
@@ -219,6 +314,8 @@ int krcan_main(int argc, char **argv)
 {
     main_open_std_fds();
     main_setup_output();
+    // Commands read while the command line is walked may already run curl.
+    kr_install_signal_handler();
     init(&dev);
     dev.argc = argc;
     dev.argv = argv;
@@ -245,8 +342,9 @@ int krcan_main(int argc, char **argv)
     optind = 1;
     int c;
     while (!refused && (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
-        if (c == '?') { // getopt_long has reported it; the run goes on, and ends failed
-            main_set_run_failed();
+        if (c == '?') { // getopt_long has said what is wrong; a misspelt option could change what a job does
+            refuse_bad_option(argc, argv);
+            refused = true;
             continue;
         }
         for (uint32_t i = 0; i < COMMANDS_COUNT && !refused; i++) {
@@ -259,6 +357,10 @@ int krcan_main(int argc, char **argv)
                 refused = true;
             }
             current_command = nullptr;
+            // "--listen 2" leaves the 2 as a loose word; remembered to say how to give it.
+            if (row.args == ARG_OPTIONAL && !optarg && optind < argc && argv[optind][0] != '-' &&
+                word_hint_count < WORD_HINTS_MAX)
+                word_hints[word_hint_count++] = {argv[optind], row.cmd_long};
         }
     }
 
@@ -269,6 +371,7 @@ int krcan_main(int argc, char **argv)
         dev.argv_count = 0;
         dev.nonopt_argv = nullptr;
     }
+    if (!refused) refused = !loose_words_taken();
     if (stdout_lost() || refused) return 1;
 
     return main_start_run();

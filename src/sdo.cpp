@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "bus.h"
@@ -62,6 +63,19 @@ bool is_whole_number(const char *text)
     return end != text && *end == '\0';
 }
 
+// The number an argument holds once surrounding blanks and a trailing CR or LF (a line from a CRLF
+// file, a script's blank) are dropped; empty when it does not start as a number at all.
+std::string number_part(const char *arg)
+{
+    std::string s = arg;
+    size_t b = s.find_first_not_of(" \t");
+    size_t e = s.find_last_not_of(" \t\r\n");
+    if (b == std::string::npos || e == std::string::npos || e < b) return "";
+    s = s.substr(b, e - b + 1);
+    size_t digit = s[0] == '-' || s[0] == '+' ? 1 : 0;
+    return digit < s.size() && s[digit] >= '0' && s[digit] <= '9' ? s : "";
+}
+
 // Queues one SDO job with a snapshot of the state now. False refuses the command.
 bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const char *arg, bool text_only)
 {
@@ -86,18 +100,25 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
     if (kind == sdo_job_e::write) {
         if (!arg) return false;
         int32_t value = 0;
-        if (!text_only && sdo_parse_number(arg, &value)) {
+        std::string number = text_only ? "" : number_part(arg);
+        if (!number.empty() && sdo_parse_number(number.c_str(), &value)) {
             // A length below 4 bytes would send the low bytes only: a number that does not fit is refused.
-            if (job.datalen > 0 && job.datalen < 4 && !sdo_number_fits(arg, job.datalen)) {
+            if (job.datalen > 0 && job.datalen < 4 && !sdo_number_fits(number.c_str(), job.datalen)) {
                 printf(PRINT_BOLDRED "Error: the number '%s' for '%s' does not fit the data length of %u byte%s.\n"
                                      PRINT_RESET,
                        arg, name, (unsigned)job.datalen, job.datalen == 1 ? "" : "s");
                 return false;
             }
             job.value = value;
-        } else if (!text_only && is_whole_number(arg)) {
+        } else if (!number.empty() && is_whole_number(number.c_str())) {
             // A number too big for the value would otherwise go out as its digits in text.
             printf(PRINT_BOLDRED "Error: the number '%s' for '%s' does not fit 32 bits.\n" PRINT_RESET, arg, name);
+            return false;
+        } else if (!number.empty()) {
+            // "25\r" or "1O0" written as text would corrupt a numeric object.
+            printf(PRINT_BOLDRED "Error: '%s' for '%s' starts as a number but is not a whole number; give only the "
+                                 "number, or write text with --sdowritestr.\n" PRINT_RESET,
+                   arg, name);
             return false;
         } else {
             job.is_text = true;
@@ -111,7 +132,7 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
         dev.sdo.value = job.value;
         dev.sdo.str = job.str;
     }
-    if (jobs_queued >= TASKS_LEN || !add_task(step)) return false;
+    if (!add_task(step)) return false; // it refuses a sixth job, so jobs cannot overrun
     jobs[jobs_queued++] = job;
     kr_can_set_up(false);
     return true;
@@ -163,7 +184,7 @@ void read_job(const sdo_job_st &job)
         main_set_run_failed();
         return;
     }
-    if (!bus_ready("sdoread")) return;
+    if (!bus_ready("sdoread") || !bus_node_is_other("sdoread", job.node_id)) return;
     uint32_t n = job.datalen ? job.datalen : 4;
     // At least 4 bytes: an expedited answer may carry 4 whatever was asked.
     std::vector<uint8_t> buf(n < 4 ? 4 : n, 0);
@@ -191,7 +212,7 @@ void readstr_job(const sdo_job_st &job)
         main_set_run_failed();
         return;
     }
-    if (!bus_ready("sdoreadstr")) return;
+    if (!bus_ready("sdoreadstr") || !bus_node_is_other("sdoreadstr", job.node_id)) return;
     char buf[SDO_STR_MAX_LEN + 1] = {};
     uint32_t n = job.datalen ? job.datalen : SDO_STR_MAX_LEN - job.sindex;
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf);
@@ -211,7 +232,8 @@ void write_job(const sdo_job_st &job)
         main_set_run_failed();
         return;
     }
-    if (!bus_ready(job.is_text ? "sdowritestr" : "sdowrite")) return;
+    const char *what = job.is_text ? "sdowritestr" : "sdowrite";
+    if (!bus_ready(what) || !bus_node_is_other(what, job.node_id)) return;
     std::vector<uint8_t> data;
     uint32_t len;
     if (job.is_text) {

@@ -82,8 +82,8 @@ bool selfupdate_check(selfupdate_info_st *info, bool *newer, char *err, uint32_t
     char why[256] = "";
     char manifest[KRHTTP_PATH_LEN];
     if (!krhttp_tmp_path(manifest, sizeof manifest, "su", "manifest", why, sizeof why)) {
-        char msg[400];
-        std::snprintf(msg, sizeof msg, "Could not reach the update server (%s).", why);
+        char msg[400]; // the problem is here, not at the server
+        std::snprintf(msg, sizeof msg, "Could not check for updates: %s.", why);
         krhttp_err(err, err_length, msg);
         return false;
     }
@@ -106,8 +106,9 @@ bool selfupdate_check(selfupdate_info_st *info, bool *newer, char *err, uint32_t
         else
             status = krhttp_curl_err(config, why, sizeof why);
     }
-    char *body = status == 200 ? krhttp_read_file(manifest) : nullptr;
-    unlink(manifest);
+    // A manifest is a few hundred bytes; a body of any size must not fill the memory.
+    char *body = status == 200 ? krhttp_read_file_max(manifest, SELFUPDATE_MANIFEST_MAX) : nullptr;
+    krhttp_tmp_remove(manifest);
 
     if (status == 200) {
         selfupdate_info_st got = {};

@@ -391,6 +391,28 @@ void system_nodeids_restore(system_st *system, const system_nodeids_st *snapshot
     system->forcenodeid = snapshot->forcenodeid;
 }
 
+void cmdline_take_file_words(const char *arg, bool first_only)
+{
+    if (first_only) {
+        if (!arg || !arg[0]) cmdline_take_words(CMDLINE_WORDS_FIRST | CMDLINE_WORDS_PATHS | CMDLINE_WORDS_FILE);
+        return;
+    }
+    char path[DEV_PATH_LEN];
+    if (arg && arg[0] && cmdline_parse_nodeid_arg(arg, path, sizeof path, nullptr) &&
+        (path_ends_with(path, ".krsys") || path_ends_with(path, ".krdev")))
+        return;
+    cmdline_take_words(CMDLINE_WORDS_PATHS | (arg && arg[0] ? 0u : (unsigned)CMDLINE_WORDS_FILE));
+}
+
+bool cmdline_path_fits(const char *cmd, const char *path, size_t size)
+{
+    if (path && std::strlen(path) < size) return true;
+    std::printf(PRINT_BOLDRED "ERROR: the path '%.40s...'%s%s%s is longer than %u characters.\n" PRINT_RESET,
+                path ? path : "", cmd ? " given to '" : "", cmd ? cmd : "", cmd ? "'" : "", (unsigned)size - 1);
+    std::fflush(stdout);
+    return false;
+}
+
 const char *cmdline_load_arg(const char *stored)
 {
     if (stored && stored[0]) return stored;
@@ -417,8 +439,11 @@ bool cmdline_parse_nodeid_arg(const char *text, char *path, uint32_t path_size, 
             }
         }
     }
-    if (path && path_size > 0) {
-        if (path_len >= path_size) path_len = path_size - 1;
+    if (path && path_len >= path_size) { // cut, it would name another file
+        if (path_size > 0) path[0] = '\0';
+        return false;
+    }
+    if (path) {
         std::memcpy(path, text, path_len);
         path[path_len] = '\0';
     }
@@ -458,10 +483,10 @@ bool cmdline_parse_nodeid_list(const char *text, char *path, uint32_t path_size,
         list[i] = list[n - 1 - i];
         list[n - 1 - i] = t;
     }
-    if (path && path_size > 0) {
-        size_t l = remaining < path_size ? remaining : path_size - 1;
-        std::memcpy(path, text, l);
-        path[l] = '\0';
+    if (path && remaining >= path_size) return false; // cut, it would name another file
+    if (path) {
+        std::memcpy(path, text, remaining);
+        path[remaining] = '\0';
     }
     if (count) *count = n;
     return true;
@@ -473,6 +498,7 @@ bool cmdline_load_arg_nodeid(const char *stored, char *path, uint32_t path_size,
     if (path_ptr) *path_ptr = nullptr;
     const char *arg = cmdline_load_arg(stored);
     if (!arg) return true;
+    if (!cmdline_path_fits(nullptr, arg, path_size)) return false;
     uint8_t id = 0;
     if (!cmdline_parse_nodeid_arg(arg, path, path_size, &id)) {
         if (path && path_size > 0) path[0] = '\0';
@@ -540,6 +566,7 @@ bool cmd_device(const char *arg)
         std::fflush(stdout);
         return false;
     }
+    if (!cmdline_path_fits("dev", arg, sizeof path)) return false;
     if (!cmdline_parse_nodeid_arg(arg, path, sizeof path, &id)) {
         PRINT(PRINT_BOLDRED "ERROR: invalid node id in device '%s'; it must be in the range 1..127 (0x1..0x7f). "
                             "Ignoring this device.\n" PRINT_RESET,
@@ -569,7 +596,8 @@ bool cmd_device(const char *arg)
 
 bool cmd_system(const char *arg)
 {
-    if (!arg || !system_set_file(&dev.system, arg)) return false;
+    if (!arg || !cmdline_path_fits("sys", arg, sizeof dev.system.filepath) || !system_set_file(&dev.system, arg))
+        return false;
     PRINT("System configuration file set to '%s'\n", arg);
     return true;
 }

@@ -59,11 +59,14 @@ TEST(SystemParse, NodeIdPostfixOnOneArgument)
         EXPECT_EQ(id, 0) << keep;
     }
 
-    // The path is cut to the room given, never past it.
-    EXPECT_EQ(parse_arg("abcdefgh:0x10", &id, &ok, 5), "abcd");
-    EXPECT_EQ(id, 0x10);
-    std::string longpath(3000, 'p');
+    // A path that does not fit is refused, never cut: cut, it would name another file.
+    EXPECT_EQ(parse_arg("abcdefgh:0x10", &id, &ok, 5), "");
+    EXPECT_FALSE(ok);
+    std::string longpath(1023, 'p');
     EXPECT_EQ(parse_arg((longpath + ":5").c_str(), &id, &ok, 1024).size(), 1023u);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(parse_arg((longpath + ".other:5").c_str(), &id, &ok, 1024), "");
+    EXPECT_FALSE(ok);
     EXPECT_TRUE(cmdline_parse_nodeid_arg("a:5", nullptr, 0, &id));
 }
 

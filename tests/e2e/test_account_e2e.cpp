@@ -84,6 +84,16 @@ TEST_F(Account, ReadingTakesWhatTheFileHolds)
     EXPECT_TRUE(fs::is_symlink(file()));
     EXPECT_EQ(box.read_file("elsewhere.conf").rfind("username=dave\npassword=" + std::string(255, 'p'), 0), 0u);
 
+    // A NUL ends a value, not its line; a file others can read is made owner-only when read.
+    fs::remove(file());
+    box.write_file("config/krcan/account.conf", std::string("username=a\0b\npassword=secret\n", 29));
+    fs::permissions(file(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                fs::perms::others_read);
+    ASSERT_TRUE(box.krcan({"--version"}).exited(0));
+    EXPECT_EQ(mode(file()), 0600u);
+    ASSERT_TRUE(box.krcan({"--user", "z"}).exited(0));
+    EXPECT_EQ(stored(), lines("z", "secret"));
+
     // A FIFO at the path is not read and does not hold up start-up.
     fs::remove(file());
     ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
@@ -108,6 +118,21 @@ TEST_F(Account, BadInputsLeaveTheStoredFileAlone)
             EXPECT_EQ(r.out.find(kVersionLine), std::string::npos) << "refused: nothing after it runs";
             EXPECT_EQ(stored(), before);
         }
+
+    // A file this user cannot read (another owner's, 0600) holds what the run never saw: not replaced.
+    e2e::result u;
+    fs::permissions(file(), fs::perms::none);
+    if (geteuid() == 0) { // root reads every file: the run is made another user's
+        for (const fs::path &p : {box.dir(), box.config()}) fs::permissions(p, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+        fs::permissions(folder(), fs::perms::all);
+        u = box.run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", KRCAN_BIN, "--user", "z"});
+    } else {
+        u = box.krcan({"--user", "z"});
+    }
+    fs::permissions(file(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(u.exited(1)) << u.out << u.err;
+    EXPECT_NE(u.out.find("exists but cannot be read"), std::string::npos) << u.out;
+    EXPECT_EQ(stored(), before);
 
     // A regular file where the folder should be: an error naming the file, the run goes on and fails.
     box.write_file("blocked/krcan", "not a folder");

@@ -437,6 +437,18 @@ TEST_F(Load, PackagesSystemsAndTheFirmwareFallback)
     r = krcan({"--loadbin=nofw.krdev:0x16"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("has no FIRMWARE entry in its manifest."), std::string::npos) << r.out;
+    // A path that does not fit is refused before any job: cut to 1023 characters, <A>.other would be A.
+    std::string a;
+    while (a.size() + 250 < 1023 - 6) a += std::string(249, 'd') + "/";
+    a += std::string(1023 - 6 - a.size(), 'p') + ".krdev";
+    box.write_file(a, box.read_file("motor.krdev"));
+    box.write_file(a + ".other", box.read_file("pump.krdev"));
+    for (const std::vector<std::string> &cmd : {std::vector<std::string>{"--nodeid", "0x16", "--loadbin", a + ".other"},
+                                                 {"--dev", a + ".other:0x16", "--loadbin"}}) {
+        r = krcan(cmd);
+        EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+        EXPECT_NE(r.out.find("is longer than 1023 characters"), std::string::npos) << r.out;
+    }
     r = krcan({"--firmware", std::string(1030, 'f')});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("The value given for the 'firmware' option is too long."), std::string::npos) << r.out;

@@ -233,7 +233,7 @@ TEST(SaveParam, SelectionsCommunicationObjectsAndAlerts)
         box.write_file("q.json", R"({"QUERIES": [{"NAME": "Q", "QUESTION": "Pick?", "ANSWERS": ["one", "two"]}],
           "CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": 32,
           "PARAMS": [{"MAININDEX": "0x2003", "TYPE": "CANOPEN_UNSIGNED8", "Q": [41, 42]}]})");
-        e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "v.json", "--loadparam", "q.json"},
+        e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "v.json", "--loadparam=q.json"},
                                 "xyz\nabc\n2\n");
         ASSERT_EQ(r.exit_code, 0) << all(r);
         EXPECT_TRUE(has(r.err, "ALERT: Could not read CAN interface version")) << r.err;

@@ -207,19 +207,36 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         {{"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-129"}, "data length of 1 byte"},
         {{"-n", "0x10", "--mindex", "0x2000", "--datalen", "2", "--sdowrite", "0x10000"}, "data length of 2 bytes"},
         {{"--baud", "300000", "-n", "0x10", "--mindex", "0x2000", "--sdoread"}, "baud rate 300000 is not supported"},
+        // A number with stray characters would go out as its text.
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "1O0"}, "'1O0' for 'sdowrite' starts as a number"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "25 x"}, "is not a whole number"},
+        // The whole command line is refused, the writes before and after a slip included.
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "--sindx", "3", "--sdowrite", "1500"},
+         "the option '--sindx' is unknown"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "sdoread"}, "nothing on the command line takes 'sdoread'"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "--listen", "2"}, "write --listen=2."},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdoread", "--sdoread", "--sdoread", "--sdoread", "--sdoread",
+          "--sdoread"},
+         "at most 5 commands"},
     };
     for (const auto &b : bad) {
         r = krcan(b.args);
         EXPECT_TRUE(r.exited(1)) << b.says;
         EXPECT_NE(r.out.find(b.says), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("returned with FALSE"), std::string::npos) << r.out;
     }
     EXPECT_TRUE(requests(0x10).empty()) << "nothing may reach the device";
 
-    // What fits its length, signed or unsigned, goes out.
-    r = krcan({"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-1"});
+    // The tool's own node id: said at once, not after the time-outs.
+    r = krcan({"-n", "1", "--mindex", "0x2000", "--sdoread"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("node id 0x1 is krcan's own node id"), std::string::npos) << r.out << r.err;
+
+    // What fits its length, signed or unsigned, goes out; so does a number with a blank or a CR around it.
+    r = krcan({"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-1", "--datalen", "0",
+               "--mindex", "0x2000", "--sdowrite", " 25\r\n"});
     EXPECT_TRUE(r.exited(0)) << r.out;
     EXPECT_EQ(value(0x10, 0x2001, 0), (bytes{0xFF}));
+    EXPECT_EQ(value(0x10, 0x2000, 0), (bytes{25, 0, 0, 0}));
 }
 
 } // namespace

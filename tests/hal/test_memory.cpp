@@ -158,17 +158,22 @@ TEST_F(MemoryTest, EveryFlippedByteFallsBackToDefaults)
     }
 }
 
-// A short file must not leave its bytes in the record, and a long one is not a record either.
-TEST_F(MemoryTest, WrongSizeFallsBackToDefaults)
+// A short file must not leave its bytes in the record; of a longer one the first 32 bytes are the record.
+TEST_F(MemoryTest, ShortFileFallsBackToDefaultsLongOneReadsItsRecord)
 {
     std::vector<unsigned char> good = save_good();
     for (size_t len : {0, 1, 8, 9, 27, 28, 31, 33, 64}) {
         std::vector<unsigned char> bytes = good;
-        bytes.resize(len, 0);
+        bytes.resize(len, 0xA5);
         write_bytes(file, bytes);
         kr_memory_get_data_start()->id = 77;
-        EXPECT_EQ(kr_memory_load(MEMORY_COM_PARAMS), ERR_NOT_INITIALIZED) << "length " << len;
-        expect_defaults();
+        if (len < 32) {
+            EXPECT_EQ(kr_memory_load(MEMORY_COM_PARAMS), ERR_NOT_INITIALIZED) << "length " << len;
+            expect_defaults();
+        } else {
+            EXPECT_EQ(kr_memory_load(MEMORY_COM_PARAMS), ERR_NONE) << "length " << len;
+            EXPECT_EQ(kr_memory_get_data_start()->id, 5) << "length " << len;
+        }
     }
 }
 

@@ -84,6 +84,11 @@ void kr_init(void *device);
 void kr_init_arg(void *device, int argc, char **argv);
 void kr_deinit(void); /* tears the display down, when one was started */
 void kr_set_deinit_hook(void (*hook)(void));
+/* Ctrl-C: kr_init installs the handler; a program that runs outside programs before that (while it
+ * reads its command line) installs it earlier. Each cleanup added runs in the handler before the
+ * process ends, so it may make async-signal-safe calls only (unlink, kill, waitpid). At most 4. */
+void kr_install_signal_handler(void);
+void kr_add_signal_cleanup(void (*cleanup)(void));
 void kr_set_application_ptr(void *ptr);
 void *__kr_get_user_ptr(void);
 void kr_system_reset(void);

@@ -49,10 +49,16 @@ void hal_task(void *)
 }
 
 constexpr char SIGNAL_MESSAGE[] = "Caught signal, terminating\n";
+constexpr int SIGNAL_CLEANUPS_MAX = 4;
+std::atomic<void (*)(void)> signal_cleanups[SIGNAL_CLEANUPS_MAX];
 
 // Only async-signal-safe calls: the window is left to the process end.
 void signal_callb(int status)
 {
+    for (auto &c : signal_cleanups) {
+        void (*cleanup)(void) = c.load();
+        if (cleanup) cleanup();
+    }
     ssize_t r = write(STDERR_FILENO, SIGNAL_MESSAGE, sizeof SIGNAL_MESSAGE - 1);
     (void)r;
     _exit(status);
@@ -71,12 +77,24 @@ void kr_init(void *device)
     _kr_canopen_init((uint8_t)arg_nodeid);
     if (arg_nodeid != 0) kr_can_clear_rx_messages(kr_can_get_dev()); // the stack set its own filters
     kr_rtos_task_create(hal_task, "kr_hal", HAL_TASK_STACK_DEPTH, nullptr, HAL_TASK_PRIORITY, nullptr);
+    kr_install_signal_handler();
+}
 
+void kr_install_signal_handler(void)
+{
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = signal_callb;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
+}
+
+void kr_add_signal_cleanup(void (*cleanup)(void))
+{
+    for (auto &c : signal_cleanups) {
+        void (*expected)(void) = nullptr;
+        if (c.load() == cleanup || c.compare_exchange_strong(expected, cleanup)) return;
+    }
 }
 
 void kr_init_arg(void *device, int argc, char **argv)

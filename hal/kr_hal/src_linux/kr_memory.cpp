@@ -147,16 +147,15 @@ kr_errors_e kr_memory_load(memory_scope_e scope)
         kr_memory_set_defaults();
         return ERR_NOT_INITIALIZED;
     }
-    // One byte more than the record, to see a file that is too long.
-    unsigned char buf[KR_MEMORY_RECORD_SIZE + 1];
+    // The record is the first 32 bytes; whatever follows is not read.
+    unsigned char buf[KR_MEMORY_RECORD_SIZE];
     ssize_t got = read_all(fd, buf, sizeof buf);
     close(fd);
     if (got != (ssize_t)KR_MEMORY_RECORD_SIZE) {
         if (got < 0)
             print("Reading the non-volatile data file '%s' failed: %s\n", filepath, std::strerror(errno));
         else
-            print("The non-volatile data file '%s' is %s %u bytes; using defaults.\n", filepath,
-                  got > (ssize_t)KR_MEMORY_RECORD_SIZE ? "longer than" : "shorter than",
+            print("The non-volatile data file '%s' is shorter than %u bytes; using defaults.\n", filepath,
                   (unsigned)KR_MEMORY_RECORD_SIZE);
         kr_memory_set_defaults();
         return ERR_NOT_INITIALIZED;
