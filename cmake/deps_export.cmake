@@ -9,5 +9,5 @@ add_custom_command(OUTPUT ${KR_LIBRARY_NAMES}
   DEPENDS ${CMAKE_SOURCE_DIR}/cmake/library_names.cmake ${KR_LIBRARY_HEADERS}
   VERBATIM)
 add_custom_target(kr_library_names DEPENDS ${KR_LIBRARY_NAMES})
-add_dependencies(krcan_core kr_library_names)
+add_dependencies(krcan_cli kr_library_names)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/src/export.cpp PROPERTIES OBJECT_DEPENDS ${KR_LIBRARY_NAMES})
