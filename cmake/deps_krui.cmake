@@ -1,6 +1,6 @@
-# The desktop window lives in the tool's library and draws through the toolkit; its two pictures
+# The desktop window lives in the tool's window part and draws through the toolkit; its two pictures
 # are embedded at build time like the fonts.
-target_link_libraries(krcan_core PUBLIC kr_ui)
+target_link_libraries(krcan_win PUBLIC kr_ui)
 set(KRUI_MEDIA_DIR ${CMAKE_SOURCE_DIR}/src/ui/media)
 set_source_files_properties(${CMAKE_SOURCE_DIR}/src/ui/krui_media.cpp PROPERTIES
   COMPILE_DEFINITIONS "KRUI_BG_PNG_FILE=\"${KRUI_MEDIA_DIR}/korvane_bg.png\";KRUI_MINUS_PNG_FILE=\"${KRUI_MEDIA_DIR}/minus_hd.png\""

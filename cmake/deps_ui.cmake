@@ -14,6 +14,7 @@ file(GLOB KR_UI_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/hal/kr_hal/src/ui/*.cpp
   ${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/kr_ui_*.cpp)
 add_library(kr_ui STATIC ${KR_UI_SOURCES})
+set_target_properties(kr_ui PROPERTIES POSITION_INDEPENDENT_CODE ON) # also built into the window module
 target_include_directories(kr_ui PUBLIC ${CMAKE_SOURCE_DIR}/hal/kr_hal/inc)
 target_link_libraries(kr_ui PUBLIC kr_hal PkgConfig::KR_UI_DEPS ${KR_LODEPNG})
 set_source_files_properties(${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/kr_ui_fonts_embed.cpp PROPERTIES
@@ -35,9 +36,6 @@ if(KR_TESTS)
   target_link_libraries(uiprog PRIVATE kr_ui krcan_core)
   target_include_directories(uiprog PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 endif()
-
-# The tool's binary shows the CAN configuration window.
-target_link_libraries(krcan PRIVATE kr_ui)
 
 # The CAN configuration window's in-process test answers the CAN port's calls itself.
 function(kr_ui_confwindow_test_wrap)

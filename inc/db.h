@@ -37,6 +37,9 @@ void db_obj_deinit(db_obj_st *obj);
 
 /* ---- Loading and lifetime ---- */
 bool cmd_db(const char *path);
+// cmd_db for the database of an extracted package, run from the package's folder: content files
+// outside that folder are refused.
+bool cmd_db_in_package(const char *path);
 void db_deinit(db_st *db);
 bool db_is_loaded(db_st *db);
 db_obj_st *db_find_obj(db_st *db, const char *name);

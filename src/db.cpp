@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "console.h"
+#include "package.h"
 #include "db_internal.h"
 
 static bool is_loaded = false;
@@ -237,22 +238,35 @@ void db_obj_symbol(const db_st *db, const char *name, char *dest, size_t dest_le
 
 /* ---- Conversions ---- */
 
-canopen_object_type_e db_str_to_type(const char *text)
-{
-    struct {
-        const char *name;
-        canopen_object_type_e code;
-    } static const table[] = {
+namespace {
+struct type_row {
+    const char *name;
+    canopen_object_type_e code;
+};
+const type_row type_table[] = {
         {"CANOPEN_UNSIGNED32", 4},      {"CANOPEN_SIGNED32", 4},       {"CANOPEN_UNSIGNED16", 2},
         {"CANOPEN_SIGNED16", 2},        {"CANOPEN_UNSIGNED8", 1},      {"CANOPEN_SIGNED8", 1},
         {"CANOPEN_ARRAY32", 68},        {"CANOPEN_ARRAYUNSIGNED32", 68}, {"CANOPEN_ARRAYSIGNED32", 68},
         {"CANOPEN_ARRAY16", 66},        {"CANOPEN_ARRAYUNSIGNED16", 66}, {"CANOPEN_ARRAYSIGNED16", 66},
         {"CANOPEN_ARRAY8", 65},         {"CANOPEN_ARRAYUNSIGNED8", 65},  {"CANOPEN_ARRAYSIGNED8", 65},
         {"CANOPEN_STRING", 17},
-    };
-    for (const auto &row : table)
+};
+} // namespace
+
+canopen_object_type_e db_str_to_type(const char *text)
+{
+    for (const auto &row : type_table)
         if (text && std::strcmp(text, row.name) == 0) return row.code;
     return 1;
+}
+
+bool db_type_known(parser_node_st node)
+{
+    char text[64] = "";
+    if (parser_get_type(node) != PARSER_STRING || !parser_get_string(node, text, sizeof text)) return false;
+    for (const auto &row : type_table)
+        if (std::strcmp(text, row.name) == 0) return true;
+    return false;
 }
 
 canopen_object_type_e db_paramval_to_type(parser_node_st node)
@@ -477,6 +491,17 @@ static bool content_files_allowed = true;
 
 void db_allow_content_files(bool allow) { content_files_allowed = allow; }
 
+// Set while a package's database loads (from the package's folder): its content files stay inside.
+static bool content_in_folder = false;
+
+bool cmd_db_in_package(const char *path)
+{
+    content_in_folder = true;
+    bool ok = cmd_db(path);
+    content_in_folder = false;
+    return ok;
+}
+
 static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st content, const char *base)
 {
     parser_node_st defines = parser_find_child(node, "defines");
@@ -493,6 +518,9 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
         db_mark_failed();
     } else if (!result) {
         db_error("Skipping content file '%s' because of error in defines\n", path.c_str());
+    } else if (content_in_folder && !package_path_is_inside(path.c_str())) {
+        db_error("Content file '%s' lies outside the package; it is not read.\n", path.c_str());
+        db_mark_failed();
     } else if (!content_files_allowed) {
         db_error("Content file '%s' is not read: content files are turned off.\n", path.c_str());
         db_mark_failed();
@@ -507,6 +535,7 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
         if (!parser_node_is_valid(root)) {
             // The objects it holds would be missing from the device's dictionary.
             db_error("Failed to open content file '%s'.\n", path.c_str());
+            db_error("%s\n", parser_last_error());
             db_mark_failed();
         } else {
             add_include(db, path.c_str());
@@ -594,7 +623,8 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
     if (!has_data && obj->array_max_size.value_int == 0) {
         db_error("array type object '%s' should define children count\neither with \"arraysize\" or \"data\".\n",
                  name);
-        return true;
+        db_mark_failed();
+        return false;
     }
     // An array the size does not hold, or one without elements, has no C form that compiles.
     if (dbvalue_is_set(&obj->array_max_size) &&
@@ -616,6 +646,9 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
         db_mark_failed();
         return false;
     }
+    int64_t lo = INT32_MIN, hi = UINT32_MAX;
+    db_type_range(obj->type_str, obj->obj.type, &lo, &hi);
+    bool ok = true;
     db_array_child_st **link = &obj->child_ptr;
     parser_node_st element = has_data ? parser_get_child(data, 0) : parser_node_invalid();
     for (int64_t i = 0; i < count; ++i) {
@@ -641,13 +674,14 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
             char ns[64] = "";
             parser_get_string(parser_find_child(element, "numsystem"), ns, sizeof ns);
             if (std::strcmp(ns, "HEX") == 0) child->numsys = DB_OBJ_NUMSYS_HEX;
+            std::string cname = std::string(name) + " " + child->name.value_str;
             n = parser_find_child(element, "min");
-            if (parser_node_is_valid(n)) dbvalue_set(&child->min, n);
+            if (parser_node_is_valid(n) && !db_set_number(&child->min, n, cname.c_str(), "min", lo, hi)) ok = false;
             n = parser_find_child(element, "max");
-            if (parser_node_is_valid(n)) dbvalue_set(&child->max, n);
+            if (parser_node_is_valid(n) && !db_set_number(&child->max, n, cname.c_str(), "max", lo, hi)) ok = false;
             n = parser_find_child(element, "default");
             if (!parser_node_is_valid(n)) n = parser_find_child(element, "value");
-            if (parser_node_is_valid(n)) dbvalue_set(&child->def, n);
+            if (parser_node_is_valid(n) && !db_set_number(&child->def, n, cname.c_str(), "default", lo, hi)) ok = false;
         } else if (child->name.value_str[0] == '\0') {
             char buf[32];
             int len = std::snprintf(buf, sizeof buf, "CHILD%" PRIi64, i + 1);
@@ -658,7 +692,7 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
         link = &child->next_sibling;
     }
     (void)db;
-    return true;
+    return ok;
 }
 
 static bool parse_object(db_st *db, parser_node_st node)
@@ -692,21 +726,21 @@ static bool parse_object(db_st *db, parser_node_st node)
     const char *oname = obj->name.value_str;
 
     bool ok = true;
+    dbvalue_st tmp;
+    dbvalue_init(&tmp);
     parser_node_st n = check_obj(node, "index", oname, is_new);
-    if (parser_node_is_valid(n) && !db_check_range(oname, "index", n, 0, 0xFFFF)) ok = false;
     if (parser_node_is_valid(n)) {
-        dbvalue_st tmp;
-        dbvalue_init(&tmp);
-        dbvalue_set(&tmp, n);
-        obj->obj.main_index = (uint16_t)tmp.value_int;
-        dbvalue_free(&tmp);
+        if (db_set_number(&tmp, n, oname, "index", 0, 0xFFFF)) obj->obj.main_index = (uint16_t)tmp.value_int;
+        else ok = false;
     }
     n = parser_find_child(node, "index_offset");
-    if (parser_node_is_valid(n)) {
-        int64_t index = (int64_t)obj->obj.main_index + parser_get_int(n);
+    if (parser_node_is_valid(n) && !db_set_number(&tmp, n, oname, "index_offset", -0xFFFF, 0xFFFF)) {
+        ok = false;
+    } else if (parser_node_is_valid(n)) {
+        int64_t index = (int64_t)obj->obj.main_index + tmp.value_int;
         if (index < 0 || index > 0xFFFF) {
             db_error("Object '%s': index 0x%x with \"index_offset\" %" PRIi32 " is outside 0x0..0xFFFF.\n", oname,
-                     (unsigned)obj->obj.main_index, parser_get_int(n));
+                     (unsigned)obj->obj.main_index, tmp.value_int);
             ok = false;
         }
         obj->obj.main_index = (uint16_t)index;
@@ -717,7 +751,13 @@ static bool parse_object(db_st *db, parser_node_st node)
                    !parser_node_is_valid(parser_find_child(node, "permissions"))))
         ok = false;
     n = check_obj(node, "type", oname, is_new);
-    if (parser_node_is_valid(n)) {
+    if (parser_node_is_valid(n) && !db_type_known(n)) {
+        // Taken as UNSIGNED8, the object would hold something else than the document means.
+        char text[64] = "(not a text)";
+        if (parser_get_type(n) == PARSER_STRING) parser_get_string(n, text, sizeof text);
+        db_error("Object '%s': \"type\" '%s' is not a type the database knows.\n", oname, text);
+        ok = false;
+    } else if (parser_node_is_valid(n)) {
         obj->obj.type = db_paramval_to_type(n);
         parser_get_string(n, obj->type_str, sizeof obj->type_str);
     }
@@ -725,31 +765,41 @@ static bool parse_object(db_st *db, parser_node_st node)
     if (parser_get_string(parser_find_child(node, "numsystem"), ns, sizeof ns) && std::strcmp(ns, "HEX") == 0)
         obj->numsys = DB_OBJ_NUMSYS_HEX;
     n = check_obj(node, "permissions", oname, is_new);
-    if (parser_node_is_valid(n)) obj->obj.permissions = str_to_permissions(n);
+    if (parser_node_is_valid(n)) {
+        char perm[64] = "";
+        parser_get_string(n, perm, sizeof perm);
+        if (std::strcmp(perm, "CANOPEN_RO") && std::strcmp(perm, "CANOPEN_RW") && std::strcmp(perm, "CANOPEN_WO")) {
+            db_error("Object '%s': \"permissions\" '%s' is none of CANOPEN_RO, CANOPEN_RW and CANOPEN_WO.\n", oname,
+                     perm);
+            ok = false;
+        }
+        obj->obj.permissions = str_to_permissions(n);
+    }
     n = parser_find_child(node, "data_type");
     if (parser_node_is_valid(n)) obj->obj_type = str_to_objtype(n);
 
     canopen_object_type_e type = obj->obj.type;
     if (is_scalar(type)) {
         n = check_obj(node, "subindex", oname, is_new);
-        if (parser_node_is_valid(n) && !db_check_range(oname, "subindex", n, 0, 0xFF)) ok = false;
-        if (parser_node_is_valid(n)) obj->obj.sub_index = (uint8_t)parser_get_int(n);
-        int64_t lo = 0, hi = 0;
-        bool ranged = db_type_range(obj->type_str, type, &lo, &hi);
+        if (parser_node_is_valid(n)) {
+            if (db_set_number(&tmp, n, oname, "subindex", 0, 0xFF)) obj->obj.sub_index = (uint8_t)tmp.value_int;
+            else ok = false;
+        }
+        int64_t lo = INT32_MIN, hi = UINT32_MAX;
+        db_type_range(obj->type_str, type, &lo, &hi);
         bool read_only = obj->obj.permissions == 1;
         bool report_limits = is_new && !read_only;
         n = check_obj(node, "min", oname, report_limits);
-        if (ranged && parser_node_is_valid(n) && !db_check_range(oname, "min", n, lo, hi)) ok = false;
-        if (parser_node_is_valid(n)) dbvalue_set(&obj->min, n);
+        if (parser_node_is_valid(n) && !db_set_number(&obj->min, n, oname, "min", lo, hi)) ok = false;
         n = check_obj(node, "max", oname, report_limits);
-        if (ranged && parser_node_is_valid(n) && !db_check_range(oname, "max", n, lo, hi)) ok = false;
-        if (parser_node_is_valid(n)) dbvalue_set(&obj->max, n);
+        if (parser_node_is_valid(n) && !db_set_number(&obj->max, n, oname, "max", lo, hi)) ok = false;
         n = parser_find_child(node, "value");
         if (!parser_node_is_valid(n)) n = check_obj(node, "default", oname, is_new);
-        if (ranged && parser_node_is_valid(n) && !db_check_range(oname, "default", n, lo, hi)) ok = false;
         if (parser_node_is_valid(n)) {
-            dbvalue_set(&obj->def, n);
-            dbvalue_set(&obj->value, n);
+            if (!db_set_number(&obj->def, n, oname, "default", lo, hi)) ok = false;
+            dbvalue_free(&obj->value);
+            if (obj->def.type == DBVALUE_STRING) dbvalue_own(&obj->value, obj->def.value_str, std::strlen(obj->def.value_str));
+            obj->value.value_int = obj->def.value_int;
             if (read_only) {
                 if (!dbvalue_is_set(&obj->min)) dbvalue_set_int(&obj->min, obj->value.value_int);
                 if (!dbvalue_is_set(&obj->max)) dbvalue_set_int(&obj->max, obj->value.value_int);
@@ -757,7 +807,7 @@ static bool parse_object(db_st *db, parser_node_st node)
         }
     } else if (type == 17) {
         n = check_obj(node, "stringsize", oname, is_new);
-        if (parser_node_is_valid(n)) dbvalue_set(&obj->string_len, n);
+        if (parser_node_is_valid(n) && !db_set_number(&obj->string_len, n, oname, "stringsize", 1, 0xFFFF)) ok = false;
         n = check_obj(node, "default", oname, is_new);
         if (parser_node_is_valid(n)) {
             dbvalue_set(&obj->string_def, n);
@@ -765,21 +815,33 @@ static bool parse_object(db_st *db, parser_node_st node)
             if (!dbvalue_is_set(&obj->string_len))
                 dbvalue_set_int(&obj->string_len, (int32_t)std::strlen(obj->string_def.value_str) + 1);
         }
+        size_t def_len = std::strlen(obj->string_def.value_str);
+        if (ok && dbvalue_is_set(&obj->string_def) && (int64_t)def_len + 1 > obj->string_len.value_int) {
+            db_error("Object '%s': the default of %zu characters and its terminator do not fit \"stringsize\" %" PRIi32
+                     ".\n",
+                     oname, def_len, obj->string_len.value_int);
+            ok = false;
+        }
         obj->obj.string_len = (uint16_t)obj->string_len.value_int;
     } else {
         n = parser_find_child(node, "arraysize");
         if (parser_node_is_valid(n)) {
-            dbvalue_set(&obj->array_max_size, n);
-            if (obj->array_max_size.value_int < 0 || obj->array_max_size.value_int > DB_ARRAY_MAX_ELEMENTS) {
-                db_error("Object '%s': \"arraysize\" %" PRIi32 " is outside 0..%u.\n", oname,
-                         obj->array_max_size.value_int, (unsigned)DB_ARRAY_MAX_ELEMENTS);
-                ok = false;
-            }
+            if (!db_set_number(&obj->array_max_size, n, oname, "arraysize", 0, DB_ARRAY_MAX_ELEMENTS)) ok = false;
             obj->obj.array_max_size = (uint8_t)obj->array_max_size.value_int;
         }
     }
+    dbvalue_free(&tmp);
     n = check_obj(node, "dataptr", oname, is_new);
-    if (parser_node_is_valid(n)) dbvalue_set(&obj->dataptr, n);
+    if (parser_node_is_valid(n)) {
+        dbvalue_set(&obj->dataptr, n);
+        // Written into the generated table as it stands: anything but an address would be code.
+        if (!db_address_text(obj->dataptr.value_str)) {
+            db_error("Object '%s': \"dataptr\" '%s' is not an address (a name, '&' and a name, member or index "
+                     "access, or a number).\n",
+                     oname, obj->dataptr.value_str);
+            ok = false;
+        }
+    }
 
     if (!ok) db_mark_failed();
     if (type <= 63) return ok;
@@ -838,8 +900,12 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
 {
     char name[128] = "";
     parser_node_st n = parser_find_child(root, "DEV");
-    if (!parser_node_is_valid(n)) db_error("'DEV' object not found in the JSON\n");
-    else parser_get_string(n, name, sizeof name);
+    if (!parser_node_is_valid(n)) {
+        db_error("'DEV' object not found in the JSON\n");
+    } else if (!parser_get_string(n, name, sizeof name) && parser_get_string_len(n) >= sizeof name) {
+        db_error("'DEV' '%.40s...' is longer than %u characters.\n", name, (unsigned)sizeof name - 1);
+        db_mark_failed();
+    }
     db_copy(db->dev_name, sizeof db->dev_name, name);
     size_t i = 0;
     for (; name[i]; ++i) {
@@ -848,19 +914,16 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
     }
     db->dev_name_upper[i] = '\0';
 
+    // Read whole: the readers' 32 signed bits would turn 0xFFFFFFFF into 0x7FFFFFFF.
+    db->vendor_id = 797u;
+    db->product_code = 0;
+    db->revision_number = 0;
     n = parser_find_child(root, "VENDORID");
-    db->vendor_id = parser_node_is_valid(n) ? (uint32_t)parser_get_int(n) : 797u;
-    int64_t exact = 0;
-    if (parser_node_is_valid(n) && db_exact_int(n, &exact)) {
-        if (exact < 0 || exact > 0xFFFFFFFFLL) {
-            db_error("'VENDORID' %" PRIi64 " does not fit 32 bits.\n", exact);
-            db_mark_failed();
-        }
-    }
+    if (parser_node_is_valid(n)) db_check_u32("VENDORID", n, &db->vendor_id);
     n = parser_find_child(root, "PRODUCTCODE");
-    db->product_code = parser_node_is_valid(n) ? (uint32_t)parser_get_int(n) : 0u;
+    if (parser_node_is_valid(n)) db_check_u32("PRODUCTCODE", n, &db->product_code);
     n = parser_find_child(root, "REVISIONNUMBER");
-    db->revision_number = parser_node_is_valid(n) ? (uint32_t)parser_get_int(n) : 0u;
+    if (parser_node_is_valid(n)) db_check_u32("REVISIONNUMBER", n, &db->revision_number);
     parse_revnotes(db, parser_find_child(root, "REVISION_NOTES"));
 
     n = parser_find_child(root, "NODEID");
@@ -932,6 +995,7 @@ bool cmd_db(const char *path)
     parser_node_st root = parser_read_file(path, &text);
     if (!parser_node_is_valid(root)) {
         db_error("Failed to open database file %s.\n", path);
+        db_error("%s\n", parser_last_error());
         std::free(text);
         is_loaded = false;
         return false;

@@ -119,10 +119,18 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
     normalise(name, std::strlen(name), d.name, sizeof d.name);
 
     switch (parser_get_type(value_node)) {
-    case PARSER_INT:
+    case PARSER_INT: {
         d.type = DB_DEFINE_INT;
-        d.value = parser_get_int(value_node);
+        int64_t exact = 0;
+        db_exact_int(value_node, &exact);
+        if (exact < INT32_MIN || exact > (int64_t)UINT32_MAX) {
+            db_error("Define '%s' %" PRIi64 " does not fit 32 bits.\n", d.name, exact);
+            db_mark_failed();
+            return false;
+        }
+        d.value = (int32_t)(uint32_t)(uint64_t)exact;
         break;
+    }
     case PARSER_STRING: {
         if (!parser_get_string(value_node, d.str, sizeof d.str)) {
             db_error("Define '%s' has a text longer than %u characters.\n", d.name, (unsigned)sizeof d.str - 1);
@@ -166,8 +174,26 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
             if (!parser_get_next_sibling(c, &c)) break;
         }
         std::strcpy(d.childs[size], "COUNT");
+        // A member after INT32_MAX would not compile as an enumerator.
+        int32_t member = -1;
+        for (uint32_t k = 0; k < size; ++k) {
+            if (member == INT32_MAX && !std::strchr(d.childs[k], '=')) {
+                db_error("Enumeration '%s': member '%s' would follow %" PRIi32 ", past the largest enumerator.\n",
+                         d.name, d.childs[k], INT32_MAX);
+                std::free(d.childs);
+                db_mark_failed();
+                return false;
+            }
+            member = enum_member_value(d.childs[k], member == INT32_MAX ? INT32_MAX : member + 1);
+        }
         parser_node_st type = parser_find_child(parent_node, "type");
         d.data_type = parser_node_is_valid(type) ? db_paramval_to_type(type) : 0;
+        if (parser_node_is_valid(type) && !db_type_known(type)) {
+            db_error("Enumeration '%s': \"type\" is not a type the database knows.\n", d.name);
+            std::free(d.childs);
+            db_mark_failed();
+            return false;
+        }
         break;
     }
     default:
@@ -293,12 +319,18 @@ static const char *names_define(const char *upper, const char *name, const char 
     return nullptr;
 }
 
+static bool last_resolved = false;
+
+bool db_value_resolved(void) { return last_resolved; }
+
 void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
 {
     dbvalue_free(v);
+    last_resolved = false;
     int32_t hex;
     if (parse_hex(text, len, &hex)) {
         dbvalue_set_int(v, hex);
+        last_resolved = true;
         return;
     }
     set_text(v, std::string(text, len));
@@ -360,6 +392,7 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
         return;
     }
 resolved:
+    last_resolved = true;
     // A container's define never reaches the header: its number stands in for the symbol.
     if (scoped) set_text(v, std::to_string(v->value_int));
     else set_text(v, symbol);
@@ -381,7 +414,12 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
         db_mark_failed();
         return true;
     }
-    db->emcys_index = (uint16_t)parser_get_int(index);
+    dbvalue_st tmp;
+    dbvalue_init(&tmp);
+    bool index_ok = db_set_number(&tmp, index, "EMCY_INDEX", "EMCY_INDEX", 0, 0xFFFF);
+    db->emcys_index = (uint16_t)tmp.value_int;
+    dbvalue_free(&tmp);
+    if (!index_ok) return true;
     parser_node_st list = parser_find_child(root, "EMCY");
     if (parser_get_type(list) != PARSER_ARRAY) {
         db_error("EMCY array is not an array\n");
@@ -423,7 +461,12 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
                 }
                 parser_node_st s = parser_get_child(strs, 0);
                 for (uint32_t j = 0; j < count && parser_node_is_valid(s); ++j) {
-                    parser_get_string(s, entry.info_strs[j], sizeof entry.info_strs[j]);
+                    if (!parser_get_string(s, entry.info_strs[j], sizeof entry.info_strs[j]) &&
+                        parser_get_string_len(s) >= sizeof entry.info_strs[j]) {
+                        db_error("EMCY '%s': info string %u is longer than %u characters.\n", entry.name, (unsigned)j,
+                                 (unsigned)sizeof entry.info_strs[j] - 1);
+                        db_mark_failed();
+                    }
                     if (!parser_get_next_sibling(s, &s)) break;
                 }
             } else {

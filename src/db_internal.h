@@ -45,9 +45,19 @@ int32_t enum_member_value(const char *child, int32_t implicit);
 #define DB_CONTAINER_MAX_DEPTH 32
 // The value of a number as written, beyond the reader's 32 bits; false for a name or a text.
 bool db_exact_int(parser_node_st node, int64_t *out);
-// True when node is no plain number or one within lo..hi.
-bool db_check_range(const char *obj_name, const char *key, parser_node_st node, int64_t lo, int64_t hi);
-// The range of a scalar type (by the name the document wrote); false for no integer type.
+// Sets v from a node that must give a number within lo..hi: an integer, a define or enumeration
+// member, or a text that is a number once string defines are put in.
+bool db_set_number(dbvalue_st *v, parser_node_st node, const char *obj_name, const char *key, int64_t lo, int64_t hi);
+// An identity number of the root (0..0xFFFFFFFF).
+bool db_check_u32(const char *key, parser_node_st node, uint32_t *out);
+// Did the last value text resolve to a number (a hexadecimal text, a define, an enumeration member)?
+bool db_value_resolved(void);
+// Is node a type text of the table (a string, written as the table writes it)?
+bool db_type_known(parser_node_st node);
+// A data pointer's text: a number, or an identifier (after an optional '&') with member and index access.
+bool db_address_text(const char *text);
+// The range of a scalar type or an array element (by the type name the document wrote); false for
+// no integer type.
 bool db_type_range(const char *type_str, uint8_t type, int64_t *lo, int64_t *hi);
 // Content files named by containers are read unless turned off (the fuzz target does, so that no
 // input can make it read any file of the machine).

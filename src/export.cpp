@@ -5,14 +5,20 @@
 #include "db_internal.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "console.h"
 #include "db.h"
@@ -83,6 +89,15 @@ bool plain_text(const char *text)
     return !std::strstr(text, "/*") && !std::strstr(text, "//");
 }
 
+// Every name the headers that a generated source includes declare (generated at build time).
+const std::unordered_set<std::string> &library_names()
+{
+    static const std::unordered_set<std::string> names = {
+#include "kr_library_names.inc"
+    };
+    return names;
+}
+
 struct exporter {
     db_st *db;
     std::string dev_sym;   // DEV
@@ -99,6 +114,8 @@ struct exporter {
     {
         auto [it, fresh] = symbols.emplace(sym, origin);
         if (!fresh) clashes.push_back("'" + it->second + "' and '" + origin + "' both give the C symbol " + sym);
+        else if (library_names().count(sym))
+            clashes.push_back("'" + origin + "' gives the C symbol " + sym + ", which the library's headers declare");
     }
 
     void define(const std::string &sym, const std::string &value, const std::string &origin)
@@ -373,8 +390,11 @@ bool build_source(exporter &x, const char *name)
     o += "#include \"" + base_name_of(name) + ".h\"\n\n\n";
 
     info("Creating source objects for CANopen initializer structure\n");
-    o += "const kr_canopen_non_volatile_st " + x.dev_lower +
-         "_canopen_init = {\n    .producer_heartbeat_time_ms = 400,\n    .rxpdo_coms = {\n";
+    x.add_symbol(x.dev_lower + "_canopen_init", "the start-up record");
+    o += "const kr_canopen_non_volatile_st " + x.dev_lower + "_canopen_init = {\n    .producer_heartbeat_time_ms = 400,\n";
+    // A firmware without PDOs has no PDO members in the record (its counts are 0).
+    const bool rx = db->rxpdos.len > 0, tx = db->txpdos.len > 0;
+    if (rx) o += "    .rxpdo_coms = {\n";
     char text[64];
     for (uint16_t i = 0; i < db->rxpdos.len; ++i) {
         const db_rxpdo_st &p = db->rxpdo_buffer[i];
@@ -386,7 +406,7 @@ bool build_source(exporter &x, const char *name)
         o += "        {\n            .cob_id = " + std::string(p.cobid) + ",\n            .transmission_type = " +
              db_transmission_to_str(p.transmission, text) + "\n        }" + (i + 1 < db->rxpdos.len ? ",\n" : "\n");
     }
-    o += "    },\n    .rxpdo_maps = {\n";
+    if (rx) o += "    },\n    .rxpdo_maps = {\n";
     for (uint16_t i = 0; i < db->rxpdos.len; ++i) {
         o += "        {\n            .mappings = {\n";
         for (const auto &m : db->rxpdo_buffer[i].mappings.mappings) {
@@ -395,7 +415,8 @@ bool build_source(exporter &x, const char *name)
         }
         o += std::string("            }\n        }") + (i + 1 < db->rxpdos.len ? ",\n" : "\n");
     }
-    o += "    },\n    .txpdo_coms = {\n";
+    if (rx) o += tx ? "    },\n" : "\n    }\n";
+    if (tx) o += "    .txpdo_coms = {\n";
     for (uint16_t i = 0; i < db->txpdos.len; ++i) {
         const db_txpdo_st &p = db->txpdo_buffer[i];
         if (!x.known_expression(p.cobid)) {
@@ -409,13 +430,13 @@ bool build_source(exporter &x, const char *name)
                  (unsigned)p.event_timer) +
              (i + 1 < db->txpdos.len ? ",\n" : "\n");
     }
-    o += "    },\n    .txpdo_maps = {\n";
+    if (tx) o += "    },\n    .txpdo_maps = {\n";
     for (uint16_t i = 0; i < db->txpdos.len; ++i) {
         o += "        {\n            .mappings = {\n";
         for (const auto &m : db->txpdo_buffer[i].mappings.mappings) o += mapping_entry(m);
         o += std::string("            }\n        }") + (i + 1 < db->txpdos.len ? ",\n" : "\n");
     }
-    o += "\n    }\n};\n";
+    o += tx ? "\n    }\n};\n" : "};\n";
 
     info("Creating source objects for object dictionary\n");
     o += "\n\n\nconst canopen_object_st obj_dict[] = {\n";
@@ -432,8 +453,8 @@ bool build_source(exporter &x, const char *name)
         else o += "        .sub_index = " + SYM + "_SUBINDEX,\n";
         std::string ptr = "0";
         if (dbvalue_is_set(&obj->dataptr) && obj->dataptr.value_str[0]) {
-            if (!plain_text(obj->dataptr.value_str)) {
-                db_error("The data pointer '%s' of object '%s' is not C that can stand in a line.\n",
+            if (!db_address_text(obj->dataptr.value_str)) {
+                db_error("The data pointer '%s' of object '%s' is not an address.\n",
                       obj->dataptr.value_str, obj->name.value_str);
                 return false;
             }
@@ -486,25 +507,65 @@ bool build(bool source, const char *name, std::string &text)
     return true;
 }
 
-bool export_file(bool source, const char *name)
+struct out_file {
+    bool source;
+    std::string path, text, target, tmp;
+};
+
+// Writes every file under a temporary name next to its target (the file a symbolic link names) and
+// renames them only when all are complete: a failure leaves every target as it was.
+bool write_all(std::vector<out_file> &files)
 {
-    const char *folder = source ? dev.srcdest : dev.incdest;
-    std::string path = folder;
-    if (path.empty() || path.back() != '/') path += "/";
-    path += std::string(name ? name : "") + (source ? ".c" : ".h");
-    std::string text;
-    // Nothing is printed after a refusal but the reason; a half-built text is never written.
-    bool ok = build(source, name, text);
-    if (ok && path.size() > DEV_PATH_LEN - 1) {
-        db_error("The output path '%s' is longer than %u characters.\n", path.c_str(), DEV_PATH_LEN - 1);
-        ok = false;
+    bool ok = true;
+    static unsigned counter = 0;
+    for (out_file &f : files) {
+        char *real = realpath(f.path.c_str(), nullptr);
+        f.target = real ? real : f.path;
+        std::free(real);
+        std::filesystem::path t(f.target);
+        f.tmp = (t.parent_path() / (".krcan_export" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".tmp"))
+                    .string();
+        struct stat old {};
+        if (!parser_write_file(f.tmp.c_str(), f.text.c_str()) ||
+            (stat(f.target.c_str(), &old) == 0 && chmod(f.tmp.c_str(), old.st_mode & 07777) != 0)) {
+            db_error(f.source ? "Failed to open source file '%s'.\n" : "Failed to open header file '%s'.\n",
+                     f.path.c_str());
+            db_error("%s\n", parser_last_error());
+            ok = false;
+            break;
+        }
     }
-    if (ok && !parser_write_file(path.c_str(), text.c_str())) {
-        db_error(source ? "Failed to open source file '%s'.\n" : "Failed to open header file '%s'.\n", path.c_str());
-        db_error("%s\n", parser_last_error());
-        ok = false;
+    for (out_file &f : files) {
+        if (ok && std::rename(f.tmp.c_str(), f.target.c_str()) != 0) {
+            db_error("'%s' could not be written: %s\n", f.path.c_str(), std::strerror(errno));
+            ok = false;
+        }
+        if (!f.tmp.empty()) unlink(f.tmp.c_str());
     }
-    if (!ok) {
+    return ok;
+}
+
+// The header, the source or both: built whole first, then written together.
+bool export_files(bool header, bool source, const char *name)
+{
+    std::vector<out_file> files;
+    bool ok = true;
+    for (bool is_source : {false, true}) {
+        if (!ok || (is_source ? !source : !header)) continue;
+        out_file f;
+        f.source = is_source;
+        f.path = is_source ? dev.srcdest : dev.incdest;
+        if (f.path.empty() || f.path.back() != '/') f.path += "/";
+        f.path += std::string(name ? name : "") + (is_source ? ".c" : ".h");
+        // Nothing is printed after a refusal but the reason; a half-built text is never written.
+        ok = build(is_source, name, f.text);
+        if (ok && f.path.size() > DEV_PATH_LEN - 1) {
+            db_error("The output path '%s' is longer than %u characters.\n", f.path.c_str(), DEV_PATH_LEN - 1);
+            ok = false;
+        }
+        files.push_back(std::move(f));
+    }
+    if (!ok || !write_all(files)) {
         main_set_run_failed();
         return false;
     }
@@ -534,18 +595,18 @@ bool get_source_objs(char *dest, size_t dest_length, const char *name)
 // with status 1.
 bool cmd_exporth(const char *name)
 {
-    export_file(false, name);
+    export_files(true, false, name);
     return true;
 }
 
 bool cmd_exportc(const char *name)
 {
-    export_file(true, name);
+    export_files(false, true, name);
     return true;
 }
 
 bool cmd_export(const char *name)
 {
-    if (export_file(false, name)) export_file(true, name);
+    export_files(true, true, name);
     return true;
 }

@@ -94,10 +94,12 @@ bool read_devname(device_st *d)
     return true;
 }
 
-bool find_try_add_node(uint8_t node)
+// unanswered: set when the node did not answer the identity read.
+bool find_try_add_node(uint8_t node, bool *unanswered = nullptr)
 {
     bool ok = false;
     uint32_t vendor = read_u32(node, 0x1018, 1, &ok);
+    if (unanswered) *unanswered = !ok;
     if (!ok) return false;
     uint32_t product = read_u32(node, 0x1018, 2, nullptr);
     // The entry the search made while the node was booting becomes the real device: in a full
@@ -245,6 +247,7 @@ uint8_t find_devices(void)
         return 0;
     }
 
+    for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) _kr_canopen_sdo_client_answers_differ(node, true);
     uint8_t mark[FIND_NODE_COUNT] = {};
     for (uint32_t i = 0; i < dev.system.dev_count && i < SYSTEM_MAX_DEVICES; i++)
         if (system_nodeid_valid(dev.system.devs[i].nodeid)) mark[dev.system.devs[i].nodeid] = 2;
@@ -260,7 +263,19 @@ uint8_t find_devices(void)
             if (!bit_get(operational_nodes, node) || mark[node] == 2) continue;
             if (answering(last_nmt_state[node])) {
                 mark[node] = 2;
-                find_try_add_node(node); // a booting entry of this node is filled in place
+                // The search ends when it said it would: a node that does not answer gets the
+                // time left (its one retry included), not the SDO's full time-out.
+                uint32_t left = FIND_SEARCH_MS - elapsed;
+                _kr_canopen_sdo_client_set_timeout(left / 2 > 50 ? left / 2 : 50);
+                bool unanswered = false;
+                find_try_add_node(node, &unanswered);
+                if (unanswered) {
+                    std::printf("Node 0x%x sends heartbeats but did not answer the identity read (0x1018:1); it is "
+                                "not added.\n",
+                                (unsigned)node);
+                    std::fflush(stdout);
+                }
+                _kr_canopen_sdo_client_set_timeout(0);
             } else if (mark[node] == 0) {
                 // Only a full system refuses the entry, and it stays full for the search: asking
                 // again every 20 ms would only repeat the message.
@@ -269,6 +284,13 @@ uint8_t find_devices(void)
         }
     }
     search_remaining_ms = 0;
+    for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++)
+        if (_kr_canopen_sdo_client_answers_differ(node, true)) {
+            std::printf(PRINT_BOLDYELLOW "WARNING: node 0x%x answered with two different identities: two devices share "
+                                         "this node id.\n" PRINT_RESET,
+                        (unsigned)node);
+            std::fflush(stdout);
+        }
     uint8_t found = (uint8_t)(dev.system.dev_count - start_count);
     std::printf("Device search finished: %u new device(s) found.\n", (unsigned)found);
     std::fflush(stdout);

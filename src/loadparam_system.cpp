@@ -140,7 +140,7 @@ bool load_device_db(device_st *device)
     bool ok = false;
     char cwd[1024];
     if (k.database[0] && getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0) {
-        ok = cmd_db(k.database);
+        ok = cmd_db_in_package(k.database);
         // Later relative paths would resolve in the package's folder, which is removed.
         if (chdir(cwd) != 0) {
             lp::err("ERROR: could not change back into the folder '%s'.\n", cwd);

@@ -404,7 +404,7 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
     if (!entered) {
         lp::err("Failed to enter the extracted package directory for '%s'.\n", krdev_path);
     } else {
-        loaded = cmd_db(k.database);
+        loaded = cmd_db_in_package(k.database);
         if (loaded && nodeid != 0) db_set_nodeid_force(&dev.db, nodeid);
         // Later relative paths would resolve in the package's folder, which is removed.
         if (chdir(cwd) != 0) {

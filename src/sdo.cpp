@@ -169,6 +169,22 @@ void report_read_error(const sdo_job_st &job, kr_errors_e err)
 }
 
 // The bytes of the last upload that actually arrived, at most n.
+constexpr uint32_t SDO_SECOND_ANSWER_MS = 100;
+
+// Two devices at one node id both answer, and the first answer need not be the device's (a mix of
+// the two can even fail the transfer): the other one comes right behind it, so a read waits that
+// long before its result is believed.
+bool answers_agree(const sdo_job_st &job)
+{
+    kr_rtos_task_delay(SDO_SECOND_ANSWER_MS);
+    if (!_kr_canopen_sdo_client_answers_differ(job.node_id, true)) return true;
+    fprintf(stderr, "SDO read returned an error:\n0x%x, %u: node 0x%x gave two different answers: two devices share this "
+                    "node id.\n",
+            (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)job.node_id);
+    main_set_run_failed();
+    return false;
+}
+
 uint32_t bytes_arrived(uint32_t n)
 {
     // A segmented upload counts what it copied; an expedited one only announces its size.
@@ -188,7 +204,9 @@ void read_job(const sdo_job_st &job)
     uint32_t n = job.datalen ? job.datalen : 4;
     // At least 4 bytes: an expedited answer may carry 4 whatever was asked.
     std::vector<uint8_t> buf(n < 4 ? 4 : n, 0);
+    _kr_canopen_sdo_client_answers_differ(job.node_id, true);
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf.data());
+    if (!answers_agree(job)) return;
     if (err != ERR_NONE) {
         report_read_error(job, err);
         return;
@@ -215,7 +233,9 @@ void readstr_job(const sdo_job_st &job)
     if (!bus_ready("sdoreadstr") || !bus_node_is_other("sdoreadstr", job.node_id)) return;
     char buf[SDO_STR_MAX_LEN + 1] = {};
     uint32_t n = job.datalen ? job.datalen : SDO_STR_MAX_LEN - job.sindex;
+    _kr_canopen_sdo_client_answers_differ(job.node_id, true);
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf);
+    if (!answers_agree(job)) return;
     if (err != ERR_NONE) {
         report_read_error(job, err);
         return;

@@ -149,7 +149,7 @@ bool read_krdev(const char *path, char *version, uint32_t version_size, bool *ha
         int saved = dup(STDOUT_FILENO);
         int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
         bool redirected = saved >= 0 && null_fd >= 0 && dup2(null_fd, STDOUT_FILENO) >= 0;
-        ok = cmd_db(k.database);
+        ok = cmd_db_in_package(k.database);
         std::fflush(stdout);
         if (redirected) dup2(saved, STDOUT_FILENO);
         if (saved >= 0) close(saved);
@@ -568,10 +568,12 @@ bool cmd_device(const char *arg)
     }
     if (!cmdline_path_fits("dev", arg, sizeof path)) return false;
     if (!cmdline_parse_nodeid_arg(arg, path, sizeof path, &id)) {
-        PRINT(PRINT_BOLDRED "ERROR: invalid node id in device '%s'; it must be in the range 1..127 (0x1..0x7f). "
-                            "Ignoring this device.\n" PRINT_RESET,
-              arg ? arg : "");
-        return true;
+        // Dropped quietly, the run would go on without the device and end as if it had it.
+        std::printf(PRINT_BOLDRED "ERROR: invalid node id in device '%s'; it must be in the range 1..127 (0x1..0x7f).\n"
+                    PRINT_RESET,
+                    arg);
+        std::fflush(stdout);
+        return false;
     }
     device_st *d = append_device(&dev.system);
     if (!d) {

@@ -477,6 +477,21 @@ inline size_t count(const std::string &text, const std::string &what)
     return n;
 }
 
+// A program looked up on PATH (the harness runs a program by its path).
+inline std::string on_path(const std::string &name)
+{
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin";
+    for (size_t start = 0; start <= dirs.size();) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::filesystem::path candidate = std::filesystem::path(dirs.substr(start, end - start)) / name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+        start = end + 1;
+    }
+    return name;
+}
+
 } // namespace e2e
 
 #endif

@@ -1,9 +1,13 @@
-// Hostile device databases, end to end: every document here would once have been cut, wrapped or
-// half read into a dictionary. Each must be refused by --db with status 1, a message naming the
-// problem, and no export written.
+// Hostile device databases, end to end: every document here would once have been cut, wrapped,
+// misread or exported as C that does something else. Each must be refused (by --db, or by the
+// export) with status 1, a message naming the problem, and the export folder left as it was; what
+// is accepted compiles.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "e2e/e2e.h"
+#include "tool/package_builder.h"
 
 namespace {
 
@@ -28,12 +32,45 @@ std::string nested_yaml(int depth)
     return "DEV: \"Hostile\"\nNODEID: 16\nOBJ_DICT:\n  - " + s + "\n";
 }
 
+std::string array8(const std::string &extra)
+{
+    return "{\"name\": \"ARR\", \"index\": \"0x2100\", \"type\": \"CANOPEN_ARRAY8\", \"permissions\": \"CANOPEN_RW\", " +
+           extra + ", \"dataptr\": \"arr\"}";
+}
+
+std::string str_obj(const std::string &extra)
+{
+    return "{\"name\": \"T\", \"index\": \"0x2200\", \"type\": \"CANOPEN_STRING\", \"permissions\": \"CANOPEN_RO\", " +
+           extra + ", \"dataptr\": \"t\"}";
+}
+
 struct hostile {
     const char *what;
     std::string file;
     std::string text;
     const char *says;
+    bool at_export = false; // the database loads; its export is refused
 };
+
+std::map<std::string, std::string> folder(const std::filesystem::path &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        std::ifstream f(e.path(), std::ios::binary);
+        files[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    return files;
+}
+
+// Exports file into out/ and compiles the source as a firmware without PDOs would.
+e2e::result export_and_compile(const e2e::sandbox &box, const std::string &file)
+{
+    e2e::result r = box.krcan({"--srcdest", "out", "--incdest", "out", "--db", file, "--export", "hostile"});
+    EXPECT_TRUE(r.exited(0)) << file << ":\n" << r.out;
+    return box.run(e2e::on_path("gcc"), {"-std=c11", "-Wall", "-Wextra", "-Werror", "-c", "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
+                                         "-Ifw", "-Iout", "-DCONFIG_CANOPEN_RXPDO_COUNT=0",
+                                         "-DCONFIG_CANOPEN_TXPDO_COUNT=0", "out/hostile.c", "-o", "hostile.o"});
+}
 
 TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
 {
@@ -97,10 +134,99 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"a quote cut by the end of the file", "q.yaml",
          "DEV: \"Hostile\"\nNODEID: 16\nOBJ_DICT:\n  - name: \"A\n", "Failed to open database file q.yaml"},
         {"containers nested without end", "n.yaml", nested_yaml(2000), "Containers are nested more than 32 deep"},
+        {"code through a data pointer", "p1.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8", "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": 0, "
+                 "\"dataptr\": \"0}}; int injected(void){return 42;} const canopen_object_st more[] = {{.data_ptr = 0\"")),
+         "is not an address"},
+        {"code through a define used as a data pointer", "p2.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8",
+                 "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": 0, \"dataptr\": \"PTR\""),
+             "\"DEFINES\": [{\"PTR\": \"&x; int y = 2\"}]"),
+         "\"dataptr\" '&x; int y = 2' is not an address"},
+        {"an index naming no define", "r1.json", doc(obj("A", "\"BASE_INDX\""), "\"DEFINES\": [{\"BASE_INDEX\": 8192}]"),
+         "Object 'A': \"index\" 'BASE_INDX' is no number and names no define"},
+        {"a YAML alias as an index", "r2.yaml",
+         "DEV: Hostile\nNODEID: 16\nOBJ_DICT:\n  - {name: A, index: *idx, type: CANOPEN_UNSIGNED8, permissions: "
+         "CANOPEN_RW, subindex: 0, min: 0, max: 1, default: 0, dataptr: \"&a\"}\n",
+         "\"index\" '*idx' is no number"},
+        {"a sub-index naming no define", "r3.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8", "\"subindex\": \"SUB\", \"min\": 0, \"max\": 1, \"default\": 0")),
+         "\"subindex\" 'SUB' is no number"},
+        {"an unknown type", "y1.json", doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED_16")),
+         "\"type\" 'CANOPEN_UNSIGNED_16' is not a type"},
+        {"a type given as a number", "y2.json",
+         doc("{\"name\": \"A\", \"index\": 8192, \"type\": 2, \"permissions\": \"CANOPEN_RO\", \"subindex\": 0, "
+             "\"value\": 1, \"dataptr\": \"0\"}"),
+         "\"type\" '(not a text)' is not a type"},
+        {"unknown permissions", "y3.json",
+         doc("{\"name\": \"A\", \"index\": 8192, \"type\": \"CANOPEN_UNSIGNED8\", \"permissions\": "
+             "\"CANOPEN_READWRITE\", \"subindex\": 0, \"value\": 1, \"dataptr\": \"0\"}"),
+         "\"permissions\" 'CANOPEN_READWRITE' is none of"},
+        {"an index past 16 bits through a define", "g1.json", doc(obj("A", "\"BIG\""), "\"DEFINES\": [{\"BIG\": 74565}]"),
+         "\"index\" 'BIG' (74565) is outside"},
+        {"a default past UNSIGNED8 through a define", "g2.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8", "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": \"TOP\""),
+             "\"DEFINES\": [{\"TOP\": 300}]"),
+         "\"default\" 'TOP' (300) is outside 0..255"},
+        {"an array element past its type", "g3.json", doc(array8("\"data\": [{\"name\": \"a\", \"default\": 300}]")),
+         "Object 'ARR A': \"default\" 300 is outside 0..255"},
+        {"a negative string size", "g4.json", doc(str_obj("\"stringsize\": -5, \"default\": \"x\"")),
+         "\"stringsize\" -5 is outside 1..65535"},
+        {"a string size past 16 bits", "g5.json", doc(str_obj("\"stringsize\": 70000, \"default\": \"x\"")),
+         "\"stringsize\" 70000 is outside"},
+        {"a string default longer than its size", "g6.json",
+         doc(str_obj("\"stringsize\": 4, \"default\": \"sixteen chars...\"")),
+         "the default of 16 characters and its terminator do not fit \"stringsize\" 4"},
+        {"a product code past 32 bits", "g7.json", doc(good, "\"PRODUCTCODE\": \"0x1FFFFFFFF\""),
+         "'PRODUCTCODE' 0x1FFFFFFFF does not fit 32 bits"},
+        {"a revision number past 32 bits", "g8.yaml",
+         "DEV: Hostile\nNODEID: 16\nREVISIONNUMBER: 4294967296\nOBJ_DICT:\n  - " + good + "\n",
+         "'REVISIONNUMBER' 4294967296 does not fit 32 bits"},
+        {"an array default that is no number", "c1.json", doc(array8("\"data\": [{\"name\": \"a\", \"default\": \"1) + (2\"}]")),
+         "\"default\" '1) + (2' is no number"},
+        {"an enumeration past INT32_MAX", "c2.json",
+         doc(good, "\"DEFINES\": [{\"E\": [\"A = 2147483647\", \"B\"]}]"), "member 'B' would follow 2147483647"},
+        {"a device named NULL", "c3.json", "{\"DEV\": \"NULL\", \"NODEID\": 16, \"OBJ_DICT\": [" + good + "]}",
+         "'the device name' gives the C symbol NULL, which the library's headers declare", true},
+        {"a device named UINT8_MAX", "c4.json", "{\"DEV\": \"UINT8_MAX\", \"NODEID\": 16, \"OBJ_DICT\": [" + good + "]}",
+         "gives the C symbol UINT8_MAX", true},
+        {"an array without size or data", "c5.json", doc(array8("\"arraysize\": 0")), "should define children count"},
+        {"an array size naming no define", "c6.json", doc(array8("\"arraysize\": \"NOPE\"")),
+         "\"arraysize\" 'NOPE' is no number"},
+        {"a device name redefining the library's", "l1.json",
+         "{\"DEV\": \"CANOPEN\", \"NODEID\": 16, \"DEFINES\": [{\"RW\": 1}], \"OBJ_DICT\": [" + good + "]}",
+         "gives the C symbol CANOPEN_RW, which the library's headers declare", true},
+        {"a source refused after its header was built", "h1.json",
+         doc(good, "\"RXPDO\": [{\"cobid\": \"FOO + 1\", \"transmission\": 255, \"mappings\": []}]"),
+         "The COB-ID 'FOO + 1' of RXPDO 1", true},
+        {"a JSON syntax error", "j1.json", "{\"DEV\": \"x\", \"OBJ_DICT\": [}", "closes a '['"},
+        {"a device name past 127 characters", "k1.json",
+         "{\"DEV\": \"" + std::string(128, 'D') + "\", \"NODEID\": 16, \"OBJ_DICT\": [" + good + "]}",
+         "is longer than 127 characters"},
+        {"an EMCY text past 127 characters", "k2.json",
+         doc(good, "\"EMCY_INDEX\": \"0x3000\", \"EMCY\": [{\"name\": \"E\", \"str\": [\"" + std::string(128, 'e') + "\"]}]"),
+         "EMCY 'E': info string 0 is longer than 127 characters"},
     };
     e2e::sandbox box;
     box.write_file("part.json", "{\"content\": [" + obj("P", "\"0x12345\"") + "]}");
+    box.write_file("fw/main.h", "extern unsigned char A, B;\n");
     std::filesystem::create_directories(box.path("out"));
+    // The same document without its faults loads and exports, with numbers past 31 bits kept whole
+    // in JSON and YAML alike; an earlier export of it is what every refusal must leave alone.
+    box.write_file("good.json", doc(good + ", " + obj("B", "8192", "CANOPEN_UNSIGNED32",
+                                                     "\"subindex\": 1, \"min\": 0, \"max\": 4294967295, \"default\": 0"),
+                                    "\"PRODUCTCODE\": 4294967295"));
+    box.write_file("good.yaml", "DEV: Hostile\nNODEID: 16\nPRODUCTCODE: 4294967295\nOBJ_DICT:\n  - " + good + "\n");
+    for (const char *file : {"good.yaml", "good.json"}) {
+        e2e::result cc = export_and_compile(box, file);
+        EXPECT_TRUE(cc.exited(0)) << file << ":\n" << cc.err;
+        std::string h = box.read_file("out/hostile.h");
+        EXPECT_NE(h.find("HOSTILE_PRODUCT_CODE") , std::string::npos);
+        EXPECT_NE(h.find(" 0xffffffff\n"), std::string::npos) << file << ":\n" << h;
+    }
+    EXPECT_NE(box.read_file("out/hostile.h").find("HOSTILE_B_MAX"), std::string::npos);
+    const auto before = folder(box.path("out"));
+
     for (const hostile &h : cases) {
         box.write_file(h.file, h.text);
         e2e::options o;
@@ -109,16 +235,36 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
             box.krcan({"--srcdest", "out", "--incdest", "out", "--db", h.file, "--export", "hostile"}, o);
         EXPECT_TRUE(r.exited(1)) << h.what << ":\n" << r.out << r.err;
         EXPECT_NE(r.out.find(h.says), std::string::npos) << h.what << ":\n" << r.out;
-        EXPECT_NE(r.out.find("command 'db' returned with FALSE"), std::string::npos) << h.what;
-        EXPECT_EQ(r.out.find("Database parsed succesfully"), std::string::npos) << h.what;
-        EXPECT_TRUE(std::filesystem::is_empty(box.path("out"))) << h.what << ": an export was written";
+        EXPECT_EQ(r.out.find("command 'db' returned with FALSE") == std::string::npos, h.at_export) << h.what;
+        EXPECT_EQ(r.out.find("Database parsed succesfully") != std::string::npos, h.at_export) << h.what;
+        EXPECT_EQ(r.out.find("Exporting done"), std::string::npos) << h.what;
+        if (folder(box.path("out")) == before) continue;
+        ADD_FAILURE() << h.what << ": the export folder changed";
+        std::filesystem::remove_all(box.path("out")); // so that the next row is judged on its own
+        for (const auto &[name, text] : before) box.write_file("out/" + name, text);
     }
-    // The same document without its fault loads and exports.
-    box.write_file("good.json", doc(good + ", " + obj("B", "8192", "CANOPEN_UNSIGNED32",
-                                                     "\"subindex\": 1, \"min\": 0, \"max\": \"0xFFFFFFFF\", \"default\": 0")));
-    e2e::result r = box.krcan({"--srcdest", "out", "--incdest", "out", "--db", "good.json", "--export", "hostile"});
-    EXPECT_TRUE(r.exited(0)) << r.out;
-    EXPECT_FALSE(std::filesystem::is_empty(box.path("out")));
+}
+
+// A package's database reads no file outside the package, and a device whose node id cannot be
+// one is refused rather than dropped.
+TEST(DbHostile, PackagesKeepTheirContentInsideAndBadNodeIdsFail)
+{
+    e2e::sandbox box;
+    box.write_file("tmp/x/outside.json", "{\"content\": [" + obj("OUT", "\"0x2001\"") + "]}");
+    const std::string escaping = doc(obj("A", "\"0x2000\"") + ", {\"content\": \"../x/outside.json\"}");
+    for (const char *name : {"p.krdev", "esc.krdev"})
+        ASSERT_TRUE(pkgtest::write_zip(box.path(name).string(),
+                                       {pkgtest::file("krdev.json", "{\"DATABASE\": \"db.json\", \"VERSION\": \"1\"}"),
+                                        pkgtest::file("db.json", name[0] == 'p' ? doc(obj("A", "\"0x2000\"")) : escaping)}));
+    e2e::result r = box.krcan({"--dev", "esc.krdev"});
+    EXPECT_TRUE(r.exited(1)) << r.out;
+    EXPECT_NE(r.out.find("could not read the device package"), std::string::npos) << r.out;
+    for (const char *arg : {"p.krdev:200", "p.krdev:0"}) {
+        r = box.krcan({"--dev", arg});
+        EXPECT_TRUE(r.exited(1)) << arg << ":\n" << r.out;
+        EXPECT_NE(r.out.find("invalid node id in device"), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(box.krcan({"--dev", "p.krdev:0x10"}).exited(0));
 }
 
 } // namespace

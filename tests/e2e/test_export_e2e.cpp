@@ -12,20 +12,7 @@ namespace {
 
 const std::string corpus = KR_SOURCE_DIR "/tests/data/db/";
 
-// The harness runs a program by its path; gcc is looked up on PATH.
-std::string on_path(const std::string &name)
-{
-    const char *path = getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin";
-    for (size_t start = 0; start <= dirs.size();) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        fs::path candidate = fs::path(dirs.substr(start, end - start)) / name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
-        start = end + 1;
-    }
-    return name;
-}
+using e2e::on_path;
 
 TEST(ExportE2e, WritesFilesThatCompile)
 {

@@ -116,7 +116,11 @@ TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
               1u)
         << r.out;
     EXPECT_EQ(e2e::count(r.out, "Found Korvane device at node 0x30 (vendor 0x31d, product code 0x30)\n"), 1u) << r.out;
-    for (const char *absent : {"node 0x40", "node 0x0 ", "node 0xa ", "node 0xb ", "node 0xc "})
+    EXPECT_EQ(e2e::count(r.out, "Node 0x40 sends heartbeats but did not answer the identity read (0x1018:1); it is "
+                                "not added.\n"),
+              1u)
+        << r.out;
+    for (const char *absent : {"node 0x0 ", "node 0xa ", "node 0xb ", "node 0xc "})
         EXPECT_EQ(r.out.find(absent), std::string::npos) << absent << "\n" << r.out;
     EXPECT_NE(r.out.find("Device search finished: 3 new device(s) found.\n"), std::string::npos) << r.out;
 

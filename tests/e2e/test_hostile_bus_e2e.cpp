@@ -164,6 +164,26 @@ TEST_F(HostileBus, TwoClientsOnOneDeviceNeverReportMixedData)
     EXPECT_GT(ok_reads, 0);
 }
 
+// A second device at the same node id: a read that gets two different answers fails naming the
+// node, and a search that hears two identities there says so.
+TEST_F(HostileBus, TwoDevicesAtOneNodeIdAreNoticed)
+{
+    std::string err;
+    std::vector<sim_device_config_st> devs(1);
+    devs[0].node_id = 0x10;
+    devs[0].heartbeat_ms = 200;
+    devs[0].name = "B-dev";
+    devs[0].product = 7;
+    sim_runner_st *second = sim_runner_start(port, "vcan0", devs, err);
+    ASSERT_NE(second, nullptr) << err;
+    e2e::result r = box.krcan({"--can", can(), "-n", "0x10", "--mindex", "0x5FFF", "--sdoreadstr"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.err.find("0x5fff, 0: node 0x10 gave two different answers"), std::string::npos) << r.err;
+    r = box.krcan({"--can", can(), "--find"});
+    EXPECT_NE(r.out.find("WARNING: node 0x10 answered with two different identities"), std::string::npos) << r.out;
+    sim_runner_stop(second);
+}
+
 // A daemon that accepts, greets, and hangs up. The connection is lost before the first job runs:
 // every bus job fails at once naming the reason, a later one without a new wait.
 class HangingUpDaemon {

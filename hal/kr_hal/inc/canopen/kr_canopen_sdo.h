@@ -171,6 +171,12 @@ typedef struct {
  * client is not ready, or ERR_ABORTED with the abort code in _kr_canopen_sdo_get_error_code(). */
 kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
                                         void *data);
+/* A time-out in ms without a frame from the server other than the configured one, for callers that
+ * must end within a time of their own; 0 restores the configured one. */
+void _kr_canopen_sdo_client_set_timeout(uint32_t ms);
+/* Whether node gave two different answers to one upload request since the last clear (two servers
+ * at one node id); clear resets it for that node. */
+bool _kr_canopen_sdo_client_answers_differ(uint8_t node, bool clear);
 kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
                                          const void *data);
 kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex, uint8_t sindex,

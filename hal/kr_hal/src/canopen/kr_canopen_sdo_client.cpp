@@ -1,6 +1,7 @@
 // The SDO client. A transfer is started and waited for in the calling task; the library task
 // drives the protocol one received frame at a time and records the attempt's result, which the
 // waiting task reads. Only one task runs at a time, so the shared fields need no further lock.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,60 @@
 #define C (_canopen.sdo.client)
 
 namespace {
+
+uint32_t timeout_override_ms = 0;
+
+// Upload answers kept to be compared with a second answer to the same request: two servers at one
+// node id each answer, and the first to arrive is not necessarily the device's. An initiate answer
+// echoes its address, so a late one is still matched after the transfers that followed.
+struct kept_answer {
+    uint8_t node;
+    uint16_t mindex;
+    uint8_t sindex;
+    uint8_t data[8];
+};
+kept_answer kept_initiates[8];
+uint32_t kept_next = 0;
+kept_answer kept_segment; // the last segment answer of the last upload (node 0: none)
+std::atomic<uint32_t> differing_nodes[4];
+
+void mark_differ(uint8_t node) { differing_nodes[(node >> 5) & 3] |= 1u << (node & 31); }
+
+void forget_answers_of(uint8_t node, uint16_t mindex, uint8_t sindex)
+{
+    for (kept_answer &k : kept_initiates)
+        if (k.node == node && k.mindex == mindex && k.sindex == sindex) k.node = 0;
+    kept_segment.node = 0;
+}
+
+// A response of an upload from node: compared with a kept answer to the same request, or kept as
+// the first answer. A second answer during the transfer still goes on to it (a repeated toggle
+// aborts it there).
+void note_upload_answer(const kr_can_message_st *msg, sdo_request_type_e type, uint8_t node)
+{
+    if (type == INITIATE_DOMAIN_UPLOAD) {
+        uint16_t mindex = (uint16_t)(msg->data[1] | (msg->data[2] << 8));
+        for (const kept_answer &k : kept_initiates) {
+            if (k.node != node || k.mindex != mindex || k.sindex != msg->data[3]) continue;
+            if (std::memcmp(k.data, msg->data, 8) != 0) mark_differ(node);
+            return;
+        }
+        kept_answer &k = kept_initiates[kept_next++ % 8];
+        k = kept_answer{node, mindex, msg->data[3], {}};
+        std::memcpy(k.data, msg->data, 8);
+        return;
+    }
+    if (type != DOWNLOAD_DOMAIN_SEGMENT) return;
+    // The same toggle as the kept segment: an answer to the request that one answered.
+    if (kept_segment.node == node && ((kept_segment.data[0] ^ msg->data[0]) & 0x10) == 0) {
+        if (std::memcmp(kept_segment.data, msg->data, 8) != 0) mark_differ(node);
+        return;
+    }
+    kept_segment.node = node;
+    std::memcpy(kept_segment.data, msg->data, 8);
+}
+
+uint32_t client_timeout_ms() { return timeout_override_ms ? timeout_override_ms : CONFIG_CANOPEN_SDO_TIMEOUT_MS; }
 
 uint32_t get_le32(const uint8_t *p)
 {
@@ -142,7 +197,7 @@ void rx_segmented_download(const kr_can_message_st *msg, sdo_request_type_e type
     // segments in the middle of the transfer.
     if (type == INITIATE_DOMAIN_DOWNLOAD_REPLY && !C.initiated) {
         C.initiated = true;
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         send_download_segment();
     } else if (type == INITIATE_DOMAIN_DOWNLOAD && C.initiated) {
         uint8_t sent_toggle = C.toggle ^ 1;
@@ -150,7 +205,7 @@ void rx_segmented_download(const kr_can_message_st *msg, sdo_request_type_e type
             abort_transfer(CANOPEN_SDO_ERROR_SDO_TOGGLE_BIT_NOT_ALTERED);
             return;
         }
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         if (C.data_index >= C.data_count)
             finish_done();
         else
@@ -165,7 +220,7 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
     // already received, and the next segment would then be written past the caller's buffer.
     if (type == INITIATE_DOMAIN_UPLOAD && !C.initiated) {
         C.initiated = true;
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         if (b & 0x02) {
             uint32_t k = 4u - ((b >> 2) & 3u);
             C.obj_size = k;
@@ -186,7 +241,7 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
             abort_transfer(CANOPEN_SDO_ERROR_SDO_TOGGLE_BIT_NOT_ALTERED);
             return;
         }
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         uint32_t n = 7u - ((b >> 1) & 7u);
         C.upload_total += n;
         // The announced size is a promise: more or fewer bytes mean data that is not the object.
@@ -224,7 +279,7 @@ void rx_block_download(const kr_can_message_st *msg, sdo_request_type_e type)
     if (type == INITIATE_BLOCK_DOWNLOAD_REPLY && !C.initiated) {
         if (!echoes_address(msg)) return;
         C.initiated = true;
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         C.crc_enabled = (msg->data[0] & 0x04) != 0;
         C.server_blksize = msg->data[4];
         if ((int8_t)C.server_blksize < 1) {
@@ -233,7 +288,7 @@ void rx_block_download(const kr_can_message_st *msg, sdo_request_type_e type)
         }
         send_block();
     } else if (type == DOWNLOAD_BLOCK_SEGMENT_REPLY && C.initiated && !C.end_sent) {
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         uint8_t ackseq = msg->data[1];
         if (ackseq > C.toggle) {
             abort_transfer(CANOPEN_SDO_ERROR_INVALID_SEQ_NUMBER);
@@ -257,7 +312,7 @@ void rx_block_download(const kr_can_message_st *msg, sdo_request_type_e type)
         else
             send_block_end();
     } else if (type == END_BLOCK_DOWNLOAD_REPLY && C.end_sent) {
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         finish_done();
     } else {
         // Includes an end confirmation before all data was sent: never report that as success.
@@ -271,7 +326,7 @@ void rx_block_upload(const kr_can_message_st *msg, sdo_request_type_e type)
     if (!C.initiated) {
         if ((b & 0xE1) != 0xC0 || !echoes_address(msg)) return;
         C.initiated = true;
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         C.crc_enabled = (b & 0x04) != 0;
         if (b & 0x02) {
             C.obj_size = get_le32(&msg->data[4]);
@@ -293,7 +348,7 @@ void rx_block_upload(const kr_can_message_st *msg, sdo_request_type_e type)
             abort_transfer(CANOPEN_SDO_ERROR_INVALID_SEQ_NUMBER);
             return;
         }
-        C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+        C.delay = client_timeout_ms();
         if (C.new_data) {
             if (C.data_count - C.data_index < 7) {
                 abort_transfer(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
@@ -317,7 +372,7 @@ void rx_block_upload(const kr_can_message_st *msg, sdo_request_type_e type)
         return;
     }
     if (type != END_BLOCK_DOWNLOAD) return;
-    C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+    C.delay = client_timeout_ms();
     uint32_t n = 7u - ((b >> 2) & 7u);
     if (C.new_data) {
         if (C.data_count - C.data_index < n) {
@@ -353,7 +408,7 @@ void start_attempt(canopen_sdo_state_e state)
     C.resends = 0;
     C.why = CANOPEN_SDO_FAIL_NONE;
     C.result = CANOPEN_SDO_RESULT_PENDING;
-    C.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
+    C.delay = client_timeout_ms();
     C.state = state;
 }
 
@@ -448,8 +503,12 @@ void _kr_canopen_sdo_client_step(uint32_t step_ms)
 
 void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e type, uint8_t node_id)
 {
+    bool upload = C.state == CANOPEN_SDO_STATE_SEGMENTED_UPLOAD;
+    bool running = C.state != CANOPEN_SDO_STATE_READY && C.result == CANOPEN_SDO_RESULT_PENDING;
+    // A late answer changes nothing, but a second, different one says two servers share the node id.
+    if ((!running || upload) && node_id == C.server_node_id) note_upload_answer(msg, type, node_id);
     // Nothing runs, or this attempt has already ended: late frames change nothing.
-    if (C.state == CANOPEN_SDO_STATE_READY || C.result != CANOPEN_SDO_RESULT_PENDING) return;
+    if (!running) return;
     if (node_id != C.server_node_id) return;
     // In a block upload's sub-block byte 0 is a sequence number; 0x80 alone is an abort there.
     bool in_sub_block = C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD && C.initiated && !C.end_sent;
@@ -482,6 +541,15 @@ void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e 
     }
 }
 
+void _kr_canopen_sdo_client_set_timeout(uint32_t ms) { timeout_override_ms = ms; }
+
+bool _kr_canopen_sdo_client_answers_differ(uint8_t node, bool clear)
+{
+    uint32_t bit = 1u << (node & 31);
+    std::atomic<uint32_t> &word = differing_nodes[(node >> 5) & 3];
+    return ((clear ? word.fetch_and(~bit) : word.load()) & bit) != 0;
+}
+
 kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
                                         void *data)
 {
@@ -502,6 +570,7 @@ kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_
         C.obj_size = 0;
         C.toggle = 0;
         start_attempt(CANOPEN_SDO_STATE_SEGMENTED_UPLOAD);
+        forget_answers_of(node_id, mindex, sindex);
         kr_can_message_st msg = request_with_index(0x40);
         send(&msg);
         if (wait_result(false, true) == CANOPEN_SDO_RESULT_DONE) break;
@@ -613,6 +682,10 @@ void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb) 
 
 void _kr_canopen_sdo_client_rx_request(uint8_t node_id)
 {
+    // Answers to another client's requests differ from ours without any second server.
+    for (kept_answer &k : kept_initiates)
+        if (k.node == node_id) k.node = 0;
+    if (kept_segment.node == node_id) kept_segment.node = 0;
     if (C.state == CANOPEN_SDO_STATE_READY || C.result != CANOPEN_SDO_RESULT_PENDING) return;
     if (node_id != C.server_node_id) return;
     // The server now answers two clients on one channel: no answer can be told apart as ours.

@@ -5,6 +5,7 @@
 // once it is acknowledged.
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "kr_canopen.h"
 #include "kr_memory.h"
@@ -140,6 +141,13 @@ uint32_t text_left(const canopen_object_st *obj, uint32_t from)
     return n;
 }
 
+// The object's value before a block download, put back when the download's CRC refuses it.
+std::vector<uint8_t> &block_old_value()
+{
+    static std::vector<uint8_t> old;
+    return old;
+}
+
 void initiate_download(const kr_can_message_st *msg)
 {
     const canopen_object_st *obj = _canopen_find_object(msg, CANOPEN_PERMISSION_WRITE);
@@ -204,6 +212,10 @@ void initiate_block_download(const kr_can_message_st *msg)
     S.data_index = 0;
     S.data_count = obj->string_len;
     S.crc_enabled = (msg->data[0] & 0x04) != 0;
+    if (S.crc_enabled) {
+        const uint8_t *p = (const uint8_t *)obj->data_ptr;
+        block_old_value().assign(p, p + obj->string_len);
+    }
     S.seq = 0;
     S.new_data = 0;
     S.end_expected = false;
@@ -315,7 +327,12 @@ void block_download_end(const kr_can_message_st *msg)
     S.new_data = 0;
     if (S.crc_enabled) {
         uint16_t crc = (uint16_t)(msg->data[1] | (msg->data[2] << 8));
-        if (kr_memory_calc_crc(S.obj->data_ptr, S.data_index) != crc) return fail(CANOPEN_SDO_ERROR_CRC_ERROR);
+        if (kr_memory_calc_crc(S.obj->data_ptr, S.data_index) != crc) {
+            // Data that failed its check is no value: the old one stands.
+            const std::vector<uint8_t> &old = block_old_value();
+            std::memcpy(S.obj->data_ptr, old.data(), old.size() < S.obj->string_len ? old.size() : S.obj->string_len);
+            return fail(CANOPEN_SDO_ERROR_CRC_ERROR);
+        }
     }
     finish();
     kr_can_message_st r = reply(0xA1);
