@@ -78,6 +78,17 @@ void krui_exec(void)
     if (auto *f = WINDOW_FN(krui_exec)) f();
 }
 
+// Titles of a parameter run: without the module no log strip shows them.
+void krui_set_log_title(const char *title)
+{
+    if (auto *f = OPEN_WINDOW_FN(krui_set_log_title)) f(title);
+}
+
+void krui_reset_log_title(void)
+{
+    if (auto *f = OPEN_WINDOW_FN(krui_reset_log_title)) f();
+}
+
 bool kr_uiconfwindow_run(const struct kr_uistyle_st *style)
 {
     auto *f = WINDOW_FN(kr_uiconfwindow_run);
