@@ -173,10 +173,11 @@ constexpr uint32_t SDO_SECOND_ANSWER_MS = 100;
 
 // Two devices at one node id both answer, and the first answer need not be the device's (a mix of
 // the two can even fail the transfer): the other one comes right behind it, so a read waits that
-// long before its result is believed.
-bool answers_agree(const sdo_job_st &job)
+// long before its result is believed. A failed read has no result to believe: it only checks what
+// came, so that two clients refused at once do not wait in step and collide again.
+bool answers_agree(const sdo_job_st &job, kr_errors_e err)
 {
-    kr_rtos_task_delay(SDO_SECOND_ANSWER_MS);
+    if (err == ERR_NONE) kr_rtos_task_delay(SDO_SECOND_ANSWER_MS);
     if (!_kr_canopen_sdo_client_answers_differ(job.node_id, true)) return true;
     fprintf(stderr, "SDO read returned an error:\n0x%x, %u: node 0x%x gave two different answers: two devices share this "
                     "node id.\n",
@@ -206,7 +207,7 @@ void read_job(const sdo_job_st &job)
     std::vector<uint8_t> buf(n < 4 ? 4 : n, 0);
     _kr_canopen_sdo_client_answers_differ(job.node_id, true);
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf.data());
-    if (!answers_agree(job)) return;
+    if (!answers_agree(job, err)) return;
     if (err != ERR_NONE) {
         report_read_error(job, err);
         return;
@@ -235,7 +236,7 @@ void readstr_job(const sdo_job_st &job)
     uint32_t n = job.datalen ? job.datalen : SDO_STR_MAX_LEN - job.sindex;
     _kr_canopen_sdo_client_answers_differ(job.node_id, true);
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf);
-    if (!answers_agree(job)) return;
+    if (!answers_agree(job, err)) return;
     if (err != ERR_NONE) {
         report_read_error(job, err);
         return;
