@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "db.h"
+#include "database/db.h"
 
 namespace fs = std::filesystem;
 

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "bench_support.h"
-#include "db.h"
-#include "joystick.h"
-#include "loadparam.h"
-#include "main.h"
+#include "database/db.h"
+#include "joystick/joystick.h"
+#include "params/loadparam.h"
+#include "run/main.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "find.h"
-#include "joystick.h"
+#include "bus/find.h"
+#include "joystick/joystick.h"
 #include "kr_rtos.h"
 #include "sim_client.h"
 #include "sim_hub.h"

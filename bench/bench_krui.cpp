@@ -25,7 +25,7 @@
 #include "bench_support.h"
 #include "../src/ui/krui_internal.h"
 #include "sim_setup.h"
-#include "system.h"
+#include "system/system.h"
 
 extern char **environ;
 

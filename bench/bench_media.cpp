@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "db.h"
+#include "database/db.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_rtos.h"
-#include "main.h"
-#include "media.h"
+#include "run/main.h"
+#include "firmware/media.h"
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"

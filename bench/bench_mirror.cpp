@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "mirror.h"
-#include "tool/mirror_recorder.h"
+#include "ui/mirror.h"
+#include "ui/mirror_recorder.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
-#include "package.h"
-#include "tool/package_builder.h"
+#include "run/main.h"
+#include "system/package.h"
+#include "system/package_builder.h"
 
 namespace fs = std::filesystem;
 extern char **environ;

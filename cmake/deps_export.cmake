@@ -10,4 +10,4 @@ add_custom_command(OUTPUT ${KR_LIBRARY_NAMES}
   VERBATIM)
 add_custom_target(kr_library_names DEPENDS ${KR_LIBRARY_NAMES})
 add_dependencies(krcan_cli kr_library_names)
-set_source_files_properties(${CMAKE_SOURCE_DIR}/src/export.cpp PROPERTIES OBJECT_DEPENDS ${KR_LIBRARY_NAMES})
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/database/export.cpp PROPERTIES OBJECT_DEPENDS ${KR_LIBRARY_NAMES})

@@ -1,7 +1,7 @@
 # krcan_jsrec: the krcan binary with a recording controller back end, for the joystick's end-to-end
 # tests and benchmark (tests/e2e/jsrec_backend.cpp).
 if(KR_TESTS)
-  add_executable(krcan_jsrec ${CMAKE_SOURCE_DIR}/src/main.cpp ${CMAKE_SOURCE_DIR}/tests/e2e/jsrec_backend.cpp)
+  add_executable(krcan_jsrec ${CMAKE_SOURCE_DIR}/src/run/main.cpp ${CMAKE_SOURCE_DIR}/tests/e2e/jsrec_backend.cpp)
   target_link_libraries(krcan_jsrec PRIVATE krcan_core kr_ui)
   function(kr_jsrec_test_deps)
     foreach(t test_joystick_e2e test_joystick_win)

@@ -12,12 +12,12 @@ endforeach()
 
 file(GLOB KR_UI_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/hal/kr_hal/src/ui/*.cpp
-  ${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/kr_ui_*.cpp)
+  ${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/display/*.cpp)
 add_library(kr_ui STATIC ${KR_UI_SOURCES})
 set_target_properties(kr_ui PROPERTIES POSITION_INDEPENDENT_CODE ON) # also built into the window module
 target_include_directories(kr_ui PUBLIC ${CMAKE_SOURCE_DIR}/hal/kr_hal/inc)
 target_link_libraries(kr_ui PUBLIC kr_hal PkgConfig::KR_UI_DEPS ${KR_LODEPNG})
-set_source_files_properties(${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/kr_ui_fonts_embed.cpp PROPERTIES
+set_source_files_properties(${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/display/kr_ui_fonts_embed.cpp PROPERTIES
   COMPILE_DEFINITIONS "KR_FONT_SANS_FILE=\"${KR_FONT_DIR}/LiberationSans-Regular.ttf\";KR_FONT_MONO_FILE=\"${KR_FONT_DIR}/LiberationMono-Regular.ttf\""
   OBJECT_DEPENDS "${KR_FONT_DIR}/LiberationSans-Regular.ttf;${KR_FONT_DIR}/LiberationMono-Regular.ttf")
 

@@ -1,31 +1,31 @@
 // The device tabs and the Overview tab of the main window: what each device shows, and the device jobs
 // started from them. Jobs run in tasks of their own; the window only starts them and polls their
 // finished flags once per frame, and changes nothing they read until they end.
-#include "devicetab.h"
+#include "ui/devicetab.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
-#include "account.h"
-#include "console.h"
-#include "devsel.h"
-#include "esp32.h"
-#include "find.h"
-#include "joystick.h"
-#include "joystick_win.h"
-#include "krui.h"
-#include "load.h"
-#include "loadparam.h"
-#include "media.h"
-#include "package.h"
-#include "remotefiles.h"
-#include "saveparam.h"
-#include "serverfiles.h"
-#include "simrun.h"
-#include "system.h"
-#include "terminaltab.h"
+#include "online/account.h"
+#include "run/console.h"
+#include "ui/devsel.h"
+#include "firmware/esp32.h"
+#include "bus/find.h"
+#include "joystick/joystick.h"
+#include "ui/joystick_win.h"
+#include "ui/krui.h"
+#include "firmware/firmware_loader.h"
+#include "params/loadparam.h"
+#include "firmware/media.h"
+#include "system/package.h"
+#include "online/remotefiles.h"
+#include "params/saveparam.h"
+#include "ui/serverfiles.h"
+#include "system/simrun.h"
+#include "system/system.h"
+#include "ui/terminaltab.h"
 #include "ui/kr_uiacceptdialog.h"
 #include "ui/kr_uidigitedit.h"
 #include "ui/kr_uifileedit.h"

@@ -1,6 +1,6 @@
 // The device-selection dialog: the system's devices with a check box each, several at once or
 // exactly one (with an optional extra row); a reason callback greys out what cannot be chosen.
-#include "devsel.h"
+#include "ui/devsel.h"
 
 #include <cstdio>
 #include <cstring>

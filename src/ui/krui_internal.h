@@ -5,8 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "krui.h"
-#include "main.h"
+#include "ui/krui.h"
+#include "run/main.h"
 #include "ui/kr_uicontainers.h"
 
 #define KRUI_TAB_MAX 22 /* the overview, 20 devices and the add tab */

@@ -1,17 +1,17 @@
 // The terminal sub-tab: what a device's command interpreter prints, one session per device, and the
 // typed lines sent back to it.
-#include "terminaltab.h"
+#include "ui/terminaltab.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "devicetab.h"
-#include "find.h"
+#include "ui/devicetab.h"
+#include "bus/find.h"
 #include "kr_rtos.h"
 #include "kr_ui.h"
-#include "main.h"
-#include "settingstab.h"
-#include "terminal.h"
+#include "run/main.h"
+#include "ui/settingstab.h"
+#include "bus/terminal.h"
 #include "ui/kr_uitextedit.h"
 #include "ui/kr_uiwidgets.h"
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "commands.h"
-#include "krui.h"
-#include "selfupdate.h"
+#include "run/commands.h"
+#include "ui/krui.h"
+#include "online/selfupdate.h"
 #include "ui/kr_uidisplay.h"
 #include "ui/kr_uiwidgets.h"
 #include "versionnotes_internal.h"

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "joystick.h"
+#include "joystick/joystick.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "e2e/e2e.h"
-#include "main.h"
+#include "run/main.h"
 
 namespace e2e {
 

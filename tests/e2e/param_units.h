@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
+#include "run/console.h"
 #include "e2e/sim_bench.h"
 #include "sim_setup.h"
 

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "account.h"
+#include "online/account.h"
 #include "e2e/e2e.h"
-#include "selfupdate.h"
+#include "online/selfupdate.h"
 
 namespace fs = std::filesystem;
 

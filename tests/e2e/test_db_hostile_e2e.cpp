@@ -7,7 +7,7 @@
 #include <map>
 
 #include "e2e/e2e.h"
-#include "tool/package_builder.h"
+#include "system/package_builder.h"
 
 namespace {
 

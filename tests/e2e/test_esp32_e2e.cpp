@@ -15,15 +15,15 @@
 #include <thread>
 #include <vector>
 
-#include "commands.h"
+#include "run/commands.h"
 #include "e2e/e2e.h"
 #include "e2e/krcan_child.h"
-#include "esp32.h"
-#include "main.h"
+#include "firmware/esp32.h"
+#include "run/main.h"
 #include "sim_client.h"
 #include "sim_media.h"
 #include "sim_setup.h"
-#include "tool/package_builder.h"
+#include "system/package_builder.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "sim_device.h"
 #include "sim_hub.h"
 #include "sim_setup.h"
-#include "tool/package_builder.h"
+#include "system/package_builder.h"
 
 namespace {
 

@@ -18,11 +18,11 @@
 #include <thread>
 
 #include "e2e/e2e.h"
-#include "joystick.h"
+#include "joystick/joystick.h"
 #include "sim_client.h"
 #include "sim_hub.h"
 #include "sim_setup.h"
-#include "tool/package_builder.h"
+#include "system/package_builder.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_setup.h"
-#include "tool/package_builder.h"
+#include "system/package_builder.h"
 
 namespace {
 

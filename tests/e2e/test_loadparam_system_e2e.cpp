@@ -11,7 +11,7 @@
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
-#include "tool/package_builder.h"
+#include "system/package_builder.h"
 
 namespace {
 

@@ -12,13 +12,13 @@
 
 #include "e2e/e2e.h"
 #include "e2e/krcan_child.h"
-#include "media.h"
+#include "firmware/media.h"
 #include "sim_client.h"
 #include "sim_media.h"
 #include "sim_setup.h"
-#include "tool/package_builder.h"
-#include "commands.h"
-#include "main.h"
+#include "system/package_builder.h"
+#include "run/commands.h"
+#include "run/main.h"
 
 namespace {
 

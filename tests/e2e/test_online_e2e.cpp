@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/sim_bench.h"
-#include "selfupdate.h"
+#include "online/selfupdate.h"
 
 namespace {
 

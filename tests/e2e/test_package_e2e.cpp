@@ -15,7 +15,7 @@
 #include "e2e/e2e.h"
 #include "sim_device.h"
 #include "sim_setup.h"
-#include "tool/package_builder.h"
+#include "system/package_builder.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <regex>
 
-#include "commands.h"
+#include "run/commands.h"
 #include "e2e/e2e.h"
-#include "selfupdate.h"
+#include "online/selfupdate.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_hub.h"
-#include "selfupdate.h"
+#include "online/selfupdate.h"
 
 namespace {
 

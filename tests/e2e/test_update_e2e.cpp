@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "e2e/e2e.h"
-#include "selfupdate.h"
+#include "online/selfupdate.h"
 
 namespace fs = std::filesystem;
 

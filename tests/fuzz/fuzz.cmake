@@ -18,7 +18,7 @@ foreach(f ${KR_FUZZ_SOURCES})
     endforeach()
   endif()
   target_include_directories(${n} PRIVATE ${CMAKE_SOURCE_DIR}/tests/fuzz ${CMAKE_SOURCE_DIR}/tests/sim
-    ${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux)
+    ${CMAKE_SOURCE_DIR}/hal/kr_hal/src_linux/can)
   target_link_libraries(${n} PRIVATE krcan_core kr_hal)
   if(n MATCHES "^fuzz_ui")
     target_link_libraries(${n} PRIVATE kr_ui)

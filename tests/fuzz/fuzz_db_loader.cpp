@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "db.h"
-#include "../../src/db_internal.h"
-#include "main.h"
+#include "database/db.h"
+#include "../../src/database/db_internal.h"
+#include "run/main.h"
 
 namespace {
 

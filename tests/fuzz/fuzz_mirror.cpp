@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../tool/mirror_recorder.h"
+#include "../ui/mirror_recorder.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <filesystem>
 #include <string>
 
-#include "main.h"
-#include "package.h"
-#include "system.h"
+#include "run/main.h"
+#include "system/package.h"
+#include "system/system.h"
 
 namespace fs = std::filesystem;
 

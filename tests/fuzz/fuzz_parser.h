@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "fuzz_walk.h"
-#include "parser.h"
+#include "database/parser.h"
 
 namespace fuzzparser {
 

@@ -1,12 +1,12 @@
 // Fuzz target: bytes from a socketcand server, cut into elements and read as frames.
-// fuzz-sources: hal/kr_hal/src_linux/kr_can_socketcand_parse.cpp
+// fuzz-sources: hal/kr_hal/src_linux/can/kr_can_socketcand_parse.cpp
 // Build: clang++ -std=c++20 -fsanitize=fuzzer,address,undefined -Ihal/kr_hal/inc -Ihal/kr_hal/src_linux \
-//        tests/fuzz/fuzz_socketcand_line.cpp hal/kr_hal/src_linux/kr_can_socketcand_parse.cpp
+//        tests/fuzz/fuzz_socketcand_line.cpp hal/kr_hal/src_linux/can/kr_can_socketcand_parse.cpp
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "kr_can_socketcand_parse.h"
+#include "../../hal/kr_hal/src_linux/can/kr_can_socketcand_parse.h"
 
 static void check_frame(const kr_can_message_st &m)
 {

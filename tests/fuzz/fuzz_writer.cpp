@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_walk.h"
-#include "parser.h"
+#include "database/parser.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "../../hal/kr_hal/src_linux/kr_can_port.h"
-#include "../../hal/kr_hal/src_linux/kr_can_socketcand_parse.h"
+#include "../../hal/kr_hal/src_linux/can/kr_can_port.h"
+#include "../../hal/kr_hal/src_linux/can/kr_can_socketcand_parse.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "hal/canopen_harness.h"
 #include "sim/sim_device.h"
 #include "ui/kr_uifiledialog.h"
-#include "stdout_of.h"
+#include "run/stdout_of.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "fleet.h"
-#include "mirror.h"
-#include "tool/fleet_double.h"
-#include "tool/mirror_recorder.h"
+#include "online/fleet.h"
+#include "ui/mirror.h"
+#include "online/fleet_double.h"
+#include "ui/mirror_recorder.h"
 #include "ui_support.h"
 
 namespace {

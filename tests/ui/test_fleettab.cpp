@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "fleet.h"
-#include "fleettab.h"
-#include "tool/fleet_double.h"
+#include "online/fleet.h"
+#include "ui/fleettab.h"
+#include "online/fleet_double.h"
 
 namespace {
 

@@ -15,15 +15,15 @@
 #include <sstream>
 #include <string>
 
-#include "find.h"
-#include "joystick.h"
-#include "joystick_win.h"
+#include "bus/find.h"
+#include "joystick/joystick.h"
+#include "ui/joystick_win.h"
 #include "kr_rtos.h"
 #include "sim_device.h"
 #include "sim_setup.h"
-#include "commands.h"
-#include "system.h"
-#include "tool/package_builder.h"
+#include "run/commands.h"
+#include "system/system.h"
+#include "system/package_builder.h"
 #include "ui/kr_uitextedit.h"
 #include "ui_support.h"
 

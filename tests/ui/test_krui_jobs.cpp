@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sim_setup.h"
-#include "tool/package_builder.h"
+#include "system/package_builder.h"
 #include "ui_krcan.h"
 #include "ui_support.h"
 #include "ui_x11.h"

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "remotefiles.h"
-#include "serverfiles.h"
+#include "online/remotefiles.h"
+#include "ui/serverfiles.h"
 #include "ui_support.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "ui/kr_uiconfwindow.h"
 #include "ui_support.h"
 #include "ui_x11.h"
-#include "stdout_of.h"
+#include "run/stdout_of.h"
 
 #include <X11/Xlib.h>
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "mirror.h"
-#include "tool/mirror_recorder.h"
+#include "ui/mirror.h"
+#include "ui/mirror_recorder.h"
 #include "ui_support.h"
 #include "ui_x11.h"
 

@@ -13,22 +13,22 @@
 #include <string>
 #include <vector>
 
-#include "account.h"
-#include "console.h"
-#include "db.h"
+#include "online/account.h"
+#include "run/console.h"
+#include "database/db.h"
 #include "e2e/param_units.h"
 #include "hal/canopen_harness.h"
 #include "kr_can.h"
 #include "kr_rtos.h"
-#include "loadparam.h"
-#include "main.h"
-#include "settingstab.h"
+#include "params/loadparam.h"
+#include "run/main.h"
+#include "ui/settingstab.h"
 #include "sim_device.h"
 #include "ui/kr_uicontainers.h"
 #include "ui/kr_uitextedit.h"
 #include "ui_support.h"
-#include "../../src/settingstab_internal.h"
-#include "stdout_of.h"
+#include "../../src/ui/settingstab_internal.h"
+#include "run/stdout_of.h"
 
 // Each child starts the GL driver once and ends with _exit; its unloaded modules are not the tab's.
 extern "C" int __lsan_is_turned_off() { return 1; }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kr_rtos.h"
-#include "main.h"
+#include "run/main.h"
 #include <lodepng.h>
 
 #include <cstdlib>

@@ -1,0 +1,51 @@
+/* The heartbeat monitor and the device search: the last heartbeat of every node, the `find`
+ * command's two-second search, the window's discovery and live states, the wait for a node to
+ * become operational and the following of a device that reboots at another node id.
+ * Valid C11 and C++. */
+#ifndef KRCAN_FIND_H
+#define KRCAN_FIND_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "kr_can.h"
+#include "run/main.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define FIND_SEARCH_MS 2000u
+#define FIND_ONLINE_TICKS 2000u /* silent this long: offline */
+#define FIND_NODE_COUNT 128u
+
+typedef void (*find_extra_can_callb_t)(void *app, const kr_can_message_st *msg);
+
+void find_can_callb(void *app, const kr_can_message_st *msg);
+void find_start_monitor(void);
+void find_reinstall_monitor(void);
+void find_set_extra_can_callback(find_extra_can_callb_t callb);
+uint8_t find_devices(void);
+void find_search_async(void);
+bool find_search_is_finished(void);
+uint16_t find_search_remaining_ms(void);
+bool find_poll_new_devices(void);
+bool find_update_device_states(system_st *system);
+dev_state_e find_node_get_state(uint8_t node);
+bool find_node_is_online(uint8_t node);
+bool find_wait_node_operational(uint8_t node, uint32_t timeout_ms);
+void find_expect_boot_nodeid(device_st *device, uint8_t node);
+void find_blacklist_node(uint8_t node);
+void find_clear_blacklist(void);
+uint32_t find_read_device_revision(device_st *device);
+device_st *find_device_by_nodeid(uint8_t node);
+void find_drop_device(uint8_t node);
+
+/* Heartbeat byte (top bit cleared) to device state. */
+dev_state_e nmt_to_dev_state(uint8_t nmt_state);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

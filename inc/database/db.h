@@ -1,0 +1,97 @@
+/* The device database: one device type's object dictionary, its defines, EMCYs, PDOs and revision
+ * notes, loaded from a JSON or YAML document (the records are in main.h, inside `dev`).
+ * Messages go to standard output whatever `silent` says; errors bold red, warnings bold yellow.
+ * Valid C11 and C++. */
+#ifndef KRCAN_DB_H
+#define KRCAN_DB_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "kr_errors.h"
+#include "run/main.h"
+#include "database/parser.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define DB_ARRAY_MAX_ELEMENTS 255
+#define DB_PDO_MAPPING_COUNT 8
+#define DB_PDO_MAX_BYTES 8
+
+/* ---- Values: an integer and the text it came from ---- */
+void dbvalue_init(dbvalue_st *v);
+void dbvalue_free(dbvalue_st *v);
+bool dbvalue_is_set(const dbvalue_st *v);
+void dbvalue_set_int(dbvalue_st *v, int32_t n);
+/* Resolves the first len characters of text against the defines of `dev.db`: a "0x" number, an
+ * integer define, an enumeration child or a string define substituted into an expression. */
+void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len);
+void dbvalue_set(dbvalue_st *v, parser_node_st node);
+
+void db_array_child_init(db_array_child_st *child, const db_obj_st *parent);
+void db_obj_init(db_obj_st *obj);
+void db_obj_deinit(db_obj_st *obj);
+
+/* ---- Loading and lifetime ---- */
+bool cmd_db(const char *path);
+// cmd_db for the database of an extracted package, run from the package's folder: content files
+// outside that folder are refused.
+bool cmd_db_in_package(const char *path);
+void db_deinit(db_st *db);
+bool db_is_loaded(db_st *db);
+db_obj_st *db_find_obj(db_st *db, const char *name);
+db_define_st *db_define_find(db_st *db, const char *name);
+
+/* ---- Node-id state ---- */
+uint8_t db_get_nodeid(db_st *db);
+void db_set_nodeid(db_st *db, uint8_t id);
+void db_set_nodeid_force(db_st *db, uint8_t id);
+void db_get_nodeid_state(db_st *db, uint8_t *id, bool *is_set, bool *forced);
+void db_set_nodeid_state(db_st *db, uint8_t id, bool is_set, bool forced);
+
+/* ---- Conversions ---- */
+canopen_object_type_e db_str_to_type(const char *text);
+canopen_object_type_e db_paramval_to_type(parser_node_st node);
+/* The writers fill dest (at least 40 bytes) and return it. */
+char *db_type_to_str(canopen_object_type_e type, char *dest);
+char *db_type_to_stdint(canopen_object_type_e type, char *dest);
+char *db_permission_to_str(canopen_permissions_e p, char *dest);
+char *db_permission_to_longstr(canopen_permissions_e p, char *dest);
+char *db_transmission_to_str(uint32_t transmission, char *dest);
+/* In place: white space, ',', ':' and '=' become '_', letters upper case. */
+char *str_to_upper_nonspace(char *text);
+canopen_permissions_e str_to_permissions(parser_node_st node);
+db_obj_type_e str_to_objtype(parser_node_st node);
+uint32_t str_to_transmission(parser_node_st node);
+
+/* A C identifier from any text: letters upper case, anything outside A-Z, 0-9 and '_' becomes '_'.
+ * The generated header and source build every symbol with it. */
+void db_c_ident(const char *text, char *dest, size_t dest_length);
+/* The device's symbol prefix (the device name made an identifier). */
+const char *db_dev_symbol(const db_st *db);
+/* An object's symbol: its name as an identifier, with the device prefix unless it starts with it. */
+void db_obj_symbol(const db_st *db, const char *name, char *dest, size_t dest_length);
+
+/* ---- Defines, EMCYs, PDOs ---- */
+bool parse_defines(db_st *db, parser_node_st node);
+bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_node_st parent_node,
+                 const char *list_name);
+void remove_defines(db_st *db, parser_node_st node);
+/* True when the define was read from a container's list (its symbol never reaches the header). */
+bool db_define_is_scoped(const db_st *db, const db_define_st *define);
+bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *mappings);
+
+/* ---- CAN interface version check ---- */
+/* ERR_NONE to go on, ERR_SKIPPED to skip the device, ERR_BUFFER_EMPTY when input ended before an answer. */
+kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev_version,
+                                    const char *file_source, const char *dev_source, bool *skip_all);
+bool print_revnotes(kr_vector_st *revnotes, uint32_t low, uint32_t high);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,54 @@
+/* The firmware loader: a binary downloaded into 0x1F50:1 of a node through a CiA 302 bootloader or the
+ * maker's own (reset first, boot-up, 256-byte pieces), then the node reset to start it. Six queued
+ * commands on the command line; background loads for the window. Valid C11 and C++. */
+#ifndef KRCAN_LOAD_H
+#define KRCAN_LOAD_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#include "run/main.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define BLOCK_SIZE 256u
+#define RESPONSE_DELAY_MS 2000
+#define LOADWFR_WAIT_TIME_MS 10000
+#define BOOTLOADER_INDEX 0x1F50u
+#define BOOTLOADER_SUBINDEX 1u
+#define LOAD_UPDATE_PERIOD_MS 20u
+#define LOAD_FILE_MAX_BYTES 0xFFFFFFFFull /* the SDO size field holds 32 bits */
+
+/* The queued commands. */
+bool load_dispatch(const char *arg, bool wfr, bool kr, bool block);
+void load_dispatch_step(void *app);
+void flash_devices(uint32_t first, uint32_t end, bool wfr, bool kr, bool block);
+bool flash_krdev_sync(const char *path, uint8_t node, bool wfr, bool kr, bool block);
+bool flash_bin_sync(const char *path, uint8_t node, bool wfr, bool kr, bool block);
+
+/* One load. load_configure refuses (false, with a message) a path that does not fit `firmware`. */
+bool load_configure(const char *path, bool wfr, bool kr, bool block);
+void load_step(void *arg);
+
+/* The window's entry points: each starts "loadbin_task" and returns; the window polls
+ * dev.load.finished, .waiting, .progress and .success. False when nothing was started (then
+ * `finished` is set and `success` clear). */
+bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block);
+bool load_flash_device_to_node(const device_st *device, uint8_t node, bool wfr);
+bool load_flash_device(const device_st *device, bool wfr);
+bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr);
+/* Removes the private firmware copy of the window's flash, if any (also when the process ends mid-flash). */
+void load_remove_window_copy(void);
+bool load_firmware(const char *path, bool wfr, bool kr, bool block);
+void load_cancel(void);
+
+/* The binary set with the `firmware` option (empty when none). */
+const char *makekrdev_get_firmware(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,83 @@
+// The bus listener: prints every received frame, one line each, for a time or without end.
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <sys/time.h>
+
+#include "bus/bus.h"
+#include "run/commands.h"
+#include "kr_can.h"
+#include "kr_canopen.h"
+#include "bus/listen.h"
+#include "run/main.h"
+
+namespace {
+
+constexpr uint32_t kStepMs = 200;
+
+void can_callb(void *, const kr_can_message_st *msg)
+{
+    char line[160];
+    int len = listen_format_frame(msg, line, sizeof line);
+    if (len <= 0) return;
+    // One write per line, flushed: a line is never half out when the run is cut short.
+    fwrite(line, 1, (size_t)len, stdout);
+    fflush(stdout);
+}
+
+void listen_task(void *)
+{
+    // Silence from a closed port would read as a quiet bus.
+    if (!bus_ready("listen")) return;
+    kr_canopen_set_can_callback(can_callb);
+    for (uint64_t count = 0; dev.listen.time == LISTEN_TIME_ENDLESS || count < dev.listen.time; count += kStepMs) {
+        kr_rtos_task_delay(kStepMs);
+        // A connection lost while listening ends the job: what follows would be silence, not a quiet bus.
+        if (!bus_still_up("listen")) return;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+int listen_format_frame(const kr_can_message_st *msg, char *dest, size_t dest_length)
+{
+    if (!msg || !dest || dest_length == 0) return 0;
+    struct timeval t = kr_can_get_rx_time();
+    time_t secs = t.tv_sec;
+    struct tm tm_local {};
+    localtime_r(&secs, &tm_local);
+    const char *type = msg->type == CAN_EXT ? "EXT" : msg->type == CAN_ERR ? "ERR" : "STD";
+    unsigned dlc = msg->data_length > 8 ? 8 : msg->data_length;
+    int n = snprintf(dest, dest_length, "%02u:%02u:%02u:%03u %s ID: 0x%x, DLC: %u, ", (unsigned)tm_local.tm_hour,
+                     (unsigned)tm_local.tm_min, (unsigned)tm_local.tm_sec, (unsigned)(t.tv_usec / 1000), type,
+                     (unsigned)msg->id, (unsigned)msg->data_length);
+    for (unsigned i = 0; i < dlc && n >= 0 && (size_t)n < dest_length; i++)
+        n += snprintf(dest + n, dest_length - (size_t)n, "0x%02x ", (unsigned)msg->data[i]);
+    if (n >= 0 && (size_t)n < dest_length) n += snprintf(dest + n, dest_length - (size_t)n, "\n");
+    if (n < 0) return 0;
+    return (size_t)n < dest_length ? n : (int)dest_length - 1;
+}
+
+bool cmd_listen(const char *arg)
+{
+    if (arg) {
+        uint64_t secs;
+        // Milliseconds must stay below the endless marker 0xFFFFFFFF.
+        if (!cmdline_parse_uint(arg, (LISTEN_TIME_ENDLESS - 1) / 1000, &secs)) {
+            printf("Invalid listening time '%s': give a number of seconds from 0 to %u.\n", arg,
+                   (unsigned)((LISTEN_TIME_ENDLESS - 1) / 1000));
+            return false;
+        }
+        printf("Listening on the CAN bus for %u seconds.\n", (unsigned)secs);
+        dev.listen.time = (uint32_t)(secs * 1000);
+    } else {
+        dev.listen.time = LISTEN_TIME_ENDLESS;
+    }
+    if (!add_task(listen_task)) return false;
+    kr_can_set_up(false);
+    return true;
+}
+
+} // extern "C"

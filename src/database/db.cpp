@@ -1,0 +1,1133 @@
+// The device database: values, objects, loading a document with its containers and content files,
+// the node-id state, the type and permission texts and the CAN interface version check.
+#include <algorithm>
+#include <cctype>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "run/commands.h"
+#include "run/console.h"
+#include "system/package.h"
+#include "db_internal.h"
+
+static bool is_loaded = false;
+static bool is_nodeid_set = false;
+static bool nodeid_force_set = false;
+static bool load_failed = false;
+
+// Shared text of every value that owns none.
+static char empty_text[1] = "";
+
+// Name -> object position, kept while a document is parsed (objects are looked up once per entry).
+static std::unordered_map<std::string, uint16_t> obj_index;
+static bool obj_index_valid = false;
+
+// Content files being read, outermost first: a file that includes itself would never end.
+static std::vector<std::string> open_content;
+static constexpr size_t CONTENT_MAX_DEPTH = 32;
+
+static void vmsg(const char *color, const char *format, va_list ap)
+{
+    if (color) std::fputs(color, stdout);
+    std::vprintf(format, ap);
+    if (color) std::fputs(PRINT_RESET, stdout);
+    std::fflush(stdout);
+}
+
+void db_info(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vmsg(nullptr, format, ap);
+    va_end(ap);
+}
+
+void db_warn(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vmsg(PRINT_BOLDYELLOW, format, ap);
+    va_end(ap);
+}
+
+void db_error(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vmsg(PRINT_BOLDRED, format, ap);
+    va_end(ap);
+}
+
+void db_mark_failed(void) { load_failed = true; }
+
+bool db_copy(char *dest, size_t dest_length, const char *text)
+{
+    if (!dest || dest_length == 0) return false;
+    if (!text) text = "";
+    size_t n = std::strlen(text);
+    bool fits = n < dest_length;
+    if (!fits) n = dest_length - 1;
+    std::memcpy(dest, text, n);
+    dest[n] = '\0';
+    return fits;
+}
+
+/* ---- Values ---- */
+
+void dbvalue_init(dbvalue_st *v)
+{
+    v->type = DBVALUE_INT;
+    v->value_int = 0;
+    v->value_str = empty_text;
+}
+
+void dbvalue_free(dbvalue_st *v)
+{
+    if (v->type == DBVALUE_STRING && v->value_str != empty_text) std::free(v->value_str);
+    dbvalue_init(v);
+}
+
+bool dbvalue_is_set(const dbvalue_st *v)
+{
+    return v->type == DBVALUE_STRING || (v->value_str && v->value_str[0] != '\0');
+}
+
+static void dbvalue_own(dbvalue_st *v, const char *text, size_t len)
+{
+    char *copy = static_cast<char *>(std::malloc(len + 1));
+    if (!copy) {
+        std::fprintf(stderr, "out of memory\n");
+        std::abort();
+    }
+    std::memcpy(copy, text, len);
+    copy[len] = '\0';
+    v->type = DBVALUE_STRING;
+    v->value_str = copy;
+}
+
+void dbvalue_set_int(dbvalue_st *v, int32_t n)
+{
+    dbvalue_free(v);
+    char text[16];
+    int len = std::snprintf(text, sizeof text, "%" PRIi32, n);
+    dbvalue_own(v, text, (size_t)len);
+    v->value_int = n;
+}
+
+void dbvalue_set(dbvalue_st *v, parser_node_st node)
+{
+    switch (parser_get_type(node)) {
+    case PARSER_INT: dbvalue_set_int(v, parser_get_int(node)); break;
+    case PARSER_STRING: {
+        // Through the reader's copy, which undoes YAML's escapes.
+        std::vector<char> text(parser_get_string_len(node) + 1u);
+        parser_get_string(node, text.data(), (uint32_t)text.size());
+        dbvalue_set_string(v, text.data(), std::strlen(text.data()));
+        break;
+    }
+    default:
+        dbvalue_free(v);
+        break;
+    }
+}
+
+void db_array_child_init(db_array_child_st *child, const db_obj_st *parent)
+{
+    dbvalue_init(&child->name);
+    dbvalue_init(&child->min);
+    dbvalue_init(&child->max);
+    dbvalue_init(&child->def);
+    child->numsys = parent ? parent->numsys : DB_OBJ_NUMSYS_DEC;
+    child->next_sibling = nullptr;
+}
+
+void db_obj_init(db_obj_st *obj)
+{
+    dbvalue_init(&obj->name);
+    dbvalue_init(&obj->dataptr);
+    obj->type_str[0] = '\0';
+    obj->obj_type = DB_OBJ_TYPE_COUNT;
+    obj->numsys = DB_OBJ_NUMSYS_DEC;
+    dbvalue_init(&obj->value);
+    dbvalue_init(&obj->def);
+    dbvalue_init(&obj->min);
+    dbvalue_init(&obj->max);
+    obj->child_ptr = nullptr;
+    dbvalue_init(&obj->array_max_size);
+    dbvalue_init(&obj->string_len);
+    dbvalue_init(&obj->string_def);
+}
+
+void db_obj_deinit(db_obj_st *obj)
+{
+    dbvalue_free(&obj->name);
+    dbvalue_free(&obj->dataptr);
+    dbvalue_free(&obj->value);
+    dbvalue_free(&obj->def);
+    dbvalue_free(&obj->min);
+    dbvalue_free(&obj->max);
+    dbvalue_free(&obj->array_max_size);
+    dbvalue_free(&obj->string_len);
+    dbvalue_free(&obj->string_def);
+    db_array_child_st *c = obj->child_ptr;
+    while (c) {
+        db_array_child_st *next = c->next_sibling;
+        dbvalue_free(&c->name);
+        dbvalue_free(&c->min);
+        dbvalue_free(&c->max);
+        dbvalue_free(&c->def);
+        std::free(c);
+        c = next;
+    }
+    obj->child_ptr = nullptr;
+}
+
+/* ---- Names and symbols ---- */
+
+char *str_to_upper_nonspace(char *text)
+{
+    for (char *p = text; *p; ++p) {
+        unsigned char c = (unsigned char)*p;
+        if (std::isspace(c) || c == ',' || c == ':' || c == '=') *p = '_';
+        else *p = (char)std::toupper(c);
+    }
+    return text;
+}
+
+void db_c_ident(const char *text, char *dest, size_t dest_length)
+{
+    if (!dest || dest_length == 0) return;
+    size_t n = 0;
+    for (const char *p = text ? text : ""; *p && n + 1 < dest_length; ++p) {
+        unsigned char c = (unsigned char)std::toupper((unsigned char)*p);
+        dest[n++] = ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_') ? (char)c : '_';
+    }
+    dest[n] = '\0';
+}
+
+const char *db_dev_symbol(const db_st *db)
+{
+    // Every symbol begins with this one, so it must not begin with a digit.
+    static char sym[130];
+    bool digit = db->dev_name[0] >= '0' && db->dev_name[0] <= '9';
+    sym[0] = '_';
+    db_c_ident(db->dev_name, sym + (digit ? 1 : 0), sizeof sym - 1);
+    return sym;
+}
+
+void db_obj_symbol(const db_st *db, const char *name, char *dest, size_t dest_length)
+{
+    const char *dev_sym = db_dev_symbol(db);
+    char ident[1024];
+    db_c_ident(name, ident, sizeof ident);
+    // A device name that begins with a digit has its symbol prefixed; a name already beginning with it
+    // still gets no second prefix.
+    const char *plain = dev_sym + (db->dev_name[0] >= '0' && db->dev_name[0] <= '9' ? 1 : 0);
+    size_t plain_len = std::strlen(plain);
+    if (std::strncmp(ident, plain, plain_len) == 0)
+        std::snprintf(dest, dest_length, "%s%s", dev_sym, ident + plain_len);
+    else std::snprintf(dest, dest_length, "%s_%s", dev_sym, ident);
+}
+
+/* ---- Conversions ---- */
+
+namespace {
+struct type_row {
+    const char *name;
+    canopen_object_type_e code;
+};
+const type_row type_table[] = {
+        {"CANOPEN_UNSIGNED32", 4},      {"CANOPEN_SIGNED32", 4},       {"CANOPEN_UNSIGNED16", 2},
+        {"CANOPEN_SIGNED16", 2},        {"CANOPEN_UNSIGNED8", 1},      {"CANOPEN_SIGNED8", 1},
+        {"CANOPEN_ARRAY32", 68},        {"CANOPEN_ARRAYUNSIGNED32", 68}, {"CANOPEN_ARRAYSIGNED32", 68},
+        {"CANOPEN_ARRAY16", 66},        {"CANOPEN_ARRAYUNSIGNED16", 66}, {"CANOPEN_ARRAYSIGNED16", 66},
+        {"CANOPEN_ARRAY8", 65},         {"CANOPEN_ARRAYUNSIGNED8", 65},  {"CANOPEN_ARRAYSIGNED8", 65},
+        {"CANOPEN_STRING", 17},
+};
+} // namespace
+
+canopen_object_type_e db_str_to_type(const char *text)
+{
+    for (const auto &row : type_table)
+        if (text && std::strcmp(text, row.name) == 0) return row.code;
+    return 1;
+}
+
+bool db_type_known(parser_node_st node)
+{
+    char text[64] = "";
+    if (parser_get_type(node) != PARSER_STRING || !parser_get_string(node, text, sizeof text)) return false;
+    for (const auto &row : type_table)
+        if (std::strcmp(text, row.name) == 0) return true;
+    return false;
+}
+
+canopen_object_type_e db_paramval_to_type(parser_node_st node)
+{
+    char text[128] = "";
+    if (parser_get_type(node) == PARSER_STRING) parser_get_string(node, text, sizeof text);
+    return db_str_to_type(text);
+}
+
+char *db_type_to_str(canopen_object_type_e type, char *dest)
+{
+    const char *s = "UNKNOWN";
+    switch (type) {
+    case 1: s = "CANOPEN_UNSIGNED8"; break;
+    case 2: s = "CANOPEN_UNSIGNED16"; break;
+    case 4: s = "CANOPEN_UNSIGNED32"; break;
+    case 17: s = "CANOPEN_STRING"; break;
+    case 65: s = "CANOPEN_ARRAY8"; break;
+    case 66: s = "CANOPEN_ARRAY16"; break;
+    case 68: s = "CANOPEN_ARRAY32"; break;
+    default: break;
+    }
+    std::strcpy(dest, s);
+    return dest;
+}
+
+char *db_type_to_stdint(canopen_object_type_e type, char *dest)
+{
+    const char *s = "void";
+    switch (type) {
+    case 1:
+    case 65: s = "uint8_t"; break;
+    case 2:
+    case 66: s = "uint16_t"; break;
+    case 4:
+    case 68: s = "uint32_t"; break;
+    case 17: s = "char *"; break;
+    default: break;
+    }
+    std::strcpy(dest, s);
+    return dest;
+}
+
+char *db_permission_to_str(canopen_permissions_e p, char *dest)
+{
+    std::strcpy(dest, p == 1 ? "CANOPEN_RO" : p == 3 ? "CANOPEN_RW" : p == 2 ? "CANOPEN_WO" : "UNKNOWN");
+    return dest;
+}
+
+char *db_permission_to_longstr(canopen_permissions_e p, char *dest)
+{
+    std::strcpy(dest, p == 1 ? "Read only" : p == 3 ? "Read / Write" : p == 2 ? "Write only" : "UNKNOWN");
+    return dest;
+}
+
+char *db_transmission_to_str(uint32_t transmission, char *dest)
+{
+    std::strcpy(dest, transmission == 255 ? "CANOPEN_PDO_TRANSMISSION_ASYNC" : "CANOPEN_PDO_TRANSMISSION_UNKNOWN");
+    return dest;
+}
+
+canopen_permissions_e str_to_permissions(parser_node_st node)
+{
+    char text[64] = "";
+    parser_get_string(node, text, sizeof text);
+    if (std::strcmp(text, "CANOPEN_WO") == 0) return 2;
+    if (std::strcmp(text, "CANOPEN_RW") == 0) return 3;
+    return 1;
+}
+
+db_obj_type_e str_to_objtype(parser_node_st node)
+{
+    char text[64] = "";
+    parser_get_string(node, text, sizeof text);
+    struct {
+        const char *name;
+        db_obj_type_e type;
+    } static const table[] = {
+        {"NONVOL_PARAM", DB_OBJ_TYPE_NONVOL_PARAM},   {"NONVOL PARAM", DB_OBJ_TYPE_NONVOL_PARAM},
+        {"OPDB", DB_OBJ_TYPE_OPDB},                   {"OPERATOR DATABASE", DB_OBJ_TYPE_OPDB},
+        {"OP_COUNT", DB_OBJ_TYPE_OP_COUNT},           {"OP COUNT", DB_OBJ_TYPE_OP_COUNT},
+        {"OPERATOR COUNT", DB_OBJ_TYPE_OP_COUNT},     {"OPERATOR_COUNT", DB_OBJ_TYPE_OP_COUNT},
+        {"CURRENT_OP", DB_OBJ_TYPE_CURRENT_OP},       {"CURRENT OP", DB_OBJ_TYPE_CURRENT_OP},
+        {"CURRENT OPERATOR", DB_OBJ_TYPE_CURRENT_OP}, {"CURRENT_OPERATOR", DB_OBJ_TYPE_CURRENT_OP},
+        {"EMCY", DB_OBJ_TYPE_EMCY},                   {"EMERGENCY", DB_OBJ_TYPE_EMCY},
+        {"CAN_IF", DB_OBJ_TYPE_IF_VERSION},           {"CAN IF", DB_OBJ_TYPE_IF_VERSION},
+    };
+    for (const auto &row : table)
+        if (std::strcmp(text, row.name) == 0) return row.type;
+    return DB_OBJ_TYPE_UNDEFINED;
+}
+
+uint32_t str_to_transmission(parser_node_st) { return 255; }
+
+/* ---- Node-id state ---- */
+
+uint8_t db_get_nodeid(db_st *db)
+{
+    if (!db || (!is_loaded && !is_nodeid_set)) return 0;
+    return db->node_id;
+}
+
+void db_set_nodeid(db_st *db, uint8_t id)
+{
+    if (!db || nodeid_force_set) return;
+    db->node_id = id;
+    is_nodeid_set = true;
+}
+
+void db_set_nodeid_force(db_st *db, uint8_t id)
+{
+    if (!db) return;
+    db->node_id = id;
+    is_nodeid_set = true;
+    nodeid_force_set = true;
+}
+
+void db_get_nodeid_state(db_st *db, uint8_t *id, bool *is_set, bool *forced)
+{
+    if (id) *id = db ? db->node_id : 0;
+    if (is_set) *is_set = is_nodeid_set;
+    if (forced) *forced = nodeid_force_set;
+}
+
+void db_set_nodeid_state(db_st *db, uint8_t id, bool is_set, bool forced)
+{
+    if (db) db->node_id = id;
+    is_nodeid_set = is_set;
+    nodeid_force_set = forced;
+}
+
+/* ---- Objects ---- */
+
+db_obj_st *db_find_obj(db_st *db, const char *name)
+{
+    if (!db || !name) return nullptr;
+    for (uint16_t i = 0; i < db->objects.len; ++i)
+        if (std::strcmp(db->objects_buffer[i].name.value_str, name) == 0) return &db->objects_buffer[i];
+    return nullptr;
+}
+
+db_obj_st *db_obj_lookup(db_st *db, const char *name)
+{
+    if (!obj_index_valid) return db_find_obj(db, name);
+    auto it = obj_index.find(name);
+    return it == obj_index.end() ? nullptr : &db->objects_buffer[it->second];
+}
+
+void db_obj_index_rebuild(db_st *db)
+{
+    obj_index.clear();
+    obj_index.reserve(db->objects.len);
+    // The first object of a name wins, as in the linear search.
+    for (uint16_t i = 0; i < db->objects.len; ++i) obj_index.emplace(db->objects_buffer[i].name.value_str, i);
+    obj_index_valid = true;
+}
+
+db_obj_st *db_obj_append(db_st *db)
+{
+    if (db->objects.len >= DB_OBJ_MAX_COUNT) return nullptr;
+    db_obj_st *obj = &db->objects_buffer[db->objects.len++];
+    std::memset(obj, 0, sizeof *obj);
+    db_obj_init(obj);
+    return obj;
+}
+
+void db_deinit(db_st *db)
+{
+    is_loaded = false;
+    if (!db) return;
+    db_defines_free(db);
+    for (uint16_t i = 0; i < db->objects.len; ++i) db_obj_deinit(&db->objects_buffer[i]);
+    db->objects.len = 0;
+    db->emcys.len = 0;
+    db->defines.len = 0;
+    db->revnotes.len = 0;
+    db->rxpdos.len = 0;
+    db->txpdos.len = 0;
+    obj_index.clear();
+    obj_index_valid = false;
+}
+
+bool db_is_loaded(db_st *) { return is_loaded; }
+
+/* ---- Parsing a document ---- */
+
+static bool parse_obj_dict_obj(db_st *db, parser_node_st node, const char *base);
+
+// Looks a key up; reports it when absent and report holds.
+static parser_node_st check_obj(parser_node_st node, const char *key, const char *obj_name, bool report)
+{
+    parser_node_st n = parser_find_child(node, key);
+    if (!parser_node_is_valid(n) && report)
+        db_error("\"%s\" field not found in parameter \"%s\"\n", key, obj_name);
+    return n;
+}
+
+static bool add_include(db_st *db, const char *path)
+{
+    for (uint16_t i = 0; i < db->include_count; ++i)
+        if (std::strcmp(db->includes[i], path) == 0) return true;
+    if (db->include_count >= DB_INCLUDE_MAX_COUNT) {
+        db_error("More than %u content files, '%s' and the ones after it are not listed as a part of the "
+                 "database.\n",
+                 (unsigned)DB_INCLUDE_MAX_COUNT, path);
+        db_mark_failed();
+        return false;
+    }
+    db_copy(db->includes[db->include_count++], DB_INCLUDE_MAX_LEN, path);
+    return true;
+}
+
+// The folder of path followed by "/" ("./" for a bare name).
+static std::string folder_of(const char *path)
+{
+    std::vector<char> copy(path, path + std::strlen(path) + 1);
+    std::string dir = kr_win_dirname(copy.data());
+    return dir + "/";
+}
+
+static bool content_files_allowed = true;
+
+void db_allow_content_files(bool allow) { content_files_allowed = allow; }
+
+// Set while a package's database loads (from the package's folder): its content files stay inside.
+static bool content_in_folder = false;
+
+bool cmd_db_in_package(const char *path)
+{
+    content_in_folder = true;
+    bool ok = cmd_db(path);
+    content_in_folder = false;
+    return ok;
+}
+
+static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st content, const char *base)
+{
+    parser_node_st defines = parser_find_child(node, "defines");
+    const uint16_t defines_before = db->defines.len;
+    bool result = true;
+    if (parser_node_is_valid(defines)) result = parse_defines(db, defines);
+
+    char name[DB_INCLUDE_MAX_LEN * 2] = "";
+    parser_get_string(content, name, sizeof name);
+    std::string path = std::string(base) + name;
+    if (path.size() > DB_INCLUDE_MAX_LEN - 1) {
+        db_error("Content file path '%s' is longer than %u characters.\n", path.c_str(),
+                 (unsigned)DB_INCLUDE_MAX_LEN - 1);
+        db_mark_failed();
+    } else if (!result) {
+        db_error("Skipping content file '%s' because of error in defines\n", path.c_str());
+    } else if (content_in_folder && !package_path_is_inside(path.c_str())) {
+        db_error("Content file '%s' lies outside the package; it is not read.\n", path.c_str());
+        db_mark_failed();
+    } else if (!content_files_allowed) {
+        db_error("Content file '%s' is not read: content files are turned off.\n", path.c_str());
+        db_mark_failed();
+    } else if (std::find(open_content.begin(), open_content.end(), path) != open_content.end() ||
+               open_content.size() >= CONTENT_MAX_DEPTH) {
+        db_error("Content file '%s' includes itself; it is not read again.\n", path.c_str());
+        db_mark_failed();
+    } else {
+        db_info("reading content file '%s'\n", path.c_str());
+        char *text = nullptr;
+        parser_node_st root = parser_read_file(path.c_str(), &text);
+        if (!parser_node_is_valid(root)) {
+            // The objects it holds would be missing from the device's dictionary.
+            db_error("Failed to open content file '%s'.\n", path.c_str());
+            db_error("%s\n", parser_last_error());
+            db_mark_failed();
+        } else {
+            add_include(db, path.c_str());
+            open_content.push_back(path);
+            // An error inside the file fails the load like one in the document itself.
+            if (!parse_obj_dict_obj(db, root, folder_of(path.c_str()).c_str())) {
+                db_error("Content file '%s' has errors.\n", path.c_str());
+                db_mark_failed();
+            }
+            open_content.pop_back();
+        }
+        std::free(text);
+    }
+    // The container's defines hold only while its file is read (also those of a list that failed).
+    db_defines_truncate(db, defines_before);
+    return result;
+}
+
+static bool parse_container(db_st *db, parser_node_st node, parser_node_st content, const char *base)
+{
+    bool result = true;
+    parser_types_e kind = parser_get_type(content);
+    if (kind == PARSER_STRING) {
+        result = parse_content_file(db, node, content, base);
+    } else if (kind == PARSER_ARRAY) {
+        bool required_ok = true;
+        parser_node_st require = parser_find_child(node, "require");
+        if (parser_get_type(require) == PARSER_ARRAY) {
+            parser_node_st r = parser_get_child(require, 0);
+            while (parser_node_is_valid(r)) {
+                char name[1024] = "";
+                parser_get_string(r, name, sizeof name);
+                if (!db_define_find(db, name)) {
+                    db_error("CONTAINER requires define '%s' to be defined\n", name);
+                    required_ok = false;
+                    break;
+                }
+                if (!parser_get_next_sibling(r, &r)) break;
+            }
+        }
+        // Content that needs a missing define would resolve to wrong values: it is not read.
+        if (!required_ok) {
+            result = false;
+        } else {
+            parser_node_st e = parser_get_child(content, 0);
+            while (parser_node_is_valid(e)) {
+                if (parser_get_type(e) != PARSER_OBJECT) {
+                    db_error("'content' array in CONTAINER contained\nother types than objects.\n");
+                    result = false;
+                    break;
+                }
+                result = parse_obj_dict_obj(db, e, base);
+                if (!result) break;
+                if (!parser_get_next_sibling(e, &e)) break;
+            }
+        }
+    } else {
+        db_error("'content' not array or string in CONTAINER\n");
+        result = false;
+    }
+    parser_node_st data = parser_find_child(node, "data");
+    if (parser_get_type(data) == PARSER_ARRAY) {
+        parser_node_st e = parser_get_child(data, 0);
+        while (parser_node_is_valid(e)) {
+            if (parser_get_type(e) == PARSER_OBJECT && !parse_obj_dict_obj(db, e, base)) result = false;
+            if (!parser_get_next_sibling(e, &e)) break;
+        }
+    }
+    return result;
+}
+
+static bool is_scalar(canopen_object_type_e t) { return t <= 63 && t != 17; }
+
+static void read_name_upper(parser_node_st node, dbvalue_st *v)
+{
+    dbvalue_set(v, node);
+    if (v->type == DBVALUE_STRING) str_to_upper_nonspace(v->value_str);
+}
+
+static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, const char *name)
+{
+    parser_node_st data = parser_find_child(node, "data");
+    bool has_data = parser_get_type(data) == PARSER_ARRAY;
+    uint32_t data_count = has_data ? parser_array_get_size(data) : 0;
+    if (!has_data && obj->array_max_size.value_int == 0) {
+        db_error("array type object '%s' should define children count\neither with \"arraysize\" or \"data\".\n",
+                 name);
+        db_mark_failed();
+        return false;
+    }
+    // An array the size does not hold, or one without elements, has no C form that compiles.
+    if (dbvalue_is_set(&obj->array_max_size) &&
+        ((int64_t)obj->array_max_size.value_int < (int64_t)data_count ||
+         (obj->array_max_size.value_int == 0 && data_count == 0))) {
+        db_error("Array object '%s': \"arraysize\" %" PRIi32 " does not hold its %u \"data\" element(s)%s.\n", name,
+                 obj->array_max_size.value_int, (unsigned)data_count, data_count == 0 ? " (an array needs one)" : "");
+        db_mark_failed();
+        return false;
+    }
+    if (!dbvalue_is_set(&obj->array_max_size)) {
+        dbvalue_set_int(&obj->array_max_size, (int32_t)data_count);
+        obj->obj.array_max_size = (uint8_t)data_count;
+    }
+    int64_t count = std::max<int64_t>(obj->array_max_size.value_int, data_count);
+    if (count > DB_ARRAY_MAX_ELEMENTS) {
+        db_error("Array object '%s' has %" PRIi64 " elements, more than the %u an array can hold.\n", name, count,
+                 (unsigned)DB_ARRAY_MAX_ELEMENTS);
+        db_mark_failed();
+        return false;
+    }
+    int64_t lo = INT32_MIN, hi = UINT32_MAX;
+    db_type_range(obj->type_str, obj->obj.type, &lo, &hi);
+    bool ok = true;
+    db_array_child_st **link = &obj->child_ptr;
+    parser_node_st element = has_data ? parser_get_child(data, 0) : parser_node_invalid();
+    for (int64_t i = 0; i < count; ++i) {
+        if (!*link) {
+            auto *c = static_cast<db_array_child_st *>(std::calloc(1, sizeof(db_array_child_st)));
+            if (!c) {
+                std::fprintf(stderr, "out of memory\n");
+                std::abort();
+            }
+            db_array_child_init(c, obj);
+            *link = c;
+        }
+        db_array_child_st *child = *link;
+        bool valid = parser_node_is_valid(element);
+        if (valid) {
+            parser_node_st n = parser_find_child(element, "name");
+            if (parser_node_is_valid(n)) read_name_upper(n, &child->name);
+            else if (child->name.value_str[0] == '\0') {
+                char buf[32];
+                int len = std::snprintf(buf, sizeof buf, "CHILD%" PRIi64, i + 1);
+                dbvalue_set_string(&child->name, buf, (size_t)len);
+            }
+            char ns[64] = "";
+            parser_get_string(parser_find_child(element, "numsystem"), ns, sizeof ns);
+            if (std::strcmp(ns, "HEX") == 0) child->numsys = DB_OBJ_NUMSYS_HEX;
+            std::string cname = std::string(name) + " " + child->name.value_str;
+            n = parser_find_child(element, "min");
+            if (parser_node_is_valid(n) && !db_set_number(&child->min, n, cname.c_str(), "min", lo, hi)) ok = false;
+            n = parser_find_child(element, "max");
+            if (parser_node_is_valid(n) && !db_set_number(&child->max, n, cname.c_str(), "max", lo, hi)) ok = false;
+            n = parser_find_child(element, "default");
+            if (!parser_node_is_valid(n)) n = parser_find_child(element, "value");
+            if (parser_node_is_valid(n) && !db_set_number(&child->def, n, cname.c_str(), "default", lo, hi)) ok = false;
+        } else if (child->name.value_str[0] == '\0') {
+            char buf[32];
+            int len = std::snprintf(buf, sizeof buf, "CHILD%" PRIi64, i + 1);
+            dbvalue_set_string(&child->name, buf, (size_t)len);
+            dbvalue_set_int(&child->def, 0);
+        }
+        if (valid && !parser_get_next_sibling(element, &element)) element = parser_node_invalid();
+        link = &child->next_sibling;
+    }
+    (void)db;
+    return ok;
+}
+
+static bool parse_object(db_st *db, parser_node_st node)
+{
+    parser_node_st name_node = parser_find_child(node, "name");
+    if (!parser_node_is_valid(name_node)) {
+        db_error("Object without name found.\n");
+        return false;
+    }
+    char name[128];
+    if (!parser_get_string(name_node, name, sizeof name) && parser_get_string_len(name_node) >= sizeof name) {
+        db_error("Object name '%.*s...' is longer than %u characters.\n", 40, name, (unsigned)sizeof name - 1);
+        db_mark_failed();
+        return false;
+    }
+    str_to_upper_nonspace(name);
+
+    db_obj_st *obj = db_obj_lookup(db, name);
+    bool is_new = obj == nullptr;
+    if (is_new) {
+        obj = db_obj_append(db);
+        if (!obj) {
+            db_error("More than %u objects: the object dictionary is full at '%s'.\n", (unsigned)DB_OBJ_MAX_COUNT,
+                     name);
+            db_mark_failed();
+            return false;
+        }
+        dbvalue_set_string(&obj->name, name, std::strlen(name));
+        if (obj_index_valid) obj_index.emplace(obj->name.value_str, (uint16_t)(obj - db->objects_buffer));
+    }
+    const char *oname = obj->name.value_str;
+
+    bool ok = true;
+    dbvalue_st tmp;
+    dbvalue_init(&tmp);
+    parser_node_st n = check_obj(node, "index", oname, is_new);
+    if (parser_node_is_valid(n)) {
+        if (db_set_number(&tmp, n, oname, "index", 0, 0xFFFF)) obj->obj.main_index = (uint16_t)tmp.value_int;
+        else ok = false;
+    }
+    n = parser_find_child(node, "index_offset");
+    if (parser_node_is_valid(n) && !db_set_number(&tmp, n, oname, "index_offset", -0xFFFF, 0xFFFF)) {
+        ok = false;
+    } else if (parser_node_is_valid(n)) {
+        int64_t index = (int64_t)obj->obj.main_index + tmp.value_int;
+        if (index < 0 || index > 0xFFFF) {
+            db_error("Object '%s': index 0x%x with \"index_offset\" %" PRIi32 " is outside 0x0..0xFFFF.\n", oname,
+                     (unsigned)obj->obj.main_index, tmp.value_int);
+            ok = false;
+        }
+        obj->obj.main_index = (uint16_t)index;
+    }
+
+    // Without a type or permissions the entry would go into the dictionary as something else.
+    if (is_new && (!parser_node_is_valid(parser_find_child(node, "type")) ||
+                   !parser_node_is_valid(parser_find_child(node, "permissions"))))
+        ok = false;
+    n = check_obj(node, "type", oname, is_new);
+    if (parser_node_is_valid(n) && !db_type_known(n)) {
+        // Taken as UNSIGNED8, the object would hold something else than the document means.
+        char text[64] = "(not a text)";
+        if (parser_get_type(n) == PARSER_STRING) parser_get_string(n, text, sizeof text);
+        db_error("Object '%s': \"type\" '%s' is not a type the database knows.\n", oname, text);
+        ok = false;
+    } else if (parser_node_is_valid(n)) {
+        obj->obj.type = db_paramval_to_type(n);
+        parser_get_string(n, obj->type_str, sizeof obj->type_str);
+    }
+    char ns[64] = "";
+    if (parser_get_string(parser_find_child(node, "numsystem"), ns, sizeof ns) && std::strcmp(ns, "HEX") == 0)
+        obj->numsys = DB_OBJ_NUMSYS_HEX;
+    n = check_obj(node, "permissions", oname, is_new);
+    if (parser_node_is_valid(n)) {
+        char perm[64] = "";
+        parser_get_string(n, perm, sizeof perm);
+        if (std::strcmp(perm, "CANOPEN_RO") && std::strcmp(perm, "CANOPEN_RW") && std::strcmp(perm, "CANOPEN_WO")) {
+            db_error("Object '%s': \"permissions\" '%s' is none of CANOPEN_RO, CANOPEN_RW and CANOPEN_WO.\n", oname,
+                     perm);
+            ok = false;
+        }
+        obj->obj.permissions = str_to_permissions(n);
+    }
+    n = parser_find_child(node, "data_type");
+    if (parser_node_is_valid(n)) obj->obj_type = str_to_objtype(n);
+
+    canopen_object_type_e type = obj->obj.type;
+    if (is_scalar(type)) {
+        n = check_obj(node, "subindex", oname, is_new);
+        if (parser_node_is_valid(n)) {
+            if (db_set_number(&tmp, n, oname, "subindex", 0, 0xFF)) obj->obj.sub_index = (uint8_t)tmp.value_int;
+            else ok = false;
+        }
+        int64_t lo = INT32_MIN, hi = UINT32_MAX;
+        db_type_range(obj->type_str, type, &lo, &hi);
+        bool read_only = obj->obj.permissions == 1;
+        bool report_limits = is_new && !read_only;
+        n = check_obj(node, "min", oname, report_limits);
+        if (parser_node_is_valid(n) && !db_set_number(&obj->min, n, oname, "min", lo, hi)) ok = false;
+        n = check_obj(node, "max", oname, report_limits);
+        if (parser_node_is_valid(n) && !db_set_number(&obj->max, n, oname, "max", lo, hi)) ok = false;
+        n = parser_find_child(node, "value");
+        if (!parser_node_is_valid(n)) n = check_obj(node, "default", oname, is_new);
+        if (parser_node_is_valid(n)) {
+            if (!db_set_number(&obj->def, n, oname, "default", lo, hi)) ok = false;
+            dbvalue_free(&obj->value);
+            if (obj->def.type == DBVALUE_STRING) dbvalue_own(&obj->value, obj->def.value_str, std::strlen(obj->def.value_str));
+            obj->value.value_int = obj->def.value_int;
+            if (read_only) {
+                if (!dbvalue_is_set(&obj->min)) dbvalue_set_int(&obj->min, obj->value.value_int);
+                if (!dbvalue_is_set(&obj->max)) dbvalue_set_int(&obj->max, obj->value.value_int);
+            }
+        }
+    } else if (type == 17) {
+        n = check_obj(node, "stringsize", oname, is_new);
+        if (parser_node_is_valid(n) && !db_set_number(&obj->string_len, n, oname, "stringsize", 1, 0xFFFF)) ok = false;
+        n = check_obj(node, "default", oname, is_new);
+        if (parser_node_is_valid(n)) {
+            dbvalue_set(&obj->string_def, n);
+            // Without a size the text's own length (and its terminator) is the size.
+            if (!dbvalue_is_set(&obj->string_len))
+                dbvalue_set_int(&obj->string_len, (int32_t)std::strlen(obj->string_def.value_str) + 1);
+        }
+        size_t def_len = std::strlen(obj->string_def.value_str);
+        if (ok && dbvalue_is_set(&obj->string_def) && (int64_t)def_len + 1 > obj->string_len.value_int) {
+            db_error("Object '%s': the default of %zu characters and its terminator do not fit \"stringsize\" %" PRIi32
+                     ".\n",
+                     oname, def_len, obj->string_len.value_int);
+            ok = false;
+        }
+        obj->obj.string_len = (uint16_t)obj->string_len.value_int;
+    } else {
+        n = parser_find_child(node, "arraysize");
+        if (parser_node_is_valid(n)) {
+            if (!db_set_number(&obj->array_max_size, n, oname, "arraysize", 0, DB_ARRAY_MAX_ELEMENTS)) ok = false;
+            obj->obj.array_max_size = (uint8_t)obj->array_max_size.value_int;
+        }
+    }
+    dbvalue_free(&tmp);
+    n = check_obj(node, "dataptr", oname, is_new);
+    if (parser_node_is_valid(n)) {
+        dbvalue_set(&obj->dataptr, n);
+        // Written into the generated table as it stands: anything but an address would be code.
+        if (!db_address_text(obj->dataptr.value_str)) {
+            db_error("Object '%s': \"dataptr\" '%s' is not an address (a name, '&' and a name, member or index "
+                     "access, or a number).\n",
+                     oname, obj->dataptr.value_str);
+            ok = false;
+        }
+    }
+
+    if (!ok) db_mark_failed();
+    if (type <= 63) return ok;
+    return parse_array_data(db, obj, node, oname) && ok;
+}
+
+static bool parse_obj_dict_obj(db_st *db, parser_node_st node, const char *base)
+{
+    // Containers inside containers recurse: a bound keeps a hostile document off the stack.
+    static uint32_t depth = 0;
+    parser_node_st content = parser_find_child(node, "content");
+    if (!parser_node_is_valid(content)) return parse_object(db, node);
+    if (depth >= DB_CONTAINER_MAX_DEPTH) {
+        db_error("Containers are nested more than %u deep; the ones below are not read.\n",
+                 (unsigned)DB_CONTAINER_MAX_DEPTH);
+        db_mark_failed();
+        return false;
+    }
+    depth++;
+    bool ok = parse_container(db, node, content, base);
+    depth--;
+    return ok;
+}
+
+static void parse_revnotes(db_st *db, parser_node_st node)
+{
+    if (parser_get_type(node) != PARSER_ARRAY) return;
+    parser_node_st e = parser_get_child(node, 0);
+    uint32_t dropped = 0;
+    while (parser_node_is_valid(e)) {
+        if (db->revnotes.len >= DB_REVNOTE_MAX_COUNT) {
+            ++dropped;
+        } else {
+            db_revnote_st *r = &db->revnotes_buffer[db->revnotes.len++];
+            std::memset(r, 0, sizeof *r);
+            parser_node_st rev = parser_find_child(e, "revision");
+            if (parser_get_type(rev) == PARSER_INT) r->revision = (uint32_t)parser_get_int(rev);
+            parser_node_st notes = parser_find_child(e, "notes");
+            if (parser_get_type(notes) == PARSER_ARRAY) {
+                parser_node_st line = parser_get_child(notes, 0);
+                while (parser_node_is_valid(line) && r->note_count < DB_REVNOTE_MAX_NOTES) {
+                    parser_get_string(line, r->notes[r->note_count], DB_REVNOTE_MAX_LEN);
+                    ++r->note_count;
+                    if (!parser_get_next_sibling(line, &line)) break;
+                }
+            }
+        }
+        if (!parser_get_next_sibling(e, &e)) break;
+    }
+    if (dropped)
+        db_warn("More than %u revision-note entries: the last %u are not kept.\n", (unsigned)DB_REVNOTE_MAX_COUNT,
+                (unsigned)dropped);
+}
+
+static bool parse_document(db_st *db, parser_node_st root, const char *base)
+{
+    char name[128] = "";
+    parser_node_st n = parser_find_child(root, "DEV");
+    if (!parser_node_is_valid(n)) {
+        db_error("'DEV' object not found in the JSON\n");
+    } else if (!parser_get_string(n, name, sizeof name) && parser_get_string_len(n) >= sizeof name) {
+        db_error("'DEV' '%.40s...' is longer than %u characters.\n", name, (unsigned)sizeof name - 1);
+        db_mark_failed();
+    }
+    db_copy(db->dev_name, sizeof db->dev_name, name);
+    size_t i = 0;
+    for (; name[i]; ++i) {
+        unsigned char c = (unsigned char)name[i];
+        db->dev_name_upper[i] = std::isspace(c) ? '_' : (char)std::toupper(c);
+    }
+    db->dev_name_upper[i] = '\0';
+
+    // Read whole: the readers' 32 signed bits would turn 0xFFFFFFFF into 0x7FFFFFFF.
+    db->vendor_id = 797u;
+    db->product_code = 0;
+    db->revision_number = 0;
+    n = parser_find_child(root, "VENDORID");
+    if (parser_node_is_valid(n)) db_check_u32("VENDORID", n, &db->vendor_id);
+    n = parser_find_child(root, "PRODUCTCODE");
+    if (parser_node_is_valid(n)) db_check_u32("PRODUCTCODE", n, &db->product_code);
+    n = parser_find_child(root, "REVISIONNUMBER");
+    if (parser_node_is_valid(n)) db_check_u32("REVISIONNUMBER", n, &db->revision_number);
+    parse_revnotes(db, parser_find_child(root, "REVISION_NOTES"));
+
+    n = parser_find_child(root, "NODEID");
+    if (!parser_node_is_valid(n)) {
+        db_error("'NODEID' object not found in the JSON\n");
+    } else {
+        int32_t id = parser_get_int(n);
+        if (parser_get_type(n) != PARSER_INT || id < 1 || id > 127)
+            db_warn("'NODEID' %" PRIi32 " is not a node id from 1 to 127; the node id is not changed.\n", id);
+        else if (!nodeid_force_set) db->node_id = (uint8_t)id; // a node id given before holds over the file's
+    }
+
+    if (!db_parse_emcys(db, root)) return false;
+    bool result = parse_defines(db, parser_find_child(root, "DEFINES"));
+    db_defines_mark_root(db);
+
+    n = parser_find_child(root, "OBJ_DICT");
+    if (parser_get_type(n) != PARSER_ARRAY) {
+        db_error("OBJ_DICT array not found from JSON.\n");
+        result = false;
+    } else {
+        db_obj_index_rebuild(db);
+        bool all = true;
+        parser_node_st e = parser_get_child(n, 0);
+        if (!parser_node_is_valid(e) && parser_array_get_size(n) > 0) all = false;
+        while (parser_node_is_valid(e)) {
+            // Every entry is read; any that fails fails the load.
+            if (!parse_obj_dict_obj(db, e, base)) all = false;
+            if (!parser_get_next_sibling(e, &e)) break;
+        }
+        result = all && result;
+    }
+    db_add_emcy_objects(db);
+    if (!db_check_duplicates(db)) result = false;
+    db_sort_objects(db);
+    db_obj_index_rebuild(db);
+    if (!db_parse_pdos(db, root, &result)) return false;
+    return result;
+}
+
+bool cmd_db(const char *path)
+{
+    db_st *db = &dev.db;
+    db->revision_number = 0;
+    if (is_loaded) db_deinit(db);
+    else db_defines_free(db);
+    // A failed load leaves what it parsed; free it before the lists are emptied.
+    for (uint16_t i = 0; i < db->objects.len; ++i) db_obj_deinit(&db->objects_buffer[i]);
+    kr_vector_init(&db->objects, db->objects_buffer, DB_OBJ_MAX_COUNT, sizeof(db_obj_st));
+    kr_vector_init(&db->emcys, db->emcys_buffer, DB_EMCY_MAX_COUNT, sizeof(db_emcy_st));
+    kr_vector_init(&db->defines, db->defines_buffer, DB_DEFINE_MAX_COUNT, sizeof(db_define_st));
+    kr_vector_init(&db->revnotes, db->revnotes_buffer, DB_REVNOTE_MAX_COUNT, sizeof(db_revnote_st));
+    kr_vector_init(&db->txpdos, db->txpdo_buffer, DB_PDO_MAX_COUNT, sizeof(db_txpdo_st));
+    kr_vector_init(&db->rxpdos, db->rxpdo_buffer, DB_PDO_MAX_COUNT, sizeof(db_rxpdo_st));
+    db->include_count = 0;
+    db->basepath[0] = '\0';
+    obj_index.clear();
+    obj_index_valid = false;
+    load_failed = false;
+    open_content.clear();
+
+    if (!path || std::strlen(path) > sizeof db->filepath - 1) {
+        db_error("Failed to open database file %s: the path is longer than %u characters.\n", path ? path : "",
+                 (unsigned)sizeof db->filepath - 1);
+        is_loaded = false;
+        return false;
+    }
+    char *text = nullptr;
+    parser_node_st root = parser_read_file(path, &text);
+    if (!parser_node_is_valid(root)) {
+        db_error("Failed to open database file %s.\n", path);
+        db_error("%s\n", parser_last_error());
+        std::free(text);
+        is_loaded = false;
+        return false;
+    }
+    std::string base = folder_of(path);
+    db_info("file size: %u bytes, format: %s\n", (unsigned)std::strlen(text),
+            parser_format_to_str(parser_format_from_filename(path)));
+    open_content.push_back(path);
+    bool result = parse_document(db, root, base.c_str());
+    open_content.clear();
+    if (result && load_failed) result = false;
+    if (result && base.size() > sizeof db->basepath - 1) {
+        db_error("The database folder '%s' is longer than %u characters.\n", base.c_str(),
+                 (unsigned)sizeof db->basepath - 1);
+        result = false;
+    }
+    if (result) {
+        db_info("Database parsed succesfully.\n");
+        db_copy(db->filepath, sizeof db->filepath, path);
+        db_copy(db->basepath, sizeof db->basepath, base.c_str());
+    } else {
+        db_error("Parsing the database file failed.\n");
+    }
+    std::free(text);
+    obj_index.clear();
+    obj_index_valid = false;
+    is_loaded = result;
+    return result;
+}
+
+/* ---- CAN interface version check ---- */
+
+// One answer line without its line end; a line longer than the buffer is read to its end and cut.
+static char *read_answer(char *line, size_t length)
+{
+    if (!kr_stdin_getline(line, length)) {
+        line[0] = '\0';
+        return nullptr;
+    }
+    size_t n = std::strlen(line);
+    bool complete = n > 0 && line[n - 1] == '\n';
+    char rest[256];
+    while (!complete && n + 1 >= length && kr_stdin_getline(rest, sizeof rest)) {
+        size_t r = std::strlen(rest);
+        complete = r > 0 && rest[r - 1] == '\n';
+    }
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) line[--n] = '\0';
+    return line;
+}
+
+// End of input answers nothing: the caller skips the device and fails the run.
+static kr_errors_e no_answer(void)
+{
+    db_info("End of input: no answer, the device is not loaded\n");
+    return ERR_BUFFER_EMPTY;
+}
+
+bool print_revnotes(kr_vector_st *revnotes, uint32_t low, uint32_t high)
+{
+    bool any = false;
+    const auto *notes = static_cast<const db_revnote_st *>(revnotes->buffer);
+    for (uint16_t i = 0; i < revnotes->len; ++i) {
+        const db_revnote_st *r = &notes[i];
+        if (r->revision <= low || r->revision > high) continue;
+        if (!any) PROMPT("Revision notes:\n");
+        any = true;
+        PROMPT("  rev %u:\n", (unsigned)r->revision);
+        for (uint8_t k = 0; k < r->note_count && k < DB_REVNOTE_MAX_NOTES; ++k) PROMPT("    - %s\n", r->notes[k]);
+    }
+    return any;
+}
+
+kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev_version, const char *file_source,
+                                    const char *dev_source, bool *skip_all)
+{
+    if (file_version == dev_version) {
+        db_info("CAN interface version %i\n", (int)file_version);
+        return ERR_NONE;
+    }
+    PROMPT("CAN interface revision differ between %s (%i) and %s (%i).\nSome parameters might load incorrectly.\n\n",
+           file_source, (int)file_version, dev_source, (int)dev_version);
+    db_info("CAN interface revision mismatch: %s (%i) vs %s (%i)\n", file_source, (int)file_version, dev_source,
+            (int)dev_version);
+    const char *suffix = skip_all ? ",\nor 'skipall' to skip the rest of the parameter file" : "";
+    uint32_t low = (uint32_t)std::min(file_version, dev_version);
+    uint32_t high = (uint32_t)std::max(file_version, dev_version);
+
+    if (db_is_loaded(db)) {
+        print_revnotes(&db->revnotes, low, high);
+        PROMPT("\nPress ENTER to continue, type 'skip' to skip this device%s\n\n", suffix);
+        char line[256] = "";
+        if (!read_answer(line, sizeof line)) return no_answer();
+        if (skip_all && std::strstr(line, "skipall")) {
+            db_info("User selected: skip the rest of the parameter file\n");
+            *skip_all = true;
+            return ERR_SKIPPED;
+        }
+        if (!std::strstr(line, "skip")) {
+            db_info("User selected: continue\n");
+            return ERR_NONE;
+        }
+        db_info("User selected: skip device\n");
+        return ERR_SKIPPED;
+    }
+
+    for (;;) {
+        PROMPT("\nPress ENTER to continue, enter path to database JSON file\nto load it and show revision notes, or "
+               "type 'skip' to skip this device%s\n\n",
+               suffix);
+        PROMPT("> ");
+        // Read through the tool's own reader: other tasks go on while the question waits, and the
+        // window can answer it through its pipe.
+        char line[1024];
+        char *got = read_answer(line, sizeof line);
+        if (!got) return no_answer();
+        if (line[0] == '\0') {
+            db_info("User selected: continue\n");
+            return ERR_NONE;
+        }
+        if (skip_all && std::strcmp(line, "skipall") == 0) {
+            db_info("User selected: skip the rest of the parameter file\n");
+            *skip_all = true;
+            return ERR_SKIPPED;
+        }
+        if (std::strcmp(line, "skip") == 0) {
+            db_info("User selected: skip device\n");
+            return ERR_SKIPPED;
+        }
+        std::error_code ec;
+        std::string full = std::filesystem::absolute(line, ec).string();
+        if (ec) full = line;
+        db_info("Loading database from '%s'\n", full.c_str());
+        if (cmd_db(full.c_str())) print_revnotes(&db->revnotes, low, high);
+    }
+}

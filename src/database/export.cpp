@@ -1,0 +1,615 @@
+// The C export of the device database: the header of symbols and the source of the start-up record,
+// the object table and the array initializers. Every symbol is a C identifier built by one rule, so
+// header and source always agree; files are written whole or not at all.
+#include "database/export.h"
+#include "db_internal.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "run/console.h"
+#include "database/db.h"
+#include "run/main.h"
+#include "database/parser.h"
+
+namespace {
+
+// The source is built on a fresh header, whose progress lines were printed by the header's export.
+bool quiet_progress = false;
+
+void info(const char *text)
+{
+    if (quiet_progress) return;
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string fmt(const char *format, ...)
+{
+    char buf[1024];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string ident(const std::string &text)
+{
+    std::string out(text.size() + 1, '\0');
+    db_c_ident(text.c_str(), out.data(), out.size());
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
+std::string lower(std::string s)
+{
+    for (char &c : s) c = (char)std::tolower((unsigned char)c);
+    return s;
+}
+
+// A C string literal of any text.
+std::string c_string(const char *text)
+{
+    std::string out = "\"";
+    for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
+        if (*p == '"' || *p == '\\') {
+            out += '\\';
+            out += (char)*p;
+        } else if (*p < 0x20 || *p == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\%03o", *p);
+            out += esc;
+        } else {
+            out += (char)*p;
+        }
+    }
+    return out + "\"";
+}
+
+// Text that may stand in a line of C as written: no line ends, escapes, quotes or comment openers.
+bool plain_text(const char *text)
+{
+    for (const unsigned char *p = (const unsigned char *)text; *p; ++p)
+        if (*p < 0x20 || *p == 0x7F || *p == '"' || *p == '\'' || *p == '\\') return false;
+    return !std::strstr(text, "/*") && !std::strstr(text, "//");
+}
+
+// Every name the headers that a generated source includes declare (generated at build time).
+const std::unordered_set<std::string> &library_names()
+{
+    // A plain array: an initializer list of two thousand strings takes a sanitizing compiler minutes.
+    static const char *const listed[] = {
+#include "kr_library_names.inc"
+    };
+    static const std::unordered_set<std::string> names(std::begin(listed), std::end(listed));
+    return names;
+}
+
+struct exporter {
+    db_st *db;
+    std::string dev_sym;   // DEV
+    std::string dev_lower; // dev
+    std::string out;
+    // Every symbol the header defines, with what it came from: two names that give one symbol would
+    // not compile.
+    std::unordered_map<std::string, std::string> symbols;
+    std::vector<std::string> clashes;
+
+    explicit exporter(db_st *d) : db(d), dev_sym(db_dev_symbol(d)), dev_lower(lower(dev_sym)) {}
+
+    void add_symbol(const std::string &sym, const std::string &origin)
+    {
+        auto [it, fresh] = symbols.emplace(sym, origin);
+        if (!fresh) clashes.push_back("'" + it->second + "' and '" + origin + "' both give the C symbol " + sym);
+        else if (library_names().count(sym))
+            clashes.push_back("'" + origin + "' gives the C symbol " + sym + ", which the library's headers declare");
+    }
+
+    void define(const std::string &sym, const std::string &value, const std::string &origin)
+    {
+        add_symbol(sym, origin);
+        out += "#define " + sym;
+        int pad = DEFINE_VALUE_COL - (int)(8 + sym.size());
+        out.append((size_t)(pad < 1 ? 1 : pad), ' ');
+        out += value + "\n";
+    }
+
+    void enum_value(const std::string &sym, const std::string &value, bool comma)
+    {
+        out += "    " + sym;
+        int pad = DEFINE_VALUE_COL - (int)(4 + sym.size());
+        out.append((size_t)(pad < 1 ? 1 : pad), ' ');
+        out += "= " + value + (comma ? ",\n" : "\n");
+    }
+
+    // Is text an expression of numbers, operators and symbols this header defines?
+    bool known_expression(const char *text)
+    {
+        const char *p = text;
+        bool any = false;
+        while (*p) {
+            unsigned char c = (unsigned char)*p;
+            if (std::isdigit(c)) {
+                while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
+                any = true;
+            } else if (std::isalpha(c) || c == '_') {
+                const char *s = p;
+                while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
+                std::string word(s, p);
+                if (!symbols.count(word) && word.rfind("CANOPEN_", 0) != 0) return false;
+                any = true;
+            } else if (std::strchr(" +-*/()<>|&~^", c)) {
+                ++p;
+            } else {
+                return false;
+            }
+        }
+        return any && plain_text(text);
+    }
+
+    // A value as the header writes it: its text when that is C the header can stand behind, else
+    // its number (an unset value is 0).
+    std::string value(const dbvalue_st &v, const std::string &origin, bool is_unsigned = false)
+    {
+        if (!dbvalue_is_set(&v) || v.value_str[0] == '\0') return std::to_string(v.value_int);
+        // 0xFFFFFFFF of an unsigned object reads back as -1; the header says what the device holds.
+        if (is_unsigned && v.value_int < 0 && std::to_string(v.value_int) == v.value_str)
+            return fmt("0x%" PRIX32, (uint32_t)v.value_int);
+        if (known_expression(v.value_str)) return v.value_str;
+        db_warn("The value '%s' of %s is not a number or a symbol of this header; it is exported as %" PRIi32 ".\n",
+             v.value_str, origin.c_str(), v.value_int);
+        return std::to_string(v.value_int);
+    }
+
+    std::string define_text(const char *text) { return plain_text(text) ? std::string(text) : c_string(text); }
+};
+
+std::string base_name_of(const char *name)
+{
+    std::vector<char> copy(name, name + std::strlen(name) + 1);
+    return kr_win_basename(copy.data());
+}
+
+// Refuses what cannot give a header and source that compile.
+bool can_export(const char *name)
+{
+    if (!db_is_loaded(&dev.db)) {
+        db_error("No device database is loaded: load one with --db before exporting.\n");
+        return false;
+    }
+    if (dev.db.dev_name[0] == '\0') {
+        db_error("The device database has no device name ('DEV'): its symbols cannot be built.\n");
+        return false;
+    }
+    if (dev.db.objects.len == 0) {
+        db_error("The device database has no objects: there is no object dictionary to export.\n");
+        return false;
+    }
+    std::string base = name ? base_name_of(name) : "";
+    if (!name || base.empty() || base == "." || !plain_text(name)) {
+        db_error("'%s' cannot name the exported files: give a file name without quotes, backslashes or control "
+              "characters.\n",
+              name ? name : "");
+        return false;
+    }
+    return true;
+}
+
+std::string leading_ident(const std::string &text)
+{
+    std::string id = ident(text);
+    if (id.empty() || std::isdigit((unsigned char)id[0])) id = "_" + id;
+    return id;
+}
+
+bool build_header(exporter &x, const char *name)
+{
+    db_st *db = x.db;
+    const std::string &DEV = x.dev_sym;
+    std::string &o = x.out;
+    std::string guard = leading_ident(base_name_of(name)) + "_H";
+
+    o += "\n\n\n/// @file: KRCAN generated header file describing the object dictionary\n/// of this device. DO NOT EDIT "
+         "DIRECTLY\n\n";
+    o += "#ifndef " + guard + "\n#define " + guard + "\n\n";
+    o += "#include <stdint.h>\n#include <string.h>\n\n";
+    x.add_symbol(guard, "the file guard");
+    o += "#ifndef " + DEV + "\n#define " + DEV + " 1\n\n";
+    x.add_symbol(DEV, "the device name");
+    x.define(DEV + "_NODEID", fmt("0x%x", db_get_nodeid(db)), "NODEID");
+    o += "\n\n\n";
+    x.define(DEV + "_VENDOR_ID", fmt("0x%x", db->vendor_id), "VENDORID");
+    o += "\n\n";
+    x.define(DEV + "_PRODUCT_CODE", fmt("0x%x", db->product_code), "PRODUCTCODE");
+    o += "\n\n";
+    x.define(DEV + "_REVISION_NUMBER", fmt("0x%x", db->revision_number), "REVISIONNUMBER");
+    o += "\n\n";
+
+    info("Creating header symbols for EMCY messages\n");
+    x.define(DEV + "_EMCY_START_INDEX", fmt("0x%x", db->emcys_index), "EMCY_INDEX");
+    o += "\n";
+    unsigned info_count = 0;
+    if (db->emcys.len > 0)
+        while (info_count < DB_EMCY_INFO_COUNT && db->emcys_buffer[0].info_strs[info_count][0]) ++info_count;
+    x.define(DEV + "_EMCYSTR_INFO_STR_COUNT", fmt("%u", info_count), "EMCY");
+    o += "\n";
+    o += "typedef enum {\n";
+    for (uint16_t i = 0; i < db->emcys.len; ++i) {
+        std::string sym = DEV + "_EMCY_" + ident(db->emcys_buffer[i].name);
+        x.add_symbol(sym, std::string("EMCY ") + db->emcys_buffer[i].name);
+        x.enum_value(sym, fmt("%" PRIi32, db->emcys_buffer[i].value), true);
+    }
+    x.add_symbol(DEV + "_EMCY_COUNT", "the EMCY count");
+    x.enum_value(DEV + "_EMCY_COUNT", fmt("%u", (unsigned)db->emcys.len), false);
+    o += "} " + x.dev_lower + "_emcy_err_codes_e;\n\n\n\n\n";
+
+    info("Creating header symbols for defines\n");
+    for (uint16_t i = 0; i < db->defines.len; ++i) {
+        const db_define_st *d = &db->defines_buffer[i];
+        std::string sym = DEV + "_" + ident(d->name);
+        std::string origin = std::string("define ") + d->name;
+        if (d->type == DB_DEFINE_INT) {
+            x.define(sym, fmt("%" PRIi32, d->value), origin);
+            o += "\n";
+        } else if (d->type == DB_DEFINE_STRING) {
+            x.define(sym, x.define_text(d->str), origin);
+        } else if (d->type == DB_DEFINE_ENUM) {
+            o += d->data_type ? "enum {\n" : "typedef enum {\n";
+            bool had_value = false;
+            for (int32_t k = 0; k < d->child_count; ++k) {
+                const char *child = d->childs[k];
+                bool last = k == d->child_count - 1;
+                const char *eq = std::strchr(child, '=');
+                std::string own(child, eq ? (size_t)(eq - child) : std::strlen(child));
+                while (!own.empty() && std::isspace((unsigned char)own.back())) own.pop_back();
+                std::string csym = sym + "_" + ident(own);
+                x.add_symbol(csym, origin + " member " + own);
+                if (eq) {
+                    char *end = nullptr;
+                    long long v = std::strtoll(eq + 1, &end, 0);
+                    while (end && std::isspace((unsigned char)*end)) ++end;
+                    if (end && end != eq + 1 && *end == '\0' && v >= INT32_MIN && v <= INT32_MAX) {
+                        o += "    " + csym + " = " + fmt("%lld", v) + (last ? "\n" : ",\n");
+                        had_value = true;
+                        continue;
+                    }
+                    db_warn("The member '%s' of enumeration '%s' has a value that is not an integer; it is exported "
+                         "without it.\n",
+                         child, d->name);
+                }
+                if (k == 0) x.enum_value(csym, "0", !last);
+                else if (last && had_value) x.enum_value(csym, fmt("%u", (unsigned)k), false);
+                else o += "    " + csym + (last ? "\n" : ",\n");
+            }
+            std::string lname = lower(ident(d->name));
+            if (d->data_type) {
+                char stdint[40];
+                o += "};\ntypedef " + std::string(db_type_to_stdint(d->data_type, stdint)) + " " + x.dev_lower + "_" +
+                     lname + "_e;\n\n";
+            } else {
+                o += "} " + x.dev_lower + "_" + lname + "_e;\n\n";
+            }
+            x.add_symbol(x.dev_lower + "_" + lname + "_e", origin + " type");
+        } else {
+            db_error("Unknown define type in export\n");
+        }
+    }
+
+    o += "\n\n\n\n";
+    info("Creating header symbols for PDO counts\n");
+    x.define(DEV + "_RXPDO_COUNT", fmt("%u", (unsigned)db->rxpdos.len), "RXPDO");
+    x.define(DEV + "_TXPDO_COUNT", fmt("%u", (unsigned)db->txpdos.len), "TXPDO");
+    o += "\n\n";
+
+    info("Creating header symbols from object dictionary entries\n");
+    for (uint16_t i = 0; i < db->objects.len; ++i) {
+        const db_obj_st *obj = &db->objects_buffer[i];
+        char symbuf[1024];
+        db_obj_symbol(db, obj->name.value_str, symbuf, sizeof symbuf);
+        const std::string SYM = symbuf;
+        const std::string origin = std::string("object ") + obj->name.value_str;
+        const uint8_t type = obj->obj.type;
+        const bool is_unsigned = !(std::strstr(obj->type_str, "SIGNED") && !std::strstr(obj->type_str, "UNSIGNED"));
+        x.define(SYM + "_INDEX", fmt("0x%x", obj->obj.main_index), origin);
+        if (type > 63) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size, origin), origin);
+        else if (type == 17) x.define(SYM + "_STRING_LEN", x.value(obj->string_len, origin), origin);
+        else x.define(SYM + "_SUBINDEX", fmt("%u", obj->obj.sub_index), origin);
+        // A type the document named in its own way gets the name the library knows.
+        char canonical[40];
+        db_type_to_str(type, canonical);
+        bool known = db_str_to_type(obj->type_str) == type &&
+                     (type != 1 || std::strcmp(obj->type_str, "CANOPEN_UNSIGNED8") == 0 ||
+                      std::strcmp(obj->type_str, "CANOPEN_SIGNED8") == 0);
+        x.define(SYM + "_TYPE", known ? obj->type_str : canonical, origin);
+        char perm[40];
+        x.define(SYM + "_PERMISSIONS", db_permission_to_str(obj->obj.permissions, perm), origin);
+        if (type > 63) {
+            unsigned k = 1;
+            for (const db_array_child_st *c = obj->child_ptr; c; c = c->next_sibling, ++k) {
+                std::string CHILD = SYM + "_" + ident(c->name.value_str);
+                std::string corigin = origin + " element " + c->name.value_str;
+                x.define(CHILD + "_SUBINDEX", fmt("%u", k), corigin);
+                if (dbvalue_is_set(&c->min)) x.define(CHILD + "_MIN", x.value(c->min, corigin, is_unsigned), corigin);
+                if (dbvalue_is_set(&c->max)) x.define(CHILD + "_MAX", x.value(c->max, corigin, is_unsigned), corigin);
+                x.define(CHILD + "_DEFAULT", x.value(c->def, corigin, is_unsigned), corigin);
+            }
+            char stdint[40];
+            std::string sym = lower(SYM);
+            o += "extern const " + std::string(db_type_to_stdint(type, stdint)) + " " + sym + "_defaults[];\n";
+            o += "uint32_t " + sym + "_defaults_size(void);\n";
+            x.add_symbol(sym + "_defaults", origin);
+            x.add_symbol(sym + "_defaults_size", origin);
+        } else if (type <= 15) {
+            x.define(SYM + "_VALUE", x.value(obj->value, origin, is_unsigned), origin);
+            x.define(SYM + "_DEFAULT", x.value(obj->def, origin, is_unsigned), origin);
+            x.define(SYM + "_MIN", x.value(obj->min, origin, is_unsigned), origin);
+            x.define(SYM + "_MAX", x.value(obj->max, origin, is_unsigned), origin);
+        } else if (type == 17) {
+            x.define(SYM + "_DEFAULT", c_string(dbvalue_is_set(&obj->string_def) ? obj->string_def.value_str : "0"),
+                     origin);
+        }
+        o += "\n\n";
+    }
+    info("Object dictionary symbols created\n");
+    o += "\n/// @brief: returns the length of object dictionary in objects.\nuint32_t obj_dict_len(void);\n\n";
+    o += "#endif\n#endif\n";
+
+    if (!x.clashes.empty()) {
+        for (const std::string &c : x.clashes) db_error("%s.\n", c.c_str());
+        db_error("Names of the device database clash in C: nothing is exported.\n");
+        return false;
+    }
+    return true;
+}
+
+std::string mapping_entry(const canopen_pdo_mapping_st &m)
+{
+    return fmt("                {\n                    .main_index = 0x%x,\n                    .sub_index = %u,\n"
+               "                    .length = %u\n                },\n",
+               m.main_index, m.sub_index, m.length);
+}
+
+bool build_source(exporter &x, const char *name)
+{
+    db_st *db = x.db;
+    std::string &o = x.out;
+    o += "#include <kr_utilities.h>\n#include <kr_canopen.h>\n#include \"main.h\"\n";
+    o += "#include \"" + base_name_of(name) + ".h\"\n\n\n";
+
+    info("Creating source objects for CANopen initializer structure\n");
+    x.add_symbol(x.dev_lower + "_canopen_init", "the start-up record");
+    o += "const kr_canopen_non_volatile_st " + x.dev_lower + "_canopen_init = {\n    .producer_heartbeat_time_ms = 400,\n";
+    // A firmware without PDOs has no PDO members in the record (its counts are 0).
+    const bool rx = db->rxpdos.len > 0, tx = db->txpdos.len > 0;
+    if (rx) o += "    .rxpdo_coms = {\n";
+    char text[64];
+    for (uint16_t i = 0; i < db->rxpdos.len; ++i) {
+        const db_rxpdo_st &p = db->rxpdo_buffer[i];
+        if (!x.known_expression(p.cobid)) {
+            db_error("The COB-ID '%s' of RXPDO %u is not a number or an expression of this header's symbols.\n", p.cobid,
+                  (unsigned)i + 1);
+            return false;
+        }
+        o += "        {\n            .cob_id = " + std::string(p.cobid) + ",\n            .transmission_type = " +
+             db_transmission_to_str(p.transmission, text) + "\n        }" + (i + 1 < db->rxpdos.len ? ",\n" : "\n");
+    }
+    if (rx) o += "    },\n    .rxpdo_maps = {\n";
+    for (uint16_t i = 0; i < db->rxpdos.len; ++i) {
+        o += "        {\n            .mappings = {\n";
+        for (const auto &m : db->rxpdo_buffer[i].mappings.mappings) {
+            if (m.length == 0) break;
+            o += mapping_entry(m);
+        }
+        o += std::string("            }\n        }") + (i + 1 < db->rxpdos.len ? ",\n" : "\n");
+    }
+    if (rx) o += tx ? "    },\n" : "\n    }\n";
+    if (tx) o += "    .txpdo_coms = {\n";
+    for (uint16_t i = 0; i < db->txpdos.len; ++i) {
+        const db_txpdo_st &p = db->txpdo_buffer[i];
+        if (!x.known_expression(p.cobid)) {
+            db_error("The COB-ID '%s' of TXPDO %u is not a number or an expression of this header's symbols.\n", p.cobid,
+                  (unsigned)i + 1);
+            return false;
+        }
+        o += "        {\n            .cob_id = " + std::string(p.cobid) + ",\n            .transmission_type = " +
+             db_transmission_to_str(p.transmission, text) + ",\n" +
+             fmt("            .inhibit_time = %u,\n            .event_timer = %u\n        }", (unsigned)p.inhibit_time,
+                 (unsigned)p.event_timer) +
+             (i + 1 < db->txpdos.len ? ",\n" : "\n");
+    }
+    if (tx) o += "    },\n    .txpdo_maps = {\n";
+    for (uint16_t i = 0; i < db->txpdos.len; ++i) {
+        o += "        {\n            .mappings = {\n";
+        for (const auto &m : db->txpdo_buffer[i].mappings.mappings) o += mapping_entry(m);
+        o += std::string("            }\n        }") + (i + 1 < db->txpdos.len ? ",\n" : "\n");
+    }
+    o += tx ? "\n    }\n};\n" : "};\n";
+
+    info("Creating source objects for object dictionary\n");
+    o += "\n\n\nconst canopen_object_st obj_dict[] = {\n";
+    for (uint16_t i = 0; i < db->objects.len; ++i) {
+        const db_obj_st *obj = &db->objects_buffer[i];
+        char symbuf[1024];
+        db_obj_symbol(db, obj->name.value_str, symbuf, sizeof symbuf);
+        const std::string SYM = symbuf;
+        const uint8_t type = obj->obj.type;
+        if (i) o += ",\n";
+        o += "    {\n        .main_index = " + SYM + "_INDEX,\n";
+        if (type > 63) o += "        .array_max_size = " + SYM + "_ARRAY_MAX_SIZE,\n";
+        else if (type == 17) o += "        .string_len = " + SYM + "_STRING_LEN,\n";
+        else o += "        .sub_index = " + SYM + "_SUBINDEX,\n";
+        std::string ptr = "0";
+        if (dbvalue_is_set(&obj->dataptr) && obj->dataptr.value_str[0]) {
+            if (!db_address_text(obj->dataptr.value_str)) {
+                db_error("The data pointer '%s' of object '%s' is not an address.\n",
+                      obj->dataptr.value_str, obj->name.value_str);
+                return false;
+            }
+            ptr = obj->dataptr.value_str;
+        }
+        o += "        .type = " + SYM + "_TYPE,\n        .permissions = " + SYM +
+             "_PERMISSIONS,\n        .data_ptr = (void *) " + ptr + "\n    }";
+    }
+    o += "\n};\n\nuint32_t obj_dict_len(void) {\n    return sizeof(obj_dict) / sizeof(canopen_object_st);\n}\n\n";
+
+    info("Creating source objects for array initializers\n");
+    for (uint16_t i = 0; i < db->objects.len; ++i) {
+        const db_obj_st *obj = &db->objects_buffer[i];
+        if (obj->obj.type <= 63) continue;
+        char symbuf[1024], stdint[40];
+        db_obj_symbol(db, obj->name.value_str, symbuf, sizeof symbuf);
+        const std::string SYM = symbuf, sym = lower(SYM);
+        o += "const " + std::string(db_type_to_stdint(obj->obj.type, stdint)) + " " + sym + "_defaults[] = {\n";
+        for (const db_array_child_st *c = obj->child_ptr; c; c = c->next_sibling)
+            o += "    " + SYM + "_" + ident(c->name.value_str) + "_DEFAULT" + (c->next_sibling ? ",\n" : "\n");
+        o += "};\n";
+        o += "uint32_t " + sym + "_defaults_size(void) {\n    return sizeof(" + sym + "_defaults) / sizeof(" + sym +
+             "_defaults[0]);\n}\n\n";
+    }
+    return true;
+}
+
+// Builds one file's text; the source needs the header's symbols, so the header is always built first.
+bool build(bool source, const char *name, std::string &text)
+{
+    if (!can_export(name)) return false;
+    exporter header(&dev.db);
+    quiet_progress = source;
+    bool built = build_header(header, name);
+    quiet_progress = false;
+    if (!built) return false;
+    if (source) {
+        exporter src(&dev.db);
+        src.symbols = std::move(header.symbols);
+        if (!build_source(src, name)) return false;
+        text = std::move(src.out);
+    } else {
+        text = std::move(header.out);
+    }
+    if (text.size() + 1 > EXPORT_BUFFER_LEN) {
+        db_error("The generated %s is %zu bytes, more than the %u the export holds: nothing is written.\n",
+              source ? "source" : "header", text.size(), EXPORT_BUFFER_LEN);
+        return false;
+    }
+    return true;
+}
+
+struct out_file {
+    bool source;
+    std::string path, text, target, tmp;
+};
+
+// Writes every file under a temporary name next to its target (the file a symbolic link names) and
+// renames them only when all are complete: a failure leaves every target as it was.
+bool write_all(std::vector<out_file> &files)
+{
+    bool ok = true;
+    static unsigned counter = 0;
+    for (out_file &f : files) {
+        char *real = realpath(f.path.c_str(), nullptr);
+        f.target = real ? real : f.path;
+        std::free(real);
+        std::filesystem::path t(f.target);
+        f.tmp = (t.parent_path() / (".krcan_export" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".tmp"))
+                    .string();
+        struct stat old {};
+        if (!parser_write_file(f.tmp.c_str(), f.text.c_str()) ||
+            (stat(f.target.c_str(), &old) == 0 && chmod(f.tmp.c_str(), old.st_mode & 07777) != 0)) {
+            db_error(f.source ? "Failed to open source file '%s'.\n" : "Failed to open header file '%s'.\n",
+                     f.path.c_str());
+            db_error("%s\n", parser_last_error());
+            ok = false;
+            break;
+        }
+    }
+    for (out_file &f : files) {
+        if (ok && std::rename(f.tmp.c_str(), f.target.c_str()) != 0) {
+            db_error("'%s' could not be written: %s\n", f.path.c_str(), std::strerror(errno));
+            ok = false;
+        }
+        if (!f.tmp.empty()) unlink(f.tmp.c_str());
+    }
+    return ok;
+}
+
+// The header, the source or both: built whole first, then written together.
+bool export_files(bool header, bool source, const char *name)
+{
+    std::vector<out_file> files;
+    bool ok = true;
+    for (bool is_source : {false, true}) {
+        if (!ok || (is_source ? !source : !header)) continue;
+        out_file f;
+        f.source = is_source;
+        f.path = is_source ? dev.srcdest : dev.incdest;
+        if (f.path.empty() || f.path.back() != '/') f.path += "/";
+        f.path += std::string(name ? name : "") + (is_source ? ".c" : ".h");
+        // Nothing is printed after a refusal but the reason; a half-built text is never written.
+        ok = build(is_source, name, f.text);
+        if (ok && f.path.size() > DEV_PATH_LEN - 1) {
+            db_error("The output path '%s' is longer than %u characters.\n", f.path.c_str(), DEV_PATH_LEN - 1);
+            ok = false;
+        }
+        files.push_back(std::move(f));
+    }
+    if (!ok || !write_all(files)) {
+        main_set_run_failed();
+        return false;
+    }
+    if (source) info("Exporting done.\n");
+    return true;
+}
+
+} // namespace
+
+bool get_header_objs(char *dest, size_t dest_length, const char *name)
+{
+    std::string text;
+    if (!build(false, name, text) || text.size() + 1 > dest_length) return false;
+    std::memcpy(dest, text.c_str(), text.size() + 1);
+    return true;
+}
+
+bool get_source_objs(char *dest, size_t dest_length, const char *name)
+{
+    std::string text;
+    if (!build(true, name, text) || text.size() + 1 > dest_length) return false;
+    std::memcpy(dest, text.c_str(), text.size() + 1);
+    return true;
+}
+
+// The run goes on after a failed export (later commands still run); the run-failed flag makes it end
+// with status 1.
+bool cmd_exporth(const char *name)
+{
+    export_files(true, false, name);
+    return true;
+}
+
+bool cmd_exportc(const char *name)
+{
+    export_files(false, true, name);
+    return true;
+}
+
+bool cmd_export(const char *name)
+{
+    export_files(true, true, name);
+    return true;
+}

@@ -1,0 +1,658 @@
+// Document parser: format by file name, whole-file loading, the JSON bracket check, and one query and
+// writer interface over the JSON and YAML modules. See parser.h.
+#include "database/parser.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+char last_error[PARSER_ERROR_LENGTH] = "no error";
+
+__attribute__((format(printf, 1, 2)))
+void set_error(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(last_error, sizeof last_error, fmt, ap);
+    va_end(ap);
+}
+
+void clear_error() { set_error("no error"); }
+
+void clear_dest(char *dest, uint32_t dest_length) {
+    if (dest != nullptr && dest_length > 0) dest[0] = '\0';
+}
+
+bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+parser_types_e from_reader_type(int t) {
+    switch (t) {
+    case PARSER_OBJECT:
+    case PARSER_ARRAY:
+    case PARSER_INT:
+    case PARSER_BOOL:
+    case PARSER_STRING: return static_cast<parser_types_e>(t);
+    default: return PARSER_UNSUPPORTED;
+    }
+}
+
+parser_node_st json_node(char *p) {
+    parser_node_st n{};
+    n.format = PARSER_FORMAT_JSON;
+    n.json = p;
+    return n;
+}
+
+parser_node_st yaml_node(kr_yaml_node_st y) {
+    if (y.ptr == nullptr) return parser_node_invalid();
+    parser_node_st n{};
+    n.format = PARSER_FORMAT_YAML;
+    n.yaml = y;
+    return n;
+}
+
+bool is_yaml(const parser_node_st &n) { return n.format == PARSER_FORMAT_YAML; }
+
+// The structure check before the JSON reader, which trusts the brackets. Sets the error text.
+bool json_structure_ok(const char *text, size_t length) {
+    constexpr unsigned max_depth = 64;
+    char stack[max_depth];
+    unsigned depth = 0;
+    size_t i = 0;
+    while (i < length && is_ws(text[i])) ++i;
+    if (i == length || text[i] != '{') {
+        set_error("the document does not begin with a JSON object");
+        return false;
+    }
+    bool in_string = false;
+    size_t root_end = 0;
+    bool root_closed = false;
+    for (; i < length; ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            in_string = !in_string;
+            continue;
+        }
+        if (in_string) continue;
+        if (c == '{' || c == '[') {
+            if (depth == max_depth) {
+                set_error("the document nests deeper than %u levels", max_depth);
+                return false;
+            }
+            stack[depth++] = c;
+        } else if (c == '}' || c == ']') {
+            if (depth == 0) {
+                set_error("a '%c' at offset %zu closes nothing", c, i);
+                return false;
+            }
+            const char opener = stack[depth - 1];
+            if ((c == '}') != (opener == '{')) {
+                set_error("a '%c' at offset %zu closes a '%c'", c, i, opener);
+                return false;
+            }
+            if (--depth == 0 && !root_closed) {
+                root_closed = true;
+                root_end = i + 1;
+            }
+        }
+    }
+    if (in_string) {
+        set_error("the document ends inside a string");
+        return false;
+    }
+    if (depth > 0) {
+        set_error("the document ends with %u unterminated object(s) or array(s)", depth);
+        return false;
+    }
+    for (size_t j = root_end; j < length; ++j) {
+        if (!is_ws(text[j])) {
+            set_error("there is data after the root object, at offset %zu", j);
+            return false;
+        }
+    }
+    return true;
+}
+
+// The YAML writer quotes hexadecimal values; they read back as integers.
+bool yaml_is_hex_string(kr_yaml_node_st y) {
+    const char *p = kr_yamlreader_get_string_ptr(y);
+    const uint32_t n = kr_yamlreader_get_string_len(y);
+    if (p == nullptr || n < 3) return false;
+    if (p[0] != '0' || (p[1] != 'x' && p[1] != 'X')) return false;
+    for (uint32_t i = 2; i < n; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(p[i]))) return false;
+    }
+    return true;
+}
+
+bool json_is_array(char *node) {
+    return node[0] == '[' || kr_jsonreader_get_type(node) == JSON_ARRAY;
+}
+
+// The index-th child of a YAML node; indexes the reader's 16-bit signed index cannot take are walked.
+kr_yaml_node_st yaml_child(kr_yaml_node_st y, uint32_t index) {
+    if (index <= INT16_MAX) return kr_yamlreader_get_child(y, static_cast<int16_t>(index));
+    kr_yaml_node_st c = kr_yamlreader_get_child(y, INT16_MAX);
+    for (uint32_t i = INT16_MAX; c.ptr != nullptr && i < index; ++i) {
+        if (!kr_yamlreader_get_next_sibling(c, &c)) return kr_yaml_node_st{};
+    }
+    return c;
+}
+
+// Checked before opening: opening a FIFO would wait for a writer.
+bool is_regular_file(const char *path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// True when a JSON node is an object member ("name":value) rather than the root or an element.
+bool json_is_member(const char *node) {
+    if (node[0] != '"') return false;
+    const char *p = std::strchr(node + 1, '"');
+    return p != nullptr && p[1] == ':';
+}
+
+}  // namespace
+
+extern "C" {
+
+parser_formats_e parser_format_from_filename(const char *filename) {
+    if (filename == nullptr) return PARSER_FORMAT_JSON;
+    const char *dot = std::strrchr(filename, '.');
+    if (dot == nullptr) return PARSER_FORMAT_JSON;
+    char ext[8] = {};
+    for (size_t i = 0; i < 7 && dot[1 + i] != '\0'; ++i)
+        ext[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(dot[1 + i])));
+    // A longer extension only matches when its first 7 characters do, so compare the whole rest.
+    if (std::strlen(dot + 1) > 7) return PARSER_FORMAT_JSON;
+    return (std::strcmp(ext, "yaml") == 0 || std::strcmp(ext, "yml") == 0) ? PARSER_FORMAT_YAML
+                                                                           : PARSER_FORMAT_JSON;
+}
+
+const char *parser_format_to_str(parser_formats_e format) {
+    return format == PARSER_FORMAT_YAML ? "YAML" : "JSON";
+}
+
+const char *parser_type_to_str(parser_types_e type) {
+    switch (type) {
+    case PARSER_OBJECT: return "OBJECT";
+    case PARSER_ARRAY: return "ARRAY";
+    case PARSER_UNSUPPORTED: return "UNSUPPORTED";
+    case PARSER_INT: return "INT";
+    case PARSER_BOOL: return "BOOL";
+    case PARSER_STRING: return "STRING";
+    }
+    return "UNDEFINED";
+}
+
+bool parser_find_file(const char *directory, const char *base_name, char *dest, size_t dest_length) {
+    if (directory == nullptr || base_name == nullptr || dest == nullptr || dest_length == 0) return false;
+    static const char *const exts[] = {"json", "yaml", "yml"};
+    for (const char *ext : exts) {
+        const int n = std::snprintf(dest, dest_length, "%s/%s.%s", directory, base_name, ext);
+        if (n < 0 || static_cast<size_t>(n) >= dest_length) continue;  // never open a cut path
+        if (!is_regular_file(dest)) continue;
+        FILE *f = std::fopen(dest, "rb");
+        if (f == nullptr) continue;
+        struct stat st {};
+        const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+        std::fclose(f);
+        if (regular) return true;
+    }
+    const int n = std::snprintf(dest, dest_length, "%s/%s.json", directory, base_name);
+    if (n < 0 || static_cast<size_t>(n) >= dest_length) dest[0] = '\0';
+    return false;
+}
+
+parser_node_st parser_read_file(const char *path, char **text_buffer) {
+    if (text_buffer != nullptr) *text_buffer = nullptr;
+    if (path == nullptr) {
+        set_error("no file was given");
+        return parser_node_invalid();
+    }
+    // Checked before opening: opening a FIFO would wait for a writer.
+    struct stat pre {};
+    if (stat(path, &pre) == 0 && !S_ISREG(pre.st_mode)) {
+        set_error("the file could not be opened: it is not a regular file");
+        return parser_node_invalid();
+    }
+    FILE *f = std::fopen(path, "rb");
+    if (f == nullptr) {
+        set_error("the file could not be opened");
+        return parser_node_invalid();
+    }
+    struct stat st {};
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::fclose(f);
+        set_error("the file could not be opened: it is not a regular file");
+        return parser_node_invalid();
+    }
+    long size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
+    if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+        std::fclose(f);
+        set_error("the size of the file could not be determined");
+        return parser_node_invalid();
+    }
+    if (size < 1) {
+        std::fclose(f);
+        set_error("the file is empty");
+        return parser_node_invalid();
+    }
+    // The readers count in 32 bits.
+    char *buf = static_cast<unsigned long>(size) < UINT32_MAX - 1u
+                    ? static_cast<char *>(std::malloc(static_cast<size_t>(size) + 1))
+                    : nullptr;
+    if (buf == nullptr) {
+        std::fclose(f);
+        set_error("the file does not fit in memory (%ld bytes)", size);
+        return parser_node_invalid();
+    }
+    const size_t got = std::fread(buf, 1, static_cast<size_t>(size), f);
+    std::fclose(f);
+    if (got != static_cast<size_t>(size)) {
+        std::free(buf);
+        set_error("the file could not be read to the end");
+        return parser_node_invalid();
+    }
+    buf[size] = '\0';
+    const parser_node_st root = parser_read_buffer(buf, std::strlen(buf), parser_format_from_filename(path));
+    if (!parser_node_is_valid(root)) {
+        std::free(buf);
+        return root;
+    }
+    if (text_buffer != nullptr) *text_buffer = buf;
+    return root;
+}
+
+parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e format) {
+    if (text == nullptr) {
+        set_error("there is nothing to parse");
+        return parser_node_invalid();
+    }
+    size_t n = strnlen(text, length);
+    if (n == length) text[length] = '\0';
+    if (n >= 3 && static_cast<unsigned char>(text[0]) == 0xEF && static_cast<unsigned char>(text[1]) == 0xBB &&
+        static_cast<unsigned char>(text[2]) == 0xBF) {
+        text += 3;
+        n -= 3;
+    }
+    if (n >= UINT32_MAX - 1u) {
+        set_error("the document is too large (%zu bytes)", n);
+        return parser_node_invalid();
+    }
+    if (format == PARSER_FORMAT_YAML) {
+        // The YAML reader is given the buffer's size, terminator included.
+        if (kr_yamlreader_init(text, static_cast<uint32_t>(n + 1)) != ERR_NONE) {
+            set_error("the YAML document could not be parsed");
+            return parser_node_invalid();
+        }
+        const parser_node_st root = yaml_node(kr_yamlreader_get_root(text));
+        if (!parser_node_is_valid(root)) {
+            set_error("the YAML document has no root node");
+            return root;
+        }
+        clear_error();
+        return root;
+    }
+    if (!json_structure_ok(text, n)) return parser_node_invalid();
+    if (kr_jsonreader_init(text, static_cast<uint32_t>(n)) != ERR_NONE) {
+        set_error("the JSON document could not be parsed");
+        return parser_node_invalid();
+    }
+    // Compaction moved the root's '{' to the first character.
+    clear_error();
+    return json_node(text);
+}
+
+const char *parser_last_error(void) { return last_error; }
+
+bool parser_write_file(const char *path, const char *text) {
+    if (path == nullptr || path[0] == '\0') {
+        set_error("no file was given");
+        return false;
+    }
+    if (text == nullptr) {
+        set_error("there is nothing to write");
+        return false;
+    }
+    // Save through a symbolic link into the file it names.
+    std::string target = path;
+    struct stat lst {};
+    if (lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        char *real = realpath(path, nullptr);
+        if (real != nullptr) {
+            target = real;
+            std::free(real);
+        }
+    }
+    struct stat old {};
+    const bool exists = stat(target.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) {
+        set_error("the file could not be written: '%s' is not a regular file", path);
+        return false;
+    }
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+
+    // A new name in the same folder, so the rename replaces the old file in one step.
+    static unsigned counter = 0;
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        // Short, so that a target name at the length limit still leaves room for it.
+        tmp = folder + ".krcan_save" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".tmp";
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+        set_error("the file could not be created: %s", std::strerror(errno));
+        return false;
+    }
+    auto fail = [&](const char *what, int err) {
+        if (fd >= 0) close(fd);
+        unlink(tmp.c_str());
+        set_error("the file could not be %s: %s", what, std::strerror(err));
+        return false;
+    };
+    if (exists && fchmod(fd, old.st_mode & 07777) != 0) return fail("written", errno);
+    const size_t total = std::strlen(text);
+    size_t done = 0;
+    while (done < total) {
+        const ssize_t w = write(fd, text + done, total - done);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return fail("written", errno);
+        }
+        if (w == 0) return fail("written", EIO);
+        done += static_cast<size_t>(w);
+    }
+    if (fsync(fd) != 0) return fail("written", errno);
+    const int c = close(fd);
+    fd = -1;
+    if (c != 0) return fail("written", errno);
+    if (rename(tmp.c_str(), target.c_str()) != 0) return fail("saved", errno);
+    clear_error();
+    return true;
+}
+
+parser_node_st parser_node_invalid(void) {
+    parser_node_st n{};
+    n.format = PARSER_FORMAT_JSON;
+    n.json = nullptr;
+    return n;
+}
+
+bool parser_node_is_valid(parser_node_st node) {
+    return is_yaml(node) ? node.yaml.ptr != nullptr : node.json != nullptr;
+}
+
+parser_types_e parser_get_type(parser_node_st node) {
+    if (!parser_node_is_valid(node)) return PARSER_UNSUPPORTED;
+    if (!is_yaml(node)) return from_reader_type(kr_jsonreader_get_type(node.json));
+    const kr_yaml_types_e t = kr_yamlreader_get_type(node.yaml);
+    if (t == YAML_STRING && yaml_is_hex_string(node.yaml)) return PARSER_INT;
+    return from_reader_type(t);
+}
+
+int32_t parser_get_int(parser_node_st node) {
+    if (!parser_node_is_valid(node)) return 0;
+    return is_yaml(node) ? kr_yamlreader_get_int(node.yaml) : kr_jsonreader_get_int(node.json);
+}
+
+bool parser_get_bool(parser_node_st node) {
+    if (!parser_node_is_valid(node)) return false;
+    return is_yaml(node) ? kr_yamlreader_get_bool(node.yaml) : kr_jsonreader_get_bool(node.json);
+}
+
+bool parser_get_string(parser_node_st node, char *dest, uint32_t dest_length) {
+    if (!parser_node_is_valid(node) || dest == nullptr || dest_length == 0) {
+        clear_dest(dest, dest_length);
+        return false;
+    }
+    return is_yaml(node) ? kr_yamlreader_get_string(node.yaml, dest, dest_length)
+                         : kr_jsonreader_get_string(node.json, dest, dest_length);
+}
+
+uint32_t parser_get_string_len(parser_node_st node) {
+    if (!parser_node_is_valid(node)) return 0;
+    return is_yaml(node) ? kr_yamlreader_get_string_len(node.yaml) : kr_jsonreader_get_string_len(node.json);
+}
+
+char *parser_get_string_ptr(parser_node_st node) {
+    if (!parser_node_is_valid(node)) return nullptr;
+    return is_yaml(node) ? kr_yamlreader_get_string_ptr(node.yaml) : kr_jsonreader_get_string_ptr(node.json);
+}
+
+bool parser_get_obj_name(parser_node_st node, char *dest, uint32_t dest_length) {
+    if (!parser_node_is_valid(node) || dest == nullptr || dest_length == 0) {
+        clear_dest(dest, dest_length);
+        return false;
+    }
+    if (is_yaml(node)) return kr_yamlreader_get_obj_name(node.yaml, dest, dest_length);
+    // A string element is no member: its text is not a name.
+    if (!json_is_member(node.json)) {
+        dest[0] = '\0';
+        return true;
+    }
+    return kr_jsonreader_get_obj_name(node.json, dest, dest_length);
+}
+
+parser_node_st parser_find_child(parser_node_st node, const char *name) {
+    if (!parser_node_is_valid(node) || name == nullptr) return parser_node_invalid();
+    if (is_yaml(node)) return yaml_node(kr_yamlreader_find_child(node.yaml, name));
+    return json_node(kr_jsonreader_find_child(node.json, name));
+}
+
+parser_node_st parser_get_child(parser_node_st node, uint16_t index) {
+    if (!parser_node_is_valid(node)) return parser_node_invalid();
+    if (is_yaml(node)) return yaml_node(yaml_child(node.yaml, index));
+    if (json_is_array(node.json)) return json_node(kr_jsonreader_array_at(node.json, index));
+    return json_node(kr_jsonreader_get_child(node.json, index));
+}
+
+uint32_t parser_get_child_count(parser_node_st node) {
+    if (!parser_node_is_valid(node)) return 0;
+    if (is_yaml(node)) return kr_yamlreader_get_child_count(node.yaml);
+    if (json_is_array(node.json)) return kr_jsonreader_array_get_size(node.json);
+    char *c = kr_jsonreader_get_child(node.json, 0);
+    if (c == nullptr) return 0;
+    uint32_t count = 1;
+    while (kr_jsonreader_get_next_sibling(c, &c)) ++count;
+    return count;
+}
+
+bool parser_get_next_sibling(parser_node_st node, parser_node_st *out) {
+    if (!parser_node_is_valid(node)) return false;
+    if (is_yaml(node)) {
+        kr_yaml_node_st n{};
+        if (!kr_yamlreader_get_next_sibling(node.yaml, &n) || n.ptr == nullptr) return false;
+        if (out != nullptr) *out = yaml_node(n);
+        return true;
+    }
+    char *n = nullptr;
+    if (!kr_jsonreader_get_next_sibling(node.json, &n) || n == nullptr) return false;
+    if (out != nullptr) *out = json_node(n);
+    return true;
+}
+
+parser_node_st parser_array_next(parser_node_st element) {
+    parser_node_st next = parser_node_invalid();
+    return parser_get_next_sibling(element, &next) ? next : parser_node_invalid();
+}
+
+parser_node_st parser_array_at(parser_node_st node, uint32_t index) {
+    if (!parser_node_is_valid(node)) return parser_node_invalid();
+    if (is_yaml(node)) return yaml_node(yaml_child(node.yaml, index));
+    return json_node(kr_jsonreader_array_at(node.json, index));
+}
+
+uint32_t parser_array_get_size(parser_node_st node) {
+    if (!parser_node_is_valid(node)) return 0;
+    return is_yaml(node) ? kr_yamlreader_get_child_count(node.yaml) : kr_jsonreader_array_get_size(node.json);
+}
+
+parser_types_e parser_array_get_type(parser_node_st node, uint32_t index) {
+    if (!parser_node_is_valid(node)) return PARSER_UNSUPPORTED;
+    if (is_yaml(node)) return parser_get_type(parser_array_at(node, index));
+    return from_reader_type(kr_jsonreader_array_get_type(node.json, index));
+}
+
+int32_t parser_array_get_int(parser_node_st node, uint32_t index) {
+    if (!parser_node_is_valid(node)) return 0;
+    if (is_yaml(node)) return parser_get_int(parser_array_at(node, index));
+    return kr_jsonreader_array_get_int(node.json, index);
+}
+
+bool parser_array_get_bool(parser_node_st node, uint32_t index) {
+    if (!parser_node_is_valid(node)) return false;
+    if (is_yaml(node)) return parser_get_bool(parser_array_at(node, index));
+    return kr_jsonreader_array_get_bool(node.json, index);
+}
+
+bool parser_array_get_string(parser_node_st node, uint32_t index, char *dest, uint32_t dest_length) {
+    if (!parser_node_is_valid(node) || dest == nullptr || dest_length == 0) {
+        clear_dest(dest, dest_length);
+        return false;
+    }
+    if (is_yaml(node)) return parser_get_string(parser_array_at(node, index), dest, dest_length);
+    return kr_jsonreader_array_get_string(node.json, index, dest, dest_length);
+}
+
+// ---- Writer ----
+
+kr_errors_e parser_writer_init(parser_writer_st *writer, char *buffer, uint32_t buffer_length,
+                               parser_formats_e format) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    *writer = parser_writer_st{};
+    writer->format = format == PARSER_FORMAT_YAML ? PARSER_FORMAT_YAML : PARSER_FORMAT_JSON;
+    if (writer->format == PARSER_FORMAT_JSON) return kr_jsonwriter_init(&writer->json, buffer, buffer_length);
+    const kr_errors_e e = kr_yamlwriter_init(&writer->yaml, buffer, buffer_length);
+    kr_yamlwriter_set_quote_strings(&writer->yaml, true);
+    return e;
+}
+
+kr_errors_e parser_writer_add_string(parser_writer_st *writer, const char *key, const char *value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_string(&writer->yaml, key, value);
+    return kr_jsonwriter_add_string(&writer->json, key, value);
+}
+
+kr_errors_e parser_writer_add_int(parser_writer_st *writer, const char *key, int32_t value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_int(&writer->yaml, key, value);
+    return kr_jsonwriter_add_int(&writer->json, key, value);
+}
+
+kr_errors_e parser_writer_add_int_hex(parser_writer_st *writer, const char *key, uint32_t value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%x", value);
+        return kr_yamlwriter_add_string(&writer->yaml, key, hex);
+    }
+    return kr_jsonwriter_add_int_hex(&writer->json, key, value);
+}
+
+kr_errors_e parser_writer_add_uint(parser_writer_st *writer, const char *key, uint32_t value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_uint(&writer->yaml, key, value);
+    return kr_jsonwriter_add_uint(&writer->json, key, value);
+}
+
+kr_errors_e parser_writer_add_bool(parser_writer_st *writer, const char *key, bool value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_bool(&writer->yaml, key, value);
+    return kr_jsonwriter_add_bool(&writer->json, key, value);
+}
+
+kr_errors_e parser_writer_array_add_string(parser_writer_st *writer, const char *value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_seq_add_string(&writer->yaml, value);
+    return kr_jsonwriter_array_add_string(&writer->json, value);
+}
+
+kr_errors_e parser_writer_array_add_int(parser_writer_st *writer, int32_t value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_seq_add_int(&writer->yaml, value);
+    return kr_jsonwriter_array_add_int(&writer->json, value);
+}
+
+kr_errors_e parser_writer_array_add_int_hex(parser_writer_st *writer, uint32_t value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "0x%x", value);
+        return kr_yamlwriter_seq_add_string(&writer->yaml, hex);
+    }
+    return kr_jsonwriter_array_add_int_hex(&writer->json, static_cast<int32_t>(value));
+}
+
+kr_errors_e parser_writer_array_add_bool(parser_writer_st *writer, bool value) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_seq_add_bool(&writer->yaml, value);
+    return kr_jsonwriter_array_add_bool(&writer->json, value);
+}
+
+kr_errors_e parser_writer_begin_object(parser_writer_st *writer, const char *key) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_begin_map(&writer->yaml, key);
+    if (key == nullptr || key[0] == '\0') return kr_jsonwriter_begin_object(&writer->json);
+    return kr_jsonwriter_begin_object_named(&writer->json, key);
+}
+
+kr_errors_e parser_writer_end_object(parser_writer_st *writer) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_end_map(&writer->yaml);
+    return kr_jsonwriter_end_object(&writer->json);
+}
+
+kr_errors_e parser_writer_begin_array(parser_writer_st *writer, const char *key) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_begin_seq(&writer->yaml, key);
+    return kr_jsonwriter_begin_array(&writer->json, key == nullptr ? "" : key);
+}
+
+kr_errors_e parser_writer_end_array(parser_writer_st *writer) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_end_seq(&writer->yaml);
+    return kr_jsonwriter_end_array(&writer->json);
+}
+
+bool parser_writer_array_append_doc(parser_writer_st *writer, char *doc) {
+    if (writer == nullptr || doc == nullptr) return false;
+    if (writer->format == PARSER_FORMAT_JSON) return kr_jsonwriter_append_json(&writer->json, doc);
+    kr_yaml_st *y = &writer->yaml;
+    if (y->start_ptr == nullptr) return false;
+    // A document that does not fit whole is taken back whole.
+    const kr_yaml_st saved = *y;
+    const size_t saved_length = std::strlen(y->start_ptr);
+    bool ok = kr_yamlwriter_begin_map(y, nullptr) == ERR_NONE;
+    if (ok) {
+        ok = kr_yamlwriter_append_yaml(y, doc);
+        ok = kr_yamlwriter_end_map(y) == ERR_NONE && ok;
+    }
+    if (!ok) {
+        *y = saved;
+        y->start_ptr[saved_length] = '\0';
+    }
+    return ok;
+}
+
+kr_errors_e parser_writer_end(parser_writer_st *writer) {
+    if (writer == nullptr) return ERR_NULL_PTR;
+    if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_end(&writer->yaml, nullptr);
+    return kr_jsonwriter_end(&writer->json, nullptr);
+}
+
+}  // extern "C"

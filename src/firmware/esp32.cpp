@@ -1,0 +1,405 @@
+// ESP32 flashing: the device is asked over its CAN terminal to pause its communication with the
+// module, esptool writes the package's images through the module's USB serial port, and the device
+// is asked to resume whatever esptool gave. esptool runs without a shell and is stopped when it
+// outlives its time limit.
+#include "firmware/esp32.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "run/commands.h"
+#include "database/db.h"
+#include "kr_can.h"
+#include "kr_canopen.h"
+#include "run/main.h"
+#include "system/system.h"
+#include "bus/terminal.h"
+#include "system/package.h"
+#include "run/tool_pending.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr size_t kArgLen = 1024;
+constexpr size_t kImagePathLen = 1282; // extraction folder, '/', image file
+
+char port[ESP32_PORT_LEN];
+std::string serial_dir = ESP32_SERIAL_DIR;
+uint32_t run_limit_ms = ESPTOOL_RUN_LIMIT_MS;
+uint32_t term_grace_ms = ESPTOOL_TERM_GRACE_MS;
+
+system_job_queue_st queue;
+
+char async_filepath[kArgLen];
+uint8_t async_nodeid = 0;
+std::atomic<bool> async_finished{true};
+
+// Starts a program found on PATH with only standard input, output and error, default signal
+// handling and no blocked signals. False when it could not be started.
+bool spawn(const char *program, const std::vector<std::string> &args, pid_t *pid)
+{
+    std::vector<char *> argv;
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int s : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&defaults, s);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    int rc = posix_spawnp(pid, program, &fa, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&attr);
+    return rc == 0;
+}
+
+// Polls for the child's end until the deadline or, when asked, a Ctrl-C; true when it ended (status
+// filled).
+bool wait_child(pid_t pid, int *status, std::chrono::steady_clock::time_point deadline, bool until_signal)
+{
+    for (;;) {
+        pid_t r = waitpid(pid, status, WNOHANG);
+        if (r == pid) return true;
+        if (r < 0 && errno != EINTR) {
+            *status = -1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline || (until_signal && kr_signal_requested())) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// Waits for esptool in the blocking section (the library task keeps receiving meanwhile). After the
+// run limit, or at once after a Ctrl-C (so the device is resumed soon), it is asked to end, then
+// killed; it is always reaped. True when it exited with 0.
+bool wait_esptool(pid_t pid)
+{
+    int status = 0;
+    bool timed_out = false;
+    {
+        kr_rtos_blocking_section section;
+        auto now = std::chrono::steady_clock::now();
+        if (!wait_child(pid, &status, now + std::chrono::milliseconds(run_limit_ms), true)) {
+            timed_out = !kr_signal_requested();
+            uint32_t grace = timed_out ? term_grace_ms : ESPTOOL_SIGNAL_GRACE_MS;
+            kill(pid, SIGTERM);
+            if (!wait_child(pid, &status, std::chrono::steady_clock::now() + std::chrono::milliseconds(grace), false)) {
+                kill(pid, SIGKILL);
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+            }
+        }
+    }
+    if (timed_out) {
+        print_error("ERROR: esptool did not end within %u seconds; it was stopped.\n", run_limit_ms / 1000);
+        return false;
+    }
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool flash_images(const krdev_st &krdev)
+{
+    char found[ESP32_PORT_LEN] = "";
+    bool have_port = false;
+    for (uint32_t i = 0; i < ESP32_PORT_WAIT_MS / ESP32_PORT_WAIT_STEP_MS; i++) {
+        if (i > 0) kr_rtos_task_delay(ESP32_PORT_WAIT_STEP_MS);
+        if (kr_signal_requested()) return false;
+        if ((have_port = find_port(found, sizeof found))) break;
+    }
+    if (have_port)
+        std::printf("Flashing the ESP32 firmware to '%s'\n", found);
+    else
+        std::printf("No Espressif USB port found, letting esptool look for the ESP32\n");
+    std::fflush(stdout);
+
+    std::vector<std::string> args = {"esptool", "--chip", "auto"};
+    if (have_port) args.insert(args.end(), {"--port", found});
+    args.insert(args.end(), {"--baud", ESP32_BAUDRATE, "--before", "default-reset", "--after", "hard-reset",
+                             "write-flash", "-z"});
+    for (uint16_t i = 0; i < krdev.esp32_count && i < KRDEV_ESP32_MAX_COUNT; i++) {
+        char offset[16];
+        std::snprintf(offset, sizeof offset, "0x%x", (unsigned)krdev.esp32[i].offset);
+        std::string file = std::string(krdev.dir) + "/" + krdev.esp32[i].file;
+        if (file.size() >= kImagePathLen) {
+            // A cut path could name another file.
+            print_error("ERROR: the ESP32 image path '%s' is longer than %zu characters.\n", file.c_str(),
+                       kImagePathLen - 1);
+            return false;
+        }
+        args.push_back(offset);
+        args.push_back(file);
+    }
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    return run_esptool(argv.data());
+}
+
+void loadesp32_device_task(void *)
+{
+    if (!loadesp32_krdev(async_filepath, async_nodeid)) main_set_run_failed();
+    async_finished = true;
+    kr_rtos_task_delete(nullptr);
+}
+
+} // namespace
+
+extern "C" {
+
+void loadesp32_set_time_limit(uint32_t run_ms, uint32_t grace_ms)
+{
+    if (run_ms) run_limit_ms = run_ms;
+    if (grace_ms) term_grace_ms = grace_ms;
+}
+
+void esp32_set_serial_dir(const char *dir) { serial_dir = dir ? dir : ESP32_SERIAL_DIR; }
+
+void esp32_set_port(const char *value) { std::snprintf(port, sizeof port, "%s", value ? value : ""); }
+
+bool cmd_esp32port(const char *arg)
+{
+    if (!arg || !arg[0]) {
+        std::printf(PRINT_BOLDRED "Give the serial port of the ESP32 module.\n" PRINT_RESET);
+        std::fflush(stdout);
+        return false;
+    }
+    if (std::strlen(arg) >= sizeof port) {
+        std::printf(PRINT_BOLDRED "The ESP32 serial port '%s' is too long.\n" PRINT_RESET, arg);
+        std::fflush(stdout);
+        return false;
+    }
+    std::snprintf(port, sizeof port, "%s", arg);
+    std::printf("ESP32 serial port set to '%s'\n", port);
+    std::fflush(stdout);
+    return true;
+}
+
+bool find_port(char *out, size_t size)
+{
+    if (!out || size == 0) return false;
+    out[0] = '\0';
+    std::string found;
+    if (port[0]) {
+        found = port;
+    } else {
+        DIR *d = opendir(serial_dir.c_str());
+        if (!d) return false;
+        uint32_t n = 0;
+        while (struct dirent *e = readdir(d)) {
+            if (!std::strstr(e->d_name, "Espressif")) continue;
+            n++;
+            found = serial_dir + "/" + e->d_name;
+        }
+        closedir(d);
+        // Several modules: which one is meant cannot be told, so esptool is left to choose.
+        if (n != 1) return false;
+    }
+    if (found.size() >= size) return false;
+    std::memcpy(out, found.c_str(), found.size() + 1);
+    return true;
+}
+
+bool terminal_send(uint8_t node, const char *line)
+{
+    std::string text = std::string(line ? line : "") + "\n";
+    if (text.size() > 127) {
+        print_error("ERROR: the terminal command '%s' is too long.\n", line);
+        return false;
+    }
+    const char *err = kr_can_set_up(false);
+    if (err || !kr_can_is_connected()) {
+        print_error("ERROR: %s\n", err ? err : "the CAN interface is not open.");
+        return false;
+    }
+    for (size_t off = 0; off < text.size(); off += 4) {
+        kr_can_message_st m;
+        terminal_build_frame(&m, node, text.data() + off, text.size() - off);
+        if (kr_can_send_flags(dev.can_channel, &m, CAN_SEND_FLAGS_NORMAL) != ERR_NONE) {
+            print_error("ERROR: the terminal command could not be sent to node 0x%x.\n", node);
+            return false;
+        }
+        kr_rtos_task_delay(TERMINAL_FRAME_DELAY_MS);
+    }
+    kr_rtos_task_delay(TERMINAL_CMD_DELAY_MS);
+    return true;
+}
+
+bool esp32_comm(uint8_t node, bool enable)
+{
+    if (node == 0) return true;
+    std::printf("%s the ESP32 communication of node 0x%x\n", enable ? "Resuming" : "Pausing", node);
+    std::fflush(stdout);
+    return terminal_send(node, enable ? "esp \"comm\" 1" : "esp \"comm\" 0");
+}
+
+bool run_esptool(const char *const *argv)
+{
+    std::vector<std::string> args;
+    for (const char *const *a = argv; a && *a; a++) args.push_back(*a);
+    if (args.empty()) return false;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = -1;
+    bool started = spawn("esptool", args, &pid);
+    if (!started) {
+        args[0] = "esptool.py";
+        started = spawn("esptool.py", args, &pid);
+    }
+    if (!started) {
+        std::vector<std::string> py = {"python3", "-m", "esptool"};
+        py.insert(py.end(), args.begin() + 1, args.end());
+        started = spawn("python3", py, &pid);
+    }
+    if (!started) {
+        print_error("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
+        return false;
+    }
+    return wait_esptool(pid);
+}
+
+bool loadesp32_krdev(const char *path, uint8_t node)
+{
+    krdev_st krdev;
+    if (!krdev_open(&krdev, path)) {
+        print_error("Failed to open the device package '%s' for ESP32 flashing: %s.\n", path, package_error());
+        return false;
+    }
+    if (krdev.esp32_count == 0) {
+        std::printf(PRINT_BOLDYELLOW "WARNING: device package '%s' bundles no ESP32 firmware to flash.\n" PRINT_RESET,
+                    path);
+        std::fflush(stdout);
+        krdev_close(&krdev);
+        return false;
+    }
+    bool ok = false, resumed = false;
+    // A paused device stays paused until someone resets it: Ctrl-C waits for the resume.
+    kr_signal_hold();
+    if (!esp32_comm(node, false)) {
+        // Flashing while the device still talks to the module would break both.
+        print_error("ERROR: node 0x%x could not be asked to pause its ESP32 communication; esptool was not run.\n",
+                   node);
+    } else {
+        ok = !kr_signal_requested() && flash_images(krdev);
+        resumed = esp32_comm(node, true);
+        if (!resumed) {
+            print_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
+            ok = false;
+        }
+    }
+    if (kr_signal_requested()) {
+        print_error("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x%x %s.\n", node,
+                    resumed ? "was resumed" : "could not be resumed");
+    } else if (ok) {
+        std::printf("ESP32 firmware flashed.\n");
+        std::fflush(stdout);
+    } else {
+        print_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
+    }
+    krdev_close(&krdev);
+    kr_signal_release();
+    return ok;
+}
+
+void loadesp32_devices(uint32_t first, uint32_t end)
+{
+    system_apply_forced_nodeid(&dev.system, first, end);
+    uint32_t count = 0;
+    const device_st *chosen = nullptr;
+    for (uint32_t i = first; i < end && i < dev.system.dev_count; i++) {
+        if (!dev.system.devs[i].has_esp32) continue;
+        count++;
+        chosen = &dev.system.devs[i];
+    }
+    if (count == 0) {
+        print_error("ERROR: none of the devices' packages bundles ESP32 firmware.\n");
+        main_set_run_failed();
+    } else if (count > 1) {
+        print_error("ERROR: %u devices bundle ESP32 firmware. Give the one to flash to *loadesp32* as its .krdev "
+                   "package.\n",
+                   count);
+        main_set_run_failed();
+    } else {
+        std::printf("\n=== Flashing ESP32 firmware of device '%s' (node 0x%x) ===\n", chosen->name, chosen->nodeid);
+        std::fflush(stdout);
+        if (!loadesp32_krdev(chosen->filepath, chosen->nodeid)) main_set_run_failed();
+    }
+}
+
+void loadesp32_dispatch_step(void *)
+{
+    system_job_st job;
+    if (!system_dispatch_take(&queue, &job)) return;
+    system_nodeids_st saved;
+    system_dispatch_begin(&job.nodeids, &saved);
+    char path[kArgLen];
+    const char *p = nullptr;
+    if (!cmdline_load_arg_nodeid(job.arg, path, sizeof path, &p)) {
+        main_set_run_failed();
+    } else if (p && path_ends_with(p, ".krdev")) {
+        uint32_t before = dev.system.dev_count;
+        if (system_add_device(&dev.system, p, db_get_nodeid(&dev.db))) {
+            loadesp32_devices(before, dev.system.dev_count);
+        } else {
+            print_error("ERROR: failed to add device package '%s'.\n", p);
+            main_set_run_failed();
+        }
+    } else if (p) {
+        print_error("ERROR: *loadesp32* takes a .krdev device package, not '%s'.\n", p);
+        main_set_run_failed();
+    } else if (dev.system.dev_count > 0) {
+        loadesp32_devices(0, dev.system.dev_count);
+    } else {
+        print_error("ERROR: no device package given. Provide a .krdev package, or load devices with --dev / --sys "
+                   "first.\n");
+        main_set_run_failed();
+    }
+    system_dispatch_end(&saved);
+}
+
+bool cmd_loadesp32(const char *arg)
+{
+    cmdline_take_file_words(arg, true);
+    return system_dispatch_queue(&queue, arg, 0, loadesp32_dispatch_step);
+}
+
+void loadesp32_load_device_async(const char *path, uint8_t node)
+{
+    if (!path || std::strlen(path) >= sizeof async_filepath) {
+        print_error("ERROR: the package path for the ESP32 flash is missing or too long.\n");
+        main_set_run_failed();
+        async_finished = true;
+        return;
+    }
+    std::snprintf(async_filepath, sizeof async_filepath, "%s", path);
+    async_nodeid = node;
+    async_finished = false;
+    if (kr_rtos_task_create(loadesp32_device_task, "loadesp32_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
+        print_error("ERROR: the ESP32 flash task could not be started.\n");
+        main_set_run_failed();
+        async_finished = true;
+    }
+}
+
+bool loadesp32_load_device_is_finished(void) { return async_finished; }
+
+} // extern "C"

@@ -1,0 +1,634 @@
+// The firmware loader. A load runs in one task (a job on the command line, "loadbin_task" under the
+// window); the boot-up watcher runs in the library task and the progress task "segload update" beside
+// the load. Only one RTOS task runs at a time, so the flags they share need no lock.
+#include "firmware/firmware_loader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "run/commands.h"
+#include "database/db.h"
+#include "kr_can.h"
+#include "kr_canopen.h"
+#include "kr_rtos.h"
+#include "system/system.h"
+#include "system/package.h"
+
+namespace {
+
+enum : uint32_t { FLAG_WFR = 1u, FLAG_KR = 2u, FLAG_BLOCK = 4u };
+
+system_job_queue_st load_queue;
+
+// The window's private copy of a package's binary: removed when the load that uses it ends.
+std::string window_copy;
+
+// The hook that stood before the boot-up watcher went in; it is put back when the wait ends.
+kr_canopen_can_callb_t hook_before = nullptr;
+bool watcher_installed = false;
+
+// The progress task's handshake with the load (one task runs at a time).
+struct update_st {
+    bool running;
+    bool stop;       // end without another look
+    bool last_look;  // one more look (the download went through), then end
+    uint32_t last_index;
+} update_state;
+
+void print_abort(void)
+{
+    kr_sdo_error_codes_e code = _kr_canopen_sdo_get_error_code();
+    say_flushed("SDO abort code 0x%08x: %s\n", (unsigned)code, kr_canopen_sdo_error_code_to_str(code));
+}
+
+// ---- The boot-up watcher ----
+
+void watcher_remove(void)
+{
+    if (!watcher_installed) return;
+    watcher_installed = false;
+    kr_canopen_set_can_callback(hook_before);
+}
+
+bool is_bootup(const kr_can_message_st *msg, uint8_t node)
+{
+    return msg->type == CAN_STD && msg->id == 0x700u + node && msg->data_length == 1 && msg->data[0] == 0;
+}
+
+void can_callb(void *, const kr_can_message_st *msg)
+{
+    if (!watcher_installed || !is_bootup(msg, dev.load.nodeid)) return;
+    dev.load.response = true;
+    say_flushed("done\n");
+    watcher_remove();
+}
+
+void watcher_install(void)
+{
+    if (watcher_installed) return;
+    hook_before = _canopen.can_callback;
+    watcher_installed = true;
+    kr_canopen_set_can_callback(can_callb);
+}
+
+// The node whose boot-up the last load's final reset still owes, and when that reset went out.
+uint8_t owed_node = 0;
+uint32_t owed_since = 0;
+bool owed_seen = false;
+
+void owed_callb(void *, const kr_can_message_st *msg)
+{
+    if (is_bootup(msg, owed_node)) owed_seen = true;
+}
+
+// A reset of this node that follows closely on the last load's own would otherwise be answered, to
+// the watcher's eyes, by the boot-up that the earlier reset brings.
+void await_owed_bootup(uint8_t node)
+{
+    if (owed_node != node) return;
+    owed_seen = false;
+    kr_canopen_can_callb_t before = _canopen.can_callback;
+    kr_canopen_set_can_callback(owed_callb);
+    while (!owed_seen && kr_rtos_get_tick_count() - owed_since < RESPONSE_DELAY_MS) kr_rtos_task_delay(1);
+    kr_canopen_set_can_callback(before);
+    owed_node = 0;
+}
+
+// Waits for the boot-up frame; false when cancelled. The watcher goes when the wait ends.
+bool wait_bootup(void)
+{
+    load_st &l = dev.load;
+    say_flushed("Waiting to receive boot up message from node 0x%x...\n", (unsigned)l.nodeid);
+    l.waiting = true;
+    bool cancelled = false;
+    uint32_t last = kr_rtos_get_tick_count();
+    while (!l.response) {
+        if (l.cancel) {
+            say_flushed("Flashing cancelled.\n");
+            cancelled = true;
+            break;
+        }
+        uint32_t now = kr_rtos_get_tick_count();
+        uint32_t step = now - last;
+        last = now;
+        if (!l.wait_forever && kr_delay(&l.delay, step)) {
+            say_flushed("Couldn't reset node. No response to NMT Reset Node.\n");
+            break;
+        }
+        kr_rtos_task_delay(1);
+    }
+    l.waiting = false;
+    watcher_remove();
+    return !cancelled;
+}
+
+// ---- The progress task ----
+
+uint8_t per_cent(uint64_t done, uint64_t total, bool nearest)
+{
+    if (total == 0) return 100;
+    uint64_t p = (done * 100u + (nearest ? total / 2u : 0u)) / total;
+    return (uint8_t)(p > 100 ? 100 : p);
+}
+
+void update_look(void)
+{
+    uint32_t index = _canopen.sdo.client.data_index, count = _canopen.sdo.client.data_count;
+    if (index == update_state.last_index) return;
+    update_state.last_index = index;
+    uint8_t p = per_cent(index, count, true);
+    say_flushed("downloaded %u / %u bytes (%u %%)\n", (unsigned)index, (unsigned)count, (unsigned)p);
+    dev.load.progress = p;
+}
+
+// Every byte sent is not yet done: the device may still refuse the end (its CRC), so the task
+// looks until the load tells it how the download ended.
+void update(void *)
+{
+    for (;;) {
+        if (update_state.stop) break;
+        if (update_state.last_look) {
+            update_look();
+            say_flushed("Loading done!\n");
+            break;
+        }
+        update_look();
+        kr_rtos_task_delay(LOAD_UPDATE_PERIOD_MS);
+    }
+    update_state.running = false;
+    kr_rtos_task_delete(nullptr);
+}
+
+bool update_start(void)
+{
+    update_state = update_st{};
+    update_state.running = true;
+    if (kr_rtos_task_create(update, "segload update", 10240, nullptr, 101, nullptr) != KR_RTOS_PASS) {
+        update_state.running = false;
+        return false;
+    }
+    return true;
+}
+
+// The task ends before the load reports, so no later transfer is taken for this one.
+void update_end(bool success)
+{
+    if (success)
+        update_state.last_look = true;
+    else
+        update_state.stop = true;
+    while (update_state.running) kr_rtos_task_delay(1);
+}
+
+// ---- The file ----
+
+// Opens a regular file of at most LOAD_FILE_MAX_BYTES without blocking on a FIFO or a device.
+FILE *open_firmware(const char *path, uint64_t *size)
+{
+    const char *why = nullptr;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st {};
+    if (fd < 0) {
+        why = std::strerror(errno);
+    } else if (fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "it is not a regular file";
+    } else if ((uint64_t)st.st_size > LOAD_FILE_MAX_BYTES) {
+        why = "it is larger than 4294967295 bytes";
+    }
+    FILE *f = nullptr;
+    if (!why) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        f = fdopen(fd, "rb");
+        if (!f) why = std::strerror(errno);
+    }
+    if (!f) {
+        if (fd >= 0) close(fd);
+        say_flushed("Failed to open firmware file %s. (%s)\n", path, why);
+        return nullptr;
+    }
+    *size = (uint64_t)st.st_size;
+    return f;
+}
+
+// ---- The two flavours ----
+
+bool load_kr(FILE *f, uint32_t size)
+{
+    load_st &l = dev.load;
+    await_owed_bootup(l.nodeid);
+    watcher_install(); // before the reset, so a quick boot-up is not missed
+    if (!l.wfr) {
+        say_flushed("Resetting node 0x%x\n", (unsigned)l.nodeid);
+        kr_canopen_nmt_master_send_cmd(l.nodeid, CANOPEN_NMT_CMD_RESET_NODE);
+    }
+    if (!wait_bootup()) return false;
+    say_flushed(l.response ? "Reset OK. Now downloading...\n" : "Now downloading...\n");
+    if (!l.block_transfer) return false;
+    say_flushed("Downloading the firmware as SDO block transfer\n");
+    uint8_t piece[BLOCK_SIZE];
+    uint32_t sent = 0;
+    for (uint32_t n = 1; sent < size; n++) {
+        if (l.cancel) {
+            say_flushed("Flashing cancelled.\n");
+            return false;
+        }
+        uint32_t len = size - sent < BLOCK_SIZE ? size - sent : BLOCK_SIZE;
+        if (std::fread(piece, 1, len, f) != len) {
+            say_flushed("ERROR: Reading file failed at byte %u / %u. Firmware download cancelled.\n", (unsigned)sent,
+                        (unsigned)size);
+            return false;
+        }
+        if (_kr_canopen_sdo_client_block_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, len, piece) !=
+            ERR_NONE) {
+            say_flushed("Error while downloading block %u.\n", (unsigned)n);
+            print_abort();
+            return false;
+        }
+        sent += len;
+        l.progress = per_cent(sent, size, false);
+        say_flushed("Block %u downloaded, %u / %u bytes (%u %%)\n", (unsigned)n, (unsigned)sent, (unsigned)size,
+                    (unsigned)l.progress);
+    }
+    return true;
+}
+
+bool load_cia(FILE *f, uint32_t size)
+{
+    load_st &l = dev.load;
+    if (l.wfr) {
+        l.response = false;
+        watcher_install();
+        if (!wait_bootup()) return false;
+    }
+    if (!l.response || l.cancel) return false;
+    say_flushed("Now downloading...\n");
+    std::vector<uint8_t> data;
+    try {
+        data.resize(size);
+    } catch (const std::bad_alloc &) {
+        say_flushed("ERROR: Reading file failed. Firmware download cancelled.\n");
+        return false;
+    }
+    if (std::fread(data.data(), 1, size, f) != size) {
+        say_flushed("ERROR: Reading file failed. Firmware download cancelled.\n");
+        return false;
+    }
+    _canopen.sdo.client.data_index = 0;
+    _canopen.sdo.client.data_count = size;
+    bool progress = update_start();
+    kr_errors_e err;
+    if (l.block_transfer) {
+        say_flushed("Downloading the firmware as SDO block transfer.\n");
+        err = _kr_canopen_sdo_client_block_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
+    } else {
+        say_flushed("Downloading the firmware as SDO segmented transfer\n");
+        err = _kr_canopen_sdo_client_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
+    }
+    if (progress) update_end(err == ERR_NONE);
+    if (err != ERR_NONE) {
+        say_flushed("Downloading the binary failed. Error code: %u\n", (unsigned)err);
+        print_abort();
+        return false;
+    }
+    return true;
+}
+
+bool run_load(void)
+{
+    load_st &l = dev.load;
+    if (!system_nodeid_valid(l.nodeid)) {
+        // Node 0 would reset every node on the bus.
+        say_flushed(PRINT_BOLDRED
+                    "ERROR: no node id to flash: select one with --nodeid, a ':<nodeid>' postfix or a device "
+                    "package.\n" PRINT_RESET);
+        return false;
+    }
+    uint64_t size64 = 0;
+    FILE *f = open_firmware(l.firmware, &size64);
+    if (!f) return false;
+    uint32_t size = (uint32_t)size64;
+    say_flushed("Opened file %s. Size: %u bytes.\n", l.firmware, (unsigned)size);
+    bool ok = false;
+    if (size == 0) {
+        say_flushed("ERROR: firmware file %s is empty. Firmware download cancelled.\n", l.firmware);
+    } else if (!kr_can_is_connected() && (kr_can_set_up(false) != nullptr || !kr_can_is_connected())) {
+        say_flushed(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; the firmware was not loaded.\n" PRINT_RESET,
+                    kr_can_get_dev());
+    } else {
+        l.response = !l.kr;
+        ok = l.kr ? load_kr(f, size) : load_cia(f, size);
+    }
+    watcher_remove();
+    std::fclose(f);
+    if (ok) {
+        say_flushed("Loading done. Resetting device... OK!\n");
+        kr_canopen_nmt_master_send_cmd(l.nodeid, CANOPEN_NMT_CMD_RESET_NODE);
+        owed_node = l.nodeid;
+        owed_since = kr_rtos_get_tick_count();
+        say_flushed("Binary file closed.\n");
+    }
+    return ok;
+}
+
+void loadbin_task(void *)
+{
+    load_step(nullptr);
+    kr_rtos_task_delete(nullptr);
+}
+
+bool flash_argument_file(const char *path, uint8_t node, bool wfr, bool kr, bool block)
+{
+    say_flushed("Firmware %s selected\n", path);
+    return flash_bin_sync(path, node, wfr, kr, block);
+}
+
+// Fails a window load that never started.
+bool not_started(void)
+{
+    load_remove_window_copy();
+    dev.load.success = false;
+    dev.load.finished = true;
+    return false;
+}
+
+} // namespace
+
+extern "C" {
+
+void load_remove_window_copy(void)
+{
+    if (window_copy.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove(window_copy, ec);
+    window_copy.clear();
+}
+
+bool load_configure(const char *path, bool wfr, bool kr, bool block)
+{
+    load_st &l = dev.load;
+    if (!path || std::strlen(path) >= sizeof l.firmware) {
+        // A cut path could name another file.
+        say_flushed(PRINT_BOLDRED
+                    "ERROR: the firmware path '%s' is longer than %u characters; it was not loaded.\n" PRINT_RESET,
+                    path ? path : "", (unsigned)sizeof l.firmware - 1);
+        return false;
+    }
+    std::memcpy(l.firmware, path, std::strlen(path) + 1);
+    l.response = false;
+    l.wfr = wfr;
+    l.kr = kr;
+    l.block_transfer = block;
+    l.nodeid = db_get_nodeid(&dev.db);
+    l.cancel = false;
+    l.waiting = false;
+    l.wait_forever = false;
+    l.delay = wfr ? LOADWFR_WAIT_TIME_MS : RESPONSE_DELAY_MS;
+    return true;
+}
+
+void load_step(void *)
+{
+    load_st &l = dev.load;
+    l.finished = false;
+    l.success = false;
+    l.progress = 0;
+    bool ok = run_load();
+    if (!ok) main_set_run_failed();
+    load_remove_window_copy();
+    l.success = ok;
+    l.finished = true;
+}
+
+bool flash_bin_sync(const char *path, uint8_t node, bool wfr, bool kr, bool block)
+{
+    if (!load_configure(path, wfr, kr, block)) {
+        main_set_run_failed();
+        return false;
+    }
+    dev.load.nodeid = node;
+    dev.load.finished = false;
+    load_step(nullptr);
+    return dev.load.success;
+}
+
+bool flash_krdev_sync(const char *path, uint8_t node, bool wfr, bool kr, bool block)
+{
+    krdev_st pkg;
+    if (!krdev_open(&pkg, path)) {
+        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s': %s.\n" PRINT_RESET, path,
+                    package_error());
+        return false;
+    }
+    bool ok = false;
+    if (!pkg.firmware[0]) {
+        say_flushed(PRINT_BOLDRED "ERROR: package '%s' has no FIRMWARE entry in its manifest.\n" PRINT_RESET, path);
+    } else {
+        std::string bin = std::string(pkg.dir) + "/" + pkg.firmware;
+        say_flushed("Flashing firmware '%s' to node 0x%x%s\n", pkg.firmware, (unsigned)node,
+                    wfr ? " once it boots up" : "");
+        ok = flash_bin_sync(bin.c_str(), node, wfr, kr, block);
+    }
+    krdev_close(&pkg);
+    return ok;
+}
+
+void flash_devices(uint32_t first, uint32_t end, bool wfr, bool kr, bool block)
+{
+    system_st &s = dev.system;
+    if (end > s.dev_count) end = s.dev_count;
+    system_apply_forced_nodeid(&s, first, end);
+    uint32_t with_package = 0, flashed = 0;
+    for (uint32_t i = first; i < end; i++)
+        if (s.devs[i].filepath[0]) with_package++;
+    for (uint32_t i = first; i < end; i++) {
+        const device_st &d = s.devs[i];
+        if (!d.filepath[0]) {
+            say_flushed(PRINT_BOLDYELLOW "Skipping device '%s' (node 0x%x): no configuration package.\n" PRINT_RESET,
+                        d.name, (unsigned)d.nodeid);
+            continue;
+        }
+        say_flushed("\n=== Flashing device %u/%u: '%s' (node 0x%x) ===\n", (unsigned)(i - first + 1),
+                    (unsigned)(end - first), d.name, (unsigned)d.nodeid);
+        if (flash_krdev_sync(d.filepath, d.nodeid, wfr, kr, block)) {
+            flashed++;
+        } else {
+            say_flushed(PRINT_BOLDRED "Flashing device '%s' (node 0x%x) failed.\n" PRINT_RESET, d.name,
+                        (unsigned)d.nodeid);
+            main_set_run_failed();
+        }
+    }
+    say_flushed("\nFlashed %u/%u device(s) successfully.\n", (unsigned)flashed, (unsigned)with_package);
+}
+
+bool load_dispatch(const char *arg, bool wfr, bool kr, bool block)
+{
+    uint32_t flags = (wfr ? FLAG_WFR : 0u) | (kr ? FLAG_KR : 0u) | (block ? FLAG_BLOCK : 0u);
+    cmdline_take_file_words(arg, true);
+    return system_dispatch_queue(&load_queue, arg, flags, load_dispatch_step);
+}
+
+void load_dispatch_step(void *)
+{
+    system_job_st job;
+    if (!system_dispatch_take(&load_queue, &job)) return;
+    load_st &l = dev.load;
+    std::memcpy(l.dispatch_arg, job.arg, sizeof l.dispatch_arg);
+    l.dispatch_wfr = job.flags & FLAG_WFR;
+    l.dispatch_kr = job.flags & FLAG_KR;
+    l.dispatch_block = job.flags & FLAG_BLOCK;
+    l.dispatch_nodeids = job.nodeids;
+    bool wfr = l.dispatch_wfr, kr = l.dispatch_kr, block = l.dispatch_block;
+
+    system_nodeids_st saved;
+    system_dispatch_begin(&job.nodeids, &saved);
+    char path[DEV_PATH_LEN];
+    const char *file = nullptr;
+    system_st &s = dev.system;
+    if (!cmdline_load_arg_nodeid(job.arg, path, sizeof path, &file)) {
+        main_set_run_failed();
+    } else if (file && path_ends_with(file, ".krsys")) {
+        uint32_t before = s.dev_count;
+        if (!system_set_file(&s, file)) {
+            say_flushed(PRINT_BOLDRED "ERROR: failed to load system package '%s': %s.\n" PRINT_RESET, file,
+                        package_error());
+            main_set_run_failed();
+        } else {
+            flash_devices(before, s.dev_count, wfr, kr, block);
+        }
+    } else if (file && path_ends_with(file, ".krdev")) {
+        uint32_t before = s.dev_count;
+        if (!system_add_device(&s, file, db_get_nodeid(&dev.db))) {
+            say_flushed(PRINT_BOLDRED "ERROR: failed to add device package '%s'.\n" PRINT_RESET, file);
+            main_set_run_failed();
+        } else {
+            flash_devices(before, s.dev_count, wfr, kr, block);
+        }
+    } else if (file) {
+        flash_argument_file(file, db_get_nodeid(&dev.db), wfr, kr, block);
+    } else if (s.dev_count > 0) {
+        flash_devices(0, s.dev_count, wfr, kr, block);
+    } else if (makekrdev_get_firmware()[0]) {
+        flash_argument_file(makekrdev_get_firmware(), db_get_nodeid(&dev.db), wfr, kr, block);
+    } else {
+        say_flushed(PRINT_BOLDRED
+                    "ERROR: no firmware given. Provide a firmware binary, a .krdev / .krsys package, the binary "
+                    "to flash with --firmware, or load devices with --dev / --sys first.\n" PRINT_RESET);
+        main_set_run_failed();
+    }
+    system_dispatch_end(&saved);
+}
+
+bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
+{
+    if (!load_configure(path, wfr, kr, block)) return not_started();
+    load_st &l = dev.load;
+    l.nodeid = node;
+    l.finished = false;
+    l.cancel = false;
+    l.waiting = false;
+    l.wait_forever = wfr;
+    if (kr_rtos_task_create(loadbin_task, "loadbin_task", 10240, nullptr, 2, nullptr) != KR_RTOS_PASS) {
+        say_flushed(PRINT_BOLDRED "ERROR: the firmware load could not be started.\n" PRINT_RESET);
+        return not_started();
+    }
+    return true;
+}
+
+bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
+{
+    if (!path || !path[0]) {
+        say_flushed(PRINT_BOLDRED "ERROR: no firmware package given to flash.\n" PRINT_RESET);
+        return not_started();
+    }
+    krdev_st pkg;
+    if (!krdev_open(&pkg, path)) {
+        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s': %s.\n" PRINT_RESET, path,
+                    package_error());
+        return not_started();
+    }
+    if (!pkg.firmware[0]) {
+        say_flushed(PRINT_BOLDRED "ERROR: package '%s' has no FIRMWARE entry in its manifest.\n" PRINT_RESET, path);
+        krdev_close(&pkg);
+        return not_started();
+    }
+    // A private file of our own, copied without a shell: the manifest's text never reaches a command
+    // line, and nothing planted in the temporary folder can redirect the copy.
+    load_remove_window_copy();
+    std::string src = std::string(pkg.dir) + "/" + pkg.firmware;
+    const char *tmp = std::getenv("TMPDIR");
+    std::string dest = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/krcan_flash." + std::to_string(getpid()) +
+                       ".XXXXXX";
+    std::vector<char> name(dest.begin(), dest.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data());
+    std::error_code ec;
+    bool copied = false;
+    if (fd >= 0) {
+        close(fd);
+        window_copy = name.data();
+        copied = std::filesystem::copy_file(src, window_copy, std::filesystem::copy_options::overwrite_existing, ec);
+    }
+    if (!copied) {
+        say_flushed(PRINT_BOLDRED "ERROR: failed to extract the firmware binary from the package.\n" PRINT_RESET);
+        krdev_close(&pkg);
+        return not_started();
+    }
+    say_flushed("Flashing firmware '%s' to node 0x%x%s\n", pkg.firmware, (unsigned)node,
+                wfr ? " once it boots up" : "");
+    std::string copy = window_copy;
+    bool started = loadbin(copy.c_str(), node, wfr, false, true);
+    krdev_close(&pkg);
+    return started;
+}
+
+bool load_flash_device_to_node(const device_st *device, uint8_t node, bool wfr)
+{
+    if (!device || !device->filepath[0]) {
+        say_flushed(PRINT_BOLDRED
+                    "ERROR: the device has no configuration package; assign a .krdev\nfile before flashing "
+                    "firmware.\n" PRINT_RESET);
+        return not_started();
+    }
+    return load_flash_krdev_to_node(device->filepath, node, wfr);
+}
+
+bool load_flash_device(const device_st *device, bool wfr)
+{
+    return load_flash_device_to_node(device, device ? device->nodeid : 0, wfr);
+}
+
+bool load_firmware(const char *path, bool wfr, bool kr, bool block)
+{
+    if (!path || !path[0]) {
+        say_flushed("ERROR: Give firmware as a file path to binary file.\n");
+        return false;
+    }
+    say_flushed("Firmware %s selected\n", path);
+    if (!load_configure(path, wfr, kr, block) || !add_task(load_step)) return false;
+    kr_can_set_up(false);
+    return true;
+}
+
+void load_cancel(void) { dev.load.cancel = true; }
+
+bool cmd_load(const char *arg) { return load_dispatch(arg, false, false, true); }
+bool cmd_loadwfr(const char *arg) { return load_dispatch(arg, true, false, true); }
+bool cmd_segload(const char *arg) { return load_dispatch(arg, false, false, false); }
+bool cmd_segloadwfr(const char *arg) { return load_dispatch(arg, true, false, false); }
+bool cmd_krload(const char *arg) { return load_dispatch(arg, false, true, true); }
+bool cmd_krloadwfr(const char *arg) { return load_dispatch(arg, true, true, true); }
+
+} // extern "C"

@@ -1,0 +1,28 @@
+// Shared by the two halves of the parameter loader (the run and the entry writes).
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "run/main.h"
+
+namespace lp {
+
+// Errors (bold red) and warnings (bold yellow) go to standard output whatever `silent` says;
+// the plain progress notes go through PRINT. Each first ends an open progress line.
+void err(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void info(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// The last SDO abort code with its text, after ending an open progress line.
+void sdo_error_line();
+// Prints the question on standard error in bold (ending an open progress line first).
+void prompt(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// A wrong-format entry or device: the reason, then the entry's name line.
+void wrong_format(const char *name, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Set by wrong_format; the run clears it, so its closing message names the real cause.
+extern bool wrong_format_seen;
+
+void copy_text(char *dest, size_t size, const char *src);
+
+} // namespace lp

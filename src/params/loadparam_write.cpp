@@ -1,0 +1,840 @@
+// Writing the entries of a parameter file to the selected device: the SDO wrappers (retry, pacing,
+// cancel), the failed-write question, query-keyed values, the OR mode and EMCY suppression.
+#include <cctype>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "run/console.h"
+#include "database/db.h"
+#include "kr_canopen.h"
+#include "kr_memory.h"
+#include "kr_rtos.h"
+#include "params/loadparam.h"
+#include "loadparam_internal.h"
+
+kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object_type_e objtype,
+                             const char *parent_info, loadparam_write_e write_mode, int depth);
+
+namespace {
+
+constexpr uint32_t SDO_UNSUPPORTED_ACCESS = 0x06010000u;
+constexpr int MAX_DEPTH = 32; // nested entries and query keys
+
+volatile uint32_t progress_counter = 0;
+volatile bool load_cancelled = false;
+emcy_suppress_st load_emcy_suppress{};
+bool emcy_suppressed[128];
+emcy_suppress_st emcy_node_obj[128]; // the object each suppressed node was switched off through
+bool emcy_suppress_warned = false;
+
+uint8_t target_nodeid = 0;
+uint32_t skipped_failures = 0; // failed writes the user chose to skip in this run
+bool target_nodeid_confirmed = false;
+
+void vprint_to(FILE *f, const char *colour, const char *format, va_list ap)
+{
+    log_end();
+    if (colour) std::fputs(colour, f);
+    std::vfprintf(f, format, ap);
+    if (colour) std::fputs(PRINT_RESET, f);
+    std::fflush(f);
+}
+
+// Resolution of a value that may be keyed by queries.
+enum class res_e { ok, none, skip };
+struct resolved_st {
+    res_e r;
+    parser_node_st node;
+};
+
+resolved_st resolve(parser_node_st obj, int depth)
+{
+    if (parser_get_type(obj) != PARSER_OBJECT) return {res_e::ok, obj};
+    parser_node_st member = parser_node_invalid();
+    const query_st *q = loadparam_switch_member(obj, &member);
+    if (!q || depth > MAX_DEPTH) return {res_e::none, parser_node_invalid()};
+    lp::info("Query %s answered: (%u) %s\n", q->name, (unsigned)q->correct_answer + 1u,
+             q->answers[q->correct_answer]);
+    switch (parser_get_type(member)) {
+    case PARSER_OBJECT: {
+        parser_node_st sel = query_keyed_select(member, q);
+        if (!parser_node_is_valid(sel)) return {res_e::skip, sel};
+        return resolve(sel, depth + 1);
+    }
+    case PARSER_ARRAY: {
+        if (q->correct_answer >= parser_array_get_size(member)) return {res_e::none, parser_node_invalid()};
+        parser_node_st el = parser_array_at(member, q->correct_answer);
+        parser_types_e t = parser_get_type(el);
+        if (t == PARSER_INT || t == PARSER_STRING) return {res_e::ok, el};
+        if (t == PARSER_OBJECT) return resolve(el, depth + 1);
+        return {res_e::none, parser_node_invalid()};
+    }
+    default: return {res_e::none, parser_node_invalid()};
+    }
+}
+
+// The text a scalar node was written with (quotes removed).
+bool node_text(parser_node_st n, const char **start, size_t *len)
+{
+    if (!parser_node_is_valid(n)) return false;
+    if (n.format == PARSER_FORMAT_YAML) {
+        *start = parser_get_string_ptr(n);
+        *len = parser_get_string_len(n);
+        return *start != nullptr;
+    }
+    const char *p = n.json;
+    if (*p == '"') { // a member's name, or a string element
+        const char *q = std::strchr(p + 1, '"');
+        if (q && q[1] == ':') p = q + 2;
+    }
+    if (*p == '"') {
+        const char *q = std::strchr(p + 1, '"');
+        if (!q) return false;
+        *start = p + 1;
+        *len = (size_t)(q - p - 1);
+        return true;
+    }
+    *start = p;
+    *len = std::strcspn(p, ",}]");
+    return true;
+}
+
+bool is_string_type(canopen_object_type_e t) { return (t & CANOPEN_STRING_MASK) != 0; }
+
+uint32_t type_bytes(canopen_object_type_e t) { return (uint32_t)(t & 7u); }
+
+const char *op_name(int op) { return op == 0 ? "read" : op == 1 ? "write" : "store"; }
+
+template <typename F> kr_errors_e with_retry(int op, uint8_t node, uint16_t mindex, F attempt)
+{
+    uint32_t retries = 0;
+    for (;;) {
+        kr_errors_e e = attempt();
+        if (e == ERR_NONE) {
+            if (retries > 0) {
+                log_end();
+                std::printf(PRINT_GREEN "Node 0x%x SDO %s to 0x%x succeeded on retry %u/%u." PRINT_RESET,
+                            (unsigned)node, op_name(op), (unsigned)mindex, (unsigned)retries, LOADPARAM_RETRIES);
+                log_line_live = true;
+                log_ok();
+            }
+            return e;
+        }
+        if ((uint32_t)_kr_canopen_sdo_get_error_code() != SDO_UNSUPPORTED_ACCESS || retries >= LOADPARAM_RETRIES ||
+            load_cancelled)
+            return e;
+        retries++;
+        lp::warn("Node 0x%x rejected SDO %s to 0x%x with UNSUPPORTED ACCESS TO OBJECT, retrying (%u/%u)...\n",
+                 (unsigned)node, op_name(op), (unsigned)mindex, (unsigned)retries, LOADPARAM_RETRIES);
+        kr_rtos_task_delay(200);
+    }
+}
+
+void put_le(uint8_t *dest, uint32_t value, uint32_t bytes)
+{
+    for (uint32_t i = 0; i < bytes && i < 4; i++) dest[i] = (uint8_t)(value >> (8 * i));
+}
+
+uint32_t get_le(const uint8_t *src, uint32_t bytes)
+{
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < bytes && i < 4; i++) v |= (uint32_t)src[i] << (8 * i);
+    return v;
+}
+
+// Reads the object first in OR mode and ORs its value into *data; *old gets the device's value.
+kr_errors_e write_mode_apply(loadparam_write_e mode, uint16_t mindex, uint8_t sindex, canopen_object_type_e objtype,
+                             uint32_t *data, uint32_t *old)
+{
+    *old = 0;
+    if (mode != LOADPARAM_WRITE_OR) return ERR_NONE;
+    uint8_t buf[4] = {0, 0, 0, 0};
+    uint32_t n = type_bytes(objtype);
+    kr_errors_e e = loadparam_sdo_read(target_nodeid, mindex, sindex, n, buf);
+    if (e != ERR_NONE) return e;
+    *old = get_le(buf, n);
+    *data |= *old;
+    return ERR_NONE;
+}
+
+kr_errors_e write_int(const char *label, loadparam_write_e mode, uint16_t mindex, uint8_t sindex,
+                      canopen_object_type_e objtype, uint32_t d)
+{
+    uint32_t file_value = d, old = 0;
+    kr_errors_e re = write_mode_apply(mode, mindex, sindex, objtype, &d, &old);
+    if (mode == LOADPARAM_WRITE_OR)
+        LOG("%s |= 0x%x (0x%x -> 0x%x)", label, (unsigned)file_value, (unsigned)old, (unsigned)d);
+    else
+        LOG("%s = 0x%x", label, (unsigned)d);
+    if (re != ERR_NONE) {
+        lp::err("Reading the current value to OR into failed (0x%x [%u])\n", (unsigned)mindex, (unsigned)sindex);
+        return re;
+    }
+    uint8_t buf[4];
+    uint32_t n = type_bytes(objtype);
+    put_le(buf, d, n);
+    return loadparam_sdo_write(target_nodeid, mindex, sindex, n, buf);
+}
+
+// A 0x100B entry that would give the device another node id than the one it is addressed with,
+// without the user having confirmed that change, is left out.
+bool nodeid_write_refused(uint16_t mindex, uint8_t sindex, int64_t value)
+{
+    if (mindex != 0x100B || sindex != 0 || value == target_nodeid || target_nodeid_confirmed) return false;
+    lp::warn("Not writing node id 0x%" PRIx64 " to 0x100B of device 0x%x: its node id is kept (confirm a change "
+             "with --forcenodeid).\n",
+             (uint64_t)value, (unsigned)target_nodeid);
+    return true;
+}
+
+// Asks after a failed write; true skips the entry. err holds the transfer's result.
+kr_errors_e failed_write(kr_errors_e e, const char *name)
+{
+    lp::sdo_error_line();
+    if (loadparam_ask_sdo_continue(name)) {
+        skipped_failures++;
+        return ERR_NONE;
+    }
+    return e;
+}
+
+struct entry_ctx {
+    char name[LOADPARAM_INFO_LEN];
+    uint16_t mindex;
+    uint8_t sindex;
+    uint8_t offset;
+    canopen_object_type_e type;
+    loadparam_write_e mode;
+};
+
+kr_errors_e write_string(const entry_ctx &c, const char *text)
+{
+    uint32_t sub = (uint32_t)c.sindex + c.offset;
+    LOG("Writing '%s' (0x%x) = \"%s\"", c.name, (unsigned)c.mindex, text);
+    if (c.mode == LOADPARAM_WRITE_OR) lp::warn("WRITE: OR does not apply to the string '%s'; it is written as is\n", c.name);
+    kr_errors_e e = loadparam_sdo_write(target_nodeid, c.mindex, (uint8_t)sub, (uint32_t)std::strlen(text) + 1, text);
+    if (e == ERR_NONE) {
+        if (log_line_live)
+            LOG_OK();
+        else
+            lp::info("'%s' written\n", c.name);
+        return ERR_NONE;
+    }
+    lp::err("Loading string '%s' failed.\n", text);
+    return failed_write(e, c.name);
+}
+
+// A string value from its node: the text as written in the file, so digits stay text.
+bool string_of(parser_node_st n, char *dest, size_t size, size_t *len)
+{
+    const char *s = nullptr;
+    size_t l = 0;
+    if (parser_get_type(n) == PARSER_STRING && n.format == PARSER_FORMAT_YAML) {
+        // YAML escapes are undone by the reader.
+        l = parser_get_string_len(n);
+        *len = l;
+        return parser_get_string(n, dest, (uint32_t)size);
+    }
+    if (!node_text(n, &s, &l)) return false;
+    *len = l;
+    if (l + 1 > size) return false;
+    std::memcpy(dest, s, l);
+    dest[l] = '\0';
+    return true;
+}
+
+kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_max, int depth);
+
+kr_errors_e write_integer(const entry_ctx &c, parser_node_st data, uint32_t sub, const char *label)
+{
+    int64_t v = 0;
+    if (!loadparam_node_int(data, &v)) {
+        lp::wrong_format(c.name, "\"DATA\" of '%s' is no integer that fits 32 bits\n", c.name);
+        return ERR_ABORTED;
+    }
+    if (type_bytes(c.type) == 0 || c.type == 0) {
+        lp::wrong_format(c.name, "no \"TYPE\" given for the integer '%s'\n", c.name);
+        return ERR_ABORTED;
+    }
+    if (!loadparam_int_fits(v, type_bytes(c.type))) {
+        lp::wrong_format(c.name, "the value %" PRId64 " of '%s' does not fit %u byte(s)\n", v, c.name,
+                         (unsigned)type_bytes(c.type));
+        return ERR_ABORTED;
+    }
+    if (sub > 255) {
+        lp::wrong_format(c.name, "sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
+        return ERR_ABORTED;
+    }
+    if (nodeid_write_refused(c.mindex, (uint8_t)sub, v)) return ERR_NONE;
+    kr_errors_e e = write_int(label, c.mode, c.mindex, (uint8_t)sub, c.type, (uint32_t)(uint64_t)v);
+    if (e == ERR_NONE) {
+        LOG_OK();
+        return e;
+    }
+    return e;
+}
+
+kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
+{
+    uint32_t n = parser_array_get_size(arr);
+    // Positions past 255 would wrap to sub-index 0: the whole array is refused before anything is written.
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
+        if (parser_get_type(el) == PARSER_INT && (uint32_t)c.offset + i + 1 > 255) {
+            lp::wrong_format(c.name, "array element %u of '%s' would go to sub-index %u, above 255\n", (unsigned)i,
+                             c.name, (unsigned)(c.offset + i + 1));
+            return ERR_ABORTED;
+        }
+    }
+    el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
+        parser_types_e t = parser_get_type(el);
+        kr_errors_e e = ERR_NONE;
+        if (t == PARSER_OBJECT) {
+            e = load_param_depth(el, c.mindex, c.type, c.name, c.mode, depth + 1);
+        } else if (t == PARSER_INT) {
+            uint32_t sub = (uint32_t)c.offset + i + 1;
+            char label[192];
+            std::snprintf(label, sizeof label, "Writing '%s' (0x%x) [%u]", c.name, (unsigned)c.mindex, (unsigned)sub);
+            // Faults of the file itself are never asked about.
+            int64_t v = 0;
+            bool well_formed = loadparam_node_int(el, &v) && c.type != 0 && loadparam_int_fits(v, type_bytes(c.type)) &&
+                               sub <= 255;
+            e = write_integer(c, el, sub, label);
+            if (e != ERR_NONE && well_formed) {
+                lp::err("Array loading failed for subindex %u\n", (unsigned)sub);
+                e = failed_write(e, c.name);
+            }
+        } else {
+            lp::err("array of object type '%s' not supported\n", parser_type_to_str(t));
+        }
+        if (e != ERR_NONE) return e;
+    }
+    return ERR_NONE;
+}
+
+kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_max, int depth)
+{
+    parser_types_e t = parser_get_type(data);
+    if (t == PARSER_ARRAY) return write_array(c, data, depth);
+    if (t == PARSER_OBJECT) return load_param_depth(data, c.mindex, c.type, c.name, c.mode, depth + 1);
+    if (t == PARSER_STRING || (t == PARSER_INT && is_string_type(c.type))) {
+        std::vector<char> text(str_max + 1);
+        size_t len = 0;
+        if (!string_of(data, text.data(), text.size(), &len)) {
+            lp::wrong_format(c.name, "the string of '%s' is %zu characters long; at most %u are written\n", c.name, len,
+                             (unsigned)str_max);
+            return ERR_ABORTED;
+        }
+        uint32_t sub = (uint32_t)c.sindex + c.offset;
+        if (sub > 255) {
+            lp::wrong_format(c.name, "sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
+            return ERR_ABORTED;
+        }
+        return write_string(c, text.data());
+    }
+    if (t == PARSER_INT) {
+        uint32_t sub = (uint32_t)c.sindex + c.offset;
+        char label[192];
+        std::snprintf(label, sizeof label, "Writing '%s' (0x%x)", c.name, (unsigned)c.mindex);
+        int64_t v = 0;
+        bool well_formed = loadparam_node_int(data, &v) && c.type != 0 && loadparam_int_fits(v, type_bytes(c.type)) &&
+                           sub <= 255;
+        kr_errors_e e = write_integer(c, data, sub, label);
+        if (e != ERR_NONE && well_formed) {
+            lp::err("Parameter loading failed for subindex %u\n", (unsigned)c.sindex);
+            e = failed_write(e, c.name);
+        }
+        return e;
+    }
+    lp::wrong_format(c.name, "\"DATA\" of '%s' is no integer, string, array or object (%s)\n", c.name,
+                     parser_type_to_str(t));
+    return ERR_ABORTED;
+}
+
+// Reads a numeric key; false (entry left out) when it does not resolve, with *err set when it is
+// malformed.
+bool read_num_key(parser_node_st obj, const char *key, int64_t max, const char *name, int64_t *out, kr_errors_e *err,
+                  bool *skip)
+{
+    parser_node_st n = parser_find_child(obj, key);
+    if (!parser_node_is_valid(n)) return true;
+    resolved_st r = resolve(n, 0);
+    if (r.r != res_e::ok) {
+        lp::warn("\"%s\" of '%s' does not resolve with the given answers. Skipping this entry.\n", key, name);
+        *skip = true;
+        return false;
+    }
+    int64_t v = 0;
+    if (parser_get_type(r.node) != PARSER_INT || !loadparam_node_int(r.node, &v) || v < 0 || v > max) {
+        lp::err("\"%s\" of '%s' is no integer from 0 to 0x%" PRIx64 "\n", key, name, (uint64_t)max);
+        *err = ERR_ABORTED;
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+bool read_str_key(parser_node_st obj, const char *key, char *dest, size_t size, const char *name, bool *present,
+                  kr_errors_e *err, bool *skip)
+{
+    *present = false;
+    parser_node_st n = parser_find_child(obj, key);
+    if (!parser_node_is_valid(n)) return true;
+    *present = true;
+    resolved_st r = resolve(n, 0);
+    if (r.r != res_e::ok) {
+        lp::warn("\"%s\" of '%s' does not resolve with the given answers. Skipping this entry.\n", key, name);
+        *skip = true;
+        return false;
+    }
+    if (parser_get_type(r.node) != PARSER_STRING || !parser_get_string(r.node, dest, (uint32_t)size)) {
+        lp::err("\"%s\" of '%s' is no text of at most %zu characters\n", key, name, size - 1);
+        *err = ERR_ABORTED;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+namespace lp {
+
+void err(const char *format, ...)
+{
+    // After a cancel every transfer fails without reaching the bus: those failures are no news.
+    if (load_cancelled) return;
+    va_list ap;
+    va_start(ap, format);
+    vprint_to(stdout, PRINT_BOLDRED, format, ap);
+    va_end(ap);
+}
+
+void warn(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vprint_to(stdout, PRINT_BOLDYELLOW, format, ap);
+    va_end(ap);
+}
+
+void info(const char *format, ...)
+{
+    if (silent) return;
+    va_list ap;
+    va_start(ap, format);
+    vprint_to(stderr, nullptr, format, ap);
+    va_end(ap);
+}
+
+void prompt(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vprint_to(stderr, PRINT_BOLD, format, ap);
+    va_end(ap);
+}
+
+void sdo_error_line()
+{
+    if (load_cancelled) return; // no transfer was made: the last abort code is another's
+    log_end();
+    LOG_SDO_ERROR();
+}
+
+bool wrong_format_seen = false;
+
+void wrong_format(const char *name, const char *format, ...)
+{
+    wrong_format_seen = true;
+    va_list ap;
+    va_start(ap, format);
+    vprint_to(stdout, PRINT_BOLDRED, format, ap);
+    va_end(ap);
+    err("Parameter in a wrong format\n");
+    if (name && name[0])
+        err("Parameter info: '%s'\n\n", name);
+    else
+        err("'INFO' value not found from the parameter.\n\n");
+}
+
+void copy_text(char *dest, size_t size, const char *src)
+{
+    if (!dest || size == 0) return;
+    if (!src) src = "";
+    size_t n = strnlen(src, size - 1);
+    std::memcpy(dest, src, n);
+    dest[n] = '\0';
+}
+
+} // namespace lp
+
+extern "C" {
+
+uint32_t loadparam_get_progress_counter(void) { return progress_counter; }
+void loadparam_set_cancelled(bool cancelled) { load_cancelled = cancelled; }
+bool loadparam_is_cancelled(void) { return load_cancelled; }
+
+void loadparam_skipped_reset(void) { skipped_failures = 0; }
+uint32_t loadparam_skipped_count(void) { return skipped_failures; }
+
+void loadparam_set_target(uint8_t nodeid, bool nodeid_change_confirmed)
+{
+    target_nodeid = nodeid;
+    target_nodeid_confirmed = nodeid_change_confirmed;
+}
+
+kr_errors_e loadparam_sdo_write_ex(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
+                                   const void *data, bool uncancellable)
+{
+    if (load_cancelled && !uncancellable) return ERR_ABORTED;
+    progress_counter = progress_counter + 1;
+    kr_errors_e e = with_retry(1, node_id, mindex, [&] {
+        return _kr_canopen_sdo_client_write(node_id, mindex, sindex, data_len, data);
+    });
+    if (e == ERR_NONE) kr_rtos_task_delay(10);
+    return e;
+}
+
+kr_errors_e loadparam_sdo_write(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len, const void *data)
+{
+    return loadparam_sdo_write_ex(node_id, mindex, sindex, data_len, data, false);
+}
+
+kr_errors_e loadparam_sdo_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len, void *data)
+{
+    if (load_cancelled) return ERR_ABORTED;
+    progress_counter = progress_counter + 1;
+    return with_retry(0, node_id, mindex,
+                      [&] { return _kr_canopen_sdo_client_read(node_id, mindex, sindex, data_len, data); });
+}
+
+kr_errors_e loadparam_sdo_store_params(uint8_t node_id, uint8_t param_scope)
+{
+    if (load_cancelled) return ERR_ABORTED;
+    return with_retry(2, node_id, 0x1010,
+                      [&] { return kr_canopen_sdo_store_params(node_id, (memory_scope_e)param_scope); });
+}
+
+bool is_empty_line(const char *str)
+{
+    if (!str) return true;
+    for (; *str; str++)
+        if (*str != ' ' && *str != '\t' && *str != '\r' && *str != '\n') return false;
+    return true;
+}
+
+bool loadparam_ask_sdo_continue(const char *info)
+{
+    if (load_cancelled) return false;
+    if (dev.loadparam.force_continue) {
+        lp::info("Force continue: skipping '%s'\n", info);
+        return true;
+    }
+    for (;;) {
+        lp::prompt("\nWriting the parameter '%s' failed.\nPress ENTER (empty line) to skip it and continue loading the "
+                   "parameters,\ntype 'f' to force continue, skipping this and any later failing parameter without "
+                   "asking,\nor type 'q' to quit the whole parameter load.\n\n",
+                   info);
+        char line[LOADPARAM_ANSWER_LEN];
+        bool got = loadparam_read_answer(line, sizeof line);
+        if (load_cancelled) return false;
+        if (!got) {
+            // No one is there to answer: a missing parameter is never taken as a success.
+            lp::info("End of input: quitting the parameter load\n");
+            return false;
+        }
+        const char *p = line;
+        while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
+        if (*p == '\0') {
+            lp::info("User selected: skip '%s' and continue\n", info);
+            return true;
+        }
+        if ((*p == 'f' || *p == 'F') && is_empty_line(p + 1)) {
+            lp::info("User selected: force continue, skipping any failing parameter from now on\n");
+            dev.loadparam.force_continue = true;
+            return true;
+        }
+        if ((*p == 'q' || *p == 'Q') && is_empty_line(p + 1)) {
+            lp::info("User selected: quit the parameter load\n");
+            return false;
+        }
+    }
+}
+
+bool loadparam_node_int(parser_node_st node, int64_t *value)
+{
+    const char *s = nullptr;
+    size_t len = 0;
+    parser_types_e t = parser_get_type(node);
+    if ((t != PARSER_INT && t != PARSER_STRING) || !node_text(node, &s, &len) || len == 0) return false;
+    size_t i = 0;
+    bool neg = false;
+    if (s[i] == '+' || s[i] == '-') neg = s[i++] == '-';
+    unsigned base = 10;
+    if (i + 2 < len + 1 && s[i] == '0' && i + 1 < len && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
+    } else if (i + 1 < len && s[i] == '0') {
+        base = 8;
+    }
+    if (i >= len) return false;
+    uint64_t v = 0;
+    for (; i < len; i++) {
+        char c = s[i];
+        unsigned d;
+        if (c >= '0' && c <= '9')
+            d = (unsigned)(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            d = (unsigned)(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            d = (unsigned)(c - 'A' + 10);
+        else
+            return false;
+        if (d >= base) return false;
+        v = v * base + d;
+        if (v > (1ull << 40)) return false; // far beyond every width a parameter has
+    }
+    *value = neg ? -(int64_t)v : (int64_t)v;
+    return true;
+}
+
+bool loadparam_int_fits(int64_t value, uint32_t bytes)
+{
+    if (bytes == 0 || bytes > 4) return false;
+    int64_t min = -((int64_t)1 << (8 * bytes - 1));
+    int64_t max = ((int64_t)1 << (8 * bytes)) - 1;
+    return value >= min && value <= max;
+}
+
+const query_st *loadparam_switch_member(parser_node_st obj, parser_node_st *member)
+{
+    if (parser_get_type(obj) != PARSER_OBJECT) return nullptr;
+    const kr_vector_st &qv = dev.loadparam.queries;
+    const query_st *qs = (const query_st *)qv.buffer;
+    for (uint16_t i = 0; qs && i < qv.len; i++) {
+        parser_node_st m = parser_find_child(obj, qs[i].name);
+        if (parser_node_is_valid(m)) {
+            if (member) *member = m;
+            return &qs[i];
+        }
+    }
+    return nullptr;
+}
+
+parser_node_st query_keyed_select(parser_node_st qref, const query_st *q)
+{
+    parser_node_st sel = parser_find_child(qref, q->answers[q->correct_answer]);
+    if (!parser_node_is_valid(sel))
+        lp::warn("Query '%s': chosen answer \"%s\" is not a key in its value object. Skipping this value.\n", q->name,
+                 q->answers[q->correct_answer]);
+    return sel;
+}
+
+int64_t query_get_int(parser_node_st obj, bool *found)
+{
+    resolved_st r = resolve(obj, 0);
+    int64_t v = 0;
+    bool ok = r.r == res_e::ok && parser_get_type(r.node) == PARSER_INT && loadparam_node_int(r.node, &v);
+    if (found) *found = ok;
+    return ok ? v : 0;
+}
+
+bool query_get_str(parser_node_st obj, char *dest, size_t dest_len)
+{
+    resolved_st r = resolve(obj, 0);
+    if (r.r != res_e::ok || parser_get_type(r.node) != PARSER_STRING) {
+        if (dest && dest_len) dest[0] = '\0';
+        return false;
+    }
+    return parser_get_string(r.node, dest, (uint32_t)dest_len);
+}
+
+kr_errors_e load_param(parser_node_st param_obj, uint16_t mindex, canopen_object_type_e objtype,
+                       const char *parent_info, loadparam_write_e write_mode)
+{
+    return load_param_depth(param_obj, mindex, objtype, parent_info, write_mode, 0);
+}
+
+// ---- EMCY suppression ----
+
+void emcy_suppress_begin(void)
+{
+    std::memset(emcy_suppressed, 0, sizeof emcy_suppressed);
+    emcy_suppress_use_db();
+}
+
+void emcy_suppress_use_db(void)
+{
+    emcy_suppress_warned = false;
+    load_emcy_suppress = emcy_suppress_st{};
+    if (!db_is_loaded(&dev.db)) {
+        load_emcy_suppress = {0x2020, 1, CANOPEN_UNSIGNED8, true};
+        return;
+    }
+    if (!emcy_suppress_find(&load_emcy_suppress)) load_emcy_suppress = emcy_suppress_st{};
+}
+
+void emcy_suppress_mark(uint8_t node, const emcy_suppress_st *s)
+{
+    if (node < 1 || node > 127) return;
+    emcy_suppressed[node] = true;
+    emcy_node_obj[node] = *s;
+}
+
+bool emcy_suppress_is_marked(uint8_t node) { return node >= 1 && node <= 127 && emcy_suppressed[node]; }
+
+kr_errors_e loadparam_store_unsuppressed(uint8_t node)
+{
+    // A store takes every value as it is now: the suppression must not become the device's setting.
+    bool marked = emcy_suppress_is_marked(node);
+    if (marked) emcy_suppress_write(&emcy_node_obj[node], node, 0);
+    kr_errors_e e = loadparam_sdo_store_params(node, MEMORY_ALL_PARAMS);
+    if (marked) emcy_suppress_write(&emcy_node_obj[node], node, 1);
+    return e;
+}
+
+bool emcy_suppress_find(emcy_suppress_st *out)
+{
+    const kr_vector_st &v = dev.db.objects;
+    const db_obj_st *objs = (const db_obj_st *)v.buffer;
+    if (!objs || !db_is_loaded(&dev.db)) return false;
+    const db_obj_st *hit = nullptr;
+    for (uint16_t i = 0; i < v.len && !hit; i++)
+        if (objs[i].obj.main_index == 0x2020 && objs[i].obj.sub_index == 1) hit = &objs[i];
+    for (uint16_t i = 0; i < v.len && !hit; i++) {
+        const dbvalue_st &n = objs[i].name;
+        if (n.type != DBVALUE_STRING || !n.value_str) continue;
+        char lower[128];
+        lp::copy_text(lower, sizeof lower, n.value_str);
+        for (char *p = lower; *p; p++) *p = (char)std::tolower((unsigned char)*p);
+        if (std::strstr(lower, "suppress") && std::strstr(lower, "emcy")) hit = &objs[i];
+    }
+    if (!hit) return false;
+    if (out) *out = {hit->obj.main_index, hit->obj.sub_index, hit->obj.type, false};
+    return true;
+}
+
+bool emcy_suppress_write(const emcy_suppress_st *s, uint8_t node, uint32_t value)
+{
+    uint8_t buf[4];
+    uint32_t n = type_bytes(s->type);
+    if (n == 0 || n > 4) n = 1;
+    put_le(buf, value, n);
+    kr_errors_e e = loadparam_sdo_write_ex(node, s->mindex, s->sindex, n, buf, value == 0);
+    if (e == ERR_NONE) {
+        lp::info("%s EMCY messages on node 0x%x\n", value ? "Suppressing" : "Re-enabling", (unsigned)node);
+        return true;
+    }
+    if (s->guessed)
+        lp::info("Node 0x%x has no \"suppress emcy messages\" parameter; loading with EMCY messages enabled.\n",
+                 (unsigned)node);
+    else
+        lp::warn("Failed to %s EMCY messages on node 0x%x\n", value ? "suppress" : "re-enable", (unsigned)node);
+    return false;
+}
+
+void emcy_suppress_node(uint8_t node)
+{
+    if (load_emcy_suppress.mindex == 0) {
+        if (!emcy_suppress_warned)
+            lp::warn("The device defines no \"suppress emcy messages\" parameter.\nLoading the parameters without "
+                     "suppressing EMCY messages: the device\nmay emit EMCY warnings while its parameters are "
+                     "written.\n");
+        emcy_suppress_warned = true;
+        return;
+    }
+    if (node < 1 || node > 127 || emcy_suppressed[node]) return;
+    if (emcy_suppress_write(&load_emcy_suppress, node, 1)) emcy_suppress_mark(node, &load_emcy_suppress);
+}
+
+void emcy_suppress_end(void)
+{
+    for (uint32_t node = 1; node < 128; node++) {
+        if (!emcy_suppressed[node]) continue;
+        emcy_suppress_write(&emcy_node_obj[node], (uint8_t)node, 0);
+        emcy_suppressed[node] = false;
+    }
+}
+
+} // extern "C"
+
+kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object_type_e objtype,
+                             const char *parent_info, loadparam_write_e write_mode, int depth)
+{
+    entry_ctx c{};
+    c.mindex = mindex;
+    c.type = objtype;
+    c.mode = write_mode;
+    char info[LOADPARAM_INFO_LEN] = "";
+    parser_get_string(parser_find_child(obj, "INFO"), info, sizeof info);
+    // The name is the parent's, ": ", then its own, cut to fit (it only labels messages).
+    c.name[0] = '\0';
+    if (parent_info && parent_info[0]) {
+        lp::copy_text(c.name, sizeof c.name, parent_info);
+        std::strncat(c.name, ": ", sizeof c.name - std::strlen(c.name) - 1);
+    }
+    std::strncat(c.name, info, sizeof c.name - std::strlen(c.name) - 1);
+    if (depth > MAX_DEPTH) {
+        lp::wrong_format(c.name, "entries nested deeper than %d levels\n", MAX_DEPTH);
+        return ERR_ABORTED;
+    }
+
+    kr_errors_e err = ERR_NONE;
+    bool skip = false;
+    int64_t v = c.mindex;
+    if (read_num_key(obj, "MAININDEX", 0xFFFF, c.name, &v, &err, &skip)) c.mindex = (uint16_t)v;
+    v = 0; // sub-index and offset are not inherited
+    if (read_num_key(obj, "SUBINDEX", 0xFF, c.name, &v, &err, &skip)) c.sindex = (uint8_t)v;
+    v = 0;
+    if (read_num_key(obj, "SUBINDEX_OFFSET", 0xFF, c.name, &v, &err, &skip)) c.offset = (uint8_t)v;
+    char text[64];
+    bool present = false;
+    if (read_str_key(obj, "TYPE", text, sizeof text, c.name, &present, &err, &skip) && present)
+        c.type = db_str_to_type(text);
+    char mode[16];
+    if (read_str_key(obj, "WRITE", mode, sizeof mode, c.name, &present, &err, &skip) && present) {
+        if (std::strcmp(mode, "SET") == 0) {
+            c.mode = LOADPARAM_WRITE_SET;
+        } else if (std::strcmp(mode, "OR") == 0) {
+            c.mode = LOADPARAM_WRITE_OR;
+        } else {
+            lp::err("unknown WRITE mode '%s' in '%s' (SET or OR)\n", mode, c.name);
+            err = ERR_ABORTED;
+        }
+    }
+
+    // The data: "DATA", else a query switch member.
+    parser_node_st data = parser_find_child(obj, "DATA");
+    uint32_t str_max = LOADPARAM_STR_MAX;
+    bool have_data = parser_node_is_valid(data);
+    if (!have_data) {
+        parser_node_st member = parser_node_invalid();
+        const query_st *q = loadparam_switch_member(obj, &member);
+        if (!q) {
+            char key[64] = "";
+            parser_get_obj_name(obj, key, sizeof key);
+            lp::err("no \"DATA\" or queries found in object '%s'\n", key);
+            err = ERR_ABORTED;
+        } else if (parser_get_type(member) == PARSER_OBJECT) {
+            data = query_keyed_select(member, q);
+            if (!parser_node_is_valid(data)) skip = true;
+        } else if (parser_get_type(member) == PARSER_ARRAY && q->correct_answer < parser_array_get_size(member)) {
+            data = parser_array_at(member, q->correct_answer);
+            str_max = LOADPARAM_SWITCH_STR_MAX;
+        } else {
+            lp::warn("Query '%s' has no value at answer index %u for '%s'. Skipping this entry.\n", q->name,
+                     (unsigned)q->correct_answer, c.name);
+            skip = true;
+        }
+    }
+    if (err != ERR_NONE) {
+        lp::wrong_format(c.name, "%s", "");
+        return err;
+    }
+    if (skip) return ERR_NONE;
+    return write_value(c, data, str_max, depth);
+}

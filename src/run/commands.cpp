@@ -1,0 +1,741 @@
+// The command table and the callbacks of the channel, baud-rate, node-id, window, simulator, version and
+// update commands, with the help printer.
+#include "run/commands.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "run/main.h"
+#include "online/selfupdate.h"
+#include "system/simrun.h"
+#include "run/tool_pending.h"
+#include "ui/krui.h"
+#include "ui/kr_uiconfwindow.h"
+
+bool can_given = false;
+bool ui_given = false;
+int32_t ui_task_index = -1;
+int32_t sim_task_index = -1;
+volatile bool sim_commands_follow = false;
+volatile bool sim_ready = false;
+volatile bool sim_started = false;
+volatile bool sim_keeper_done = false;
+
+// What the fleet commands' help adds: this build links no fleet broker client.
+#define NO_FLEET_CLIENT " This build has no fleet broker client, so it only says so and the run ends with status 1."
+
+const commands_st commands[COMMANDS_COUNT] = {
+    {"help", 'h',
+     "Displays application info and help. Given the name of a single command as its argument (e.g. '--help loadparam', '-h loadparam' or '--help --loadparam'), only that command's description is shown. Without an argument every command is listed.",
+     ARG_OPTIONAL, cmd_help},
+    {"serverfiles", 0,
+     "Lists the files the account in *user* / *pwd* can see on the file server, as the UI's \"Server files\" panel does, and prints how long each step took. Downloads nothing: only the directory listings are fetched, which is what the panel reads too.\n"
+     "Useful for telling a slow file server from a slow network, and for seeing what an account actually holds without opening the UI. "
+     "This build has no file-server client, so it lists nothing and the run ends with status 1.",
+     ARG_NONE, cmd_serverfiles},
+    {"version", 'V',
+     "Prints this krcan's version and exits. Two numbers: the readable release name (e.g. '1.1.1-204-g5746') and, in brackets, the build number that *checkupdate* compares against. The build number counts every commit in the version's history, so it only ever grows; the name counts commits since the last release and restarts at each one.",
+     ARG_NONE, cmd_version},
+    {"checkupdate", 0,
+     "Asks the Korvane file server whether a newer krcan has been published and reports what it finds, without installing anything. krcan is public software, so this needs no account and ignores the one in *user* / *pwd*. Install what it finds with *update*.\n"
+     "The UI makes the same check once in the background when it opens and writes what it finds into its log; a check that fails there is silent, which is what this command is for.",
+     ARG_NONE, cmd_checkupdate},
+    {"update", 0,
+     "Downloads the newest published krcan and installs it over this one.\n"
+     "The download is checked against the size and the checksum the server publishes before anything is replaced, and the krcan it replaces is kept next to it as 'krcan.old', so a bad build can be put back by hand. The running krcan keeps running from the file it started with: restart it to use the new one.\n"
+     "A machine-wide install (install.sh --system) is owned by root, so it takes 'sudo krcan --update'. A per-user install needs no privileges. "
+     "This build cannot replace itself: it reports a newer build and how to get it, and the run ends with status 1.",
+     ARG_NONE, cmd_update},
+    {"ui", 'u',
+     "Opens the graphical configuration window for selecting the CAN device and baudrate, followed by krcan's main display showing the system and its devices. Blocks until the window is closed.",
+     ARG_NONE, cmd_ui},
+    {"sys", 0,
+     "Loads a system configuration (.krsys) file. The system file bundles the devices of the whole system. Individual --dev files can still be given alongside it; they are added on top of the system file's devices.",
+     ARG_REQUIRE, cmd_system},
+    {"dev", 0,
+     "Adds a device configuration (.krdev) file to the system, given as '<path>:<nodeid>' (e.g. '/path/to/dev.krdev:0x10'). The ':<nodeid>' suffix is optional; when omitted the default node id is read from the .krdev file, unless a *nodeid* option follows the device, which assigns the node id to it just like the suffix does. Can be given multiple times, and also together with --sys, in which case the devices are added on top of the system file's ones.",
+     ARG_REQUIRE, cmd_device},
+    {"savesys", 0,
+     "Saves the system to a system configuration (.krsys) file, the same file the UI's \"Save system configuration\" button writes. The system is made of the devices given before this with *dev* and *sys*. krcan first listens for a moment for the devices' heartbeats on the bus: the file bundles the .krdev package of every device which is online, together with the parameters read from it, and a device which is not heard from is left out with a warning. E.g. 'krcan --dev a.krdev:0x10 --dev b.krdev:0x20 --savesys machine.krsys'. Not supported on Linux.",
+     ARG_REQUIRE, cmd_savesys},
+    {"can", 'c',
+     "Selects the CAN-USB hardware for communication. Defaults to can0.",
+     ARG_REQUIRE, cmd_can},
+    {"baud", 'b',
+     "Sets the baudrate for the CAN-bus. Refer to CiA specification for valid values. Defaults to 250 kbaud.",
+     ARG_REQUIRE, cmd_baud},
+    {"srcdest", 0,
+     "Sets the source destination file path. This is used by various commands which output data.",
+     ARG_REQUIRE, cmd_srcdest},
+    {"incdest", 0,
+     "Sets the include destination file path. This is used by various commands which output data.",
+     ARG_REQUIRE, cmd_incdest},
+    {"nodeid", 'n',
+     "Selecs the CANopen Node via Node ID. This should be called prior to commands which Operate on CANopen nodes, such as *loadbin*. Never changes the node id of the device; *loadparam* loads the parameters to this node id and, for parameter files which contain more than one device, ignores this option altogether. When given after a *dev* file, the node id is also assigned to that device, i.e. '--dev file.krdev -n 0x14' means the same as '--dev file.krdev:0x14'.",
+     ARG_REQUIRE, cmd_node},
+    {"forcenodeid", 0,
+     "Selects the CANopen Node via Node ID like *nodeid*, but forces it: every command which follows targets this node id instead of the one its device package, system file or parameter file carries. A single node id cannot name any one of several devices, so it is ignored, with a warning, by a command which operates on more than one device (e.g. a whole *sys* system, or a parameter file holding more than one device). It also permits *loadparam* to assign the node id found from the parameter file to the selected device. That node id is written to the device only after the user has confirmed it with an empty line, and it applies only after the device's settings have been saved and the device rebooted. Like *nodeid*, when given after a *dev* file it also assigns the node id to that device, i.e. '--dev file.krdev --forcenodeid 0x14' means the same as '--dev file.krdev:0x14'. The load commands take the same node id in their own '<file>:<nodeid>' postfix, i.e. '--loadparam params.json:0xd' means the same as '--forcenodeid 0xd --loadparam params.json'. The selection ends with the command line: it does not carry into *ui*, where every device is addressed by its own node id.",
+     ARG_REQUIRE, cmd_forcenode},
+    {"loadbin", 'L',
+     "Loads firmware to KR device with a CANopen 302 compatible bootloader. The argument may be a raw firmware binary (the device node id is then selected with the 'node' option), a .krdev package (its FIRMWARE binary is flashed), or a .krsys package (every device inside is flashed). If the argument is omitted, the devices loaded earlier with --dev / --sys are flashed, or, when no devices were given, the binary given with 'firmware'.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "The file argument may carry a ':<nodeid>' postfix (e.g. 'file:0xd'),\n"
+     "which selects the target node exactly as a *forcenodeid* option given\n"
+     "before this command would.",
+     ARG_OPTIONAL, cmd_load},
+    {"loadbinwfr", 0,
+     "Loads firmware to KR device with a CANopen 302 compatible bootloader by waiting for NMT boot up message. Accepts a raw binary, a .krdev or .krsys package, or no argument to flash the devices loaded earlier with --dev / --sys, or the binary given with 'firmware' when no devices were given. The device node id should be selected with 'node' option prior to this command.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "The file argument may carry a ':<nodeid>' postfix (e.g. 'file:0xd'),\n"
+     "which selects the target node exactly as a *forcenodeid* option given\n"
+     "before this command would.",
+     ARG_OPTIONAL, cmd_loadwfr},
+    {"segloadbin", 0,
+     "Loads firmware to KR device with a CANopen 302 compatible bootloader. Accepts a raw binary, a .krdev or .krsys package, or no argument to flash the devices loaded earlier with --dev / --sys, or the binary given with 'firmware' when no devices were given. The device node id should be selected with 'node' option prior to this command.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "The file argument may carry a ':<nodeid>' postfix (e.g. 'file:0xd'),\n"
+     "which selects the target node exactly as a *forcenodeid* option given\n"
+     "before this command would.\n"
+     "Uses the SDO segmented transfer to load the binary. Note that this is more unsafe method compared to \"loadbin\".",
+     ARG_OPTIONAL, cmd_segload},
+    {"segloadbinwfr", 0,
+     "Loads firmware to KR device with a CANopen 302 compatible bootloader by waiting for NMT boot up message. Accepts a raw binary, a .krdev or .krsys package, or no argument to flash the devices loaded earlier with --dev / --sys, or the binary given with 'firmware' when no devices were given. The device node id should be selected with 'node' option prior to this command.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "The file argument may carry a ':<nodeid>' postfix (e.g. 'file:0xd'),\n"
+     "which selects the target node exactly as a *forcenodeid* option given\n"
+     "before this command would.\n"
+     "Uses the SDO segmented transfer to load the binary. Note that this is more unsafe method compared to \"loadbinwfr\".",
+     ARG_OPTIONAL, cmd_segloadwfr},
+    {"krloadbin", 0,
+     "Loads firmware to KR device with an KR compatible bootloader. Accepts a raw binary, a .krdev or .krsys package, or no argument to flash the devices loaded earlier with --dev / --sys, or the binary given with 'firmware' when no devices were given. The device node id should be selected with 'node' option prior to this command.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "The file argument may carry a ':<nodeid>' postfix (e.g. 'file:0xd'),\n"
+     "which selects the target node exactly as a *forcenodeid* option given\n"
+     "before this command would.",
+     ARG_OPTIONAL, cmd_krload},
+    {"krloadbinwfr", 0,
+     "Loads firmware to KR device with an KR compatible bootloader by waiting for NMT boot up message. Accepts a raw binary, a .krdev or .krsys package, or no argument to flash the devices loaded earlier with --dev / --sys, or the binary given with 'firmware' when no devices were given. The device node id should be selected with 'node' option prior to this command.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "The file argument may carry a ':<nodeid>' postfix (e.g. 'file:0xd'),\n"
+     "which selects the target node exactly as a *forcenodeid* option given\n"
+     "before this command would.",
+     ARG_OPTIONAL, cmd_krloadwfr},
+    {"listen", 'l',
+     "Listens the CAN bus for x seconds, listing all messages received.",
+     ARG_OPTIONAL, cmd_listen},
+    {"sim", 0,
+     "Runs the Linux simulator of every device in the loaded system as a separate process (give --sys or --dev first), each connected to the selected CAN device (--can) with the device's node id. krcan keeps running to monitor the simulators and kills them when it exits. Linux only. This is the same action as the UI's \"Run simulator\" button.\n"
+     "The commands given after this one are run once the simulators are up and answering on the bus, so they address the simulated devices: '--sim --loadparam params.yml' starts the simulators and loads the parameters onto them. Only after the last command has run does krcan settle into monitoring them, until Ctrl-C.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "This build starts no simulator: it says so, the later commands run at once and the run ends with status 1.",
+     ARG_NONE, cmd_sim},
+    {"find", 'f',
+     "Searches the CAN bus for Korvane devices. Clears any existing devices, listens for CANopen heartbeats for 2 seconds and, for every OPERATIONAL node whose vendor id is Korvane's, reads its product code and adds it as a new device (with an empty configuration-file path).",
+     ARG_NONE, cmd_find},
+    {"terminal", 't',
+     "Communicates with the device chosen with **nodeid** via Korvane SDO reply protocol.",
+     ARG_NONE, cmd_terminal},
+    {"zbterminal", 0,
+     "Communicates with the zb device chosen with **nodeid** via deprecated ZB terminal protocol.",
+     ARG_NONE, cmd_zbterminal},
+    {"db", 'd',
+     "Provides krcan a CANOpen device database file as an argument.",
+     ARG_REQUIRE, cmd_db},
+    {"exportc", 0,
+     "Exports database given with --db to KR embedded source file with a given name.\n"
+     "The source file will be rewritten if it exists.",
+     ARG_REQUIRE, cmd_exportc},
+    {"exporth", 0,
+     "Exports database given with --db to KR embedded header file with a given name.\n"
+     "The header file will be rewritten if it exists.",
+     ARG_REQUIRE, cmd_exporth},
+    {"export", 'e',
+     "Exports the database loaded with --db into a C .h and .c files. \n"
+     "The export location is defined with --srcdest and --incdest.",
+     ARG_REQUIRE, cmd_export},
+    {"loadmedia", 0,
+     "Loads media with the KR media download protocol. The argument may be a media\n"
+     "file, a directory of media files (all recognized files in it are loaded;\n"
+     "subdirectories are not), a .krdev package (its bundled media is loaded), or a\n"
+     ".krsys package (each device's bundled media is loaded). If the argument is\n"
+     "omitted, the bundled media of the devices loaded earlier with --dev / --sys is\n"
+     "loaded. Devices whose package bundles no media are reported with a warning.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "The file argument may carry a ':<nodeid>' postfix (e.g. 'file:0xd'),\n"
+     "which selects the target node exactly as a *forcenodeid* option given\n"
+     "before this command would.",
+     ARG_OPTIONAL, cmd_loadmedia},
+    {"firmware", 0,
+     "Sets the firmware binary which *makekrdev* packages into the .krdev file.\n"
+     "Mandatory for *makekrdev*. The *loadbin* command family flashes this\n"
+     "binary as well when it is given no file of its own and no devices were\n"
+     "loaded with --dev / --sys.",
+     ARG_REQUIRE, cmd_firmware},
+    {"linuxbin", 0,
+     "Sets the Linux simulator executable which *makekrdev* packages into the\n"
+     ".krdev file. Optional: a package without it simply cannot be simulated.",
+     ARG_REQUIRE, cmd_linuxbin},
+    {"bootloader", 0,
+     "Sets the bootloader binary which *makekrdev* packages into the .krdev file.\n"
+     "Optional.",
+     ARG_REQUIRE, cmd_bootloader},
+    {"media", 0,
+     "Adds a media file, or a directory of media files, into the media which\n"
+     "*makekrdev* packages into the .krdev file. Of a directory the files in it\n"
+     "are packaged, not its subdirectories. Optional, and can be given more than\n"
+     "once; all of them end up in the same media directory of the package, which\n"
+     "*loadmedia* then loads onto the device.",
+     ARG_REQUIRE, cmd_media},
+    {"mediadir", 0,
+     "Sets the name which the media directory gets in the .krdev package which\n"
+     "*makekrdev* writes, i.e. the value of the manifest's MEDIA key. Optional,\n"
+     "defaults to 'media'. The device stores its media under names relative to\n"
+     "the package root, so this is the directory prefix which the firmware asks\n"
+     "its media by: a build asking for 'media_hd/icon_hd.png' needs its package\n"
+     "made with '--mediadir media_hd'.",
+     ARG_REQUIRE, cmd_mediadir},
+    {"esp32", 0,
+     "Adds an ESP32 flash image into the .krdev package which *makekrdev* writes,\n"
+     "given as <offset>=<file>, e.g. '0x60000=esp-at.bin'. Optional, and can be\n"
+     "given more than once. The images go into the package's 'esp32' directory\n"
+     "and the manifest's ESP32 key maps each flash offset to its image, in the\n"
+     "form of the \"flash_files\" of esptool's flasher_args.json.",
+     ARG_REQUIRE, cmd_esp32},
+    {"fwversion", 0,
+     "Sets the firmware version string which *makekrdev* stores in the .krdev\n"
+     "package. Usually the same git describe based version which the firmware\n"
+     "itself was built with. Optional.",
+     ARG_REQUIRE, cmd_fwversion},
+    {"makekrdev", 0,
+     "Writes a .krdev device package to the file given as the argument. The package\n"
+     "bundles the device database given with *db* (and every file which the\n"
+     "database pulls in with a \"content\" reference) and the firmware binary given\n"
+     "with *firmware*; both of them are mandatory and have to be given before this\n"
+     "command. The Linux simulator (*linuxbin*), the bootloader binary\n"
+     "(*bootloader*), the media files (*media*), the ESP32 flash images (*esp32*)\n"
+     "and the firmware version (*fwversion*) are optional and are left out of the package when not given.\n"
+     "The directory of the output file is created if it doesn't exist, and the\n"
+     "'.krdev' extension is added to the file name when it is missing.",
+     ARG_REQUIRE, cmd_makekrdev},
+    {"loadesp32", 0,
+     "Flashes the ESP32 module firmware bundled in a .krdev package (see *esp32*)\n"
+     "over the module's USB serial port with esptool, which has to be installed\n"
+     "(v5 or newer, pip install esptool). The argument is the package, optionally as\n"
+     "<file>:<nodeid> naming the device which hosts the module; without one, the\n"
+     "device loaded with --dev / --sys whose package bundles ESP32 firmware is\n"
+     "flashed. The device is asked over the CAN terminal to leave the module alone\n"
+     "for the duration ('esp \"comm\" 0'), and to resume afterwards, which resets\n"
+     "the module into the new firmware. The port is the one given with\n"
+     "*esp32port*, or else an Espressif USB port found under /dev/serial/by-id.",
+     ARG_OPTIONAL, cmd_loadesp32},
+    {"esp32port", 0,
+     "Sets the serial port which *loadesp32* flashes the ESP32 module through,\n"
+     "e.g. /dev/ttyACM0 or COM5. Optional: by default an Espressif USB port is\n"
+     "looked for, and when none is found esptool scans the ports itself.",
+     ARG_REQUIRE, cmd_esp32port},
+    {"clearmedia", 0,
+     "Clears the all media in the device specified by the Node-ID.",
+     ARG_NONE, cmd_clearmedia},
+    {"mindex", 0,
+     "Sets the CANOpen Main index for SDO data transfer.",
+     ARG_REQUIRE, cmd_mindex},
+    {"sindex", 0,
+     "Sets the CANOpen Sub index for SDO data transfer.",
+     ARG_REQUIRE, cmd_sindex},
+    {"datalen", 0,
+     "Sets the data length for the CANOpen SDO read/write request.",
+     ARG_REQUIRE, cmd_datalen},
+    {"sdoread", 0,
+     "Reads data from a device with CANOpen SDO request",
+     ARG_NONE, cmd_sdoread},
+    {"sdoreadstr", 0,
+     "Reads string from a device with CANOpen SDO request",
+     ARG_NONE, cmd_sdoreadstr},
+    {"sdowrite", 0,
+     "Writes data to a device with CANOpen SDO request",
+     ARG_REQUIRE, cmd_sdowrite},
+    {"sdowritestr", 0,
+     "Writes string to a device with CANOpen SDO request",
+     ARG_REQUIRE, cmd_sdowrite},
+    {"loadparam", 0,
+     "Writes parameters to KRCan device(s). The argument may be a parameter file, or\n"
+     "a .krsys package (each device's bundled parameters are written to it). If the\n"
+     "argument is omitted, the bundled parameters of the devices loaded earlier with\n"
+     "--sys / --dev are written. .krdev packages are not accepted (they carry no\n"
+     "parameters).\n"
+     "EMCY messages are suppressed on every target device before the first parameter\n"
+     "is written, so no device warns about another one being configured. A device\n"
+     "which does not have the parameter is loaded anyway, with a warning. For a\n"
+     "whole system the devices are stored and reset together once all of them have\n"
+     "been written.\n"
+     "A device given with *dev* is addressed with the node id in its\n"
+     "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
+     "device; a device coming from *sys* uses the node id stored in the\n"
+     "system file.\n"
+     "The file argument may carry a ':<nodeid>' postfix (e.g. 'file:0xd'),\n"
+     "which selects the target node exactly as a *forcenodeid* option given\n"
+     "before this command would.\n"
+     "A parameter file may also carry a list of node ids, e.g.\n"
+     "'params.yml:0xd:0x7': only the file's devices with those node ids\n"
+     "are loaded, each to its own node id. A single node id on a file\n"
+     "holding several devices selects the device the same way. Extra\n"
+     "parameter files given after the first take their own postfix.",
+     ARG_OPTIONAL, cmd_loadparam},
+    {"saveparam", 0,
+     "Reads parameters from a KRCan device and saves them into the given file.",
+     ARG_REQUIRE, cmd_saveparam},
+    {"saveparamall", 0,
+     "Reads parameters from a KRCan device and saves them into the given file.\n"
+     "Reads also CANOpen 301 specified params.",
+     ARG_REQUIRE, cmd_saveparamall},
+    {"user", 0,
+     "Sets the account username stored on this computer and shared by every krcan install (the same value shown in the UI's Account panel). It is saved in plain text and reused by later runs when --user is not given. Equivalent to typing the username in the UI Account panel.",
+     ARG_REQUIRE, cmd_user},
+    {"pwd", 0,
+     "Sets the account password stored on this computer and shared by every krcan install (the same value shown in the UI's Account panel). It is saved in plain text and reused by later runs when --pwd is not given. Equivalent to typing the password in the UI Account panel.",
+     ARG_REQUIRE, cmd_pwd},
+    {"login", 0,
+     "Logs in to the file server and the fleet broker with the account in *user* / *pwd*, as the UI's Account panel does, and says how it went. The remote commands (*remotelist*, *remoteui*, *remotecan*) log in by themselves when no session is open, so this is only needed to check the account." NO_FLEET_CLIENT,
+     ARG_NONE, cmd_login},
+    {"remotelist", 0,
+     "Lists the devices of every fleet the account in *user* / *pwd* holds, as the UI's Fleet tab does: client id, name, uptime, whether remote UI and CAN are on, and when each was last heard from. A device is only known once it publishes, which an idle one does every 5 seconds, so this listens for a while first: the optional argument is how many seconds (default 7)." NO_FLEET_CLIENT,
+     ARG_OPTIONAL, cmd_remotelist},
+    {"remoteui", 0,
+     "Mirrors the display of a fleet device in a window of its own, as the Fleet tab's \"Open remote UI\" does. Clicks and drags in the window touch the device's screen. The argument names the device, as *remotelist* shows it: '<fleet>/<client id>', a client id, or the device's name. Blocks until the window is closed or the device ends the session." NO_FLEET_CLIENT,
+     ARG_REQUIRE, cmd_remoteui},
+    {"remotecan", 0,
+     "Bridges the CAN bus of a fleet device to the netdev krremote0 on this computer, as the Fleet tab's \"Remote CAN\" does. The argument names the device like *remoteui*'s. Blocks until Ctrl-C or until the device ends the session; meanwhile anything that speaks SocketCAN reaches the remote bus, e.g. a second 'krcan -c krremote0 --terminal'. Creating the netdev needs root, which is asked for with sudo." NO_FLEET_CLIENT,
+     ARG_REQUIRE, cmd_remotecan},
+    {"joystick", 0,
+     "Runs the joystick driver: a virtual game controller on this computer whose axes and buttons follow values the system's devices send in their TXPDOs, as configured in the System tab's \"Configure joystick driver\" window. The configuration is the one of the system file given before this with *sys*, or the joystick configuration file given as the argument ('--joystick=joystick.json'). Blocks until Ctrl-C. On Linux the controller is a uinput device, which needs access to /dev/uinput (install.sh installs a udev rule for it); on Windows it is vJoy device 1, which needs the vJoy driver installed. E.g. 'krcan --sys machine.krsys --joystick'.",
+     ARG_OPTIONAL, cmd_joystick},
+    {"silent", 's',
+     "Excecutes krcan silent, without logging process information",
+     ARG_NONE, cmd_silent},
+};
+
+uint32_t commands_count(void) { return COMMANDS_COUNT; }
+
+// ---- Numbers on the command line ----
+
+bool cmdline_parse_uint(const char *text, uint64_t max, uint64_t *out)
+{
+    // strtoull would take leading blanks, a sign (and negate) and trailing junk; a command line number takes none.
+    if (!text || text[0] < '0' || text[0] > '9') return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno == ERANGE || end == text || *end != '\0' || v > max) return false;
+    *out = v;
+    return true;
+}
+
+// ---- Help ----
+
+const char *bold_on(void) { return isatty(1) ? PRINT_BOLD : ""; }
+
+const char *bold_off(void) { return isatty(1) ? PRINT_RESET : ""; }
+
+bool str_equals_nocase(const char *a, const char *b)
+{
+    for (;; a++, b++) {
+        unsigned char ca = (unsigned char)*a, cb = (unsigned char)*b;
+        if (ca >= 'A' && ca <= 'Z') ca = (unsigned char)(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z') cb = (unsigned char)(cb - 'A' + 'a');
+        if (ca != cb) return false;
+        if (ca == '\0') return true;
+    }
+}
+
+const commands_st *find_command(const char *word)
+{
+    if (!word) return nullptr;
+    while (*word == '-') word++;
+    if (*word == '\0') return nullptr;
+    for (const commands_st &row : commands) {
+        if (str_equals_nocase(row.cmd_long, word)) return &row;
+        if (word[1] == '\0' && row.cmd_short != 0 && row.cmd_short == word[0]) return &row;
+    }
+    return nullptr;
+}
+
+void print_description(const char *text)
+{
+    const char *on = bold_on();
+    const char *off = bold_off();
+    bool bold = false;
+    for (const char *p = text; *p;) {
+        if (*p == '*') {
+            while (*p == '*') p++;
+            bold = !bold;
+            std::fputs(bold ? on : off, stdout);
+            continue;
+        }
+        const char *run = p;
+        while (*p && *p != '*') p++;
+        std::fwrite(run, 1, (size_t)(p - run), stdout);
+    }
+    if (bold) std::fputs(off, stdout);
+}
+
+void print_command(const commands_st *row)
+{
+    if (row->cmd_short < 'a')
+        std::printf("%s--%s%s: ", bold_on(), row->cmd_long, bold_off());
+    else
+        std::printf("%s--%s -%c%s: ", bold_on(), row->cmd_long, row->cmd_short, bold_off());
+    print_description(row->str);
+    std::printf("\n\n");
+}
+
+bool cmd_help(const char *arg)
+{
+    const char *word = arg;
+    if (!word && optind < dev.argc) {
+        word = dev.argv[optind]; // looked at, not consumed
+        if (word[0] != '-') cmdline_take_words(CMDLINE_WORDS_FIRST);
+    }
+    const commands_st *row = find_command(word);
+    if (row) {
+        print_command(row);
+    } else if (!arg) {
+        std::printf("*****************************\nKorvane CAN command line tool\n*****************************\n\n\n"
+                    "Commands:\n");
+        for (const commands_st &r : commands) print_command(&r);
+    } else {
+        std::printf("\033[1m\033[31mERROR: unknown command '%s'. Run --help without an argument to list every "
+                    "command.\n\033[0m",
+                    arg);
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+// ---- Version, server files, update ----
+
+bool cmd_version(const char *)
+{
+    std::printf("krcan %s (build %u)\n", selfupdate_this_name(), selfupdate_this_version());
+    std::fflush(stdout);
+    return true;
+}
+
+bool cmd_serverfiles(const char *)
+{
+    std::printf("Listing the server files is not wired up on the Linux build.\n");
+    std::fflush(stdout);
+    main_set_run_failed(); // nothing was listed
+    return true;
+}
+
+bool cmd_checkupdate(const char *)
+{
+    selfupdate_info_st info = {};
+    bool newer = false;
+    char err[256] = "";
+    if (!selfupdate_check(&info, &newer, err, sizeof err)) {
+        std::printf("%s\n", err);
+        main_set_run_failed();
+    } else if (newer) {
+        std::printf("krcan %s (build %u) is available; this is %s (build %u).\n", info.name, info.version,
+                    selfupdate_this_name(), selfupdate_this_version());
+        if (info.released[0]) std::printf("  released %s\n", info.released);
+        if (info.notes[0]) std::printf("  %s\n", info.notes);
+        std::printf("Install it with 'krcan --update'.\n");
+    } else {
+        std::printf("krcan %s (build %u) is the newest published version.\n", selfupdate_this_name(),
+                    selfupdate_this_version());
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+static void update_task(void *)
+{
+    selfupdate_info_st info = {};
+    bool newer = false;
+    char err[256] = "";
+    if (!selfupdate_check(&info, &newer, err, sizeof err)) {
+        std::printf("%s\n", err);
+        main_set_run_failed();
+    } else if (!newer) {
+        std::printf("krcan %s (build %u) is already the newest published version.\n", selfupdate_this_name(),
+                    selfupdate_this_version());
+    } else if (selfupdate_apply(&info, err, sizeof err)) {
+        std::printf("Updated to krcan %s (build %u). Restart krcan to use it.\n", info.name, info.version);
+    } else {
+        std::printf("%s\n", err);
+        main_set_run_failed();
+    }
+    std::fflush(stdout);
+}
+
+bool cmd_update(const char *) { return add_task(update_task); }
+
+// ---- Window ----
+
+static void ui_task(void *)
+{
+    system_clear_forced_nodeid(&dev.system);
+    // Without a chosen CAN device there is nothing for the main window to run on.
+    if (!can_given && !kr_ui_confwindow_exec(nullptr)) {
+        main_set_run_failed();
+        return;
+    }
+    krui_exec();
+    // The main window ends the process itself; coming back means it could not run.
+    main_set_run_failed();
+}
+
+bool cmd_ui(const char *)
+{
+    ui_given = true;
+    const int32_t index = (int32_t)dev.tasks.len;
+    silent = false;
+    kr_can_use_gui_password(true);
+    if (!add_task(ui_task)) return false;
+    ui_task_index = index; // from here on add_task refuses
+    return true;
+}
+
+// ---- Simulators ----
+
+static void sim_keeper_task(void *)
+{
+    const char *chn = kr_can_get_dev();
+    if (!simrun_can_is_virtual(chn))
+        PRINT("WARNING: running simulators on the real CAN device '%s'. At least one real device must be present on "
+              "the CAN network to acknowledge the bus messages, otherwise the simulators cannot communicate and "
+              "their parameters will not load. Use a virtual device (e.g. vcan0) to simulate a standalone system.\n",
+              chn);
+    uint32_t count = simrun_start_system(&dev.system, chn);
+    if (count > 0) {
+        sim_started = true;
+        PRINT("Started %u simulator(s) on '%s'.\n", count, dev.can_channel);
+        simrun_load_params_async(&dev.system, nullptr, 0);
+        while (!simrun_load_params_is_finished()) {
+            simrun_step();
+            kr_rtos_task_delay(200);
+        }
+        if (sim_commands_follow) simrun_wait_online();
+    } else {
+        PRINT("No simulators were started. Load a system with --sys (or add devices with --dev) first, and make sure "
+              "each device package bundles a Linux simulator.\n");
+        main_set_run_failed();
+    }
+    sim_ready = true;
+    while (simrun_any_running()) {
+        simrun_step();
+        kr_rtos_task_delay(200);
+    }
+    if (sim_started) PRINT("All simulators have stopped.\n");
+    sim_keeper_done = true;
+    kr_rtos_task_delete(nullptr);
+}
+
+static void sim_task(void *)
+{
+    sim_commands_follow = (int32_t)dev.tasks.len > sim_task_index + 1;
+    if (kr_rtos_task_create(sim_keeper_task, "simkeeper", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
+        std::printf(PRINT_BOLDRED "ERROR: the simulator keeper task could not be created.\n" PRINT_RESET);
+        std::fflush(stdout);
+        main_set_run_failed();
+        sim_keeper_done = true;
+        return;
+    }
+    while (!sim_ready) kr_rtos_task_delay(100);
+}
+
+bool cmd_sim(const char *)
+{
+    silent = false;
+    sim_task_index = (int32_t)dev.tasks.len;
+    return add_task(sim_task);
+}
+
+void sim_monitor(void)
+{
+    if (!sim_started) return;
+    if (ui_given && ui_task_index > sim_task_index) return; // the window owns the run
+    PRINT("The simulators are running. Press Ctrl-C to stop them.\n");
+    std::fflush(stdout);
+    while (!sim_keeper_done) kr_rtos_task_delay(200);
+}
+
+// ---- CAN channel and baud rate ----
+
+bool cmd_can(const char *arg)
+{
+    if (!arg || arg[0] == '\0') {
+        std::printf(PRINT_BOLDRED "ERROR: give the CAN interface name, e.g. --can can0.\n" PRINT_RESET);
+        return false;
+    }
+    if (std::strlen(arg) >= sizeof dev.can_channel) {
+        std::printf(PRINT_BOLDRED "ERROR: the CAN interface name '%s' is too long; at most %u characters.\n" PRINT_RESET,
+                    arg, (unsigned)(sizeof dev.can_channel - 1));
+        return false;
+    }
+    can_given = true;
+    PRINT("selecting '%s' as CAN dev\n", arg);
+    std::snprintf(dev.can_channel, sizeof dev.can_channel, "%s", arg);
+    PRINT("Setting CAN dev name and baudrate: %u\n", dev.baudrate);
+    kr_can_set_baudrate(dev.can_channel, dev.baudrate);
+    // An adapter opened by an earlier command switches to the new interface.
+    if (kr_can_is_connected()) kr_can_set_up(true);
+    return true;
+}
+
+bool cmd_baud(const char *arg)
+{
+    uint64_t baud = 0;
+    if (!arg) {
+        PRINT("Bad baudrate\n");
+        return false;
+    }
+    if (!cmdline_parse_uint(arg, UINT32_MAX, &baud) || baud == 0) {
+        std::printf(PRINT_BOLDRED "ERROR: invalid baud rate '%s'; give it in bit/s, e.g. 250000.\n" PRINT_RESET, arg);
+        return false;
+    }
+    if (!kr_can_baud_supported((uint32_t)baud)) {
+        std::printf(PRINT_BOLDRED "ERROR: the baud rate %s is not supported; give 100000, 125000, 250000, 500000 or "
+                                  "1000000.\n" PRINT_RESET,
+                    arg);
+        return false;
+    }
+    PRINT("Setting CAN baudrate: %u\n", (unsigned)baud);
+    dev.baudrate = (uint32_t)baud;
+    kr_can_set_baudrate(dev.can_channel, dev.baudrate);
+    kr_can_set_up(true); // a failure is reported by the port and does not stop the run
+    return true;
+}
+
+// ---- Output folders ----
+
+static bool set_dest(char *dest, size_t size, const char *arg, const char *what)
+{
+    if (!arg || std::strlen(arg) >= size) {
+        std::printf(PRINT_BOLDRED "ERROR: the %s path '%s' is too long; at most %u characters.\n" PRINT_RESET, what,
+                    arg ? arg : "", (unsigned)(size - 1));
+        return false;
+    }
+    std::snprintf(dest, size, "%s", arg);
+    return true;
+}
+
+bool cmd_srcdest(const char *arg)
+{
+    if (!set_dest(dev.srcdest, sizeof dev.srcdest, arg, "source destination")) return false;
+    PRINT("Source destination file path set to '%s'\n", dev.srcdest);
+    return true;
+}
+
+bool cmd_incdest(const char *arg)
+{
+    if (!set_dest(dev.incdest, sizeof dev.incdest, arg, "include destination")) return false;
+    PRINT("Include destination file path set to '%s'\n", dev.incdest);
+    return true;
+}
+
+// ---- Node ids ----
+
+void commands_select_nodeid(uint8_t nodeid, bool force)
+{
+    db_set_nodeid_force(&dev.db, nodeid);
+    dev.system.forced_nodeid_set = true;
+    dev.system.forced_nodeid = nodeid;
+    dev.system.forcenodeid = force;
+}
+
+void select_cmdline_device(uint8_t nodeid)
+{
+    device_st *d = system_set_cmdline_dev_nodeid(&dev.system, nodeid);
+    if (d) PRINT("Node ID 0x%x assigned to device '%s'\n", nodeid, d->name);
+}
+
+static bool parse_nodeid(const char *arg, uint8_t *id)
+{
+    uint64_t v = 0;
+    if (!arg) {
+        PRINT("Give Node ID.\n");
+        return false;
+    }
+    if (!cmdline_parse_uint(arg, 127, &v)) {
+        std::printf(PRINT_BOLDRED "ERROR: invalid node id '%s'; it must be in the range 0..127 (0x0..0x7f).\n" PRINT_RESET,
+                    arg);
+        return false;
+    }
+    *id = (uint8_t)v;
+    return true;
+}
+
+bool cmd_node(const char *arg)
+{
+    uint8_t id = 0;
+    if (!parse_nodeid(arg, &id)) return false;
+    PRINT("Selected Node ID 0x%x\n", id);
+    commands_select_nodeid(id, false);
+    select_cmdline_device(id);
+    return true;
+}
+
+bool cmd_forcenode(const char *arg)
+{
+    uint8_t id = 0;
+    if (!parse_nodeid(arg, &id)) return false;
+    PRINT("Selected Node ID 0x%x. The node id from the parameter file will be assigned to this device.\n", id);
+    commands_select_nodeid(id, true);
+    select_cmdline_device(id);
+    return true;
+}
+
+bool cmd_silent(const char *)
+{
+    silent = false; // turns the progress messages on
+    return true;
+}
+
+// ---- Version notes ----
+
+const versionnote_st version_notes[] = {
+    {"2026-11-02", "System files record the date they were saved on; loading one logs its date and devices, and the "
+                   "System tab shows them"},
+    {"2026-11-02", "Save parameters: parameter files record the date they were saved on"},
+    {"", ""},
+};
+
+uint32_t versionnotes_count(void) { return (uint32_t)(sizeof version_notes / sizeof version_notes[0]) - 1; }
+
+const versionnote_st *versionnotes_get(uint32_t i) { return i < versionnotes_count() ? &version_notes[i] : nullptr; }
+
+uint32_t versionnotes_omitted(void) { return 0; }
+
+uint32_t versionnotes_since_build(void) { return 336; }
+
+const char *versionnotes_since_name(void) { return "336-g7772"; }

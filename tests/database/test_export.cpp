@@ -1,0 +1,323 @@
+// The C export: expected lines of a small database, the corpus and hostile names compiled with gcc as
+// C11 against the library's headers, and the refusals that leave no file behind.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "database/db.h"
+#include "database/export.h"
+#include "run/main.h"
+
+extern char **environ;
+namespace fs = std::filesystem;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+const std::string corpus = KR_SOURCE_DIR "/tests/data/db/";
+
+struct tmpdir {
+    fs::path path;
+    tmpdir()
+    {
+        char templ[] = "/tmp/krcan_test_export_XXXXXX";
+        path = mkdtemp(templ);
+    }
+    ~tmpdir() { fs::remove_all(path); }
+    std::string write(const std::string &name, const std::string &text) const
+    {
+        std::ofstream(path / name) << text;
+        return (path / name).string();
+    }
+    std::string read(const std::string &name) const
+    {
+        std::ifstream f(path / name);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+};
+
+// gcc without a shell; its messages are kept for the failure report.
+int compile(const fs::path &dir, const std::string &file, int rxpdos, int txpdos, std::string *messages)
+{
+    std::string log = (dir / "gcc.log").string();
+    std::vector<std::string> args = {"gcc", "-std=c11", "-Wall", "-Wextra", "-Werror", "-c",
+                                     "-I" KR_SOURCE_DIR "/hal/kr_hal/inc", "-I" + corpus + "firmware",
+                                     "-I" + dir.string(), "-DCONFIG_CANOPEN_RXPDO_COUNT=" + std::to_string(rxpdos),
+                                     "-DCONFIG_CANOPEN_TXPDO_COUNT=" + std::to_string(txpdos),
+                                     (dir / file).string(), "-o", (dir / (file + ".o")).string()};
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid;
+    int rc = posix_spawnp(&pid, "gcc", &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::ifstream f(log);
+    std::stringstream s;
+    s << f.rdbuf();
+    *messages = s.str();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool load(const std::string &path, std::string *out = nullptr)
+{
+    CaptureStdout();
+    bool ok = cmd_db(path.c_str());
+    std::string o = GetCapturedStdout();
+    if (out) *out = o;
+    return ok;
+}
+
+struct exported {
+    std::string out;
+};
+
+exported export_to(const fs::path &dir, const std::string &name)
+{
+    std::snprintf(dev.incdest, sizeof dev.incdest, "%s", dir.c_str());
+    std::snprintf(dev.srcdest, sizeof dev.srcdest, "%s/", dir.c_str());
+    CaptureStdout();
+    EXPECT_TRUE(cmd_export(name.c_str()));
+    return {GetCapturedStdout()};
+}
+
+std::string define_line(const std::string &sym, const std::string &value)
+{
+    std::string line = "#define " + sym;
+    line.resize(80, ' ');
+    return line + value + "\n";
+}
+
+TEST(Export, SmallDatabaseLines)
+{
+    tmpdir t;
+    ASSERT_TRUE(load(t.write(
+        "small.json",
+        R"({"DEV": "Drive", "NODEID": 5, "EMCY_INDEX": 8192, "EMCY": [],
+            "DEFINES": [{"COLOR": ["RED", "GREEN"]}, {"SHADE": ["DARK", "LIGHT = 5"]}],
+            "OBJ_DICT": [
+              {"name": "SPEED", "index": "0x2001", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RW",
+               "subindex": 0, "min": 0, "max": 100, "default": 10, "dataptr": "&speed"},
+              {"name": "DRIVE_TORQUE", "index": "0x2002", "type": "CANOPEN_ARRAY8", "permissions": "CANOPEN_RO",
+               "data": [{"name": "a", "default": 1}, {"name": "b"}]},
+              {"name": "MODE", "index": "0x2003", "type": "CANOPEN_UNSIGNED8", "permissions": "CANOPEN_RO",
+               "subindex": 0, "value": 1}
+            ],
+            "RXPDO": [{"cobid": "0x200 + DRIVE_NODEID", "transmission": "ASYNC",
+                       "mappings": [{"param": "SPEED"}, {"param": "MODE"}]}],
+            "TXPDO": [{"cobid": "0x180", "transmission": "ASYNC", "inhibittime": 1, "eventtimer": 2,
+                       "mappings": [{"param": "SPEED"}, {"param": "MODE"}]}]})")));
+    exported e = export_to(t.path, "small");
+    std::string h = t.read("small.h"), c = t.read("small.c");
+    EXPECT_NE(e.out.find("Exporting done.\n"), std::string::npos) << e.out;
+    for (auto [sym, value] : std::vector<std::pair<std::string, std::string>>{
+             {"DRIVE_NODEID", "0x5"},
+             {"DRIVE_SPEED_INDEX", "0x2001"},
+             {"DRIVE_SPEED_SUBINDEX", "0"},
+             {"DRIVE_SPEED_TYPE", "CANOPEN_UNSIGNED16"},
+             {"DRIVE_SPEED_PERMISSIONS", "CANOPEN_RW"},
+             {"DRIVE_SPEED_VALUE", "10"},
+             {"DRIVE_SPEED_DEFAULT", "10"},
+             {"DRIVE_SPEED_MIN", "0"},
+             {"DRIVE_SPEED_MAX", "100"},
+             {"DRIVE_TORQUE_ARRAY_MAX_SIZE", "2"},
+             {"DRIVE_TORQUE_B_SUBINDEX", "2"},
+             {"DRIVE_TORQUE_B_DEFAULT", "0"},
+         })
+        EXPECT_NE(h.find(define_line(sym, value)), std::string::npos) << sym;
+    EXPECT_NE(h.find("#ifndef SMALL_H\n#define SMALL_H\n"), std::string::npos);
+    EXPECT_NE(h.find("#ifndef DRIVE\n#define DRIVE 1\n"), std::string::npos);
+    EXPECT_NE(h.find("    DRIVE_EMCY_COUNT" + std::string(80 - 20, ' ') + "= 0\n} drive_emcy_err_codes_e;"),
+              std::string::npos);
+    EXPECT_NE(h.find("typedef enum {\n    DRIVE_COLOR_RED" + std::string(80 - 19, ' ') +
+                     "= 0,\n    DRIVE_COLOR_GREEN,\n    DRIVE_COLOR_COUNT\n} drive_color_e;"),
+              std::string::npos)
+        << h;
+    EXPECT_NE(h.find("    DRIVE_SHADE_LIGHT = 5,\n    DRIVE_SHADE_COUNT" + std::string(80 - 21, ' ') + "= 2\n"),
+              std::string::npos);
+    // No second prefix, in the header, the table and the initializers alike.
+    EXPECT_EQ(h.find("DRIVE_DRIVE"), std::string::npos);
+    EXPECT_NE(h.find("extern const uint8_t drive_torque_defaults[];\n"), std::string::npos);
+    EXPECT_NE(c.find("        .main_index = DRIVE_TORQUE_INDEX,\n        .array_max_size = DRIVE_TORQUE_ARRAY_MAX_SIZE,"),
+              std::string::npos);
+    EXPECT_NE(c.find("const uint8_t drive_torque_defaults[] = {\n    DRIVE_TORQUE_A_DEFAULT,\n    DRIVE_TORQUE_B_DEFAULT\n};"),
+              std::string::npos);
+    EXPECT_NE(c.find("#include \"small.h\"\n"), std::string::npos);
+    EXPECT_NE(c.find("        .data_ptr = (void *) &speed\n"), std::string::npos);
+    EXPECT_NE(c.find("        .data_ptr = (void *) 0\n"), std::string::npos); // unset: 0, not an empty cast
+    // The RXPDO lists its two mappings, the TXPDO all eight.
+    size_t rx = c.find(".rxpdo_maps"), tx = c.find(".txpdo_maps");
+    auto count = [&](size_t from, size_t to) {
+        size_t n = 0;
+        for (size_t p = c.find(".main_index = 0x", from); p < to; p = c.find(".main_index = 0x", p + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(rx, c.find(".txpdo_coms")), 2u);
+    EXPECT_EQ(count(tx, c.find("obj_dict[]")), 8u);
+
+    std::string messages;
+    EXPECT_EQ(compile(t.path, "small.c", 1, 1, &messages), 0) << messages;
+}
+
+TEST(Export, CorpusCompilesAsC11)
+{
+    for (const char *file : {"drive.json", "drive.yaml"}) {
+        tmpdir t;
+        ASSERT_TRUE(load(corpus + file)) << file;
+        exported e = export_to(t.path, "drive-od");
+        std::string h = t.read("drive-od.h");
+        EXPECT_NE(h.find("#ifndef DRIVE_OD_H\n"), std::string::npos);
+        EXPECT_NE(h.find(define_line("DRIVE_SERIAL_VALUE", "0xFFFFFFFF")), std::string::npos);
+        EXPECT_NE(h.find(define_line("DRIVE_POLE_PAIRS_MAX", "8")), std::string::npos); // a container's define
+        EXPECT_NE(h.find(define_line("DRIVE_EMCY_UNDERVOLT_STR1_DEFAULT", "\"Check the battery\"")), std::string::npos);
+        std::string messages;
+        EXPECT_EQ(compile(t.path, "drive-od.c", 4, 1, &messages), 0) << file << "\n" << messages;
+        // The header alone, as firmware code includes it.
+        t.write("user.c", "#include \"drive-od.h\"\nint f(void) { return DRIVE_COLOR_BLUE + DRIVE_MODE_ON; }\n");
+        EXPECT_EQ(compile(t.path, "user.c", 4, 1, &messages), 0) << messages;
+        EXPECT_EQ(std::distance(fs::directory_iterator(t.path), fs::directory_iterator()), 6) << "no stray files";
+    }
+}
+
+TEST(Export, HostileNamesStillCompile)
+{
+    tmpdir t;
+    // JSON strings know no escapes; YAML's give quotes, backslashes and line ends.
+    ASSERT_TRUE(load(t.write(
+        "hostile.yaml",
+        "DEV: \"my drive-2\"\n"
+        "NODEID: 3\n"
+        "EMCY_INDEX: 0x3000\n"
+        "EMCY:\n"
+        "  - name: \"too hot!\"\n"
+        "    str:\n"
+        "      - \"say \\\"hi\\\" \\\\ bye\\n\"\n"
+        "DEFINES:\n"
+        "  - name: \"lower case\"\n"
+        "    value: 7\n"
+        "  - name: \"path\"\n"
+        "    value: \"C:\\\\dir\\\\\"\n"
+        "  - kinds:\n"
+        "      - \"a-b\"\n"
+        "      - \"é\"\n"
+        "OBJ_DICT:\n"
+        "  - name: \"größe \\\"x\\\"\"\n"
+        "    index: 0x2001\n"
+        "    type: \"CANOPEN_STRING\"\n"
+        "    permissions: \"CANOPEN_RW\"\n"
+        "    stringsize: 20\n"
+        "    default: \"tab\\there \\\"q\\\" \\\\\"\n"
+        "  - name: \"my drive-2 speed\"\n"
+        "    index: 0x2002\n"
+        "    type: \"CANOPEN_UNSIGNED16\"\n"
+        "    permissions: \"CANOPEN_RW\"\n"
+        "    subindex: 0\n"
+        "    min: 0\n"
+        "    max: \"Lower Case\"\n"
+        "    default: 0\n"
+        "  - name: \"arr\"\n"
+        "    index: 0x2003\n"
+        "    type: \"CANOPEN_ARRAY16\"\n"
+        "    permissions: \"CANOPEN_RO\"\n"
+        "    data:\n"
+        "      - name: \"x y\"\n"
+        "        default: 1\n"
+        "      - name: \"z\"\n"
+        "        default: 2\n"
+        "  - content:\n"
+        "      - name: \"scoped\"\n"
+        "        index: 0x2004\n"
+        "        type: \"CANOPEN_UNSIGNED8\"\n"
+        "        permissions: \"CANOPEN_RO\"\n"
+        "        subindex: 0\n"
+        "        value: 3\n")));
+    exported e = export_to(t.path, "hostile od");
+    std::string h = t.read("hostile od.h"), c = t.read("hostile od.c");
+    EXPECT_NE(h.find("#ifndef HOSTILE_OD_H\n"), std::string::npos);
+    EXPECT_NE(h.find("#ifndef MY_DRIVE_2\n"), std::string::npos);
+    EXPECT_NE(h.find(define_line("MY_DRIVE_2_SPEED_MAX", "MY_DRIVE_2_LOWER_CASE")), std::string::npos) << h;
+    EXPECT_NE(h.find(define_line("MY_DRIVE_2_SPEED_DEFAULT", "0")), std::string::npos);
+    EXPECT_NE(h.find(define_line("MY_DRIVE_2_SPEED_TYPE", "CANOPEN_UNSIGNED16")), std::string::npos);
+    EXPECT_NE(h.find(define_line("MY_DRIVE_2_GR____E__X__DEFAULT", "\"tab\\011here \\\"q\\\" \\\\\"")),
+              std::string::npos)
+        << h;
+    std::string messages;
+    EXPECT_EQ(compile(t.path, "hostile od.c", 1, 1, &messages), 0) << messages << "\n" << h << c;
+
+    // A device name that begins with a digit: its symbols still begin with a letter or '_', and an
+    // object already named after the device gets no second prefix.
+    ASSERT_TRUE(load(t.write("digit.json", R"({"DEV": "2nd drive", "NODEID": 4, "EMCY_INDEX": 12288,
+        "EMCY": [{"name": "hot", "str": ["a"]}], "DEFINES": [{"LIMIT": 9}],
+        "OBJ_DICT": [{"name": "2nd drive speed", "index": 8193, "type": "CANOPEN_UNSIGNED16",
+          "permissions": "CANOPEN_RW", "subindex": 0, "value": 1, "max": "LIMIT", "dataptr": "0"},
+          {"name": "gains", "index": 8194, "type": "CANOPEN_ARRAY8", "permissions": "CANOPEN_RO",
+          "dataptr": "0", "data": [{"name": "p", "default": 1}]}]})")));
+    export_to(t.path, "digit");
+    h = t.read("digit.h");
+    c = t.read("digit.c");
+    EXPECT_NE(h.find("#ifndef _2ND_DRIVE\n"), std::string::npos) << h;
+    EXPECT_NE(h.find(define_line("_2ND_DRIVE_SPEED_MAX", "_2ND_DRIVE_LIMIT")), std::string::npos) << h;
+    EXPECT_NE(c.find(".main_index = _2ND_DRIVE_GAINS_INDEX,"), std::string::npos) << c;
+    EXPECT_EQ(compile(t.path, "digit.c", 1, 1, &messages), 0) << messages << "\n" << h << c;
+}
+
+TEST(Export, RefusalsWriteNothingAndFailTheRun)
+{
+    tmpdir t;
+    db_deinit(&dev.db);
+    exported e = export_to(t.path, "none");
+    EXPECT_NE(e.out.find("No device database is loaded"), std::string::npos);
+    EXPECT_EQ(e.out.find("Exporting done."), std::string::npos);
+    EXPECT_TRUE(main_run_failed());
+
+    struct {
+        const char *doc;
+        const char *message;
+    } cases[] = {
+        {R"({"NODEID": 2, "OBJ_DICT": [{"name": "A", "index": 8192, "type": "CANOPEN_UNSIGNED8",
+             "permissions": "CANOPEN_RO", "subindex": 0, "value": 1, "dataptr": "0"}]})",
+         "has no device name"},
+        {R"({"DEV": "D", "NODEID": 2, "DEFINES": [{"A_MAX": 1}], "OBJ_DICT": [{"name": "A", "index": 8192,
+             "type": "CANOPEN_UNSIGNED8", "permissions": "CANOPEN_RO", "subindex": 0, "value": 1, "dataptr": "0"}]})",
+         "'define A_MAX' and 'object A' both give the C symbol D_A_MAX"},
+        {R"({"DEV": "D", "NODEID": 2, "OBJ_DICT": [{"name": "A", "index": 8192, "type": "CANOPEN_UNSIGNED8",
+             "permissions": "CANOPEN_RO", "subindex": 0, "value": 1, "dataptr": "x /* y"}]})",
+         "\"dataptr\" 'x /* y' is not an address"},
+    };
+    for (const auto &k : cases) {
+        std::string out;
+        load(t.write("refused.json", k.doc), &out);
+        e = export_to(t.path, "refused");
+        EXPECT_NE((out + e.out).find(k.message), std::string::npos) << e.out << out;
+        EXPECT_FALSE(fs::exists(t.path / "refused.h") && fs::exists(t.path / "refused.c")) << k.message;
+        fs::remove(t.path / "refused.h");
+    }
+    // An output folder that does not exist: the message, and no half-written file anywhere.
+    ASSERT_TRUE(load(corpus + "drive.json"));
+    e = export_to(t.path / "missing", "x");
+    EXPECT_NE(e.out.find("Failed to open header file '" + (t.path / "missing").string() + "/x.h'."), std::string::npos)
+        << e.out;
+    EXPECT_FALSE(fs::exists(t.path / "missing"));
+    // A name that would break the include line.
+    e = export_to(t.path, "a\"b");
+    EXPECT_NE(e.out.find("cannot name the exported files"), std::string::npos);
+}
+
+} // namespace
