@@ -106,8 +106,6 @@ typedef struct {
 /* Null puts the uinput back end back. */
 void jsdriver_set_backend(const jsdriver_ops_st *ops);
 extern const jsdriver_ops_st jsdriver_uinput_ops;
-/* The uinput device node (tests point it elsewhere). */
-void jsdriver_uinput_set_path(const char *path);
 /* -32767..32767 to the controller's 0..32768. */
 int32_t jsdriver_axis_to_device(int32_t value);
 

@@ -115,8 +115,6 @@ bool is_empty_line(const char *str);
  * way). `found` is false when it did not resolve (no answered query keys it, the chosen answer is
  * missing, or it is no integer). */
 int64_t query_get_int(parser_node_st obj, bool *found);
-/* The same for a text; false when it did not resolve to a string or did not fit. */
-bool query_get_str(parser_node_st obj, char *dest, size_t dest_len);
 /* The integer a node holds, read from its text with base detection; false when the node holds no
  * integer or one beyond 64 bits. */
 bool loadparam_node_int(parser_node_st node, int64_t *value);

@@ -26,7 +26,6 @@ typedef struct {
     bool replace_last; /* the last line ended in a carriage return: the next one takes its place */
 } logcap_ring_st;
 
-void logcap_ring_reset(logcap_ring_st *ring);
 void logcap_ring_feed(logcap_ring_st *ring, const char *data, size_t len);
 void logcap_ring_get_range(const logcap_ring_st *ring, char *dest, size_t dest_length, int skip_newest,
                            int max_lines);
@@ -39,8 +38,6 @@ bool logcap_is_started(void);
 /* Gives standard output and error back to the console and waits (at most 2 s) until the reader has
  * echoed every byte still in the pipe; the kept lines stay readable. */
 void logcap_stop(void);
-/* The console's standard error from before the capture (2 when none runs). */
-int logcap_original_stderr(void);
 void logcap_get_range(char *dest, size_t dest_length, int skip_newest, int max_lines);
 void logcap_get_all(char *dest, size_t dest_length, int max_lines);
 void logcap_get_last_line(char *dest, size_t dest_length);

@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "kr_hal_config.h"
+#include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "kr_utilities.h"
@@ -18,8 +18,15 @@ extern "C" {
 #endif
 
 #define TASKS_LEN 5
-#define DEV_CAN_CHANNEL_LEN 64
 #define DEV_PATH_LEN 1024
+
+/* Progress and diagnostics: standard error, only while not silent. */
+#define PRINT(...)                        \
+    do {                                  \
+        if (!silent) {                    \
+            fprintf(stderr, __VA_ARGS__); \
+        }                                 \
+    } while (0)
 
 /* ---- Job queue ---- */
 typedef struct {
@@ -307,7 +314,7 @@ typedef struct {
 
 /* ---- The tool's state ---- */
 struct _dev_st {
-    char can_channel[DEV_CAN_CHANNEL_LEN];
+    char can_channel[KR_CAN_DEV_NAME_LEN];
     uint32_t baudrate;
     char srcdest[DEV_PATH_LEN];
     char incdest[DEV_PATH_LEN];
@@ -364,6 +371,12 @@ void say_flushed(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* A message in bold red on standard output, flushed; printed whatever silent says. */
 void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vprint_error(const char *format, va_list ap);
+/* A job's error: printed as print_error does, and the run fails, so no error is shown on a run
+ * that then ends with status 0. */
+void job_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void vjob_error(const char *format, va_list ap);
+/* A warning: bold yellow on standard output, flushed, whatever silent says; the run goes on. */
+void job_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_ok(void);
 
 #define LOG(...) log_printf(__VA_ARGS__)

@@ -24,8 +24,6 @@ const char *devicetab_sysload_reason(const device_st *device);
 /* Appends ".json" when the file name has no extension and the result fits `size`. */
 void devicetab_param_file_default_ext(char *path, size_t size);
 
-/* For a close request: what the running job does ("flashing firmware", ...), null when none runs. */
-const char *devicetab_busy_job(void);
 /* For a close request: cancels a flash that waits for its device to power on and a running parameter
  * load; true when something was cancelled. Other jobs run to their end. */
 bool devicetab_cancel_for_close(void);

@@ -11,7 +11,7 @@
 #include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "system/system.h"
-#include "run/tool_pending.h"
+#include "run/main.h"
 #include "joystick/joystick.h"
 
 namespace {

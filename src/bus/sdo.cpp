@@ -189,7 +189,7 @@ bool answers_agree(const sdo_job_st &job, kr_errors_e err)
 uint32_t bytes_arrived(uint32_t n)
 {
     // A segmented upload counts what it copied; an expedited one only announces its size.
-    uint32_t got = _canopen.sdo.client.data_index;
+    uint32_t got = _kr_canopen_sdo_client_get_data_index();
     if (got == 0) got = _kr_canopen_sdo_client_get_obj_size();
     return got < n ? got : n;
 }

@@ -28,7 +28,6 @@
 #include "system/system.h"
 #include "bus/terminal.h"
 #include "system/package.h"
-#include "run/tool_pending.h"
 
 extern char **environ;
 

@@ -77,7 +77,7 @@ void can_callb(void *, const kr_can_message_st *msg)
 void watcher_install(void)
 {
     if (watcher_installed) return;
-    hook_before = _canopen.can_callback;
+    hook_before = kr_canopen_get_can_callback();
     watcher_installed = true;
     kr_canopen_set_can_callback(can_callb);
 }
@@ -98,7 +98,7 @@ void await_owed_bootup(uint8_t node)
 {
     if (owed_node != node) return;
     owed_seen = false;
-    kr_canopen_can_callb_t before = _canopen.can_callback;
+    kr_canopen_can_callb_t before = kr_canopen_get_can_callback();
     kr_canopen_set_can_callback(owed_callb);
     while (!owed_seen && kr_rtos_get_tick_count() - owed_since < RESPONSE_DELAY_MS) kr_rtos_task_delay(1);
     kr_canopen_set_can_callback(before);
@@ -144,7 +144,7 @@ uint8_t per_cent(uint64_t done, uint64_t total, bool nearest)
 
 void update_look(void)
 {
-    uint32_t index = _canopen.sdo.client.data_index, count = _canopen.sdo.client.data_count;
+    uint32_t index = _kr_canopen_sdo_client_get_data_index(), count = _kr_canopen_sdo_client_get_data_count();
     if (index == update_state.last_index) return;
     update_state.last_index = index;
     uint8_t p = per_cent(index, count, true);
@@ -286,8 +286,7 @@ bool load_cia(FILE *f, uint32_t size)
         say_flushed("ERROR: Reading file failed. Firmware download cancelled.\n");
         return false;
     }
-    _canopen.sdo.client.data_index = 0;
-    _canopen.sdo.client.data_count = size;
+    _kr_canopen_sdo_client_reset_progress(size);
     bool progress = update_start();
     kr_errors_e err;
     if (l.block_transfer) {

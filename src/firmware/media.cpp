@@ -23,7 +23,6 @@
 #include "run/main.h"
 #include "system/system.h"
 #include "system/package.h"
-#include "run/tool_pending.h"
 
 namespace {
 

@@ -15,7 +15,7 @@ namespace {
 
 const jsdriver_ops_st *ops = &jsdriver_uinput_ops;
 
-char uinput_path[256] = "/dev/uinput";
+const char *const uinput_path = "/dev/uinput";
 int uinput_fd = -1;
 
 const uint16_t AXIS_CODES[JOYSTICK_AXIS_COUNT] = {ABS_X,  ABS_Y,  ABS_Z,        ABS_RX,
@@ -115,11 +115,6 @@ const jsdriver_ops_st jsdriver_uinput_ops = {uinput_open,     uinput_close,     
                                              uinput_set_axis, uinput_set_button, uinput_sync};
 
 void jsdriver_set_backend(const jsdriver_ops_st *o) { ops = o ? o : &jsdriver_uinput_ops; }
-
-void jsdriver_uinput_set_path(const char *path)
-{
-    std::snprintf(uinput_path, sizeof uinput_path, "%s", path && path[0] ? path : "/dev/uinput");
-}
 
 int32_t jsdriver_axis_to_device(int32_t value)
 {

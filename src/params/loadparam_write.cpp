@@ -643,16 +643,6 @@ int64_t query_get_int(parser_node_st obj, bool *found)
     return ok ? v : 0;
 }
 
-bool query_get_str(parser_node_st obj, char *dest, size_t dest_len)
-{
-    resolved_st r = resolve(obj, 0);
-    if (r.r != res_e::ok || parser_get_type(r.node) != PARSER_STRING) {
-        if (dest && dest_len) dest[0] = '\0';
-        return false;
-    }
-    return parser_get_string(r.node, dest, (uint32_t)dest_len);
-}
-
 kr_errors_e load_param(parser_node_st param_obj, uint16_t mindex, canopen_object_type_e objtype,
                        const char *parent_info, loadparam_write_e write_mode)
 {

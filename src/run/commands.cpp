@@ -11,7 +11,8 @@
 #include "run/main.h"
 #include "online/selfupdate.h"
 #include "system/simrun.h"
-#include "run/tool_pending.h"
+#include "database/db.h"
+#include "system/system.h"
 #include "ui/krui.h"
 #include "ui/kr_uiconfwindow.h"
 

@@ -82,12 +82,6 @@ void reader_thread(int read_fd)
 
 extern "C" {
 
-void logcap_ring_reset(logcap_ring_st *r)
-{
-    if (!r) return;
-    std::memset(r, 0, sizeof *r);
-}
-
 void logcap_ring_feed(logcap_ring_st *r, const char *data, size_t len)
 {
     if (!r || !data) return;
@@ -222,12 +216,6 @@ void logcap_stop(void)
     std::unique_lock<std::mutex> lock(done_mutex);
     // A child that inherited the pipe keeps it open: do not wait for it for ever.
     done_cv.wait_for(lock, std::chrono::seconds(2), [] { return reader_done; });
-}
-
-int logcap_original_stderr(void)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return started ? orig_stderr_fd : 2;
 }
 
 bool logcap_is_started(void)

@@ -15,7 +15,8 @@
 #include "run/main.h"
 #include "system/package.h"
 #include "system/simrun.h"
-#include "run/tool_pending.h"
+#include "database/db.h"
+#include "system/system.h"
 
 struct _dev_st dev;
 bool log_line_live = false;
@@ -71,6 +72,31 @@ void print_error(const char *format, ...)
     va_start(ap, format);
     vprint_error(format, ap);
     va_end(ap);
+}
+
+void vjob_error(const char *format, va_list ap)
+{
+    main_set_run_failed();
+    vprint_error(format, ap);
+}
+
+void job_error(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vjob_error(format, ap);
+    va_end(ap);
+}
+
+void job_warning(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    std::fputs(PRINT_BOLDYELLOW, stdout);
+    std::vprintf(format, ap);
+    std::fputs(PRINT_RESET, stdout);
+    va_end(ap);
+    std::fflush(stdout);
 }
 
 void log_end(void)

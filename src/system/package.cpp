@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "system/system.h"
-#include "run/tool_pending.h"
+#include "ui/kr_uifiledialog.h"
 #include "joystick/joystick.h"
 
 namespace {

@@ -15,7 +15,8 @@
 #include "run/commands.h"
 #include "database/db.h"
 #include "system/package.h"
-#include "run/tool_pending.h"
+#include "run/main.h"
+#include "ui/kr_uifiledialog.h"
 
 namespace {
 

@@ -260,23 +260,6 @@ bool busy_finished()
     return true;
 }
 
-const char *op_name(busy_op_e op)
-{
-    switch (op) {
-    case OP_FLASH: return "flashing firmware";
-    case OP_MEDIA: return "loading media files";
-    case OP_ESP32: return "flashing the ESP32 firmware";
-    case OP_SAVE: return "saving parameters";
-    case OP_LOAD: return "loading parameters";
-    case OP_SAVESYS: return "saving the system configuration";
-    case OP_SYSPARAM: return "loading saved parameters";
-    case OP_SYSLOAD: return "loading the system configuration to devices";
-    case OP_SIMPARAM: return "loading parameters to simulators";
-    case OP_DOWNLOAD: return "downloading a package";
-    default: return "nothing";
-    }
-}
-
 void set_frames_enabled(bool enabled)
 {
     if (view_built) {
@@ -1015,8 +998,6 @@ bool devicetab_poll_device_removed(void)
     device_removed = false;
     return r;
 }
-
-const char *devicetab_busy_job(void) { return busy ? op_name(busy_op) : nullptr; }
 
 bool devicetab_cancel_for_close(void)
 {

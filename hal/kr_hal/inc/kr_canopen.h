@@ -21,11 +21,6 @@ extern "C" {
 typedef void (*kr_canopen_can_callb_t)(void *app, const kr_can_message_st *msg);
 typedef void (*kr_canopen_emcy_callb_t)(uint16_t err_code, uint32_t data);
 
-typedef struct {
-    kr_delay_st timer;
-    uint8_t *map_ptr[8];
-} _kr_canopen_pdo_st;
-
 /* The stack's state. */
 typedef struct {
     canopen_node_states_e state;
@@ -59,6 +54,7 @@ kr_errors_e _kr_canopen_init(uint8_t nodeid);
 void _kr_canopen_step(uint32_t step_ms);
 
 void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb);
+kr_canopen_can_callb_t kr_canopen_get_can_callback(void);
 canopen_node_states_e kr_canopen_get_state(void);
 void kr_canopen_set_state(canopen_node_states_e state);
 uint8_t kr_canopen_get_nodeid(void);

@@ -186,6 +186,11 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
                                               uint32_t data_len, void *data);
 kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void);
 uint32_t _kr_canopen_sdo_client_get_obj_size(void);
+/* The running transfer's position and end in bytes, for progress; a caller may set them to 0 and
+ * the size before a transfer starts, so no earlier transfer's figures show. */
+uint32_t _kr_canopen_sdo_client_get_data_index(void);
+uint32_t _kr_canopen_sdo_client_get_data_count(void);
+void _kr_canopen_sdo_client_reset_progress(uint32_t count);
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb);
 /* The reason of the last failed call as one sentence in dest, or null when the abort code
  * (_kr_canopen_sdo_get_error_code) is the whole story. */

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kr_bytes.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
 
@@ -68,19 +69,6 @@ kr_can_message_st std_frame(uint32_t id, uint8_t len)
     return msg;
 }
 
-uint32_t get_le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-void put_le32(uint8_t *p, uint32_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
-
 void nmt_rx(const kr_can_message_st *msg)
 {
     // Only standard frames: an extended frame with identifier 0 is not NMT.
@@ -111,7 +99,7 @@ void emcy_rx(const kr_can_message_st *msg)
     canopen_emcy_msg_st emcy;
     emcy.node_id = (uint8_t)(msg->id & CANOPEN_NODE_ID_MASK);
     emcy.error_code = (uint16_t)(msg->data[6] | (msg->data[7] << 8));
-    emcy.data = get_le32(msg->data);
+    emcy.data = kr_get_le32(msg->data);
     kr_ring_buffer_push(&_canopen.emcy_rx, &emcy); // a full ring loses the new EMCY
 }
 
@@ -240,6 +228,8 @@ void _kr_canopen_step(uint32_t step_ms)
 
 void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb) { _canopen.can_callback = callb; }
 
+kr_canopen_can_callb_t kr_canopen_get_can_callback(void) { return _canopen.can_callback; }
+
 canopen_node_states_e kr_canopen_get_state(void) { return _canopen.state; }
 
 uint8_t kr_canopen_get_nodeid(void) { return _canopen.current_node_id; }
@@ -289,7 +279,7 @@ uint32_t kr_canopen_sdo_read32(uint8_t node_id, uint16_t mindex, uint8_t sindex)
 {
     uint8_t v[4] = {0, 0, 0, 0};
     if (_kr_canopen_sdo_client_read(node_id, mindex, sindex, sizeof(v), v) != ERR_NONE) return 0;
-    return get_le32(v);
+    return kr_get_le32(v);
 }
 
 kr_errors_e kr_canopen_sdo_write8(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint8_t data)
@@ -306,7 +296,7 @@ kr_errors_e kr_canopen_sdo_write16(uint8_t node_id, uint16_t mindex, uint8_t sin
 kr_errors_e kr_canopen_sdo_write32(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data)
 {
     uint8_t v[4];
-    put_le32(v, data);
+    kr_put_le32(v, data);
     return _kr_canopen_sdo_client_write(node_id, mindex, sindex, 4, v);
 }
 
@@ -332,7 +322,7 @@ kr_errors_e kr_canopen_emcy_send(uint16_t err_code, uint32_t data)
     if (_canopen.state == CANOPEN_STOPPED) return ERR_CANOPEN_STACK_IN_STOPPED_STATE;
     if (_canopen.emcy_suppressed || _canopen.emcy_inihbit_delay > 0) return ERR_SKIPPED;
     kr_can_message_st msg = std_frame(CANOPEN_EMCY_ID + _canopen.current_node_id, 8);
-    put_le32(msg.data, data);
+    kr_put_le32(msg.data, data);
     msg.data[6] = (uint8_t)err_code;
     msg.data[7] = (uint8_t)(err_code >> 8);
     kr_errors_e err = send_frame(&msg, true);
@@ -419,6 +409,6 @@ kr_errors_e _kr_canopen_sdo_abort(uint32_t request_response, uint16_t main_index
     msg.data[1] = (uint8_t)main_index;
     msg.data[2] = (uint8_t)(main_index >> 8);
     msg.data[3] = sub_index;
-    put_le32(&msg.data[4], err_code);
+    kr_put_le32(&msg.data[4], err_code);
     return _kr_canopen_sdo_send(&msg);
 }

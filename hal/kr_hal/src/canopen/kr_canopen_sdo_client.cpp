@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_memory.h"
@@ -68,19 +69,6 @@ void note_upload_answer(const kr_can_message_st *msg, sdo_request_type_e type, u
 
 uint32_t client_timeout_ms() { return timeout_override_ms ? timeout_override_ms : CONFIG_CANOPEN_SDO_TIMEOUT_MS; }
 
-uint32_t get_le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-void put_le32(uint8_t *p, uint32_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
-
 kr_can_message_st request(uint8_t cmd)
 {
     kr_can_message_st msg;
@@ -116,7 +104,7 @@ void sdo_client_abort(uint16_t mindex, uint8_t sindex, kr_sdo_error_codes_e code
     msg.data[1] = (uint8_t)mindex;
     msg.data[2] = (uint8_t)(mindex >> 8);
     msg.data[3] = sindex;
-    put_le32(&msg.data[4], code);
+    kr_put_le32(&msg.data[4], code);
     send(&msg);
     C.last_err_code = code;
     C.state = CANOPEN_SDO_STATE_TRANSFER_ABORTED;
@@ -231,7 +219,7 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
             return;
         }
         if (b & 0x01) {
-            C.obj_size = get_le32(&msg->data[4]);
+            C.obj_size = kr_get_le32(&msg->data[4]);
             C.size_known = true;
             if (C.data_count > C.obj_size) C.data_count = C.obj_size;
         }
@@ -268,7 +256,7 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
             // A plain abort frame, so that the retry rule never sees this abort.
             finish_done();
             kr_can_message_st ab = request_with_index(0x80);
-            put_le32(&ab.data[4], CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
+            kr_put_le32(&ab.data[4], CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
             send(&ab);
         }
     }
@@ -329,7 +317,7 @@ void rx_block_upload(const kr_can_message_st *msg, sdo_request_type_e type)
         C.delay = client_timeout_ms();
         C.crc_enabled = (b & 0x04) != 0;
         if (b & 0x02) {
-            C.obj_size = get_le32(&msg->data[4]);
+            C.obj_size = kr_get_le32(&msg->data[4]);
             if (C.obj_size > C.data_count) {
                 abort_transfer(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
                 return;
@@ -521,7 +509,7 @@ void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e 
         return;
 
     if (type == ABORT_DOMAIN_TRANSFER) {
-        C.last_err_code = get_le32(&msg->data[4]);
+        C.last_err_code = kr_get_le32(&msg->data[4]);
         C.state = CANOPEN_SDO_STATE_TRANSFER_ABORTED;
         C.result = CANOPEN_SDO_RESULT_ABORTED;
         return;
@@ -606,7 +594,7 @@ kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8
             C.data_count = data_len;
             start_attempt(CANOPEN_SDO_STATE_SEGMENTED_DOWNLOAD);
             msg = request_with_index(0x21);
-            put_le32(&msg.data[4], data_len);
+            kr_put_le32(&msg.data[4], data_len);
         } else {
             C.data_count = data_len;
             start_attempt(CANOPEN_SDO_STATE_EXPEDITED_DOWNLOAD);
@@ -645,7 +633,7 @@ kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex,
     C.toggle = 0;
     start_attempt(CANOPEN_SDO_STATE_BLOCK_DOWNLOAD);
     kr_can_message_st msg = request_with_index(0xC6);
-    put_le32(&msg.data[4], data_len);
+    kr_put_le32(&msg.data[4], data_len);
     send(&msg);
     canopen_sdo_result_e r = wait_result(false, false);
     kr_mutex_unlock(&C.mutex);
@@ -677,6 +665,16 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
 kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void) { return C.last_err_code; }
 
 uint32_t _kr_canopen_sdo_client_get_obj_size(void) { return C.obj_size; }
+
+uint32_t _kr_canopen_sdo_client_get_data_index(void) { return C.data_index; }
+
+uint32_t _kr_canopen_sdo_client_get_data_count(void) { return C.data_count; }
+
+void _kr_canopen_sdo_client_reset_progress(uint32_t count)
+{
+    C.data_index = 0;
+    C.data_count = count;
+}
 
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb) { C.wait_callb = callb; }
 

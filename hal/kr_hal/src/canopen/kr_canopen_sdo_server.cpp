@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kr_bytes.h"
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
@@ -105,19 +106,6 @@ kr_can_message_st reply(uint8_t cmd)
 
 void send(kr_can_message_st *msg) { _kr_canopen_sdo_send(msg); }
 
-uint32_t get_le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-void put_le32(uint8_t *p, uint32_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
-
 void fail(kr_sdo_error_codes_e code) { sdo_server_abort(S.mindex, S.sindex, code); }
 
 void finish()
@@ -197,7 +185,7 @@ void initiate_upload(const kr_can_message_st *msg)
     S.state = CANOPEN_SDO_STATE_SEGMENTED_UPLOAD;
     S.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
     kr_can_message_st r = reply(0x41);
-    put_le32(&r.data[4], size);
+    kr_put_le32(&r.data[4], size);
     send(&r);
 }
 
@@ -207,7 +195,7 @@ void initiate_block_download(const kr_can_message_st *msg)
     if (!obj) return;
     if (!is_string(obj) || !obj->data_ptr) return fail(CANOPEN_SDO_ERROR_UNSUPPORTED_ACCESS_TO_OBJECT);
     // An announced size the storage cannot hold is refused before any of it is written.
-    if ((msg->data[0] & 0x02) && get_le32(&msg->data[4]) > obj->string_len) return fail(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
+    if ((msg->data[0] & 0x02) && kr_get_le32(&msg->data[4]) > obj->string_len) return fail(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
     S.obj = obj;
     S.data_index = 0;
     S.data_count = obj->string_len;
@@ -242,7 +230,7 @@ void initiate_block_upload(const kr_can_message_st *msg)
     S.state = CANOPEN_SDO_STATE_BLOCK_UPLOAD_WFR;
     S.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
     kr_can_message_st r = reply(0xC6);
-    put_le32(&r.data[4], S.data_count);
+    kr_put_le32(&r.data[4], S.data_count);
     send(&r);
 }
 
