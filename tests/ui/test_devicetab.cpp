@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "ui/devicetab.h"
 #include "e2e/e2e.h"
@@ -591,6 +593,16 @@ TEST_F(DeviceTab, CloseRequestStopsALoadOntoSeveralDevices)
         ASSERT_TRUE(write_system(box, runner, {0x20, 0x22}));
         zenity();
     }
+    // Once the first device's load begins, its answers take 1.5 s each: the close request then lands
+    // in the middle of that load however slowly a busy machine draws the window's frames.
+    std::atomic<bool> ended{false};
+    std::thread hold;
+    if (!co::child_mode())
+        hold = std::thread([&] {
+            while (!ended && out().find("node 0x20 from") == std::string::npos)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!ended) sim_dev_set_sdo_delay(runner, 0x20, 1500);
+        });
     co::result_st res = co::run(port, [] {
         capture_output();
         if (!open_window()) return 3;
@@ -613,6 +625,8 @@ TEST_F(DeviceTab, CloseRequestStopsALoadOntoSeveralDevices)
         co::report("failed=%d", main_run_failed() ? 1 : 0);
         return 0;
     });
+    ended = true;
+    if (hold.joinable()) hold.join();
     ASSERT_EQ(res.status, 0) << res.text << out();
     EXPECT_EQ(res.get("idle_cancel"), "0");
     EXPECT_EQ(res.get("cancel"), "1") << out();
