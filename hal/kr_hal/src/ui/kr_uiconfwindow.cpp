@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_rtos.h"
 #include "kr_ui.h"
@@ -92,7 +93,7 @@ kr_uiobject_ret_e confwindow_step(void *, uint16_t)
         kr_can_set_baudrate(kr_can_get_dev(), baud_listbutton_values[cw.baud_listbutton.current_index]);
     if (cw.vcan_button.state == UIBUTTON_CLICKED) {
         char name[CONFWINDOW_IFNAME_LEN];
-        std::snprintf(name, sizeof name, "%s", cw.vcan_name);
+        kr_copy_text(name, sizeof name, cw.vcan_name);
         char err[128] = "";
         if (kr_can_create_vcan(name, err, sizeof err)) {
             std::snprintf(cw.vcan_status_str, sizeof cw.vcan_status_str, "Created '%s'.", name);
@@ -101,7 +102,7 @@ kr_uiobject_ret_e confwindow_step(void *, uint16_t)
             kr_can_set_dev(name);
             cw.rebuild = true;
         } else {
-            std::snprintf(cw.vcan_status_str, sizeof cw.vcan_status_str, "%s", err);
+            kr_copy_text(cw.vcan_status_str, sizeof cw.vcan_status_str, err);
             std::printf("Could not create virtual CAN bus '%s': %s\n", name, err);
             std::fflush(stdout);
             kr_ui_refresh(&cw.vcan_status.super);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kr_bytes.h"
+
 namespace {
 
 const kr_uistyle_st *style_or_default(const kr_uistyle_st *s) { return s ? s : &kr_uistyles[0]; }
@@ -371,7 +373,7 @@ void kr_uidigit_init(kr_uidigit_st *me, const ui_font_st *font, uint16_t alignme
     if (!me) return;
     kr_uilabel_init(&me->super, font, alignment, color, "");
     me->divider = 1;
-    std::snprintf(me->format, sizeof me->format, "%s", format ? format : "%d");
+    kr_copy_text(me->format, sizeof me->format, format ? format : "%d");
     me->value = value == INT32_MAX ? INT32_MIN : value + 1; // differs, so the text is always formatted
     kr_uidigit_set_value(me, value);
 }
@@ -396,7 +398,7 @@ void kr_uidigit_set_value(kr_uidigit_st *me, int32_t value)
 void kr_uidigit_set_text(kr_uidigit_st *me, const char *str)
 {
     if (!me) return;
-    std::snprintf(me->str, sizeof me->str, "%s", str ? str : "");
+    kr_copy_text(me->str, sizeof me->str, str);
     kr_uilabel_set_text(&me->super, str);
 }
 

@@ -21,6 +21,7 @@
 #include <vector>
 #include <string>
 
+#include "kr_bytes.h"
 #include "kr_can_port.h"
 #include "kr_utilities.h"
 
@@ -87,7 +88,7 @@ int _kr_can_socketcan_open(const char *ifname, uint32_t baud, char *err, size_t 
     }
     struct ifreq ifr;
     std::memset(&ifr, 0, sizeof ifr);
-    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
+    kr_copy_text(ifr.ifr_name, sizeof ifr.ifr_name, ifname);
     if (ioctl(fd, SIOCGIFINDEX, &ifr) < 0) {
         std::snprintf(err, err_len, "no such interface");
         close(fd);
