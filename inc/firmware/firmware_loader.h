@@ -16,7 +16,6 @@ extern "C" {
 #define BLOCK_SIZE 256u
 #define RESPONSE_DELAY_MS 2000
 #define LOADWFR_WAIT_TIME_MS 10000
-#define BOOTLOADER_INDEX 0x1F50u
 #define BOOTLOADER_SUBINDEX 1u
 #define LOAD_UPDATE_PERIOD_MS 20u
 #define LOAD_FILE_MAX_BYTES 0xFFFFFFFFull /* the SDO size field holds 32 bits */

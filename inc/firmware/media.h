@@ -14,14 +14,6 @@ extern "C" {
 #define LOADMEDIA_COMMIT_WAIT_MS 10000u   /* a block not stored by then fails its file */
 #define CLEARMEDIA_WAIT_MS 600000u        /* above the longest flash erase */
 
-#define MEDIA_OBJ_CLEAR 0x5FF8u
-#define MEDIA_OBJ_COMMIT 0x5FF9u
-#define MEDIA_OBJ_SIZE 0x5FFAu
-#define MEDIA_OBJ_NAME 0x5FFBu
-#define MEDIA_OBJ_OFFSET 0x5FFCu
-#define MEDIA_OBJ_BLOCK_SIZE 0x5FFDu
-#define MEDIA_OBJ_DATA 0x5FFEu
-
 /* The commit and clear waits; tests shorten them (0 keeps the current value). */
 void loadmedia_set_time_limits(uint32_t commit_ms, uint32_t clear_ms);
 

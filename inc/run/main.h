@@ -372,11 +372,12 @@ void say_flushed(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vprint_error(const char *format, va_list ap);
 /* A job's error: printed as print_error does, and the run fails, so no error is shown on a run
- * that then ends with status 0. */
+ * that then ends with status 0. print_error alone is for the errors whose caller decides. */
 void job_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_error(const char *format, va_list ap);
 /* A warning: bold yellow on standard output, flushed, whatever silent says; the run goes on. */
 void job_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void vjob_warning(const char *format, va_list ap);
 void log_ok(void);
 
 #define LOG(...) log_printf(__VA_ARGS__)
@@ -385,10 +386,8 @@ void log_ok(void);
 /* Needs the SDO client's header where it is used. */
 #define LOG_SDO_ERROR()                                                                         \
     do {                                                                                        \
-        printf(PRINT_BOLDRED "  SDO error 0x%08x: %s\n" PRINT_RESET,                            \
-               (unsigned)_kr_canopen_sdo_get_error_code(),                                      \
-               kr_canopen_sdo_error_code_to_str(_kr_canopen_sdo_get_error_code()));             \
-        fflush(stdout);                                                                         \
+        print_error("  SDO error 0x%08x: %s\n", (unsigned)_kr_canopen_sdo_get_error_code(),        \
+                    kr_canopen_sdo_error_code_to_str(_kr_canopen_sdo_get_error_code()));        \
     } while (0)
 #define PROMPT(...)                           \
     do {                                      \

@@ -12,9 +12,7 @@ namespace {
 void fail(const char *job, const char *why)
 {
     log_end();
-    std::printf(PRINT_BOLDRED "ERROR: %s: %s\n" PRINT_RESET, job, why);
-    std::fflush(stdout);
-    main_set_run_failed();
+    job_error("ERROR: %s: %s\n", job, why);
 }
 
 const char *port_reason()

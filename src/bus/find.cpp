@@ -8,6 +8,7 @@
 
 #include "bus/bus.h"
 #include "run/commands.h"
+#include "kr_bytes.h"
 #include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "system/system.h"
@@ -87,10 +88,10 @@ uint32_t read_sw_version(uint8_t node) { return read_u32(node, 0x1018, 3, nullpt
 bool read_devname(device_st *d)
 {
     char name[64] = {};
-    if (!sdo_read(d->nodeid, 0x5FFF, 0, sizeof name - 1, name)) return false;
+    if (!sdo_read(d->nodeid, CANOPEN_DEVICE_NAME_INDEX, 0, sizeof name - 1, name)) return false;
     name[sizeof name - 1] = '\0';
     if (!name[0]) return false;
-    std::snprintf(d->devname, sizeof d->devname, "%s", name);
+    kr_copy_text(d->devname, sizeof d->devname, name);
     return true;
 }
 
@@ -226,8 +227,7 @@ void find_start_monitor(void)
     // A port that failed or was lost stays so for the run; the jobs report it.
     const char *err = kr_can_get_state() == CAN_STATE_FAULT ? nullptr : kr_can_set_up(false);
     if (err) {
-        std::printf(PRINT_BOLDRED "ERROR: %s\n" PRINT_RESET, err);
-        std::fflush(stdout);
+        print_error("ERROR: %s\n", err);
     }
     kr_canopen_set_can_callback(find_can_callb);
     monitor_installed = true;
@@ -397,8 +397,7 @@ bool find_wait_node_operational(uint8_t node, uint32_t timeout_ms)
     if (!system_nodeid_valid(node)) return false;
     const char *err = kr_can_set_up(false);
     if (err) {
-        std::printf(PRINT_BOLDRED "ERROR: %s\n" PRINT_RESET, err);
-        std::fflush(stdout);
+        print_error("ERROR: %s\n", err);
         return false;
     }
     find_reinstall_monitor();

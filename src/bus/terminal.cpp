@@ -150,8 +150,7 @@ void command_step(void *)
     // The sending side starts only now, so it never reads standard input meant for earlier jobs'
     // prompts, and never sends before the callback is there to take the answers.
     if (kr_rtos_task_create(command_tx, "tx", 10240, nullptr, 1, nullptr) != KR_RTOS_PASS) {
-        printf(PRINT_BOLDRED "Error: could not start the terminal's transmit task.\n" PRINT_RESET);
-        main_set_run_failed();
+        job_error("Error: could not start the terminal's transmit task.\n");
         return;
     }
     for (;;) {
@@ -178,7 +177,7 @@ bool queue_terminal(bool zb)
 {
     uint8_t id = db_get_nodeid(&dev.db);
     if (id == 0 || id > 127) {
-        printf(PRINT_BOLDRED "Error: no device node id selected for the terminal: give one with --nodeid first.\n" PRINT_RESET);
+        print_error("Error: no device node id selected for the terminal: give one with --nodeid first.\n");
         return false;
     }
     if (!add_task(command_step)) return false; // it refuses a sixth job, so jobs cannot overrun

@@ -33,27 +33,20 @@ static bool obj_index_valid = false;
 static std::vector<std::string> open_content;
 static constexpr size_t CONTENT_MAX_DEPTH = 32;
 
-static void vmsg(const char *color, const char *format, va_list ap)
-{
-    if (color) std::fputs(color, stdout);
-    std::vprintf(format, ap);
-    if (color) std::fputs(PRINT_RESET, stdout);
-    std::fflush(stdout);
-}
-
 void db_info(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vmsg(nullptr, format, ap);
+    std::vprintf(format, ap);
     va_end(ap);
+    std::fflush(stdout);
 }
 
 void db_warn(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vmsg(PRINT_BOLDYELLOW, format, ap);
+    vjob_warning(format, ap);
     va_end(ap);
 }
 
@@ -61,7 +54,7 @@ void db_error(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vmsg(PRINT_BOLDRED, format, ap);
+    vprint_error(format, ap);
     va_end(ap);
 }
 
@@ -787,7 +780,7 @@ static bool parse_object(db_st *db, parser_node_st node)
         }
         int64_t lo = INT32_MIN, hi = UINT32_MAX;
         db_type_range(obj->type_str, type, &lo, &hi);
-        bool read_only = obj->obj.permissions == 1;
+        bool read_only = obj->obj.permissions == CANOPEN_RO;
         bool report_limits = is_new && !read_only;
         n = check_obj(node, "min", oname, report_limits);
         if (parser_node_is_valid(n) && !db_set_number(&obj->min, n, oname, "min", lo, hi)) ok = false;
@@ -805,7 +798,7 @@ static bool parse_object(db_st *db, parser_node_st node)
                 if (!dbvalue_is_set(&obj->max)) dbvalue_set_int(&obj->max, obj->value.value_int);
             }
         }
-    } else if (type == 17) {
+    } else if (type == CANOPEN_STRING) {
         n = check_obj(node, "stringsize", oname, is_new);
         if (parser_node_is_valid(n) && !db_set_number(&obj->string_len, n, oname, "stringsize", 1, 0xFFFF)) ok = false;
         n = check_obj(node, "default", oname, is_new);

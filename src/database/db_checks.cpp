@@ -165,7 +165,7 @@ bool db_address_text(const char *text)
 bool db_type_range(const char *type_str, uint8_t type, int64_t *lo, int64_t *hi)
 {
     unsigned bytes = type & CANOPEN_NUMBER_MASK;
-    if (type == 17 || (bytes != 1 && bytes != 2 && bytes != 4)) return false;
+    if (type == CANOPEN_STRING || (bytes != 1 && bytes != 2 && bytes != 4)) return false;
     bool is_signed = type_str && std::strstr(type_str, "SIGNED") && !std::strstr(type_str, "UNSIGNED");
     unsigned bits = 8 * bytes;
     if (is_signed) {
@@ -183,11 +183,11 @@ bool db_check_duplicates(db_st *db)
     bool ok = true;
     for (uint16_t i = 0; i < db->objects.len; ++i) {
         const db_obj_st &a = db->objects_buffer[i];
-        bool a_whole = a.obj.type > 63 || a.obj.type == 17;
+        bool a_whole = a.obj.type > 63 || a.obj.type == CANOPEN_STRING;
         for (uint16_t k = (uint16_t)(i + 1); k < db->objects.len; ++k) {
             const db_obj_st &b = db->objects_buffer[k];
             if (a.obj.main_index != b.obj.main_index) continue;
-            bool b_whole = b.obj.type > 63 || b.obj.type == 17;
+            bool b_whole = b.obj.type > 63 || b.obj.type == CANOPEN_STRING;
             if (!a_whole && !b_whole && a.obj.sub_index != b.obj.sub_index) continue;
             db_error("Objects '%s' and '%s' both take index 0x%x sub-index %u.\n", a.name.value_str, b.name.value_str,
                      (unsigned)a.obj.main_index, (unsigned)(a_whole ? b.obj.sub_index : a.obj.sub_index));

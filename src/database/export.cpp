@@ -328,7 +328,8 @@ bool build_header(exporter &x, const char *name)
         const bool is_unsigned = !(std::strstr(obj->type_str, "SIGNED") && !std::strstr(obj->type_str, "UNSIGNED"));
         x.define(SYM + "_INDEX", fmt("0x%x", obj->obj.main_index), origin);
         if (type > 63) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size, origin), origin);
-        else if (type == 17) x.define(SYM + "_STRING_LEN", x.value(obj->string_len, origin), origin);
+        else if (type == CANOPEN_STRING)
+            x.define(SYM + "_STRING_LEN", x.value(obj->string_len, origin), origin);
         else x.define(SYM + "_SUBINDEX", fmt("%u", obj->obj.sub_index), origin);
         // A type the document named in its own way gets the name the library knows.
         char canonical[40];
@@ -360,7 +361,7 @@ bool build_header(exporter &x, const char *name)
             x.define(SYM + "_DEFAULT", x.value(obj->def, origin, is_unsigned), origin);
             x.define(SYM + "_MIN", x.value(obj->min, origin, is_unsigned), origin);
             x.define(SYM + "_MAX", x.value(obj->max, origin, is_unsigned), origin);
-        } else if (type == 17) {
+        } else if (type == CANOPEN_STRING) {
             x.define(SYM + "_DEFAULT", c_string(dbvalue_is_set(&obj->string_def) ? obj->string_def.value_str : "0"),
                      origin);
         }
@@ -452,7 +453,8 @@ bool build_source(exporter &x, const char *name)
         if (i) o += ",\n";
         o += "    {\n        .main_index = " + SYM + "_INDEX,\n";
         if (type > 63) o += "        .array_max_size = " + SYM + "_ARRAY_MAX_SIZE,\n";
-        else if (type == 17) o += "        .string_len = " + SYM + "_STRING_LEN,\n";
+        else if (type == CANOPEN_STRING)
+            o += "        .string_len = " + SYM + "_STRING_LEN,\n";
         else o += "        .sub_index = " + SYM + "_SUBINDEX,\n";
         std::string ptr = "0";
         if (dbvalue_is_set(&obj->dataptr) && obj->dataptr.value_str[0]) {

@@ -22,6 +22,7 @@
 
 #include "run/commands.h"
 #include "database/db.h"
+#include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "run/main.h"
@@ -178,16 +179,14 @@ void esp32_set_port(const char *value) { std::snprintf(port, sizeof port, "%s", 
 bool cmd_esp32port(const char *arg)
 {
     if (!arg || !arg[0]) {
-        std::printf(PRINT_BOLDRED "Give the serial port of the ESP32 module.\n" PRINT_RESET);
-        std::fflush(stdout);
+        print_error("Give the serial port of the ESP32 module.\n");
         return false;
     }
     if (std::strlen(arg) >= sizeof port) {
-        std::printf(PRINT_BOLDRED "The ESP32 serial port '%s' is too long.\n" PRINT_RESET, arg);
-        std::fflush(stdout);
+        print_error("The ESP32 serial port '%s' is too long.\n", arg);
         return false;
     }
-    std::snprintf(port, sizeof port, "%s", arg);
+    kr_copy_text(port, sizeof port, arg);
     std::printf("ESP32 serial port set to '%s'\n", port);
     std::fflush(stdout);
     return true;
@@ -330,13 +329,11 @@ void loadesp32_devices(uint32_t first, uint32_t end)
         chosen = &dev.system.devs[i];
     }
     if (count == 0) {
-        print_error("ERROR: none of the devices' packages bundles ESP32 firmware.\n");
-        main_set_run_failed();
+        job_error("ERROR: none of the devices' packages bundles ESP32 firmware.\n");
     } else if (count > 1) {
-        print_error("ERROR: %u devices bundle ESP32 firmware. Give the one to flash to *loadesp32* as its .krdev "
-                   "package.\n",
-                   count);
-        main_set_run_failed();
+        job_error("ERROR: %u devices bundle ESP32 firmware. Give the one to flash to *loadesp32* as its .krdev "
+                  "package.\n",
+                  count);
     } else {
         std::printf("\n=== Flashing ESP32 firmware of device '%s' (node 0x%x) ===\n", chosen->name, chosen->nodeid);
         std::fflush(stdout);
@@ -359,18 +356,15 @@ void loadesp32_dispatch_step(void *)
         if (system_add_device(&dev.system, p, db_get_nodeid(&dev.db))) {
             loadesp32_devices(before, dev.system.dev_count);
         } else {
-            print_error("ERROR: failed to add device package '%s'.\n", p);
-            main_set_run_failed();
+            job_error("ERROR: failed to add device package '%s'.\n", p);
         }
     } else if (p) {
-        print_error("ERROR: *loadesp32* takes a .krdev device package, not '%s'.\n", p);
-        main_set_run_failed();
+        job_error("ERROR: *loadesp32* takes a .krdev device package, not '%s'.\n", p);
     } else if (dev.system.dev_count > 0) {
         loadesp32_devices(0, dev.system.dev_count);
     } else {
-        print_error("ERROR: no device package given. Provide a .krdev package, or load devices with --dev / --sys "
-                   "first.\n");
-        main_set_run_failed();
+        job_error("ERROR: no device package given. Provide a .krdev package, or load devices with --dev / --sys "
+                  "first.\n");
     }
     system_dispatch_end(&saved);
 }
@@ -384,17 +378,15 @@ bool cmd_loadesp32(const char *arg)
 void loadesp32_load_device_async(const char *path, uint8_t node)
 {
     if (!path || std::strlen(path) >= sizeof async_filepath) {
-        print_error("ERROR: the package path for the ESP32 flash is missing or too long.\n");
-        main_set_run_failed();
+        job_error("ERROR: the package path for the ESP32 flash is missing or too long.\n");
         async_finished = true;
         return;
     }
-    std::snprintf(async_filepath, sizeof async_filepath, "%s", path);
+    kr_copy_text(async_filepath, sizeof async_filepath, path);
     async_nodeid = node;
     async_finished = false;
     if (kr_rtos_task_create(loadesp32_device_task, "loadesp32_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        print_error("ERROR: the ESP32 flash task could not be started.\n");
-        main_set_run_failed();
+        job_error("ERROR: the ESP32 flash task could not be started.\n");
         async_finished = true;
     }
 }

@@ -247,11 +247,11 @@ bool load_kr(FILE *f, uint32_t size)
         }
         uint32_t len = size - sent < BLOCK_SIZE ? size - sent : BLOCK_SIZE;
         if (std::fread(piece, 1, len, f) != len) {
-            say_flushed("ERROR: Reading file failed at byte %u / %u. Firmware download cancelled.\n", (unsigned)sent,
-                        (unsigned)size);
+            job_error("ERROR: Reading file failed at byte %u / %u. Firmware download cancelled.\n", (unsigned)sent,
+                      (unsigned)size);
             return false;
         }
-        if (_kr_canopen_sdo_client_block_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, len, piece) !=
+        if (_kr_canopen_sdo_client_block_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, len, piece) !=
             ERR_NONE) {
             say_flushed("Error while downloading block %u.\n", (unsigned)n);
             print_abort();
@@ -279,11 +279,11 @@ bool load_cia(FILE *f, uint32_t size)
     try {
         data.resize(size);
     } catch (const std::bad_alloc &) {
-        say_flushed("ERROR: Reading file failed. Firmware download cancelled.\n");
+        job_error("ERROR: Reading file failed. Firmware download cancelled.\n");
         return false;
     }
     if (std::fread(data.data(), 1, size, f) != size) {
-        say_flushed("ERROR: Reading file failed. Firmware download cancelled.\n");
+        job_error("ERROR: Reading file failed. Firmware download cancelled.\n");
         return false;
     }
     _kr_canopen_sdo_client_reset_progress(size);
@@ -291,10 +291,12 @@ bool load_cia(FILE *f, uint32_t size)
     kr_errors_e err;
     if (l.block_transfer) {
         say_flushed("Downloading the firmware as SDO block transfer.\n");
-        err = _kr_canopen_sdo_client_block_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
+        err = _kr_canopen_sdo_client_block_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, size,
+                                                 data.data());
     } else {
         say_flushed("Downloading the firmware as SDO segmented transfer\n");
-        err = _kr_canopen_sdo_client_write(l.nodeid, BOOTLOADER_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
+        err =
+            _kr_canopen_sdo_client_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
     }
     if (progress) update_end(err == ERR_NONE);
     if (err != ERR_NONE) {
@@ -310,9 +312,8 @@ bool run_load(void)
     load_st &l = dev.load;
     if (!system_nodeid_valid(l.nodeid)) {
         // Node 0 would reset every node on the bus.
-        say_flushed(PRINT_BOLDRED
-                    "ERROR: no node id to flash: select one with --nodeid, a ':<nodeid>' postfix or a device "
-                    "package.\n" PRINT_RESET);
+        print_error("ERROR: no node id to flash: select one with --nodeid, a ':<nodeid>' postfix or a device "
+                    "package.\n");
         return false;
     }
     uint64_t size64 = 0;
@@ -322,10 +323,9 @@ bool run_load(void)
     say_flushed("Opened file %s. Size: %u bytes.\n", l.firmware, (unsigned)size);
     bool ok = false;
     if (size == 0) {
-        say_flushed("ERROR: firmware file %s is empty. Firmware download cancelled.\n", l.firmware);
+        job_error("ERROR: firmware file %s is empty. Firmware download cancelled.\n", l.firmware);
     } else if (!kr_can_is_connected() && (kr_can_set_up(false) != nullptr || !kr_can_is_connected())) {
-        say_flushed(PRINT_BOLDRED "ERROR: the CAN interface %s is not open; the firmware was not loaded.\n" PRINT_RESET,
-                    kr_can_get_dev());
+        print_error("ERROR: the CAN interface %s is not open; the firmware was not loaded.\n", kr_can_get_dev());
     } else {
         l.response = !l.kr;
         ok = l.kr ? load_kr(f, size) : load_cia(f, size);
@@ -380,8 +380,7 @@ bool load_configure(const char *path, bool wfr, bool kr, bool block)
     load_st &l = dev.load;
     if (!path || std::strlen(path) >= sizeof l.firmware) {
         // A cut path could name another file.
-        say_flushed(PRINT_BOLDRED
-                    "ERROR: the firmware path '%s' is longer than %u characters; it was not loaded.\n" PRINT_RESET,
+        print_error("ERROR: the firmware path '%s' is longer than %u characters; it was not loaded.\n",
                     path ? path : "", (unsigned)sizeof l.firmware - 1);
         return false;
     }
@@ -427,13 +426,12 @@ bool flash_krdev_sync(const char *path, uint8_t node, bool wfr, bool kr, bool bl
 {
     krdev_st pkg;
     if (!krdev_open(&pkg, path)) {
-        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s': %s.\n" PRINT_RESET, path,
-                    package_error());
+        print_error("ERROR: failed to open the device package '%s': %s.\n", path, package_error());
         return false;
     }
     bool ok = false;
     if (!pkg.firmware[0]) {
-        say_flushed(PRINT_BOLDRED "ERROR: package '%s' has no FIRMWARE entry in its manifest.\n" PRINT_RESET, path);
+        print_error("ERROR: package '%s' has no FIRMWARE entry in its manifest.\n", path);
     } else {
         std::string bin = std::string(pkg.dir) + "/" + pkg.firmware;
         say_flushed("Flashing firmware '%s' to node 0x%x%s\n", pkg.firmware, (unsigned)node,
@@ -464,9 +462,7 @@ void flash_devices(uint32_t first, uint32_t end, bool wfr, bool kr, bool block)
         if (flash_krdev_sync(d.filepath, d.nodeid, wfr, kr, block)) {
             flashed++;
         } else {
-            say_flushed(PRINT_BOLDRED "Flashing device '%s' (node 0x%x) failed.\n" PRINT_RESET, d.name,
-                        (unsigned)d.nodeid);
-            main_set_run_failed();
+            job_error("Flashing device '%s' (node 0x%x) failed.\n", d.name, (unsigned)d.nodeid);
         }
     }
     say_flushed("\nFlashed %u/%u device(s) successfully.\n", (unsigned)flashed, (unsigned)with_package);
@@ -501,17 +497,14 @@ void load_dispatch_step(void *)
     } else if (file && path_ends_with(file, ".krsys")) {
         uint32_t before = s.dev_count;
         if (!system_set_file(&s, file)) {
-            say_flushed(PRINT_BOLDRED "ERROR: failed to load system package '%s': %s.\n" PRINT_RESET, file,
-                        package_error());
-            main_set_run_failed();
+            job_error("ERROR: failed to load system package '%s': %s.\n", file, package_error());
         } else {
             flash_devices(before, s.dev_count, wfr, kr, block);
         }
     } else if (file && path_ends_with(file, ".krdev")) {
         uint32_t before = s.dev_count;
         if (!system_add_device(&s, file, db_get_nodeid(&dev.db))) {
-            say_flushed(PRINT_BOLDRED "ERROR: failed to add device package '%s'.\n" PRINT_RESET, file);
-            main_set_run_failed();
+            job_error("ERROR: failed to add device package '%s'.\n", file);
         } else {
             flash_devices(before, s.dev_count, wfr, kr, block);
         }
@@ -522,10 +515,8 @@ void load_dispatch_step(void *)
     } else if (makekrdev_get_firmware()[0]) {
         flash_argument_file(makekrdev_get_firmware(), db_get_nodeid(&dev.db), wfr, kr, block);
     } else {
-        say_flushed(PRINT_BOLDRED
-                    "ERROR: no firmware given. Provide a firmware binary, a .krdev / .krsys package, the binary "
-                    "to flash with --firmware, or load devices with --dev / --sys first.\n" PRINT_RESET);
-        main_set_run_failed();
+        job_error("ERROR: no firmware given. Provide a firmware binary, a .krdev / .krsys package, the binary "
+                  "to flash with --firmware, or load devices with --dev / --sys first.\n");
     }
     system_dispatch_end(&saved);
 }
@@ -540,7 +531,7 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
     l.waiting = false;
     l.wait_forever = wfr;
     if (kr_rtos_task_create(loadbin_task, "loadbin_task", 10240, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        say_flushed(PRINT_BOLDRED "ERROR: the firmware load could not be started.\n" PRINT_RESET);
+        print_error("ERROR: the firmware load could not be started.\n");
         return not_started();
     }
     return true;
@@ -549,17 +540,16 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
 bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
 {
     if (!path || !path[0]) {
-        say_flushed(PRINT_BOLDRED "ERROR: no firmware package given to flash.\n" PRINT_RESET);
+        print_error("ERROR: no firmware package given to flash.\n");
         return not_started();
     }
     krdev_st pkg;
     if (!krdev_open(&pkg, path)) {
-        say_flushed(PRINT_BOLDRED "ERROR: failed to open the device package '%s': %s.\n" PRINT_RESET, path,
-                    package_error());
+        print_error("ERROR: failed to open the device package '%s': %s.\n", path, package_error());
         return not_started();
     }
     if (!pkg.firmware[0]) {
-        say_flushed(PRINT_BOLDRED "ERROR: package '%s' has no FIRMWARE entry in its manifest.\n" PRINT_RESET, path);
+        print_error("ERROR: package '%s' has no FIRMWARE entry in its manifest.\n", path);
         krdev_close(&pkg);
         return not_started();
     }
@@ -581,7 +571,7 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
         copied = std::filesystem::copy_file(src, window_copy, std::filesystem::copy_options::overwrite_existing, ec);
     }
     if (!copied) {
-        say_flushed(PRINT_BOLDRED "ERROR: failed to extract the firmware binary from the package.\n" PRINT_RESET);
+        print_error("ERROR: failed to extract the firmware binary from the package.\n");
         krdev_close(&pkg);
         return not_started();
     }
@@ -596,9 +586,8 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
 bool load_flash_device_to_node(const device_st *device, uint8_t node, bool wfr)
 {
     if (!device || !device->filepath[0]) {
-        say_flushed(PRINT_BOLDRED
-                    "ERROR: the device has no configuration package; assign a .krdev\nfile before flashing "
-                    "firmware.\n" PRINT_RESET);
+        print_error("ERROR: the device has no configuration package; assign a .krdev\nfile before flashing "
+                    "firmware.\n");
         return not_started();
     }
     return load_flash_krdev_to_node(device->filepath, node, wfr);
@@ -612,7 +601,7 @@ bool load_flash_device(const device_st *device, bool wfr)
 bool load_firmware(const char *path, bool wfr, bool kr, bool block)
 {
     if (!path || !path[0]) {
-        say_flushed("ERROR: Give firmware as a file path to binary file.\n");
+        job_error("ERROR: Give firmware as a file path to binary file.\n");
         return false;
     }
     say_flushed("Firmware %s selected\n", path);

@@ -19,6 +19,7 @@
 #include "run/commands.h"
 #include "database/db.h"
 #include "bus/find.h"
+#include "kr_bytes.h"
 #include "kr_canopen.h"
 #include "run/main.h"
 #include "system/system.h"
@@ -39,22 +40,12 @@ char async_media_filepath[kPathLen];
 uint8_t async_media_nodeid = 0;
 std::atomic<bool> async_media_finished{true};
 
-void fail_run(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void fail_run(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    vprint_error(format, ap);
-    va_end(ap);
-    main_set_run_failed();
-}
-
 // Node 0 would address no device (and the window's reset after it would reset every node).
 bool node_usable(uint8_t node, const char *what)
 {
     if (system_nodeid_valid(node)) return true;
-    fail_run("ERROR: %s needs the device's node id (1..127); select it with --nodeid or a ':<nodeid>' postfix.\n",
-             what);
+    job_error("ERROR: %s needs the device's node id (1..127); select it with --nodeid or a ':<nodeid>' postfix.\n",
+              what);
     return false;
 }
 
@@ -79,11 +70,11 @@ enum class commit_e { stored, write_failed, read_failed, timed_out };
 // Asks the device to store the block just sent and waits until it reads 0 (stored).
 commit_e commit_block(uint8_t node, uint32_t len)
 {
-    if (!sdo_write_u32(node, MEDIA_OBJ_COMMIT, len)) return commit_e::write_failed;
+    if (!sdo_write_u32(node, CANOPEN_MEDIA_WRITE_REQ_INDEX, len)) return commit_e::write_failed;
     uint32_t start = kr_rtos_get_tick_count();
     for (;;) {
         uint32_t pending = 1;
-        if (!sdo_read_u32(node, MEDIA_OBJ_COMMIT, 4, &pending)) return commit_e::read_failed;
+        if (!sdo_read_u32(node, CANOPEN_MEDIA_WRITE_REQ_INDEX, 4, &pending)) return commit_e::read_failed;
         if (pending == 0) return commit_e::stored;
         if (kr_rtos_get_tick_count() - start >= commit_wait_ms) return commit_e::timed_out;
         kr_rtos_task_delay(1);
@@ -124,15 +115,14 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
     }
     if (ok && size > UINT32_MAX) {
         // The device is told the size in 4 bytes; a cut size would store a cut file.
-        std::printf(PRINT_BOLDRED "ERROR: media file '%s' is larger than the 4 GiB a device can be told.\n" PRINT_RESET,
-                    name);
+        print_error("ERROR: media file '%s' is larger than the 4 GiB a device can be told.\n", name);
         ok = false;
     }
     if (ok) {
         try {
             data.resize((size_t)size);
         } catch (const std::exception &) {
-            std::printf(PRINT_BOLDRED "ERROR: media file '%s' does not fit into memory.\n" PRINT_RESET, name);
+            print_error("ERROR: media file '%s' does not fit into memory.\n", name);
             ok = false;
         }
     }
@@ -142,7 +132,7 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
     }
     if (ok) {
         uint32_t bs = 0;
-        if (!sdo_read_u32(node, MEDIA_OBJ_BLOCK_SIZE, 1, &bs) || (bs & 0xFF) == 0) {
+        if (!sdo_read_u32(node, CANOPEN_MEDIA_BLOCK_SIZE_INDEX, 1, &bs) || (bs & 0xFF) == 0) {
             std::printf("ERROR: Couldn't read the block size for media transfer.\n");
             ok = false;
         }
@@ -150,8 +140,9 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
     }
     if (ok) {
         uint8_t size_le[4] = {(uint8_t)size, (uint8_t)(size >> 8), (uint8_t)(size >> 16), (uint8_t)(size >> 24)};
-        kr_errors_e e1 = _kr_canopen_sdo_client_write(node, MEDIA_OBJ_NAME, 0, (uint32_t)std::strlen(name) + 1, name);
-        kr_errors_e e2 = _kr_canopen_sdo_client_write(node, MEDIA_OBJ_SIZE, 0, 4, size_le);
+        kr_errors_e e1 =
+            _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_NAME_INDEX, 0, (uint32_t)std::strlen(name) + 1, name);
+        kr_errors_e e2 = _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_SIZE_INDEX, 0, 4, size_le);
         if (e1 != ERR_NONE || e2 != ERR_NONE) {
             std::printf("Errors (%i) while downloading the media settings. Media download discarded.\n",
                         (int)(e1 | e2));
@@ -168,8 +159,9 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
         for (uint32_t offset = 0; offset < size && ok;) {
             uint32_t left = (uint32_t)size - offset;
             uint32_t len = block < left ? block : left;
-            if (_kr_canopen_sdo_client_write(node, MEDIA_OBJ_DATA, 0, len, data.data() + offset) != ERR_NONE ||
-                !sdo_write_u32(node, MEDIA_OBJ_OFFSET, offset)) {
+            if (_kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_DATA_INDEX, 0, len, data.data() + offset) !=
+                    ERR_NONE ||
+                !sdo_write_u32(node, CANOPEN_MEDIA_OFFSET_INDEX, offset)) {
                 end_line();
                 std::printf("Error while downloading the media data.\n");
                 break;
@@ -251,7 +243,7 @@ bool load_media_path(const char *path, const char *prefix, uint32_t total, uint3
     if (is_regular(path)) {
         if (std::strlen(path) >= kPathLen) {
             (*number)++;
-            fail_run("ERROR: the media path '%s' is longer than %zu characters.\n", name, kPathLen - 1);
+            job_error("ERROR: the media path '%s' is longer than %zu characters.\n", name, kPathLen - 1);
             return false;
         }
         return load(path, name, total, ++*number);
@@ -267,8 +259,8 @@ bool load_media_path(const char *path, const char *prefix, uint32_t total, uint3
         std::string full;
         if (!join(path, entry.c_str(), full)) {
             (*number)++;
-            fail_run("ERROR: the media path '%s/%s' is longer than %zu characters.\n", name, entry.c_str(),
-                     kPathLen - 1);
+            job_error("ERROR: the media path '%s/%s' is longer than %zu characters.\n", name, entry.c_str(),
+                      kPathLen - 1);
             ok = false;
             continue;
         }
@@ -284,7 +276,7 @@ krdev_media_e load_krdev_media(const char *path, uint8_t node)
     if (!node_usable(node, "*loadmedia*")) return krdev_media_e::failed;
     krdev_st krdev;
     if (!krdev_open(&krdev, path)) {
-        fail_run("Failed to open the device package '%s' for media loading: %s.\n", path, package_error());
+        job_error("Failed to open the device package '%s' for media loading: %s.\n", path, package_error());
         return krdev_media_e::failed;
     }
     krdev_media_e result = krdev_media_e::failed;
@@ -297,8 +289,8 @@ krdev_media_e load_krdev_media(const char *path, uint8_t node)
         wait_node_operational(node);
         std::string full = std::string(krdev.dir) + "/" + krdev.media;
         if (full.size() >= kPackagePathLen)
-            fail_run("ERROR: the media folder '%s' of '%s' is longer than %zu characters.\n", krdev.media, path,
-                     kPackagePathLen - 1);
+            job_error("ERROR: the media folder '%s' of '%s' is longer than %zu characters.\n", krdev.media, path,
+                      kPackagePathLen - 1);
         else if (run_media_path(full.c_str(), krdev.dir))
             result = krdev_media_e::loaded;
     }
@@ -313,9 +305,7 @@ void loadmedia_device_task(void *)
         std::fflush(stdout);
         kr_canopen_nmt_master_send_cmd(async_media_nodeid, CANOPEN_NMT_CMD_RESET_NODE);
     } else {
-        std::printf(PRINT_BOLDRED "ERROR: the media of node 0x%x did not load; the node is not reset.\n" PRINT_RESET,
-                    async_media_nodeid);
-        std::fflush(stdout);
+        print_error("ERROR: the media of node 0x%x did not load; the node is not reset.\n", async_media_nodeid);
     }
     async_media_finished = true;
     kr_rtos_task_delete(nullptr);
@@ -420,13 +410,13 @@ void loadmedia_dispatch_step(void *)
         if (system_set_file(&dev.system, p))
             loadmedia_devices(before, dev.system.dev_count);
         else
-            fail_run("ERROR: failed to load system package '%s': %s.\n", p, package_error());
+            job_error("ERROR: failed to load system package '%s': %s.\n", p, package_error());
     } else if (p && path_ends_with(p, ".krdev")) {
         uint32_t before = dev.system.dev_count;
         if (system_add_device(&dev.system, p, db_get_nodeid(&dev.db)))
             loadmedia_devices(before, dev.system.dev_count);
         else
-            fail_run("ERROR: failed to add device package '%s'.\n", p);
+            job_error("ERROR: failed to add device package '%s'.\n", p);
     } else if (p) {
         // The argument and the command line's other words, in one count.
         std::vector<const char *> paths{p};
@@ -440,8 +430,8 @@ void loadmedia_dispatch_step(void *)
     } else if (dev.system.dev_count > 0) {
         loadmedia_devices(0, dev.system.dev_count);
     } else {
-        fail_run("ERROR: no media given. Provide a media file or directory, a .krdev / .krsys package, or load "
-                 "devices with --dev / --sys first.\n");
+        job_error("ERROR: no media given. Provide a media file or directory, a .krdev / .krsys package, or load "
+                  "devices with --dev / --sys first.\n");
     }
     system_dispatch_end(&saved);
 }
@@ -459,7 +449,7 @@ bool loadmedia_load(const char *path)
         return false;
     }
     if (std::strlen(path) >= sizeof dev.loadmedia.file) return false;
-    std::snprintf(dev.loadmedia.file, sizeof dev.loadmedia.file, "%s", path);
+    kr_copy_text(dev.loadmedia.file, sizeof dev.loadmedia.file, path);
     return add_task(loadmedia_step);
 }
 
@@ -484,7 +474,7 @@ void clearmedia_step(void *)
     uint8_t node = job.flags ? (uint8_t)job.flags : db_get_nodeid(&dev.db);
     if (!node_usable(node, "*clearmedia*")) return;
     uint8_t one = 1;
-    if (_kr_canopen_sdo_client_write(node, MEDIA_OBJ_CLEAR, 0, 1, &one) != ERR_NONE) {
+    if (_kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_CLEAR_REQ_INDEX, 0, 1, &one) != ERR_NONE) {
         std::printf("Couldn't clear media from node 0x%x\n", node);
         std::fflush(stdout);
         main_set_run_failed();
@@ -493,7 +483,7 @@ void clearmedia_step(void *)
     uint32_t start = kr_rtos_get_tick_count();
     for (;;) {
         uint32_t clearing = 0;
-        if (!sdo_read_u32(node, MEDIA_OBJ_CLEAR, 1, &clearing)) {
+        if (!sdo_read_u32(node, CANOPEN_MEDIA_CLEAR_REQ_INDEX, 1, &clearing)) {
             std::printf("Error while clearing media.\n");
             std::fflush(stdout);
             main_set_run_failed();
@@ -501,8 +491,8 @@ void clearmedia_step(void *)
         }
         if (clearing == 0) break;
         if (kr_rtos_get_tick_count() - start >= clear_wait_ms) {
-            fail_run("\nERROR: node 0x%x did not finish clearing its media within %u seconds.\n", node,
-                     clear_wait_ms / 1000);
+            job_error("\nERROR: node 0x%x did not finish clearing its media within %u seconds.\n", node,
+                      clear_wait_ms / 1000);
             return;
         }
         std::printf(".");
@@ -516,7 +506,7 @@ void clearmedia_step(void *)
 void loadmedia_load_device_async(const char *path, uint8_t node)
 {
     if (!path || std::strlen(path) >= sizeof async_media_filepath) {
-        fail_run("ERROR: the package path for the media download is missing or too long.\n");
+        job_error("ERROR: the package path for the media download is missing or too long.\n");
         async_media_finished = true;
         return;
     }
@@ -524,11 +514,11 @@ void loadmedia_load_device_async(const char *path, uint8_t node)
         async_media_finished = true;
         return;
     }
-    std::snprintf(async_media_filepath, sizeof async_media_filepath, "%s", path);
+    kr_copy_text(async_media_filepath, sizeof async_media_filepath, path);
     async_media_nodeid = node;
     async_media_finished = false;
     if (kr_rtos_task_create(loadmedia_device_task, "loadmedia_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        fail_run("ERROR: the media download task could not be started.\n");
+        job_error("ERROR: the media download task could not be started.\n");
         async_media_finished = true;
     }
 }

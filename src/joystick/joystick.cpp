@@ -11,6 +11,7 @@
 #include "database/db.h"
 #include "bus/find.h"
 #include "joystick/joystick.h"
+#include "kr_bytes.h"
 #include "kr_rtos.h"
 #include "system/system.h"
 
@@ -319,7 +320,7 @@ joystick_obj_st *joystick_catalog_from_db(const db_st *db, uint8_t nodeid, uint1
                 if (!cand.push(m)) break;
             }
         } else {
-            std::snprintf(c.name, sizeof c.name, "%s", name);
+            kr_copy_text(c.name, sizeof c.name, name);
             c.sindex = o.obj.sub_index;
             c.min = db_int(o.min, dmin);
             c.max = db_int(o.max, dmax);
@@ -372,7 +373,7 @@ void joystick_slot_set_obj(joystick_slot_st *slot, uint8_t, const device_st *dev
     const char *label = device->devname[0] ? device->devname : device->name;
     size_t n = std::min(std::strlen(label), sizeof slot->device - 1);
     std::memcpy(slot->device, label, n);
-    std::snprintf(slot->object, sizeof slot->object, "%s", obj->name);
+    kr_copy_text(slot->object, sizeof slot->object, obj->name);
     slot->mindex = obj->mindex;
     slot->sindex = obj->sindex;
     slot->size = obj->size;
@@ -424,11 +425,10 @@ void joystick_job(void *)
 bool cmd_joystick(const char *arg)
 {
     if (arg && std::strlen(arg) >= sizeof cmd_file) {
-        std::printf(PRINT_BOLDRED "ERROR: the joystick configuration file name is longer than %u characters.\n" PRINT_RESET,
+        print_error("ERROR: the joystick configuration file name is longer than %u characters.\n",
                     static_cast<unsigned>(sizeof cmd_file - 1));
-        std::fflush(stdout);
         return false;
     }
-    std::snprintf(cmd_file, sizeof cmd_file, "%s", arg ? arg : "");
+    kr_copy_text(cmd_file, sizeof cmd_file, arg);
     return add_task(joystick_job);
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "joystick/joystick.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ bool uinput_open(const char *name, char *err, size_t err_length)
         setup.id.vendor = 0x1209;
         setup.id.product = 0x0001;
         setup.id.version = 1;
-        std::snprintf(setup.name, sizeof setup.name, "%s", name && name[0] ? name : JOYSTICK_DEFAULT_NAME);
+        kr_copy_text(setup.name, sizeof setup.name, name && name[0] ? name : JOYSTICK_DEFAULT_NAME);
         ok = ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ioctl(fd, UI_DEV_CREATE) == 0;
     }
     if (!ok) {

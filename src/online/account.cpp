@@ -283,15 +283,12 @@ static bool set_account_value(const char *arg, bool (*setter)(const char *), con
 {
     *saved = false;
     if (has_line_break(arg)) {
-        std::printf(PRINT_BOLDRED "ERROR: the account %s may not hold a line break.\n" PRINT_RESET, what);
-        std::fflush(stdout);
+        print_error("ERROR: the account %s may not hold a line break.\n", what);
         return false;
     }
     if (!setter(arg)) {
-        std::printf(PRINT_BOLDRED "ERROR: the account was not saved: %s. The %s holds for this run only.\n" PRINT_RESET,
-                    credentials_last_error(), what);
-        std::fflush(stdout);
-        main_set_run_failed();
+        job_error("ERROR: the account was not saved: %s. The %s holds for this run only.\n", credentials_last_error(),
+                  what);
         return true;
     }
     *saved = true;

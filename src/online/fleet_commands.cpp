@@ -13,6 +13,7 @@
 #include "ui/mirror.h"
 #include "online/mqtt.h"
 #include "online/remotecan.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -220,7 +221,7 @@ bool queue_text(arg_queue<dev_text> &q, const char *arg, void (*job)(void *))
 {
     if (!add_task(job)) return false;
     dev_text t{};
-    std::snprintf(t.s, sizeof t.s, "%s", arg ? arg : "");
+    kr_copy_text(t.s, sizeof t.s, arg);
     q.push(t);
     return true;
 }

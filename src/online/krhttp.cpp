@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 
+#include "kr_bytes.h"
 #include "kr_rtos.h"
 
 extern char **environ;
@@ -55,7 +56,7 @@ void track_tmp(const char *path)
     if (!hooked.exchange(true)) kr_add_signal_cleanup(signal_cleanup);
     for (tmp_slot_st &s : tmp_slots) {
         if (s.used.load()) continue;
-        std::snprintf(s.path, sizeof s.path, "%s", path);
+        kr_copy_text(s.path, sizeof s.path, path);
         s.used.store(true);
         return;
     }

@@ -409,15 +409,17 @@ void err(const char *format, ...)
     if (load_cancelled) return;
     va_list ap;
     va_start(ap, format);
-    vprint_to(stdout, PRINT_BOLDRED, format, ap);
+    log_end();
+    vprint_error(format, ap);
     va_end(ap);
 }
 
 void warn(const char *format, ...)
 {
+    log_end();
     va_list ap;
     va_start(ap, format);
-    vprint_to(stdout, PRINT_BOLDYELLOW, format, ap);
+    vjob_warning(format, ap);
     va_end(ap);
 }
 
@@ -452,7 +454,8 @@ void wrong_format(const char *name, const char *format, ...)
     wrong_format_seen = true;
     va_list ap;
     va_start(ap, format);
-    vprint_to(stdout, PRINT_BOLDRED, format, ap);
+    log_end();
+    vprint_error(format, ap);
     va_end(ap);
     err("Parameter in a wrong format\n");
     if (name && name[0])
@@ -515,7 +518,7 @@ kr_errors_e loadparam_sdo_read(uint8_t node_id, uint16_t mindex, uint8_t sindex,
 kr_errors_e loadparam_sdo_store_params(uint8_t node_id, uint8_t param_scope)
 {
     if (load_cancelled) return ERR_ABORTED;
-    return with_retry(2, node_id, 0x1010,
+    return with_retry(2, node_id, CANOPEN_STORE_PARAMS_INDEX,
                       [&] { return kr_canopen_sdo_store_params(node_id, (memory_scope_e)param_scope); });
 }
 

@@ -166,7 +166,7 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
         kr_errors_e we = add_array_element(w, name, (uint8_t)sub, read_width(elem), le_value(buf), numsys);
         if (we != ERR_NONE) {
             log_end();
-            std::printf(PRINT_BOLDRED "Parameter '%s' too large to fit to buffer" PRINT_RESET, e.name);
+            print_error("Parameter '%s' too large to fit to buffer", e.name);
             std::printf("\n");
             std::fflush(stdout);
             stop_because(CAUSE_FULL);
@@ -574,9 +574,9 @@ kr_errors_e save_device(parser_writer_st *w)
     // The name is read one byte short of its buffer, so an over-long one is cut and still terminated.
     char name[SAVEPARAM_NAME_LEN];
     std::memset(name, 0, sizeof name);
-    if (read_sdo(0x5FFF, 0, sizeof name - 1, name) != ERR_NONE) name[0] = '\0';
+    if (read_sdo(CANOPEN_DEVICE_NAME_INDEX, 0, sizeof name - 1, name) != ERR_NONE) name[0] = '\0';
     if (err == ERR_NONE && parser_writer_add_string(w, "DEVNAME", name) != ERR_NONE) {
-        unwritable_text("DEVNAME", 0x5FFF, w->format);
+        unwritable_text("DEVNAME", CANOPEN_DEVICE_NAME_INDEX, w->format);
         err = ERR_ABORTED;
     }
     if (err == ERR_NONE) err = parser_writer_begin_array(w, "PARAMS");

@@ -15,6 +15,7 @@
 #include "system/system.h"
 #include "ui/krui.h"
 #include "ui/kr_uiconfwindow.h"
+#include "kr_bytes.h"
 
 bool can_given = false;
 bool ui_given = false;
@@ -431,9 +432,8 @@ bool cmd_help(const char *arg)
                     "Commands:\n");
         for (const commands_st &r : commands) print_command(&r);
     } else {
-        std::printf("\033[1m\033[31mERROR: unknown command '%s'. Run --help without an argument to list every "
-                    "command.\n\033[0m",
-                    arg);
+        // Help goes on with the next word, so the run does not fail.
+        print_error("ERROR: unknown command '%s'. Run --help without an argument to list every command.\n", arg);
     }
     std::fflush(stdout);
     return true;
@@ -565,9 +565,7 @@ static void sim_task(void *)
 {
     sim_commands_follow = (int32_t)dev.tasks.len > sim_task_index + 1;
     if (kr_rtos_task_create(sim_keeper_task, "simkeeper", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        std::printf(PRINT_BOLDRED "ERROR: the simulator keeper task could not be created.\n" PRINT_RESET);
-        std::fflush(stdout);
-        main_set_run_failed();
+        job_error("ERROR: the simulator keeper task could not be created.\n");
         sim_keeper_done = true;
         return;
     }
@@ -595,17 +593,17 @@ void sim_monitor(void)
 bool cmd_can(const char *arg)
 {
     if (!arg || arg[0] == '\0') {
-        std::printf(PRINT_BOLDRED "ERROR: give the CAN interface name, e.g. --can can0.\n" PRINT_RESET);
+        print_error("ERROR: give the CAN interface name, e.g. --can can0.\n");
         return false;
     }
     if (std::strlen(arg) >= sizeof dev.can_channel) {
-        std::printf(PRINT_BOLDRED "ERROR: the CAN interface name '%s' is too long; at most %u characters.\n" PRINT_RESET,
-                    arg, (unsigned)(sizeof dev.can_channel - 1));
+        print_error("ERROR: the CAN interface name '%s' is too long; at most %u characters.\n", arg,
+                    (unsigned)(sizeof dev.can_channel - 1));
         return false;
     }
     can_given = true;
     PRINT("selecting '%s' as CAN dev\n", arg);
-    std::snprintf(dev.can_channel, sizeof dev.can_channel, "%s", arg);
+    kr_copy_text(dev.can_channel, sizeof dev.can_channel, arg);
     PRINT("Setting CAN dev name and baudrate: %u\n", dev.baudrate);
     kr_can_set_baudrate(dev.can_channel, dev.baudrate);
     // An adapter opened by an earlier command switches to the new interface.
@@ -621,12 +619,12 @@ bool cmd_baud(const char *arg)
         return false;
     }
     if (!cmdline_parse_uint(arg, UINT32_MAX, &baud) || baud == 0) {
-        std::printf(PRINT_BOLDRED "ERROR: invalid baud rate '%s'; give it in bit/s, e.g. 250000.\n" PRINT_RESET, arg);
+        print_error("ERROR: invalid baud rate '%s'; give it in bit/s, e.g. 250000.\n", arg);
         return false;
     }
     if (!kr_can_baud_supported((uint32_t)baud)) {
-        std::printf(PRINT_BOLDRED "ERROR: the baud rate %s is not supported; give 100000, 125000, 250000, 500000 or "
-                                  "1000000.\n" PRINT_RESET,
+        print_error("ERROR: the baud rate %s is not supported; give 100000, 125000, 250000, 500000 or "
+                    "1000000.\n",
                     arg);
         return false;
     }
@@ -642,8 +640,8 @@ bool cmd_baud(const char *arg)
 static bool set_dest(char *dest, size_t size, const char *arg, const char *what)
 {
     if (!arg || std::strlen(arg) >= size) {
-        std::printf(PRINT_BOLDRED "ERROR: the %s path '%s' is too long; at most %u characters.\n" PRINT_RESET, what,
-                    arg ? arg : "", (unsigned)(size - 1));
+        print_error("ERROR: the %s path '%s' is too long; at most %u characters.\n", what, arg ? arg : "",
+                    (unsigned)(size - 1));
         return false;
     }
     std::snprintf(dest, size, "%s", arg);
@@ -688,8 +686,7 @@ static bool parse_nodeid(const char *arg, uint8_t *id)
         return false;
     }
     if (!cmdline_parse_uint(arg, 127, &v)) {
-        std::printf(PRINT_BOLDRED "ERROR: invalid node id '%s'; it must be in the range 0..127 (0x0..0x7f).\n" PRINT_RESET,
-                    arg);
+        print_error("ERROR: invalid node id '%s'; it must be in the range 0..127 (0x0..0x7f).\n", arg);
         return false;
     }
     *id = (uint8_t)v;

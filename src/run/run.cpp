@@ -17,6 +17,7 @@
 #include "system/simrun.h"
 #include "database/db.h"
 #include "system/system.h"
+#include "kr_bytes.h"
 
 struct _dev_st dev;
 bool log_line_live = false;
@@ -88,15 +89,20 @@ void job_error(const char *format, ...)
     va_end(ap);
 }
 
+void vjob_warning(const char *format, va_list ap)
+{
+    std::fputs(PRINT_BOLDYELLOW, stdout);
+    std::vprintf(format, ap);
+    std::fputs(PRINT_RESET, stdout);
+    std::fflush(stdout);
+}
+
 void job_warning(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    std::fputs(PRINT_BOLDYELLOW, stdout);
-    std::vprintf(format, ap);
-    std::fputs(PRINT_RESET, stdout);
+    vjob_warning(format, ap);
     va_end(ap);
-    std::fflush(stdout);
 }
 
 void log_end(void)
@@ -118,10 +124,10 @@ void log_ok(void)
 
 void init(struct _dev_st *d)
 {
-    std::snprintf(d->can_channel, sizeof d->can_channel, "%s", "can0");
+    kr_copy_text(d->can_channel, sizeof d->can_channel, "can0");
     if (d->baudrate == 0) d->baudrate = CONFIG_CAN0_BAUDRATE;
-    std::snprintf(d->srcdest, sizeof d->srcdest, "%s", ".");
-    std::snprintf(d->incdest, sizeof d->incdest, "%s", ".");
+    kr_copy_text(d->srcdest, sizeof d->srcdest, ".");
+    kr_copy_text(d->incdest, sizeof d->incdest, ".");
     kr_can_set_baudrate(d->can_channel, d->baudrate);
     kr_memory_set_data(&d->data_start, &d->data_end); // the settings record lives in dev
     kr_vector_init(&d->tasks, d->task_buffer, TASKS_LEN, sizeof(task_st));
@@ -132,25 +138,22 @@ bool add_task(void (*step_fn)(void *app))
 {
     // The window's job runs until the window closes and the run ends with it.
     if (ui_task_index >= 0) {
-        std::printf(PRINT_BOLDRED "ERROR: '%s' is given after 'ui', but nothing after 'ui' runs: the run ends when "
-                                  "the window closes. Give it before 'ui'.\n" PRINT_RESET,
+        print_error("ERROR: '%s' is given after 'ui', but nothing after 'ui' runs: the run ends when "
+                    "the window closes. Give it before 'ui'.\n",
                     current_command ? current_command->cmd_long : "?");
-        std::fflush(stdout);
         return false;
     }
     if (dev.tasks.len >= TASKS_LEN) {
-        std::printf(PRINT_BOLDRED "ERROR: at most %d commands that run on the bus or in a window can be given in one "
-                                  "run; '%s' would be number %d.\n" PRINT_RESET,
+        print_error("ERROR: at most %d commands that run on the bus or in a window can be given in one "
+                    "run; '%s' would be number %d.\n",
                     TASKS_LEN, current_command ? current_command->cmd_long : "?", (int)dev.tasks.len + 1);
-        std::fflush(stdout);
         return false;
     }
     task_st t;
     t.mutex = kr_rtos_sem_create(); // starts taken: the job waits until "Step" releases it
     t.step = step_fn;
     if (!t.mutex || kr_vector_push_back(&dev.tasks, &t) != ERR_NONE) {
-        std::printf(PRINT_BOLDRED "ERROR: the job could not be queued.\n" PRINT_RESET);
-        std::fflush(stdout);
+        print_error("ERROR: the job could not be queued.\n");
         if (t.mutex) kr_rtos_sem_delete(t.mutex);
         return false;
     }
@@ -251,8 +254,8 @@ void refuse_bad_option(int argc, char **argv)
         word = std::string(argv[optind - 1]).substr(0, std::string(argv[optind - 1]).find('='));
     else if (optopt > ' ' && optopt < 127)
         word = std::string("-") + (char)optopt;
-    std::printf(PRINT_BOLDRED "ERROR: the option %s%s%sis unknown or lacks its argument (see above); nothing was run. "
-                              "Run --help to list every command.\n" PRINT_RESET,
+    print_error("ERROR: the option %s%s%sis unknown or lacks its argument (see above); nothing was run. "
+                "Run --help to list every command.\n",
                 word.empty() ? "" : "'", word.c_str(), word.empty() ? "" : "' ");
 }
 
@@ -269,16 +272,15 @@ bool loose_words_taken(void)
                 file = &word_claims[i];
                 break;
             }
-        std::printf(PRINT_BOLDRED "ERROR: the words after the options (%s) would be taken by both '%s' and '%s', but "
-                                  "they can belong to only one command; nothing was run. Give the file as "
-                                  "--%s=FILE.\n" PRINT_RESET,
+        print_error("ERROR: the words after the options (%s) would be taken by both '%s' and '%s', but "
+                    "they can belong to only one command; nothing was run. Give the file as "
+                    "--%s=FILE.\n",
                     quoted_words(0, n).c_str(), word_claims[0].cmd, word_claims[1].cmd, file->cmd);
         return false;
     }
     uint32_t taken = word_claim_count == 0 ? 0 : (word_claims[0].how & CMDLINE_WORDS_FIRST) ? 1 : n;
     if (taken < n) {
-        std::printf(PRINT_BOLDRED "ERROR: nothing on the command line takes %s; nothing was run.\n" PRINT_RESET,
-                    quoted_words(taken, n).c_str());
+        print_error("ERROR: nothing on the command line takes %s; nothing was run.\n", quoted_words(taken, n).c_str());
         for (uint32_t h = 0; h < word_hint_count; h++)
             for (uint32_t i = taken; i < n; i++)
                 if (dev.nonopt_argv[i] == word_hints[h].word)
@@ -289,8 +291,8 @@ bool loose_words_taken(void)
     if (word_claims[0].how & CMDLINE_WORDS_PATHS)
         for (uint32_t i = 0; i < taken; i++)
             if (std::strlen(dev.nonopt_argv[i]) >= DEV_PATH_LEN) {
-                std::printf(PRINT_BOLDRED "ERROR: the path %s for '%s' is longer than %u characters; nothing was "
-                                          "run.\n" PRINT_RESET,
+                print_error("ERROR: the path %s for '%s' is longer than %u characters; nothing was "
+                            "run.\n",
                             quoted_words(i, i + 1).c_str(), word_claims[0].cmd, (unsigned)DEV_PATH_LEN - 1);
                 return false;
             }
@@ -323,12 +325,12 @@ int main_start_run(void)
     task_st *tasks = (task_st *)dev.tasks.buffer;
     for (uint16_t i = 0; i < dev.tasks.len; i++) {
         if (kr_rtos_task_create(task_step, "task", 51200, &tasks[i], 2, nullptr) != KR_RTOS_PASS) {
-            std::printf(PRINT_BOLDRED "ERROR: the task of job %u could not be created.\n" PRINT_RESET, (unsigned)i + 1);
+            print_error("ERROR: the task of job %u could not be created.\n", (unsigned)i + 1);
             return 1;
         }
     }
     if (kr_rtos_task_create(step, "Step", 10240, &dev, 2, nullptr) != KR_RTOS_PASS) {
-        std::printf(PRINT_BOLDRED "ERROR: the task \"Step\" could not be created.\n" PRINT_RESET);
+        print_error("ERROR: the task \"Step\" could not be created.\n");
         return 1;
     }
     kr_init(&dev);

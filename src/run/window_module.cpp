@@ -34,8 +34,8 @@ std::string module_path()
     for (const fs::path &d : {installed, dir}) {
         if (fs::exists(d / KR_WINDOW_MODULE_FILE, ec)) return (d / KR_WINDOW_MODULE_FILE).string();
     }
-    print_error("The window cannot be shown: %s is in neither %s nor %s\n", KR_WINDOW_MODULE_FILE,
-                installed.c_str(), dir.c_str());
+    job_error("The window cannot be shown: %s is in neither %s nor %s\n", KR_WINDOW_MODULE_FILE, installed.c_str(),
+              dir.c_str());
     return "";
 }
 
@@ -47,7 +47,7 @@ void *open_module()
     const std::string path = module_path();
     if (!path.empty()) {
         module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!module) print_error("The window cannot be shown: %s\n", dlerror());
+        if (!module) job_error("The window cannot be shown: %s\n", dlerror());
     }
     if (!module) main_set_run_failed();
     return module;
@@ -58,7 +58,7 @@ template <class F> F *symbol(void *from, const char *name)
     if (!from) return nullptr;
     void *f = dlsym(from, name);
     if (!f) {
-        print_error("The window cannot be shown: %s\n", dlerror());
+        job_error("The window cannot be shown: %s\n", dlerror());
         main_set_run_failed();
     }
     return reinterpret_cast<F *>(f);

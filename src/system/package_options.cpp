@@ -8,6 +8,7 @@
 #include "run/commands.h"
 #include "bus/find.h"
 #include "system/package.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -22,13 +23,7 @@ char savesys_path[DEV_PATH_LEN];
 char savesys_async_path[DEV_PATH_LEN];
 volatile bool savesys_finished = false;
 
-void refuse(const char *format, const char *value)
-{
-    std::printf(PRINT_BOLDRED);
-    std::printf(format, value);
-    std::printf(PRINT_RESET);
-    std::fflush(stdout);
-}
+void refuse(const char *format, const char *value) { print_error(format, value); }
 
 void savesys_step(void *)
 {
@@ -74,8 +69,7 @@ bool set_arg(const char *value, char *dest, uint32_t size, const char *name)
 bool cmd_media(const char *arg)
 {
     if (media_count >= MEDIA_MAX_COUNT) {
-        std::printf(PRINT_BOLDRED "At most %u 'media' options can be given.\n" PRINT_RESET, (unsigned)MEDIA_MAX_COUNT);
-        std::fflush(stdout);
+        print_error("At most %u 'media' options can be given.\n", (unsigned)MEDIA_MAX_COUNT);
         return false;
     }
     if (!set_arg(arg, media_files[media_count], sizeof media_files[0], "media")) return false;
@@ -87,9 +81,8 @@ bool cmd_media(const char *arg)
 bool cmd_mediadir(const char *arg)
 {
     if (arg && arg[0] == '/') {
-        std::printf(PRINT_BOLDRED "Give the 'mediadir' option a directory name inside the package, not an absolute "
-                                  "path.\n" PRINT_RESET);
-        std::fflush(stdout);
+        print_error("Give the 'mediadir' option a directory name inside the package, not an absolute "
+                    "path.\n");
         return false;
     }
     char value[sizeof media_dir];
@@ -124,8 +117,7 @@ bool cmd_esp32(const char *arg)
         return false;
     }
     if (esp32_count >= ESP32_MAX_COUNT) {
-        std::printf(PRINT_BOLDRED "At most %u 'esp32' options can be given.\n" PRINT_RESET, (unsigned)ESP32_MAX_COUNT);
-        std::fflush(stdout);
+        print_error("At most %u 'esp32' options can be given.\n", (unsigned)ESP32_MAX_COUNT);
         return false;
     }
     if (!set_arg(eq + 1, esp32_files[esp32_count], sizeof esp32_files[0], "esp32")) return false;
@@ -137,25 +129,21 @@ bool cmd_esp32(const char *arg)
 
 bool cmd_makekrdev(const char *)
 {
-    std::printf(PRINT_BOLDRED "ERROR: writing .krdev packages is not supported on Linux.\n" PRINT_RESET);
-    std::fflush(stdout);
+    print_error("ERROR: writing .krdev packages is not supported on Linux.\n");
     return false;
 }
 
 bool cmd_savesys(const char *arg)
 {
     if (!arg || !arg[0]) {
-        std::printf(PRINT_BOLDRED "ERROR: give the .krsys file to save the system to.\n" PRINT_RESET);
-        std::fflush(stdout);
+        print_error("ERROR: give the .krsys file to save the system to.\n");
         return false;
     }
     if (dev.system.dev_count == 0) {
-        std::printf(PRINT_BOLDRED "ERROR: no devices to save. Give them with --dev or --sys before --savesys.\n"
-                    PRINT_RESET);
-        std::fflush(stdout);
+        print_error("ERROR: no devices to save. Give them with --dev or --sys before --savesys.\n");
         return false;
     }
-    std::snprintf(savesys_path, sizeof savesys_path, "%s", arg);
+    kr_copy_text(savesys_path, sizeof savesys_path, arg);
     if (!add_task(savesys_step)) return false;
     kr_can_set_up(false);
     return true;
@@ -164,16 +152,16 @@ bool cmd_savesys(const char *arg)
 bool savesys_save(const char *path)
 {
     if (!path || !path[0])
-        std::printf(PRINT_BOLDRED "ERROR: savesys_save: no output file given.\n" PRINT_RESET);
+        print_error("ERROR: savesys_save: no output file given.\n");
     else
-        std::printf(PRINT_BOLDRED "ERROR: writing .krsys packages is not supported on Linux.\n" PRINT_RESET);
+        print_error("ERROR: writing .krsys packages is not supported on Linux.\n");
     std::fflush(stdout);
     return false;
 }
 
 void savesys_save_async(const char *path)
 {
-    std::snprintf(savesys_async_path, sizeof savesys_async_path, "%s", path ? path : "");
+    kr_copy_text(savesys_async_path, sizeof savesys_async_path, path);
     savesys_finished = false;
     if (kr_rtos_task_create(savesys_task, "savesys_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
         if (!savesys_save(savesys_async_path)) main_set_run_failed();

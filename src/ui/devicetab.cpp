@@ -30,6 +30,7 @@
 #include "ui/kr_uidigitedit.h"
 #include "ui/kr_uifileedit.h"
 #include "ui/kr_uiwidgets.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -54,7 +55,6 @@ constexpr color_t DOT_COLOR_BOOTUP = 0xFFF7E98A;
 constexpr color_t DOT_COLOR_PREOP = 0xFFF2C200;
 constexpr color_t DOT_COLOR_OP = 0xFF22B14C;
 constexpr color_t WARNING_COLOR = 0xFFE02020;
-constexpr uint32_t KR_VENDOR_ID = 797;
 
 const kr_uifileedit_filter_st PARAM_FILE_FILTERS[] = {{"Parameter files", "*.json *.yaml *.yml"},
                                                       {"JSON parameter files", "*.json"},
@@ -300,11 +300,7 @@ void start_busy(busy_op_e op, uint8_t nodeid)
 }
 
 // A job that did not start leaves the tab idle; the run still counts as failed.
-void start_failed(const char *what)
-{
-    say_flushed(PRINT_BOLDRED "ERROR: %s could not be started; the tab is idle again.\n" PRINT_RESET, what);
-    main_set_run_failed();
-}
+void start_failed(const char *what) { job_error("ERROR: %s could not be started; the tab is idle again.\n", what); }
 
 // Every job names itself in the log title, so that a close request can say what it waits for.
 void job_title(const char *format, const device_st *d) __attribute__((format(printf, 1, 0)));
@@ -369,16 +365,16 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
     statusdot_init(&c.dot, dot_color_for_state(d->state), style()->window_c, !has_pkg);
     kr_uiwindow_addxy(L, &c.dot.super, 0, 0, 40, has_pkg ? 40 : 64);
     if (has_pkg)
-        std::snprintf(c.state_str, sizeof c.state_str, "%s", state_name_str(d->state));
+        kr_copy_text(c.state_str, sizeof c.state_str, state_name_str(d->state));
     else
         std::snprintf(c.state_str, sizeof c.state_str, "%s\nCONFIGURATION FILE NOT SELECTED", state_name_str(d->state));
     label(L, &c.state, c.state_str, 40, 0, (int16_t)(lb.w - 40), has_pkg ? 40 : 64);
     if (d->loaded) {
         char sw[16] = "-";
         if (d->sw_version) std::snprintf(sw, sizeof sw, "%u", (unsigned)d->sw_version);
-        std::snprintf(c.identity_str, sizeof c.identity_str, "Vendor ID: 0x%X%s\nProduct code: 0x%X\nSoftware version: %s",
-                      (unsigned)d->vendor_id, d->vendor_id == KR_VENDOR_ID ? " (Korvane Oy)" : "",
-                      (unsigned)d->product_code, sw);
+        std::snprintf(c.identity_str, sizeof c.identity_str,
+                      "Vendor ID: 0x%X%s\nProduct code: 0x%X\nSoftware version: %s", (unsigned)d->vendor_id,
+                      d->vendor_id == CANOPEN_KORVANE_VENDOR_ID ? " (Korvane Oy)" : "", (unsigned)d->product_code, sw);
         label(L, &c.identity, c.identity_str, 0, has_pkg ? 50 : 74, lb.w, 70);
         if (!third) {
             char rev[16] = "-";
@@ -410,10 +406,10 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
         kr_uiwindow_addxy(page, &c.right.super.super, (int16_t)(half + 20), 10, half, (int16_t)(H - 74));
         kr_uiwindow_st *R = &c.right.super;
         const kr_bounding_box_st rb = kr_uiframewindow_get_content_bb(&c.right);
-        std::snprintf(c.devname_str, sizeof c.devname_str, "%s", d->devname[0] ? d->devname : d->name);
+        kr_copy_text(c.devname_str, sizeof c.devname_str, d->devname[0] ? d->devname : d->name);
         label(R, &c.devname, c.devname_str, 0, 0, rb.w, 30, 0, &ui_fonts[1]);
         std::memset(&c.pkg_edit, 0, sizeof c.pkg_edit);
-        std::snprintf(c.pkg_path, sizeof c.pkg_path, "%s", d->filepath);
+        kr_copy_text(c.pkg_path, sizeof c.pkg_path, d->filepath);
         kr_uifileedit_init(&c.pkg_edit, c.pkg_path, sizeof c.pkg_path, style());
         c.pkg_edit.title = "Device configuration file";
         c.pkg_edit.filters = DEVICE_FILE_FILTERS;
@@ -436,9 +432,9 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
             std::snprintf(c.pkg_rev_str, sizeof c.pkg_rev_str, "Revision number: %s", rev);
             label(R, &c.pkg_rev, c.pkg_rev_str, 0, y, rb.w, 26, rev_c);
             if (mismatch) {
-                std::snprintf(c.warning_str, sizeof c.warning_str, "%s",
-                              "Configuration file revision does not match device.\nAll parameters might not save / "
-                              "load correctly");
+                kr_copy_text(c.warning_str, sizeof c.warning_str,
+                             "Configuration file revision does not match device.\nAll parameters might not save / "
+                             "load correctly");
                 label(R, &c.warning, c.warning_str, 0, (int16_t)(y + 36), rb.w, 44, WARNING_COLOR);
             }
         }
@@ -501,26 +497,21 @@ kr_uiobject_ret_e subtab_step(void *, uint16_t)
 bool refuse_node0(const device_st *d, const char *what)
 {
     if (system_nodeid_valid(d->nodeid)) return false;
-    say_flushed(PRINT_BOLDRED
-                "ERROR: %s refused: the device has node id 0x%x, which is no single node (0 reaches every "
-                "node, this tool included). Set its node id first.\n" PRINT_RESET,
+    print_error("ERROR: %s refused: the device has node id 0x%x, which is no single node (0 reaches every "
+                "node, this tool included). Set its node id first.\n",
                 what, d->nodeid);
     return true;
 }
 
-void sdo_signature(device_st *d, uint16_t index, const char *start, const char *ok, const char *fail)
+void sdo_signature(device_st *d, kr_errors_e (*request)(uint8_t node_id, memory_scope_e scope), const char *start,
+                   const char *ok, const char *fail)
 {
     const uint8_t node = d->nodeid;
     say_flushed(start, node);
-    const uint32_t sig = index == 0x1010 ? 0x65766173u : 0x64616F6Cu; // "save" / "load", little-endian
-    if (kr_canopen_sdo_write32(node, index, 1, sig) == ERR_NONE) {
+    if (request(node, MEMORY_ALL_PARAMS) == ERR_NONE)
         say_flushed(ok, node);
-    } else {
-        say_flushed(PRINT_BOLDRED);
-        say_flushed(fail, node);
-        say_flushed(PRINT_RESET);
-        main_set_run_failed();
-    }
+    else
+        job_error(fail, node);
 }
 
 bool path_has_extension(const char *path)
@@ -565,8 +556,9 @@ void flash_procedure(device_st *d)
         noted = pkg_default;
     char t1[160] = "", t2[256] = "", t3[256] = "";
     if (wait)
-        std::snprintf(t1, sizeof t1, "%s", " The device is offline: flashing will begin once it is powered on. Click "
-                                           "the button again to cancel.");
+        kr_copy_text(t1, sizeof t1,
+                     " The device is offline: flashing will begin once it is powered on. Click "
+                     "the button again to cancel.");
     if (target != d)
         std::snprintf(t2, sizeof t2,
                       "\n\nThis device is offline, so the firmware is downloaded to %s at node 0x%x. That device's node "
@@ -677,14 +669,16 @@ bool device_step(device_st *d)
     if (d->loaded) {
         if (clicked(&c.revert_btn)) {
             if (!refuse_node0(d, "Revert to defaults"))
-                sdo_signature(d, 0x1011, "Reverting node 0x%x to default settings (CANopen restore 0x1011)...\n",
+                sdo_signature(d, kr_canopen_sdo_restore_params,
+                              "Reverting node 0x%x to default settings (CANopen restore 0x1011)...\n",
                               "Node 0x%x restored to defaults. Reset the device to apply.\n",
                               "ERROR: restore-defaults request to node 0x%x failed.\n");
             return false;
         }
         if (clicked(&c.savesettings_btn)) {
             if (!refuse_node0(d, "Save settings"))
-                sdo_signature(d, 0x1010, "Saving settings on node 0x%x (CANopen store 0x1010)...\n",
+                sdo_signature(d, kr_canopen_sdo_store_params,
+                              "Saving settings on node 0x%x (CANopen store 0x1010)...\n",
                               "Settings stored to non-volatile memory on node 0x%x.\n",
                               "ERROR: save-settings request to node 0x%x failed.\n");
             return false;
@@ -695,9 +689,7 @@ bool device_step(device_st *d)
                 if (kr_canopen_nmt_master_send_cmd(d->nodeid, CANOPEN_NMT_CMD_RESET_NODE) == ERR_NONE) {
                     say_flushed("Reset command sent to node 0x%x.\n", d->nodeid);
                 } else {
-                    say_flushed(PRINT_BOLDRED "ERROR: reset command to node 0x%x could not be sent.\n" PRINT_RESET,
-                                d->nodeid);
-                    main_set_run_failed();
+                    job_error("ERROR: reset command to node 0x%x could not be sent.\n", d->nodeid);
                 }
             }
             return false;
@@ -744,10 +736,10 @@ bool device_step(device_st *d)
         const uint8_t old = d->nodeid;
         d->nodeid = (uint8_t)c.nodeid_edit.value;
         c.nodeid_shown = c.nodeid_edit.value;
-        say_flushed(
-            "\033[1m\033[33mNode ID of the device changed from 0x%x to 0x%x.\nNOTE: the device keeps its old node id "
-            "until the new one is written to it. The change applies only after the device's settings have been saved "
-            "(\"Save settings\") and the device has been rebooted (\"Reset device\").\n\033[0m",
+        job_warning(
+            "Node ID of the device changed from 0x%x to 0x%x.\nNOTE: the device keeps its old node id until the "
+            "new one is written to it. The change applies only after the device's settings have been saved "
+            "(\"Save settings\") and the device has been rebooted (\"Reset device\").\n",
             old, d->nodeid);
     }
     return false;

@@ -8,6 +8,7 @@
 #include "ui/kr_uicontainers.h"
 #include "ui/kr_uidisplay.h"
 #include "ui/kr_uiwidgets.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -67,13 +68,13 @@ void add_row(device_st *device, const char *extra, const char *reason, bool tick
         const char *name = device->devname[0] ? device->devname : device->name[0] ? device->name : "Unnamed device";
         std::snprintf(r.text, sizeof r.text, "%s  (node 0x%x)", name, (unsigned)device->nodeid);
     } else {
-        std::snprintf(r.text, sizeof r.text, "%s", extra ? extra : "");
+        kr_copy_text(r.text, sizeof r.text, extra);
     }
     kr_uicheckbox_init(&r.box, ticked, r.text, style);
     kr_uiwindow_addxy(&s.list, &r.box.super.super.super, 0, (int16_t)(DSW_ROW_H * i), s.box_w, DSW_ROW_H);
     if (!r.selectable) kr_ui_set_enabled(&r.box.super.super.super, false);
     if (s.reason_w > 0) {
-        std::snprintf(r.reason_text, sizeof r.reason_text, "%s", reason ? reason : "");
+        kr_copy_text(r.reason_text, sizeof r.reason_text, reason);
         kr_uilabel_init(&r.reason, style->font, ALIGN_CENTER_RIGHT, DSW_DIM_COLOR, r.reason_text);
         kr_uiwindow_addxy(&s.list, &r.reason.super, (int16_t)(s.box_w + 10), (int16_t)(DSW_ROW_H * i), s.reason_w,
                           DSW_ROW_H);
@@ -118,10 +119,10 @@ uint8_t devsel_exec(system_st *system, const char *title, const char *info, cons
     kr_uiwindow_set_stepcallback(&s.dialog.super.super, dsw_step, nullptr);
     const int16_t w = s.dialog.super.super.super.bb.w, h = s.dialog.super.super.super.bb.h;
 
-    std::snprintf(s.title_text, sizeof s.title_text, "%s", title ? title : "");
+    kr_copy_text(s.title_text, sizeof s.title_text, title);
     kr_uilabel_init(&s.title, &font25, ALIGN_CENTER_LEFT, style->text_color, s.title_text);
     kr_uiwindow_addxy(&s.dialog.super.super, &s.title.super, DSW_MARGIN, DSW_MARGIN, (int16_t)(w - 20), DSW_TITLE_H);
-    std::snprintf(s.info_text, sizeof s.info_text, "%s", info ? info : "");
+    kr_copy_text(s.info_text, sizeof s.info_text, info);
     kr_uilabel_init(&s.info, style->font, ALIGN_CENTER_LEFT, style->text_color, s.info_text);
     kr_uiwindow_addxy(&s.dialog.super.super, &s.info.super, DSW_MARGIN, 40, (int16_t)(w - 20), DSW_INFO_H);
 
@@ -154,7 +155,7 @@ uint8_t devsel_exec(system_st *system, const char *title, const char *info, cons
     }
     kr_uibutton_init(&s.cancel_btn, "Cancel", style);
     kr_uiwindow_addxy(&s.dialog.super.super, &s.cancel_btn.super, (int16_t)(w - 320), by, DSW_BTN_W, DSW_BTN_H);
-    std::snprintf(s.accept_text, sizeof s.accept_text, "%s", accept_text ? accept_text : "");
+    kr_copy_text(s.accept_text, sizeof s.accept_text, accept_text);
     kr_uibutton_init(&s.accept_btn, s.accept_text, style);
     kr_uiwindow_addxy(&s.dialog.super.super, &s.accept_btn.super, (int16_t)(w - 160), by, DSW_BTN_W, DSW_BTN_H);
 

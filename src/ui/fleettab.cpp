@@ -10,6 +10,7 @@
 #include "online/mqtt.h"
 #include "online/remotecan.h"
 #include "ui/kr_uiwidgets.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -52,7 +53,7 @@ template <typename T> void zero(T &record) { std::memset((void *)&record, 0, siz
 
 void add_placeholder(const char *text, int16_t w, int16_t h)
 {
-    std::snprintf(placeholder_text, sizeof placeholder_text, "%s", text);
+    kr_copy_text(placeholder_text, sizeof placeholder_text, text);
     zero(placeholder);
     kr_uilabel_init(&placeholder, style()->font, ALIGN_TOP_LEFT, style()->text_color, placeholder_text);
     kr_uiwindow_addxy(&main_tab->super, &placeholder.super, MARGIN, MARGIN, (int16_t)(w - 20), (int16_t)(h - 20));
@@ -87,7 +88,7 @@ void refresh_controls(void)
     const bool connected = mqtt_is_connected();
     const bool heard = mqtt_get_dev_msg_count(f, d) > 0;
     const bool mirrors = fleet_ui_shows(f, d);
-    std::snprintf(ui_btn_text, sizeof ui_btn_text, "%s", mirrors ? "Kill remote UI" : "Open remote UI");
+    kr_copy_text(ui_btn_text, sizeof ui_btn_text, mirrors ? "Kill remote UI" : "Open remote UI");
     kr_uibutton_set_text(&ui_btn, ui_btn_text);
     kr_ui_set_enabled(&ui_btn.super, (connected && heard) || mirrors);
     can_toggle.state = remotecan_shows(f, d);
@@ -156,8 +157,8 @@ void show_devices(void)
     }
     for (uint32_t d = 0; d < n; ++d) {
         const char *ident = mqtt_get_dev_ident((uint8_t)sel_fleet, (uint8_t)d);
-        std::snprintf(dev_labels[d], sizeof dev_labels[d], "%s",
-                      ident[0] ? ident : mqtt_get_dev_name((uint8_t)sel_fleet, (uint8_t)d));
+        kr_copy_text(dev_labels[d], sizeof dev_labels[d],
+                     ident[0] ? ident : mqtt_get_dev_name((uint8_t)sel_fleet, (uint8_t)d));
         dev_label_ptrs[d] = dev_labels[d];
     }
     if (sel_dev >= (int16_t)n) sel_dev = (int16_t)(n - 1);

@@ -24,6 +24,7 @@
 #include "ui/kr_uitextedit.h"
 #include "ui/kr_uitransition.h"
 #include "ui/kr_uiwidgets.h"
+#include "kr_bytes.h"
 
 extern "C" const unsigned char krui_bg_png[];
 extern "C" const unsigned char krui_bg_png_end[];
@@ -356,11 +357,11 @@ void update_step()
         } else if (credentials_get_check_updates()) {
             update_seen = true;
             update_seen_tick = kr_rtos_get_tick_count();
-            std::printf("\033[1m\033[33m"
-                        "A newer krcan is available: %s (build %u); this is %s (build %u).\033[0m\n",
+            std::printf(PRINT_BOLDYELLOW "A newer krcan is available: %s (build %u); this is %s (build %u)." PRINT_RESET
+                                         "\n",
                         info.name, info.version, selfupdate_this_name(), selfupdate_this_version());
-            if (info.notes[0]) std::printf("\033[33m  %s\033[0m\n", info.notes);
-            if (!selfupdate_can_apply()) std::printf("\033[33m  %s\033[0m\n", SELFUPDATE_APPLY_TEXT);
+            if (info.notes[0]) std::printf(PRINT_YELLOW "  %s" PRINT_RESET "\n", info.notes);
+            if (!selfupdate_can_apply()) std::printf(PRINT_YELLOW "  %s" PRINT_RESET "\n", SELFUPDATE_APPLY_TEXT);
         }
         std::fflush(stdout);
     }
@@ -388,8 +389,8 @@ void update_step()
     if (update_applying && selfupdate_apply_poll(&ok, err, sizeof err)) {
         update_applying = false;
         if (ok && selfupdate_available(&info))
-            std::printf("\033[1m\033[32mUpdated to krcan %s (build %u). Restart krcan to use it.\033[0m\n", info.name,
-                        info.version);
+            std::printf(PRINT_BOLDGREEN "Updated to krcan %s (build %u). Restart krcan to use it." PRINT_RESET "\n",
+                        info.name, info.version);
         else
             std::printf("Updating krcan failed: %s\n", err);
         std::fflush(stdout);
@@ -420,7 +421,7 @@ void show_log_title()
     if (close_announced && !close_forced)
         std::snprintf(shown_log_title, sizeof shown_log_title, "Closing when finished: %s", k.log_title_str);
     else
-        std::snprintf(shown_log_title, sizeof shown_log_title, "%s", k.log_title_str);
+        kr_copy_text(shown_log_title, sizeof shown_log_title, k.log_title_str);
     if (started) kr_uiframewindow_set_title(&k.log_frame, shown_log_title);
 }
 
@@ -445,12 +446,11 @@ bool close_hold()
     if (n == close_seen_count) return true;
     close_forced = true;
     if (devicetab_is_busy() && !dev.load.finished && !dev.load.waiting && dev.load.nodeid)
-        std::printf(PRINT_BOLDRED "krcan ends at once: %s was cut short. The device at node 0x%x is left in its "
-                                  "bootloader; flash it again.\n" PRINT_RESET,
+        print_error("krcan ends at once: %s was cut short. The device at node 0x%x is left in its "
+                    "bootloader; flash it again.\n",
                     job_name(), (unsigned)dev.load.nodeid);
     else
-        std::printf(PRINT_BOLDRED "krcan ends at once: %s was cut short and did not finish.\n" PRINT_RESET,
-                    job_name());
+        print_error("krcan ends at once: %s was cut short and did not finish.\n", job_name());
     std::fflush(stdout);
     main_set_run_failed();
     return false;
@@ -522,9 +522,9 @@ bool krui_start(void)
     }
     kr_ui_set_close_hooks(close_hold, close_finish);
     char title[sizeof k.log_title_str];
-    std::snprintf(title, sizeof title, "%s", k.log_title_str[0] ? k.log_title_str : "Log");
+    kr_copy_text(title, sizeof title, k.log_title_str[0] ? k.log_title_str : "Log");
     std::memset((void *)&k, 0, sizeof k);
-    std::snprintf(k.log_title_str, sizeof k.log_title_str, "%s", title);
+    kr_copy_text(k.log_title_str, sizeof k.log_title_str, title);
     kr_uidisplay_init(&k.display, k.display_buffer, style());
     k.display.touch_ind = true;
 
@@ -630,7 +630,7 @@ void krui_exec(void)
 
 void krui_set_log_title(const char *title)
 {
-    std::snprintf(k.log_title_str, sizeof k.log_title_str, "%s", title ? title : "Log");
+    kr_copy_text(k.log_title_str, sizeof k.log_title_str, title ? title : "Log");
     show_log_title();
 }
 

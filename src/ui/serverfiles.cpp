@@ -15,6 +15,7 @@
 #include "ui/kr_uidisplay.h"
 #include "ui/kr_uitextedit.h"
 #include "ui/kr_uiwidgets.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ void message(const char *text)
     static kr_uiacceptdialog_st box;
     std::memset((void *)&box, 0, sizeof box);
     char shown[640];
-    std::snprintf(shown, sizeof shown, "%s", text);
+    kr_copy_text(shown, sizeof shown, text);
     kr_uiacceptdialog_exec(&box, shown, "OK", "OK", S && S->style ? S->style : nullptr);
 }
 

@@ -187,8 +187,7 @@ void account_connect(bool by_user)
     if (kr_rtos_task_create(account_connect_task, "account_connect", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
         account_connecting = false;
         copy(account_err, sizeof account_err, "the login could not be started");
-        print_error("The login could not be started.\n");
-        main_set_run_failed();
+        job_error("The login could not be started.\n");
     }
 }
 
@@ -205,8 +204,7 @@ void account_connect_finish()
 void stored(bool ok, const char *what)
 {
     if (ok) return;
-    print_error("Could not store the %s: %s\n", what, credentials_last_error());
-    main_set_run_failed();
+    job_error("Could not store the %s: %s\n", what, credentials_last_error());
 }
 
 kr_uiobject_ret_e account_frame_step(void *, uint16_t)
@@ -358,8 +356,7 @@ void canbus_apply(const char *name_in, uint32_t baud)
     const uint32_t os_rate = kr_can_get_netdev_baudrate(dev.can_channel);
     const char *err = kr_can_set_up(os_rate != 0 && os_rate != baud);
     if (err) {
-        std::printf(PRINT_BOLDRED "%s: %s\n" PRINT_RESET, dev.can_channel, err);
-        main_set_run_failed();
+        job_error("%s: %s\n", dev.can_channel, err);
     } else {
         std::printf("Using the CAN interface %s at %u baud.\n", dev.can_channel, (unsigned)dev.baudrate);
     }
