@@ -1,7 +1,7 @@
 // The device database loader (--db) on hostile JSON and YAML: the first byte picks the format, the
 // rest is the document. Content files are off, so no input reaches other files. Whatever it is
 // given, a load ends (no crash, no overrun, no hang) and a refused load leaves no database loaded.
-// Seeds: tests/fuzz/fuzz_db_loader/.
+// Seeds: tests/fuzz/corpus/fuzz_db_loader/.
 #include <fcntl.h>
 #include <unistd.h>
 

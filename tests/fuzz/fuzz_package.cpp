@@ -1,7 +1,7 @@
 // Fuzz target: the input is a package file. It is opened as a device package and as a system package
 // with lowered caps; whatever opens, nothing may land outside the extraction folder, no manifest path
 // may leave it, and closing leaves no folder behind.
-// Seeds in tests/fuzz/fuzz_package/ were written with tests/tool/package_builder.h.
+// Seeds in tests/fuzz/corpus/fuzz_package/ were written with tests/system/package_builder.h.
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
