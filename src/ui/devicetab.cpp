@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 
 #include "online/account.h"
@@ -309,6 +310,20 @@ void job_title(const char *format, const device_st *d)
     char title[320]; // room for the longest format and name; the log title keeps what fits
     std::snprintf(title, sizeof title, format, d ? (d->devname[0] ? d->devname : d->name) : "");
     krui_set_log_title(title);
+}
+
+// Names the job in the log title and starts it; the tab is then busy with it, or idle again when it
+// did not start.
+void start_job(busy_op_e op, device_st *d, const char *title_format, const char *what,
+               const std::function<bool()> &start)
+{
+    job_title(title_format, d);
+    if (start()) {
+        start_busy(op, d->nodeid);
+    } else {
+        krui_reset_log_title();
+        start_failed(what);
+    }
 }
 
 void finish_busy()
@@ -632,14 +647,10 @@ bool device_step(device_st *d)
         if (ask("Load the media files bundled in the configuration package onto this device?\n\nThe device is reset "
                 "once the loading finishes, so that it starts using the new media.",
                 "Yes", "No")) {
-            job_title("Loading media files to %s...", d);
-            loadmedia_load_device_async(d->filepath, d->nodeid);
-            if (loadmedia_load_device_is_finished()) {
-                krui_reset_log_title();
-                start_failed("The media download");
-            } else {
-                start_busy(OP_MEDIA, d->nodeid);
-            }
+            start_job(OP_MEDIA, d, "Loading media files to %s...", "The media download", [d] {
+                loadmedia_load_device_async(d->filepath, d->nodeid);
+                return !loadmedia_load_device_is_finished();
+            });
         }
         return false;
     }
@@ -647,14 +658,10 @@ bool device_step(device_st *d)
         if (ask("Flash the ESP32 firmware bundled in the configuration package to this device's ESP32 module?\n\nThe "
                 "module's USB port has to be connected to this computer, and esptool installed (pip install esptool).",
                 "Yes", "No")) {
-            job_title("Flashing the ESP32 firmware of %s...", d);
-            loadesp32_load_device_async(d->filepath, d->nodeid);
-            if (loadesp32_load_device_is_finished()) {
-                krui_reset_log_title();
-                start_failed("The ESP32 flash");
-            } else {
-                start_busy(OP_ESP32, d->nodeid);
-            }
+            start_job(OP_ESP32, d, "Flashing the ESP32 firmware of %s...", "The ESP32 flash", [d] {
+                loadesp32_load_device_async(d->filepath, d->nodeid);
+                return !loadesp32_load_device_is_finished();
+            });
         }
         return false;
     }
@@ -700,15 +707,8 @@ bool device_step(device_st *d)
         if (kr_uifiledialog_exec("Save parameters as", PARAM_FILE_FILTERS, PARAM_FILTER_COUNT, true, path,
                                  sizeof path)) {
             devicetab_param_file_default_ext(path, sizeof path);
-            char title[160];
-            std::snprintf(title, sizeof title, "Saving parameters from %s...", d->devname[0] ? d->devname : d->name);
-            krui_set_log_title(title);
-            if (saveparam_save_device_async(d, path)) {
-                start_busy(OP_SAVE, d->nodeid);
-            } else {
-                krui_reset_log_title();
-                start_failed("The parameter save");
-            }
+            start_job(OP_SAVE, d, "Saving parameters from %s...", "The parameter save",
+                      [d, &path] { return saveparam_save_device_async(d, path); });
         }
         return false;
     }
@@ -716,15 +716,8 @@ bool device_step(device_st *d)
         char path[DEV_PATH_LEN] = "";
         if (kr_uifiledialog_exec("Load parameters from", PARAM_FILE_FILTERS, PARAM_FILTER_COUNT, false, path,
                                  sizeof path)) {
-            char title[160];
-            std::snprintf(title, sizeof title, "Loading parameters to %s...", d->devname[0] ? d->devname : d->name);
-            krui_set_log_title(title);
-            if (loadparam_load_device_async(d, path)) {
-                start_busy(OP_LOAD, d->nodeid);
-            } else {
-                krui_reset_log_title();
-                start_failed("The parameter load");
-            }
+            start_job(OP_LOAD, d, "Loading parameters to %s...", "The parameter load",
+                      [d, &path] { return loadparam_load_device_async(d, path); });
         }
         return false;
     }
