@@ -4,6 +4,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -25,6 +26,74 @@
 #include "system/package.h"
 
 namespace {
+
+// libarchive, and what it maps with it (libxml2, ICU, the compressors), is loaded the first time a
+// package is read or written, so that the runs that open none start without it.
+#define KR_LIBARCHIVE_CALLS(X) \
+    X(archive_entry_filetype) \
+    X(archive_entry_free) \
+    X(archive_entry_hardlink) \
+    X(archive_entry_new) \
+    X(archive_entry_pathname) \
+    X(archive_entry_pathname_utf8) \
+    X(archive_entry_perm) \
+    X(archive_entry_set_filetype) \
+    X(archive_entry_set_mtime) \
+    X(archive_entry_set_pathname) \
+    X(archive_entry_set_perm) \
+    X(archive_entry_set_size) \
+    X(archive_entry_set_symlink) \
+    X(archive_entry_size) \
+    X(archive_entry_size_is_set) \
+    X(archive_entry_symlink) \
+    X(archive_entry_symlink_utf8) \
+    X(archive_error_string) \
+    X(archive_read_data) \
+    X(archive_read_free) \
+    X(archive_read_new) \
+    X(archive_read_next_header) \
+    X(archive_read_open_fd) \
+    X(archive_read_support_format_zip) \
+    X(archive_write_close) \
+    X(archive_write_data) \
+    X(archive_write_free) \
+    X(archive_write_header) \
+    X(archive_write_new) \
+    X(archive_write_open_fd) \
+    X(archive_write_set_bytes_in_last_block) \
+    X(archive_write_set_format_zip) \
+
+
+struct libarchive_st {
+#define KR_LIBARCHIVE_POINTER(f) decltype(&::f) f = nullptr;
+    KR_LIBARCHIVE_CALLS(KR_LIBARCHIVE_POINTER)
+#undef KR_LIBARCHIVE_POINTER
+    std::string error; // why it could not be loaded; empty when it was
+};
+
+libarchive_st load_libarchive()
+{
+    libarchive_st lib;
+    void *handle = dlopen("libarchive.so.13", RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char *err = dlerror();
+        lib.error = std::string("the package library libarchive.so.13 could not be loaded: ") + (err ? err : "");
+        return lib;
+    }
+#define KR_LIBARCHIVE_SYMBOL(f)                                                                                \
+    lib.f = reinterpret_cast<decltype(&::f)>(dlsym(handle, #f));                                               \
+    if (!lib.f) lib.error = "the package library libarchive.so.13 lacks " #f;
+    KR_LIBARCHIVE_CALLS(KR_LIBARCHIVE_SYMBOL)
+#undef KR_LIBARCHIVE_SYMBOL
+    return lib;
+}
+
+// Loaded once, on the first call; the handle stays for the run.
+const libarchive_st &lib()
+{
+    static const libarchive_st loaded = load_libarchive();
+    return loaded;
+}
 
 uint64_t max_bytes = ARCHIVE_MAX_BYTES_DEFAULT;
 uint32_t max_entries = ARCHIVE_MAX_ENTRIES_DEFAULT;
@@ -164,8 +233,8 @@ bool write_all(int fd, const char *p, size_t n)
 bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_t &total,
                    std::vector<std::vector<std::string>> &links, std::string &why)
 {
-    const char *name = archive_entry_pathname(e);
-    if (!name) name = archive_entry_pathname_utf8(e);
+    const char *name = lib().archive_entry_pathname(e);
+    if (!name) name = lib().archive_entry_pathname_utf8(e);
     if (!name || !name[0]) {
         why = "an entry has no name";
         return false;
@@ -176,11 +245,11 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
         why = "the entry '" + shown + "' would land outside the folder";
         return false;
     }
-    if (archive_entry_hardlink(e)) {
+    if (lib().archive_entry_hardlink(e)) {
         why = "the entry '" + shown + "' is a hard link";
         return false;
     }
-    mode_t type = archive_entry_filetype(e);
+    mode_t type = lib().archive_entry_filetype(e);
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {
         why = "the entry '" + shown + "' is " + type_name(type);
         return false;
@@ -208,8 +277,8 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
         return false;
     }
     if (type == AE_IFLNK) {
-        const char *target = archive_entry_symlink(e);
-        if (!target) target = archive_entry_symlink_utf8(e);
+        const char *target = lib().archive_entry_symlink(e);
+        if (!target) target = lib().archive_entry_symlink_utf8(e);
         if (!target || !target[0] || target[0] == '/') {
             why = "the symbolic link '" + shown + "' points outside the folder";
             return false;
@@ -225,9 +294,9 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
 
     // What the entry declares was checked against the cap and the free space before anything was
     // written; an entry that yields more is lying about itself.
-    uint64_t declared = (uint64_t)archive_entry_size(e), written = 0;
+    uint64_t declared = (uint64_t)lib().archive_entry_size(e), written = 0;
     // Only the owner's execute bit is taken from the archive: no owners, set-id bits or ACLs.
-    mode_t mode = (archive_entry_perm(e) & S_IXUSR) ? 0755 : 0644;
+    mode_t mode = (lib().archive_entry_perm(e) & S_IXUSR) ? 0755 : 0644;
     int fd = openat(parent, last, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         why = errno == EEXIST ? "two entries are named '" + shown + "'"
@@ -237,10 +306,10 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
     fd_closer file_guard(fd);
     std::vector<char> buf(1 << 16);
     for (;;) {
-        la_ssize_t n = archive_read_data(a, buf.data(), buf.size());
+        la_ssize_t n = lib().archive_read_data(a, buf.data(), buf.size());
         if (n == 0) break;
         if (n < 0) {
-            const char *err = archive_error_string(a);
+            const char *err = lib().archive_error_string(a);
             why = "'" + shown + "' could not be read: " + (err ? err : "corrupt data");
             return false;
         }
@@ -270,16 +339,16 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
 // A reader at the start of the archive; none (with the reason) when it is no zip.
 struct archive *open_reader(int fd, std::string &why)
 {
-    struct archive *a = archive_read_new();
+    struct archive *a = lib().archive_read_new();
     if (!a) {
         why = "out of memory";
         return nullptr;
     }
-    archive_read_support_format_zip(a);
-    if (lseek(fd, 0, SEEK_SET) != 0 || archive_read_open_fd(a, fd, 1 << 16) != ARCHIVE_OK) {
-        const char *err = archive_error_string(a);
+    lib().archive_read_support_format_zip(a);
+    if (lseek(fd, 0, SEEK_SET) != 0 || lib().archive_read_open_fd(a, fd, 1 << 16) != ARCHIVE_OK) {
+        const char *err = lib().archive_error_string(a);
         why = err ? err : "it is not a zip archive";
-        archive_read_free(a);
+        lib().archive_read_free(a);
         return nullptr;
     }
     return a;
@@ -288,10 +357,10 @@ struct archive *open_reader(int fd, std::string &why)
 // ARCHIVE_OK with the next entry, ARCHIVE_EOF, or ARCHIVE_FATAL with the reason.
 int next_header(struct archive *a, struct archive_entry **e, std::string &why)
 {
-    int r = archive_read_next_header(a, e);
+    int r = lib().archive_read_next_header(a, e);
     if (r == ARCHIVE_EOF) return r;
     if (r < ARCHIVE_WARN) {
-        const char *err = archive_error_string(a);
+        const char *err = lib().archive_error_string(a);
         why = err ? err : "the archive is damaged";
         return ARCHIVE_FATAL;
     }
@@ -314,18 +383,18 @@ bool check_declared(int fd, const char *dir, std::string &why)
         } else if (++entries > max_entries) {
             why = "the archive holds more than " + std::to_string(max_entries) + " entries";
             ok = false;
-        } else if (archive_entry_filetype(e) == AE_IFREG) {
-            if (!archive_entry_size_is_set(e) || archive_entry_size(e) < 0) {
-                const char *name = archive_entry_pathname(e);
+        } else if (lib().archive_entry_filetype(e) == AE_IFREG) {
+            if (!lib().archive_entry_size_is_set(e) || lib().archive_entry_size(e) < 0) {
+                const char *name = lib().archive_entry_pathname(e);
                 why = std::string("the entry '") + (name ? name : "") + "' declares no size";
                 ok = false;
             } else {
                 // Held below 2^62, so that no declared size can make the sum wrap.
-                declared = std::min<uint64_t>(declared + (uint64_t)archive_entry_size(e), UINT64_C(1) << 62);
+                declared = std::min<uint64_t>(declared + (uint64_t)lib().archive_entry_size(e), UINT64_C(1) << 62);
             }
         }
     }
-    archive_read_free(a);
+    lib().archive_read_free(a);
     if (!ok) return false;
     struct statvfs vfs {};
     uint64_t room = statvfs(dir, &vfs) == 0 ? (uint64_t)vfs.f_bavail * vfs.f_frsize : 0;
@@ -372,7 +441,7 @@ bool extract(const char *archive_path, const char *dir, std::string &why)
         if (r == ARCHIVE_EOF) break;
         ok = r == ARCHIVE_OK && extract_entry(a, e, root, total, links, why);
     }
-    archive_read_free(a);
+    lib().archive_read_free(a);
     // Links are judged once the whole tree stands, since a later entry may be a link that an
     // earlier one passes through.
     for (size_t i = 0; ok && i < links.size(); i++) {
@@ -423,39 +492,39 @@ bool add_entry(struct archive *a, const std::filesystem::path &root, const std::
         why = "'" + rel + "' could not be read: " + std::strerror(errno);
         return false;
     }
-    struct archive_entry *e = archive_entry_new();
-    archive_entry_set_pathname(e, S_ISDIR(st.st_mode) ? (rel + "/").c_str() : rel.c_str());
-    archive_entry_set_mtime(e, st.st_mtime, 0);
+    struct archive_entry *e = lib().archive_entry_new();
+    lib().archive_entry_set_pathname(e, S_ISDIR(st.st_mode) ? (rel + "/").c_str() : rel.c_str());
+    lib().archive_entry_set_mtime(e, st.st_mtime, 0);
     int fd = -1;
     if (S_ISDIR(st.st_mode)) {
-        archive_entry_set_filetype(e, AE_IFDIR);
-        archive_entry_set_perm(e, 0755);
+        lib().archive_entry_set_filetype(e, AE_IFDIR);
+        lib().archive_entry_set_perm(e, 0755);
     } else if (S_ISLNK(st.st_mode)) {
         std::vector<char> target((size_t)PATH_MAX + 1);
         ssize_t n = readlink(full.c_str(), target.data(), PATH_MAX);
         if (n < 0) {
             why = "the link '" + rel + "' could not be read: " + std::strerror(errno);
-            archive_entry_free(e);
+            lib().archive_entry_free(e);
             return false;
         }
         target[(size_t)n] = '\0';
-        archive_entry_set_filetype(e, AE_IFLNK);
-        archive_entry_set_perm(e, 0777);
-        archive_entry_set_symlink(e, target.data());
+        lib().archive_entry_set_filetype(e, AE_IFLNK);
+        lib().archive_entry_set_perm(e, 0777);
+        lib().archive_entry_set_symlink(e, target.data());
     } else {
         fd = open(full.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             why = "'" + rel + "' could not be read: " + std::strerror(errno);
-            archive_entry_free(e);
+            lib().archive_entry_free(e);
             return false;
         }
-        archive_entry_set_filetype(e, AE_IFREG);
-        archive_entry_set_perm(e, (st.st_mode & S_IXUSR) ? 0755 : 0644);
-        archive_entry_set_size(e, st.st_size);
+        lib().archive_entry_set_filetype(e, AE_IFREG);
+        lib().archive_entry_set_perm(e, (st.st_mode & S_IXUSR) ? 0755 : 0644);
+        lib().archive_entry_set_size(e, st.st_size);
     }
     fd_closer guard(fd);
-    bool ok = archive_write_header(a, e) == ARCHIVE_OK;
-    archive_entry_free(e);
+    bool ok = lib().archive_write_header(a, e) == ARCHIVE_OK;
+    lib().archive_entry_free(e);
     std::vector<char> buf(1 << 16);
     int64_t left = S_ISREG(st.st_mode) ? (int64_t)st.st_size : 0;
     while (ok && left > 0) {
@@ -465,11 +534,11 @@ bool add_entry(struct archive *a, const std::filesystem::path &root, const std::
             why = "'" + rel + "' could not be read to the end";
             return false;
         }
-        if (archive_write_data(a, buf.data(), (size_t)n) != n) ok = false;
+        if (lib().archive_write_data(a, buf.data(), (size_t)n) != n) ok = false;
         left -= n;
     }
     if (!ok) {
-        const char *err = archive_error_string(a);
+        const char *err = lib().archive_error_string(a);
         why = "'" + rel + "' could not be written into the archive: " + (err ? err : "write error");
     }
     return ok;
@@ -505,21 +574,21 @@ bool rebuild(const char *archive_path, const char *dir, std::string &why)
 
     std::vector<std::string> names;
     bool ok = collect(dir, "", names, why);
-    struct archive *a = archive_write_new();
-    ok = ok && a && archive_write_set_format_zip(a) == ARCHIVE_OK && archive_write_set_bytes_in_last_block(a, 1) == ARCHIVE_OK &&
-         archive_write_open_fd(a, fd) == ARCHIVE_OK;
+    struct archive *a = lib().archive_write_new();
+    ok = ok && a && lib().archive_write_set_format_zip(a) == ARCHIVE_OK && lib().archive_write_set_bytes_in_last_block(a, 1) == ARCHIVE_OK &&
+         lib().archive_write_open_fd(a, fd) == ARCHIVE_OK;
     if (a && !ok && why.empty()) {
-        const char *err = archive_error_string(a);
+        const char *err = lib().archive_error_string(a);
         why = err ? err : "the archive could not be started";
     }
     for (size_t i = 0; ok && i < names.size(); i++) ok = add_entry(a, dir, names[i], why);
     if (a) {
-        if (archive_write_close(a) != ARCHIVE_OK && ok) {
-            const char *err = archive_error_string(a);
+        if (lib().archive_write_close(a) != ARCHIVE_OK && ok) {
+            const char *err = lib().archive_error_string(a);
             why = err ? err : "the archive could not be finished";
             ok = false;
         }
-        archive_write_free(a);
+        lib().archive_write_free(a);
     }
     if (ok && fsync(fd) != 0) {
         why = std::string("the archive could not be flushed: ") + std::strerror(errno);
@@ -585,8 +654,8 @@ bool archive_mktempdir(const char *prefix, char *path, size_t size)
 bool archive_extract(const char *archive_path, const char *dir)
 {
     if (!archive_path || !dir) return false;
-    std::string why;
-    if (extract(archive_path, dir, why)) return true;
+    std::string why = lib().error;
+    if (why.empty() && extract(archive_path, dir, why)) return true;
     package_set_error(why.c_str());
     PRINT("Refusing '%s': %s.\n", archive_path, why.c_str());
     return false;
@@ -595,8 +664,8 @@ bool archive_extract(const char *archive_path, const char *dir)
 bool archive_put_file(const char *archive_path, const char *dir, const char *)
 {
     if (!archive_path || !dir) return false;
-    std::string why;
-    if (rebuild(archive_path, dir, why)) return true;
+    std::string why = lib().error;
+    if (why.empty() && rebuild(archive_path, dir, why)) return true;
     PRINT("Could not rebuild '%s': %s.\n", archive_path, why.c_str());
     return false;
 }
