@@ -16,6 +16,7 @@
 #include "run/console.h"
 #include "system/package.h"
 #include "db_internal.h"
+#include "kr_bytes.h"
 
 static bool is_loaded = false;
 static bool is_nodeid_set = false;
@@ -59,18 +60,6 @@ void db_error(const char *format, ...)
 }
 
 void db_mark_failed(void) { load_failed = true; }
-
-bool db_copy(char *dest, size_t dest_length, const char *text)
-{
-    if (!dest || dest_length == 0) return false;
-    if (!text) text = "";
-    size_t n = std::strlen(text);
-    bool fits = n < dest_length;
-    if (!fits) n = dest_length - 1;
-    std::memcpy(dest, text, n);
-    dest[n] = '\0';
-    return fits;
-}
 
 /* ---- Values ---- */
 
@@ -468,7 +457,7 @@ static bool add_include(db_st *db, const char *path)
         db_mark_failed();
         return false;
     }
-    db_copy(db->includes[db->include_count++], DB_INCLUDE_MAX_LEN, path);
+    kr_copy_text(db->includes[db->include_count++], DB_INCLUDE_MAX_LEN, path);
     return true;
 }
 
@@ -899,7 +888,7 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
         db_error("'DEV' '%.40s...' is longer than %u characters.\n", name, (unsigned)sizeof name - 1);
         db_mark_failed();
     }
-    db_copy(db->dev_name, sizeof db->dev_name, name);
+    kr_copy_text(db->dev_name, sizeof db->dev_name, name);
     size_t i = 0;
     for (; name[i]; ++i) {
         unsigned char c = (unsigned char)name[i];
@@ -1007,8 +996,8 @@ bool cmd_db(const char *path)
     }
     if (result) {
         db_info("Database parsed succesfully.\n");
-        db_copy(db->filepath, sizeof db->filepath, path);
-        db_copy(db->basepath, sizeof db->basepath, base.c_str());
+        kr_copy_text(db->filepath, sizeof db->filepath, path);
+        kr_copy_text(db->basepath, sizeof db->basepath, base.c_str());
     } else {
         db_error("Parsing the database file failed.\n");
     }

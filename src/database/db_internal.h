@@ -18,7 +18,6 @@ void db_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void db_mark_failed(void);
 
 // Bounded copy that always terminates; false when text did not fit.
-bool db_copy(char *dest, size_t dest_length, const char *text);
 
 // Appends a new object (zeroed, then initialised); null with a message when the list is full.
 db_obj_st *db_obj_append(db_st *db);

@@ -14,6 +14,7 @@
 #include "joystick/joystick.h"
 #include "system/package.h"
 #include "database/parser.h"
+#include "kr_bytes.h"
 
 const char *const JOYSTICK_AXIS_NAMES[JOYSTICK_AXIS_COUNT] = {"X", "Y", "Z", "RX", "RY", "RZ", "SLIDER1", "SLIDER2"};
 
@@ -25,11 +26,6 @@ uint32_t generation = 0;
 constexpr uint32_t WRITE_BUFFER_LENGTH = 32768;
 constexpr size_t PATH_LENGTH = 1200;
 const char *const DOC_EXTENSIONS[] = {"json", "yaml", "yml"};
-
-void copy_cut(char *dest, size_t size, const char *src)
-{
-    std::snprintf(dest, size, "%s", src ? src : "");
-}
 
 // Integer nodes as they are; strings by strtol's base detection (saturating to 32 bits); booleans 1/0.
 int64_t read_number(parser_node_st parent, const char *key, int64_t fallback)
@@ -84,7 +80,7 @@ void read_slot(parser_node_st node, joystick_slot_st *slot)
     slot->sindex = static_cast<uint8_t>(read_number(node, "SUBINDEX", 0));
     char type[48];
     read_string(node, "TYPE", type, sizeof type);
-    if (!parser_node_is_valid(parser_find_child(node, "TYPE"))) copy_cut(type, sizeof type, "CANOPEN_SIGNED32");
+    if (!parser_node_is_valid(parser_find_child(node, "TYPE"))) kr_copy_text(type, sizeof type, "CANOPEN_SIGNED32");
     type_from_text(type, &slot->size, &slot->is_signed);
     int64_t cobid = read_number(node, "COBID", 0);
     int64_t offset = read_number(node, "OFFSET", 0);
@@ -120,7 +116,7 @@ bool path_exists(const char *path)
 void joystick_conf_reset(joystick_conf_st *conf)
 {
     std::memset(conf, 0, sizeof *conf);
-    copy_cut(conf->name, sizeof conf->name, JOYSTICK_DEFAULT_NAME);
+    kr_copy_text(conf->name, sizeof conf->name, JOYSTICK_DEFAULT_NAME);
 }
 
 bool joystick_conf_is_used(const joystick_conf_st *conf)
@@ -147,7 +143,7 @@ bool joystick_conf_read(joystick_conf_st *conf, const char *path)
     }
     char name[64];
     read_string(root, "NAME", name, sizeof name);
-    if (name[0]) copy_cut(conf->name, sizeof conf->name, name);
+    if (name[0]) kr_copy_text(conf->name, sizeof conf->name, name);
 
     parser_node_st axes = parser_find_child(root, "AXES");
     if (parser_get_type(axes) == PARSER_ARRAY) {

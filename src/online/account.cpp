@@ -14,6 +14,7 @@
 
 #include "run/commands.h"
 #include "run/main.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -34,14 +35,6 @@ void set_error(const char *format, ...)
     va_start(ap, format);
     std::vsnprintf(last_error, sizeof last_error, format, ap);
     va_end(ap);
-}
-
-void copy_value(char *dest, const char *src)
-{
-    if (!src) src = "";
-    size_t n = strnlen(src, CREDENTIALS_TEXT_LEN - 1);
-    std::memcpy(dest, src, n);
-    dest[n] = '\0';
 }
 
 // "<base>/krcan": $XDG_CONFIG_HOME when absolute, else $HOME/.config. Never cut: a longer folder
@@ -175,7 +168,7 @@ bool set_text(char *field, const char *text)
         set_error("the value holds a line break");
         return false;
     }
-    copy_value(field, text);
+    kr_copy_text(field, CREDENTIALS_TEXT_LEN, text);
     return write_file();
 }
 
@@ -191,7 +184,7 @@ void read_line(char *line)
                  {"fleet_password=", fleet_password}, {"fleet_url=", fleet_url}};
     for (const auto &t : texts)
         if (std::strncmp(line, t.key, std::strlen(t.key)) == 0) {
-            copy_value(t.field, std::strchr(line, '=') + 1);
+            kr_copy_text(t.field, CREDENTIALS_TEXT_LEN, std::strchr(line, '=') + 1);
             return;
         }
     if (std::strncmp(line, "check_updates=", 14) == 0) {
@@ -244,8 +237,8 @@ void credentials_init(void)
     username[0] = password[0] = url[0] = fleet_username[0] = fleet_password[0] = fleet_url[0] = '\0';
     check_updates = true;
     read_file();
-    if (!url[0]) copy_value(url, CREDENTIALS_DEFAULT_URL);
-    if (!fleet_url[0]) copy_value(fleet_url, CREDENTIALS_DEFAULT_FLEET_URL);
+    if (!url[0]) kr_copy_text(url, CREDENTIALS_TEXT_LEN, CREDENTIALS_DEFAULT_URL);
+    if (!fleet_url[0]) kr_copy_text(fleet_url, CREDENTIALS_TEXT_LEN, CREDENTIALS_DEFAULT_FLEET_URL);
 }
 
 const char *credentials_get_username(void) { return username; }

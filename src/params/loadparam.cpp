@@ -10,6 +10,7 @@
 #include "run/commands.h"
 #include "run/console.h"
 #include "database/db.h"
+#include "kr_bytes.h"
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
@@ -563,7 +564,7 @@ void loadparam_dispatch_step(void *)
         main_set_run_failed();
         return;
     }
-    lp::copy_text(L().dispatch_arg, sizeof L().dispatch_arg, job.arg);
+    kr_copy_text(L().dispatch_arg, sizeof L().dispatch_arg, job.arg);
     L().dispatch_nodeids = job.nodeids;
     system_nodeids_st saved;
     system_dispatch_begin(&job.nodeids, &saved);
@@ -621,7 +622,7 @@ bool loadparam_set_file(uint32_t index, const char *arg)
                 (unsigned)LOADPARAM_FILE_LEN - 1);
         return false;
     }
-    lp::copy_text(l.files[index], LOADPARAM_FILE_LEN, path);
+    kr_copy_text(l.files[index], LOADPARAM_FILE_LEN, path);
     std::memcpy(l.nodeid_filter[index], ids, n);
     l.nodeid_filter_count[index] = (uint8_t)n;
     return true;
@@ -747,7 +748,7 @@ void loadparam_step(void *)
                         path, parser_last_error());
             else
                 lp::err("ERROR: the parameter file '%s' cannot be used:\n  %s.\n", path, parser_last_error());
-            lp::copy_text(invalid_file, sizeof invalid_file, path);
+            kr_copy_text(invalid_file, sizeof invalid_file, path);
             l.file_invalid = true;
             err = ERR_ABORTED;
             std::free(text);

@@ -23,6 +23,4 @@ void wrong_format(const char *name, const char *format, ...) __attribute__((form
 // Set by wrong_format; the run clears it, so its closing message names the real cause.
 extern bool wrong_format_seen;
 
-void copy_text(char *dest, size_t size, const char *src);
-
 } // namespace lp

@@ -9,6 +9,7 @@
 #include "run/console.h"
 #include "database/db.h"
 #include "bus/find.h"
+#include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_memory.h"
@@ -82,7 +83,7 @@ void files_task(void *)
     l.sys_load_mode = false;
     loadparam_clear_files();
     loadparam_queries_reset();
-    for (uint32_t i = 0; i < async_file_count; i++) lp::copy_text(l.files[i], LOADPARAM_FILE_LEN, async_files[i]);
+    for (uint32_t i = 0; i < async_file_count; i++) kr_copy_text(l.files[i], LOADPARAM_FILE_LEN, async_files[i]);
     kr_can_set_up(false);
     loadparam_step(nullptr);
     system_nodeids_restore(&dev.system, &saved);
@@ -175,7 +176,7 @@ bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode
     l.success = false;
     loadparam_clear_files();
     loadparam_queries_reset();
-    lp::copy_text(l.files[0], LOADPARAM_FILE_LEN, file);
+    kr_copy_text(l.files[0], LOADPARAM_FILE_LEN, file);
     // The node id the database forces lasts for this run only.
     system_nodeids_st saved;
     system_nodeids_save(&dev.system, &saved);
@@ -426,7 +427,7 @@ bool loadparam_load_device_async(device_st *device, const char *file)
         return false;
     }
     async_load_device = device;
-    lp::copy_text(async_load_file, sizeof async_load_file, file);
+    kr_copy_text(async_load_file, sizeof async_load_file, file);
     L().finished = false;
     return start(device_task, "loadparam_task", &L().finished);
 }
@@ -446,7 +447,7 @@ bool loadparam_load_files_async(const char *const *files, uint32_t count)
             async_files_finished = true;
             return false;
         }
-    for (uint32_t i = 0; i < count; i++) lp::copy_text(async_files[i], LOADPARAM_FILE_LEN, files[i]);
+    for (uint32_t i = 0; i < count; i++) kr_copy_text(async_files[i], LOADPARAM_FILE_LEN, files[i]);
     async_file_count = count;
     loadparam_set_cancelled(false);
     async_files_finished = false;

@@ -9,6 +9,7 @@
 
 #include "run/console.h"
 #include "database/db.h"
+#include "kr_bytes.h"
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
@@ -464,15 +465,6 @@ void wrong_format(const char *name, const char *format, ...)
         err("'INFO' value not found from the parameter.\n\n");
 }
 
-void copy_text(char *dest, size_t size, const char *src)
-{
-    if (!dest || size == 0) return;
-    if (!src) src = "";
-    size_t n = strnlen(src, size - 1);
-    std::memcpy(dest, src, n);
-    dest[n] = '\0';
-}
-
 } // namespace lp
 
 extern "C" {
@@ -702,7 +694,7 @@ bool emcy_suppress_find(emcy_suppress_st *out)
         const dbvalue_st &n = objs[i].name;
         if (n.type != DBVALUE_STRING || !n.value_str) continue;
         char lower[128];
-        lp::copy_text(lower, sizeof lower, n.value_str);
+        kr_copy_text(lower, sizeof lower, n.value_str);
         for (char *p = lower; *p; p++) *p = (char)std::tolower((unsigned char)*p);
         if (std::strstr(lower, "suppress") && std::strstr(lower, "emcy")) hit = &objs[i];
     }
@@ -767,7 +759,7 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
     // The name is the parent's, ": ", then its own, cut to fit (it only labels messages).
     c.name[0] = '\0';
     if (parent_info && parent_info[0]) {
-        lp::copy_text(c.name, sizeof c.name, parent_info);
+        kr_copy_text(c.name, sizeof c.name, parent_info);
         std::strncat(c.name, ": ", sizeof c.name - std::strlen(c.name) - 1);
     }
     std::strncat(c.name, info, sizeof c.name - std::strlen(c.name) - 1);

@@ -13,6 +13,7 @@
 #include "run/commands.h"
 #include "run/console.h"
 #include "database/db.h"
+#include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_rtos.h"
@@ -273,7 +274,7 @@ bool selected(const db_obj_st *o)
         const char *a = dev.nonopt_argv[i];
         if (!a || !a[0]) continue;
         char norm[128];
-        lp::copy_text(norm, sizeof norm, a);
+        kr_copy_text(norm, sizeof norm, a);
         str_to_upper_nonspace(norm);
         char *end = nullptr;
         unsigned long v = std::strtoul(a, &end, 0);
@@ -439,7 +440,7 @@ bool cmd_saveparam(const char *arg)
         return true;
     }
     lp::info("Parameter file '%s' selected\n", arg);
-    lp::copy_text(S().file, sizeof S().file, arg);
+    kr_copy_text(S().file, sizeof S().file, arg);
     if (!system_dispatch_queue(&jobs, arg, 0, saveparam_step)) {
         main_set_run_failed();
         return true;
@@ -470,7 +471,7 @@ void saveparam_step(void *)
     // The job's own file and flag; the window's save keeps using the flag last set on the command line.
     bool all_before = S().all;
     S().all = (job.flags & SAVE_ALL) != 0;
-    lp::copy_text(S().file, sizeof S().file, job.arg);
+    kr_copy_text(S().file, sizeof S().file, job.arg);
     system_nodeids_st saved;
     system_dispatch_begin(&job.nodeids, &saved);
     selection_begin();
@@ -702,7 +703,7 @@ bool saveparam_save_device_async(device_st *device, const char *file)
         return false;
     }
     async_device = device;
-    lp::copy_text(async_file, sizeof async_file, file);
+    kr_copy_text(async_file, sizeof async_file, file);
     S().finished = false;
     if (kr_rtos_task_create(save_task, "saveparam_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
         lp::err("ERROR: the parameter save could not be started.\n");

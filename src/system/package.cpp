@@ -13,21 +13,12 @@
 #include "system/system.h"
 #include "ui/kr_uifiledialog.h"
 #include "joystick/joystick.h"
+#include "kr_bytes.h"
 
 namespace {
 
 std::vector<std::string> tmpdirs;
 std::string last_error;
-
-// Copies a display text, cut to fit.
-void copy_text(char *dest, size_t size, const char *src)
-{
-    if (!dest || size == 0) return;
-    if (!src) src = "";
-    size_t n = strnlen(src, size - 1);
-    std::memcpy(dest, src, n);
-    dest[n] = '\0';
-}
 
 // A manifest path: empty when the key is missing or not a string; false (with the reason) when it
 // does not fit or would leave the package. A cut path would name another file.
@@ -212,7 +203,7 @@ bool krdev_open(krdev_st *krdev, const char *path)
         // Only shown, so a long one is cut.
         char full[1024];
         parser_get_string(version, full, sizeof full);
-        copy_text(krdev->version, sizeof krdev->version, full);
+        kr_copy_text(krdev->version, sizeof krdev->version, full);
     }
     std::free(text);
     if (!ok) {
@@ -245,7 +236,7 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
     if (parser_get_type(date) == PARSER_STRING) {
         char full[256];
         parser_get_string(date, full, sizeof full);
-        copy_text(system->date, sizeof system->date, full);
+        kr_copy_text(system->date, sizeof system->date, full);
     }
     std::printf("System file saved on %s\n", system->date[0] ? system->date : "an unknown date");
     std::fflush(stdout);
@@ -285,17 +276,17 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
             break;
         }
         device_st *d = &system->devs[system->dev_count - 1];
-        copy_text(d->param_file, sizeof d->param_file, param_path);
+        kr_copy_text(d->param_file, sizeof d->param_file, param_path);
         const char *version = d->conf_version[0] ? d->conf_version : "unknown";
         std::printf("Loaded device '%s' (node 0x%x, version %s) from the system file.\n", krdev, (unsigned)d->nodeid,
                     version);
         std::fflush(stdout);
         if (system->sysfile_dev_count < SYSTEM_MAX_DEVICES) {
             sysfile_dev_st &s = system->sysfile_devs[system->sysfile_dev_count++];
-            copy_text(s.krdev, sizeof s.krdev, krdev);
-            copy_text(s.devname, sizeof s.devname, d->devname);
+            kr_copy_text(s.krdev, sizeof s.krdev, krdev);
+            kr_copy_text(s.devname, sizeof s.devname, d->devname);
             s.nodeid = d->nodeid;
-            copy_text(s.version, sizeof s.version, version);
+            kr_copy_text(s.version, sizeof s.version, version);
         }
     }
     return true;
@@ -328,10 +319,10 @@ bool system_set_file(system_st *system, const char *path)
         return false;
     }
     sysfile_track_tmpdir(dir);
-    copy_text(system->filepath, sizeof system->filepath, path);
+    kr_copy_text(system->filepath, sizeof system->filepath, path);
     name_from_path(system->filepath, system->name, sizeof system->name);
     system->loaded = true;
-    copy_text(system->extract_dir, sizeof system->extract_dir, dir);
+    kr_copy_text(system->extract_dir, sizeof system->extract_dir, dir);
     if (joystick_load_from_dir(dir)) PRINT("Loaded the joystick configuration from the system file.\n");
     kr_uifiledialog_set_default_dir(path);
     return true;

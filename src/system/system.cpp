@@ -17,17 +17,9 @@
 #include "system/package.h"
 #include "run/main.h"
 #include "ui/kr_uifiledialog.h"
+#include "kr_bytes.h"
 
 namespace {
-
-void copy_text(char *dest, uint32_t size, const char *src)
-{
-    if (!dest || size == 0) return;
-    if (!src) src = "";
-    size_t n = strnlen(src, size - 1);
-    std::memcpy(dest, src, n);
-    dest[n] = '\0';
-}
 
 // The whole text converted with base detection (strtoul's rules); false when anything is left over.
 bool convert_cstr(const char *text, unsigned long *value)
@@ -97,7 +89,7 @@ void take_devname(device_st *d)
         if (!text) return;
         db_define_st *def = db_define_find(&dev.db, text);
         if (def && def->type == DB_DEFINE_STRING) text = def->str;
-        copy_text(d->devname, sizeof d->devname, text);
+        kr_copy_text(d->devname, sizeof d->devname, text);
         return;
     }
 }
@@ -138,7 +130,7 @@ bool read_krdev(const char *path, char *version, uint32_t version_size, bool *ha
     if (readable) *readable = false;
     krdev_st k;
     if (!path || !krdev_open(&k, path)) return false;
-    copy_text(version, version_size, k.version);
+    kr_copy_text(version, version_size, k.version);
     if (has_media) *has_media = k.media[0] != '\0';
     if (has_esp32) *has_esp32 = k.esp32_count > 0;
 
@@ -169,7 +161,7 @@ bool read_krdev(const char *path, char *version, uint32_t version_size, bool *ha
 // then stays with its path and nothing read from it.
 static bool device_assign_file(device_st *d, const char *path, uint8_t nodeid)
 {
-    copy_text(d->filepath, sizeof d->filepath, path);
+    kr_copy_text(d->filepath, sizeof d->filepath, path);
     name_from_path(d->filepath, d->name, sizeof d->name);
     d->devname[0] = '\0';
     d->revision = 0;
@@ -521,7 +513,7 @@ bool system_dispatch_queue(system_job_queue_st *queue, const char *arg, uint32_t
     }
     // add_task holds at most TASKS_LEN jobs in all, so the module's ring cannot overrun.
     system_job_st &job = queue->jobs[queue->queued % TASKS_LEN];
-    copy_text(job.arg, sizeof job.arg, arg);
+    kr_copy_text(job.arg, sizeof job.arg, arg);
     job.flags = flags;
     system_nodeids_save(&dev.system, &job.nodeids);
     if (!add_task(step_fn)) return false;

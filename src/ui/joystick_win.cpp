@@ -12,6 +12,7 @@
 #include "ui/kr_uidisplay.h"
 #include "ui/kr_uitextedit.h"
 #include "ui/kr_uiwidgets.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -108,15 +109,6 @@ int16_t row_y(unsigned slot)
 
 bool clicked(const kr_uibutton_st &b) { return b.state == UIBUTTON_CLICKED; }
 
-void copy(char *dst, size_t size, const char *src)
-{
-    if (!size) return;
-    size_t n = 0;
-    while (src && n + 1 < size && src[n]) n++;
-    if (n) std::memmove(dst, src, n);
-    dst[n] = 0;
-}
-
 // The wheel over a list scrolls it, 50 px per notch.
 void wheel(kr_uiwindow_st *list)
 {
@@ -141,7 +133,7 @@ uint8_t add_dev(const char *label, uint8_t nodeid, device_st *device)
 {
     jw_dev_st &d = W.devs[W.dev_count];
     std::memset(&d, 0, sizeof d);
-    copy(d.str, sizeof d.str, label);
+    kr_copy_text(d.str, sizeof d.str, label);
     d.nodeid = nodeid;
     d.device = device;
     W.dev_labels[W.dev_count] = d.str;
@@ -190,9 +182,9 @@ void show_row(unsigned s)
     const joystick_slot_st &slot = W.conf.slots[s];
     const bool used = slot.nodeid != 0;
     if (used)
-        copy(r.obj_str, sizeof r.obj_str, slot.object);
+        kr_copy_text(r.obj_str, sizeof r.obj_str, slot.object);
     else
-        copy(r.obj_str, sizeof r.obj_str, r.dev_index ? "Select input / output..." : "");
+        kr_copy_text(r.obj_str, sizeof r.obj_str, r.dev_index ? "Select input / output..." : "");
     kr_uibutton_set_text(&r.obj, r.obj_str);
     kr_ui_refresh(&r.obj.super);
     kr_ui_set_enabled(&r.obj.super, r.dev_index != 0);
@@ -218,13 +210,13 @@ void show_live(unsigned s)
         text[0] = 0;
     else if (a.nodeid != e.nodeid || a.cobid != e.cobid || a.offset != e.offset || a.size != e.size ||
              !joystick_get_live((uint8_t)s, &raw, &out))
-        copy(text, sizeof text, "-"); // the running driver does not map this yet, or has no fresh value
+        kr_copy_text(text, sizeof text, "-"); // the running driver does not map this yet, or has no fresh value
     else if (is_axis(s))
         std::snprintf(text, sizeof text, "%d  ->  %d %%", raw, out * 100 / JOYSTICK_AXIS_MAX);
     else
         std::snprintf(text, sizeof text, "%d  ->  %s", raw, out ? "ON" : "off");
     if (std::strcmp(text, r.live_str) != 0) {
-        copy(r.live_str, sizeof r.live_str, text);
+        kr_copy_text(r.live_str, sizeof r.live_str, text);
         kr_ui_refresh(&r.live.super);
     }
 }
@@ -242,7 +234,7 @@ void add_row(unsigned s)
     kr_uiwindow_st *l = &W.list;
     const int16_t y = row_y(s);
     if (is_axis(s))
-        copy(r.name_str, sizeof r.name_str, JOYSTICK_AXIS_NAMES[s]);
+        kr_copy_text(r.name_str, sizeof r.name_str, JOYSTICK_AXIS_NAMES[s]);
     else
         std::snprintf(r.name_str, sizeof r.name_str, "%u", s - JOYSTICK_AXIS_COUNT + 1);
     kr_uilabel_init(&r.name, W.style->font, ALIGN_CENTER_LEFT, W.style->text_color, r.name_str);
@@ -289,7 +281,7 @@ bool matches(const char *name, const char *filter)
 
 void picker_build()
 {
-    copy(P.applied, sizeof P.applied, P.filter_str);
+    kr_copy_text(P.applied, sizeof P.applied, P.filter_str);
     kr_uiwindow_clear(&P.list);
     const int16_t w = (int16_t)(P.list.super.bb.w - JW_LIST_PAD);
     unsigned matched = 0;
@@ -424,7 +416,7 @@ kr_uiobject_ret_e win_step(void *, uint16_t)
     }
     const char *st = joystick_get_status();
     if (std::strncmp(st, W.status, sizeof W.status - 1) != 0) {
-        copy(W.status, sizeof W.status, st);
+        kr_copy_text(W.status, sizeof W.status, st);
         kr_ui_refresh(&W.status_label.super);
     }
     return UIOBJECT_RETURN_ALIVE;
@@ -437,7 +429,7 @@ void build_window()
     const int16_t w = root->super.bb.w, h = root->super.bb.h;
     kr_uilabel_init(&W.title, &ui_fonts[1], ALIGN_CENTER_LEFT, W.style->text_color, "Joystick driver");
     kr_uiwindow_addxy(root, &W.title.super, JW_MARGIN, JW_MARGIN, 300, JW_TITLE_H);
-    copy(W.status, sizeof W.status, joystick_get_status());
+    kr_copy_text(W.status, sizeof W.status, joystick_get_status());
     kr_uilabel_init(&W.status_label, W.style->font, ALIGN_CENTER_RIGHT, JW_DIM_COLOR, W.status);
     kr_uiwindow_addxy(root, &W.status_label.super, 310, JW_MARGIN, (int16_t)(w - 320), JW_TITLE_H);
 

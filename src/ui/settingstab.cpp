@@ -9,6 +9,7 @@
 #include "online/account.h"
 #include "ui/devicetab.h"
 #include "online/fleet.h"
+#include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_rtos.h"
 #include "ui/krui.h"
@@ -100,11 +101,6 @@ fleet_login_st account_task_result;
 const kr_uifileedit_filter_st PARAM_FILE_FILTERS[2] = {{"Parameter files", "*.json *.yaml *.yml"},
                                                        {"All files", "*"}};
 
-void copy(char *dest, size_t size, const char *src)
-{
-    std::snprintf(dest, size, "%s", src ? src : "");
-}
-
 void set_enabled(kr_uiobject_st *o, bool on)
 {
     if (o->enabled != on) kr_ui_set_enabled(o, on);
@@ -132,7 +128,7 @@ void account_refresh_status()
     } else {
         std::snprintf(line, sizeof line, "Files: not connected");
     }
-    copy(c.account_status_str, sizeof c.account_status_str, line);
+    kr_copy_text(c.account_status_str, sizeof c.account_status_str, line);
     kr_uilabel_set_text(&c.account_status, c.account_status_str);
     kr_uilabel_set_color(&c.account_status, files_c);
 
@@ -151,7 +147,7 @@ void account_refresh_status()
         fleet_c = GREEN;
     else if (st == MQTT_STATE_ERROR && !account_connecting)
         fleet_c = RED;
-    copy(c.account_status_fleet_str, sizeof c.account_status_fleet_str, line);
+    kr_copy_text(c.account_status_fleet_str, sizeof c.account_status_fleet_str, line);
     kr_uilabel_set_text(&c.account_status_fleet, c.account_status_fleet_str);
     kr_uilabel_set_color(&c.account_status_fleet, fleet_c);
     kr_ui_refresh(&c.account_status.super);
@@ -174,10 +170,10 @@ void account_connect_task(void *)
 void account_connect(bool by_user)
 {
     if (account_connecting) return;
-    copy(account_task_url, sizeof account_task_url, credentials_get_url());
-    copy(account_task_fleet_url, sizeof account_task_fleet_url, credentials_fleet_get_url());
-    copy(account_task_user, sizeof account_task_user, credentials_get_username());
-    copy(account_task_pass, sizeof account_task_pass, credentials_get_password());
+    kr_copy_text(account_task_url, sizeof account_task_url, credentials_get_url());
+    kr_copy_text(account_task_fleet_url, sizeof account_task_fleet_url, credentials_fleet_get_url());
+    kr_copy_text(account_task_user, sizeof account_task_user, credentials_get_username());
+    kr_copy_text(account_task_pass, sizeof account_task_pass, credentials_get_password());
     std::memset(&account_task_result, 0, sizeof account_task_result);
     account_err[0] = 0;
     mqtt_disconnect();
@@ -186,7 +182,7 @@ void account_connect(bool by_user)
     account_connect_by_user = by_user;
     if (kr_rtos_task_create(account_connect_task, "account_connect", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
         account_connecting = false;
-        copy(account_err, sizeof account_err, "the login could not be started");
+        kr_copy_text(account_err, sizeof account_err, "the login could not be started");
         job_error("The login could not be started.\n");
     }
 }
@@ -195,7 +191,7 @@ void account_connect_finish()
 {
     account_connecting = false;
     fleet_login_finish(&account_task_result);
-    copy(account_err, sizeof account_err, account_task_result.err);
+    kr_copy_text(account_err, sizeof account_err, account_task_result.err);
     // A login the user asked for that did not get through is a failed job.
     if (account_connect_by_user && (account_err[0] || !account_task_result.files_ok)) main_set_run_failed();
 }
@@ -274,13 +270,13 @@ bool canbus_scan()
             const char *name = kr_can_get_device_name(i);
             if (!name || !name[0] || std::strlen(name) >= CANBUS_NAME_LEN) continue;
             if (!kr_can_device_is_can(name) || kr_can_device_is_virtual(name) != (pass == 1)) continue;
-            copy(names[n++], CANBUS_NAME_LEN, name);
+            kr_copy_text(names[n++], CANBUS_NAME_LEN, name);
         }
     const char *in_use = kr_can_get_dev();
     if (in_use && in_use[0] && std::strlen(in_use) < CANBUS_NAME_LEN && n < CANBUS_MAX) {
         bool listed = false;
         for (uint32_t i = 0; i < n && !listed; ++i) listed = std::strcmp(names[i], in_use) == 0;
-        if (!listed) copy(names[n++], CANBUS_NAME_LEN, in_use);
+        if (!listed) kr_copy_text(names[n++], CANBUS_NAME_LEN, in_use);
     }
     bool changed = n != canbus_count;
     for (uint32_t i = 0; i < n && !changed; ++i) changed = std::strcmp(names[i], canbus_names[i]) != 0;
@@ -342,13 +338,13 @@ void canbus_refresh_apply()
 void canbus_apply(const char *name_in, uint32_t baud)
 {
     char name[CANBUS_NAME_LEN];
-    copy(name, sizeof name, name_in); // the list may change under a pointer into it
+    kr_copy_text(name, sizeof name, name_in); // the list may change under a pointer into it
     const char *cur = kr_can_get_dev();
     std::printf("Changing the CAN interface from %s (%u) to %s (%u)...\n", cur, (unsigned)kr_can_get_baudrate(cur),
                 name, (unsigned)baud);
     std::fflush(stdout);
     kr_can_close();
-    copy(dev.can_channel, sizeof dev.can_channel, name);
+    kr_copy_text(dev.can_channel, sizeof dev.can_channel, name);
     dev.baudrate = baud;
     kr_can_set_dev(dev.can_channel);
     kr_can_set_baudrate(dev.can_channel, dev.baudrate);
@@ -407,7 +403,7 @@ void params_add(char *list)
     // Stable: equal names keep the dialog's order.
     for (size_t i = 1; i < taken.size(); ++i)
         for (size_t j = i; j > 0 && param_file_cmp(taken[j - 1], taken[j]) > 0; --j) std::swap(taken[j - 1], taken[j]);
-    for (const char *t : taken) copy(param_files[param_file_count++], PATH_LEN, t);
+    for (const char *t : taken) kr_copy_text(param_files[param_file_count++], PATH_LEN, t);
     std::fflush(stdout);
 }
 
@@ -594,10 +590,10 @@ void settingstab_show(kr_uitabwindow_st *tabwin)
     if (!tabwin) return;
     content_st &c = content;
     if (!account_seeded) {
-        copy(account_url_buf, sizeof account_url_buf, credentials_get_url());
-        copy(account_fleet_url_buf, sizeof account_fleet_url_buf, credentials_fleet_get_url());
-        copy(account_user_buf, sizeof account_user_buf, credentials_get_username());
-        copy(account_pass_buf, sizeof account_pass_buf, credentials_get_password());
+        kr_copy_text(account_url_buf, sizeof account_url_buf, credentials_get_url());
+        kr_copy_text(account_fleet_url_buf, sizeof account_fleet_url_buf, credentials_fleet_get_url());
+        kr_copy_text(account_user_buf, sizeof account_user_buf, credentials_get_username());
+        kr_copy_text(account_pass_buf, sizeof account_pass_buf, credentials_get_password());
         account_seeded = true;
     }
     std::memset(account_edited, 0, sizeof account_edited);
@@ -733,7 +729,7 @@ void settingstab_step(void)
     params_step();
     if (kr_rtos_get_tick_count() - canbus_rescan_tick > RESCAN_MS - 1) {
         char before[CANBUS_NAME_LEN];
-        copy(before, sizeof before, canbus_shown());
+        kr_copy_text(before, sizeof before, canbus_shown());
         canbus_rescan_tick = kr_rtos_get_tick_count();
         if (canbus_scan()) canbus_refresh_list(before);
     }
