@@ -80,7 +80,7 @@ uint32_t read_u32(uint8_t node, uint16_t index, uint8_t sub, bool *ok)
     uint8_t b[4] = {};
     bool r = sdo_read(node, index, sub, sizeof b, b);
     if (ok) *ok = r;
-    return r ? (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24 : 0;
+    return r ? kr_get_le32(b) : 0;
 }
 
 uint32_t read_sw_version(uint8_t node) { return read_u32(node, 0x1018, 3, nullptr); }
@@ -444,7 +444,7 @@ uint32_t find_read_device_revision(device_st *device)
     }
     uint8_t b[4] = {};
     if (!sdo_read(device->nodeid, index, sub, size > 4 ? 4 : size, b)) return 0;
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+    return kr_get_le32(b);
 }
 
 device_st *find_device_by_nodeid(uint8_t node)

@@ -174,7 +174,7 @@ void loadesp32_set_time_limit(uint32_t run_ms, uint32_t grace_ms)
 
 void esp32_set_serial_dir(const char *dir) { serial_dir = dir ? dir : ESP32_SERIAL_DIR; }
 
-void esp32_set_port(const char *value) { std::snprintf(port, sizeof port, "%s", value ? value : ""); }
+void esp32_set_port(const char *value) { kr_copy_text(port, sizeof port, value); }
 
 bool cmd_esp32port(const char *arg)
 {

@@ -51,7 +51,8 @@ bool node_usable(uint8_t node, const char *what)
 
 bool sdo_write_u32(uint8_t node, uint16_t index, uint32_t value)
 {
-    uint8_t b[4] = {(uint8_t)value, (uint8_t)(value >> 8), (uint8_t)(value >> 16), (uint8_t)(value >> 24)};
+    uint8_t b[4];
+    kr_put_le32(b, value);
     return _kr_canopen_sdo_client_write(node, index, 0, 4, b) == ERR_NONE;
 }
 
@@ -139,7 +140,8 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
         block = bs & 0xFF;
     }
     if (ok) {
-        uint8_t size_le[4] = {(uint8_t)size, (uint8_t)(size >> 8), (uint8_t)(size >> 16), (uint8_t)(size >> 24)};
+        uint8_t size_le[4];
+        kr_put_le32(size_le, (uint32_t)size);
         kr_errors_e e1 =
             _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_NAME_INDEX, 0, (uint32_t)std::strlen(name) + 1, name);
         kr_errors_e e2 = _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_SIZE_INDEX, 0, 4, size_le);

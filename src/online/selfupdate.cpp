@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "online/krhttp.h"
+#include "kr_bytes.h"
 #include "kr_rtos.h"
 #include "kr_version.h"
 #include "database/parser.h"
@@ -152,7 +153,7 @@ bool selfupdate_check_poll(selfupdate_info_st *info, bool *ok, bool *newer, char
     if (info) *info = su_async_info;
     if (ok) *ok = su_async_ok;
     if (newer) *newer = su_async_newer;
-    if (err && err_length) std::snprintf(err, err_length, "%s", su_async_err);
+    kr_copy_text(err, err_length, su_async_err);
     return true;
 }
 

@@ -105,11 +105,6 @@ kr_errors_e add_data(parser_writer_st *w, const char *key, uint32_t value, db_ob
     return numsys == DB_OBJ_NUMSYS_HEX ? parser_writer_add_int_hex(w, key, value) : parser_writer_add_uint(w, key, value);
 }
 
-uint32_t le_value(const uint8_t *b)
-{
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
-
 // The width the device gave the last read; the expected one when it did not say.
 uint32_t read_width(uint32_t expected)
 {
@@ -164,7 +159,7 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
         } else {
             std::snprintf(sub_name, sizeof sub_name, "sub %u", (unsigned)sub);
         }
-        kr_errors_e we = add_array_element(w, name, (uint8_t)sub, read_width(elem), le_value(buf), numsys);
+        kr_errors_e we = add_array_element(w, name, (uint8_t)sub, read_width(elem), kr_get_le32(buf), numsys);
         if (we != ERR_NONE) {
             log_end();
             print_error("Parameter '%s' too large to fit to buffer", e.name);
@@ -229,7 +224,7 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
         if (err != ERR_NONE)
             sdo_failed = true;
         else
-            err = add_data(&w, "DATA", le_value(buf), e.numsys);
+            err = add_data(&w, "DATA", kr_get_le32(buf), e.numsys);
     }
     if (err == ERR_NONE) err = parser_writer_end(&w);
     if (err == ERR_NONE && !parser_writer_array_append_doc(dest, entry_doc)) err = ERR_ABORTED;
@@ -546,7 +541,7 @@ kr_errors_e save_device(parser_writer_st *w)
                         "continue...\n\n",
                         "User acknowledged: CAN IF version read failed\n");
         } else {
-            dev_version = (uint32_t)buf[0] | (uint32_t)buf[1] << 8 | (uint32_t)buf[2] << 16 | (uint32_t)buf[3] << 24;
+            dev_version = kr_get_le32(buf);
             accepted = db_check_can_if_version(&dev.db, (int32_t)dev.db.revision_number, (int32_t)dev_version,
                                                "database", "device", nullptr) == ERR_NONE;
         }
@@ -596,7 +591,7 @@ kr_errors_e save_device(parser_writer_st *w)
             failed_entry(e, true);
             return err;
         }
-        current = (uint32_t)buf[0] | (uint32_t)buf[1] << 8 | (uint32_t)buf[2] << 16 | (uint32_t)buf[3] << 24;
+        current = kr_get_le32(buf);
     }
     if (count_obj) {
         uint8_t buf[4] = {0, 0, 0, 0};
@@ -606,7 +601,7 @@ kr_errors_e save_device(parser_writer_st *w)
             failed_entry(e, true);
             return err;
         }
-        count = (uint32_t)buf[0] | (uint32_t)buf[1] << 8 | (uint32_t)buf[2] << 16 | (uint32_t)buf[3] << 24;
+        count = kr_get_le32(buf);
     }
 
     bool no_ops = !opdb || count == 0;

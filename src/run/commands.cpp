@@ -644,7 +644,7 @@ static bool set_dest(char *dest, size_t size, const char *arg, const char *what)
                     (unsigned)(size - 1));
         return false;
     }
-    std::snprintf(dest, size, "%s", arg);
+    kr_copy_text(dest, size, arg);
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <stb_image.h>
 
+#include "kr_bytes.h"
 #include "kr_ui_common.h"
 #include "ui/mirror.h"
 
@@ -20,10 +21,7 @@ constexpr uint32_t OP_LEN[12] = {0, 5, 21, 11, 15, 15, 10, 7, 14, 9, 1, 1};
 
 inline uint16_t u16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 inline int16_t s16(const uint8_t *p) { return (int16_t)u16(p); }
-inline uint32_t u32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
+inline uint32_t u32(const uint8_t *p) { return kr_get_le32(p); }
 
 void rect(float x, float y, float w, float h, uint32_t color, mirror_sink &sink)
 {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "ui/serverfiles.h"
+#include "kr_bytes.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ bool sfw_local_name(const char *server_path, char *name, uint32_t length)
     const char *base = slash ? slash + 1 : server_path;
     // The name lands in our own folder: nothing that names the folder itself or its parent.
     if (!base[0] || !std::strcmp(base, ".") || !std::strcmp(base, "..") || std::strlen(base) >= length) return false;
-    std::snprintf(name, length, "%s", base);
+    kr_copy_text(name, length, base);
     return true;
 }
 

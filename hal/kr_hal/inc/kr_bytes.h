@@ -12,17 +12,9 @@
 extern "C" {
 #endif
 
-static inline uint16_t kr_get_le16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
-
 static inline uint32_t kr_get_le32(const uint8_t *p)
 {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-static inline void kr_put_le16(uint8_t *p, uint16_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
 }
 
 static inline void kr_put_le32(uint8_t *p, uint32_t v)

@@ -706,7 +706,7 @@ const char *kr_canopen_sdo_client_failure(char *dest, size_t dest_len)
     case CANOPEN_SDO_FAIL_PORT: {
         const char *f = kr_can_get_fault();
         if (f && *f)
-            std::snprintf(dest, dest_len, "%s", f);
+            kr_copy_text(dest, dest_len, f);
         else
             std::snprintf(dest, dest_len, "the CAN interface %s is not open", kr_can_get_dev());
         break;

@@ -74,7 +74,7 @@ void add_device(const char *name)
 {
     if (cw.can_listbutton_count >= CONFWINDOW_MAX_CAN_DEVS) return;
     char *dst = cw.can_listbutton_names[cw.can_listbutton_count];
-    std::snprintf(dst, CONFWINDOW_IFNAME_LEN, "%s", name);
+    kr_copy_text(dst, CONFWINDOW_IFNAME_LEN, name);
     cw.can_listbutton_content[cw.can_listbutton_count] = dst;
     cw.can_listbutton_count++;
 }

@@ -224,7 +224,7 @@ int32_t _kr_can_socketcan_list(char names[][KR_CAN_DEVS_NAME_LEN], int32_t max)
     int32_t count = 0;
     for (const std::string &n : found) {
         if (count == max) break;
-        std::snprintf(names[count++], KR_CAN_DEVS_NAME_LEN, "%s", n.c_str());
+        kr_copy_text(names[count++], KR_CAN_DEVS_NAME_LEN, n.c_str());
     }
     return count;
 }
