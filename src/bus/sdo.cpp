@@ -87,13 +87,13 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
     job.datalen = dev.sdo.datalen;
 
     if (job.node_id == 0 || job.node_id > 127) {
-        print_error("Error: no device node id selected for '%s': give one with --nodeid first.\n", name);
+        job_error("Error: no device node id selected for '%s': give one with --nodeid first.\n", name);
         return false;
     }
     uint32_t max = kind == sdo_job_e::readstr ? SDO_STR_MAX_LEN : SDO_DATA_MAX_LEN;
     if (job.datalen > max) {
-        print_error("Error: data length %u is too long for '%s': at most %u bytes.\n", (unsigned)job.datalen, name,
-                    (unsigned)max);
+        job_error("Error: data length %u is too long for '%s': at most %u bytes.\n", (unsigned)job.datalen, name,
+                  (unsigned)max);
         return false;
     }
     if (kind == sdo_job_e::write) {
@@ -103,27 +103,27 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
         if (!number.empty() && sdo_parse_number(number.c_str(), &value)) {
             // A length below 4 bytes would send the low bytes only: a number that does not fit is refused.
             if (job.datalen > 0 && job.datalen < 4 && !sdo_number_fits(number.c_str(), job.datalen)) {
-                print_error("Error: the number '%s' for '%s' does not fit the data length of %u byte%s.\n", arg, name,
-                            (unsigned)job.datalen, job.datalen == 1 ? "" : "s");
+                job_error("Error: the number '%s' for '%s' does not fit the data length of %u byte%s.\n", arg, name,
+                          (unsigned)job.datalen, job.datalen == 1 ? "" : "s");
                 return false;
             }
             job.value = value;
         } else if (!number.empty() && is_whole_number(number.c_str())) {
             // A number too big for the value would otherwise go out as its digits in text.
-            print_error("Error: the number '%s' for '%s' does not fit 32 bits.\n", arg, name);
+            job_error("Error: the number '%s' for '%s' does not fit 32 bits.\n", arg, name);
             return false;
         } else if (!number.empty()) {
             // "25\r" or "1O0" written as text would corrupt a numeric object.
-            print_error("Error: '%s' for '%s' starts as a number but is not a whole number; give only the "
-                        "number, or write text with --sdowritestr.\n",
-                        arg, name);
+            job_error("Error: '%s' for '%s' starts as a number but is not a whole number; give only the "
+                      "number, or write text with --sdowritestr.\n",
+                      arg, name);
             return false;
         } else {
             job.is_text = true;
             job.str = arg;
             if (job.datalen == 0 && std::strlen(arg) + 1 > SDO_DATA_MAX_LEN) {
-                print_error("Error: the text for '%s' is too long: at most %u bytes.\n", name,
-                            (unsigned)SDO_DATA_MAX_LEN - 1);
+                job_error("Error: the text for '%s' is too long: at most %u bytes.\n", name,
+                          (unsigned)SDO_DATA_MAX_LEN - 1);
                 return false;
             }
         }

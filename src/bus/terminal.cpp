@@ -177,7 +177,7 @@ bool queue_terminal(bool zb)
 {
     uint8_t id = db_get_nodeid(&dev.db);
     if (id == 0 || id > 127) {
-        print_error("Error: no device node id selected for the terminal: give one with --nodeid first.\n");
+        job_error("Error: no device node id selected for the terminal: give one with --nodeid first.\n");
         return false;
     }
     if (!add_task(command_step)) return false; // it refuses a sixth job, so jobs cannot overrun

@@ -142,8 +142,8 @@ bool flash_images(const krdev_st &krdev)
         std::string file = std::string(krdev.dir) + "/" + krdev.esp32[i].file;
         if (file.size() >= kImagePathLen) {
             // A cut path could name another file.
-            print_error("ERROR: the ESP32 image path '%s' is longer than %zu characters.\n", file.c_str(),
-                       kImagePathLen - 1);
+            job_error("ERROR: the ESP32 image path '%s' is longer than %zu characters.\n", file.c_str(),
+                      kImagePathLen - 1);
             return false;
         }
         args.push_back(offset);
@@ -179,11 +179,11 @@ void esp32_set_port(const char *value) { kr_copy_text(port, sizeof port, value);
 bool cmd_esp32port(const char *arg)
 {
     if (!arg || !arg[0]) {
-        print_error("Give the serial port of the ESP32 module.\n");
+        job_error("Give the serial port of the ESP32 module.\n");
         return false;
     }
     if (std::strlen(arg) >= sizeof port) {
-        print_error("The ESP32 serial port '%s' is too long.\n", arg);
+        job_error("The ESP32 serial port '%s' is too long.\n", arg);
         return false;
     }
     kr_copy_text(port, sizeof port, arg);
@@ -279,7 +279,7 @@ bool loadesp32_krdev(const char *path, uint8_t node)
 {
     krdev_st krdev;
     if (!krdev_open(&krdev, path)) {
-        print_error("Failed to open the device package '%s' for ESP32 flashing: %s.\n", path, package_error());
+        job_error("Failed to open the device package '%s' for ESP32 flashing: %s.\n", path, package_error());
         return false;
     }
     if (krdev.esp32_count == 0) {
@@ -294,24 +294,23 @@ bool loadesp32_krdev(const char *path, uint8_t node)
     kr_signal_hold();
     if (!esp32_comm(node, false)) {
         // Flashing while the device still talks to the module would break both.
-        print_error("ERROR: node 0x%x could not be asked to pause its ESP32 communication; esptool was not run.\n",
-                   node);
+        job_error("ERROR: node 0x%x could not be asked to pause its ESP32 communication; esptool was not run.\n", node);
     } else {
         ok = !kr_signal_requested() && flash_images(krdev);
         resumed = esp32_comm(node, true);
         if (!resumed) {
-            print_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
+            job_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
             ok = false;
         }
     }
     if (kr_signal_requested()) {
-        print_error("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x%x %s.\n", node,
-                    resumed ? "was resumed" : "could not be resumed");
+        job_error("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x%x %s.\n", node,
+                  resumed ? "was resumed" : "could not be resumed");
     } else if (ok) {
         std::printf("ESP32 firmware flashed.\n");
         std::fflush(stdout);
     } else {
-        print_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
+        job_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
     }
     krdev_close(&krdev);
     kr_signal_release();

@@ -312,8 +312,8 @@ bool run_load(void)
     load_st &l = dev.load;
     if (!system_nodeid_valid(l.nodeid)) {
         // Node 0 would reset every node on the bus.
-        print_error("ERROR: no node id to flash: select one with --nodeid, a ':<nodeid>' postfix or a device "
-                    "package.\n");
+        job_error("ERROR: no node id to flash: select one with --nodeid, a ':<nodeid>' postfix or a device "
+                  "package.\n");
         return false;
     }
     uint64_t size64 = 0;
@@ -325,7 +325,7 @@ bool run_load(void)
     if (size == 0) {
         job_error("ERROR: firmware file %s is empty. Firmware download cancelled.\n", l.firmware);
     } else if (!kr_can_is_connected() && (kr_can_set_up(false) != nullptr || !kr_can_is_connected())) {
-        print_error("ERROR: the CAN interface %s is not open; the firmware was not loaded.\n", kr_can_get_dev());
+        job_error("ERROR: the CAN interface %s is not open; the firmware was not loaded.\n", kr_can_get_dev());
     } else {
         l.response = !l.kr;
         ok = l.kr ? load_kr(f, size) : load_cia(f, size);
@@ -380,8 +380,8 @@ bool load_configure(const char *path, bool wfr, bool kr, bool block)
     load_st &l = dev.load;
     if (!path || std::strlen(path) >= sizeof l.firmware) {
         // A cut path could name another file.
-        print_error("ERROR: the firmware path '%s' is longer than %u characters; it was not loaded.\n",
-                    path ? path : "", (unsigned)sizeof l.firmware - 1);
+        job_error("ERROR: the firmware path '%s' is longer than %u characters; it was not loaded.\n", path ? path : "",
+                  (unsigned)sizeof l.firmware - 1);
         return false;
     }
     std::memcpy(l.firmware, path, std::strlen(path) + 1);
@@ -426,12 +426,12 @@ bool flash_krdev_sync(const char *path, uint8_t node, bool wfr, bool kr, bool bl
 {
     krdev_st pkg;
     if (!krdev_open(&pkg, path)) {
-        print_error("ERROR: failed to open the device package '%s': %s.\n", path, package_error());
+        job_error("ERROR: failed to open the device package '%s': %s.\n", path, package_error());
         return false;
     }
     bool ok = false;
     if (!pkg.firmware[0]) {
-        print_error("ERROR: package '%s' has no FIRMWARE entry in its manifest.\n", path);
+        job_error("ERROR: package '%s' has no FIRMWARE entry in its manifest.\n", path);
     } else {
         std::string bin = std::string(pkg.dir) + "/" + pkg.firmware;
         say_flushed("Flashing firmware '%s' to node 0x%x%s\n", pkg.firmware, (unsigned)node,
@@ -531,7 +531,7 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
     l.waiting = false;
     l.wait_forever = wfr;
     if (kr_rtos_task_create(loadbin_task, "loadbin_task", 10240, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        print_error("ERROR: the firmware load could not be started.\n");
+        job_error("ERROR: the firmware load could not be started.\n");
         return not_started();
     }
     return true;
@@ -540,16 +540,16 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
 bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
 {
     if (!path || !path[0]) {
-        print_error("ERROR: no firmware package given to flash.\n");
+        job_error("ERROR: no firmware package given to flash.\n");
         return not_started();
     }
     krdev_st pkg;
     if (!krdev_open(&pkg, path)) {
-        print_error("ERROR: failed to open the device package '%s': %s.\n", path, package_error());
+        job_error("ERROR: failed to open the device package '%s': %s.\n", path, package_error());
         return not_started();
     }
     if (!pkg.firmware[0]) {
-        print_error("ERROR: package '%s' has no FIRMWARE entry in its manifest.\n", path);
+        job_error("ERROR: package '%s' has no FIRMWARE entry in its manifest.\n", path);
         krdev_close(&pkg);
         return not_started();
     }
@@ -571,7 +571,7 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
         copied = std::filesystem::copy_file(src, window_copy, std::filesystem::copy_options::overwrite_existing, ec);
     }
     if (!copied) {
-        print_error("ERROR: failed to extract the firmware binary from the package.\n");
+        job_error("ERROR: failed to extract the firmware binary from the package.\n");
         krdev_close(&pkg);
         return not_started();
     }
@@ -586,8 +586,8 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
 bool load_flash_device_to_node(const device_st *device, uint8_t node, bool wfr)
 {
     if (!device || !device->filepath[0]) {
-        print_error("ERROR: the device has no configuration package; assign a .krdev\nfile before flashing "
-                    "firmware.\n");
+        job_error("ERROR: the device has no configuration package; assign a .krdev\nfile before flashing "
+                  "firmware.\n");
         return not_started();
     }
     return load_flash_krdev_to_node(device->filepath, node, wfr);

@@ -116,14 +116,14 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
     }
     if (ok && size > UINT32_MAX) {
         // The device is told the size in 4 bytes; a cut size would store a cut file.
-        print_error("ERROR: media file '%s' is larger than the 4 GiB a device can be told.\n", name);
+        job_error("ERROR: media file '%s' is larger than the 4 GiB a device can be told.\n", name);
         ok = false;
     }
     if (ok) {
         try {
             data.resize((size_t)size);
         } catch (const std::exception &) {
-            print_error("ERROR: media file '%s' does not fit into memory.\n", name);
+            job_error("ERROR: media file '%s' does not fit into memory.\n", name);
             ok = false;
         }
     }
@@ -307,7 +307,7 @@ void loadmedia_device_task(void *)
         std::fflush(stdout);
         kr_canopen_nmt_master_send_cmd(async_media_nodeid, CANOPEN_NMT_CMD_RESET_NODE);
     } else {
-        print_error("ERROR: the media of node 0x%x did not load; the node is not reset.\n", async_media_nodeid);
+        job_error("ERROR: the media of node 0x%x did not load; the node is not reset.\n", async_media_nodeid);
     }
     async_media_finished = true;
     kr_rtos_task_delete(nullptr);

@@ -425,8 +425,8 @@ void joystick_job(void *)
 bool cmd_joystick(const char *arg)
 {
     if (arg && std::strlen(arg) >= sizeof cmd_file) {
-        print_error("ERROR: the joystick configuration file name is longer than %u characters.\n",
-                    static_cast<unsigned>(sizeof cmd_file - 1));
+        job_error("ERROR: the joystick configuration file name is longer than %u characters.\n",
+                  static_cast<unsigned>(sizeof cmd_file - 1));
         return false;
     }
     kr_copy_text(cmd_file, sizeof cmd_file, arg);

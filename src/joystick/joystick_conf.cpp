@@ -309,8 +309,8 @@ bool joystick_save_to_system(const system_st *system)
         char name[64];
         std::snprintf(name, sizeof name, "%s.%s", JOYSTICK_FILE_NAME, ext);
         if (std::remove(path) != 0) {
-            print_error("Failed to delete '%s': %s; the joystick configuration stays in '%s'.\n", path,
-                        std::strerror(errno), abs_path);
+            job_error("Failed to delete '%s': %s; the joystick configuration stays in '%s'.\n", path,
+                      std::strerror(errno), abs_path);
             ok = false;
             break;
         }

@@ -276,7 +276,7 @@ static bool set_account_value(const char *arg, bool (*setter)(const char *), con
 {
     *saved = false;
     if (has_line_break(arg)) {
-        print_error("ERROR: the account %s may not hold a line break.\n", what);
+        job_error("ERROR: the account %s may not hold a line break.\n", what);
         return false;
     }
     if (!setter(arg)) {

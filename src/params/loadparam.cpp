@@ -108,14 +108,14 @@ void read_queries(parser_node_st root)
         bool name_ok = parser_get_type(name) == PARSER_STRING && parser_get_string(name, q.name, sizeof q.name);
         if (!name_ok && parser_node_is_valid(name)) std::strcpy(q.name, "UNKNOWN");
         if (!name_ok || parser_get_type(question) != PARSER_STRING || parser_get_type(answers) != PARSER_ARRAY) {
-            lp::err("ERROR in query '%s'. All values not implemented.\n\n", q.name);
+            lp::warn("ERROR in query '%s'. All values not implemented.\n\n", q.name);
             continue;
         }
         parser_get_string(question, q.question, sizeof q.question);
         uint32_t count = parser_array_get_size(answers);
         if (count == 0 || count > 6) {
-            lp::err("ERROR in query '%s': it has %u answers; a query takes 1 to 6. It is not asked.\n\n", q.name,
-                    (unsigned)count);
+            lp::warn("ERROR in query '%s': it has %u answers; a query takes 1 to 6. It is not asked.\n\n", q.name,
+                     (unsigned)count);
             continue;
         }
         bool answers_ok = true;
@@ -123,8 +123,8 @@ void read_queries(parser_node_st root)
         for (uint32_t a = 0; a < count && answers_ok; a++, an = parser_array_next(an)) {
             answers_ok = parser_get_type(an) == PARSER_STRING && parser_get_string(an, q.answers[a], sizeof q.answers[a]);
             if (!answers_ok)
-                lp::err("ERROR in query '%s': answer %u is no text of at most %zu characters. It is not asked.\n\n",
-                        q.name, (unsigned)a + 1, sizeof q.answers[a] - 1);
+                lp::warn("ERROR in query '%s': answer %u is no text of at most %zu characters. It is not asked.\n\n",
+                         q.name, (unsigned)a + 1, sizeof q.answers[a] - 1);
         }
         if (!answers_ok) continue;
         q.answer_count = (uint8_t)count;
@@ -254,8 +254,8 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
     parser_node_st cur = parser_find_child(d, "CURRENT_OP");
     parser_node_st type = parser_find_child(d, "OPDB_TYPE");
     if (!parser_node_is_valid(ops)) {
-        if (!parser_node_is_valid(opdb)) lp::err("OPDB_MAININDEX filed not found\n");
-        if (parser_node_is_valid(type)) lp::err("OPERATORS array not found from the parameter file.\n\n");
+        if (!parser_node_is_valid(opdb)) lp::warn("OPDB_MAININDEX filed not found\n");
+        if (parser_node_is_valid(type)) lp::warn("OPERATORS array not found from the parameter file.\n\n");
         return ERR_NONE;
     }
     // Operators are given: every key they need must be there, or one operator's values could land in another.
@@ -820,7 +820,7 @@ void loadparam_step(void *)
     const char *partial = note.c_str();
     if (loadparam_is_cancelled()) {
         log_end();
-        print_error("\nParameter loading was stopped by the user.\n%s", partial);
+        job_warning("\nParameter loading was stopped by the user.\n%s", partial);
     } else if (l.file_invalid) {
         if (l.dev_count == 0)
             lp::err("\nERROR: Parameter loading stopped: the parameter file could not be read.\nNothing was written "

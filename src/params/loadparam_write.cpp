@@ -411,7 +411,7 @@ void err(const char *format, ...)
     va_list ap;
     va_start(ap, format);
     log_end();
-    vprint_error(format, ap);
+    vjob_error(format, ap);
     va_end(ap);
 }
 
@@ -456,7 +456,7 @@ void wrong_format(const char *name, const char *format, ...)
     va_list ap;
     va_start(ap, format);
     log_end();
-    vprint_error(format, ap);
+    vjob_error(format, ap);
     va_end(ap);
     err("Parameter in a wrong format\n");
     if (name && name[0])

@@ -162,7 +162,7 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
         kr_errors_e we = add_array_element(w, name, (uint8_t)sub, read_width(elem), kr_get_le32(buf), numsys);
         if (we != ERR_NONE) {
             log_end();
-            print_error("Parameter '%s' too large to fit to buffer", e.name);
+            job_error("Parameter '%s' too large to fit to buffer", e.name);
             std::printf("\n");
             std::fflush(stdout);
             stop_because(CAUSE_FULL);

@@ -593,12 +593,12 @@ void sim_monitor(void)
 bool cmd_can(const char *arg)
 {
     if (!arg || arg[0] == '\0') {
-        print_error("ERROR: give the CAN interface name, e.g. --can can0.\n");
+        job_error("ERROR: give the CAN interface name, e.g. --can can0.\n");
         return false;
     }
     if (std::strlen(arg) >= sizeof dev.can_channel) {
-        print_error("ERROR: the CAN interface name '%s' is too long; at most %u characters.\n", arg,
-                    (unsigned)(sizeof dev.can_channel - 1));
+        job_error("ERROR: the CAN interface name '%s' is too long; at most %u characters.\n", arg,
+                  (unsigned)(sizeof dev.can_channel - 1));
         return false;
     }
     can_given = true;
@@ -619,13 +619,13 @@ bool cmd_baud(const char *arg)
         return false;
     }
     if (!cmdline_parse_uint(arg, UINT32_MAX, &baud) || baud == 0) {
-        print_error("ERROR: invalid baud rate '%s'; give it in bit/s, e.g. 250000.\n", arg);
+        job_error("ERROR: invalid baud rate '%s'; give it in bit/s, e.g. 250000.\n", arg);
         return false;
     }
     if (!kr_can_baud_supported((uint32_t)baud)) {
-        print_error("ERROR: the baud rate %s is not supported; give 100000, 125000, 250000, 500000 or "
-                    "1000000.\n",
-                    arg);
+        job_error("ERROR: the baud rate %s is not supported; give 100000, 125000, 250000, 500000 or "
+                  "1000000.\n",
+                  arg);
         return false;
     }
     PRINT("Setting CAN baudrate: %u\n", (unsigned)baud);
@@ -640,8 +640,8 @@ bool cmd_baud(const char *arg)
 static bool set_dest(char *dest, size_t size, const char *arg, const char *what)
 {
     if (!arg || std::strlen(arg) >= size) {
-        print_error("ERROR: the %s path '%s' is too long; at most %u characters.\n", what, arg ? arg : "",
-                    (unsigned)(size - 1));
+        job_error("ERROR: the %s path '%s' is too long; at most %u characters.\n", what, arg ? arg : "",
+                  (unsigned)(size - 1));
         return false;
     }
     kr_copy_text(dest, size, arg);
@@ -686,7 +686,7 @@ static bool parse_nodeid(const char *arg, uint8_t *id)
         return false;
     }
     if (!cmdline_parse_uint(arg, 127, &v)) {
-        print_error("ERROR: invalid node id '%s'; it must be in the range 0..127 (0x0..0x7f).\n", arg);
+        job_error("ERROR: invalid node id '%s'; it must be in the range 0..127 (0x0..0x7f).\n", arg);
         return false;
     }
     *id = (uint8_t)v;

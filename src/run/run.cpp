@@ -138,22 +138,22 @@ bool add_task(void (*step_fn)(void *app))
 {
     // The window's job runs until the window closes and the run ends with it.
     if (ui_task_index >= 0) {
-        print_error("ERROR: '%s' is given after 'ui', but nothing after 'ui' runs: the run ends when "
-                    "the window closes. Give it before 'ui'.\n",
-                    current_command ? current_command->cmd_long : "?");
+        job_error("ERROR: '%s' is given after 'ui', but nothing after 'ui' runs: the run ends when "
+                  "the window closes. Give it before 'ui'.\n",
+                  current_command ? current_command->cmd_long : "?");
         return false;
     }
     if (dev.tasks.len >= TASKS_LEN) {
-        print_error("ERROR: at most %d commands that run on the bus or in a window can be given in one "
-                    "run; '%s' would be number %d.\n",
-                    TASKS_LEN, current_command ? current_command->cmd_long : "?", (int)dev.tasks.len + 1);
+        job_error("ERROR: at most %d commands that run on the bus or in a window can be given in one "
+                  "run; '%s' would be number %d.\n",
+                  TASKS_LEN, current_command ? current_command->cmd_long : "?", (int)dev.tasks.len + 1);
         return false;
     }
     task_st t;
     t.mutex = kr_rtos_sem_create(); // starts taken: the job waits until "Step" releases it
     t.step = step_fn;
     if (!t.mutex || kr_vector_push_back(&dev.tasks, &t) != ERR_NONE) {
-        print_error("ERROR: the job could not be queued.\n");
+        job_error("ERROR: the job could not be queued.\n");
         if (t.mutex) kr_rtos_sem_delete(t.mutex);
         return false;
     }
@@ -254,9 +254,9 @@ void refuse_bad_option(int argc, char **argv)
         word = std::string(argv[optind - 1]).substr(0, std::string(argv[optind - 1]).find('='));
     else if (optopt > ' ' && optopt < 127)
         word = std::string("-") + (char)optopt;
-    print_error("ERROR: the option %s%s%sis unknown or lacks its argument (see above); nothing was run. "
-                "Run --help to list every command.\n",
-                word.empty() ? "" : "'", word.c_str(), word.empty() ? "" : "' ");
+    job_error("ERROR: the option %s%s%sis unknown or lacks its argument (see above); nothing was run. "
+              "Run --help to list every command.\n",
+              word.empty() ? "" : "'", word.c_str(), word.empty() ? "" : "' ");
 }
 
 // Each word after the options belongs to exactly one command: a word nothing reads would be lost
@@ -272,15 +272,15 @@ bool loose_words_taken(void)
                 file = &word_claims[i];
                 break;
             }
-        print_error("ERROR: the words after the options (%s) would be taken by both '%s' and '%s', but "
-                    "they can belong to only one command; nothing was run. Give the file as "
-                    "--%s=FILE.\n",
-                    quoted_words(0, n).c_str(), word_claims[0].cmd, word_claims[1].cmd, file->cmd);
+        job_error("ERROR: the words after the options (%s) would be taken by both '%s' and '%s', but "
+                  "they can belong to only one command; nothing was run. Give the file as "
+                  "--%s=FILE.\n",
+                  quoted_words(0, n).c_str(), word_claims[0].cmd, word_claims[1].cmd, file->cmd);
         return false;
     }
     uint32_t taken = word_claim_count == 0 ? 0 : (word_claims[0].how & CMDLINE_WORDS_FIRST) ? 1 : n;
     if (taken < n) {
-        print_error("ERROR: nothing on the command line takes %s; nothing was run.\n", quoted_words(taken, n).c_str());
+        job_error("ERROR: nothing on the command line takes %s; nothing was run.\n", quoted_words(taken, n).c_str());
         for (uint32_t h = 0; h < word_hint_count; h++)
             for (uint32_t i = taken; i < n; i++)
                 if (dev.nonopt_argv[i] == word_hints[h].word)
@@ -291,9 +291,9 @@ bool loose_words_taken(void)
     if (word_claims[0].how & CMDLINE_WORDS_PATHS)
         for (uint32_t i = 0; i < taken; i++)
             if (std::strlen(dev.nonopt_argv[i]) >= DEV_PATH_LEN) {
-                print_error("ERROR: the path %s for '%s' is longer than %u characters; nothing was "
-                            "run.\n",
-                            quoted_words(i, i + 1).c_str(), word_claims[0].cmd, (unsigned)DEV_PATH_LEN - 1);
+                job_error("ERROR: the path %s for '%s' is longer than %u characters; nothing was "
+                          "run.\n",
+                          quoted_words(i, i + 1).c_str(), word_claims[0].cmd, (unsigned)DEV_PATH_LEN - 1);
                 return false;
             }
     return true;
@@ -325,12 +325,12 @@ int main_start_run(void)
     task_st *tasks = (task_st *)dev.tasks.buffer;
     for (uint16_t i = 0; i < dev.tasks.len; i++) {
         if (kr_rtos_task_create(task_step, "task", 51200, &tasks[i], 2, nullptr) != KR_RTOS_PASS) {
-            print_error("ERROR: the task of job %u could not be created.\n", (unsigned)i + 1);
+            job_error("ERROR: the task of job %u could not be created.\n", (unsigned)i + 1);
             return 1;
         }
     }
     if (kr_rtos_task_create(step, "Step", 10240, &dev, 2, nullptr) != KR_RTOS_PASS) {
-        print_error("ERROR: the task \"Step\" could not be created.\n");
+        job_error("ERROR: the task \"Step\" could not be created.\n");
         return 1;
     }
     kr_init(&dev);

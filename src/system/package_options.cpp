@@ -23,7 +23,7 @@ char savesys_path[DEV_PATH_LEN];
 char savesys_async_path[DEV_PATH_LEN];
 volatile bool savesys_finished = false;
 
-void refuse(const char *format, const char *value) { print_error(format, value); }
+void refuse(const char *format, const char *value) { job_error(format, value); }
 
 void savesys_step(void *)
 {
@@ -69,7 +69,7 @@ bool set_arg(const char *value, char *dest, uint32_t size, const char *name)
 bool cmd_media(const char *arg)
 {
     if (media_count >= MEDIA_MAX_COUNT) {
-        print_error("At most %u 'media' options can be given.\n", (unsigned)MEDIA_MAX_COUNT);
+        job_error("At most %u 'media' options can be given.\n", (unsigned)MEDIA_MAX_COUNT);
         return false;
     }
     if (!set_arg(arg, media_files[media_count], sizeof media_files[0], "media")) return false;
@@ -81,8 +81,8 @@ bool cmd_media(const char *arg)
 bool cmd_mediadir(const char *arg)
 {
     if (arg && arg[0] == '/') {
-        print_error("Give the 'mediadir' option a directory name inside the package, not an absolute "
-                    "path.\n");
+        job_error("Give the 'mediadir' option a directory name inside the package, not an absolute "
+                  "path.\n");
         return false;
     }
     char value[sizeof media_dir];
@@ -117,7 +117,7 @@ bool cmd_esp32(const char *arg)
         return false;
     }
     if (esp32_count >= ESP32_MAX_COUNT) {
-        print_error("At most %u 'esp32' options can be given.\n", (unsigned)ESP32_MAX_COUNT);
+        job_error("At most %u 'esp32' options can be given.\n", (unsigned)ESP32_MAX_COUNT);
         return false;
     }
     if (!set_arg(eq + 1, esp32_files[esp32_count], sizeof esp32_files[0], "esp32")) return false;
@@ -129,18 +129,18 @@ bool cmd_esp32(const char *arg)
 
 bool cmd_makekrdev(const char *)
 {
-    print_error("ERROR: writing .krdev packages is not supported on Linux.\n");
+    job_error("ERROR: writing .krdev packages is not supported on Linux.\n");
     return false;
 }
 
 bool cmd_savesys(const char *arg)
 {
     if (!arg || !arg[0]) {
-        print_error("ERROR: give the .krsys file to save the system to.\n");
+        job_error("ERROR: give the .krsys file to save the system to.\n");
         return false;
     }
     if (dev.system.dev_count == 0) {
-        print_error("ERROR: no devices to save. Give them with --dev or --sys before --savesys.\n");
+        job_error("ERROR: no devices to save. Give them with --dev or --sys before --savesys.\n");
         return false;
     }
     kr_copy_text(savesys_path, sizeof savesys_path, arg);
@@ -152,9 +152,9 @@ bool cmd_savesys(const char *arg)
 bool savesys_save(const char *path)
 {
     if (!path || !path[0])
-        print_error("ERROR: savesys_save: no output file given.\n");
+        job_error("ERROR: savesys_save: no output file given.\n");
     else
-        print_error("ERROR: writing .krsys packages is not supported on Linux.\n");
+        job_error("ERROR: writing .krsys packages is not supported on Linux.\n");
     std::fflush(stdout);
     return false;
 }

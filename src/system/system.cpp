@@ -148,7 +148,7 @@ bool read_krdev(const char *path, char *version, uint32_t version_size, bool *ha
         if (saved >= 0) close(saved);
         if (null_fd >= 0) close(null_fd);
         if (chdir(cwd) != 0) {
-            print_error("ERROR: could not change back into the folder '%s'.\n", cwd);
+            job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
             ok = false;
         }
     }
@@ -235,7 +235,7 @@ bool system_add_device(system_st *system, const char *path, uint8_t nodeid)
 {
     if (!system || !path) return false;
     if (nodeid != 0 && !system_nodeid_valid(nodeid)) {
-        print_error("ERROR: node id 0x%x for '%s' is outside 1..127 (0x1..0x7f).\n", (unsigned)nodeid, path);
+        job_error("ERROR: node id 0x%x for '%s' is outside 1..127 (0x1..0x7f).\n", (unsigned)nodeid, path);
         return false;
     }
     device_st *d = append_device(system);
@@ -397,8 +397,8 @@ void cmdline_take_file_words(const char *arg, bool first_only)
 bool cmdline_path_fits(const char *cmd, const char *path, size_t size)
 {
     if (path && std::strlen(path) < size) return true;
-    print_error("ERROR: the path '%.40s...'%s%s%s is longer than %u characters.\n", path ? path : "",
-                cmd ? " given to '" : "", cmd ? cmd : "", cmd ? "'" : "", (unsigned)size - 1);
+    job_error("ERROR: the path '%.40s...'%s%s%s is longer than %u characters.\n", path ? path : "",
+              cmd ? " given to '" : "", cmd ? cmd : "", cmd ? "'" : "", (unsigned)size - 1);
     return false;
 }
 
@@ -491,7 +491,7 @@ bool cmdline_load_arg_nodeid(const char *stored, char *path, uint32_t path_size,
     uint8_t id = 0;
     if (!cmdline_parse_nodeid_arg(arg, path, path_size, &id)) {
         if (path && path_size > 0) path[0] = '\0';
-        print_error("ERROR: invalid node id in '%s'; it must be in the range 1..127 (0x1..0x7f).\n", arg);
+        job_error("ERROR: invalid node id in '%s'; it must be in the range 1..127 (0x1..0x7f).\n", arg);
         return false;
     }
     if (id != 0) {
@@ -508,7 +508,7 @@ bool system_dispatch_queue(system_job_queue_st *queue, const char *arg, uint32_t
     const char *name = current_command ? current_command->cmd_long : "?";
     if (!arg) arg = "";
     if (std::strlen(arg) >= SYSTEM_JOB_ARG_LEN) {
-        print_error("ERROR: the argument of '%s' is longer than %u characters.\n", name, SYSTEM_JOB_ARG_LEN - 1);
+        job_error("ERROR: the argument of '%s' is longer than %u characters.\n", name, SYSTEM_JOB_ARG_LEN - 1);
         return false;
     }
     // add_task holds at most TASKS_LEN jobs in all, so the module's ring cannot overrun.
@@ -546,13 +546,13 @@ bool cmd_device(const char *arg)
     uint8_t id = 0;
     // An empty path names no package: the device would be added with nothing behind it.
     if (!arg || !*arg || *arg == ':') {
-        print_error("ERROR: --dev needs the path of a device package (.krdev).\n");
+        job_error("ERROR: --dev needs the path of a device package (.krdev).\n");
         return false;
     }
     if (!cmdline_path_fits("dev", arg, sizeof path)) return false;
     if (!cmdline_parse_nodeid_arg(arg, path, sizeof path, &id)) {
         // Dropped quietly, the run would go on without the device and end as if it had it.
-        print_error("ERROR: invalid node id in device '%s'; it must be in the range 1..127 (0x1..0x7f).\n", arg);
+        job_error("ERROR: invalid node id in device '%s'; it must be in the range 1..127 (0x1..0x7f).\n", arg);
         return false;
     }
     device_st *d = append_device(&dev.system);
@@ -564,7 +564,7 @@ bool cmd_device(const char *arg)
         // A device whose package cannot be read would later flash, load or name nothing.
         std::memset(d, 0, sizeof *d);
         dev.system.dev_count--;
-        print_error("ERROR: could not read the device package '%s'.\n", path);
+        job_error("ERROR: could not read the device package '%s'.\n", path);
         return false;
     }
     kr_uifiledialog_set_default_dir(path);
@@ -580,7 +580,7 @@ bool cmd_system(const char *arg)
 {
     if (!arg || !cmdline_path_fits("sys", arg, sizeof dev.system.filepath)) return false;
     if (!system_set_file(&dev.system, arg)) {
-        print_error("ERROR: failed to load system package '%s': %s.\n", arg, package_error());
+        job_error("ERROR: failed to load system package '%s': %s.\n", arg, package_error());
         return false;
     }
     PRINT("System configuration file set to '%s'\n", arg);

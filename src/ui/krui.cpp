@@ -446,13 +446,11 @@ bool close_hold()
     if (n == close_seen_count) return true;
     close_forced = true;
     if (devicetab_is_busy() && !dev.load.finished && !dev.load.waiting && dev.load.nodeid)
-        print_error("krcan ends at once: %s was cut short. The device at node 0x%x is left in its "
-                    "bootloader; flash it again.\n",
-                    job_name(), (unsigned)dev.load.nodeid);
+        job_error("krcan ends at once: %s was cut short. The device at node 0x%x is left in its "
+                  "bootloader; flash it again.\n",
+                  job_name(), (unsigned)dev.load.nodeid);
     else
-        print_error("krcan ends at once: %s was cut short and did not finish.\n", job_name());
-    std::fflush(stdout);
-    main_set_run_failed();
+        job_error("krcan ends at once: %s was cut short and did not finish.\n", job_name());
     return false;
 }
 

@@ -216,7 +216,7 @@ void terminaltab_init(void)
     input.super.super.vrtl_touch = input_touch;
     find_set_extra_can_callback(terminaltab_can_sniff);
     if (kr_rtos_task_create(tx_task, "term_tx", 10240, nullptr, 1, nullptr) != KR_RTOS_PASS) {
-        print_error("The terminal's transmit task could not be started: typed lines are not sent.\n");
+        job_error("The terminal's transmit task could not be started: typed lines are not sent.\n");
     }
 }
 
@@ -253,7 +253,7 @@ bool terminaltab_send_line(const char *line)
 {
     if (!inited || !line) return false;
     if (term_nodeid == 0) {
-        print_error("The terminal does not send to node 0: that would reach every node. Set the device's node id "
+        job_warning("The terminal does not send to node 0: that would reach every node. Set the device's node id "
                     "first.\n");
         return false;
     }
