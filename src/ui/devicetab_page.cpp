@@ -20,6 +20,7 @@
 #include "ui/terminaltab.h"
 #include "kr_bytes.h"
 #include "devicetab_internal.h"
+#include "krui_internal.h"
 
 namespace dt {
 
@@ -30,10 +31,6 @@ bool device_removed = false;
 
 namespace {
 
-constexpr color_t DOT_COLOR_OFFLINE = 0xFF888888;
-constexpr color_t DOT_COLOR_BOOTUP = 0xFFF7E98A;
-constexpr color_t DOT_COLOR_PREOP = 0xFFF2C200;
-constexpr color_t DOT_COLOR_OP = 0xFF22B14C;
 constexpr color_t WARNING_COLOR = 0xFFE02020;
 
 const kr_uifileedit_filter_st PARAM_FILE_FILTERS[] = {{"Parameter files", "*.json *.yaml *.yml"},
@@ -46,16 +43,6 @@ constexpr uint8_t PARAM_FILTER_COUNT = 4, DEVICE_FILTER_COUNT = 2;
 const char *const subtab_names[SUBTAB_COUNT] = {"Device", "Terminal"};
 
 subtab_e selected_subtab = SUBTAB_DEVICE;
-
-color_t dot_color_for_state(dev_state_e s)
-{
-    switch (s) {
-    case DEV_STATE_BOOTUP: return DOT_COLOR_BOOTUP;
-    case DEV_STATE_PREOP: return DOT_COLOR_PREOP;
-    case DEV_STATE_OP: return DOT_COLOR_OP;
-    default: return DOT_COLOR_OFFLINE;
-    }
-}
 
 const char *state_name_str(dev_state_e s)
 {
@@ -117,7 +104,7 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
     kr_uiwindow_st *L = &c.left.super;
     const kr_bounding_box_st lb = kr_uiframewindow_get_content_bb(&c.left);
     std::memset(&c.dot, 0, sizeof c.dot);
-    statusdot_init(&c.dot, dot_color_for_state(d->state), style()->window_c, !has_pkg);
+    statusdot_init(&c.dot, krui_dot_color_for_state(d->state), style()->window_c, !has_pkg);
     kr_uiwindow_addxy(L, &c.dot.super, 0, 0, 40, has_pkg ? 40 : 64);
     if (has_pkg)
         kr_copy_text(c.state_str, sizeof c.state_str, state_name_str(d->state));
