@@ -581,13 +581,10 @@ kr_bounding_box_st frame_content(kr_uiframewindow_st &f)
     return kr_uiframewindow_get_content_bb(&f);
 }
 
-} // namespace
-
-extern "C" {
-
-void settingstab_show(kr_uitabwindow_st *tabwin)
+// Each frame's builder places its frame at y across the page, fw wide (ch: the font's line height),
+// and returns where the next frame starts.
+int16_t build_account_frame(kr_uitabwindow_st *tabwin, int16_t y, int16_t fw, int16_t ch)
 {
-    if (!tabwin) return;
     content_st &c = content;
     if (!account_seeded) {
         kr_copy_text(account_url_buf, sizeof account_url_buf, credentials_get_url());
@@ -597,17 +594,12 @@ void settingstab_show(kr_uitabwindow_st *tabwin)
         account_seeded = true;
     }
     std::memset(account_edited, 0, sizeof account_edited);
-    const kr_bounding_box_st tb = kr_uitabwindow_get_contentbb(tabwin);
-    const int16_t W = tb.w, H = tb.h;
-    const int16_t ch = (int16_t)(style->font ? style->font->char_height : 16);
-    const int16_t fw = (int16_t)(W - 20);
-
-    // Account.
+    const int16_t h = (int16_t)(4 * ch + 80);
     init_frame(c.account_frame, c.account_children, 9, "Account");
-    kr_uiwindow_addxy(&tabwin->super, &c.account_frame.super.super, 10, 10, fw, (int16_t)(4 * ch + 80));
+    kr_uiwindow_addxy(&tabwin->super, &c.account_frame.super.super, 10, y, fw, h);
     kr_uiwindow_set_stepcallback(&c.account_frame.super, account_frame_step, nullptr);
-    kr_bounding_box_st cb = frame_content(c.account_frame);
-    int16_t cw = cb.w;
+    const kr_bounding_box_st cb = frame_content(c.account_frame);
+    const int16_t cw = cb.w;
     const int16_t r = (int16_t)((cb.h - 10) / 2);
     const int16_t a = (int16_t)((cw - 304) / 2), b = (int16_t)(((cw - 304) - a) / 2);
     add_text_edit(c.account_url, account_url_buf, UITEXTEDIT_FLAG_ONELINE, "File server URL", 0, 0, a, r);
@@ -629,13 +621,17 @@ void settingstab_show(kr_uitabwindow_st *tabwin)
                       (int16_t)(2 * b + 10), (int16_t)(r / 2));
     kr_uiwindow_addxy(&c.account_frame.super, &c.account_status_fleet.super, (int16_t)(a + 10),
                       (int16_t)(r + r / 2 + 10), (int16_t)(2 * b + 10), (int16_t)(r / 2));
+    return (int16_t)(y + h + 10);
+}
 
-    // Software.
+int16_t build_software_frame(kr_uitabwindow_st *tabwin, int16_t y, int16_t fw, int16_t ch)
+{
+    content_st &c = content;
+    const int16_t h = (int16_t)(2 * ch + 45);
     init_frame(c.software_frame, c.software_children, 5, "Software");
-    kr_uiwindow_addxy(&tabwin->super, &c.software_frame.super.super, 10, (int16_t)(4 * ch + 100), fw,
-                      (int16_t)(2 * ch + 45));
-    cw = frame_content(c.software_frame).w;
-    int16_t row = (int16_t)(2 * ch + 5);
+    kr_uiwindow_addxy(&tabwin->super, &c.software_frame.super.super, 10, y, fw, h);
+    const int16_t cw = frame_content(c.software_frame).w;
+    const int16_t row = (int16_t)(2 * ch + 5);
     const int16_t half = (int16_t)((cw - 274) / 2);
     std::snprintf(c.version_str, sizeof c.version_str, "krcan %s (build %u)", selfupdate_this_name(),
                   (unsigned)selfupdate_this_version());
@@ -649,13 +645,17 @@ void settingstab_show(kr_uitabwindow_st *tabwin)
     std::memset(&c.notes_btn, 0, sizeof c.notes_btn);
     kr_uibutton_init(&c.notes_btn, "Version notes", style);
     kr_uiwindow_addxy(&c.software_frame.super, &c.notes_btn.super, (int16_t)(cw - 264), 0, 264, row);
+    return (int16_t)(y + h + 10);
+}
 
-    // CAN-bus.
-    const int16_t can_y = (int16_t)(6 * ch + 155), can_h = (int16_t)(2 * ch + 61);
+int16_t build_canbus_frame(kr_uitabwindow_st *tabwin, int16_t y, int16_t fw, int16_t ch)
+{
+    content_st &c = content;
+    const int16_t h = (int16_t)(2 * ch + 61);
     init_frame(c.canbus_frame, c.canbus_children, 4, "CAN-bus");
-    kr_uiwindow_addxy(&tabwin->super, &c.canbus_frame.super.super, 10, can_y, fw, can_h);
-    cw = frame_content(c.canbus_frame).w;
-    row = (int16_t)(2 * ch + 21);
+    kr_uiwindow_addxy(&tabwin->super, &c.canbus_frame.super.super, 10, y, fw, h);
+    const int16_t cw = frame_content(c.canbus_frame).w;
+    const int16_t row = (int16_t)(2 * ch + 21);
     const int16_t cl = (int16_t)(((cw - 274) - 10) / 2);
     canbus_count = 0;
     canbus_names[0][0] = 0;
@@ -678,13 +678,17 @@ void settingstab_show(kr_uitabwindow_st *tabwin)
     kr_uibutton_init(&c.canbus_apply_btn, "Apply", style);
     kr_uiwindow_addxy(&c.canbus_frame.super, &c.canbus_apply_btn.super, (int16_t)(cw - 264), 0, 264, row);
     canbus_refresh_apply();
+    return (int16_t)(y + h + 10);
+}
 
-    // Load parameters.
-    const int16_t py = (int16_t)(can_y + can_h + 10);
+// The last frame takes the rest of the page, down to its bottom margin.
+void build_params_frame(kr_uitabwindow_st *tabwin, int16_t y, int16_t fw, int16_t page_h)
+{
+    content_st &c = content;
     init_frame(c.params_frame, c.params_children, 5, "Load parameters");
-    kr_uiwindow_addxy(&tabwin->super, &c.params_frame.super.super, 10, py, fw, (int16_t)(H - 10 - py));
-    cb = frame_content(c.params_frame);
-    cw = cb.w;
+    kr_uiwindow_addxy(&tabwin->super, &c.params_frame.super.super, 10, y, fw, (int16_t)(page_h - 10 - y));
+    const kr_bounding_box_st cb = frame_content(c.params_frame);
+    const int16_t cw = cb.w;
     std::memset(&c.params_list, 0, sizeof c.params_list);
     std::memset(c.params_list_children, 0, sizeof c.params_list_children);
     kr_uiwindow_init(&c.params_list, c.params_list_children, style);
@@ -698,6 +702,22 @@ void settingstab_show(kr_uitabwindow_st *tabwin)
                       44);
     params_build_list();
     params_refresh_buttons();
+}
+
+} // namespace
+
+extern "C" {
+
+void settingstab_show(kr_uitabwindow_st *tabwin)
+{
+    if (!tabwin) return;
+    const kr_bounding_box_st tb = kr_uitabwindow_get_contentbb(tabwin);
+    const int16_t ch = (int16_t)(style->font ? style->font->char_height : 16);
+    const int16_t fw = (int16_t)(tb.w - 20);
+    int16_t y = build_account_frame(tabwin, 10, fw, ch);
+    y = build_software_frame(tabwin, y, fw, ch);
+    y = build_canbus_frame(tabwin, y, fw, ch);
+    build_params_frame(tabwin, y, fw, tb.h);
 
     shown = true;
     account_last_mqtt = mqtt_get_state();

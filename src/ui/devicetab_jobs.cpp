@@ -1,0 +1,188 @@
+// The device tab's jobs: starting one, the busy tab while it runs (its frames disabled, the flash's
+// cancel button), and what its end leaves behind. The device page and the Overview start them.
+#include "ui/devicetab.h"
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "bus/find.h"
+#include "firmware/esp32.h"
+#include "firmware/firmware_loader.h"
+#include "firmware/media.h"
+#include "online/remotefiles.h"
+#include "params/loadparam.h"
+#include "run/console.h"
+#include "system/package.h"
+#include "system/simrun.h"
+#include "system/system.h"
+#include "ui/krui.h"
+#include "devicetab_internal.h"
+
+namespace dt {
+
+bool busy = false;
+busy_op_e busy_op = OP_NONE;
+device_st *download_device = nullptr;
+device_st *flash_device = nullptr;
+device_st *flash_origin = nullptr;
+uint8_t flash_default_nodeid = 0;
+
+namespace {
+
+bool flash_btn_waiting = false;
+
+bool busy_finished()
+{
+    switch (busy_op) {
+    case OP_NONE: return true;
+    case OP_FLASH: return dev.load.finished;
+    case OP_MEDIA: return loadmedia_load_device_is_finished();
+    case OP_ESP32: return loadesp32_load_device_is_finished();
+    case OP_SAVE: return dev.saveparam.finished;
+    case OP_LOAD: return dev.loadparam.finished;
+    case OP_SAVESYS: return savesys_is_finished();
+    case OP_SYSPARAM: return loadparam_load_params_is_finished();
+    case OP_SYSLOAD: return loadparam_load_system_is_finished();
+    case OP_SIMPARAM: return simrun_load_params_is_finished();
+    case OP_DOWNLOAD: return remotefiles_download_is_finished();
+    }
+    return true;
+}
+
+// Only the flash's own tabs show its cancel button; another device's tab stays disabled.
+bool shows_flash() { return current_device && (current_device == flash_device || current_device == flash_origin); }
+
+// A job that did not start leaves the tab idle; the run still counts as failed.
+void start_failed(const char *what) { job_error("ERROR: %s could not be started; the tab is idle again.\n", what); }
+
+// Every job names itself in the log title, so that a close request can say what it waits for.
+void job_title(const char *format, const device_st *d) __attribute__((format(printf, 1, 0)));
+void job_title(const char *format, const device_st *d)
+{
+    char title[320]; // room for the longest format and name; the log title keeps what fits
+    std::snprintf(title, sizeof title, format, d ? (d->devname[0] ? d->devname : d->name) : "");
+    krui_set_log_title(title);
+}
+
+void finish_busy()
+{
+    krui_reset_log_title();
+    if (busy_op == OP_FLASH) {
+        find_reinstall_monitor();
+        if (!dev.load.success) main_set_run_failed();
+        bool still_there = false;
+        if (shown_system)
+            for (uint8_t i = 0; i < shown_system->dev_count; i++)
+                if (&shown_system->devs[i] == flash_device) still_there = true;
+        if (dev.load.success && still_there && flash_default_nodeid != 0)
+            find_expect_boot_nodeid(flash_device, flash_default_nodeid);
+        flash_device = flash_origin = nullptr;
+    }
+    if (busy_op == OP_DOWNLOAD) {
+        char path[1024] = "", err[256] = "";
+        if (!remotefiles_download_result(path, sizeof path, err, sizeof err)) {
+            main_set_run_failed();
+            tell(err[0] ? err : "The download failed.");
+        } else if (path_ends_with(path, ".krdev") && shown_system) {
+            for (uint8_t i = 0; i < shown_system->dev_count; i++)
+                if (&shown_system->devs[i] == download_device) system_set_device_file(download_device, path);
+        }
+        download_device = nullptr;
+    }
+    busy = false;
+    busy_op = OP_NONE;
+}
+
+} // namespace
+
+void set_frames_enabled(bool enabled)
+{
+    if (view_built) {
+        kr_uiwindow_set_enabled(&content.left.super, enabled);
+        if (on_page(&content.subtabs.super, &content.right.super.super))
+            kr_uiwindow_set_enabled(&content.right.super, enabled);
+        kr_ui_set_enabled(&content.remove_btn.super.super.super, enabled);
+    }
+    // The Overview's own conditions come back with its next build.
+    if (overview_built && !enabled && (busy_op == OP_SAVESYS || busy_op == OP_SYSLOAD || busy_op == OP_SIMPARAM))
+        for (kr_uibutton_st *b : {&content.open_sys_btn, &content.joystick_btn, &content.savesys_btn, &content.loadsys_btn})
+            kr_ui_set_enabled(&b->super, false);
+}
+
+void flash_btn_set_cancel_mode()
+{
+    if (!view_built || !shows_flash()) return;
+    kr_uibutton_set_text(&content.flash_btn,
+                         dev.load.waiting ? "Cancel (waiting for device)" : "Cancel flashing");
+    kr_uiwindow_set_enabled(&content.right.super, false);
+    kr_ui_set_enabled(&content.right.super.super, true);
+    kr_ui_set_enabled(&content.flash_btn.super, true);
+}
+
+void start_busy(busy_op_e op)
+{
+    busy = true;
+    busy_op = op;
+    set_frames_enabled(false);
+    if (op == OP_FLASH) {
+        flash_btn_waiting = dev.load.waiting;
+        flash_btn_set_cancel_mode();
+    }
+}
+
+void start_job(busy_op_e op, const device_st *d, const char *title_format, const char *what,
+               const std::function<bool()> &start)
+{
+    job_title(title_format, d);
+    if (start()) {
+        start_busy(op);
+    } else {
+        krui_reset_log_title();
+        start_failed(what);
+    }
+}
+
+bool jobs_step()
+{
+    if (busy_op == OP_FLASH) {
+        if (dev.load.waiting != flash_btn_waiting) {
+            flash_btn_waiting = dev.load.waiting;
+            flash_btn_set_cancel_mode();
+        }
+        if (view_built && shows_flash() && clicked(&content.flash_btn)) {
+            say_flushed("Cancelling flashing of node 0x%x...\n", dev.load.nodeid);
+            load_cancel();
+        }
+    }
+    if (!busy_finished()) return false;
+    finish_busy();
+    return true;
+}
+
+} // namespace dt
+
+using namespace dt;
+
+extern "C" {
+
+bool devicetab_is_busy(void) { return busy; }
+
+bool devicetab_cancel_for_close(void)
+{
+    bool cancelled = false;
+    if (busy && busy_op == OP_FLASH && dev.load.waiting) {
+        say_flushed("Cancelling the flash that waits for node 0x%x to power on.\n", dev.load.nodeid);
+        load_cancel();
+        cancelled = true;
+    }
+    // Loads onto several devices stop; a single device's load runs to its end rather than be left half written.
+    if (busy && (busy_op == OP_SYSPARAM || busy_op == OP_SYSLOAD) && !loadparam_is_cancelled()) {
+        say_flushed("Stopping the parameter load...\n");
+        loadparam_set_cancelled(true);
+        if (kr_stdin_is_waiting()) kr_stdin_feed("\n");
+        cancelled = true;
+    }
+    return cancelled;
+}
+
+} // extern "C"
