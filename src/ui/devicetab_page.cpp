@@ -237,9 +237,9 @@ kr_uiobject_ret_e subtab_step(void *, uint16_t)
 bool refuse_node0(const device_st *d, const char *what)
 {
     if (system_nodeid_valid(d->nodeid)) return false;
-    print_error("ERROR: %s refused: the device has node id 0x%x, which is no single node (0 reaches every "
-                "node, this tool included). Set its node id first.\n",
-                what, d->nodeid);
+    job_error("ERROR: %s refused: the device has node id 0x%x, which is no single node (0 reaches every "
+              "node, this tool included). Set its node id first.\n",
+              what, d->nodeid);
     return true;
 }
 

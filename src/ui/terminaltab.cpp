@@ -253,8 +253,8 @@ bool terminaltab_send_line(const char *line)
 {
     if (!inited || !line) return false;
     if (term_nodeid == 0) {
-        job_warning("The terminal does not send to node 0: that would reach every node. Set the device's node id "
-                    "first.\n");
+        job_error("The terminal does not send to node 0: that would reach every node. Set the device's node id "
+                  "first.\n");
         return false;
     }
     const size_t n = std::strlen(line);
