@@ -18,6 +18,7 @@
 #include "database/db.h"
 #include "system/system.h"
 #include "kr_bytes.h"
+#include "kr_memory.h"
 
 struct _dev_st dev;
 bool log_line_live = false;
@@ -194,6 +195,16 @@ void main_open_std_fds(void)
     }
 }
 
+// What the run ends with, once every job has returned.
+static int end_status(void)
+{
+    db_deinit(&dev.db);
+    PRINT("Finished\n");
+    bool lost = stdout_lost();
+    std::fflush(stderr);
+    return main_run_failed() || lost ? 1 : 0;
+}
+
 void step(void *)
 {
     task_st *tasks = (task_st *)dev.tasks.buffer;
@@ -204,13 +215,7 @@ void step(void *)
     }
     sim_monitor();
     kr_deinit();
-    if (!kr_rtos_idle_task_set()) {
-        db_deinit(&dev.db);
-        PRINT("Finished\n");
-        bool lost = stdout_lost();
-        std::fflush(stderr);
-        std::exit(main_run_failed() || lost ? 1 : 0);
-    }
+    if (!kr_rtos_idle_task_set()) std::exit(end_status());
     PRINT("step done\n");
     for (;;) kr_rtos_task_delay(1);
 }
@@ -322,6 +327,13 @@ void main_setup_output(void)
 
 int main_start_run(void)
 {
+    // Without a job (--version, --help) the kernel's threads would start only to be stopped, which
+    // takes longer than the rest of such a run. The settings file is read all the same, so a broken
+    // one is reported by every run.
+    if (dev.tasks.len == 0) {
+        kr_memory_load(MEMORY_COM_PARAMS);
+        return end_status();
+    }
     task_st *tasks = (task_st *)dev.tasks.buffer;
     for (uint16_t i = 0; i < dev.tasks.len; i++) {
         if (kr_rtos_task_create(task_step, "task", 51200, &tasks[i], 2, nullptr) != KR_RTOS_PASS) {
