@@ -298,10 +298,9 @@ uint8_t find_devices(void)
     search_remaining_ms = 0;
     for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++)
         if (_kr_canopen_sdo_client_answers_differ(node, true)) {
-            std::printf(PRINT_BOLDYELLOW "WARNING: node 0x%x answered with two different identities: two devices share "
-                                         "this node id.\n" PRINT_RESET,
+            job_warning("WARNING: node 0x%x answered with two different identities: two devices share "
+                        "this node id.\n",
                         (unsigned)node);
-            std::fflush(stdout);
         }
     uint8_t found = (uint8_t)(dev.system.dev_count - start_count);
     std::printf("Device search finished: %u new device(s) found.\n", (unsigned)found);

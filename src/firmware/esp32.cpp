@@ -283,9 +283,7 @@ bool loadesp32_krdev(const char *path, uint8_t node)
         return false;
     }
     if (krdev.esp32_count == 0) {
-        std::printf(PRINT_BOLDYELLOW "WARNING: device package '%s' bundles no ESP32 firmware to flash.\n" PRINT_RESET,
-                    path);
-        std::fflush(stdout);
+        job_warning("WARNING: device package '%s' bundles no ESP32 firmware to flash.\n", path);
         krdev_close(&krdev);
         return false;
     }

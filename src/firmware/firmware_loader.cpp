@@ -453,8 +453,7 @@ void flash_devices(uint32_t first, uint32_t end, bool wfr, bool kr, bool block)
     for (uint32_t i = first; i < end; i++) {
         const device_st &d = s.devs[i];
         if (!d.filepath[0]) {
-            say_flushed(PRINT_BOLDYELLOW "Skipping device '%s' (node 0x%x): no configuration package.\n" PRINT_RESET,
-                        d.name, (unsigned)d.nodeid);
+            job_warning("Skipping device '%s' (node 0x%x): no configuration package.\n", d.name, (unsigned)d.nodeid);
             continue;
         }
         say_flushed("\n=== Flashing device %u/%u: '%s' (node 0x%x) ===\n", (unsigned)(i - first + 1),

@@ -283,8 +283,7 @@ krdev_media_e load_krdev_media(const char *path, uint8_t node)
     }
     krdev_media_e result = krdev_media_e::failed;
     if (krdev.media[0] == '\0') {
-        std::printf(PRINT_BOLDYELLOW "WARNING: device package '%s' bundles no media files to load.\n" PRINT_RESET, path);
-        std::fflush(stdout);
+        job_warning("WARNING: device package '%s' bundles no media files to load.\n", path);
         result = krdev_media_e::no_media;
     } else {
         db_set_nodeid_force(&dev.db, node);
@@ -368,8 +367,8 @@ void wait_node_operational(uint8_t node)
     if (find_wait_node_operational(node, LOADMEDIA_OP_WAIT_MS))
         std::printf("Node 0x%x is operational, starting the media download.\n", node);
     else
-        std::printf(PRINT_BOLDYELLOW "WARNING: node 0x%x did not report an OPERATIONAL heartbeat in %u seconds; "
-                                     "loading the media anyway.\n" PRINT_RESET,
+        job_warning("WARNING: node 0x%x did not report an OPERATIONAL heartbeat in %u seconds; "
+                    "loading the media anyway.\n",
                     node, LOADMEDIA_OP_WAIT_MS / 1000);
     std::fflush(stdout);
 }
@@ -382,9 +381,7 @@ void loadmedia_devices(uint32_t first, uint32_t end)
     for (uint32_t i = first; i < end && i < dev.system.dev_count; i++) {
         const device_st &d = dev.system.devs[i];
         if (d.filepath[0] == '\0') {
-            std::printf(PRINT_BOLDYELLOW "Skipping device '%s' (node 0x%x): no configuration package.\n" PRINT_RESET,
-                        d.name, d.nodeid);
-            std::fflush(stdout);
+            job_warning("Skipping device '%s' (node 0x%x): no configuration package.\n", d.name, d.nodeid);
             continue;
         }
         std::printf("\n=== Loading media to device '%s' (node 0x%x) ===\n", d.name, d.nodeid);

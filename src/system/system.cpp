@@ -46,10 +46,9 @@ bool convert_whole(const char *text, size_t len, unsigned long *value)
 uint8_t checked_db_nodeid(uint32_t id, const char *path)
 {
     if (id == 0 || system_nodeid_valid(id)) return (uint8_t)id;
-    std::printf(PRINT_BOLDYELLOW "WARNING: the database of '%s' names node id 0x%x, outside 1..127 (0x1..0x7f); "
-                                 "it is not used.\n" PRINT_RESET,
+    job_warning("WARNING: the database of '%s' names node id 0x%x, outside 1..127 (0x1..0x7f); "
+                "it is not used.\n",
                 path, (unsigned)id);
-    std::fflush(stdout);
     return 0;
 }
 
@@ -331,11 +330,9 @@ void system_apply_forced_nodeid(system_st *system, uint32_t first, uint32_t end)
     if (end > system->dev_count) end = system->dev_count;
     if (first >= end) return;
     if (!system_nodeid_valid(system->forced_nodeid)) {
-        std::printf(PRINT_BOLDYELLOW "WARNING: the node id forced on the command line (0x%x) is outside 1..127 "
-                                     "(0x1..0x7f); ignoring it. Each device is addressed with its own node id.\n"
-                                     PRINT_RESET,
+        job_warning("WARNING: the node id forced on the command line (0x%x) is outside 1..127 "
+                    "(0x1..0x7f); ignoring it. Each device is addressed with its own node id.\n",
                     (unsigned)system->forced_nodeid);
-        std::fflush(stdout);
         system->forced_nodeid_set = false;
         system->forcenodeid = false;
         return;
@@ -344,10 +341,9 @@ void system_apply_forced_nodeid(system_st *system, uint32_t first, uint32_t end)
         system->devs[first].nodeid = system->forced_nodeid;
         return;
     }
-    std::printf(PRINT_BOLDYELLOW "WARNING: the node id forced on the command line (0x%x) cannot name any one of the "
-                                 "%u devices; ignoring it. Each device is addressed with its own node id.\n" PRINT_RESET,
+    job_warning("WARNING: the node id forced on the command line (0x%x) cannot name any one of the "
+                "%u devices; ignoring it. Each device is addressed with its own node id.\n",
                 (unsigned)system->forced_nodeid, (unsigned)(end - first));
-    std::fflush(stdout);
     system->forced_nodeid_set = false;
     system->forcenodeid = false;
 }
