@@ -438,7 +438,7 @@ bool sim_dev_power(sim_runner_st *r, uint8_t node, uint32_t ms)
     {
         WITH_DEV(false)
         d->reset_at_ns = 0;
-        d->x.state = X_IDLE;
+        d->x.state = SIM_XFER_IDLE;
         sim_prog_power(d->prog, ms);
     }
     uint64_t one = 1; // the runner recomputes its wake-up

@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
-enum xfer_state_e { X_IDLE, X_DL_SEG, X_UL_SEG, X_DL_BLOCK, X_DL_BLOCK_END };
+// The SDO transfer in hand (sim_sdo_server.cpp); an NMT stop, a reset or a power cut ends it.
+enum sim_xfer_state_e { SIM_XFER_IDLE, SIM_XFER_DL_SEG, SIM_XFER_UL_SEG, SIM_XFER_DL_BLOCK, SIM_XFER_DL_BLOCK_END };
 
-struct xfer_st {
-    xfer_state_e state = X_IDLE;
+struct sim_xfer_st {
+    sim_xfer_state_e state = SIM_XFER_IDLE;
     uint16_t index = 0;
     uint8_t sub = 0;
     bool upload = false;
@@ -34,6 +35,7 @@ struct xfer_st {
     bool block_broken = false; // a segment went missing in this block
 };
 
+// One simulated device; its runner's mutex guards it.
 struct sim_dev_st {
     sim_device_config_st cfg;
     sim_client_st client;
@@ -42,7 +44,7 @@ struct sim_dev_st {
     int64_t next_hb_ns = 0;
     int64_t reset_at_ns = 0;
     uint8_t reset_cmd = 0;
-    xfer_st x;
+    sim_xfer_st x;
     std::vector<sim_fault_st> faults;
     std::vector<uint8_t> nmt_log;
     std::vector<sim_write_log_st> write_log;

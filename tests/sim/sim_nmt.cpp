@@ -41,14 +41,14 @@ void sim_nmt_command(sim_dev_st &d, const sim_frame_st &f)
         break;
     case 0x02:
         d.state = 4;
-        d.x.state = X_IDLE;
+        d.x.state = SIM_XFER_IDLE;
         break;
     case 0x80:
         d.state = 127;
         break;
     default:
         d.state = 0;
-        d.x.state = X_IDLE;
+        d.x.state = SIM_XFER_IDLE;
         d.reset_cmd = cmd;
         d.reset_at_ns = sim_mono_ns() + (int64_t)d.cfg.reset_delay_ms * 1000000;
         break;

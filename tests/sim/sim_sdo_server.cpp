@@ -54,7 +54,7 @@ void sdo_abort(sim_dev_st &d, uint16_t index, uint8_t sub, uint32_t code)
     uint8_t b[8] = {0x80, (uint8_t)index, (uint8_t)(index >> 8), sub, (uint8_t)code, (uint8_t)(code >> 8),
                     (uint8_t)(code >> 16), (uint8_t)(code >> 24)};
     send_sdo(d, b);
-    d.x.state = X_IDLE;
+    d.x.state = SIM_XFER_IDLE;
 }
 
 // Before each reply: an abort or silence fault replaces it. True when the reply is not to go.
@@ -162,7 +162,7 @@ size_t max_bytes(sim_dev_st &d)
 
 void start_transfer(sim_dev_st &d, const uint8_t *b, bool upload)
 {
-    d.x = xfer_st{};
+    d.x = sim_xfer_st{};
     d.x.index = (uint16_t)(b[1] | b[2] << 8);
     d.x.sub = b[3];
     d.x.upload = upload;
@@ -191,7 +191,7 @@ void initiate_download(sim_dev_st &d, const uint8_t *b)
             return;
         }
         reply(d, ok);
-        d.x.state = X_IDLE;
+        d.x.state = SIM_XFER_IDLE;
         return;
     }
     if (cmd & 0x01) {
@@ -203,7 +203,7 @@ void initiate_download(sim_dev_st &d, const uint8_t *b)
             return;
         }
     }
-    d.x.state = X_DL_SEG;
+    d.x.state = SIM_XFER_DL_SEG;
     reply(d, ok);
 }
 
@@ -240,7 +240,7 @@ void download_segment(sim_dev_st &d, const uint8_t *b)
     reply(d, r);
     d.x.toggle ^= 1;
     if (last)
-        d.x.state = X_IDLE;
+        d.x.state = SIM_XFER_IDLE;
 }
 
 void initiate_upload(sim_dev_st &d, const uint8_t *b)
@@ -266,7 +266,7 @@ void initiate_upload(sim_dev_st &d, const uint8_t *b)
     put32(sz, (uint32_t)v.size());
     std::memcpy(r + 4, sz.data(), 4);
     d.x.buf = v;
-    d.x.state = X_UL_SEG;
+    d.x.state = SIM_XFER_UL_SEG;
     reply(d, r);
 }
 
@@ -290,7 +290,7 @@ void upload_segment(sim_dev_st &d, const uint8_t *b)
     reply(d, r);
     d.x.toggle ^= 1;
     if (last)
-        d.x.state = X_IDLE;
+        d.x.state = SIM_XFER_IDLE;
 }
 
 void initiate_block_download(sim_dev_st &d, const uint8_t *b)
@@ -311,7 +311,7 @@ void initiate_block_download(sim_dev_st &d, const uint8_t *b)
     if (reply_replaced(d))
         return;
     d.x.crc = b[0] & 0x04;
-    d.x.state = X_DL_BLOCK;
+    d.x.state = SIM_XFER_DL_BLOCK;
     d.x.expect_seq = 1;
     uint8_t r[8] = {0xA4, b[1], b[2], b[3], d.cfg.block_size, 0, 0, 0};
     reply(d, r);
@@ -354,7 +354,7 @@ void block_segment(sim_dev_st &d, const uint8_t *b)
     d.x.expect_seq = 1;
     d.x.block_broken = false;
     if (d.x.last_seen)
-        d.x.state = X_DL_BLOCK_END;
+        d.x.state = SIM_XFER_DL_BLOCK_END;
 }
 
 void end_block_download(sim_dev_st &d, const uint8_t *b)
@@ -382,7 +382,7 @@ void end_block_download(sim_dev_st &d, const uint8_t *b)
     }
     uint8_t r[8] = {0xA1, 0, 0, 0, 0, 0, 0, 0};
     reply(d, r);
-    d.x.state = X_IDLE;
+    d.x.state = SIM_XFER_IDLE;
 }
 
 } // namespace
@@ -396,14 +396,14 @@ void sim_sdo_server_request(sim_dev_st &d, const sim_frame_st &f)
     const uint8_t *b = f.data;
     if (b[0] == 0x80) { // abort from the client
         d.abort_log.push_back(get32(b + 4));
-        d.x.state = X_IDLE;
+        d.x.state = SIM_XFER_IDLE;
         return;
     }
     switch (d.x.state) {
-    case X_DL_BLOCK:
+    case SIM_XFER_DL_BLOCK:
         block_segment(d, b);
         return;
-    case X_DL_BLOCK_END:
+    case SIM_XFER_DL_BLOCK_END:
         end_block_download(d, b);
         return;
     default:
@@ -416,9 +416,9 @@ void sim_sdo_server_request(sim_dev_st &d, const sim_frame_st &f)
         initiate_upload(d, b);
     else if (ccs == 6 && !(b[0] & 0x01))
         initiate_block_download(d, b);
-    else if (ccs == 0 && d.x.state == X_DL_SEG)
+    else if (ccs == 0 && d.x.state == SIM_XFER_DL_SEG)
         download_segment(d, b);
-    else if (ccs == 3 && d.x.state == X_UL_SEG)
+    else if (ccs == 3 && d.x.state == SIM_XFER_UL_SEG)
         upload_segment(d, b);
     else
         sdo_abort(d, (uint16_t)(b[1] | b[2] << 8), b[3], SDO_BAD_COMMAND);
