@@ -1,4 +1,4 @@
-// The CAN interface version check: when a parameter file and a device name different versions,
+// The CAN interface version check: when a parameter file and a device give different versions,
 // shows the revision notes between them and asks whether to go on.
 #include <algorithm>
 #include <cstring>
