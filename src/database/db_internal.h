@@ -17,7 +17,9 @@ void db_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // over 8 bytes): the load then fails.
 void db_mark_failed(void);
 
-// Bounded copy that always terminates; false when text did not fit.
+// Makes v a text value holding a copy of the first len characters of text; the integer stays and
+// what v held before is not freed.
+void dbvalue_own(dbvalue_st *v, const char *text, size_t len);
 
 // Appends a new object (zeroed, then initialised); null with a message when the list is full.
 db_obj_st *db_obj_append(db_st *db);

@@ -218,7 +218,8 @@ std::string leading_ident(const std::string &text)
     return id;
 }
 
-bool build_header(exporter &x, const char *name)
+// The file's opening: the guard, the includes, the device's symbol, its node id and identity.
+void emit_head(exporter &x, const char *name)
 {
     db_st *db = x.db;
     const std::string &DEV = x.dev_sym;
@@ -240,7 +241,13 @@ bool build_header(exporter &x, const char *name)
     o += "\n\n";
     x.define(DEV + "_REVISION_NUMBER", fmt("0x%x", db->revision_number), "REVISIONNUMBER");
     o += "\n\n";
+}
 
+void emit_emcys(exporter &x)
+{
+    db_st *db = x.db;
+    const std::string &DEV = x.dev_sym;
+    std::string &o = x.out;
     info("Creating header symbols for EMCY messages\n");
     x.define(DEV + "_EMCY_START_INDEX", fmt("0x%x", db->emcys_index), "EMCY_INDEX");
     o += "\n";
@@ -258,7 +265,55 @@ bool build_header(exporter &x, const char *name)
     x.add_symbol(DEV + "_EMCY_COUNT", "the EMCY count");
     x.enum_value(DEV + "_EMCY_COUNT", fmt("%u", (unsigned)db->emcys.len), false);
     o += "} " + x.dev_lower + "_emcy_err_codes_e;\n\n\n\n\n";
+}
 
+// An enumeration define: its members with the values they wrote, and its type.
+void emit_enum(exporter &x, const db_define_st *d, const std::string &sym, const std::string &origin)
+{
+    std::string &o = x.out;
+    o += d->data_type ? "enum {\n" : "typedef enum {\n";
+    bool had_value = false;
+    for (int32_t k = 0; k < d->child_count; ++k) {
+        const char *child = d->childs[k];
+        bool last = k == d->child_count - 1;
+        const char *eq = std::strchr(child, '=');
+        std::string own(child, eq ? (size_t)(eq - child) : std::strlen(child));
+        while (!own.empty() && std::isspace((unsigned char)own.back())) own.pop_back();
+        std::string csym = sym + "_" + ident(own);
+        x.add_symbol(csym, origin + " member " + own);
+        if (eq) {
+            char *end = nullptr;
+            long long v = std::strtoll(eq + 1, &end, 0);
+            while (end && std::isspace((unsigned char)*end)) ++end;
+            if (end && end != eq + 1 && *end == '\0' && v >= INT32_MIN && v <= INT32_MAX) {
+                o += "    " + csym + " = " + fmt("%lld", v) + (last ? "\n" : ",\n");
+                had_value = true;
+                continue;
+            }
+            db_warn("The member '%s' of enumeration '%s' has a value that is not an integer; it is exported "
+                 "without it.\n",
+                 child, d->name);
+        }
+        if (k == 0) x.enum_value(csym, "0", !last);
+        else if (last && had_value) x.enum_value(csym, fmt("%u", (unsigned)k), false);
+        else o += "    " + csym + (last ? "\n" : ",\n");
+    }
+    std::string lname = lower(ident(d->name));
+    if (d->data_type) {
+        char stdint[40];
+        o += "};\ntypedef " + std::string(db_type_to_stdint(d->data_type, stdint)) + " " + x.dev_lower + "_" +
+             lname + "_e;\n\n";
+    } else {
+        o += "} " + x.dev_lower + "_" + lname + "_e;\n\n";
+    }
+    x.add_symbol(x.dev_lower + "_" + lname + "_e", origin + " type");
+}
+
+void emit_defines(exporter &x)
+{
+    db_st *db = x.db;
+    const std::string &DEV = x.dev_sym;
+    std::string &o = x.out;
     info("Creating header symbols for defines\n");
     for (uint16_t i = 0; i < db->defines.len; ++i) {
         const db_define_st *d = &db->defines_buffer[i];
@@ -270,106 +325,102 @@ bool build_header(exporter &x, const char *name)
         } else if (d->type == DB_DEFINE_STRING) {
             x.define(sym, x.define_text(d->str), origin);
         } else if (d->type == DB_DEFINE_ENUM) {
-            o += d->data_type ? "enum {\n" : "typedef enum {\n";
-            bool had_value = false;
-            for (int32_t k = 0; k < d->child_count; ++k) {
-                const char *child = d->childs[k];
-                bool last = k == d->child_count - 1;
-                const char *eq = std::strchr(child, '=');
-                std::string own(child, eq ? (size_t)(eq - child) : std::strlen(child));
-                while (!own.empty() && std::isspace((unsigned char)own.back())) own.pop_back();
-                std::string csym = sym + "_" + ident(own);
-                x.add_symbol(csym, origin + " member " + own);
-                if (eq) {
-                    char *end = nullptr;
-                    long long v = std::strtoll(eq + 1, &end, 0);
-                    while (end && std::isspace((unsigned char)*end)) ++end;
-                    if (end && end != eq + 1 && *end == '\0' && v >= INT32_MIN && v <= INT32_MAX) {
-                        o += "    " + csym + " = " + fmt("%lld", v) + (last ? "\n" : ",\n");
-                        had_value = true;
-                        continue;
-                    }
-                    db_warn("The member '%s' of enumeration '%s' has a value that is not an integer; it is exported "
-                         "without it.\n",
-                         child, d->name);
-                }
-                if (k == 0) x.enum_value(csym, "0", !last);
-                else if (last && had_value) x.enum_value(csym, fmt("%u", (unsigned)k), false);
-                else o += "    " + csym + (last ? "\n" : ",\n");
-            }
-            std::string lname = lower(ident(d->name));
-            if (d->data_type) {
-                char stdint[40];
-                o += "};\ntypedef " + std::string(db_type_to_stdint(d->data_type, stdint)) + " " + x.dev_lower + "_" +
-                     lname + "_e;\n\n";
-            } else {
-                o += "} " + x.dev_lower + "_" + lname + "_e;\n\n";
-            }
-            x.add_symbol(x.dev_lower + "_" + lname + "_e", origin + " type");
+            emit_enum(x, d, sym, origin);
         } else {
             db_error("Unknown define type in export\n");
         }
     }
+}
 
+void emit_pdo_counts(exporter &x)
+{
+    db_st *db = x.db;
+    const std::string &DEV = x.dev_sym;
+    std::string &o = x.out;
     o += "\n\n\n\n";
     info("Creating header symbols for PDO counts\n");
     x.define(DEV + "_RXPDO_COUNT", fmt("%u", (unsigned)db->rxpdos.len), "RXPDO");
     x.define(DEV + "_TXPDO_COUNT", fmt("%u", (unsigned)db->txpdos.len), "TXPDO");
     o += "\n\n";
+}
 
-    info("Creating header symbols from object dictionary entries\n");
-    for (uint16_t i = 0; i < db->objects.len; ++i) {
-        const db_obj_st *obj = &db->objects_buffer[i];
-        char symbuf[1024];
-        db_obj_symbol(db, obj->name.value_str, symbuf, sizeof symbuf);
-        const std::string SYM = symbuf;
-        const std::string origin = std::string("object ") + obj->name.value_str;
-        const uint8_t type = obj->obj.type;
-        const bool is_unsigned = !(std::strstr(obj->type_str, "SIGNED") && !std::strstr(obj->type_str, "UNSIGNED"));
-        x.define(SYM + "_INDEX", fmt("0x%x", obj->obj.main_index), origin);
-        if (type > 63) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size, origin), origin);
-        else if (type == CANOPEN_STRING)
-            x.define(SYM + "_STRING_LEN", x.value(obj->string_len, origin), origin);
-        else x.define(SYM + "_SUBINDEX", fmt("%u", obj->obj.sub_index), origin);
-        // A type the document named in its own way gets the name the library knows.
-        char canonical[40];
-        db_type_to_str(type, canonical);
-        bool known = db_str_to_type(obj->type_str) == type &&
-                     (type != 1 || std::strcmp(obj->type_str, "CANOPEN_UNSIGNED8") == 0 ||
-                      std::strcmp(obj->type_str, "CANOPEN_SIGNED8") == 0);
-        x.define(SYM + "_TYPE", known ? obj->type_str : canonical, origin);
-        char perm[40];
-        x.define(SYM + "_PERMISSIONS", db_permission_to_str(obj->obj.permissions, perm), origin);
-        if (type > 63) {
-            unsigned k = 1;
-            for (const db_array_child_st *c = obj->child_ptr; c; c = c->next_sibling, ++k) {
-                std::string CHILD = SYM + "_" + ident(c->name.value_str);
-                std::string corigin = origin + " element " + c->name.value_str;
-                x.define(CHILD + "_SUBINDEX", fmt("%u", k), corigin);
-                if (dbvalue_is_set(&c->min)) x.define(CHILD + "_MIN", x.value(c->min, corigin, is_unsigned), corigin);
-                if (dbvalue_is_set(&c->max)) x.define(CHILD + "_MAX", x.value(c->max, corigin, is_unsigned), corigin);
-                x.define(CHILD + "_DEFAULT", x.value(c->def, corigin, is_unsigned), corigin);
-            }
-            char stdint[40];
-            std::string sym = lower(SYM);
-            o += "extern const " + std::string(db_type_to_stdint(type, stdint)) + " " + sym + "_defaults[];\n";
-            o += "uint32_t " + sym + "_defaults_size(void);\n";
-            x.add_symbol(sym + "_defaults", origin);
-            x.add_symbol(sym + "_defaults_size", origin);
-        } else if (type <= 15) {
-            x.define(SYM + "_VALUE", x.value(obj->value, origin, is_unsigned), origin);
-            x.define(SYM + "_DEFAULT", x.value(obj->def, origin, is_unsigned), origin);
-            x.define(SYM + "_MIN", x.value(obj->min, origin, is_unsigned), origin);
-            x.define(SYM + "_MAX", x.value(obj->max, origin, is_unsigned), origin);
-        } else if (type == CANOPEN_STRING) {
-            x.define(SYM + "_DEFAULT", c_string(dbvalue_is_set(&obj->string_def) ? obj->string_def.value_str : "0"),
-                     origin);
+// One object's symbols: where it sits, its type and permissions, and its values (an array's per
+// element, with the declarations of its defaults).
+void emit_object(exporter &x, const db_obj_st *obj)
+{
+    db_st *db = x.db;
+    std::string &o = x.out;
+    char symbuf[1024];
+    db_obj_symbol(db, obj->name.value_str, symbuf, sizeof symbuf);
+    const std::string SYM = symbuf;
+    const std::string origin = std::string("object ") + obj->name.value_str;
+    const uint8_t type = obj->obj.type;
+    const bool is_unsigned = !(std::strstr(obj->type_str, "SIGNED") && !std::strstr(obj->type_str, "UNSIGNED"));
+    x.define(SYM + "_INDEX", fmt("0x%x", obj->obj.main_index), origin);
+    if (type > 63) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size, origin), origin);
+    else if (type == CANOPEN_STRING)
+        x.define(SYM + "_STRING_LEN", x.value(obj->string_len, origin), origin);
+    else x.define(SYM + "_SUBINDEX", fmt("%u", obj->obj.sub_index), origin);
+    // A type the document named in its own way gets the name the library knows.
+    char canonical[40];
+    db_type_to_str(type, canonical);
+    bool known = db_str_to_type(obj->type_str) == type &&
+                 (type != 1 || std::strcmp(obj->type_str, "CANOPEN_UNSIGNED8") == 0 ||
+                  std::strcmp(obj->type_str, "CANOPEN_SIGNED8") == 0);
+    x.define(SYM + "_TYPE", known ? obj->type_str : canonical, origin);
+    char perm[40];
+    x.define(SYM + "_PERMISSIONS", db_permission_to_str(obj->obj.permissions, perm), origin);
+    if (type > 63) {
+        unsigned k = 1;
+        for (const db_array_child_st *c = obj->child_ptr; c; c = c->next_sibling, ++k) {
+            std::string CHILD = SYM + "_" + ident(c->name.value_str);
+            std::string corigin = origin + " element " + c->name.value_str;
+            x.define(CHILD + "_SUBINDEX", fmt("%u", k), corigin);
+            if (dbvalue_is_set(&c->min)) x.define(CHILD + "_MIN", x.value(c->min, corigin, is_unsigned), corigin);
+            if (dbvalue_is_set(&c->max)) x.define(CHILD + "_MAX", x.value(c->max, corigin, is_unsigned), corigin);
+            x.define(CHILD + "_DEFAULT", x.value(c->def, corigin, is_unsigned), corigin);
         }
-        o += "\n\n";
+        char stdint[40];
+        std::string sym = lower(SYM);
+        o += "extern const " + std::string(db_type_to_stdint(type, stdint)) + " " + sym + "_defaults[];\n";
+        o += "uint32_t " + sym + "_defaults_size(void);\n";
+        x.add_symbol(sym + "_defaults", origin);
+        x.add_symbol(sym + "_defaults_size", origin);
+    } else if (type <= 15) {
+        x.define(SYM + "_VALUE", x.value(obj->value, origin, is_unsigned), origin);
+        x.define(SYM + "_DEFAULT", x.value(obj->def, origin, is_unsigned), origin);
+        x.define(SYM + "_MIN", x.value(obj->min, origin, is_unsigned), origin);
+        x.define(SYM + "_MAX", x.value(obj->max, origin, is_unsigned), origin);
+    } else if (type == CANOPEN_STRING) {
+        x.define(SYM + "_DEFAULT", c_string(dbvalue_is_set(&obj->string_def) ? obj->string_def.value_str : "0"),
+                 origin);
     }
+    o += "\n\n";
+}
+
+void emit_objects(exporter &x)
+{
+    db_st *db = x.db;
+    info("Creating header symbols from object dictionary entries\n");
+    for (uint16_t i = 0; i < db->objects.len; ++i) emit_object(x, &db->objects_buffer[i]);
     info("Object dictionary symbols created\n");
+}
+
+void emit_tail(exporter &x)
+{
+    std::string &o = x.out;
     o += "\n/// @brief: returns the length of object dictionary in objects.\nuint32_t obj_dict_len(void);\n\n";
     o += "#endif\n#endif\n";
+}
+
+bool build_header(exporter &x, const char *name)
+{
+    emit_head(x, name);
+    emit_emcys(x);
+    emit_defines(x);
+    emit_pdo_counts(x);
+    emit_objects(x);
+    emit_tail(x);
 
     if (!x.clashes.empty()) {
         for (const std::string &c : x.clashes) db_error("%s.\n", c.c_str());

@@ -1,12 +1,8 @@
-// Simulated CANopen devices: NMT slave, heartbeat producer and an SDO server written from the
-// CANopen application layer directly (it shares nothing with the library's SDO code).
-#include "sim_device.h"
+// Simulated CANopen devices: the runner that carries several on one thread, each device's frames,
+// timers and faults, and the accessors test code uses. The SDO server (sim_sdo_server.cpp), NMT
+// with heartbeat (sim_nmt.cpp) and the dictionary (sim_dict.cpp) have files of their own.
+#include "sim_device_internal.h"
 #include "sim_fork_gate.h"
-#include "sim_delay.h"
-
-#include "sim_client.h"
-#include "sim_nodeid_opdb.h"
-#include "sim_txpdo.h"
 
 #include <algorithm>
 #include <atomic>
@@ -23,64 +19,6 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
-
-constexpr uint32_t SDO_TOGGLE = 0x05030000;
-constexpr uint32_t SDO_CRC = 0x05030004;
-constexpr uint32_t SDO_BAD_COMMAND = 0x05040001;
-constexpr uint32_t SDO_NO_READ = 0x06010001;
-constexpr uint32_t SDO_NO_WRITE = 0x06010002;
-constexpr uint32_t SDO_NO_OBJECT = 0x06020000;
-constexpr uint32_t SDO_LEN_MISMATCH = 0x06070010;
-constexpr uint32_t SDO_LEN_HIGH = 0x06070012;
-constexpr uint32_t SDO_NO_SUB = 0x06090011;
-constexpr uint32_t SDO_GENERAL = 0x08000000;
-constexpr uint32_t SDO_CANNOT_STORE = 0x08000020;
-constexpr uint32_t DEFAULT_MAX = 16u << 20;
-
-enum xfer_state_e { X_IDLE, X_DL_SEG, X_UL_SEG, X_DL_BLOCK, X_DL_BLOCK_END };
-
-struct xfer_st {
-    xfer_state_e state = X_IDLE;
-    uint16_t index = 0;
-    uint8_t sub = 0;
-    bool upload = false;
-    std::vector<uint8_t> buf;
-    size_t pos = 0;
-    bool size_known = false;
-    uint32_t size = 0;
-    uint8_t toggle = 0;
-    uint32_t replies = 0;      // replies sent in this transfer (the fault stage)
-    uint8_t expect_seq = 1;
-    bool crc = false;
-    bool last_seen = false;    // block download: the segment with the "last" bit was taken
-    bool block_broken = false; // a segment went missing in this block
-};
-
-} // namespace
-
-struct sim_dev_st {
-    sim_device_config_st cfg;
-    sim_client_st client;
-    std::map<uint32_t, sim_object_st> od;
-    uint8_t state = 0;
-    int64_t next_hb_ns = 0;
-    int64_t reset_at_ns = 0;
-    uint8_t reset_cmd = 0;
-    xfer_st x;
-    std::vector<sim_fault_st> faults;
-    std::vector<uint8_t> nmt_log;
-    std::vector<sim_write_log_st> write_log;
-    std::vector<uint32_t> abort_log;
-    uint32_t bootups = 0;
-    std::shared_ptr<sim_ext_st> ext; // node-id object and operator database
-    sim_program_st prog;
-    sim_media_st media;
-    sim_txpdo_st tx;
-    sim_delay_st delay;
-    ~sim_dev_st() { sim_client_close(client); }
-};
-
 struct sim_runner_st {
     std::mutex m;
     std::vector<std::unique_ptr<sim_dev_st>> devs;
@@ -89,124 +27,21 @@ struct sim_runner_st {
     std::atomic<bool> stop{false};
 };
 
-namespace {
-
-void put32(std::vector<uint8_t> &v, uint32_t x)
-{
-    v = {(uint8_t)x, (uint8_t)(x >> 8), (uint8_t)(x >> 16), (uint8_t)(x >> 24)};
-}
-
-uint32_t get32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-uint16_t crc16_xmodem(const uint8_t *p, size_t n)
-{
-    uint16_t crc = 0;
-    for (size_t i = 0; i < n; i++) {
-        crc ^= (uint16_t)(p[i] << 8);
-        for (int b = 0; b < 8; b++)
-            crc = (crc & 0x8000) ? (uint16_t)(crc << 1 ^ 0x1021) : (uint16_t)(crc << 1);
-    }
-    return crc;
-}
-
-void add_obj(std::map<uint32_t, sim_object_st> &od, uint16_t index, uint8_t sub, uint8_t type, uint8_t access,
-             std::vector<uint8_t> value)
-{
-    sim_object_st o;
-    o.type = type;
-    o.access = access;
-    o.value = value;
-    o.stored = value;
-    o.def = value;
-    od[sim_key(index, sub)] = o;
-}
-
-std::vector<uint8_t> le(uint32_t v, size_t n)
-{
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i < n; i++)
-        out.push_back((uint8_t)(v >> (8 * i)));
-    return out;
-}
-
-bool build_dictionary(sim_dev_st &d, std::string &err)
-{
-    const sim_device_config_st &c = d.cfg;
-    auto &od = d.od;
-    add_obj(od, 0x1000, 0, SIM_U32, SIM_RO, le(0, 4));
-    for (uint16_t idx : {0x1010, 0x1011}) {
-        add_obj(od, idx, 0, SIM_U8, SIM_RO, {3});
-        for (uint8_t s = 1; s <= 3; s++)
-            add_obj(od, idx, s, SIM_U32, SIM_RW, le(1, 4));
-    }
-    add_obj(od, 0x1017, 0, SIM_U16, SIM_RW, le(c.heartbeat_ms, 2));
-    add_obj(od, 0x1018, 0, SIM_U8, SIM_RO, {3});
-    add_obj(od, 0x1018, 1, SIM_U32, SIM_RO, le(c.vendor, 4));
-    add_obj(od, 0x1018, 2, SIM_U32, SIM_RO, le(c.product, 4));
-    add_obj(od, 0x1018, 3, SIM_U32, SIM_RO, le(c.revision, 4));
-    add_obj(od, 0x2FFF, 0, SIM_U32, SIM_RO, le(c.can_if_version, 4));
-    add_obj(od, 0x5FFF, 0, SIM_STR, SIM_RO, std::vector<uint8_t>(c.name.begin(), c.name.end()));
-    d.ext = sim_ext_create(od, c.node_id);
-    sim_prog_init(d.prog, c.node_id, c.program, od);
-    d.media.cfg = c.media;
-    d.delay.ms = c.sdo_delay_ms;
-    sim_media_add_objects(d.media, od);
-    sim_txpdo_add_objects(od, c.node_id);
-    return c.dict_file.empty() || sim_dict_load(c.dict_file, od, err);
-}
-
-void send_frame(sim_dev_st &d, const sim_frame_st &f)
+void sim_dev_send_frame(sim_dev_st &d, const sim_frame_st &f)
 {
     if (!sim_client_send(d.client, f))
         fprintf(stderr, "kr_simdev: node 0x%02X: cannot send %s: %s\n", d.cfg.node_id, sim_frame_str(f).c_str(),
                 d.client.last_error.c_str());
 }
 
-void txpdo_object_set(sim_dev_st &d, uint16_t index, uint8_t sub)
+void sim_dev_txpdo_object_set(sim_dev_st &d, uint16_t index, uint8_t sub)
 {
     sim_txpdo_object_set(d.tx, d.od, d.state, index, sub, sim_mono_ns(),
-                         [&d](const sim_frame_st &p) { send_frame(d, p); });
-}
-
-void send_sdo(sim_dev_st &d, const uint8_t b[8])
-{
-    if (sim_delay_hold(d.delay, sim_frame_make(0x580u + d.cfg.node_id, b, 8), sim_mono_ns()))
-        return;
-    send_frame(d, sim_frame_make(0x580u + d.cfg.node_id, b, 8));
-}
-
-void sdo_abort(sim_dev_st &d, uint16_t index, uint8_t sub, uint32_t code)
-{
-    uint8_t b[8] = {0x80, (uint8_t)index, (uint8_t)(index >> 8), sub, (uint8_t)code, (uint8_t)(code >> 8),
-                    (uint8_t)(code >> 16), (uint8_t)(code >> 24)};
-    send_sdo(d, b);
-    d.x.state = X_IDLE;
-}
-
-int64_t hb_period_ns(const sim_dev_st &d)
-{
-    auto it = d.od.find(sim_key(0x1017, 0));
-    if (it == d.od.end() || it->second.value.size() < 2)
-        return 0;
-    return (int64_t)(it->second.value[0] | it->second.value[1] << 8) * 1000000;
-}
-
-void send_bootup(sim_dev_st &d, bool frame = true)
-{
-    if (frame) {
-        send_frame(d, sim_frame_std(0x700u + d.cfg.node_id, {0x00}));
-        d.bootups++;
-    }
-    d.state = 127;
-    int64_t p = hb_period_ns(d);
-    d.next_hb_ns = p ? sim_mono_ns() + p : 0;
+                         [&d](const sim_frame_st &p) { sim_dev_send_frame(d, p); });
 }
 
 // A fault of this kind for the transfer in hand at this stage, if one is armed; it is used up.
-sim_fault_st *take_fault(sim_dev_st &d, uint8_t kind, uint32_t stage)
+sim_fault_st *sim_fault_take(sim_dev_st &d, uint8_t kind, uint32_t stage)
 {
     for (auto &f : d.faults) {
         if (f.kind != kind || f.count == 0)
@@ -230,449 +65,29 @@ sim_fault_st *take_fault(sim_dev_st &d, uint8_t kind, uint32_t stage)
     return nullptr;
 }
 
-// Before each reply: an abort or silence fault replaces it. True when the reply is not to go.
-bool reply_replaced(sim_dev_st &d)
-{
-    uint32_t stage = d.x.replies;
-    if (sim_fault_st *f = take_fault(d, SIM_FAULT_ABORT, stage)) {
-        sdo_abort(d, d.x.index, d.x.sub, f->code);
-        return true;
-    }
-    if (take_fault(d, SIM_FAULT_SILENT, stage))
-        return true;
-    return false;
-}
-
-void reply(sim_dev_st &d, const uint8_t b[8])
-{
-    send_sdo(d, b);
-    d.x.replies++;
-}
-
-void store_scope(sim_dev_st &d, uint8_t sub, bool restore)
-{
-    for (auto &[key, o] : d.od) {
-        uint16_t idx = (uint16_t)(key >> 8);
-        bool comm = idx >= 0x1000 && idx <= 0x1FFF;
-        if ((sub == 2 && !comm) || (sub == 3 && comm))
-            continue;
-        if (restore)
-            o.stored = o.def;
-        else
-            o.stored = o.value;
-    }
-}
-
-// Writes a downloaded value; 0 or the abort code.
-uint32_t commit(sim_dev_st &d, const std::vector<uint8_t> &data, char how)
-{
-    uint32_t prog_code = 0;
-    if (sim_prog_commit(d.prog, d.x.index, d.x.sub, data, how, prog_code)) {
-        if (prog_code == 0)
-            d.write_log.push_back({d.x.index, d.x.sub, (uint32_t)data.size(), how});
-        return prog_code;
-    }
-    sim_object_st &o = d.od[sim_key(d.x.index, d.x.sub)];
-    size_t tsize = sim_type_size(o.type);
-    if (tsize != 0 && data.size() != tsize)
-        return SDO_LEN_MISMATCH;
-    if (tsize == 0 && data.size() > (o.max_size ? o.max_size : DEFAULT_MAX))
-        return SDO_LEN_HIGH;
-    int64_t media = sim_media_write(d.media, d.x.index, d.x.sub, data);
-    if (media > 0)
-        return (uint32_t)media;
-    bool store = d.x.index == 0x1010, restore = d.x.index == 0x1011;
-    if ((store || restore) && d.x.sub >= 1 && d.x.sub <= 3) {
-        // The signature "save" or "load", little-endian as CiA has it.
-        static const uint8_t save[4] = {'s', 'a', 'v', 'e'}, load[4] = {'l', 'o', 'a', 'd'};
-        if (data.size() != 4 || std::memcmp(data.data(), store ? save : load, 4) != 0)
-            return SDO_CANNOT_STORE;
-        store_scope(d, d.x.sub, restore);
-    } else {
-        if (uint32_t code = sim_txpdo_check_write(d.od, d.x.index, d.x.sub, data))
-            return code;
-        std::vector<uint8_t> old = o.value;
-        o.value = data;
-        if (uint32_t code = sim_ext_written(d.ext.get(), d.od, d.x.index, d.x.sub)) {
-            d.od[sim_key(d.x.index, d.x.sub)].value = old;
-            return code;
-        }
-        if (d.x.index == 0x1017 && d.x.sub == 0) {
-            int64_t p = hb_period_ns(d);
-            d.next_hb_ns = p ? sim_mono_ns() + p : 0;
-        }
-        txpdo_object_set(d, d.x.index, d.x.sub);
-    }
-    d.write_log.push_back({d.x.index, d.x.sub, (uint32_t)data.size(), how});
-    return 0;
-}
-
-// Looks the request's object up for reading or writing; 0 or the abort code.
-uint32_t find_object(sim_dev_st &d, bool write)
-{
-    auto it = d.od.find(sim_key(d.x.index, d.x.sub));
-    if (it == d.od.end()) {
-        auto lo = d.od.lower_bound(sim_key(d.x.index, 0));
-        bool index_known = lo != d.od.end() && (lo->first >> 8) == d.x.index;
-        return index_known ? SDO_NO_SUB : SDO_NO_OBJECT;
-    }
-    if (write && !(it->second.access & SIM_WO))
-        return SDO_NO_WRITE;
-    if (!write && !(it->second.access & SIM_RO))
-        return SDO_NO_READ;
-    return 0;
-}
-
-size_t max_bytes(sim_dev_st &d)
-{
-    int64_t room = sim_prog_room(d.prog, d.x.index, d.x.sub);
-    if (room >= 0)
-        return (size_t)room;
-    const sim_object_st &o = d.od[sim_key(d.x.index, d.x.sub)];
-    size_t t = sim_type_size(o.type);
-    return t ? t : (o.max_size ? o.max_size : DEFAULT_MAX);
-}
-
-void start_transfer(sim_dev_st &d, const uint8_t *b, bool upload)
-{
-    d.x = xfer_st{};
-    d.x.index = (uint16_t)(b[1] | b[2] << 8);
-    d.x.sub = b[3];
-    d.x.upload = upload;
-    sim_prog_transfer_start(d.prog, d.x.index, d.x.sub, upload);
-}
-
-void initiate_download(sim_dev_st &d, const uint8_t *b)
-{
-    start_transfer(d, b, false);
-    uint8_t cmd = b[0];
-    if (uint32_t code = find_object(d, true)) {
-        sdo_abort(d, d.x.index, d.x.sub, code);
-        return;
-    }
-    if (reply_replaced(d))
-        return;
-    uint8_t ok[8] = {0x60, b[1], b[2], b[3], 0, 0, 0, 0};
-    if (cmd & 0x02) { // expedited
-        size_t n;
-        if (cmd & 0x01)
-            n = 4 - ((cmd >> 2) & 3);
-        else
-            n = sim_type_size(d.od[sim_key(d.x.index, d.x.sub)].type) ? max_bytes(d) : 4;
-        if (uint32_t code = commit(d, std::vector<uint8_t>(b + 4, b + 4 + n), 'e')) {
-            sdo_abort(d, d.x.index, d.x.sub, code);
-            return;
-        }
-        reply(d, ok);
-        d.x.state = X_IDLE;
-        return;
-    }
-    if (cmd & 0x01) {
-        d.x.size_known = true;
-        d.x.size = get32(b + 4);
-        size_t t = sim_type_size(d.od[sim_key(d.x.index, d.x.sub)].type);
-        if ((t && d.x.size != t) || d.x.size > max_bytes(d)) {
-            sdo_abort(d, d.x.index, d.x.sub, t ? SDO_LEN_MISMATCH : SDO_LEN_HIGH);
-            return;
-        }
-    }
-    d.x.state = X_DL_SEG;
-    reply(d, ok);
-}
-
-void download_segment(sim_dev_st &d, const uint8_t *b)
-{
-    uint8_t cmd = b[0];
-    if (((cmd >> 4) & 1) != d.x.toggle) {
-        sdo_abort(d, d.x.index, d.x.sub, SDO_TOGGLE);
-        return;
-    }
-    size_t n = 7 - ((cmd >> 1) & 7);
-    d.x.buf.insert(d.x.buf.end(), b + 1, b + 1 + n);
-    if (d.x.buf.size() > max_bytes(d)) {
-        sdo_abort(d, d.x.index, d.x.sub, SDO_LEN_HIGH);
-        return;
-    }
-    if (reply_replaced(d))
-        return;
-    bool last = cmd & 1;
-    if (last) {
-        if (d.x.size_known && d.x.buf.size() != d.x.size) {
-            sdo_abort(d, d.x.index, d.x.sub, SDO_LEN_MISMATCH);
-            return;
-        }
-        if (uint32_t code = commit(d, d.x.buf, 's')) {
-            sdo_abort(d, d.x.index, d.x.sub, code);
-            return;
-        }
-    }
-    uint8_t t = d.x.toggle;
-    if (take_fault(d, SIM_FAULT_TOGGLE, d.x.replies))
-        t ^= 1;
-    uint8_t r[8] = {(uint8_t)(0x20 | t << 4), 0, 0, 0, 0, 0, 0, 0};
-    reply(d, r);
-    d.x.toggle ^= 1;
-    if (last)
-        d.x.state = X_IDLE;
-}
-
-void initiate_upload(sim_dev_st &d, const uint8_t *b)
-{
-    start_transfer(d, b, true);
-    if (uint32_t code = find_object(d, false)) {
-        sdo_abort(d, d.x.index, d.x.sub, code);
-        return;
-    }
-    if (reply_replaced(d))
-        return;
-    sim_media_read(d.media, d.x.index, d.x.sub, d.od);
-    const std::vector<uint8_t> &v = d.od[sim_key(d.x.index, d.x.sub)].value;
-    uint8_t r[8] = {0, b[1], b[2], b[3], 0, 0, 0, 0};
-    if (!v.empty() && v.size() <= 4) {
-        r[0] = d.cfg.expedited_size ? (uint8_t)(0x43 | (4 - v.size()) << 2) : 0x42;
-        std::memcpy(r + 4, v.data(), v.size());
-        reply(d, r);
-        return;
-    }
-    r[0] = 0x41;
-    std::vector<uint8_t> sz;
-    put32(sz, (uint32_t)v.size());
-    std::memcpy(r + 4, sz.data(), 4);
-    d.x.buf = v;
-    d.x.state = X_UL_SEG;
-    reply(d, r);
-}
-
-void upload_segment(sim_dev_st &d, const uint8_t *b)
-{
-    if (((b[0] >> 4) & 1) != d.x.toggle) {
-        sdo_abort(d, d.x.index, d.x.sub, SDO_TOGGLE);
-        return;
-    }
-    if (reply_replaced(d))
-        return;
-    size_t left = d.x.buf.size() - d.x.pos;
-    size_t n = left < 7 ? left : 7;
-    bool last = left <= 7;
-    uint8_t t = d.x.toggle;
-    if (take_fault(d, SIM_FAULT_TOGGLE, d.x.replies))
-        t ^= 1;
-    uint8_t r[8] = {(uint8_t)(t << 4 | (7 - n) << 1 | (last ? 1 : 0)), 0, 0, 0, 0, 0, 0, 0};
-    std::memcpy(r + 1, d.x.buf.data() + d.x.pos, n);
-    d.x.pos += n;
-    reply(d, r);
-    d.x.toggle ^= 1;
-    if (last)
-        d.x.state = X_IDLE;
-}
-
-void initiate_block_download(sim_dev_st &d, const uint8_t *b)
-{
-    start_transfer(d, b, false);
-    if (uint32_t code = find_object(d, true)) {
-        sdo_abort(d, d.x.index, d.x.sub, code);
-        return;
-    }
-    if (b[0] & 0x02) {
-        d.x.size_known = true;
-        d.x.size = get32(b + 4);
-        if (d.x.size > max_bytes(d)) {
-            sdo_abort(d, d.x.index, d.x.sub, SDO_LEN_HIGH);
-            return;
-        }
-    }
-    if (reply_replaced(d))
-        return;
-    d.x.crc = b[0] & 0x04;
-    d.x.state = X_DL_BLOCK;
-    d.x.expect_seq = 1;
-    uint8_t r[8] = {0xA4, b[1], b[2], b[3], d.cfg.block_size, 0, 0, 0};
-    reply(d, r);
-}
-
-void block_segment(sim_dev_st &d, const uint8_t *b)
-{
-    uint8_t seq = b[0] & 0x7F;
-    bool last = b[0] & 0x80;
-    // A lost segment in mid-block: the device never sees it (the block's end must still come).
-    if (!last && seq == (d.cfg.block_size + 1) / 2 && seq < d.cfg.block_size &&
-        take_fault(d, SIM_FAULT_DROP, d.x.replies))
-        return;
-    if (seq == d.x.expect_seq && !d.x.block_broken) {
-        d.x.buf.insert(d.x.buf.end(), b + 1, b + 8);
-        d.x.expect_seq++;
-        d.x.last_seen = last;
-        if (d.x.buf.size() > max_bytes(d) + 7) {
-            sdo_abort(d, d.x.index, d.x.sub, SDO_LEN_HIGH);
-            return;
-        }
-    } else {
-        // A segment went missing: the rest of this block is ignored and sent again.
-        d.x.block_broken = true;
-    }
-    if (seq != d.cfg.block_size && !last)
-        return;
-    // End of the block: acknowledge the last segment taken in sequence.
-    if (reply_replaced(d))
-        return;
-    uint8_t ack = (uint8_t)(d.x.expect_seq - 1);
-    if (ack > 0 && take_fault(d, SIM_FAULT_ACKSEQ, d.x.replies)) {
-        // Claim the last segment was not received, and forget it to match.
-        ack--;
-        d.x.buf.resize(d.x.buf.size() - 7);
-        d.x.last_seen = false;
-    }
-    uint8_t r[8] = {0xA2, ack, d.cfg.block_size, 0, 0, 0, 0, 0};
-    reply(d, r);
-    d.x.expect_seq = 1;
-    d.x.block_broken = false;
-    if (d.x.last_seen)
-        d.x.state = X_DL_BLOCK_END;
-}
-
-void end_block_download(sim_dev_st &d, const uint8_t *b)
-{
-    size_t unused = (b[0] >> 2) & 7;
-    if ((b[0] & 0xE3) != 0xC1 || unused > d.x.buf.size()) {
-        sdo_abort(d, d.x.index, d.x.sub, (b[0] & 0xE3) != 0xC1 ? SDO_BAD_COMMAND : SDO_GENERAL);
-        return;
-    }
-    d.x.buf.resize(d.x.buf.size() - unused);
-    if (d.x.size_known && d.x.buf.size() != d.x.size) {
-        sdo_abort(d, d.x.index, d.x.sub, SDO_LEN_MISMATCH);
-        return;
-    }
-    uint16_t crc = (uint16_t)(b[1] | b[2] << 8);
-    if ((d.x.crc && crc != crc16_xmodem(d.x.buf.data(), d.x.buf.size())) || take_fault(d, SIM_FAULT_CRC, 0)) {
-        sdo_abort(d, d.x.index, d.x.sub, SDO_CRC);
-        return;
-    }
-    if (reply_replaced(d))
-        return;
-    if (uint32_t code = commit(d, d.x.buf, 'b')) {
-        sdo_abort(d, d.x.index, d.x.sub, code);
-        return;
-    }
-    uint8_t r[8] = {0xA1, 0, 0, 0, 0, 0, 0, 0};
-    reply(d, r);
-    d.x.state = X_IDLE;
-}
-
-void sdo_request(sim_dev_st &d, const sim_frame_st &f)
-{
-    if (f.len != 8) {
-        fprintf(stderr, "kr_simdev: node 0x%02X: ignored SDO request of %u bytes\n", d.cfg.node_id, f.len);
-        return;
-    }
-    const uint8_t *b = f.data;
-    if (b[0] == 0x80) { // abort from the client
-        d.abort_log.push_back(get32(b + 4));
-        d.x.state = X_IDLE;
-        return;
-    }
-    switch (d.x.state) {
-    case X_DL_BLOCK:
-        block_segment(d, b);
-        return;
-    case X_DL_BLOCK_END:
-        end_block_download(d, b);
-        return;
-    default:
-        break;
-    }
-    uint8_t ccs = b[0] >> 5;
-    if (ccs == 1)
-        initiate_download(d, b);
-    else if (ccs == 2)
-        initiate_upload(d, b);
-    else if (ccs == 6 && !(b[0] & 0x01))
-        initiate_block_download(d, b);
-    else if (ccs == 0 && d.x.state == X_DL_SEG)
-        download_segment(d, b);
-    else if (ccs == 3 && d.x.state == X_UL_SEG)
-        upload_segment(d, b);
-    else
-        sdo_abort(d, (uint16_t)(b[1] | b[2] << 8), b[3], SDO_BAD_COMMAND);
-}
-
-void nmt_command(sim_dev_st &d, const sim_frame_st &f)
-{
-    if (f.len < 2 || (f.data[1] != 0 && f.data[1] != d.cfg.node_id))
-        return;
-    uint8_t cmd = f.data[0];
-    if (cmd != 0x01 && cmd != 0x02 && cmd != 0x80 && cmd != 0x81 && cmd != 0x82)
-        return;
-    d.nmt_log.push_back(cmd);
-    if (d.state == 0 && !sim_prog_in_boot(d.prog)) // resetting: nothing else until boot-up
-        return;
-    if (cmd == 0x81 && take_fault(d, SIM_FAULT_NORESET, 0))
-        return;
-    if (sim_prog_in_boot(d.prog) && cmd != 0x81 && cmd != 0x82) // a bootloader only resets
-        return;
-    switch (cmd) {
-    case 0x01:
-        d.state = 5;
-        break;
-    case 0x02:
-        d.state = 4;
-        d.x.state = X_IDLE;
-        break;
-    case 0x80:
-        d.state = 127;
-        break;
-    default:
-        d.state = 0;
-        d.x.state = X_IDLE;
-        d.reset_cmd = cmd;
-        d.reset_at_ns = sim_mono_ns() + (int64_t)d.cfg.reset_delay_ms * 1000000;
-        break;
-    }
-}
+namespace {
 
 void on_frame(sim_dev_st &d, const sim_frame_st &f)
 {
     if (f.kind != SIM_FRAME_STD || sim_prog_silent(d.prog))
         return;
     if (f.id == 0)
-        nmt_command(d, f);
+        sim_nmt_command(d, f);
     else if (f.id == 0x80 && f.len <= 1)
-        sim_txpdo_sync(d.tx, d.od, d.state, sim_mono_ns(), [&d](const sim_frame_st &p) { send_frame(d, p); });
+        sim_txpdo_sync(d.tx, d.od, d.state, sim_mono_ns(), [&d](const sim_frame_st &p) { sim_dev_send_frame(d, p); });
     else if (f.id == 0x600u + d.cfg.node_id && (d.state == 127 || d.state == 5 || sim_prog_in_boot(d.prog)) &&
-             !sim_media_terminal(d.media, d.cfg.node_id, f, [&d](const sim_frame_st &r) { send_frame(d, r); }))
-        sdo_request(d, f);
+             !sim_media_terminal(d.media, d.cfg.node_id, f, [&d](const sim_frame_st &r) { sim_dev_send_frame(d, r); }))
+        sim_sdo_server_request(d, f);
 }
 
 void on_timers(sim_dev_st &d, int64_t now)
 {
-    sim_delay_release(d.delay, now, [&d](const sim_frame_st &f) { send_frame(d, f); });
-    if (d.prog.mode == SIM_MODE_OFF && now >= d.prog.power_on_ns) {
-        d.reset_at_ns = now; // power on: a reset into the bootloader
-        d.reset_cmd = 0;
-    }
-    if (d.reset_at_ns != 0 && now >= d.reset_at_ns) {
-        d.reset_at_ns = 0;
-        for (auto &[key, o] : d.od) {
-            uint16_t idx = (uint16_t)(key >> 8);
-            if (d.reset_cmd != 0x82 || (idx >= 0x1000 && idx <= 0x1FFF))
-                o.value = o.stored;
-        }
-        sim_ext_reset(d.ext.get(), d.od, d.cfg.node_id);
-        bool dead = take_fault(d, SIM_FAULT_DEAD, 0) != nullptr;
-        bool quiet = take_fault(d, SIM_FAULT_QUIETBOOT, 0) != nullptr;
-        sim_prog_boot(d.prog, d.od, d.reset_cmd, dead);
-        if (!dead)
-            send_bootup(d, !quiet);
-        if (sim_prog_in_boot(d.prog))
-            d.state = 0;
-    }
+    sim_delay_release(d.delay, now, [&d](const sim_frame_st &f) { sim_dev_send_frame(d, f); });
+    sim_nmt_timers(d, now);
     if (sim_prog_silent(d.prog))
         return;
-    if ((d.state != 0 || sim_prog_in_boot(d.prog)) && d.next_hb_ns != 0 && now >= d.next_hb_ns) {
-        send_frame(d, sim_frame_std(0x700u + d.cfg.node_id, {d.state}));
-        int64_t p = hb_period_ns(d);
-        d.next_hb_ns = p == 0 ? 0 : (d.next_hb_ns + p > now ? d.next_hb_ns + p : now + p);
-    }
-    sim_txpdo_timers(d.tx, d.od, d.state, now, [&d](const sim_frame_st &p) { send_frame(d, p); });
+    sim_hb_timer(d, now);
+    sim_txpdo_timers(d.tx, d.od, d.state, now, [&d](const sim_frame_st &p) { sim_dev_send_frame(d, p); });
 }
 
 int64_t next_timer(sim_dev_st &d)
@@ -782,7 +197,7 @@ sim_runner_st *sim_runner_start(uint16_t port, const std::string &bus, const std
         auto d = std::make_unique<sim_dev_st>();
         d->cfg = c;
         d->faults = c.faults;
-        if (!build_dictionary(*d, err))
+        if (!sim_dict_build(*d, err))
             return nullptr;
         if (!sim_client_connect(d->client, "127.0.0.1", port, bus)) {
             err = d->client.last_error;
@@ -792,10 +207,10 @@ sim_runner_st *sim_runner_start(uint16_t port, const std::string &bus, const std
     }
     for (auto &d : r->devs) {
         if (d->cfg.bootup) {
-            send_bootup(*d);
+            sim_nmt_bootup(*d);
         } else {
             d->state = 127;
-            int64_t p = hb_period_ns(*d);
+            int64_t p = sim_hb_period_ns(*d);
             d->next_hb_ns = p ? sim_mono_ns() + p : 0;
         }
         if (d->cfg.start_operational)
@@ -879,7 +294,7 @@ bool sim_dev_set(sim_runner_st *r, uint8_t node, uint16_t index, uint8_t sub, co
     if (it == d->od.end())
         return false;
     it->second.value = value;
-    txpdo_object_set(*d, index, sub);
+    sim_dev_txpdo_object_set(*d, index, sub);
     uint64_t one = 1; // the runner recomputes its wake-up
     if (write(r->wake_fd, &one, sizeof one) < 0)
         perror("kr_simdev: eventfd");
@@ -970,7 +385,7 @@ void sim_dev_set_heartbeat(sim_runner_st *r, uint8_t node, uint16_t ms)
 {
     {
         WITH_DEV()
-        d->od[sim_key(0x1017, 0)].value = le(ms, 2);
+        d->od[sim_key(0x1017, 0)].value = sim_le(ms, 2);
         d->next_hb_ns = ms ? sim_mono_ns() + (int64_t)ms * 1000000 : 0;
     }
     uint64_t one = 1; // the runner recomputes its wake-up
@@ -1023,7 +438,7 @@ bool sim_dev_power(sim_runner_st *r, uint8_t node, uint32_t ms)
     {
         WITH_DEV(false)
         d->reset_at_ns = 0;
-        d->x.state = X_IDLE;
+        d->x.state = SIM_XFER_IDLE;
         sim_prog_power(d->prog, ms);
     }
     uint64_t one = 1; // the runner recomputes its wake-up

@@ -1,5 +1,6 @@
-// The simulated device's dictionary file and fault descriptions.
-#include "sim_device.h"
+// The simulated device's dictionary: its standard objects, the dictionary file, and the fault
+// descriptions.
+#include "sim_device_internal.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -127,6 +128,18 @@ bool parse_value(const std::string &w, bool quoted, uint8_t type, std::vector<ui
     return false;
 }
 
+void add_obj(std::map<uint32_t, sim_object_st> &od, uint16_t index, uint8_t sub, uint8_t type, uint8_t access,
+             std::vector<uint8_t> value)
+{
+    sim_object_st o;
+    o.type = type;
+    o.access = access;
+    o.value = value;
+    o.stored = value;
+    o.def = value;
+    od[sim_key(index, sub)] = o;
+}
+
 } // namespace
 
 size_t sim_type_size(uint8_t type)
@@ -207,6 +220,40 @@ bool sim_dict_load(const std::string &path, std::map<uint32_t, sim_object_st> &d
         return false;
     }
     return true;
+}
+
+std::vector<uint8_t> sim_le(uint32_t v, size_t n)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < n; i++)
+        out.push_back((uint8_t)(v >> (8 * i)));
+    return out;
+}
+
+bool sim_dict_build(sim_dev_st &d, std::string &err)
+{
+    const sim_device_config_st &c = d.cfg;
+    auto &od = d.od;
+    add_obj(od, 0x1000, 0, SIM_U32, SIM_RO, sim_le(0, 4));
+    for (uint16_t idx : {0x1010, 0x1011}) {
+        add_obj(od, idx, 0, SIM_U8, SIM_RO, {3});
+        for (uint8_t s = 1; s <= 3; s++)
+            add_obj(od, idx, s, SIM_U32, SIM_RW, sim_le(1, 4));
+    }
+    add_obj(od, 0x1017, 0, SIM_U16, SIM_RW, sim_le(c.heartbeat_ms, 2));
+    add_obj(od, 0x1018, 0, SIM_U8, SIM_RO, {3});
+    add_obj(od, 0x1018, 1, SIM_U32, SIM_RO, sim_le(c.vendor, 4));
+    add_obj(od, 0x1018, 2, SIM_U32, SIM_RO, sim_le(c.product, 4));
+    add_obj(od, 0x1018, 3, SIM_U32, SIM_RO, sim_le(c.revision, 4));
+    add_obj(od, 0x2FFF, 0, SIM_U32, SIM_RO, sim_le(c.can_if_version, 4));
+    add_obj(od, 0x5FFF, 0, SIM_STR, SIM_RO, std::vector<uint8_t>(c.name.begin(), c.name.end()));
+    d.ext = sim_ext_create(od, c.node_id);
+    sim_prog_init(d.prog, c.node_id, c.program, od);
+    d.media.cfg = c.media;
+    d.delay.ms = c.sdo_delay_ms;
+    sim_media_add_objects(d.media, od);
+    sim_txpdo_add_objects(od, c.node_id);
+    return c.dict_file.empty() || sim_dict_load(c.dict_file, od, err);
 }
 
 bool sim_fault_parse(const std::string &spec, sim_fault_st &f, uint8_t &node, std::string &err)
