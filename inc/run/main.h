@@ -368,11 +368,13 @@ void log_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_end(void);
 /* A message on standard output, flushed at once (a job's progress reaches the log as it happens). */
 void say_flushed(const char *format, ...) __attribute__((format(printf, 1, 2)));
-/* A message in bold red on standard output, flushed; printed whatever silent says. */
+/* A message in bold red on standard output, flushed; printed whatever silent says. Only for a
+ * cause line under a job's error (an SDO abort code, why esptool or a terminal frame failed): the
+ * caller reports the job's failure with job_error. */
 void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vprint_error(const char *format, va_list ap);
 /* A job's error: printed as print_error does, and the run fails, so no error is shown on a run
- * that then ends with status 0. print_error alone is for the errors whose caller decides. */
+ * that then ends with status 0. What a job passes over is a warning. */
 void job_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_error(const char *format, va_list ap);
 /* A warning: bold yellow on standard output, flushed, whatever silent says; the run goes on. */

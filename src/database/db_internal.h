@@ -8,7 +8,8 @@
 
 #include "database/db.h"
 
-// Messages: standard output, flushed, whatever `silent` says.
+// Messages: standard output, flushed, whatever `silent` says. A warning is something the load
+// passes over (an optional key missing); an error is a fault of the database and fails the run.
 void db_info(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void db_warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void db_error(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -50,7 +50,7 @@ void db_error(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vprint_error(format, ap);
+    vjob_error(format, ap);
     va_end(ap);
 }
 
@@ -155,7 +155,7 @@ static parser_node_st check_obj(parser_node_st node, const char *key, const char
 {
     parser_node_st n = parser_find_child(node, key);
     if (!parser_node_is_valid(n) && report)
-        db_error("\"%s\" field not found in parameter \"%s\"\n", key, obj_name);
+        db_warn("\"%s\" field not found in parameter \"%s\"\n", key, obj_name);
     return n;
 }
 

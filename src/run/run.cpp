@@ -332,7 +332,7 @@ int main_start_run(void)
     // one is reported by every run.
     if (dev.tasks.len == 0) {
         kr_memory_load(MEMORY_COM_PARAMS);
-        return end_status();
+        std::exit(end_status()); // as the kernel's run ends, exit handlers and all
     }
     task_st *tasks = (task_st *)dev.tasks.buffer;
     for (uint16_t i = 0; i < dev.tasks.len; i++) {
