@@ -52,15 +52,9 @@ protected:
     void start(const std::vector<sim_device_config_st> &devs)
     {
         std::string err;
-        ASSERT_TRUE(sim_setup_start(bench, devs, 0, err)) << err;
-        tap = sim_tap_start(bench.port, "vcan0", err);
-        ASSERT_NE(tap, nullptr) << err;
+        ASSERT_TRUE(sim_setup_start(bench, devs, 0, err, true)) << err;
     }
-    void TearDown() override
-    {
-        if (tap) sim_tap_stop(tap);
-        sim_setup_stop(bench);
-    }
+    void TearDown() override { sim_setup_stop(bench); }
     std::vector<std::string> args(std::vector<std::string> a)
     {
         a.insert(a.begin(), {"--can", bench.channel});
@@ -92,7 +86,7 @@ protected:
 
     e2e::sandbox box;
     sim_setup_st bench;
-    sim_tap_st *tap = nullptr;
+    sim_tap_st *&tap = bench.tap;
 };
 
 // Two queued loads each keep their own file, node and transfer kind; each device ends up running its own
