@@ -123,8 +123,11 @@ bool run(const std::string &self, const std::string &node_bin, uint32_t bitrate)
     if (!sim_setup_start(bench, {}, bitrate, err, true))
         return fprintf(stderr, "bench_sdo_server: %s\n", err.c_str()), false;
     e2e::sandbox box;
+    e2e::options open_input; // the node ends at the end of its standard input
+    open_input.stdin_text = "";
     e2e::background node(box, node_bin, {"--port", std::to_string(bench.port), "--node", "0x22", "--nonvol",
-                                         box.path("nv").string()});
+                                         box.path("nv").string()},
+                         open_input);
     std::string line = node.read_line(10000);
     if (line != "ready") return fprintf(stderr, "bench_sdo_server: node: %s\n", line.c_str()), false;
 

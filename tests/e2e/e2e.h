@@ -7,7 +7,8 @@
 //   e2e::options o; o.stdin_text = "y\n"; o.timeout_ms = 5000; o.sigint_on_output = "Listening";
 //   e2e::background hub(box, KR_BIN_DIR "/kr_hub", {"--port", "0"});   // a helper program in the background
 //   std::string port = hub.read_line(5000); ... hub.stop();
-// Benchmarks use the same runner: result.wall_ms and result.cpu_ms time one run.
+// Benchmarks use the same runner: result.wall_ms and result.cpu_ms time one run. e2e::run_tool runs a
+// tool such as gcc outside any sandbox.
 #ifndef KR_E2E_H
 #define KR_E2E_H
 
@@ -387,13 +388,22 @@ private:
 };
 
 // A program kept running in the background (the virtual bus hub, simulated devices) while a test runs
-// krcan against it. Its output is collected by a thread; stop() or the destructor ends it.
+// krcan against it. Its output is collected by a thread; stop() or the destructor ends it. With
+// options.stdin_text its standard input is a pipe that gets the text and stays open until the end
+// (for programs that end at the end of their input).
 class background {
 public:
     background(const sandbox &box, const std::string &program, const std::vector<std::string> &args,
                const options &o = {})
         : c_(detail::spawn(program, args, box.dir().string(), box.environment(o), o))
     {
+        for (size_t off = 0; c_.in.fd >= 0 && off < o.stdin_text->size();) {
+            pollfd p{c_.in.fd, POLLOUT, 0};
+            poll(&p, 1, 1000);
+            ssize_t w = write(c_.in.fd, o.stdin_text->data() + off, o.stdin_text->size() - off);
+            if (w > 0) off += (size_t)w;
+            if (w < 0 && errno != EAGAIN && errno != EINTR) break;
+        }
         reader_ = std::thread([this] { read_loop(); });
     }
     ~background() { stop(); }
@@ -513,6 +523,14 @@ private:
     bool stopped_ = false;
 };
 
+// Waits up to timeout_ms for a background program to end by itself, then stops it (when it has not)
+// and returns how it ended.
+inline result wait_end(background &p, int timeout_ms)
+{
+    p.wait_end(timeout_ms);
+    return p.stop();
+}
+
 // Counts the non-overlapping occurrences of `what` in `text`.
 inline size_t count(const std::string &text, const std::string &what)
 {
@@ -534,6 +552,15 @@ inline std::string on_path(const std::string &name)
         start = end + 1;
     }
     return name;
+}
+
+// Runs a tool a test calls (gcc, python3, ip), found on PATH, in this process's folder and with its
+// environment.
+inline result run_tool(const std::string &name, const std::vector<std::string> &args, const options &o = {})
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e; e++) env.push_back(*e);
+    return detail::run(on_path(name), args, "", env, o);
 }
 
 } // namespace e2e

@@ -405,8 +405,7 @@ TEST(Esp32, CtrlCDuringAFlashResumesTheDeviceFirst)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(sim_esp_paused(bench.devs, 0x30)) << k.out() << k.err();
     kill(k.pid(), SIGINT);
-    for (int i = 0; i < 3000 && k.running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    e2e::result r = k.stop();
+    e2e::result r = e2e::wait_end(k, 60000);
     EXPECT_TRUE(r.exited(2)) << r.out << r.err;
     EXPECT_FALSE(sim_esp_paused(bench.devs, 0x30));
     EXPECT_NE(r.out.find("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x30 was resumed.\n"),

@@ -47,11 +47,7 @@ sim_device_config_st device(uint8_t node, uint32_t vendor, uint32_t product, uin
     return c;
 }
 
-e2e::result wait_end(e2e::background &p, int timeout_ms)
-{
-    p.wait_end(timeout_ms);
-    return p.stop();
-}
+using e2e::wait_end;
 
 TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
 {

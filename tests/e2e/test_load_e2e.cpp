@@ -218,7 +218,7 @@ TEST_F(Load, WaitForBootupFlashesADevicePoweredOnLater)
         EXPECT_TRUE(sent(node).empty()); // no reset before the device boots
         int64_t powered = sim_mono_ns();
         ASSERT_TRUE(sim_dev_power(bench.devs, node, 200));
-        for (int i = 0; i < 3000 && k.running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        k.wait_end(60000);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         e2e::result r = k.stop();
         ASSERT_TRUE(r.exited(0)) << r.out << r.err;
