@@ -55,9 +55,6 @@ public:
             devs.push_back(d);
         }
         if (!sim_setup_start(setup, devs, 0, err)) throw std::runtime_error(err);
-        hub = setup.hub;
-        runner = setup.devs;
-        port = setup.port;
     }
     ~bench() { sim_setup_stop(setup); }
     bench(const bench &) = delete;
@@ -96,9 +93,9 @@ public:
     }
 
     sim_setup_st setup;
-    sim_hub_st *hub = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
+    sim_hub_st *&hub = setup.hub;
+    sim_runner_st *&runner = setup.devs;
+    uint16_t &port = setup.port;
 };
 
 } // namespace simbench
