@@ -49,10 +49,10 @@ kr_bench(krui KRCAN NEEDS kr_sim kr_curl_standin LIBS krcan_core kr_sim INCLUDE 
 kr_bench(load KRCAN NEEDS kr_sim LIBS kr_sim INCLUDE ${KR_TESTS_DIR})
 # A 500-entry parameter file loaded by krcan through the hub paced at 250 kbit/s, against the floor of
 # the 10 ms pause plus the bus time.
-kr_bench(loadparam KRCAN NEEDS kr_sim LIBS kr_sim)
+kr_bench(loadparam KRCAN NEEDS kr_sim LIBS kr_sim INCLUDE ${KR_TESTS_DIR})
 # A 128 KiB media file (block size 255, commit at once) beside a plain segmented download of the same
 # bytes, through the hub paced at 250 kbit/s and 1 Mbit/s.
-kr_bench(media NEEDS kr_sim LIBS krcan_core kr_hal kr_sim)
+kr_bench(media NEEDS kr_sim LIBS krcan_core kr_hal kr_sim INCLUDE ${KR_TESTS_DIR})
 # The display mirror: the decoder alone on a recorded mix of commands, and whole frames decoded and
 # drawn under Xvfb (see bench/bench_mirror.cpp).
 kr_bench(mirror LIBS krcan_core INCLUDE ${KR_TESTS_DIR})
@@ -65,23 +65,23 @@ kr_bench(remote LIBS kr_hal)
 kr_bench(rtos LIBS kr_hal WRAP _kr_canopen_step)
 # krcan saves a 500-parameter device through the hub paced at 250 kbit/s; the time per object against
 # the bus time of one expedited read.
-kr_bench(saveparam KRCAN NEEDS kr_sim LIBS kr_sim)
+kr_bench(saveparam KRCAN NEEDS kr_sim LIBS kr_sim INCLUDE ${KR_TESTS_DIR})
 # 1 MiB by SDO block download to the simulated device through the hub paced at 250 kbit/s and 1 Mbit/s,
 # and at 250 kbit/s with one segment lost per 100 blocks.
-kr_bench(sdo_block NEEDS kr_sim LIBS kr_hal kr_sim)
+kr_bench(sdo_block NEEDS kr_sim LIBS kr_hal kr_sim INCLUDE ${KR_TESTS_DIR})
 # 60,000 bytes by block download from the library's client into the library's server (kr_sdonode), and
 # back by block upload to the independent client, on the hub paced at 250 kbit/s and 1 Mbit/s.
-kr_bench(sdo_server NEEDS kr_sim kr_sdonode LIBS kr_hal kr_sim DEPENDS kr_sdonode)
+kr_bench(sdo_server NEEDS kr_sim kr_sdonode LIBS kr_hal kr_sim INCLUDE ${KR_TESTS_DIR} DEPENDS kr_sdonode)
 # The display: atlases, long masked text, a busy screen's full redraw, idle cost, and the library
 # task's gaps while the display redraws every step (under Xvfb, see bench/bench_ui.cpp).
 kr_bench(ui LIBS kr_ui INCLUDE ${KR_TESTS_DIR}/ui WRAP _kr_canopen_step)
 # `krcan --checkupdate` against the stand-in curl that answers at once, beside a bare spawn of it.
-kr_bench(update KRCAN NEEDS kr_curl_standin DEFS CURL_STANDIN="$<TARGET_FILE:kr_curl_standin>"
+kr_bench(update KRCAN NEEDS kr_curl_standin INCLUDE ${KR_TESTS_DIR} DEFS CURL_STANDIN="$<TARGET_FILE:kr_curl_standin>"
   DEPENDS kr_curl_standin)
 # Start-up of a command-line run: `krcan --version` and `krcan --help sdoread` against a hello-world
 # linked with libsocketcan alone, and the libraries krcan maps.
 kr_bench(version_hello LIBS PkgConfig::LIBSOCKETCAN)
-kr_bench(version KRCAN INCLUDE ${CMAKE_SOURCE_DIR}/bench DEFS HELLO_BIN="$<TARGET_FILE:bench_version_hello>"
+kr_bench(version KRCAN INCLUDE ${CMAKE_SOURCE_DIR}/bench ${KR_TESTS_DIR} DEFS HELLO_BIN="$<TARGET_FILE:bench_version_hello>"
   DEPENDS bench_version_hello)
 # Widgets: the CAN configuration window left alone, a busy widget screen's full redraw and the
 # on-screen keyboard's frames (under Xvfb, see bench/bench_widgets.cpp).

@@ -1,7 +1,7 @@
 // Frames per second through the hub unpaced, and the delivered rate at 1 Mbit/s and 250 kbit/s
 // as a fraction of what a real bus carries for the same frames.
 #include "sim_client.h"
-#include "sim_hub.h"
+#include "sim_setup.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,20 +24,17 @@ struct result_st {
 
 static bool run(uint32_t bitrate, uint32_t n, result_st &res)
 {
-    sim_hub_config_st cfg;
-    cfg.bitrate = bitrate;
-    cfg.quiet = true;
     std::string err;
-    sim_hub_st *hub = sim_hub_start(cfg, err);
-    if (hub == nullptr) {
+    sim_setup_st bench;
+    if (!sim_setup_start(bench, {}, bitrate, err)) {
         fprintf(stderr, "bench_hub: %s\n", err.c_str());
         return false;
     }
     sim_client_st a, b;
-    if (!sim_client_connect(a, "127.0.0.1", sim_hub_port(hub), "vcan0") ||
-        !sim_client_connect(b, "127.0.0.1", sim_hub_port(hub), "vcan0")) {
+    if (!sim_client_connect(a, "127.0.0.1", bench.port, "vcan0") ||
+        !sim_client_connect(b, "127.0.0.1", bench.port, "vcan0")) {
         fprintf(stderr, "bench_hub: %s%s\n", a.last_error.c_str(), b.last_error.c_str());
-        sim_hub_stop(hub);
+        sim_setup_stop(bench);
         return false;
     }
     int64_t first = 0, last = 0;
@@ -62,7 +59,7 @@ static bool run(uint32_t bitrate, uint32_t n, result_st &res)
     res.seconds = (double)(last - (bitrate ? first : t0)) / 1e9;
     sim_client_close(a);
     sim_client_close(b);
-    sim_hub_stop(hub);
+    sim_setup_stop(bench);
     return res.received == n;
 }
 

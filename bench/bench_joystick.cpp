@@ -21,8 +21,7 @@
 #include "bus/find.h"
 #include "joystick/joystick.h"
 #include "kr_rtos.h"
-#include "sim_client.h"
-#include "sim_hub.h"
+#include "sim_setup.h"
 
 namespace {
 
@@ -168,18 +167,16 @@ extern "C" void __wrap_kr_rtos_task_delay_until(uint32_t *previous_wake, uint32_
 
 int main()
 {
-    sim_hub_config_st cfg;
-    cfg.quiet = true;
     std::string err;
-    sim_hub_st *hub = sim_hub_start(cfg, err);
-    if (!hub || !sim_client_connect(peer, "127.0.0.1", sim_hub_port(hub), "vcan0")) {
+    sim_setup_st bench;
+    if (!sim_setup_start(bench, {}, 0, err) || !sim_client_connect(peer, "127.0.0.1", bench.port, "vcan0")) {
         std::fprintf(stderr, "bench_joystick: no hub: %s\n", err.c_str());
         return 1;
     }
     syncs.reserve(PASSES + 1);
     static int app;
     kr_init(&app);
-    kr_can_set_baudrate(("socketcand://127.0.0.1:" + std::to_string(sim_hub_port(hub)) + "/vcan0").c_str(), 250000);
+    kr_can_set_baudrate(bench.channel.c_str(), 250000);
     jsdriver_set_backend(&bench_ops);
     kr_rtos_task_create(bench_job, "bench", 51200, nullptr, 2, nullptr);
     kr_rtos_start_scheduler();

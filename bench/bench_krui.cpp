@@ -4,10 +4,6 @@
 // 2. One frame of the loop without its 20 ms wait, 20 devices and their tabs: as the loop runs it, and
 //    with a full redraw forced every frame (goals: 1 ms and 15 ms).
 // 3. The frame while a job prints 1000 lines a second into the log (goal: 20 ms).
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,11 +19,10 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "e2e/e2e.h"
 #include "../src/ui/krui_internal.h"
 #include "sim_setup.h"
 #include "system/system.h"
-
-extern char **environ;
 
 namespace {
 
@@ -56,45 +51,26 @@ void idle_cpu(int seconds)
         std::printf("idle: no bus: %s\n", err.c_str());
         return;
     }
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("bench_krui_" + std::to_string(getpid()));
-    fs::create_directories(dir / "bin");
-    fs::create_directories(dir / "tmp");
-    fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", dir / "bin/curl");
-    const std::string path = "PATH=" + (dir / "bin").string() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin");
-    const std::string home = "HOME=" + dir.string(), cfg = "XDG_CONFIG_HOME=" + dir.string(),
-                      tmp = "TMPDIR=" + (dir / "tmp").string();
-    std::vector<std::string> env_s = {path, home, cfg, tmp};
-    for (char **e = environ; *e; ++e) {
-        const std::string kv = *e;
-        if (kv.rfind("PATH=", 0) && kv.rfind("HOME=", 0) && kv.rfind("XDG_CONFIG_HOME=", 0) && kv.rfind("TMPDIR=", 0))
-            env_s.push_back(kv);
-    }
-    std::vector<char *> envp;
-    for (auto &s : env_s) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::string a0 = KRCAN_BIN, a1 = "--can", a2 = bus.channel, a3 = "--ui";
-    char *argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, KRCAN_BIN, &fa, nullptr, argv, envp.data()) != 0) {
+    // The stand-in curl answers the update check at once, without the network.
+    e2e::sandbox box;
+    std::filesystem::create_directories(box.path("bin"));
+    std::filesystem::create_symlink(KR_BIN_DIR "/kr_curl_standin", box.path("bin/curl"));
+    e2e::options o;
+    o.stdout_to = e2e::output::null_dev;
+    o.path_prepend = {box.path("bin").string()};
+    e2e::background krcan(box, KRCAN_BIN, {"--can", bus.channel, "--ui"}, o);
+    std::this_thread::sleep_for(std::chrono::seconds(10)); // window up, devices found
+    if (!krcan.running()) {
         std::printf("idle: krcan did not start\n");
     } else {
-        std::this_thread::sleep_for(std::chrono::seconds(10)); // window up, devices found
-        const double c0 = proc_cpu_ms(pid), t0 = mono_ms();
+        const double c0 = proc_cpu_ms(krcan.pid()), t0 = mono_ms();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        const double c1 = proc_cpu_ms(pid), t1 = mono_ms();
+        const double c1 = proc_cpu_ms(krcan.pid()), t1 = mono_ms();
         std::printf("idle window, 20 devices, %d s: %.2f%% of one core (goal 2%%)\n", seconds,
                     100.0 * (c1 - c0) / (t1 - t0));
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
     }
-    posix_spawn_file_actions_destroy(&fa);
+    krcan.stop();
     sim_setup_stop(bus);
-    fs::remove_all(dir);
 }
 
 // The window captures standard output into its log; results go to the console it started on.

@@ -79,14 +79,8 @@ bool run(uint32_t bitrate, bool kr, const std::vector<uint8_t> &image, figures_s
     d.program.image = {0};
     sim_setup_st bench;
     std::string err;
-    if (!sim_setup_start(bench, {d}, bitrate, err)) {
+    if (!sim_setup_start(bench, {d}, bitrate, err, true)) {
         fprintf(stderr, "bench_load: %s\n", err.c_str());
-        return false;
-    }
-    sim_tap_st *tap = sim_tap_start(bench.port, "vcan0", err);
-    if (!tap) {
-        fprintf(stderr, "bench_load: %s\n", err.c_str());
-        sim_setup_stop(bench);
         return false;
     }
     e2e::options o;
@@ -100,8 +94,7 @@ bool run(uint32_t bitrate, bool kr, const std::vector<uint8_t> &image, figures_s
         if (p.image == image) break;
         usleep(10000);
     }
-    std::vector<sim_frame_st> frames = sim_tap_frames(tap);
-    sim_tap_stop(tap);
+    std::vector<sim_frame_st> frames = sim_tap_frames(bench.tap);
     sim_setup_stop(bench);
     int64_t first_ns, reset_ns;
     if (!r.exited(0) || p.image != image || !measure(frames, bitrate, fig, first_ns, reset_ns)) {

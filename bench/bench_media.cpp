@@ -5,8 +5,6 @@
 // block and the gap the tool leaves between an answer and its next request. The tool runs in a child
 // process (a fresh run of this program), since its scheduler never returns.
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,12 +21,9 @@
 #include "kr_rtos.h"
 #include "run/main.h"
 #include "firmware/media.h"
-#include "sim_client.h"
-#include "sim_device.h"
-#include "sim_hub.h"
+#include "e2e/e2e.h"
 #include "sim_media.h"
-
-extern char **environ;
+#include "sim_setup.h"
 
 namespace {
 
@@ -60,9 +55,9 @@ void child_task(void *)
     _exit(ok ? 0 : 1);
 }
 
-[[noreturn]] void child(const char *port, const char *fd, const char *mode, const char *file)
+[[noreturn]] void child(const char *port, const char *result_file, const char *mode, const char *file)
 {
-    child_fd = atoi(fd);
+    child_fd = open(result_file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     child_media = strcmp(mode, "media") == 0;
     child_file = file;
     int null = open("/dev/null", O_WRONLY);
@@ -91,49 +86,28 @@ outcome run(const char *self, uint32_t bitrate, bool media, const std::string &f
 {
     outcome res;
     std::string err;
-    sim_hub_config_st cfg;
-    cfg.bitrate = bitrate;
-    cfg.quiet = true;
-    sim_hub_st *hub = sim_hub_start(cfg, err);
-    if (!hub) {
-        fprintf(stderr, "bench_media: %s\n", err.c_str());
-        return res;
-    }
-    uint16_t port = sim_hub_port(hub);
-    sim_tap_st *tap = sim_tap_start(port, "vcan0", err);
     sim_device_config_st d;
     d.node_id = NODE;
     d.heartbeat_ms = 0;
     d.media.enabled = true;
     d.media.block_size = 255;
-    sim_runner_st *runner = tap ? sim_runner_start(port, "vcan0", {d}, err) : nullptr;
-    if (!runner) {
+    sim_setup_st bench;
+    if (!sim_setup_start(bench, {d}, bitrate, err, true)) {
         fprintf(stderr, "bench_media: %s\n", err.c_str());
         return res;
     }
     sim_object_st dom;
     dom.type = SIM_DOMAIN;
     dom.max_size = SIZE;
-    sim_dev_add_object(runner, NODE, PLAIN_INDEX, 0, dom);
-    sim_tap_clear(tap);
+    sim_dev_add_object(bench.devs, NODE, PLAIN_INDEX, 0, dom);
+    sim_tap_clear(bench.tap);
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return res;
-    int cfd = fcntl(fds[1], F_DUPFD, 100);
-    std::string ps = std::to_string(port), fs = std::to_string(cfd);
-    char *argv[] = {(char *)self, (char *)"--child", ps.data(), fs.data(), (char *)(media ? "media" : "plain"),
-                    (char *)file.c_str(), nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, self, nullptr, nullptr, argv, environ) != 0) return res;
-    close(cfd);
-    close(fds[1]);
-    std::string out;
-    char tmp[256];
-    ssize_t n;
-    while ((n = read(fds[0], tmp, sizeof tmp)) > 0) out.append(tmp, (size_t)n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    e2e::sandbox box;
+    e2e::options o;
+    o.timeout_ms = 600000;
+    box.run(self, {"--child", std::to_string(bench.port), box.path("result").string(), media ? "media" : "plain", file},
+            o);
+    std::string out = box.read_file("result");
     int ok = 0;
     unsigned ms = 0;
     sscanf(out.c_str(), "%d %u", &ok, &ms);
@@ -142,24 +116,22 @@ outcome run(const char *self, uint32_t bitrate, bool media, const std::string &f
     size_t seen = 0;
     for (int i = 0; i < 50; i++) {
         usleep(20000);
-        size_t now = sim_tap_count(tap);
+        size_t now = sim_tap_count(bench.tap);
         if (now == seen) break;
         seen = now;
     }
-    std::vector<sim_frame_st> frames = sim_tap_frames(tap);
+    std::vector<sim_frame_st> frames = sim_tap_frames(bench.tap);
     bool same = true;
     if (media) {
-        std::vector<sim_media_file_st> got = sim_media_files(runner, NODE);
+        std::vector<sim_media_file_st> got = sim_media_files(bench.devs, NODE);
         same = got.size() == 1 && got[0].data.size() == SIZE;
         for (uint32_t i = 0; same && i < SIZE; i++) same = got[0].data[i] == payload(i);
     } else {
         std::vector<uint8_t> got;
-        same = sim_dev_get(runner, NODE, PLAIN_INDEX, 0, got) && got.size() == SIZE;
+        same = sim_dev_get(bench.devs, NODE, PLAIN_INDEX, 0, got) && got.size() == SIZE;
         for (uint32_t i = 0; same && i < SIZE; i++) same = got[i] == payload(i);
     }
-    sim_runner_stop(runner);
-    sim_tap_stop(tap);
-    sim_hub_stop(hub);
+    sim_setup_stop(bench);
     if (!ok || !same) {
         fprintf(stderr, "bench_media: %u bit/s %s: transfer failed (%s, data %s)\n", bitrate, media ? "media" : "plain",
                 out.c_str(), same ? "intact" : "wrong");
@@ -203,9 +175,8 @@ int main(int argc, char **argv)
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n > 0) self.assign(path, (size_t)n);
-    char dir[] = "/tmp/bench_media_XXXXXX";
-    if (!mkdtemp(dir)) return 1;
-    std::string file = std::string(dir) + "/media.bin";
+    e2e::sandbox box;
+    std::string file = box.path("media.bin").string();
     {
         std::ofstream f(file, std::ios::binary);
         for (uint32_t i = 0; i < SIZE; i++) f.put((char)payload(i));
@@ -232,7 +203,5 @@ int main(int argc, char **argv)
                media.gap_us);
         fflush(stdout);
     }
-    unlink(file.c_str());
-    rmdir(dir);
     return ok ? 0 : 1;
 }

@@ -3,22 +3,12 @@
 // the answer of the last one, as the bus saw them (the hub's stamps), is divided by the objects and
 // set against the wire time of one expedited read (request and answer). Start-up, the database load
 // and the file write are outside the window. Goal: at most 4 ms per object.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "sim_client.h"
-#include "sim_device.h"
-#include "sim_hub.h"
+#include "e2e/e2e.h"
+#include "sim_setup.h"
 
 namespace {
 
@@ -44,21 +34,11 @@ bool is_answer_to(const sim_frame_st &f, uint16_t index)
 int main()
 {
     std::string err;
-    sim_hub_config_st cfg;
-    cfg.bitrate = BITRATE;
-    cfg.quiet = true;
-    sim_hub_st *hub = sim_hub_start(cfg, err);
-    if (!hub) {
-        fprintf(stderr, "bench_saveparam: %s\n", err.c_str());
-        return 1;
-    }
-    uint16_t port = sim_hub_port(hub);
-    sim_tap_st *tap = sim_tap_start(port, "vcan0", err);
     sim_device_config_st d;
     d.node_id = NODE;
     d.heartbeat_ms = 0;
-    sim_runner_st *runner = tap ? sim_runner_start(port, "vcan0", {d}, err) : nullptr;
-    if (!runner) {
+    sim_setup_st bench;
+    if (!sim_setup_start(bench, {d}, BITRATE, err, true)) {
         fprintf(stderr, "bench_saveparam: %s\n", err.c_str());
         return 1;
     }
@@ -69,7 +49,7 @@ int main()
         sim_object_st o;
         o.type = SIM_U32;
         o.value = o.stored = o.def = {(uint8_t)i, (uint8_t)(i >> 8), 0x5A, 0xA5};
-        sim_dev_add_object(runner, NODE, (uint16_t)(0x3000 + i), 0, o);
+        sim_dev_add_object(bench.devs, NODE, (uint16_t)(0x3000 + i), 0, o);
         char e[256];
         snprintf(e, sizeof e,
                  ",{\"name\": \"p%u\", \"index\": \"0x%x\", \"type\": \"CANOPEN_UNSIGNED32\", \"permissions\": "
@@ -79,30 +59,17 @@ int main()
         db += e;
     }
     db += "]}";
-    char dir[] = "/tmp/bench_saveparam_XXXXXX";
-    if (!mkdtemp(dir)) return 1;
-    std::string dbpath = std::string(dir) + "/db.json", out = std::string(dir) + "/saved.json";
-    std::ofstream(dbpath) << db;
+    e2e::sandbox box;
+    box.write_file("db.json", db);
 
-    std::string chn = "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0";
-    std::vector<std::string> args = {KRCAN_BIN, "--can", chn, "--db", dbpath, "--saveparam", out};
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addchdir_np(&fa, dir);
-    pid_t pid;
-    if (posix_spawn(&pid, KRCAN_BIN, &fa, nullptr, argv.data(), environ) != 0) {
-        fprintf(stderr, "bench_saveparam: cannot start %s\n", KRCAN_BIN);
-        return 1;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    std::vector<sim_frame_st> frames = sim_tap_frames(tap);
+    e2e::options o;
+    o.stdout_to = e2e::output::null_dev;
+    o.timeout_ms = 600000;
+    e2e::result r = box.krcan({"--can", bench.channel, "--db", box.path("db.json").string(), "--saveparam",
+                               box.path("saved.json").string()},
+                              o);
+    fputs(r.err.c_str(), stderr);
+    std::vector<sim_frame_st> frames = sim_tap_frames(bench.tap);
 
     int64_t first = -1, last = -1;
     uint32_t reads = 0;
@@ -119,22 +86,15 @@ int main()
             waiting = false;
         }
     }
-    std::stringstream text;
-    text << std::ifstream(out).rdbuf();
-    std::string saved = text.str();
+    std::string saved = box.read_file("saved.json");
     // Spot checks of the file: the first and the last object's values.
     bool file_ok = saved.find("\"DATA\":2774138880") != std::string::npos &&
                    saved.find("\"DATA\":" + std::to_string(0xA55A0000u + 499u)) != std::string::npos;
-    sim_runner_stop(runner);
-    sim_tap_stop(tap);
-    sim_hub_stop(hub);
-    std::remove(dbpath.c_str());
-    std::remove(out.c_str());
-    rmdir(dir);
+    sim_setup_stop(bench);
 
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || reads != OBJECTS || !file_ok || first < 0) {
-        fprintf(stderr, "bench_saveparam: save failed (status %d, %u of %u reads answered, file %s)\n", status, reads,
-                OBJECTS, file_ok ? "right" : "wrong");
+    if (!r.exited(0) || reads != OBJECTS || !file_ok || first < 0) {
+        fprintf(stderr, "bench_saveparam: save failed (status %d, %u of %u reads answered, file %s)\n", r.exit_code,
+                reads, OBJECTS, file_ok ? "right" : "wrong");
         return 1;
     }
     // One expedited read on the wire: the request and the answer, 8 data bytes each.

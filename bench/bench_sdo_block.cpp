@@ -6,9 +6,6 @@
 // run's (goal: at least 95 %). The library runs in a child process (a fresh run of this program), since its
 // scheduler never returns.
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,9 +19,8 @@
 #include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "kr_utilities.h"
-#include "sim_client.h"
-#include "sim_device.h"
-#include "sim_hub.h"
+#include "e2e/e2e.h"
+#include "sim_setup.h"
 
 namespace {
 
@@ -49,9 +45,9 @@ void child_task(void *)
     _exit(e == ERR_NONE ? 0 : 1);
 }
 
-[[noreturn]] void child(const char *port, const char *fd)
+[[noreturn]] void child(const char *port, const char *result_file)
 {
-    child_fd = atoi(fd);
+    child_fd = open(result_file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     silent = true;
     std::string chn = std::string("socketcand://127.0.0.1:") + port + "/vcan0";
     kr_can_set_baudrate(chn.c_str(), 250000);
@@ -66,16 +62,6 @@ void child_task(void *)
 double run(const char *self, uint32_t bitrate, const char *fault = nullptr)
 {
     std::string err;
-    sim_hub_config_st cfg;
-    cfg.bitrate = bitrate;
-    cfg.quiet = true;
-    sim_hub_st *hub = sim_hub_start(cfg, err);
-    if (!hub) {
-        fprintf(stderr, "bench_sdo_block: %s\n", err.c_str());
-        return -1;
-    }
-    uint16_t port = sim_hub_port(hub);
-    sim_tap_st *tap = sim_tap_start(port, "vcan0", err);
     sim_device_config_st d;
     d.node_id = NODE;
     d.heartbeat_ms = 0;
@@ -86,49 +72,36 @@ double run(const char *self, uint32_t bitrate, const char *fault = nullptr)
         fprintf(stderr, "bench_sdo_block: %s\n", err.c_str());
         return -1;
     }
-    sim_runner_st *runner = tap ? sim_runner_start(port, "vcan0", {d}, err) : nullptr;
-    if (!runner) {
+    sim_setup_st bench;
+    if (!sim_setup_start(bench, {d}, bitrate, err, true)) {
         fprintf(stderr, "bench_sdo_block: %s\n", err.c_str());
         return -1;
     }
     sim_object_st dom;
     dom.type = SIM_DOMAIN;
     dom.max_size = SIZE;
-    sim_dev_add_object(runner, NODE, 0x1F50, 1, dom);
-    sim_tap_clear(tap);
+    sim_dev_add_object(bench.devs, NODE, 0x1F50, 1, dom);
+    sim_tap_clear(bench.tap);
 
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    int cfd = fcntl(fds[1], F_DUPFD, 100);
-    std::string ps = std::to_string(port), fs = std::to_string(cfd);
-    char *argv[] = {(char *)self, (char *)"--child", ps.data(), fs.data(), nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, self, nullptr, nullptr, argv, environ) != 0) return -1;
-    close(cfd);
-    close(fds[1]);
-    std::string out;
-    char tmp[256];
-    ssize_t n;
-    while ((n = read(fds[0], tmp, sizeof tmp)) > 0) out.append(tmp, (size_t)n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    e2e::sandbox box;
+    e2e::options o;
+    o.timeout_ms = 600000;
+    box.run(self, {"--child", std::to_string(bench.port), box.path("result").string()}, o);
+    std::string out = box.read_file("result");
     unsigned e = 99, ms = 0, code = 0;
     sscanf(out.c_str(), "%u %u %x", &e, &ms, &code);
 
     // The tap may still be reading the last frames the child already saw.
-    sim_tap_wait(tap,
+    sim_tap_wait(bench.tap,
                  [](const std::vector<sim_frame_st> &fr) {
                      return !fr.empty() && fr.back().id == 0x580u + NODE && fr.back().data[0] == 0xA1;
                  },
                  5000);
-    std::vector<sim_frame_st> frames = sim_tap_frames(tap);
+    std::vector<sim_frame_st> frames = sim_tap_frames(bench.tap);
     std::vector<uint8_t> got;
-    bool same = sim_dev_get(runner, NODE, 0x1F50, 1, got) && got.size() == SIZE;
+    bool same = sim_dev_get(bench.devs, NODE, 0x1F50, 1, got) && got.size() == SIZE;
     for (uint32_t i = 0; same && i < SIZE; i++) same = got[i] == payload(i);
-    sim_runner_stop(runner);
-    sim_tap_stop(tap);
-    sim_hub_stop(hub);
+    sim_setup_stop(bench);
 
     // From the initiation to the end confirmation, as the bus saw them (the hub's delivery stamps).
     int64_t start = -1, end = -1, ack_at = -1;

@@ -5,8 +5,6 @@
 // segments alone (exact stuff bits) over the time from the initiation to the end confirmation as
 // the bus saw them, with the idle time per block that the library steps leave.
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,10 +18,9 @@
 #include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "kr_utilities.h"
-#include "sim_client.h"
-#include "sim_hub.h"
-#include "sim_process.h"
+#include "e2e/e2e.h"
 #include "sim_sdo_client.h"
+#include "sim_setup.h"
 
 namespace {
 
@@ -47,9 +44,9 @@ void child_task(void *)
     _exit(e == ERR_NONE ? 0 : 1);
 }
 
-[[noreturn]] void child(const char *port, const char *fd)
+[[noreturn]] void child(const char *port, const char *result_file)
 {
-    child_fd = atoi(fd);
+    child_fd = open(result_file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     silent = true;
     std::string chn = std::string("socketcand://127.0.0.1:") + port + "/vcan0";
     kr_can_set_baudrate(chn.c_str(), 250000);
@@ -122,66 +119,45 @@ share_st measure(const std::vector<sim_frame_st> &frames, uint8_t init, bool seg
 bool run(const std::string &self, const std::string &node_bin, uint32_t bitrate)
 {
     std::string err;
-    sim_hub_config_st cfg;
-    cfg.bitrate = bitrate;
-    cfg.quiet = true;
-    sim_hub_st *hub = sim_hub_start(cfg, err);
-    if (!hub) return fprintf(stderr, "bench_sdo_server: %s\n", err.c_str()), false;
-    uint16_t port = sim_hub_port(hub);
-    sim_tap_st *tap = sim_tap_start(port, "vcan0", err);
-    char dir[] = "/tmp/krcan_bench_node_XXXXXX";
-    if (!tap || !mkdtemp(dir)) return fprintf(stderr, "bench_sdo_server: tap: %s\n", err.c_str()), false;
-    sim_proc_st node;
-    std::string line;
-    if (!sim_proc_spawn(node, {node_bin, "--port", std::to_string(port), "--node", "0x22", "--nonvol",
-                               std::string(dir) + "/nv"},
-                        err) ||
-        !sim_proc_read_line(node, line, 10000) || line != "ready")
-        return fprintf(stderr, "bench_sdo_server: node: %s %s\n", err.c_str(), line.c_str()), false;
+    sim_setup_st bench;
+    if (!sim_setup_start(bench, {}, bitrate, err, true))
+        return fprintf(stderr, "bench_sdo_server: %s\n", err.c_str()), false;
+    e2e::sandbox box;
+    e2e::options open_input; // the node ends at the end of its standard input
+    open_input.stdin_text = "";
+    e2e::background node(box, node_bin, {"--port", std::to_string(bench.port), "--node", "0x22", "--nonvol",
+                                         box.path("nv").string()},
+                         open_input);
+    std::string line = node.read_line(10000);
+    if (line != "ready") return fprintf(stderr, "bench_sdo_server: node: %s\n", line.c_str()), false;
 
     // The library's client, in a child.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return false;
-    int cfd = fcntl(fds[1], F_DUPFD, 100);
-    std::string ps = std::to_string(port), fs = std::to_string(cfd);
-    char *argv[] = {(char *)self.c_str(), (char *)"--child", ps.data(), fs.data(), nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
-    close(cfd);
-    close(fds[1]);
-    std::string out;
-    char tmp[256];
-    ssize_t n;
-    while ((n = read(fds[0], tmp, sizeof tmp)) > 0) out.append(tmp, (size_t)n);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    e2e::options o;
+    o.timeout_ms = 600000;
+    box.run(self, {"--child", std::to_string(bench.port), box.path("result").string()}, o);
+    std::string out = box.read_file("result");
     unsigned e = 99, code = 0;
     sscanf(out.c_str(), "%u %x", &e, &code);
-    sim_tap_wait(tap, [](const std::vector<sim_frame_st> &fr) {
+    sim_tap_wait(bench.tap, [](const std::vector<sim_frame_st> &fr) {
         return !fr.empty() && fr.back().id == 0x580u + NODE && fr.back().data[0] == 0xA1;
     }, 5000);
-    share_st down = measure(sim_tap_frames(tap), 0xC6, true, bitrate);
-    sim_tap_clear(tap);
+    share_st down = measure(sim_tap_frames(bench.tap), 0xC6, true, bitrate);
+    sim_tap_clear(bench.tap);
 
     // Back to the independent client, with the largest block size.
     sim_client_st cli;
     sim_sdo_result_st up;
-    if (sim_client_connect(cli, "127.0.0.1", port, "vcan0"))
+    if (sim_client_connect(cli, "127.0.0.1", bench.port, "vcan0"))
         up = sim_sdo_upload(cli, NODE, INDEX, 0, sim_sdo_mode_e::block, 127, {}, 10000);
-    sim_tap_wait(tap, [](const std::vector<sim_frame_st> &fr) {
+    sim_tap_wait(bench.tap, [](const std::vector<sim_frame_st> &fr) {
         return !fr.empty() && fr.back().id == 0x600u + NODE && fr.back().data[0] == 0xA1;
     }, 5000);
-    share_st upm = measure(sim_tap_frames(tap), 0xA4, false, bitrate);
+    share_st upm = measure(sim_tap_frames(bench.tap), 0xA4, false, bitrate);
     bool same = up.ok && up.data.size() == SIZE;
     for (uint32_t i = 0; same && i < SIZE; i++) same = up.data[i] == payload(i);
     sim_client_close(cli);
-    sim_proc_stop(node, SIGTERM);
-    sim_tap_stop(tap);
-    sim_hub_stop(hub);
-    std::string rm = std::string(dir) + "/nv";
-    unlink(rm.c_str());
-    rmdir(dir);
+    node.stop();
+    sim_setup_stop(bench);
 
     if (e != 0 || !down.ok || !same || !upm.ok) {
         fprintf(stderr, "bench_sdo_server: %u bit/s: failed (download %u abort 0x%08x, upload %s %s)\n", bitrate, e,

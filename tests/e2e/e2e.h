@@ -7,6 +7,8 @@
 //   e2e::options o; o.stdin_text = "y\n"; o.timeout_ms = 5000; o.sigint_on_output = "Listening";
 //   e2e::background hub(box, KR_BIN_DIR "/kr_hub", {"--port", "0"});   // a helper program in the background
 //   std::string port = hub.read_line(5000); ... hub.stop();
+// Benchmarks use the same runner: result.wall_ms and result.cpu_ms time one run. e2e::run_tool runs a
+// tool such as gcc outside any sandbox.
 #ifndef KR_E2E_H
 #define KR_E2E_H
 
@@ -15,6 +17,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -44,12 +48,18 @@ struct result {
     int exit_code = -1;   // the exit status when the program exited
     int signal = 0;       // the signal that ended it, 0 when it exited
     bool timed_out = false;
-    double wall_ms = 0;
+    double wall_ms = 0;   // spawn to exit
+    double cpu_ms = 0;    // the program's user plus system time
     bool exited(int code) const { return !timed_out && signal == 0 && exit_code == code; }
 };
 
+// Where the program's standard output goes.
+enum class output { captured, null_dev, full_dev, closed };
+
 struct options {
     std::optional<std::string> stdin_text;      // none: standard input is /dev/null
+    bool stdin_closed = false;                  // descriptor 0 closed instead
+    output stdout_to = output::captured;        // result.out stays empty unless captured
     int timeout_ms = 30000;                     // then SIGKILL and timed_out
     int sigint_after_ms = -1;                   // SIGINT this long after the start
     std::string sigint_on_output;               // or SIGINT once standard output holds this text
@@ -111,6 +121,7 @@ struct child {
     pid_t pid = -1;
     fd_guard in, out, err;
     fd_guard pty_slave; // held open so the terminal never reads as closed while the child starts
+    fd_guard exit_fd;   // readable once the child has ended, so a wait wakes at once
 };
 
 inline child spawn(const std::string &program, const std::vector<std::string> &args, const std::string &cwd,
@@ -135,7 +146,7 @@ inline child spawn(const std::string &program, const std::vector<std::string> &a
             t.c_oflag &= ~(tcflag_t)OPOST;
             tcsetattr(s.fd, TCSANOW, &t);
         }
-    } else {
+    } else if (o.stdout_to == output::captured) {
         if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         out_r.reset(out_pipe[0]);
         out_w.reset(out_pipe[1]);
@@ -150,12 +161,19 @@ inline child spawn(const std::string &program, const std::vector<std::string> &a
     posix_spawn_file_actions_init(&fa);
     if (in_r.fd >= 0)
         posix_spawn_file_actions_adddup2(&fa, in_r.fd, 0);
+    else if (o.stdin_closed)
+        posix_spawn_file_actions_addclose(&fa, 0);
     else
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     if (o.pty)
         posix_spawn_file_actions_addopen(&fa, 1, pty_name.c_str(), O_RDWR | O_NOCTTY, 0);
-    else
+    else if (o.stdout_to == output::captured)
         posix_spawn_file_actions_adddup2(&fa, out_w.fd, 1);
+    else if (o.stdout_to == output::closed)
+        posix_spawn_file_actions_addclose(&fa, 1);
+    else
+        posix_spawn_file_actions_addopen(&fa, 1, o.stdout_to == output::full_dev ? "/dev/full" : "/dev/null",
+                                         O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, err_w.fd, 2);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     posix_spawnattr_t attr;
@@ -192,8 +210,9 @@ inline child spawn(const std::string &program, const std::vector<std::string> &a
     slave.fd = -1;
     c.err.reset(err_r.fd);
     err_r.fd = -1;
-    set_nonblock(c.out.fd);
+    if (c.out.fd >= 0) set_nonblock(c.out.fd);
     set_nonblock(c.err.fd);
+    c.exit_fd.reset((int)syscall(SYS_pidfd_open, c.pid, 0));
     if (in_w.fd >= 0) {
         c.in.reset(in_w.fd);
         in_w.fd = -1;
@@ -206,6 +225,64 @@ inline void decode_status(int status, result &r)
 {
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+}
+
+inline double cpu_ms(const rusage &ru)
+{
+    return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+           (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+}
+
+// Runs a program to its end (or the time limit) in cwd with exactly the environment envs.
+inline result run(const std::string &program, const std::vector<std::string> &args, const std::string &cwd,
+                  const std::vector<std::string> &envs, const options &o)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    child c = spawn(program, args, cwd, envs, o);
+    result r;
+    size_t in_off = 0;
+    bool out_open = c.out.fd >= 0, err_open = true, sigint_sent = false, done = false;
+    int status = 0;
+    rusage ru{};
+    if (c.in.fd >= 0 && o.stdin_text->empty()) c.in.reset();
+    while (!done) {
+        pollfd p[4];
+        nfds_t n = 0;
+        if (out_open) p[n++] = {c.out.fd, POLLIN, 0};
+        if (err_open) p[n++] = {c.err.fd, POLLIN, 0};
+        if (c.in.fd >= 0) p[n++] = {c.in.fd, POLLOUT, 0};
+        if (c.exit_fd.fd >= 0) p[n++] = {c.exit_fd.fd, POLLIN, 0};
+        poll(p, n, 5);
+        if (out_open && !drain(c.out.fd, r.out)) out_open = false;
+        if (err_open && !drain(c.err.fd, r.err)) err_open = false;
+        if (c.in.fd >= 0) {
+            const std::string &s = *o.stdin_text;
+            ssize_t w = write(c.in.fd, s.data() + in_off, s.size() - in_off);
+            if (w > 0) in_off += (size_t)w;
+            if ((w < 0 && errno != EAGAIN && errno != EINTR) || in_off == s.size()) c.in.reset();
+        }
+        double ms = ms_since(t0);
+        if (!sigint_sent && ((o.sigint_after_ms >= 0 && ms >= o.sigint_after_ms) ||
+                             (!o.sigint_on_output.empty() && r.out.find(o.sigint_on_output) != std::string::npos))) {
+            kill(-c.pid, SIGINT);
+            sigint_sent = true;
+        }
+        if (wait4(c.pid, &status, WNOHANG, &ru) == c.pid) {
+            done = true;
+        } else if (ms >= o.timeout_ms) {
+            kill(-c.pid, SIGKILL);
+            wait4(c.pid, &status, 0, &ru);
+            r.timed_out = true;
+            done = true;
+        }
+    }
+    r.wall_ms = ms_since(t0);
+    r.cpu_ms = cpu_ms(ru);
+    if (out_open) drain(c.out.fd, r.out);
+    if (err_open) drain(c.err.fd, r.err);
+    kill(-c.pid, SIGKILL); // anything it left behind in its group
+    decode_status(status, r);
+    return r;
 }
 
 } // namespace detail
@@ -299,65 +376,34 @@ public:
     // Runs a program to its end (or the time limit) with the sandbox as its working folder.
     result run(const std::string &program, const std::vector<std::string> &args, const options &o = {}) const
     {
-        auto t0 = std::chrono::steady_clock::now();
-        detail::child c = detail::spawn(program, args, dir_.string(), environment(o), o);
-        result r;
-        size_t in_off = 0;
-        bool out_open = true, err_open = true, sigint_sent = false, done = false;
-        int status = 0;
-        if (c.in.fd >= 0 && o.stdin_text->empty()) c.in.reset();
-        while (!done) {
-            pollfd p[3];
-            nfds_t n = 0;
-            if (out_open) p[n++] = {c.out.fd, POLLIN, 0};
-            if (err_open) p[n++] = {c.err.fd, POLLIN, 0};
-            if (c.in.fd >= 0) p[n++] = {c.in.fd, POLLOUT, 0};
-            poll(p, n, 5);
-            if (out_open && !detail::drain(c.out.fd, r.out)) out_open = false;
-            if (err_open && !detail::drain(c.err.fd, r.err)) err_open = false;
-            if (c.in.fd >= 0) {
-                const std::string &s = *o.stdin_text;
-                ssize_t w = write(c.in.fd, s.data() + in_off, s.size() - in_off);
-                if (w > 0) in_off += (size_t)w;
-                if ((w < 0 && errno != EAGAIN && errno != EINTR) || in_off == s.size()) c.in.reset();
-            }
-            double ms = detail::ms_since(t0);
-            if (!sigint_sent && ((o.sigint_after_ms >= 0 && ms >= o.sigint_after_ms) ||
-                                 (!o.sigint_on_output.empty() && r.out.find(o.sigint_on_output) != std::string::npos))) {
-                kill(-c.pid, SIGINT);
-                sigint_sent = true;
-            }
-            if (waitpid(c.pid, &status, WNOHANG) == c.pid) {
-                done = true;
-            } else if (ms >= o.timeout_ms) {
-                kill(-c.pid, SIGKILL);
-                waitpid(c.pid, &status, 0);
-                r.timed_out = true;
-                done = true;
-            }
-        }
-        r.wall_ms = detail::ms_since(t0);
-        if (out_open) detail::drain(c.out.fd, r.out);
-        if (err_open) detail::drain(c.err.fd, r.err);
-        kill(-c.pid, SIGKILL); // anything it left behind in its group
-        detail::decode_status(status, r);
-        return r;
+        return detail::run(program, args, dir_.string(), environment(o), o);
     }
 
+#ifdef KRCAN_BIN
     result krcan(const std::vector<std::string> &args, const options &o = {}) const { return run(KRCAN_BIN, args, o); }
+#endif
 
 private:
     std::filesystem::path dir_;
 };
 
 // A program kept running in the background (the virtual bus hub, simulated devices) while a test runs
-// krcan against it. Its output is collected by a thread; stop() or the destructor ends it.
+// krcan against it. Its output is collected by a thread; stop() or the destructor ends it. With
+// options.stdin_text its standard input is a pipe that gets the text and stays open until the end
+// (for programs that end at the end of their input).
 class background {
 public:
     background(const sandbox &box, const std::string &program, const std::vector<std::string> &args,
                const options &o = {})
         : c_(detail::spawn(program, args, box.dir().string(), box.environment(o), o))
     {
+        for (size_t off = 0; c_.in.fd >= 0 && off < o.stdin_text->size();) {
+            pollfd p{c_.in.fd, POLLOUT, 0};
+            poll(&p, 1, 1000);
+            ssize_t w = write(c_.in.fd, o.stdin_text->data() + off, o.stdin_text->size() - off);
+            if (w > 0) off += (size_t)w;
+            if (w < 0 && errno != EAGAIN && errno != EINTR) break;
+        }
         reader_ = std::thread([this] { read_loop(); });
     }
     ~background() { stop(); }
@@ -405,6 +451,13 @@ public:
         return !ended_;
     }
 
+    // Waits until the program has ended by itself; false after timeout_ms.
+    bool wait_end(int timeout_ms)
+    {
+        std::unique_lock<std::mutex> l(m_);
+        return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [&] { return ended_; });
+    }
+
     // SIGTERM, then SIGKILL after term_timeout_ms; returns how it ended and what it printed.
     result stop(int term_timeout_ms = 3000)
     {
@@ -429,13 +482,14 @@ public:
 private:
     void read_loop()
     {
-        bool out_open = true, err_open = true, exited = false;
+        bool out_open = c_.out.fd >= 0, err_open = true, exited = false;
         int status = 0;
         while (!exited || out_open || err_open) {
-            pollfd p[2];
+            pollfd p[3];
             nfds_t n = 0;
             if (out_open) p[n++] = {c_.out.fd, POLLIN, 0};
             if (err_open) p[n++] = {c_.err.fd, POLLIN, 0};
+            if (!exited && c_.exit_fd.fd >= 0) p[n++] = {c_.exit_fd.fd, POLLIN, 0};
             poll(p, n, 10);
             std::string o, e;
             if (out_open && !detail::drain(c_.out.fd, o)) out_open = false;
@@ -469,6 +523,14 @@ private:
     bool stopped_ = false;
 };
 
+// Waits up to timeout_ms for a background program to end by itself, then stops it (when it has not)
+// and returns how it ended.
+inline result wait_end(background &p, int timeout_ms)
+{
+    p.wait_end(timeout_ms);
+    return p.stop();
+}
+
 // Counts the non-overlapping occurrences of `what` in `text`.
 inline size_t count(const std::string &text, const std::string &what)
 {
@@ -490,6 +552,15 @@ inline std::string on_path(const std::string &name)
         start = end + 1;
     }
     return name;
+}
+
+// Runs a tool a test calls (gcc, python3, ip), found on PATH, in this process's folder and with its
+// environment.
+inline result run_tool(const std::string &name, const std::vector<std::string> &args, const options &o = {})
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e; e++) env.push_back(*e);
+    return detail::run(on_path(name), args, "", env, o);
 }
 
 } // namespace e2e

@@ -30,10 +30,11 @@ inline std::string param_file(int node, uint32_t value, const std::string &queri
            std::to_string(value) + "}" + extra + "]}";
 }
 
-// The hub with its tap and the two units, without heartbeats; false with err when something did not start.
-inline bool start(sim_hub_st *&hub, sim_tap_st *&tap, uint16_t &port, sim_runner_st *&runner, std::string &err)
+// The bench with its tap (which hears the units boot) and the two units, without heartbeats; false with
+// err when something did not start.
+inline bool start(sim_setup_st &bench, std::string &err)
 {
-    if (!sim_hub_tap_start(hub, tap, port, err)) return false;
+    if (!sim_setup_start(bench, {}, 0, err, true)) return false;
     std::vector<sim_device_config_st> devs;
     for (uint8_t n : {0x20, 0x22}) {
         sim_device_config_st d;
@@ -41,11 +42,10 @@ inline bool start(sim_hub_st *&hub, sim_tap_st *&tap, uint16_t &port, sim_runner
         d.heartbeat_ms = 0;
         devs.push_back(d);
     }
-    runner = sim_runner_start(port, "vcan0", devs, err);
-    if (!runner) return false;
+    if (!sim_setup_add_devices(bench, devs, err)) return false;
     for (uint8_t n : {0x20, 0x22}) {
-        sim_dev_add_object(runner, n, 0x2000, 0, simbench::object(SIM_U32, {0, 0, 0, 0}));
-        sim_dev_add_object(runner, n, 0x2020, 1, simbench::object(SIM_U8, {0}));
+        sim_dev_add_object(bench.devs, n, 0x2000, 0, simbench::object(SIM_U32, {0, 0, 0, 0}));
+        sim_dev_add_object(bench.devs, n, 0x2020, 1, simbench::object(SIM_U8, {0}));
     }
     return true;
 }

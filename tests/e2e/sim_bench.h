@@ -1,5 +1,5 @@
-// A hub with simulated devices for the krcan end-to-end tests that write and read objects, and the
-// small value builders those tests share.
+// The shared bench (sim_setup.h) seen from the krcan end-to-end tests that write and read objects:
+// krcan runs on it, the devices' values read back, and the small value builders those tests share.
 #ifndef KR_E2E_SIM_BENCH_H
 #define KR_E2E_SIM_BENCH_H
 
@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "e2e/e2e.h"
-#include "sim_device.h"
-#include "sim_hub.h"
+#include "sim_setup.h"
 
 namespace simbench {
 
@@ -47,11 +46,6 @@ public:
     explicit bench(const std::vector<uint8_t> &nodes, uint32_t can_if = 1)
     {
         std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        if (!hub) throw std::runtime_error(err);
-        port = sim_hub_port(hub);
         std::vector<sim_device_config_st> devs;
         for (uint8_t n : nodes) {
             sim_device_config_st d;
@@ -60,21 +54,13 @@ public:
             d.can_if_version = can_if;
             devs.push_back(d);
         }
-        runner = sim_runner_start(port, "vcan0", devs, err);
-        if (!runner) {
-            sim_hub_stop(hub);
-            throw std::runtime_error(err);
-        }
+        if (!sim_setup_start(setup, devs, 0, err)) throw std::runtime_error(err);
     }
-    ~bench()
-    {
-        sim_runner_stop(runner);
-        sim_hub_stop(hub);
-    }
+    ~bench() { sim_setup_stop(setup); }
     bench(const bench &) = delete;
     bench &operator=(const bench &) = delete;
 
-    std::string channel() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
+    std::string channel() const { return setup.channel; }
     e2e::result krcan(const e2e::sandbox &box, std::vector<std::string> args, const std::string &input = "",
                       int timeout_ms = 90000)
     {
@@ -106,9 +92,10 @@ public:
         return std::find(log.begin(), log.end(), 0x81) != log.end();
     }
 
-    sim_hub_st *hub = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
+    sim_setup_st setup;
+    sim_hub_st *&hub = setup.hub;
+    sim_runner_st *&runner = setup.devs;
+    uint16_t &port = setup.port;
 };
 
 } // namespace simbench

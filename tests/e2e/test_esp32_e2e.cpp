@@ -210,9 +210,8 @@ TEST(Esp32, PauseAndResumeGoOutAsTerminalFrames)
     sim_device_config_st d;
     d.node_id = kNode;
     d.start_operational = true;
-    ASSERT_TRUE(sim_setup_start(bench, {d}, 0, err)) << err;
-    sim_tap_st *tap = sim_tap_start(bench.port, "vcan0", err);
-    ASSERT_NE(tap, nullptr) << err;
+    ASSERT_TRUE(sim_setup_start(bench, {d}, 0, err, true)) << err;
+    sim_tap_st *&tap = bench.tap;
 
     auto body = [] {
         init(&dev);
@@ -252,6 +251,7 @@ TEST(Esp32, PauseAndResumeGoOutAsTerminalFrames)
     EXPECT_FALSE(sim_esp_paused(bench.devs, kNode));
     EXPECT_NE(sim_runner_dump(bench.devs).find("esppaused 32 0\n"), std::string::npos);
     sim_tap_stop(tap);
+    tap = nullptr;
 
     // Without a bus nothing can be paused, and the caller is told.
     g_channel = "socketcand://127.0.0.1:1/vcan0";
@@ -405,8 +405,7 @@ TEST(Esp32, CtrlCDuringAFlashResumesTheDeviceFirst)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(sim_esp_paused(bench.devs, 0x30)) << k.out() << k.err();
     kill(k.pid(), SIGINT);
-    for (int i = 0; i < 3000 && k.running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    e2e::result r = k.stop();
+    e2e::result r = e2e::wait_end(k, 60000);
     EXPECT_TRUE(r.exited(2)) << r.out << r.err;
     EXPECT_FALSE(sim_esp_paused(bench.devs, 0x30));
     EXPECT_NE(r.out.find("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x30 was resumed.\n"),
@@ -418,12 +417,11 @@ TEST(Esp32, CtrlCDuringAFlashResumesTheDeviceFirst)
 TEST(Esp32, RefusalsStopBeforeTheBus)
 {
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_tap_st *&tap = bench.tap;
     std::string err;
-    ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
-    std::string can = "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0";
+    ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
+    std::string can = bench.channel;
 
     e2e::result r = box.krcan({"--can", can, "--esp32port=", "--loadesp32=a.krdev"});
     EXPECT_TRUE(r.exited(1)) << r.out;
@@ -449,7 +447,7 @@ TEST(Esp32, RefusalsStopBeforeTheBus)
     EXPECT_TRUE(r.exited(0)) << r.out;
     EXPECT_NE(r.out.find("ESP32 serial port set to '/dev/ttyUSB3'\n"), std::string::npos) << r.out;
     EXPECT_EQ(sim_tap_count(tap), 0u) << "nothing went on the bus";
-    sim_hub_tap_stop(hub, tap);
+    sim_setup_stop(bench);
 }
 
 } // namespace

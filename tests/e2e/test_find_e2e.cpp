@@ -9,9 +9,6 @@
 #include <vector>
 
 #include "e2e/e2e.h"
-#include "sim_client.h"
-#include "sim_device.h"
-#include "sim_hub.h"
 #include "sim_setup.h"
 #include "system/package_builder.h"
 
@@ -19,22 +16,18 @@ namespace {
 
 struct FindE2e : ::testing::Test {
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_runner_st *runner = nullptr;
-    sim_tap_st *tap = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_runner_st *&runner = bench.devs;
+    sim_tap_st *&tap = bench.tap;
+    uint16_t &port = bench.port;
 
     void SetUp() override
     {
         std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
     }
-    void TearDown() override
-    {
-        if (runner) sim_runner_stop(runner);
-        sim_hub_tap_stop(hub, tap);
-    }
-    std::string channel() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
+    void TearDown() override { sim_setup_stop(bench); }
+    std::string channel() const { return bench.channel; }
     // --dev refuses a package it cannot read: the known devices get a minimal one.
     std::string package(const std::string &rel)
     {
@@ -54,13 +47,7 @@ sim_device_config_st device(uint8_t node, uint32_t vendor, uint32_t product, uin
     return c;
 }
 
-e2e::result wait_end(e2e::background &p, int timeout_ms)
-{
-    auto t0 = std::chrono::steady_clock::now();
-    while (p.running() && std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(timeout_ms))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return p.stop();
-}
+using e2e::wait_end;
 
 TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
 {
@@ -73,8 +60,7 @@ TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
     std::string err;
     ASSERT_TRUE(sim_fault_parse("silent:index=0x1018,count=-1", f, fnode, err)) << err;
     mute.faults.push_back(f);
-    runner = sim_runner_start(port, "vcan0", {maker, third, booting, mute}, err);
-    ASSERT_NE(runner, nullptr) << err;
+    ASSERT_TRUE(sim_setup_add_devices(bench, {maker, third, booting, mute}, err)) << err;
 
     sim_client_st ctl;
     ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));
@@ -146,8 +132,7 @@ TEST_F(FindE2e, KnownDevicesEmptyBusAndClosedPort)
 
     // A device the system already holds at that node id is not added again.
     std::string err;
-    runner = sim_runner_start(port, "vcan0", {device(0x10, 797, 1, 100), device(0x11, 797, 2, 100)}, err);
-    ASSERT_NE(runner, nullptr) << err;
+    ASSERT_TRUE(sim_setup_add_devices(bench, {device(0x10, 797, 1, 100), device(0x11, 797, 2, 100)}, err)) << err;
     r = box.krcan({"--can", channel(), "--dev", package("pk/known.krdev") + ":0x10", "--find"}, {});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(r.out.find("node 0x10"), std::string::npos) << r.out;
@@ -158,10 +143,7 @@ TEST_F(FindE2e, KnownDevicesEmptyBusAndClosedPort)
     runner = nullptr;
 
     // Nothing listens on the hub's port once it is gone: the search says so and the run fails.
-    sim_tap_stop(tap);
-    tap = nullptr;
-    sim_hub_stop(hub);
-    hub = nullptr;
+    sim_setup_stop(bench);
     r = box.krcan({"--can", channel(), "--find"}, {});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("ERROR: find: Couldn't open the connection to the CAN interface " + channel()), std::string::npos)
@@ -216,8 +198,7 @@ TEST_F(FindE2e, ABootingNodeInTheLastPlaceBecomesTheRealDevice)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::string err;
-    runner = sim_runner_start(port, "vcan0", {device(0x31, 797, 7, 100)}, err);
-    ASSERT_NE(runner, nullptr) << err;
+    ASSERT_TRUE(sim_setup_add_devices(bench, {device(0x31, 797, 7, 100)}, err)) << err;
     e2e::result r = wait_end(krcan, 60000);
     sim_client_close(ctl);
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
@@ -230,8 +211,7 @@ TEST_F(FindE2e, ABootingNodeInTheLastPlaceBecomesTheRealDevice)
 TEST_F(FindE2e, SearchAfterListenHearsHeartbeats)
 {
     std::string err;
-    runner = sim_runner_start(port, "vcan0", {device(0x12, 797, 3, 0)}, err); // silent until told
-    ASSERT_NE(runner, nullptr) << err;
+    ASSERT_TRUE(sim_setup_add_devices(bench, {device(0x12, 797, 3, 0)}, err)) << err; // silent until told
     e2e::background krcan(box, KRCAN_BIN, {"--can", channel(), "--find", "--listen=3", "--find"});
     ASSERT_TRUE(krcan.wait_for_output("Device search finished: 0 new device(s) found.\n", 60000)) << krcan.out();
     sim_dev_set_heartbeat(runner, 0x12, 100);

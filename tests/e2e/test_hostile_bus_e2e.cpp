@@ -12,9 +12,7 @@
 #include <thread>
 
 #include "e2e/e2e.h"
-#include "sim_client.h"
-#include "sim_device.h"
-#include "sim_hub.h"
+#include "sim_setup.h"
 
 namespace {
 
@@ -35,25 +33,18 @@ protected:
     void SetUp() override
     {
         std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        ASSERT_NE(hub, nullptr) << err;
-        port = sim_hub_port(hub);
         std::vector<sim_device_config_st> devs(1);
         devs[0].node_id = 0x10;
         devs[0].heartbeat_ms = 200;
-        runner = sim_runner_start(port, "vcan0", devs, err);
-        ASSERT_NE(runner, nullptr) << err;
+        ASSERT_TRUE(sim_setup_start(bench, devs, 0, err)) << err;
         ASSERT_TRUE(sim_client_connect(master, "127.0.0.1", port, "vcan0"));
     }
     void TearDown() override
     {
         sim_client_close(master);
-        if (runner) sim_runner_stop(runner);
-        if (hub) sim_hub_stop(hub);
+        sim_setup_stop(bench);
     }
-    std::string can() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
+    std::string can() const { return bench.channel; }
 
     // Runs krcan and, once it has joined the bus, lets another master send one NMT command.
     e2e::result krcan_with_nmt(const std::vector<std::string> &args, uint8_t command, int timeout_ms = 30000)
@@ -78,10 +69,11 @@ protected:
     }
 
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_runner_st *runner = nullptr;
+    sim_setup_st bench;
+    sim_hub_st *&hub = bench.hub;
+    sim_runner_st *&runner = bench.devs;
     sim_client_st master;
-    uint16_t port = 0;
+    uint16_t &port = bench.port;
 };
 
 // A stop for all nodes from another master silences the tool's node: a read then ends with the

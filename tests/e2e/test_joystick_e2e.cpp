@@ -31,20 +31,14 @@ const char *CONF = R"({"NAME": "krcan e2e pad", "AXES": [{"AXIS": "X", "NODEID":
 
 struct Joystick : ::testing::Test {
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
+    sim_setup_st bench;
     void SetUp() override
     {
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
         std::string err;
-        hub = sim_hub_start(cfg, err);
-        ASSERT_NE(hub, nullptr) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {}, 0, err)) << err;
     }
-    void TearDown() override
-    {
-        if (hub) sim_hub_stop(hub);
-    }
-    std::string can() const { return "socketcand://127.0.0.1:" + std::to_string(sim_hub_port(hub)) + "/vcan0"; }
+    void TearDown() override { sim_setup_stop(bench); }
+    std::string can() const { return bench.channel; }
 };
 
 TEST_F(Joystick, WithoutAConfigurationOrWithABadFileTheRunFails)
@@ -124,8 +118,7 @@ int wait_rec(const e2e::sandbox &box, size_t from, char kind, long long a, long 
 e2e::result ctrl_c(e2e::background &run)
 {
     kill(run.pid(), SIGINT);
-    for (int waited = 0; run.running() && waited < 10000; waited += 20)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    run.wait_end(10000);
     return run.stop();
 }
 

@@ -7,8 +7,6 @@
 #include <thread>
 
 #include "e2e/e2e.h"
-#include "sim_client.h"
-#include "sim_hub.h"
 #include "sim_setup.h"
 
 namespace {
@@ -18,16 +16,16 @@ protected:
     void SetUp() override
     {
         std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
         ASSERT_TRUE(sim_client_connect(sender, "127.0.0.1", port, "vcan0"));
     }
     void TearDown() override
     {
         if (sender_thread.joinable()) sender_thread.join();
         sim_client_close(sender);
-        sim_hub_tap_stop(hub, tap);
+        sim_setup_stop(bench);
     }
-    std::string can() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
+    std::string can() const { return bench.channel; }
 
     // Once krcan has joined the bus (a third client) and had time to start its listener, sends the
     // frames. krcan joins while reading its command line; the listener starts with the job.
@@ -42,9 +40,10 @@ protected:
     }
 
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_hub_st *&hub = bench.hub;
+    sim_tap_st *&tap = bench.tap;
+    uint16_t &port = bench.port;
     sim_client_st sender;
     std::thread sender_thread;
 };

@@ -52,15 +52,9 @@ protected:
     void start(const std::vector<sim_device_config_st> &devs)
     {
         std::string err;
-        ASSERT_TRUE(sim_setup_start(bench, devs, 0, err)) << err;
-        tap = sim_tap_start(bench.port, "vcan0", err);
-        ASSERT_NE(tap, nullptr) << err;
+        ASSERT_TRUE(sim_setup_start(bench, devs, 0, err, true)) << err;
     }
-    void TearDown() override
-    {
-        if (tap) sim_tap_stop(tap);
-        sim_setup_stop(bench);
-    }
+    void TearDown() override { sim_setup_stop(bench); }
     std::vector<std::string> args(std::vector<std::string> a)
     {
         a.insert(a.begin(), {"--can", bench.channel});
@@ -92,7 +86,7 @@ protected:
 
     e2e::sandbox box;
     sim_setup_st bench;
-    sim_tap_st *tap = nullptr;
+    sim_tap_st *&tap = bench.tap;
 };
 
 // Two queued loads each keep their own file, node and transfer kind; each device ends up running its own
@@ -224,7 +218,7 @@ TEST_F(Load, WaitForBootupFlashesADevicePoweredOnLater)
         EXPECT_TRUE(sent(node).empty()); // no reset before the device boots
         int64_t powered = sim_mono_ns();
         ASSERT_TRUE(sim_dev_power(bench.devs, node, 200));
-        for (int i = 0; i < 3000 && k.running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        k.wait_end(60000);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         e2e::result r = k.stop();
         ASSERT_TRUE(r.exited(0)) << r.out << r.err;

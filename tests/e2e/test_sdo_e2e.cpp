@@ -4,9 +4,7 @@
 
 #include "e2e/e2e.h"
 #include "e2e/sim_bench.h"
-#include "sim_client.h"
-#include "sim_device.h"
-#include "sim_hub.h"
+#include "sim_setup.h"
 
 namespace {
 
@@ -19,17 +17,11 @@ protected:
     void SetUp() override
     {
         std::string err;
-        sim_hub_config_st cfg;
-        cfg.quiet = true;
-        hub = sim_hub_start(cfg, err);
-        ASSERT_NE(hub, nullptr) << err;
-        port = sim_hub_port(hub);
         std::vector<sim_device_config_st> devs(2);
         devs[0].node_id = 0x10;
         devs[1].node_id = 0x11;
         for (auto &d : devs) d.heartbeat_ms = 0;
-        runner = sim_runner_start(port, "vcan0", devs, err);
-        ASSERT_NE(runner, nullptr) << err;
+        ASSERT_TRUE(sim_setup_start(bench, devs, 0, err, true)) << err;
         for (uint8_t node : {0x10, 0x11}) {
             sim_dev_add_object(runner, node, 0x2000, 0, object(SIM_U32, {0x78, 0x56, 0x34, node}));
             sim_dev_add_object(runner, node, 0x2001, 0, object(SIM_U8, {0}));
@@ -37,19 +29,12 @@ protected:
             sim_dev_add_object(runner, node, 0x2003, 1, object(SIM_STR, text("x"), 64));
             sim_dev_add_object(runner, node, 0x2004, 0, object(SIM_DOMAIN, {1, 2, 3, 4, 5, 6}, 64));
         }
-        tap = sim_tap_start(port, "vcan0", err);
-        ASSERT_NE(tap, nullptr) << err;
     }
-    void TearDown() override
-    {
-        if (tap) sim_tap_stop(tap);
-        if (runner) sim_runner_stop(runner);
-        if (hub) sim_hub_stop(hub);
-    }
+    void TearDown() override { sim_setup_stop(bench); }
 
     e2e::result krcan(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {"--can", "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"});
+        args.insert(args.begin(), {"--can", bench.channel});
         e2e::options o;
         o.timeout_ms = 30000;
         return box.krcan(args, o);
@@ -70,10 +55,9 @@ protected:
     }
 
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_runner_st *runner = nullptr;
-    sim_tap_st *tap = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_runner_st *&runner = bench.devs;
+    sim_tap_st *&tap = bench.tap;
 };
 
 TEST_F(Sdo, ReadsNumbersBytesAndStrings)

@@ -7,8 +7,6 @@
 #include <thread>
 
 #include "e2e/e2e.h"
-#include "sim_client.h"
-#include "sim_hub.h"
 #include "sim_setup.h"
 
 namespace {
@@ -23,7 +21,7 @@ protected:
     void SetUp() override
     {
         std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
         ASSERT_TRUE(sim_client_connect(device, "127.0.0.1", port, "vcan0"));
     }
     void TearDown() override
@@ -31,9 +29,9 @@ protected:
         stop = true;
         if (device_thread.joinable()) device_thread.join();
         sim_client_close(device);
-        sim_hub_tap_stop(hub, tap);
+        sim_setup_stop(bench);
     }
-    std::string can() const { return "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0"; }
+    std::string can() const { return bench.channel; }
 
     void reply(const std::string &text)
     {
@@ -85,9 +83,10 @@ protected:
     }
 
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_hub_st *&hub = bench.hub;
+    sim_tap_st *&tap = bench.tap;
+    uint16_t &port = bench.port;
     sim_client_st device;
     std::thread device_thread;
     std::atomic<bool> stop{false};

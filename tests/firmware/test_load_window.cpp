@@ -42,14 +42,13 @@ protected:
     {
         if (co::child_mode()) return;
         std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
         sim_device_config_st d;
         d.node_id = 0x20;
         d.heartbeat_ms = 0;
         d.program.flavour = SIM_BOOT_CIA302;
         d.program.image = {1, 2, 3};
-        runner = sim_runner_start(port, "vcan0", {d}, err);
-        ASSERT_NE(runner, nullptr) << err;
+        ASSERT_TRUE(sim_setup_add_devices(bench, {d}, err)) << err;
         // The child finds the folders through its environment.
         old_tmpdir = getenv("TMPDIR") ? getenv("TMPDIR") : "";
         setenv("TMPDIR", box.tmp().c_str(), 1);
@@ -63,15 +62,14 @@ protected:
         else
             setenv("TMPDIR", old_tmpdir.c_str(), 1);
         unsetenv("KRLOAD_DIR");
-        if (runner) sim_runner_stop(runner);
-        sim_hub_tap_stop(hub, tap);
+        sim_setup_stop(bench);
     }
 
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_tap_st *&tap = bench.tap;
+    sim_runner_st *&runner = bench.devs;
+    uint16_t &port = bench.port;
     std::string old_tmpdir;
 };
 

@@ -240,20 +240,18 @@ inline std::vector<sim_frame_st> with_id(const std::vector<sim_frame_st> &frames
 // A hub and a bus tap for each test. The child process only runs the library and sets up nothing.
 class bus_test : public ::testing::Test {
 protected:
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_hub_st *&hub = bench.hub;
+    sim_tap_st *&tap = bench.tap;
+    uint16_t &port = bench.port;
 
     void SetUp() override
     {
         if (child_mode()) return;
         std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
     }
-    void TearDown() override
-    {
-        sim_hub_tap_stop(hub, tap);
-    }
+    void TearDown() override { sim_setup_stop(bench); }
 };
 
 } // namespace co

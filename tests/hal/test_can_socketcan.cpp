@@ -8,19 +8,16 @@
 #include <linux/can/error.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <vector>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "e2e/e2e.h"
 #include "kr_can.h"
 #include "kr_utilities.h"
-
-extern char **environ;
 
 namespace {
 
@@ -43,11 +40,7 @@ std::string find_vcan()
 
 void run_ip(const std::vector<std::string> &args)
 {
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0) waitpid(pid, nullptr, 0);
+    e2e::run_tool(args[0], std::vector<std::string>(args.begin() + 1, args.end()));
 }
 
 TEST(SocketCan, MissingInterfaceFailsWithAClearMessage)

@@ -191,22 +191,20 @@ TEST(FileDialog, HeartbeatsWaitForTheDialogInOrder)
         std::ofstream sh(z.bin + "/zenity");
         sh << "#!/bin/sh\n: > \"$ZMARK.start\"\nsleep 2\n: > \"$ZMARK.end\"\necho /tmp/picked\n";
     }
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    uint16_t port = 0;
-    sim_runner_st *devs = nullptr;
+    sim_setup_st bench;
+    sim_tap_st *&tap = bench.tap;
+    uint16_t &port = bench.port;
     sim_client_st ctl;
     std::thread nmt;
     std::atomic<int64_t> start_ns{0}, end_ns{0};
     const std::string mark = z.box.dir().string() + "/mark";
     if (!co::child_mode()) {
         std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
         sim_device_config_st d;
         d.node_id = 5;
         d.heartbeat_ms = 50;
-        devs = sim_runner_start(port, "vcan0", {d}, err);
-        ASSERT_NE(devs, nullptr) << err;
+        ASSERT_TRUE(sim_setup_add_devices(bench, {d}, err)) << err;
         ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));
         setenv("ZMARK", mark.c_str(), 1);
         // While the dialog is open: operational, stopped, pre-operational, so order shows.
@@ -263,8 +261,7 @@ TEST(FileDialog, HeartbeatsWaitForTheDialogInOrder)
     if (nmt.joinable()) nmt.join();
     const std::vector<sim_frame_st> hb = co::with_id(sim_tap_frames(tap), 0x705);
     sim_client_close(ctl);
-    sim_runner_stop(devs);
-    sim_hub_tap_stop(hub, tap);
+    sim_setup_stop(bench);
     ASSERT_EQ(res.status, 0) << res.text;
     EXPECT_EQ(res.get("ok"), "1");
     EXPECT_EQ(res.get("out"), "/tmp/picked");

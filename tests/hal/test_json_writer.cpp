@@ -2,9 +2,6 @@
 // of generated documents through the reader and through an independent JSON parser.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,9 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "e2e/e2e.h"
 #include "kr_json.h"
-
-extern char **environ;
 
 namespace {
 
@@ -28,19 +24,9 @@ bool python_accepts(const std::string &text) {
     if (fd < 0) return false;
     const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     close(fd);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    char *argv[] = {const_cast<char *>("python3"), const_cast<char *>("-m"), const_cast<char *>("json.tool"), path,
-                    nullptr};
-    pid_t pid = 0;
-    int status = -1;
-    const int rc = posix_spawnp(&pid, "python3", &fa, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc == 0) waitpid(pid, &status, 0);
+    const bool accepted = e2e::run_tool("python3", {"-m", "json.tool", path}).exited(0);
     unlink(path);
-    return written && rc == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return written && accepted;
 }
 
 // A writer over an exactly sized heap buffer, so ASan sees any write past it.

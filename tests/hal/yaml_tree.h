@@ -3,20 +3,14 @@
 // shell.
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "e2e/e2e.h"
 #include "kr_yamlreader.h"
 #include "kr_yamlwriter.h"
-
-extern char **environ;
 
 namespace yamltest {
 
@@ -104,32 +98,9 @@ inline std::string read_canon(const std::string &text)
 // Runs a program without a shell; returns its standard output, and its exit status in *status.
 inline std::string run_capture(const std::vector<std::string> &args, int *status)
 {
-    int fds[2];
-    *status = -1;
-    if (pipe(fds) != 0) return "";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    posix_spawn_file_actions_addclose(&fa, fds[1]);
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    std::string out;
-    if (rc == 0) {
-        char chunk[4096];
-        ssize_t n;
-        while ((n = read(fds[0], chunk, sizeof chunk)) > 0) out.append(chunk, (size_t)n);
-        int ws = 0;
-        waitpid(pid, &ws, 0);
-        *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
-    }
-    close(fds[0]);
-    return out;
+    e2e::result r = e2e::run_tool(args[0], std::vector<std::string>(args.begin() + 1, args.end()));
+    *status = r.timed_out || r.signal != 0 ? -1 : r.exit_code;
+    return r.out;
 }
 
 

@@ -17,8 +17,7 @@
 #include "joystick/joystick.h"
 #include "kr_canopen.h"
 #include "kr_rtos.h"
-#include "sim_client.h"
-#include "sim_hub.h"
+#include "sim_setup.h"
 
 namespace fs = std::filesystem;
 
@@ -398,14 +397,13 @@ void driver_job(void *)
 [[noreturn]] void run_driver()
 {
     silent = true;
-    sim_hub_config_st cfg;
-    cfg.quiet = true;
     std::string err;
-    sim_hub_st *hub = sim_hub_start(cfg, err);
-    if (!hub || !sim_client_connect(g_peer, "127.0.0.1", sim_hub_port(hub), "vcan0")) std::_Exit(30);
+    sim_setup_st bench;
+    if (!sim_setup_start(bench, {}, 0, err) || !sim_client_connect(g_peer, "127.0.0.1", bench.port, "vcan0"))
+        std::_Exit(30);
     static int app;
     kr_init(&app);
-    kr_can_set_baudrate(("socketcand://127.0.0.1:" + std::to_string(sim_hub_port(hub)) + "/vcan0").c_str(), 250000);
+    kr_can_set_baudrate(bench.channel.c_str(), 250000);
     jsdriver_set_backend(&recorder);
     std::freopen("/dev/null", "w", stdout);
     kr_rtos_task_create(driver_job, "job", 51200, nullptr, 2, nullptr);

@@ -51,7 +51,7 @@ protected:
     {
         if (co::child_mode()) return;
         std::string err;
-        ASSERT_TRUE(paramunits::start(hub, tap, port, runner, err)) << err;
+        ASSERT_TRUE(paramunits::start(bench, err)) << err;
         setenv("KRLP_DIR", box.dir().c_str(), 1);
         box.write_file("db.json", db_json);
     }
@@ -59,8 +59,7 @@ protected:
     {
         if (co::child_mode()) return;
         unsetenv("KRLP_DIR");
-        if (runner) sim_runner_stop(runner);
-        sim_hub_tap_stop(hub, tap);
+        sim_setup_stop(bench);
     }
     std::string out() { return box.read_file("child.out"); }
     std::string err() { return box.read_file("child.err"); }
@@ -68,10 +67,9 @@ protected:
     size_t resets(uint8_t node) { return sim_dev_nmt_count(runner, node, 0x81); }
 
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_runner_st *&runner = bench.devs;
+    uint16_t &port = bench.port;
 };
 
 TEST_F(LoadParamWindow, AFileBatchLoadsAndAFlagLeftFromItDoesNotReadAsFinished)

@@ -1,7 +1,7 @@
 #include "sim_setup.h"
 
 bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, uint32_t bitrate,
-                     std::string &err)
+                     std::string &err, bool tap)
 {
     sim_hub_config_st cfg;
     cfg.bitrate = bitrate;
@@ -11,9 +11,13 @@ bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &d
         return false;
     s.port = sim_hub_port(s.hub);
     s.channel = "socketcand://127.0.0.1:" + std::to_string(s.port) + "/vcan0";
-    if (!devs.empty()) {
-        s.devs = sim_runner_start(s.port, "vcan0", devs, err);
-        if (s.devs == nullptr) {
+    if (!devs.empty() && !sim_setup_add_devices(s, devs, err)) {
+        sim_setup_stop(s);
+        return false;
+    }
+    if (tap) {
+        s.tap = sim_tap_start(s.port, "vcan0", err);
+        if (s.tap == nullptr) {
             sim_setup_stop(s);
             return false;
         }
@@ -21,29 +25,22 @@ bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &d
     return true;
 }
 
+bool sim_setup_add_devices(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, std::string &err)
+{
+    if (s.devs != nullptr) {
+        err = "the bench already has devices";
+        return false;
+    }
+    s.devs = sim_runner_start(s.port, "vcan0", devs, err);
+    return s.devs != nullptr;
+}
+
 void sim_setup_stop(sim_setup_st &s)
 {
-    sim_runner_stop(s.devs);
-    sim_hub_stop(s.hub);
+    if (s.devs) sim_runner_stop(s.devs);
+    if (s.tap) sim_tap_stop(s.tap);
+    if (s.hub) sim_hub_stop(s.hub);
     s.devs = nullptr;
+    s.tap = nullptr;
     s.hub = nullptr;
-}
-
-bool sim_hub_tap_start(sim_hub_st *&hub, sim_tap_st *&tap, uint16_t &port, std::string &err)
-{
-    sim_hub_config_st cfg;
-    cfg.quiet = true;
-    hub = sim_hub_start(cfg, err);
-    if (!hub) return false;
-    port = sim_hub_port(hub);
-    tap = sim_tap_start(port, "vcan0", err);
-    return tap != nullptr;
-}
-
-void sim_hub_tap_stop(sim_hub_st *&hub, sim_tap_st *&tap)
-{
-    if (tap) sim_tap_stop(tap);
-    if (hub) sim_hub_stop(hub);
-    tap = nullptr;
-    hub = nullptr;
 }

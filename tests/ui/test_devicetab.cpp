@@ -240,23 +240,21 @@ protected:
         if (co::child_mode()) return; // the parent's X server
         UI_REQUIRE_DISPLAY();
         std::string err;
-        ASSERT_TRUE(sim_hub_tap_start(hub, tap, port, err)) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
         setenv("KRDT_DIR", box.dir().c_str(), 1);
         old_path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
     }
     void start(std::vector<sim_device_config_st> devs)
     {
         std::string err;
-        runner = sim_runner_start(port, "vcan0", devs, err);
-        ASSERT_NE(runner, nullptr) << err;
+        ASSERT_TRUE(sim_setup_add_devices(bench, devs, err)) << err;
     }
     void TearDown() override
     {
         if (co::child_mode()) return;
         unsetenv("KRDT_DIR");
         if (!old_path.empty()) setenv("PATH", old_path.c_str(), 1);
-        if (runner) sim_runner_stop(runner);
-        if (hub) sim_hub_tap_stop(hub, tap);
+        sim_setup_stop(bench);
     }
     std::string out() { return box.read_file("child.out"); }
     // An outside program stood in for by a script in the sandbox's bin, first on PATH (the child
@@ -273,10 +271,10 @@ protected:
     void zenity() { stand_in("zenity", "#!/bin/sh\ncat \"$KRDT_DIR/zenity.answer\"\n"); }
 
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_tap_st *&tap = bench.tap;
+    sim_runner_st *&runner = bench.devs;
+    uint16_t &port = bench.port;
     std::string old_path;
 };
 

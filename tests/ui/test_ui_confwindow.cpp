@@ -240,13 +240,7 @@ bool wait_ready(e2e::background &prog)
     return false;
 }
 
-e2e::result wait_end(e2e::background &prog, int timeout_ms)
-{
-    const auto t0 = std::chrono::steady_clock::now();
-    while (prog.running() && std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(timeout_ms))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return prog.stop();
-}
+using e2e::wait_end;
 
 } // namespace
 

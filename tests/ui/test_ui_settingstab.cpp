@@ -201,7 +201,7 @@ protected:
         if (co::child_mode()) return;
         UI_REQUIRE_DISPLAY();
         std::string err;
-        ASSERT_TRUE(paramunits::start(hub, tap, port, runner, err)) << err;
+        ASSERT_TRUE(paramunits::start(bench, err)) << err;
         box.write_file("db.json", db_json);
         // A stand-in file dialog that answers what the child last wrote.
         const std::string bin = box.dir().string() + "/bin";
@@ -218,8 +218,7 @@ protected:
         if (co::child_mode()) return;
         if (!keep_path.empty()) setenv("PATH", keep_path.c_str(), 1);
         unsetenv("KRST_DIR");
-        if (runner) sim_runner_stop(runner);
-        if (hub) sim_hub_tap_stop(hub, tap);
+        sim_setup_stop(bench);
     }
     std::string out() { return box.read_file("child.out"); }
     std::string err() { return box.read_file("child.err"); }
@@ -227,10 +226,9 @@ protected:
     size_t resets(uint8_t node) { return sim_dev_nmt_count(runner, node, 0x81); }
 
     e2e::sandbox box;
-    sim_hub_st *hub = nullptr;
-    sim_tap_st *tap = nullptr;
-    sim_runner_st *runner = nullptr;
-    uint16_t port = 0;
+    sim_setup_st bench;
+    sim_runner_st *&runner = bench.devs;
+    uint16_t &port = bench.port;
     std::string keep_path;
 };
 

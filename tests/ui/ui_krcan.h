@@ -111,10 +111,6 @@ template <typename F> bool wait_until(F f, int ms)
     return f();
 }
 
-inline e2e::result wait_end(e2e::background &prog, int timeout_ms)
-{
-    wait_until([&] { return !prog.running(); }, timeout_ms);
-    return prog.stop();
-}
+using e2e::wait_end;
 
 } // namespace uitest
