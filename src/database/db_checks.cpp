@@ -79,7 +79,7 @@ bool db_set_number(dbvalue_st *v, parser_node_st node, const char *obj_name, con
         dbvalue_set_int(v, fits ? (int32_t)(uint32_t)(uint64_t)exact : parser_get_int(node));
     } else if (parser_get_type(node) == PARSER_STRING) {
         dbvalue_set(v, node);
-        shown = "'" + node_text(node) + "'";
+        shown.append("'").append(node_text(node)).append("'");
         if (db_value_resolved()) {
             exact = v->value_int;
             if (hi > INT32_MAX && exact < 0) exact += int64_t(1) << 32;
@@ -87,7 +87,8 @@ bool db_set_number(dbvalue_st *v, parser_node_st node, const char *obj_name, con
         } else if (number_text(v->value_str, &exact)) {
             // A number, written as text or made one by a string define.
             v->value_int = (int32_t)(uint32_t)(uint64_t)exact;
-            if (shown != "'" + std::string(v->value_str) + "'") shown += " (" + std::string(v->value_str) + ")";
+            const std::string text = v->value_str;
+            if (shown.compare(1, shown.size() - 2, text) != 0) shown.append(" (").append(text).append(")");
         } else {
             db_error("Object '%s': \"%s\" %s is no number and names no define.\n", obj_name, key, shown.c_str());
             db_mark_failed();
