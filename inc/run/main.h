@@ -369,8 +369,8 @@ void log_end(void);
 /* A message on standard output, flushed at once (a job's progress reaches the log as it happens). */
 void say_flushed(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* A message in bold red on standard output, flushed; printed whatever silent says. Only for a
- * cause line under a job's error (an SDO abort code, why esptool or a terminal frame failed): the
- * caller reports the job's failure with job_error. */
+ * cause line (an SDO abort code, why esptool or a terminal frame failed): the caller's error,
+ * warning or question says what became of the job. */
 void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vprint_error(const char *format, va_list ap);
 /* A job's error: printed as print_error does, and the run fails, so no error is shown on a run
