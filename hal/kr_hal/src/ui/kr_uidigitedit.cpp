@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr uint16_t STEP_MS = 20;
 constexpr int32_t INCDEC_W = 40;
 constexpr int32_t REPEAT_FIRST_MS = 250, REPEAT_MS = 30;
 constexpr size_t MAX_DIGITS = NUMPAD_VALUE_STR_LEN - 1;
@@ -28,8 +27,10 @@ int32_t clamp64(int64_t v, int32_t lo, int32_t hi)
 // ---- Digit edit ----
 
 // The field holds 15 characters: longer texts (a long unit) are cut on purpose.
+#if !defined(__clang__) // clang has no such warning
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 void format_value(kr_uidigitedit_st *me, int32_t value)
 {
     const char *u = me->unit ? me->unit : "";
@@ -61,7 +62,9 @@ void format_value(kr_uidigitedit_st *me, int32_t value)
     else
         std::snprintf(me->str, sizeof me->str, "%s%lld %s", sign, (long long)(mag / me->divider), u);
 }
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 // A text cut at the field's end drops a UTF-8 character it cut in two, which would draw as "?".
 void drop_cut_character(char *s)
