@@ -90,18 +90,18 @@ bool db_set_number(dbvalue_st *v, parser_node_st node, const char *obj_name, con
             const std::string text = v->value_str;
             if (shown.compare(1, shown.size() - 2, text) != 0) shown.append(" (").append(text).append(")");
         } else {
-            db_error("Object '%s': \"%s\" %s is no number and names no define.\n", obj_name, key, shown.c_str());
+            job_error("Object '%s': \"%s\" %s is no number and names no define.\n", obj_name, key, shown.c_str());
             db_mark_failed();
             return false;
         }
     } else {
-        db_error("Object '%s': \"%s\" is not a number.\n", obj_name, key);
+        job_error("Object '%s': \"%s\" is not a number.\n", obj_name, key);
         db_mark_failed();
         return false;
     }
     if (exact >= lo && exact <= hi) return true;
-    db_error("Object '%s': \"%s\" %s is outside %" PRIi64 "..%" PRIi64 " (0x%" PRIx64 "); it would be cut to fit.\n",
-             obj_name, key, shown.c_str(), lo, hi, (uint64_t)hi);
+    job_error("Object '%s': \"%s\" %s is outside %" PRIi64 "..%" PRIi64 " (0x%" PRIx64 "); it would be cut to fit.\n",
+              obj_name, key, shown.c_str(), lo, hi, (uint64_t)hi);
     db_mark_failed();
     return false;
 }
@@ -115,7 +115,7 @@ bool db_check_u32(const char *key, parser_node_st node, uint32_t *out)
     }
     std::string shown = node_text(node);
     if (shown.empty() && parser_get_type(node) == PARSER_INT) shown = std::to_string(exact);
-    db_error("'%s' %s does not fit 32 bits.\n", key, shown.c_str());
+    job_error("'%s' %s does not fit 32 bits.\n", key, shown.c_str());
     db_mark_failed();
     return false;
 }
@@ -190,8 +190,8 @@ bool db_check_duplicates(db_st *db)
             if (a.obj.main_index != b.obj.main_index) continue;
             bool b_whole = b.obj.type > 63 || b.obj.type == CANOPEN_STRING;
             if (!a_whole && !b_whole && a.obj.sub_index != b.obj.sub_index) continue;
-            db_error("Objects '%s' and '%s' both take index 0x%x sub-index %u.\n", a.name.value_str, b.name.value_str,
-                     (unsigned)a.obj.main_index, (unsigned)(a_whole ? b.obj.sub_index : a.obj.sub_index));
+            job_error("Objects '%s' and '%s' both take index 0x%x sub-index %u.\n", a.name.value_str, b.name.value_str,
+                      (unsigned)a.obj.main_index, (unsigned)(a_whole ? b.obj.sub_index : a.obj.sub_index));
             ok = false;
         }
     }

@@ -80,7 +80,7 @@ void remove_defines(db_st *db, parser_node_st node)
 {
     if (!parser_node_is_valid(node)) return;
     if (parser_get_type(node) != PARSER_ARRAY) {
-        db_error("DEFINES array is not an array\n");
+        job_error("DEFINES array is not an array\n");
         return;
     }
     parser_node_st e = parser_get_child(node, 0);
@@ -104,15 +104,15 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
                  const char *list_name)
 {
     if (db->defines.len >= DB_DEFINE_MAX_COUNT) {
-        db_error("More than %u defines: '%s' in DEFINES array '%s' is not kept.\n", (unsigned)DB_DEFINE_MAX_COUNT,
-                 name, list_name);
+        job_error("More than %u defines: '%s' in DEFINES array '%s' is not kept.\n", (unsigned)DB_DEFINE_MAX_COUNT,
+                  name, list_name);
         db_mark_failed();
         return false;
     }
     db_define_st d;
     std::memset(&d, 0, sizeof d);
     if (std::strlen(name) >= sizeof d.name) {
-        db_error("Define name '%s' is longer than %u characters.\n", name, (unsigned)sizeof d.name - 1);
+        job_error("Define name '%s' is longer than %u characters.\n", name, (unsigned)sizeof d.name - 1);
         db_mark_failed();
         return false;
     }
@@ -124,7 +124,7 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
         int64_t exact = 0;
         db_exact_int(value_node, &exact);
         if (exact < INT32_MIN || exact > (int64_t)UINT32_MAX) {
-            db_error("Define '%s' %" PRIi64 " does not fit 32 bits.\n", d.name, exact);
+            job_error("Define '%s' %" PRIi64 " does not fit 32 bits.\n", d.name, exact);
             db_mark_failed();
             return false;
         }
@@ -133,7 +133,7 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
     }
     case PARSER_STRING: {
         if (!parser_get_string(value_node, d.str, sizeof d.str)) {
-            db_error("Define '%s' has a text longer than %u characters.\n", d.name, (unsigned)sizeof d.str - 1);
+            job_error("Define '%s' has a text longer than %u characters.\n", d.name, (unsigned)sizeof d.str - 1);
             db_mark_failed();
             return false;
         }
@@ -165,7 +165,7 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
         parser_node_st c = parser_get_child(value_node, 0);
         while (parser_node_is_valid(c) && i < size) {
             if (!parser_get_string(c, d.childs[i], 128) && parser_get_string_len(c) >= 128) {
-                db_error("Enumeration '%s' has a member longer than 127 characters.\n", d.name);
+                job_error("Enumeration '%s' has a member longer than 127 characters.\n", d.name);
                 std::free(d.childs);
                 db_mark_failed();
                 return false;
@@ -178,8 +178,8 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
         int32_t member = -1;
         for (uint32_t k = 0; k < size; ++k) {
             if (member == INT32_MAX && !std::strchr(d.childs[k], '=')) {
-                db_error("Enumeration '%s': member '%s' would follow %" PRIi32 ", past the largest enumerator.\n",
-                         d.name, d.childs[k], INT32_MAX);
+                job_error("Enumeration '%s': member '%s' would follow %" PRIi32 ", past the largest enumerator.\n",
+                          d.name, d.childs[k], INT32_MAX);
                 std::free(d.childs);
                 db_mark_failed();
                 return false;
@@ -189,7 +189,7 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
         parser_node_st type = parser_find_child(parent_node, "type");
         d.data_type = parser_node_is_valid(type) ? db_paramval_to_type(type) : 0;
         if (parser_node_is_valid(type) && !db_type_known(type)) {
-            db_error("Enumeration '%s': \"type\" is not a type the database knows.\n", d.name);
+            job_error("Enumeration '%s': \"type\" is not a type the database knows.\n", d.name);
             std::free(d.childs);
             db_mark_failed();
             return false;
@@ -197,8 +197,8 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
         break;
     }
     default:
-        db_error("DEFINES array '%s' had an illegal type of value. Only integers, strings and arrays are supported\n",
-                 list_name);
+        job_error("DEFINES array '%s' had an illegal type of value. Only integers, strings and arrays are supported\n",
+                  list_name);
         return false;
     }
     db->defines_buffer[db->defines.len++] = d;
@@ -212,7 +212,7 @@ bool parse_defines(db_st *db, parser_node_st node)
     parser_get_obj_name(node, list_name, sizeof list_name);
     if (list_name[0] == '\0') std::strcpy(list_name, "UNDEFINED");
     if (parser_get_type(node) != PARSER_ARRAY) {
-        db_error("DEFINES array '%s' is not an array\n", list_name);
+        job_error("DEFINES array '%s' is not an array\n", list_name);
         return false;
     }
     // Every element is read; one bad define fails the list.
@@ -222,7 +222,7 @@ bool parse_defines(db_st *db, parser_node_st node)
     uint32_t size = parser_array_get_size(node);
     while (i < size) {
         if (!parser_node_is_valid(e) || parser_get_type(e) != PARSER_OBJECT) {
-            db_error("DEFINES array '%s' member was not an object at index %u\n", list_name, (unsigned)i);
+            job_error("DEFINES array '%s' member was not an object at index %u\n", list_name, (unsigned)i);
             result = false;
         } else {
             parser_node_st n = parser_find_child(e, "name");
@@ -236,7 +236,7 @@ bool parse_defines(db_st *db, parser_node_st node)
                 parser_get_obj_name(first, name, sizeof name);
                 if (!define_push(db, name, first, parser_node_invalid(), list_name)) result = false;
             } else {
-                db_error("Define '%s' contained empty definition\n", list_name);
+                job_error("Define '%s' contained empty definition\n", list_name);
                 result = false;
             }
         }
@@ -366,7 +366,7 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
             const char *rest = names_define(upper, d->name, db->dev_name_upper, false);
             if (!rest) continue;
             if (*rest == '\0') {
-                db_error("Define with ENUM type not found with a name of '%s'\n", upper);
+                job_error("Define with ENUM type not found with a name of '%s'\n", upper);
                 continue;
             }
             bool found = false;
@@ -384,7 +384,7 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
                     break;
                 }
             }
-            if (!found) db_error("No ENUM define found with name of '%s' for define '%s'\n", upper, d->name);
+            if (!found) job_error("No ENUM define found with name of '%s' for define '%s'\n", upper, d->name);
         }
     }
     if (!enum_matched) {
@@ -405,12 +405,12 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
     parser_node_st index = parser_find_child(root, "EMCY_INDEX");
     parser_types_e kind = parser_get_type(index);
     if (kind != PARSER_INT && kind != PARSER_STRING) {
-        db_warn("No EMCY_INDEX integer parameter defined. Skipping EMCY handling.\n");
+        job_warning("No EMCY_INDEX integer parameter defined. Skipping EMCY handling.\n");
         return true;
     }
     int64_t exact = 0;
     if (db_exact_int(index, &exact) && (exact < 0 || exact > 0xFFFF)) {
-        db_error("'EMCY_INDEX' %" PRIi64 " is outside 0x0..0xFFFF.\n", exact);
+        job_error("'EMCY_INDEX' %" PRIi64 " is outside 0x0..0xFFFF.\n", exact);
         db_mark_failed();
         return true;
     }
@@ -422,7 +422,7 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
     if (!index_ok) return true;
     parser_node_st list = parser_find_child(root, "EMCY");
     if (parser_get_type(list) != PARSER_ARRAY) {
-        db_error("EMCY array is not an array\n");
+        job_error("EMCY array is not an array\n");
         return true;
     }
     uint32_t stride = 1;
@@ -433,12 +433,12 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
         std::memset(&entry, 0, sizeof entry);
         parser_node_st name = parser_find_child(e, "name");
         if (!parser_node_is_valid(name)) {
-            db_error("\"%s\" field not found in emcy %u\n", "name", (unsigned)i);
+            job_error("\"%s\" field not found in emcy %u\n", "name", (unsigned)i);
             return false;
         }
         if (!parser_get_string(name, entry.name, sizeof entry.name) &&
             parser_get_string_len(name) >= sizeof entry.name) {
-            db_error("EMCY name '%s...' is longer than %u characters.\n", entry.name, (unsigned)sizeof entry.name - 1);
+            job_error("EMCY name '%s...' is longer than %u characters.\n", entry.name, (unsigned)sizeof entry.name - 1);
             db_mark_failed();
         }
         parser_node_st strs = parser_find_child(e, "str");
@@ -446,37 +446,37 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
             if (parser_get_type(strs) == PARSER_ARRAY) {
                 uint32_t count = parser_array_get_size(strs);
                 if (count > DB_EMCY_INFO_COUNT) {
-                    db_error("EMCY '%s' has %u info strings, more than %u.\n", entry.name, (unsigned)count,
-                             (unsigned)DB_EMCY_INFO_COUNT);
+                    job_error("EMCY '%s' has %u info strings, more than %u.\n", entry.name, (unsigned)count,
+                              (unsigned)DB_EMCY_INFO_COUNT);
                     db_mark_failed();
                     count = DB_EMCY_INFO_COUNT;
                 }
                 // Each EMCY owns a block of `stride` object indexes; the first entry sets it.
                 if (i == 0) stride = std::max<uint32_t>(count, 1);
                 if (i > 0 && count > stride) {
-                    db_error("EMCY '%s' has %u info strings, but each EMCY has room for %u (as many as the first "
-                             "EMCY has); only the first %u are kept.\n",
-                             entry.name, (unsigned)count, (unsigned)stride, (unsigned)stride);
+                    job_error("EMCY '%s' has %u info strings, but each EMCY has room for %u (as many as the first "
+                              "EMCY has); only the first %u are kept.\n",
+                              entry.name, (unsigned)count, (unsigned)stride, (unsigned)stride);
                     count = stride;
                 }
                 parser_node_st s = parser_get_child(strs, 0);
                 for (uint32_t j = 0; j < count && parser_node_is_valid(s); ++j) {
                     if (!parser_get_string(s, entry.info_strs[j], sizeof entry.info_strs[j]) &&
                         parser_get_string_len(s) >= sizeof entry.info_strs[j]) {
-                        db_error("EMCY '%s': info string %u is longer than %u characters.\n", entry.name, (unsigned)j,
-                                 (unsigned)sizeof entry.info_strs[j] - 1);
+                        job_error("EMCY '%s': info string %u is longer than %u characters.\n", entry.name, (unsigned)j,
+                                  (unsigned)sizeof entry.info_strs[j] - 1);
                         db_mark_failed();
                     }
                     if (!parser_get_next_sibling(s, &s)) break;
                 }
             } else {
-                db_error("EMCY \"str\" object has to be array (in emcy %u).\n", (unsigned)i);
+                job_error("EMCY \"str\" object has to be array (in emcy %u).\n", (unsigned)i);
             }
         }
         entry.value = (int32_t)(stride * i);
         if (db->emcys.len >= DB_EMCY_MAX_COUNT) {
-            db_error("More than %u EMCYs: '%s' and the ones after it are not kept.\n", (unsigned)DB_EMCY_MAX_COUNT,
-                     entry.name);
+            job_error("More than %u EMCYs: '%s' and the ones after it are not kept.\n", (unsigned)DB_EMCY_MAX_COUNT,
+                      entry.name);
             db_mark_failed();
             return true;
         }
@@ -493,7 +493,7 @@ void db_add_emcy_objects(db_st *db)
         for (uint32_t j = 0; j < DB_EMCY_INFO_COUNT && e->info_strs[j][0]; ++j) {
             db_obj_st *obj = db_obj_append(db);
             if (!obj) {
-                db_error("Error adding a new object to object dictionary. \nObject dictionary full.\n");
+                job_error("Error adding a new object to object dictionary. \nObject dictionary full.\n");
                 db_mark_failed();
                 return;
             }
@@ -516,8 +516,8 @@ void db_add_emcy_objects(db_st *db)
             // Past 0xFFFF the index would wrap onto the low objects.
             uint32_t index = (uint32_t)db->emcys_index + (uint32_t)e->value + j;
             if (index > 0xFFFF) {
-                db_error("EMCY string object '%s' would be at index 0x%x, past 0xFFFF.\n", obj->name.value_str,
-                         (unsigned)index);
+                job_error("EMCY string object '%s' would be at index 0x%x, past 0xFFFF.\n", obj->name.value_str,
+                          (unsigned)index);
                 db_mark_failed();
                 return;
             }
@@ -555,25 +555,25 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
     db_st *db = &dev.db;
     std::memset(mappings, 0, sizeof *mappings);
     if (parser_get_type(node) != PARSER_ARRAY) {
-        db_error("PDO \"mappings\" object should be an array\n");
+        job_error("PDO \"mappings\" object should be an array\n");
         return false;
     }
     uint32_t size = parser_array_get_size(node);
     if (size > DB_PDO_MAPPING_COUNT) {
-        db_error("PDO \"mappings\" has %u entries, more than %u.\n", (unsigned)size, (unsigned)DB_PDO_MAPPING_COUNT);
+        job_error("PDO \"mappings\" has %u entries, more than %u.\n", (unsigned)size, (unsigned)DB_PDO_MAPPING_COUNT);
         return false;
     }
     bool result = true;
     parser_node_st e = parser_get_child(node, 0);
     for (uint32_t i = 0; i < DB_PDO_MAPPING_COUNT && parser_node_is_valid(e); ++i) {
         if (parser_get_type(e) != PARSER_OBJECT) {
-            db_error("PDO \"mappings\" has to be an array of JSON objects\n");
+            job_error("PDO \"mappings\" has to be an array of JSON objects\n");
             return false;
         }
         canopen_pdo_mapping_st *m = &mappings->mappings[i];
         parser_node_st param = parser_find_child(e, "param");
         if (!parser_node_is_valid(param)) {
-            db_error("PDO mapping parameter doesnt have \"param\" field\n");
+            job_error("PDO mapping parameter doesnt have \"param\" field\n");
             result = false;
         } else {
             char name[128] = "";
@@ -587,15 +587,15 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
                     parser_node_st sub = parser_find_child(e, "subindex");
                     parser_types_e kind = parser_get_type(sub);
                     if (!parser_node_is_valid(sub)) {
-                        db_error("\"%s\" field not found in rxpdo at index \"%u\"\n", "subindex",
-                                 (unsigned)(obj - db->objects_buffer));
+                        job_error("\"%s\" field not found in rxpdo at index \"%u\"\n", "subindex",
+                                  (unsigned)(obj - db->objects_buffer));
                         return false;
                     }
                     if (kind == PARSER_INT) {
                         // Cut to 8 bits, 257 would quietly map element 1.
                         int32_t k = parser_get_int(sub);
                         if (k < 0 || k > 255) {
-                            db_error("PDO mapping subindex %" PRIi32 " is not a sub index from 0 to 255.\n", k);
+                            job_error("PDO mapping subindex %" PRIi32 " is not a sub index from 0 to 255.\n", k);
                             return false;
                         }
                         m->sub_index = (uint8_t)k;
@@ -609,34 +609,34 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
                                 break;
                             }
                         if (!pos) {
-                            db_error("PDO mapping subindex name not found in array\n");
+                            job_error("PDO mapping subindex name not found in array\n");
                             return false;
                         }
                         m->sub_index = (uint8_t)pos;
                     } else {
-                        db_error("PDO mapping subindex has to be integer or a string.\n");
+                        job_error("PDO mapping subindex has to be integer or a string.\n");
                         return false;
                     }
                 } else {
                     m->sub_index = obj->obj.sub_index;
                 }
             } else if (name[0]) {
-                db_error("PDO mapping parameter refers to a parameter \"%s\" which doesn't exist in object "
-                         "dictionary\n",
-                         name);
+                job_error("PDO mapping parameter refers to a parameter \"%s\" which doesn't exist in object "
+                          "dictionary\n",
+                          name);
                 return false;
             } else {
                 parser_node_st length = parser_find_child(e, "length");
                 int32_t bytes = parser_get_int(length);
                 if (!parser_node_is_valid(length)) {
-                    db_error("PDO mapping parameter refers to a parameter \"%s\" which doesn't exist in object "
-                             "dictionary\n",
-                             name);
+                    job_error("PDO mapping parameter refers to a parameter \"%s\" which doesn't exist in object "
+                              "dictionary\n",
+                              name);
                     return false;
                 }
                 // A gap of 0 bytes would end the mapping list: the entries after it would be lost.
                 if (bytes < 1 || bytes > DB_PDO_MAX_BYTES) {
-                    db_error("PDO mapping gap of %" PRIi32 " bytes does not fit in a PDO.\n", bytes);
+                    job_error("PDO mapping gap of %" PRIi32 " bytes does not fit in a PDO.\n", bytes);
                     return false;
                 }
                 m->main_index = 0;
@@ -648,8 +648,8 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
     }
     uint32_t bytes = mapped_bytes(mappings);
     if (bytes > DB_PDO_MAX_BYTES) {
-        db_error("PDO mapping uses %u bytes, more than the %u of a PDO.\n", (unsigned)bytes,
-                 (unsigned)DB_PDO_MAX_BYTES);
+        job_error("PDO mapping uses %u bytes, more than the %u of a PDO.\n", (unsigned)bytes,
+                  (unsigned)DB_PDO_MAX_BYTES);
         return false;
     }
     return result;
@@ -674,8 +674,8 @@ static void empty_txpdo(db_txpdo_st *p)
 static bool pdo_room(kr_vector_st *v, const char *kind)
 {
     if (v->len < DB_PDO_MAX_COUNT) return true;
-    db_error("More than %u %ss: the ones after the %uth are not kept.\n", (unsigned)DB_PDO_MAX_COUNT, kind,
-             (unsigned)DB_PDO_MAX_COUNT);
+    job_error("More than %u %ss: the ones after the %uth are not kept.\n", (unsigned)DB_PDO_MAX_COUNT, kind,
+              (unsigned)DB_PDO_MAX_COUNT);
     db_mark_failed();
     return false;
 }
@@ -688,7 +688,7 @@ static bool read_cobid(parser_node_st node, char *dest, size_t dest_length, cons
         return true;
     }
     if (!parser_get_string(node, dest, (uint32_t)dest_length) && parser_get_string_len(node) >= dest_length) {
-        db_error("\"cobid\" of %s %u is longer than %u characters.\n", kind, (unsigned)k, (unsigned)dest_length - 1);
+        job_error("\"cobid\" of %s %u is longer than %u characters.\n", kind, (unsigned)k, (unsigned)dest_length - 1);
         db_mark_failed();
         return false;
     }
@@ -706,7 +706,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
             static const char *const keys[] = {"cobid", "transmission", "mappings"};
             for (const char *key : keys)
                 if (!parser_node_is_valid(parser_find_child(e, key))) {
-                    db_error("\"%s\" field not found in rxpdo at index \"%u\"\n", key, (unsigned)k);
+                    job_error("\"%s\" field not found in rxpdo at index \"%u\"\n", key, (unsigned)k);
                     return false;
                 }
             db_rxpdo_st p;
@@ -720,8 +720,8 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
                 int32_t m = parser_get_int(index);
                 if (m < (int32_t)db->rxpdos.len) {
                     // It would land at another position than the one it names.
-                    db_error("RXPDO at index \"%u\" names position %" PRIi32 ", which RXPDO %u already holds.\n",
-                             (unsigned)k, m, (unsigned)db->rxpdos.len);
+                    job_error("RXPDO at index \"%u\" names position %" PRIi32 ", which RXPDO %u already holds.\n",
+                              (unsigned)k, m, (unsigned)db->rxpdos.len);
                     *result = false;
                     r = false;
                 }
@@ -743,7 +743,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
         for (int32_t i = 0; i < m && pdo_room(&db->rxpdos, "RXPDO"); ++i) empty_rxpdo(&db->rxpdo_buffer[db->rxpdos.len++]);
         db_info("%i RXPDO's initialized\n", (int)m);
     } else {
-        db_warn("RXPDO array not found in JSON.\n");
+        job_warning("RXPDO array not found in JSON.\n");
     }
 
     parser_node_st tx = parser_find_child(root, "TXPDO");
@@ -755,7 +755,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
             static const char *const keys[] = {"cobid", "transmission", "inhibittime", "eventtimer", "mappings"};
             for (const char *key : keys)
                 if (!parser_node_is_valid(parser_find_child(e, key))) {
-                    db_error("\"%s\" field not found in txpdo at index \"%u\"\n", key, (unsigned)k);
+                    job_error("\"%s\" field not found in txpdo at index \"%u\"\n", key, (unsigned)k);
                     return false;
                 }
             db_txpdo_st p;
@@ -777,7 +777,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
         for (int32_t i = 0; i < m && pdo_room(&db->txpdos, "TXPDO"); ++i) empty_txpdo(&db->txpdo_buffer[db->txpdos.len++]);
         db_info("%i TXPDO's initialized\n", (int)m);
     } else {
-        db_warn("TXPDO array not found in JSON.\n");
+        job_warning("TXPDO array not found in JSON.\n");
     }
     return true;
 }

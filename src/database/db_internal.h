@@ -8,11 +8,9 @@
 
 #include "database/db.h"
 
-// Messages: standard output, flushed, whatever `silent` says. A warning is something the load
-// passes over (an optional key missing); an error is a fault of the database and fails the run.
+// Messages: standard output, flushed, whatever `silent` says. What the load passes over (an
+// optional key missing) is a job_warning; a fault of the database is a job_error and fails the run.
 void db_info(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void db_warn(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void db_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Set by anything that would otherwise cut the document silently (a list over its limit, a mapping
 // over 8 bytes): the load then fails.

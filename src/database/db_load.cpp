@@ -38,22 +38,6 @@ void db_info(const char *format, ...)
     std::fflush(stdout);
 }
 
-void db_warn(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    vjob_warning(format, ap);
-    va_end(ap);
-}
-
-void db_error(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    vjob_error(format, ap);
-    va_end(ap);
-}
-
 void db_mark_failed(void) { load_failed = true; }
 
 /* ---- Node-id state ---- */
@@ -154,8 +138,7 @@ static bool parse_obj_dict_obj(db_st *db, parser_node_st node, const char *base)
 static parser_node_st check_obj(parser_node_st node, const char *key, const char *obj_name, bool report)
 {
     parser_node_st n = parser_find_child(node, key);
-    if (!parser_node_is_valid(n) && report)
-        db_warn("\"%s\" field not found in parameter \"%s\"\n", key, obj_name);
+    if (!parser_node_is_valid(n) && report) job_warning("\"%s\" field not found in parameter \"%s\"\n", key, obj_name);
     return n;
 }
 
@@ -164,9 +147,9 @@ static bool add_include(db_st *db, const char *path)
     for (uint16_t i = 0; i < db->include_count; ++i)
         if (std::strcmp(db->includes[i], path) == 0) return true;
     if (db->include_count >= DB_INCLUDE_MAX_COUNT) {
-        db_error("More than %u content files, '%s' and the ones after it are not listed as a part of the "
-                 "database.\n",
-                 (unsigned)DB_INCLUDE_MAX_COUNT, path);
+        job_error("More than %u content files, '%s' and the ones after it are not listed as a part of the "
+                  "database.\n",
+                  (unsigned)DB_INCLUDE_MAX_COUNT, path);
         db_mark_failed();
         return false;
     }
@@ -208,20 +191,20 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
     parser_get_string(content, name, sizeof name);
     std::string path = std::string(base) + name;
     if (path.size() > DB_INCLUDE_MAX_LEN - 1) {
-        db_error("Content file path '%s' is longer than %u characters.\n", path.c_str(),
-                 (unsigned)DB_INCLUDE_MAX_LEN - 1);
+        job_error("Content file path '%s' is longer than %u characters.\n", path.c_str(),
+                  (unsigned)DB_INCLUDE_MAX_LEN - 1);
         db_mark_failed();
     } else if (!result) {
-        db_error("Skipping content file '%s' because of error in defines\n", path.c_str());
+        job_error("Skipping content file '%s' because of error in defines\n", path.c_str());
     } else if (content_in_folder && !package_path_is_inside(path.c_str())) {
-        db_error("Content file '%s' lies outside the package; it is not read.\n", path.c_str());
+        job_error("Content file '%s' lies outside the package; it is not read.\n", path.c_str());
         db_mark_failed();
     } else if (!content_files_allowed) {
-        db_error("Content file '%s' is not read: content files are turned off.\n", path.c_str());
+        job_error("Content file '%s' is not read: content files are turned off.\n", path.c_str());
         db_mark_failed();
     } else if (std::find(open_content.begin(), open_content.end(), path) != open_content.end() ||
                open_content.size() >= CONTENT_MAX_DEPTH) {
-        db_error("Content file '%s' includes itself; it is not read again.\n", path.c_str());
+        job_error("Content file '%s' includes itself; it is not read again.\n", path.c_str());
         db_mark_failed();
     } else {
         db_info("reading content file '%s'\n", path.c_str());
@@ -229,15 +212,15 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
         parser_node_st root = parser_read_file(path.c_str(), &text);
         if (!parser_node_is_valid(root)) {
             // The objects it holds would be missing from the device's dictionary.
-            db_error("Failed to open content file '%s'.\n", path.c_str());
-            db_error("%s\n", parser_last_error());
+            job_error("Failed to open content file '%s'.\n", path.c_str());
+            job_error("%s\n", parser_last_error());
             db_mark_failed();
         } else {
             add_include(db, path.c_str());
             open_content.push_back(path);
             // An error inside the file fails the load like one in the document itself.
             if (!parse_obj_dict_obj(db, root, folder_of(path.c_str()).c_str())) {
-                db_error("Content file '%s' has errors.\n", path.c_str());
+                job_error("Content file '%s' has errors.\n", path.c_str());
                 db_mark_failed();
             }
             open_content.pop_back();
@@ -264,7 +247,7 @@ static bool parse_container(db_st *db, parser_node_st node, parser_node_st conte
                 char name[1024] = "";
                 parser_get_string(r, name, sizeof name);
                 if (!db_define_find(db, name)) {
-                    db_error("CONTAINER requires define '%s' to be defined\n", name);
+                    job_error("CONTAINER requires define '%s' to be defined\n", name);
                     required_ok = false;
                     break;
                 }
@@ -278,7 +261,7 @@ static bool parse_container(db_st *db, parser_node_st node, parser_node_st conte
             parser_node_st e = parser_get_child(content, 0);
             while (parser_node_is_valid(e)) {
                 if (parser_get_type(e) != PARSER_OBJECT) {
-                    db_error("'content' array in CONTAINER contained\nother types than objects.\n");
+                    job_error("'content' array in CONTAINER contained\nother types than objects.\n");
                     result = false;
                     break;
                 }
@@ -288,7 +271,7 @@ static bool parse_container(db_st *db, parser_node_st node, parser_node_st conte
             }
         }
     } else {
-        db_error("'content' not array or string in CONTAINER\n");
+        job_error("'content' not array or string in CONTAINER\n");
         result = false;
     }
     parser_node_st data = parser_find_child(node, "data");
@@ -316,8 +299,8 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
     bool has_data = parser_get_type(data) == PARSER_ARRAY;
     uint32_t data_count = has_data ? parser_array_get_size(data) : 0;
     if (!has_data && obj->array_max_size.value_int == 0) {
-        db_error("array type object '%s' should define children count\neither with \"arraysize\" or \"data\".\n",
-                 name);
+        job_error("array type object '%s' should define children count\neither with \"arraysize\" or \"data\".\n",
+                  name);
         db_mark_failed();
         return false;
     }
@@ -325,8 +308,8 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
     if (dbvalue_is_set(&obj->array_max_size) &&
         ((int64_t)obj->array_max_size.value_int < (int64_t)data_count ||
          (obj->array_max_size.value_int == 0 && data_count == 0))) {
-        db_error("Array object '%s': \"arraysize\" %" PRIi32 " does not hold its %u \"data\" element(s)%s.\n", name,
-                 obj->array_max_size.value_int, (unsigned)data_count, data_count == 0 ? " (an array needs one)" : "");
+        job_error("Array object '%s': \"arraysize\" %" PRIi32 " does not hold its %u \"data\" element(s)%s.\n", name,
+                  obj->array_max_size.value_int, (unsigned)data_count, data_count == 0 ? " (an array needs one)" : "");
         db_mark_failed();
         return false;
     }
@@ -336,8 +319,8 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
     }
     int64_t count = std::max<int64_t>(obj->array_max_size.value_int, data_count);
     if (count > DB_ARRAY_MAX_ELEMENTS) {
-        db_error("Array object '%s' has %" PRIi64 " elements, more than the %u an array can hold.\n", name, count,
-                 (unsigned)DB_ARRAY_MAX_ELEMENTS);
+        job_error("Array object '%s' has %" PRIi64 " elements, more than the %u an array can hold.\n", name, count,
+                  (unsigned)DB_ARRAY_MAX_ELEMENTS);
         db_mark_failed();
         return false;
     }
@@ -394,12 +377,12 @@ static bool parse_object(db_st *db, parser_node_st node)
 {
     parser_node_st name_node = parser_find_child(node, "name");
     if (!parser_node_is_valid(name_node)) {
-        db_error("Object without name found.\n");
+        job_error("Object without name found.\n");
         return false;
     }
     char name[128];
     if (!parser_get_string(name_node, name, sizeof name) && parser_get_string_len(name_node) >= sizeof name) {
-        db_error("Object name '%.*s...' is longer than %u characters.\n", 40, name, (unsigned)sizeof name - 1);
+        job_error("Object name '%.*s...' is longer than %u characters.\n", 40, name, (unsigned)sizeof name - 1);
         db_mark_failed();
         return false;
     }
@@ -410,8 +393,8 @@ static bool parse_object(db_st *db, parser_node_st node)
     if (is_new) {
         obj = db_obj_append(db);
         if (!obj) {
-            db_error("More than %u objects: the object dictionary is full at '%s'.\n", (unsigned)DB_OBJ_MAX_COUNT,
-                     name);
+            job_error("More than %u objects: the object dictionary is full at '%s'.\n", (unsigned)DB_OBJ_MAX_COUNT,
+                      name);
             db_mark_failed();
             return false;
         }
@@ -434,8 +417,8 @@ static bool parse_object(db_st *db, parser_node_st node)
     } else if (parser_node_is_valid(n)) {
         int64_t index = (int64_t)obj->obj.main_index + tmp.value_int;
         if (index < 0 || index > 0xFFFF) {
-            db_error("Object '%s': index 0x%x with \"index_offset\" %" PRIi32 " is outside 0x0..0xFFFF.\n", oname,
-                     (unsigned)obj->obj.main_index, tmp.value_int);
+            job_error("Object '%s': index 0x%x with \"index_offset\" %" PRIi32 " is outside 0x0..0xFFFF.\n", oname,
+                      (unsigned)obj->obj.main_index, tmp.value_int);
             ok = false;
         }
         obj->obj.main_index = (uint16_t)index;
@@ -450,7 +433,7 @@ static bool parse_object(db_st *db, parser_node_st node)
         // Taken as UNSIGNED8, the object would hold something else than the document means.
         char text[64] = "(not a text)";
         if (parser_get_type(n) == PARSER_STRING) parser_get_string(n, text, sizeof text);
-        db_error("Object '%s': \"type\" '%s' is not a type the database knows.\n", oname, text);
+        job_error("Object '%s': \"type\" '%s' is not a type the database knows.\n", oname, text);
         ok = false;
     } else if (parser_node_is_valid(n)) {
         obj->obj.type = db_paramval_to_type(n);
@@ -464,8 +447,8 @@ static bool parse_object(db_st *db, parser_node_st node)
         char perm[64] = "";
         parser_get_string(n, perm, sizeof perm);
         if (std::strcmp(perm, "CANOPEN_RO") && std::strcmp(perm, "CANOPEN_RW") && std::strcmp(perm, "CANOPEN_WO")) {
-            db_error("Object '%s': \"permissions\" '%s' is none of CANOPEN_RO, CANOPEN_RW and CANOPEN_WO.\n", oname,
-                     perm);
+            job_error("Object '%s': \"permissions\" '%s' is none of CANOPEN_RO, CANOPEN_RW and CANOPEN_WO.\n", oname,
+                      perm);
             ok = false;
         }
         obj->obj.permissions = str_to_permissions(n);
@@ -512,9 +495,9 @@ static bool parse_object(db_st *db, parser_node_st node)
         }
         size_t def_len = std::strlen(obj->string_def.value_str);
         if (ok && dbvalue_is_set(&obj->string_def) && (int64_t)def_len + 1 > obj->string_len.value_int) {
-            db_error("Object '%s': the default of %zu characters and its terminator do not fit \"stringsize\" %" PRIi32
-                     ".\n",
-                     oname, def_len, obj->string_len.value_int);
+            job_error("Object '%s': the default of %zu characters and its terminator do not fit \"stringsize\" %" PRIi32
+                      ".\n",
+                      oname, def_len, obj->string_len.value_int);
             ok = false;
         }
         obj->obj.string_len = (uint16_t)obj->string_len.value_int;
@@ -531,9 +514,9 @@ static bool parse_object(db_st *db, parser_node_st node)
         dbvalue_set(&obj->dataptr, n);
         // Written into the generated table as it stands: anything but an address would be code.
         if (!db_address_text(obj->dataptr.value_str)) {
-            db_error("Object '%s': \"dataptr\" '%s' is not an address (a name, '&' and a name, member or index "
-                     "access, or a number).\n",
-                     oname, obj->dataptr.value_str);
+            job_error("Object '%s': \"dataptr\" '%s' is not an address (a name, '&' and a name, member or index "
+                      "access, or a number).\n",
+                      oname, obj->dataptr.value_str);
             ok = false;
         }
     }
@@ -550,8 +533,8 @@ static bool parse_obj_dict_obj(db_st *db, parser_node_st node, const char *base)
     parser_node_st content = parser_find_child(node, "content");
     if (!parser_node_is_valid(content)) return parse_object(db, node);
     if (depth >= DB_CONTAINER_MAX_DEPTH) {
-        db_error("Containers are nested more than %u deep; the ones below are not read.\n",
-                 (unsigned)DB_CONTAINER_MAX_DEPTH);
+        job_error("Containers are nested more than %u deep; the ones below are not read.\n",
+                  (unsigned)DB_CONTAINER_MAX_DEPTH);
         db_mark_failed();
         return false;
     }
@@ -587,8 +570,8 @@ static void parse_revnotes(db_st *db, parser_node_st node)
         if (!parser_get_next_sibling(e, &e)) break;
     }
     if (dropped)
-        db_warn("More than %u revision-note entries: the last %u are not kept.\n", (unsigned)DB_REVNOTE_MAX_COUNT,
-                (unsigned)dropped);
+        job_warning("More than %u revision-note entries: the last %u are not kept.\n", (unsigned)DB_REVNOTE_MAX_COUNT,
+                    (unsigned)dropped);
 }
 
 static bool parse_document(db_st *db, parser_node_st root, const char *base)
@@ -596,9 +579,9 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
     char name[128] = "";
     parser_node_st n = parser_find_child(root, "DEV");
     if (!parser_node_is_valid(n)) {
-        db_error("'DEV' object not found in the JSON\n");
+        job_error("'DEV' object not found in the JSON\n");
     } else if (!parser_get_string(n, name, sizeof name) && parser_get_string_len(n) >= sizeof name) {
-        db_error("'DEV' '%.40s...' is longer than %u characters.\n", name, (unsigned)sizeof name - 1);
+        job_error("'DEV' '%.40s...' is longer than %u characters.\n", name, (unsigned)sizeof name - 1);
         db_mark_failed();
     }
     kr_copy_text(db->dev_name, sizeof db->dev_name, name);
@@ -623,11 +606,11 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
 
     n = parser_find_child(root, "NODEID");
     if (!parser_node_is_valid(n)) {
-        db_error("'NODEID' object not found in the JSON\n");
+        job_error("'NODEID' object not found in the JSON\n");
     } else {
         int32_t id = parser_get_int(n);
         if (parser_get_type(n) != PARSER_INT || id < 1 || id > 127)
-            db_warn("'NODEID' %" PRIi32 " is not a node id from 1 to 127; the node id is not changed.\n", id);
+            job_warning("'NODEID' %" PRIi32 " is not a node id from 1 to 127; the node id is not changed.\n", id);
         else if (!nodeid_force_set) db->node_id = (uint8_t)id; // a node id given before holds over the file's
     }
 
@@ -637,7 +620,7 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
 
     n = parser_find_child(root, "OBJ_DICT");
     if (parser_get_type(n) != PARSER_ARRAY) {
-        db_error("OBJ_DICT array not found from JSON.\n");
+        job_error("OBJ_DICT array not found from JSON.\n");
         result = false;
     } else {
         db_obj_index_rebuild(db);
@@ -681,16 +664,16 @@ bool cmd_db(const char *path)
     open_content.clear();
 
     if (!path || std::strlen(path) > sizeof db->filepath - 1) {
-        db_error("Failed to open database file %s: the path is longer than %u characters.\n", path ? path : "",
-                 (unsigned)sizeof db->filepath - 1);
+        job_error("Failed to open database file %s: the path is longer than %u characters.\n", path ? path : "",
+                  (unsigned)sizeof db->filepath - 1);
         is_loaded = false;
         return false;
     }
     char *text = nullptr;
     parser_node_st root = parser_read_file(path, &text);
     if (!parser_node_is_valid(root)) {
-        db_error("Failed to open database file %s.\n", path);
-        db_error("%s\n", parser_last_error());
+        job_error("Failed to open database file %s.\n", path);
+        job_error("%s\n", parser_last_error());
         std::free(text);
         is_loaded = false;
         return false;
@@ -703,8 +686,8 @@ bool cmd_db(const char *path)
     open_content.clear();
     if (result && load_failed) result = false;
     if (result && base.size() > sizeof db->basepath - 1) {
-        db_error("The database folder '%s' is longer than %u characters.\n", base.c_str(),
-                 (unsigned)sizeof db->basepath - 1);
+        job_error("The database folder '%s' is longer than %u characters.\n", base.c_str(),
+                  (unsigned)sizeof db->basepath - 1);
         result = false;
     }
     if (result) {
@@ -712,7 +695,7 @@ bool cmd_db(const char *path)
         kr_copy_text(db->filepath, sizeof db->filepath, path);
         kr_copy_text(db->basepath, sizeof db->basepath, base.c_str());
     } else {
-        db_error("Parsing the database file failed.\n");
+        job_error("Parsing the database file failed.\n");
     }
     std::free(text);
     obj_index.clear();

@@ -172,8 +172,8 @@ struct exporter {
         if (is_unsigned && v.value_int < 0 && std::to_string(v.value_int) == v.value_str)
             return fmt("0x%" PRIX32, (uint32_t)v.value_int);
         if (known_expression(v.value_str)) return v.value_str;
-        db_warn("The value '%s' of %s is not a number or a symbol of this header; it is exported as %" PRIi32 ".\n",
-             v.value_str, origin.c_str(), v.value_int);
+        job_warning("The value '%s' of %s is not a number or a symbol of this header; it is exported as %" PRIi32 ".\n",
+                    v.value_str, origin.c_str(), v.value_int);
         return std::to_string(v.value_int);
     }
 
@@ -190,22 +190,22 @@ std::string base_name_of(const char *name)
 bool can_export(const char *name)
 {
     if (!db_is_loaded(&dev.db)) {
-        db_error("No device database is loaded: load one with --db before exporting.\n");
+        job_error("No device database is loaded: load one with --db before exporting.\n");
         return false;
     }
     if (dev.db.dev_name[0] == '\0') {
-        db_error("The device database has no device name ('DEV'): its symbols cannot be built.\n");
+        job_error("The device database has no device name ('DEV'): its symbols cannot be built.\n");
         return false;
     }
     if (dev.db.objects.len == 0) {
-        db_error("The device database has no objects: there is no object dictionary to export.\n");
+        job_error("The device database has no objects: there is no object dictionary to export.\n");
         return false;
     }
     std::string base = name ? base_name_of(name) : "";
     if (!name || base.empty() || base == "." || !plain_text(name)) {
-        db_error("'%s' cannot name the exported files: give a file name without quotes, backslashes or control "
-              "characters.\n",
-              name ? name : "");
+        job_error("'%s' cannot name the exported files: give a file name without quotes, backslashes or control "
+                  "characters.\n",
+                  name ? name : "");
         return false;
     }
     return true;
@@ -290,9 +290,9 @@ void emit_enum(exporter &x, const db_define_st *d, const std::string &sym, const
                 had_value = true;
                 continue;
             }
-            db_warn("The member '%s' of enumeration '%s' has a value that is not an integer; it is exported "
-                 "without it.\n",
-                 child, d->name);
+            job_warning("The member '%s' of enumeration '%s' has a value that is not an integer; it is exported "
+                        "without it.\n",
+                        child, d->name);
         }
         if (k == 0) x.enum_value(csym, "0", !last);
         else if (last && had_value) x.enum_value(csym, fmt("%u", (unsigned)k), false);
@@ -327,7 +327,7 @@ void emit_defines(exporter &x)
         } else if (d->type == DB_DEFINE_ENUM) {
             emit_enum(x, d, sym, origin);
         } else {
-            db_error("Unknown define type in export\n");
+            job_error("Unknown define type in export\n");
         }
     }
 }
@@ -423,8 +423,8 @@ bool build_header(exporter &x, const char *name)
     emit_tail(x);
 
     if (!x.clashes.empty()) {
-        for (const std::string &c : x.clashes) db_error("%s.\n", c.c_str());
-        db_error("Names of the device database clash in C: nothing is exported.\n");
+        for (const std::string &c : x.clashes) job_error("%s.\n", c.c_str());
+        job_error("Names of the device database clash in C: nothing is exported.\n");
         return false;
     }
     return true;
@@ -454,8 +454,8 @@ bool build_source(exporter &x, const char *name)
     for (uint16_t i = 0; i < db->rxpdos.len; ++i) {
         const db_rxpdo_st &p = db->rxpdo_buffer[i];
         if (!x.known_expression(p.cobid)) {
-            db_error("The COB-ID '%s' of RXPDO %u is not a number or an expression of this header's symbols.\n", p.cobid,
-                  (unsigned)i + 1);
+            job_error("The COB-ID '%s' of RXPDO %u is not a number or an expression of this header's symbols.\n",
+                      p.cobid, (unsigned)i + 1);
             return false;
         }
         o += "        {\n            .cob_id = " + std::string(p.cobid) + ",\n            .transmission_type = " +
@@ -475,8 +475,8 @@ bool build_source(exporter &x, const char *name)
     for (uint16_t i = 0; i < db->txpdos.len; ++i) {
         const db_txpdo_st &p = db->txpdo_buffer[i];
         if (!x.known_expression(p.cobid)) {
-            db_error("The COB-ID '%s' of TXPDO %u is not a number or an expression of this header's symbols.\n", p.cobid,
-                  (unsigned)i + 1);
+            job_error("The COB-ID '%s' of TXPDO %u is not a number or an expression of this header's symbols.\n",
+                      p.cobid, (unsigned)i + 1);
             return false;
         }
         o += "        {\n            .cob_id = " + std::string(p.cobid) + ",\n            .transmission_type = " +
@@ -510,8 +510,8 @@ bool build_source(exporter &x, const char *name)
         std::string ptr = "0";
         if (dbvalue_is_set(&obj->dataptr) && obj->dataptr.value_str[0]) {
             if (!db_address_text(obj->dataptr.value_str)) {
-                db_error("The data pointer '%s' of object '%s' is not an address.\n",
-                      obj->dataptr.value_str, obj->name.value_str);
+                job_error("The data pointer '%s' of object '%s' is not an address.\n", obj->dataptr.value_str,
+                          obj->name.value_str);
                 return false;
             }
             ptr = obj->dataptr.value_str;
@@ -556,8 +556,8 @@ bool build(bool source, const char *name, std::string &text)
         text = std::move(header.out);
     }
     if (text.size() + 1 > EXPORT_BUFFER_LEN) {
-        db_error("The generated %s is %zu bytes, more than the %u the export holds: nothing is written.\n",
-              source ? "source" : "header", text.size(), EXPORT_BUFFER_LEN);
+        job_error("The generated %s is %zu bytes, more than the %u the export holds: nothing is written.\n",
+                  source ? "source" : "header", text.size(), EXPORT_BUFFER_LEN);
         return false;
     }
     return true;
@@ -584,16 +584,16 @@ bool write_all(std::vector<out_file> &files)
         struct stat old {};
         if (!parser_write_file(f.tmp.c_str(), f.text.c_str()) ||
             (stat(f.target.c_str(), &old) == 0 && chmod(f.tmp.c_str(), old.st_mode & 07777) != 0)) {
-            db_error(f.source ? "Failed to open source file '%s'.\n" : "Failed to open header file '%s'.\n",
-                     f.path.c_str());
-            db_error("%s\n", parser_last_error());
+            job_error(f.source ? "Failed to open source file '%s'.\n" : "Failed to open header file '%s'.\n",
+                      f.path.c_str());
+            job_error("%s\n", parser_last_error());
             ok = false;
             break;
         }
     }
     for (out_file &f : files) {
         if (ok && std::rename(f.tmp.c_str(), f.target.c_str()) != 0) {
-            db_error("'%s' could not be written: %s\n", f.path.c_str(), std::strerror(errno));
+            job_error("'%s' could not be written: %s\n", f.path.c_str(), std::strerror(errno));
             ok = false;
         }
         if (!f.tmp.empty()) unlink(f.tmp.c_str());
@@ -616,7 +616,7 @@ bool export_files(bool header, bool source, const char *name)
         // Nothing is printed after a refusal but the reason; a half-built text is never written.
         ok = build(is_source, name, f.text);
         if (ok && f.path.size() > DEV_PATH_LEN - 1) {
-            db_error("The output path '%s' is longer than %u characters.\n", f.path.c_str(), DEV_PATH_LEN - 1);
+            job_error("The output path '%s' is longer than %u characters.\n", f.path.c_str(), DEV_PATH_LEN - 1);
             ok = false;
         }
         files.push_back(std::move(f));
