@@ -29,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -63,6 +64,7 @@ struct options {
     int timeout_ms = 30000;                     // then SIGKILL and timed_out
     int sigint_after_ms = -1;                   // SIGINT this long after the start
     std::string sigint_on_output;               // or SIGINT once standard output holds this text
+    std::function<void(const std::string &)> on_output; // called with standard output so far as it grows
     bool pty = false;                           // standard output on a pseudo-terminal
     std::vector<std::pair<std::string, std::string>> env; // set or override
     std::vector<std::string> path_prepend;      // folders put first on PATH (stand-in programs)
@@ -253,8 +255,10 @@ inline result run(const std::string &program, const std::vector<std::string> &ar
         if (c.in.fd >= 0) p[n++] = {c.in.fd, POLLOUT, 0};
         if (c.exit_fd.fd >= 0) p[n++] = {c.exit_fd.fd, POLLIN, 0};
         poll(p, n, 5);
+        size_t had = r.out.size();
         if (out_open && !drain(c.out.fd, r.out)) out_open = false;
         if (err_open && !drain(c.err.fd, r.err)) err_open = false;
+        if (o.on_output && r.out.size() != had) o.on_output(r.out);
         if (c.in.fd >= 0) {
             const std::string &s = *o.stdin_text;
             ssize_t w = write(c.in.fd, s.data() + in_off, s.size() - in_off);

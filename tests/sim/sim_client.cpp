@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
@@ -183,7 +184,9 @@ static void tap_loop(sim_tap_st *t)
         }
         if (p[1].revents & POLLIN)
             break;
-        ssize_t n = recv(t->client.fd, buf, sizeof buf, 0);
+        // Read and recorded under the lock, so sim_tap_sync never sees bytes in between.
+        std::lock_guard<std::mutex> lk(t->m);
+        ssize_t n = recv(t->client.fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
@@ -191,7 +194,6 @@ static void tap_loop(sim_tap_st *t)
         }
         int64_t now = sim_mono_ns();
         sim_element_feed(t->client.in, buf, (size_t)n);
-        std::lock_guard<std::mutex> lk(t->m);
         while (sim_element_next(t->client.in, el, garbage)) {
             sim_frame_st f;
             if (sim_parse_rx(el, f, err)) {
@@ -253,6 +255,15 @@ bool sim_tap_wait(sim_tap_st *t, const std::function<bool(const std::vector<sim_
 bool sim_tap_wait_count(sim_tap_st *t, size_t n, int timeout_ms)
 {
     return sim_tap_wait(t, [n](const std::vector<sim_frame_st> &v) { return v.size() >= n; }, timeout_ms);
+}
+
+bool sim_tap_sync(sim_tap_st *t, int timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(t->m);
+    return t->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] {
+        int n = 0;
+        return ioctl(t->client.fd, FIONREAD, &n) != 0 || n == 0;
+    });
 }
 
 void sim_tap_stop(sim_tap_st *t)

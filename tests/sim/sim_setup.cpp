@@ -39,7 +39,12 @@ bool sim_setup_settle(sim_setup_st &s, int timeout_ms)
 {
     if (s.hub != nullptr && !sim_hub_sync(s.hub, timeout_ms))
         return false;
-    return s.devs == nullptr || sim_runner_settle(s.devs, timeout_ms);
+    if (s.devs != nullptr && !sim_runner_settle(s.devs, timeout_ms))
+        return false;
+    // What the devices sent meanwhile (their boot-ups) is on the tap too.
+    if (s.hub != nullptr && !sim_hub_sync(s.hub, timeout_ms))
+        return false;
+    return s.tap == nullptr || sim_tap_sync(s.tap, timeout_ms);
 }
 
 void sim_setup_stop(sim_setup_st &s)
