@@ -86,8 +86,8 @@ inline bool child_mode() { return std::getenv("KRCO_CHILD_PORT") != nullptr; }
 {
     g_report_fd = std::atoi(std::getenv("KRCO_CHILD_FD"));
     unsigned port = (unsigned)std::atoi(std::getenv("KRCO_CHILD_PORT"));
-    char dir[] = "/tmp/krcan_co_XXXXXX";
-    if (!mkdtemp(dir) || chdir(dir) != 0) _exit(97);
+    const char *dir = std::getenv("KRCO_CHILD_DIR");
+    if (!dir || chdir(dir) != 0) _exit(97);
     silent = true;
     std::string chn = "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0";
     kr_can_set_baudrate(chn.c_str(), 250000);
@@ -117,9 +117,29 @@ inline result_st run(uint16_t port, std::function<int()> scenario, int timeout_m
     const ::testing::TestInfo *ti = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string filter = std::string("--gtest_filter=") + ti->test_suite_name() + "." + ti->name();
     std::vector<std::string> env_s;
-    for (char **e = environ; *e; e++) env_s.push_back(*e);
+    for (char **e = environ; *e; e++)
+        if (std::strncmp(*e, "TMPDIR=", 7) != 0) env_s.push_back(*e);
     env_s.push_back("KRCO_CHILD_PORT=" + std::to_string(port));
     env_s.push_back("KRCO_CHILD_FD=" + std::to_string(child_fd));
+    // The child's working folder, made and removed here: the child may end any way it likes.
+    char dir[] = "/tmp/krcan_co_XXXXXX";
+    if (!mkdtemp(dir)) {
+        close(child_fd);
+        close(fds[0]);
+        close(fds[1]);
+        return res;
+    }
+    struct dir_guard {
+        std::string path;
+        ~dir_guard()
+        {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } guard{dir};
+    env_s.push_back(std::string("KRCO_CHILD_DIR=") + dir);
+    env_s.push_back(std::string("KR_TEST_SCRATCH=") + dir);
+    env_s.push_back(std::string("TMPDIR=") + dir); // what the library extracts there goes with it
     std::vector<char *> envp;
     for (auto &e : env_s) envp.push_back(e.data());
     envp.push_back(nullptr);

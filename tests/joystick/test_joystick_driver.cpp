@@ -18,6 +18,7 @@
 #include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "sim_setup.h"
+#include "scratch.h"
 
 namespace fs = std::filesystem;
 
@@ -94,9 +95,8 @@ TEST(JoystickScaling, AxesButtonsCobidsAndSlotFilling)
 
 TEST(JoystickCatalogue, DatabaseFile)
 {
-    char tmpl[] = "/tmp/kr_jscat.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    fs::path dir = tmpl;
+    scratch_dir scratch("kr_jscat.");
+    fs::path dir = scratch.path;
     std::ofstream(dir / "db.json") << R"({
     "DEV": "Lever", "NODEID": 16,
     "OBJ_DICT": [
@@ -163,7 +163,6 @@ TEST(JoystickCatalogue, DatabaseFile)
     EXPECT_EQ(cat[5].max, 32767);
     std::free(cat);
     db_deinit(&dev.db);
-    fs::remove_all(dir);
 }
 
 // ---- The driver under the scheduler ----

@@ -295,9 +295,6 @@ std::string database()
 
 [[noreturn]] void run_window()
 {
-    char tmpl[] = "/tmp/kr_joywin.XXXXXX";
-    if (!mkdtemp(tmpl)) fail("mkdtemp");
-    dir = tmpl;
     setenv("TMPDIR", dir.c_str(), 1);
     std::ofstream(dir + "/lever.dict") << "0x2000 0 u16 ro 750\n0x2001 0 u8 ro 0\n0x2002 0 i16 ro -3\n"
                                           "0x1A00 0 u8 rw 3\n0x1A00 1 u32 rw 0x20000010\n0x1A00 2 u32 rw 0x20010008\n"
@@ -344,7 +341,13 @@ std::string database()
 TEST(JoystickWindow, MapsDeviceValuesSavesIntoThePackageAndShowsLiveValues)
 {
     UI_REQUIRE_DISPLAY();
+    // Made here, not in the window's process: that one ends without clean-up.
+    char tmpl[] = "/tmp/kr_joywin.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
     EXPECT_EXIT(run_window(), ::testing::ExitedWithCode(0), "");
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 } // namespace
