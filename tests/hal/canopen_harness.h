@@ -69,6 +69,8 @@ struct result_st {
 };
 
 inline std::function<int()> *g_scenario = nullptr;
+// The running bus test's bench: once the child has ended, run() waits until the tap has all it sent.
+inline sim_setup_st *g_bench = nullptr;
 
 inline void scenario_task(void *)
 {
@@ -180,6 +182,9 @@ inline result_st run(uint16_t port, std::function<int()> scenario, int timeout_m
         waitpid(pid, &status, 0);
     }
     close(fds[0]);
+    if (g_bench) {
+        EXPECT_TRUE(sim_setup_settle(*g_bench)) << "the bench did not settle";
+    }
     res.text = buf;
     size_t pos = 0;
     while (pos < buf.size()) {
@@ -270,8 +275,13 @@ protected:
         if (child_mode()) return;
         std::string err;
         ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
+        g_bench = &bench;
     }
-    void TearDown() override { sim_setup_stop(bench); }
+    void TearDown() override
+    {
+        g_bench = nullptr;
+        sim_setup_stop(bench);
+    }
 };
 
 } // namespace co

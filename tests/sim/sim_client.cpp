@@ -1,5 +1,6 @@
 #include "sim_client.h"
 #include "sim_fork_gate.h"
+#include "sim_hub.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -169,6 +170,7 @@ struct sim_tap_st {
     std::condition_variable cv;
     std::vector<sim_frame_st> frames;
     bool stop = false;
+    sim_hub_st *hub = nullptr; // set by sim_tap_follow
 };
 
 static void tap_loop(sim_tap_st *t)
@@ -227,14 +229,25 @@ sim_tap_st *sim_tap_start(uint16_t port, const std::string &bus, std::string &er
     return t;
 }
 
+void sim_tap_follow(sim_tap_st *t, sim_hub_st *hub) { t->hub = hub; }
+
+// A read shows every frame the hub had taken in before it; a bus that never rests is read as it stands.
+static void tap_catch_up(sim_tap_st *t)
+{
+    if (t->hub != nullptr && sim_hub_sync(t->hub, 5000))
+        sim_tap_sync(t, 5000);
+}
+
 std::vector<sim_frame_st> sim_tap_frames(sim_tap_st *t)
 {
+    tap_catch_up(t);
     std::lock_guard<std::mutex> lk(t->m);
     return t->frames;
 }
 
 size_t sim_tap_count(sim_tap_st *t)
 {
+    tap_catch_up(t);
     std::lock_guard<std::mutex> lk(t->m);
     return t->frames.size();
 }

@@ -21,6 +21,8 @@ bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &d
             sim_setup_stop(s);
             return false;
         }
+        if (bitrate == 0)
+            sim_tap_follow(s.tap, s.hub);
     }
     return true;
 }
