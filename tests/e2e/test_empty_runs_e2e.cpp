@@ -37,10 +37,13 @@ protected:
         ASSERT_TRUE(sim_setup_start(bench, devs, 0, err)) << err;
     }
     void TearDown() override { sim_setup_stop(bench); }
-    std::vector<std::string> args(std::vector<std::string> rest)
+    // The run, then the devices settled, so that what they hold is all the run did.
+    e2e::result krcan(std::vector<std::string> rest, const e2e::options &o = {})
     {
         rest.insert(rest.begin(), {"--can", bench.channel});
-        return rest;
+        e2e::result r = box.krcan(rest, o);
+        EXPECT_TRUE(sim_setup_settle(bench));
+        return r;
     }
     e2e::sandbox box;
     sim_setup_st bench;
@@ -53,7 +56,7 @@ TEST_F(EmptyRuns, MediaFolderWithoutMediaFilesFails)
     box.write_file("pics/notes.txt", "not media");
     box.write_file("pics/logo.Png", "mixed case is not media in a folder");
     box.write_file("pics/sub.png/inner.png", "a folder is not entered");
-    e2e::result r = box.krcan(args({"-n", "0x20", "--loadmedia=pics"}));
+    e2e::result r = krcan({"-n", "0x20", "--loadmedia=pics"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("ERROR: the folder 'pics' holds no media file to load (2 other file(s)); media files have "
                          ".jpg, .jpeg, .png or .bin in their names"),
@@ -63,7 +66,7 @@ TEST_F(EmptyRuns, MediaFolderWithoutMediaFilesFails)
     ASSERT_TRUE(pkgtest::write_zip(box.path("d.krdev").string(),
                                    {pkgtest::file("krdev.json", krdev("media")), pkgtest::file("fw.bin", "x"),
                                     pkgtest::file("media/readme.txt", "no media here")}));
-    r = box.krcan(args({"--loadmedia=d.krdev:0x20"}));
+    r = krcan({"--loadmedia=d.krdev:0x20"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("ERROR: the folder 'media' holds no media file to load (1 other file(s))"), std::string::npos)
         << r.out;
@@ -71,7 +74,7 @@ TEST_F(EmptyRuns, MediaFolderWithoutMediaFilesFails)
 
     // A folder with one media file among others still loads it and succeeds.
     box.write_file("pics/a.png", "picture");
-    r = box.krcan(args({"-n", "0x20", "--loadmedia=pics"}));
+    r = krcan({"-n", "0x20", "--loadmedia=pics"});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(sim_media_files(bench.devs, 0x20).size(), 1u);
 }
@@ -83,7 +86,7 @@ TEST_F(EmptyRuns, ParameterLoadOfDevicesWithoutParametersFails)
     ASSERT_TRUE(pkgtest::write_zip(box.path("d.krdev").string(),
                                    {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"),
                                     pkgtest::file("fw.bin", "x")}));
-    e2e::result r = box.krcan(args({"--dev", "d.krdev:0x20", "--loadparam"}));
+    e2e::result r = krcan({"--dev", "d.krdev:0x20", "--loadparam"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find("ERROR: none of the 1 device(s) has bundled parameters, so nothing was loaded."),
               std::string::npos)
@@ -107,7 +110,7 @@ TEST_F(EmptyRuns, CtrlCRemovesTheUnpackedPackages)
          pkgtest::file("d.krdev", dev_zip)}));
     e2e::options o;
     o.sigint_on_output = "Waiting for node 0x20 to become operational";
-    e2e::result r = box.krcan(args({"--sys", "m.krsys", "--loadmedia"}), o);
+    e2e::result r = krcan({"--sys", "m.krsys", "--loadmedia"}, o);
     EXPECT_TRUE(r.exited(2)) << r.out << r.err;
     EXPECT_NE(r.out.find("Waiting for node 0x20"), std::string::npos) << r.out;
     std::vector<std::string> left;
