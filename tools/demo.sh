@@ -37,7 +37,7 @@ done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/krcan_demo.XXXXXX")"
 pids=()
-# The devices go before the bus, so that none of them complains that its connection closed.
+# The devices go before the bus, so that none of them loses its connection while it runs.
 cleanup() {
   local i
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
@@ -88,9 +88,14 @@ start_device() {
   shift 2
   local dump=()
   [ -n "$dump_dir" ] && dump=(--dump "$dump_dir/node-$node.dump")
-  "$simdev" --port "$port" --node "$node" "${dump[@]}" "$@" >"$name.out" &
+  # Its messages stay in the work folder: a terminal's Ctrl-C reaches the bus and the devices at once,
+  # and a device that outlives the bus by a moment would only say that its connection closed.
+  "$simdev" --port "$port" --node "$node" "${dump[@]}" "$@" >"$name.out" 2>"$name.err" &
   pids+=($!)
-  [ "$(first_line "$name.out" "${pids[-1]}")" = ready ] || fail "the simulated device at node $node did not start"
+  if [ "$(first_line "$name.out" "${pids[-1]}")" != ready ]; then
+    cat "$name.err" >&2
+    fail "the simulated device at node $node did not start"
+  fi
 }
 
 if [ "$keep" = 1 ]; then
