@@ -69,7 +69,12 @@ void finish_busy()
     krui_reset_log_title();
     if (busy_op == OP_FLASH) {
         find_reinstall_monitor();
-        if (!dev.load.success) main_set_run_failed();
+        if (!dev.load.success && dev.load.cancel)
+            job_error("ERROR: the flash of node 0x%x was cancelled before it completed; the device was not reset "
+                      "into a new image.\n",
+                      (unsigned)dev.load.nodeid);
+        else if (!dev.load.success)
+            job_error("ERROR: flashing the firmware to node 0x%x failed.\n", (unsigned)dev.load.nodeid);
         bool still_there = false;
         if (shown_system)
             for (uint8_t i = 0; i < shown_system->dev_count; i++)

@@ -412,7 +412,7 @@ bool write_firmware_package(const e2e::sandbox &box, const std::vector<uint8_t> 
 
 // From the device's own package, with every SDO answer held back: parameters saved to a name without
 // extension land in a ".json" file holding the device's value; a device in its bootloader at 0x7F whose
-// package says 0x20 is flashed at 0x7F and takes 0x20 when the flash starts; a line typed into the
+// package says 0x20 is flashed at 0x7F and keeps 0x7F while the flash runs; a line typed into the
 // terminal during the flash is held until the flash is over; nothing fails the run.
 TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
 {
@@ -469,7 +469,7 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
     EXPECT_EQ(res.get("save_done"), "1");
     EXPECT_EQ(res.get("flash_button"), "1");
     EXPECT_EQ(res.get("flash_busy"), "1");
-    EXPECT_EQ(res.get("node_at_start"), "0x20");
+    EXPECT_EQ(res.get("node_at_start"), "0x7f") << "the tab follows the device only once it answers at 0x20";
     EXPECT_EQ(res.get("busy_after_typing"), "1") << "the line was typed after the flash";
     EXPECT_EQ(res.get("flash_done"), "1 success=1") << out();
     EXPECT_EQ(res.get("failed"), "0") << out();
@@ -493,6 +493,58 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
     if (first_term >= 0 && first_term <= last_flash)
         for (long i = std::max(0L, first_term - 5); i < (long)frames.size() && i <= last_flash + 2; i++)
             ADD_FAILURE() << i << ": " << sim_frame_str(frames[(size_t)i]);
+}
+
+// A device put into the maker's bootloader by "Reset device" at 0x30, flashed from a package whose default
+// node id 0x10 belongs to another live device: the bootloader refuses the one large block, the flash says
+// it failed, and the tab stays on its own device: it keeps 0x30 and its "Reset device" resets 0x30 again,
+// never 0x10.
+TEST_F(DeviceTab, AFlashFromTheBootloaderKeepsTheTabOnItsOwnDevice)
+{
+    if (!co::child_mode()) {
+        sim_device_config_st boot = unit(0x30);
+        boot.program.flavour = SIM_BOOT_KR;
+        boot.program.image = {1, 2, 3};
+        start({unit(0x10), boot});
+        std::string db = jobs_db();
+        db.replace(db.find("\"NODEID\": 32"), 12, "\"NODEID\": 16");
+        const std::vector<uint8_t> fw = firmware(20000);
+        ASSERT_TRUE(pkgtest::write_zip(box.path("boot.krdev").string(),
+                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
+                                        pkgtest::file("db.json", db),
+                                        pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))}));
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        online_device(0x10);
+        device_st *d = package_device("boot.krdev", 0x30);
+        if (!d || d->default_nodeid != 0x10) return 4;
+        show(d);
+        frames(3);
+        click_button("Reset device"); // into its bootloader
+        play();
+        frames(20);
+        d->state = DEV_STATE_BOOTUP;
+        show(d);
+        frames(3);
+        co::report("flash_button=%d", click_button("Flash firmware") ? 1 : 0);
+        script_click(300, 600); // "Yes"
+        play();
+        wait_idle();
+        frames(5);
+        co::report("after=0x%x success=%d failed=%d", d->nodeid, dev.load.success ? 1 : 0, main_run_failed() ? 1 : 0);
+        click_button("Reset device");
+        play();
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("flash_button"), "1");
+    EXPECT_EQ(res.get("after"), "0x30 success=0 failed=1") << out();
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), (std::vector<uint8_t>{0x81, 0x81}));
+    EXPECT_TRUE(sim_dev_nmt_log(runner, 0x10).empty()) << "the other device was reset";
+    EXPECT_EQ(sim_dev_program(runner, 0x30).image, (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_NE(out().find("ERROR: flashing the firmware to node 0x30 failed."), std::string::npos) << out();
 }
 
 std::string param_file(int node, uint32_t value)
