@@ -262,18 +262,40 @@ void tabwindow_draw(kr_uiobject_st *o, const kr_bounding_box_st *pbb)
     kr_uiwindow_draw_scrollbars(&k.tabwindow.super, pbb);
 }
 
+void select_device_tab(uint16_t tab)
+{
+    if (tab == k.tabwindow.active_tab) return;
+    k.tabwindow.active_tab = tab;
+    k.tabwindow.tab_changed = true;
+    kr_ui_refresh(&k.tabwindow.super.super);
+}
+
 void tabwindow_touch(kr_uiobject_st *o, kr_touch_st *t)
 {
     if (t->action == TOUCH_CLICKED && t->y < 41) {
         const int32_t i = krui_tab_at(&k.bar, t->x);
         if (i >= 0) {
-            k.tabwindow.active_tab = (uint16_t)i;
-            k.tabwindow.tab_changed = true;
-            kr_ui_refresh(o);
+            select_device_tab((uint16_t)i);
+            t->action = TOUCH_NONE;
+        } else if (i == KRUI_TAB_PREV || i == KRUI_TAB_NEXT) {
+            select_device_tab(krui_tab_step(&k.bar, k.tabwindow.active_tab, i == KRUI_TAB_PREV ? -1 : 1));
             t->action = TOUCH_NONE;
         }
     }
     _kr_uiwindow_touch(o, t);
+}
+
+// The wheel over the device tab bar steps through the tabs, as the arrows do.
+void tabbar_wheel()
+{
+    if (k.log_expanded) return;
+    int32_t px = 0, py = 0;
+    kr_ui_get_touch(&px, &py);
+    const kr_uiobject_st &o = k.tabwindow.super.super;
+    const int32_t x = kr_ui_get_xglobal(&o), y = kr_ui_get_yglobal(&o);
+    if (px < x || px >= x + o.bb.w || py < y || py >= y + 40) return;
+    const int16_t wheel = kr_ui_get_scroll();
+    if (wheel) select_device_tab(krui_tab_step(&k.bar, k.tabwindow.active_tab, wheel > 0 ? -1 : 1));
 }
 
 void rebuild_tabs()
@@ -287,6 +309,7 @@ void rebuild_tabs()
 
 kr_uiobject_ret_e tabwindow_step(void *, uint16_t)
 {
+    tabbar_wheel();
     if (k.tabwindow.tab_changed) {
         if ((int32_t)k.tabwindow.active_tab == k.bar.add_index && system_add_empty_device(&dev.system)) {
             const uint16_t keep = k.tabwindow.active_tab;
@@ -445,12 +468,14 @@ bool close_hold()
     }
     if (n == close_seen_count) return true;
     close_forced = true;
+    // What the tool knows of a flash cut short: not what the device runs now.
+    std::string phrase = job_phrase();
+    if (!phrase.empty()) phrase[0] = (char)std::toupper((unsigned char)phrase[0]);
     if (devicetab_is_busy() && !dev.load.finished && !dev.load.waiting && dev.load.nodeid)
-        job_error("krcan ends at once: %s was cut short. The device at node 0x%x is left in its "
-                  "bootloader; flash it again.\n",
-                  job_name(), (unsigned)dev.load.nodeid);
+        job_error("krcan ends at once: the flash of node 0x%x was cut short. The device may need a new flash.\n",
+                  (unsigned)dev.load.nodeid);
     else
-        job_error("krcan ends at once: %s was cut short and did not finish.\n", job_name());
+        job_error("krcan ends at once. %s was cut short and did not finish.\n", phrase.c_str());
     return false;
 }
 

@@ -209,7 +209,7 @@ TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
             send_delete(win);
             const e2e::result r = wait_end(child, 30000);
             EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal;
-            EXPECT_NE(r.out.find("krcan ends at once: Saving parameters from pump... was cut short"),
+            EXPECT_NE(r.out.find("krcan ends at once: the flash of node 0x20 was cut short. The device may need a new flash."),
                       std::string::npos)
                 << r.out;
         }
@@ -332,7 +332,7 @@ TEST(KruiTabs, LabelsDotsShorteningAndHitTesting)
             EXPECT_GE(w, KRUI_TAB_MIN_W) << t;
         }
         // Hit-testing agrees with the drawn widths at both edges of every tab shown whole.
-        if (t != 13 && x + w > add_x) continue;
+        if (t != 13 && x + w > (bar.arrows ? krui_arrows_x(&bar) : add_x)) continue;
         EXPECT_EQ(krui_tab_at(&bar, x), t);
         EXPECT_EQ(krui_tab_at(&bar, x + w - 1), t);
     }
@@ -357,6 +357,49 @@ TEST(KruiTabs, LabelsDotsShorteningAndHitTesting)
     krui_shorten_to_width("abcdefghijklmnopqrstuvwxyz", &font16, 60, out, sizeof out);
     EXPECT_LE(kr_ui_get_string_width(out, &font16), 60);
     EXPECT_EQ(std::string(out).substr(std::strlen(out) - 3), "...");
+}
+
+// Fifteen and twenty devices overflow the bar: its arrows, and the wheel over it, step through every
+// tab in turn, each drawn whole left of the arrows, and never onto the add tab.
+TEST(KruiTabs, EveryTabOfAFullBarIsReachedByTheArrowsAndTheWheel)
+{
+    START_SHELL();
+    fake_busy = true;
+    for (int n : {15, 20}) {
+        dev.system.dev_count = 0;
+        for (int i = 0; i < n; ++i) {
+            device_st *d = system_add_empty_device(&dev.system);
+            ASSERT_NE(d, nullptr);
+            *d = make_dev("a_rather_long_package_name", "", "/p/l.krdev", (uint8_t)(0x20 + i), DEV_STATE_OP);
+        }
+        frames(5);
+        const krui_tabbar_st *bar = krui_tabbar();
+        ASSERT_TRUE(bar->arrows) << n;
+        const int prev_x = krui_arrows_x(bar) + KRUI_ARROW_W / 2, next_x = prev_x + KRUI_ARROW_W;
+        for (int i = 0; i <= n && krui_active_device_tab() > 0; ++i) click(prev_x, 60);
+        ASSERT_EQ(krui_active_device_tab(), 0);
+        for (int t = 1; t <= n; ++t) {
+            click(next_x, 60);
+            ASSERT_EQ(krui_active_device_tab(), t) << n;
+            EXPECT_GE(krui_tab_x(bar, (uint16_t)t), 0) << t;
+            EXPECT_LE(krui_tab_x(bar, (uint16_t)t) + krui_tab_width_of(bar, (uint16_t)t), krui_arrows_x(bar)) << t;
+        }
+        click(next_x, 60);
+        EXPECT_EQ(krui_active_device_tab(), n) << "not onto the add tab";
+        EXPECT_EQ(dev.system.dev_count, n);
+        click(prev_x, 60);
+        EXPECT_EQ(krui_active_device_tab(), n - 1);
+        kr_ui_input_cursor(300, 60);
+        kr_ui_input_scroll(1);
+        frames(3);
+        EXPECT_EQ(krui_active_device_tab(), n - 2) << "the wheel up steps left";
+        kr_ui_input_scroll(-1);
+        frames(3);
+        EXPECT_EQ(krui_active_device_tab(), n - 1);
+    }
+    dev.system.dev_count = 0;
+    frames(5);
+    fake_busy = false;
 }
 
 TEST(KruiShell, TabsJobsLogStripAndPrompts)
