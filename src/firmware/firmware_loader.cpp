@@ -38,6 +38,12 @@ std::string window_copy;
 kr_canopen_can_callb_t hook_before = nullptr;
 bool watcher_installed = false;
 
+// The download has gone through and the reset that starts the image is under way: nothing to cancel.
+bool resetting = false;
+
+// CiA 301 has no code for a user's cancel: the general error says the client ended the transfer.
+constexpr uint32_t CANCEL_ABORT_CODE = 0x08000000;
+
 // The progress task's handshake with the load (one task runs at a time).
 struct update_st {
     bool running;
@@ -253,6 +259,10 @@ bool load_kr(FILE *f, uint32_t size)
         }
         if (_kr_canopen_sdo_client_block_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, len, piece) !=
             ERR_NONE) {
+            if (l.cancel) {
+                say_flushed("Flashing cancelled.\n");
+                return false;
+            }
             say_flushed("Error while downloading block %u.\n", (unsigned)n);
             print_abort();
             return false;
@@ -299,6 +309,10 @@ bool load_cia(FILE *f, uint32_t size)
             _kr_canopen_sdo_client_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
     }
     if (progress) update_end(err == ERR_NONE);
+    if (err != ERR_NONE && l.cancel) {
+        say_flushed("Flashing cancelled: the download was aborted, so the device keeps its firmware.\n");
+        return false;
+    }
     if (err != ERR_NONE) {
         say_flushed("Downloading the binary failed. Error code: %u\n", (unsigned)err);
         print_abort();
@@ -333,6 +347,7 @@ bool run_load(void)
     watcher_remove();
     std::fclose(f);
     if (ok) {
+        resetting = true;
         say_flushed("Loading done. Resetting device... OK!\n");
         kr_canopen_nmt_master_send_cmd(l.nodeid, CANOPEN_NMT_CMD_RESET_NODE);
         owed_node = l.nodeid;
@@ -403,11 +418,13 @@ void load_step(void *)
     l.finished = false;
     l.success = false;
     l.progress = 0;
+    resetting = false;
     bool ok = run_load();
     if (!ok) main_set_run_failed();
     load_remove_window_copy();
     l.success = ok;
     l.finished = true;
+    resetting = false;
 }
 
 bool flash_bin_sync(const char *path, uint8_t node, bool wfr, bool kr, bool block)
@@ -609,7 +626,14 @@ bool load_firmware(const char *path, bool wfr, bool kr, bool block)
     return true;
 }
 
-void load_cancel(void) { dev.load.cancel = true; }
+void load_cancel(void)
+{
+    dev.load.cancel = true;
+    // A download under way is aborted on the bus at once rather than run to its end.
+    if (!dev.load.finished && !resetting) kr_canopen_sdo_client_cancel(CANCEL_ABORT_CODE);
+}
+
+bool load_is_resetting(void) { return resetting && !dev.load.finished; }
 
 bool cmd_load(const char *arg) { return load_dispatch(arg, false, false, true); }
 bool cmd_loadwfr(const char *arg) { return load_dispatch(arg, true, false, true); }

@@ -547,6 +547,56 @@ TEST_F(DeviceTab, AFlashFromTheBootloaderKeepsTheTabOnItsOwnDevice)
     EXPECT_NE(out().find("ERROR: flashing the firmware to node 0x30 failed."), std::string::npos) << out();
 }
 
+// "Cancel flashing" clicked halfway through the download aborts it on the bus: the device keeps its
+// image and is not reset, the log says the flash was cancelled, and the run fails.
+TEST_F(DeviceTab, CancelFlashingAbortsTheDownloadAndKeepsTheOldImage)
+{
+    if (!co::child_mode()) {
+        sim_device_config_st d = unit(0x40);
+        d.program.flavour = SIM_BOOT_CIA302;
+        d.program.image = {9, 9};
+        d.sdo_delay_ms = 100;
+        start({d});
+        ASSERT_TRUE(write_firmware_package(box, firmware(60000)));
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        device_st *d = package_device("unit.krdev", 0x40);
+        if (!d) return 4;
+        show(d);
+        frames(3);
+        click_button("Flash firmware");
+        script_click(300, 600); // "Yes"
+        play();
+        for (int i = 0; i < 3000 && devicetab_is_busy() && dev.load.progress < 50; i++) frame();
+        co::report("progress=%d", dev.load.progress >= 50 && dev.load.progress < 100 ? 1 : 0);
+        co::report("cancel_button=%d", click_button("Cancel flashing") ? 1 : 0);
+        play();
+        wait_idle();
+        co::report("ended=%d success=%d failed=%d", devicetab_is_busy() ? 0 : 1, dev.load.success ? 1 : 0,
+                   main_run_failed() ? 1 : 0);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("progress"), "1") << out();
+    EXPECT_EQ(res.get("cancel_button"), "1");
+    EXPECT_EQ(res.get("ended"), "1 success=0 failed=1") << out();
+    const sim_prog_info_st p = sim_dev_program(runner, 0x40);
+    EXPECT_EQ(p.image, (std::vector<uint8_t>{9, 9}));
+    EXPECT_EQ(p.flashes, 0u);
+    EXPECT_TRUE(sim_dev_nmt_log(runner, 0x40).empty()) << "reset after a cancel";
+    bool abort_sent = false;
+    for (const sim_frame_st &f : sim_tap_frames(tap))
+        abort_sent = abort_sent || (f.id == 0x640 && f.len == 8 && f.data[0] == 0x80 && f.data[4] == 0 &&
+                                    f.data[5] == 0 && f.data[6] == 0 && f.data[7] == 0x08);
+    EXPECT_TRUE(abort_sent) << "no SDO abort 0x08000000 to the device";
+    const std::string o = out();
+    EXPECT_NE(o.find("Flashing cancelled: the download was aborted"), std::string::npos) << o;
+    EXPECT_NE(o.find("ERROR: the flash of node 0x40 was cancelled before it completed"), std::string::npos) << o;
+    EXPECT_EQ(o.find("Loading done"), std::string::npos) << o;
+}
+
 std::string param_file(int node, uint32_t value)
 {
     return R"({"CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": )" + std::to_string(node) +
