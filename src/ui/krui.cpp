@@ -141,15 +141,15 @@ void log_window_touch(kr_uiobject_st *o, kr_touch_st *t)
     _kr_uiwindow_touch(o, t);
 }
 
-// The on-screen keyboard ends with Enter: what it leaves in the line is the answer.
+// The line takes what is typed while the log is open; the on-screen keyboard would cover the question
+// it answers, so a click opens none.
 void log_input_touch(kr_uiobject_st *o, kr_touch_st *t)
 {
-    const bool clicked = t->action == TOUCH_CLICKED;
+    if (t->action == TOUCH_CLICKED) {
+        t->action = TOUCH_NONE;
+        return;
+    }
     textedit_touch(o, t);
-    if (!clicked) return;
-    krui_submit_input(k.log_input_buf);
-    k.log_input_buf[0] = '\0';
-    kr_ui_refresh(o);
 }
 
 // Keys typed while the strip is expanded go to its input line.
@@ -463,6 +463,12 @@ bool close_hold()
         // Nothing is lost by stopping a flash that has not begun or a parameter batch.
         devicetab_cancel_for_close();
         loadparam_load_files_cancel();
+        if (kr_stdin_is_waiting()) {
+            // The job waits for the user: the question must be on screen, and the way to answer it said.
+            std::printf(PRINT_BOLDYELLOW "It waits for your answer to the question above: type it into the line at "
+                                         "the bottom of the log and press Enter.\n" PRINT_RESET);
+            log_expand();
+        }
         std::fflush(stdout);
         return true;
     }

@@ -265,3 +265,35 @@ TEST(KruiJobs, RefusedValueQuitFromTheLogFailsTheRunAndTheLogScrolls)
     const e2e::result r = wait_end(*b.prog, 60000);
     EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal << r.out;
 }
+
+// A close while a single device's load waits at a question, with the log strip collapsed: the log
+// opens again on the question and says how to answer; the answer lets the load finish, and the held
+// close then ends krcan with 0.
+TEST(KruiJobs, ACloseAtAQuestionShowsTheQuestionUntilAnswered)
+{
+    UI_REQUIRE_DISPLAY();
+    REQUIRE_XDOTOOL();
+    bench b;
+    std::string err;
+    ASSERT_TRUE(b.start(err)) << err << (b.prog ? b.prog->out() : "");
+    ASSERT_TRUE(open_device_tab(b)) << b.prog->out();
+    b.box.write_file("query.json", R"({"QUERIES": [{"NAME": "range", "QUESTION": "Which gain range?",
+        "ANSWERS": ["low", "high"]}], "CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0,
+        "NODEID": 32, "PARAMS": [{"INFO": "gain", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32",
+        "range": [111, 222]}]})");
+    b.box.write_file("zenity.answer", b.box.path("query.json").string() + "\n");
+    press(b, kLoadParams);
+    ASSERT_TRUE(has(*b.prog, "(2): high")) << b.prog->out();
+    ASSERT_TRUE(wait_until([&] { return log_expanded(b); }, 30000)) << "a question opens the log";
+    click(b.box, b.win, 1124, 33); // the log's "Close"
+    ASSERT_TRUE(wait_until([&] { return !log_expanded(b); }, 30000));
+    send_delete(b.win);
+    ASSERT_TRUE(has(*b.prog, "It waits for your answer to the question above")) << b.prog->out();
+    EXPECT_TRUE(wait_until([&] { return log_expanded(b); }, 30000)) << "the question is not on screen";
+    EXPECT_TRUE(b.prog->running());
+    type_line(b, "2");
+    EXPECT_TRUE(has(*b.prog, "Query 'range': selected (2) high")) << b.prog->out();
+    const e2e::result r = wait_end(*b.prog, 60000);
+    EXPECT_TRUE(r.exited(0)) << r.exit_code << " " << r.signal << r.out;
+    EXPECT_EQ(sim_dev_get_u32(b.bus.devs, 0x20, 0x2000, 0), 222u);
+}
