@@ -36,6 +36,7 @@
 #include "ui/kr_uitextedit.h"
 #include "ui/kr_uiwidgets.h"
 #include "ui_support.h"
+#include "../../src/ui/devicetab_internal.h"
 
 namespace {
 
@@ -595,6 +596,39 @@ TEST_F(DeviceTab, CancelFlashingAbortsTheDownloadAndKeepsTheOldImage)
     EXPECT_NE(o.find("Flashing cancelled: the download was aborted"), std::string::npos) << o;
     EXPECT_NE(o.find("ERROR: the flash of node 0x40 was cancelled before it completed"), std::string::npos) << o;
     EXPECT_EQ(o.find("Loading done"), std::string::npos) << o;
+}
+
+// The node id edited from 0x20 to 0x25: it is written to the device's 0x100B, and "Save settings" and
+// "Reset device" still reach the device at 0x20; after them the device answers at 0x25 and the tab
+// follows it there.
+TEST_F(DeviceTab, ANodeIdEditIsWrittenStoredAndFollowedAfterTheReset)
+{
+    if (!co::child_mode()) start({unit(0x20)});
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        device_st *d = online_device(0x20);
+        show(d);
+        frames(3);
+        dt::content.nodeid_edit.value = 0x25; // as the numpad leaves it
+        frames(3);
+        co::report("edited=0x%x", d->nodeid);
+        co::report("save=%d", click_button("Save settings") ? 1 : 0);
+        play();
+        co::report("reset=%d", click_button("Reset device") ? 1 : 0);
+        play();
+        co::report("after=0x%x", d->nodeid);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("edited"), "0x20") << "the tab left the device before it took the id";
+    EXPECT_EQ(res.get("save"), "1");
+    EXPECT_EQ(res.get("reset"), "1");
+    EXPECT_EQ(res.get("after"), "0x25") << out();
+    EXPECT_EQ(sim_dev_write_count(runner, 0x20, 0x1010, 1) + sim_dev_write_count(runner, 0x25, 0x1010, 1), 1u);
+    std::vector<uint8_t> id;
+    for (int i = 0; i < 500 && !sim_dev_get(runner, 0x25, 0x100B, 0, id); i++) usleep(10000);
+    EXPECT_EQ(id, std::vector<uint8_t>{0x25}) << "the device does not answer at 0x25\n" << out();
 }
 
 std::string param_file(int node, uint32_t value)
