@@ -331,13 +331,14 @@ bool node_taken(uint8_t node, const device_st *self)
     return (at && at != self) || (!at && find_node_is_online(node));
 }
 
-void flash_procedure(device_st *d)
+// True when the flash started with a chosen package, which the page then shows.
+bool flash_procedure(device_st *d)
 {
     char chosen[DEV_PATH_LEN] = "";
     const bool own = d->filepath[0] != 0;
     if (!own && !kr_uifiledialog_exec("Select firmware package (.krdev) to flash", DEVICE_FILE_FILTERS,
                                       DEVICE_FILTER_COUNT, false, chosen, sizeof chosen))
-        return;
+        return false;
     device_st *target = d;
     bool wait = false;
     if (d->state == DEV_STATE_OFFLINE) {
@@ -352,7 +353,7 @@ void flash_procedure(device_st *d)
                                         "This device is offline. Pick the device on the bus to download the firmware "
                                         "to.",
                                         "Flash", devicetab_flashtarget_reason, extra, &picked, style()))
-                return;
+                return false;
             if (picked)
                 target = picked;
             else
@@ -400,7 +401,7 @@ void flash_procedure(device_st *d)
                       "is suitable for this device \u2014 you are responsible for choosing the correct firmware. The "
                       "device will be reset and must not be powered off during flashing.%s%s%s",
                       base_name(chosen), target->nodeid, t1, t2, t3);
-    if (!ask(q, "Yes", "No")) return;
+    if (!ask(q, "Yes", "No")) return false;
     const uint8_t node = target->nodeid;
     // What the flash changes is noted before the tab turns busy, which shows its cancel button.
     start_job(OP_FLASH, target, "Flashing firmware to %s...", "The firmware flash", [&] {
@@ -423,6 +424,7 @@ void flash_procedure(device_st *d)
         }
         return true;
     });
+    return !own && busy;
 }
 
 } // namespace
@@ -443,10 +445,7 @@ bool device_step(device_st *d)
         }
         return false;
     }
-    if (right && clicked(&c.flash_btn)) {
-        flash_procedure(d);
-        return false;
-    }
+    if (right && clicked(&c.flash_btn)) return flash_procedure(d);
     if (right && d->has_media && clicked(&c.media_btn)) {
         if (ask("Load the media files bundled in the configuration package onto this device?\n\nThe device is reset "
                 "once the loading finishes, so that it starts using the new media.",

@@ -548,8 +548,9 @@ TEST_F(DeviceTab, AFlashFromTheBootloaderKeepsTheTabOnItsOwnDevice)
     EXPECT_NE(out().find("ERROR: flashing the firmware to node 0x30 failed."), std::string::npos) << out();
 }
 
-// "Cancel flashing" clicked halfway through the download aborts it on the bus: the device keeps its
-// image and is not reset, the log says the flash was cancelled, and the run fails.
+// A device without package flashed from a chosen one, which the page shows at once; "Cancel flashing"
+// clicked halfway through the download aborts it on the bus: the device keeps its image and is not
+// reset, the log says the flash was cancelled, and the run fails.
 TEST_F(DeviceTab, CancelFlashingAbortsTheDownloadAndKeepsTheOldImage)
 {
     if (!co::child_mode()) {
@@ -559,17 +560,19 @@ TEST_F(DeviceTab, CancelFlashingAbortsTheDownloadAndKeepsTheOldImage)
         d.sdo_delay_ms = 100;
         start({d});
         ASSERT_TRUE(write_firmware_package(box, firmware(60000)));
+        zenity();
     }
     co::result_st res = co::run(port, [] {
         capture_output();
         if (!open_window()) return 3;
-        device_st *d = package_device("unit.krdev", 0x40);
-        if (!d) return 4;
+        device_st *d = online_device(0x40);
         show(d);
         frames(3);
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/unit.krdev\n";
         click_button("Flash firmware");
         script_click(300, 600); // "Yes"
         play();
+        co::report("package_shown=%d", std::strstr(dt::content.state_str, "NOT SELECTED") ? 0 : 1);
         for (int i = 0; i < 3000 && devicetab_is_busy() && dev.load.progress < 50; i++) frame();
         co::report("progress=%d", dev.load.progress >= 50 && dev.load.progress < 100 ? 1 : 0);
         co::report("cancel_button=%d", click_button("Cancel flashing") ? 1 : 0);
@@ -580,6 +583,7 @@ TEST_F(DeviceTab, CancelFlashingAbortsTheDownloadAndKeepsTheOldImage)
         return 0;
     });
     ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("package_shown"), "1") << "CONFIGURATION FILE NOT SELECTED during the flash";
     EXPECT_EQ(res.get("progress"), "1") << out();
     EXPECT_EQ(res.get("cancel_button"), "1");
     EXPECT_EQ(res.get("ended"), "1 success=0 failed=1") << out();
@@ -668,7 +672,8 @@ bool write_system(const e2e::sandbox &box, sim_runner_st *runner, const std::vec
 }
 
 // The Overview: opening a system package asks to load the saved parameters of its online devices only
-// (the offline one is left out) and loads them; saving the system writes nothing and fails the run.
+// (the offline one is left out) and loads them; saving the system says at once that it cannot be done,
+// asks for no file name, writes nothing and fails the run.
 TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
 {
     if (!co::child_mode()) {
@@ -694,8 +699,9 @@ TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
         for (int i = 0; i < 1500 && devicetab_is_busy(); i++) frame();
         co::report("failed_after_load=%d", main_run_failed() ? 1 : 0);
         frames(5);
-        std::ofstream(dir() + "/zenity.answer") << dir() << "/out.krsys\n";
+        std::filesystem::remove(dir() + "/zenity.answer"); // no file name is asked for
         co::report("save_button=%d", click_button("Save system configuration to file") ? 1 : 0);
+        script_click(300, 600); // "OK"
         play();
         for (int i = 0; i < 500 && devicetab_is_busy(); i++) frame();
         co::report("failed_after_save=%d", main_run_failed() ? 1 : 0);
