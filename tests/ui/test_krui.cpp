@@ -546,6 +546,12 @@ TEST(KruiDialogs, DeviceSelection)
     script_click(kAccept, kButtons);
     EXPECT_TRUE(devsel_win_exec_single(&sys, "Flash", "Pick one", "Flash", offline_second, nullptr, &one, nullptr));
     EXPECT_EQ(one, &sys.devs[2]);
+    // With an extra row and devices to choose, the extra row is the one ticked: no device unasked.
+    one = &sys.devs[0];
+    kr_ui_script_clear();
+    script_click(kAccept, kButtons);
+    EXPECT_TRUE(devsel_win_exec_single(&sys, "Flash", "Pick", "Flash", offline_second, "Wait for it", &one, nullptr));
+    EXPECT_EQ(one, nullptr);
     // Only the extra row: ticked, accepted with no device.
     one = &sys.devs[0];
     kr_ui_script_clear();
