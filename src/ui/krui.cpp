@@ -185,6 +185,20 @@ void place_log_strip()
     kr_ui_refresh(&k.display.super.super);
 }
 
+// The captured lines, wrapped at the strip's width; the newest ones that fit are shown.
+void log_fill(int32_t visible)
+{
+    static char raw[LOG_TEXT_LEN];
+    logcap_get_range(raw, sizeof raw, k.log_scroll_lines, visible);
+    kr_ui_wrap_text(raw, &mono_font16, k.log_full.super.bb.w, k.log_full_str, sizeof k.log_full_str);
+    int32_t lines = 0;
+    for (const char *p = k.log_full_str; *p; ++p) lines += *p == '\n';
+    char *start = k.log_full_str;
+    for (; lines > visible && *start; ++start)
+        if (*start == '\n') lines--;
+    if (start != k.log_full_str) std::memmove(k.log_full_str, start, std::strlen(start) + 1);
+}
+
 void log_step()
 {
     if (log_line_clicked) {
@@ -225,7 +239,7 @@ void log_step()
 
     const int64_t seq = logcap_get_seq();
     if (seq != seen_seq || k.log_scroll_lines != seen_scroll || visible != seen_lines) {
-        logcap_get_range(k.log_full_str, sizeof k.log_full_str, k.log_scroll_lines, visible);
+        log_fill(visible);
         kr_ui_refresh(&k.log_full.super);
         seen_seq = seq;
         seen_scroll = k.log_scroll_lines;

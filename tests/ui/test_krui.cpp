@@ -402,6 +402,31 @@ TEST(KruiTabs, EveryTabOfAFullBarIsReachedByTheArrowsAndTheWheel)
     fake_busy = false;
 }
 
+// A line longer than the log strip is wide wraps: the strip's last row holds the line's end, so it
+// stops short of the right edge instead of being cut there.
+TEST(KruiShell, ALongLogLineWraps)
+{
+    START_SHELL();
+    auto bright = [](int x0, int x1) {
+        int n = 0;
+        for (int y = 678; y < 704; ++y)
+            for (int x = x0; x < x1; ++x) n += (kr_ui_captured_pixel(x, y) & 0xFF) > 150;
+        return n;
+    };
+    std::printf("%s\n", std::string(400, 'W').c_str());
+    std::fflush(stdout);
+    int left = 0, right = 0;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            frames(2);
+            left = bright(20, 30);
+            right = bright(700, 1150);
+            return left > 0 && right == 0;
+        },
+        10000))
+        << left << " " << right;
+}
+
 TEST(KruiShell, TabsJobsLogStripAndPrompts)
 {
     START_SHELL();
