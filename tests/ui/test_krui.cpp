@@ -413,9 +413,19 @@ TEST(KruiShell, ALongLogLineWraps)
             for (int x = x0; x < x1; ++x) n += (kr_ui_captured_pixel(x, y) & 0xFF) > 150;
         return n;
     };
-    std::printf("%s\n", std::string(400, 'W').c_str());
-    std::fflush(stdout);
+    // A row and five characters of the strip's 1164 pixels (the capture keeps 255 a line).
+    const int per_row = 1164 / kr_ui_get_string_width("W", &mono_font16);
     int left = 0, right = 0;
+    std::printf("\n%s\n", std::string((size_t)per_row, 'M').c_str()); // a full row first
+    std::fflush(stdout);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            frames(2);
+            return bright(700, 1150) > 0;
+        },
+        10000));
+    std::printf("%s\n", std::string((size_t)(per_row + 5), 'W').c_str());
+    std::fflush(stdout);
     EXPECT_TRUE(wait_until(
         [&] {
             frames(2);
