@@ -496,143 +496,83 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
             ADD_FAILURE() << i << ": " << sim_frame_str(frames[(size_t)i]);
 }
 
-// A device put into the maker's bootloader by "Reset device" at 0x30, flashed from a package whose default
-// node id 0x10 belongs to another live device: the bootloader refuses the one large block, the flash says
-// it failed, and the tab stays on its own device: it keeps 0x30 and its "Reset device" resets 0x30 again,
-// never 0x10.
-TEST_F(DeviceTab, AFlashFromTheBootloaderKeepsTheTabOnItsOwnDevice)
+// Each button acts on its tab's device. 0x30, put into the maker's bootloader by "Reset device", flashed
+// from a package whose default node id 0x10 another live device has: the flash fails and says so, and
+// the tab keeps 0x30 (its reset reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the
+// page shows at once: "Cancel flashing" halfway aborts the download on the bus, the image stays and the
+// device is not reset. Its node id edited to 0x11 is written, stored and reset at 0x10, then followed.
+TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
 {
     if (!co::child_mode()) {
-        sim_device_config_st boot = unit(0x30);
+        sim_device_config_st boot = unit(0x30), app = unit(0x10);
         boot.program.flavour = SIM_BOOT_KR;
-        boot.program.image = {1, 2, 3};
-        start({unit(0x10), boot});
+        app.program.flavour = SIM_BOOT_CIA302;
+        boot.program.image = app.program.image = {9};
+        app.sdo_delay_ms = 100;
+        start({app, boot});
         std::string db = jobs_db();
         db.replace(db.find("\"NODEID\": 32"), 12, "\"NODEID\": 16");
-        const std::vector<uint8_t> fw = firmware(20000);
         ASSERT_TRUE(pkgtest::write_zip(box.path("boot.krdev").string(),
                                        {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
-                                        pkgtest::file("db.json", db),
-                                        pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))}));
-    }
-    co::result_st res = co::run(port, [] {
-        capture_output();
-        if (!open_window()) return 3;
-        online_device(0x10);
-        device_st *d = package_device("boot.krdev", 0x30);
-        if (!d || d->default_nodeid != 0x10) return 4;
-        show(d);
-        frames(3);
-        click_button("Reset device"); // into its bootloader
-        play();
-        frames(20);
-        d->state = DEV_STATE_BOOTUP;
-        show(d);
-        frames(3);
-        co::report("flash_button=%d", click_button("Flash firmware") ? 1 : 0);
-        script_click(300, 600); // "Yes"
-        play();
-        wait_idle();
-        frames(5);
-        co::report("after=0x%x success=%d failed=%d", d->nodeid, dev.load.success ? 1 : 0, main_run_failed() ? 1 : 0);
-        click_button("Reset device");
-        play();
-        return 0;
-    });
-    ASSERT_EQ(res.status, 0) << res.text << out();
-    EXPECT_EQ(res.get("flash_button"), "1");
-    EXPECT_EQ(res.get("after"), "0x30 success=0 failed=1") << out();
-    EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), (std::vector<uint8_t>{0x81, 0x81}));
-    EXPECT_TRUE(sim_dev_nmt_log(runner, 0x10).empty()) << "the other device was reset";
-    EXPECT_EQ(sim_dev_program(runner, 0x30).image, (std::vector<uint8_t>{1, 2, 3}));
-    EXPECT_NE(out().find("ERROR: flashing the firmware to node 0x30 failed."), std::string::npos) << out();
-}
-
-// A device without package flashed from a chosen one, which the page shows at once; "Cancel flashing"
-// clicked halfway through the download aborts it on the bus: the device keeps its image and is not
-// reset, the log says the flash was cancelled, and the run fails.
-TEST_F(DeviceTab, CancelFlashingAbortsTheDownloadAndKeepsTheOldImage)
-{
-    if (!co::child_mode()) {
-        sim_device_config_st d = unit(0x40);
-        d.program.flavour = SIM_BOOT_CIA302;
-        d.program.image = {9, 9};
-        d.sdo_delay_ms = 100;
-        start({d});
-        ASSERT_TRUE(write_firmware_package(box, firmware(60000)));
+                                        pkgtest::file("db.json", db), pkgtest::file("fw.bin", std::string(30000, 'f'))}));
         zenity();
     }
     co::result_st res = co::run(port, [] {
         capture_output();
         if (!open_window()) return 3;
-        device_st *d = online_device(0x40);
+        device_st *app = online_device(0x10), *d = package_device("boot.krdev", 0x30);
         show(d);
         frames(3);
-        std::ofstream(dir() + "/zenity.answer") << dir() << "/unit.krdev\n";
+        click_button("Reset device"); // into its bootloader
+        play();
+        d->state = DEV_STATE_BOOTUP;
+        show(d);
+        frames(20);
+        click_button("Flash firmware");
+        script_click(300, 600); // "Yes"
+        play();
+        wait_idle();
+        click_button("Reset device");
+        play();
+        co::report("boot=0x%x success=%d failed=%d", d->nodeid, dev.load.success ? 1 : 0, main_run_failed() ? 1 : 0);
+
+        show(app);
+        frames(3);
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/boot.krdev\n";
         click_button("Flash firmware");
         script_click(300, 600); // "Yes"
         play();
         co::report("package_shown=%d", std::strstr(dt::content.state_str, "NOT SELECTED") ? 0 : 1);
         for (int i = 0; i < 3000 && devicetab_is_busy() && dev.load.progress < 50; i++) frame();
-        co::report("progress=%d", dev.load.progress >= 50 && dev.load.progress < 100 ? 1 : 0);
-        co::report("cancel_button=%d", click_button("Cancel flashing") ? 1 : 0);
+        co::report("cancel=%d", dev.load.progress < 100 && click_button("Cancel flashing") ? 1 : 0);
         play();
         wait_idle();
-        co::report("ended=%d success=%d failed=%d", devicetab_is_busy() ? 0 : 1, dev.load.success ? 1 : 0,
-                   main_run_failed() ? 1 : 0);
+        dt::content.nodeid_edit.value = 0x11; // as the numpad leaves it
+        frames(3);
+        co::report("edited=0x%x", app->nodeid);
+        click_button("Save settings");
+        play();
+        click_button("Reset device");
+        play();
+        co::report("app=0x%x success=%d", app->nodeid, dev.load.success ? 1 : 0);
         return 0;
     });
     ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("boot"), "0x30 success=0 failed=1") << out();
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), (std::vector<uint8_t>{0x81, 0x81}));
     EXPECT_EQ(res.get("package_shown"), "1") << "CONFIGURATION FILE NOT SELECTED during the flash";
-    EXPECT_EQ(res.get("progress"), "1") << out();
-    EXPECT_EQ(res.get("cancel_button"), "1");
-    EXPECT_EQ(res.get("ended"), "1 success=0 failed=1") << out();
-    const sim_prog_info_st p = sim_dev_program(runner, 0x40);
-    EXPECT_EQ(p.image, (std::vector<uint8_t>{9, 9}));
-    EXPECT_EQ(p.flashes, 0u);
-    EXPECT_TRUE(sim_dev_nmt_log(runner, 0x40).empty()) << "reset after a cancel";
-    bool abort_sent = false;
-    for (const sim_frame_st &f : sim_tap_frames(tap))
-        abort_sent = abort_sent || (f.id == 0x640 && f.len == 8 && f.data[0] == 0x80 && f.data[4] == 0 &&
-                                    f.data[5] == 0 && f.data[6] == 0 && f.data[7] == 0x08);
-    EXPECT_TRUE(abort_sent) << "no SDO abort 0x08000000 to the device";
-    const std::string o = out();
-    EXPECT_NE(o.find("Flashing cancelled: the download was aborted"), std::string::npos) << o;
-    EXPECT_NE(o.find("ERROR: the flash of node 0x40 was cancelled before it completed"), std::string::npos) << o;
-    EXPECT_EQ(o.find("Loading done"), std::string::npos) << o;
-}
-
-// The node id edited from 0x20 to 0x25: it is written to the device's 0x100B, and "Save settings" and
-// "Reset device" still reach the device at 0x20; after them the device answers at 0x25 and the tab
-// follows it there.
-TEST_F(DeviceTab, ANodeIdEditIsWrittenStoredAndFollowedAfterTheReset)
-{
-    if (!co::child_mode()) start({unit(0x20)});
-    co::result_st res = co::run(port, [] {
-        capture_output();
-        if (!open_window()) return 3;
-        device_st *d = online_device(0x20);
-        show(d);
-        frames(3);
-        dt::content.nodeid_edit.value = 0x25; // as the numpad leaves it
-        frames(3);
-        co::report("edited=0x%x", d->nodeid);
-        co::report("save=%d", click_button("Save settings") ? 1 : 0);
-        play();
-        co::report("reset=%d", click_button("Reset device") ? 1 : 0);
-        play();
-        co::report("after=0x%x", d->nodeid);
-        return 0;
-    });
-    ASSERT_EQ(res.status, 0) << res.text << out();
-    EXPECT_EQ(res.get("edited"), "0x20") << "the tab left the device before it took the id";
-    EXPECT_EQ(res.get("save"), "1");
-    EXPECT_EQ(res.get("reset"), "1");
-    EXPECT_EQ(res.get("after"), "0x25") << out();
-    EXPECT_EQ(sim_dev_write_count(runner, 0x20, 0x1010, 1) + sim_dev_write_count(runner, 0x25, 0x1010, 1), 1u);
+    EXPECT_EQ(res.get("cancel"), "1") << out();
+    EXPECT_EQ(res.get("edited"), "0x10") << "the tab left the device before it took the id";
+    EXPECT_EQ(res.get("app"), "0x11 success=0") << out();
     std::vector<uint8_t> id;
-    for (int i = 0; i < 500 && !sim_dev_get(runner, 0x25, 0x100B, 0, id); i++) usleep(10000);
-    EXPECT_EQ(id, std::vector<uint8_t>{0x25}) << "the device does not answer at 0x25\n" << out();
+    for (int i = 0; i < 500 && !sim_dev_get(runner, 0x11, 0x100B, 0, id); i++) usleep(10000);
+    EXPECT_EQ(id, std::vector<uint8_t>{0x11}) << "the device does not answer at 0x11";
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x11), std::vector<uint8_t>{0x81}) << "reset by the flash, or at 0x30";
+    EXPECT_EQ(sim_dev_program(runner, 0x11).image, std::vector<uint8_t>{9});
+    EXPECT_EQ(sim_dev_abort_log(runner, 0x11), std::vector<uint32_t>{0x08000000}) << "the cancel's abort";
+    const std::string o = out();
+    EXPECT_NE(o.find("ERROR: flashing the firmware to node 0x30 failed."), std::string::npos) << o;
+    EXPECT_NE(o.find("ERROR: the flash of node 0x10 was cancelled before it completed"), std::string::npos) << o;
 }
 
 std::string param_file(int node, uint32_t value)
