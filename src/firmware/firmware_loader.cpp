@@ -41,6 +41,10 @@ bool watcher_installed = false;
 // The download has gone through and the reset that starts the image is under way: nothing to cancel.
 bool resetting = false;
 
+// A window load: a device whose bootloader is the maker's is flashed its way (load_makers_instead).
+bool makers_fallback = false;
+constexpr uint32_t ABORT_LENGTH_TOO_HIGH = 0x06070012;
+
 // CiA 301 has no code for a user's cancel: the general error says the client ended the transfer.
 constexpr uint32_t CANCEL_ABORT_CODE = 0x08000000;
 
@@ -231,6 +235,8 @@ FILE *open_firmware(const char *path, uint64_t *size)
 
 // ---- The two flavours ----
 
+bool load_pieces(FILE *f, uint32_t size);
+
 bool load_kr(FILE *f, uint32_t size)
 {
     load_st &l = dev.load;
@@ -243,6 +249,12 @@ bool load_kr(FILE *f, uint32_t size)
     if (!wait_bootup()) return false;
     say_flushed(l.response ? "Reset OK. Now downloading...\n" : "Now downloading...\n");
     if (!l.block_transfer) return false;
+    return load_pieces(f, size);
+}
+
+bool load_pieces(FILE *f, uint32_t size)
+{
+    load_st &l = dev.load;
     say_flushed("Downloading the firmware as SDO block transfer\n");
     uint8_t piece[BLOCK_SIZE];
     uint32_t sent = 0;
@@ -273,6 +285,30 @@ bool load_kr(FILE *f, uint32_t size)
                     (unsigned)l.progress);
     }
     return true;
+}
+
+// The window does not know a device's bootloader: one that refuses the CiA 302 download as too long
+// takes the maker's pieces, and one without the program object is reset into the maker's bootloader.
+bool makers_bootloader_answer(uint32_t code)
+{
+    return code == ABORT_LENGTH_TOO_HIGH || code == CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST;
+}
+
+bool load_makers_instead(FILE *f, uint32_t size)
+{
+    load_st &l = dev.load;
+    const uint32_t code = _kr_canopen_sdo_get_error_code();
+    print_abort();
+    std::rewind(f);
+    if (code == ABORT_LENGTH_TOO_HIGH) {
+        say_flushed("Node 0x%x takes the firmware in pieces of %u bytes: it is sent so.\n", (unsigned)l.nodeid,
+                    BLOCK_SIZE);
+        return load_pieces(f, size);
+    }
+    say_flushed("Node 0x%x has no program object: it is reset into its bootloader.\n", (unsigned)l.nodeid);
+    l.kr = true;
+    l.response = false;
+    return load_kr(f, size);
 }
 
 bool load_cia(FILE *f, uint32_t size)
@@ -313,6 +349,8 @@ bool load_cia(FILE *f, uint32_t size)
         say_flushed("Flashing cancelled: the download was aborted, so the device keeps its firmware.\n");
         return false;
     }
+    if (err != ERR_NONE && makers_fallback && makers_bootloader_answer(_kr_canopen_sdo_get_error_code()))
+        return load_makers_instead(f, size);
     if (err != ERR_NONE) {
         say_flushed("Downloading the binary failed. Error code: %u\n", (unsigned)err);
         print_abort();
@@ -409,6 +447,7 @@ bool load_configure(const char *path, bool wfr, bool kr, bool block)
     l.waiting = false;
     l.wait_forever = false;
     l.delay = wfr ? LOADWFR_WAIT_TIME_MS : RESPONSE_DELAY_MS;
+    makers_fallback = false;
     return true;
 }
 
@@ -546,6 +585,7 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
     l.cancel = false;
     l.waiting = false;
     l.wait_forever = wfr;
+    makers_fallback = !kr;
     if (kr_rtos_task_create(loadbin_task, "loadbin_task", 10240, nullptr, 2, nullptr) != KR_RTOS_PASS) {
         job_error("ERROR: the firmware load could not be started.\n");
         return not_started();

@@ -497,8 +497,9 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
 }
 
 // Each button acts on its tab's device. 0x30, put into the maker's bootloader by "Reset device", flashed
-// from a package whose default node id 0x10 another live device has: the flash fails and says so, and
-// the tab keeps 0x30 (its reset reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the
+// from a package whose default node id 0x10 another live device has: refused as one block, the firmware
+// goes in the maker's pieces until one fails; the flash says so, and the tab keeps 0x30 (its reset
+// reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the
 // page shows at once: "Cancel flashing" halfway aborts the download on the bus, the image stays and the
 // device is not reset. Its node id edited to 0x11 is written, stored and reset at 0x10, then followed.
 TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
@@ -510,6 +511,11 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
         boot.program.image = app.program.image = {9};
         app.sdo_delay_ms = 100;
         start({app, boot});
+        sim_fault_st f; // the second of the 256-byte pieces the maker's bootloader takes
+        f.index = 0x1F50;
+        f.xfer = 3;
+        f.code = 0x08000020;
+        sim_dev_add_fault(runner, 0x30, f);
         std::string db = jobs_db();
         db.replace(db.find("\"NODEID\": 32"), 12, "\"NODEID\": 16");
         ASSERT_TRUE(pkgtest::write_zip(box.path("boot.krdev").string(),
@@ -571,6 +577,8 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
     EXPECT_EQ(sim_dev_program(runner, 0x11).image, std::vector<uint8_t>{9});
     EXPECT_EQ(sim_dev_abort_log(runner, 0x11), std::vector<uint32_t>{0x08000000}) << "the cancel's abort";
     const std::string o = out();
+    EXPECT_NE(o.find("Node 0x30 takes the firmware in pieces of 256 bytes"), std::string::npos) << o;
+    EXPECT_NE(o.find("Block 1 downloaded, 256 / 30000 bytes"), std::string::npos) << o;
     EXPECT_NE(o.find("ERROR: flashing the firmware to node 0x30 failed."), std::string::npos) << o;
     EXPECT_NE(o.find("ERROR: the flash of node 0x10 was cancelled before it completed"), std::string::npos) << o;
 }
