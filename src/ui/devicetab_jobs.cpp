@@ -125,7 +125,7 @@ void flash_btn_set_cancel_mode()
 {
     if (!view_built || !shows_flash()) return;
     static const char *const texts[] = {"Cancel (waiting for device)", "Cancel flashing",
-                                        "Resetting the device: no cancel now"};
+                                        "Resetting the device: too late to cancel"};
     const flash_btn_e b = flash_btn_wanted();
     kr_uibutton_set_text(&content.flash_btn, texts[b]);
     kr_uiwindow_set_enabled(&content.right.super, false);
