@@ -182,7 +182,6 @@ bool queue_terminal(bool zb)
     }
     if (!add_task(command_step)) return false; // it refuses a sixth job, so jobs cannot overrun
     jobs[jobs_queued++] = terminal_job_st{id, zb};
-    cmdline_take_words(0); // each word is sent as a line
     end_delay = kEndDelayMs;
     arg_count = 0;
     kr_can_set_up(false);

@@ -40,20 +40,19 @@ TEST_F(RunModel, SettersOnlyFinishAtOnce)
 
 TEST_F(RunModel, RefusedCommandRunsNoJob)
 {
-    // Earlier commands have acted (version printed, update queued); the refusal stops everything after.
+    // The whole command line is checked before anything runs: not even the version is printed.
     e2e::result r = box.krcan({"--silent", "--version", "--update", "--nodeid", "128", "--update"});
     EXPECT_TRUE(r.exited(1));
-    EXPECT_NE(r.out.find(kVersionLine), std::string::npos);
-    EXPECT_NE(r.out.find("ERROR: invalid node id '128'"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("command 'nodeid' returned with FALSE, terminating.\n"), std::string::npos);
+    EXPECT_EQ(r.out.find(kVersionLine), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: invalid node id '128' for --nodeid"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos) << "no job may run after a refusal";
     EXPECT_EQ(r.err.find("Finished"), std::string::npos);
 
-    // Numbers are checked: negative, overflowing, trailing junk.
+    // Numbers are checked: negative, overflowing, trailing junk, empty.
     for (const char *bad : {"-1", "0x80", "99999999999999999999999", "12abc", ""}) {
         e2e::result n = box.krcan({"--nodeid", bad});
         EXPECT_TRUE(n.exited(1)) << bad;
-        EXPECT_NE(n.out.find("returned with FALSE"), std::string::npos) << bad;
+        EXPECT_NE(n.out.find("invalid node id"), std::string::npos) << bad;
     }
     for (const char *bad : {"-250000", "4294967296", "250k", "0"}) {
         e2e::result b = box.krcan({"--baud", bad});
@@ -61,6 +60,12 @@ TEST_F(RunModel, RefusedCommandRunsNoJob)
         EXPECT_NE(b.out.find("ERROR: invalid baud rate"), std::string::npos) << bad << ": " << b.out;
     }
     EXPECT_TRUE(box.krcan({"--nodeid", "0x7f", "--forcenodeid", "0"}).exited(0));
+
+    // A command refused by its own callback still stops the run before any job.
+    r = box.krcan({"--silent", "--update", "--can", "", "--update"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("command 'can' returned with FALSE, terminating.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
 }
 
 TEST_F(RunModel, FailedJobEndsWithStatusOne)
@@ -233,17 +238,20 @@ TEST_F(RunModel, HelpForOneCommand)
         EXPECT_TRUE(r.exited(0)) << args[0];
         EXPECT_EQ(r.out, row) << args[0];
     }
-    // The next word is looked at, not consumed: as an option it still runs.
+    // The next word names the command; asking for help runs nothing else.
     e2e::result v = box.krcan({"--help", "--version"});
     EXPECT_TRUE(v.exited(0));
     EXPECT_EQ(v.out.rfind("--version: Prints this krcan's version", 0), 0u) << v.out;
-    EXPECT_EQ(v.out.substr(v.out.size() - kVersionLine.size()), kVersionLine);
+    EXPECT_EQ(v.out.find(kVersionLine), std::string::npos) << v.out;
 
+    const std::string unknown_q = "\033[1m\033[31mERROR: unknown command 'q'. Run --help without an argument to "
+                                  "list every command.\n\033[0m";
     e2e::result unknown = box.krcan({"--help=q", "--version"});
-    EXPECT_TRUE(unknown.exited(0));
-    EXPECT_EQ(unknown.out, std::string("\033[1m\033[31mERROR: unknown command 'q'. Run --help without an argument to "
-                                       "list every command.\n\033[0m") +
-                               kVersionLine);
+    EXPECT_TRUE(unknown.exited(1));
+    EXPECT_EQ(unknown.out, unknown_q);
+    e2e::result nosuch = box.krcan({"--help", "q"});
+    EXPECT_TRUE(nosuch.exited(1));
+    EXPECT_EQ(nosuch.out, unknown_q) << "not the list of every command";
 }
 
 TEST_F(RunModel, HelpIsBoldOnlyOnATerminal)
