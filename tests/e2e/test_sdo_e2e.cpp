@@ -163,6 +163,13 @@ TEST_F(Sdo, AbortsAreReportedAndFailTheRun)
               std::string::npos)
         << r.out;
     EXPECT_EQ(value(0x10, 0x2002, 0), text("x")) << "nothing written";
+
+    // The unsized 4-byte download of a value that does not fit a u8 is refused by the device.
+    r = krcan({"-n", "0x10", "--mindex", "0x2001", "--sdowrite", "300"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("0x2001, 0: 0x6070012: DATA TYPE DOES NOT MATCH, LENGTH TOO HIGH\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(value(0x10, 0x2001, 0), (bytes{0}));
 }
 
 TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
