@@ -135,6 +135,30 @@ void init(struct _dev_st *d)
     system_reset(&d->system);
 }
 
+namespace {
+
+// The bus each job runs on: the interface and baud rate that stood when its option was read, as its
+// node id does.
+struct job_bus_st {
+    char channel[sizeof dev.can_channel];
+    uint32_t baudrate;
+};
+job_bus_st job_buses[TASKS_LEN];
+
+void select_job_bus(const job_bus_st &bus)
+{
+    if (std::strcmp(kr_can_get_dev(), bus.channel) == 0 && kr_can_get_baudrate(bus.channel) == bus.baudrate &&
+        std::strcmp(dev.can_channel, bus.channel) == 0)
+        return;
+    kr_copy_text(dev.can_channel, sizeof dev.can_channel, bus.channel);
+    dev.baudrate = bus.baudrate;
+    kr_can_set_baudrate(dev.can_channel, dev.baudrate);
+    // A port never opened opens on first use; an open or failed one moves to this job's bus now.
+    if (kr_can_get_state() != CAN_STATE_INIT) kr_can_set_up(true);
+}
+
+} // namespace
+
 bool add_task(void (*step_fn)(void *app))
 {
     // The window's job runs until the window closes and the run ends with it.
@@ -158,6 +182,9 @@ bool add_task(void (*step_fn)(void *app))
         if (t.mutex) kr_rtos_sem_delete(t.mutex);
         return false;
     }
+    job_bus_st &bus = job_buses[dev.tasks.len - 1];
+    kr_copy_text(bus.channel, sizeof bus.channel, dev.can_channel);
+    bus.baudrate = dev.baudrate;
     return true;
 }
 
@@ -165,6 +192,7 @@ void task_step(void *task)
 {
     task_st *t = (task_st *)task;
     kr_mutex_lock(&t->mutex);
+    select_job_bus(job_buses[t - (task_st *)dev.tasks.buffer]);
     t->step(&dev);
     kr_mutex_unlock(&t->mutex);
     kr_rtos_task_delete(nullptr);

@@ -5,9 +5,12 @@
 
 #include "run/commands.h"
 #include "e2e/e2e.h"
+#include "e2e/sim_bench.h"
 #include "online/selfupdate.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string kVersionLine =
     "krcan " + std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) + ")\n";
@@ -191,6 +194,57 @@ TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
     e2e::result q = box.krcan({"--can", "socketcand://127.0.0.1:" + port_c + "/vcan0"});
     EXPECT_TRUE(q.exited(0)) << q.out << q.err;
     EXPECT_EQ(hub_c.stop().err.find("disconnected"), std::string::npos);
+}
+
+// Two buses with a device at the same node id on each: every job runs on the bus named before it;
+// a refused command line and a request for help act on neither bus, nor on any file.
+TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
+{
+    simbench::bench a({0x10}), b({0x10});
+    for (simbench::bench *x : {&a, &b})
+        sim_dev_add_object(x->runner, 0x10, 0x2000, 0, simbench::object(SIM_U32, {9, 0, 0, 0}));
+    const std::vector<std::string> on_a = {"-c", a.channel(), "-n", "0x10", "--mindex", "0x2000"};
+    auto line = [&](std::vector<std::string> tail) {
+        std::vector<std::string> args = on_a;
+        args.insert(args.end(), tail.begin(), tail.end());
+        return args;
+    };
+
+    e2e::result r = box.krcan(line({"--sdowrite", "7", "-c", b.channel(), "--sdoread", "--sdowrite", "8", "-c",
+                                    a.channel(), "--sdoread"}));
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(a.value(0x10, 0x2000), 7u);
+    EXPECT_EQ(b.value(0x10, 0x2000), 8u);
+    EXPECT_NE(r.out.find("SDO write succesful\n0x9\n"), std::string::npos) << "B read before its write: " << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 4), "0x7\n") << r.out;
+
+    // Refused whole: a shortened option, a misspelt one, a loose word, a bad number, a value that is an option.
+    fs::create_directories(box.path("bin"));
+    fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", box.path("bin/curl"));
+    e2e::options curl;
+    curl.path_prepend = {box.path("bin").string()};
+    curl.env = {{"KR_CURL_LOG", box.path("curl.log").string()}};
+    const std::string db = KR_SOURCE_DIR "/tests/data/db/drive.json";
+    for (const std::vector<std::string> &bad :
+         {line({"--sdowrite", "1", "--clear"}), line({"--sdowrite", "1", "-c", b.channel(), "--sdowrite", "2", "0x5"}),
+          line({"--sdowrite", "1", "--user", "x", "--pwdd", "y"}), line({"--user", "--pwd", "x", "--sdowrite", "1"}),
+          line({"--db", db, "--export", "o", "--bogus", "--sdowrite", "1"}),
+          line({"--checkupdate", "--sdowrite", "1", "--sindex", "0x1G"})}) {
+        e2e::result n = box.krcan(bad, curl);
+        EXPECT_TRUE(n.exited(1)) << n.out;
+        EXPECT_NE(n.out.find("ERROR"), std::string::npos) << n.out;
+    }
+    EXPECT_FALSE(fs::exists(box.path("config/krcan/account.conf")));
+    EXPECT_FALSE(fs::exists(box.path("o.c")) || fs::exists(box.path("o.h")));
+    EXPECT_FALSE(fs::exists(box.path("curl.log"))) << "curl ran";
+
+    // Help prints the named command and runs nothing else.
+    r = box.krcan(line({"--help", "--sdowrite", "1", "--user", "x"}));
+    EXPECT_TRUE(r.exited(0)) << r.out;
+    EXPECT_EQ(r.out, "--sdowrite: Writes data to a device with CANOpen SDO request\n\n");
+    EXPECT_FALSE(fs::exists(box.path("config/krcan/account.conf")));
+    EXPECT_EQ(a.value(0x10, 0x2000), 7u);
+    EXPECT_EQ(b.value(0x10, 0x2000), 8u);
 }
 
 TEST_F(RunModel, FleetLoginRunsAsAJobAndFailsTheRun)
