@@ -52,10 +52,7 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
     job.sindex = dev.sdo.sindex;
     job.datalen = dev.sdo.datalen;
 
-    if (job.node_id == 0 || job.node_id > 127) {
-        job_error("Error: no device node id selected for '%s': give one with --nodeid first.\n", name);
-        return false;
-    }
+    if (!bus_nodeid_selected((std::string("'") + name + "'").c_str(), job.node_id)) return false;
     uint32_t max = kind == sdo_job_e::readstr ? SDO_STR_MAX_LEN : SDO_DATA_MAX_LEN;
     if (job.datalen > max) {
         job_error("Error: data length %u is too long for '%s': at most %u bytes.\n", (unsigned)job.datalen, name,

@@ -137,13 +137,18 @@ TEST_F(RunModel, LooseWordsBelongToOneCommand)
 {
     // Taken by the save as object selectors and by the load as its file: the backup would come out empty.
     const std::string db = KR_SOURCE_DIR "/tests/data/db/drive.json";
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"--db", db, "--saveparam", "backup.json", "--loadparam", "new.json"},
-          {"--db", db, "--loadparam=a.json", "--saveparam=backup.json", "0x2000"}}) {
-        e2e::result r = box.krcan(args);
+    // The way out said is one that is accepted: only a command that took its file from the words can
+    // be given it as --X=FILE.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--db", db, "--saveparam", "backup.json", "--loadparam", "new.json"}, "Give the file as --loadparam=FILE."},
+        {{"--db", db, "--loadparam=a.json", "--saveparam=backup.json", "0x2000"}, "Give each of them in a run of its own."},
+        {{"-n", "0x10", "--terminal", "a", "--terminal", "b"}, "Give each of them in a run of its own."},
+    };
+    for (const auto &c : cases) {
+        e2e::result r = box.krcan(c.first);
         EXPECT_TRUE(r.exited(1)) << r.out << r.err;
         EXPECT_NE(r.out.find("would be taken by both"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("Give the file as --loadparam=FILE."), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.second), std::string::npos) << r.out;
         EXPECT_FALSE(std::filesystem::exists(box.path("backup.json")));
     }
 }
