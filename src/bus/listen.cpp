@@ -28,7 +28,8 @@ void can_callb(void *, const kr_can_message_st *msg)
     if (len <= 0) return;
     // One write per line, flushed: a line is never half out when the run is cut short.
     // A reader that went away (a closed pipe with SIGPIPE ignored) ends the listener.
-    if (fwrite(line, 1, (size_t)len, stdout) != (size_t)len || fflush(stdout) != 0) output_lost = true;
+    if (fwrite(line, 1, (size_t)len, stdout) != (size_t)len || fflush(stdout) != 0 || ferror(stdout))
+        output_lost = true;
 }
 
 void listen_task(void *)
