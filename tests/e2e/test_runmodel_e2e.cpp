@@ -188,6 +188,7 @@ TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
 
     e2e::result r = box.krcan({"--silent", "--can", bus_a, "--baud", "250000", "--can", bus_b});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("WARNING: --baud does not reach '" + bus_a + "'"), std::string::npos) << r.out;
     e2e::result a = hub_a.stop(), b = hub_b.stop();
     EXPECT_NE(a.err.find("(bus 'vcan0') disconnected"), std::string::npos) << "A was opened: " << a.err;
     EXPECT_NE(b.err.find("(bus 'vcan0') disconnected"), std::string::npos) << "B was switched to: " << b.err;
