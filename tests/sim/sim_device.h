@@ -73,6 +73,7 @@ struct sim_device_config_st {
     uint32_t reset_delay_ms = 50;        // NMT reset to boot-up
     std::string dict_file;               // extra or overriding objects
     bool start_operational = false;      // OPERATIONAL right after boot-up
+    bool auto_start = false;             // OPERATIONAL after every boot-up of the application
     sim_media_config_st media;           // media objects 0x5FF8-0x5FFE (sim_media.h)
     std::vector<sim_fault_st> faults;
     uint32_t sdo_delay_ms = 0;           // every SDO answer leaves this late (sim_delay.h)
@@ -103,6 +104,10 @@ struct sim_runner_st;
 sim_runner_st *sim_runner_start(uint16_t port, const std::string &bus, const std::vector<sim_device_config_st> &devs,
                                 std::string &err);
 void sim_runner_stop(sim_runner_st *r);
+
+// Waits until the devices have taken in every frame that had reached them by the time of the call
+// and none has a reset or a power-on pending. False when that takes longer than timeout_ms.
+bool sim_runner_settle(sim_runner_st *r, int timeout_ms);
 
 // In-process accessors (any thread). Node ids name the device.
 bool sim_dev_get(sim_runner_st *r, uint8_t node, uint16_t index, uint8_t sub, std::vector<uint8_t> &value);
