@@ -3,12 +3,14 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "online/account.h"
 #include "run/commands.h"
@@ -520,6 +522,13 @@ bool claimed_words_fit(void)
     return true;
 }
 
+// The words getopt_long has moved behind the options.
+void store_loose_words(int argc, char **argv)
+{
+    dev.argv_count = optind < argc ? (uint32_t)(argc - optind) : 0;
+    dev.nonopt_argv = optind < argc ? &argv[optind] : nullptr;
+}
+
 // One option as the check reads it: a whole name, a value that is no option, an argument that fits.
 bool option_accepted(int argc, char **argv, const cmdline_opt_st &o)
 {
@@ -576,13 +585,7 @@ bool cmdline_accept(int argc, char **argv)
         current_command = nullptr;
         if (!ok) return false;
     }
-    if (optind < argc) {
-        dev.argv_count = (uint32_t)(argc - optind);
-        dev.nonopt_argv = &argv[optind];
-    } else {
-        dev.argv_count = 0;
-        dev.nonopt_argv = nullptr;
-    }
+    store_loose_words(argc, argv);
     if (help_asked) return true; // help reads the words itself and runs nothing else
     return loose_words_taken() && claimed_words_fit();
 }
@@ -626,8 +629,11 @@ int main_start_run(void)
 
 // Each option's callback, in command-line order, once the whole line was accepted. With help on the
 // line only help runs: asking for help never touches a device or a file.
-static bool run_callbacks(int argc, char **argv)
+static bool run_callbacks(int argc, char **argv, const std::vector<char *> &given)
 {
+    // The line as it was given: getopt_long moves the loose words as it goes, and help looks at the
+    // word after it as the check saw it.
+    std::copy(given.begin(), given.end(), argv);
     optind = 0;
     opterr = 0; // the check has reported everything there is
     cmdline_opt_st o;
@@ -642,6 +648,7 @@ static bool run_callbacks(int argc, char **argv)
             return false;
         }
     }
+    store_loose_words(argc, argv);
     return true;
 }
 
@@ -658,7 +665,8 @@ int krcan_main(int argc, char **argv)
     simrun_init();
     credentials_init();
 
-    if (!cmdline_accept(argc, argv) || !run_callbacks(argc, argv) || stdout_lost()) return 1;
+    const std::vector<char *> given(argv, argv + argc);
+    if (!cmdline_accept(argc, argv) || !run_callbacks(argc, argv, given) || stdout_lost()) return 1;
     if (help_asked) return main_run_failed() ? 1 : 0;
     return main_start_run();
 }

@@ -293,7 +293,8 @@ TEST_F(RunModel, HelpForOneCommand)
 {
     const std::string row = "--sdoread: Reads data from a device with CANOpen SDO request\n\n";
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"--help", "sdoread"}, {"--help", "SDOREAD"}, {"-h", "sdoread"}, {"--help=sdoread"}, {"-hsdoread"}}) {
+             {"--help", "sdoread"}, {"--help", "SDOREAD"}, {"-h", "sdoread"}, {"--help=sdoread"}, {"-hsdoread"},
+             {"--help", "sdoread", "--silent"}}) {
         e2e::result r = box.krcan(args);
         EXPECT_TRUE(r.exited(0)) << args[0];
         EXPECT_EQ(r.out, row) << args[0];
