@@ -356,6 +356,10 @@ int krcan_main(int argc, char **argv);
  * node-id postfix readable, every loose word taken by exactly one command. False, with the reason
  * said, refuses the line and nothing runs. Also stores the loose words in dev. */
 bool cmdline_accept(int argc, char **argv);
+/* Then each option's callback in command-line order; false when one refused (said, nothing queued
+ * runs). With help on the line only help runs. */
+bool cmdline_run(int argc, char **argv);
+bool cmdline_help_asked(void);
 /* Its parts: standard output line-buffered when not a terminal; after parsing, one task per queued
  * job and "Step", the library start-up and the scheduler (the run ends inside). */
 void main_setup_output(void);
