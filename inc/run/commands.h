@@ -41,8 +41,6 @@ void sim_monitor(void);
  * hexadecimal, leading 0 octal, else decimal), a '-' only when min is below 0, no '+', within
  * min..max. False for anything else, and *out is left alone. */
 bool cmdline_read_number(const char *text, int64_t min, int64_t max, int64_t *out);
-/* The same with no sign, at most `max`. */
-bool cmdline_parse_uint(const char *text, uint64_t max, uint64_t *out);
 /* Whether the option (its long name) takes a number, and that number read in the option's own range;
  * a refused one is reported (job_error) naming the argument. */
 bool cmdline_option_has_number(const char *option);

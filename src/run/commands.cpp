@@ -446,14 +446,6 @@ bool cmdline_read_number(const char *text, int64_t min, int64_t max, int64_t *ou
     return true;
 }
 
-bool cmdline_parse_uint(const char *text, uint64_t max, uint64_t *out)
-{
-    int64_t v = 0;
-    if (!cmdline_read_number(text, 0, max > (uint64_t)INT64_MAX ? INT64_MAX : (int64_t)max, &v)) return false;
-    *out = (uint64_t)v;
-    return true;
-}
-
 bool cmdline_option_has_number(const char *option) { return option_number(option) != nullptr; }
 
 bool cmdline_option_number(const char *option, const char *arg, int64_t *out)

@@ -17,20 +17,20 @@ namespace {
 
 TEST(Commands, NumbersAreCheckedWhole)
 {
-    uint64_t v = 99;
-    EXPECT_TRUE(cmdline_parse_uint("0", 127, &v));
+    int64_t v = 99;
+    EXPECT_TRUE(cmdline_read_number("0", 0, 127, &v));
     EXPECT_EQ(v, 0u);
-    EXPECT_TRUE(cmdline_parse_uint("0x7F", 127, &v));
+    EXPECT_TRUE(cmdline_read_number("0x7F", 0, 127, &v));
     EXPECT_EQ(v, 127u);
-    EXPECT_TRUE(cmdline_parse_uint("017", 127, &v));
+    EXPECT_TRUE(cmdline_read_number("017", 0, 127, &v));
     EXPECT_EQ(v, 15u) << "leading 0 is octal";
-    EXPECT_TRUE(cmdline_parse_uint("4294967295", UINT32_MAX, &v));
+    EXPECT_TRUE(cmdline_read_number("4294967295", 0, UINT32_MAX, &v));
     EXPECT_EQ(v, 4294967295u);
 
     v = 7;
     for (const char *bad : {"", " ", "+5", "-1", "128", "0x", "5x", "08", "4294967296", "18446744073709551616"})
-        EXPECT_FALSE(cmdline_parse_uint(bad, bad[0] == '4' ? UINT32_MAX : 127, &v)) << "'" << bad << "'";
-    EXPECT_FALSE(cmdline_parse_uint(nullptr, 127, &v));
+        EXPECT_FALSE(cmdline_read_number(bad, 0, bad[0] == '4' ? UINT32_MAX : 127, &v)) << "'" << bad << "'";
+    EXPECT_FALSE(cmdline_read_number(nullptr, 0, 127, &v));
     EXPECT_EQ(v, 7u) << "a refused number leaves the output alone";
 }
 
