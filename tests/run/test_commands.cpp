@@ -36,19 +36,10 @@ TEST(Commands, NumbersAreCheckedWhole)
 
 // A strict reader written from the rule itself: blanks (space, tab, CR, LF, VT, FF, no-break space)
 // around one whole number, decimal, 0x hexadecimal or leading-0 octal; '-' only in a signed range.
-bool reference_number(std::string s, int64_t min, int64_t max, int64_t *out)
+bool reference_number(const std::string &s, int64_t min, int64_t max, int64_t *out)
 {
-    auto blank_front = [&s]() -> size_t {
-        if (!s.empty() && std::strchr(" \t\r\n\v\f", s[0]) && s[0]) return 1;
-        return s.compare(0, 2, "\xC2\xA0") == 0 ? 2 : 0;
-    };
-    while (size_t n = blank_front()) s.erase(0, n);
-    for (bool more = true; more;) {
-        more = false;
-        if (s.size() >= 2 && s.compare(s.size() - 2, 2, "\xC2\xA0") == 0) s.resize(s.size() - 2), more = true;
-        else if (!s.empty() && s.back() && std::strchr(" \t\r\n\v\f", s.back())) s.pop_back(), more = true;
-    }
-    static const std::regex form("(-?)(0[xX][0-9a-fA-F]+|0[0-7]*|[1-9][0-9]*)");
+    static const std::regex form("(?:[ \t\r\n\v\f]|\xC2\xA0)*(-?)(0[xX][0-9a-fA-F]+|0[0-7]*|[1-9][0-9]*)"
+                                 "(?:[ \t\r\n\v\f]|\xC2\xA0)*");
     std::smatch m;
     if (!std::regex_match(s, m, form) || (m[1].length() && min >= 0) || m[2].length() > 40) return false;
     std::string digits = m[2];
