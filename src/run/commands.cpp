@@ -466,7 +466,7 @@ bool cmdline_read_value(const char *text, bool text_only, int64_t *value, bool *
         return true;
     }
     if (cmdline_read_number(text, INT32_MIN, UINT32_MAX, value)) return true;
-    // Text only when it holds a letter and does not start as a number: "25\r", "1O0" or a mistyped
+    // Text only when it holds a letter and does not start as a number: "1O0", "25 x" or a full-width
     // digit written as text would corrupt a numeric object.
     const char *p = text;
     while (size_t n = blank_at(p)) p += n;
