@@ -76,9 +76,14 @@ void print_error(const char *format, ...)
     va_end(ap);
 }
 
+static std::atomic<unsigned> job_errors{0};
+
+unsigned job_error_count(void) { return job_errors; }
+
 void vjob_error(const char *format, va_list ap)
 {
     main_set_run_failed();
+    ++job_errors;
     vprint_error(format, ap);
 }
 
