@@ -380,6 +380,8 @@ void job_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_error(const char *format, va_list ap);
 /* How many job errors the run has printed: a step that printed one has failed. */
 unsigned job_error_count(void);
+/* The text of error `number` (counted from 0) while it is one of the last four, else "". */
+const char *job_error_text(unsigned number);
 /* A warning: bold yellow on standard output, flushed, whatever silent says; the run goes on. */
 void job_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_warning(const char *format, va_list ap);

@@ -165,6 +165,67 @@ static std::string folder_of(const char *path)
     return dir + "/";
 }
 
+// What the readers would take silently and the document cannot mean: a key given twice in one
+// object (the first wins), a YAML block scalar (read as the text '|'), a second YAML document.
+static bool shape_ok(parser_node_st node, const char *file, unsigned depth)
+{
+    const parser_types_e kind = parser_get_type(node);
+    if (node.format == PARSER_FORMAT_YAML && (kind == PARSER_STRING)) {
+        uint32_t len = 0;
+        const char *raw = parser_get_raw(node, &len);
+        const char *q = parser_get_string_ptr(node);
+        bool quoted = q && q > node.yaml.ptr && (q[-1] == '"' || q[-1] == '\'');
+        if (raw && len > 0 && !quoted && (raw[0] == '|' || raw[0] == '>') &&
+            std::strspn(raw + 1, "+-0123456789") == len - 1) {
+            job_error("'%s' holds a YAML block scalar, which the database does not read.\n", file);
+            return false;
+        }
+    }
+    if ((kind != PARSER_OBJECT && kind != PARSER_ARRAY) || depth > 64) return true;
+    bool ok = true;
+    std::vector<std::string> keys;
+    parser_node_st c = parser_get_child(node, 0);
+    while (parser_node_is_valid(c)) {
+        if (kind == PARSER_OBJECT) {
+            char key[256] = "";
+            parser_get_obj_name(c, key, sizeof key);
+            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+                job_error("'%s' gives the key '%s' twice in one object.\n", file, key);
+                ok = false;
+            }
+            keys.emplace_back(key);
+        }
+        ok = shape_ok(c, file, depth + 1) && ok;
+        if (!parser_get_next_sibling(c, &c)) break;
+    }
+    return ok;
+}
+
+static bool single_document(const char *text, parser_formats_e format, const char *file)
+{
+    if (format != PARSER_FORMAT_YAML) return true;
+    bool content = false;
+    for (const char *line = text; line && *line; line = std::strchr(line, '\n'), line = line ? line + 1 : nullptr) {
+        const char *p = line + std::strspn(line, " \t");
+        bool marker = (std::strncmp(p, "---", 3) == 0 || std::strncmp(p, "...", 3) == 0) &&
+                      (p[3] == '\0' || p[3] == '\n' || p[3] == ' ' || p[3] == '\t' || p[3] == '\r');
+        if (marker && content) {
+            job_error("'%s' holds more than one YAML document; the database reads one.\n", file);
+            return false;
+        }
+        if (!marker && *p && *p != '\n' && *p != '\r' && *p != '#') content = true;
+    }
+    return true;
+}
+
+static bool document_ok(parser_node_st root, const char *text, const char *file)
+{
+    bool ok = single_document(text, root.format, file);
+    ok = shape_ok(root, file, 0) && ok;
+    if (!ok) db_mark_failed();
+    return ok;
+}
+
 static bool content_files_allowed = true;
 
 void db_allow_content_files(bool allow) { content_files_allowed = allow; }
@@ -175,8 +236,12 @@ static bool content_in_folder = false;
 bool cmd_db_in_package(const char *path)
 {
     content_in_folder = true;
+    const unsigned errors_before = job_error_count();
     bool ok = cmd_db(path);
     content_in_folder = false;
+    // A package's load runs with standard output silenced: its first error still says why.
+    if (!ok && job_error_count() > errors_before)
+        std::fprintf(stderr, "The database '%s' was refused: %s", path, job_error_text(errors_before));
     return ok;
 }
 
@@ -217,6 +282,7 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
             db_mark_failed();
         } else {
             add_include(db, path.c_str());
+            document_ok(root, text, path.c_str());
             open_content.push_back(path);
             // An error inside the file fails the load like one in the document itself.
             if (!parse_obj_dict_obj(db, root, folder_of(path.c_str()).c_str())) {
@@ -714,6 +780,7 @@ bool cmd_db(const char *path)
             parser_format_to_str(parser_format_from_filename(path)));
     open_content.push_back(path);
     const unsigned errors_before = job_error_count();
+    document_ok(root, text, path);
     bool result = parse_document(db, root, base.c_str());
     open_content.clear();
     // Whatever printed an error fails the load: no export may follow an error.

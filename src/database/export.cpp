@@ -4,6 +4,7 @@
 #include "database/export.h"
 #include "db_internal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -216,6 +217,17 @@ struct exporter {
 
     std::string define_text(const char *text) { return c_expression(text) ? std::string(text) : c_string(text); }
 };
+
+// A bad device name spoils every symbol: the first few say enough.
+bool report_clashes(const exporter &x)
+{
+    if (x.clashes.empty()) return true;
+    const size_t shown = std::min<size_t>(x.clashes.size(), 8);
+    for (size_t i = 0; i < shown; ++i) job_error("%s.\n", x.clashes[i].c_str());
+    if (x.clashes.size() > shown) job_error("... and %zu more.\n", x.clashes.size() - shown);
+    job_error("Names of the device database clash in C: nothing is exported.\n");
+    return false;
+}
 
 std::string base_name_of(const char *name)
 {
@@ -465,12 +477,7 @@ bool build_header(exporter &x, const char *name)
     emit_objects(x);
     emit_tail(x);
 
-    if (!x.clashes.empty()) {
-        for (const std::string &c : x.clashes) job_error("%s.\n", c.c_str());
-        job_error("Names of the device database clash in C: nothing is exported.\n");
-        return false;
-    }
-    return true;
+    return report_clashes(x);
 }
 
 std::string mapping_entry(const canopen_pdo_mapping_st &m)
@@ -578,9 +585,7 @@ bool build_source(exporter &x, const char *name)
         o += "uint32_t " + sym + "_defaults_size(void) {\n    return sizeof(" + sym + "_defaults) / sizeof(" + sym +
              "_defaults[0]);\n}\n\n";
     }
-    for (const std::string &c : x.clashes) job_error("%s.\n", c.c_str());
-    if (!x.clashes.empty()) job_error("Names of the device database clash in C: nothing is exported.\n");
-    return x.clashes.empty();
+    return report_clashes(x);
 }
 
 // Builds one file's text; the source needs the header's symbols, so the header is always built first.
