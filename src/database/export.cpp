@@ -400,6 +400,14 @@ void emit_pdo_counts(exporter &x)
     o += "\n\n";
 }
 
+// The C type of an array's defaults: a signed array's negative defaults would not fit uint8_t.
+std::string element_ctype(const db_obj_st *obj, char *buf)
+{
+    std::string t = db_type_to_stdint(obj->obj.type, buf);
+    if (std::strstr(obj->type_str, "SIGNED") && !std::strstr(obj->type_str, "UNSIGNED") && t[0] == 'u') t.erase(0, 1);
+    return t;
+}
+
 // One object's symbols: where it sits, its type and permissions, and its values (an array's per
 // element, with the declarations of its defaults).
 void emit_object(exporter &x, const db_obj_st *obj)
@@ -437,7 +445,7 @@ void emit_object(exporter &x, const db_obj_st *obj)
         }
         char stdint[40];
         std::string sym = lower(SYM);
-        o += "extern const " + std::string(db_type_to_stdint(type, stdint)) + " " + sym + "_defaults[];\n";
+        o += "extern const " + element_ctype(obj, stdint) + " " + sym + "_defaults[];\n";
         o += "uint32_t " + sym + "_defaults_size(void);\n";
         x.add_symbol(sym + "_defaults", origin);
         x.add_symbol(sym + "_defaults_size", origin);
@@ -578,7 +586,7 @@ bool build_source(exporter &x, const char *name)
         char symbuf[1024], stdint[40];
         db_obj_symbol(db, obj->name.value_str, symbuf, sizeof symbuf);
         const std::string SYM = symbuf, sym = lower(SYM);
-        o += "const " + std::string(db_type_to_stdint(obj->obj.type, stdint)) + " " + sym + "_defaults[] = {\n";
+        o += "const " + element_ctype(obj, stdint) + " " + sym + "_defaults[] = {\n";
         for (const db_array_child_st *c = obj->child_ptr; c; c = c->next_sibling)
             o += "    " + SYM + "_" + ident(c->name.value_str) + "_DEFAULT" + (c->next_sibling ? ",\n" : "\n");
         o += "};\n";
