@@ -707,6 +707,24 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
     return result;
 }
 
+// An RXPDO writes its objects, a TXPDO reads them: one the device may not be written (or read)
+// that way is said, though the mapping is kept as the document gives it.
+static void warn_mapping_access(db_st *db, const canopen_pdo_mapping_parameter_st *m, bool rx, uint32_t k)
+{
+    for (const canopen_pdo_mapping_st &e : m->mappings) {
+        if (e.main_index == 0) continue;
+        for (uint16_t i = 0; i < db->objects.len; ++i) {
+            const db_obj_st &o = db->objects_buffer[i];
+            if (o.obj.main_index != e.main_index) continue;
+            const canopen_permissions_e refused = rx ? CANOPEN_RO : CANOPEN_WO;
+            if (o.obj.permissions != refused) break;
+            job_warning("%s %u maps '%s', which is %s.\n", rx ? "RXPDO" : "TXPDO", (unsigned)k + 1, o.name.value_str,
+                        rx ? "read only" : "write only");
+            break;
+        }
+    }
+}
+
 // The database knows one transmission type; anything else would be exported as it, unasked.
 static bool read_transmission(parser_node_st node, uint32_t *out, const char *kind, uint32_t k)
 {
@@ -794,6 +812,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
             fields = read_transmission(parser_find_child(e, "transmission"), &p.transmission, "RXPDO", k) && fields;
             if (!fields) *result = false;
             bool r = pdo_parse_mappings(parser_find_child(e, "mappings"), &p.mappings);
+            warn_mapping_access(db, &p.mappings, true, k);
             if (!r) *result = false;
             parser_node_st index = parser_find_child(e, "index");
             int64_t m = 0;
@@ -855,6 +874,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
             p.inhibit_time = (int32_t)inhibit;
             p.event_timer = (uint32_t)event;
             bool r = pdo_parse_mappings(parser_find_child(e, "mappings"), &p.mappings);
+            warn_mapping_access(db, &p.mappings, false, k);
             if (!r || !fields) *result = false;
             if (r && fields && pdo_room(&db->txpdos, "TXPDO")) {
                 db_info("TXPDO %u used bytes: %u / 8\n", (unsigned)(k + 1), (unsigned)mapped_bytes(&p.mappings));

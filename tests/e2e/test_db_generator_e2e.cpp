@@ -141,7 +141,7 @@ struct generator {
     // A text of the characters C and the document make hard, written with the document's escapes.
     std::string text(std::string *meant)
     {
-        static const char chars[] = "ab ??=()!/<>\"\\x#:?";
+        static const char chars[] = "ab ?\?=()!/<>\"\\x#:?";
         std::string t, w;
         for (int64_t i = pick(0, 14); i > 0; --i) t += chars[pick(0, sizeof chars - 2)];
         for (char c : t) w += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);

@@ -315,7 +315,7 @@ TEST(DbHostile, LegitimateDocumentsExportAsWrittenAndAPairIsPlacedWhole)
         ", " + obj("B", "\"0x2001\"", "CANOPEN_UNSIGNED32", "\"subindex\": 0, \"min\": 0, \"max\": \"BIG\", \"default\": 0") +
         ", " + obj("A", "\"0x2002\"", "CANOPEN_SIGNED32", "\"subindex\": 0, \"min\": \"-0x80000000\", \"max\": 0, \"default\": 0") +
         ", " + array8("\"data\": [10, 20, \"0x1E\"]") + ", " +
-        str_obj("\"stringsize\": 40, \"default\": \"say \\\"hi\\\" a??(b??=c??/ \\\\\"");
+        str_obj("\"stringsize\": 40, \"default\": \"say \\\"hi\\\" a?\?(b?\?=c?\?/ \\\\\"");
     box.write_file("ok.json", doc(objects, "\"DEFINES\": [{\"name\": \"MODE\", \"value\": [\"X\"]}, {\"name\": \"MODE_EXTRA\", "
                                            "\"value\": [\"X\", \"Y\"]}, {\"BIG\": 4294967295}]"));
     e2e::result r = box.krcan({"--srcdest", "out", "--incdest", "out", "--db", "ok.json", "--export", "h"});
@@ -330,7 +330,7 @@ TEST(DbHostile, LegitimateDocumentsExportAsWrittenAndAPairIsPlacedWhole)
                                                    "-Ifw", "-Iout", "-DCONFIG_CANOPEN_RXPDO_COUNT=0",
                                                    "-DCONFIG_CANOPEN_TXPDO_COUNT=0", "p.c", "-o", "p"});
     ASSERT_TRUE(cc.exited(0)) << cc.err;
-    EXPECT_EQ(box.run(box.path("p").string(), {}).out, "1 4294967295 -2147483648 say \"hi\" a??(b??=c??/ \\| 10 20 30");
+    EXPECT_EQ(box.run(box.path("p").string(), {}).out, "1 4294967295 -2147483648 say \"hi\" a?\?(b?\?=c?\?/ \\| 10 20 30");
 
     // The source cannot be placed (its name is a folder): the header it replaced comes back.
     box.write_file("two/h.h", "old header\n");
