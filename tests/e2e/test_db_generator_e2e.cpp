@@ -100,11 +100,11 @@ struct generator {
         }
         switch (pick(0, named ? 5 : 1)) {
         case 0: { // -0x80000000 is a number here, as it is not in C
-            std::string h = (v < 0 ? "-" : "") + fmt_hex(v < 0 ? -v : v);
+            std::string h = (v < 0 ? "-0x" : "0x") + hex(v < 0 ? -v : v);
             return yaml ? h : quoted(h);
         }
         case 1:
-            if (v > 0 && v < 4096) return "0" + fmt_oct(v);
+            if (v > 0 && v < 4096) return "0" + hex(v, "%" PRIo64);
             break;
         case 2: { // a define, referred to in another case
             std::string name = define(std::to_string(v), std::to_string(v));
@@ -124,17 +124,10 @@ struct generator {
         }
         return std::to_string(v);
     }
-    static std::string fmt_hex(int64_t v) { return "0x" + hex(v); }
-    static std::string hex(int64_t v)
+    static std::string hex(int64_t v, const char *form = "%" PRIx64)
     {
         char b[24];
-        std::snprintf(b, sizeof b, "%" PRIx64, (uint64_t)v);
-        return b;
-    }
-    static std::string fmt_oct(int64_t v)
-    {
-        char b[24];
-        std::snprintf(b, sizeof b, "%" PRIo64, (uint64_t)v);
+        std::snprintf(b, sizeof b, form, (uint64_t)v);
         return b;
     }
 
@@ -333,7 +326,7 @@ struct generator {
             } else {
                 p += "    for (const char *s = " + o.sym + "_DEFAULT; ; s++) { printf(\"%02x\", (unsigned char)*s); "
                      "if (!*s) break; }\n    printf(\"\\n\");\n";
-                for (char c : o.text) *expect += hex((unsigned char)c).insert(0, (unsigned char)c < 16 ? "0" : "");
+                for (char c : o.text) *expect += hex((unsigned char)c, "%02" PRIx64);
                 *expect += "00\n";
             }
             char line[96];
@@ -345,19 +338,13 @@ struct generator {
              "obj_dict[i].main_index, obj_dict[i].sub_index, obj_dict[i].type, obj_dict[i].permissions, "
              "var(obj_dict[i].data_ptr));\n";
         for (const std::string &l : pdo_lines) *expect += l + "\n";
-        std::string init = symbol_lower() + "_canopen_init";
+        const std::string init = "drv_canopen_init";
         for (size_t k = 0; k < txpdos.size(); ++k) {
             std::string t = init + ".txpdo_coms[" + std::to_string(k) + "]", m = init + ".txpdo_maps[" + std::to_string(k) + "].mappings[0]";
             p += "    printf(\"P" + std::to_string(k) + " %x %d %u %x %u\\n\", (unsigned)" + t + ".cob_id, (int)" + t +
                  ".inhibit_time, (unsigned)" + t + ".event_timer, " + m + ".main_index, " + m + ".length);\n";
         }
         return p + "    return 0;\n}\n";
-    }
-    std::string symbol_lower() const
-    {
-        std::string s = dev;
-        for (char &c : s) c = (char)std::tolower((unsigned char)c);
-        return s;
     }
 };
 
