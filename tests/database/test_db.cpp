@@ -431,6 +431,23 @@ TEST(DbValues, TextsResolveToIntegersAndSymbols)
     EXPECT_FALSE(dbvalue_is_set(&v));
 }
 
+// A container's own define holds over a root define of the same name while its file is read, and
+// a string define rewrites neither a name that holds it nor a longer word.
+TEST(DbValues, ScopedDefinesHoldAndNamesStayAsWritten)
+{
+    tmpdir t;
+    t.write("part.json", "{\"content\": [{\"name\": \"LIM_MAX\", \"index\": \"LIM\", \"type\": \"CANOPEN_UNSIGNED8\", "
+                         "\"permissions\": \"CANOPEN_RO\", \"subindex\": 0, \"value\": \"LIM_MAX2\", \"dataptr\": \"0\"}]}");
+    ASSERT_TRUE(load(t.write("s.json", doc("\"DEFINES\": [{\"LIM\": 8192}, {\"MAX\": \"7\"}, {\"LIM_MAX2\": 3}]",
+                                           scalar("X", 0x3000, 1) +
+                                               ", {\"content\": \"part.json\", \"defines\": [{\"LIM\": 12288}]}")))
+                    .ok);
+    db_obj_st *o = db_find_obj(&dev.db, "LIM_MAX");
+    ASSERT_NE(o, nullptr) << "the name is not rewritten by the define MAX";
+    EXPECT_EQ(o->obj.main_index, 0x3000);
+    EXPECT_EQ(o->value.value_int, 3) << "LIM_MAX2 is not the define MAX inside another word";
+}
+
 TEST(DbConversions, TypeAndPermissionTexts)
 {
     char s[64];
