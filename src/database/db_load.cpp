@@ -204,16 +204,20 @@ static bool shape_ok(parser_node_st node, const char *file, unsigned depth)
 static bool single_document(const char *text, parser_formats_e format, const char *file)
 {
     if (format != PARSER_FORMAT_YAML) return true;
-    bool content = false;
+    bool content = false, ended = false;
     for (const char *line = text; line && *line; line = std::strchr(line, '\n'), line = line ? line + 1 : nullptr) {
         const char *p = line + std::strspn(line, " \t");
         bool marker = (std::strncmp(p, "---", 3) == 0 || std::strncmp(p, "...", 3) == 0) &&
                       (p[3] == '\0' || p[3] == '\n' || p[3] == ' ' || p[3] == '\t' || p[3] == '\r');
-        if (marker && content) {
-            job_error("'%s' holds more than one YAML document; the database reads one.\n", file);
-            return false;
+        if (marker) {
+            ended = content;
+        } else if (*p && *p != '\n' && *p != '\r' && *p != '#') {
+            if (ended) {
+                job_error("'%s' holds more than one YAML document; the database reads one.\n", file);
+                return false;
+            }
+            content = true;
         }
-        if (!marker && *p && *p != '\n' && *p != '\r' && *p != '#') content = true;
     }
     return true;
 }
