@@ -173,37 +173,61 @@ struct exporter {
     }
 
     // Is text an integer expression of numbers, operators, symbols this header defines (string
-    // defines put in) and the library's CANopen constants?
+    // defines put in) and the library's CANopen constants? Read by C's grammar, so that "1 +" or
+    // "(1" never reach the source.
     bool known_expression(const char *given)
     {
         const std::string expanded = db_expand_string_defines(db, given);
-        const char *text = expanded.c_str();
-        const char *p = text;
-        bool any = false;
-        while (*p) {
-            unsigned char c = (unsigned char)*p;
-            if (std::isdigit(c)) {
-                const char *s = p;
-                while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
-                const char *e = p;
-                while (e > s && std::strchr("uUlL", e[-1])) --e;
-                int64_t n = 0;
-                if (db_int_text(s, (size_t)(e - s), &n)) return false;
-                any = true;
-            } else if (std::isalpha(c) || c == '_') {
-                const char *s = p;
-                while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
-                std::string word(s, p);
-                bool library = word.rfind("CANOPEN_", 0) == 0 && library_names().count(word);
-                if (!symbols.count(word) && !library) return false;
-                any = true;
-            } else if (std::strchr(" +-*/()<>|&~^", c)) {
-                ++p;
-            } else {
-                return false;
-            }
+        const char *p = expanded.c_str();
+        return plain_text(p) && expression(p, 0) && *skip_blanks(p) == '\0';
+    }
+
+    static const char *skip_blanks(const char *&p)
+    {
+        while (*p == ' ') ++p;
+        return p;
+    }
+
+    bool operand(const char *&p, int depth)
+    {
+        skip_blanks(p);
+        while (*p && std::strchr("-+~!", *p)) skip_blanks(++p);
+        const char *s = p;
+        if (*p == '(') {
+            ++p;
+            if (depth > 32 || !expression(p, depth + 1) || *skip_blanks(p) != ')') return false;
+            ++p;
+            return true;
         }
-        return any && plain_text(text);
+        while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
+        if (p == s) return false;
+        if (std::isdigit((unsigned char)*s)) {
+            const char *e = p;
+            while (e > s && std::strchr("uUlL", e[-1])) --e;
+            int64_t n = 0;
+            return !db_int_text(s, (size_t)(e - s), &n);
+        }
+        const std::string word(s, p);
+        return symbols.count(word) || (word.rfind("CANOPEN_", 0) == 0 && library_names().count(word));
+    }
+
+    bool expression(const char *&p, int depth)
+    {
+        static const char *const ops[] = {"<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "+", "-", "*",
+                                          "/",  "%",  "&",  "|",  "^",  "<",  ">"};
+        if (!operand(p, depth)) return false;
+        for (;;) {
+            skip_blanks(p);
+            const char *op = nullptr;
+            for (const char *o : ops)
+                if (std::strncmp(p, o, std::strlen(o)) == 0) {
+                    op = o;
+                    break;
+                }
+            if (!op) return true;
+            p += std::strlen(op);
+            if (!operand(p, depth)) return false;
+        }
     }
 
     // A value as the header writes it: the symbol of the define or enumeration member it names,

@@ -250,6 +250,9 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"a COB-ID the library does not define", "n14.json",
          doc(good, "\"RXPDO\": [{\"cobid\": \"CANOPEN_NOTHING\", \"transmission\": 255, \"mappings\": []}]"),
          "The COB-ID 'CANOPEN_NOTHING' of RXPDO 1", true},
+        {"a COB-ID that C does not read", "n22.json",
+         doc(good, "\"RXPDO\": [{\"cobid\": \"0x200 + (1\", \"transmission\": 255, \"mappings\": []}]"),
+         "The COB-ID '0x200 + (1' of RXPDO 1", true},
         {"an EMCY with more strings than the first", "n15.json",
          doc(good, "\"EMCY_INDEX\": \"0x3000\", \"EMCY\": [{\"name\": \"E\", \"str\": [\"a\"]}, {\"name\": \"F\", "
                    "\"str\": [\"b\", \"c\"]}]"),
