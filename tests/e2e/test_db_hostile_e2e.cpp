@@ -362,6 +362,8 @@ TEST(DbHostile, PackagesKeepTheirContentInsideAndBadNodeIdsFail)
     e2e::result r = box.krcan({"--dev", "esc.krdev"});
     EXPECT_TRUE(r.exited(1)) << r.out;
     EXPECT_NE(r.out.find("could not read the device package"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("was refused: Content file './../x/outside.json' lies outside the package"), std::string::npos)
+        << "the silenced load still says why:\n" << r.err;
     for (const char *arg : {"p.krdev:200", "p.krdev:0"}) {
         r = box.krcan({"--dev", arg});
         EXPECT_TRUE(r.exited(1)) << arg << ":\n" << r.out;
