@@ -227,7 +227,7 @@ void find_start_monitor(void)
     // A port that failed or was lost stays so for the run; the jobs report it.
     const char *err = kr_can_get_state() == CAN_STATE_FAULT ? nullptr : kr_can_set_up(false);
     if (err) {
-        job_warning("ERROR: %s\n", err);
+        job_warning("The heartbeat monitor runs without the CAN interface: %s\n", err);
     }
     kr_canopen_set_can_callback(find_can_callb);
     monitor_installed = true;
@@ -396,7 +396,7 @@ bool find_wait_node_operational(uint8_t node, uint32_t timeout_ms)
     if (!system_nodeid_valid(node)) return false;
     const char *err = kr_can_set_up(false);
     if (err) {
-        job_warning("ERROR: %s\n", err);
+        job_error("ERROR: %s\n", err);
         return false;
     }
     find_reinstall_monitor();

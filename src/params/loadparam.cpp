@@ -78,6 +78,11 @@ void ask_query(query_st *q)
         for (uint32_t i = 0; i < q->answer_count; i++) lp::prompt("    (%i): %s\n", (int)i + 1, q->answers[i]);
         char line[LOADPARAM_ANSWER_LEN];
         loadparam_read_answer(line, sizeof line);
+        if (loadparam_is_cancelled()) {
+            // The stop's empty line chose nothing.
+            q->correct_answer = 0;
+            return;
+        }
         const char *p = line;
         while (*p == ' ' || *p == '\t') p++;
         char *end = nullptr;

@@ -243,6 +243,25 @@ bool system_add_device(system_st *system, const char *path, uint8_t nodeid)
     return true;
 }
 
+device_st *system_join_same_node(system_st *system, device_st *added)
+{
+    if (!system || !added || !system_nodeid_valid(added->nodeid)) return added;
+    for (device_st *e = system->devs; e < added && e < system->devs + system->dev_count; e++) {
+        if (e->nodeid != added->nodeid) continue;
+        // What the bus told of the device stays; the package brings the rest.
+        device_st joined = *added;
+        joined.state = e->state;
+        joined.sw_version = e->sw_version;
+        joined.sw_version_tried = e->sw_version_tried;
+        joined.dev_revision = e->dev_revision;
+        if (!joined.param_file[0]) kr_copy_text(joined.param_file, sizeof joined.param_file, e->param_file);
+        *e = joined;
+        system_remove_device(system, added);
+        return e;
+    }
+    return added;
+}
+
 device_st *system_add_empty_device(system_st *system)
 {
     device_st *d = append_device(system);

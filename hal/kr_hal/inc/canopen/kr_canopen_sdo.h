@@ -150,6 +150,8 @@ typedef struct {
     uint32_t block_start;  /* block download: data_index at the first segment of the sub-block */
     uint8_t resends;       /* block download: partly acknowledged sub-blocks in a row */
     uint8_t why;           /* canopen_sdo_fail_e of the last failed call */
+    bool in_call;          /* a transfer function holds the client, retries and back-off included */
+    bool cancelled;        /* the running call was cancelled: it ends without a retry */
 } _kr_canopen_sdo_client_st;
 
 /* Why a call failed when the device's abort code does not tell it. */
@@ -160,7 +162,8 @@ enum {
     CANOPEN_SDO_FAIL_OTHER_CLIENT = 2, /* another client sent requests on the same channel */
     CANOPEN_SDO_FAIL_PORT = 3,         /* the CAN port is not open or the connection was lost */
     CANOPEN_SDO_FAIL_SHORT = 4,        /* the upload ended before the announced size */
-    CANOPEN_SDO_FAIL_LONG = 5          /* the upload ran past the announced size */
+    CANOPEN_SDO_FAIL_LONG = 5,         /* the upload ran past the announced size */
+    CANOPEN_SDO_FAIL_CANCELLED = 6     /* kr_canopen_sdo_client_cancel ended it */
 };
 
 typedef struct {
@@ -192,6 +195,10 @@ uint32_t _kr_canopen_sdo_client_get_data_index(void);
 uint32_t _kr_canopen_sdo_client_get_data_count(void);
 void _kr_canopen_sdo_client_reset_progress(uint32_t count);
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb);
+/* Ends the running transfer from any task: the server gets the abort frame with abort_code, and the
+ * waiting transfer function returns ERR_ABORTED with that code, without a retry (also when the
+ * call is between two attempts). Does nothing when no transfer runs. */
+void kr_canopen_sdo_client_cancel(uint32_t abort_code);
 /* The reason of the last failed call as one sentence in dest, or null when the abort code
  * (_kr_canopen_sdo_get_error_code) is the whole story. */
 const char *kr_canopen_sdo_client_failure(char *dest, size_t dest_len);
