@@ -52,6 +52,7 @@ typedef struct {
     dbvalue_type_e type;
     int32_t value_int;
     char *value_str; /* owned when type is DBVALUE_STRING */
+    int64_t value_exact; /* the number as written, sign and all; value_int holds its low 32 bits */
 } dbvalue_st;
 
 typedef enum { DB_OBJ_NUMSYS_DEC = 0, DB_OBJ_NUMSYS_HEX = 1 } db_obj_numsys_e;
@@ -104,7 +105,7 @@ typedef enum { DB_DEFINE_INT = 0, DB_DEFINE_ENUM = 1, DB_DEFINE_STRING = 2 } db_
 typedef struct {
     char name[124];
     db_define_types_e type;
-    int32_t value;              /* DB_DEFINE_INT */
+    int64_t value;              /* DB_DEFINE_INT, as written (-2^31 .. 2^32-1) */
     char (*childs)[128];        /* DB_DEFINE_ENUM: owned table of names */
     canopen_object_type_e data_type;
     int32_t child_count;
@@ -344,12 +345,22 @@ extern const canopen_object_st obj_dict[];
 uint32_t obj_dict_len(void);
 
 void init(struct _dev_st *d);
-/* Queues a job. False (with a message) when the queue is full: the command is refused. */
+/* Queues a job. False (with a message) when the queue is full: the command is refused. The job keeps
+ * the CAN interface and baud rate that stand now: it runs on that bus. */
 bool add_task(void (*step)(void *app));
 void task_step(void *task);
 void step(void *app);
 /* The entry point's body; src/run/main.cpp calls it. */
 int krcan_main(int argc, char **argv);
+/* The one point where the whole command line is accepted, before any command runs: whole option
+ * names only, every required value present (an option name is no value), every number, value and
+ * node-id postfix readable, every loose word taken by exactly one command. False, with the reason
+ * said, refuses the line and nothing runs. Also stores the loose words in dev. */
+bool cmdline_accept(int argc, char **argv);
+/* Then each option's callback in command-line order; false when one refused (said, nothing queued
+ * runs). With help on the line only help runs. */
+bool cmdline_run(int argc, char **argv);
+bool cmdline_help_asked(void);
 /* Its parts: standard output line-buffered when not a terminal; after parsing, one task per queued
  * job and "Step", the library start-up and the scheduler (the run ends inside). */
 void main_setup_output(void);
@@ -377,6 +388,10 @@ void vprint_error(const char *format, va_list ap);
  * that then ends with status 0. What a job passes over is a warning. */
 void job_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_error(const char *format, va_list ap);
+/* How many job errors the run has printed: a step that printed one has failed. */
+unsigned job_error_count(void);
+/* The text of error `number` (counted from 0) while it is one of the last four, else "". */
+const char *job_error_text(unsigned number);
 /* A warning: bold yellow on standard output, flushed, whatever silent says; the run goes on. */
 void job_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_warning(const char *format, va_list ap);

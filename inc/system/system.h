@@ -48,9 +48,9 @@ bool cmdline_parse_nodeid_arg(const char *text, char *path, uint32_t path_size, 
 bool cmdline_parse_nodeid_list(const char *text, char *path, uint32_t path_size, uint8_t *list, uint32_t capacity,
                                uint32_t *count);
 /* For a command that takes its file from the first loose word when given none (`first_only`), or whose
- * plain file may be followed by more files among the loose words: notes which words it takes. A
- * package argument (.krsys, .krdev) takes no loose words. */
-void cmdline_take_file_words(const char *arg, bool first_only);
+ * plain file may be followed by more files among the loose words: which words it takes (the
+ * CMDLINE_WORDS flags), or -1 for none. A package argument (.krsys, .krdev) takes no loose words. */
+int cmdline_file_words(const char *arg, bool first_only);
 /* False, with a message naming the limit, when a path given to `cmd` does not fit `size` characters
  * with its terminator: a cut path could name another file. */
 bool cmdline_path_fits(const char *cmd, const char *path, size_t size);

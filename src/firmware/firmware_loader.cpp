@@ -526,7 +526,6 @@ void flash_devices(uint32_t first, uint32_t end, bool wfr, bool kr, bool block)
 bool load_dispatch(const char *arg, bool wfr, bool kr, bool block)
 {
     uint32_t flags = (wfr ? FLAG_WFR : 0u) | (kr ? FLAG_KR : 0u) | (block ? FLAG_BLOCK : 0u);
-    cmdline_take_file_words(arg, true);
     return system_dispatch_queue(&load_queue, arg, flags, load_dispatch_step);
 }
 

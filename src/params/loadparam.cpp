@@ -558,7 +558,6 @@ extern "C" {
 
 bool cmd_loadparam(const char *arg)
 {
-    cmdline_take_file_words(arg, false);
     return system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step);
 }
 

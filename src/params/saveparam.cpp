@@ -440,7 +440,6 @@ bool cmd_saveparam(const char *arg)
         main_set_run_failed();
         return true;
     }
-    cmdline_take_words(0); // the words select the objects to save
     return true;
 }
 
