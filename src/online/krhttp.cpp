@@ -38,9 +38,15 @@ struct tmp_slot_st {
 };
 tmp_slot_st tmp_slots[4];
 std::atomic<pid_t> child_pid{0};
+// Set while a child is spawned and its pid not yet stored; that thread holds signals off meanwhile.
+std::atomic<bool> spawning{false};
 
 void signal_cleanup()
 {
+    for (int i = 0; i < 500 && spawning.load(); i++) {
+        struct timespec ms = {0, 1000000};
+        nanosleep(&ms, nullptr);
+    }
     pid_t pid = child_pid.load();
     if (pid > 0) {
         kill(pid, SIGKILL);
@@ -141,7 +147,15 @@ run_result run_captured(const char *const argv[], double timeout_ms, output_cap_
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
+    // A signal between the spawn and the stored pid would leave the child running on.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    spawning.store(true);
     int rc = posix_spawnp(&pid, argv[0], &fa, &attr, const_cast<char *const *>(argv), environ);
+    if (rc == 0) child_pid.store(pid);
+    spawning.store(false);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
     close(p[1]);
@@ -152,7 +166,6 @@ run_result run_captured(const char *const argv[], double timeout_ms, output_cap_
     }
 
     int status = 0;
-    child_pid.store(pid);
     {
         kr_rtos_blocking_section blocking;
         double deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
