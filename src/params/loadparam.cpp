@@ -15,6 +15,7 @@
 #include "kr_memory.h"
 #include "kr_rtos.h"
 #include "params/loadparam.h"
+#include "params/saveparam.h"
 #include "loadparam_internal.h"
 #include "system/system.h"
 #include "system/package.h"
@@ -39,10 +40,12 @@ void note_operator_stored(uint8_t node, uint32_t op)
     std::snprintf(item, sizeof item, "%soperator %u of device 0x%x", op_stores.empty() ? "" : ", ", (unsigned)op,
                   (unsigned)node);
     op_stores += item;
+    loadparam_signal_note_stored(op_stores.c_str());
 }
 
 std::string partial_note()
 {
+    if (L().dev_count == 0) return "Nothing was written to the device(s).\n\n";
     if (op_stores.empty())
         return "The target device(s) may be left partially programmed and were\nNOT stored or reset.\n\n";
     return "The target device(s) may be left partially programmed. Only these were stored:\n" + op_stores +
@@ -66,18 +69,19 @@ const query_st *find_query(const char *name)
     return nullptr;
 }
 
-void ask_query(query_st *q)
+// False at end of input: no answer is ever taken for one.
+bool ask_query(query_st *q)
 {
     if (loadparam_is_cancelled()) {
         // A stopped load asks nothing more; every transfer fails from here on.
         q->correct_answer = 0;
-        return;
+        return true;
     }
     for (;;) {
         lp::prompt("\n\n User input requested: \n  ** %s **:\n", q->question);
         for (uint32_t i = 0; i < q->answer_count; i++) lp::prompt("    (%i): %s\n", (int)i + 1, q->answers[i]);
         char line[LOADPARAM_ANSWER_LEN];
-        loadparam_read_answer(line, sizeof line);
+        if (!loadparam_read_answer(line, sizeof line)) return false;
         const char *p = line;
         while (*p == ' ' || *p == '\t') p++;
         char *end = nullptr;
@@ -87,16 +91,17 @@ void ask_query(query_st *q)
             q->correct_answer = (uint8_t)(v - 1);
             std::printf("Query '%s': selected (%i) %s\n", q->name, (int)v, q->answers[v - 1]);
             std::fflush(stdout);
-            return;
+            return true;
         }
         lp::prompt("Answer out of bounds. Defaulting to 1.\n");
     }
 }
 
-void read_queries(parser_node_st root)
+// False when input ended before a question was answered.
+bool read_queries(parser_node_st root, const char *path)
 {
     parser_node_st qs = parser_find_child(root, "QUERIES");
-    if (parser_get_type(qs) != PARSER_ARRAY) return;
+    if (parser_get_type(qs) != PARSER_ARRAY) return true;
     uint32_t n = parser_array_get_size(qs);
     parser_node_st qn = parser_array_at(qs, 0);
     for (uint32_t i = 0; i < n; i++, qn = parser_array_next(qn)) {
@@ -132,11 +137,15 @@ void read_queries(parser_node_st root)
             lp::info("Query '%s' was already answered with an answer no %i.\n", q.name, (int)done->correct_answer + 1);
             continue;
         }
-        ask_query(&q);
+        if (!ask_query(&q)) {
+            lp::err("End of input: query '%s' got no answer; nothing of '%s' is loaded.\n", q.name, path);
+            return false;
+        }
         if (!ensure_queries() || kr_vector_push_back(&L().queries, &q) != ERR_NONE)
             lp::warn("Query '%s' cannot be remembered: a run keeps at most %u answers.\n", q.name,
                      (unsigned)LOADPARAM_QUERIES_MAX);
     }
+    return true;
 }
 
 // A question that input ended before: the device is skipped and the run fails.
@@ -185,7 +194,7 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
         return ERR_NONE;
     }
     int64_t version = 0, mindex = 0, sindex = 0;
-    if (!loadparam_node_int(ver, &version) || !loadparam_int_fits(version, 2) || !loadparam_node_int(mi, &mindex) ||
+    if (!loadparam_node_int(ver, &version) || !loadparam_int_fits(version, 2, false) || !loadparam_node_int(mi, &mindex) ||
         mindex < 0 || mindex > 0xFFFF || !loadparam_node_int(si, &sindex) || sindex < 0 || sindex > 0xFF) {
         lp::err("ERROR: \"CAN IF VERSION\", \"CAN IF MINDEX\" or \"CAN IF SINDEX\" of device 0x%x is no 16-bit "
                 "version, main index or sub-index.\n",
@@ -237,7 +246,34 @@ kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
         kr_errors_e e = load_param(el, 0, 0, "", LOADPARAM_WRITE_SET);
         if (e != ERR_NONE) return e;
     }
-    return ERR_NONE;
+    return loadparam_pdo_finish(db_get_nodeid(&dev.db));
+}
+
+// Every entry of the device object read and judged before the first write, so a file that does
+// not mean its values leaves the device as it was.
+kr_errors_e check_entries(parser_node_st arr)
+{
+    kr_errors_e err = ERR_NONE;
+    uint32_t n = parser_array_get_size(arr);
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n && err == ERR_NONE; i++, el = parser_array_next(el))
+        if (parser_get_type(el) == PARSER_OBJECT) err = load_param(el, 0, 0, "", LOADPARAM_WRITE_SET);
+    return err;
+}
+
+kr_errors_e check_device_entries(parser_node_st d)
+{
+    loadparam_set_check_only(true);
+    kr_errors_e err = ERR_NONE;
+    parser_node_st params = parser_find_child(d, "PARAMS");
+    if (parser_get_type(params) == PARSER_ARRAY) err = check_entries(params);
+    parser_node_st ops = parser_find_child(d, "OPERATORS");
+    uint32_t n = parser_get_type(ops) == PARSER_ARRAY ? parser_array_get_size(ops) : 0;
+    parser_node_st list = parser_array_at(ops, 0);
+    for (uint32_t k = 0; k < n && err == ERR_NONE; k++, list = parser_array_next(list))
+        if (parser_get_type(list) == PARSER_ARRAY) err = check_entries(list);
+    loadparam_set_check_only(false);
+    return err;
 }
 
 kr_errors_e write_op_value(uint8_t addr, uint16_t index, uint8_t sub, uint32_t value, uint32_t width)
@@ -452,6 +488,8 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
     // A database typed in at the version question carries its own node id: the chosen address holds.
     db_set_nodeid_force(&dev.db, addr);
     if (err != ERR_NONE) return err;
+    err = check_device_entries(d);
+    if (err != ERR_NONE) return err;
 
     mark_modified(addr);
     // In a system run too: a device's file may address nodes the system run did not switch off.
@@ -554,7 +592,9 @@ extern "C" {
 bool cmd_loadparam(const char *arg)
 {
     cmdline_take_file_words(arg, false);
-    return system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step);
+    if (!system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step)) return false;
+    params_note_load(arg);
+    return true;
 }
 
 void loadparam_dispatch_step(void *)
@@ -724,6 +764,7 @@ void loadparam_step(void *)
     lp::wrong_format_seen = false;
     unanswered = false;
     op_stores.clear();
+    loadparam_signal_note_stored("");
     invalid_file[0] = '\0';
     loadparam_skipped_reset();
     ensure_queries();
@@ -756,7 +797,12 @@ void loadparam_step(void *)
         }
         lp::info("Opened file '%s'. Size: %u bytes, format: %s.\n", path, (unsigned)(text ? std::strlen(text) : 0),
                  parser_format_to_str(parser_format_from_filename(path)));
-        read_queries(root);
+        if (!read_queries(root, path)) {
+            unanswered = true;
+            err = ERR_ABORTED;
+            std::free(text);
+            break;
+        }
 
         parser_node_st devs = parser_find_child(root, "DEVS");
         if (parser_get_type(devs) == PARSER_ARRAY) {
@@ -828,6 +874,8 @@ void loadparam_step(void *)
         else
             lp::err("\nERROR: Parameter loading stopped: the parameter file '%s' could not be read.\n%s", invalid_file,
                     partial);
+    } else if (err != ERR_NONE && unanswered) {
+        lp::err("\nERROR: Parameter loading stopped: a question got no answer before the input ended.\n%s", partial);
     } else if (err != ERR_NONE && lp::wrong_format_seen) {
         lp::err("\nERROR: Parameter loading stopped: an entry of the parameter file is in a wrong format.\n%s", partial);
     } else if (err != ERR_NONE) {
@@ -837,11 +885,8 @@ void loadparam_step(void *)
     } else {
         l.success = store_and_reset();
     }
-    if (unanswered) {
-        lp::err("ERROR: a question got no answer before the input ended; the device(s) it asked about were not "
-                "loaded.\n");
-        l.success = false;
-    }
+    // Each unanswered question has said so, and failed the run, where it was asked.
+    if (unanswered) l.success = false;
     l.finished = true;
 }
 

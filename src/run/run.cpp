@@ -11,6 +11,7 @@
 #include <string>
 
 #include "online/account.h"
+#include "params/saveparam.h"
 #include "run/commands.h"
 #include "run/main.h"
 #include "system/package.h"
@@ -412,6 +413,7 @@ int krcan_main(int argc, char **argv)
         dev.nonopt_argv = nullptr;
     }
     if (!refused) refused = !loose_words_taken();
+    if (!refused) refused = !params_check_command_line();
     if (stdout_lost() || refused) return 1;
 
     return main_start_run();

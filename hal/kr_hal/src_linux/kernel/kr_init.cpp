@@ -49,7 +49,7 @@ void hal_task(void *)
 }
 
 constexpr char SIGNAL_MESSAGE[] = "Caught signal, terminating\n";
-constexpr int SIGNAL_CLEANUPS_MAX = 4;
+constexpr int SIGNAL_CLEANUPS_MAX = 8;
 std::atomic<void (*)(void)> signal_cleanups[SIGNAL_CLEANUPS_MAX];
 
 // Lock-free atomics only: they are read and written in the signal handler.
@@ -96,7 +96,7 @@ void kr_install_signal_handler(void)
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = signal_callb;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
 void kr_add_signal_cleanup(void (*cleanup)(void))
