@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "e2e/e2e.h"
 #include "sim_setup.h"
 
@@ -68,7 +70,11 @@ public:
         e2e::options o;
         o.timeout_ms = timeout_ms;
         o.stdin_text = input;
-        return box.krcan(args, o);
+        e2e::result r = box.krcan(args, o);
+        // A run may end with a reset the devices carry out after krcan is gone (their stored values
+        // come back then): what the test does next must not race it.
+        if (!sim_setup_settle(setup)) ADD_FAILURE() << "the simulated devices did not settle after krcan";
+        return r;
     }
     uint32_t value(uint8_t node, uint16_t index, uint8_t sub = 0) { return sim_dev_get_u32(runner, node, index, sub); }
     // The stored (saved) value's first four bytes, 0xDEADBEEF when the object has none.

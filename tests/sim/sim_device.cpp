@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -25,6 +28,9 @@ struct sim_runner_st {
     std::thread thread;
     int wake_fd = -1;
     std::atomic<bool> stop{false};
+    // sim_runner_settle: calls asked so far, and the last one a settled round answered (under m).
+    std::condition_variable settle_cv;
+    uint64_t settle_asked = 0, settle_done = 0;
 };
 
 void sim_dev_send_frame(sim_dev_st &d, const sim_frame_st &f)
@@ -104,6 +110,19 @@ int64_t next_timer(sim_dev_st &d)
     return t;
 }
 
+// Every frame that reached a device is taken in, and no device is about to boot.
+bool settled(sim_runner_st *r)
+{
+    for (auto &d : r->devs) {
+        int n = 0;
+        if (d->reset_at_ns != 0 || d->prog.mode == SIM_MODE_OFF)
+            return false;
+        if (ioctl(d->client.fd, FIONREAD, &n) == 0 && n > 0)
+            return false;
+    }
+    return true;
+}
+
 void runner_loop(sim_runner_st *r)
 {
     std::vector<pollfd> pfds;
@@ -121,6 +140,10 @@ void runner_loop(sim_runner_st *r)
                 if (t != 0 && (wake == 0 || t < wake))
                     wake = t;
                 pfds.push_back({d->client.fd, POLLIN, 0});
+            }
+            if (r->settle_asked != r->settle_done && settled(r)) {
+                r->settle_done = r->settle_asked;
+                r->settle_cv.notify_all();
             }
         }
         pfds.push_back({r->wake_fd, POLLIN, 0});
@@ -223,6 +246,16 @@ sim_runner_st *sim_runner_start(uint16_t port, const std::string &bus, const std
     }
     r->thread = sim_gate_thread(runner_loop, r.get());
     return r.release();
+}
+
+bool sim_runner_settle(sim_runner_st *r, int timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(r->m);
+    uint64_t mine = ++r->settle_asked;
+    uint64_t one = 1;
+    if (write(r->wake_fd, &one, sizeof one) < 0)
+        perror("kr_simdev: eventfd");
+    return r->settle_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return r->settle_done >= mine; });
 }
 
 void sim_runner_stop(sim_runner_st *r)

@@ -104,6 +104,10 @@ sim_runner_st *sim_runner_start(uint16_t port, const std::string &bus, const std
                                 std::string &err);
 void sim_runner_stop(sim_runner_st *r);
 
+// Waits until the devices have taken in every frame that had reached them by the time of the call
+// and none has a reset or a power-on pending. False when that takes longer than timeout_ms.
+bool sim_runner_settle(sim_runner_st *r, int timeout_ms);
+
 // In-process accessors (any thread). Node ids name the device.
 bool sim_dev_get(sim_runner_st *r, uint8_t node, uint16_t index, uint8_t sub, std::vector<uint8_t> &value);
 bool sim_dev_get_stored(sim_runner_st *r, uint8_t node, uint16_t index, uint8_t sub, std::vector<uint8_t> &value);

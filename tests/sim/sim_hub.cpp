@@ -4,7 +4,10 @@
 #include "sim_frame.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
@@ -66,11 +70,15 @@ struct sim_hub_st {
     std::thread thread;
     std::mutex stats_mutex;
     sim_hub_stats_st stats;
+    std::atomic<bool> stopping{false};
+    // sim_hub_sync: calls asked so far, and the last one answered by an idle round.
+    std::mutex sync_mutex;
+    std::condition_variable sync_cv;
+    uint64_t sync_asked = 0, sync_done = 0;
     // Owned by the hub thread:
     std::vector<std::unique_ptr<hub_client_st>> clients;
     std::map<std::string, hub_bus_st> buses;
     uint64_t next_num = 1;
-    bool stop = false;
     std::vector<char> rbuf = std::vector<char>(65536);
 };
 
@@ -277,11 +285,25 @@ static void accept_clients(sim_hub_st *h)
     }
 }
 
+// Nothing left to read from any client and no paced frame waiting: everything sent so far is handed on.
+static bool hub_idle(sim_hub_st *h)
+{
+    for (auto &[name, bus] : h->buses)
+        if (!bus.queue.empty())
+            return false;
+    for (auto &c : h->clients) {
+        int n = 0;
+        if (c->fd >= 0 && ioctl(c->fd, FIONREAD, &n) == 0 && n > 0)
+            return false;
+    }
+    return true;
+}
+
 static void hub_loop(sim_hub_st *h)
 {
     std::vector<pollfd> pfds;
     std::vector<hub_client_st *> polled;
-    while (!h->stop) {
+    while (!h->stopping) {
         // Paced frames whose time has come.
         int64_t now = sim_mono_ns();
         int64_t next_due = -1;
@@ -313,6 +335,15 @@ static void hub_loop(sim_hub_st *h)
         {
             std::lock_guard<std::mutex> lk(h->stats_mutex);
             h->stats.clients = (uint32_t)kept;
+        }
+        // Asked before the look, so the answer covers whatever the callers' clients sent before asking.
+        {
+            std::lock_guard<std::mutex> lk(h->sync_mutex);
+            uint64_t asked = h->sync_asked;
+            if (asked != h->sync_done && hub_idle(h)) {
+                h->sync_done = asked;
+                h->sync_cv.notify_all();
+            }
         }
 
         pfds.clear();
@@ -349,8 +380,13 @@ static void hub_loop(sim_hub_st *h)
             hub_log(h, "poll failed: %s", strerror(errno));
             break;
         }
-        if (pfds[0].revents & POLLIN)
-            break;
+        if (pfds[0].revents & POLLIN) {
+            uint64_t v;
+            if (read(h->wake_fd, &v, sizeof v) < 0 && errno != EAGAIN)
+                break;
+            if (h->stopping)
+                break;
+        }
         if (pfds[1].revents & POLLIN)
             accept_clients(h);
         for (size_t i = 0; i < polled.size(); i++) {
@@ -417,11 +453,22 @@ sim_hub_stats_st sim_hub_stats(sim_hub_st *hub)
     return hub->stats;
 }
 
+bool sim_hub_sync(sim_hub_st *hub, int timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(hub->sync_mutex);
+    uint64_t mine = ++hub->sync_asked;
+    uint64_t one = 1;
+    if (write(hub->wake_fd, &one, sizeof one) < 0)
+        perror("kr_hub: eventfd write");
+    return hub->sync_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return hub->sync_done >= mine; });
+}
+
 void sim_hub_stop(sim_hub_st *hub)
 {
     if (hub == nullptr)
         return;
     uint64_t one = 1;
+    hub->stopping = true;
     if (write(hub->wake_fd, &one, sizeof one) < 0)
         perror("kr_hub: eventfd write");
     if (hub->thread.joinable())

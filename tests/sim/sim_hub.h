@@ -26,5 +26,9 @@ struct sim_hub_st;
 sim_hub_st *sim_hub_start(const sim_hub_config_st &cfg, std::string &err);
 uint16_t sim_hub_port(const sim_hub_st *hub);
 sim_hub_stats_st sim_hub_stats(sim_hub_st *hub);
+// Waits until the hub has read everything its clients had sent by the time of the call and handed
+// every frame on (a paced bus: until its queue is empty). Output a receiver's full socket still
+// holds counts as handed on. False when that takes longer than timeout_ms.
+bool sim_hub_sync(sim_hub_st *hub, int timeout_ms);
 // Closes every connection, stops the thread and frees the hub.
 void sim_hub_stop(sim_hub_st *hub);

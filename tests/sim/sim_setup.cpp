@@ -35,6 +35,13 @@ bool sim_setup_add_devices(sim_setup_st &s, const std::vector<sim_device_config_
     return s.devs != nullptr;
 }
 
+bool sim_setup_settle(sim_setup_st &s, int timeout_ms)
+{
+    if (s.hub != nullptr && !sim_hub_sync(s.hub, timeout_ms))
+        return false;
+    return s.devs == nullptr || sim_runner_settle(s.devs, timeout_ms);
+}
+
 void sim_setup_stop(sim_setup_st &s)
 {
     if (s.devs) sim_runner_stop(s.devs);
