@@ -1,0 +1,285 @@
+// Parameter files end to end: a backup restores the device as it was (widths, PDO layouts, optional
+// objects), values are written only as the file means them, and a slip on the command line or at a
+// question loses nothing. Each case checks what the simulated devices hold afterwards.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <random>
+
+#include "e2e/e2e.h"
+#include "e2e/sim_bench.h"
+#include "sim_device.h"
+
+namespace {
+
+using simbench::bytes;
+using simbench::le;
+using simbench::object;
+using simbench::text;
+
+constexpr uint8_t NODE = 0x20;
+
+// One device at NODE, as configured; its objects are added by the test.
+class Dev {
+public:
+    explicit Dev(bool sized = true, uint32_t sdo_delay_ms = 0)
+    {
+        sim_device_config_st c;
+        c.node_id = NODE;
+        c.heartbeat_ms = 0;
+        c.expedited_size = sized;
+        c.sdo_delay_ms = sdo_delay_ms;
+        std::string err;
+        if (!sim_setup_start(setup, {c}, 0, err)) throw std::runtime_error(err);
+    }
+    ~Dev() { sim_setup_stop(setup); }
+    e2e::result krcan(const e2e::sandbox &box, std::vector<std::string> args, const std::string &input = "")
+    {
+        args.insert(args.begin(), {"--silent", "--can", setup.channel});
+        e2e::options o;
+        o.timeout_ms = 90000;
+        o.stdin_text = input;
+        e2e::result r = box.krcan(args, o);
+        EXPECT_TRUE(sim_setup_settle(setup));
+        return r;
+    }
+    void add(uint16_t index, uint8_t sub, uint8_t type, bytes v, uint32_t max = 0)
+    {
+        sim_dev_add_object(setup.devs, NODE, index, sub, object(type, v, max));
+    }
+    void set(uint16_t index, uint8_t sub, bytes v) { ASSERT_TRUE(sim_dev_set(setup.devs, NODE, index, sub, v)); }
+    bytes raw(uint16_t index, uint8_t sub)
+    {
+        bytes v;
+        sim_dev_get(setup.devs, NODE, index, sub, v);
+        return v;
+    }
+    size_t writes() { return sim_dev_write_log(setup.devs, NODE).size(); }
+    bool reset() { return sim_dev_nmt_count(setup.devs, NODE, 0x81) > 0; }
+    sim_setup_st setup;
+};
+
+std::string all(const e2e::result &r) { return r.out + r.err; }
+bool has(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+
+struct db_obj {
+    std::string name, index, type, extra;
+};
+
+std::string database(const std::vector<db_obj> &objs, uint32_t rxpdos = 0, uint32_t txpdos = 0)
+{
+    std::string d = "{\"DEV\": \"Bench\", \"NODEID\": " + std::to_string(NODE) +
+                    ", \"REVISIONNUMBER\": 1, \"RXPDO_COUNT\": " + std::to_string(rxpdos) +
+                    ", \"TXPDO_COUNT\": " + std::to_string(txpdos) + ", \"OBJ_DICT\": [" +
+                    "{\"name\": \"canif\", \"index\": \"0x2fff\", \"type\": \"CANOPEN_UNSIGNED16\", \"permissions\": "
+                    "\"CANOPEN_RW\", \"dataptr\": \"&x\", \"data_type\": \"CAN_IF\", \"subindex\": 0}";
+    for (const db_obj &o : objs)
+        d += ", {\"name\": \"" + o.name + "\", \"index\": \"" + o.index + "\", \"type\": \"" + o.type +
+             "\", \"permissions\": \"CANOPEN_RW\", \"dataptr\": \"&x\", \"data_type\": \"NONVOL_PARAM\"" + o.extra + "}";
+    return d + "]}";
+}
+
+const std::string HEAD = R"("CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": 32)";
+
+// The width the device gives an object is kept whole: wider, narrower, array elements, and a device
+// whose uploads say no size at all.
+TEST(ParamFile, SavedValuesKeepTheDevicesWidthAndLoadBack)
+{
+    const std::vector<db_obj> db = {
+        {"wide", "0x2000", "CANOPEN_UNSIGNED16", ", \"subindex\": 0"},
+        {"word", "0x2001", "CANOPEN_UNSIGNED8", ", \"subindex\": 0"},
+        {"narrow", "0x2002", "CANOPEN_UNSIGNED32", ", \"subindex\": 0, \"numsystem\": \"HEX\""},
+        {"table", "0x2004", "CANOPEN_ARRAY16", ", \"arraysize\": 2, \"data\": [{\"name\": \"a\"}, {\"name\": \"b\"}]"}};
+    for (bool sized : {true, false}) {
+        Dev d(sized);
+        // Without a size only the database's width is known, so there the device agrees with it.
+        d.add(0x2000, 0, sized ? SIM_U32 : SIM_U16, sized ? le(0x12345671, 4) : le(0x5671, 2));
+        d.add(0x2001, 0, sized ? SIM_U16 : SIM_U8, sized ? le(0x1234, 2) : bytes{0x34});
+        d.add(0x2002, 0, sized ? SIM_U16 : SIM_U32, sized ? le(0xBEEF, 2) : le(0xBEEF, 4));
+        d.add(0x2004, 0, SIM_U8, {2});
+        for (uint8_t s = 1; s <= 2; s++) d.add(0x2004, s, sized ? SIM_U32 : SIM_U16, sized ? le(0x8765432A + s, 4) : le(0x4320 + s, 2));
+        const std::vector<std::pair<uint16_t, uint8_t>> objs = {{0x2000, 0}, {0x2001, 0}, {0x2002, 0}, {0x2004, 1}, {0x2004, 2}};
+        std::vector<bytes> before;
+        for (auto [i, s] : objs) before.push_back(d.raw(i, s));
+        e2e::sandbox box;
+        box.write_file("db.json", database(db));
+        for (std::string ext : {"json", "yaml"}) {
+            SCOPED_TRACE(std::string(sized ? "sized " : "no size ") + ext);
+            e2e::result r = d.krcan(box, {"--db", "db.json", "--saveparam", "w." + ext});
+            ASSERT_EQ(r.exit_code, 0) << all(r);
+            for (auto [i, s] : objs) d.set(i, s, bytes(d.raw(i, s).size(), 0));
+            r = d.krcan(box, {"--db", "db.json", "--loadparam", "w." + ext});
+            ASSERT_EQ(r.exit_code, 0) << all(r) << box.read_file("w." + ext);
+            for (size_t k = 0; k < objs.size(); k++)
+                EXPECT_EQ(d.raw(objs[k].first, objs[k].second), before[k]) << std::hex << objs[k].first;
+        }
+    }
+}
+
+// One reading of DATA against TYPE for both formats: a quoted whole number is the number, any other
+// text for an integer TYPE and any value outside the type's range is refused before the first write.
+TEST(ParamFile, DataIsReadAgainstItsTypeAlikeInJsonAndYaml)
+{
+    Dev d;
+    d.add(0x2000, 0, SIM_U32, le(0, 4));
+    d.add(0x2001, 0, SIM_U8, {0});
+    d.add(0x2003, 0, SIM_I8, {0});
+    d.add(0x2005, 0, SIM_U16, le(0, 2));
+    e2e::sandbox box;
+    box.write_file("db.json", database({}));
+    auto json = [&](const std::string &type, const std::string &data) {
+        return "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2001", "TYPE": "CANOPEN_UNSIGNED8", "DATA": 9},
+            {"MAININDEX": "0x2000", "TYPE": ")" + type + R"(", "DATA": )" + data + "}]}";
+    };
+    auto yaml = [&](const std::string &type, const std::string &data) {
+        return "CAN IF VERSION: 1\nCAN IF MINDEX: 0x2fff\nCAN IF SINDEX: 0\nNODEID: 32\nPARAMS:\n"
+               "  - MAININDEX: 0x2001\n    TYPE: CANOPEN_UNSIGNED8\n    DATA: 9\n"
+               "  - MAININDEX: 0x2000\n    TYPE: " + type + "\n    DATA: " + data + "\n";
+    };
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"bad.json", json("CANOPEN_UNSIGNED32", "\"A\"")},  {"bad.json", json("CANOPEN_UNSIGNED32", "\"\"")},
+        {"bad.json", json("CANOPEN_UNSIGNED32", "\"abc\"")}, {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "~")},
+        {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "'abc'")},   {"bad.json", json("CANOPEN_UNSIGNED8", "-1")},
+        {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "-1")},      {"bad.json", json("CANOPEN_SIGNED8", "128")},
+        {"bad.json", json("CANOPEN_UNSIGNED16", "65536")}};
+    for (const auto &[file, content] : refused) {
+        SCOPED_TRACE(content);
+        box.write_file(file, content);
+        size_t writes = d.writes();
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", file});
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_TRUE(has(r.out, "wrong format")) << r.out;
+        EXPECT_EQ(d.writes(), writes) << "nothing is written";
+        EXPECT_FALSE(d.reset());
+    }
+    for (std::string file : {"ok.json", "ok.yaml"}) {
+        SCOPED_TRACE(file);
+        d.set(0x2000, 0, le(0, 4));
+        box.write_file(file, file == "ok.json" ? json("CANOPEN_UNSIGNED32", "\"123\"") : yaml("CANOPEN_UNSIGNED32", "\"123\""));
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", file});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_EQ(d.raw(0x2000, 0), le(123, 4));
+    }
+    box.write_file("signed.yaml", "CAN IF VERSION: 1\nCAN IF MINDEX: 0x2fff\nCAN IF SINDEX: 0\nNODEID: 32\nPARAMS:\n"
+                                  "  - {MAININDEX: 0x2003, TYPE: CANOPEN_SIGNED8, DATA: -128}\n"
+                                  "  - {MAININDEX: 0x2005, TYPE: CANOPEN_UNSIGNED16, DATA: '5'}\n");
+    e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", "signed.yaml"});
+    ASSERT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_EQ(d.raw(0x2003, 0), bytes{0x80});
+    EXPECT_EQ(d.raw(0x2005, 0), le(5, 2));
+}
+
+// A backup of PDOs restores them on a fresh device whose PDOs are valid on other identifiers and
+// whose mappings differ, a mapping that was off included; the device lacks the optional 0x1016 and
+// 0x5FF7, which the backup leaves out.
+TEST(ParamFile, PdoLayoutsRestoreOntoAFreshDevice)
+{
+    auto pdo_objects = [](Dev &d) {
+        d.add(0x2000, 0, SIM_U32, le(7, 4));
+        d.add(0x2001, 0, SIM_U16, le(8, 2));
+        d.add(0x1400, 0, SIM_U8, {2});
+        d.add(0x1400, 1, SIM_U32, le(0x220, 4));
+        d.add(0x1400, 2, SIM_U8, {0xFE});
+        d.add(0x1600, 0, SIM_U8, {0});
+        for (uint8_t s = 1; s <= 2; s++) d.add(0x1600, s, SIM_U32, le(0, 4));
+    };
+    const std::vector<std::pair<uint16_t, uint8_t>> subs = {
+        {0x1400, 1}, {0x1600, 0}, {0x1600, 1}, {0x1800, 1}, {0x1800, 2}, {0x1A00, 0},
+        {0x1A00, 1}, {0x1A00, 2}, {0x1801, 1}, {0x1A01, 0}};
+    std::vector<bytes> source;
+    e2e::sandbox box;
+    box.write_file("db.json", database({{"big", "0x2000", "CANOPEN_UNSIGNED32", ", \"subindex\": 0"}}, 1, 2));
+    {
+        Dev d;
+        pdo_objects(d);
+        d.set(0x1600, 1, le(0x20010010, 4));
+        d.set(0x1600, 0, {1});
+        d.set(0x1800, 1, le(0x195, 4));
+        d.set(0x1800, 2, {1});
+        d.set(0x1A00, 1, le(0x20000020, 4));
+        d.set(0x1A00, 2, le(0x20010010, 4));
+        d.set(0x1A00, 0, {2});
+        d.set(0x1801, 1, le(0x800002A0u, 4)); // off: not valid, nothing mapped
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--saveparamall", "all.json"});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        EXPECT_FALSE(has(box.read_file("all.json"), "heartbeat consumer")) << box.read_file("all.json");
+        EXPECT_TRUE(has(r.out, "does not exist")) << r.out;
+        for (auto [i, s] : subs) source.push_back(d.raw(i, s));
+    }
+    Dev fresh;
+    pdo_objects(fresh);
+    fresh.set(0x1A01, 1, le(0x20000020, 4));
+    fresh.set(0x1A01, 0, {1}); // its own mapping, which the backup's "off" must clear
+    e2e::result r = fresh.krcan(box, {"--db", "db.json", "--loadparam", "all.json"});
+    ASSERT_EQ(r.exit_code, 0) << all(r) << box.read_file("all.json");
+    for (size_t k = 0; k < subs.size(); k++)
+        EXPECT_EQ(fresh.raw(subs[k].first, subs[k].second), source[k]) << std::hex << subs[k].first << ":" << (int)subs[k].second;
+}
+
+// Slips that would lose data: a question met by the end of input, a save over the file a later load
+// reads. Neither writes anything.
+TEST(ParamFile, EndOfInputAndASaveOverTheLoadedFileWriteNothing)
+{
+    Dev d;
+    d.add(0x2000, 0, SIM_U32, le(1, 4));
+    e2e::sandbox box;
+    box.write_file("db.json", database({{"big", "0x2000", "CANOPEN_UNSIGNED32", ", \"subindex\": 0"}}));
+    box.write_file("q.json", R"({"QUERIES": [{"NAME": "Q", "QUESTION": "Which?", "ANSWERS": ["a", "b"]}], )" + HEAD +
+                                 R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "Q": [11, 22]}]})");
+    for (std::string input : {"", "9\n"}) {
+        SCOPED_TRACE(input);
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", "q.json"}, input);
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_EQ(d.writes(), 0u);
+        EXPECT_FALSE(d.reset());
+    }
+    const std::string fresh = "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})";
+    box.write_file("new.json", fresh);
+    for (std::vector<std::string> line : {std::vector<std::string>{"--saveparam=new.json", "--loadparam=new.json"},
+                                          std::vector<std::string>{"--saveparam", "./sub/../new.json", "--loadparam=new.json"}}) {
+        std::filesystem::create_directories(box.path("sub"));
+        line.insert(line.begin(), {"--db", "db.json"});
+        e2e::result r = d.krcan(box, line);
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_EQ(box.read_file("new.json"), fresh);
+        EXPECT_EQ(d.writes(), 0u);
+    }
+}
+
+// Stopped in the middle of a load, by Ctrl-C or by SIGTERM: the device's EMCY messages are on again
+// and a line says that nothing was stored.
+TEST(ParamFile, ASignalMidLoadSwitchesEmcyBackOn)
+{
+    std::string params;
+    for (int i = 0; i < 40; i++)
+        params += std::string(i ? "," : "") + R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": )" +
+                  std::to_string(i) + "}";
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        Dev d(true, 40);
+        d.add(0x2000, 0, SIM_U32, le(1, 4));
+        d.add(0x2020, 1, SIM_U8, {0});
+        e2e::sandbox box;
+        box.write_file("db.json", database({{"big", "0x2000", "CANOPEN_UNSIGNED32", ", \"subindex\": 0"},
+                                            {"suppress emcy", "0x2020", "CANOPEN_UNSIGNED8", ", \"subindex\": 1"}}));
+        box.write_file("p.json", "{" + HEAD + ", \"PARAMS\": [" + params + "]}");
+        e2e::options o;
+        o.stdin_text = "";
+        e2e::background k(box, KRCAN_BIN, {"--silent", "--can", d.setup.channel, "--db", "db.json", "--loadparam", "p.json"}, o);
+        ASSERT_TRUE(k.wait_for_output("Writing '' (0x2000) = 0x3", 60000)) << k.out();
+        ASSERT_EQ(d.raw(0x2020, 1), bytes{1});
+        if (sig == SIGINT) {
+            kill(-k.pid(), SIGINT);
+            EXPECT_TRUE(k.wait_end(10000));
+        }
+        e2e::result r = k.stop(10000);
+        EXPECT_TRUE(r.exited(sig)) << r.exit_code << " " << r.signal << all(r);
+        EXPECT_TRUE(has(r.err, "EMCY messages were switched back on at node(s) 0x20")) << r.err;
+        EXPECT_TRUE(has(r.err, "Nothing was stored")) << r.err;
+        EXPECT_TRUE(sim_setup_settle(d.setup));
+        EXPECT_EQ(d.raw(0x2020, 1), bytes{0});
+        EXPECT_FALSE(d.reset());
+    }
+}
+
+} // namespace
