@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <random>
 
 #include "e2e/e2e.h"
@@ -279,6 +280,192 @@ TEST(ParamFile, ASignalMidLoadSwitchesEmcyBackOn)
         EXPECT_TRUE(sim_setup_settle(d.setup));
         EXPECT_EQ(d.raw(0x2020, 1), bytes{0});
         EXPECT_FALSE(d.reset());
+    }
+}
+
+// ---- Round trip of random devices ----
+
+struct dev_obj {
+    uint16_t index;
+    uint8_t sub;
+    uint8_t type;
+    bytes value;
+};
+
+// A random device as its source and as a fresh one of the same kind (same objects, other values),
+// its database, and what must be equal after the restore.
+struct model {
+    std::vector<dev_obj> source, fresh;
+    std::vector<db_obj> db;
+    uint32_t rxpdos = 0, txpdos = 0;
+    std::vector<std::pair<uint16_t, uint8_t>> compare;
+    std::vector<uint16_t> texts; // strings: equal up to their terminator
+};
+
+bytes random_bytes(std::mt19937 &g, size_t n)
+{
+    bytes b(n);
+    for (auto &x : b) x = (uint8_t)g();
+    return b;
+}
+
+uint8_t int_type(uint32_t width, bool is_signed)
+{
+    return width == 1 ? (is_signed ? SIM_I8 : SIM_U8) : width == 2 ? (is_signed ? SIM_I16 : SIM_U16) : (is_signed ? SIM_I32 : SIM_U32);
+}
+
+uint32_t random_width(std::mt19937 &g) { return 1u << (g() % 3); }
+
+std::string numsys(std::mt19937 &g) { return g() % 2 ? ", \"numsystem\": \"HEX\"" : ""; }
+
+model random_model(std::mt19937 &g)
+{
+    model m;
+    auto both = [&](uint16_t index, uint8_t sub, uint8_t type, bytes src, bytes fresh) {
+        m.source.push_back({index, sub, type, std::move(src)});
+        m.fresh.push_back({index, sub, type, std::move(fresh)});
+    };
+    std::vector<uint32_t> mappable; // index << 16 | bits of the byte-wide parameters
+    uint32_t params = 3 + g() % 5;
+    for (uint32_t i = 0; i < params; i++) {
+        uint16_t index = (uint16_t)(0x2100 + i);
+        std::string name = "p" + std::to_string(i), hex = "0x" + std::to_string(2100 + i);
+        uint32_t w = random_width(g), dbw = g() % 4 ? w : random_width(g);
+        bool sig = g() % 2;
+        switch (g() % 3) {
+        case 0:
+            both(index, 0, int_type(w, sig), random_bytes(g, w), bytes(w, 0));
+            m.db.push_back({name, hex, std::string(sig ? "CANOPEN_SIGNED" : "CANOPEN_UNSIGNED") + std::to_string(8 * dbw),
+                            ", \"subindex\": 0" + numsys(g)});
+            m.compare.push_back({index, 0});
+            mappable.push_back((uint32_t)index << 16 | 8 * w);
+            break;
+        case 1: {
+            const std::string chars = "abcXYZ019 -_.,:;!?()[]{}#&*%$@/+=<>|~^'`";
+            std::string t;
+            for (uint32_t n = g() % 120; n > 0; n--) t += chars[g() % chars.size()];
+            // An empty string comes as no bytes at all now and then.
+            both(index, 0, SIM_STR, t.empty() && g() % 2 ? bytes{} : text(t), text("x"));
+            m.source.back().type = m.fresh.back().type = SIM_STR;
+            m.db.push_back({name, hex, "CANOPEN_STRING", ", \"stringsize\": 1024, \"default\": \"x\""});
+            m.texts.push_back(index);
+            break;
+        }
+        default: {
+            uint32_t count = 1 + g() % 5;
+            both(index, 0, SIM_U8, {(uint8_t)count}, {(uint8_t)count});
+            std::string children;
+            for (uint32_t s = 1; s <= count; s++) {
+                both(index, (uint8_t)s, int_type(w, false), random_bytes(g, w), bytes(w, 0));
+                m.compare.push_back({index, (uint8_t)s});
+                children += std::string(s > 1 ? ", " : "") + "{\"name\": \"e" + std::to_string(s) + "\"" + numsys(g) + "}";
+            }
+            m.db.push_back({name, hex, "CANOPEN_ARRAY" + std::to_string(8 * dbw),
+                            ", \"arraysize\": " + std::to_string(count) + ", \"data\": [" + children + "]"});
+        }
+        }
+    }
+    // A mapping of up to three of the parameters, at most 64 bits; count 0 is a mapping that is off.
+    auto mapping = [&](std::vector<bytes> &entries) {
+        uint32_t bits = 0;
+        for (uint32_t k = g() % 4; k > 0 && !mappable.empty(); k--) {
+            uint32_t e = mappable[g() % mappable.size()];
+            if (bits + (e & 0xFF) > 64) break;
+            bits += e & 0xFF;
+            entries.push_back(le(e, 4));
+        }
+    };
+    auto pdo = [&](uint16_t com, bool tx) {
+        uint32_t cobid = (0x181 + g() % 0x5FE) | (g() % 3 == 0 ? 0x80000000u : 0);
+        const uint8_t types[] = {0, (uint8_t)(1 + g() % 240), 0xFE, 0xFF};
+        uint16_t map = (uint16_t)(com + 0x200);
+        std::vector<bytes> src, fresh;
+        mapping(src);
+        mapping(fresh);
+        if (!tx) {
+            both(com, 0, SIM_U8, {5}, {5});
+            both(com, 1, SIM_U32, le(cobid, 4), le(0x200u + NODE, 4));
+            for (uint8_t s : {2, 3, 5}) both(com, s, s == 2 ? SIM_U8 : SIM_U16, bytes(s == 2 ? 1 : 2, 0), bytes(s == 2 ? 1 : 2, 0));
+            for (uint8_t s = 1; s <= 8; s++) both(map, s, SIM_U32, le(0, 4), le(0, 4));
+            both(map, 0, SIM_U8, {0}, {0});
+        }
+        // The simulated device's own TXPDOs exist already: their values are set.
+        auto set = [&](uint16_t i, uint8_t s, bytes a, bytes b) { both(i, s, 0xFF, std::move(a), std::move(b)); };
+        set(com, 1, le(cobid, 4), le(tx ? 0x180u + 0x100u * (com - 0x1800u) + NODE : 0x200u + NODE, 4));
+        set(com, 2, {types[g() % 4]}, {0xFE});
+        set(com, 3, random_bytes(g, 2), le(0, 2));
+        set(com, 5, random_bytes(g, 2), le(0, 2));
+        for (size_t k = 0; k < src.size() || k < fresh.size(); k++)
+            set(map, (uint8_t)(k + 1), k < src.size() ? src[k] : le(0, 4), k < fresh.size() ? fresh[k] : le(0, 4));
+        set(map, 0, {(uint8_t)src.size()}, {(uint8_t)fresh.size()});
+        for (uint8_t s : {1, 2, 3, 5}) m.compare.push_back({com, s});
+        m.compare.push_back({map, 0});
+        for (size_t k = 1; k <= src.size(); k++) m.compare.push_back({map, (uint8_t)k});
+    };
+    m.txpdos = 1 + g() % 4;
+    m.rxpdos = g() % 3;
+    for (uint32_t p = 0; p < m.rxpdos; p++) pdo((uint16_t)(0x1400 + p), false);
+    for (uint32_t p = 0; p < m.txpdos; p++) pdo((uint16_t)(0x1800 + p), true);
+    if (g() % 2) { // the optional heartbeat consumer
+        uint32_t k = 1 + g() % 3;
+        both(0x1016, 0, SIM_U8, {(uint8_t)k}, {(uint8_t)k});
+        for (uint8_t s = 1; s <= k; s++) {
+            both(0x1016, s, SIM_U32, le((uint32_t)(g() % 127 + 2) << 16 | (g() % 5000), 4), le(0, 4));
+            m.compare.push_back({0x1016, s});
+        }
+    }
+    if (g() % 2) { // the maker's baud rate, also optional
+        both(0x5FF7, 0, SIM_U32, le(g() % 2 ? 500000 : 125000, 4), le(250000, 4));
+        m.compare.push_back({0x5FF7, 0});
+    }
+    return m;
+}
+
+// Objects of type 0xFF exist on every simulated device: only their values are set.
+void build(Dev &d, const std::vector<dev_obj> &objs)
+{
+    for (const dev_obj &o : objs)
+        if (o.type == 0xFF)
+            d.set(o.index, o.sub, o.value);
+        else
+            d.add(o.index, o.sub, o.type, o.value, o.type == SIM_STR ? 1024 : 0);
+}
+
+std::string text_of(const bytes &v) { return std::string(v.begin(), std::find(v.begin(), v.end(), 0)); }
+
+TEST(ParamFile, RandomDevicesRoundTripThroughJsonAndYaml)
+{
+    std::mt19937 g(4711);
+    for (int round = 0; round < 6; round++) {
+        model m = random_model(g);
+        e2e::sandbox box;
+        box.write_file("db.json", database(m.db, m.rxpdos, m.txpdos));
+        {
+            Dev src;
+            build(src, m.source);
+            for (std::string ext : {"json", "yaml"}) {
+                e2e::result r = src.krcan(box, {"--db", "db.json", "--saveparamall", "all." + ext});
+                ASSERT_EQ(r.exit_code, 0) << round << ext << all(r);
+            }
+        }
+        for (std::string ext : {"json", "yaml"}) {
+            SCOPED_TRACE("round " + std::to_string(round) + " " + ext);
+            Dev fresh;
+            build(fresh, m.fresh);
+            e2e::result r = fresh.krcan(box, {"--db", "db.json", "--loadparam", "all." + ext});
+            ASSERT_EQ(r.exit_code, 0) << all(r) << box.read_file("all." + ext);
+            for (auto [index, sub] : m.compare) {
+                // The last value given is the one the device holds.
+                auto it = std::find_if(m.source.rbegin(), m.source.rend(),
+                                       [&](const dev_obj &o) { return o.index == index && o.sub == sub; });
+                ASSERT_NE(it, m.source.rend());
+                EXPECT_EQ(fresh.raw(index, sub), it->value) << std::hex << index << ":" << (int)sub;
+            }
+            for (uint16_t index : m.texts) {
+                auto it = std::find_if(m.source.begin(), m.source.end(), [&](const dev_obj &o) { return o.index == index; });
+                EXPECT_EQ(text_of(fresh.raw(index, 0)), text_of(it->value)) << std::hex << index;
+            }
+        }
     }
 }
 
