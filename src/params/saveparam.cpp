@@ -148,6 +148,16 @@ kr_errors_e read_scalar(const entry_st &e, uint8_t sub, uint32_t db_width, scala
 // The mapping objects' sub-index 0 (the number of mapped entries) is a setting of its own.
 bool is_pdo_mapping(uint16_t mindex) { return (mindex >= 0x1600 && mindex <= 0x17FF) || (mindex >= 0x1A00 && mindex <= 0x1BFF); }
 
+// The widths CiA 301 gives a PDO communication object's sub-indexes, for a device that does not
+// say them; other elements take the array's width.
+uint32_t element_width(const entry_st &e, uint32_t sub)
+{
+    bool com = (e.mindex >= 0x1400 && e.mindex <= 0x15FF) || (e.mindex >= 0x1800 && e.mindex <= 0x19FF);
+    if (!com || sub == 0 || sub > 6) return width_of(e.type);
+    static const uint8_t widths[] = {0, 4, 1, 2, 1, 2, 1};
+    return widths[sub];
+}
+
 kr_errors_e add_array_element(parser_writer_st *w, const char *name, uint8_t sub, const scalar_st &v,
                               db_obj_numsys_e numsys)
 {
@@ -174,7 +184,6 @@ kr_errors_e element_too_large(const entry_st &e, kr_errors_e we)
 
 kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_failed)
 {
-    uint32_t elem = width_of(e.type);
     scalar_st count{};
     kr_errors_e err = read_scalar(e, 0, 1, &count, sdo_failed);
     if (err != ERR_NONE) return err;
@@ -186,7 +195,7 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
     const db_array_child_st *c = e.children;
     for (uint32_t sub = 1; sub <= (count.value & 0xFF) && (c || !e.children); sub++, c = c ? c->next_sibling : nullptr) {
         scalar_st v{};
-        err = read_scalar(e, (uint8_t)sub, elem, &v, sdo_failed);
+        err = read_scalar(e, (uint8_t)sub, element_width(e, sub), &v, sdo_failed);
         // A gap in the sub-indexes (0x1800:4 is reserved) holds nothing to restore.
         if (err != ERR_NONE && *sdo_failed &&
             _kr_canopen_sdo_get_error_code() == CANOPEN_SDO_ERROR_SUBINDEX_DOES_NOT_EXIST) {
