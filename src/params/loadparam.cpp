@@ -196,7 +196,7 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
     int64_t version = 0, mindex = 0, sindex = 0;
     if (!loadparam_node_int(ver, &version) || !loadparam_int_fits(version, 2, false) || !loadparam_node_int(mi, &mindex) ||
         mindex < 0 || mindex > 0xFFFF || !loadparam_node_int(si, &sindex) || sindex < 0 || sindex > 0xFF) {
-        lp::err("ERROR: \"CAN IF VERSION\", \"CAN IF MINDEX\" or \"CAN IF SINDEX\" of device 0x%x is no 16-bit "
+        lp::device_fault("ERROR: \"CAN IF VERSION\", \"CAN IF MINDEX\" or \"CAN IF SINDEX\" of device 0x%x is no 16-bit "
                 "version, main index or sub-index.\n",
                 (unsigned)addr);
         return ERR_ABORTED;
@@ -236,7 +236,7 @@ kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
     for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         if (parser_get_type(el) != PARSER_OBJECT) {
             if (op == 0) {
-                lp::err("%s array contained something else\nthan objects at index %i\n", what, (int)i + 1);
+                lp::device_fault("%s array contained something else\nthan objects at index %i\n", what, (int)i + 1);
                 return ERR_ABORTED;
             }
             lp::err("OPERATORS array contained something else\nthan object at operator %u, parameter index %u\n",
@@ -307,7 +307,7 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
     else if (parser_get_type(type) != PARSER_STRING || !parser_get_string(type, type_text, sizeof type_text))
         bad = "OPDB_TYPE";
     if (bad) {
-        lp::err("ERROR: the operators of device 0x%x cannot be loaded: \"%s\" is missing or of the wrong kind.\n",
+        lp::device_fault("ERROR: the operators of device 0x%x cannot be loaded: \"%s\" is missing or of the wrong kind.\n",
                 (unsigned)addr, bad);
         return ERR_ABORTED;
     }
@@ -349,7 +349,7 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         LOG("Loading parameters for operator %u", (unsigned)k);
         LOG_END();
         if (parser_get_type(list) != PARSER_ARRAY) {
-            lp::err("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)k, (unsigned)addr);
+            lp::device_fault("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)k, (unsigned)addr);
             return ERR_ABORTED;
         }
         e = write_entries(list, "OPERATORS", k);
@@ -417,7 +417,7 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
         bool found = false;
         int64_t id = query_get_int(nn, &found);
         if (!found || !system_nodeid_valid((uint32_t)(id < 0 ? 0 : id > 255 ? 255 : id))) {
-            lp::err("ERROR: \"NODEID\" of the device is no node id in the range 1..127 (0x1..0x7f); the device is "
+            lp::device_fault("ERROR: \"NODEID\" of the device is no node id in the range 1..127 (0x1..0x7f); the device is "
                     "not loaded.\n");
             return ERR_ABORTED;
         }
@@ -457,9 +457,9 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
         const query_st *q = loadparam_switch_member(d, &member);
         if (!q) {
             kr_errors_e e = ERR_ABORTED;
-            lp::err("no \"DATA\" or queries found in device\n");
+            lp::device_fault("no \"DATA\" or queries found in device\n");
             if (db_get_nodeid(&dev.db) == 0) {
-                lp::err("NODEID not set. Set it either from the param file or with --nodeid or --db commands.\n");
+                lp::device_fault("NODEID not set. Set it either from the param file or with --nodeid or --db commands.\n");
                 e = ERR_CANOPEN_NODE_ID_ENTRY_INVALID;
             }
             return e;
@@ -476,7 +476,7 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
             return ERR_SKIPPED;
         }
         if (parser_get_type(sel) != PARSER_OBJECT || depth >= 16) {
-            lp::err("ERROR: the device chosen by query '%s' is no device object.\n", q->name);
+            lp::device_fault("ERROR: the device chosen by query '%s' is no device object.\n", q->name);
             return ERR_ABORTED;
         }
         return parse_dev_depth(sel, depth + 1);
@@ -497,7 +497,7 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
 
     parser_node_st params = parser_find_child(d, "PARAMS");
     if (parser_get_type(params) != PARSER_ARRAY) {
-        lp::err("Couldn't find array type object 'PARAMS' from the parameter file.\n");
+        lp::device_fault("Couldn't find array type object 'PARAMS' from the parameter file.\n");
         return ERR_ABORTED;
     }
     uint32_t n = parser_array_get_size(params);
@@ -762,6 +762,7 @@ void loadparam_step(void *)
     l.force_continue = false;
     filter_unmatched = false;
     lp::wrong_format_seen = false;
+    lp::device_fault_seen = false;
     unanswered = false;
     op_stores.clear();
     loadparam_signal_note_stored("");
@@ -876,6 +877,10 @@ void loadparam_step(void *)
                     partial);
     } else if (err != ERR_NONE && unanswered) {
         lp::err("\nERROR: Parameter loading stopped: a question got no answer before the input ended.\n%s", partial);
+    } else if (err != ERR_NONE && lp::device_fault_seen) {
+        lp::err("\nERROR: Parameter loading stopped: a device object of the parameter file is in a wrong format (see "
+                "above).\n%s",
+                partial);
     } else if (err != ERR_NONE && lp::wrong_format_seen) {
         lp::err("\nERROR: Parameter loading stopped: an entry of the parameter file is in a wrong format.\n%s", partial);
     } else if (err != ERR_NONE) {

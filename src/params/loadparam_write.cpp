@@ -271,6 +271,19 @@ bool nodeid_write_refused(uint16_t mindex, uint8_t sindex, int64_t value)
     return true;
 }
 
+// A new baud rate takes effect at the device's next reset, which ends the load: the bus must then
+// run at it, so it is said before it is written.
+void warn_baudrate_change(uint16_t mindex, uint8_t sindex, int64_t value)
+{
+    if (mindex != 0x5FF7 || sindex != 0) return;
+    uint8_t buf[4] = {0, 0, 0, 0};
+    if (loadparam_sdo_read(target_nodeid, mindex, sindex, sizeof buf, buf) != ERR_NONE) return;
+    if (kr_get_le32(buf) == (uint32_t)value) return;
+    lp::warn("The baud rate of device 0x%x changes from %u to %u: after the store and reset that end this load "
+             "it no longer answers at %u.\n",
+             (unsigned)target_nodeid, (unsigned)kr_get_le32(buf), (unsigned)value, (unsigned)kr_get_le32(buf));
+}
+
 // Asks after a failed write; true skips the entry. err holds the transfer's result.
 kr_errors_e failed_write(kr_errors_e e, const char *name)
 {
@@ -376,6 +389,7 @@ kr_errors_e write_integer(const entry_ctx &c, parser_node_st data, uint32_t sub,
     if (!*well_formed) return ERR_ABORTED;
     if (check_only) return ERR_NONE;
     if (nodeid_write_refused(c.mindex, (uint8_t)sub, v)) return ERR_NONE;
+    warn_baudrate_change(c.mindex, (uint8_t)sub, v);
     kr_errors_e e = write_int(label, c.mode, c.mindex, (uint8_t)sub, c.type, (uint32_t)(uint64_t)v);
     if (e == ERR_NONE) LOG_OK();
     return e;
@@ -549,7 +563,24 @@ void sdo_error_line()
 {
     if (load_cancelled) return; // no transfer was made: the last abort code is another's
     log_end();
-    LOG_SDO_ERROR();
+    // A transfer that never reached the bus (no CAN interface) has a reason, not an abort code.
+    char why[256];
+    if (kr_canopen_sdo_client_failure(why, sizeof why))
+        print_error("  SDO transfer failed: %s\n", why);
+    else
+        LOG_SDO_ERROR();
+}
+
+bool device_fault_seen = false;
+
+void device_fault(const char *format, ...)
+{
+    device_fault_seen = true;
+    va_list ap;
+    va_start(ap, format);
+    log_end();
+    vjob_error(format, ap);
+    va_end(ap);
 }
 
 bool wrong_format_seen = false;

@@ -1,5 +1,6 @@
 // Saving parameters: reads the non-volatile parameters (and with saveparamall the communication
 // objects) of devices over SDO and writes them as a parameter file the loader takes back.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -446,8 +447,14 @@ bool finish_file(parser_writer_st *w, kr_errors_e err, const char *file, const c
         lp::err("ERROR: Parameter saving stopped: %s.\nNo output file was written.\n%s", stop_cause, end);
         return false;
     }
+    // Through a link that names no file the save would put a new file in the link's place.
+    struct stat link {}, target {};
+    if (lstat(file, &link) == 0 && S_ISLNK(link.st_mode) && stat(file, &target) != 0) {
+        lp::err("Failed creating the output file '%s'\n  it is a symbolic link to a file that does not exist.\n", file);
+        return false;
+    }
     if (!parser_write_file(file, w->format == PARSER_FORMAT_YAML ? w->yaml.start_ptr : w->json.start_ptr)) {
-        lp::err("Failed creating the output file '%s'\n", file);
+        lp::err("Failed creating the output file '%s'\n  %s.\n", file, parser_last_error());
         return false;
     }
     std::printf("All parameters stored successfully to '%s'\n", file);
@@ -631,10 +638,13 @@ kr_errors_e save_device(parser_writer_st *w)
     char name[SAVEPARAM_NAME_LEN];
     std::memset(name, 0, sizeof name);
     if (read_sdo(CANOPEN_DEVICE_NAME_INDEX, 0, sizeof name - 1, name) != ERR_NONE) name[0] = '\0';
-    if (err == ERR_NONE && parser_writer_add_string(w, "DEVNAME", name) != ERR_NONE) {
-        unwritable_text("DEVNAME", CANOPEN_DEVICE_NAME_INDEX, w->format);
-        err = ERR_ABORTED;
-    }
+    // The name is the device's own and the loader does not read it: one JSON cannot hold is left out.
+    kr_errors_e name_err = err == ERR_NONE ? parser_writer_add_string(w, "DEVNAME", name) : err;
+    if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) != ERR_INVALID_DATA) err = name_err;
+    if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) == ERR_INVALID_DATA)
+        lp::warn("The device name of 0x%x (\"%s\") holds a double quote, which a JSON parameter file cannot hold: "
+                 "\"DEVNAME\" is left out.\n",
+                 (unsigned)db_node(), name);
     if (err == ERR_NONE) err = parser_writer_begin_array(w, "PARAMS");
     if (err == ERR_NONE && S().all) err = add_comm_objects(w);
     if (err != ERR_NONE) return err;

@@ -165,6 +165,35 @@ TEST(ParamFile, EndOfInputAndASaveOverTheLoadedFileWriteNothing)
     }
 }
 
+// Smaller faults name their cause: a device object's keys, a link to nowhere as the save target, a
+// device name JSON cannot hold, a baud rate that changes.
+TEST(ParamFile, SmallerFaultsNameTheirCause)
+{
+    Dev d;
+    d.add(0x2000, 0, SIM_U32, le(1, 4));
+    d.add(0x5FF7, 0, SIM_U32, le(250000, 4));
+    e2e::sandbox box;
+    box.write_file("db.json", database({{"big", "0x2000", "CANOPEN_UNSIGNED32", ", \"subindex\": 0"}}));
+    for (std::string dev : {R"({"NODEID": "0x200", "PARAMS": []})", R"({"NODEID": 32, "PARAMS": 5})", "{}"}) {
+        box.write_file("bad.json", dev);
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", "bad.json"}, "\n");
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_TRUE(has(r.out, "a device object of the parameter file is in a wrong format")) << r.out;
+    }
+    std::filesystem::create_symlink("gone/x.json", box.path("link.json"));
+    e2e::result r = d.krcan(box, {"--db", "db.json", "--saveparam", "link.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_TRUE(std::filesystem::is_symlink(box.path("link.json")));
+    sim_dev_set(d.setup.devs, NODE, 0x5FFF, 0, text("say \"hi\""));
+    r = d.krcan(box, {"--db", "db.json", "--saveparam", "named.json"});
+    ASSERT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_FALSE(has(box.read_file("named.json"), "DEVNAME"));
+    box.write_file("baud.json", "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x5ff7", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 500000}]})");
+    r = d.krcan(box, {"--db", "db.json", "--loadparam", "baud.json"});
+    ASSERT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_TRUE(has(r.out, "changes from 250000 to 500000")) << r.out;
+}
+
 // Stopped in the middle of a load, by Ctrl-C or by SIGTERM: the device's EMCY messages are on again
 // and a line says that nothing was stored.
 TEST(ParamFile, ASignalMidLoadSwitchesEmcyBackOn)
@@ -262,7 +291,7 @@ model random_model(std::mt19937 &g, bool sized)
         case 1: {
             const std::string chars = "abcXYZ019 -_.,:;!?()[]{}#&*%$@/+=<>|~^'`";
             std::string t;
-            for (uint32_t n = g() % 120; n > 0; n--) t += chars[g() % chars.size()];
+            for (uint32_t n = g() % 4 ? g() % 120 : 0; n > 0; n--) t += chars[g() % chars.size()];
             // An empty string comes as no bytes at all now and then.
             both(index, 0, SIM_STR, t.empty() && g() % 2 ? bytes{} : text(t), text("x"));
             m.source.back().type = m.fresh.back().type = SIM_STR;
