@@ -1,5 +1,6 @@
 # Wraps the README's commands. `make run` installs, builds and runs the demo; `make test` runs every test;
-# `make install PREFIX=DIR` installs krcan.
+# `make demo-bus` keeps a demo bus up for the README's examples; `make install PREFIX=DIR` installs krcan
+# and `make uninstall` removes what every install from this tree put in place.
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 PACKAGES := $(shell grep -v '^\s*\#' .ci/packages)
@@ -8,7 +9,7 @@ PREFIX ?= /usr/local
 # What tools/demo.sh runs: the tool, the virtual bus and the simulated device.
 DEMO_TARGETS := krcan kr_hub kr_simdev
 
-.PHONY: all deps build release release-tree test run install clean
+.PHONY: all deps build release release-tree test run demo-bus examples install uninstall clean
 
 all: build
 
@@ -36,9 +37,21 @@ run: deps release-tree
 	cmake --build build-release -j $(JOBS) --target $(DEMO_TARGETS)
 	bash tools/demo.sh build-release
 
+# The example packages, built from the files in examples/ (krcan reads packages but does not write them).
+examples:
+	python3 examples/make_packages.py
+
+# The demo's bus and devices for the README's examples, until Ctrl-C.
+demo-bus: deps release-tree examples
+	cmake --build build-release -j $(JOBS) --target $(DEMO_TARGETS)
+	bash tools/demo.sh build-release --keep
+
 install: deps release-tree
 	cmake --build build-release -j $(JOBS) --target krcan
-	cmake --install build-release --prefix "$(PREFIX)"
+	bash tools/make_install.sh install build-release "$(PREFIX)"
+
+uninstall:
+	bash tools/make_install.sh uninstall build-release
 
 clean:
 	rm -rf build build-release

@@ -239,6 +239,20 @@ std::vector<std::string> folder_media(const char *folder)
     return names;
 }
 
+// The regular files of a folder that are not media files.
+uint32_t other_files(const char *folder)
+{
+    uint32_t n = 0;
+    DIR *d = opendir(folder);
+    if (!d) return 0;
+    while (struct dirent *e = readdir(d)) {
+        std::string full;
+        if (!is_known_mediafile(e->d_name) && join(folder, e->d_name, full) && is_regular(full.c_str())) n++;
+    }
+    closedir(d);
+    return n;
+}
+
 bool load_media_path(const char *path, const char *prefix, uint32_t total, uint32_t *number)
 {
     const char *name = media_devname(path, prefix);
@@ -256,8 +270,16 @@ bool load_media_path(const char *path, const char *prefix, uint32_t total, uint3
         main_set_run_failed();
         return false;
     }
+    const std::vector<std::string> media = folder_media(path);
+    if (media.empty()) {
+        // Loading nothing is no success: say what the folder held instead.
+        job_error("ERROR: the folder '%s' holds no media file to load (%u other file(s)); media files have "
+                  ".jpg, .jpeg, .png or .bin in their names, all lower or all upper case.\n",
+                  name, other_files(path));
+        return false;
+    }
     bool ok = true;
-    for (const std::string &entry : folder_media(path)) {
+    for (const std::string &entry : media) {
         std::string full;
         if (!join(path, entry.c_str(), full)) {
             (*number)++;

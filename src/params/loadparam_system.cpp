@@ -294,6 +294,15 @@ bool loadparam_system(device_st **devices, uint32_t count)
                      "loaded without suppressing EMCY messages.\n",
                      d->name, (unsigned)d->nodeid);
     }
+    if (with_file == 0) {
+        emcy_suppress_end();
+        loadparam_reset_title();
+        // Writing nothing is no success.
+        lp::err("ERROR: none of the %u device(s) has bundled parameters, so nothing was loaded. A .krdev package "
+                "carries none: give a parameter file, or a .krsys package whose devices have one.\n",
+                (unsigned)count);
+        return false;
+    }
 
     bool aborted = false, failed = false;
     uint32_t position = 0, skipped = 0;

@@ -43,13 +43,14 @@ const commands_st commands[COMMANDS_COUNT] = {
      ARG_NONE, cmd_version},
     {"checkupdate", 0,
      "Asks the Korvane file server whether a newer krcan has been published and reports what it finds, without installing anything. krcan is public software, so this needs no account and ignores the one in *user* / *pwd*. Install what it finds with *update*.\n"
-     "The UI makes the same check once in the background when it opens and writes what it finds into its log; a check that fails there is silent, which is what this command is for.",
+     "The UI makes the same check once in the background when it opens and writes what it finds into its log; a check that fails there is silent, which is what this command is for. "
+     "This build cannot install what it finds, whatever its answer says of *update*: build the new krcan from its source instead.",
      ARG_NONE, cmd_checkupdate},
     {"update", 0,
      "Downloads the newest published krcan and installs it over this one.\n"
      "The download is checked against the size and the checksum the server publishes before anything is replaced, and the krcan it replaces is kept next to it as 'krcan.old', so a bad build can be put back by hand. The running krcan keeps running from the file it started with: restart it to use the new one.\n"
      "A machine-wide install (install.sh --system) is owned by root, so it takes 'sudo krcan --update'. A per-user install needs no privileges. "
-     "This build cannot replace itself: it reports a newer build and how to get it, and the run ends with status 1.",
+     "This build has no install.sh and cannot replace itself: it reports a newer build, which is built from its source, and the run ends with status 1.",
      ARG_NONE, cmd_update},
     {"ui", 'u',
      "Opens the graphical configuration window for selecting the CAN device and baudrate, followed by krcan's main display showing the system and its devices. Blocks until the window is closed.",
@@ -64,7 +65,8 @@ const commands_st commands[COMMANDS_COUNT] = {
      "Saves the system to a system configuration (.krsys) file, the same file the UI's \"Save system configuration\" button writes. The system is made of the devices given before this with *dev* and *sys*. krcan first listens for a moment for the devices' heartbeats on the bus: the file bundles the .krdev package of every device which is online, together with the parameters read from it, and a device which is not heard from is left out with a warning. E.g. 'krcan --dev a.krdev:0x10 --dev b.krdev:0x20 --savesys machine.krsys'. Not supported on Linux.",
      ARG_REQUIRE, cmd_savesys},
     {"can", 'c',
-     "Selects the CAN-USB hardware for communication. Defaults to can0.",
+     "Selects the CAN-USB hardware for communication. Defaults to can0. "
+     "On Linux that is a SocketCAN interface (can0, vcan0, ...) or a socketcand daemon on another machine, given as 'socketcand://HOST[:PORT]/BUS' (port 29536 when omitted).",
      ARG_REQUIRE, cmd_can},
     {"baud", 'b',
      "Sets the baudrate for the CAN-bus. Refer to CiA specification for valid values. Defaults to 250 kbaud.",
@@ -153,7 +155,7 @@ const commands_st commands[COMMANDS_COUNT] = {
      "'<file>:0x14' postfix, or with a *nodeid* option given after the\n"
      "device; a device coming from *sys* uses the node id stored in the\n"
      "system file.\n"
-     "This build starts no simulator: it says so, the later commands run at once and the run ends with status 1.",
+     "This build has no simulator runner: whatever its messages say of the CAN device or the packages, it starts no simulator, the later commands run at once and the run ends with status 1.",
      ARG_NONE, cmd_sim},
     {"find", 'f',
      "Searches the CAN bus for Korvane devices. Clears any existing devices, listens for CANopen heartbeats for 2 seconds and, for every OPERATIONAL node whose vendor id is Korvane's, reads its product code and adds it as a new device (with an empty configuration-file path).",
@@ -244,7 +246,8 @@ const commands_st commands[COMMANDS_COUNT] = {
      "(*bootloader*), the media files (*media*), the ESP32 flash images (*esp32*)\n"
      "and the firmware version (*fwversion*) are optional and are left out of the package when not given.\n"
      "The directory of the output file is created if it doesn't exist, and the\n"
-     "'.krdev' extension is added to the file name when it is missing.",
+     "'.krdev' extension is added to the file name when it is missing.\n"
+     "This build does not write packages: it says so and the run ends with status 1 before any job.",
      ARG_REQUIRE, cmd_makekrdev},
     {"loadesp32", 0,
      "Flashes the ESP32 module firmware bundled in a .krdev package (see *esp32*)\n"
@@ -336,10 +339,12 @@ const commands_st commands[COMMANDS_COUNT] = {
      "Bridges the CAN bus of a fleet device to the netdev krremote0 on this computer, as the Fleet tab's \"Remote CAN\" does. The argument names the device like *remoteui*'s. Blocks until Ctrl-C or until the device ends the session; meanwhile anything that speaks SocketCAN reaches the remote bus, e.g. a second 'krcan -c krremote0 --terminal'. Creating the netdev needs root, which is asked for with sudo." NO_FLEET_CLIENT,
      ARG_REQUIRE, cmd_remotecan},
     {"joystick", 0,
-     "Runs the joystick driver: a virtual game controller on this computer whose axes and buttons follow values the system's devices send in their TXPDOs, as configured in the System tab's \"Configure joystick driver\" window. The configuration is the one of the system file given before this with *sys*, or the joystick configuration file given as the argument ('--joystick=joystick.json'). Blocks until Ctrl-C. On Linux the controller is a uinput device, which needs access to /dev/uinput (install.sh installs a udev rule for it); on Windows it is vJoy device 1, which needs the vJoy driver installed. E.g. 'krcan --sys machine.krsys --joystick'.",
+     "Runs the joystick driver: a virtual game controller on this computer whose axes and buttons follow values the system's devices send in their TXPDOs, as configured in the System tab's \"Configure joystick driver\" window. The configuration is the one of the system file given before this with *sys*, or the joystick configuration file given as the argument ('--joystick=joystick.json'). Blocks until Ctrl-C. On Linux the controller is a uinput device, which needs access to /dev/uinput (install.sh installs a udev rule for it); on Windows it is vJoy device 1, which needs the vJoy driver installed. E.g. 'krcan --sys machine.krsys --joystick'. "
+     "This build has no install.sh: give your user write access to /dev/uinput yourself, e.g. with a udev rule.",
      ARG_OPTIONAL, cmd_joystick},
     {"silent", 's',
-     "Excecutes krcan silent, without logging process information",
+     "Excecutes krcan silent, without logging process information. "
+     "Despite its name it does the opposite: krcan prints no progress messages unless this option (or *ui* or *sim*) turns them on.",
      ARG_NONE, cmd_silent},
 };
 

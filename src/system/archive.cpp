@@ -10,9 +10,11 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "system/package.h"
+#include "kr_rtos.h"
 
 namespace {
 
@@ -606,6 +609,68 @@ bool rebuild(const char *archive_path, const char *dir, std::string &why)
     return ok;
 }
 
+// Every folder made here until it is removed, where the Ctrl-C handler can reach it: that handler ends
+// the process without exit handlers, so it removes them itself.
+struct tmpdir_slot_st {
+    std::atomic<bool> used{false};
+    char path[PATH_MAX];
+};
+tmpdir_slot_st tmpdir_slots[32];
+
+// Async-signal-safe: raw directory reads into a buffer on the stack, unlinkat, no allocation. Entries
+// are removed while the folder is read, so it is read again until a pass removes nothing. True when
+// the entry is gone.
+bool remove_tree_at(int parent, const char *name, int depth)
+{
+    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return unlinkat(parent, name, 0) == 0;
+    for (bool removed = true; removed && depth < 16;) {
+        removed = false;
+        alignas(8) char buf[2048];
+        long n;
+        while ((n = syscall(SYS_getdents64, fd, buf, sizeof buf)) > 0) {
+            for (long off = 0; off < n;) {
+                const char *entry = buf + off;
+                unsigned short reclen;
+                std::memcpy(&reclen, entry + 16, sizeof reclen);
+                const unsigned char type = (unsigned char)entry[18];
+                const char *child = entry + 19;
+                off += reclen;
+                if (std::strcmp(child, ".") == 0 || std::strcmp(child, "..") == 0) continue;
+                bool gone = (type != DT_DIR && unlinkat(fd, child, 0) == 0) || remove_tree_at(fd, child, depth + 1);
+                removed = removed || gone;
+            }
+        }
+        lseek(fd, 0, SEEK_SET);
+    }
+    close(fd);
+    return unlinkat(parent, name, AT_REMOVEDIR) == 0;
+}
+
+void remove_tmpdirs_on_signal(void)
+{
+    for (tmpdir_slot_st &s : tmpdir_slots)
+        if (s.used.load()) remove_tree_at(AT_FDCWD, s.path, 0);
+}
+
+void track_tmpdir(const char *path)
+{
+    static std::atomic<bool> hooked{false};
+    if (!hooked.exchange(true)) kr_add_signal_cleanup(remove_tmpdirs_on_signal);
+    for (tmpdir_slot_st &s : tmpdir_slots) {
+        if (s.used.load()) continue;
+        std::snprintf(s.path, sizeof s.path, "%s", path);
+        s.used.store(true);
+        return;
+    }
+}
+
+void untrack_tmpdir(const char *path)
+{
+    for (tmpdir_slot_st &s : tmpdir_slots)
+        if (s.used.load() && std::strcmp(s.path, path) == 0) s.used.store(false);
+}
+
 // The pid in a name this tool gives its temporary files and folders ("krcan_krdev.<pid>.XXXXXX",
 // "krcan_http_cfg_<pid>_XXXXXX", ...); 0 for any other name.
 long stale_pid(const char *name)
@@ -648,6 +713,7 @@ bool archive_mktempdir(const char *prefix, char *path, size_t size)
         path[0] = '\0';
         return false;
     }
+    track_tmpdir(path);
     return true;
 }
 
@@ -678,6 +744,7 @@ bool archive_remove_file(const char *archive_path, const char *dir, const char *
 void archive_rmtree(const char *dir)
 {
     if (!dir || !dir[0]) return;
+    untrack_tmpdir(dir);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }

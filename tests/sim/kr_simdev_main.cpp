@@ -36,6 +36,7 @@ static void usage(FILE *to)
             "  --no-bootup         no boot-up frame at start\n"
             "  --reset-delay MS    NMT reset to boot-up (default 50)\n"
             "  --operational       OPERATIONAL right after boot-up\n"
+            "  --autostart         OPERATIONAL after every boot-up of the application, as a device that starts itself\n"
             "  --media-block N     media objects 0x5FF8-0x5FFE with this block size (0 = not ready)\n"
             "  --commit-ms MS --clear-ms MS   media commit and clear read non-zero this long\n"
             "  --fault SPEC        e.g. busy:count=3  abort:code=0x06020000,index=0x2000  silent:count=-1\n"
@@ -190,6 +191,8 @@ int main(int argc, char **argv)
             base.reset_delay_ms = (uint32_t)n;
         } else if (a == "--operational") {
             base.start_operational = true;
+        } else if (a == "--autostart") {
+            base.auto_start = true;
         } else if (a == "--media-block") {
             need(0, 255);
             base.media.enabled = true;

@@ -73,6 +73,7 @@ struct sim_device_config_st {
     uint32_t reset_delay_ms = 50;        // NMT reset to boot-up
     std::string dict_file;               // extra or overriding objects
     bool start_operational = false;      // OPERATIONAL right after boot-up
+    bool auto_start = false;             // OPERATIONAL after every boot-up of the application
     sim_media_config_st media;           // media objects 0x5FF8-0x5FFE (sim_media.h)
     std::vector<sim_fault_st> faults;
     uint32_t sdo_delay_ms = 0;           // every SDO answer leaves this late (sim_delay.h)

@@ -16,7 +16,7 @@ void sim_nmt_bootup(sim_dev_st &d, bool frame)
         sim_dev_send_frame(d, sim_frame_std(0x700u + d.cfg.node_id, {0x00}));
         d.bootups++;
     }
-    d.state = 127;
+    d.state = d.cfg.auto_start && !sim_prog_in_boot(d.prog) ? 5 : 127;
     int64_t p = sim_hb_period_ns(d);
     d.next_hb_ns = p ? sim_mono_ns() + p : 0;
 }
