@@ -276,6 +276,24 @@ kr_errors_e check_device_entries(parser_node_st d)
     return err;
 }
 
+// The devices a file names directly, all checked before the first of them is written; a device a
+// query chooses is checked when it is chosen.
+kr_errors_e check_file_devices(parser_node_st root)
+{
+    parser_node_st devs = parser_find_child(root, "DEVS");
+    kr_errors_e err = ERR_NONE;
+    if (parser_get_type(devs) != PARSER_ARRAY) {
+        if (parser_node_is_valid(parser_find_child(root, "NODEID"))) err = check_device_entries(root);
+        return err;
+    }
+    uint32_t n = parser_array_get_size(devs);
+    parser_node_st el = parser_array_at(devs, 0);
+    for (uint32_t i = 0; i < n && err == ERR_NONE; i++, el = parser_array_next(el))
+        if (parser_get_type(el) == PARSER_OBJECT && parser_node_is_valid(parser_find_child(el, "NODEID")))
+            err = check_device_entries(el);
+    return err;
+}
+
 kr_errors_e write_op_value(uint8_t addr, uint16_t index, uint8_t sub, uint32_t value, uint32_t width)
 {
     uint8_t buf[4];
@@ -801,6 +819,11 @@ void loadparam_step(void *)
         if (!read_queries(root, path)) {
             unanswered = true;
             err = ERR_ABORTED;
+            std::free(text);
+            break;
+        }
+        err = check_file_devices(root);
+        if (err != ERR_NONE) {
             std::free(text);
             break;
         }

@@ -107,7 +107,9 @@ TEST(ParamFile, DataIsReadAgainstItsTypeAlikeInJsonAndYaml)
         {"bad.json", json("CANOPEN_UNSIGNED32", "\"abc\"")}, {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "~")},
         {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "'abc'")},   {"bad.json", json("CANOPEN_UNSIGNED8", "-1")},
         {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "-1")},      {"bad.json", json("CANOPEN_SIGNED8", "128")},
-        {"bad.json", json("CANOPEN_UNSIGNED16", "65536")}};
+        {"bad.json", json("CANOPEN_UNSIGNED16", "65536")},
+        // The whole file is checked: a later device's fault keeps the first from being written too.
+        {"bad.json", "{\"DEVS\": [" + json("CANOPEN_UNSIGNED32", "5") + ", " + json("CANOPEN_UNSIGNED8", "\"x\"") + "]}"}};
     for (const auto &[file, content] : refused) {
         SCOPED_TRACE(content);
         box.write_file(file, content);
