@@ -19,6 +19,9 @@ bool bus_ready(const char *job);
 /* False, with the reason printed and the run failed, when node is the tool's own node id: a request
  * there would only time out. */
 bool bus_node_is_other(const char *job, unsigned node);
+/* True for a node id from 1 to 127; otherwise says that none was selected, or that 0 names no
+ * device, for `what` (a job, as said in the message), fails the run and returns false. */
+bool bus_nodeid_selected(const char *what, unsigned node);
 /* The same check without opening: for a job whose connection may drop while it runs. */
 bool bus_still_up(const char *job);
 /* True, with the reason written to out, when the tool's own node is stopped by an NMT command:

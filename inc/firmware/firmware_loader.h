@@ -41,7 +41,12 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr);
 /* Removes the private firmware copy of the window's flash, if any (also when the process ends mid-flash). */
 void load_remove_window_copy(void);
 bool load_firmware(const char *path, bool wfr, bool kr, bool block);
+/* Cancels the running load: a boot-up wait ends, a download under way is aborted on the bus (SDO
+ * abort 0x08000000) and the load fails without resetting the device. */
 void load_cancel(void);
+/* The download went through and the reset that starts the new image is being sent: it cannot be
+ * cancelled any more. */
+bool load_is_resetting(void);
 
 /* The binary set with the `firmware` option (empty when none). */
 const char *makekrdev_get_firmware(void);

@@ -31,6 +31,8 @@ bool krhttp_quote(char *dest, uint32_t dest_length, const char *text);
 int32_t krhttp_curl(const char *config);
 /* The same; on 0, why (e.g. "curl exited with status 7") goes into err. */
 int32_t krhttp_curl_err(const char *config, char *err, uint32_t err_length);
+/* The same, with curl stopped (and 0) as soon as the file `output` it writes grows past max_bytes. */
+int32_t krhttp_curl_capped(const char *config, const char *output, uint64_t max_bytes, char *err, uint32_t err_length);
 /* Runs krhttp_curl; the other two arguments are not used. */
 int32_t krhttp_curl_logged(const char *config, const char *dest_path, uint64_t expected_size);
 /* One status per line of curl's output into codes (at most max_codes); how many were read. */

@@ -36,9 +36,18 @@ void commands_select_nodeid(uint8_t nodeid, bool force);
 void select_cmdline_device(uint8_t nodeid);
 void sim_monitor(void);
 
-/* Command-line numbers: base detection (0x hexadecimal, leading 0 octal, else decimal), the whole word
- * must be the number, no sign, at most `max`. False for anything else. */
-bool cmdline_parse_uint(const char *text, uint64_t max, uint64_t *out);
+/* The one reader of the command line's numbers. Blanks around the word (space, tab, CR, LF, VT, FF,
+ * no-break space) are dropped; what is left must be one whole number with base detection (0x
+ * hexadecimal, leading 0 octal, else decimal), a '-' only when min is below 0, no '+', within
+ * min..max. False for anything else, and *out is left alone. */
+bool cmdline_read_number(const char *text, int64_t min, int64_t max, int64_t *out);
+/* Whether the option (its long name) takes a number, and that number read in the option's own range;
+ * a refused one is reported (job_error) naming the argument. */
+bool cmdline_option_has_number(const char *option);
+bool cmdline_option_number(const char *option, const char *arg, int64_t *out);
+/* The value of sdowrite (text_only false) or sdowritestr (true): a number from -2^31 to 2^32-1, or
+ * text when text_only or when it holds a letter and does not start as a number. False refuses it. */
+bool cmdline_read_value(const char *text, bool text_only, int64_t *value, bool *is_text);
 
 /* How the command now being read uses the words left after the options (`cmdline_take_words`). */
 enum {

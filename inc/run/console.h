@@ -49,6 +49,8 @@ uint32_t logcap_get_seq(void);
 void kr_stdin_use_pipe(void);
 void kr_stdin_feed(const char *text);
 char *kr_stdin_getline(char *dest, size_t dest_length);
+/* The same line with its length (a NUL byte may be part of it), or -1 at end of input. */
+long kr_stdin_read_line(char *dest, size_t dest_length);
 int kr_stdin_getchar(void);
 bool kr_stdin_is_waiting(void);
 uint32_t kr_stdin_get_prompt_count(void);

@@ -344,12 +344,22 @@ extern const canopen_object_st obj_dict[];
 uint32_t obj_dict_len(void);
 
 void init(struct _dev_st *d);
-/* Queues a job. False (with a message) when the queue is full: the command is refused. */
+/* Queues a job. False (with a message) when the queue is full: the command is refused. The job keeps
+ * the CAN interface and baud rate that stand now: it runs on that bus. */
 bool add_task(void (*step)(void *app));
 void task_step(void *task);
 void step(void *app);
 /* The entry point's body; src/run/main.cpp calls it. */
 int krcan_main(int argc, char **argv);
+/* The one point where the whole command line is accepted, before any command runs: whole option
+ * names only, every required value present (an option name is no value), every number, value and
+ * node-id postfix readable, every loose word taken by exactly one command. False, with the reason
+ * said, refuses the line and nothing runs. Also stores the loose words in dev. */
+bool cmdline_accept(int argc, char **argv);
+/* Then each option's callback in command-line order; false when one refused (said, nothing queued
+ * runs). With help on the line only help runs. */
+bool cmdline_run(int argc, char **argv);
+bool cmdline_help_asked(void);
 /* Its parts: standard output line-buffered when not a terminal; after parsing, one task per queued
  * job and "Step", the library start-up and the scheduler (the run ends inside). */
 void main_setup_output(void);

@@ -22,6 +22,9 @@ void system_reset(system_st *system);
 /* nodeid 0: the package's default. False when full or the node id is above 127. */
 bool system_add_device(system_st *system, const char *path, uint8_t nodeid);
 device_st *system_add_empty_device(system_st *system);
+/* A device just added at a node another device of the system already has joins that one: it takes
+ * the added one's package and keeps what the bus told of it. Returns the device that holds the package. */
+device_st *system_join_same_node(system_st *system, device_st *added);
 /* None when full or the node id is not 1..127. */
 device_st *system_add_found_device(system_st *system, uint8_t nodeid, uint32_t vendor_id, uint32_t product_code);
 bool system_remove_device(system_st *system, device_st *device);
@@ -45,9 +48,9 @@ bool cmdline_parse_nodeid_arg(const char *text, char *path, uint32_t path_size, 
 bool cmdline_parse_nodeid_list(const char *text, char *path, uint32_t path_size, uint8_t *list, uint32_t capacity,
                                uint32_t *count);
 /* For a command that takes its file from the first loose word when given none (`first_only`), or whose
- * plain file may be followed by more files among the loose words: notes which words it takes. A
- * package argument (.krsys, .krdev) takes no loose words. */
-void cmdline_take_file_words(const char *arg, bool first_only);
+ * plain file may be followed by more files among the loose words: which words it takes (the
+ * CMDLINE_WORDS flags), or -1 for none. A package argument (.krsys, .krdev) takes no loose words. */
+int cmdline_file_words(const char *arg, bool first_only);
 /* False, with a message naming the limit, when a path given to `cmd` does not fit `size` characters
  * with its terminator: a cut path could name another file. */
 bool cmdline_path_fits(const char *cmd, const char *path, size_t size);

@@ -49,6 +49,19 @@ bool bus_node_is_other(const char *job, unsigned node)
     return false;
 }
 
+bool bus_nodeid_selected(const char *what, unsigned node)
+{
+    if (node >= 1 && node <= 127) return true;
+    // A node id given as 0 is the broadcast address of NMT, not a device.
+    if (dev.system.forced_nodeid_set && dev.system.forced_nodeid == 0 && node == 0)
+        job_error("Error: node id 0 names no device, so %s cannot address one: give the device's node id with "
+                  "--nodeid.\n",
+                  what);
+    else
+        job_error("Error: no device node id selected for %s: give one with --nodeid first.\n", what);
+    return false;
+}
+
 bool bus_still_up(const char *job)
 {
     if (kr_can_is_connected()) return true;

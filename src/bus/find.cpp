@@ -36,6 +36,8 @@ volatile uint16_t search_remaining_ms = 0;
 constexpr uint8_t NMT_OPERATIONAL = 5;
 constexpr uint8_t NMT_STOPPED = 4;
 constexpr uint8_t NMT_PREOP = 127;
+// The SDO client's longest back-off before its one retry of a timed-out read.
+constexpr uint32_t FIND_RETRY_ROOM_MS = 200;
 
 bool bit_get(const uint8_t *bits, uint8_t node) { return node < FIND_NODE_COUNT && (bits[node >> 3] >> (node & 7)) & 1; }
 void bit_set(uint8_t *bits, uint8_t node)
@@ -227,7 +229,7 @@ void find_start_monitor(void)
     // A port that failed or was lost stays so for the run; the jobs report it.
     const char *err = kr_can_get_state() == CAN_STATE_FAULT ? nullptr : kr_can_set_up(false);
     if (err) {
-        job_warning("ERROR: %s\n", err);
+        job_warning("The heartbeat monitor runs without the CAN interface: %s\n", err);
     }
     kr_canopen_set_can_callback(find_can_callb);
     monitor_installed = true;
@@ -263,22 +265,25 @@ uint8_t find_devices(void)
     for (uint32_t i = 0; i < dev.system.dev_count && i < SYSTEM_MAX_DEVICES; i++)
         if (system_nodeid_valid(dev.system.devs[i].nodeid)) mark[dev.system.devs[i].nodeid] = 2;
 
-    for (uint32_t elapsed = 0; elapsed < FIND_SEARCH_MS; elapsed += 20) {
-        search_remaining_ms = (uint16_t)(FIND_SEARCH_MS - elapsed);
+    // Real time, not passes: a read that waits for a silent node takes its time out of the search.
+    const uint32_t start = kr_rtos_get_tick_count();
+    auto elapsed = [start] { return (uint32_t)(kr_rtos_get_tick_count() - start); };
+    while (elapsed() < FIND_SEARCH_MS) {
+        search_remaining_ms = (uint16_t)(FIND_SEARCH_MS - elapsed());
         kr_rtos_task_delay(20);
         if (!bus_still_up("find") || bus_node_stopped("find", true)) {
             search_remaining_ms = 0;
             return 0;
         }
-        for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) {
+        for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX && elapsed() < FIND_SEARCH_MS; node++) {
             if (!bit_get(operational_nodes, node) || mark[node] == 2) continue;
             if (answering(last_nmt_state[node])) {
                 bool was_booting = mark[node] == 1;
                 mark[node] = 2;
                 // The search ends when it said it would: a node that does not answer gets the
-                // time left (its one retry included), not the SDO's full time-out.
-                uint32_t left = FIND_SEARCH_MS - elapsed;
-                _kr_canopen_sdo_client_set_timeout(left / 2 > 50 ? left / 2 : 50);
+                // time left, its one retry and the back-off before it included.
+                uint32_t left = FIND_SEARCH_MS - elapsed();
+                _kr_canopen_sdo_client_set_timeout(left > FIND_RETRY_ROOM_MS + 100 ? (left - FIND_RETRY_ROOM_MS) / 2 : 50);
                 bool unanswered = false;
                 find_try_add_node(node, was_booting, &unanswered);
                 if (unanswered) {
@@ -296,6 +301,13 @@ uint8_t find_devices(void)
         }
     }
     search_remaining_ms = 0;
+    for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++)
+        if (bit_get(operational_nodes, node) && mark[node] != 2 && answering(last_nmt_state[node])) {
+            std::printf("Node 0x%x sends heartbeats but the search had no time left to read its identity; it is "
+                        "not added.\n",
+                        (unsigned)node);
+            std::fflush(stdout);
+        }
     for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++)
         if (_kr_canopen_sdo_client_answers_differ(node, true)) {
             job_warning("WARNING: node 0x%x answered with two different identities: two devices share "
@@ -396,7 +408,7 @@ bool find_wait_node_operational(uint8_t node, uint32_t timeout_ms)
     if (!system_nodeid_valid(node)) return false;
     const char *err = kr_can_set_up(false);
     if (err) {
-        job_warning("ERROR: %s\n", err);
+        job_error("ERROR: %s\n", err);
         return false;
     }
     find_reinstall_monitor();

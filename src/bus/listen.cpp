@@ -15,23 +15,33 @@ namespace {
 
 constexpr uint32_t kStepMs = 200;
 
+// Each queued listener keeps the time that stood when its option was read.
+uint32_t times[TASKS_LEN];
+uint32_t times_queued = 0;
+uint32_t times_taken = 0;
+volatile bool output_lost = false;
+
 void can_callb(void *, const kr_can_message_st *msg)
 {
     char line[160];
     int len = listen_format_frame(msg, line, sizeof line);
     if (len <= 0) return;
     // One write per line, flushed: a line is never half out when the run is cut short.
-    fwrite(line, 1, (size_t)len, stdout);
-    fflush(stdout);
+    // A reader that went away (a closed pipe with SIGPIPE ignored) ends the listener.
+    if (fwrite(line, 1, (size_t)len, stdout) != (size_t)len || fflush(stdout) != 0 || ferror(stdout))
+        output_lost = true;
 }
 
 void listen_task(void *)
 {
+    if (times_taken >= times_queued) return;
+    dev.listen.time = times[times_taken++];
     // Silence from a closed port would read as a quiet bus.
     if (!bus_ready("listen")) return;
     kr_canopen_set_can_callback(can_callb);
     for (uint64_t count = 0; dev.listen.time == LISTEN_TIME_ENDLESS || count < dev.listen.time; count += kStepMs) {
         kr_rtos_task_delay(kStepMs);
+        if (output_lost) return; // the end of the run reports the lost output
         // A connection lost while listening ends the job: what follows would be silence, not a quiet bus.
         if (!bus_still_up("listen")) return;
     }
@@ -62,20 +72,16 @@ int listen_format_frame(const kr_can_message_st *msg, char *dest, size_t dest_le
 
 bool cmd_listen(const char *arg)
 {
+    uint32_t time = LISTEN_TIME_ENDLESS;
     if (arg) {
-        uint64_t secs;
-        // Milliseconds must stay below the endless marker 0xFFFFFFFF.
-        if (!cmdline_parse_uint(arg, (LISTEN_TIME_ENDLESS - 1) / 1000, &secs)) {
-            printf("Invalid listening time '%s': give a number of seconds from 0 to %u.\n", arg,
-                   (unsigned)((LISTEN_TIME_ENDLESS - 1) / 1000));
-            return false;
-        }
+        int64_t secs;
+        if (!cmdline_option_number("listen", arg, &secs)) return false;
         printf("Listening on the CAN bus for %u seconds.\n", (unsigned)secs);
-        dev.listen.time = (uint32_t)(secs * 1000);
-    } else {
-        dev.listen.time = LISTEN_TIME_ENDLESS;
+        time = (uint32_t)(secs * 1000);
     }
     if (!add_task(listen_task)) return false;
+    dev.listen.time = time;
+    times[times_queued++] = time;
     kr_can_set_up(false);
     return true;
 }

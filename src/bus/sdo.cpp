@@ -29,6 +29,8 @@ struct sdo_job_st {
     uint32_t datalen;
     bool is_text;     // write: text rather than a number
     int32_t value;    // write: the number
+    bool negative;    // write: the number was given negative, so it is sign-extended past 4 bytes
+    int64_t shown;    // write: the number as given
     const char *str;  // write: the text (in the command line, which lives as long as the run)
 };
 
@@ -40,42 +42,6 @@ uint32_t jobs_taken = 0;
 
 const char *const mindex_error = "Error: The CANOpen main index has to be set with *--mindex* command\n";
 
-bool parse_setter(const char *arg, uint64_t max, const char *missing, const char *what, uint64_t *out)
-{
-    if (!arg) {
-        printf("%s", missing);
-        return false;
-    }
-    if (!cmdline_parse_uint(arg, max, out)) {
-        printf("Invalid %s '%s': give a number from 0 to 0x%llx.\n", what, arg, (unsigned long long)max);
-        return false;
-    }
-    return true;
-}
-
-// Whether all of text reads as one integer with base detection, whatever its size.
-bool is_whole_number(const char *text)
-{
-    if (!text || !*text) return false;
-    char *end = nullptr;
-    errno = 0;
-    (void)strtoll(text, &end, 0);
-    return end != text && *end == '\0';
-}
-
-// The number an argument holds once surrounding blanks and a trailing CR or LF (a line from a CRLF
-// file, a script's blank) are dropped; empty when it does not start as a number at all.
-std::string number_part(const char *arg)
-{
-    std::string s = arg;
-    size_t b = s.find_first_not_of(" \t");
-    size_t e = s.find_last_not_of(" \t\r\n");
-    if (b == std::string::npos || e == std::string::npos || e < b) return "";
-    s = s.substr(b, e - b + 1);
-    size_t digit = s[0] == '-' || s[0] == '+' ? 1 : 0;
-    return digit < s.size() && s[digit] >= '0' && s[digit] <= '9' ? s : "";
-}
-
 // Queues one SDO job with a snapshot of the state now. False refuses the command.
 bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const char *arg, bool text_only)
 {
@@ -86,10 +52,7 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
     job.sindex = dev.sdo.sindex;
     job.datalen = dev.sdo.datalen;
 
-    if (job.node_id == 0 || job.node_id > 127) {
-        job_error("Error: no device node id selected for '%s': give one with --nodeid first.\n", name);
-        return false;
-    }
+    if (!bus_nodeid_selected((std::string("'") + name + "'").c_str(), job.node_id)) return false;
     uint32_t max = kind == sdo_job_e::readstr ? SDO_STR_MAX_LEN : SDO_DATA_MAX_LEN;
     if (job.datalen > max) {
         job_error("Error: data length %u is too long for '%s': at most %u bytes.\n", (unsigned)job.datalen, name,
@@ -97,35 +60,30 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
         return false;
     }
     if (kind == sdo_job_e::write) {
-        if (!arg) return false;
-        int32_t value = 0;
-        std::string number = text_only ? "" : number_part(arg);
-        if (!number.empty() && sdo_parse_number(number.c_str(), &value)) {
-            // A length below 4 bytes would send the low bytes only: a number that does not fit is refused.
-            if (job.datalen > 0 && job.datalen < 4 && !sdo_number_fits(number.c_str(), job.datalen)) {
-                job_error("Error: the number '%s' for '%s' does not fit the data length of %u byte%s.\n", arg, name,
-                          (unsigned)job.datalen, job.datalen == 1 ? "" : "s");
-                return false;
-            }
-            job.value = value;
-        } else if (!number.empty() && is_whole_number(number.c_str())) {
-            // A number too big for the value would otherwise go out as its digits in text.
-            job_error("Error: the number '%s' for '%s' does not fit 32 bits.\n", arg, name);
+        int64_t value = 0;
+        if (!arg || !cmdline_read_value(arg, text_only, &value, &job.is_text)) {
+            job_error("ERROR: invalid value '%s' for --%s: give one whole number from -2147483648 to 4294967295 "
+                      "(0xffffffff), or write text with --sdowritestr.\n",
+                      arg ? arg : "", name);
             return false;
-        } else if (!number.empty()) {
-            // "25\r" or "1O0" written as text would corrupt a numeric object.
-            job_error("Error: '%s' for '%s' starts as a number but is not a whole number; give only the "
-                      "number, or write text with --sdowritestr.\n",
-                      arg, name);
-            return false;
-        } else {
-            job.is_text = true;
+        }
+        if (job.is_text) {
             job.str = arg;
             if (job.datalen == 0 && std::strlen(arg) + 1 > SDO_DATA_MAX_LEN) {
                 job_error("Error: the text for '%s' is too long: at most %u bytes.\n", name,
                           (unsigned)SDO_DATA_MAX_LEN - 1);
                 return false;
             }
+        } else {
+            // A length below 4 bytes would send the low bytes only: a number that does not fit is refused.
+            if (job.datalen > 0 && job.datalen < 4 && !sdo_value_fits(value, job.datalen)) {
+                job_error("Error: the number '%s' for '%s' does not fit the data length of %u byte%s.\n", arg, name,
+                          (unsigned)job.datalen, job.datalen == 1 ? "" : "s");
+                return false;
+            }
+            job.value = (int32_t)(uint32_t)value;
+            job.negative = value < 0;
+            job.shown = value;
         }
         dev.sdo.value = job.value;
         dev.sdo.str = job.str;
@@ -263,8 +221,9 @@ void write_job(const sdo_job_st &job)
         std::memcpy(data.data(), job.str, text_len < len ? text_len : len);
     } else {
         len = job.datalen;
-        // Little-endian, sign-extended past 4 bytes. With no length the client sends 4 bytes.
-        data.assign(len < 4 ? 4 : len, job.value < 0 ? 0xFF : 0x00);
+        // Little-endian; past 4 bytes sign-extended only when given negative. With no length the client
+        // sends 4 bytes.
+        data.assign(len < 4 ? 4 : len, job.negative ? 0xFF : 0x00);
         uint32_t v = (uint32_t)job.value;
         for (uint32_t i = 0; i < 4 && i < data.size(); i++) data[i] = (uint8_t)(v >> (8 * i));
     }
@@ -278,7 +237,7 @@ void write_job(const sdo_job_st &job)
         if (job.is_text)
             printf("Wrote SDO string '%s'\n", job.str);
         else
-            printf("Wrote SDO epxedited value '%i'\n", (int)job.value);
+            printf("Wrote SDO epxedited value '%lld'\n", (long long)job.shown);
         printf("SDO write succesful\n");
     }
     fflush(stdout);
@@ -299,53 +258,35 @@ void sdo_step(void *)
 
 extern "C" {
 
-bool sdo_parse_number(const char *text, int32_t *value)
+bool sdo_value_fits(int64_t v, uint32_t len)
 {
-    if (!text || !*text) return false;
-    errno = 0;
-    char *end = nullptr;
-    long long v = strtoll(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0') return false;
-    // Either a signed or an unsigned 32-bit value (0xFFFFFFFF is the bit pattern of -1).
-    if (v < INT32_MIN || v > (long long)UINT32_MAX) return false;
-    *value = (int32_t)(uint32_t)v;
-    return true;
-}
-
-bool sdo_number_fits(const char *text, uint32_t len)
-{
-    if (!text || !*text) return false;
-    errno = 0;
-    char *end = nullptr;
-    long long v = strtoll(text, &end, 0);
-    if (errno != 0 || end == text || *end != '\0') return false;
-    if (len == 0 || len >= 4) return v >= INT32_MIN && v <= (long long)UINT32_MAX;
+    if (len == 0 || len >= 4) return v >= INT32_MIN && v <= (int64_t)UINT32_MAX;
     // Signed or unsigned in len bytes: -0x80..0xFF for one byte.
-    long long top = (1LL << (8 * len)) - 1;
-    long long bottom = -(1LL << (8 * len - 1));
+    int64_t top = (1LL << (8 * len)) - 1;
+    int64_t bottom = -(1LL << (8 * len - 1));
     return v >= bottom && v <= top;
 }
 
 bool cmd_mindex(const char *arg)
 {
-    uint64_t v;
-    if (!parse_setter(arg, 0xFFFF, "Give Main index.\n", "main index", &v)) return false;
+    int64_t v;
+    if (!cmdline_option_number("mindex", arg, &v)) return false;
     dev.sdo.mindex = (uint16_t)v;
     return true;
 }
 
 bool cmd_sindex(const char *arg)
 {
-    uint64_t v;
-    if (!parse_setter(arg, 0xFF, "Give Sub index.\n", "sub index", &v)) return false;
+    int64_t v;
+    if (!cmdline_option_number("sindex", arg, &v)) return false;
     dev.sdo.sindex = (uint8_t)v;
     return true;
 }
 
 bool cmd_datalen(const char *arg)
 {
-    uint64_t v;
-    if (!parse_setter(arg, UINT32_MAX, "Give Data length\n", "data length", &v)) return false;
+    int64_t v;
+    if (!cmdline_option_number("datalen", arg, &v)) return false;
     dev.sdo.datalen = (uint32_t)v;
     return true;
 }

@@ -31,6 +31,7 @@ kr_delay_st end_delay = 0;
 uint32_t arg_count = 0;
 uint8_t node_id = 0;               // taken when the option was read
 volatile bool tx_done = false;     // words mode: every word sent and its answer waited for
+bool heard = false;                // the device said something while the job ran
 
 // Each queued terminal keeps the node id and protocol that stood when its option was read.
 struct terminal_job_st {
@@ -117,7 +118,8 @@ void command_tx(void *)
             word += '\n';
             send_line(word.data(), word.size());
         } else {
-            if (!kr_stdin_getline(line, sizeof line)) {
+            long n = kr_stdin_read_line(line, sizeof line - 1);
+            if (n < 0) {
                 // End of input (a pipe, /dev/null, a closed descriptor) ends the terminal as the
                 // last word does: the answer to the last line is still waited for.
                 if (!zb_terminal) wait_for_response();
@@ -125,7 +127,16 @@ void command_tx(void *)
                 kr_rtos_task_delete(nullptr);
                 return;
             }
-            send_line(line, std::strlen(line));
+            size_t len = (size_t)n;
+            // A last line without its line end is still a line; a longer one comes in parts.
+            if (line[len - 1] != '\n' && len < sizeof line - 2) line[len++] = '\n';
+            if (std::memchr(line, '\0', len)) {
+                // Cut at the NUL, its start would run together with the next line as another command.
+                log_end();
+                job_error("Error: a terminal line holding a NUL byte is not sent.\n");
+            } else {
+                send_line(line, len);
+            }
         }
         kr_rtos_task_delay(100);
     }
@@ -140,7 +151,8 @@ void command_step(void *)
     arg_count = 0;
     PRINT("Terminal opened for node ID 0x%x\n", (unsigned)node_id);
     // Words sent into a closed port would go nowhere without a word said.
-    if (!bus_ready("terminal")) return;
+    if (!bus_ready("terminal") || !bus_node_is_other("terminal", node_id)) return;
+    heard = false;
     if (!mutex) kr_mutex_init(&mutex);
     kr_ring_buffer_init(&rx, rx_buffer, sizeof rx_buffer, 1);
     responded = true;
@@ -163,11 +175,19 @@ void command_step(void *)
             kr_errors_e err = kr_ring_buffer_pop(&rx, &c);
             kr_mutex_unlock(&mutex);
             if (err != ERR_NONE) break;
+            heard = true;
             putchar(c);
             end_delay = kEndDelayMs;
         }
         fflush(stdout);
         if (tx_done && end_delay <= 0) break;
+    }
+    // The old protocol has no answer to wait for: a device that never said a word is a failure.
+    if (zb_terminal && !heard) {
+        fflush(stdout);
+        fprintf(stderr, "\n*** NO RESPONSE ***\n");
+        fflush(stderr);
+        main_set_run_failed();
     }
     PRINT("Done\n");
     fflush(stdout);
@@ -176,13 +196,9 @@ void command_step(void *)
 bool queue_terminal(bool zb)
 {
     uint8_t id = db_get_nodeid(&dev.db);
-    if (id == 0 || id > 127) {
-        job_error("Error: no device node id selected for the terminal: give one with --nodeid first.\n");
-        return false;
-    }
+    if (!bus_nodeid_selected("the terminal", id)) return false;
     if (!add_task(command_step)) return false; // it refuses a sixth job, so jobs cannot overrun
     jobs[jobs_queued++] = terminal_job_st{id, zb};
-    cmdline_take_words(0); // each word is sent as a line
     end_delay = kEndDelayMs;
     arg_count = 0;
     kr_can_set_up(false);

@@ -368,7 +368,6 @@ void loadesp32_dispatch_step(void *)
 
 bool cmd_loadesp32(const char *arg)
 {
-    cmdline_take_file_words(arg, true);
     return system_dispatch_queue(&queue, arg, 0, loadesp32_dispatch_step);
 }
 

@@ -38,6 +38,16 @@ std::string window_copy;
 kr_canopen_can_callb_t hook_before = nullptr;
 bool watcher_installed = false;
 
+// The download has gone through and the reset that starts the image is under way: nothing to cancel.
+bool resetting = false;
+
+// A window load: a device whose bootloader is the maker's is flashed its way (load_makers_instead).
+bool makers_fallback = false;
+constexpr uint32_t ABORT_LENGTH_TOO_HIGH = 0x06070012;
+
+// CiA 301 has no code for a user's cancel: the general error says the client ended the transfer.
+constexpr uint32_t CANCEL_ABORT_CODE = 0x08000000;
+
 // The progress task's handshake with the load (one task runs at a time).
 struct update_st {
     bool running;
@@ -225,6 +235,8 @@ FILE *open_firmware(const char *path, uint64_t *size)
 
 // ---- The two flavours ----
 
+bool load_pieces(FILE *f, uint32_t size);
+
 bool load_kr(FILE *f, uint32_t size)
 {
     load_st &l = dev.load;
@@ -237,6 +249,12 @@ bool load_kr(FILE *f, uint32_t size)
     if (!wait_bootup()) return false;
     say_flushed(l.response ? "Reset OK. Now downloading...\n" : "Now downloading...\n");
     if (!l.block_transfer) return false;
+    return load_pieces(f, size);
+}
+
+bool load_pieces(FILE *f, uint32_t size)
+{
+    load_st &l = dev.load;
     say_flushed("Downloading the firmware as SDO block transfer\n");
     uint8_t piece[BLOCK_SIZE];
     uint32_t sent = 0;
@@ -253,6 +271,10 @@ bool load_kr(FILE *f, uint32_t size)
         }
         if (_kr_canopen_sdo_client_block_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, len, piece) !=
             ERR_NONE) {
+            if (l.cancel) {
+                say_flushed("Flashing cancelled.\n");
+                return false;
+            }
             say_flushed("Error while downloading block %u.\n", (unsigned)n);
             print_abort();
             return false;
@@ -263,6 +285,30 @@ bool load_kr(FILE *f, uint32_t size)
                     (unsigned)l.progress);
     }
     return true;
+}
+
+// The window does not know a device's bootloader: one that refuses the CiA 302 download as too long
+// takes the maker's pieces, and one without the program object is reset into the maker's bootloader.
+bool makers_bootloader_answer(uint32_t code)
+{
+    return code == ABORT_LENGTH_TOO_HIGH || code == CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST;
+}
+
+bool load_makers_instead(FILE *f, uint32_t size)
+{
+    load_st &l = dev.load;
+    const uint32_t code = _kr_canopen_sdo_get_error_code();
+    print_abort();
+    std::rewind(f);
+    if (code == ABORT_LENGTH_TOO_HIGH) {
+        say_flushed("Node 0x%x takes the firmware in pieces of %u bytes: it is sent so.\n", (unsigned)l.nodeid,
+                    BLOCK_SIZE);
+        return load_pieces(f, size);
+    }
+    say_flushed("Node 0x%x has no program object: it is reset into its bootloader.\n", (unsigned)l.nodeid);
+    l.kr = true;
+    l.response = false;
+    return load_kr(f, size);
 }
 
 bool load_cia(FILE *f, uint32_t size)
@@ -299,6 +345,12 @@ bool load_cia(FILE *f, uint32_t size)
             _kr_canopen_sdo_client_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
     }
     if (progress) update_end(err == ERR_NONE);
+    if (err != ERR_NONE && l.cancel) {
+        say_flushed("Flashing cancelled: the download was aborted, so the device keeps its firmware.\n");
+        return false;
+    }
+    if (err != ERR_NONE && makers_fallback && makers_bootloader_answer(_kr_canopen_sdo_get_error_code()))
+        return load_makers_instead(f, size);
     if (err != ERR_NONE) {
         say_flushed("Downloading the binary failed. Error code: %u\n", (unsigned)err);
         print_abort();
@@ -333,6 +385,7 @@ bool run_load(void)
     watcher_remove();
     std::fclose(f);
     if (ok) {
+        resetting = true;
         say_flushed("Loading done. Resetting device... OK!\n");
         kr_canopen_nmt_master_send_cmd(l.nodeid, CANOPEN_NMT_CMD_RESET_NODE);
         owed_node = l.nodeid;
@@ -394,6 +447,7 @@ bool load_configure(const char *path, bool wfr, bool kr, bool block)
     l.waiting = false;
     l.wait_forever = false;
     l.delay = wfr ? LOADWFR_WAIT_TIME_MS : RESPONSE_DELAY_MS;
+    makers_fallback = false;
     return true;
 }
 
@@ -403,11 +457,13 @@ void load_step(void *)
     l.finished = false;
     l.success = false;
     l.progress = 0;
+    resetting = false;
     bool ok = run_load();
     if (!ok) main_set_run_failed();
     load_remove_window_copy();
     l.success = ok;
     l.finished = true;
+    resetting = false;
 }
 
 bool flash_bin_sync(const char *path, uint8_t node, bool wfr, bool kr, bool block)
@@ -470,7 +526,6 @@ void flash_devices(uint32_t first, uint32_t end, bool wfr, bool kr, bool block)
 bool load_dispatch(const char *arg, bool wfr, bool kr, bool block)
 {
     uint32_t flags = (wfr ? FLAG_WFR : 0u) | (kr ? FLAG_KR : 0u) | (block ? FLAG_BLOCK : 0u);
-    cmdline_take_file_words(arg, true);
     return system_dispatch_queue(&load_queue, arg, flags, load_dispatch_step);
 }
 
@@ -529,6 +584,7 @@ bool loadbin(const char *path, uint8_t node, bool wfr, bool kr, bool block)
     l.cancel = false;
     l.waiting = false;
     l.wait_forever = wfr;
+    makers_fallback = !kr;
     if (kr_rtos_task_create(loadbin_task, "loadbin_task", 10240, nullptr, 2, nullptr) != KR_RTOS_PASS) {
         job_error("ERROR: the firmware load could not be started.\n");
         return not_started();
@@ -609,7 +665,14 @@ bool load_firmware(const char *path, bool wfr, bool kr, bool block)
     return true;
 }
 
-void load_cancel(void) { dev.load.cancel = true; }
+void load_cancel(void)
+{
+    dev.load.cancel = true;
+    // A download under way is aborted on the bus at once rather than run to its end.
+    if (!dev.load.finished && !resetting) kr_canopen_sdo_client_cancel(CANCEL_ABORT_CODE);
+}
+
+bool load_is_resetting(void) { return resetting && !dev.load.finished; }
 
 bool cmd_load(const char *arg) { return load_dispatch(arg, false, false, true); }
 bool cmd_loadwfr(const char *arg) { return load_dispatch(arg, true, false, true); }

@@ -459,7 +459,6 @@ void loadmedia_dispatch_step(void *)
 
 bool cmd_loadmedia(const char *arg)
 {
-    cmdline_take_file_words(arg, false);
     return system_dispatch_queue(&load_queue, arg, 0, loadmedia_dispatch_step);
 }
 

@@ -127,6 +127,12 @@ bool write_file(void)
         std::memcpy(path, target, std::strlen(target) + 1);
         std::free(target);
     }
+    // Only a regular file is replaced: a device node, a FIFO or a folder at the path is someone else's.
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        set_error("couldn't write '%s': it is not a regular file, so it is not replaced", path);
+        return false;
+    }
     // A file that is there but cannot be read holds values this run never saw: replacing it would lose them.
     int old = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (old < 0 && errno != ENOENT) {

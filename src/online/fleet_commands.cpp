@@ -205,18 +205,6 @@ void remotecan_job(void *)
     if (!mqtt_is_connected()) main_set_run_failed();
 }
 
-// A whole number of seconds, at least 1, whose milliseconds fit in 32 bits.
-bool parse_seconds(const char *arg, uint32_t *out)
-{
-    if (!arg || arg[0] < '0' || arg[0] > '9') return false;
-    errno = 0;
-    char *end = nullptr;
-    const unsigned long long v = std::strtoull(arg, &end, 0);
-    if (errno || !end || *end || v < 1 || v > UINT32_MAX / 1000u) return false;
-    *out = (uint32_t)v;
-    return true;
-}
-
 bool queue_text(arg_queue<dev_text> &q, const char *arg, void (*job)(void *))
 {
     if (!add_task(job)) return false;
@@ -233,9 +221,10 @@ bool cmd_login(const char *) { return add_task(login_job); }
 bool cmd_remotelist(const char *arg)
 {
     uint32_t seconds = LIST_DEFAULT_S;
-    if (arg && !parse_seconds(arg, &seconds)) {
-        say_flushed("--remotelist: '%s' is not a number of seconds\n", arg);
-        return false;
+    int64_t given = 0;
+    if (arg) {
+        if (!cmdline_option_number("remotelist", arg, &given)) return false;
+        seconds = (uint32_t)given;
     }
     if (!add_task(remotelist_job)) return false;
     list_seconds.push(seconds);

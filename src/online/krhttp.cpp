@@ -97,6 +97,7 @@ std::string clean_user_value(const char *text)
 struct run_result {
     int spawn_error = 0; // errno of a failed start
     bool timed_out = false;
+    bool too_large = false; // the capped output grew past its cap, and the program was killed
     bool exited = false;
     int exit_code = -1;
     int signal = 0;
@@ -105,7 +106,19 @@ struct run_result {
 
 // Runs argv[0] (looked up on PATH) with standard output into a pipe, standard input and error on
 // /dev/null. timeout_ms < 0: no bound; otherwise the program is killed when it runs longer.
-run_result run_captured(const char *const argv[], double timeout_ms)
+// A file the program writes that may grow to at most max bytes; path null: none.
+struct output_cap_st {
+    const char *path;
+    uint64_t max;
+};
+
+bool cap_exceeded(const output_cap_st &cap)
+{
+    struct stat st;
+    return cap.path && stat(cap.path, &st) == 0 && (uint64_t)st.st_size > cap.max;
+}
+
+run_result run_captured(const char *const argv[], double timeout_ms, output_cap_st cap = {nullptr, 0})
 {
     run_result r;
     int p[2];
@@ -154,6 +167,11 @@ run_result run_captured(const char *const argv[], double timeout_ms)
                 r.timed_out = true;
                 break;
             }
+            // Checked while it downloads: a body of any size would otherwise fill the disk first.
+            if (cap_exceeded(cap)) {
+                r.too_large = true;
+                break;
+            }
             pollfd pf = {p[0], POLLIN, 0};
             int n = poll(&pf, 1, remaining());
             if (n < 0 && errno != EINTR) break;
@@ -170,11 +188,13 @@ run_result run_captured(const char *const argv[], double timeout_ms)
         // before the signal handler forgets it: its pid cannot go to another process meanwhile.
         for (;;) {
             siginfo_t si{};
-            int w = r.timed_out ? 0 : waitid(P_PID, (id_t)pid, &si, WEXITED | WNOHANG | WNOWAIT);
+            bool stop = r.timed_out || r.too_large;
+            int w = stop ? 0 : waitid(P_PID, (id_t)pid, &si, WEXITED | WNOHANG | WNOWAIT);
             if (w == 0 && si.si_pid == pid) break;
             if (w < 0 && errno != EINTR) break;
-            if (r.timed_out || (deadline >= 0 && now_ms() >= deadline)) {
-                r.timed_out = true;
+            if (!stop && cap_exceeded(cap)) r.too_large = stop = true;
+            if (stop || (deadline >= 0 && now_ms() >= deadline)) {
+                if (!r.too_large) r.timed_out = true;
                 kill(pid, SIGKILL);
                 break;
             }
@@ -185,7 +205,7 @@ run_result run_captured(const char *const argv[], double timeout_ms)
         }
     }
     close(p[0]);
-    if (!r.timed_out) {
+    if (!r.timed_out && !r.too_large) {
         if (WIFEXITED(status)) {
             r.exited = true;
             r.exit_code = WEXITSTATUS(status);
@@ -252,7 +272,7 @@ int32_t config_max_time(const char *config)
 
 // Writes the configuration, runs curl on it and removes it. True when curl ran and exited with 0;
 // its output in out. Otherwise why is in err.
-bool run_curl(const char *config, std::string &out, char *err, uint32_t err_length)
+bool run_curl(const char *config, std::string &out, char *err, uint32_t err_length, output_cap_st cap = {nullptr, 0})
 {
     if (!config) {
         errf(err, err_length, "no request was given");
@@ -270,7 +290,7 @@ bool run_curl(const char *config, std::string &out, char *err, uint32_t err_leng
     }
     int32_t max_time = config_max_time(config);
     const char *argv[] = {"curl", "-K", cfg_path, nullptr};
-    run_result r = run_captured(argv, (max_time + KRHTTP_KILL_GRACE_S) * 1000.0);
+    run_result r = run_captured(argv, (max_time + KRHTTP_KILL_GRACE_S) * 1000.0, cap);
     krhttp_tmp_remove(cfg_path);
     if (r.spawn_error == ENOENT) {
         errf(err, err_length, "is curl installed?");
@@ -282,6 +302,10 @@ bool run_curl(const char *config, std::string &out, char *err, uint32_t err_leng
     }
     if (r.timed_out) {
         errf(err, err_length, "curl did not finish within %d s", (int)(max_time + KRHTTP_KILL_GRACE_S));
+        return false;
+    }
+    if (r.too_large) {
+        errf(err, err_length, "the answer is larger than %llu bytes", (unsigned long long)cap.max);
         return false;
     }
     if (!r.exited) {
@@ -341,8 +365,13 @@ bool krhttp_quote(char *dest, uint32_t dest_length, const char *text)
 
 int32_t krhttp_curl_err(const char *config, char *err, uint32_t err_length)
 {
+    return krhttp_curl_capped(config, nullptr, 0, err, err_length);
+}
+
+int32_t krhttp_curl_capped(const char *config, const char *output, uint64_t max_bytes, char *err, uint32_t err_length)
+{
     std::string out;
-    if (!run_curl(config, out, err, err_length)) return 0;
+    if (!run_curl(config, out, err, err_length, {output, max_bytes})) return 0;
     int32_t status = parse_status(out);
     if (status == 0) errf(err, err_length, out.empty() ? "curl printed no status" : "no answer from the server");
     return status;

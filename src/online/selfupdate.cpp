@@ -1,6 +1,7 @@
 // The update check: the manifest through curl, its parsing, and the one background check.
 #include "online/selfupdate.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -99,17 +100,24 @@ bool selfupdate_check(selfupdate_info_st *info, bool *newer, char *err, uint32_t
     } else {
         n += std::snprintf(config + n, sizeof config - (size_t)n,
                            "proto = \"=https\"\ntlsv1.2\nurl = \"%s/%s\"\noutput = \"%s\"\n"
-                           "write-out = \"%%{http_code}\"\n",
-                           SELFUPDATE_BASE_URL, SELFUPDATE_MANIFEST, quoted);
+                           "max-filesize = %u\nwrite-out = \"%%{http_code}\"\n",
+                           SELFUPDATE_BASE_URL, SELFUPDATE_MANIFEST, quoted, SELFUPDATE_MANIFEST_MAX);
         // A cut request is never run.
         if (n < 0 || (size_t)n >= sizeof config)
             std::snprintf(why, sizeof why, "the request did not fit its buffer");
         else
-            status = krhttp_curl_err(config, why, sizeof why);
+            status = krhttp_curl_capped(config, manifest, SELFUPDATE_MANIFEST_MAX, why, sizeof why);
     }
     // A manifest is a few hundred bytes; a body of any size must not fill the memory.
     char *body = status == 200 ? krhttp_read_file_max(manifest, SELFUPDATE_MANIFEST_MAX) : nullptr;
+    struct stat st;
+    bool oversized = stat(manifest, &st) == 0 && (uint64_t)st.st_size > SELFUPDATE_MANIFEST_MAX;
     krhttp_tmp_remove(manifest);
+    if (oversized) { // curl was stopped there, or what came is no manifest
+        std::free(body);
+        krhttp_err(err, err_length, kNoVersionInfo);
+        return false;
+    }
 
     if (status == 200) {
         selfupdate_info_st got = {};

@@ -15,7 +15,6 @@
 #include "kr_memory.h"
 #include "kr_rtos.h"
 #include "params/loadparam.h"
-#include "params/saveparam.h"
 #include "loadparam_internal.h"
 #include "system/system.h"
 #include "system/package.h"
@@ -81,7 +80,13 @@ bool ask_query(query_st *q)
         lp::prompt("\n\n User input requested: \n  ** %s **:\n", q->question);
         for (uint32_t i = 0; i < q->answer_count; i++) lp::prompt("    (%i): %s\n", (int)i + 1, q->answers[i]);
         char line[LOADPARAM_ANSWER_LEN];
-        if (!loadparam_read_answer(line, sizeof line)) return false;
+        bool got = loadparam_read_answer(line, sizeof line);
+        if (loadparam_is_cancelled()) {
+            // The stop's empty line chose nothing.
+            q->correct_answer = 0;
+            return true;
+        }
+        if (!got) return false;
         const char *p = line;
         while (*p == ' ' || *p == '\t') p++;
         char *end = nullptr;
@@ -609,10 +614,7 @@ extern "C" {
 
 bool cmd_loadparam(const char *arg)
 {
-    cmdline_take_file_words(arg, false);
-    if (!system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step)) return false;
-    params_note_load(arg);
-    return true;
+    return system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step);
 }
 
 void loadparam_dispatch_step(void *)

@@ -1,6 +1,6 @@
 // Parameter commands seen together on one command line: a save whose file a later load on the same
-// line reads would overwrite that file before the load runs. Called while the command line is read,
-// before the scheduler starts.
+// line reads would overwrite that file before the load runs. Called by the check that accepts the
+// command line, before any command runs.
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -15,13 +15,11 @@ namespace {
 
 struct param_job_st {
     bool save;
-    uint32_t position; // the job's place in the queue
     std::string arg;
 };
 
+// The saves and loads in command-line order, which is the order their jobs run in.
 std::vector<param_job_st> param_jobs;
-
-void note(bool save, const char *arg) { param_jobs.push_back({save, dev.tasks.len, arg ? arg : ""}); }
 
 // One name for a file however it is written: relative, with "..", through a symlinked folder.
 std::string resolved(const std::string &path)
@@ -52,22 +50,28 @@ std::vector<std::string> load_files(const std::string &arg)
 
 extern "C" {
 
-void params_note_save(const char *arg) { note(true, arg); }
-void params_note_load(const char *arg) { note(false, arg); }
+void params_note_option(const char *option, const char *arg)
+{
+    bool save = std::strcmp(option, "saveparam") == 0 || std::strcmp(option, "saveparamall") == 0;
+    if (save || std::strcmp(option, "loadparam") == 0) param_jobs.push_back({save, arg ? arg : ""});
+}
 
 bool params_check_command_line(void)
 {
-    for (const param_job_st &s : param_jobs) {
-        if (!s.save) continue;
-        std::string target = resolved(s.arg);
-        for (const param_job_st &l : param_jobs) {
-            if (l.save || l.position <= s.position) continue;
+    std::vector<param_job_st> jobs;
+    jobs.swap(param_jobs); // each check sees the line it was given
+    for (size_t i = 0; i < jobs.size(); i++) {
+        if (!jobs[i].save || jobs[i].arg.empty()) continue;
+        std::string target = resolved(jobs[i].arg);
+        for (size_t k = i + 1; k < jobs.size(); k++) {
+            const param_job_st &l = jobs[k];
+            if (l.save) continue;
             for (const std::string &f : load_files(l.arg)) {
                 if (resolved(f) != target) continue;
                 job_error("ERROR: --saveparam would write '%s', which a later --loadparam on the same command line "
                           "reads ('%s'): the file would be overwritten before it is loaded. Nothing was run; save "
                           "to another file.\n",
-                          s.arg.c_str(), f.c_str());
+                          jobs[i].arg.c_str(), f.c_str());
                 return false;
             }
         }

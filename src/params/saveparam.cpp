@@ -506,8 +506,6 @@ bool cmd_saveparam(const char *arg)
         main_set_run_failed();
         return true;
     }
-    params_note_save(arg);
-    cmdline_take_words(0); // the words select the objects to save
     return true;
 }
 

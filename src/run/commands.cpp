@@ -352,16 +352,132 @@ uint32_t commands_count(void) { return COMMANDS_COUNT; }
 
 // ---- Numbers on the command line ----
 
-bool cmdline_parse_uint(const char *text, uint64_t max, uint64_t *out)
+namespace {
+
+// The blank, if any, that text starts with: its length in bytes, else 0.
+size_t blank_at(const char *text)
 {
-    // strtoull would take leading blanks, a sign (and negate) and trailing junk; a command line number takes none.
-    if (!text || text[0] < '0' || text[0] > '9') return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = std::strtoull(text, &end, 0);
-    if (errno == ERANGE || end == text || *end != '\0' || v > max) return false;
-    *out = v;
+    switch (text[0]) {
+    case ' ': case '\t': case '\r': case '\n': case '\v': case '\f': return 1;
+    case '\xC2': return text[1] == '\xA0' ? 2 : 0; // no-break space in UTF-8
+    default: return 0;
+    }
+}
+
+int digit_value(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 99;
+}
+
+// The words of the options that take a number, with its range and what the number is.
+struct option_number_st {
+    const char *option;
+    int64_t min, max;
+    const char *what;
+};
+const option_number_st option_numbers[] = {
+    {"nodeid", 0, 127, "node id"},
+    {"forcenodeid", 0, 127, "node id"},
+    {"mindex", 0, 0xFFFF, "main index"},
+    {"sindex", 0, 0xFF, "sub index"},
+    {"datalen", 0, UINT32_MAX, "data length"},
+    {"baud", 1, UINT32_MAX, "baud rate"},
+    {"listen", 0, (UINT32_MAX - 1) / 1000, "listening time in seconds"}, // 0xFFFFFFFF ms means endless
+    {"remotelist", 1, UINT32_MAX / 1000, "listening time in seconds"},
+};
+
+const option_number_st *option_number(const char *option)
+{
+    for (const option_number_st &n : option_numbers)
+        if (option && std::strcmp(n.option, option) == 0) return &n;
+    return nullptr;
+}
+
+} // namespace
+
+bool cmdline_read_number(const char *text, int64_t min, int64_t max, int64_t *out)
+{
+    if (!text) return false;
+    const char *p = text;
+    while (size_t n = blank_at(p)) p += n;
+    const char *end = p + std::strlen(p);
+    for (bool trimmed = true; trimmed && end > p;) {
+        trimmed = false;
+        if (end - p >= 2 && end[-2] == '\xC2' && end[-1] == '\xA0') {
+            end -= 2;
+            trimmed = true;
+        } else if (blank_at(end - 1) == 1) {
+            end--;
+            trimmed = true;
+        }
+    }
+    bool negative = p < end && *p == '-';
+    if (negative) {
+        if (min >= 0) return false;
+        p++;
+    }
+    int base = 10;
+    if (end - p >= 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
+    } else if (end - p >= 2 && p[0] == '0') {
+        base = 8;
+        p++;
+    }
+    if (p == end) return false;
+    // The magnitude of INT64_MIN is the largest any range here can need.
+    const uint64_t limit = (uint64_t)INT64_MAX + 1;
+    uint64_t v = 0;
+    for (; p < end; p++) {
+        int d = digit_value(*p);
+        if (d >= base) return false;
+        if (v > (limit - (uint64_t)d) / (uint64_t)base) return false;
+        v = v * (uint64_t)base + (uint64_t)d;
+    }
+    int64_t value;
+    if (negative) value = v == limit ? INT64_MIN : -(int64_t)v;
+    else if (v > (uint64_t)INT64_MAX) return false;
+    else value = (int64_t)v;
+    if (value < min || value > max) return false;
+    *out = value;
     return true;
+}
+
+bool cmdline_option_has_number(const char *option) { return option_number(option) != nullptr; }
+
+bool cmdline_option_number(const char *option, const char *arg, int64_t *out)
+{
+    const option_number_st *n = option_number(option);
+    if (n && cmdline_read_number(arg, n->min, n->max, out)) return true;
+    job_error("ERROR: invalid %s '%s' for --%s: give one whole number from %lld to %lld (0x%llx).\n",
+              n ? n->what : "number", arg ? arg : "", option ? option : "?", n ? (long long)n->min : 0LL,
+              n ? (long long)n->max : 0LL, n ? (unsigned long long)n->max : 0ULL);
+    return false;
+}
+
+bool cmdline_read_value(const char *text, bool text_only, int64_t *value, bool *is_text)
+{
+    *is_text = false;
+    if (text_only) {
+        *is_text = true;
+        return true;
+    }
+    if (cmdline_read_number(text, INT32_MIN, UINT32_MAX, value)) return true;
+    // Text only when it holds a letter and does not start as a number: "1O0", "25 x" or a full-width
+    // digit written as text would corrupt a numeric object.
+    const char *p = text;
+    while (size_t n = blank_at(p)) p += n;
+    if (*p == '-' || *p == '+') p++;
+    if (*p >= '0' && *p <= '9') return false;
+    for (p = text; *p; p++)
+        if ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z')) {
+            *is_text = true;
+            return true;
+        }
+    return false;
 }
 
 // ---- Help ----
@@ -424,21 +540,17 @@ void print_command(const commands_st *row)
 
 bool cmd_help(const char *arg)
 {
-    const char *word = arg;
-    if (!word && optind < dev.argc) {
-        word = dev.argv[optind]; // looked at, not consumed
-        if (word[0] != '-') cmdline_take_words(CMDLINE_WORDS_FIRST);
-    }
+    // Without an argument the next word names the command; it is looked at, not consumed.
+    const char *word = arg ? arg : optind < dev.argc ? dev.argv[optind] : nullptr;
     const commands_st *row = find_command(word);
     if (row) {
         print_command(row);
-    } else if (!arg) {
+    } else if (!word) {
         std::printf("*****************************\nKorvane CAN command line tool\n*****************************\n\n\n"
                     "Commands:\n");
         for (const commands_st &r : commands) print_command(&r);
     } else {
-        // Help goes on with the next word, so the run does not fail.
-        print_error("ERROR: unknown command '%s'. Run --help without an argument to list every command.\n", arg);
+        job_error("ERROR: unknown command '%s'. Run --help without an argument to list every command.\n", word);
     }
     std::fflush(stdout);
     return true;
@@ -618,15 +730,12 @@ bool cmd_can(const char *arg)
 
 bool cmd_baud(const char *arg)
 {
-    uint64_t baud = 0;
+    int64_t baud = 0;
     if (!arg) {
         PRINT("Bad baudrate\n");
         return false;
     }
-    if (!cmdline_parse_uint(arg, UINT32_MAX, &baud) || baud == 0) {
-        job_error("ERROR: invalid baud rate '%s'; give it in bit/s, e.g. 250000.\n", arg);
-        return false;
-    }
+    if (!cmdline_option_number("baud", arg, &baud)) return false;
     if (!kr_can_baud_supported((uint32_t)baud)) {
         job_error("ERROR: the baud rate %s is not supported; give 100000, 125000, 250000, 500000 or "
                   "1000000.\n",
@@ -636,6 +745,11 @@ bool cmd_baud(const char *arg)
     PRINT("Setting CAN baudrate: %u\n", (unsigned)baud);
     dev.baudrate = (uint32_t)baud;
     kr_can_set_baudrate(dev.can_channel, dev.baudrate);
+    // A daemon's bus runs at the rate its own interface was set to: nothing here can change it.
+    if (std::strncmp(dev.can_channel, KR_CAN_SOCKETCAND_PREFIX, std::strlen(KR_CAN_SOCKETCAND_PREFIX)) == 0)
+        job_warning("WARNING: --baud does not reach '%s': a socketcand bus keeps the bit rate its daemon's "
+                    "interface was set to.\n",
+                    dev.can_channel);
     kr_can_set_up(true); // a failure is reported by the port and does not stop the run
     return true;
 }
@@ -683,17 +797,14 @@ void select_cmdline_device(uint8_t nodeid)
     if (d) PRINT("Node ID 0x%x assigned to device '%s'\n", nodeid, d->name);
 }
 
-static bool parse_nodeid(const char *arg, uint8_t *id)
+static bool parse_nodeid(const char *option, const char *arg, uint8_t *id)
 {
-    uint64_t v = 0;
+    int64_t v = 0;
     if (!arg) {
         PRINT("Give Node ID.\n");
         return false;
     }
-    if (!cmdline_parse_uint(arg, 127, &v)) {
-        job_error("ERROR: invalid node id '%s'; it must be in the range 0..127 (0x0..0x7f).\n", arg);
-        return false;
-    }
+    if (!cmdline_option_number(option, arg, &v)) return false;
     *id = (uint8_t)v;
     return true;
 }
@@ -701,7 +812,7 @@ static bool parse_nodeid(const char *arg, uint8_t *id)
 bool cmd_node(const char *arg)
 {
     uint8_t id = 0;
-    if (!parse_nodeid(arg, &id)) return false;
+    if (!parse_nodeid("nodeid", arg, &id)) return false;
     PRINT("Selected Node ID 0x%x\n", id);
     commands_select_nodeid(id, false);
     select_cmdline_device(id);
@@ -711,7 +822,7 @@ bool cmd_node(const char *arg)
 bool cmd_forcenode(const char *arg)
 {
     uint8_t id = 0;
-    if (!parse_nodeid(arg, &id)) return false;
+    if (!parse_nodeid("forcenodeid", arg, &id)) return false;
     PRINT("Selected Node ID 0x%x. The node id from the parameter file will be assigned to this device.\n", id);
     commands_select_nodeid(id, true);
     select_cmdline_device(id);

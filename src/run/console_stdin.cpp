@@ -106,11 +106,13 @@ void kr_stdin_feed(const char *text)
     }
 }
 
-char *kr_stdin_getline(char *dest, size_t dest_length)
+char *kr_stdin_getline(char *dest, size_t dest_length) { return kr_stdin_read_line(dest, dest_length) < 0 ? nullptr : dest; }
+
+long kr_stdin_read_line(char *dest, size_t dest_length)
 {
-    if (!dest || dest_length == 0) return nullptr;
+    if (!dest || dest_length < 2) return -1;
     prompt_count++;
-    return read_line(dest, dest_length) < 0 ? nullptr : dest;
+    return read_line(dest, dest_length);
 }
 
 int kr_stdin_getchar(void)

@@ -1,6 +1,5 @@
 // The run: start-up defaults, the command-line walk, the job queue and the end of the run.
 #include <fcntl.h>
-#include <getopt.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,7 +10,6 @@
 #include <string>
 
 #include "online/account.h"
-#include "params/saveparam.h"
 #include "run/commands.h"
 #include "run/main.h"
 #include "system/package.h"
@@ -136,6 +134,30 @@ void init(struct _dev_st *d)
     system_reset(&d->system);
 }
 
+namespace {
+
+// The bus each job runs on: the interface and baud rate that stood when its option was read, as its
+// node id does.
+struct job_bus_st {
+    char channel[sizeof dev.can_channel];
+    uint32_t baudrate;
+};
+job_bus_st job_buses[TASKS_LEN];
+
+void select_job_bus(const job_bus_st &bus)
+{
+    if (std::strcmp(kr_can_get_dev(), bus.channel) == 0 && kr_can_get_baudrate(bus.channel) == bus.baudrate &&
+        std::strcmp(dev.can_channel, bus.channel) == 0)
+        return;
+    kr_copy_text(dev.can_channel, sizeof dev.can_channel, bus.channel);
+    dev.baudrate = bus.baudrate;
+    kr_can_set_baudrate(dev.can_channel, dev.baudrate);
+    // A port never opened opens on first use; an open or failed one moves to this job's bus now.
+    if (kr_can_get_state() != CAN_STATE_INIT) kr_can_set_up(true);
+}
+
+} // namespace
+
 bool add_task(void (*step_fn)(void *app))
 {
     // The window's job runs until the window closes and the run ends with it.
@@ -159,6 +181,9 @@ bool add_task(void (*step_fn)(void *app))
         if (t.mutex) kr_rtos_sem_delete(t.mutex);
         return false;
     }
+    job_bus_st &bus = job_buses[dev.tasks.len - 1];
+    kr_copy_text(bus.channel, sizeof bus.channel, dev.can_channel);
+    bus.baudrate = dev.baudrate;
     return true;
 }
 
@@ -166,6 +191,7 @@ void task_step(void *task)
 {
     task_st *t = (task_st *)task;
     kr_mutex_lock(&t->mutex);
+    select_job_bus(job_buses[t - (task_st *)dev.tasks.buffer]);
     t->step(&dev);
     kr_mutex_unlock(&t->mutex);
     kr_rtos_task_delete(nullptr);
@@ -221,99 +247,6 @@ void step(void *)
     for (;;) kr_rtos_task_delay(1);
 }
 
-// ---- The command line's words ----
-
-namespace {
-
-struct words_claim_st {
-    const char *cmd;
-    unsigned how;
-};
-constexpr uint32_t WORD_CLAIMS_MAX = 8;
-words_claim_st word_claims[WORD_CLAIMS_MAX];
-uint32_t word_claim_count = 0;
-
-struct word_hint_st {
-    const char *word;
-    const char *cmd;
-};
-constexpr uint32_t WORD_HINTS_MAX = 16;
-word_hint_st word_hints[WORD_HINTS_MAX];
-uint32_t word_hint_count = 0;
-
-// The loose words from..to quoted for a message, each cut to a readable length.
-std::string quoted_words(uint32_t from, uint32_t to)
-{
-    std::string out;
-    for (uint32_t i = from; i < to; i++) {
-        std::string w = dev.nonopt_argv[i];
-        if (w.size() > 60) w = w.substr(0, 57) + "...";
-        out += (out.empty() ? "'" : ", '") + w + "'";
-    }
-    return out;
-}
-
-void refuse_bad_option(int argc, char **argv)
-{
-    std::string word;
-    if (optind > 0 && optind <= argc && std::strncmp(argv[optind - 1], "--", 2) == 0)
-        word = std::string(argv[optind - 1]).substr(0, std::string(argv[optind - 1]).find('='));
-    else if (optopt > ' ' && optopt < 127)
-        word = std::string("-") + (char)optopt;
-    job_error("ERROR: the option %s%s%sis unknown or lacks its argument (see above); nothing was run. "
-              "Run --help to list every command.\n",
-              word.empty() ? "" : "'", word.c_str(), word.empty() ? "" : "' ");
-}
-
-// Each word after the options belongs to exactly one command: a word nothing reads would be lost
-// silently, and one that two commands read would reach the wrong one.
-bool loose_words_taken(void)
-{
-    uint32_t n = dev.argv_count;
-    if (n == 0) return true;
-    if (word_claim_count >= 2) {
-        const words_claim_st *file = &word_claims[0];
-        for (uint32_t i = 0; i < word_claim_count && i < WORD_CLAIMS_MAX; i++)
-            if (word_claims[i].how & CMDLINE_WORDS_FILE) {
-                file = &word_claims[i];
-                break;
-            }
-        job_error("ERROR: the words after the options (%s) would be taken by both '%s' and '%s', but "
-                  "they can belong to only one command; nothing was run. Give the file as "
-                  "--%s=FILE.\n",
-                  quoted_words(0, n).c_str(), word_claims[0].cmd, word_claims[1].cmd, file->cmd);
-        return false;
-    }
-    uint32_t taken = word_claim_count == 0 ? 0 : (word_claims[0].how & CMDLINE_WORDS_FIRST) ? 1 : n;
-    if (taken < n) {
-        job_error("ERROR: nothing on the command line takes %s; nothing was run.\n", quoted_words(taken, n).c_str());
-        for (uint32_t h = 0; h < word_hint_count; h++)
-            for (uint32_t i = taken; i < n; i++)
-                if (dev.nonopt_argv[i] == word_hints[h].word)
-                    std::printf("To give '%s' its value, write --%s=%s.\n", word_hints[h].cmd, word_hints[h].cmd,
-                                word_hints[h].word);
-        return false;
-    }
-    if (word_claims[0].how & CMDLINE_WORDS_PATHS)
-        for (uint32_t i = 0; i < taken; i++)
-            if (std::strlen(dev.nonopt_argv[i]) >= DEV_PATH_LEN) {
-                job_error("ERROR: the path %s for '%s' is longer than %u characters; nothing was "
-                          "run.\n",
-                          quoted_words(i, i + 1).c_str(), word_claims[0].cmd, (unsigned)DEV_PATH_LEN - 1);
-                return false;
-            }
-    return true;
-}
-
-} // namespace
-
-void cmdline_take_words(unsigned how)
-{
-    if (word_claim_count < WORD_CLAIMS_MAX)
-        word_claims[word_claim_count] = {current_command ? current_command->cmd_long : "?", how};
-    word_claim_count++;
-}
-
 // ---- The entry point ----
 
 void main_setup_output(void)
@@ -364,57 +297,7 @@ int krcan_main(int argc, char **argv)
     simrun_init();
     credentials_init();
 
-    static struct option long_options[COMMANDS_COUNT + 1];
-    static char short_options[512];
-    size_t short_len = 0;
-    for (uint32_t i = 0; i < COMMANDS_COUNT; i++) {
-        const commands_st &row = commands[i];
-        int value = row.cmd_short ? (int)(unsigned char)row.cmd_short : (int)i;
-        long_options[i] = {row.cmd_long, (int)row.args, nullptr, value};
-        if (value > 96) {
-            const char *suffix = row.args == ARG_REQUIRE ? ":" : row.args == ARG_OPTIONAL ? "::" : "";
-            short_len += (size_t)std::snprintf(short_options + short_len, sizeof short_options - short_len, "%c%s",
-                                               (char)value, suffix);
-        }
-    }
-    long_options[COMMANDS_COUNT] = {nullptr, 0, nullptr, 0};
-
-    bool refused = false;
-    optind = 1;
-    int c;
-    while (!refused && (c = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
-        if (c == '?') { // getopt_long has said what is wrong; a misspelt option could change what a job does
-            refuse_bad_option(argc, argv);
-            refused = true;
-            continue;
-        }
-        for (uint32_t i = 0; i < COMMANDS_COUNT && !refused; i++) {
-            const commands_st &row = commands[i];
-            bool match = row.cmd_short ? (unsigned char)row.cmd_short == c : (int)i == c;
-            if (!match) continue;
-            current_command = &row;
-            if (!row.callback(optarg)) {
-                std::printf("command '%s' returned with FALSE, terminating.\n", row.cmd_long);
-                refused = true;
-            }
-            current_command = nullptr;
-            // "--listen 2" leaves the 2 as a loose word; remembered to say how to give it.
-            if (row.args == ARG_OPTIONAL && !optarg && optind < argc && argv[optind][0] != '-' &&
-                word_hint_count < WORD_HINTS_MAX)
-                word_hints[word_hint_count++] = {argv[optind], row.cmd_long};
-        }
-    }
-
-    if (optind < argc) {
-        dev.argv_count = (uint32_t)(argc - optind);
-        dev.nonopt_argv = &argv[optind];
-    } else {
-        dev.argv_count = 0;
-        dev.nonopt_argv = nullptr;
-    }
-    if (!refused) refused = !loose_words_taken();
-    if (!refused) refused = !params_check_command_line();
-    if (stdout_lost() || refused) return 1;
-
+    if (!cmdline_accept(argc, argv) || !cmdline_run(argc, argv) || stdout_lost()) return 1;
+    if (cmdline_help_asked()) return main_run_failed() ? 1 : 0;
     return main_start_run();
 }

@@ -275,7 +275,7 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
             std::fflush(stderr);
             break;
         }
-        device_st *d = &system->devs[system->dev_count - 1];
+        device_st *d = system_join_same_node(system, &system->devs[system->dev_count - 1]);
         kr_copy_text(d->param_file, sizeof d->param_file, param_path);
         const char *version = d->conf_version[0] ? d->conf_version : "unknown";
         std::printf("Loaded device '%s' (node 0x%x, version %s) from the system file.\n", krdev, (unsigned)d->nodeid,

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "run/commands.h"
 #include "bus/find.h"
@@ -96,22 +97,9 @@ bool cmd_esp32(const char *arg)
 {
     // "<offset>=<file>": the offset a whole number of at most 32 bits, the file not empty.
     const char *eq = arg ? std::strchr(arg, '=') : nullptr;
-    unsigned long long offset = 0;
-    bool form = eq && eq != arg && arg[0] != '-' && arg[0] != '+' && arg[0] != ' ';
-    if (form) {
-        char text[32];
-        size_t len = (size_t)(eq - arg);
-        char *end = nullptr;
-        if (len >= sizeof text) {
-            form = false;
-        } else {
-            std::memcpy(text, arg, len);
-            text[len] = '\0';
-            errno = 0;
-            offset = std::strtoull(text, &end, 0);
-            form = *end == '\0' && errno != ERANGE && offset <= 0xFFFFFFFFull;
-        }
-    }
+    int64_t given = 0;
+    bool form = eq && cmdline_read_number(std::string(arg, (size_t)(eq - arg)).c_str(), 0, UINT32_MAX, &given);
+    unsigned long long offset = (unsigned long long)given;
     if (!form) {
         refuse("Give the 'esp32' option as <offset>=<file>, e.g. '0x60000=esp-at.bin', not '%s'.\n", arg ? arg : "");
         return false;

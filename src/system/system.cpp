@@ -21,15 +21,18 @@
 
 namespace {
 
-// The whole text converted with base detection (strtoul's rules); false when anything is left over.
+// The whole text as a number by the command line's one reader; false when it is not one. A negative
+// number, or digits beyond 64 bits, are numbers no node id can be: ~0.
 bool convert_cstr(const char *text, unsigned long *value)
 {
-    if (!text[0]) return false;
-    char *end = nullptr;
-    errno = 0;
-    unsigned long v = std::strtoul(text, &end, 0);
-    if (*end != '\0') return false;
-    *value = errno == ERANGE ? ~0ul : v;
+    int64_t v = 0;
+    if (cmdline_read_number(text, INT64_MIN, INT64_MAX, &v)) {
+        *value = v < 0 ? ~0ul : (unsigned long)v;
+        return true;
+    }
+    const char *p = text[0] == '-' ? text + 1 : text;
+    if (!*p || std::strspn(p, "0123456789") != std::strlen(p)) return false;
+    *value = ~0ul;
     return true;
 }
 
@@ -243,6 +246,25 @@ bool system_add_device(system_st *system, const char *path, uint8_t nodeid)
     return true;
 }
 
+device_st *system_join_same_node(system_st *system, device_st *added)
+{
+    if (!system || !added || !system_nodeid_valid(added->nodeid)) return added;
+    for (device_st *e = system->devs; e < added && e < system->devs + system->dev_count; e++) {
+        if (e->nodeid != added->nodeid) continue;
+        // What the bus told of the device stays; the package brings the rest.
+        device_st joined = *added;
+        joined.state = e->state;
+        joined.sw_version = e->sw_version;
+        joined.sw_version_tried = e->sw_version_tried;
+        joined.dev_revision = e->dev_revision;
+        if (!joined.param_file[0]) kr_copy_text(joined.param_file, sizeof joined.param_file, e->param_file);
+        *e = joined;
+        system_remove_device(system, added);
+        return e;
+    }
+    return added;
+}
+
 device_st *system_add_empty_device(system_st *system)
 {
     device_st *d = append_device(system);
@@ -377,17 +399,15 @@ void system_nodeids_restore(system_st *system, const system_nodeids_st *snapshot
     system->forcenodeid = snapshot->forcenodeid;
 }
 
-void cmdline_take_file_words(const char *arg, bool first_only)
+int cmdline_file_words(const char *arg, bool first_only)
 {
-    if (first_only) {
-        if (!arg || !arg[0]) cmdline_take_words(CMDLINE_WORDS_FIRST | CMDLINE_WORDS_PATHS | CMDLINE_WORDS_FILE);
-        return;
-    }
+    if (first_only)
+        return !arg || !arg[0] ? (int)(CMDLINE_WORDS_FIRST | CMDLINE_WORDS_PATHS | CMDLINE_WORDS_FILE) : -1;
     char path[DEV_PATH_LEN];
     if (arg && arg[0] && cmdline_parse_nodeid_arg(arg, path, sizeof path, nullptr) &&
         (path_ends_with(path, ".krsys") || path_ends_with(path, ".krdev")))
-        return;
-    cmdline_take_words(CMDLINE_WORDS_PATHS | (arg && arg[0] ? 0u : (unsigned)CMDLINE_WORDS_FILE));
+        return -1;
+    return (int)(CMDLINE_WORDS_PATHS | (arg && arg[0] ? 0u : (unsigned)CMDLINE_WORDS_FILE));
 }
 
 bool cmdline_path_fits(const char *cmd, const char *path, size_t size)

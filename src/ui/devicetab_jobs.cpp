@@ -29,7 +29,14 @@ uint8_t flash_default_nodeid = 0;
 
 namespace {
 
-bool flash_btn_waiting = false;
+enum flash_btn_e { FLASH_BTN_WAITING, FLASH_BTN_FLASHING, FLASH_BTN_RESETTING };
+flash_btn_e flash_btn_shown = FLASH_BTN_FLASHING;
+
+flash_btn_e flash_btn_wanted()
+{
+    if (load_is_resetting()) return FLASH_BTN_RESETTING;
+    return dev.load.waiting ? FLASH_BTN_WAITING : FLASH_BTN_FLASHING;
+}
 
 bool busy_finished()
 {
@@ -69,7 +76,12 @@ void finish_busy()
     krui_reset_log_title();
     if (busy_op == OP_FLASH) {
         find_reinstall_monitor();
-        if (!dev.load.success) main_set_run_failed();
+        if (!dev.load.success && dev.load.cancel)
+            job_error("ERROR: the flash of node 0x%x was cancelled before it completed; the device was not reset "
+                      "into a new image.\n",
+                      (unsigned)dev.load.nodeid);
+        else if (!dev.load.success)
+            job_error("ERROR: flashing the firmware to node 0x%x failed.\n", (unsigned)dev.load.nodeid);
         bool still_there = false;
         if (shown_system)
             for (uint8_t i = 0; i < shown_system->dev_count; i++)
@@ -112,11 +124,13 @@ void set_frames_enabled(bool enabled)
 void flash_btn_set_cancel_mode()
 {
     if (!view_built || !shows_flash()) return;
-    kr_uibutton_set_text(&content.flash_btn,
-                         dev.load.waiting ? "Cancel (waiting for device)" : "Cancel flashing");
+    static const char *const texts[] = {"Cancel (waiting for device)", "Cancel flashing",
+                                        "Resetting the device: too late to cancel"};
+    const flash_btn_e b = flash_btn_wanted();
+    kr_uibutton_set_text(&content.flash_btn, texts[b]);
     kr_uiwindow_set_enabled(&content.right.super, false);
     kr_ui_set_enabled(&content.right.super.super, true);
-    kr_ui_set_enabled(&content.flash_btn.super, true);
+    kr_ui_set_enabled(&content.flash_btn.super, b != FLASH_BTN_RESETTING);
 }
 
 void start_busy(busy_op_e op)
@@ -125,7 +139,7 @@ void start_busy(busy_op_e op)
     busy_op = op;
     set_frames_enabled(false);
     if (op == OP_FLASH) {
-        flash_btn_waiting = dev.load.waiting;
+        flash_btn_shown = flash_btn_wanted();
         flash_btn_set_cancel_mode();
     }
 }
@@ -145,11 +159,11 @@ void start_job(busy_op_e op, const device_st *d, const char *title_format, const
 bool jobs_step()
 {
     if (busy_op == OP_FLASH) {
-        if (dev.load.waiting != flash_btn_waiting) {
-            flash_btn_waiting = dev.load.waiting;
+        if (flash_btn_wanted() != flash_btn_shown) {
+            flash_btn_shown = flash_btn_wanted();
             flash_btn_set_cancel_mode();
         }
-        if (view_built && shows_flash() && clicked(&content.flash_btn)) {
+        if (view_built && shows_flash() && !dev.load.cancel && clicked(&content.flash_btn)) {
             say_flushed("Cancelling flashing of node 0x%x...\n", dev.load.nodeid);
             load_cancel();
         }

@@ -145,14 +145,10 @@ bool overview_step(system_st *s)
         return true;
     }
     if (clicked(&c.savesys_btn)) {
-        char path[DEV_PATH_LEN] = "";
-        if (kr_uifiledialog_exec("Save system configuration as", SYSTEM_FILE_FILTERS, SYSTEM_FILTER_COUNT, true, path,
-                                 sizeof path)) {
-            krui_set_log_title("Saving the system configuration...");
-            savesys_save_async(path);
-            // A task that could not be created saves nothing and is finished at once.
-            start_busy(OP_SAVESYS);
-        }
+        // Said before a file name is asked for: nothing could be written to it.
+        job_error("ERROR: the system configuration cannot be saved: writing .krsys packages is not supported on "
+                  "Linux.\n");
+        tell("The system configuration cannot be saved: writing .krsys packages is not supported on Linux.");
         return false;
     }
     if (clicked(&c.loadsys_btn)) {

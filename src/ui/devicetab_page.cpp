@@ -44,6 +44,16 @@ const char *const subtab_names[SUBTAB_COUNT] = {"Device", "Terminal"};
 
 subtab_e selected_subtab = SUBTAB_DEVICE;
 
+// A node id written to a device (0x100B) that it takes only once it is stored and the device reset: the
+// tab keeps the device's old id until then, so that "Save settings" and "Reset device" reach it.
+struct nodeid_change_st {
+    device_st *device;
+    uint8_t nodeid;
+    bool stored;
+} nodeid_change = {nullptr, 0, false};
+
+constexpr uint16_t NODEID_INDEX = 0x100B;
+
 const char *state_name_str(dev_state_e s)
 {
     switch (s) {
@@ -128,7 +138,7 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
         kr_uidigitedit_init(&c.nodeid_edit, d->nodeid, style());
         kr_uidigitedit_set_hex(&c.nodeid_edit, true);
         kr_uidigitedit_set_limits(&c.nodeid_edit, 1, 127);
-        kr_uidigitedit_set_value(&c.nodeid_edit, d->nodeid);
+        kr_uidigitedit_set_value(&c.nodeid_edit, nodeid_change.device == d ? nodeid_change.nodeid : d->nodeid);
         c.nodeid_edit.title = "Node ID";
         c.nodeid_edit.modedata.normal.numpaddialog_title = c.nodeid_edit.title;
         c.nodeid_shown = c.nodeid_edit.value;
@@ -243,15 +253,70 @@ bool refuse_node0(const device_st *d, const char *what)
     return true;
 }
 
-void sdo_signature(device_st *d, kr_errors_e (*request)(uint8_t node_id, memory_scope_e scope), const char *start,
+bool sdo_signature(device_st *d, kr_errors_e (*request)(uint8_t node_id, memory_scope_e scope), const char *start,
                    const char *ok, const char *fail)
 {
     const uint8_t node = d->nodeid;
     say_flushed(start, node);
-    if (request(node, MEMORY_ALL_PARAMS) == ERR_NONE)
+    if (request(node, MEMORY_ALL_PARAMS) == ERR_NONE) {
         say_flushed(ok, node);
-    else
-        job_error(fail, node);
+        return true;
+    }
+    job_error(fail, node);
+    return false;
+}
+
+void nodeid_edited(device_st *d, uint8_t id)
+{
+    const uint8_t old = d->nodeid;
+    if (d->state == DEV_STATE_OFFLINE || !system_nodeid_valid(old)) {
+        // Nothing answers at the old id: the tab is told where the device lives.
+        d->nodeid = id;
+        if (nodeid_change.device == d) nodeid_change.device = nullptr;
+        job_warning("Node ID of the device changed from 0x%x to 0x%x.\nNOTE: the device keeps its old node id until "
+                    "the new one is written to it. The change applies only after the device's settings have been "
+                    "saved (\"Save settings\") and the device has been rebooted (\"Reset device\").\n",
+                    old, id);
+        return;
+    }
+    if (id == old) {
+        if (nodeid_change.device == d) nodeid_change.device = nullptr;
+        say_flushed("The node id of node 0x%x stays as it is.\n", old);
+        return;
+    }
+    say_flushed("Writing node id 0x%x to node 0x%x (0x100B)...\n", id, old);
+    if (_kr_canopen_sdo_client_write(old, NODEID_INDEX, 0, 1, &id) != ERR_NONE) {
+        print_error("SDO abort code 0x%08x: %s\n", (unsigned)_kr_canopen_sdo_get_error_code(),
+                    kr_canopen_sdo_error_code_to_str(_kr_canopen_sdo_get_error_code()));
+        job_error("ERROR: node 0x%x did not take the node id 0x%x; it keeps 0x%x.\n", old, id, old);
+        kr_uidigitedit_set_value(&content.nodeid_edit, old);
+        content.nodeid_shown = content.nodeid_edit.value;
+        return;
+    }
+    nodeid_change = {d, id, false};
+    job_warning("Node ID of the device changed from 0x%x to 0x%x.\nNOTE: the device answers at 0x%x until the "
+                "change has been saved (\"Save settings\") and the device rebooted (\"Reset device\"); this tab "
+                "then follows it to 0x%x.\n",
+                old, id, old, id);
+}
+
+// After a reset: a stored node id change takes effect, and the tab follows the device.
+void nodeid_after_reset(device_st *d)
+{
+    if (nodeid_change.device != d) return;
+    if (!nodeid_change.stored) {
+        job_warning("The node id 0x%x was not saved on node 0x%x, so the device keeps 0x%x: press \"Save "
+                    "settings\" and then \"Reset device\".\n",
+                    nodeid_change.nodeid, d->nodeid, d->nodeid);
+        return;
+    }
+    say_flushed("Node 0x%x boots at its new node id 0x%x; this tab follows it.\n", d->nodeid, nodeid_change.nodeid);
+    d->nodeid = nodeid_change.nodeid;
+    d->state = DEV_STATE_OFFLINE; // until it is heard at its new id
+    d->sw_version = 0;
+    d->sw_version_tried = false;
+    d->dev_revision = 0;
+    nodeid_change.device = nullptr;
 }
 
 bool path_has_extension(const char *path)
@@ -259,13 +324,21 @@ bool path_has_extension(const char *path)
     return std::strchr(base_name(path), '.') != nullptr;
 }
 
-void flash_procedure(device_st *d)
+// Another device lives at the node: one of the system's, or one heard on the bus.
+bool node_taken(uint8_t node, const device_st *self)
+{
+    const device_st *at = find_device_by_nodeid(node);
+    return (at && at != self) || (!at && find_node_is_online(node));
+}
+
+// True when the flash started with a chosen package, which the page then shows.
+bool flash_procedure(device_st *d)
 {
     char chosen[DEV_PATH_LEN] = "";
     const bool own = d->filepath[0] != 0;
     if (!own && !kr_uifiledialog_exec("Select firmware package (.krdev) to flash", DEVICE_FILE_FILTERS,
                                       DEVICE_FILTER_COUNT, false, chosen, sizeof chosen))
-        return;
+        return false;
     device_st *target = d;
     bool wait = false;
     if (d->state == DEV_STATE_OFFLINE) {
@@ -280,7 +353,7 @@ void flash_procedure(device_st *d)
                                         "This device is offline. Pick the device on the bus to download the firmware "
                                         "to.",
                                         "Flash", devicetab_flashtarget_reason, extra, &picked, style()))
-                return;
+                return false;
             if (picked)
                 target = picked;
             else
@@ -290,7 +363,8 @@ void flash_procedure(device_st *d)
         }
     }
     const uint8_t pkg_default = own ? d->default_nodeid : system_read_file_nodeid(chosen);
-    // A default of 0 is every node: never followed.
+    // A default of 0 is every node: never followed. Nor is a node another device lives at.
+    const bool free_default = system_nodeid_valid(pkg_default) && !node_taken(pkg_default, target);
     uint8_t noted = 0;
     if (d->state == DEV_STATE_BOOTUP && system_nodeid_valid(pkg_default) && pkg_default != d->nodeid)
         noted = pkg_default;
@@ -304,11 +378,17 @@ void flash_procedure(device_st *d)
                       "\n\nThis device is offline, so the firmware is downloaded to %s at node 0x%x. That device's node "
                       "id is not changed by the flash.",
                       shown_name(target), target->nodeid);
-    if (noted)
+    if (noted && free_default)
         std::snprintf(t3, sizeof t3,
                       "\n\nThe device is in its bootloader: after flashing it boots the new firmware at the package's "
-                      "default node id 0x%x. This device tab switches to node 0x%x once the flash finishes.",
+                      "default node id 0x%x. This device tab switches to node 0x%x once the flash has succeeded and "
+                      "the device answers there.",
                       noted, noted);
+    else if (noted)
+        std::snprintf(t3, sizeof t3,
+                      "\n\nThe device is in its bootloader: after flashing it boots the new firmware at the package's "
+                      "default node id 0x%x, where another device already lives. This device tab stays at node 0x%x.",
+                      noted, d->nodeid);
     char q[2048];
     if (own)
         std::snprintf(q, sizeof q,
@@ -321,7 +401,7 @@ void flash_procedure(device_st *d)
                       "is suitable for this device \u2014 you are responsible for choosing the correct firmware. The "
                       "device will be reset and must not be powered off during flashing.%s%s%s",
                       base_name(chosen), target->nodeid, t1, t2, t3);
-    if (!ask(q, "Yes", "No")) return;
+    if (!ask(q, "Yes", "No")) return false;
     const uint8_t node = target->nodeid;
     // What the flash changes is noted before the tab turns busy, which shows its cancel button.
     start_job(OP_FLASH, target, "Flashing firmware to %s...", "The firmware flash", [&] {
@@ -329,8 +409,8 @@ void flash_procedure(device_st *d)
             return false;
         flash_device = target;
         flash_origin = d;
-        flash_default_nodeid =
-            system_nodeid_valid(pkg_default) && !find_node_is_online(pkg_default) ? pkg_default : 0;
+        // The tab follows the device only once the flash has succeeded (when the job ends).
+        flash_default_nodeid = free_default ? pkg_default : 0;
         // New firmware on the target (another device when this one is offline): its identity is read again.
         for (device_st *x : {d, target}) {
             x->dev_revision = 0;
@@ -342,9 +422,9 @@ void flash_procedure(device_st *d)
             system_set_device_file(d, chosen);
             d->nodeid = keep;
         }
-        if (noted) d->nodeid = noted;
         return true;
     });
+    return !own && busy;
 }
 
 } // namespace
@@ -365,10 +445,7 @@ bool device_step(device_st *d)
         }
         return false;
     }
-    if (right && clicked(&c.flash_btn)) {
-        flash_procedure(d);
-        return false;
-    }
+    if (right && clicked(&c.flash_btn)) return flash_procedure(d);
     if (right && d->has_media && clicked(&c.media_btn)) {
         if (ask("Load the media files bundled in the configuration package onto this device?\n\nThe device is reset "
                 "once the loading finishes, so that it starts using the new media.",
@@ -392,6 +469,7 @@ bool device_step(device_st *d)
         return false;
     }
     if (clicked(&c.remove_btn.super.super)) {
+        nodeid_change.device = nullptr; // the devices behind it move up
         find_blacklist_node(d->nodeid);
         if (shown_system) system_remove_device(shown_system, d);
         current_device = nullptr;
@@ -409,11 +487,13 @@ bool device_step(device_st *d)
             return false;
         }
         if (clicked(&c.savesettings_btn)) {
-            if (!refuse_node0(d, "Save settings"))
+            if (!refuse_node0(d, "Save settings") &&
                 sdo_signature(d, kr_canopen_sdo_store_params,
                               "Saving settings on node 0x%x (CANopen store 0x1010)...\n",
                               "Settings stored to non-volatile memory on node 0x%x.\n",
-                              "ERROR: save-settings request to node 0x%x failed.\n");
+                              "ERROR: save-settings request to node 0x%x failed.\n") &&
+                nodeid_change.device == d)
+                nodeid_change.stored = true;
             return false;
         }
         if (clicked(&c.reset_btn)) {
@@ -421,6 +501,10 @@ bool device_step(device_st *d)
                 say_flushed("Resetting node 0x%x (NMT reset node)...\n", d->nodeid);
                 if (kr_canopen_nmt_master_send_cmd(d->nodeid, CANOPEN_NMT_CMD_RESET_NODE) == ERR_NONE) {
                     say_flushed("Reset command sent to node 0x%x.\n", d->nodeid);
+                    if (nodeid_change.device == d) {
+                        nodeid_after_reset(d);
+                        return true;
+                    }
                 } else {
                     job_error("ERROR: reset command to node 0x%x could not be sent.\n", d->nodeid);
                 }
@@ -452,14 +536,9 @@ bool device_step(device_st *d)
         return true;
     }
     if (d->loaded && c.nodeid_edit.value != c.nodeid_shown) {
-        const uint8_t old = d->nodeid;
-        d->nodeid = (uint8_t)c.nodeid_edit.value;
         c.nodeid_shown = c.nodeid_edit.value;
-        job_warning(
-            "Node ID of the device changed from 0x%x to 0x%x.\nNOTE: the device keeps its old node id until the "
-            "new one is written to it. The change applies only after the device's settings have been saved "
-            "(\"Save settings\") and the device has been rebooted (\"Reset device\").\n",
-            old, d->nodeid);
+        nodeid_edited(d, (uint8_t)c.nodeid_edit.value);
+        return true;
     }
     return false;
 }

@@ -139,10 +139,10 @@ uint8_t devsel_exec(system_st *system, const char *title, const char *info, cons
         device_st *d = &system->devs[i];
         const char *reason = reason_callb ? reason_callb(d) : nullptr;
         if (single && reason) continue;
-        add_row(d, nullptr, reason, single ? s.listed_count == 0 : reason == nullptr, style);
+        // With an extra row (the device the caller stands for) no other device is chosen unasked.
+        add_row(d, nullptr, reason, single ? s.listed_count == 0 && !extra_text : reason == nullptr, style);
     }
-    if (single && extra_text && s.listed_count < DSW_ROW_MAX)
-        add_row(nullptr, extra_text, nullptr, s.listed_count == 0, style);
+    if (single && extra_text && s.listed_count < DSW_ROW_MAX) add_row(nullptr, extra_text, nullptr, true, style);
     const int32_t rows_h = s.listed_count * DSW_ROW_H;
     kr_uiwindow_set_contentbb(&s.list, inner, (int16_t)(rows_h > h - 140 ? rows_h : h - 140));
 

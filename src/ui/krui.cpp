@@ -141,15 +141,15 @@ void log_window_touch(kr_uiobject_st *o, kr_touch_st *t)
     _kr_uiwindow_touch(o, t);
 }
 
-// The on-screen keyboard ends with Enter: what it leaves in the line is the answer.
+// The line takes what is typed while the log is open; the on-screen keyboard would cover the question
+// it answers, so a click opens none.
 void log_input_touch(kr_uiobject_st *o, kr_touch_st *t)
 {
-    const bool clicked = t->action == TOUCH_CLICKED;
+    if (t->action == TOUCH_CLICKED) {
+        t->action = TOUCH_NONE;
+        return;
+    }
     textedit_touch(o, t);
-    if (!clicked) return;
-    krui_submit_input(k.log_input_buf);
-    k.log_input_buf[0] = '\0';
-    kr_ui_refresh(o);
 }
 
 // Keys typed while the strip is expanded go to its input line.
@@ -183,6 +183,20 @@ void place_log_strip()
     k.log_full.super.bb.w = cb.w;
     k.log_full.super.bb.h = cb.h;
     kr_ui_refresh(&k.display.super.super);
+}
+
+// The captured lines, wrapped at the strip's width; the newest ones that fit are shown.
+void log_fill(int32_t visible)
+{
+    static char raw[LOG_TEXT_LEN];
+    logcap_get_range(raw, sizeof raw, k.log_scroll_lines, visible);
+    kr_ui_wrap_text(raw, &mono_font16, k.log_full.super.bb.w, k.log_full_str, sizeof k.log_full_str);
+    int32_t lines = 0;
+    for (const char *p = k.log_full_str; *p; ++p) lines += *p == '\n';
+    char *start = k.log_full_str;
+    for (; lines > visible && *start; ++start)
+        if (*start == '\n') lines--;
+    if (start != k.log_full_str) std::memmove(k.log_full_str, start, std::strlen(start) + 1);
 }
 
 void log_step()
@@ -225,7 +239,7 @@ void log_step()
 
     const int64_t seq = logcap_get_seq();
     if (seq != seen_seq || k.log_scroll_lines != seen_scroll || visible != seen_lines) {
-        logcap_get_range(k.log_full_str, sizeof k.log_full_str, k.log_scroll_lines, visible);
+        log_fill(visible);
         kr_ui_refresh(&k.log_full.super);
         seen_seq = seq;
         seen_scroll = k.log_scroll_lines;
@@ -262,18 +276,40 @@ void tabwindow_draw(kr_uiobject_st *o, const kr_bounding_box_st *pbb)
     kr_uiwindow_draw_scrollbars(&k.tabwindow.super, pbb);
 }
 
+void select_device_tab(uint16_t tab)
+{
+    if (tab == k.tabwindow.active_tab) return;
+    k.tabwindow.active_tab = tab;
+    k.tabwindow.tab_changed = true;
+    kr_ui_refresh(&k.tabwindow.super.super);
+}
+
 void tabwindow_touch(kr_uiobject_st *o, kr_touch_st *t)
 {
     if (t->action == TOUCH_CLICKED && t->y < 41) {
         const int32_t i = krui_tab_at(&k.bar, t->x);
         if (i >= 0) {
-            k.tabwindow.active_tab = (uint16_t)i;
-            k.tabwindow.tab_changed = true;
-            kr_ui_refresh(o);
+            select_device_tab((uint16_t)i);
+            t->action = TOUCH_NONE;
+        } else if (i == KRUI_TAB_PREV || i == KRUI_TAB_NEXT) {
+            select_device_tab(krui_tab_step(&k.bar, k.tabwindow.active_tab, i == KRUI_TAB_PREV ? -1 : 1));
             t->action = TOUCH_NONE;
         }
     }
     _kr_uiwindow_touch(o, t);
+}
+
+// The wheel over the device tab bar steps through the tabs, as the arrows do.
+void tabbar_wheel()
+{
+    if (k.log_expanded) return;
+    int32_t px = 0, py = 0;
+    kr_ui_get_touch(&px, &py);
+    const kr_uiobject_st &o = k.tabwindow.super.super;
+    const int32_t x = kr_ui_get_xglobal(&o), y = kr_ui_get_yglobal(&o);
+    if (px < x || px >= x + o.bb.w || py < y || py >= y + 40) return;
+    const int16_t wheel = kr_ui_get_scroll();
+    if (wheel) select_device_tab(krui_tab_step(&k.bar, k.tabwindow.active_tab, wheel > 0 ? -1 : 1));
 }
 
 void rebuild_tabs()
@@ -287,6 +323,7 @@ void rebuild_tabs()
 
 kr_uiobject_ret_e tabwindow_step(void *, uint16_t)
 {
+    tabbar_wheel();
     if (k.tabwindow.tab_changed) {
         if ((int32_t)k.tabwindow.active_tab == k.bar.add_index && system_add_empty_device(&dev.system)) {
             const uint16_t keep = k.tabwindow.active_tab;
@@ -440,17 +477,25 @@ bool close_hold()
         // Nothing is lost by stopping a flash that has not begun or a parameter batch.
         devicetab_cancel_for_close();
         loadparam_load_files_cancel();
+        if (kr_stdin_is_waiting()) {
+            // The job waits for the user: the question must be on screen, and the way to answer it said.
+            std::printf(PRINT_BOLDYELLOW "It waits for your answer to the question above: type it into the line at "
+                                         "the bottom of the log and press Enter.\n" PRINT_RESET);
+            log_expand();
+        }
         std::fflush(stdout);
         return true;
     }
     if (n == close_seen_count) return true;
     close_forced = true;
+    // What the tool knows of a flash cut short: not what the device runs now.
+    std::string phrase = job_phrase();
+    if (!phrase.empty()) phrase[0] = (char)std::toupper((unsigned char)phrase[0]);
     if (devicetab_is_busy() && !dev.load.finished && !dev.load.waiting && dev.load.nodeid)
-        job_error("krcan ends at once: %s was cut short. The device at node 0x%x is left in its "
-                  "bootloader; flash it again.\n",
-                  job_name(), (unsigned)dev.load.nodeid);
+        job_error("krcan ends at once: the flash of node 0x%x was cut short. The device may need a new flash.\n",
+                  (unsigned)dev.load.nodeid);
     else
-        job_error("krcan ends at once: %s was cut short and did not finish.\n", job_name());
+        job_error("krcan ends at once. %s was cut short and did not finish.\n", phrase.c_str());
     return false;
 }
 

@@ -24,7 +24,14 @@ typedef struct {
     int32_t width;  /* the bar's width */
     int32_t scroll; /* how far the tabs are moved left so that the active one shows */
     bool add_pinned; /* the tabs overflow: the add tab stays at the bar's right end */
+    bool arrows;     /* the tabs overflow: two arrows left of the add tab step through every tab */
 } krui_tabbar_st;
+
+#define KRUI_ARROW_W 40
+/* What krui_tab_at finds besides a tab: nothing, or one of the arrows. */
+#define KRUI_TAB_NONE (-1)
+#define KRUI_TAB_PREV (-2)
+#define KRUI_TAB_NEXT (-3)
 
 /* Tab 0 "Overview", one label per device, then "New device (+)" while the system has room. */
 void krui_populate_tab_names(krui_tabbar_st *bar, const system_st *system);
@@ -38,8 +45,12 @@ void krui_compute_tab_display(krui_tabbar_st *bar, uint16_t active);
 void krui_shorten_to_width(const char *src, const ui_font_st *font, int32_t limit, char *dst, size_t dst_len);
 /* Where a tab starts, bar-local (after krui_compute_tab_display); may lie outside the bar. */
 int32_t krui_tab_x(const krui_tabbar_st *bar, uint16_t tab);
-/* The tab under a bar-local x, or -1 where none is shown. */
+/* The tab under a bar-local x, an arrow, or KRUI_TAB_NONE where none is shown. */
 int32_t krui_tab_at(const krui_tabbar_st *bar, int32_t x);
+/* The tab one step from `active` (-1 left, +1 right), never the add tab; `active` at either end. */
+uint16_t krui_tab_step(const krui_tabbar_st *bar, uint16_t active, int32_t direction);
+/* Where the two arrows start, bar-local; only while `arrows` is set. */
+int32_t krui_arrows_x(const krui_tabbar_st *bar);
 /* Draws the bar (not the page) with its top-left corner at (x, y). */
 void krui_draw_tabbar(const krui_tabbar_st *bar, uint16_t active, int32_t x, int32_t y, color_t bg, color_t text_c);
 

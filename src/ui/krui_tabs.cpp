@@ -163,6 +163,7 @@ void krui_compute_tab_display(krui_tabbar_st *bar, uint16_t active)
 {
     bar->scroll = 0;
     bar->add_pinned = false;
+    bar->arrows = false;
     int32_t total = 0;
     for (uint16_t i = 0; i < bar->count; ++i) total += full_width(bar, i);
     if (total <= bar->width) {
@@ -188,8 +189,10 @@ void krui_compute_tab_display(krui_tabbar_st *bar, uint16_t active)
             total += krui_tab_width_of(bar, i);
         }
     if (total <= bar->width) return;
-    // Still too wide: the add tab stays at the right end and the rest scrolls to show the active tab.
-    int32_t room = bar->width;
+    // Still too wide: the add tab stays at the right end, the arrows left of it reach every tab, and
+    // the rest scrolls to show the active tab.
+    int32_t room = bar->width - 2 * KRUI_ARROW_W;
+    bar->arrows = true;
     if (bar->add_index >= 0) {
         bar->add_pinned = true;
         room -= krui_tab_width_of(bar, (uint16_t)bar->add_index);
@@ -209,15 +212,34 @@ int32_t krui_tab_x(const krui_tabbar_st *bar, uint16_t tab)
     return x;
 }
 
+int32_t krui_arrows_x(const krui_tabbar_st *bar)
+{
+    const int32_t add = bar->add_pinned ? krui_tab_width_of(bar, (uint16_t)bar->add_index) : 0;
+    return bar->width - add - 2 * KRUI_ARROW_W;
+}
+
 int32_t krui_tab_at(const krui_tabbar_st *bar, int32_t x)
 {
-    if (x < 0 || (bar->add_pinned && x >= bar->width)) return -1;
+    if (x < 0 || ((bar->add_pinned || bar->arrows) && x >= bar->width)) return KRUI_TAB_NONE;
     if (bar->add_pinned && x >= krui_tab_x(bar, (uint16_t)bar->add_index)) return bar->add_index;
+    if (bar->arrows && x >= krui_arrows_x(bar))
+        return x < krui_arrows_x(bar) + KRUI_ARROW_W ? KRUI_TAB_PREV : KRUI_TAB_NEXT;
     for (uint16_t i = 0; i < bar->count; ++i) {
         const int32_t left = krui_tab_x(bar, i);
         if (!pinned(bar, i) && x >= left && x < left + krui_tab_width_of(bar, i)) return i;
     }
-    return -1;
+    return KRUI_TAB_NONE;
+}
+
+uint16_t krui_tab_step(const krui_tabbar_st *bar, uint16_t active, int32_t direction)
+{
+    int32_t last = bar->count - 1;
+    if (bar->add_index >= 0 && last == bar->add_index) last--;
+    int32_t t = (int32_t)active + (direction < 0 ? -1 : 1);
+    if ((int32_t)active == bar->add_index && direction < 0) t = last;
+    if (t < 0) t = 0;
+    if (t > last) t = last;
+    return (uint16_t)(t < 0 ? 0 : t);
 }
 
 void krui_draw_tabbar(const krui_tabbar_st *bar, uint16_t active, int32_t x0, int32_t y, color_t bg, color_t text_c)
@@ -236,7 +258,18 @@ void krui_draw_tabbar(const krui_tabbar_st *bar, uint16_t active, int32_t x0, in
     for (uint16_t i = 0; i < bar->count; ++i)
         if (i != active && !pinned(bar, i)) draw_tab(i);
     kr_ui_draw_line(x0, y + 39, x0 + bar->width, y + 39, 1, 0xFFFFFFFF);
-    // The pinned add tab covers whatever scrolled under it; the active tab lies over both.
+    // The pinned add tab and the arrows cover whatever scrolled under them; the active tab lies over all.
     if (bar->add_pinned && bar->add_index != (int32_t)active) draw_tab((uint16_t)bar->add_index);
+    if (bar->arrows) {
+        const int32_t ax = x0 + krui_arrows_x(bar);
+        for (int32_t i = 0; i < 2; ++i) {
+            const int32_t x = ax + i * KRUI_ARROW_W, cx = x + KRUI_ARROW_W / 2, d = i ? 6 : -6;
+            kr_ui_draw_shadowrrect(x, y, KRUI_ARROW_W, 40, 2, bg, kr_uic_brighten(bg, 80), kr_uic_brighten(bg, -80));
+            const kr_ui_linestrip_point_st tri[3] = {{(int16_t)(cx - d), (int16_t)(y + 12)},
+                                                     {(int16_t)(cx + d), (int16_t)(y + 20)},
+                                                     {(int16_t)(cx - d), (int16_t)(y + 28)}};
+            kr_ui_draw_polygon(tri, 3, text_c);
+        }
+    }
     if (active < bar->count) draw_tab(active);
 }

@@ -41,6 +41,7 @@ bool built = false;
 kr_uiwindow_st term_win;
 kr_uiobject_st *term_win_buf[1];
 kr_uilabel_st term_label;
+char shown_text[TERM_TEXT_LEN + TERM_TEXT_LEN / 4 + 1]; // the session's text wrapped at the view's width
 kr_uitextedit_st input;
 char input_buf[TERM_INPUT_LEN];
 void (*input_touch_base)(kr_uiobject_st *, kr_touch_st *) = nullptr;
@@ -101,7 +102,10 @@ void rx_relayout()
 {
     if (!built || !cur_session) return;
     const int16_t w = (int16_t)(term_win.super.bb.w - 6);
-    int32_t h = kr_ui_get_string_height(cur_session->rx_text, &mono_font16);
+    kr_ui_wrap_text(cur_session->rx_text, &mono_font16, w, shown_text, sizeof shown_text);
+    kr_uilabel_set_text(&term_label, shown_text);
+    kr_ui_refresh(&term_label.super);
+    int32_t h = kr_ui_get_string_height(shown_text, &mono_font16);
     if (h < term_win.super.bb.h) h = term_win.super.bb.h;
     if (h > INT16_MAX) h = INT16_MAX;
     term_label.super.bb.w = w;
@@ -239,7 +243,8 @@ void terminaltab_build(kr_uiwindow_st *parent, uint8_t nodeid)
     kr_uiwindow_set_transparent(&term_win, true);
     kr_uiwindow_addxy(parent, &term_win.super, 8, 8, (int16_t)(w - 16), t);
     std::memset(&term_label, 0, sizeof term_label);
-    kr_uilabel_init(&term_label, &mono_font16, ALIGN_TOP_LEFT, kr_uistyles[0].text_color, cur_session->rx_text);
+    shown_text[0] = '\0';
+    kr_uilabel_init(&term_label, &mono_font16, ALIGN_TOP_LEFT, kr_uistyles[0].text_color, shown_text);
     kr_uiwindow_addxy(&term_win, &term_label.super, 0, 0, (int16_t)(w - 22), t);
     kr_uiwindow_addxy(parent, &input.super.super, 8, (int16_t)(t + 16), (int16_t)(w - 16), 40);
     input_entered = false;
@@ -273,10 +278,7 @@ bool terminaltab_send_line(const char *line)
 void terminaltab_step(bool focused)
 {
     if (!built) return;
-    if (drain_rx()) {
-        kr_uilabel_set_text(&term_label, cur_session->rx_text);
-        rx_relayout();
-    }
+    if (drain_rx()) rx_relayout();
     if (input_entered) {
         input_entered = false;
         if (input_buf[0] && terminaltab_send_line(input_buf)) {

@@ -134,6 +134,23 @@ TEST_F(Account, BadInputsLeaveTheStoredFileAlone)
     EXPECT_NE(u.out.find("exists but cannot be read"), std::string::npos) << u.out;
     EXPECT_EQ(stored(), before);
 
+    // Only a regular file is replaced: a FIFO at the path, or a link to one, stays what it is.
+    fs::rename(file(), box.path("kept.conf"));
+    ASSERT_EQ(mkfifo(box.path("fifo").c_str(), 0600), 0);
+    for (bool link : {false, true}) {
+        if (link)
+            fs::create_symlink(box.path("fifo"), file());
+        else
+            ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
+        e2e::result f = box.krcan({"--user", "z"});
+        EXPECT_TRUE(f.exited(1)) << f.out;
+        EXPECT_NE(f.out.find("it is not a regular file, so it is not replaced"), std::string::npos) << f.out;
+        EXPECT_TRUE(link ? fs::is_symlink(file()) : fs::is_fifo(file()));
+        EXPECT_TRUE(fs::is_fifo(box.path("fifo")));
+        fs::remove(file());
+    }
+    fs::rename(box.path("kept.conf"), file());
+
     // A regular file where the folder should be: an error naming the file, the run goes on and fails.
     box.write_file("blocked/krcan", "not a folder");
     e2e::options blocked;

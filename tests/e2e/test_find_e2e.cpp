@@ -124,6 +124,42 @@ TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
     EXPECT_GE(sdo_to_0x40, 1u) << "the mute node was asked";
 }
 
+// Nodes that send heartbeats but never answer their identity read: the search still ends when it
+// said it would, the time its reads wait counted in.
+TEST_F(FindE2e, SilentNodesDoNotLengthenTheSearch)
+{
+    std::vector<sim_device_config_st> mute;
+    sim_fault_st f;
+    uint8_t fnode = 0;
+    std::string err;
+    ASSERT_TRUE(sim_fault_parse("silent:index=0x1018,count=-1", f, fnode, err)) << err;
+    for (uint8_t node : {0x40, 0x41, 0x42}) {
+        mute.push_back(device(node, 797, node, 100));
+        mute.back().faults.push_back(f);
+    }
+    ASSERT_TRUE(sim_setup_add_devices(bench, mute, err)) << err;
+
+    e2e::background krcan(box, KRCAN_BIN, {"--can", channel(), "--find"});
+    using clock = std::chrono::steady_clock;
+    auto seen = [&](const char *line) {
+        while (krcan.running() && krcan.out().find(line) == std::string::npos)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return clock::now();
+    };
+    clock::time_point from = seen("Searching for devices");
+    clock::time_point to = seen("Device search finished");
+    e2e::result r = wait_end(krcan, 30000);
+    EXPECT_TRUE(r.exited(0)) << r.out;
+    EXPECT_GE(e2e::count(r.out, "sends heartbeats but did not answer the identity read"), 1u) << r.out;
+    EXPECT_EQ(e2e::count(r.out, "sends heartbeats but did not answer the identity read") +
+                  e2e::count(r.out, "sends heartbeats but the search had no time left to read its identity"),
+              3u)
+        << r.out;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+    EXPECT_GE(ms, 1900);
+    EXPECT_LT(ms, 3000) << "the search announced 2000 ms";
+}
+
 TEST_F(FindE2e, KnownDevicesEmptyBusAndClosedPort)
 {
     e2e::result r = box.krcan({"--can", channel(), "--find"}, {});

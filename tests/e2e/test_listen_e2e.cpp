@@ -113,9 +113,33 @@ TEST_F(Listen, ZeroEndsAtOnceAndBadTimesAreRefused)
     for (const char *bad : {"-1", "4294968", "4294967296", "8589934", "2s"}) {
         e2e::result r = box.krcan({"--can", can(), "--listen=" + std::string(bad), "--listen=1"});
         EXPECT_TRUE(r.exited(1)) << bad;
-        EXPECT_NE(r.out.find("Invalid listening time"), std::string::npos) << bad << ": " << r.out;
+        EXPECT_NE(r.out.find("invalid listening time in seconds '" + std::string(bad) + "' for --listen"), std::string::npos) << bad << ": " << r.out;
         EXPECT_EQ(r.out.find("Listening on the CAN bus"), std::string::npos) << bad;
     }
+}
+
+// Each listener keeps its own time; a reader that goes away ends an endless listener even when the
+// caller ignores SIGPIPE.
+TEST_F(Listen, EachKeepsItsTimeAndALostReaderEndsIt)
+{
+    e2e::result r = box.krcan({"--can", can(), "--listen=1", "--listen=0"});
+    EXPECT_TRUE(r.exited(0)) << r.err;
+    EXPECT_GE(r.wall_ms, 1000) << "the second listener's 0 is its own";
+
+    std::atomic<bool> stop{false};
+    sender_thread = std::thread([&] {
+        while (!stop) {
+            sim_client_send(sender, sim_frame_std(0x701, {0x05}));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    e2e::options o;
+    o.timeout_ms = 20000;
+    r = box.run("/bin/sh", {"-c", "trap '' PIPE; \"$0\" --can \"$1\" --listen | head -n 1", KRCAN_BIN, can()}, o);
+    stop = true;
+    EXPECT_TRUE(r.exited(0)) << r.err;
+    EXPECT_LT(r.wall_ms, 15000) << "krcan went on listening into a closed pipe";
+    EXPECT_NE(r.out.find("STD ID: 0x701"), std::string::npos) << r.out;
 }
 
 TEST_F(Listen, ClosedPortFailsTheRun)

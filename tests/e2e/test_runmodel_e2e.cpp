@@ -5,9 +5,12 @@
 
 #include "run/commands.h"
 #include "e2e/e2e.h"
+#include "e2e/sim_bench.h"
 #include "online/selfupdate.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::string kVersionLine =
     "krcan " + std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) + ")\n";
@@ -40,20 +43,19 @@ TEST_F(RunModel, SettersOnlyFinishAtOnce)
 
 TEST_F(RunModel, RefusedCommandRunsNoJob)
 {
-    // Earlier commands have acted (version printed, update queued); the refusal stops everything after.
+    // The whole command line is checked before anything runs: not even the version is printed.
     e2e::result r = box.krcan({"--silent", "--version", "--update", "--nodeid", "128", "--update"});
     EXPECT_TRUE(r.exited(1));
-    EXPECT_NE(r.out.find(kVersionLine), std::string::npos);
-    EXPECT_NE(r.out.find("ERROR: invalid node id '128'"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("command 'nodeid' returned with FALSE, terminating.\n"), std::string::npos);
+    EXPECT_EQ(r.out.find(kVersionLine), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: invalid node id '128' for --nodeid"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos) << "no job may run after a refusal";
     EXPECT_EQ(r.err.find("Finished"), std::string::npos);
 
-    // Numbers are checked: negative, overflowing, trailing junk.
+    // Numbers are checked: negative, overflowing, trailing junk, empty.
     for (const char *bad : {"-1", "0x80", "99999999999999999999999", "12abc", ""}) {
         e2e::result n = box.krcan({"--nodeid", bad});
         EXPECT_TRUE(n.exited(1)) << bad;
-        EXPECT_NE(n.out.find("returned with FALSE"), std::string::npos) << bad;
+        EXPECT_NE(n.out.find("invalid node id"), std::string::npos) << bad;
     }
     for (const char *bad : {"-250000", "4294967296", "250k", "0"}) {
         e2e::result b = box.krcan({"--baud", bad});
@@ -61,6 +63,12 @@ TEST_F(RunModel, RefusedCommandRunsNoJob)
         EXPECT_NE(b.out.find("ERROR: invalid baud rate"), std::string::npos) << bad << ": " << b.out;
     }
     EXPECT_TRUE(box.krcan({"--nodeid", "0x7f", "--forcenodeid", "0"}).exited(0));
+
+    // A command refused by its own callback still stops the run before any job.
+    r = box.krcan({"--silent", "--update", "--can", "", "--update"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("command 'can' returned with FALSE, terminating.\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
 }
 
 TEST_F(RunModel, FailedJobEndsWithStatusOne)
@@ -129,13 +137,18 @@ TEST_F(RunModel, LooseWordsBelongToOneCommand)
 {
     // Taken by the save as object selectors and by the load as its file: the backup would come out empty.
     const std::string db = KR_SOURCE_DIR "/tests/data/db/drive.json";
-    for (const std::vector<std::string> &args :
-         {std::vector<std::string>{"--db", db, "--saveparam", "backup.json", "--loadparam", "new.json"},
-          {"--db", db, "--loadparam=a.json", "--saveparam=backup.json", "0x2000"}}) {
-        e2e::result r = box.krcan(args);
+    // The way out said is one that is accepted: only a command that took its file from the words can
+    // be given it as --X=FILE.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--db", db, "--saveparam", "backup.json", "--loadparam", "new.json"}, "Give the file as --loadparam=FILE."},
+        {{"--db", db, "--loadparam=a.json", "--saveparam=backup.json", "0x2000"}, "Give each of them in a run of its own."},
+        {{"-n", "0x10", "--terminal", "a", "--terminal", "b"}, "Give each of them in a run of its own."},
+    };
+    for (const auto &c : cases) {
+        e2e::result r = box.krcan(c.first);
         EXPECT_TRUE(r.exited(1)) << r.out << r.err;
         EXPECT_NE(r.out.find("would be taken by both"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("Give the file as --loadparam=FILE."), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.second), std::string::npos) << r.out;
         EXPECT_FALSE(std::filesystem::exists(box.path("backup.json")));
     }
 }
@@ -175,6 +188,7 @@ TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
 
     e2e::result r = box.krcan({"--silent", "--can", bus_a, "--baud", "250000", "--can", bus_b});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_NE(r.out.find("WARNING: --baud does not reach '" + bus_a + "'"), std::string::npos) << r.out;
     e2e::result a = hub_a.stop(), b = hub_b.stop();
     EXPECT_NE(a.err.find("(bus 'vcan0') disconnected"), std::string::npos) << "A was opened: " << a.err;
     EXPECT_NE(b.err.find("(bus 'vcan0') disconnected"), std::string::npos) << "B was switched to: " << b.err;
@@ -186,6 +200,57 @@ TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
     e2e::result q = box.krcan({"--can", "socketcand://127.0.0.1:" + port_c + "/vcan0"});
     EXPECT_TRUE(q.exited(0)) << q.out << q.err;
     EXPECT_EQ(hub_c.stop().err.find("disconnected"), std::string::npos);
+}
+
+// Two buses with a device at the same node id on each: every job runs on the bus named before it;
+// a refused command line and a request for help act on neither bus, nor on any file.
+TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
+{
+    simbench::bench a({0x10}), b({0x10});
+    for (simbench::bench *x : {&a, &b})
+        sim_dev_add_object(x->runner, 0x10, 0x2000, 0, simbench::object(SIM_U32, {9, 0, 0, 0}));
+    const std::vector<std::string> on_a = {"-c", a.channel(), "-n", "0x10", "--mindex", "0x2000"};
+    auto line = [&](std::vector<std::string> tail) {
+        std::vector<std::string> args = on_a;
+        args.insert(args.end(), tail.begin(), tail.end());
+        return args;
+    };
+
+    e2e::result r = box.krcan(line({"--sdowrite", "7", "-c", b.channel(), "--sdoread", "--sdowrite", "8", "-c",
+                                    a.channel(), "--sdoread"}));
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(a.value(0x10, 0x2000), 7u);
+    EXPECT_EQ(b.value(0x10, 0x2000), 8u);
+    EXPECT_NE(r.out.find("SDO write succesful\n0x9\n"), std::string::npos) << "B read before its write: " << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 4), "0x7\n") << r.out;
+
+    // Refused whole: a shortened option, a misspelt one, a loose word, a bad number, a value that is an option.
+    fs::create_directories(box.path("bin"));
+    fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", box.path("bin/curl"));
+    e2e::options curl;
+    curl.path_prepend = {box.path("bin").string()};
+    curl.env = {{"KR_CURL_LOG", box.path("curl.log").string()}};
+    const std::string db = KR_SOURCE_DIR "/tests/data/db/drive.json";
+    for (const std::vector<std::string> &bad :
+         {line({"--sdowrite", "1", "--clear"}), line({"--sdowrite", "1", "-c", b.channel(), "--sdowrite", "2", "0x5"}),
+          line({"--sdowrite", "1", "--user", "x", "--pwdd", "y"}), line({"--user", "--pwd", "x", "--sdowrite", "1"}),
+          line({"--db", db, "--export", "o", "--bogus", "--sdowrite", "1"}),
+          line({"--checkupdate", "--sdowrite", "1", "--sindex", "0x1G"})}) {
+        e2e::result n = box.krcan(bad, curl);
+        EXPECT_TRUE(n.exited(1)) << n.out;
+        EXPECT_NE(n.out.find("ERROR"), std::string::npos) << n.out;
+    }
+    EXPECT_FALSE(fs::exists(box.path("config/krcan/account.conf")));
+    EXPECT_FALSE(fs::exists(box.path("o.c")) || fs::exists(box.path("o.h")));
+    EXPECT_FALSE(fs::exists(box.path("curl.log"))) << "curl ran";
+
+    // Help prints the named command and runs nothing else.
+    r = box.krcan(line({"--help", "--sdowrite", "1", "--user", "x"}));
+    EXPECT_TRUE(r.exited(0)) << r.out;
+    EXPECT_EQ(r.out, "--sdowrite: Writes data to a device with CANOpen SDO request\n\n");
+    EXPECT_FALSE(fs::exists(box.path("config/krcan/account.conf")));
+    EXPECT_EQ(a.value(0x10, 0x2000), 7u);
+    EXPECT_EQ(b.value(0x10, 0x2000), 8u);
 }
 
 TEST_F(RunModel, FleetLoginRunsAsAJobAndFailsTheRun)
@@ -228,22 +293,26 @@ TEST_F(RunModel, HelpForOneCommand)
 {
     const std::string row = "--sdoread: Reads data from a device with CANOpen SDO request\n\n";
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"--help", "sdoread"}, {"--help", "SDOREAD"}, {"-h", "sdoread"}, {"--help=sdoread"}, {"-hsdoread"}}) {
+             {"--help", "sdoread"}, {"--help", "SDOREAD"}, {"-h", "sdoread"}, {"--help=sdoread"}, {"-hsdoread"},
+             {"--help", "sdoread", "--silent"}}) {
         e2e::result r = box.krcan(args);
         EXPECT_TRUE(r.exited(0)) << args[0];
         EXPECT_EQ(r.out, row) << args[0];
     }
-    // The next word is looked at, not consumed: as an option it still runs.
+    // The next word names the command; asking for help runs nothing else.
     e2e::result v = box.krcan({"--help", "--version"});
     EXPECT_TRUE(v.exited(0));
     EXPECT_EQ(v.out.rfind("--version: Prints this krcan's version", 0), 0u) << v.out;
-    EXPECT_EQ(v.out.substr(v.out.size() - kVersionLine.size()), kVersionLine);
+    EXPECT_EQ(v.out.find(kVersionLine), std::string::npos) << v.out;
 
+    const std::string unknown_q = "\033[1m\033[31mERROR: unknown command 'q'. Run --help without an argument to "
+                                  "list every command.\n\033[0m";
     e2e::result unknown = box.krcan({"--help=q", "--version"});
-    EXPECT_TRUE(unknown.exited(0));
-    EXPECT_EQ(unknown.out, std::string("\033[1m\033[31mERROR: unknown command 'q'. Run --help without an argument to "
-                                       "list every command.\n\033[0m") +
-                               kVersionLine);
+    EXPECT_TRUE(unknown.exited(1));
+    EXPECT_EQ(unknown.out, unknown_q);
+    e2e::result nosuch = box.krcan({"--help", "q"});
+    EXPECT_TRUE(nosuch.exited(1));
+    EXPECT_EQ(nosuch.out, unknown_q) << "not the list of every command";
 }
 
 TEST_F(RunModel, HelpIsBoldOnlyOnATerminal)

@@ -163,6 +163,13 @@ TEST_F(Sdo, AbortsAreReportedAndFailTheRun)
               std::string::npos)
         << r.out;
     EXPECT_EQ(value(0x10, 0x2002, 0), text("x")) << "nothing written";
+
+    // The unsized 4-byte download of a value that does not fit a u8 is refused by the device.
+    r = krcan({"-n", "0x10", "--mindex", "0x2001", "--sdowrite", "300"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("0x2001, 0: 0x6070012: DATA TYPE DOES NOT MATCH, LENGTH TOO HIGH\n"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(value(0x10, 0x2001, 0), (bytes{0}));
 }
 
 TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
@@ -178,22 +185,38 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         const char *says;
     } bad[] = {
         {{"--mindex", "0x2000", "--sdoread"}, "no device node id selected"},
-        {{"-n", "0x10", "--mindex", "0x10000"}, "Invalid main index"},
-        {{"-n", "0x10", "--sindex", "256"}, "Invalid sub index"},
-        {{"-n", "0x10", "--datalen", "-1"}, "Invalid data length"},
+        {{"-n", "0x10", "--mindex", "0x10000"}, "invalid main index '0x10000' for --mindex"},
+        {{"-n", "0x10", "--sindex", "256"}, "invalid sub index"},
+        {{"-n", "0x10", "--datalen", "-1"}, "invalid data length"},
         {{"-n", "0x10", "--mindex", "0x2004", "--datalen", "4097", "--sdoread"}, "at most 4096 bytes"},
         {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "257", "--sdoreadstr"}, "at most 256 bytes"},
         {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "5000", "--sdowrite", "1"}, "at most 4096 bytes"},
-        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "0x100000000"}, "does not fit 32 bits"},
-        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "-99999999999999999999"}, "does not fit 32 bits"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "0x100000000"}, "invalid value '0x100000000' for --sdowrite"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "-99999999999999999999"}, "invalid value"},
         // Cut to its length, 0x100 would go out as 0 and read as success.
         {{"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "0x100"}, "data length of 1 byte"},
         {{"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-129"}, "data length of 1 byte"},
         {{"-n", "0x10", "--mindex", "0x2000", "--datalen", "2", "--sdowrite", "0x10000"}, "data length of 2 bytes"},
         {{"--baud", "300000", "-n", "0x10", "--mindex", "0x2000", "--sdoread"}, "baud rate 300000 is not supported"},
         // A number with stray characters would go out as its text.
-        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "1O0"}, "'1O0' for 'sdowrite' starts as a number"},
-        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "25 x"}, "is not a whole number"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "1O0"}, "invalid value '1O0' for --sdowrite"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "25 x"}, "invalid value '25 x'"},
+        // Nothing that is not a whole number reaches a numeric object: empty, blank, a sign alone, a
+        // full-width digit. Text takes --sdowritestr, or a letter.
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", ""}, "invalid value '' for --sdowrite"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite="}, "invalid value '' for --sdowrite"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", " "}, "invalid value ' '"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "-"}, "invalid value '-'"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "\xEF\xBC\x95"}, "invalid value '\xEF\xBC\x95'"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "\xC2\xA0"}, "invalid value"},
+        {{"-n", "0x10\r", "--mindex", "0x2000", "--sdowrite", "7", "--sindex", "1x"}, "invalid sub index '1x'"},
+        // Whole option names only; a value that is an option is a missing value.
+        {{"-n", "0x10", "--mindex", "0x2001", "--sdowrites", "5"}, "the option '--sdowrites' is unknown"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "7", "--sdoreads"}, "the option '--sdoreads' is unknown"},
+        {{"--no", "0x10", "--mindex", "0x2002", "--sdowrite", "7"}, "the option '--no' is unknown"},
+        {{"-n", "0x10", "--mind", "0x2002", "--sdowrite", "7"}, "the option '--mind' is unknown"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowritestr", "--silent"}, "'--sdowritestr' lacks its value"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "-s"}, "'--sdowrite' lacks its value"},
         // The whole command line is refused, the writes before and after a slip included.
         {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "--sindx", "3", "--sdowrite", "1500"},
          "the option '--sindx' is unknown"},
@@ -215,12 +238,19 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
     EXPECT_TRUE(r.exited(1));
     EXPECT_NE(r.out.find("node id 0x1 is krcan's own node id"), std::string::npos) << r.out << r.err;
 
-    // What fits its length, signed or unsigned, goes out; so does a number with a blank or a CR around it.
+    // What fits its length, signed or unsigned, goes out; so does a number with blanks of any kind around it.
     r = krcan({"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-1", "--datalen", "0",
-               "--mindex", "0x2000", "--sdowrite", " 25\r\n"});
+               "--mindex", "0x2000", "--sdowrite", " 25\r\n", "--mindex", "0x2004", "--sdowrite", "\n\v\f\xC2\xA0" "5"});
     EXPECT_TRUE(r.exited(0)) << r.out;
     EXPECT_EQ(value(0x10, 0x2001, 0), (bytes{0xFF}));
     EXPECT_EQ(value(0x10, 0x2000, 0), (bytes{25, 0, 0, 0}));
+    EXPECT_EQ(value(0x10, 0x2004, 0), (bytes{5, 0, 0, 0}));
+
+    // Past 4 bytes a value is sign-extended only when it was given negative; the line shows it as given.
+    r = krcan({"-n", "0x10", "--mindex", "0x2004", "--datalen", "8", "--sdowrite", "0xFFFFFFFF"});
+    EXPECT_TRUE(r.exited(0)) << r.out;
+    EXPECT_EQ(value(0x10, 0x2004, 0), (bytes{0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+    EXPECT_NE(r.out.find("Wrote SDO epxedited value '4294967295'\n"), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -195,6 +195,35 @@ TEST_F(Terminal, InteractiveLinesFromAPipe)
     EXPECT_EQ(text, "ver\nstatus all\n");
 }
 
+// A line holding a NUL is not sent (cut, it would run together with the next line); a last line
+// without its line end still goes out as a line. The old protocol fails a device that never answered;
+// node ids that name no device are said as such.
+TEST_F(Terminal, LinesGoOutWholeAndSilenceFails)
+{
+    start_device(device_mode::echo);
+    e2e::options o;
+    o.stdin_text = std::string("ab\0cd\nxy", 8);
+    e2e::result r = box.krcan({"--can", can(), "--nodeid", "0x10", "--terminal"}, o);
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("a terminal line holding a NUL byte is not sent"), std::string::npos) << r.out;
+    std::string text;
+    for (const sim_frame_st &f : sent_by_tool(0x610)) text += payload(f);
+    EXPECT_EQ(text, "xy\n");
+    EXPECT_NE(r.out.find("R:xy\r\n"), std::string::npos) << r.out;
+
+    r = box.krcan({"--can", can(), "--nodeid", "0x11", "--zbterminal", "ab"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.err.find("*** NO RESPONSE ***"), std::string::npos) << r.err;
+
+    r = box.krcan({"--can", can(), "-n", "1", "--terminal", "x"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("node id 0x1 is krcan's own node id"), std::string::npos) << r.out;
+    r = box.krcan({"--can", can(), "-n", "0", "--terminal", "x"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_NE(r.out.find("node id 0 names no device"), std::string::npos) << r.out;
+    EXPECT_EQ(sent_by_tool(0x600).size() + sent_by_tool(0x601).size(), 0u);
+}
+
 TEST_F(Terminal, ClosedPortFailsTheRun)
 {
     // Nothing listens on this port: the adapter cannot open.

@@ -147,7 +147,8 @@ TEST_F(Update, BadAnswersFailWithTheirMessage)
 }
 
 // Ctrl-C while curl runs, also during the check made while the command line is read: curl is stopped
-// and the request's files (the configuration holds the request) are gone.
+// and the request's files (the configuration holds the request) are gone. A SIGTERM or a SIGHUP (a
+// closed terminal) cleans up the same way.
 TEST_F(Update, CtrlCLeavesNoFilesAndNoCurl)
 {
     box.write_file("manifest", kManifestNewer);
@@ -156,31 +157,48 @@ TEST_F(Update, CtrlCLeavesNoFilesAndNoCurl)
     o.env = {{"KR_CURL_LOG", box.path("curl.log").string()},
              {"KR_CURL_BODY", box.path("manifest").string()},
              {"KR_CURL_SLEEP_MS", "60000"}};
-    e2e::background krcan(box, KRCAN_BIN, {"--checkupdate"}, o);
     auto until = [](const std::function<bool()> &done) {
         for (int i = 0; i < 3000 && !done(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return done();
     };
-    ASSERT_TRUE(until([&] { return box.read_file("curl.log").find("--\n") != std::string::npos; }));
-    ASSERT_FALSE(tmp_empty());
-    kill(krcan.pid(), SIGINT); // krcan alone: stopping curl is its own work
-    ASSERT_TRUE(until([&] { return !krcan.running(); }));
-    e2e::result r = krcan.stop();
-    EXPECT_TRUE(r.exited(2)) << r.signal << r.err;
-    EXPECT_NE(r.err.find("Caught signal, terminating"), std::string::npos) << r.err;
-    EXPECT_TRUE(tmp_empty());
-    bool curl_left = false; // a curl still running on this sandbox's files
-    for (const auto &p : fs::directory_iterator("/proc")) {
-        // Another process may end while it is read: its command line then reads as empty.
-        std::string cmd;
-        try {
-            std::ifstream f(p.path() / "cmdline");
-            cmd.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-        } catch (const std::exception &) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        for (const char *cmd : {"--checkupdate", "--update"}) {
+            fs::remove(box.path("curl.log"));
+            e2e::background krcan(box, KRCAN_BIN, {cmd}, o);
+            ASSERT_TRUE(until([&] { return box.read_file("curl.log").find("--\n") != std::string::npos; }));
+            ASSERT_FALSE(tmp_empty());
+            kill(krcan.pid(), sig); // krcan alone: stopping curl is its own work
+            ASSERT_TRUE(until([&] { return !krcan.running(); }));
+            e2e::result r = krcan.stop();
+            EXPECT_TRUE(r.exited(sig)) << sig << cmd << r.signal << r.err;
+            EXPECT_NE(r.err.find("Caught signal, terminating"), std::string::npos) << r.err;
+            EXPECT_TRUE(tmp_empty()) << sig << cmd;
+            bool curl_left = false; // a curl still running on this sandbox's files
+            for (const auto &p : fs::directory_iterator("/proc")) {
+                // Another process may end while it is read: its command line then reads as empty.
+                std::string line;
+                try {
+                    std::ifstream f(p.path() / "cmdline");
+                    line.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+                } catch (const std::exception &) {
+                }
+                curl_left = curl_left || line.find(box.tmp().string() + "/krcan_http_cfg_") != std::string::npos;
+            }
+            EXPECT_FALSE(curl_left) << sig << cmd;
         }
-        curl_left = curl_left || cmd.find(box.tmp().string() + "/krcan_http_cfg_") != std::string::npos;
-    }
-    EXPECT_FALSE(curl_left);
+}
+
+// The manifest's cap holds while it downloads: a body past 64 KiB stops curl at once, not after its
+// whole time, and nothing is left in the temporary folder.
+TEST_F(Update, AnOversizedManifestStopsTheDownload)
+{
+    e2e::result r = run({"--checkupdate"}, std::string(SELFUPDATE_MANIFEST_MAX + 1, ' '), "200",
+                        {{"KR_CURL_SLEEP_MS", "60000"}});
+    EXPECT_TRUE(r.exited(1)) << r.out;
+    EXPECT_EQ(r.out, kNoVersionInfo) << r.out;
+    EXPECT_LT(r.wall_ms, 15000);
+    EXPECT_TRUE(tmp_empty());
+    EXPECT_NE(box.read_file("curl.log").find("max-filesize = 65536\n"), std::string::npos);
 }
 
 } // namespace

@@ -133,7 +133,8 @@ TEST(SocketCan, FramesBothWaysOnVcan)
     EXPECT_EQ(f.can_id, 0x15560005u | CAN_EFF_FLAG);
     EXPECT_EQ(f.can_dlc, 3);
 
-    const canid_t ids[] = {0x581, 0x1ABCDEF0u | CAN_EFF_FLAG, CAN_ERR_FLAG | CAN_ERR_BUSOFF};
+    // A remote request (node guarding on 0x705) comes first and is no frame of the library's.
+    const canid_t ids[] = {0x705 | CAN_RTR_FLAG, 0x581, 0x1ABCDEF0u | CAN_EFF_FLAG, CAN_ERR_FLAG | CAN_ERR_BUSOFF};
     for (canid_t id : ids) {
         can_frame g = {};
         g.can_id = id;

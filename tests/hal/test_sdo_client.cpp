@@ -532,3 +532,48 @@ TEST_F(SdoClient, UntrustworthyUploadsFailWithTheirReason)
     for (int sub = 1; sub <= 4; sub++) EXPECT_EQ(initiates[sub], 1) << "sub " << sub << " is not retried";
     EXPECT_EQ(aborts, 2) << "the short and the long upload are aborted";
 }
+
+// A cancel ends a running block download with the abort frame and the caller's code, and a read
+// waiting out its back-off between two attempts without another attempt; with nothing running it
+// sends nothing.
+TEST_F(SdoClient, CancelEndsTheRunningCallWithItsCode)
+{
+    serve([](co::responder_st &r, const sim_frame_st &f) {
+        if (!is_req(f)) return;
+        if (f.data[0] == 0xC6) r.send(RSP, {0xA4, f.data[1], f.data[2], f.data[3], 4, 0, 0, 0}); // then no ack
+        if (f.data[0] == 0x40) r.send(RSP, {0x80, f.data[1], f.data[2], f.data[3], 0x01, 0x00, 0x04, 0x05}); // busy
+    });
+    co::result_st res = co::run(port, [] {
+        static std::atomic<int> step{0};
+        kr_canopen_sdo_client_cancel(0x08000021);
+        kr_rtos_task_create(
+            [](void *) {
+                const _kr_canopen_sdo_client_st &c = _canopen.sdo.client;
+                // First while the sub-block waits for its acknowledgement, then in the read's back-off.
+                while (!(c.in_call && c.initiated && c.result == CANOPEN_SDO_RESULT_PENDING)) kr_rtos_task_delay(1);
+                kr_canopen_sdo_client_cancel(0x08000021);
+                while (step < 1 || !(c.in_call && c.result == CANOPEN_SDO_RESULT_ABORTED)) kr_rtos_task_delay(1);
+                kr_canopen_sdo_client_cancel(0x08000022);
+                kr_rtos_task_delete(nullptr);
+            },
+            "cancel", 10240, nullptr, 2, nullptr);
+        uint8_t d[64] = {};
+        uint32_t t0 = kr_rtos_get_tick_count();
+        kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, 0x2A00, 1, sizeof d, d);
+        co::report("block=%u:0x%08x:%u", e, _kr_canopen_sdo_get_error_code(), kr_rtos_get_tick_count() - t0 < 4000);
+        step = 1;
+        e = _kr_canopen_sdo_client_read(NODE, 0x2A00, 2, 4, d);
+        char why[128];
+        const char *w = kr_canopen_sdo_client_failure(why, sizeof why);
+        co::report("read=%u:0x%08x:%s", e, _kr_canopen_sdo_get_error_code(), w ? w : "-");
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("block"), "44:0x08000021:1");
+    EXPECT_EQ(res.get("read"), "44:0x08000022:the transfer with node 0x5 was cancelled");
+    auto req = requests();
+    ASSERT_EQ(req.size(), 7u); // initiate, 4 segments, the abort; one read initiate
+    EXPECT_EQ(hex(req[0].data, 8), "c6002a0140000000");
+    EXPECT_EQ(hex(req[5].data, 8), "80002a0121000008");
+    EXPECT_EQ(hex(req[6].data, 8), "40002a0200000000");
+}

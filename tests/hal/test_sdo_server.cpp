@@ -184,6 +184,15 @@ TEST_F(SdoServer, KrcanReadsAndWritesEveryKindAndGetsRefusals)
     EXPECT_EQ(hex(d.obj[0x2008]), "0df0feca");
     EXPECT_EQ(hex(d.obj[0x2003]), "0102030405060708");
     EXPECT_TRUE(writes.empty());
+
+    // The unsized 4-byte download of a value beyond a u8: refused, not cut to its low byte.
+    r = krcan({"--mindex", "0x2000", "--sdowrite", "300", "--mindex", "0x2001", "--sdowrite", "0x10000"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(e2e::count(r.out, "0x6070012: DATA TYPE DOES NOT MATCH, LENGTH TOO HIGH"), 2u) << r.out;
+    d = dump();
+    EXPECT_EQ(hex(d.obj[0x2000]), "7f");
+    EXPECT_EQ(hex(d.obj[0x2001]), "3412");
+    EXPECT_TRUE(writes.empty());
 }
 
 // The library's client: block downloads of many sizes (around block boundaries, up to 60,000

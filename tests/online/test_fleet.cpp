@@ -267,8 +267,6 @@ TEST_F(Fleet, CommandJobs)
     W.fleets[0].devs[0].uptime = 3725;
     ASSERT_TRUE(cmd_remotelist("1"));
     ASSERT_TRUE(cmd_remotelist("0x2"));
-    EXPECT_FALSE(cmd_remotelist("5s"));
-    EXPECT_FALSE(cmd_remotelist("4294968")) << "milliseconds beyond 32 bits";
     ASSERT_TRUE(cmd_remoteui("yard/cab-7"));
     ASSERT_EQ(dev.tasks.len, 3u);
     task_st *t = (task_st *)dev.tasks.buffer;
@@ -283,6 +281,10 @@ TEST_F(Fleet, CommandJobs)
     EXPECT_EQ(stdout_of([&] { t[1].step(&dev); }).rfind("Listening for devices for 2 s...\n", 0), 0u)
         << "the second option's own time";
     EXPECT_FALSE(main_run_failed());
+
+    EXPECT_FALSE(cmd_remotelist("5s"));
+    EXPECT_FALSE(cmd_remotelist("4294968")) << "milliseconds beyond 32 bits";
+    EXPECT_EQ(dev.tasks.len, 3u);
 
     W.accept_ui = false;
     const std::string ui = stdout_of([&] { t[2].step(&dev); });

@@ -150,6 +150,7 @@ TEST_F(LoadParamWindow, ACancelAtTheFirstQueryAsksNothingMore)
     EXPECT_EQ(res.get("finished"), "1");
     EXPECT_NE(err().find("First question?"), std::string::npos) << err();
     EXPECT_EQ(err().find("Second question?"), std::string::npos) << err();
+    EXPECT_EQ(out().find("selected ("), std::string::npos) << "the stop chose an answer: " << out();
     EXPECT_EQ(out().find("SDO error"), std::string::npos) << "no transfer was made: " << out();
     EXPECT_EQ(writes(0x20, 0x2000), 0u);
     EXPECT_EQ(resets(0x20), 0u);

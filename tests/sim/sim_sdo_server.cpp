@@ -186,6 +186,12 @@ void initiate_download(sim_dev_st &d, const uint8_t *b)
             n = 4 - ((cmd >> 2) & 3);
         else
             n = sim_type_size(d.od[sim_key(d.x.index, d.x.sub)].type) ? max_bytes(d) : 4;
+        // Without a size all 4 bytes are the value: what lies beyond the object must be zero.
+        for (size_t i = n; i < 4; i++)
+            if (b[4 + i] != 0) {
+                sdo_abort(d, d.x.index, d.x.sub, SDO_LEN_HIGH);
+                return;
+            }
         if (uint32_t code = commit(d, std::vector<uint8_t>(b + 4, b + 4 + n), 'e')) {
             sdo_abort(d, d.x.index, d.x.sub, code);
             return;

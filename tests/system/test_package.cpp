@@ -395,18 +395,31 @@ TEST_F(PackageTest, SystemPackageFillsTheSystem)
     EXPECT_STREQ(s.sysfile_devs[3].version, "unknown");
     EXPECT_EQ(names_in(tmp), std::set<std::string>{dir.filename().string()}) << "device packages are closed again";
 
-    // Opened twice: its devices come twice, up to the 20 a system holds, with one message.
+    // Opened again: each of its devices joins the one at its node, which keeps what the bus told of
+    // it; a further package fills up to the 20 a system holds, with one message.
+    dev.system.devs[1].state = DEV_STATE_OP;
+    dev.system.devs[1].sw_version = 7;
+    dev.system.devs[1].param_file[0] = '\0';
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(system_set_file(&dev.system, sys.c_str()));
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(dev.system.dev_count, 5) << "node 0 (no database) is no node to join";
+    EXPECT_EQ(dev.system.devs[1].nodeid, 0x20);
+    EXPECT_EQ(dev.system.devs[1].state, DEV_STATE_OP);
+    EXPECT_EQ(dev.system.devs[1].sw_version, 7u);
+    EXPECT_STREQ(dev.system.devs[0].param_file, (fs::path(dev.system.extract_dir) / "p/a.yml").c_str());
     std::string twenty;
     for (int i = 0; i < 25; i++) twenty += std::string(i ? "," : "") + "{\"NODEID\": " + std::to_string(i + 2) + ", \"KRDEV\": \"x.krdev\"}";
     std::string big = pkg("big.krsys", {pkgtest::file("krsys.json", "{\"DEVS\": [" + twenty + "]}")});
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(system_set_file(&dev.system, sys.c_str()));
     ASSERT_TRUE(system_set_file(&dev.system, big.c_str()));
     out = testing::internal::GetCapturedStdout();
     err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(dev.system.dev_count, 20);
-    EXPECT_EQ(dev.system.devs[19].nodeid, 13) << "4 + 4 from the first package, 12 from the second";
+    EXPECT_EQ(dev.system.devs[19].nodeid, 16) << "5 from the first package, 15 from the second";
     EXPECT_NE(out.find("System file saved on an unknown date\n"), std::string::npos);
     size_t full = 0;
     for (size_t p = err.find("System is full; ignoring the remaining devices.\n"); p != std::string::npos;

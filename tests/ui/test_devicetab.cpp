@@ -36,6 +36,7 @@
 #include "ui/kr_uitextedit.h"
 #include "ui/kr_uiwidgets.h"
 #include "ui_support.h"
+#include "../../src/ui/devicetab_internal.h"
 
 namespace {
 
@@ -412,7 +413,7 @@ bool write_firmware_package(const e2e::sandbox &box, const std::vector<uint8_t> 
 
 // From the device's own package, with every SDO answer held back: parameters saved to a name without
 // extension land in a ".json" file holding the device's value; a device in its bootloader at 0x7F whose
-// package says 0x20 is flashed at 0x7F and takes 0x20 when the flash starts; a line typed into the
+// package says 0x20 is flashed at 0x7F and keeps 0x7F while the flash runs; a line typed into the
 // terminal during the flash is held until the flash is over; nothing fails the run.
 TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
 {
@@ -469,7 +470,7 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
     EXPECT_EQ(res.get("save_done"), "1");
     EXPECT_EQ(res.get("flash_button"), "1");
     EXPECT_EQ(res.get("flash_busy"), "1");
-    EXPECT_EQ(res.get("node_at_start"), "0x20");
+    EXPECT_EQ(res.get("node_at_start"), "0x7f") << "the tab follows the device only once it answers at 0x20";
     EXPECT_EQ(res.get("busy_after_typing"), "1") << "the line was typed after the flash";
     EXPECT_EQ(res.get("flash_done"), "1 success=1") << out();
     EXPECT_EQ(res.get("failed"), "0") << out();
@@ -493,6 +494,93 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
     if (first_term >= 0 && first_term <= last_flash)
         for (long i = std::max(0L, first_term - 5); i < (long)frames.size() && i <= last_flash + 2; i++)
             ADD_FAILURE() << i << ": " << sim_frame_str(frames[(size_t)i]);
+}
+
+// Each button acts on its tab's device. 0x30, put into the maker's bootloader by "Reset device", flashed
+// from a package whose default node id 0x10 another live device has: refused as one block, the firmware
+// goes in the maker's pieces until one fails; the flash says so, and the tab keeps 0x30 (its reset
+// reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the
+// page shows at once: "Cancel flashing" halfway aborts the download on the bus, the image stays and the
+// device is not reset. Its node id edited to 0x11 is written, stored and reset at 0x10, then followed.
+TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
+{
+    if (!co::child_mode()) {
+        sim_device_config_st boot = unit(0x30), app = unit(0x10);
+        boot.program.flavour = SIM_BOOT_KR;
+        app.program.flavour = SIM_BOOT_CIA302;
+        boot.program.image = app.program.image = {9};
+        app.sdo_delay_ms = 100;
+        start({app, boot});
+        sim_fault_st f; // the second of the 256-byte pieces the maker's bootloader takes
+        f.index = 0x1F50;
+        f.xfer = 3;
+        f.code = 0x08000020;
+        sim_dev_add_fault(runner, 0x30, f);
+        std::string db = jobs_db();
+        db.replace(db.find("\"NODEID\": 32"), 12, "\"NODEID\": 16");
+        ASSERT_TRUE(pkgtest::write_zip(box.path("boot.krdev").string(),
+                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
+                                        pkgtest::file("db.json", db), pkgtest::file("fw.bin", std::string(30000, 'f'))}));
+        zenity();
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        device_st *app = online_device(0x10), *d = package_device("boot.krdev", 0x30);
+        show(d);
+        frames(3);
+        click_button("Reset device"); // into its bootloader
+        play();
+        d->state = DEV_STATE_BOOTUP;
+        show(d);
+        frames(20);
+        click_button("Flash firmware");
+        script_click(300, 600); // "Yes"
+        play();
+        wait_idle();
+        click_button("Reset device");
+        play();
+        co::report("boot=0x%x success=%d failed=%d", d->nodeid, dev.load.success ? 1 : 0, main_run_failed() ? 1 : 0);
+
+        show(app);
+        frames(3);
+        std::ofstream(dir() + "/zenity.answer") << dir() << "/boot.krdev\n";
+        click_button("Flash firmware");
+        script_click(300, 600); // "Yes"
+        play();
+        co::report("package_shown=%d", std::strstr(dt::content.state_str, "NOT SELECTED") ? 0 : 1);
+        for (int i = 0; i < 3000 && devicetab_is_busy() && dev.load.progress < 50; i++) frame();
+        co::report("cancel=%d", dev.load.progress < 100 && click_button("Cancel flashing") ? 1 : 0);
+        play();
+        wait_idle();
+        dt::content.nodeid_edit.value = 0x11; // as the numpad leaves it
+        frames(3);
+        co::report("edited=0x%x", app->nodeid);
+        click_button("Save settings");
+        play();
+        click_button("Reset device");
+        play();
+        co::report("app=0x%x success=%d", app->nodeid, dev.load.success ? 1 : 0);
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("boot"), "0x30 success=0 failed=1") << out();
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), (std::vector<uint8_t>{0x81, 0x81}));
+    EXPECT_EQ(res.get("package_shown"), "1") << "CONFIGURATION FILE NOT SELECTED during the flash";
+    EXPECT_EQ(res.get("cancel"), "1") << out();
+    EXPECT_EQ(res.get("edited"), "0x10") << "the tab left the device before it took the id";
+    EXPECT_EQ(res.get("app"), "0x11 success=0") << out();
+    std::vector<uint8_t> id;
+    for (int i = 0; i < 500 && !sim_dev_get(runner, 0x11, 0x100B, 0, id); i++) usleep(10000);
+    EXPECT_EQ(id, std::vector<uint8_t>{0x11}) << "the device does not answer at 0x11";
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x11), std::vector<uint8_t>{0x81}) << "reset by the flash, or at 0x30";
+    EXPECT_EQ(sim_dev_program(runner, 0x11).image, std::vector<uint8_t>{9});
+    EXPECT_EQ(sim_dev_abort_log(runner, 0x11), std::vector<uint32_t>{0x08000000}) << "the cancel's abort";
+    const std::string o = out();
+    EXPECT_NE(o.find("Node 0x30 takes the firmware in pieces of 256 bytes"), std::string::npos) << o;
+    EXPECT_NE(o.find("Block 1 downloaded, 256 / 30000 bytes"), std::string::npos) << o;
+    EXPECT_NE(o.find("ERROR: flashing the firmware to node 0x30 failed."), std::string::npos) << o;
+    EXPECT_NE(o.find("ERROR: the flash of node 0x10 was cancelled before it completed"), std::string::npos) << o;
 }
 
 std::string param_file(int node, uint32_t value)
@@ -532,7 +620,8 @@ bool write_system(const e2e::sandbox &box, sim_runner_st *runner, const std::vec
 }
 
 // The Overview: opening a system package asks to load the saved parameters of its online devices only
-// (the offline one is left out) and loads them; saving the system writes nothing and fails the run.
+// (the offline one is left out) and loads them; saving the system says at once that it cannot be done,
+// asks for no file name, writes nothing and fails the run.
 TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
 {
     if (!co::child_mode()) {
@@ -558,8 +647,9 @@ TEST_F(DeviceTab, OverviewOpensASystemLoadsSavedParametersAndSystemSaveFails)
         for (int i = 0; i < 1500 && devicetab_is_busy(); i++) frame();
         co::report("failed_after_load=%d", main_run_failed() ? 1 : 0);
         frames(5);
-        std::ofstream(dir() + "/zenity.answer") << dir() << "/out.krsys\n";
+        std::filesystem::remove(dir() + "/zenity.answer"); // no file name is asked for
         co::report("save_button=%d", click_button("Save system configuration to file") ? 1 : 0);
+        script_click(300, 600); // "OK"
         play();
         for (int i = 0; i < 500 && devicetab_is_busy(); i++) frame();
         co::report("failed_after_save=%d", main_run_failed() ? 1 : 0);

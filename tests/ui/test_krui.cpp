@@ -209,7 +209,7 @@ TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
             send_delete(win);
             const e2e::result r = wait_end(child, 30000);
             EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal;
-            EXPECT_NE(r.out.find("krcan ends at once: Saving parameters from pump... was cut short"),
+            EXPECT_NE(r.out.find("krcan ends at once: the flash of node 0x20 was cut short. The device may need a new flash."),
                       std::string::npos)
                 << r.out;
         }
@@ -332,7 +332,7 @@ TEST(KruiTabs, LabelsDotsShorteningAndHitTesting)
             EXPECT_GE(w, KRUI_TAB_MIN_W) << t;
         }
         // Hit-testing agrees with the drawn widths at both edges of every tab shown whole.
-        if (t != 13 && x + w > add_x) continue;
+        if (t != 13 && x + w > (bar.arrows ? krui_arrows_x(&bar) : add_x)) continue;
         EXPECT_EQ(krui_tab_at(&bar, x), t);
         EXPECT_EQ(krui_tab_at(&bar, x + w - 1), t);
     }
@@ -357,6 +357,59 @@ TEST(KruiTabs, LabelsDotsShorteningAndHitTesting)
     krui_shorten_to_width("abcdefghijklmnopqrstuvwxyz", &font16, 60, out, sizeof out);
     EXPECT_LE(kr_ui_get_string_width(out, &font16), 60);
     EXPECT_EQ(std::string(out).substr(std::strlen(out) - 3), "...");
+}
+
+// Fifteen and twenty devices overflow the bar: its arrows, and the wheel over it, step through every
+// tab, each drawn whole left of the arrows, and never onto the add tab.
+TEST(KruiTabs, EveryTabOfAFullBarIsReachedByTheArrowsAndTheWheel)
+{
+    START_SHELL();
+    fake_busy = true;
+    for (int n : {15, 20}) {
+        dev.system.dev_count = 0;
+        for (int i = 0; i < n; ++i)
+            *system_add_empty_device(&dev.system) =
+                make_dev("a_rather_long_package_name", "", "/p/l.krdev", (uint8_t)(0x20 + i), DEV_STATE_OP);
+        frames(5);
+        const krui_tabbar_st *bar = krui_tabbar();
+        ASSERT_TRUE(bar->arrows) << n;
+        const int prev_x = krui_arrows_x(bar) + KRUI_ARROW_W / 2, next_x = prev_x + KRUI_ARROW_W;
+        for (int i = 0; i <= n && krui_active_device_tab() > 0; ++i) click(prev_x, 60);
+        for (int t = 1; t <= n + 1; ++t) {
+            click(next_x, 60);
+            const uint16_t a = (uint16_t)krui_active_device_tab();
+            ASSERT_EQ(a, std::min(t, n)) << "never onto the add tab";
+            EXPECT_TRUE(krui_tab_x(bar, a) >= 0 && krui_tab_x(bar, a) + krui_tab_width_of(bar, a) <= krui_arrows_x(bar)) << t;
+        }
+        kr_ui_input_cursor(300, 60);
+        kr_ui_input_scroll(1);
+        frames(3);
+        EXPECT_EQ(krui_active_device_tab(), n - 1) << "the wheel up steps left";
+    }
+    dev.system.dev_count = 0;
+    frames(5);
+    fake_busy = false;
+}
+
+// A line longer than the log strip wraps: the strip's row then holds the line's end, short of the right edge.
+TEST(KruiShell, ALongLogLineWraps)
+{
+    START_SHELL();
+    auto right_half_lit = [] {
+        frames(2);
+        for (int y = 678; y < 704; ++y)
+            for (int x = 700; x < 1150; ++x)
+                if ((kr_ui_captured_pixel(x, y) & 0xFF) > 150) return true;
+        return false;
+    };
+    // The strip is 1164 pixels wide; the capture keeps 255 characters a line.
+    const size_t per_row = (size_t)(1164 / kr_ui_get_string_width("W", &mono_font16));
+    std::printf("\n%s\n", std::string(per_row, 'M').c_str());
+    std::fflush(stdout);
+    ASSERT_TRUE(wait_until(right_half_lit, 10000));
+    std::printf("%s\n", std::string(per_row + 5, 'W').c_str());
+    std::fflush(stdout);
+    EXPECT_TRUE(wait_until([&] { return !right_half_lit(); }, 10000));
 }
 
 TEST(KruiShell, TabsJobsLogStripAndPrompts)
@@ -503,6 +556,12 @@ TEST(KruiDialogs, DeviceSelection)
     script_click(kAccept, kButtons);
     EXPECT_TRUE(devsel_win_exec_single(&sys, "Flash", "Pick one", "Flash", offline_second, nullptr, &one, nullptr));
     EXPECT_EQ(one, &sys.devs[2]);
+    // With an extra row and devices to choose, the extra row is the one ticked: no device unasked.
+    one = &sys.devs[0];
+    kr_ui_script_clear();
+    script_click(kAccept, kButtons);
+    EXPECT_TRUE(devsel_win_exec_single(&sys, "Flash", "Pick", "Flash", offline_second, "Wait for it", &one, nullptr));
+    EXPECT_EQ(one, nullptr);
     // Only the extra row: ticked, accepted with no device.
     one = &sys.devs[0];
     kr_ui_script_clear();

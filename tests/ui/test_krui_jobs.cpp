@@ -38,9 +38,11 @@ struct bench {
     std::unique_ptr<e2e::background> prog;
     std::string win;
 
-    bool start(std::string &err)
+    // The device and krcan's arguments after --can; the default is the unit at 0x20 from its package.
+    bool start(std::string &err, const sim_device_config_st *device = nullptr, std::vector<std::string> args = {})
     {
         sim_device_config_st d;
+        if (device) d = *device;
         d.node_id = 0x20;
         d.heartbeat_ms = 100;
         d.start_operational = true;
@@ -59,10 +61,10 @@ struct bench {
         e2e::options o;
         o.path_prepend = {box.path("bin").string(), box.refusing_bin().string()};
         o.env = {{"KRJ_DIR", box.dir().string()}};
-        prog = std::make_unique<e2e::background>(
-            box, KRCAN_BIN,
-            std::vector<std::string>{"--can", bus.channel, "--dev", box.path("unit.krdev").string() + ":0x20", "--ui"},
-            o);
+        if (args.empty()) args = {"--dev", box.path("unit.krdev").string() + ":0x20"};
+        args.insert(args.begin(), {"--can", bus.channel});
+        args.push_back("--ui");
+        prog = std::make_unique<e2e::background>(box, KRCAN_BIN, args, o);
         win = window_of(box, prog->pid());
         return !win.empty();
     }
@@ -71,7 +73,7 @@ struct bench {
 
 // Points of the shown device page (window pixels are logical points at 1200 x 720).
 constexpr int kSaveSettings[] = {445, 507}, kReset[] = {302, 561}, kSaveParams[] = {753, 561},
-              kLoadParams[] = {1040, 561};
+              kLoadParams[] = {1040, 561}, kFlash[] = {900, 507};
 constexpr color_t kButton = 0xFF373A44;
 
 bool has(e2e::background &p, const std::string &text, int ms = 60000) { return p.wait_for_output(text, ms); }
@@ -111,7 +113,7 @@ bool log_expanded(bench &b) { return near(window_row(b.win, 20, 1124, 1125)[0], 
 
 // Save settings and reset reach the device; saved parameters land in a ".json" file holding the
 // device's value; a load whose query is answered from the log strip writes the chosen value, stores
-// and resets; nothing failed, so closing ends with 0.
+// and resets; a close while the query waits is held until then, and nothing failed, so it ends with 0.
 TEST(KruiJobs, DeviceActionsSaveAndLoadWithAQueryAnsweredFromTheLog)
 {
     UI_REQUIRE_DISPLAY();
@@ -145,6 +147,12 @@ TEST(KruiJobs, DeviceActionsSaveAndLoadWithAQueryAnsweredFromTheLog)
     press(b, kLoadParams);
     ASSERT_TRUE(has(*b.prog, "(2): high")) << b.prog->out();
     ASSERT_TRUE(wait_until([&] { return log_expanded(b); }, 30000)) << "a question opens the log";
+    // Closed with the strip collapsed, the close is held: the log opens on the question again.
+    click(b.box, b.win, 1124, 33); // the log's "Close"
+    ASSERT_TRUE(wait_until([&] { return !log_expanded(b); }, 30000));
+    send_delete(b.win);
+    ASSERT_TRUE(has(*b.prog, "It waits for your answer to the question above")) << b.prog->out();
+    EXPECT_TRUE(wait_until([&] { return log_expanded(b); }, 30000)) << "the question is not on screen";
     type_line(b, "2");
     EXPECT_TRUE(has(*b.prog, "Query 'range': selected (2) high")) << b.prog->out();
     EXPECT_TRUE(wait_until([&] { return sim_dev_get_u32(b.bus.devs, 0x20, 0x2000, 0) == 222; }, 60000))
@@ -152,8 +160,7 @@ TEST(KruiJobs, DeviceActionsSaveAndLoadWithAQueryAnsweredFromTheLog)
     EXPECT_TRUE(wait_until([&] { return resets(b.bus.devs) == 2; }, 60000)) << b.prog->out();
     EXPECT_EQ(stores(b.bus.devs), 2u);
 
-    send_delete(b.win);
-    const e2e::result r = wait_end(*b.prog, 60000);
+    const e2e::result r = wait_end(*b.prog, 60000); // the held close ends krcan once the load is done
     EXPECT_TRUE(r.exited(0)) << r.exit_code << " " << r.signal << r.out;
     // One dialog to save, one to open.
     const std::string dialogs = b.box.read_file("zenity.log");
@@ -264,4 +271,54 @@ TEST(KruiJobs, RefusedValueQuitFromTheLogFailsTheRunAndTheLogScrolls)
     send_delete(b.win);
     const e2e::result r = wait_end(*b.prog, 60000);
     EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal << r.out;
+}
+
+
+// A device found on the bus, then a system package naming it: one tab, which takes the package. Its
+// flash, closed twice while the download runs: the forced close says the flash was cut short and that
+// the device may need a new flash, not that it is left in its bootloader; the device runs its old
+// image, operational, and the run ends with 1.
+TEST(KruiJobs, ASystemJoinsTheFoundDeviceAndAForcedCloseDuringItsFlash)
+{
+    UI_REQUIRE_DISPLAY();
+    REQUIRE_XDOTOOL();
+    bench b;
+    std::string err;
+    sim_device_config_st d;
+    d.program.flavour = SIM_BOOT_CIA302;
+    d.program.image = {7, 7, 7};
+    d.sdo_delay_ms = 100;
+    ASSERT_TRUE(b.start(err, &d, {"--nodeid", "0x20"})) << err << (b.prog ? b.prog->out() : "");
+    std::string fw(60000, 'x');
+    ASSERT_TRUE(pkgtest::write_zip(b.box.path("fw.krdev").string(),
+                                   {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
+                                    pkgtest::file("db.json", unit_db()), pkgtest::file("fw.bin", fw)}));
+    ASSERT_TRUE(pkgtest::write_zip(
+        b.box.path("machine.krsys").string(),
+        {pkgtest::file("krsys.json", R"({"DEVS": [{"NODEID": "0x20", "KRDEV": "fw.krdev"}]})"),
+         pkgtest::file("fw.krdev", b.box.read_file("fw.krdev"))}));
+    ASSERT_TRUE(wait_until([&] { return dot_x(b.win, kOp) > 0; }, 60000)) << "the found device's tab" << b.prog->out();
+    b.box.write_file("zenity.answer", b.box.path("machine.krsys").string() + "\n");
+    click(b.box, b.win, 300, 131); // "Open system configuration file"
+    ASSERT_TRUE(has(*b.prog, "Loaded device 'fw.krdev' (node 0x20")) << b.prog->out();
+    // The found tab's dot was hollow: it turns solid when that tab, not a second one, takes the package.
+    EXPECT_TRUE(wait_until([&] { return near(window_row(b.win, 60, 0, 1200)[(size_t)dot_x(b.win, kOp) + 6], kOp, 10); },
+                           30000))
+        << "two tabs for node 0x20";
+
+    ASSERT_TRUE(open_device_tab(b)) << b.prog->out();
+    press(b, kFlash);
+    click(b.box, b.win, 300, 600); // "Yes"
+    ASSERT_TRUE(has(*b.prog, "downloaded ")) << b.prog->out();
+    send_delete(b.win);
+    ASSERT_TRUE(has(*b.prog, "Closing waits for")) << b.prog->out();
+    send_delete(b.win);
+    const e2e::result r = wait_end(*b.prog, 60000);
+    EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal;
+    EXPECT_NE(r.out.find("krcan ends at once: the flash of node 0x20 was cut short. The device may need a new flash."),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("bootloader"), std::string::npos) << r.out;
+    EXPECT_EQ(sim_dev_program(b.bus.devs, 0x20).image, (std::vector<uint8_t>{7, 7, 7}));
+    EXPECT_TRUE(wait_until([&] { return sim_dev_nmt_state(b.bus.devs, 0x20) == 5; }, 30000)) << "operational";
 }

@@ -15,6 +15,7 @@
 
 #include "kr_can.h"
 #include "ui/kr_uiconfwindow.h"
+#include "ui/kr_uitextedit.h"
 #include "ui_support.h"
 #include "ui_x11.h"
 #include "run/stdout_of.h"
@@ -186,6 +187,40 @@ TEST(UiConfWindow, CreatedBusRebuildsAndDeviceClicksApplyRates)
     // The rate re-applied at build, then b's, c's (none of the list: 250k), and OK's.
     const std::vector<uint32_t> want_rates = {0, 1000000, 250000, 250000};
     EXPECT_EQ(port.rates, want_rates);
+}
+
+// A socketcand address typed on the on-screen keyboard into the name field is used, not created: it is
+// listed and chosen, and OK keeps it as the bus.
+TEST(UiConfWindow, ASocketcandAddressIsUsed)
+{
+    UI_REQUIRE_DISPLAY();
+    reset_port({{"can0", true, false, 0}}, "can0");
+    const std::string digits = "1234567890", shifted = "/:\"?=.-_@&", letters = "qwertyuiopasdfghjklzxcvbnm";
+    auto key = [](int16_t k) {
+        const kr_bounding_box_st b = kr_uikeyboard_key_geometry(k);
+        script_click(b.x + b.w / 2, b.y + b.h / 2);
+    };
+    script_click(360, 270); // the name field
+    for (int i = 0; i < 6; ++i) key(KEY_BACKSPACE);
+    key(KEY_SHIFT); // off the capital an empty field starts with
+    const std::string bus = "socketcand://127.0.0.1/vcan0";
+    for (char c : bus) {
+        if (shifted.find(c) != std::string::npos) {
+            key(KEY_SHIFT);
+            key((int16_t)shifted.find(c));
+            key(KEY_SHIFT);
+        } else {
+            key((int16_t)(digits.find(c) != std::string::npos ? digits.find(c) : 10 + letters.find(c)));
+        }
+    }
+    key(KEY_ENTER);
+    script_click(CREATE_BTN[0], CREATE_BTN[1]);
+    script_ok();
+    std::string out;
+    ASSERT_TRUE(run_window(out)) << out;
+    EXPECT_TRUE(port.created.empty()) << port.created[0];
+    EXPECT_EQ(port.set_devs.back(), bus) << out;
+    EXPECT_NE(out.find("Using the CAN bus '" + bus + "'"), std::string::npos) << out;
 }
 
 // Without a display the window says why and fails at once instead of waiting for an OK.

@@ -5,6 +5,7 @@
 #define KR_UI_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include "kr_ui_common.h"
@@ -48,6 +49,10 @@ void kr_ui_dlswap(void);
 bool kr_ui_get_touch(int32_t *x, int32_t *y);
 int32_t kr_ui_get_string_height(const char *str, const ui_font_st *font);
 int32_t kr_ui_get_string_width(const char *str, const ui_font_st *font);
+/* Copies src into dst with a line break wherever a line would grow wider than width in the font
+ * (colour sequences take no room); cut at dst_len - 1 characters, never inside a character.
+ * Returns the number of lines. */
+uint32_t kr_ui_wrap_text(const char *src, const ui_font_st *font, int32_t width, char *dst, size_t dst_len);
 bool kr_ui_is_visible(int32_t x, int32_t y, int32_t width, int32_t height);
 
 /* ---- Colour ---- */

@@ -43,6 +43,7 @@ enum {
     CANOPEN_SDO_ERROR_ATTEMPT_TO_WRITE_A_READ_ONLY_OBJECT = 0x06010002u,
     CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST = 0x06020000u,
     CANOPEN_SDO_ERROR_OBJECT_CANNOT_BE_MAPPED_TO_PDO = 0x06040041u,
+    CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH = 0x06070012u,
     CANOPEN_SDO_ERROR_OBJECT_ACCESS_FAILED_DUE_TO_HARDWARE = 0x06060000u,
     CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH = 0x06070010u,
     CANOPEN_SDO_ERROR_SUBINDEX_DOES_NOT_EXIST = 0x06090011u,
@@ -68,6 +69,7 @@ static inline const char *kr_canopen_sdo_error_code_to_str(kr_sdo_error_codes_e 
     case CANOPEN_SDO_ERROR_ATTEMPT_TO_WRITE_A_READ_ONLY_OBJECT: return "ATTEMPTTO WRITE A READ ONLY OBJECT";
     case CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST: return "OBJECT DOES NOT EXIST";
     case CANOPEN_SDO_ERROR_OBJECT_CANNOT_BE_MAPPED_TO_PDO: return "OBJECT CANNOT BE MAPPED TO PDO";
+    case CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH: return "DATA TYPE DOES NOT MATCH, LENGTH TOO HIGH";
     case CANOPEN_SDO_ERROR_OBJECT_ACCESS_FAILED_DUE_TO_HARDWARE: return "OBJECT ACCESS FAILED DUE TO HARDWARE";
     case CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH: return "DATA TYPE DOES NOT MATCH, LENGTH OF SERVICE PARAMETER DOES NOT MATCH";
     case CANOPEN_SDO_ERROR_INVALID_VALUE: return "INVALID VALUE FOR PARAMETER";
@@ -155,6 +157,8 @@ typedef struct {
     uint32_t block_start;  /* block download: data_index at the first segment of the sub-block */
     uint8_t resends;       /* block download: partly acknowledged sub-blocks in a row */
     uint8_t why;           /* canopen_sdo_fail_e of the last failed call */
+    bool in_call;          /* a transfer function holds the client, retries and back-off included */
+    bool cancelled;        /* the running call was cancelled: it ends without a retry */
 } _kr_canopen_sdo_client_st;
 
 /* Why a call failed when the device's abort code does not tell it. */
@@ -165,7 +169,8 @@ enum {
     CANOPEN_SDO_FAIL_OTHER_CLIENT = 2, /* another client sent requests on the same channel */
     CANOPEN_SDO_FAIL_PORT = 3,         /* the CAN port is not open or the connection was lost */
     CANOPEN_SDO_FAIL_SHORT = 4,        /* the upload ended before the announced size */
-    CANOPEN_SDO_FAIL_LONG = 5          /* the upload ran past the announced size */
+    CANOPEN_SDO_FAIL_LONG = 5,         /* the upload ran past the announced size */
+    CANOPEN_SDO_FAIL_CANCELLED = 6     /* kr_canopen_sdo_client_cancel ended it */
 };
 
 typedef struct {
@@ -199,6 +204,10 @@ uint32_t _kr_canopen_sdo_client_get_data_index(void);
 uint32_t _kr_canopen_sdo_client_get_data_count(void);
 void _kr_canopen_sdo_client_reset_progress(uint32_t count);
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb);
+/* Ends the running transfer from any task: the server gets the abort frame with abort_code, and the
+ * waiting transfer function returns ERR_ABORTED with that code, without a retry (also when the
+ * call is between two attempts). Does nothing when no transfer runs. */
+void kr_canopen_sdo_client_cancel(uint32_t abort_code);
 /* The reason of the last failed call as one sentence in dest, or null when the abort code
  * (_kr_canopen_sdo_get_error_code) is the whole story. */
 const char *kr_canopen_sdo_client_failure(char *dest, size_t dest_len);

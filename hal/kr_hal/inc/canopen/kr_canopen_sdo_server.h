@@ -46,6 +46,9 @@ typedef struct {
 const canopen_object_st *_canopen_find_object(const kr_can_message_st *request, canopen_permissions_e permission);
 uint8_t _canopen_copy_data(kr_can_message_st *reply, const canopen_object_st *obj, uint8_t sub);
 bool _canopen_write_data(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub);
+/* Whether an expedited write fits: false when a byte it carries beyond the object's size is not zero
+ * (abort 0x06070012). */
+bool _canopen_write_fits(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub);
 /* The bytes of an object's storage: an integer's size, all elements of an array, a string's storage. */
 uint32_t _canopen_object_size(const canopen_object_st *obj);
 

@@ -420,6 +420,30 @@ canopen_sdo_result_e wait_result(bool use_delay, bool with_callback)
     return r;
 }
 
+// A call holds the client from here to end_call, retries and back-off included, so that a cancel
+// between two attempts still ends it.
+void begin_call()
+{
+    C.in_call = true;
+    C.cancelled = false;
+}
+
+kr_errors_e end_call(kr_errors_e err)
+{
+    C.in_call = false;
+    C.cancelled = false;
+    kr_mutex_unlock(&C.mutex);
+    return err;
+}
+
+// After a failed attempt: whether the call ends, or waits its back-off and tries again.
+bool attempt_is_last(sdo_client_retries_st *retries, uint32_t attempt)
+{
+    if (C.why != CANOPEN_SDO_FAIL_NONE || !sdo_client_take_retry(retries, C.last_err_code, C.initiated)) return true;
+    kr_rtos_task_delay(sdo_client_retry_delay(attempt));
+    return C.cancelled;
+}
+
 } // namespace
 
 bool sdo_client_take_retry(sdo_client_retries_st *retries, kr_sdo_error_codes_e code, bool initiated)
@@ -552,6 +576,7 @@ kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_
     C.sindex = sindex;
     C.data_ptr = (uint8_t *)data;
     C.src_ptr = nullptr;
+    begin_call();
     sdo_client_retries_st retries = {CONFIG_CANOPEN_SDO_CLIENT_RETRY_COUNT, CONFIG_CANOPEN_SDO_CLIENT_BUSY_RETRY_COUNT};
     for (uint32_t attempt = 0;; attempt++) {
         C.data_index = 0;
@@ -563,14 +588,9 @@ kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_
         kr_can_message_st msg = request_with_index(0x40);
         send(&msg);
         if (wait_result(false, true) == CANOPEN_SDO_RESULT_DONE) break;
-        if (C.why != CANOPEN_SDO_FAIL_NONE || !sdo_client_take_retry(&retries, C.last_err_code, C.initiated)) {
-            kr_mutex_unlock(&C.mutex);
-            return ERR_ABORTED;
-        }
-        kr_rtos_task_delay(sdo_client_retry_delay(attempt));
+        if (attempt_is_last(&retries, attempt)) return end_call(ERR_ABORTED);
     }
-    kr_mutex_unlock(&C.mutex);
-    return ERR_NONE;
+    return end_call(ERR_NONE);
 }
 
 kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
@@ -586,6 +606,7 @@ kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8
     C.sindex = sindex;
     C.data_ptr = nullptr;
     C.src_ptr = (const uint8_t *)data;
+    begin_call();
     sdo_client_retries_st retries = {CONFIG_CANOPEN_SDO_CLIENT_RETRY_COUNT, CONFIG_CANOPEN_SDO_CLIENT_BUSY_RETRY_COUNT};
     for (uint32_t attempt = 0;; attempt++) {
         kr_can_message_st msg;
@@ -609,15 +630,10 @@ kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8
             }
         }
         send(&msg);
-        if (wait_result(true, true) == CANOPEN_SDO_RESULT_DONE) break;
-        if (C.why != CANOPEN_SDO_FAIL_NONE || !sdo_client_take_retry(&retries, C.last_err_code, C.initiated)) {
-            kr_mutex_unlock(&C.mutex);
-            return ERR_ABORTED;
-        }
-        kr_rtos_task_delay(sdo_client_retry_delay(attempt));
+        if (wait_result(false, true) == CANOPEN_SDO_RESULT_DONE) break;
+        if (attempt_is_last(&retries, attempt)) return end_call(ERR_ABORTED);
     }
-    kr_mutex_unlock(&C.mutex);
-    return ERR_NONE;
+    return end_call(ERR_NONE);
 }
 
 kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex, uint8_t sindex,
@@ -632,13 +648,13 @@ kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex,
     C.data_count = data_len;
     C.data_index = 0;
     C.toggle = 0;
+    begin_call();
     start_attempt(CANOPEN_SDO_STATE_BLOCK_DOWNLOAD);
     kr_can_message_st msg = request_with_index(0xC6);
     kr_put_le32(&msg.data[4], data_len);
     send(&msg);
     canopen_sdo_result_e r = wait_result(false, false);
-    kr_mutex_unlock(&C.mutex);
-    return r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED;
+    return end_call(r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED);
 }
 
 kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, uint8_t sindex,
@@ -654,13 +670,13 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
     C.data_index = 0;
     C.obj_size = 0;
     C.toggle = 0;
+    begin_call();
     start_attempt(CANOPEN_SDO_STATE_BLOCK_UPLOAD);
     kr_can_message_st msg = request_with_index(0xA4);
     msg.data[4] = CANOPEN_SDO_CLIENT_BLOCK_UPLOAD_BLKSIZE;
     send(&msg);
     canopen_sdo_result_e r = wait_result(false, false);
-    kr_mutex_unlock(&C.mutex);
-    return r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED;
+    return end_call(r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED);
 }
 
 kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void) { return C.last_err_code; }
@@ -679,6 +695,18 @@ void _kr_canopen_sdo_client_reset_progress(uint32_t count)
 }
 
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb) { C.wait_callb = callb; }
+
+void kr_canopen_sdo_client_cancel(uint32_t abort_code)
+{
+    // An attempt that already succeeded is left alone: its caller gets ERR_NONE.
+    if (!C.in_call || C.result == CANOPEN_SDO_RESULT_DONE) return;
+    C.cancelled = true;
+    if (C.state != CANOPEN_SDO_STATE_READY && C.result == CANOPEN_SDO_RESULT_PENDING)
+        abort_transfer(abort_code);
+    else
+        C.last_err_code = abort_code; // between two attempts: the device holds no transfer of ours
+    C.why = CANOPEN_SDO_FAIL_CANCELLED;
+}
 
 void _kr_canopen_sdo_client_rx_request(uint8_t node_id)
 {
@@ -716,6 +744,9 @@ const char *kr_canopen_sdo_client_failure(char *dest, size_t dest_len)
     case CANOPEN_SDO_FAIL_SHORT:
         std::snprintf(dest, dest_len, "node 0x%x announced %u bytes but its upload ended after %u",
                       (unsigned)C.server_node_id, (unsigned)C.obj_size, (unsigned)C.upload_total);
+        break;
+    case CANOPEN_SDO_FAIL_CANCELLED:
+        std::snprintf(dest, dest_len, "the transfer with node 0x%x was cancelled", (unsigned)C.server_node_id);
         break;
     case CANOPEN_SDO_FAIL_LONG:
         std::snprintf(dest, dest_len, "node 0x%x sent more than the %u bytes it announced", (unsigned)C.server_node_id,

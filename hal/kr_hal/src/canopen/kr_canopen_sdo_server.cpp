@@ -62,22 +62,34 @@ uint8_t _canopen_copy_data(kr_can_message_st *reply, const canopen_object_st *ob
     return (uint8_t)n;
 }
 
+// The room an expedited write has at sub: 0 where it has none.
+static uint32_t write_room(const canopen_object_st *obj, uint8_t sub)
+{
+    if (is_array(obj)) return sub == 0 || sub > obj->array_max_size ? 0 : element_size(obj);
+    if (is_string(obj)) return sub >= obj->string_len ? 0 : obj->string_len - sub;
+    return element_size(obj);
+}
+
+bool _canopen_write_fits(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub)
+{
+    uint8_t b = request->data[0];
+    uint32_t n = (b & 0x01) ? 4u - ((b >> 2) & 3u) : 4u;
+    uint32_t room = write_room(obj, sub);
+    if (room == 0) return true; // no place to write to at all: _canopen_write_data refuses it
+    // Without a size all 4 bytes are the value: a byte beyond the object that is not zero would be lost.
+    for (uint32_t i = room; i < n; i++)
+        if (request->data[4 + i] != 0) return false;
+    return true;
+}
+
 bool _canopen_write_data(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub)
 {
     uint8_t b = request->data[0];
     uint32_t n = (b & 0x01) ? 4u - ((b >> 2) & 3u) : 4u;
-    uint32_t room;
-    if (is_array(obj)) {
-        if (sub == 0 || sub > obj->array_max_size) return false;
-        room = element_size(obj);
-    } else if (is_string(obj)) {
-        if (sub >= obj->string_len) return false;
-        room = obj->string_len - sub;
-    } else {
-        room = element_size(obj);
-    }
-    // Without a size the data is the type's size; a longer value never spills into the neighbours.
-    if (!(b & 0x01) || n > room) n = room;
+    if ((is_array(obj) || is_string(obj)) && write_room(obj, sub) == 0) return false;
+    uint32_t room = write_room(obj, sub);
+    // The bytes beyond the object are zero (_canopen_write_fits); they never spill into the neighbours.
+    if (n > room) n = room;
     if (n > 4) n = 4;
     return store(obj, start_offset(obj, sub), &request->data[4], n);
 }
@@ -146,6 +158,7 @@ void initiate_download(const kr_can_message_st *msg)
             if (msg->data[4] == 0) return fail(CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_LOW);
             if (msg->data[4] > 127) return fail(CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH);
         }
+        if (!_canopen_write_fits(obj, msg, S.sindex)) return fail(CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH);
         if (!_canopen_write_data(obj, msg, S.sindex)) return fail(CANOPEN_SDO_ERROR_UNSUPPORTED_ACCESS_TO_OBJECT);
         kr_can_message_st r = reply(0x60);
         std::memcpy(&r.data[4], &msg->data[4], 4);

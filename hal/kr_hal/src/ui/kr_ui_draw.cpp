@@ -1,5 +1,6 @@
 // The drawing interface (forwarding to the back end), colours and the colour mode, the theme
 // table, and the UTF-8 and glyph helpers shared by the back end and the display mirror.
+#include <cstring>
 #include <cstdarg>
 #include <cstddef>
 
@@ -107,6 +108,46 @@ int32_t kr_ui_get_string_height(const char *str, const ui_font_st *font)
 {
     if (!font) return 0;
     return (int32_t)font->char_height * (int32_t)kr_str_get_line_count(str);
+}
+
+uint32_t kr_ui_wrap_text(const char *src, const ui_font_st *font, int32_t width, char *dst, size_t dst_len)
+{
+    if (!dst || dst_len == 0) return 0;
+    size_t o = 0;
+    uint32_t lines = 1;
+    int32_t line_w = 0;
+    for (const char *p = src ? src : ""; *p;) {
+        size_t n = 1;
+        int32_t cw = 0;
+        if (*p == 27 && p[1] == '[') {
+            // A colour sequence takes no room on the line.
+            n = 2;
+            while (p[n] && !(p[n] >= 0x40 && p[n] <= 0x7E)) n++;
+            if (p[n]) n++;
+        } else if (*p != '\n' && *p != '\r') {
+            const unsigned char c = (unsigned char)*p;
+            n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+            for (size_t i = 1; i < n; i++)
+                if (((unsigned char)p[i] & 0xC0) != 0x80) n = i;
+            char ch[5] = {};
+            std::memcpy(ch, p, n);
+            cw = font ? kr_ui_get_string_width(ch, font) : 0;
+        }
+        const bool wrap = cw > 0 && line_w > 0 && line_w + cw > width;
+        if (o + n + (wrap ? 1 : 0) >= dst_len) break;
+        if (wrap) {
+            dst[o++] = '\n';
+            lines++;
+            line_w = 0;
+        }
+        std::memcpy(dst + o, p, n);
+        o += n;
+        if (*p == '\n') lines++;
+        line_w = (*p == '\n' || *p == '\r') ? 0 : line_w + cw;
+        p += n;
+    }
+    dst[o] = '\0';
+    return lines;
 }
 
 bool kr_ui_is_visible(int32_t x, int32_t y, int32_t width, int32_t height)

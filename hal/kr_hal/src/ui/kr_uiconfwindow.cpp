@@ -19,6 +19,7 @@
 namespace {
 
 constexpr uint16_t STEP_MS = 20;
+const char *const SOCKETCAND_PREFIX = "socketcand://";
 constexpr uint8_t BAUD_COUNT = 4;
 const char *const baud_listbutton_content[BAUD_COUNT] = {"125k", "250k", "500k", "1M"};
 const uint32_t baud_listbutton_values[BAUD_COUNT] = {125000, 250000, 500000, 1000000};
@@ -31,11 +32,11 @@ struct confwindow_st {
     kr_uiobject_st *display_buffer[10];
     kr_uilistbutton_st can_listbutton;
     const char *can_listbutton_content[CONFWINDOW_MAX_CAN_DEVS];
-    char can_listbutton_names[CONFWINDOW_MAX_CAN_DEVS][CONFWINDOW_IFNAME_LEN];
+    char can_listbutton_names[CONFWINDOW_MAX_CAN_DEVS][KR_CAN_DEV_NAME_LEN];
     uint8_t can_listbutton_count;
     kr_uilistbutton_st baud_listbutton;
     kr_uitextedit_st vcan_textedit;
-    char vcan_name[CONFWINDOW_IFNAME_LEN];
+    char vcan_name[KR_CAN_DEV_NAME_LEN]; // a bus to create, or a socketcand address to use
     kr_uibutton_st vcan_button;
     kr_uilabel_st vcan_status;
     char vcan_status_str[160];
@@ -70,11 +71,11 @@ long vcan_number(const char *name)
     return n;
 }
 
-void add_device(const char *name)
+void add_device(const char *name, size_t max_len)
 {
     if (cw.can_listbutton_count >= CONFWINDOW_MAX_CAN_DEVS) return;
     char *dst = cw.can_listbutton_names[cw.can_listbutton_count];
-    kr_copy_text(dst, CONFWINDOW_IFNAME_LEN, name);
+    kr_copy_text(dst, max_len, name);
     cw.can_listbutton_content[cw.can_listbutton_count] = dst;
     cw.can_listbutton_count++;
 }
@@ -91,7 +92,18 @@ kr_uiobject_ret_e confwindow_step(void *, uint16_t)
     }
     if (cw.baud_listbutton.super.state == UIBUTTON_CLICKED)
         kr_can_set_baudrate(kr_can_get_dev(), baud_listbutton_values[cw.baud_listbutton.current_index]);
-    if (cw.vcan_button.state == UIBUTTON_CLICKED) {
+    if (cw.vcan_button.state == UIBUTTON_CLICKED && std::strncmp(cw.vcan_name, SOCKETCAND_PREFIX, 13) == 0) {
+        // A bus reached over the network is used, not created.
+        if (kr_can_set_dev(cw.vcan_name)) {
+            std::snprintf(cw.vcan_status_str, sizeof cw.vcan_status_str, "Using '%.120s'.", cw.vcan_name);
+            std::printf("Using the CAN bus '%s'\n", cw.vcan_name);
+            cw.rebuild = true;
+        } else {
+            std::snprintf(cw.vcan_status_str, sizeof cw.vcan_status_str, "'%.120s' cannot be used.", cw.vcan_name);
+            kr_ui_refresh(&cw.vcan_status.super);
+        }
+        std::fflush(stdout);
+    } else if (cw.vcan_button.state == UIBUTTON_CLICKED) {
         char name[CONFWINDOW_IFNAME_LEN];
         kr_copy_text(name, sizeof name, cw.vcan_name);
         char err[128] = "";
@@ -134,8 +146,11 @@ void build(const kr_uistyle_st *style)
             const char *name = kr_can_get_device_name(i);
             if (!name || !kr_can_device_is_can(name)) continue;
             if (kr_can_device_is_virtual(name) == (pass == 0)) continue;
-            add_device(name);
+            add_device(name, CONFWINDOW_IFNAME_LEN);
         }
+    // A socketcand bus is no interface of this machine: listed when it is the one in use.
+    cur = kr_can_get_dev();
+    if (cur && std::strncmp(cur, SOCKETCAND_PREFIX, 13) == 0) add_device(cur, KR_CAN_DEV_NAME_LEN);
     uint8_t selected = 0;
     cur = kr_can_get_dev();
     for (uint8_t i = 0; i < cw.can_listbutton_count; ++i)
@@ -164,7 +179,7 @@ void build(const kr_uistyle_st *style)
     }
     std::snprintf(cw.vcan_name, sizeof cw.vcan_name, "vcan%d", (int)(highest + 1));
     kr_uitextedit_init(&cw.vcan_textedit, cw.vcan_name, sizeof cw.vcan_name, UITEXTEDIT_FLAG_NONE, style);
-    cw.vcan_textedit.title = "Virtual CAN-bus name:";
+    cw.vcan_textedit.title = "Virtual CAN-bus name, or socketcand://HOST[:PORT]/BUS to use:";
     kr_uiwindow_add(&cw.display.super, &cw.vcan_textedit.super.super, kr_uistrlayout_find(&layout, "vcanname"));
 
     kr_uibutton_init(&cw.vcan_button, "Create virtual CAN-bus", style);

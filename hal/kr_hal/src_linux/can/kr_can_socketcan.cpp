@@ -147,6 +147,9 @@ int _kr_can_socketcan_read(int fd, kr_can_message_st *msg, struct timeval *tv, i
             return -1;
         }
         if ((size_t)n < sizeof frame) continue; // not a classic CAN frame
+        // A remote request carries no data: taken as a data frame, a node-guarding request on
+        // 0x700 + node would read as that node's boot-up. The library knows no such frame.
+        if ((frame.can_id & CAN_RTR_FLAG) && !(frame.can_id & CAN_ERR_FLAG)) continue;
         std::memset(msg, 0, sizeof *msg);
         if (frame.can_id & CAN_ERR_FLAG) {
             msg->type = CAN_ERR;
@@ -160,7 +163,7 @@ int _kr_can_socketcan_read(int fd, kr_can_message_st *msg, struct timeval *tv, i
         }
         uint8_t len = frame.can_dlc > 8 ? 8 : frame.can_dlc;
         msg->data_length = len;
-        if (!(frame.can_id & CAN_RTR_FLAG)) std::memcpy(msg->data, frame.data, len);
+        std::memcpy(msg->data, frame.data, len);
         bool stamped = false;
         for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
