@@ -97,6 +97,10 @@ bool parser_get_string(parser_node_st node, char *dest, uint32_t dest_length);
 /* The text in place, not terminated. */
 uint32_t parser_get_string_len(parser_node_st node);
 char *parser_get_string_ptr(parser_node_st node);
+/* A scalar as written, not terminated: a string's characters between its quotes (escapes as they
+ * stand), another JSON value up to its ',', '}' or ']', a YAML scalar without its quotes. Null with 0
+ * for a collection, an absent value or an invalid node. */
+const char *parser_get_raw(parser_node_st node, uint32_t *length);
 /* The key of an object member; a node without a key (root, array element) gives "" and true. */
 bool parser_get_obj_name(parser_node_st node, char *dest, uint32_t dest_length);
 

@@ -52,6 +52,7 @@ typedef struct {
     dbvalue_type_e type;
     int32_t value_int;
     char *value_str; /* owned when type is DBVALUE_STRING */
+    int64_t value_exact; /* the number as written, sign and all; value_int holds its low 32 bits */
 } dbvalue_st;
 
 typedef enum { DB_OBJ_NUMSYS_DEC = 0, DB_OBJ_NUMSYS_HEX = 1 } db_obj_numsys_e;
@@ -104,7 +105,7 @@ typedef enum { DB_DEFINE_INT = 0, DB_DEFINE_ENUM = 1, DB_DEFINE_STRING = 2 } db_
 typedef struct {
     char name[124];
     db_define_types_e type;
-    int32_t value;              /* DB_DEFINE_INT */
+    int64_t value;              /* DB_DEFINE_INT, as written (-2^31 .. 2^32-1) */
     char (*childs)[128];        /* DB_DEFINE_ENUM: owned table of names */
     canopen_object_type_e data_type;
     int32_t child_count;
@@ -387,6 +388,10 @@ void vprint_error(const char *format, va_list ap);
  * that then ends with status 0. What a job passes over is a warning. */
 void job_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_error(const char *format, va_list ap);
+/* How many job errors the run has printed: a step that printed one has failed. */
+unsigned job_error_count(void);
+/* The text of error `number` (counted from 0) while it is one of the last four, else "". */
+const char *job_error_text(unsigned number);
 /* A warning: bold yellow on standard output, flushed, whatever silent says; the run goes on. */
 void job_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_warning(const char *format, va_list ap);

@@ -1,12 +1,16 @@
 // The device database's defines and value texts, its EMCY list with the EMCY string objects, the
 // order of the objects, and the RXPDO and TXPDO lists with their mappings.
 #include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "db_internal.h"
+
+static bool enum_member_ok(const char *child);
 
 // Defines at this position and after it came from a container's list and vanish after its file.
 static uint16_t root_define_count = UINT16_MAX;
@@ -46,12 +50,23 @@ static void normalise(const char *text, size_t len, char *dest, size_t dest_leng
     str_to_upper_nonspace(dest);
 }
 
+// The order in which names are looked up: a container's own defines first (the innermost first),
+// so that they hold over a root define of the same name; then the root's in list order.
+static std::vector<uint16_t> lookup_order(const db_st *db)
+{
+    std::vector<uint16_t> order;
+    const uint16_t root = std::min<uint16_t>(root_define_count, db->defines.len);
+    for (uint16_t i = db->defines.len; i-- > root;) order.push_back(i);
+    for (uint16_t i = 0; i < root; ++i) order.push_back(i);
+    return order;
+}
+
 db_define_st *db_define_find(db_st *db, const char *name)
 {
     if (!db || !name) return nullptr;
     char upper[128];
     normalise(name, std::strlen(name), upper, sizeof upper);
-    for (uint16_t i = 0; i < db->defines.len; ++i)
+    for (uint16_t i : lookup_order(db))
         if (std::strcmp(db->defines_buffer[i].name, upper) == 0) return &db->defines_buffer[i];
     return nullptr;
 }
@@ -121,14 +136,13 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
     switch (parser_get_type(value_node)) {
     case PARSER_INT: {
         d.type = DB_DEFINE_INT;
-        int64_t exact = 0;
-        db_exact_int(value_node, &exact);
-        if (exact < INT32_MIN || exact > (int64_t)UINT32_MAX) {
-            job_error("Define '%s' %" PRIi64 " does not fit 32 bits.\n", d.name, exact);
-            db_mark_failed();
-            return false;
-        }
-        d.value = (int32_t)(uint32_t)(uint64_t)exact;
+        dbvalue_st v;
+        dbvalue_init(&v);
+        const std::string key = std::string("define ") + d.name;
+        bool ok = db_read_in_range(&v, value_node, "", key.c_str(), INT32_MIN, UINT32_MAX);
+        d.value = v.value_exact;
+        dbvalue_free(&v);
+        if (!ok) return false;
         break;
     }
     case PARSER_STRING: {
@@ -164,8 +178,13 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
         uint32_t i = 0;
         parser_node_st c = parser_get_child(value_node, 0);
         while (parser_node_is_valid(c) && i < size) {
-            if (!parser_get_string(c, d.childs[i], 128) && parser_get_string_len(c) >= 128) {
-                job_error("Enumeration '%s' has a member longer than 127 characters.\n", d.name);
+            const char *why = parser_get_type(c) != PARSER_STRING ? "that is no text"
+                              : (!parser_get_string(c, d.childs[i], 128) && parser_get_string_len(c) >= 128)
+                                  ? "longer than 127 characters"
+                                  : nullptr;
+            if (!why && !enum_member_ok(d.childs[i])) why = "that is no name, or no name '=' an integer";
+            if (why) {
+                job_error("Enumeration '%s' has a member %s ('%s').\n", d.name, why, d.childs[i]);
                 std::free(d.childs);
                 db_mark_failed();
                 return false;
@@ -199,6 +218,7 @@ bool define_push(db_st *db, const char *name, parser_node_st value_node, parser_
     default:
         job_error("DEFINES array '%s' had an illegal type of value. Only integers, strings and arrays are supported\n",
                   list_name);
+        db_mark_failed();
         return false;
     }
     db->defines_buffer[db->defines.len++] = d;
@@ -249,22 +269,9 @@ bool parse_defines(db_st *db, parser_node_st node)
 /* ---- Value texts ---- */
 
 // "0x" and hexadecimal digits only: the integer, with the 32-bit rule of the document readers.
-static bool parse_hex(const char *text, size_t len, int32_t *out)
+static bool parse_hex(const char *text, size_t len, int64_t *out)
 {
-    if (len < 2 || text[0] != '0' || text[1] != 'x') return false;
-    uint64_t v = 0;
-    for (size_t i = 2; i < len; ++i) {
-        char c = text[i];
-        unsigned d;
-        if (c >= '0' && c <= '9') d = (unsigned)(c - '0');
-        else if (c >= 'a' && c <= 'f') d = (unsigned)(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') d = (unsigned)(c - 'A' + 10);
-        else return false;
-        v = v * 16 + d;
-        if (v > 0xFFFFFFFFull) v = 0x1FFFFFFFFull;
-    }
-    *out = v > 0xFFFFFFFFull ? INT32_MAX : (int32_t)(uint32_t)v;
-    return true;
+    return len > 2 && text[0] == '0' && text[1] == 'x' && !db_int_text(text, len, out);
 }
 
 // An enumeration child's own name: the text before its '=', without the blanks before it.
@@ -276,20 +283,36 @@ static std::string child_name(const char *child)
     return std::string(child, n);
 }
 
+// The integer after a member's '=', blanks around it allowed.
+static bool member_number(const char *eq, int64_t *out)
+{
+    const char *s = eq + 1;
+    while (*s == ' ' || *s == '\t') ++s;
+    size_t n = std::strlen(s);
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) --n;
+    return !db_int_text(s, n, out) && *out >= INT32_MIN && *out <= INT32_MAX;
+}
+
 int32_t enum_member_value(const char *child, int32_t implicit)
 {
     const char *eq = std::strchr(child, '=');
-    if (!eq) return implicit;
-    char *end = nullptr;
-    long long v = std::strtoll(eq + 1, &end, 0);
-    while (end && (*end == ' ' || *end == '\t')) ++end;
-    if (!end || end == eq + 1 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return implicit;
+    int64_t v = 0;
+    if (!eq || !member_number(eq, &v)) return implicit;
     return (int32_t)v;
+}
+
+// A member is a name, or a name, '=' and an enumerator's integer.
+static bool enum_member_ok(const char *child)
+{
+    const char *eq = std::strchr(child, '=');
+    int64_t v = 0;
+    return !child_name(child).empty() && (!eq || member_number(eq, &v));
 }
 
 static void set_text(dbvalue_st *v, const std::string &text)
 {
     int32_t keep = v->value_int;
+    int64_t keep_exact = v->value_exact;
     dbvalue_free(v);
     char *copy = static_cast<char *>(std::malloc(text.size() + 1));
     if (!copy) std::abort();
@@ -297,6 +320,7 @@ static void set_text(dbvalue_st *v, const std::string &text)
     v->type = DBVALUE_STRING;
     v->value_str = copy;
     v->value_int = keep;
+    v->value_exact = keep_exact;
 }
 
 static std::string ident(const std::string &text)
@@ -319,6 +343,17 @@ static const char *names_define(const char *upper, const char *name, const char 
     return nullptr;
 }
 
+// The first place where name stands as a whole word of upper (a define inside a longer name is
+// not that define).
+static const char *word_in(const char *upper, const char *name)
+{
+    auto word_char = [](char c) { return std::isalnum((unsigned char)c) || c == '_'; };
+    const size_t n = std::strlen(name);
+    for (const char *at = std::strstr(upper, name); at; at = std::strstr(at + 1, name))
+        if ((at == upper || !word_char(at[-1])) && !word_char(at[n])) return at;
+    return nullptr;
+}
+
 static bool last_resolved = false;
 
 bool db_value_resolved(void) { return last_resolved; }
@@ -327,9 +362,9 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
 {
     dbvalue_free(v);
     last_resolved = false;
-    int32_t hex;
+    int64_t hex;
     if (parse_hex(text, len, &hex)) {
-        dbvalue_set_int(v, hex);
+        dbvalue_set_exact(v, hex);
         last_resolved = true;
         return;
     }
@@ -344,17 +379,21 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
     std::string symbol;
     bool scoped = false;
     bool enum_matched = false;
-    for (uint16_t i = 0; i < db->defines.len; ++i) {
+    // What an enumeration could not match is said only when nothing else matches: MODE_EXTRA_Y is
+    // no member of MODE, but one of MODE_EXTRA.
+    std::string enum_miss;
+    for (uint16_t i : lookup_order(db)) {
         const db_define_st *d = &db->defines_buffer[i];
         if (d->type == DB_DEFINE_INT) {
             if (names_define(upper, d->name, db->dev_name_upper, true)) {
-                v->value_int = d->value;
+                v->value_int = (int32_t)(uint32_t)(uint64_t)d->value;
+                v->value_exact = d->value;
                 symbol = dev_sym + "_" + ident(d->name);
                 scoped = db_define_is_scoped(db, d);
                 goto resolved;
             }
         } else if (d->type == DB_DEFINE_STRING) {
-            const char *at = d->name[0] ? std::strstr(upper, d->name) : nullptr;
+            const char *at = d->name[0] ? word_in(upper, d->name) : nullptr;
             if (at) {
                 std::string t = v->value_str;
                 size_t pos = (size_t)(at - upper);
@@ -366,7 +405,7 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
             const char *rest = names_define(upper, d->name, db->dev_name_upper, false);
             if (!rest) continue;
             if (*rest == '\0') {
-                job_error("Define with ENUM type not found with a name of '%s'\n", upper);
+                if (enum_miss.empty()) enum_miss = std::string("Define with ENUM type not found with a name of '") + upper + "'\n";
                 continue;
             }
             bool found = false;
@@ -378,17 +417,22 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
                 c_value = k == d->child_count - 1 ? k : enum_member_value(d->childs[k], c_value + 1);
                 if (std::strcmp(rest + 1, cn.c_str()) == 0) {
                     v->value_int = c_value;
+                    v->value_exact = c_value;
                     symbol = dev_sym + "_" + ident(d->name) + "_" + ident(cn);
                     scoped = db_define_is_scoped(db, d);
                     enum_matched = found = true;
                     break;
                 }
             }
-            if (!found) job_error("No ENUM define found with name of '%s' for define '%s'\n", upper, d->name);
+            if (found) break;
+            if (enum_miss.empty())
+                enum_miss = std::string("No ENUM define found with name of '") + upper + "' for define '" + d->name + "'\n";
         }
     }
     if (!enum_matched) {
+        if (!enum_miss.empty()) job_error("%s", enum_miss.c_str());
         v->value_int = 0;
+        v->value_exact = 0;
         return;
     }
 resolved:
@@ -408,15 +452,9 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
         job_warning("No EMCY_INDEX integer parameter defined. Skipping EMCY handling.\n");
         return true;
     }
-    int64_t exact = 0;
-    if (db_exact_int(index, &exact) && (exact < 0 || exact > 0xFFFF)) {
-        job_error("'EMCY_INDEX' %" PRIi64 " is outside 0x0..0xFFFF.\n", exact);
-        db_mark_failed();
-        return true;
-    }
     dbvalue_st tmp;
     dbvalue_init(&tmp);
-    bool index_ok = db_set_number(&tmp, index, "EMCY_INDEX", "EMCY_INDEX", 0, 0xFFFF);
+    bool index_ok = db_read_in_range(&tmp, index, "", "EMCY_INDEX", 0, 0xFFFF);
     db->emcys_index = (uint16_t)tmp.value_int;
     dbvalue_free(&tmp);
     if (!index_ok) return true;
@@ -454,9 +492,11 @@ bool db_parse_emcys(db_st *db, parser_node_st root)
                 // Each EMCY owns a block of `stride` object indexes; the first entry sets it.
                 if (i == 0) stride = std::max<uint32_t>(count, 1);
                 if (i > 0 && count > stride) {
+                    // Its strings would take the indexes of the next EMCY's.
                     job_error("EMCY '%s' has %u info strings, but each EMCY has room for %u (as many as the first "
-                              "EMCY has); only the first %u are kept.\n",
-                              entry.name, (unsigned)count, (unsigned)stride, (unsigned)stride);
+                              "EMCY has).\n",
+                              entry.name, (unsigned)count, (unsigned)stride);
+                    db_mark_failed();
                     count = stride;
                 }
                 parser_node_st s = parser_get_child(strs, 0);
@@ -498,11 +538,12 @@ void db_add_emcy_objects(db_st *db)
                 return;
             }
             std::string name = std::string("EMCY_") + e->name + "_STR" + std::to_string(j);
-            dbvalue_set_string(&obj->name, name.c_str(), name.size());
+            // A name, not a value: no define rewrites it.
+            set_text(&obj->name, name);
+            str_to_upper_nonspace(obj->name.value_str);
             char sym[1024];
             db_obj_symbol(db, obj->name.value_str, sym, sizeof sym);
-            std::string ptr = std::string(sym) + "_DEFAULT";
-            dbvalue_set_string(&obj->dataptr, ptr.c_str(), ptr.size());
+            set_text(&obj->dataptr, std::string(sym) + "_DEFAULT");
             std::strcpy(obj->type_str, "CANOPEN_STRING");
             obj->obj.type = 17;
             obj->obj.permissions = 1;
@@ -543,6 +584,17 @@ void db_sort_objects(db_st *db)
 
 /* ---- PDOs ---- */
 
+// A PDO's number, named by its key and its PDO in the messages.
+static bool pdo_number(parser_node_st node, const std::string &what, int64_t lo, int64_t hi, int64_t *out)
+{
+    dbvalue_st v;
+    dbvalue_init(&v);
+    bool ok = db_read_in_range(&v, node, "", what.c_str(), lo, hi);
+    *out = v.value_exact;
+    dbvalue_free(&v);
+    return ok;
+}
+
 static uint32_t mapped_bytes(const canopen_pdo_mapping_parameter_st *m)
 {
     uint32_t sum = 0;
@@ -580,7 +632,11 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
             parser_get_string(param, name, sizeof name);
             str_to_upper_nonspace(name);
             db_obj_st *obj = name[0] ? db_obj_lookup(db, name) : nullptr;
-            if (obj) {
+            if (obj && obj->obj.type == CANOPEN_STRING) {
+                // Its length would be the type code's low bits, not the string's.
+                job_error("PDO mapping parameter \"%s\" is a string, which a PDO cannot carry.\n", name);
+                return false;
+            } else if (obj) {
                 m->main_index = obj->obj.main_index;
                 m->length = (uint8_t)(obj->obj.type & 7);
                 if (obj->obj.type > 63) {
@@ -592,12 +648,11 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
                         return false;
                     }
                     if (kind == PARSER_INT) {
-                        // Cut to 8 bits, 257 would quietly map element 1.
-                        int32_t k = parser_get_int(sub);
-                        if (k < 0 || k > 255) {
-                            job_error("PDO mapping subindex %" PRIi32 " is not a sub index from 0 to 255.\n", k);
-                            return false;
-                        }
+                        // Cut to 8 bits, 257 would quietly map element 1; an element it does not hold maps nothing.
+                        uint32_t elements = 0;
+                        for (const db_array_child_st *c = obj->child_ptr; c; c = c->next_sibling) ++elements;
+                        int64_t k = 0;
+                        if (!pdo_number(sub, std::string("subindex of mapping ") + name, 1, elements, &k)) return false;
                         m->sub_index = (uint8_t)k;
                     } else if (kind == PARSER_STRING) {
                         char child[128] = "";
@@ -627,7 +682,6 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
                 return false;
             } else {
                 parser_node_st length = parser_find_child(e, "length");
-                int32_t bytes = parser_get_int(length);
                 if (!parser_node_is_valid(length)) {
                     job_error("PDO mapping parameter refers to a parameter \"%s\" which doesn't exist in object "
                               "dictionary\n",
@@ -635,10 +689,8 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
                     return false;
                 }
                 // A gap of 0 bytes would end the mapping list: the entries after it would be lost.
-                if (bytes < 1 || bytes > DB_PDO_MAX_BYTES) {
-                    job_error("PDO mapping gap of %" PRIi32 " bytes does not fit in a PDO.\n", bytes);
-                    return false;
-                }
+                int64_t bytes = 0;
+                if (!pdo_number(length, "length of a mapping gap", 1, DB_PDO_MAX_BYTES, &bytes)) return false;
                 m->main_index = 0;
                 m->sub_index = 0;
                 m->length = (uint8_t)bytes;
@@ -653,6 +705,43 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
         return false;
     }
     return result;
+}
+
+// An RXPDO writes its objects, a TXPDO reads them: one the device may not be written (or read)
+// that way is said, though the mapping is kept as the document gives it.
+static void warn_mapping_access(db_st *db, const canopen_pdo_mapping_parameter_st *m, bool rx, uint32_t k)
+{
+    for (const canopen_pdo_mapping_st &e : m->mappings) {
+        if (e.main_index == 0) continue;
+        for (uint16_t i = 0; i < db->objects.len; ++i) {
+            const db_obj_st &o = db->objects_buffer[i];
+            if (o.obj.main_index != e.main_index) continue;
+            const canopen_permissions_e refused = rx ? CANOPEN_RO : CANOPEN_WO;
+            if (o.obj.permissions != refused) break;
+            job_warning("%s %u maps '%s', which is %s.\n", rx ? "RXPDO" : "TXPDO", (unsigned)k + 1, o.name.value_str,
+                        rx ? "read only" : "write only");
+            break;
+        }
+    }
+}
+
+// The database knows one transmission type; anything else would be exported as it, unasked.
+static bool read_transmission(parser_node_st node, uint32_t *out, const char *kind, uint32_t k)
+{
+    char text[64] = "";
+    int64_t n = 0;
+    uint32_t len = 0;
+    const char *raw = parser_get_raw(node, &len);
+    if (parser_get_type(node) == PARSER_STRING) parser_get_string(node, text, sizeof text);
+    if (std::strcmp(text, "ASYNC") == 0 || std::strcmp(text, "CANOPEN_PDO_TRANSMISSION_ASYNC") == 0 ||
+        (raw && !db_int_text(raw, len, &n) && n == 255)) {
+        *out = str_to_transmission(node);
+        return true;
+    }
+    job_error("\"transmission\" of %s %u is '%.*s'; only 255 (ASYNC) is known.\n", kind, (unsigned)k + 1, (int)len,
+              raw ? raw : "");
+    db_mark_failed();
+    return false;
 }
 
 static void empty_rxpdo(db_rxpdo_st *p)
@@ -684,8 +773,16 @@ static bool read_cobid(parser_node_st node, char *dest, size_t dest_length, cons
 {
     if (parser_get_type(node) == PARSER_INT) {
         // A number written as a number: the export still needs its text.
-        std::snprintf(dest, dest_length, "0x%" PRIx32, (uint32_t)parser_get_int(node));
+        int64_t n = 0;
+        if (!pdo_number(node, std::string("cobid of ") + kind + " " + std::to_string(k + 1), 0, UINT32_MAX, &n))
+            return false;
+        std::snprintf(dest, dest_length, "0x%" PRIx64, (uint64_t)n);
         return true;
+    }
+    if (parser_get_type(node) != PARSER_STRING) {
+        job_error("\"cobid\" of %s %u is neither a number nor a text.\n", kind, (unsigned)k + 1);
+        db_mark_failed();
+        return false;
     }
     if (!parser_get_string(node, dest, (uint32_t)dest_length) && parser_get_string_len(node) >= dest_length) {
         job_error("\"cobid\" of %s %u is longer than %u characters.\n", kind, (unsigned)k, (unsigned)dest_length - 1);
@@ -711,27 +808,33 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
                 }
             db_rxpdo_st p;
             empty_rxpdo(&p);
-            read_cobid(parser_find_child(e, "cobid"), p.cobid, sizeof p.cobid, "RXPDO", k);
-            p.transmission = str_to_transmission(parser_find_child(e, "transmission"));
+            bool fields = read_cobid(parser_find_child(e, "cobid"), p.cobid, sizeof p.cobid, "RXPDO", k);
+            fields = read_transmission(parser_find_child(e, "transmission"), &p.transmission, "RXPDO", k) && fields;
+            if (!fields) *result = false;
             bool r = pdo_parse_mappings(parser_find_child(e, "mappings"), &p.mappings);
+            warn_mapping_access(db, &p.mappings, true, k);
             if (!r) *result = false;
             parser_node_st index = parser_find_child(e, "index");
-            if (parser_node_is_valid(index)) {
-                int32_t m = parser_get_int(index);
-                if (m < (int32_t)db->rxpdos.len) {
+            int64_t m = 0;
+            if (parser_node_is_valid(index) &&
+                !pdo_number(index, "index of RXPDO " + std::to_string(k + 1), 0, DB_PDO_MAX_COUNT - 1, &m)) {
+                *result = false;
+                r = false;
+            } else if (parser_node_is_valid(index)) {
+                if (m < (int64_t)db->rxpdos.len) {
                     // It would land at another position than the one it names.
-                    job_error("RXPDO at index \"%u\" names position %" PRIi32 ", which RXPDO %u already holds.\n",
+                    job_error("RXPDO at index \"%u\" names position %" PRIi64 ", which RXPDO %u already holds.\n",
                               (unsigned)k, m, (unsigned)db->rxpdos.len);
                     *result = false;
                     r = false;
                 }
-                while ((int32_t)db->rxpdos.len < m && pdo_room(&db->rxpdos, "RXPDO")) {
+                while ((int64_t)db->rxpdos.len < m && pdo_room(&db->rxpdos, "RXPDO")) {
                     empty_rxpdo(&db->rxpdo_buffer[db->rxpdos.len++]);
                     db_info("RXPDO %u initialized as empty\n", (unsigned)(n + 1));
                     ++n;
                 }
             }
-            if (r && pdo_room(&db->rxpdos, "RXPDO")) {
+            if (r && fields && pdo_room(&db->rxpdos, "RXPDO")) {
                 db_info("RXPDO %u used bytes: %u / 8\n", (unsigned)(n + 1), (unsigned)mapped_bytes(&p.mappings));
                 db->rxpdo_buffer[db->rxpdos.len++] = p;
                 ++n;
@@ -739,8 +842,9 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
             if (!parser_get_next_sibling(e, &e)) break;
         }
     } else if (parser_node_is_valid(rx_count)) {
-        int32_t m = parser_get_int(rx_count);
-        for (int32_t i = 0; i < m && pdo_room(&db->rxpdos, "RXPDO"); ++i) empty_rxpdo(&db->rxpdo_buffer[db->rxpdos.len++]);
+        int64_t m = 0;
+        if (!pdo_number(rx_count, "RXPDO_COUNT", 0, DB_PDO_MAX_COUNT, &m)) *result = false;
+        for (int64_t i = 0; i < m && pdo_room(&db->rxpdos, "RXPDO"); ++i) empty_rxpdo(&db->rxpdo_buffer[db->rxpdos.len++]);
         db_info("%i RXPDO's initialized\n", (int)m);
     } else {
         job_warning("RXPDO array not found in JSON.\n");
@@ -760,21 +864,28 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
                 }
             db_txpdo_st p;
             empty_txpdo(&p);
-            read_cobid(parser_find_child(e, "cobid"), p.cobid, sizeof p.cobid, "TXPDO", k);
-            p.transmission = str_to_transmission(parser_find_child(e, "transmission"));
-            p.inhibit_time = parser_get_int(parser_find_child(e, "inhibittime"));
-            p.event_timer = (uint32_t)parser_get_int(parser_find_child(e, "eventtimer"));
+            const std::string which = " of TXPDO " + std::to_string(k + 1);
+            bool fields = read_cobid(parser_find_child(e, "cobid"), p.cobid, sizeof p.cobid, "TXPDO", k);
+            fields = read_transmission(parser_find_child(e, "transmission"), &p.transmission, "TXPDO", k) && fields;
+            // Both are UNSIGNED16 on the bus: 100 us and 1 ms units.
+            int64_t inhibit = 0, event = 0;
+            fields = pdo_number(parser_find_child(e, "inhibittime"), "inhibittime" + which, 0, 0xFFFF, &inhibit) && fields;
+            fields = pdo_number(parser_find_child(e, "eventtimer"), "eventtimer" + which, 0, 0xFFFF, &event) && fields;
+            p.inhibit_time = (int32_t)inhibit;
+            p.event_timer = (uint32_t)event;
             bool r = pdo_parse_mappings(parser_find_child(e, "mappings"), &p.mappings);
-            if (!r) *result = false;
-            if (r && pdo_room(&db->txpdos, "TXPDO")) {
+            warn_mapping_access(db, &p.mappings, false, k);
+            if (!r || !fields) *result = false;
+            if (r && fields && pdo_room(&db->txpdos, "TXPDO")) {
                 db_info("TXPDO %u used bytes: %u / 8\n", (unsigned)(k + 1), (unsigned)mapped_bytes(&p.mappings));
                 db->txpdo_buffer[db->txpdos.len++] = p;
             }
             if (!parser_get_next_sibling(e, &e)) break;
         }
     } else if (parser_node_is_valid(tx_count)) {
-        int32_t m = parser_get_int(tx_count);
-        for (int32_t i = 0; i < m && pdo_room(&db->txpdos, "TXPDO"); ++i) empty_txpdo(&db->txpdo_buffer[db->txpdos.len++]);
+        int64_t m = 0;
+        if (!pdo_number(tx_count, "TXPDO_COUNT", 0, DB_PDO_MAX_COUNT, &m)) *result = false;
+        for (int64_t i = 0; i < m && pdo_room(&db->txpdos, "TXPDO"); ++i) empty_txpdo(&db->txpdo_buffer[db->txpdos.len++]);
         db_info("%i TXPDO's initialized\n", (int)m);
     } else {
         job_warning("TXPDO array not found in JSON.\n");

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "database/db.h"
 
@@ -19,6 +20,10 @@ void db_mark_failed(void);
 // Makes v a text value holding a copy of the first len characters of text; the integer stays and
 // what v held before is not freed.
 void dbvalue_own(dbvalue_st *v, const char *text, size_t len);
+
+// v becomes the number n: its low 32 bits in value_int, n itself in value_exact, its decimal text.
+void dbvalue_set_exact(dbvalue_st *v, int64_t n);
+void dbvalue_copy(dbvalue_st *dest, const dbvalue_st *src);
 
 // Appends a new object (zeroed, then initialised); null with a message when the list is full.
 db_obj_st *db_obj_append(db_st *db);
@@ -40,22 +45,35 @@ void db_defines_truncate(db_st *db, uint16_t count);
 // integer, else implicit (one more than the member before).
 int32_t enum_member_value(const char *child, int32_t implicit);
 
-// Limits of what a document may say (db_checks.cpp). Each check reports what it refuses, naming
-// the object, and marks the load failed.
 #define DB_CONTAINER_MAX_DEPTH 32
-// The value of a number as written, beyond the reader's 32 bits; false for a name or a text.
-bool db_exact_int(parser_node_st node, int64_t *out);
-// Sets v from a node that must give a number within lo..hi: an integer, a define or enumeration
-// member, or a text that is a number once string defines are put in.
-bool db_set_number(dbvalue_st *v, parser_node_st node, const char *obj_name, const char *key, int64_t lo, int64_t hi);
-// An identity number of the root (0..0xFFFFFFFF).
-bool db_check_u32(const char *key, parser_node_st node, uint32_t *out);
+
+// The one number reader of the database. Null when the whole of text (len characters) is an integer:
+// an optional sign, then "0x" or "0X" and hexadecimal digits, "0" and octal digits, or decimal
+// digits; otherwise why it is none.
+const char *db_int_text(const char *text, size_t len, int64_t *out);
+// Every numeric field and define value is read through this: a number as above (quoted or not), or a
+// text naming a define or an enumeration member, or one that string defines make a number. False
+// with a message naming the object (or, when obj_name is empty, the root key) and the key.
+bool db_read_number(dbvalue_st *v, parser_node_st node, const char *obj_name, const char *key);
+// db_read_number within lo..hi (fields whose range does not depend on the object's type).
+bool db_read_in_range(dbvalue_st *v, parser_node_st node, const char *obj_name, const char *key, int64_t lo,
+                      int64_t hi);
+// Reports and refuses a set value outside lo..hi.
+bool db_check_range(const dbvalue_st *v, const char *obj_name, const char *key, int64_t lo, int64_t hi);
 // Did the last value text resolve to a number (a hexadecimal text, a define, an enumeration member)?
 bool db_value_resolved(void);
+// The checks on each final object, once every entry of its name has merged: its values fit its
+// type, its shape is whole, its data pointer is an address after every substitution.
+bool db_check_objects(db_st *db);
+// Why a data pointer's text (after string defines are put in) is no address, or null.
+const char *db_pointer_problem(db_st *db, const char *text);
+// A text with every header symbol of a string define replaced by the define's text.
+std::string db_expand_string_defines(db_st *db, const char *text);
+// Why name may not be a name of the generated source (no identifier, a keyword, reserved to the
+// compiler or the library, the firmware's main), or null.
+const char *db_c_name_problem(const char *name);
 // Is node a type text of the table (a string, written as the table writes it)?
 bool db_type_known(parser_node_st node);
-// A data pointer's text: a number, or an identifier (after an optional '&') with member and index access.
-bool db_address_text(const char *text);
 // The range of a scalar type or an array element (by the type name the document wrote); false for
 // no integer type.
 bool db_type_range(const char *type_str, uint8_t type, int64_t *lo, int64_t *hi);

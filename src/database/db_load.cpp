@@ -165,6 +165,71 @@ static std::string folder_of(const char *path)
     return dir + "/";
 }
 
+// What the readers would take silently and the document cannot mean: a key given twice in one
+// object (the first wins), a YAML block scalar (read as the text '|'), a second YAML document.
+static bool shape_ok(parser_node_st node, const char *file, unsigned depth)
+{
+    const parser_types_e kind = parser_get_type(node);
+    if (node.format == PARSER_FORMAT_YAML && (kind == PARSER_STRING)) {
+        uint32_t len = 0;
+        const char *raw = parser_get_raw(node, &len);
+        const char *q = parser_get_string_ptr(node);
+        bool quoted = q && q > node.yaml.ptr && (q[-1] == '"' || q[-1] == '\'');
+        if (raw && len > 0 && !quoted && (raw[0] == '|' || raw[0] == '>') &&
+            std::strspn(raw + 1, "+-0123456789") == len - 1) {
+            job_error("'%s' holds a YAML block scalar, which the database does not read.\n", file);
+            return false;
+        }
+    }
+    if ((kind != PARSER_OBJECT && kind != PARSER_ARRAY) || depth > 64) return true;
+    bool ok = true;
+    std::vector<std::string> keys;
+    parser_node_st c = parser_get_child(node, 0);
+    while (parser_node_is_valid(c)) {
+        if (kind == PARSER_OBJECT) {
+            char key[256] = "";
+            parser_get_obj_name(c, key, sizeof key);
+            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+                job_error("'%s' gives the key '%s' twice in one object.\n", file, key);
+                ok = false;
+            }
+            keys.emplace_back(key);
+        }
+        ok = shape_ok(c, file, depth + 1) && ok;
+        if (!parser_get_next_sibling(c, &c)) break;
+    }
+    return ok;
+}
+
+static bool single_document(const char *text, parser_formats_e format, const char *file)
+{
+    if (format != PARSER_FORMAT_YAML) return true;
+    bool content = false, ended = false;
+    for (const char *line = text; line && *line; line = std::strchr(line, '\n'), line = line ? line + 1 : nullptr) {
+        const char *p = line + std::strspn(line, " \t");
+        bool marker = (std::strncmp(p, "---", 3) == 0 || std::strncmp(p, "...", 3) == 0) &&
+                      (p[3] == '\0' || p[3] == '\n' || p[3] == ' ' || p[3] == '\t' || p[3] == '\r');
+        if (marker) {
+            ended = content;
+        } else if (*p && *p != '\n' && *p != '\r' && *p != '#') {
+            if (ended) {
+                job_error("'%s' holds more than one YAML document; the database reads one.\n", file);
+                return false;
+            }
+            content = true;
+        }
+    }
+    return true;
+}
+
+static bool document_ok(parser_node_st root, const char *text, const char *file)
+{
+    bool ok = single_document(text, root.format, file);
+    ok = shape_ok(root, file, 0) && ok;
+    if (!ok) db_mark_failed();
+    return ok;
+}
+
 static bool content_files_allowed = true;
 
 void db_allow_content_files(bool allow) { content_files_allowed = allow; }
@@ -175,8 +240,12 @@ static bool content_in_folder = false;
 bool cmd_db_in_package(const char *path)
 {
     content_in_folder = true;
+    const unsigned errors_before = job_error_count();
     bool ok = cmd_db(path);
     content_in_folder = false;
+    // A package's load runs with standard output silenced: its first error still says why.
+    if (!ok && job_error_count() > errors_before)
+        std::fprintf(stderr, "The database '%s' was refused: %s", path, job_error_text(errors_before));
     return ok;
 }
 
@@ -217,6 +286,7 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
             db_mark_failed();
         } else {
             add_include(db, path.c_str());
+            document_ok(root, text, path.c_str());
             open_content.push_back(path);
             // An error inside the file fails the load like one in the document itself.
             if (!parse_obj_dict_obj(db, root, folder_of(path.c_str()).c_str())) {
@@ -287,10 +357,19 @@ static bool parse_container(db_st *db, parser_node_st node, parser_node_st conte
 
 static bool is_scalar(canopen_object_type_e t) { return t <= 63 && t != 17; }
 
-static void read_name_upper(parser_node_st node, dbvalue_st *v)
+// A name is the text as written, normalised: never a value, so no define rewrites it.
+static void set_name(dbvalue_st *v, const char *text)
 {
-    dbvalue_set(v, node);
-    if (v->type == DBVALUE_STRING) str_to_upper_nonspace(v->value_str);
+    dbvalue_free(v);
+    dbvalue_own(v, text, std::strlen(text));
+    str_to_upper_nonspace(v->value_str);
+}
+
+static void child_default_name(db_array_child_st *child, int64_t i)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "CHILD%" PRIi64, i + 1);
+    set_name(&child->name, buf);
 }
 
 static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, const char *name)
@@ -324,8 +403,6 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
         db_mark_failed();
         return false;
     }
-    int64_t lo = INT32_MIN, hi = UINT32_MAX;
-    db_type_range(obj->type_str, obj->obj.type, &lo, &hi);
     bool ok = true;
     db_array_child_st **link = &obj->child_ptr;
     parser_node_st element = has_data ? parser_get_child(data, 0) : parser_node_invalid();
@@ -340,36 +417,51 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
             *link = c;
         }
         db_array_child_st *child = *link;
-        bool valid = parser_node_is_valid(element);
-        if (valid) {
+        const bool valid = parser_node_is_valid(element);
+        const parser_types_e kind = parser_get_type(element);
+        if (valid && (kind == PARSER_INT || kind == PARSER_STRING)) {
+            // A plain number (or define) is the element's default.
+            if (child->name.value_str[0] == '\0') child_default_name(child, i);
+            std::string cname = std::string(name) + " " + child->name.value_str;
+            if (!db_read_number(&child->def, element, cname.c_str(), "default")) ok = false;
+        } else if (valid && kind == PARSER_OBJECT) {
             parser_node_st n = parser_find_child(element, "name");
-            if (parser_node_is_valid(n)) read_name_upper(n, &child->name);
-            else if (child->name.value_str[0] == '\0') {
-                char buf[32];
-                int len = std::snprintf(buf, sizeof buf, "CHILD%" PRIi64, i + 1);
-                dbvalue_set_string(&child->name, buf, (size_t)len);
+            if (parser_node_is_valid(n)) {
+                char text[128] = "";
+                if (parser_get_type(n) != PARSER_STRING || !parser_get_string(n, text, sizeof text) || !text[0]) {
+                    job_error("Array object '%s': element %" PRIi64 " has a \"name\" that is no text of 1 to 127 "
+                              "characters.\n",
+                              name, i + 1);
+                    ok = false;
+                } else {
+                    set_name(&child->name, text);
+                }
             }
+            if (child->name.value_str[0] == '\0') child_default_name(child, i);
             char ns[64] = "";
             parser_get_string(parser_find_child(element, "numsystem"), ns, sizeof ns);
             if (std::strcmp(ns, "HEX") == 0) child->numsys = DB_OBJ_NUMSYS_HEX;
             std::string cname = std::string(name) + " " + child->name.value_str;
             n = parser_find_child(element, "min");
-            if (parser_node_is_valid(n) && !db_set_number(&child->min, n, cname.c_str(), "min", lo, hi)) ok = false;
+            if (parser_node_is_valid(n) && !db_read_number(&child->min, n, cname.c_str(), "min")) ok = false;
             n = parser_find_child(element, "max");
-            if (parser_node_is_valid(n) && !db_set_number(&child->max, n, cname.c_str(), "max", lo, hi)) ok = false;
+            if (parser_node_is_valid(n) && !db_read_number(&child->max, n, cname.c_str(), "max")) ok = false;
             n = parser_find_child(element, "default");
             if (!parser_node_is_valid(n)) n = parser_find_child(element, "value");
-            if (parser_node_is_valid(n) && !db_set_number(&child->def, n, cname.c_str(), "default", lo, hi)) ok = false;
+            if (parser_node_is_valid(n) && !db_read_number(&child->def, n, cname.c_str(), "default")) ok = false;
+        } else if (valid) {
+            job_error("Array object '%s': element %" PRIi64 " of \"data\" is neither an object nor a number.\n", name,
+                      i + 1);
+            ok = false;
         } else if (child->name.value_str[0] == '\0') {
-            char buf[32];
-            int len = std::snprintf(buf, sizeof buf, "CHILD%" PRIi64, i + 1);
-            dbvalue_set_string(&child->name, buf, (size_t)len);
+            child_default_name(child, i);
             dbvalue_set_int(&child->def, 0);
         }
         if (valid && !parser_get_next_sibling(element, &element)) element = parser_node_invalid();
         link = &child->next_sibling;
     }
     (void)db;
+    if (!ok) db_mark_failed();
     return ok;
 }
 
@@ -380,9 +472,20 @@ static bool parse_object(db_st *db, parser_node_st node)
         job_error("Object without name found.\n");
         return false;
     }
-    char name[128];
+    char name[128] = "";
+    if (parser_get_type(name_node) != PARSER_STRING) {
+        job_error("Object with a \"name\" that is no text found.\n");
+        db_mark_failed();
+        return false;
+    }
     if (!parser_get_string(name_node, name, sizeof name) && parser_get_string_len(name_node) >= sizeof name) {
         job_error("Object name '%.*s...' is longer than %u characters.\n", 40, name, (unsigned)sizeof name - 1);
+        db_mark_failed();
+        return false;
+    }
+    // Every object without a name would merge into one.
+    if (!name[0]) {
+        job_error("Object with an empty \"name\" found.\n");
         db_mark_failed();
         return false;
     }
@@ -398,7 +501,7 @@ static bool parse_object(db_st *db, parser_node_st node)
             db_mark_failed();
             return false;
         }
-        dbvalue_set_string(&obj->name, name, std::strlen(name));
+        set_name(&obj->name, name);
         if (obj_index_valid) obj_index.emplace(obj->name.value_str, (uint16_t)(obj - db->objects_buffer));
     }
     const char *oname = obj->name.value_str;
@@ -408,11 +511,11 @@ static bool parse_object(db_st *db, parser_node_st node)
     dbvalue_init(&tmp);
     parser_node_st n = check_obj(node, "index", oname, is_new);
     if (parser_node_is_valid(n)) {
-        if (db_set_number(&tmp, n, oname, "index", 0, 0xFFFF)) obj->obj.main_index = (uint16_t)tmp.value_int;
+        if (db_read_in_range(&tmp, n, oname, "index", 0, 0xFFFF)) obj->obj.main_index = (uint16_t)tmp.value_int;
         else ok = false;
     }
     n = parser_find_child(node, "index_offset");
-    if (parser_node_is_valid(n) && !db_set_number(&tmp, n, oname, "index_offset", -0xFFFF, 0xFFFF)) {
+    if (parser_node_is_valid(n) && !db_read_in_range(&tmp, n, oname, "index_offset", -0xFFFF, 0xFFFF)) {
         ok = false;
     } else if (parser_node_is_valid(n)) {
         int64_t index = (int64_t)obj->obj.main_index + tmp.value_int;
@@ -460,32 +563,29 @@ static bool parse_object(db_st *db, parser_node_st node)
     if (is_scalar(type)) {
         n = check_obj(node, "subindex", oname, is_new);
         if (parser_node_is_valid(n)) {
-            if (db_set_number(&tmp, n, oname, "subindex", 0, 0xFF)) obj->obj.sub_index = (uint8_t)tmp.value_int;
+            if (db_read_in_range(&tmp, n, oname, "subindex", 0, 0xFF)) obj->obj.sub_index = (uint8_t)tmp.value_int;
             else ok = false;
         }
-        int64_t lo = INT32_MIN, hi = UINT32_MAX;
-        db_type_range(obj->type_str, type, &lo, &hi);
+        // Their range is checked on the final object, whose type a later entry may still change.
         bool read_only = obj->obj.permissions == CANOPEN_RO;
         bool report_limits = is_new && !read_only;
         n = check_obj(node, "min", oname, report_limits);
-        if (parser_node_is_valid(n) && !db_set_number(&obj->min, n, oname, "min", lo, hi)) ok = false;
+        if (parser_node_is_valid(n) && !db_read_number(&obj->min, n, oname, "min")) ok = false;
         n = check_obj(node, "max", oname, report_limits);
-        if (parser_node_is_valid(n) && !db_set_number(&obj->max, n, oname, "max", lo, hi)) ok = false;
+        if (parser_node_is_valid(n) && !db_read_number(&obj->max, n, oname, "max")) ok = false;
         n = parser_find_child(node, "value");
         if (!parser_node_is_valid(n)) n = check_obj(node, "default", oname, is_new);
         if (parser_node_is_valid(n)) {
-            if (!db_set_number(&obj->def, n, oname, "default", lo, hi)) ok = false;
-            dbvalue_free(&obj->value);
-            if (obj->def.type == DBVALUE_STRING) dbvalue_own(&obj->value, obj->def.value_str, std::strlen(obj->def.value_str));
-            obj->value.value_int = obj->def.value_int;
+            if (!db_read_number(&obj->def, n, oname, "default")) ok = false;
+            dbvalue_copy(&obj->value, &obj->def);
             if (read_only) {
-                if (!dbvalue_is_set(&obj->min)) dbvalue_set_int(&obj->min, obj->value.value_int);
-                if (!dbvalue_is_set(&obj->max)) dbvalue_set_int(&obj->max, obj->value.value_int);
+                if (!dbvalue_is_set(&obj->min)) dbvalue_copy(&obj->min, &obj->value);
+                if (!dbvalue_is_set(&obj->max)) dbvalue_copy(&obj->max, &obj->value);
             }
         }
     } else if (type == CANOPEN_STRING) {
         n = check_obj(node, "stringsize", oname, is_new);
-        if (parser_node_is_valid(n) && !db_set_number(&obj->string_len, n, oname, "stringsize", 1, 0xFFFF)) ok = false;
+        if (parser_node_is_valid(n) && !db_read_number(&obj->string_len, n, oname, "stringsize")) ok = false;
         n = check_obj(node, "default", oname, is_new);
         if (parser_node_is_valid(n)) {
             dbvalue_set(&obj->string_def, n);
@@ -493,32 +593,19 @@ static bool parse_object(db_st *db, parser_node_st node)
             if (!dbvalue_is_set(&obj->string_len))
                 dbvalue_set_int(&obj->string_len, (int32_t)std::strlen(obj->string_def.value_str) + 1);
         }
-        size_t def_len = std::strlen(obj->string_def.value_str);
-        if (ok && dbvalue_is_set(&obj->string_def) && (int64_t)def_len + 1 > obj->string_len.value_int) {
-            job_error("Object '%s': the default of %zu characters and its terminator do not fit \"stringsize\" %" PRIi32
-                      ".\n",
-                      oname, def_len, obj->string_len.value_int);
-            ok = false;
-        }
         obj->obj.string_len = (uint16_t)obj->string_len.value_int;
     } else {
         n = parser_find_child(node, "arraysize");
         if (parser_node_is_valid(n)) {
-            if (!db_set_number(&obj->array_max_size, n, oname, "arraysize", 0, DB_ARRAY_MAX_ELEMENTS)) ok = false;
+            if (!db_read_in_range(&obj->array_max_size, n, oname, "arraysize", 0, DB_ARRAY_MAX_ELEMENTS)) ok = false;
             obj->obj.array_max_size = (uint8_t)obj->array_max_size.value_int;
         }
     }
     dbvalue_free(&tmp);
     n = check_obj(node, "dataptr", oname, is_new);
     if (parser_node_is_valid(n)) {
+        // Checked on the final object, after every substitution.
         dbvalue_set(&obj->dataptr, n);
-        // Written into the generated table as it stands: anything but an address would be code.
-        if (!db_address_text(obj->dataptr.value_str)) {
-            job_error("Object '%s': \"dataptr\" '%s' is not an address (a name, '&' and a name, member or index "
-                      "access, or a number).\n",
-                      oname, obj->dataptr.value_str);
-            ok = false;
-        }
     }
 
     if (!ok) db_mark_failed();
@@ -556,7 +643,11 @@ static void parse_revnotes(db_st *db, parser_node_st node)
             db_revnote_st *r = &db->revnotes_buffer[db->revnotes.len++];
             std::memset(r, 0, sizeof *r);
             parser_node_st rev = parser_find_child(e, "revision");
-            if (parser_get_type(rev) == PARSER_INT) r->revision = (uint32_t)parser_get_int(rev);
+            dbvalue_st v;
+            dbvalue_init(&v);
+            if (parser_node_is_valid(rev) && db_read_in_range(&v, rev, "", "revision", 0, UINT32_MAX))
+                r->revision = (uint32_t)v.value_exact;
+            dbvalue_free(&v);
             parser_node_st notes = parser_find_child(e, "notes");
             if (parser_get_type(notes) == PARSER_ARRAY) {
                 parser_node_st line = parser_get_child(notes, 0);
@@ -596,23 +687,32 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
     db->vendor_id = 797u;
     db->product_code = 0;
     db->revision_number = 0;
-    n = parser_find_child(root, "VENDORID");
-    if (parser_node_is_valid(n)) db_check_u32("VENDORID", n, &db->vendor_id);
-    n = parser_find_child(root, "PRODUCTCODE");
-    if (parser_node_is_valid(n)) db_check_u32("PRODUCTCODE", n, &db->product_code);
-    n = parser_find_child(root, "REVISIONNUMBER");
-    if (parser_node_is_valid(n)) db_check_u32("REVISIONNUMBER", n, &db->revision_number);
+    struct {
+        const char *key;
+        uint32_t *field;
+    } const identity[] = {{"VENDORID", &db->vendor_id},
+                          {"PRODUCTCODE", &db->product_code},
+                          {"REVISIONNUMBER", &db->revision_number}};
+    dbvalue_st v;
+    dbvalue_init(&v);
+    for (const auto &f : identity) {
+        n = parser_find_child(root, f.key);
+        if (parser_node_is_valid(n) && db_read_in_range(&v, n, "", f.key, 0, UINT32_MAX))
+            *f.field = (uint32_t)v.value_exact;
+    }
     parse_revnotes(db, parser_find_child(root, "REVISION_NOTES"));
 
     n = parser_find_child(root, "NODEID");
     if (!parser_node_is_valid(n)) {
-        job_error("'NODEID' object not found in the JSON\n");
-    } else {
-        int32_t id = parser_get_int(n);
-        if (parser_get_type(n) != PARSER_INT || id < 1 || id > 127)
-            job_warning("'NODEID' %" PRIi32 " is not a node id from 1 to 127; the node id is not changed.\n", id);
-        else if (!nodeid_force_set) db->node_id = (uint8_t)id; // a node id given before holds over the file's
+        // The node id held before stays; a document without one is still a database.
+        job_warning("'NODEID' object not found in the JSON\n");
+    } else if (db_read_in_range(&v, n, "", "NODEID", 1, 127)) {
+        if (!nodeid_force_set) db->node_id = (uint8_t)v.value_exact;
+        else if (db->node_id != v.value_exact)
+            db_info("The node id %u given before --db holds over the document's %" PRIi64 ".\n", (unsigned)db->node_id,
+                    v.value_exact);
     }
+    dbvalue_free(&v);
 
     if (!db_parse_emcys(db, root)) return false;
     bool result = parse_defines(db, parser_find_child(root, "DEFINES"));
@@ -635,6 +735,7 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
         result = all && result;
     }
     db_add_emcy_objects(db);
+    if (!db_check_objects(db)) result = false;
     if (!db_check_duplicates(db)) result = false;
     db_sort_objects(db);
     db_obj_index_rebuild(db);
@@ -682,9 +783,12 @@ bool cmd_db(const char *path)
     db_info("file size: %u bytes, format: %s\n", (unsigned)std::strlen(text),
             parser_format_to_str(parser_format_from_filename(path)));
     open_content.push_back(path);
+    const unsigned errors_before = job_error_count();
+    document_ok(root, text, path);
     bool result = parse_document(db, root, base.c_str());
     open_content.clear();
-    if (result && load_failed) result = false;
+    // Whatever printed an error fails the load: no export may follow an error.
+    if (load_failed || job_error_count() != errors_before) result = false;
     if (result && base.size() > sizeof db->basepath - 1) {
         job_error("The database folder '%s' is longer than %u characters.\n", base.c_str(),
                   (unsigned)sizeof db->basepath - 1);

@@ -53,6 +53,29 @@ void db_obj_symbol(const db_st *db, const char *name, char *dest, size_t dest_le
     else std::snprintf(dest, dest_length, "%s_%s", dev_sym, ident);
 }
 
+const char *db_c_name_problem(const char *name)
+{
+    static const char *const keywords[] = {
+        "auto",     "break",    "case",     "char",       "const",    "continue", "default",  "do",
+        "double",   "else",     "enum",     "extern",     "float",    "for",      "goto",     "if",
+        "inline",   "int",      "long",     "register",   "restrict", "return",   "short",    "signed",
+        "sizeof",   "static",   "struct",   "switch",     "typedef",  "union",    "unsigned", "void",
+        "volatile", "while",    "_Alignas", "_Alignof",   "_Atomic",  "_Bool",    "_Complex", "_Generic",
+        "_Imaginary", "_Noreturn", "_Static_assert", "_Thread_local", "asm", "typeof",
+    };
+    const unsigned char *p = (const unsigned char *)name;
+    if (!std::isalpha(*p) && *p != '_') return "is no C identifier";
+    for (; *p; ++p)
+        if (!std::isalnum(*p) && *p != '_') return "is no C identifier";
+    for (const char *k : keywords)
+        if (std::strcmp(name, k) == 0) return "is a keyword of C";
+    if (name[0] == '_' && (name[1] == '_' || std::isupper((unsigned char)name[1])))
+        return "is reserved to the compiler (it begins with '__' or '_' and a capital)";
+    if (std::strncmp(name, "_kr", 3) == 0 || std::strncmp(name, "_KR", 3) == 0) return "is reserved to the library";
+    if (std::strcmp(name, "main") == 0) return "is the firmware's main";
+    return nullptr;
+}
+
 /* ---- Conversions ---- */
 
 namespace {

@@ -18,6 +18,7 @@ void dbvalue_init(dbvalue_st *v)
     v->type = DBVALUE_INT;
     v->value_int = 0;
     v->value_str = empty_text;
+    v->value_exact = 0;
 }
 
 void dbvalue_free(dbvalue_st *v)
@@ -44,19 +45,38 @@ void dbvalue_own(dbvalue_st *v, const char *text, size_t len)
     v->value_str = copy;
 }
 
-void dbvalue_set_int(dbvalue_st *v, int32_t n)
+void dbvalue_set_int(dbvalue_st *v, int32_t n) { dbvalue_set_exact(v, n); }
+
+void dbvalue_set_exact(dbvalue_st *v, int64_t n)
 {
     dbvalue_free(v);
-    char text[16];
-    int len = std::snprintf(text, sizeof text, "%" PRIi32, n);
+    char text[24];
+    int len = std::snprintf(text, sizeof text, "%" PRIi64, n);
     dbvalue_own(v, text, (size_t)len);
-    v->value_int = n;
+    v->value_int = (int32_t)(uint32_t)(uint64_t)n;
+    v->value_exact = n;
+}
+
+void dbvalue_copy(dbvalue_st *dest, const dbvalue_st *src)
+{
+    dbvalue_free(dest);
+    if (src->type == DBVALUE_STRING) dbvalue_own(dest, src->value_str, std::strlen(src->value_str));
+    dest->value_int = src->value_int;
+    dest->value_exact = src->value_exact;
 }
 
 void dbvalue_set(dbvalue_st *v, parser_node_st node)
 {
     switch (parser_get_type(node)) {
-    case PARSER_INT: dbvalue_set_int(v, parser_get_int(node)); break;
+    case PARSER_INT: {
+        // The whole token, so that 0xFFFFFFFF stays itself; a token that is no number keeps the reader's.
+        uint32_t len = 0;
+        const char *raw = parser_get_raw(node, &len);
+        int64_t n = 0;
+        if (raw && !db_int_text(raw, len, &n)) dbvalue_set_exact(v, n);
+        else dbvalue_set_int(v, parser_get_int(node));
+        break;
+    }
     case PARSER_STRING: {
         // Through the reader's copy, which undoes YAML's escapes.
         std::vector<char> text(parser_get_string_len(node) + 1u);

@@ -4,6 +4,7 @@
 #include "database/export.h"
 #include "db_internal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -63,7 +64,7 @@ std::string lower(std::string s)
     return s;
 }
 
-// A C string literal of any text.
+// The one writer of C string literals: any text, read back by C as it was.
 std::string c_string(const char *text)
 {
     std::string out = "\"";
@@ -71,6 +72,9 @@ std::string c_string(const char *text)
         if (*p == '"' || *p == '\\') {
             out += '\\';
             out += (char)*p;
+        } else if (*p == '?' && p[1] == '?') {
+            // ?? and a third character would be a trigraph under -std=c11.
+            out += "?\\";
         } else if (*p < 0x20 || *p == 0x7F) {
             char esc[8];
             std::snprintf(esc, sizeof esc, "\\%03o", *p);
@@ -82,12 +86,39 @@ std::string c_string(const char *text)
     return out + "\"";
 }
 
-// Text that may stand in a line of C as written: no line ends, escapes, quotes or comment openers.
+// Text that may stand in a line of C as written: no line ends, escapes, quotes, comment openers or
+// trigraphs.
 bool plain_text(const char *text)
 {
     for (const unsigned char *p = (const unsigned char *)text; *p; ++p)
         if (*p < 0x20 || *p == 0x7F || *p == '"' || *p == '\'' || *p == '\\') return false;
-    return !std::strstr(text, "/*") && !std::strstr(text, "//");
+    return !std::strstr(text, "/*") && !std::strstr(text, "//") && !std::strstr(text, "??");
+}
+
+// The one writer of C integer constants: C reads it back as v, with its sign (-0x80000000 would be
+// the unsigned 2147483648).
+std::string c_int(int64_t v)
+{
+    if (v == INT32_MIN) return "(-2147483647 - 1)";
+    if (v > INT32_MAX && v <= (int64_t)UINT32_MAX) return std::to_string(v) + "u";
+    return std::to_string(v);
+}
+
+// A string define's text stands as it is when it is an expression of numbers, names and operators
+// with its brackets closed; any other text is a string literal.
+bool c_expression(const char *text)
+{
+    int depth = 0;
+    bool any = false;
+    for (const char *p = text; *p; ++p) {
+        unsigned char c = (unsigned char)*p;
+        if (c == '(' || c == '[') ++depth;
+        else if (c == ')' || c == ']') {
+            if (--depth < 0) return false;
+        } else if (std::isalnum(c) || c == '_') any = true;
+        else if (!std::strchr(" +-*/%<>|&~^!.", c)) return false;
+    }
+    return any && depth == 0 && plain_text(text);
 }
 
 // Every name the headers that a generated source includes declare (generated at build time).
@@ -113,12 +144,15 @@ struct exporter {
 
     explicit exporter(db_st *d) : db(d), dev_sym(db_dev_symbol(d)), dev_lower(lower(dev_sym)) {}
 
+    // Every name the generated files define passes here: one name check for all of them.
     void add_symbol(const std::string &sym, const std::string &origin)
     {
         auto [it, fresh] = symbols.emplace(sym, origin);
         if (!fresh) clashes.push_back("'" + it->second + "' and '" + origin + "' both give the C symbol " + sym);
         else if (library_names().count(sym))
             clashes.push_back("'" + origin + "' gives the C symbol " + sym + ", which the library's headers declare");
+        else if (const char *why = db_c_name_problem(sym.c_str()))
+            clashes.push_back("'" + origin + "' gives the C symbol " + sym + ", which " + why);
     }
 
     void define(const std::string &sym, const std::string &value, const std::string &origin)
@@ -138,47 +172,86 @@ struct exporter {
         out += "= " + value + (comma ? ",\n" : "\n");
     }
 
-    // Is text an expression of numbers, operators and symbols this header defines?
-    bool known_expression(const char *text)
+    // Is text an integer expression of numbers, operators, symbols this header defines (string
+    // defines put in) and the library's CANopen constants? Read by C's grammar, so that "1 +" or
+    // "(1" never reach the source.
+    bool known_expression(const char *given)
     {
-        const char *p = text;
-        bool any = false;
-        while (*p) {
-            unsigned char c = (unsigned char)*p;
-            if (std::isdigit(c)) {
-                while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
-                any = true;
-            } else if (std::isalpha(c) || c == '_') {
-                const char *s = p;
-                while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
-                std::string word(s, p);
-                if (!symbols.count(word) && word.rfind("CANOPEN_", 0) != 0) return false;
-                any = true;
-            } else if (std::strchr(" +-*/()<>|&~^", c)) {
-                ++p;
-            } else {
-                return false;
-            }
+        const std::string expanded = db_expand_string_defines(db, given);
+        const char *p = expanded.c_str();
+        return plain_text(p) && expression(p, 0) && *skip_blanks(p) == '\0';
+    }
+
+    static const char *skip_blanks(const char *&p)
+    {
+        while (*p == ' ') ++p;
+        return p;
+    }
+
+    bool operand(const char *&p, int depth)
+    {
+        skip_blanks(p);
+        while (*p && std::strchr("-+~!", *p)) skip_blanks(++p);
+        const char *s = p;
+        if (*p == '(') {
+            ++p;
+            if (depth > 32 || !expression(p, depth + 1) || *skip_blanks(p) != ')') return false;
+            ++p;
+            return true;
         }
-        return any && plain_text(text);
+        while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
+        if (p == s) return false;
+        if (std::isdigit((unsigned char)*s)) {
+            const char *e = p;
+            while (e > s && std::strchr("uUlL", e[-1])) --e;
+            int64_t n = 0;
+            return !db_int_text(s, (size_t)(e - s), &n);
+        }
+        const std::string word(s, p);
+        return symbols.count(word) || (word.rfind("CANOPEN_", 0) == 0 && library_names().count(word));
     }
 
-    // A value as the header writes it: its text when that is C the header can stand behind, else
-    // its number (an unset value is 0).
-    std::string value(const dbvalue_st &v, const std::string &origin, bool is_unsigned = false)
+    bool expression(const char *&p, int depth)
     {
-        if (!dbvalue_is_set(&v) || v.value_str[0] == '\0') return std::to_string(v.value_int);
-        // 0xFFFFFFFF of an unsigned object reads back as -1; the header says what the device holds.
-        if (is_unsigned && v.value_int < 0 && std::to_string(v.value_int) == v.value_str)
-            return fmt("0x%" PRIX32, (uint32_t)v.value_int);
-        if (known_expression(v.value_str)) return v.value_str;
-        job_warning("The value '%s' of %s is not a number or a symbol of this header; it is exported as %" PRIi32 ".\n",
-                    v.value_str, origin.c_str(), v.value_int);
-        return std::to_string(v.value_int);
+        static const char *const ops[] = {"<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "+", "-", "*",
+                                          "/",  "%",  "&",  "|",  "^",  "<",  ">"};
+        if (!operand(p, depth)) return false;
+        for (;;) {
+            skip_blanks(p);
+            const char *op = nullptr;
+            for (const char *o : ops)
+                if (std::strncmp(p, o, std::strlen(o)) == 0) {
+                    op = o;
+                    break;
+                }
+            if (!op) return true;
+            p += std::strlen(op);
+            if (!operand(p, depth)) return false;
+        }
     }
 
-    std::string define_text(const char *text) { return plain_text(text) ? std::string(text) : c_string(text); }
+    // A value as the header writes it: the symbol of the define or enumeration member it names,
+    // else its number as C reads it back (an unset value is 0).
+    std::string value(const dbvalue_st &v)
+    {
+        if (!dbvalue_is_set(&v) || v.value_str[0] == '\0') return c_int(v.value_exact);
+        if (symbols.count(v.value_str)) return v.value_str;
+        return c_int(v.value_exact);
+    }
+
+    std::string define_text(const char *text) { return c_expression(text) ? std::string(text) : c_string(text); }
 };
+
+// A bad device name spoils every symbol: the first few say enough.
+bool report_clashes(const exporter &x)
+{
+    if (x.clashes.empty()) return true;
+    const size_t shown = std::min<size_t>(x.clashes.size(), 8);
+    for (size_t i = 0; i < shown; ++i) job_error("%s.\n", x.clashes[i].c_str());
+    if (x.clashes.size() > shown) job_error("... and %zu more.\n", x.clashes.size() - shown);
+    job_error("Names of the device database clash in C: nothing is exported.\n");
+    return false;
+}
 
 std::string base_name_of(const char *name)
 {
@@ -203,11 +276,18 @@ bool can_export(const char *name)
     }
     std::string base = name ? base_name_of(name) : "";
     if (!name || base.empty() || base == "." || !plain_text(name)) {
-        job_error("'%s' cannot name the exported files: give a file name without quotes, backslashes or control "
-                  "characters.\n",
+        job_error("'%s' cannot name the exported files: give a file name without quotes, backslashes, '\?\?' or "
+                  "control characters.\n",
                   name ? name : "");
         return false;
     }
+    // The generated files include these by name: one of ours in their place would include itself.
+    for (const char *taken : {"main", "kr_utilities", "kr_canopen", "stdint", "string"})
+        if (base == taken) {
+            job_error("'%s' cannot name the exported files: the generated source includes a '%s.h' of its own.\n",
+                      name, taken);
+            return false;
+        }
     return true;
 }
 
@@ -286,7 +366,7 @@ void emit_enum(exporter &x, const db_define_st *d, const std::string &sym, const
             long long v = std::strtoll(eq + 1, &end, 0);
             while (end && std::isspace((unsigned char)*end)) ++end;
             if (end && end != eq + 1 && *end == '\0' && v >= INT32_MIN && v <= INT32_MAX) {
-                o += "    " + csym + " = " + fmt("%lld", v) + (last ? "\n" : ",\n");
+                o += "    " + csym + " = " + c_int(v) + (last ? "\n" : ",\n");
                 had_value = true;
                 continue;
             }
@@ -320,7 +400,7 @@ void emit_defines(exporter &x)
         std::string sym = DEV + "_" + ident(d->name);
         std::string origin = std::string("define ") + d->name;
         if (d->type == DB_DEFINE_INT) {
-            x.define(sym, fmt("%" PRIi32, d->value), origin);
+            x.define(sym, c_int(d->value), origin);
             o += "\n";
         } else if (d->type == DB_DEFINE_STRING) {
             x.define(sym, x.define_text(d->str), origin);
@@ -344,6 +424,14 @@ void emit_pdo_counts(exporter &x)
     o += "\n\n";
 }
 
+// The C type of an array's defaults: a signed array's negative defaults would not fit uint8_t.
+std::string element_ctype(const db_obj_st *obj, char *buf)
+{
+    std::string t = db_type_to_stdint(obj->obj.type, buf);
+    if (std::strstr(obj->type_str, "SIGNED") && !std::strstr(obj->type_str, "UNSIGNED") && t[0] == 'u') t.erase(0, 1);
+    return t;
+}
+
 // One object's symbols: where it sits, its type and permissions, and its values (an array's per
 // element, with the declarations of its defaults).
 void emit_object(exporter &x, const db_obj_st *obj)
@@ -355,11 +443,10 @@ void emit_object(exporter &x, const db_obj_st *obj)
     const std::string SYM = symbuf;
     const std::string origin = std::string("object ") + obj->name.value_str;
     const uint8_t type = obj->obj.type;
-    const bool is_unsigned = !(std::strstr(obj->type_str, "SIGNED") && !std::strstr(obj->type_str, "UNSIGNED"));
     x.define(SYM + "_INDEX", fmt("0x%x", obj->obj.main_index), origin);
-    if (type > 63) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size, origin), origin);
+    if (type > 63) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size), origin);
     else if (type == CANOPEN_STRING)
-        x.define(SYM + "_STRING_LEN", x.value(obj->string_len, origin), origin);
+        x.define(SYM + "_STRING_LEN", x.value(obj->string_len), origin);
     else x.define(SYM + "_SUBINDEX", fmt("%u", obj->obj.sub_index), origin);
     // A type the document named in its own way gets the name the library knows.
     char canonical[40];
@@ -376,21 +463,21 @@ void emit_object(exporter &x, const db_obj_st *obj)
             std::string CHILD = SYM + "_" + ident(c->name.value_str);
             std::string corigin = origin + " element " + c->name.value_str;
             x.define(CHILD + "_SUBINDEX", fmt("%u", k), corigin);
-            if (dbvalue_is_set(&c->min)) x.define(CHILD + "_MIN", x.value(c->min, corigin, is_unsigned), corigin);
-            if (dbvalue_is_set(&c->max)) x.define(CHILD + "_MAX", x.value(c->max, corigin, is_unsigned), corigin);
-            x.define(CHILD + "_DEFAULT", x.value(c->def, corigin, is_unsigned), corigin);
+            if (dbvalue_is_set(&c->min)) x.define(CHILD + "_MIN", x.value(c->min), corigin);
+            if (dbvalue_is_set(&c->max)) x.define(CHILD + "_MAX", x.value(c->max), corigin);
+            x.define(CHILD + "_DEFAULT", x.value(c->def), corigin);
         }
         char stdint[40];
         std::string sym = lower(SYM);
-        o += "extern const " + std::string(db_type_to_stdint(type, stdint)) + " " + sym + "_defaults[];\n";
+        o += "extern const " + element_ctype(obj, stdint) + " " + sym + "_defaults[];\n";
         o += "uint32_t " + sym + "_defaults_size(void);\n";
         x.add_symbol(sym + "_defaults", origin);
         x.add_symbol(sym + "_defaults_size", origin);
     } else if (type <= 15) {
-        x.define(SYM + "_VALUE", x.value(obj->value, origin, is_unsigned), origin);
-        x.define(SYM + "_DEFAULT", x.value(obj->def, origin, is_unsigned), origin);
-        x.define(SYM + "_MIN", x.value(obj->min, origin, is_unsigned), origin);
-        x.define(SYM + "_MAX", x.value(obj->max, origin, is_unsigned), origin);
+        x.define(SYM + "_VALUE", x.value(obj->value), origin);
+        x.define(SYM + "_DEFAULT", x.value(obj->def), origin);
+        x.define(SYM + "_MIN", x.value(obj->min), origin);
+        x.define(SYM + "_MAX", x.value(obj->max), origin);
     } else if (type == CANOPEN_STRING) {
         x.define(SYM + "_DEFAULT", c_string(dbvalue_is_set(&obj->string_def) ? obj->string_def.value_str : "0"),
                  origin);
@@ -422,12 +509,7 @@ bool build_header(exporter &x, const char *name)
     emit_objects(x);
     emit_tail(x);
 
-    if (!x.clashes.empty()) {
-        for (const std::string &c : x.clashes) job_error("%s.\n", c.c_str());
-        job_error("Names of the device database clash in C: nothing is exported.\n");
-        return false;
-    }
-    return true;
+    return report_clashes(x);
 }
 
 std::string mapping_entry(const canopen_pdo_mapping_st &m)
@@ -509,9 +591,9 @@ bool build_source(exporter &x, const char *name)
         else o += "        .sub_index = " + SYM + "_SUBINDEX,\n";
         std::string ptr = "0";
         if (dbvalue_is_set(&obj->dataptr) && obj->dataptr.value_str[0]) {
-            if (!db_address_text(obj->dataptr.value_str)) {
-                job_error("The data pointer '%s' of object '%s' is not an address.\n", obj->dataptr.value_str,
-                          obj->name.value_str);
+            if (const char *why = db_pointer_problem(db, obj->dataptr.value_str)) {
+                job_error("The data pointer '%s' of object '%s' %s.\n", obj->dataptr.value_str, obj->name.value_str,
+                          why);
                 return false;
             }
             ptr = obj->dataptr.value_str;
@@ -528,20 +610,21 @@ bool build_source(exporter &x, const char *name)
         char symbuf[1024], stdint[40];
         db_obj_symbol(db, obj->name.value_str, symbuf, sizeof symbuf);
         const std::string SYM = symbuf, sym = lower(SYM);
-        o += "const " + std::string(db_type_to_stdint(obj->obj.type, stdint)) + " " + sym + "_defaults[] = {\n";
+        o += "const " + element_ctype(obj, stdint) + " " + sym + "_defaults[] = {\n";
         for (const db_array_child_st *c = obj->child_ptr; c; c = c->next_sibling)
             o += "    " + SYM + "_" + ident(c->name.value_str) + "_DEFAULT" + (c->next_sibling ? ",\n" : "\n");
         o += "};\n";
         o += "uint32_t " + sym + "_defaults_size(void) {\n    return sizeof(" + sym + "_defaults) / sizeof(" + sym +
              "_defaults[0]);\n}\n\n";
     }
-    return true;
+    return report_clashes(x);
 }
 
 // Builds one file's text; the source needs the header's symbols, so the header is always built first.
 bool build(bool source, const char *name, std::string &text)
 {
     if (!can_export(name)) return false;
+    const unsigned errors_before = job_error_count();
     exporter header(&dev.db);
     quiet_progress = source;
     bool built = build_header(header, name);
@@ -555,6 +638,8 @@ bool build(bool source, const char *name, std::string &text)
     } else {
         text = std::move(header.out);
     }
+    // Whatever printed an error, nothing is written.
+    if (job_error_count() != errors_before) return false;
     if (text.size() + 1 > EXPORT_BUFFER_LEN) {
         job_error("The generated %s is %zu bytes, more than the %u the export holds: nothing is written.\n",
                   source ? "source" : "header", text.size(), EXPORT_BUFFER_LEN);
@@ -566,7 +651,22 @@ bool build(bool source, const char *name, std::string &text)
 struct out_file {
     bool source;
     std::string path, text, target, tmp;
+    std::string old; // a link to the file it replaces, while the pair is being placed
 };
+
+// Keeps the file at target under a second name, so that it can be put back.
+bool keep_old(out_file &f)
+{
+    struct stat st {};
+    if (lstat(f.target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
+    f.old = f.tmp + ".old";
+    if (link(f.target.c_str(), f.old.c_str()) == 0) return true;
+    std::error_code ec;
+    if (std::filesystem::copy_file(f.target, f.old, ec)) return true;
+    job_error("'%s' could not be kept while the export is placed: %s\n", f.path.c_str(), ec.message().c_str());
+    f.old.clear();
+    return false;
+}
 
 // Writes every file under a temporary name next to its target (the file a symbolic link names) and
 // renames them only when all are complete: a failure leaves every target as it was.
@@ -591,12 +691,28 @@ bool write_all(std::vector<out_file> &files)
             break;
         }
     }
-    for (out_file &f : files) {
-        if (ok && std::rename(f.tmp.c_str(), f.target.c_str()) != 0) {
+    for (size_t i = 0; ok && i < files.size(); ++i) {
+        out_file &f = files[i];
+        if (!keep_old(f)) {
+            ok = false;
+        } else if (std::rename(f.tmp.c_str(), f.target.c_str()) != 0) {
             job_error("'%s' could not be written: %s\n", f.path.c_str(), std::strerror(errno));
             ok = false;
+        } else {
+            continue;
         }
+        // Half a pair is no export: the files placed before go back to what they were.
+        for (size_t k = 0; k < i; ++k) {
+            out_file &placed = files[k];
+            if (placed.old.empty() ? unlink(placed.target.c_str()) == 0
+                                   : std::rename(placed.old.c_str(), placed.target.c_str()) == 0)
+                placed.old.clear();
+            else job_error("'%s' could not be put back: %s\n", placed.path.c_str(), std::strerror(errno));
+        }
+    }
+    for (out_file &f : files) {
         if (!f.tmp.empty()) unlink(f.tmp.c_str());
+        if (!f.old.empty()) unlink(f.old.c_str());
     }
     return ok;
 }

@@ -83,7 +83,10 @@ bool json_structure_ok(const char *text, size_t length) {
             in_string = !in_string;
             continue;
         }
-        if (in_string) continue;
+        if (in_string) {
+            if (c == '\\' && i + 1 < length) ++i;  // \" is a quote inside the string
+            continue;
+        }
         if (c == '{' || c == '[') {
             if (depth == max_depth) {
                 set_error("the document nests deeper than %u levels", max_depth);
@@ -156,11 +159,15 @@ bool is_regular_file(const char *path) {
 }
 
 // True when a JSON node is an object member ("name":value) rather than the root or an element.
-bool json_is_member(const char *node) {
-    if (node[0] != '"') return false;
-    const char *p = std::strchr(node + 1, '"');
-    return p != nullptr && p[1] == ':';
+// The value of a member (after its name and ':'), or null when node is no member.
+const char *json_member_value(const char *node) {
+    if (node[0] != '"') return nullptr;
+    const char *p = node + 1;
+    while (*p != '\0' && *p != '"') p += (p[0] == '\\' && p[1] != '\0') ? 2 : 1;
+    return (*p == '"' && p[1] == ':') ? p + 2 : nullptr;
 }
+
+bool json_is_member(const char *node) { return json_member_value(node) != nullptr; }
 
 }  // namespace
 
@@ -432,6 +439,21 @@ uint32_t parser_get_string_len(parser_node_st node) {
 char *parser_get_string_ptr(parser_node_st node) {
     if (!parser_node_is_valid(node)) return nullptr;
     return is_yaml(node) ? kr_yamlreader_get_string_ptr(node.yaml) : kr_jsonreader_get_string_ptr(node.json);
+}
+
+const char *parser_get_raw(parser_node_st node, uint32_t *length) {
+    *length = 0;
+    const parser_types_e t = parser_get_type(node);
+    if (t == PARSER_OBJECT || t == PARSER_ARRAY || t == PARSER_UNSUPPORTED) return nullptr;
+    const char *s = parser_get_string_ptr(node);
+    if (is_yaml(node) || s != nullptr) {
+        *length = parser_get_string_len(node);
+        return s;
+    }
+    const char *v = json_member_value(node.json);
+    if (v == nullptr) v = node.json;
+    *length = static_cast<uint32_t>(std::strcspn(v, ",]}"));
+    return v;
 }
 
 bool parser_get_obj_name(parser_node_st node, char *dest, uint32_t dest_length) {

@@ -75,9 +75,25 @@ void print_error(const char *format, ...)
     va_end(ap);
 }
 
+static std::atomic<unsigned> job_errors{0};
+// The texts of the last few errors, for a caller that silenced standard output while a step ran.
+static char error_texts[4][256];
+
+unsigned job_error_count(void) { return job_errors; }
+
+const char *job_error_text(unsigned number)
+{
+    return number < job_errors && number + 4 >= job_errors ? error_texts[number % 4] : "";
+}
+
 void vjob_error(const char *format, va_list ap)
 {
     main_set_run_failed();
+    va_list copy;
+    va_copy(copy, ap);
+    std::vsnprintf(error_texts[job_errors % 4], sizeof error_texts[0], format, copy);
+    va_end(copy);
+    ++job_errors;
     vprint_error(format, ap);
 }
 

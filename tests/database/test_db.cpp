@@ -288,7 +288,7 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
     for (int i = 0; i < 129; ++i) {
         defines += (i ? "," : "") + std::string("{\"D") + std::to_string(i) + "\": " + std::to_string(i) + "}";
         emcys += (i ? "," : "") + std::string("{\"name\": \"E") + std::to_string(i) + "\"}";
-        rx += (i ? "," : "") + std::string("{\"cobid\": \"0\", \"transmission\": \"A\", \"mappings\": []}");
+        rx += (i ? "," : "") + std::string("{\"cobid\": \"0\", \"transmission\": \"ASYNC\", \"mappings\": []}");
         t.write("c" + std::to_string(i) + ".json", "{\"content\": [" + scalar("C" + std::to_string(i), 0x3000 + i) + "]}");
         includes += (i ? "," : "") + std::string("{\"content\": \"c") + std::to_string(i) + ".json\"}";
     }
@@ -315,7 +315,7 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
     EXPECT_NE(r.out.find("more than the 255 an array can hold"), std::string::npos);
     std::string nine;
     for (int i = 0; i < 9; ++i) nine += (i ? "," : "") + std::string("{\"param\": \"\", \"length\": 0}");
-    r = load(t.write("nine.json", doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"A\", \"mappings\": [" + nine +
+    r = load(t.write("nine.json", doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"ASYNC\", \"mappings\": [" + nine +
                                           "]}]",
                                       objects(1))));
     EXPECT_FALSE(r.ok);
@@ -327,10 +327,10 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
                             "\"CANOPEN_RO\", \"arraysize\": 2, \"dataptr\": \"a\", \"data\": [{\"name\": \"E1\", "
                             "\"default\": 1}, {\"name\": \"E2\", \"default\": 2}]}";
     for (const auto &[mapping, message] : std::vector<std::pair<std::string, std::string>>{
-             {"{\"param\": \"\", \"length\": 0}, {\"param\": \"A\", \"subindex\": 1}", "gap of 0 bytes"},
-             {"{\"param\": \"A\", \"subindex\": 257}", "subindex 257 is not a sub index"},
-             {"{\"param\": \"A\", \"subindex\": -1}", "subindex -1 is not a sub index"}}) {
-        r = load(t.write("map.json", doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"A\", \"mappings\": [" +
+             {"{\"param\": \"\", \"length\": 0}, {\"param\": \"A\", \"subindex\": 1}", "'length of a mapping gap' 0 is outside 1..8"},
+             {"{\"param\": \"A\", \"subindex\": 257}", "'subindex of mapping A' 257 is outside 1..2"},
+             {"{\"param\": \"A\", \"subindex\": -1}", "'subindex of mapping A' -1 is outside 1..2"}}) {
+        r = load(t.write("map.json", doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"ASYNC\", \"mappings\": [" +
                                              mapping + "]}]",
                                          arr)));
         EXPECT_FALSE(r.ok) << mapping;
@@ -342,16 +342,16 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
 TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
 {
     tmpdir t;
-    // The second EMCY has more strings than the first: capped at the stride, so no overlap.
+    // The second EMCY has more strings than the first: they would overlap the next block, so the
+    // database is refused.
     loaded r = load(t.write("emcy.json",
                             doc("\"EMCY_INDEX\": \"0x2100\", \"EMCY\": [{\"name\": \"A\", \"str\": [\"a0\", \"a1\"]}, "
                                 "{\"name\": \"B\", \"str\": [\"b0\", \"b1\", \"b2\"]}, {\"name\": \"C\", \"str\": [\"c0\"]}]",
                                 scalar("X", 0x2000))));
-    EXPECT_TRUE(r.ok) << r.out;
+    EXPECT_FALSE(r.ok) << r.out;
     EXPECT_NE(r.out.find("EMCY 'B' has 3 info strings, but each EMCY has room for 2"), std::string::npos);
     EXPECT_EQ(db_find_obj(&dev.db, "EMCY_B_STR2"), nullptr);
     EXPECT_EQ(db_find_obj(&dev.db, "EMCY_C_STR0")->obj.main_index, 0x2104);
-    EXPECT_EQ(db_find_obj(&dev.db, "EMCY_B_STR1")->obj.main_index, 0x2103);
 
     // A first EMCY without strings still gives every EMCY a block of its own.
     r = load(t.write("emcy0.json", doc("\"EMCY_INDEX\": 16, \"EMCY\": [{\"name\": \"A\", \"str\": []}, {\"name\": "
@@ -364,8 +364,8 @@ TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
     for (const char *bad : {"0", "128", "255", "-1"}) {
         r = load(t.write("node.json", "{\"DEV\": \"D\", \"NODEID\": " + std::string(bad) + ", \"OBJ_DICT\": [" +
                                            scalar("X", 0x2000) + "]}"));
-        EXPECT_TRUE(r.ok);
-        EXPECT_NE(r.out.find("is not a node id from 1 to 127"), std::string::npos) << bad;
+        EXPECT_FALSE(r.ok);
+        EXPECT_NE(r.out.find("'NODEID' " + std::string(bad) + " is outside 1..127"), std::string::npos) << bad;
         EXPECT_EQ(db_get_nodeid(&dev.db), 0x22) << bad;
     }
     // A forced node id holds over the document's through a load.
@@ -404,7 +404,7 @@ TEST(DbValues, TextsResolveToIntegersAndSymbols)
         const char *out;
     } cases[] = {
         {"0x1A", 26, "26"},
-        {"0xFFFFFFFF", -1, "-1"},
+        {"0xFFFFFFFF", -1, "4294967295"},
         {"0x1G", 0, "0x1G"},
         {"MAX_SPEED", 100, "DRIVE_MAX_SPEED"},
         {"drive_max_speed", 100, "DRIVE_MAX_SPEED"},
@@ -429,6 +429,23 @@ TEST(DbValues, TextsResolveToIntegersAndSymbols)
     EXPECT_EQ(v.value_int, 16);
     dbvalue_free(&v);
     EXPECT_FALSE(dbvalue_is_set(&v));
+}
+
+// A container's own define holds over a root define of the same name while its file is read, and
+// a string define rewrites neither a name that holds it nor a longer word.
+TEST(DbValues, ScopedDefinesHoldAndNamesStayAsWritten)
+{
+    tmpdir t;
+    t.write("part.json", "{\"content\": [{\"name\": \"LIM_MAX\", \"index\": \"LIM\", \"type\": \"CANOPEN_UNSIGNED8\", "
+                         "\"permissions\": \"CANOPEN_RO\", \"subindex\": 0, \"value\": \"LIM_MAX2\", \"dataptr\": \"0\"}]}");
+    ASSERT_TRUE(load(t.write("s.json", doc("\"DEFINES\": [{\"LIM\": 8192}, {\"MAX\": \"7\"}, {\"LIM_MAX2\": 3}]",
+                                           scalar("X", 0x3000, 1) +
+                                               ", {\"content\": \"part.json\", \"defines\": [{\"LIM\": 12288}]}")))
+                    .ok);
+    db_obj_st *o = db_find_obj(&dev.db, "LIM_MAX");
+    ASSERT_NE(o, nullptr) << "the name is not rewritten by the define MAX";
+    EXPECT_EQ(o->obj.main_index, 0x3000);
+    EXPECT_EQ(o->value.value_int, 3) << "LIM_MAX2 is not the define MAX inside another word";
 }
 
 TEST(DbConversions, TypeAndPermissionTexts)

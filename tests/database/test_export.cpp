@@ -184,7 +184,7 @@ TEST(Export, CorpusCompilesAsC11)
         exported e = export_to(t.path, "drive-od");
         std::string h = t.read("drive-od.h");
         EXPECT_NE(h.find("#ifndef DRIVE_OD_H\n"), std::string::npos);
-        EXPECT_NE(h.find(define_line("DRIVE_SERIAL_VALUE", "0xFFFFFFFF")), std::string::npos);
+        EXPECT_NE(h.find(define_line("DRIVE_SERIAL_VALUE", "4294967295u")), std::string::npos);
         EXPECT_NE(h.find(define_line("DRIVE_POLE_PAIRS_MAX", "8")), std::string::npos); // a container's define
         EXPECT_NE(h.find(define_line("DRIVE_EMCY_UNDERVOLT_STR1_DEFAULT", "\"Check the battery\"")), std::string::npos);
         std::string messages;
@@ -293,7 +293,7 @@ TEST(Export, RefusalsWriteNothingAndFailTheRun)
     } cases[] = {
         {R"({"NODEID": 2, "OBJ_DICT": [{"name": "A", "index": 8192, "type": "CANOPEN_UNSIGNED8",
              "permissions": "CANOPEN_RO", "subindex": 0, "value": 1, "dataptr": "0"}]})",
-         "has no device name"},
+         "'DEV' object not found"},
         {R"({"DEV": "D", "NODEID": 2, "DEFINES": [{"A_MAX": 1}], "OBJ_DICT": [{"name": "A", "index": 8192,
              "type": "CANOPEN_UNSIGNED8", "permissions": "CANOPEN_RO", "subindex": 0, "value": 1, "dataptr": "0"}]})",
          "'define A_MAX' and 'object A' both give the C symbol D_A_MAX"},

@@ -29,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -63,6 +64,7 @@ struct options {
     int timeout_ms = 30000;                     // then SIGKILL and timed_out
     int sigint_after_ms = -1;                   // SIGINT this long after the start
     std::string sigint_on_output;               // or SIGINT once standard output holds this text
+    std::function<void(const std::string &)> on_output; // called with standard output so far as it grows
     bool pty = false;                           // standard output on a pseudo-terminal
     std::vector<std::pair<std::string, std::string>> env; // set or override
     std::vector<std::string> path_prepend;      // folders put first on PATH (stand-in programs)
@@ -253,8 +255,10 @@ inline result run(const std::string &program, const std::vector<std::string> &ar
         if (c.in.fd >= 0) p[n++] = {c.in.fd, POLLOUT, 0};
         if (c.exit_fd.fd >= 0) p[n++] = {c.exit_fd.fd, POLLIN, 0};
         poll(p, n, 5);
+        size_t had = r.out.size();
         if (out_open && !drain(c.out.fd, r.out)) out_open = false;
         if (err_open && !drain(c.err.fd, r.err)) err_open = false;
+        if (o.on_output && r.out.size() != had) o.on_output(r.out);
         if (c.in.fd >= 0) {
             const std::string &s = *o.stdin_text;
             ssize_t w = write(c.in.fd, s.data() + in_off, s.size() - in_off);
@@ -291,7 +295,9 @@ class sandbox {
 public:
     sandbox()
     {
-        const char *t = getenv("TMPDIR");
+        // A helper process that ends without destructors makes its sandboxes where its parent cleans up.
+        const char *t = getenv("KR_TEST_SCRATCH");
+        if (!t || !*t) t = getenv("TMPDIR");
         std::string tmpl = std::string(t && *t ? t : "/tmp") + "/krcan_e2e_XXXXXX";
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
@@ -313,7 +319,14 @@ public:
     ~sandbox()
     {
         std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        if (std::filesystem::remove_all(dir_, ec) != static_cast<std::uintmax_t>(-1) && !ec) return;
+        // A test that took the write permission from a folder in it: given back, then removed.
+        namespace fs = std::filesystem;
+        for (auto it = fs::recursive_directory_iterator(dir_, fs::directory_options::skip_permission_denied, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+            if (it->is_directory(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir_, ec);
     }
     sandbox(const sandbox &) = delete;
     sandbox &operator=(const sandbox &) = delete;

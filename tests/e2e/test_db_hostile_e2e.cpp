@@ -92,12 +92,12 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
          "Object 'M': \"min\" -1 is outside 0..65535"},
         {"max past SIGNED8", "x.json",
          doc(obj("S", "\"0x2000\"", "CANOPEN_SIGNED8", "\"subindex\": 0, \"min\": -5, \"max\": \"0xFF\", \"default\": 0")),
-         "Object 'S': \"max\" 0xFF is outside -128..127"},
+         "Object 'S': \"max\" 255 is outside -128..127"},
         {"max past UNSIGNED32", "u.json",
          doc(obj("U", "\"0x2000\"", "CANOPEN_UNSIGNED32",
                  "\"subindex\": 0, \"min\": 0, \"max\": \"0x100000000\", \"default\": 0")),
-         "Object 'U': \"max\" 0x100000000 is outside 0..4294967295"},
-        {"vendor id past 32 bits", "v.json", doc(good, "\"VENDORID\": \"0x1FFFFFFFF\""), "does not fit 32 bits"},
+         "Object 'U': \"max\" 4294967296 is outside 0..4294967295"},
+        {"vendor id past 32 bits", "v.json", doc(good, "\"VENDORID\": \"0x1FFFFFFFF\""), "'VENDORID' 0x1FFFFFFFF is outside 0..4294967295"},
         {"two objects at one index and sub-index", "dup.json", doc(good + ", " + obj("B", "8192")),
          "Objects 'A' and 'B' both take index 0x2000 sub-index 0"},
         {"a string over a scalar's index", "dup2.json",
@@ -105,7 +105,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
                     "\"CANOPEN_RO\", \"default\": \"hi\", \"dataptr\": \"t\"}"),
          "both take index 0x2000"},
         {"EMCY index past 16 bits", "e.json", doc(good, "\"EMCY_INDEX\": \"0x10000\", \"EMCY\": [{\"name\": \"E\"}]"),
-         "'EMCY_INDEX' 65536 is outside"},
+         "'EMCY_INDEX' 0x10000 is outside"},
         {"EMCY strings wrapping past 0xFFFF", "w.json",
          doc(good, "\"EMCY_INDEX\": \"0xFFFE\", \"EMCY\": [{\"name\": \"E\", \"str\": [\"a\", \"b\", \"c\"]}]"),
          "EMCY string object 'EMCY_E_STR2' would be at index 0x10000"},
@@ -167,7 +167,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"a default past UNSIGNED8 through a define", "g2.json",
          doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8", "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": \"TOP\""),
              "\"DEFINES\": [{\"TOP\": 300}]"),
-         "\"default\" 'TOP' (300) is outside 0..255"},
+         "\"default\" 'HOSTILE_TOP' (300) is outside 0..255"},
         {"an array element past its type", "g3.json", doc(array8("\"data\": [{\"name\": \"a\", \"default\": 300}]")),
          "Object 'ARR A': \"default\" 300 is outside 0..255"},
         {"a negative string size", "g4.json", doc(str_obj("\"stringsize\": -5, \"default\": \"x\"")),
@@ -178,10 +178,10 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
          doc(str_obj("\"stringsize\": 4, \"default\": \"sixteen chars...\"")),
          "the default of 16 characters and its terminator do not fit \"stringsize\" 4"},
         {"a product code past 32 bits", "g7.json", doc(good, "\"PRODUCTCODE\": \"0x1FFFFFFFF\""),
-         "'PRODUCTCODE' 0x1FFFFFFFF does not fit 32 bits"},
+         "'PRODUCTCODE' 0x1FFFFFFFF is outside"},
         {"a revision number past 32 bits", "g8.yaml",
          "DEV: Hostile\nNODEID: 16\nREVISIONNUMBER: 4294967296\nOBJ_DICT:\n  - " + good + "\n",
-         "'REVISIONNUMBER' 4294967296 does not fit 32 bits"},
+         "'REVISIONNUMBER' 4294967296 is outside"},
         {"an array default that is no number", "c1.json", doc(array8("\"data\": [{\"name\": \"a\", \"default\": \"1) + (2\"}]")),
          "\"default\" '1) + (2' is no number"},
         {"an enumeration past INT32_MAX", "c2.json",
@@ -206,6 +206,67 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"an EMCY text past 127 characters", "k2.json",
          doc(good, "\"EMCY_INDEX\": \"0x3000\", \"EMCY\": [{\"name\": \"E\", \"str\": [\"" + std::string(128, 'e') + "\"]}]"),
          "EMCY 'E': info string 0 is longer than 127 characters"},
+        // Each family below was once exported: the check now runs on what reaches the source.
+        {"code through a define's header symbol as a data pointer", "n1.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8",
+                 "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": 0, \"dataptr\": \"HOSTILE_EVIL_PTR\""),
+             "\"DEFINES\": [{\"EVIL-PTR\": \"0}}; int injected(void){return 42;}\"}]"),
+         "is not an address once its defines are put in"},
+        {"code through a define's header symbol as a COB-ID", "n2.json",
+         doc(good, "\"DEFINES\": [{\"EVIL-PTR\": \"0}}; int injected(void){return 42;}\"}], \"TXPDO\": [{\"cobid\": "
+                   "\"HOSTILE_EVIL_PTR\", \"transmission\": \"ASYNC\", \"inhibittime\": 1, \"eventtimer\": 1, "
+                   "\"mappings\": [{\"param\": \"A\"}]}]"),
+         "The COB-ID 'HOSTILE_EVIL_PTR' of TXPDO 1 is not a number", true},
+        {"a JSON name where a number belongs", "n3.json", doc(obj("A", "BASE_INDEX"), "\"DEFINES\": [{\"BASE_INDEX\": 8192}]"),
+         "Object 'A': \"index\" 'BASE_INDEX' is no number."},
+        {"a JSON number with an exponent", "n4.json", doc(good, "\"VENDORID\": 1e3"), "'VENDORID' '1e3' is no number"},
+        {"a zero-padded decimal", "n5.yaml",
+         "DEV: Hostile\nNODEID: 16\nOBJ_DICT:\n  - {name: A, index: 0x2000, type: CANOPEN_UNSIGNED8, permissions: "
+         "CANOPEN_RW, subindex: 08, min: 0, max: 1, default: 0, dataptr: \"&A\"}\n",
+         "\"subindex\" '08' is no number (a leading 0 makes it octal"},
+        {"array data that is neither object nor number", "n6.json", doc(array8("\"data\": [10, true]")),
+         "element 2 of \"data\" is neither an object nor a number"},
+        {"a PDO timer that is no number", "n7.json",
+         doc(good, "\"TXPDO\": [{\"cobid\": \"0x180\", \"transmission\": \"ASYNC\", \"inhibittime\": \"1e3\", "
+                   "\"eventtimer\": 3000000000, \"mappings\": [{\"param\": \"A\"}]}]"),
+         "'eventtimer of TXPDO 1' 3000000000 is outside 0..65535"},
+        {"a PDO count that is a text", "n8.json", doc(good, "\"RXPDO_COUNT\": \"TWO\""), "'RXPDO_COUNT' 'TWO' is no number"},
+        {"a second entry that re-types the object", "n9.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED32", "\"subindex\": 0, \"min\": 0, \"max\": 70000, \"default\": 70000") +
+             ", {\"name\": \"a\", \"type\": \"CANOPEN_UNSIGNED8\"}"),
+         "Object 'A': \"default\" 70000 is outside 0..255"},
+        {"a define past a SIGNED32", "n10.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_SIGNED32", "\"subindex\": 0, \"min\": 0, \"max\": \"BIG\", \"default\": 0"),
+             "\"DEFINES\": [{\"BIG\": \"0xFFFFFFFF\"}]"),
+         "\"max\" 'HOSTILE_BIG' (4294967295) is outside -2147483648..2147483647"},
+        {"a device name the compiler reserves", "n11.json", "{\"DEV\": \"__LINE__\", \"NODEID\": 16, \"OBJ_DICT\": [" + good + "]}",
+         "gives the C symbol __LINE__, which is reserved to the compiler", true},
+        {"a device name of the library's own", "n12.json", "{\"DEV\": \"_kr\", \"NODEID\": 16, \"OBJ_DICT\": [" + good + "]}",
+         "gives the C symbol _KR, which is reserved", true},
+        {"a C keyword as a data pointer", "n13.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8",
+                 "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": 0, \"dataptr\": \"sizeof\"")),
+         "\"dataptr\" 'sizeof' is a keyword of C"},
+        {"a COB-ID the library does not define", "n14.json",
+         doc(good, "\"RXPDO\": [{\"cobid\": \"CANOPEN_NOTHING\", \"transmission\": 255, \"mappings\": []}]"),
+         "The COB-ID 'CANOPEN_NOTHING' of RXPDO 1", true},
+        {"a COB-ID that C does not read", "n22.json",
+         doc(good, "\"RXPDO\": [{\"cobid\": \"0x200 + (1\", \"transmission\": 255, \"mappings\": []}]"),
+         "The COB-ID '0x200 + (1' of RXPDO 1", true},
+        {"an EMCY with more strings than the first", "n15.json",
+         doc(good, "\"EMCY_INDEX\": \"0x3000\", \"EMCY\": [{\"name\": \"E\", \"str\": [\"a\"]}, {\"name\": \"F\", "
+                   "\"str\": [\"b\", \"c\"]}]"),
+         "EMCY 'F' has 2 info strings, but each EMCY has room for 1"},
+        {"a node id past 127", "n16.json", "{\"DEV\": \"Hostile\", \"NODEID\": 300, \"OBJ_DICT\": [" + good + "]}", "'NODEID' 300 is outside 1..127"},
+        {"a key given twice", "n17.json", doc(good, "\"VENDORID\": 1, \"VENDORID\": 2"), "gives the key 'VENDORID' twice"},
+        {"a second YAML document", "n18.yaml", "DEV: Hostile\nNODEID: 16\nOBJ_DICT:\n  - " + good + "\n---\nDEV: Other\n",
+         "holds more than one YAML document"},
+        {"an enumeration member whose value is no integer", "n19.json", doc(good, "\"DEFINES\": [{\"E\": [\"A = x\"]}]"),
+         "Enumeration 'E' has a member that is no name, or no name '=' an integer"},
+        {"an object with an empty name", "n20.json", doc(good + ", " + obj("", "\"0x2001\"")), "Object with an empty \"name\""},
+        {"a transmission type the database does not know", "n21.json",
+         doc(good, "\"RXPDO\": [{\"cobid\": \"0x200\", \"transmission\": \"SYNC\", \"mappings\": []}]"),
+         "\"transmission\" of RXPDO 1 is 'SYNC'"},
     };
     e2e::sandbox box;
     box.write_file("part.json", "{\"content\": [" + obj("P", "\"0x12345\"") + "]}");
@@ -245,6 +306,48 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
     }
 }
 
+// What was once cut, wrapped or failed with an export written: legitimate documents export with
+// status 0 and mean what they say; a pair of files whose second cannot be placed leaves the first.
+TEST(DbHostile, LegitimateDocumentsExportAsWrittenAndAPairIsPlacedWhole)
+{
+    e2e::sandbox box;
+    box.write_file("fw/main.h", "extern unsigned char A, B, t[40], arr[3], mode;\n");
+    for (const char *d : {"out", "three"}) std::filesystem::create_directories(box.path(d));
+    const std::string objects =
+        obj("mode", "\"0x2000\"", "CANOPEN_UNSIGNED8", "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": \"MODE_EXTRA_Y\"") +
+        ", " + obj("B", "\"0x2001\"", "CANOPEN_UNSIGNED32", "\"subindex\": 0, \"min\": 0, \"max\": \"BIG\", \"default\": 0") +
+        ", " + obj("A", "\"0x2002\"", "CANOPEN_SIGNED32", "\"subindex\": 0, \"min\": \"-0x80000000\", \"max\": 0, \"default\": 0") +
+        ", " + array8("\"data\": [10, 20, \"0x1E\"]") + ", " +
+        str_obj("\"stringsize\": 40, \"default\": \"say \\\"hi\\\" a?\?(b?\?=c?\?/ \\\\\"");
+    box.write_file("ok.json", doc(objects, "\"DEFINES\": [{\"name\": \"MODE\", \"value\": [\"X\"]}, {\"name\": \"MODE_EXTRA\", "
+                                           "\"value\": [\"X\", \"Y\"]}, {\"BIG\": 4294967295}]"));
+    e2e::result r = box.krcan({"--srcdest", "out", "--incdest", "out", "--db", "ok.json", "--export", "h"});
+    ASSERT_TRUE(r.exited(0)) << r.out;
+    EXPECT_EQ(r.out.find("\033[1m\033[31m"), std::string::npos) << r.out;
+    box.write_file("p.c", "#include <stdio.h>\n#include \"h.c\"\nunsigned char A, B, t[40], arr[3], mode;\nint main(void) {\n"
+                          "    printf(\"%d %lld %lld %s|\", HOSTILE_MODE_DEFAULT, (long long)HOSTILE_B_MAX, (long long)HOSTILE_A_MIN,\n"
+                          "           HOSTILE_T_DEFAULT);\n"
+                          "    for (unsigned i = 0; i < hostile_arr_defaults_size(); i++) printf(\" %u\", hostile_arr_defaults[i]);\n"
+                          "    return 0;\n}\n");
+    e2e::result cc = box.run(e2e::on_path("gcc"), {"-std=c11", "-Wall", "-Wextra", "-Werror", "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
+                                                   "-Ifw", "-Iout", "-DCONFIG_CANOPEN_RXPDO_COUNT=0",
+                                                   "-DCONFIG_CANOPEN_TXPDO_COUNT=0", "p.c", "-o", "p"});
+    ASSERT_TRUE(cc.exited(0)) << cc.err;
+    EXPECT_EQ(box.run(box.path("p").string(), {}).out, "1 4294967295 -2147483648 say \"hi\" a?\?(b?\?=c?\?/ \\| 10 20 30");
+
+    // The source cannot be placed (its name is a folder): the header it replaced comes back.
+    box.write_file("two/h.h", "old header\n");
+    std::filesystem::create_directories(box.path("two/h.c"));
+    r = box.krcan({"--srcdest", "two", "--incdest", "two", "--db", "ok.json", "--export", "h"});
+    EXPECT_TRUE(r.exited(1)) << r.out;
+    EXPECT_EQ(box.read_file("two/h.h"), "old header\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(box.path("two")), {}), 2) << "no stray files";
+    // A name whose header the source would include in place of the firmware's own.
+    r = box.krcan({"--srcdest", "three", "--incdest", "three", "--db", "ok.json", "--export", "main"});
+    EXPECT_TRUE(r.exited(1));
+    EXPECT_FALSE(std::filesystem::exists(box.path("three/main.h")));
+}
+
 // A package's database reads no file outside the package, and a device whose node id cannot be
 // one is refused rather than dropped.
 TEST(DbHostile, PackagesKeepTheirContentInsideAndBadNodeIdsFail)
@@ -259,6 +362,8 @@ TEST(DbHostile, PackagesKeepTheirContentInsideAndBadNodeIdsFail)
     e2e::result r = box.krcan({"--dev", "esc.krdev"});
     EXPECT_TRUE(r.exited(1)) << r.out;
     EXPECT_NE(r.out.find("could not read the device package"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("was refused: Content file './../x/outside.json' lies outside the package"), std::string::npos)
+        << "the silenced load still says why:\n" << r.err;
     for (const char *arg : {"p.krdev:200", "p.krdev:0"}) {
         r = box.krcan({"--dev", arg});
         EXPECT_TRUE(r.exited(1)) << arg << ":\n" << r.out;

@@ -65,7 +65,7 @@ TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
     sim_client_st ctl;
     ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));
     ASSERT_TRUE(sim_client_send(ctl, sim_frame_std(0x000, {0x01, 0x10}))); // start 0x10
-    for (int i = 0; i < 100 && sim_dev_nmt_state(runner, 0x10) != 5; i++)
+    for (int i = 0; i < 3000 && sim_dev_nmt_state(runner, 0x10) != 5; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(sim_dev_nmt_state(runner, 0x10), 5);
 
@@ -229,9 +229,10 @@ TEST_F(FindE2e, ABootingNodeInTheLastPlaceBecomesTheRealDevice)
     ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));
     e2e::background krcan(box, KRCAN_BIN, args);
     ASSERT_TRUE(krcan.wait_for_output("Searching for devices", 30000)) << krcan.out();
-    for (int i = 0; i < 6; i++) {
+    // Boot-ups every 50 ms until krcan has taken the node for a booting one.
+    for (int i = 0; i < 600; i++) {
         sim_client_send(ctl, sim_frame_std(0x731, {0x00}));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (krcan.wait_for_output("Found device at node 0x31 in BOOT-UP state", 50)) break;
     }
     std::string err;
     ASSERT_TRUE(sim_setup_add_devices(bench, {device(0x31, 797, 7, 100)}, err)) << err;

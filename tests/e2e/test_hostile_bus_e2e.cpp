@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "e2e/e2e.h"
@@ -46,24 +48,37 @@ protected:
     }
     std::string can() const { return bench.channel; }
 
-    // Runs krcan and, once it has joined the bus, lets another master send one NMT command.
+    // Runs krcan (listening first) and, once it listens, lets another master send one NMT command:
+    // probe frames go out until one shows in krcan's output.
     e2e::result krcan_with_nmt(const std::vector<std::string> &args, uint8_t command, int timeout_ms = 30000)
     {
-        // The device and the other master; an earlier krcan may not have left the hub's count yet.
-        const uint32_t before = 2;
-        std::atomic<bool> done{false};
+        std::mutex m;
+        std::condition_variable cv;
+        bool listening = false, done = false;
         std::thread other([&] {
-            while (!done && sim_hub_stats(hub).clients <= before) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (done) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            sim_client_send(master, sim_frame_std(0x000, {command, 0x00}));
+            std::unique_lock<std::mutex> l(m);
+            for (int i = 0; i < 600 && !listening && !done; i++) {
+                sim_client_send(master, sim_frame_std(0x7FF, {}));
+                cv.wait_for(l, std::chrono::milliseconds(50), [&] { return listening || done; });
+            }
+            if (listening) sim_client_send(master, sim_frame_std(0x000, {command, 0x00}));
         });
         e2e::options o;
         o.timeout_ms = timeout_ms;
+        o.on_output = [&](const std::string &out) {
+            if (out.find("STD ID: 0x7ff, DLC: 0,") == std::string::npos) return;
+            std::lock_guard<std::mutex> l(m);
+            listening = true;
+            cv.notify_all();
+        };
         std::vector<std::string> a = {"--can", can()};
         a.insert(a.end(), args.begin(), args.end());
         e2e::result r = box.krcan(a, o);
-        done = true;
+        {
+            std::lock_guard<std::mutex> l(m);
+            done = true;
+            cv.notify_all();
+        }
         other.join();
         return r;
     }

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <ctime>
 #include <regex>
 #include <thread>
@@ -27,17 +30,37 @@ protected:
     }
     std::string can() const { return bench.channel; }
 
-    // Once krcan has joined the bus (a third client) and had time to start its listener, sends the
-    // frames. krcan joins while reading its command line; the listener starts with the job.
-    void send_when_joined(std::vector<sim_frame_st> frames, int settle_ms)
+    // Once krcan listens, sends the frames. krcan joins while reading its command line and the listener
+    // starts with the job, later: probe frames go out until one comes back in krcan's output. Give the
+    // run listening() as its on_output; the probes are left out of what the test reads (probe_free).
+    void send_when_listening(std::vector<sim_frame_st> frames)
     {
-        sender_thread = std::thread([this, frames, settle_ms] {
-            for (int i = 0; i < 1000 && sim_hub_stats(hub).clients < 3; i++)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            std::this_thread::sleep_for(std::chrono::milliseconds(settle_ms));
+        sender_thread = std::thread([this, frames] {
+            std::unique_lock<std::mutex> l(m);
+            for (int i = 0; i < 600 && !heard; i++) {
+                sim_client_send(sender, sim_frame_std(kProbe, {}));
+                cv.wait_for(l, std::chrono::milliseconds(50), [this] { return heard; });
+            }
             for (const sim_frame_st &f : frames) sim_client_send(sender, f);
         });
     }
+    std::function<void(const std::string &)> listening()
+    {
+        return [this](const std::string &out) {
+            if (out.find("STD ID: 0x7ff, DLC: 0,") == std::string::npos) return;
+            std::lock_guard<std::mutex> l(m);
+            heard = true;
+            cv.notify_all();
+        };
+    }
+    static std::vector<sim_frame_st> probe_free(const std::vector<sim_frame_st> &frames)
+    {
+        std::vector<sim_frame_st> out;
+        for (const sim_frame_st &f : frames)
+            if (f.id != kProbe) out.push_back(f);
+        return out;
+    }
+    static constexpr uint32_t kProbe = 0x7FF;
 
     e2e::sandbox box;
     sim_setup_st bench;
@@ -46,6 +69,9 @@ protected:
     uint16_t &port = bench.port;
     sim_client_st sender;
     std::thread sender_thread;
+    std::mutex m;
+    std::condition_variable cv;
+    bool heard = false;
 };
 
 // How far (ms) the stamp printed at the start of a line lies after the hub's stamp of the frame,
@@ -60,12 +86,14 @@ long stamp_lag_ms(const std::string &line, int64_t hub_stamp_us)
     return ((printed - expected) % day + day + day / 2) % day - day / 2;
 }
 
+// The lines of the output but those of the probe frames.
 std::vector<std::string> lines_of(const std::string &text)
 {
     std::vector<std::string> out;
     size_t p = 0, nl;
     while ((nl = text.find('\n', p)) != std::string::npos) {
-        out.push_back(text.substr(p, nl + 1 - p));
+        std::string line = text.substr(p, nl + 1 - p);
+        if (line.find("STD ID: 0x7ff, DLC: 0,") == std::string::npos) out.push_back(line);
         p = nl + 1;
     }
     return out;
@@ -73,18 +101,19 @@ std::vector<std::string> lines_of(const std::string &text)
 
 TEST_F(Listen, PrintsEveryFrameForItsTime)
 {
-    send_when_joined({sim_frame_std(0x701, {0x05}), sim_frame_ext(0x1ABCDEF0, {0x01, 0xA2}),
-                      sim_frame_std(0x123, {}), sim_frame_err(0x004)},
-                     1000);
+    send_when_listening({sim_frame_std(0x701, {0x05}), sim_frame_ext(0x1ABCDEF0, {0x01, 0xA2}),
+                         sim_frame_std(0x123, {}), sim_frame_err(0x004)});
     e2e::options o;
     o.env = {{"TZ", "XST-5:30"}};
     o.timeout_ms = 15000;
+    o.on_output = listening();
     e2e::result r = box.krcan({"--can", can(), "--listen=3"}, o);
     ASSERT_TRUE(r.exited(0)) << r.err;
     EXPECT_GE(r.wall_ms, 3000);
     EXPECT_LT(r.wall_ms, 13000);
 
-    std::vector<sim_frame_st> seen = sim_tap_frames(tap);
+    ASSERT_TRUE(sim_setup_settle(bench));
+    std::vector<sim_frame_st> seen = probe_free(sim_tap_frames(tap));
     ASSERT_EQ(seen.size(), 4u);
     std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 5u) << r.out;
@@ -159,14 +188,16 @@ TEST_F(Listen, CtrlCLosesNoLineOnAPipe)
 {
     std::vector<sim_frame_st> frames;
     for (int i = 0; i < 300; i++) frames.push_back(sim_frame_std(0x181, {(uint8_t)i, (uint8_t)(i >> 8)}));
-    send_when_joined(frames, 1500);
+    send_when_listening(frames);
     e2e::options o;
-    o.sigint_after_ms = 8000;
-    o.timeout_ms = 15000;
+    o.sigint_on_output = "0x2b 0x01 \n"; // the last frame
+    o.timeout_ms = 60000;
+    o.on_output = listening();
     e2e::result r = box.krcan({"--can", can(), "--listen"}, o);
     EXPECT_TRUE(r.exited(2)) << "signal " << r.signal << " timed out " << r.timed_out;
     EXPECT_NE(r.err.find("Caught signal, terminating\n"), std::string::npos);
-    ASSERT_EQ(sim_tap_count(tap), 300u);
+    ASSERT_TRUE(sim_setup_settle(bench));
+    ASSERT_EQ(probe_free(sim_tap_frames(tap)).size(), 300u);
     EXPECT_EQ(e2e::count(r.out, "STD ID: 0x181, DLC: 2, "), 300u);
     EXPECT_NE(r.out.find("0x2b 0x01 \n"), std::string::npos) << "the last frame";
     EXPECT_EQ(r.out.back(), '\n');

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <random>
 #include <thread>
 
@@ -66,21 +67,25 @@ protected:
         o.timeout_ms = 120000;
         e2e::result r = box.krcan(args(std::move(a)), o);
         // The last reset goes out just before krcan ends; the devices boot 30 ms later.
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        settle();
         return r;
     }
+    void settle() { EXPECT_TRUE(sim_setup_settle(bench)) << "the simulated devices did not settle"; }
     void file(const std::string &name, const bytes &b) { box.write_file(name, std::string(b.begin(), b.end())); }
     sim_prog_info_st prog(uint8_t node) { return sim_dev_program(bench.devs, node); }
     // Frames krcan sent: NMT and SDO requests (to one node, or to any).
     std::vector<sim_frame_st> sent(int node = -1)
     {
         std::vector<sim_frame_st> out;
-        for (const sim_frame_st &f : sim_tap_frames(tap)) {
-            bool nmt = f.id == 0 && f.len == 2 && (node < 0 || f.data[1] == node || f.data[1] == 0);
-            bool sdo = f.id >= 0x601 && f.id <= 0x67F && (node < 0 || f.id == 0x600u + node);
-            if (f.kind == SIM_FRAME_STD && (nmt || sdo)) out.push_back(f);
-        }
+        for (const sim_frame_st &f : sim_tap_frames(tap))
+            if (sent_to(f, node)) out.push_back(f);
         return out;
+    }
+    static bool sent_to(const sim_frame_st &f, int node)
+    {
+        bool nmt = f.id == 0 && f.len == 2 && (node < 0 || f.data[1] == node || f.data[1] == 0);
+        bool sdo = f.id >= 0x601 && f.id <= 0x67F && (node < 0 || f.id == 0x600u + node);
+        return f.kind == SIM_FRAME_STD && (nmt || sdo);
     }
     std::vector<uint8_t> nmt(uint8_t node) { return sim_dev_nmt_log(bench.devs, node); }
 
@@ -214,13 +219,20 @@ TEST_F(Load, WaitForBootupFlashesADevicePoweredOnLater)
         std::string cmd = node == 0x23 ? "--loadbinwfr=a.bin" : "--krloadbinwfr=c.bin";
         e2e::background k(box, KRCAN_BIN, args({"--nodeid", node == 0x23 ? "0x23" : "0x24", cmd}));
         ASSERT_TRUE(k.wait_for_output("Waiting to receive boot up message", 30000)) << k.out() << k.err();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        settle();
         EXPECT_TRUE(sent(node).empty()); // no reset before the device boots
         int64_t powered = sim_mono_ns();
         ASSERT_TRUE(sim_dev_power(bench.devs, node, 200));
         k.wait_end(60000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        settle();
         e2e::result r = k.stop();
+        // Nor later while it was off: the first frame to the node comes after its boot-up.
+        std::vector<sim_frame_st> all = sim_tap_frames(tap);
+        auto boot = std::find_if(all.begin(), all.end(), [node](const sim_frame_st &f) {
+            return f.id == 0x700u + node && f.len == 1 && f.data[0] == 0;
+        });
+        auto first = std::find_if(all.begin(), all.end(), [node](const sim_frame_st &f) { return sent_to(f, node); });
+        EXPECT_LT(boot - all.begin(), first - all.begin());
         ASSERT_TRUE(r.exited(0)) << r.out << r.err;
         sim_prog_info_st p = prog(node);
         EXPECT_EQ(p.image, node == 0x23 ? a : c);

@@ -39,7 +39,7 @@ public:
     // Waits for the boot-ups that follow a reset (the device sends one at start).
     bool booted(uint8_t node, uint32_t bootups)
     {
-        for (int i = 0; i < 200; i++) {
+        for (int i = 0; i < 1500; i++) {
             if (sim_dev_bootups(runner, node) >= bootups) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

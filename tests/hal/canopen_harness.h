@@ -69,6 +69,8 @@ struct result_st {
 };
 
 inline std::function<int()> *g_scenario = nullptr;
+// The running bus test's bench: once the child has ended, run() waits until the tap has all it sent.
+inline sim_setup_st *g_bench = nullptr;
 
 inline void scenario_task(void *)
 {
@@ -86,8 +88,8 @@ inline bool child_mode() { return std::getenv("KRCO_CHILD_PORT") != nullptr; }
 {
     g_report_fd = std::atoi(std::getenv("KRCO_CHILD_FD"));
     unsigned port = (unsigned)std::atoi(std::getenv("KRCO_CHILD_PORT"));
-    char dir[] = "/tmp/krcan_co_XXXXXX";
-    if (!mkdtemp(dir) || chdir(dir) != 0) _exit(97);
+    const char *dir = std::getenv("KRCO_CHILD_DIR");
+    if (!dir || chdir(dir) != 0) _exit(97);
     silent = true;
     std::string chn = "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0";
     kr_can_set_baudrate(chn.c_str(), 250000);
@@ -117,9 +119,29 @@ inline result_st run(uint16_t port, std::function<int()> scenario, int timeout_m
     const ::testing::TestInfo *ti = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string filter = std::string("--gtest_filter=") + ti->test_suite_name() + "." + ti->name();
     std::vector<std::string> env_s;
-    for (char **e = environ; *e; e++) env_s.push_back(*e);
+    for (char **e = environ; *e; e++)
+        if (std::strncmp(*e, "TMPDIR=", 7) != 0) env_s.push_back(*e);
     env_s.push_back("KRCO_CHILD_PORT=" + std::to_string(port));
     env_s.push_back("KRCO_CHILD_FD=" + std::to_string(child_fd));
+    // The child's working folder, made and removed here: the child may end any way it likes.
+    char dir[] = "/tmp/krcan_co_XXXXXX";
+    if (!mkdtemp(dir)) {
+        close(child_fd);
+        close(fds[0]);
+        close(fds[1]);
+        return res;
+    }
+    struct dir_guard {
+        std::string path;
+        ~dir_guard()
+        {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);
+        }
+    } guard{dir};
+    env_s.push_back(std::string("KRCO_CHILD_DIR=") + dir);
+    env_s.push_back(std::string("KR_TEST_SCRATCH=") + dir);
+    env_s.push_back(std::string("TMPDIR=") + dir); // what the library extracts there goes with it
     std::vector<char *> envp;
     for (auto &e : env_s) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -160,6 +182,9 @@ inline result_st run(uint16_t port, std::function<int()> scenario, int timeout_m
         waitpid(pid, &status, 0);
     }
     close(fds[0]);
+    if (g_bench) {
+        EXPECT_TRUE(sim_setup_settle(*g_bench)) << "the bench did not settle";
+    }
     res.text = buf;
     size_t pos = 0;
     while (pos < buf.size()) {
@@ -250,8 +275,13 @@ protected:
         if (child_mode()) return;
         std::string err;
         ASSERT_TRUE(sim_setup_start(bench, {}, 0, err, true)) << err;
+        g_bench = &bench;
     }
-    void TearDown() override { sim_setup_stop(bench); }
+    void TearDown() override
+    {
+        g_bench = nullptr;
+        sim_setup_stop(bench);
+    }
 };
 
 } // namespace co

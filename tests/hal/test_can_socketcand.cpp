@@ -317,7 +317,7 @@ TEST_F(PortOnHub, ServerClosingLeavesFaultAndForcedSetUpReconnects)
     silent = false;
     ::testing::internal::CaptureStderr();
     kr_can_message_st m = make_msg(CAN_STD, 0x601, {1, 2, 3});
-    for (int i = 0; i < 50 && kr_can_get_state() == CAN_STATE_OPEN; i++) {
+    for (int i = 0; i < 500 && kr_can_get_state() == CAN_STATE_OPEN; i++) {
         _kr_can_hal_step(2);
         kr_can_send_message(nullptr, &m); // writing into a closed connection must not raise SIGPIPE
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -9,6 +9,7 @@
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_memory.h"
+#include "scratch.h"
 
 namespace {
 
@@ -180,9 +181,8 @@ TEST_F(CanopenCore, NmtStopSilencesUntilStartOrPreoperational)
 // Store and restore requests written into the own objects are carried out by the step.
 TEST_F(CanopenCore, StoreRequestSavesTheSettingsFile)
 {
-    char dir[] = "/tmp/krcan_co_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string path = std::string(dir) + "/nv.conf";
+    scratch_dir dir("krcan_co_");
+    std::string path = dir.str() + "/nv.conf";
     ASSERT_TRUE(kr_memory_set_nonvol_filepath(path.c_str()));
     kr_memory_get_data_start()->id = 42;
     const canopen_object_st *store = _kr_canopen_obj_dict_get(0x1010, 1);
@@ -198,7 +198,6 @@ TEST_F(CanopenCore, StoreRequestSavesTheSettingsFile)
     std::memcpy((uint32_t *)restore->data_ptr + 1, "load", 4);
     _kr_canopen_step(2);
     EXPECT_EQ(((uint32_t *)restore->data_ptr)[1], 1u);
-    std::filesystem::remove_all(dir);
 }
 
 using CanopenCoreDeathTest = CanopenCore;

@@ -130,6 +130,15 @@ TEST(JsonStrings, CopiesLimitsAndNonStrings) {
     EXPECT_FALSE(kr_jsonreader_get_string(d["next"], five, 0));
 }
 
+// \" and \\ stand for their characters; a quote so escaped neither ends the string nor the member.
+TEST(JsonStrings, EscapedQuotesAndBackslashes) {
+    Doc d("{\"s\": \"say \\\"hi\\\", now \\\\\", \"t\": \"x\\\\\", \"list\": [\"a\\\"]\", 2]}");
+    EXPECT_EQ(str(d["s"]), "say \"hi\", now \\");
+    EXPECT_EQ(str(d["t"]), "x\\");
+    EXPECT_EQ(kr_jsonreader_array_get_size(d["list"]), 2u);
+    EXPECT_EQ(kr_jsonreader_array_get_int(d["list"], 1), 2);
+}
+
 TEST(JsonArrays, SizesElementsAndBounds) {
     Doc d("{\"t\":[1,2,],\"e\":[],\"m\":[[1,2],{\"a\":1,\"b\":2},\"x,y\"],\"v\":[\"0x10\",-3,true,\"s]\",[7]],"
           "\"s\":\"[1,2,3]\",\"n\":5,\"o\":{\"k\":1},\"after\":[9,9,9,9]}");

@@ -195,7 +195,7 @@ TEST(JsonRoundTrip, GeneratedDocumentsReadBackExactly) {
     std::mt19937 rng(12345);
     std::vector<std::string> written;
     const std::vector<int64_t> ints = {0, 1, -1, 17, 2147483647, -2147483648LL};
-    const std::vector<std::string> strings = {"", "a b", "Speed [rpm]", "{x}", "x:y,z", "a/b", "0x12"};
+    const std::vector<std::string> strings = {"", "a b", "Speed [rpm]", "{x}", "x:y,z", "a/b", "0x12", "C:\\dir\\", "a\\\\b"};
     for (int doc = 0; doc < 25; ++doc) {
         struct Item {
             std::string name;

@@ -84,7 +84,7 @@ TEST(RtosScheduling, SemaphoreWakesHighestWaiterFirstThenInArrivalOrder)
             [](void *) {
                 kr_rtos_task_delay(5); // every waiter is queued by now
                 for (int i = 0; i < 4; ++i) kr_rtos_sem_give(sem);
-                kr_rtos_task_delay(5);
+                while (L->n.load() < 4) kr_rtos_task_delay(1);
                 std::exit(0);
             },
             "giver", 100, nullptr, 1, nullptr);

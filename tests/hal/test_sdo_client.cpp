@@ -498,7 +498,7 @@ TEST_F(SdoClient, UntrustworthyUploadsFailWithTheirReason)
                 m.data_length = 2;
                 m.data[0] = 0x02;
                 kr_can_send_flags(kr_can_get_dev(), &m, CAN_SEND_FLAGS_LOCAL);
-                kr_rtos_task_delay(20);
+                for (int i = 0; i < 30000 && kr_canopen_get_state() != CANOPEN_STOPPED; i++) kr_rtos_task_delay(1);
             }
             uint8_t buf[32];
             uint32_t t0 = kr_rtos_get_tick_count();

@@ -451,14 +451,16 @@ TEST(SimDevice, HeartbeatEmcyAndRawFrames)
     std::string err;
     tap = sim_tap_start(sim_hub_port(bus.hub), "vcan0", err);
     ASSERT_NE(tap, nullptr) << err;
-    auto heartbeats = [&] {
+    auto heartbeats_in = [](const std::vector<sim_frame_st> &frames) {
         std::vector<int64_t> t;
-        for (auto &f : sim_tap_frames(tap))
+        for (auto &f : frames)
             if (f.id == 0x720 && f.len == 1 && f.data[0] == 127)
                 t.push_back(f.rx_ns);
         return t;
     };
-    usleep(420 * 1000);
+    auto heartbeats = [&] { return heartbeats_in(sim_tap_frames(tap)); };
+    ASSERT_TRUE(sim_tap_wait(
+        tap, [&](const std::vector<sim_frame_st> &fr) { return heartbeats_in(fr).size() >= 8; }, 30000));
     // The period holds on average, even when a loaded machine delays one.
     std::vector<int64_t> t = heartbeats();
     // (A heavily loaded machine delays some, the first one's delay shortening the span, a
@@ -470,7 +472,9 @@ TEST(SimDevice, HeartbeatEmcyAndRawFrames)
     EXPECT_LE(mean_ms, 70.0);
     // Writing 0x1017 = 0 stops them.
     ASSERT_EQ(bus.ask({0x2B, 0x17, 0x10, 0, 0, 0})[0], 0x60);
-    usleep(50 * 1000);
+    // One sent before the answer may still be on its way to the tap.
+    ASSERT_TRUE(sim_hub_sync(bus.hub, 30000));
+    ASSERT_TRUE(sim_tap_sync(tap, 30000));
     size_t before = heartbeats().size();
     usleep(200 * 1000);
     EXPECT_EQ(heartbeats().size(), before);

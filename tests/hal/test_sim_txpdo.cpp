@@ -57,6 +57,12 @@ struct TxpdoBus : ::testing::Test {
         ASSERT_NE(setup.devs, nullptr) << err;
     }
     void nmt(uint8_t cmd) { ASSERT_TRUE(sim_client_send(master, sim_frame_std(0, {cmd, NODE}))); }
+    // What was sent is handled and what the device sent meanwhile is on the tap.
+    void settle()
+    {
+        ASSERT_TRUE(sim_setup_settle(setup));
+        ASSERT_TRUE(sim_tap_sync(tap, 30000));
+    }
     void TearDown() override
     {
         sim_client_close(master);
@@ -131,15 +137,13 @@ TEST_F(TxpdoBus, SentOnlyWhileOperationalOnTimerChangeAndInhibit)
     // SYNC: the type-2 PDO goes with every second one.
     for (int i = 0; i < 4; i++) {
         ASSERT_TRUE(sim_client_send(master, sim_frame_std(0x80, {})));
-        sleep_ms(50);
+        settle();
     }
-    ASSERT_TRUE(sim_tap_wait(tap, [&](const std::vector<sim_frame_st> &fr) { return on(fr, pdo3).size() >= 2; }, 2000));
-    sleep_ms(100);
     EXPECT_EQ(on(tap, pdo3).size(), 2u);
 
     // Stopped: silence, whatever changes.
     nmt(0x02);
-    sleep_ms(150);
+    settle();
     sim_tap_clear(tap);
     ASSERT_TRUE(sim_dev_set(setup.devs, NODE, 0x2000, 0, {0x99, 0x00}));
     sleep_ms(400);
@@ -181,7 +185,7 @@ TEST_F(TxpdoBus, RefusedWritesAndARemappedPdo)
     EXPECT_TRUE(on(tap, pdo1).empty());
     // Not valid: the timer sends nothing.
     ASSERT_TRUE(dl(0x1800, 1, {0x99, 0x01, 0, 0x80}).ok);
-    sleep_ms(100);
+    settle();
     size_t n = on(tap, 0x199).size();
     sleep_ms(400);
     EXPECT_EQ(on(tap, 0x199).size(), n);

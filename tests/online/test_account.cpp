@@ -14,6 +14,7 @@
 
 #include "online/account.h"
 #include "online/selfupdate.h"
+#include "scratch.h"
 
 namespace fs = std::filesystem;
 
@@ -29,8 +30,8 @@ std::string read_all(const fs::path &p)
 
 TEST(AccountStore, FailedWriteKeepsTheOldFile)
 {
-    char t[] = "/tmp/krcan_account_test_XXXXXX";
-    ASSERT_NE(mkdtemp(t), nullptr);
+    scratch_dir scratch("krcan_account_test_");
+    const std::string t = scratch.str();
     fs::path dir = t, file = dir / "krcan" / "account.conf";
     fs::create_directories(dir / "krcan");
     const std::string old = "username=old\npassword=" + std::string(200, 'p') + "\n";
@@ -40,7 +41,7 @@ TEST(AccountStore, FailedWriteKeepsTheOldFile)
     pid_t pid = fork();
     if (pid == 0) {
         // A file size limit makes the write fail part way, as a full disk would (also for root).
-        setenv("XDG_CONFIG_HOME", t, 1);
+        setenv("XDG_CONFIG_HOME", t.c_str(), 1);
         signal(SIGXFSZ, SIG_IGN);
         credentials_init();
         if (std::string(credentials_get_username()) != "old") _exit(10);
@@ -61,7 +62,6 @@ TEST(AccountStore, FailedWriteKeepsTheOldFile)
     EXPECT_EQ(read_all(file), old);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "krcan"), fs::directory_iterator()), 1)
         << "the temporary file is removed";
-    fs::remove_all(dir);
 }
 
 TEST(AccountStore, ManifestNumbers)

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <memory>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -174,14 +176,27 @@ TEST(ConsoleStdin, ReadersShareOneUnbufferedStream)
     EXPECT_FALSE(kr_stdin_is_waiting());
 }
 
+// The thread's current system call is poll, as that of a reader waiting for input.
+bool in_poll(pid_t tid)
+{
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long nr = -1;
+    f >> nr;
+#ifdef SYS_poll
+    if (nr == SYS_poll) return true;
+#endif
+    return nr == SYS_ppoll;
+}
+
 TEST(ConsoleStdin, CrLfAndNonBlockingInput)
 {
     StdinPipe p;
     int fl = fcntl(0, F_GETFL);
     fcntl(0, F_SETFL, fl | O_NONBLOCK);
-    // The answer comes later: a non-blocking descriptor must wait, not fail.
+    // The answer comes once the reader waits in poll: a non-blocking descriptor must wait, not fail.
+    const pid_t reader = (pid_t)syscall(SYS_gettid);
     std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int i = 0; i < 6000 && !in_poll(reader); i++) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         p.write_text("yes\r\n");
     });
     char *r = kr_win_readline(nullptr);
@@ -332,7 +347,7 @@ void ticker_task(void *)
         if (!answered) ticks_while_waiting = ticks_while_waiting + 1;
     }
     if (write(pipe_in[1], "ok\n", 3) != 3) _exit(4);
-    kr_rtos_task_delay(5000);
+    kr_rtos_task_delay(50000); // the answered prompt ends the process long before
     _exit(5);
 }
 

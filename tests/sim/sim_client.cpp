@@ -1,5 +1,6 @@
 #include "sim_client.h"
 #include "sim_fork_gate.h"
+#include "sim_hub.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
@@ -168,6 +170,7 @@ struct sim_tap_st {
     std::condition_variable cv;
     std::vector<sim_frame_st> frames;
     bool stop = false;
+    sim_hub_st *hub = nullptr; // set by sim_tap_follow
 };
 
 static void tap_loop(sim_tap_st *t)
@@ -183,7 +186,9 @@ static void tap_loop(sim_tap_st *t)
         }
         if (p[1].revents & POLLIN)
             break;
-        ssize_t n = recv(t->client.fd, buf, sizeof buf, 0);
+        // Read and recorded under the lock, so sim_tap_sync never sees bytes in between.
+        std::lock_guard<std::mutex> lk(t->m);
+        ssize_t n = recv(t->client.fd, buf, sizeof buf, MSG_DONTWAIT);
         if (n <= 0) {
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
@@ -191,7 +196,6 @@ static void tap_loop(sim_tap_st *t)
         }
         int64_t now = sim_mono_ns();
         sim_element_feed(t->client.in, buf, (size_t)n);
-        std::lock_guard<std::mutex> lk(t->m);
         while (sim_element_next(t->client.in, el, garbage)) {
             sim_frame_st f;
             if (sim_parse_rx(el, f, err)) {
@@ -225,14 +229,25 @@ sim_tap_st *sim_tap_start(uint16_t port, const std::string &bus, std::string &er
     return t;
 }
 
+void sim_tap_follow(sim_tap_st *t, sim_hub_st *hub) { t->hub = hub; }
+
+// A read shows every frame the hub had taken in before it; a bus that never rests is read as it stands.
+static void tap_catch_up(sim_tap_st *t)
+{
+    if (t->hub != nullptr && sim_hub_sync(t->hub, 5000))
+        sim_tap_sync(t, 5000);
+}
+
 std::vector<sim_frame_st> sim_tap_frames(sim_tap_st *t)
 {
+    tap_catch_up(t);
     std::lock_guard<std::mutex> lk(t->m);
     return t->frames;
 }
 
 size_t sim_tap_count(sim_tap_st *t)
 {
+    tap_catch_up(t);
     std::lock_guard<std::mutex> lk(t->m);
     return t->frames.size();
 }
@@ -253,6 +268,15 @@ bool sim_tap_wait(sim_tap_st *t, const std::function<bool(const std::vector<sim_
 bool sim_tap_wait_count(sim_tap_st *t, size_t n, int timeout_ms)
 {
     return sim_tap_wait(t, [n](const std::vector<sim_frame_st> &v) { return v.size() >= n; }, timeout_ms);
+}
+
+bool sim_tap_sync(sim_tap_st *t, int timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(t->m);
+    return t->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] {
+        int n = 0;
+        return ioctl(t->client.fd, FIONREAD, &n) != 0 || n == 0;
+    });
 }
 
 void sim_tap_stop(sim_tap_st *t)

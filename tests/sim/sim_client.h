@@ -40,4 +40,10 @@ bool sim_tap_wait(sim_tap_st *t, const std::function<bool(const std::vector<sim_
                   int timeout_ms);
 // Waits until at least n frames are recorded.
 bool sim_tap_wait_count(sim_tap_st *t, size_t n, int timeout_ms);
+// Waits until the tap has recorded every frame that had reached it (false after timeout_ms).
+bool sim_tap_sync(sim_tap_st *t, int timeout_ms);
+// From then on the tap's reads (frames, count) first take in all the hub has handed on (an in-process,
+// unpaced hub), so a read after a run holds everything the run sent.
+struct sim_hub_st;
+void sim_tap_follow(sim_tap_st *t, sim_hub_st *hub);
 void sim_tap_stop(sim_tap_st *t);

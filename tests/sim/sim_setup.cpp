@@ -21,6 +21,8 @@ bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &d
             sim_setup_stop(s);
             return false;
         }
+        if (bitrate == 0)
+            sim_tap_follow(s.tap, s.hub);
     }
     return true;
 }
@@ -39,7 +41,12 @@ bool sim_setup_settle(sim_setup_st &s, int timeout_ms)
 {
     if (s.hub != nullptr && !sim_hub_sync(s.hub, timeout_ms))
         return false;
-    return s.devs == nullptr || sim_runner_settle(s.devs, timeout_ms);
+    if (s.devs != nullptr && !sim_runner_settle(s.devs, timeout_ms))
+        return false;
+    // What the devices sent meanwhile (their boot-ups) is on the tap too.
+    if (s.hub != nullptr && !sim_hub_sync(s.hub, timeout_ms))
+        return false;
+    return s.tap == nullptr || sim_tap_sync(s.tap, timeout_ms);
 }
 
 void sim_setup_stop(sim_setup_st &s)

@@ -23,7 +23,8 @@ bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &d
 // Devices started later (on a bench started without any); false when it already has some.
 bool sim_setup_add_devices(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, std::string &err);
 // After a run of the tool: waits until the hub has handed on everything the tool sent and the devices
-// have taken it in and finished any reset or power-on it started. False after timeout_ms (a hung bench).
+// have taken it in and finished any reset or power-on it started, and the tap has recorded all of
+// it. False after timeout_ms (a hung bench).
 bool sim_setup_settle(sim_setup_st &s, int timeout_ms = 30000);
 // Stops what is still running; safe to call twice.
 void sim_setup_stop(sim_setup_st &s);

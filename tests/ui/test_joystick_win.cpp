@@ -71,6 +71,13 @@ void idle(int polls)
     for (int i = 0; i < polls; ++i) kr_ui_script_push(KR_UI_EV_POLL, 0, 0);
 }
 
+// One more event poll as the window runs it: what the last replayed event led to is done.
+void settle(int polls = 1)
+{
+    idle(polls);
+    wait_for([] { return kr_ui_script_pending() == 0; }, "the window's next polls");
+}
+
 // A click at a logical point; returns once the script has been replayed.
 void click(int x, int y)
 {
@@ -82,7 +89,7 @@ void click(int x, int y)
     kr_ui_script_push(KR_UI_EV_BUTTON, 0, 0);
     idle(2);
     wait_for([] { return kr_ui_script_pending() == 0; }, "the script to be replayed");
-    kr_rtos_task_delay(60);
+    settle();
 }
 
 // The on-screen keyboard: letters by their keys, then Enter.
@@ -108,7 +115,7 @@ void numpad(const std::string &digits)
     kr_ui_script_push(KR_UI_EV_KEY, GLFW_KEY_ENTER, 0);
     idle(2);
     wait_for([] { return kr_ui_script_pending() == 0; }, "the numpad script");
-    kr_rtos_task_delay(60);
+    settle();
 }
 
 // Row geometry inside the list at (10, 82), unscrolled: axes from y 34, buttons from y 478, 50 apart.
@@ -151,7 +158,7 @@ void edit_rows()
     // Node 0x25 of the package's configuration is in no device of the system.
     wait_text(JOYSTICK_WIN_DEVICE, 5, "Node 0x25 (not in system)");
     click(OBJ_X, row_mid(5));
-    kr_rtos_task_delay(300);
+    settle(10); // a picker would be open by now
     CHECK(text(JOYSTICK_WIN_PICKER_TITLE) == "<none>", "no picker for a node outside the system");
     click(OK_BTN[0], OK_BTN[1]);
     // Axis X: the lever, then the picker: every value, then filtered by "speed", the first row.
@@ -183,8 +190,7 @@ void edit_rows()
     // Axis Y's minimum: a new scale on the same mapping keeps its live value.
     click(MIN_X, row_mid(1));
     numpad("500");
-    kr_rtos_task_delay(200);
-    CHECK(text(JOYSTICK_WIN_LIVE, 1).rfind("750  ->  ", 0) == 0, text(JOYSTICK_WIN_LIVE, 1));
+    wait_for([] { return text(JOYSTICK_WIN_LIVE, 1).rfind("750  ->  ", 0) == 0; }, "axis Y's live value kept");
     // "Not used" for axis RZ: its list walks from the outside node back to the first entry.
     click(DEV_X, row_mid(5));
     wait_text(JOYSTICK_WIN_DEVICE, 5, "Not used");
@@ -289,9 +295,6 @@ std::string database()
 
 [[noreturn]] void run_window()
 {
-    char tmpl[] = "/tmp/kr_joywin.XXXXXX";
-    if (!mkdtemp(tmpl)) fail("mkdtemp");
-    dir = tmpl;
     setenv("TMPDIR", dir.c_str(), 1);
     std::ofstream(dir + "/lever.dict") << "0x2000 0 u16 ro 750\n0x2001 0 u8 ro 0\n0x2002 0 i16 ro -3\n"
                                           "0x1A00 0 u8 rw 3\n0x1A00 1 u32 rw 0x20000010\n0x1A00 2 u32 rw 0x20010008\n"
@@ -338,7 +341,13 @@ std::string database()
 TEST(JoystickWindow, MapsDeviceValuesSavesIntoThePackageAndShowsLiveValues)
 {
     UI_REQUIRE_DISPLAY();
+    // Made here, not in the window's process: that one ends without clean-up.
+    char tmpl[] = "/tmp/kr_joywin.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
     EXPECT_EXIT(run_window(), ::testing::ExitedWithCode(0), "");
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
 }
 
 } // namespace

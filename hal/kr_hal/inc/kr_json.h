@@ -7,7 +7,8 @@
  * Writer: appends to a caller's buffer, which always holds the NUL-terminated text written so far.
  * An append that lacks room returns ERR_BUFFER_OVERFLOW and leaves the text as it was.
  *
- * The format knows no escapes: a double quote always opens or closes a string. Numbers are integers.
+ * Inside strings \" and \\ stand for a double quote and a backslash (the writer doubles every backslash
+ * and refuses quotes); any other backslash is the character itself. Numbers are integers.
  * Valid C11 and C++. */
 #ifndef KR_JSON_H
 #define KR_JSON_H

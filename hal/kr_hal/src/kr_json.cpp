@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -22,15 +23,22 @@ size_t json_remove_whitespace(char *buf, size_t limit) {
         if (c == '"') in_string = !in_string;
         if (!in_string && is_ws(c)) continue;
         buf[w++] = c;
+        // An escaped character inside a string is copied with its backslash, whatever it is.
+        if (in_string && c == '\\' && r < limit && buf[r] != '\0') buf[w++] = buf[r++];
     }
     if (w < r || r < limit) buf[w] = '\0';
     return w;
 }
 
+// Inside a string a backslash escapes the next character: \" and \\ stand for " and \.
+const char *string_end(const char *p) {
+    while (*p != '\0' && *p != '"') p += (p[0] == '\\' && p[1] != '\0') ? 2 : 1;
+    return p;
+}
+
 // From an opening quote: the character after the closing quote, or the NUL.
 const char *skip_string(const char *p) {
-    ++p;
-    while (*p != '\0' && *p != '"') ++p;
+    p = string_end(p + 1);
     return *p == '"' ? p + 1 : p;
 }
 
@@ -85,16 +93,18 @@ void clear_dest(char *dest, uint32_t dest_length) {
 bool copy_quoted(const char *src, char *dest, uint32_t dest_length) {
     if (dest == nullptr || dest_length == 0) return false;
     uint32_t n = 0;
-    while (src[n] != '\0' && src[n] != '"') {
+    const char *p = src;
+    while (*p != '\0' && *p != '"') {
         if (n == dest_length - 1) {
             dest[n] = '\0';
             return false;
         }
-        dest[n] = src[n];
-        ++n;
+        // Only \" and \\ are escapes; any other backslash is the character itself.
+        if (p[0] == '\\' && (p[1] == '"' || p[1] == '\\')) ++p;
+        dest[n++] = *p++;
     }
     dest[n] = '\0';
-    return src[n] == '"';
+    return *p == '"';
 }
 
 bool next_sibling(const char *node, const char **out) {
@@ -218,9 +228,7 @@ bool kr_jsonreader_get_string(char *node, char *dest, uint32_t dest_length) {
 uint32_t kr_jsonreader_get_string_len(char *node) {
     const char *v = value_of(node);
     if (v == nullptr || *v != '"') return 0;
-    uint32_t n = 0;
-    while (v[1 + n] != '\0' && v[1 + n] != '"') ++n;
-    return n;
+    return static_cast<uint32_t>(string_end(v + 1) - (v + 1));
 }
 
 char *kr_jsonreader_get_string_ptr(char *node) {
@@ -303,6 +311,16 @@ bool has_room(const kr_json_st *j, uint64_t length, uint64_t room) {
 }
 
 bool has_quote(const char *s) { return s != nullptr && std::strchr(s, '"') != nullptr; }
+
+// A backslash is written doubled, so that the reader gives it back as it was.
+std::string escaped(const char *s) {
+    std::string out;
+    for (; *s != '\0'; ++s) {
+        if (*s == '\\') out += '\\';
+        out += *s;
+    }
+    return out;
+}
 
 uint32_t length_without_comma(const kr_json_st *j) {
     const uint32_t n = j->text_length;
@@ -416,8 +434,9 @@ kr_errors_e kr_jsonwriter_add_string(kr_json_st *json, const char *name, const c
     if (e != ERR_NONE) return e;
     if (value == nullptr) return ERR_NULL_PTR;
     if (has_quote(value)) return ERR_INVALID_DATA;
-    return append(json, json->text_length, std::strlen(name) + std::strlen(value) + 6, "\"%s\":\"%s\",", name,
-                  value);
+    const std::string text = escaped(value);
+    return append(json, json->text_length, std::strlen(name) + text.size() + 6, "\"%s\":\"%s\",", name,
+                  text.c_str());
 }
 
 kr_errors_e kr_jsonwriter_array_add_int(kr_json_st *json, int32_t value) {
@@ -439,7 +458,8 @@ kr_errors_e kr_jsonwriter_array_add_bool(kr_json_st *json, bool value) {
 kr_errors_e kr_jsonwriter_array_add_string(kr_json_st *json, const char *value) {
     if (!writer_ok(json) || value == nullptr) return ERR_NULL_PTR;
     if (has_quote(value)) return ERR_INVALID_DATA;
-    return append(json, json->text_length, std::strlen(value) + 3, "\"%s\",", value);
+    const std::string text = escaped(value);
+    return append(json, json->text_length, text.size() + 3, "\"%s\",", text.c_str());
 }
 
 bool kr_jsonwriter_append_json(kr_json_st *json, char *data) {
@@ -472,6 +492,7 @@ kr_errors_e kr_jsonwriter_end(kr_json_st *json, kr_json_errors_e *errors) {
     for (const char *p = json->start_ptr; *p != '\0'; ++p) {
         const char c = *p;
         if (c == '"') in_string = !in_string;
+        else if (in_string && c == '\\' && p[1] != '\0') ++p;
         else if (in_string) continue;
         else if (c == '{' || c == '[') ++balance;
         else if (c == '}' || c == ']') --balance;
