@@ -103,6 +103,14 @@ bool loadparam_is_cancelled(void);
 /* The device the entries go to: its node id, and whether the user confirmed giving it a new node id
  * (only then, or when the value is its own id, does an entry write 0x100B). */
 void loadparam_set_target(uint8_t nodeid, bool nodeid_change_confirmed);
+/* PDO parameters (0x1400-0x1BFF) in the order CiA 301 asks: loadparam_pdo_write makes the PDO not
+ * valid before its first write and holds back the mapping count and the COB-ID, which
+ * loadparam_pdo_finish writes after the entries (count, then COB-ID); loadparam_set_target forgets
+ * what a device left held back. */
+bool loadparam_pdo_is(uint16_t mindex);
+kr_errors_e loadparam_pdo_write(uint8_t node, uint16_t mindex, uint8_t sindex, uint32_t data_len, uint32_t value);
+kr_errors_e loadparam_pdo_finish(uint8_t node);
+void loadparam_pdo_reset(void);
 /* Failed writes the user chose to skip since the last reset: a run with any does not succeed. */
 void loadparam_skipped_reset(void);
 uint32_t loadparam_skipped_count(void);
@@ -118,8 +126,13 @@ int64_t query_get_int(parser_node_st obj, bool *found);
 /* The integer a node holds, read from its text with base detection; false when the node holds no
  * integer or one beyond 64 bits. */
 bool loadparam_node_int(parser_node_st node, int64_t *value);
-/* Whether value fits `bytes` bytes as a signed or an unsigned number. */
-bool loadparam_int_fits(int64_t value, uint32_t bytes);
+/* Whether value is in the range of a `bytes`-byte integer: 0..max unsigned, or the signed range. */
+bool loadparam_int_fits(int64_t value, uint32_t bytes, bool is_signed);
+/* While on, load_param reads and judges every entry (types, ranges, keys) but writes nothing and prints
+ * only faults: a file is checked whole before its first write. */
+void loadparam_set_check_only(bool on);
+/* What the line that a signal ending the load prints says was stored so far (empty: nothing). */
+void loadparam_signal_note_stored(const char *stored);
 /* The answered query (in answer order) whose name is a member of obj, with that member; null when none. */
 const query_st *loadparam_switch_member(parser_node_st obj, parser_node_st *member);
 parser_node_st query_keyed_select(parser_node_st qref, const query_st *q);

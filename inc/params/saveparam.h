@@ -27,6 +27,11 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
 kr_errors_e save_device(parser_writer_st *writer);
 kr_errors_e param_add_obj(parser_writer_st *dest, const db_obj_st *obj, const char *info_str);
 bool saveparam_save_device(device_st *device, const char *file);
+/* The command line as a whole: its check notes each accepted option in order, then
+ * params_check_command_line refuses (and says why) a line where a save writes a file that a later
+ * load on it reads. */
+void params_note_option(const char *option, const char *arg);
+bool params_check_command_line(void);
 /* False when the task could not be started (finished is then set at once). */
 bool saveparam_save_device_async(device_st *device, const char *file);
 

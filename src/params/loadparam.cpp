@@ -39,10 +39,12 @@ void note_operator_stored(uint8_t node, uint32_t op)
     std::snprintf(item, sizeof item, "%soperator %u of device 0x%x", op_stores.empty() ? "" : ", ", (unsigned)op,
                   (unsigned)node);
     op_stores += item;
+    loadparam_signal_note_stored(op_stores.c_str());
 }
 
 std::string partial_note()
 {
+    if (L().dev_count == 0) return "Nothing was written to the device(s).\n\n";
     if (op_stores.empty())
         return "The target device(s) may be left partially programmed and were\nNOT stored or reset.\n\n";
     return "The target device(s) may be left partially programmed. Only these were stored:\n" + op_stores +
@@ -66,23 +68,25 @@ const query_st *find_query(const char *name)
     return nullptr;
 }
 
-void ask_query(query_st *q)
+// False at end of input: no answer is ever taken for one.
+bool ask_query(query_st *q)
 {
     if (loadparam_is_cancelled()) {
         // A stopped load asks nothing more; every transfer fails from here on.
         q->correct_answer = 0;
-        return;
+        return true;
     }
     for (;;) {
         lp::prompt("\n\n User input requested: \n  ** %s **:\n", q->question);
         for (uint32_t i = 0; i < q->answer_count; i++) lp::prompt("    (%i): %s\n", (int)i + 1, q->answers[i]);
         char line[LOADPARAM_ANSWER_LEN];
-        loadparam_read_answer(line, sizeof line);
+        bool got = loadparam_read_answer(line, sizeof line);
         if (loadparam_is_cancelled()) {
             // The stop's empty line chose nothing.
             q->correct_answer = 0;
-            return;
+            return true;
         }
+        if (!got) return false;
         const char *p = line;
         while (*p == ' ' || *p == '\t') p++;
         char *end = nullptr;
@@ -92,16 +96,17 @@ void ask_query(query_st *q)
             q->correct_answer = (uint8_t)(v - 1);
             std::printf("Query '%s': selected (%i) %s\n", q->name, (int)v, q->answers[v - 1]);
             std::fflush(stdout);
-            return;
+            return true;
         }
         lp::prompt("Answer out of bounds. Defaulting to 1.\n");
     }
 }
 
-void read_queries(parser_node_st root)
+// False when input ended before a question was answered.
+bool read_queries(parser_node_st root, const char *path)
 {
     parser_node_st qs = parser_find_child(root, "QUERIES");
-    if (parser_get_type(qs) != PARSER_ARRAY) return;
+    if (parser_get_type(qs) != PARSER_ARRAY) return true;
     uint32_t n = parser_array_get_size(qs);
     parser_node_st qn = parser_array_at(qs, 0);
     for (uint32_t i = 0; i < n; i++, qn = parser_array_next(qn)) {
@@ -137,11 +142,15 @@ void read_queries(parser_node_st root)
             lp::info("Query '%s' was already answered with an answer no %i.\n", q.name, (int)done->correct_answer + 1);
             continue;
         }
-        ask_query(&q);
+        if (!ask_query(&q)) {
+            lp::err("End of input: query '%s' got no answer; nothing of '%s' is loaded.\n", q.name, path);
+            return false;
+        }
         if (!ensure_queries() || kr_vector_push_back(&L().queries, &q) != ERR_NONE)
             lp::warn("Query '%s' cannot be remembered: a run keeps at most %u answers.\n", q.name,
                      (unsigned)LOADPARAM_QUERIES_MAX);
     }
+    return true;
 }
 
 // A question that input ended before: the device is skipped and the run fails.
@@ -190,9 +199,9 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
         return ERR_NONE;
     }
     int64_t version = 0, mindex = 0, sindex = 0;
-    if (!loadparam_node_int(ver, &version) || !loadparam_int_fits(version, 2) || !loadparam_node_int(mi, &mindex) ||
+    if (!loadparam_node_int(ver, &version) || !loadparam_int_fits(version, 2, false) || !loadparam_node_int(mi, &mindex) ||
         mindex < 0 || mindex > 0xFFFF || !loadparam_node_int(si, &sindex) || sindex < 0 || sindex > 0xFF) {
-        lp::err("ERROR: \"CAN IF VERSION\", \"CAN IF MINDEX\" or \"CAN IF SINDEX\" of device 0x%x is no 16-bit "
+        lp::device_fault("ERROR: \"CAN IF VERSION\", \"CAN IF MINDEX\" or \"CAN IF SINDEX\" of device 0x%x is no 16-bit "
                 "version, main index or sub-index.\n",
                 (unsigned)addr);
         return ERR_ABORTED;
@@ -232,7 +241,7 @@ kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
     for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         if (parser_get_type(el) != PARSER_OBJECT) {
             if (op == 0) {
-                lp::err("%s array contained something else\nthan objects at index %i\n", what, (int)i + 1);
+                lp::device_fault("%s array contained something else\nthan objects at index %i\n", what, (int)i + 1);
                 return ERR_ABORTED;
             }
             lp::err("OPERATORS array contained something else\nthan object at operator %u, parameter index %u\n",
@@ -242,7 +251,52 @@ kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
         kr_errors_e e = load_param(el, 0, 0, "", LOADPARAM_WRITE_SET);
         if (e != ERR_NONE) return e;
     }
-    return ERR_NONE;
+    return loadparam_pdo_finish(db_get_nodeid(&dev.db));
+}
+
+// Every entry of the device object read and judged before the first write, so a file that does
+// not mean its values leaves the device as it was.
+kr_errors_e check_entries(parser_node_st arr)
+{
+    kr_errors_e err = ERR_NONE;
+    uint32_t n = parser_array_get_size(arr);
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n && err == ERR_NONE; i++, el = parser_array_next(el))
+        if (parser_get_type(el) == PARSER_OBJECT) err = load_param(el, 0, 0, "", LOADPARAM_WRITE_SET);
+    return err;
+}
+
+kr_errors_e check_device_entries(parser_node_st d)
+{
+    loadparam_set_check_only(true);
+    kr_errors_e err = ERR_NONE;
+    parser_node_st params = parser_find_child(d, "PARAMS");
+    if (parser_get_type(params) == PARSER_ARRAY) err = check_entries(params);
+    parser_node_st ops = parser_find_child(d, "OPERATORS");
+    uint32_t n = parser_get_type(ops) == PARSER_ARRAY ? parser_array_get_size(ops) : 0;
+    parser_node_st list = parser_array_at(ops, 0);
+    for (uint32_t k = 0; k < n && err == ERR_NONE; k++, list = parser_array_next(list))
+        if (parser_get_type(list) == PARSER_ARRAY) err = check_entries(list);
+    loadparam_set_check_only(false);
+    return err;
+}
+
+// The devices a file names directly, all checked before the first of them is written; a device a
+// query chooses is checked when it is chosen.
+kr_errors_e check_file_devices(parser_node_st root)
+{
+    parser_node_st devs = parser_find_child(root, "DEVS");
+    kr_errors_e err = ERR_NONE;
+    if (parser_get_type(devs) != PARSER_ARRAY) {
+        if (parser_node_is_valid(parser_find_child(root, "NODEID"))) err = check_device_entries(root);
+        return err;
+    }
+    uint32_t n = parser_array_get_size(devs);
+    parser_node_st el = parser_array_at(devs, 0);
+    for (uint32_t i = 0; i < n && err == ERR_NONE; i++, el = parser_array_next(el))
+        if (parser_get_type(el) == PARSER_OBJECT && parser_node_is_valid(parser_find_child(el, "NODEID")))
+            err = check_device_entries(el);
+    return err;
 }
 
 kr_errors_e write_op_value(uint8_t addr, uint16_t index, uint8_t sub, uint32_t value, uint32_t width)
@@ -276,7 +330,7 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
     else if (parser_get_type(type) != PARSER_STRING || !parser_get_string(type, type_text, sizeof type_text))
         bad = "OPDB_TYPE";
     if (bad) {
-        lp::err("ERROR: the operators of device 0x%x cannot be loaded: \"%s\" is missing or of the wrong kind.\n",
+        lp::device_fault("ERROR: the operators of device 0x%x cannot be loaded: \"%s\" is missing or of the wrong kind.\n",
                 (unsigned)addr, bad);
         return ERR_ABORTED;
     }
@@ -318,7 +372,7 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         LOG("Loading parameters for operator %u", (unsigned)k);
         LOG_END();
         if (parser_get_type(list) != PARSER_ARRAY) {
-            lp::err("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)k, (unsigned)addr);
+            lp::device_fault("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)k, (unsigned)addr);
             return ERR_ABORTED;
         }
         e = write_entries(list, "OPERATORS", k);
@@ -386,7 +440,7 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
         bool found = false;
         int64_t id = query_get_int(nn, &found);
         if (!found || !system_nodeid_valid((uint32_t)(id < 0 ? 0 : id > 255 ? 255 : id))) {
-            lp::err("ERROR: \"NODEID\" of the device is no node id in the range 1..127 (0x1..0x7f); the device is "
+            lp::device_fault("ERROR: \"NODEID\" of the device is no node id in the range 1..127 (0x1..0x7f); the device is "
                     "not loaded.\n");
             return ERR_ABORTED;
         }
@@ -426,9 +480,9 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
         const query_st *q = loadparam_switch_member(d, &member);
         if (!q) {
             kr_errors_e e = ERR_ABORTED;
-            lp::err("no \"DATA\" or queries found in device\n");
+            lp::device_fault("no \"DATA\" or queries found in device\n");
             if (db_get_nodeid(&dev.db) == 0) {
-                lp::err("NODEID not set. Set it either from the param file or with --nodeid or --db commands.\n");
+                lp::device_fault("NODEID not set. Set it either from the param file or with --nodeid or --db commands.\n");
                 e = ERR_CANOPEN_NODE_ID_ENTRY_INVALID;
             }
             return e;
@@ -445,7 +499,7 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
             return ERR_SKIPPED;
         }
         if (parser_get_type(sel) != PARSER_OBJECT || depth >= 16) {
-            lp::err("ERROR: the device chosen by query '%s' is no device object.\n", q->name);
+            lp::device_fault("ERROR: the device chosen by query '%s' is no device object.\n", q->name);
             return ERR_ABORTED;
         }
         return parse_dev_depth(sel, depth + 1);
@@ -457,6 +511,8 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
     // A database typed in at the version question carries its own node id: the chosen address holds.
     db_set_nodeid_force(&dev.db, addr);
     if (err != ERR_NONE) return err;
+    err = check_device_entries(d);
+    if (err != ERR_NONE) return err;
 
     mark_modified(addr);
     // In a system run too: a device's file may address nodes the system run did not switch off.
@@ -464,7 +520,7 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
 
     parser_node_st params = parser_find_child(d, "PARAMS");
     if (parser_get_type(params) != PARSER_ARRAY) {
-        lp::err("Couldn't find array type object 'PARAMS' from the parameter file.\n");
+        lp::device_fault("Couldn't find array type object 'PARAMS' from the parameter file.\n");
         return ERR_ABORTED;
     }
     uint32_t n = parser_array_get_size(params);
@@ -726,8 +782,10 @@ void loadparam_step(void *)
     l.force_continue = false;
     filter_unmatched = false;
     lp::wrong_format_seen = false;
+    lp::device_fault_seen = false;
     unanswered = false;
     op_stores.clear();
+    loadparam_signal_note_stored("");
     invalid_file[0] = '\0';
     loadparam_skipped_reset();
     ensure_queries();
@@ -760,7 +818,17 @@ void loadparam_step(void *)
         }
         lp::info("Opened file '%s'. Size: %u bytes, format: %s.\n", path, (unsigned)(text ? std::strlen(text) : 0),
                  parser_format_to_str(parser_format_from_filename(path)));
-        read_queries(root);
+        if (!read_queries(root, path)) {
+            unanswered = true;
+            err = ERR_ABORTED;
+            std::free(text);
+            break;
+        }
+        err = check_file_devices(root);
+        if (err != ERR_NONE) {
+            std::free(text);
+            break;
+        }
 
         parser_node_st devs = parser_find_child(root, "DEVS");
         if (parser_get_type(devs) == PARSER_ARRAY) {
@@ -832,6 +900,12 @@ void loadparam_step(void *)
         else
             lp::err("\nERROR: Parameter loading stopped: the parameter file '%s' could not be read.\n%s", invalid_file,
                     partial);
+    } else if (err != ERR_NONE && unanswered) {
+        lp::err("\nERROR: Parameter loading stopped: a question got no answer before the input ended.\n%s", partial);
+    } else if (err != ERR_NONE && lp::device_fault_seen) {
+        lp::err("\nERROR: Parameter loading stopped: a device object of the parameter file is in a wrong format (see "
+                "above).\n%s",
+                partial);
     } else if (err != ERR_NONE && lp::wrong_format_seen) {
         lp::err("\nERROR: Parameter loading stopped: an entry of the parameter file is in a wrong format.\n%s", partial);
     } else if (err != ERR_NONE) {
@@ -841,11 +915,8 @@ void loadparam_step(void *)
     } else {
         l.success = store_and_reset();
     }
-    if (unanswered) {
-        lp::err("ERROR: a question got no answer before the input ended; the device(s) it asked about were not "
-                "loaded.\n");
-        l.success = false;
-    }
+    // Each unanswered question has said so, and failed the run, where it was asked.
+    if (unanswered) l.success = false;
     l.finished = true;
 }
 

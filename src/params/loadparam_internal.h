@@ -18,6 +18,11 @@ void sdo_error_line();
 // Prints the question on standard error in bold (ending an open progress line first).
 void prompt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// A device object's own keys in a wrong form (NODEID, PARAMS, the operator keys): the reason; the
+// run's closing message then names the file, not the bus.
+void device_fault(const char *format, ...) __attribute__((format(printf, 1, 2)));
+extern bool device_fault_seen;
+
 // A wrong-format entry or device: the reason, then the entry's name line.
 void wrong_format(const char *name, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Set by wrong_format; the run clears it, so its closing message names the real cause.

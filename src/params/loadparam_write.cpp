@@ -1,22 +1,27 @@
 // Writing the entries of a parameter file to the selected device: the SDO wrappers (retry, pacing,
 // cancel), the failed-write question, query-keyed values, the OR mode and EMCY suppression.
+#include <unistd.h>
+
+#include <atomic>
 #include <cctype>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "run/console.h"
 #include "database/db.h"
 #include "kr_bytes.h"
+#include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
 #include "params/loadparam.h"
 #include "loadparam_internal.h"
 
-kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object_type_e objtype,
+kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object_type_e objtype, bool is_signed,
                              const char *parent_info, loadparam_write_e write_mode, int depth);
 
 namespace {
@@ -34,6 +39,80 @@ bool emcy_suppress_warned = false;
 uint8_t target_nodeid = 0;
 uint32_t skipped_failures = 0; // failed writes the user chose to skip in this run
 bool target_nodeid_confirmed = false;
+// While set, entries are read and judged but nothing reaches the bus and no progress is printed.
+bool check_only = false;
+
+// A signal that ends the run switches each suppressed node's EMCY messages back on with a frame
+// made ready when the node was switched off (a signal handler may only write), and one line says
+// what the run had stored.
+kr_can_prepared_st emcy_signal_frame[128];
+std::atomic<bool> emcy_signal_armed[128];
+struct signal_note_st {
+    char text[768];
+    size_t len;
+};
+signal_note_st signal_notes[2];
+std::atomic<int> signal_note_current{-1};
+std::string signal_stored; // what the run has stored so far, for that line
+
+void emcy_signal_cleanup(void)
+{
+    for (uint32_t node = 1; node < 128; node++)
+        if (emcy_signal_armed[node].load()) kr_can_send_prepared(&emcy_signal_frame[node]);
+    int i = signal_note_current.load();
+    if (i < 0) return;
+    ssize_t r = write(STDERR_FILENO, signal_notes[i].text, signal_notes[i].len);
+    (void)r;
+}
+
+void signal_note_update()
+{
+    std::string nodes;
+    for (uint32_t node = 1; node < 128; node++) {
+        if (!emcy_signal_armed[node].load()) continue;
+        char id[8];
+        std::snprintf(id, sizeof id, "%s0x%x", nodes.empty() ? "" : ", ", (unsigned)node);
+        nodes += id;
+    }
+    int next = signal_note_current.load() == 0 ? 1 : 0;
+    signal_note_st &n = signal_notes[next];
+    int w = std::snprintf(n.text, sizeof n.text,
+                          "The parameter load was stopped by a signal. EMCY messages were switched back on at node(s) "
+                          "%s (sent, not confirmed).\n%s%s%s\n",
+                          nodes.c_str(), signal_stored.empty() ? "Nothing was stored" : "Only these were stored: ",
+                          signal_stored.c_str(), signal_stored.empty() ? ", and no device was reset." : "; no device "
+                                                                                                      "was reset.");
+    n.len = w < 0 ? 0 : (size_t)w >= sizeof n.text ? sizeof n.text - 1 : (size_t)w;
+    signal_note_current = nodes.empty() ? -1 : next;
+}
+
+// Makes the node's re-enable frame ready: an expedited download of 0 to the suppression object.
+void emcy_signal_arm(const emcy_suppress_st *s, uint8_t node, uint32_t bytes)
+{
+    static bool hooked = false;
+    if (node < 1 || node > 127) return;
+    kr_can_message_st m{};
+    m.id = 0x600u + node;
+    m.data_length = 8;
+    m.type = CAN_STD;
+    m.data[0] = (uint8_t)(0x23u | ((4u - bytes) << 2));
+    m.data[1] = (uint8_t)s->mindex;
+    m.data[2] = (uint8_t)(s->mindex >> 8);
+    m.data[3] = s->sindex;
+    emcy_signal_armed[node] = false;
+    if (!kr_can_prepare(&m, &emcy_signal_frame[node])) return;
+    if (!hooked) kr_add_signal_cleanup(emcy_signal_cleanup);
+    hooked = true;
+    emcy_signal_armed[node] = true;
+    signal_note_update();
+}
+
+void emcy_signal_disarm(uint8_t node)
+{
+    if (node < 1 || node > 127 || !emcy_signal_armed[node].load()) return;
+    emcy_signal_armed[node] = false;
+    signal_note_update();
+}
 
 void vprint_to(FILE *f, const char *colour, const char *format, va_list ap)
 {
@@ -176,6 +255,7 @@ kr_errors_e write_int(const char *label, loadparam_write_e mode, uint16_t mindex
     }
     uint8_t buf[4];
     uint32_t n = type_bytes(objtype);
+    if (loadparam_pdo_is(mindex)) return loadparam_pdo_write(target_nodeid, mindex, sindex, n, d);
     put_le(buf, d, n);
     return loadparam_sdo_write(target_nodeid, mindex, sindex, n, buf);
 }
@@ -189,6 +269,19 @@ bool nodeid_write_refused(uint16_t mindex, uint8_t sindex, int64_t value)
              "with --forcenodeid).\n",
              (uint64_t)value, (unsigned)target_nodeid);
     return true;
+}
+
+// A new baud rate takes effect at the device's next reset, which ends the load: the bus must then
+// run at it, so it is said before it is written.
+void warn_baudrate_change(uint16_t mindex, uint8_t sindex, int64_t value)
+{
+    if (mindex != 0x5FF7 || sindex != 0) return;
+    uint8_t buf[4] = {0, 0, 0, 0};
+    if (loadparam_sdo_read(target_nodeid, mindex, sindex, sizeof buf, buf) != ERR_NONE) return;
+    if (kr_get_le32(buf) == (uint32_t)value) return;
+    lp::warn("The baud rate of device 0x%x changes from %u to %u: after the store and reset that end this load "
+             "it no longer answers at %u.\n",
+             (unsigned)target_nodeid, (unsigned)kr_get_le32(buf), (unsigned)value, (unsigned)kr_get_le32(buf));
 }
 
 // Asks after a failed write; true skips the entry. err holds the transfer's result.
@@ -208,8 +301,48 @@ struct entry_ctx {
     uint8_t sindex;
     uint8_t offset;
     canopen_object_type_e type;
+    bool is_signed; // the type codes do not say it: only the "TYPE" text does
     loadparam_write_e mode;
 };
+
+bool type_text_signed(const char *text) { return std::strstr(text, "SIGNED") && !std::strstr(text, "UNSIGNED"); }
+
+bool is_integer_type(canopen_object_type_e t)
+{
+    uint32_t n = type_bytes(t);
+    return !is_string_type(t) && (n == 1 || n == 2 || n == 4);
+}
+
+// The one reading of an integer "DATA" against its "TYPE", for JSON and YAML alike: a number, or a
+// text that is a whole number, within the type's own range. Anything else is refused.
+bool typed_int(const entry_ctx &c, parser_node_st data, uint32_t sub, int64_t *v)
+{
+    if (!loadparam_node_int(data, v)) {
+        const char *s = nullptr;
+        size_t len = 0;
+        if (parser_get_type(data) == PARSER_STRING && node_text(data, &s, &len))
+            lp::wrong_format(c.name, "\"DATA\" of '%s' is the text \"%.*s\", not a whole number for its integer TYPE\n",
+                             c.name, (int)(len > 64 ? 64 : len), s);
+        else
+            lp::wrong_format(c.name, "\"DATA\" of '%s' is no integer that fits 32 bits\n", c.name);
+        return false;
+    }
+    if (!is_integer_type(c.type)) {
+        lp::wrong_format(c.name, "no \"TYPE\" given for the integer '%s'\n", c.name);
+        return false;
+    }
+    if (!loadparam_int_fits(*v, type_bytes(c.type), c.is_signed)) {
+        uint32_t bits = 8 * type_bytes(c.type);
+        lp::wrong_format(c.name, "the value %" PRId64 " of '%s' is outside the range of its %s %u-bit TYPE\n", *v,
+                         c.name, c.is_signed ? "signed" : "unsigned", (unsigned)bits);
+        return false;
+    }
+    if (sub > 255) {
+        lp::wrong_format(c.name, "sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
+        return false;
+    }
+    return true;
+}
 
 kr_errors_e write_string(const entry_ctx &c, const char *text)
 {
@@ -249,32 +382,16 @@ bool string_of(parser_node_st n, char *dest, size_t size, size_t *len)
 
 kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_max, int depth);
 
-kr_errors_e write_integer(const entry_ctx &c, parser_node_st data, uint32_t sub, const char *label)
+kr_errors_e write_integer(const entry_ctx &c, parser_node_st data, uint32_t sub, const char *label, bool *well_formed)
 {
     int64_t v = 0;
-    if (!loadparam_node_int(data, &v)) {
-        lp::wrong_format(c.name, "\"DATA\" of '%s' is no integer that fits 32 bits\n", c.name);
-        return ERR_ABORTED;
-    }
-    if (type_bytes(c.type) == 0 || c.type == 0) {
-        lp::wrong_format(c.name, "no \"TYPE\" given for the integer '%s'\n", c.name);
-        return ERR_ABORTED;
-    }
-    if (!loadparam_int_fits(v, type_bytes(c.type))) {
-        lp::wrong_format(c.name, "the value %" PRId64 " of '%s' does not fit %u byte(s)\n", v, c.name,
-                         (unsigned)type_bytes(c.type));
-        return ERR_ABORTED;
-    }
-    if (sub > 255) {
-        lp::wrong_format(c.name, "sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
-        return ERR_ABORTED;
-    }
+    *well_formed = typed_int(c, data, sub, &v);
+    if (!*well_formed) return ERR_ABORTED;
+    if (check_only) return ERR_NONE;
     if (nodeid_write_refused(c.mindex, (uint8_t)sub, v)) return ERR_NONE;
+    warn_baudrate_change(c.mindex, (uint8_t)sub, v);
     kr_errors_e e = write_int(label, c.mode, c.mindex, (uint8_t)sub, c.type, (uint32_t)(uint64_t)v);
-    if (e == ERR_NONE) {
-        LOG_OK();
-        return e;
-    }
+    if (e == ERR_NONE) LOG_OK();
     return e;
 }
 
@@ -284,7 +401,8 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
     // Positions past 255 would wrap to sub-index 0: the whole array is refused before anything is written.
     parser_node_st el = parser_array_at(arr, 0);
     for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
-        if (parser_get_type(el) == PARSER_INT && (uint32_t)c.offset + i + 1 > 255) {
+        parser_types_e t = parser_get_type(el);
+        if ((t == PARSER_INT || t == PARSER_STRING) && (uint32_t)c.offset + i + 1 > 255) {
             lp::wrong_format(c.name, "array element %u of '%s' would go to sub-index %u, above 255\n", (unsigned)i,
                              c.name, (unsigned)(c.offset + i + 1));
             return ERR_ABORTED;
@@ -295,16 +413,14 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
         parser_types_e t = parser_get_type(el);
         kr_errors_e e = ERR_NONE;
         if (t == PARSER_OBJECT) {
-            e = load_param_depth(el, c.mindex, c.type, c.name, c.mode, depth + 1);
-        } else if (t == PARSER_INT) {
+            e = load_param_depth(el, c.mindex, c.type, c.is_signed, c.name, c.mode, depth + 1);
+        } else if (t == PARSER_INT || t == PARSER_STRING) {
             uint32_t sub = (uint32_t)c.offset + i + 1;
             char label[192];
             std::snprintf(label, sizeof label, "Writing '%s' (0x%x) [%u]", c.name, (unsigned)c.mindex, (unsigned)sub);
             // Faults of the file itself are never asked about.
-            int64_t v = 0;
-            bool well_formed = loadparam_node_int(el, &v) && c.type != 0 && loadparam_int_fits(v, type_bytes(c.type)) &&
-                               sub <= 255;
-            e = write_integer(c, el, sub, label);
+            bool well_formed = false;
+            e = write_integer(c, el, sub, label, &well_formed);
             if (e != ERR_NONE && well_formed) {
                 lp::err("Array loading failed for subindex %u\n", (unsigned)sub);
                 e = failed_write(e, c.name);
@@ -321,8 +437,10 @@ kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_ma
 {
     parser_types_e t = parser_get_type(data);
     if (t == PARSER_ARRAY) return write_array(c, data, depth);
-    if (t == PARSER_OBJECT) return load_param_depth(data, c.mindex, c.type, c.name, c.mode, depth + 1);
-    if (t == PARSER_STRING || (t == PARSER_INT && is_string_type(c.type))) {
+    if (t == PARSER_OBJECT) return load_param_depth(data, c.mindex, c.type, c.is_signed, c.name, c.mode, depth + 1);
+    // A text is a string only for a string TYPE (or none): for an integer TYPE it must be a number.
+    bool as_text = is_string_type(c.type) || (t == PARSER_STRING && c.type == 0);
+    if ((t == PARSER_STRING || t == PARSER_INT) && as_text) {
         std::vector<char> text(str_max + 1);
         size_t len = 0;
         if (!string_of(data, text.data(), text.size(), &len)) {
@@ -335,16 +453,15 @@ kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_ma
             lp::wrong_format(c.name, "sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
             return ERR_ABORTED;
         }
+        if (check_only) return ERR_NONE;
         return write_string(c, text.data());
     }
-    if (t == PARSER_INT) {
+    if (t == PARSER_INT || t == PARSER_STRING) {
         uint32_t sub = (uint32_t)c.sindex + c.offset;
         char label[192];
         std::snprintf(label, sizeof label, "Writing '%s' (0x%x)", c.name, (unsigned)c.mindex);
-        int64_t v = 0;
-        bool well_formed = loadparam_node_int(data, &v) && c.type != 0 && loadparam_int_fits(v, type_bytes(c.type)) &&
-                           sub <= 255;
-        kr_errors_e e = write_integer(c, data, sub, label);
+        bool well_formed = false;
+        kr_errors_e e = write_integer(c, data, sub, label, &well_formed);
         if (e != ERR_NONE && well_formed) {
             lp::err("Parameter loading failed for subindex %u\n", (unsigned)c.sindex);
             e = failed_write(e, c.name);
@@ -417,6 +534,7 @@ void err(const char *format, ...)
 
 void warn(const char *format, ...)
 {
+    if (check_only) return; // said again, or not at all, when the entries are written
     log_end();
     va_list ap;
     va_start(ap, format);
@@ -426,7 +544,7 @@ void warn(const char *format, ...)
 
 void info(const char *format, ...)
 {
-    if (silent) return;
+    if (silent || check_only) return;
     va_list ap;
     va_start(ap, format);
     vprint_to(stderr, nullptr, format, ap);
@@ -445,7 +563,24 @@ void sdo_error_line()
 {
     if (load_cancelled) return; // no transfer was made: the last abort code is another's
     log_end();
-    LOG_SDO_ERROR();
+    // A transfer that never reached the bus (no CAN interface) has a reason, not an abort code.
+    char why[256];
+    if (kr_canopen_sdo_client_failure(why, sizeof why))
+        print_error("  SDO transfer failed: %s\n", why);
+    else
+        LOG_SDO_ERROR();
+}
+
+bool device_fault_seen = false;
+
+void device_fault(const char *format, ...)
+{
+    device_fault_seen = true;
+    va_list ap;
+    va_start(ap, format);
+    log_end();
+    vjob_error(format, ap);
+    va_end(ap);
 }
 
 bool wrong_format_seen = false;
@@ -480,6 +615,7 @@ void loadparam_set_target(uint8_t nodeid, bool nodeid_change_confirmed)
 {
     target_nodeid = nodeid;
     target_nodeid_confirmed = nodeid_change_confirmed;
+    loadparam_pdo_reset();
 }
 
 kr_errors_e loadparam_sdo_write_ex(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
@@ -597,12 +733,21 @@ bool loadparam_node_int(parser_node_st node, int64_t *value)
     return true;
 }
 
-bool loadparam_int_fits(int64_t value, uint32_t bytes)
+bool loadparam_int_fits(int64_t value, uint32_t bytes, bool is_signed)
 {
     if (bytes == 0 || bytes > 4) return false;
-    int64_t min = -((int64_t)1 << (8 * bytes - 1));
-    int64_t max = ((int64_t)1 << (8 * bytes)) - 1;
+    int64_t bits = 8 * (int64_t)bytes;
+    int64_t min = is_signed ? -((int64_t)1 << (bits - 1)) : 0;
+    int64_t max = is_signed ? ((int64_t)1 << (bits - 1)) - 1 : ((int64_t)1 << bits) - 1;
     return value >= min && value <= max;
+}
+
+void loadparam_set_check_only(bool on) { check_only = on; }
+
+void loadparam_signal_note_stored(const char *stored)
+{
+    signal_stored = stored ? stored : "";
+    signal_note_update();
 }
 
 const query_st *loadparam_switch_member(parser_node_st obj, parser_node_st *member)
@@ -641,7 +786,7 @@ int64_t query_get_int(parser_node_st obj, bool *found)
 kr_errors_e load_param(parser_node_st param_obj, uint16_t mindex, canopen_object_type_e objtype,
                        const char *parent_info, loadparam_write_e write_mode)
 {
-    return load_param_depth(param_obj, mindex, objtype, parent_info, write_mode, 0);
+    return load_param_depth(param_obj, mindex, objtype, false, parent_info, write_mode, 0);
 }
 
 // ---- EMCY suppression ----
@@ -709,7 +854,10 @@ bool emcy_suppress_write(const emcy_suppress_st *s, uint8_t node, uint32_t value
     uint32_t n = type_bytes(s->type);
     if (n == 0 || n > 4) n = 1;
     put_le(buf, value, n);
+    // Switched off, the node is switched back on by a signal too; switching on needs that no more.
+    if (value == 0) emcy_signal_disarm(node);
     kr_errors_e e = loadparam_sdo_write_ex(node, s->mindex, s->sindex, n, buf, value == 0);
+    if (e == ERR_NONE && value != 0) emcy_signal_arm(s, node, n);
     if (e == ERR_NONE) {
         lp::info("%s EMCY messages on node 0x%x\n", value ? "Suppressing" : "Re-enabling", (unsigned)node);
         return true;
@@ -747,12 +895,13 @@ void emcy_suppress_end(void)
 
 } // extern "C"
 
-kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object_type_e objtype,
+kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object_type_e objtype, bool is_signed,
                              const char *parent_info, loadparam_write_e write_mode, int depth)
 {
     entry_ctx c{};
     c.mindex = mindex;
     c.type = objtype;
+    c.is_signed = is_signed;
     c.mode = write_mode;
     char info[LOADPARAM_INFO_LEN] = "";
     parser_get_string(parser_find_child(obj, "INFO"), info, sizeof info);
@@ -778,8 +927,10 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
     if (read_num_key(obj, "SUBINDEX_OFFSET", 0xFF, c.name, &v, &err, &skip)) c.offset = (uint8_t)v;
     char text[64];
     bool present = false;
-    if (read_str_key(obj, "TYPE", text, sizeof text, c.name, &present, &err, &skip) && present)
+    if (read_str_key(obj, "TYPE", text, sizeof text, c.name, &present, &err, &skip) && present) {
         c.type = db_str_to_type(text);
+        c.is_signed = type_text_signed(text);
+    }
     char mode[16];
     if (read_str_key(obj, "WRITE", mode, sizeof mode, c.name, &present, &err, &skip) && present) {
         if (std::strcmp(mode, "SET") == 0) {

@@ -1,5 +1,6 @@
 // Saving parameters: reads the non-volatile parameters (and with saveparamall the communication
 // objects) of devices over SDO and writes them as a parameter file the loader takes back.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -71,6 +72,7 @@ struct entry_st {
     const char *type_str;
     db_obj_numsys_e numsys;
     const db_array_child_st *children; // null: elements walked by the device's count
+    bool optional;                      // a device may lack it (CiA 301 makes it optional)
 };
 
 void failed_entry(const entry_st &e, bool sdo_failed)
@@ -105,14 +107,59 @@ kr_errors_e add_data(parser_writer_st *w, const char *key, uint32_t value, db_ob
     return numsys == DB_OBJ_NUMSYS_HEX ? parser_writer_add_int_hex(w, key, value) : parser_writer_add_uint(w, key, value);
 }
 
-// The width the device gave the last read; the expected one when it did not say.
-uint32_t read_width(uint32_t expected)
+// One integer as the device holds it: its whole value and the width the device gave.
+struct scalar_st {
+    uint32_t value;
+    uint32_t width;
+};
+
+// Reads an integer of up to 4 bytes. The device's announced size is its width; without one the
+// bytes past the database's width are unspecified, so the database's width holds. A device width
+// that is not 1, 2 or 4 bytes refuses the object: no type of the file could load it back.
+kr_errors_e read_scalar(const entry_st &e, uint8_t sub, uint32_t db_width, scalar_st *out, bool *sdo_failed)
 {
+    uint8_t buf[4] = {0, 0, 0, 0};
+    kr_errors_e err = read_sdo(e.mindex, sub, sizeof buf, buf);
+    if (err != ERR_NONE) {
+        *sdo_failed = true;
+        return err;
+    }
     uint32_t n = _kr_canopen_sdo_client_get_obj_size();
-    return n >= 1 && n <= 4 ? n : expected;
+    out->value = kr_get_le32(buf);
+    out->width = db_width;
+    if (!_kr_canopen_sdo_client_size_known()) {
+        if (db_width < 4) out->value &= (1u << (8 * db_width)) - 1u;
+        return ERR_NONE;
+    }
+    if (n != 1 && n != 2 && n != 4) {
+        log_end();
+        lp::err("ERROR: '%s' (0x%x:%u) is %u bytes on the device but %u in the database; it cannot be saved.\n",
+                e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)n, (unsigned)db_width);
+        stop_because("an object's width on the device is not one an integer has");
+        return ERR_ABORTED;
+    }
+    if (n != db_width)
+        lp::warn("'%s' (0x%x:%u) is %u bytes on the device, %u in the database: saved whole, with the device's "
+                 "width.\n",
+                 e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)n, (unsigned)db_width);
+    out->width = n;
+    return ERR_NONE;
 }
 
-kr_errors_e add_array_element(parser_writer_st *w, const char *name, uint8_t sub, uint32_t width, uint32_t v,
+// The mapping objects' sub-index 0 (the number of mapped entries) is a setting of its own.
+bool is_pdo_mapping(uint16_t mindex) { return (mindex >= 0x1600 && mindex <= 0x17FF) || (mindex >= 0x1A00 && mindex <= 0x1BFF); }
+
+// The widths CiA 301 gives a PDO communication object's sub-indexes, for a device that does not
+// say them; other elements take the array's width.
+uint32_t element_width(const entry_st &e, uint32_t sub)
+{
+    bool com = (e.mindex >= 0x1400 && e.mindex <= 0x15FF) || (e.mindex >= 0x1800 && e.mindex <= 0x19FF);
+    if (!com || sub == 0 || sub > 6) return width_of(e.type);
+    static const uint8_t widths[] = {0, 4, 1, 2, 1, 2, 1};
+    return widths[sub];
+}
+
+kr_errors_e add_array_element(parser_writer_st *w, const char *name, uint8_t sub, const scalar_st &v,
                               db_obj_numsys_e numsys)
 {
     char type[24];
@@ -120,36 +167,44 @@ kr_errors_e add_array_element(parser_writer_st *w, const char *name, uint8_t sub
     if (we == ERR_NONE && name[0]) we = parser_writer_add_string(w, "INFO", name);
     if (we == ERR_NONE) we = parser_writer_add_int(w, "SUBINDEX", sub);
     // Each element keeps the width the device gave it, so it is written back with that width.
-    if (we == ERR_NONE) we = parser_writer_add_string(w, "TYPE", db_type_to_str((canopen_object_type_e)width, type));
-    if (we == ERR_NONE) we = add_data(w, "DATA", v, numsys);
+    if (we == ERR_NONE) we = parser_writer_add_string(w, "TYPE", db_type_to_str((canopen_object_type_e)v.width, type));
+    if (we == ERR_NONE) we = add_data(w, "DATA", v.value, numsys);
     if (we == ERR_NONE) we = parser_writer_end_object(w);
+    return we;
+}
+
+kr_errors_e element_too_large(const entry_st &e, kr_errors_e we)
+{
+    log_end();
+    job_error("Parameter '%s' too large to fit to buffer", e.name);
+    std::printf("\n");
+    std::fflush(stdout);
+    stop_because(CAUSE_FULL);
     return we;
 }
 
 kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_failed)
 {
-    uint32_t elem = width_of(e.type);
-    uint8_t cbuf[4] = {0, 0, 0, 0};
-    kr_errors_e err = read_sdo(e.mindex, 0, elem, cbuf);
-    if (err != ERR_NONE) {
-        *sdo_failed = true;
-        return err;
-    }
-    uint32_t count = cbuf[0]; // sub-index 0 holds at most 255
+    scalar_st count{};
+    kr_errors_e err = read_scalar(e, 0, 1, &count, sdo_failed);
+    if (err != ERR_NONE) return err;
     err = parser_writer_begin_array(w, "DATA");
     if (err != ERR_NONE) return err;
+    // A mapping restores its count too, also a count of 0 (a mapping that was off).
+    if (is_pdo_mapping(e.mindex) && (err = add_array_element(w, "count", 0, count, DB_OBJ_NUMSYS_DEC)) != ERR_NONE)
+        return element_too_large(e, err);
     const db_array_child_st *c = e.children;
-    for (uint32_t sub = 1; sub <= count && (c || !e.children); sub++, c = c ? c->next_sibling : nullptr) {
-        uint8_t buf[4] = {0, 0, 0, 0};
-        err = read_sdo(e.mindex, (uint8_t)sub, elem, buf);
+    for (uint32_t sub = 1; sub <= (count.value & 0xFF) && (c || !e.children); sub++, c = c ? c->next_sibling : nullptr) {
+        scalar_st v{};
+        err = read_scalar(e, (uint8_t)sub, element_width(e, sub), &v, sdo_failed);
         // A gap in the sub-indexes (0x1800:4 is reserved) holds nothing to restore.
-        if (err != ERR_NONE && _kr_canopen_sdo_get_error_code() == CANOPEN_SDO_ERROR_SUBINDEX_DOES_NOT_EXIST)
+        if (err != ERR_NONE && *sdo_failed &&
+            _kr_canopen_sdo_get_error_code() == CANOPEN_SDO_ERROR_SUBINDEX_DOES_NOT_EXIST) {
+            *sdo_failed = false;
             continue;
-        if (err != ERR_NONE) {
-            *sdo_failed = true;
-            return err;
         }
-        LOG("Reading %s (0x%x) [%u/%u]...", e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)count);
+        if (err != ERR_NONE) return err;
+        LOG("Reading %s (0x%x) [%u/%u]...", e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)count.value);
         char sub_name[32];
         const char *name = sub_name;
         db_obj_numsys_e numsys = e.numsys;
@@ -159,15 +214,8 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
         } else {
             std::snprintf(sub_name, sizeof sub_name, "sub %u", (unsigned)sub);
         }
-        kr_errors_e we = add_array_element(w, name, (uint8_t)sub, read_width(elem), kr_get_le32(buf), numsys);
-        if (we != ERR_NONE) {
-            log_end();
-            job_error("Parameter '%s' too large to fit to buffer", e.name);
-            std::printf("\n");
-            std::fflush(stdout);
-            stop_because(CAUSE_FULL);
-            return we;
-        }
+        kr_errors_e we = add_array_element(w, name, (uint8_t)sub, v, numsys);
+        if (we != ERR_NONE) return element_too_large(e, we);
     }
     return parser_writer_end_array(w);
 }
@@ -183,14 +231,22 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
         return ERR_ABORTED;
     }
     err = parser_writer_add_int_hex(&w, "MAININDEX", e.mindex);
-    uint32_t bytes = (uint32_t)(e.type & 7u);
-    bool scalar = !is_array(e.type) && e.type != CANOPEN_STRING && (bytes == 1 || bytes == 2 || bytes == 4);
+    // Any other type is read as an integer of the width the device gives it.
+    uint32_t bytes = width_of(e.type);
+    bool scalar = !is_array(e.type) && e.type != CANOPEN_STRING;
     if (err == ERR_NONE && scalar) err = parser_writer_add_int(&w, "SUBINDEX", e.sindex);
-    // The canonical name of the width: the loader knows it whatever the database called the type.
-    char type[24];
-    if (err == ERR_NONE) err = parser_writer_add_string(&w, "TYPE", db_type_to_str(e.type, type));
     LOG("Reading %s (0x%x)...", e.name, (unsigned)e.mindex);
     bool sdo_failed = false;
+    // A scalar is read first: its "TYPE" is the width the device gives it.
+    scalar_st v{};
+    canopen_object_type_e type_code = e.type;
+    if (err == ERR_NONE && scalar) {
+        err = read_scalar(e, e.sindex, bytes, &v, &sdo_failed);
+        type_code = (canopen_object_type_e)v.width;
+    }
+    // The canonical name of the width: the loader knows it whatever the database called the type.
+    char type[24];
+    if (err == ERR_NONE) err = parser_writer_add_string(&w, "TYPE", db_type_to_str(type_code, type));
     if (err == ERR_NONE && is_array(e.type)) {
         err = add_array_data(&w, e, &sdo_failed);
     } else if (err == ERR_NONE && e.type == CANOPEN_STRING) {
@@ -219,15 +275,18 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
             err = ERR_ABORTED;
         }
     } else if (err == ERR_NONE) {
-        uint8_t buf[4] = {0, 0, 0, 0};
-        err = read_sdo(e.mindex, e.sindex, width_of(e.type), buf);
-        if (err != ERR_NONE)
-            sdo_failed = true;
-        else
-            err = add_data(&w, "DATA", kr_get_le32(buf), e.numsys);
+        err = add_data(&w, "DATA", v.value, e.numsys);
     }
     if (err == ERR_NONE) err = parser_writer_end(&w);
     if (err == ERR_NONE && !parser_writer_array_append_doc(dest, entry_doc)) err = ERR_ABORTED;
+    if (err != ERR_NONE && sdo_failed && e.optional &&
+        _kr_canopen_sdo_get_error_code() == CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST) {
+        // Nothing to restore, so the file leaves it out and the load leaves it alone.
+        log_end();
+        lp::warn("'%s' (0x%x) does not exist on device 0x%x: it is not saved.\n", e.name, (unsigned)e.mindex,
+                 (unsigned)db_node());
+        return ERR_NONE;
+    }
     if (err != ERR_NONE) {
         if (!sdo_failed) stop_because(CAUSE_FULL);
         failed_entry(e, sdo_failed);
@@ -320,6 +379,7 @@ kr_errors_e add_comm(parser_writer_st *w, const char *name, uint16_t mindex, can
     e.type_str = type_str;
     // Arrays (identifiers, mappings) read best in hexadecimal; scalars in decimal.
     e.numsys = is_array(type) ? DB_OBJ_NUMSYS_HEX : DB_OBJ_NUMSYS_DEC;
+    e.optional = mindex != 0x100B;
     return add_entry(w, e);
 }
 
@@ -387,8 +447,14 @@ bool finish_file(parser_writer_st *w, kr_errors_e err, const char *file, const c
         lp::err("ERROR: Parameter saving stopped: %s.\nNo output file was written.\n%s", stop_cause, end);
         return false;
     }
+    // Through a link that names no file the save would put a new file in the link's place.
+    struct stat link {}, target {};
+    if (lstat(file, &link) == 0 && S_ISLNK(link.st_mode) && stat(file, &target) != 0) {
+        lp::err("Failed creating the output file '%s'\n  it is a symbolic link to a file that does not exist.\n", file);
+        return false;
+    }
     if (!parser_write_file(file, w->format == PARSER_FORMAT_YAML ? w->yaml.start_ptr : w->json.start_ptr)) {
-        lp::err("Failed creating the output file '%s'\n", file);
+        lp::err("Failed creating the output file '%s'\n  %s.\n", file, parser_last_error());
         return false;
     }
     std::printf("All parameters stored successfully to '%s'\n", file);
@@ -570,10 +636,13 @@ kr_errors_e save_device(parser_writer_st *w)
     char name[SAVEPARAM_NAME_LEN];
     std::memset(name, 0, sizeof name);
     if (read_sdo(CANOPEN_DEVICE_NAME_INDEX, 0, sizeof name - 1, name) != ERR_NONE) name[0] = '\0';
-    if (err == ERR_NONE && parser_writer_add_string(w, "DEVNAME", name) != ERR_NONE) {
-        unwritable_text("DEVNAME", CANOPEN_DEVICE_NAME_INDEX, w->format);
-        err = ERR_ABORTED;
-    }
+    // The name is the device's own and the loader does not read it: one JSON cannot hold is left out.
+    kr_errors_e name_err = err == ERR_NONE ? parser_writer_add_string(w, "DEVNAME", name) : err;
+    if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) != ERR_INVALID_DATA) err = name_err;
+    if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) == ERR_INVALID_DATA)
+        lp::warn("The device name of 0x%x (\"%s\") holds a double quote, which a JSON parameter file cannot hold: "
+                 "\"DEVNAME\" is left out.\n",
+                 (unsigned)db_node(), name);
     if (err == ERR_NONE) err = parser_writer_begin_array(w, "PARAMS");
     if (err == ERR_NONE && S().all) err = add_comm_objects(w);
     if (err != ERR_NONE) return err;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "params/saveparam.h"
 #include "run/commands.h"
 #include "run/main.h"
 #include "system/system.h"
@@ -350,10 +351,11 @@ bool cmdline_accept(int argc, char **argv)
         bool ok = option_accepted(argc, argv, o);
         current_command = nullptr;
         if (!ok) return false;
+        params_note_option(o.row->cmd_long, o.arg);
     }
     store_loose_words(argc, argv);
     if (help_asked) return true; // help reads the words itself and runs nothing else
-    return loose_words_taken() && claimed_words_fit();
+    return loose_words_taken() && claimed_words_fit() && params_check_command_line();
 }
 
 // Each option's callback, in command-line order, once the whole line was accepted. With help on the

@@ -159,7 +159,7 @@ TEST_F(Sdo, AbortsAreReportedAndFailTheRun)
     sim_dev_add_fault(runner, 0x10, f);
     r = krcan({"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "a longer text"});
     EXPECT_TRUE(r.exited(1));
-    EXPECT_NE(r.out.find("SDO write returned an error: 44\n0x2002, 0: 0x6070010: UNKNOWN ERRORCODE\n"),
+    EXPECT_NE(r.out.find("SDO write returned an error: 44\n0x2002, 0: 0x6070010: DATA TYPE DOES NOT MATCH, LENGTH OF SERVICE PARAMETER DOES NOT MATCH\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(value(0x10, 0x2002, 0), text("x")) << "nothing written";

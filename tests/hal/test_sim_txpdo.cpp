@@ -158,17 +158,22 @@ TEST_F(TxpdoBus, RefusedWritesAndARemappedPdo)
         return sim_sdo_download(master, NODE, index, sub, v, sim_sdo_mode_e::expedited);
     };
     const uint32_t pdo1 = 0x180 + NODE;
-    // More than 8 entries, more than 64 bits, a missing object: refused, mapping unchanged.
+    // A valid PDO keeps its identifier; reserved transmission types are refused.
+    EXPECT_EQ(dl(0x1800, 1, {0x99, 0x01, 0, 0}).abort_code, 0x06090030u);
+    EXPECT_EQ(dl(0x1800, 2, {0xF5}).abort_code, 0x06090030u);
+    // CiA 301's order: the count changes only while the PDO is not valid, the entries only at count 0.
+    EXPECT_EQ(dl(0x1A00, 0, {0}).abort_code, 0x06010000u);
+    ASSERT_TRUE(dl(0x1800, 1, {(uint8_t)pdo1, (uint8_t)(pdo1 >> 8), 0, 0x80}).ok);
+    EXPECT_EQ(dl(0x1A00, 3, {0x20, 0x00, 0x02, 0x20}).abort_code, 0x06010000u);
+    ASSERT_TRUE(dl(0x1A00, 0, {0}).ok);
+    // More than 8 entries, more than 64 bits, a missing object: refused, the count stays 0.
     EXPECT_EQ(dl(0x1A00, 0, {9}).abort_code, 0x06040042u);
     ASSERT_TRUE(dl(0x1A00, 3, {0x20, 0x00, 0x02, 0x20}).ok); // 0x2002 u32 as a third entry: 7 bytes
     ASSERT_TRUE(dl(0x1A00, 4, {0x20, 0x00, 0x02, 0x20}).ok); // a fourth: 11 bytes
     EXPECT_EQ(dl(0x1A00, 0, {4}).abort_code, 0x06040042u);
     ASSERT_TRUE(dl(0x1A00, 4, {0x10, 0x00, 0x00, 0x60}).ok); // 0x6000 does not exist
     EXPECT_EQ(dl(0x1A00, 0, {4}).abort_code, 0x06040041u);
-    EXPECT_EQ(sim_dev_get_u32(setup.devs, NODE, 0x1A00, 0), 2u);
-    // A valid PDO keeps its identifier; reserved transmission types are refused.
-    EXPECT_EQ(dl(0x1800, 1, {0x99, 0x01, 0, 0}).abort_code, 0x06090030u);
-    EXPECT_EQ(dl(0x1800, 2, {0xF5}).abort_code, 0x06090030u);
+    EXPECT_EQ(sim_dev_get_u32(setup.devs, NODE, 0x1A00, 0), 0u);
 
     // Not valid while remapped to three entries on a new identifier: sent there once valid again.
     ASSERT_TRUE(dl(0x1800, 1, {0xA3, 0x01, 0, 0x80}).ok);

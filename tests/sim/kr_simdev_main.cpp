@@ -32,7 +32,7 @@ static void usage(FILE *to)
             "  --name TEXT         device name 0x5FFF (default kr_simdev)\n"
             "  --canif N           CAN interface version 0x2FFF (default 1)\n"
             "  --block-size N      block size offered in block downloads (default 127)\n"
-            "  --no-size           expedited upload answers do not indicate their size\n"
+            "  --no-size           upload answers do not indicate their size\n"
             "  --no-bootup         no boot-up frame at start\n"
             "  --reset-delay MS    NMT reset to boot-up (default 50)\n"
             "  --operational       OPERATIONAL right after boot-up\n"

@@ -68,7 +68,7 @@ struct sim_device_config_st {
     uint32_t can_if_version = 1;         // 0x2FFF
     uint16_t heartbeat_ms = 1000;        // 0x1017; 0 = none
     uint8_t block_size = 127;            // offered in block downloads
-    bool expedited_size = true;          // expedited upload answers indicate their size
+    bool expedited_size = true;          // upload answers (expedited and segmented) indicate their size
     bool bootup = true;                  // send boot-up on start
     uint32_t reset_delay_ms = 50;        // NMT reset to boot-up
     std::string dict_file;               // extra or overriding objects

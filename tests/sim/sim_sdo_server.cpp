@@ -267,10 +267,13 @@ void initiate_upload(sim_dev_st &d, const uint8_t *b)
         reply(d, r);
         return;
     }
-    r[0] = 0x41;
-    std::vector<uint8_t> sz;
-    put32(sz, (uint32_t)v.size());
-    std::memcpy(r + 4, sz.data(), 4);
+    // Without the size indicated (--no-size) the client learns the length from the last segment.
+    r[0] = d.cfg.expedited_size ? 0x41 : 0x40;
+    if (d.cfg.expedited_size) {
+        std::vector<uint8_t> sz;
+        put32(sz, (uint32_t)v.size());
+        std::memcpy(r + 4, sz.data(), 4);
+    }
     d.x.buf = v;
     d.x.state = SIM_XFER_UL_SEG;
     reply(d, r);
@@ -291,7 +294,8 @@ void upload_segment(sim_dev_st &d, const uint8_t *b)
     if (sim_fault_take(d, SIM_FAULT_TOGGLE, d.x.replies))
         t ^= 1;
     uint8_t r[8] = {(uint8_t)(t << 4 | (7 - n) << 1 | (last ? 1 : 0)), 0, 0, 0, 0, 0, 0, 0};
-    std::memcpy(r + 1, d.x.buf.data() + d.x.pos, n);
+    if (n > 0) // an empty value has no bytes, and no data pointer to copy from
+        std::memcpy(r + 1, d.x.buf.data() + d.x.pos, n);
     d.x.pos += n;
     reply(d, r);
     d.x.toggle ^= 1;

@@ -8,6 +8,7 @@ constexpr uint32_t COBID_INVALID = 0x80000000u;
 constexpr uint32_t SDO_NOT_MAPPABLE = 0x06040041;
 constexpr uint32_t SDO_PDO_TOO_LONG = 0x06040042;
 constexpr uint32_t SDO_BAD_VALUE = 0x06090030;
+constexpr uint32_t SDO_UNSUPPORTED = 0x06010000;
 
 uint32_t get(const sim_od_t &od, uint16_t index, uint8_t sub, bool *found = nullptr)
 {
@@ -109,6 +110,12 @@ uint32_t sim_txpdo_check_write(const sim_od_t &od, uint16_t index, uint8_t sub, 
             return SDO_BAD_VALUE; // no 29-bit identifiers here
         if (sub == 2 && v > 0xF0 && v < 0xFC) return SDO_BAD_VALUE;
         return 0;
+    }
+    // A mapping changes as CiA 301 has it: its count only while the PDO is not valid, its entries
+    // only while the count is 0.
+    if (index >= 0x1A00 && index <= 0x1A03) {
+        if (sub == 0 && !(get(od, (uint16_t)(index - 0x200), 1) & COBID_INVALID)) return SDO_UNSUPPORTED;
+        if (sub >= 1 && get(od, index, 0) != 0) return SDO_UNSUPPORTED;
     }
     if (index >= 0x1A00 && index <= 0x1A03 && sub == 0) {
         if (v > 8) return SDO_PDO_TOO_LONG;

@@ -127,6 +127,17 @@ kr_errors_e kr_can_add_tx_callback(kr_can_channels_e chn, kr_can_tx_callback_t c
 kr_errors_e kr_can_send_message(kr_can_channels_e chn, const kr_can_message_st *msg);
 kr_errors_e kr_can_send_flags(kr_can_channels_e chn, const kr_can_message_st *msg, uint32_t flags);
 
+/* A frame made ready in advance for a signal handler: kr_can_send_prepared writes it with one write on
+ * the open port's descriptor, without locks, allocation or waiting (async-signal-safe). Prepare
+ * fails when the port is not open; send fails when the port has changed or the kernel would wait. */
+typedef struct {
+    uint8_t bytes[72];
+    uint32_t len;
+    uint32_t generation; /* the connection it was made for */
+} kr_can_prepared_st;
+bool kr_can_prepare(const kr_can_message_st *msg, kr_can_prepared_st *out);
+bool kr_can_send_prepared(const kr_can_prepared_st *prepared);
+
 /* Hardware filters and the library's own terminal do not exist on this platform. */
 kr_errors_e kr_can_reset(kr_can_channels_e chn);
 kr_errors_e kr_can_config_rx_message(kr_can_channels_e chn, uint32_t id, uint32_t mask, kr_can_msg_types_e type);

@@ -45,11 +45,13 @@ enum {
     CANOPEN_SDO_ERROR_OBJECT_CANNOT_BE_MAPPED_TO_PDO = 0x06040041u,
     CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH = 0x06070012u,
     CANOPEN_SDO_ERROR_OBJECT_ACCESS_FAILED_DUE_TO_HARDWARE = 0x06060000u,
-    CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH = 0x06070010u, /* no text of its own */
+    CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH = 0x06070010u,
     CANOPEN_SDO_ERROR_SUBINDEX_DOES_NOT_EXIST = 0x06090011u,
+    CANOPEN_SDO_ERROR_INVALID_VALUE = 0x06090030u,
     CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH = 0x06090031u,
     CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_LOW = 0x06090032u,
-    CANOPEN_SDO_ERROR_GENERAL = 0x08000000u
+    CANOPEN_SDO_ERROR_GENERAL = 0x08000000u,
+    CANOPEN_SDO_ERROR_CANNOT_BE_STORED = 0x08000020u
 };
 
 static inline const char *kr_canopen_sdo_error_code_to_str(kr_sdo_error_codes_e code)
@@ -69,9 +71,12 @@ static inline const char *kr_canopen_sdo_error_code_to_str(kr_sdo_error_codes_e 
     case CANOPEN_SDO_ERROR_OBJECT_CANNOT_BE_MAPPED_TO_PDO: return "OBJECT CANNOT BE MAPPED TO PDO";
     case CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH: return "DATA TYPE DOES NOT MATCH, LENGTH TOO HIGH";
     case CANOPEN_SDO_ERROR_OBJECT_ACCESS_FAILED_DUE_TO_HARDWARE: return "OBJECT ACCESS FAILED DUE TO HARDWARE";
+    case CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH: return "DATA TYPE DOES NOT MATCH, LENGTH OF SERVICE PARAMETER DOES NOT MATCH";
+    case CANOPEN_SDO_ERROR_INVALID_VALUE: return "INVALID VALUE FOR PARAMETER";
     case CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH: return "VALUE OF PARAMETER TOO HIGH";
     case CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_LOW: return "VALUE OF PARAMETER TOO LOW";
     case CANOPEN_SDO_ERROR_GENERAL: return "GENERAL";
+    case CANOPEN_SDO_ERROR_CANNOT_BE_STORED: return "DATA CANNOT BE TRANSFERRED OR STORED TO THE APPLICATION";
     default: return "UNKNOWN ERRORCODE";
     }
 }
@@ -191,6 +196,8 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
                                               uint32_t data_len, void *data);
 kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void);
 uint32_t _kr_canopen_sdo_client_get_obj_size(void);
+/* Whether the last upload announced its size (an expedited answer may carry 4 bytes without one). */
+bool _kr_canopen_sdo_client_size_known(void);
 /* The running transfer's position and end in bytes, for progress; a caller may set them to 0 and
  * the size before a transfer starts, so no earlier transfer's figures show. */
 uint32_t _kr_canopen_sdo_client_get_data_index(void);

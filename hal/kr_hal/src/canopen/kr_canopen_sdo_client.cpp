@@ -212,6 +212,7 @@ void rx_segmented_upload(const kr_can_message_st *msg, sdo_request_type_e type)
         if (b & 0x02) {
             uint32_t k = 4u - ((b >> 2) & 3u);
             C.obj_size = k;
+            C.size_known = (b & 0x01) != 0;
             // The caller's buffer holds data_len bytes; an expedited answer may carry more.
             uint32_t n = k < C.data_count ? k : C.data_count;
             if (C.data_ptr) std::memcpy(C.data_ptr, &msg->data[4], n);
@@ -681,6 +682,7 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
 kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void) { return C.last_err_code; }
 
 uint32_t _kr_canopen_sdo_client_get_obj_size(void) { return C.obj_size; }
+bool _kr_canopen_sdo_client_size_known(void) { return C.size_known; }
 
 uint32_t _kr_canopen_sdo_client_get_data_index(void) { return C.data_index; }
 

@@ -3,6 +3,8 @@
 // on are the waits (connect, full transmit queue), which touch nothing but their own file descriptor.
 #include "kr_can.h"
 
+#include <linux/can.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -574,6 +576,43 @@ kr_errors_e kr_can_send_flags(kr_can_channels_e chn, const kr_can_message_st *ms
     if (flags & (CAN_SEND_FLAGS_SYNC | CAN_SEND_FLAGS_NORMAL)) result = kr_can_send_message(chn, msg);
     if (!(flags & CAN_SEND_FLAGS_NO_TX_CALLB) && _can.tx_callb) _can.tx_callb(__kr_get_user_ptr(), msg, flags);
     return result;
+}
+
+bool kr_can_prepare(const kr_can_message_st *msg, kr_can_prepared_st *out)
+{
+    if (!msg || !out || _can.state != CAN_STATE_OPEN) return false;
+    std::memset(out, 0, sizeof *out);
+    out->generation = _can.generation;
+    if (_can.kind == backend_e::socketcand) {
+        char line[KR_SCD_LINE_MAX];
+        size_t n = kr_scd_format_send(msg, line, sizeof line);
+        if (n == 0 || n > sizeof out->bytes) return false;
+        std::memcpy(out->bytes, line, n);
+        out->len = (uint32_t)n;
+        return true;
+    }
+    struct can_frame frame;
+    static_assert(sizeof frame <= sizeof out->bytes, "a SocketCAN frame fits");
+    std::memset(&frame, 0, sizeof frame);
+    frame.can_id = msg->type == CAN_EXT ? ((msg->id & CAN_EFF_MASK) | CAN_EFF_FLAG) : (msg->id & CAN_SFF_MASK);
+    frame.can_dlc = msg->data_length > 8 ? 8 : msg->data_length;
+    std::memcpy(frame.data, msg->data, frame.can_dlc);
+    std::memcpy(out->bytes, &frame, sizeof frame);
+    out->len = sizeof frame;
+    return true;
+}
+
+bool kr_can_send_prepared(const kr_can_prepared_st *prepared)
+{
+    if (!prepared || prepared->len == 0 || _can.state != CAN_STATE_OPEN || prepared->generation != _can.generation)
+        return false;
+    if (_can.kind == backend_e::socketcand) {
+        // Lines already queued go first, or the prepared one would land inside a half-sent line.
+        if (_can.tx_len > 0 && send(_can.fd, _can.tx, _can.tx_len, MSG_DONTWAIT | MSG_NOSIGNAL) != (ssize_t)_can.tx_len)
+            return false;
+        return send(_can.fd, prepared->bytes, prepared->len, MSG_DONTWAIT | MSG_NOSIGNAL) == (ssize_t)prepared->len;
+    }
+    return write(_can.fd, prepared->bytes, prepared->len) == (ssize_t)prepared->len;
 }
 
 void _kr_can_hal_step(uint32_t)
