@@ -60,11 +60,14 @@ bool loose_words_taken(void)
         for (uint32_t i = 0; i < word_claim_count && i < WORD_CLAIMS_MAX && !file; i++)
             if (word_claims[i].how & CMDLINE_WORDS_FILE) file = &word_claims[i];
         // Only a command that takes a file from the words can be given it another way.
-        std::string how = file ? std::string("Give the file as --") + file->cmd + "=FILE."
+        std::string how = file ? std::string("Give each file with its own --") + file->cmd + "=FILE."
                                : std::string("Give each of them in a run of its own.");
-        job_error("ERROR: the words after the options (%s) would be taken by both '%s' and '%s', but "
-                  "they can belong to only one command; nothing was run. %s\n",
-                  quoted_words(0, n).c_str(), word_claims[0].cmd, word_claims[1].cmd, how.c_str());
+        std::string who = std::strcmp(word_claims[0].cmd, word_claims[1].cmd) == 0
+                              ? std::string("two '") + word_claims[0].cmd + "' commands"
+                              : std::string("both '") + word_claims[0].cmd + "' and '" + word_claims[1].cmd + "'";
+        job_error("ERROR: the words after the options (%s) would be taken by %s, but they can belong to "
+                  "only one command; nothing was run. %s\n",
+                  quoted_words(0, n).c_str(), who.c_str(), how.c_str());
         return false;
     }
     uint32_t taken = word_claim_count == 0 ? 0 : (word_claims[0].how & CMDLINE_WORDS_FIRST) ? 1 : n;
