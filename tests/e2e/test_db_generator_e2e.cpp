@@ -6,6 +6,7 @@
 // KR_DB_GENERATOR_COUNT asks for more databases (the seed is fixed, KR_DB_GENERATOR_SEED moves it).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <map>
@@ -400,7 +401,8 @@ TEST(DbGenerator, RandomDatabasesExportAsTheyReadOrAreRefused)
     std::mutex m;
     std::vector<std::string> failures;
     std::vector<std::thread> workers;
-    for (int w = 0; w < 3; ++w)
+    const unsigned worker_count = std::max(2u, std::thread::hardware_concurrency());
+    for (unsigned w = 0; w < worker_count; ++w)
         workers.emplace_back([&] {
             for (unsigned i; (i = next++) < count;) {
                 bool ok = false;

@@ -162,7 +162,9 @@ TEST_F(FindE2e, SilentNodesDoNotLengthenTheSearch)
         << r.out;
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
     EXPECT_GE(ms, 1900);
-    EXPECT_LT(ms, 3000) << "the search announced 2000 ms";
+    // Counting passes instead of time took 6.5 s and more with three silent nodes; the room above
+    // 2000 ms is for a loaded machine.
+    EXPECT_LT(ms, 5000) << "the search announced 2000 ms";
 }
 
 TEST_F(FindE2e, KnownDevicesEmptyBusAndClosedPort)
