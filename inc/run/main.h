@@ -358,7 +358,8 @@ int krcan_main(int argc, char **argv);
  * said, refuses the line and nothing runs. Also stores the loose words in dev. */
 bool cmdline_accept(int argc, char **argv);
 /* Then each option's callback in command-line order; false when one refused (said, nothing queued
- * runs). With help on the line only help runs. */
+ * runs and no lasting effect of an earlier one happens, see cmdline_when_accepted). With help on the
+ * line only help runs. */
 bool cmdline_run(int argc, char **argv);
 bool cmdline_help_asked(void);
 /* Its parts: standard output line-buffered when not a terminal; after parsing, one task per queued
@@ -417,6 +418,13 @@ void log_ok(void);
 
 #ifdef __cplusplus
 }
+
+#include <functional>
+
+/* A lasting effect of a command (a file written, a request sent): while the command line is walked it
+ * waits until every later command has accepted the line too, and then runs in command-line order; a
+ * refused line drops it. Outside the walk it runs at once. */
+void cmdline_when_accepted(std::function<void()> effect);
 #endif
 
 #endif

@@ -717,7 +717,8 @@ bool write_all(std::vector<out_file> &files)
     return ok;
 }
 
-// The header, the source or both: built whole first, then written together.
+// The header, the source or both: built whole first, then written together. False when they could
+// not be built.
 bool export_files(bool header, bool source, const char *name)
 {
     std::vector<out_file> files;
@@ -737,11 +738,15 @@ bool export_files(bool header, bool source, const char *name)
         }
         files.push_back(std::move(f));
     }
-    if (!ok || !write_all(files)) {
+    if (!ok) {
         main_set_run_failed();
         return false;
     }
-    if (source) info("Exporting done.\n");
+    // Built from the database as it stands now; written once the whole command line is accepted.
+    cmdline_when_accepted([files = std::move(files), source]() mutable {
+        if (!write_all(files)) main_set_run_failed();
+        else if (source) info("Exporting done.\n");
+    });
     return true;
 }
 

@@ -277,35 +277,33 @@ bool credentials_config_path(char *dest, uint32_t dest_length, const char *file_
 
 // ---- Commands ----
 
-// False refuses the command. A value that could not be saved holds for this run, which then fails.
-static bool set_account_value(const char *arg, bool (*setter)(const char *), const char *what, bool *saved)
+// False refuses the command. The value is saved once the whole command line is accepted; one that
+// could not be saved holds for this run, which then fails.
+static bool set_account_value(const char *arg, bool (*setter)(const char *), const char *what,
+                              void (*said)(void))
 {
-    *saved = false;
     if (has_line_break(arg)) {
         job_error("ERROR: the account %s may not hold a line break.\n", what);
         return false;
     }
-    if (!setter(arg)) {
+    cmdline_when_accepted([=] {
+        if (setter(arg)) {
+            said();
+            return;
+        }
         job_error("ERROR: the account was not saved: %s. The %s holds for this run only.\n", credentials_last_error(),
                   what);
-        return true;
-    }
-    *saved = true;
+    });
     return true;
 }
 
 bool cmd_user(const char *arg)
 {
-    bool saved;
-    if (!set_account_value(arg, credentials_set_username, "user name", &saved)) return false;
-    if (saved) PRINT("Account username set to '%s'\n", credentials_get_username());
-    return true;
+    return set_account_value(arg, credentials_set_username, "user name",
+                             [] { PRINT("Account username set to '%s'\n", credentials_get_username()); });
 }
 
 bool cmd_pwd(const char *arg)
 {
-    bool saved;
-    if (!set_account_value(arg, credentials_set_password, "password", &saved)) return false;
-    if (saved) PRINT("Account password set\n");
-    return true;
+    return set_account_value(arg, credentials_set_password, "password", [] { PRINT("Account password set\n"); });
 }

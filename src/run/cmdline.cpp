@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ uint32_t word_hint_count = 0;
 
 bool help_asked = false;
 std::vector<char *> given_order; // argv before getopt_long moved its loose words
+
+// A callback may still refuse the line after an earlier one acted: what lasts waits for the end.
+bool walking = false;
+std::vector<std::function<void()>> waiting_effects;
 
 // The loose words from..to quoted for a message, each cut to a readable length.
 std::string quoted_words(uint32_t from, uint32_t to)
@@ -361,8 +366,9 @@ bool cmdline_accept(int argc, char **argv)
     return loose_words_taken() && claimed_words_fit() && params_check_command_line();
 }
 
-// Each option's callback, in command-line order, once the whole line was accepted. With help on the
-// line only help runs: asking for help never touches a device or a file.
+// Each option's callback, in command-line order, once the whole line was accepted; their lasting
+// effects only once the last one has accepted it too. With help on the line only help runs: asking
+// for help never touches a device or a file.
 bool cmdline_run(int argc, char **argv)
 {
     // The line as it was given: getopt_long moves the loose words as it goes, and help looks at the
@@ -370,20 +376,34 @@ bool cmdline_run(int argc, char **argv)
     if (given_order.size() == (size_t)argc) std::copy(given_order.begin(), given_order.end(), argv);
     optind = 0;
     opterr = 0; // the check has reported everything there is
+    waiting_effects.clear();
+    walking = true;
+    bool ok = true;
     cmdline_opt_st o;
-    while (next_option(argc, argv, &o)) {
-        if (!o.row) return false;
+    while (ok && next_option(argc, argv, &o)) {
+        if (!o.row) {
+            ok = false;
+            break;
+        }
         if (help_asked && o.row->callback != cmd_help) continue;
         current_command = o.row;
-        bool ok = o.row->callback(o.arg);
+        ok = o.row->callback(o.arg);
         current_command = nullptr;
-        if (!ok) {
-            std::printf("command '%s' returned with FALSE, terminating.\n", o.row->cmd_long);
-            return false;
-        }
+        if (!ok) std::printf("command '%s' returned with FALSE, terminating.\n", o.row->cmd_long);
     }
+    walking = false;
+    std::vector<std::function<void()>> effects;
+    effects.swap(waiting_effects);
+    if (!ok) return false;
+    for (std::function<void()> &effect : effects) effect();
     store_loose_words(argc, argv);
     return true;
 }
 
 bool cmdline_help_asked(void) { return help_asked; }
+
+void cmdline_when_accepted(std::function<void()> effect)
+{
+    if (walking) waiting_effects.push_back(std::move(effect));
+    else effect();
+}

@@ -573,7 +573,7 @@ bool cmd_serverfiles(const char *)
     return true;
 }
 
-bool cmd_checkupdate(const char *)
+static void check_for_update(void)
 {
     selfupdate_info_st info = {};
     bool newer = false;
@@ -592,6 +592,12 @@ bool cmd_checkupdate(const char *)
                     selfupdate_this_version());
     }
     std::fflush(stdout);
+}
+
+// The request goes out once the whole command line is accepted.
+bool cmd_checkupdate(const char *)
+{
+    cmdline_when_accepted(check_for_update);
     return true;
 }
 
@@ -707,6 +713,19 @@ void sim_monitor(void)
 
 // ---- CAN channel and baud rate ----
 
+static bool baud_given = false;
+
+// A daemon's bus runs at the rate its own interface was set to: nothing here can change it. Said
+// whichever of --baud and --can comes last.
+static void warn_baud_unreached(void)
+{
+    if (baud_given &&
+        std::strncmp(dev.can_channel, KR_CAN_SOCKETCAND_PREFIX, std::strlen(KR_CAN_SOCKETCAND_PREFIX)) == 0)
+        job_warning("WARNING: --baud does not reach '%s': a socketcand bus keeps the bit rate its daemon's "
+                    "interface was set to.\n",
+                    dev.can_channel);
+}
+
 bool cmd_can(const char *arg)
 {
     if (!arg || arg[0] == '\0') {
@@ -723,6 +742,7 @@ bool cmd_can(const char *arg)
     kr_copy_text(dev.can_channel, sizeof dev.can_channel, arg);
     PRINT("Setting CAN dev name and baudrate: %u\n", dev.baudrate);
     kr_can_set_baudrate(dev.can_channel, dev.baudrate);
+    warn_baud_unreached();
     // An adapter opened by an earlier command switches to the new interface.
     if (kr_can_is_connected()) kr_can_set_up(true);
     return true;
@@ -745,11 +765,8 @@ bool cmd_baud(const char *arg)
     PRINT("Setting CAN baudrate: %u\n", (unsigned)baud);
     dev.baudrate = (uint32_t)baud;
     kr_can_set_baudrate(dev.can_channel, dev.baudrate);
-    // A daemon's bus runs at the rate its own interface was set to: nothing here can change it.
-    if (std::strncmp(dev.can_channel, KR_CAN_SOCKETCAND_PREFIX, std::strlen(KR_CAN_SOCKETCAND_PREFIX)) == 0)
-        job_warning("WARNING: --baud does not reach '%s': a socketcand bus keeps the bit rate its daemon's "
-                    "interface was set to.\n",
-                    dev.can_channel);
+    baud_given = true;
+    warn_baud_unreached();
     kr_can_set_up(true); // a failure is reported by the port and does not stop the run
     return true;
 }

@@ -204,6 +204,11 @@ TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
     ASSERT_FALSE(port_c.empty());
     e2e::result q = box.krcan({"--can", "socketcand://127.0.0.1:" + port_c + "/vcan0"});
     EXPECT_TRUE(q.exited(0)) << q.out << q.err;
+    // A baud rate given before the bus is named does not reach it either, and is said so.
+    q = box.krcan({"--baud", "500000", "--can", "socketcand://127.0.0.1:" + port_c + "/vcan0"});
+    EXPECT_NE(q.out.find("WARNING: --baud does not reach 'socketcand://127.0.0.1:" + port_c + "/vcan0'"),
+              std::string::npos)
+        << q.out;
     EXPECT_EQ(hub_c.stop().err.find("disconnected"), std::string::npos);
 }
 
@@ -240,10 +245,13 @@ TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
          {line({"--sdowrite", "1", "--clear"}), line({"--sdowrite", "1", "-c", b.channel(), "--sdowrite", "2", "0x5"}),
           line({"--sdowrite", "1", "--user", "x", "--pwdd", "y"}), line({"--user", "--pwd", "x", "--sdowrite", "1"}),
           line({"--db", db, "--export", "o", "--bogus", "--sdowrite", "1"}),
-          line({"--checkupdate", "--sdowrite", "1", "--sindex", "0x1G"})}) {
+          line({"--checkupdate", "--sdowrite", "1", "--sindex", "0x1G"}),
+          // Refused by a later command itself: what the earlier ones would leave waits for the end.
+          line({"--user", "x", "--db", db, "--export", "o", "--checkupdate", "--datalen", "1", "--sdowrite", "0x100"}),
+          line({"--user", "x", "--sdowrite", "1", "--sdoread", "--sdoread", "--sdoread", "--sdoread", "--sdoread"})}) {
         e2e::result n = box.krcan(bad, curl);
         EXPECT_TRUE(n.exited(1)) << n.out;
-        EXPECT_NE(n.out.find("ERROR"), std::string::npos) << n.out;
+        EXPECT_TRUE(n.out.find("ERROR") != std::string::npos || n.out.find("Error") != std::string::npos) << n.out;
     }
     EXPECT_FALSE(fs::exists(box.path("config/krcan/account.conf")));
     EXPECT_FALSE(fs::exists(box.path("o.c")) || fs::exists(box.path("o.h")));

@@ -15,6 +15,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "../../hal/kr_hal/src_linux/can/kr_can_port.h"
 #include "e2e/e2e.h"
 #include "kr_can.h"
 #include "kr_utilities.h"
@@ -99,6 +100,30 @@ TEST(SocketCan, CreateVcanWorksOrSaysWhy)
     } else {
         EXPECT_GT(std::strlen(err), 10u) << "a reason is given";
     }
+}
+
+// The reading of raw frames needs no CAN support: a datagram pair carries them as a raw socket does.
+// A remote request (node guarding on 0x705) is no frame of the library's: as data it would read as a
+// boot-up of node 5.
+TEST(SocketCan, RemoteRequestsAreNotReadAsData)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, sv), 0);
+    for (canid_t id : {(canid_t)(0x705 | CAN_RTR_FLAG), (canid_t)0x705}) {
+        can_frame g = {};
+        g.can_id = id;
+        g.can_dlc = 1;
+        ASSERT_EQ(write(sv[1], &g, sizeof g), (ssize_t)sizeof g);
+    }
+    kr_can_message_st m = {};
+    struct timeval tv;
+    int error = 0;
+    ASSERT_EQ(_kr_can_socketcan_read(sv[0], &m, &tv, &error), 1);
+    EXPECT_EQ(m.id, 0x705u);
+    EXPECT_EQ(m.data_length, 1u);
+    EXPECT_EQ(_kr_can_socketcan_read(sv[0], &m, &tv, &error), 0) << "only the data frame was read";
+    close(sv[0]);
+    close(sv[1]);
 }
 
 // Frames both ways between the port and a raw socket on a vcan bus.
