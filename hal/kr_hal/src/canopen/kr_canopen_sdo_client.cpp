@@ -30,8 +30,16 @@ kept_answer kept_initiates[8];
 uint32_t kept_next = 0;
 kept_answer kept_segment; // the last segment answer of the last upload (node 0: none)
 std::atomic<uint32_t> differing_nodes[4];
+// Nodes another client sent a request to since this client's call began: answers to its requests
+// differ from ours with a single server, so they say nothing about a second one.
+std::atomic<uint32_t> shared_nodes[4];
 
-void mark_differ(uint8_t node) { differing_nodes[(node >> 5) & 3] |= 1u << (node & 31); }
+bool node_bit(const std::atomic<uint32_t> *words, uint8_t node) { return (words[(node >> 5) & 3] >> (node & 31)) & 1u; }
+
+void mark_differ(uint8_t node)
+{
+    if (!node_bit(shared_nodes, node)) differing_nodes[(node >> 5) & 3] |= 1u << (node & 31);
+}
 
 void forget_answers_of(uint8_t node, uint16_t mindex, uint8_t sindex)
 {
@@ -424,6 +432,7 @@ canopen_sdo_result_e wait_result(bool use_delay, bool with_callback)
 // between two attempts still ends it.
 void begin_call()
 {
+    shared_nodes[(C.server_node_id >> 5) & 3] &= ~(1u << (C.server_node_id & 31));
     C.in_call = true;
     C.cancelled = false;
 }
@@ -560,7 +569,8 @@ bool _kr_canopen_sdo_client_answers_differ(uint8_t node, bool clear)
 {
     uint32_t bit = 1u << (node & 31);
     std::atomic<uint32_t> &word = differing_nodes[(node >> 5) & 3];
-    return ((clear ? word.fetch_and(~bit) : word.load()) & bit) != 0;
+    bool differ = ((clear ? word.fetch_and(~bit) : word.load()) & bit) != 0;
+    return differ && !node_bit(shared_nodes, node);
 }
 
 kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
@@ -711,6 +721,7 @@ void kr_canopen_sdo_client_cancel(uint32_t abort_code)
 void _kr_canopen_sdo_client_rx_request(uint8_t node_id)
 {
     // Answers to another client's requests differ from ours without any second server.
+    shared_nodes[(node_id >> 5) & 3] |= 1u << (node_id & 31);
     for (kept_answer &k : kept_initiates)
         if (k.node == node_id) k.node = 0;
     if (kept_segment.node == node_id) kept_segment.node = 0;
