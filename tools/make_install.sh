@@ -6,11 +6,12 @@
 #
 #   tools/make_install.sh install TREE PREFIX
 #   tools/make_install.sh uninstall TREE
+# KR_INSTALL_RECORD names another record file (the tests keep theirs in a scratch folder).
 set -euo pipefail
 
 mode="${1:-}"
 tree="${2:-}"
-record="$tree/installed.txt"
+record="${KR_INSTALL_RECORD:-$tree/installed.txt}"
 
 case "$mode" in
 install)
@@ -20,6 +21,12 @@ install)
   trap 'rm -rf "$trial"' EXIT
   cmake --install "$tree" --prefix "$trial" >/dev/null
   made=()
+  # The prefix itself and the folders above it that do not exist yet are made too.
+  d="$prefix"
+  while [ ! -e "$d" ]; do
+    made+=("dir $d")
+    d="$(dirname "$d")"
+  done
   while IFS= read -r d; do
     [ -d "$prefix/$d" ] || made+=("dir $prefix/$d")
   done < <(cd "$trial" && find . -mindepth 1 -type d -printf '%P\n')

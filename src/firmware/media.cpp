@@ -400,8 +400,10 @@ bool loadmedia_krdev(const char *path, uint8_t node) { return load_krdev_media(p
 void loadmedia_devices(uint32_t first, uint32_t end)
 {
     system_apply_forced_nodeid(&dev.system, first, end);
+    uint32_t count = 0, with_media = 0;
     for (uint32_t i = first; i < end && i < dev.system.dev_count; i++) {
         const device_st &d = dev.system.devs[i];
+        count++;
         if (d.filepath[0] == '\0') {
             job_warning("Skipping device '%s' (node 0x%x): no configuration package.\n", d.name, d.nodeid);
             continue;
@@ -409,8 +411,13 @@ void loadmedia_devices(uint32_t first, uint32_t end)
         std::printf("\n=== Loading media to device '%s' (node 0x%x) ===\n", d.name, d.nodeid);
         std::fflush(stdout);
         // A package without media only warns; anything else that failed fails the run.
-        if (load_krdev_media(d.filepath, d.nodeid) == krdev_media_e::failed) main_set_run_failed();
+        const krdev_media_e result = load_krdev_media(d.filepath, d.nodeid);
+        if (result == krdev_media_e::failed) main_set_run_failed();
+        if (result != krdev_media_e::no_media) with_media++;
     }
+    // Loading nothing at all is no success.
+    if (with_media == 0)
+        job_error("ERROR: none of the %u device(s) has bundled media, so nothing was loaded.\n", (unsigned)count);
 }
 
 void loadmedia_dispatch_step(void *)

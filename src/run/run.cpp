@@ -284,6 +284,12 @@ int main_start_run(void)
         kr_memory_load(MEMORY_COM_PARAMS);
         std::exit(end_status()); // as the kernel's run ends, exit handlers and all
     }
+    // Nothing runs after the window, so the setters given after --ui still choose its bus.
+    if (ui_task_index >= 0 && ui_task_index < (int32_t)dev.tasks.len) {
+        job_bus_st &bus = job_buses[ui_task_index];
+        kr_copy_text(bus.channel, sizeof bus.channel, dev.can_channel);
+        bus.baudrate = dev.baudrate;
+    }
     task_st *tasks = (task_st *)dev.tasks.buffer;
     for (uint16_t i = 0; i < dev.tasks.len; i++) {
         if (kr_rtos_task_create(task_step, "task", 51200, &tasks[i], 2, nullptr) != KR_RTOS_PASS) {

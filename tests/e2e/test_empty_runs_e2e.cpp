@@ -72,6 +72,20 @@ TEST_F(EmptyRuns, MediaFolderWithoutMediaFilesFails)
         << r.out;
     EXPECT_TRUE(sim_media_files(bench.devs, 0x20).empty());
 
+    // Packages that bundle no media at all, named on their own or given with --dev.
+    ASSERT_TRUE(pkgtest::write_zip(box.path("plain.krdev").string(),
+                                   {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"), pkgtest::file("fw.bin", "x")}));
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--loadmedia=plain.krdev:0x20"},
+                                                 {"--dev", "plain.krdev:0x20", "--dev", "plain.krdev:0x21", "--loadmedia"}}) {
+        r = krcan(args);
+        EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+        EXPECT_NE(r.out.find("ERROR: none of the " + std::string(args.size() == 1 ? "1" : "2") +
+                             " device(s) has bundled media, so nothing was loaded."),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_TRUE(sim_media_files(bench.devs, 0x20).empty());
+
     // A folder with one media file among others still loads it and succeeds.
     box.write_file("pics/a.png", "picture");
     r = krcan({"-n", "0x20", "--loadmedia=pics"});

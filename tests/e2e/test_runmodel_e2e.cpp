@@ -234,6 +234,16 @@ TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
     EXPECT_NE(r.out.find("SDO write succesful\n0x9\n"), std::string::npos) << "B read before its write: " << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - 4), "0x7\n") << r.out;
 
+    // Nothing runs after the window, so a bus given after --ui is the one the window opens.
+    e2e::options no_display;
+    no_display.env = {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
+    r = box.krcan(line({"--sdoread", "--ui", "-c", b.channel()}), no_display);
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    const std::string opened = "CAN connection opened to CAN interface ";
+    const size_t last = (r.out + r.err).rfind(opened);
+    ASSERT_NE(last, std::string::npos) << r.out << r.err;
+    EXPECT_EQ((r.out + r.err).compare(last + opened.size(), b.channel().size(), b.channel()), 0) << r.out << r.err;
+
     // Refused whole: a shortened option, a misspelt one, a loose word, a bad number, a value that is an option.
     fs::create_directories(box.path("bin"));
     fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", box.path("bin/curl"));
@@ -326,6 +336,20 @@ TEST_F(RunModel, HelpForOneCommand)
     e2e::result nosuch = box.krcan({"--help", "q"});
     EXPECT_TRUE(nosuch.exited(1));
     EXPECT_EQ(nosuch.out, unknown_q) << "not the list of every command";
+
+    // A command this build carries out otherwise than its text tells says so in its help.
+    for (const auto &[cmd, says] : std::vector<std::pair<std::string, std::string>>{
+             {"can", "socketcand://HOST[:PORT]/BUS"},
+             {"update", "This build has no install.sh and cannot replace itself"},
+             {"joystick", "This build has no install.sh"},
+             {"makekrdev", "This build does not write packages"},
+             {"checkupdate", "This build cannot install what it finds"},
+             {"sim", "This build has no simulator runner"},
+             {"silent", "Despite its name it does the opposite"}}) {
+        e2e::result h = box.krcan({"--help", cmd});
+        EXPECT_TRUE(h.exited(0)) << cmd;
+        EXPECT_NE(h.out.find(says), std::string::npos) << h.out;
+    }
 }
 
 TEST_F(RunModel, HelpIsBoldOnlyOnATerminal)
