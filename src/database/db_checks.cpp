@@ -129,12 +129,19 @@ static std::string c_ident(const char *text)
     return out;
 }
 
-std::string db_expand_string_defines(db_st *db, const char *text)
+std::string db_expand_string_defines(db_st *db, const char *text, bool *endless)
 {
     std::string s = text;
     const std::string dev_sym = db_dev_symbol(db);
-    // A define's text may name another; a bound keeps a define that names itself from going on.
-    for (int round = 0; round < 8; ++round) {
+    if (endless) *endless = false;
+    // A define's text may name another, one level a round: a chain of every define ends within the
+    // bound, so a text still changing after it names itself (the compiler would leave that name
+    // undeclared). The size bound stops defines that double each other.
+    for (int round = 0;; ++round) {
+        if (round > DB_DEFINE_MAX_COUNT || s.size() > 65536) {
+            if (endless) *endless = true;
+            break;
+        }
         std::string out;
         bool changed = false;
         for (size_t i = 0; i < s.size();) {
@@ -227,7 +234,9 @@ static const char *address_problem(const char *text)
 const char *db_pointer_problem(db_st *db, const char *text)
 {
     static std::string why;
-    const std::string expanded = db_expand_string_defines(db, text);
+    bool endless = false;
+    const std::string expanded = db_expand_string_defines(db, text, &endless);
+    if (endless) return "names string defines that name each other without end";
     const char *problem = address_problem(expanded.c_str());
     if (!problem) return nullptr;
     why = problem;

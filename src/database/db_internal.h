@@ -67,8 +67,9 @@ bool db_value_resolved(void);
 bool db_check_objects(db_st *db);
 // Why a data pointer's text (after string defines are put in) is no address, or null.
 const char *db_pointer_problem(db_st *db, const char *text);
-// A text with every header symbol of a string define replaced by the define's text.
-std::string db_expand_string_defines(db_st *db, const char *text);
+// A text with every header symbol of a string define replaced by the define's text; endless (when
+// given) tells of defines that name each other without end.
+std::string db_expand_string_defines(db_st *db, const char *text, bool *endless = nullptr);
 // Why name may not be a name of the generated source (no identifier, a keyword, reserved to the
 // compiler or the library, the firmware's main), or null.
 const char *db_c_name_problem(const char *name);

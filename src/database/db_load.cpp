@@ -357,6 +357,11 @@ static bool parse_container(db_st *db, parser_node_st node, parser_node_st conte
 
 static bool is_scalar(canopen_object_type_e t) { return t <= 63 && t != 17; }
 
+static const char *kind_of(canopen_object_type_e t)
+{
+    return is_scalar(t) ? "a number" : t == CANOPEN_STRING ? "a string" : "an array";
+}
+
 // A name is the text as written, normalised: never a value, so no define rewrites it.
 static void set_name(dbvalue_st *v, const char *text)
 {
@@ -537,6 +542,12 @@ static bool parse_object(db_st *db, parser_node_st node)
         char text[64] = "(not a text)";
         if (parser_get_type(n) == PARSER_STRING) parser_get_string(n, text, sizeof text);
         job_error("Object '%s': \"type\" '%s' is not a type the database knows.\n", oname, text);
+        ok = false;
+    } else if (parser_node_is_valid(n) && !is_new && kind_of(db_paramval_to_type(n)) != kind_of(obj->obj.type)) {
+        // The values an earlier entry gave (a default, a text, the elements) have no place in the other
+        // kind, and a scalar's sub-index would be read from the array size that shares its field.
+        job_error("Object '%s': a later entry makes it %s, but it is %s.\n", oname, kind_of(db_paramval_to_type(n)),
+                  kind_of(obj->obj.type));
         ok = false;
     } else if (parser_node_is_valid(n)) {
         obj->obj.type = db_paramval_to_type(n);

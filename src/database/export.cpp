@@ -104,19 +104,50 @@ std::string c_int(int64_t v)
     return std::to_string(v);
 }
 
+// A number as C reads it: an integer the database reads the same way (a u or l suffix allowed), or
+// a floating constant. 08, 0x or 12kg are none.
+bool c_number(const std::string &t)
+{
+    size_t e = t.size();
+    while (e > 0 && std::strchr("uUlL", t[e - 1])) --e;
+    int64_t n = 0;
+    if (e > 0 && !db_int_text(t.data(), e, &n)) return true;
+    if (t.find_first_of(".eEpP") == std::string::npos) return false;
+    std::string f = t;
+    if (std::strchr("fFlL", f.back())) f.pop_back();
+    char *end = nullptr;
+    std::strtod(f.c_str(), &end);
+    return !f.empty() && end && *end == '\0';
+}
+
 // A string define's text stands as it is when it is an expression of numbers, names and operators
 // with its brackets closed; any other text is a string literal.
 bool c_expression(const char *text)
 {
     int depth = 0;
     bool any = false;
-    for (const char *p = text; *p; ++p) {
+    for (const char *p = text; *p;) {
         unsigned char c = (unsigned char)*p;
+        if (std::isdigit(c) || (c == '.' && std::isdigit((unsigned char)p[1]))) {
+            // One preprocessing number, as C cuts it (a sign belongs to it after an exponent).
+            const char *s = p++;
+            while (std::isalnum((unsigned char)*p) || *p == '_' || *p == '.' ||
+                   ((*p == '+' || *p == '-') && std::strchr("eEpP", p[-1])))
+                ++p;
+            if (!c_number(std::string(s, p))) return false;
+            any = true;
+            continue;
+        }
+        if (std::isalpha(c) || c == '_') {
+            while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
+            any = true;
+            continue;
+        }
         if (c == '(' || c == '[') ++depth;
         else if (c == ')' || c == ']') {
             if (--depth < 0) return false;
-        } else if (std::isalnum(c) || c == '_') any = true;
-        else if (!std::strchr(" +-*/%<>|&~^!.", c)) return false;
+        } else if (!std::strchr(" +-*/%<>|&~^!.", c)) return false;
+        ++p;
     }
     return any && depth == 0 && plain_text(text);
 }
@@ -177,9 +208,10 @@ struct exporter {
     // "(1" never reach the source.
     bool known_expression(const char *given)
     {
-        const std::string expanded = db_expand_string_defines(db, given);
+        bool endless = false;
+        const std::string expanded = db_expand_string_defines(db, given, &endless);
         const char *p = expanded.c_str();
-        return plain_text(p) && expression(p, 0) && *skip_blanks(p) == '\0';
+        return !endless && plain_text(p) && expression(p, 0) && *skip_blanks(p) == '\0';
     }
 
     static const char *skip_blanks(const char *&p)
@@ -239,7 +271,14 @@ struct exporter {
         return c_int(v.value_exact);
     }
 
-    std::string define_text(const char *text) { return c_expression(text) ? std::string(text) : c_string(text); }
+    // A string define's text: a number as C reads it back with its sign (-0x80000000 would be
+    // unsigned), an expression as it stands, anything else a string literal.
+    std::string define_text(const char *text)
+    {
+        int64_t n = 0;
+        if (!db_int_text(text, std::strlen(text), &n)) return c_int(n);
+        return c_expression(text) ? std::string(text) : c_string(text);
+    }
 };
 
 // A bad device name spoils every symbol: the first few say enough.
@@ -403,6 +442,9 @@ void emit_defines(exporter &x)
             x.define(sym, c_int(d->value), origin);
             o += "\n";
         } else if (d->type == DB_DEFINE_STRING) {
+            bool endless = false;
+            db_expand_string_defines(db, (DEV + "_" + ident(d->name)).c_str(), &endless);
+            if (endless) job_error("Define '%s' names itself through string defines: C cannot expand it.\n", d->name);
             x.define(sym, x.define_text(d->str), origin);
         } else if (d->type == DB_DEFINE_ENUM) {
             emit_enum(x, d, sym, origin);

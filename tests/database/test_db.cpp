@@ -337,6 +337,13 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
         EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
         EXPECT_EQ(dev.db.rxpdos.len, 0) << mapping;
     }
+    // An RXPDO writes what it maps: a read-only object there is said, and the PDO kept as written.
+    r = load(t.write("ro.json", doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"ASYNC\", \"mappings\": "
+                                    "[{\"param\": \"A\", \"subindex\": 2}]}]",
+                                    arr)));
+    EXPECT_TRUE(r.ok) << r.out;
+    EXPECT_NE(r.out.find("RXPDO 1 maps 'A', which is read only."), std::string::npos) << r.out;
+    EXPECT_EQ(dev.db.rxpdos.len, 1);
 }
 
 TEST(DbFaults, EmcyStrideNodeIdAndRecursion)

@@ -14,8 +14,10 @@ namespace {
 std::string obj(const std::string &name, const std::string &index, const std::string &type = "CANOPEN_UNSIGNED8",
                 const std::string &extra = "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": 0")
 {
+    // A data pointer of its own in extra is the only one: a key given twice would be refused for that.
+    const bool own_pointer = extra.find("\"dataptr\"") != std::string::npos;
     return "{\"name\": \"" + name + "\", \"index\": " + index + ", \"type\": \"" + type +
-           "\", \"permissions\": \"CANOPEN_RW\", " + extra + ", \"dataptr\": \"&" + name + "\"}";
+           "\", \"permissions\": \"CANOPEN_RW\", " + extra + (own_pointer ? "" : ", \"dataptr\": \"&" + name + "\"") + "}";
 }
 
 std::string doc(const std::string &objects, const std::string &extra = "")
@@ -267,6 +269,23 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"a transmission type the database does not know", "n21.json",
          doc(good, "\"RXPDO\": [{\"cobid\": \"0x200\", \"transmission\": \"SYNC\", \"mappings\": []}]"),
          "\"transmission\" of RXPDO 1 is 'SYNC'"},
+        {"a later entry that makes an array a number", "n23.json",
+         doc(array8("\"data\": [{\"name\": \"e\", \"default\": 7}]") + ", {\"name\": \"arr\", \"type\": \"CANOPEN_UNSIGNED8\"}"),
+         "Object 'ARR': a later entry makes it a number, but it is an array"},
+        {"string defines that name each other, as a data pointer", "n24.json",
+         doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8",
+                 "\"subindex\": 0, \"min\": 0, \"max\": 1, \"default\": 0, \"dataptr\": \"HOSTILE_P1\""),
+             "\"DEFINES\": [{\"P1\": \"HOSTILE_P2\"}, {\"P2\": \"HOSTILE_P1\"}]"),
+         "\"dataptr\" 'HOSTILE_P1' names string defines that name each other without end"},
+        {"a string define that names itself", "n25.json", doc(good, "\"DEFINES\": [{\"SELF\": \"HOSTILE_SELF + 1\"}]"),
+         "Define 'SELF' names itself through string defines", true},
+        {"a YAML block scalar", "n26.yaml",
+         "DEV: Hostile\nNODEID: 16\nOBJ_DICT:\n  - name: T\n    index: 0x2200\n    type: CANOPEN_STRING\n    "
+         "permissions: CANOPEN_RO\n    stringsize: 20\n    default: |\n      hello\n    dataptr: \"0\"\n",
+         "holds a YAML block scalar"},
+        {"a number naming a define that is a text", "n27.json", doc(obj("A", "\"S\""), "\"DEFINES\": [{\"S\": \"hello\"}]"),
+         "\"index\" 'S' names a define that is no number (it gives 'hello')"},
+        {"a hexadecimal prefix without digits", "n28.json", doc(obj("A", "\"0x\"")), "\"index\" '0x' is no number"},
     };
     e2e::sandbox box;
     box.write_file("part.json", "{\"content\": [" + obj("P", "\"0x12345\"") + "]}");
@@ -319,13 +338,19 @@ TEST(DbHostile, LegitimateDocumentsExportAsWrittenAndAPairIsPlacedWhole)
         ", " + obj("A", "\"0x2002\"", "CANOPEN_SIGNED32", "\"subindex\": 0, \"min\": \"-0x80000000\", \"max\": 0, \"default\": 0") +
         ", " + array8("\"data\": [10, 20, \"0x1E\"]") + ", " +
         str_obj("\"stringsize\": 40, \"default\": \"say \\\"hi\\\" a?\?(b?\?=c?\?/ \\\\\"");
+    // String defines that read as numbers are numbers with their sign; one C does not read as a
+    // number is a text.
     box.write_file("ok.json", doc(objects, "\"DEFINES\": [{\"name\": \"MODE\", \"value\": [\"X\"]}, {\"name\": \"MODE_EXTRA\", "
-                                           "\"value\": [\"X\", \"Y\"]}, {\"BIG\": 4294967295}]"));
-    e2e::result r = box.krcan({"--srcdest", "out", "--incdest", "out", "--db", "ok.json", "--export", "h"});
+                                           "\"value\": [\"X\", \"Y\"]}, {\"BIG\": 4294967295}, {\"NEG\": \"-0x80000000\"}, "
+                                           "{\"PAD\": \"12kg\"}]"));
+    // A node id given before --db holds over the document's, and the run says so.
+    e2e::result r = box.krcan({"-n", "0x20", "--srcdest", "out", "--incdest", "out", "--db", "ok.json", "--export", "h"});
     ASSERT_TRUE(r.exited(0)) << r.out;
     EXPECT_EQ(r.out.find("\033[1m\033[31m"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("The node id 32 given before --db holds over the document's 16."), std::string::npos) << r.out;
     box.write_file("p.c", "#include <stdio.h>\n#include \"h.c\"\nunsigned char A, B, t[40], arr[3], mode;\nint main(void) {\n"
-                          "    printf(\"%d %lld %lld %s|\", HOSTILE_MODE_DEFAULT, (long long)HOSTILE_B_MAX, (long long)HOSTILE_A_MIN,\n"
+                          "    printf(\"%d %lld %lld %lld %s %d %s|\", HOSTILE_MODE_DEFAULT, (long long)HOSTILE_B_MAX,\n"
+                          "           (long long)HOSTILE_A_MIN, (long long)HOSTILE_NEG, HOSTILE_PAD, HOSTILE_NODEID,\n"
                           "           HOSTILE_T_DEFAULT);\n"
                           "    for (unsigned i = 0; i < hostile_arr_defaults_size(); i++) printf(\" %u\", hostile_arr_defaults[i]);\n"
                           "    return 0;\n}\n");
@@ -333,7 +358,8 @@ TEST(DbHostile, LegitimateDocumentsExportAsWrittenAndAPairIsPlacedWhole)
                                                    "-Ifw", "-Iout", "-DCONFIG_CANOPEN_RXPDO_COUNT=0",
                                                    "-DCONFIG_CANOPEN_TXPDO_COUNT=0", "p.c", "-o", "p"});
     ASSERT_TRUE(cc.exited(0)) << cc.err;
-    EXPECT_EQ(box.run(box.path("p").string(), {}).out, "1 4294967295 -2147483648 say \"hi\" a?\?(b?\?=c?\?/ \\| 10 20 30");
+    EXPECT_EQ(box.run(box.path("p").string(), {}).out,
+              "1 4294967295 -2147483648 -2147483648 12kg 32 say \"hi\" a?\?(b?\?=c?\?/ \\| 10 20 30");
 
     // The source cannot be placed (its name is a folder): the header it replaced comes back.
     box.write_file("two/h.h", "old header\n");
