@@ -22,9 +22,10 @@ void system_reset(system_st *system);
 /* nodeid 0: the package's default. False when full or the node id is above 127. */
 bool system_add_device(system_st *system, const char *path, uint8_t nodeid);
 device_st *system_add_empty_device(system_st *system);
-/* A device just added at a node another device of the system already has joins that one: it takes
- * the added one's package and keeps what the bus told of it. Returns the device that holds the package. */
-device_st *system_join_same_node(system_st *system, device_st *added);
+/* Adds a device, or, at a node another device of the system already has, joins that one: it takes
+ * the package and keeps what the bus told of it, so it needs no free place. Returns the device that
+ * holds the package; none when the system is full and no device is at its node. */
+device_st *system_add_joining(system_st *system, const char *path, uint8_t nodeid);
 /* None when full or the node id is not 1..127. */
 device_st *system_add_found_device(system_st *system, uint8_t nodeid, uint32_t vendor_id, uint32_t product_code);
 bool system_remove_device(system_st *system, device_st *device);

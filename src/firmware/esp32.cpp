@@ -117,6 +117,24 @@ bool wait_esptool(pid_t pid)
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// After `python3 -m esptool` failed: true when python3 has no esptool module at all, so the user
+// is told to install it rather than to check the cable.
+bool python_lacks_esptool(void)
+{
+    pid_t pid = -1;
+    if (!spawn("python3",
+               {"python3", "-c", "import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('esptool') else 3)"},
+               &pid))
+        return false;
+    int status = 0;
+    {
+        kr_rtos_blocking_section section;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 3;
+}
+
 bool flash_images(const krdev_st &krdev)
 {
     char found[ESP32_PORT_LEN] = "";
@@ -263,16 +281,20 @@ bool run_esptool(const char *const *argv)
         args[0] = "esptool.py";
         started = spawn("esptool.py", args, &pid);
     }
+    bool python = false;
     if (!started) {
         std::vector<std::string> py = {"python3", "-m", "esptool"};
         py.insert(py.end(), args.begin() + 1, args.end());
-        started = spawn("python3", py, &pid);
+        started = python = spawn("python3", py, &pid);
     }
     if (!started) {
         print_error("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
         return false;
     }
-    return wait_esptool(pid);
+    if (wait_esptool(pid)) return true;
+    if (python && !kr_signal_requested() && python_lacks_esptool())
+        print_error("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
+    return false;
 }
 
 bool loadesp32_krdev(const char *path, uint8_t node)
@@ -287,32 +309,30 @@ bool loadesp32_krdev(const char *path, uint8_t node)
         krdev_close(&krdev);
         return false;
     }
-    bool ok = false, resumed = false;
+    bool flashed = false, resumed = false;
     // A paused device stays paused until someone resets it: Ctrl-C waits for the resume.
     kr_signal_hold();
+    if (node == 0)
+        job_warning("WARNING: no node id is selected, so no device was paused: esptool runs beside the device's "
+                    "own ESP32 communication.\n");
     if (!esp32_comm(node, false)) {
         // Flashing while the device still talks to the module would break both.
         job_error("ERROR: node 0x%x could not be asked to pause its ESP32 communication; esptool was not run.\n", node);
     } else {
-        ok = !kr_signal_requested() && flash_images(krdev);
+        flashed = !kr_signal_requested() && flash_images(krdev);
         resumed = esp32_comm(node, true);
-        if (!resumed) {
-            job_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
-            ok = false;
+        if (kr_signal_requested()) {
+            job_error("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x%x %s.\n", node,
+                      resumed ? "was resumed" : "could not be resumed");
+        } else {
+            if (flashed) say_flushed("ESP32 firmware flashed.\n");
+            else job_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
+            if (!resumed) job_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
         }
-    }
-    if (kr_signal_requested()) {
-        job_error("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x%x %s.\n", node,
-                  resumed ? "was resumed" : "could not be resumed");
-    } else if (ok) {
-        std::printf("ESP32 firmware flashed.\n");
-        std::fflush(stdout);
-    } else {
-        job_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
     }
     krdev_close(&krdev);
     kr_signal_release();
-    return ok;
+    return flashed && resumed;
 }
 
 void loadesp32_devices(uint32_t first, uint32_t end)

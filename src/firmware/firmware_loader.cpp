@@ -44,6 +44,7 @@ bool resetting = false;
 // A window load: a device whose bootloader is the maker's is flashed its way (load_makers_instead).
 bool makers_fallback = false;
 constexpr uint32_t ABORT_LENGTH_TOO_HIGH = 0x06070012;
+constexpr uint16_t HEARTBEAT_PRODUCER_INDEX = 0x1017;
 
 // CiA 301 has no code for a user's cancel: the general error says the client ended the transfer.
 constexpr uint32_t CANCEL_ABORT_CODE = 0x08000000;
@@ -71,35 +72,56 @@ void watcher_remove(void)
     kr_canopen_set_can_callback(hook_before);
 }
 
-bool is_bootup(const kr_can_message_st *msg, uint8_t node)
+// A frame on 0x700 + node: a boot-up or a heartbeat, and the NMT state it reports.
+bool is_node_state(const kr_can_message_st *msg, uint8_t node)
 {
-    return msg->type == CAN_STD && msg->id == 0x700u + node && msg->data_length == 1 && msg->data[0] == 0;
+    return msg->type == CAN_STD && msg->id == 0x700u + node && msg->data_length == 1;
 }
 
+// How long two heartbeats may take, bounded: a slow heartbeat would otherwise hold the load for minutes.
+uint32_t two_heartbeats_ms(uint16_t period)
+{
+    uint32_t ms = 2u * period + 100u;
+    return ms < 5000u ? ms : 5000u;
+}
+
+// The state the node reported first after its boot-up; -1 until it reports one.
+int state_after_bootup = -1;
+
+// Stays in after the boot-up until the load has seen the state that follows it.
 void can_callb(void *, const kr_can_message_st *msg)
 {
-    if (!watcher_installed || !is_bootup(msg, dev.load.nodeid)) return;
-    dev.load.response = true;
-    say_flushed("done\n");
-    watcher_remove();
+    if (!watcher_installed || !is_node_state(msg, dev.load.nodeid)) return;
+    if (!dev.load.response) {
+        if (msg->data[0] != 0) return;
+        dev.load.response = true;
+        say_flushed("done\n");
+    } else if (state_after_bootup < 0) {
+        state_after_bootup = msg->data[0];
+    }
 }
 
 void watcher_install(void)
 {
     if (watcher_installed) return;
     hook_before = kr_canopen_get_can_callback();
+    state_after_bootup = -1;
     watcher_installed = true;
     kr_canopen_set_can_callback(can_callb);
 }
 
-// The node whose boot-up the last load's final reset still owes, and when that reset went out.
+// The node whose boot-up the last load's final reset still owes, when that reset went out, and its
+// heartbeat period in the bootloader (0: none, or not known).
 uint8_t owed_node = 0;
 uint32_t owed_since = 0;
+uint16_t owed_heartbeat_ms = 0;
 bool owed_seen = false;
 
+// A bootloader's heartbeats carry state 0 as a boot-up does: from a node that sends them, only a
+// state other than 0 shows that the new image runs.
 void owed_callb(void *, const kr_can_message_st *msg)
 {
-    if (is_bootup(msg, owed_node)) owed_seen = true;
+    if (is_node_state(msg, owed_node) && (msg->data[0] != 0 || owed_heartbeat_ms == 0)) owed_seen = true;
 }
 
 // A reset of this node that follows closely on the last load's own would otherwise be answered, to
@@ -108,15 +130,54 @@ void await_owed_bootup(uint8_t node)
 {
     if (owed_node != node) return;
     owed_seen = false;
+    uint32_t limit = RESPONSE_DELAY_MS + (owed_heartbeat_ms ? two_heartbeats_ms(owed_heartbeat_ms) : 0u);
     kr_canopen_can_callb_t before = kr_canopen_get_can_callback();
     kr_canopen_set_can_callback(owed_callb);
-    while (!owed_seen && kr_rtos_get_tick_count() - owed_since < RESPONSE_DELAY_MS) kr_rtos_task_delay(1);
+    while (!owed_seen && kr_rtos_get_tick_count() - owed_since < limit) kr_rtos_task_delay(1);
     kr_canopen_set_can_callback(before);
     owed_node = 0;
 }
 
-// Waits for the boot-up frame; false when cancelled. The watcher goes when the wait ends.
-bool wait_bootup(void)
+// The heartbeat period the node keeps in 0x1017; 0 when it sends none or does not say.
+uint16_t heartbeat_period(uint8_t node)
+{
+    uint8_t v[2] = {};
+    if (_kr_canopen_sdo_client_read(node, HEARTBEAT_PRODUCER_INDEX, 0, sizeof v, v) != ERR_NONE) return 0;
+    return (uint16_t)(v[0] | v[1] << 8);
+}
+
+const char *nmt_state_name(int state)
+{
+    switch (state) {
+    case 4: return "stopped";
+    case 5: return "operational";
+    case 127: return "pre-operational";
+    default: return "unknown";
+    }
+}
+
+// Read without writing anything: after its reset a CiA 302 device runs its application, which sends
+// its heartbeat in pre-operational or operational; the maker's bootloader keeps sending state 0. A
+// node without heartbeats cannot be told, and is taken as it is. False (with the error) when the node
+// is not in the maker's bootloader.
+bool bootloader_is_makers(void)
+{
+    load_st &l = dev.load;
+    uint16_t period = heartbeat_period(l.nodeid);
+    owed_heartbeat_ms = period;
+    if (period == 0) return true;
+    uint32_t since = kr_rtos_get_tick_count();
+    while (state_after_bootup < 0 && !l.cancel && kr_rtos_get_tick_count() - since < two_heartbeats_ms(period))
+        kr_rtos_task_delay(1);
+    if (state_after_bootup <= 0) return true;
+    job_error("ERROR: node 0x%x runs its application after the reset (its heartbeat says %s), so it has no "
+              "bootloader of the maker's kind: give its firmware to --loadbin. Nothing was downloaded.\n",
+              (unsigned)l.nodeid, nmt_state_name(state_after_bootup));
+    return false;
+}
+
+// Waits for the boot-up frame; false when cancelled. The watcher stays in.
+bool wait_bootup(bool reset_sent)
 {
     load_st &l = dev.load;
     say_flushed("Waiting to receive boot up message from node 0x%x...\n", (unsigned)l.nodeid);
@@ -133,13 +194,16 @@ bool wait_bootup(void)
         uint32_t step = now - last;
         last = now;
         if (!l.wait_forever && kr_delay(&l.delay, step)) {
-            say_flushed("Couldn't reset node. No response to NMT Reset Node.\n");
+            if (reset_sent)
+                say_flushed("Couldn't reset node. No response to NMT Reset Node.\n");
+            else
+                say_flushed("No boot up message from node 0x%x within %u seconds.\n", (unsigned)l.nodeid,
+                            (unsigned)(l.wfr ? LOADWFR_WAIT_TIME_MS : RESPONSE_DELAY_MS) / 1000u);
             break;
         }
         kr_rtos_task_delay(1);
     }
     l.waiting = false;
-    watcher_remove();
     return !cancelled;
 }
 
@@ -156,6 +220,10 @@ void update_look(void)
 {
     uint32_t index = _kr_canopen_sdo_client_get_data_index(), count = _kr_canopen_sdo_client_get_data_count();
     if (index == update_state.last_index) return;
+    if (index < update_state.last_index)
+        say_flushed("The download went back to byte %u: the device did not take what followed, which is sent "
+                    "again.\n",
+                    (unsigned)index);
     update_state.last_index = index;
     uint8_t p = per_cent(index, count, true);
     say_flushed("downloaded %u / %u bytes (%u %%)\n", (unsigned)index, (unsigned)count, (unsigned)p);
@@ -246,7 +314,10 @@ bool load_kr(FILE *f, uint32_t size)
         say_flushed("Resetting node 0x%x\n", (unsigned)l.nodeid);
         kr_canopen_nmt_master_send_cmd(l.nodeid, CANOPEN_NMT_CMD_RESET_NODE);
     }
-    if (!wait_bootup()) return false;
+    owed_heartbeat_ms = 0;
+    bool go = wait_bootup(!l.wfr) && (!l.response || bootloader_is_makers());
+    watcher_remove();
+    if (!go) return false;
     say_flushed(l.response ? "Reset OK. Now downloading...\n" : "Now downloading...\n");
     if (!l.block_transfer) return false;
     return load_pieces(f, size);
@@ -314,10 +385,17 @@ bool load_makers_instead(FILE *f, uint32_t size)
 bool load_cia(FILE *f, uint32_t size)
 {
     load_st &l = dev.load;
+    owed_heartbeat_ms = 0;
     if (l.wfr) {
         l.response = false;
         watcher_install();
-        if (!wait_bootup()) return false;
+        bool waited = wait_bootup(false);
+        watcher_remove();
+        if (!waited) return false;
+        if (!l.response) {
+            job_error("ERROR: node 0x%x sent no boot up message; the firmware was not loaded.\n", (unsigned)l.nodeid);
+            return false;
+        }
     }
     if (!l.response || l.cancel) return false;
     say_flushed("Now downloading...\n");

@@ -308,6 +308,8 @@ int main_start_run(void)
 
 int krcan_main(int argc, char **argv)
 {
+    // Each run is judged by its own jobs, not by commands called in this process before it.
+    run_failed = false;
     main_open_std_fds();
     main_setup_output();
     // Commands read while the command line is walked may already run curl.

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <locale.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -110,6 +111,26 @@ struct fd_closer {
     }
     fd_closer(const fd_closer &) = delete;
     fd_closer &operator=(const fd_closer &) = delete;
+};
+
+// libarchive converts a name that carries the zip's UTF-8 flag into the thread's character set, which
+// in the C locale fails for every non-ASCII name: the entry then comes back without one. Under a UTF-8
+// locale the name stays as written; names without the flag are taken byte for byte either way.
+struct utf8_names {
+    locale_t utf8 = (locale_t)0, before = (locale_t)0;
+    utf8_names()
+    {
+        utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+        if (utf8) before = uselocale(utf8);
+    }
+    ~utf8_names()
+    {
+        if (!utf8) return;
+        uselocale(before);
+        freelocale(utf8);
+    }
+    utf8_names(const utf8_names &) = delete;
+    utf8_names &operator=(const utf8_names &) = delete;
 };
 
 // Splits a relative name into its components, dropping empty and "." ones. False for an absolute
@@ -432,6 +453,7 @@ bool extract(const char *archive_path, const char *dir, std::string &why)
     }
     fd_closer root_guard(root);
 
+    utf8_names names;
     if (!check_declared(fd, dir, why)) return false;
     struct archive *a = open_reader(fd, why);
     if (!a) return false;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -114,13 +115,26 @@ void manifest_unreadable(const char *manifest)
                  parser_last_error();
 }
 
-void skip_element(uint32_t index, const std::string &why)
-{
-    // Always shown: otherwise a device would leave the machine unnoticed.
-    std::fprintf(stderr, PRINT_BOLDYELLOW "System file device %u %s; skipping it.\n" PRINT_RESET, (unsigned)index,
-                 why.c_str());
-    std::fflush(stderr);
-}
+// The elements of a system file that cannot become devices. Each is named as it is found, even when
+// silent: the package is then refused whole, since a machine missing a device is not that machine.
+struct dropped_st {
+    uint32_t count = 0;
+    std::string named; // the first few, for the error line that refuses the package
+
+    void add(uint32_t index, const std::string &krdev, const std::string &why)
+    {
+        std::string who = "device " + std::to_string(index) + (krdev.empty() ? "" : " ('" + krdev + "')");
+        print_error("System file %s %s.\n", who.c_str(), why.c_str());
+        if (count < 3) named += (count ? ", " : "") + who;
+        count++;
+    }
+
+    std::string reason() const
+    {
+        std::string more = count > 3 ? " and " + std::to_string(count - 3) + " more" : "";
+        return "its " + named + more + " cannot be taken into the system";
+    }
+};
 
 // NODEID of one DEVS element: 0 when missing or of another type; false outside 0..127 or when a
 // string does not convert whole.
@@ -231,6 +245,8 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
         last_error = "the system file has no DEVS array";
         return false;
     }
+    // Put back whole when an element cannot be taken: joined devices were changed in place.
+    std::unique_ptr<system_st> before(new system_st(*system));
     parser_node_st date = parser_find_child(root, "DATE");
     system->date[0] = '\0';
     if (parser_get_type(date) == PARSER_STRING) {
@@ -243,39 +259,42 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
     std::memset(system->sysfile_devs, 0, sizeof system->sysfile_devs);
     system->sysfile_dev_count = 0;
 
+    dropped_st dropped;
     uint32_t count = parser_array_get_size(devs);
     parser_node_st el = parser_array_at(devs, 0);
     for (uint32_t i = 0; i < count; i++, el = parser_array_next(el)) {
         if (!parser_node_is_valid(el)) continue;
         std::string why;
+        char krdev[512] = "", krdev_path[DEV_PATH_LEN];
+        parser_node_st krdev_node = parser_find_child(el, "KRDEV");
+        bool has_krdev = parser_get_type(krdev_node) == PARSER_STRING;
+        if (has_krdev && !parser_get_string(krdev_node, krdev, sizeof krdev)) krdev[0] = '\0';
         uint8_t nodeid = 0;
         if (!take_nodeid(el, &nodeid, why)) {
-            skip_element(i, why);
+            dropped.add(i, krdev, why);
             continue;
         }
-        parser_node_st krdev_node = parser_find_child(el, "KRDEV");
-        if (parser_get_type(krdev_node) != PARSER_STRING) {
-            skip_element(i, "has no KRDEV package");
+        if (!has_krdev) {
+            dropped.add(i, "", "has no KRDEV package");
             continue;
         }
-        char krdev[512], krdev_path[DEV_PATH_LEN];
         if (!join_element_path(krdev_node, "KRDEV", dir, krdev, sizeof krdev, krdev_path, sizeof krdev_path, why)) {
-            skip_element(i, why);
+            dropped.add(i, "", why);
             continue;
         }
         char param[512], param_path[DEV_PATH_LEN] = "";
         parser_node_st param_node = parser_find_child(el, "PARAM");
         if (parser_get_type(param_node) == PARSER_STRING &&
             !join_element_path(param_node, "PARAM", dir, param, sizeof param, param_path, sizeof param_path, why)) {
-            skip_element(i, why);
+            dropped.add(i, krdev, why);
             continue;
         }
-        if (!system_add_device(system, krdev_path, nodeid)) {
-            std::fprintf(stderr, PRINT_BOLDYELLOW "System is full; ignoring the remaining devices.\n" PRINT_RESET);
-            std::fflush(stderr);
-            break;
+        device_st *d = system_add_joining(system, krdev_path, nodeid);
+        if (!d) {
+            dropped.add(i, krdev, "does not fit: a system can hold at most " + std::to_string(SYSTEM_MAX_DEVICES) +
+                                      " devices");
+            continue;
         }
-        device_st *d = system_join_same_node(system, &system->devs[system->dev_count - 1]);
         kr_copy_text(d->param_file, sizeof d->param_file, param_path);
         const char *version = d->conf_version[0] ? d->conf_version : "unknown";
         std::printf("Loaded device '%s' (node 0x%x, version %s) from the system file.\n", krdev, (unsigned)d->nodeid,
@@ -289,7 +308,10 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
             kr_copy_text(s.version, sizeof s.version, version);
         }
     }
-    return true;
+    if (dropped.count == 0) return true;
+    *system = *before;
+    last_error = dropped.reason();
+    return false;
 }
 
 bool system_set_file(system_st *system, const char *path)

@@ -246,23 +246,27 @@ bool system_add_device(system_st *system, const char *path, uint8_t nodeid)
     return true;
 }
 
-device_st *system_join_same_node(system_st *system, device_st *added)
+device_st *system_add_joining(system_st *system, const char *path, uint8_t nodeid)
 {
-    if (!system || !added || !system_nodeid_valid(added->nodeid)) return added;
-    for (device_st *e = system->devs; e < added && e < system->devs + system->dev_count; e++) {
-        if (e->nodeid != added->nodeid) continue;
+    if (!system || !path) return nullptr;
+    device_st added;
+    std::memset(&added, 0, sizeof added);
+    device_assign_file(&added, path, nodeid);
+    for (device_st *e = system->devs; e < system->devs + system->dev_count; e++) {
+        if (!system_nodeid_valid(added.nodeid) || e->nodeid != added.nodeid) continue;
         // What the bus told of the device stays; the package brings the rest.
-        device_st joined = *added;
+        device_st joined = added;
         joined.state = e->state;
         joined.sw_version = e->sw_version;
         joined.sw_version_tried = e->sw_version_tried;
         joined.dev_revision = e->dev_revision;
         if (!joined.param_file[0]) kr_copy_text(joined.param_file, sizeof joined.param_file, e->param_file);
         *e = joined;
-        system_remove_device(system, added);
         return e;
     }
-    return added;
+    device_st *d = append_device(system);
+    if (d) *d = added;
+    return d;
 }
 
 device_st *system_add_empty_device(system_st *system)
@@ -573,8 +577,9 @@ bool cmd_device(const char *arg)
     }
     device_st *d = append_device(&dev.system);
     if (!d) {
-        PRINT("Ignoring device '%s': a system can hold at most %d devices.\n", path, SYSTEM_MAX_DEVICES);
-        return true;
+        // Left out, the device would be missing from every job without a word when silent.
+        job_error("ERROR: device '%s' does not fit: a system can hold at most %d devices.\n", path, SYSTEM_MAX_DEVICES);
+        return false;
     }
     if (!device_assign_file(d, path, id)) {
         // A device whose package cannot be read would later flash, load or name nothing.

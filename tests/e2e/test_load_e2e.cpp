@@ -11,6 +11,7 @@
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_setup.h"
+#include "kr_utilities.h"
 #include "system/package_builder.h"
 
 namespace {
@@ -273,7 +274,7 @@ TEST_F(Load, FailedLoadsLeaveTheOldImageAndFailTheRun)
         device(0x33, SIM_BOOT_CIA302, old), device(0x34, SIM_BOOT_KR, old)};
     devs[0].block_size = 4;
     devs[0].faults.push_back(fault("silent:stage=6")); // silent after the 5th block acknowledgement
-    devs[1].faults.push_back(fault("abort:xfer=3,code=0x08000020"));
+    devs[1].faults.push_back(fault("abort:xfer=4,code=0x08000020")); // the 1st reads its heartbeat period
     devs[2].faults.push_back(fault("noreset"));
     devs[3].faults.push_back(fault("crc"));
     devs[3].sdo_delay_ms = 100; // the refused end comes well after the last byte went
@@ -331,10 +332,13 @@ TEST_F(Load, TooLargeImagesAndAMissingBootupFail)
     EXPECT_EQ(sim_dev_write_log(bench.devs, 0x41).size(), 2u); // the third piece overflows
     EXPECT_EQ(e2e::count(r.out, "SDO abort code 0x06070012"), 3u) << r.out;
     EXPECT_TRUE(sent(0x42).empty());
-    EXPECT_NE(r.out.find("Waiting to receive boot up message from node 0x42...\nCouldn't reset node. No response to "
-                         "NMT Reset Node.\n"),
+    // No reset went out, so none is said to have failed; the line after says what became of the load.
+    EXPECT_NE(r.out.find("Waiting to receive boot up message from node 0x42...\nNo boot up message from node 0x42 "
+                         "within 10 seconds.\n" PRINT_BOLDRED "ERROR: node 0x42 sent no boot up message; the firmware "
+                         "was not loaded.\n"),
               std::string::npos)
         << r.out;
+    EXPECT_EQ(r.out.find("Couldn't reset node"), std::string::npos) << r.out;
 
     // Exactly the flash size fits.
     r = krcan({"--nodeid", "0x40", "--loadbin=ok.bin"});
@@ -482,6 +486,94 @@ TEST_F(Load, PackagesSystemsAndTheFirmwareFallback)
     EXPECT_NE(r.out.find("The value given for the 'firmware' option is too long."), std::string::npos) << r.out;
     EXPECT_TRUE(sent().empty());
     EXPECT_EQ(prog(0x16).image, old);
+    EXPECT_TRUE(std::filesystem::is_empty(box.tmp()));
+}
+
+// The maker's flavour on nodes that send heartbeats. A CiA 302 device shows after the reset that it runs
+// its application: refused before any piece could replace its image. The maker's bootloader sends
+// heartbeats of state 0, as a boot-up is, and resets slower than it beats: two loads in one run, the
+// second resetting the node only once the first one's image runs.
+TEST_F(Load, MakersFlavourTellsTheBootloaderByItsHeartbeat)
+{
+    bytes old = random_bytes(64, 40), c = random_bytes(600, 41), d = random_bytes(700, 42);
+    std::vector<sim_device_config_st> devs = {device(0x30, SIM_BOOT_CIA302, old), device(0x31, SIM_BOOT_KR, old)};
+    for (auto &x : devs) x.heartbeat_ms = 40;
+    devs[1].reset_delay_ms = 150;
+    start(devs);
+    file("c.bin", c);
+    file("d.bin", d);
+
+    e2e::result r = krcan({"--nodeid", "0x30", "--krloadbin=c.bin"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("ERROR: node 0x30 runs its application after the reset (its heartbeat says pre-operational), "
+                         "so it has no bootloader of the maker's kind: give its firmware to --loadbin. Nothing was "
+                         "downloaded.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(sim_dev_write_log(bench.devs, 0x30).empty());
+    EXPECT_EQ(nmt(0x30), bytes{0x81}) << "no reset after the refusal";
+    EXPECT_EQ(prog(0x30).image, old);
+    EXPECT_EQ(r.out.find("OK!"), std::string::npos) << r.out;
+
+    r = krcan({"--nodeid", "0x31", "--krloadbin=c.bin", "--krloadbin=d.bin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x31).image, d);
+    EXPECT_EQ(prog(0x31).flashes, 2u);
+    EXPECT_EQ(nmt(0x31), (bytes{0x81, 0x81, 0x81, 0x81}));
+}
+
+// A segmented download that the device aborts half way is started again by the client: its progress
+// falls back, says so, and the image arrives whole.
+TEST_F(Load, ARestartedDownloadSaysWhyItsProgressFallsBack)
+{
+    bytes old = random_bytes(64, 43), a = random_bytes(700, 44);
+    sim_device_config_st d = device(0x32, SIM_BOOT_CIA302, old);
+    d.sdo_delay_ms = 10;
+    d.faults.push_back(fault("busy:stage=50,index=0x1F50"));
+    start({d});
+    file("a.bin", a);
+    e2e::result r = krcan({"--nodeid", "0x32", "--segloadbin=a.bin"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x32).image, a);
+    size_t back = r.out.find("The download went back to byte ");
+    ASSERT_NE(back, std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(": the device did not take what followed, which is sent again.\n", back), std::string::npos);
+    EXPECT_NE(r.out.find("downloaded 700 / 700 bytes (100 %)\n", back), std::string::npos) << r.out;
+}
+
+// A device named on the command line or in a system package that the system cannot take fails the run,
+// named, before any device is flashed.
+TEST_F(Load, DevicesLeftOutOfTheSystemStopTheRunBeforeAnyFlash)
+{
+    bytes old = random_bytes(64, 45), m = random_bytes(500, 46);
+    start({device(0x40, SIM_BOOT_CIA302, old)});
+    ASSERT_TRUE(pkgtest::write_zip(box.path("m.krdev").string(), {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"m.bin\"}"),
+                                                                  pkgtest::file("m.bin", str(m))}));
+    std::vector<std::string> a = {"--silent"};
+    for (int n = 0x40; n <= 0x55; n++) a.insert(a.end(), {"--dev", "m.krdev:" + std::to_string(n)});
+    a.push_back("--loadbin");
+    e2e::result r = krcan(a);
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("ERROR: device 'm.krdev' does not fit: a system can hold at most 20 devices.\n"),
+              std::string::npos)
+        << r.out;
+
+    for (const char *el : {"{\"NODEID\": \"0x41 \", \"KRDEV\": \"m.krdev\"}", "{\"KRDEV\": \"../m.krdev\"}"}) {
+        ASSERT_TRUE(pkgtest::write_zip(box.path("machine.krsys").string(),
+                                       {pkgtest::file("krsys.json", std::string("{\"DEVS\": [{\"NODEID\": 64, \"KRDEV\": "
+                                                                                "\"m.krdev\"},") + el + "]}"),
+                                        pkgtest::file("m.krdev", box.read_file("m.krdev"))}));
+        r = krcan({"--silent", "--loadbin=machine.krsys"});
+        EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+        EXPECT_NE(r.out.find("ERROR: failed to load system package 'machine.krsys': its device 1"), std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("Flashed"), std::string::npos) << r.out;
+        r = krcan({"--silent", "--sys", "machine.krsys", "--loadbin"});
+        EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+        EXPECT_NE(r.out.find("command 'sys' returned with FALSE, terminating."), std::string::npos) << r.out;
+    }
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(prog(0x40).image, old);
     EXPECT_TRUE(std::filesystem::is_empty(box.tmp()));
 }
 

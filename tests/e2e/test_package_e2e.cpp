@@ -55,20 +55,34 @@ sim_device_config_st device(uint8_t node)
 TEST(PackageE2e, SystemPackageFillsTheSystemForTheSearch)
 {
     e2e::sandbox box;
-    write_system(box, "machine.krsys",
-                 "{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\"},"
-                 "{\"NODEID\": 32, \"KRDEV\": \"devs/motor.krdev\"},"
-                 "{\"KRDEV\": \"devs/motor.krdev\"},"
-                 "{\"NODEID\": 7},"
-                 "{\"NODEID\": \"0x114\", \"KRDEV\": \"devs/motor.krdev\"},"
-                 "{\"NODEID\": \"0x14zz\", \"KRDEV\": \"devs/motor.krdev\"},"
-                 "{\"KRDEV\": \"../../motor.krdev\"}");
+    std::string good = "{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\"},"
+                       "{\"NODEID\": 32, \"KRDEV\": \"devs/motor.krdev\"},"
+                       "{\"KRDEV\": \"devs/motor.krdev\"}";
+    write_system(box, "machine.krsys", good);
+    write_system(box, "bad.krsys",
+                 good + ",{\"NODEID\": 7},"
+                        "{\"NODEID\": \"0x114\", \"KRDEV\": \"devs/motor.krdev\"},"
+                        "{\"NODEID\": \"0x14zz\", \"KRDEV\": \"devs/motor.krdev\"},"
+                        "{\"KRDEV\": \"../../motor.krdev\"}");
     sim_setup_st bench;
     std::string err;
     ASSERT_TRUE(sim_setup_start(bench, {device(0x14), device(0x20), device(0x30), device(0x40)}, 0, err)) << err;
-    e2e::result r = box.krcan({"--can", bench.channel, "--sys", "machine.krsys", "--find"});
-    sim_setup_stop(bench);
+    // Elements that cannot become devices: each is named, even when silent, and the run stops before
+    // its first job.
+    e2e::result r = box.krcan({"--silent", "--can", bench.channel, "--sys", "bad.krsys", "--find"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("System file device 3 has no KRDEV package.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("System file device 4 ('devs/motor.krdev') has the node id 276, outside 0..127"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("System file device 5 ('devs/motor.krdev') has the node id '0x14zz'"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("System file device 6 names the KRDEV path '../../motor.krdev'"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: failed to load system package 'bad.krsys': its device 3, device 4 ('devs/motor.krdev'), "
+                         "device 5 ('devs/motor.krdev') and 1 more cannot be taken into the system.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Searching"), std::string::npos) << "no job ran";
 
+    r = box.krcan({"--can", bench.channel, "--sys", "machine.krsys", "--find"});
+    sim_setup_stop(bench);
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_NE(r.out.find("System file saved on 2026-11-02\n"
                          "Loaded device 'devs/motor.krdev' (node 0x14, version 2.1) from the system file.\n"
@@ -76,11 +90,6 @@ TEST(PackageE2e, SystemPackageFillsTheSystemForTheSearch)
                          "Loaded device 'devs/motor.krdev' (node 0x30, version 2.1) from the system file.\n"),
               std::string::npos)
         << r.out;
-    // Not silent, yet every skipped element is reported.
-    EXPECT_NE(r.err.find("System file device 3 has no KRDEV package; skipping it.\n"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("System file device 4 has the node id 276, outside 0..127"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("System file device 5 has the node id '0x14zz'"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("System file device 6 names the KRDEV path '../../motor.krdev'"), std::string::npos) << r.err;
     EXPECT_EQ(e2e::count(r.out, "Found Korvane device"), 1u) << r.out;
     EXPECT_NE(r.out.find("Found Korvane device at node 0x40 (vendor 0x31d, product code 0x40)\n"), std::string::npos)
         << r.out;
@@ -96,11 +105,17 @@ TEST(PackageE2e, FullSystemAndTemporaryFoldersOfEveryEnd)
         devs += std::string(i ? "," : "") + "{\"NODEID\": " + std::to_string(0x50 + i) + ", \"KRDEV\": \"devs/motor.krdev\"}";
     write_system(box, "big.krsys", devs);
 
+    // More devices than a system holds: those left over are named and the run stops.
     e2e::result r = box.krcan({"--sys", "big.krsys"});
-    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_EQ(e2e::count(r.out, "Loaded device"), 20u) << r.out;
+    EXPECT_EQ(e2e::count(r.out, "does not fit: a system can hold at most 20 devices."), 5u) << r.out;
+    EXPECT_NE(r.out.find("System file device 24 ('devs/motor.krdev') does not fit"), std::string::npos) << r.out;
+    EXPECT_TRUE(tmp_entries(box).empty()) << "refused package";
+    write_system(box, "big.krsys", devs.substr(0, devs.find(",{\"NODEID\": " + std::to_string(0x50 + 20))));
+    r = box.krcan({"--sys", "big.krsys"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_NE(r.out.find("(node 0x63, version 2.1)"), std::string::npos) << r.out;
-    EXPECT_EQ(e2e::count(r.err, "System is full; ignoring the remaining devices.\n"), 1u) << r.err;
     EXPECT_TRUE(tmp_entries(box).empty()) << "normal run";
 
     // A job that fails: nothing listens on the channel's port.

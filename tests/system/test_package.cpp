@@ -22,6 +22,7 @@
 #include "system/package.h"
 #include "system/system.h"
 #include "system/package_builder.h"
+#include "e2e/e2e.h"
 
 namespace fs = std::filesystem;
 using pkgtest::entry;
@@ -329,6 +330,8 @@ TEST_F(PackageTest, ModesOfExtractedFiles)
     krdev_close(&k);
 }
 
+// Each element that cannot become a device is named, even when silent, and refuses the package
+// whole: the system is left as it was, and nothing of the package stays behind.
 TEST_F(PackageTest, SystemPackageFillsTheSystem)
 {
     std::string motor = (root / "motor.krdev").string();
@@ -336,40 +339,51 @@ TEST_F(PackageTest, SystemPackageFillsTheSystem)
                                            pkgtest::file("db/dev.json", device_db("Motor X", "0x30"))}));
     std::string motor_bytes = read_all(motor);
     std::string long_krdev(600, 'k');
-    std::string devs =
+    std::string good =
         "{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\", \"PARAM\": \"p/a.yml\"},"
         "{\"NODEID\": 32, \"KRDEV\": \"devs/motor.krdev\"},"
         "{\"KRDEV\": \"devs/motor.krdev\"},"
+        "{\"NODEID\": \"0\", \"KRDEV\": \"devs/missing.krdev\"}";
+    std::string bad =
         "{\"NODEID\": 5},"
         "{\"NODEID\": \"0x114\", \"KRDEV\": \"devs/motor.krdev\"},"
         "{\"NODEID\": 276, \"KRDEV\": \"devs/motor.krdev\"},"
-        "{\"NODEID\": \"0x14zz\", \"KRDEV\": \"devs/motor.krdev\"},"
+        "{\"NODEID\": \"0x41 \", \"KRDEV\": \"devs/motor.krdev\"},"
         "{\"KRDEV\": \"../motor.krdev\"},"
         "{\"KRDEV\": \"devs/motor.krdev\", \"PARAM\": \"/etc/passwd\"},"
-        "{\"KRDEV\": \"" + long_krdev + "\"},"
-        "{\"NODEID\": \"0\", \"KRDEV\": \"devs/missing.krdev\"}";
-    std::string sys = pkg("machine.krsys", {pkgtest::file("krsys.json", "{\"DATE\": \"2026-11-02\", \"DEVS\": [" + devs + "]}"),
-                                            pkgtest::file("devs/motor.krdev", motor_bytes),
-                                            pkgtest::file("p/a.yml", "x: 1\n")});
-    silent = true; // the skipped elements are shown all the same
+        "{\"KRDEV\": \"" + long_krdev + "\"}";
+    auto system_file = [&](const std::string &name, const std::string &devs) {
+        return pkg(name, {pkgtest::file("krsys.json", "{\"DATE\": \"2026-11-02\", \"DEVS\": [" + devs + "]}"),
+                          pkgtest::file("devs/motor.krdev", motor_bytes), pkgtest::file("p/a.yml", "x: 1\n")});
+    };
+    std::string refused = system_file("refused.krsys", good + "," + bad);
+    silent = true; // the elements left out are named all the same
     testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(system_set_file(&dev.system, sys.c_str()));
+    EXPECT_FALSE(system_set_file(&dev.system, refused.c_str()));
     std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("System file device 4 has no KRDEV package.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("System file device 5 ('devs/motor.krdev') has the node id 276, outside 0..127"), std::string::npos) << out;
+    EXPECT_NE(out.find("System file device 6 ('devs/motor.krdev') has the node id 276, outside 0..127"), std::string::npos) << out;
+    EXPECT_NE(out.find("System file device 7 ('devs/motor.krdev') has the node id '0x41 '"), std::string::npos) << out;
+    EXPECT_NE(out.find("System file device 8 names the KRDEV path '../motor.krdev', which leaves the system file.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("System file device 9 ('devs/motor.krdev') names the PARAM path '/etc/passwd'"), std::string::npos) << out;
+    EXPECT_NE(out.find("System file device 10 has a KRDEV path longer than 511 characters"), std::string::npos) << out;
+    EXPECT_STREQ(package_error(), "its device 4, device 5 ('devs/motor.krdev'), device 6 ('devs/motor.krdev') and 4 more "
+                                  "cannot be taken into the system");
+    EXPECT_EQ(dev.system.dev_count, 0);
+    EXPECT_EQ(dev.system.sysfile_dev_count, 0);
+    EXPECT_FALSE(dev.system.loaded);
+    EXPECT_TRUE(names_in(tmp).empty()) << "the package and the device packages it opened are gone";
 
+    std::string sys = system_file("machine.krsys", good);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(system_set_file(&dev.system, sys.c_str()));
+    out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("System file saved on 2026-11-02\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x14, version 2.1) from the system file.\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x20, version 2.1) from the system file.\n"), std::string::npos);
     EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x30, version 2.1) from the system file.\n"), std::string::npos);
     EXPECT_NE(out.find("Loaded device 'devs/missing.krdev' (node 0x0, version unknown) from the system file.\n"), std::string::npos);
-    EXPECT_NE(err.find("System file device 3 has no KRDEV package; skipping it.\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("System file device 4 has the node id 276, outside 0..127"), std::string::npos) << err;
-    EXPECT_NE(err.find("System file device 5 has the node id 276, outside 0..127"), std::string::npos) << err;
-    EXPECT_NE(err.find("System file device 6 has the node id '0x14zz'"), std::string::npos) << err;
-    EXPECT_NE(err.find("System file device 7 names the KRDEV path '../motor.krdev', which leaves the system file; skipping it.\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("System file device 8 names the PARAM path '/etc/passwd'"), std::string::npos) << err;
-    EXPECT_NE(err.find("System file device 9 has a KRDEV path longer than 511 characters"), std::string::npos) << err;
 
     ASSERT_EQ(dev.system.dev_count, 4);
     const system_st &s = dev.system;
@@ -395,42 +409,64 @@ TEST_F(PackageTest, SystemPackageFillsTheSystem)
     EXPECT_STREQ(s.sysfile_devs[3].version, "unknown");
     EXPECT_EQ(names_in(tmp), std::set<std::string>{dir.filename().string()}) << "device packages are closed again";
 
-    // Opened again: each of its devices joins the one at its node, which keeps what the bus told of
-    // it; a further package fills up to the 20 a system holds, with one message.
+    // Opened again: each of its devices joins the one at its node, which keeps what the bus told of it.
     dev.system.devs[1].state = DEV_STATE_OP;
     dev.system.devs[1].sw_version = 7;
     dev.system.devs[1].param_file[0] = '\0';
     testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
     ASSERT_TRUE(system_set_file(&dev.system, sys.c_str()));
     testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
     ASSERT_EQ(dev.system.dev_count, 5) << "node 0 (no database) is no node to join";
     EXPECT_EQ(dev.system.devs[1].nodeid, 0x20);
     EXPECT_EQ(dev.system.devs[1].state, DEV_STATE_OP);
     EXPECT_EQ(dev.system.devs[1].sw_version, 7u);
     EXPECT_STREQ(dev.system.devs[0].param_file, (fs::path(dev.system.extract_dir) / "p/a.yml").c_str());
+
+    // A package that does not fit the 20 a system holds names each device left over and adds none.
     std::string twenty;
-    for (int i = 0; i < 25; i++) twenty += std::string(i ? "," : "") + "{\"NODEID\": " + std::to_string(i + 2) + ", \"KRDEV\": \"x.krdev\"}";
+    for (int i = 0; i < 17; i++) twenty += std::string(i ? "," : "") + "{\"NODEID\": " + std::to_string(i + 2) + ", \"KRDEV\": \"x.krdev\"}";
     std::string big = pkg("big.krsys", {pkgtest::file("krsys.json", "{\"DEVS\": [" + twenty + "]}")});
+    system_st kept = dev.system;
     testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(system_set_file(&dev.system, big.c_str()));
+    EXPECT_FALSE(system_set_file(&dev.system, big.c_str()));
     out = testing::internal::GetCapturedStdout();
-    err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(dev.system.dev_count, 20);
-    EXPECT_EQ(dev.system.devs[19].nodeid, 16) << "5 from the first package, 15 from the second";
-    EXPECT_NE(out.find("System file saved on an unknown date\n"), std::string::npos);
-    size_t full = 0;
-    for (size_t p = err.find("System is full; ignoring the remaining devices.\n"); p != std::string::npos;
-         p = err.find("System is full", p + 1))
-        full++;
-    EXPECT_EQ(full, 1u) << err;
-    EXPECT_EQ(names_in(tmp).size(), 3u);
+    for (int i = 15; i < 17; i++)
+        EXPECT_NE(out.find("System file device " + std::to_string(i) + " ('x.krdev') does not fit: a system can hold at most 20 devices.\n"),
+                  std::string::npos) << i << out;
+    EXPECT_EQ(out.find("System file device 14 "), std::string::npos) << out;
+    EXPECT_STREQ(package_error(), "its device 15 ('x.krdev'), device 16 ('x.krdev') cannot be taken into the system");
+    EXPECT_EQ(dev.system.dev_count, kept.dev_count) << "the system is as it was";
+    EXPECT_EQ(dev.system.sysfile_dev_count, kept.sysfile_dev_count);
+    EXPECT_STREQ(dev.system.filepath, kept.filepath);
+    EXPECT_STREQ(dev.system.devs[4].filepath, kept.devs[4].filepath);
+    EXPECT_EQ(dev.system.devs[5].filepath[0], '\0');
+    EXPECT_EQ(names_in(tmp).size(), 2u);
 
     // Every registered folder goes at exit.
     system_remove_tmpdirs();
     EXPECT_TRUE(names_in(tmp).empty());
+}
+
+// Zip writers other than Info-ZIP (Python's zipfile among them) mark a non-ASCII name with the zip's
+// UTF-8 flag; such a package opens with its names as written.
+TEST_F(PackageTest, NamesFlaggedAsUtf8AreReadAsUtf8)
+{
+    std::string p = (root / "py.krdev").string();
+    const char *script = "import sys, zipfile\n"
+                         "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                         "    z.writestr('krdev.json', '{\"FIRMWARE\": \"fw/Gr\\u00f6\\u00dfe.bin\", \"MEDIA\": \"media\"}')\n"
+                         "    z.writestr('media/Gr\\u00f6\\u00dfe.png', 'png')\n"
+                         "    z.writestr('fw/Gr\\u00f6\\u00dfe.bin', 'FW')\n"
+                         "with zipfile.ZipFile(sys.argv[1]) as z:\n"
+                         "    assert all(i.flag_bits & 0x800 for i in z.infolist()[1:])\n";
+    e2e::result r = e2e::run_tool("python3", {"-c", script, p});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    krdev_st k;
+    ASSERT_TRUE(krdev_open(&k, p.c_str())) << package_error();
+    EXPECT_STREQ(k.firmware, "fw/Gr\xc3\xb6\xc3\x9f" "e.bin");
+    EXPECT_EQ(read_all(fs::path(k.dir) / "media/Gr\xc3\xb6\xc3\x9f" "e.png"), "png");
+    EXPECT_EQ(read_all(fs::path(k.dir) / k.firmware), "FW");
+    krdev_close(&k);
 }
 
 TEST_F(PackageTest, RebuildKeepsEntriesAndFailsCleanly)
