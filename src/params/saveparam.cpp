@@ -607,8 +607,10 @@ kr_errors_e save_device(parser_writer_st *w)
                         "User acknowledged: CAN IF version read failed\n");
         } else {
             dev_version = kr_get_le32(buf);
-            accepted = db_check_can_if_version(&dev.db, (int32_t)dev.db.revision_number, (int32_t)dev_version,
-                                               "database", "device", nullptr) == ERR_NONE;
+            kr_errors_e answer = db_check_can_if_version(&dev.db, (int32_t)dev.db.revision_number,
+                                                         (int32_t)dev_version, "database", "device", nullptr);
+            if (answer == ERR_BUFFER_EMPTY) lp::info("End of input: the CAN interface versions were not accepted.\n");
+            accepted = answer == ERR_NONE;
         }
     }
     if (!accepted)

@@ -306,12 +306,21 @@ int main_start_run(void)
     return main_run_failed() ? 1 : 0;
 }
 
+// A signal's message goes on a line of its own, not at the end of an open progress line.
+static void end_open_line_on_signal(void)
+{
+    if (!std::atomic_ref<bool>(log_line_live).load(std::memory_order_relaxed)) return;
+    ssize_t r = write(STDOUT_FILENO, "\n", 1);
+    (void)r;
+}
+
 int krcan_main(int argc, char **argv)
 {
     // Each run is judged by its own jobs, not by commands called in this process before it.
     run_failed = false;
     main_open_std_fds();
     main_setup_output();
+    kr_set_signal_preamble(end_open_line_on_signal);
     // Commands read while the command line is walked may already run curl.
     kr_install_signal_handler();
     init(&dev);

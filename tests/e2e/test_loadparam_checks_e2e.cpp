@@ -81,8 +81,9 @@ TEST(LoadParamChecks, VersionMismatchShowsTheNotesBetweenAndHonoursTheAnswer)
         box.write_file("db.json", database(suppress_2020));
         box.write_file("a.json", device_file(0x20, 1, 5));
         e2e::result r = b.krcan(box, {"--db", "db.json", "--loadparam", "a.json"}, answer);
-        // End of input is no answer: the device is not loaded and the run fails.
+        // End of input is no answer: the device is not loaded and the run fails, said once.
         ASSERT_EQ(r.exit_code, answer.empty() ? 1 : 0) << all(r);
+        EXPECT_EQ(e2e::count(all(r), "End of input"), answer.empty() ? 1u : 0u) << all(r);
         EXPECT_NE(r.err.find("Note of two"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("Note of three"), std::string::npos);
         EXPECT_EQ(r.err.find("Note of five"), std::string::npos);

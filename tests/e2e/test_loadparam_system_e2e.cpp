@@ -152,6 +152,19 @@ TEST(LoadParamSystem, FailuresAbortsAndFailedStores)
         EXPECT_EQ(b.resets(0x20) + b.resets(0x22), 0u);
     }
     {
+        SCOPED_TRACE("end of input at the query: no answer is taken, nothing but the EMCY switch is written");
+        Bench b;
+        e2e::sandbox box;
+        write_system(box, param_file(32), param_file(34));
+        e2e::result r = b.krcan(box, {"--sys", "plant.krsys", "--loadparam"}, "");
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_TRUE(has(r.out, "got no answer")) << r.out;
+        for (uint8_t n : {0x20, 0x22}) {
+            EXPECT_EQ(b.written(n), (std::vector<uint16_t>{0x2020, 0x2020})) << (int)n;
+            EXPECT_EQ(b.resets(n), 0u);
+        }
+    }
+    {
         SCOPED_TRACE("a failed store: that device is neither reset nor counted");
         Bench b;
         sim_fault_st f;

@@ -164,8 +164,9 @@ TEST(ParamFile, EndOfInputAndASaveOverTheLoadedFileWriteNothing)
     }
 }
 
-// Smaller faults name their cause: a device object's keys, a link to nowhere as the save target, a
-// device name JSON cannot hold, a baud rate that changes.
+// Smaller faults name their cause: a device object's keys, an output file that cannot be created (a
+// link to nowhere is refused), a bus that never opened, a device name JSON cannot hold, a baud rate
+// that changes.
 TEST(ParamFile, SmallerFaultsNameTheirCause)
 {
     Dev d;
@@ -173,7 +174,8 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
     d.add(0x5FF7, 0, SIM_U32, le(250000, 4));
     e2e::sandbox box;
     box.write_file("db.json", database({{"big", "0x2000", "CANOPEN_UNSIGNED32", ", \"subindex\": 0"}}));
-    for (std::string dev : {R"({"NODEID": "0x200", "PARAMS": []})", R"({"NODEID": 32, "PARAMS": 5})", "{}"}) {
+    for (std::string dev : {R"({"NODEID": "0x200", "PARAMS": []})", R"({"NODEID": 32, "PARAMS": 5})", "{}",
+                            R"({"NODEID": 32, "PARAMS": [], "OPERATORS": [[]], "OPDB_MAININDEX": 12288})"}) {
         box.write_file("bad.json", dev);
         e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", "bad.json"}, "\n");
         EXPECT_EQ(r.exit_code, 1) << all(r);
@@ -183,6 +185,23 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
     e2e::result r = d.krcan(box, {"--db", "db.json", "--saveparam", "link.json"});
     EXPECT_EQ(r.exit_code, 1) << all(r);
     EXPECT_TRUE(std::filesystem::is_symlink(box.path("link.json")));
+    std::filesystem::create_directories(box.path("folder.json"));
+    for (auto [file, why] : {std::pair<std::string, std::string>{"folder.json", "is not a regular file"},
+                             {"gone/x.json", "No such file or directory"}}) {
+        r = d.krcan(box, {"--db", "db.json", "--saveparam", file});
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_TRUE(has(r.out, "Failed creating the output file '" + file + "'\n  ")) << r.out;
+        EXPECT_TRUE(has(r.out, why)) << r.out;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(box.path("folder.json")));
+    // No bus at all: each transfer says the interface never opened, not an abort code.
+    box.write_file("one.json", "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
+    for (auto [job, file] : {std::pair<std::string, std::string>{"--loadparam", "one.json"}, {"--saveparam", "out.json"}}) {
+        e2e::result n = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0", "--db", "db.json", job, file});
+        EXPECT_EQ(n.exit_code, 1) << all(n);
+        EXPECT_TRUE(has(n.out, "SDO transfer failed: Couldn't open the connection to the CAN interface")) << n.out;
+        EXPECT_FALSE(has(n.out, "GENERAL")) << n.out;
+    }
     sim_dev_set(d.setup.devs, NODE, 0x5FFF, 0, text("say \"hi\""));
     r = d.krcan(box, {"--db", "db.json", "--saveparam", "named.json"});
     ASSERT_EQ(r.exit_code, 0) << all(r);
@@ -193,19 +212,26 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
     EXPECT_TRUE(has(r.out, "changes from 250000 to 500000")) << r.out;
 }
 
-// Stopped in the middle of a load, by Ctrl-C or by SIGTERM: the device's EMCY messages are on again
-// and a line says that nothing was stored.
+// Stopped in the middle of a load, by Ctrl-C or by SIGTERM: the device's EMCY messages are on again,
+// a line says that nothing was stored, and the open progress line ends before the signal's message.
 TEST(ParamFile, ASignalMidLoadSwitchesEmcyBackOn)
 {
     std::string params;
     for (int i = 0; i < 40; i++)
-        params += std::string(i ? "," : "") + R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": )" +
-                  std::to_string(i) + "}";
+        params += std::string(i ? "," : "") + R"({"MAININDEX": ")" + (i == 4 ? "0x2001" : "0x2000") +
+                  R"(", "TYPE": "CANOPEN_UNSIGNED32", "DATA": )" + std::to_string(i) + "}";
     for (int sig : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(sig);
-        Dev d(true, 40);
+        Dev d;
         d.add(0x2000, 0, SIM_U32, le(1, 4));
+        d.add(0x2001, 0, SIM_U32, le(1, 4));
         d.add(0x2020, 1, SIM_U8, {0});
+        // The fifth write waits on a device that does not answer, its progress line open.
+        sim_fault_st silent;
+        uint8_t fault_node = 0;
+        std::string fault_err;
+        ASSERT_TRUE(sim_fault_parse("silent:index=0x2001,count=-1", silent, fault_node, fault_err)) << fault_err;
+        sim_dev_add_fault(d.setup.devs, NODE, silent);
         e2e::sandbox box;
         box.write_file("db.json", database({{"big", "0x2000", "CANOPEN_UNSIGNED32", ", \"subindex\": 0"},
                                             {"suppress emcy", "0x2020", "CANOPEN_UNSIGNED8", ", \"subindex\": 1"}}));
@@ -213,7 +239,7 @@ TEST(ParamFile, ASignalMidLoadSwitchesEmcyBackOn)
         e2e::options o;
         o.stdin_text = "";
         e2e::background k(box, KRCAN_BIN, {"--silent", "--can", d.setup.channel, "--db", "db.json", "--loadparam", "p.json"}, o);
-        ASSERT_TRUE(k.wait_for_output("Writing '' (0x2000) = 0x3", 60000)) << k.out();
+        ASSERT_TRUE(k.wait_for_output("Writing '' (0x2001) = 0x4", 60000)) << k.out();
         ASSERT_EQ(d.raw(0x2020, 1), bytes{1});
         if (sig == SIGINT) {
             kill(-k.pid(), SIGINT);
@@ -223,6 +249,7 @@ TEST(ParamFile, ASignalMidLoadSwitchesEmcyBackOn)
         EXPECT_TRUE(r.exited(sig)) << r.exit_code << " " << r.signal << all(r);
         EXPECT_TRUE(has(r.err, "EMCY messages were switched back on at node(s) 0x20")) << r.err;
         EXPECT_TRUE(has(r.err, "Nothing was stored")) << r.err;
+        EXPECT_TRUE(r.out.ends_with("(0x2001) = 0x4\n")) << r.out;
         EXPECT_TRUE(sim_setup_settle(d.setup));
         EXPECT_EQ(d.raw(0x2020, 1), bytes{0});
         EXPECT_FALSE(d.reset());
@@ -391,10 +418,8 @@ TEST(ParamFile, RandomDevicesRoundTripThroughJsonAndYaml)
         {
             Dev src(sized);
             build(src, m.source);
-            for (std::string ext : {"json", "yaml"}) {
-                e2e::result r = src.krcan(box, {"--db", "db.json", "--saveparamall", "all." + ext});
-                ASSERT_EQ(r.exit_code, 0) << round << ext << all(r);
-            }
+            e2e::result r = src.krcan(box, {"--db", "db.json", "--saveparamall=all.json", "--saveparamall=all.yaml"});
+            ASSERT_EQ(r.exit_code, 0) << round << all(r);
         }
         for (std::string ext : {"json", "yaml"}) {
             SCOPED_TRACE("round " + std::to_string(round) + " " + ext);

@@ -258,6 +258,10 @@ TEST(SimDevice, UploadsExpeditedAndSegmented)
     EXPECT_EQ(bus.ask({0x40, 0xFF, 0x5F, 0}), (bytes{0x41, 0xFF, 0x5F, 0, 9, 0, 0, 0}));
     EXPECT_EQ(bus.ask({0x60}), (bytes{0x00, 'k', 'r', '_', 's', 'i', 'm', 'd'}));
     EXPECT_EQ(bus.ask({0x70}), (bytes{0x1B, 'e', 'v', 0, 0, 0, 0, 0}));
+    // Without size indication the segmented answer announces none either.
+    EXPECT_EQ(bus.ask({0x40, 0xFF, 0x5F, 0}, 0x21), (bytes{0x40, 0xFF, 0x5F, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(bus.ask({0x60}, 0x21), (bytes{0x00, 'k', 'r', '_', 's', 'i', 'm', 'd'}));
+    EXPECT_EQ(bus.ask({0x70}, 0x21), (bytes{0x1B, 'e', 'v', 0, 0, 0, 0, 0}));
     // A repeated toggle is refused.
     EXPECT_EQ(bus.ask({0x40, 0xFF, 0x5F, 0})[0], 0x41);
     EXPECT_EQ(bus.ask({0x70}), abort_frame(0x5FFF, 0, 0x05030000));
@@ -268,6 +272,11 @@ TEST(SimDevice, UploadsExpeditedAndSegmented)
     EXPECT_EQ(bus.ask({0x40, 0x18, 0x10, 9}), abort_frame(0x1018, 9, 0x06090011));
     EXPECT_EQ(bus.ask({0x23, 0x18, 0x10, 1, 1, 2, 3, 4}), abort_frame(0x1018, 1, 0x06010002));
     EXPECT_EQ(bus.ask({0xA4, 0x18, 0x10, 1, 10}), abort_frame(0x1018, 1, 0x05040001)); // block upload
+
+    // An empty value: announced as 0 bytes, then one last segment that carries none.
+    ASSERT_TRUE(sim_dev_set(bus.run, NODE, 0x5FFF, 0, {}));
+    EXPECT_EQ(bus.ask({0x40, 0xFF, 0x5F, 0}), (bytes{0x41, 0xFF, 0x5F, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(bus.ask({0x60}), (bytes{0x0F, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(SimDevice, DownloadsExpeditedAndSegmented)

@@ -51,6 +51,7 @@ void hal_task(void *)
 constexpr char SIGNAL_MESSAGE[] = "Caught signal, terminating\n";
 constexpr int SIGNAL_CLEANUPS_MAX = 8;
 std::atomic<void (*)(void)> signal_cleanups[SIGNAL_CLEANUPS_MAX];
+std::atomic<void (*)(void)> signal_preamble{nullptr};
 
 // Lock-free atomics only: they are read and written in the signal handler.
 std::atomic<bool> signal_held{false};
@@ -68,6 +69,7 @@ std::atomic<int> signal_pending{0};
 
 void signal_callb(int status)
 {
+    if (void (*preamble)(void) = signal_preamble.load()) preamble();
     ssize_t r = write(STDERR_FILENO, SIGNAL_MESSAGE, sizeof SIGNAL_MESSAGE - 1);
     (void)r;
     if (signal_held && signal_pending.exchange(status) == 0) return;
@@ -165,6 +167,8 @@ void kr_deinit(void)
 }
 
 void kr_set_deinit_hook(void (*hook)(void)) { deinit_hook = hook; }
+
+void kr_set_signal_preamble(void (*preamble)(void)) { signal_preamble = preamble; }
 
 void kr_signal_hold(void) { signal_held = true; }
 
