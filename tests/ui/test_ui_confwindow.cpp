@@ -16,6 +16,7 @@
 #include "kr_can.h"
 #include "ui/kr_uiconfwindow.h"
 #include "ui/kr_uitextedit.h"
+#include "ui_krcan.h"
 #include "ui_support.h"
 #include "ui_x11.h"
 #include "run/stdout_of.h"
@@ -223,17 +224,20 @@ TEST(UiConfWindow, ASocketcandAddressIsUsed)
     EXPECT_NE(out.find("Using the CAN bus '" + bus + "'"), std::string::npos) << out;
 }
 
-// Without a display the window says why and fails at once instead of waiting for an OK.
+// Without a display the window says why and fails at once instead of waiting for an OK: the OK
+// waiting in the script is never taken.
 TEST(UiConfWindow, NoDisplayFails)
 {
     UI_REQUIRE_DISPLAY();
     const std::string keep = getenv("DISPLAY");
     unsetenv("DISPLAY");
     reset_port({}, "can0");
+    script_ok();
+    const size_t queued = kr_ui_script_pending();
     std::string out;
-    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(run_window(out));
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(kr_ui_script_pending(), queued);
+    kr_ui_script_clear();
     setenv("DISPLAY", keep.c_str(), 1);
     EXPECT_NE(out.find("Could not open the CAN configuration window: no display"), std::string::npos) << out;
     EXPECT_TRUE(port.set_devs.empty());
@@ -250,29 +254,22 @@ std::string xdotool(const e2e::sandbox &box, const std::vector<std::string> &arg
     return r.out;
 }
 
-std::string find_window(const e2e::sandbox &box)
-{
-    std::string out = xdotool(box, {"search", "--sync", "--name", "^krcan$"});
-    return out.substr(0, out.find('\n'));
-}
-
 using uitest::send_delete;
 
-// The window takes input once both font sets are loaded.
-bool wait_ready(e2e::background &prog)
+// The window takes input once both font sets are loaded and it is shown (the X server queues the
+// input of a shown window until the loop reads it); its id, empty when it never got there.
+std::string wait_ready(const e2e::sandbox &box, e2e::background &prog)
 {
     const auto t0 = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(60)) {
         const std::string o = prog.out();
         const size_t first = o.find("Loading font size 70... done");
-        if (first != std::string::npos && o.find("Loading font size 70... done", first + 1) != std::string::npos) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-            return true;
-        }
-        if (!prog.running()) return false;
+        if (first != std::string::npos && o.find("Loading font size 70... done", first + 1) != std::string::npos)
+            return uitest::window_of(box, prog.pid());
+        if (!prog.running()) return "";
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return false;
+    return "";
 }
 
 using e2e::wait_end;
@@ -291,14 +288,15 @@ TEST(UiConfWindow, KrcanUiRuns)
     {
         e2e::sandbox box;
         e2e::background prog(box, KRCAN_BIN, {"--ui"});
-        const std::string win = find_window(box);
-        ASSERT_FALSE(win.empty());
-        ASSERT_TRUE(wait_ready(prog)) << prog.out() << prog.err();
+        const std::string win = wait_ready(box, prog);
+        ASSERT_FALSE(win.empty()) << prog.out() << prog.err();
         xdotool(box, {"mousemove", "--window", win, "1080", "630", "click", "1"});
-        // The main window opens on the chosen channel; closing it ends the run.
+        // The main window opens on the chosen channel (the configuration window was destroyed before
+        // it); closing it ends the run.
         ASSERT_TRUE(prog.wait_for_output("Loading embedded bitmap 'korvane_bg'", 60000)) << prog.out() << prog.err();
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        send_delete(find_window(box));
+        const std::string main_win = uitest::window_of(box, prog.pid());
+        ASSERT_FALSE(main_win.empty()) << prog.out() << prog.err();
+        send_delete(main_win);
         e2e::result r = wait_end(prog, 30000);
         EXPECT_NE(r.out.find("Closed the configuration UI\n"), std::string::npos) << r.out << r.err;
         EXPECT_TRUE(r.exited(0)) << r.out << r.err;
@@ -306,9 +304,8 @@ TEST(UiConfWindow, KrcanUiRuns)
     {
         e2e::sandbox box;
         e2e::background prog(box, KRCAN_BIN, {"--ui"});
-        const std::string win = find_window(box);
-        ASSERT_FALSE(win.empty());
-        ASSERT_TRUE(wait_ready(prog)) << prog.out() << prog.err();
+        const std::string win = wait_ready(box, prog);
+        ASSERT_FALSE(win.empty()) << prog.out() << prog.err();
         send_delete(win);
         e2e::result r = wait_end(prog, 30000);
         EXPECT_TRUE(r.exited(0)) << r.out << r.err;
@@ -318,7 +315,7 @@ TEST(UiConfWindow, KrcanUiRuns)
         e2e::sandbox box;
         e2e::options o;
         o.env = {{"DISPLAY", ""}};
-        o.timeout_ms = 5000;
+        o.timeout_ms = 60000; // ends only a run that waits for an OK no window can give
         e2e::result r = box.run(KRCAN_BIN, {"--ui"}, o);
         EXPECT_TRUE(r.exited(1)) << r.out << r.err;
         EXPECT_NE(r.out.find("Could not open the CAN configuration window: no display"), std::string::npos)

@@ -45,6 +45,7 @@ struct fake_if {
 };
 std::vector<fake_if> *fake_ifs = nullptr;
 int set_baudrate_calls = 0;
+int device_count_calls = 0; // one per interface scan
 
 } // namespace
 
@@ -57,6 +58,7 @@ bool __real_kr_can_set_baudrate(kr_can_channels_e chn, uint32_t baud);
 
 int32_t __wrap_kr_can_get_device_count(void)
 {
+    device_count_calls++;
     return fake_ifs ? (int32_t)fake_ifs->size() : __real_kr_can_get_device_count();
 }
 const char *__wrap_kr_can_get_device_name(int32_t i)
@@ -193,6 +195,9 @@ std::string list()
 
 bool not_busy() { return !settingstab_is_busy(); }
 bool waiting() { return kr_stdin_is_waiting(); }
+bool not_connecting() { return !settingstab_account_is_connecting(); }
+int scans_before = 0;
+bool rescanned() { return device_count_calls > scans_before; }
 
 class SettingsTab : public ::testing::Test {
 protected:
@@ -235,12 +240,13 @@ protected:
 // The socketcand channel is listed whole and "Apply" stays off for it; files from two dialogs keep
 // the first dialog's files first (sorted among themselves), duplicates dropped silently; rows move and
 // go; a baud change is applied, and the two-file batch then lands on both devices, with the tab
-// locked while it runs.
+// locked while it runs (held at the first file's question until the baud click is done).
 TEST_F(SettingsTab, ListBaudChangeAndTwoFileBatchLand)
 {
     if (!co::child_mode()) {
         box.write_file("b.json", param_file(0x22, 22));
-        box.write_file("a.json", param_file(0x20, 21));
+        box.write_file("a.json", param_file(0x20, 21, R"("QUERIES": [{"NAME": "HOLD", "QUESTION": "Go on?", )"
+                                                      R"("ANSWERS": ["yes"]}], )"));
         box.write_file("A0.json", param_file(0x20, 99));
     }
     co::result_st res = co::run(
@@ -282,11 +288,13 @@ TEST_F(SettingsTab, ListBaudChangeAndTwoFileBatchLand)
                        widget(SETTINGSTAB_W_APPLY).enabled, kr_can_get_dev());
 
             w.click(SETTINGSTAB_W_LOAD);
+            if (!w.until(waiting)) return 4; // the batch waits at the question: it runs for sure
             co::report("busy=%d load_text=%s add=%d remove=%d", settingstab_is_busy() ? 1 : 0,
                        widget(SETTINGSTAB_W_LOAD).text, widget(SETTINGSTAB_W_ADD).enabled,
                        widget(SETTINGSTAB_W_ROW_REMOVE, 0).enabled);
             w.click(SETTINGSTAB_W_BAUD); // 500k -> 1M: differs, but a job runs
             co::report("apply_busy=%d", widget(SETTINGSTAB_W_APPLY).enabled);
+            kr_stdin_feed("1\n");
             co::report("finished=%d", w.until(not_busy) ? 1 : 0);
             w.frames(3);
             co::report("load_text_after=%s apply_idle=%d", widget(SETTINGSTAB_W_LOAD).text,
@@ -353,7 +361,8 @@ TEST_F(SettingsTab, StopAtAWaitingQuestionStoresNothing)
             co::report("asked=%d", w.until(waiting) ? 1 : 0);
             // The interface list is rescanned every 2 s, but never by restoring the port under a job.
             const int calls = set_baudrate_calls;
-            w.frames(150);
+            scans_before = device_count_calls;
+            if (!w.until(rescanned)) return 4;
             co::report("port_touched=%d", set_baudrate_calls - calls);
             w.click(SETTINGSTAB_W_LOAD); // "Stop"
             co::report("finished=%d", w.until(not_busy) ? 1 : 0);
@@ -417,7 +426,7 @@ TEST_F(SettingsTab, AccountFieldsUpdateOptionAndInterfaceOrder)
             for (uint32_t i = 0; i < settingstab_canbus_count(); ++i)
                 names += std::string(i ? " " : "") + settingstab_canbus_name(i);
             co::report("ifs=%s", names.c_str());
-            w.frames(20);
+            if (!w.until(not_connecting)) return 4; // the stored credentials' login has ended
             co::report("files_status=%s", widget(SETTINGSTAB_W_FILES_STATUS).text);
             co::report("fleet_status=%s", widget(SETTINGSTAB_W_FLEET_STATUS).text);
             co::report("failed_auto=%d", main_run_failed() ? 1 : 0);
@@ -437,7 +446,7 @@ TEST_F(SettingsTab, AccountFieldsUpdateOptionAndInterfaceOrder)
             co::report("check=%d", credentials_get_check_updates() ? 1 : 0);
 
             w.click(SETTINGSTAB_W_CONNECT);
-            w.frames(30);
+            if (!w.until(not_connecting)) return 4;
             co::report("failed_connect=%d", main_run_failed() ? 1 : 0);
             return 0;
         },
