@@ -292,6 +292,11 @@ kr_errors_e check_file_devices(parser_node_st root)
         return err;
     }
     uint32_t n = parser_array_get_size(devs);
+    // A load that writes nothing must not end as if it had written a file.
+    if (n == 0) {
+        lp::device_fault("ERROR: the parameter file names no device: its DEVS array is empty.\n");
+        return ERR_ABORTED;
+    }
     parser_node_st el = parser_array_at(devs, 0);
     for (uint32_t i = 0; i < n && err == ERR_NONE; i++, el = parser_array_next(el))
         if (parser_get_type(el) == PARSER_OBJECT && parser_node_is_valid(parser_find_child(el, "NODEID")))

@@ -108,6 +108,14 @@ TEST_F(EmptyRuns, ParameterLoadOfDevicesWithoutParametersFails)
     EXPECT_EQ((r.out + r.err).find("Loaded parameters to 0/0 device(s)."), std::string::npos) << r.out;
     EXPECT_TRUE(sim_dev_write_log(bench.devs, 0x20).empty());
     EXPECT_TRUE(sim_dev_nmt_log(bench.devs, 0x20).empty()); // neither stored nor reset
+
+    // A parameter file whose device list is empty loads nothing either.
+    box.write_file("none.json", R"({"DEVS": []})");
+    r = krcan({"-n", "0x20", "--loadparam=none.json"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_NE(r.out.find("its DEVS array is empty"), std::string::npos) << r.out;
+    EXPECT_TRUE(sim_dev_write_log(bench.devs, 0x20).empty());
+    EXPECT_TRUE(sim_dev_nmt_log(bench.devs, 0x20).empty());
 }
 
 // Ctrl-C while a system package and a device package are unpacked: both folders go.
