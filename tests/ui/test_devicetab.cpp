@@ -501,7 +501,8 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
 // goes in the maker's pieces until one fails; the flash says so, and the tab keeps 0x30 (its reset
 // reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the
 // page shows at once: "Cancel flashing" halfway aborts the download on the bus, the image stays and the
-// device is not reset. Its node id edited to 0x11 is written, stored and reset at 0x10, then followed.
+// device is not reset. Its node id: 0x30 is refused (another device's); 0x11 reset unsaved is dropped;
+// 0x11 written, stored and reset at 0x10 is followed once the device answers there.
 TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
 {
     if (!co::child_mode()) {
@@ -553,13 +554,28 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
         co::report("cancel=%d", dev.load.progress < 100 && click_button("Cancel flashing") ? 1 : 0);
         play();
         wait_idle();
-        dt::content.nodeid_edit.value = 0x11; // as the numpad leaves it
-        frames(3);
+        auto edit_id = [](int id) {
+            dt::content.nodeid_edit.value = id; // as the numpad leaves it
+            frames(3);
+        };
+        edit_id(0x30); // the other device's
+        co::report("taken=0x%x shown=0x%x", app->nodeid, (unsigned)dt::content.nodeid_edit.value);
+        edit_id(0x11);
+        click_button("Reset device"); // drops the unsaved id
+        play();
+        click_button("Save settings");
+        play();
+        click_button("Reset device");
+        play();
+        for (int i = 0; i < 10; i++) find_poll_new_devices(), frame();
+        co::report("unsaved=0x%x", app->nodeid);
+        edit_id(0x11);
         co::report("edited=0x%x", app->nodeid);
         click_button("Save settings");
         play();
         click_button("Reset device");
         play();
+        for (int i = 0; i < 1000 && app->nodeid != 0x11; i++) find_poll_new_devices(), frame(); // as the window polls
         co::report("app=0x%x success=%d", app->nodeid, dev.load.success ? 1 : 0);
         return 0;
     });
@@ -568,12 +584,14 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
     EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), (std::vector<uint8_t>{0x81, 0x81}));
     EXPECT_EQ(res.get("package_shown"), "1") << "CONFIGURATION FILE NOT SELECTED during the flash";
     EXPECT_EQ(res.get("cancel"), "1") << out();
+    EXPECT_EQ(res.get("taken"), "0x10 shown=0x10") << out();
+    EXPECT_EQ(res.get("unsaved"), "0x10") << "the tab followed an id the reset dropped\n" << out();
     EXPECT_EQ(res.get("edited"), "0x10") << "the tab left the device before it took the id";
     EXPECT_EQ(res.get("app"), "0x11 success=0") << out();
     std::vector<uint8_t> id;
     for (int i = 0; i < 500 && !sim_dev_get(runner, 0x11, 0x100B, 0, id); i++) usleep(10000);
     EXPECT_EQ(id, std::vector<uint8_t>{0x11}) << "the device does not answer at 0x11";
-    EXPECT_EQ(sim_dev_nmt_log(runner, 0x11), std::vector<uint8_t>{0x81}) << "reset by the flash, or at 0x30";
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x11), (std::vector<uint8_t>{0x81, 0x81, 0x81})) << "reset by the flash, or at 0x30";
     EXPECT_EQ(sim_dev_program(runner, 0x11).image, std::vector<uint8_t>{9});
     EXPECT_EQ(sim_dev_abort_log(runner, 0x11), std::vector<uint32_t>{0x08000000}) << "the cancel's abort";
     const std::string o = out();

@@ -250,10 +250,16 @@ std::string xdotool(const e2e::sandbox &box, const std::vector<std::string> &arg
     return r.out;
 }
 
+// A window that goes away while xdotool looks at it fails that search (BadWindow): it is searched again.
 std::string find_window(const e2e::sandbox &box)
 {
-    std::string out = xdotool(box, {"search", "--sync", "--name", "^krcan$"});
-    return out.substr(0, out.find('\n'));
+    e2e::options o;
+    o.timeout_ms = 30000;
+    for (int i = 0; i < 20; ++i) {
+        const e2e::result r = box.run(uitest::find_program("xdotool"), {"search", "--sync", "--name", "^krcan$"}, o);
+        if (r.exited(0) && !r.out.empty()) return r.out.substr(0, r.out.find('\n'));
+    }
+    return "";
 }
 
 using uitest::send_delete;
