@@ -541,7 +541,15 @@ bool device_step(device_st *d)
         return false;
     }
     if (right && std::strcmp(c.pkg_path, d->filepath) != 0) {
+        const uint8_t before = d->nodeid;
         system_set_device_file(d, c.pkg_path);
+        // An offline device takes the package's default node id, but not another tab's.
+        const device_st *at = find_device_by_nodeid(d->nodeid);
+        if (d->nodeid != before && at && at != d) {
+            job_warning("The package's default node id 0x%x is that of %s's tab; this device keeps node id 0x%x.\n",
+                        d->nodeid, shown_name(at), before);
+            d->nodeid = before;
+        }
         return true;
     }
     if (d->loaded && c.nodeid_edit.value != c.nodeid_shown) {

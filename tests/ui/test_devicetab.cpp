@@ -499,10 +499,11 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
 // Each button acts on its tab's device. 0x30, put into the maker's bootloader by "Reset device", flashed
 // from a package whose default node id 0x10 another live device has: refused as one block, the firmware
 // goes in the maker's pieces until one fails; the flash says so, and the tab keeps 0x30 (its reset
-// reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the
-// page shows at once: "Cancel flashing" halfway aborts the download on the bus, the image stays and the
-// device is not reset. Its node id: 0x30 is refused (another device's); 0x11 reset unsaved is dropped;
-// 0x11 written, stored and reset at 0x10 is followed once the device answers there.
+// reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the page shows at once: "Cancel
+// flashing" halfway aborts the download on the bus, the image stays and the device is not reset. A new
+// tab given that package keeps its own node id, not 0x10. The node id of 0x10: 0x30 is refused (another
+// device's); 0x11 reset unsaved is dropped; 0x11 written, stored and reset is followed once the device
+// answers there.
 TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
 {
     if (!co::child_mode()) {
@@ -554,6 +555,14 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
         co::report("cancel=%d", dev.load.progress < 100 && click_button("Cancel flashing") ? 1 : 0);
         play();
         wait_idle();
+        device_st *fresh = system_add_empty_device(&dev.system); // a "New device (+)" tab
+        show(fresh);
+        frames(3);
+        std::snprintf(dt::content.pkg_path, sizeof dt::content.pkg_path, "%s/boot.krdev", dir().c_str());
+        frames(3); // as the file dialog leaves it: the package's default 0x10 is app's
+        co::report("fresh=0x%x", fresh->nodeid);
+        show(app);
+        frames(3);
         auto edit_id = [](int id) {
             dt::content.nodeid_edit.value = id; // as the numpad leaves it
             frames(3);
@@ -584,6 +593,7 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
     EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), (std::vector<uint8_t>{0x81, 0x81}));
     EXPECT_EQ(res.get("package_shown"), "1") << "CONFIGURATION FILE NOT SELECTED during the flash";
     EXPECT_EQ(res.get("cancel"), "1") << out();
+    EXPECT_EQ(res.get("fresh"), "0x0") << "two tabs for node 0x10";
     EXPECT_EQ(res.get("taken"), "0x10 shown=0x10") << out();
     EXPECT_EQ(res.get("unsaved"), "0x10") << "the tab followed an id the reset dropped\n" << out();
     EXPECT_EQ(res.get("edited"), "0x10") << "the tab left the device before it took the id";
