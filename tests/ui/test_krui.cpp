@@ -20,6 +20,7 @@
 #include "run/commands.h"
 #include "run/console.h"
 #include "ui/devsel.h"
+#include "ui/kr_uitextedit.h"
 #include "firmware/firmware_loader.h"
 #include "params/loadparam.h"
 #include "system/package.h"
@@ -484,6 +485,17 @@ TEST(KruiShell, TabsJobsLogStripAndPrompts)
     ASSERT_TRUE(wait_until([] { return kr_stdin_is_waiting(); }, 10000));
     frames(10);
     EXPECT_TRUE(krui_log_is_expanded());
+    // A click on the answer line opens no on-screen keyboard over the question: every step of the window
+    // takes one poll of the script (a keyboard's own loop would take them all, up to a click on its Enter).
+    kr_ui_script_clear();
+    uitest::script_click(600, 695);
+    uitest::script_idle(20);
+    const kr_bounding_box_st enter = kr_uikeyboard_key_geometry(KEY_ENTER);
+    uitest::script_click(enter.x + enter.w / 2, enter.y + enter.h / 2);
+    int steps = 0;
+    for (; steps < 500 && kr_ui_script_pending() > 0; ++steps) krui_frame(false);
+    EXPECT_GE(steps, 30) << "a keyboard opened over the question";
+    EXPECT_TRUE(kr_stdin_is_waiting()) << "the click answered the question";
     type("42");
     t.join();
     EXPECT_EQ(got, "42\n");
