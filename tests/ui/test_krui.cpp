@@ -147,7 +147,9 @@ TEST(KruiChild, Run)
     const std::string pkg = (dir / "fw.krdev").string();
     ASSERT_TRUE(pkgtest::write_zip(pkg, {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin", "VERSION": "1"})"),
                                          pkgtest::file("fw.bin", "image")}));
-    ASSERT_TRUE(load_flash_krdev_to_node(pkg.c_str(), 0x20, true));
+    if (std::string(mode) != "force-save") {
+        ASSERT_TRUE(load_flash_krdev_to_node(pkg.c_str(), 0x20, true));
+    }
     ASSERT_TRUE(krui_start());
     std::printf("tmpdir %s\nready\n", tmp);
     std::fflush(stdout);
@@ -174,11 +176,13 @@ int log_title_end(const std::string &win)
     return -1;
 }
 
+// A close during a job is held until the job ends, every line out; a second close ends krcan at once and
+// says what was cut short: the flash, or (no flash) the job the log title names, as a sentence.
 TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
 {
     UI_REQUIRE_DISPLAY();
     REQUIRE_XDOTOOL();
-    for (const std::string mode : {"hold", "force"}) {
+    for (const std::string mode : {"hold", "force", "force-save"}) {
         e2e::sandbox box;
         e2e::options o;
         o.env = {{"KRUI_CHILD", mode}, {"KRUI_DIR", box.dir().string()}};
@@ -210,9 +214,11 @@ TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
             send_delete(win);
             const e2e::result r = wait_end(child, 30000);
             EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal;
-            EXPECT_NE(r.out.find("krcan ends at once: the flash of node 0x20 was cut short. The device may need a new flash."),
-                      std::string::npos)
-                << r.out;
+            const char *said = mode == "force" ? "krcan ends at once: the flash of node 0x20 was cut short. The device "
+                                                 "may need a new flash."
+                                               : "krcan ends at once. Saving parameters from pump was cut short and "
+                                                 "did not finish.";
+            EXPECT_NE(r.out.find(said), std::string::npos) << r.out;
         }
         EXPECT_FALSE(fs::exists(tmpdir)) << "exit handlers' work done on close";
         for (const auto &e : fs::directory_iterator(tmpdir.parent_path()))
