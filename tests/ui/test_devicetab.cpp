@@ -190,6 +190,20 @@ bool wait_text(const char *needle, int ms = 8000)
     return false;
 }
 
+// Rows of text drawn in the terminal's view (runs of pixel rows holding a lit pixel).
+int text_rows()
+{
+    int rows = 0;
+    bool in_row = false;
+    for (int y = 84; y < 560; y++) {
+        bool lit = false;
+        for (int x = 10; x < 1190 && !lit; x++) lit = (kr_ui_captured_pixel(x, y) & 0xFF) > 128;
+        rows += lit && !in_row;
+        in_row = lit;
+    }
+    return rows;
+}
+
 device_st *online_device(uint8_t node)
 {
     device_st *d = system_add_empty_device(&dev.system);
@@ -296,8 +310,8 @@ size_t count_of(const std::string &s, const std::string &needle)
 }
 
 // Revert, save settings and reset reach the device (a refused restore fails the run); a line typed in
-// the terminal goes out as terminal frames and the device's answer shows; with node id 0 every one of
-// these is refused with a message and nothing goes on the bus.
+// the terminal goes out as terminal frames and the device's answer shows, a long one wrapped; with node
+// id 0 every one of these is refused with a message and nothing goes on the bus.
 TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
 {
     if (!co::child_mode()) {
@@ -330,6 +344,28 @@ TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
         play();
         co::report("echo=%d", wait_text("Hi") ? 1 : 0);
         co::report("text=%s", terminaltab_text());
+        // A line from the device wider than the view wraps onto a second row instead of running off its
+        // right edge: two more rows of text.
+        kr_ui_capture(true);
+        frames(3);
+        const int rows_before = text_rows();
+        std::string wide(150, 'W');
+        wide += "END\r\n";
+        for (size_t i = 0; i < wide.size(); i += 4) {
+            kr_can_message_st m{};
+            m.id = 0x5A0;
+            m.type = CAN_STD;
+            const uint8_t head[] = {0x42, 0xFF, 0x5F, 0x00};
+            std::memcpy(m.data, head, 4);
+            const size_t n = std::min<size_t>(4, wide.size() - i);
+            std::memcpy(m.data + 4, wide.data() + i, n);
+            m.data_length = (uint8_t)(4 + n);
+            find_can_callb(nullptr, &m);
+        }
+        wait_text("WEND");
+        frames(3);
+        co::report("wrapped_rows=%d", text_rows() - rows_before);
+        kr_ui_capture(false);
 
         d->nodeid = 0;
         show(d); // the same device: the terminal stays
@@ -360,6 +396,7 @@ TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
     EXPECT_EQ(res.get("failed_after_revert"), "1");
     EXPECT_EQ(res.get("typed"), "1");
     EXPECT_EQ(res.get("echo"), "1") << res.text << out();
+    EXPECT_EQ(res.get("wrapped_rows"), "2") << "a long line is cut at the right edge";
 
     size_t saves = 0;
     for (const sim_write_log_st &w : sim_dev_write_log(runner, 0x20)) saves += w.index == 0x1010 && w.sub == 1;
