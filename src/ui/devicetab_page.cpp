@@ -267,11 +267,12 @@ bool sdo_signature(device_st *d, kr_errors_e (*request)(uint8_t node_id, memory_
     return false;
 }
 
-// Another device lives at the node: one of the system's, or one heard on the bus.
+// Another device lives at the node: one of the system's, or one heard on the bus lately (a node heard
+// once, long ago, may have left it).
 bool node_taken(uint8_t node, const device_st *self)
 {
     const device_st *at = find_device_by_nodeid(node);
-    return (at && at != self) || (!at && find_node_is_online(node));
+    return (at && at != self) || (!at && find_node_get_state(node) != DEV_STATE_OFFLINE);
 }
 
 void nodeid_edited(device_st *d, uint8_t id)
