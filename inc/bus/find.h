@@ -35,6 +35,9 @@ dev_state_e find_node_get_state(uint8_t node);
 bool find_node_is_online(uint8_t node);
 bool find_wait_node_operational(uint8_t node, uint32_t timeout_ms);
 void find_expect_boot_nodeid(device_st *device, uint8_t node);
+/* The same watch after a reset that is to give the device the node id written to it: the device
+ * follows only when it answers there within FIND_ONLINE_TICKS, and no other device lives there. */
+void find_expect_nodeid_change(device_st *device, uint8_t node);
 void find_blacklist_node(uint8_t node);
 void find_clear_blacklist(void);
 uint32_t find_read_device_revision(device_st *device);

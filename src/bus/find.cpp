@@ -27,6 +27,7 @@ device_st *boot_expect_device = nullptr;
 uint8_t boot_expect_nodeid = 0;
 uint8_t boot_expect_old_nodeid = 0; // the device's id when armed: a removal shifts the slots
 uint32_t boot_expect_tick = 0;
+bool boot_expect_renumbered = false; // a node id written to the device, not a flash's default
 
 bool monitor_installed = false;
 find_extra_can_callb_t extra_can_callb = nullptr;
@@ -173,9 +174,12 @@ bool find_adopt_booted_device(uint32_t now)
     boot_expect_device = nullptr;
     if (now - boot_expect_tick > FIND_ONLINE_TICKS) return false;
     if (!is_system_device(d) || d->nodeid != boot_expect_old_nodeid || find_device_by_nodeid(node)) return false;
-    std::printf("Node 0x%x booted right after flashing node 0x%x, at the package's default node id: the device's "
-                "settings were reset. Following it to node 0x%x.\n",
-                (unsigned)node, (unsigned)d->nodeid, (unsigned)node);
+    if (boot_expect_renumbered)
+        std::printf("Node 0x%x answers at its new node id 0x%x: following it.\n", (unsigned)d->nodeid, (unsigned)node);
+    else
+        std::printf("Node 0x%x booted right after flashing node 0x%x, at the package's default node id: the "
+                    "device's settings were reset. Following it to node 0x%x.\n",
+                    (unsigned)node, (unsigned)d->nodeid, (unsigned)node);
     std::fflush(stdout);
     d->nodeid = node;
     d->state = live;
@@ -420,8 +424,15 @@ bool find_wait_node_operational(uint8_t node, uint32_t timeout_ms)
     }
 }
 
+void find_expect_nodeid_change(device_st *device, uint8_t node)
+{
+    find_expect_boot_nodeid(device, node);
+    boot_expect_renumbered = true;
+}
+
 void find_expect_boot_nodeid(device_st *device, uint8_t node)
 {
+    boot_expect_renumbered = false;
     if (device && system_nodeid_valid(node) && node != device->nodeid) {
         boot_expect_device = device;
         boot_expect_nodeid = node;

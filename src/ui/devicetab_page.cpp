@@ -45,12 +45,13 @@ const char *const subtab_names[SUBTAB_COUNT] = {"Device", "Terminal"};
 subtab_e selected_subtab = SUBTAB_DEVICE;
 
 // A node id written to a device (0x100B) that it takes only once it is stored and the device reset: the
-// tab keeps the device's old id until then, so that "Save settings" and "Reset device" reach it.
+// tab keeps the device's old id until the device answers at the new one, so that "Save settings" and
+// "Reset device" reach it. A reset drops what was written and not stored.
 struct nodeid_change_st {
     device_st *device;
-    uint8_t nodeid;
-    bool stored;
-} nodeid_change = {nullptr, 0, false};
+    uint8_t written;
+    uint8_t stored; // 0: nothing stored since the first write
+} nodeid_change = {nullptr, 0, 0};
 
 constexpr uint16_t NODEID_INDEX = 0x100B;
 
@@ -138,7 +139,7 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
         kr_uidigitedit_init(&c.nodeid_edit, d->nodeid, style());
         kr_uidigitedit_set_hex(&c.nodeid_edit, true);
         kr_uidigitedit_set_limits(&c.nodeid_edit, 1, 127);
-        kr_uidigitedit_set_value(&c.nodeid_edit, nodeid_change.device == d ? nodeid_change.nodeid : d->nodeid);
+        kr_uidigitedit_set_value(&c.nodeid_edit, nodeid_change.device == d ? nodeid_change.written : d->nodeid);
         c.nodeid_edit.title = "Node ID";
         c.nodeid_edit.modedata.normal.numpaddialog_title = c.nodeid_edit.title;
         c.nodeid_shown = c.nodeid_edit.value;
@@ -266,69 +267,78 @@ bool sdo_signature(device_st *d, kr_errors_e (*request)(uint8_t node_id, memory_
     return false;
 }
 
+// Another device lives at the node: one of the system's, or one heard on the bus lately (a node heard
+// once, long ago, may have left it).
+bool node_taken(uint8_t node, const device_st *self)
+{
+    const device_st *at = find_device_by_nodeid(node);
+    return (at && at != self) || (!at && find_node_get_state(node) != DEV_STATE_OFFLINE);
+}
+
 void nodeid_edited(device_st *d, uint8_t id)
 {
     const uint8_t old = d->nodeid;
+    const bool pending = nodeid_change.device == d;
     if (d->state == DEV_STATE_OFFLINE || !system_nodeid_valid(old)) {
         // Nothing answers at the old id: the tab is told where the device lives.
         d->nodeid = id;
-        if (nodeid_change.device == d) nodeid_change.device = nullptr;
+        if (pending) nodeid_change.device = nullptr;
         job_warning("Node ID of the device changed from 0x%x to 0x%x.\nNOTE: the device keeps its old node id until "
                     "the new one is written to it. The change applies only after the device's settings have been "
                     "saved (\"Save settings\") and the device has been rebooted (\"Reset device\").\n",
                     old, id);
         return;
     }
-    if (id == old) {
-        if (nodeid_change.device == d) nodeid_change.device = nullptr;
+    if (id == old && !pending) {
         say_flushed("The node id of node 0x%x stays as it is.\n", old);
+        return;
+    }
+    if (id != old && node_taken(id, d)) {
+        job_error("ERROR: node id 0x%x is taken by another device; node 0x%x keeps 0x%x.\n", id, old,
+                  pending ? nodeid_change.written : old);
+        kr_uidigitedit_set_value(&content.nodeid_edit, pending ? nodeid_change.written : old);
+        content.nodeid_shown = content.nodeid_edit.value;
         return;
     }
     say_flushed("Writing node id 0x%x to node 0x%x (0x100B)...\n", id, old);
     if (_kr_canopen_sdo_client_write(old, NODEID_INDEX, 0, 1, &id) != ERR_NONE) {
         print_error("SDO abort code 0x%08x: %s\n", (unsigned)_kr_canopen_sdo_get_error_code(),
                     kr_canopen_sdo_error_code_to_str(_kr_canopen_sdo_get_error_code()));
-        job_error("ERROR: node 0x%x did not take the node id 0x%x; it keeps 0x%x.\n", old, id, old);
-        kr_uidigitedit_set_value(&content.nodeid_edit, old);
+        job_error("ERROR: node 0x%x did not take the node id 0x%x.\n", old, id);
+        kr_uidigitedit_set_value(&content.nodeid_edit, pending ? nodeid_change.written : old);
         content.nodeid_shown = content.nodeid_edit.value;
         return;
     }
-    nodeid_change = {d, id, false};
+    nodeid_change = {d, id, pending ? nodeid_change.stored : (uint8_t)0};
+    if (id == old) {
+        say_flushed("Node 0x%x has its own node id written back.\n", old);
+        return;
+    }
     job_warning("Node ID of the device changed from 0x%x to 0x%x.\nNOTE: the device answers at 0x%x until the "
                 "change has been saved (\"Save settings\") and the device rebooted (\"Reset device\"); this tab "
                 "then follows it to 0x%x.\n",
                 old, id, old, id);
 }
 
-// After a reset: a stored node id change takes effect, and the tab follows the device.
+// After a reset the device boots at the id it had stored: the tab follows it there once it answers.
 void nodeid_after_reset(device_st *d)
 {
     if (nodeid_change.device != d) return;
-    if (!nodeid_change.stored) {
-        job_warning("The node id 0x%x was not saved on node 0x%x, so the device keeps 0x%x: press \"Save "
-                    "settings\" and then \"Reset device\".\n",
-                    nodeid_change.nodeid, d->nodeid, d->nodeid);
-        return;
-    }
-    say_flushed("Node 0x%x boots at its new node id 0x%x; this tab follows it.\n", d->nodeid, nodeid_change.nodeid);
-    d->nodeid = nodeid_change.nodeid;
-    d->state = DEV_STATE_OFFLINE; // until it is heard at its new id
-    d->sw_version = 0;
-    d->sw_version_tried = false;
-    d->dev_revision = 0;
+    const nodeid_change_st c = nodeid_change;
     nodeid_change.device = nullptr;
+    if (c.stored && c.stored != d->nodeid) {
+        say_flushed("Node 0x%x is to boot at its new node id 0x%x; this tab follows it once it answers there.\n",
+                    d->nodeid, c.stored);
+        find_expect_nodeid_change(d, c.stored);
+    }
+    if (c.written != c.stored)
+        job_warning("The node id 0x%x was not saved on node 0x%x (\"Save settings\"), so the reset dropped it.\n",
+                    c.written, d->nodeid);
 }
 
 bool path_has_extension(const char *path)
 {
     return std::strchr(base_name(path), '.') != nullptr;
-}
-
-// Another device lives at the node: one of the system's, or one heard on the bus.
-bool node_taken(uint8_t node, const device_st *self)
-{
-    const device_st *at = find_device_by_nodeid(node);
-    return (at && at != self) || (!at && find_node_is_online(node));
 }
 
 // True when the flash started with a chosen package, which the page then shows.
@@ -493,7 +503,7 @@ bool device_step(device_st *d)
                               "Settings stored to non-volatile memory on node 0x%x.\n",
                               "ERROR: save-settings request to node 0x%x failed.\n") &&
                 nodeid_change.device == d)
-                nodeid_change.stored = true;
+                nodeid_change.stored = nodeid_change.written;
             return false;
         }
         if (clicked(&c.reset_btn)) {
@@ -532,7 +542,15 @@ bool device_step(device_st *d)
         return false;
     }
     if (right && std::strcmp(c.pkg_path, d->filepath) != 0) {
+        const uint8_t before = d->nodeid;
         system_set_device_file(d, c.pkg_path);
+        // An offline device takes the package's default node id, but not another tab's.
+        const device_st *at = find_device_by_nodeid(d->nodeid);
+        if (d->nodeid != before && at && at != d) {
+            job_warning("The package's default node id 0x%x is that of %s's tab; this device keeps node id 0x%x.\n",
+                        d->nodeid, shown_name(at), before);
+            d->nodeid = before;
+        }
         return true;
     }
     if (d->loaded && c.nodeid_edit.value != c.nodeid_shown) {

@@ -10,6 +10,7 @@
 
 #include "bus/find.h"
 #include "hal/canopen_harness.h"
+#include "kr_can.h"
 #include "run/main.h"
 #include "sim_setup.h"
 #include "system/system.h"
@@ -58,6 +59,25 @@ struct Monitor : ::testing::Test {
         heard.clear();
     }
 };
+
+// A bus that cannot be opened: the heartbeat monitor goes on without it, with a warning that does not
+// read as an error; a wait for a node on it is an error, which fails the run.
+TEST_F(Monitor, AClosedBusWarnsTheMonitorAndFailsAWait)
+{
+    kr_can_set_dev("krmonnone0");
+    kr_can_close();
+    const unsigned errors = job_error_count();
+    testing::internal::CaptureStdout();
+    find_start_monitor();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("The heartbeat monitor runs without the CAN interface"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+    EXPECT_EQ(job_error_count(), errors);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(find_wait_node_operational(0x22, 100));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(job_error_count(), errors + 1) << out;
+}
 
 TEST_F(Monitor, OnlyOneByteStandardHeartbeatsCount)
 {

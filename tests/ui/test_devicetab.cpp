@@ -190,6 +190,20 @@ bool wait_text(const char *needle, int ms = 8000)
     return false;
 }
 
+// Rows of text drawn in the terminal's view (runs of pixel rows holding a lit pixel).
+int text_rows()
+{
+    int rows = 0;
+    bool in_row = false;
+    for (int y = 84; y < 560; y++) {
+        bool lit = false;
+        for (int x = 10; x < 1190 && !lit; x++) lit = (kr_ui_captured_pixel(x, y) & 0xFF) > 128;
+        rows += lit && !in_row;
+        in_row = lit;
+    }
+    return rows;
+}
+
 device_st *online_device(uint8_t node)
 {
     device_st *d = system_add_empty_device(&dev.system);
@@ -296,8 +310,8 @@ size_t count_of(const std::string &s, const std::string &needle)
 }
 
 // Revert, save settings and reset reach the device (a refused restore fails the run); a line typed in
-// the terminal goes out as terminal frames and the device's answer shows; with node id 0 every one of
-// these is refused with a message and nothing goes on the bus.
+// the terminal goes out as terminal frames and the device's answer shows, a long one wrapped; with node
+// id 0 every one of these is refused with a message and nothing goes on the bus.
 TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
 {
     if (!co::child_mode()) {
@@ -330,6 +344,28 @@ TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
         play();
         co::report("echo=%d", wait_text("Hi") ? 1 : 0);
         co::report("text=%s", terminaltab_text());
+        // A line from the device wider than the view wraps onto a second row instead of running off its
+        // right edge: two more rows of text.
+        kr_ui_capture(true);
+        frames(3);
+        const int rows_before = text_rows();
+        std::string wide(150, 'W');
+        wide += "END\r\n";
+        for (size_t i = 0; i < wide.size(); i += 4) {
+            kr_can_message_st m{};
+            m.id = 0x5A0;
+            m.type = CAN_STD;
+            const uint8_t head[] = {0x42, 0xFF, 0x5F, 0x00};
+            std::memcpy(m.data, head, 4);
+            const size_t n = std::min<size_t>(4, wide.size() - i);
+            std::memcpy(m.data + 4, wide.data() + i, n);
+            m.data_length = (uint8_t)(4 + n);
+            find_can_callb(nullptr, &m);
+        }
+        wait_text("WEND");
+        frames(3);
+        co::report("wrapped_rows=%d", text_rows() - rows_before);
+        kr_ui_capture(false);
 
         d->nodeid = 0;
         show(d); // the same device: the terminal stays
@@ -360,6 +396,7 @@ TEST_F(DeviceTab, DeviceActionsAndTerminalAndNodeZeroRefused)
     EXPECT_EQ(res.get("failed_after_revert"), "1");
     EXPECT_EQ(res.get("typed"), "1");
     EXPECT_EQ(res.get("echo"), "1") << res.text << out();
+    EXPECT_EQ(res.get("wrapped_rows"), "2") << "a long line is cut at the right edge";
 
     size_t saves = 0;
     for (const sim_write_log_st &w : sim_dev_write_log(runner, 0x20)) saves += w.index == 0x1010 && w.sub == 1;
@@ -499,9 +536,11 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
 // Each button acts on its tab's device. 0x30, put into the maker's bootloader by "Reset device", flashed
 // from a package whose default node id 0x10 another live device has: refused as one block, the firmware
 // goes in the maker's pieces until one fails; the flash says so, and the tab keeps 0x30 (its reset
-// reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the
-// page shows at once: "Cancel flashing" halfway aborts the download on the bus, the image stays and the
-// device is not reset. Its node id edited to 0x11 is written, stored and reset at 0x10, then followed.
+// reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the page shows at once: "Cancel
+// flashing" halfway aborts the download on the bus, the image stays and the device is not reset. A new
+// tab given that package keeps its own node id, not 0x10. The node id of 0x10: 0x30 is refused (another
+// device's); 0x11 reset unsaved is dropped; 0x11 written, stored and reset is followed once the device
+// answers there.
 TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
 {
     if (!co::child_mode()) {
@@ -553,13 +592,36 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
         co::report("cancel=%d", dev.load.progress < 100 && click_button("Cancel flashing") ? 1 : 0);
         play();
         wait_idle();
-        dt::content.nodeid_edit.value = 0x11; // as the numpad leaves it
+        device_st *fresh = system_add_empty_device(&dev.system); // a "New device (+)" tab
+        show(fresh);
         frames(3);
+        std::snprintf(dt::content.pkg_path, sizeof dt::content.pkg_path, "%s/boot.krdev", dir().c_str());
+        frames(3); // as the file dialog leaves it: the package's default 0x10 is app's
+        co::report("fresh=0x%x", fresh->nodeid);
+        show(app);
+        frames(3);
+        auto edit_id = [](int id) {
+            dt::content.nodeid_edit.value = id; // as the numpad leaves it
+            frames(3);
+        };
+        edit_id(0x30); // the other device's
+        co::report("taken=0x%x shown=0x%x", app->nodeid, (unsigned)dt::content.nodeid_edit.value);
+        edit_id(0x11);
+        click_button("Reset device"); // drops the unsaved id
+        play();
+        click_button("Save settings");
+        play();
+        click_button("Reset device");
+        play();
+        for (int i = 0; i < 10; i++) find_poll_new_devices(), frame();
+        co::report("unsaved=0x%x", app->nodeid);
+        edit_id(0x11);
         co::report("edited=0x%x", app->nodeid);
         click_button("Save settings");
         play();
         click_button("Reset device");
         play();
+        for (int i = 0; i < 1000 && app->nodeid != 0x11; i++) find_poll_new_devices(), frame(); // as the window polls
         co::report("app=0x%x success=%d", app->nodeid, dev.load.success ? 1 : 0);
         return 0;
     });
@@ -568,12 +630,15 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
     EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), (std::vector<uint8_t>{0x81, 0x81}));
     EXPECT_EQ(res.get("package_shown"), "1") << "CONFIGURATION FILE NOT SELECTED during the flash";
     EXPECT_EQ(res.get("cancel"), "1") << out();
+    EXPECT_EQ(res.get("fresh"), "0x0") << "two tabs for node 0x10";
+    EXPECT_EQ(res.get("taken"), "0x10 shown=0x10") << out();
+    EXPECT_EQ(res.get("unsaved"), "0x10") << "the tab followed an id the reset dropped\n" << out();
     EXPECT_EQ(res.get("edited"), "0x10") << "the tab left the device before it took the id";
     EXPECT_EQ(res.get("app"), "0x11 success=0") << out();
     std::vector<uint8_t> id;
     for (int i = 0; i < 500 && !sim_dev_get(runner, 0x11, 0x100B, 0, id); i++) usleep(10000);
     EXPECT_EQ(id, std::vector<uint8_t>{0x11}) << "the device does not answer at 0x11";
-    EXPECT_EQ(sim_dev_nmt_log(runner, 0x11), std::vector<uint8_t>{0x81}) << "reset by the flash, or at 0x30";
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x11), (std::vector<uint8_t>{0x81, 0x81, 0x81})) << "reset by the flash, or at 0x30";
     EXPECT_EQ(sim_dev_program(runner, 0x11).image, std::vector<uint8_t>{9});
     EXPECT_EQ(sim_dev_abort_log(runner, 0x11), std::vector<uint32_t>{0x08000000}) << "the cancel's abort";
     const std::string o = out();

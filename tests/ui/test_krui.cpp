@@ -20,6 +20,7 @@
 #include "run/commands.h"
 #include "run/console.h"
 #include "ui/devsel.h"
+#include "ui/kr_uitextedit.h"
 #include "firmware/firmware_loader.h"
 #include "params/loadparam.h"
 #include "system/package.h"
@@ -146,7 +147,9 @@ TEST(KruiChild, Run)
     const std::string pkg = (dir / "fw.krdev").string();
     ASSERT_TRUE(pkgtest::write_zip(pkg, {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin", "VERSION": "1"})"),
                                          pkgtest::file("fw.bin", "image")}));
-    ASSERT_TRUE(load_flash_krdev_to_node(pkg.c_str(), 0x20, true));
+    if (std::string(mode) != "force-save") {
+        ASSERT_TRUE(load_flash_krdev_to_node(pkg.c_str(), 0x20, true));
+    }
     ASSERT_TRUE(krui_start());
     std::printf("tmpdir %s\nready\n", tmp);
     std::fflush(stdout);
@@ -173,11 +176,13 @@ int log_title_end(const std::string &win)
     return -1;
 }
 
+// A close during a job is held until the job ends, every line out; a second close ends krcan at once and
+// says what was cut short: the flash, or (no flash) the job the log title names, as a sentence.
 TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
 {
     UI_REQUIRE_DISPLAY();
     REQUIRE_XDOTOOL();
-    for (const std::string mode : {"hold", "force"}) {
+    for (const std::string mode : {"hold", "force", "force-save"}) {
         e2e::sandbox box;
         e2e::options o;
         o.env = {{"KRUI_CHILD", mode}, {"KRUI_DIR", box.dir().string()}};
@@ -209,9 +214,11 @@ TEST(KruiClose, HeldUntilTheJobEndsThenForcedOnSecondClose)
             send_delete(win);
             const e2e::result r = wait_end(child, 30000);
             EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal;
-            EXPECT_NE(r.out.find("krcan ends at once: the flash of node 0x20 was cut short. The device may need a new flash."),
-                      std::string::npos)
-                << r.out;
+            const char *said = mode == "force" ? "krcan ends at once: the flash of node 0x20 was cut short. The device "
+                                                 "may need a new flash."
+                                               : "krcan ends at once. Saving parameters from pump was cut short and "
+                                                 "did not finish.";
+            EXPECT_NE(r.out.find(said), std::string::npos) << r.out;
         }
         EXPECT_FALSE(fs::exists(tmpdir)) << "exit handlers' work done on close";
         for (const auto &e : fs::directory_iterator(tmpdir.parent_path()))
@@ -484,6 +491,17 @@ TEST(KruiShell, TabsJobsLogStripAndPrompts)
     ASSERT_TRUE(wait_until([] { return kr_stdin_is_waiting(); }, 10000));
     frames(10);
     EXPECT_TRUE(krui_log_is_expanded());
+    // A click on the answer line opens no on-screen keyboard over the question: every step of the window
+    // takes one poll of the script (a keyboard's own loop would take them all, up to a click on its Enter).
+    kr_ui_script_clear();
+    uitest::script_click(600, 695);
+    uitest::script_idle(20);
+    const kr_bounding_box_st enter = kr_uikeyboard_key_geometry(KEY_ENTER);
+    uitest::script_click(enter.x + enter.w / 2, enter.y + enter.h / 2);
+    int steps = 0;
+    for (; steps < 500 && kr_ui_script_pending() > 0; ++steps) krui_frame(false);
+    EXPECT_GE(steps, 30) << "a keyboard opened over the question";
+    EXPECT_TRUE(kr_stdin_is_waiting()) << "the click answered the question";
     type("42");
     t.join();
     EXPECT_EQ(got, "42\n");
