@@ -110,7 +110,7 @@ TEST_F(Streams, SettingsFifoAndVersionFromGit)
     EXPECT_EQ(r.out, "krcan " + name + " (build " + std::to_string(selfupdate_this_version()) + ")\n");
 
     // The build number counts the commits of the history the tree was built from.
-    std::string src = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().string();
+    std::string src = KR_SOURCE_DIR;
     if (std::filesystem::exists(std::filesystem::path(src) / ".git")) {
         e2e::result git = box.run("/usr/bin/git", {"-C", src, "rev-list", "--count", "HEAD"});
         ASSERT_TRUE(git.exited(0)) << git.err;
