@@ -159,6 +159,7 @@ typedef struct {
     uint8_t why;           /* canopen_sdo_fail_e of the last failed call */
     bool in_call;          /* a transfer function holds the client, retries and back-off included */
     bool cancelled;        /* the running call was cancelled: it ends without a retry */
+    bool reinitiated;      /* block transfer: an older transfer's acknowledgement was answered once */
 } _kr_canopen_sdo_client_st;
 
 /* Why a call failed when the device's abort code does not tell it. */
