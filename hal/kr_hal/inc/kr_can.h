@@ -87,6 +87,9 @@ typedef void (*kr_can_tx_callback_t)(void *app, const kr_can_message_st *msg, ui
 
 kr_errors_e _kr_can_init(void);
 void _kr_can_hal_step(uint32_t step_ms);
+/* Waits, without the run token, until a frame may be read or timeout_ms passes: true when the open
+ * port has something to read. For the library task between two steps. */
+bool _kr_can_wait_rx(uint32_t timeout_ms);
 
 /* Stores the baud rate and the channel name, refreshes the interface list. False (and nothing
  * changed) when the name does not fit. An open port is not reopened. */

@@ -219,6 +219,7 @@ void _kr_canopen_sdo_client_rx_request(uint8_t node_id);
 void _kr_canopen_sdo_client_init(void);
 void _kr_canopen_sdo_client_reset(void);
 void _kr_canopen_sdo_client_step(uint32_t step_ms);
+bool _kr_canopen_sdo_client_awaits_block_answer(void);
 
 /* The retry rule and the back-off of retry n (from 0). */
 bool sdo_client_take_retry(sdo_client_retries_st *retries, kr_sdo_error_codes_e code, bool initiated);

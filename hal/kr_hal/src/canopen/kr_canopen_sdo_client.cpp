@@ -564,6 +564,11 @@ void _kr_canopen_sdo_client_step(uint32_t step_ms)
     }
 }
 
+bool _kr_canopen_sdo_client_awaits_block_answer(void)
+{
+    return C.state == CANOPEN_SDO_STATE_BLOCK_DOWNLOAD && C.result == CANOPEN_SDO_RESULT_PENDING;
+}
+
 void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e type, uint8_t node_id)
 {
     bool upload = C.state == CANOPEN_SDO_STATE_SEGMENTED_UPLOAD;
