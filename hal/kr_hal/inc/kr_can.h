@@ -140,6 +140,10 @@ typedef struct {
 } kr_can_prepared_st;
 bool kr_can_prepare(const kr_can_message_st *msg, kr_can_prepared_st *out);
 bool kr_can_send_prepared(const kr_can_prepared_st *prepared);
+/* Just before the process ends: lets the frames already written leave. A socketcand connection that
+ * closes with unread input is reset, and the reset drops what the kernel had not sent yet, so the
+ * connection is shut for writing and its input read away. Async-signal-safe; sends nothing after. */
+void kr_can_flush_for_exit(void);
 
 /* Hardware filters and the library's own terminal do not exist on this platform. */
 kr_errors_e kr_can_reset(kr_can_channels_e chn);

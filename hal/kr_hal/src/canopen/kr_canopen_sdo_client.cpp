@@ -82,6 +82,13 @@ void send_exit_abort(void)
     if (exit_abort_armed.exchange(false)) kr_can_send_prepared(&exit_abort);
 }
 
+void send_exit_abort_at_exit(void)
+{
+    if (!exit_abort_armed.load()) return;
+    send_exit_abort();
+    kr_can_flush_for_exit();
+}
+
 kr_can_message_st request(uint8_t cmd)
 {
     kr_can_message_st msg;
@@ -528,7 +535,7 @@ void _kr_canopen_sdo_client_init(void)
     exit_abort_armed = false;
     kr_add_signal_cleanup(send_exit_abort);
     static bool at_exit = false;
-    if (!at_exit) at_exit = std::atexit(send_exit_abort) == 0;
+    if (!at_exit) at_exit = std::atexit(send_exit_abort_at_exit) == 0;
 }
 
 void _kr_canopen_sdo_client_reset(void) {}

@@ -623,6 +623,15 @@ bool _kr_can_wait_rx(uint32_t timeout_ms)
     return wait_fd(_can.fd, POLLIN, (int)timeout_ms, &revents) && (revents & POLLIN);
 }
 
+void kr_can_flush_for_exit(void)
+{
+    if (_can.state != CAN_STATE_OPEN || _can.kind != backend_e::socketcand) return;
+    shutdown(_can.fd, SHUT_WR);
+    char buf[1024];
+    for (int i = 0; i < 256 && recv(_can.fd, buf, sizeof buf, MSG_DONTWAIT) > 0; i++) {
+    }
+}
+
 void _kr_can_hal_step(uint32_t)
 {
     if (_can.state != CAN_STATE_OPEN) return;

@@ -74,6 +74,7 @@ std::atomic<int> signal_pending{0};
         void (*cleanup)(void) = c.load();
         if (cleanup) cleanup();
     }
+    kr_can_flush_for_exit();
     _exit(status);
 }
 
