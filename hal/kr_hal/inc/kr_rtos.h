@@ -92,7 +92,7 @@ bool kr_signal_requested(void);
 void kr_signal_release(void);
 /* Ctrl-C: kr_init installs the handler; a program that runs outside programs before that (while it
  * reads its command line) installs it earlier. Each cleanup added runs in the handler before the
- * process ends, so it may make async-signal-safe calls only (unlink, kill, waitpid). At most 4. */
+ * process ends, so it may make async-signal-safe calls only (unlink, kill, waitpid). At most 8. */
 void kr_install_signal_handler(void);
 void kr_add_signal_cleanup(void (*cleanup)(void));
 void kr_set_application_ptr(void *ptr);
