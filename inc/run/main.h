@@ -398,6 +398,13 @@ void job_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_warning(const char *format, va_list ap);
 void log_ok(void);
 
+/* The cause line of the SDO transfer that just failed, on standard output: the client's own reason
+ * when the failure was ours (lost port, stopped own node, another client on the node, a cancel),
+ * else the device's abort code with its text. */
+void print_sdo_failure(void);
+/* The same line without its line end, in dest. */
+const char *sdo_failure_text(char *dest, size_t dest_len);
+
 #define LOG(...) log_printf(__VA_ARGS__)
 #define LOG_END() log_end()
 #define LOG_OK() log_ok()

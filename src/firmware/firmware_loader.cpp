@@ -57,12 +57,6 @@ struct update_st {
     uint32_t last_index;
 } update_state;
 
-void print_abort(void)
-{
-    kr_sdo_error_codes_e code = _kr_canopen_sdo_get_error_code();
-    say_flushed("SDO abort code 0x%08x: %s\n", (unsigned)code, kr_canopen_sdo_error_code_to_str(code));
-}
-
 // ---- The boot-up watcher ----
 
 void watcher_remove(void)
@@ -347,7 +341,7 @@ bool load_pieces(FILE *f, uint32_t size)
                 return false;
             }
             say_flushed("Error while downloading block %u.\n", (unsigned)n);
-            print_abort();
+            print_sdo_failure();
             return false;
         }
         sent += len;
@@ -369,7 +363,7 @@ bool load_makers_instead(FILE *f, uint32_t size)
 {
     load_st &l = dev.load;
     const uint32_t code = _kr_canopen_sdo_get_error_code();
-    print_abort();
+    print_sdo_failure();
     std::rewind(f);
     if (code == ABORT_LENGTH_TOO_HIGH) {
         say_flushed("Node 0x%x takes the firmware in pieces of %u bytes: it is sent so.\n", (unsigned)l.nodeid,
@@ -431,7 +425,7 @@ bool load_cia(FILE *f, uint32_t size)
         return load_makers_instead(f, size);
     if (err != ERR_NONE) {
         say_flushed("Downloading the binary failed. Error code: %u\n", (unsigned)err);
-        print_abort();
+        print_sdo_failure();
         return false;
     }
     return true;

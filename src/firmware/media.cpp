@@ -133,8 +133,10 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
     }
     if (ok) {
         uint32_t bs = 0;
-        if (!sdo_read_u32(node, CANOPEN_MEDIA_BLOCK_SIZE_INDEX, 1, &bs) || (bs & 0xFF) == 0) {
+        bool read = sdo_read_u32(node, CANOPEN_MEDIA_BLOCK_SIZE_INDEX, 1, &bs);
+        if (!read || (bs & 0xFF) == 0) {
             std::printf("ERROR: Couldn't read the block size for media transfer.\n");
+            if (!read) print_sdo_failure();
             ok = false;
         }
         block = bs & 0xFF;
@@ -142,12 +144,15 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
     if (ok) {
         uint8_t size_le[4];
         kr_put_le32(size_le, (uint32_t)size);
+        char cause[320] = "";
         kr_errors_e e1 =
             _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_NAME_INDEX, 0, (uint32_t)std::strlen(name) + 1, name);
+        if (e1 != ERR_NONE) sdo_failure_text(cause, sizeof cause);
         kr_errors_e e2 = _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_SIZE_INDEX, 0, 4, size_le);
+        if (e2 != ERR_NONE && !cause[0]) sdo_failure_text(cause, sizeof cause);
         if (e1 != ERR_NONE || e2 != ERR_NONE) {
-            std::printf("Errors (%i) while downloading the media settings. Media download discarded.\n",
-                        (int)(e1 | e2));
+            std::printf("Errors (%i) while downloading the media settings. Media download discarded.\n%s\n",
+                        (int)(e1 | e2), cause);
             ok = false;
         }
     }
@@ -166,6 +171,7 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
                 !sdo_write_u32(node, CANOPEN_MEDIA_OFFSET_INDEX, offset)) {
                 end_line();
                 std::printf("Error while downloading the media data.\n");
+                print_sdo_failure();
                 break;
             }
             switch (commit_block(node, len)) {
@@ -173,10 +179,12 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
             case commit_e::write_failed:
                 end_line();
                 std::printf("ERROR: node 0x%x refused to store the block at offset %u.\n", node, offset);
+                print_sdo_failure();
                 break;
             case commit_e::read_failed:
                 end_line();
                 std::printf("ERROR: couldn't read whether node 0x%x stored the block at offset %u.\n", node, offset);
+                print_sdo_failure();
                 break;
             case commit_e::timed_out:
                 end_line();
@@ -503,7 +511,7 @@ void clearmedia_step(void *)
     uint8_t one = 1;
     if (_kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_CLEAR_REQ_INDEX, 0, 1, &one) != ERR_NONE) {
         std::printf("Couldn't clear media from node 0x%x\n", node);
-        std::fflush(stdout);
+        print_sdo_failure();
         main_set_run_failed();
         return;
     }
@@ -512,7 +520,7 @@ void clearmedia_step(void *)
         uint32_t clearing = 0;
         if (!sdo_read_u32(node, CANOPEN_MEDIA_CLEAR_REQ_INDEX, 1, &clearing)) {
             std::printf("Error while clearing media.\n");
-            std::fflush(stdout);
+            print_sdo_failure();
             main_set_run_failed();
             return;
         }

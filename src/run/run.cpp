@@ -17,6 +17,7 @@
 #include "database/db.h"
 #include "system/system.h"
 #include "kr_bytes.h"
+#include "kr_canopen.h"
 #include "kr_memory.h"
 
 struct _dev_st dev;
@@ -73,6 +74,23 @@ void print_error(const char *format, ...)
     va_start(ap, format);
     vprint_error(format, ap);
     va_end(ap);
+}
+
+const char *sdo_failure_text(char *dest, size_t dest_len)
+{
+    char why[256];
+    kr_sdo_error_codes_e code = _kr_canopen_sdo_get_error_code();
+    if (kr_canopen_sdo_client_failure(why, sizeof why))
+        std::snprintf(dest, dest_len, "SDO transfer failed: %s", why);
+    else
+        std::snprintf(dest, dest_len, "SDO abort code 0x%08x: %s", (unsigned)code, kr_canopen_sdo_error_code_to_str(code));
+    return dest;
+}
+
+void print_sdo_failure(void)
+{
+    char line[320];
+    say_flushed("%s\n", sdo_failure_text(line, sizeof line));
 }
 
 static std::atomic<unsigned> job_errors{0};

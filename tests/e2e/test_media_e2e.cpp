@@ -129,8 +129,8 @@ TEST_F(Media, FailedFilesFailTheRunAndLaterFilesStillLoad)
     e2e::result r =
         box.krcan(args({"-n", "0x20", "--loadmedia", "first.bin", "missing.png", "huge.bin", "second.bin"}));
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
-    EXPECT_NE(r.out.find("Error while downloading the media data.\n*** ERROR ***:\n    Media file first.bin loading "
-                         "failed\n"),
+    EXPECT_NE(r.out.find("Error while downloading the media data.\nSDO abort code 0x06060000: OBJECT ACCESS FAILED DUE "
+                         "TO HARDWARE\n*** ERROR ***:\n    Media file first.bin loading failed\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Unknown file 'missing.png' given to *loadmedia*\n"), std::string::npos) << r.out;
@@ -230,7 +230,8 @@ TEST_F(Media, EveryWaitOnTheDeviceIsBounded)
     EXPECT_NE(r.out.find("ERROR: node 0x20 did not store the block at offset 0 within 1500 ms.\n*** ERROR ***"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("ERROR: couldn't read whether node 0x21 stored the block at offset 0.\n*** ERROR ***"),
+    EXPECT_NE(r.out.find("ERROR: couldn't read whether node 0x21 stored the block at offset 0.\nSDO abort code "
+                         "0x05040000: SDO PROTOCOL TIMED OUT\n*** ERROR ***"),
               std::string::npos)
         << r.out;
     EXPECT_LT(r.wall_ms, 25000) << "the SDO time-out and one retry bound the unanswered read";

@@ -254,8 +254,16 @@ static void write_client(sim_hub_st *h, hub_client_st &c)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                close_client(h, c, strerror(errno));
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // A client that went away may have sent its last frames just before: they still
+                // reach the bus, as a socketcand daemon reads what arrived before the reset.
+                int err = errno;
+                c.out.clear();
+                c.out_pos = 0;
+                read_client(h, c);
+                close_client(h, c, strerror(err));
+                return;
+            }
             break;
         }
         c.out_pos += (size_t)n;

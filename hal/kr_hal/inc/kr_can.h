@@ -87,6 +87,9 @@ typedef void (*kr_can_tx_callback_t)(void *app, const kr_can_message_st *msg, ui
 
 kr_errors_e _kr_can_init(void);
 void _kr_can_hal_step(uint32_t step_ms);
+/* Waits, without the run token, until a frame may be read or timeout_ms passes: true when the open
+ * port has something to read. For the library task between two steps. */
+bool _kr_can_wait_rx(uint32_t timeout_ms);
 
 /* Stores the baud rate and the channel name, refreshes the interface list. False (and nothing
  * changed) when the name does not fit. An open port is not reopened. */
@@ -137,6 +140,10 @@ typedef struct {
 } kr_can_prepared_st;
 bool kr_can_prepare(const kr_can_message_st *msg, kr_can_prepared_st *out);
 bool kr_can_send_prepared(const kr_can_prepared_st *prepared);
+/* Just before the process ends: lets the frames already written leave. A socketcand connection that
+ * closes with unread input is reset, and the reset drops what the kernel had not sent yet, so the
+ * connection is shut for writing and its input read away. Async-signal-safe; sends nothing after. */
+void kr_can_flush_for_exit(void);
 
 /* Hardware filters and the library's own terminal do not exist on this platform. */
 kr_errors_e kr_can_reset(kr_can_channels_e chn);

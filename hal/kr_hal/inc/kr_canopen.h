@@ -52,6 +52,12 @@ extern _kr_canopen_st _canopen;
 void _kr_canopen_reset(void);
 kr_errors_e _kr_canopen_init(uint8_t nodeid);
 void _kr_canopen_step(uint32_t step_ms);
+/* Whether a block transfer waits for the other side's acknowledgement (or its first answer): the
+ * library task then takes frames as they come between two steps, so the next block follows the
+ * acknowledgement at once instead of at the next step. */
+bool _kr_canopen_awaits_block_answer(void);
+/* Hands the received frames to the stack, as the step does, without the step's timers. */
+void _kr_canopen_receive(void);
 
 void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb);
 kr_canopen_can_callb_t kr_canopen_get_can_callback(void);

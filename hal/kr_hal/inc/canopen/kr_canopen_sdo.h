@@ -159,6 +159,7 @@ typedef struct {
     uint8_t why;           /* canopen_sdo_fail_e of the last failed call */
     bool in_call;          /* a transfer function holds the client, retries and back-off included */
     bool cancelled;        /* the running call was cancelled: it ends without a retry */
+    bool reinitiated;      /* block transfer: an older transfer's acknowledgement was answered once */
 } _kr_canopen_sdo_client_st;
 
 /* Why a call failed when the device's abort code does not tell it. */
@@ -218,6 +219,7 @@ void _kr_canopen_sdo_client_rx_request(uint8_t node_id);
 void _kr_canopen_sdo_client_init(void);
 void _kr_canopen_sdo_client_reset(void);
 void _kr_canopen_sdo_client_step(uint32_t step_ms);
+bool _kr_canopen_sdo_client_awaits_block_answer(void);
 
 /* The retry rule and the back-off of retry n (from 0). */
 bool sdo_client_take_retry(sdo_client_retries_st *retries, kr_sdo_error_codes_e code, bool initiated);

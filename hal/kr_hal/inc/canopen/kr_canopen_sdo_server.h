@@ -59,6 +59,7 @@ void _kr_canopen_sdo_server_add_write_callb(kr_canopen_sdo_server_callb_t callb)
 void _kr_canopen_sdo_server_add_read_callb(kr_canopen_sdo_server_callb_t callb);
 void _kr_canopen_sdo_server_rx(const kr_can_message_st *msg, sdo_request_type_e sdo_type);
 void _kr_canopen_sdo_server_step(uint32_t step_ms);
+bool _kr_canopen_sdo_server_awaits_block_answer(void);
 void sdo_server_abort(uint16_t mindex, uint8_t sindex, kr_sdo_error_codes_e code);
 #endif
 

@@ -212,6 +212,12 @@ void _kr_canopen_step(uint32_t step_ms)
         kr_delay(&_canopen.emcy_inihbit_delay, step_ms);
     }
 
+    _kr_canopen_receive();
+    pending_requests();
+}
+
+void _kr_canopen_receive(void)
+{
     kr_can_message_st msg;
     while (kr_can_pop_message(kr_can_get_dev(), &msg) == ERR_NONE) {
         nmt_rx(&msg);
@@ -222,8 +228,15 @@ void _kr_canopen_step(uint32_t step_ms)
             if (cb) cb(__kr_get_user_ptr(), &msg);
         }
     }
+}
 
-    pending_requests();
+bool _kr_canopen_awaits_block_answer(void)
+{
+    if (_canopen.state == CANOPEN_STOPPED) return false;
+#if CONFIG_CANOPEN_SDO_SERVER
+    if (_kr_canopen_sdo_server_awaits_block_answer()) return true;
+#endif
+    return _kr_canopen_sdo_client_awaits_block_answer();
 }
 
 void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb) { _canopen.can_callback = callb; }

@@ -3,6 +3,7 @@
 // waiting task reads. Only one task runs at a time, so the shared fields need no further lock.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "kr_bytes.h"
@@ -77,6 +78,25 @@ void note_upload_answer(const kr_can_message_st *msg, sdo_request_type_e type, u
 
 uint32_t client_timeout_ms() { return timeout_override_ms ? timeout_override_ms : CONFIG_CANOPEN_SDO_TIMEOUT_MS; }
 
+// The abort frame of the running attempt, made ready when it starts: a process that ends in the
+// middle of a transfer (a signal, an exit) still closes it at the device, which would otherwise take
+// our next initiation for one of its segments. Sent at most once, from a handler too.
+kr_can_prepared_st exit_abort;
+std::atomic<bool> exit_abort_armed{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
+
+void send_exit_abort(void)
+{
+    if (exit_abort_armed.exchange(false)) kr_can_send_prepared(&exit_abort);
+}
+
+void send_exit_abort_at_exit(void)
+{
+    if (!exit_abort_armed.load()) return;
+    send_exit_abort();
+    kr_can_flush_for_exit();
+}
+
 kr_can_message_st request(uint8_t cmd)
 {
     kr_can_message_st msg;
@@ -99,10 +119,25 @@ kr_can_message_st request_with_index(uint8_t cmd)
 
 void send(kr_can_message_st *msg) { _kr_canopen_sdo_send(msg); }
 
-void finish_done()
+// The attempt has its result: the device holds no transfer of ours any more.
+void end_attempt(canopen_sdo_state_e state, canopen_sdo_result_e result)
 {
-    C.state = CANOPEN_SDO_STATE_READY;
-    C.result = CANOPEN_SDO_RESULT_DONE;
+    exit_abort_armed = false;
+    C.state = state;
+    C.result = result;
+}
+
+void finish_done() { end_attempt(CANOPEN_SDO_STATE_READY, CANOPEN_SDO_RESULT_DONE); }
+
+void arm_exit_abort()
+{
+    exit_abort_armed = false;
+    kr_can_message_st msg = request(0x80);
+    msg.data[1] = (uint8_t)C.mindex;
+    msg.data[2] = (uint8_t)(C.mindex >> 8);
+    msg.data[3] = C.sindex;
+    kr_put_le32(&msg.data[4], CANOPEN_SDO_ERROR_GENERAL);
+    if (kr_can_prepare(&msg, &exit_abort)) exit_abort_armed = true;
 }
 
 // Tell the server why the transfer ends and fail the attempt.
@@ -115,20 +150,23 @@ void sdo_client_abort(uint16_t mindex, uint8_t sindex, kr_sdo_error_codes_e code
     kr_put_le32(&msg.data[4], code);
     send(&msg);
     C.last_err_code = code;
-    C.state = CANOPEN_SDO_STATE_TRANSFER_ABORTED;
-    C.result = CANOPEN_SDO_RESULT_ABORTED;
+    end_attempt(CANOPEN_SDO_STATE_TRANSFER_ABORTED, CANOPEN_SDO_RESULT_ABORTED);
 }
 
 void abort_transfer(kr_sdo_error_codes_e code) { sdo_client_abort(C.mindex, C.sindex, code); }
 
-// Ends the attempt for a reason of our side, without a frame: the device cannot hear us (stopped
-// node, lost port) or is serving another client, whose transfer an abort would break.
+// Ends the attempt for a reason of our side (stopped own node, lost port, another client on the
+// node). The device is still told, wherever the port can carry the frame: a transfer left open
+// there would take our next initiation for one of its segments.
 void fail_locally(canopen_sdo_fail_e why, kr_sdo_error_codes_e code)
 {
+    if (kr_can_is_connected()) {
+        abort_transfer(code);
+    } else {
+        C.last_err_code = code;
+        end_attempt(CANOPEN_SDO_STATE_TRANSFER_ABORTED, CANOPEN_SDO_RESULT_ABORTED);
+    }
     C.why = why;
-    C.last_err_code = code;
-    C.state = CANOPEN_SDO_STATE_TRANSFER_ABORTED;
-    C.result = CANOPEN_SDO_RESULT_ABORTED;
 }
 
 void send_download_segment()
@@ -180,6 +218,19 @@ void send_block_end()
     msg.data[2] = (uint8_t)(crc >> 8);
     C.end_sent = true;
     send(&msg);
+}
+
+// The initiation of a block transfer, from the running call's state.
+kr_can_message_st block_initiation()
+{
+    if (C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD) {
+        kr_can_message_st msg = request_with_index(0xA4);
+        msg.data[4] = CANOPEN_SDO_CLIENT_BLOCK_UPLOAD_BLKSIZE;
+        return msg;
+    }
+    kr_can_message_st msg = request_with_index(0xC6);
+    kr_put_le32(&msg.data[4], C.data_count);
+    return msg;
 }
 
 bool echoes_address(const kr_can_message_st *msg)
@@ -403,10 +454,12 @@ void start_attempt(canopen_sdo_state_e state)
     C.upload_total = 0;
     C.block_start = 0;
     C.resends = 0;
+    C.reinitiated = false;
     C.why = CANOPEN_SDO_FAIL_NONE;
     C.result = CANOPEN_SDO_RESULT_PENDING;
     C.delay = client_timeout_ms();
     C.state = state;
+    arm_exit_abort();
 }
 
 // Waits for the library task to end the attempt. Never spins: yield or delay hand the processor
@@ -488,6 +541,10 @@ void _kr_canopen_sdo_client_init(void)
     C.last_err_code = CANOPEN_SDO_ERROR_NONE;
     C.wait_callb = nullptr;
     C.wait_delay = CANOPEN_SDO_CLIENT_WAIT_CALLB_DELAY_MS;
+    exit_abort_armed = false;
+    kr_add_signal_cleanup(send_exit_abort);
+    static bool at_exit = false;
+    if (!at_exit) at_exit = std::atexit(send_exit_abort_at_exit) == 0;
 }
 
 void _kr_canopen_sdo_client_reset(void) {}
@@ -507,7 +564,7 @@ void _kr_canopen_sdo_client_step(uint32_t step_ms)
     }
     if (kr_delay(&C.delay, step_ms)) {
         if (C.state != CANOPEN_SDO_STATE_TRANSFER_ABORTED) {
-            // A stopped node sends nothing, not even the abort, and the reason is ours, not the device's.
+            // A stopped node hears no answer: the reason is ours, not the device's.
             if (kr_canopen_get_state() == CANOPEN_STOPPED)
                 fail_locally(CANOPEN_SDO_FAIL_NODE_STOPPED, CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT);
             else
@@ -521,6 +578,11 @@ void _kr_canopen_sdo_client_step(uint32_t step_ms)
         C.wait_callb_req = true;
         C.wait_delay = CANOPEN_SDO_CLIENT_WAIT_CALLB_DELAY_MS;
     }
+}
+
+bool _kr_canopen_sdo_client_awaits_block_answer(void)
+{
+    return C.state == CANOPEN_SDO_STATE_BLOCK_DOWNLOAD && C.result == CANOPEN_SDO_RESULT_PENDING;
 }
 
 void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e type, uint8_t node_id)
@@ -544,8 +606,21 @@ void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e 
 
     if (type == ABORT_DOMAIN_TRANSFER) {
         C.last_err_code = kr_get_le32(&msg->data[4]);
-        C.state = CANOPEN_SDO_STATE_TRANSFER_ABORTED;
-        C.result = CANOPEN_SDO_RESULT_ABORTED;
+        end_attempt(CANOPEN_SDO_STATE_TRANSFER_ABORTED, CANOPEN_SDO_RESULT_ABORTED);
+        return;
+    }
+    // A device that still holds an older block download (its end never came) takes our initiation
+    // for one of that transfer's segments and acknowledges it: that transfer is closed, and ours
+    // starts once more.
+    if (!C.initiated && type == DOWNLOAD_BLOCK_SEGMENT_REPLY && !C.reinitiated &&
+        (C.state == CANOPEN_SDO_STATE_BLOCK_DOWNLOAD || C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD)) {
+        C.reinitiated = true;
+        kr_can_message_st ab = request_with_index(0x80);
+        kr_put_le32(&ab.data[4], CANOPEN_SDO_ERROR_CMD_SPECIFIER_NOT_FOUND);
+        send(&ab);
+        kr_can_message_st init = block_initiation();
+        C.delay = client_timeout_ms();
+        send(&init);
         return;
     }
     switch (C.state) {
@@ -660,8 +735,7 @@ kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex,
     C.toggle = 0;
     begin_call();
     start_attempt(CANOPEN_SDO_STATE_BLOCK_DOWNLOAD);
-    kr_can_message_st msg = request_with_index(0xC6);
-    kr_put_le32(&msg.data[4], data_len);
+    kr_can_message_st msg = block_initiation();
     send(&msg);
     canopen_sdo_result_e r = wait_result(false, false);
     return end_call(r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED);
@@ -682,8 +756,7 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
     C.toggle = 0;
     begin_call();
     start_attempt(CANOPEN_SDO_STATE_BLOCK_UPLOAD);
-    kr_can_message_st msg = request_with_index(0xA4);
-    msg.data[4] = CANOPEN_SDO_CLIENT_BLOCK_UPLOAD_BLKSIZE;
+    kr_can_message_st msg = block_initiation();
     send(&msg);
     canopen_sdo_result_e r = wait_result(false, false);
     return end_call(r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED);

@@ -439,6 +439,12 @@ void _kr_canopen_sdo_server_step(uint32_t step_ms)
     if (kr_delay(&S.delay, step_ms)) fail(CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT);
 }
 
+bool _kr_canopen_sdo_server_awaits_block_answer(void)
+{
+    return S.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD_WFR || S.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD ||
+           S.state == CANOPEN_SDO_STATE_BLOCK_END_UPLOAD;
+}
+
 void _kr_canopen_sdo_server_rx(const kr_can_message_st *msg, sdo_request_type_e sdo_type)
 {
     uint8_t b = msg->data[0];

@@ -132,15 +132,16 @@ void fault(const char *why)
 }
 
 // Waits (without the run token) until fd is ready for events or timeout_ms passes; events 0 just sleeps.
-// False when the connection went away meanwhile.
-bool wait_fd(int fd, short events, int timeout_ms)
+// False when the connection went away meanwhile. revents, when given, gets what poll reported.
+bool wait_fd(int fd, short events, int timeout_ms, short *revents = nullptr)
 {
     uint32_t gen = _can.generation;
     _can.waiters++;
     {
         kr_rtos_blocking_section section;
         struct pollfd p = {fd, events, 0};
-        poll(events ? &p : nullptr, events ? 1 : 0, timeout_ms);
+        int n = poll(events ? &p : nullptr, events ? 1 : 0, timeout_ms);
+        if (revents) *revents = n > 0 ? p.revents : 0;
     }
     if (--_can.waiters == 0) {
         for (int s : _can.stale_fds) close(s);
@@ -613,6 +614,22 @@ bool kr_can_send_prepared(const kr_can_prepared_st *prepared)
         return send(_can.fd, prepared->bytes, prepared->len, MSG_DONTWAIT | MSG_NOSIGNAL) == (ssize_t)prepared->len;
     }
     return write(_can.fd, prepared->bytes, prepared->len) == (ssize_t)prepared->len;
+}
+
+bool _kr_can_wait_rx(uint32_t timeout_ms)
+{
+    if (_can.state != CAN_STATE_OPEN || _can.rx_count == CONFIG_CAN0_RX_BUFFER_SIZE) return false;
+    short revents = 0;
+    return wait_fd(_can.fd, POLLIN, (int)timeout_ms, &revents) && (revents & POLLIN);
+}
+
+void kr_can_flush_for_exit(void)
+{
+    if (_can.state != CAN_STATE_OPEN || _can.kind != backend_e::socketcand) return;
+    shutdown(_can.fd, SHUT_WR);
+    char buf[1024];
+    for (int i = 0; i < 256 && recv(_can.fd, buf, sizeof buf, MSG_DONTWAIT) > 0; i++) {
+    }
 }
 
 void _kr_can_hal_step(uint32_t)

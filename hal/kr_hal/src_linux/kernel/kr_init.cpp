@@ -44,7 +44,18 @@ void hal_task(void *)
         _kr_can_hal_step(CONFIG_HAL_STEP_MS);
         _kr_canopen_step(CONFIG_HAL_STEP_MS);
         kr_mutex_unlock(&halmutex);
-        kr_rtos_task_delay(CONFIG_HAL_STEP_MS);
+        const uint32_t next = kr_rtos_get_tick_count() + CONFIG_HAL_STEP_MS;
+        // A block transfer's next block follows its acknowledgement at once: until the next step,
+        // frames are taken as they arrive. Timers still run only in the step.
+        for (uint32_t left = CONFIG_HAL_STEP_MS; left > 0; left = next - kr_rtos_get_tick_count()) {
+            if (left > CONFIG_HAL_STEP_MS || !_kr_canopen_awaits_block_answer() || !_kr_can_wait_rx(left)) break;
+            kr_mutex_lock(&halmutex);
+            _kr_can_hal_step(0);
+            _kr_canopen_receive();
+            kr_mutex_unlock(&halmutex);
+        }
+        int32_t left = (int32_t)(next - kr_rtos_get_tick_count());
+        if (left > 0) kr_rtos_task_delay((uint32_t)left);
     }
 }
 
@@ -64,6 +75,7 @@ std::atomic<int> signal_pending{0};
         void (*cleanup)(void) = c.load();
         if (cleanup) cleanup();
     }
+    kr_can_flush_for_exit();
     _exit(status);
 }
 
