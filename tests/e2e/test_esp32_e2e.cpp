@@ -324,6 +324,26 @@ void write_esp_package(const e2e::sandbox &box)
          pkgtest::file("esp32/boot loader.bin", "boot")}));
 }
 
+// The device whose ESP32 the package flashes: node 0x30, operational. False (said) when the bench
+// does not start.
+bool start_esp_device(sim_setup_st &bench)
+{
+    std::string err;
+    sim_device_config_st d;
+    d.node_id = 0x30;
+    d.start_operational = true;
+    if (sim_setup_start(bench, {d}, 0, err)) return true;
+    ADD_FAILURE() << err;
+    return false;
+}
+
+// Until the stand-in has logged its start (a minute at most, for a hung run).
+void wait_esptool_started(const e2e::sandbox &box)
+{
+    for (int i = 0; i < 3000 && parse_log(box.read_file("standin.log")).empty(); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 TEST(Esp32, PackageFlashIsBracketedByPauseAndResume)
 {
     e2e::sandbox box;
@@ -332,11 +352,7 @@ TEST(Esp32, PackageFlashIsBracketedByPauseAndResume)
     box.write_file("modes", "0\n2\nhang\n0\n");
     box.write_file("by-id/usb-FTDI_FT232R-if00-port0", "");
     sim_setup_st bench;
-    std::string err;
-    sim_device_config_st d;
-    d.node_id = 0x30;
-    d.start_operational = true;
-    ASSERT_TRUE(sim_setup_start(bench, {d}, 0, err)) << err;
+    ASSERT_TRUE(start_esp_device(bench));
     e2e::options o;
     o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
              {"ESPTOOL_STANDIN_MODES", box.path("modes").string()},
@@ -415,19 +431,14 @@ TEST(Esp32, SignalsDuringAFlashResumeTheDeviceFirst)
         write_esp_package(box);
         install(box, "bin/esptool");
         sim_setup_st bench;
-        std::string err;
-        sim_device_config_st d;
-        d.node_id = 0x30;
-        d.start_operational = true;
-        ASSERT_TRUE(sim_setup_start(bench, {d}, 0, err)) << err;
+        ASSERT_TRUE(start_esp_device(bench));
         e2e::options o;
         o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
                  {"ESPTOOL_STANDIN_MODE", "hang"},
                  {"PATH", box.path("bin").string()}};
         e2e::background k(box, KRCAN_BIN,
                           {"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"}, o);
-        for (int i = 0; i < 3000 && parse_log(box.read_file("standin.log")).empty(); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        wait_esptool_started(box);
         ASSERT_TRUE(sim_esp_paused(bench.devs, 0x30)) << k.out() << k.err();
         EXPECT_FALSE(std::filesystem::is_empty(box.tmp())) << "the package is open";
         kill(k.pid(), sig);
@@ -456,11 +467,7 @@ TEST(Esp32, WithoutANodeIdNothingIsPausedAndSaidSo)
                                     pkgtest::file("boot.bin", "boot")}));
     install(box, "bin/esptool");
     sim_setup_st bench;
-    std::string err;
-    sim_device_config_st d;
-    d.node_id = 0x30;
-    d.start_operational = true;
-    ASSERT_TRUE(sim_setup_start(bench, {d}, 0, err)) << err;
+    ASSERT_TRUE(start_esp_device(bench));
     e2e::options o;
     o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
              {"ESPTOOL_STANDIN_MODE", "0"},
@@ -485,11 +492,7 @@ TEST(Esp32, AFailedResumeIsNotAFailedFlash)
     write_esp_package(box);
     install(box, "bin/esptool");
     sim_setup_st bench;
-    std::string err;
-    sim_device_config_st d;
-    d.node_id = 0x30;
-    d.start_operational = true;
-    ASSERT_TRUE(sim_setup_start(bench, {d}, 0, err)) << err;
+    ASSERT_TRUE(start_esp_device(bench));
     e2e::options o;
     o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
              {"ESPTOOL_STANDIN_MODE", "gate"},
@@ -497,8 +500,7 @@ TEST(Esp32, AFailedResumeIsNotAFailedFlash)
              {"PATH", box.path("bin").string()}};
     e2e::background k(box, KRCAN_BIN, {"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"},
                       o);
-    for (int i = 0; i < 3000 && parse_log(box.read_file("standin.log")).empty(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    wait_esptool_started(box);
     ASSERT_TRUE(sim_esp_paused(bench.devs, 0x30)) << k.out() << k.err();
     sim_setup_stop(bench);
     box.write_file("gate", "");
