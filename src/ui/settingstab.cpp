@@ -28,7 +28,6 @@ namespace {
 constexpr uint32_t PARAMS_MAX = SETTINGSTAB_PARAMS_MAX;
 constexpr uint32_t PATH_LEN = SETTINGSTAB_PARAM_PATH_LEN;
 constexpr uint32_t CANBUS_MAX = SETTINGSTAB_CANBUS_MAX;
-constexpr uint32_t CANBUS_NAME_LEN = SETTINGSTAB_CANBUS_NAME_LEN;
 constexpr int16_t ROW_PITCH = 48;
 constexpr int16_t ROW_H = 44;
 constexpr uint32_t RESCAN_MS = 2000;
@@ -77,7 +76,7 @@ bool params_stopping = false;
 bool shown = false;
 
 // Names of up to 63 characters: a socketcand channel in use is shown and applied whole.
-char canbus_names[CANBUS_MAX][CANBUS_NAME_LEN];
+char canbus_names[CANBUS_MAX][KR_CAN_DEV_NAME_LEN];
 const char *canbus_content[CANBUS_MAX];
 uint8_t canbus_count = 0;
 uint32_t canbus_rescan_tick = 0;
@@ -262,21 +261,21 @@ bool canbus_scan()
 {
     // Refreshing the port's list restores its channel and rate: not while a job uses the port.
     if (!busy_elsewhere()) kr_can_set_baudrate(kr_can_get_dev(), kr_can_get_baudrate(kr_can_get_dev()));
-    char names[CANBUS_MAX][CANBUS_NAME_LEN];
+    char names[CANBUS_MAX][KR_CAN_DEV_NAME_LEN];
     uint32_t n = 0;
     const int32_t total = kr_can_get_device_count();
     for (int pass = 0; pass < 2; ++pass)
         for (int32_t i = 0; i < total && n < CANBUS_MAX; ++i) {
             const char *name = kr_can_get_device_name(i);
-            if (!name || !name[0] || std::strlen(name) >= CANBUS_NAME_LEN) continue;
+            if (!name || !name[0] || std::strlen(name) >= KR_CAN_DEV_NAME_LEN) continue;
             if (!kr_can_device_is_can(name) || kr_can_device_is_virtual(name) != (pass == 1)) continue;
-            kr_copy_text(names[n++], CANBUS_NAME_LEN, name);
+            kr_copy_text(names[n++], KR_CAN_DEV_NAME_LEN, name);
         }
     const char *in_use = kr_can_get_dev();
-    if (in_use && in_use[0] && std::strlen(in_use) < CANBUS_NAME_LEN && n < CANBUS_MAX) {
+    if (in_use && in_use[0] && std::strlen(in_use) < KR_CAN_DEV_NAME_LEN && n < CANBUS_MAX) {
         bool listed = false;
         for (uint32_t i = 0; i < n && !listed; ++i) listed = std::strcmp(names[i], in_use) == 0;
-        if (!listed) kr_copy_text(names[n++], CANBUS_NAME_LEN, in_use);
+        if (!listed) kr_copy_text(names[n++], KR_CAN_DEV_NAME_LEN, in_use);
     }
     bool changed = n != canbus_count;
     for (uint32_t i = 0; i < n && !changed; ++i) changed = std::strcmp(names[i], canbus_names[i]) != 0;
@@ -337,7 +336,7 @@ void canbus_refresh_apply()
 
 void canbus_apply(const char *name_in, uint32_t baud)
 {
-    char name[CANBUS_NAME_LEN];
+    char name[KR_CAN_DEV_NAME_LEN];
     kr_copy_text(name, sizeof name, name_in); // the list may change under a pointer into it
     const char *cur = kr_can_get_dev();
     std::printf("Changing the CAN interface from %s (%u) to %s (%u)...\n", cur, (unsigned)kr_can_get_baudrate(cur),
@@ -748,7 +747,7 @@ void settingstab_step(void)
     params_list_wheel_step();
     params_step();
     if (kr_rtos_get_tick_count() - canbus_rescan_tick > RESCAN_MS - 1) {
-        char before[CANBUS_NAME_LEN];
+        char before[KR_CAN_DEV_NAME_LEN];
         kr_copy_text(before, sizeof before, canbus_shown());
         canbus_rescan_tick = kr_rtos_get_tick_count();
         if (canbus_scan()) canbus_refresh_list(before);

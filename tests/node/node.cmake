@@ -8,7 +8,7 @@ target_include_directories(kr_hal_sdo_server PUBLIC
   ${CMAKE_BINARY_DIR}/generated)
 add_dependencies(kr_hal_sdo_server kr_version)
 target_link_libraries(kr_hal_sdo_server PUBLIC Threads::Threads)
-target_compile_definitions(kr_hal_sdo_server PUBLIC KRCAN_VERSION="${PROJECT_VERSION}" CONFIG_CANOPEN_SDO_SERVER=1)
+target_compile_definitions(kr_hal_sdo_server PUBLIC CONFIG_CANOPEN_SDO_SERVER=1)
 # The same link dependencies as the tool's build (cmake/deps_*.cmake add them to kr_hal).
 get_target_property(kr_hal_libs kr_hal LINK_LIBRARIES)
 if(kr_hal_libs)
