@@ -1,4 +1,4 @@
-// The non-volatile settings record in a 32-byte file, and the library's CRC-16.
+// The non-volatile settings record in a 32-byte file.
 #include "kr_memory.h"
 
 #include <cerrno>
@@ -33,9 +33,6 @@ const char default_filepath[] = "./" KR_MEMORY_PROJECT_PREFIX KR_VERSION_NAME ".
 static_assert(sizeof default_filepath <= KR_MEMORY_FILEPATH_LEN, "the default path fits its buffer");
 char filepath[KR_MEMORY_FILEPATH_LEN] = "./" KR_MEMORY_PROJECT_PREFIX KR_VERSION_NAME ".nvconf";
 
-uint16_t crc_table[256];
-bool crc_table_ready = false;
-
 void print(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void print(const char *format, ...)
 {
@@ -44,16 +41,6 @@ void print(const char *format, ...)
     va_start(ap, format);
     std::vfprintf(stderr, format, ap);
     va_end(ap);
-}
-
-void make_crc_table()
-{
-    for (unsigned i = 0; i < 256; i++) {
-        uint16_t crc = (uint16_t)(i << 8);
-        for (int b = 0; b < 8; b++) crc = (crc & 0x8000) ? (uint16_t)((crc << 1) ^ 0x1021) : (uint16_t)(crc << 1);
-        crc_table[i] = crc;
-    }
-    crc_table_ready = true;
 }
 
 const char *scope_name(memory_scope_e scope)
@@ -119,15 +106,6 @@ void kr_memory_set_defaults(void)
     std::memset(data_end, 0, sizeof *data_end);
     data_start->id = KR_MEMORY_DEFAULT_NODE_ID;
     data_start->canopen.producer_heartbeat_time_ms = KR_MEMORY_DEFAULT_HEARTBEAT_MS;
-}
-
-uint16_t kr_memory_calc_crc(const void *data, size_t len)
-{
-    if (!crc_table_ready) make_crc_table();
-    const unsigned char *p = static_cast<const unsigned char *>(data);
-    uint16_t crc = 0;
-    for (size_t i = 0; i < len; i++) crc = (uint16_t)((crc << 8) ^ crc_table[((crc >> 8) ^ p[i]) & 0xFF]);
-    return crc;
 }
 
 kr_errors_e kr_memory_load(memory_scope_e scope)
