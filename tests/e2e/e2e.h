@@ -12,12 +12,15 @@
 #ifndef KR_E2E_H
 #define KR_E2E_H
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -30,6 +33,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -69,6 +73,30 @@ struct options {
     std::vector<std::pair<std::string, std::string>> env; // set or override
     std::vector<std::string> path_prepend;      // folders put first on PATH (stand-in programs)
 };
+
+// Whether something listens on a loopback TCP port (a bus left running after its test).
+inline bool port_open(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = connect(fd, (sockaddr *)&a, sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+// A folder's files by name with their contents, to tell that a refused run changed nothing.
+inline std::map<std::string, std::string> folder_files(const std::filesystem::path &dir)
+{
+    std::map<std::string, std::string> files;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) {
+        std::ifstream f(e.path(), std::ios::binary);
+        files[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
+    }
+    return files;
+}
 
 namespace detail {
 

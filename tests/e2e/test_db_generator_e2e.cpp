@@ -355,16 +355,6 @@ struct generator {
     }
 };
 
-std::map<std::string, std::string> folder(const std::filesystem::path &dir)
-{
-    std::map<std::string, std::string> files;
-    for (const auto &e : std::filesystem::directory_iterator(dir)) {
-        std::ifstream f(e.path(), std::ios::binary);
-        files[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
-    }
-    return files;
-}
-
 // The program built on the export in dir/out must print what the document means: "" when it does.
 std::string check_program(const e2e::sandbox &box, const std::string &dir, generator &g, const std::string &what)
 {
@@ -404,12 +394,12 @@ std::string check_one(uint64_t seed)
     e2e::sandbox box;
     std::string doc;
     const std::string file = place(box, "d", g, &doc);
-    const auto before = folder(box.path("d/out"));
+    const auto before = e2e::folder_files(box.path("d/out"));
     e2e::result r = box.krcan(export_args("d", file));
     const std::string what = "seed " + std::to_string(seed) + ", " + file + ":\n" + doc + "\n" + r.out;
     if (!g.valid) {
         if (!r.exited(1)) return "a refused database did not end with status 1: " + what;
-        if (folder(box.path("d/out")) != before) return "a refused database changed the export folder: " + what;
+        if (e2e::folder_files(box.path("d/out")) != before) return "a refused database changed the export folder: " + what;
         return "";
     }
     if (!r.exited(0)) return "a sound database was not exported: " + what;

@@ -54,16 +54,6 @@ struct hostile {
     bool at_export = false; // the database loads; its export is refused
 };
 
-std::map<std::string, std::string> folder(const std::filesystem::path &dir)
-{
-    std::map<std::string, std::string> files;
-    for (const auto &e : std::filesystem::directory_iterator(dir)) {
-        std::ifstream f(e.path(), std::ios::binary);
-        files[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
-    }
-    return files;
-}
-
 // Exports file into out/ and compiles the source as a firmware without PDOs would.
 e2e::result export_and_compile(const e2e::sandbox &box, const std::string &file)
 {
@@ -305,7 +295,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         EXPECT_NE(h.find(" 0xffffffff\n"), std::string::npos) << file << ":\n" << h;
     }
     EXPECT_NE(box.read_file("out/hostile.h").find("HOSTILE_B_MAX"), std::string::npos);
-    const auto before = folder(box.path("out"));
+    const auto before = e2e::folder_files(box.path("out"));
 
     for (const hostile &h : cases) {
         box.write_file(h.file, h.text);
@@ -318,7 +308,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         EXPECT_EQ(r.out.find("command 'db' returned with FALSE") == std::string::npos, h.at_export) << h.what;
         EXPECT_EQ(r.out.find("Database parsed succesfully") != std::string::npos, h.at_export) << h.what;
         EXPECT_EQ(r.out.find("Exporting done"), std::string::npos) << h.what;
-        if (folder(box.path("out")) == before) continue;
+        if (e2e::folder_files(box.path("out")) == before) continue;
         ADD_FAILURE() << h.what << ": the export folder changed";
         std::filesystem::remove_all(box.path("out")); // so that the next row is judged on its own
         for (const auto &[name, text] : before) box.write_file("out/" + name, text);

@@ -2,9 +2,6 @@
 // reads a name and leaves nothing running, quietly.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <regex>
@@ -13,18 +10,6 @@
 #include "e2e/e2e.h"
 
 namespace {
-
-bool port_open(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, (sockaddr *)&a, sizeof a) == 0;
-    close(fd);
-    return ok;
-}
 
 TEST(FindDemo, FindsBothDevicesAndStopsWhatItStarted)
 {
@@ -46,7 +31,7 @@ TEST(FindDemo, FindsBothDevicesAndStopsWhatItStarted)
     EXPECT_NE(r.out.find("--sdoreadstr\nDemo motor controller\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Demo finished."), std::string::npos);
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
-    EXPECT_FALSE(port_open(port)) << "the virtual bus was left running";
+    EXPECT_FALSE(e2e::port_open(port)) << "the virtual bus was left running";
     // The devices stop before the bus, so none complains that its connection closed.
     EXPECT_EQ(r.err.find("connection closed"), std::string::npos) << r.err;
 }

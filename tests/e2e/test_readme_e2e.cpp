@@ -5,10 +5,7 @@
 // devices' state dumps show what the examples did to them.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,18 +51,6 @@ std::string replace_all(std::string s, const std::string &from, const std::strin
 {
     for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
     return s;
-}
-
-bool port_open(int port)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, (sockaddr *)&a, sizeof a) == 0;
-    close(fd);
-    return ok;
 }
 
 void script(const e2e::sandbox &box, const std::string &rel, const std::string &text)
@@ -174,7 +159,7 @@ TEST(Readme, EveryExampleRunsAgainstTheDemoBus)
     EXPECT_TRUE(end.exited(0)) << end.out << end.err;
     EXPECT_NE(end.out.find("Stopping the demo bus."), std::string::npos) << end.out;
     EXPECT_EQ(end.err.find("connection closed"), std::string::npos) << end.err;
-    EXPECT_FALSE(port_open(port)) << "the demo bus was left running";
+    EXPECT_FALSE(e2e::port_open(port)) << "the demo bus was left running";
 
     const std::string motor = read_text(box.path("dumps/node-0x10.dump"));
     const std::string display = read_text(box.path("dumps/node-0x20.dump"));
