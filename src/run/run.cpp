@@ -259,6 +259,8 @@ void main_open_std_fds(void)
 // What the run ends with, once every job has returned.
 static int end_status(void)
 {
+    // The signal handler is ending the run with the signal's status: leave the end to it.
+    while (kr_signal_ending()) pause();
     db_deinit(&dev.db);
     PRINT("Finished\n");
     bool lost = stdout_lost();

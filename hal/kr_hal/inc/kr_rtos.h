@@ -90,6 +90,9 @@ void kr_set_deinit_hook(void (*hook)(void));
 void kr_signal_hold(void);
 bool kr_signal_requested(void);
 void kr_signal_release(void);
+/* True once the handler ends the process: its clean-up (stopping a child, say) can let another task
+ * finish its job meanwhile, and that task's exit must not take the signal's status from the run. */
+bool kr_signal_ending(void);
 /* Ctrl-C: kr_init installs the handler; a program that runs outside programs before that (while it
  * reads its command line) installs it earlier. Each cleanup added runs in the handler before the
  * process ends, so it may make async-signal-safe calls only (unlink, kill, waitpid). At most 8.

@@ -67,10 +67,12 @@ std::atomic<void (*)(void)> signal_preamble{nullptr};
 // Lock-free atomics only: they are read and written in the signal handler.
 std::atomic<bool> signal_held{false};
 std::atomic<int> signal_pending{0};
+std::atomic<bool> signal_ending{false};
 
 // Only async-signal-safe calls: the window is left to the process end.
 [[noreturn]] void signal_exit(int status)
 {
+    signal_ending = true;
     for (auto &c : signal_cleanups) {
         void (*cleanup)(void) = c.load();
         if (cleanup) cleanup();
@@ -185,6 +187,8 @@ void kr_set_signal_preamble(void (*preamble)(void)) { signal_preamble = preamble
 void kr_signal_hold(void) { signal_held = true; }
 
 bool kr_signal_requested(void) { return signal_pending != 0; }
+
+bool kr_signal_ending(void) { return signal_ending; }
 
 void kr_signal_release(void)
 {
