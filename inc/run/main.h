@@ -380,22 +380,31 @@ void log_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_end(void);
 /* A message on standard output, flushed at once (a job's progress reaches the log as it happens). */
 void say_flushed(const char *format, ...) __attribute__((format(printf, 1, 2)));
-/* A message in bold red on standard output, flushed; printed whatever silent says. Only for a
- * cause line (an SDO abort code, why esptool or a terminal frame failed): the caller's error,
- * warning or question says what became of the job. */
-void print_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void vprint_error(const char *format, va_list ap);
-/* A job's error: printed as print_error does, and the run fails, so no error is shown on a run
- * that then ends with status 0. What a job passes over is a warning. */
+/* The one road for failures and warnings. Each ends an open progress line first, prints flushed on
+ * standard output whatever silent says, and only these (and the run model itself) fail the run.
+ *
+ * A job's error, in bold red; the run fails, so no error is shown on a run that then ends with
+ * status 0. What a job passes over is a warning. */
 void job_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_error(const char *format, va_list ap);
+/* The same for a fixed uncoloured text: printed as it stands, the run fails. */
+void job_error_plain(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* The same on standard error, for the texts that go there (a failed SDO read). */
+void job_error_plain_stderr(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* A failure already told to the user another way (a dialog, the device's own answer): the run fails,
+ * nothing is printed. */
+void job_failed(void);
 /* How many job errors the run has printed: a step that printed one has failed. */
 unsigned job_error_count(void);
 /* The text of error `number` (counted from 0) while it is one of the last four, else "". */
 const char *job_error_text(unsigned number);
-/* A warning: bold yellow on standard output, flushed, whatever silent says; the run goes on. */
+/* A warning: bold yellow; the run goes on. */
 void job_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_warning(const char *format, va_list ap);
+/* A cause line under an error, warning or question (an SDO abort code, why esptool or a terminal
+ * frame failed), in bold red: the caller's own line says what became of the job. */
+void job_cause(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void vjob_cause(const char *format, va_list ap);
 void log_ok(void);
 
 /* The cause line of the SDO transfer that just failed, on standard output: the client's own reason
@@ -411,7 +420,7 @@ const char *sdo_failure_text(char *dest, size_t dest_len);
 /* Needs the SDO client's header where it is used. */
 #define LOG_SDO_ERROR()                                                                         \
     do {                                                                                        \
-        print_error("  SDO error 0x%08x: %s\n", (unsigned)_kr_canopen_sdo_get_error_code(),        \
+        job_cause("  SDO error 0x%08x: %s\n", (unsigned)_kr_canopen_sdo_get_error_code(),        \
                     kr_canopen_sdo_error_code_to_str(_kr_canopen_sdo_get_error_code()));        \
     } while (0)
 #define PROMPT(...)                           \

@@ -111,7 +111,7 @@ bool wait_esptool(pid_t pid)
         }
     }
     if (timed_out) {
-        print_error("ERROR: esptool did not end within %u seconds; it was stopped.\n", run_limit_ms / 1000);
+        job_cause("ERROR: esptool did not end within %u seconds; it was stopped.\n", run_limit_ms / 1000);
         return false;
     }
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -239,19 +239,19 @@ bool terminal_send(uint8_t node, const char *line)
 {
     std::string text = std::string(line ? line : "") + "\n";
     if (text.size() > 127) {
-        print_error("ERROR: the terminal command '%s' is too long.\n", line);
+        job_cause("ERROR: the terminal command '%s' is too long.\n", line);
         return false;
     }
     const char *err = kr_can_set_up(false);
     if (err || !kr_can_is_connected()) {
-        print_error("ERROR: %s\n", err ? err : "the CAN interface is not open.");
+        job_cause("ERROR: %s\n", err ? err : "the CAN interface is not open.");
         return false;
     }
     for (size_t off = 0; off < text.size(); off += 4) {
         kr_can_message_st m;
         terminal_build_frame(&m, node, text.data() + off, text.size() - off);
         if (kr_can_send_flags(dev.can_channel, &m, CAN_SEND_FLAGS_NORMAL) != ERR_NONE) {
-            print_error("ERROR: the terminal command could not be sent to node 0x%x.\n", node);
+            job_cause("ERROR: the terminal command could not be sent to node 0x%x.\n", node);
             return false;
         }
         kr_rtos_task_delay(TERMINAL_FRAME_DELAY_MS);
@@ -288,12 +288,12 @@ bool run_esptool(const char *const *argv)
         started = python = spawn("python3", py, &pid);
     }
     if (!started) {
-        print_error("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
+        job_cause("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
         return false;
     }
     if (wait_esptool(pid)) return true;
     if (python && !kr_signal_requested() && python_lacks_esptool())
-        print_error("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
+        job_cause("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
     return false;
 }
 

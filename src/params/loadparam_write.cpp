@@ -566,7 +566,7 @@ void sdo_error_line()
     // A transfer that never reached the bus (no CAN interface) has a reason, not an abort code.
     char why[256];
     if (kr_canopen_sdo_client_failure(why, sizeof why))
-        print_error("  SDO transfer failed: %s\n", why);
+        job_cause("  SDO transfer failed: %s\n", why);
     else
         LOG_SDO_ERROR();
 }

@@ -60,19 +60,20 @@ void say_flushed(const char *format, ...)
     std::fflush(stdout);
 }
 
-void vprint_error(const char *format, va_list ap)
+void vjob_cause(const char *format, va_list ap)
 {
+    log_end();
     std::fputs(PRINT_BOLDRED, stdout);
     std::vprintf(format, ap);
     std::fputs(PRINT_RESET, stdout);
     std::fflush(stdout);
 }
 
-void print_error(const char *format, ...)
+void job_cause(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vprint_error(format, ap);
+    vjob_cause(format, ap);
     va_end(ap);
 }
 
@@ -104,15 +105,21 @@ const char *job_error_text(unsigned number)
     return number < job_errors && number + 4 >= job_errors ? error_texts[number % 4] : "";
 }
 
-void vjob_error(const char *format, va_list ap)
+// Counts the error and keeps its text; the caller prints it.
+static void count_error(const char *format, va_list ap)
 {
     main_set_run_failed();
+    std::vsnprintf(error_texts[job_errors % 4], sizeof error_texts[0], format, ap);
+    ++job_errors;
+}
+
+void vjob_error(const char *format, va_list ap)
+{
     va_list copy;
     va_copy(copy, ap);
-    std::vsnprintf(error_texts[job_errors % 4], sizeof error_texts[0], format, copy);
+    count_error(format, copy);
     va_end(copy);
-    ++job_errors;
-    vprint_error(format, ap);
+    vjob_cause(format, ap);
 }
 
 void job_error(const char *format, ...)
@@ -123,8 +130,38 @@ void job_error(const char *format, ...)
     va_end(ap);
 }
 
+static void vjob_error_plain(FILE *out, const char *format, va_list ap)
+{
+    va_list copy;
+    va_copy(copy, ap);
+    count_error(format, copy);
+    va_end(copy);
+    log_end();
+    std::vfprintf(out, format, ap);
+    std::fflush(out);
+}
+
+void job_error_plain(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vjob_error_plain(stdout, format, ap);
+    va_end(ap);
+}
+
+void job_error_plain_stderr(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vjob_error_plain(stderr, format, ap);
+    va_end(ap);
+}
+
+void job_failed(void) { main_set_run_failed(); }
+
 void vjob_warning(const char *format, va_list ap)
 {
+    log_end();
     std::fputs(PRINT_BOLDYELLOW, stdout);
     std::vprintf(format, ap);
     std::fputs(PRINT_RESET, stdout);

@@ -124,7 +124,7 @@ struct dropped_st {
     void add(uint32_t index, const std::string &krdev, const std::string &why)
     {
         std::string who = "device " + std::to_string(index) + (krdev.empty() ? "" : " ('" + krdev + "')");
-        print_error("System file %s %s.\n", who.c_str(), why.c_str());
+        job_cause("System file %s %s.\n", who.c_str(), why.c_str());
         if (count < 3) named += (count ? ", " : "") + who;
         count++;
     }

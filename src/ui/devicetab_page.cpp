@@ -303,7 +303,7 @@ void nodeid_edited(device_st *d, uint8_t id)
     say_flushed("Writing node id 0x%x to node 0x%x (0x100B)...\n", id, old);
     if (_kr_canopen_sdo_client_write(old, NODEID_INDEX, 0, 1, &id) != ERR_NONE) {
         char cause[320];
-        print_error("%s\n", sdo_failure_text(cause, sizeof cause));
+        job_cause("%s\n", sdo_failure_text(cause, sizeof cause));
         job_error("ERROR: node 0x%x did not take the node id 0x%x.\n", old, id);
         kr_uidigitedit_set_value(&content.nodeid_edit, pending ? nodeid_change.written : old);
         content.nodeid_shown = content.nodeid_edit.value;
