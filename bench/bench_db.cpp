@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "database/db.h"
+#include "run/main.h"
 
 namespace fs = std::filesystem;
 

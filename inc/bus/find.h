@@ -19,6 +19,8 @@ extern "C" {
 #define FIND_ONLINE_TICKS 2000u /* silent this long: offline */
 #define FIND_NODE_COUNT 128u
 
+bool cmd_find(const char *arg);
+
 typedef void (*find_extra_can_callb_t)(void *app, const kr_can_message_st *msg);
 
 void find_can_callb(void *app, const kr_can_message_st *msg);

@@ -13,6 +13,12 @@ extern "C" {
 
 #define LISTEN_TIME_ENDLESS 0xFFFFFFFFu
 
+typedef struct {
+    uint32_t time; /* ms; 0xFFFFFFFF = without end */
+} listen_st;
+
+bool cmd_listen(const char *arg);
+
 /* One frame's line ("hh:mm:ss:mmm STD ID: 0x..., DLC: n, 0x.. ...\n"), stamped with the time of
  * the last frame received; returns its length. */
 int listen_format_frame(const kr_can_message_st *msg, char *dest, size_t dest_length);

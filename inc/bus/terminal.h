@@ -12,6 +12,9 @@
 extern "C" {
 #endif
 
+bool cmd_terminal(const char *arg);
+bool cmd_zbterminal(const char *arg);
+
 /* A frame of the device's text output: 0x580 + node, 0x42 FF 5F 00, then 1 to 4 characters. */
 bool terminal_is_answer(const kr_can_message_st *msg, uint8_t node);
 /* Builds the next frame of a line (0x600 + node, 0x22 FF 5F 00, up to 4 characters); returns how

@@ -1,5 +1,5 @@
 /* The device database: one device type's object dictionary, its defines, EMCYs, PDOs and revision
- * notes, loaded from a JSON or YAML document (the records are in main.h, inside `dev`).
+ * notes, loaded from a JSON or YAML document into `dev.db`.
  * Messages go to standard output whatever `silent` says; errors bold red, warnings bold yellow.
  * Valid C11 and C++. */
 #ifndef KRCAN_DB_H
@@ -9,8 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kr_canopen.h"
 #include "kr_errors.h"
-#include "run/main.h"
+#include "kr_utilities.h"
 #include "database/parser.h"
 
 #ifdef __cplusplus
@@ -20,6 +21,130 @@ extern "C" {
 #define DB_ARRAY_MAX_ELEMENTS 255
 #define DB_PDO_MAPPING_COUNT 8
 #define DB_PDO_MAX_BYTES 8
+
+/* ---- Records ---- */
+#define DB_OBJ_MAX_COUNT 512
+#define DB_EMCY_MAX_COUNT 128
+#define DB_DEFINE_MAX_COUNT 128
+#define DB_PDO_MAX_COUNT 128
+#define DB_REVNOTE_MAX_COUNT 16
+#define DB_REVNOTE_MAX_NOTES 8
+#define DB_REVNOTE_MAX_LEN 256
+#define DB_INCLUDE_MAX_COUNT 128
+#define DB_INCLUDE_MAX_LEN 128
+#define DB_EMCY_INFO_COUNT 8
+
+typedef enum { DBVALUE_INT = 0, DBVALUE_STRING = 1 } dbvalue_type_e;
+
+typedef struct {
+    dbvalue_type_e type;
+    int32_t value_int;
+    char *value_str; /* owned when type is DBVALUE_STRING */
+    int64_t value_exact; /* the number as written, sign and all; value_int holds its low 32 bits */
+} dbvalue_st;
+
+typedef enum { DB_OBJ_NUMSYS_DEC = 0, DB_OBJ_NUMSYS_HEX = 1 } db_obj_numsys_e;
+
+typedef enum {
+    DB_OBJ_TYPE_UNDEFINED = 0,
+    DB_OBJ_TYPE_IF_VERSION = 1,
+    DB_OBJ_TYPE_NONVOL_PARAM = 2,
+    DB_OBJ_TYPE_OPDB = 3,
+    DB_OBJ_TYPE_OP_COUNT = 4,
+    DB_OBJ_TYPE_CURRENT_OP = 5,
+    DB_OBJ_TYPE_EMCY = 6,
+    DB_OBJ_TYPE_COUNT = 7
+} db_obj_type_e;
+
+typedef struct db_array_child_st {
+    dbvalue_st name;
+    dbvalue_st min;
+    dbvalue_st max;
+    dbvalue_st def;
+    db_obj_numsys_e numsys;
+    struct db_array_child_st *next_sibling;
+} db_array_child_st;
+
+typedef struct {
+    dbvalue_st name;
+    canopen_object_st obj;
+    dbvalue_st dataptr;
+    char type_str[32];
+    db_obj_type_e obj_type;
+    db_obj_numsys_e numsys;
+    dbvalue_st value;
+    dbvalue_st def;
+    dbvalue_st min;
+    dbvalue_st max;
+    db_array_child_st *child_ptr;
+    dbvalue_st array_max_size;
+    dbvalue_st string_len;
+    dbvalue_st string_def;
+} db_obj_st;
+
+typedef struct {
+    uint32_t revision;
+    char notes[DB_REVNOTE_MAX_NOTES][DB_REVNOTE_MAX_LEN];
+    uint8_t note_count;
+} db_revnote_st;
+
+typedef enum { DB_DEFINE_INT = 0, DB_DEFINE_ENUM = 1, DB_DEFINE_STRING = 2 } db_define_types_e;
+
+typedef struct {
+    char name[124];
+    db_define_types_e type;
+    int64_t value;              /* DB_DEFINE_INT, as written (-2^31 .. 2^32-1) */
+    char (*childs)[128];        /* DB_DEFINE_ENUM: owned table of names */
+    canopen_object_type_e data_type;
+    int32_t child_count;
+    char str[1024];             /* DB_DEFINE_STRING */
+} db_define_st;
+
+typedef struct {
+    char name[124];
+    char info_strs[DB_EMCY_INFO_COUNT][128];
+    int32_t value;
+} db_emcy_st;
+
+typedef struct {
+    char cobid[128];
+    uint32_t transmission;
+    canopen_pdo_mapping_parameter_st mappings;
+} db_rxpdo_st;
+
+typedef struct {
+    char cobid[128];
+    uint32_t transmission;
+    int32_t inhibit_time;
+    uint32_t event_timer;
+    canopen_pdo_mapping_parameter_st mappings;
+} db_txpdo_st;
+
+typedef struct {
+    db_obj_st objects_buffer[DB_OBJ_MAX_COUNT];
+    kr_vector_st objects;
+    uint8_t node_id;
+    char dev_name[128];
+    char dev_name_upper[128];
+    char filepath[128];
+    char basepath[128];
+    char includes[DB_INCLUDE_MAX_COUNT][DB_INCLUDE_MAX_LEN];
+    uint16_t include_count;
+    db_emcy_st emcys_buffer[DB_EMCY_MAX_COUNT];
+    kr_vector_st emcys;
+    uint16_t emcys_index;
+    db_define_st defines_buffer[DB_DEFINE_MAX_COUNT];
+    kr_vector_st defines;
+    db_rxpdo_st rxpdo_buffer[DB_PDO_MAX_COUNT];
+    kr_vector_st rxpdos;
+    db_txpdo_st txpdo_buffer[DB_PDO_MAX_COUNT];
+    kr_vector_st txpdos;
+    uint32_t vendor_id;
+    uint32_t product_code;
+    uint32_t revision_number;
+    db_revnote_st revnotes_buffer[DB_REVNOTE_MAX_COUNT];
+    kr_vector_st revnotes;
+} db_st;
 
 /* ---- Values: an integer and the text it came from ---- */
 void dbvalue_init(dbvalue_st *v);

@@ -5,6 +5,7 @@
 
 #include <stdbool.h>
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -12,6 +13,10 @@ extern "C" {
 
 #define EXPORT_BUFFER_LEN 2000000u
 #define DEFINE_VALUE_COL 80
+
+typedef struct {
+    uint8_t _unused; /* the C export keeps no state; C has no empty structs */
+} export_st;
 
 bool cmd_exporth(const char *name);
 bool cmd_exportc(const char *name);

@@ -29,6 +29,10 @@ void loadesp32_set_time_limit(uint32_t run_ms, uint32_t grace_ms);
 void esp32_set_serial_dir(const char *dir);
 void esp32_set_port(const char *value);
 
+/* The commands. */
+bool cmd_esp32port(const char *arg);
+bool cmd_loadesp32(const char *arg);
+
 void loadesp32_dispatch_step(void *app);
 void loadesp32_devices(uint32_t first, uint32_t end);
 bool loadesp32_krdev(const char *path, uint8_t node);

@@ -7,7 +7,9 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#include "run/main.h"
+#include "kr_utilities.h"
+#include "run/limits.h"
+#include "system/system.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -20,7 +22,35 @@ extern "C" {
 #define LOAD_UPDATE_PERIOD_MS 20u
 #define LOAD_FILE_MAX_BYTES 0xFFFFFFFFull /* the SDO size field holds 32 bits */
 
+/* `dev.load`: the load under way and the queued commands' next job. */
+typedef struct {
+    char firmware[256];
+    kr_delay_st delay;
+    bool response;
+    bool wfr;
+    bool kr;
+    bool block_transfer;
+    uint8_t nodeid;
+    uint8_t progress;
+    bool finished;
+    volatile bool cancel;
+    volatile bool waiting;
+    bool wait_forever;
+    bool success;
+    char dispatch_arg[DEV_PATH_LEN];
+    bool dispatch_wfr;
+    bool dispatch_kr;
+    bool dispatch_block;
+    system_nodeids_st dispatch_nodeids;
+} load_st;
+
 /* The queued commands. */
+bool cmd_load(const char *arg);
+bool cmd_loadwfr(const char *arg);
+bool cmd_segload(const char *arg);
+bool cmd_segloadwfr(const char *arg);
+bool cmd_krload(const char *arg);
+bool cmd_krloadwfr(const char *arg);
 bool load_dispatch(const char *arg, bool wfr, bool kr, bool block);
 void load_dispatch_step(void *app);
 void flash_devices(uint32_t first, uint32_t end, bool wfr, bool kr, bool block);

@@ -6,6 +6,9 @@
 #include <stdbool.h>
 #include <stdint.h>
 
+#include "run/limits.h"
+#include "system/system.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -13,6 +16,11 @@ extern "C" {
 #define LOADMEDIA_OP_WAIT_MS 15000u
 #define LOADMEDIA_COMMIT_WAIT_MS 10000u   /* a block not stored by then fails its file */
 #define CLEARMEDIA_WAIT_MS 600000u        /* above the longest flash erase */
+
+typedef struct {
+    char file[DEV_PATH_LEN];
+    system_nodeids_st nodeids;
+} loadmedia_st;
 
 /* The commit and clear waits; tests shorten them (0 keeps the current value). */
 void loadmedia_set_time_limits(uint32_t commit_ms, uint32_t clear_ms);
@@ -26,6 +34,10 @@ uint32_t count_media_path(const char *path);
 bool run_media_path(const char *path, const char *prefix);
 bool run_media_paths(const char *const *paths, uint32_t count, const char *prefix);
 void wait_node_operational(uint8_t node);
+
+/* The commands. */
+bool cmd_loadmedia(const char *arg);
+bool cmd_clearmedia(const char *arg);
 
 void loadmedia_dispatch_step(void *app);
 void loadmedia_devices(uint32_t first, uint32_t end);

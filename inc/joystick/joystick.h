@@ -46,6 +46,8 @@ typedef struct {
     joystick_slot_st slots[JOYSTICK_SLOT_COUNT]; /* axes 0..7, then button n in slot 7 + n */
 } joystick_conf_st;
 
+bool cmd_joystick(const char *arg);
+
 /* ---- Configuration ---- */
 void joystick_conf_reset(joystick_conf_st *conf);
 bool joystick_conf_is_used(const joystick_conf_st *conf);

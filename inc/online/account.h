@@ -25,6 +25,10 @@ extern "C" {
 #define CREDENTIALS_PATH_LEN 1024
 #define CREDENTIALS_FILE_NAME "account.conf"
 
+/* The user and pwd commands. */
+bool cmd_user(const char *arg);
+bool cmd_pwd(const char *arg);
+
 /* Clears the values, reads the file (a regular file only), then fills in the built-in hosts. */
 void credentials_init(void);
 

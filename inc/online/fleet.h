@@ -19,6 +19,12 @@ typedef struct {
     char err[256];
 } fleet_login_st;
 
+/* The commands. */
+bool cmd_login(const char *arg);
+bool cmd_remotelist(const char *arg);
+bool cmd_remoteui(const char *arg);
+bool cmd_remotecan(const char *arg);
+
 void fleet_login(const char *files_url, const char *broker_url, const char *username, const char *password,
                  fleet_login_st *out);
 void fleet_login_finish(fleet_login_st *result);

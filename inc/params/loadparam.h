@@ -1,6 +1,6 @@
 /* Loading parameter files onto devices: the run over the files of one `loadparam` command (queries,
  * node-id lists, version check, operators, store and reset) and the writes of single entries with
- * their SDO wrappers and EMCY suppression. The run state is `dev.loadparam` (main.h).
+ * their SDO wrappers and EMCY suppression. The run state is `dev.loadparam`.
  * Valid C11 and C++. */
 #ifndef KRCAN_LOADPARAM_H
 #define KRCAN_LOADPARAM_H
@@ -9,8 +9,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kr_canopen.h"
 #include "kr_errors.h"
-#include "run/main.h"
+#include "kr_utilities.h"
+#include "run/limits.h"
+#include "system/system.h"
 #include "database/parser.h"
 
 #ifdef __cplusplus
@@ -22,6 +25,42 @@ extern "C" {
 #define LOADPARAM_SWITCH_STR_MAX 127u  /* a string taken from a switch array */
 #define LOADPARAM_INFO_LEN 128u
 #define LOADPARAM_ANSWER_LEN 128u      /* an answer line: 127 characters */
+
+#define LOADPARAM_FILES_MAX 64
+#define LOADPARAM_FILE_LEN 256
+#define LOADPARAM_FILTER_MAX 32
+#define LOADPARAM_QUERIES_MAX 20
+#define LOADPARAM_MODIFIED_MAX 127
+
+typedef struct {
+    char name[64];
+    char question[128];
+    char answers[6][64];
+    uint8_t answer_count;
+    uint8_t correct_answer;
+} query_st;
+
+typedef struct {
+    char files[LOADPARAM_FILES_MAX][LOADPARAM_FILE_LEN];
+    uint32_t current_file;
+    uint8_t nodeid_filter[LOADPARAM_FILES_MAX][LOADPARAM_FILTER_MAX];
+    uint8_t nodeid_filter_count[LOADPARAM_FILES_MAX];
+    bool nodeid_filter_matched;
+    char dispatch_arg[DEV_PATH_LEN];
+    system_nodeids_st dispatch_nodeids;
+    query_st queries_buffer[LOADPARAM_QUERIES_MAX];
+    kr_vector_st queries;
+    bool keep_queries;
+    uint8_t modified_dev_nodeids[LOADPARAM_MODIFIED_MAX];
+    uint32_t dev_count;
+    uint32_t file_dev_count;
+    bool sys_load_mode;
+    bool finished;
+    bool success;
+    bool file_invalid;
+    bool force_continue;
+    bool skip_file;
+} loadparam_st;
 
 typedef enum { LOADPARAM_WRITE_SET = 0, LOADPARAM_WRITE_OR = 1 } loadparam_write_e;
 

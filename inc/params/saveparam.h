@@ -8,7 +8,8 @@
 #include <stdint.h>
 
 #include "kr_errors.h"
-#include "run/main.h"
+#include "database/db.h"
+#include "system/system.h"
 #include "database/parser.h"
 
 #ifdef __cplusplus
@@ -19,6 +20,12 @@ extern "C" {
 #define SAVEPARAM_ENTRY_LEN 20240u   /* one entry, built apart and then appended */
 #define SAVEPARAM_STR_LEN 0x10000u   /* a string parameter, terminator included */
 #define SAVEPARAM_NAME_LEN 257u      /* the device name of 0x5FFF, terminator included */
+
+typedef struct {
+    char file[256];
+    bool finished;
+    bool all;
+} saveparam_st;
 
 bool cmd_saveparam(const char *arg);
 bool cmd_saveparamall(const char *arg);

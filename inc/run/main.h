@@ -1,4 +1,5 @@
-/* The krcan tool's state record `dev`, the job queue and the output helpers shared by the jobs.
+/* The krcan tool's state record `dev`, the job queue and the output helpers shared by the jobs. Each
+ * subject's record in `dev` is declared in the subject's own header.
  * Valid C11 and C++. */
 #ifndef MAIN_H
 #define MAIN_H
@@ -12,13 +13,20 @@
 #include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "kr_utilities.h"
+#include "run/limits.h"
+#include "bus/listen.h"
+#include "bus/sdo.h"
+#include "database/db.h"
+#include "database/export.h"
+#include "firmware/firmware_loader.h"
+#include "firmware/media.h"
+#include "params/loadparam.h"
+#include "params/saveparam.h"
+#include "system/system.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-#define TASKS_LEN 5
-#define DEV_PATH_LEN 1024
 
 /* Progress and diagnostics: standard error, only while not silent. */
 #define PRINT(...)                        \
@@ -33,285 +41,6 @@ typedef struct {
     kr_mutex_st mutex;
     void (*step)(void *app); /* receives `dev` */
 } task_st;
-
-/* ---- Device database (db_st and its records) ---- */
-#define DB_OBJ_MAX_COUNT 512
-#define DB_EMCY_MAX_COUNT 128
-#define DB_DEFINE_MAX_COUNT 128
-#define DB_PDO_MAX_COUNT 128
-#define DB_REVNOTE_MAX_COUNT 16
-#define DB_REVNOTE_MAX_NOTES 8
-#define DB_REVNOTE_MAX_LEN 256
-#define DB_INCLUDE_MAX_COUNT 128
-#define DB_INCLUDE_MAX_LEN 128
-#define DB_EMCY_INFO_COUNT 8
-
-typedef enum { DBVALUE_INT = 0, DBVALUE_STRING = 1 } dbvalue_type_e;
-
-typedef struct {
-    dbvalue_type_e type;
-    int32_t value_int;
-    char *value_str; /* owned when type is DBVALUE_STRING */
-    int64_t value_exact; /* the number as written, sign and all; value_int holds its low 32 bits */
-} dbvalue_st;
-
-typedef enum { DB_OBJ_NUMSYS_DEC = 0, DB_OBJ_NUMSYS_HEX = 1 } db_obj_numsys_e;
-
-typedef enum {
-    DB_OBJ_TYPE_UNDEFINED = 0,
-    DB_OBJ_TYPE_IF_VERSION = 1,
-    DB_OBJ_TYPE_NONVOL_PARAM = 2,
-    DB_OBJ_TYPE_OPDB = 3,
-    DB_OBJ_TYPE_OP_COUNT = 4,
-    DB_OBJ_TYPE_CURRENT_OP = 5,
-    DB_OBJ_TYPE_EMCY = 6,
-    DB_OBJ_TYPE_COUNT = 7
-} db_obj_type_e;
-
-typedef struct db_array_child_st {
-    dbvalue_st name;
-    dbvalue_st min;
-    dbvalue_st max;
-    dbvalue_st def;
-    db_obj_numsys_e numsys;
-    struct db_array_child_st *next_sibling;
-} db_array_child_st;
-
-typedef struct {
-    dbvalue_st name;
-    canopen_object_st obj;
-    dbvalue_st dataptr;
-    char type_str[32];
-    db_obj_type_e obj_type;
-    db_obj_numsys_e numsys;
-    dbvalue_st value;
-    dbvalue_st def;
-    dbvalue_st min;
-    dbvalue_st max;
-    db_array_child_st *child_ptr;
-    dbvalue_st array_max_size;
-    dbvalue_st string_len;
-    dbvalue_st string_def;
-} db_obj_st;
-
-typedef struct {
-    uint32_t revision;
-    char notes[DB_REVNOTE_MAX_NOTES][DB_REVNOTE_MAX_LEN];
-    uint8_t note_count;
-} db_revnote_st;
-
-typedef enum { DB_DEFINE_INT = 0, DB_DEFINE_ENUM = 1, DB_DEFINE_STRING = 2 } db_define_types_e;
-
-typedef struct {
-    char name[124];
-    db_define_types_e type;
-    int64_t value;              /* DB_DEFINE_INT, as written (-2^31 .. 2^32-1) */
-    char (*childs)[128];        /* DB_DEFINE_ENUM: owned table of names */
-    canopen_object_type_e data_type;
-    int32_t child_count;
-    char str[1024];             /* DB_DEFINE_STRING */
-} db_define_st;
-
-typedef struct {
-    char name[124];
-    char info_strs[DB_EMCY_INFO_COUNT][128];
-    int32_t value;
-} db_emcy_st;
-
-typedef struct {
-    char cobid[128];
-    uint32_t transmission;
-    canopen_pdo_mapping_parameter_st mappings;
-} db_rxpdo_st;
-
-typedef struct {
-    char cobid[128];
-    uint32_t transmission;
-    int32_t inhibit_time;
-    uint32_t event_timer;
-    canopen_pdo_mapping_parameter_st mappings;
-} db_txpdo_st;
-
-typedef struct {
-    db_obj_st objects_buffer[DB_OBJ_MAX_COUNT];
-    kr_vector_st objects;
-    uint8_t node_id;
-    char dev_name[128];
-    char dev_name_upper[128];
-    char filepath[128];
-    char basepath[128];
-    char includes[DB_INCLUDE_MAX_COUNT][DB_INCLUDE_MAX_LEN];
-    uint16_t include_count;
-    db_emcy_st emcys_buffer[DB_EMCY_MAX_COUNT];
-    kr_vector_st emcys;
-    uint16_t emcys_index;
-    db_define_st defines_buffer[DB_DEFINE_MAX_COUNT];
-    kr_vector_st defines;
-    db_rxpdo_st rxpdo_buffer[DB_PDO_MAX_COUNT];
-    kr_vector_st rxpdos;
-    db_txpdo_st txpdo_buffer[DB_PDO_MAX_COUNT];
-    kr_vector_st txpdos;
-    uint32_t vendor_id;
-    uint32_t product_code;
-    uint32_t revision_number;
-    db_revnote_st revnotes_buffer[DB_REVNOTE_MAX_COUNT];
-    kr_vector_st revnotes;
-} db_st;
-
-/* ---- System model ---- */
-#define SYSTEM_MAX_DEVICES 20
-
-typedef enum {
-    DEV_STATE_OFFLINE = 0,
-    DEV_STATE_BOOTUP = 1,
-    DEV_STATE_PREOP = 2,
-    DEV_STATE_OP = 3
-} dev_state_e;
-
-typedef struct {
-    char filepath[DEV_PATH_LEN];
-    char name[128];
-    char devname[64];
-    uint8_t nodeid;
-    uint8_t default_nodeid;
-    uint32_t revision;
-    uint32_t dev_revision;
-    uint16_t if_version_mindex;
-    uint8_t if_version_sindex;
-    uint8_t if_version_size;
-    char conf_version[64];
-    uint32_t vendor_id;
-    uint32_t product_code;
-    uint32_t sw_version;
-    bool sw_version_tried;
-    bool devname_tried;
-    dev_state_e state;
-    bool loaded;
-    bool has_media;
-    bool has_esp32;
-    bool thirdparty;
-    char param_file[DEV_PATH_LEN];
-} device_st;
-
-typedef struct {
-    char krdev[128];
-    char devname[64];
-    uint8_t nodeid;
-    char version[64];
-} sysfile_dev_st;
-
-typedef struct {
-    char filepath[DEV_PATH_LEN];
-    char name[128];
-    bool loaded;
-    char extract_dir[DEV_PATH_LEN];
-    char date[32];
-    sysfile_dev_st sysfile_devs[SYSTEM_MAX_DEVICES];
-    uint8_t sysfile_dev_count;
-    device_st devs[SYSTEM_MAX_DEVICES];
-    uint8_t dev_count;
-    uint8_t last_cmdline_dev; /* 1-based; 0 = none */
-    bool forced_nodeid_set;
-    uint8_t forced_nodeid;
-    bool forcenodeid;
-} system_st;
-
-typedef struct {
-    uint8_t nodeids[SYSTEM_MAX_DEVICES];
-    uint8_t count;
-    uint8_t db_nodeid;
-    bool db_nodeid_set;
-    bool db_nodeid_forced;
-    bool forced_nodeid_set;
-    uint8_t forced_nodeid;
-    bool forcenodeid;
-} system_nodeids_st;
-
-/* ---- Command families ---- */
-typedef struct {
-    char firmware[256];
-    kr_delay_st delay;
-    bool response;
-    bool wfr;
-    bool kr;
-    bool block_transfer;
-    uint8_t nodeid;
-    uint8_t progress;
-    bool finished;
-    volatile bool cancel;
-    volatile bool waiting;
-    bool wait_forever;
-    bool success;
-    char dispatch_arg[DEV_PATH_LEN];
-    bool dispatch_wfr;
-    bool dispatch_kr;
-    bool dispatch_block;
-    system_nodeids_st dispatch_nodeids;
-} load_st;
-
-typedef struct {
-    uint32_t time; /* ms; 0xFFFFFFFF = without end */
-} listen_st;
-
-typedef struct {
-    uint8_t _unused; /* the C export keeps no state; C has no empty structs */
-} export_st;
-
-typedef struct {
-    char file[DEV_PATH_LEN];
-    system_nodeids_st nodeids;
-} loadmedia_st;
-
-typedef struct {
-    uint16_t mindex;
-    uint8_t sindex;
-    uint32_t datalen;
-    int32_t value;
-    const char *str; /* into the command line, or null */
-    bool is_str;
-} sdo_st;
-
-#define LOADPARAM_FILES_MAX 64
-#define LOADPARAM_FILE_LEN 256
-#define LOADPARAM_FILTER_MAX 32
-#define LOADPARAM_QUERIES_MAX 20
-#define LOADPARAM_MODIFIED_MAX 127
-
-typedef struct {
-    char name[64];
-    char question[128];
-    char answers[6][64];
-    uint8_t answer_count;
-    uint8_t correct_answer;
-} query_st;
-
-typedef struct {
-    char files[LOADPARAM_FILES_MAX][LOADPARAM_FILE_LEN];
-    uint32_t current_file;
-    uint8_t nodeid_filter[LOADPARAM_FILES_MAX][LOADPARAM_FILTER_MAX];
-    uint8_t nodeid_filter_count[LOADPARAM_FILES_MAX];
-    bool nodeid_filter_matched;
-    char dispatch_arg[DEV_PATH_LEN];
-    system_nodeids_st dispatch_nodeids;
-    query_st queries_buffer[LOADPARAM_QUERIES_MAX];
-    kr_vector_st queries;
-    bool keep_queries;
-    uint8_t modified_dev_nodeids[LOADPARAM_MODIFIED_MAX];
-    uint32_t dev_count;
-    uint32_t file_dev_count;
-    bool sys_load_mode;
-    bool finished;
-    bool success;
-    bool file_invalid;
-    bool force_continue;
-    bool skip_file;
-} loadparam_st;
-
-typedef struct {
-    char file[256];
-    bool finished;
-    bool all;
-} saveparam_st;
 
 /* ---- The tool's state ---- */
 struct _dev_st {

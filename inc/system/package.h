@@ -90,6 +90,17 @@ bool all_devs_online(const system_st *system);
 /* Copies an option's value; false (with a message) when it is missing, empty or does not fit. */
 bool set_arg(const char *value, char *dest, uint32_t size, const char *name);
 
+/* The options, and savesys that writes the package. */
+bool cmd_firmware(const char *arg);
+bool cmd_linuxbin(const char *arg);
+bool cmd_bootloader(const char *arg);
+bool cmd_fwversion(const char *arg);
+bool cmd_media(const char *arg);
+bool cmd_mediadir(const char *arg);
+bool cmd_esp32(const char *arg);
+bool cmd_makekrdev(const char *arg);
+bool cmd_savesys(const char *arg);
+
 bool savesys_save(const char *path);
 void savesys_save_async(const char *path);
 bool savesys_is_finished(void);

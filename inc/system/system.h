@@ -1,22 +1,95 @@
 /* The system model: the devices the tool services (at most 20), their packages and node ids, the
  * node-id postfixes of file arguments, the node-id snapshots of queued commands and the forced node
- * id. The records (system_st, device_st, ...) are in main.h. Valid C11 and C++. */
+ * id. Valid C11 and C++. */
 #ifndef KRCAN_SYSTEM_H
 #define KRCAN_SYSTEM_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
-#include "run/main.h"
+#include "run/limits.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+#define SYSTEM_MAX_DEVICES 20
+
+typedef enum {
+    DEV_STATE_OFFLINE = 0,
+    DEV_STATE_BOOTUP = 1,
+    DEV_STATE_PREOP = 2,
+    DEV_STATE_OP = 3
+} dev_state_e;
+
+typedef struct {
+    char filepath[DEV_PATH_LEN];
+    char name[128];
+    char devname[64];
+    uint8_t nodeid;
+    uint8_t default_nodeid;
+    uint32_t revision;
+    uint32_t dev_revision;
+    uint16_t if_version_mindex;
+    uint8_t if_version_sindex;
+    uint8_t if_version_size;
+    char conf_version[64];
+    uint32_t vendor_id;
+    uint32_t product_code;
+    uint32_t sw_version;
+    bool sw_version_tried;
+    bool devname_tried;
+    dev_state_e state;
+    bool loaded;
+    bool has_media;
+    bool has_esp32;
+    bool thirdparty;
+    char param_file[DEV_PATH_LEN];
+} device_st;
+
+typedef struct {
+    char krdev[128];
+    char devname[64];
+    uint8_t nodeid;
+    char version[64];
+} sysfile_dev_st;
+
+typedef struct {
+    char filepath[DEV_PATH_LEN];
+    char name[128];
+    bool loaded;
+    char extract_dir[DEV_PATH_LEN];
+    char date[32];
+    sysfile_dev_st sysfile_devs[SYSTEM_MAX_DEVICES];
+    uint8_t sysfile_dev_count;
+    device_st devs[SYSTEM_MAX_DEVICES];
+    uint8_t dev_count;
+    uint8_t last_cmdline_dev; /* 1-based; 0 = none */
+    bool forced_nodeid_set;
+    uint8_t forced_nodeid;
+    bool forcenodeid;
+} system_st;
+
+typedef struct {
+    uint8_t nodeids[SYSTEM_MAX_DEVICES];
+    uint8_t count;
+    uint8_t db_nodeid;
+    bool db_nodeid_set;
+    bool db_nodeid_forced;
+    bool forced_nodeid_set;
+    uint8_t forced_nodeid;
+    bool forcenodeid;
+} system_nodeids_st;
+
 #define SYSTEM_NODEID_MAX 127u
 
 /* A node id that can address one device: 1..127 (0 broadcasts, above 127 is no CANopen node). */
 static inline bool system_nodeid_valid(uint32_t nodeid) { return nodeid >= 1 && nodeid <= SYSTEM_NODEID_MAX; }
+
+/* The system and device commands. */
+bool cmd_system(const char *arg);
+bool cmd_device(const char *arg);
 
 void system_reset(system_st *system);
 /* nodeid 0: the package's default. False when full or the node id is above 127. */

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "database/db.h"
+#include "run/main.h"
 
 // Messages: standard output, flushed, whatever `silent` says. What the load passes over (an
 // optional key missing) is a job_warning; a fault of the database is a job_error and fails the run.
