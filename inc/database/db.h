@@ -120,6 +120,22 @@ typedef struct {
     canopen_pdo_mapping_parameter_st mappings;
 } db_txpdo_st;
 
+/* Open addressing over twice the objects, so a probe always ends at an empty slot. */
+#define DB_OBJ_INDEX_SLOTS (2 * DB_OBJ_MAX_COUNT)
+
+/* What loads and node-id changes leave besides the lists. */
+typedef struct {
+    bool is_loaded;
+    bool is_nodeid_set;
+    bool nodeid_force_set; /* a node id given before the load holds over the document's */
+    bool load_failed;      /* something would have cut the document silently: the load fails */
+    bool last_resolved;    /* the last value text resolved to a number */
+    /* Name -> object position + 1 (0: empty slot), kept while a document is parsed: objects are
+     * looked up once per entry. */
+    bool obj_index_valid;
+    uint16_t obj_index[DB_OBJ_INDEX_SLOTS];
+} db_state_st;
+
 typedef struct {
     db_obj_st objects_buffer[DB_OBJ_MAX_COUNT];
     kr_vector_st objects;
@@ -144,6 +160,7 @@ typedef struct {
     uint32_t revision_number;
     db_revnote_st revnotes_buffer[DB_REVNOTE_MAX_COUNT];
     kr_vector_st revnotes;
+    db_state_st state;
 } db_st;
 
 /* ---- Values: an integer and the text it came from ---- */

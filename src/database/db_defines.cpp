@@ -354,18 +354,16 @@ static const char *word_in(const char *upper, const char *name)
     return nullptr;
 }
 
-static bool last_resolved = false;
-
-bool db_value_resolved(void) { return last_resolved; }
+bool db_value_resolved(void) { return dev.db.state.last_resolved; }
 
 void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
 {
     dbvalue_free(v);
-    last_resolved = false;
+    dev.db.state.last_resolved = false;
     int64_t hex;
     if (parse_hex(text, len, &hex)) {
         dbvalue_set_exact(v, hex);
-        last_resolved = true;
+        dev.db.state.last_resolved = true;
         return;
     }
     set_text(v, std::string(text, len));
@@ -436,7 +434,7 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
         return;
     }
 resolved:
-    last_resolved = true;
+    db->state.last_resolved = true;
     // A container's define never reaches the header: its number stands in for the symbol.
     if (scoped) set_text(v, std::to_string(v->value_int));
     else set_text(v, symbol);

@@ -8,22 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "run/console.h"
 #include "system/package.h"
 #include "db_internal.h"
 #include "kr_bytes.h"
-
-static bool is_loaded = false;
-static bool is_nodeid_set = false;
-static bool nodeid_force_set = false;
-static bool load_failed = false;
-
-// Name -> object position, kept while a document is parsed (objects are looked up once per entry).
-static std::unordered_map<std::string, uint16_t> obj_index;
-static bool obj_index_valid = false;
 
 // Content files being read, outermost first: a file that includes itself would never end.
 static std::vector<std::string> open_content;
@@ -38,43 +28,44 @@ void db_info(const char *format, ...)
     std::fflush(stdout);
 }
 
-void db_mark_failed(void) { load_failed = true; }
+void db_mark_failed(void) { dev.db.state.load_failed = true; }
 
 /* ---- Node-id state ---- */
 
 uint8_t db_get_nodeid(db_st *db)
 {
-    if (!db || (!is_loaded && !is_nodeid_set)) return 0;
+    if (!db || (!db->state.is_loaded && !db->state.is_nodeid_set)) return 0;
     return db->node_id;
 }
 
 void db_set_nodeid(db_st *db, uint8_t id)
 {
-    if (!db || nodeid_force_set) return;
+    if (!db || db->state.nodeid_force_set) return;
     db->node_id = id;
-    is_nodeid_set = true;
+    db->state.is_nodeid_set = true;
 }
 
 void db_set_nodeid_force(db_st *db, uint8_t id)
 {
     if (!db) return;
     db->node_id = id;
-    is_nodeid_set = true;
-    nodeid_force_set = true;
+    db->state.is_nodeid_set = true;
+    db->state.nodeid_force_set = true;
 }
 
 void db_get_nodeid_state(db_st *db, uint8_t *id, bool *is_set, bool *forced)
 {
     if (id) *id = db ? db->node_id : 0;
-    if (is_set) *is_set = is_nodeid_set;
-    if (forced) *forced = nodeid_force_set;
+    if (is_set) *is_set = db && db->state.is_nodeid_set;
+    if (forced) *forced = db && db->state.nodeid_force_set;
 }
 
 void db_set_nodeid_state(db_st *db, uint8_t id, bool is_set, bool forced)
 {
-    if (db) db->node_id = id;
-    is_nodeid_set = is_set;
-    nodeid_force_set = forced;
+    if (!db) return;
+    db->node_id = id;
+    db->state.is_nodeid_set = is_set;
+    db->state.nodeid_force_set = forced;
 }
 
 /* ---- Objects ---- */
@@ -87,20 +78,36 @@ db_obj_st *db_find_obj(db_st *db, const char *name)
     return nullptr;
 }
 
+// The slot of name in the index: the one that holds it, else the empty slot where it would go.
+static uint16_t *obj_index_slot(db_st *db, const char *name)
+{
+    uint32_t hash = 2166136261u; // FNV-1a
+    for (const char *c = name; *c; ++c) hash = (hash ^ (uint8_t)*c) * 16777619u;
+    for (uint32_t i = hash % DB_OBJ_INDEX_SLOTS;; i = (i + 1) % DB_OBJ_INDEX_SLOTS) {
+        uint16_t *slot = &db->state.obj_index[i];
+        if (*slot == 0 || std::strcmp(db->objects_buffer[*slot - 1].name.value_str, name) == 0) return slot;
+    }
+}
+
+// The first object of a name wins, as in the linear search.
+static void obj_index_add(db_st *db, uint16_t position)
+{
+    uint16_t *slot = obj_index_slot(db, db->objects_buffer[position].name.value_str);
+    if (*slot == 0) *slot = (uint16_t)(position + 1);
+}
+
 db_obj_st *db_obj_lookup(db_st *db, const char *name)
 {
-    if (!obj_index_valid) return db_find_obj(db, name);
-    auto it = obj_index.find(name);
-    return it == obj_index.end() ? nullptr : &db->objects_buffer[it->second];
+    if (!db->state.obj_index_valid) return db_find_obj(db, name);
+    uint16_t slot = *obj_index_slot(db, name);
+    return slot == 0 ? nullptr : &db->objects_buffer[slot - 1];
 }
 
 void db_obj_index_rebuild(db_st *db)
 {
-    obj_index.clear();
-    obj_index.reserve(db->objects.len);
-    // The first object of a name wins, as in the linear search.
-    for (uint16_t i = 0; i < db->objects.len; ++i) obj_index.emplace(db->objects_buffer[i].name.value_str, i);
-    obj_index_valid = true;
+    std::memset(db->state.obj_index, 0, sizeof db->state.obj_index);
+    for (uint16_t i = 0; i < db->objects.len; ++i) obj_index_add(db, i);
+    db->state.obj_index_valid = true;
 }
 
 db_obj_st *db_obj_append(db_st *db)
@@ -114,8 +121,8 @@ db_obj_st *db_obj_append(db_st *db)
 
 void db_deinit(db_st *db)
 {
-    is_loaded = false;
     if (!db) return;
+    db->state.is_loaded = false;
     db_defines_free(db);
     for (uint16_t i = 0; i < db->objects.len; ++i) db_obj_deinit(&db->objects_buffer[i]);
     db->objects.len = 0;
@@ -124,11 +131,10 @@ void db_deinit(db_st *db)
     db->revnotes.len = 0;
     db->rxpdos.len = 0;
     db->txpdos.len = 0;
-    obj_index.clear();
-    obj_index_valid = false;
+    db->state.obj_index_valid = false;
 }
 
-bool db_is_loaded(db_st *) { return is_loaded; }
+bool db_is_loaded(db_st *db) { return db && db->state.is_loaded; }
 
 /* ---- Parsing a document ---- */
 
@@ -507,7 +513,7 @@ static bool parse_object(db_st *db, parser_node_st node)
             return false;
         }
         set_name(&obj->name, name);
-        if (obj_index_valid) obj_index.emplace(obj->name.value_str, (uint16_t)(obj - db->objects_buffer));
+        if (db->state.obj_index_valid) obj_index_add(db, (uint16_t)(obj - db->objects_buffer));
     }
     const char *oname = obj->name.value_str;
 
@@ -718,7 +724,7 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
         // The node id held before stays; a document without one is still a database.
         job_warning("'NODEID' object not found in the JSON\n");
     } else if (db_read_in_range(&v, n, "", "NODEID", 1, 127)) {
-        if (!nodeid_force_set) db->node_id = (uint8_t)v.value_exact;
+        if (!db->state.nodeid_force_set) db->node_id = (uint8_t)v.value_exact;
         else if (db->node_id != v.value_exact)
             db_info("The node id %u given before --db holds over the document's %" PRIi64 ".\n", (unsigned)db->node_id,
                     v.value_exact);
@@ -758,7 +764,7 @@ bool cmd_db(const char *path)
 {
     db_st *db = &dev.db;
     db->revision_number = 0;
-    if (is_loaded) db_deinit(db);
+    if (db->state.is_loaded) db_deinit(db);
     else db_defines_free(db);
     // A failed load leaves what it parsed; free it before the lists are emptied.
     for (uint16_t i = 0; i < db->objects.len; ++i) db_obj_deinit(&db->objects_buffer[i]);
@@ -770,15 +776,14 @@ bool cmd_db(const char *path)
     kr_vector_init(&db->rxpdos, db->rxpdo_buffer, DB_PDO_MAX_COUNT, sizeof(db_rxpdo_st));
     db->include_count = 0;
     db->basepath[0] = '\0';
-    obj_index.clear();
-    obj_index_valid = false;
-    load_failed = false;
+    db->state.obj_index_valid = false;
+    db->state.load_failed = false;
     open_content.clear();
 
     if (!path || std::strlen(path) > sizeof db->filepath - 1) {
         job_error("Failed to open database file %s: the path is longer than %u characters.\n", path ? path : "",
                   (unsigned)sizeof db->filepath - 1);
-        is_loaded = false;
+        db->state.is_loaded = false;
         return false;
     }
     char *text = nullptr;
@@ -787,7 +792,7 @@ bool cmd_db(const char *path)
         job_error("Failed to open database file %s.\n", path);
         job_error("%s\n", parser_last_error());
         std::free(text);
-        is_loaded = false;
+        db->state.is_loaded = false;
         return false;
     }
     std::string base = folder_of(path);
@@ -799,7 +804,7 @@ bool cmd_db(const char *path)
     bool result = parse_document(db, root, base.c_str());
     open_content.clear();
     // Whatever printed an error fails the load: no export may follow an error.
-    if (load_failed || job_error_count() != errors_before) result = false;
+    if (db->state.load_failed || job_error_count() != errors_before) result = false;
     if (result && base.size() > sizeof db->basepath - 1) {
         job_error("The database folder '%s' is longer than %u characters.\n", base.c_str(),
                   (unsigned)sizeof db->basepath - 1);
@@ -813,8 +818,7 @@ bool cmd_db(const char *path)
         job_error("Parsing the database file failed.\n");
     }
     std::free(text);
-    obj_index.clear();
-    obj_index_valid = false;
-    is_loaded = result;
+    db->state.obj_index_valid = false;
+    db->state.is_loaded = result;
     return result;
 }
