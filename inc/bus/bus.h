@@ -8,6 +8,8 @@
 #include <stdbool.h>
 #include <stddef.h>
 
+#include "kr_canopen.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -27,6 +29,18 @@ bool bus_still_up(const char *job);
 /* True, with the reason written to out, when the tool's own node is stopped by an NMT command:
  * it then hears no SDO answers, heartbeats or terminal output. */
 bool bus_node_stopped(const char *job, bool report);
+
+/* The received frames go to one bus job's listener at a time. The heartbeat monitor, the listener and
+ * the terminal take them over from whoever had them, and keep them after their jobs end until the
+ * next takes over. A firmware load's boot-up watch borrows them while it waits and gives them back to
+ * whoever had them before. A take or borrow the stack has no room for prints "ERROR: <job>: <reason>",
+ * fails the run and returns false. */
+bool bus_take_frames(const char *job, kr_canopen_can_callb_t listener);
+bool bus_borrow_frames(const char *job, kr_canopen_can_callb_t listener);
+/* Ends listener's borrow, if it has one: the frames go back to whoever had them when it began. */
+void bus_give_back_frames(const char *job, kr_canopen_can_callb_t listener);
+/* True while listener is the one that gets the frames. */
+bool bus_has_frames(kr_canopen_can_callb_t listener);
 
 #ifdef __cplusplus
 }

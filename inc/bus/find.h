@@ -26,6 +26,8 @@ typedef void (*find_extra_can_callb_t)(void *app, const kr_can_message_st *msg);
 void find_can_callb(void *app, const kr_can_message_st *msg);
 void find_start_monitor(void);
 void find_reinstall_monitor(void);
+/* True while the monitor's listener gets the received frames, not a listen, terminal or flash job's. */
+bool find_monitor_hears(void);
 void find_set_extra_can_callback(find_extra_can_callb_t callb);
 uint8_t find_devices(void);
 void find_search_async(void);

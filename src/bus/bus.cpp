@@ -1,4 +1,5 @@
-// The bus jobs' checks of the CAN port and of the tool's own NMT state.
+// The bus jobs' checks of the CAN port and of the tool's own NMT state, and their turns at the
+// received frames.
 #include "bus/bus.h"
 
 #include <cstdio>
@@ -13,6 +14,29 @@ void fail(const char *job, const char *why)
 {
     log_end();
     job_error("ERROR: %s: %s\n", job, why);
+}
+
+// The listener that has the frames, and under each borrow still under way the one it took them from.
+// Only tasks change these, one at a time, so they need no lock.
+kr_canopen_can_callb_t holder = nullptr;
+struct borrow_st {
+    kr_canopen_can_callb_t borrower;
+    kr_canopen_can_callb_t lender;
+};
+borrow_st borrows[4];
+size_t borrow_count = 0;
+
+bool hand_frames_to(const char *job, kr_canopen_can_callb_t listener)
+{
+    // In before the old one goes out: a refusal leaves the frames where they were. Added again even
+    // when it holds them: the stack's start-up empties its list.
+    if (listener && kr_canopen_add_can_listener(listener) != ERR_NONE) {
+        fail(job, "the CANopen stack has no room for another CAN listener.");
+        return false;
+    }
+    if (holder && holder != listener) kr_canopen_remove_can_listener(holder);
+    holder = listener;
+    return true;
 }
 
 const char *port_reason()
@@ -82,5 +106,33 @@ bool bus_node_stopped(const char *job, bool report)
     }
     return true;
 }
+
+bool bus_take_frames(const char *job, kr_canopen_can_callb_t listener) { return hand_frames_to(job, listener); }
+
+bool bus_borrow_frames(const char *job, kr_canopen_can_callb_t listener)
+{
+    if (borrow_count == sizeof borrows / sizeof borrows[0]) {
+        fail(job, "too many borrows of the received CAN frames at once.");
+        return false;
+    }
+    kr_canopen_can_callb_t lender = holder;
+    if (!hand_frames_to(job, listener)) return false;
+    borrows[borrow_count++] = borrow_st{listener, lender};
+    return true;
+}
+
+void bus_give_back_frames(const char *job, kr_canopen_can_callb_t listener)
+{
+    for (size_t i = borrow_count; i-- > 0;) {
+        if (borrows[i].borrower != listener) continue;
+        kr_canopen_can_callb_t lender = borrows[i].lender;
+        for (size_t j = i + 1; j < borrow_count; j++) borrows[j - 1] = borrows[j];
+        borrow_count--;
+        hand_frames_to(job, lender);
+        return;
+    }
+}
+
+bool bus_has_frames(kr_canopen_can_callb_t listener) { return listener && listener == holder; }
 
 } // extern "C"

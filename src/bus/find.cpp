@@ -1,5 +1,5 @@
-// The heartbeat monitor on the application CAN hook, the device search and the window's discovery.
-// The hook runs in the library task and the readers in job tasks; the kernel runs one task at a
+// The heartbeat monitor on its CAN listener, the device search and the window's discovery.
+// The listener runs in the library task and the readers in job tasks; the kernel runs one task at a
 // time and every record is one byte or one aligned word, so no lock is needed.
 #include "bus/find.h"
 
@@ -13,7 +13,6 @@
 #include "kr_rtos.h"
 #include "system/system.h"
 #include "run/main.h"
-#include "joystick/joystick.h"
 
 namespace {
 
@@ -223,7 +222,6 @@ void find_can_callb(void *app, const kr_can_message_st *msg)
             last_seen_tick[node] = now ? now : 1;
         }
     }
-    joystick_can_rx(msg);
     if (extra_can_callb) extra_can_callb(app, msg);
 }
 
@@ -235,22 +233,22 @@ void find_start_monitor(void)
     if (err) {
         job_warning("The heartbeat monitor runs without the CAN interface: %s\n", err);
     }
-    kr_canopen_set_can_callback(find_can_callb);
-    monitor_installed = true;
+    find_reinstall_monitor();
 }
 
 void find_reinstall_monitor(void)
 {
-    kr_canopen_set_can_callback(find_can_callb);
-    monitor_installed = true;
+    if (bus_take_frames("heartbeat monitor", find_can_callb)) monitor_installed = true;
 }
+
+bool find_monitor_hears(void) { return bus_has_frames(find_can_callb); }
 
 void find_set_extra_can_callback(find_extra_can_callb_t callb) { extra_can_callb = callb; }
 
 uint8_t find_devices(void)
 {
     find_start_monitor();
-    // An earlier listen or terminal job may hold the hook; a search that hears no heartbeats
+    // An earlier listen or terminal job may have the frames; a search that hears no heartbeats
     // would report an empty bus.
     find_reinstall_monitor();
     std::memset(operational_nodes, 0, sizeof operational_nodes);

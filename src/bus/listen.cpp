@@ -37,8 +37,7 @@ void listen_task(void *)
     if (times_taken >= times_queued) return;
     dev.listen.time = times[times_taken++];
     // Silence from a closed port would read as a quiet bus.
-    if (!bus_ready("listen")) return;
-    kr_canopen_set_can_callback(can_callb);
+    if (!bus_ready("listen") || !bus_take_frames("listen", can_callb)) return;
     for (uint64_t count = 0; dev.listen.time == LISTEN_TIME_ENDLESS || count < dev.listen.time; count += kStepMs) {
         kr_rtos_task_delay(kStepMs);
         if (output_lost) return; // the end of the run reports the lost output

@@ -158,7 +158,7 @@ void command_step(void *)
     responded = true;
     tx_done = false;
     end_delay = kEndDelayMs;
-    kr_canopen_set_can_callback(can_callb);
+    if (!bus_take_frames("terminal", can_callb)) return;
     // The sending side starts only now, so it never reads standard input meant for earlier jobs'
     // prompts, and never sends before the callback is there to take the answers.
     if (kr_rtos_task_create(command_tx, "tx", 10240, nullptr, 1, nullptr) != KR_RTOS_PASS) {

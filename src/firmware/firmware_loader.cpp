@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
 #include "run/commands.h"
 #include "database/db.h"
 #include "kr_can.h"
@@ -34,8 +35,7 @@ system_job_queue_st load_queue;
 // The window's private copy of a package's binary: removed when the load that uses it ends.
 std::string window_copy;
 
-// The hook that stood before the boot-up watcher went in; it is put back when the wait ends.
-kr_canopen_can_callb_t hook_before = nullptr;
+// The boot-up watcher borrows the received frames while the load waits, then gives them back.
 bool watcher_installed = false;
 
 // The download has gone through and the reset that starts the image is under way: nothing to cancel.
@@ -59,11 +59,13 @@ struct update_st {
 
 // ---- The boot-up watcher ----
 
+void can_callb(void *, const kr_can_message_st *msg);
+
 void watcher_remove(void)
 {
     if (!watcher_installed) return;
     watcher_installed = false;
-    kr_canopen_set_can_callback(hook_before);
+    bus_give_back_frames("loadbin", can_callb);
 }
 
 // A frame on 0x700 + node: a boot-up or a heartbeat, and the NMT state it reports.
@@ -98,10 +100,10 @@ void can_callb(void *, const kr_can_message_st *msg)
 void watcher_install(void)
 {
     if (watcher_installed) return;
-    hook_before = kr_canopen_get_can_callback();
     state_after_bootup = -1;
     watcher_installed = true;
-    kr_canopen_set_can_callback(can_callb);
+    // Refused, the wait hears no boot-up and the load fails on its own.
+    if (!bus_borrow_frames("loadbin", can_callb)) watcher_installed = false;
 }
 
 // The node whose boot-up the last load's final reset still owes, when that reset went out, and its
@@ -125,10 +127,10 @@ void await_owed_bootup(uint8_t node)
     if (owed_node != node) return;
     owed_seen = false;
     uint32_t limit = RESPONSE_DELAY_MS + (owed_heartbeat_ms ? two_heartbeats_ms(owed_heartbeat_ms) : 0u);
-    kr_canopen_can_callb_t before = kr_canopen_get_can_callback();
-    kr_canopen_set_can_callback(owed_callb);
-    while (!owed_seen && kr_rtos_get_tick_count() - owed_since < limit) kr_rtos_task_delay(1);
-    kr_canopen_set_can_callback(before);
+    if (bus_borrow_frames("loadbin", owed_callb)) {
+        while (!owed_seen && kr_rtos_get_tick_count() - owed_since < limit) kr_rtos_task_delay(1);
+        bus_give_back_frames("loadbin", owed_callb);
+    }
     owed_node = 0;
 }
 

@@ -12,6 +12,7 @@
 #include "bus/find.h"
 #include "joystick/joystick.h"
 #include "kr_bytes.h"
+#include "kr_canopen.h"
 #include "kr_rtos.h"
 #include "system/system.h"
 
@@ -59,6 +60,13 @@ int32_t slot_output(uint32_t index, const rt_slot_st &s, uint32_t now, bool *is_
 }
 
 bool owns(uint32_t id) { return task_run && current_start == id; }
+
+// Frames reach the driver only while the heartbeat monitor hears them: while a listen, terminal or
+// flash job has them, the values go stale and the outputs return to 0.
+void can_listener(void *, const kr_can_message_st *msg)
+{
+    if (find_monitor_hears()) joystick_can_rx(msg);
+}
 
 void joystick_task(void *param)
 {
@@ -117,6 +125,14 @@ void start(const joystick_conf_st *conf)
         std::fflush(stdout);
         return;
     }
+    if (kr_canopen_add_can_listener(can_listener) != ERR_NONE) {
+        jsdriver_close();
+        std::snprintf(status, sizeof status, "Joystick driver could not start: %s",
+                      "the CANopen stack has no room for its CAN listener");
+        std::printf("%s\n", status);
+        std::fflush(stdout);
+        return;
+    }
     std::snprintf(status, sizeof status, "Joystick driver running (%s): %u axes, %u buttons", jsdriver_name(), axes,
                   buttons);
     std::printf("%s.\n", status);
@@ -130,6 +146,7 @@ void start(const joystick_conf_st *conf)
         task_run = false;
         task_alive = false;
         running = false;
+        kr_canopen_remove_can_listener(can_listener);
         jsdriver_close();
         std::snprintf(status, sizeof status, "Joystick driver could not start: %s", "its task could not be created");
         std::printf("%s\n", status);
@@ -168,6 +185,7 @@ void joystick_stop(void)
     task_run = false;
     if (running) {
         running = false;
+        kr_canopen_remove_can_listener(can_listener);
         jsdriver_close();
         std::snprintf(status, sizeof status, "Joystick driver stopped");
         std::printf("%s.\n", status);
@@ -406,7 +424,7 @@ void joystick_job(void *)
         main_set_run_failed();
         return;
     }
-    // An earlier listen, terminal or flash job may hold the CAN hook; without the monitor's the driver
+    // An earlier listen, terminal or flash job may have the frames; without the monitor's the driver
     // would hear nothing.
     find_start_monitor();
     find_reinstall_monitor();

@@ -612,7 +612,7 @@ bool krui_start(void)
     kr_uiscalartransition_init(&k.log_trans, UITRANSITION_EASING_INOUT_QUAD, 125, (int16_t)(H - k.log_collapsed_h),
                                0, &k.log_anim_top);
 
-    // An earlier --listen or --terminal job may hold the CAN hook: the window needs the monitor's.
+    // An earlier --listen or --terminal job may have the frames: the window needs the monitor to hear them.
     find_start_monitor();
     find_reinstall_monitor();
     find_update_device_states(&dev.system);

@@ -19,6 +19,8 @@ extern "C" {
 #endif
 
 typedef void (*kr_canopen_can_callb_t)(void *app, const kr_can_message_st *msg);
+/* How many CAN listeners (kr_canopen_add_can_listener) the stack holds at once. */
+#define CONFIG_CANOPEN_CAN_LISTENERS 8
 typedef void (*kr_canopen_emcy_callb_t)(uint16_t err_code, uint32_t data);
 
 /* The stack's state. */
@@ -60,7 +62,13 @@ bool _kr_canopen_awaits_block_answer(void);
 void _kr_canopen_receive(void);
 
 void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb);
-kr_canopen_can_callb_t kr_canopen_get_can_callback(void);
+/* Listeners beside the application callback: the step gives every received frame to each, in the
+ * library task, unless the own node is stopped. Any task may add or remove one while frames arrive;
+ * one removed meanwhile may still get the frame being handed out. Adding one already there changes
+ * nothing; a full list refuses with ERR_BUFFER_OVERFLOW. Null is refused with
+ * ERR_UNSUPPORTED_PARAM1_VALUE. The stack's start-up removes them all. */
+kr_errors_e kr_canopen_add_can_listener(kr_canopen_can_callb_t callb);
+void kr_canopen_remove_can_listener(kr_canopen_can_callb_t callb);
 canopen_node_states_e kr_canopen_get_state(void);
 void kr_canopen_set_state(canopen_node_states_e state);
 uint8_t kr_canopen_get_nodeid(void);

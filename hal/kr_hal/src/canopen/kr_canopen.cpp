@@ -2,8 +2,10 @@
 // the NMT master commands and the SDO frame plumbing shared by client and server.
 #include "kr_canopen.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "kr_bytes.h"
 #include "kr_memory.h"
@@ -16,6 +18,12 @@ _kr_canopen_st _canopen;
 namespace {
 
 const uint32_t program_id = 1;
+
+// The library task reads each slot once per frame without a lock, so a listener added or removed by
+// another task never holds the frames up; the lock keeps two writers from taking one slot or adding
+// one listener twice.
+std::atomic<kr_canopen_can_callb_t> can_listeners[CONFIG_CANOPEN_CAN_LISTENERS];
+std::mutex can_listeners_writer;
 
 // Object 0x1F50 (program data) has no storage; 0x1F56 (program identification) reads 1.
 canopen_object_st com_objects[] = {
@@ -170,6 +178,10 @@ kr_errors_e _kr_canopen_init(uint8_t nodeid)
         _canopen.forced_node_id = 0;
     }
     _canopen.can_callback = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(can_listeners_writer);
+        for (auto &slot : can_listeners) slot.store(nullptr);
+    }
     _canopen.device_type = 0x55;
     _canopen.identity.vendor_id = CANOPEN_KORVANE_VENDOR_ID;
     _canopen.identity.product_code = 0;
@@ -224,6 +236,10 @@ void _kr_canopen_receive(void)
         if (_canopen.state != CANOPEN_STOPPED) {
             sdo_rx(&msg);
             emcy_rx(&msg);
+            for (auto &slot : can_listeners) {
+                kr_canopen_can_callb_t listener = slot.load();
+                if (listener) listener(__kr_get_user_ptr(), &msg);
+            }
             kr_canopen_can_callb_t cb = _canopen.can_callback;
             if (cb) cb(__kr_get_user_ptr(), &msg);
         }
@@ -241,7 +257,28 @@ bool _kr_canopen_awaits_block_answer(void)
 
 void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb) { _canopen.can_callback = callb; }
 
-kr_canopen_can_callb_t kr_canopen_get_can_callback(void) { return _canopen.can_callback; }
+kr_errors_e kr_canopen_add_can_listener(kr_canopen_can_callb_t callb)
+{
+    if (!callb) return ERR_UNSUPPORTED_PARAM1_VALUE;
+    std::lock_guard<std::mutex> hold(can_listeners_writer);
+    std::atomic<kr_canopen_can_callb_t> *free_slot = nullptr;
+    for (auto &slot : can_listeners) {
+        kr_canopen_can_callb_t in = slot.load();
+        if (in == callb) return ERR_NONE;
+        if (!in && !free_slot) free_slot = &slot;
+    }
+    if (!free_slot) return ERR_BUFFER_OVERFLOW;
+    free_slot->store(callb);
+    return ERR_NONE;
+}
+
+void kr_canopen_remove_can_listener(kr_canopen_can_callb_t callb)
+{
+    if (!callb) return;
+    std::lock_guard<std::mutex> hold(can_listeners_writer);
+    for (auto &slot : can_listeners)
+        if (slot.load() == callb) slot.store(nullptr);
+}
 
 canopen_node_states_e kr_canopen_get_state(void) { return _canopen.state; }
 
