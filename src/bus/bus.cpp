@@ -75,7 +75,7 @@ bool bus_node_is_other(const char *job, unsigned node)
 
 bool bus_nodeid_selected(const char *what, unsigned node)
 {
-    if (node >= 1 && node <= 127) return true;
+    if (node >= CANOPEN_NODE_ID_MIN && node <= CANOPEN_NODE_ID_MAX) return true;
     // A node id given as 0 is the broadcast address of NMT, not a device.
     if (dev.system.forced_nodeid_set && dev.system.forced_nodeid == 0 && node == 0)
         job_error("Error: node id 0 names no device, so %s cannot address one: give the device's node id with "

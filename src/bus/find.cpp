@@ -85,7 +85,10 @@ uint32_t read_u32(uint8_t node, uint16_t index, uint8_t sub, bool *ok)
     return r ? kr_get_le32(b) : 0;
 }
 
-uint32_t read_sw_version(uint8_t node) { return read_u32(node, 0x1018, 3, nullptr); }
+uint32_t read_sw_version(uint8_t node)
+{
+    return read_u32(node, CANOPEN_IDENTITY_INDEX, CANOPEN_IDENTITY_REVISION_SUBINDEX, nullptr);
+}
 
 bool read_devname(device_st *d)
 {
@@ -114,10 +117,10 @@ device_st *booting_entry(uint8_t node)
 bool find_try_add_node(uint8_t node, bool was_booting, bool *unanswered = nullptr)
 {
     bool ok = false;
-    uint32_t vendor = read_u32(node, 0x1018, 1, &ok);
+    uint32_t vendor = read_u32(node, CANOPEN_IDENTITY_INDEX, CANOPEN_IDENTITY_VENDOR_SUBINDEX, &ok);
     if (unanswered) *unanswered = !ok;
     if (!ok) return false;
-    uint32_t product = read_u32(node, 0x1018, 2, nullptr);
+    uint32_t product = read_u32(node, CANOPEN_IDENTITY_INDEX, CANOPEN_IDENTITY_PRODUCT_SUBINDEX, nullptr);
     device_st *d = was_booting ? booting_entry(node) : nullptr;
     if (d) {
         d->vendor_id = vendor;
@@ -214,7 +217,7 @@ void find_can_callb(void *app, const kr_can_message_st *msg)
 {
     if (!msg) return;
     if (msg->type == CAN_STD && msg->id >= 0x700 && msg->id <= 0x77F && msg->data_length == 1) {
-        uint8_t node = (uint8_t)(msg->id & 0x7F);
+        uint8_t node = (uint8_t)(msg->id & CANOPEN_NODE_ID_MASK);
         if (node != 0) {
             bit_set(operational_nodes, node);
             last_nmt_state[node] = msg->data[0] & 0x7F;
@@ -262,7 +265,7 @@ uint8_t find_devices(void)
         return 0;
     }
 
-    for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) _kr_canopen_sdo_client_answers_differ(node, true);
+    for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) kr_canopen_sdo_client_answers_differ(node, true);
     uint8_t mark[FIND_NODE_COUNT] = {};
     for (uint32_t i = 0; i < dev.system.dev_count && i < SYSTEM_MAX_DEVICES; i++)
         if (system_nodeid_valid(dev.system.devs[i].nodeid)) mark[dev.system.devs[i].nodeid] = 2;
@@ -285,7 +288,7 @@ uint8_t find_devices(void)
                 // The search ends when it said it would: a node that does not answer gets the
                 // time left, its one retry and the back-off before it included.
                 uint32_t left = FIND_SEARCH_MS - elapsed();
-                _kr_canopen_sdo_client_set_timeout(left > FIND_RETRY_ROOM_MS + 100 ? (left - FIND_RETRY_ROOM_MS) / 2 : 50);
+                kr_canopen_sdo_client_set_timeout(left > FIND_RETRY_ROOM_MS + 100 ? (left - FIND_RETRY_ROOM_MS) / 2 : 50);
                 bool unanswered = false;
                 find_try_add_node(node, was_booting, &unanswered);
                 if (unanswered) {
@@ -294,7 +297,7 @@ uint8_t find_devices(void)
                                 (unsigned)node);
                     std::fflush(stdout);
                 }
-                _kr_canopen_sdo_client_set_timeout(0);
+                kr_canopen_sdo_client_set_timeout(0);
             } else if (mark[node] == 0) {
                 // Only a full system refuses the entry, and it stays full for the search: asking
                 // again every 20 ms would only repeat the message.
@@ -311,7 +314,7 @@ uint8_t find_devices(void)
             std::fflush(stdout);
         }
     for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++)
-        if (_kr_canopen_sdo_client_answers_differ(node, true)) {
+        if (kr_canopen_sdo_client_answers_differ(node, true)) {
             job_warning("WARNING: node 0x%x answered with two different identities: two devices share "
                         "this node id.\n",
                         (unsigned)node);

@@ -12,6 +12,7 @@
 #include "bus/bus.h"
 #include "run/commands.h"
 #include "database/db.h"
+#include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "run/main.h"
@@ -134,7 +135,7 @@ constexpr uint32_t SDO_SECOND_ANSWER_MS = 100;
 bool answers_agree(const sdo_job_st &job, kr_errors_e err)
 {
     if (err == ERR_NONE) kr_rtos_task_delay(SDO_SECOND_ANSWER_MS);
-    if (!_kr_canopen_sdo_client_answers_differ(job.node_id, true)) return true;
+    if (!kr_canopen_sdo_client_answers_differ(job.node_id, true)) return true;
     fprintf(stderr, "SDO read returned an error:\n0x%x, %u: node 0x%x gave two different answers: two devices share this "
                     "node id.\n",
             (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)job.node_id);
@@ -145,7 +146,7 @@ bool answers_agree(const sdo_job_st &job, kr_errors_e err)
 uint32_t bytes_arrived(uint32_t n)
 {
     // A segmented upload counts what it copied; an expedited one only announces its size.
-    uint32_t got = _kr_canopen_sdo_client_get_data_index();
+    uint32_t got = kr_canopen_sdo_client_get_data_index();
     if (got == 0) got = _kr_canopen_sdo_client_get_obj_size();
     return got < n ? got : n;
 }
@@ -161,7 +162,7 @@ void read_job(const sdo_job_st &job)
     uint32_t n = job.datalen ? job.datalen : 4;
     // At least 4 bytes: an expedited answer may carry 4 whatever was asked.
     std::vector<uint8_t> buf(n < 4 ? 4 : n, 0);
-    _kr_canopen_sdo_client_answers_differ(job.node_id, true);
+    kr_canopen_sdo_client_answers_differ(job.node_id, true);
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf.data());
     if (!answers_agree(job, err)) return;
     if (err != ERR_NONE) {
@@ -170,9 +171,7 @@ void read_job(const sdo_job_st &job)
     }
     uint32_t got = bytes_arrived(n);
     if (n <= 4) {
-        uint32_t v = 0;
-        for (uint32_t i = 0; i < got; i++) v |= (uint32_t)buf[i] << (8 * i);
-        printf("0x%x\n", (unsigned)v);
+        printf("0x%x\n", (unsigned)kr_get_le(buf.data(), got));
     } else {
         for (uint32_t i = 0; i < got; i++) printf("0x%x ", (unsigned)buf[i]);
     }
@@ -190,7 +189,7 @@ void readstr_job(const sdo_job_st &job)
     if (!bus_ready("sdoreadstr") || !bus_node_is_other("sdoreadstr", job.node_id)) return;
     char buf[SDO_STR_MAX_LEN + 1] = {};
     uint32_t n = job.datalen ? job.datalen : SDO_STR_MAX_LEN - job.sindex;
-    _kr_canopen_sdo_client_answers_differ(job.node_id, true);
+    kr_canopen_sdo_client_answers_differ(job.node_id, true);
     kr_errors_e err = _kr_canopen_sdo_client_read(job.node_id, job.mindex, job.sindex, n, buf);
     if (!answers_agree(job, err)) return;
     if (err != ERR_NONE) {

@@ -259,7 +259,7 @@ static bool check_object(db_st *db, db_obj_st &o)
     const char *name = o.name.value_str;
     const uint8_t type = o.obj.type;
     bool ok = true;
-    if (type <= 63 && type != CANOPEN_STRING) {
+    if (!canopen_type_is_array(type) && type != CANOPEN_STRING) {
         // The value is the default's copy unless an entry gave them apart; one message is enough.
         const bool same = o.value.value_exact == o.def.value_exact && !std::strcmp(o.value.value_str, o.def.value_str);
         const dbvalue_st *values[] = {&o.def, &o.min, &o.max, &o.value};
@@ -310,7 +310,7 @@ bool db_check_objects(db_st *db)
 
 bool db_type_range(const char *type_str, uint8_t type, int64_t *lo, int64_t *hi)
 {
-    unsigned bytes = type & CANOPEN_NUMBER_MASK;
+    unsigned bytes = canopen_type_width(type);
     if (type == CANOPEN_STRING || (bytes != 1 && bytes != 2 && bytes != 4)) return false;
     bool is_signed = type_str && std::strstr(type_str, "SIGNED") && !std::strstr(type_str, "UNSIGNED");
     unsigned bits = 8 * bytes;
@@ -329,11 +329,11 @@ bool db_check_duplicates(db_st *db)
     bool ok = true;
     for (uint16_t i = 0; i < db->objects.len; ++i) {
         const db_obj_st &a = db->objects_buffer[i];
-        bool a_whole = a.obj.type > 63 || a.obj.type == CANOPEN_STRING;
+        bool a_whole = canopen_type_is_array(a.obj.type) || a.obj.type == CANOPEN_STRING;
         for (uint16_t k = (uint16_t)(i + 1); k < db->objects.len; ++k) {
             const db_obj_st &b = db->objects_buffer[k];
             if (a.obj.main_index != b.obj.main_index) continue;
-            bool b_whole = b.obj.type > 63 || b.obj.type == CANOPEN_STRING;
+            bool b_whole = canopen_type_is_array(b.obj.type) || b.obj.type == CANOPEN_STRING;
             if (!a_whole && !b_whole && a.obj.sub_index != b.obj.sub_index) continue;
             job_error("Objects '%s' and '%s' both take index 0x%x sub-index %u.\n", a.name.value_str, b.name.value_str,
                       (unsigned)a.obj.main_index, (unsigned)(a_whole ? b.obj.sub_index : a.obj.sub_index));

@@ -573,7 +573,7 @@ void db_sort_objects(db_st *db)
     // Ascending by main index; scalars of one index by sub index, arrays and strings first.
     auto key = [](const db_obj_st &o) {
         uint8_t t = o.obj.type;
-        uint32_t sub = (t > 63 || (t >= 16 && t <= 63)) ? 0 : (uint32_t)o.obj.sub_index + 1;
+        uint32_t sub = (canopen_type_is_array(t) || (t & CANOPEN_STRING_MASK)) ? 0 : (uint32_t)o.obj.sub_index + 1;
         return ((uint32_t)o.obj.main_index << 9) | sub;
     };
     std::stable_sort(db->objects_buffer, db->objects_buffer + db->objects.len,
@@ -636,8 +636,8 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
                 return false;
             } else if (obj) {
                 m->main_index = obj->obj.main_index;
-                m->length = (uint8_t)(obj->obj.type & 7);
-                if (obj->obj.type > 63) {
+                m->length = canopen_type_width(obj->obj.type);
+                if (canopen_type_is_array(obj->obj.type)) {
                     parser_node_st sub = parser_find_child(e, "subindex");
                     parser_types_e kind = parser_get_type(sub);
                     if (!parser_node_is_valid(sub)) {

@@ -361,7 +361,7 @@ static bool parse_container(db_st *db, parser_node_st node, parser_node_st conte
     return result;
 }
 
-static bool is_scalar(canopen_object_type_e t) { return t <= 63 && t != 17; }
+static bool is_scalar(canopen_object_type_e t) { return !canopen_type_is_array(t) && t != CANOPEN_STRING; }
 
 static const char *kind_of(canopen_object_type_e t)
 {
@@ -626,7 +626,7 @@ static bool parse_object(db_st *db, parser_node_st node)
     }
 
     if (!ok) db_mark_failed();
-    if (type <= 63) return ok;
+    if (!canopen_type_is_array(type)) return ok;
     return parse_array_data(db, obj, node, oname) && ok;
 }
 
@@ -701,7 +701,7 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
     db->dev_name_upper[i] = '\0';
 
     // Read whole: the readers' 32 signed bits would turn 0xFFFFFFFF into 0x7FFFFFFF.
-    db->vendor_id = 797u;
+    db->vendor_id = CANOPEN_KORVANE_VENDOR_ID;
     db->product_code = 0;
     db->revision_number = 0;
     struct {
@@ -723,7 +723,7 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
     if (!parser_node_is_valid(n)) {
         // The node id held before stays; a document without one is still a database.
         job_warning("'NODEID' object not found in the JSON\n");
-    } else if (db_read_in_range(&v, n, "", "NODEID", 1, 127)) {
+    } else if (db_read_in_range(&v, n, "", "NODEID", CANOPEN_NODE_ID_MIN, CANOPEN_NODE_ID_MAX)) {
         if (!db->state.nodeid_force_set) db->node_id = (uint8_t)v.value_exact;
         else if (db->node_id != v.value_exact)
             db_info("The node id %u given before --db holds over the document's %" PRIi64 ".\n", (unsigned)db->node_id,

@@ -486,7 +486,7 @@ void emit_object(exporter &x, const db_obj_st *obj)
     const std::string origin = std::string("object ") + obj->name.value_str;
     const uint8_t type = obj->obj.type;
     x.define(SYM + "_INDEX", fmt("0x%x", obj->obj.main_index), origin);
-    if (type > 63) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size), origin);
+    if (canopen_type_is_array(type)) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size), origin);
     else if (type == CANOPEN_STRING)
         x.define(SYM + "_STRING_LEN", x.value(obj->string_len), origin);
     else x.define(SYM + "_SUBINDEX", fmt("%u", obj->obj.sub_index), origin);
@@ -499,7 +499,7 @@ void emit_object(exporter &x, const db_obj_st *obj)
     x.define(SYM + "_TYPE", known ? obj->type_str : canonical, origin);
     char perm[40];
     x.define(SYM + "_PERMISSIONS", db_permission_to_str(obj->obj.permissions, perm), origin);
-    if (type > 63) {
+    if (canopen_type_is_array(type)) {
         unsigned k = 1;
         for (const db_array_child_st *c = obj->child_ptr; c; c = c->next_sibling, ++k) {
             std::string CHILD = SYM + "_" + ident(c->name.value_str);
@@ -627,7 +627,7 @@ bool build_source(exporter &x, const char *name)
         const uint8_t type = obj->obj.type;
         if (i) o += ",\n";
         o += "    {\n        .main_index = " + SYM + "_INDEX,\n";
-        if (type > 63) o += "        .array_max_size = " + SYM + "_ARRAY_MAX_SIZE,\n";
+        if (canopen_type_is_array(type)) o += "        .array_max_size = " + SYM + "_ARRAY_MAX_SIZE,\n";
         else if (type == CANOPEN_STRING)
             o += "        .string_len = " + SYM + "_STRING_LEN,\n";
         else o += "        .sub_index = " + SYM + "_SUBINDEX,\n";
@@ -648,7 +648,7 @@ bool build_source(exporter &x, const char *name)
     info("Creating source objects for array initializers\n");
     for (uint16_t i = 0; i < db->objects.len; ++i) {
         const db_obj_st *obj = &db->objects_buffer[i];
-        if (obj->obj.type <= 63) continue;
+        if (!canopen_type_is_array(obj->obj.type)) continue;
         char symbuf[1024], stdint[40];
         db_obj_symbol(db, obj->name.value_str, symbuf, sizeof symbuf);
         const std::string SYM = symbuf, sym = lower(SYM);

@@ -20,6 +20,7 @@
 #include "bus/bus.h"
 #include "run/commands.h"
 #include "database/db.h"
+#include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
 #include "kr_rtos.h"
@@ -44,7 +45,6 @@ bool resetting = false;
 // A window load: a device whose bootloader is the maker's is flashed its way (load_makers_instead).
 bool makers_fallback = false;
 constexpr uint32_t ABORT_LENGTH_TOO_HIGH = 0x06070012;
-constexpr uint16_t HEARTBEAT_PRODUCER_INDEX = 0x1017;
 
 // CiA 301 has no code for a user's cancel: the general error says the client ended the transfer.
 constexpr uint32_t CANCEL_ABORT_CODE = 0x08000000;
@@ -138,8 +138,8 @@ void await_owed_bootup(uint8_t node)
 uint16_t heartbeat_period(uint8_t node)
 {
     uint8_t v[2] = {};
-    if (_kr_canopen_sdo_client_read(node, HEARTBEAT_PRODUCER_INDEX, 0, sizeof v, v) != ERR_NONE) return 0;
-    return (uint16_t)(v[0] | v[1] << 8);
+    if (_kr_canopen_sdo_client_read(node, CANOPEN_HEARTBEAT_PRODUCER_INDEX, 0, sizeof v, v) != ERR_NONE) return 0;
+    return kr_get_le16(v);
 }
 
 const char *nmt_state_name(int state)
@@ -214,7 +214,7 @@ uint8_t per_cent(uint64_t done, uint64_t total, bool nearest)
 
 void update_look(void)
 {
-    uint32_t index = _kr_canopen_sdo_client_get_data_index(), count = _kr_canopen_sdo_client_get_data_count();
+    uint32_t index = kr_canopen_sdo_client_get_data_index(), count = kr_canopen_sdo_client_get_data_count();
     if (index == update_state.last_index) return;
     if (index < update_state.last_index)
         say_flushed("The download went back to byte %u: the device did not take what followed, which is sent "
@@ -406,7 +406,7 @@ bool load_cia(FILE *f, uint32_t size)
         job_error("ERROR: Reading file failed. Firmware download cancelled.\n");
         return false;
     }
-    _kr_canopen_sdo_client_reset_progress(size);
+    kr_canopen_sdo_client_reset_progress(size);
     bool progress = update_start();
     kr_errors_e err;
     if (l.block_transfer) {

@@ -60,9 +60,7 @@ bool sdo_read_u32(uint8_t node, uint16_t index, uint32_t len, uint32_t *value)
 {
     uint8_t b[4] = {0, 0, 0, 0};
     if (_kr_canopen_sdo_client_read(node, index, 0, len, b) != ERR_NONE) return false;
-    uint32_t v = 0;
-    for (uint32_t i = 0; i < len && i < 4; i++) v |= (uint32_t)b[i] << (8 * i);
-    *value = v;
+    *value = kr_get_le(b, len);
     return true;
 }
 

@@ -224,8 +224,7 @@ void joystick_can_rx(const kr_can_msg_st *msg)
     if (tick == 0) tick = 1;
     for (rt_slot_st &s : slots) {
         if (!s.used || s.pdo_cobid != msg->id || s.pdo_offset + s.size > msg->data_length) continue;
-        uint32_t raw = 0;
-        for (uint32_t b = 0; b < s.size; b++) raw |= static_cast<uint32_t>(msg->data[s.pdo_offset + b]) << (8 * b);
+        uint32_t raw = kr_get_le(msg->data + s.pdo_offset, s.size);
         int32_t v;
         if (s.is_signed && s.size == 1)
             v = static_cast<int8_t>(raw);
@@ -317,7 +316,7 @@ joystick_obj_st *joystick_catalog_from_db(const db_st *db, uint8_t nodeid, uint1
     const db_obj_st *objs = db->objects_buffer;
     for (uint32_t i = 0; i < db->objects.len && !cand.full; i++) {
         const db_obj_st &o = objs[i];
-        uint8_t size = CANOPEN_TYPE_LEN(o.obj.type);
+        uint8_t size = canopen_type_width(o.obj.type);
         if (o.obj.type == CANOPEN_STRING || (size != 1 && size != 2 && size != 4)) continue;
         joystick_obj_st c{};
         c.size = size;
@@ -326,7 +325,7 @@ joystick_obj_st *joystick_catalog_from_db(const db_st *db, uint8_t nodeid, uint1
         int32_t dmin, dmax;
         default_limits(size, c.is_signed, &dmin, &dmax);
         const char *name = o.name.type == DBVALUE_STRING && o.name.value_str ? o.name.value_str : "";
-        if (o.obj.type & CANOPEN_ARRAY_MASK) {
+        if (canopen_type_is_array(o.obj.type)) {
             uint32_t sub = 1;
             for (const db_array_child_st *ch = o.child_ptr; ch && sub <= 255; ch = ch->next_sibling, sub++) {
                 joystick_obj_st m = c;

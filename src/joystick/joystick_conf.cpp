@@ -86,7 +86,7 @@ void read_slot(parser_node_st node, joystick_slot_st *slot)
     int64_t offset = read_number(node, "OFFSET", 0);
     slot->cobid = static_cast<uint16_t>(cobid);
     slot->offset = static_cast<uint8_t>(offset);
-    bool valid = nodeid >= 0 && nodeid <= 127 && cobid >= 1 && cobid <= 2047 && offset >= 0 &&
+    bool valid = nodeid >= 0 && nodeid <= CANOPEN_NODE_ID_MAX && cobid >= 1 && cobid <= 2047 && offset >= 0 &&
                  offset + slot->size <= 8;
     slot->nodeid = valid ? static_cast<uint8_t>(nodeid) : 0;
 }

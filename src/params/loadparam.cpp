@@ -211,7 +211,7 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
     kr_errors_e e = loadparam_sdo_read(addr, (uint16_t)mindex, (uint8_t)sindex, 2, buf);
     if (e == ERR_NONE) {
         LOG_OK();
-        int32_t dev_version = buf[0] | buf[1] << 8;
+        int32_t dev_version = kr_get_le16(buf);
         e = db_check_can_if_version(&dev.db, (int32_t)(uint16_t)version, dev_version, "parameter file", "device",
                                     &L().skip_file);
         return e == ERR_BUFFER_EMPTY ? skip_unanswered(addr) : e;
@@ -339,7 +339,7 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
                 (unsigned)addr, bad);
         return ERR_ABORTED;
     }
-    uint32_t width = db_str_to_type(type_text) & 7u;
+    uint32_t width = canopen_type_width(db_str_to_type(type_text));
     if (width != 1 && width != 2 && width != 4) width = 1;
     uint16_t mi = (uint16_t)m;
     uint32_t file_count = parser_array_get_size(ops);
@@ -351,7 +351,7 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         lp::sdo_error_line();
         return e;
     }
-    uint32_t dev_count = (uint32_t)(cbuf[0] | cbuf[1] << 8);
+    uint32_t dev_count = kr_get_le16(cbuf);
     while (dev_count < file_count) {
         lp::info("Creating new operator by copying operator %u\n", 1u);
         e = write_op_value(addr, mi, 3, 1, width);
@@ -426,7 +426,7 @@ kr_errors_e confirm_nodeid_change(uint8_t sel, uint8_t file_id)
     lp::info("User selected: continue (change the node id 0x%x to 0x%x)\n", (unsigned)sel, (unsigned)file_id);
     lp::info("Writing new NODEID 0x%x to device 0x%x\n", (unsigned)file_id, (unsigned)sel);
     uint8_t b = file_id;
-    kr_errors_e e = loadparam_sdo_write(sel, 0x100B, 0, 1, &b);
+    kr_errors_e e = loadparam_sdo_write(sel, CANOPEN_NODE_ID_INDEX, 0, 1, &b);
     if (e != ERR_NONE) {
         lp::err("Writing the new NODEID 0x%x failed.\n", (unsigned)file_id);
         lp::sdo_error_line();
@@ -879,7 +879,7 @@ void loadparam_step(void *)
             size_t used = 0;
             for (uint32_t i = 0; i < l.nodeid_filter_count[l.current_file]; i++) {
                 uint8_t id = l.nodeid_filter[l.current_file][i];
-                if (filter_seen[id & 0x7F]) continue;
+                if (filter_seen[id & CANOPEN_NODE_ID_MASK]) continue;
                 int w = std::snprintf(list + used, sizeof list - used, "%s0x%x", used ? ", " : "", (unsigned)id);
                 if (w > 0 && used + (size_t)w < sizeof list) used += (size_t)w;
             }

@@ -102,7 +102,10 @@ kr_errors_e finish_one(uint8_t node, pdo_st &p)
 
 extern "C" {
 
-bool loadparam_pdo_is(uint16_t mindex) { return mindex >= 0x1400 && mindex <= 0x1BFF; }
+bool loadparam_pdo_is(uint16_t mindex)
+{
+    return mindex >= CANOPEN_RXPDO_COM_INDEX && mindex < CANOPEN_TXPDO_MAPPING_INDEX + CANOPEN_PDO_PARAM_SPAN;
+}
 
 void loadparam_pdo_reset(void) { pdos.clear(); }
 

@@ -90,9 +90,9 @@ void signal_note_update()
 void emcy_signal_arm(const emcy_suppress_st *s, uint8_t node, uint32_t bytes)
 {
     static bool hooked = false;
-    if (node < 1 || node > 127) return;
+    if (node < CANOPEN_NODE_ID_MIN || node > CANOPEN_NODE_ID_MAX) return;
     kr_can_message_st m{};
-    m.id = 0x600u + node;
+    m.id = CANOPEN_SDO_REQUEST_ID + node;
     m.data_length = 8;
     m.type = CAN_STD;
     m.data[0] = (uint8_t)(0x23u | ((4u - bytes) << 2));
@@ -109,7 +109,7 @@ void emcy_signal_arm(const emcy_suppress_st *s, uint8_t node, uint32_t bytes)
 
 void emcy_signal_disarm(uint8_t node)
 {
-    if (node < 1 || node > 127 || !emcy_signal_armed[node].load()) return;
+    if (node < CANOPEN_NODE_ID_MIN || node > CANOPEN_NODE_ID_MAX || !emcy_signal_armed[node].load()) return;
     emcy_signal_armed[node] = false;
     signal_note_update();
 }
@@ -184,7 +184,7 @@ bool node_text(parser_node_st n, const char **start, size_t *len)
 
 bool is_string_type(canopen_object_type_e t) { return (t & CANOPEN_STRING_MASK) != 0; }
 
-uint32_t type_bytes(canopen_object_type_e t) { return (uint32_t)(t & 7u); }
+uint32_t type_bytes(canopen_object_type_e t) { return canopen_type_width(t); }
 
 const char *op_name(int op) { return op == 0 ? "read" : op == 1 ? "write" : "store"; }
 
@@ -218,13 +218,6 @@ void put_le(uint8_t *dest, uint32_t value, uint32_t bytes)
     for (uint32_t i = 0; i < bytes && i < 4; i++) dest[i] = (uint8_t)(value >> (8 * i));
 }
 
-uint32_t get_le(const uint8_t *src, uint32_t bytes)
-{
-    uint32_t v = 0;
-    for (uint32_t i = 0; i < bytes && i < 4; i++) v |= (uint32_t)src[i] << (8 * i);
-    return v;
-}
-
 // Reads the object first in OR mode and ORs its value into *data; *old gets the device's value.
 kr_errors_e write_mode_apply(loadparam_write_e mode, uint16_t mindex, uint8_t sindex, canopen_object_type_e objtype,
                              uint32_t *data, uint32_t *old)
@@ -235,7 +228,7 @@ kr_errors_e write_mode_apply(loadparam_write_e mode, uint16_t mindex, uint8_t si
     uint32_t n = type_bytes(objtype);
     kr_errors_e e = loadparam_sdo_read(target_nodeid, mindex, sindex, n, buf);
     if (e != ERR_NONE) return e;
-    *old = get_le(buf, n);
+    *old = kr_get_le(buf, n);
     *data |= *old;
     return ERR_NONE;
 }
@@ -264,7 +257,8 @@ kr_errors_e write_int(const char *label, loadparam_write_e mode, uint16_t mindex
 // without the user having confirmed that change, is left out.
 bool nodeid_write_refused(uint16_t mindex, uint8_t sindex, int64_t value)
 {
-    if (mindex != 0x100B || sindex != 0 || value == target_nodeid || target_nodeid_confirmed) return false;
+    if (mindex != CANOPEN_NODE_ID_INDEX || sindex != 0 || value == target_nodeid || target_nodeid_confirmed)
+        return false;
     lp::warn("Not writing node id 0x%" PRIx64 " to 0x100B of device 0x%x: its node id is kept (confirm a change "
              "with --forcenodeid).\n",
              (uint64_t)value, (unsigned)target_nodeid);
@@ -810,12 +804,15 @@ void emcy_suppress_use_db(void)
 
 void emcy_suppress_mark(uint8_t node, const emcy_suppress_st *s)
 {
-    if (node < 1 || node > 127) return;
+    if (node < CANOPEN_NODE_ID_MIN || node > CANOPEN_NODE_ID_MAX) return;
     emcy_suppressed[node] = true;
     emcy_node_obj[node] = *s;
 }
 
-bool emcy_suppress_is_marked(uint8_t node) { return node >= 1 && node <= 127 && emcy_suppressed[node]; }
+bool emcy_suppress_is_marked(uint8_t node)
+{
+    return node >= CANOPEN_NODE_ID_MIN && node <= CANOPEN_NODE_ID_MAX && emcy_suppressed[node];
+}
 
 kr_errors_e loadparam_store_unsuppressed(uint8_t node)
 {
@@ -880,7 +877,7 @@ void emcy_suppress_node(uint8_t node)
         emcy_suppress_warned = true;
         return;
     }
-    if (node < 1 || node > 127 || emcy_suppressed[node]) return;
+    if (node < CANOPEN_NODE_ID_MIN || node > CANOPEN_NODE_ID_MAX || emcy_suppressed[node]) return;
     if (emcy_suppress_write(&load_emcy_suppress, node, 1)) emcy_suppress_mark(node, &load_emcy_suppress);
 }
 

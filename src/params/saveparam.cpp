@@ -57,11 +57,11 @@ uint8_t db_node() { return db_get_nodeid(&dev.db); }
 
 uint32_t width_of(canopen_object_type_e t)
 {
-    uint32_t n = (uint32_t)(t & 7u);
+    uint32_t n = canopen_type_width(t);
     return n == 0 || n > 4 ? 4 : n;
 }
 
-bool is_array(canopen_object_type_e t) { return t > 63; }
+bool is_array(canopen_object_type_e t) { return canopen_type_is_array(t); }
 
 // What one saved entry is made of: a database object, or a communication object of saveparamall.
 struct entry_st {
@@ -127,7 +127,7 @@ kr_errors_e read_scalar(const entry_st &e, uint8_t sub, uint32_t db_width, scala
     uint32_t n = _kr_canopen_sdo_client_get_obj_size();
     out->value = kr_get_le32(buf);
     out->width = db_width;
-    if (!_kr_canopen_sdo_client_size_known()) {
+    if (!kr_canopen_sdo_client_size_known()) {
         if (db_width < 4) out->value &= (1u << (8 * db_width)) - 1u;
         return ERR_NONE;
     }
@@ -147,13 +147,18 @@ kr_errors_e read_scalar(const entry_st &e, uint8_t sub, uint32_t db_width, scala
 }
 
 // The mapping objects' sub-index 0 (the number of mapped entries) is a setting of its own.
-bool is_pdo_mapping(uint16_t mindex) { return (mindex >= 0x1600 && mindex <= 0x17FF) || (mindex >= 0x1A00 && mindex <= 0x1BFF); }
+bool in_pdo_params(uint16_t mindex, uint16_t base) { return mindex >= base && mindex < base + CANOPEN_PDO_PARAM_SPAN; }
+
+bool is_pdo_mapping(uint16_t mindex)
+{
+    return in_pdo_params(mindex, CANOPEN_RXPDO_MAPPING_INDEX) || in_pdo_params(mindex, CANOPEN_TXPDO_MAPPING_INDEX);
+}
 
 // The widths CiA 301 gives a PDO communication object's sub-indexes, for a device that does not
 // say them; other elements take the array's width.
 uint32_t element_width(const entry_st &e, uint32_t sub)
 {
-    bool com = (e.mindex >= 0x1400 && e.mindex <= 0x15FF) || (e.mindex >= 0x1800 && e.mindex <= 0x19FF);
+    bool com = in_pdo_params(e.mindex, CANOPEN_RXPDO_COM_INDEX) || in_pdo_params(e.mindex, CANOPEN_TXPDO_COM_INDEX);
     if (!com || sub == 0 || sub > 6) return width_of(e.type);
     static const uint8_t widths[] = {0, 4, 1, 2, 1, 2, 1};
     return widths[sub];
@@ -379,23 +384,28 @@ kr_errors_e add_comm(parser_writer_st *w, const char *name, uint16_t mindex, can
     e.type_str = type_str;
     // Arrays (identifiers, mappings) read best in hexadecimal; scalars in decimal.
     e.numsys = is_array(type) ? DB_OBJ_NUMSYS_HEX : DB_OBJ_NUMSYS_DEC;
-    e.optional = mindex != 0x100B;
+    e.optional = mindex != CANOPEN_NODE_ID_INDEX;
     return add_entry(w, e);
 }
 
 kr_errors_e add_comm_objects(parser_writer_st *w)
 {
-    kr_errors_e e = add_comm(w, "nodeid", 0x100B, CANOPEN_UNSIGNED8, "CANOPEN_UNSIGNED8");
+    kr_errors_e e = add_comm(w, "nodeid", CANOPEN_NODE_ID_INDEX, CANOPEN_UNSIGNED8, "CANOPEN_UNSIGNED8");
     if (e == ERR_NONE) e = add_comm(w, "baudrate", 0x5FF7, CANOPEN_UNSIGNED32, "CANOPEN_UNSIGNED32");
-    if (e == ERR_NONE) e = add_comm(w, "heartbeat producer", 0x1017, CANOPEN_UNSIGNED16, "CANOPEN_UNSIGNED16");
-    if (e == ERR_NONE) e = add_comm(w, "heartbeat consumer", 0x1016, CANOPEN_ARRAY32, "CANOPEN_ARRAY32");
+    if (e == ERR_NONE)
+        e = add_comm(w, "heartbeat producer", CANOPEN_HEARTBEAT_PRODUCER_INDEX, CANOPEN_UNSIGNED16,
+                     "CANOPEN_UNSIGNED16");
+    if (e == ERR_NONE)
+        e = add_comm(w, "heartbeat consumer", CANOPEN_HEARTBEAT_CONSUMER_INDEX, CANOPEN_ARRAY32, "CANOPEN_ARRAY32");
     char name[32];
     const struct {
         const char *fmt;
         uint16_t base;
         uint32_t count;
-    } pdos[] = {{"rxpdo %u com", 0x1400, dev.db.rxpdos.len}, {"rxpdo %u map", 0x1600, dev.db.rxpdos.len},
-                {"txpdo %u com", 0x1800, dev.db.txpdos.len}, {"txpdo %u map", 0x1A00, dev.db.txpdos.len}};
+    } pdos[] = {{"rxpdo %u com", CANOPEN_RXPDO_COM_INDEX, dev.db.rxpdos.len},
+                {"rxpdo %u map", CANOPEN_RXPDO_MAPPING_INDEX, dev.db.rxpdos.len},
+                {"txpdo %u com", CANOPEN_TXPDO_COM_INDEX, dev.db.txpdos.len},
+                {"txpdo %u map", CANOPEN_TXPDO_MAPPING_INDEX, dev.db.txpdos.len}};
     // Each RXPDO's com and map, then each TXPDO's.
     for (uint32_t kind = 0; kind < 4 && e == ERR_NONE; kind += 2)
         for (uint32_t i = 0; i < pdos[kind].count && e == ERR_NONE; i++)

@@ -103,7 +103,7 @@ void take_if_version(device_st *d)
         if (o->obj_type != DB_OBJ_TYPE_IF_VERSION) continue;
         d->if_version_mindex = o->obj.main_index;
         d->if_version_sindex = o->obj.sub_index;
-        d->if_version_size = (uint8_t)(o->obj.type & 7);
+        d->if_version_size = canopen_type_width(o->obj.type);
         return;
     }
 }

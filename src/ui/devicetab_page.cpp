@@ -53,7 +53,6 @@ struct nodeid_change_st {
     uint8_t stored; // 0: nothing stored since the first write
 } nodeid_change = {nullptr, 0, 0};
 
-constexpr uint16_t NODEID_INDEX = 0x100B;
 
 const char *state_name_str(dev_state_e s)
 {
@@ -138,7 +137,7 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
         std::memset(&c.nodeid_edit, 0, sizeof c.nodeid_edit);
         kr_uidigitedit_init(&c.nodeid_edit, d->nodeid, style());
         kr_uidigitedit_set_hex(&c.nodeid_edit, true);
-        kr_uidigitedit_set_limits(&c.nodeid_edit, 1, 127);
+        kr_uidigitedit_set_limits(&c.nodeid_edit, CANOPEN_NODE_ID_MIN, CANOPEN_NODE_ID_MAX);
         kr_uidigitedit_set_value(&c.nodeid_edit, nodeid_change.device == d ? nodeid_change.written : d->nodeid);
         c.nodeid_edit.title = "Node ID";
         c.nodeid_edit.modedata.normal.numpaddialog_title = c.nodeid_edit.title;
@@ -301,7 +300,7 @@ void nodeid_edited(device_st *d, uint8_t id)
         return;
     }
     say_flushed("Writing node id 0x%x to node 0x%x (0x100B)...\n", id, old);
-    if (_kr_canopen_sdo_client_write(old, NODEID_INDEX, 0, 1, &id) != ERR_NONE) {
+    if (_kr_canopen_sdo_client_write(old, CANOPEN_NODE_ID_INDEX, 0, 1, &id) != ERR_NONE) {
         char cause[320];
         job_cause("%s\n", sdo_failure_text(cause, sizeof cause));
         job_error("ERROR: node 0x%x did not take the node id 0x%x.\n", old, id);

@@ -19,7 +19,7 @@ constexpr uint16_t FALLBACK_PX = 16;
 // Bytes of each opcode's fixed part (0 for unused opcodes).
 constexpr uint32_t OP_LEN[12] = {0, 5, 21, 11, 15, 15, 10, 7, 14, 9, 1, 1};
 
-inline uint16_t u16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+inline uint16_t u16(const uint8_t *p) { return kr_get_le16(p); }
 inline int16_t s16(const uint8_t *p) { return (int16_t)u16(p); }
 inline uint32_t u32(const uint8_t *p) { return kr_get_le32(p); }
 

@@ -32,6 +32,7 @@
 #include "sim/sim_frame.h"
 #include "sim/sim_hub.h"
 #include "sim/sim_setup.h"
+#include "canopen/kr_canopen_private.h"
 
 namespace co {
 

@@ -10,6 +10,7 @@
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "scratch.h"
+#include "canopen/kr_canopen_private.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 // by a bus tap), what lands in the caller's buffer, and the retry rule.
 #include <gtest/gtest.h>
 
+#include "canopen/kr_canopen_private.h"
 #include "hal/canopen_harness.h"
 
 namespace {

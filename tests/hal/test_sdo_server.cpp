@@ -217,7 +217,8 @@ TEST_F(SdoServer, LibraryClientBlockTransfersOfEverySize)
             if (n <= 4000) {
                 std::memset(back, 0, sizeof back);
                 e = _kr_canopen_sdo_client_read(NODE, 0x2007, 0, n + 10, back);
-                seg = e == ERR_NONE && _canopen.sdo.client.data_index == n && std::memcmp(back, data.data(), n) == 0
+                seg = e == ERR_NONE && kr_canopen_sdo_client_get_data_index() == n &&
+                              std::memcmp(back, data.data(), n) == 0
                           ? "ok"
                           : "bad";
             }

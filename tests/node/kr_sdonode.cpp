@@ -17,6 +17,7 @@
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
+#include "canopen/kr_canopen_private.h"
 
 namespace {
 

@@ -6,6 +6,7 @@ target_include_directories(kr_hal_sdo_server PUBLIC
   ${CMAKE_SOURCE_DIR}/hal/kr_hal/inc
   ${CMAKE_SOURCE_DIR}/inc
   ${CMAKE_BINARY_DIR}/generated)
+target_include_directories(kr_hal_sdo_server PRIVATE ${KR_HAL_PRIVATE_INC})
 add_dependencies(kr_hal_sdo_server kr_version)
 target_link_libraries(kr_hal_sdo_server PUBLIC Threads::Threads)
 target_compile_definitions(kr_hal_sdo_server PUBLIC CONFIG_CANOPEN_SDO_SERVER=1)
@@ -17,6 +18,7 @@ endif()
 
 add_executable(kr_sdonode ${CMAKE_SOURCE_DIR}/tests/node/kr_sdonode.cpp)
 target_link_libraries(kr_sdonode PRIVATE kr_hal_sdo_server)
+target_include_directories(kr_sdonode PRIVATE ${KR_HAL_PRIVATE_INC})
 
 foreach(t ${KR_TEST_SOURCES})
   get_filename_component(n ${t} NAME_WE)

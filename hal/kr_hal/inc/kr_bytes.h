@@ -12,9 +12,19 @@
 extern "C" {
 #endif
 
+static inline uint16_t kr_get_le16(const uint8_t *p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+
 static inline uint32_t kr_get_le32(const uint8_t *p)
 {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+/* The first n bytes as a little-endian number; bytes past the fourth are not read. */
+static inline uint32_t kr_get_le(const uint8_t *p, uint32_t n)
+{
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < n && i < 4; i++) v |= (uint32_t)p[i] << (8 * i);
+    return v;
 }
 
 static inline void kr_put_le32(uint8_t *p, uint32_t v)

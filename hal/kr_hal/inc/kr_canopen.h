@@ -1,6 +1,6 @@
 /* The CANopen stack: the tool's own node (NMT, heartbeat, EMCY, PDO stubs, object dictionary) and
- * its master functions (NMT commands, the SDO client). The step and receive functions run only in
- * the library task. Valid C11 and C++. */
+ * its master functions (NMT commands, the SDO client). Its state, start-up, step and receive
+ * functions are the library's own. Valid C11 and C++. */
 #ifndef KR_CANOPEN_H
 #define KR_CANOPEN_H
 
@@ -22,44 +22,6 @@ typedef void (*kr_canopen_can_callb_t)(void *app, const kr_can_message_st *msg);
 /* How many CAN listeners (kr_canopen_add_can_listener) the stack holds at once. */
 #define CONFIG_CANOPEN_CAN_LISTENERS 8
 typedef void (*kr_canopen_emcy_callb_t)(uint16_t err_code, uint32_t data);
-
-/* The stack's state. */
-typedef struct {
-    canopen_node_states_e state;
-    uint32_t device_type;
-    uint32_t store_req[1];
-    uint32_t restore_req[3];
-    canopen_identity_object_st identity;
-    kr_delay_st heartbeat_time;
-    uint8_t current_node_id;
-    uint8_t forced_node_id;
-    uint8_t prog_control;
-    kr_ring_buffer_st emcy_rx;
-    canopen_emcy_msg_st emcy_rx_buffer[CONFIG_CANOPEN_EMCY_RX_BUFFER_SIZE];
-    kr_delay_st emcy_inihbit_delay;
-    kr_canopen_emcy_callb_t emcy_callb;
-    uint8_t emcy_suppressed;
-    struct {
-        _kr_canopen_sdo_client_st client;
-#if CONFIG_CANOPEN_SDO_SERVER
-        _kr_canopen_sdo_server_st server;
-#endif
-    } sdo;
-    kr_canopen_can_callb_t can_callback;
-} _kr_canopen_st;
-
-extern _kr_canopen_st _canopen;
-
-/* Library start-up and the 2 ms step. */
-void _kr_canopen_reset(void);
-kr_errors_e _kr_canopen_init(uint8_t nodeid);
-void _kr_canopen_step(uint32_t step_ms);
-/* Whether a block transfer waits for the other side's acknowledgement (or its first answer): the
- * library task then takes frames as they come between two steps, so the next block follows the
- * acknowledgement at once instead of at the next step. */
-bool _kr_canopen_awaits_block_answer(void);
-/* Hands the received frames to the stack, as the step does, without the step's timers. */
-void _kr_canopen_receive(void);
 
 void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb);
 /* Listeners beside the application callback: the step gives every received frame to each, in the
@@ -95,13 +57,6 @@ bool kr_canopen_is_pdo(uint32_t id);
 void kr_canopen_set_our_nodeid(uint8_t nodeid);
 
 const canopen_object_st *_kr_canopen_obj_dict_get(uint16_t main_index, uint8_t subindex);
-
-/* SDO frames shared by client and server. */
-sdo_request_type_e _canopen_sdo_get_request_type(const kr_can_message_st *msg);
-kr_errors_e _kr_canopen_sdo_send(kr_can_message_st *msg);
-kr_errors_e _kr_canopen_sdo_abort(uint32_t request_response, uint16_t main_index, uint8_t sub_index,
-                                  uint32_t err_code);
-void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e sdo_type, uint8_t node_id);
 
 /* PDOs: none are configured in this build, so these find nothing and do nothing. */
 canopen_pdo_com_parameter_st *kr_canopen_rxpdo_get_com(uint8_t pdo);

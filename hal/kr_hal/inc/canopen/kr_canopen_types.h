@@ -23,6 +23,9 @@ extern "C" {
 
 /* Identifier bases; node ids are the low 7 bits. */
 #define CANOPEN_NODE_ID_MASK 0x7Fu
+/* The node ids a device can take (0 addresses every node in an NMT command). */
+#define CANOPEN_NODE_ID_MIN 1
+#define CANOPEN_NODE_ID_MAX 127
 #define CANOPEN_NMT_ID 0x000u
 #define CANOPEN_EMCY_ID 0x080u
 #define CANOPEN_TXPDO1_ID 0x180u
@@ -38,6 +41,21 @@ extern "C" {
 #define CANOPEN_HEARTBEAT_ID 0x700u
 
 #define CANOPEN_KORVANE_VENDOR_ID 0x031Du
+
+/* Communication objects of every device. */
+#define CANOPEN_NODE_ID_INDEX 0x100Bu
+#define CANOPEN_HEARTBEAT_CONSUMER_INDEX 0x1016u
+#define CANOPEN_HEARTBEAT_PRODUCER_INDEX 0x1017u
+#define CANOPEN_IDENTITY_INDEX 0x1018u
+#define CANOPEN_IDENTITY_VENDOR_SUBINDEX 1
+#define CANOPEN_IDENTITY_PRODUCT_SUBINDEX 2
+#define CANOPEN_IDENTITY_REVISION_SUBINDEX 3
+/* PDO parameters: one index per PDO from each base, CANOPEN_PDO_PARAM_SPAN indexes each. */
+#define CANOPEN_RXPDO_COM_INDEX 0x1400u
+#define CANOPEN_RXPDO_MAPPING_INDEX 0x1600u
+#define CANOPEN_TXPDO_COM_INDEX 0x1800u
+#define CANOPEN_TXPDO_MAPPING_INDEX 0x1A00u
+#define CANOPEN_PDO_PARAM_SPAN 0x200u
 
 /* Object indexes of the maker used by the tool's device jobs. */
 #define CANOPEN_STORE_PARAMS_INDEX 0x1010u
@@ -90,6 +108,11 @@ enum {
 #define CANOPEN_ARRAY_MASK 0xC0u
 #define CANOPEN_STRING_MASK 0x30u
 #define CANOPEN_TYPE_LEN(type) ((uint8_t)((type) & CANOPEN_NUMBER_MASK))
+
+/* Whether a type is an array; its elements have the type's width. */
+static inline bool canopen_type_is_array(canopen_object_type_e type) { return (type & CANOPEN_ARRAY_MASK) != 0; }
+/* The bytes of an integer type, or of one element of an array type. */
+static inline uint8_t canopen_type_width(canopen_object_type_e type) { return CANOPEN_TYPE_LEN(type); }
 
 typedef uint8_t canopen_permissions_e;
 enum { CANOPEN_RO = 1, CANOPEN_WO = 2, CANOPEN_RW = 3 };

@@ -10,6 +10,7 @@
 #include "kr_bytes.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
+#include "canopen/kr_canopen_private.h"
 
 _kr_canopen_st _canopen;
 
@@ -28,16 +29,16 @@ std::mutex can_listeners_writer;
 // Object 0x1F50 (program data) has no storage; 0x1F56 (program identification) reads 1.
 canopen_object_st com_objects[] = {
     {0x1000, {0}, CANOPEN_UNSIGNED32, &_canopen.device_type, nullptr, 0, CANOPEN_RO},
-    {0x100B, {0}, CANOPEN_UNSIGNED8, nullptr, nullptr, 0, CANOPEN_RW},
+    {CANOPEN_NODE_ID_INDEX, {0}, CANOPEN_UNSIGNED8, nullptr, nullptr, 0, CANOPEN_RW},
     {CANOPEN_STORE_PARAMS_INDEX, {1}, CANOPEN_ARRAY32, _canopen.store_req, nullptr, 0, CANOPEN_RW},
     {CANOPEN_RESTORE_PARAMS_INDEX, {3}, CANOPEN_ARRAY32, _canopen.restore_req, nullptr, 0, CANOPEN_RW},
     {CANOPEN_PROGRAM_DATA_INDEX, {1}, CANOPEN_ARRAY8, nullptr, nullptr, 0, CANOPEN_RW},
     {CANOPEN_PROGRAM_CONTROL_INDEX, {1}, CANOPEN_ARRAY8, &_canopen.prog_control, nullptr, 0, CANOPEN_RW},
     {CANOPEN_PROGRAM_ID_INDEX, {1}, CANOPEN_ARRAY32, const_cast<uint32_t *>(&program_id), nullptr, 0, CANOPEN_RO},
-    {0x1017, {0}, CANOPEN_UNSIGNED16, nullptr, nullptr, 0, CANOPEN_RW},
+    {CANOPEN_HEARTBEAT_PRODUCER_INDEX, {0}, CANOPEN_UNSIGNED16, nullptr, nullptr, 0, CANOPEN_RW},
     {0x5FF7, {0}, CANOPEN_UNSIGNED32, nullptr, nullptr, 0, CANOPEN_RW},
     {CANOPEN_DEVICE_NAME_INDEX, {0}, CANOPEN_STRING, nullptr, nullptr, 0, CANOPEN_RO}, // the project name
-    {0x1018, {3}, CANOPEN_ARRAY32, &_canopen.identity, nullptr, 0, CANOPEN_RO},
+    {CANOPEN_IDENTITY_INDEX, {3}, CANOPEN_ARRAY32, &_canopen.identity, nullptr, 0, CANOPEN_RO},
 };
 constexpr size_t com_object_count = sizeof(com_objects) / sizeof(com_objects[0]);
 
@@ -174,7 +175,7 @@ kr_errors_e _kr_canopen_init(uint8_t nodeid)
         _canopen.forced_node_id = nodeid;
     } else {
         int8_t id = (int8_t)nv->id;
-        _canopen.current_node_id = id < 0 ? 127 : (uint8_t)id;
+        _canopen.current_node_id = id < 0 ? CANOPEN_NODE_ID_MAX : (uint8_t)id;
         _canopen.forced_node_id = 0;
     }
     _canopen.can_callback = nullptr;

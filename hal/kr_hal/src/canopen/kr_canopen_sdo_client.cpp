@@ -11,6 +11,7 @@
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
+#include "canopen/kr_canopen_private.h"
 
 #define C (_canopen.sdo.client)
 
@@ -638,9 +639,9 @@ void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e 
     }
 }
 
-void _kr_canopen_sdo_client_set_timeout(uint32_t ms) { timeout_override_ms = ms; }
+void kr_canopen_sdo_client_set_timeout(uint32_t ms) { timeout_override_ms = ms; }
 
-bool _kr_canopen_sdo_client_answers_differ(uint8_t node, bool clear)
+bool kr_canopen_sdo_client_answers_differ(uint8_t node, bool clear)
 {
     uint32_t bit = 1u << (node & 31);
     std::atomic<uint32_t> &word = differing_nodes[(node >> 5) & 3];
@@ -765,13 +766,13 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
 kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void) { return C.last_err_code; }
 
 uint32_t _kr_canopen_sdo_client_get_obj_size(void) { return C.obj_size; }
-bool _kr_canopen_sdo_client_size_known(void) { return C.size_known; }
+bool kr_canopen_sdo_client_size_known(void) { return C.size_known; }
 
-uint32_t _kr_canopen_sdo_client_get_data_index(void) { return C.data_index; }
+uint32_t kr_canopen_sdo_client_get_data_index(void) { return C.data_index; }
 
-uint32_t _kr_canopen_sdo_client_get_data_count(void) { return C.data_count; }
+uint32_t kr_canopen_sdo_client_get_data_count(void) { return C.data_count; }
 
-void _kr_canopen_sdo_client_reset_progress(uint32_t count)
+void kr_canopen_sdo_client_reset_progress(uint32_t count)
 {
     C.data_index = 0;
     C.data_count = count;

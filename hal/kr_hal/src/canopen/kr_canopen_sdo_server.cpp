@@ -11,6 +11,7 @@
 #include "kr_canopen.h"
 #include "kr_memory.h"
 #include "kr_rtos.h"
+#include "canopen/kr_canopen_private.h"
 
 namespace {
 
@@ -154,9 +155,9 @@ void initiate_download(const kr_can_message_st *msg)
     if (!obj) return;
     uint8_t b = msg->data[0];
     if (b & 0x02) {
-        if (S.mindex == 0x100B) {
+        if (S.mindex == CANOPEN_NODE_ID_INDEX) {
             if (msg->data[4] == 0) return fail(CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_LOW);
-            if (msg->data[4] > 127) return fail(CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH);
+            if (msg->data[4] > CANOPEN_NODE_ID_MAX) return fail(CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH);
         }
         if (!_canopen_write_fits(obj, msg, S.sindex)) return fail(CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH);
         if (!_canopen_write_data(obj, msg, S.sindex)) return fail(CANOPEN_SDO_ERROR_UNSUPPORTED_ACCESS_TO_OBJECT);

@@ -17,6 +17,7 @@
 #include "kr_rtos_port.h"
 #include "kr_utilities.h"
 #include "ui/kr_uiconfwindow.h"
+#include "canopen/kr_canopen_private.h"
 
 namespace {
 
