@@ -5,19 +5,13 @@
 #include "firmware/esp32.h"
 
 #include <dirent.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdarg>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "run/commands.h"
@@ -25,12 +19,11 @@
 #include "kr_bytes.h"
 #include "kr_can.h"
 #include "kr_canopen.h"
+#include "kr_process.h"
 #include "run/main.h"
 #include "system/system.h"
 #include "bus/terminal.h"
 #include "system/package.h"
-
-extern char **environ;
 
 namespace {
 
@@ -50,89 +43,47 @@ std::atomic<bool> async_finished{true};
 
 // Starts a program found on PATH with only standard input, output and error, default signal
 // handling and no blocked signals. False when it could not be started.
-bool spawn(const char *program, const std::vector<std::string> &args, pid_t *pid)
+bool spawn(const std::vector<std::string> &args, kr_process_st *child)
 {
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    std::vector<const char *> argv;
+    for (const std::string &a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&defaults, s);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    int rc = posix_spawnp(pid, program, &fa, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    return rc == 0;
-}
-
-// Polls for the child's end until the deadline or, when asked, a Ctrl-C; true when it ended (status
-// filled).
-bool wait_child(pid_t pid, int *status, std::chrono::steady_clock::time_point deadline, bool until_signal)
-{
-    for (;;) {
-        pid_t r = waitpid(pid, status, WNOHANG);
-        if (r == pid) return true;
-        if (r < 0 && errno != EINTR) {
-            *status = -1;
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline || (until_signal && kr_signal_requested())) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return kr_process_spawn(child, argv.data(), nullptr) == 0;
 }
 
 // Waits for esptool in the blocking section (the library task keeps receiving meanwhile). After the
 // run limit, or at once after a Ctrl-C (so the device is resumed soon), it is asked to end, then
 // killed; it is always reaped. True when it exited with 0.
-bool wait_esptool(pid_t pid)
+bool wait_esptool(kr_process_st *child)
 {
-    int status = 0;
     bool timed_out = false;
     {
         kr_rtos_blocking_section section;
-        auto now = std::chrono::steady_clock::now();
-        if (!wait_child(pid, &status, now + std::chrono::milliseconds(run_limit_ms), true)) {
+        if (kr_process_wait(child, run_limit_ms, true) != KR_PROCESS_ENDED) {
             timed_out = !kr_signal_requested();
-            uint32_t grace = timed_out ? term_grace_ms : ESPTOOL_SIGNAL_GRACE_MS;
-            kill(pid, SIGTERM);
-            if (!wait_child(pid, &status, std::chrono::steady_clock::now() + std::chrono::milliseconds(grace), false)) {
-                kill(pid, SIGKILL);
-                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-                }
-            }
+            kr_process_stop(child, timed_out ? term_grace_ms : ESPTOOL_SIGNAL_GRACE_MS);
         }
     }
     if (timed_out) {
         job_cause("ERROR: esptool did not end within %u seconds; it was stopped.\n", run_limit_ms / 1000);
         return false;
     }
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return child->status != -1 && WIFEXITED(child->status) && WEXITSTATUS(child->status) == 0;
 }
 
 // After `python3 -m esptool` failed: true when python3 has no esptool module at all, so the user
 // is told to install it rather than to check the cable.
 bool python_lacks_esptool(void)
 {
-    pid_t pid = -1;
-    if (!spawn("python3",
-               {"python3", "-c", "import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('esptool') else 3)"},
-               &pid))
+    kr_process_st child;
+    if (!spawn({"python3", "-c", "import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('esptool') else 3)"},
+               &child))
         return false;
-    int status = 0;
     {
         kr_rtos_blocking_section section;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        kr_process_wait(&child, KR_PROCESS_NO_DEADLINE, false);
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 3;
+    return WIFEXITED(child.status) && WEXITSTATUS(child.status) == 3;
 }
 
 bool flash_images(const krdev_st &krdev)
@@ -275,23 +226,24 @@ bool run_esptool(const char *const *argv)
     if (args.empty()) return false;
     std::fflush(stdout);
     std::fflush(stderr);
-    pid_t pid = -1;
-    bool started = spawn("esptool", args, &pid);
+    kr_process_st child;
+    args[0] = "esptool";
+    bool started = spawn(args, &child);
     if (!started) {
         args[0] = "esptool.py";
-        started = spawn("esptool.py", args, &pid);
+        started = spawn(args, &child);
     }
     bool python = false;
     if (!started) {
         std::vector<std::string> py = {"python3", "-m", "esptool"};
         py.insert(py.end(), args.begin() + 1, args.end());
-        started = python = spawn("python3", py, &pid);
+        started = python = spawn(py, &child);
     }
     if (!started) {
         job_cause("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
         return false;
     }
-    if (wait_esptool(pid)) return true;
+    if (wait_esptool(&child)) return true;
     if (python && !kr_signal_requested() && python_lacks_esptool())
         job_cause("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
     return false;

@@ -3,12 +3,8 @@
 #include "online/krhttp.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,37 +17,25 @@
 #include <string>
 
 #include "kr_bytes.h"
+#include "kr_process.h"
 #include "kr_rtos.h"
-
-extern char **environ;
 
 namespace {
 
 const int32_t kDefaultMaxTimeS = 300; // when the configuration names no max-time
 const size_t kOutputMax = 65536;      // curl's write-out is a few bytes
 
-// What Ctrl-C must not leave behind: the temporary files of the request (the configuration holds it)
-// and the running child. Read by the signal handler, so only lock-free atomics and fixed buffers.
+// What Ctrl-C must not leave behind: the temporary files of the request (the configuration holds it).
+// The running child is stopped by the handler before this runs. Read by the signal handler, so only
+// lock-free atomics and fixed buffers.
 struct tmp_slot_st {
     std::atomic<bool> used{false};
     char path[KRHTTP_PATH_LEN];
 };
 tmp_slot_st tmp_slots[4];
-std::atomic<pid_t> child_pid{0};
-// Set while a child is spawned and its pid not yet stored; that thread holds signals off meanwhile.
-std::atomic<bool> spawning{false};
 
 void signal_cleanup()
 {
-    for (int i = 0; i < 500 && spawning.load(); i++) {
-        struct timespec ms = {0, 1000000};
-        nanosleep(&ms, nullptr);
-    }
-    pid_t pid = child_pid.load();
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0); // gone before its output file is unlinked, so it cannot write it again
-    }
     for (tmp_slot_st &s : tmp_slots)
         if (s.used.load()) unlink(s.path);
 }
@@ -76,13 +60,6 @@ void errf(char *err, uint32_t err_length, const char *format, ...)
     va_start(ap, format);
     std::vsnprintf(err, err_length, format, ap);
     va_end(ap);
-}
-
-double now_ms()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
 // Drops double quotes, CR and LF, cuts to 511 characters, doubles each backslash (curl reads a
@@ -110,8 +87,6 @@ struct run_result {
     std::string out;
 };
 
-// Runs argv[0] (looked up on PATH) with standard output into a pipe, standard input and error on
-// /dev/null. timeout_ms < 0: no bound; otherwise the program is killed when it runs longer.
 // A file the program writes that may grow to at most max bytes; path null: none.
 struct output_cap_st {
     const char *path;
@@ -124,106 +99,61 @@ bool cap_exceeded(const output_cap_st &cap)
     return cap.path && stat(cap.path, &st) == 0 && (uint64_t)st.st_size > cap.max;
 }
 
+struct capture_st {
+    run_result *result;
+    output_cap_st cap;
+};
+
+void keep_output(void *ctx, const char *data, size_t size)
+{
+    std::string &out = static_cast<capture_st *>(ctx)->result->out;
+    if (out.size() < kOutputMax) out.append(data, size);
+}
+
+// Checked while it downloads: a body of any size would otherwise fill the disk first.
+bool within_cap(void *ctx)
+{
+    capture_st *c = static_cast<capture_st *>(ctx);
+    if (cap_exceeded(c->cap)) c->result->too_large = true;
+    return !c->result->too_large;
+}
+
+// Runs argv[0] (looked up on PATH) with standard output into a pipe, standard input and error on
+// /dev/null. timeout_ms < 0: no bound; otherwise the program is killed when it runs longer. A
+// Ctrl-C's handler kills it before the request's files go.
 run_result run_captured(const char *const argv[], double timeout_ms, output_cap_st cap = {nullptr, 0})
 {
     run_result r;
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) {
-        r.spawn_error = errno;
-        return r;
+    capture_st capture = {&r, cap};
+    kr_process_options_st o = {};
+    o.stdio[0] = KR_PROCESS_DEV_NULL;
+    o.stdio[1] = KR_PROCESS_PIPE;
+    o.stdio[2] = KR_PROCESS_DEV_NULL;
+    o.stop_at_signal_end = true;
+    o.on_output = keep_output;
+    if (cap.path) {
+        o.keep_waiting = within_cap;
+        o.check_ms = 100;
     }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    // A signal between the spawn and the stored pid would leave the child running on.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &before);
-    spawning.store(true);
-    int rc = posix_spawnp(&pid, argv[0], &fa, &attr, const_cast<char *const *>(argv), environ);
-    if (rc == 0) child_pid.store(pid);
-    spawning.store(false);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
-    close(p[1]);
-    if (rc != 0) {
-        close(p[0]);
-        r.spawn_error = rc;
-        return r;
-    }
-
-    int status = 0;
+    o.ctx = &capture;
+    kr_process_st child;
+    r.spawn_error = kr_process_spawn(&child, argv, &o);
+    if (r.spawn_error) return r;
     {
         kr_rtos_blocking_section blocking;
-        double deadline = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
-        auto remaining = [&]() -> int {
-            if (deadline < 0) return 100;
-            double left = deadline - now_ms();
-            return left <= 0 ? 0 : left > 100 ? 100 : (int)left + 1;
-        };
-        bool open_ = true;
-        while (open_) {
-            if (deadline >= 0 && now_ms() >= deadline) {
-                r.timed_out = true;
-                break;
-            }
-            // Checked while it downloads: a body of any size would otherwise fill the disk first.
-            if (cap_exceeded(cap)) {
-                r.too_large = true;
-                break;
-            }
-            pollfd pf = {p[0], POLLIN, 0};
-            int n = poll(&pf, 1, remaining());
-            if (n < 0 && errno != EINTR) break;
-            if (n <= 0) continue;
-            char buf[4096];
-            ssize_t got = read(p[0], buf, sizeof buf);
-            if (got > 0) {
-                if (r.out.size() < kOutputMax) r.out.append(buf, (size_t)got);
-            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-                open_ = false;
-            }
-        }
-        // Standard output is closed; the program is ending. Still bounded by the deadline. Not reaped
-        // before the signal handler forgets it: its pid cannot go to another process meanwhile.
-        for (;;) {
-            siginfo_t si{};
-            bool stop = r.timed_out || r.too_large;
-            int w = stop ? 0 : waitid(P_PID, (id_t)pid, &si, WEXITED | WNOHANG | WNOWAIT);
-            if (w == 0 && si.si_pid == pid) break;
-            if (w < 0 && errno != EINTR) break;
-            if (!stop && cap_exceeded(cap)) r.too_large = stop = true;
-            if (stop || (deadline >= 0 && now_ms() >= deadline)) {
-                if (!r.too_large) r.timed_out = true;
-                kill(pid, SIGKILL);
-                break;
-            }
-            usleep(500);
-        }
-        child_pid.store(0);
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        uint32_t limit = timeout_ms < 0 ? KR_PROCESS_NO_DEADLINE : (uint32_t)timeout_ms;
+        kr_process_wait_e w = kr_process_wait(&child, limit, false);
+        if (w != KR_PROCESS_ENDED) {
+            if (!r.too_large) r.timed_out = true;
+            kr_process_stop(&child, 0);
         }
     }
-    close(p[0]);
     if (!r.timed_out && !r.too_large) {
-        if (WIFEXITED(status)) {
+        if (WIFEXITED(child.status)) {
             r.exited = true;
-            r.exit_code = WEXITSTATUS(status);
-        } else if (WIFSIGNALED(status)) {
-            r.signal = WTERMSIG(status);
+            r.exit_code = WEXITSTATUS(child.status);
+        } else if (WIFSIGNALED(child.status)) {
+            r.signal = WTERMSIG(child.status);
         }
     }
     return r;

@@ -15,11 +15,6 @@
 #include "sim_setup.h"
 #include "system/system.h"
 
-// Ticks added to the clock (linked with --wrap): a test moves time on instead of sleeping through it.
-static uint32_t g_tick_skip = 0;
-extern "C" uint32_t __real_kr_rtos_get_tick_count(void);
-extern "C" uint32_t __wrap_kr_rtos_get_tick_count(void) { return __real_kr_rtos_get_tick_count() + g_tick_skip; }
-
 namespace {
 
 kr_can_message_st frame(uint32_t id, std::vector<uint8_t> bytes, kr_can_msg_types_e type = CAN_STD)
@@ -55,6 +50,7 @@ struct Monitor : ::testing::Test {
     }
     void TearDown() override
     {
+        kr_rtos_test_clock_manual(false);
         for (uint8_t node : heard) find_blacklist_node(node);
         heard.clear();
     }
@@ -205,8 +201,9 @@ TEST_F(Monitor, BootExpectationFollowsOnlyInTime)
     }
 
     // Late: the node comes back more than 2000 ticks after the flash, so discovery adds it as new.
+    kr_rtos_test_clock_manual(true);
     find_expect_boot_nodeid(flashed, 0x34);
-    g_tick_skip += 2100;
+    kr_rtos_test_clock_advance(2100);
     heartbeat(0x34, 0);
     testing::internal::CaptureStdout();
     find_poll_new_devices();

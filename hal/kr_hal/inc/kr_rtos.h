@@ -44,6 +44,11 @@ bool kr_rtos_scheduler_running(void);
 kr_errors_e kr_rtos_add_idle_task(void (*task_function)(void *app, uint32_t step_ms));
 bool kr_rtos_idle_task_set(void);
 kr_errors_e kr_rtos_add_tick_task(void (*task_function)(void *app, uint32_t step_ms));
+/* Tests in one process that run no scheduler: the tick count stops and moves only by
+ * kr_rtos_test_clock_advance, so a test moves time on instead of sleeping through it. Back on the
+ * host clock, time goes on from where it was moved to. False while the scheduler runs. */
+bool kr_rtos_test_clock_manual(bool manual);
+void kr_rtos_test_clock_advance(uint32_t ms);
 
 /* Critical sections hold the run token; they nest. */
 void kr_rtos_enter_critical(void);

@@ -1,11 +1,8 @@
 // File dialogs through zenity: an argument vector (never a shell), its answer read from a pipe,
 // its standard error (toolkit noise) dropped. The dialog runs inside the RTOS critical section, so
 // nothing else of the program runs while it is open.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kr_process.h"
 #include "kr_rtos.h"
 #include "ui/kr_uifiledialog.h"
 
@@ -32,16 +30,20 @@ struct answer {
     std::string out;
 };
 
+void keep_answer(void *ctx, const char *data, size_t size)
+{
+    answer &a = *static_cast<answer *>(ctx);
+    if (a.out.size() + size > MAX_ANSWER)
+        a.too_long = true; // read on so the dialog never blocks on a full pipe
+    else
+        a.out.append(data, size);
+}
+
 answer run_zenity(const std::vector<std::string> &args)
 {
     answer a;
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        a.spawn_errno = errno;
-        return a;
-    }
-    std::vector<char *> argv;
-    for (const std::string &s : args) argv.push_back(const_cast<char *>(s.c_str()));
+    std::vector<const char *> argv;
+    for (const std::string &s : args) argv.push_back(s.c_str());
     argv.push_back(nullptr);
     // Paths are bytes; zenity reads and writes them in a UTF-8 locale.
     std::vector<std::string> env;
@@ -52,36 +54,19 @@ answer run_zenity(const std::vector<std::string> &args)
     for (std::string &s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, "zenity", &fa, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        a.spawn_errno = rc;
-        return a;
-    }
+    kr_process_options_st o = {};
+    o.stdio[0] = KR_PROCESS_DEV_NULL;
+    o.stdio[1] = KR_PROCESS_PIPE;
+    o.stdio[2] = KR_PROCESS_DEV_NULL;
+    o.envp = envp.data();
+    o.on_output = keep_answer;
+    o.ctx = &a;
+    kr_process_st child;
+    a.spawn_errno = kr_process_spawn(&child, argv.data(), &o);
+    if (a.spawn_errno) return a;
     a.spawned = true;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (a.out.size() + (size_t)n > MAX_ANSWER)
-            a.too_long = true; // read on so the dialog never blocks on a full pipe
-        else
-            a.out.append(buf, (size_t)n);
-    }
-    close(fds[0]);
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    a.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    kr_process_wait(&child, KR_PROCESS_NO_DEADLINE, false);
+    a.status = WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1;
     return a;
 }
 

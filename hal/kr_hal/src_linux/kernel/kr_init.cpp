@@ -1,10 +1,12 @@
 // Library start-up, the library task, the kernel's application hooks, Ctrl-C, restart and the
 // platform stubs of the portable library code.
+#include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -69,11 +71,16 @@ std::atomic<void (*)(void)> signal_preamble{nullptr};
 std::atomic<bool> signal_held{false};
 std::atomic<int> signal_pending{0};
 std::atomic<bool> signal_ending{false};
+// A held request is also written here, so that a wait in poll (for a child, say) wakes at once. Never
+// read empty again: the request stays until the run ends.
+std::atomic<int> signal_wake_read{-1};
+std::atomic<int> signal_wake_write{-1};
 
 // Only async-signal-safe calls: the window is left to the process end.
 [[noreturn]] void signal_exit(int status)
 {
     signal_ending = true;
+    kr_process_signal_end();
     for (auto &c : signal_cleanups) {
         void (*cleanup)(void) = c.load();
         if (cleanup) cleanup();
@@ -84,10 +91,17 @@ std::atomic<bool> signal_ending{false};
 
 void signal_callb(int status)
 {
+    const int saved_errno = errno; // a held request returns into the interrupted code
     if (void (*preamble)(void) = signal_preamble.load()) preamble();
     ssize_t r = write(STDERR_FILENO, SIGNAL_MESSAGE, sizeof SIGNAL_MESSAGE - 1);
     (void)r;
-    if (signal_held && signal_pending.exchange(status) == 0) return;
+    if (signal_held && signal_pending.exchange(status) == 0) {
+        const char wake = 1;
+        ssize_t w = write(signal_wake_write.load(), &wake, 1);
+        (void)w;
+        errno = saved_errno;
+        return;
+    }
     signal_exit(status);
 }
 
@@ -109,6 +123,11 @@ void kr_init(void *device)
 
 void kr_install_signal_handler(void)
 {
+    int wake[2];
+    if (signal_wake_read.load() < 0 && pipe2(wake, O_CLOEXEC | O_NONBLOCK) == 0) {
+        signal_wake_write = wake[1];
+        signal_wake_read = wake[0];
+    }
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = signal_callb;
@@ -188,6 +207,8 @@ void kr_set_signal_preamble(void (*preamble)(void)) { signal_preamble = preamble
 void kr_signal_hold(void) { signal_held = true; }
 
 bool kr_signal_requested(void) { return signal_pending != 0; }
+
+int kr_signal_wake_fd(void) { return signal_wake_read; }
 
 bool kr_signal_ending(void) { return signal_ending; }
 

@@ -111,12 +111,27 @@ thread_local uint32_t tl_prestart_crit = 0;
 
 using ulock = std::unique_lock<std::mutex>;
 
-uint64_t now_tick()
+// Tests only: a manual clock that moves when a test advances it, and what time it reached, so that the
+// host clock resumes from there instead of running back. The product never sets either.
+std::atomic<bool> manual_clock{false};
+std::atomic<uint64_t> manual_tick{0};
+std::atomic<uint64_t> clock_offset{0};
+
+uint64_t host_tick()
 {
     return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(kclock::now() - K().epoch).count();
 }
 
-kclock::time_point tick_time(uint64_t tick) { return K().epoch + std::chrono::milliseconds(tick); }
+uint64_t now_tick()
+{
+    if (manual_clock.load(std::memory_order_relaxed)) return manual_tick.load();
+    return host_tick() + clock_offset.load(std::memory_order_relaxed);
+}
+
+kclock::time_point tick_time(uint64_t tick)
+{
+    return K().epoch + std::chrono::milliseconds(tick) - std::chrono::milliseconds(clock_offset.load());
+}
 
 void wake_task(kr_rtos_task *t)
 {
@@ -559,6 +574,27 @@ void kr_rtos_yield(void)
 }
 
 uint32_t kr_rtos_get_tick_count(void) { return (uint32_t)now_tick(); }
+
+bool kr_rtos_test_clock_manual(bool manual)
+{
+    std::lock_guard<std::mutex> g(K().lock);
+    // A running scheduler's timed waits follow the host clock.
+    if (K().running) return false;
+    if (manual == manual_clock.load()) return true;
+    if (manual) {
+        manual_tick = now_tick();
+    } else {
+        const uint64_t host = host_tick(), reached = manual_tick.load();
+        clock_offset = reached > host ? reached - host : 0;
+    }
+    manual_clock = manual;
+    return true;
+}
+
+void kr_rtos_test_clock_advance(uint32_t ms)
+{
+    if (manual_clock.load()) manual_tick += ms;
+}
 
 kr_rtos_task_handle_t kr_rtos_current_task(void) { return tl_self; }
 
