@@ -9,12 +9,6 @@
 
 namespace {
 
-void fail(const char *job, const char *why)
-{
-    log_end();
-    job_error("ERROR: %s: %s\n", job, why);
-}
-
 const char *port_reason()
 {
     const char *f = kr_can_get_fault();
@@ -33,7 +27,7 @@ bool bus_ready(const char *job)
     if (kr_can_is_connected()) return true;
     if (kr_can_get_state() == CAN_STATE_INIT) kr_can_set_up(false);
     if (kr_can_is_connected()) return true;
-    fail(job, port_reason());
+    job_error("ERROR: %s: %s\n", job, port_reason());
     return false;
 }
 
@@ -45,7 +39,7 @@ bool bus_node_is_other(const char *job, unsigned node)
                   "node id 0x%x is krcan's own node id on the bus, so no device answers there; give the device's "
                   "node id with --nodeid.",
                   node);
-    fail(job, why);
+    job_error("ERROR: %s: %s\n", job, why);
     return false;
 }
 
@@ -65,7 +59,7 @@ bool bus_nodeid_selected(const char *what, unsigned node)
 bool bus_still_up(const char *job)
 {
     if (kr_can_is_connected()) return true;
-    fail(job, port_reason());
+    job_error("ERROR: %s: %s\n", job, port_reason());
     return false;
 }
 
@@ -78,7 +72,7 @@ bool bus_node_stopped(const char *job, bool report)
                       "the tool's own CANopen node 0x%x was stopped by an NMT command from the bus, so it hears "
                       "nothing until a start or pre-operational command.",
                       (unsigned)kr_canopen_get_nodeid());
-        fail(job, why);
+        job_error("ERROR: %s: %s\n", job, why);
     }
     return true;
 }
