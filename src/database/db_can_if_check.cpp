@@ -54,7 +54,7 @@ kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev
     PROMPT("CAN interface revision differ between %s (%i) and %s (%i).\nSome parameters might load incorrectly.\n\n",
            file_source, (int)file_version, dev_source, (int)dev_version);
     say_flushed("CAN interface revision mismatch: %s (%i) vs %s (%i)\n", file_source, (int)file_version, dev_source,
-            (int)dev_version);
+                (int)dev_version);
     const char *suffix = skip_all ? ",\nor 'skipall' to skip the rest of the parameter file" : "";
     uint32_t low = (uint32_t)std::min(file_version, dev_version);
     uint32_t high = (uint32_t)std::max(file_version, dev_version);

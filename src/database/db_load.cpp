@@ -710,8 +710,8 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
     } else if (db_read_in_range(&v, n, "", "NODEID", 1, 127)) {
         if (!nodeid_force_set) db->node_id = (uint8_t)v.value_exact;
         else if (db->node_id != v.value_exact)
-            say_flushed("The node id %u given before --db holds over the document's %" PRIi64 ".\n", (unsigned)db->node_id,
-                    v.value_exact);
+            say_flushed("The node id %u given before --db holds over the document's %" PRIi64 ".\n",
+                        (unsigned)db->node_id, v.value_exact);
     }
     dbvalue_free(&v);
 
@@ -782,7 +782,7 @@ bool cmd_db(const char *path)
     }
     std::string base = folder_of(path);
     say_flushed("file size: %u bytes, format: %s\n", (unsigned)std::strlen(text),
-            parser_format_to_str(parser_format_from_filename(path)));
+                parser_format_to_str(parser_format_from_filename(path)));
     open_content.push_back(path);
     const unsigned errors_before = job_error_count();
     document_ok(root, text, path);

@@ -485,9 +485,9 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
             filter_seen[file_id] = true;
         } else if (sel_set && system_nodeid_valid(sel) && l.file_dev_count == 1 && file_id != sel) {
             if (!force) {
-                job_warning("The selected node id (0x%x) differs from the node id in the parameter file (0x%x).\nLoading "
-                            "the parameters to device 0x%x without changing its node id.\nUse the 'forcenodeid' command "
-                            "to assign the node id from the parameter file to the device.\n",
+                job_warning("The selected node id (0x%x) differs from the node id in the parameter file "
+                            "(0x%x).\nLoading the parameters to device 0x%x without changing its node id.\nUse the "
+                            "'forcenodeid' command to assign the node id from the parameter file to the device.\n",
                             (unsigned)sel, (unsigned)file_id, (unsigned)sel);
             } else {
                 kr_errors_e e = confirm_nodeid_change(sel, file_id);
@@ -863,8 +863,8 @@ void loadparam_step(void *)
                 job_note("The parameter file contains %u device(s). Loading only the ones with node id %s.\n",
                          (unsigned)n, list);
             else if (n >= 2 && dev.system.forced_nodeid_set)
-                job_warning("The parameter file contains %u devices.\nThe selected node id 0x%x is ignored, each device "
-                            "is addressed with the node id from the parameter file.\n",
+                job_warning("The parameter file contains %u devices.\nThe selected node id 0x%x is ignored, each "
+                            "device is addressed with the node id from the parameter file.\n",
                             (unsigned)n, (unsigned)dev.system.forced_nodeid);
             parser_node_st el = parser_array_at(devs, 0);
             for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
@@ -923,8 +923,8 @@ void loadparam_step(void *)
             job_error("\nERROR: Parameter loading stopped: the parameter file could not be read.\nNothing was written "
                       "to the device(s).\n\n");
         else
-            job_error("\nERROR: Parameter loading stopped: the parameter file '%s' could not be read.\n%s", invalid_file,
-                      partial);
+            job_error("\nERROR: Parameter loading stopped: the parameter file '%s' could not be read.\n%s",
+                      invalid_file, partial);
     } else if (err != ERR_NONE && unanswered) {
         job_error("\nERROR: Parameter loading stopped: a question got no answer before the input ended.\n%s", partial);
     } else if (err != ERR_NONE && lp::device_fault_seen) {
@@ -932,7 +932,8 @@ void loadparam_step(void *)
                   "above).\n%s",
                   partial);
     } else if (err != ERR_NONE && lp::wrong_format_seen) {
-        job_error("\nERROR: Parameter loading stopped: an entry of the parameter file is in a wrong format.\n%s", partial);
+        job_error("\nERROR: Parameter loading stopped: an entry of the parameter file is in a wrong format.\n%s",
+                  partial);
     } else if (err != ERR_NONE) {
         job_error("\nERROR: Parameter loading stopped due to a CANopen communication error.\n%s", partial);
     } else if (l.sys_load_mode) {

@@ -173,7 +173,8 @@ bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode
     }
     if (!device->filepath[0]) {
         if (!loadparam_is_cancelled())
-            job_error("ERROR: the device has no configuration package; assign a .krdev\nfile before loading parameters.\n");
+            job_error("ERROR: the device has no configuration package; assign a .krdev\nfile before loading "
+                      "parameters.\n");
         return false;
     }
     if (!path_fits(file)) return false;

@@ -342,7 +342,8 @@ kr_errors_e write_string(const entry_ctx &c, const char *text)
 {
     uint32_t sub = (uint32_t)c.sindex + c.offset;
     LOG("Writing '%s' (0x%x) = \"%s\"", c.name, (unsigned)c.mindex, text);
-    if (c.mode == LOADPARAM_WRITE_OR) job_warning("WRITE: OR does not apply to the string '%s'; it is written as is\n", c.name);
+    if (c.mode == LOADPARAM_WRITE_OR)
+        job_warning("WRITE: OR does not apply to the string '%s'; it is written as is\n", c.name);
     kr_errors_e e = loadparam_sdo_write(target_nodeid, c.mindex, (uint8_t)sub, (uint32_t)std::strlen(text) + 1, text);
     if (e == ERR_NONE) {
         if (log_line_live)
@@ -720,8 +721,8 @@ parser_node_st query_keyed_select(parser_node_st qref, const query_st *q)
 {
     parser_node_st sel = parser_find_child(qref, q->answers[q->correct_answer]);
     if (!parser_node_is_valid(sel) && !check_only)
-        job_warning("Query '%s': chosen answer \"%s\" is not a key in its value object. Skipping this value.\n", q->name,
-                    q->answers[q->correct_answer]);
+        job_warning("Query '%s': chosen answer \"%s\" is not a key in its value object. Skipping this value.\n",
+                    q->name, q->answers[q->correct_answer]);
     return sel;
 }
 

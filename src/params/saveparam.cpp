@@ -445,7 +445,8 @@ bool finish_file(parser_writer_st *w, kr_errors_e err, const char *file, const c
     // Through a link that names no file the save would put a new file in the link's place.
     struct stat link {}, target {};
     if (lstat(file, &link) == 0 && S_ISLNK(link.st_mode) && stat(file, &target) != 0) {
-        job_error("Failed creating the output file '%s'\n  it is a symbolic link to a file that does not exist.\n", file);
+        job_error("Failed creating the output file '%s'\n  it is a symbolic link to a file that does not exist.\n",
+                  file);
         return false;
     }
     if (!parser_write_file(file, w->format == PARSER_FORMAT_YAML ? w->yaml.start_ptr : w->json.start_ptr)) {
