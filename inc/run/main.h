@@ -28,6 +28,26 @@
 extern "C" {
 #endif
 
+/* The console colours: only the run model and its output macros use them. */
+#define PRINT_RESET "\033[0m"
+#define PRINT_BLACK "\033[30m"
+#define PRINT_RED "\033[31m"
+#define PRINT_GREEN "\033[32m"
+#define PRINT_YELLOW "\033[33m"
+#define PRINT_BLUE "\033[34m"
+#define PRINT_MAGENTA "\033[35m"
+#define PRINT_CYAN "\033[36m"
+#define PRINT_WHITE "\033[37m"
+#define PRINT_BOLD "\033[1m"
+#define PRINT_BOLDBLACK "\033[1m\033[30m"
+#define PRINT_BOLDRED "\033[1m\033[31m"
+#define PRINT_BOLDGREEN "\033[1m\033[32m"
+#define PRINT_BOLDYELLOW "\033[1m\033[33m"
+#define PRINT_BOLDBLUE "\033[1m\033[34m"
+#define PRINT_BOLDMAGENTA "\033[1m\033[35m"
+#define PRINT_BOLDCYAN "\033[1m\033[36m"
+#define PRINT_BOLDWHITE "\033[1m\033[37m"
+
 /* Progress and diagnostics: standard error, only while not silent. */
 #define PRINT(...)                        \
     do {                                  \
@@ -134,7 +154,15 @@ void vjob_warning(const char *format, va_list ap);
  * frame failed), in bold red: the caller's own line says what became of the job. */
 void job_cause(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void vjob_cause(const char *format, va_list ap);
+/* The cause line of the SDO transfer that just failed, as job_cause: "  SDO transfer failed: " and the
+ * client's own reason when the failure was ours, else the SDO error line of LOG_SDO_ERROR. */
+void job_sdo_cause(void);
+/* A progress note of a job: standard error, flushed, only while not silent; an open progress line is
+ * ended first. It neither fails nor warns. */
+void job_note(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_ok(void);
+/* A step that came right in the end, on a line of its own: the text in green, then " OK" as LOG_OK. */
+void log_ok_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* The cause line of the SDO transfer that just failed, on standard output: the client's own reason
  * when the failure was ours (lost port, stopped own node, another client on the node, a cancel),
@@ -154,6 +182,7 @@ const char *sdo_failure_text(char *dest, size_t dest_len);
     } while (0)
 #define PROMPT(...)                           \
     do {                                      \
+        log_end();                            \
         fprintf(stderr, PRINT_BOLD);          \
         fprintf(stderr, __VA_ARGS__);         \
         fprintf(stderr, PRINT_RESET);         \

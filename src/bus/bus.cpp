@@ -10,12 +10,6 @@
 
 namespace {
 
-void fail(const char *job, const char *why)
-{
-    log_end();
-    job_error("ERROR: %s: %s\n", job, why);
-}
-
 // The listener that has the frames, and under each borrow still under way the one it took them from.
 // Only tasks change these, one at a time, so they need no lock.
 kr_canopen_can_callb_t holder = nullptr;
@@ -31,7 +25,7 @@ bool hand_frames_to(const char *job, kr_canopen_can_callb_t listener)
     // In before the old one goes out: a refusal leaves the frames where they were. Added again even
     // when it holds them: the stack's start-up empties its list.
     if (listener && kr_canopen_add_can_listener(listener) != ERR_NONE) {
-        fail(job, "the CANopen stack has no room for another CAN listener.");
+        job_error("ERROR: %s: %s\n", job, "the CANopen stack has no room for another CAN listener.");
         return false;
     }
     if (holder && holder != listener) kr_canopen_remove_can_listener(holder);
@@ -57,7 +51,7 @@ bool bus_ready(const char *job)
     if (kr_can_is_connected()) return true;
     if (kr_can_get_state() == CAN_STATE_INIT) kr_can_set_up(false);
     if (kr_can_is_connected()) return true;
-    fail(job, port_reason());
+    job_error("ERROR: %s: %s\n", job, port_reason());
     return false;
 }
 
@@ -69,7 +63,7 @@ bool bus_node_is_other(const char *job, unsigned node)
                   "node id 0x%x is krcan's own node id on the bus, so no device answers there; give the device's "
                   "node id with --nodeid.",
                   node);
-    fail(job, why);
+    job_error("ERROR: %s: %s\n", job, why);
     return false;
 }
 
@@ -89,7 +83,7 @@ bool bus_nodeid_selected(const char *what, unsigned node)
 bool bus_still_up(const char *job)
 {
     if (kr_can_is_connected()) return true;
-    fail(job, port_reason());
+    job_error("ERROR: %s: %s\n", job, port_reason());
     return false;
 }
 
@@ -102,7 +96,7 @@ bool bus_node_stopped(const char *job, bool report)
                       "the tool's own CANopen node 0x%x was stopped by an NMT command from the bus, so it hears "
                       "nothing until a start or pre-operational command.",
                       (unsigned)kr_canopen_get_nodeid());
-        fail(job, why);
+        job_error("ERROR: %s: %s\n", job, why);
     }
     return true;
 }
@@ -112,7 +106,7 @@ bool bus_take_frames(const char *job, kr_canopen_can_callb_t listener) { return 
 bool bus_borrow_frames(const char *job, kr_canopen_can_callb_t listener)
 {
     if (borrow_count == sizeof borrows / sizeof borrows[0]) {
-        fail(job, "too many borrows of the received CAN frames at once.");
+        job_error("ERROR: %s: %s\n", job, "too many borrows of the received CAN frames at once.");
         return false;
     }
     kr_canopen_can_callb_t lender = holder;

@@ -117,12 +117,11 @@ void print_abort(const sdo_job_st &job, FILE *out)
 // A failed read is always reported, whatever silent says, and fails the run.
 void report_read_error(const sdo_job_st &job, kr_errors_e err)
 {
-    fprintf(stderr, "SDO read returned an error:\n");
+    job_error_plain_stderr("SDO read returned an error:\n");
     if (err == ERR_ABORTED)
         print_abort(job, stderr);
     else
         fprintf(stderr, "0x%x, %u: error %u\n", (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)err);
-    main_set_run_failed();
 }
 
 // The bytes of the last upload that actually arrived, at most n.
@@ -136,10 +135,9 @@ bool answers_agree(const sdo_job_st &job, kr_errors_e err)
 {
     if (err == ERR_NONE) kr_rtos_task_delay(SDO_SECOND_ANSWER_MS);
     if (!kr_canopen_sdo_client_answers_differ(job.node_id, true)) return true;
-    fprintf(stderr, "SDO read returned an error:\n0x%x, %u: node 0x%x gave two different answers: two devices share this "
-                    "node id.\n",
-            (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)job.node_id);
-    main_set_run_failed();
+    job_error_plain_stderr("SDO read returned an error:\n0x%x, %u: node 0x%x gave two different answers: two devices "
+                           "share this node id.\n",
+                           (unsigned)job.mindex, (unsigned)job.sindex, (unsigned)job.node_id);
     return false;
 }
 
@@ -154,8 +152,7 @@ uint32_t bytes_arrived(uint32_t n)
 void read_job(const sdo_job_st &job)
 {
     if (job.mindex == 0) {
-        fprintf(stderr, "%s", mindex_error);
-        main_set_run_failed();
+        job_error_plain_stderr("%s", mindex_error);
         return;
     }
     if (!bus_ready("sdoread") || !bus_node_is_other("sdoread", job.node_id)) return;
@@ -182,8 +179,7 @@ void readstr_job(const sdo_job_st &job)
 {
     dev.sdo.is_str = true;
     if (job.mindex == 0) {
-        fprintf(stderr, "%s", mindex_error);
-        main_set_run_failed();
+        job_error_plain_stderr("%s", mindex_error);
         return;
     }
     if (!bus_ready("sdoreadstr") || !bus_node_is_other("sdoreadstr", job.node_id)) return;
@@ -204,8 +200,7 @@ void readstr_job(const sdo_job_st &job)
 void write_job(const sdo_job_st &job)
 {
     if (job.mindex == 0) {
-        printf("%s", mindex_error);
-        main_set_run_failed();
+        job_error_plain("%s", mindex_error);
         return;
     }
     const char *what = job.is_text ? "sdowritestr" : "sdowrite";
@@ -229,9 +224,8 @@ void write_job(const sdo_job_st &job)
     kr_errors_e err = _kr_canopen_sdo_client_write(job.node_id, job.mindex, job.sindex, len, data.data());
     // "Wrote" only once the device took it: a failed write never reads as written.
     if (err != ERR_NONE) {
-        printf("SDO write returned an error: %u\n", (unsigned)err);
+        job_error_plain("SDO write returned an error: %u\n", (unsigned)err);
         if (err == ERR_ABORTED) print_abort(job, stdout);
-        main_set_run_failed();
     } else {
         if (job.is_text)
             printf("Wrote SDO string '%s'\n", job.str);

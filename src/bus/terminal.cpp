@@ -72,9 +72,7 @@ bool wait_for_response()
     // A device that never answers is a failure: said whatever silent says, and the run fails.
     kr_mutex_lock(&mutex);
     fflush(stdout);
-    fprintf(stderr, "\n*** NO RESPONSE ***\n");
-    fflush(stderr);
-    main_set_run_failed();
+    job_error_plain_stderr("\n*** NO RESPONSE ***\n");
     kr_mutex_unlock(&mutex);
     return false;
 }
@@ -185,9 +183,7 @@ void command_step(void *)
     // The old protocol has no answer to wait for: a device that never said a word is a failure.
     if (zb_terminal && !heard) {
         fflush(stdout);
-        fprintf(stderr, "\n*** NO RESPONSE ***\n");
-        fflush(stderr);
-        main_set_run_failed();
+        job_error_plain_stderr("\n*** NO RESPONSE ***\n");
     }
     PRINT("Done\n");
     fflush(stdout);

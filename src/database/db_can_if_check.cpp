@@ -48,13 +48,13 @@ kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev
                                     const char *dev_source, bool *skip_all)
 {
     if (file_version == dev_version) {
-        db_info("CAN interface version %i\n", (int)file_version);
+        say_flushed("CAN interface version %i\n", (int)file_version);
         return ERR_NONE;
     }
     PROMPT("CAN interface revision differ between %s (%i) and %s (%i).\nSome parameters might load incorrectly.\n\n",
            file_source, (int)file_version, dev_source, (int)dev_version);
-    db_info("CAN interface revision mismatch: %s (%i) vs %s (%i)\n", file_source, (int)file_version, dev_source,
-            (int)dev_version);
+    say_flushed("CAN interface revision mismatch: %s (%i) vs %s (%i)\n", file_source, (int)file_version, dev_source,
+                (int)dev_version);
     const char *suffix = skip_all ? ",\nor 'skipall' to skip the rest of the parameter file" : "";
     uint32_t low = (uint32_t)std::min(file_version, dev_version);
     uint32_t high = (uint32_t)std::max(file_version, dev_version);
@@ -65,15 +65,15 @@ kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev
         char line[256] = "";
         if (!read_answer(line, sizeof line)) return no_answer();
         if (skip_all && std::strstr(line, "skipall")) {
-            db_info("User selected: skip the rest of the parameter file\n");
+            say_flushed("User selected: skip the rest of the parameter file\n");
             *skip_all = true;
             return ERR_SKIPPED;
         }
         if (!std::strstr(line, "skip")) {
-            db_info("User selected: continue\n");
+            say_flushed("User selected: continue\n");
             return ERR_NONE;
         }
-        db_info("User selected: skip device\n");
+        say_flushed("User selected: skip device\n");
         return ERR_SKIPPED;
     }
 
@@ -88,22 +88,22 @@ kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev
         char *got = read_answer(line, sizeof line);
         if (!got) return no_answer();
         if (line[0] == '\0') {
-            db_info("User selected: continue\n");
+            say_flushed("User selected: continue\n");
             return ERR_NONE;
         }
         if (skip_all && std::strcmp(line, "skipall") == 0) {
-            db_info("User selected: skip the rest of the parameter file\n");
+            say_flushed("User selected: skip the rest of the parameter file\n");
             *skip_all = true;
             return ERR_SKIPPED;
         }
         if (std::strcmp(line, "skip") == 0) {
-            db_info("User selected: skip device\n");
+            say_flushed("User selected: skip device\n");
             return ERR_SKIPPED;
         }
         std::error_code ec;
         std::string full = std::filesystem::absolute(line, ec).string();
         if (ec) full = line;
-        db_info("Loading database from '%s'\n", full.c_str());
+        say_flushed("Loading database from '%s'\n", full.c_str());
         if (cmd_db(full.c_str())) print_revnotes(&db->revnotes, low, high);
     }
 }

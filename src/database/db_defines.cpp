@@ -828,12 +828,12 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
                 }
                 while ((int64_t)db->rxpdos.len < m && pdo_room(&db->rxpdos, "RXPDO")) {
                     empty_rxpdo(&db->rxpdo_buffer[db->rxpdos.len++]);
-                    db_info("RXPDO %u initialized as empty\n", (unsigned)(n + 1));
+                    say_flushed("RXPDO %u initialized as empty\n", (unsigned)(n + 1));
                     ++n;
                 }
             }
             if (r && fields && pdo_room(&db->rxpdos, "RXPDO")) {
-                db_info("RXPDO %u used bytes: %u / 8\n", (unsigned)(n + 1), (unsigned)mapped_bytes(&p.mappings));
+                say_flushed("RXPDO %u used bytes: %u / 8\n", (unsigned)(n + 1), (unsigned)mapped_bytes(&p.mappings));
                 db->rxpdo_buffer[db->rxpdos.len++] = p;
                 ++n;
             }
@@ -843,7 +843,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
         int64_t m = 0;
         if (!pdo_number(rx_count, "RXPDO_COUNT", 0, DB_PDO_MAX_COUNT, &m)) *result = false;
         for (int64_t i = 0; i < m && pdo_room(&db->rxpdos, "RXPDO"); ++i) empty_rxpdo(&db->rxpdo_buffer[db->rxpdos.len++]);
-        db_info("%i RXPDO's initialized\n", (int)m);
+        say_flushed("%i RXPDO's initialized\n", (int)m);
     } else {
         job_warning("RXPDO array not found in JSON.\n");
     }
@@ -875,7 +875,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
             warn_mapping_access(db, &p.mappings, false, k);
             if (!r || !fields) *result = false;
             if (r && fields && pdo_room(&db->txpdos, "TXPDO")) {
-                db_info("TXPDO %u used bytes: %u / 8\n", (unsigned)(k + 1), (unsigned)mapped_bytes(&p.mappings));
+                say_flushed("TXPDO %u used bytes: %u / 8\n", (unsigned)(k + 1), (unsigned)mapped_bytes(&p.mappings));
                 db->txpdo_buffer[db->txpdos.len++] = p;
             }
             if (!parser_get_next_sibling(e, &e)) break;
@@ -884,7 +884,7 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
         int64_t m = 0;
         if (!pdo_number(tx_count, "TXPDO_COUNT", 0, DB_PDO_MAX_COUNT, &m)) *result = false;
         for (int64_t i = 0; i < m && pdo_room(&db->txpdos, "TXPDO"); ++i) empty_txpdo(&db->txpdo_buffer[db->txpdos.len++]);
-        db_info("%i TXPDO's initialized\n", (int)m);
+        say_flushed("%i TXPDO's initialized\n", (int)m);
     } else {
         job_warning("TXPDO array not found in JSON.\n");
     }

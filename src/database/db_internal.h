@@ -10,9 +10,8 @@
 #include "database/db.h"
 #include "run/main.h"
 
-// Messages: standard output, flushed, whatever `silent` says. What the load passes over (an
-// optional key missing) is a job_warning; a fault of the database is a job_error and fails the run.
-void db_info(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Messages: notes through say_flushed (standard output, whatever `silent` says). What the load
+// passes over (an optional key missing) is a job_warning; a fault of the database is a job_error.
 
 // Set by anything that would otherwise cut the document silently (a list over its limit, a mapping
 // over 8 bytes): the load then fails.

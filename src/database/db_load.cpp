@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,15 +17,6 @@
 // Content files being read, outermost first: a file that includes itself would never end.
 static std::vector<std::string> open_content;
 static constexpr size_t CONTENT_MAX_DEPTH = 32;
-
-void db_info(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    std::vprintf(format, ap);
-    va_end(ap);
-    std::fflush(stdout);
-}
 
 void db_mark_failed(void) { dev.db.state.load_failed = true; }
 
@@ -282,7 +272,7 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
         job_error("Content file '%s' includes itself; it is not read again.\n", path.c_str());
         db_mark_failed();
     } else {
-        db_info("reading content file '%s'\n", path.c_str());
+        say_flushed("reading content file '%s'\n", path.c_str());
         char *text = nullptr;
         parser_node_st root = parser_read_file(path.c_str(), &text);
         if (!parser_node_is_valid(root)) {
@@ -726,8 +716,8 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
     } else if (db_read_in_range(&v, n, "", "NODEID", CANOPEN_NODE_ID_MIN, CANOPEN_NODE_ID_MAX)) {
         if (!db->state.nodeid_force_set) db->node_id = (uint8_t)v.value_exact;
         else if (db->node_id != v.value_exact)
-            db_info("The node id %u given before --db holds over the document's %" PRIi64 ".\n", (unsigned)db->node_id,
-                    v.value_exact);
+            say_flushed("The node id %u given before --db holds over the document's %" PRIi64 ".\n",
+                        (unsigned)db->node_id, v.value_exact);
     }
     dbvalue_free(&v);
 
@@ -796,8 +786,8 @@ bool cmd_db(const char *path)
         return false;
     }
     std::string base = folder_of(path);
-    db_info("file size: %u bytes, format: %s\n", (unsigned)std::strlen(text),
-            parser_format_to_str(parser_format_from_filename(path)));
+    say_flushed("file size: %u bytes, format: %s\n", (unsigned)std::strlen(text),
+                parser_format_to_str(parser_format_from_filename(path)));
     open_content.push_back(path);
     const unsigned errors_before = job_error_count();
     document_ok(root, text, path);
@@ -811,7 +801,7 @@ bool cmd_db(const char *path)
         result = false;
     }
     if (result) {
-        db_info("Database parsed succesfully.\n");
+        say_flushed("Database parsed succesfully.\n");
         kr_copy_text(db->filepath, sizeof db->filepath, path);
         kr_copy_text(db->basepath, sizeof db->basepath, base.c_str());
     } else {

@@ -780,14 +780,11 @@ bool export_files(bool header, bool source, const char *name)
         }
         files.push_back(std::move(f));
     }
-    if (!ok) {
-        main_set_run_failed();
-        return false;
-    }
+    if (!ok) return false;
     // Built from the database as it stands now; written once the whole command line is accepted.
     cmdline_when_accepted([files = std::move(files), source]() mutable {
-        if (!write_all(files)) main_set_run_failed();
-        else if (source) info("Exporting done.\n");
+        // A file that could not be placed has said so, and the run fails with it.
+        if (write_all(files) && source) info("Exporting done.\n");
     });
     return true;
 }
@@ -810,8 +807,8 @@ bool get_source_objs(char *dest, size_t dest_length, const char *name)
     return true;
 }
 
-// The run goes on after a failed export (later commands still run); the run-failed flag makes it end
-// with status 1.
+// The run goes on after a failed export (later commands still run); its error makes it end with
+// status 1.
 bool cmd_exporth(const char *name)
 {
     export_files(true, false, name);

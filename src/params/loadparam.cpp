@@ -77,8 +77,8 @@ bool ask_query(query_st *q)
         return true;
     }
     for (;;) {
-        lp::prompt("\n\n User input requested: \n  ** %s **:\n", q->question);
-        for (uint32_t i = 0; i < q->answer_count; i++) lp::prompt("    (%i): %s\n", (int)i + 1, q->answers[i]);
+        PROMPT("\n\n User input requested: \n  ** %s **:\n", q->question);
+        for (uint32_t i = 0; i < q->answer_count; i++) PROMPT("    (%i): %s\n", (int)i + 1, q->answers[i]);
         char line[LOADPARAM_ANSWER_LEN];
         bool got = loadparam_read_answer(line, sizeof line);
         if (loadparam_is_cancelled()) {
@@ -98,7 +98,7 @@ bool ask_query(query_st *q)
             std::fflush(stdout);
             return true;
         }
-        lp::prompt("Answer out of bounds. Defaulting to 1.\n");
+        PROMPT("Answer out of bounds. Defaulting to 1.\n");
     }
 }
 
@@ -118,14 +118,14 @@ bool read_queries(parser_node_st root, const char *path)
         bool name_ok = parser_get_type(name) == PARSER_STRING && parser_get_string(name, q.name, sizeof q.name);
         if (!name_ok && parser_node_is_valid(name)) std::strcpy(q.name, "UNKNOWN");
         if (!name_ok || parser_get_type(question) != PARSER_STRING || parser_get_type(answers) != PARSER_ARRAY) {
-            lp::warn("ERROR in query '%s'. All values not implemented.\n\n", q.name);
+            job_warning("ERROR in query '%s'. All values not implemented.\n\n", q.name);
             continue;
         }
         parser_get_string(question, q.question, sizeof q.question);
         uint32_t count = parser_array_get_size(answers);
         if (count == 0 || count > 6) {
-            lp::warn("ERROR in query '%s': it has %u answers; a query takes 1 to 6. It is not asked.\n\n", q.name,
-                     (unsigned)count);
+            job_warning("ERROR in query '%s': it has %u answers; a query takes 1 to 6. It is not asked.\n\n", q.name,
+                        (unsigned)count);
             continue;
         }
         bool answers_ok = true;
@@ -133,22 +133,23 @@ bool read_queries(parser_node_st root, const char *path)
         for (uint32_t a = 0; a < count && answers_ok; a++, an = parser_array_next(an)) {
             answers_ok = parser_get_type(an) == PARSER_STRING && parser_get_string(an, q.answers[a], sizeof q.answers[a]);
             if (!answers_ok)
-                lp::warn("ERROR in query '%s': answer %u is no text of at most %zu characters. It is not asked.\n\n",
-                         q.name, (unsigned)a + 1, sizeof q.answers[a] - 1);
+                job_warning("ERROR in query '%s': answer %u is no text of at most %zu characters. It is not asked.\n\n",
+                            q.name, (unsigned)a + 1, sizeof q.answers[a] - 1);
         }
         if (!answers_ok) continue;
         q.answer_count = (uint8_t)count;
         if (const query_st *done = find_query(q.name)) {
-            lp::info("Query '%s' was already answered with an answer no %i.\n", q.name, (int)done->correct_answer + 1);
+            job_note("Query '%s' was already answered with an answer no %i.\n", q.name, (int)done->correct_answer + 1);
             continue;
         }
         if (!ask_query(&q)) {
-            lp::err("End of input: query '%s' got no answer; nothing of '%s' is loaded.\n", q.name, path);
+            if (!loadparam_is_cancelled())
+                job_error("End of input: query '%s' got no answer; nothing of '%s' is loaded.\n", q.name, path);
             return false;
         }
         if (!ensure_queries() || kr_vector_push_back(&L().queries, &q) != ERR_NONE)
-            lp::warn("Query '%s' cannot be remembered: a run keeps at most %u answers.\n", q.name,
-                     (unsigned)LOADPARAM_QUERIES_MAX);
+            job_warning("Query '%s' cannot be remembered: a run keeps at most %u answers.\n", q.name,
+                        (unsigned)LOADPARAM_QUERIES_MAX);
     }
     return true;
 }
@@ -158,7 +159,8 @@ bool unanswered = false;
 
 kr_errors_e skip_unanswered(uint8_t addr)
 {
-    lp::err("End of input: no answer, device 0x%x is not loaded.\n", (unsigned)addr);
+    if (!loadparam_is_cancelled())
+        job_error("End of input: no answer, device 0x%x is not loaded.\n", (unsigned)addr);
     unanswered = true;
     return ERR_SKIPPED;
 }
@@ -167,7 +169,7 @@ kr_errors_e skip_unanswered(uint8_t addr)
 kr_errors_e skip_prompt(const char *text, uint8_t addr)
 {
     if (loadparam_is_cancelled()) return ERR_SKIPPED;
-    lp::prompt("%s", text);
+    PROMPT("%s", text);
     char line[LOADPARAM_ANSWER_LEN];
     if (!loadparam_read_answer(line, sizeof line)) return skip_unanswered(addr);
     return loadparam_answer_skips(line) ? ERR_SKIPPED : ERR_NONE;
@@ -186,7 +188,7 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
                       "skip this device\nor 'skipall' to skip the rest of the parameter file.\n\n",
                       (unsigned)addr);
         if (skip_prompt(text, addr) != ERR_NONE) return ERR_SKIPPED;
-        lp::info("User selected: continue (no CAN IF version for device 0x%x)\n", (unsigned)addr);
+        job_note("User selected: continue (no CAN IF version for device 0x%x)\n", (unsigned)addr);
         return ERR_NONE;
     }
     if (!parser_node_is_valid(mi) || !parser_node_is_valid(si)) {
@@ -195,7 +197,7 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
                         "file.\n\n",
                         addr) != ERR_NONE)
             return ERR_SKIPPED;
-        lp::info("User selected: continue (CAN IF MINDEX/SINDEX missing)\n");
+        job_note("User selected: continue (CAN IF MINDEX/SINDEX missing)\n");
         return ERR_NONE;
     }
     int64_t version = 0, mindex = 0, sindex = 0;
@@ -216,13 +218,14 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
                                     &L().skip_file);
         return e == ERR_BUFFER_EMPTY ? skip_unanswered(addr) : e;
     }
-    lp::sdo_error_line();
+    if (!loadparam_is_cancelled())
+        job_sdo_cause();
     if (skip_prompt("Failed to read CAN interface from the device.\nThe CAN IF VERSION object dictionary entry might "
                     "not be defined.\nPress ENTER to continue, type 'skip' to skip this device\nor 'skipall' to skip "
                     "the rest of the parameter file.\n\n",
                     addr) != ERR_NONE)
         return ERR_SKIPPED;
-    lp::info("User selected: continue (CAN IF read failed)\n");
+    job_note("User selected: continue (CAN IF read failed)\n");
     return ERR_NONE;
 }
 
@@ -244,8 +247,9 @@ kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
                 lp::device_fault("%s array contained something else\nthan objects at index %i\n", what, (int)i + 1);
                 return ERR_ABORTED;
             }
-            lp::err("OPERATORS array contained something else\nthan object at operator %u, parameter index %u\n",
-                    (unsigned)op, (unsigned)i + 1);
+            if (!loadparam_is_cancelled())
+                job_error("OPERATORS array contained something else\nthan object at operator %u, parameter index %u\n",
+                          (unsigned)op, (unsigned)i + 1);
             continue;
         }
         kr_errors_e e = load_param(el, 0, 0, "", LOADPARAM_WRITE_SET);
@@ -318,8 +322,8 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
     parser_node_st cur = parser_find_child(d, "CURRENT_OP");
     parser_node_st type = parser_find_child(d, "OPDB_TYPE");
     if (!parser_node_is_valid(ops)) {
-        if (!parser_node_is_valid(opdb)) lp::warn("OPDB_MAININDEX filed not found\n");
-        if (parser_node_is_valid(type)) lp::warn("OPERATORS array not found from the parameter file.\n\n");
+        if (!parser_node_is_valid(opdb)) job_warning("OPDB_MAININDEX filed not found\n");
+        if (parser_node_is_valid(type)) job_warning("OPERATORS array not found from the parameter file.\n\n");
         return ERR_NONE;
     }
     // Operators are given: every key they need must be there, or one operator's values could land in another.
@@ -347,17 +351,21 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
     uint8_t cbuf[2] = {0, 0};
     kr_errors_e e = loadparam_sdo_read(addr, (uint16_t)(mi + 1), 0, 2, cbuf);
     if (e != ERR_NONE) {
-        lp::err("Reading the operator count of device 0x%x failed.\n", (unsigned)addr);
-        lp::sdo_error_line();
+        if (!loadparam_is_cancelled()) {
+            job_error("Reading the operator count of device 0x%x failed.\n", (unsigned)addr);
+            job_sdo_cause();
+        }
         return e;
     }
     uint32_t dev_count = kr_get_le16(cbuf);
     while (dev_count < file_count) {
-        lp::info("Creating new operator by copying operator %u\n", 1u);
+        job_note("Creating new operator by copying operator %u\n", 1u);
         e = write_op_value(addr, mi, 3, 1, width);
         if (e != ERR_NONE) {
-            lp::err("Creating an operator on device 0x%x failed.\n", (unsigned)addr);
-            lp::sdo_error_line();
+            if (!loadparam_is_cancelled()) {
+                job_error("Creating an operator on device 0x%x failed.\n", (unsigned)addr);
+                job_sdo_cause();
+            }
             return e;
         }
         kr_rtos_task_delay(300);
@@ -368,8 +376,10 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         LOG("Changing active operator to op %u...", (unsigned)k);
         e = write_op_value(addr, mi, 1, k, width);
         if (e != ERR_NONE) {
-            lp::err("Changing the active operator to op %u failed.\n", (unsigned)k);
-            lp::sdo_error_line();
+            if (!loadparam_is_cancelled()) {
+                job_error("Changing the active operator to op %u failed.\n", (unsigned)k);
+                job_sdo_cause();
+            }
             return e;
         }
         LOG_OK();
@@ -385,19 +395,23 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         LOG("Saving the parameters for op %u...", (unsigned)k);
         e = loadparam_store_unsuppressed(addr);
         if (e != ERR_NONE) {
-            lp::err("Error encountered when storing the parameters for op %u\n", (unsigned)k);
-            lp::sdo_error_line();
+            if (!loadparam_is_cancelled()) {
+                job_error("Error encountered when storing the parameters for op %u\n", (unsigned)k);
+                job_sdo_cause();
+            }
             return e;
         }
         note_operator_stored(addr, k);
         LOG_OK();
         kr_rtos_task_delay(100);
     }
-    lp::info("Setting the current operator to op %i\n", (int)current + 1);
+    job_note("Setting the current operator to op %i\n", (int)current + 1);
     e = write_op_value(addr, mi, 1, (uint32_t)current + 1, width);
     if (e != ERR_NONE) {
-        lp::err("Setting the current operator of device 0x%x failed.\n", (unsigned)addr);
-        lp::sdo_error_line();
+        if (!loadparam_is_cancelled()) {
+            job_error("Setting the current operator of device 0x%x failed.\n", (unsigned)addr);
+            job_sdo_cause();
+        }
     }
     kr_rtos_task_delay(300);
     return e;
@@ -407,29 +421,31 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
 kr_errors_e confirm_nodeid_change(uint8_t sel, uint8_t file_id)
 {
     if (loadparam_is_cancelled()) return ERR_SKIPPED;
-    lp::prompt("\n\n The node id of the device 0x%x will be changed to 0x%x.\nThe change applies only after the "
-               "settings have been saved and the device rebooted.\nMake sure that no other device on the bus uses "
-               "the node id 0x%x.\n\nPress ENTER (empty line) to continue loading the parameters,\ntype 'skipall' to "
-               "skip the rest of the parameter file,\nor type anything else to skip this device.\n\n",
-               (unsigned)sel, (unsigned)file_id, (unsigned)file_id);
+    PROMPT("\n\n The node id of the device 0x%x will be changed to 0x%x.\nThe change applies only after the "
+           "settings have been saved and the device rebooted.\nMake sure that no other device on the bus uses "
+           "the node id 0x%x.\n\nPress ENTER (empty line) to continue loading the parameters,\ntype 'skipall' to "
+           "skip the rest of the parameter file,\nor type anything else to skip this device.\n\n",
+           (unsigned)sel, (unsigned)file_id, (unsigned)file_id);
     char line[LOADPARAM_ANSWER_LEN];
     if (!loadparam_read_answer(line, sizeof line)) return skip_unanswered(sel); // nobody confirmed the change
     if (!is_empty_line(line)) {
         if (std::strstr(line, "skipall")) {
-            lp::info("User selected: skip the rest of the parameter file\n");
+            job_note("User selected: skip the rest of the parameter file\n");
             L().skip_file = true;
         } else {
-            lp::info("User selected: skip device 0x%x\n", (unsigned)sel);
+            job_note("User selected: skip device 0x%x\n", (unsigned)sel);
         }
         return ERR_SKIPPED;
     }
-    lp::info("User selected: continue (change the node id 0x%x to 0x%x)\n", (unsigned)sel, (unsigned)file_id);
-    lp::info("Writing new NODEID 0x%x to device 0x%x\n", (unsigned)file_id, (unsigned)sel);
+    job_note("User selected: continue (change the node id 0x%x to 0x%x)\n", (unsigned)sel, (unsigned)file_id);
+    job_note("Writing new NODEID 0x%x to device 0x%x\n", (unsigned)file_id, (unsigned)sel);
     uint8_t b = file_id;
     kr_errors_e e = loadparam_sdo_write(sel, CANOPEN_NODE_ID_INDEX, 0, 1, &b);
     if (e != ERR_NONE) {
-        lp::err("Writing the new NODEID 0x%x failed.\n", (unsigned)file_id);
-        lp::sdo_error_line();
+        if (!loadparam_is_cancelled()) {
+            job_error("Writing the new NODEID 0x%x failed.\n", (unsigned)file_id);
+            job_sdo_cause();
+        }
         return ERR_ABORTED;
     }
     return ERR_NONE;
@@ -450,7 +466,7 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
             return ERR_ABORTED;
         }
         uint8_t file_id = (uint8_t)id;
-        lp::info("The NODEID set to 0x%x from the param file\n", (unsigned)file_id);
+        job_note("The NODEID set to 0x%x from the param file\n", (unsigned)file_id);
         addr = file_id;
         bool sel_set = dev.system.forced_nodeid_set;
         uint8_t sel = dev.system.forced_nodeid;
@@ -462,17 +478,17 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
         }
         if (loadparam_filter_active()) {
             if (!loadparam_filter_has(file_id)) {
-                lp::info("Node 0x%x is not in the given node id list, skipping it.\n", (unsigned)file_id);
+                job_note("Node 0x%x is not in the given node id list, skipping it.\n", (unsigned)file_id);
                 return ERR_SKIPPED;
             }
             l.nodeid_filter_matched = true;
             filter_seen[file_id] = true;
         } else if (sel_set && system_nodeid_valid(sel) && l.file_dev_count == 1 && file_id != sel) {
             if (!force) {
-                lp::warn("The selected node id (0x%x) differs from the node id in the parameter file (0x%x).\nLoading "
-                         "the parameters to device 0x%x without changing its node id.\nUse the 'forcenodeid' command "
-                         "to assign the node id from the parameter file to the device.\n",
-                         (unsigned)sel, (unsigned)file_id, (unsigned)sel);
+                job_warning("The selected node id (0x%x) differs from the node id in the parameter file "
+                            "(0x%x).\nLoading the parameters to device 0x%x without changing its node id.\nUse the "
+                            "'forcenodeid' command to assign the node id from the parameter file to the device.\n",
+                            (unsigned)sel, (unsigned)file_id, (unsigned)sel);
             } else {
                 kr_errors_e e = confirm_nodeid_change(sel, file_id);
                 if (e != ERR_NONE) return e;
@@ -499,8 +515,8 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
         } else if (parser_get_type(member) == PARSER_ARRAY && q->correct_answer < parser_array_get_size(member)) {
             sel = parser_array_at(member, q->correct_answer);
         } else {
-            lp::warn("Query '%s' didn't contain selected answer index %i,\nSkipping this device.\n", q->name,
-                     (int)q->correct_answer);
+            job_warning("Query '%s' didn't contain selected answer index %i,\nSkipping this device.\n", q->name,
+                        (int)q->correct_answer);
             return ERR_SKIPPED;
         }
         if (parser_get_type(sel) != PARSER_OBJECT || depth >= 16) {
@@ -530,9 +546,9 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
     }
     uint32_t n = parser_array_get_size(params);
     if (n == 0)
-        lp::info("PARAMS array empty, moving to operator specific parameters.\n");
+        job_note("PARAMS array empty, moving to operator specific parameters.\n");
     else
-        lp::info("Found %u params. Downloading them to the target device 0x%x.\n", (unsigned)n, (unsigned)addr);
+        job_note("Found %u params. Downloading them to the target device 0x%x.\n", (unsigned)n, (unsigned)addr);
     err = write_entries(params, "PARAMS", 0);
     if (err != ERR_NONE) return err;
     return load_operators(d, addr);
@@ -551,7 +567,7 @@ bool store_and_reset()
             LOG_OK();
         } else {
             LOG_END();
-            if (e != ERR_NONE) lp::sdo_error_line();
+            if (e != ERR_NONE) job_sdo_cause();
         }
         kr_rtos_task_delay(300);
         if (result == ERR_NONE) {
@@ -559,11 +575,8 @@ bool store_and_reset()
             kr_canopen_nmt_master_send_cmd(node, CANOPEN_NMT_CMD_RESET_NODE);
             LOG_OK();
         } else {
-            log_end();
-            std::printf(PRINT_YELLOW "The device 0x%x was not reset due to errors. \nManual reset is necessary.\n\n"
-                                     PRINT_RESET,
-                        (unsigned)node);
-            std::fflush(stdout);
+            // The load fails with it: the device keeps running on parameters that are not in place.
+            job_error("The device 0x%x was not reset due to errors. \nManual reset is necessary.\n\n", (unsigned)node);
         }
     }
     return result == ERR_NONE;
@@ -577,37 +590,38 @@ bool dispatch(const char *stored)
     uint32_t n = 0;
     if (arg) {
         if (!cmdline_parse_nodeid_list(arg, path, sizeof path, ids, LOADPARAM_FILTER_MAX, &n)) {
-            lp::err("ERROR: invalid node id in '%s'; ", arg);
-            lp::err(nodeid_range, (unsigned)LOADPARAM_FILTER_MAX);
+            job_error("ERROR: invalid node id in '%s'; ", arg);
+            job_error(nodeid_range, (unsigned)LOADPARAM_FILTER_MAX);
             return false;
         }
         bool package = path_ends_with(path, ".krsys") || path_ends_with(path, ".krdev");
         if (n == 1) {
             // A plain file keeps its postfix in its own slot: the files after it are not renumbered.
             if (!path[0] || package) commands_select_nodeid(ids[0], true);
-            lp::info("Selected Node ID 0x%x\n", (unsigned)ids[0]);
+            job_note("Selected Node ID 0x%x\n", (unsigned)ids[0]);
         } else if (n >= 2 && (!path[0] || package)) {
-            lp::err("ERROR: a list of node ids ('%s') selects the devices of a parameter file; it cannot be used "
-                    "with %s.\n",
-                    arg, path[0] ? path : "the loaded --dev / --sys devices");
+            job_error("ERROR: a list of node ids ('%s') selects the devices of a parameter file; it cannot be used "
+                      "with %s.\n",
+                      arg, path[0] ? path : "the loaded --dev / --sys devices");
             return false;
         }
     }
     if (path[0] && path_ends_with(path, ".krsys")) {
         uint32_t before = dev.system.dev_count;
         if (!system_set_file(&dev.system, path)) {
-            lp::err("ERROR: failed to load system package '%s': %s.\n", path, package_error());
+            job_error("ERROR: failed to load system package '%s': %s.\n", path, package_error());
             return false;
         }
         return loadparam_devices(before, dev.system.dev_count);
     }
     if (path[0] && path_ends_with(path, ".krdev")) {
-        lp::warn(".krdev packages carry no parameters; nothing to load from '%s'.\n", path);
+        // Writing nothing is no success.
+        job_error(".krdev packages carry no parameters; nothing to load from '%s'.\n", path);
         return false;
     }
     if (!path[0]) {
         if (dev.system.dev_count > 0) return loadparam_devices(0, dev.system.dev_count);
-        lp::err("ERROR: no parameter file given and no devices loaded with --sys / --dev.\n");
+        job_error("ERROR: no parameter file given and no devices loaded with --sys / --dev.\n");
         return false;
     }
     return loadparam_run_files(arg);
@@ -625,17 +639,18 @@ bool cmd_loadparam(const char *arg)
 void loadparam_dispatch_step(void *)
 {
     system_job_st job;
+    // Each queued step has its job; without one nothing was asked for, and nothing is loaded.
     if (!system_dispatch_take(&jobs, &job)) {
-        main_set_run_failed();
+        job_error("ERROR: the parameter load found no queued command.\n");
         return;
     }
     kr_copy_text(L().dispatch_arg, sizeof L().dispatch_arg, job.arg);
     L().dispatch_nodeids = job.nodeids;
     system_nodeids_st saved;
     system_dispatch_begin(&job.nodeids, &saved);
-    bool ok = dispatch(job.arg);
+    // A load that failed has said so through job_error, which fails the run.
+    dispatch(job.arg);
     system_dispatch_end(&saved);
-    if (!ok) main_set_run_failed();
 }
 
 bool loadparam_read_answer(char *dest, size_t len)
@@ -673,18 +688,18 @@ bool loadparam_set_file(uint32_t index, const char *arg)
     uint8_t ids[LOADPARAM_FILTER_MAX];
     uint32_t n = 0;
     if (!arg || !cmdline_parse_nodeid_list(arg, path, sizeof path, ids, LOADPARAM_FILTER_MAX, &n)) {
-        lp::err("ERROR: invalid node id list in '%s'; ", arg ? arg : "");
-        lp::err(nodeid_range, (unsigned)LOADPARAM_FILTER_MAX);
+        job_error("ERROR: invalid node id list in '%s'; ", arg ? arg : "");
+        job_error(nodeid_range, (unsigned)LOADPARAM_FILTER_MAX);
         return false;
     }
     if (!path[0]) {
-        lp::err("ERROR: no parameter file named in '%s'.\n", arg);
+        job_error("ERROR: no parameter file named in '%s'.\n", arg);
         return false;
     }
     // A cut path could name another file.
     if (std::strlen(arg) >= DEV_PATH_LEN - 1 || std::strlen(path) >= LOADPARAM_FILE_LEN) {
-        lp::err("ERROR: the path '%s' is longer than %u characters; it is not loaded.\n", path,
-                (unsigned)LOADPARAM_FILE_LEN - 1);
+        job_error("ERROR: the path '%s' is longer than %u characters; it is not loaded.\n", path,
+                  (unsigned)LOADPARAM_FILE_LEN - 1);
         return false;
     }
     kr_copy_text(l.files[index], LOADPARAM_FILE_LEN, path);
@@ -734,11 +749,11 @@ bool loadparam_answer_skips(const char *line)
 {
     bool skip = false;
     if (line && std::strstr(line, "skipall")) {
-        lp::info("User selected: skip the rest of the parameter file\n");
+        job_note("User selected: skip the rest of the parameter file\n");
         L().skip_file = true;
         skip = true;
     } else if (line && std::strstr(line, "skip")) {
-        lp::info("User selected: skip device 0x%x\n", (unsigned)db_get_nodeid(&dev.db));
+        job_note("User selected: skip device 0x%x\n", (unsigned)db_get_nodeid(&dev.db));
         skip = true;
     }
     std::fflush(stdout);
@@ -759,22 +774,22 @@ bool loadparam_run_files(const char *primary)
     uint32_t slot = 1;
     for (uint32_t i = l.dispatch_arg[0] ? 0 : 1; i < dev.argv_count && dev.nonopt_argv; i++) {
         if (slot >= LOADPARAM_FILES_MAX) {
-            lp::err("ERROR: at most %u parameter files are loaded at once; '%s' is one too many.\n",
-                    (unsigned)LOADPARAM_FILES_MAX, dev.nonopt_argv[i]);
+            job_error("ERROR: at most %u parameter files are loaded at once; '%s' is one too many.\n",
+                      (unsigned)LOADPARAM_FILES_MAX, dev.nonopt_argv[i]);
             ok = false;
             break;
         }
         ok = loadparam_set_file(slot++, dev.nonopt_argv[i]) && ok;
     }
     if (!ok) {
-        lp::err("Nothing was loaded.\n");
+        job_error("Nothing was loaded.\n");
         loadparam_clear_files();
         return false;
     }
     loadparam_step(nullptr);
-    if (loadparam_skipped_count() > 0)
-        lp::err("%u failed parameter(s) were skipped: the device(s) do not hold the whole file.\n",
-                (unsigned)loadparam_skipped_count());
+    if (loadparam_skipped_count() > 0 && !loadparam_is_cancelled())
+        job_error("%u failed parameter(s) were skipped: the device(s) do not hold the whole file.\n",
+                  (unsigned)loadparam_skipped_count());
     return l.success && !filter_unmatched && loadparam_skipped_count() == 0;
 }
 
@@ -809,19 +824,22 @@ void loadparam_step(void *)
         char *text = nullptr;
         parser_node_st root = parser_read_file(path, &text);
         if (!parser_node_is_valid(root)) {
-            if (l.dev_count == 0)
-                lp::err("ERROR: the parameter file '%s' cannot be used:\n  %s.\nNo parameters were written. Save the "
-                        "file again with --saveparam\n(or the UI's \"Save system configuration to file\").\n",
-                        path, parser_last_error());
-            else
-                lp::err("ERROR: the parameter file '%s' cannot be used:\n  %s.\n", path, parser_last_error());
+            if (loadparam_is_cancelled()) {
+                // Stopped: the closing message says so.
+            } else if (l.dev_count == 0) {
+                job_error("ERROR: the parameter file '%s' cannot be used:\n  %s.\nNo parameters were written. Save the "
+                          "file again with --saveparam\n(or the UI's \"Save system configuration to file\").\n",
+                          path, parser_last_error());
+            } else {
+                job_error("ERROR: the parameter file '%s' cannot be used:\n  %s.\n", path, parser_last_error());
+            }
             kr_copy_text(invalid_file, sizeof invalid_file, path);
             l.file_invalid = true;
             err = ERR_ABORTED;
             std::free(text);
             break;
         }
-        lp::info("Opened file '%s'. Size: %u bytes, format: %s.\n", path, (unsigned)(text ? std::strlen(text) : 0),
+        job_note("Opened file '%s'. Size: %u bytes, format: %s.\n", path, (unsigned)(text ? std::strlen(text) : 0),
                  parser_format_to_str(parser_format_from_filename(path)));
         if (!read_queries(root, path)) {
             unanswered = true;
@@ -842,16 +860,17 @@ void loadparam_step(void *)
             char list[256];
             loadparam_filter_str(list, sizeof list);
             if (loadparam_filter_active())
-                lp::info("The parameter file contains %u device(s). Loading only the ones with node id %s.\n",
+                job_note("The parameter file contains %u device(s). Loading only the ones with node id %s.\n",
                          (unsigned)n, list);
             else if (n >= 2 && dev.system.forced_nodeid_set)
-                lp::warn("The parameter file contains %u devices.\nThe selected node id 0x%x is ignored, each device "
-                         "is addressed with the node id from the parameter file.\n",
-                         (unsigned)n, (unsigned)dev.system.forced_nodeid);
+                job_warning("The parameter file contains %u devices.\nThe selected node id 0x%x is ignored, each "
+                            "device is addressed with the node id from the parameter file.\n",
+                            (unsigned)n, (unsigned)dev.system.forced_nodeid);
             parser_node_st el = parser_array_at(devs, 0);
             for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
                 if (!parser_node_is_valid(el)) {
-                    lp::err("Parsing DEVS array with index %i resulted in an invalid node\n", (int)i);
+                    if (!loadparam_is_cancelled())
+                        job_error("Parsing DEVS array with index %i resulted in an invalid node\n", (int)i);
                     continue;
                 }
                 kr_errors_e r = parse_dev(el);
@@ -859,7 +878,7 @@ void loadparam_step(void *)
                 if (err != ERR_NONE) break;
                 if (l.skip_file) {
                     if (i + 1 < n)
-                        lp::info("Skipping the remaining %u device(s) of '%s'.\n", (unsigned)(n - i - 1), path);
+                        job_note("Skipping the remaining %u device(s) of '%s'.\n", (unsigned)(n - i - 1), path);
                     break;
                 }
             }
@@ -869,7 +888,8 @@ void loadparam_step(void *)
             if (r != ERR_SKIPPED) err = (kr_errors_e)(err | r);
         }
         if (err != ERR_NONE) {
-            lp::err("Error when fetching operator settings.\nLoading the parameters might have failed\n");
+            if (!loadparam_is_cancelled())
+                job_error("Error when fetching operator settings.\nLoading the parameters might have failed\n");
             std::free(text);
             break;
         }
@@ -884,7 +904,7 @@ void loadparam_step(void *)
                 if (w > 0 && used + (size_t)w < sizeof list) used += (size_t)w;
             }
             if (used > 0) {
-                lp::warn("No device with node id %s was found in '%s'.\n", list, path);
+                job_error("No device with node id %s was found in '%s'.\n", list, path);
                 filter_unmatched = true;
             }
         }
@@ -900,21 +920,22 @@ void loadparam_step(void *)
         job_warning("\nParameter loading was stopped by the user.\n%s", partial);
     } else if (l.file_invalid) {
         if (l.dev_count == 0)
-            lp::err("\nERROR: Parameter loading stopped: the parameter file could not be read.\nNothing was written "
-                    "to the device(s).\n\n");
+            job_error("\nERROR: Parameter loading stopped: the parameter file could not be read.\nNothing was written "
+                      "to the device(s).\n\n");
         else
-            lp::err("\nERROR: Parameter loading stopped: the parameter file '%s' could not be read.\n%s", invalid_file,
-                    partial);
+            job_error("\nERROR: Parameter loading stopped: the parameter file '%s' could not be read.\n%s",
+                      invalid_file, partial);
     } else if (err != ERR_NONE && unanswered) {
-        lp::err("\nERROR: Parameter loading stopped: a question got no answer before the input ended.\n%s", partial);
+        job_error("\nERROR: Parameter loading stopped: a question got no answer before the input ended.\n%s", partial);
     } else if (err != ERR_NONE && lp::device_fault_seen) {
-        lp::err("\nERROR: Parameter loading stopped: a device object of the parameter file is in a wrong format (see "
-                "above).\n%s",
-                partial);
+        job_error("\nERROR: Parameter loading stopped: a device object of the parameter file is in a wrong format (see "
+                  "above).\n%s",
+                  partial);
     } else if (err != ERR_NONE && lp::wrong_format_seen) {
-        lp::err("\nERROR: Parameter loading stopped: an entry of the parameter file is in a wrong format.\n%s", partial);
+        job_error("\nERROR: Parameter loading stopped: an entry of the parameter file is in a wrong format.\n%s",
+                  partial);
     } else if (err != ERR_NONE) {
-        lp::err("\nERROR: Parameter loading stopped due to a CANopen communication error.\n%s", partial);
+        job_error("\nERROR: Parameter loading stopped due to a CANopen communication error.\n%s", partial);
     } else if (l.sys_load_mode) {
         l.success = true;
     } else {
@@ -928,7 +949,7 @@ void loadparam_step(void *)
 bool loadparam_load(const char *path)
 {
     if (!path || !path[0]) {
-        lp::err("Give parameter file as a file path to binary file.\n");
+        job_error("Give parameter file as a file path to binary file.\n");
         return false;
     }
     loadparam_st &l = L();

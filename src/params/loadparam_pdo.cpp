@@ -58,8 +58,10 @@ kr_errors_e open(uint8_t node, uint16_t com, pdo_st **out)
         LOG("Making the PDO of 0x%x not valid...", (unsigned)com);
         kr_errors_e e = write_u32(node, com, 1, 4, p.cobid_device | COBID_NOT_VALID);
         if (e != ERR_NONE) {
-            lp::err("Making the PDO of 0x%x not valid failed.\n", (unsigned)com);
-            lp::sdo_error_line();
+            if (!loadparam_is_cancelled()) {
+                job_error("Making the PDO of 0x%x not valid failed.\n", (unsigned)com);
+                job_sdo_cause();
+            }
             return e;
         }
         LOG_OK();
@@ -78,8 +80,10 @@ kr_errors_e finish_one(uint8_t node, pdo_st &p)
         LOG("Writing the mapping count of 0x%x = %u", (unsigned)map, (unsigned)count);
         kr_errors_e e = write_u32(node, map, 0, 1, count);
         if (e != ERR_NONE) {
-            lp::err("Writing the mapping count of 0x%x failed.\n", (unsigned)map);
-            lp::sdo_error_line();
+            if (!loadparam_is_cancelled()) {
+                job_error("Writing the mapping count of 0x%x failed.\n", (unsigned)map);
+                job_sdo_cause();
+            }
             return e;
         }
         LOG_OK();
@@ -89,8 +93,10 @@ kr_errors_e finish_one(uint8_t node, pdo_st &p)
         LOG("Writing the COB-ID of 0x%x = 0x%x", (unsigned)p.com, (unsigned)cobid);
         kr_errors_e e = write_u32(node, p.com, 1, 4, cobid);
         if (e != ERR_NONE) {
-            lp::err("Writing the COB-ID of 0x%x failed.\n", (unsigned)p.com);
-            lp::sdo_error_line();
+            if (!loadparam_is_cancelled()) {
+                job_error("Writing the COB-ID of 0x%x failed.\n", (unsigned)p.com);
+                job_sdo_cause();
+            }
             return e;
         }
         LOG_OK();

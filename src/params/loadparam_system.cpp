@@ -44,8 +44,9 @@ const char *dev_label(const device_st *d) { return d->devname[0] ? d->devname : 
 bool path_fits(const char *path)
 {
     if (std::strlen(path) < LOADPARAM_FILE_LEN) return true;
-    lp::err("ERROR: the parameter file path '%s' is longer than %u characters; it is not loaded.\n", path,
-            (unsigned)LOADPARAM_FILE_LEN - 1);
+    if (!loadparam_is_cancelled())
+        job_error("ERROR: the parameter file path '%s' is longer than %u characters; it is not loaded.\n", path,
+                  (unsigned)LOADPARAM_FILE_LEN - 1);
     return false;
 }
 
@@ -57,17 +58,19 @@ void params_task(void *)
     for (uint32_t i = 0; i < n && !stopped; i++) {
         device_st *d = async_params_devs[i];
         if (!d || !d->param_file[0]) continue;
-        lp::info("Loading parameters to node 0x%x from '%s'\n", (unsigned)d->nodeid, d->param_file);
+        job_note("Loading parameters to node 0x%x from '%s'\n", (unsigned)d->nodeid, d->param_file);
         if (loadparam_load_device(d, d->param_file)) continue;
-        lp::err("Parameter loading to node 0x%x failed.\n", (unsigned)d->nodeid);
-        main_set_run_failed();
+        if (loadparam_is_cancelled())
+            job_failed(); // the load's closing message said it was stopped
+        else
+            job_error("Parameter loading to node 0x%x failed.\n", (unsigned)d->nodeid);
         uint32_t remaining = 0;
         for (uint32_t j = i + 1; j < n; j++)
             if (async_params_devs[j] && async_params_devs[j]->param_file[0]) remaining++;
         stopped = remaining == 0 || !loadparam_ask_continue(d->nodeid, remaining);
     }
     loadparam_sequence_end();
-    if (stopped) lp::err("Parameter loading stopped.\n");
+    if (stopped && !loadparam_is_cancelled()) job_error("Parameter loading stopped.\n");
     async_params_finished = true;
     kr_rtos_task_delete(nullptr);
 }
@@ -91,7 +94,7 @@ void files_task(void *)
         if (l.success && loadparam_skipped_count() == 0)
             std::printf("All %u parameter file(s) loaded.\n", (unsigned)async_file_count);
         else
-            lp::err("Parameter loading stopped.\n");
+            job_error("Parameter loading stopped.\n");
         std::fflush(stdout);
     }
     loadparam_set_cancelled(false);
@@ -102,14 +105,15 @@ void files_task(void *)
 
 void device_task(void *)
 {
-    if (!loadparam_load_device(async_load_device, async_load_file)) main_set_run_failed();
+    // A failure has said so, or after a cancel the load's closing message said it was stopped.
+    if (!loadparam_load_device(async_load_device, async_load_file) && loadparam_is_cancelled()) job_failed();
     L().finished = true;
     kr_rtos_task_delete(nullptr);
 }
 
 void sys_task(void *)
 {
-    if (!loadparam_system(async_sys_devs, async_sys_count)) main_set_run_failed();
+    if (!loadparam_system(async_sys_devs, async_sys_count) && loadparam_is_cancelled()) job_failed();
     async_sys_finished = true;
     kr_rtos_task_delete(nullptr);
 }
@@ -117,7 +121,7 @@ void sys_task(void *)
 bool start(void (*fn)(void *), const char *name, volatile bool *finished)
 {
     if (kr_rtos_task_create(fn, name, 51200, nullptr, 2, nullptr) == KR_RTOS_PASS) return true;
-    lp::err("ERROR: the parameter load could not be started.\n");
+    job_error("ERROR: the parameter load could not be started.\n");
     *finished = true;
     return false;
 }
@@ -145,7 +149,8 @@ bool load_device_db(device_st *device)
         ok = cmd_db_in_package(k.database);
         // Later relative paths would resolve in the package's folder, which is removed.
         if (chdir(cwd) != 0) {
-            lp::err("ERROR: could not change back into the folder '%s'.\n", cwd);
+            if (!loadparam_is_cancelled())
+                job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
             ok = false;
         }
     }
@@ -162,11 +167,14 @@ bool load_device_db(device_st *device)
 bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode)
 {
     if (!device || !file || !file[0]) {
-        lp::err("ERROR: loadparam_load_device: no device or file given.\n");
+        if (!loadparam_is_cancelled())
+            job_error("ERROR: loadparam_load_device: no device or file given.\n");
         return false;
     }
     if (!device->filepath[0]) {
-        lp::err("ERROR: the device has no configuration package; assign a .krdev\nfile before loading parameters.\n");
+        if (!loadparam_is_cancelled())
+            job_error("ERROR: the device has no configuration package; assign a .krdev\nfile before loading "
+                      "parameters.\n");
         return false;
     }
     if (!path_fits(file)) return false;
@@ -181,7 +189,8 @@ bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode
     system_nodeids_st saved;
     system_nodeids_save(&dev.system, &saved);
     if (!load_device_db(device)) {
-        lp::err("Failed to load the database of '%s'.\n", device->filepath);
+        if (!loadparam_is_cancelled())
+            job_error("Failed to load the database of '%s'.\n", device->filepath);
         db_deinit(&dev.db);
         system_nodeids_restore(&dev.system, &saved);
         loadparam_clear_files();
@@ -194,8 +203,9 @@ bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode
     system_nodeids_restore(&dev.system, &saved);
     l.sys_load_mode = false;
     if (loadparam_skipped_count() > 0) {
-        lp::err("%u failed parameter(s) were skipped: the device does not hold the whole file.\n",
-                (unsigned)loadparam_skipped_count());
+        if (!loadparam_is_cancelled())
+            job_error("%u failed parameter(s) were skipped: the device does not hold the whole file.\n",
+                      (unsigned)loadparam_skipped_count());
         return false;
     }
     return l.success;
@@ -222,22 +232,22 @@ void loadparam_sequence_end(void) { L().keep_queries = false; }
 bool loadparam_ask_continue(uint8_t nodeid, uint32_t remaining)
 {
     if (loadparam_is_cancelled()) return false;
-    lp::prompt("\n\nLoading the parameters to node 0x%x failed (%s).\n%u device(s) of this load have not been loaded "
-               "yet.\n\nType 'abort' to stop the whole load and leave the remaining devices untouched,\nor press "
-               "anything to continue with the next device.\n\n",
-               (unsigned)nodeid, L().file_invalid ? "the parameter file cannot be used" : "a CANopen transfer failed",
-               (unsigned)remaining);
+    PROMPT("\n\nLoading the parameters to node 0x%x failed (%s).\n%u device(s) of this load have not been loaded "
+           "yet.\n\nType 'abort' to stop the whole load and leave the remaining devices untouched,\nor press "
+           "anything to continue with the next device.\n\n",
+           (unsigned)nodeid, L().file_invalid ? "the parameter file cannot be used" : "a CANopen transfer failed",
+           (unsigned)remaining);
     char line[LOADPARAM_ANSWER_LEN];
     if (!loadparam_read_answer(line, sizeof line)) {
         // Nobody is there to agree to touching more devices.
-        lp::info("End of input: abort the whole parameter load\n");
+        job_note("End of input: abort the whole parameter load\n");
         return false;
     }
     if (std::strstr(line, "abort")) {
-        lp::info("User selected: abort the whole parameter load\n");
+        job_note("User selected: abort the whole parameter load\n");
         return false;
     }
-    lp::info("User selected: continue with the next device\n");
+    job_note("User selected: continue with the next device\n");
     return true;
 }
 
@@ -276,31 +286,31 @@ bool loadparam_system(device_st **devices, uint32_t count)
 
     kr_can_set_up(false);
     loadparam_set_title("Loading system: suppressing EMCY messages...");
-    lp::info("Suppressing EMCY messages on all devices...\n");
+    job_note("Suppressing EMCY messages on all devices...\n");
     emcy_suppress_begin();
     uint32_t with_file = 0;
     for (uint32_t i = 0; i < count; i++) {
         device_st *d = devices[i];
         if (!d) continue;
         if (!d->param_file[0]) {
-            lp::warn("Device '%s' (node 0x%x) has no bundled parameters; skipping.\n", d->name, (unsigned)d->nodeid);
+            job_warning("Device '%s' (node 0x%x) has no bundled parameters; skipping.\n", d->name, (unsigned)d->nodeid);
             continue;
         }
         st[i].has_file = true;
         with_file++;
         st[i].suppressed = loadparam_emcy_suppress_device(d, 1, &st[i].emcy);
         if (!st[i].suppressed)
-            lp::warn("Device '%s' (node 0x%x) defines no \"suppress emcy messages\" parameter.\nIts parameters are "
-                     "loaded without suppressing EMCY messages.\n",
-                     d->name, (unsigned)d->nodeid);
+            job_warning("Device '%s' (node 0x%x) defines no \"suppress emcy messages\" parameter.\nIts parameters are "
+                        "loaded without suppressing EMCY messages.\n",
+                        d->name, (unsigned)d->nodeid);
     }
     if (with_file == 0) {
         emcy_suppress_end();
         loadparam_reset_title();
         // Writing nothing is no success.
-        lp::err("ERROR: none of the %u device(s) has bundled parameters, so nothing was loaded. A .krdev package "
-                "carries none: give a parameter file, or a .krsys package whose devices have one.\n",
-                (unsigned)count);
+        job_error("ERROR: none of the %u device(s) has bundled parameters, so nothing was loaded. A .krdev package "
+                  "carries none: give a parameter file, or a .krsys package whose devices have one.\n",
+                  (unsigned)count);
         return false;
     }
 
@@ -315,25 +325,26 @@ bool loadparam_system(device_st **devices, uint32_t count)
         std::snprintf(title, sizeof title, "Loading system: parameters to device %u/%u (%s)", (unsigned)position,
                       (unsigned)with_file, dev_label(d));
         loadparam_set_title(title);
-        lp::info("\nLoading parameters to node 0x%x from '%s'\n", (unsigned)d->nodeid, d->param_file);
+        job_note("\nLoading parameters to node 0x%x from '%s'\n", (unsigned)d->nodeid, d->param_file);
         if (loadparam_load_device_ex(d, d->param_file, true)) {
             st[i].node_count = loadparam_written_nodes(st[i].nodes, LOADPARAM_MODIFIED_MAX);
             // A device the user skipped was not written: it is neither counted, stored nor reset.
             st[i].loaded = st[i].node_count > 0;
-            if (!st[i].loaded) lp::info("Nothing was written to node 0x%x.\n", (unsigned)d->nodeid);
+            if (!st[i].loaded) job_note("Nothing was written to node 0x%x.\n", (unsigned)d->nodeid);
             // Skipping is the user's choice, as in a run of files: it does not fail the run.
             skipped += !st[i].loaded;
             continue;
         }
         failed = true;
-        lp::err("Loading the parameters to node 0x%x failed.\n", (unsigned)d->nodeid);
+        if (!loadparam_is_cancelled())
+            job_error("Loading the parameters to node 0x%x failed.\n", (unsigned)d->nodeid);
         uint32_t remaining = 0;
         for (uint32_t j = i + 1; j < count; j++) remaining += st[j].has_file;
         aborted = remaining == 0 || !loadparam_ask_continue(d->nodeid, remaining);
     }
     loadparam_sequence_end();
-    if (aborted)
-        lp::err("System load stopped. The devices which were already written are stored and reset below.\n");
+    if (aborted && !loadparam_is_cancelled())
+        job_error("System load stopped. The devices which were already written are stored and reset below.\n");
 
     // Every node switched off: the devices' own and those their files addressed.
     emcy_suppress_end();
@@ -352,15 +363,15 @@ bool loadparam_system(device_st **devices, uint32_t count)
                 continue;
             }
             // A device whose store failed keeps running unreset: its parameters are not in place.
-            lp::sdo_error_line();
-            lp::warn("The device 0x%x was not reset due to errors. \nManual reset is necessary.\n\n", (unsigned)node);
+            if (!loadparam_is_cancelled()) job_sdo_cause();
+            job_error("The device 0x%x was not reset due to errors. \nManual reset is necessary.\n\n", (unsigned)node);
             st[i].loaded = false;
             failed = true;
         }
         reset_any = reset_any || st[i].loaded;
     }
     loadparam_set_title("Loading system: resetting devices...");
-    if (reset_any) lp::info("Resetting all devices...\n");
+    if (reset_any) job_note("Resetting all devices...\n");
     uint32_t loaded = 0;
     for (uint32_t i = 0; i < count; i++) {
         if (!st[i].loaded) continue;
@@ -379,7 +390,7 @@ bool loadparam_devices(uint32_t start, uint32_t end)
 {
     if (end > dev.system.dev_count) end = dev.system.dev_count;
     if (start >= end) {
-        lp::err("ERROR: no devices to load parameters to.\n");
+        job_error("ERROR: no devices to load parameters to.\n");
         return false;
     }
     if (end - start > LOADPARAM_SYS_MAX) end = start + LOADPARAM_SYS_MAX;
@@ -396,7 +407,7 @@ bool loadparam_can_if_mismatch(device_st *device, uint32_t *file_if, uint32_t *d
         char *text = nullptr;
         parser_node_st root = parser_read_file(device->param_file, &text);
         if (!parser_node_is_valid(root)) {
-            lp::warn("The parameter file '%s' cannot be used: %s.\n", device->param_file, parser_last_error());
+            job_warning("The parameter file '%s' cannot be used: %s.\n", device->param_file, parser_last_error());
         } else {
             parser_node_st obj = root;
             parser_node_st devs = parser_find_child(root, "DEVS");
@@ -430,8 +441,8 @@ void loadparam_reset_title(void) { krui_reset_log_title(); }
 bool loadparam_load_device_async(device_st *device, const char *file)
 {
     if (file && std::strlen(file) >= sizeof async_load_file) {
-        lp::err("ERROR: the parameter file path '%s' is longer than %u characters; it is not loaded.\n", file,
-                (unsigned)sizeof async_load_file - 1);
+        job_error("ERROR: the parameter file path '%s' is longer than %u characters; it is not loaded.\n", file,
+                  (unsigned)sizeof async_load_file - 1);
         L().finished = true;
         return false;
     }

@@ -114,15 +114,6 @@ void emcy_signal_disarm(uint8_t node)
     signal_note_update();
 }
 
-void vprint_to(FILE *f, const char *colour, const char *format, va_list ap)
-{
-    log_end();
-    if (colour) std::fputs(colour, f);
-    std::vfprintf(f, format, ap);
-    if (colour) std::fputs(PRINT_RESET, f);
-    std::fflush(f);
-}
-
 // Resolution of a value that may be keyed by queries.
 enum class res_e { ok, none, skip };
 struct resolved_st {
@@ -136,8 +127,9 @@ resolved_st resolve(parser_node_st obj, int depth)
     parser_node_st member = parser_node_invalid();
     const query_st *q = loadparam_switch_member(obj, &member);
     if (!q || depth > MAX_DEPTH) return {res_e::none, parser_node_invalid()};
-    lp::info("Query %s answered: (%u) %s\n", q->name, (unsigned)q->correct_answer + 1u,
-             q->answers[q->correct_answer]);
+    if (!check_only)
+        job_note("Query %s answered: (%u) %s\n", q->name, (unsigned)q->correct_answer + 1u,
+                 q->answers[q->correct_answer]);
     switch (parser_get_type(member)) {
     case PARSER_OBJECT: {
         parser_node_st sel = query_keyed_select(member, q);
@@ -194,21 +186,17 @@ template <typename F> kr_errors_e with_retry(int op, uint8_t node, uint16_t mind
     for (;;) {
         kr_errors_e e = attempt();
         if (e == ERR_NONE) {
-            if (retries > 0) {
-                log_end();
-                std::printf(PRINT_GREEN "Node 0x%x SDO %s to 0x%x succeeded on retry %u/%u." PRINT_RESET,
-                            (unsigned)node, op_name(op), (unsigned)mindex, (unsigned)retries, LOADPARAM_RETRIES);
-                log_line_live = true;
-                log_ok();
-            }
+            if (retries > 0)
+                log_ok_line("Node 0x%x SDO %s to 0x%x succeeded on retry %u/%u.", (unsigned)node, op_name(op),
+                            (unsigned)mindex, (unsigned)retries, LOADPARAM_RETRIES);
             return e;
         }
         if ((uint32_t)_kr_canopen_sdo_get_error_code() != SDO_UNSUPPORTED_ACCESS || retries >= LOADPARAM_RETRIES ||
             load_cancelled)
             return e;
         retries++;
-        lp::warn("Node 0x%x rejected SDO %s to 0x%x with UNSUPPORTED ACCESS TO OBJECT, retrying (%u/%u)...\n",
-                 (unsigned)node, op_name(op), (unsigned)mindex, (unsigned)retries, LOADPARAM_RETRIES);
+        job_warning("Node 0x%x rejected SDO %s to 0x%x with UNSUPPORTED ACCESS TO OBJECT, retrying (%u/%u)...\n",
+                    (unsigned)node, op_name(op), (unsigned)mindex, (unsigned)retries, LOADPARAM_RETRIES);
         kr_rtos_task_delay(200);
     }
 }
@@ -243,7 +231,8 @@ kr_errors_e write_int(const char *label, loadparam_write_e mode, uint16_t mindex
     else
         LOG("%s = 0x%x", label, (unsigned)d);
     if (re != ERR_NONE) {
-        lp::err("Reading the current value to OR into failed (0x%x [%u])\n", (unsigned)mindex, (unsigned)sindex);
+        if (!loadparam_is_cancelled())
+            job_error("Reading the current value to OR into failed (0x%x [%u])\n", (unsigned)mindex, (unsigned)sindex);
         return re;
     }
     uint8_t buf[4];
@@ -259,9 +248,9 @@ bool nodeid_write_refused(uint16_t mindex, uint8_t sindex, int64_t value)
 {
     if (mindex != CANOPEN_NODE_ID_INDEX || sindex != 0 || value == target_nodeid || target_nodeid_confirmed)
         return false;
-    lp::warn("Not writing node id 0x%" PRIx64 " to 0x100B of device 0x%x: its node id is kept (confirm a change "
-             "with --forcenodeid).\n",
-             (uint64_t)value, (unsigned)target_nodeid);
+    job_warning("Not writing node id 0x%" PRIx64 " to 0x100B of device 0x%x: its node id is kept (confirm a change "
+                "with --forcenodeid).\n",
+                (uint64_t)value, (unsigned)target_nodeid);
     return true;
 }
 
@@ -273,15 +262,16 @@ void warn_baudrate_change(uint16_t mindex, uint8_t sindex, int64_t value)
     uint8_t buf[4] = {0, 0, 0, 0};
     if (loadparam_sdo_read(target_nodeid, mindex, sindex, sizeof buf, buf) != ERR_NONE) return;
     if (kr_get_le32(buf) == (uint32_t)value) return;
-    lp::warn("The baud rate of device 0x%x changes from %u to %u: after the store and reset that end this load "
-             "it no longer answers at %u.\n",
-             (unsigned)target_nodeid, (unsigned)kr_get_le32(buf), (unsigned)value, (unsigned)kr_get_le32(buf));
+    job_warning("The baud rate of device 0x%x changes from %u to %u: after the store and reset that end this load "
+                "it no longer answers at %u.\n",
+                (unsigned)target_nodeid, (unsigned)kr_get_le32(buf), (unsigned)value, (unsigned)kr_get_le32(buf));
 }
 
 // Asks after a failed write; true skips the entry. err holds the transfer's result.
 kr_errors_e failed_write(kr_errors_e e, const char *name)
 {
-    lp::sdo_error_line();
+    if (!loadparam_is_cancelled())
+        job_sdo_cause();
     if (loadparam_ask_sdo_continue(name)) {
         skipped_failures++;
         return ERR_NONE;
@@ -315,24 +305,28 @@ bool typed_int(const entry_ctx &c, parser_node_st data, uint32_t sub, int64_t *v
         const char *s = nullptr;
         size_t len = 0;
         if (parser_get_type(data) == PARSER_STRING && node_text(data, &s, &len))
-            lp::wrong_format(c.name, "\"DATA\" of '%s' is the text \"%.*s\", not a whole number for its integer TYPE\n",
-                             c.name, (int)(len > 64 ? 64 : len), s);
+            job_error("\"DATA\" of '%s' is the text \"%.*s\", not a whole number for its integer TYPE\n", c.name,
+                      (int)(len > 64 ? 64 : len), s);
         else
-            lp::wrong_format(c.name, "\"DATA\" of '%s' is no integer that fits 32 bits\n", c.name);
+            job_error("\"DATA\" of '%s' is no integer that fits 32 bits\n", c.name);
+        lp::entry_in_wrong_format(c.name);
         return false;
     }
     if (!is_integer_type(c.type)) {
-        lp::wrong_format(c.name, "no \"TYPE\" given for the integer '%s'\n", c.name);
+        job_error("no \"TYPE\" given for the integer '%s'\n", c.name);
+        lp::entry_in_wrong_format(c.name);
         return false;
     }
     if (!loadparam_int_fits(*v, type_bytes(c.type), c.is_signed)) {
         uint32_t bits = 8 * type_bytes(c.type);
-        lp::wrong_format(c.name, "the value %" PRId64 " of '%s' is outside the range of its %s %u-bit TYPE\n", *v,
-                         c.name, c.is_signed ? "signed" : "unsigned", (unsigned)bits);
+        job_error("the value %" PRId64 " of '%s' is outside the range of its %s %u-bit TYPE\n", *v,
+                  c.name, c.is_signed ? "signed" : "unsigned", (unsigned)bits);
+        lp::entry_in_wrong_format(c.name);
         return false;
     }
     if (sub > 255) {
-        lp::wrong_format(c.name, "sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
+        job_error("sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
+        lp::entry_in_wrong_format(c.name);
         return false;
     }
     return true;
@@ -342,16 +336,18 @@ kr_errors_e write_string(const entry_ctx &c, const char *text)
 {
     uint32_t sub = (uint32_t)c.sindex + c.offset;
     LOG("Writing '%s' (0x%x) = \"%s\"", c.name, (unsigned)c.mindex, text);
-    if (c.mode == LOADPARAM_WRITE_OR) lp::warn("WRITE: OR does not apply to the string '%s'; it is written as is\n", c.name);
+    if (c.mode == LOADPARAM_WRITE_OR)
+        job_warning("WRITE: OR does not apply to the string '%s'; it is written as is\n", c.name);
     kr_errors_e e = loadparam_sdo_write(target_nodeid, c.mindex, (uint8_t)sub, (uint32_t)std::strlen(text) + 1, text);
     if (e == ERR_NONE) {
         if (log_line_live)
             LOG_OK();
         else
-            lp::info("'%s' written\n", c.name);
+            job_note("'%s' written\n", c.name);
         return ERR_NONE;
     }
-    lp::err("Loading string '%s' failed.\n", text);
+    if (!loadparam_is_cancelled())
+        job_error("Loading string '%s' failed.\n", text);
     return failed_write(e, c.name);
 }
 
@@ -397,8 +393,9 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
     for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         parser_types_e t = parser_get_type(el);
         if ((t == PARSER_INT || t == PARSER_STRING) && (uint32_t)c.offset + i + 1 > 255) {
-            lp::wrong_format(c.name, "array element %u of '%s' would go to sub-index %u, above 255\n", (unsigned)i,
-                             c.name, (unsigned)(c.offset + i + 1));
+            job_error("array element %u of '%s' would go to sub-index %u, above 255\n", (unsigned)i,
+                      c.name, (unsigned)(c.offset + i + 1));
+            lp::entry_in_wrong_format(c.name);
             return ERR_ABORTED;
         }
     }
@@ -416,11 +413,13 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
             bool well_formed = false;
             e = write_integer(c, el, sub, label, &well_formed);
             if (e != ERR_NONE && well_formed) {
-                lp::err("Array loading failed for subindex %u\n", (unsigned)sub);
+                if (!loadparam_is_cancelled())
+                    job_error("Array loading failed for subindex %u\n", (unsigned)sub);
                 e = failed_write(e, c.name);
             }
         } else {
-            lp::err("array of object type '%s' not supported\n", parser_type_to_str(t));
+            if (!loadparam_is_cancelled())
+                job_error("array of object type '%s' not supported\n", parser_type_to_str(t));
         }
         if (e != ERR_NONE) return e;
     }
@@ -438,13 +437,15 @@ kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_ma
         std::vector<char> text(str_max + 1);
         size_t len = 0;
         if (!string_of(data, text.data(), text.size(), &len)) {
-            lp::wrong_format(c.name, "the string of '%s' is %zu characters long; at most %u are written\n", c.name, len,
-                             (unsigned)str_max);
+            job_error("the string of '%s' is %zu characters long; at most %u are written\n", c.name, len,
+                      (unsigned)str_max);
+            lp::entry_in_wrong_format(c.name);
             return ERR_ABORTED;
         }
         uint32_t sub = (uint32_t)c.sindex + c.offset;
         if (sub > 255) {
-            lp::wrong_format(c.name, "sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
+            job_error("sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
+            lp::entry_in_wrong_format(c.name);
             return ERR_ABORTED;
         }
         if (check_only) return ERR_NONE;
@@ -457,13 +458,15 @@ kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_ma
         bool well_formed = false;
         kr_errors_e e = write_integer(c, data, sub, label, &well_formed);
         if (e != ERR_NONE && well_formed) {
-            lp::err("Parameter loading failed for subindex %u\n", (unsigned)c.sindex);
+            if (!loadparam_is_cancelled())
+                job_error("Parameter loading failed for subindex %u\n", (unsigned)c.sindex);
             e = failed_write(e, c.name);
         }
         return e;
     }
-    lp::wrong_format(c.name, "\"DATA\" of '%s' is no integer, string, array or object (%s)\n", c.name,
-                     parser_type_to_str(t));
+    job_error("\"DATA\" of '%s' is no integer, string, array or object (%s)\n", c.name,
+              parser_type_to_str(t));
+    lp::entry_in_wrong_format(c.name);
     return ERR_ABORTED;
 }
 
@@ -476,13 +479,15 @@ bool read_num_key(parser_node_st obj, const char *key, int64_t max, const char *
     if (!parser_node_is_valid(n)) return true;
     resolved_st r = resolve(n, 0);
     if (r.r != res_e::ok) {
-        lp::warn("\"%s\" of '%s' does not resolve with the given answers. Skipping this entry.\n", key, name);
+        if (!check_only)
+            job_warning("\"%s\" of '%s' does not resolve with the given answers. Skipping this entry.\n", key, name);
         *skip = true;
         return false;
     }
     int64_t v = 0;
     if (parser_get_type(r.node) != PARSER_INT || !loadparam_node_int(r.node, &v) || v < 0 || v > max) {
-        lp::err("\"%s\" of '%s' is no integer from 0 to 0x%" PRIx64 "\n", key, name, (uint64_t)max);
+        if (!loadparam_is_cancelled())
+            job_error("\"%s\" of '%s' is no integer from 0 to 0x%" PRIx64 "\n", key, name, (uint64_t)max);
         *err = ERR_ABORTED;
         return false;
     }
@@ -499,12 +504,14 @@ bool read_str_key(parser_node_st obj, const char *key, char *dest, size_t size, 
     *present = true;
     resolved_st r = resolve(n, 0);
     if (r.r != res_e::ok) {
-        lp::warn("\"%s\" of '%s' does not resolve with the given answers. Skipping this entry.\n", key, name);
+        if (!check_only)
+            job_warning("\"%s\" of '%s' does not resolve with the given answers. Skipping this entry.\n", key, name);
         *skip = true;
         return false;
     }
     if (parser_get_type(r.node) != PARSER_STRING || !parser_get_string(r.node, dest, (uint32_t)size)) {
-        lp::err("\"%s\" of '%s' is no text of at most %zu characters\n", key, name, size - 1);
+        if (!loadparam_is_cancelled())
+            job_error("\"%s\" of '%s' is no text of at most %zu characters\n", key, name, size - 1);
         *err = ERR_ABORTED;
         return false;
     }
@@ -515,56 +522,6 @@ bool read_str_key(parser_node_st obj, const char *key, char *dest, size_t size, 
 
 namespace lp {
 
-void err(const char *format, ...)
-{
-    // After a cancel every transfer fails without reaching the bus: those failures are no news.
-    if (load_cancelled) return;
-    va_list ap;
-    va_start(ap, format);
-    log_end();
-    vjob_error(format, ap);
-    va_end(ap);
-}
-
-void warn(const char *format, ...)
-{
-    if (check_only) return; // said again, or not at all, when the entries are written
-    log_end();
-    va_list ap;
-    va_start(ap, format);
-    vjob_warning(format, ap);
-    va_end(ap);
-}
-
-void info(const char *format, ...)
-{
-    if (silent || check_only) return;
-    va_list ap;
-    va_start(ap, format);
-    vprint_to(stderr, nullptr, format, ap);
-    va_end(ap);
-}
-
-void prompt(const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    vprint_to(stderr, PRINT_BOLD, format, ap);
-    va_end(ap);
-}
-
-void sdo_error_line()
-{
-    if (load_cancelled) return; // no transfer was made: the last abort code is another's
-    log_end();
-    // A transfer that never reached the bus (no CAN interface) has a reason, not an abort code.
-    char why[256];
-    if (kr_canopen_sdo_client_failure(why, sizeof why))
-        job_cause("  SDO transfer failed: %s\n", why);
-    else
-        LOG_SDO_ERROR();
-}
-
 bool device_fault_seen = false;
 
 void device_fault(const char *format, ...)
@@ -572,26 +529,21 @@ void device_fault(const char *format, ...)
     device_fault_seen = true;
     va_list ap;
     va_start(ap, format);
-    log_end();
     vjob_error(format, ap);
     va_end(ap);
 }
 
 bool wrong_format_seen = false;
 
-void wrong_format(const char *name, const char *format, ...)
+void entry_in_wrong_format(const char *name)
 {
     wrong_format_seen = true;
-    va_list ap;
-    va_start(ap, format);
-    log_end();
-    vjob_error(format, ap);
-    va_end(ap);
-    err("Parameter in a wrong format\n");
+    if (loadparam_is_cancelled()) return;
+    job_error("Parameter in a wrong format\n");
     if (name && name[0])
-        err("Parameter info: '%s'\n\n", name);
+        job_error("Parameter info: '%s'\n\n", name);
     else
-        err("'INFO' value not found from the parameter.\n\n");
+        job_error("'INFO' value not found from the parameter.\n\n");
 }
 
 } // namespace lp
@@ -656,35 +608,35 @@ bool loadparam_ask_sdo_continue(const char *info)
 {
     if (load_cancelled) return false;
     if (dev.loadparam.force_continue) {
-        lp::info("Force continue: skipping '%s'\n", info);
+        job_note("Force continue: skipping '%s'\n", info);
         return true;
     }
     for (;;) {
-        lp::prompt("\nWriting the parameter '%s' failed.\nPress ENTER (empty line) to skip it and continue loading the "
-                   "parameters,\ntype 'f' to force continue, skipping this and any later failing parameter without "
-                   "asking,\nor type 'q' to quit the whole parameter load.\n\n",
-                   info);
+        PROMPT("\nWriting the parameter '%s' failed.\nPress ENTER (empty line) to skip it and continue loading the "
+               "parameters,\ntype 'f' to force continue, skipping this and any later failing parameter without "
+               "asking,\nor type 'q' to quit the whole parameter load.\n\n",
+               info);
         char line[LOADPARAM_ANSWER_LEN];
         bool got = loadparam_read_answer(line, sizeof line);
         if (load_cancelled) return false;
         if (!got) {
             // No one is there to answer: a missing parameter is never taken as a success.
-            lp::info("End of input: quitting the parameter load\n");
+            job_note("End of input: quitting the parameter load\n");
             return false;
         }
         const char *p = line;
         while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n') p++;
         if (*p == '\0') {
-            lp::info("User selected: skip '%s' and continue\n", info);
+            job_note("User selected: skip '%s' and continue\n", info);
             return true;
         }
         if ((*p == 'f' || *p == 'F') && is_empty_line(p + 1)) {
-            lp::info("User selected: force continue, skipping any failing parameter from now on\n");
+            job_note("User selected: force continue, skipping any failing parameter from now on\n");
             dev.loadparam.force_continue = true;
             return true;
         }
         if ((*p == 'q' || *p == 'Q') && is_empty_line(p + 1)) {
-            lp::info("User selected: quit the parameter load\n");
+            job_note("User selected: quit the parameter load\n");
             return false;
         }
     }
@@ -762,9 +714,9 @@ const query_st *loadparam_switch_member(parser_node_st obj, parser_node_st *memb
 parser_node_st query_keyed_select(parser_node_st qref, const query_st *q)
 {
     parser_node_st sel = parser_find_child(qref, q->answers[q->correct_answer]);
-    if (!parser_node_is_valid(sel))
-        lp::warn("Query '%s': chosen answer \"%s\" is not a key in its value object. Skipping this value.\n", q->name,
-                 q->answers[q->correct_answer]);
+    if (!parser_node_is_valid(sel) && !check_only)
+        job_warning("Query '%s': chosen answer \"%s\" is not a key in its value object. Skipping this value.\n",
+                    q->name, q->answers[q->correct_answer]);
     return sel;
 }
 
@@ -856,14 +808,14 @@ bool emcy_suppress_write(const emcy_suppress_st *s, uint8_t node, uint32_t value
     kr_errors_e e = loadparam_sdo_write_ex(node, s->mindex, s->sindex, n, buf, value == 0);
     if (e == ERR_NONE && value != 0) emcy_signal_arm(s, node, n);
     if (e == ERR_NONE) {
-        lp::info("%s EMCY messages on node 0x%x\n", value ? "Suppressing" : "Re-enabling", (unsigned)node);
+        job_note("%s EMCY messages on node 0x%x\n", value ? "Suppressing" : "Re-enabling", (unsigned)node);
         return true;
     }
     if (s->guessed)
-        lp::info("Node 0x%x has no \"suppress emcy messages\" parameter; loading with EMCY messages enabled.\n",
+        job_note("Node 0x%x has no \"suppress emcy messages\" parameter; loading with EMCY messages enabled.\n",
                  (unsigned)node);
     else
-        lp::warn("Failed to %s EMCY messages on node 0x%x\n", value ? "suppress" : "re-enable", (unsigned)node);
+        job_warning("Failed to %s EMCY messages on node 0x%x\n", value ? "suppress" : "re-enable", (unsigned)node);
     return false;
 }
 
@@ -871,9 +823,9 @@ void emcy_suppress_node(uint8_t node)
 {
     if (load_emcy_suppress.mindex == 0) {
         if (!emcy_suppress_warned)
-            lp::warn("The device defines no \"suppress emcy messages\" parameter.\nLoading the parameters without "
-                     "suppressing EMCY messages: the device\nmay emit EMCY warnings while its parameters are "
-                     "written.\n");
+            job_warning("The device defines no \"suppress emcy messages\" parameter.\nLoading the parameters without "
+                        "suppressing EMCY messages: the device\nmay emit EMCY warnings while its parameters are "
+                        "written.\n");
         emcy_suppress_warned = true;
         return;
     }
@@ -910,7 +862,8 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
     }
     std::strncat(c.name, info, sizeof c.name - std::strlen(c.name) - 1);
     if (depth > MAX_DEPTH) {
-        lp::wrong_format(c.name, "entries nested deeper than %d levels\n", MAX_DEPTH);
+        job_error("entries nested deeper than %d levels\n", MAX_DEPTH);
+        lp::entry_in_wrong_format(c.name);
         return ERR_ABORTED;
     }
 
@@ -935,7 +888,8 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
         } else if (std::strcmp(mode, "OR") == 0) {
             c.mode = LOADPARAM_WRITE_OR;
         } else {
-            lp::err("unknown WRITE mode '%s' in '%s' (SET or OR)\n", mode, c.name);
+            if (!loadparam_is_cancelled())
+                job_error("unknown WRITE mode '%s' in '%s' (SET or OR)\n", mode, c.name);
             err = ERR_ABORTED;
         }
     }
@@ -950,7 +904,8 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
         if (!q) {
             char key[64] = "";
             parser_get_obj_name(obj, key, sizeof key);
-            lp::err("no \"DATA\" or queries found in object '%s'\n", key);
+            if (!loadparam_is_cancelled())
+                job_error("no \"DATA\" or queries found in object '%s'\n", key);
             err = ERR_ABORTED;
         } else if (parser_get_type(member) == PARSER_OBJECT) {
             data = query_keyed_select(member, q);
@@ -959,13 +914,14 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
             data = parser_array_at(member, q->correct_answer);
             str_max = LOADPARAM_SWITCH_STR_MAX;
         } else {
-            lp::warn("Query '%s' has no value at answer index %u for '%s'. Skipping this entry.\n", q->name,
-                     (unsigned)q->correct_answer, c.name);
+            if (!check_only)
+                job_warning("Query '%s' has no value at answer index %u for '%s'. Skipping this entry.\n", q->name,
+                            (unsigned)q->correct_answer, c.name);
             skip = true;
         }
     }
     if (err != ERR_NONE) {
-        lp::wrong_format(c.name, "%s", "");
+        lp::entry_in_wrong_format(c.name);
         return err;
     }
     if (skip) return ERR_NONE;

@@ -75,26 +75,15 @@ struct entry_st {
     bool optional;                      // a device may lack it (CiA 301 makes it optional)
 };
 
-void failed_entry(const entry_st &e, bool sdo_failed)
-{
-    log_end();
-    lp::err("Error in obj 0x%x\n", (unsigned)e.mindex);
-    // Only a transfer that failed has an abort code worth showing.
-    if (sdo_failed) {
-        lp::sdo_error_line();
-        stop_because(CAUSE_READ);
-    }
-}
-
 // A writer refused a text: in JSON that is a double quote, which the reader knows no escape for.
 void unwritable_text(const char *name, uint16_t mindex, parser_formats_e format)
 {
     stop_because("a text cannot be held by the parameter file's format");
     if (format == PARSER_FORMAT_JSON)
-        lp::err("ERROR: the text of '%s' (0x%x) holds a double quote, which a JSON parameter file cannot hold.\n",
-                name, (unsigned)mindex);
+        job_error("ERROR: the text of '%s' (0x%x) holds a double quote, which a JSON parameter file cannot hold.\n",
+                  name, (unsigned)mindex);
     else
-        lp::err("ERROR: the text of '%s' (0x%x) cannot be written to the parameter file.\n", name, (unsigned)mindex);
+        job_error("ERROR: the text of '%s' (0x%x) cannot be written to the parameter file.\n", name, (unsigned)mindex);
 }
 
 kr_errors_e read_sdo(uint16_t mindex, uint8_t sindex, uint32_t len, void *data)
@@ -133,15 +122,15 @@ kr_errors_e read_scalar(const entry_st &e, uint8_t sub, uint32_t db_width, scala
     }
     if (n != 1 && n != 2 && n != 4) {
         log_end();
-        lp::err("ERROR: '%s' (0x%x:%u) is %u bytes on the device but %u in the database; it cannot be saved.\n",
-                e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)n, (unsigned)db_width);
+        job_error("ERROR: '%s' (0x%x:%u) is %u bytes on the device but %u in the database; it cannot be saved.\n",
+                  e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)n, (unsigned)db_width);
         stop_because("an object's width on the device is not one an integer has");
         return ERR_ABORTED;
     }
     if (n != db_width)
-        lp::warn("'%s' (0x%x:%u) is %u bytes on the device, %u in the database: saved whole, with the device's "
-                 "width.\n",
-                 e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)n, (unsigned)db_width);
+        job_warning("'%s' (0x%x:%u) is %u bytes on the device, %u in the database: saved whole, with the device's "
+                    "width.\n",
+                    e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)n, (unsigned)db_width);
     out->width = n;
     return ERR_NONE;
 }
@@ -232,7 +221,7 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
     if (err == ERR_NONE && e.name[0]) err = parser_writer_add_string(&w, "INFO", e.name);
     if (err != ERR_NONE) {
         unwritable_text(e.name, e.mindex, dest->format);
-        failed_entry(e, false);
+        job_error("Error in obj 0x%x\n", (unsigned)e.mindex);
         return ERR_ABORTED;
     }
     err = parser_writer_add_int_hex(&w, "MAININDEX", e.mindex);
@@ -263,9 +252,9 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
         } else if (_kr_canopen_sdo_client_get_obj_size() > sizeof str_buf - 1) {
             // A cut value would load back wrong.
             log_end();
-            lp::err("ERROR: '%s' (0x%x) announces %u bytes, more than the %u a string parameter may hold.\n", e.name,
-                    (unsigned)e.mindex, (unsigned)_kr_canopen_sdo_client_get_obj_size(),
-                    (unsigned)sizeof str_buf - 1);
+            job_error("ERROR: '%s' (0x%x) announces %u bytes, more than the %u a string parameter may hold.\n", e.name,
+                      (unsigned)e.mindex, (unsigned)_kr_canopen_sdo_client_get_obj_size(),
+                      (unsigned)sizeof str_buf - 1);
             stop_because("a string parameter is too long");
             err = ERR_ABORTED;
         } else if (kr_errors_e we = parser_writer_add_string(&w, "DATA", str_buf); we != ERR_NONE) {
@@ -273,8 +262,8 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
                 unwritable_text(e.name, e.mindex, dest->format);
             } else {
                 log_end();
-                lp::err("ERROR: the %u characters of '%s' (0x%x) do not fit in one entry of %u bytes.\n",
-                        (unsigned)std::strlen(str_buf), e.name, (unsigned)e.mindex, (unsigned)sizeof entry_doc);
+                job_error("ERROR: the %u characters of '%s' (0x%x) do not fit in one entry of %u bytes.\n",
+                          (unsigned)std::strlen(str_buf), e.name, (unsigned)e.mindex, (unsigned)sizeof entry_doc);
                 stop_because("a string parameter is too long for the parameter file");
             }
             err = ERR_ABORTED;
@@ -288,13 +277,19 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
         _kr_canopen_sdo_get_error_code() == CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST) {
         // Nothing to restore, so the file leaves it out and the load leaves it alone.
         log_end();
-        lp::warn("'%s' (0x%x) does not exist on device 0x%x: it is not saved.\n", e.name, (unsigned)e.mindex,
-                 (unsigned)db_node());
+        job_warning("'%s' (0x%x) does not exist on device 0x%x: it is not saved.\n", e.name, (unsigned)e.mindex,
+                    (unsigned)db_node());
         return ERR_NONE;
     }
     if (err != ERR_NONE) {
-        if (!sdo_failed) stop_because(CAUSE_FULL);
-        failed_entry(e, sdo_failed);
+        job_error("Error in obj 0x%x\n", (unsigned)e.mindex);
+        // Only a transfer that failed has an abort code worth showing.
+        if (sdo_failed) {
+            job_sdo_cause();
+            stop_because(CAUSE_READ);
+        } else {
+            stop_because(CAUSE_FULL);
+        }
         return err;
     }
     device_entries++;
@@ -426,11 +421,11 @@ const db_obj_st *find_role(db_obj_type_e role)
 
 void acknowledge(const char *alert, const char *ack)
 {
-    lp::prompt("%s", alert);
+    PROMPT("%s", alert);
     // The whole line answers this alert, so its rest never answers the next one.
     char line[LOADPARAM_ANSWER_LEN];
     loadparam_read_answer(line, sizeof line);
-    lp::info("%s", ack);
+    job_note("%s", ack);
 }
 
 kr_errors_e write_op(const db_obj_st *opdb, uint32_t value)
@@ -445,7 +440,7 @@ bool finish_file(parser_writer_st *w, kr_errors_e err, const char *file, const c
 {
     std::string unused = err == ERR_NONE ? word_list(true) : "";
     if (!unused.empty()) {
-        lp::err("ERROR: no object of the database is named or has the main index %s.\n", unused.c_str());
+        job_error("ERROR: no object of the database is named or has the main index %s.\n", unused.c_str());
         stop_because("a word selects no object");
         err = ERR_ABORTED;
     }
@@ -454,17 +449,18 @@ bool finish_file(parser_writer_st *w, kr_errors_e err, const char *file, const c
     log_end();
     if (err != ERR_NONE) {
         stop_because(CAUSE_FULL);
-        lp::err("ERROR: Parameter saving stopped: %s.\nNo output file was written.\n%s", stop_cause, end);
+        job_error("ERROR: Parameter saving stopped: %s.\nNo output file was written.\n%s", stop_cause, end);
         return false;
     }
     // Through a link that names no file the save would put a new file in the link's place.
     struct stat link {}, target {};
     if (lstat(file, &link) == 0 && S_ISLNK(link.st_mode) && stat(file, &target) != 0) {
-        lp::err("Failed creating the output file '%s'\n  it is a symbolic link to a file that does not exist.\n", file);
+        job_error("Failed creating the output file '%s'\n  it is a symbolic link to a file that does not exist.\n",
+                  file);
         return false;
     }
     if (!parser_write_file(file, w->format == PARSER_FORMAT_YAML ? w->yaml.start_ptr : w->json.start_ptr)) {
-        lp::err("Failed creating the output file '%s'\n  %s.\n", file, parser_last_error());
+        job_error("Failed creating the output file '%s'\n  %s.\n", file, parser_last_error());
         return false;
     }
     std::printf("All parameters stored successfully to '%s'\n", file);
@@ -480,7 +476,7 @@ bool start_doc(parser_writer_st *w, char *buf, const char *file)
 
 void save_task(void *)
 {
-    if (!saveparam_save_device(async_device, async_file)) main_set_run_failed();
+    saveparam_save_device(async_device, async_file); // a failed save has said so
     S().finished = true;
     kr_rtos_task_delete(nullptr);
 }
@@ -494,28 +490,23 @@ bool cmd_saveparam(const char *arg)
     S().all = false;
     // A refused save lets the command line go on, but the run fails.
     if (!arg || !arg[0]) {
-        lp::err("ERROR: Give filepath to the file where the parameters are stored.\n");
-        main_set_run_failed();
+        job_error("ERROR: Give filepath to the file where the parameters are stored.\n");
         return true;
     }
     if (std::strlen(arg) >= sizeof S().file) {
-        lp::err("ERROR: the output path '%s' is longer than %u characters; nothing is saved.\n", arg,
-                (unsigned)sizeof S().file - 1);
-        main_set_run_failed();
+        job_error("ERROR: the output path '%s' is longer than %u characters; nothing is saved.\n", arg,
+                  (unsigned)sizeof S().file - 1);
         return true;
     }
     if (!db_is_loaded(&dev.db) && dev.system.dev_count == 0) {
-        lp::err("ERROR: Load a database with --db, or provide one or more device\npackages with --dev, in order to "
-                "use the --saveparam command.\n");
-        main_set_run_failed();
+        job_error("ERROR: Load a database with --db, or provide one or more device\npackages with --dev, in order to "
+                  "use the --saveparam command.\n");
         return true;
     }
-    lp::info("Parameter file '%s' selected\n", arg);
+    job_note("Parameter file '%s' selected\n", arg);
     kr_copy_text(S().file, sizeof S().file, arg);
-    if (!system_dispatch_queue(&jobs, arg, 0, saveparam_step)) {
-        main_set_run_failed();
-        return true;
-    }
+    // A save that cannot be queued has said why.
+    system_dispatch_queue(&jobs, arg, 0, saveparam_step);
     return true;
 }
 
@@ -533,8 +524,9 @@ void saveparam_step(void *)
     S().finished = false;
     std::fflush(stdout);
     system_job_st job;
+    // Each queued step has its job; without one nothing was asked for, and nothing is saved.
     if (!system_dispatch_take(&jobs, &job)) {
-        main_set_run_failed();
+        job_error("ERROR: the parameter save found no queued command.\n");
         S().finished = true;
         return;
     }
@@ -553,7 +545,7 @@ void saveparam_step(void *)
         for (uint32_t i = 0; i < dev.system.dev_count && err == ERR_NONE; i++)
             err = save_device_from_krdev(&w, dev.system.devs[i].filepath, dev.system.devs[i].nodeid);
     }
-    if (!finish_file(&w, err, S().file, "\n")) main_set_run_failed();
+    finish_file(&w, err, S().file, "\n"); // a file not written has said why
     system_dispatch_end(&saved);
     S().all = all_before;
     S().finished = true;
@@ -563,12 +555,12 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
 {
     krdev_st k;
     if (!krdev_path || !krdev_open(&k, krdev_path)) {
-        lp::err("Failed to open the device package '%s': %s.\n", krdev_path ? krdev_path : "",
-                krdev_path ? package_error() : "no package given");
+        job_error("Failed to open the device package '%s': %s.\n", krdev_path ? krdev_path : "",
+                  krdev_path ? package_error() : "no package given");
         return ERR_ABORTED;
     }
     if (!k.database[0]) {
-        lp::err("Device package '%s' has no DATABASE entry in its krdev.json manifest.\n", krdev_path);
+        job_error("Device package '%s' has no DATABASE entry in its krdev.json manifest.\n", krdev_path);
         krdev_close(&k);
         return ERR_ABORTED;
     }
@@ -576,23 +568,23 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
     bool entered = getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0;
     bool loaded = false;
     if (!entered) {
-        lp::err("Failed to enter the extracted package directory for '%s'.\n", krdev_path);
+        job_error("Failed to enter the extracted package directory for '%s'.\n", krdev_path);
     } else {
         loaded = cmd_db_in_package(k.database);
         if (loaded && nodeid != 0) db_set_nodeid_force(&dev.db, nodeid);
         // Later relative paths would resolve in the package's folder, which is removed.
         if (chdir(cwd) != 0) {
-            lp::err("ERROR: could not change back into the folder '%s'.\n", cwd);
+            job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
             krdev_close(&k);
             return ERR_ABORTED;
         }
     }
     if (!loaded) {
-        lp::err("Failed to load the database '%s' from package '%s'.\n", k.database, krdev_path);
+        job_error("Failed to load the database '%s' from package '%s'.\n", k.database, krdev_path);
         krdev_close(&k);
         return ERR_ABORTED;
     }
-    lp::info("Saving parameters for device '%s' (node 0x%x)\n", krdev_path, (unsigned)db_node());
+    job_note("Saving parameters for device '%s' (node 0x%x)\n", krdev_path, (unsigned)db_node());
     kr_errors_e e = save_device(writer);
     // The next device (or command) must not find this one's database.
     db_deinit(&dev.db);
@@ -611,7 +603,7 @@ kr_errors_e save_device(parser_writer_st *w)
         uint8_t buf[4] = {0, 0, 0, 0};
         if (read_sdo(ifv->obj.main_index, ifv->obj.sub_index, width_of(ifv->obj.type), buf) != ERR_NONE) {
             log_end();
-            lp::sdo_error_line();
+            job_sdo_cause();
             acknowledge("ALERT: Could not read CAN interface version\nnumber from device.\nPress anything to "
                         "continue...\n\n",
                         "User acknowledged: CAN IF version read failed\n");
@@ -619,7 +611,7 @@ kr_errors_e save_device(parser_writer_st *w)
             dev_version = kr_get_le32(buf);
             kr_errors_e answer = db_check_can_if_version(&dev.db, (int32_t)dev.db.revision_number,
                                                          (int32_t)dev_version, "database", "device", nullptr);
-            if (answer == ERR_BUFFER_EMPTY) lp::info("End of input: the CAN interface versions were not accepted.\n");
+            if (answer == ERR_BUFFER_EMPTY) job_note("End of input: the CAN interface versions were not accepted.\n");
             accepted = answer == ERR_NONE;
         }
     }
@@ -652,9 +644,9 @@ kr_errors_e save_device(parser_writer_st *w)
     kr_errors_e name_err = err == ERR_NONE ? parser_writer_add_string(w, "DEVNAME", name) : err;
     if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) != ERR_INVALID_DATA) err = name_err;
     if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) == ERR_INVALID_DATA)
-        lp::warn("The device name of 0x%x (\"%s\") holds a double quote, which a JSON parameter file cannot hold: "
-                 "\"DEVNAME\" is left out.\n",
-                 (unsigned)db_node(), name);
+        job_warning("The device name of 0x%x (\"%s\") holds a double quote, which a JSON parameter file cannot hold: "
+                    "\"DEVNAME\" is left out.\n",
+                    (unsigned)db_node(), name);
     if (err == ERR_NONE) err = parser_writer_begin_array(w, "PARAMS");
     if (err == ERR_NONE && S().all) err = add_comm_objects(w);
     if (err != ERR_NONE) return err;
@@ -667,8 +659,9 @@ kr_errors_e save_device(parser_writer_st *w)
         uint8_t buf[4] = {0, 0, 0, 0};
         err = read_sdo(cur_obj->obj.main_index, cur_obj->obj.sub_index, width_of(cur_obj->obj.type), buf);
         if (err != ERR_NONE) {
-            entry_st e = entry_of(cur_obj, obj_name(cur_obj));
-            failed_entry(e, true);
+            job_error("Error in obj 0x%x\n", (unsigned)cur_obj->obj.main_index);
+            job_sdo_cause();
+            stop_because(CAUSE_READ);
             return err;
         }
         current = kr_get_le32(buf);
@@ -677,8 +670,9 @@ kr_errors_e save_device(parser_writer_st *w)
         uint8_t buf[4] = {0, 0, 0, 0};
         err = read_sdo(count_obj->obj.main_index, count_obj->obj.sub_index, width_of(count_obj->obj.type), buf);
         if (err != ERR_NONE) {
-            entry_st e = entry_of(count_obj, obj_name(count_obj));
-            failed_entry(e, true);
+            job_error("Error in obj 0x%x\n", (unsigned)count_obj->obj.main_index);
+            job_sdo_cause();
+            stop_because(CAUSE_READ);
             return err;
         }
         count = kr_get_le32(buf);
@@ -699,8 +693,8 @@ kr_errors_e save_device(parser_writer_st *w)
             if (err != ERR_NONE) {
                 // Saving on would put another operator's values under operator k.
                 log_end();
-                lp::err("Changing the active operator to op %u failed.\n", (unsigned)k);
-                lp::sdo_error_line();
+                job_error("Changing the active operator to op %u failed.\n", (unsigned)k);
+                job_sdo_cause();
                 break;
             }
             LOG_OK();
@@ -719,8 +713,8 @@ kr_errors_e save_device(parser_writer_st *w)
         if (switched) {
             kr_errors_e r = write_op(opdb, current + 1);
             if (r != ERR_NONE) {
-                lp::err("Setting the active operator back to op %u failed.\n", (unsigned)current + 1);
-                lp::sdo_error_line();
+                job_error("Setting the active operator back to op %u failed.\n", (unsigned)current + 1);
+                job_sdo_cause();
                 err = (kr_errors_e)(err | r);
             }
         }
@@ -729,17 +723,17 @@ kr_errors_e save_device(parser_writer_st *w)
         // A file without parameters would restore nothing, and say so to nobody.
         log_end();
         if (have_words())
-            lp::err("ERROR: none of the words %s selects a parameter of device 0x%x.\n", word_list(false).c_str(),
-                    (unsigned)db_node());
+            job_error("ERROR: none of the words %s selects a parameter of device 0x%x.\n", word_list(false).c_str(),
+                      (unsigned)db_node());
         else
-            lp::err("ERROR: the database of device 0x%x names no non-volatile parameter.\n", (unsigned)db_node());
+            job_error("ERROR: the database of device 0x%x names no non-volatile parameter.\n", (unsigned)db_node());
         stop_because("no parameter was selected");
         err = ERR_ABORTED;
     }
     if (err == ERR_NONE) err = parser_writer_end_object(w);
     if (err == ERR_NONE && no_ops)
-        lp::warn("\nWARNING: Operator database parameter or operator count parameter not\nfound on the device. All "
-                 "parameters were saved in PARAMS array.\n\n");
+        job_warning("\nWARNING: Operator database parameter or operator count parameter not\nfound on the device. All "
+                    "parameters were saved in PARAMS array.\n\n");
     return err;
 }
 
@@ -752,12 +746,12 @@ kr_errors_e param_add_obj(parser_writer_st *dest, const db_obj_st *obj, const ch
 bool saveparam_save_device(device_st *device, const char *file)
 {
     if (!device || !file || !file[0]) {
-        lp::err("ERROR: saveparam_save_device: no device or file given.\n");
+        job_error("ERROR: saveparam_save_device: no device or file given.\n");
         return false;
     }
     if (!device->filepath[0]) {
-        lp::err("ERROR: the device has no configuration package, cannot read its\nobject dictionary to save "
-                "parameters. Assign a .krdev file first.\n");
+        job_error("ERROR: the device has no configuration package, cannot read its\nobject dictionary to save "
+                  "parameters. Assign a .krdev file first.\n");
         return false;
     }
     kr_can_set_up(false);
@@ -772,8 +766,8 @@ bool saveparam_save_device_async(device_st *device, const char *file)
 {
     if (file && std::strlen(file) >= sizeof async_file) {
         // A cut path could name another file.
-        lp::err("ERROR: the output path '%s' is longer than %u characters; nothing is saved.\n", file,
-                (unsigned)sizeof async_file - 1);
+        job_error("ERROR: the output path '%s' is longer than %u characters; nothing is saved.\n", file,
+                  (unsigned)sizeof async_file - 1);
         S().finished = true;
         return false;
     }
@@ -781,7 +775,7 @@ bool saveparam_save_device_async(device_st *device, const char *file)
     kr_copy_text(async_file, sizeof async_file, file);
     S().finished = false;
     if (kr_rtos_task_create(save_task, "saveparam_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        lp::err("ERROR: the parameter save could not be started.\n");
+        job_error("ERROR: the parameter save could not be started.\n");
         S().finished = true;
         return false;
     }

@@ -77,6 +77,26 @@ void job_cause(const char *format, ...)
     va_end(ap);
 }
 
+void job_sdo_cause(void)
+{
+    char why[256];
+    if (kr_canopen_sdo_client_failure(why, sizeof why))
+        job_cause("  SDO transfer failed: %s\n", why);
+    else
+        LOG_SDO_ERROR();
+}
+
+void job_note(const char *format, ...)
+{
+    if (silent) return;
+    log_end();
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stderr, format, ap);
+    va_end(ap);
+    std::fflush(stderr);
+}
+
 const char *sdo_failure_text(char *dest, size_t dest_len)
 {
     char why[256];
@@ -189,6 +209,19 @@ void log_ok(void)
     std::fputs(PRINT_BOLDGREEN " OK" PRINT_RESET "\n", stdout);
     std::fflush(stdout);
     log_line_live = false;
+}
+
+void log_ok_line(const char *format, ...)
+{
+    log_end();
+    va_list ap;
+    va_start(ap, format);
+    std::fputs(PRINT_GREEN, stdout);
+    std::vprintf(format, ap);
+    std::fputs(PRINT_RESET, stdout);
+    va_end(ap);
+    log_line_live = true;
+    log_ok();
 }
 
 // ---- Start-up and the job queue ----

@@ -11,7 +11,7 @@
 #include "sim_client.h"
 #include "sim_device.h"
 #include "sim_setup.h"
-#include "kr_utilities.h"
+#include "run/main.h"
 #include "system/package_builder.h"
 
 namespace {

@@ -1,5 +1,5 @@
 /* Common ground of the library: bounded containers over caller memory, the millisecond
- * count-down, a step meter, filters, integer helpers and the console colours. Nothing allocates.
+ * count-down, a step meter, filters, integer helpers and the diagnostics line. Nothing allocates.
  * Valid C11 and C++. */
 #ifndef KR_UTILITIES_H
 #define KR_UTILITIES_H
@@ -14,27 +14,11 @@
 extern "C" {
 #endif
 
-#define PRINT_RESET "\033[0m"
-#define PRINT_BLACK "\033[30m"
-#define PRINT_RED "\033[31m"
-#define PRINT_GREEN "\033[32m"
-#define PRINT_YELLOW "\033[33m"
-#define PRINT_BLUE "\033[34m"
-#define PRINT_MAGENTA "\033[35m"
-#define PRINT_CYAN "\033[36m"
-#define PRINT_WHITE "\033[37m"
-#define PRINT_BOLD "\033[1m"
-#define PRINT_BOLDBLACK "\033[1m\033[30m"
-#define PRINT_BOLDRED "\033[1m\033[31m"
-#define PRINT_BOLDGREEN "\033[1m\033[32m"
-#define PRINT_BOLDYELLOW "\033[1m\033[33m"
-#define PRINT_BOLDBLUE "\033[1m\033[34m"
-#define PRINT_BOLDMAGENTA "\033[1m\033[35m"
-#define PRINT_BOLDCYAN "\033[1m\033[36m"
-#define PRINT_BOLDWHITE "\033[1m\033[37m"
-
 /* Progress and diagnostics are printed only while this is false. Starts true. */
 extern bool silent;
+
+/* The library's diagnostics: standard error, and only while `silent` is false. */
+void kr_diag(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 typedef struct {
     void *buffer;

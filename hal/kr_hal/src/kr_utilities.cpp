@@ -1,11 +1,21 @@
 #include "kr_utilities.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "kr_rtos.h"
 
 bool silent = true;
+
+void kr_diag(const char *format, ...)
+{
+    if (silent) return;
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stderr, format, ap);
+    va_end(ap);
+}
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <linux/can.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -65,16 +64,6 @@ struct can_port_st {
 
 can_port_st _can;
 
-void print(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void print(const char *format, ...)
-{
-    if (silent) return;
-    va_list ap;
-    va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
-    va_end(ap);
-}
-
 uint64_t now_ms()
 {
     struct timespec ts;
@@ -126,7 +115,7 @@ void fault(const char *why)
 {
     std::snprintf(_can.fault_text, sizeof _can.fault_text, "The connection to the CAN interface %s was lost: %s.",
                   _can.open_dev, why);
-    print("The connection to %s was lost: %s\n", _can.open_dev, why);
+    kr_diag("The connection to %s was lost: %s\n", _can.open_dev, why);
     drop_connection();
     _can.state = CAN_STATE_FAULT;
 }
@@ -177,7 +166,7 @@ void report_rx_full()
 {
     if (_can.rx_full_reported) return;
     _can.rx_full_reported = true;
-    print("** CAN RX buffer full**\n");
+    kr_diag("** CAN RX buffer full**\n");
     std::fflush(stdout);
 }
 
@@ -220,11 +209,11 @@ void handle_element(const char *text)
         break;
     case SCD_EL_ERROR:
         printable(text, shown, sizeof shown);
-        print("socketcand at %s reports: %s\n", _can.open_dev, shown);
+        kr_diag("socketcand at %s reports: %s\n", _can.open_dev, shown);
         break;
     case SCD_EL_BAD:
         printable(text, shown, sizeof shown);
-        print("Dropped a bad element from socketcand at %s: '< %s >': %s\n", _can.open_dev, shown, why);
+        kr_diag("Dropped a bad element from socketcand at %s: '< %s >': %s\n", _can.open_dev, shown, why);
         break;
     default:
         break;
@@ -247,7 +236,7 @@ void step_socketcand()
             continue;
         }
         if (r == SCD_READ_JUNK) {
-            print("Dropped input from socketcand at %s: %s\n", _can.open_dev, element);
+            kr_diag("Dropped input from socketcand at %s: %s\n", _can.open_dev, element);
             continue;
         }
         if (budget == 0) return;
@@ -292,7 +281,7 @@ void step_socketcan()
 
 kr_errors_e send_failed(const kr_can_message_st *msg, const char *why)
 {
-    print("Sending a message with ID of 0x%x resulted in a CAN error: %s\n", (unsigned)msg->id, why);
+    kr_diag("Sending a message with ID of 0x%x resulted in a CAN error: %s\n", (unsigned)msg->id, why);
     return KR_CAN_ERR_SEND;
 }
 
@@ -351,7 +340,7 @@ void close_port(bool announce)
     }
     drop_connection();
     _can.state = CAN_STATE_INIT;
-    if (was_open && announce) print("CAN connection closed.\n");
+    if (was_open && announce) kr_diag("CAN connection closed.\n");
 }
 
 const char *set_up_failed(const char *name, const char *detail)
@@ -378,12 +367,12 @@ kr_errors_e _kr_can_init(void)
 bool kr_can_set_dev(const char *name)
 {
     if (!name) {
-        print("No CAN device name given.\n");
+        kr_diag("No CAN device name given.\n");
         return false;
     }
     size_t len = std::strlen(name);
     if (len >= KR_CAN_DEV_NAME_LEN) {
-        print("The CAN device name '%.40s...' is too long: at most %d characters.\n", name, KR_CAN_DEV_NAME_LEN - 1);
+        kr_diag("The CAN device name '%.40s...' is too long: at most %d characters.\n", name, KR_CAN_DEV_NAME_LEN - 1);
         return false;
     }
     std::memcpy(_can.dev, name, len + 1);
@@ -457,7 +446,7 @@ const char *kr_can_set_up(bool force)
     char name[KR_CAN_DEV_NAME_LEN];
     std::memcpy(name, _can.dev, sizeof name);
     if (!baud_supported(_can.baudrate)) {
-        print("Invalid baudrate %u. Baudrate has to be 100k, 125k, 250k, 500k or 1M.\n", (unsigned)_can.baudrate);
+        kr_diag("Invalid baudrate %u. Baudrate has to be 100k, 125k, 250k, 500k or 1M.\n", (unsigned)_can.baudrate);
         return set_up_failed(name, "the baud rate is not one of 100k, 125k, 250k, 500k or 1M");
     }
     char err[256] = "";
@@ -480,9 +469,9 @@ const char *kr_can_set_up(bool force)
             std::snprintf(err, sizeof err, "the port was closed while connecting");
         }
         if (fd < 0) {
-            print("Error when connecting to socketcand for %s: %s. Check that socketcand is running and serves that "
-                  "bus.\n",
-                  name, err);
+            kr_diag("Error when connecting to socketcand for %s: %s. Check that socketcand is running and serves that "
+                    "bus.\n",
+                    name, err);
             return set_up_failed(name, err);
         }
         _can.rd = *rd;
@@ -490,8 +479,8 @@ const char *kr_can_set_up(bool force)
         kind = backend_e::socketcan;
         fd = _kr_can_socketcan_open(name, _can.baudrate, err, sizeof err);
         if (fd < 0) {
-            print("Error when connecting to CAN interface %s: %s. Check that the interface exists and is up.\n", name,
-                  err);
+            kr_diag("Error when connecting to CAN interface %s: %s. Check that the interface exists and is up.\n", name,
+                    err);
             return set_up_failed(name, err);
         }
     }
@@ -502,7 +491,7 @@ const char *kr_can_set_up(bool force)
     _can.state = CAN_STATE_OPEN;
     _can.fault_text[0] = '\0';
     _can.rx_full_reported = false;
-    print("CAN connection opened to CAN interface %s\n", name);
+    kr_diag("CAN connection opened to CAN interface %s\n", name);
     return nullptr;
 }
 

@@ -118,11 +118,10 @@ int _kr_can_socketcan_open(const char *ifname, uint32_t baud, char *err, size_t 
         // The bit rate can only change while the interface is down, and only with CAP_NET_ADMIN.
         bool set = can_do_stop(ifname) == 0 && can_set_bitrate(ifname, baud) == 0;
         can_do_start(ifname);
-        if (!set && !silent)
-            std::fprintf(stderr,
-                         "Couldn't set the bit rate of %s to %u (it stays at %u): this needs root rights "
-                         "(CAP_NET_ADMIN), or set it with 'ip link set %s type can bitrate %u'.\n",
-                         ifname, (unsigned)baud, (unsigned)current, ifname, (unsigned)baud);
+        if (!set)
+            kr_diag("Couldn't set the bit rate of %s to %u (it stays at %u): this needs root rights "
+                    "(CAP_NET_ADMIN), or set it with 'ip link set %s type can bitrate %u'.\n",
+                    ifname, (unsigned)baud, (unsigned)current, ifname, (unsigned)baud);
     }
     return fd;
 }

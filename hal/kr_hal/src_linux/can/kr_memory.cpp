@@ -2,7 +2,6 @@
 #include "kr_memory.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -32,16 +31,6 @@ const char project_name[] = KR_MEMORY_PROJECT_PREFIX KR_VERSION_NAME;
 const char default_filepath[] = "./" KR_MEMORY_PROJECT_PREFIX KR_VERSION_NAME ".nvconf";
 static_assert(sizeof default_filepath <= KR_MEMORY_FILEPATH_LEN, "the default path fits its buffer");
 char filepath[KR_MEMORY_FILEPATH_LEN] = "./" KR_MEMORY_PROJECT_PREFIX KR_VERSION_NAME ".nvconf";
-
-void print(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void print(const char *format, ...)
-{
-    if (silent) return;
-    va_list ap;
-    va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
-    va_end(ap);
-}
 
 const char *scope_name(memory_scope_e scope)
 {
@@ -110,18 +99,18 @@ void kr_memory_set_defaults(void)
 
 kr_errors_e kr_memory_load(memory_scope_e scope)
 {
-    print("Loading non-volatile %s data from '%s'\n", scope_name(scope), filepath);
+    kr_diag("Loading non-volatile %s data from '%s'\n", scope_name(scope), filepath);
     // Without waiting: a FIFO or device in the file's place would hang every run at its open.
     int fd = open(filepath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        print("Failed to open the non-volatile data file.\n");
+        kr_diag("Failed to open the non-volatile data file.\n");
         kr_memory_set_defaults();
         return ERR_NOT_INITIALIZED;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
-        print("The non-volatile data file '%s' is not a regular file; using defaults.\n", filepath);
+        kr_diag("The non-volatile data file '%s' is not a regular file; using defaults.\n", filepath);
         kr_memory_set_defaults();
         return ERR_NOT_INITIALIZED;
     }
@@ -131,10 +120,10 @@ kr_errors_e kr_memory_load(memory_scope_e scope)
     close(fd);
     if (got != (ssize_t)KR_MEMORY_RECORD_SIZE) {
         if (got < 0)
-            print("Reading the non-volatile data file '%s' failed: %s\n", filepath, std::strerror(errno));
+            kr_diag("Reading the non-volatile data file '%s' failed: %s\n", filepath, std::strerror(errno));
         else
-            print("The non-volatile data file '%s' is shorter than %u bytes; using defaults.\n", filepath,
-                  (unsigned)KR_MEMORY_RECORD_SIZE);
+            kr_diag("The non-volatile data file '%s' is shorter than %u bytes; using defaults.\n", filepath,
+                    (unsigned)KR_MEMORY_RECORD_SIZE);
         kr_memory_set_defaults();
         return ERR_NOT_INITIALIZED;
     }
@@ -144,13 +133,13 @@ kr_errors_e kr_memory_load(memory_scope_e scope)
     std::memcpy(&end, buf + sizeof start, sizeof end);
     uint16_t calculated = kr_memory_calc_crc(&start, sizeof start);
     if (calculated != end.hal_crc) {
-        print("calculated crc 0x%x don't match with 0x%x\n", calculated, end.hal_crc);
+        kr_diag("calculated crc 0x%x don't match with 0x%x\n", calculated, end.hal_crc);
         kr_memory_set_defaults();
         return ERR_START_CHECKSUM_NOT_MATCH;
     }
     uint16_t app_crc = kr_memory_calc_crc(nullptr, 0);
     if (end.crc != app_crc) {
-        print("calculated crc 0x%x don't match with 0x%x\n", app_crc, end.crc);
+        kr_diag("calculated crc 0x%x don't match with 0x%x\n", app_crc, end.crc);
         kr_memory_set_defaults();
         return ERR_END_CHECKSUM_NOT_MATCH;
     }
@@ -163,7 +152,7 @@ kr_errors_e kr_memory_save(void)
 {
     data_end->crc = kr_memory_calc_crc(nullptr, 0);
     data_end->hal_crc = kr_memory_calc_crc(data_start, sizeof *data_start);
-    print("Flashing %u bytes\n", (unsigned)KR_MEMORY_RECORD_SIZE);
+    kr_diag("Flashing %u bytes\n", (unsigned)KR_MEMORY_RECORD_SIZE);
     unsigned char bytes[KR_MEMORY_RECORD_SIZE];
     record_to_bytes(data_start, data_end, bytes);
 
@@ -195,8 +184,8 @@ kr_errors_e kr_memory_save(void)
         if (why) unlink(tmp.c_str());
     }
     if (why) {
-        print("Creating the non-volatile memory file '%s' failed (%s: %s)\n", filepath, why,
-              std::strerror(saved_errno));
+        kr_diag("Creating the non-volatile memory file '%s' failed (%s: %s)\n", filepath, why,
+                std::strerror(saved_errno));
         return ERR_INTERNAL;
     }
     return ERR_NONE;
@@ -214,13 +203,13 @@ const char *kr_memory_get_nonvol_filepath(void) { return filepath; }
 bool kr_memory_set_nonvol_filepath(const char *path)
 {
     if (!path || !*path) {
-        print("No non-volatile memory file path given.\n");
+        kr_diag("No non-volatile memory file path given.\n");
         return false;
     }
     size_t len = std::strlen(path);
     if (len >= sizeof filepath) {
-        print("The non-volatile memory file path '%.40s...' is too long: at most %u characters.\n", path,
-              (unsigned)(sizeof filepath - 1));
+        kr_diag("The non-volatile memory file path '%.40s...' is too long: at most %u characters.\n", path,
+                (unsigned)(sizeof filepath - 1));
         return false;
     }
     std::memcpy(filepath, path, len + 1);

@@ -166,26 +166,26 @@ void kr_init_arg(void *device, int argc, char **argv)
     while (argv && (c = getopt_long(argc, argv, shortopts, options, nullptr)) != -1) {
         switch (c) {
         case 'c':
-            if (!silent) std::fprintf(stderr, "Can dev set '%s'\n", optarg);
+            kr_diag("Can dev set '%s'\n", optarg);
             kr_can_set_dev(optarg);
             break;
         case 'u':
-            if (!silent) std::fprintf(stderr, "Showing the configuration UI\n");
+            kr_diag("Showing the configuration UI\n");
             kr_ui_confwindow_exec(nullptr);
             break;
         case 'v':
-            if (!silent) std::fprintf(stderr, "Setting the non-volatile memory file path to '%s'\n", optarg);
+            kr_diag("Setting the non-volatile memory file path to '%s'\n", optarg);
             kr_memory_set_nonvol_filepath(optarg);
             break;
         case 'n':
             arg_nodeid = (int8_t)std::strtol(optarg, nullptr, 0);
-            if (!silent) std::fprintf(stderr, "Setting nodeid to 0x%x\n", (unsigned)(uint8_t)arg_nodeid);
+            kr_diag("Setting nodeid to 0x%x\n", (unsigned)(uint8_t)arg_nodeid);
             break;
         case '?':
         case ':':
             break;
         default:
-            if (!silent) std::fprintf(stderr, "Defined but not used argument '%c'\n", c);
+            kr_diag("Defined but not used argument '%c'\n", c);
             break;
         }
     }
@@ -279,7 +279,7 @@ void vApplicationTickHook(void)
 
 void vApplicationStackOverflowHook(kr_rtos_task_handle_t, char *name)
 {
-    if (!silent) std::fprintf(stderr, "stack overflow from task: %s\n", name ? name : "");
+    kr_diag("stack overflow from task: %s\n", name ? name : "");
     std::fflush(stderr);
     _exit(EXIT_FAILURE);
 }

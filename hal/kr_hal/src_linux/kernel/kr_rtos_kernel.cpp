@@ -441,7 +441,7 @@ int32_t kr_rtos_task_create(kr_rtos_task_function_t task_function, const char *t
         refused = k.stack_total >= KR_RTOS_STACK_BUDGET;
     }
     if (refused || !task_function) {
-        if (!silent) std::fprintf(stderr, "Task creation failed: Out of memory\r");
+        kr_diag("Task creation failed: Out of memory\r");
         return KR_RTOS_FAIL;
     }
     auto *t = new (std::nothrow) kr_rtos_task();
@@ -467,7 +467,7 @@ int32_t kr_rtos_task_create(kr_rtos_task_function_t task_function, const char *t
         lk.unlock();
         delete t;
         if (handle) *handle = nullptr;
-        if (!silent) std::fprintf(stderr, "Task creation failed: %s\n", std::strerror(rc));
+        kr_diag("Task creation failed: %s\n", std::strerror(rc));
         return KR_RTOS_FAIL;
     }
     make_ready(t);
@@ -613,7 +613,7 @@ uint32_t kr_rtos_task_priority(kr_rtos_task_handle_t task)
 void kr_rtos_start_scheduler(void)
 {
     kernel &k = K();
-    if (!silent) std::fprintf(stderr, "The RTOS scheduler started\n");
+    kr_diag("The RTOS scheduler started\n");
     ulock lk(k.lock);
     if (k.running) return;
     k.running = true;
