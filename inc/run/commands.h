@@ -28,8 +28,6 @@ extern const commands_st *current_command;
 const commands_st *find_command(const char *word);
 void print_command(const commands_st *row);
 void print_description(const char *text);
-const char *bold_on(void);
-const char *bold_off(void);
 bool str_equals_nocase(const char *a, const char *b);
 
 void commands_select_nodeid(uint8_t nodeid, bool force);

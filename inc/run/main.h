@@ -140,6 +140,9 @@ void vjob_error(const char *format, va_list ap);
 void job_error_plain(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* The same on standard error, for the texts that go there (a failed SDO read). */
 void job_error_plain_stderr(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* A job error in bold red on standard error, for an error the console must hear while standard
+ * output is not the console's (the window's log capture). */
+void job_error_stderr(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* A failure already told to the user another way (a dialog, the device's own answer): the run fails,
  * nothing is printed. */
 void job_failed(void);
@@ -160,9 +163,14 @@ void job_sdo_cause(void);
 /* A progress note of a job: standard error, flushed, only while not silent; an open progress line is
  * ended first. It neither fails nor warns. */
 void job_note(const char *format, ...) __attribute__((format(printf, 1, 2)));
-void log_ok(void);
 /* A step that came right in the end, on a line of its own: the text in green, then " OK" as LOG_OK. */
 void log_ok_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* A success worth noticing (an update installed), in bold green; ends an open progress line. */
+void say_success(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void log_ok(void);
+/* Bold for the help's marks: the escapes on a terminal, "" when standard output is none. */
+const char *bold_on(void);
+const char *bold_off(void);
 
 /* The cause line of the SDO transfer that just failed, on standard output: the client's own reason
  * when the failure was ours (lost port, stopped own node, another client on the node, a cancel),

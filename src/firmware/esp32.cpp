@@ -126,7 +126,7 @@ bool flash_images(const krdev_st &krdev)
 
 void loadesp32_device_task(void *)
 {
-    if (!loadesp32_krdev(async_filepath, async_nodeid)) main_set_run_failed();
+    loadesp32_krdev(async_filepath, async_nodeid);
     async_finished = true;
     kr_rtos_task_delete(nullptr);
 }
@@ -258,6 +258,8 @@ bool loadesp32_krdev(const char *path, uint8_t node)
     }
     if (krdev.esp32_count == 0) {
         job_warning("WARNING: device package '%s' bundles no ESP32 firmware to flash.\n", path);
+        // Nothing flashed is no success: the warning said why.
+        job_failed();
         krdev_close(&krdev);
         return false;
     }
@@ -306,7 +308,7 @@ void loadesp32_devices(uint32_t first, uint32_t end)
     } else {
         std::printf("\n=== Flashing ESP32 firmware of device '%s' (node 0x%x) ===\n", chosen->name, chosen->nodeid);
         std::fflush(stdout);
-        if (!loadesp32_krdev(chosen->filepath, chosen->nodeid)) main_set_run_failed();
+        loadesp32_krdev(chosen->filepath, chosen->nodeid);
     }
 }
 
@@ -319,7 +321,7 @@ void loadesp32_dispatch_step(void *)
     char path[kArgLen];
     const char *p = nullptr;
     if (!cmdline_load_arg_nodeid(job.arg, path, sizeof path, &p)) {
-        main_set_run_failed();
+        // said as an error
     } else if (p && path_ends_with(p, ".krdev")) {
         uint32_t before = dev.system.dev_count;
         if (system_add_device(&dev.system, p, db_get_nodeid(&dev.db))) {

@@ -182,7 +182,7 @@ bool wait_bootup(bool reset_sent)
     uint32_t last = kr_rtos_get_tick_count();
     while (!l.response) {
         if (l.cancel) {
-            say_flushed("Flashing cancelled.\n");
+            job_error_plain("Flashing cancelled.\n");
             cancelled = true;
             break;
         }
@@ -290,7 +290,7 @@ FILE *open_firmware(const char *path, uint64_t *size)
     }
     if (!f) {
         if (fd >= 0) close(fd);
-        say_flushed("Failed to open firmware file %s. (%s)\n", path, why);
+        job_error_plain("Failed to open firmware file %s. (%s)\n", path, why);
         return nullptr;
     }
     *size = (uint64_t)st.st_size;
@@ -315,7 +315,11 @@ bool load_kr(FILE *f, uint32_t size)
     watcher_remove();
     if (!go) return false;
     say_flushed(l.response ? "Reset OK. Now downloading...\n" : "Now downloading...\n");
-    if (!l.block_transfer) return false;
+    if (!l.block_transfer) {
+        // No command asks for the maker's bootloader without block transfer.
+        job_failed();
+        return false;
+    }
     return load_pieces(f, size);
 }
 
@@ -327,7 +331,7 @@ bool load_pieces(FILE *f, uint32_t size)
     uint32_t sent = 0;
     for (uint32_t n = 1; sent < size; n++) {
         if (l.cancel) {
-            say_flushed("Flashing cancelled.\n");
+            job_error_plain("Flashing cancelled.\n");
             return false;
         }
         uint32_t len = size - sent < BLOCK_SIZE ? size - sent : BLOCK_SIZE;
@@ -339,10 +343,10 @@ bool load_pieces(FILE *f, uint32_t size)
         if (_kr_canopen_sdo_client_block_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, len, piece) !=
             ERR_NONE) {
             if (l.cancel) {
-                say_flushed("Flashing cancelled.\n");
+                job_error_plain("Flashing cancelled.\n");
                 return false;
             }
-            say_flushed("Error while downloading block %u.\n", (unsigned)n);
+            job_error_plain("Error while downloading block %u.\n", (unsigned)n);
             print_sdo_failure();
             return false;
         }
@@ -393,7 +397,11 @@ bool load_cia(FILE *f, uint32_t size)
             return false;
         }
     }
-    if (!l.response || l.cancel) return false;
+    // Without the wait the node counts as answering (see run_load); after it, it has answered.
+    if (l.cancel) {
+        job_error_plain("Flashing cancelled.\n");
+        return false;
+    }
     say_flushed("Now downloading...\n");
     std::vector<uint8_t> data;
     try {
@@ -420,13 +428,13 @@ bool load_cia(FILE *f, uint32_t size)
     }
     if (progress) update_end(err == ERR_NONE);
     if (err != ERR_NONE && l.cancel) {
-        say_flushed("Flashing cancelled: the download was aborted, so the device keeps its firmware.\n");
+        job_error_plain("Flashing cancelled: the download was aborted, so the device keeps its firmware.\n");
         return false;
     }
     if (err != ERR_NONE && makers_fallback && makers_bootloader_answer(_kr_canopen_sdo_get_error_code()))
         return load_makers_instead(f, size);
     if (err != ERR_NONE) {
-        say_flushed("Downloading the binary failed. Error code: %u\n", (unsigned)err);
+        job_error_plain("Downloading the binary failed. Error code: %u\n", (unsigned)err);
         print_sdo_failure();
         return false;
     }
@@ -532,8 +540,7 @@ void load_step(void *)
     l.success = false;
     l.progress = 0;
     resetting = false;
-    bool ok = run_load();
-    if (!ok) main_set_run_failed();
+    bool ok = run_load(); // a failure says why as a job error
     load_remove_window_copy();
     l.success = ok;
     l.finished = true;
@@ -542,10 +549,7 @@ void load_step(void *)
 
 bool flash_bin_sync(const char *path, uint8_t node, bool wfr, bool kr, bool block)
 {
-    if (!load_configure(path, wfr, kr, block)) {
-        main_set_run_failed();
-        return false;
-    }
+    if (!load_configure(path, wfr, kr, block)) return false;
     dev.load.nodeid = node;
     dev.load.finished = false;
     load_step(nullptr);
@@ -621,7 +625,7 @@ void load_dispatch_step(void *)
     const char *file = nullptr;
     system_st &s = dev.system;
     if (!cmdline_load_arg_nodeid(job.arg, path, sizeof path, &file)) {
-        main_set_run_failed();
+        // said as an error
     } else if (file && path_ends_with(file, ".krsys")) {
         uint32_t before = s.dev_count;
         if (!system_set_file(&s, file)) {

@@ -95,8 +95,7 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
     file_closer file{std::fopen(local, "rb")};
     bool ok = true;
     if (!file.f) {
-        std::fprintf(stderr, "Failed to open media file %s.\n", name);
-        std::fflush(stderr);
+        job_error_plain_stderr("Failed to open media file %s.\n", name);
         ok = false;
     }
     std::vector<uint8_t> data;
@@ -105,7 +104,7 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
     if (ok) {
         struct stat st;
         if (fstat(fileno(file.f), &st) != 0 || st.st_size < 0) {
-            std::printf("ERROR: Reading media file '%s' failed. Firmware download cancelled.\n", name);
+            job_error_plain("ERROR: Reading media file '%s' failed. Firmware download cancelled.\n", name);
             ok = false;
         } else {
             size = (uint64_t)st.st_size;
@@ -126,14 +125,14 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
         }
     }
     if (ok && size > 0 && std::fread(data.data(), 1, (size_t)size, file.f) != (size_t)size) {
-        std::printf("ERROR: Reading media file '%s' failed. Firmware download cancelled.\n", name);
+        job_error_plain("ERROR: Reading media file '%s' failed. Firmware download cancelled.\n", name);
         ok = false;
     }
     if (ok) {
         uint32_t bs = 0;
         bool read = sdo_read_u32(node, CANOPEN_MEDIA_BLOCK_SIZE_INDEX, 1, &bs);
         if (!read || (bs & 0xFF) == 0) {
-            std::printf("ERROR: Couldn't read the block size for media transfer.\n");
+            job_error_plain("ERROR: Couldn't read the block size for media transfer.\n");
             if (!read) print_sdo_failure();
             ok = false;
         }
@@ -149,8 +148,8 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
         kr_errors_e e2 = _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_SIZE_INDEX, 0, 4, size_le);
         if (e2 != ERR_NONE && !cause[0]) sdo_failure_text(cause, sizeof cause);
         if (e1 != ERR_NONE || e2 != ERR_NONE) {
-            std::printf("Errors (%i) while downloading the media settings. Media download discarded.\n%s\n",
-                        (int)(e1 | e2), cause);
+            job_error_plain("Errors (%i) while downloading the media settings. Media download discarded.\n%s\n",
+                            (int)(e1 | e2), cause);
             ok = false;
         }
     }
@@ -168,7 +167,7 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
                     ERR_NONE ||
                 !sdo_write_u32(node, CANOPEN_MEDIA_OFFSET_INDEX, offset)) {
                 end_line();
-                std::printf("Error while downloading the media data.\n");
+                job_error_plain("Error while downloading the media data.\n");
                 print_sdo_failure();
                 break;
             }
@@ -176,18 +175,19 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
             case commit_e::stored: break;
             case commit_e::write_failed:
                 end_line();
-                std::printf("ERROR: node 0x%x refused to store the block at offset %u.\n", node, offset);
+                job_error_plain("ERROR: node 0x%x refused to store the block at offset %u.\n", node, offset);
                 print_sdo_failure();
                 break;
             case commit_e::read_failed:
                 end_line();
-                std::printf("ERROR: couldn't read whether node 0x%x stored the block at offset %u.\n", node, offset);
+                job_error_plain("ERROR: couldn't read whether node 0x%x stored the block at offset %u.\n", node,
+                                offset);
                 print_sdo_failure();
                 break;
             case commit_e::timed_out:
                 end_line();
-                std::printf("ERROR: node 0x%x did not store the block at offset %u within %u ms.\n", node, offset,
-                            commit_wait_ms);
+                job_error_plain("ERROR: node 0x%x did not store the block at offset %u within %u ms.\n", node, offset,
+                                commit_wait_ms);
                 break;
             }
             if (!ok) break;
@@ -199,10 +199,7 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
         }
         if (ok || line_open) std::printf("\n");
     }
-    if (!ok) {
-        std::printf("*** ERROR ***:\n    Media file %s loading failed\n", name);
-        main_set_run_failed();
-    }
+    if (!ok) job_error_plain("*** ERROR ***:\n    Media file %s loading failed\n", name);
     std::fflush(stdout);
     return ok;
 }
@@ -271,9 +268,7 @@ bool load_media_path(const char *path, const char *prefix, uint32_t total, uint3
         return load(path, name, total, ++*number);
     }
     if (!is_dir(path)) {
-        std::printf("Unknown file '%s' given to *loadmedia*\n", name);
-        std::fflush(stdout);
-        main_set_run_failed();
+        job_error_plain("Unknown file '%s' given to *loadmedia*\n", name);
         return false;
     }
     const std::vector<std::string> media = folder_media(path);
@@ -416,10 +411,8 @@ void loadmedia_devices(uint32_t first, uint32_t end)
         }
         std::printf("\n=== Loading media to device '%s' (node 0x%x) ===\n", d.name, d.nodeid);
         std::fflush(stdout);
-        // A package without media only warns; anything else that failed fails the run.
-        const krdev_media_e result = load_krdev_media(d.filepath, d.nodeid);
-        if (result == krdev_media_e::failed) main_set_run_failed();
-        if (result != krdev_media_e::no_media) with_media++;
+        // A package without media only warns; anything else that failed said so as an error.
+        if (load_krdev_media(d.filepath, d.nodeid) != krdev_media_e::no_media) with_media++;
     }
     // Loading nothing at all is no success.
     if (with_media == 0)
@@ -438,7 +431,7 @@ void loadmedia_dispatch_step(void *)
     char path[kPathLen];
     const char *p = nullptr;
     if (!cmdline_load_arg_nodeid(dev.loadmedia.file, path, sizeof path, &p)) {
-        main_set_run_failed();
+        // said as an error
     } else if (p && path_ends_with(p, ".krsys")) {
         uint32_t before = dev.system.dev_count;
         if (system_set_file(&dev.system, p))
@@ -508,18 +501,16 @@ void clearmedia_step(void *)
     if (!node_usable(node, "*clearmedia*")) return;
     uint8_t one = 1;
     if (_kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_CLEAR_REQ_INDEX, 0, 1, &one) != ERR_NONE) {
-        std::printf("Couldn't clear media from node 0x%x\n", node);
+        job_error_plain("Couldn't clear media from node 0x%x\n", node);
         print_sdo_failure();
-        main_set_run_failed();
         return;
     }
     uint32_t start = kr_rtos_get_tick_count();
     for (;;) {
         uint32_t clearing = 0;
         if (!sdo_read_u32(node, CANOPEN_MEDIA_CLEAR_REQ_INDEX, 1, &clearing)) {
-            std::printf("Error while clearing media.\n");
+            job_error_plain("Error while clearing media.\n");
             print_sdo_failure();
-            main_set_run_failed();
             return;
         }
         if (clearing == 0) break;

@@ -411,16 +411,15 @@ void joystick_job(void *)
 {
     if (cmd_file[0]) {
         static joystick_conf_st conf;
+        // A file that cannot be read says why itself (a system file's is only skipped, so not as an error).
         if (joystick_conf_read(&conf, cmd_file))
             joystick_set_conf(&conf);
         else
-            main_set_run_failed();
+            job_failed();
     }
     if (!joystick_has_conf()) {
-        std::printf("No joystick configuration: give a system file with one (--sys) or a joystick configuration "
-                    "file.\n");
-        std::fflush(stdout);
-        main_set_run_failed();
+        job_error_plain("No joystick configuration: give a system file with one (--sys) or a joystick configuration "
+                        "file.\n");
         return;
     }
     // An earlier listen, terminal or flash job may have the frames; without the monitor's the driver
@@ -429,7 +428,8 @@ void joystick_job(void *)
     find_reinstall_monitor();
     joystick_step();
     if (!joystick_is_running()) {
-        main_set_run_failed();
+        // The driver said why it could not start; in the window that is no failed job.
+        job_failed();
         return;
     }
     std::printf("Press Ctrl-C to stop.\n");

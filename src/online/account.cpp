@@ -218,9 +218,7 @@ void read_file(void)
     }
     // The password is readable by whoever can read the file.
     if ((st.st_mode & 077) && (st.st_uid != geteuid() || fchmod(fd, 0600) != 0))
-        std::fprintf(stderr, PRINT_BOLDYELLOW "WARNING: '%s' can be read by other users, and krcan cannot make it "
-                                              "private to its owner.\n" PRINT_RESET,
-                     path);
+        job_warning("WARNING: '%s' can be read by other users, and krcan cannot make it private to its owner.\n", path);
     // Line by line whatever the bytes: a NUL ends a value, not the line. The tail of an over-long
     // line is not a line of its own.
     std::string line;

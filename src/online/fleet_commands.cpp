@@ -1,5 +1,5 @@
-// The fleet commands login, remotelist, remoteui and remotecan: one job each, every failed step sets
-// the run-failed flag and the run goes on with the next job.
+// The fleet commands login, remotelist, remoteui and remotecan: one job each, every failed step says why
+// as a job error and the run goes on with the next job.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -57,13 +57,13 @@ uint32_t elapsed_since(uint32_t start) { return kr_rtos_get_tick_count() - start
 bool login_step(void)
 {
     if (!mqtt_is_supported()) {
-        say_flushed("The remote fleet needs an MQTT client, which this build does not have.\n");
+        job_error_plain("The remote fleet needs an MQTT client, which this build does not have.\n");
         return false;
     }
     if (mqtt_is_connected()) return true;
     const char *user = credentials_get_username(), *pwd = credentials_get_password();
     if (!user[0] || !pwd[0]) {
-        say_flushed("No account stored on this computer. Give it with --user and --pwd.\n");
+        job_error_plain("No account stored on this computer. Give it with --user and --pwd.\n");
         return false;
     }
     mqtt_start_pump();
@@ -73,12 +73,12 @@ bool login_step(void)
     fleet_login(credentials_get_url(), broker, user, pwd, &login);
     fleet_login_finish(&login);
     if (!login.broker_ok) {
-        say_flushed("Fleet: connecting to '%s' failed: %s\n", broker, login.err);
+        job_error_plain("Fleet: connecting to '%s' failed: %s\n", broker, login.err);
         return false;
     }
     char err[256] = "";
     if (!fleet_wait_connected(CONNECT_TIMEOUT_MS, err, sizeof err)) {
-        say_flushed("Fleet: connecting to '%s' failed: %s\n", broker, err);
+        job_error_plain("Fleet: connecting to '%s' failed: %s\n", broker, err);
         return false;
     }
     say_flushed("Fleet: connected to '%s' as '%s'\n", broker, user);
@@ -99,22 +99,16 @@ bool find_device(const char *text, uint8_t *f, uint8_t *d)
         if (elapsed_since(start) >= DEV_WAIT_MS) break;
         kr_rtos_task_delay(STEP_MS);
     }
-    say_flushed("%s\n", err);
+    job_error_plain("%s\n", err);
     return false;
 }
 
-void login_job(void *)
-{
-    if (!login_step()) main_set_run_failed();
-}
+void login_job(void *) { login_step(); }
 
 void remotelist_job(void *)
 {
     const uint32_t seconds = list_seconds.pop();
-    if (!login_step()) {
-        main_set_run_failed();
-        return;
-    }
+    if (!login_step()) return;
     say_flushed("Listening for devices for %u s...\n", seconds);
     const uint32_t start = kr_rtos_get_tick_count();
     while (elapsed_since(start) < seconds * 1000u) {
@@ -142,13 +136,9 @@ void remoteui_job(void *)
 {
     const dev_text text = ui_texts.pop();
     uint8_t f = 0, d = 0;
-    if (!login_step() || !find_device(text.s, &f, &d)) {
-        main_set_run_failed();
-        return;
-    }
+    if (!login_step() || !find_device(text.s, &f, &d)) return;
     if (!fleet_ui_start(f, d)) {
-        say_flushed("remote UI: could not ask the device to start mirroring\n");
-        main_set_run_failed();
+        job_error_plain("remote UI: could not ask the device to start mirroring\n");
         return;
     }
     say_flushed("remote UI: waiting for the device to answer...\n");
@@ -159,9 +149,8 @@ void remoteui_job(void *)
         if (!fleet_ui_shows(f, d)) {
             waited += STEP_MS;
             if (waited >= UI_WAIT_MS) {
-                say_flushed("remote UI: the device did not answer. Is remote UI allowed on it?\n");
+                job_error_plain("remote UI: the device did not answer. Is remote UI allowed on it?\n");
                 fleet_ui_stop();
-                main_set_run_failed();
             }
         }
         kr_rtos_task_delay(STEP_MS);
@@ -173,8 +162,9 @@ void remotecan_job(void *)
 {
     const dev_text text = can_texts.pop();
     uint8_t f = 0, d = 0;
-    if (!login_step() || !find_device(text.s, &f, &d) || !remotecan_start(f, d)) {
-        main_set_run_failed();
+    if (!login_step() || !find_device(text.s, &f, &d)) return;
+    if (!remotecan_start(f, d)) {
+        job_error_plain("%s\n", remotecan_get_error());
         return;
     }
     const char *ifname = remotecan_get_ifname();
@@ -201,8 +191,8 @@ void remotecan_job(void *)
         }
         std::fflush(stdout);
     }
-    // The bridge went down with the broker connection: not a clean end.
-    if (!mqtt_is_connected()) main_set_run_failed();
+    // The bridge went down with the broker connection: not a clean end, though nothing here says so.
+    if (!mqtt_is_connected()) job_failed();
 }
 
 bool queue_text(arg_queue<dev_text> &q, const char *arg, void (*job)(void *))

@@ -496,10 +496,6 @@ bool cmdline_read_value(const char *text, bool text_only, int64_t *value, bool *
 
 // ---- Help ----
 
-const char *bold_on(void) { return isatty(1) ? PRINT_BOLD : ""; }
-
-const char *bold_off(void) { return isatty(1) ? PRINT_RESET : ""; }
-
 bool str_equals_nocase(const char *a, const char *b)
 {
     for (;; a++, b++) {
@@ -581,9 +577,7 @@ bool cmd_version(const char *)
 
 bool cmd_serverfiles(const char *)
 {
-    std::printf("Listing the server files is not wired up on the Linux build.\n");
-    std::fflush(stdout);
-    main_set_run_failed(); // nothing was listed
+    job_error_plain("Listing the server files is not wired up on the Linux build.\n"); // nothing was listed
     return true;
 }
 
@@ -593,8 +587,7 @@ static void check_for_update(void)
     bool newer = false;
     char err[256] = "";
     if (!selfupdate_check(&info, &newer, err, sizeof err)) {
-        std::printf("%s\n", err);
-        main_set_run_failed();
+        job_error_plain("%s\n", err);
     } else if (newer) {
         std::printf("krcan %s (build %u) is available; this is %s (build %u).\n", info.name, info.version,
                     selfupdate_this_name(), selfupdate_this_version());
@@ -621,16 +614,14 @@ static void update_task(void *)
     bool newer = false;
     char err[256] = "";
     if (!selfupdate_check(&info, &newer, err, sizeof err)) {
-        std::printf("%s\n", err);
-        main_set_run_failed();
+        job_error_plain("%s\n", err);
     } else if (!newer) {
         std::printf("krcan %s (build %u) is already the newest published version.\n", selfupdate_this_name(),
                     selfupdate_this_version());
     } else if (selfupdate_apply(&info, err, sizeof err)) {
         std::printf("Updated to krcan %s (build %u). Restart krcan to use it.\n", info.name, info.version);
     } else {
-        std::printf("%s\n", err);
-        main_set_run_failed();
+        job_error_plain("%s\n", err);
     }
     std::fflush(stdout);
 }
@@ -642,14 +633,14 @@ bool cmd_update(const char *) { return add_task(update_task); }
 static void ui_task(void *)
 {
     system_clear_forced_nodeid(&dev.system);
-    // Without a chosen CAN device there is nothing for the main window to run on.
+    // Without a chosen CAN device there is nothing for the main window to run on. The configuration
+    // window fails only when it cannot open, and says so.
     if (!can_given && !kr_ui_confwindow_exec(nullptr)) {
-        main_set_run_failed();
+        job_failed();
         return;
     }
+    // The main window ends the process itself; coming back means it could not run, said as an error.
     krui_exec();
-    // The main window ends the process itself; coming back means it could not run.
-    main_set_run_failed();
 }
 
 bool cmd_ui(const char *)
@@ -684,9 +675,8 @@ static void sim_keeper_task(void *)
         }
         if (sim_commands_follow) simrun_wait_online();
     } else {
-        PRINT("No simulators were started. Load a system with --sys (or add devices with --dev) first, and make sure "
-              "each device package bundles a Linux simulator.\n");
-        main_set_run_failed();
+        job_error_plain_stderr("No simulators were started. Load a system with --sys (or add devices with --dev) "
+                               "first, and make sure each device package bundles a Linux simulator.\n");
     }
     sim_ready = true;
     while (simrun_any_running()) {

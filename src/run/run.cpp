@@ -177,6 +177,27 @@ void job_error_plain_stderr(const char *format, ...)
     va_end(ap);
 }
 
+// A coloured message on out, flushed, after the open progress line is ended.
+static void vsay_coloured(FILE *out, const char *colour, const char *format, va_list ap)
+{
+    log_end();
+    std::fputs(colour, out);
+    std::vfprintf(out, format, ap);
+    std::fputs(PRINT_RESET, out);
+    std::fflush(out);
+}
+
+void job_error_stderr(const char *format, ...)
+{
+    va_list ap, copy;
+    va_start(ap, format);
+    va_copy(copy, ap);
+    count_error(format, copy);
+    va_end(copy);
+    vsay_coloured(stderr, PRINT_BOLDRED, format, ap);
+    va_end(ap);
+}
+
 void job_failed(void) { main_set_run_failed(); }
 
 void vjob_warning(const char *format, va_list ap)
@@ -195,6 +216,18 @@ void job_warning(const char *format, ...)
     vjob_warning(format, ap);
     va_end(ap);
 }
+
+void say_success(const char *format, ...)
+{
+    va_list ap;
+    va_start(ap, format);
+    vsay_coloured(stdout, PRINT_BOLDGREEN, format, ap);
+    va_end(ap);
+}
+
+const char *bold_on(void) { return isatty(1) ? PRINT_BOLD : ""; }
+
+const char *bold_off(void) { return isatty(1) ? PRINT_RESET : ""; }
 
 void log_end(void)
 {

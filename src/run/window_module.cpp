@@ -49,7 +49,6 @@ void *open_module()
         module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!module) job_error("The window cannot be shown: %s\n", dlerror());
     }
-    if (!module) main_set_run_failed();
     return module;
 }
 
@@ -57,10 +56,7 @@ template <class F> F *symbol(void *from, const char *name)
 {
     if (!from) return nullptr;
     void *f = dlsym(from, name);
-    if (!f) {
-        job_error("The window cannot be shown: %s\n", dlerror());
-        main_set_run_failed();
-    }
+    if (!f) job_error("The window cannot be shown: %s\n", dlerror());
     return reinterpret_cast<F *>(f);
 }
 

@@ -37,14 +37,13 @@ void savesys_step(void *)
         kr_rtos_task_delay(SAVESYS_HEARTBEAT_POLL_MS);
         find_update_device_states(&dev.system);
     }
-    // Nothing was written: the run must not end as a success.
+    // Nothing can be written here: savesys_save says so as an error, so the run does not end as a success.
     savesys_save(savesys_path);
-    main_set_run_failed();
 }
 
 void savesys_task(void *)
 {
-    if (!savesys_save(savesys_async_path)) main_set_run_failed();
+    savesys_save(savesys_async_path);
     savesys_finished = true;
     kr_rtos_task_delete(nullptr);
 }
@@ -152,7 +151,7 @@ void savesys_save_async(const char *path)
     kr_copy_text(savesys_async_path, sizeof savesys_async_path, path);
     savesys_finished = false;
     if (kr_rtos_task_create(savesys_task, "savesys_task", 51200, nullptr, 2, nullptr) != KR_RTOS_PASS) {
-        if (!savesys_save(savesys_async_path)) main_set_run_failed();
+        savesys_save(savesys_async_path);
         savesys_finished = true;
     }
 }

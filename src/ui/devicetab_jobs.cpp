@@ -93,7 +93,7 @@ void finish_busy()
     if (busy_op == OP_DOWNLOAD) {
         char path[1024] = "", err[256] = "";
         if (!remotefiles_download_result(path, sizeof path, err, sizeof err)) {
-            main_set_run_failed();
+            job_failed(); // told in the dialog
             tell(err[0] ? err : "The download failed.");
         } else if (path_ends_with(path, ".krdev") && shown_system) {
             for (uint8_t i = 0; i < shown_system->dev_count; i++)

@@ -394,11 +394,10 @@ void update_step()
         } else if (credentials_get_check_updates()) {
             update_seen = true;
             update_seen_tick = kr_rtos_get_tick_count();
-            std::printf(PRINT_BOLDYELLOW "A newer krcan is available: %s (build %u); this is %s (build %u)." PRINT_RESET
-                                         "\n",
-                        info.name, info.version, selfupdate_this_name(), selfupdate_this_version());
-            if (info.notes[0]) std::printf(PRINT_YELLOW "  %s" PRINT_RESET "\n", info.notes);
-            if (!selfupdate_can_apply()) std::printf(PRINT_YELLOW "  %s" PRINT_RESET "\n", SELFUPDATE_APPLY_TEXT);
+            job_warning("A newer krcan is available: %s (build %u); this is %s (build %u).\n", info.name, info.version,
+                        selfupdate_this_name(), selfupdate_this_version());
+            if (info.notes[0]) job_warning("  %s\n", info.notes);
+            if (!selfupdate_can_apply()) job_warning("  %s\n", SELFUPDATE_APPLY_TEXT);
         }
         std::fflush(stdout);
     }
@@ -426,8 +425,7 @@ void update_step()
     if (update_applying && selfupdate_apply_poll(&ok, err, sizeof err)) {
         update_applying = false;
         if (ok && selfupdate_available(&info))
-            std::printf(PRINT_BOLDGREEN "Updated to krcan %s (build %u). Restart krcan to use it." PRINT_RESET "\n",
-                        info.name, info.version);
+            say_success("Updated to krcan %s (build %u). Restart krcan to use it.\n", info.name, info.version);
         else
             std::printf("Updating krcan failed: %s\n", err);
         std::fflush(stdout);
@@ -470,8 +468,7 @@ bool close_hold()
     if (!close_announced) {
         close_announced = true;
         close_seen_count = n;
-        std::printf(PRINT_BOLDYELLOW "Closing waits for %s to finish. Close the window again to end krcan at "
-                                     "once.\n" PRINT_RESET,
+        job_warning("Closing waits for %s to finish. Close the window again to end krcan at once.\n",
                     job_phrase().c_str());
         show_log_title();
         // Nothing is lost by stopping a flash that has not begun or a parameter batch.
@@ -479,8 +476,8 @@ bool close_hold()
         loadparam_load_files_cancel();
         if (kr_stdin_is_waiting()) {
             // The job waits for the user: the question must be on screen, and the way to answer it said.
-            std::printf(PRINT_BOLDYELLOW "It waits for your answer to the question above: type it into the line at "
-                                         "the bottom of the log and press Enter.\n" PRINT_RESET);
+            job_warning("It waits for your answer to the question above: type it into the line at the bottom of the "
+                        "log and press Enter.\n");
             log_expand();
         }
         std::fflush(stdout);
@@ -558,9 +555,8 @@ bool krui_start(void)
     if (!kr_ui_init()) {
         // The log strip will never show: the console must hear why.
         logcap_stop();
-        std::fprintf(stderr, PRINT_BOLDRED "ERROR: the window could not be opened: no display could be reached. Set "
-                                           "DISPLAY, or run krcan without --ui.\n" PRINT_RESET);
-        std::fflush(stderr);
+        job_error_stderr("ERROR: the window could not be opened: no display could be reached. Set DISPLAY, or run "
+                         "krcan without --ui.\n");
         return false;
     }
     kr_ui_set_close_hooks(close_hold, close_finish);

@@ -191,8 +191,9 @@ void account_connect_finish()
     account_connecting = false;
     fleet_login_finish(&account_task_result);
     kr_copy_text(account_err, sizeof account_err, account_task_result.err);
-    // A login the user asked for that did not get through is a failed job.
-    if (account_connect_by_user && (account_err[0] || !account_task_result.files_ok)) main_set_run_failed();
+    // A login the user asked for that did not get through is a failed job; the log and the account
+    // panel said why.
+    if (account_connect_by_user && (account_err[0] || !account_task_result.files_ok)) job_failed();
 }
 
 // A setter that could not write the account file leaves the value for this run only: say so.
@@ -521,9 +522,8 @@ void params_step()
             params_loading = true;
             params_stopping = false;
         } else {
-            // The loader said why; a batch that never ran is a failed job.
+            // The loader said why as an error: a batch that never ran is a failed job.
             krui_reset_log_title();
-            main_set_run_failed();
         }
         params_rebuild();
         return;
@@ -546,12 +546,13 @@ void params_step()
 
 void params_job_end()
 {
-    // The loader leaves its result in the run state: a stop or a skipped write is no success.
+    // The loader leaves its result in the run state: a stop or a skipped write is no success. The log
+    // already holds why (the loader's error, or the stop).
     const bool ok = !params_stopping && dev.loadparam.success && loadparam_skipped_count() == 0;
     params_loading = false;
     params_stopping = false;
     krui_reset_log_title();
-    if (!ok) main_set_run_failed();
+    if (!ok) job_failed();
     if (shown) params_rebuild();
 }
 
