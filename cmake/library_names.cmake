@@ -1,5 +1,5 @@
 # Writes OUT: every identifier of the headers that a generated source includes (macros, types,
-# functions, members), one C string literal a line. Run by cmake/deps_export.cmake.
+# functions, members), one C string literal a line. Run by src/CMakeLists.txt.
 get_filename_component(dir ${OUT} DIRECTORY)
 file(MAKE_DIRECTORY ${dir})
 file(WRITE ${OUT}.c "#include <stdint.h>\n#include <string.h>\n#include <kr_utilities.h>\n#include <kr_canopen.h>\n")

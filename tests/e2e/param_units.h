@@ -64,3 +64,7 @@ inline void capture_output(const std::string &dir)
 }
 
 } // namespace paramunits
+
+// The two builders, by their short names in every test that includes this.
+using paramunits::db_json;
+using paramunits::param_file;

@@ -106,4 +106,10 @@ public:
 
 } // namespace simbench
 
+// The value builders, by their short names in every test that includes this.
+using simbench::bytes;
+using simbench::le;
+using simbench::object;
+using simbench::text;
+
 #endif

@@ -11,9 +11,6 @@
 
 namespace {
 
-using simbench::bytes;
-using simbench::object;
-
 struct Bench : simbench::bench {
     explicit Bench(std::vector<uint8_t> nodes, uint32_t can_if = 1) : simbench::bench(nodes, can_if)
     {

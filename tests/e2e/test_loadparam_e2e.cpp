@@ -11,11 +11,6 @@
 
 namespace {
 
-using simbench::bytes;
-using simbench::le;
-using simbench::object;
-using simbench::text;
-
 // A hub and simulated devices, each with the objects the files below write.
 class Bench : public simbench::bench {
 public:

@@ -15,9 +15,6 @@
 
 namespace {
 
-using simbench::bytes;
-using simbench::object;
-
 // Three devices, at 0x20, 0x21 and 0x22.
 class Bench : public simbench::bench {
 public:

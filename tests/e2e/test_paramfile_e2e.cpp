@@ -13,11 +13,6 @@
 
 namespace {
 
-using simbench::bytes;
-using simbench::le;
-using simbench::object;
-using simbench::text;
-
 constexpr uint8_t NODE = 0x20;
 
 // One device at NODE, as configured; its objects are added by the test.

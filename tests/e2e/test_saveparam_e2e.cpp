@@ -13,11 +13,6 @@
 
 namespace {
 
-using simbench::bytes;
-using simbench::le;
-using simbench::object;
-using simbench::text;
-
 // The device's parameters: 0x2000 u32, 0x2001 u16 (hex), 0x2002 string, 0x2003 u8, 0x2005 i32, the
 // array 0x2004 with six u16 elements (the database names four), 0x2006 u8 (not a parameter).
 class Bench : public simbench::bench {

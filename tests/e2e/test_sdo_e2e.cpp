@@ -8,10 +8,6 @@
 
 namespace {
 
-using simbench::bytes;
-using simbench::object;
-using simbench::text;
-
 class Sdo : public ::testing::Test {
 protected:
     void SetUp() override

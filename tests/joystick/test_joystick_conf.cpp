@@ -12,6 +12,7 @@
 #include <string>
 
 #include "joystick/joystick.h"
+#include "read_all.h"
 #include "system/package.h"
 #include "system/package_builder.h"
 
@@ -35,14 +36,6 @@ struct JoystickConf : ::testing::Test {
         return (root / name).string();
     }
 };
-
-std::string read_all(const fs::path &p)
-{
-    std::ifstream f(p);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 std::set<std::string> zip_names(const std::string &zip)
 {

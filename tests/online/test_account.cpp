@@ -14,19 +14,12 @@
 
 #include "online/account.h"
 #include "online/selfupdate.h"
+#include "read_all.h"
 #include "scratch.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_all(const fs::path &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 TEST(AccountStore, FailedWriteKeepsTheOldFile)
 {

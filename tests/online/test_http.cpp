@@ -19,18 +19,11 @@
 #include "online/krhttp.h"
 #include "kr_rtos.h"
 #include "online/selfupdate.h"
+#include "read_all.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_all(const fs::path &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 size_t count_of(const std::string &text, const std::string &what)
 {

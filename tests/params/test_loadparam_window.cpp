@@ -22,9 +22,6 @@
 
 namespace {
 
-using paramunits::db_json;
-using paramunits::param_file;
-
 const std::string two_queries =
     R"("QUERIES": [{"NAME": "ONE", "QUESTION": "First question?", "ANSWERS": ["a", "b"]},
                    {"NAME": "TWO", "QUESTION": "Second question?", "ANSWERS": ["c", "d"]}], )";

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "read_all.h"
 #include "run/commands.h"
 #include "run/main.h"
 
@@ -53,15 +54,6 @@ struct child_result {
     std::string out;    // the child's standard output
     std::string err;    // the child's standard error
 };
-
-std::string read_all(int fd)
-{
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, (size_t)n);
-    return s;
-}
 
 // Runs `body` in a child whose standard output and error go to pipes; returns after the child ended.
 template <typename F> child_result in_child(F body)

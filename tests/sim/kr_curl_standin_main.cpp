@@ -13,13 +13,7 @@
 #include <string>
 #include <thread>
 
-static std::string read_all(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+#include "read_all.h"
 
 // The value of `key = "..."` in curl's configuration syntax, escapes undone.
 static std::string config_value(const std::string &config, const std::string &key)

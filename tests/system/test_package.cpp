@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "database/db.h"
+#include "read_all.h"
 #include "run/main.h"
 #include "system/package.h"
 #include "system/system.h"
@@ -28,14 +29,6 @@ namespace fs = std::filesystem;
 using pkgtest::entry;
 
 namespace {
-
-std::string read_all(const fs::path &p)
-{
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 std::string device_db(const char *name, const char *nodeid)
 {

@@ -222,3 +222,9 @@ inline std::vector<uint8_t> font_body(uint16_t height, uint8_t w, const std::map
 }
 
 } // namespace mirror_test
+
+// The recorder and the list builders, by their short names in every test that includes this.
+using mirror_test::font_body;
+using mirror_test::list_builder;
+using mirror_test::op_st;
+using mirror_test::recorder;

@@ -10,11 +10,6 @@
 
 #include "ui/mirror_recorder.h"
 
-using mirror_test::font_body;
-using mirror_test::list_builder;
-using mirror_test::op_st;
-using mirror_test::recorder;
-
 namespace {
 
 constexpr uint32_t RED = 0xFFFF0000, GREEN = 0xFF00FF00, WHITE = 0xFFFFFFFF;

@@ -14,9 +14,6 @@
 
 #include <X11/Xlib.h>
 
-using mirror_test::font_body;
-using mirror_test::list_builder;
-
 namespace {
 
 constexpr uint32_t RED = 0xFFFF0000, GREEN = 0xFF00FF00, BLUE = 0xFF0000FF, WHITE = 0xFFFFFFFF,

@@ -35,9 +35,6 @@ extern "C" int __lsan_is_turned_off() { return 1; }
 
 namespace {
 
-using paramunits::db_json;
-using paramunits::param_file;
-
 // Interfaces the port reports, when a test sets them (the kernel here has no CAN).
 struct fake_if {
     std::string name;
