@@ -19,9 +19,9 @@ namespace fs = std::filesystem;
 
 static std::string object(int i)
 {
-    std::string name = "\"name\": \"OBJECT " + std::to_string(i) + "\", \"index\": \"BASE\", \"index_offset\": " +
-                       std::to_string(i) + ", \"permissions\": \"CANOPEN_RW\", \"dataptr\": \"&obj" +
-                       std::to_string(i) + "\"";
+    std::string name = "\"name\": \"OBJECT " + std::to_string(i) +
+                       "\", \"index\": \"BASE\", \"index_offset\": " + std::to_string(i) +
+                       ", \"permissions\": \"CANOPEN_RW\", \"dataptr\": \"&obj" + std::to_string(i) + "\"";
     if (i % 5 == 0) {
         std::string data;
         for (int k = 0; k < 48; ++k)
@@ -29,8 +29,9 @@ static std::string object(int i)
                     "\", \"min\": 0, \"max\": \"LIMIT\", \"default\": \"MODE_ON\"}";
         return "{" + name + ", \"type\": \"CANOPEN_ARRAY16\", \"data\": [" + data + "]}";
     }
-    return "{" + name + ", \"type\": \"CANOPEN_UNSIGNED16\", \"subindex\": 0, \"min\": 0, \"max\": \"LIMIT\", "
-                        "\"default\": \"0x10\"}";
+    return "{" + name +
+           ", \"type\": \"CANOPEN_UNSIGNED16\", \"subindex\": 0, \"min\": 0, \"max\": \"LIMIT\", "
+           "\"default\": \"0x10\"}";
 }
 
 static std::string generate(const fs::path &dir, int objects)
@@ -39,7 +40,8 @@ static std::string generate(const fs::path &dir, int objects)
     std::string entries;
     for (int file = 0; file * 10 < objects; ++file) {
         std::string content;
-        for (int i = file * 10; i < std::min(objects, file * 10 + 10); ++i) content += (content.empty() ? "" : ", ") + object(i);
+        for (int i = file * 10; i < std::min(objects, file * 10 + 10); ++i)
+            content += (content.empty() ? "" : ", ") + object(i);
         std::string name = "part" + std::to_string(file) + ".json";
         std::ofstream(dir / name) << "{\"content\": [" << content << "]}";
         entries += (entries.empty() ? "" : ", ") + std::string("{\"content\": \"") + name + "\"}";

@@ -18,7 +18,10 @@
 
 namespace {
 
-std::string tmp_path(const std::string &name) { return std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/" + name; }
+std::string tmp_path(const std::string &name)
+{
+    return std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/" + name;
+}
 
 void write_file(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 

@@ -17,7 +17,7 @@ static sim_frame_st bench_frame(uint32_t i)
 }
 
 struct result_st {
-    double seconds = 0;   // first to last frame at the receiver
+    double seconds = 0; // first to last frame at the receiver
     double bus_seconds = 0;
     uint32_t received = 0;
 };
@@ -41,8 +41,7 @@ static bool run(uint32_t bitrate, uint32_t n, result_st &res)
     std::thread rx([&] {
         sim_frame_st f;
         while (res.received < n && sim_client_recv(b, f, 5000)) {
-            if (res.received == 0)
-                first = f.rx_ns;
+            if (res.received == 0) first = f.rx_ns;
             last = f.rx_ns;
             res.received++;
         }
@@ -50,8 +49,7 @@ static bool run(uint32_t bitrate, uint32_t n, result_st &res)
     int64_t t0 = sim_mono_ns();
     for (uint32_t i = 0; i < n; i++) {
         sim_frame_st f = bench_frame(i);
-        if (i > 0)
-            res.bus_seconds += bitrate ? (double)sim_can_frame_bits(f) / bitrate : 0;
+        if (i > 0) res.bus_seconds += bitrate ? (double)sim_can_frame_bits(f) / bitrate : 0;
         sim_client_send(a, f);
     }
     rx.join();
@@ -82,10 +80,9 @@ int main()
         }
         double rate = (n - 1) / p.seconds, theory = (n - 1) / p.bus_seconds;
         double frac = rate / theory;
-        printf("paced %7u bit/s: %u frames, %.1f frames/s delivered, %.1f frames/s on a real bus: %.2f%%%s\n",
-               bitrate, n, rate, theory, 100.0 * frac, (frac > 1.02 || frac < 0.98) ? " (outside 2%)" : "");
-        if (frac > 1.02 || frac < 0.98)
-            rc = 1;
+        printf("paced %7u bit/s: %u frames, %.1f frames/s delivered, %.1f frames/s on a real bus: %.2f%%%s\n", bitrate,
+               n, rate, theory, 100.0 * frac, (frac > 1.02 || frac < 0.98) ? " (outside 2%)" : "");
+        if (frac > 1.02 || frac < 0.98) rc = 1;
     }
     return rc;
 }

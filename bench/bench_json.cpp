@@ -16,7 +16,8 @@
 
 namespace {
 
-std::string generate(int objects) {
+std::string generate(int objects)
+{
     std::string s;
     s.reserve(static_cast<size_t>(objects) * 240 + 256);
     s += "{\n  \"DEV\": \"Bench device\",\n  \"VENDORID\": \"0x31d\",\n  \"PRODUCTCODE\": 42,\n"
@@ -35,7 +36,8 @@ std::string generate(int objects) {
 }
 
 // Checksum shared by both visits: name lengths, string lengths, plain integer values.
-uint64_t visit_members_kr(char *obj, uint64_t sum) {
+uint64_t visit_members_kr(char *obj, uint64_t sum)
+{
     char name[128];
     char text[128];
     for (char *m = kr_jsonreader_get_child(obj, 0); m != nullptr;) {
@@ -49,7 +51,7 @@ uint64_t visit_members_kr(char *obj, uint64_t sum) {
         case JSON_INT:
             if (kr_jsonreader_get_string_ptr(m) != nullptr) {
                 sum += kr_jsonreader_get_string_len(m);
-                sum += static_cast<uint32_t>(kr_jsonreader_get_int(m)) & 1u;  // the loader reads the number too
+                sum += static_cast<uint32_t>(kr_jsonreader_get_int(m)) & 1u; // the loader reads the number too
             } else {
                 sum += static_cast<uint32_t>(kr_jsonreader_get_int(m));
             }
@@ -67,14 +69,16 @@ uint64_t visit_members_kr(char *obj, uint64_t sum) {
     return sum;
 }
 
-uint64_t run_kr(const std::string &text, std::vector<char> &buf) {
+uint64_t run_kr(const std::string &text, std::vector<char> &buf)
+{
     buf.assign(text.begin(), text.end());
     buf.push_back('\0');
     kr_jsonreader_init(buf.data(), static_cast<uint32_t>(text.size()));
     return visit_members_kr(buf.data(), 0);
 }
 
-uint64_t visit_members_nl(const nlohmann::json &obj, uint64_t sum) {
+uint64_t visit_members_nl(const nlohmann::json &obj, uint64_t sum)
+{
     for (const auto &[key, v] : obj.items()) {
         sum += key.size();
         if (v.is_string()) {
@@ -92,8 +96,8 @@ uint64_t visit_members_nl(const nlohmann::json &obj, uint64_t sum) {
 
 uint64_t run_nl(const std::string &text) { return visit_members_nl(nlohmann::json::parse(text), 0); }
 
-template <typename F>
-double best_ms(int reps, F &&f, uint64_t &result) {
+template <typename F> double best_ms(int reps, F &&f, uint64_t &result)
+{
     double best = 1e30;
     for (int r = 0; r < reps; ++r) {
         const auto t0 = std::chrono::steady_clock::now();
@@ -104,9 +108,10 @@ double best_ms(int reps, F &&f, uint64_t &result) {
     return best;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     std::vector<int> sizes;
     for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
     if (sizes.empty()) sizes = {1000, 10000};
@@ -130,8 +135,10 @@ int main(int argc, char **argv) {
         buf.reserve(text.size() + 1);
         uint64_t kr_sum = 0, nl_sum = 0;
         const int reps = n <= 2000 ? 50 : 10;
-        const double kr_ms = best_ms(reps, [&] { return run_kr(text, buf); }, kr_sum);
-        const double nl_ms = best_ms(reps, [&] { return run_nl(text); }, nl_sum);
+        const double kr_ms = best_ms(
+            reps, [&] { return run_kr(text, buf); }, kr_sum);
+        const double nl_ms = best_ms(
+            reps, [&] { return run_nl(text); }, nl_sum);
         if (kr_sum != nl_sum) {
             std::fprintf(stderr, "checksums differ for %d objects: %llu vs %llu\n", n,
                          static_cast<unsigned long long>(kr_sum), static_cast<unsigned long long>(nl_sum));

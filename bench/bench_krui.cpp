@@ -79,7 +79,7 @@ int console_fd = 1;
 void report(const char *what, const std::vector<double> &t, double goal)
 {
     dprintf(console_fd, "%s: p50 %.3f ms, p99 %.3f ms, max %.3f ms over %zu frames (goal %.0f ms)\n", what,
-                percentile(t, 0.5), percentile(t, 0.99), *std::max_element(t.begin(), t.end()), t.size(), goal);
+            percentile(t, 0.5), percentile(t, 0.99), *std::max_element(t.begin(), t.end()), t.size(), goal);
 }
 
 void frame_times()

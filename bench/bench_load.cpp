@@ -55,9 +55,12 @@ bool measure(const std::vector<sim_frame_st> &frames, uint32_t bitrate, figures_
             }
         }
         if (rsp) {
-            if (f.data[0] == 0xA4) st = SEGMENTS;
-            else if (f.data[0] == 0xA2) st = sent >= size ? END : SEGMENTS;
-            else if (f.data[0] == 0xA1 || f.data[0] == 0x80) st = IDLE;
+            if (f.data[0] == 0xA4)
+                st = SEGMENTS;
+            else if (f.data[0] == 0xA2)
+                st = sent >= size ? END : SEGMENTS;
+            else if (f.data[0] == 0xA1 || f.data[0] == 0x80)
+                st = IDLE;
         }
     }
     if (first_ns < 0 || reset_ns < 0) return false;
@@ -129,12 +132,13 @@ int main(int argc, char **argv)
             double limit = kr ? 70.0 : 90.0;
             bool pass = (bitrate != 250000u || share >= limit) && fig.start_ms + fig.finish_ms < 300.0;
             ok = ok && pass;
-            printf("%-9s %7u bit/s: first frame to final reset %.2f s (%.1f kB/s), %llu data segments of %llu frames "
-                   "on the wire %.2f s -> %.1f%% (limit %.0f%% at 250 kbit/s); start to first frame %.1f ms + final reset to "
-                   "image running %.1f ms = %.1f ms (limit 300 ms) %s\n",
-                   kr ? "krloadbin" : "loadbin", bitrate, fig.span_s, size / fig.span_s / 1000.0,
-                   (unsigned long long)fig.segments, (unsigned long long)fig.frames, fig.data_s, share, limit,
-                   fig.start_ms, fig.finish_ms, fig.start_ms + fig.finish_ms, pass ? "ok" : "BELOW");
+            printf(
+                "%-9s %7u bit/s: first frame to final reset %.2f s (%.1f kB/s), %llu data segments of %llu frames "
+                "on the wire %.2f s -> %.1f%% (limit %.0f%% at 250 kbit/s); start to first frame %.1f ms + final reset to "
+                "image running %.1f ms = %.1f ms (limit 300 ms) %s\n",
+                kr ? "krloadbin" : "loadbin", bitrate, fig.span_s, size / fig.span_s / 1000.0,
+                (unsigned long long)fig.segments, (unsigned long long)fig.frames, fig.data_s, share, limit,
+                fig.start_ms, fig.finish_ms, fig.start_ms + fig.finish_ms, pass ? "ok" : "BELOW");
             fflush(stdout);
         }
     }

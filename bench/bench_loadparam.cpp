@@ -40,15 +40,17 @@ int main()
         fprintf(stderr, "bench_loadparam: %s\n", err.c_str());
         return 1;
     }
-    std::string file = "{\"NODEID\": \"0x20\", \"CAN IF VERSION\": 1, \"CAN IF MINDEX\": \"0x2fff\", \"CAN IF SINDEX\": 0,"
-                       " \"PARAMS\": [";
+    std::string file =
+        "{\"NODEID\": \"0x20\", \"CAN IF VERSION\": 1, \"CAN IF MINDEX\": \"0x2fff\", \"CAN IF SINDEX\": 0,"
+        " \"PARAMS\": [";
     for (uint32_t i = 0; i < ENTRIES; i++) {
         sim_object_st o;
         o.type = SIM_U32;
         o.value = o.stored = o.def = {0, 0, 0, 0};
         sim_dev_add_object(bench.devs, NODE, (uint16_t)(0x3000 + i), 0, o);
         char e[160];
-        snprintf(e, sizeof e, "%s{\"INFO\": \"p%u\", \"MAININDEX\": \"0x%x\", \"TYPE\": \"CANOPEN_UNSIGNED32\", \"DATA\": %u}",
+        snprintf(e, sizeof e,
+                 "%s{\"INFO\": \"p%u\", \"MAININDEX\": \"0x%x\", \"TYPE\": \"CANOPEN_UNSIGNED32\", \"DATA\": %u}",
                  i ? "," : "", i, 0x3000 + i, i * 7919u);
         file += e;
     }
@@ -62,11 +64,14 @@ int main()
     e2e::result r = box.krcan({"--can", bench.channel, "--loadparam", box.path("params.json").string()}, o);
     fputs(r.err.c_str(), stderr);
     // The tap may still be reading the last frames.
-    sim_tap_wait(bench.tap, [](const std::vector<sim_frame_st> &fr) {
-        for (auto it = fr.rbegin(); it != fr.rend(); ++it)
-            if (it->id == 0) return true; // the reset after the store
-        return false;
-    }, 5000);
+    sim_tap_wait(
+        bench.tap,
+        [](const std::vector<sim_frame_st> &fr) {
+            for (auto it = fr.rbegin(); it != fr.rend(); ++it)
+                if (it->id == 0) return true; // the reset after the store
+            return false;
+        },
+        5000);
     std::vector<sim_frame_st> frames = sim_tap_frames(bench.tap);
 
     int64_t first = -1, last = -1;
@@ -90,8 +95,10 @@ int main()
     bool values_ok = true;
     for (uint32_t i = 0; i < ENTRIES; i++) {
         std::vector<uint8_t> v;
-        if (!sim_dev_get_stored(bench.devs, NODE, (uint16_t)(0x3000 + i), 0, v) || v.size() != 4) values_ok = false;
-        else values_ok = values_ok && (uint32_t)(v[0] | v[1] << 8 | v[2] << 16 | (uint32_t)v[3] << 24) == i * 7919u;
+        if (!sim_dev_get_stored(bench.devs, NODE, (uint16_t)(0x3000 + i), 0, v) || v.size() != 4)
+            values_ok = false;
+        else
+            values_ok = values_ok && (uint32_t)(v[0] | v[1] << 8 | v[2] << 16 | (uint32_t)v[3] << 24) == i * 7919u;
     }
     sim_setup_stop(bench);
 

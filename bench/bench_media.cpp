@@ -76,10 +76,10 @@ void child_task(void *)
 
 struct outcome {
     bool ok = false;
-    double secs = 0;      // first request to last answer, on the bus
-    double bus_secs = 0;  // bus time of every frame of the transfer
+    double secs = 0;     // first request to last answer, on the bus
+    double bus_secs = 0; // bus time of every frame of the transfer
     uint64_t blocks = 0, polls = 0, requests = 0;
-    double gap_us = 0;    // median: an answer to the tool's next request
+    double gap_us = 0; // median: an answer to the tool's next request
 };
 
 outcome run(const char *self, uint32_t bitrate, bool media, const std::string &file)

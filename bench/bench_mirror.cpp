@@ -30,8 +30,9 @@ constexpr uint16_t W = 800, H = 480;
 // lines, dots and a graph, all inside the display.
 std::vector<uint8_t> recorded_frame(int commands, int only = -1)
 {
-    static const char *const labels[] = {"Speed", "12.5 km/h", "Battery 87 %", "Hydraulics", "Pump pressure",
-                                         "OK", "Boom angle 14.2\xC2\xB0", "Mode: AUTO", "Warnings (0)"};
+    static const char *const labels[] = {
+        "Speed",      "12.5 km/h",   "Battery 87 %", "Hydraulics", "Pump pressure", "OK", "Boom angle 14.2\xC2\xB0",
+        "Mode: AUTO", "Warnings (0)"};
     mirror_test::list_builder l;
     l.frame(0xFF202020);
     unsigned seed = 12345;
@@ -130,7 +131,8 @@ void window_frames(const std::vector<uint8_t> &frame, const std::vector<uint8_t>
     }
     std::printf("window frames (%s): %d-command frame at %ux%u decoded, drawn and shown: median %.2f ms, "
                 "p99 %.2f ms, worst %.2f ms (goal: p99 10 ms)\n",
-                what, FRAME_COMMANDS, W, H, percentile(t, 0.5), percentile(t, 0.99), *std::max_element(t.begin(), t.end()));
+                what, FRAME_COMMANDS, W, H, percentile(t, 0.5), percentile(t, 0.99),
+                *std::max_element(t.begin(), t.end()));
     remoteui_win_close();
 }
 

@@ -52,7 +52,8 @@ static std::string database(int objects)
         objs += std::string(i ? ", " : "") + "{\"name\": \"OBJECT " + std::to_string(i) +
                 "\", \"index\": \"0x2000\", \"index_offset\": " + std::to_string(i) +
                 ", \"type\": \"CANOPEN_UNSIGNED16\", \"permissions\": \"CANOPEN_RW\", \"subindex\": 0, \"min\": 0, "
-                "\"max\": 1000, \"default\": \"0x10\", \"dataptr\": \"&obj" + std::to_string(i) + "\"}";
+                "\"max\": 1000, \"default\": \"0x10\", \"dataptr\": \"&obj" +
+                std::to_string(i) + "\"}";
     return "{\"DEV\": \"Bench\", \"VENDORID\": \"0x31D\", \"NODEID\": 16, \"OBJ_DICT\": [" + objs + "]}";
 }
 
@@ -67,7 +68,8 @@ int main()
     // 1,000 media files of 268,435 bytes: 256 MiB in all.
     std::vector<pkgtest::entry> media = {pkgtest::file("krdev.json", "{\"MEDIA\": \"media\", \"VERSION\": \"1\"}")};
     const size_t each = (256u << 20) / 1000;
-    for (int i = 0; i < 1000; i++) media.push_back(pkgtest::file("media/m" + std::to_string(i) + ".png", random_bytes(rng, each)));
+    for (int i = 0; i < 1000; i++)
+        media.push_back(pkgtest::file("media/m" + std::to_string(i) + ".png", random_bytes(rng, each)));
     std::string big = (dir / "big.krdev").string();
     if (!pkgtest::write_zip(big, media, true)) return 1;
     media.clear();
@@ -84,7 +86,8 @@ int main()
         fs::remove(to);
         return ok;
     });
-    std::printf("open and close a 256 MiB .krdev (1,000 media files): %.0f ms (median of 3; goal < 3000 ms)\n", open_ms);
+    std::printf("open and close a 256 MiB .krdev (1,000 media files): %.0f ms (median of 3; goal < 3000 ms)\n",
+                open_ms);
     std::printf("copy_file of the same %.0f MiB: %.0f ms (median of 3)\n", fs::file_size(big) / 1048576.0, copy_ms);
     fs::remove(big);
 
@@ -94,8 +97,10 @@ int main()
     std::string devs;
     for (int i = 0; i < 20; i++) {
         std::string one = (dir / "one.krdev").string();
-        if (!pkgtest::write_zip(one, {pkgtest::file("krdev.json", "{\"DATABASE\": \"db.json\", \"FIRMWARE\": \"fw.bin\", \"VERSION\": \"1\"}"),
-                                      pkgtest::file("db.json", db), pkgtest::file("fw.bin", random_bytes(rng, 1u << 20))}))
+        if (!pkgtest::write_zip(
+                one, {pkgtest::file("krdev.json",
+                                    "{\"DATABASE\": \"db.json\", \"FIRMWARE\": \"fw.bin\", \"VERSION\": \"1\"}"),
+                      pkgtest::file("db.json", db), pkgtest::file("fw.bin", random_bytes(rng, 1u << 20))}))
             return 1;
         std::ifstream in(one, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -116,7 +121,8 @@ int main()
                 fs::file_size(machine) / 1048576.0, sys_ms);
 
     bool left = false;
-    for (const auto &e : fs::directory_iterator(dir)) left = left || e.path().filename().string().rfind("krcan_", 0) == 0;
+    for (const auto &e : fs::directory_iterator(dir))
+        left = left || e.path().filename().string().rfind("krcan_", 0) == 0;
     if (left) {
         std::printf("temporary folders were left behind\n");
         return 1;

@@ -92,11 +92,12 @@ double run(const char *self, uint32_t bitrate, const char *fault = nullptr)
     sscanf(out.c_str(), "%u %u %x", &e, &ms, &code);
 
     // The tap may still be reading the last frames the child already saw.
-    sim_tap_wait(bench.tap,
-                 [](const std::vector<sim_frame_st> &fr) {
-                     return !fr.empty() && fr.back().id == 0x580u + NODE && fr.back().data[0] == 0xA1;
-                 },
-                 5000);
+    sim_tap_wait(
+        bench.tap,
+        [](const std::vector<sim_frame_st> &fr) {
+            return !fr.empty() && fr.back().id == 0x580u + NODE && fr.back().data[0] == 0xA1;
+        },
+        5000);
     std::vector<sim_frame_st> frames = sim_tap_frames(bench.tap);
     std::vector<uint8_t> got;
     bool same = sim_dev_get(bench.devs, NODE, 0x1F50, 1, got) && got.size() == SIZE;
@@ -106,7 +107,7 @@ double run(const char *self, uint32_t bitrate, const char *fault = nullptr)
     // From the initiation to the end confirmation, as the bus saw them (the hub's delivery stamps).
     int64_t start = -1, end = -1, ack_at = -1;
     std::vector<double> react_ms; // block acknowledgement to the next block's first segment, on the bus
-    double dev_ms = 0; // device: last segment of a block to its acknowledgement
+    double dev_ms = 0;            // device: last segment of a block to its acknowledgement
     int64_t prev_req = -1;
     uint64_t data_bits = 0, all_bits = 0, segments = 0, blocks = 0;
     for (const auto &f : frames) {
@@ -131,8 +132,9 @@ double run(const char *self, uint32_t bitrate, const char *fault = nullptr)
         }
     }
     if (e != 0 || !same || start < 0 || end < 0) {
-        fprintf(stderr, "bench_sdo_block: %u bit/s: transfer failed (result %u, abort 0x%08x, data %s, %zu frames seen)\n", bitrate,
-                e, code, same ? "intact" : "wrong", frames.size());
+        fprintf(stderr,
+                "bench_sdo_block: %u bit/s: transfer failed (result %u, abort 0x%08x, data %s, %zu frames seen)\n",
+                bitrate, e, code, same ? "intact" : "wrong", frames.size());
         return -1;
     }
     double secs = (double)(end - start) / 1e9;
@@ -141,11 +143,14 @@ double run(const char *self, uint32_t bitrate, const char *fault = nullptr)
     double react_p90 = react_ms.empty() ? 0 : react_ms[react_ms.size() * 9 / 10];
     double ideal = (double)data_bits / bitrate;
     double busy = (double)all_bits / bitrate;
-    printf("%7u bit/s%s: 1 MiB in %.2f s (%.1f kB/s); %llu segments in %llu blocks; bus time of the data "
-           "segments %.2f s -> %.1f%% of what the bus carries; bus busy %.1f%%; idle %.2f ms per block "
-           "turnaround (acknowledgement to next segment on the bus: median %.2f ms, p90 %.2f ms; last segment to acknowledgement %.2f ms)\n",
-           bitrate, fault ? ", one segment lost per 100 blocks" : "", secs, SIZE / secs / 1000.0, (unsigned long long)segments, (unsigned long long)blocks, ideal,
-           100.0 * ideal / secs, 100.0 * busy / secs, 1000.0 * (secs - busy) / (double)(blocks ? blocks : 1), react_med, react_p90, dev_ms / (double)(blocks ? blocks : 1));
+    printf(
+        "%7u bit/s%s: 1 MiB in %.2f s (%.1f kB/s); %llu segments in %llu blocks; bus time of the data "
+        "segments %.2f s -> %.1f%% of what the bus carries; bus busy %.1f%%; idle %.2f ms per block "
+        "turnaround (acknowledgement to next segment on the bus: median %.2f ms, p90 %.2f ms; last segment to acknowledgement %.2f ms)\n",
+        bitrate, fault ? ", one segment lost per 100 blocks" : "", secs, SIZE / secs / 1000.0,
+        (unsigned long long)segments, (unsigned long long)blocks, ideal, 100.0 * ideal / secs, 100.0 * busy / secs,
+        1000.0 * (secs - busy) / (double)(blocks ? blocks : 1), react_med, react_p90,
+        dev_ms / (double)(blocks ? blocks : 1));
     fflush(stdout);
     return secs;
 }

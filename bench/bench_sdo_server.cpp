@@ -125,8 +125,8 @@ bool run(const std::string &self, const std::string &node_bin, uint32_t bitrate)
     e2e::sandbox box;
     e2e::options open_input; // the node ends at the end of its standard input
     open_input.stdin_text = "";
-    e2e::background node(box, node_bin, {"--port", std::to_string(bench.port), "--node", "0x22", "--nonvol",
-                                         box.path("nv").string()},
+    e2e::background node(box, node_bin,
+                         {"--port", std::to_string(bench.port), "--node", "0x22", "--nonvol", box.path("nv").string()},
                          open_input);
     std::string line = node.read_line(10000);
     if (line != "ready") return fprintf(stderr, "bench_sdo_server: node: %s\n", line.c_str()), false;
@@ -138,9 +138,12 @@ bool run(const std::string &self, const std::string &node_bin, uint32_t bitrate)
     std::string out = box.read_file("result");
     unsigned e = 99, code = 0;
     sscanf(out.c_str(), "%u %x", &e, &code);
-    sim_tap_wait(bench.tap, [](const std::vector<sim_frame_st> &fr) {
-        return !fr.empty() && fr.back().id == 0x580u + NODE && fr.back().data[0] == 0xA1;
-    }, 5000);
+    sim_tap_wait(
+        bench.tap,
+        [](const std::vector<sim_frame_st> &fr) {
+            return !fr.empty() && fr.back().id == 0x580u + NODE && fr.back().data[0] == 0xA1;
+        },
+        5000);
     share_st down = measure(sim_tap_frames(bench.tap), 0xC6, true, bitrate);
     sim_tap_clear(bench.tap);
 
@@ -149,9 +152,12 @@ bool run(const std::string &self, const std::string &node_bin, uint32_t bitrate)
     sim_sdo_result_st up;
     if (sim_client_connect(cli, "127.0.0.1", bench.port, "vcan0"))
         up = sim_sdo_upload(cli, NODE, INDEX, 0, sim_sdo_mode_e::block, 127, {}, 10000);
-    sim_tap_wait(bench.tap, [](const std::vector<sim_frame_st> &fr) {
-        return !fr.empty() && fr.back().id == 0x600u + NODE && fr.back().data[0] == 0xA1;
-    }, 5000);
+    sim_tap_wait(
+        bench.tap,
+        [](const std::vector<sim_frame_st> &fr) {
+            return !fr.empty() && fr.back().id == 0x600u + NODE && fr.back().data[0] == 0xA1;
+        },
+        5000);
     share_st upm = measure(sim_tap_frames(bench.tap), 0xA4, false, bitrate);
     bool same = up.ok && up.data.size() == SIZE;
     for (uint32_t i = 0; same && i < SIZE; i++) same = up.data[i] == payload(i);

@@ -20,7 +20,8 @@
 namespace {
 
 constexpr double GOAL_RATIO = 1.5;
-const char *const WINDOW_LIBS[] = {"libGL", "libGLX", "libGLdispatch", "libGLEW", "libglfw", "libX11", "libxcb", "libfreetype"};
+const char *const WINDOW_LIBS[] = {"libGL",   "libGLX", "libGLdispatch", "libGLEW",
+                                   "libglfw", "libX11", "libxcb",        "libfreetype"};
 
 struct program {
     const char *label;

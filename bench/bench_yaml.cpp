@@ -109,8 +109,8 @@ int main(int argc, char **argv)
             sum_cpp = visit_cpp(doc);
             best_cpp = std::min(best_cpp, seconds_since(t0));
         }
-        printf("%8d %10zu %12.2f %12.2f %8.3f %10s\n", n, doc.size(), best_kr * 1e3, best_cpp * 1e3,
-               best_kr / best_cpp, sum_kr == sum_cpp ? "equal" : "DIFFERS");
+        printf("%8d %10zu %12.2f %12.2f %8.3f %10s\n", n, doc.size(), best_kr * 1e3, best_cpp * 1e3, best_kr / best_cpp,
+               sum_kr == sum_cpp ? "equal" : "DIFFERS");
         if (sum_kr != sum_cpp) return 1;
     }
     return 0;

@@ -3,7 +3,4 @@
 // driver's, now and then) for an old glibc header and reads a bogus range from it; the leak
 // checker then crashes at exit after every test has passed. Not intercepting __tls_get_addr
 // avoids that misreading. Weak: a library that takes it in whole may bring a second copy.
-extern "C" __attribute__((weak)) const char* __asan_default_options()
-{
-    return "intercept_tls_get_addr=0";
-}
+extern "C" __attribute__((weak)) const char *__asan_default_options() { return "intercept_tls_get_addr=0"; }

@@ -39,7 +39,7 @@ typedef enum { DBVALUE_INT = 0, DBVALUE_STRING = 1 } dbvalue_type_e;
 typedef struct {
     dbvalue_type_e type;
     int32_t value_int;
-    char *value_str; /* owned when type is DBVALUE_STRING */
+    char *value_str;     /* owned when type is DBVALUE_STRING */
     int64_t value_exact; /* the number as written, sign and all; value_int holds its low 32 bits */
 } dbvalue_st;
 
@@ -93,11 +93,11 @@ typedef enum { DB_DEFINE_INT = 0, DB_DEFINE_ENUM = 1, DB_DEFINE_STRING = 2 } db_
 typedef struct {
     char name[124];
     db_define_types_e type;
-    int64_t value;              /* DB_DEFINE_INT, as written (-2^31 .. 2^32-1) */
-    char (*childs)[128];        /* DB_DEFINE_ENUM: owned table of names */
+    int64_t value;       /* DB_DEFINE_INT, as written (-2^31 .. 2^32-1) */
+    char (*childs)[128]; /* DB_DEFINE_ENUM: owned table of names */
     canopen_object_type_e data_type;
     int32_t child_count;
-    char str[1024];             /* DB_DEFINE_STRING */
+    char str[1024]; /* DB_DEFINE_STRING */
 } db_define_st;
 
 typedef struct {
@@ -228,8 +228,8 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
 
 /* ---- CAN interface version check ---- */
 /* ERR_NONE to go on, ERR_SKIPPED to skip the device, ERR_BUFFER_EMPTY when input ended before an answer. */
-kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev_version,
-                                    const char *file_source, const char *dev_source, bool *skip_all);
+kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev_version, const char *file_source,
+                                    const char *dev_source, bool *skip_all);
 bool print_revnotes(kr_vector_st *revnotes, uint32_t low, uint32_t high);
 
 #ifdef __cplusplus

@@ -20,10 +20,7 @@
 extern "C" {
 #endif
 
-typedef enum {
-    PARSER_FORMAT_JSON = 0,
-    PARSER_FORMAT_YAML = 1
-} parser_formats_e;
+typedef enum { PARSER_FORMAT_JSON = 0, PARSER_FORMAT_YAML = 1 } parser_formats_e;
 
 /* The numbers of the JSON and YAML type enumerations. */
 typedef enum {
@@ -125,8 +122,7 @@ bool parser_array_get_string(parser_node_st node, uint32_t index, char *dest, ui
 /* ---- Writer: the root object is implicit; add its members and finish with parser_writer_end.
  * Each operation returns the underlying writer's code. ---- */
 
-kr_errors_e parser_writer_init(parser_writer_st *writer, char *buffer, uint32_t buffer_length,
-                               parser_formats_e format);
+kr_errors_e parser_writer_init(parser_writer_st *writer, char *buffer, uint32_t buffer_length, parser_formats_e format);
 kr_errors_e parser_writer_add_string(parser_writer_st *writer, const char *key, const char *value);
 kr_errors_e parser_writer_add_int(parser_writer_st *writer, const char *key, int32_t value);
 kr_errors_e parser_writer_add_int_hex(parser_writer_st *writer, const char *key, uint32_t value);

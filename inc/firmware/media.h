@@ -14,8 +14,8 @@ extern "C" {
 #endif
 
 #define LOADMEDIA_OP_WAIT_MS 15000u
-#define LOADMEDIA_COMMIT_WAIT_MS 10000u   /* a block not stored by then fails its file */
-#define CLEARMEDIA_WAIT_MS 600000u        /* above the longest flash erase */
+#define LOADMEDIA_COMMIT_WAIT_MS 10000u /* a block not stored by then fails its file */
+#define CLEARMEDIA_WAIT_MS 600000u      /* above the longest flash erase */
 
 typedef struct {
     char file[DEV_PATH_LEN];

@@ -89,8 +89,7 @@ joystick_obj_st *joystick_catalog_build(device_st *device, uint16_t *count);
 /* The same two passes over a database already loaded into db. */
 joystick_obj_st *joystick_catalog_from_db(const db_st *db, uint8_t nodeid, uint16_t *count);
 uint16_t joystick_cobid_from_text(const char *text, uint8_t nodeid);
-void joystick_slot_set_obj(joystick_slot_st *slot, uint8_t index, const device_st *device,
-                           const joystick_obj_st *obj);
+void joystick_slot_set_obj(joystick_slot_st *slot, uint8_t index, const device_st *device, const joystick_obj_st *obj);
 /* One slot's output from its raw value (fresh values only): axes -32767..32767, buttons 0 or 1. */
 int32_t joystick_axis_output(int32_t value, int32_t min, int32_t max, bool invert);
 int32_t joystick_button_output(int32_t value, int32_t threshold, bool invert);

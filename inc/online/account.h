@@ -20,8 +20,8 @@ extern "C" {
 #define CREDENTIALS_DEFAULT_FLEET_URL "fleet.korvane.com"
 #endif
 
-#define CREDENTIALS_TEXT_LEN 256          /* 255 characters + NUL */
-#define CREDENTIALS_FOLDER_MAX 899        /* a longer settings folder gives no path at all */
+#define CREDENTIALS_TEXT_LEN 256   /* 255 characters + NUL */
+#define CREDENTIALS_FOLDER_MAX 899 /* a longer settings folder gives no path at all */
 #define CREDENTIALS_PATH_LEN 1024
 #define CREDENTIALS_FILE_NAME "account.conf"
 

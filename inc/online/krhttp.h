@@ -19,8 +19,7 @@ extern "C" {
 /* The common head: silent, show-error, connect-timeout 15, max-time, and a user line when both user
  * and password are given (double quotes, CR and LF dropped, cut to 511 characters, each backslash
  * doubled). Returns the length the whole text needed, which is dest_length or more when it was cut. */
-int32_t krhttp_cfg_common(char *dest, uint32_t dest_length, int32_t max_time_s, const char *user,
-                          const char *password);
+int32_t krhttp_cfg_common(char *dest, uint32_t dest_length, int32_t max_time_s, const char *user, const char *password);
 
 /* Writes text for a double-quoted value of curl's configuration: backslash and double quote escaped.
  * False (dest emptied) when it does not fit or the text holds CR or LF. */

@@ -18,7 +18,7 @@ extern "C" {
 #define SELFUPDATE_MANIFEST "latest.json"
 #define SELFUPDATE_MANIFEST_MAX 65536u /* bytes; a manifest is a few hundred */
 /* What installing says, also the window's install hint. */
-#define SELFUPDATE_APPLY_TEXT                                                                                   \
+#define SELFUPDATE_APPLY_TEXT                                                                                 \
     "This krcan was built from its source rather than installed as one binary, so it cannot replace itself. " \
     "Build the new one from its source."
 

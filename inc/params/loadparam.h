@@ -21,10 +21,10 @@ extern "C" {
 #endif
 
 #define LOADPARAM_RETRIES 5u
-#define LOADPARAM_STR_MAX 0xFFFFu       /* a string value, NUL not counted: the longest the saver reads */
-#define LOADPARAM_SWITCH_STR_MAX 127u  /* a string taken from a switch array */
+#define LOADPARAM_STR_MAX 0xFFFFu     /* a string value, NUL not counted: the longest the saver reads */
+#define LOADPARAM_SWITCH_STR_MAX 127u /* a string taken from a switch array */
 #define LOADPARAM_INFO_LEN 128u
-#define LOADPARAM_ANSWER_LEN 128u      /* an answer line: 127 characters */
+#define LOADPARAM_ANSWER_LEN 128u /* an answer line: 127 characters */
 
 #define LOADPARAM_FILES_MAX 64
 #define LOADPARAM_FILE_LEN 256

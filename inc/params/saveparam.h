@@ -16,10 +16,10 @@
 extern "C" {
 #endif
 
-#define SAVEPARAM_DOC_LEN 0x100000u  /* one whole document */
-#define SAVEPARAM_ENTRY_LEN 20240u   /* one entry, built apart and then appended */
-#define SAVEPARAM_STR_LEN 0x10000u   /* a string parameter, terminator included */
-#define SAVEPARAM_NAME_LEN 257u      /* the device name of 0x5FFF, terminator included */
+#define SAVEPARAM_DOC_LEN 0x100000u /* one whole document */
+#define SAVEPARAM_ENTRY_LEN 20240u  /* one entry, built apart and then appended */
+#define SAVEPARAM_STR_LEN 0x10000u  /* a string parameter, terminator included */
+#define SAVEPARAM_NAME_LEN 257u     /* the device name of 0x5FFF, terminator included */
 
 typedef struct {
     char file[256];

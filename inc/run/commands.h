@@ -13,7 +13,7 @@ typedef enum { ARG_NONE = 0, ARG_REQUIRE = 1, ARG_OPTIONAL = 2 } argument_e;
 
 typedef struct {
     const char *cmd_long;
-    char cmd_short; /* 0 for none; only lower-case letters become short options */
+    char cmd_short;  /* 0 for none; only lower-case letters become short options */
     const char *str; /* help text; '*' runs toggle bold */
     argument_e args;
     bool (*callback)(const char *arg); /* false stops the run */

@@ -27,8 +27,7 @@ typedef struct {
 } logcap_ring_st;
 
 void logcap_ring_feed(logcap_ring_st *ring, const char *data, size_t len);
-void logcap_ring_get_range(const logcap_ring_st *ring, char *dest, size_t dest_length, int skip_newest,
-                           int max_lines);
+void logcap_ring_get_range(const logcap_ring_st *ring, char *dest, size_t dest_length, int skip_newest, int max_lines);
 void logcap_ring_get_last_line(const logcap_ring_st *ring, char *dest, size_t dest_length);
 
 /* Console capture: standard output and standard error go through a pipe; a reader thread echoes

@@ -183,18 +183,18 @@ const char *sdo_failure_text(char *dest, size_t dest_len);
 #define LOG_END() log_end()
 #define LOG_OK() log_ok()
 /* Needs the SDO client's header where it is used. */
-#define LOG_SDO_ERROR()                                                                         \
-    do {                                                                                        \
-        job_cause("  SDO error 0x%08x: %s\n", (unsigned)_kr_canopen_sdo_get_error_code(),        \
-                    kr_canopen_sdo_error_code_to_str(_kr_canopen_sdo_get_error_code()));        \
+#define LOG_SDO_ERROR()                                                                   \
+    do {                                                                                  \
+        job_cause("  SDO error 0x%08x: %s\n", (unsigned)_kr_canopen_sdo_get_error_code(), \
+                  kr_canopen_sdo_error_code_to_str(_kr_canopen_sdo_get_error_code()));    \
     } while (0)
-#define PROMPT(...)                           \
-    do {                                      \
-        log_end();                            \
-        fprintf(stderr, PRINT_BOLD);          \
-        fprintf(stderr, __VA_ARGS__);         \
-        fprintf(stderr, PRINT_RESET);         \
-        fflush(stderr);                       \
+#define PROMPT(...)                   \
+    do {                              \
+        log_end();                    \
+        fprintf(stderr, PRINT_BOLD);  \
+        fprintf(stderr, __VA_ARGS__); \
+        fprintf(stderr, PRINT_RESET); \
+        fflush(stderr);               \
     } while (0)
 #define PROMPTSTR(text) PROMPT("%s", (text))
 

@@ -40,8 +40,8 @@ bool krdev_open(krdev_st *krdev, const char *path);
 void krdev_close(krdev_st *krdev);
 
 /* ---- Archives ---- */
-#define ARCHIVE_MAX_BYTES_DEFAULT (4ull << 30)  /* bytes extracted from one archive */
-#define ARCHIVE_MAX_ENTRIES_DEFAULT 65536u      /* entries of one archive */
+#define ARCHIVE_MAX_BYTES_DEFAULT (4ull << 30) /* bytes extracted from one archive */
+#define ARCHIVE_MAX_ENTRIES_DEFAULT 65536u     /* entries of one archive */
 
 /* The caps of archive_extract (tests lower them). */
 void archive_set_limits(uint64_t max_bytes, uint32_t max_entries);

@@ -16,12 +16,7 @@ extern "C" {
 
 #define SYSTEM_MAX_DEVICES 20
 
-typedef enum {
-    DEV_STATE_OFFLINE = 0,
-    DEV_STATE_BOOTUP = 1,
-    DEV_STATE_PREOP = 2,
-    DEV_STATE_OP = 3
-} dev_state_e;
+typedef enum { DEV_STATE_OFFLINE = 0, DEV_STATE_BOOTUP = 1, DEV_STATE_PREOP = 2, DEV_STATE_OP = 3 } dev_state_e;
 
 typedef struct {
     char filepath[DEV_PATH_LEN];

@@ -39,14 +39,17 @@ constexpr uint8_t NMT_PREOP = 127;
 // The SDO client's longest back-off before its one retry of a timed-out read.
 constexpr uint32_t FIND_RETRY_ROOM_MS = 200;
 
-bool bit_get(const uint8_t *bits, uint8_t node) { return node < FIND_NODE_COUNT && (bits[node >> 3] >> (node & 7)) & 1; }
+bool bit_get(const uint8_t *bits, uint8_t node)
+{
+    return node < FIND_NODE_COUNT && (bits[node >> 3] >> (node & 7)) & 1;
+}
 void bit_set(uint8_t *bits, uint8_t node)
 {
     if (node < FIND_NODE_COUNT) bits[node >> 3] |= (uint8_t)(1u << (node & 7));
 }
 void bit_clear(uint8_t *bits, uint8_t node)
 {
-    if (node < FIND_NODE_COUNT) bits[node >> 3] &= (uint8_t)~(1u << (node & 7));
+    if (node < FIND_NODE_COUNT) bits[node >> 3] &= (uint8_t) ~(1u << (node & 7));
 }
 
 // A heartbeat received at tick 0 is stored as 1: read at tick 0 it is fresh, not 49 days old.
@@ -158,10 +161,7 @@ bool find_add_bootup_node(uint8_t node)
     return true;
 }
 
-bool is_system_device(const device_st *d)
-{
-    return d >= dev.system.devs && d < dev.system.devs + dev.system.dev_count;
-}
+bool is_system_device(const device_st *d) { return d >= dev.system.devs && d < dev.system.devs + dev.system.dev_count; }
 
 bool find_adopt_booted_device(uint32_t now)
 {
@@ -288,7 +288,8 @@ uint8_t find_devices(void)
                 // The search ends when it said it would: a node that does not answer gets the
                 // time left, its one retry and the back-off before it included.
                 uint32_t left = FIND_SEARCH_MS - elapsed();
-                kr_canopen_sdo_client_set_timeout(left > FIND_RETRY_ROOM_MS + 100 ? (left - FIND_RETRY_ROOM_MS) / 2 : 50);
+                kr_canopen_sdo_client_set_timeout(left > FIND_RETRY_ROOM_MS + 100 ? (left - FIND_RETRY_ROOM_MS) / 2
+                                                                                  : 50);
                 bool unanswered = false;
                 find_try_add_node(node, was_booting, &unanswered);
                 if (unanswered) {
@@ -325,10 +326,7 @@ uint8_t find_devices(void)
     return found;
 }
 
-bool cmd_find(const char *)
-{
-    return add_task(find_step);
-}
+bool cmd_find(const char *) { return add_task(find_step); }
 
 void find_search_async(void)
 {

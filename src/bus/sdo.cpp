@@ -28,11 +28,11 @@ struct sdo_job_st {
     uint16_t mindex;
     uint8_t sindex;
     uint32_t datalen;
-    bool is_text;     // write: text rather than a number
-    int32_t value;    // write: the number
-    bool negative;    // write: the number was given negative, so it is sign-extended past 4 bytes
-    int64_t shown;    // write: the number as given
-    const char *str;  // write: the text (in the command line, which lives as long as the run)
+    bool is_text;    // write: text rather than a number
+    int32_t value;   // write: the number
+    bool negative;   // write: the number was given negative, so it is sign-extended past 4 bytes
+    int64_t shown;   // write: the number as given
+    const char *str; // write: the text (in the command line, which lives as long as the run)
 };
 
 // Snapshots of queued SDO jobs, taken in queue order; jobs run in that order, so each job takes

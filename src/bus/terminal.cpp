@@ -29,9 +29,9 @@ kr_ring_buffer_st rx;
 volatile bool responded = true;
 kr_delay_st end_delay = 0;
 uint32_t arg_count = 0;
-uint8_t node_id = 0;               // taken when the option was read
-volatile bool tx_done = false;     // words mode: every word sent and its answer waited for
-bool heard = false;                // the device said something while the job ran
+uint8_t node_id = 0;           // taken when the option was read
+volatile bool tx_done = false; // words mode: every word sent and its answer waited for
+bool heard = false;            // the device said something while the job ran
 
 // Each queued terminal keeps the node id and protocol that stood when its option was read.
 struct terminal_job_st {

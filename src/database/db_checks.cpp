@@ -27,7 +27,7 @@ const char *db_int_text(const char *text, size_t len, int64_t *out)
     uint64_t v = 0;
     for (; i < len; ++i) {
         unsigned char c = (unsigned char)text[i];
-        unsigned d = std::isdigit(c) ? (unsigned)(c - '0')
+        unsigned d = std::isdigit(c)    ? (unsigned)(c - '0')
                      : std::isxdigit(c) ? (unsigned)(std::tolower(c) - 'a' + 10)
                                         : 99u;
         if (d >= base) {
@@ -75,8 +75,7 @@ bool db_read_number(dbvalue_st *v, parser_node_st node, const char *obj_name, co
         dbvalue_set(v, node);
         if (db_value_resolved()) return true;
         // A number once string defines are put in.
-        if (std::strcmp(v->value_str, text.c_str()) != 0 &&
-            !db_int_text(v->value_str, std::strlen(v->value_str), &n)) {
+        if (std::strcmp(v->value_str, text.c_str()) != 0 && !db_int_text(v->value_str, std::strlen(v->value_str), &n)) {
             dbvalue_set_exact(v, n);
             return true;
         }
@@ -103,8 +102,8 @@ static bool range_ok(const dbvalue_st *v, const char *obj_name, const char *key,
     int64_t n = 0;
     if (db_int_text(shown.data(), shown.size(), &n)) shown = "'" + shown + "'"; // a name, not a number
     if (n != v->value_exact) shown += " (" + std::to_string(v->value_exact) + ")";
-    job_error("%s %s is outside %" PRIi64 "..%" PRIi64 " (0x%" PRIx64 ").\n",
-              where(obj_name, key).c_str(), shown.c_str(), lo, hi, (uint64_t)hi);
+    job_error("%s %s is outside %" PRIi64 "..%" PRIi64 " (0x%" PRIx64 ").\n", where(obj_name, key).c_str(),
+              shown.c_str(), lo, hi, (uint64_t)hi);
     db_mark_failed();
     return false;
 }
@@ -114,8 +113,7 @@ bool db_check_range(const dbvalue_st *v, const char *obj_name, const char *key, 
     return range_ok(v, obj_name, key, lo, hi, v->value_str);
 }
 
-bool db_read_in_range(dbvalue_st *v, parser_node_st node, const char *obj_name, const char *key, int64_t lo,
-                      int64_t hi)
+bool db_read_in_range(dbvalue_st *v, parser_node_st node, const char *obj_name, const char *key, int64_t lo, int64_t hi)
 {
     // Named as the document wrote it.
     return db_read_number(v, node, obj_name, key) && range_ok(v, obj_name, key, lo, hi, raw_text(node));

@@ -403,7 +403,8 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
             const char *rest = names_define(upper, d->name, db->dev_name_upper, false);
             if (!rest) continue;
             if (*rest == '\0') {
-                if (enum_miss.empty()) enum_miss = std::string("Define with ENUM type not found with a name of '") + upper + "'\n";
+                if (enum_miss.empty())
+                    enum_miss = std::string("Define with ENUM type not found with a name of '") + upper + "'\n";
                 continue;
             }
             bool found = false;
@@ -424,7 +425,8 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
             }
             if (found) break;
             if (enum_miss.empty())
-                enum_miss = std::string("No ENUM define found with name of '") + upper + "' for define '" + d->name + "'\n";
+                enum_miss = std::string("No ENUM define found with name of '") + upper + "' for define '" + d->name +
+                            "'\n";
         }
     }
     if (!enum_matched) {
@@ -436,8 +438,10 @@ void dbvalue_set_string(dbvalue_st *v, const char *text, size_t len)
 resolved:
     db->state.last_resolved = true;
     // A container's define never reaches the header: its number stands in for the symbol.
-    if (scoped) set_text(v, std::to_string(v->value_int));
-    else set_text(v, symbol);
+    if (scoped)
+        set_text(v, std::to_string(v->value_int));
+    else
+        set_text(v, symbol);
 }
 
 /* ---- EMCYs ---- */
@@ -842,7 +846,8 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
     } else if (parser_node_is_valid(rx_count)) {
         int64_t m = 0;
         if (!pdo_number(rx_count, "RXPDO_COUNT", 0, DB_PDO_MAX_COUNT, &m)) *result = false;
-        for (int64_t i = 0; i < m && pdo_room(&db->rxpdos, "RXPDO"); ++i) empty_rxpdo(&db->rxpdo_buffer[db->rxpdos.len++]);
+        for (int64_t i = 0; i < m && pdo_room(&db->rxpdos, "RXPDO"); ++i)
+            empty_rxpdo(&db->rxpdo_buffer[db->rxpdos.len++]);
         say_flushed("%i RXPDO's initialized\n", (int)m);
     } else {
         job_warning("RXPDO array not found in JSON.\n");
@@ -867,7 +872,8 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
             fields = read_transmission(parser_find_child(e, "transmission"), &p.transmission, "TXPDO", k) && fields;
             // Both are UNSIGNED16 on the bus: 100 us and 1 ms units.
             int64_t inhibit = 0, event = 0;
-            fields = pdo_number(parser_find_child(e, "inhibittime"), "inhibittime" + which, 0, 0xFFFF, &inhibit) && fields;
+            fields = pdo_number(parser_find_child(e, "inhibittime"), "inhibittime" + which, 0, 0xFFFF, &inhibit) &&
+                     fields;
             fields = pdo_number(parser_find_child(e, "eventtimer"), "eventtimer" + which, 0, 0xFFFF, &event) && fields;
             p.inhibit_time = (int32_t)inhibit;
             p.event_timer = (uint32_t)event;
@@ -883,7 +889,8 @@ bool db_parse_pdos(db_st *db, parser_node_st root, bool *result)
     } else if (parser_node_is_valid(tx_count)) {
         int64_t m = 0;
         if (!pdo_number(tx_count, "TXPDO_COUNT", 0, DB_PDO_MAX_COUNT, &m)) *result = false;
-        for (int64_t i = 0; i < m && pdo_room(&db->txpdos, "TXPDO"); ++i) empty_txpdo(&db->txpdo_buffer[db->txpdos.len++]);
+        for (int64_t i = 0; i < m && pdo_room(&db->txpdos, "TXPDO"); ++i)
+            empty_txpdo(&db->txpdo_buffer[db->txpdos.len++]);
         say_flushed("%i TXPDO's initialized\n", (int)m);
     } else {
         job_warning("TXPDO array not found in JSON.\n");

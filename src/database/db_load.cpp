@@ -385,9 +385,8 @@ static bool parse_array_data(db_st *db, db_obj_st *obj, parser_node_st node, con
         return false;
     }
     // An array the size does not hold, or one without elements, has no C form that compiles.
-    if (dbvalue_is_set(&obj->array_max_size) &&
-        ((int64_t)obj->array_max_size.value_int < (int64_t)data_count ||
-         (obj->array_max_size.value_int == 0 && data_count == 0))) {
+    if (dbvalue_is_set(&obj->array_max_size) && ((int64_t)obj->array_max_size.value_int < (int64_t)data_count ||
+                                                 (obj->array_max_size.value_int == 0 && data_count == 0))) {
         job_error("Array object '%s': \"arraysize\" %" PRIi32 " does not hold its %u \"data\" element(s)%s.\n", name,
                   obj->array_max_size.value_int, (unsigned)data_count, data_count == 0 ? " (an array needs one)" : "");
         db_mark_failed();
@@ -512,8 +511,10 @@ static bool parse_object(db_st *db, parser_node_st node)
     dbvalue_init(&tmp);
     parser_node_st n = check_obj(node, "index", oname, is_new);
     if (parser_node_is_valid(n)) {
-        if (db_read_in_range(&tmp, n, oname, "index", 0, 0xFFFF)) obj->obj.main_index = (uint16_t)tmp.value_int;
-        else ok = false;
+        if (db_read_in_range(&tmp, n, oname, "index", 0, 0xFFFF))
+            obj->obj.main_index = (uint16_t)tmp.value_int;
+        else
+            ok = false;
     }
     n = parser_find_child(node, "index_offset");
     if (parser_node_is_valid(n) && !db_read_in_range(&tmp, n, oname, "index_offset", -0xFFFF, 0xFFFF)) {
@@ -570,8 +571,10 @@ static bool parse_object(db_st *db, parser_node_st node)
     if (is_scalar(type)) {
         n = check_obj(node, "subindex", oname, is_new);
         if (parser_node_is_valid(n)) {
-            if (db_read_in_range(&tmp, n, oname, "subindex", 0, 0xFF)) obj->obj.sub_index = (uint8_t)tmp.value_int;
-            else ok = false;
+            if (db_read_in_range(&tmp, n, oname, "subindex", 0, 0xFF))
+                obj->obj.sub_index = (uint8_t)tmp.value_int;
+            else
+                ok = false;
         }
         // Their range is checked on the final object, whose type a later entry may still change.
         bool read_only = obj->obj.permissions == CANOPEN_RO;
@@ -714,7 +717,8 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
         // The node id held before stays; a document without one is still a database.
         job_warning("'NODEID' object not found in the JSON\n");
     } else if (db_read_in_range(&v, n, "", "NODEID", CANOPEN_NODE_ID_MIN, CANOPEN_NODE_ID_MAX)) {
-        if (!db->state.nodeid_force_set) db->node_id = (uint8_t)v.value_exact;
+        if (!db->state.nodeid_force_set)
+            db->node_id = (uint8_t)v.value_exact;
         else if (db->node_id != v.value_exact)
             say_flushed("The node id %u given before --db holds over the document's %" PRIi64 ".\n",
                         (unsigned)db->node_id, v.value_exact);
@@ -754,8 +758,10 @@ bool cmd_db(const char *path)
 {
     db_st *db = &dev.db;
     db->revision_number = 0;
-    if (db->state.is_loaded) db_deinit(db);
-    else db_defines_free(db);
+    if (db->state.is_loaded)
+        db_deinit(db);
+    else
+        db_defines_free(db);
     // A failed load leaves what it parsed; free it before the lists are emptied.
     for (uint16_t i = 0; i < db->objects.len; ++i) db_obj_deinit(&db->objects_buffer[i]);
     kr_vector_init(&db->objects, db->objects_buffer, DB_OBJ_MAX_COUNT, sizeof(db_obj_st));

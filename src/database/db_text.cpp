@@ -12,8 +12,10 @@ char *str_to_upper_nonspace(char *text)
 {
     for (char *p = text; *p; ++p) {
         unsigned char c = (unsigned char)*p;
-        if (std::isspace(c) || c == ',' || c == ':' || c == '=') *p = '_';
-        else *p = (char)std::toupper(c);
+        if (std::isspace(c) || c == ',' || c == ':' || c == '=')
+            *p = '_';
+        else
+            *p = (char)std::toupper(c);
     }
     return text;
 }
@@ -50,18 +52,19 @@ void db_obj_symbol(const db_st *db, const char *name, char *dest, size_t dest_le
     size_t plain_len = std::strlen(plain);
     if (std::strncmp(ident, plain, plain_len) == 0)
         std::snprintf(dest, dest_length, "%s%s", dev_sym, ident + plain_len);
-    else std::snprintf(dest, dest_length, "%s_%s", dev_sym, ident);
+    else
+        std::snprintf(dest, dest_length, "%s_%s", dev_sym, ident);
 }
 
 const char *db_c_name_problem(const char *name)
 {
     static const char *const keywords[] = {
-        "auto",     "break",    "case",     "char",       "const",    "continue", "default",  "do",
-        "double",   "else",     "enum",     "extern",     "float",    "for",      "goto",     "if",
-        "inline",   "int",      "long",     "register",   "restrict", "return",   "short",    "signed",
-        "sizeof",   "static",   "struct",   "switch",     "typedef",  "union",    "unsigned", "void",
-        "volatile", "while",    "_Alignas", "_Alignof",   "_Atomic",  "_Bool",    "_Complex", "_Generic",
-        "_Imaginary", "_Noreturn", "_Static_assert", "_Thread_local", "asm", "typeof",
+        "auto",       "break",     "case",           "char",          "const",    "continue", "default",  "do",
+        "double",     "else",      "enum",           "extern",        "float",    "for",      "goto",     "if",
+        "inline",     "int",       "long",           "register",      "restrict", "return",   "short",    "signed",
+        "sizeof",     "static",    "struct",         "switch",        "typedef",  "union",    "unsigned", "void",
+        "volatile",   "while",     "_Alignas",       "_Alignof",      "_Atomic",  "_Bool",    "_Complex", "_Generic",
+        "_Imaginary", "_Noreturn", "_Static_assert", "_Thread_local", "asm",      "typeof",
     };
     const unsigned char *p = (const unsigned char *)name;
     if (!std::isalpha(*p) && *p != '_') return "is no C identifier";
@@ -84,12 +87,12 @@ struct type_row {
     canopen_object_type_e code;
 };
 const type_row type_table[] = {
-        {"CANOPEN_UNSIGNED32", 4},      {"CANOPEN_SIGNED32", 4},       {"CANOPEN_UNSIGNED16", 2},
-        {"CANOPEN_SIGNED16", 2},        {"CANOPEN_UNSIGNED8", 1},      {"CANOPEN_SIGNED8", 1},
-        {"CANOPEN_ARRAY32", 68},        {"CANOPEN_ARRAYUNSIGNED32", 68}, {"CANOPEN_ARRAYSIGNED32", 68},
-        {"CANOPEN_ARRAY16", 66},        {"CANOPEN_ARRAYUNSIGNED16", 66}, {"CANOPEN_ARRAYSIGNED16", 66},
-        {"CANOPEN_ARRAY8", 65},         {"CANOPEN_ARRAYUNSIGNED8", 65},  {"CANOPEN_ARRAYSIGNED8", 65},
-        {"CANOPEN_STRING", 17},
+    {"CANOPEN_UNSIGNED32", 4}, {"CANOPEN_SIGNED32", 4},         {"CANOPEN_UNSIGNED16", 2},
+    {"CANOPEN_SIGNED16", 2},   {"CANOPEN_UNSIGNED8", 1},        {"CANOPEN_SIGNED8", 1},
+    {"CANOPEN_ARRAY32", 68},   {"CANOPEN_ARRAYUNSIGNED32", 68}, {"CANOPEN_ARRAYSIGNED32", 68},
+    {"CANOPEN_ARRAY16", 66},   {"CANOPEN_ARRAYUNSIGNED16", 66}, {"CANOPEN_ARRAYSIGNED16", 66},
+    {"CANOPEN_ARRAY8", 65},    {"CANOPEN_ARRAYUNSIGNED8", 65},  {"CANOPEN_ARRAYSIGNED8", 65},
+    {"CANOPEN_STRING", 17},
 };
 } // namespace
 
@@ -185,14 +188,22 @@ db_obj_type_e str_to_objtype(parser_node_st node)
         const char *name;
         db_obj_type_e type;
     } static const table[] = {
-        {"NONVOL_PARAM", DB_OBJ_TYPE_NONVOL_PARAM},   {"NONVOL PARAM", DB_OBJ_TYPE_NONVOL_PARAM},
-        {"OPDB", DB_OBJ_TYPE_OPDB},                   {"OPERATOR DATABASE", DB_OBJ_TYPE_OPDB},
-        {"OP_COUNT", DB_OBJ_TYPE_OP_COUNT},           {"OP COUNT", DB_OBJ_TYPE_OP_COUNT},
-        {"OPERATOR COUNT", DB_OBJ_TYPE_OP_COUNT},     {"OPERATOR_COUNT", DB_OBJ_TYPE_OP_COUNT},
-        {"CURRENT_OP", DB_OBJ_TYPE_CURRENT_OP},       {"CURRENT OP", DB_OBJ_TYPE_CURRENT_OP},
-        {"CURRENT OPERATOR", DB_OBJ_TYPE_CURRENT_OP}, {"CURRENT_OPERATOR", DB_OBJ_TYPE_CURRENT_OP},
-        {"EMCY", DB_OBJ_TYPE_EMCY},                   {"EMERGENCY", DB_OBJ_TYPE_EMCY},
-        {"CAN_IF", DB_OBJ_TYPE_IF_VERSION},           {"CAN IF", DB_OBJ_TYPE_IF_VERSION},
+        {"NONVOL_PARAM", DB_OBJ_TYPE_NONVOL_PARAM},
+        {"NONVOL PARAM", DB_OBJ_TYPE_NONVOL_PARAM},
+        {"OPDB", DB_OBJ_TYPE_OPDB},
+        {"OPERATOR DATABASE", DB_OBJ_TYPE_OPDB},
+        {"OP_COUNT", DB_OBJ_TYPE_OP_COUNT},
+        {"OP COUNT", DB_OBJ_TYPE_OP_COUNT},
+        {"OPERATOR COUNT", DB_OBJ_TYPE_OP_COUNT},
+        {"OPERATOR_COUNT", DB_OBJ_TYPE_OP_COUNT},
+        {"CURRENT_OP", DB_OBJ_TYPE_CURRENT_OP},
+        {"CURRENT OP", DB_OBJ_TYPE_CURRENT_OP},
+        {"CURRENT OPERATOR", DB_OBJ_TYPE_CURRENT_OP},
+        {"CURRENT_OPERATOR", DB_OBJ_TYPE_CURRENT_OP},
+        {"EMCY", DB_OBJ_TYPE_EMCY},
+        {"EMERGENCY", DB_OBJ_TYPE_EMCY},
+        {"CAN_IF", DB_OBJ_TYPE_IF_VERSION},
+        {"CAN IF", DB_OBJ_TYPE_IF_VERSION},
     };
     for (const auto &row : table)
         if (std::strcmp(text, row.name) == 0) return row.type;

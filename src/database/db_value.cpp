@@ -73,8 +73,10 @@ void dbvalue_set(dbvalue_st *v, parser_node_st node)
         uint32_t len = 0;
         const char *raw = parser_get_raw(node, &len);
         int64_t n = 0;
-        if (raw && !db_int_text(raw, len, &n)) dbvalue_set_exact(v, n);
-        else dbvalue_set_int(v, parser_get_int(node));
+        if (raw && !db_int_text(raw, len, &n))
+            dbvalue_set_exact(v, n);
+        else
+            dbvalue_set_int(v, parser_get_int(node));
         break;
     }
     case PARSER_STRING: {
@@ -84,9 +86,7 @@ void dbvalue_set(dbvalue_st *v, parser_node_st node)
         dbvalue_set_string(v, text.data(), std::strlen(text.data()));
         break;
     }
-    default:
-        dbvalue_free(v);
-        break;
+    default: dbvalue_free(v); break;
     }
 }
 

@@ -143,10 +143,12 @@ bool c_expression(const char *text)
             any = true;
             continue;
         }
-        if (c == '(' || c == '[') ++depth;
+        if (c == '(' || c == '[')
+            ++depth;
         else if (c == ')' || c == ']') {
             if (--depth < 0) return false;
-        } else if (!std::strchr(" +-*/%<>|&~^!.", c)) return false;
+        } else if (!std::strchr(" +-*/%<>|&~^!.", c))
+            return false;
         ++p;
     }
     return any && depth == 0 && plain_text(text);
@@ -179,7 +181,8 @@ struct exporter {
     void add_symbol(const std::string &sym, const std::string &origin)
     {
         auto [it, fresh] = symbols.emplace(sym, origin);
-        if (!fresh) clashes.push_back("'" + it->second + "' and '" + origin + "' both give the C symbol " + sym);
+        if (!fresh)
+            clashes.push_back("'" + it->second + "' and '" + origin + "' both give the C symbol " + sym);
         else if (library_names().count(sym))
             clashes.push_back("'" + origin + "' gives the C symbol " + sym + ", which the library's headers declare");
         else if (const char *why = db_c_name_problem(sym.c_str()))
@@ -245,8 +248,8 @@ struct exporter {
 
     bool expression(const char *&p, int depth)
     {
-        static const char *const ops[] = {"<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "+", "-", "*",
-                                          "/",  "%",  "&",  "|",  "^",  "<",  ">"};
+        static const char *const ops[] = {"<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "+",
+                                          "-",  "*",  "/",  "%",  "&",  "|",  "^",  "<",  ">"};
         if (!operand(p, depth)) return false;
         for (;;) {
             skip_blanks(p);
@@ -323,8 +326,8 @@ bool can_export(const char *name)
     // The generated files include these by name: one of ours in their place would include itself.
     for (const char *taken : {"main", "kr_utilities", "kr_canopen", "stdint", "string"})
         if (base == taken) {
-            job_error("'%s' cannot name the exported files: the generated source includes a '%s.h' of its own.\n",
-                      name, taken);
+            job_error("'%s' cannot name the exported files: the generated source includes a '%s.h' of its own.\n", name,
+                      taken);
             return false;
         }
     return true;
@@ -345,8 +348,9 @@ void emit_head(exporter &x, const char *name)
     std::string &o = x.out;
     std::string guard = leading_ident(base_name_of(name)) + "_H";
 
-    o += "\n\n\n/// @file: KRCAN generated header file describing the object dictionary\n/// of this device. DO NOT EDIT "
-         "DIRECTLY\n\n";
+    o +=
+        "\n\n\n/// @file: KRCAN generated header file describing the object dictionary\n/// of this device. DO NOT EDIT "
+        "DIRECTLY\n\n";
     o += "#ifndef " + guard + "\n#define " + guard + "\n\n";
     o += "#include <stdint.h>\n#include <string.h>\n\n";
     x.add_symbol(guard, "the file guard");
@@ -413,15 +417,18 @@ void emit_enum(exporter &x, const db_define_st *d, const std::string &sym, const
                         "without it.\n",
                         child, d->name);
         }
-        if (k == 0) x.enum_value(csym, "0", !last);
-        else if (last && had_value) x.enum_value(csym, fmt("%u", (unsigned)k), false);
-        else o += "    " + csym + (last ? "\n" : ",\n");
+        if (k == 0)
+            x.enum_value(csym, "0", !last);
+        else if (last && had_value)
+            x.enum_value(csym, fmt("%u", (unsigned)k), false);
+        else
+            o += "    " + csym + (last ? "\n" : ",\n");
     }
     std::string lname = lower(ident(d->name));
     if (d->data_type) {
         char stdint[40];
-        o += "};\ntypedef " + std::string(db_type_to_stdint(d->data_type, stdint)) + " " + x.dev_lower + "_" +
-             lname + "_e;\n\n";
+        o += "};\ntypedef " + std::string(db_type_to_stdint(d->data_type, stdint)) + " " + x.dev_lower + "_" + lname +
+             "_e;\n\n";
     } else {
         o += "} " + x.dev_lower + "_" + lname + "_e;\n\n";
     }
@@ -486,10 +493,12 @@ void emit_object(exporter &x, const db_obj_st *obj)
     const std::string origin = std::string("object ") + obj->name.value_str;
     const uint8_t type = obj->obj.type;
     x.define(SYM + "_INDEX", fmt("0x%x", obj->obj.main_index), origin);
-    if (canopen_type_is_array(type)) x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size), origin);
+    if (canopen_type_is_array(type))
+        x.define(SYM + "_ARRAY_MAX_SIZE", x.value(obj->array_max_size), origin);
     else if (type == CANOPEN_STRING)
         x.define(SYM + "_STRING_LEN", x.value(obj->string_len), origin);
-    else x.define(SYM + "_SUBINDEX", fmt("%u", obj->obj.sub_index), origin);
+    else
+        x.define(SYM + "_SUBINDEX", fmt("%u", obj->obj.sub_index), origin);
     // A type the document named in its own way gets the name the library knows.
     char canonical[40];
     db_type_to_str(type, canonical);
@@ -570,7 +579,8 @@ bool build_source(exporter &x, const char *name)
 
     info("Creating source objects for CANopen initializer structure\n");
     x.add_symbol(x.dev_lower + "_canopen_init", "the start-up record");
-    o += "const kr_canopen_non_volatile_st " + x.dev_lower + "_canopen_init = {\n    .producer_heartbeat_time_ms = 400,\n";
+    o += "const kr_canopen_non_volatile_st " + x.dev_lower +
+         "_canopen_init = {\n    .producer_heartbeat_time_ms = 400,\n";
     // A firmware without PDOs has no PDO members in the record (its counts are 0).
     const bool rx = db->rxpdos.len > 0, tx = db->txpdos.len > 0;
     if (rx) o += "    .rxpdo_coms = {\n";
@@ -582,8 +592,9 @@ bool build_source(exporter &x, const char *name)
                       p.cobid, (unsigned)i + 1);
             return false;
         }
-        o += "        {\n            .cob_id = " + std::string(p.cobid) + ",\n            .transmission_type = " +
-             db_transmission_to_str(p.transmission, text) + "\n        }" + (i + 1 < db->rxpdos.len ? ",\n" : "\n");
+        o += "        {\n            .cob_id = " + std::string(p.cobid) +
+             ",\n            .transmission_type = " + db_transmission_to_str(p.transmission, text) + "\n        }" +
+             (i + 1 < db->rxpdos.len ? ",\n" : "\n");
     }
     if (rx) o += "    },\n    .rxpdo_maps = {\n";
     for (uint16_t i = 0; i < db->rxpdos.len; ++i) {
@@ -603,8 +614,8 @@ bool build_source(exporter &x, const char *name)
                       p.cobid, (unsigned)i + 1);
             return false;
         }
-        o += "        {\n            .cob_id = " + std::string(p.cobid) + ",\n            .transmission_type = " +
-             db_transmission_to_str(p.transmission, text) + ",\n" +
+        o += "        {\n            .cob_id = " + std::string(p.cobid) +
+             ",\n            .transmission_type = " + db_transmission_to_str(p.transmission, text) + ",\n" +
              fmt("            .inhibit_time = %u,\n            .event_timer = %u\n        }", (unsigned)p.inhibit_time,
                  (unsigned)p.event_timer) +
              (i + 1 < db->txpdos.len ? ",\n" : "\n");
@@ -627,10 +638,12 @@ bool build_source(exporter &x, const char *name)
         const uint8_t type = obj->obj.type;
         if (i) o += ",\n";
         o += "    {\n        .main_index = " + SYM + "_INDEX,\n";
-        if (canopen_type_is_array(type)) o += "        .array_max_size = " + SYM + "_ARRAY_MAX_SIZE,\n";
+        if (canopen_type_is_array(type))
+            o += "        .array_max_size = " + SYM + "_ARRAY_MAX_SIZE,\n";
         else if (type == CANOPEN_STRING)
             o += "        .string_len = " + SYM + "_STRING_LEN,\n";
-        else o += "        .sub_index = " + SYM + "_SUBINDEX,\n";
+        else
+            o += "        .sub_index = " + SYM + "_SUBINDEX,\n";
         std::string ptr = "0";
         if (dbvalue_is_set(&obj->dataptr) && obj->dataptr.value_str[0]) {
             if (const char *why = db_pointer_problem(db, obj->dataptr.value_str)) {
@@ -721,7 +734,8 @@ bool write_all(std::vector<out_file> &files)
         f.target = real ? real : f.path;
         std::free(real);
         std::filesystem::path t(f.target);
-        f.tmp = (t.parent_path() / (".krcan_export" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".tmp"))
+        f.tmp = (t.parent_path() /
+                 (".krcan_export" + std::to_string(getpid()) + "_" + std::to_string(counter++) + ".tmp"))
                     .string();
         struct stat old {};
         if (!parser_write_file(f.tmp.c_str(), f.text.c_str()) ||
@@ -749,7 +763,8 @@ bool write_all(std::vector<out_file> &files)
             if (placed.old.empty() ? unlink(placed.target.c_str()) == 0
                                    : std::rename(placed.old.c_str(), placed.target.c_str()) == 0)
                 placed.old.clear();
-            else job_error("'%s' could not be put back: %s\n", placed.path.c_str(), std::strerror(errno));
+            else
+                job_error("'%s' could not be put back: %s\n", placed.path.c_str(), std::strerror(errno));
         }
     }
     for (out_file &f : files) {

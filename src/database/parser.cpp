@@ -19,8 +19,8 @@ namespace {
 
 char last_error[PARSER_ERROR_LENGTH] = "no error";
 
-__attribute__((format(printf, 1, 2)))
-void set_error(const char *fmt, ...) {
+__attribute__((format(printf, 1, 2))) void set_error(const char *fmt, ...)
+{
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(last_error, sizeof last_error, fmt, ap);
@@ -29,13 +29,15 @@ void set_error(const char *fmt, ...) {
 
 void clear_error() { set_error("no error"); }
 
-void clear_dest(char *dest, uint32_t dest_length) {
+void clear_dest(char *dest, uint32_t dest_length)
+{
     if (dest != nullptr && dest_length > 0) dest[0] = '\0';
 }
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-parser_types_e from_reader_type(int t) {
+parser_types_e from_reader_type(int t)
+{
     switch (t) {
     case PARSER_OBJECT:
     case PARSER_ARRAY:
@@ -46,14 +48,16 @@ parser_types_e from_reader_type(int t) {
     }
 }
 
-parser_node_st json_node(char *p) {
+parser_node_st json_node(char *p)
+{
     parser_node_st n{};
     n.format = PARSER_FORMAT_JSON;
     n.json = p;
     return n;
 }
 
-parser_node_st yaml_node(kr_yaml_node_st y) {
+parser_node_st yaml_node(kr_yaml_node_st y)
+{
     if (y.ptr == nullptr) return parser_node_invalid();
     parser_node_st n{};
     n.format = PARSER_FORMAT_YAML;
@@ -64,7 +68,8 @@ parser_node_st yaml_node(kr_yaml_node_st y) {
 bool is_yaml(const parser_node_st &n) { return n.format == PARSER_FORMAT_YAML; }
 
 // The structure check before the JSON reader, which trusts the brackets. Sets the error text.
-bool json_structure_ok(const char *text, size_t length) {
+bool json_structure_ok(const char *text, size_t length)
+{
     constexpr unsigned max_depth = 64;
     char stack[max_depth];
     unsigned depth = 0;
@@ -84,7 +89,7 @@ bool json_structure_ok(const char *text, size_t length) {
             continue;
         }
         if (in_string) {
-            if (c == '\\' && i + 1 < length) ++i;  // \" is a quote inside the string
+            if (c == '\\' && i + 1 < length) ++i; // \" is a quote inside the string
             continue;
         }
         if (c == '{' || c == '[') {
@@ -127,7 +132,8 @@ bool json_structure_ok(const char *text, size_t length) {
 }
 
 // The YAML writer quotes hexadecimal values; they read back as integers.
-bool yaml_is_hex_string(kr_yaml_node_st y) {
+bool yaml_is_hex_string(kr_yaml_node_st y)
+{
     const char *p = kr_yamlreader_get_string_ptr(y);
     const uint32_t n = kr_yamlreader_get_string_len(y);
     if (p == nullptr || n < 3) return false;
@@ -138,12 +144,11 @@ bool yaml_is_hex_string(kr_yaml_node_st y) {
     return true;
 }
 
-bool json_is_array(char *node) {
-    return node[0] == '[' || kr_jsonreader_get_type(node) == JSON_ARRAY;
-}
+bool json_is_array(char *node) { return node[0] == '[' || kr_jsonreader_get_type(node) == JSON_ARRAY; }
 
 // The index-th child of a YAML node; indexes the reader's 16-bit signed index cannot take are walked.
-kr_yaml_node_st yaml_child(kr_yaml_node_st y, uint32_t index) {
+kr_yaml_node_st yaml_child(kr_yaml_node_st y, uint32_t index)
+{
     if (index <= INT16_MAX) return kr_yamlreader_get_child(y, static_cast<int16_t>(index));
     kr_yaml_node_st c = kr_yamlreader_get_child(y, INT16_MAX);
     for (uint32_t i = INT16_MAX; c.ptr != nullptr && i < index; ++i) {
@@ -153,14 +158,16 @@ kr_yaml_node_st yaml_child(kr_yaml_node_st y, uint32_t index) {
 }
 
 // Checked before opening: opening a FIFO would wait for a writer.
-bool is_regular_file(const char *path) {
+bool is_regular_file(const char *path)
+{
     struct stat st {};
     return stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // True when a JSON node is an object member ("name":value) rather than the root or an element.
 // The value of a member (after its name and ':'), or null when node is no member.
-const char *json_member_value(const char *node) {
+const char *json_member_value(const char *node)
+{
     if (node[0] != '"') return nullptr;
     const char *p = node + 1;
     while (*p != '\0' && *p != '"') p += (p[0] == '\\' && p[1] != '\0') ? 2 : 1;
@@ -169,11 +176,12 @@ const char *json_member_value(const char *node) {
 
 bool json_is_member(const char *node) { return json_member_value(node) != nullptr; }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
-parser_formats_e parser_format_from_filename(const char *filename) {
+parser_formats_e parser_format_from_filename(const char *filename)
+{
     if (filename == nullptr) return PARSER_FORMAT_JSON;
     const char *dot = std::strrchr(filename, '.');
     if (dot == nullptr) return PARSER_FORMAT_JSON;
@@ -182,15 +190,13 @@ parser_formats_e parser_format_from_filename(const char *filename) {
         ext[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(dot[1 + i])));
     // A longer extension only matches when its first 7 characters do, so compare the whole rest.
     if (std::strlen(dot + 1) > 7) return PARSER_FORMAT_JSON;
-    return (std::strcmp(ext, "yaml") == 0 || std::strcmp(ext, "yml") == 0) ? PARSER_FORMAT_YAML
-                                                                           : PARSER_FORMAT_JSON;
+    return (std::strcmp(ext, "yaml") == 0 || std::strcmp(ext, "yml") == 0) ? PARSER_FORMAT_YAML : PARSER_FORMAT_JSON;
 }
 
-const char *parser_format_to_str(parser_formats_e format) {
-    return format == PARSER_FORMAT_YAML ? "YAML" : "JSON";
-}
+const char *parser_format_to_str(parser_formats_e format) { return format == PARSER_FORMAT_YAML ? "YAML" : "JSON"; }
 
-const char *parser_type_to_str(parser_types_e type) {
+const char *parser_type_to_str(parser_types_e type)
+{
     switch (type) {
     case PARSER_OBJECT: return "OBJECT";
     case PARSER_ARRAY: return "ARRAY";
@@ -202,12 +208,13 @@ const char *parser_type_to_str(parser_types_e type) {
     return "UNDEFINED";
 }
 
-bool parser_find_file(const char *directory, const char *base_name, char *dest, size_t dest_length) {
+bool parser_find_file(const char *directory, const char *base_name, char *dest, size_t dest_length)
+{
     if (directory == nullptr || base_name == nullptr || dest == nullptr || dest_length == 0) return false;
     static const char *const exts[] = {"json", "yaml", "yml"};
     for (const char *ext : exts) {
         const int n = std::snprintf(dest, dest_length, "%s/%s.%s", directory, base_name, ext);
-        if (n < 0 || static_cast<size_t>(n) >= dest_length) continue;  // never open a cut path
+        if (n < 0 || static_cast<size_t>(n) >= dest_length) continue; // never open a cut path
         if (!is_regular_file(dest)) continue;
         FILE *f = std::fopen(dest, "rb");
         if (f == nullptr) continue;
@@ -221,7 +228,8 @@ bool parser_find_file(const char *directory, const char *base_name, char *dest, 
     return false;
 }
 
-parser_node_st parser_read_file(const char *path, char **text_buffer) {
+parser_node_st parser_read_file(const char *path, char **text_buffer)
+{
     if (text_buffer != nullptr) *text_buffer = nullptr;
     if (path == nullptr) {
         set_error("no file was given");
@@ -282,7 +290,8 @@ parser_node_st parser_read_file(const char *path, char **text_buffer) {
     return root;
 }
 
-parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e format) {
+parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e format)
+{
     if (text == nullptr) {
         set_error("there is nothing to parse");
         return parser_node_invalid();
@@ -324,7 +333,8 @@ parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e fo
 
 const char *parser_last_error(void) { return last_error; }
 
-bool parser_write_file(const char *path, const char *text) {
+bool parser_write_file(const char *path, const char *text)
+{
     if (path == nullptr || path[0] == '\0') {
         set_error("no file was given");
         return false;
@@ -393,18 +403,21 @@ bool parser_write_file(const char *path, const char *text) {
     return true;
 }
 
-parser_node_st parser_node_invalid(void) {
+parser_node_st parser_node_invalid(void)
+{
     parser_node_st n{};
     n.format = PARSER_FORMAT_JSON;
     n.json = nullptr;
     return n;
 }
 
-bool parser_node_is_valid(parser_node_st node) {
+bool parser_node_is_valid(parser_node_st node)
+{
     return is_yaml(node) ? node.yaml.ptr != nullptr : node.json != nullptr;
 }
 
-parser_types_e parser_get_type(parser_node_st node) {
+parser_types_e parser_get_type(parser_node_st node)
+{
     if (!parser_node_is_valid(node)) return PARSER_UNSUPPORTED;
     if (!is_yaml(node)) return from_reader_type(kr_jsonreader_get_type(node.json));
     const kr_yaml_types_e t = kr_yamlreader_get_type(node.yaml);
@@ -412,17 +425,20 @@ parser_types_e parser_get_type(parser_node_st node) {
     return from_reader_type(t);
 }
 
-int32_t parser_get_int(parser_node_st node) {
+int32_t parser_get_int(parser_node_st node)
+{
     if (!parser_node_is_valid(node)) return 0;
     return is_yaml(node) ? kr_yamlreader_get_int(node.yaml) : kr_jsonreader_get_int(node.json);
 }
 
-bool parser_get_bool(parser_node_st node) {
+bool parser_get_bool(parser_node_st node)
+{
     if (!parser_node_is_valid(node)) return false;
     return is_yaml(node) ? kr_yamlreader_get_bool(node.yaml) : kr_jsonreader_get_bool(node.json);
 }
 
-bool parser_get_string(parser_node_st node, char *dest, uint32_t dest_length) {
+bool parser_get_string(parser_node_st node, char *dest, uint32_t dest_length)
+{
     if (!parser_node_is_valid(node) || dest == nullptr || dest_length == 0) {
         clear_dest(dest, dest_length);
         return false;
@@ -431,17 +447,20 @@ bool parser_get_string(parser_node_st node, char *dest, uint32_t dest_length) {
                          : kr_jsonreader_get_string(node.json, dest, dest_length);
 }
 
-uint32_t parser_get_string_len(parser_node_st node) {
+uint32_t parser_get_string_len(parser_node_st node)
+{
     if (!parser_node_is_valid(node)) return 0;
     return is_yaml(node) ? kr_yamlreader_get_string_len(node.yaml) : kr_jsonreader_get_string_len(node.json);
 }
 
-char *parser_get_string_ptr(parser_node_st node) {
+char *parser_get_string_ptr(parser_node_st node)
+{
     if (!parser_node_is_valid(node)) return nullptr;
     return is_yaml(node) ? kr_yamlreader_get_string_ptr(node.yaml) : kr_jsonreader_get_string_ptr(node.json);
 }
 
-const char *parser_get_raw(parser_node_st node, uint32_t *length) {
+const char *parser_get_raw(parser_node_st node, uint32_t *length)
+{
     *length = 0;
     const parser_types_e t = parser_get_type(node);
     if (t == PARSER_OBJECT || t == PARSER_ARRAY || t == PARSER_UNSUPPORTED) return nullptr;
@@ -456,7 +475,8 @@ const char *parser_get_raw(parser_node_st node, uint32_t *length) {
     return v;
 }
 
-bool parser_get_obj_name(parser_node_st node, char *dest, uint32_t dest_length) {
+bool parser_get_obj_name(parser_node_st node, char *dest, uint32_t dest_length)
+{
     if (!parser_node_is_valid(node) || dest == nullptr || dest_length == 0) {
         clear_dest(dest, dest_length);
         return false;
@@ -470,20 +490,23 @@ bool parser_get_obj_name(parser_node_st node, char *dest, uint32_t dest_length) 
     return kr_jsonreader_get_obj_name(node.json, dest, dest_length);
 }
 
-parser_node_st parser_find_child(parser_node_st node, const char *name) {
+parser_node_st parser_find_child(parser_node_st node, const char *name)
+{
     if (!parser_node_is_valid(node) || name == nullptr) return parser_node_invalid();
     if (is_yaml(node)) return yaml_node(kr_yamlreader_find_child(node.yaml, name));
     return json_node(kr_jsonreader_find_child(node.json, name));
 }
 
-parser_node_st parser_get_child(parser_node_st node, uint16_t index) {
+parser_node_st parser_get_child(parser_node_st node, uint16_t index)
+{
     if (!parser_node_is_valid(node)) return parser_node_invalid();
     if (is_yaml(node)) return yaml_node(yaml_child(node.yaml, index));
     if (json_is_array(node.json)) return json_node(kr_jsonreader_array_at(node.json, index));
     return json_node(kr_jsonreader_get_child(node.json, index));
 }
 
-uint32_t parser_get_child_count(parser_node_st node) {
+uint32_t parser_get_child_count(parser_node_st node)
+{
     if (!parser_node_is_valid(node)) return 0;
     if (is_yaml(node)) return kr_yamlreader_get_child_count(node.yaml);
     if (json_is_array(node.json)) return kr_jsonreader_array_get_size(node.json);
@@ -494,7 +517,8 @@ uint32_t parser_get_child_count(parser_node_st node) {
     return count;
 }
 
-bool parser_get_next_sibling(parser_node_st node, parser_node_st *out) {
+bool parser_get_next_sibling(parser_node_st node, parser_node_st *out)
+{
     if (!parser_node_is_valid(node)) return false;
     if (is_yaml(node)) {
         kr_yaml_node_st n{};
@@ -508,41 +532,48 @@ bool parser_get_next_sibling(parser_node_st node, parser_node_st *out) {
     return true;
 }
 
-parser_node_st parser_array_next(parser_node_st element) {
+parser_node_st parser_array_next(parser_node_st element)
+{
     parser_node_st next = parser_node_invalid();
     return parser_get_next_sibling(element, &next) ? next : parser_node_invalid();
 }
 
-parser_node_st parser_array_at(parser_node_st node, uint32_t index) {
+parser_node_st parser_array_at(parser_node_st node, uint32_t index)
+{
     if (!parser_node_is_valid(node)) return parser_node_invalid();
     if (is_yaml(node)) return yaml_node(yaml_child(node.yaml, index));
     return json_node(kr_jsonreader_array_at(node.json, index));
 }
 
-uint32_t parser_array_get_size(parser_node_st node) {
+uint32_t parser_array_get_size(parser_node_st node)
+{
     if (!parser_node_is_valid(node)) return 0;
     return is_yaml(node) ? kr_yamlreader_get_child_count(node.yaml) : kr_jsonreader_array_get_size(node.json);
 }
 
-parser_types_e parser_array_get_type(parser_node_st node, uint32_t index) {
+parser_types_e parser_array_get_type(parser_node_st node, uint32_t index)
+{
     if (!parser_node_is_valid(node)) return PARSER_UNSUPPORTED;
     if (is_yaml(node)) return parser_get_type(parser_array_at(node, index));
     return from_reader_type(kr_jsonreader_array_get_type(node.json, index));
 }
 
-int32_t parser_array_get_int(parser_node_st node, uint32_t index) {
+int32_t parser_array_get_int(parser_node_st node, uint32_t index)
+{
     if (!parser_node_is_valid(node)) return 0;
     if (is_yaml(node)) return parser_get_int(parser_array_at(node, index));
     return kr_jsonreader_array_get_int(node.json, index);
 }
 
-bool parser_array_get_bool(parser_node_st node, uint32_t index) {
+bool parser_array_get_bool(parser_node_st node, uint32_t index)
+{
     if (!parser_node_is_valid(node)) return false;
     if (is_yaml(node)) return parser_get_bool(parser_array_at(node, index));
     return kr_jsonreader_array_get_bool(node.json, index);
 }
 
-bool parser_array_get_string(parser_node_st node, uint32_t index, char *dest, uint32_t dest_length) {
+bool parser_array_get_string(parser_node_st node, uint32_t index, char *dest, uint32_t dest_length)
+{
     if (!parser_node_is_valid(node) || dest == nullptr || dest_length == 0) {
         clear_dest(dest, dest_length);
         return false;
@@ -553,8 +584,8 @@ bool parser_array_get_string(parser_node_st node, uint32_t index, char *dest, ui
 
 // ---- Writer ----
 
-kr_errors_e parser_writer_init(parser_writer_st *writer, char *buffer, uint32_t buffer_length,
-                               parser_formats_e format) {
+kr_errors_e parser_writer_init(parser_writer_st *writer, char *buffer, uint32_t buffer_length, parser_formats_e format)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     *writer = parser_writer_st{};
     writer->format = format == PARSER_FORMAT_YAML ? PARSER_FORMAT_YAML : PARSER_FORMAT_JSON;
@@ -564,19 +595,22 @@ kr_errors_e parser_writer_init(parser_writer_st *writer, char *buffer, uint32_t 
     return e;
 }
 
-kr_errors_e parser_writer_add_string(parser_writer_st *writer, const char *key, const char *value) {
+kr_errors_e parser_writer_add_string(parser_writer_st *writer, const char *key, const char *value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_string(&writer->yaml, key, value);
     return kr_jsonwriter_add_string(&writer->json, key, value);
 }
 
-kr_errors_e parser_writer_add_int(parser_writer_st *writer, const char *key, int32_t value) {
+kr_errors_e parser_writer_add_int(parser_writer_st *writer, const char *key, int32_t value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_int(&writer->yaml, key, value);
     return kr_jsonwriter_add_int(&writer->json, key, value);
 }
 
-kr_errors_e parser_writer_add_int_hex(parser_writer_st *writer, const char *key, uint32_t value) {
+kr_errors_e parser_writer_add_int_hex(parser_writer_st *writer, const char *key, uint32_t value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) {
         char hex[16];
@@ -586,31 +620,36 @@ kr_errors_e parser_writer_add_int_hex(parser_writer_st *writer, const char *key,
     return kr_jsonwriter_add_int_hex(&writer->json, key, value);
 }
 
-kr_errors_e parser_writer_add_uint(parser_writer_st *writer, const char *key, uint32_t value) {
+kr_errors_e parser_writer_add_uint(parser_writer_st *writer, const char *key, uint32_t value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_uint(&writer->yaml, key, value);
     return kr_jsonwriter_add_uint(&writer->json, key, value);
 }
 
-kr_errors_e parser_writer_add_bool(parser_writer_st *writer, const char *key, bool value) {
+kr_errors_e parser_writer_add_bool(parser_writer_st *writer, const char *key, bool value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_add_bool(&writer->yaml, key, value);
     return kr_jsonwriter_add_bool(&writer->json, key, value);
 }
 
-kr_errors_e parser_writer_array_add_string(parser_writer_st *writer, const char *value) {
+kr_errors_e parser_writer_array_add_string(parser_writer_st *writer, const char *value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_seq_add_string(&writer->yaml, value);
     return kr_jsonwriter_array_add_string(&writer->json, value);
 }
 
-kr_errors_e parser_writer_array_add_int(parser_writer_st *writer, int32_t value) {
+kr_errors_e parser_writer_array_add_int(parser_writer_st *writer, int32_t value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_seq_add_int(&writer->yaml, value);
     return kr_jsonwriter_array_add_int(&writer->json, value);
 }
 
-kr_errors_e parser_writer_array_add_int_hex(parser_writer_st *writer, uint32_t value) {
+kr_errors_e parser_writer_array_add_int_hex(parser_writer_st *writer, uint32_t value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) {
         char hex[16];
@@ -620,38 +659,44 @@ kr_errors_e parser_writer_array_add_int_hex(parser_writer_st *writer, uint32_t v
     return kr_jsonwriter_array_add_int_hex(&writer->json, static_cast<int32_t>(value));
 }
 
-kr_errors_e parser_writer_array_add_bool(parser_writer_st *writer, bool value) {
+kr_errors_e parser_writer_array_add_bool(parser_writer_st *writer, bool value)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_seq_add_bool(&writer->yaml, value);
     return kr_jsonwriter_array_add_bool(&writer->json, value);
 }
 
-kr_errors_e parser_writer_begin_object(parser_writer_st *writer, const char *key) {
+kr_errors_e parser_writer_begin_object(parser_writer_st *writer, const char *key)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_begin_map(&writer->yaml, key);
     if (key == nullptr || key[0] == '\0') return kr_jsonwriter_begin_object(&writer->json);
     return kr_jsonwriter_begin_object_named(&writer->json, key);
 }
 
-kr_errors_e parser_writer_end_object(parser_writer_st *writer) {
+kr_errors_e parser_writer_end_object(parser_writer_st *writer)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_end_map(&writer->yaml);
     return kr_jsonwriter_end_object(&writer->json);
 }
 
-kr_errors_e parser_writer_begin_array(parser_writer_st *writer, const char *key) {
+kr_errors_e parser_writer_begin_array(parser_writer_st *writer, const char *key)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_begin_seq(&writer->yaml, key);
     return kr_jsonwriter_begin_array(&writer->json, key == nullptr ? "" : key);
 }
 
-kr_errors_e parser_writer_end_array(parser_writer_st *writer) {
+kr_errors_e parser_writer_end_array(parser_writer_st *writer)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_end_seq(&writer->yaml);
     return kr_jsonwriter_end_array(&writer->json);
 }
 
-bool parser_writer_array_append_doc(parser_writer_st *writer, char *doc) {
+bool parser_writer_array_append_doc(parser_writer_st *writer, char *doc)
+{
     if (writer == nullptr || doc == nullptr) return false;
     if (writer->format == PARSER_FORMAT_JSON) return kr_jsonwriter_append_json(&writer->json, doc);
     kr_yaml_st *y = &writer->yaml;
@@ -671,10 +716,11 @@ bool parser_writer_array_append_doc(parser_writer_st *writer, char *doc) {
     return ok;
 }
 
-kr_errors_e parser_writer_end(parser_writer_st *writer) {
+kr_errors_e parser_writer_end(parser_writer_st *writer)
+{
     if (writer == nullptr) return ERR_NULL_PTR;
     if (writer->format == PARSER_FORMAT_YAML) return kr_yamlwriter_end(&writer->yaml, nullptr);
     return kr_jsonwriter_end(&writer->json, nullptr);
 }
 
-}  // extern "C"
+} // extern "C"

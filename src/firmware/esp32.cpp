@@ -76,7 +76,8 @@ bool wait_esptool(kr_process_st *child)
 bool python_lacks_esptool(void)
 {
     kr_process_st child;
-    if (!spawn({"python3", "-c", "import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('esptool') else 3)"},
+    if (!spawn({"python3", "-c",
+                "import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('esptool') else 3)"},
                &child))
         return false;
     {
@@ -103,8 +104,8 @@ bool flash_images(const krdev_st &krdev)
 
     std::vector<std::string> args = {"esptool", "--chip", "auto"};
     if (have_port) args.insert(args.end(), {"--port", found});
-    args.insert(args.end(), {"--baud", ESP32_BAUDRATE, "--before", "default-reset", "--after", "hard-reset",
-                             "write-flash", "-z"});
+    args.insert(args.end(),
+                {"--baud", ESP32_BAUDRATE, "--before", "default-reset", "--after", "hard-reset", "write-flash", "-z"});
     for (uint16_t i = 0; i < krdev.esp32_count && i < KRDEV_ESP32_MAX_COUNT; i++) {
         char offset[16];
         std::snprintf(offset, sizeof offset, "0x%x", (unsigned)krdev.esp32[i].offset);
@@ -279,8 +280,10 @@ bool loadesp32_krdev(const char *path, uint8_t node)
             job_error("ERROR: the ESP32 flash was interrupted; the ESP32 communication of node 0x%x %s.\n", node,
                       resumed ? "was resumed" : "could not be resumed");
         } else {
-            if (flashed) say_flushed("ESP32 firmware flashed.\n");
-            else job_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
+            if (flashed)
+                say_flushed("ESP32 firmware flashed.\n");
+            else
+                job_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
             if (!resumed) job_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
         }
     }
@@ -340,10 +343,7 @@ void loadesp32_dispatch_step(void *)
     system_dispatch_end(&saved);
 }
 
-bool cmd_loadesp32(const char *arg)
-{
-    return system_dispatch_queue(&queue, arg, 0, loadesp32_dispatch_step);
-}
+bool cmd_loadesp32(const char *arg) { return system_dispatch_queue(&queue, arg, 0, loadesp32_dispatch_step); }
 
 void loadesp32_load_device_async(const char *path, uint8_t node)
 {

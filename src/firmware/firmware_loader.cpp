@@ -52,8 +52,8 @@ constexpr uint32_t CANCEL_ABORT_CODE = 0x08000000;
 // The progress task's handshake with the load (one task runs at a time).
 struct update_st {
     bool running;
-    bool stop;       // end without another look
-    bool last_look;  // one more look (the download went through), then end
+    bool stop;      // end without another look
+    bool last_look; // one more look (the download went through), then end
     uint32_t last_index;
 } update_state;
 
@@ -423,8 +423,8 @@ bool load_cia(FILE *f, uint32_t size)
                                                  data.data());
     } else {
         say_flushed("Downloading the firmware as SDO segmented transfer\n");
-        err =
-            _kr_canopen_sdo_client_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, size, data.data());
+        err = _kr_canopen_sdo_client_write(l.nodeid, CANOPEN_PROGRAM_DATA_INDEX, BOOTLOADER_SUBINDEX, size,
+                                           data.data());
     }
     if (progress) update_end(err == ERR_NONE);
     if (err != ERR_NONE && l.cancel) {

@@ -142,8 +142,8 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
         uint8_t size_le[4];
         kr_put_le32(size_le, (uint32_t)size);
         char cause[320] = "";
-        kr_errors_e e1 =
-            _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_NAME_INDEX, 0, (uint32_t)std::strlen(name) + 1, name);
+        kr_errors_e e1 = _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_NAME_INDEX, 0,
+                                                      (uint32_t)std::strlen(name) + 1, name);
         if (e1 != ERR_NONE) sdo_failure_text(cause, sizeof cause);
         kr_errors_e e2 = _kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_FILE_SIZE_INDEX, 0, 4, size_le);
         if (e2 != ERR_NONE && !cause[0]) sdo_failure_text(cause, sizeof cause);
@@ -463,10 +463,7 @@ void loadmedia_dispatch_step(void *)
     system_dispatch_end(&saved);
 }
 
-bool cmd_loadmedia(const char *arg)
-{
-    return system_dispatch_queue(&load_queue, arg, 0, loadmedia_dispatch_step);
-}
+bool cmd_loadmedia(const char *arg) { return system_dispatch_queue(&load_queue, arg, 0, loadmedia_dispatch_step); }
 
 bool loadmedia_load(const char *path)
 {

@@ -24,7 +24,8 @@ const uint16_t AXIS_CODES[JOYSTICK_AXIS_COUNT] = {ABS_X,  ABS_Y,  ABS_Z,        
 
 uint16_t button_code(uint8_t index)
 {
-    return index < 16 ? static_cast<uint16_t>(BTN_TRIGGER + index) : static_cast<uint16_t>(BTN_TRIGGER_HAPPY1 + index - 16);
+    return index < 16 ? static_cast<uint16_t>(BTN_TRIGGER + index)
+                      : static_cast<uint16_t>(BTN_TRIGGER_HAPPY1 + index - 16);
 }
 
 void emit(uint16_t type, uint16_t code, int32_t value)

@@ -185,9 +185,12 @@ void read_line(char *line)
     static const struct {
         const char *key;
         char *field;
-    } texts[] = {{"username=", username},         {"password=", password},
-                 {"url=", url},                   {"fleet_username=", fleet_username},
-                 {"fleet_password=", fleet_password}, {"fleet_url=", fleet_url}};
+    } texts[] = {{"username=", username},
+                 {"password=", password},
+                 {"url=", url},
+                 {"fleet_username=", fleet_username},
+                 {"fleet_password=", fleet_password},
+                 {"fleet_url=", fleet_url}};
     for (const auto &t : texts)
         if (std::strncmp(line, t.key, std::strlen(t.key)) == 0) {
             kr_copy_text(t.field, CREDENTIALS_TEXT_LEN, std::strchr(line, '=') + 1);
@@ -277,8 +280,7 @@ bool credentials_config_path(char *dest, uint32_t dest_length, const char *file_
 
 // False refuses the command. The value is saved once the whole command line is accepted; one that
 // could not be saved holds for this run, which then fails.
-static bool set_account_value(const char *arg, bool (*setter)(const char *), const char *what,
-                              void (*said)(void))
+static bool set_account_value(const char *arg, bool (*setter)(const char *), const char *what, void (*said)(void))
 {
     if (has_line_break(arg)) {
         job_error("ERROR: the account %s may not hold a line break.\n", what);

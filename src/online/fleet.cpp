@@ -140,10 +140,8 @@ bool fleet_wait_connected(uint32_t timeout_ms, char *err, uint32_t err_length)
     uint32_t waited = 0;
     for (;;) {
         switch (mqtt_get_state()) {
-        case MQTT_STATE_CONNECTED:
-            return true;
-        case MQTT_STATE_CONNECTING:
-            break;
+        case MQTT_STATE_CONNECTED: return true;
+        case MQTT_STATE_CONNECTING: break;
         default: {
             const char *e = mqtt_get_error();
             put(err, err_length, "%s", e && *e ? e : "Not connected to the broker.");
@@ -249,8 +247,8 @@ void fleet_dev_info(uint8_t f, uint8_t d, char *buf, uint32_t length)
                 n = std::strlen(stats);
             }
             if (n < sizeof stats - 1)
-                std::snprintf(stats + n, sizeof stats - n, "  injected %u   filters %u%s\n", s.injected,
-                              s.rxconf_count, (s.flags & 1) ? " (whole bus)" : "");
+                std::snprintf(stats + n, sizeof stats - n, "  injected %u   filters %u%s\n", s.injected, s.rxconf_count,
+                              (s.flags & 1) ? " (whole bus)" : "");
         } else {
             std::snprintf(stats, sizeof stats, "  (waiting for the device's first report)\n");
         }
@@ -258,7 +256,11 @@ void fleet_dev_info(uint8_t f, uint8_t d, char *buf, uint32_t length)
         std::snprintf(can, sizeof can,
                       "\nRemote CAN: netdev %s, %s messages%s%s\n%s  to netdev %u   from netdev %u   filtered %u   "
                       "failed %u\n",
-                      remotecan_get_ifname(), sd && ex ? "STD and EXT" : sd ? "STD" : ex ? "EXT" : "no",
+                      remotecan_get_ifname(),
+                      sd && ex ? "STD and EXT"
+                      : sd     ? "STD"
+                      : ex     ? "EXT"
+                               : "no",
                       remotecan_get_sdo_only() ? ", SDO only" : "",
                       mqtt_dev_get_can_active(f, d) ? "" : "   (device reports CAN off)", stats,
                       remotecan_get_rx_count(), remotecan_get_tx_count(), remotecan_get_filtered_count(),

@@ -276,8 +276,7 @@ int32_t parse_status(const std::string &text)
 
 } // namespace
 
-int32_t krhttp_cfg_common(char *dest, uint32_t dest_length, int32_t max_time_s, const char *user,
-                          const char *password)
+int32_t krhttp_cfg_common(char *dest, uint32_t dest_length, int32_t max_time_s, const char *user, const char *password)
 {
     std::string text = "silent\nshow-error\nconnect-timeout = 15\nmax-time = " + std::to_string(max_time_s) + "\n";
     if (user && password && user[0] && password[0])

@@ -131,7 +131,8 @@ bool read_queries(parser_node_st root, const char *path)
         bool answers_ok = true;
         parser_node_st an = parser_array_at(answers, 0);
         for (uint32_t a = 0; a < count && answers_ok; a++, an = parser_array_next(an)) {
-            answers_ok = parser_get_type(an) == PARSER_STRING && parser_get_string(an, q.answers[a], sizeof q.answers[a]);
+            answers_ok = parser_get_type(an) == PARSER_STRING &&
+                         parser_get_string(an, q.answers[a], sizeof q.answers[a]);
             if (!answers_ok)
                 job_warning("ERROR in query '%s': answer %u is no text of at most %zu characters. It is not asked.\n\n",
                             q.name, (unsigned)a + 1, sizeof q.answers[a] - 1);
@@ -159,8 +160,7 @@ bool unanswered = false;
 
 kr_errors_e skip_unanswered(uint8_t addr)
 {
-    if (!loadparam_is_cancelled())
-        job_error("End of input: no answer, device 0x%x is not loaded.\n", (unsigned)addr);
+    if (!loadparam_is_cancelled()) job_error("End of input: no answer, device 0x%x is not loaded.\n", (unsigned)addr);
     unanswered = true;
     return ERR_SKIPPED;
 }
@@ -201,11 +201,13 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
         return ERR_NONE;
     }
     int64_t version = 0, mindex = 0, sindex = 0;
-    if (!loadparam_node_int(ver, &version) || !loadparam_int_fits(version, 2, false) || !loadparam_node_int(mi, &mindex) ||
-        mindex < 0 || mindex > 0xFFFF || !loadparam_node_int(si, &sindex) || sindex < 0 || sindex > 0xFF) {
-        lp::device_fault("ERROR: \"CAN IF VERSION\", \"CAN IF MINDEX\" or \"CAN IF SINDEX\" of device 0x%x is no 16-bit "
-                "version, main index or sub-index.\n",
-                (unsigned)addr);
+    if (!loadparam_node_int(ver, &version) || !loadparam_int_fits(version, 2, false) ||
+        !loadparam_node_int(mi, &mindex) || mindex < 0 || mindex > 0xFFFF || !loadparam_node_int(si, &sindex) ||
+        sindex < 0 || sindex > 0xFF) {
+        lp::device_fault(
+            "ERROR: \"CAN IF VERSION\", \"CAN IF MINDEX\" or \"CAN IF SINDEX\" of device 0x%x is no 16-bit "
+            "version, main index or sub-index.\n",
+            (unsigned)addr);
         return ERR_ABORTED;
     }
     LOG("Reading CAN IF from 0x%x", (unsigned)mindex);
@@ -218,8 +220,7 @@ kr_errors_e check_can_if(parser_node_st d, uint8_t addr)
                                     &L().skip_file);
         return e == ERR_BUFFER_EMPTY ? skip_unanswered(addr) : e;
     }
-    if (!loadparam_is_cancelled())
-        job_sdo_cause();
+    if (!loadparam_is_cancelled()) job_sdo_cause();
     if (skip_prompt("Failed to read CAN interface from the device.\nThe CAN IF VERSION object dictionary entry might "
                     "not be defined.\nPress ENTER to continue, type 'skip' to skip this device\nor 'skipall' to skip "
                     "the rest of the parameter file.\n\n",
@@ -339,8 +340,9 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
     else if (parser_get_type(type) != PARSER_STRING || !parser_get_string(type, type_text, sizeof type_text))
         bad = "OPDB_TYPE";
     if (bad) {
-        lp::device_fault("ERROR: the operators of device 0x%x cannot be loaded: \"%s\" is missing or of the wrong kind.\n",
-                (unsigned)addr, bad);
+        lp::device_fault(
+            "ERROR: the operators of device 0x%x cannot be loaded: \"%s\" is missing or of the wrong kind.\n",
+            (unsigned)addr, bad);
         return ERR_ABORTED;
     }
     uint32_t width = canopen_type_width(db_str_to_type(type_text));
@@ -387,7 +389,8 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
         LOG("Loading parameters for operator %u", (unsigned)k);
         LOG_END();
         if (parser_get_type(list) != PARSER_ARRAY) {
-            lp::device_fault("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)k, (unsigned)addr);
+            lp::device_fault("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)k,
+                             (unsigned)addr);
             return ERR_ABORTED;
         }
         e = write_entries(list, "OPERATORS", k);
@@ -461,8 +464,9 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
         bool found = false;
         int64_t id = query_get_int(nn, &found);
         if (!found || !system_nodeid_valid((uint32_t)(id < 0 ? 0 : id > 255 ? 255 : id))) {
-            lp::device_fault("ERROR: \"NODEID\" of the device is no node id in the range 1..127 (0x1..0x7f); the device is "
-                    "not loaded.\n");
+            lp::device_fault(
+                "ERROR: \"NODEID\" of the device is no node id in the range 1..127 (0x1..0x7f); the device is "
+                "not loaded.\n");
             return ERR_ABORTED;
         }
         uint8_t file_id = (uint8_t)id;
@@ -503,7 +507,8 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
             kr_errors_e e = ERR_ABORTED;
             lp::device_fault("no \"DATA\" or queries found in device\n");
             if (db_get_nodeid(&dev.db) == 0) {
-                lp::device_fault("NODEID not set. Set it either from the param file or with --nodeid or --db commands.\n");
+                lp::device_fault(
+                    "NODEID not set. Set it either from the param file or with --nodeid or --db commands.\n");
                 e = ERR_CANOPEN_NODE_ID_ENTRY_INVALID;
             }
             return e;
@@ -631,10 +636,7 @@ bool dispatch(const char *stored)
 
 extern "C" {
 
-bool cmd_loadparam(const char *arg)
-{
-    return system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step);
-}
+bool cmd_loadparam(const char *arg) { return system_dispatch_queue(&jobs, arg, 0, loadparam_dispatch_step); }
 
 void loadparam_dispatch_step(void *)
 {
@@ -733,7 +735,8 @@ void loadparam_filter_str(char *dest, size_t len)
     if (l.current_file >= LOADPARAM_FILES_MAX) return;
     size_t used = 0;
     for (uint32_t i = 0; i < l.nodeid_filter_count[l.current_file] && used < len; i++) {
-        int w = std::snprintf(dest + used, len - used, "%s0x%x", i ? ", " : "", (unsigned)l.nodeid_filter[l.current_file][i]);
+        int w = std::snprintf(dest + used, len - used, "%s0x%x", i ? ", " : "",
+                              (unsigned)l.nodeid_filter[l.current_file][i]);
         if (w < 0) break;
         used += (size_t)w;
     }

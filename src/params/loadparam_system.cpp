@@ -149,8 +149,7 @@ bool load_device_db(device_st *device)
         ok = cmd_db_in_package(k.database);
         // Later relative paths would resolve in the package's folder, which is removed.
         if (chdir(cwd) != 0) {
-            if (!loadparam_is_cancelled())
-                job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
+            if (!loadparam_is_cancelled()) job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
             ok = false;
         }
     }
@@ -167,8 +166,7 @@ bool load_device_db(device_st *device)
 bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode)
 {
     if (!device || !file || !file[0]) {
-        if (!loadparam_is_cancelled())
-            job_error("ERROR: loadparam_load_device: no device or file given.\n");
+        if (!loadparam_is_cancelled()) job_error("ERROR: loadparam_load_device: no device or file given.\n");
         return false;
     }
     if (!device->filepath[0]) {
@@ -189,8 +187,7 @@ bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode
     system_nodeids_st saved;
     system_nodeids_save(&dev.system, &saved);
     if (!load_device_db(device)) {
-        if (!loadparam_is_cancelled())
-            job_error("Failed to load the database of '%s'.\n", device->filepath);
+        if (!loadparam_is_cancelled()) job_error("Failed to load the database of '%s'.\n", device->filepath);
         db_deinit(&dev.db);
         system_nodeids_restore(&dev.system, &saved);
         loadparam_clear_files();
@@ -211,7 +208,10 @@ bool loadparam_load_device_ex(device_st *device, const char *file, bool sys_mode
     return l.success;
 }
 
-bool loadparam_load_device(device_st *device, const char *file) { return loadparam_load_device_ex(device, file, false); }
+bool loadparam_load_device(device_st *device, const char *file)
+{
+    return loadparam_load_device_ex(device, file, false);
+}
 
 uint32_t loadparam_written_nodes(uint8_t *dest, uint32_t capacity)
 {
@@ -336,8 +336,7 @@ bool loadparam_system(device_st **devices, uint32_t count)
             continue;
         }
         failed = true;
-        if (!loadparam_is_cancelled())
-            job_error("Loading the parameters to node 0x%x failed.\n", (unsigned)d->nodeid);
+        if (!loadparam_is_cancelled()) job_error("Loading the parameters to node 0x%x failed.\n", (unsigned)d->nodeid);
         uint32_t remaining = 0;
         for (uint32_t j = i + 1; j < count; j++) remaining += st[j].has_file;
         aborted = remaining == 0 || !loadparam_ask_continue(d->nodeid, remaining);

@@ -80,8 +80,10 @@ void signal_note_update()
                           "The parameter load was stopped by a signal. EMCY messages were switched back on at node(s) "
                           "%s (sent, not confirmed).\n%s%s%s\n",
                           nodes.c_str(), signal_stored.empty() ? "Nothing was stored" : "Only these were stored: ",
-                          signal_stored.c_str(), signal_stored.empty() ? ", and no device was reset." : "; no device "
-                                                                                                      "was reset.");
+                          signal_stored.c_str(),
+                          signal_stored.empty() ? ", and no device was reset."
+                                                : "; no device "
+                                                  "was reset.");
     n.len = w < 0 ? 0 : (size_t)w >= sizeof n.text ? sizeof n.text - 1 : (size_t)w;
     signal_note_current = nodes.empty() ? -1 : next;
 }
@@ -270,8 +272,7 @@ void warn_baudrate_change(uint16_t mindex, uint8_t sindex, int64_t value)
 // Asks after a failed write; true skips the entry. err holds the transfer's result.
 kr_errors_e failed_write(kr_errors_e e, const char *name)
 {
-    if (!loadparam_is_cancelled())
-        job_sdo_cause();
+    if (!loadparam_is_cancelled()) job_sdo_cause();
     if (loadparam_ask_sdo_continue(name)) {
         skipped_failures++;
         return ERR_NONE;
@@ -319,8 +320,8 @@ bool typed_int(const entry_ctx &c, parser_node_st data, uint32_t sub, int64_t *v
     }
     if (!loadparam_int_fits(*v, type_bytes(c.type), c.is_signed)) {
         uint32_t bits = 8 * type_bytes(c.type);
-        job_error("the value %" PRId64 " of '%s' is outside the range of its %s %u-bit TYPE\n", *v,
-                  c.name, c.is_signed ? "signed" : "unsigned", (unsigned)bits);
+        job_error("the value %" PRId64 " of '%s' is outside the range of its %s %u-bit TYPE\n", *v, c.name,
+                  c.is_signed ? "signed" : "unsigned", (unsigned)bits);
         lp::entry_in_wrong_format(c.name);
         return false;
     }
@@ -346,8 +347,7 @@ kr_errors_e write_string(const entry_ctx &c, const char *text)
             job_note("'%s' written\n", c.name);
         return ERR_NONE;
     }
-    if (!loadparam_is_cancelled())
-        job_error("Loading string '%s' failed.\n", text);
+    if (!loadparam_is_cancelled()) job_error("Loading string '%s' failed.\n", text);
     return failed_write(e, c.name);
 }
 
@@ -393,8 +393,8 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
     for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         parser_types_e t = parser_get_type(el);
         if ((t == PARSER_INT || t == PARSER_STRING) && (uint32_t)c.offset + i + 1 > 255) {
-            job_error("array element %u of '%s' would go to sub-index %u, above 255\n", (unsigned)i,
-                      c.name, (unsigned)(c.offset + i + 1));
+            job_error("array element %u of '%s' would go to sub-index %u, above 255\n", (unsigned)i, c.name,
+                      (unsigned)(c.offset + i + 1));
             lp::entry_in_wrong_format(c.name);
             return ERR_ABORTED;
         }
@@ -413,8 +413,7 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
             bool well_formed = false;
             e = write_integer(c, el, sub, label, &well_formed);
             if (e != ERR_NONE && well_formed) {
-                if (!loadparam_is_cancelled())
-                    job_error("Array loading failed for subindex %u\n", (unsigned)sub);
+                if (!loadparam_is_cancelled()) job_error("Array loading failed for subindex %u\n", (unsigned)sub);
                 e = failed_write(e, c.name);
             }
         } else {
@@ -458,14 +457,12 @@ kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_ma
         bool well_formed = false;
         kr_errors_e e = write_integer(c, data, sub, label, &well_formed);
         if (e != ERR_NONE && well_formed) {
-            if (!loadparam_is_cancelled())
-                job_error("Parameter loading failed for subindex %u\n", (unsigned)c.sindex);
+            if (!loadparam_is_cancelled()) job_error("Parameter loading failed for subindex %u\n", (unsigned)c.sindex);
             e = failed_write(e, c.name);
         }
         return e;
     }
-    job_error("\"DATA\" of '%s' is no integer, string, array or object (%s)\n", c.name,
-              parser_type_to_str(t));
+    job_error("\"DATA\" of '%s' is no integer, string, array or object (%s)\n", c.name, parser_type_to_str(t));
     lp::entry_in_wrong_format(c.name);
     return ERR_ABORTED;
 }
@@ -569,9 +566,8 @@ kr_errors_e loadparam_sdo_write_ex(uint8_t node_id, uint16_t mindex, uint8_t sin
 {
     if (load_cancelled && !uncancellable) return ERR_ABORTED;
     progress_counter = progress_counter + 1;
-    kr_errors_e e = with_retry(1, node_id, mindex, [&] {
-        return _kr_canopen_sdo_client_write(node_id, mindex, sindex, data_len, data);
-    });
+    kr_errors_e e = with_retry(1, node_id, mindex,
+                               [&] { return _kr_canopen_sdo_client_write(node_id, mindex, sindex, data_len, data); });
     if (e == ERR_NONE) kr_rtos_task_delay(10);
     return e;
 }
@@ -888,8 +884,7 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
         } else if (std::strcmp(mode, "OR") == 0) {
             c.mode = LOADPARAM_WRITE_OR;
         } else {
-            if (!loadparam_is_cancelled())
-                job_error("unknown WRITE mode '%s' in '%s' (SET or OR)\n", mode, c.name);
+            if (!loadparam_is_cancelled()) job_error("unknown WRITE mode '%s' in '%s' (SET or OR)\n", mode, c.name);
             err = ERR_ABORTED;
         }
     }
@@ -904,8 +899,7 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
         if (!q) {
             char key[64] = "";
             parser_get_obj_name(obj, key, sizeof key);
-            if (!loadparam_is_cancelled())
-                job_error("no \"DATA\" or queries found in object '%s'\n", key);
+            if (!loadparam_is_cancelled()) job_error("no \"DATA\" or queries found in object '%s'\n", key);
             err = ERR_ABORTED;
         } else if (parser_get_type(member) == PARSER_OBJECT) {
             data = query_keyed_select(member, q);

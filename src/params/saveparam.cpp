@@ -72,7 +72,7 @@ struct entry_st {
     const char *type_str;
     db_obj_numsys_e numsys;
     const db_array_child_st *children; // null: elements walked by the device's count
-    bool optional;                      // a device may lack it (CiA 301 makes it optional)
+    bool optional;                     // a device may lack it (CiA 301 makes it optional)
 };
 
 // A writer refused a text: in JSON that is a double quote, which the reader knows no escape for.
@@ -93,7 +93,8 @@ kr_errors_e read_sdo(uint16_t mindex, uint8_t sindex, uint32_t len, void *data)
 
 kr_errors_e add_data(parser_writer_st *w, const char *key, uint32_t value, db_obj_numsys_e numsys)
 {
-    return numsys == DB_OBJ_NUMSYS_HEX ? parser_writer_add_int_hex(w, key, value) : parser_writer_add_uint(w, key, value);
+    return numsys == DB_OBJ_NUMSYS_HEX ? parser_writer_add_int_hex(w, key, value)
+                                       : parser_writer_add_uint(w, key, value);
 }
 
 // One integer as the device holds it: its whole value and the width the device gave.
@@ -188,7 +189,8 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
     if (is_pdo_mapping(e.mindex) && (err = add_array_element(w, "count", 0, count, DB_OBJ_NUMSYS_DEC)) != ERR_NONE)
         return element_too_large(e, err);
     const db_array_child_st *c = e.children;
-    for (uint32_t sub = 1; sub <= (count.value & 0xFF) && (c || !e.children); sub++, c = c ? c->next_sibling : nullptr) {
+    for (uint32_t sub = 1; sub <= (count.value & 0xFF) && (c || !e.children);
+         sub++, c = c ? c->next_sibling : nullptr) {
         scalar_st v{};
         err = read_scalar(e, (uint8_t)sub, element_width(e, sub), &v, sdo_failed);
         // A gap in the sub-indexes (0x1800:4 is reserved) holds nothing to restore.
@@ -453,7 +455,8 @@ bool finish_file(parser_writer_st *w, kr_errors_e err, const char *file, const c
         return false;
     }
     // Through a link that names no file the save would put a new file in the link's place.
-    struct stat link {}, target {};
+    struct stat link {
+    }, target{};
     if (lstat(file, &link) == 0 && S_ISLNK(link.st_mode) && stat(file, &target) != 0) {
         job_error("Failed creating the output file '%s'\n  it is a symbolic link to a file that does not exist.\n",
                   file);
@@ -609,8 +612,8 @@ kr_errors_e save_device(parser_writer_st *w)
                         "User acknowledged: CAN IF version read failed\n");
         } else {
             dev_version = kr_get_le32(buf);
-            kr_errors_e answer = db_check_can_if_version(&dev.db, (int32_t)dev.db.revision_number,
-                                                         (int32_t)dev_version, "database", "device", nullptr);
+            kr_errors_e answer = db_check_can_if_version(&dev.db, (int32_t)dev.db.revision_number, (int32_t)dev_version,
+                                                         "database", "device", nullptr);
             if (answer == ERR_BUFFER_EMPTY) job_note("End of input: the CAN interface versions were not accepted.\n");
             accepted = answer == ERR_NONE;
         }

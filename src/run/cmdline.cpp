@@ -115,8 +115,8 @@ const option_table_st &option_table(void)
         t.longs[i] = {row.cmd_long, (int)row.args, nullptr, value};
         if (value > 96) {
             const char *suffix = row.args == ARG_REQUIRE ? ":" : row.args == ARG_OPTIONAL ? "::" : "";
-            short_len += (size_t)std::snprintf(t.shorts + short_len, sizeof t.shorts - short_len, "%c%s",
-                                               (char)value, suffix);
+            short_len += (size_t)std::snprintf(t.shorts + short_len, sizeof t.shorts - short_len, "%c%s", (char)value,
+                                               suffix);
         }
     }
     t.longs[COMMANDS_COUNT] = {nullptr, 0, nullptr, 0};
@@ -195,20 +195,13 @@ struct row_rule_st {
     postfix_e postfix;
 };
 const row_rule_st row_rules[] = {
-    {"dev", WORDS_NONE, POSTFIX_ONE},
-    {"loadbin", WORDS_FILE, POSTFIX_ONE},
-    {"loadbinwfr", WORDS_FILE, POSTFIX_ONE},
-    {"segloadbin", WORDS_FILE, POSTFIX_ONE},
-    {"segloadbinwfr", WORDS_FILE, POSTFIX_ONE},
-    {"krloadbin", WORDS_FILE, POSTFIX_ONE},
-    {"krloadbinwfr", WORDS_FILE, POSTFIX_ONE},
-    {"loadesp32", WORDS_FILE, POSTFIX_ONE},
-    {"loadmedia", WORDS_FILES, POSTFIX_ONE},
-    {"loadparam", WORDS_FILES, POSTFIX_LIST},
-    {"terminal", WORDS_ALL, POSTFIX_NONE},
-    {"zbterminal", WORDS_ALL, POSTFIX_NONE},
-    {"saveparam", WORDS_ALL, POSTFIX_NONE},
-    {"saveparamall", WORDS_ALL, POSTFIX_NONE},
+    {"dev", WORDS_NONE, POSTFIX_ONE},           {"loadbin", WORDS_FILE, POSTFIX_ONE},
+    {"loadbinwfr", WORDS_FILE, POSTFIX_ONE},    {"segloadbin", WORDS_FILE, POSTFIX_ONE},
+    {"segloadbinwfr", WORDS_FILE, POSTFIX_ONE}, {"krloadbin", WORDS_FILE, POSTFIX_ONE},
+    {"krloadbinwfr", WORDS_FILE, POSTFIX_ONE},  {"loadesp32", WORDS_FILE, POSTFIX_ONE},
+    {"loadmedia", WORDS_FILES, POSTFIX_ONE},    {"loadparam", WORDS_FILES, POSTFIX_LIST},
+    {"terminal", WORDS_ALL, POSTFIX_NONE},      {"zbterminal", WORDS_ALL, POSTFIX_NONE},
+    {"saveparam", WORDS_ALL, POSTFIX_NONE},     {"saveparamall", WORDS_ALL, POSTFIX_NONE},
 };
 
 const row_rule_st *row_rule(const char *option)
@@ -257,8 +250,7 @@ bool argument_fits(const commands_st &row, const char *arg)
     }
     const row_rule_st *rule = row_rule(name);
     if (rule && arg[0] && !postfix_fits(rule->postfix, arg)) {
-        job_error("ERROR: invalid node id in '%s' for --%s; it must be in the range 1..127 (0x1..0x7f).\n", arg,
-                  name);
+        job_error("ERROR: invalid node id in '%s' for --%s; it must be in the range 1..127 (0x1..0x7f).\n", arg, name);
         return false;
     }
     return true;
@@ -404,6 +396,8 @@ bool cmdline_help_asked(void) { return help_asked; }
 
 void cmdline_when_accepted(std::function<void()> effect)
 {
-    if (walking) waiting_effects.push_back(std::move(effect));
-    else effect();
+    if (walking)
+        waiting_effects.push_back(std::move(effect));
+    else
+        effect();
 }

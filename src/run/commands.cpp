@@ -43,6 +43,8 @@ volatile bool sim_keeper_done = false;
 // What the fleet commands' help adds: this build links no fleet broker client.
 #define NO_FLEET_CLIENT " This build has no fleet broker client, so it only says so and the run ends with status 1."
 
+// One entry per line group, laid out by hand.
+// clang-format off
 const commands_st commands[COMMANDS_COUNT] = {
     {"help", 'h',
      "Displays application info and help. Given the name of a single command as its argument (e.g. '--help loadparam', '-h loadparam' or '--help --loadparam'), only that command's description is shown. Without an argument every command is listed.",
@@ -361,6 +363,7 @@ const commands_st commands[COMMANDS_COUNT] = {
      "Despite its name it does the opposite: krcan prints no progress messages unless this option (or *ui* or *sim*) turns them on.",
      ARG_NONE, cmd_silent},
 };
+// clang-format on
 
 uint32_t commands_count(void) { return COMMANDS_COUNT; }
 
@@ -372,7 +375,12 @@ namespace {
 size_t blank_at(const char *text)
 {
     switch (text[0]) {
-    case ' ': case '\t': case '\r': case '\n': case '\v': case '\f': return 1;
+    case ' ':
+    case '\t':
+    case '\r':
+    case '\n':
+    case '\v':
+    case '\f': return 1;
     case '\xC2': return text[1] == '\xA0' ? 2 : 0; // no-break space in UTF-8
     default: return 0;
     }
@@ -452,9 +460,12 @@ bool cmdline_read_number(const char *text, int64_t min, int64_t max, int64_t *ou
         v = v * (uint64_t)base + (uint64_t)d;
     }
     int64_t value;
-    if (negative) value = v == limit ? INT64_MIN : -(int64_t)v;
-    else if (v > (uint64_t)INT64_MAX) return false;
-    else value = (int64_t)v;
+    if (negative)
+        value = v == limit ? INT64_MIN : -(int64_t)v;
+    else if (v > (uint64_t)INT64_MAX)
+        return false;
+    else
+        value = (int64_t)v;
     if (value < min || value > max) return false;
     *out = value;
     return true;

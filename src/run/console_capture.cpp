@@ -18,8 +18,8 @@ namespace {
 
 constexpr int kPipeSize = 64 * 1024;
 
-std::mutex mutex;                  // guards ring
-logcap_ring_st *ring = nullptr;    // allocated when capture starts
+std::mutex mutex;               // guards ring
+logcap_ring_st *ring = nullptr; // allocated when capture starts
 bool started = false;
 int orig_stdout_fd = -1;
 int orig_stderr_fd = -1;

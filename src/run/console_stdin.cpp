@@ -106,7 +106,10 @@ void kr_stdin_feed(const char *text)
     }
 }
 
-char *kr_stdin_getline(char *dest, size_t dest_length) { return kr_stdin_read_line(dest, dest_length) < 0 ? nullptr : dest; }
+char *kr_stdin_getline(char *dest, size_t dest_length)
+{
+    return kr_stdin_read_line(dest, dest_length) < 0 ? nullptr : dest;
+}
 
 long kr_stdin_read_line(char *dest, size_t dest_length)
 {

@@ -104,7 +104,8 @@ const char *sdo_failure_text(char *dest, size_t dest_len)
     if (kr_canopen_sdo_client_failure(why, sizeof why))
         std::snprintf(dest, dest_len, "SDO transfer failed: %s", why);
     else
-        std::snprintf(dest, dest_len, "SDO abort code 0x%08x: %s", (unsigned)code, kr_canopen_sdo_error_code_to_str(code));
+        std::snprintf(dest, dest_len, "SDO abort code 0x%08x: %s", (unsigned)code,
+                      kr_canopen_sdo_error_code_to_str(code));
     return dest;
 }
 
@@ -376,7 +377,7 @@ void step(void *)
     task_st *tasks = (task_st *)dev.tasks.buffer;
     for (uint16_t i = 0; i < dev.tasks.len; i++) {
         kr_mutex_unlock(&tasks[i].mutex);
-        kr_rtos_task_delay(1); // lets the job's task take its mutex
+        kr_rtos_task_delay(1);          // lets the job's task take its mutex
         kr_mutex_lock(&tasks[i].mutex); // returns once the job's step has returned
     }
     sim_monitor();

@@ -33,40 +33,39 @@ namespace {
 
 // libarchive, and what it maps with it (libxml2, ICU, the compressors), is loaded the first time a
 // package is read or written, so that the runs that open none start without it.
-#define KR_LIBARCHIVE_CALLS(X) \
-    X(archive_entry_filetype) \
-    X(archive_entry_free) \
-    X(archive_entry_hardlink) \
-    X(archive_entry_new) \
-    X(archive_entry_pathname) \
-    X(archive_entry_pathname_utf8) \
-    X(archive_entry_perm) \
-    X(archive_entry_set_filetype) \
-    X(archive_entry_set_mtime) \
-    X(archive_entry_set_pathname) \
-    X(archive_entry_set_perm) \
-    X(archive_entry_set_size) \
-    X(archive_entry_set_symlink) \
-    X(archive_entry_size) \
-    X(archive_entry_size_is_set) \
-    X(archive_entry_symlink) \
-    X(archive_entry_symlink_utf8) \
-    X(archive_error_string) \
-    X(archive_read_data) \
-    X(archive_read_free) \
-    X(archive_read_new) \
-    X(archive_read_next_header) \
-    X(archive_read_open_fd) \
-    X(archive_read_support_format_zip) \
-    X(archive_write_close) \
-    X(archive_write_data) \
-    X(archive_write_free) \
-    X(archive_write_header) \
-    X(archive_write_new) \
-    X(archive_write_open_fd) \
+#define KR_LIBARCHIVE_CALLS(X)               \
+    X(archive_entry_filetype)                \
+    X(archive_entry_free)                    \
+    X(archive_entry_hardlink)                \
+    X(archive_entry_new)                     \
+    X(archive_entry_pathname)                \
+    X(archive_entry_pathname_utf8)           \
+    X(archive_entry_perm)                    \
+    X(archive_entry_set_filetype)            \
+    X(archive_entry_set_mtime)               \
+    X(archive_entry_set_pathname)            \
+    X(archive_entry_set_perm)                \
+    X(archive_entry_set_size)                \
+    X(archive_entry_set_symlink)             \
+    X(archive_entry_size)                    \
+    X(archive_entry_size_is_set)             \
+    X(archive_entry_symlink)                 \
+    X(archive_entry_symlink_utf8)            \
+    X(archive_error_string)                  \
+    X(archive_read_data)                     \
+    X(archive_read_free)                     \
+    X(archive_read_new)                      \
+    X(archive_read_next_header)              \
+    X(archive_read_open_fd)                  \
+    X(archive_read_support_format_zip)       \
+    X(archive_write_close)                   \
+    X(archive_write_data)                    \
+    X(archive_write_free)                    \
+    X(archive_write_header)                  \
+    X(archive_write_new)                     \
+    X(archive_write_open_fd)                 \
     X(archive_write_set_bytes_in_last_block) \
-    X(archive_write_set_format_zip) \
-
+    X(archive_write_set_format_zip)
 
 struct libarchive_st {
 #define KR_LIBARCHIVE_POINTER(f) decltype(&::f) f = nullptr;
@@ -84,8 +83,8 @@ libarchive_st load_libarchive()
         lib.error = std::string("the package library libarchive.so.13 could not be loaded: ") + (err ? err : "");
         return lib;
     }
-#define KR_LIBARCHIVE_SYMBOL(f)                                                                                \
-    lib.f = reinterpret_cast<decltype(&::f)>(dlsym(handle, #f));                                               \
+#define KR_LIBARCHIVE_SYMBOL(f)                                  \
+    lib.f = reinterpret_cast<decltype(&::f)>(dlsym(handle, #f)); \
     if (!lib.f) lib.error = "the package library libarchive.so.13 lacks " #f;
     KR_LIBARCHIVE_CALLS(KR_LIBARCHIVE_SYMBOL)
 #undef KR_LIBARCHIVE_SYMBOL
@@ -294,8 +293,7 @@ bool extract_entry(struct archive *a, struct archive_entry *e, int root, uint64_
     if (type == AE_IFDIR) {
         if (mkdirat(parent, last, 0755) == 0) return true;
         struct stat st {};
-        if (errno == EEXIST && fstatat(parent, last, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
-            return true;
+        if (errno == EEXIST && fstatat(parent, last, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) return true;
         why = errno == EEXIST ? "two entries are named '" + shown + "'"
                               : "the folder '" + shown + "' could not be made: " + std::strerror(errno);
         return false;
@@ -600,7 +598,8 @@ bool rebuild(const char *archive_path, const char *dir, std::string &why)
     std::vector<std::string> names;
     bool ok = collect(dir, "", names, why);
     struct archive *a = lib().archive_write_new();
-    ok = ok && a && lib().archive_write_set_format_zip(a) == ARCHIVE_OK && lib().archive_write_set_bytes_in_last_block(a, 1) == ARCHIVE_OK &&
+    ok = ok && a && lib().archive_write_set_format_zip(a) == ARCHIVE_OK &&
+         lib().archive_write_set_bytes_in_last_block(a, 1) == ARCHIVE_OK &&
          lib().archive_write_open_fd(a, fd) == ARCHIVE_OK;
     if (a && !ok && why.empty()) {
         const char *err = lib().archive_error_string(a);
@@ -697,8 +696,8 @@ void untrack_tmpdir(const char *path)
 // "krcan_http_cfg_<pid>_XXXXXX", ...); 0 for any other name.
 long stale_pid(const char *name)
 {
-    static const char *const prefixes[] = {"krcan_krdev.",     "krcan_krsys.",       "krcan_pkg.",
-                                           "krcan_flash.",     "krcan_http_cfg_",    "krcan_su_manifest_"};
+    static const char *const prefixes[] = {"krcan_krdev.", "krcan_krsys.",    "krcan_pkg.",
+                                           "krcan_flash.", "krcan_http_cfg_", "krcan_su_manifest_"};
     for (const char *prefix : prefixes) {
         size_t n = std::strlen(prefix);
         if (std::strncmp(name, prefix, n) != 0) continue;
@@ -729,8 +728,8 @@ bool archive_mktempdir(const char *prefix, char *path, size_t size)
     if (!tmp || !tmp[0]) tmp = "/tmp";
     int n = std::snprintf(path, size, "%s/%s.%ld.XXXXXX", tmp, prefix, (long)getpid());
     if (n < 0 || (size_t)n >= size || !mkdtemp(path)) {
-        std::string why = std::string("no temporary folder could be made in '") + tmp + "': " +
-                          (n < 0 || (size_t)n >= size ? "the name is too long" : std::strerror(errno));
+        std::string why = std::string("no temporary folder could be made in '") + tmp +
+                          "': " + (n < 0 || (size_t)n >= size ? "the name is too long" : std::strerror(errno));
         package_set_error(why.c_str());
         path[0] = '\0';
         return false;

@@ -111,8 +111,8 @@ bool open_package(const char *path, const char *prefix, const char *kind, const 
 void manifest_unreadable(const char *manifest)
 {
     const char *base = std::strrchr(manifest, '/');
-    last_error = std::string("its manifest '") + (base ? base + 1 : manifest) + "' could not be read: " +
-                 parser_last_error();
+    last_error = std::string("its manifest '") + (base ? base + 1 : manifest) +
+                 "' could not be read: " + parser_last_error();
 }
 
 // The elements of a system file that cannot become devices. Each is named as it is found, even when
@@ -196,8 +196,7 @@ bool krdev_open(krdev_st *krdev, const char *path)
     if (!path) return false;
     last_error.clear();
     char manifest[1100];
-    if (!open_package(path, "krcan_krdev", "krdev", "krdev", krdev->dir, sizeof krdev->dir, manifest,
-                      sizeof manifest))
+    if (!open_package(path, "krcan_krdev", "krdev", "krdev", krdev->dir, sizeof krdev->dir, manifest, sizeof manifest))
         return false;
     char *text = nullptr;
     parser_node_st root = parser_read_file(manifest, &text);
@@ -291,8 +290,8 @@ bool system_parse_sysfile(system_st *system, parser_node_st root, const char *di
         }
         device_st *d = system_add_joining(system, krdev_path, nodeid);
         if (!d) {
-            dropped.add(i, krdev, "does not fit: a system can hold at most " + std::to_string(SYSTEM_MAX_DEVICES) +
-                                      " devices");
+            dropped.add(i, krdev,
+                        "does not fit: a system can hold at most " + std::to_string(SYSTEM_MAX_DEVICES) + " devices");
             continue;
         }
         kr_copy_text(d->param_file, sizeof d->param_file, param_path);
@@ -325,8 +324,7 @@ bool system_set_file(system_st *system, const char *path)
         return false;
     }
     char dir[DEV_PATH_LEN], manifest[1100];
-    if (!open_package(path, "krcan_krsys", "krsys", "krsys", dir, sizeof dir, manifest, sizeof manifest))
-        return false;
+    if (!open_package(path, "krcan_krsys", "krsys", "krsys", dir, sizeof dir, manifest, sizeof manifest)) return false;
     char *text = nullptr;
     parser_node_st root = parser_read_file(manifest, &text);
     bool ok = parser_node_is_valid(root);

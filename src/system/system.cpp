@@ -127,7 +127,7 @@ struct db_nodeid_guard {
 // `readable`: the package opened and its database, if it names one, loaded (a package without a
 // database is sound, it only loads none).
 bool read_krdev(const char *path, char *version, uint32_t version_size, bool *has_media, bool *has_esp32,
-                       bool *readable)
+                bool *readable)
 {
     if (readable) *readable = false;
     krdev_st k;
@@ -340,7 +340,6 @@ bool load_krdev_database(const char *path, char *version, uint32_t version_size,
     return read_krdev(path, version, version_size, has_media, has_esp32, nullptr);
 }
 
-
 device_st *system_set_cmdline_dev_nodeid(system_st *system, uint8_t nodeid)
 {
     if (!system || system->last_cmdline_dev == 0 || system->last_cmdline_dev > system->dev_count) return nullptr;
@@ -405,8 +404,7 @@ void system_nodeids_restore(system_st *system, const system_nodeids_st *snapshot
 
 int cmdline_file_words(const char *arg, bool first_only)
 {
-    if (first_only)
-        return !arg || !arg[0] ? (int)(CMDLINE_WORDS_FIRST | CMDLINE_WORDS_PATHS | CMDLINE_WORDS_FILE) : -1;
+    if (first_only) return !arg || !arg[0] ? (int)(CMDLINE_WORDS_FIRST | CMDLINE_WORDS_PATHS | CMDLINE_WORDS_FILE) : -1;
     char path[DEV_PATH_LEN];
     if (arg && arg[0] && cmdline_parse_nodeid_arg(arg, path, sizeof path, nullptr) &&
         (path_ends_with(path, ".krsys") || path_ends_with(path, ".krdev")))

@@ -63,8 +63,8 @@ void label(kr_uiwindow_st *w, kr_uilabel_st *l, const char *text, int16_t x, int
     kr_uiwindow_addxy(w, &l->super, x, y, width, height);
 }
 
-void button(kr_uiwindow_st *w, kr_uibutton_st *b, const char *text, int16_t x, int16_t y, int16_t width,
-            int16_t height, bool enabled)
+void button(kr_uiwindow_st *w, kr_uibutton_st *b, const char *text, int16_t x, int16_t y, int16_t width, int16_t height,
+            bool enabled)
 {
     std::memset(b, 0, sizeof *b);
     kr_uibutton_init(b, text, style());

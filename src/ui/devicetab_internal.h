@@ -123,7 +123,7 @@ bool on_page(const kr_uiwindow_st *w, const kr_uiobject_st *o);
 const char *base_name(const char *path);
 void label(kr_uiwindow_st *w, kr_uilabel_st *l, const char *text, int16_t x, int16_t y, int16_t width, int16_t height,
            color_t c = 0, const ui_font_st *font = nullptr);
-void button(kr_uiwindow_st *w, kr_uibutton_st *b, const char *text, int16_t x, int16_t y, int16_t width,
-            int16_t height, bool enabled = true);
+void button(kr_uiwindow_st *w, kr_uibutton_st *b, const char *text, int16_t x, int16_t y, int16_t width, int16_t height,
+            bool enabled = true);
 
 } // namespace dt

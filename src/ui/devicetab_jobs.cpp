@@ -117,7 +117,8 @@ void set_frames_enabled(bool enabled)
     }
     // The Overview's own conditions come back with its next build.
     if (overview_built && !enabled && (busy_op == OP_SAVESYS || busy_op == OP_SYSLOAD || busy_op == OP_SIMPARAM))
-        for (kr_uibutton_st *b : {&content.open_sys_btn, &content.joystick_btn, &content.savesys_btn, &content.loadsys_btn})
+        for (kr_uibutton_st *b :
+             {&content.open_sys_btn, &content.joystick_btn, &content.savesys_btn, &content.loadsys_btn})
             kr_ui_set_enabled(&b->super, false);
 }
 

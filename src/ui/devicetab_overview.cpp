@@ -75,8 +75,7 @@ void open_system_file(system_st *s)
     if (!kr_uifiledialog_exec("Load system configuration from file", SYSTEM_FILE_FILTERS, SYSTEM_FILTER_COUNT, false,
                               path, sizeof path))
         return;
-    if (!system_set_file(s, path))
-        job_error("ERROR: failed to load system package '%s': %s.\n", path, package_error());
+    if (!system_set_file(s, path)) job_error("ERROR: failed to load system package '%s': %s.\n", path, package_error());
     find_update_device_states(s);
     device_st *devs[SYSTEM_MAX_DEVICES];
     uint32_t count = 0;

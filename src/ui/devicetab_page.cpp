@@ -53,7 +53,6 @@ struct nodeid_change_st {
     uint8_t stored; // 0: nothing stored since the first write
 } nodeid_change = {nullptr, 0, 0};
 
-
 const char *state_name_str(dev_state_e s)
 {
     switch (s) {
@@ -335,10 +334,7 @@ void nodeid_after_reset(device_st *d)
                     c.written, d->nodeid);
 }
 
-bool path_has_extension(const char *path)
-{
-    return std::strchr(base_name(path), '.') != nullptr;
-}
+bool path_has_extension(const char *path) { return std::strchr(base_name(path), '.') != nullptr; }
 
 // True when the flash started with a chosen package, which the page then shows.
 bool flash_procedure(device_st *d)
@@ -383,10 +379,11 @@ bool flash_procedure(device_st *d)
                      " The device is offline: flashing will begin once it is powered on. Click "
                      "the button again to cancel.");
     if (target != d)
-        std::snprintf(t2, sizeof t2,
-                      "\n\nThis device is offline, so the firmware is downloaded to %s at node 0x%x. That device's node "
-                      "id is not changed by the flash.",
-                      shown_name(target), target->nodeid);
+        std::snprintf(
+            t2, sizeof t2,
+            "\n\nThis device is offline, so the firmware is downloaded to %s at node 0x%x. That device's node "
+            "id is not changed by the flash.",
+            shown_name(target), target->nodeid);
     if (noted && free_default)
         std::snprintf(t3, sizeof t3,
                       "\n\nThe device is in its bootloader: after flashing it boots the new firmware at the package's "
@@ -405,11 +402,12 @@ bool flash_procedure(device_st *d)
                       "off during flashing.%s%s%s",
                       target->nodeid, t1, t2, t3);
     else
-        std::snprintf(q, sizeof q,
-                      "Flash firmware package '%s' to the device at node 0x%x?\n\nkrcan cannot verify that this package "
-                      "is suitable for this device \u2014 you are responsible for choosing the correct firmware. The "
-                      "device will be reset and must not be powered off during flashing.%s%s%s",
-                      base_name(chosen), target->nodeid, t1, t2, t3);
+        std::snprintf(
+            q, sizeof q,
+            "Flash firmware package '%s' to the device at node 0x%x?\n\nkrcan cannot verify that this package "
+            "is suitable for this device \u2014 you are responsible for choosing the correct firmware. The "
+            "device will be reset and must not be powered off during flashing.%s%s%s",
+            base_name(chosen), target->nodeid, t1, t2, t3);
     if (!ask(q, "Yes", "No")) return false;
     const uint8_t node = target->nodeid;
     // What the flash changes is noted before the tab turns busy, which shows its cancel button.

@@ -268,7 +268,8 @@ bool fleettab_step(void)
                 remotecan_stop();
             refresh_controls();
             rebuild = true;
-        } else if (std_box.super.state != remotecan_get_allow_std() || ext_box.super.state != remotecan_get_allow_ext() ||
+        } else if (std_box.super.state != remotecan_get_allow_std() ||
+                   ext_box.super.state != remotecan_get_allow_ext() ||
                    sdo_box.super.state != remotecan_get_sdo_only()) {
             remotecan_set_allow_std(std_box.super.state);
             remotecan_set_allow_ext(ext_box.super.state);

@@ -16,10 +16,10 @@
 
 namespace {
 
-constexpr int16_t JW_MARGIN = 10, JW_TITLE_H = 30, JW_HEAD_H = 26, JW_BTN_H = 44, JW_BTN_W = 150,
-                  JW_ROW_H = 44, JW_GAP = 6, JW_LIST_PAD = 12, JW_SECTION_H = 34;
-constexpr int16_t JW_COL_SLOT_W = 100, JW_COL_DEV_W = 250, JW_COL_OBJ_W = 340, JW_COL_MIN_W = 120,
-                  JW_COL_MAX_W = 120, JW_COL_INV_W = 100;
+constexpr int16_t JW_MARGIN = 10, JW_TITLE_H = 30, JW_HEAD_H = 26, JW_BTN_H = 44, JW_BTN_W = 150, JW_ROW_H = 44,
+                  JW_GAP = 6, JW_LIST_PAD = 12, JW_SECTION_H = 34;
+constexpr int16_t JW_COL_SLOT_W = 100, JW_COL_DEV_W = 250, JW_COL_OBJ_W = 340, JW_COL_MIN_W = 120, JW_COL_MAX_W = 120,
+                  JW_COL_INV_W = 100;
 constexpr unsigned JW_DEV_MAX = 61, JW_PICK_MAX = 128;
 constexpr color_t JW_DIM_COLOR = 0xFF909090;
 constexpr int32_t VALUE_LIMIT = 2147483647;
@@ -271,9 +271,7 @@ bool matches(const char *name, const char *filter)
     const size_t n = std::strlen(filter);
     for (const char *p = name; *p; p++) {
         size_t i = 0;
-        while (i < n && p[i] &&
-               std::tolower((unsigned char)p[i]) == std::tolower((unsigned char)filter[i]))
-            i++;
+        while (i < n && p[i] && std::tolower((unsigned char)p[i]) == std::tolower((unsigned char)filter[i])) i++;
         if (i == n) return true;
     }
     return false;
@@ -434,7 +432,7 @@ void build_window()
     kr_uiwindow_addxy(root, &W.status_label.super, 310, JW_MARGIN, (int16_t)(w - 320), JW_TITLE_H);
 
     static const char *const heads[7] = {"Axis", "CAN-bus device", "Input / output (TXPDO)", "Min / threshold", "Max",
-                                         "", "Live value"};
+                                         "",     "Live value"};
     static const int16_t widths[7] = {JW_COL_SLOT_W, JW_COL_DEV_W, JW_COL_OBJ_W, JW_COL_MIN_W,
                                       JW_COL_MAX_W,  JW_COL_INV_W, 200};
     int16_t x = 22;

@@ -570,8 +570,7 @@ bool krui_start(void)
     kr_uitabwindow_init(&k.maintabs, MAINTAB_COUNT, style(), k.maintabs_buf, maintab_names);
     kr_uiwindow_set_transparent(&k.maintabs.super, true);
 
-    kr_uimedia_newbitmapexmem_mem(&k.bg_media, "korvane_bg", krui_bg_png,
-                                  (uint32_t)(krui_bg_png_end - krui_bg_png));
+    kr_uimedia_newbitmapexmem_mem(&k.bg_media, "korvane_bg", krui_bg_png, (uint32_t)(krui_bg_png_end - krui_bg_png));
     kr_uiimage_init(&k.bg_image, &k.bg_media, UIIMAGE_WRAP_BORDER, ALIGN_CENTER);
     kr_uiimage_set_blendc(&k.bg_image, 0x10FFFFFF);
     kr_uiwindow_addxy(&k.display.super, &k.bg_image.super, 0, 0, W, H);
@@ -582,8 +581,7 @@ bool krui_start(void)
     kr_uiwindow_init(&k.log_window, k.log_window_buf, style());
     kr_uiwindow_set_transparent(&k.log_window, false);
     k.log_window.super.vrtl_touch = log_window_touch;
-    kr_uiwindow_addxy(&k.display.super, &k.log_window.super, 0, (int16_t)(H - k.log_collapsed_h), W,
-                      k.log_collapsed_h);
+    kr_uiwindow_addxy(&k.display.super, &k.log_window.super, 0, (int16_t)(H - k.log_collapsed_h), W, k.log_collapsed_h);
     kr_uiframewindow_init(&k.log_frame, k.log_frame_buf, style());
     kr_uiframewindow_set_title(&k.log_frame, k.log_title_str);
     kr_uiwindow_addxy(&k.log_window, &k.log_frame.super.super, 8, 8, W - 16, (int16_t)(k.log_collapsed_h - 16));
@@ -605,8 +603,8 @@ bool krui_start(void)
 
     k.log_expanded = k.log_animating = false;
     k.log_anim_top = (int16_t)(H - k.log_collapsed_h);
-    kr_uiscalartransition_init(&k.log_trans, UITRANSITION_EASING_INOUT_QUAD, 125, (int16_t)(H - k.log_collapsed_h),
-                               0, &k.log_anim_top);
+    kr_uiscalartransition_init(&k.log_trans, UITRANSITION_EASING_INOUT_QUAD, 125, (int16_t)(H - k.log_collapsed_h), 0,
+                               &k.log_anim_top);
 
     // An earlier --listen or --terminal job may have the frames: the window needs the monitor to hear them.
     find_start_monitor();

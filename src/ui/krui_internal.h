@@ -21,8 +21,8 @@ typedef struct {
     uint16_t count;
     int16_t add_index; /* -1: no add tab */
     const ui_font_st *font;
-    int32_t width;  /* the bar's width */
-    int32_t scroll; /* how far the tabs are moved left so that the active one shows */
+    int32_t width;   /* the bar's width */
+    int32_t scroll;  /* how far the tabs are moved left so that the active one shows */
     bool add_pinned; /* the tabs overflow: the add tab stays at the bar's right end */
     bool arrows;     /* the tabs overflow: two arrows left of the add tab step through every tab */
 } krui_tabbar_st;

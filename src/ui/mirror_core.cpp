@@ -337,7 +337,9 @@ bool mirror_core::decode(const uint8_t *list, uint32_t len, mirror_sink &sink)
         case KR_UI_REMOTE_OP_RRECT:
             rrect(s16(c + 1), s16(c + 3), u16(c + 5), u16(c + 7), u16(c + 9), u32(c + 11), sink);
             break;
-        case KR_UI_REMOTE_OP_LINE: line(s16(c + 1), s16(c + 3), s16(c + 5), s16(c + 7), u16(c + 9), u32(c + 11), sink); break;
+        case KR_UI_REMOTE_OP_LINE:
+            line(s16(c + 1), s16(c + 3), s16(c + 5), s16(c + 7), u16(c + 9), u32(c + 11), sink);
+            break;
         case KR_UI_REMOTE_OP_LINESTRIP: {
             const uint16_t n = u16(c + 8), width = u16(c + 2);
             const uint32_t color = u32(c + 4);

@@ -423,8 +423,8 @@ void read_back(int fw, int fh)
     for (int y = 0; y < fh; ++y)
         for (int x = 0; x < fw; ++x) {
             const uint8_t *q = &rgba[((size_t)(fh - 1 - y) * (size_t)fw + (size_t)x) * 4];
-            win.cap[(size_t)y * (size_t)fw + (size_t)x] =
-                0xFF000000u | ((uint32_t)q[0] << 16) | ((uint32_t)q[1] << 8) | q[2];
+            win.cap[(size_t)y * (size_t)fw + (size_t)x] = 0xFF000000u | ((uint32_t)q[0] << 16) | ((uint32_t)q[1] << 8) |
+                                                          q[2];
         }
     win.cap_w = fw;
     win.cap_h = fh;

@@ -108,8 +108,8 @@ int16_t build_node(int32_t index, const std::vector<sfw_shown> &shown, size_t &a
         kr_uibutton_st *b = &u.dl_btns[k];
         std::memset((void *)b, 0, sizeof *b);
         kr_uibutton_init(b, "Download", S->style);
-        kr_uiwindow_addxy(&u.obj.super, &b->super, (int16_t)(inner - DOWNLOAD_W), (int16_t)(k * ROW_H + 5),
-                          DOWNLOAD_W, ROW_BTN_H);
+        kr_uiwindow_addxy(&u.obj.super, &b->super, (int16_t)(inner - DOWNLOAD_W), (int16_t)(k * ROW_H + 5), DOWNLOAD_W,
+                          ROW_BTN_H);
         u.btn_version[k] = (int16_t)r;
     }
     const int32_t depth = s.depth;
@@ -248,7 +248,8 @@ bool run_dialog(void)
         S->listing.fleets.emplace_back(f ? f : "");
     }
     const uint32_t products = remotefiles_get_product_count();
-    for (uint32_t i = 0; i < products && i <= UINT16_MAX; ++i) S->listing.products.push_back(remotefiles_get_product((uint16_t)i));
+    for (uint32_t i = 0; i < products && i <= UINT16_MAX; ++i)
+        S->listing.products.push_back(remotefiles_get_product((uint16_t)i));
 
     kr_uidialog_init(&S->dlg, S->dlg_children, S->style);
     kr_uiwindow_set_stepcallback(&S->dlg.super.super, sfw_step, nullptr);

@@ -241,7 +241,8 @@ std::vector<sfw_shown> sfw_visible(const sfw_listing &l, const std::vector<sfw_t
     std::vector<sfw_shown> out;
     visit v{l, nodes, segs, opened, out};
     for (size_t i = 0; i < nodes.size(); ++i)
-        if (nodes[i].fleet == fleet && nodes[i].parent < 0 && sfw_segment_matches(segs[0].c_str(), sfw_own_name(l, nodes[i])))
+        if (nodes[i].fleet == fleet && nodes[i].parent < 0 &&
+            sfw_segment_matches(segs[0].c_str(), sfw_own_name(l, nodes[i])))
             v.add((int32_t)i, 0);
     return out;
 }

@@ -97,8 +97,7 @@ char account_task_url[CREDENTIALS_TEXT_LEN], account_task_fleet_url[CREDENTIALS_
 char account_task_user[CREDENTIALS_TEXT_LEN], account_task_pass[CREDENTIALS_TEXT_LEN];
 fleet_login_st account_task_result;
 
-const kr_uifileedit_filter_st PARAM_FILE_FILTERS[2] = {{"Parameter files", "*.json *.yaml *.yml"},
-                                                       {"All files", "*"}};
+const kr_uifileedit_filter_st PARAM_FILE_FILTERS[2] = {{"Parameter files", "*.json *.yaml *.yml"}, {"All files", "*"}};
 
 void set_enabled(kr_uiobject_st *o, bool on)
 {
@@ -160,8 +159,7 @@ void account_refresh_status()
 
 void account_connect_task(void *)
 {
-    fleet_login(account_task_url, account_task_fleet_url, account_task_user, account_task_pass,
-                &account_task_result);
+    fleet_login(account_task_url, account_task_fleet_url, account_task_user, account_task_pass, &account_task_result);
     account_connect_done = true;
     kr_rtos_task_delete(nullptr);
 }
@@ -330,8 +328,8 @@ void canbus_refresh_apply()
 {
     const char *name = canbus_shown();
     const char *in_use = kr_can_get_dev();
-    const bool differs =
-        std::strcmp(name, in_use ? in_use : "") != 0 || canbus_baud_shown() != kr_can_get_baudrate(in_use);
+    const bool differs = std::strcmp(name, in_use ? in_use : "") != 0 ||
+                         canbus_baud_shown() != kr_can_get_baudrate(in_use);
     set_enabled(&content.canbus_apply_btn.super, name[0] && differs && !busy_elsewhere());
 }
 
@@ -534,7 +532,8 @@ void params_step()
         } else if (clicked(c.param_down_btns[i]) && i + 1 < param_file_count) {
             std::swap(param_files[i], param_files[i + 1]);
         } else if (clicked(c.param_remove_btns[i])) {
-            for (uint32_t j = i + 1; j < param_file_count; ++j) std::memcpy(param_files[j - 1], param_files[j], PATH_LEN);
+            for (uint32_t j = i + 1; j < param_file_count; ++j)
+                std::memcpy(param_files[j - 1], param_files[j], PATH_LEN);
             param_file_count--;
         } else {
             continue;
@@ -576,10 +575,7 @@ void init_frame(kr_uiframewindow_st &f, kr_uiobject_st **children, size_t n, con
     kr_uiframewindow_set_title(&f, title);
 }
 
-kr_bounding_box_st frame_content(kr_uiframewindow_st &f)
-{
-    return kr_uiframewindow_get_content_bb(&f);
-}
+kr_bounding_box_st frame_content(kr_uiframewindow_st &f) { return kr_uiframewindow_get_content_bb(&f); }
 
 // Each frame's builder places its frame at y across the page, fw wide (ch: the font's line height),
 // and returns where the next frame starts.
@@ -664,8 +660,8 @@ int16_t build_canbus_frame(kr_uitabwindow_st *tabwin, int16_t y, int16_t fw, int
     canbus_rescan_tick = kr_rtos_get_tick_count();
     int sel = canbus_index_of(kr_can_get_dev());
     std::memset(&c.canbus_list, 0, sizeof c.canbus_list);
-    kr_uilistbutton_init(&c.canbus_list, canbus_content, canbus_count ? canbus_count : 1,
-                         (uint8_t)(sel < 0 ? 0 : sel), style);
+    kr_uilistbutton_init(&c.canbus_list, canbus_content, canbus_count ? canbus_count : 1, (uint8_t)(sel < 0 ? 0 : sel),
+                         style);
     c.canbus_list.title = "CAN interface";
     kr_uiwindow_addxy(&c.canbus_frame.super, &c.canbus_list.super.super, 0, 0, cl, row);
     std::memset(&c.canbus_baud_list, 0, sizeof c.canbus_baud_list);
@@ -786,15 +782,42 @@ bool settingstab_widget(settingstab_widget_e which, uint32_t row, settingstab_wi
     const bool is_row = which >= SETTINGSTAB_W_ROW_UP;
     if (is_row && row >= param_file_count) return false;
     switch (which) {
-    case SETTINGSTAB_W_URL: o = &c.account_url.super.super; text = account_url_buf; break;
-    case SETTINGSTAB_W_FLEET_URL: o = &c.account_fleet_url.super.super; text = account_fleet_url_buf; break;
-    case SETTINGSTAB_W_USER: o = &c.account_user.super.super; text = account_user_buf; break;
-    case SETTINGSTAB_W_PASS: o = &c.account_pass.super.super; text = account_pass_buf; break;
-    case SETTINGSTAB_W_CONNECT: o = &c.account_connect_btn.super; text = c.account_connect_btn.text; break;
-    case SETTINGSTAB_W_FILES_STATUS: o = &c.account_status.super; text = c.account_status_str; break;
-    case SETTINGSTAB_W_FLEET_STATUS: o = &c.account_status_fleet.super; text = c.account_status_fleet_str; break;
-    case SETTINGSTAB_W_UPDATES: o = &c.updates_check.super.super.super; text = c.updates_check.super.super.text; break;
-    case SETTINGSTAB_W_NOTES: o = &c.notes_btn.super; text = c.notes_btn.text; break;
+    case SETTINGSTAB_W_URL:
+        o = &c.account_url.super.super;
+        text = account_url_buf;
+        break;
+    case SETTINGSTAB_W_FLEET_URL:
+        o = &c.account_fleet_url.super.super;
+        text = account_fleet_url_buf;
+        break;
+    case SETTINGSTAB_W_USER:
+        o = &c.account_user.super.super;
+        text = account_user_buf;
+        break;
+    case SETTINGSTAB_W_PASS:
+        o = &c.account_pass.super.super;
+        text = account_pass_buf;
+        break;
+    case SETTINGSTAB_W_CONNECT:
+        o = &c.account_connect_btn.super;
+        text = c.account_connect_btn.text;
+        break;
+    case SETTINGSTAB_W_FILES_STATUS:
+        o = &c.account_status.super;
+        text = c.account_status_str;
+        break;
+    case SETTINGSTAB_W_FLEET_STATUS:
+        o = &c.account_status_fleet.super;
+        text = c.account_status_fleet_str;
+        break;
+    case SETTINGSTAB_W_UPDATES:
+        o = &c.updates_check.super.super.super;
+        text = c.updates_check.super.super.text;
+        break;
+    case SETTINGSTAB_W_NOTES:
+        o = &c.notes_btn.super;
+        text = c.notes_btn.text;
+        break;
     case SETTINGSTAB_W_CANBUS:
         o = &c.canbus_list.super.super;
         text = kr_uilistbutton_entry(&c.canbus_list, c.canbus_list.current_index);
@@ -803,13 +826,28 @@ bool settingstab_widget(settingstab_widget_e which, uint32_t row, settingstab_wi
         o = &c.canbus_baud_list.super.super;
         text = kr_uilistbutton_entry(&c.canbus_baud_list, c.canbus_baud_list.current_index);
         break;
-    case SETTINGSTAB_W_APPLY: o = &c.canbus_apply_btn.super; text = c.canbus_apply_btn.text; break;
-    case SETTINGSTAB_W_ADD: o = &c.params_add_btn.super; text = c.params_add_btn.text; break;
-    case SETTINGSTAB_W_LOAD: o = &c.params_load_btn.super; text = c.params_load_btn.text; break;
+    case SETTINGSTAB_W_APPLY:
+        o = &c.canbus_apply_btn.super;
+        text = c.canbus_apply_btn.text;
+        break;
+    case SETTINGSTAB_W_ADD:
+        o = &c.params_add_btn.super;
+        text = c.params_add_btn.text;
+        break;
+    case SETTINGSTAB_W_LOAD:
+        o = &c.params_load_btn.super;
+        text = c.params_load_btn.text;
+        break;
     case SETTINGSTAB_W_ROW_UP: o = &c.param_up_btns[row].super; break;
     case SETTINGSTAB_W_ROW_DOWN: o = &c.param_down_btns[row].super; break;
-    case SETTINGSTAB_W_ROW_REMOVE: o = &c.param_remove_btns[row].super; text = "Remove"; break;
-    case SETTINGSTAB_W_ROW_LABEL: o = &c.param_labels[row].super; text = c.param_labels[row].str; break;
+    case SETTINGSTAB_W_ROW_REMOVE:
+        o = &c.param_remove_btns[row].super;
+        text = "Remove";
+        break;
+    case SETTINGSTAB_W_ROW_LABEL:
+        o = &c.param_labels[row].super;
+        text = c.param_labels[row].str;
+        break;
     }
     if (!o) return false;
     out->x = kr_ui_get_xglobal(o) + o->bb.w / 2;

@@ -36,7 +36,7 @@ typedef enum {
 } settingstab_widget_e;
 
 typedef struct {
-    int32_t x, y;     /* centre, logical screen pixels */
+    int32_t x, y; /* centre, logical screen pixels */
     bool enabled;
     bool visible;
     const char *text; /* button text, label text or list entry shown; never null */

@@ -79,12 +79,12 @@ TEST_F(Monitor, OnlyOneByteStandardHeartbeatsCount)
 {
     find_set_extra_can_callback(extra);
     std::vector<kr_can_message_st> ignored = {
-        frame(0x700, {0x05}),             // node 0
-        frame(0x705, {0x05, 0x00}),       // two bytes
-        frame(0x706, {}),                 // none
-        frame(0x707, {0x05}, CAN_EXT),    // extended
-        frame(0x788, {0x05}),             // past the heartbeat range
-        frame(0x609, {0x05}),             // an SDO request
+        frame(0x700, {0x05}),          // node 0
+        frame(0x705, {0x05, 0x00}),    // two bytes
+        frame(0x706, {}),              // none
+        frame(0x707, {0x05}, CAN_EXT), // extended
+        frame(0x788, {0x05}),          // past the heartbeat range
+        frame(0x609, {0x05}),          // an SDO request
     };
     for (const kr_can_message_st &m : ignored) find_can_callb(nullptr, &m);
     for (uint8_t node : {0x05, 0x06, 0x07, 0x08, 0x09}) {
@@ -117,7 +117,7 @@ TEST_F(Monitor, DiscoveryAddsABootingNodeOnceAndRefreshesStates)
     heartbeat(0x22, 4); // stopped: no SDO answers, so a provisional entry too
     find_blacklist_node(0x23);
     heartbeat(0x23, 0);
-    find_blacklist_node(0);   // outside the tables: ignored
+    find_blacklist_node(0); // outside the tables: ignored
     find_blacklist_node(200);
 
     testing::internal::CaptureStdout();

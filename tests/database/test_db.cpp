@@ -61,8 +61,8 @@ std::string dump_model()
         const db_obj_st &o = db.objects_buffer[i];
         s << o.name.value_str << ' ' << o.obj.main_index << ':' << (int)o.obj.sub_index << " t" << (int)o.obj.type
           << " p" << (int)o.obj.permissions << ' ' << o.type_str << " r" << o.obj_type << " n" << o.numsys;
-        for (const dbvalue_st *v : {&o.value, &o.def, &o.min, &o.max, &o.dataptr, &o.array_max_size, &o.string_len,
-                                    &o.string_def})
+        for (const dbvalue_st *v :
+             {&o.value, &o.def, &o.min, &o.max, &o.dataptr, &o.array_max_size, &o.string_len, &o.string_def})
             s << " [" << v->value_int << '|' << v->value_str << ']';
         for (const db_array_child_st *c = o.child_ptr; c; c = c->next_sibling)
             s << " {" << c->name.value_str << ' ' << c->def.value_str << ' ' << c->min.value_str << ' '
@@ -79,7 +79,8 @@ std::string dump_model()
     for (uint16_t i = 0; i < db.txpdos.len; ++i) {
         const db_txpdo_st &p = db.txpdo_buffer[i];
         s << "\ntx " << p.cobid << ' ' << p.inhibit_time << ' ' << p.event_timer;
-        for (const auto &m : p.mappings.mappings) s << ' ' << m.main_index << ':' << (int)m.sub_index << '/' << (int)m.length;
+        for (const auto &m : p.mappings.mappings)
+            s << ' ' << m.main_index << ':' << (int)m.sub_index << '/' << (int)m.length;
     }
     for (uint16_t i = 0; i < db.revnotes.len; ++i) s << "\nrev " << db.revnotes_buffer[i].revision;
     return s.str();
@@ -111,8 +112,8 @@ std::string scalar(const std::string &name, unsigned index, unsigned sub = 0)
 
 std::string doc(const std::string &extra, const std::string &objects)
 {
-    return "{\"DEV\": \"Drive\", \"NODEID\": 16, " + extra + (extra.empty() ? "" : ", ") + "\"OBJ_DICT\": [" +
-           objects + "]}";
+    return "{\"DEV\": \"Drive\", \"NODEID\": 16, " + extra + (extra.empty() ? "" : ", ") + "\"OBJ_DICT\": [" + objects +
+           "]}";
 }
 
 class DbCorpus : public testing::TestWithParam<const char *> {};
@@ -135,10 +136,22 @@ TEST_P(DbCorpus, LoadsTheWholeModel)
     EXPECT_STREQ(db.revnotes_buffer[1].notes[1], "Serial number is read only");
 
     // Sorted by main index, scalars of one index by sub index; EMCY strings in their block.
-    const char *order[] = {"SPEED",       "OPERATING_MODE",       "SERIAL",       "LABEL",
-                           "GAINS",       "PAINT",                "LIMIT_LOW",    "LIMIT",
-                           "TABLE",       "POLE_PAIRS",           "TEMPERATURE",  "EMCY_OVERTEMP_STR0",
-                           "EMCY_OVERTEMP_STR1", "EMCY_OVERTEMP_STR2", "EMCY_UNDERVOLT_STR0", "EMCY_UNDERVOLT_STR1",
+    const char *order[] = {"SPEED",
+                           "OPERATING_MODE",
+                           "SERIAL",
+                           "LABEL",
+                           "GAINS",
+                           "PAINT",
+                           "LIMIT_LOW",
+                           "LIMIT",
+                           "TABLE",
+                           "POLE_PAIRS",
+                           "TEMPERATURE",
+                           "EMCY_OVERTEMP_STR0",
+                           "EMCY_OVERTEMP_STR1",
+                           "EMCY_OVERTEMP_STR2",
+                           "EMCY_UNDERVOLT_STR0",
+                           "EMCY_UNDERVOLT_STR1",
                            "IF_VERSION"};
     ASSERT_EQ(db.objects.len, sizeof order / sizeof order[0]);
     for (size_t i = 0; i < sizeof order / sizeof order[0]; ++i)
@@ -289,7 +302,8 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
         defines += (i ? "," : "") + std::string("{\"D") + std::to_string(i) + "\": " + std::to_string(i) + "}";
         emcys += (i ? "," : "") + std::string("{\"name\": \"E") + std::to_string(i) + "\"}";
         rx += (i ? "," : "") + std::string("{\"cobid\": \"0\", \"transmission\": \"ASYNC\", \"mappings\": []}");
-        t.write("c" + std::to_string(i) + ".json", "{\"content\": [" + scalar("C" + std::to_string(i), 0x3000 + i) + "]}");
+        t.write("c" + std::to_string(i) + ".json",
+                "{\"content\": [" + scalar("C" + std::to_string(i), 0x3000 + i) + "]}");
         includes += (i ? "," : "") + std::string("{\"content\": \"c") + std::to_string(i) + ".json\"}";
     }
     struct {
@@ -315,9 +329,9 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
     EXPECT_NE(r.out.find("more than the 255 an array can hold"), std::string::npos);
     std::string nine;
     for (int i = 0; i < 9; ++i) nine += (i ? "," : "") + std::string("{\"param\": \"\", \"length\": 0}");
-    r = load(t.write("nine.json", doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"ASYNC\", \"mappings\": [" + nine +
-                                          "]}]",
-                                      objects(1))));
+    r = load(t.write("nine.json",
+                     doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"ASYNC\", \"mappings\": [" + nine + "]}]",
+                         objects(1))));
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.out.find("has 9 entries, more than 8"), std::string::npos);
 
@@ -327,7 +341,8 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
                             "\"CANOPEN_RO\", \"arraysize\": 2, \"dataptr\": \"a\", \"data\": [{\"name\": \"E1\", "
                             "\"default\": 1}, {\"name\": \"E2\", \"default\": 2}]}";
     for (const auto &[mapping, message] : std::vector<std::pair<std::string, std::string>>{
-             {"{\"param\": \"\", \"length\": 0}, {\"param\": \"A\", \"subindex\": 1}", "'length of a mapping gap' 0 is outside 1..8"},
+             {"{\"param\": \"\", \"length\": 0}, {\"param\": \"A\", \"subindex\": 1}",
+              "'length of a mapping gap' 0 is outside 1..8"},
              {"{\"param\": \"A\", \"subindex\": 257}", "'subindex of mapping A' 257 is outside 1..2"},
              {"{\"param\": \"A\", \"subindex\": -1}", "'subindex of mapping A' -1 is outside 1..2"}}) {
         r = load(t.write("map.json", doc("\"RXPDO\": [{\"cobid\": \"0\", \"transmission\": \"ASYNC\", \"mappings\": [" +
@@ -351,10 +366,11 @@ TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
     tmpdir t;
     // The second EMCY has more strings than the first: they would overlap the next block, so the
     // database is refused.
-    loaded r = load(t.write("emcy.json",
-                            doc("\"EMCY_INDEX\": \"0x2100\", \"EMCY\": [{\"name\": \"A\", \"str\": [\"a0\", \"a1\"]}, "
-                                "{\"name\": \"B\", \"str\": [\"b0\", \"b1\", \"b2\"]}, {\"name\": \"C\", \"str\": [\"c0\"]}]",
-                                scalar("X", 0x2000))));
+    loaded r = load(
+        t.write("emcy.json",
+                doc("\"EMCY_INDEX\": \"0x2100\", \"EMCY\": [{\"name\": \"A\", \"str\": [\"a0\", \"a1\"]}, "
+                    "{\"name\": \"B\", \"str\": [\"b0\", \"b1\", \"b2\"]}, {\"name\": \"C\", \"str\": [\"c0\"]}]",
+                    scalar("X", 0x2000))));
     EXPECT_FALSE(r.ok) << r.out;
     EXPECT_NE(r.out.find("EMCY 'B' has 3 info strings, but each EMCY has room for 2"), std::string::npos);
     EXPECT_EQ(db_find_obj(&dev.db, "EMCY_B_STR2"), nullptr);
@@ -370,7 +386,7 @@ TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
     db_set_nodeid_state(&dev.db, 0x22, true, false);
     for (const char *bad : {"0", "128", "255", "-1"}) {
         r = load(t.write("node.json", "{\"DEV\": \"D\", \"NODEID\": " + std::string(bad) + ", \"OBJ_DICT\": [" +
-                                           scalar("X", 0x2000) + "]}"));
+                                          scalar("X", 0x2000) + "]}"));
         EXPECT_FALSE(r.ok);
         EXPECT_NE(r.out.find("'NODEID' " + std::string(bad) + " is outside 1..127"), std::string::npos) << bad;
         EXPECT_EQ(db_get_nodeid(&dev.db), 0x22) << bad;
@@ -398,10 +414,11 @@ TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
 TEST(DbValues, TextsResolveToIntegersAndSymbols)
 {
     tmpdir t;
-    ASSERT_TRUE(load(t.write("v.json", doc("\"DEFINES\": [{\"MAX_SPEED\": 100}, {\"name\": \"MODE\", \"value\": [\"OFF\", "
-                                           "\"ON\"]}, {\"BASE\": \"0x40\"}, {\"S\": \"OFFSET + 1\"}]",
-                                           scalar("X", 0x2000))))
-                    .ok);
+    ASSERT_TRUE(
+        load(t.write("v.json", doc("\"DEFINES\": [{\"MAX_SPEED\": 100}, {\"name\": \"MODE\", \"value\": [\"OFF\", "
+                                   "\"ON\"]}, {\"BASE\": \"0x40\"}, {\"S\": \"OFFSET + 1\"}]",
+                                   scalar("X", 0x2000))))
+            .ok);
     dbvalue_st v;
     dbvalue_init(&v);
     EXPECT_FALSE(dbvalue_is_set(&v));
@@ -443,8 +460,9 @@ TEST(DbValues, TextsResolveToIntegersAndSymbols)
 TEST(DbValues, ScopedDefinesHoldAndNamesStayAsWritten)
 {
     tmpdir t;
-    t.write("part.json", "{\"content\": [{\"name\": \"LIM_MAX\", \"index\": \"LIM\", \"type\": \"CANOPEN_UNSIGNED8\", "
-                         "\"permissions\": \"CANOPEN_RO\", \"subindex\": 0, \"value\": \"LIM_MAX2\", \"dataptr\": \"0\"}]}");
+    t.write("part.json",
+            "{\"content\": [{\"name\": \"LIM_MAX\", \"index\": \"LIM\", \"type\": \"CANOPEN_UNSIGNED8\", "
+            "\"permissions\": \"CANOPEN_RO\", \"subindex\": 0, \"value\": \"LIM_MAX2\", \"dataptr\": \"0\"}]}");
     ASSERT_TRUE(load(t.write("s.json", doc("\"DEFINES\": [{\"LIM\": 8192}, {\"MAX\": \"7\"}, {\"LIM_MAX2\": 3}]",
                                            scalar("X", 0x3000, 1) +
                                                ", {\"content\": \"part.json\", \"defines\": [{\"LIM\": 12288}]}")))

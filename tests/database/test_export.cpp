@@ -52,11 +52,20 @@ struct tmpdir {
 int compile(const fs::path &dir, const std::string &file, int rxpdos, int txpdos, std::string *messages)
 {
     std::string log = (dir / "gcc.log").string();
-    std::vector<std::string> args = {"gcc", "-std=c11", "-Wall", "-Wextra", "-Werror", "-c",
-                                     "-I" KR_SOURCE_DIR "/hal/kr_hal/inc", "-I" + corpus + "firmware",
-                                     "-I" + dir.string(), "-DCONFIG_CANOPEN_RXPDO_COUNT=" + std::to_string(rxpdos),
+    std::vector<std::string> args = {"gcc",
+                                     "-std=c11",
+                                     "-Wall",
+                                     "-Wextra",
+                                     "-Werror",
+                                     "-c",
+                                     "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
+                                     "-I" + corpus + "firmware",
+                                     "-I" + dir.string(),
+                                     "-DCONFIG_CANOPEN_RXPDO_COUNT=" + std::to_string(rxpdos),
                                      "-DCONFIG_CANOPEN_TXPDO_COUNT=" + std::to_string(txpdos),
-                                     (dir / file).string(), "-o", (dir / (file + ".o")).string()};
+                                     (dir / file).string(),
+                                     "-o",
+                                     (dir / (file + ".o")).string()};
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -108,9 +117,8 @@ std::string define_line(const std::string &sym, const std::string &value)
 TEST(Export, SmallDatabaseLines)
 {
     tmpdir t;
-    ASSERT_TRUE(load(t.write(
-        "small.json",
-        R"({"DEV": "Drive", "NODEID": 5, "EMCY_INDEX": 8192, "EMCY": [],
+    ASSERT_TRUE(load(t.write("small.json",
+                             R"({"DEV": "Drive", "NODEID": 5, "EMCY_INDEX": 8192, "EMCY": [],
             "DEFINES": [{"COLOR": ["RED", "GREEN"]}, {"SHADE": ["DARK", "LIGHT = 5"]}],
             "OBJ_DICT": [
               {"name": "SPEED", "index": "0x2001", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RW",
@@ -155,10 +163,13 @@ TEST(Export, SmallDatabaseLines)
     // No second prefix, in the header, the table and the initializers alike.
     EXPECT_EQ(h.find("DRIVE_DRIVE"), std::string::npos);
     EXPECT_NE(h.find("extern const uint8_t drive_torque_defaults[];\n"), std::string::npos);
-    EXPECT_NE(c.find("        .main_index = DRIVE_TORQUE_INDEX,\n        .array_max_size = DRIVE_TORQUE_ARRAY_MAX_SIZE,"),
+    EXPECT_NE(c.find(
+                  "        .main_index = DRIVE_TORQUE_INDEX,\n        .array_max_size = DRIVE_TORQUE_ARRAY_MAX_SIZE,"),
               std::string::npos);
-    EXPECT_NE(c.find("const uint8_t drive_torque_defaults[] = {\n    DRIVE_TORQUE_A_DEFAULT,\n    DRIVE_TORQUE_B_DEFAULT\n};"),
-              std::string::npos);
+    EXPECT_NE(
+        c.find(
+            "const uint8_t drive_torque_defaults[] = {\n    DRIVE_TORQUE_A_DEFAULT,\n    DRIVE_TORQUE_B_DEFAULT\n};"),
+        std::string::npos);
     EXPECT_NE(c.find("#include \"small.h\"\n"), std::string::npos);
     EXPECT_NE(c.find("        .data_ptr = (void *) &speed\n"), std::string::npos);
     EXPECT_NE(c.find("        .data_ptr = (void *) 0\n"), std::string::npos); // unset: 0, not an empty cast
@@ -200,54 +211,52 @@ TEST(Export, HostileNamesStillCompile)
 {
     tmpdir t;
     // JSON strings know no escapes; YAML's give quotes, backslashes and line ends.
-    ASSERT_TRUE(load(t.write(
-        "hostile.yaml",
-        "DEV: \"my drive-2\"\n"
-        "NODEID: 3\n"
-        "EMCY_INDEX: 0x3000\n"
-        "EMCY:\n"
-        "  - name: \"too hot!\"\n"
-        "    str:\n"
-        "      - \"say \\\"hi\\\" \\\\ bye\\n\"\n"
-        "DEFINES:\n"
-        "  - name: \"lower case\"\n"
-        "    value: 7\n"
-        "  - name: \"path\"\n"
-        "    value: \"C:\\\\dir\\\\\"\n"
-        "  - kinds:\n"
-        "      - \"a-b\"\n"
-        "      - \"é\"\n"
-        "OBJ_DICT:\n"
-        "  - name: \"größe \\\"x\\\"\"\n"
-        "    index: 0x2001\n"
-        "    type: \"CANOPEN_STRING\"\n"
-        "    permissions: \"CANOPEN_RW\"\n"
-        "    stringsize: 20\n"
-        "    default: \"tab\\there \\\"q\\\" \\\\\"\n"
-        "  - name: \"my drive-2 speed\"\n"
-        "    index: 0x2002\n"
-        "    type: \"CANOPEN_UNSIGNED16\"\n"
-        "    permissions: \"CANOPEN_RW\"\n"
-        "    subindex: 0\n"
-        "    min: 0\n"
-        "    max: \"Lower Case\"\n"
-        "    default: 0\n"
-        "  - name: \"arr\"\n"
-        "    index: 0x2003\n"
-        "    type: \"CANOPEN_ARRAY16\"\n"
-        "    permissions: \"CANOPEN_RO\"\n"
-        "    data:\n"
-        "      - name: \"x y\"\n"
-        "        default: 1\n"
-        "      - name: \"z\"\n"
-        "        default: 2\n"
-        "  - content:\n"
-        "      - name: \"scoped\"\n"
-        "        index: 0x2004\n"
-        "        type: \"CANOPEN_UNSIGNED8\"\n"
-        "        permissions: \"CANOPEN_RO\"\n"
-        "        subindex: 0\n"
-        "        value: 3\n")));
+    ASSERT_TRUE(load(t.write("hostile.yaml", "DEV: \"my drive-2\"\n"
+                                             "NODEID: 3\n"
+                                             "EMCY_INDEX: 0x3000\n"
+                                             "EMCY:\n"
+                                             "  - name: \"too hot!\"\n"
+                                             "    str:\n"
+                                             "      - \"say \\\"hi\\\" \\\\ bye\\n\"\n"
+                                             "DEFINES:\n"
+                                             "  - name: \"lower case\"\n"
+                                             "    value: 7\n"
+                                             "  - name: \"path\"\n"
+                                             "    value: \"C:\\\\dir\\\\\"\n"
+                                             "  - kinds:\n"
+                                             "      - \"a-b\"\n"
+                                             "      - \"é\"\n"
+                                             "OBJ_DICT:\n"
+                                             "  - name: \"größe \\\"x\\\"\"\n"
+                                             "    index: 0x2001\n"
+                                             "    type: \"CANOPEN_STRING\"\n"
+                                             "    permissions: \"CANOPEN_RW\"\n"
+                                             "    stringsize: 20\n"
+                                             "    default: \"tab\\there \\\"q\\\" \\\\\"\n"
+                                             "  - name: \"my drive-2 speed\"\n"
+                                             "    index: 0x2002\n"
+                                             "    type: \"CANOPEN_UNSIGNED16\"\n"
+                                             "    permissions: \"CANOPEN_RW\"\n"
+                                             "    subindex: 0\n"
+                                             "    min: 0\n"
+                                             "    max: \"Lower Case\"\n"
+                                             "    default: 0\n"
+                                             "  - name: \"arr\"\n"
+                                             "    index: 0x2003\n"
+                                             "    type: \"CANOPEN_ARRAY16\"\n"
+                                             "    permissions: \"CANOPEN_RO\"\n"
+                                             "    data:\n"
+                                             "      - name: \"x y\"\n"
+                                             "        default: 1\n"
+                                             "      - name: \"z\"\n"
+                                             "        default: 2\n"
+                                             "  - content:\n"
+                                             "      - name: \"scoped\"\n"
+                                             "        index: 0x2004\n"
+                                             "        type: \"CANOPEN_UNSIGNED8\"\n"
+                                             "        permissions: \"CANOPEN_RO\"\n"
+                                             "        subindex: 0\n"
+                                             "        value: 3\n")));
     exported e = export_to(t.path, "hostile od");
     std::string h = t.read("hostile od.h"), c = t.read("hostile od.c");
     EXPECT_NE(h.find("#ifndef HOSTILE_OD_H\n"), std::string::npos);

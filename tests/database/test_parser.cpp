@@ -28,13 +28,15 @@ struct Text {
     parser_node_st parse(parser_formats_e f) { return parser_read_buffer(buf.data(), buf.size() - 1, f); }
 };
 
-std::string str_of(parser_node_st n) {
+std::string str_of(parser_node_st n)
+{
     char b[128];
     parser_get_string(n, b, sizeof b);
     return b;
 }
 
-std::string name_of(parser_node_st n) {
+std::string name_of(parser_node_st n)
+{
     char b[128] = "unset";
     EXPECT_TRUE(parser_get_obj_name(n, b, sizeof b));
     return b;
@@ -42,28 +44,32 @@ std::string name_of(parser_node_st n) {
 
 struct TempDir {
     fs::path path;
-    TempDir() {
+    TempDir()
+    {
         char tmpl[] = "/tmp/krcan_parser_XXXXXX";
         path = mkdtemp(tmpl);
     }
     ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string &name, const std::string &content) const {
+    std::string file(const std::string &name, const std::string &content) const
+    {
         const fs::path p = path / name;
         std::ofstream(p, std::ios::binary) << content;
         return p.string();
     }
 };
 
-std::string slurp(const fs::path &p) {
+std::string slurp(const fs::path &p)
+{
     std::ifstream f(p, std::ios::binary);
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
 }
 
-}  // namespace
+} // namespace
 
-TEST(ParserFormat, ChosenByExtensionInAnyCase) {
+TEST(ParserFormat, ChosenByExtensionInAnyCase)
+{
     EXPECT_EQ(parser_format_from_filename("param.YML"), PARSER_FORMAT_YAML);
     EXPECT_EQ(parser_format_from_filename("dir/db.Yaml"), PARSER_FORMAT_YAML);
     EXPECT_EQ(parser_format_from_filename("a.json5"), PARSER_FORMAT_JSON);
@@ -77,7 +83,8 @@ TEST(ParserFormat, ChosenByExtensionInAnyCase) {
     EXPECT_STREQ(parser_type_to_str(static_cast<parser_types_e>(5)), "UNDEFINED");
 }
 
-TEST(ParserJsonCheck, StructureErrorsAndTheirOffsets) {
+TEST(ParserJsonCheck, StructureErrorsAndTheirOffsets)
+{
     struct Case {
         std::string text, error;
     };
@@ -109,7 +116,8 @@ TEST(ParserJsonCheck, StructureErrorsAndTheirOffsets) {
     }
 }
 
-TEST(ParserReadBuffer, NullEmptyYamlByteOrderMarkAndLength) {
+TEST(ParserReadBuffer, NullEmptyYamlByteOrderMarkAndLength)
+{
     EXPECT_FALSE(parser_node_is_valid(parser_read_buffer(nullptr, 3, PARSER_FORMAT_JSON)));
     EXPECT_STREQ(parser_last_error(), "there is nothing to parse");
 
@@ -120,7 +128,9 @@ TEST(ParserReadBuffer, NullEmptyYamlByteOrderMarkAndLength) {
     EXPECT_EQ(parser_get_child_count(root), 0u);
 
     for (parser_formats_e f : {PARSER_FORMAT_JSON, PARSER_FORMAT_YAML}) {
-        Text t(f == PARSER_FORMAT_JSON ? "\xEF\xBB\xBF{\"a\": 7}" : "\xEF\xBB\xBF" "a: 7\n");
+        Text t(f == PARSER_FORMAT_JSON ? "\xEF\xBB\xBF{\"a\": 7}"
+                                       : "\xEF\xBB\xBF"
+                                         "a: 7\n");
         const parser_node_st r = t.parse(f);
         ASSERT_TRUE(parser_node_is_valid(r)) << parser_last_error();
         EXPECT_EQ(parser_get_int(parser_find_child(r, "a")), 7);
@@ -139,7 +149,8 @@ TEST(ParserReadBuffer, NullEmptyYamlByteOrderMarkAndLength) {
 // The same document in both formats reads the same through every query.
 class ParserQueries : public ::testing::TestWithParam<parser_formats_e> {};
 
-TEST_P(ParserQueries, SameAnswersInBothFormats) {
+TEST_P(ParserQueries, SameAnswersInBothFormats)
+{
     const parser_formats_e f = GetParam();
     Text t(f == PARSER_FORMAT_JSON
                ? R"({"name": "motor 1", "id": "0x1F", "on": true, "count": 017,
@@ -221,7 +232,8 @@ TEST_P(ParserQueries, SameAnswersInBothFormats) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, ParserQueries, ::testing::Values(PARSER_FORMAT_JSON, PARSER_FORMAT_YAML));
 
-TEST(ParserQueries, InvalidNodeGivesNothing) {
+TEST(ParserQueries, InvalidNodeGivesNothing)
+{
     const parser_node_st bad = parser_node_invalid();
     EXPECT_FALSE(parser_node_is_valid(bad));
     EXPECT_EQ(parser_get_type(bad), PARSER_UNSUPPORTED);
@@ -239,7 +251,8 @@ TEST(ParserQueries, InvalidNodeGivesNothing) {
     EXPECT_FALSE(parser_get_string(bad, nullptr, 0));
 }
 
-TEST(ParserFiles, FindFileTakesRegularFilesAndRefusesCutPaths) {
+TEST(ParserFiles, FindFileTakesRegularFilesAndRefusesCutPaths)
+{
     TempDir d;
     const std::string dir = d.path.string();
     char dest[256] = "untouched";
@@ -268,7 +281,8 @@ TEST(ParserFiles, FindFileTakesRegularFilesAndRefusesCutPaths) {
     EXPECT_EQ(std::string(room.data()), dir + "/x.yml");
 }
 
-TEST(ParserFiles, ReadFileErrorsAndBuffer) {
+TEST(ParserFiles, ReadFileErrorsAndBuffer)
+{
     TempDir d;
     char *text = reinterpret_cast<char *>(1);
     EXPECT_FALSE(parser_node_is_valid(parser_read_file(nullptr, &text)));
@@ -308,7 +322,8 @@ TEST(ParserFiles, ReadFileErrorsAndBuffer) {
     std::free(text);
 }
 
-TEST(ParserFiles, WriteReplacesWholeAndKeepsOldFileOnFailure) {
+TEST(ParserFiles, WriteReplacesWholeAndKeepsOldFileOnFailure)
+{
     TempDir d;
     const std::string path = d.file("out.json", "old contents");
     chmod(path.c_str(), 0640);
@@ -327,7 +342,8 @@ TEST(ParserFiles, WriteReplacesWholeAndKeepsOldFileOnFailure) {
 
     // A write the system refuses midway (file size limit) reports failure and leaves the old file.
     const std::string big(64 * 1024, 'x');
-    struct sigaction ign {}, old_act {};
+    struct sigaction ign {
+    }, old_act{};
     ign.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ign, &old_act);
     struct rlimit old_lim {};
@@ -339,8 +355,7 @@ TEST(ParserFiles, WriteReplacesWholeAndKeepsOldFileOnFailure) {
     setrlimit(RLIMIT_FSIZE, &old_lim);
     sigaction(SIGXFSZ, &old_act, nullptr);
     EXPECT_FALSE(ok);
-    EXPECT_NE(std::string(parser_last_error()).find("could not be written"), std::string::npos)
-        << parser_last_error();
+    EXPECT_NE(std::string(parser_last_error()).find("could not be written"), std::string::npos) << parser_last_error();
     EXPECT_EQ(slurp(path), "{\"b\":2}");
     int entries = 0;
     for (const auto &e : fs::directory_iterator(d.path)) entries += e.exists() ? 1 : 0;
@@ -362,7 +377,8 @@ TEST(ParserFiles, WriteReplacesWholeAndKeepsOldFileOnFailure) {
 
 class ParserWriter : public ::testing::TestWithParam<parser_formats_e> {};
 
-TEST_P(ParserWriter, DocumentReadsBack) {
+TEST_P(ParserWriter, DocumentReadsBack)
+{
     const parser_formats_e f = GetParam();
     char buf[1024];
     parser_writer_st w;
@@ -419,7 +435,8 @@ TEST_P(ParserWriter, DocumentReadsBack) {
     EXPECT_EQ(parser_get_child_count(parser_find_child(root, "empty")), 0u);
 }
 
-TEST_P(ParserWriter, RefusalsLeaveTheTextAndEndReportsOpenCollections) {
+TEST_P(ParserWriter, RefusalsLeaveTheTextAndEndReportsOpenCollections)
+{
     const parser_formats_e f = GetParam();
     char buf[48];
     parser_writer_st w;

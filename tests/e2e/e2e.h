@@ -48,13 +48,13 @@ extern char **environ;
 namespace e2e {
 
 struct result {
-    std::string out;      // standard output (the terminal's output in pty mode)
-    std::string err;      // standard error
-    int exit_code = -1;   // the exit status when the program exited
-    int signal = 0;       // the signal that ended it, 0 when it exited
+    std::string out;    // standard output (the terminal's output in pty mode)
+    std::string err;    // standard error
+    int exit_code = -1; // the exit status when the program exited
+    int signal = 0;     // the signal that ended it, 0 when it exited
     bool timed_out = false;
-    double wall_ms = 0;   // spawn to exit
-    double cpu_ms = 0;    // the program's user plus system time
+    double wall_ms = 0; // spawn to exit
+    double cpu_ms = 0;  // the program's user plus system time
     bool exited(int code) const { return !timed_out && signal == 0 && exit_code == code; }
 };
 
@@ -62,16 +62,16 @@ struct result {
 enum class output { captured, null_dev, full_dev, closed };
 
 struct options {
-    std::optional<std::string> stdin_text;      // none: standard input is /dev/null
-    bool stdin_closed = false;                  // descriptor 0 closed instead
-    output stdout_to = output::captured;        // result.out stays empty unless captured
-    int timeout_ms = 30000;                     // then SIGKILL and timed_out
-    int sigint_after_ms = -1;                   // SIGINT this long after the start
-    std::string sigint_on_output;               // or SIGINT once standard output holds this text
-    std::function<void(const std::string &)> on_output; // called with standard output so far as it grows
-    bool pty = false;                           // standard output on a pseudo-terminal
+    std::optional<std::string> stdin_text;                // none: standard input is /dev/null
+    bool stdin_closed = false;                            // descriptor 0 closed instead
+    output stdout_to = output::captured;                  // result.out stays empty unless captured
+    int timeout_ms = 30000;                               // then SIGKILL and timed_out
+    int sigint_after_ms = -1;                             // SIGINT this long after the start
+    std::string sigint_on_output;                         // or SIGINT once standard output holds this text
+    std::function<void(const std::string &)> on_output;   // called with standard output so far as it grows
+    bool pty = false;                                     // standard output on a pseudo-terminal
     std::vector<std::pair<std::string, std::string>> env; // set or override
-    std::vector<std::string> path_prepend;      // folders put first on PATH (stand-in programs)
+    std::vector<std::string> path_prepend;                // folders put first on PATH (stand-in programs)
 };
 
 // Whether something listens on a loopback TCP port (a bus left running after its test).
@@ -202,8 +202,8 @@ inline child spawn(const std::string &program, const std::vector<std::string> &a
     else if (o.stdout_to == output::closed)
         posix_spawn_file_actions_addclose(&fa, 1);
     else
-        posix_spawn_file_actions_addopen(&fa, 1, o.stdout_to == output::full_dev ? "/dev/full" : "/dev/null",
-                                         O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, o.stdout_to == output::full_dev ? "/dev/full" : "/dev/null", O_WRONLY,
+                                         0);
     posix_spawn_file_actions_adddup2(&fa, err_w.fd, 2);
     if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     posix_spawnattr_t attr;
@@ -341,7 +341,8 @@ public:
         // for writing, or running the script fails as "text file busy".
         int fd = open((refusing_bin() / "curl").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700);
         const char script[] = "#!/bin/sh\nexit 7\n";
-        if (fd < 0 || write(fd, script, sizeof script - 1) != (ssize_t)(sizeof script - 1)) throw std::runtime_error("stand-in");
+        if (fd < 0 || write(fd, script, sizeof script - 1) != (ssize_t)(sizeof script - 1))
+            throw std::runtime_error("stand-in");
         close(fd);
     }
     ~sandbox()
@@ -468,9 +469,9 @@ public:
     bool wait_for_output(const std::string &text, int timeout_ms)
     {
         std::unique_lock<std::mutex> l(m_);
-        return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms),
-                            [&] { return out_.find(text) != std::string::npos || ended_; }) &&
-               out_.find(text) != std::string::npos;
+        return cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [&] {
+            return out_.find(text) != std::string::npos || ended_;
+        }) && out_.find(text) != std::string::npos;
     }
 
     // The next whole line of standard output (without "\n"); empty after timeout_ms.

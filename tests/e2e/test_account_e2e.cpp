@@ -12,8 +12,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // The version line of this build (its name and number come from git at build time).
-const std::string kVersionLine =
-    "krcan " + std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) + ")\n";
+const std::string kVersionLine = "krcan " + std::string(selfupdate_this_name()) + " (build " +
+                                 std::to_string(selfupdate_this_version()) + ")\n";
 
 class Account : public ::testing::Test {
 protected:
@@ -68,7 +68,8 @@ TEST_F(Account, ReadingTakesWhatTheFileHolds)
     std::string overlong = "password=" + std::string(278, 'p');
     overlong += "url=evil" + std::string(400 - overlong.size() - 8, 'e');
     box.write_file("config/krcan/account.conf", "username=carol\r\nurl=\r\nfleet_name=ours\r\ncheck_updates=yes\r\n"
-                                                "fleet_username=" + std::string(300, 'f') + "\r\n" + overlong +
+                                                "fleet_username=" +
+                                                    std::string(300, 'f') + "\r\n" + overlong +
                                                     "\nfleet_url=broker.example\r\n");
     // Any write shows what was read.
     e2e::result r = box.krcan({"--user", "carol"});
@@ -87,8 +88,8 @@ TEST_F(Account, ReadingTakesWhatTheFileHolds)
     // A NUL ends a value, not its line; a file others can read is made owner-only when read.
     fs::remove(file());
     box.write_file("config/krcan/account.conf", std::string("username=a\0b\npassword=secret\n", 29));
-    fs::permissions(file(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                fs::perms::others_read);
+    fs::permissions(file(),
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
     ASSERT_TRUE(box.krcan({"--version"}).exited(0));
     EXPECT_EQ(mode(file()), 0600u);
     ASSERT_TRUE(box.krcan({"--user", "z"}).exited(0));
@@ -123,7 +124,8 @@ TEST_F(Account, BadInputsLeaveTheStoredFileAlone)
     e2e::result u;
     fs::permissions(file(), fs::perms::none);
     if (geteuid() == 0) { // root reads every file: the run is made another user's
-        for (const fs::path &p : {box.dir(), box.config()}) fs::permissions(p, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
+        for (const fs::path &p : {box.dir(), box.config()})
+            fs::permissions(p, fs::perms::all & ~fs::perms::others_write & ~fs::perms::group_write);
         fs::permissions(folder(), fs::perms::all);
         u = box.run("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", KRCAN_BIN, "--user", "z"});
     } else {

@@ -29,8 +29,10 @@ struct ctype {
 const ctype scalars[] = {{"CANOPEN_UNSIGNED8", 1, 0, 255},           {"CANOPEN_SIGNED8", 1, -128, 127},
                          {"CANOPEN_UNSIGNED16", 2, 0, 65535},        {"CANOPEN_SIGNED16", 2, -32768, 32767},
                          {"CANOPEN_UNSIGNED32", 4, 0, 4294967295LL}, {"CANOPEN_SIGNED32", 4, INT32_MIN, INT32_MAX}};
-const ctype arrays[] = {{"CANOPEN_ARRAY8", 65, 0, 255},          {"CANOPEN_ARRAYSIGNED16", 66, -32768, 32767},
-                        {"CANOPEN_ARRAY32", 68, 0, 4294967295LL}, {"CANOPEN_ARRAYSIGNED32", 68, INT32_MIN, INT32_MAX}};
+const ctype arrays[] = {{"CANOPEN_ARRAY8", 65, 0, 255},
+                        {"CANOPEN_ARRAYSIGNED16", 66, -32768, 32767},
+                        {"CANOPEN_ARRAY32", 68, 0, 4294967295LL},
+                        {"CANOPEN_ARRAYSIGNED32", 68, INT32_MIN, INT32_MAX}};
 
 // The symbol a name gets: letters upper case, anything else '_'.
 std::string symbol_of(const std::string &name)
@@ -76,8 +78,10 @@ struct generator {
     {
         static const char *const words[] = {"max speed", "Limit-", "gain.", "temp,", "Rate:", "k="};
         std::string name = words[pick(0, 5)] + std::to_string(names++);
-        if (yaml || chance(50)) defines.push_back("{\"name\": " + quoted(name) + ", \"value\": " + value + "}");
-        else defines.push_back("{" + quoted(name) + ": " + value + "}");
+        if (yaml || chance(50))
+            defines.push_back("{\"name\": " + quoted(name) + ", \"value\": " + value + "}");
+        else
+            defines.push_back("{" + quoted(name) + ": " + value + "}");
         if (!sym_value.empty()) macros.push_back(dev + "_" + symbol_of(name) + " " + sym_value);
         return name;
     }
@@ -191,7 +195,8 @@ struct generator {
                 data += (i ? ", " : "") + value;
             } else {
                 e.name = "E" + std::to_string(i);
-                data += std::string(i ? ", " : "") + "{\"name\": \"e" + std::to_string(i) + "\", \"default\": " + value + "}";
+                data += std::string(i ? ", " : "") + "{\"name\": \"e" + std::to_string(i) +
+                        "\", \"default\": " + value + "}";
             }
             o.elements.push_back(e);
         }
@@ -233,8 +238,9 @@ struct generator {
     std::string txpdo(const object &o, unsigned k)
     {
         int64_t inhibit = 0, event = 0;
-        std::string s = "{\"cobid\": \"0x" + hex(0x180 + k) + "\", \"transmission\": \"ASYNC\", \"inhibittime\": " +
-                        number(0, 65535, &inhibit) + ", \"eventtimer\": " + number(0, 65535, &event) +
+        std::string s = "{\"cobid\": \"0x" + hex(0x180 + k) +
+                        "\", \"transmission\": \"ASYNC\", \"inhibittime\": " + number(0, 65535, &inhibit) +
+                        ", \"eventtimer\": " + number(0, 65535, &event) +
                         ", \"mappings\": [{\"param\": " + quoted(o.name) + "}]}";
         char line[128];
         std::snprintf(line, sizeof line, "P%u %x %" PRIi64 " %" PRIi64 " %x %u", k, 0x180 + k, inhibit, event, o.index,
@@ -256,8 +262,9 @@ struct generator {
             int64_t k = pick(0, 9), index = 0;
             o.kind = k < 5 ? 0 : k < 8 ? 1 : 2;
             std::string body = o.kind == 0 ? scalar(o) : o.kind == 1 ? array(o) : string_obj(o);
-            entries.push_back("{\"name\": \"obj " + std::to_string(i) + "\", \"index\": " +
-                              number(o.index, o.index, &index, 0xFFFF) + ", " + body + ", \"dataptr\": " + pointer(o) + "}");
+            entries.push_back("{\"name\": \"obj " + std::to_string(i) +
+                              "\", \"index\": " + number(o.index, o.index, &index, 0xFFFF) + ", " + body +
+                              ", \"dataptr\": " + pointer(o) + "}");
             if (o.kind == 0 && chance(25)) seconds.push_back(second_entry(o));
             objects.push_back(o);
         }
@@ -278,10 +285,12 @@ struct generator {
         std::vector<std::pair<std::string, std::string>> scalars_ = {{"DEV", quoted(devs[pick(0, 2)])},
                                                                      {"NODEID", node_text},
                                                                      {"RXPDO_COUNT", "0"}};
-        std::vector<std::pair<std::string, std::vector<std::string>>> lists = {{"OBJ_DICT", entries}, {"TXPDO", txpdos}};
+        std::vector<std::pair<std::string, std::vector<std::string>>> lists = {{"OBJ_DICT", entries},
+                                                                               {"TXPDO", txpdos}};
         if (!defines.empty()) lists.insert(lists.begin(), {"DEFINES", defines});
         std::string d = yaml ? "" : "{";
-        for (const auto &[key, value] : scalars_) d += yaml ? key + ": " + value + "\n" : quoted(key) + ": " + value + ", ";
+        for (const auto &[key, value] : scalars_)
+            d += yaml ? key + ": " + value + "\n" : quoted(key) + ": " + value + ", ";
         for (size_t i = 0; i < lists.size(); ++i) {
             const auto &[key, items] = lists[i];
             if (yaml) {
@@ -327,11 +336,13 @@ struct generator {
                 for (char &c : lsym) c = (char)std::tolower((unsigned char)c);
                 for (size_t k = 0; k < o.elements.size(); ++k) {
                     macro(o.sym + "_" + o.elements[k].name + "_DEFAULT", std::to_string(o.elements[k].def));
-                    p += "    printf(\"" + lsym + " %lld\\n\", (long long)" + lsym + "_defaults[" + std::to_string(k) + "]);\n";
+                    p += "    printf(\"" + lsym + " %lld\\n\", (long long)" + lsym + "_defaults[" + std::to_string(k) +
+                         "]);\n";
                     *expect += lsym + " " + std::to_string(o.elements[k].def) + "\n";
                 }
             } else {
-                p += "    for (const char *s = " + o.sym + "_DEFAULT; ; s++) { printf(\"%02x\", (unsigned char)*s); "
+                p += "    for (const char *s = " + o.sym +
+                     "_DEFAULT; ; s++) { printf(\"%02x\", (unsigned char)*s); "
                      "if (!*s) break; }\n    printf(\"\\n\");\n";
                 for (char c : o.text) *expect += hex((unsigned char)c, "%02" PRIx64);
                 *expect += "00\n";
@@ -347,7 +358,8 @@ struct generator {
         for (const std::string &l : pdo_lines) *expect += l + "\n";
         const std::string init = "drv_canopen_init";
         for (size_t k = 0; k < txpdos.size(); ++k) {
-            std::string t = init + ".txpdo_coms[" + std::to_string(k) + "]", m = init + ".txpdo_maps[" + std::to_string(k) + "].mappings[0]";
+            std::string t = init + ".txpdo_coms[" + std::to_string(k) + "]",
+                        m = init + ".txpdo_maps[" + std::to_string(k) + "].mappings[0]";
             p += "    printf(\"P" + std::to_string(k) + " %x %d %u %x %u\\n\", (unsigned)" + t + ".cob_id, (int)" + t +
                  ".inhibit_time, (unsigned)" + t + ".event_timer, " + m + ".main_index, " + m + ".length);\n";
         }
@@ -360,12 +372,14 @@ std::string check_program(const e2e::sandbox &box, const std::string &dir, gener
 {
     std::string expect;
     box.write_file(dir + "/p.c", g.program(&expect));
-    e2e::result cc = box.run(e2e::on_path("gcc"), {"-std=c11", "-Wall", "-Wextra", "-Werror", "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
-                                                   "-I" + dir + "/fw", "-I" + dir + "/out", "-DCONFIG_CANOPEN_RXPDO_COUNT=1",
-                                                   "-DCONFIG_CANOPEN_TXPDO_COUNT=2", dir + "/p.c", "-o", dir + "/p"});
+    e2e::result cc = box.run(e2e::on_path("gcc"),
+                             {"-std=c11", "-Wall", "-Wextra", "-Werror", "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
+                              "-I" + dir + "/fw", "-I" + dir + "/out", "-DCONFIG_CANOPEN_RXPDO_COUNT=1",
+                              "-DCONFIG_CANOPEN_TXPDO_COUNT=2", dir + "/p.c", "-o", dir + "/p"});
     if (!cc.exited(0)) return "the export does not compile: " + what + cc.err;
     e2e::result run = box.run(box.path(dir + "/p").string(), {});
-    if (run.out != expect) return "the export means something else: " + what + "\nprinted:\n" + run.out + "\nmeant:\n" + expect;
+    if (run.out != expect)
+        return "the export means something else: " + what + "\nprinted:\n" + run.out + "\nmeant:\n" + expect;
     return "";
 }
 
@@ -399,7 +413,8 @@ std::string check_one(uint64_t seed)
     const std::string what = "seed " + std::to_string(seed) + ", " + file + ":\n" + doc + "\n" + r.out;
     if (!g.valid) {
         if (!r.exited(1)) return "a refused database did not end with status 1: " + what;
-        if (e2e::folder_files(box.path("d/out")) != before) return "a refused database changed the export folder: " + what;
+        if (e2e::folder_files(box.path("d/out")) != before)
+            return "a refused database changed the export folder: " + what;
         return "";
     }
     if (!r.exited(0)) return "a sound database was not exported: " + what;
@@ -424,12 +439,14 @@ std::vector<std::string> check_sound(const std::vector<uint64_t> &seeds)
     if (!r.exited(0)) {
         for (uint64_t seed : seeds)
             if (std::string f = check_one(seed); !f.empty()) failures.push_back(f);
-        if (failures.empty()) failures.push_back("sound databases exported together failed, each alone did not:\n" + r.out);
+        if (failures.empty())
+            failures.push_back("sound databases exported together failed, each alone did not:\n" + r.out);
         return failures;
     }
     for (size_t k = 0; k < seeds.size(); ++k) {
         const std::string what = "seed " + std::to_string(seeds[k]) + ":\n" + docs[k] + "\n";
-        if (std::string f = check_program(box, "d" + std::to_string(k), gens[k], what); !f.empty()) failures.push_back(f);
+        if (std::string f = check_program(box, "d" + std::to_string(k), gens[k], what); !f.empty())
+            failures.push_back(f);
     }
     return failures;
 }

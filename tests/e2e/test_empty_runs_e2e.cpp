@@ -73,10 +73,12 @@ TEST_F(EmptyRuns, MediaFolderWithoutMediaFilesFails)
     EXPECT_TRUE(sim_media_files(bench.devs, 0x20).empty());
 
     // Packages that bundle no media at all, named on their own or given with --dev.
-    ASSERT_TRUE(pkgtest::write_zip(box.path("plain.krdev").string(),
-                                   {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"), pkgtest::file("fw.bin", "x")}));
-    for (const std::vector<std::string> &args : {std::vector<std::string>{"--loadmedia=plain.krdev:0x20"},
-                                                 {"--dev", "plain.krdev:0x20", "--dev", "plain.krdev:0x21", "--loadmedia"}}) {
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("plain.krdev").string(),
+                           {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"), pkgtest::file("fw.bin", "x")}));
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{"--loadmedia=plain.krdev:0x20"},
+          {"--dev", "plain.krdev:0x20", "--dev", "plain.krdev:0x21", "--loadmedia"}}) {
         r = krcan(args);
         EXPECT_TRUE(r.exited(1)) << r.out << r.err;
         EXPECT_NE(r.out.find("ERROR: none of the " + std::string(args.size() == 1 ? "1" : "2") +
@@ -97,9 +99,9 @@ TEST_F(EmptyRuns, MediaFolderWithoutMediaFilesFails)
 TEST_F(EmptyRuns, ParameterLoadOfDevicesWithoutParametersFails)
 {
     start({display(0x20, true)});
-    ASSERT_TRUE(pkgtest::write_zip(box.path("d.krdev").string(),
-                                   {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"),
-                                    pkgtest::file("fw.bin", "x")}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("d.krdev").string(),
+                           {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"), pkgtest::file("fw.bin", "x")}));
     e2e::result r = krcan({"--dev", "d.krdev:0x20", "--loadparam"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find("ERROR: none of the 1 device(s) has bundled parameters, so nothing was loaded."),
@@ -122,14 +124,15 @@ TEST_F(EmptyRuns, ParameterLoadOfDevicesWithoutParametersFails)
 TEST_F(EmptyRuns, CtrlCRemovesTheUnpackedPackages)
 {
     start({display(0x20, false)}); // never operational, so the media download waits
-    ASSERT_TRUE(pkgtest::write_zip(box.path("d.krdev").string(),
-                                   {pkgtest::file("krdev.json", krdev("media")), pkgtest::file("fw.bin", "x"),
-                                    pkgtest::file("media/sub/deep/a.png", "nested"), pkgtest::file("media/b.png", "b")}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("d.krdev").string(),
+                           {pkgtest::file("krdev.json", krdev("media")), pkgtest::file("fw.bin", "x"),
+                            pkgtest::file("media/sub/deep/a.png", "nested"), pkgtest::file("media/b.png", "b")}));
     std::string dev_zip = box.read_file("d.krdev");
-    ASSERT_TRUE(pkgtest::write_zip(
-        box.path("m.krsys").string(),
-        {pkgtest::file("krsys.json", R"({"DEVS": [{"NODEID": "0x20", "KRDEV": "d.krdev"}]})"),
-         pkgtest::file("d.krdev", dev_zip)}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("m.krsys").string(),
+                           {pkgtest::file("krsys.json", R"({"DEVS": [{"NODEID": "0x20", "KRDEV": "d.krdev"}]})"),
+                            pkgtest::file("d.krdev", dev_zip)}));
     e2e::options o;
     o.sigint_on_output = "Waiting for node 0x20 to become operational";
     e2e::result r = krcan({"--sys", "m.krsys", "--loadmedia"}, o);

@@ -114,8 +114,9 @@ std::string g_bin_esptool, g_bin_py, g_bin_python, g_bin_none, g_bin_nomodule, g
 const std::vector<std::string> &flash_args()
 {
     static std::vector<std::string> a;
-    a = {"esptool", "--chip", "auto", "--port", "/dev/ttyACM7", "--baud", "921600", "--before", "default-reset",
-         "--after", "hard-reset", "write-flash", "-z", "0x1000", "boot loader.bin", "0x10000", g_image};
+    a = {"esptool",         "--chip",        "auto",    "--port",     "/dev/ttyACM7", "--baud", "921600",
+         "--before",        "default-reset", "--after", "hard-reset", "write-flash",  "-z",     "0x1000",
+         "boot loader.bin", "0x10000",       g_image};
     return a;
 }
 
@@ -381,8 +382,8 @@ TEST(Esp32, PackageFlashIsBracketedByPauseAndResume)
 
     std::vector<standin_run> runs = parse_log(box.read_file("standin.log"));
     ASSERT_EQ(runs.size(), 4u) << box.read_file("standin.log");
-    std::vector<std::string> head = {"--chip", "auto", "--port", "/dev/ttyACM7", "--baud", "921600", "--before",
-                                     "default-reset", "--after", "hard-reset", "write-flash", "-z"};
+    std::vector<std::string> head = {"--chip",   "auto",          "--port",  "/dev/ttyACM7", "--baud",      "921600",
+                                     "--before", "default-reset", "--after", "hard-reset",   "write-flash", "-z"};
     for (size_t i = 0; i < runs.size(); i++) {
         std::vector<std::string> want = head;
         if (i == 3) want.erase(want.begin() + 2, want.begin() + 4);
@@ -473,9 +474,9 @@ TEST(Esp32, WithoutANodeIdNothingIsPausedAndSaidSo)
              {"ESPTOOL_STANDIN_MODE", "0"},
              {"PATH", box.path("bin").string()}};
     EXPECT_FALSE(cmd_esp32port("")); // fails "the run" of this test process
-    e2e::result r = e2e::krcan_in_child(box, {"--can", bench.channel, "--esp32port", "/dev/ttyACM7",
-                                              "--loadesp32=esp.krdev"},
-                                        nullptr, o);
+    e2e::result r =
+        e2e::krcan_in_child(box, {"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"},
+                            nullptr, o);
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(e2e::count(r.out, "no device was paused"), 1u) << r.out;
     EXPECT_NE(r.out.find("ESP32 firmware flashed.\n"), std::string::npos) << r.out;
@@ -529,7 +530,8 @@ TEST(Esp32, RefusalsStopBeforeTheBus)
     EXPECT_NE(r.out.find("The ESP32 serial port '" + std::string(256, 'x') + "' is too long.\n"), std::string::npos);
     r = box.krcan({"--can", can, "-n", "0x20", "--loadesp32=machine.krsys"});
     EXPECT_TRUE(r.exited(1)) << r.out;
-    EXPECT_NE(r.out.find("ERROR: *loadesp32* takes a .krdev device package, not 'machine.krsys'.\n"), std::string::npos);
+    EXPECT_NE(r.out.find("ERROR: *loadesp32* takes a .krdev device package, not 'machine.krsys'.\n"),
+              std::string::npos);
     r = box.krcan({"--can", can, "-n", "0x20", "--loadesp32"});
     EXPECT_TRUE(r.exited(1)) << r.out;
     EXPECT_NE(r.out.find("ERROR: no device package given."), std::string::npos) << r.out;

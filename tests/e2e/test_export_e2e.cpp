@@ -19,16 +19,17 @@ TEST(ExportE2e, WritesFilesThatCompile)
     e2e::sandbox box;
     fs::create_directories(box.path("inc"));
     fs::create_directories(box.path("src"));
-    e2e::result r = box.krcan({"--db", corpus + "drive.yaml", "--incdest", "inc", "--srcdest", "src/", "--export",
-                               "drive_od"});
+    e2e::result r = box.krcan(
+        {"--db", corpus + "drive.yaml", "--incdest", "inc", "--srcdest", "src/", "--export", "drive_od"});
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_NE(r.out.find("Creating header symbols for PDO counts\n"), std::string::npos);
     EXPECT_NE(r.out.find("Exporting done.\n"), std::string::npos);
     ASSERT_TRUE(fs::exists(box.path("inc/drive_od.h")));
     ASSERT_TRUE(fs::exists(box.path("src/drive_od.c")));
-    e2e::result cc = box.run(on_path("gcc"), {"-std=c11", "-Wall", "-Wextra", "-Werror", "-c", "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
-                                     "-I" + corpus + "firmware", "-Iinc", "-DCONFIG_CANOPEN_RXPDO_COUNT=4",
-                                     "-DCONFIG_CANOPEN_TXPDO_COUNT=1", "src/drive_od.c", "-o", "drive_od.o"});
+    e2e::result cc = box.run(on_path("gcc"),
+                             {"-std=c11", "-Wall", "-Wextra", "-Werror", "-c", "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
+                              "-I" + corpus + "firmware", "-Iinc", "-DCONFIG_CANOPEN_RXPDO_COUNT=4",
+                              "-DCONFIG_CANOPEN_TXPDO_COUNT=1", "src/drive_od.c", "-o", "drive_od.o"});
     EXPECT_TRUE(cc.exited(0)) << cc.err;
     EXPECT_TRUE(fs::exists(box.path("drive_od.o")));
 }

@@ -54,7 +54,7 @@ TEST_F(FindE2e, SearchFindsEachAnsweringNodeOnce)
     sim_device_config_st maker = device(0x10, 797, 0x1234, 100);
     sim_device_config_st third = device(0x20, 0x5A5A, 7, 100);
     sim_device_config_st booting = device(0x30, 797, 0x30, 0); // its heartbeats come from the test below
-    sim_device_config_st mute = device(0x40, 797, 0x40, 0); // so are these, once 0x30 is read
+    sim_device_config_st mute = device(0x40, 797, 0x40, 0);    // so are these, once 0x30 is read
     sim_fault_st f;
     uint8_t fnode = 0;
     std::string err;
@@ -189,7 +189,8 @@ TEST_F(FindE2e, KnownDevicesEmptyBusAndClosedPort)
     sim_setup_stop(bench);
     r = box.krcan({"--can", channel(), "--find"}, {});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
-    EXPECT_NE(r.out.find("ERROR: find: Couldn't open the connection to the CAN interface " + channel()), std::string::npos)
+    EXPECT_NE(r.out.find("ERROR: find: Couldn't open the connection to the CAN interface " + channel()),
+              std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("new device(s) found"), std::string::npos) << r.out;
 }
@@ -230,7 +231,8 @@ TEST_F(FindE2e, ABootingNodeInTheLastPlaceBecomesTheRealDevice)
 {
     std::vector<std::string> args = {"--can", channel()};
     for (unsigned node = 0x50; node < 0x50 + 19; node++)
-        args.insert(args.end(), {"--dev", package("pk/d" + std::to_string(node) + ".krdev") + ":" + std::to_string(node)});
+        args.insert(args.end(),
+                    {"--dev", package("pk/d" + std::to_string(node) + ".krdev") + ":" + std::to_string(node)});
     args.push_back("--find");
     sim_client_st ctl;
     ASSERT_TRUE(sim_client_connect(ctl, "127.0.0.1", port, "vcan0"));

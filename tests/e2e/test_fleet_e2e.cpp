@@ -27,7 +27,8 @@ TEST(FleetE2e, BadListeningTimeStopsTheRunBeforeAnyJob)
     for (const char *bad : {"0", "abc", "5s", "99999999999", "4294968", "-1", ""}) {
         e2e::result r = box.krcan({"--login", std::string("--remotelist=") + bad, "--version"});
         EXPECT_TRUE(r.exited(1)) << bad << r.out << r.err;
-        EXPECT_NE(r.out.find("invalid listening time in seconds '" + std::string(bad) + "' for --remotelist"), std::string::npos)
+        EXPECT_NE(r.out.find("invalid listening time in seconds '" + std::string(bad) + "' for --remotelist"),
+                  std::string::npos)
             << bad << ": " << r.out;
         EXPECT_EQ(r.out.find("MQTT"), std::string::npos) << bad << ": no job ran";
         EXPECT_EQ(r.out.find("krcan "), std::string::npos) << bad << ": nor the later command";

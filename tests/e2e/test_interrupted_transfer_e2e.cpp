@@ -57,9 +57,10 @@ protected:
     {
         e2e::options o;
         o.stdin_text = "";
-        auto k = std::make_unique<e2e::background>(
-            box, KRCAN_BIN, std::vector<std::string>{"--can", bench.channel, "--nodeid", "0x30", "--loadbin=big.bin"},
-            o);
+        auto k = std::make_unique<e2e::background>(box, KRCAN_BIN,
+                                                   std::vector<std::string>{"--can", bench.channel, "--nodeid", "0x30",
+                                                                            "--loadbin=big.bin"},
+                                                   o);
         EXPECT_TRUE(k->wait_for_output("downloaded ", 60000)) << k->out();
         return k;
     }
@@ -206,8 +207,8 @@ TEST_F(Interrupted, ALostBusServerIsNamedAfterAFlashAndAMediaJob)
         bench.hub = nullptr;
         e2e::result r = e2e::wait_end(k, 30000);
         EXPECT_TRUE(r.exited(1)) << r.out << r.err;
-        EXPECT_TRUE(has(r.out, "SDO transfer failed: The connection to the CAN interface " + bench.channel +
-                                   " was lost"))
+        EXPECT_TRUE(
+            has(r.out, "SDO transfer failed: The connection to the CAN interface " + bench.channel + " was lost"))
             << r.out;
         EXPECT_FALSE(has(r.out, "SDO abort code")) << r.out;
         sim_setup_stop(bench);

@@ -219,8 +219,8 @@ TEST_F(JoystickDevice, ConfigurationInsideASystemPackage)
     ASSERT_TRUE(pkgtest::write_zip(box.path("machine.krsys").string(),
                                    {pkgtest::file("krsys.json", "{\"DATE\": \"2026-12-09\", \"DEVS\": []}"),
                                     pkgtest::file("joystick.json", lever_conf("machine pad"))}));
-    e2e::background run(box, KRCAN_JSREC_BIN, {"--silent", "--can", bench.channel, "--sys", "machine.krsys", "--joystick"},
-                        rec_options());
+    e2e::background run(box, KRCAN_JSREC_BIN,
+                        {"--silent", "--can", bench.channel, "--sys", "machine.krsys", "--joystick"}, rec_options());
     ASSERT_TRUE(run.wait_for_output("Press Ctrl-C to stop.", 30000)) << run.out() << run.err();
     EXPECT_NE(run.err().find("Loaded the joystick configuration from the system file.\n"), std::string::npos)
         << run.err();
@@ -276,8 +276,7 @@ TEST_F(JoystickDevice, TheUinputControllerReportsTheDeviceThroughEvdev)
     box.write_file("pad.json", lever_conf(name));
     e2e::background run(box, KRCAN_BIN, {"--can", bench.channel, "--joystick=pad.json"});
     ASSERT_TRUE(run.wait_for_output("Press Ctrl-C to stop.", 30000)) << run.out() << run.err();
-    EXPECT_NE(run.out().find("Joystick driver running (uinput): 1 axes, 1 buttons.\n"), std::string::npos)
-        << run.out();
+    EXPECT_NE(run.out().find("Joystick driver running (uinput): 1 axes, 1 buttons.\n"), std::string::npos) << run.out();
     std::string node;
     for (int waited = 0; node.empty() && waited < 5000; waited += 50) {
         node = event_node(name);

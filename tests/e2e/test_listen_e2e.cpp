@@ -142,7 +142,9 @@ TEST_F(Listen, ZeroEndsAtOnceAndBadTimesAreRefused)
     for (const char *bad : {"-1", "4294968", "4294967296", "8589934", "2s"}) {
         e2e::result r = box.krcan({"--can", can(), "--listen=" + std::string(bad), "--listen=1"});
         EXPECT_TRUE(r.exited(1)) << bad;
-        EXPECT_NE(r.out.find("invalid listening time in seconds '" + std::string(bad) + "' for --listen"), std::string::npos) << bad << ": " << r.out;
+        EXPECT_NE(r.out.find("invalid listening time in seconds '" + std::string(bad) + "' for --listen"),
+                  std::string::npos)
+            << bad << ": " << r.out;
         EXPECT_EQ(r.out.find("Listening on the CAN bus"), std::string::npos) << bad;
     }
 }
@@ -178,7 +180,8 @@ TEST_F(Listen, ClosedPortFailsTheRun)
     for (const char *time : {"--listen=1", "--listen"}) {
         e2e::result r = box.krcan({"--can", closed, time, "--silent"});
         EXPECT_TRUE(r.exited(1)) << time << ": " << r.err;
-        EXPECT_NE(r.out.find("ERROR: listen: Couldn't open the connection to the CAN interface " + closed + ": "), std::string::npos)
+        EXPECT_NE(r.out.find("ERROR: listen: Couldn't open the connection to the CAN interface " + closed + ": "),
+                  std::string::npos)
             << time << ": " << r.out;
         EXPECT_NE(r.err.find("Finished\n"), std::string::npos) << time;
     }

@@ -253,8 +253,8 @@ TEST_F(Load, MakersFlavourDownloadsAfterAQuietBoot)
     d.faults.push_back(fault("quietboot"));
     start({d});
     file("c.bin", c);
-    e2e::result r =
-        krcan({"--nodeid", "0x25", "--krloadbin=c.bin", "--mindex", "0x1018", "--sindex", "1", "--sdoread"});
+    e2e::result r = krcan(
+        {"--nodeid", "0x25", "--krloadbin=c.bin", "--mindex", "0x1018", "--sindex", "1", "--sdoread"});
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(prog(0x25).image, c);
     EXPECT_NE(r.out.find("Couldn't reset node. No response to NMT Reset Node.\nNow downloading...\n"),
@@ -269,11 +269,11 @@ TEST_F(Load, MakersFlavourDownloadsAfterAQuietBoot)
 TEST_F(Load, FailedLoadsLeaveTheOldImageAndFailTheRun)
 {
     bytes old = random_bytes(128, 13), a = random_bytes(20000, 14), c = random_bytes(700, 15);
-    std::vector<sim_device_config_st> devs = {
-        device(0x30, SIM_BOOT_CIA302, old), device(0x31, SIM_BOOT_KR, old), device(0x32, SIM_BOOT_KR, old),
-        device(0x33, SIM_BOOT_CIA302, old), device(0x34, SIM_BOOT_KR, old)};
+    std::vector<sim_device_config_st> devs = {device(0x30, SIM_BOOT_CIA302, old), device(0x31, SIM_BOOT_KR, old),
+                                              device(0x32, SIM_BOOT_KR, old), device(0x33, SIM_BOOT_CIA302, old),
+                                              device(0x34, SIM_BOOT_KR, old)};
     devs[0].block_size = 4;
-    devs[0].faults.push_back(fault("silent:stage=6")); // silent after the 5th block acknowledgement
+    devs[0].faults.push_back(fault("silent:stage=6"));               // silent after the 5th block acknowledgement
     devs[1].faults.push_back(fault("abort:xfer=4,code=0x08000020")); // the 1st reads its heartbeat period
     devs[2].faults.push_back(fault("noreset"));
     devs[3].faults.push_back(fault("crc"));
@@ -283,9 +283,9 @@ TEST_F(Load, FailedLoadsLeaveTheOldImageAndFailTheRun)
     file("a.bin", a);
     file("c.bin", c);
 
-    e2e::result r = krcan({"--nodeid", "0x30", "--loadbin=a.bin", "--nodeid", "0x31", "--krloadbin=c.bin",
-                           "--nodeid", "0x32", "--krloadbin=c.bin", "--nodeid", "0x33", "--loadbin=a.bin",
-                           "--nodeid", "0x34", "--krloadbin=c.bin"});
+    e2e::result r = krcan({"--nodeid", "0x30", "--loadbin=a.bin", "--nodeid", "0x31", "--krloadbin=c.bin", "--nodeid",
+                           "0x32", "--krloadbin=c.bin", "--nodeid", "0x33", "--loadbin=a.bin", "--nodeid", "0x34",
+                           "--krloadbin=c.bin"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     for (uint8_t node : {0x30, 0x31, 0x32, 0x33, 0x34}) {
         EXPECT_EQ(prog(node).image, old) << std::hex << (int)node;
@@ -398,8 +398,8 @@ TEST_F(Load, TheProgressTaskEndsWithItsLoad)
     file("a.bin", a);
     file("b.bin", b);
 
-    e2e::result r = krcan({"--nodeid", "0x26", "--loadbin=a.bin", "--mindex", "0x2004", "--datalen", "64",
-                           "--sdowrite", std::string(63, 'q'), "--loadbin=b.bin"});
+    e2e::result r = krcan({"--nodeid", "0x26", "--loadbin=a.bin", "--mindex", "0x2004", "--datalen", "64", "--sdowrite",
+                           std::string(63, 'q'), "--loadbin=b.bin"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_EQ(prog(0x26).image, b);
     EXPECT_EQ(e2e::count(r.out, "Loading done!\n"), 1u) << r.out;
@@ -424,16 +424,17 @@ TEST_F(Load, PackagesSystemsAndTheFirmwareFallback)
     ASSERT_TRUE(pkgtest::write_zip(box.path("motor.krdev").string(),
                                    {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"fw/motor.bin\"}"),
                                     pkgtest::file("fw/motor.bin", str(m))}));
-    ASSERT_TRUE(pkgtest::write_zip(box.path("pump.krdev").string(),
-                                   {pkgtest::file("krdev.yaml", "FIRMWARE: pump.bin\n"),
-                                    pkgtest::file("pump.bin", str(p))}));
-    ASSERT_TRUE(pkgtest::write_zip(box.path("nofw.krdev").string(), {pkgtest::file("krdev.json", "{\"VERSION\": \"1\"}")}));
-    ASSERT_TRUE(pkgtest::write_zip(
-        box.path("machine.krsys").string(),
-        {pkgtest::file("krsys.json", "{\"DEVS\": [{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\"},"
-                                     "{\"NODEID\": \"0x15\", \"KRDEV\": \"devs/pump.krdev\"}]}"),
-         pkgtest::file("devs/motor.krdev", box.read_file("motor.krdev")),
-         pkgtest::file("devs/pump.krdev", box.read_file("pump.krdev"))}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("pump.krdev").string(),
+                           {pkgtest::file("krdev.yaml", "FIRMWARE: pump.bin\n"), pkgtest::file("pump.bin", str(p))}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("nofw.krdev").string(), {pkgtest::file("krdev.json", "{\"VERSION\": \"1\"}")}));
+    ASSERT_TRUE(pkgtest::write_zip(box.path("machine.krsys").string(),
+                                   {pkgtest::file("krsys.json",
+                                                  "{\"DEVS\": [{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\"},"
+                                                  "{\"NODEID\": \"0x15\", \"KRDEV\": \"devs/pump.krdev\"}]}"),
+                                    pkgtest::file("devs/motor.krdev", box.read_file("motor.krdev")),
+                                    pkgtest::file("devs/pump.krdev", box.read_file("pump.krdev"))}));
     file("f.bin", f);
 
     e2e::result r = krcan({"--loadbin=motor.krdev:0x10"});
@@ -476,7 +477,7 @@ TEST_F(Load, PackagesSystemsAndTheFirmwareFallback)
     box.write_file(a, box.read_file("motor.krdev"));
     box.write_file(a + ".other", box.read_file("pump.krdev"));
     for (const std::vector<std::string> &cmd : {std::vector<std::string>{"--nodeid", "0x16", "--loadbin", a + ".other"},
-                                                 {"--dev", a + ".other:0x16", "--loadbin"}}) {
+                                                {"--dev", a + ".other:0x16", "--loadbin"}}) {
         r = krcan(cmd);
         EXPECT_TRUE(r.exited(1)) << r.out << r.err;
         EXPECT_NE(r.out.find("is longer than 1023 characters"), std::string::npos) << r.out;
@@ -547,8 +548,9 @@ TEST_F(Load, DevicesLeftOutOfTheSystemStopTheRunBeforeAnyFlash)
 {
     bytes old = random_bytes(64, 45), m = random_bytes(500, 46);
     start({device(0x40, SIM_BOOT_CIA302, old)});
-    ASSERT_TRUE(pkgtest::write_zip(box.path("m.krdev").string(), {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"m.bin\"}"),
-                                                                  pkgtest::file("m.bin", str(m))}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("m.krdev").string(),
+                           {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"m.bin\"}"), pkgtest::file("m.bin", str(m))}));
     std::vector<std::string> a = {"--silent"};
     for (int n = 0x40; n <= 0x55; n++) a.insert(a.end(), {"--dev", "m.krdev:" + std::to_string(n)});
     a.push_back("--loadbin");
@@ -559,10 +561,12 @@ TEST_F(Load, DevicesLeftOutOfTheSystemStopTheRunBeforeAnyFlash)
         << r.out;
 
     for (const char *el : {"{\"NODEID\": \"0x41 \", \"KRDEV\": \"m.krdev\"}", "{\"KRDEV\": \"../m.krdev\"}"}) {
-        ASSERT_TRUE(pkgtest::write_zip(box.path("machine.krsys").string(),
-                                       {pkgtest::file("krsys.json", std::string("{\"DEVS\": [{\"NODEID\": 64, \"KRDEV\": "
-                                                                                "\"m.krdev\"},") + el + "]}"),
-                                        pkgtest::file("m.krdev", box.read_file("m.krdev"))}));
+        ASSERT_TRUE(
+            pkgtest::write_zip(box.path("machine.krsys").string(),
+                               {pkgtest::file("krsys.json", std::string("{\"DEVS\": [{\"NODEID\": 64, \"KRDEV\": "
+                                                                        "\"m.krdev\"},") +
+                                                                el + "]}"),
+                                pkgtest::file("m.krdev", box.read_file("m.krdev"))}));
         r = krcan({"--silent", "--loadbin=machine.krsys"});
         EXPECT_TRUE(r.exited(1)) << r.out << r.err;
         EXPECT_NE(r.out.find("ERROR: failed to load system package 'machine.krsys': its device 1"), std::string::npos)

@@ -49,7 +49,8 @@ std::string database(const std::string &suppress)
     return R"({"DEV": "Unit", "NODEID": "0x7E",
       "REVISION_NOTES": [{"revision": 2, "notes": ["Note of two"]}, {"revision": 3, "notes": ["Note of three"]},
                          {"revision": 5, "notes": ["Note of five"]}],
-      "OBJ_DICT": [)" + objects + "]}";
+      "OBJ_DICT": [)" +
+           objects + "]}";
 }
 
 const char *suppress_2020 = R"({"name": "Suppress EMCY", "index": "0x2020", "type": "CANOPEN_UNSIGNED8",

@@ -138,7 +138,7 @@ TEST(LoadParam, FormsInJsonAndYamlReachEachDeviceStoredAndReset)
         EXPECT_EQ(b.value(0x20, 0x2001, 0), 0x11u); // OR with the device's 0x01
         EXPECT_NE(r.out.find("|= 0x10 (0x1 -> 0x11)"), std::string::npos) << r.out;
         EXPECT_EQ(b.raw(0x20, 0x2002, 0), text("abc")); // 4 bytes with the NUL
-        EXPECT_EQ(b.value(0x20, 0x2100, 3), 5u);         // offset 2: first element to sub 3
+        EXPECT_EQ(b.value(0x20, 0x2100, 3), 5u);        // offset 2: first element to sub 3
         EXPECT_EQ(b.value(0x20, 0x2100, 4), 6u);
         EXPECT_EQ(b.value(0x20, 0x2100, 1), 0u);
         // Nested entries take the parent's index and type but not its sub-index.
@@ -202,8 +202,7 @@ TEST(LoadParam, QueriesFromAPipeAreAskedOnceAndSelectValuesAndDevices)
     sim_dev_set(b.runner, 0x21, 0x2100, 4, le(0x55, 2));
     // SIZE: 9 is out of range and asked again, then 2 (Large) on an over-long line whose tail ("1")
     // must not answer COLOUR; COLOUR: 2 (Blue). b.json asks nothing.
-    e2e::result r =
-        b.krcan(box, {"--loadparam", "a.json", "b.json"}, "9\n2" + std::string(140, ' ') + "1\n2\n");
+    e2e::result r = b.krcan(box, {"--loadparam", "a.json", "b.json"}, "9\n2" + std::string(140, ' ') + "1\n2\n");
     ASSERT_EQ(r.exit_code, 0) << all(r);
     EXPECT_EQ(e2e::count(r.err, "** Which size? **"), 2u) << r.err;
     EXPECT_EQ(e2e::count(r.err, "** Which colour? **"), 1u) << r.err;
@@ -382,7 +381,7 @@ TEST(LoadParam, UnsupportedAccessIsRetriedAndAFailedStoreResetsNoDevice)
     EXPECT_NE(r.out.find("succeeded on retry 2/5."), std::string::npos) << r.out;
     EXPECT_EQ(b.value(0x20, 0x2000, 0), 5u);
     EXPECT_EQ(b.stored(0x21, 0x2000, 0), 6u); // the second device is still stored...
-    EXPECT_FALSE(b.reset(0x20));               // ...but neither is reset
+    EXPECT_FALSE(b.reset(0x20));              // ...but neither is reset
     EXPECT_FALSE(b.reset(0x21));
     EXPECT_EQ(e2e::count(r.out, "was not reset due to errors."), 2u) << r.out;
 }
@@ -419,7 +418,8 @@ TEST(LoadParam, WrongFormatEntriesAreNeverWritten)
         {"no type", R"({"MAININDEX": "0x2000", "DATA": 5})"},
         {"too wide", R"({"MAININDEX": "0x2003", "TYPE": "CANOPEN_UNSIGNED16", "DATA": 70000})"},
         {"index", R"({"MAININDEX": "0x12000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5})"},
-        {"sub sum", R"({"MAININDEX": "0x2100", "TYPE": "CANOPEN_UNSIGNED16", "SUBINDEX": 200, "SUBINDEX_OFFSET": 60, "DATA": 5})"},
+        {"sub sum",
+         R"({"MAININDEX": "0x2100", "TYPE": "CANOPEN_UNSIGNED16", "SUBINDEX": 200, "SUBINDEX_OFFSET": 60, "DATA": 5})"},
         {"array pos", R"({"MAININDEX": "0x2100", "TYPE": "CANOPEN_ARRAY16", "SUBINDEX_OFFSET": 254, "DATA": [1, 2]})"},
         {"write", R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "WRITE": ["SET"], "DATA": 5})"},
         {"string", R"({"MAININDEX": "0x2002", "TYPE": "CANOPEN_STRING", "DATA": ")" + std::string(70000, 'x') + "\"}"},
@@ -428,8 +428,10 @@ TEST(LoadParam, WrongFormatEntriesAreNeverWritten)
     e2e::sandbox box;
     for (const auto &[what, entry] : entries) {
         SCOPED_TRACE(what);
-        box.write_file("w.json", R"({"NODEID": "0x20", "CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0,
-          "PARAMS": [)" + entry + "]}");
+        box.write_file("w.json",
+                       R"({"NODEID": "0x20", "CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0,
+          "PARAMS": [)" + entry +
+                           "]}");
         e2e::result r = b.krcan(box, {"--loadparam", "w.json"});
         EXPECT_EQ(r.exit_code, 1) << all(r);
         EXPECT_NE(r.out.find("Parameter in a wrong format"), std::string::npos) << r.out;

@@ -53,7 +53,8 @@ std::string param_file(int node, const std::string &extra = "")
     return R"({"QUERIES": [{"NAME": "GAIN", "QUESTION": "Which gain?", "ANSWERS": ["low", "high"]}],
   "CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0, "NODEID": )" +
            std::to_string(node) + R"(, "PARAMS": [
-  {"INFO": "gain", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "GAIN": [11, 12]})" + extra + "]}";
+  {"INFO": "gain", "MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "GAIN": [11, 12]})" +
+           extra + "]}";
 }
 
 const std::string bad_entry = R"(, {"INFO": "missing", "MAININDEX": "0x2999", "TYPE": "CANOPEN_UNSIGNED8", "DATA": 1})";
@@ -106,9 +107,10 @@ TEST(LoadParamSystem, AFileOfTwoDevicesAndASkippedDevice)
     e2e::sandbox box;
     std::string two = param_file(32);
     std::string second = param_file(33);
-    two = two.substr(0, two.find("\"CAN IF VERSION\"")) + "\"DEVS\": [{" +
-          two.substr(two.find("\"CAN IF VERSION\"")) + ", {" + second.substr(second.find("\"CAN IF VERSION\"")) + "]}";
-    write_system(box, two, R"({"NODEID": 34, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
+    two = two.substr(0, two.find("\"CAN IF VERSION\"")) + "\"DEVS\": [{" + two.substr(two.find("\"CAN IF VERSION\"")) +
+          ", {" + second.substr(second.find("\"CAN IF VERSION\"")) + "]}";
+    write_system(box, two,
+                 R"({"NODEID": 34, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
     e2e::result r = b.krcan(box, {"--loadparam", "plant.krsys"}, "2\nskip\n");
     EXPECT_EQ(r.exit_code, 0) << all(r);
     std::vector<uint16_t> want = {0x2020, 0x2000, 0x2020, 0x1010};

@@ -126,8 +126,8 @@ TEST_F(Media, FailedFilesFailTheRunAndLaterFilesStillLoad)
     box.write_file("huge.bin", "");
     std::filesystem::resize_file(box.path("huge.bin"), (1ull << 32) + 1);
 
-    e2e::result r =
-        box.krcan(args({"-n", "0x20", "--loadmedia", "first.bin", "missing.png", "huge.bin", "second.bin"}));
+    e2e::result r = box.krcan(
+        args({"-n", "0x20", "--loadmedia", "first.bin", "missing.png", "huge.bin", "second.bin"}));
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("Error while downloading the media data.\nSDO abort code 0x06060000: OBJECT ACCESS FAILED DUE "
                          "TO HARDWARE\n*** ERROR ***:\n    Media file first.bin loading failed\n"),
@@ -224,7 +224,8 @@ TEST_F(Media, EveryWaitOnTheDeviceIsBounded)
     auto shortened = [] { loadmedia_set_time_limits(1500, 2500); };
 
     // A commit that is never done, and one whose reads go unanswered: each fails its file.
-    e2e::result r = e2e::krcan_in_child(box, args({"-n", "0x20", "--loadmedia=x.png", "-n", "0x21", "--loadmedia=x.png"}),
+    e2e::result r = e2e::krcan_in_child(box,
+                                        args({"-n", "0x20", "--loadmedia=x.png", "-n", "0x21", "--loadmedia=x.png"}),
                                         shortened);
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("ERROR: node 0x20 did not store the block at offset 0 within 1500 ms.\n*** ERROR ***"),

@@ -17,8 +17,8 @@ TEST_F(Online, SimulatorJobHandsOnToTheNextJob)
     simbench::bench bench({0x10});
     const std::string bus = bench.channel();
 
-    e2e::result r = box.krcan({"--can", bus, "--sim", "--nodeid", "0x10", "--mindex", "0x1018", "--sindex", "1",
-                               "--sdoread"});
+    e2e::result r = box.krcan(
+        {"--can", bus, "--sim", "--nodeid", "0x10", "--mindex", "0x1018", "--sindex", "1", "--sdoread"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_EQ(r.out, "0x31d\n") << "the read ran after the simulator job";
     EXPECT_NE(r.err.find("WARNING: running simulators on the real CAN device '" + bus + "'."), std::string::npos)

@@ -29,8 +29,9 @@ const char *const device_db =
 void write_system(const e2e::sandbox &box, const std::string &name, const std::string &devs)
 {
     std::string motor = box.path("motor.krdev").string();
-    ASSERT_TRUE(pkgtest::write_zip(motor, {pkgtest::file("krdev.json", "{\"DATABASE\": \"dev.json\", \"VERSION\": \"2.1\"}"),
-                                           pkgtest::file("dev.json", device_db)}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(motor, {pkgtest::file("krdev.json", "{\"DATABASE\": \"dev.json\", \"VERSION\": \"2.1\"}"),
+                                   pkgtest::file("dev.json", device_db)}));
     ASSERT_TRUE(pkgtest::write_zip(box.path(name).string(),
                                    {pkgtest::file("krsys.json", "{\"DATE\": \"2026-11-02\", \"DEVS\": [" + devs + "]}"),
                                     pkgtest::file("devs/motor.krdev", box.read_file("motor.krdev"))}));
@@ -72,11 +73,15 @@ TEST(PackageE2e, SystemPackageFillsTheSystemForTheSearch)
     e2e::result r = box.krcan({"--silent", "--can", bench.channel, "--sys", "bad.krsys", "--find"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     EXPECT_NE(r.out.find("System file device 3 has no KRDEV package.\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("System file device 4 ('devs/motor.krdev') has the node id 276, outside 0..127"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("System file device 5 ('devs/motor.krdev') has the node id '0x14zz'"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("System file device 4 ('devs/motor.krdev') has the node id 276, outside 0..127"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("System file device 5 ('devs/motor.krdev') has the node id '0x14zz'"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("System file device 6 names the KRDEV path '../../motor.krdev'"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("ERROR: failed to load system package 'bad.krsys': its device 3, device 4 ('devs/motor.krdev'), "
-                         "device 5 ('devs/motor.krdev') and 1 more cannot be taken into the system.\n"),
+    EXPECT_NE(r.out.find(
+                  "ERROR: failed to load system package 'bad.krsys': its device 3, device 4 ('devs/motor.krdev'), "
+                  "device 5 ('devs/motor.krdev') and 1 more cannot be taken into the system.\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("Searching"), std::string::npos) << "no job ran";
@@ -102,7 +107,8 @@ TEST(PackageE2e, FullSystemAndTemporaryFoldersOfEveryEnd)
     e2e::sandbox box;
     std::string devs;
     for (int i = 0; i < 25; i++)
-        devs += std::string(i ? "," : "") + "{\"NODEID\": " + std::to_string(0x50 + i) + ", \"KRDEV\": \"devs/motor.krdev\"}";
+        devs += std::string(i ? "," : "") + "{\"NODEID\": " + std::to_string(0x50 + i) +
+                ", \"KRDEV\": \"devs/motor.krdev\"}";
     write_system(box, "big.krsys", devs);
 
     // More devices than a system holds: those left over are named and the run stops.
@@ -169,9 +175,9 @@ TEST(PackageE2e, FullSystemAndTemporaryFoldersOfEveryEnd)
 TEST(PackageE2e, RefusedPackagesSayWhy)
 {
     e2e::sandbox box;
-    ASSERT_TRUE(pkgtest::write_zip(box.path("slip.krdev").string(),
-                                   {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"fw.bin\"}"),
-                                    pkgtest::file("../fw.bin", "x")}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("slip.krdev").string(), {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"fw.bin\"}"),
+                                                             pkgtest::file("../fw.bin", "x")}));
     box.write_file("random.krsys", "no zip archive at all");
     e2e::result r = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0", "--loadbin=slip.krdev:0x70"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
@@ -200,10 +206,12 @@ TEST(PackageE2e, WritingOptionsRefuse)
     for (int i = 0; i < 17; i++) esp.insert(esp.end(), {"--esp32", "0x" + std::to_string(i + 1) + "000=e.bin"});
     std::vector<refusal> cases = {
         {{"--makekrdev", "out.krdev"}, "ERROR: writing .krdev packages is not supported on Linux.\n", "makekrdev"},
-        {{"--savesys", "out.krsys"}, "ERROR: no devices to save. Give them with --dev or --sys before --savesys.\n",
+        {{"--savesys", "out.krsys"},
+         "ERROR: no devices to save. Give them with --dev or --sys before --savesys.\n",
          "savesys"},
         {media, "At most 32 'media' options can be given.\n", "media"},
-        {{"--mediadir", "/abs"}, "Give the 'mediadir' option a directory name inside the package, not an absolute path.\n",
+        {{"--mediadir", "/abs"},
+         "Give the 'mediadir' option a directory name inside the package, not an absolute path.\n",
          "mediadir"},
         {{"--mediadir", std::string(300, 'd')}, "The value given for the 'mediadir' option is too long.\n", "mediadir"},
         // Refused with the whole command line, before any command.
@@ -229,8 +237,8 @@ TEST(PackageE2e, WritingOptionsRefuse)
     EXPECT_FALSE(fs::exists(box.path("out.krdev")));
 
     // Accepted forms confirm themselves when not silent.
-    e2e::result r = box.krcan({"--silent", "--media", "a.png", "--mediadir", "media_hd", "--esp32", "0x60000=esp-at.bin",
-                               "--esp32", "010=b.bin"});
+    e2e::result r = box.krcan({"--silent", "--media", "a.png", "--mediadir", "media_hd", "--esp32",
+                               "0x60000=esp-at.bin", "--esp32", "010=b.bin"});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_NE(r.err.find("Added 'a.png' to the media of the package\n"
                          "The media directory of the package set to 'media_hd'\n"

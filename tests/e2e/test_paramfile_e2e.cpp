@@ -71,7 +71,8 @@ std::string database(const std::vector<db_obj> &objs, uint32_t rxpdos = 0, uint3
                     "\"CANOPEN_RW\", \"dataptr\": \"&x\", \"data_type\": \"CAN_IF\", \"subindex\": 0}";
     for (const db_obj &o : objs)
         d += ", {\"name\": \"" + o.name + "\", \"index\": \"" + o.index + "\", \"type\": \"" + o.type +
-             "\", \"permissions\": \"CANOPEN_RW\", \"dataptr\": \"&x\", \"data_type\": \"NONVOL_PARAM\"" + o.extra + "}";
+             "\", \"permissions\": \"CANOPEN_RW\", \"dataptr\": \"&x\", \"data_type\": \"NONVOL_PARAM\"" + o.extra +
+             "}";
     return d + "]}";
 }
 
@@ -90,21 +91,28 @@ TEST(ParamFile, DataIsReadAgainstItsTypeAlikeInJsonAndYaml)
     box.write_file("db.json", database({}));
     auto json = [&](const std::string &type, const std::string &data) {
         return "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2001", "TYPE": "CANOPEN_UNSIGNED8", "DATA": 9},
-            {"MAININDEX": "0x2000", "TYPE": ")" + type + R"(", "DATA": )" + data + "}]}";
+            {"MAININDEX": "0x2000", "TYPE": ")" +
+               type + R"(", "DATA": )" + data + "}]}";
     };
     auto yaml = [&](const std::string &type, const std::string &data) {
         return "CAN IF VERSION: 1\nCAN IF MINDEX: 0x2fff\nCAN IF SINDEX: 0\nNODEID: 32\nPARAMS:\n"
                "  - MAININDEX: 0x2001\n    TYPE: CANOPEN_UNSIGNED8\n    DATA: 9\n"
-               "  - MAININDEX: 0x2000\n    TYPE: " + type + "\n    DATA: " + data + "\n";
+               "  - MAININDEX: 0x2000\n    TYPE: " +
+               type + "\n    DATA: " + data + "\n";
     };
     const std::vector<std::pair<std::string, std::string>> refused = {
-        {"bad.json", json("CANOPEN_UNSIGNED32", "\"A\"")},  {"bad.json", json("CANOPEN_UNSIGNED32", "\"\"")},
-        {"bad.json", json("CANOPEN_UNSIGNED32", "\"abc\"")}, {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "~")},
-        {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "'abc'")},   {"bad.json", json("CANOPEN_UNSIGNED8", "-1")},
-        {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "-1")},      {"bad.json", json("CANOPEN_SIGNED8", "128")},
+        {"bad.json", json("CANOPEN_UNSIGNED32", "\"A\"")},
+        {"bad.json", json("CANOPEN_UNSIGNED32", "\"\"")},
+        {"bad.json", json("CANOPEN_UNSIGNED32", "\"abc\"")},
+        {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "~")},
+        {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "'abc'")},
+        {"bad.json", json("CANOPEN_UNSIGNED8", "-1")},
+        {"bad.yaml", yaml("CANOPEN_UNSIGNED32", "-1")},
+        {"bad.json", json("CANOPEN_SIGNED8", "128")},
         {"bad.json", json("CANOPEN_UNSIGNED16", "65536")},
         // The whole file is checked: a later device's fault keeps the first from being written too.
-        {"bad.json", "{\"DEVS\": [" + json("CANOPEN_UNSIGNED32", "5") + ", " + json("CANOPEN_UNSIGNED8", "\"x\"") + "]}"}};
+        {"bad.json",
+         "{\"DEVS\": [" + json("CANOPEN_UNSIGNED32", "5") + ", " + json("CANOPEN_UNSIGNED8", "\"x\"") + "]}"}};
     for (const auto &[file, content] : refused) {
         SCOPED_TRACE(content);
         box.write_file(file, content);
@@ -137,8 +145,9 @@ TEST(ParamFile, EndOfInputAndASaveOverTheLoadedFileWriteNothing)
     d.add(0x2000, 0, SIM_U32, le(1, 4));
     e2e::sandbox box;
     box.write_file("db.json", database({{"big", "0x2000", "CANOPEN_UNSIGNED32", ", \"subindex\": 0"}}));
-    box.write_file("q.json", R"({"QUERIES": [{"NAME": "Q", "QUESTION": "Which?", "ANSWERS": ["a", "b"]}], )" + HEAD +
-                                 R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "Q": [11, 22]}]})");
+    box.write_file("q.json",
+                   R"({"QUERIES": [{"NAME": "Q", "QUESTION": "Which?", "ANSWERS": ["a", "b"]}], )" + HEAD +
+                       R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "Q": [11, 22]}]})");
     for (std::string input : {"", "9\n"}) {
         SCOPED_TRACE(input);
         e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", "q.json"}, input);
@@ -146,10 +155,12 @@ TEST(ParamFile, EndOfInputAndASaveOverTheLoadedFileWriteNothing)
         EXPECT_EQ(d.writes(), 0u);
         EXPECT_FALSE(d.reset());
     }
-    const std::string fresh = "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})";
+    const std::string fresh = "{" + HEAD +
+                              R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})";
     box.write_file("new.json", fresh);
-    for (std::vector<std::string> line : {std::vector<std::string>{"--saveparam=new.json", "--loadparam=new.json"},
-                                          std::vector<std::string>{"--saveparam", "./sub/../new.json", "--loadparam=new.json"}}) {
+    for (std::vector<std::string> line :
+         {std::vector<std::string>{"--saveparam=new.json", "--loadparam=new.json"},
+          std::vector<std::string>{"--saveparam", "./sub/../new.json", "--loadparam=new.json"}}) {
         std::filesystem::create_directories(box.path("sub"));
         line.insert(line.begin(), {"--db", "db.json"});
         e2e::result r = d.krcan(box, line);
@@ -190,8 +201,10 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
     }
     EXPECT_TRUE(std::filesystem::is_directory(box.path("folder.json")));
     // No bus at all: each transfer says the interface never opened, not an abort code.
-    box.write_file("one.json", "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
-    for (auto [job, file] : {std::pair<std::string, std::string>{"--loadparam", "one.json"}, {"--saveparam", "out.json"}}) {
+    box.write_file("one.json",
+                   "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
+    for (auto [job, file] :
+         {std::pair<std::string, std::string>{"--loadparam", "one.json"}, {"--saveparam", "out.json"}}) {
         e2e::result n = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0", "--db", "db.json", job, file});
         EXPECT_EQ(n.exit_code, 1) << all(n);
         EXPECT_TRUE(has(n.out, "SDO transfer failed: Couldn't open the connection to the CAN interface")) << n.out;
@@ -201,7 +214,9 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
     r = d.krcan(box, {"--db", "db.json", "--saveparam", "named.json"});
     ASSERT_EQ(r.exit_code, 0) << all(r);
     EXPECT_FALSE(has(box.read_file("named.json"), "DEVNAME"));
-    box.write_file("baud.json", "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x5ff7", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 500000}]})");
+    box.write_file("baud.json",
+                   "{" + HEAD +
+                       R"(, "PARAMS": [{"MAININDEX": "0x5ff7", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 500000}]})");
     r = d.krcan(box, {"--db", "db.json", "--loadparam", "baud.json"});
     ASSERT_EQ(r.exit_code, 0) << all(r);
     EXPECT_TRUE(has(r.out, "changes from 250000 to 500000")) << r.out;
@@ -233,7 +248,8 @@ TEST(ParamFile, ASignalMidLoadSwitchesEmcyBackOn)
         box.write_file("p.json", "{" + HEAD + ", \"PARAMS\": [" + params + "]}");
         e2e::options o;
         o.stdin_text = "";
-        e2e::background k(box, KRCAN_BIN, {"--silent", "--can", d.setup.channel, "--db", "db.json", "--loadparam", "p.json"}, o);
+        e2e::background k(box, KRCAN_BIN,
+                          {"--silent", "--can", d.setup.channel, "--db", "db.json", "--loadparam", "p.json"}, o);
         ASSERT_TRUE(k.wait_for_output("Writing '' (0x2001) = 0x4", 60000)) << k.out();
         ASSERT_EQ(d.raw(0x2020, 1), bytes{1});
         if (sig == SIGINT) {
@@ -279,7 +295,9 @@ bytes random_bytes(std::mt19937 &g, size_t n)
 
 uint8_t int_type(uint32_t width, bool is_signed)
 {
-    return width == 1 ? (is_signed ? SIM_I8 : SIM_U8) : width == 2 ? (is_signed ? SIM_I16 : SIM_U16) : (is_signed ? SIM_I32 : SIM_U32);
+    return width == 1   ? (is_signed ? SIM_I8 : SIM_U8)
+           : width == 2 ? (is_signed ? SIM_I16 : SIM_U16)
+                        : (is_signed ? SIM_I32 : SIM_U32);
 }
 
 uint32_t random_width(std::mt19937 &g) { return 1u << (g() % 3); }
@@ -304,7 +322,8 @@ model random_model(std::mt19937 &g, bool sized)
         switch (g() % 3) {
         case 0:
             both(index, 0, int_type(w, sig), random_bytes(g, w), bytes(w, 0));
-            m.db.push_back({name, hex, std::string(sig ? "CANOPEN_SIGNED" : "CANOPEN_UNSIGNED") + std::to_string(8 * dbw),
+            m.db.push_back({name, hex,
+                            std::string(sig ? "CANOPEN_SIGNED" : "CANOPEN_UNSIGNED") + std::to_string(8 * dbw),
                             ", \"subindex\": 0" + numsys(g)});
             m.compare.push_back({index, 0});
             mappable.push_back((uint32_t)index << 16 | 8 * w);
@@ -327,7 +346,8 @@ model random_model(std::mt19937 &g, bool sized)
             for (uint32_t s = 1; s <= count; s++) {
                 both(index, (uint8_t)s, int_type(w, false), random_bytes(g, w), bytes(w, 0));
                 m.compare.push_back({index, (uint8_t)s});
-                children += std::string(s > 1 ? ", " : "") + "{\"name\": \"e" + std::to_string(s) + "\"" + numsys(g) + "}";
+                children += std::string(s > 1 ? ", " : "") + "{\"name\": \"e" + std::to_string(s) + "\"" + numsys(g) +
+                            "}";
             }
             m.db.push_back({name, hex, "CANOPEN_ARRAY" + std::to_string(8 * dbw),
                             ", \"arraysize\": " + std::to_string(count) + ", \"data\": [" + children + "]"});
@@ -354,7 +374,8 @@ model random_model(std::mt19937 &g, bool sized)
         if (!tx) {
             both(com, 0, SIM_U8, {5}, {5});
             both(com, 1, SIM_U32, le(cobid, 4), le(0x200u + NODE, 4));
-            for (uint8_t s : {2, 3, 5}) both(com, s, s == 2 ? SIM_U8 : SIM_U16, bytes(s == 2 ? 1 : 2, 0), bytes(s == 2 ? 1 : 2, 0));
+            for (uint8_t s : {2, 3, 5})
+                both(com, s, s == 2 ? SIM_U8 : SIM_U16, bytes(s == 2 ? 1 : 2, 0), bytes(s == 2 ? 1 : 2, 0));
             for (uint8_t s = 1; s <= 8; s++) both(map, s, SIM_U32, le(0, 4), le(0, 4));
             both(map, 0, SIM_U8, {0}, {0});
         }
@@ -430,7 +451,8 @@ TEST(ParamFile, RandomDevicesRoundTripThroughJsonAndYaml)
                 EXPECT_EQ(fresh.raw(index, sub), it->value) << std::hex << index << ":" << (int)sub;
             }
             for (uint16_t index : m.texts) {
-                auto it = std::find_if(m.source.begin(), m.source.end(), [&](const dev_obj &o) { return o.index == index; });
+                auto it = std::find_if(m.source.begin(), m.source.end(),
+                                       [&](const dev_obj &o) { return o.index == index; });
                 EXPECT_EQ(text_of(fresh.raw(index, 0)), text_of(it->value)) << std::hex << index;
             }
         }

@@ -49,7 +49,8 @@ std::vector<std::string> readme_examples()
 
 std::string replace_all(std::string s, const std::string &from, const std::string &to)
 {
-    for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size())) s.replace(p, from.size(), to);
+    for (size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
+        s.replace(p, from.size(), to);
     return s;
 }
 
@@ -79,8 +80,8 @@ TEST(Readme, EveryExampleRunsAgainstTheDemoBus)
 {
     e2e::sandbox box;
     fs::copy(KR_SOURCE_DIR "/examples", box.path("examples"), fs::copy_options::recursive);
-    e2e::result made = e2e::run_tool("python3", {box.path("examples/make_packages.py").string(),
-                                                 box.path("examples").string()});
+    e2e::result made = e2e::run_tool("python3",
+                                     {box.path("examples/make_packages.py").string(), box.path("examples").string()});
     ASSERT_TRUE(made.exited(0)) << made.out << made.err;
 
     // krcan as the README calls it; esptool stands in for a module on a serial port, and the joystick
@@ -94,10 +95,12 @@ TEST(Readme, EveryExampleRunsAgainstTheDemoBus)
     e2e::background demo(box, "/bin/bash",
                          {KR_SOURCE_DIR "/tools/demo.sh", KR_BIN_DIR, "--keep", "--port", "0", "--dump-dir",
                           box.path("dumps").string()});
-    ASSERT_TRUE(demo.wait_for_output("Press Ctrl-C to stop the bus and the devices.", 60000)) << demo.out() << demo.err();
+    ASSERT_TRUE(demo.wait_for_output("Press Ctrl-C to stop the bus and the devices.", 60000))
+        << demo.out() << demo.err();
     std::smatch m;
     std::string banner = demo.out();
-    ASSERT_TRUE(std::regex_search(banner, m, std::regex("with -c (socketcand://127\\.0\\.0\\.1:([0-9]+)/vcan0) in place")))
+    ASSERT_TRUE(
+        std::regex_search(banner, m, std::regex("with -c (socketcand://127\\.0\\.0\\.1:([0-9]+)/vcan0) in place")))
         << banner;
     const std::string bus = m[1];
     const int port = std::stoi(m[2]);

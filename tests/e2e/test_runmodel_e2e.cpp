@@ -12,8 +12,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kVersionLine =
-    "krcan " + std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) + ")\n";
+const std::string kVersionLine = "krcan " + std::string(selfupdate_this_name()) + " (build " +
+                                 std::to_string(selfupdate_this_version()) + ")\n";
 const char *kUpdateFailed = "Could not reach the update server (curl exited with status 7).\n";
 
 // The help text as printed without a terminal: '*' runs removed.
@@ -226,8 +226,8 @@ TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
         return args;
     };
 
-    e2e::result r = box.krcan(line({"--sdowrite", "7", "-c", b.channel(), "--sdoread", "--sdowrite", "8", "-c",
-                                    a.channel(), "--sdoread"}));
+    e2e::result r = box.krcan(
+        line({"--sdowrite", "7", "-c", b.channel(), "--sdoread", "--sdowrite", "8", "-c", a.channel(), "--sdoread"}));
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(a.value(0x10, 0x2000), 7u);
     EXPECT_EQ(b.value(0x10, 0x2000), 8u);
@@ -281,8 +281,7 @@ TEST_F(RunModel, FleetLoginRunsAsAJobAndFailsTheRun)
     e2e::result r = box.krcan({"--login", "--version"});
     EXPECT_TRUE(r.exited(1));
     EXPECT_EQ(r.out.rfind("krcan ", 0), 0u) << "parsing went on: " << r.out;
-    EXPECT_NE(r.out.find("The remote fleet needs an MQTT client, which this build does not have.\n"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("The remote fleet needs an MQTT client, which this build does not have.\n"), std::string::npos)
         << r.out;
 }
 
@@ -315,9 +314,12 @@ TEST_F(RunModel, HelpListsEveryCommand)
 TEST_F(RunModel, HelpForOneCommand)
 {
     const std::string row = "--sdoread: Reads data from a device with CANOpen SDO request\n\n";
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"--help", "sdoread"}, {"--help", "SDOREAD"}, {"-h", "sdoread"}, {"--help=sdoread"}, {"-hsdoread"},
-             {"--help", "sdoread", "--silent"}}) {
+    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{{"--help", "sdoread"},
+                                                                               {"--help", "SDOREAD"},
+                                                                               {"-h", "sdoread"},
+                                                                               {"--help=sdoread"},
+                                                                               {"-hsdoread"},
+                                                                               {"--help", "sdoread", "--silent"}}) {
         e2e::result r = box.krcan(args);
         EXPECT_TRUE(r.exited(0)) << args[0];
         EXPECT_EQ(r.out, row) << args[0];
@@ -338,14 +340,15 @@ TEST_F(RunModel, HelpForOneCommand)
     EXPECT_EQ(nosuch.out, unknown_q) << "not the list of every command";
 
     // A command this build carries out otherwise than its text tells says so in its help.
-    for (const auto &[cmd, says] : std::vector<std::pair<std::string, std::string>>{
-             {"can", "socketcand://HOST[:PORT]/BUS"},
-             {"update", "This build has no install.sh and cannot replace itself"},
-             {"joystick", "This build has no install.sh"},
-             {"makekrdev", "This build does not write packages"},
-             {"checkupdate", "This build cannot install what it finds"},
-             {"sim", "This build has no simulator runner"},
-             {"silent", "Despite its name it does the opposite"}}) {
+    for (const auto &[cmd, says] :
+         std::vector<std::pair<std::string, std::string>>{{"can", "socketcand://HOST[:PORT]/BUS"},
+                                                          {"update",
+                                                           "This build has no install.sh and cannot replace itself"},
+                                                          {"joystick", "This build has no install.sh"},
+                                                          {"makekrdev", "This build does not write packages"},
+                                                          {"checkupdate", "This build cannot install what it finds"},
+                                                          {"sim", "This build has no simulator runner"},
+                                                          {"silent", "Despite its name it does the opposite"}}) {
         e2e::result h = box.krcan({"--help", cmd});
         EXPECT_TRUE(h.exited(0)) << cmd;
         EXPECT_NE(h.out.find(says), std::string::npos) << h.out;

@@ -93,12 +93,15 @@ std::string operators_file(uint32_t base, int current = 1)
 {
     std::string ops;
     for (uint32_t k = 1; k <= 3; k++) {
-        ops += std::string(k > 1 ? "," : "") + "[{\"MAININDEX\": \"0x2000\", \"TYPE\": \"CANOPEN_UNSIGNED32\", \"DATA\": " +
-               std::to_string(base + k) + "}, {\"MAININDEX\": \"0x2003\", \"TYPE\": \"CANOPEN_UNSIGNED8\", \"DATA\": " +
+        ops += std::string(k > 1 ? "," : "") +
+               "[{\"MAININDEX\": \"0x2000\", \"TYPE\": \"CANOPEN_UNSIGNED32\", \"DATA\": " + std::to_string(base + k) +
+               "}, {\"MAININDEX\": \"0x2003\", \"TYPE\": \"CANOPEN_UNSIGNED8\", \"DATA\": " +
                std::to_string(base % 200 + k) + "}]";
     }
     return "{\"CAN IF VERSION\": 1, \"CAN IF MINDEX\": \"0x2fff\", \"CAN IF SINDEX\": 0, \"NODEID\": 32, \"PARAMS\": [], "
-           "\"OPERATORS\": [" + ops + "], \"CURRENT_OP\": " + std::to_string(current) + ", \"OPDB_MAININDEX\": 12288, "
+           "\"OPERATORS\": [" +
+           ops + "], \"CURRENT_OP\": " + std::to_string(current) +
+           ", \"OPDB_MAININDEX\": 12288, "
            "\"OPDB_TYPE\": \"CANOPEN_UNSIGNED8\"}";
 }
 

@@ -77,9 +77,9 @@ TEST_F(Sdo, ReadsNumbersBytesAndStrings)
 
 TEST_F(Sdo, WritesLandWithTheirSizes)
 {
-    e2e::result r = krcan({"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "0x11223344",      // 4 bytes, no size
-                           "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "5",            // 1 byte
-                           "--mindex", "0x2002", "--datalen", "0", "--sdowrite", "hello"});      // text + terminator
+    e2e::result r = krcan({"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "0x11223344",  // 4 bytes, no size
+                           "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "5",       // 1 byte
+                           "--mindex", "0x2002", "--datalen", "0", "--sdowrite", "hello"}); // text + terminator
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(r.out, "Wrote SDO epxedited value '287454020'\nSDO write succesful\n"
                      "Wrote SDO epxedited value '5'\nSDO write succesful\n"
@@ -103,11 +103,11 @@ TEST_F(Sdo, WritesLandWithTheirSizes)
 
 TEST_F(Sdo, TextAndNumbersAreSentAsGivenAndPadded)
 {
-    e2e::result r = krcan({"-n", "0x10",
-                           "--mindex", "0x2003", "--sindex", "1", "--sdowritestr", "17", // text, to sub 1
-                           "--mindex", "0x2002", "--sindex", "0", "--datalen", "10", "--sdowrite", "abc",
-                           "--mindex", "0x2004", "--datalen", "6", "--sdowrite", "-2",   // sign-extended
-                           "--mindex", "0x2000", "--datalen", "0", "--sdowrite", "0x0"}); // a number
+    e2e::result r = krcan(
+        {"-n",       "0x10",   "--mindex",  "0x2003", "--sindex",   "1",  "--sdowritestr", "17", // text, to sub 1
+         "--mindex", "0x2002", "--sindex",  "0",      "--datalen",  "10", "--sdowrite",    "abc",
+         "--mindex", "0x2004", "--datalen", "6",      "--sdowrite", "-2",    // sign-extended
+         "--mindex", "0x2000", "--datalen", "0",      "--sdowrite", "0x0"}); // a number
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(value(0x10, 0x2003, 1), text("17"));
     EXPECT_EQ(value(0x10, 0x2002, 0), (bytes{'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0}));
@@ -119,8 +119,8 @@ TEST_F(Sdo, TextAndNumbersAreSentAsGivenAndPadded)
 
 TEST_F(Sdo, JobsKeepTheirOwnValuesInOrder)
 {
-    e2e::result r = krcan({"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "1", "--sdowrite", "2", "--sdoread",
-                           "-n", "0x11", "--sdoread", "--mindex", "0x2001"});
+    e2e::result r = krcan({"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "1", "--sdowrite", "2", "--sdoread", "-n",
+                           "0x11", "--sdoread", "--mindex", "0x2001"});
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(r.out, "Wrote SDO epxedited value '1'\nSDO write succesful\n"
                      "Wrote SDO epxedited value '2'\nSDO write succesful\n0x2\n0x11345678\n");
@@ -155,8 +155,10 @@ TEST_F(Sdo, AbortsAreReportedAndFailTheRun)
     sim_dev_add_fault(runner, 0x10, f);
     r = krcan({"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "a longer text"});
     EXPECT_TRUE(r.exited(1));
-    EXPECT_NE(r.out.find("SDO write returned an error: 44\n0x2002, 0: 0x6070010: DATA TYPE DOES NOT MATCH, LENGTH OF SERVICE PARAMETER DOES NOT MATCH\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find(
+            "SDO write returned an error: 44\n0x2002, 0: 0x6070010: DATA TYPE DOES NOT MATCH, LENGTH OF SERVICE PARAMETER DOES NOT MATCH\n"),
+        std::string::npos)
         << r.out;
     EXPECT_EQ(value(0x10, 0x2002, 0), text("x")) << "nothing written";
 
@@ -187,7 +189,8 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         {{"-n", "0x10", "--mindex", "0x2004", "--datalen", "4097", "--sdoread"}, "at most 4096 bytes"},
         {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "257", "--sdoreadstr"}, "at most 256 bytes"},
         {{"-n", "0x10", "--mindex", "0x2002", "--datalen", "5000", "--sdowrite", "1"}, "at most 4096 bytes"},
-        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "0x100000000"}, "invalid value '0x100000000' for --sdowrite"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "0x100000000"},
+         "invalid value '0x100000000' for --sdowrite"},
         {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "-99999999999999999999"}, "invalid value"},
         // Cut to its length, 0x100 would go out as 0 and read as success.
         {{"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "0x100"}, "data length of 1 byte"},
@@ -216,7 +219,8 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         // The whole command line is refused, the writes before and after a slip included.
         {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "--sindx", "3", "--sdowrite", "1500"},
          "the option '--sindx' is unknown"},
-        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "sdoread"}, "nothing on the command line takes 'sdoread'"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "sdoread"},
+         "nothing on the command line takes 'sdoread'"},
         {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "--listen", "2"}, "write --listen=2."},
         {{"-n", "0x10", "--mindex", "0x2000", "--sdoread", "--sdoread", "--sdoread", "--sdoread", "--sdoread",
           "--sdoread"},
@@ -235,8 +239,10 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
     EXPECT_NE(r.out.find("node id 0x1 is krcan's own node id"), std::string::npos) << r.out << r.err;
 
     // What fits its length, signed or unsigned, goes out; so does a number with blanks of any kind around it.
-    r = krcan({"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-1", "--datalen", "0",
-               "--mindex", "0x2000", "--sdowrite", " 25\r\n", "--mindex", "0x2004", "--sdowrite", "\n\v\f\xC2\xA0" "5"});
+    r = krcan({"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "-1", "--datalen", "0", "--mindex",
+               "0x2000", "--sdowrite", " 25\r\n", "--mindex", "0x2004", "--sdowrite",
+               "\n\v\f\xC2\xA0"
+               "5"});
     EXPECT_TRUE(r.exited(0)) << r.out;
     EXPECT_EQ(value(0x10, 0x2001, 0), (bytes{0xFF}));
     EXPECT_EQ(value(0x10, 0x2000, 0), (bytes{25, 0, 0, 0}));

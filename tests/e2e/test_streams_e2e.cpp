@@ -16,7 +16,7 @@ namespace {
 enum class fd_mode { null_dev, closed, full };
 
 struct plain_result {
-    int status = -1;     // exit status, -1 when killed or timed out
+    int status = -1; // exit status, -1 when killed or timed out
     std::string err;
     double wall_ms = 0;
 };

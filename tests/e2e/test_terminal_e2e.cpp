@@ -230,7 +230,9 @@ TEST_F(Terminal, ClosedPortFailsTheRun)
     std::string closed = "socketcand://127.0.0.1:1/vcan0";
     e2e::result r = box.krcan({"--can", closed, "-n", "0x20", "--terminal", "help"});
     EXPECT_TRUE(r.exited(1)) << r.err;
-    EXPECT_NE(r.out.find("ERROR: terminal: Couldn't open the connection to the CAN interface " + closed + ": "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: terminal: Couldn't open the connection to the CAN interface " + closed + ": "),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(Terminal, NeedsANodeId)

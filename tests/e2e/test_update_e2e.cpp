@@ -13,12 +13,13 @@ namespace fs = std::filesystem;
 namespace {
 
 // This build, as the version line names it (taken from git at build time).
-const std::string kThis =
-    std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) + ")";
+const std::string kThis = std::string(selfupdate_this_name()) + " (build " + std::to_string(selfupdate_this_version()) +
+                          ")";
 const std::string kNoVersionInfo = "The update server did not answer with version information.\n";
 // A published build ahead of this one, however long this history grows.
 const std::string kNewer = std::to_string(selfupdate_this_version() + 100000u);
-const std::string kManifestNewer = R"({"version":)" + kNewer + R"(,"name":"339-gabcd","file":"krcan-339.tar.gz",)"
+const std::string kManifestNewer = R"({"version":)" + kNewer +
+                                   R"(,"name":"339-gabcd","file":"krcan-339.tar.gz",)"
                                    R"("sha256":"ab12","size":3000000000,"released":"2026-12-01",)"
                                    R"("notes":"Faster block transfers"})";
 
@@ -52,13 +53,15 @@ TEST_F(Update, NewerAndSameBuild)
 
     e2e::result r = run({"--checkupdate"}, kManifestNewer);
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
-    EXPECT_EQ(r.out, "krcan 339-gabcd (build " + kNewer + ") is available; this is " + kThis + ".\n"
-                     "  released 2026-12-01\n  Faster block transfers\nInstall it with 'krcan --update'.\n");
+    EXPECT_EQ(r.out, "krcan 339-gabcd (build " + kNewer + ") is available; this is " + kThis +
+                         ".\n"
+                         "  released 2026-12-01\n  Faster block transfers\nInstall it with 'krcan --update'.\n");
     std::string log = box.read_file("curl.log");
     EXPECT_NE(log.find("args: -K " + box.tmp().string() + "/krcan_http_cfg_"), std::string::npos) << log;
     EXPECT_NE(log.find("mode: 600\n"), std::string::npos) << log;
     EXPECT_NE(log.find("max-time = 20\nproto = \"=https\"\ntlsv1.2\nurl = \"" SELFUPDATE_BASE_URL "/latest.json\"\n"
-                       "output = \"" + box.tmp().string() + "/krcan_su_manifest_"),
+                       "output = \"" +
+                       box.tmp().string() + "/krcan_su_manifest_"),
               std::string::npos)
         << log;
     EXPECT_NE(log.find("write-out = \"%{http_code}\"\n"), std::string::npos);
@@ -108,8 +111,11 @@ TEST_F(Update, BadAnswersFailWithTheirMessage)
         {"500", kManifestNewer, "500", "The update server returned HTTP 500.\n", {}},
         {"000", "", "000", unreachable + "no answer from the server).\n", {}},
         {"exit 23", kManifestNewer, "200", unreachable + "curl exited with status 23).\n", {{"KR_CURL_EXIT", "23"}}},
-        {"over 64 KiB", R"({"version":)" + kNewer + R"(,"file":"x","notes":")" + std::string(70000, 'n') + "\"}",
-         "200", kNoVersionInfo, {}},
+        {"over 64 KiB",
+         R"({"version":)" + kNewer + R"(,"file":"x","notes":")" + std::string(70000, 'n') + "\"}",
+         "200",
+         kNoVersionInfo,
+         {}},
     };
     for (const bad &b : cases) {
         e2e::result r = run({"--checkupdate"}, b.body, b.print, b.env);
@@ -140,8 +146,10 @@ TEST_F(Update, BadAnswersFailWithTheirMessage)
     e2e::result h = run({"--checkupdate"}, R"({"version":)" + kNewer + R"(,"name":")" + huge + R"(","file":")" + huge +
                                                R"(","released":")" + huge + R"(","notes":")" + huge + R"("})");
     EXPECT_TRUE(h.exited(0)) << h.out;
-    EXPECT_EQ(h.out, "krcan " + std::string(63, 'n') + " (build " + kNewer + ") is available; this is " + kThis + ".\n"
-                     "  released " + std::string(31, 'n') + "\n  " + std::string(255, 'n') +
+    EXPECT_EQ(h.out, "krcan " + std::string(63, 'n') + " (build " + kNewer + ") is available; this is " + kThis +
+                         ".\n"
+                         "  released " +
+                         std::string(31, 'n') + "\n  " + std::string(255, 'n') +
                          "\nInstall it with 'krcan --update'.\n");
     EXPECT_TRUE(tmp_empty());
 }

@@ -137,8 +137,7 @@ TEST_F(LoadWindow, WaitWithoutTimeOutLastsUntilCancelled)
     EXPECT_EQ(res.get("finished"), "1");
     EXPECT_EQ(res.get("success"), "0");
     EXPECT_EQ(res.get("waiting_after"), "0");
-    for (const sim_frame_st &f : sim_tap_frames(tap))
-        EXPECT_FALSE(f.id == 0 || f.id == 0x620) << sim_frame_str(f);
+    for (const sim_frame_st &f : sim_tap_frames(tap)) EXPECT_FALSE(f.id == 0 || f.id == 0x620) << sim_frame_str(f);
     EXPECT_EQ(sim_dev_program(runner, 0x20).image, (std::vector<uint8_t>{1, 2, 3}));
 }
 

@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (ok != db_is_loaded(&dev.db)) std::abort();
     // Whatever loaded has objects within their limits.
     for (uint16_t i = 0; ok && i < dev.db.objects.len; ++i)
-        if (dev.db.objects_buffer[i].obj.type > 63 && dev.db.objects_buffer[i].array_max_size.value_int < 0) std::abort();
+        if (dev.db.objects_buffer[i].obj.type > 63 && dev.db.objects_buffer[i].array_max_size.value_int < 0)
+            std::abort();
     db_deinit(&dev.db);
     return 0;
 }

@@ -20,7 +20,8 @@ struct JsonApi {
     static bool obj_name(Node n, char *d, uint32_t l) { return kr_jsonreader_get_obj_name(n, d, l); }
     static Node find_child(Node n, const char *name) { return kr_jsonreader_find_child(n, name); }
     static Node child(Node n, uint16_t i) { return kr_jsonreader_get_child(n, i); }
-    static uint32_t count(Node n) {
+    static uint32_t count(Node n)
+    {
         Node c = kr_jsonreader_get_child(n, 0);
         uint32_t k = c != nullptr ? 1 : 0;
         while (c != nullptr && kr_jsonreader_get_next_sibling(c, &c)) ++k;
@@ -30,19 +31,22 @@ struct JsonApi {
     static Node at(Node n, uint32_t i) { return kr_jsonreader_array_at(n, i); }
     static uint32_t size(Node n) { return kr_jsonreader_array_get_size(n); }
     static int at_type(Node n, uint32_t i) { return kr_jsonreader_array_get_type(n, i); }
-    static int32_t at_int(Node n, uint32_t i) {
+    static int32_t at_int(Node n, uint32_t i)
+    {
         (void)kr_json_array_get_int(n, i);
         return kr_jsonreader_array_get_int(n, i);
     }
     static bool at_bool(Node n, uint32_t i) { return kr_jsonreader_array_get_bool(n, i); }
-    static bool at_string(Node n, uint32_t i, char *d, uint32_t l) {
+    static bool at_string(Node n, uint32_t i, char *d, uint32_t l)
+    {
         return kr_jsonreader_array_get_string(n, i, d, l);
     }
 };
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     if (size > 0xFFFFFF) return 0;
     fuzzwalk::Input in(data, size);
     FUZZ_CHECK(kr_jsonreader_init(in.buf.get(), static_cast<uint32_t>(size)) == ERR_NONE);

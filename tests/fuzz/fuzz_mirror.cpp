@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         if (core.bitmaps.size() > MIRROR_BITMAP_RECORDS_MAX || sink.live.size() > core.bitmaps.size()) std::abort();
         for (const devbitmap_st &bm : core.bitmaps) {
-            if (bm.tex && (bm.missing || bm.refused || bm.w == 0 || bm.h == 0 || bm.w > sink.max_tex ||
-                           bm.h > sink.max_tex))
+            if (bm.tex &&
+                (bm.missing || bm.refused || bm.w == 0 || bm.h == 0 || bm.w > sink.max_tex || bm.h > sink.max_tex))
                 std::abort();
         }
         for (const devfont_st &f : core.fonts)

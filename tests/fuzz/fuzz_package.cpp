@@ -42,7 +42,8 @@ static void check_tree(const std::string &dir)
     for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         char real[PATH_MAX];
         if (!realpath(it->path().c_str(), real)) continue; // a dangling link leads nowhere
-        check(std::string(real) + "/" == prefix || std::string(real).rfind(prefix, 0) == 0, "an entry leaves the folder");
+        check(std::string(real) + "/" == prefix || std::string(real).rfind(prefix, 0) == 0,
+              "an entry leaves the folder");
     }
 }
 

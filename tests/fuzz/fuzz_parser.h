@@ -33,7 +33,8 @@ struct ParserApi {
     static bool at_string(Node n, uint32_t i, char *d, uint32_t l) { return parser_array_get_string(n, i, d, l); }
 };
 
-inline int run(const uint8_t *data, size_t size, parser_formats_e format) {
+inline int run(const uint8_t *data, size_t size, parser_formats_e format)
+{
     if (size > 0xFFFFFF) return 0;
     fuzzwalk::Input in(data, size);
     const parser_node_st root = parser_read_buffer(in.buf.get(), size, format);
@@ -51,4 +52,4 @@ inline int run(const uint8_t *data, size_t size, parser_formats_e format) {
     return 0;
 }
 
-}  // namespace fuzzparser
+} // namespace fuzzparser

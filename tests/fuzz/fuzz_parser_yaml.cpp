@@ -2,6 +2,7 @@
 // corpus: yaml
 #include "fuzz_parser.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     return fuzzparser::run(data, size, PARSER_FORMAT_YAML);
 }

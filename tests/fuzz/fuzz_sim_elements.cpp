@@ -10,8 +10,7 @@
 
 static void round_trip(const sim_frame_st &f)
 {
-    if (f.len > 8)
-        std::abort();
+    if (f.len > 8) std::abort();
     std::string err, el, garbage;
     sim_element_reader_st r;
     std::string sent = sim_format_send(f), rx = sim_format_rx(f, 1234567890123456);
@@ -40,15 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         pos += n;
         step = step * 3 % 17 + 1;
         while (sim_element_next(r, el, garbage)) {
-            if (el.size() > r.max_len)
-                std::abort();
+            if (el.size() > r.max_len) std::abort();
             sim_frame_st f;
-            if (sim_parse_send(el, f, err))
-                round_trip(f);
-            if (sim_parse_senderror(el, f, err))
-                round_trip(f);
-            if (sim_parse_rx(el, f, err))
-                round_trip(f);
+            if (sim_parse_send(el, f, err)) round_trip(f);
+            if (sim_parse_senderror(el, f, err)) round_trip(f);
+            if (sim_parse_rx(el, f, err)) round_trip(f);
         }
     }
     return 0;

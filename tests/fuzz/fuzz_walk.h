@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#define FUZZ_CHECK(cond)                                                            \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
+#define FUZZ_CHECK(cond)                                                                   \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
             std::fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-            std::abort();                                                           \
-        }                                                                           \
+            std::abort();                                                                  \
+        }                                                                                  \
     } while (0)
 
 namespace fuzzwalk {
@@ -25,18 +25,17 @@ namespace fuzzwalk {
 struct Input {
     std::unique_ptr<char[]> buf;
     size_t size;
-    Input(const uint8_t *data, size_t n) : buf(new char[n + 1]), size(n) {
+    Input(const uint8_t *data, size_t n) : buf(new char[n + 1]), size(n)
+    {
         std::memcpy(buf.get(), data, n);
         buf[n] = '\0';
     }
-    bool holds(const char *p, size_t len) const {
-        return p >= buf.get() && p + len <= buf.get() + size;
-    }
+    bool holds(const char *p, size_t len) const { return p >= buf.get() && p + len <= buf.get() + size; }
 };
 
 // Copies into destinations of several sizes; a true result must be a terminated text that fitted.
-template <typename F>
-void copy_checks(F copy, uint32_t expect_len_hint) {
+template <typename F> void copy_checks(F copy, uint32_t expect_len_hint)
+{
     const uint32_t sizes[] = {1, 4, expect_len_hint + 1};
     for (uint32_t n : sizes) {
         std::unique_ptr<char[]> d(new char[n]);
@@ -54,15 +53,15 @@ void copy_checks(F copy, uint32_t expect_len_hint) {
 // Api provides: Node, valid, type, get_int, get_bool, get_string, string_len, string_ptr, obj_name,
 // find_child, child(node, i), count(node), next(node, out*), at(node, i), size(node), at_type,
 // at_int, at_bool, at_string.
-template <typename Api>
-struct Walker {
+template <typename Api> struct Walker {
     const Input &in;
     int budget = 48;
     std::vector<std::string> names;
 
     explicit Walker(const Input &i) : in(i) {}
 
-    void scalar(typename Api::Node n) {
+    void scalar(typename Api::Node n)
+    {
         (void)Api::type(n);
         (void)Api::get_int(n);
         (void)Api::get_bool(n);
@@ -79,7 +78,8 @@ struct Walker {
             64);
     }
 
-    void walk(typename Api::Node n, int depth) {
+    void walk(typename Api::Node n, int depth)
+    {
         if (--budget < 0 || depth > 80) return;
         scalar(n);
         if (!Api::valid(n)) return;
@@ -122,4 +122,4 @@ struct Walker {
     }
 };
 
-}  // namespace fuzzwalk
+} // namespace fuzzwalk

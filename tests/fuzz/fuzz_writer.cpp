@@ -26,7 +26,8 @@ struct Val {
     std::vector<Val> kids;
 };
 
-std::string make_key(FuzzedDataProvider &p) {
+std::string make_key(FuzzedDataProvider &p)
+{
     static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_";
     const size_t n = p.ConsumeIntegralInRange<size_t>(1, 6);
     std::string k;
@@ -35,7 +36,8 @@ std::string make_key(FuzzedDataProvider &p) {
 }
 
 // Printable text and tabs; a double quote is refused by the JSON writer, which is checked too.
-std::string make_text(FuzzedDataProvider &p) {
+std::string make_text(FuzzedDataProvider &p)
+{
     std::string s = p.ConsumeRandomLengthString(24);
     for (char &c : s) {
         const unsigned u = static_cast<unsigned char>(c) % 96;
@@ -51,15 +53,15 @@ struct Doc {
     parser_writer_st w{};
     Val root{Val::OBJ, "", 0, 0, false, "", {}};
     std::vector<Val *> open;
-    bool complete = true;  // every step succeeded, so the text matches the model
+    bool complete = true; // every step succeeded, so the text matches the model
 
     Doc(parser_formats_e f, uint32_t n) : format(f), length(n), buf(new char[n == 0 ? 1 : n]) {}
 
     const char *text() const { return w.format == PARSER_FORMAT_YAML ? w.yaml.start_ptr : w.json.start_ptr; }
 
     // Runs one step; a refusal must leave the text untouched.
-    template <typename F>
-    bool step(F f) {
+    template <typename F> bool step(F f)
+    {
         const std::string before = text();
         const kr_errors_e e = f();
         FUZZ_CHECK(std::memchr(buf.get(), '\0', length) != nullptr);
@@ -71,7 +73,8 @@ struct Doc {
     }
 };
 
-void check(parser_node_st n, const Val &v, bool is_root) {
+void check(parser_node_st n, const Val &v, bool is_root)
+{
     char name[16];
     if (!is_root) {
         FUZZ_CHECK(parser_get_obj_name(n, name, sizeof name));
@@ -96,15 +99,9 @@ void check(parser_node_st n, const Val &v, bool is_root) {
         if (!v.kids.empty()) FUZZ_CHECK(!parser_get_next_sibling(c, nullptr));
         break;
     }
-    case Val::INT:
-        FUZZ_CHECK(t == PARSER_INT && parser_get_int(n) == v.i);
-        break;
-    case Val::HEX:
-        FUZZ_CHECK(t == PARSER_INT && parser_get_int(n) == static_cast<int32_t>(v.h));
-        break;
-    case Val::BOOL:
-        FUZZ_CHECK(t == PARSER_BOOL && parser_get_bool(n) == v.b);
-        break;
+    case Val::INT: FUZZ_CHECK(t == PARSER_INT && parser_get_int(n) == v.i); break;
+    case Val::HEX: FUZZ_CHECK(t == PARSER_INT && parser_get_int(n) == static_cast<int32_t>(v.h)); break;
+    case Val::BOOL: FUZZ_CHECK(t == PARSER_BOOL && parser_get_bool(n) == v.b); break;
     case Val::STR: {
         FUZZ_CHECK(t == PARSER_STRING || t == PARSER_INT);
         std::vector<char> d(v.s.size() + 1);
@@ -115,9 +112,10 @@ void check(parser_node_st n, const Val &v, bool is_root) {
     }
 }
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     FuzzedDataProvider p(data, size);
     const parser_formats_e format = p.ConsumeBool() ? PARSER_FORMAT_YAML : PARSER_FORMAT_JSON;
     Doc d(format, p.ConsumeIntegralInRange<uint32_t>(1, 2048));
@@ -145,7 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         case 1:
             v.i = p.ConsumeIntegral<int32_t>();
-            ok = d.step([&] { return in_array ? parser_writer_array_add_int(&d.w, v.i) : parser_writer_add_int(&d.w, k, v.i); });
+            ok = d.step([&] {
+                return in_array ? parser_writer_array_add_int(&d.w, v.i) : parser_writer_add_int(&d.w, k, v.i);
+            });
             break;
         case 2:
             v.kind = Val::HEX;
@@ -157,7 +157,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 3:
             v.kind = Val::BOOL;
             v.b = p.ConsumeBool();
-            ok = d.step([&] { return in_array ? parser_writer_array_add_bool(&d.w, v.b) : parser_writer_add_bool(&d.w, k, v.b); });
+            ok = d.step([&] {
+                return in_array ? parser_writer_array_add_bool(&d.w, v.b) : parser_writer_add_bool(&d.w, k, v.b);
+            });
             break;
         case 4:
         case 5: {
@@ -211,8 +213,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             continue;
         }
         }
-        if (ok) top->kids.push_back(v);
-        else d.complete = false;
+        if (ok)
+            top->kids.push_back(v);
+        else
+            d.complete = false;
     }
     while (d.open.size() > 1) {
         const bool arr = d.open.back()->kind == Val::ARR;

@@ -22,19 +22,24 @@ struct YamlApi {
     static Node child(Node n, uint16_t i) { return kr_yamlreader_get_child(n, static_cast<int16_t>(i)); }
     static uint32_t count(Node n) { return kr_yamlreader_get_child_count(n); }
     static bool next(Node n, Node *out) { return kr_yamlreader_get_next_sibling(n, out); }
-    static Node at(Node n, uint32_t i) { return i > 0x7FFF ? Node{} : kr_yamlreader_seq_at(n, static_cast<int16_t>(i)); }
+    static Node at(Node n, uint32_t i)
+    {
+        return i > 0x7FFF ? Node{} : kr_yamlreader_seq_at(n, static_cast<int16_t>(i));
+    }
     static uint32_t size(Node n) { return kr_yamlreader_seq_get_size(n); }
     static int at_type(Node n, uint32_t i) { return kr_yamlreader_seq_get_type(n, static_cast<int16_t>(i)); }
     static int32_t at_int(Node n, uint32_t i) { return kr_yamlreader_seq_get_int(n, static_cast<int16_t>(i)); }
     static bool at_bool(Node n, uint32_t i) { return kr_yamlreader_seq_get_bool(n, static_cast<int16_t>(i)); }
-    static bool at_string(Node n, uint32_t i, char *d, uint32_t l) {
+    static bool at_string(Node n, uint32_t i, char *d, uint32_t l)
+    {
         return kr_yamlreader_seq_get_string(n, static_cast<int16_t>(i), d, l);
     }
 };
 
-}  // namespace
+} // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
     if (size > 0xFFFFFF) return 0;
     fuzzwalk::Input in(data, size);
     if (kr_yamlreader_init(in.buf.get(), static_cast<uint32_t>(size + 1)) != ERR_NONE) return 0;

@@ -57,8 +57,8 @@ inline void report(const char *fmt, ...)
 }
 
 struct result_st {
-    int status = -1000;                     // exit code; -signal when killed; -1000 on time-out
-    std::map<std::string, std::string> kv;  // the child's reports
+    int status = -1000;                    // exit code; -signal when killed; -1000 on time-out
+    std::map<std::string, std::string> kv; // the child's reports
     std::string text;
 
     std::string get(const std::string &k) const

@@ -91,10 +91,7 @@ void stalled_sender(void *)
     std::exit(13);
 }
 
-TEST(PortUnderScheduler, WaitingSendHandsTheTokenOn)
-{
-    EXPECT_EXIT(run_stalled(), ::testing::ExitedWithCode(0), "");
-}
+TEST(PortUnderScheduler, WaitingSendHandsTheTokenOn) { EXPECT_EXIT(run_stalled(), ::testing::ExitedWithCode(0), ""); }
 
 // A job task sends requests; the library task receives the peer's answers and hands them to the
 // receive filter, which keeps them for the job (the CANopen step would empty the ring): every answer
@@ -148,11 +145,11 @@ void exchange_job(void *)
             f.id = 0x581;
             sim_client_send(g_peer, f);
         }
-    }).detach();
+    })
+        .detach();
     static int app;
     kr_init(&app);
-    kr_can_set_baudrate(("socketcand://127.0.0.1:" + std::to_string(sim_hub_port(g_hub)) + "/vcan0").c_str(),
-                        250000);
+    kr_can_set_baudrate(("socketcand://127.0.0.1:" + std::to_string(sim_hub_port(g_hub)) + "/vcan0").c_str(), 250000);
     kr_can_add_rx_callback(nullptr, keep_answer);
     kr_rtos_task_create(exchange_job, "job", 10240, nullptr, 2, nullptr);
     kr_rtos_start_scheduler();

@@ -123,13 +123,13 @@ TEST(SocketcandParse, BadInputIsRefusedWithAReason)
     const char *bad[] = {
         "frame 123 1.0 112233445566778899", // 9 bytes
         "frame 123 1.0 11 22 33 44 55 66 77 88 99",
-        "frame 123 1.0 1",                 // odd digits
-        "frame 123 1.0 GG",                // not hexadecimal
-        "frame 800 1.0",                   // standard identifier over 0x7FF
-        "frame 20000000 1.0",              // extended identifier over 29 bits
-        "frame 123456789 1.0",             // 9 digits
+        "frame 123 1.0 1",     // odd digits
+        "frame 123 1.0 GG",    // not hexadecimal
+        "frame 800 1.0",       // standard identifier over 0x7FF
+        "frame 20000000 1.0",  // extended identifier over 29 bits
+        "frame 123456789 1.0", // 9 digits
         "frame 12x 1.0",
-        "frame 123",                       // no time
+        "frame 123", // no time
         "frame 123 abc",
         "frame 123 1.",
         "frame 123 .5",
@@ -200,7 +200,8 @@ TEST(SocketcandUrl, Forms)
     EXPECT_EQ(port, 5000);
     for (const char *bad : {"socketcand://127.0.0.1", "socketcand:///vcan0", "socketcand://h:/b", "socketcand://h:0/b",
                             "socketcand://h:65536/b", "socketcand://h:12a/b", "socketcand://h/", "socketcand://h/a b",
-                            "socketcand://h/a>b", "socketcand://[::1/b", "can0", "socketcand://h/" \
+                            "socketcand://h/a>b", "socketcand://[::1/b", "can0",
+                            "socketcand://h/"
                             "bus_name_longer_than_thirty_two_chars"})
         EXPECT_FALSE(_kr_can_scd_parse_url(bad, host, sizeof host, &port, bus, sizeof bus)) << bad;
 }

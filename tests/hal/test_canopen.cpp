@@ -104,13 +104,20 @@ TEST_F(CanopenCore, SdoRequestTypes)
         uint8_t len;
         sdo_request_type_e want;
     } cases[] = {
-        {0x605, 0x23, 8, INITIATE_DOMAIN_DOWNLOAD}, {0x585, 0x60, 8, INITIATE_DOMAIN_DOWNLOAD_REPLY},
-        {0x585, 0x1D, 8, DOWNLOAD_DOMAIN_SEGMENT},  {0x585, 0x4B, 8, INITIATE_DOMAIN_UPLOAD},
-        {0x585, 0x80, 8, ABORT_DOMAIN_TRANSFER},    {0x605, 0xC6, 8, INITIATE_BLOCK_DOWNLOAD},
-        {0x585, 0xA4, 8, INITIATE_BLOCK_DOWNLOAD_REPLY}, {0x585, 0xA2, 8, DOWNLOAD_BLOCK_SEGMENT_REPLY},
-        {0x605, 0xA3, 8, INITIATE_BLOCK_UPLOAD_REPLY2}, {0x605, 0xD9, 8, END_BLOCK_DOWNLOAD},
-        {0x585, 0xA1, 8, END_BLOCK_DOWNLOAD_REPLY}, {0x585, 0xE0, 8, UNKNOWN_SDO_MSG},
-        {0x585, 0x60, 7, INVALID_MSG},              {0x185, 0x60, 8, INVALID_MSG},
+        {0x605, 0x23, 8, INITIATE_DOMAIN_DOWNLOAD},
+        {0x585, 0x60, 8, INITIATE_DOMAIN_DOWNLOAD_REPLY},
+        {0x585, 0x1D, 8, DOWNLOAD_DOMAIN_SEGMENT},
+        {0x585, 0x4B, 8, INITIATE_DOMAIN_UPLOAD},
+        {0x585, 0x80, 8, ABORT_DOMAIN_TRANSFER},
+        {0x605, 0xC6, 8, INITIATE_BLOCK_DOWNLOAD},
+        {0x585, 0xA4, 8, INITIATE_BLOCK_DOWNLOAD_REPLY},
+        {0x585, 0xA2, 8, DOWNLOAD_BLOCK_SEGMENT_REPLY},
+        {0x605, 0xA3, 8, INITIATE_BLOCK_UPLOAD_REPLY2},
+        {0x605, 0xD9, 8, END_BLOCK_DOWNLOAD},
+        {0x585, 0xA1, 8, END_BLOCK_DOWNLOAD_REPLY},
+        {0x585, 0xE0, 8, UNKNOWN_SDO_MSG},
+        {0x585, 0x60, 7, INVALID_MSG},
+        {0x185, 0x60, 8, INVALID_MSG},
     };
     for (auto &c : cases) {
         kr_can_message_st m = frame(c.id, std::vector<uint8_t>(c.len, 0));

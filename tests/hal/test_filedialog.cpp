@@ -219,8 +219,9 @@ TEST(FileDialog, HeartbeatsWaitForTheDialogInOrder)
             const uint8_t cmds[3] = {0x01, 0x02, 0x80};
             for (uint8_t c : cmds) {
                 size_t n = co::with_id(sim_tap_frames(tap), 0x705).size();
-                sim_tap_wait(tap, [n](const std::vector<sim_frame_st> &fr) { return co::with_id(fr, 0x705).size() >= n + 3; },
-                             30000);
+                sim_tap_wait(
+                    tap, [n](const std::vector<sim_frame_st> &fr) { return co::with_id(fr, 0x705).size() >= n + 3; },
+                    30000);
                 sim_client_send(ctl, sim_frame_std(0x000, {c, 5}));
             }
             end_ns = wait_for(mark + ".end");

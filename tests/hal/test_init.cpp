@@ -113,8 +113,8 @@ protected:
 {
     silent = false;
     static std::string s = script;
-    static char *argv[] = {s.data(), (char *)"--nodeid", (char *)"0x20", (char *)"--eeprom", (char *)"x",
-                           (char *)"--bogus", nullptr};
+    static char *argv[] = {s.data(),    (char *)"--nodeid", (char *)"0x20", (char *)"--eeprom",
+                           (char *)"x", (char *)"--bogus",  nullptr};
     kr_init_arg(nullptr, 6, argv);
     silent = true;
     run_scheduler_with([](void *) { kr_app_restart(); });

@@ -18,7 +18,8 @@
 namespace {
 
 // Runs `python3 -m json.tool FILE` without a shell; true when it accepts the text.
-bool python_accepts(const std::string &text) {
+bool python_accepts(const std::string &text)
+{
     char path[] = "/tmp/kr_json_test_XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) return false;
@@ -33,7 +34,8 @@ bool python_accepts(const std::string &text) {
 struct Writer {
     std::unique_ptr<char[]> buf;
     kr_json_st j{};
-    explicit Writer(uint32_t size) : buf(new char[size == 0 ? 1 : size]) {
+    explicit Writer(uint32_t size) : buf(new char[size == 0 ? 1 : size])
+    {
         std::memset(buf.get(), '#', size == 0 ? 1 : size);
     }
     std::string text() const { return j.start_ptr; }
@@ -41,9 +43,10 @@ struct Writer {
 
 constexpr kr_errors_e kUnterminated = 0x0700000Cu;
 
-}  // namespace
+} // namespace
 
-TEST(JsonWriterForm, WritesCompactTextInTheGivenOrder) {
+TEST(JsonWriterForm, WritesCompactTextInTheGivenOrder)
+{
     Writer w(256);
     ASSERT_EQ(kr_jsonwriter_init(&w.j, w.buf.get(), 256), ERR_NONE);
     EXPECT_EQ(kr_jsonwriter_add_string(&w.j, "name", "x"), ERR_NONE);
@@ -72,7 +75,8 @@ TEST(JsonWriterForm, WritesCompactTextInTheGivenOrder) {
     EXPECT_EQ(kr_jsonwriter_init(&w.j, nullptr, 4), ERR_NULL_PTR);
 }
 
-TEST(JsonWriterRoom, EveryAppendAtItsExactBoundary) {
+TEST(JsonWriterRoom, EveryAppendAtItsExactBoundary)
+{
     // Each append needs the text length plus its room to stay below buffer_length - 1.
     struct Case {
         const char *what;
@@ -122,7 +126,8 @@ TEST(JsonWriterRoom, EveryAppendAtItsExactBoundary) {
     }
 }
 
-TEST(JsonWriterRoom, TinyBuffersAndAppendedDocuments) {
+TEST(JsonWriterRoom, TinyBuffersAndAppendedDocuments)
+{
     for (uint32_t size : {0u, 1u, 2u}) {
         Writer w(size);
         EXPECT_EQ(kr_jsonwriter_init(&w.j, w.buf.get(), size), size < 2 ? ERR_BUFFER_OVERFLOW : ERR_NONE);
@@ -138,8 +143,8 @@ TEST(JsonWriterRoom, TinyBuffersAndAppendedDocuments) {
     for (uint32_t size : {14u, 15u}) {
         Writer w(size);
         kr_jsonwriter_init(&w.j, w.buf.get(), size);
-        ASSERT_EQ(kr_jsonwriter_begin_array(&w.j, ""), ERR_NONE);  // "{["
-        char data[] = " { \"k\" : \"a b\" }\n";                    // 11 characters once compacted
+        ASSERT_EQ(kr_jsonwriter_begin_array(&w.j, ""), ERR_NONE); // "{["
+        char data[] = " { \"k\" : \"a b\" }\n";                   // 11 characters once compacted
         const bool fits = size == 15;
         EXPECT_EQ(kr_jsonwriter_append_json(&w.j, data), fits);
         EXPECT_STREQ(data, "{\"k\":\"a b\"}");
@@ -147,7 +152,8 @@ TEST(JsonWriterRoom, TinyBuffersAndAppendedDocuments) {
     }
 }
 
-TEST(JsonWriterRefusals, QuotesAndNulls) {
+TEST(JsonWriterRefusals, QuotesAndNulls)
+{
     Writer w(128);
     kr_jsonwriter_init(&w.j, w.buf.get(), 128);
     kr_jsonwriter_add_int(&w.j, "a", 1);
@@ -166,12 +172,13 @@ TEST(JsonWriterRefusals, QuotesAndNulls) {
     EXPECT_EQ(w.text(), "{\"a\":1}");
 }
 
-TEST(JsonWriterEnd, BalanceIgnoresBracketsInStrings) {
+TEST(JsonWriterEnd, BalanceIgnoresBracketsInStrings)
+{
     Writer w(128);
     kr_jsonwriter_init(&w.j, w.buf.get(), 128);
     kr_jsonwriter_add_string(&w.j, "unit", "Speed [rpm]");
     kr_jsonwriter_add_string(&w.j, "x", "}{");
-    kr_jsonwriter_add_string(&w.j, "open", "Range [0, 100");  // unbalanced inside strings
+    kr_jsonwriter_add_string(&w.j, "open", "Range [0, 100"); // unbalanced inside strings
     kr_jsonwriter_begin_array(&w.j, "a");
     kr_jsonwriter_array_add_string(&w.j, "x]}");
     kr_jsonwriter_end_array(&w.j);
@@ -187,19 +194,21 @@ TEST(JsonWriterEnd, BalanceIgnoresBracketsInStrings) {
     EXPECT_EQ(kr_jsonwriter_end(&open.j, &err), kUnterminated);
     EXPECT_EQ(err, JSON_ERR_UNTERMINATED_OBJ);
     EXPECT_EQ(open.text(), "{\"list\":[1}");
-    EXPECT_FALSE(python_accepts(open.text()));  // the independent check does reject broken text
+    EXPECT_FALSE(python_accepts(open.text())); // the independent check does reject broken text
 }
 
 // Generated documents: written, checked by python3, read back by siblings, compared value by value.
-TEST(JsonRoundTrip, GeneratedDocumentsReadBackExactly) {
+TEST(JsonRoundTrip, GeneratedDocumentsReadBackExactly)
+{
     std::mt19937 rng(12345);
     std::vector<std::string> written;
     const std::vector<int64_t> ints = {0, 1, -1, 17, 2147483647, -2147483648LL};
-    const std::vector<std::string> strings = {"", "a b", "Speed [rpm]", "{x}", "x:y,z", "a/b", "0x12", "C:\\dir\\", "a\\\\b"};
+    const std::vector<std::string> strings = {"",    "a b",  "Speed [rpm]", "{x}",   "x:y,z",
+                                              "a/b", "0x12", "C:\\dir\\",   "a\\\\b"};
     for (int doc = 0; doc < 25; ++doc) {
         struct Item {
             std::string name;
-            int kind;  // 0 int, 1 hex, 2 bool, 3 string
+            int kind; // 0 int, 1 hex, 2 bool, 3 string
             uint32_t u;
             std::string s;
         };

@@ -61,15 +61,46 @@ TEST(RemoteStream, EveryTypeHasItsLengthAndVariableLengthsStopAtTheirBounds)
         size_t len; // 0: the message is dropped
     };
     const row rows[] = {
-        {0, 0, 11}, {1, 0, 2}, {3, 0, 14}, {4, 0, 2}, {5, 0, 2}, {7, 0, 9}, {8, 0, 7}, {10, 0, 3},
-        {11, 0, 4}, {12, 0, 6}, {13, 0, 2}, {14, 0, 38}, {17, 0, 2}, {18, 0, 34},
+        {0, 0, 11},
+        {1, 0, 2},
+        {3, 0, 14},
+        {4, 0, 2},
+        {5, 0, 2},
+        {7, 0, 9},
+        {8, 0, 7},
+        {10, 0, 3},
+        {11, 0, 4},
+        {12, 0, 6},
+        {13, 0, 2},
+        {14, 0, 38},
+        {17, 0, 2},
+        {18, 0, 34},
         // CAN: 7 + data length, at most 8 data bytes; 249 would wrap to 0 in 8 bits.
-        {2, 0, 7}, {2, 3, 10}, {2, 8, 15}, {2, 9, 0}, {2, 249, 0}, {2, 255, 0},
+        {2, 0, 7},
+        {2, 3, 10},
+        {2, 8, 15},
+        {2, 9, 0},
+        {2, 249, 0},
+        {2, 255, 0},
         // UI and UI asset: 4 + byte 2, at most 204; 252 would wrap to 0.
-        {6, 0, 4}, {6, 200, 204}, {6, 201, 0}, {6, 252, 0}, {9, 200, 204}, {9, 201, 0}, {9, 255, 0},
+        {6, 0, 4},
+        {6, 200, 204},
+        {6, 201, 0},
+        {6, 252, 0},
+        {9, 200, 204},
+        {9, 201, 0},
+        {9, 255, 0},
         // SDO request 10..138, response 14..142; 253 would wrap to 0.
-        {15, 7, 10}, {15, 6, 0}, {15, 135, 138}, {15, 136, 0}, {15, 253, 0},
-        {16, 11, 14}, {16, 10, 0}, {16, 139, 142}, {16, 140, 0}, {16, 253, 0},
+        {15, 7, 10},
+        {15, 6, 0},
+        {15, 135, 138},
+        {15, 136, 0},
+        {15, 253, 0},
+        {16, 11, 14},
+        {16, 10, 0},
+        {16, 139, 142},
+        {16, 140, 0},
+        {16, 253, 0},
     };
     const bytes after = message(REMOTE_MSG_TYPE_IOT_STATUS, 4, 0x42);
     for (const row &r : rows) {
@@ -99,11 +130,16 @@ TEST(RemoteStream, ResynchronisesAfterGarbageAndRepeatedStartBytesInAnyChunking)
 {
     const bytes can = {0x85, 0x02, 0x03, 0x23, 0x01, 0x00, 0x00, 0xAA, 0xBB, 0xCC}; // 10 bytes
     const bytes close = {0x85, 0x0D};
-    bytes in = cat({{0x00, 0x13, 0xFF}, can,
-                    {0x85, 0x85}, close,                   // a second start byte starts over
-                    {0x85, 0x13, 0x01}, close,             // an unknown type is not a message
-                    {0x85, 0x02, 0x85, 0x01}, close,       // a bad length byte that is a start byte
-                    {0x85, 0x85, 0x85}, can});
+    bytes in = cat({{0x00, 0x13, 0xFF},
+                    can,
+                    {0x85, 0x85},
+                    close, // a second start byte starts over
+                    {0x85, 0x13, 0x01},
+                    close, // an unknown type is not a message
+                    {0x85, 0x02, 0x85, 0x01},
+                    close, // a bad length byte that is a start byte
+                    {0x85, 0x85, 0x85},
+                    can});
     const std::vector<bytes> want = {can, close, close, {0x85, 0x01}, close, can};
     for (size_t chunk : {0, 1, 2, 3, 7, 64}) {
         SCOPED_TRACE(chunk);
@@ -208,7 +244,7 @@ TEST(J1939, Dm1CodesInBothConversionsAndIndexBounds)
     d = {};
     EXPECT_EQ(kr_j1939_dm1_get_dtc(&d, one, 5, 0), ERR_BUFFER_OVERFLOW);
     EXPECT_EQ(kr_j1939_dm1_get_dtc(&d, two, sizeof two, 2), ERR_BUFFER_OVERFLOW);
-    EXPECT_EQ(kr_j1939_dm1_get_dtc(&d, two, 0xFFFF, 0xFFFF), ERR_BUFFER_OVERFLOW); // 0xFFFF * 4 + 5 no wrap
+    EXPECT_EQ(kr_j1939_dm1_get_dtc(&d, two, 0xFFFF, 0xFFFF), ERR_BUFFER_OVERFLOW);     // 0xFFFF * 4 + 5 no wrap
     EXPECT_EQ(kr_j1939_dm1_get_dtc(&d, two, sizeof two, 0x4000), ERR_BUFFER_OVERFLOW); // wraps in 16 bits
     EXPECT_EQ(d.spn, 0u);
 }
@@ -270,8 +306,8 @@ TEST(J1939, BroadcastReassemblesOnceAndOnlyInOrder)
 
     { // Data before any announcement, then the message, then a stray packet after it.
         rx_st r(pgn);
-        auto done = r.feed({packet(1, msg), bam(20, pgn), packet(1, msg), packet(2, msg), packet(3, msg), packet(3, msg),
-                            packet(1, msg)});
+        auto done = r.feed({packet(1, msg), bam(20, pgn), packet(1, msg), packet(2, msg), packet(3, msg),
+                            packet(3, msg), packet(1, msg)});
         EXPECT_EQ(done, std::vector<size_t>{4});
         EXPECT_EQ(bytes(r.dest, r.dest + 20), msg);
         EXPECT_EQ(r.dest[20], 0xEE); // the last packet's padding is not data
@@ -293,9 +329,9 @@ TEST(J1939, BroadcastReassemblesOnceAndOnlyInOrder)
         kr_can_message_st empty = j1939_frame(0x1CEBFF3D, {});
         kr_can_message_st std_frame = packet(1, msg);
         std_frame.type = CAN_STD;
-        EXPECT_TRUE(r.feed({bam(20, pgn), empty, std_frame, bam(7, 0xFEE5), packet(1, msg), bam(0, pgn), empty,
-                            packet(1, msg)})
-                        .empty());
+        EXPECT_TRUE(
+            r.feed({bam(20, pgn), empty, std_frame, bam(7, 0xFEE5), packet(1, msg), bam(0, pgn), empty, packet(1, msg)})
+                .empty());
         EXPECT_EQ(r.dest[0], 0xEE);
     }
     { // PGN 0 adopts the first announced one; a message larger than the destination never completes.

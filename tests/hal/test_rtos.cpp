@@ -152,75 +152,71 @@ TEST(RtosScheduling, NeverTwoTasksAtOnceUnderLoad)
         std::atomic<int> rounds[TASKS];
     };
     auto *r = shared_block<result_st>();
-    int status = run_child([r] {
-        static result_st *R = r;
-        static kr_mutex_st mutex;
-        static kr_queue_st queue = kr_queue_create(4, sizeof(int));
-        kr_mutex_init(&mutex);
-        static std::atomic<bool> stop_load{false};
-        for (int i = 0; i < 2; ++i)
-            std::thread([] {
-                volatile unsigned x = 0;
-                while (!stop_load) x = x + 1;
-            }).detach();
-        static int ids[TASKS];
-        for (int i = 0; i < TASKS; ++i) {
-            ids[i] = i;
+    int status = run_child(
+        [r] {
+            static result_st *R = r;
+            static kr_mutex_st mutex;
+            static kr_queue_st queue = kr_queue_create(4, sizeof(int));
+            kr_mutex_init(&mutex);
+            static std::atomic<bool> stop_load{false};
+            for (int i = 0; i < 2; ++i)
+                std::thread([] {
+                    volatile unsigned x = 0;
+                    while (!stop_load) x = x + 1;
+                }).detach();
+            static int ids[TASKS];
+            for (int i = 0; i < TASKS; ++i) {
+                ids[i] = i;
+                kr_rtos_task_create(
+                    [](void *p) {
+                        const int id = *static_cast<int *>(p);
+                        unsigned seed = (unsigned)id * 7919u + 1;
+                        auto region = [] {
+                            if (R->inside.fetch_add(1) != 0) R->violations++;
+                            spin(200);
+                            R->inside.fetch_sub(1);
+                        };
+                        for (int round = 0; round < ROUNDS; ++round) {
+                            region();
+                            seed = seed * 1103515245u + 12345u;
+                            switch ((seed >> 16) % 6) {
+                            case 0: kr_rtos_yield(); break;
+                            case 1: kr_rtos_task_delay(1); break;
+                            case 2:
+                                kr_mutex_lock(&mutex);
+                                region();
+                                kr_rtos_yield();
+                                region();
+                                kr_mutex_unlock(&mutex);
+                                break;
+                            case 3: {
+                                kr_rtos_blocking_section section;
+                                usleep(100); // a host call: no token held here
+                                break;
+                            }
+                            case 4: kr_queue_push(queue, &round, 2); break;
+                            default: {
+                                int v;
+                                kr_queue_pop(queue, &v, 2);
+                                break;
+                            }
+                            }
+                            R->rounds[id]++;
+                        }
+                        R->done++;
+                    },
+                    "worker", 1000, &ids[i], 1 + i % 3, nullptr);
+            }
             kr_rtos_task_create(
-                [](void *p) {
-                    const int id = *static_cast<int *>(p);
-                    unsigned seed = (unsigned)id * 7919u + 1;
-                    auto region = [] {
-                        if (R->inside.fetch_add(1) != 0) R->violations++;
-                        spin(200);
-                        R->inside.fetch_sub(1);
-                    };
-                    for (int round = 0; round < ROUNDS; ++round) {
-                        region();
-                        seed = seed * 1103515245u + 12345u;
-                        switch ((seed >> 16) % 6) {
-                        case 0:
-                            kr_rtos_yield();
-                            break;
-                        case 1:
-                            kr_rtos_task_delay(1);
-                            break;
-                        case 2:
-                            kr_mutex_lock(&mutex);
-                            region();
-                            kr_rtos_yield();
-                            region();
-                            kr_mutex_unlock(&mutex);
-                            break;
-                        case 3: {
-                            kr_rtos_blocking_section section;
-                            usleep(100); // a host call: no token held here
-                            break;
-                        }
-                        case 4:
-                            kr_queue_push(queue, &round, 2);
-                            break;
-                        default: {
-                            int v;
-                            kr_queue_pop(queue, &v, 2);
-                            break;
-                        }
-                        }
-                        R->rounds[id]++;
-                    }
-                    R->done++;
+                [](void *) {
+                    while (R->done.load() < TASKS) kr_rtos_task_delay(10);
+                    stop_load = true;
+                    std::exit(0);
                 },
-                "worker", 1000, &ids[i], 1 + i % 3, nullptr);
-        }
-        kr_rtos_task_create(
-            [](void *) {
-                while (R->done.load() < TASKS) kr_rtos_task_delay(10);
-                stop_load = true;
-                std::exit(0);
-            },
-            "watch", 1000, nullptr, 0, nullptr);
-        kr_rtos_start_scheduler();
-    }, 120);
+                "watch", 1000, nullptr, 0, nullptr);
+            kr_rtos_start_scheduler();
+        },
+        120);
     EXPECT_TRUE(exited_with(status, 0)) << status;
     EXPECT_EQ(r->violations.load(), 0);
     for (int i = 0; i < TASKS; ++i) EXPECT_EQ(r->rounds[i].load(), ROUNDS) << "task " << i;
@@ -453,27 +449,29 @@ TEST(RtosTasks, StackBudgetCountsEveryTaskEverCreated)
     char path[] = "/tmp/krcan_rtos_errXXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
-    int status = run_child([r, fd] {
-        static result_st *R = r;
-        dup2(fd, 2);
-        silent = false;
-        kr_rtos_task_create(
-            [](void *) {
-                for (;;) {
-                    int32_t rc = kr_rtos_task_create([](void *) { R->ran++; }, "task", 51200, nullptr, 2, nullptr);
-                    if (rc != KR_RTOS_PASS) {
-                        R->refused_rc = rc;
-                        break;
+    int status = run_child(
+        [r, fd] {
+            static result_st *R = r;
+            dup2(fd, 2);
+            silent = false;
+            kr_rtos_task_create(
+                [](void *) {
+                    for (;;) {
+                        int32_t rc = kr_rtos_task_create([](void *) { R->ran++; }, "task", 51200, nullptr, 2, nullptr);
+                        if (rc != KR_RTOS_PASS) {
+                            R->refused_rc = rc;
+                            break;
+                        }
+                        R->created++;
                     }
-                    R->created++;
-                }
-                R->later_small_refused =
-                    kr_rtos_task_create([](void *) {}, "small", 1, nullptr, 2, nullptr) != KR_RTOS_PASS;
-                std::exit(0);
-            },
-            "creator", 0, nullptr, 1, nullptr);
-        kr_rtos_start_scheduler();
-    }, 120);
+                    R->later_small_refused = kr_rtos_task_create([](void *) {}, "small", 1, nullptr, 2, nullptr) !=
+                                             KR_RTOS_PASS;
+                    std::exit(0);
+                },
+                "creator", 0, nullptr, 1, nullptr);
+            kr_rtos_start_scheduler();
+        },
+        120);
     close(fd);
     FILE *f = std::fopen(path, "r");
     ASSERT_NE(f, nullptr);
@@ -627,7 +625,10 @@ TEST(RtosSections, CriticalSectionsNestAndExcludeTasks)
                 kr_rtos_exit_critical(); // still inside the outer one
                 int before = R->ticker;
                 usleep(20000);
-                { kr_rtos_blocking_section section; usleep(5000); } // keeps the token inside
+                {
+                    kr_rtos_blocking_section section;
+                    usleep(5000);
+                } // keeps the token inside
                 R->during_task_crit = R->ticker - before;
                 kr_rtos_exit_critical();
                 std::thread([] {

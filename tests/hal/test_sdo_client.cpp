@@ -166,9 +166,12 @@ TEST_F(SdoClient, SegmentedDownloadFrames)
 {
     serve([](co::responder_st &r, const sim_frame_st &f) {
         if (!is_req(f)) return;
-        if (f.data[0] == 0x21) r.send(RSP, {0x60, f.data[1], f.data[2], f.data[3], 0, 0, 0, 0});
-        else if ((f.data[0] & 0xE0) == 0x00) r.send(RSP, {(uint8_t)(0x20 | (f.data[0] & 0x10)), 0, 0, 0, 0, 0, 0, 0});
-        else if ((f.data[0] & 0xE0) == 0x20) r.send(RSP, {0x60, f.data[1], f.data[2], f.data[3], 0, 0, 0, 0});
+        if (f.data[0] == 0x21)
+            r.send(RSP, {0x60, f.data[1], f.data[2], f.data[3], 0, 0, 0, 0});
+        else if ((f.data[0] & 0xE0) == 0x00)
+            r.send(RSP, {(uint8_t)(0x20 | (f.data[0] & 0x10)), 0, 0, 0, 0, 0, 0, 0});
+        else if ((f.data[0] & 0xE0) == 0x20)
+            r.send(RSP, {0x60, f.data[1], f.data[2], f.data[3], 0, 0, 0, 0});
     });
     co::result_st res = co::run(port, [] {
         const uint8_t d[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
@@ -322,15 +325,18 @@ TEST_F(SdoClient, RetryRuleAndBackOff)
 // task is busy in its wait callback until well after the library task made the client ready again.
 TEST_F(SdoClient, TimeOutsAreNeverReportedAsSuccess)
 {
-    co::result_st res = co::run(port, [] {
-        // A slow wait callback keeps the waiter from looking until well after the time-out.
-        kr_canopen_sdo_client_set_wait_callback([](uint16_t, uint8_t) { kr_rtos_task_delay(400); });
-        uint8_t buf[4];
-        uint32_t t0 = kr_rtos_get_tick_count();
-        kr_errors_e e = _kr_canopen_sdo_client_read(NODE, 0x2600, 1, sizeof buf, buf);
-        co::report("read=%u:0x%08x:%u", e, _kr_canopen_sdo_get_error_code(), kr_rtos_get_tick_count() - t0);
-        return 0;
-    }, 40000);
+    co::result_st res = co::run(
+        port,
+        [] {
+            // A slow wait callback keeps the waiter from looking until well after the time-out.
+            kr_canopen_sdo_client_set_wait_callback([](uint16_t, uint8_t) { kr_rtos_task_delay(400); });
+            uint8_t buf[4];
+            uint32_t t0 = kr_rtos_get_tick_count();
+            kr_errors_e e = _kr_canopen_sdo_client_read(NODE, 0x2600, 1, sizeof buf, buf);
+            co::report("read=%u:0x%08x:%u", e, _kr_canopen_sdo_get_error_code(), kr_rtos_get_tick_count() - t0);
+            return 0;
+        },
+        40000);
     ASSERT_EQ(res.status, 0) << res.text;
     std::string r = res.get("read");
     EXPECT_EQ(r.substr(0, r.rfind(':')), "44:0x05040000");

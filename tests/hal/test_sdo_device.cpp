@@ -72,22 +72,25 @@ protected:
 // Sizes from 1 to 4000 bytes, each to its own object, then 1 MiB: each lands whole.
 TEST_F(SdoDevice, BlockDownloadsLandByteIdentical)
 {
-    co::result_st res = co::run(port, [] {
-        static uint8_t buf[BIG];
-        for (uint32_t n : small_sizes()) {
-            for (uint32_t i = 0; i < n; i++) buf[i] = pattern(n, i);
-            kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, (uint16_t)(SMALL_BASE + n), 1, n, buf);
-            if (e != ERR_NONE) {
-                co::report("failed=%u:%u:0x%08x", n, e, _kr_canopen_sdo_get_error_code());
-                return 1;
+    co::result_st res = co::run(
+        port,
+        [] {
+            static uint8_t buf[BIG];
+            for (uint32_t n : small_sizes()) {
+                for (uint32_t i = 0; i < n; i++) buf[i] = pattern(n, i);
+                kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, (uint16_t)(SMALL_BASE + n), 1, n, buf);
+                if (e != ERR_NONE) {
+                    co::report("failed=%u:%u:0x%08x", n, e, _kr_canopen_sdo_get_error_code());
+                    return 1;
+                }
             }
-        }
-        for (uint32_t i = 0; i < BIG; i++) buf[i] = pattern(BIG, i);
-        uint32_t t0 = kr_rtos_get_tick_count();
-        kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, 0x1F50, 1, BIG, buf);
-        co::report("big=%u:0x%08x:%u", e, _kr_canopen_sdo_get_error_code(), kr_rtos_get_tick_count() - t0);
-        return 0;
-    }, 240000);
+            for (uint32_t i = 0; i < BIG; i++) buf[i] = pattern(BIG, i);
+            uint32_t t0 = kr_rtos_get_tick_count();
+            kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, 0x1F50, 1, BIG, buf);
+            co::report("big=%u:0x%08x:%u", e, _kr_canopen_sdo_get_error_code(), kr_rtos_get_tick_count() - t0);
+            return 0;
+        },
+        240000);
     ASSERT_EQ(res.status, 0) << res.text;
     EXPECT_EQ(res.get("big").substr(0, 12), "0:0x00000000");
     std::vector<uint8_t> v;
@@ -128,21 +131,24 @@ TEST_F(SdoDevice, BlockDownloadFailuresAreReported)
     add(SIM_FAULT_ACKSEQ, 0x3200, 1, 0);
     add(SIM_FAULT_ABORT, 0x3003, 0, 0x05040001);
     add(SIM_FAULT_SILENT, 0x3004, 1, 0);
-    co::result_st res = co::run(port, [] {
-        static uint8_t buf[2000];
-        for (uint32_t i = 0; i < sizeof buf; i++) buf[i] = (uint8_t)i;
-        struct {
-            const char *name;
-            uint16_t index;
-            uint32_t len;
-        } cases[] = {{"crc", 0x3001, 1}, {"ackseq", 0x3200, 0x200}, {"busy", 0x3003, 3}, {"silent", 0x3004, 4}};
-        for (auto &c : cases) {
-            kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, c.index, 1, c.len, buf);
-            co::report("%s=%u:0x%08x", c.name, e, _kr_canopen_sdo_get_error_code());
-        }
-        co::report("after=%u", _kr_canopen_sdo_client_block_write(NODE, 0x3005, 1, 5, buf));
-        return 0;
-    }, 60000);
+    co::result_st res = co::run(
+        port,
+        [] {
+            static uint8_t buf[2000];
+            for (uint32_t i = 0; i < sizeof buf; i++) buf[i] = (uint8_t)i;
+            struct {
+                const char *name;
+                uint16_t index;
+                uint32_t len;
+            } cases[] = {{"crc", 0x3001, 1}, {"ackseq", 0x3200, 0x200}, {"busy", 0x3003, 3}, {"silent", 0x3004, 4}};
+            for (auto &c : cases) {
+                kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, c.index, 1, c.len, buf);
+                co::report("%s=%u:0x%08x", c.name, e, _kr_canopen_sdo_get_error_code());
+            }
+            co::report("after=%u", _kr_canopen_sdo_client_block_write(NODE, 0x3005, 1, 5, buf));
+            return 0;
+        },
+        60000);
     ASSERT_EQ(res.status, 0) << res.text;
     EXPECT_EQ(res.get("crc"), "44:0x05030004");
     EXPECT_EQ(res.get("ackseq"), "44:0x05040003");

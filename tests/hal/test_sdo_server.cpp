@@ -105,8 +105,8 @@ protected:
     }
     e2e::result krcan(std::vector<std::string> args)
     {
-        args.insert(args.begin(), {"--can", "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0", "--nodeid",
-                                   "0x22"});
+        args.insert(args.begin(),
+                    {"--can", "socketcand://127.0.0.1:" + std::to_string(port) + "/vcan0", "--nodeid", "0x22"});
         e2e::options o;
         o.timeout_ms = 60000;
         return box.krcan(args, o);
@@ -138,13 +138,14 @@ TEST_F(SdoServer, KrcanReadsAndWritesEveryKindAndGetsRefusals)
         {{"--mindex", "0x2000", "--sdoread", "--mindex", "0x2001", "--sdoread", "--mindex", "0x2002", "--sdoread",
           "--mindex", "0x2003", "--sindex", "3", "--sdoread", "--mindex", "0x2004", "--sindex", "2", "--sdoread"},
          "0x12\n0x3456\n0x789abcde\n0x3\n0x2222\n"},
-        {{"--mindex", "0x2005", "--sindex", "0", "--sdoread", "--mindex", "0x2006", "--sdoreadstr", "--mindex",
-          "0x2008", "--sdoread", "--mindex", "0x2000", "--sdowrite", "0x7F", "--mindex", "0x2001", "--datalen", "2",
-          "--sdowrite", "0x1234"},
+        {{"--mindex",     "0x2005",   "--sindex", "0",         "--sdoread", "--mindex",   "0x2006",
+          "--sdoreadstr", "--mindex", "0x2008",   "--sdoread", "--mindex",  "0x2000",     "--sdowrite",
+          "0x7F",         "--mindex", "0x2001",   "--datalen", "2",         "--sdowrite", "0x1234"},
          "0x4\nhello\n0xcafef00d\n"},
-        {{"--mindex", "0x2002", "--sdowrite", "0x11223344", "--mindex", "0x2004", "--sindex", "4", "--sdowrite",
-          "0xBEEF", "--sindex", "0", "--mindex", "0x2009", "--sdowrite", "5", "--mindex", "0x200A", "--sdowrite", "9",
-          "--mindex", "0x2006", "--sdowritestr", "twenty-five characters ok"},
+        {{"--mindex",   "0x2002", "--sdowrite", "0x11223344", "--mindex",      "0x2004",
+          "--sindex",   "4",      "--sdowrite", "0xBEEF",     "--sindex",      "0",
+          "--mindex",   "0x2009", "--sdowrite", "5",          "--mindex",      "0x200A",
+          "--sdowrite", "9",      "--mindex",   "0x2006",     "--sdowritestr", "twenty-five characters ok"},
          "SDO write succesful\n"},
         {{"--mindex", "0x2006", "--sdoreadstr", "--mindex", "0x2004", "--sindex", "4", "--sdoread"},
          "twenty-five characters ok\n0xbeef\n"},
@@ -165,19 +166,21 @@ TEST_F(SdoServer, KrcanReadsAndWritesEveryKindAndGetsRefusals)
     bytes text(d.obj[0x2006].begin(), d.obj[0x2006].begin() + 26);
     EXPECT_EQ(std::string(text.begin(), text.end() - 1), "twenty-five characters ok");
     EXPECT_EQ(text.back(), 0);
-    EXPECT_EQ(writes, (std::vector<std::string>{"0x2000 0", "0x2001 0", "0x2002 0", "0x2004 4", "0x2009 0",
-                                                "0x200a 0", "0x2006 0"}));
+    EXPECT_EQ(writes, (std::vector<std::string>{"0x2000 0", "0x2001 0", "0x2002 0", "0x2004 4", "0x2009 0", "0x200a 0",
+                                                "0x2006 0"}));
 
     // Refusals: read-only, write-only, missing, an array's size, text longer than the storage.
     writes.clear();
-    e2e::result r = krcan({"--mindex", "0x2008", "--sdowrite", "1", "--mindex", "0x2009", "--sdoread", "--mindex", "0x2100",
-               "--sdoread", "--mindex", "0x2003", "--sindex", "0", "--sdowrite", "3", "--mindex", "0x2006",
-               "--sdowritestr", "this text is longer than the thirty-two bytes"});
+    e2e::result r = krcan({"--mindex", "0x2008",    "--sdowrite",    "1",
+                           "--mindex", "0x2009",    "--sdoread",     "--mindex",
+                           "0x2100",   "--sdoread", "--mindex",      "0x2003",
+                           "--sindex", "0",         "--sdowrite",    "3",
+                           "--mindex", "0x2006",    "--sdowritestr", "this text is longer than the thirty-two bytes"});
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     std::string all = r.out + r.err;
-    for (const char *code : {"0x6010002: ATTEMPTTO WRITE A READ ONLY OBJECT", "0x6010001: ATTEMPT TO READ A WRITE ONLY",
-                             "0x6020000: OBJECT DOES NOT EXIST", "0x6010000: UNSUPPORTED ACCESS",
-                             "0x5030005: OUT OF MEMORY"})
+    for (const char *code :
+         {"0x6010002: ATTEMPTTO WRITE A READ ONLY OBJECT", "0x6010001: ATTEMPT TO READ A WRITE ONLY",
+          "0x6020000: OBJECT DOES NOT EXIST", "0x6010000: UNSUPPORTED ACCESS", "0x5030005: OUT OF MEMORY"})
         EXPECT_NE(all.find(code), std::string::npos) << code << "\n" << all;
     d = dump();
     EXPECT_TRUE(d.canaries_ok);
@@ -200,32 +203,35 @@ TEST_F(SdoServer, KrcanReadsAndWritesEveryKindAndGetsRefusals)
 TEST_F(SdoServer, LibraryClientBlockTransfersOfEverySize)
 {
     static const uint32_t sizes[] = {1, 6, 7, 8, 14, 258, 259, 260, 518, 1000, 4000, 60000};
-    co::result_st res = co::run(port, [] {
-        static uint8_t back[65536];
-        for (uint32_t n : sizes) {
-            bytes data = pattern(n, n);
-            kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, 0x2007, 0, n, data.data());
-            if (e != ERR_NONE) {
-                co::report("w%u=%u:0x%x", n, e, _kr_canopen_sdo_get_error_code());
-                continue;
-            }
-            std::memset(back, 0, sizeof back);
-            e = _kr_canopen_sdo_client_block_read(NODE, 0x2007, 0, sizeof back, back);
-            bool same = e == ERR_NONE && _kr_canopen_sdo_client_get_obj_size() == n &&
-                        std::memcmp(back, data.data(), n) == 0;
-            std::string seg = "-";
-            if (n <= 4000) {
+    co::result_st res = co::run(
+        port,
+        [] {
+            static uint8_t back[65536];
+            for (uint32_t n : sizes) {
+                bytes data = pattern(n, n);
+                kr_errors_e e = _kr_canopen_sdo_client_block_write(NODE, 0x2007, 0, n, data.data());
+                if (e != ERR_NONE) {
+                    co::report("w%u=%u:0x%x", n, e, _kr_canopen_sdo_get_error_code());
+                    continue;
+                }
                 std::memset(back, 0, sizeof back);
-                e = _kr_canopen_sdo_client_read(NODE, 0x2007, 0, n + 10, back);
-                seg = e == ERR_NONE && kr_canopen_sdo_client_get_data_index() == n &&
-                              std::memcmp(back, data.data(), n) == 0
-                          ? "ok"
-                          : "bad";
+                e = _kr_canopen_sdo_client_block_read(NODE, 0x2007, 0, sizeof back, back);
+                bool same = e == ERR_NONE && _kr_canopen_sdo_client_get_obj_size() == n &&
+                            std::memcmp(back, data.data(), n) == 0;
+                std::string seg = "-";
+                if (n <= 4000) {
+                    std::memset(back, 0, sizeof back);
+                    e = _kr_canopen_sdo_client_read(NODE, 0x2007, 0, n + 10, back);
+                    seg = e == ERR_NONE && kr_canopen_sdo_client_get_data_index() == n &&
+                                  std::memcmp(back, data.data(), n) == 0
+                              ? "ok"
+                              : "bad";
+                }
+                co::report("w%u=%s:%s", n, same ? "ok" : "bad", seg.c_str());
             }
-            co::report("w%u=%s:%s", n, same ? "ok" : "bad", seg.c_str());
-        }
-        return 0;
-    }, 120000);
+            return 0;
+        },
+        120000);
     ASSERT_EQ(res.status, 0) << res.text;
     for (uint32_t n : sizes) EXPECT_EQ(res.get("w" + std::to_string(n)), n <= 4000 ? "ok:ok" : "ok:-") << n;
     dump_st d = dump();
@@ -242,8 +248,8 @@ TEST_F(SdoServer, IndependentClientTransfersEveryKind)
 {
     using m = sim_sdo_mode_e;
     int want_writes = 0;
-    for (auto [index, value] : {std::pair<uint16_t, bytes>{0x2000, {0xA5}}, {0x2001, {0x01, 0x02}},
-                                {0x2002, {0x01, 0x02, 0x03, 0x04}}}) {
+    for (auto [index, value] :
+         {std::pair<uint16_t, bytes>{0x2000, {0xA5}}, {0x2001, {0x01, 0x02}}, {0x2002, {0x01, 0x02, 0x03, 0x04}}}) {
         ASSERT_TRUE(down(index, 0, value, m::expedited).ok) << index;
         sim_sdo_result_st r = up(index, 0, m::segmented);
         ASSERT_TRUE(r.ok) << r.error;
@@ -297,7 +303,8 @@ TEST_F(SdoServer, IndependentClientTransfersEveryKind)
     }
     dump_st d = dump();
     EXPECT_TRUE(d.canaries_ok);
-    EXPECT_TRUE(bytes(d.obj[0x2007].begin(), d.obj[0x2007].begin() + (long)n_prev) == pattern(n_prev, (unsigned)n_prev));
+    EXPECT_TRUE(bytes(d.obj[0x2007].begin(), d.obj[0x2007].begin() + (long)n_prev) ==
+                pattern(n_prev, (unsigned)n_prev));
     EXPECT_EQ(hex(d.obj[0x2002]), "01020304");
     EXPECT_EQ(writes.size(), (size_t)want_writes);
     EXPECT_EQ(node.pid > 0 ? sim_proc_wait(node, 0) : 0, -1) << "the node ended";
@@ -333,13 +340,12 @@ TEST_F(SdoServer, IndependentClientFaultsAreRefusedAndWriteNothingUnacknowledged
     expect_abort(down(0x2007, 0, pattern(600, 4), m::block, fault([](auto &f) { f.abort_after = 80; })), 0,
                  "client abort");
     dump_st d = dump();
-    EXPECT_TRUE(bytes(d.obj[0x2007].begin(), d.obj[0x2007].begin() + 600) ==
-                [&] {
-                    bytes w = want;
-                    bytes c = pattern(600, 4); // two blocks acknowledged before the abort
-                    std::copy(c.begin(), c.begin() + 518, w.begin());
-                    return w;
-                }());
+    EXPECT_TRUE(bytes(d.obj[0x2007].begin(), d.obj[0x2007].begin() + 600) == [&] {
+        bytes w = want;
+        bytes c = pattern(600, 4); // two blocks acknowledged before the abort
+        std::copy(c.begin(), c.begin() + 518, w.begin());
+        return w;
+    }());
     // A wrong CRC: refused at the end, no callback, and the object keeps its value.
     const bytes before_crc = d.obj[0x2007];
     expect_abort(down(0x2007, 0, pattern(600, 8), m::block, fault([](auto &f) { f.bad_crc = true; })), 0x05030004,
@@ -356,8 +362,7 @@ TEST_F(SdoServer, IndependentClientFaultsAreRefusedAndWriteNothingUnacknowledged
     expect_abort(up(0x2007, 0, m::block, 0), 0x05040002, "block size 0");
     expect_abort(up(0x2007, 0, m::block, 128), 0x05040002, "block size 128");
     expect_abort(up(0x2007, 0, m::block, 10, fault([](auto &f) { f.ack_blksize = 0; })), 0x05040002, "ack size 0");
-    expect_abort(up(0x2007, 0, m::block, 10, fault([](auto &f) { f.ack_blksize = 128; })), 0x05040002,
-                 "ack size 128");
+    expect_abort(up(0x2007, 0, m::block, 10, fault([](auto &f) { f.ack_blksize = 128; })), 0x05040002, "ack size 128");
     expect_abort(up(0x2007, 0, m::block, 10, fault([](auto &f) { f.ack_seq_delta = -1; })), 0x05040003,
                  "acknowledged fewer segments");
     // The client aborts a block upload; the next one works.

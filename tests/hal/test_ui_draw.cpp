@@ -21,9 +21,9 @@ bool display_up()
     return state == 1;
 }
 
-#define START_DISPLAY()                                                                                       \
-    UI_REQUIRE_DISPLAY();                                                                                     \
-    ASSERT_TRUE(display_up());                                                                                \
+#define START_DISPLAY()        \
+    UI_REQUIRE_DISPLAY();      \
+    ASSERT_TRUE(display_up()); \
     const uint32_t gl_errors_at_start = kr_ui_gl_error_count()
 
 // Steps until the window has the size and a frame with rebuilt fonts was drawn.

@@ -22,7 +22,10 @@ struct graph_bench {
 };
 
 // Pixel of a value inside the graph's last drawn plot, in screen coordinates.
-int gx(const kr_uigraph_st &g, int v) { return kr_ui_get_xglobal(&g.super) + g.content_x + v * g.content_w / (g.max_x - g.min_x); }
+int gx(const kr_uigraph_st &g, int v)
+{
+    return kr_ui_get_xglobal(&g.super) + g.content_x + v * g.content_w / (g.max_x - g.min_x);
+}
 int gy(const kr_uigraph_st &g, int v)
 {
     return kr_ui_get_yglobal(&g.super) + g.content_h - (v - g.min_y) * g.content_h / (g.max_y - g.min_y);
@@ -75,10 +78,11 @@ TEST(UiGraph, EditingByButtonsTouchAndArrows)
     EXPECT_LT(b.g.content_h, 400 - 10);
     EXPECT_EQ(b.g.content_x + b.g.content_w, 700);
     // The line from (50, 30) to (80, 90) through its middle, and the point (50, 30) itself.
-    EXPECT_GT(uitest::count_in_region(gx(b.g, 65) - 2, gy(b.g, 60) - 2, gx(b.g, 65) + 3, gy(b.g, 60) + 3, GREEN, 60), 0);
+    EXPECT_GT(uitest::count_in_region(gx(b.g, 65) - 2, gy(b.g, 60) - 2, gx(b.g, 65) + 3, gy(b.g, 60) + 3, GREEN, 60),
+              0);
     EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(gx(b.g, 50), gy(b.g, 30)), GREEN, 40));
     EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(gx(b.g, 35), gy(b.g, 80)), 0xFF000000, 40)); // off the line
-    EXPECT_FALSE(b.remove.super.enabled); // nothing active
+    EXPECT_FALSE(b.remove.super.enabled);                                                      // nothing active
     EXPECT_FALSE(b.left.super.enabled);
 
     s.click(150 + 110 * 0, 630); // add, none active: between the last two
@@ -191,7 +195,7 @@ TEST(UiGraph, EqualLimitsAndZeroOutsideTheRange)
     s.redraw();
     EXPECT_EQ(uitest::count_in_region(x0, 110, x1, 100 + g.content_h - 3, 0xFF808080, 30), 0);
     EXPECT_GT(uitest::count_in_region(100, 100, 700, 500, 0xFFFFFFFF, 30), 100); // axes and labels
-    s.click(100 + g.content_x, 100 + g.content_h); // selects a point at the origin
+    s.click(100 + g.content_x, 100 + g.content_h);                               // selects a point at the origin
     ASSERT_GE(g.active_point, 0);
     s.step(6);
     kr_ui_input_cursor(400, 300);

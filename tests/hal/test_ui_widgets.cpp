@@ -251,8 +251,7 @@ TEST(UiWidgets, LabelColourCodes)
     screen s;
     static kr_uilabel_st lab;
     std::memset(&lab, 0, sizeof lab);
-    kr_uilabel_init(&lab, &font36, ALIGN_TOP_LEFT, 0xFF00FFFF,
-                    "\x1b[31mMMMMMM\x1b[0mMMMMMM\x1b[4294967327mMMMMMM");
+    kr_uilabel_init(&lab, &font36, ALIGN_TOP_LEFT, 0xFF00FFFF, "\x1b[31mMMMMMM\x1b[0mMMMMMM\x1b[4294967327mMMMMMM");
     kr_uiwindow_addxy(&s.d.super, &lab.super, 20, 100, 1100, 60);
     s.redraw();
     const int w = kr_ui_get_string_width("MMMMMM", &font36);
@@ -520,8 +519,8 @@ TEST(UiNumpad, DialogAndIncrementHold)
     script_click(200, 650);
     EXPECT_EQ(kr_uinumpaddialog_exec(nullptr, 127, 1, 0x20, UINUMPAD_FLAGS_HEX, nullptr), 0x20);
     EXPECT_GT(uitest::count_in_region(0, 0, 1200, 144, kr_uic_brighten(0xFFFFFFFF, -110), 40), 0);
-    script_click(300, 650); // +/-
-    script_click(600, 360); // 5
+    script_click(300, 650);  // +/-
+    script_click(600, 360);  // 5
     script_click(1000, 650); // OK
     EXPECT_EQ(kr_uinumpaddialog_exec("t", 100, -100, 42, UINUMPAD_FLAGS_NONE, nullptr), -5);
     script_idle(2);

@@ -186,8 +186,7 @@ TEST(MovingAverage, CountOnePassesValuesThrough)
 {
     kr_moving_aver_st ma;
     kr_moving_aver_init(&ma, 1);
-    for (int v : {10, 500, -40, 7, 7, 1000000})
-        EXPECT_EQ(kr_moving_aver_step(&ma, v), v);
+    for (int v : {10, 500, -40, 7, 7, 1000000}) EXPECT_EQ(kr_moving_aver_step(&ma, v), v);
     kr_moving_aver_init(&ma, 0); // below 1 becomes 1
     EXPECT_EQ(ma.count, 1);
     EXPECT_EQ(kr_moving_aver_step(&ma, 3), 3);

@@ -33,8 +33,8 @@ std::string written(const char *value, bool quote = false)
 
 TEST(YamlWriterQuoting, QuotedWhenTheReaderWouldMisreadIt)
 {
-    for (const char *s : {"  ", "123", "0x1F", "True", "off", "a: b", "x #y", "[a]", "a\t", "-x", "", "a,b",
-                          "?q", "ends:", "... x", "a 'b", "k:\"v", "a -'b"})
+    for (const char *s : {"  ", "123", "0x1F", "True", "off", "a: b", "x #y", "[a]", "a\t", "-x", "", "a,b", "?q",
+                          "ends:", "... x", "a 'b", "k:\"v", "a -'b"})
         EXPECT_EQ(written(s).front(), '"') << s;
     for (const char *s : {"a:b", "x#y", "it's", "hello world", "a-b", "0x", "y", "...", "a\"b"})
         EXPECT_EQ(written(s), s);
@@ -88,9 +88,9 @@ TEST(YamlWriterLayout, NestedSequencesEmptyCollectionsAndAppendedText)
     kr_yamlwriter_end_map(st);
     kr_yamlwriter_add_bool(st, "f", false);
     EXPECT_EQ(kr_yamlwriter_end(st, nullptr), ERR_NONE);
-    EXPECT_EQ(w.text(), "s:\n  - - 1\n    - 2\n  - - 0xab\n  - a: 1\n    b:\n      - x\n\n    c: true\nm: {}\nf: false\n");
-    EXPECT_EQ(yamltest::read_canon(w.text()),
-              R"({"s":[[1,2],[171],{"a":1,"b":["x"],"c":true}],"m":{},"f":false})");
+    EXPECT_EQ(w.text(),
+              "s:\n  - - 1\n    - 2\n  - - 0xab\n  - a: 1\n    b:\n      - x\n\n    c: true\nm: {}\nf: false\n");
+    EXPECT_EQ(yamltest::read_canon(w.text()), R"({"s":[[1,2],[171],{"a":1,"b":["x"],"c":true}],"m":{},"f":false})");
 }
 
 TEST(YamlWriterLayout, KeyedCollectionAsSequenceItem)

@@ -103,7 +103,6 @@ inline std::string run_capture(const std::vector<std::string> &args, int *status
     return r.out;
 }
 
-
 // A generated document: what the writer is told, and the tree it must read back as.
 struct TNode {
     enum Kind { MAP, SEQ, INT, HEX, BOOL, STR } kind = MAP;
@@ -190,13 +189,15 @@ struct TreeGen {
     std::string text(bool as_key)
     {
         // Characters that steer quoting, comments and flow, and some UTF-8.
-        static const char *const pieces[] = {"a", "b", "Z", "0", "7", " ", " ", "\t", "\n", "\r", ":", "#", "-",
-                                             "'", "\"", "\\", "[", "]", "{", "}", ",", "&", "*", "!", "|",
-                                             ">", "%", "@", "?", "`", ".", "x", "\xc3\xa9", "\xe2\x82\xac"};
+        static const char *const pieces[] = {"a",  "b", "Z", "0", "7", " ",        " ",           "\t", "\n",
+                                             "\r", ":", "#", "-", "'", "\"",       "\\",          "[",  "]",
+                                             "{",  "}", ",", "&", "*", "!",        "|",           ">",  "%",
+                                             "@",  "?", "`", ".", "x", "\xc3\xa9", "\xe2\x82\xac"};
         static const char *const key_pieces[] = {"a", "b", "Z", "0", "_", " ", "-", "'", "\"", ":", "#", "."};
-        static const char *const specials[] = {"", "  ", "123", "0x1F", "-0x10", "True", "off", "yes", "a: b",
-                                               "x #y", "[a]", "a\t", "-x", "a:b", "x#y", "it's", "hello world",
-                                               "... x", "a 'b", "k:\"v", "---", "null", "~", "q\"\\"};
+        static const char *const specials[] = {"",     "  ",    "123",  "0x1F", "-0x10",       "True",
+                                               "off",  "yes",   "a: b", "x #y", "[a]",         "a\t",
+                                               "-x",   "a:b",   "x#y",  "it's", "hello world", "... x",
+                                               "a 'b", "k:\"v", "---",  "null", "~",           "q\"\\"};
         std::string s;
         if (as_key) {
             s = "k";

@@ -264,7 +264,8 @@ TEST_F(JoystickConf, SavingIntoASystemPackage)
     ASSERT_TRUE(joystick_save_to_system(&sys));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Saved the joystick configuration into '" + fs::canonical(pkg).string() + "'."),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
     EXPECT_EQ(zip_names(pkg), (std::set<std::string>{"krsys.json", "joystick.json"}));
     fs::path back = root / "back";
     fs::create_directories(back);
@@ -303,5 +304,6 @@ TEST_F(JoystickConf, SavingIntoASystemPackage)
     EXPECT_FALSE(joystick_save_to_system(&sys));
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("The system file '" + pkg + "' is gone; the joystick configuration was not saved into it."),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
 }

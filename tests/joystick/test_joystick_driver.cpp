@@ -218,8 +218,8 @@ sim_client_st g_peer;
     std::fflush(stderr);
     std::_Exit(1);
 }
-#define CHECK(cond) \
-    do { \
+#define CHECK(cond)               \
+    do {                          \
         if (!(cond)) fail(#cond); \
     } while (0)
 
@@ -266,8 +266,8 @@ void driver_job(void *)
     c.slots[1] = slot(0x190, 0, 2, false);
     c.slots[1].invert = true;
     c.slots[2] = slot(0x290, 4, 4, false);
-    c.slots[8] = slot(0x190, 2, 1, true);   // button 1
-    c.slots[9] = slot(0x190, 3, 2, true);   // button 2, threshold -1
+    c.slots[8] = slot(0x190, 2, 1, true); // button 1
+    c.slots[9] = slot(0x190, 3, 2, true); // button 2, threshold -1
     c.slots[9].threshold = -1;
     c.slots[10] = slot(0x190, 2, 1, false); // button 3, threshold 200, inverted
     c.slots[10].threshold = 200;

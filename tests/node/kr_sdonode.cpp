@@ -48,9 +48,17 @@ struct entry_st {
 
 // Storage of each object below, in the same order (none for the object without storage).
 const entry_st storage[] = {
-    {u8.pre, sizeof u8.data},   {u16.pre, sizeof u16.data}, {u32.pre, sizeof u32.data}, {a8.pre, sizeof a8.data},
-    {a16.pre, sizeof a16.data}, {a32.pre, sizeof a32.data}, {str.pre, sizeof str.data}, {big.pre, sizeof big.data},
-    {ro.pre, sizeof ro.data},   {wo.pre, sizeof wo.data},   {nullptr, 0},
+    {u8.pre, sizeof u8.data},
+    {u16.pre, sizeof u16.data},
+    {u32.pre, sizeof u32.data},
+    {a8.pre, sizeof a8.data},
+    {a16.pre, sizeof a16.data},
+    {a32.pre, sizeof a32.data},
+    {str.pre, sizeof str.data},
+    {big.pre, sizeof big.data},
+    {ro.pre, sizeof ro.data},
+    {wo.pre, sizeof wo.data},
+    {nullptr, 0},
 };
 
 void fill(void *p, std::initializer_list<uint8_t> bytes)
@@ -162,10 +170,14 @@ int main(int argc, char **argv)
     unsigned node = 0x22;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i];
-        if (k == "--port") port = argv[i + 1];
-        else if (k == "--bus") bus = argv[i + 1];
-        else if (k == "--node") node = (unsigned)std::strtoul(argv[i + 1], nullptr, 0);
-        else if (k == "--nonvol") nonvol = argv[i + 1];
+        if (k == "--port")
+            port = argv[i + 1];
+        else if (k == "--bus")
+            bus = argv[i + 1];
+        else if (k == "--node")
+            node = (unsigned)std::strtoul(argv[i + 1], nullptr, 0);
+        else if (k == "--nonvol")
+            nonvol = argv[i + 1];
         else {
             fprintf(stderr, "kr_sdonode: unknown option %s\n", argv[i]);
             return 2;

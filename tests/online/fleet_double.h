@@ -37,7 +37,7 @@ struct world {
     mqtt_state_e state = MQTT_STATE_CONNECTED;
     std::vector<fleet> fleets;
     bool changed = false;
-    bool accept_ui = true;     // answer to a streaming request
+    bool accept_ui = true; // answer to a streaming request
     bool remove_ok = true;
     std::vector<std::string> calls; // requests sent to devices, in order
     // Remote CAN bridge.
@@ -75,8 +75,8 @@ inline void log(const std::string &what, uint8_t f, uint8_t d)
 
 using fleetdbl::W;
 
-#define DEV_OR(f, d, dflt)                                                                                      \
-    fleetdbl::device *x_ = fleetdbl::dev(f, d);                                                               \
+#define DEV_OR(f, d, dflt)                      \
+    fleetdbl::device *x_ = fleetdbl::dev(f, d); \
     if (!x_) return dflt
 
 extern "C" {

@@ -56,10 +56,10 @@ TEST_F(Fleet, FindDevice)
     EXPECT_EQ(find("Main/cab-7"), "No device 'Main/cab-7' in the fleet view.");
     EXPECT_EQ(find("mai/cab-7"), "No device 'mai/cab-7' in the fleet view.");
     EXPECT_EQ(find("CAB-7"), "'CAB-7' names 2 devices: main/cab-7 yard/cab-7. Give it as <fleet>/<client id>.");
-    EXPECT_EQ(find("PANEL7"), "0/0");  // device name
-    EXPECT_EQ(find("cab-9"), "1/0");   // ident
-    EXPECT_EQ(find("front"), "1/1");   // ident of the second cab-7
-    EXPECT_EQ(find("GATE"), "0/1");    // client id
+    EXPECT_EQ(find("PANEL7"), "0/0"); // device name
+    EXPECT_EQ(find("cab-9"), "1/0");  // ident
+    EXPECT_EQ(find("front"), "1/1");  // ident of the second cab-7
+    EXPECT_EQ(find("GATE"), "0/1");   // client id
     EXPECT_EQ(find(""), "No device '' in the fleet view.");
     W.fleets[1].devs[1].name = "other";
     EXPECT_EQ(find("cab-7"), "0/0") << "one match left";
@@ -87,13 +87,15 @@ TEST_F(Fleet, ListingAndDetailTexts)
     d.state = 5;
     char buf[1024];
     fleet_dev_summary(0, 0, buf, sizeof buf);
-    EXPECT_STREQ(buf, "main/cab-7                           -                Panel7                1h02m     on  off  9s ago");
+    EXPECT_STREQ(
+        buf, "main/cab-7                           -                Panel7                1h02m     on  off  9s ago");
     EXPECT_EQ(std::string(fleet_dev_summary_header()).find("UPTIME"), std::string(buf).find("1h02m"));
 
     fleet_dev_info(0, 0, buf, sizeof buf);
-    EXPECT_STREQ(buf, "Name:       -\nDevice:     Panel7\nFleet:      main\nClient id:  cab-7\nState:      5\n"
-                      "Uptime:     1 h 02 min\nRemote:     UI on, CAN off (SDO only)\nDisplay:    unknown until mirrored\n"
-                      "Messages:   42\nLast seen:  9 s ago\n");
+    EXPECT_STREQ(buf,
+                 "Name:       -\nDevice:     Panel7\nFleet:      main\nClient id:  cab-7\nState:      5\n"
+                 "Uptime:     1 h 02 min\nRemote:     UI on, CAN off (SDO only)\nDisplay:    unknown until mirrored\n"
+                 "Messages:   42\nLast seen:  9 s ago\n");
 
     fleetdbl::device &g = W.fleets[0].devs[1];
     g.ident_known = true;
@@ -111,11 +113,12 @@ TEST_F(Fleet, ListingAndDetailTexts)
     W.failed = 4;
     ASSERT_TRUE(remotecan_start(0, 1));
     fleet_dev_info(0, 1, buf, sizeof buf);
-    EXPECT_STREQ(buf, "Name:       (not named yet)\nDevice:     (not heard from yet)\nFleet:      main\nClient id:  gate\n"
-                      "State:      5\nUptime:     0 h 00 min\nRemote:     UI off, CAN on\nDisplay:    800 x 480\n"
-                      "Messages:   3\nLast seen:  1 s ago\n\nRemote CAN: netdev krremote0, STD messages, SDO only   "
-                      "(device reports CAN off)\n  (waiting for the device's first report)\n  to netdev 1   from "
-                      "netdev 2   filtered 3   failed 4\n");
+    EXPECT_STREQ(buf,
+                 "Name:       (not named yet)\nDevice:     (not heard from yet)\nFleet:      main\nClient id:  gate\n"
+                 "State:      5\nUptime:     0 h 00 min\nRemote:     UI off, CAN on\nDisplay:    800 x 480\n"
+                 "Messages:   3\nLast seen:  1 s ago\n\nRemote CAN: netdev krremote0, STD messages, SDO only   "
+                 "(device reports CAN off)\n  (waiting for the device's first report)\n  to netdev 1   from "
+                 "netdev 2   filtered 3   failed 4\n");
     g.has_stats = true;
     g.can_active = true;
     g.stats = {{10, 20, 30}, {1, 2, 3}, {7, 8, 9}, 99, 2, 1};
@@ -236,8 +239,9 @@ TEST_F(Fleet, LoginAndWait)
     fleet_login_st r;
     std::memset(&r, 0, sizeof r);
     const std::string out = stdout_of([&] { fleet_login("files.test", "broker.test", "ann", "pw", &r); });
-    EXPECT_EQ(out, "File server: connecting to 'files.test' as 'ann'...\nFile server: connecting to 'files.test' failed: "
-                   "The server file browser is not available in the Linux build yet.\n");
+    EXPECT_EQ(out,
+              "File server: connecting to 'files.test' as 'ann'...\nFile server: connecting to 'files.test' failed: "
+              "The server file browser is not available in the Linux build yet.\n");
     EXPECT_FALSE(r.files_ok);
     EXPECT_TRUE(r.broker_ok);
     fleet_login_finish(&r);

@@ -184,7 +184,9 @@ TEST_F(Http, RealCurlReceivesTheExactUserAndPassword)
     getsockname(s, (sockaddr *)&a, &len);
     std::string url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/";
 
-    struct { const char *user, *pwd, *expected; } cases[] = {
+    struct {
+        const char *user, *pwd, *expected;
+    } cases[] = {
         {"us\\er", "p\\ss#w rd\\", "us\\er:p\\ss#w rd\\"},
         {"a\"b c", "x\r\ny", "ab c:xy"},
     };

@@ -19,16 +19,16 @@ const std::string kNoBrowser = "The server file browser is not available in the 
 struct filler {
     const char *name;
     std::function<bool(char *, uint32_t)> call;
-    bool writes;       // false: the buffer is left alone whatever its length
-    std::string text;  // what it writes when it does
+    bool writes;      // false: the buffer is left alone whatever its length
+    std::string text; // what it writes when it does
 };
 
 std::vector<filler> fillers()
 {
     return {
         {"login", [](char *b, uint32_t n) { return remotefiles_login("h", "u", "p", b, n); }, true, kNoBrowser},
-        {"download_result err", [](char *b, uint32_t n) { return remotefiles_download_result(nullptr, 0, b, n); },
-         true, kNoBrowser},
+        {"download_result err", [](char *b, uint32_t n) { return remotefiles_download_result(nullptr, 0, b, n); }, true,
+         kNoBrowser},
         {"download_result path",
          [](char *b, uint32_t n) {
              char err[8];

@@ -29,10 +29,7 @@ const std::string bad_entry = R"(, {"INFO": "missing", "MAININDEX": "0x2999", "T
 
 // Child side: the folder of the test's files, standard output and error into files there.
 std::string dir() { return getenv("KRLP_DIR"); }
-void capture_output()
-{
-    paramunits::capture_output(dir());
-}
+void capture_output() { paramunits::capture_output(dir()); }
 bool wait_for(bool (*done)(), uint32_t ms = 40000)
 {
     uint32_t t0 = kr_rtos_get_tick_count();
@@ -40,7 +37,10 @@ bool wait_for(bool (*done)(), uint32_t ms = 40000)
     return done();
 }
 bool waiting() { return kr_stdin_is_waiting(); }
-void set_file(device_st &d, const std::string &path) { std::snprintf(d.param_file, sizeof d.param_file, "%s", path.c_str()); }
+void set_file(device_st &d, const std::string &path)
+{
+    std::snprintf(d.param_file, sizeof d.param_file, "%s", path.c_str());
+}
 
 class LoadParamWindow : public ::testing::Test {
 protected:
@@ -161,7 +161,9 @@ TEST_F(LoadParamWindow, DeviceFilesJobAndVersionMismatch)
                                         pkgtest::file("db.json", db_json)}));
         box.write_file("a.json", param_file(0x20, 31));
         box.write_file("c.json", param_file(0x22, 32));
-        box.write_file("v3.json", "{\"DEVS\": [{\"NODEID\": 33, \"CAN IF VERSION\": 1}, {\"NODEID\": 32, \"CAN IF VERSION\": 3}]}");
+        box.write_file(
+            "v3.json",
+            "{\"DEVS\": [{\"NODEID\": 33, \"CAN IF VERSION\": 1}, {\"NODEID\": 32, \"CAN IF VERSION\": 3}]}");
     }
     co::result_st res = co::run(port, [] {
         capture_output();

@@ -45,7 +45,8 @@ bool reference_number(const std::string &s, int64_t min, int64_t max, int64_t *o
     std::string digits = m[2];
     int base = digits.size() > 1 && (digits[1] == 'x' || digits[1] == 'X') ? 16 : digits[0] == '0' ? 8 : 10;
     __int128 v = 0;
-    for (size_t i = base == 16 ? 2 : 0; i < digits.size(); i++) v = v * base + std::stoi(digits.substr(i, 1), nullptr, 16);
+    for (size_t i = base == 16 ? 2 : 0; i < digits.size(); i++)
+        v = v * base + std::stoi(digits.substr(i, 1), nullptr, 16);
     if (m[1].length()) v = -v;
     if (v < min || v > max) return false;
     *out = (int64_t)v;
@@ -61,17 +62,22 @@ TEST(Commands, EveryNumericOptionReadsWhatTheStrictReaderReads)
         const char *option;
         int64_t min, max;
     };
-    const range ranges[] = {{"nodeid", 0, 127},        {"forcenodeid", 0, 127},      {"mindex", 0, 0xFFFF},
-                            {"sindex", 0, 0xFF},       {"datalen", 0, 0xFFFFFFFF},  {"baud", 1, 0xFFFFFFFF},
-                            {"listen", 0, 4294967},    {"remotelist", 1, 4294967}};
-    const std::vector<std::string> pieces = {"0", "1", "7", "8", "9", "5", "-", "+", "0x", "0X", "a", "F", "g", "O",
-                                             "x", " ", "\t", "\r", "\n", "\v", "\f", "\xC2\xA0", "\xC2", "\xA0",
-                                             "\xEF\xBC\x95", "\xFF", "4294967295", "127", "128", "65535", ""};
+    const range ranges[] = {{"nodeid", 0, 127},     {"forcenodeid", 0, 127},    {"mindex", 0, 0xFFFF},
+                            {"sindex", 0, 0xFF},    {"datalen", 0, 0xFFFFFFFF}, {"baud", 1, 0xFFFFFFFF},
+                            {"listen", 0, 4294967}, {"remotelist", 1, 4294967}};
+    const std::vector<std::string> pieces = {"0",    "1",          "7",    "8",    "9",
+                                             "5",    "-",          "+",    "0x",   "0X",
+                                             "a",    "F",          "g",    "O",    "x",
+                                             " ",    "\t",         "\r",   "\n",   "\v",
+                                             "\f",   "\xC2\xA0",   "\xC2", "\xA0", "\xEF\xBC\x95",
+                                             "\xFF", "4294967295", "127",  "128",  "65535",
+                                             ""};
     std::mt19937 rng(45);
     auto pick = [&](size_t n) { return (size_t)(rng() % n); };
     auto blanks = [&] {
         std::string b;
-        for (size_t n = pick(3); n > 0; n--) b += std::vector<std::string>{" ", "\t", "\r\n", "\v", "\f", "\xC2\xA0"}[pick(6)];
+        for (size_t n = pick(3); n > 0; n--)
+            b += std::vector<std::string>{" ", "\t", "\r\n", "\v", "\f", "\xC2\xA0"}[pick(6)];
         return b;
     };
     std::vector<std::string> words;

@@ -98,9 +98,15 @@ TEST(ConsolePaths, BasenameAndDirname)
     struct Case {
         const char *in, *base, *dir;
     } cases[] = {
-        {"dir/sub/", "sub", "dir"},  {"/", "/", "/"},       {"file.txt", "file.txt", "."},
-        {"d:\\a\\b.json", "b.json", "d:\\a"}, {"/x", "x", "/"}, {"a//b", "b", "a"},
-        {"name", "name", "."},       {"\\\\", "\\", "\\"},   {"a/b\\\\", "b", "a"},
+        {"dir/sub/", "sub", "dir"},
+        {"/", "/", "/"},
+        {"file.txt", "file.txt", "."},
+        {"d:\\a\\b.json", "b.json", "d:\\a"},
+        {"/x", "x", "/"},
+        {"a//b", "b", "a"},
+        {"name", "name", "."},
+        {"\\\\", "\\", "\\"},
+        {"a/b\\\\", "b", "a"},
     };
     for (const Case &c : cases) {
         std::string b = c.in, d = c.in;

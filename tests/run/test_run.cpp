@@ -50,9 +50,9 @@ void job_fail(void *)
 
 struct child_result {
     int status = -1;
-    std::string trace;  // what the jobs traced
-    std::string out;    // the child's standard output
-    std::string err;    // the child's standard error
+    std::string trace; // what the jobs traced
+    std::string out;   // the child's standard output
+    std::string err;   // the child's standard error
 };
 
 // Runs `body` in a child whose standard output and error go to pipes; returns after the child ended.

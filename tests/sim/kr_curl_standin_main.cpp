@@ -21,10 +21,12 @@ static std::string config_value(const std::string &config, const std::string &ke
     std::istringstream in(config);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.compare(0, key.size() + 4, key + " = \"") != 0) continue;
+        if (line.compare(0, key.size() + 4, key + " = \"") != 0)
+            continue;
         std::string out;
         for (size_t i = key.size() + 4; i < line.size() && line[i] != '"'; i++) {
-            if (line[i] == '\\' && i + 1 < line.size()) i++;
+            if (line[i] == '\\' && i + 1 < line.size())
+                i++;
             out += line[i];
         }
         return out;
@@ -36,22 +38,24 @@ int main(int argc, char **argv)
 {
     std::string cfg_path;
     for (int i = 1; i + 1 < argc; i++)
-        if (std::string(argv[i]) == "-K") cfg_path = argv[i + 1];
+        if (std::string(argv[i]) == "-K")
+            cfg_path = argv[i + 1];
     std::string config = cfg_path.empty() ? "" : read_all(cfg_path);
     struct stat st = {};
     bool have = !cfg_path.empty() && stat(cfg_path.c_str(), &st) == 0;
 
     if (const char *log = std::getenv("KR_CURL_LOG")) {
         std::string args;
-        for (int i = 1; i < argc; i++) args += std::string(i > 1 ? " " : "") + argv[i];
+        for (int i = 1; i < argc; i++)
+            args += std::string(i > 1 ? " " : "") + argv[i];
         std::string cmdline = read_all("/proc/self/cmdline");
         for (char &c : cmdline)
-            if (c == '\0') c = ' ';
+            if (c == '\0')
+                c = ' ';
         char mode[16];
         std::snprintf(mode, sizeof mode, "%o", have ? (unsigned)(st.st_mode & 07777) : 0u);
         std::ofstream f(log, std::ios::app | std::ios::binary);
-        f << "args: " << args << "\ncmdline: " << cmdline << "\nmode: " << mode << "\nconfig:\n" << config
-          << "--\n";
+        f << "args: " << args << "\ncmdline: " << cmdline << "\nmode: " << mode << "\nconfig:\n" << config << "--\n";
     }
     std::string output = config_value(config, "output");
     if (const char *body = std::getenv("KR_CURL_BODY"); body && !output.empty()) {

@@ -89,8 +89,9 @@ static std::string command(sim_runner_st *r, const std::string &line, const std:
                 return "error bad byte " + w[i];
             d[i - 2] = (uint8_t)b;
         }
-        return sim_dev_send_raw(r, (uint8_t)node, sim_frame_make((uint32_t)a, d, (uint8_t)(w.size() - 2))) ? "ok"
-                                                                                                             : "error send";
+        return sim_dev_send_raw(r, (uint8_t)node, sim_frame_make((uint32_t)a, d, (uint8_t)(w.size() - 2)))
+                   ? "ok"
+                   : "error send";
     }
     if (cmd == "emcy" && node_ok() && w.size() == 3 && num(w[1].c_str(), 0, 0xFFFF, a) &&
         num(w[2].c_str(), 0, 0xFFFFFFFFLL, b))
@@ -174,9 +175,10 @@ int main(int argc, char **argv)
             base.heartbeat_ms = (uint16_t)n;
         } else if (a == "--vendor" || a == "--product" || a == "--revision" || a == "--canif") {
             need(0, 0xFFFFFFFFLL);
-            (a == "--vendor" ? base.vendor : a == "--product" ? base.product : a == "--revision" ? base.revision
-                                                                                                 : base.can_if_version) =
-                (uint32_t)n;
+            (a == "--vendor"     ? base.vendor
+             : a == "--product"  ? base.product
+             : a == "--revision" ? base.revision
+                                 : base.can_if_version) = (uint32_t)n;
         } else if (a == "--name") {
             base.name = need_text();
         } else if (a == "--block-size") {

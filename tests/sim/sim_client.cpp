@@ -229,7 +229,10 @@ sim_tap_st *sim_tap_start(uint16_t port, const std::string &bus, std::string &er
     return t;
 }
 
-void sim_tap_follow(sim_tap_st *t, sim_hub_st *hub) { t->hub = hub; }
+void sim_tap_follow(sim_tap_st *t, sim_hub_st *hub)
+{
+    t->hub = hub;
+}
 
 // A read shows every frame the hub had taken in before it; a bus that never rests is read as it stands.
 static void tap_catch_up(sim_tap_st *t)
@@ -258,8 +261,7 @@ void sim_tap_clear(sim_tap_st *t)
     t->frames.clear();
 }
 
-bool sim_tap_wait(sim_tap_st *t, const std::function<bool(const std::vector<sim_frame_st> &)> &pred,
-                  int timeout_ms)
+bool sim_tap_wait(sim_tap_st *t, const std::function<bool(const std::vector<sim_frame_st> &)> &pred, int timeout_ms)
 {
     std::unique_lock<std::mutex> lk(t->m);
     return t->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return pred(t->frames); });
@@ -267,7 +269,8 @@ bool sim_tap_wait(sim_tap_st *t, const std::function<bool(const std::vector<sim_
 
 bool sim_tap_wait_count(sim_tap_st *t, size_t n, int timeout_ms)
 {
-    return sim_tap_wait(t, [n](const std::vector<sim_frame_st> &v) { return v.size() >= n; }, timeout_ms);
+    return sim_tap_wait(
+        t, [n](const std::vector<sim_frame_st> &v) { return v.size() >= n; }, timeout_ms);
 }
 
 bool sim_tap_sync(sim_tap_st *t, int timeout_ms)

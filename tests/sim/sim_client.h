@@ -14,7 +14,7 @@ struct sim_client_st {
     std::string bus;
     sim_element_reader_st in;
     std::string last_error;
-    uint64_t bad_elements = 0;     // elements from the hub that were not frames
+    uint64_t bad_elements = 0; // elements from the hub that were not frames
 };
 
 // Connects to HOST:PORT, waits for "< hi >", opens BUS and switches to raw mode. After it
@@ -36,8 +36,7 @@ std::vector<sim_frame_st> sim_tap_frames(sim_tap_st *t);
 size_t sim_tap_count(sim_tap_st *t);
 void sim_tap_clear(sim_tap_st *t);
 // Waits until pred(frames) holds; false on time-out.
-bool sim_tap_wait(sim_tap_st *t, const std::function<bool(const std::vector<sim_frame_st> &)> &pred,
-                  int timeout_ms);
+bool sim_tap_wait(sim_tap_st *t, const std::function<bool(const std::vector<sim_frame_st> &)> &pred, int timeout_ms);
 // Waits until at least n frames are recorded.
 bool sim_tap_wait_count(sim_tap_st *t, size_t n, int timeout_ms);
 // Waits until the tap has recorded every frame that had reached it (false after timeout_ms).

@@ -18,4 +18,7 @@ void sim_delay_release(sim_delay_st &d, int64_t now_ns, const std::function<void
     }
 }
 
-int64_t sim_delay_next(const sim_delay_st &d) { return d.held.empty() ? 0 : d.held.front().first; }
+int64_t sim_delay_next(const sim_delay_st &d)
+{
+    return d.held.empty() ? 0 : d.held.front().first;
+}

@@ -103,8 +103,8 @@ int64_t next_timer(sim_dev_st &d)
         return 0;
     if (d.prog.mode == SIM_MODE_OFF)
         return d.prog.power_on_ns;
-    for (int64_t c : {d.reset_at_ns, d.state != 0 || sim_prog_in_boot(d.prog) ? d.next_hb_ns : 0,
-                      sim_txpdo_next(d.tx), sim_delay_next(d.delay)})
+    for (int64_t c : {d.reset_at_ns, d.state != 0 || sim_prog_in_boot(d.prog) ? d.next_hb_ns : 0, sim_txpdo_next(d.tx),
+                      sim_delay_next(d.delay)})
         if (c != 0 && (t == 0 || c < t))
             t = c;
     return t;
@@ -274,10 +274,10 @@ void sim_runner_stop(sim_runner_st *r)
     delete r;
 }
 
-#define WITH_DEV(fail)                                                                                                 \
-    std::lock_guard<std::mutex> lk(r->m);                                                                              \
-    sim_dev_st *d = find_dev(r, node);                                                                                 \
-    if (d == nullptr)                                                                                                  \
+#define WITH_DEV(fail)                    \
+    std::lock_guard<std::mutex> lk(r->m); \
+    sim_dev_st *d = find_dev(r, node);    \
+    if (d == nullptr)                     \
         return fail;
 
 bool sim_dev_get(sim_runner_st *r, uint8_t node, uint16_t index, uint8_t sub, std::vector<uint8_t> &value)
@@ -362,7 +362,8 @@ std::vector<sim_write_log_st> sim_dev_write_log(sim_runner_st *r, uint8_t node)
 size_t sim_dev_write_count(sim_runner_st *r, uint8_t node, uint16_t index, int sub)
 {
     size_t n = 0;
-    for (const sim_write_log_st &w : sim_dev_write_log(r, node)) n += w.index == index && (sub < 0 || w.sub == sub);
+    for (const sim_write_log_st &w : sim_dev_write_log(r, node))
+        n += w.index == index && (sub < 0 || w.sub == sub);
     return n;
 }
 

@@ -28,7 +28,7 @@ struct sim_xfer_st {
     bool size_known = false;
     uint32_t size = 0;
     uint8_t toggle = 0;
-    uint32_t replies = 0;      // replies sent in this transfer (the fault stage)
+    uint32_t replies = 0; // replies sent in this transfer (the fault stage)
     uint8_t expect_seq = 1;
     bool crc = false;
     bool last_seen = false;    // block download: the segment with the "last" bit was taken

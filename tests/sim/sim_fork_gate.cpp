@@ -9,7 +9,7 @@ namespace {
 
 std::mutex g_m;
 std::condition_variable g_cv;
-int g_working = 0;     // threads between two waits
+int g_working = 0;      // threads between two waits
 bool g_forking = false; // a fork waits for, or is in, its copy
 
 void before_fork()

@@ -361,7 +361,8 @@ std::string sim_format_rx(const sim_frame_st &f, int64_t stamp_us)
     if (f.kind == SIM_FRAME_ERR)
         return (snprintf(buf, sizeof buf, "< error %03X %lld.%06lld >", (unsigned)f.id, s, u), buf);
     // As a socketcand daemon writes it: the data bytes as one run of uppercase hex digits.
-    int n = snprintf(buf, sizeof buf, f.kind == SIM_FRAME_EXT ? "< frame %08X %lld.%06lld " : "< frame %03X %lld.%06lld ",
+    int n = snprintf(buf, sizeof buf,
+                     f.kind == SIM_FRAME_EXT ? "< frame %08X %lld.%06lld " : "< frame %03X %lld.%06lld ",
                      (unsigned)f.id, s, u);
     for (unsigned i = 0; i < f.len && i < 8; i++)
         n += snprintf(buf + n, sizeof buf - n, "%02X", f.data[i]);

@@ -34,8 +34,8 @@ bool sim_frame_same(const sim_frame_st &a, const sim_frame_st &b);
 // "581 [8] 43 18 10 01 1D 03 00 00", "1ABCDEF0x [2] ..", "ERR 004", for messages.
 std::string sim_frame_str(const sim_frame_st &f);
 
-int64_t sim_mono_ns();   // CLOCK_MONOTONIC
-int64_t sim_wall_us();   // CLOCK_REALTIME
+int64_t sim_mono_ns(); // CLOCK_MONOTONIC
+int64_t sim_wall_us(); // CLOCK_REALTIME
 
 // --- socketcand elements ---------------------------------------------------------------
 

@@ -101,8 +101,8 @@ static void queue_out(sim_hub_st *h, hub_client_st &c, const std::string &text)
         std::lock_guard<std::mutex> lk(h->stats_mutex);
         h->stats.overrun++;
         if (!c.overrun_reported)
-            hub_log(h, "client %llu on bus '%s' is not reading: dropping frames for it",
-                    (unsigned long long)c.num, c.bus.c_str());
+            hub_log(h, "client %llu on bus '%s' is not reading: dropping frames for it", (unsigned long long)c.num,
+                    c.bus.c_str());
         c.overrun_reported = true;
         return;
     }

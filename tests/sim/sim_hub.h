@@ -7,17 +7,17 @@
 #include <string>
 
 struct sim_hub_config_st {
-    uint16_t port = 0;      // 0: pick a free one (see sim_hub_port)
-    uint32_t bitrate = 0;   // 0: unpaced
-    bool quiet = false;     // no messages about clients and dropped input on stderr
+    uint16_t port = 0;    // 0: pick a free one (see sim_hub_port)
+    uint32_t bitrate = 0; // 0: unpaced
+    bool quiet = false;   // no messages about clients and dropped input on stderr
 };
 
 struct sim_hub_stats_st {
-    uint64_t frames_in = 0;       // frames accepted from clients
-    uint64_t frames_out = 0;      // frame copies handed to receiving clients
-    uint64_t malformed = 0;       // elements dropped as malformed
-    uint64_t overrun = 0;         // frame copies dropped because a client stopped reading
-    uint32_t clients = 0;         // connected now
+    uint64_t frames_in = 0;  // frames accepted from clients
+    uint64_t frames_out = 0; // frame copies handed to receiving clients
+    uint64_t malformed = 0;  // elements dropped as malformed
+    uint64_t overrun = 0;    // frame copies dropped because a client stopped reading
+    uint32_t clients = 0;    // connected now
 };
 
 struct sim_hub_st;

@@ -9,22 +9,24 @@
 
 namespace {
 
-constexpr int64_t kAbortLenHigh = 0x06070012;  // more data than the block size
+constexpr int64_t kAbortLenHigh = 0x06070012; // more data than the block size
 constexpr int64_t kAbortValueRange = 0x06090030;
 constexpr int64_t kAbortHardware = 0x06060000;
-constexpr int64_t kAbortState = 0x08000022;    // not in a state to take it
+constexpr int64_t kAbortState = 0x08000022; // not in a state to take it
 
 uint32_t u32(const std::vector<uint8_t> &v)
 {
     uint32_t x = 0;
-    for (size_t i = 0; i < v.size() && i < 4; i++) x |= (uint32_t)v[i] << (8 * i);
+    for (size_t i = 0; i < v.size() && i < 4; i++)
+        x |= (uint32_t)v[i] << (8 * i);
     return x;
 }
 
 std::vector<uint8_t> le(uint32_t v, size_t n)
 {
     std::vector<uint8_t> out;
-    for (size_t i = 0; i < n; i++) out.push_back((uint8_t)(v >> (8 * i)));
+    for (size_t i = 0; i < n; i++)
+        out.push_back((uint8_t)(v >> (8 * i)));
     return out;
 }
 
@@ -37,11 +39,15 @@ int64_t wall_us()
 
 int64_t until(uint32_t ms, bool never)
 {
-    if (never) return -1;
+    if (never)
+        return -1;
     return ms ? sim_mono_ns() + (int64_t)ms * 1000000 : 0;
 }
 
-bool still(int64_t until_ns) { return until_ns == -1 || (until_ns != 0 && sim_mono_ns() < until_ns); }
+bool still(int64_t until_ns)
+{
+    return until_ns == -1 || (until_ns != 0 && sim_mono_ns() < until_ns);
+}
 
 // A clear that has run its time has emptied the storage.
 void settle(sim_media_st &m)
@@ -55,7 +61,8 @@ void settle(sim_media_st &m)
 sim_media_file_st *current(sim_media_st &m)
 {
     for (auto &f : m.files)
-        if (f.name == m.name) return &f;
+        if (f.name == m.name)
+            return &f;
     return nullptr;
 }
 
@@ -74,7 +81,8 @@ std::string hex(const std::vector<uint8_t> &v)
 
 void sim_media_add_objects(const sim_media_st &m, std::map<uint32_t, sim_object_st> &od)
 {
-    if (!m.cfg.enabled) return;
+    if (!m.cfg.enabled)
+        return;
     auto add = [&od](uint16_t index, uint8_t type, uint8_t access, std::vector<uint8_t> v) {
         sim_object_st o;
         o.type = type;
@@ -108,22 +116,27 @@ bool sim_media_terminal(sim_media_st &m, uint8_t node, const sim_frame_st &f,
         }
         std::string line = m.term_partial;
         m.term_partial.clear();
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
         m.term_lines.push_back({wall_us(), line});
-        if (line == "esp \"comm\" 0") m.esp_paused = true;
-        if (line == "esp \"comm\" 1") m.esp_paused = false;
+        if (line == "esp \"comm\" 0")
+            m.esp_paused = true;
+        if (line == "esp \"comm\" 1")
+            m.esp_paused = false;
     }
     return true;
 }
 
 int64_t sim_media_write(sim_media_st &m, uint16_t index, uint8_t sub, const std::vector<uint8_t> &data)
 {
-    if (!m.cfg.enabled || sub != 0 || index < 0x5FF8 || index > 0x5FFE) return -1;
+    if (!m.cfg.enabled || sub != 0 || index < 0x5FF8 || index > 0x5FFE)
+        return -1;
     settle(m);
     switch (index) {
     case 0x5FFB: {
         // The name with its terminating zero.
-        if (data.empty() || data.back() != 0) return kAbortValueRange;
+        if (data.empty() || data.back() != 0)
+            return kAbortValueRange;
         m.name.assign((const char *)data.data(), strnlen((const char *)data.data(), data.size()));
         m.have_name = true;
         m.have_pending = false;
@@ -131,7 +144,8 @@ int64_t sim_media_write(sim_media_st &m, uint16_t index, uint8_t sub, const std:
         return 0;
     }
     case 0x5FFA: {
-        if (!m.have_name) return kAbortState;
+        if (!m.have_name)
+            return kAbortState;
         sim_media_file_st *f = current(m);
         if (!f) {
             m.files.push_back({m.name, 0, {}});
@@ -145,8 +159,10 @@ int64_t sim_media_write(sim_media_st &m, uint16_t index, uint8_t sub, const std:
         m.offset = u32(data);
         return 0;
     case 0x5FFE:
-        if (m.cfg.block_size == 0 || data.size() > m.cfg.block_size) return kAbortLenHigh;
-        if (m.refusing) return kAbortHardware;
+        if (m.cfg.block_size == 0 || data.size() > m.cfg.block_size)
+            return kAbortLenHigh;
+        if (m.refusing)
+            return kAbortHardware;
         if (m.cfg.abort_block != 0 && m.blocks + 1 == m.cfg.abort_block) {
             m.blocks++;
             m.refusing = true;
@@ -160,7 +176,8 @@ int64_t sim_media_write(sim_media_st &m, uint16_t index, uint8_t sub, const std:
         sim_media_file_st *f = current(m);
         if (!f || !m.have_pending || len != m.pending.size() || (uint64_t)m.offset + len > f->size)
             return kAbortValueRange;
-        if (f->data.size() < m.offset + len) f->data.resize(m.offset + len);
+        if (f->data.size() < m.offset + len)
+            f->data.resize(m.offset + len);
         std::memcpy(f->data.data() + m.offset, m.pending.data(), len);
         m.commits.push_back({m.name, m.offset, len});
         m.blocks++;
@@ -170,7 +187,8 @@ int64_t sim_media_write(sim_media_st &m, uint16_t index, uint8_t sub, const std:
         return 0;
     }
     case 0x5FF8:
-        if (u32(data) != 1) return kAbortValueRange;
+        if (u32(data) != 1)
+            return kAbortValueRange;
         m.clears++;
         m.clearing = true;
         m.clear_until_ns = until(m.cfg.clear_ms, m.cfg.clear_never);
@@ -183,23 +201,33 @@ int64_t sim_media_write(sim_media_st &m, uint16_t index, uint8_t sub, const std:
 
 void sim_media_read(sim_media_st &m, uint16_t index, uint8_t sub, std::map<uint32_t, sim_object_st> &od)
 {
-    if (!m.cfg.enabled || sub != 0) return;
+    if (!m.cfg.enabled || sub != 0)
+        return;
     settle(m);
     auto it = od.find(sim_key(index, 0));
-    if (it == od.end()) return;
-    if (index == 0x5FF9) it->second.value = le(still(m.commit_until_ns) ? m.last_commit : 0, 4);
-    if (index == 0x5FF8) it->second.value = {(uint8_t)(m.clearing ? 1 : 0)};
-    if (index == 0x5FFD) it->second.value = {m.cfg.block_size};
+    if (it == od.end())
+        return;
+    if (index == 0x5FF9)
+        it->second.value = le(still(m.commit_until_ns) ? m.last_commit : 0, 4);
+    if (index == 0x5FF8)
+        it->second.value = {(uint8_t)(m.clearing ? 1 : 0)};
+    if (index == 0x5FFD)
+        it->second.value = {m.cfg.block_size};
 }
 
 void sim_media_dump(sim_media_st &m, unsigned node, std::ostream &o)
 {
     settle(m);
-    for (const auto &f : m.files) o << "mediafile " << node << " " << f.size << " " << hex(f.data) << " " << f.name << "\n";
-    for (const auto &c : m.commits) o << "mediacommit " << node << " " << c.offset << " " << c.len << " " << c.name << "\n";
-    if (m.clears) o << "mediaclear " << node << " " << m.clears << "\n";
-    for (const auto &t : m.term_lines) o << "term " << node << " " << t.wall_us << " " << t.line << "\n";
-    if (!m.term_lines.empty()) o << "esppaused " << node << " " << (m.esp_paused ? 1 : 0) << "\n";
+    for (const auto &f : m.files)
+        o << "mediafile " << node << " " << f.size << " " << hex(f.data) << " " << f.name << "\n";
+    for (const auto &c : m.commits)
+        o << "mediacommit " << node << " " << c.offset << " " << c.len << " " << c.name << "\n";
+    if (m.clears)
+        o << "mediaclear " << node << " " << m.clears << "\n";
+    for (const auto &t : m.term_lines)
+        o << "term " << node << " " << t.wall_us << " " << t.line << "\n";
+    if (!m.term_lines.empty())
+        o << "esppaused " << node << " " << (m.esp_paused ? 1 : 0) << "\n";
 }
 
 std::vector<sim_media_file_st> sim_media_files(sim_runner_st *r, uint8_t node)

@@ -22,7 +22,7 @@ struct sim_media_config_st {
     bool commit_never = false; // ... or for ever
     uint32_t clear_ms = 0;     // 0x5FF8 reads non-zero this long after a clear
     bool clear_never = false;
-    uint32_t abort_block = 0;  // the n-th block (1-based, over the device's life) is refused, retries included
+    uint32_t abort_block = 0; // the n-th block (1-based, over the device's life) is refused, retries included
 };
 
 struct sim_media_file_st {
@@ -47,17 +47,17 @@ struct sim_media_st {
     std::vector<sim_media_file_st> files; // in the order they were first announced
     std::string name;                     // the file being sent
     bool have_name = false;
-    std::vector<uint8_t> pending;         // the last block's data, until committed
+    std::vector<uint8_t> pending; // the last block's data, until committed
     bool have_pending = false;
     uint32_t offset = 0;
     uint32_t last_commit = 0;
     std::vector<sim_media_commit_st> commits;
     int64_t commit_until_ns = 0; // -1: for ever
     bool clearing = false;
-    int64_t clear_until_ns = 0;  // -1: for ever
+    int64_t clear_until_ns = 0; // -1: for ever
     uint32_t clears = 0;
-    uint32_t blocks = 0;          // blocks stored or refused
-    bool refusing = false;        // the refused block's retries are refused too
+    uint32_t blocks = 0;   // blocks stored or refused
+    bool refusing = false; // the refused block's retries are refused too
     std::string term_partial;
     std::vector<sim_term_line_st> term_lines;
     bool esp_paused = false;
@@ -77,8 +77,9 @@ void sim_media_read(sim_media_st &m, uint16_t index, uint8_t sub, std::map<uint3
 void sim_media_dump(sim_media_st &m, unsigned node, std::ostream &o);
 
 // In-process accessors (any thread).
-bool sim_dev_media(sim_runner_st *r, uint8_t node,
-                   const std::function<void(sim_media_st &, std::map<uint32_t, sim_object_st> &)> &fn); // sim_device.cpp
+bool sim_dev_media(
+    sim_runner_st *r, uint8_t node,
+    const std::function<void(sim_media_st &, std::map<uint32_t, sim_object_st> &)> &fn); // sim_device.cpp
 std::vector<sim_media_file_st> sim_media_files(sim_runner_st *r, uint8_t node);
 std::vector<sim_media_commit_st> sim_media_commits(sim_runner_st *r, uint8_t node);
 std::vector<sim_term_line_st> sim_term_lines(sim_runner_st *r, uint8_t node);

@@ -13,14 +13,16 @@ struct op_values_st {
 std::vector<uint8_t> le(uint32_t v, size_t n)
 {
     std::vector<uint8_t> out;
-    for (size_t i = 0; i < n; i++) out.push_back((uint8_t)(v >> (8 * i)));
+    for (size_t i = 0; i < n; i++)
+        out.push_back((uint8_t)(v >> (8 * i)));
     return out;
 }
 
 uint32_t get_le(const std::vector<uint8_t> &v)
 {
     uint32_t x = 0;
-    for (size_t i = 0; i < v.size() && i < 4; i++) x |= (uint32_t)v[i] << (8 * i);
+    for (size_t i = 0; i < v.size() && i < 4; i++)
+        x |= (uint32_t)v[i] << (8 * i);
     return x;
 }
 
@@ -33,7 +35,10 @@ sim_object_st make(uint8_t type, uint8_t access, std::vector<uint8_t> v)
     return o;
 }
 
-uint8_t width_type(uint8_t width) { return width == 4 ? SIM_U32 : width == 2 ? SIM_U16 : SIM_U8; }
+uint8_t width_type(uint8_t width)
+{
+    return width == 4 ? SIM_U32 : width == 2 ? SIM_U16 : SIM_U8;
+}
 
 } // namespace
 
@@ -48,7 +53,8 @@ struct sim_ext_st {
         op_values_st &o = ops[active - 1];
         for (uint32_t k : cfg.keys) {
             auto it = od.find(k);
-            if (it == od.end()) continue;
+            if (it == od.end())
+                continue;
             o.value[k] = it->second.value;
             o.stored[k] = it->second.stored;
         }
@@ -58,7 +64,8 @@ struct sim_ext_st {
         op_values_st &o = ops[active - 1];
         for (uint32_t k : cfg.keys) {
             auto it = od.find(k);
-            if (it == od.end()) continue;
+            if (it == od.end())
+                continue;
             it->second.value = o.value[k];
             it->second.stored = o.stored[k];
         }
@@ -79,11 +86,14 @@ std::shared_ptr<sim_ext_st> sim_ext_create(sim_od_t &od, uint8_t node_id)
 
 uint32_t sim_ext_written(sim_ext_st *ext, sim_od_t &od, uint16_t index, uint8_t sub)
 {
-    if (!ext || !ext->has_opdb || index != ext->cfg.index) return 0;
+    if (!ext || !ext->has_opdb || index != ext->cfg.index)
+        return 0;
     uint32_t v = get_le(od[sim_key(index, sub)].value);
     if (sub == 1) {
-        if (v < 1 || v > ext->ops.size()) return SDO_VALUE_RANGE;
-        if (v == ext->cfg.refuse_switch_to) return SDO_GENERAL;
+        if (v < 1 || v > ext->ops.size())
+            return SDO_VALUE_RANGE;
+        if (v == ext->cfg.refuse_switch_to)
+            return SDO_GENERAL;
         ext->save_active(od);
         ext->active = v;
         ext->load_active(od);
@@ -91,7 +101,8 @@ uint32_t sim_ext_written(sim_ext_st *ext, sim_od_t &od, uint16_t index, uint8_t 
         return 0;
     }
     if (sub == 3) {
-        if (v != 1) return SDO_VALUE_RANGE;
+        if (v != 1)
+            return SDO_VALUE_RANGE;
         ext->save_active(od);
         ext->ops.push_back(ext->ops[0]);
         od[sim_key(index, 3)].value = le(0, ext->cfg.width);
@@ -102,14 +113,17 @@ uint32_t sim_ext_written(sim_ext_st *ext, sim_od_t &od, uint16_t index, uint8_t 
 
 void sim_ext_reset(sim_ext_st *ext, sim_od_t &od, uint8_t &node_id)
 {
-    if (!ext) return;
+    if (!ext)
+        return;
     auto it = od.find(sim_key(0x100B, 0));
     if (it != od.end() && it->second.value.size() == 1) {
         uint8_t id = it->second.value[0];
-        if (id >= 1 && id <= 127) node_id = id;
+        if (id >= 1 && id <= 127)
+            node_id = id;
     }
     if (ext->has_opdb) {
-        for (op_values_st &o : ext->ops) o.value = o.stored;
+        for (op_values_st &o : ext->ops)
+            o.value = o.stored;
         ext->publish(od);
     }
 }
@@ -142,10 +156,12 @@ bool sim_dev_opdb_get(sim_runner_st *r, uint8_t node, uint32_t op, uint16_t inde
     bool ok = false;
     uint32_t k = sim_key(index, sub);
     bool found = sim_dev_with_ext(r, node, [&](sim_ext_st &ext, sim_od_t &od) {
-        if (!ext.has_opdb || op < 1 || op > ext.ops.size()) return;
+        if (!ext.has_opdb || op < 1 || op > ext.ops.size())
+            return;
         if (op == ext.active) {
             auto it = od.find(k);
-            if (it == od.end()) return;
+            if (it == od.end())
+                return;
             value = it->second.value;
             stored = it->second.stored;
             ok = true;
@@ -154,7 +170,8 @@ bool sim_dev_opdb_get(sim_runner_st *r, uint8_t node, uint32_t op, uint16_t inde
         const op_values_st &o = ext.ops[op - 1];
         auto v = o.value.find(k);
         auto s = o.stored.find(k);
-        if (v == o.value.end() || s == o.stored.end()) return;
+        if (v == o.value.end() || s == o.stored.end())
+            return;
         value = v->second;
         stored = s->second;
         ok = true;

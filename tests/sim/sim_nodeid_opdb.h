@@ -15,12 +15,12 @@
 #include <vector>
 
 struct sim_opdb_config_st {
-    uint16_t index = 0x3000;          // M
-    uint8_t width = 1;                // bytes of M:1 and M:3
-    uint16_t count = 1;               // operators at start
-    uint16_t current_index = 0x3002;  // 0-based current operator, sub 0, u8, read-only
-    std::vector<uint32_t> keys;       // sim_key() of the per-operator objects (already in the dictionary)
-    uint32_t refuse_switch_to = 0;    // a fault: switching to this operator is refused (0: none)
+    uint16_t index = 0x3000;         // M
+    uint8_t width = 1;               // bytes of M:1 and M:3
+    uint16_t count = 1;              // operators at start
+    uint16_t current_index = 0x3002; // 0-based current operator, sub 0, u8, read-only
+    std::vector<uint32_t> keys;      // sim_key() of the per-operator objects (already in the dictionary)
+    uint32_t refuse_switch_to = 0;   // a fault: switching to this operator is refused (0: none)
 };
 
 struct sim_ext_st;

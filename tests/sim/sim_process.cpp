@@ -133,8 +133,7 @@ int sim_proc_stop(sim_proc_st &p, int sig, int timeout_ms)
     return st;
 }
 
-bool sim_hub_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned bitrate, unsigned &port,
-                        std::string &err)
+bool sim_hub_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned bitrate, unsigned &port, std::string &err)
 {
     std::vector<std::string> argv = {bin_dir + "/kr_hub", "--quiet"};
     if (bitrate != 0) {
@@ -144,7 +143,8 @@ bool sim_hub_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned bit
     if (!sim_proc_spawn(p, argv, err))
         return false;
     std::string line;
-    if (!sim_proc_read_line(p, line, 5000) || line.empty() || line.find_first_not_of("0123456789") != std::string::npos) {
+    if (!sim_proc_read_line(p, line, 5000) || line.empty() ||
+        line.find_first_not_of("0123456789") != std::string::npos) {
         err = "kr_hub printed no port";
         sim_proc_stop(p, SIGKILL);
         return false;

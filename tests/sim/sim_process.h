@@ -8,9 +8,9 @@
 
 struct sim_proc_st {
     pid_t pid = -1;
-    int out_fd = -1;      // the child's standard output (read end)
-    int in_fd = -1;       // the child's standard input (write end)
-    std::string out_buf;  // read but not yet taken as lines
+    int out_fd = -1;     // the child's standard output (read end)
+    int in_fd = -1;      // the child's standard input (write end)
+    std::string out_buf; // read but not yet taken as lines
 };
 
 // Starts argv[0] (searched on PATH when it has no '/'). Standard error stays the test's.
@@ -26,8 +26,7 @@ int sim_proc_stop(sim_proc_st &p, int sig, int timeout_ms = 5000);
 int sim_proc_wait(sim_proc_st &p, int timeout_ms);
 
 // Starts the kr_hub program from the build tree (bin_dir) and reads its port.
-bool sim_hub_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned bitrate, unsigned &port,
-                        std::string &err);
+bool sim_hub_proc_start(sim_proc_st &p, const std::string &bin_dir, unsigned bitrate, unsigned &port, std::string &err);
 
 // Starts kr_simdev from the build tree on the hub's port with these extra options, and waits
 // for its "ready".

@@ -15,9 +15,15 @@ constexpr uint32_t KR_PIECE_MAX = 256;
 constexpr uint32_t DEFAULT_FLASH = 16u << 20;
 constexpr uint32_t SDO_UNSUPPORTED = 0x06010000;
 
-bool is_program(uint16_t index, uint8_t sub) { return index == PROGRAM_INDEX && sub == PROGRAM_SUB; }
+bool is_program(uint16_t index, uint8_t sub)
+{
+    return index == PROGRAM_INDEX && sub == PROGRAM_SUB;
+}
 
-uint32_t flash_size(const sim_program_st &p) { return p.cfg.flash_size ? p.cfg.flash_size : DEFAULT_FLASH; }
+uint32_t flash_size(const sim_program_st &p)
+{
+    return p.cfg.flash_size ? p.cfg.flash_size : DEFAULT_FLASH;
+}
 
 // CiA 302 devices have the program object in application and bootloader; the maker's only in its bootloader.
 void place_object(sim_program_st &p, std::map<uint32_t, sim_object_st> &od)
@@ -28,7 +34,8 @@ void place_object(sim_program_st &p, std::map<uint32_t, sim_object_st> &od)
         od.erase(key);
         return;
     }
-    if (od.count(key)) return;
+    if (od.count(key))
+        return;
     sim_object_st o;
     o.type = SIM_DOMAIN;
     o.access = SIM_WO;
@@ -39,8 +46,10 @@ void start_image(sim_program_st &p, std::vector<uint8_t> image, bool flashed)
 {
     p.image = std::move(image);
     p.started_ns = sim_mono_ns();
-    if (flashed) p.flashes++;
-    if (p.cfg.image_dir.empty()) return;
+    if (flashed)
+        p.flashes++;
+    if (p.cfg.image_dir.empty())
+        return;
     char name[32];
     snprintf(name, sizeof name, "/node-0x%02X.bin", p.node);
     std::ofstream f(p.cfg.image_dir + name, std::ios::binary | std::ios::trunc);
@@ -79,10 +88,13 @@ void sim_prog_init(sim_program_st &p, uint8_t node, const sim_program_config_st 
 
 int64_t sim_prog_room(const sim_program_st &p, uint16_t index, uint8_t sub)
 {
-    if (p.cfg.flavour == SIM_BOOT_NONE || !is_program(index, sub)) return -1;
-    if (p.cfg.flavour == SIM_BOOT_CIA302) return flash_size(p);
+    if (p.cfg.flavour == SIM_BOOT_NONE || !is_program(index, sub))
+        return -1;
+    if (p.cfg.flavour == SIM_BOOT_CIA302)
+        return flash_size(p);
     int64_t left = (int64_t)flash_size(p) - (int64_t)p.pending.size();
-    if (left < 0) left = 0;
+    if (left < 0)
+        left = 0;
     return left < KR_PIECE_MAX ? left : KR_PIECE_MAX;
 }
 
@@ -90,14 +102,16 @@ void sim_prog_transfer_start(sim_program_st &p, uint16_t index, uint8_t sub, boo
 {
     p.transfers++;
     // A new download replaces the pending image; if it does not complete, none is left.
-    if (p.cfg.flavour == SIM_BOOT_CIA302 && !upload && is_program(index, sub)) drop_pending(p);
+    if (p.cfg.flavour == SIM_BOOT_CIA302 && !upload && is_program(index, sub))
+        drop_pending(p);
 }
 
 bool sim_prog_commit(sim_program_st &p, uint16_t index, uint8_t sub, const std::vector<uint8_t> &data, char how,
                      uint32_t &code)
 {
     code = 0;
-    if (sim_prog_room(p, index, sub) < 0) return false;
+    if (sim_prog_room(p, index, sub) < 0)
+        return false;
     if ((int64_t)data.size() > sim_prog_room(p, index, sub)) {
         code = 0x06070012;
         return true;
@@ -123,15 +137,18 @@ void sim_prog_boot(sim_program_st &p, std::map<uint32_t, sim_object_st> &od, uin
     }
     if (reset_cmd == 0) { // power on
         p.mode = p.cfg.flavour == SIM_BOOT_NONE ? SIM_MODE_APP : SIM_MODE_BOOT;
-        if (p.mode == SIM_MODE_APP) start_image(p, p.image, false);
-        if (p.mode == SIM_MODE_BOOT && p.cfg.flavour == SIM_BOOT_KR) drop_pending(p);
+        if (p.mode == SIM_MODE_APP)
+            start_image(p, p.image, false);
+        if (p.mode == SIM_MODE_BOOT && p.cfg.flavour == SIM_BOOT_KR)
+            drop_pending(p);
     } else if (reset_cmd == 0x81) {
         switch (p.cfg.flavour) {
         case SIM_BOOT_NONE:
             p.mode = SIM_MODE_APP;
             break;
         case SIM_BOOT_CIA302:
-            if (p.has_pending) start_image(p, p.pending, true);
+            if (p.has_pending)
+                start_image(p, p.pending, true);
             drop_pending(p);
             p.mode = SIM_MODE_APP;
             break;
@@ -139,7 +156,8 @@ void sim_prog_boot(sim_program_st &p, std::map<uint32_t, sim_object_st> &od, uin
             if (p.mode == SIM_MODE_APP) {
                 p.mode = SIM_MODE_BOOT;
             } else {
-                if (p.has_pending) start_image(p, p.pending, true);
+                if (p.has_pending)
+                    start_image(p, p.pending, true);
                 p.mode = SIM_MODE_APP;
             }
             drop_pending(p);

@@ -17,9 +17,9 @@ enum sim_prog_mode_e : uint8_t { SIM_MODE_APP, SIM_MODE_BOOT, SIM_MODE_OFF, SIM_
 
 struct sim_program_config_st {
     uint8_t flavour = SIM_BOOT_NONE;
-    std::vector<uint8_t> image;     // running at start
-    uint32_t flash_size = 0;        // the most bytes an image may have; 0: 16 MiB
-    std::string image_dir;          // each started image is written there as node-0xNN.bin
+    std::vector<uint8_t> image; // running at start
+    uint32_t flash_size = 0;    // the most bytes an image may have; 0: 16 MiB
+    std::string image_dir;      // each started image is written there as node-0xNN.bin
 };
 
 struct sim_program_st {
@@ -29,10 +29,10 @@ struct sim_program_st {
     std::vector<uint8_t> image;
     std::vector<uint8_t> pending;
     bool has_pending = false;
-    uint32_t flashes = 0;          // images started from a download
-    int64_t started_ns = 0;        // monotonic time the running image was last started
-    uint32_t transfers = 0;        // SDO transfers begun (for faults with xfer=N)
-    int64_t power_on_ns = 0;       // SIM_MODE_OFF until then
+    uint32_t flashes = 0;    // images started from a download
+    int64_t started_ns = 0;  // monotonic time the running image was last started
+    uint32_t transfers = 0;  // SDO transfers begun (for faults with xfer=N)
+    int64_t power_on_ns = 0; // SIM_MODE_OFF until then
 };
 
 struct sim_prog_info_st {
@@ -59,7 +59,13 @@ void sim_prog_boot(sim_program_st &p, std::map<uint32_t, sim_object_st> &od, uin
 // Power cycle: silent for `ms`, then boot-up into the bootloader (a device without one: its application).
 void sim_prog_power(sim_program_st &p, uint32_t ms);
 // The device answers nothing and sends nothing.
-inline bool sim_prog_silent(const sim_program_st &p) { return p.mode == SIM_MODE_OFF || p.mode == SIM_MODE_DEAD; }
-inline bool sim_prog_in_boot(const sim_program_st &p) { return p.mode == SIM_MODE_BOOT; }
+inline bool sim_prog_silent(const sim_program_st &p)
+{
+    return p.mode == SIM_MODE_OFF || p.mode == SIM_MODE_DEAD;
+}
+inline bool sim_prog_in_boot(const sim_program_st &p)
+{
+    return p.mode == SIM_MODE_BOOT;
+}
 std::string sim_prog_dump_line(const sim_program_st &p);
 uint16_t sim_prog_crc(const std::vector<uint8_t> &data);

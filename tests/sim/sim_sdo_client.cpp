@@ -17,7 +17,8 @@ struct xfer_st {
     {
         uint8_t d[8] = {};
         size_t i = 0;
-        for (uint8_t x : b) d[i++] = x;
+        for (uint8_t x : b)
+            d[i++] = x;
         send_raw(d);
     }
     void send_raw(const uint8_t d[8]) { sim_client_send(c, sim_frame_make(0x600u + node, d, 8)); }
@@ -65,7 +66,8 @@ bool expedited_download(xfer_st &x, const std::vector<uint8_t> &data)
     std::memcpy(t, data.data(), data.size());
     x.send_addr((uint8_t)(0x23 | ((4 - data.size()) << 2)), t);
     sim_frame_st f;
-    if (!x.reply(f)) return false;
+    if (!x.reply(f))
+        return false;
     return f.data[0] == 0x60 || x.fail("unexpected answer");
 }
 
@@ -75,8 +77,10 @@ bool segmented_download(xfer_st &x, const std::vector<uint8_t> &data, const sim_
     size_tail((uint32_t)data.size(), t);
     x.send_addr(0x21, t);
     sim_frame_st f;
-    if (!x.reply(f)) return false;
-    if (f.data[0] != 0x60) return x.fail("unexpected initiate answer");
+    if (!x.reply(f))
+        return false;
+    if (f.data[0] != 0x60)
+        return x.fail("unexpected initiate answer");
     uint8_t toggle = 0;
     size_t at = 0;
     do {
@@ -84,10 +88,13 @@ bool segmented_download(xfer_st &x, const std::vector<uint8_t> &data, const sim_
         bool last = at + n == data.size();
         uint8_t d[8] = {(uint8_t)((toggle << 4) | ((7 - n) << 1) | (last ? 1 : 0))};
         std::memcpy(d + 1, data.data() + at, n);
-        if (at == 0 && fault.segment_override) std::memcpy(d + 1, fault.segment_override, 3);
+        if (at == 0 && fault.segment_override)
+            std::memcpy(d + 1, fault.segment_override, 3);
         x.send_raw(d);
-        if (!x.reply(f)) return false;
-        if (f.data[0] != (0x20 | (toggle << 4))) return x.fail("unexpected segment answer");
+        if (!x.reply(f))
+            return false;
+        if (f.data[0] != (0x20 | (toggle << 4)))
+            return x.fail("unexpected segment answer");
         toggle ^= 1;
         at += n;
     } while (at < data.size());
@@ -100,11 +107,14 @@ bool block_download(xfer_st &x, const std::vector<uint8_t> &data, const sim_sdo_
     size_tail((uint32_t)data.size(), t);
     x.send_addr(0xC6, t);
     sim_frame_st f;
-    if (!x.reply(f)) return false;
-    if ((f.data[0] & 0xE3) != 0xA0) return x.fail("unexpected initiate answer");
+    if (!x.reply(f))
+        return false;
+    if ((f.data[0] & 0xE3) != 0xA0)
+        return x.fail("unexpected initiate answer");
     uint8_t blksize = f.data[4];
     x.res.server_blksize = blksize;
-    if (blksize < 1 || blksize > 127) return x.fail("bad block size from the server");
+    if (blksize < 1 || blksize > 127)
+        return x.fail("bad block size from the server");
     size_t at = 0;
     int sent = 0;
     bool done = false;
@@ -133,17 +143,22 @@ bool block_download(xfer_st &x, const std::vector<uint8_t> &data, const sim_sdo_
                 return x.fail("aborted by the client");
             }
         }
-        if (!x.reply(f)) return false;
-        if (f.data[0] != 0xA2 || f.data[1] != seq) return x.fail("unexpected block acknowledgement");
+        if (!x.reply(f))
+            return false;
+        if (f.data[0] != 0xA2 || f.data[1] != seq)
+            return x.fail("unexpected block acknowledgement");
         x.res.blocks++;
         blksize = f.data[2];
-        if (blksize < 1 || blksize > 127) return x.fail("bad block size from the server");
+        if (blksize < 1 || blksize > 127)
+            return x.fail("bad block size from the server");
     }
     uint8_t unused = data.empty() ? 7 : (uint8_t)((7 - data.size() % 7) % 7);
     uint16_t crc = sim_crc16_xmodem(data.data(), data.size());
-    if (fault.bad_crc) crc ^= 0x5A5A;
+    if (fault.bad_crc)
+        crc ^= 0x5A5A;
     x.send({(uint8_t)(0xC1 | (unused << 2)), (uint8_t)crc, (uint8_t)(crc >> 8)});
-    if (!x.reply(f)) return false;
+    if (!x.reply(f))
+        return false;
     return f.data[0] == 0xA1 || x.fail("unexpected end answer");
 }
 
@@ -152,9 +167,11 @@ bool segmented_upload(xfer_st &x)
     uint8_t z[4] = {};
     x.send_addr(0x40, z);
     sim_frame_st f;
-    if (!x.reply(f)) return false;
+    if (!x.reply(f))
+        return false;
     uint8_t b = f.data[0];
-    if ((b & 0xE0) != 0x40) return x.fail("unexpected initiate answer");
+    if ((b & 0xE0) != 0x40)
+        return x.fail("unexpected initiate answer");
     if (b & 0x02) {
         size_t n = (b & 0x01) ? 4 - ((b >> 2) & 3) : 4;
         x.res.data.assign(f.data + 4, f.data + 4 + n);
@@ -166,13 +183,16 @@ bool segmented_upload(xfer_st &x)
     uint8_t toggle = 0;
     for (;;) {
         x.send({(uint8_t)(0x60 | (toggle << 4))});
-        if (!x.reply(f)) return false;
+        if (!x.reply(f))
+            return false;
         b = f.data[0];
-        if ((b & 0xE0) != 0x00 || ((b >> 4) & 1) != toggle) return x.fail("unexpected segment");
+        if ((b & 0xE0) != 0x00 || ((b >> 4) & 1) != toggle)
+            return x.fail("unexpected segment");
         size_t n = 7 - ((b >> 1) & 7);
         x.res.data.insert(x.res.data.end(), f.data + 1, f.data + 1 + n);
         toggle ^= 1;
-        if (b & 0x01) break;
+        if (b & 0x01)
+            break;
     }
     return size == 0xFFFFFFFFu || x.res.data.size() == size || x.fail("size differs from the announced one");
 }
@@ -182,8 +202,10 @@ bool block_upload(xfer_st &x, uint8_t blksize, const sim_sdo_fault_st &fault)
     uint8_t t[4] = {blksize, 0, 0, 0};
     x.send_addr(0xA4, t);
     sim_frame_st f;
-    if (!x.reply(f)) return false;
-    if ((f.data[0] & 0xE1) != 0xC0) return x.fail("unexpected initiate answer");
+    if (!x.reply(f))
+        return false;
+    if ((f.data[0] & 0xE1) != 0xC0)
+        return x.fail("unexpected initiate answer");
     bool crc = (f.data[0] & 0x04) != 0;
     uint32_t size = (uint32_t)f.data[4] | ((uint32_t)f.data[5] << 8) | ((uint32_t)f.data[6] << 16) |
                     ((uint32_t)f.data[7] << 24);
@@ -194,9 +216,11 @@ bool block_upload(xfer_st &x, uint8_t blksize, const sim_sdo_fault_st &fault)
     while (!last) {
         uint8_t seq = 0;
         for (;;) {
-            if (!x.reply(f)) return false;
+            if (!x.reply(f))
+                return false;
             uint8_t s = f.data[0] & 0x7F;
-            if (s != seq + 1) return x.fail("sequence gap");
+            if (s != seq + 1)
+                return x.fail("sequence gap");
             seq = s;
             x.res.data.insert(x.res.data.end(), f.data + 1, f.data + 8);
             received++;
@@ -205,16 +229,20 @@ bool block_upload(xfer_st &x, uint8_t blksize, const sim_sdo_fault_st &fault)
                 return x.fail("aborted by the client");
             }
             last = (f.data[0] & 0x80) != 0;
-            if (last || seq == blksize) break;
+            if (last || seq == blksize)
+                break;
         }
         x.send({0xA2, (uint8_t)(seq + fault.ack_seq_delta), ack_size});
         x.res.blocks++;
         blksize = ack_size;
     }
-    if (!x.reply(f)) return false;
-    if ((f.data[0] & 0xE3) != 0xC1) return x.fail("unexpected end");
+    if (!x.reply(f))
+        return false;
+    if ((f.data[0] & 0xE3) != 0xC1)
+        return x.fail("unexpected end");
     size_t unused = (f.data[0] >> 2) & 7;
-    if (unused > x.res.data.size()) return x.fail("more unused bytes than data");
+    if (unused > x.res.data.size())
+        return x.fail("more unused bytes than data");
     x.res.data.resize(x.res.data.size() - unused);
     if (crc && (uint16_t)(f.data[1] | (f.data[2] << 8)) != sim_crc16_xmodem(x.res.data.data(), x.res.data.size())) {
         x.abort(0x05030004);
@@ -231,7 +259,8 @@ uint16_t sim_crc16_xmodem(const uint8_t *p, size_t n)
     uint16_t crc = 0;
     for (size_t i = 0; i < n; i++) {
         crc ^= (uint16_t)(p[i] << 8);
-        for (int b = 0; b < 8; b++) crc = (crc & 0x8000) ? (uint16_t)((crc << 1) ^ 0x1021) : (uint16_t)(crc << 1);
+        for (int b = 0; b < 8; b++)
+            crc = (crc & 0x8000) ? (uint16_t)((crc << 1) ^ 0x1021) : (uint16_t)(crc << 1);
     }
     return crc;
 }
@@ -241,8 +270,10 @@ bool sim_sdo_wait_reply(sim_client_st &c, uint8_t node, sim_frame_st &f, int tim
     int64_t end = sim_mono_ns() + (int64_t)timeout_ms * 1000000;
     for (;;) {
         int64_t left = (end - sim_mono_ns()) / 1000000;
-        if (left <= 0 || !sim_client_recv(c, f, (int)left)) return false;
-        if (f.kind == SIM_FRAME_STD && f.id == 0x580u + node && f.len == 8) return true;
+        if (left <= 0 || !sim_client_recv(c, f, (int)left))
+            return false;
+        if (f.kind == SIM_FRAME_STD && f.id == 0x580u + node && f.len == 8)
+            return true;
     }
 }
 
@@ -254,8 +285,8 @@ void sim_sdo_drain(sim_client_st &c, int quiet_ms)
 }
 
 sim_sdo_result_st sim_sdo_download(sim_client_st &c, uint8_t node, uint16_t index, uint8_t sub,
-                                   const std::vector<uint8_t> &data, sim_sdo_mode_e mode,
-                                   const sim_sdo_fault_st &fault, int timeout_ms)
+                                   const std::vector<uint8_t> &data, sim_sdo_mode_e mode, const sim_sdo_fault_st &fault,
+                                   int timeout_ms)
 {
     xfer_st x{c, node, index, sub, timeout_ms, {}};
     if (mode == sim_sdo_mode_e::expedited && (data.empty() || data.size() > 4)) {

@@ -12,22 +12,22 @@
 enum class sim_sdo_mode_e { expedited, segmented, block };
 
 struct sim_sdo_fault_st {
-    int skip_seq_at = -1;        // block download: this segment (from 1, whole transfer) skips a number; the block stops there
-    int repeat_seq_at = -1;      // block download: this segment is sent twice; the block stops there
-    bool bad_crc = false;        // block download: the end carries a wrong CRC
-    int abort_after = -1;        // block transfers: an abort after this many segments sent or received
-    int ack_blksize = -1;        // block upload: the block size asked for in acknowledgements
-    int ack_seq_delta = 0;       // block upload: added to the sequence number acknowledged
+    int skip_seq_at = -1; // block download: this segment (from 1, whole transfer) skips a number; the block stops there
+    int repeat_seq_at = -1;                    // block download: this segment is sent twice; the block stops there
+    bool bad_crc = false;                      // block download: the end carries a wrong CRC
+    int abort_after = -1;                      // block transfers: an abort after this many segments sent or received
+    int ack_blksize = -1;                      // block upload: the block size asked for in acknowledgements
+    int ack_seq_delta = 0;                     // block upload: added to the sequence number acknowledged
     const uint8_t *segment_override = nullptr; // segmented download: bytes 1-3 of the first segment
 };
 
 struct sim_sdo_result_st {
     bool ok = false;
-    uint32_t abort_code = 0;     // the server's abort, 0 when none came
-    std::string error;           // the client's own reason (time-out, protocol)
-    std::vector<uint8_t> data;   // what an upload received
-    uint8_t server_blksize = 0;  // block download: the size the server asked for first
-    uint32_t blocks = 0;         // block transfers: acknowledgements sent or received
+    uint32_t abort_code = 0;    // the server's abort, 0 when none came
+    std::string error;          // the client's own reason (time-out, protocol)
+    std::vector<uint8_t> data;  // what an upload received
+    uint8_t server_blksize = 0; // block download: the size the server asked for first
+    uint32_t blocks = 0;        // block transfers: acknowledgements sent or received
 };
 
 // One transfer each; blksize is the client's block size of a block upload (1..127, or a fault).

@@ -51,8 +51,8 @@ void send_sdo(sim_dev_st &d, const uint8_t b[8])
 
 void sdo_abort(sim_dev_st &d, uint16_t index, uint8_t sub, uint32_t code)
 {
-    uint8_t b[8] = {0x80, (uint8_t)index, (uint8_t)(index >> 8), sub, (uint8_t)code, (uint8_t)(code >> 8),
-                    (uint8_t)(code >> 16), (uint8_t)(code >> 24)};
+    uint8_t b[8] = {0x80,          (uint8_t)index,       (uint8_t)(index >> 8), sub,
+                    (uint8_t)code, (uint8_t)(code >> 8), (uint8_t)(code >> 16), (uint8_t)(code >> 24)};
     send_sdo(d, b);
     d.x.state = SIM_XFER_IDLE;
 }

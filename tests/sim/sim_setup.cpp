@@ -1,7 +1,7 @@
 #include "sim_setup.h"
 
-bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, uint32_t bitrate,
-                     std::string &err, bool tap)
+bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, uint32_t bitrate, std::string &err,
+                     bool tap)
 {
     sim_hub_config_st cfg;
     cfg.bitrate = bitrate;
@@ -51,9 +51,12 @@ bool sim_setup_settle(sim_setup_st &s, int timeout_ms)
 
 void sim_setup_stop(sim_setup_st &s)
 {
-    if (s.devs) sim_runner_stop(s.devs);
-    if (s.tap) sim_tap_stop(s.tap);
-    if (s.hub) sim_hub_stop(s.hub);
+    if (s.devs)
+        sim_runner_stop(s.devs);
+    if (s.tap)
+        sim_tap_stop(s.tap);
+    if (s.hub)
+        sim_hub_stop(s.hub);
     s.devs = nullptr;
     s.tap = nullptr;
     s.hub = nullptr;

@@ -14,12 +14,12 @@ struct sim_setup_st {
     sim_tap_st *tap = nullptr;     // null unless asked for
     sim_runner_st *devs = nullptr; // null when no device was asked for
     uint16_t port = 0;
-    std::string channel;           // "socketcand://127.0.0.1:PORT/vcan0", for --can
+    std::string channel; // "socketcand://127.0.0.1:PORT/vcan0", for --can
 };
 
 // The tap, when asked for, joins after the devices: it hears what happens once the bench is up.
-bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, uint32_t bitrate,
-                     std::string &err, bool tap = false);
+bool sim_setup_start(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, uint32_t bitrate, std::string &err,
+                     bool tap = false);
 // Devices started later (on a bench started without any); false when it already has some.
 bool sim_setup_add_devices(sim_setup_st &s, const std::vector<sim_device_config_st> &devs, std::string &err);
 // After a run of the tool: waits until the hub has handed on everything the tool sent and the devices

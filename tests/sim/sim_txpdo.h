@@ -34,11 +34,10 @@ void sim_txpdo_add_objects(sim_od_t &od, uint8_t node);
 uint32_t sim_txpdo_check_write(const sim_od_t &od, uint16_t index, uint8_t sub, const std::vector<uint8_t> &data);
 // After an object was set (by SDO or by the test): sends or arms the PDOs that map it, and restarts
 // the timers of a PDO whose parameters changed.
-void sim_txpdo_object_set(sim_txpdo_st &t, const sim_od_t &od, uint8_t state, uint16_t index, uint8_t sub,
-                          int64_t now, const sim_txpdo_send_fn &send);
+void sim_txpdo_object_set(sim_txpdo_st &t, const sim_od_t &od, uint8_t state, uint16_t index, uint8_t sub, int64_t now,
+                          const sim_txpdo_send_fn &send);
 void sim_txpdo_sync(sim_txpdo_st &t, const sim_od_t &od, uint8_t state, int64_t now, const sim_txpdo_send_fn &send);
-void sim_txpdo_timers(sim_txpdo_st &t, const sim_od_t &od, uint8_t state, int64_t now,
-                      const sim_txpdo_send_fn &send);
+void sim_txpdo_timers(sim_txpdo_st &t, const sim_od_t &od, uint8_t state, int64_t now, const sim_txpdo_send_fn &send);
 // The next time sim_txpdo_timers has something to do; 0 for none.
 int64_t sim_txpdo_next(const sim_txpdo_st &t);
 // The PDO's frame from the current values; false when it is not valid or its mapping cannot be sent.

@@ -222,8 +222,9 @@ TEST(SimDevice, DictionaryFile)
     EXPECT_EQ(od[sim_key(0x2001, 0)].stored, (bytes{'s', 't', 'o', 'r', 'e', 'd'}));
     EXPECT_EQ(od[sim_key(0x2002, 0)].max_size, 64u);
     EXPECT_EQ(od[sim_key(0x2003, 0)].value, (bytes{0xFE, 0xFF}));
-    for (const char *bad : {"0x2000 0 u8 rw 256", "0x2000 0 u32 rx 1", "0x10000 0 u8 rw 1", "0x2000 0 f32 rw 1",
-                            "0x2000 0 str rw \"open", "0x2000 0 str rw abc", "0x2000 0 u8 rw", "0x2000 0 domain rw hex:0G"})
+    for (const char *bad :
+         {"0x2000 0 u8 rw 256", "0x2000 0 u32 rx 1", "0x10000 0 u8 rw 1", "0x2000 0 f32 rw 1", "0x2000 0 str rw \"open",
+          "0x2000 0 str rw abc", "0x2000 0 u8 rw", "0x2000 0 domain rw hex:0G"})
         EXPECT_FALSE(sim_dict_parse(bad, od, err)) << bad;
     EXPECT_FALSE(sim_dict_load("/nonexistent/dict.txt", od, err));
 
@@ -363,13 +364,18 @@ TEST(SimDevice, BlockDownloadWithCrc)
     // A segment out of sequence: the acknowledgement names the last one in order.
     ASSERT_EQ(bus.ask({0xC6, 0x01, 0x20, 0, 21, 0, 0, 0})[0], 0xA4);
     bytes v = pattern(21);
-    ASSERT_TRUE(sim_client_send(bus.c, sim_frame_make(0x620, bytes{0x01, v[0], v[1], v[2], v[3], v[4], v[5], v[6]}.data(), 8)));
+    ASSERT_TRUE(
+        sim_client_send(bus.c, sim_frame_make(0x620, bytes{0x01, v[0], v[1], v[2], v[3], v[4], v[5], v[6]}.data(), 8)));
     ASSERT_TRUE(sim_client_send(bus.c, sim_frame_make(0x620, bytes{0x83, 0, 0, 0, 0, 0, 0, 0}.data(), 8)));
     sim_frame_st f;
     ASSERT_TRUE(bus.wait_id(0x5A0, f));
     EXPECT_EQ(data_of(f), (bytes{0xA2, 1, 4, 0, 0, 0, 0, 0}));
-    ASSERT_TRUE(sim_client_send(bus.c, sim_frame_make(0x620, bytes{0x01, v[7], v[8], v[9], v[10], v[11], v[12], v[13]}.data(), 8)));
-    ASSERT_TRUE(sim_client_send(bus.c, sim_frame_make(0x620, bytes{0x82, v[14], v[15], v[16], v[17], v[18], v[19], v[20]}.data(), 8)));
+    ASSERT_TRUE(
+        sim_client_send(bus.c,
+                        sim_frame_make(0x620, bytes{0x01, v[7], v[8], v[9], v[10], v[11], v[12], v[13]}.data(), 8)));
+    ASSERT_TRUE(
+        sim_client_send(bus.c,
+                        sim_frame_make(0x620, bytes{0x82, v[14], v[15], v[16], v[17], v[18], v[19], v[20]}.data(), 8)));
     ASSERT_TRUE(bus.wait_id(0x5A0, f));
     EXPECT_EQ(data_of(f), (bytes{0xA2, 2, 4, 0, 0, 0, 0, 0}));
     uint16_t crc = crc16(v);

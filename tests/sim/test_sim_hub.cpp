@@ -136,7 +136,8 @@ TEST(SimProtocol, ElementsAndParsing)
         EXPECT_FALSE(sim_parse_send(bad, f, err)) << bad;
 
     // What the hub writes reads back the same, time stamp included.
-    for (const sim_frame_st &g : {sim_frame_std(0x7FF, {1, 2, 3}), sim_frame_ext(0x1ABCDEF0, {}), sim_frame_err(0x40)}) {
+    for (const sim_frame_st &g :
+         {sim_frame_std(0x7FF, {1, 2, 3}), sim_frame_ext(0x1ABCDEF0, {}), sim_frame_err(0x40)}) {
         std::string text = sim_format_rx(g, 1700000000123456);
         ASSERT_TRUE(sim_element_next((sim_element_feed(r, text.data(), text.size()), r), el, garbage));
         ASSERT_TRUE(sim_parse_rx(el, f, err)) << text << ": " << err;
@@ -146,14 +147,15 @@ TEST(SimProtocol, ElementsAndParsing)
     EXPECT_EQ(sim_format_rx(sim_frame_err(0x40), 5000001), "< error 040 5.000001 >");
     EXPECT_EQ(sim_format_rx(sim_frame_ext(0x15560005, {0x41}), 1), "< frame 15560005 0.000001 41 >");
     // The daemon's form: the data as one run of uppercase hex digits; the spaced form still reads.
-    EXPECT_EQ(sim_format_rx(sim_frame_std(0x123, {0x1A, 0x22, 0x03, 0x44}), 23424242), "< frame 123 23.424242 1A220344 >");
+    EXPECT_EQ(sim_format_rx(sim_frame_std(0x123, {0x1A, 0x22, 0x03, 0x44}), 23424242),
+              "< frame 123 23.424242 1A220344 >");
     EXPECT_EQ(sim_format_rx(sim_frame_std(0x123, {}), 1), "< frame 123 0.000001 >");
     ASSERT_TRUE(sim_parse_rx("frame 123 23.424242 1A220344", f, err)) << err;
     EXPECT_TRUE(sim_frame_same(f, sim_frame_std(0x123, {0x1A, 0x22, 0x03, 0x44})));
     ASSERT_TRUE(sim_parse_rx("frame 123 23.424242 1a 22 03 44", f, err)) << err;
     EXPECT_TRUE(sim_frame_same(f, sim_frame_std(0x123, {0x1A, 0x22, 0x03, 0x44})));
-    for (const char *bad : {"frame 123 1.000000 1A2", "frame 123 1.000000 112233445566778899",
-                            "frame 123 1.000000 1G22"})
+    for (const char *bad :
+         {"frame 123 1.000000 1A2", "frame 123 1.000000 112233445566778899", "frame 123 1.000000 1G22"})
         EXPECT_FALSE(sim_parse_rx(bad, f, err)) << bad;
 }
 

@@ -20,15 +20,25 @@ std::vector<sim_frame_st> on(const std::vector<sim_frame_st> &frames, uint32_t i
 {
     std::vector<sim_frame_st> r;
     for (const sim_frame_st &f : frames)
-        if (f.kind == SIM_FRAME_STD && f.id == id) r.push_back(f);
+        if (f.kind == SIM_FRAME_STD && f.id == id)
+            r.push_back(f);
     return r;
 }
 
-std::vector<sim_frame_st> on(sim_tap_st *tap, uint32_t id) { return on(sim_tap_frames(tap), id); }
+std::vector<sim_frame_st> on(sim_tap_st *tap, uint32_t id)
+{
+    return on(sim_tap_frames(tap), id);
+}
 
-bytes data_of(const sim_frame_st &f) { return bytes(f.data, f.data + f.len); }
+bytes data_of(const sim_frame_st &f)
+{
+    return bytes(f.data, f.data + f.len);
+}
 
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleep_ms(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 struct TxpdoBus : ::testing::Test {
     sim_setup_st setup;
@@ -66,9 +76,11 @@ struct TxpdoBus : ::testing::Test {
     void TearDown() override
     {
         sim_client_close(master);
-        if (tap) sim_tap_stop(tap);
+        if (tap)
+            sim_tap_stop(tap);
         sim_setup_stop(setup);
-        if (!dict.empty()) unlink(dict.c_str());
+        if (!dict.empty())
+            unlink(dict.c_str());
     }
 };
 
@@ -102,7 +114,8 @@ TEST_F(TxpdoBus, SentOnlyWhileOperationalOnTimerChangeAndInhibit)
 
     // Entering OPERATIONAL sends the event-driven PDOs at once, in mapping order.
     nmt(0x01);
-    ASSERT_TRUE(sim_tap_wait(tap, [&](const std::vector<sim_frame_st> &fr) { return !on(fr, pdo2).empty(); }, 5000));
+    ASSERT_TRUE(sim_tap_wait(
+        tap, [&](const std::vector<sim_frame_st> &fr) { return !on(fr, pdo2).empty(); }, 5000));
     ASSERT_FALSE(on(tap, pdo1).empty());
     EXPECT_EQ(data_of(on(tap, pdo1)[0]), (bytes{0x10, 0x00, 0xFE}));
     EXPECT_EQ(data_of(on(tap, pdo2)[0]), (bytes{7, 0, 0, 0}));
@@ -117,12 +130,14 @@ TEST_F(TxpdoBus, SentOnlyWhileOperationalOnTimerChangeAndInhibit)
 
     // Setting a mapped object sends its PDO at once; an unmapped one sends nothing.
     ASSERT_TRUE(sim_dev_set(setup.devs, NODE, 0x2002, 0, {0x44, 0x33, 0x22, 0x11}));
-    ASSERT_TRUE(sim_tap_wait(tap, [&](const std::vector<sim_frame_st> &fr) { return on(fr, pdo2).size() == 2; }, 2000));
+    ASSERT_TRUE(sim_tap_wait(
+        tap, [&](const std::vector<sim_frame_st> &fr) { return on(fr, pdo2).size() == 2; }, 2000));
     EXPECT_EQ(data_of(on(tap, pdo2)[1]), (bytes{0x44, 0x33, 0x22, 0x11}));
     // Within the 300 ms inhibit time a second change waits, and goes with the newest value.
     ASSERT_TRUE(sim_dev_set(setup.devs, NODE, 0x2002, 0, {1, 0, 0, 0}));
     ASSERT_TRUE(sim_dev_set(setup.devs, NODE, 0x2002, 0, {2, 0, 0, 0}));
-    ASSERT_TRUE(sim_tap_wait(tap, [&](const std::vector<sim_frame_st> &fr) { return on(fr, pdo2).size() >= 3; }, 3000));
+    ASSERT_TRUE(sim_tap_wait(
+        tap, [&](const std::vector<sim_frame_st> &fr) { return on(fr, pdo2).size() >= 3; }, 3000));
     auto p2 = on(tap, pdo2);
     EXPECT_EQ(p2.size(), 3u);
     EXPECT_EQ(data_of(p2[2]), (bytes{2, 0, 0, 0}));
@@ -132,7 +147,11 @@ TEST_F(TxpdoBus, SentOnlyWhileOperationalOnTimerChangeAndInhibit)
     sim_sdo_result_st w = sim_sdo_download(master, NODE, 0x2001, 0, {0x05}, sim_sdo_mode_e::expedited);
     ASSERT_TRUE(w.ok) << w.error << std::hex << w.abort_code;
     ASSERT_TRUE(sim_tap_wait(
-        tap, [&](const std::vector<sim_frame_st> &fr) { return data_of(on(fr, pdo1).back()) == bytes{0x10, 0x00, 0x05}; }, 2000));
+        tap,
+        [&](const std::vector<sim_frame_st> &fr) {
+            return data_of(on(fr, pdo1).back()) == bytes{0x10, 0x00, 0x05};
+        },
+        2000));
 
     // SYNC: the type-2 PDO goes with every second one.
     for (int i = 0; i < 4; i++) {
@@ -180,7 +199,8 @@ TEST_F(TxpdoBus, RefusedWritesAndARemappedPdo)
     ASSERT_TRUE(dl(0x1A00, 0, {3}).ok);
     ASSERT_TRUE(dl(0x1800, 1, {0x99, 0x01, 0, 0}).ok);
     nmt(0x01);
-    ASSERT_TRUE(sim_tap_wait(tap, [&](const std::vector<sim_frame_st> &fr) { return !on(fr, 0x199).empty(); }, 3000));
+    ASSERT_TRUE(sim_tap_wait(
+        tap, [&](const std::vector<sim_frame_st> &fr) { return !on(fr, 0x199).empty(); }, 3000));
     EXPECT_EQ(data_of(on(tap, 0x199)[0]), (bytes{0x34, 0x12, 0xFE, 7, 0, 0, 0}));
     EXPECT_TRUE(on(tap, pdo1).empty());
     // Not valid: the timer sends nothing.

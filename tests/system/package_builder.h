@@ -19,7 +19,7 @@ namespace pkgtest {
 struct entry {
     enum kind_e { FILE, DIR, LINK } kind = FILE;
     std::string name;
-    std::string data;    // file content, or the link's target
+    std::string data; // file content, or the link's target
     unsigned perm = 0644;
     unsigned raw_mode = 0; // when not 0: the central directory's Unix mode, type bits included
     long declared = -1;    // when not -1: the size the archive declares instead of the data's
@@ -46,7 +46,8 @@ inline entry lying(const std::string &name, const std::string &data, long declar
 inline bool write_zip(const std::string &path, const std::vector<entry> &entries, bool store = false)
 {
     struct archive *a = archive_write_new();
-    bool ok = archive_write_set_format_zip(a) == ARCHIVE_OK && archive_write_set_bytes_in_last_block(a, 1) == ARCHIVE_OK &&
+    bool ok = archive_write_set_format_zip(a) == ARCHIVE_OK &&
+              archive_write_set_bytes_in_last_block(a, 1) == ARCHIVE_OK &&
               (!store || archive_write_set_format_option(a, "zip", "compression", "store") == ARCHIVE_OK) &&
               archive_write_open_filename(a, path.c_str()) == ARCHIVE_OK;
     for (const entry &en : entries) {

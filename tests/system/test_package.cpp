@@ -99,12 +99,15 @@ TEST_F(PackageTest, ManifestsJsonYamlAndEsp32Images)
 {
     std::string long_version(100, 'v');
     std::string json = "{\"DATABASE\": \"db/dev.json\", \"FIRMWARE\": \"bin/fw.bin\", \"LINUX_BIN\": \"sim\", "
-                       "\"VERSION\": \"" + long_version + "\", \"MEDIA\": \"media\", \"ESP32\": {\"0x10000\": "
+                       "\"VERSION\": \"" +
+                       long_version +
+                       "\", \"MEDIA\": \"media\", \"ESP32\": {\"0x10000\": "
                        "\"esp/app.bin\", \"word\": \"esp/x.bin\", \"0x8000\": \"esp/part.bin\", \"0x1000\": 5, "
                        "\"0x100000000\": \"esp/big.bin\", \"0x000000000000000000000000000000001\": \"esp/l.bin\"}}";
-    std::string p = pkg("a.krdev", {pkgtest::file("krdev.json", json), pkgtest::file("krdev.yaml", "VERSION: \"yaml\"\n"),
-                                    pkgtest::file("bin/fw.bin", "FIRMWARE"), pkgtest::file("sim", "#!", 0755),
-                                    pkgtest::dir("media/"), pkgtest::file("media/a.png", "png")});
+    std::string p = pkg("a.krdev",
+                        {pkgtest::file("krdev.json", json), pkgtest::file("krdev.yaml", "VERSION: \"yaml\"\n"),
+                         pkgtest::file("bin/fw.bin", "FIRMWARE"), pkgtest::file("sim", "#!", 0755),
+                         pkgtest::dir("media/"), pkgtest::file("media/a.png", "png")});
     krdev_st k;
     ASSERT_TRUE(krdev_open(&k, p.c_str()));
     EXPECT_STREQ(k.database, "db/dev.json");
@@ -129,7 +132,8 @@ TEST_F(PackageTest, ManifestsJsonYamlAndEsp32Images)
     EXPECT_FALSE(fs::exists(dir));
 
     // Only YAML: read as YAML.
-    p = pkg("y.krdev", {pkgtest::file("krdev.yml", "FIRMWARE: \"fw.bin\"\nVERSION: \"1.2\"\nESP32:\n  0x1000: \"b.bin\"\n")});
+    p = pkg("y.krdev",
+            {pkgtest::file("krdev.yml", "FIRMWARE: \"fw.bin\"\nVERSION: \"1.2\"\nESP32:\n  0x1000: \"b.bin\"\n")});
     ASSERT_TRUE(krdev_open(&k, p.c_str()));
     EXPECT_STREQ(k.firmware, "fw.bin");
     EXPECT_STREQ(k.version, "1.2");
@@ -141,7 +145,8 @@ TEST_F(PackageTest, ManifestsJsonYamlAndEsp32Images)
     testing::internal::CaptureStderr();
     EXPECT_FALSE(krdev_open(&k, pkg("e.krdev", {pkgtest::file("krdev.json", "")}).c_str()));
     EXPECT_FALSE(krdev_open(&k, pkg("n.krdev", {pkgtest::file("other.json", "{}")}).c_str()));
-    EXPECT_FALSE(system_set_file(&dev.system, pkg("s.krsys", {pkgtest::file("krsys.json", "{\"DATE\": \"x\"}")}).c_str()));
+    EXPECT_FALSE(
+        system_set_file(&dev.system, pkg("s.krsys", {pkgtest::file("krsys.json", "{\"DATE\": \"x\"}")}).c_str()));
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Failed to read the manifest '" + tmp.string()), std::string::npos) << err;
     EXPECT_NE(err.find("/krdev.json' of '" + (root / "e.krdev").string() + "'.\n"), std::string::npos) << err;
@@ -170,28 +175,38 @@ TEST_F(PackageTest, HostileArchivesAreRefusedWhole)
         std::string reason;
     };
     std::vector<hostile> cases = {
-        {"dot-dot", {pkgtest::file("krdev.json", manifest), pkgtest::file("a/../../canary.txt", "owned")},
+        {"dot-dot",
+         {pkgtest::file("krdev.json", manifest), pkgtest::file("a/../../canary.txt", "owned")},
          "would land outside the folder"},
-        {"absolute", {pkgtest::file("krdev.json", manifest), pkgtest::file(abs_target, "owned")},
+        {"absolute",
+         {pkgtest::file("krdev.json", manifest), pkgtest::file(abs_target, "owned")},
          "would land outside the folder"},
-        {"link out", {pkgtest::file("krdev.json", manifest), pkgtest::link("up", "../../canary.txt")},
+        {"link out",
+         {pkgtest::file("krdev.json", manifest), pkgtest::link("up", "../../canary.txt")},
          "the symbolic link 'up' points outside the folder"},
-        {"absolute link", {pkgtest::file("krdev.json", manifest), pkgtest::link("etc", "/etc")},
+        {"absolute link",
+         {pkgtest::file("krdev.json", manifest), pkgtest::link("etc", "/etc")},
          "the symbolic link 'etc' points outside the folder"},
         // Each link lexically inside; together "s/z" resolves to the folder's parent.
-        {"link chain", {pkgtest::file("krdev.json", manifest), pkgtest::link("s/y", "."), pkgtest::link("s/z", "y/../..")},
+        {"link chain",
+         {pkgtest::file("krdev.json", manifest), pkgtest::link("s/y", "."), pkgtest::link("s/z", "y/../..")},
          "the symbolic link 's/z' points outside the folder"},
         // A later entry would pass through an earlier link, even one that stays inside.
-        {"through link", {pkgtest::file("krdev.json", manifest), pkgtest::dir("real/"), pkgtest::link("d", "real"),
-                          pkgtest::file("d/x", "x")},
+        {"through link",
+         {pkgtest::file("krdev.json", manifest), pkgtest::dir("real/"), pkgtest::link("d", "real"),
+          pkgtest::file("d/x", "x")},
          "written through the symbolic link 'd'"},
-        {"through link out", {pkgtest::file("krdev.json", manifest), pkgtest::link("d", "../.."), pkgtest::file("d/canary.txt", "owned")},
+        {"through link out",
+         {pkgtest::file("krdev.json", manifest), pkgtest::link("d", "../.."), pkgtest::file("d/canary.txt", "owned")},
          "written through the symbolic link 'd'"},
-        {"duplicate", {pkgtest::file("krdev.json", manifest), pkgtest::file("fw.bin", "one"), pkgtest::file("fw.bin", "two")},
+        {"duplicate",
+         {pkgtest::file("krdev.json", manifest), pkgtest::file("fw.bin", "one"), pkgtest::file("fw.bin", "two")},
          "two entries are named 'fw.bin'"},
-        {"file over folder", {pkgtest::file("krdev.json", manifest), pkgtest::dir("m/"), pkgtest::file("m", "x")},
+        {"file over folder",
+         {pkgtest::file("krdev.json", manifest), pkgtest::dir("m/"), pkgtest::file("m", "x")},
          "two entries are named 'm'"},
-        {"link over file", {pkgtest::file("krdev.json", manifest), pkgtest::link("krdev.json", "fw.bin")},
+        {"link over file",
+         {pkgtest::file("krdev.json", manifest), pkgtest::link("krdev.json", "fw.bin")},
          "two entries are named 'krdev.json'"},
     };
     for (const hostile &c : cases) {
@@ -201,7 +216,8 @@ TEST_F(PackageTest, HostileArchivesAreRefusedWhole)
         EXPECT_FALSE(krdev_open(&k, p.c_str())) << c.what;
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find(c.reason), std::string::npos) << c.what << ": " << err;
-        EXPECT_NE(err.find("Failed to extract '" + p + "'. Is it a valid .krdev package and is the extraction tool "
+        EXPECT_NE(err.find("Failed to extract '" + p +
+                           "'. Is it a valid .krdev package and is the extraction tool "
                            "(libarchive) available?\n"),
                   std::string::npos)
             << c.what << ": " << err;
@@ -216,7 +232,8 @@ TEST_F(PackageTest, HostileArchivesAreRefusedWhole)
 TEST_F(PackageTest, CapsBrokenArchivesAndNonFiles)
 {
     std::string manifest = "{\"FIRMWARE\": \"fw.bin\"}";
-    std::string big = pkg("big.krdev", {pkgtest::file("krdev.json", manifest), pkgtest::file("fw.bin", std::string(300, 'x'))});
+    std::string big = pkg("big.krdev",
+                          {pkgtest::file("krdev.json", manifest), pkgtest::file("fw.bin", std::string(300, 'x'))});
     std::string many = pkg("many.krdev", {pkgtest::file("krdev.json", manifest), pkgtest::file("a", "a"),
                                           pkgtest::file("b", "b"), pkgtest::dir("c/")});
     std::string whole = read_all(big);
@@ -332,19 +349,18 @@ TEST_F(PackageTest, SystemPackageFillsTheSystem)
                                            pkgtest::file("db/dev.json", device_db("Motor X", "0x30"))}));
     std::string motor_bytes = read_all(motor);
     std::string long_krdev(600, 'k');
-    std::string good =
-        "{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\", \"PARAM\": \"p/a.yml\"},"
-        "{\"NODEID\": 32, \"KRDEV\": \"devs/motor.krdev\"},"
-        "{\"KRDEV\": \"devs/motor.krdev\"},"
-        "{\"NODEID\": \"0\", \"KRDEV\": \"devs/missing.krdev\"}";
-    std::string bad =
-        "{\"NODEID\": 5},"
-        "{\"NODEID\": \"0x114\", \"KRDEV\": \"devs/motor.krdev\"},"
-        "{\"NODEID\": 276, \"KRDEV\": \"devs/motor.krdev\"},"
-        "{\"NODEID\": \"0x41 \", \"KRDEV\": \"devs/motor.krdev\"},"
-        "{\"KRDEV\": \"../motor.krdev\"},"
-        "{\"KRDEV\": \"devs/motor.krdev\", \"PARAM\": \"/etc/passwd\"},"
-        "{\"KRDEV\": \"" + long_krdev + "\"}";
+    std::string good = "{\"NODEID\": \"0x14\", \"KRDEV\": \"devs/motor.krdev\", \"PARAM\": \"p/a.yml\"},"
+                       "{\"NODEID\": 32, \"KRDEV\": \"devs/motor.krdev\"},"
+                       "{\"KRDEV\": \"devs/motor.krdev\"},"
+                       "{\"NODEID\": \"0\", \"KRDEV\": \"devs/missing.krdev\"}";
+    std::string bad = "{\"NODEID\": 5},"
+                      "{\"NODEID\": \"0x114\", \"KRDEV\": \"devs/motor.krdev\"},"
+                      "{\"NODEID\": 276, \"KRDEV\": \"devs/motor.krdev\"},"
+                      "{\"NODEID\": \"0x41 \", \"KRDEV\": \"devs/motor.krdev\"},"
+                      "{\"KRDEV\": \"../motor.krdev\"},"
+                      "{\"KRDEV\": \"devs/motor.krdev\", \"PARAM\": \"/etc/passwd\"},"
+                      "{\"KRDEV\": \"" +
+                      long_krdev + "\"}";
     auto system_file = [&](const std::string &name, const std::string &devs) {
         return pkg(name, {pkgtest::file("krsys.json", "{\"DATE\": \"2026-11-02\", \"DEVS\": [" + devs + "]}"),
                           pkgtest::file("devs/motor.krdev", motor_bytes), pkgtest::file("p/a.yml", "x: 1\n")});
@@ -355,14 +371,23 @@ TEST_F(PackageTest, SystemPackageFillsTheSystem)
     EXPECT_FALSE(system_set_file(&dev.system, refused.c_str()));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("System file device 4 has no KRDEV package.\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("System file device 5 ('devs/motor.krdev') has the node id 276, outside 0..127"), std::string::npos) << out;
-    EXPECT_NE(out.find("System file device 6 ('devs/motor.krdev') has the node id 276, outside 0..127"), std::string::npos) << out;
+    EXPECT_NE(out.find("System file device 5 ('devs/motor.krdev') has the node id 276, outside 0..127"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("System file device 6 ('devs/motor.krdev') has the node id 276, outside 0..127"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("System file device 7 ('devs/motor.krdev') has the node id '0x41 '"), std::string::npos) << out;
-    EXPECT_NE(out.find("System file device 8 names the KRDEV path '../motor.krdev', which leaves the system file.\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("System file device 9 ('devs/motor.krdev') names the PARAM path '/etc/passwd'"), std::string::npos) << out;
+    EXPECT_NE(out.find("System file device 8 names the KRDEV path '../motor.krdev', which leaves the system file.\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("System file device 9 ('devs/motor.krdev') names the PARAM path '/etc/passwd'"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("System file device 10 has a KRDEV path longer than 511 characters"), std::string::npos) << out;
-    EXPECT_STREQ(package_error(), "its device 4, device 5 ('devs/motor.krdev'), device 6 ('devs/motor.krdev') and 4 more "
-                                  "cannot be taken into the system");
+    EXPECT_STREQ(package_error(),
+                 "its device 4, device 5 ('devs/motor.krdev'), device 6 ('devs/motor.krdev') and 4 more "
+                 "cannot be taken into the system");
     EXPECT_EQ(dev.system.dev_count, 0);
     EXPECT_EQ(dev.system.sysfile_dev_count, 0);
     EXPECT_FALSE(dev.system.loaded);
@@ -373,10 +398,15 @@ TEST_F(PackageTest, SystemPackageFillsTheSystem)
     ASSERT_TRUE(system_set_file(&dev.system, sys.c_str()));
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("System file saved on 2026-11-02\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x14, version 2.1) from the system file.\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x20, version 2.1) from the system file.\n"), std::string::npos);
-    EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x30, version 2.1) from the system file.\n"), std::string::npos);
-    EXPECT_NE(out.find("Loaded device 'devs/missing.krdev' (node 0x0, version unknown) from the system file.\n"), std::string::npos);
+    EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x14, version 2.1) from the system file.\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x20, version 2.1) from the system file.\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("Loaded device 'devs/motor.krdev' (node 0x30, version 2.1) from the system file.\n"),
+              std::string::npos);
+    EXPECT_NE(out.find("Loaded device 'devs/missing.krdev' (node 0x0, version unknown) from the system file.\n"),
+              std::string::npos);
 
     ASSERT_EQ(dev.system.dev_count, 4);
     const system_st &s = dev.system;
@@ -417,15 +447,18 @@ TEST_F(PackageTest, SystemPackageFillsTheSystem)
 
     // A package that does not fit the 20 a system holds names each device left over and adds none.
     std::string twenty;
-    for (int i = 0; i < 17; i++) twenty += std::string(i ? "," : "") + "{\"NODEID\": " + std::to_string(i + 2) + ", \"KRDEV\": \"x.krdev\"}";
+    for (int i = 0; i < 17; i++)
+        twenty += std::string(i ? "," : "") + "{\"NODEID\": " + std::to_string(i + 2) + ", \"KRDEV\": \"x.krdev\"}";
     std::string big = pkg("big.krsys", {pkgtest::file("krsys.json", "{\"DEVS\": [" + twenty + "]}")});
     system_st kept = dev.system;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(system_set_file(&dev.system, big.c_str()));
     out = testing::internal::GetCapturedStdout();
     for (int i = 15; i < 17; i++)
-        EXPECT_NE(out.find("System file device " + std::to_string(i) + " ('x.krdev') does not fit: a system can hold at most 20 devices.\n"),
-                  std::string::npos) << i << out;
+        EXPECT_NE(out.find("System file device " + std::to_string(i) +
+                           " ('x.krdev') does not fit: a system can hold at most 20 devices.\n"),
+                  std::string::npos)
+            << i << out;
     EXPECT_EQ(out.find("System file device 14 "), std::string::npos) << out;
     EXPECT_STREQ(package_error(), "its device 15 ('x.krdev'), device 16 ('x.krdev') cannot be taken into the system");
     EXPECT_EQ(dev.system.dev_count, kept.dev_count) << "the system is as it was";
@@ -445,19 +478,23 @@ TEST_F(PackageTest, SystemPackageFillsTheSystem)
 TEST_F(PackageTest, NamesFlaggedAsUtf8AreReadAsUtf8)
 {
     std::string p = (root / "py.krdev").string();
-    const char *script = "import sys, zipfile\n"
-                         "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-                         "    z.writestr('krdev.json', '{\"FIRMWARE\": \"fw/Gr\\u00f6\\u00dfe.bin\", \"MEDIA\": \"media\"}')\n"
-                         "    z.writestr('media/Gr\\u00f6\\u00dfe.png', 'png')\n"
-                         "    z.writestr('fw/Gr\\u00f6\\u00dfe.bin', 'FW')\n"
-                         "with zipfile.ZipFile(sys.argv[1]) as z:\n"
-                         "    assert all(i.flag_bits & 0x800 for i in z.infolist()[1:])\n";
+    const char *script =
+        "import sys, zipfile\n"
+        "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+        "    z.writestr('krdev.json', '{\"FIRMWARE\": \"fw/Gr\\u00f6\\u00dfe.bin\", \"MEDIA\": \"media\"}')\n"
+        "    z.writestr('media/Gr\\u00f6\\u00dfe.png', 'png')\n"
+        "    z.writestr('fw/Gr\\u00f6\\u00dfe.bin', 'FW')\n"
+        "with zipfile.ZipFile(sys.argv[1]) as z:\n"
+        "    assert all(i.flag_bits & 0x800 for i in z.infolist()[1:])\n";
     e2e::result r = e2e::run_tool("python3", {"-c", script, p});
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
     krdev_st k;
     ASSERT_TRUE(krdev_open(&k, p.c_str())) << package_error();
-    EXPECT_STREQ(k.firmware, "fw/Gr\xc3\xb6\xc3\x9f" "e.bin");
-    EXPECT_EQ(read_all(fs::path(k.dir) / "media/Gr\xc3\xb6\xc3\x9f" "e.png"), "png");
+    EXPECT_STREQ(k.firmware, "fw/Gr\xc3\xb6\xc3\x9f"
+                             "e.bin");
+    EXPECT_EQ(read_all(fs::path(k.dir) / "media/Gr\xc3\xb6\xc3\x9f"
+                                         "e.png"),
+              "png");
     EXPECT_EQ(read_all(fs::path(k.dir) / k.firmware), "FW");
     krdev_close(&k);
 }
@@ -470,9 +507,10 @@ TEST_F(PackageTest, RebuildKeepsEntriesAndFailsCleanly)
         x ^= x << 13, x ^= x >> 17, x ^= x << 5;
         c = (char)x;
     }
-    std::string p = pkg("machine.krsys", {pkgtest::file("krsys.json", "{\"DEVS\": []}"), pkgtest::file("sim/run", "#!/bin/sh\n", 0755),
-                                          pkgtest::file("data/fw.bin", bin), pkgtest::link("latest", "data/fw.bin"),
-                                          pkgtest::dir("empty/")});
+    std::string p = pkg("machine.krsys",
+                        {pkgtest::file("krsys.json", "{\"DEVS\": []}"), pkgtest::file("sim/run", "#!/bin/sh\n", 0755),
+                         pkgtest::file("data/fw.bin", bin), pkgtest::link("latest", "data/fw.bin"),
+                         pkgtest::dir("empty/")});
     chmod(p.c_str(), 0640);
     fs::path dir = root / "x";
     fs::create_directories(dir);
@@ -480,7 +518,8 @@ TEST_F(PackageTest, RebuildKeepsEntriesAndFailsCleanly)
 
     std::ofstream(dir / "joystick.json") << "{\"a\": 1}";
     ASSERT_TRUE(archive_put_file(p.c_str(), dir.c_str(), "joystick.json"));
-    EXPECT_EQ(names_in(root), (std::set<std::string>{"canary.txt", "machine.krsys", "tmp", "x"})) << "no temporary file";
+    EXPECT_EQ(names_in(root), (std::set<std::string>{"canary.txt", "machine.krsys", "tmp", "x"}))
+        << "no temporary file";
     EXPECT_EQ(fs::status(p).permissions() & fs::perms::all, fs::perms(0640)) << "the package keeps its permissions";
     fs::path back = root / "back";
     fs::create_directories(back);

@@ -44,7 +44,8 @@ TEST(SystemParse, NodeIdPostfixOnOneArgument)
     EXPECT_EQ(id, 15) << "leading 0 is octal";
 
     // Out of range: refused, the path still ends before the colon.
-    for (const char *bad : {"a.krdev:200", "a.krdev:0", "a.krdev:0x80", "a.krdev:-5", "a.krdev:99999999999999999999999"}) {
+    for (const char *bad :
+         {"a.krdev:200", "a.krdev:0", "a.krdev:0x80", "a.krdev:-5", "a.krdev:99999999999999999999999"}) {
         id = 99;
         EXPECT_EQ(parse_arg(bad, &id, &ok), "a.krdev") << bad;
         EXPECT_FALSE(ok) << bad;
@@ -105,7 +106,8 @@ TEST(SystemParse, NodeIdLists)
     EXPECT_FALSE(cmdline_parse_nodeid_list("p:1:2:3:4:5", path, sizeof path, list, 4, &count));
     EXPECT_STREQ(path, "");
     EXPECT_EQ(count, 0u);
-    EXPECT_TRUE(cmdline_parse_nodeid_list("p:1:2:3:4:4", path, sizeof path, list, 4, &count)) << "a repeat takes no room";
+    EXPECT_TRUE(cmdline_parse_nodeid_list("p:1:2:3:4:4", path, sizeof path, list, 4, &count))
+        << "a repeat takes no room";
     for (const char *bad : {"p:0", "p:5:200", "p:0x80:5"}) {
         std::strcpy(path, "junk");
         EXPECT_FALSE(cmdline_parse_nodeid_list(bad, path, sizeof path, list, 4, &count)) << bad;

@@ -25,8 +25,7 @@ TEST(SystemE2e, DevOptionsPostfixesAndLimit)
     e2e::result r = box.krcan(args);
     EXPECT_TRUE(r.exited(1)) << r.err;
     EXPECT_NE(r.err.find("Added device configuration file 'pk/c.krdev' with node id 0x14\n"), std::string::npos);
-    EXPECT_NE(r.err.find("Added device configuration file 'pk/d.krdev' (node id read from file)\n"),
-              std::string::npos);
+    EXPECT_NE(r.err.find("Added device configuration file 'pk/d.krdev' (node id read from file)\n"), std::string::npos);
     EXPECT_NE(r.err.find("Node ID 0x15 assigned to device 'd'\n"), std::string::npos) << r.err;
     // c, d and 18 more fill the system; the 19th extra one does not fit, which stops the run, named
     // even when silent.
@@ -55,8 +54,7 @@ TEST(SystemE2e, DevOptionsPostfixesAndLimit)
         r = box.krcan({"--silent", "--dev", bad, "--version"});
         EXPECT_TRUE(r.exited(1)) << bad << r.out << r.err;
         std::string path = std::string(bad).substr(0, std::string(bad).find(':'));
-        EXPECT_NE(r.out.find("ERROR: could not read the device package '" + path + "'."), std::string::npos)
-            << r.out;
+        EXPECT_NE(r.out.find("ERROR: could not read the device package '" + path + "'."), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("krcan "), std::string::npos) << bad;
     }
 }

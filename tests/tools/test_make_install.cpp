@@ -58,7 +58,8 @@ TEST(MakeInstall, UninstallLeavesEveryPrefixAsItWas)
     r = script({"uninstall", KR_BIN_DIR});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_NE(r.out.find("Kept " + box.path("root/new/lib/krcan").string() + "/"), std::string::npos) << r.out;
-    EXPECT_EQ(listing(box.path("root/new")), (std::vector<std::string>{"lib", "lib/krcan", "lib/krcan/user-plugin.so"}));
+    EXPECT_EQ(listing(box.path("root/new")),
+              (std::vector<std::string>{"lib", "lib/krcan", "lib/krcan/user-plugin.so"}));
 }
 
 } // namespace

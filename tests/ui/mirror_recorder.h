@@ -179,7 +179,13 @@ struct list_builder {
     }
     list_builder &line(int x0, int y0, int x1, int y1, int w, uint32_t c)
     {
-        return u8(KR_UI_REMOTE_OP_LINE).u16((uint16_t)x0).u16((uint16_t)y0).u16((uint16_t)x1).u16((uint16_t)y1).u16(w).u32(c);
+        return u8(KR_UI_REMOTE_OP_LINE)
+            .u16((uint16_t)x0)
+            .u16((uint16_t)y0)
+            .u16((uint16_t)x1)
+            .u16((uint16_t)y1)
+            .u16(w)
+            .u32(c);
     }
     list_builder &strip(int w, uint32_t c, const std::vector<std::pair<int, int>> &pts)
     {

@@ -442,10 +442,10 @@ std::vector<uint8_t> firmware(size_t n)
 
 bool write_firmware_package(const e2e::sandbox &box, const std::vector<uint8_t> &fw)
 {
-    return pkgtest::write_zip(box.path("unit.krdev").string(),
-                              {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin", "VERSION": "2"})"),
-                               pkgtest::file("db.json", jobs_db()),
-                               pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))});
+    return pkgtest::write_zip(
+        box.path("unit.krdev").string(),
+        {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin", "VERSION": "2"})"),
+         pkgtest::file("db.json", jobs_db()), pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))});
 }
 
 // From the device's own package, with every SDO answer held back: parameters saved to a name without
@@ -557,9 +557,10 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
         sim_dev_add_fault(runner, 0x30, f);
         std::string db = jobs_db();
         db.replace(db.find("\"NODEID\": 32"), 12, "\"NODEID\": 16");
-        ASSERT_TRUE(pkgtest::write_zip(box.path("boot.krdev").string(),
-                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
-                                        pkgtest::file("db.json", db), pkgtest::file("fw.bin", std::string(30000, 'f'))}));
+        ASSERT_TRUE(
+            pkgtest::write_zip(box.path("boot.krdev").string(),
+                               {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
+                                pkgtest::file("db.json", db), pkgtest::file("fw.bin", std::string(30000, 'f'))}));
         zenity();
     }
     co::result_st res = co::run(port, [] {
@@ -638,7 +639,8 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
     std::vector<uint8_t> id;
     for (int i = 0; i < 500 && !sim_dev_get(runner, 0x11, 0x100B, 0, id); i++) usleep(10000);
     EXPECT_EQ(id, std::vector<uint8_t>{0x11}) << "the device does not answer at 0x11";
-    EXPECT_EQ(sim_dev_nmt_log(runner, 0x11), (std::vector<uint8_t>{0x81, 0x81, 0x81})) << "reset by the flash, or at 0x30";
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x11), (std::vector<uint8_t>{0x81, 0x81, 0x81}))
+        << "reset by the flash, or at 0x30";
     EXPECT_EQ(sim_dev_program(runner, 0x11).image, std::vector<uint8_t>{9});
     EXPECT_EQ(sim_dev_abort_log(runner, 0x11), std::vector<uint32_t>{0x08000000}) << "the cancel's abort";
     const std::string o = out();
@@ -664,8 +666,8 @@ bool write_system(const e2e::sandbox &box, sim_runner_st *runner, const std::vec
     for (size_t i = 0; i < nodes.size(); i++) {
         char node[8];
         std::snprintf(node, sizeof node, "%02x", nodes[i]);
-        devs += std::string(i ? "," : "") + R"({"NODEID": "0x)" + node + R"(", "KRDEV": "devs/unit.krdev", "PARAM": "p)" +
-                node + R"(.json"})";
+        devs += std::string(i ? "," : "") + R"({"NODEID": "0x)" + node +
+                R"(", "KRDEV": "devs/unit.krdev", "PARAM": "p)" + node + R"(.json"})";
         files.push_back(pkgtest::file(std::string("p") + node + ".json", param_file(nodes[i], 4711 + (uint32_t)i)));
         sim_object_st o;
         o.type = SIM_U32;
@@ -853,7 +855,8 @@ TEST_F(DeviceTab, MediaFromThePackageResetsOnlyAWholeLoad)
     std::map<std::string, std::string> held;
     for (const sim_media_file_st &f : sim_media_files(runner, 0x30))
         held[f.name] = std::string(f.data.begin(), f.data.end());
-    EXPECT_EQ(held, (std::map<std::string, std::string>{{"media/x.png", pattern(300, 1)}, {"media/y.bin", pattern(150, 2)}}));
+    EXPECT_EQ(held,
+              (std::map<std::string, std::string>{{"media/x.png", pattern(300, 1)}, {"media/y.bin", pattern(150, 2)}}));
     EXPECT_TRUE(sim_media_files(runner, 0x31).empty());
     EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), std::vector<uint8_t>{0x81});
     EXPECT_TRUE(sim_dev_nmt_log(runner, 0x31).empty());
@@ -944,8 +947,12 @@ TEST_F(DeviceTab, Esp32FromThePackageBetweenPauseAndResume)
     const std::vector<esptool_run> runs = esptool_runs(box.read_file("esptool.log"));
     ASSERT_EQ(runs.size(), 2u) << box.read_file("esptool.log");
     const std::vector<std::string> head = {
-        "--chip", "auto", "--port", box.path("by-id/usb-Espressif_USB_JTAG_serial_debug_unit_AA:BB-if00").string(),
-        "--baud", "921600", "--before", "default-reset", "--after", "hard-reset", "write-flash", "-z"};
+        "--chip",      "auto",
+        "--port",      box.path("by-id/usb-Espressif_USB_JTAG_serial_debug_unit_AA:BB-if00").string(),
+        "--baud",      "921600",
+        "--before",    "default-reset",
+        "--after",     "hard-reset",
+        "write-flash", "-z"};
     const std::vector<sim_term_line_st> lines = sim_term_lines(runner, 0x30);
     ASSERT_EQ(lines.size(), 4u);
     for (size_t i = 0; i < runs.size(); i++) {

@@ -89,8 +89,9 @@ TEST_F(FleetTab, Placeholders)
 
     W.state = MQTT_STATE_CONNECTED;
     tab.show();
-    EXPECT_STREQ(fleettab_test_parts().placeholder, "Connected to broker. No fleets seen yet - a fleet appears once one "
-                                                    "of its devices publishes something.");
+    EXPECT_STREQ(fleettab_test_parts().placeholder,
+                 "Connected to broker. No fleets seen yet - a fleet appears once one "
+                 "of its devices publishes something.");
     W.fleets = {{"quiet", {mkdev("q1", "", false)}}};
     tab.show();
     EXPECT_STREQ(fleettab_test_parts().placeholder,

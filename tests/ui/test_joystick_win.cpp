@@ -41,9 +41,9 @@ sim_setup_st bench;
     std::fflush(stderr);
     std::_Exit(1);
 }
-#define CHECK(cond, what)                                                                                          \
-    do {                                                                                                           \
-        if (!(cond)) fail(std::string(#cond) + ": " + (what));                                                    \
+#define CHECK(cond, what)                                      \
+    do {                                                       \
+        if (!(cond)) fail(std::string(#cond) + ": " + (what)); \
     } while (0)
 
 std::string text(joystick_win_text_e w, unsigned i = 0)
@@ -172,7 +172,8 @@ void edit_rows()
     click(FILTER[0], FILTER[1]);
     keyboard("speed");
     wait_text(JOYSTICK_WIN_PICKER_INFO, 0, "Showing 128 of 138. Type in the filter to narrow the list down.");
-    CHECK(text(JOYSTICK_WIN_PICKER_ROW, 0) == "SPEED   (0x2000:0, TXPDO 0x1a0 byte 0)", text(JOYSTICK_WIN_PICKER_ROW, 0));
+    CHECK(text(JOYSTICK_WIN_PICKER_ROW, 0) == "SPEED   (0x2000:0, TXPDO 0x1a0 byte 0)",
+          text(JOYSTICK_WIN_PICKER_ROW, 0));
     CHECK(text(JOYSTICK_WIN_PICKER_ROW, 1) == "WHEELSPEED   (0x2002:0, TXPDO 0x1a0 byte 3)",
           text(JOYSTICK_WIN_PICKER_ROW, 1));
     click(600, pick_row(0));
@@ -203,23 +204,28 @@ void window_task(void *)
     // 1. Live values from the package's configuration; the edits cancelled leave everything as it was.
     const std::string before = file_bytes(krsys);
     const uint32_t gen = joystick_get_generation();
-    kr_rtos_task_create([](void *) {
-        wait_text(JOYSTICK_WIN_LIVE, 1, "750  ->  49 %");
-        CHECK(text(JOYSTICK_WIN_STATUS).rfind("Joystick driver running (recorder)", 0) == 0, text(JOYSTICK_WIN_STATUS));
-        edit_rows();
-        click(CANCEL[0], CANCEL[1]);
-        kr_rtos_task_delete(nullptr);
-    }, "pilot", 51200, nullptr, 2, nullptr);
+    kr_rtos_task_create(
+        [](void *) {
+            wait_text(JOYSTICK_WIN_LIVE, 1, "750  ->  49 %");
+            CHECK(text(JOYSTICK_WIN_STATUS).rfind("Joystick driver running (recorder)", 0) == 0,
+                  text(JOYSTICK_WIN_STATUS));
+            edit_rows();
+            click(CANCEL[0], CANCEL[1]);
+            kr_rtos_task_delete(nullptr);
+        },
+        "pilot", 51200, nullptr, 2, nullptr);
     if (joystick_win_exec(&dev.system, nullptr)) fail("cancel reported a save");
     CHECK(file_bytes(krsys) == before, "the package changed on Cancel");
     CHECK(joystick_get_generation() == gen, "the active configuration changed on Cancel");
 
     // 2. The same edits saved: active at once, and in the package.
-    kr_rtos_task_create([](void *) {
-        edit_rows();
-        click(SAVE[0], SAVE[1]);
-        kr_rtos_task_delete(nullptr);
-    }, "pilot", 51200, nullptr, 2, nullptr);
+    kr_rtos_task_create(
+        [](void *) {
+            edit_rows();
+            click(SAVE[0], SAVE[1]);
+            kr_rtos_task_delete(nullptr);
+        },
+        "pilot", 51200, nullptr, 2, nullptr);
     std::fflush(stdout);
     if (!joystick_win_exec(&dev.system, nullptr)) fail("save not reported");
     CHECK(joystick_get_generation() == gen + 1, "Save makes the configuration active");
@@ -238,24 +244,26 @@ void window_task(void *)
     CHECK(joystick_conf_read(&saved, (dir + "/saved.json").c_str()), json);
     for (unsigned i = 0; i < JOYSTICK_SLOT_COUNT; i++) {
         const joystick_slot_st &x = saved.slots[i], &y = a->slots[i];
-        CHECK(x.nodeid == y.nodeid && (!x.nodeid || (std::strcmp(x.object, y.object) == 0 && x.cobid == y.cobid &&
-                                                     x.offset == y.offset && x.size == y.size &&
-                                                     (i < 8 ? x.min == y.min && x.max == y.max
-                                                            : x.threshold == y.threshold))),
+        CHECK(x.nodeid == y.nodeid &&
+                  (!x.nodeid ||
+                   (std::strcmp(x.object, y.object) == 0 && x.cobid == y.cobid && x.offset == y.offset &&
+                    x.size == y.size && (i < 8 ? x.min == y.min && x.max == y.max : x.threshold == y.threshold))),
               "slot " + std::to_string(i) + " of the package differs: " + json);
     }
 
     // 3. The main loop restarts the driver: live values of the new mapping, the button follows the device.
     joystick_step();
-    kr_rtos_task_create([](void *) {
-        wait_text(JOYSTICK_WIN_LIVE, 0, "750  ->  49 %");
-        wait_text(JOYSTICK_WIN_LIVE, 8, "0  ->  off");
-        sim_dev_set(bench.devs, NODE, 0x2001, 0, {1});
-        wait_text(JOYSTICK_WIN_LIVE, 8, "1  ->  ON");
-        wait_text(JOYSTICK_WIN_LIVE, 1, "750  ->  0 %"); // the middle of 500 ... 1000
-        click(CANCEL[0], CANCEL[1]);
-        kr_rtos_task_delete(nullptr);
-    }, "pilot", 51200, nullptr, 2, nullptr);
+    kr_rtos_task_create(
+        [](void *) {
+            wait_text(JOYSTICK_WIN_LIVE, 0, "750  ->  49 %");
+            wait_text(JOYSTICK_WIN_LIVE, 8, "0  ->  off");
+            sim_dev_set(bench.devs, NODE, 0x2001, 0, {1});
+            wait_text(JOYSTICK_WIN_LIVE, 8, "1  ->  ON");
+            wait_text(JOYSTICK_WIN_LIVE, 1, "750  ->  0 %"); // the middle of 500 ... 1000
+            click(CANCEL[0], CANCEL[1]);
+            kr_rtos_task_delete(nullptr);
+        },
+        "pilot", 51200, nullptr, 2, nullptr);
     joystick_win_exec(&dev.system, nullptr);
     std::_Exit(0);
 }
@@ -270,7 +278,8 @@ const jsdriver_ops_st recorder = {rec_open, rec_close, rec_name, rec_axis, rec_b
 
 std::string database()
 {
-    std::string objs = R"({"name": "speed", "index": "0x2000", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RO",
+    std::string objs =
+        R"({"name": "speed", "index": "0x2000", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RO",
          "subindex": 0, "min": 0, "max": 1000, "default": 0, "dataptr": "&a"},
         {"name": "horn", "index": "0x2001", "type": "CANOPEN_UNSIGNED8", "permissions": "CANOPEN_RW",
          "subindex": 0, "default": 0, "dataptr": "&b"},
@@ -278,7 +287,8 @@ std::string database()
          "subindex": 0, "default": 0, "dataptr": "&c"},
         {"name": "gearspeed", "index": "0x2010", "type": "CANOPEN_ARRAYUNSIGNED8", "permissions": "CANOPEN_RO",
          "dataptr": "g", "data": [)";
-    for (int i = 1; i <= 136; i++) objs += (i > 1 ? ", " : "") + std::string("{\"name\": \"G") + std::to_string(i) + "\", \"default\": 0}";
+    for (int i = 1; i <= 136; i++)
+        objs += (i > 1 ? ", " : "") + std::string("{\"name\": \"G") + std::to_string(i) + "\", \"default\": 0}";
     objs += "]}";
     std::string pdos = R"({"cobid": "TXPDO1 + NODEID", "transmission": "ASYNC", "inhibittime": 0, "eventtimer": 50,
          "mappings": [{"param": "speed"}, {"param": "horn"}, {"param": "wheelspeed"}]})";
@@ -300,7 +310,7 @@ std::string database()
                                           "0x1A00 0 u8 rw 3\n0x1A00 1 u32 rw 0x20000010\n0x1A00 2 u32 rw 0x20010008\n"
                                           "0x1A00 3 u32 rw 0x20020010\n0x1800 5 u16 rw 50\n";
     if (!pkgtest::write_zip(dir + "/lever.krdev", {pkgtest::file("krdev.json", R"({"DATABASE": "db.json"})"),
-                                                  pkgtest::file("db.json", database())}))
+                                                   pkgtest::file("db.json", database())}))
         fail("krdev");
     const std::string conf = R"({"NAME": "pad", "AXES": [
         {"AXIS": "Y", "NODEID": "0x20", "DEVICE": "Lever", "OBJECT": "SPEED", "COBID": "0x1A0", "OFFSET": 0,
@@ -311,8 +321,9 @@ std::string database()
     std::ifstream krdev(dir + "/lever.krdev", std::ios::binary);
     std::stringstream kb;
     kb << krdev.rdbuf();
-    if (!pkgtest::write_zip(krsys, {pkgtest::file("krsys.json", R"({"DEVS": [{"NODEID": "0x20", "KRDEV": "lever.krdev"}]})"),
-                                    pkgtest::file("lever.krdev", kb.str()), pkgtest::file("joystick.json", conf)}))
+    if (!pkgtest::write_zip(krsys,
+                            {pkgtest::file("krsys.json", R"({"DEVS": [{"NODEID": "0x20", "KRDEV": "lever.krdev"}]})"),
+                             pkgtest::file("lever.krdev", kb.str()), pkgtest::file("joystick.json", conf)}))
         fail("krsys");
 
     sim_device_config_st c;
@@ -328,12 +339,14 @@ std::string database()
     jsdriver_set_backend(&recorder);
     if (!cmd_system(krsys.c_str())) fail("the system package does not open");
     if (!joystick_has_conf()) fail("the package's joystick configuration was not loaded");
-    kr_rtos_task_create([](void *) {
-        if (kr_can_set_up(true) != nullptr) fail("CAN");
-        find_start_monitor();
-        joystick_step();
-        window_task(nullptr);
-    }, "window", 51200, nullptr, 2, nullptr);
+    kr_rtos_task_create(
+        [](void *) {
+            if (kr_can_set_up(true) != nullptr) fail("CAN");
+            find_start_monitor();
+            joystick_step();
+            window_task(nullptr);
+        },
+        "window", 51200, nullptr, 2, nullptr);
     kr_rtos_start_scheduler();
     std::_Exit(31);
 }

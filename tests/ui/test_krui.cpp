@@ -90,8 +90,9 @@ TEST(KruiProcess, DotsFollowHeartbeatsUpdateNoticeAndRefusals)
     fs::create_directories(box.path("bin"));
     fs::create_symlink(KR_BIN_DIR "/kr_curl_standin", box.path("bin/curl"));
     const std::string newer = std::to_string(selfupdate_this_version() + 100000u);
-    box.write_file("manifest", R"({"version":)" + newer + R"(,"name":"339-gabcd","file":"krcan-339.tar.gz",)"
-                                                          R"("notes":"Faster block transfers"})");
+    box.write_file("manifest", R"({"version":)" + newer +
+                                   R"(,"name":"339-gabcd","file":"krcan-339.tar.gz",)"
+                                   R"("notes":"Faster block transfers"})");
     e2e::options o;
     o.path_prepend = {box.path("bin").string()};
     o.env = {{"KR_CURL_LOG", box.path("curl.log").string()},
@@ -241,8 +242,8 @@ bool shell_up()
     return state == 1;
 }
 
-#define START_SHELL()                                                                                         \
-    UI_REQUIRE_DISPLAY();                                                                                     \
+#define START_SHELL()     \
+    UI_REQUIRE_DISPLAY(); \
     ASSERT_TRUE(shell_up())
 
 void frames(int n)
@@ -375,8 +376,8 @@ TEST(KruiTabs, EveryTabOfAFullBarIsReachedByTheArrowsAndTheWheel)
     for (int n : {15, 20}) {
         dev.system.dev_count = 0;
         for (int i = 0; i < n; ++i)
-            *system_add_empty_device(&dev.system) =
-                make_dev("a_rather_long_package_name", "", "/p/l.krdev", (uint8_t)(0x20 + i), DEV_STATE_OP);
+            *system_add_empty_device(&dev.system) = make_dev("a_rather_long_package_name", "", "/p/l.krdev",
+                                                             (uint8_t)(0x20 + i), DEV_STATE_OP);
         frames(5);
         const krui_tabbar_st *bar = krui_tabbar();
         ASSERT_TRUE(bar->arrows) << n;
@@ -386,7 +387,8 @@ TEST(KruiTabs, EveryTabOfAFullBarIsReachedByTheArrowsAndTheWheel)
             click(next_x, 60);
             const uint16_t a = (uint16_t)krui_active_device_tab();
             ASSERT_EQ(a, std::min(t, n)) << "never onto the add tab";
-            EXPECT_TRUE(krui_tab_x(bar, a) >= 0 && krui_tab_x(bar, a) + krui_tab_width_of(bar, a) <= krui_arrows_x(bar)) << t;
+            EXPECT_TRUE(krui_tab_x(bar, a) >= 0 && krui_tab_x(bar, a) + krui_tab_width_of(bar, a) <= krui_arrows_x(bar))
+                << t;
         }
         kr_ui_input_cursor(300, 60);
         kr_ui_input_scroll(1);
@@ -437,7 +439,8 @@ TEST(KruiShell, TabsJobsLogStripAndPrompts)
     ASSERT_EQ(bar->count, 4);
     // Dots: hollow for a device without package, solid with one.
     const int ax = tab_x(bar, 1) + 12, bx = tab_x(bar, 2) + 12;
-    EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(ax + 4, 60), kOp, 16)) << std::hex << kr_ui_captured_pixel(ax + 4, 60);
+    EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(ax + 4, 60), kOp, 16))
+        << std::hex << kr_ui_captured_pixel(ax + 4, 60);
     EXPECT_FALSE(uitest::near(kr_ui_captured_pixel(ax, 60), kOp, 40)) << "hollow";
     EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(bx, 60), kPreop, 16));
     EXPECT_TRUE(uitest::near(kr_ui_captured_pixel(bx + 4, 60), kPreop, 16));

@@ -56,7 +56,8 @@ struct bench {
                                  pkgtest::file("db.json", unit_db())}))
             return false;
         // The file dialogs answer with what the test writes before each one.
-        box.write_file("bin/zenity", "#!/bin/sh\necho \"$*\" >> \"$KRJ_DIR/zenity.log\"\ncat \"$KRJ_DIR/zenity.answer\"\n");
+        box.write_file("bin/zenity",
+                       "#!/bin/sh\necho \"$*\" >> \"$KRJ_DIR/zenity.log\"\ncat \"$KRJ_DIR/zenity.answer\"\n");
         chmod(box.path("bin/zenity").c_str(), 0755);
         e2e::options o;
         o.path_prepend = {box.path("bin").string(), box.refusing_bin().string()};
@@ -221,7 +222,8 @@ TEST(KruiJobs, RefusedValueQuitFromTheLogFailsTheRunAndTheLogScrolls)
     refuse.count = -1;
     sim_dev_add_fault(b.bus.devs, 0x20, refuse);
     b.box.write_file("many.json", R"({"CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0,
-        "NODEID": 32, "PARAMS": [)" + params + "]}");
+        "NODEID": 32, "PARAMS": [)" + params +
+                                      "]}");
     ASSERT_TRUE(open_device_tab(b)) << b.prog->out();
 
     b.box.write_file("zenity.answer", b.box.path("many.json").string() + "\n");
@@ -231,7 +233,8 @@ TEST(KruiJobs, RefusedValueQuitFromTheLogFailsTheRunAndTheLogScrolls)
     type_line(b, "q");
     EXPECT_TRUE(has(*b.prog, "User selected: quit the parameter load")) << b.prog->out();
     EXPECT_TRUE(has(*b.prog, "were\nNOT stored or reset.")) << b.prog->out();
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(sim_dev_get_u32(b.bus.devs, 0x20, (uint16_t)(0x2100 + i), 0), (uint32_t)i + 1);
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(sim_dev_get_u32(b.bus.devs, 0x20, (uint16_t)(0x2100 + i), 0), (uint32_t)i + 1);
     EXPECT_EQ(sim_dev_get_u32(b.bus.devs, 0x20, 0x2000, 0), 74565u);
     EXPECT_EQ(sim_dev_get_u32(b.bus.devs, 0x20, 0x2128, 0), 0u) << "nothing after the quit";
     EXPECT_EQ(stores(b.bus.devs), 0u);
@@ -273,7 +276,6 @@ TEST(KruiJobs, RefusedValueQuitFromTheLogFailsTheRunAndTheLogScrolls)
     EXPECT_TRUE(r.exited(1)) << r.exit_code << " " << r.signal << r.out;
 }
 
-
 // A device found on the bus, then a system package naming it: one tab, which takes the package. Its
 // flash, closed twice while the download runs: the forced close says the flash was cut short and that
 // the device may need a new flash, not that it is left in its bootloader; the device runs its old
@@ -293,17 +295,17 @@ TEST(KruiJobs, ASystemJoinsTheFoundDeviceAndAForcedCloseDuringItsFlash)
     ASSERT_TRUE(pkgtest::write_zip(b.box.path("fw.krdev").string(),
                                    {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
                                     pkgtest::file("db.json", unit_db()), pkgtest::file("fw.bin", fw)}));
-    ASSERT_TRUE(pkgtest::write_zip(
-        b.box.path("machine.krsys").string(),
-        {pkgtest::file("krsys.json", R"({"DEVS": [{"NODEID": "0x20", "KRDEV": "fw.krdev"}]})"),
-         pkgtest::file("fw.krdev", b.box.read_file("fw.krdev"))}));
+    ASSERT_TRUE(
+        pkgtest::write_zip(b.box.path("machine.krsys").string(),
+                           {pkgtest::file("krsys.json", R"({"DEVS": [{"NODEID": "0x20", "KRDEV": "fw.krdev"}]})"),
+                            pkgtest::file("fw.krdev", b.box.read_file("fw.krdev"))}));
     ASSERT_TRUE(wait_until([&] { return dot_x(b.win, kOp) > 0; }, 60000)) << "the found device's tab" << b.prog->out();
     b.box.write_file("zenity.answer", b.box.path("machine.krsys").string() + "\n");
     click(b.box, b.win, 300, 131); // "Open system configuration file"
     ASSERT_TRUE(has(*b.prog, "Loaded device 'fw.krdev' (node 0x20")) << b.prog->out();
     // The found tab's dot was hollow: it turns solid when that tab, not a second one, takes the package.
-    EXPECT_TRUE(wait_until([&] { return near(window_row(b.win, 60, 0, 1200)[(size_t)dot_x(b.win, kOp) + 6], kOp, 10); },
-                           30000))
+    EXPECT_TRUE(
+        wait_until([&] { return near(window_row(b.win, 60, 0, 1200)[(size_t)dot_x(b.win, kOp) + 6], kOp, 10); }, 30000))
         << "two tabs for node 0x20";
 
     ASSERT_TRUE(open_device_tab(b)) << b.prog->out();

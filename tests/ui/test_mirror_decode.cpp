@@ -214,7 +214,11 @@ TEST(MirrorDecode, TextLayout)
 
     // Sans size 1 is 16 px (glyphs advance 9): the euro sign is skipped without moving on; a broken sequence
     // is code point 0 over one byte; Nordic letters have glyphs.
-    f.run(list_builder().text(0x01, 0, 0, 0, WHITE, "A\xE2\x82\xAC" "B\xC3" "A\xE2\x82" "\xC3\xA4"));
+    f.run(list_builder().text(0x01, 0, 0, 0, WHITE,
+                              "A\xE2\x82\xAC"
+                              "B\xC3"
+                              "A\xE2\x82"
+                              "\xC3\xA4"));
     g = f.glyphs();
     ASSERT_EQ(g.size(), 4u);
     EXPECT_EQ(g[1].glyph, 'B' - 32);
@@ -254,13 +258,15 @@ TEST(MirrorDecode, DeviceFontMetrics)
     fixture f;
     EXPECT_TRUE(f.core.asset(KR_UI_REMOTE_ASSET_KIND_FONT, 0x01, font_body(20, 7, {{'b', 0}, {1, 3}}).data(),
                              KR_UI_REMOTE_FONT_BODY_HDR_LEN, f.sink));
-    f.run(list_builder().text(0x01, 0, 0, 0, WHITE, "ab\xC3\xA4" "a"));
+    f.run(list_builder().text(0x01, 0, 0, 0, WHITE,
+                              "ab\xC3\xA4"
+                              "a"));
     EXPECT_EQ(f.sink.atlas_asks[0], std::make_pair(false, (uint16_t)20));
     auto g = f.glyphs();
     ASSERT_EQ(g.size(), 4u);
-    EXPECT_FLOAT_EQ(g[1].x, 1 + 7);           // the device's width of 'a'
-    EXPECT_FLOAT_EQ(g[2].x, 1 + 7 + 11);      // 'b' has none: the atlas advance
-    EXPECT_FLOAT_EQ(g[3].x, 1 + 7 + 11 + 3);  // ä on the device's slot 1
+    EXPECT_FLOAT_EQ(g[1].x, 1 + 7);          // the device's width of 'a'
+    EXPECT_FLOAT_EQ(g[2].x, 1 + 7 + 11);     // 'b' has none: the atlas advance
+    EXPECT_FLOAT_EQ(g[3].x, 1 + 7 + 11 + 3); // ä on the device's slot 1
     EXPECT_EQ(f.reqs.count(KR_UI_REMOTE_ASSET_KIND_FONT, 0x01), 0u);
 
     // 0x103 is not font 3: ignored, so font 3 is still asked for.
@@ -280,7 +286,8 @@ TEST(MirrorDecode, DeviceFontMetrics)
     EXPECT_FALSE(f.core.asset(KR_UI_REMOTE_ASSET_KIND_FONT, 0x04, font_body(20, 5).data(), 134, f.sink));
     EXPECT_FALSE(f.core.asset(KR_UI_REMOTE_ASSET_KIND_FONT, 0x0A, font_body(20, 5).data(),
                               KR_UI_REMOTE_FONT_BODY_HDR_LEN, f.sink));
-    f.run(list_builder().text(0x02, 0, 0, 0, WHITE, "a").text(0x82, 0, 0, 0, WHITE, "a").text(0x04, 0, 0, 0, WHITE, "a"));
+    f.run(
+        list_builder().text(0x02, 0, 0, 0, WHITE, "a").text(0x82, 0, 0, 0, WHITE, "a").text(0x04, 0, 0, 0, WHITE, "a"));
     ASSERT_EQ(f.sink.atlas_asks.size(), 3u);
     EXPECT_EQ(f.sink.atlas_asks[0], std::make_pair(false, font_sizes[2]));
     EXPECT_EQ(f.sink.atlas_asks[1], std::make_pair(true, (uint16_t)256));

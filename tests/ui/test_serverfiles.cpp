@@ -64,9 +64,10 @@ TEST(ServerFilesTree, FleetsFoldersAndTitles)
     std::vector<sfw_tree_node> nodes;
     ASSERT_TRUE(sfw_build_nodes(b.l, nodes));
     std::vector<std::string> titles;
-    for (auto &n : nodes) titles.push_back(std::string(n.name) + "@" + std::to_string(n.fleet) + ":" + std::to_string(n.parent));
+    for (auto &n : nodes)
+        titles.push_back(std::string(n.name) + "@" + std::to_string(n.fleet) + ":" + std::to_string(n.parent));
     EXPECT_EQ(titles, (std::vector<std::string>{"x@2:-1", "p1  (2)@2:0", "p2  (1)@2:0", "y  (no files)@2:-1",
-                                                 "b  (1)@0:-1", "deep@1:-1", "er@1:5", "est  (1)@1:6"}));
+                                                "b  (1)@0:-1", "deep@1:-1", "er@1:5", "est  (1)@1:6"}));
     EXPECT_EQ(nodes[0].children, 2);
     EXPECT_EQ(nodes[1].product, 0);
     EXPECT_EQ(nodes[0].product, -1);
@@ -138,9 +139,13 @@ TEST(ServerFilesTree, WildcardMatch)
 TEST(ServerFilesTree, Texts)
 {
     char buf[SFW_ROW_LEN];
-    const std::pair<uint64_t, const char *> sizes[] = {{0, "0 B"},          {1023, "1023 B"},   {1024, "1 KB"},
-                                                        {1536, "1 KB"},     {1048575, "1023 KB"}, {1572864, "1.5 MB"},
-                                                        {5368709120ull, "5120.0 MB"}};
+    const std::pair<uint64_t, const char *> sizes[] = {{0, "0 B"},
+                                                       {1023, "1023 B"},
+                                                       {1024, "1 KB"},
+                                                       {1536, "1 KB"},
+                                                       {1048575, "1023 KB"},
+                                                       {1572864, "1.5 MB"},
+                                                       {5368709120ull, "5120.0 MB"}};
     for (auto &[size, text] : sizes) {
         sfw_size_text(size, buf, sizeof buf);
         EXPECT_STREQ(buf, text) << size;

@@ -16,8 +16,7 @@
 
 namespace {
 
-constexpr uint32_t RED = 0xFFFF0000, GREEN = 0xFF00FF00, BLUE = 0xFF0000FF, WHITE = 0xFFFFFFFF,
-                   BLACK = 0xFF000000;
+constexpr uint32_t RED = 0xFFFF0000, GREEN = 0xFF00FF00, BLUE = 0xFF0000FF, WHITE = 0xFFFFFFFF, BLACK = 0xFF000000;
 
 struct requests {
     std::vector<std::pair<uint8_t, uint32_t>> seen;
@@ -29,14 +28,14 @@ struct requests {
         return n;
     }
 };
-void on_request(uint8_t kind, uint32_t id, void *user)
-{
-    static_cast<requests *>(user)->seen.push_back({kind, id});
-}
+void on_request(uint8_t kind, uint32_t id, void *user) { static_cast<requests *>(user)->seen.push_back({kind, id}); }
 
 void draw(const list_builder &l) { remoteui_win_draw_frame(l.b.data(), (uint32_t)l.b.size()); }
 
-bool near_px(int x, int y, uint32_t want, int tol = 24) { return uitest::near(remoteui_win_captured_pixel(x, y), want, tol); }
+bool near_px(int x, int y, uint32_t want, int tol = 24)
+{
+    return uitest::near(remoteui_win_captured_pixel(x, y), want, tol);
+}
 
 int count_px(int x0, int y0, int x1, int y1, uint32_t want, int tol)
 {
@@ -128,8 +127,9 @@ TEST(MirrorWindow, DrawsListsAssetsAndOverlay)
     EXPECT_TRUE(near_px(159, 119, BLUE));
 
     list_builder scene;
-    scene.frame(0xFF000000).bitmap(5, 10, 10, 40, 40, WHITE).text(0x01, 110, 90, UI_HALIGN_CENTER | UI_VALIGN_CENTER,
-                                                                   WHITE, "HHHH");
+    scene.frame(0xFF000000)
+        .bitmap(5, 10, 10, 40, 40, WHITE)
+        .text(0x01, 110, 90, UI_HALIGN_CENTER | UI_VALIGN_CENTER, WHITE, "HHHH");
     draw(scene);
     EXPECT_EQ(reqs.count(KR_UI_REMOTE_ASSET_KIND_BITMAP, 5), 1u);
     EXPECT_EQ(reqs.count(KR_UI_REMOTE_ASSET_KIND_FONT, 1), 1u);
@@ -206,8 +206,8 @@ TEST(MirrorWindow, MouseInput)
 
     std::vector<std::string> args = {"mousemove", "--window", win, "20", "30", "mousedown", "1"};
     for (int i = 1; i <= 30; ++i)
-        for (const std::string &a : {std::string("mousemove"), std::string("--window"), win,
-                                     std::to_string(20 + i), std::string("30")})
+        for (const std::string &a :
+             {std::string("mousemove"), std::string("--window"), win, std::to_string(20 + i), std::string("30")})
             args.push_back(a);
     for (const char *a : {"mouseup", "1", "click", "4"}) args.push_back(a);
     xdotool_polling(box, args);

@@ -92,10 +92,7 @@ namespace {
 
 std::string dir() { return getenv("KRST_DIR"); }
 
-void capture_output()
-{
-    paramunits::capture_output(dir());
-}
+void capture_output() { paramunits::capture_output(dir()); }
 
 void answer_dialog(const std::string &text)
 {
@@ -242,8 +239,9 @@ TEST_F(SettingsTab, ListBaudChangeAndTwoFileBatchLand)
 {
     if (!co::child_mode()) {
         box.write_file("b.json", param_file(0x22, 22));
-        box.write_file("a.json", param_file(0x20, 21, R"("QUERIES": [{"NAME": "HOLD", "QUESTION": "Go on?", )"
-                                                      R"("ANSWERS": ["yes"]}], )"));
+        box.write_file("a.json", param_file(0x20, 21,
+                                            R"("QUERIES": [{"NAME": "HOLD", "QUESTION": "Go on?", )"
+                                            R"("ANSWERS": ["yes"]}], )"));
         box.write_file("A0.json", param_file(0x20, 99));
     }
     co::result_st res = co::run(
@@ -342,8 +340,10 @@ TEST_F(SettingsTab, ListBaudChangeAndTwoFileBatchLand)
 TEST_F(SettingsTab, StopAtAWaitingQuestionStoresNothing)
 {
     if (!co::child_mode())
-        box.write_file("q.json",
-                       param_file(0x20, 21, R"("QUERIES": [{"NAME": "ONE", "QUESTION": "First question?", "ANSWERS": ["a", "b"]}], )"));
+        box.write_file(
+            "q.json",
+            param_file(0x20, 21,
+                       R"("QUERIES": [{"NAME": "ONE", "QUESTION": "First question?", "ANSWERS": ["a", "b"]}], )"));
     co::result_st res = co::run(
         port,
         [] {
@@ -374,7 +374,8 @@ TEST_F(SettingsTab, StopAtAWaitingQuestionStoresNothing)
             loadparam_load_files_cancel();
             settingstab_step();
             kr_rtos_exit_critical();
-            co::report("outside_stop=%s enabled=%d", widget(SETTINGSTAB_W_LOAD).text, widget(SETTINGSTAB_W_LOAD).enabled);
+            co::report("outside_stop=%s enabled=%d", widget(SETTINGSTAB_W_LOAD).text,
+                       widget(SETTINGSTAB_W_LOAD).enabled);
             co::report("finished_again=%d", w.until(not_busy) ? 1 : 0);
             return 0;
         },

@@ -15,12 +15,12 @@
 
 #include "ui_support.h"
 
-#define REQUIRE_XDOTOOL()                                                                                     \
-    do {                                                                                                      \
-        if (uitest::find_program("xdotool").empty()) {                                                        \
-            if (uitest::ci_run()) FAIL() << "xdotool is not installed";                                       \
-            GTEST_SKIP() << "xdotool is not installed";                                                       \
-        }                                                                                                     \
+#define REQUIRE_XDOTOOL()                                               \
+    do {                                                                \
+        if (uitest::find_program("xdotool").empty()) {                  \
+            if (uitest::ci_run()) FAIL() << "xdotool is not installed"; \
+            GTEST_SKIP() << "xdotool is not installed";                 \
+        }                                                               \
     } while (0)
 
 namespace uitest {
@@ -82,7 +82,8 @@ inline void window_png(const std::string &win, const std::string &path)
     const std::vector<color_t> px = window_rect(win, 0, 0, 1200, 720);
     if (px.size() != 1200u * 720u) return;
     std::vector<unsigned char> rgba;
-    for (color_t c : px) rgba.insert(rgba.end(), {(unsigned char)(c >> 16), (unsigned char)(c >> 8), (unsigned char)c, 255});
+    for (color_t c : px)
+        rgba.insert(rgba.end(), {(unsigned char)(c >> 16), (unsigned char)(c >> 8), (unsigned char)c, 255});
     lodepng_encode32_file(path.c_str(), rgba.data(), 1200, 720);
 }
 

@@ -19,8 +19,8 @@ bool display_up()
     return state == 1;
 }
 
-#define START_DISPLAY()                                                                                       \
-    UI_REQUIRE_DISPLAY();                                                                                     \
+#define START_DISPLAY()   \
+    UI_REQUIRE_DISPLAY(); \
     ASSERT_TRUE(display_up())
 
 void drain_keys()

@@ -57,9 +57,10 @@ inline xserver &xvfb()
         x.error = "Xvfb is not installed";
         return x;
     }
-    x.proc = std::make_unique<e2e::background>(
-        x.box, bin,
-        std::vector<std::string>{"-displayfd", "1", "-screen", "0", "2560x1440x24", "-nolisten", "tcp", "-noreset"});
+    x.proc = std::make_unique<e2e::background>(x.box, bin,
+                                               std::vector<std::string>{"-displayfd", "1", "-screen", "0",
+                                                                        "2560x1440x24", "-nolisten", "tcp",
+                                                                        "-noreset"});
     const std::string n = x.proc->read_line(30000);
     if (n.empty()) {
         x.error = "Xvfb did not start: " + x.proc->err();
@@ -72,13 +73,13 @@ inline xserver &xvfb()
 }
 
 // Use at the start of a display test: starts Xvfb or skips (fails on CI).
-#define UI_REQUIRE_DISPLAY()                                                                                  \
-    do {                                                                                                      \
-        auto &x_ = uitest::xvfb();                                                                            \
-        if (x_.display.empty()) {                                                                             \
-            if (uitest::ci_run()) FAIL() << x_.error;                                                         \
-            GTEST_SKIP() << x_.error;                                                                         \
-        }                                                                                                     \
+#define UI_REQUIRE_DISPLAY()                          \
+    do {                                              \
+        auto &x_ = uitest::xvfb();                    \
+        if (x_.display.empty()) {                     \
+            if (uitest::ci_run()) FAIL() << x_.error; \
+            GTEST_SKIP() << x_.error;                 \
+        }                                             \
     } while (0)
 
 // A PNG of four coloured quadrants (red, green / blue, white), top row first.

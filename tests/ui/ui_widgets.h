@@ -52,8 +52,7 @@ struct button {
 inline void button_draw(kr_uiobject_st *o, const kr_bounding_box_st *pbb)
 {
     box_draw(o, pbb);
-    if (o->focused)
-        kr_uiobject_draw_focus(kr_ui_get_xglobal(o), kr_ui_get_yglobal(o), o->bb.w, o->bb.h, 0xFFFFFF00);
+    if (o->focused) kr_uiobject_draw_focus(kr_ui_get_xglobal(o), kr_ui_get_yglobal(o), o->bb.w, o->bb.h, 0xFFFFFF00);
 }
 
 inline kr_uiobject_ret_e button_step(kr_uiobject_st *o, uint16_t)

@@ -23,8 +23,8 @@ extern "C" {
 #define CONFIG_CAN0_RX_BUFFER_SIZE 2048u
 #define CONFIG_CAN0_TX_BUFFER_SIZE 256u
 
-#define KR_CAN_DEV_NAME_LEN 64     /* channel name, terminator included */
-#define KR_CAN_DEVS_MAX 30         /* interfaces offered to the user */
+#define KR_CAN_DEV_NAME_LEN 64 /* channel name, terminator included */
+#define KR_CAN_DEVS_MAX 30     /* interfaces offered to the user */
 #define KR_CAN_DEVS_NAME_LEN 32
 #define KR_CAN_SOCKETCAND_PREFIX "socketcand://"
 #define KR_CAN_SOCKETCAND_PORT 29536u
@@ -73,9 +73,9 @@ typedef enum {
 } kr_can_errors_e;
 
 typedef enum {
-    CAN_STATE_INIT = 0,  /* closed */
+    CAN_STATE_INIT = 0, /* closed */
     CAN_STATE_OPEN = 1,
-    CAN_STATE_FAULT = 2  /* the last open failed, or the connection broke */
+    CAN_STATE_FAULT = 2 /* the last open failed, or the connection broke */
 } can_state_e;
 
 /* A channel is a device name; there is a single port, so operations ignore it. */

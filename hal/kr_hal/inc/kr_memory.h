@@ -22,11 +22,7 @@ extern "C" {
 #define KR_MEMORY_DEFAULT_NODE_ID 1u
 #define KR_MEMORY_DEFAULT_HEARTBEAT_MS 1000u
 
-typedef enum {
-    MEMORY_COM_PARAMS = 1,
-    MEMORY_APP_PARAMS = 2,
-    MEMORY_ALL_PARAMS = 3
-} memory_scope_e;
+typedef enum { MEMORY_COM_PARAMS = 1, MEMORY_APP_PARAMS = 2, MEMORY_ALL_PARAMS = 3 } memory_scope_e;
 
 typedef uint32_t kr_bootloader_wait_t;
 
@@ -50,9 +46,9 @@ typedef struct {
 typedef struct {
     uint32_t _reserved;
     uint32_t _reserved2;
-    uint16_t id;                 /* own CANopen node id */
+    uint16_t id; /* own CANopen node id */
     uint16_t _reserved3;
-    uint32_t can_baudrate;       /* object 0x5FF7 */
+    uint32_t can_baudrate; /* object 0x5FF7 */
     kr_bootloader_wait_t bootloader_wait_time;
     kr_canopen_non_volatile_st canopen;
 } kr_data_start_t;

@@ -94,8 +94,7 @@ void kr_ui_set_mask_impl(int32_t x, int32_t y, int32_t width, int32_t height);
 void kr_ui_force_mask(int32_t x, int32_t y, int32_t width, int32_t height);
 void kr_ui_draw_point_impl(int32_t x, int32_t y, color_t color, int32_t diameter);
 void kr_ui_draw_rrect_impl(int32_t x, int32_t y, int32_t width, int32_t height, int32_t radius, color_t color);
-void kr_ui_draw_line_impl(int32_t start_x, int32_t start_y, int32_t end_x, int32_t end_y, int32_t width,
-                          color_t color);
+void kr_ui_draw_line_impl(int32_t start_x, int32_t start_y, int32_t end_x, int32_t end_y, int32_t width, color_t color);
 void kr_ui_draw_linestrip_impl(const kr_ui_linestrip_point_st *points, uint32_t point_count, int32_t line_width,
                                color_t color, kr_ui_strip_type_e type);
 void kr_ui_draw_polygon_impl(const kr_ui_linestrip_point_st *points, uint32_t point_count, color_t color);
@@ -114,11 +113,10 @@ uint32_t kr_ui_close_request_count(void);
 void kr_ui_draw_string_impl(const char *str, const ui_font_st *font, int32_t x, int32_t y, uint16_t align,
                             color_t color);
 uint32_t kr_uimedia_newbitmapexmem(kr_uimedia_st *bitmap, void *exmem, const char *filename);
-uint32_t kr_uimedia_newbitmapexmem_mem(kr_uimedia_st *bitmap, const char *name, const uint8_t *data,
-                                       uint32_t datalen);
+uint32_t kr_uimedia_newbitmapexmem_mem(kr_uimedia_st *bitmap, const char *name, const uint8_t *data, uint32_t datalen);
 void kr_uimedia_free(kr_uimedia_st *bitmap);
-void kr_ui_draw_bitmap_ext_impl(const kr_uimedia_st *bitmap, int32_t x, int32_t y, int32_t w, int32_t h,
-                                uint8_t wrap, color_t c);
+void kr_ui_draw_bitmap_ext_impl(const kr_uimedia_st *bitmap, int32_t x, int32_t y, int32_t w, int32_t h, uint8_t wrap,
+                                color_t c);
 
 #ifdef __cplusplus
 }

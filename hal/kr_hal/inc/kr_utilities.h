@@ -22,16 +22,16 @@ void kr_diag(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 typedef struct {
     void *buffer;
-    uint16_t buffer_size;   /* capacity in elements */
+    uint16_t buffer_size; /* capacity in elements */
     uint16_t element_count;
     uint16_t element_size;
-    uint16_t head;          /* next write */
-    uint16_t tail;          /* next read */
+    uint16_t head; /* next write */
+    uint16_t tail; /* next read */
 } kr_ring_buffer_st;
 
 typedef struct {
     void *buffer;
-    uint16_t buffer_size;   /* capacity in elements */
+    uint16_t buffer_size; /* capacity in elements */
     uint16_t len;
     uint16_t element_size;
 } kr_vector_st;

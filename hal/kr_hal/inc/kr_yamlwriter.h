@@ -25,15 +25,15 @@ typedef enum {
 } kr_yaml_errors_e;
 
 typedef struct {
-    char *start_ptr;         /* always holds the NUL-terminated text written so far */
+    char *start_ptr; /* always holds the NUL-terminated text written so far */
     uint32_t buffer_length;
-    uint8_t depth;           /* open collections */
-    uint32_t seq_mask;       /* bit d-1: the collection at depth d is a sequence */
-    uint8_t pending_dashes;  /* anonymous sequence items whose `- ` is not written yet */
-    uint32_t empty_mask;     /* bit d-1: the collection at depth d has no line yet */
-    bool quote_strings;      /* every string value double-quoted */
-    uint32_t length;         /* length of the text, so appends stay linear */
-    uint32_t implicit_mask;  /* bit d-1: the mapping at depth d wraps a keyed collection that
+    uint8_t depth;          /* open collections */
+    uint32_t seq_mask;      /* bit d-1: the collection at depth d is a sequence */
+    uint8_t pending_dashes; /* anonymous sequence items whose `- ` is not written yet */
+    uint32_t empty_mask;    /* bit d-1: the collection at depth d has no line yet */
+    bool quote_strings;     /* every string value double-quoted */
+    uint32_t length;        /* length of the text, so appends stay linear */
+    uint32_t implicit_mask; /* bit d-1: the mapping at depth d wraps a keyed collection that
                                 was opened as a sequence item, and closes with it */
 } kr_yaml_st;
 

@@ -16,9 +16,7 @@ uint32_t variable_len(uint8_t type, uint8_t b)
 {
     uint32_t n;
     switch (type) {
-    case REMOTE_MSG_TYPE_CAN:
-        n = REMOTE_CAN_HEADER_LEN + (uint32_t)b;
-        return n <= REMOTE_CAN_MSG_MAX_LEN ? n : 0;
+    case REMOTE_MSG_TYPE_CAN: n = REMOTE_CAN_HEADER_LEN + (uint32_t)b; return n <= REMOTE_CAN_MSG_MAX_LEN ? n : 0;
     case REMOTE_MSG_TYPE_UI:
     case REMOTE_MSG_TYPE_UI_ASSET:
         n = REMOTE_UI_HEADER_LEN + (uint32_t)b;
@@ -150,6 +148,9 @@ uint8_t *remote_pack_reserve(remote_pack_st *pack, size_t len)
     return p;
 }
 
-void remote_pack_rewind(remote_pack_st *pack, size_t len) { pack->len = len >= pack->len ? 0 : (uint16_t)(pack->len - len); }
+void remote_pack_rewind(remote_pack_st *pack, size_t len)
+{
+    pack->len = len >= pack->len ? 0 : (uint16_t)(pack->len - len);
+}
 
 } // extern "C"

@@ -16,8 +16,7 @@ bool is_dash_item(const char *p) { return p[0] == '-' && (is_blank(p[1]) || is_e
 // A quote opens a quoted string only after one of these (or at the start of the text or entry).
 bool quote_may_follow(char prev)
 {
-    return is_blank(prev) || prev == '\n' || prev == ':' || prev == ',' || prev == '[' || prev == '{' ||
-           prev == '-';
+    return is_blank(prev) || prev == '\n' || prev == ':' || prev == ',' || prev == '[' || prev == '{' || prev == '-';
 }
 
 const char *skip_blanks(const char *p)
@@ -36,8 +35,7 @@ const char *next_line(const char *p)
 bool is_content(const char *c)
 {
     if (is_eol(*c) || *c == '#') return false;
-    if ((strncmp(c, "---", 3) == 0 || strncmp(c, "...", 3) == 0) && (is_blank(c[3]) || is_eol(c[3])))
-        return false;
+    if ((strncmp(c, "---", 3) == 0 || strncmp(c, "...", 3) == 0) && (is_blank(c[3]) || is_eol(c[3]))) return false;
     return true;
 }
 
@@ -61,8 +59,10 @@ bool quote_step(const char *start, const char *&p, char &q)
 {
     char c = *p;
     if (q) {
-        if (q == '"' && c == '\\' && !is_eol(p[1])) p++;
-        else if (c == q) q = 0;
+        if (q == '"' && c == '\\' && !is_eol(p[1]))
+            p++;
+        else if (c == q)
+            q = 0;
         p++;
         return true;
     }
@@ -122,15 +122,9 @@ const char *value_of(kr_yaml_node_st n)
 }
 
 // A dash item whose value is itself a collection written inline (`- - x` or `- key: v`).
-bool inline_collection(kr_yaml_node_st n, const char *v)
-{
-    return block_dash(n) && (is_dash_item(v) || find_colon(v));
-}
+bool inline_collection(kr_yaml_node_st n, const char *v) { return block_dash(n) && (is_dash_item(v) || find_colon(v)); }
 
-bool is_collection_value(kr_yaml_node_st n, const char *v)
-{
-    return *v == '[' || *v == '{' || inline_collection(n, v);
-}
+bool is_collection_value(kr_yaml_node_st n, const char *v) { return *v == '[' || *v == '{' || inline_collection(n, v); }
 
 struct raw_scalar {
     const char *start;
@@ -230,10 +224,14 @@ int32_t scalar_int(const char *s, uint32_t len)
     for (; i < len; i++) {
         char c = s[i];
         unsigned d;
-        if (c >= '0' && c <= '9') d = (unsigned)(c - '0');
-        else if (c >= 'a' && c <= 'f') d = (unsigned)(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') d = (unsigned)(c - 'A' + 10);
-        else break;
+        if (c >= '0' && c <= '9')
+            d = (unsigned)(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            d = (unsigned)(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            d = (unsigned)(c - 'A' + 10);
+        else
+            break;
         if (d >= base) break;
         v = v * base + d;
         if (v > cap) v = cap;
@@ -258,8 +256,7 @@ kr_yaml_node_st first_child(kr_yaml_node_st n)
         int indent = 0;
         const char *c = find_content_line(start, &indent);
         if (!c) return invalid_node();
-        if (indent > n.indent ||
-            (indent == n.indent && is_dash_item(c) && !root && !is_dash_item(n.ptr)))
+        if (indent > n.indent || (indent == n.indent && is_dash_item(c) && !root && !is_dash_item(n.ptr)))
             return kr_yaml_node_st{const_cast<char *>(c), (int16_t)indent, false};
         return invalid_node();
     }
@@ -452,10 +449,7 @@ kr_errors_e kr_yamlreader_init(char *buffer, uint32_t buffer_length)
     return ERR_NONE;
 }
 
-kr_yaml_node_st kr_yamlreader_get_root(char *buffer)
-{
-    return kr_yaml_node_st{buffer, -1, false};
-}
+kr_yaml_node_st kr_yamlreader_get_root(char *buffer) { return kr_yaml_node_st{buffer, -1, false}; }
 
 kr_yaml_types_e kr_yamlreader_get_type(kr_yaml_node_st node)
 {
@@ -578,10 +572,7 @@ kr_yaml_node_st kr_yamlreader_seq_at(kr_yaml_node_st node, int16_t index)
     return kr_yamlreader_get_child(node, index);
 }
 
-uint32_t kr_yamlreader_seq_get_size(kr_yaml_node_st node)
-{
-    return kr_yamlreader_get_child_count(node);
-}
+uint32_t kr_yamlreader_seq_get_size(kr_yaml_node_st node) { return kr_yamlreader_get_child_count(node); }
 
 int32_t kr_yamlreader_seq_get_int(kr_yaml_node_st node, int16_t index)
 {

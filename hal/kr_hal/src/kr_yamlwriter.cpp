@@ -96,11 +96,26 @@ void put_quoted(kr_yaml_st *st, const char *s)
     *o++ = '"';
     for (; *s; s++) {
         switch (*s) {
-        case '\t': *o++ = '\\'; *o++ = 't'; break;
-        case '\n': *o++ = '\\'; *o++ = 'n'; break;
-        case '\r': *o++ = '\\'; *o++ = 'r'; break;
-        case '"': *o++ = '\\'; *o++ = '"'; break;
-        case '\\': *o++ = '\\'; *o++ = '\\'; break;
+        case '\t':
+            *o++ = '\\';
+            *o++ = 't';
+            break;
+        case '\n':
+            *o++ = '\\';
+            *o++ = 'n';
+            break;
+        case '\r':
+            *o++ = '\\';
+            *o++ = 'r';
+            break;
+        case '"':
+            *o++ = '\\';
+            *o++ = '"';
+            break;
+        case '\\':
+            *o++ = '\\';
+            *o++ = '\\';
+            break;
         default: *o++ = *s; break;
         }
     }
@@ -111,8 +126,10 @@ void put_quoted(kr_yaml_st *st, const char *s)
 
 void put_text(kr_yaml_st *st, const char *s, bool quoted)
 {
-    if (quoted) put_quoted(st, s);
-    else put_str(st, s);
+    if (quoted)
+        put_quoted(st, s);
+    else
+        put_str(st, s);
 }
 
 bool in_seq(const kr_yaml_st *st) { return st->depth > 0 && (st->seq_mask >> (st->depth - 1)) & 1u; }
@@ -182,8 +199,10 @@ void open_level(kr_yaml_st *st, bool seq)
 {
     st->depth++;
     uint32_t bit = 1u << (st->depth - 1);
-    if (seq) st->seq_mask |= bit;
-    else st->seq_mask &= ~bit;
+    if (seq)
+        st->seq_mask |= bit;
+    else
+        st->seq_mask &= ~bit;
     st->empty_mask |= bit;
     st->implicit_mask &= ~bit;
 }
@@ -241,8 +260,7 @@ kr_errors_e end(kr_yaml_st *st, bool seq)
             // Nothing to hang the empty collection on: it is the whole document.
             put_str(st, empty);
             st->empty_mask = 0;
-        } else if (st->length >= 2 && st->start_ptr[st->length - 1] == '\n' &&
-                   st->start_ptr[st->length - 2] == ':') {
+        } else if (st->length >= 2 && st->start_ptr[st->length - 1] == '\n' && st->start_ptr[st->length - 2] == ':') {
             st->length--; // the key line becomes `key: []`
             put(st, " ", 1);
             put_str(st, empty);
@@ -324,12 +342,18 @@ kr_errors_e kr_yamlwriter_add_bool(kr_yaml_st *st, const char *key, bool value)
 }
 
 kr_errors_e kr_yamlwriter_seq_add_string(kr_yaml_st *st, const char *value) { return add_string(st, nullptr, value); }
-kr_errors_e kr_yamlwriter_seq_add_int(kr_yaml_st *st, int32_t value) { return kr_yamlwriter_add_int(st, nullptr, value); }
+kr_errors_e kr_yamlwriter_seq_add_int(kr_yaml_st *st, int32_t value)
+{
+    return kr_yamlwriter_add_int(st, nullptr, value);
+}
 kr_errors_e kr_yamlwriter_seq_add_int_hex(kr_yaml_st *st, uint32_t value)
 {
     return kr_yamlwriter_add_int_hex(st, nullptr, value);
 }
-kr_errors_e kr_yamlwriter_seq_add_bool(kr_yaml_st *st, bool value) { return kr_yamlwriter_add_bool(st, nullptr, value); }
+kr_errors_e kr_yamlwriter_seq_add_bool(kr_yaml_st *st, bool value)
+{
+    return kr_yamlwriter_add_bool(st, nullptr, value);
+}
 
 bool kr_yamlwriter_append_yaml(kr_yaml_st *st, const char *text)
 {

@@ -71,7 +71,8 @@ static inline const char *kr_canopen_sdo_error_code_to_str(kr_sdo_error_codes_e 
     case CANOPEN_SDO_ERROR_OBJECT_CANNOT_BE_MAPPED_TO_PDO: return "OBJECT CANNOT BE MAPPED TO PDO";
     case CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH: return "DATA TYPE DOES NOT MATCH, LENGTH TOO HIGH";
     case CANOPEN_SDO_ERROR_OBJECT_ACCESS_FAILED_DUE_TO_HARDWARE: return "OBJECT ACCESS FAILED DUE TO HARDWARE";
-    case CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH: return "DATA TYPE DOES NOT MATCH, LENGTH OF SERVICE PARAMETER DOES NOT MATCH";
+    case CANOPEN_SDO_ERROR_DATA_LENGTH_MISMATCH:
+        return "DATA TYPE DOES NOT MATCH, LENGTH OF SERVICE PARAMETER DOES NOT MATCH";
     case CANOPEN_SDO_ERROR_INVALID_VALUE: return "INVALID VALUE FOR PARAMETER";
     case CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH: return "VALUE OF PARAMETER TOO HIGH";
     case CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_LOW: return "VALUE OF PARAMETER TOO LOW";
@@ -130,10 +131,10 @@ void kr_canopen_sdo_client_set_timeout(uint32_t ms);
 bool kr_canopen_sdo_client_answers_differ(uint8_t node, bool clear);
 kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
                                          const void *data);
-kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex, uint8_t sindex,
-                                               uint32_t data_len, const void *data);
-kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, uint8_t sindex,
-                                              uint32_t data_len, void *data);
+kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
+                                               const void *data);
+kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
+                                              void *data);
 kr_sdo_error_codes_e _kr_canopen_sdo_get_error_code(void);
 uint32_t _kr_canopen_sdo_client_get_obj_size(void);
 /* Whether the last upload announced its size (an expedited answer may carry 4 bytes without one). */

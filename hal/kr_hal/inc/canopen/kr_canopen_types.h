@@ -107,7 +107,7 @@ enum {
 #define CANOPEN_NUMBER_MASK 0x07u
 #define CANOPEN_ARRAY_MASK 0xC0u
 #define CANOPEN_STRING_MASK 0x30u
-#define CANOPEN_TYPE_LEN(type) ((uint8_t)((type) & CANOPEN_NUMBER_MASK))
+#define CANOPEN_TYPE_LEN(type) ((uint8_t)((type)&CANOPEN_NUMBER_MASK))
 
 /* Whether a type is an array; its elements have the type's width. */
 static inline bool canopen_type_is_array(canopen_object_type_e type) { return (type & CANOPEN_ARRAY_MASK) != 0; }
@@ -133,7 +133,6 @@ typedef enum {
     CANOPEN_NMT_CMD_RESET_NODE = 129,
     CANOPEN_NMT_CMD_RESET_COM = 130
 } canopen_nmt_commands_e;
-
 
 /* One object-dictionary entry. Integers use sub_index; arrays array_max_size; strings string_len. */
 typedef struct {
@@ -162,7 +161,6 @@ typedef struct {
 } canopen_emcy_msg_st;
 
 /* PDO parameters: canopen/kr_canopen_pdo.h (through kr_memory.h). */
-
 
 #ifdef __cplusplus
 }

@@ -24,14 +24,14 @@ void kr_ui_input_expose(void);
 void kr_ui_input_close(void);
 
 typedef enum {
-    KR_UI_EV_CURSOR,  /* a, b: window pixels */
-    KR_UI_EV_BUTTON,  /* a: pressed */
-    KR_UI_EV_KEY,     /* a: key, b: mods */
-    KR_UI_EV_CHAR,    /* a: code point */
-    KR_UI_EV_RESIZE,  /* a, b: size */
+    KR_UI_EV_CURSOR, /* a, b: window pixels */
+    KR_UI_EV_BUTTON, /* a: pressed */
+    KR_UI_EV_KEY,    /* a: key, b: mods */
+    KR_UI_EV_CHAR,   /* a: code point */
+    KR_UI_EV_RESIZE, /* a, b: size */
     KR_UI_EV_EXPOSE,
     KR_UI_EV_CLOSE,
-    KR_UI_EV_POLL,    /* ends the events of one poll */
+    KR_UI_EV_POLL, /* ends the events of one poll */
 } kr_ui_event_kind_e;
 
 /* Queues an event that a later event poll replays (inside modal loops too); each poll replays up to

@@ -40,7 +40,7 @@ typedef struct {
     color_t coordinate_c, graph_c;
     kr_uigraph_point_st *points;
     uint16_t points_count;
-    int16_t active_point; /* -1: none */
+    int16_t active_point;                                           /* -1: none */
     bool point_selected, point_changed, point_added, point_removed; /* one step each */
     kr_uibutton_st *add_point_button, *remove_point_button;
     kr_uibutton_st *left_button, *right_button, *up_button, *down_button;
@@ -97,8 +97,8 @@ void kr_uigraph_init(kr_uigraph_st *me, kr_uigraph_point_st *points_buffer, uint
 void kr_uigraph_point_init(kr_uigraph_point_st *point, int16_t x, int16_t y, bool interactive);
 void kr_uigraph_set_point_uibuttons(kr_uigraph_st *me, kr_uibutton_st *add, kr_uibutton_st *remove,
                                     uint16_t points_buffer_size);
-void kr_uigraph_set_arrow_uibuttons(kr_uigraph_st *me, kr_uibutton_st *left, kr_uibutton_st *right,
-                                    kr_uibutton_st *up, kr_uibutton_st *down);
+void kr_uigraph_set_arrow_uibuttons(kr_uigraph_st *me, kr_uibutton_st *left, kr_uibutton_st *right, kr_uibutton_st *up,
+                                    kr_uibutton_st *down);
 void kr_uigraph_set_point_count(kr_uigraph_st *me, uint16_t points_count);
 void kr_uigraph_set_current_val(kr_uigraph_st *me, int32_t x, int32_t y);
 

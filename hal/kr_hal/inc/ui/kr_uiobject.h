@@ -74,8 +74,7 @@ bool _kr_uiobject_draw(kr_uiobject_st *me, const kr_bounding_box_st *pbb);
 /* Window. */
 void kr_uiwindow_init(kr_uiwindow_st *me, kr_uiobject_st **objects, const kr_uistyle_st *style);
 void kr_uiwindow_add(kr_uiwindow_st *me, kr_uiobject_st *object, kr_bounding_box_st bb);
-void kr_uiwindow_addxy(kr_uiwindow_st *me, kr_uiobject_st *object, int16_t x, int16_t y, int16_t width,
-                       int16_t height);
+void kr_uiwindow_addxy(kr_uiwindow_st *me, kr_uiobject_st *object, int16_t x, int16_t y, int16_t width, int16_t height);
 void kr_uiwindow_remove(kr_uiwindow_st *me, kr_uiobject_st *object);
 void kr_uiwindow_send_to_back(kr_uiwindow_st *me, kr_uiobject_st *object);
 void kr_uiwindow_clear(kr_uiwindow_st *me);

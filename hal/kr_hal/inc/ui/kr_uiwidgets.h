@@ -121,8 +121,8 @@ color_t kr_uilabel_sgr_color(uint32_t code, color_t own, color_t current);
  * character after the sequence (at the NUL when the text ends inside it). */
 const char *kr_uilabel_parse_sgr(const char *p, color_t own, color_t *c);
 
-void kr_uidigit_init(kr_uidigit_st *me, const ui_font_st *font, uint16_t alignment, color_t color,
-                     const char *format, int32_t value);
+void kr_uidigit_init(kr_uidigit_st *me, const ui_font_st *font, uint16_t alignment, color_t color, const char *format,
+                     int32_t value);
 void kr_uidigit_set_value(kr_uidigit_st *me, int32_t value);
 void kr_uidigit_set_text(kr_uidigit_st *me, const char *str);
 

@@ -91,7 +91,8 @@ void nmt_rx(const kr_can_message_st *msg)
     case CANOPEN_NMT_CMD_RESET_COM:
         // The run ends here: say why, whatever silent says, or status 1 comes without a word.
         fprintf(stderr, "The tool's own CANopen node 0x%x got an NMT reset %s command %s; ending the run.\n",
-                (unsigned)_canopen.current_node_id, msg->data[0] == CANOPEN_NMT_CMD_RESET_NODE ? "node" : "communication",
+                (unsigned)_canopen.current_node_id,
+                msg->data[0] == CANOPEN_NMT_CMD_RESET_NODE ? "node" : "communication",
                 msg->data[1] == 0 ? "for all nodes" : "for its node id");
         fflush(stderr);
         kr_system_reset();
@@ -452,8 +453,7 @@ kr_errors_e _kr_canopen_sdo_send(kr_can_message_st *msg)
     return send_frame(msg, (msg->id & CANOPEN_NODE_ID_MASK) == _canopen.current_node_id);
 }
 
-kr_errors_e _kr_canopen_sdo_abort(uint32_t request_response, uint16_t main_index, uint8_t sub_index,
-                                  uint32_t err_code)
+kr_errors_e _kr_canopen_sdo_abort(uint32_t request_response, uint16_t main_index, uint8_t sub_index, uint32_t err_code)
 {
     kr_can_message_st msg = std_frame(request_response + _canopen.current_node_id, 8);
     msg.data[0] = 0x80;

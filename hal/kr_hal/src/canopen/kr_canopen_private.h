@@ -20,11 +20,7 @@ extern "C" {
 /* What the library task made of a transfer attempt. Set once per attempt and only read (never
  * overwritten) by the waiting task, so a slow waiter cannot mistake a failure for success. */
 typedef uint8_t canopen_sdo_result_e;
-enum {
-    CANOPEN_SDO_RESULT_PENDING = 0,
-    CANOPEN_SDO_RESULT_DONE = 1,
-    CANOPEN_SDO_RESULT_ABORTED = 2
-};
+enum { CANOPEN_SDO_RESULT_PENDING = 0, CANOPEN_SDO_RESULT_DONE = 1, CANOPEN_SDO_RESULT_ABORTED = 2 };
 
 typedef struct {
     canopen_sdo_state_e state;
@@ -50,7 +46,7 @@ typedef struct {
     uint8_t new_data_len;
     uint8_t server_blksize;
     bool crc_enabled;
-    bool end_sent; /* block download: the end frame is out; block upload: the last segment came */
+    bool end_sent;         /* block download: the end frame is out; block upload: the last segment came */
     bool size_known;       /* upload: the device announced obj_size */
     uint32_t upload_total; /* upload: data bytes the segments carried, kept or not */
     uint32_t block_start;  /* block download: data_index at the first segment of the sub-block */
@@ -91,8 +87,8 @@ bool _kr_canopen_sdo_client_awaits_block_answer(void);
 bool sdo_client_take_retry(sdo_client_retries_st *retries, kr_sdo_error_codes_e code, bool initiated);
 uint32_t sdo_client_retry_delay(uint32_t attempt);
 
-#define CANOPEN_SDO_SERVER_BLKSIZE 37       /* segments a block download asks for */
-#define CANOPEN_SDO_SERVER_MAX_BLKSIZE 127  /* a client's block size: the sequence stays below bit 7 */
+#define CANOPEN_SDO_SERVER_BLKSIZE 37      /* segments a block download asks for */
+#define CANOPEN_SDO_SERVER_MAX_BLKSIZE 127 /* a client's block size: the sequence stays below bit 7 */
 
 typedef struct {
     canopen_sdo_state_e state;
@@ -100,15 +96,15 @@ typedef struct {
     uint8_t sindex;
     kr_canopen_sdo_server_callb_t write_callb;
     kr_canopen_sdo_server_callb_t read_callb;
-    uint32_t data_index;  /* byte position in the object's storage (32 bits: strings reach 65,535) */
-    uint32_t data_count;  /* end of the transfer's data (upload), or of the storage (download) */
+    uint32_t data_index; /* byte position in the object's storage (32 bits: strings reach 65,535) */
+    uint32_t data_count; /* end of the transfer's data (upload), or of the storage (download) */
     const canopen_object_st *obj;
-    uint8_t seq;          /* segment toggle bit, or block sequence number */
-    kr_delay_st delay;    /* the time-out */
+    uint8_t seq;       /* segment toggle bit, or block sequence number */
+    kr_delay_st delay; /* the time-out */
     /* Block download: one block is held until it is acknowledged, the last segment until the end. */
     uint8_t data_buffer[CANOPEN_SDO_SERVER_BLKSIZE * 7];
-    uint16_t new_data;    /* bytes held in data_buffer */
-    bool end_expected;    /* the last segment was acknowledged: only the end request may follow */
+    uint16_t new_data; /* bytes held in data_buffer */
+    bool end_expected; /* the last segment was acknowledged: only the end request may follow */
     uint8_t client_blksize;
     bool crc_enabled;
 } _kr_canopen_sdo_server_st;
@@ -137,8 +133,7 @@ void sdo_server_abort(uint16_t mindex, uint8_t sindex, kr_sdo_error_codes_e code
 /* SDO frames shared by client and server. */
 sdo_request_type_e _canopen_sdo_get_request_type(const kr_can_message_st *msg);
 kr_errors_e _kr_canopen_sdo_send(kr_can_message_st *msg);
-kr_errors_e _kr_canopen_sdo_abort(uint32_t request_response, uint16_t main_index, uint8_t sub_index,
-                                  uint32_t err_code);
+kr_errors_e _kr_canopen_sdo_abort(uint32_t request_response, uint16_t main_index, uint8_t sub_index, uint32_t err_code);
 void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e sdo_type, uint8_t node_id);
 
 /* The stack's state. */

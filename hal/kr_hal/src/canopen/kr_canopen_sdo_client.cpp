@@ -649,8 +649,7 @@ bool kr_canopen_sdo_client_answers_differ(uint8_t node, bool clear)
     return differ && !node_bit(shared_nodes, node);
 }
 
-kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
-                                        void *data)
+kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len, void *data)
 {
     kr_mutex_lock(&C.mutex);
     if (C.state != CANOPEN_SDO_STATE_READY) {
@@ -722,8 +721,8 @@ kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8
     return end_call(ERR_NONE);
 }
 
-kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex, uint8_t sindex,
-                                               uint32_t data_len, const void *data)
+kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
+                                               const void *data)
 {
     kr_mutex_lock(&C.mutex);
     C.server_node_id = node_id;
@@ -742,8 +741,8 @@ kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex,
     return end_call(r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED);
 }
 
-kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, uint8_t sindex,
-                                              uint32_t data_len, void *data)
+kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, uint8_t sindex, uint32_t data_len,
+                                              void *data)
 {
     kr_mutex_lock(&C.mutex);
     C.server_node_id = node_id;

@@ -209,7 +209,8 @@ void initiate_block_download(const kr_can_message_st *msg)
     if (!obj) return;
     if (!is_string(obj) || !obj->data_ptr) return fail(CANOPEN_SDO_ERROR_UNSUPPORTED_ACCESS_TO_OBJECT);
     // An announced size the storage cannot hold is refused before any of it is written.
-    if ((msg->data[0] & 0x02) && kr_get_le32(&msg->data[4]) > obj->string_len) return fail(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
+    if ((msg->data[0] & 0x02) && kr_get_le32(&msg->data[4]) > obj->string_len)
+        return fail(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
     S.obj = obj;
     S.data_index = 0;
     S.data_count = obj->string_len;

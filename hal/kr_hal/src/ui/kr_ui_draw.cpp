@@ -95,10 +95,7 @@ void kr_ui_draw_bitmap_ext(const kr_uimedia_st *bitmap, int32_t x, int32_t y, in
     kr_ui_draw_bitmap_ext_impl(bitmap, x, y, w, h, wrap, c);
 }
 
-void kr_ui_set_mask(int32_t x, int32_t y, int32_t width, int32_t height)
-{
-    kr_ui_set_mask_impl(x, y, width, height);
-}
+void kr_ui_set_mask(int32_t x, int32_t y, int32_t width, int32_t height) { kr_ui_set_mask_impl(x, y, width, height); }
 
 void kr_ui_dlswap(void) { kr_ui_dlswap_impl(); }
 
@@ -235,9 +232,16 @@ uint8_t kr_ui_codepoint_glyph(uint32_t codepoint, bool nordic_glyphs)
     case 0xD6: return nordic_glyphs ? 5 : 'O';
     case 0xC5: return nordic_glyphs ? 6 : 'A';
     // Typographic punctuation the fonts' 128 slots lack reads as its ASCII form, not as "?".
-    case 0x2010: case 0x2011: case 0x2012: case 0x2013: case 0x2014: case 0x2212: return '-';
-    case 0x2018: case 0x2019: return '\'';
-    case 0x201C: case 0x201D: return '"';
+    case 0x2010:
+    case 0x2011:
+    case 0x2012:
+    case 0x2013:
+    case 0x2014:
+    case 0x2212: return '-';
+    case 0x2018:
+    case 0x2019: return '\'';
+    case 0x201C:
+    case 0x201D: return '"';
     default: return '?';
     }
 }

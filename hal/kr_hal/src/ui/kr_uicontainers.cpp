@@ -311,7 +311,8 @@ kr_bounding_box_st find_from(kr_uistrlayout_st *me, const char *name, int32_t fr
 void list_default_entry(kr_uilist_st *me, const kr_uilist_entry_st *e, bool selected, const kr_bounding_box_st *bb)
 {
     kr_ui_draw_shadowrrect(bb->x, bb->y, bb->w, bb->h, 2, kr_uic_brighten(me->bg_c, selected ? 30 : 0),
-                           kr_uic_brighten(me->bg_c, selected ? 120 : 80), kr_uic_brighten(me->bg_c, selected ? 0 : -80));
+                           kr_uic_brighten(me->bg_c, selected ? 120 : 80),
+                           kr_uic_brighten(me->bg_c, selected ? 0 : -80));
     if (e->str) kr_ui_draw_string(e->str, me->font, bb->x + bb->w / 2, bb->y + bb->h / 2, ALIGN_CENTER, me->text_c);
 }
 
@@ -319,7 +320,8 @@ void list_media_entry(kr_uilist_st *me, const kr_uilist_entry_st *e, bool select
 {
     const kr_uimedialist_entry_st *m = (const kr_uimedialist_entry_st *)e;
     kr_ui_draw_shadowrrect(bb->x, bb->y, bb->w, bb->h, 2, kr_uic_brighten(me->bg_c, selected ? 30 : 0),
-                           kr_uic_brighten(me->bg_c, selected ? 60 : 30), kr_uic_brighten(me->bg_c, selected ? 0 : -30));
+                           kr_uic_brighten(me->bg_c, selected ? 60 : 30),
+                           kr_uic_brighten(me->bg_c, selected ? 0 : -30));
     int32_t tx = bb->x + 20;
     if (m->bitmap) {
         kr_ui_draw_bitmap(m->bitmap, bb->x + 10, bb->y + m->bitmap->height / 2);
@@ -497,7 +499,8 @@ void kr_uitreeobject_init(kr_uitreeobject_st *me, kr_uiobject_st **obj_array, co
     kr_uiwindow_init(&me->super, obj_array, style);
     me->text_c = style->text_color;
     me->font = style->font;
-    kr_uiwindow_set_content_bb_default_pos(&me->super, (int16_t)(line_h(me->font) + 40), CONFIG_UI_TREEVIEW_ITEM_HEIGHT);
+    kr_uiwindow_set_content_bb_default_pos(&me->super, (int16_t)(line_h(me->font) + 40),
+                                           CONFIG_UI_TREEVIEW_ITEM_HEIGHT);
     me->name = name;
     me->show_callb = show_callb;
     me->open = false;
@@ -614,7 +617,8 @@ kr_bounding_box_st kr_uigridlayout_next(kr_uigridlayout_st *me)
     const int32_t w = me->bb.w, h = me->bb.h;
     kr_bounding_box_init(&r, (int16_t)(me->bb.x + col * w / me->cell_count + me->hpadding),
                          (int16_t)(me->bb.y + row * h / me->row_count + me->vpadding),
-                         (int16_t)(w / me->cell_count - 2 * me->hpadding), (int16_t)(h / me->row_count - 2 * me->vpadding));
+                         (int16_t)(w / me->cell_count - 2 * me->hpadding),
+                         (int16_t)(h / me->row_count - 2 * me->vpadding));
     me->index++;
     return r;
 }

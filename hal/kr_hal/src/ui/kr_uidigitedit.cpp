@@ -14,8 +14,8 @@ constexpr int32_t REPEAT_FIRST_MS = 250, REPEAT_MS = 30;
 constexpr size_t MAX_DIGITS = NUMPAD_VALUE_STR_LEN - 1;
 
 const char *const labels_dec[12] = {"1", "2", "3", "4", "5", "6", "7", "8", "9", "CANCEL", "0", "OK"};
-const char *const labels_hex[20] = {"1", "2", "3", "A", "B", "4", "5", "6", "C", "D",
-                                    "7", "8", "9", "E", "F", "CANCEL", "", "0", "", "OK"};
+const char *const labels_hex[20] = {"1", "2", "3", "A", "B", "4",      "5", "6", "C", "D",
+                                    "7", "8", "9", "E", "F", "CANCEL", "",  "0", "",  "OK"};
 
 int32_t clamp64(int64_t v, int32_t lo, int32_t hi)
 {

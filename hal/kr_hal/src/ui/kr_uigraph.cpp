@@ -139,7 +139,8 @@ void graph_draw(kr_uiobject_st *o, const kr_bounding_box_st *pbb)
     value_text(ymin, sizeof ymin, "%i %s", "%i", me->min_y, me->y_unit);
     value_text(xmin, sizeof xmin, "%i %s", "%i", me->min_x, me->x_unit);
     value_text(xmax, sizeof xmax, "%i %s", "%i", me->max_x, me->x_unit);
-    const int32_t lw = (font ? std::max(kr_ui_get_string_width(ymax, font), kr_ui_get_string_width(ymin, font)) : 0) + 1;
+    const int32_t lw = (font ? std::max(kr_ui_get_string_width(ymax, font), kr_ui_get_string_width(ymin, font)) : 0) +
+                       1;
 
     // Zero outside the ranges puts the axis on the plot's edge, so the plot never turns inside out.
     const int32_t p0y = per_mille(0, me->min_y, me->max_y), p0x = per_mille(0, me->min_x, me->max_x);
@@ -198,7 +199,8 @@ void graph_draw(kr_uiobject_st *o, const kr_bounding_box_st *pbb)
     draw_label(xmax, font, p.x + p.w, row0 + 1, ALIGN_TOP_RIGHT, me->coordinate_c);
     draw_label(ymax, font, col0 - 1, p.y, ALIGN_TOP_RIGHT, me->coordinate_c);
     draw_label(ymin, font, col0 - 1, p.y + p.h - ch, ALIGN_TOP_RIGHT, me->coordinate_c);
-    if (me->title && font) kr_ui_draw_string(me->title, font, p.x + w / 2, y + h - th, ALIGN_TOP_CENTER, me->style->text_color);
+    if (me->title && font)
+        kr_ui_draw_string(me->title, font, p.x + w / 2, y + h - th, ALIGN_TOP_CENTER, me->style->text_color);
 
     if (me->points && me->points_count > 0) {
         clip(p.x, p.y, p.w + 1, p.h + 1, pbb);
@@ -337,7 +339,8 @@ kr_uiobject_ret_e graph_step(kr_uiobject_st *o, uint16_t step_ms)
         }
     } else if (me->points && clicked(me->remove_point_button) && active_valid(me)) {
         const uint16_t i = (uint16_t)me->active_point;
-        std::memmove(&me->points[i], &me->points[i + 1], sizeof(kr_uigraph_point_st) * (size_t)(me->points_count - i - 1));
+        std::memmove(&me->points[i], &me->points[i + 1],
+                     sizeof(kr_uigraph_point_st) * (size_t)(me->points_count - i - 1));
         me->points_count--;
         std::memset(&me->points[me->points_count], 0, sizeof(kr_uigraph_point_st));
         me->active_point = -1;
@@ -459,7 +462,8 @@ kr_uiobject_ret_e valve_step(kr_uiobject_st *o, uint16_t step_ms)
     me->value_changed = false;
     if (me->inc_delay >= 0 && kr_delay(&me->inc_delay, step_ms) && me->selected_handle < UIVALVESLIDER_HANDLE_COUNT) {
         me->inc_delay = UIVALVESLIDER_INC_MIN_DELAY_MS;
-        valve_set_selected(me, (int32_t)me->handle_values[me->selected_handle] + (me->inc ? me->inc_step : -me->inc_step));
+        valve_set_selected(me,
+                           (int32_t)me->handle_values[me->selected_handle] + (me->inc ? me->inc_step : -me->inc_step));
     }
     return UIOBJECT_RETURN_ALIVE;
 }
@@ -486,8 +490,10 @@ void draw_handle(const kr_uivalveslider_st *me, int i, int32_t hx, int32_t y, in
 
 void ramp(int32_t x0, int32_t y0, int32_t x1, int32_t y1, color_t c)
 {
-    const kr_ui_linestrip_point_st pts[2] = {{(int16_t)clamp32(x0, INT16_MIN, INT16_MAX), (int16_t)clamp32(y0, INT16_MIN, INT16_MAX)},
-                                             {(int16_t)clamp32(x1, INT16_MIN, INT16_MAX), (int16_t)clamp32(y1, INT16_MIN, INT16_MAX)}};
+    const kr_ui_linestrip_point_st pts[2] = {{(int16_t)clamp32(x0, INT16_MIN, INT16_MAX),
+                                              (int16_t)clamp32(y0, INT16_MIN, INT16_MAX)},
+                                             {(int16_t)clamp32(x1, INT16_MIN, INT16_MAX),
+                                              (int16_t)clamp32(y1, INT16_MIN, INT16_MAX)}};
     kr_ui_draw_linestrip(pts, 2, 1, c, UI_STRIP_TYPE_BELOW);
 }
 
@@ -515,7 +521,9 @@ void valve_draw(kr_uiobject_st *o, const kr_bounding_box_st *pbb)
     const int sel = me->selected_handle;
     const bool none = sel >= UIVALVESLIDER_HANDLE_COUNT;
 
-    color_t pos_c = none ? me->positive_c : positive_handle(sel) ? alpha32(me->positive_c) : kr_uic_grayscale(me->positive_c);
+    color_t pos_c = none                   ? me->positive_c
+                    : positive_handle(sel) ? alpha32(me->positive_c)
+                                           : kr_uic_grayscale(me->positive_c);
     clip(cx, y, hx[0] - cx, hh - 2, pbb);
     ramp(cx, y + hh - 2, x + 3 * w / 2 - 2 * p, y - hh - 2, me->outbounds_c);
     clip(hx[0], y, hx[1] - hx[0], hh - 2, pbb);
@@ -523,7 +531,7 @@ void valve_draw(kr_uiobject_st *o, const kr_bounding_box_st *pbb)
     clip(hx[1], y + 2, x + w - hx[1], hh - 4, pbb);
     ramp(cx, y + hh - 2, x + 3 * w / 2 - 2 * p, y - hh - 2, me->outbounds_c);
 
-    color_t neg_c = (none && !me->unidir) ? me->negative_c
+    color_t neg_c = (none && !me->unidir)              ? me->negative_c
                     : (!none && !positive_handle(sel)) ? alpha32(me->negative_c)
                                                        : kr_uic_grayscale(me->negative_c);
     clip(hx[2], y, cx - hx[2], hh - 2, pbb);
@@ -617,8 +625,8 @@ void kr_uigraph_set_point_uibuttons(kr_uigraph_st *me, kr_uibutton_st *add, kr_u
     me->points_buffer_size = points_buffer_size;
 }
 
-void kr_uigraph_set_arrow_uibuttons(kr_uigraph_st *me, kr_uibutton_st *left, kr_uibutton_st *right,
-                                    kr_uibutton_st *up, kr_uibutton_st *down)
+void kr_uigraph_set_arrow_uibuttons(kr_uigraph_st *me, kr_uibutton_st *left, kr_uibutton_st *right, kr_uibutton_st *up,
+                                    kr_uibutton_st *down)
 {
     if (!me) return;
     me->left_button = left;

@@ -252,8 +252,7 @@ void kr_uiwindow_add(kr_uiwindow_st *me, kr_uiobject_st *object, kr_bounding_box
     me->content_bb.h = std::max(me->content_bb.h, me->super.bb.h);
 }
 
-void kr_uiwindow_addxy(kr_uiwindow_st *me, kr_uiobject_st *object, int16_t x, int16_t y, int16_t width,
-                       int16_t height)
+void kr_uiwindow_addxy(kr_uiwindow_st *me, kr_uiobject_st *object, int16_t x, int16_t y, int16_t width, int16_t height)
 {
     kr_bounding_box_st bb;
     kr_bounding_box_init(&bb, x, y, width, height);

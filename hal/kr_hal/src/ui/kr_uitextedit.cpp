@@ -11,20 +11,50 @@ namespace {
 constexpr int32_t STEP_MS = 20;
 
 const keyb_key_st keys[UIKEYBOARD_KEY_COUNT] = {
-    {"1", "/", true},  {"2", ":", true},  {"3", "\"", true}, {"4", "?", true},  {"5", "=", true},
-    {"6", ".", true},  {"7", "-", true},  {"8", "_", true},  {"9", "@", true},  {"0", "&", true},
-    {"q", "Q", false}, {"w", "W", false}, {"e", "E", false}, {"r", "R", false}, {"t", "T", false},
-    {"y", "Y", false}, {"u", "U", false}, {"i", "I", false}, {"o", "O", false}, {"p", "P", false},
-    {"a", "A", false}, {"s", "S", false}, {"d", "D", false}, {"f", "F", false}, {"g", "G", false},
-    {"h", "H", false}, {"j", "J", false}, {"k", "K", false}, {"l", "L", false}, {"z", "Z", false},
-    {"x", "X", false}, {"c", "C", false}, {"v", "V", false}, {"b", "B", false}, {"n", "N", false},
-    {"m", "M", false}, {"\xc3\xa4", "\xc3\x84", false}, {"\xc3\xb6", "\xc3\x96", false},
+    {"1", "/", true},
+    {"2", ":", true},
+    {"3", "\"", true},
+    {"4", "?", true},
+    {"5", "=", true},
+    {"6", ".", true},
+    {"7", "-", true},
+    {"8", "_", true},
+    {"9", "@", true},
+    {"0", "&", true},
+    {"q", "Q", false},
+    {"w", "W", false},
+    {"e", "E", false},
+    {"r", "R", false},
+    {"t", "T", false},
+    {"y", "Y", false},
+    {"u", "U", false},
+    {"i", "I", false},
+    {"o", "O", false},
+    {"p", "P", false},
+    {"a", "A", false},
+    {"s", "S", false},
+    {"d", "D", false},
+    {"f", "F", false},
+    {"g", "G", false},
+    {"h", "H", false},
+    {"j", "J", false},
+    {"k", "K", false},
+    {"l", "L", false},
+    {"z", "Z", false},
+    {"x", "X", false},
+    {"c", "C", false},
+    {"v", "V", false},
+    {"b", "B", false},
+    {"n", "N", false},
+    {"m", "M", false},
+    {"\xc3\xa4", "\xc3\x84", false},
+    {"\xc3\xb6", "\xc3\x96", false},
 };
 const int32_t line_lengths[4] = {10, 10, 9, 9};
 const int32_t line_indents[4] = {0, 1, 2, 2};
-constexpr int32_t KEY_W = UI_SCREEN_WIDTH / 12;           // 100
-constexpr int32_t KEY_H = UI_SCREEN_HEIGHT * 3 / 4 / 5;   // 108
-constexpr int32_t KEYS_TOP = UI_SCREEN_HEIGHT / 4 - 1;    // 179
+constexpr int32_t KEY_W = UI_SCREEN_WIDTH / 12;         // 100
+constexpr int32_t KEY_H = UI_SCREEN_HEIGHT * 3 / 4 / 5; // 108
+constexpr int32_t KEYS_TOP = UI_SCREEN_HEIGHT / 4 - 1;  // 179
 
 bool is_cont(char c) { return ((unsigned char)c & 0xC0) == 0x80; }
 
@@ -177,8 +207,7 @@ size_t kr_utf8_cut(char *s, size_t max)
     return p;
 }
 
-void kr_uitextedit_init(kr_uitextedit_st *me, char *buffer, uint16_t buf_len, uint8_t flags,
-                        const kr_uistyle_st *style)
+void kr_uitextedit_init(kr_uitextedit_st *me, char *buffer, uint16_t buf_len, uint8_t flags, const kr_uistyle_st *style)
 {
     if (!me) return;
     if (!style) style = &kr_uistyles[0];

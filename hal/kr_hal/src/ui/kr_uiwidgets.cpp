@@ -156,8 +156,7 @@ void listbutton_face_and_bar(kr_uiobject_st *o)
         const int32_t bh = CONFIG_UI_LISTBUTTON_BAR_HEIGHT;
         kr_ui_draw_rrect(x + 4, y + h - 8, w - 8, bh, 0, me->bar_c);
         const int32_t seg = (w - 8) / me->content_len;
-        kr_ui_draw_rrect(x + 4 + me->current_index * (w - 8) / me->content_len, y + h - 8, seg, bh, 0,
-                         me->activebar_c);
+        kr_ui_draw_rrect(x + 4 + me->current_index * (w - 8) / me->content_len, y + h - 8, seg, bh, 0, me->activebar_c);
     }
 }
 
@@ -237,7 +236,8 @@ void duallabel_draw(kr_uiobject_st *o, const kr_bounding_box_st *)
     if (b->text)
         kr_ui_draw_string(b->text, b->font, x + w / 2, y + h / 2 - kr_ui_get_string_height(b->text, b->font),
                           ALIGN_TOP_CENTER, b->text_c);
-    if (me->dualtext) kr_ui_draw_string(me->dualtext, me->dualfont, x + w / 2, y + h / 2, ALIGN_TOP_CENTER, me->dualtext_c);
+    if (me->dualtext)
+        kr_ui_draw_string(me->dualtext, me->dualfont, x + w / 2, y + h / 2, ALIGN_TOP_CENTER, me->dualtext_c);
 }
 
 void image_draw(kr_uiobject_st *o, const kr_bounding_box_st *)
@@ -367,8 +367,8 @@ void kr_uilabel_set_color(kr_uilabel_st *me, color_t c)
 
 // ---- Number label ----
 
-void kr_uidigit_init(kr_uidigit_st *me, const ui_font_st *font, uint16_t alignment, color_t color,
-                     const char *format, int32_t value)
+void kr_uidigit_init(kr_uidigit_st *me, const ui_font_st *font, uint16_t alignment, color_t color, const char *format,
+                     int32_t value)
 {
     if (!me) return;
     kr_uilabel_init(&me->super, font, alignment, color, "");

@@ -53,13 +53,13 @@ struct can_port_st {
     char tx[tx_buffer_size];
     size_t tx_len = 0;
 
-    bool opening = false;           // a connect is under way in a blocking section
+    bool opening = false; // a connect is under way in a blocking section
     bool rx_full_reported = false;
-    uint32_t generation = 0;        // changes whenever the connection goes away
-    int waiters = 0;                // tasks waiting on fd in a blocking section
-    std::vector<int> stale_fds;     // closed once no task waits on them
+    uint32_t generation = 0;    // changes whenever the connection goes away
+    int waiters = 0;            // tasks waiting on fd in a blocking section
+    std::vector<int> stale_fds; // closed once no task waits on them
     char set_up_error[160] = "";
-    char fault_text[200] = "";      // why the port is not open
+    char fault_text[200] = ""; // why the port is not open
 };
 
 can_port_st _can;
@@ -82,10 +82,8 @@ bool kr_can_baud_supported(uint32_t baud)
     case 125000:
     case 250000:
     case 500000:
-    case 1000000:
-        return true;
-    default:
-        return false;
+    case 1000000: return true;
+    default: return false;
     }
 }
 
@@ -215,8 +213,7 @@ void handle_element(const char *text)
         printable(text, shown, sizeof shown);
         kr_diag("Dropped a bad element from socketcand at %s: '< %s >': %s\n", _can.open_dev, shown, why);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -24,8 +24,7 @@ bool _kr_can_socketcan_create_vcan(const char *ifname, char *err, size_t err_len
 
 // socketcand. A channel name "socketcand://HOST[:PORT]/BUS".
 bool _kr_can_is_socketcand(const char *name);
-bool _kr_can_scd_parse_url(const char *url, char *host, size_t host_size, uint16_t *port, char *bus,
-                           size_t bus_size);
+bool _kr_can_scd_parse_url(const char *url, char *host, size_t host_size, uint16_t *port, char *bus, size_t bus_size);
 // TCP connect and the raw-mode handshake, within timeout_ms. Bytes that came after the last "< ok >"
 // are left in rd. Returns a non-blocking socket, or -1 with the reason in err.
 int _kr_can_scd_connect(const char *url, kr_scd_reader_st *rd, uint32_t timeout_ms, char *err, size_t err_len);

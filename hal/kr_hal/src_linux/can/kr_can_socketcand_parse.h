@@ -9,9 +9,9 @@
 
 #include "kr_can.h"
 
-#define KR_SCD_ELEMENT_MAX 256   // longest element accepted, brackets included
-#define KR_SCD_READER_SIZE 8192  // stream buffer of one connection
-#define KR_SCD_LINE_MAX 64       // longest element this side writes
+#define KR_SCD_ELEMENT_MAX 256  // longest element accepted, brackets included
+#define KR_SCD_READER_SIZE 8192 // stream buffer of one connection
+#define KR_SCD_LINE_MAX 64      // longest element this side writes
 
 typedef struct {
     char buf[KR_SCD_READER_SIZE];
@@ -26,12 +26,12 @@ typedef enum {
 } kr_scd_read_e;
 
 typedef enum {
-    SCD_EL_FRAME = 0,  // a CAN frame (data, error)
-    SCD_EL_HI,         // greeting
-    SCD_EL_OK,         // a command was accepted
-    SCD_EL_ERROR,      // the daemon refused a command (the text follows "error")
-    SCD_EL_OTHER,      // a well-formed element this side does not use (echo, ...)
-    SCD_EL_BAD         // not understood: the reason is set
+    SCD_EL_FRAME = 0, // a CAN frame (data, error)
+    SCD_EL_HI,        // greeting
+    SCD_EL_OK,        // a command was accepted
+    SCD_EL_ERROR,     // the daemon refused a command (the text follows "error")
+    SCD_EL_OTHER,     // a well-formed element this side does not use (echo, ...)
+    SCD_EL_BAD        // not understood: the reason is set
 } kr_scd_element_e;
 
 void kr_scd_reader_init(kr_scd_reader_st *r);

@@ -35,12 +35,9 @@ char filepath[KR_MEMORY_FILEPATH_LEN] = "./" KR_MEMORY_PROJECT_PREFIX KR_VERSION
 const char *scope_name(memory_scope_e scope)
 {
     switch (scope) {
-    case MEMORY_COM_PARAMS:
-        return "COM_PARAMS";
-    case MEMORY_APP_PARAMS:
-        return "APP_PARAMS";
-    default:
-        return "ALL_PARAMS";
+    case MEMORY_COM_PARAMS: return "COM_PARAMS";
+    case MEMORY_APP_PARAMS: return "APP_PARAMS";
+    default: return "ALL_PARAMS";
     }
 }
 

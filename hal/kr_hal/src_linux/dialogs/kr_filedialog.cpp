@@ -70,8 +70,8 @@ answer run_zenity(const std::vector<std::string> &args)
     return a;
 }
 
-std::vector<std::string> build_args(const char *title, const kr_uifileedit_filter_st *filters, uint8_t count,
-                                    bool save, bool multiple)
+std::vector<std::string> build_args(const char *title, const kr_uifileedit_filter_st *filters, uint8_t count, bool save,
+                                    bool multiple)
 {
     std::vector<std::string> a = {"zenity", "--file-selection"};
     if (title) a.push_back(std::string("--title=") + title);

@@ -132,8 +132,7 @@ uint32_t kr_uimedia_newbitmapexmem(kr_uimedia_st *bitmap, void *, const char *fi
     return fill_handle(bitmap, e);
 }
 
-uint32_t kr_uimedia_newbitmapexmem_mem(kr_uimedia_st *bitmap, const char *name, const uint8_t *data,
-                                       uint32_t datalen)
+uint32_t kr_uimedia_newbitmapexmem_mem(kr_uimedia_st *bitmap, const char *name, const uint8_t *data, uint32_t datalen)
 {
     if (!bitmap) return 0;
     uimedia_ll_st *e = find_entry(name);

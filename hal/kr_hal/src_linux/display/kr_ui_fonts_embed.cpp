@@ -3,7 +3,6 @@
 #error "KR_FONT_SANS_FILE must name the sans font file"
 #endif
 
-
 __asm__(".pushsection .rodata\n"
         ".global kr_font_sans_data\n"
         ".global kr_font_sans_end\n"

@@ -88,10 +88,7 @@ void replay_script()
     }
 }
 
-bool close_requested()
-{
-    return ui.window ? glfwWindowShouldClose(ui.window) != 0 : ui.close_requested;
-}
+bool close_requested() { return ui.window ? glfwWindowShouldClose(ui.window) != 0 : ui.close_requested; }
 
 bool close_held() { return ui.close_hold && ui.close_hold(); }
 
@@ -413,8 +410,7 @@ void kr_ui_draw_rrect_impl(int32_t x, int32_t y, int32_t width, int32_t height, 
     glEnd();
 }
 
-void kr_ui_draw_line_impl(int32_t start_x, int32_t start_y, int32_t end_x, int32_t end_y, int32_t width,
-                          color_t color)
+void kr_ui_draw_line_impl(int32_t start_x, int32_t start_y, int32_t end_x, int32_t end_y, int32_t width, color_t color)
 {
     if (!ui.window) return;
     set_color(color);

@@ -135,9 +135,8 @@ void build_atlas(ui_font_st *font, FT_Face face)
         if ((int32_t)bm.width != c.size_x || (int32_t)bm.rows != c.size_y) continue;
         for (int32_t r = 0; r < c.size_y; ++r) {
             // Rows are pitch apart in FreeType's buffer; the pitch may exceed the width.
-            const unsigned char *src =
-                bm.pitch >= 0 ? bm.buffer + (size_t)r * (size_t)bm.pitch
-                              : bm.buffer + (size_t)(c.size_y - 1 - r) * (size_t)(-bm.pitch);
+            const unsigned char *src = bm.pitch >= 0 ? bm.buffer + (size_t)r * (size_t)bm.pitch
+                                                     : bm.buffer + (size_t)(c.size_y - 1 - r) * (size_t)(-bm.pitch);
             std::memcpy(&buf[(size_t)(c.atlas_y + r) * FONT_ATLAS_WIDTH + (size_t)c.atlas_x], src, (size_t)c.size_x);
         }
     }
@@ -364,11 +363,10 @@ void ui_fonts_load(void)
 
 void ui_shaders_build(void)
 {
-    ui.text_shader_program =
-        ui_build_program("shaders/text_shader.vs", TEXT_VS, "shaders/text_shader.ts", TEXT_FS);
+    ui.text_shader_program = ui_build_program("shaders/text_shader.vs", TEXT_VS, "shaders/text_shader.ts", TEXT_FS);
     glGenBuffers(1, &ui.text_vbo);
-    ui.bitmap_shader_program =
-        ui_build_program("shaders/bitmap_shader.vs", BITMAP_VS, "shaders/bitmap_shader.ts", BITMAP_FS);
+    ui.bitmap_shader_program = ui_build_program("shaders/bitmap_shader.vs", BITMAP_VS, "shaders/bitmap_shader.ts",
+                                                BITMAP_FS);
     ui.text_lookup_done = false;
 }
 

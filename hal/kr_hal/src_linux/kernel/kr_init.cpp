@@ -146,7 +146,7 @@ void kr_add_signal_cleanup(void (*cleanup)(void))
 void kr_init_arg(void *device, int argc, char **argv)
 {
     static const struct option options[] = {
-        {"can", required_argument, nullptr, 'c'},   {"ui", no_argument, nullptr, 'u'},
+        {"can", required_argument, nullptr, 'c'},    {"ui", no_argument, nullptr, 'u'},
         {"nonvol", required_argument, nullptr, 'v'}, {"eeprom", required_argument, nullptr, 'e'},
         {"nodeid", required_argument, nullptr, 'n'}, {nullptr, 0, nullptr, 0},
     };
@@ -182,11 +182,8 @@ void kr_init_arg(void *device, int argc, char **argv)
             kr_diag("Setting nodeid to 0x%x\n", (unsigned)(uint8_t)arg_nodeid);
             break;
         case '?':
-        case ':':
-            break;
-        default:
-            kr_diag("Defined but not used argument '%c'\n", c);
-            break;
+        case ':': break;
+        default: kr_diag("Defined but not used argument '%c'\n", c); break;
         }
     }
     opterr = saved_opterr;

@@ -203,8 +203,7 @@ kr_process_wait_e kr_process_wait(kr_process_st *p, uint32_t timeout_ms, bool un
         if (p->options.keep_waiting && !p->options.keep_waiting(p->options.ctx)) return KR_PROCESS_STOPPED;
 
         int wait_ms = -1;
-        if (bounded)
-            wait_ms = (int)std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        if (bounded) wait_ms = (int)std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
         auto at_most = [&wait_ms](int ms) { wait_ms = wait_ms < 0 ? ms : std::min(wait_ms, ms); };
         if (p->options.keep_waiting) at_most((int)std::max<uint32_t>(p->options.check_ms, 1));
         if (p->pidfd < 0 && !exited) at_most(NO_PIDFD_CHECK_MS);

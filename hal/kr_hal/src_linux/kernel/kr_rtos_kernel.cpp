@@ -489,8 +489,7 @@ void kr_rtos_task_delete(kr_rtos_task_handle_t task)
     }
     ulock lk(k.lock);
     switch (task->state) {
-    case task_state::deleted:
-        return;
+    case task_state::deleted: return;
     case task_state::host:
     case task_state::running: // held by a thread that is not a task: it ends at its next RTOS call
         task->delete_requested = true;
