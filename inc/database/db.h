@@ -231,6 +231,10 @@ bool pdo_parse_mappings(parser_node_st node, canopen_pdo_mapping_parameter_st *m
 kr_errors_e db_check_can_if_version(db_st *db, int32_t file_version, int32_t dev_version, const char *file_source,
                                     const char *dev_source, bool *skip_all);
 bool print_revnotes(kr_vector_st *revnotes, uint32_t low, uint32_t high);
+/* The one integer reader of the device files (databases and parameter files). Null when the whole of
+ * text (len characters) is an integer: an optional sign, then "0x" or "0X" and hexadecimal digits,
+ * "0" and octal digits, or decimal digits; otherwise why it is none. */
+const char *db_int_text(const char *text, size_t len, int64_t *out);
 
 #ifdef __cplusplus
 }

@@ -47,10 +47,6 @@ int32_t enum_member_value(const char *child, int32_t implicit);
 
 #define DB_CONTAINER_MAX_DEPTH 32
 
-// The one number reader of the database. Null when the whole of text (len characters) is an integer:
-// an optional sign, then "0x" or "0X" and hexadecimal digits, "0" and octal digits, or decimal
-// digits; otherwise why it is none.
-const char *db_int_text(const char *text, size_t len, int64_t *out);
 // Every numeric field and define value is read through this: a number as above (quoted or not), or a
 // text naming a define or an enumeration member, or one that string defines make a number. False
 // with a message naming the object (or, when obj_name is empty, the root key) and the key.

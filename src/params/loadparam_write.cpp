@@ -643,35 +643,12 @@ bool loadparam_node_int(parser_node_st node, int64_t *value)
     const char *s = nullptr;
     size_t len = 0;
     parser_types_e t = parser_get_type(node);
-    if ((t != PARSER_INT && t != PARSER_STRING) || !node_text(node, &s, &len) || len == 0) return false;
-    size_t i = 0;
-    bool neg = false;
-    if (s[i] == '+' || s[i] == '-') neg = s[i++] == '-';
-    unsigned base = 10;
-    if (i + 2 < len + 1 && s[i] == '0' && i + 1 < len && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    } else if (i + 1 < len && s[i] == '0') {
-        base = 8;
-    }
-    if (i >= len) return false;
-    uint64_t v = 0;
-    for (; i < len; i++) {
-        char c = s[i];
-        unsigned d;
-        if (c >= '0' && c <= '9')
-            d = (unsigned)(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            d = (unsigned)(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            d = (unsigned)(c - 'A' + 10);
-        else
-            return false;
-        if (d >= base) return false;
-        v = v * base + d;
-        if (v > (1ull << 40)) return false; // far beyond every width a parameter has
-    }
-    *value = neg ? -(int64_t)v : (int64_t)v;
+    if ((t != PARSER_INT && t != PARSER_STRING) || !node_text(node, &s, &len)) return false;
+    int64_t v;
+    // Far beyond every width a parameter has: such a number is no parameter value.
+    constexpr int64_t limit = (int64_t)1 << 40;
+    if (db_int_text(s, len, &v) || v > limit || v < -limit) return false;
+    *value = v;
     return true;
 }
 

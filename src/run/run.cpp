@@ -60,14 +60,17 @@ void say_flushed(const char *format, ...)
     std::fflush(stdout);
 }
 
-void vjob_cause(const char *format, va_list ap)
+// A message on out, flushed, after the open progress line is ended; in colour unless colour is null.
+static void vsay(FILE *out, const char *colour, const char *format, va_list ap)
 {
     log_end();
-    std::fputs(PRINT_BOLDRED, stdout);
-    std::vprintf(format, ap);
-    std::fputs(PRINT_RESET, stdout);
-    std::fflush(stdout);
+    if (colour) std::fputs(colour, out);
+    std::vfprintf(out, format, ap);
+    if (colour) std::fputs(PRINT_RESET, out);
+    std::fflush(out);
 }
+
+void vjob_cause(const char *format, va_list ap) { vsay(stdout, PRINT_BOLDRED, format, ap); }
 
 void job_cause(const char *format, ...)
 {
@@ -126,22 +129,19 @@ const char *job_error_text(unsigned number)
     return number < job_errors && number + 4 >= job_errors ? error_texts[number % 4] : "";
 }
 
-// Counts the error and keeps its text; the caller prints it.
-static void count_error(const char *format, va_list ap)
+// Counts the error, keeps its text and prints it: the run fails.
+static void vfail(FILE *out, const char *colour, const char *format, va_list ap)
 {
     main_set_run_failed();
-    std::vsnprintf(error_texts[job_errors % 4], sizeof error_texts[0], format, ap);
-    ++job_errors;
-}
-
-void vjob_error(const char *format, va_list ap)
-{
     va_list copy;
     va_copy(copy, ap);
-    count_error(format, copy);
+    std::vsnprintf(error_texts[job_errors % 4], sizeof error_texts[0], format, copy);
     va_end(copy);
-    vjob_cause(format, ap);
+    ++job_errors;
+    vsay(out, colour, format, ap);
 }
+
+void vjob_error(const char *format, va_list ap) { vfail(stdout, PRINT_BOLDRED, format, ap); }
 
 void job_error(const char *format, ...)
 {
@@ -151,22 +151,11 @@ void job_error(const char *format, ...)
     va_end(ap);
 }
 
-static void vjob_error_plain(FILE *out, const char *format, va_list ap)
-{
-    va_list copy;
-    va_copy(copy, ap);
-    count_error(format, copy);
-    va_end(copy);
-    log_end();
-    std::vfprintf(out, format, ap);
-    std::fflush(out);
-}
-
 void job_error_plain(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vjob_error_plain(stdout, format, ap);
+    vfail(stdout, nullptr, format, ap);
     va_end(ap);
 }
 
@@ -174,41 +163,21 @@ void job_error_plain_stderr(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vjob_error_plain(stderr, format, ap);
+    vfail(stderr, nullptr, format, ap);
     va_end(ap);
-}
-
-// A coloured message on out, flushed, after the open progress line is ended.
-static void vsay_coloured(FILE *out, const char *colour, const char *format, va_list ap)
-{
-    log_end();
-    std::fputs(colour, out);
-    std::vfprintf(out, format, ap);
-    std::fputs(PRINT_RESET, out);
-    std::fflush(out);
 }
 
 void job_error_stderr(const char *format, ...)
 {
-    va_list ap, copy;
+    va_list ap;
     va_start(ap, format);
-    va_copy(copy, ap);
-    count_error(format, copy);
-    va_end(copy);
-    vsay_coloured(stderr, PRINT_BOLDRED, format, ap);
+    vfail(stderr, PRINT_BOLDRED, format, ap);
     va_end(ap);
 }
 
 void job_failed(void) { main_set_run_failed(); }
 
-void vjob_warning(const char *format, va_list ap)
-{
-    log_end();
-    std::fputs(PRINT_BOLDYELLOW, stdout);
-    std::vprintf(format, ap);
-    std::fputs(PRINT_RESET, stdout);
-    std::fflush(stdout);
-}
+void vjob_warning(const char *format, va_list ap) { vsay(stdout, PRINT_BOLDYELLOW, format, ap); }
 
 void job_warning(const char *format, ...)
 {
@@ -222,7 +191,7 @@ void say_success(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    vsay_coloured(stdout, PRINT_BOLDGREEN, format, ap);
+    vsay(stdout, PRINT_BOLDGREEN, format, ap);
     va_end(ap);
 }
 
