@@ -88,20 +88,28 @@ TEST(ParserJsonCheck, StructureErrorsAndTheirOffsets)
     struct Case {
         std::string text, error;
     };
-    const std::string deep_ok = "{\"a\":" + std::string(63, '[') + std::string(63, ']') + "}";
-    const std::string too_deep = "{\"a\":" + std::string(64, '[') + std::string(64, ']') + "}";
+    const std::string deep_ok = "{\"a\":" + std::string(511, '[') + std::string(511, ']') + "}";
+    const std::string too_deep = "{\"a\":" + std::string(512, '[') + std::string(512, ']') + "}";
     const Case cases[] = {
-        {"[{}]", "the document does not begin with a JSON object"},
-        {"", "the document does not begin with a JSON object"},
-        {"  \n ", "the document does not begin with a JSON object"},
-        {"{\"a\":[}", "a '}' at offset 6 closes a '['"},
-        {"{\"a\":{]}", "a ']' at offset 6 closes a '{'"},
-        {"{} {}", "there is data after the root object, at offset 3"},
-        {" {}x", "there is data after the root object, at offset 3"},
-        {"{}}", "a '}' at offset 2 closes nothing"},
-        {"{\"a", "the document ends inside a string"},
-        {"{\"a\":[{", "the document ends with 3 unterminated object(s) or array(s)"},
-        {too_deep, "the document nests deeper than 64 levels"},
+        {"[{}]", "1:1: the document is not a JSON object"},
+        {"", "1:1: the document is empty"},
+        {"  \n ", "2:2: the document is empty"},
+        {"{\"a\":[}", "1:7: '}' where a value was expected"},
+        {"{\"a\":{]}", "1:7: ']' where a member name in double quotes was expected"},
+        {"{} {}", "1:4: '{' where the end of the document was expected"},
+        {" {}x", "1:4: 'x' where the end of the document was expected"},
+        {"{}}", "1:3: '}' where the end of the document was expected"},
+        {"{\"a", "1:2: a string that is never closed"},
+        {"{\"a\":[{", "1:8: the document ends where a member name in double quotes was expected"},
+        {too_deep, "1:517: the document nests deeper than 512 levels"},
+        // A missing comma or colon, a bare key, a trailing comma: refused where they stand.
+        {"{\"a\": [{\"n\": 1}\n {\"n\": 2}]}", "2:2: '{' where ',' or ']' was expected"},
+        {"{\"default\" 10}", "1:12: '1' where ':' after the member name was expected"},
+        {"{default: 10}", "1:2: 'd' where a member name in double quotes was expected"},
+        {"{\"DEV\": \"DRIVE\"\n \"NODEID\": 1}", "2:2: '\"' where ',' or '}' was expected"},
+        {"{\"a\": [1,]}", "1:10: a ',' before ']' (a trailing comma)"},
+        {"{\"s\": \"caf\\x\"}", "1:11: an unknown escape \\'x'"},
+        {"{\"s\": \"a\tb\"}", "1:9: a control character inside a string (write it as an escape)"},
     };
     for (const Case &c : cases) {
         Text t(c.text);
@@ -153,9 +161,9 @@ TEST_P(ParserQueries, SameAnswersInBothFormats)
 {
     const parser_formats_e f = GetParam();
     Text t(f == PARSER_FORMAT_JSON
-               ? R"({"name": "motor 1", "id": "0x1F", "on": true, "count": 017,
+               ? R"({"name": "motor 1", "id": "0x1F", "on": true, "count": 15,
                    "list": [10, "0x20", false, {"k": "v"}, [1, 2]], "empty": [], "obj": {"x": -5, "y": "text"}})"
-               : "name: \"motor 1\"\nid: \"0x1F\"\non: true\ncount: 017\nlist:\n  - 10\n  - \"0x20\"\n"
+               : "name: \"motor 1\"\nid: \"0x1F\"\non: true\ncount: 15\nlist:\n  - 10\n  - \"0x20\"\n"
                  "  - false\n  - k: v\n  - [1, 2]\nempty: []\nobj:\n  x: -5\n  y: text\n");
     const parser_node_st root = t.parse(f);
     ASSERT_TRUE(parser_node_is_valid(root)) << parser_last_error();
@@ -307,7 +315,8 @@ TEST(ParserFiles, ReadFileErrorsAndBuffer)
     EXPECT_STREQ(parser_last_error(), "the file is empty");
 
     EXPECT_FALSE(parser_node_is_valid(parser_read_file(d.file("bad.json", "{\"a\":[}").c_str(), &text)));
-    EXPECT_STREQ(parser_last_error(), "a '}' at offset 6 closes a '['");
+    EXPECT_EQ(std::string(parser_last_error()),
+              (d.path / "bad.json").string() + ":1:7: '}' where a value was expected");
     EXPECT_EQ(text, nullptr);
 
     // The extension picks the reader; a BOM from a Windows editor is skipped.
