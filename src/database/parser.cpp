@@ -84,17 +84,21 @@ void position_of(const char *text, const char *pos, uint32_t *line, uint32_t *co
     }
 }
 
-// The YAML writer quotes hexadecimal values; they read back as integers.
-bool yaml_is_hex_string(kr_yaml_node_st y)
+// A quoted YAML scalar is typed as the JSON reader types a quoted value, so that twins agree: digits,
+// or "0x" and hexadecimal digits, are an integer (the YAML writer quotes hexadecimal values too).
+bool yaml_is_quoted_number(kr_yaml_node_st y)
 {
     const char *p = kr_yamlreader_get_string_ptr(y);
     const uint32_t n = kr_yamlreader_get_raw_len(y);
-    if (p == nullptr || n < 3) return false;
-    if (p[0] != '0' || (p[1] != 'x' && p[1] != 'X')) return false;
-    for (uint32_t i = 2; i < n; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(p[i]))) return false;
+    if (p == nullptr || n == 0 || p == y.ptr || (p[-1] != '"' && p[-1] != '\'')) return false;
+    uint32_t i = 0;
+    if (n >= 2 && p[0] == '0' && p[1] == 'x') {
+        for (i = 2; i < n && std::isxdigit(static_cast<unsigned char>(p[i])); ++i) {
+        }
+    } else {
+        while (i < n && std::isdigit(static_cast<unsigned char>(p[i]))) ++i;
     }
-    return true;
+    return i == n;
 }
 
 bool json_is_array(char *node) { return node[0] == '[' || kr_jsonreader_get_type(node) == JSON_ARRAY; }
@@ -401,7 +405,7 @@ parser_types_e parser_get_type(parser_node_st node)
     if (!parser_node_is_valid(node)) return PARSER_UNSUPPORTED;
     if (!is_yaml(node)) return from_reader_type(kr_jsonreader_get_type(node.json));
     const kr_yaml_types_e t = kr_yamlreader_get_type(node.yaml);
-    if (t == YAML_STRING && yaml_is_hex_string(node.yaml)) return PARSER_INT;
+    if (t == YAML_STRING && yaml_is_quoted_number(node.yaml)) return PARSER_INT;
     return from_reader_type(t);
 }
 

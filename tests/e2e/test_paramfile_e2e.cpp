@@ -213,7 +213,7 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
     sim_dev_set(d.setup.devs, NODE, 0x5FFF, 0, text("say \"hi\""));
     r = d.krcan(box, {"--db", "db.json", "--saveparam", "named.json"});
     ASSERT_EQ(r.exit_code, 0) << all(r);
-    EXPECT_FALSE(has(box.read_file("named.json"), "DEVNAME"));
+    EXPECT_TRUE(has(box.read_file("named.json"), R"("DEVNAME":"say \"hi\"")")) << box.read_file("named.json");
     box.write_file("baud.json",
                    "{" + HEAD +
                        R"(, "PARAMS": [{"MAININDEX": "0x5ff7", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 500000}]})");
