@@ -1,5 +1,5 @@
-// Document parser: format by file name, whole-file loading, the JSON bracket check, and one query and
-// writer interface over the JSON and YAML modules. See parser.h.
+// Document parser: format by file name, whole-file loading, the readers' syntax passes with the place
+// of a refusal, and one query and writer interface over the JSON and YAML modules. See parser.h.
 #include "database/parser.h"
 
 #include <fcntl.h>

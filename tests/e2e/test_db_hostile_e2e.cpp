@@ -203,6 +203,8 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"a source refused after its header was built", "h1.json",
          doc(good, "\"RXPDO\": [{\"cobid\": \"FOO + 1\", \"transmission\": 255, \"mappings\": []}]"),
          "The COB-ID 'FOO + 1' of RXPDO 1", true},
+        {"a missing comma between objects", "j0.json", "{\"DEV\": \"x\", \"OBJ_DICT\": [" + good + "\n " + good + "]}",
+         "j0.json:2:2: '{' where ',' or ']' was expected"},
         {"a JSON syntax error", "j1.json", "{\"DEV\": \"x\", \"OBJ_DICT\": [}",
          "j1.json:1:27: '}' where a value was expected"},
         {"a device name past 127 characters", "k1.json",

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 
 #include "e2e/e2e.h"
@@ -122,6 +123,22 @@ TEST(ParamFile, DataIsReadAgainstItsTypeAlikeInJsonAndYaml)
         EXPECT_TRUE(has(r.out, "wrong format")) << r.out;
         EXPECT_EQ(d.writes(), writes) << "nothing is written";
         EXPECT_FALSE(d.reset());
+    }
+    // A file that is no JSON, or YAML the reader does not support, is refused with its place before
+    // anything is written.
+    std::string no_comma = json("CANOPEN_UNSIGNED32", "5");
+    no_comma.replace(no_comma.find("},\n"), 3, "}\n");
+    const std::vector<std::array<std::string, 3>> unreadable = {{"syn.json", no_comma,
+                                                                 "syn.json:2:13: '{' where ',' or ']' was expected"},
+                                                                {"syn.yaml", yaml("CANOPEN_UNSIGNED32", "&a 5"),
+                                                                 "syn.yaml:11:11: an anchor ('&')"}};
+    for (const auto &[file, content, says] : unreadable) {
+        box.write_file(file, content);
+        size_t writes = d.writes();
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", file});
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_TRUE(has(r.out, says)) << r.out;
+        EXPECT_EQ(d.writes(), writes) << "nothing is written";
     }
     box.write_file("ok.json", json("CANOPEN_UNSIGNED32", "\"123\""));
     box.write_file("ok.yaml", yaml("CANOPEN_UNSIGNED32", "\"123\"") +

@@ -144,6 +144,21 @@ TEST(JsonStrings, EscapedQuotesAndBackslashes)
     EXPECT_EQ(str(d["t"]), "x\\");
     EXPECT_EQ(kr_jsonreader_array_get_size(d["list"]), 2u);
     EXPECT_EQ(kr_jsonreader_array_get_int(d["list"], 1), 2);
+    // Every escape reads as JSON means it, surrogate pairs as one UTF-8 character.
+    Doc e(R"({"s": "caf\u00e9\n\t\/\b\f\r\ud83d\ude00\u0022\u005c", "a\u0062": 1})");
+    EXPECT_EQ(str(e["s"]), "caf\xC3\xA9\n\t/\b\f\r\xF0\x9F\x98\x80\"\\");
+    EXPECT_EQ(kr_jsonreader_get_int(e["ab"]), 1); // a name is decoded too
+    // An unknown escape, a lone surrogate, a NUL or a raw control character is refused where it stands.
+    for (const std::string &bad :
+         std::vector<std::string>{R"({"s": "\x41"})", R"({"s": "\ud83d"})", R"({"s": "\udc00x"})", R"({"s": "\u0000"})",
+                                  "{\"s\": \"a\x01\"}"}) {
+        std::vector<char> b(bad.begin(), bad.end());
+        b.push_back('\0');
+        kr_doc_error_st err{};
+        EXPECT_EQ(kr_jsonreader_parse(b.data(), static_cast<uint32_t>(bad.size()), &err), KR_JSON_ERR_SYNTAX) << bad;
+        EXPECT_EQ(err.line, 1u) << bad;
+        EXPECT_EQ(err.column, bad.find('\\') != std::string::npos ? 8u : 9u) << bad << ": " << err.reason;
+    }
 }
 
 TEST(JsonArrays, SizesElementsAndBounds)

@@ -3,6 +3,7 @@
 // the sanitizer sees any read past its end).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -163,6 +164,60 @@ TEST(YamlReaderQuoting, EscapesAndRawScalars)
     EXPECT_EQ(kr_yamlreader_get_raw_len(c), 11u);
     EXPECT_EQ(kr_yamlreader_get_string_len(c), 7u);
     EXPECT_EQ(std::string(kr_yamlreader_get_string_ptr(c), 2), "q\\");
+}
+
+// Quoted scalars read as YAML means them: '' in single quotes, every double-quoted escape, and line
+// breaks folded, also in a plain scalar continued on indented lines.
+TEST(YamlReaderQuoting, DoubledQuotesEscapesAndFoldedLines)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"a: 'it''s here'\nb: 1\n", R"({"a":"it's here","b":1})"},
+        {"a: \"caf\\u00e9\\x41\\U0001F600\\e\\N\"\n", "{\"a\":\"caf\xC3\xA9"
+                                                      "A\xF0\x9F\x98\x80\\u001b\xC2\x85\"}"},
+        {"a: \"one\n  two\n\n  three\"\nb: 2\n", R"({"a":"one two\nthree","b":2})"},
+        {"a: \"x\\\n   y\"\n", R"({"a":"xy"})"},
+        {"- 'a\n\n\n  b'\n- c\n", R"(["a\n\nb","c"])"},
+        {"a: plain\n  continued # note\nb: 2\n", R"({"a":"plain continued","b":2})"},
+        {"a:\n  below\nb: 2\n", R"({"a":"below","b":2})"},
+    };
+    for (const auto &[text, json] : cases) EXPECT_EQ(read_canon(text), json) << text;
+}
+
+// What the reader does not support, and text that is no YAML, is refused with its place and why.
+TEST(YamlReaderSyntax, RefusalsNameTheConstructAndItsPlace)
+{
+    struct Case {
+        const char *text;
+        uint32_t line, column;
+        const char *reason;
+    };
+    const Case cases[] = {
+        {"a: 1\nb: &x 2\n", 2, 4, "an anchor ('&')"},
+        {"a: 1\nb: *x\n", 2, 4, "an alias ('*')"},
+        {"a: !!str 1\n", 1, 4, "a tag ('!')"},
+        {"a: |\n  x\n", 1, 4, "a block scalar ('|')"},
+        {"a: >-\n  x\n", 1, 4, "a block scalar ('>')"},
+        {"<<: {a: 1}\n", 1, 1, "a merge key ('<<')"},
+        {"? a\n: b\n", 1, 1, "a complex key ('? ')"},
+        {"a: 1\n---\nb: 2\n", 2, 1, "several documents"},
+        {"%YAML 1.2\n---\na: 1\n", 1, 1, "a directive"},
+        {"a: \"open\nb: 2\n", 2, 1, "indented no deeper than its key"},
+        {"a: [1,\n  2]\n", 1, 7, "a flow collection continued on the next line"},
+        {"a: 1\n  b: 2\n", 2, 4, "': ' inside a plain value"},
+        {"a:\n  b: 1\n c: 2\n", 3, 2, "the indentation matches no open mapping or sequence"},
+        {"a: 1\n\tb: 2\n", 2, 1, "a tab in the indentation"},
+        {"a: \"\\q\"\n", 1, 5, "an unknown escape"},
+        {"a: b\x01\n", 1, 5, "a control character"},
+        {"- a\nb: 1\n", 2, 1, "a line without '- ' inside a sequence"},
+    };
+    for (const Case &c : cases) {
+        std::vector<char> buf(c.text, c.text + std::strlen(c.text) + 1);
+        kr_doc_error_st err{};
+        EXPECT_EQ(kr_yamlreader_parse(buf.data(), (uint32_t)buf.size(), &err), KR_YAML_ERR_SYNTAX) << c.text;
+        EXPECT_EQ(err.line, c.line) << c.text;
+        EXPECT_EQ(err.column, c.column) << c.text;
+        EXPECT_NE(std::strstr(err.reason, c.reason), nullptr) << c.text << ": " << err.reason;
+    }
 }
 
 TEST(YamlReaderQuoting, EscapedKeysAreFoundByTheirText)

@@ -883,11 +883,11 @@ private:
                 break;
             }
             if (content == n_) return end_line();
+            locate(content); // before the fold's output covers the line ends
             if (empty == 0)
                 put(' ');
             else
                 for (unsigned k = 0; k < empty; k++) put(kLineMark);
-            locate(content);
             r_ = content;
         }
     }
