@@ -154,6 +154,36 @@ TEST(ParamFile, DataIsReadAgainstItsTypeAlikeInJsonAndYaml)
     EXPECT_EQ(d.raw(0x2005, 0), le(5, 2));
 }
 
+// A text is written to the device as its format means it: YAML's doubled single quote and folded line,
+// JSON's escapes.
+TEST(ParamFile, QuotedTextsAreWrittenAsTheirFormatMeansThem)
+{
+    Dev d;
+    d.add(0x2006, 0, SIM_STR, text("x"), 0x100);
+    e2e::sandbox box;
+    box.write_file("db.json", database({}));
+    const std::string yaml_head = "CAN IF VERSION: 1\nCAN IF MINDEX: 0x2fff\nCAN IF SINDEX: 0\nNODEID: 32\nPARAMS:\n"
+                                  "  - MAININDEX: 0x2006\n    TYPE: CANOPEN_STRING\n    DATA: ";
+    const std::vector<std::array<std::string, 3>> cases = {
+        {"a.yaml", yaml_head + "'it''s'\n", "it's"},
+        {"b.yaml", yaml_head + "\"two\n      lines\"\n", "two lines"},
+        {"c.json", "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2006", "TYPE": "CANOPEN_STRING", "DATA": "a\"b"}]})",
+         "a\"b"},
+        {"d.json",
+         "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2006", "TYPE": "CANOPEN_STRING", "DATA": "caf\u00e9\\ \t"}]})",
+         "caf\xC3\xA9\\ \t"},
+    };
+    for (const auto &[file, content, held] : cases) {
+        SCOPED_TRACE(content);
+        d.set(0x2006, 0, text("x"));
+        box.write_file(file, content);
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", file});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        bytes v = d.raw(0x2006, 0);
+        EXPECT_EQ(std::string(v.begin(), std::find(v.begin(), v.end(), 0)), held);
+    }
+}
+
 // Slips that would lose data: a question met by the end of input, a save over the file a later load
 // reads. Neither writes anything.
 TEST(ParamFile, EndOfInputAndASaveOverTheLoadedFileWriteNothing)
