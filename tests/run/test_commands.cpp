@@ -65,13 +65,46 @@ TEST(Commands, EveryNumericOptionReadsWhatTheStrictReaderReads)
     const range ranges[] = {{"nodeid", 0, 127},     {"forcenodeid", 0, 127},    {"mindex", 0, 0xFFFF},
                             {"sindex", 0, 0xFF},    {"datalen", 0, 0xFFFFFFFF}, {"baud", 1, 0xFFFFFFFF},
                             {"listen", 0, 4294967}, {"remotelist", 1, 4294967}};
-    const std::vector<std::string> pieces = {"0",    "1",          "7",    "8",    "9",
-                                             "5",    "-",          "+",    "0x",   "0X",
-                                             "a",    "F",          "g",    "O",    "x",
-                                             " ",    "\t",         "\r",   "\n",   "\v",
-                                             "\f",   "\xC2\xA0",   "\xC2", "\xA0", "\xEF\xBC\x95",
-                                             "\xFF", "4294967295", "127",  "128",  "65535",
-                                             ""};
+    const std::vector<std::string> pieces = {"0",
+                                             "1",
+                                             "7",
+                                             "8",
+                                             "9",
+                                             "5",
+                                             "-",
+                                             "+",
+                                             "0x",
+                                             "0X",
+                                             "a",
+                                             "F",
+                                             "g",
+                                             "O",
+                                             "x",
+                                             " ",
+                                             "\t",
+                                             "\r",
+                                             "\n",
+                                             "\v",
+                                             "\f",
+                                             "\xC2\xA0",
+                                             "\xC2",
+                                             "\xA0",
+                                             "\xEF\xBC\x95",
+                                             "\xFF",
+                                             "4294967295",
+                                             "127",
+                                             "128",
+                                             "65535",
+                                             "",
+                                             "\xE2\x80\x8B",
+                                             "\xEF\xBB\xBF",
+                                             "\xEF\xBC\x90",
+                                             "\xE2\x80\x87",
+                                             "\xE3\x80\x80",
+                                             "\x01",
+                                             "\x1B",
+                                             "\x7F",
+                                             "\xC3\xA9"};
     std::mt19937 rng(45);
     auto pick = [&](size_t n) { return (size_t)(rng() % n); };
     auto blanks = [&] {
@@ -119,6 +152,26 @@ TEST(Commands, EveryNumericOptionReadsWhatTheStrictReaderReads)
                 EXPECT_TRUE(is_text) << "sdowrite '" << w << "'";
                 EXPECT_NE(w.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos)
                     << "text without a letter: '" << w << "'";
+                // Inside the blanks around it, text is printable ASCII only.
+                size_t from = 0, to = w.size();
+                auto blank_at = [&](size_t i) { return i < w.size() && std::strchr(" \t\r\n\v\f", w[i]) && w[i]; };
+                for (bool more = true; more;) {
+                    more = false;
+                    if (blank_at(from))
+                        from++, more = true;
+                    else if (w.compare(from, 2, "\xC2\xA0") == 0)
+                        from += 2, more = true;
+                }
+                for (bool more = true; more && to > from;) {
+                    more = false;
+                    if (blank_at(to - 1))
+                        to--, more = true;
+                    else if (to - from >= 2 && w.compare(to - 2, 2, "\xC2\xA0") == 0)
+                        to -= 2, more = true;
+                }
+                for (size_t i = from; i < to; i++)
+                    EXPECT_TRUE(w[i] >= ' ' && w[i] <= '~')
+                        << "text with character " << (int)(unsigned char)w[i] << ": '" << w << "'";
                 texts++;
             }
             char path[64];
