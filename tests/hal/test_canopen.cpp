@@ -135,10 +135,6 @@ TEST_F(CanopenCore, SdoRequestTypes)
     EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x05040001), "CLIENT/SERVER COMMAND SPECIFIER NOT VALID OR UNKNOWN");
     EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06010002), "ATTEMPT TO WRITE A READ ONLY OBJECT");
     EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06090011), "SUB-INDEX DOES NOT EXIST");
-    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06040042),
-                 "THE NUMBER AND LENGTH OF THE OBJECTS TO BE MAPPED WOULD EXCEED PDO LENGTH");
-    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06070013), "DATA TYPE DOES NOT MATCH, LENGTH TOO LOW");
-    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x060A0023), "RESOURCE NOT AVAILABLE: SDO CONNECTION");
     EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x08000022),
                  "DATA CANNOT BE TRANSFERRED OR STORED TO THE APPLICATION BECAUSE OF THE PRESENT DEVICE STATE");
     EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06040044), "UNKNOWN ERRORCODE");
