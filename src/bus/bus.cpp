@@ -129,4 +129,11 @@ void bus_give_back_frames(const char *job, kr_canopen_can_callb_t listener)
 
 bool bus_has_frames(kr_canopen_can_callb_t listener) { return listener && listener == holder; }
 
+void bus_drop_frames(kr_canopen_can_callb_t listener)
+{
+    if (!listener || listener != holder) return;
+    kr_canopen_remove_can_listener(holder);
+    holder = nullptr;
+}
+
 } // extern "C"

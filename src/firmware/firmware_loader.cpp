@@ -689,6 +689,7 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
     // A private file of our own, copied without a shell: the manifest's text never reaches a command
     // line, and nothing planted in the temporary folder can redirect the copy.
     load_remove_window_copy();
+    system_tmp_first_use();
     std::string src = std::string(pkg.dir) + "/" + pkg.firmware;
     const char *tmp = std::getenv("TMPDIR");
     std::string dest = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/krcan_flash." + std::to_string(getpid()) +

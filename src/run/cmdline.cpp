@@ -237,9 +237,7 @@ bool argument_fits(const commands_st &row, const char *arg)
     if (!arg) return true;
     if (cmdline_option_has_number(name)) return cmdline_option_number(name, arg, &v);
     if (std::strcmp(name, "sdowrite") == 0 && !cmdline_read_value(arg, false, &v, &is_text)) {
-        job_error("ERROR: invalid value '%s' for --sdowrite: give one whole number from -2147483648 to "
-                  "4294967295 (0xffffffff), or write text with --sdowritestr.\n",
-                  arg);
+        cmdline_refuse_value(name, arg);
         return false;
     }
     if (std::strcmp(name, "esp32") == 0 && !esp32_offset_fits(arg)) {
@@ -312,10 +310,11 @@ bool option_accepted(int argc, char **argv, const cmdline_opt_st &o)
             return false;
         }
     }
-    if (o.arg_own_word && is_option_word(o.arg)) {
-        job_error("ERROR: '%s' lacks its value: '%s' is an option; nothing was run. A value that starts with "
-                  "'-' is given as --%s=VALUE.\n",
-                  word, o.arg, o.row->cmd_long);
+    // "--user --passwd" would store a mistyped option as the user name.
+    if (o.arg_own_word && (is_option_word(o.arg) || std::strncmp(o.arg, "--", 2) == 0)) {
+        job_error("ERROR: '%s' lacks its value: '%s' %s; nothing was run. A value that starts with '-' is given "
+                  "as --%s=VALUE.\n",
+                  word, o.arg, is_option_word(o.arg) ? "is an option" : "starts as an option does", o.row->cmd_long);
         return false;
     }
     if (!argument_fits(*o.row, o.arg)) return false;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "online/account.h"
+#include "online/krhttp.h"
 #include "run/commands.h"
 #include "run/main.h"
 #include "system/package.h"
@@ -420,6 +421,7 @@ int krcan_main(int argc, char **argv)
     dev.argc = argc;
     dev.argv = argv;
     system_init_tmp_cleanup();
+    krhttp_set_tmp_first_use(system_tmp_first_use);
     simrun_init();
     credentials_init();
 

@@ -234,6 +234,13 @@ TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
     EXPECT_NE(r.out.find("SDO write succesful\n0x9\n"), std::string::npos) << "B read before its write: " << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - 4), "0x7\n") << r.out;
 
+    // A listen prints its own bus's frames during its time only: not A's answer to the read after it.
+    r = box.krcan(
+        {"-c", b.channel(), "--listen=1", "-n", "0x10", "--mindex", "0x2000", "-c", a.channel(), "--sdoread"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(r.out.find("ID: 0x590"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 4), "0x7\n") << r.out;
+
     // Nothing runs after the window, so a bus given after --ui is the one the window opens.
     e2e::options no_display;
     no_display.env = {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
@@ -254,6 +261,7 @@ TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
     for (const std::vector<std::string> &bad :
          {line({"--sdowrite", "1", "--clear"}), line({"--sdowrite", "1", "-c", b.channel(), "--sdowrite", "2", "0x5"}),
           line({"--sdowrite", "1", "--user", "x", "--pwdd", "y"}), line({"--user", "--pwd", "x", "--sdowrite", "1"}),
+          line({"--user", "--passwd", "--sdowrite", "1"}),
           line({"--db", db, "--export", "o", "--bogus", "--sdowrite", "1"}),
           line({"--checkupdate", "--sdowrite", "1", "--sindex", "0x1G"}),
           // Refused by a later command itself: what the earlier ones would leave waits for the end.

@@ -105,6 +105,7 @@ typedef struct {
     uint8_t data_buffer[CANOPEN_SDO_SERVER_BLKSIZE * 7];
     uint16_t new_data; /* bytes held in data_buffer */
     bool end_expected; /* the last segment was acknowledged: only the end request may follow */
+    bool number;       /* segmented download into an integer or array element: held until whole */
     uint8_t client_blksize;
     bool crc_enabled;
 } _kr_canopen_sdo_server_st;
@@ -115,9 +116,13 @@ typedef struct {
 const canopen_object_st *_canopen_find_object(const kr_can_message_st *request, canopen_permissions_e permission);
 uint8_t _canopen_copy_data(kr_can_message_st *reply, const canopen_object_st *obj, uint8_t sub);
 bool _canopen_write_data(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub);
-/* Whether an expedited write fits: false when a byte it carries beyond the object's size is not zero
- * (abort 0x06070012). */
-bool _canopen_write_fits(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub);
+/* Whether an expedited write fits: 0, or the abort code when its given size differs from a number's
+ * (0x06070013 shorter, 0x06070012 longer) or a byte it carries beyond the object's size is not zero
+ * (0x06070012). */
+kr_sdo_error_codes_e _canopen_write_fits(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub);
+/* For an integer or an array element at sub: 0 when n bytes are its size, else the abort code
+ * (0x06070013 fewer, 0x06070012 more). Strings take any length up to their storage. */
+kr_sdo_error_codes_e _canopen_number_size_check(const canopen_object_st *obj, uint8_t sub, uint32_t n);
 /* The bytes of an object's storage: an integer's size, all elements of an array, a string's storage. */
 uint32_t _canopen_object_size(const canopen_object_st *obj);
 

@@ -37,20 +37,21 @@ struct can_port_st {
     can_state_e state = CAN_STATE_INIT;
     uint32_t baudrate = CONFIG_CAN0_BAUDRATE;
     char dev[KR_CAN_DEV_NAME_LEN] = "can0";
-    rx_entry rx_buffer_data[CONFIG_CAN0_RX_BUFFER_SIZE];
+    rx_entry rx_buffer_data[CONFIG_CAN0_RX_BUFFER_SIZE]{};
     uint32_t rx_head = 0; // oldest frame
     uint32_t rx_count = 0;
     struct timeval lastrxtime = {0, 0};
     char devs[KR_CAN_DEVS_MAX][KR_CAN_DEVS_NAME_LEN] = {};
     int32_t dev_count = 0;
+    bool devs_stale = true; // listed when first asked for: most runs never look at the list
     kr_can_rx_callback_t rx_callback = nullptr;
     kr_can_tx_callback_t tx_callb = nullptr;
 
     backend_e kind = backend_e::none;
     int fd = -1;
     char open_dev[KR_CAN_DEV_NAME_LEN] = "";
-    kr_scd_reader_st rd;
-    char tx[tx_buffer_size];
+    kr_scd_reader_st rd{};
+    char tx[tx_buffer_size]{};
     size_t tx_len = 0;
 
     bool opening = false; // a connect is under way in a blocking section
@@ -62,7 +63,8 @@ struct can_port_st {
     char fault_text[200] = ""; // why the port is not open
 };
 
-can_port_st _can;
+// Initialised at compile time: a run that never opens the port touches none of its buffers.
+constinit can_port_st _can;
 
 uint64_t now_ms()
 {
@@ -382,7 +384,7 @@ bool kr_can_set_baudrate(kr_can_channels_e chn, uint32_t baud)
 {
     if (chn && !kr_can_set_dev(chn)) return false;
     _can.baudrate = baud;
-    _can.dev_count = _kr_can_socketcan_list(_can.devs, KR_CAN_DEVS_MAX);
+    _can.devs_stale = true;
     return true;
 }
 
@@ -395,10 +397,22 @@ uint32_t kr_can_get_netdev_baudrate(kr_can_channels_e chn)
     return _kr_can_socketcan_bitrate(name);
 }
 
-int32_t kr_can_get_device_count(void) { return _can.dev_count; }
+static void list_devices(void)
+{
+    if (!_can.devs_stale) return;
+    _can.dev_count = _kr_can_socketcan_list(_can.devs, KR_CAN_DEVS_MAX);
+    _can.devs_stale = false;
+}
+
+int32_t kr_can_get_device_count(void)
+{
+    list_devices();
+    return _can.dev_count;
+}
 
 const char *kr_can_get_device_name(int32_t i)
 {
+    list_devices();
     if (i < 0 || i >= _can.dev_count) return nullptr;
     return _can.devs[i];
 }
@@ -425,7 +439,7 @@ bool kr_can_create_vcan(const char *name, char *err, size_t err_len)
     }
     err[0] = '\0';
     bool ok = _kr_can_socketcan_create_vcan(name, err, err_len);
-    if (ok) _can.dev_count = _kr_can_socketcan_list(_can.devs, KR_CAN_DEVS_MAX);
+    if (ok) _can.devs_stale = true;
     return ok;
 }
 

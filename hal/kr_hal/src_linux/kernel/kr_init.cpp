@@ -132,7 +132,18 @@ void kr_install_signal_handler(void)
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = signal_callb;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    unsigned n = 0;
+    const int *sigs = kr_ending_signals(&n);
+    for (unsigned i = 0; i < n; i++) sigaction(sigs[i], &sa, nullptr);
+}
+
+const int *kr_ending_signals(unsigned *count)
+{
+    // Every one that would end the run without its clean-up, leaving files and children behind.
+    static const int sigs[] = {SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                               SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR};
+    *count = sizeof sigs / sizeof sigs[0];
+    return sigs;
 }
 
 void kr_add_signal_cleanup(void (*cleanup)(void))
