@@ -8,6 +8,7 @@
 
 #include "run/console.h"
 #include "database/db.h"
+#include "bus/bus.h"
 #include "bus/find.h"
 #include "kr_bytes.h"
 #include "kr_can.h"
@@ -285,6 +286,7 @@ bool loadparam_system(device_st **devices, uint32_t count)
     std::memset(st, 0, sizeof st);
 
     kr_can_set_up(false);
+    if (!bus_ready("the system parameter load")) return false;
     loadparam_set_title("Loading system: suppressing EMCY messages...");
     job_note("Suppressing EMCY messages on all devices...\n");
     emcy_suppress_begin();

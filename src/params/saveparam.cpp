@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
 #include "run/commands.h"
 #include "run/console.h"
 #include "database/db.h"
@@ -484,6 +485,35 @@ void save_task(void *)
     kr_rtos_task_delete(nullptr);
 }
 
+// Loads the opened package's database (its node id forced when given) and saves that device.
+kr_errors_e save_device_from_package(parser_writer_st *writer, const char *krdev_path, const krdev_st &k,
+                                     uint8_t nodeid)
+{
+    char cwd[1024];
+    bool entered = getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0;
+    bool loaded = false;
+    if (!entered) {
+        job_error("Failed to enter the extracted package directory for '%s'.\n", krdev_path);
+    } else {
+        loaded = cmd_db_in_package(k.database);
+        if (loaded && nodeid != 0) db_set_nodeid_force(&dev.db, nodeid);
+        // Later relative paths would resolve in the package's folder, which is removed.
+        if (chdir(cwd) != 0) {
+            job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
+            return ERR_ABORTED;
+        }
+    }
+    if (!loaded) {
+        job_error("Failed to load the database '%s' from package '%s'.\n", k.database, krdev_path);
+        return ERR_ABORTED;
+    }
+    job_note("Saving parameters for device '%s' (node 0x%x)\n", krdev_path, (unsigned)db_node());
+    kr_errors_e e = save_device(writer);
+    // The next device (or command) must not find this one's database.
+    db_deinit(&dev.db);
+    return e;
+}
+
 } // namespace
 
 extern "C" {
@@ -533,6 +563,11 @@ void saveparam_step(void *)
         S().finished = true;
         return;
     }
+    // Without a bus every read would fail, and the version alert would ask about a missing object.
+    if (!bus_ready("the parameter save")) {
+        S().finished = true;
+        return;
+    }
     // The job's own file and flag; the window's save keeps using the flag last set on the command line.
     bool all_before = S().all;
     S().all = (job.flags & SAVE_ALL) != 0;
@@ -567,30 +602,13 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
         krdev_close(&k);
         return ERR_ABORTED;
     }
-    char cwd[1024];
-    bool entered = getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0;
-    bool loaded = false;
-    if (!entered) {
-        job_error("Failed to enter the extracted package directory for '%s'.\n", krdev_path);
-    } else {
-        loaded = cmd_db_in_package(k.database);
-        if (loaded && nodeid != 0) db_set_nodeid_force(&dev.db, nodeid);
-        // Later relative paths would resolve in the package's folder, which is removed.
-        if (chdir(cwd) != 0) {
-            job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
-            krdev_close(&k);
-            return ERR_ABORTED;
-        }
-    }
-    if (!loaded) {
-        job_error("Failed to load the database '%s' from package '%s'.\n", k.database, krdev_path);
-        krdev_close(&k);
-        return ERR_ABORTED;
-    }
-    job_note("Saving parameters for device '%s' (node 0x%x)\n", krdev_path, (unsigned)db_node());
-    kr_errors_e e = save_device(writer);
-    // The next device (or command) must not find this one's database.
-    db_deinit(&dev.db);
+    // This device's node id is forced for its own save only: the next device, or command, finds the
+    // selection it was given.
+    uint8_t saved_id = 0;
+    bool saved_set = false, saved_forced = false;
+    db_get_nodeid_state(&dev.db, &saved_id, &saved_set, &saved_forced);
+    kr_errors_e e = save_device_from_package(writer, krdev_path, k, nodeid);
+    db_set_nodeid_state(&dev.db, saved_id, saved_set, saved_forced);
     krdev_close(&k);
     return e;
 }
@@ -758,6 +776,7 @@ bool saveparam_save_device(device_st *device, const char *file)
         return false;
     }
     kr_can_set_up(false);
+    if (!bus_ready("the parameter save")) return false;
     parser_writer_st w;
     selection_begin();
     kr_errors_e err = start_doc(&w, win_doc, file) ? ERR_NONE : ERR_ABORTED;
