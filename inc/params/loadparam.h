@@ -86,6 +86,9 @@ void loadparam_step(void *ptr);
 kr_errors_e parse_dev(parser_node_st devnode);
 bool loadparam_answer_skips(const char *line);
 bool loadparam_load(const char *path);
+/* Reads the files, asks their questions and checks every device object in them, writing nothing:
+ * false, with the reason told and the run failed, when one of them is not to be loaded. */
+bool loadparam_check_files(const char *const *paths, uint32_t count);
 /* ---- Whole systems and the window's jobs ---- */
 #define LOADPARAM_SYS_MAX SYSTEM_MAX_DEVICES
 #define LOADPARAM_BATCH_MAX 32u

@@ -609,6 +609,51 @@ std::vector<std::string> new_queries(const std::vector<parser_node_st> &roots)
     return names;
 }
 
+// The files of a line read, their questions asked and their devices checked; nothing is written.
+// texts get what was read (the caller frees it), roots the documents.
+kr_errors_e check_line(const std::vector<std::string> &paths, std::vector<char *> &texts,
+                       std::vector<parser_node_st> &roots)
+{
+    for (const std::string &path : paths) {
+        char *text = nullptr;
+        parser_node_st root = parser_read_file(path.c_str(), &text);
+        if (!parser_node_is_valid(root)) {
+            if (!loadparam_is_cancelled())
+                job_error("ERROR: the parameter file '%s' cannot be used:\n  %s.\nNo parameters were written. Save the "
+                          "file again with --saveparam\n(or the UI's \"Save system configuration to file\").\n",
+                          path.c_str(), parser_last_error());
+            kr_copy_text(invalid_file, sizeof invalid_file, path.c_str());
+            L().file_invalid = true;
+            std::free(text);
+            return ERR_ABORTED;
+        }
+        job_note("Opened file '%s'. Size: %u bytes, format: %s.\n", path.c_str(),
+                 (unsigned)(text ? std::strlen(text) : 0),
+                 parser_format_to_str(parser_format_from_filename(path.c_str())));
+        texts.push_back(text);
+        roots.push_back(root);
+    }
+    std::vector<std::string> asked = new_queries(roots);
+    if (L().queries.len + asked.size() > LOADPARAM_QUERIES_MAX) {
+        lp::device_fault("ERROR: the parameter file(s) ask %u question(s) more than the %u a load keeps answers to "
+                         "(%u already answered); values keyed by the rest could not be resolved.\n",
+                         (unsigned)(L().queries.len + asked.size() - LOADPARAM_QUERIES_MAX),
+                         (unsigned)LOADPARAM_QUERIES_MAX, (unsigned)L().queries.len);
+        return ERR_ABORTED;
+    }
+    kr_errors_e err = ERR_NONE;
+    for (size_t i = 0; i < roots.size() && err == ERR_NONE; i++) {
+        if (!read_queries(roots[i], paths[i].c_str())) {
+            unanswered = true;
+            return ERR_ABORTED;
+        }
+        loadparam_set_check_only(true);
+        err = check_file_devices(roots[i], paths[i].c_str());
+        loadparam_set_check_only(false);
+    }
+    return err;
+}
+
 // Whether a device lives at the node id: heard by the monitor, or answering an SDO request there.
 // Two devices at one id after the reset could no longer be told apart.
 bool nodeid_taken(uint8_t id)
@@ -1084,7 +1129,6 @@ void loadparam_step(void *)
         l.finished = true;
         return;
     }
-    kr_errors_e err = ERR_NONE;
     if (!l.sys_load_mode)
         emcy_suppress_begin();
     else
@@ -1093,50 +1137,11 @@ void loadparam_step(void *)
     // Every file of the line is read, its questions asked and its devices checked before the first
     // write: a file that cannot be used leaves every device as it was.
     const uint32_t first_file = l.current_file;
+    std::vector<std::string> paths;
+    for (uint32_t f = first_file; f < LOADPARAM_FILES_MAX && l.files[f][0]; f++) paths.emplace_back(l.files[f]);
     std::vector<char *> texts;
     std::vector<parser_node_st> roots;
-    for (uint32_t f = first_file; f < LOADPARAM_FILES_MAX && l.files[f][0]; f++) {
-        char *text = nullptr;
-        parser_node_st root = parser_read_file(l.files[f], &text);
-        if (!parser_node_is_valid(root)) {
-            if (!loadparam_is_cancelled())
-                job_error("ERROR: the parameter file '%s' cannot be used:\n  %s.\nNo parameters were written. Save the "
-                          "file again with --saveparam\n(or the UI's \"Save system configuration to file\").\n",
-                          l.files[f], parser_last_error());
-            kr_copy_text(invalid_file, sizeof invalid_file, l.files[f]);
-            l.file_invalid = true;
-            err = ERR_ABORTED;
-            std::free(text);
-            break;
-        }
-        job_note("Opened file '%s'. Size: %u bytes, format: %s.\n", l.files[f],
-                 (unsigned)(text ? std::strlen(text) : 0),
-                 parser_format_to_str(parser_format_from_filename(l.files[f])));
-        texts.push_back(text);
-        roots.push_back(root);
-    }
-    if (err == ERR_NONE) {
-        std::vector<std::string> asked = new_queries(roots);
-        if (L().queries.len + asked.size() > LOADPARAM_QUERIES_MAX) {
-            lp::device_fault("ERROR: the parameter file(s) ask %u question(s) more than the %u a load keeps "
-                             "answers to (%u already answered); values keyed by the rest could not be resolved.\n",
-                             (unsigned)(L().queries.len + asked.size() - LOADPARAM_QUERIES_MAX),
-                             (unsigned)LOADPARAM_QUERIES_MAX, (unsigned)L().queries.len);
-            err = ERR_ABORTED;
-        }
-    }
-    for (size_t i = 0; i < roots.size() && err == ERR_NONE; i++) {
-        l.current_file = first_file + (uint32_t)i;
-        if (!read_queries(roots[i], l.files[l.current_file])) {
-            unanswered = true;
-            err = ERR_ABORTED;
-            break;
-        }
-        loadparam_set_check_only(true);
-        err = check_file_devices(roots[i], l.files[l.current_file]);
-        loadparam_set_check_only(false);
-    }
-
+    kr_errors_e err = check_line(paths, texts, roots);
     for (size_t i = 0; i < roots.size() && err == ERR_NONE; i++) {
         l.current_file = first_file + (uint32_t)i;
         err = load_file(roots[i], l.files[l.current_file]);
@@ -1180,6 +1185,25 @@ void loadparam_step(void *)
     // Each unanswered question has said so, and failed the run, where it was asked.
     if (unanswered) l.success = false;
     l.finished = true;
+}
+
+bool loadparam_check_files(const char *const *paths, uint32_t count)
+{
+    lp::device_fault_seen = false;
+    lp::wrong_format_seen = false;
+    unanswered = false;
+    L().file_invalid = false;
+    ensure_queries();
+    std::vector<std::string> list;
+    for (uint32_t i = 0; i < count; i++) list.emplace_back(paths[i] ? paths[i] : "");
+    std::vector<char *> texts;
+    std::vector<parser_node_st> roots;
+    kr_errors_e err = check_line(list, texts, roots);
+    for (char *text : texts) std::free(text);
+    if (err != ERR_NONE && !loadparam_is_cancelled())
+        job_error(
+            "\nERROR: Parameter loading stopped before the first write.\nNothing was written to the device(s).\n\n");
+    return err == ERR_NONE;
 }
 
 bool loadparam_load(const char *path)
