@@ -478,40 +478,21 @@ bool start_doc(parser_writer_st *w, char *buf, const char *file)
            parser_writer_begin_array(w, "DEVS") == ERR_NONE;
 }
 
+// Puts the database's node-id state back as it was when the guard was made.
+struct db_nodeid_kept {
+    uint8_t id = 0;
+    bool is_set = false, forced = false;
+    db_nodeid_kept() { db_get_nodeid_state(&dev.db, &id, &is_set, &forced); }
+    ~db_nodeid_kept() { db_set_nodeid_state(&dev.db, id, is_set, forced); }
+    db_nodeid_kept(const db_nodeid_kept &) = delete;
+    db_nodeid_kept &operator=(const db_nodeid_kept &) = delete;
+};
+
 void save_task(void *)
 {
     saveparam_save_device(async_device, async_file); // a failed save has said so
     S().finished = true;
     kr_rtos_task_delete(nullptr);
-}
-
-// Loads the opened package's database (its node id forced when given) and saves that device.
-kr_errors_e save_device_from_package(parser_writer_st *writer, const char *krdev_path, const krdev_st &k,
-                                     uint8_t nodeid)
-{
-    char cwd[1024];
-    bool entered = getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0;
-    bool loaded = false;
-    if (!entered) {
-        job_error("Failed to enter the extracted package directory for '%s'.\n", krdev_path);
-    } else {
-        loaded = cmd_db_in_package(k.database);
-        if (loaded && nodeid != 0) db_set_nodeid_force(&dev.db, nodeid);
-        // Later relative paths would resolve in the package's folder, which is removed.
-        if (chdir(cwd) != 0) {
-            job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
-            return ERR_ABORTED;
-        }
-    }
-    if (!loaded) {
-        job_error("Failed to load the database '%s' from package '%s'.\n", k.database, krdev_path);
-        return ERR_ABORTED;
-    }
-    job_note("Saving parameters for device '%s' (node 0x%x)\n", krdev_path, (unsigned)db_node());
-    kr_errors_e e = save_device(writer);
-    // The next device (or command) must not find this one's database.
-    db_deinit(&dev.db);
-    return e;
 }
 
 } // namespace
@@ -604,11 +585,31 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
     }
     // This device's node id is forced for its own save only: the next device, or command, finds the
     // selection it was given.
-    uint8_t saved_id = 0;
-    bool saved_set = false, saved_forced = false;
-    db_get_nodeid_state(&dev.db, &saved_id, &saved_set, &saved_forced);
-    kr_errors_e e = save_device_from_package(writer, krdev_path, k, nodeid);
-    db_set_nodeid_state(&dev.db, saved_id, saved_set, saved_forced);
+    db_nodeid_kept kept;
+    char cwd[1024];
+    bool entered = getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0;
+    bool loaded = false;
+    if (!entered) {
+        job_error("Failed to enter the extracted package directory for '%s'.\n", krdev_path);
+    } else {
+        loaded = cmd_db_in_package(k.database);
+        if (loaded && nodeid != 0) db_set_nodeid_force(&dev.db, nodeid);
+        // Later relative paths would resolve in the package's folder, which is removed.
+        if (chdir(cwd) != 0) {
+            job_error("ERROR: could not change back into the folder '%s'.\n", cwd);
+            krdev_close(&k);
+            return ERR_ABORTED;
+        }
+    }
+    if (!loaded) {
+        job_error("Failed to load the database '%s' from package '%s'.\n", k.database, krdev_path);
+        krdev_close(&k);
+        return ERR_ABORTED;
+    }
+    job_note("Saving parameters for device '%s' (node 0x%x)\n", krdev_path, (unsigned)db_node());
+    kr_errors_e e = save_device(writer);
+    // The next device (or command) must not find this one's database.
+    db_deinit(&dev.db);
     krdev_close(&k);
     return e;
 }
