@@ -403,9 +403,11 @@ int main_start_run(void)
 // A signal's message goes on a line of its own, not at the end of an open progress line.
 static void end_open_line_on_signal(void)
 {
-    if (!std::atomic_ref<bool>(log_line_live).load(std::memory_order_relaxed)) return;
+    std::atomic_ref<bool> live(log_line_live);
+    if (!live.load(std::memory_order_relaxed)) return;
     ssize_t r = write(STDOUT_FILENO, "\n", 1);
     (void)r;
+    live.store(false, std::memory_order_relaxed);
 }
 
 int krcan_main(int argc, char **argv)

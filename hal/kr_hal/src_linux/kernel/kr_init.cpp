@@ -81,6 +81,9 @@ std::atomic<int> signal_wake_write{-1};
 {
     signal_ending = true;
     kr_process_signal_end();
+    // A line printed after the signal's message (a held request lets the job go on) is ended too,
+    // so the cleanups' own lines start on a line of their own.
+    if (void (*preamble)(void) = signal_preamble.load()) preamble();
     for (auto &c : signal_cleanups) {
         void (*cleanup)(void) = c.load();
         if (cleanup) cleanup();
