@@ -1,8 +1,8 @@
 // `krcan --segloadbin` of 64 KiB and 1 MiB (or the sizes given as arguments, in bytes) to a simulated
 // device with a CiA 302 bootloader on the unpaced hub, each size run three times (or as often as
 // KR_BENCH_RUNS says). Reports the median of the segmented download alone (initiation to the answer
-// to its last segment, as the bus tap saw them), of the whole run (spawn to exit), and the median
-// time from a segment's answer to the next segment.
+// to its last segment, as the bus tap saw them), of the whole run (spawn to exit), and the tool's
+// turn (an answer to the next segment): its median and the share of all time the tool took.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +20,7 @@ namespace {
 constexpr uint8_t NODE = 0x20;
 
 struct figures_st {
-    double download_s = 0, run_s = 0, turn_us = 0;
+    double download_s = 0, run_s = 0, turn_us = 0, tool_share = 0;
     uint64_t segments = 0;
 };
 
@@ -55,6 +55,9 @@ bool measure(const std::vector<sim_frame_st> &frames, figures_st &fig)
     if (start < 0 || end < 0) return false;
     fig.download_s = (double)(end - start) / 1e9;
     fig.turn_us = median(turns);
+    double tool_us = 0;
+    for (double t : turns) tool_us += t;
+    fig.tool_share = tool_us / 1e6 / fig.download_s;
     return true;
 }
 
@@ -110,7 +113,7 @@ int main(int argc, char **argv)
         std::mt19937 rng((unsigned)size);
         std::vector<uint8_t> image(size);
         for (auto &b : image) b = (uint8_t)rng();
-        std::vector<double> download, whole, turn;
+        std::vector<double> download, whole, turn, share;
         for (int i = 0; i < runs; i++) {
             figures_st fig;
             if (!run(image, fig)) {
@@ -120,16 +123,18 @@ int main(int argc, char **argv)
             download.push_back(fig.download_s);
             whole.push_back(fig.run_s);
             turn.push_back(fig.turn_us);
-            printf("  %zu bytes, run %d: download %.2f s, whole run %.2f s, %llu segments, answer to next "
-                   "segment median %.0f us\n",
-                   size, i + 1, fig.download_s, fig.run_s, (unsigned long long)fig.segments, fig.turn_us);
+            share.push_back(fig.tool_share);
+            printf("  %zu bytes, run %d: download %.2f s, whole run %.2f s, %llu segments; answer to next "
+                   "segment (tool and hub): median %.0f us, %.0f%% of the download's time\n",
+                   size, i + 1, fig.download_s, fig.run_s, (unsigned long long)fig.segments, fig.turn_us,
+                   100.0 * fig.tool_share);
             fflush(stdout);
         }
         if (download.empty()) continue;
         double d = median(download);
         printf("--segloadbin of %zu bytes, unpaced bus, median of %zu: segmented download %.2f s (%.1f kB/s), whole "
-               "run %.2f s, answer to next segment %.0f us\n",
-               size, download.size(), d, size / d / 1000.0, median(whole), median(turn));
+               "run %.2f s, answer to next segment: median %.0f us, %.0f%% of the download's time\n",
+               size, download.size(), d, size / d / 1000.0, median(whole), median(turn), 100.0 * median(share));
         fflush(stdout);
     }
     return ok ? 0 : 1;

@@ -168,9 +168,9 @@ extern _kr_canopen_st _canopen;
 void _kr_canopen_reset(void);
 kr_errors_e _kr_canopen_init(uint8_t nodeid);
 void _kr_canopen_step(uint32_t step_ms);
-/* Whether a block transfer waits for the other side's acknowledgement (or its first answer): the
- * library task then takes frames as they come between two steps, so the next block follows the
- * acknowledgement at once instead of at the next step. */
+/* Whether an SDO transfer waits for the other side's answer (any transfer of the client, a block
+ * upload of the server): the library task then takes frames as they come between two steps, so the
+ * next segment or block follows the answer at once instead of at the next step. */
 bool _kr_canopen_awaits_answer(void);
 /* Platform: the library task takes frames as they arrive from now on (a transfer's first frame is out). */
 void _kr_canopen_wake(void);
