@@ -81,7 +81,8 @@ void _kr_canopen_sdo_client_rx_request(uint8_t node_id);
 void _kr_canopen_sdo_client_init(void);
 void _kr_canopen_sdo_client_reset(void);
 void _kr_canopen_sdo_client_step(uint32_t step_ms);
-bool _kr_canopen_sdo_client_awaits_block_answer(void);
+/* A transfer is running and waits for the server's next frame. */
+bool _kr_canopen_sdo_client_awaits_answer(void);
 
 /* The retry rule and the back-off of retry n (from 0). */
 bool sdo_client_take_retry(sdo_client_retries_st *retries, kr_sdo_error_codes_e code, bool initiated);
@@ -172,10 +173,12 @@ extern _kr_canopen_st _canopen;
 void _kr_canopen_reset(void);
 kr_errors_e _kr_canopen_init(uint8_t nodeid);
 void _kr_canopen_step(uint32_t step_ms);
-/* Whether a block transfer waits for the other side's acknowledgement (or its first answer): the
- * library task then takes frames as they come between two steps, so the next block follows the
- * acknowledgement at once instead of at the next step. */
-bool _kr_canopen_awaits_block_answer(void);
+/* Whether an SDO transfer waits for the other side's answer (any transfer of the client, a block
+ * upload of the server): the library task then takes frames as they come between two steps, so the
+ * next segment or block follows the answer at once instead of at the next step. */
+bool _kr_canopen_awaits_answer(void);
+/* Platform: the library task takes frames as they arrive from now on (a transfer's first frame is out). */
+void _kr_canopen_wake(void);
 /* Hands the received frames to the stack, as the step does, without the step's timers. */
 void _kr_canopen_receive(void);
 
