@@ -1,6 +1,11 @@
 // The krcan binary's run model and command line, end to end.
 #include <gtest/gtest.h>
 
+#include <linux/can.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <regex>
 
 #include "run/commands.h"
@@ -180,6 +185,37 @@ TEST_F(RunModel, CanNameLongerThanTheFieldIsRefused)
     EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
 }
 
+// A bus that does not open is said once, with the way to one that does; no search is announced.
+TEST_F(RunModel, ABusThatCannotOpenSaysHowToReachOne)
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0); // a loopback port given up: nothing listens there
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(s, (sockaddr *)&a, sizeof a) | getsockname(s, (sockaddr *)&a, &len), 0);
+    close(s);
+    const std::string closed = "socketcand://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/vcan0";
+    const int can = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (can >= 0) close(can);
+    for (const auto &[channel, says] : std::vector<std::pair<std::string, std::string>>{
+             {"socketcand:127.0.0.1", "'socketcand:127.0.0.1' is not of the form socketcand://HOST[:PORT]/BUS"},
+             {closed, "(Connection refused): is the socketcand daemon running there?"},
+             {"vcan0", can >= 0 ? ""
+                                : "no CAN support (Address family not supported by protocol); a bus served "
+                                  "over the network is named socketcand://HOST[:PORT]/BUS"}}) {
+        e2e::result f = box.krcan({"-c", channel, "--find"});
+        EXPECT_TRUE(f.exited(1)) << f.out << f.err;
+        EXPECT_NE(f.out.find("ERROR: find: Couldn't open the connection to the CAN interface " + channel + ": "),
+                  std::string::npos)
+            << f.out;
+        EXPECT_NE(f.out.find(says), std::string::npos) << f.out;
+        EXPECT_NE(f.out.find("start the demo bus (make demo-bus"), std::string::npos) << f.out;
+        EXPECT_EQ(f.out.find("Searching for devices"), std::string::npos) << f.out;
+        EXPECT_EQ(e2e::count(f.out, "Couldn't open"), 1u) << f.out;
+    }
+}
+
 TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
 {
     // Two virtual buses; `baud` opens the adapter on the first, the second `can` must move it.
@@ -330,8 +366,7 @@ TEST_F(RunModel, HelpForOneCommand)
     EXPECT_EQ(v.out.rfind("--version: Prints this krcan's version", 0), 0u) << v.out;
     EXPECT_EQ(v.out.find(kVersionLine), std::string::npos) << v.out;
 
-    const std::string unknown_q = "\033[1m\033[31mERROR: unknown command 'q'. Run --help without an argument to "
-                                  "list every command.\n\033[0m";
+    const std::string unknown_q = "ERROR: unknown command 'q'. Run --help without an argument to list every command.\n";
     e2e::result unknown = box.krcan({"--help=q", "--version"});
     EXPECT_TRUE(unknown.exited(1));
     EXPECT_EQ(unknown.out, unknown_q);
