@@ -339,10 +339,11 @@ void cmdline_take_words(unsigned how)
 
 bool cmdline_accept(int argc, char **argv)
 {
-    // A bare run would do nothing and say nothing: a first try deserves the way in.
+    // A bare run would do nothing and say nothing: a first try deserves the way in. Said where every
+    // refused command line is said.
     if (argc <= 1) {
-        job_error_plain_stderr("Usage: krcan [OPTION]... (each option is a command, run in the order given)\n"
-                               "Run 'krcan --help' to list every command.\n");
+        job_error_plain("Usage: krcan [OPTION]... (each option is a command, run in the order given)\n"
+                        "Run 'krcan --help' to list every command.\n");
         return false;
     }
     given_order.assign(argv, argv + argc);
