@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
 #include "run/commands.h"
 #include "database/db.h"
 #include "bus/find.h"
@@ -415,7 +416,8 @@ void loadmedia_devices(uint32_t first, uint32_t end)
 void loadmedia_dispatch_step(void *)
 {
     system_job_st job;
-    if (!system_dispatch_take(&load_queue, &job)) return;
+    // A bus that did not open is said once, before any wait on a device or file by file.
+    if (!system_dispatch_take(&load_queue, &job) || !bus_ready("loadmedia")) return;
     std::memcpy(dev.loadmedia.file, job.arg, sizeof dev.loadmedia.file);
     dev.loadmedia.nodeids = job.nodeids;
     system_nodeids_st saved;
@@ -472,7 +474,7 @@ bool loadmedia_load(const char *path)
 void loadmedia_step(void *)
 {
     uint8_t node = db_get_nodeid(&dev.db);
-    if (!node_usable(node, "*loadmedia*")) return;
+    if (!node_usable(node, "*loadmedia*") || !bus_ready("loadmedia")) return;
     wait_node_operational(node);
     run_media_path(dev.loadmedia.file, nullptr);
 }
@@ -488,7 +490,7 @@ void clearmedia_step(void *)
     system_job_st job;
     if (!system_dispatch_take(&clear_queue, &job)) return;
     uint8_t node = job.flags ? (uint8_t)job.flags : db_get_nodeid(&dev.db);
-    if (!node_usable(node, "*clearmedia*")) return;
+    if (!node_usable(node, "*clearmedia*") || !bus_ready("clearmedia")) return;
     uint8_t one = 1;
     if (_kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_CLEAR_REQ_INDEX, 0, 1, &one) != ERR_NONE) {
         job_error_plain("Couldn't clear media from node 0x%x\n", node);

@@ -185,7 +185,8 @@ TEST_F(RunModel, CanNameLongerThanTheFieldIsRefused)
     EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
 }
 
-// A bus that does not open is said once, with the way to one that does; no search is announced.
+// A bus that does not open is said once, with the way to one that does, before a job announces a
+// search, waits for a device or asks a question about one.
 TEST_F(RunModel, ABusThatCannotOpenSaysHowToReachOne)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0); // a loopback port given up: nothing listens there
@@ -198,21 +199,37 @@ TEST_F(RunModel, ABusThatCannotOpenSaysHowToReachOne)
     const std::string closed = "socketcand://127.0.0.1:" + std::to_string(ntohs(a.sin_port)) + "/vcan0";
     const int can = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (can >= 0) close(can);
-    for (const auto &[channel, says] : std::vector<std::pair<std::string, std::string>>{
-             {"socketcand:127.0.0.1", "'socketcand:127.0.0.1' is not of the form socketcand://HOST[:PORT]/BUS"},
-             {closed, "(Connection refused): is the socketcand daemon running there?"},
-             {"vcan0", can >= 0 ? ""
-                                : "no CAN support (Address family not supported by protocol); a bus served "
-                                  "over the network is named socketcand://HOST[:PORT]/BUS"}}) {
-        e2e::result f = box.krcan({"-c", channel, "--find"});
+    const std::string malformed = "socketcand:127.0.0.1", examples = KR_SOURCE_DIR "/examples/";
+    struct row {
+        std::string channel;
+        std::vector<std::string> job;
+        std::string says;
+    };
+    for (const row &r : std::vector<row>{
+             {malformed, {"--find"}, "'" + malformed + "' is not of the form socketcand://HOST[:PORT]/BUS"},
+             {closed, {"--find"}, "(Connection refused): is the socketcand daemon running there?"},
+             {"vcan0",
+              {"--find"},
+              can >= 0 ? ""
+                       : "no CAN support (Address family not supported by protocol); a bus served over the "
+                         "network is named socketcand://HOST[:PORT]/BUS"},
+             {malformed, {"-n", "0x20", "--loadmedia=" + examples + "media"}, ""},
+             {malformed, {"-n", "0x20", "--clearmedia"}, ""},
+             {malformed, {"--loadparam=" + examples + "motor-params.json"}, ""},
+             {malformed, {"--db", examples + "motor.json", "--saveparam", "saved.json"}, ""}}) {
+        std::vector<std::string> args{"-c", r.channel};
+        args.insert(args.end(), r.job.begin(), r.job.end());
+        e2e::result f = box.krcan(args);
+        SCOPED_TRACE(r.channel + " " + r.job.back());
         EXPECT_TRUE(f.exited(1)) << f.out << f.err;
-        EXPECT_NE(f.out.find("ERROR: find: Couldn't open the connection to the CAN interface " + channel + ": "),
+        EXPECT_NE(f.out.find(": Couldn't open the connection to the CAN interface " + r.channel + ": "),
                   std::string::npos)
             << f.out;
-        EXPECT_NE(f.out.find(says), std::string::npos) << f.out;
+        EXPECT_NE(f.out.find(r.says), std::string::npos) << f.out;
         EXPECT_NE(f.out.find("start the demo bus (make demo-bus"), std::string::npos) << f.out;
-        EXPECT_EQ(f.out.find("Searching for devices"), std::string::npos) << f.out;
         EXPECT_EQ(e2e::count(f.out, "Couldn't open"), 1u) << f.out;
+        for (const char *after : {"Searching for devices", "Waiting for node", "Press "})
+            EXPECT_EQ((f.out + f.err).find(after), std::string::npos) << f.out << f.err;
     }
 }
 
