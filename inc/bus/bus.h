@@ -14,6 +14,8 @@
 extern "C" {
 #endif
 
+/* Why the port is not open, as one sentence; after a failed open with the way to the demo bus. */
+const char *bus_port_reason(void);
 /* True when the port is open (a port never tried is opened now). Otherwise prints, whatever
  * silent says, "ERROR: <job>: <reason>" on standard output, fails the run and returns false. A
  * port that failed or was lost stays so: later jobs fail at once, without a new wait. */

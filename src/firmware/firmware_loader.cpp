@@ -459,7 +459,7 @@ bool run_load(void)
     if (size == 0) {
         job_error("ERROR: firmware file %s is empty. Firmware download cancelled.\n", l.firmware);
     } else if (!kr_can_is_connected() && (kr_can_set_up(false) != nullptr || !kr_can_is_connected())) {
-        job_error("ERROR: the CAN interface %s is not open; the firmware was not loaded.\n", kr_can_get_dev());
+        job_error("ERROR: the firmware was not loaded: %s\n", bus_port_reason());
     } else {
         l.response = !l.kr;
         ok = l.kr ? load_kr(f, size) : load_cia(f, size);

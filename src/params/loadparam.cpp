@@ -958,6 +958,8 @@ void loadparam_dispatch_step(void *)
         job_error("ERROR: the parameter load found no queued command.\n");
         return;
     }
+    // A bus that did not open is said once, before any question about a device.
+    if (!bus_ready("loadparam")) return;
     kr_copy_text(L().dispatch_arg, sizeof L().dispatch_arg, job.arg);
     L().dispatch_nodeids = job.nodeids;
     system_nodeids_st saved;

@@ -550,6 +550,11 @@ void saveparam_step(void *)
         return;
     }
     // The job's own file and flag; the window's save keeps using the flag last set on the command line.
+    // A bus that did not open is said once, before any question about a device.
+    if (!bus_ready(job.flags & SAVE_ALL ? "saveparamall" : "saveparam")) {
+        S().finished = true;
+        return;
+    }
     bool all_before = S().all;
     S().all = (job.flags & SAVE_ALL) != 0;
     kr_copy_text(S().file, sizeof S().file, job.arg);

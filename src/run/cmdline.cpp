@@ -338,6 +338,13 @@ void cmdline_take_words(unsigned how)
 
 bool cmdline_accept(int argc, char **argv)
 {
+    // A bare run would do nothing and say nothing: a first try deserves the way in. Said where every
+    // refused command line is said.
+    if (argc <= 1) {
+        job_error_plain("Usage: krcan [OPTION]... (each option is a command, run in the order given)\n"
+                        "Run 'krcan --help' to list every command.\n");
+        return false;
+    }
     given_order.assign(argv, argv + argc);
     word_claim_count = 0;
     word_hint_count = 0;

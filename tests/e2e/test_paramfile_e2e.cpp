@@ -211,6 +211,8 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
         EXPECT_FALSE(has(all(n), "Press")) << all(n);
         EXPECT_FALSE(has(all(n), "ALERT")) << all(n);
         EXPECT_FALSE(has(n.out, "Manual reset")) << n.out;
+        EXPECT_TRUE(has(n.out, job.substr(2) + ": Couldn't open the connection to the CAN interface")) << n.out;
+        EXPECT_FALSE(has(n.out, "GENERAL")) << n.out;
     }
     sim_dev_set(d.setup.devs, NODE, 0x5FFF, 0, text("say \"hi\""));
     r = d.krcan(box, {"--db", "db.json", "--saveparam", "named.json"});

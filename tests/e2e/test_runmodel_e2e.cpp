@@ -1,6 +1,10 @@
 // The krcan binary's run model and command line, end to end.
 #include <gtest/gtest.h>
 
+#include <linux/can.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <regex>
 
 #include "run/commands.h"
@@ -180,6 +184,47 @@ TEST_F(RunModel, CanNameLongerThanTheFieldIsRefused)
     EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
 }
 
+// A bus that does not open is said once, with the way to one that does, before a job announces a
+// search, waits for a device or asks a question about one.
+TEST_F(RunModel, ABusThatCannotOpenSaysHowToReachOne)
+{
+    const std::string closed = "socketcand://127.0.0.1:1/vcan0"; // nothing listens on port 1
+    const int can = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (can >= 0) close(can);
+    const std::string malformed = "socketcand:127.0.0.1", examples = KR_SOURCE_DIR "/examples/";
+    struct row {
+        std::string channel;
+        std::vector<std::string> job;
+        std::string says;
+    };
+    for (const row &r : std::vector<row>{
+             {malformed, {"--find"}, "'" + malformed + "' is not of the form socketcand://HOST[:PORT]/BUS"},
+             {closed, {"--find"}, "(Connection refused): is the socketcand daemon running there?"},
+             {"vcan0",
+              {"--find"},
+              can >= 0 ? ""
+                       : "no CAN support (Address family not supported by protocol); a bus served over the "
+                         "network is named socketcand://HOST[:PORT]/BUS"},
+             {malformed, {"-n", "0x20", "--loadmedia=" + examples + "media"}, ""},
+             {malformed, {"-n", "0x20", "--clearmedia"}, ""},
+             {malformed, {"--loadparam=" + examples + "motor-params.json"}, ""},
+             {malformed, {"--db", examples + "motor.json", "--saveparam", "saved.json"}, ""}}) {
+        std::vector<std::string> args{"-c", r.channel};
+        args.insert(args.end(), r.job.begin(), r.job.end());
+        e2e::result f = box.krcan(args);
+        SCOPED_TRACE(r.channel + " " + r.job.back());
+        EXPECT_TRUE(f.exited(1)) << f.out << f.err;
+        EXPECT_NE(f.out.find(": Couldn't open the connection to the CAN interface " + r.channel + ": "),
+                  std::string::npos)
+            << f.out;
+        EXPECT_NE(f.out.find(r.says), std::string::npos) << f.out;
+        EXPECT_NE(f.out.find("start the demo bus (make demo-bus"), std::string::npos) << f.out;
+        EXPECT_EQ(e2e::count(f.out, "Couldn't open"), 1u) << f.out;
+        for (const char *after : {"Searching for devices", "Waiting for node", "Press "})
+            EXPECT_EQ((f.out + f.err).find(after), std::string::npos) << f.out << f.err;
+    }
+}
+
 TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
 {
     // Two virtual buses; `baud` opens the adapter on the first, the second `can` must move it.
@@ -338,8 +383,7 @@ TEST_F(RunModel, HelpForOneCommand)
     EXPECT_EQ(v.out.rfind("--version: Prints this krcan's version", 0), 0u) << v.out;
     EXPECT_EQ(v.out.find(kVersionLine), std::string::npos) << v.out;
 
-    const std::string unknown_q = "\033[1m\033[31mERROR: unknown command 'q'. Run --help without an argument to "
-                                  "list every command.\n\033[0m";
+    const std::string unknown_q = "ERROR: unknown command 'q'. Run --help without an argument to list every command.\n";
     e2e::result unknown = box.krcan({"--help=q", "--version"});
     EXPECT_TRUE(unknown.exited(1));
     EXPECT_EQ(unknown.out, unknown_q);

@@ -115,6 +115,8 @@ bool kr_can_is_connected(void);
 /* Why the port is not open: the failed open or the lost connection, as one sentence; "" when the
  * port is open or was never tried. */
 const char *kr_can_get_fault(void);
+/* Whether that fault is a failed open (a wrong name, no such bus), not a connection lost later. */
+bool kr_can_open_failed(void);
 /* Whether the bit-timing table holds this baud rate. */
 bool kr_can_baud_supported(uint32_t baud);
 can_state_e kr_can_get_state(void);

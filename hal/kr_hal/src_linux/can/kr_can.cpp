@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -60,7 +61,8 @@ struct can_port_st {
     int waiters = 0;            // tasks waiting on fd in a blocking section
     std::vector<int> stale_fds; // closed once no task waits on them
     char set_up_error[160] = "";
-    char fault_text[200] = ""; // why the port is not open
+    char fault_text[320] = ""; // why the port is not open
+    bool open_failed = false;  // the fault is a failed open, not a lost connection
 };
 
 // Initialised at compile time: a run that never opens the port touches none of its buffers.
@@ -115,6 +117,7 @@ void fault(const char *why)
 {
     std::snprintf(_can.fault_text, sizeof _can.fault_text, "The connection to the CAN interface %s was lost: %s.",
                   _can.open_dev, why);
+    _can.open_failed = false;
     kr_diag("The connection to %s was lost: %s\n", _can.open_dev, why);
     drop_connection();
     _can.state = CAN_STATE_FAULT;
@@ -342,13 +345,23 @@ void close_port(bool announce)
     if (was_open && announce) kr_diag("CAN connection closed.\n");
 }
 
+// A name meant for a socketcand bus but mistyped: no SocketCAN interface has ':' in its name.
+bool looks_like_socketcand(const char *name)
+{
+    return strncasecmp(name, "socketcand", 10) == 0 || std::strchr(name, ':') != nullptr;
+}
+
 const char *set_up_failed(const char *name, const char *detail)
 {
     _can.state = CAN_STATE_FAULT;
     std::snprintf(_can.set_up_error, sizeof _can.set_up_error, "Couldn't open the connection to the CAN interface %s.",
                   name);
-    std::snprintf(_can.fault_text, sizeof _can.fault_text, "Couldn't open the connection to the CAN interface %s: %s.",
-                  name, detail);
+    // A detail that asks a question keeps its question mark.
+    size_t len = std::strlen(detail);
+    const char *end = len > 0 && detail[len - 1] == '?' ? "" : ".";
+    std::snprintf(_can.fault_text, sizeof _can.fault_text, "Couldn't open the connection to the CAN interface %s: %s%s",
+                  name, detail, end);
+    _can.open_failed = true;
     return _can.set_up_error;
 }
 
@@ -486,6 +499,10 @@ const char *kr_can_set_up(bool force)
             return set_up_failed(name, err);
         }
         _can.rd = *rd;
+    } else if (looks_like_socketcand(name)) {
+        std::snprintf(err, sizeof err, "'%s' is not of the form " KR_CAN_SOCKETCAND_PREFIX "HOST[:PORT]/BUS", name);
+        kr_diag("Error when connecting to %s: %s.\n", name, err);
+        return set_up_failed(name, err);
     } else {
         kind = backend_e::socketcan;
         fd = _kr_can_socketcan_open(name, _can.baudrate, err, sizeof err);
@@ -511,6 +528,8 @@ void kr_can_close(void) { close_port(true); }
 bool kr_can_is_connected(void) { return _can.state == CAN_STATE_OPEN; }
 
 const char *kr_can_get_fault(void) { return _can.state == CAN_STATE_OPEN ? "" : _can.fault_text; }
+
+bool kr_can_open_failed(void) { return _can.state == CAN_STATE_FAULT && _can.open_failed; }
 
 can_state_e kr_can_get_state(void) { return _can.state; }
 
