@@ -544,17 +544,13 @@ void saveparam_step(void *)
         S().finished = true;
         return;
     }
-    // Without a bus every read would fail, and the version alert would ask about a missing object.
-    if (!bus_ready("the parameter save")) {
-        S().finished = true;
-        return;
-    }
-    // The job's own file and flag; the window's save keeps using the flag last set on the command line.
-    // A bus that did not open is said once, before any question about a device.
+    // A bus that did not open is said once, before any question about a device: without it every read
+    // would fail, and the version alert would ask about a missing object.
     if (!bus_ready(job.flags & SAVE_ALL ? "saveparamall" : "saveparam")) {
         S().finished = true;
         return;
     }
+    // The job's own file and flag; the window's save keeps using the flag last set on the command line.
     bool all_before = S().all;
     S().all = (job.flags & SAVE_ALL) != 0;
     kr_copy_text(S().file, sizeof S().file, job.arg);
