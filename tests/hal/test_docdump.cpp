@@ -26,10 +26,12 @@ TEST(DocDump, TwinsPrintTheSameLine)
         {R"({"a": "it's here", "b": [1, "x"]})", "a: 'it''s here'\nb:\n  - 1\n  - \"x\"\n",
          R"({"a":"it's here","b":[1,"x"]})"},
         {R"({"s": "caf\u00e9\n", "t": "a\tb", "q": "say \"hi\" \\ /"})",
-         "s: \"caf\\u00e9\\n\"\nt: \"a\\tb\"\nq: 'say \"hi\" \\ /'\n", R"({"s":"café\n","t":"a\tb","q":"say \"hi\" \\ /"})"},
+         "s: \"caf\\u00e9\\n\"\nt: \"a\\tb\"\nq: 'say \"hi\" \\ /'\n",
+         R"({"s":"café\n","t":"a\tb","q":"say \"hi\" \\ /"})"},
         // A quoted string over two lines folds to one blank; a plain one continues on an indented line.
         {R"({"d": "two lines", "e": "plain text continued", "f": 3})",
-         "d: \"two\n  lines\"\ne: plain text\n  continued\nf: 3\n", R"({"d":"two lines","e":"plain text continued","f":3})"},
+         "d: \"two\n  lines\"\ne: plain text\n  continued\nf: 3\n",
+         R"({"d":"two lines","e":"plain text continued","f":3})"},
         {R"({"list": [{"k": "v"}, [1, 2], {}], "hex": 16})", "list:\n  - k: v\n  - [1, 2]\n  - {}\nhex: 0x10\n",
          R"({"list":[{"k":"v"},[1,2],{}],"hex":16})"},
         {R"({"emoji": "\ud83d\ude00", "n": -5, "t": true})", "emoji: \"\\U0001F600\"\nn: -5\nt: true\n",
@@ -52,7 +54,8 @@ TEST(DocDump, RefusalsNameFileLineAndColumn)
         std::string file, text, error;
     };
     const Case cases[] = {
-        {"a.json", "{\"OBJ_DICT\": [{\"name\": \"a\"}\n {\"name\": \"b\"}]}", "a.json:2:2: '{' where ',' or ']' was expected"},
+        {"a.json", "{\"OBJ_DICT\": [{\"name\": \"a\"}\n {\"name\": \"b\"}]}",
+         "a.json:2:2: '{' where ',' or ']' was expected"},
         {"b.json", "{\"s\": \"caf\\x\"}", "b.json:1:11: an unknown escape \\'x'"},
         {"c.json", "{\"n\": 1.5}", "c.json:1:7: the number 1.5 is not an integer the reader keeps (32 bits)"},
         {"d.yaml", "a: 1\nb: &x 2\n", "d.yaml:2:4: an anchor ('&'), which the reader does not support"},
