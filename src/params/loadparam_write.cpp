@@ -154,29 +154,14 @@ resolved_st resolve(parser_node_st obj, int depth)
     }
 }
 
-// The text a scalar node was written with (quotes removed).
+// The text a scalar node was written with (quotes removed, escapes as they stand).
 bool node_text(parser_node_st n, const char **start, size_t *len)
 {
-    if (!parser_node_is_valid(n)) return false;
-    if (n.format == PARSER_FORMAT_YAML) {
-        *start = parser_get_string_ptr(n);
-        *len = parser_get_string_len(n);
-        return *start != nullptr;
-    }
-    const char *p = n.json;
-    if (*p == '"') { // a member's name, or a string element
-        const char *q = std::strchr(p + 1, '"');
-        if (q && q[1] == ':') p = q + 2;
-    }
-    if (*p == '"') {
-        const char *q = std::strchr(p + 1, '"');
-        if (!q) return false;
-        *start = p + 1;
-        *len = (size_t)(q - p - 1);
-        return true;
-    }
-    *start = p;
-    *len = std::strcspn(p, ",}]");
+    uint32_t l = 0;
+    const char *s = parser_get_raw(n, &l);
+    if (s == nullptr) return false;
+    *start = s;
+    *len = l;
     return true;
 }
 
@@ -375,17 +360,20 @@ kr_errors_e write_string(const entry_ctx &c, const char *text)
     return failed_write(e, c.name);
 }
 
-// A string value from its node: the text as written in the file, so digits stay text.
+// A string value from its node: a quoted text as its format's escapes mean it (through the reader's
+// string codec), anything else as written, so digits stay text.
 bool string_of(parser_node_st n, char *dest, size_t size, size_t *len)
 {
+    if (parser_get_string_ptr(n) != nullptr) {
+        std::vector<char> all(parser_get_string_len(n) + 1u);
+        parser_get_string(n, all.data(), (uint32_t)all.size());
+        *len = std::strlen(all.data());
+        if (*len + 1 > size) return false;
+        std::memcpy(dest, all.data(), *len + 1);
+        return true;
+    }
     const char *s = nullptr;
     size_t l = 0;
-    if (parser_get_type(n) == PARSER_STRING && n.format == PARSER_FORMAT_YAML) {
-        // YAML escapes are undone by the reader.
-        l = parser_get_string_len(n);
-        *len = l;
-        return parser_get_string(n, dest, (uint32_t)size);
-    }
     if (!node_text(n, &s, &l)) return false;
     *len = l;
     if (l + 1 > size) return false;

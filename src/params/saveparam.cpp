@@ -76,15 +76,12 @@ struct entry_st {
     bool optional;                     // a device may lack it (CiA 301 makes it optional)
 };
 
-// A writer refused a text: in JSON that is a double quote, which the reader knows no escape for.
+// A writer refused a text it could not write so that it reads back the same.
 void unwritable_text(const char *name, uint16_t mindex, parser_formats_e format)
 {
     stop_because("a text cannot be held by the parameter file's format");
-    if (format == PARSER_FORMAT_JSON)
-        job_error("ERROR: the text of '%s' (0x%x) holds a double quote, which a JSON parameter file cannot hold.\n",
-                  name, (unsigned)mindex);
-    else
-        job_error("ERROR: the text of '%s' (0x%x) cannot be written to the parameter file.\n", name, (unsigned)mindex);
+    job_error("ERROR: the text of '%s' (0x%x) cannot be written to the %s parameter file.\n", name, (unsigned)mindex,
+              parser_format_to_str(format));
 }
 
 kr_errors_e read_sdo(uint16_t mindex, uint8_t sindex, uint32_t len, void *data)
@@ -663,11 +660,11 @@ kr_errors_e save_device(parser_writer_st *w)
     char name[SAVEPARAM_NAME_LEN];
     std::memset(name, 0, sizeof name);
     if (read_sdo(CANOPEN_DEVICE_NAME_INDEX, 0, sizeof name - 1, name) != ERR_NONE) name[0] = '\0';
-    // The name is the device's own and the loader does not read it: one JSON cannot hold is left out.
+    // The name is the device's own and the loader does not read it: one the writer refuses is left out.
     kr_errors_e name_err = err == ERR_NONE ? parser_writer_add_string(w, "DEVNAME", name) : err;
     if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) != ERR_INVALID_DATA) err = name_err;
     if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) == ERR_INVALID_DATA)
-        job_warning("The device name of 0x%x (\"%s\") holds a double quote, which a JSON parameter file cannot hold: "
+        job_warning("The device name of 0x%x (\"%s\") cannot be written to the parameter file: "
                     "\"DEVNAME\" is left out.\n",
                     (unsigned)db_node(), name);
     if (err == ERR_NONE) err = parser_writer_begin_array(w, "PARAMS");
