@@ -326,7 +326,7 @@ gen_expr gen_cobid(std::mt19937 &rng, const std::string &DEV, int depth)
                                      {DEV, 0, false},
                                      {DEV + "_LABEL_DEFAULT", 0, false},
                                      {dev + "_canopen_init", 0, false},
-                                     {"CANOPEN_STRING_MASK_X", 0, false}};
+                                     {"CANOPEN_TYPE_LEN", 0, false}};
     if (depth == 0 || rng() % 3 == 0) {
         // Mostly numbers and names that are constants; now and then a name that is none.
         const size_t good = atoms.size() - 5;
@@ -448,6 +448,29 @@ TEST(Export, GeneratedNamesAndCobIdsAreRefusedOrCompile)
     args.insert(args.end(), checks.begin(), checks.end());
     std::string messages;
     EXPECT_EQ(run_gcc(t.path, args, &messages), 0) << messages;
+}
+
+// Bytes that are no UTF-8 go into a C literal as octal escapes; UTF-8 stays as it is.
+TEST(Export, BytesThatAreNoUtf8AreEscaped)
+{
+    tmpdir t;
+    ASSERT_TRUE(
+        load(t.write("bytes.json", "{\"DEV\": \"D\", \"NODEID\": 2, \"OBJ_DICT\": [{\"name\": \"S\", "
+                                   "\"index\": 8192, \"type\": \"CANOPEN_STRING\", \"permissions\": "
+                                   "\"CANOPEN_RO\", \"stringsize\": 16, \"default\": \"a\xff\xfe\xc3\xa9\xe2\x82\", "
+                                   "\"dataptr\": \"0\"}]}")));
+    export_to(t.path, "bytes");
+    std::string h = t.read("bytes.h");
+    EXPECT_NE(h.find(define_line("D_S_DEFAULT", "\"a\\377\\376\xc3\xa9\\342\\202\"")), std::string::npos) << h;
+    std::string messages;
+    EXPECT_EQ(run_gcc(t.path,
+                      {"-std=c11", "-Wall", "-Wextra", "-Werror", "-pedantic", "-fsyntax-only",
+                       "-I" KR_SOURCE_DIR "/hal/kr_hal/inc", "-I" + corpus + "firmware",
+                       "-DCONFIG_CANOPEN_RXPDO_COUNT=1", "-DCONFIG_CANOPEN_TXPDO_COUNT=1",
+                       (t.path / "bytes.c").string()},
+                      &messages),
+              0)
+        << messages;
 }
 
 TEST(Export, RefusalsWriteNothingAndFailTheRun)
