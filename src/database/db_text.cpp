@@ -20,6 +20,26 @@ char *str_to_upper_nonspace(char *text)
     return text;
 }
 
+size_t db_utf8_length(const char *text, size_t avail)
+{
+    const unsigned char *p = (const unsigned char *)text;
+    const unsigned c = avail ? p[0] : 0x80;
+    const size_t n = c < 0x80                 ? 1
+                     : c >= 0xC2 && c <= 0xDF ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+    if (n == 0 || n > avail) return 0;
+    uint32_t cp = n == 1 ? c : c & (0x7Fu >> n);
+    for (size_t k = 1; k < n; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[k] & 0x3Fu);
+    }
+    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
+    return n;
+}
+
 void db_c_ident(const char *text, char *dest, size_t dest_length)
 {
     if (!dest || dest_length == 0) return;

@@ -64,26 +64,6 @@ std::string lower(std::string s)
     return s;
 }
 
-// The length of the UTF-8 sequence at p (1 to 4), or 0 when the bytes there are no UTF-8.
-size_t utf8_length(const unsigned char *p)
-{
-    const unsigned c = p[0];
-    const size_t n = c < 0x80                 ? 1
-                     : c >= 0xC2 && c <= 0xDF ? 2
-                     : c >= 0xE0 && c <= 0xEF ? 3
-                     : c >= 0xF0 && c <= 0xF4 ? 4
-                                              : 0;
-    uint32_t cp = n == 1 ? c : c & (0x7Fu >> n);
-    for (size_t k = 1; k < n; ++k) {
-        if ((p[k] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (p[k] & 0x3Fu);
-    }
-    // Overlong forms, surrogates and code points past U+10FFFF are no UTF-8.
-    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (n == 0 || cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
-    return n;
-}
-
 // The one writer of C string literals: any text, read back by C as it was. UTF-8 stays as it is;
 // other bytes are octal escapes, so the source is UTF-8 whatever the document held.
 std::string c_string(const char *text)
@@ -91,7 +71,7 @@ std::string c_string(const char *text)
     std::string out = "\"";
     for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
         if (*p >= 0x80) {
-            const size_t n = utf8_length(p);
+            const size_t n = db_utf8_length((const char *)p, std::strlen((const char *)p));
             if (n == 0) {
                 char esc[8];
                 std::snprintf(esc, sizeof esc, "\\%03o", *p);
@@ -392,10 +372,14 @@ struct exporter {
             return true;
         }
         const char *s = p;
-        while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
+        // A number is one preprocessing number, as C cuts it: 0x1e+1 is no sum.
+        const bool number = std::isdigit((unsigned char)*p);
+        while (std::isalnum((unsigned char)*p) || *p == '_' ||
+               (number && (*p == '.' || ((*p == '+' || *p == '-') && std::strchr("eEpP", p[-1])))))
+            ++p;
         if (p == s) return false;
         const std::string word(s, p);
-        if (std::isdigit((unsigned char)*s)) {
+        if (number) {
             if (!c_literal(word, out)) *why = "holds '" + word + "', which C does not read as an integer";
             return c_literal(word, out);
         }
@@ -527,49 +511,17 @@ bool can_export(const char *name)
                   name ? name : "");
         return false;
     }
-    // The generated files include these by name: one of ours in their place would include itself.
-    for (const char *taken : {"main",
-                              "kr_utilities",
-                              "kr_canopen",
-                              "kr_canopen_pdo",
-                              "kr_canopen_sdo",
-                              "kr_canopen_sdo_server",
-                              "kr_canopen_types",
-                              "kr_can",
-                              "kr_errors",
-                              "kr_memory",
-                              "kr_rtos",
-                              "features",
-                              "stdc-predef",
-                              "assert",
-                              "complex",
-                              "ctype",
-                              "errno",
-                              "fenv",
-                              "float",
-                              "inttypes",
-                              "iso646",
-                              "limits",
-                              "locale",
-                              "math",
-                              "setjmp",
-                              "signal",
-                              "stdalign",
-                              "stdarg",
-                              "stdatomic",
-                              "stdbool",
-                              "stddef",
-                              "stdint",
-                              "stdio",
-                              "stdlib",
-                              "stdnoreturn",
-                              "string",
-                              "tgmath",
-                              "threads",
-                              "time",
-                              "uchar",
-                              "wchar",
-                              "wctype"})
+    // Headers the generated files include, directly or through the library: a file of ours by one of
+    // these names, in the include path, would be read in its place.
+    // clang-format off
+    static const char *const headers[] = {
+        "main", "kr_utilities", "kr_canopen", "kr_canopen_pdo", "kr_canopen_sdo", "kr_canopen_sdo_server",
+        "kr_canopen_types", "kr_can", "kr_errors", "kr_memory", "kr_rtos", "features", "stdc-predef",
+        "assert", "complex", "ctype", "errno", "fenv", "float", "inttypes", "iso646", "limits", "locale",
+        "math", "setjmp", "signal", "stdalign", "stdarg", "stdatomic", "stdbool", "stddef", "stdint",
+        "stdio", "stdlib", "stdnoreturn", "string", "tgmath", "threads", "time", "uchar", "wchar", "wctype"};
+    // clang-format on
+    for (const char *taken : headers)
         if (base == taken) {
             job_error("'%s' cannot name the exported files: the generated files include a '%s.h' of the library or "
                       "of C, which it would take the place of.\n",

@@ -273,25 +273,12 @@ uint32_t unpadded_length(uint32_t len, bool confirmed)
 bool loads_back_as_text(uint32_t len)
 {
     if (len == 0 || str_buf[len - 1] != '\0') return false;
-    const unsigned char *p = (const unsigned char *)str_buf, *end = p + len - 1;
-    while (p < end) {
-        unsigned c = *p;
-        if (c < 0x80) {
-            if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return false;
-            p++;
-            continue;
-        }
-        uint32_t n = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
-        if (n == 0 || c > 0xF4 || end - p <= (ptrdiff_t)n) return false;
-        uint32_t cp = c & (0x3F >> n);
-        for (uint32_t k = 1; k <= n; k++) {
-            if ((p[k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[k] & 0x3F);
-        }
-        // Overlong forms, surrogates and code points past U+10FFFF are no UTF-8.
-        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
-        p += n + 1;
+    for (uint32_t i = 0; i < len - 1;) {
+        const unsigned char c = (unsigned char)str_buf[i];
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return false;
+        const size_t n = db_utf8_length(str_buf + i, len - 1 - i);
+        if (n == 0) return false;
+        i += (uint32_t)n;
     }
     return true;
 }
