@@ -63,6 +63,15 @@ int compile(const fs::path &dir, const std::string &file, int rxpdos, int txpdos
                    messages);
 }
 
+// The options an accepted export compiles with, against the corpus's firmware, one PDO of each kind.
+std::vector<std::string> strict_c11()
+{
+    // clang-format off
+    return {"-std=c11", "-Wall", "-Wextra", "-Werror", "-pedantic", "-fsyntax-only", "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
+            "-I" + corpus + "firmware", "-DCONFIG_CANOPEN_RXPDO_COUNT=1", "-DCONFIG_CANOPEN_TXPDO_COUNT=1"};
+    // clang-format on
+}
+
 int run_gcc(const fs::path &dir, std::vector<std::string> args, std::string *messages)
 {
     std::string log = (dir / "gcc.log").string();
@@ -309,24 +318,15 @@ gen_expr gen_cobid(std::mt19937 &rng, const std::string &DEV, int depth)
         int64_t value;
         bool valid;
     };
-    const std::vector<atom> atoms = {{"1", 1, true},
-                                     {"7", 7, true},
-                                     {"0x180", 0x180, true},
-                                     {"0x7FFFFFFF", 0x7FFFFFFF, true},
-                                     {"0x80000000", 0x80000000LL, true},
-                                     {"4294967295", 4294967295LL, true},
-                                     {"40", 40, true},
-                                     {DEV + "_NODEID", 5, true},
-                                     {DEV + "_LIMIT", 100, true},
-                                     {DEV + "_MODE_ON", 1, true},
-                                     {DEV + "_A_INDEX", 0x2000, true},
-                                     {"CANOPEN_PDO_DISABLED", 0x80000000LL, true},
-                                     {"-1", -1, true},
-                                     {"OD_H", 0, false},
-                                     {DEV, 0, false},
-                                     {DEV + "_LABEL_DEFAULT", 0, false},
-                                     {dev + "_canopen_init", 0, false},
-                                     {"CANOPEN_TYPE_LEN", 0, false}};
+    // clang-format off
+    const std::vector<atom> atoms = {
+        {"1", 1, true}, {"7", 7, true}, {"0x180", 0x180, true}, {"0x7FFFFFFF", 0x7FFFFFFF, true},
+        {"0x80000000", 0x80000000LL, true}, {"4294967295", 4294967295LL, true}, {"40", 40, true},
+        {DEV + "_NODEID", 5, true}, {DEV + "_LIMIT", 100, true}, {DEV + "_MODE_ON", 1, true},
+        {DEV + "_A_INDEX", 0x2000, true}, {"CANOPEN_PDO_DISABLED", 0x80000000LL, true}, {"-1", -1, true},
+        {"OD_H", 0, false}, {DEV, 0, false}, {DEV + "_LABEL_DEFAULT", 0, false},
+        {dev + "_canopen_init", 0, false}, {"CANOPEN_TYPE_LEN", 0, false}};
+    // clang-format on
     if (depth == 0 || rng() % 3 == 0) {
         // Mostly numbers and names that are constants; now and then a name that is none.
         const size_t good = atoms.size() - 5;
@@ -341,16 +341,10 @@ gen_expr gen_cobid(std::mt19937 &rng, const std::string &DEV, int depth)
     if ((op == "/" || op == "%") && b == 0) e.valid = false;
     if ((op == "<<" || op == ">>") && (b < 0 || b >= 32 || a < 0)) e.valid = false;
     if (!e.valid) return e;
-    e.value = op == "+"    ? a + b
-              : op == "-"  ? a - b
-              : op == "*"  ? a * b
-              : op == "/"  ? a / b
-              : op == "%"  ? a % b
-              : op == "<<" ? a << (int)b
-              : op == ">>" ? a >> (int)b
-              : op == "&"  ? a & b
-              : op == "|"  ? a | b
-                           : a ^ b;
+    // clang-format off
+    e.value = op == "+" ? a + b : op == "-" ? a - b : op == "*" ? a * b : op == "/" ? a / b : op == "%" ? a % b
+            : op == "<<" ? a << (int)b : op == ">>" ? a >> (int)b : op == "&" ? a & b : op == "|" ? a | b : a ^ b;
+    // clang-format on
     // Past 64 bits no C type holds it, and the numbers beyond would wrap here too.
     if (e.value < -((__int128)1 << 64) || e.value > ((__int128)1 << 64)) e.valid = false;
     return e;
@@ -363,29 +357,17 @@ TEST(Export, GeneratedNamesAndCobIdsAreRefusedOrCompile)
 {
     tmpdir t;
     std::mt19937 rng(1211);
-    const std::vector<std::pair<std::string, bool>> devs = {{"DRIVE", true}, {"MOTOR", true},   {"EOF", false},
-                                                            {"NULL", false}, {"I", false},      {"BUFSIZ", false},
-                                                            {"EDOM", false}, {"SIGINT", false}, {"INT_MAX", false},
-                                                            {"WEOF", false}, {"OD_H", false}};
-    const std::vector<std::pair<std::string, bool>> ptrs = {{"&speed", true},
-                                                            {"label", true},
-                                                            {"&gains[2]", true},
-                                                            {"&gains[{DEV}_B_VALUE]", true},
-                                                            {"0", true},
-                                                            {"&{DEV}_A_INDEX", false},
-                                                            {"&{DEV}", false},
-                                                            {"&OD_H", false},
-                                                            {"&true", false},
-                                                            {"&NULL", false},
-                                                            {"&bool", false},
-                                                            {"&EOF", false},
-                                                            {"&uint8_t", false},
-                                                            {"&size_t", false},
-                                                            {"&printf", false},
-                                                            {"&I", false},
-                                                            {"&{dev}_canopen_init", false},
-                                                            {"&obj_dict", false},
-                                                            {"&gains[{DEV}_LABEL_DEFAULT]", false}};
+    // clang-format off
+    const std::vector<std::pair<std::string, bool>> devs = {
+        {"DRIVE", true}, {"MOTOR", true}, {"EOF", false}, {"NULL", false}, {"I", false}, {"BUFSIZ", false},
+        {"EDOM", false}, {"SIGINT", false}, {"INT_MAX", false}, {"WEOF", false}, {"OD_H", false}};
+    const std::vector<std::pair<std::string, bool>> ptrs = {
+        {"&speed", true}, {"label", true}, {"&gains[2]", true}, {"&gains[{DEV}_B_VALUE]", true}, {"0", true},
+        {"&{DEV}_A_INDEX", false}, {"&{DEV}", false}, {"&OD_H", false}, {"&true", false}, {"&NULL", false},
+        {"&bool", false}, {"&EOF", false}, {"&uint8_t", false}, {"&size_t", false}, {"&printf", false},
+        {"&I", false}, {"&{dev}_canopen_init", false}, {"&obj_dict", false},
+        {"&gains[{DEV}_LABEL_DEFAULT]", false}};
+    // clang-format on
     const std::string headers = "#include <assert.h>\n#include <complex.h>\n#include <ctype.h>\n#include <errno.h>\n"
                                 "#include <float.h>\n#include <inttypes.h>\n#include <iso646.h>\n#include <limits.h>\n"
                                 "#include <locale.h>\n#include <math.h>\n#include <signal.h>\n#include <stdbool.h>\n"
@@ -435,16 +417,7 @@ TEST(Export, GeneratedNamesAndCobIdsAreRefusedOrCompile)
     }
     // Refusing everything would pass the rest: a fair share of the sound documents is exported.
     EXPECT_GE(accepted, 8);
-    std::vector<std::string> args = {"-std=c11",
-                                     "-Wall",
-                                     "-Wextra",
-                                     "-Werror",
-                                     "-pedantic",
-                                     "-fsyntax-only",
-                                     "-I" KR_SOURCE_DIR "/hal/kr_hal/inc",
-                                     "-I" + corpus + "firmware",
-                                     "-DCONFIG_CANOPEN_RXPDO_COUNT=1",
-                                     "-DCONFIG_CANOPEN_TXPDO_COUNT=1"};
+    std::vector<std::string> args = strict_c11();
     args.insert(args.end(), checks.begin(), checks.end());
     std::string messages;
     EXPECT_EQ(run_gcc(t.path, args, &messages), 0) << messages;
@@ -463,14 +436,9 @@ TEST(Export, BytesThatAreNoUtf8AreEscaped)
     std::string h = t.read("bytes.h");
     EXPECT_NE(h.find(define_line("D_S_DEFAULT", "\"a\\377\\376\xc3\xa9\\342\\202\"")), std::string::npos) << h;
     std::string messages;
-    EXPECT_EQ(run_gcc(t.path,
-                      {"-std=c11", "-Wall", "-Wextra", "-Werror", "-pedantic", "-fsyntax-only",
-                       "-I" KR_SOURCE_DIR "/hal/kr_hal/inc", "-I" + corpus + "firmware",
-                       "-DCONFIG_CANOPEN_RXPDO_COUNT=1", "-DCONFIG_CANOPEN_TXPDO_COUNT=1",
-                       (t.path / "bytes.c").string()},
-                      &messages),
-              0)
-        << messages;
+    std::vector<std::string> args = strict_c11();
+    args.push_back((t.path / "bytes.c").string());
+    EXPECT_EQ(run_gcc(t.path, args, &messages), 0) << messages;
 }
 
 TEST(Export, RefusalsWriteNothingAndFailTheRun)
