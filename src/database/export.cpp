@@ -531,10 +531,11 @@ bool can_export(const char *name)
     return true;
 }
 
+// A name that begins with a digit gets a letter before it: '_' would make it one C reserves.
 std::string leading_ident(const std::string &text)
 {
     std::string id = ident(text);
-    if (id.empty() || std::isdigit((unsigned char)id[0])) id = "_" + id;
+    if (id.empty() || std::isdigit((unsigned char)id[0])) id = "H_" + id;
     return id;
 }
 

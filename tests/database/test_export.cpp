@@ -284,21 +284,23 @@ TEST(Export, HostileNamesStillCompile)
     std::string messages;
     EXPECT_EQ(compile(t.path, "hostile od.c", 1, 1, &messages), 0) << messages << "\n" << h << c;
 
-    // A device name that begins with a digit: its symbols still begin with a letter or '_', and an
-    // object already named after the device gets no second prefix.
+    // A device name that begins with a digit: its symbols still begin with a letter (never '_', which
+    // C reserves), and an object already named after the device gets no second prefix. So does the
+    // guard of a file name that begins with one.
     ASSERT_TRUE(load(t.write("digit.json", R"({"DEV": "2nd drive", "NODEID": 4, "EMCY_INDEX": 12288,
         "EMCY": [{"name": "hot", "str": ["a"]}], "DEFINES": [{"LIMIT": 9}],
         "OBJ_DICT": [{"name": "2nd drive speed", "index": 8193, "type": "CANOPEN_UNSIGNED16",
           "permissions": "CANOPEN_RW", "subindex": 0, "value": 1, "min": 0, "max": "LIMIT", "dataptr": "0"},
           {"name": "gains", "index": 8194, "type": "CANOPEN_ARRAY8", "permissions": "CANOPEN_RO",
           "dataptr": "0", "data": [{"name": "p", "default": 1}]}]})")));
-    export_to(t.path, "digit");
-    h = t.read("digit.h");
-    c = t.read("digit.c");
-    EXPECT_NE(h.find("#ifndef _2ND_DRIVE\n"), std::string::npos) << h;
-    EXPECT_NE(h.find(define_line("_2ND_DRIVE_SPEED_MAX", "_2ND_DRIVE_LIMIT")), std::string::npos) << h;
-    EXPECT_NE(c.find(".main_index = _2ND_DRIVE_GAINS_INDEX,"), std::string::npos) << c;
-    EXPECT_EQ(compile(t.path, "digit.c", 1, 1, &messages), 0) << messages << "\n" << h << c;
+    export_to(t.path, "2digit");
+    h = t.read("2digit.h");
+    c = t.read("2digit.c");
+    EXPECT_NE(h.find("#ifndef H_2DIGIT_H\n"), std::string::npos) << h;
+    EXPECT_NE(h.find("#ifndef D_2ND_DRIVE\n"), std::string::npos) << h;
+    EXPECT_NE(h.find(define_line("D_2ND_DRIVE_SPEED_MAX", "D_2ND_DRIVE_LIMIT")), std::string::npos) << h;
+    EXPECT_NE(c.find(".main_index = D_2ND_DRIVE_GAINS_INDEX,"), std::string::npos) << c;
+    EXPECT_EQ(compile(t.path, "2digit.c", 1, 1, &messages), 0) << messages << "\n" << h << c;
 }
 
 // A COB-ID expression of the kinds a document writes, with the value it means; invalid when it
