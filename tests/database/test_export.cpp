@@ -478,6 +478,48 @@ TEST(Export, RefusalsWriteNothingAndFailTheRun)
         EXPECT_FALSE(fs::exists(t.path / "refused.h") && fs::exists(t.path / "refused.c")) << k.message;
         fs::remove(t.path / "refused.h");
     }
+    // Data pointers that name a constant of the header or of C, and COB-IDs C would not read as the
+    // document means them.
+    // clang-format off
+    const std::pair<std::string, std::string> pointers[] = {
+        {"&D_A_INDEX", "names D_A_INDEX, which this header defines as no variable"},
+        {"&D", "names D, which this header defines as no variable"},
+        {"&REFUSED_H", "names REFUSED_H, which this header defines as no variable"},
+        {"&g[D_S_DEFAULT]", "names D_S_DEFAULT, which this header defines as no integer constant"},
+        {"&EOF", "names what a C or library header defines"}, {"&true", "names what a C or library header defines"}};
+    const std::pair<std::string, std::string> cobids[] = {
+        {"0x180 + 1/0", "divides by zero"}, {"1 << 40", "shifts 1 by 40 bits"}, {"-1", "is -1, outside 0..4294967295"},
+        {"REFUSED_H", "names 'REFUSED_H', which is no integer constant"},
+        {"d_canopen_init", "names 'd_canopen_init', which is no integer constant"}};
+    // clang-format on
+    auto pdo_doc = [](const std::string &ptr, const std::string &cobid) {
+        return R"({"DEV": "D", "NODEID": 2, "OBJ_DICT": [{"name": "A", "index": 8192, "type": "CANOPEN_UNSIGNED8",
+             "permissions": "CANOPEN_RO", "subindex": 0, "value": 1, "dataptr": ")" +
+               ptr + R"("}, {"name": "S", "index": 8193, "type": "CANOPEN_STRING", "permissions": "CANOPEN_RO",
+             "stringsize": 4, "default": "x", "dataptr": "s"}],
+             "TXPDO": [{"cobid": ")" +
+               cobid +
+               R"(", "transmission": "ASYNC", "inhibittime": 1, "eventtimer": 2, "mappings": [{"param": "A"}]}]})";
+    };
+    std::vector<std::pair<std::string, std::string>> pdo_cases;
+    for (const auto &[ptr, message] : pointers) pdo_cases.push_back({pdo_doc(ptr, "0x180"), message});
+    for (const auto &[cobid, message] : cobids) pdo_cases.push_back({pdo_doc("&a", cobid), message});
+    // The same document with a sound pointer and COB-ID is exported.
+    pdo_cases.push_back({pdo_doc("&a", "0x180 + D_NODEID"), ""});
+    for (const auto &[doc, message] : pdo_cases) {
+        std::string out;
+        load(t.write("refused.json", doc), &out);
+        e = export_to(t.path, "refused");
+        const bool written = fs::exists(t.path / "refused.h") && fs::exists(t.path / "refused.c");
+        if (message.empty()) {
+            EXPECT_TRUE(written) << e.out << out;
+        } else {
+            EXPECT_NE((out + e.out).find(message), std::string::npos) << message << "\n" << e.out << out;
+            EXPECT_FALSE(written) << message;
+        }
+        fs::remove(t.path / "refused.h");
+        fs::remove(t.path / "refused.c");
+    }
     // An output folder that does not exist: the message, and no half-written file anywhere.
     ASSERT_TRUE(load(corpus + "drive.json"));
     e = export_to(t.path / "missing", "x");
