@@ -469,6 +469,9 @@ TEST(Export, RefusalsWriteNothingAndFailTheRun)
              "index": 8192, "type": "CANOPEN_UNSIGNED8", "permissions": "CANOPEN_RO", "subindex": 0, "value": 1,
              "dataptr": "0"}]})",
          "both give the C symbol d_emcy_err_codes_e"},
+        {R"({"DEV": "EOF", "NODEID": 2, "OBJ_DICT": [{"name": "A", "index": 8192, "type": "CANOPEN_UNSIGNED8",
+             "permissions": "CANOPEN_RO", "subindex": 0, "value": 1, "dataptr": "0"}]})",
+         "gives the C symbol EOF, which a standard C header defines or declares"},
     };
     for (const auto &k : cases) {
         std::string out;
