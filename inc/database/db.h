@@ -214,6 +214,9 @@ uint32_t str_to_transmission(parser_node_st node);
 /* A C identifier from any text: letters upper case, anything outside A-Z, 0-9 and '_' becomes '_'.
  * The generated header and source build every symbol with it. */
 void db_c_ident(const char *text, char *dest, size_t dest_length);
+/* The length of the UTF-8 sequence at p (1 to 4 bytes, within avail), or 0 when the bytes there
+ * are no UTF-8: a cut sequence, an overlong form, a surrogate or a code point past U+10FFFF. */
+size_t db_utf8_length(const char *p, size_t avail);
 /* The device's symbol prefix (the device name made an identifier). */
 const char *db_dev_symbol(const db_st *db);
 /* An object's symbol: its name as an identifier, with the device prefix unless it starts with it. */

@@ -183,12 +183,16 @@ static const char *address_problem(const char *text)
     auto blanks = [&] {
         while (*p == ' ') ++p;
     };
-    auto word = [&] {
+    auto word = [&](bool member) {
         if (!std::isalpha((unsigned char)*p) && *p != '_') return false;
         const char *s = p;
         while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
         const std::string w(s, p);
         if (const char *why = db_c_name_problem(w.c_str())) problem = why;
+        // A member may share a name with anything; a variable or an index may not name a macro, a
+        // type or a function of the headers (&NULL, &bool, &EOF).
+        if (!problem && !member && db_name_declared_by_headers(w.c_str()))
+            problem = "names what a C or library header defines, not a variable";
         return !problem;
     };
     // An integer constant of C: the number forms, and the suffixes u and l.
@@ -210,17 +214,17 @@ static const char *address_problem(const char *text)
     if (problem) return problem;
     if (*p == '&') ++p;
     blanks();
-    if (!word()) return problem ? problem : "is not an address";
+    if (!word(false)) return problem ? problem : "is not an address";
     for (;;) {
         blanks();
         if (*p == '.' || (p[0] == '-' && p[1] == '>')) {
             p += *p == '.' ? 1 : 2;
             blanks();
-            if (!word()) return problem ? problem : "is not an address";
+            if (!word(true)) return problem ? problem : "is not an address";
         } else if (*p == '[') {
             ++p;
             blanks();
-            if (!word() && !number()) return problem ? problem : "is not an address";
+            if (!word(false) && !number()) return problem ? problem : "is not an address";
             blanks();
             if (*p++ != ']') return "is not an address";
         } else {

@@ -69,6 +69,9 @@ std::string db_expand_string_defines(db_st *db, const char *text, bool *endless 
 // Why name may not be a name of the generated source (no identifier, a keyword, reserved to the
 // compiler or the library, the firmware's main), or null.
 const char *db_c_name_problem(const char *name);
+// Does a standard C header or a library header define or declare name at file scope (a macro, a
+// type, a function, an enumeration constant, an object)?
+bool db_name_declared_by_headers(const char *name);
 // Is node a type text of the table (a string, written as the table writes it)?
 bool db_type_known(parser_node_st node);
 // The range of a scalar type or an array element (by the type name the document wrote); false for

@@ -16,6 +16,9 @@
 
 // Content files being read, outermost first: a file that includes itself would never end.
 static std::vector<std::string> open_content;
+// Objects past the dictionary's limit in this load, and the first of them.
+static uint32_t objects_dropped = 0;
+static std::string first_dropped;
 static constexpr size_t CONTENT_MAX_DEPTH = 32;
 
 void db_mark_failed(void) { dev.db.state.load_failed = true; }
@@ -130,11 +133,15 @@ bool db_is_loaded(db_st *db) { return db && db->state.is_loaded; }
 
 static bool parse_obj_dict_obj(db_st *db, parser_node_st node, const char *base);
 
-// Looks a key up; reports it when absent and report holds.
+// Looks a key up; when it is absent and required (report), the load fails: an object without its
+// index, pointer or limits would be exported at 0x0000, as NULL, or with 0 below its minimum.
 static parser_node_st check_obj(parser_node_st node, const char *key, const char *obj_name, bool report)
 {
     parser_node_st n = parser_find_child(node, key);
-    if (!parser_node_is_valid(n) && report) job_warning("\"%s\" field not found in parameter \"%s\"\n", key, obj_name);
+    if (!parser_node_is_valid(n) && report) {
+        job_error("\"%s\" field not found in parameter \"%s\"\n", key, obj_name);
+        db_mark_failed();
+    }
     return n;
 }
 
@@ -308,6 +315,13 @@ static bool parse_container(db_st *db, parser_node_st node, parser_node_st conte
     if (kind == PARSER_STRING) {
         result = parse_content_file(db, node, content, base);
     } else if (kind == PARSER_ARRAY) {
+        // Defines hold only while a content file is read: here they would be passed over without a word.
+        if (parser_node_is_valid(parser_find_child(node, "defines"))) {
+            job_error("A CONTAINER with a 'content' array cannot hold \"defines\" (they hold only while a content "
+                      "file is read): give them in DEFINES.\n");
+            db_mark_failed();
+            result = false;
+        }
         bool required_ok = true;
         parser_node_st require = parser_find_child(node, "require");
         if (parser_get_type(require) == PARSER_ARRAY) {
@@ -499,8 +513,8 @@ static bool parse_object(db_st *db, parser_node_st node)
     if (is_new) {
         obj = db_obj_append(db);
         if (!obj) {
-            job_error("More than %u objects: the object dictionary is full at '%s'.\n", (unsigned)DB_OBJ_MAX_COUNT,
-                      name);
+            // Said once for the whole load, with the count: a line per object would bury every other message.
+            if (objects_dropped++ == 0) first_dropped = name;
             db_mark_failed();
             return false;
         }
@@ -748,6 +762,9 @@ static bool parse_document(db_st *db, parser_node_st root, const char *base)
         }
         result = all && result;
     }
+    if (objects_dropped)
+        job_error("More than %u objects: the object dictionary is full at '%s'; %u objects are not read.\n",
+                  (unsigned)DB_OBJ_MAX_COUNT, first_dropped.c_str(), (unsigned)objects_dropped);
     db_add_emcy_objects(db);
     if (!db_check_objects(db)) result = false;
     if (!db_check_duplicates(db)) result = false;
@@ -778,6 +795,7 @@ bool cmd_db(const char *path)
     db->state.obj_index_valid = false;
     db->state.load_failed = false;
     open_content.clear();
+    objects_dropped = 0;
 
     if (!path || std::strlen(path) > sizeof db->filepath - 1) {
         job_error("Failed to open database file %s: the path is longer than %u characters.\n", path ? path : "",

@@ -20,6 +20,26 @@ char *str_to_upper_nonspace(char *text)
     return text;
 }
 
+size_t db_utf8_length(const char *text, size_t avail)
+{
+    const unsigned char *p = (const unsigned char *)text;
+    const unsigned c = avail ? p[0] : 0x80;
+    const size_t n = c < 0x80                 ? 1
+                     : c >= 0xC2 && c <= 0xDF ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+    if (n == 0 || n > avail) return 0;
+    uint32_t cp = n == 1 ? c : c & (0x7Fu >> n);
+    for (size_t k = 1; k < n; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[k] & 0x3Fu);
+    }
+    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[n] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return 0;
+    return n;
+}
+
 void db_c_ident(const char *text, char *dest, size_t dest_length)
 {
     if (!dest || dest_length == 0) return;
@@ -33,11 +53,12 @@ void db_c_ident(const char *text, char *dest, size_t dest_length)
 
 const char *db_dev_symbol(const db_st *db)
 {
-    // Every symbol begins with this one, so it must not begin with a digit.
-    static char sym[130];
+    // Every symbol begins with this one, so it must not begin with a digit; nor with '_', which C
+    // reserves at file scope.
+    static char sym[131];
     bool digit = db->dev_name[0] >= '0' && db->dev_name[0] <= '9';
-    sym[0] = '_';
-    db_c_ident(db->dev_name, sym + (digit ? 1 : 0), sizeof sym - 1);
+    std::memcpy(sym, "D_", 2);
+    db_c_ident(db->dev_name, sym + (digit ? 2 : 0), sizeof sym - 2);
     return sym;
 }
 
@@ -48,7 +69,7 @@ void db_obj_symbol(const db_st *db, const char *name, char *dest, size_t dest_le
     db_c_ident(name, ident, sizeof ident);
     // A device name that begins with a digit has its symbol prefixed; a name already beginning with it
     // still gets no second prefix.
-    const char *plain = dev_sym + (db->dev_name[0] >= '0' && db->dev_name[0] <= '9' ? 1 : 0);
+    const char *plain = dev_sym + (db->dev_name[0] >= '0' && db->dev_name[0] <= '9' ? 2 : 0);
     size_t plain_len = std::strlen(plain);
     if (std::strncmp(ident, plain, plain_len) == 0)
         std::snprintf(dest, dest_length, "%s%s", dev_sym, ident + plain_len);
@@ -74,6 +95,8 @@ const char *db_c_name_problem(const char *name)
         if (std::strcmp(name, k) == 0) return "is a keyword of C";
     if (name[0] == '_' && (name[1] == '_' || std::isupper((unsigned char)name[1])))
         return "is reserved to the compiler (it begins with '__' or '_' and a capital)";
+    // C reserves every name that begins with '_' at file scope, where the generated names live.
+    if (name[0] == '_') return "is reserved to C at file scope (it begins with '_')";
     if (std::strncmp(name, "_kr", 3) == 0 || std::strncmp(name, "_KR", 3) == 0) return "is reserved to the library";
     if (std::strcmp(name, "main") == 0) return "is the firmware's main";
     return nullptr;

@@ -64,12 +64,23 @@ std::string lower(std::string s)
     return s;
 }
 
-// The one writer of C string literals: any text, read back by C as it was.
+// The one writer of C string literals: any text, read back by C as it was. UTF-8 stays as it is;
+// other bytes are octal escapes, so the source is UTF-8 whatever the document held.
 std::string c_string(const char *text)
 {
     std::string out = "\"";
     for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
-        if (*p == '"' || *p == '\\') {
+        if (*p >= 0x80) {
+            const size_t n = db_utf8_length((const char *)p, std::strlen((const char *)p));
+            if (n == 0) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\%03o", *p);
+                out += esc;
+            } else {
+                out.append((const char *)p, n);
+                p += n - 1;
+            }
+        } else if (*p == '"' || *p == '\\') {
             out += '\\';
             out += (char)*p;
         } else if (*p == '?' && p[1] == '?') {
@@ -165,6 +176,53 @@ const std::unordered_set<std::string> &library_names()
     return names;
 }
 
+// Every name the C standard's headers and the library's headers define or declare at file scope:
+// a generated header may follow any of them, and a data pointer must name a variable.
+const std::unordered_set<std::string> &declared_names()
+{
+    static const char *const listed[] = {
+#include "kr_declared_names.inc"
+    };
+    static const std::unordered_set<std::string> names(std::begin(listed), std::end(listed));
+    return names;
+}
+
+// The library's CANOPEN_ macros that are integer constants, with their values as C writes them.
+const std::unordered_map<std::string, std::string> &library_constants()
+{
+    static const char *const listed[][2] = {
+#include "kr_library_constants.inc"
+    };
+    static std::unordered_map<std::string, std::string> values;
+    if (values.empty())
+        for (const auto &row : listed) values.emplace(row[0], row[1]);
+    return values;
+}
+
+// An integer of a C constant expression with its type: int, unsigned int, long, unsigned long.
+struct c_value {
+    __int128 v;
+    bool is_unsigned;
+    bool is_long;
+};
+
+int64_t type_max(const c_value &t) { return t.is_long ? INT64_MAX : t.is_unsigned ? UINT32_MAX : INT32_MAX; }
+
+// The value of an integer constant as C types it (C11 6.4.4.1), or false for no such constant.
+bool c_literal(const std::string &t, c_value *out)
+{
+    size_t e = t.size();
+    bool u = false, l = false;
+    while (e > 0 && std::strchr("uUlL", t[e - 1])) (std::tolower((unsigned char)t[--e]) == 'u' ? u : l) = true;
+    int64_t n = 0;
+    if (e == 0 || t[0] == '-' || t[0] == '+' || db_int_text(t.data(), e, &n)) return false;
+    const bool decimal = t[0] != '0' || e == 1;
+    out->v = n;
+    out->is_long = l || n > (u || !decimal ? (int64_t)UINT32_MAX : (int64_t)INT32_MAX);
+    out->is_unsigned = u || (!decimal && !out->is_long && n > INT32_MAX);
+    return true;
+}
+
 struct exporter {
     db_st *db;
     std::string dev_sym;   // DEV
@@ -173,6 +231,10 @@ struct exporter {
     // Every symbol the header defines, with what it came from: two names that give one symbol would
     // not compile.
     std::unordered_map<std::string, std::string> symbols;
+    // The symbols that are integer constants, with their values and C types.
+    std::unordered_map<std::string, c_value> values;
+    // The symbols that are string literals: arrays, so a data pointer may name them.
+    std::unordered_set<std::string> literals;
     std::vector<std::string> clashes;
 
     explicit exporter(db_st *d) : db(d), dev_sym(db_dev_symbol(d)), dev_lower(lower(dev_sym)) {}
@@ -185,6 +247,9 @@ struct exporter {
             clashes.push_back("'" + it->second + "' and '" + origin + "' both give the C symbol " + sym);
         else if (library_names().count(sym))
             clashes.push_back("'" + origin + "' gives the C symbol " + sym + ", which the library's headers declare");
+        else if (declared_names().count(sym))
+            clashes.push_back("'" + origin + "' gives the C symbol " + sym +
+                              ", which a standard C header defines or declares");
         else if (const char *why = db_c_name_problem(sym.c_str()))
             clashes.push_back("'" + origin + "' gives the C symbol " + sym + ", which " + why);
     }
@@ -192,6 +257,10 @@ struct exporter {
     void define(const std::string &sym, const std::string &value, const std::string &origin)
     {
         add_symbol(sym, origin);
+        c_value v{};
+        std::string why;
+        if (evaluate(value, &v, &why)) values[sym] = v;
+        if (!value.empty() && value[0] == '"') literals.insert(sym);
         out += "#define " + sym;
         int pad = DEFINE_VALUE_COL - (int)(8 + sym.size());
         out.append((size_t)(pad < 1 ? 1 : pad), ' ');
@@ -206,15 +275,66 @@ struct exporter {
         out += "= " + value + (comma ? ",\n" : "\n");
     }
 
-    // Is text an integer expression of numbers, operators, symbols this header defines (string
-    // defines put in) and the library's CANopen constants? Read by C's grammar, so that "1 +" or
-    // "(1" never reach the source.
-    bool known_expression(const char *given)
+    // Why a COB-ID is not an integer of 0..0xFFFFFFFF that C reads as the document means it, or
+    // empty. The text is read by C's grammar over numbers, this header's integer symbols (string
+    // defines put in, as C would) and the library's CANOPEN_ constants, and evaluated here: a
+    // division by zero, a shift past the width, a value its C type cannot hold or a negative one
+    // never reaches the source.
+    std::string cobid_problem(const char *given)
     {
         bool endless = false;
         const std::string expanded = db_expand_string_defines(db, given, &endless);
-        const char *p = expanded.c_str();
-        return !endless && plain_text(p) && expression(p, 0) && *skip_blanks(p) == '\0';
+        if (endless) return "names string defines that name each other without end";
+        if (!plain_text(expanded.c_str())) return "is not an expression C reads";
+        c_value v{};
+        std::string why;
+        if (!evaluate(expanded, &v, &why)) return why;
+        if (v.v < 0 || v.v > UINT32_MAX)
+            return "is " + std::to_string((int64_t)v.v) + ", outside 0..4294967295 (0xFFFFFFFF)";
+        return "";
+    }
+
+    // Why a data pointer (string defines put in) names a symbol of this header where C needs a
+    // variable, or an index that is no integer constant; empty when it names none.
+    std::string pointer_problem(const char *given)
+    {
+        const std::string text = db_expand_string_defines(db, given);
+        char before = ' ';
+        bool base = true;
+        for (size_t i = 0; i < text.size();) {
+            const unsigned char c = (unsigned char)text[i];
+            if (!std::isalpha(c) && c != '_') {
+                if (c != ' ') before = (char)c;
+                // A number's letters (0x1F, 10u) are no name.
+                size_t j = i + 1;
+                if (std::isdigit(c))
+                    while (j < text.size() && std::isalnum((unsigned char)text[j])) ++j;
+                i = j;
+                continue;
+            }
+            size_t j = i;
+            while (j < text.size() && (std::isalnum((unsigned char)text[j]) || text[j] == '_')) ++j;
+            const std::string word = text.substr(i, j - i);
+            const bool member = before == '.' || before == '>';
+            if (!member && symbols.count(word) && (base ? !literals.count(word) : !values.count(word)))
+                return "names " + word + ", which this header defines as " +
+                       (base ? "no variable or string" : "no integer constant");
+            if (!member) base = false;
+            before = 'a';
+            i = j;
+        }
+        return "";
+    }
+
+    bool evaluate(const std::string &text, c_value *out, std::string *why)
+    {
+        const char *p = text.c_str();
+        if (!expression(p, 0, out, why)) return false;
+        if (*skip_blanks(p) != '\0') {
+            *why = "is not an expression C reads";
+            return false;
+        }
+        return true;
     }
 
     static const char *skip_blanks(const char *&p)
@@ -223,46 +343,114 @@ struct exporter {
         return p;
     }
 
-    bool operand(const char *&p, int depth)
+    static bool fits(c_value *v, std::string *why)
     {
+        const __int128 lo = v->is_unsigned ? 0 : v->is_long ? (__int128)INT64_MIN : (__int128)INT32_MIN;
+        if (v->v >= lo && v->v <= type_max(*v)) return true;
+        *why = "overflows its C type";
+        return false;
+    }
+
+    bool operand(const char *&p, int depth, c_value *out, std::string *why)
+    {
+        *why = "is not an expression C reads";
         skip_blanks(p);
-        while (*p && std::strchr("-+~!", *p)) skip_blanks(++p);
-        const char *s = p;
+        if (depth > 32) return false;
+        if (*p && std::strchr("-+~!", *p)) {
+            const char op = *p++;
+            if (!operand(p, depth + 1, out, why)) return false;
+            if (op == '-') out->v = -out->v;
+            if (op == '~') out->v = out->is_unsigned ? type_max(*out) - out->v : -out->v - 1;
+            if (op == '!') *out = {out->v == 0, false, false};
+            return fits(out, why);
+        }
         if (*p == '(') {
             ++p;
-            if (depth > 32 || !expression(p, depth + 1) || *skip_blanks(p) != ')') return false;
+            if (!expression(p, depth + 1, out, why)) return false;
+            if (*skip_blanks(p) != ')') return false;
             ++p;
             return true;
         }
-        while (std::isalnum((unsigned char)*p) || *p == '_') ++p;
+        const char *s = p;
+        // A number is one preprocessing number, as C cuts it: 0x1e+1 is no sum.
+        const bool number = std::isdigit((unsigned char)*p);
+        while (std::isalnum((unsigned char)*p) || *p == '_' ||
+               (number && (*p == '.' || ((*p == '+' || *p == '-') && std::strchr("eEpP", p[-1])))))
+            ++p;
         if (p == s) return false;
-        if (std::isdigit((unsigned char)*s)) {
-            const char *e = p;
-            while (e > s && std::strchr("uUlL", e[-1])) --e;
-            int64_t n = 0;
-            return !db_int_text(s, (size_t)(e - s), &n);
-        }
         const std::string word(s, p);
-        return symbols.count(word) || (word.rfind("CANOPEN_", 0) == 0 && library_names().count(word));
+        if (number) {
+            if (!c_literal(word, out)) *why = "holds '" + word + "', which C does not read as an integer";
+            return c_literal(word, out);
+        }
+        if (auto it = values.find(word); it != values.end()) {
+            *out = it->second;
+            return true;
+        }
+        if (auto it = library_constants().find(word); it != library_constants().end())
+            return c_literal(it->second, out);
+        *why = "names '" + word + "', which is no integer constant of this header or of the library";
+        return false;
     }
 
-    bool expression(const char *&p, int depth)
+    // Precedence climbing over C's binary operators of integers, tightest first.
+    bool expression(const char *&p, int depth, c_value *out, std::string *why, int level = 5)
     {
-        static const char *const ops[] = {"<<", ">>", "<=", ">=", "==", "!=", "&&", "||", "+",
-                                          "-",  "*",  "/",  "%",  "&",  "|",  "^",  "<",  ">"};
-        if (!operand(p, depth)) return false;
+        static const char *const ops[6][3] = {{"*", "/", "%"},         {"+", "-", nullptr},
+                                              {"<<", ">>", nullptr},   {"&", nullptr, nullptr},
+                                              {"^", nullptr, nullptr}, {"|", nullptr, nullptr}};
+        if (level < 0) return operand(p, depth, out, why);
+        if (!expression(p, depth, out, why, level - 1)) return false;
         for (;;) {
             skip_blanks(p);
             const char *op = nullptr;
-            for (const char *o : ops)
-                if (std::strncmp(p, o, std::strlen(o)) == 0) {
+            for (const char *o : ops[level])
+                if (o && std::strncmp(p, o, std::strlen(o)) == 0 && p[std::strlen(o)] != p[0] &&
+                    p[std::strlen(o)] != '=')
                     op = o;
-                    break;
-                }
             if (!op) return true;
             p += std::strlen(op);
-            if (!operand(p, depth)) return false;
+            c_value r{};
+            if (!expression(p, depth, &r, why, level - 1) || !apply(op, out, r, why)) return false;
         }
+    }
+
+    static bool apply(const char *op, c_value *l, const c_value &r, std::string *why)
+    {
+        const std::string o = op;
+        if (o == "<<" || o == ">>") {
+            const int bits = l->is_long ? 64 : 32;
+            if (r.v < 0 || r.v >= bits || l->v < 0) {
+                *why = "shifts " + std::to_string((int64_t)l->v) + " by " + std::to_string((int64_t)r.v) +
+                       " bits, which C does not define for its " + std::to_string(bits) + "-bit type";
+                return false;
+            }
+            l->v = o == "<<" ? l->v << (int)r.v : l->v >> (int)r.v;
+            return fits(l, why);
+        }
+        // The usual arithmetic conversions of C.
+        c_value t = *l;
+        t.is_long = l->is_long || r.is_long;
+        t.is_unsigned = (l->is_unsigned && (l->is_long || !r.is_long)) || (r.is_unsigned && (r.is_long || !l->is_long));
+        if (t.is_unsigned && (l->v < 0 || r.v < 0)) {
+            *why = "turns a negative number unsigned";
+            return false;
+        }
+        if ((o == "/" || o == "%") && r.v == 0) {
+            *why = "divides by zero";
+            return false;
+        }
+        const __int128 a = l->v, b = r.v;
+        t.v = o == "*"   ? a * b
+              : o == "/" ? a / b
+              : o == "%" ? a % b
+              : o == "+" ? a + b
+              : o == "-" ? a - b
+              : o == "&" ? a & b
+              : o == "^" ? a ^ b
+                         : a | b;
+        *l = t;
+        return fits(l, why);
     }
 
     // A value as the header writes it: the symbol of the define or enumeration member it names,
@@ -323,20 +511,31 @@ bool can_export(const char *name)
                   name ? name : "");
         return false;
     }
-    // The generated files include these by name: one of ours in their place would include itself.
-    for (const char *taken : {"main", "kr_utilities", "kr_canopen", "stdint", "string"})
+    // Headers the generated files include, directly or through the library: a file of ours by one of
+    // these names, in the include path, would be read in its place.
+    // clang-format off
+    static const char *const headers[] = {
+        "main", "kr_utilities", "kr_canopen", "kr_canopen_pdo", "kr_canopen_sdo", "kr_canopen_sdo_server",
+        "kr_canopen_types", "kr_can", "kr_errors", "kr_memory", "kr_rtos", "features", "stdc-predef",
+        "assert", "complex", "ctype", "errno", "fenv", "float", "inttypes", "iso646", "limits", "locale",
+        "math", "setjmp", "signal", "stdalign", "stdarg", "stdatomic", "stdbool", "stddef", "stdint",
+        "stdio", "stdlib", "stdnoreturn", "string", "tgmath", "threads", "time", "uchar", "wchar", "wctype"};
+    // clang-format on
+    for (const char *taken : headers)
         if (base == taken) {
-            job_error("'%s' cannot name the exported files: the generated source includes a '%s.h' of its own.\n", name,
-                      taken);
+            job_error("'%s' cannot name the exported files: the generated files include a '%s.h' of the library or "
+                      "of C, which it would take the place of.\n",
+                      name, taken);
             return false;
         }
     return true;
 }
 
+// A name that begins with a digit gets a letter before it: '_' would make it one C reserves.
 std::string leading_ident(const std::string &text)
 {
     std::string id = ident(text);
-    if (id.empty() || std::isdigit((unsigned char)id[0])) id = "_" + id;
+    if (id.empty() || std::isdigit((unsigned char)id[0])) id = "H_" + id;
     return id;
 }
 
@@ -383,11 +582,14 @@ void emit_emcys(exporter &x)
     for (uint16_t i = 0; i < db->emcys.len; ++i) {
         std::string sym = DEV + "_EMCY_" + ident(db->emcys_buffer[i].name);
         x.add_symbol(sym, std::string("EMCY ") + db->emcys_buffer[i].name);
+        x.values[sym] = {db->emcys_buffer[i].value, false, false};
         x.enum_value(sym, fmt("%" PRIi32, db->emcys_buffer[i].value), true);
     }
     x.add_symbol(DEV + "_EMCY_COUNT", "the EMCY count");
+    x.values[DEV + "_EMCY_COUNT"] = {db->emcys.len, false, false};
     x.enum_value(DEV + "_EMCY_COUNT", fmt("%u", (unsigned)db->emcys.len), false);
     o += "} " + x.dev_lower + "_emcy_err_codes_e;\n\n\n\n\n";
+    x.add_symbol(x.dev_lower + "_emcy_err_codes_e", "the EMCY code type");
 }
 
 // An enumeration define: its members with the values they wrote, and its type.
@@ -396,6 +598,7 @@ void emit_enum(exporter &x, const db_define_st *d, const std::string &sym, const
     std::string &o = x.out;
     o += d->data_type ? "enum {\n" : "typedef enum {\n";
     bool had_value = false;
+    int64_t member = -1;
     for (int32_t k = 0; k < d->child_count; ++k) {
         const char *child = d->childs[k];
         bool last = k == d->child_count - 1;
@@ -409,6 +612,7 @@ void emit_enum(exporter &x, const db_define_st *d, const std::string &sym, const
             long long v = std::strtoll(eq + 1, &end, 0);
             while (end && std::isspace((unsigned char)*end)) ++end;
             if (end && end != eq + 1 && *end == '\0' && v >= INT32_MIN && v <= INT32_MAX) {
+                x.values[csym] = {member = v, false, false};
                 o += "    " + csym + " = " + c_int(v) + (last ? "\n" : ",\n");
                 had_value = true;
                 continue;
@@ -417,6 +621,9 @@ void emit_enum(exporter &x, const db_define_st *d, const std::string &sym, const
                         "without it.\n",
                         child, d->name);
         }
+        member = k == 0 ? 0 : last && had_value ? k : member + 1;
+        // A member past INT_MAX would not compile; it is no constant a COB-ID may use.
+        if (member <= INT32_MAX) x.values[csym] = {member, false, false};
         if (k == 0)
             x.enum_value(csym, "0", !last);
         else if (last && had_value)
@@ -587,9 +794,8 @@ bool build_source(exporter &x, const char *name)
     char text[64];
     for (uint16_t i = 0; i < db->rxpdos.len; ++i) {
         const db_rxpdo_st &p = db->rxpdo_buffer[i];
-        if (!x.known_expression(p.cobid)) {
-            job_error("The COB-ID '%s' of RXPDO %u is not a number or an expression of this header's symbols.\n",
-                      p.cobid, (unsigned)i + 1);
+        if (std::string why = x.cobid_problem(p.cobid); !why.empty()) {
+            job_error("The COB-ID '%s' of RXPDO %u %s.\n", p.cobid, (unsigned)i + 1, why.c_str());
             return false;
         }
         o += "        {\n            .cob_id = " + std::string(p.cobid) +
@@ -609,9 +815,8 @@ bool build_source(exporter &x, const char *name)
     if (tx) o += "    .txpdo_coms = {\n";
     for (uint16_t i = 0; i < db->txpdos.len; ++i) {
         const db_txpdo_st &p = db->txpdo_buffer[i];
-        if (!x.known_expression(p.cobid)) {
-            job_error("The COB-ID '%s' of TXPDO %u is not a number or an expression of this header's symbols.\n",
-                      p.cobid, (unsigned)i + 1);
+        if (std::string why = x.cobid_problem(p.cobid); !why.empty()) {
+            job_error("The COB-ID '%s' of TXPDO %u %s.\n", p.cobid, (unsigned)i + 1, why.c_str());
             return false;
         }
         o += "        {\n            .cob_id = " + std::string(p.cobid) +
@@ -651,6 +856,11 @@ bool build_source(exporter &x, const char *name)
                           why);
                 return false;
             }
+            if (std::string why = x.pointer_problem(obj->dataptr.value_str); !why.empty()) {
+                job_error("The data pointer '%s' of object '%s' %s.\n", obj->dataptr.value_str, obj->name.value_str,
+                          why.c_str());
+                return false;
+            }
             ptr = obj->dataptr.value_str;
         }
         o += "        .type = " + SYM + "_TYPE,\n        .permissions = " + SYM +
@@ -688,6 +898,8 @@ bool build(bool source, const char *name, std::string &text)
     if (source) {
         exporter src(&dev.db);
         src.symbols = std::move(header.symbols);
+        src.values = std::move(header.values);
+        src.literals = std::move(header.literals);
         if (!build_source(src, name)) return false;
         text = std::move(src.out);
     } else {
@@ -805,6 +1017,8 @@ bool export_files(bool header, bool source, const char *name)
 }
 
 } // namespace
+
+bool db_name_declared_by_headers(const char *name) { return declared_names().count(name) != 0; }
 
 bool get_header_objs(char *dest, size_t dest_length, const char *name)
 {

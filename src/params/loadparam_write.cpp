@@ -449,9 +449,58 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
     return ERR_NONE;
 }
 
+// A string TYPE whose "DATA" is an array of bytes: one value of exactly those bytes, as the saver
+// writes a domain that is no text with one terminator (NULs inside, none at the end, or empty).
+kr_errors_e write_bytes(const entry_ctx &c, parser_node_st arr, uint32_t max)
+{
+    uint32_t n = parser_array_get_size(arr);
+    uint32_t sub = (uint32_t)c.sindex + c.offset;
+    std::vector<uint8_t> bytes;
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n && i <= max; i++, el = parser_array_next(el)) {
+        int64_t v = -1;
+        if (parser_get_type(el) != PARSER_INT || !loadparam_node_int(el, &v) || v < 0 || v > 255) break;
+        bytes.push_back((uint8_t)v);
+    }
+    if (bytes.size() != n || n > max || sub > 255) {
+        if (sub > 255)
+            job_error("sub-index %u of '%s' is above 255\n", (unsigned)sub, c.name);
+        else if (n > max)
+            job_error("the %u bytes of '%s' are more than the %u written\n", (unsigned)n, c.name, (unsigned)max);
+        else
+            job_error("element %u of the bytes of '%s' is no byte (0..255)\n", (unsigned)bytes.size(), c.name);
+        lp::entry_in_wrong_format(c.name);
+        return ERR_ABORTED;
+    }
+    if (check_only) return ERR_NONE;
+    LOG("Writing '%s' (0x%x) = %u bytes", c.name, (unsigned)c.mindex, (unsigned)n);
+    if (c.mode == LOADPARAM_WRITE_OR)
+        job_warning("WRITE: OR does not apply to the bytes of '%s'; they are written as they are\n", c.name);
+    // An expedited write always carries 1 to 4 bytes: only a block download can carry none.
+    uint8_t none = 0;
+    kr_errors_e e = ERR_ABORTED;
+    if (n > 0)
+        e = loadparam_sdo_write(target_nodeid, c.mindex, (uint8_t)sub, n, bytes.data());
+    else if (!load_cancelled)
+        e = with_retry(1, target_nodeid, c.mindex, [&] {
+            return _kr_canopen_sdo_client_block_write(target_nodeid, c.mindex, (uint8_t)sub, 0, &none);
+        });
+    if (e == ERR_NONE) {
+        if (log_line_live)
+            LOG_OK();
+        else
+            job_note("'%s' written\n", c.name);
+        return ERR_NONE;
+    }
+    if (left_out_absent(c.name, c.mindex, sub)) return ERR_NONE;
+    if (!loadparam_is_cancelled()) job_error("Loading the bytes of '%s' failed.\n", c.name);
+    return failed_write(e, c.name);
+}
+
 kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_max, int depth)
 {
     parser_types_e t = parser_get_type(data);
+    if (t == PARSER_ARRAY && is_string_type(c.type)) return write_bytes(c, data, str_max);
     if (t == PARSER_ARRAY && parser_array_get_size(data) == 0 && !canopen_type_is_array(c.type)) {
         // Nothing would be written, yet the device would be stored and reset as if it had been.
         job_error("\"DATA\" of '%s' is an empty array: there is no value to write\n", c.name);

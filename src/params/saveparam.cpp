@@ -101,23 +101,63 @@ struct scalar_st {
     uint32_t width;
 };
 
-// Reads an integer of up to 4 bytes. The device's announced size is its width; without one the
-// bytes past the database's width are unspecified, so the database's width holds. A device width
-// that is not 1, 2 or 4 bytes refuses the object: no type of the file could load it back.
+// Values of the current device whose width the device did not confirm (said once per device).
+uint32_t unconfirmed_values = 0;
+
+// The bytes the last upload brought, and whether the device stated that length. An expedited
+// answer without a size carries 4 bytes whatever the object's width; a segmented one ends with
+// its last segment, so its length is the device's own.
+uint32_t upload_length(bool *confirmed)
+{
+    *confirmed = true;
+    if (kr_canopen_sdo_client_size_known()) return _kr_canopen_sdo_client_get_obj_size();
+    if (_kr_canopen_sdo_client_get_obj_size() != 0) {
+        *confirmed = false;
+        return _kr_canopen_sdo_client_get_obj_size();
+    }
+    return kr_canopen_sdo_client_get_data_index();
+}
+
+// Room for more than any integer: a longer answer is read whole, so that its length is known.
+constexpr uint32_t SCALAR_READ_LEN = 16;
+
+// Reads an integer of up to 4 bytes. The device's stated size is its width. Without one, the
+// database's width holds as long as every byte past it is zero; a byte that is not is a value the
+// file could not hold. A device width that is not 1, 2 or 4 bytes refuses the object: no type of
+// the file could load it back.
 kr_errors_e read_scalar(const entry_st &e, uint8_t sub, uint32_t db_width, scalar_st *out, bool *sdo_failed)
 {
-    uint8_t buf[4] = {0, 0, 0, 0};
+    uint8_t buf[SCALAR_READ_LEN] = {};
     kr_errors_e err = read_sdo(e.mindex, sub, sizeof buf, buf);
     if (err != ERR_NONE) {
         *sdo_failed = true;
         return err;
     }
-    uint32_t n = _kr_canopen_sdo_client_get_obj_size();
+    bool confirmed = true;
+    uint32_t n = upload_length(&confirmed);
     out->value = kr_get_le32(buf);
     out->width = db_width;
-    if (!kr_canopen_sdo_client_size_known()) {
+    if (!confirmed) {
+        for (uint32_t i = db_width; i < n && i < sizeof buf; i++) {
+            if (buf[i] == 0) continue;
+            log_end();
+            job_error("ERROR: '%s' (0x%x:%u) is %u bytes on the device (0x%08x, its size not given) but %u in the "
+                      "database; it cannot be saved.\n",
+                      e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)n, (unsigned)out->value, (unsigned)db_width);
+            stop_because("an object's width on the device is not the database's");
+            return ERR_ABORTED;
+        }
         if (db_width < 4) out->value &= (1u << (8 * db_width)) - 1u;
+        unconfirmed_values++;
         return ERR_NONE;
+    }
+    if (n >= sizeof buf) {
+        log_end();
+        job_error("ERROR: '%s' (0x%x:%u) is %u bytes or more on the device but %u in the database; it cannot be "
+                  "saved.\n",
+                  e.name, (unsigned)e.mindex, (unsigned)sub, (unsigned)n, (unsigned)db_width);
+        stop_because("an object's width on the device is not one an integer has");
+        return ERR_ABORTED;
     }
     if (n != 1 && n != 2 && n != 4) {
         log_end();
@@ -214,6 +254,42 @@ kr_errors_e add_array_data(parser_writer_st *w, const entry_st &e, bool *sdo_fai
     return parser_writer_end_array(w);
 }
 
+// The length of the text or domain read into str_buf. An expedited answer without a size holds 4
+// bytes: zeros after the first NUL are its padding, unless the device's width says otherwise.
+uint32_t unpadded_length(uint32_t len, bool confirmed)
+{
+    if (confirmed) return len;
+    unconfirmed_values++;
+    uint32_t text = (uint32_t)strnlen(str_buf, len);
+    for (uint32_t i = text; i < len; i++)
+        if (str_buf[i] != 0) return len;
+    return text < len ? text + 1 : len;
+}
+
+// Whether str_buf's len bytes are a text and its one terminator, which the loader writes back as
+// they are: UTF-8 without control characters other than tab and line ends.
+bool loads_back_as_text(uint32_t len)
+{
+    if (len == 0 || str_buf[len - 1] != '\0') return false;
+    for (uint32_t i = 0; i < len - 1;) {
+        const unsigned char c = (unsigned char)str_buf[i];
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) return false;
+        const size_t n = db_utf8_length(str_buf + i, len - 1 - i);
+        if (n == 0) return false;
+        i += (uint32_t)n;
+    }
+    return true;
+}
+
+// "DATA" as the bytes of str_buf, one number each: the loader writes them back as one value.
+kr_errors_e add_bytes(parser_writer_st *w, uint32_t len)
+{
+    kr_errors_e we = parser_writer_begin_array(w, "DATA");
+    for (uint32_t i = 0; i < len && we == ERR_NONE; i++) we = parser_writer_array_add_int(w, (uint8_t)str_buf[i]);
+    if (we == ERR_NONE) we = parser_writer_end_array(w);
+    return we;
+}
+
 kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
 {
     parser_writer_st w;
@@ -247,16 +323,26 @@ kr_errors_e add_entry(parser_writer_st *dest, const entry_st &e)
         std::memset(str_buf, 0, sizeof str_buf);
         // One byte less than the buffer: the text always ends inside it.
         err = read_sdo(e.mindex, 0, sizeof str_buf - 1, str_buf);
+        bool confirmed = true;
+        uint32_t len = err == ERR_NONE ? upload_length(&confirmed) : 0;
         if (err != ERR_NONE) {
             sdo_failed = true;
-        } else if (_kr_canopen_sdo_client_get_obj_size() > sizeof str_buf - 1) {
+        } else if (len > sizeof str_buf - 1 || (!kr_canopen_sdo_client_size_known() && len == sizeof str_buf - 1)) {
             // A cut value would load back wrong.
             log_end();
-            job_error("ERROR: '%s' (0x%x) announces %u bytes, more than the %u a string parameter may hold.\n", e.name,
-                      (unsigned)e.mindex, (unsigned)_kr_canopen_sdo_client_get_obj_size(),
-                      (unsigned)sizeof str_buf - 1);
+            job_error("ERROR: '%s' (0x%x) holds %u bytes or more, more than the %u a string parameter may hold.\n",
+                      e.name, (unsigned)e.mindex, (unsigned)len, (unsigned)sizeof str_buf - 2);
             stop_because("a string parameter is too long");
             err = ERR_ABORTED;
+        } else if (len = unpadded_length(len, confirmed); !loads_back_as_text(len)) {
+            // The loader writes a text with one terminator: anything else goes as its bytes.
+            if (kr_errors_e we = add_bytes(&w, len); we != ERR_NONE) {
+                log_end();
+                job_error("ERROR: the %u bytes of '%s' (0x%x) do not fit in one entry of %u bytes.\n", (unsigned)len,
+                          e.name, (unsigned)e.mindex, (unsigned)sizeof entry_doc);
+                stop_because("a domain parameter is too long for the parameter file");
+                err = ERR_ABORTED;
+            }
         } else if (kr_errors_e we = parser_writer_add_string(&w, "DATA", str_buf); we != ERR_NONE) {
             if ((we & 0xFFFFFFu) == ERR_INVALID_DATA) {
                 unwritable_text(e.name, e.mindex, dest->format);
@@ -311,6 +397,15 @@ entry_st entry_of(const db_obj_st *obj, const char *info)
 }
 
 const char *obj_name(const db_obj_st *o) { return o->name.value_str ? o->name.value_str : ""; }
+
+// A role object's value (version, operator count, current operator), read like any integer.
+kr_errors_e read_role(const db_obj_st *o, uint32_t *value, bool *sdo_failed)
+{
+    scalar_st v{};
+    kr_errors_e err = read_scalar(entry_of(o, obj_name(o)), o->obj.sub_index, width_of(o->obj.type), &v, sdo_failed);
+    *value = v.value;
+    return err;
+}
 
 bool have_words()
 {
@@ -619,16 +714,18 @@ kr_errors_e save_device(parser_writer_st *w)
     const db_obj_st *ifv = find_role(DB_OBJ_TYPE_IF_VERSION);
     bool accepted = false;
     uint32_t dev_version = 0;
+    unconfirmed_values = 0;
     if (ifv) {
-        uint8_t buf[4] = {0, 0, 0, 0};
-        if (read_sdo(ifv->obj.main_index, ifv->obj.sub_index, width_of(ifv->obj.type), buf) != ERR_NONE) {
+        bool sdo_failed = false;
+        kr_errors_e r = read_role(ifv, &dev_version, &sdo_failed);
+        if (r != ERR_NONE && !sdo_failed) return r;
+        if (r != ERR_NONE) {
             log_end();
             job_sdo_cause();
             acknowledge("ALERT: Could not read CAN interface version\nnumber from device.\nPress anything to "
                         "continue...\n\n",
                         "User acknowledged: CAN IF version read failed\n");
         } else {
-            dev_version = kr_get_le32(buf);
             kr_errors_e answer = db_check_can_if_version(&dev.db, (int32_t)dev.db.revision_number, (int32_t)dev_version,
                                                          "database", "device", nullptr);
             if (answer == ERR_BUFFER_EMPTY) job_note("End of input: the CAN interface versions were not accepted.\n");
@@ -675,27 +772,18 @@ kr_errors_e save_device(parser_writer_st *w)
     const db_obj_st *count_obj = find_role(DB_OBJ_TYPE_OP_COUNT);
     const db_obj_st *opdb = find_role(DB_OBJ_TYPE_OPDB);
     uint32_t current = 0, count = 0;
-    if (cur_obj) {
-        uint8_t buf[4] = {0, 0, 0, 0};
-        err = read_sdo(cur_obj->obj.main_index, cur_obj->obj.sub_index, width_of(cur_obj->obj.type), buf);
+    for (auto [o, value] : {std::pair{cur_obj, &current}, std::pair{count_obj, &count}}) {
+        if (!o) continue;
+        bool sdo_failed = false;
+        err = read_role(o, value, &sdo_failed);
         if (err != ERR_NONE) {
-            job_error("Error in obj 0x%x\n", (unsigned)cur_obj->obj.main_index);
-            job_sdo_cause();
-            stop_because(CAUSE_READ);
+            job_error("Error in obj 0x%x\n", (unsigned)o->obj.main_index);
+            if (sdo_failed) {
+                job_sdo_cause();
+                stop_because(CAUSE_READ);
+            }
             return err;
         }
-        current = kr_get_le32(buf);
-    }
-    if (count_obj) {
-        uint8_t buf[4] = {0, 0, 0, 0};
-        err = read_sdo(count_obj->obj.main_index, count_obj->obj.sub_index, width_of(count_obj->obj.type), buf);
-        if (err != ERR_NONE) {
-            job_error("Error in obj 0x%x\n", (unsigned)count_obj->obj.main_index);
-            job_sdo_cause();
-            stop_because(CAUSE_READ);
-            return err;
-        }
-        count = kr_get_le32(buf);
     }
 
     bool no_ops = !opdb || count == 0;
@@ -751,6 +839,10 @@ kr_errors_e save_device(parser_writer_st *w)
         err = ERR_ABORTED;
     }
     if (err == ERR_NONE) err = parser_writer_end_object(w);
+    if (err == ERR_NONE && unconfirmed_values)
+        job_warning("Device 0x%x gave no size for %u value(s): each is saved at the database's width, with every "
+                    "byte past it zero, as the device did not confirm it.\n",
+                    (unsigned)db_node(), (unsigned)unconfirmed_values);
     if (err == ERR_NONE && no_ops)
         job_warning("\nWARNING: Operator database parameter or operator count parameter not\nfound on the device. All "
                     "parameters were saved in PARAMS array.\n\n");

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -293,9 +294,13 @@ TEST(DbLimits, DocumentsOverALimitAreRefused)
     // 512 objects load; one more is refused, not dropped.
     EXPECT_TRUE(load(t.write("ok.json", doc("", objects(512)))).ok);
     EXPECT_EQ(dev.db.objects.len, 512);
-    loaded r = load(t.write("objects.json", doc("", objects(513))));
+    loaded r = load(t.write("objects.json", doc("", objects(515))));
     EXPECT_FALSE(r.ok);
-    EXPECT_NE(r.out.find("More than 512 objects"), std::string::npos);
+    // One line for the whole load, with the count.
+    size_t first = r.out.find("More than 512 objects");
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(r.out.find("More than 512 objects", first + 1), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 objects are not read"), std::string::npos) << r.out;
 
     std::string defines, emcys, rx, includes;
     for (int i = 0; i < 129; ++i) {
@@ -409,6 +414,47 @@ TEST(DbFaults, EmcyStrideNodeIdAndRecursion)
     EXPECT_FALSE(r.ok);
     EXPECT_NE(r.out.find("includes itself"), std::string::npos);
     EXPECT_NE(db_find_obj(&dev.db, "L"), nullptr);
+}
+
+// Every key the document format marks required refuses the database when a new object lacks it;
+// a later entry of the same name needs none of them.
+TEST(DbFaults, MissingRequiredKeysRefuseTheDatabase)
+{
+    tmpdir t;
+    const std::map<std::string, std::string> writable = {{"index", "8192"},
+                                                         {"type", "\"CANOPEN_UNSIGNED16\""},
+                                                         {"permissions", "\"CANOPEN_RW\""},
+                                                         {"subindex", "0"},
+                                                         {"min", "0"},
+                                                         {"max", "9"},
+                                                         {"default", "1"},
+                                                         {"dataptr", "\"&x\""}};
+    const std::map<std::string, std::string> text = {
+        {"index", "8193"},   {"type", "\"CANOPEN_STRING\""}, {"permissions", "\"CANOPEN_RO\""},
+        {"stringsize", "8"}, {"default", "\"ab\""},          {"dataptr", "\"s\""}};
+    for (const auto *keys : {&writable, &text}) {
+        for (const auto &[missing, unused] : *keys) {
+            std::string o = "{\"name\": \"P\"";
+            for (const auto &[k, v] : *keys)
+                if (k != missing) o += ", \"" + k + "\": " + v;
+            loaded r = load(t.write("req.json", doc("", o + "}")));
+            EXPECT_FALSE(r.ok) << missing;
+            EXPECT_NE(r.out.find("\"" + missing + "\" field not found in parameter \"P\""), std::string::npos)
+                << missing << "\n"
+                << r.out;
+        }
+    }
+    // Complete, and a second entry that changes only the maximum.
+    std::string o = "{\"name\": \"P\"";
+    for (const auto &[k, v] : writable) o += ", \"" + k + "\": " + v;
+    loaded r = load(t.write("req.json", doc("", o + "}, {\"name\": \"p\", \"max\": 8}")));
+    EXPECT_TRUE(r.ok) << r.out;
+    // A container's defines hold only while its content file is read: beside a content array they
+    // would be passed over.
+    r = load(
+        t.write("cdef.json", doc("", "{\"defines\": [{\"LIMIT\": 5}], \"content\": [" + scalar("X", 0x2000) + "]}")));
+    EXPECT_FALSE(r.ok);
+    EXPECT_NE(r.out.find("cannot hold \"defines\""), std::string::npos) << r.out;
 }
 
 TEST(DbValues, TextsResolveToIntegersAndSymbols)

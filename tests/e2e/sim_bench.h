@@ -45,7 +45,8 @@ inline bytes text(const std::string &s, bool terminator = true)
 // Devices without heartbeats at the given nodes; a test's bench adds its objects in its constructor.
 class bench {
 public:
-    explicit bench(const std::vector<uint8_t> &nodes, uint32_t can_if = 1)
+    // sizes false: upload answers do not indicate their size.
+    explicit bench(const std::vector<uint8_t> &nodes, uint32_t can_if = 1, bool sizes = true)
     {
         std::string err;
         std::vector<sim_device_config_st> devs;
@@ -54,6 +55,7 @@ public:
             d.node_id = n;
             d.heartbeat_ms = 0;
             d.can_if_version = can_if;
+            d.expedited_size = sizes;
             devs.push_back(d);
         }
         if (!sim_setup_start(setup, devs, 0, err)) throw std::runtime_error(err);

@@ -224,7 +224,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
          doc(good, "\"DEFINES\": [{\"EVIL-PTR\": \"0}}; int injected(void){return 42;}\"}], \"TXPDO\": [{\"cobid\": "
                    "\"HOSTILE_EVIL_PTR\", \"transmission\": \"ASYNC\", \"inhibittime\": 1, \"eventtimer\": 1, "
                    "\"mappings\": [{\"param\": \"A\"}]}]"),
-         "The COB-ID 'HOSTILE_EVIL_PTR' of TXPDO 1 is not a number", true},
+         "The COB-ID 'HOSTILE_EVIL_PTR' of TXPDO 1 is not an expression C reads", true},
         {"a JSON name where a number belongs", "n3.json",
          doc(obj("A", "BASE_INDEX"), "\"DEFINES\": [{\"BASE_INDEX\": 8192}]"),
          "n3.json:1:105: 'B' where a value was expected"},

@@ -312,7 +312,7 @@ TEST(Esp32, PortFromTheOptionOrTheOneEspressifEntry)
 const char *const kDb =
     "{\"DEV\": \"Panel\", \"VENDORID\": \"0x31D\", \"PRODUCTCODE\": 9, \"NODEID\": \"0x30\", \"OBJ_DICT\": "
     "[{\"name\": \"DEV_NAME\", \"index\": \"0x5FFF\", \"type\": \"CANOPEN_STRING\", \"permissions\": \"CANOPEN_RO\", "
-    "\"subindex\": 0, \"default\": \"Panel\", \"dataptr\": \"&dev_name\"}]}";
+    "\"stringsize\": 64, \"default\": \"Panel\", \"dataptr\": \"&dev_name\"}]}";
 
 void write_esp_package(const e2e::sandbox &box)
 {

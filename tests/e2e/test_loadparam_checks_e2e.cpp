@@ -54,11 +54,12 @@ std::string database(const std::string &suppress)
 }
 
 const char *suppress_2020 = R"({"name": "Suppress EMCY", "index": "0x2020", "type": "CANOPEN_UNSIGNED8",
-   "permissions": "CANOPEN_RW", "subindex": 1, "default": 0, "dataptr": "&s"})";
+   "permissions": "CANOPEN_RW", "subindex": 1, "min": 0, "max": 1, "default": 0, "dataptr": "&s"})";
 const char *suppress_by_name = R"({"name": "suppress emcy messages", "index": "0x2003",
-   "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RW", "subindex": 0, "default": 0, "dataptr": "&s"})";
+   "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RW", "subindex": 0, "min": 0, "max": 1, "default": 0,
+   "dataptr": "&s"})";
 const char *other_object = R"({"name": "speed", "index": "0x2000", "type": "CANOPEN_UNSIGNED32",
-   "permissions": "CANOPEN_RW", "subindex": 0, "default": 0, "dataptr": "&v"})";
+   "permissions": "CANOPEN_RW", "subindex": 0, "min": 0, "max": 100000, "default": 0, "dataptr": "&v"})";
 
 TEST(LoadParamChecks, VersionMismatchShowsTheNotesBetweenAndHonoursTheAnswer)
 {

@@ -252,7 +252,7 @@ TEST_F(Media, EveryWaitOnTheDeviceIsBounded)
 const char *const kDisplayDb =
     "{\"DEV\": \"Display\", \"VENDORID\": \"0x31D\", \"PRODUCTCODE\": 9, \"NODEID\": \"0x30\", \"OBJ_DICT\": "
     "[{\"name\": \"DEV_NAME\", \"index\": \"0x5FFF\", \"type\": \"CANOPEN_STRING\", \"permissions\": \"CANOPEN_RO\", "
-    "\"subindex\": 0, \"default\": \"Display\", \"dataptr\": \"&dev_name\"}]}";
+    "\"stringsize\": 64, \"default\": \"Display\", \"dataptr\": \"&dev_name\"}]}";
 
 std::string g_channel, g_package;
 

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 const char *const device_db =
     "{\"DEV\": \"Motor\", \"VENDORID\": \"0x31D\", \"PRODUCTCODE\": 7, \"NODEID\": \"0x30\", \"OBJ_DICT\": "
     "[{\"name\": \"DEV_NAME\", \"index\": \"0x5FFF\", \"type\": \"CANOPEN_STRING\", \"permissions\": \"CANOPEN_RO\", "
-    "\"subindex\": 0, \"default\": \"Motor X\", \"dataptr\": \"&dev_name\"}]}";
+    "\"stringsize\": 64, \"default\": \"Motor X\", \"dataptr\": \"&dev_name\"}]}";
 
 void write_system(const e2e::sandbox &box, const std::string &name, const std::string &devs)
 {

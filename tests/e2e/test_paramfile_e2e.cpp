@@ -69,11 +69,21 @@ std::string database(const std::vector<db_obj> &objs, uint32_t rxpdos = 0, uint3
                     ", \"REVISIONNUMBER\": 1, \"RXPDO_COUNT\": " + std::to_string(rxpdos) +
                     ", \"TXPDO_COUNT\": " + std::to_string(txpdos) + ", \"OBJ_DICT\": [" +
                     "{\"name\": \"canif\", \"index\": \"0x2fff\", \"type\": \"CANOPEN_UNSIGNED16\", \"permissions\": "
-                    "\"CANOPEN_RW\", \"dataptr\": \"&x\", \"data_type\": \"CAN_IF\", \"subindex\": 0}";
-    for (const db_obj &o : objs)
+                    "\"CANOPEN_RW\", \"dataptr\": \"&x\", \"data_type\": \"CAN_IF\", \"subindex\": 0, \"min\": 0, "
+                    "\"max\": 65535, \"default\": 1}";
+    for (const db_obj &o : objs) {
+        // A writable scalar's limits and default are required: the whole range of its type.
+        std::string limits;
+        int bits = o.type.find("32") != std::string::npos ? 32 : o.type.find("16") != std::string::npos ? 16 : 8;
+        bool is_signed = o.type.find("UNSIGNED") == std::string::npos && o.type.find("SIGNED") != std::string::npos;
+        if (o.extra.find("subindex") != std::string::npos && o.extra.find("\"min\"") == std::string::npos)
+            limits = ", \"min\": " + std::to_string(is_signed ? -(1LL << (bits - 1)) : 0) +
+                     ", \"max\": " + std::to_string(is_signed ? (1LL << (bits - 1)) - 1 : (1LL << bits) - 1) +
+                     ", \"default\": 0";
         d += ", {\"name\": \"" + o.name + "\", \"index\": \"" + o.index + "\", \"type\": \"" + o.type +
              "\", \"permissions\": \"CANOPEN_RW\", \"dataptr\": \"&x\", \"data_type\": \"NONVOL_PARAM\"" + o.extra +
-             "}";
+             limits + "}";
+    }
     return d + "]}";
 }
 

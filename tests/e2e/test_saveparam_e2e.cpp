@@ -19,7 +19,7 @@ namespace {
 // array 0x2004 with six u16 elements (the database names four), 0x2006 u8 (not a parameter).
 class Bench : public simbench::bench {
 public:
-    explicit Bench(std::vector<uint8_t> nodes) : simbench::bench(nodes)
+    explicit Bench(std::vector<uint8_t> nodes, bool sizes = true) : simbench::bench(nodes, 1, sizes)
     {
         for (uint8_t n : nodes) {
             sim_dev_add_object(runner, n, 0x2000, 0, object(SIM_U32, le(0x80000001u, 4)));
@@ -514,6 +514,59 @@ TEST(SaveParam, GeneratedTextsComeBackUnchangedInBothFormats)
                                                                         << box.read_file("g." + ext);
         }
     }
+}
+
+// A domain that is no text with one terminator (NULs inside, no terminator, nothing at all) is
+// saved as its bytes and written back byte for byte; a text stays a text.
+TEST(SaveParam, DomainsLoadBackByteForByte)
+{
+    Bench b({0x20});
+    const std::vector<bytes> contents = {
+        {0x00, 0x01, 0x02, 0x03, 0xFE, 0xFF}, {}, text("no end", false), {0x41, 0xFF, 0x00}, text("plain")};
+    for (std::string ext : {"json", "yaml"}) {
+        for (const bytes &content : contents) {
+            SCOPED_TRACE(ext + " " + std::to_string(content.size()) + " bytes");
+            b.set(0x20, 0x2002, 0, content);
+            e2e::sandbox box;
+            box.write_file("db.json", database(false));
+            e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "d." + ext, "label"});
+            ASSERT_EQ(r.exit_code, 0) << all(r);
+            b.set(0x20, 0x2002, 0, text("something else"));
+            r = b.krcan(box, {"--db", "db.json", "--loadparam", "d." + ext});
+            ASSERT_EQ(r.exit_code, 0) << all(r) << box.read_file("d." + ext);
+            EXPECT_EQ(b.raw(0x20, 0x2002, 0), content) << box.read_file("d." + ext);
+        }
+    }
+}
+
+// A device that gives no upload size: a value whose bytes past the database's width are zero is
+// saved at that width with one warning for the device; one whose bytes are not is refused naming
+// both widths, as is an upload longer than any integer.
+TEST(SaveParam, UnconfirmedWidthsAreCheckedAndSaid)
+{
+    Bench b({0x20}, false);
+    e2e::sandbox box;
+    box.write_file("db.json", database(false));
+    e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "ok.json", "word", "small"});
+    ASSERT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_TRUE(has(box.read_file("ok.json"), "0xbeef")) << box.read_file("ok.json");
+    size_t first = r.out.find("gave no size");
+    EXPECT_NE(first, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("gave no size", first + 1), std::string::npos) << r.out;
+
+    // 0x2001 is 16 bits in the database; the device holds 32.
+    sim_dev_add_object(b.runner, 0x20, 0x2001, 0, object(SIM_U32, le(0x12345671u, 4)));
+    box.write_file("w.json", "old");
+    r = b.krcan(box, {"--db", "db.json", "--saveparam", "w.json", "word"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_TRUE(has(r.out, "is 4 bytes on the device (0x12345671, its size not given) but 2 in the database")) << r.out;
+    EXPECT_EQ(box.read_file("w.json"), "old");
+    // Eight bytes, all of them received, for a 32-bit object.
+    sim_dev_add_object(b.runner, 0x20, 0x2000, 0, object(SIM_DOMAIN, {1, 2, 3, 4, 5, 6, 7, 8}));
+    r = b.krcan(box, {"--db", "db.json", "--saveparam", "w.json", "big"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_TRUE(has(r.out, "is 8 bytes on the device but 4 in the database")) << r.out;
+    EXPECT_EQ(box.read_file("w.json"), "old");
 }
 
 } // namespace

@@ -35,7 +35,7 @@ std::string device_db(const char *name, const char *nodeid)
     return std::string("{\"DEV\": \"") + name + "\", \"VENDORID\": \"0x31D\", \"PRODUCTCODE\": 7, \"NODEID\": \"" +
            nodeid +
            "\", \"OBJ_DICT\": [{\"name\": \"DEV_NAME\", \"index\": \"0x5FFF\", \"type\": \"CANOPEN_STRING\", "
-           "\"permissions\": \"CANOPEN_RO\", \"subindex\": 0, \"default\": \"" +
+           "\"permissions\": \"CANOPEN_RO\", \"stringsize\": 128, \"default\": \"" +
            name + "\", \"dataptr\": \"&dev_name\"}]}";
 }
 

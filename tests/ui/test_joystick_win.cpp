@@ -282,9 +282,9 @@ std::string database()
         R"({"name": "speed", "index": "0x2000", "type": "CANOPEN_UNSIGNED16", "permissions": "CANOPEN_RO",
          "subindex": 0, "min": 0, "max": 1000, "default": 0, "dataptr": "&a"},
         {"name": "horn", "index": "0x2001", "type": "CANOPEN_UNSIGNED8", "permissions": "CANOPEN_RW",
-         "subindex": 0, "default": 0, "dataptr": "&b"},
+         "subindex": 0, "min": 0, "max": 1, "default": 0, "dataptr": "&b"},
         {"name": "wheelspeed", "index": "0x2002", "type": "CANOPEN_SIGNED16", "permissions": "CANOPEN_RW",
-         "subindex": 0, "default": 0, "dataptr": "&c"},
+         "subindex": 0, "min": -1000, "max": 1000, "default": 0, "dataptr": "&c"},
         {"name": "gearspeed", "index": "0x2010", "type": "CANOPEN_ARRAYUNSIGNED8", "permissions": "CANOPEN_RO",
          "dataptr": "g", "data": [)";
     for (int i = 1; i <= 136; i++)
