@@ -533,6 +533,47 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
             ADD_FAILURE() << i << ": " << sim_frame_str(frames[(size_t)i]);
 }
 
+// The device view shows the identity the device reports, whatever package the tab is given: one made for
+// another product is named beside it, one without a database shows no identity of its own.
+TEST_F(DeviceTab, DeviceViewShowsTheDevicesIdentityBesideThePackages)
+{
+    if (!co::child_mode()) {
+        sim_device_config_st d = unit(0x22);
+        d.product = 0x400;
+        start({d});
+        std::string db = jobs_db();
+        db.replace(db.find("\"NODEID\""), 0, "\"VENDORID\": 797, \"PRODUCTCODE\": 256, ");
+        ASSERT_TRUE(pkgtest::write_zip(box.path("other.krdev").string(),
+                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
+                                        pkgtest::file("db.json", db), pkgtest::file("fw.bin", "x")}));
+        ASSERT_TRUE(pkgtest::write_zip(box.path("nodb.krdev").string(),
+                                       {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"),
+                                        pkgtest::file("fw.bin", "x")}));
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        device_st *d = online_device(0x22);
+        for (int i = 0; i < 100 && !d->dev_identity_read; i++) {
+            frame();
+            find_update_device_states(&dev.system); // as the main window does each frame
+        }
+        for (const char *pkg : {"other", "nodb"}) {
+            system_set_device_file(d, (dir() + "/" + pkg + ".krdev").c_str());
+            show(d);
+            frames(2);
+            std::string text = dt::content.identity_str;
+            std::replace(text.begin(), text.end(), '\n', '|');
+            co::report("%s=%s", pkg, text.c_str());
+        }
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("other"),
+              "Vendor ID: 0x31D (Korvane Oy)|Product code: 0x400  (the package is for 0x100)|Software version: -");
+    EXPECT_EQ(res.get("nodb"), "Vendor ID: 0x31D (Korvane Oy)|Product code: 0x400|Software version: -");
+}
+
 // After a flash the tab waits for the device's boot-up, saying it is too late to cancel, and is back
 // within a second of it (a request sent while the device resets would hold the window for the SDO
 // time-out). A device that falls silent mid-flash fails it within a few seconds, not after the time-outs.
