@@ -83,6 +83,7 @@ void replay_script()
         case KR_UI_EV_RESIZE: kr_ui_input_resize(e.a, e.b); break;
         case KR_UI_EV_EXPOSE: kr_ui_input_expose(); break;
         case KR_UI_EV_CLOSE: kr_ui_input_close(); break;
+        case KR_UI_EV_SCROLL: kr_ui_input_scroll(e.a); break;
         case KR_UI_EV_POLL: return;
         }
     }
