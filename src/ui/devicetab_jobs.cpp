@@ -41,6 +41,10 @@ constexpr uint32_t BOOT_WAIT_MS = RESPONSE_DELAY_MS + FIND_ONLINE_TICKS;
 bool boot_watched = false;
 bool loader_watched_boot = false; // the loader borrowed the frames meanwhile: it saw the boot-up itself
 uint32_t boot_wait_since = 0;     // 0: the loader has not ended yet
+uint32_t boot_watch_tick = 0;
+// A heartbeat in flight when the reset went out arrives within milliseconds; one heard this long after
+// the watch began comes from a device that runs again (its boot-up went to another listener).
+constexpr uint32_t LATE_BEAT_MS = 500;
 
 bool flash_resetting() { return load_is_resetting() || (dev.load.finished && dev.load.success); }
 
@@ -56,6 +60,7 @@ void boot_watch_begin()
     boot_watched = true;
     loader_watched_boot = false;
     boot_wait_since = 0;
+    boot_watch_tick = kr_rtos_get_tick_count();
     find_watch_bootup(dev.load.nodeid);
     if (flash_default_nodeid) find_watch_bootup(flash_default_nodeid);
 }
@@ -68,15 +73,22 @@ void boot_watch_end()
     if (flash_default_nodeid) find_unwatch_bootup(flash_default_nodeid);
 }
 
+bool back_at(uint8_t node)
+{
+    if (!node) return false;
+    if (find_bootup_seen(node)) return true;
+    const dev_state_e s = find_node_get_state(node);
+    const uint32_t heard = find_node_last_heard(node);
+    return (s == DEV_STATE_PREOP || s == DEV_STATE_OP) && (int32_t)(heard - boot_watch_tick) >= (int32_t)LATE_BEAT_MS;
+}
+
 // True once the flashed device is back after its final reset, or the wait gave up on it.
 bool booted_after_flash()
 {
     boot_watch_begin();
     const uint32_t now = kr_rtos_get_tick_count();
     if (boot_wait_since == 0) boot_wait_since = now ? now : 1;
-    if (loader_watched_boot || find_bootup_seen(dev.load.nodeid) ||
-        (flash_default_nodeid && find_bootup_seen(flash_default_nodeid)))
-        return true;
+    if (loader_watched_boot || back_at(dev.load.nodeid) || back_at(flash_default_nodeid)) return true;
     if (now - boot_wait_since < BOOT_WAIT_MS) return false;
     job_warning("Node 0x%x was not heard booting within %u s of its reset; it is asked nothing until it answers "
                 "again.\n",
