@@ -99,20 +99,24 @@ bool booted_after_flash()
 // A device that falls silent while its image goes down (switched off, its cable pulled) ends the flash once
 // the monitor has missed its heartbeats as long as it takes to call a node offline, rather than after the
 // SDO client's time-outs and retry. Only a node heard beating during the flash is judged, and only while
-// the monitor has the frames and no boot-up is awaited.
+// the monitor has the frames and no boot-up is awaited. A reset into the maker's bootloader starts anew:
+// a bootloader may send no heartbeat where its application did.
 struct silence_st {
     uint32_t hearing_since; // 0: the monitor has not had the frames
     uint32_t last_heard;
     bool beating;
     bool told;
+    bool makers; // the maker's bootloader took over
 } silence;
 
 void watch_silence()
 {
     if (dev.load.finished || flash_resetting()) return;
     const uint32_t now = kr_rtos_get_tick_count();
+    if (dev.load.kr && !silence.makers) silence = silence_st{0, 0, false, silence.told, true};
     if (dev.load.waiting || !find_monitor_hears()) {
-        silence.hearing_since = 0;
+        // What the device does after a wait (a power-on, a reset) is judged anew.
+        silence = silence_st{0, 0, false, silence.told, silence.makers};
         return;
     }
     if (silence.hearing_since == 0) silence.hearing_since = now ? now : 1;
