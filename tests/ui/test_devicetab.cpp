@@ -534,18 +534,22 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
 }
 
 // The device view shows the identity the device reports, whatever package the tab is given: one made for
-// another product is named beside it, one without a database shows no identity of its own.
+// another product is named beside it; a matching one, or one without a database, changes nothing shown.
 TEST_F(DeviceTab, DeviceViewShowsTheDevicesIdentityBesideThePackages)
 {
     if (!co::child_mode()) {
         sim_device_config_st d = unit(0x22);
         d.product = 0x400;
         start({d});
-        std::string db = jobs_db();
-        db.replace(db.find("\"NODEID\""), 0, "\"VENDORID\": 797, \"PRODUCTCODE\": 256, ");
-        ASSERT_TRUE(pkgtest::write_zip(box.path("other.krdev").string(),
-                                       {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
-                                        pkgtest::file("db.json", db), pkgtest::file("fw.bin", "x")}));
+        for (const auto &[name, product] : {std::pair{"other", 256}, std::pair{"same", 1024}}) {
+            std::string db = jobs_db();
+            db.replace(db.find("\"NODEID\""), 0,
+                       "\"VENDORID\": 797, \"PRODUCTCODE\": " + std::to_string(product) + ", ");
+            ASSERT_TRUE(
+                pkgtest::write_zip(box.path(std::string(name) + ".krdev").string(),
+                                   {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
+                                    pkgtest::file("db.json", db), pkgtest::file("fw.bin", "x")}));
+        }
         ASSERT_TRUE(pkgtest::write_zip(box.path("nodb.krdev").string(),
                                        {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"),
                                         pkgtest::file("fw.bin", "x")}));
@@ -558,8 +562,8 @@ TEST_F(DeviceTab, DeviceViewShowsTheDevicesIdentityBesideThePackages)
             frame();
             find_update_device_states(&dev.system); // as the main window does each frame
         }
-        for (const char *pkg : {"other", "nodb"}) {
-            system_set_device_file(d, (dir() + "/" + pkg + ".krdev").c_str());
+        for (const char *pkg : {"none", "other", "same", "nodb"}) {
+            if (std::strcmp(pkg, "none") != 0) system_set_device_file(d, (dir() + "/" + pkg + ".krdev").c_str());
             show(d);
             frames(2);
             std::string text = dt::content.identity_str;
@@ -571,7 +575,10 @@ TEST_F(DeviceTab, DeviceViewShowsTheDevicesIdentityBesideThePackages)
     ASSERT_EQ(res.status, 0) << res.text << out();
     EXPECT_EQ(res.get("other"),
               "Vendor ID: 0x31D (Korvane Oy)|Product code: 0x400  (the package is for 0x100)|Software version: -");
-    EXPECT_EQ(res.get("nodb"), "Vendor ID: 0x31D (Korvane Oy)|Product code: 0x400|Software version: -");
+    const std::string as_device = "Vendor ID: 0x31D (Korvane Oy)|Product code: 0x400|Software version: -";
+    EXPECT_EQ(res.get("none"), as_device);
+    EXPECT_EQ(res.get("same"), as_device);
+    EXPECT_EQ(res.get("nodb"), as_device) << "a package without a database changed what is shown";
 }
 
 // After a flash the tab waits for the device's boot-up, saying it is too late to cancel, and is back
