@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "kr_rtos.h"
 
 namespace {
 
@@ -333,6 +336,31 @@ parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e fo
 
 const char *parser_last_error(void) { return last_error; }
 
+// A signal that ends the run between the temporary file and its rename removes the file: only
+// async-signal-safe calls, on a path made ready before.
+namespace {
+char temp_file_path[4096];
+std::atomic<bool> temp_file_armed{false};
+
+void temp_file_on_signal(void)
+{
+    if (temp_file_armed.load()) unlink(temp_file_path);
+}
+
+void temp_file_arm(const std::string &path)
+{
+    static bool hooked = false;
+    if (path.size() >= sizeof temp_file_path) return;
+    temp_file_armed = false;
+    std::memcpy(temp_file_path, path.c_str(), path.size() + 1);
+    if (!hooked) kr_add_signal_cleanup(temp_file_on_signal);
+    hooked = true;
+    temp_file_armed = true;
+}
+
+void temp_file_disarm(void) { temp_file_armed = false; }
+} // namespace
+
 bool parser_write_file(const char *path, const char *text)
 {
     if (path == nullptr || path[0] == '\0') {
@@ -376,9 +404,11 @@ bool parser_write_file(const char *path, const char *text)
         set_error("the file could not be created: %s", std::strerror(errno));
         return false;
     }
+    temp_file_arm(tmp);
     auto fail = [&](const char *what, int err) {
         if (fd >= 0) close(fd);
         unlink(tmp.c_str());
+        temp_file_disarm();
         set_error("the file could not be %s: %s", what, std::strerror(err));
         return false;
     };
@@ -399,6 +429,7 @@ bool parser_write_file(const char *path, const char *text)
     fd = -1;
     if (c != 0) return fail("written", errno);
     if (rename(tmp.c_str(), target.c_str()) != 0) return fail("saved", errno);
+    temp_file_disarm();
     clear_error();
     return true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
 #include "run/commands.h"
 #include "run/console.h"
 #include "database/db.h"
@@ -477,6 +478,16 @@ bool start_doc(parser_writer_st *w, char *buf, const char *file)
            parser_writer_begin_array(w, "DEVS") == ERR_NONE;
 }
 
+// Puts the database's node-id state back as it was when the guard was made.
+struct db_nodeid_kept {
+    uint8_t id = 0;
+    bool is_set = false, forced = false;
+    db_nodeid_kept() { db_get_nodeid_state(&dev.db, &id, &is_set, &forced); }
+    ~db_nodeid_kept() { db_set_nodeid_state(&dev.db, id, is_set, forced); }
+    db_nodeid_kept(const db_nodeid_kept &) = delete;
+    db_nodeid_kept &operator=(const db_nodeid_kept &) = delete;
+};
+
 void save_task(void *)
 {
     saveparam_save_device(async_device, async_file); // a failed save has said so
@@ -533,6 +544,12 @@ void saveparam_step(void *)
         S().finished = true;
         return;
     }
+    // A bus that did not open is said once, before any question about a device: without it every read
+    // would fail, and the version alert would ask about a missing object.
+    if (!bus_ready(job.flags & SAVE_ALL ? "saveparamall" : "saveparam")) {
+        S().finished = true;
+        return;
+    }
     // The job's own file and flag; the window's save keeps using the flag last set on the command line.
     bool all_before = S().all;
     S().all = (job.flags & SAVE_ALL) != 0;
@@ -567,6 +584,9 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
         krdev_close(&k);
         return ERR_ABORTED;
     }
+    // This device's node id is forced for its own save only: the next device, or command, finds the
+    // selection it was given.
+    db_nodeid_kept kept;
     char cwd[1024];
     bool entered = getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0;
     bool loaded = false;
@@ -758,6 +778,7 @@ bool saveparam_save_device(device_st *device, const char *file)
         return false;
     }
     kr_can_set_up(false);
+    if (!bus_ready("the parameter save")) return false;
     parser_writer_st w;
     selection_begin();
     kr_errors_e err = start_doc(&w, win_doc, file) ? ERR_NONE : ERR_ABORTED;

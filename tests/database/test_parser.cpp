@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "database/parser.h"
+#include "kr_rtos.h"
 
 namespace fs = std::filesystem;
 
@@ -373,6 +375,36 @@ TEST(ParserFiles, WriteReplacesWholeAndKeepsOldFileOnFailure)
     EXPECT_TRUE(fs::is_directory(d.path));
     EXPECT_FALSE(parser_write_file(nullptr, "{}"));
     EXPECT_FALSE(parser_write_file(path.c_str(), nullptr));
+}
+
+// A signal that ends the program while the temporary file is written removes it: here the file
+// size limit raises the signal in the middle of the write, and the program's handler takes it.
+TEST(ParserFiles, ASignalBetweenTemporaryFileAndRenameLeavesNoTemporaryFile)
+{
+    TempDir d;
+    const std::string path = d.file("out.json", "old contents");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        kr_install_signal_handler();
+        struct sigaction term {};
+        sigaction(SIGTERM, nullptr, &term);
+        sigaction(SIGXFSZ, &term, nullptr);
+        struct rlimit lim {};
+        getrlimit(RLIMIT_FSIZE, &lim);
+        lim.rlim_cur = 1024;
+        setrlimit(RLIMIT_FSIZE, &lim);
+        const std::string big(64 * 1024, 'x');
+        parser_write_file(path.c_str(), big.c_str());
+        _exit(0); // not reached: the signal ends the child
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the signal did not end the write";
+    EXPECT_EQ(slurp(path), "old contents");
+    int entries = 0;
+    for (const auto &e : fs::directory_iterator(d.path)) entries += e.exists() ? 1 : 0;
+    EXPECT_EQ(entries, 1) << "no temporary file may be left behind";
 }
 
 class ParserWriter : public ::testing::TestWithParam<parser_formats_e> {};

@@ -364,8 +364,10 @@ TEST(DbHostile, LegitimateDocumentsExportAsWrittenAndAPairIsPlacedWhole)
                                 "\"value\": [\"X\", \"Y\"]}, {\"BIG\": 4294967295}, {\"NEG\": \"-0x80000000\"}, "
                                 "{\"PAD\": \"12kg\"}]"));
     // A node id given before --db holds over the document's, and the run says so.
-    e2e::result r = box.krcan(
-        {"-n", "0x20", "--srcdest", "out", "--incdest", "out", "--db", "ok.json", "--export", "h"});
+    e2e::options terminal; // errors show in red there
+    terminal.pty = true;
+    e2e::result r =
+        box.krcan({"-n", "0x20", "--srcdest", "out", "--incdest", "out", "--db", "ok.json", "--export", "h"}, terminal);
     ASSERT_TRUE(r.exited(0)) << r.out;
     EXPECT_EQ(r.out.find("\033[1m\033[31m"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("The node id 32 given before --db holds over the document's 16."), std::string::npos) << r.out;

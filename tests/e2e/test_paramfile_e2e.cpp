@@ -200,14 +200,18 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
         EXPECT_TRUE(has(r.out, why)) << r.out;
     }
     EXPECT_TRUE(std::filesystem::is_directory(box.path("folder.json")));
-    // No bus at all: each transfer says the interface never opened, not an abort code.
+    // No bus at all: one line says the interface never opened; nothing is asked.
     box.write_file("one.json",
                    "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
     for (auto [job, file] :
          {std::pair<std::string, std::string>{"--loadparam", "one.json"}, {"--saveparam", "out.json"}}) {
         e2e::result n = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0", "--db", "db.json", job, file});
         EXPECT_EQ(n.exit_code, 1) << all(n);
-        EXPECT_TRUE(has(n.out, "SDO transfer failed: Couldn't open the connection to the CAN interface")) << n.out;
+        EXPECT_EQ(e2e::count(n.out, "Couldn't open the connection to the CAN interface"), 1u) << n.out;
+        EXPECT_FALSE(has(all(n), "Press")) << all(n);
+        EXPECT_FALSE(has(all(n), "ALERT")) << all(n);
+        EXPECT_FALSE(has(n.out, "Manual reset")) << n.out;
+        EXPECT_TRUE(has(n.out, job.substr(2) + ": Couldn't open the connection to the CAN interface")) << n.out;
         EXPECT_FALSE(has(n.out, "GENERAL")) << n.out;
     }
     sim_dev_set(d.setup.devs, NODE, 0x5FFF, 0, text("say \"hi\""));

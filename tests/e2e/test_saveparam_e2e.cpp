@@ -325,9 +325,9 @@ TEST(SaveParam, EachSaveKeepsItsOwnFileAndAnEmptySelectionWritesNothing)
 
 // Communication objects as CiA 301 gives them: 8-bit transmission type, 16-bit inhibit time and event
 // timer, a reserved sub-index 4; the simulated device's own 0x1800 and 0x1A00 are of that kind too.
-TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
+// A device with the optional objects a bare one lacks: a baud rate, a heartbeat consumer and an RPDO.
+void add_optional_objects(Bench &b)
 {
-    Bench b({0x20});
     sim_dev_add_object(b.runner, 0x20, 0x5FF7, 0, object(SIM_U32, le(250000, 4)));
     sim_dev_add_object(b.runner, 0x20, 0x1016, 0, object(SIM_U8, {1}));
     sim_dev_add_object(b.runner, 0x20, 0x1016, 1, object(SIM_U32, le(0x7F03E8u, 4)));
@@ -338,6 +338,12 @@ TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
     sim_dev_add_object(b.runner, 0x20, 0x1400, 5, object(SIM_U16, le(0, 2)));
     sim_dev_add_object(b.runner, 0x20, 0x1600, 0, object(SIM_U8, {1}));
     sim_dev_add_object(b.runner, 0x20, 0x1600, 1, object(SIM_U32, le(0x20000008, 4)));
+}
+
+TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
+{
+    Bench b({0x20});
+    add_optional_objects(b);
     b.set(0x20, 0x1400, 2, {1});
     b.set(0x20, 0x1400, 5, le(250, 2));
     b.set(0x20, 0x1801, 3, le(40, 2));
@@ -364,6 +370,38 @@ TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
             EXPECT_EQ(b.raw(0x20, subs[i].first, subs[i].second), before[i])
                 << std::hex << subs[i].first << ":" << (int)subs[i].second;
     }
+}
+
+// A backup of a full device onto a bare one: what the bare one lacks is left out with one line each,
+// the rest is restored, stored and reset, and the run succeeds.
+TEST(SaveParam, AFullBackupRestoresOntoABareDevice)
+{
+    e2e::sandbox box;
+    box.write_file("db.json", database(false));
+    std::vector<bytes> tpdo;
+    const std::vector<std::pair<uint16_t, uint8_t>> subs = {{0x1800, 2}, {0x1801, 3}, {0x1801, 5}, {0x2000, 0}};
+    {
+        Bench full({0x20});
+        add_optional_objects(full);
+        full.set(0x20, 0x1801, 3, le(40, 2));
+        full.set(0x20, 0x1801, 5, le(1000, 2));
+        full.set(0x20, 0x2000, 0, le(77, 4));
+        e2e::result r = full.krcan(box, {"--db", "db.json", "--saveparamall", "all.json"});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        for (auto [index, sub] : subs) tpdo.push_back(full.raw(0x20, index, sub));
+    }
+    Bench bare({0x20});
+    e2e::result r = bare.krcan(box, {"--db", "db.json", "--loadparam", "all.json"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_EQ(e2e::count(r.err, "User input requested") + e2e::count(r.err, "Press ENTER"), 0u) << r.err;
+    EXPECT_TRUE(has(r.out, "Left out object 'baudrate'")) << r.out;
+    EXPECT_TRUE(has(r.out, "Left out PDO RPDO 1 (0x1400/0x1600)")) << r.out;
+    EXPECT_TRUE(has(r.out, "3 object(s) of the file that the device(s) do not have were left out")) << r.out;
+    for (size_t i = 0; i < subs.size(); i++)
+        EXPECT_EQ(bare.raw(0x20, subs[i].first, subs[i].second), tpdo[i])
+            << std::hex << subs[i].first << ":" << (int)subs[i].second;
+    EXPECT_EQ(bare.writes(0x20, 0x1010, 1), 1u);
+    EXPECT_TRUE(bare.reset(0x20));
 }
 
 // What the saver writes, its loader takes back: long strings, and the width's own type name.
