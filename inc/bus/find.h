@@ -42,6 +42,14 @@ void find_expect_boot_nodeid(device_st *device, uint8_t node);
 /* The same watch after a reset that is to give the device the node id written to it: the device
  * follows only when it answers there within FIND_ONLINE_TICKS, and no other device lives there. */
 void find_expect_nodeid_change(device_st *device, uint8_t node);
+/* Watches for the node's boot-up after a reset: find_bootup_seen turns true on its boot-up message,
+ * or, where a state 0 could be a bootloader's heartbeat, on the state that follows it. Only what the
+ * monitor hears counts. */
+void find_watch_bootup(uint8_t node);
+bool find_bootup_seen(uint8_t node);
+void find_unwatch_bootup(uint8_t node);
+/* The tick the monitor last heard the node (boot-up or heartbeat); 0 when never. */
+uint32_t find_node_last_heard(uint8_t node);
 void find_blacklist_node(uint8_t node);
 void find_clear_blacklist(void);
 uint32_t find_read_device_revision(device_st *device);

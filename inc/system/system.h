@@ -30,10 +30,14 @@ typedef struct {
     uint8_t if_version_sindex;
     uint8_t if_version_size;
     char conf_version[64];
-    uint32_t vendor_id;
+    uint32_t vendor_id; /* the package database's, or the device's when it came without one */
     uint32_t product_code;
     uint32_t sw_version;
     bool sw_version_tried;
+    /* What the device itself says in 0x1018:1 and :2, whatever package it was given. */
+    bool dev_identity_read;
+    uint32_t dev_vendor_id;
+    uint32_t dev_product_code;
     bool devname_tried;
     dev_state_e state;
     bool loaded;

@@ -28,6 +28,11 @@ uint8_t boot_expect_old_nodeid = 0; // the device's id when armed: a removal shi
 uint32_t boot_expect_tick = 0;
 bool boot_expect_renumbered = false; // a node id written to the device, not a flash's default
 
+// Boot-up watches after a reset (find_watch_bootup): a node's boot-up, or the state it reports after one.
+uint8_t boot_watch_bits[FIND_NODE_COUNT / 8];
+uint8_t boot_zero_bits[FIND_NODE_COUNT / 8]; // a state-0 frame heard since the watch began
+uint8_t boot_seen_bits[FIND_NODE_COUNT / 8];
+
 bool monitor_installed = false;
 find_extra_can_callb_t extra_can_callb = nullptr;
 volatile bool search_finished = true;
@@ -136,12 +141,29 @@ bool find_try_add_node(uint8_t node, bool was_booting, bool *unanswered = nullpt
         std::fflush(stdout);
         return false;
     }
+    d->dev_identity_read = true;
+    d->dev_vendor_id = vendor;
+    d->dev_product_code = product;
     d->thirdparty = vendor != CANOPEN_KORVANE_VENDOR_ID;
     d->state = nmt_to_dev_state(last_nmt_state[node]);
     d->sw_version = read_sw_version(node);
     std::printf("Found %s device at node 0x%x (vendor 0x%x, product code 0x%x)\n",
                 d->thirdparty ? "third-party" : "Korvane", (unsigned)node, (unsigned)vendor, (unsigned)product);
     std::fflush(stdout);
+    return true;
+}
+
+// The device's own identity, kept apart from its package's. False when the node does not answer.
+bool read_identity(device_st *d)
+{
+    bool ok = false;
+    const uint32_t vendor = read_u32(d->nodeid, CANOPEN_IDENTITY_INDEX, CANOPEN_IDENTITY_VENDOR_SUBINDEX, &ok);
+    if (!ok) return false;
+    const uint32_t product = read_u32(d->nodeid, CANOPEN_IDENTITY_INDEX, CANOPEN_IDENTITY_PRODUCT_SUBINDEX, &ok);
+    if (!ok) return false;
+    d->dev_vendor_id = vendor;
+    d->dev_product_code = product;
+    d->dev_identity_read = true;
     return true;
 }
 
@@ -213,12 +235,28 @@ dev_state_e nmt_to_dev_state(uint8_t nmt_state)
     return DEV_STATE_BOOTUP;
 }
 
+// A boot-up is state 0 after another state (or after silence). A maker's bootloader sends its heartbeats
+// with state 0 too: after those only the state that follows the next state 0 shows that the node is up.
+void boot_watch_hear(uint8_t node, uint8_t state, uint32_t now)
+{
+    if (!bit_get(boot_watch_bits, node) || bit_get(boot_seen_bits, node)) return;
+    if (state != 0) {
+        if (bit_get(boot_zero_bits, node)) bit_set(boot_seen_bits, node);
+        return;
+    }
+    const bool other_before = last_seen_tick[node] == 0 || tick_age(now, last_seen_tick[node]) >= FIND_ONLINE_TICKS ||
+                              last_nmt_state[node] != 0;
+    if (other_before) bit_set(boot_seen_bits, node);
+    bit_set(boot_zero_bits, node);
+}
+
 void find_can_callb(void *app, const kr_can_message_st *msg)
 {
     if (!msg) return;
     if (msg->type == CAN_STD && msg->id >= 0x700 && msg->id <= 0x77F && msg->data_length == 1) {
         uint8_t node = (uint8_t)(msg->id & CANOPEN_NODE_ID_MASK);
         if (node != 0) {
+            boot_watch_hear(node, msg->data[0] & 0x7F, kr_rtos_get_tick_count());
             bit_set(operational_nodes, node);
             last_nmt_state[node] = msg->data[0] & 0x7F;
             uint32_t now = kr_rtos_get_tick_count();
@@ -383,10 +421,14 @@ bool find_update_device_states(system_st *system)
         if (d->nodeid == 0) continue;
         dev_state_e live = node_live_state(d->nodeid, now);
         if (live == DEV_STATE_PREOP || live == DEV_STATE_OP) {
-            if (d->sw_version == 0 && !d->sw_version_tried) {
-                d->sw_version = read_sw_version(d->nodeid);
+            if (!d->sw_version_tried) {
+                // Once each time the device comes online: the page shows what it says.
                 d->sw_version_tried = true;
-                if (d->sw_version) changed = true; // shown on the device page
+                if (d->sw_version == 0) {
+                    d->sw_version = read_sw_version(d->nodeid);
+                    if (d->sw_version) changed = true;
+                }
+                if (!d->dev_identity_read && read_identity(d)) changed = true;
             }
             if (!d->filepath[0] && d->vendor_id == CANOPEN_KORVANE_VENDOR_ID && !d->devname[0] && !d->devname_tried) {
                 d->devname_tried = true;
@@ -423,6 +465,32 @@ bool find_wait_node_operational(uint8_t node, uint32_t timeout_ms)
         kr_rtos_task_delay(100);
     }
 }
+
+void find_watch_bootup(uint8_t node)
+{
+    if (!system_nodeid_valid(node)) return;
+    bit_set(boot_watch_bits, node);
+    bit_clear(boot_seen_bits, node);
+    // A state 0 heard just before (the reset's boot-up came quickly, or a bootloader's heartbeat):
+    // the state that follows it shows the node up.
+    const uint32_t t = last_seen_tick[node];
+    if (t != 0 && tick_age(kr_rtos_get_tick_count(), t) < FIND_ONLINE_TICKS && last_nmt_state[node] == 0)
+        bit_set(boot_zero_bits, node);
+    else
+        bit_clear(boot_zero_bits, node);
+}
+
+bool find_bootup_seen(uint8_t node) { return system_nodeid_valid(node) && bit_get(boot_seen_bits, node); }
+
+void find_unwatch_bootup(uint8_t node)
+{
+    if (!system_nodeid_valid(node)) return;
+    bit_clear(boot_watch_bits, node);
+    bit_clear(boot_seen_bits, node);
+    bit_clear(boot_zero_bits, node);
+}
+
+uint32_t find_node_last_heard(uint8_t node) { return system_nodeid_valid(node) ? last_seen_tick[node] : 0; }
 
 void find_expect_nodeid_change(device_st *device, uint8_t node)
 {

@@ -259,6 +259,9 @@ device_st *system_add_joining(system_st *system, const char *path, uint8_t nodei
         joined.state = e->state;
         joined.sw_version = e->sw_version;
         joined.sw_version_tried = e->sw_version_tried;
+        joined.dev_identity_read = e->dev_identity_read;
+        joined.dev_vendor_id = e->dev_vendor_id;
+        joined.dev_product_code = e->dev_product_code;
         joined.dev_revision = e->dev_revision;
         if (!joined.param_file[0]) kr_copy_text(joined.param_file, sizeof joined.param_file, e->param_file);
         *e = joined;

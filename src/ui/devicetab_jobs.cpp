@@ -9,6 +9,8 @@
 #include "firmware/esp32.h"
 #include "firmware/firmware_loader.h"
 #include "firmware/media.h"
+#include "kr_canopen.h"
+#include "kr_rtos.h"
 #include "online/remotefiles.h"
 #include "params/loadparam.h"
 #include "run/console.h"
@@ -32,10 +34,117 @@ namespace {
 enum flash_btn_e { FLASH_BTN_WAITING, FLASH_BTN_FLASHING, FLASH_BTN_RESETTING };
 flash_btn_e flash_btn_shown = FLASH_BTN_FLASHING;
 
+// After the reset that starts the new image the device is asked nothing until it has booted: a request
+// while it resets goes unanswered and holds the window for the SDO time-out. Bounded, for a device that
+// does not come back (or boots at another node id than watched).
+constexpr uint32_t BOOT_WAIT_MS = RESPONSE_DELAY_MS + FIND_ONLINE_TICKS;
+bool boot_watched = false;
+bool loader_watched_boot = false; // the loader borrowed the frames meanwhile: it saw the boot-up itself
+uint32_t boot_wait_since = 0;     // 0: the loader has not ended yet
+uint32_t boot_watch_tick = 0;
+// A heartbeat in flight when the reset went out arrives within milliseconds; one heard this long after
+// the watch began comes from a device that runs again (its boot-up went to another listener).
+constexpr uint32_t LATE_BEAT_MS = 500;
+
+bool flash_resetting() { return load_is_resetting() || (dev.load.finished && dev.load.success); }
+
 flash_btn_e flash_btn_wanted()
 {
-    if (load_is_resetting()) return FLASH_BTN_RESETTING;
+    if (busy_op == OP_FLASH && flash_resetting()) return FLASH_BTN_RESETTING;
     return dev.load.waiting ? FLASH_BTN_WAITING : FLASH_BTN_FLASHING;
+}
+
+void boot_watch_begin()
+{
+    if (boot_watched) return;
+    boot_watched = true;
+    loader_watched_boot = false;
+    boot_wait_since = 0;
+    boot_watch_tick = kr_rtos_get_tick_count();
+    find_watch_bootup(dev.load.nodeid);
+    if (flash_default_nodeid) find_watch_bootup(flash_default_nodeid);
+}
+
+void boot_watch_end()
+{
+    if (!boot_watched) return;
+    boot_watched = false;
+    find_unwatch_bootup(dev.load.nodeid);
+    if (flash_default_nodeid) find_unwatch_bootup(flash_default_nodeid);
+}
+
+bool back_at(uint8_t node)
+{
+    if (!node) return false;
+    if (find_bootup_seen(node)) return true;
+    const dev_state_e s = find_node_get_state(node);
+    const uint32_t heard = find_node_last_heard(node);
+    return (s == DEV_STATE_PREOP || s == DEV_STATE_OP) && (int32_t)(heard - boot_watch_tick) >= (int32_t)LATE_BEAT_MS;
+}
+
+// True once the flashed device is back after its final reset, or the wait gave up on it.
+bool booted_after_flash()
+{
+    boot_watch_begin();
+    const uint32_t now = kr_rtos_get_tick_count();
+    if (boot_wait_since == 0) boot_wait_since = now ? now : 1;
+    if (loader_watched_boot || back_at(dev.load.nodeid) || back_at(flash_default_nodeid)) return true;
+    if (now - boot_wait_since < BOOT_WAIT_MS) return false;
+    job_warning("Node 0x%x was not heard booting within %u s of its reset; it is asked nothing until it answers "
+                "again.\n",
+                (unsigned)dev.load.nodeid, (unsigned)(BOOT_WAIT_MS / 1000u));
+    return true;
+}
+
+// A device that falls silent while its image goes down (switched off, its cable pulled) ends the flash once
+// the monitor has missed its heartbeats as long as it takes to call a node offline, rather than after the
+// SDO client's time-outs and retry. Only a node heard beating during the flash is judged, and only while
+// the monitor has the frames and no boot-up is awaited. A reset into the maker's bootloader starts anew:
+// a bootloader may send no heartbeat where its application did.
+struct silence_st {
+    uint32_t hearing_since; // 0: the monitor has not had the frames
+    uint32_t last_heard;
+    bool beating;
+    bool told;
+    bool makers; // the maker's bootloader took over
+} silence;
+
+void watch_silence()
+{
+    if (dev.load.finished || flash_resetting()) return;
+    const uint32_t now = kr_rtos_get_tick_count();
+    if (dev.load.kr && !silence.makers) silence = silence_st{0, 0, false, silence.told, true};
+    if (dev.load.waiting || !find_monitor_hears()) {
+        // What the device does after a wait (a power-on, a reset) is judged anew.
+        silence = silence_st{0, 0, false, silence.told, silence.makers};
+        return;
+    }
+    if (silence.hearing_since == 0) silence.hearing_since = now ? now : 1;
+    const uint32_t heard = find_node_last_heard(dev.load.nodeid);
+    if (heard != silence.last_heard) {
+        if (silence.last_heard && heard - silence.last_heard < FIND_ONLINE_TICKS) silence.beating = true;
+        silence.last_heard = heard;
+    }
+    if (!silence.beating) return;
+    const uint32_t from = heard && (int32_t)(heard - silence.hearing_since) > 0 ? heard : silence.hearing_since;
+    if (now - from < FIND_ONLINE_TICKS) return;
+    if (!silence.told) {
+        silence.told = true;
+        job_error("ERROR: node 0x%x fell silent during the flash (no heartbeat for %u s); the download is stopped.\n",
+                  (unsigned)dev.load.nodeid, (unsigned)(FIND_ONLINE_TICKS / 1000u));
+    }
+    kr_canopen_sdo_client_cancel(CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT); // again until the loader is out of it
+}
+
+// A job's end leaves the devices it touched as the monitor hears them now: their states were not
+// refreshed while it ran, and the page reads from a device it believes online.
+void refresh_state(device_st *d)
+{
+    if (!d || !shown_system || d < shown_system->devs || d >= shown_system->devs + shown_system->dev_count) return;
+    const dev_state_e live = find_node_get_state(d->nodeid);
+    if (live == d->state) return;
+    d->state = live;
+    d->sw_version_tried = false;
 }
 
 bool busy_finished()
@@ -75,7 +184,10 @@ void finish_busy()
 {
     krui_reset_log_title();
     if (busy_op == OP_FLASH) {
+        boot_watch_end();
         find_reinstall_monitor();
+        refresh_state(flash_device);
+        refresh_state(flash_origin);
         if (!dev.load.success && dev.load.cancel)
             job_error("ERROR: the flash of node 0x%x was cancelled before it completed; the device was not reset "
                       "into a new image.\n",
@@ -140,6 +252,8 @@ void start_busy(busy_op_e op)
     busy_op = op;
     set_frames_enabled(false);
     if (op == OP_FLASH) {
+        boot_watched = false;
+        silence = silence_st{};
         flash_btn_shown = flash_btn_wanted();
         flash_btn_set_cancel_mode();
     }
@@ -168,8 +282,14 @@ bool jobs_step()
             say_flushed("Cancelling flashing of node 0x%x...\n", dev.load.nodeid);
             load_cancel();
         }
+        watch_silence();
+        if (load_is_resetting()) {
+            boot_watch_begin();
+            if (!find_monitor_hears()) loader_watched_boot = true;
+        }
     }
     if (!busy_finished()) return false;
+    if (busy_op == OP_FLASH && dev.load.success && !booted_after_flash()) return false;
     finish_busy();
     return true;
 }

@@ -93,6 +93,32 @@ void statusdot_init(statusdot_st *me, color_t color, color_t bg, bool hollow)
     me->hollow = hollow;
 }
 
+// One identity line: what the device says (or "-" before it has said), and beside it the package's
+// where that differs, since a package made for another product is what an engineer looks for here. A
+// package without a database has no identity to show.
+void identity_line(char *out, size_t size, const char *what, bool known, uint32_t value, const char *tail,
+                   bool pkg_known, uint32_t pkg)
+{
+    char v[24] = "-";
+    if (known) std::snprintf(v, sizeof v, "0x%X", (unsigned)value);
+    char p[48] = "";
+    if (pkg_known && (!known || pkg != value))
+        std::snprintf(p, sizeof p, known ? "  (the package is for 0x%X)" : "  (package: 0x%X)", (unsigned)pkg);
+    std::snprintf(out, size, "%s: %s%s%s", what, v, known ? tail : "", p);
+}
+
+void identity_text(const device_st *d, char *out, size_t size)
+{
+    const bool known = d->dev_identity_read;
+    const bool pkg_known = d->filepath[0] && (d->vendor_id || d->product_code);
+    char vendor[160], product[160], sw[16] = "-";
+    identity_line(vendor, sizeof vendor, "Vendor ID", known, d->dev_vendor_id,
+                  d->dev_vendor_id == CANOPEN_KORVANE_VENDOR_ID ? " (Korvane Oy)" : "", pkg_known, d->vendor_id);
+    identity_line(product, sizeof product, "Product code", known, d->dev_product_code, "", pkg_known, d->product_code);
+    if (d->sw_version) std::snprintf(sw, sizeof sw, "%u", (unsigned)d->sw_version);
+    std::snprintf(out, size, "%s\n%s\nSoftware version: %s", vendor, product, sw);
+}
+
 void build_device_view(kr_uiwindow_st *page, device_st *d)
 {
     content_st &c = content;
@@ -121,11 +147,7 @@ void build_device_view(kr_uiwindow_st *page, device_st *d)
         std::snprintf(c.state_str, sizeof c.state_str, "%s\nCONFIGURATION FILE NOT SELECTED", state_name_str(d->state));
     label(L, &c.state, c.state_str, 40, 0, (int16_t)(lb.w - 40), has_pkg ? 40 : 64);
     if (d->loaded) {
-        char sw[16] = "-";
-        if (d->sw_version) std::snprintf(sw, sizeof sw, "%u", (unsigned)d->sw_version);
-        std::snprintf(c.identity_str, sizeof c.identity_str,
-                      "Vendor ID: 0x%X%s\nProduct code: 0x%X\nSoftware version: %s", (unsigned)d->vendor_id,
-                      d->vendor_id == CANOPEN_KORVANE_VENDOR_ID ? " (Korvane Oy)" : "", (unsigned)d->product_code, sw);
+        identity_text(d, c.identity_str, sizeof c.identity_str);
         label(L, &c.identity, c.identity_str, 0, has_pkg ? 50 : 74, lb.w, 70);
         if (!third) {
             char rev[16] = "-";
@@ -423,6 +445,7 @@ bool flash_procedure(device_st *d)
             x->dev_revision = 0;
             x->sw_version = 0;
             x->sw_version_tried = false;
+            x->dev_identity_read = false;
         }
         if (!own) {
             const uint8_t keep = d->nodeid;

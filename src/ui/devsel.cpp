@@ -9,6 +9,7 @@
 #include "ui/kr_uidisplay.h"
 #include "ui/kr_uiwidgets.h"
 #include "kr_bytes.h"
+#include "kr_ui.h"
 
 namespace {
 
@@ -81,8 +82,34 @@ void add_row(device_st *device, const char *extra, const char *reason, bool tick
     }
 }
 
+// The wheel over the list scrolls it a row a notch.
+void list_wheel()
+{
+    const int16_t notches = kr_ui_get_scroll();
+    if (!notches) return;
+    int32_t x = 0, y = 0;
+    kr_ui_get_touch(&x, &y);
+    const kr_uiobject_st &o = s.list.super;
+    const int32_t lx = kr_ui_get_xglobal(&o), ly = kr_ui_get_yglobal(&o);
+    if (x >= lx && x < lx + o.bb.w && y >= ly && y < ly + o.bb.h)
+        kr_uiwindow_content_move(&s.list, 0, (int32_t)notches * DSW_ROW_H);
+}
+
+// The first ticked row is in sight when the dialog opens: accepting never chooses a row the user did
+// not see (with 20 devices the extra row lies below the list's fold).
+void show_first_ticked()
+{
+    for (uint8_t i = 0; i < s.listed_count; ++i) {
+        if (!s.rows[i].box.super.state) continue;
+        const int32_t bottom = (int32_t)DSW_ROW_H * (i + 1);
+        if (bottom > s.list.super.bb.h) kr_uiwindow_content_move_to(&s.list, 0, bottom - s.list.super.bb.h);
+        return;
+    }
+}
+
 kr_uiobject_ret_e dsw_step(void *, uint16_t)
 {
+    list_wheel();
     if (s.accept_btn.state == UIBUTTON_CLICKED) {
         s.accepted = true;
         return UIOBJECT_RETURN_KILLED;
@@ -159,6 +186,7 @@ uint8_t devsel_exec(system_st *system, const char *title, const char *info, cons
     kr_uibutton_init(&s.accept_btn, s.accept_text, style);
     kr_uiwindow_addxy(&s.dialog.super.super, &s.accept_btn.super, (int16_t)(w - 160), by, DSW_BTN_W, DSW_BTN_H);
 
+    show_first_ticked();
     kr_uidialog_exec(&s.dialog);
     if (!s.accepted) return 0;
     uint8_t n = 0;

@@ -185,11 +185,47 @@ void place_log_strip()
     kr_ui_refresh(&k.display.super.super);
 }
 
+// The collapsed strip shows the newest line from its start: a line wider than the strip keeps its first
+// rows, as its start says what it is about. Older lines join it above while they fit whole (a cut one
+// could leave its colour on the lines below).
+void log_fill_collapsed(const char *raw, int32_t visible)
+{
+    static char wrapped[LOG_TEXT_LEN];
+    std::string shown;
+    int32_t rows_left = visible;
+    const char *end = raw + std::strlen(raw);
+    for (bool newest = true; end > raw && rows_left > 0; newest = false) {
+        const char *line_end = end[-1] == '\n' ? end - 1 : end;
+        const char *start = line_end;
+        while (start > raw && start[-1] != '\n') --start;
+        const std::string line(start, line_end);
+        kr_ui_wrap_text(line.c_str(), &mono_font16, k.log_full.super.bb.w, wrapped, sizeof wrapped);
+        int32_t rows = 1;
+        const char *cut = nullptr;
+        for (const char *q = wrapped; *q && !cut; ++q) {
+            if (*q != '\n') continue;
+            if (rows == rows_left)
+                cut = q;
+            else
+                rows++;
+        }
+        if (cut && !newest) break;
+        shown.insert(0, (cut ? std::string(wrapped, (size_t)(cut - wrapped)) : std::string(wrapped)) + "\n");
+        rows_left -= rows;
+        end = start;
+    }
+    kr_copy_text(k.log_full_str, sizeof k.log_full_str, shown.c_str());
+}
+
 // The captured lines, wrapped at the strip's width; the newest ones that fit are shown.
 void log_fill(int32_t visible)
 {
     static char raw[LOG_TEXT_LEN];
     logcap_get_range(raw, sizeof raw, k.log_scroll_lines, visible);
+    if (!k.log_expanded) {
+        log_fill_collapsed(raw, visible);
+        return;
+    }
     kr_ui_wrap_text(raw, &mono_font16, k.log_full.super.bb.w, k.log_full_str, sizeof k.log_full_str);
     int32_t lines = 0;
     for (const char *p = k.log_full_str; *p; ++p) lines += *p == '\n';

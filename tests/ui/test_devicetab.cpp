@@ -533,6 +533,135 @@ TEST_F(DeviceTab, SaveAndFlashFromThePackageWithTheTerminalHeldMeanwhile)
             ADD_FAILURE() << i << ": " << sim_frame_str(frames[(size_t)i]);
 }
 
+// The device view shows the identity the device reports, whatever package the tab is given: one made for
+// another product is named beside it; a matching one, or one without a database, changes nothing shown.
+TEST_F(DeviceTab, DeviceViewShowsTheDevicesIdentityBesideThePackages)
+{
+    if (!co::child_mode()) {
+        sim_device_config_st d = unit(0x22);
+        d.product = 0x400;
+        start({d});
+        for (const auto &[name, product] : {std::pair{"other", 256}, std::pair{"same", 1024}}) {
+            std::string db = jobs_db();
+            db.replace(db.find("\"NODEID\""), 0,
+                       "\"VENDORID\": 797, \"PRODUCTCODE\": " + std::to_string(product) + ", ");
+            ASSERT_TRUE(
+                pkgtest::write_zip(box.path(std::string(name) + ".krdev").string(),
+                                   {pkgtest::file("krdev.json", R"({"DATABASE": "db.json", "FIRMWARE": "fw.bin"})"),
+                                    pkgtest::file("db.json", db), pkgtest::file("fw.bin", "x")}));
+        }
+        ASSERT_TRUE(pkgtest::write_zip(box.path("nodb.krdev").string(),
+                                       {pkgtest::file("krdev.json", R"({"FIRMWARE": "fw.bin"})"),
+                                        pkgtest::file("fw.bin", "x")}));
+    }
+    co::result_st res = co::run(port, [] {
+        capture_output();
+        if (!open_window()) return 3;
+        device_st *d = online_device(0x22);
+        for (int i = 0; i < 100 && !d->dev_identity_read; i++) {
+            frame();
+            find_update_device_states(&dev.system); // as the main window does each frame
+        }
+        for (const char *pkg : {"none", "other", "same", "nodb"}) {
+            if (std::strcmp(pkg, "none") != 0) system_set_device_file(d, (dir() + "/" + pkg + ".krdev").c_str());
+            show(d);
+            frames(2);
+            std::string text = dt::content.identity_str;
+            std::replace(text.begin(), text.end(), '\n', '|');
+            co::report("%s=%s", pkg, text.c_str());
+        }
+        return 0;
+    });
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("other"),
+              "Vendor ID: 0x31D (Korvane Oy)|Product code: 0x400  (the package is for 0x100)|Software version: -");
+    const std::string as_device = "Vendor ID: 0x31D (Korvane Oy)|Product code: 0x400|Software version: -";
+    EXPECT_EQ(res.get("none"), as_device);
+    EXPECT_EQ(res.get("same"), as_device);
+    EXPECT_EQ(res.get("nodb"), as_device) << "a package without a database changed what is shown";
+}
+
+// After a flash the tab waits for the device's boot-up, saying it is too late to cancel, and is back
+// within a second of it (a request sent while the device resets would hold the window for the SDO
+// time-out). A device that falls silent mid-flash fails it within a few seconds, not after the time-outs.
+TEST_F(DeviceTab, FlashEndsOnTheBootUpAndASilencedDeviceFailsAtOnce)
+{
+    const std::vector<uint8_t> fw = firmware(60000);
+    std::atomic<bool> ended{false};
+    std::atomic<int64_t> killed_ns{0};
+    std::thread killer;
+    if (!co::child_mode()) {
+        sim_device_config_st a = unit(0x20), b = unit(0x21);
+        a.program.flavour = b.program.flavour = SIM_BOOT_CIA302;
+        a.program.image = b.program.image = {5};
+        a.reset_delay_ms = 800; // a request sent during the reset goes unanswered
+        b.sdo_delay_ms = 100;   // a download of some seconds
+        start({a, b});
+        ASSERT_TRUE(write_firmware_package(box, fw));
+        killer = std::thread([&] {
+            while (!ended && count_of(out(), "Downloading the firmware as SDO block transfer.") < 2)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            if (ended) return;
+            killed_ns = sim_mono_ns();
+            sim_dev_power(runner, 0x21, 60000);
+        });
+    }
+    co::result_st res = co::run(
+        port,
+        [] {
+            capture_output();
+            if (!open_window()) return 3;
+            device_st *a = package_device("unit.krdev", 0x20), *b = package_device("unit.krdev", 0x21);
+            if (!a || !b) return 4;
+            show(a);
+            frames(3);
+            click_button("Flash firmware");
+            script_click(300, 600); // "Yes"
+            play();
+            bool too_late = false;
+            for (int i = 0; i < 4000 && devicetab_is_busy(); i++) {
+                frame();
+                too_late = too_late || find_button(&win->tw.super, "Resetting the device: too late to cancel");
+            }
+            frames(1);
+            co::report("back_ns=%lld", (long long)sim_mono_ns());
+            kr_uiobject_st *flash = find_button(&win->tw.super, "Flash firmware");
+            co::report("flashed=%d too_late=%d enabled=%d", dev.load.success ? 1 : 0, too_late ? 1 : 0,
+                       flash && flash->enabled ? 1 : 0);
+
+            show(b);
+            frames(3);
+            click_button("Flash firmware");
+            script_click(300, 600);
+            play();
+            wait_idle();
+            co::report("silenced_end_ns=%lld", (long long)sim_mono_ns());
+            co::report("silenced=%d failed=%d", dev.load.success ? 1 : 0, main_run_failed() ? 1 : 0);
+            return 0;
+        },
+        120000);
+    ended = true;
+    if (killer.joinable()) killer.join();
+    ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("flashed"), "1 too_late=1 enabled=1") << out();
+    EXPECT_EQ(sim_dev_program(runner, 0x20).image, fw);
+    int64_t reset_ns = 0, bootup_ns = 0;
+    for (const sim_frame_st &f : sim_tap_frames(tap)) {
+        if (f.id == 0 && f.len == 2 && f.data[0] == 0x81 && f.data[1] == 0x20) reset_ns = f.rx_ns;
+        if (reset_ns && !bootup_ns && f.id == 0x720 && f.len == 1 && f.data[0] == 0) bootup_ns = f.rx_ns;
+    }
+    ASSERT_NE(bootup_ns, 0);
+    EXPECT_LT(res.num("back_ns") - bootup_ns, 1000000000LL)
+        << "buttons back " << (res.num("back_ns") - bootup_ns) / 1000000 << " ms after the boot-up";
+
+    EXPECT_EQ(res.get("silenced"), "0 failed=1") << out();
+    ASSERT_NE(killed_ns.load(), 0);
+    EXPECT_LT(res.num("silenced_end_ns") - killed_ns, 4000000000LL)
+        << "the silenced device's flash ended " << (res.num("silenced_end_ns") - killed_ns) / 1000000 << " ms after";
+    EXPECT_NE(out().find("node 0x21 fell silent"), std::string::npos) << out();
+}
+
 // Each button acts on its tab's device. 0x30, put into the maker's bootloader by "Reset device", flashed
 // from a package whose default node id 0x10 another live device has: refused as one block, the firmware
 // goes in the maker's pieces until one fails; the flash says so, and the tab keeps 0x30 (its reset

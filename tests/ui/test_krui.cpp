@@ -400,7 +400,8 @@ TEST(KruiTabs, EveryTabOfAFullBarIsReachedByTheArrowsAndTheWheel)
     fake_busy = false;
 }
 
-// A line longer than the log strip wraps: the strip's row then holds the line's end, short of the right edge.
+// A line longer than the collapsed log strip shows its start across the strip's row, not the last piece
+// of its wrapping.
 TEST(KruiShell, ALongLogLineWraps)
 {
     START_SHELL();
@@ -416,9 +417,12 @@ TEST(KruiShell, ALongLogLineWraps)
     std::printf("\n%s\n", std::string(per_row, 'M').c_str());
     std::fflush(stdout);
     ASSERT_TRUE(wait_until(right_half_lit, 10000));
+    std::printf("short\n");
+    std::fflush(stdout);
+    ASSERT_TRUE(wait_until([&] { return !right_half_lit(); }, 10000));
     std::printf("%s\n", std::string(per_row + 5, 'W').c_str());
     std::fflush(stdout);
-    EXPECT_TRUE(wait_until([&] { return !right_half_lit(); }, 10000));
+    EXPECT_TRUE(wait_until(right_half_lit, 10000)) << "the strip shows the long line's last piece";
 }
 
 TEST(KruiShell, TabsJobsLogStripAndPrompts)
@@ -596,6 +600,25 @@ TEST(KruiDialogs, DeviceSelection)
     kr_ui_script_clear();
     script_click(kAccept, kButtons);
     EXPECT_FALSE(devsel_win_exec_single(&sys, "Flash", "Pick", "Flash", all_offline, nullptr, &one, nullptr));
+
+    // Twenty devices and the extra row overflow the list: it opens scrolled to the ticked extra row, where
+    // the row above it is the twentieth device; the wheel over the list brings the first row back.
+    for (uint8_t i = 0; i < SYSTEM_MAX_DEVICES; i++)
+        sys.devs[i] = make_dev("d", "", "", (uint8_t)(0x30 + i), DEV_STATE_OP);
+    sys.dev_count = SYSTEM_MAX_DEVICES;
+    const int shift = 21 * 44 - (720 - 140); // the list's fold
+    kr_ui_script_clear();
+    script_click(30, row_y(19) - shift);
+    script_click(kAccept, kButtons);
+    EXPECT_TRUE(devsel_win_exec_single(&sys, "Flash", "Pick", "Flash", nullptr, "Wait for it", &one, nullptr));
+    EXPECT_EQ(one, &sys.devs[19]) << "the ticked row was out of sight";
+    kr_ui_script_clear();
+    kr_ui_script_push(KR_UI_EV_CURSOR, 300, 300);
+    kr_ui_script_push(KR_UI_EV_SCROLL, 10, 0);
+    script_click(30, row_y(0));
+    script_click(kAccept, kButtons);
+    EXPECT_TRUE(devsel_win_exec_single(&sys, "Flash", "Pick", "Flash", nullptr, "Wait for it", &one, nullptr));
+    EXPECT_EQ(one, &sys.devs[0]) << "the wheel did not scroll the list";
     kr_ui_script_clear();
 }
 

@@ -1,5 +1,6 @@
 // The display test program under Xvfb, driven from outside: xdotool clicks land on the right logical
-// points, also after the window is stretched to 2400 x 720; the window manager's close message
+// points, also after the window is stretched to 2400 x 720 (whose font rebuild prints nothing into the
+// log, as the start-up's loading does); the window manager's close message
 // ends the program at the next frame with 0, or 1 after a failed job, losing no printed line.
 #include <gtest/gtest.h>
 
@@ -47,6 +48,10 @@ TEST(UiProcess, ClicksLandOnLogicalPointsAndCloseEndsWithZero)
     for (const char *line : {"touch 1 300 200\n", "touch 4 300 200\n", "touch 1 600 300\n", "touch 4 600 300\n",
                              "touch 1 1195 710\n", "touch 4 1195 710\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    size_t loading = 0;
+    for (size_t p = r.out.find("Loading font size"); p != std::string::npos; p = r.out.find("Loading font size", p + 1))
+        loading++;
+    EXPECT_EQ(loading, 18u) << "nine sizes of two faces at the start only\n" << r.out;
 }
 
 TEST(UiProcess, CloseAfterFailedJobEndsWithOne)

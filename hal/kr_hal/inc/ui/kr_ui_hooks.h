@@ -31,7 +31,8 @@ typedef enum {
     KR_UI_EV_RESIZE, /* a, b: size */
     KR_UI_EV_EXPOSE,
     KR_UI_EV_CLOSE,
-    KR_UI_EV_POLL, /* ends the events of one poll */
+    KR_UI_EV_SCROLL, /* a: wheel notches, up positive */
+    KR_UI_EV_POLL,   /* ends the events of one poll */
 } kr_ui_event_kind_e;
 
 /* Queues an event that a later event poll replays (inside modal loops too); each poll replays up to

@@ -83,6 +83,7 @@ void replay_script()
         case KR_UI_EV_RESIZE: kr_ui_input_resize(e.a, e.b); break;
         case KR_UI_EV_EXPOSE: kr_ui_input_expose(); break;
         case KR_UI_EV_CLOSE: kr_ui_input_close(); break;
+        case KR_UI_EV_SCROLL: kr_ui_input_scroll(e.a); break;
         case KR_UI_EV_POLL: return;
         }
     }
@@ -198,7 +199,7 @@ bool kr_ui_init(void)
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
 
-    ui_fonts_load();
+    ui_fonts_load(true);
     ui_shaders_build();
     glClear(GL_COLOR_BUFFER_BIT);
     kr_set_deinit_hook(kr_ui_destroy);
@@ -317,7 +318,7 @@ void kr_ui_dlswap_impl(void)
     ui.frames++;
     ui.refresh = false;
     if (ui.resized) {
-        ui_fonts_load();
+        ui_fonts_load(false);
         ui.refresh = true;
         ui.resized = false;
     }

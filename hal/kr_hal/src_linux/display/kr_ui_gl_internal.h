@@ -80,7 +80,8 @@ struct ui_st {
 extern ui_st ui;
 
 // Fonts (kr_ui_text.cpp).
-void ui_fonts_load(void);
+/* announce: print what is loaded (the start-up); a rebuild after a resize prints only failures. */
+void ui_fonts_load(bool announce);
 void ui_fonts_free(void);
 void ui_shaders_build(void);
 void ui_shaders_free(void);

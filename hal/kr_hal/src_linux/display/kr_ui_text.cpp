@@ -183,7 +183,9 @@ void set_font_size(ui_font_st *font, FT_Face face, int32_t pixel_size)
     build_atlas(font, face);
 }
 
-void load_face(FT_Library lib, int which, ui_font_st *table)
+// announce: the start-up says what it loads; a rebuild after a resize says only what fails, or each
+// resize would fill the window's log with the same lines.
+void load_face(FT_Library lib, int which, ui_font_st *table, bool announce)
 {
     const char *path = which == 0 ? SANS_FILE : MONO_FILE;
     FT_Face face = nullptr;
@@ -192,18 +194,20 @@ void load_face(FT_Library lib, int which, ui_font_st *table)
         std::printf("Could not load font '%s'\n", path);
         return;
     }
-    if (embedded)
-        std::printf("Loaded embedded fallback font (file '%s' not found)\n", path);
-    else
-        std::printf("Loaded font '%s'\n", path);
+    if (announce && embedded) std::printf("Loaded embedded fallback font (file '%s' not found)\n", path);
+    if (announce && !embedded) std::printf("Loaded font '%s'\n", path);
     if (ui.window) glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     for (int i = 0; i < UI_MAX_FONT_COUNT; ++i) {
         const int32_t px = (int32_t)(font_sizes[i] * ui.scale);
-        std::printf("Loading font size %i... ", (int)px);
-        std::fflush(stdout);
+        if (announce) {
+            std::printf("Loading font size %i... ", (int)px);
+            std::fflush(stdout);
+        }
         set_font_size(&table[i], face, px);
-        std::printf("done\n");
-        std::fflush(stdout);
+        if (announce) {
+            std::printf("done\n");
+            std::fflush(stdout);
+        }
     }
     FT_Done_Face(face);
 }
@@ -347,7 +351,7 @@ void ui_fonts_free(void)
     }
 }
 
-void ui_fonts_load(void)
+void ui_fonts_load(bool announce)
 {
     ui_fonts_free();
     FT_Library lib = nullptr;
@@ -355,8 +359,8 @@ void ui_fonts_load(void)
         std::printf("Could not init Freetype\n");
         return;
     }
-    load_face(lib, 0, ui_fonts);
-    load_face(lib, 1, ui_mono_fonts);
+    load_face(lib, 0, ui_fonts, announce);
+    load_face(lib, 1, ui_mono_fonts, announce);
     FT_Done_FreeType(lib);
     std::fflush(stdout);
 }
@@ -452,7 +456,7 @@ int32_t kr_ui_get_string_width(const char *str, const ui_font_st *font)
     return (int32_t)(widest / ui.scalex);
 }
 
-void kr_ui_fonts_reload(void) { ui_fonts_load(); }
+void kr_ui_fonts_reload(void) { ui_fonts_load(false); }
 
 bool kr_ui_font_render(ui_font_st *font, int face_index, int32_t pixel_size)
 {
