@@ -456,8 +456,9 @@ TEST(SaveParam, GeneratedTextsComeBackUnchangedInBothFormats)
         char index[8];
         std::snprintf(index, sizeof index, "0x%x", 0x2100 + k);
         sim_dev_add_object(b.runner, 0x20, (uint16_t)(0x2100 + k), 0, object(SIM_STR, text("x"), 0x10000));
-        db.insert(db.size() - 2, "," + obj("text " + std::to_string(k), index, "CANOPEN_STRING",
-                                           ", \"data_type\": \"NONVOL_PARAM\", \"stringsize\": 256, \"default\": \"\""));
+        db.insert(db.size() - 2,
+                  "," + obj("text " + std::to_string(k), index, "CANOPEN_STRING",
+                            ", \"data_type\": \"NONVOL_PARAM\", \"stringsize\": 256, \"default\": \"\""));
     }
     const std::vector<std::string> pieces = {"\"",
                                              "'",
