@@ -144,6 +144,9 @@ bool kr_canopen_sdo_client_size_known(void);
 uint32_t kr_canopen_sdo_client_get_data_index(void);
 uint32_t kr_canopen_sdo_client_get_data_count(void);
 void kr_canopen_sdo_client_reset_progress(uint32_t count);
+/* The lowest position the transfer went back to since the last call (a retry, a lost block's segments
+ * sent again), or UINT32_MAX when it never went back. */
+uint32_t kr_canopen_sdo_client_take_back_index(void);
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb);
 /* Ends the running transfer from any task: the server gets the abort frame with abort_code, and the
  * waiting transfer function returns ERR_ABORTED with that code, without a retry (also when the

@@ -19,6 +19,13 @@ namespace {
 
 uint32_t timeout_override_ms = 0;
 
+// Where a download went back to, for its progress (UINT32_MAX: nowhere since the last look).
+std::atomic<uint32_t> back_index{UINT32_MAX};
+void went_back(uint32_t index)
+{
+    if (index < back_index) back_index = index;
+}
+
 // Upload answers kept to be compared with a second answer to the same request: two servers at one
 // node id each answer, and the first to arrive is not necessarily the device's. An initiate answer
 // echoes its address, so a late one is still matched after the transfers that followed.
@@ -350,6 +357,7 @@ void rx_block_download(const kr_can_message_st *msg, sdo_request_type_e type)
                 return;
             }
             C.data_index = C.block_start + 7u * ackseq;
+            went_back(C.data_index);
         } else {
             C.resends = 0;
         }
@@ -695,6 +703,7 @@ kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8
     sdo_client_retries_st retries = {CONFIG_CANOPEN_SDO_CLIENT_RETRY_COUNT, CONFIG_CANOPEN_SDO_CLIENT_BUSY_RETRY_COUNT};
     for (uint32_t attempt = 0;; attempt++) {
         kr_can_message_st msg;
+        if (attempt > 0) went_back(0);
         C.data_index = 0;
         C.toggle = 0;
         if (data_len > 4) {
@@ -771,8 +780,11 @@ uint32_t kr_canopen_sdo_client_get_data_index(void) { return C.data_index; }
 
 uint32_t kr_canopen_sdo_client_get_data_count(void) { return C.data_count; }
 
+uint32_t kr_canopen_sdo_client_take_back_index(void) { return back_index.exchange(UINT32_MAX); }
+
 void kr_canopen_sdo_client_reset_progress(uint32_t count)
 {
+    back_index = UINT32_MAX;
     C.data_index = 0;
     C.data_count = count;
 }
