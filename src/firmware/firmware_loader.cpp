@@ -438,9 +438,6 @@ bool in_makers_bootloader(uint8_t node)
 bool await_power_on(void)
 {
     load_st &l = dev.load;
-    say_flushed("Node 0x%x is in its bootloader before the flash, so it may hold pieces of an earlier, interrupted "
-                "flash, which a reset would start. Switch it off and on: the flash goes on after its boot-up.\n",
-                (unsigned)l.nodeid);
     uint8_t v[2] = {};
     uint16_t period = 0;
     if (_kr_canopen_sdo_client_read(l.nodeid, CANOPEN_HEARTBEAT_PRODUCER_INDEX, 0, sizeof v, v) == ERR_NONE)
@@ -449,11 +446,15 @@ bool await_power_on(void)
     heard_state = -1;
     heard_powered_on = false;
     heard_at = kr_rtos_get_tick_count();
-    heard_gap_ms = period ? period + period / 2u + 20u : 0u;
+    heard_gap_ms = period ? 3u * period + 200u : 0u; // a late step must not pass for a power cycle
     interrupt_say("\nThe flash of node 0x%x was interrupted before anything was downloaded; its old image is "
                   "kept.\n",
                   (unsigned)l.nodeid);
+    // Listening before the user is asked, so that no boot-up is missed.
     if (!bus_borrow_frames("loadbin", heard_callb)) return false;
+    say_flushed("Node 0x%x is in its bootloader before the flash, so it may hold pieces of an earlier, interrupted "
+                "flash, which a reset would start. Switch it off and on: the flash goes on after its boot-up.\n",
+                (unsigned)l.nodeid);
     say_flushed("Waiting to receive boot up message from node 0x%x...\n", (unsigned)l.nodeid);
     l.waiting = true;
     const uint32_t since = kr_rtos_get_tick_count();

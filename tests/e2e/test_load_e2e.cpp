@@ -714,7 +714,7 @@ TEST_F(Load, AMakersFlashAfterAnInterruptedOneWaitsForThePowerCycle)
     e2e::background next(box, KRCAN_BIN, args({"--nodeid", "0x44", "--krloadbin=big.bin"}));
     ASSERT_TRUE(next.wait_for_output("Switch it off and on", 60000)) << next.out() << next.err();
     EXPECT_EQ(nmt(0x44), bytes{0x81}) << "only the cut flash's reset";
-    ASSERT_TRUE(sim_dev_power(bench.devs, 0x44, 300));
+    ASSERT_TRUE(sim_dev_power(bench.devs, 0x44, 1000));
     EXPECT_TRUE(next.wait_end(120000));
     settle();
     r = next.stop();

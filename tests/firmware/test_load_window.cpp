@@ -165,7 +165,7 @@ TEST_F(LoadWindow, AFlashAfterACancelledOneWaitsForThePowerCycle)
         // The child marks the moment its second flash waits for the device; then it is switched off and on.
         power = std::thread([this] {
             for (int i = 0; i < 120000 && !fs::exists(box.path("waiting")); i++) usleep(1000);
-            sim_dev_power(runner, 0x40, 300);
+            sim_dev_power(runner, 0x40, 1000);
         });
     }
     co::result_st res = co::run(
