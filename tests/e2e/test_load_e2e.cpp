@@ -557,7 +557,8 @@ TEST_F(Load, ARestartedDownloadSaysWhyItsProgressFallsBack)
 {
     bytes old = random_bytes(64, 43), a = random_bytes(700, 44);
     sim_device_config_st d = device(0x32, SIM_BOOT_CIA302, old);
-    d.sdo_delay_ms = 10;
+    // Quick enough that the restarted download is well past its start when the progress next looks.
+    d.sdo_delay_ms = 1;
     d.faults.push_back(fault("busy:stage=50,index=0x1F50"));
     start({d});
     file("a.bin", a);
