@@ -18,6 +18,8 @@ extern "C" {
 
 #define CONFIG_CANOPEN_SDO_TIMEOUT_MS 5000
 #define CANOPEN_SDO_CLIENT_WAIT_CALLB_DELAY_MS 100
+/* Silence on the device's request channel after which an older transfer's segments have passed. */
+#define CANOPEN_SDO_CLIENT_STALE_QUIET_MS 100
 /* Back-off step: retry n (from 0) waits (n + 1) times this, plus the tick count modulo 101 ms. */
 #define CONFIG_CANOPEN_SDO_CLIENT_RETRY_DELAY_MS 100
 #define CONFIG_CANOPEN_SDO_CLIENT_RETRY_COUNT 1

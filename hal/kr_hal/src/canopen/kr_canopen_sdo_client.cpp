@@ -241,6 +241,25 @@ kr_can_message_st block_initiation()
     return msg;
 }
 
+bool in_block_transfer()
+{
+    return C.state == CANOPEN_SDO_STATE_BLOCK_DOWNLOAD || C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD;
+}
+
+// The device holds an older transfer that the client which started it never ended: it is closed,
+// and ours starts once more (once per call).
+void close_older_and_start_again()
+{
+    C.reinitiated = true;
+    C.awaiting_quiet = false;
+    kr_can_message_st ab = request_with_index(0x80);
+    kr_put_le32(&ab.data[4], CANOPEN_SDO_ERROR_CMD_SPECIFIER_NOT_FOUND);
+    send(&ab);
+    kr_can_message_st init = block_initiation();
+    C.delay = client_timeout_ms();
+    send(&init);
+}
+
 bool echoes_address(const kr_can_message_st *msg)
 {
     return msg->data[1] == (uint8_t)C.mindex && msg->data[2] == (uint8_t)(C.mindex >> 8) && msg->data[3] == C.sindex;
@@ -464,6 +483,7 @@ void start_attempt(canopen_sdo_state_e state)
     C.block_start = 0;
     C.resends = 0;
     C.reinitiated = false;
+    C.awaiting_quiet = false;
     C.why = CANOPEN_SDO_FAIL_NONE;
     C.result = CANOPEN_SDO_RESULT_PENDING;
     C.delay = client_timeout_ms();
@@ -571,6 +591,10 @@ void _kr_canopen_sdo_client_step(uint32_t step_ms)
         C.delay = (kr_delay_st)step_ms;
         return;
     }
+    if (C.awaiting_quiet && C.result == CANOPEN_SDO_RESULT_PENDING && kr_delay(&C.quiet, step_ms)) {
+        close_older_and_start_again();
+        return;
+    }
     if (kr_delay(&C.delay, step_ms)) {
         if (C.state != CANOPEN_SDO_STATE_TRANSFER_ABORTED) {
             // A stopped node hears no answer: the reason is ours, not the device's.
@@ -603,6 +627,8 @@ void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e 
     // Nothing runs, or this attempt has already ended: late frames change nothing.
     if (!running) return;
     if (node_id != C.server_node_id) return;
+    // Answers to an older transfer's segments that still pass on the bus, its aborts too: not ours.
+    if (C.awaiting_quiet) return;
     // In a block upload's sub-block byte 0 is a sequence number; 0x80 alone is an abort there.
     bool in_sub_block = C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD && C.initiated && !C.end_sent;
     if (in_sub_block && msg->data[0] != 0x80) {
@@ -621,15 +647,8 @@ void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e 
     // A device that still holds an older block download (its end never came) takes our initiation
     // for one of that transfer's segments and acknowledges it: that transfer is closed, and ours
     // starts once more.
-    if (!C.initiated && type == DOWNLOAD_BLOCK_SEGMENT_REPLY && !C.reinitiated &&
-        (C.state == CANOPEN_SDO_STATE_BLOCK_DOWNLOAD || C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD)) {
-        C.reinitiated = true;
-        kr_can_message_st ab = request_with_index(0x80);
-        kr_put_le32(&ab.data[4], CANOPEN_SDO_ERROR_CMD_SPECIFIER_NOT_FOUND);
-        send(&ab);
-        kr_can_message_st init = block_initiation();
-        C.delay = client_timeout_ms();
-        send(&init);
+    if (!C.initiated && type == DOWNLOAD_BLOCK_SEGMENT_REPLY && !C.reinitiated && in_block_transfer()) {
+        close_older_and_start_again();
         return;
     }
     switch (C.state) {
@@ -812,6 +831,16 @@ void _kr_canopen_sdo_client_rx_request(uint8_t node_id)
     if (kept_segment.node == node_id) kept_segment.node = 0;
     if (C.state == CANOPEN_SDO_STATE_READY || C.result != CANOPEN_SDO_RESULT_PENDING) return;
     if (node_id != C.server_node_id) return;
+    // Before the device took our block initiation, requests to it are most likely the queued segments
+    // of a client that died in its transfer (a paced bus still delivers them): they are waited out,
+    // then that transfer is closed and ours starts once more. Only the abort after them is safe: a
+    // segment that reached a device without a transfer could read as a request of its own.
+    if (!C.initiated && !C.reinitiated && in_block_transfer()) {
+        C.awaiting_quiet = true;
+        C.quiet = CANOPEN_SDO_CLIENT_STALE_QUIET_MS;
+        C.delay = client_timeout_ms();
+        return;
+    }
     // The server now answers two clients on one channel: no answer can be told apart as ours.
     fail_locally(CANOPEN_SDO_FAIL_OTHER_CLIENT, CANOPEN_SDO_ERROR_GENERAL);
 }
