@@ -106,6 +106,12 @@ TEST_F(Interrupted, ASignalClosesTheTransferAtTheDevice)
         e2e::result r = k->stop();
         EXPECT_TRUE(r.exited(sig)) << r.exit_code << " " << r.signal << r.out << r.err;
         EXPECT_TRUE(has(r.err, "Caught signal, terminating")) << r.err;
+        // Said once, with what the device keeps.
+        EXPECT_EQ(e2e::count(r.out + r.err, "interrupted"), 1u) << r.out << r.err;
+        EXPECT_EQ(e2e::count(r.out + r.err, "Caught signal"), 1u) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, "The flash of node 0x30 was interrupted: the firmware was not loaded, its old image is "
+                               "kept.\n"))
+            << r.out;
         EXPECT_TRUE(sim_setup_settle(bench));
         EXPECT_EQ(aborts(), std::vector<uint32_t>{ABORT_GENERAL});
         EXPECT_EQ(sim_dev_program(bench.devs, NODE).image, old);
