@@ -435,6 +435,35 @@ TEST(Esp32, PackageFlashIsBracketedByPauseAndResume)
     EXPECT_EQ(parse_log(box.read_file("standin.log")).size(), 4u);
 }
 
+// A flash whose esptool is missing, or crashes, says that one cause and no cable to check.
+TEST(Esp32, AMissingOrCrashedEsptoolIsTheOneCauseSaid)
+{
+    e2e::sandbox box;
+    write_esp_package(box);
+    install(box, "bin/esptool");
+    std::filesystem::create_directories(box.path("empty"));
+    sim_setup_st bench;
+    ASSERT_TRUE(start_esp_device(bench));
+    for (bool missing : {true, false}) {
+        SCOPED_TRACE(missing);
+        e2e::options o;
+        o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
+                 {"ESPTOOL_STANDIN_MODE", "segv"},
+                 {"PATH", box.path(missing ? "empty" : "bin").string()}};
+        e2e::result r =
+            box.krcan({"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"}, o);
+        EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+        EXPECT_EQ(r.out.find("USB port"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(missing ? "ERROR: esptool was not found. Install it with 'pipx install esptool' or "
+                                       "Debian's package (apt install esptool).\n"
+                                     : "ERROR: esptool ended by signal 11 (Segmentation fault).\n"),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_EQ(parse_log(box.read_file("standin.log")).size(), 1u);
+    sim_setup_stop(bench);
+}
+
 // Ctrl-C, SIGTERM or SIGHUP while esptool runs: esptool is stopped with the child it started (the
 // holder of the serial port, in the field), the device is resumed and the package's folder removed,
 // and only then does the run end with the signal's status.
