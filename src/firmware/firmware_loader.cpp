@@ -181,6 +181,17 @@ load_identity_e check_identity(const identity_st &want, const char *package, uin
     return LOAD_IDENTITY_OTHER;
 }
 
+// A package of a system package is named as the system names it, not by the folder it was
+// extracted to.
+std::string package_label(const char *path)
+{
+    std::string p = path ? path : "";
+    const size_t at = p.find("/krcan_krsys.");
+    if (at == std::string::npos) return p;
+    const size_t slash = p.find('/', at + 1);
+    return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
 // Before the first frame that changes the device; false refuses the load.
 bool identity_gate(void)
 {
@@ -866,7 +877,7 @@ void expect_package(const krdev_st *pkg, const char *path, bool checked)
     expected.set = true;
     expected.checked = checked;
     expected.id = package_identity(*pkg);
-    expected.package = path;
+    expected.package = package_label(path);
 }
 
 bool flash_krdev(const char *path, uint8_t node, bool wfr, bool kr, bool block, bool checked)
@@ -1198,7 +1209,7 @@ load_identity_e load_check_identity(const char *package, uint8_t node)
     }
     identity_st id = package_identity(pkg);
     krdev_close(&pkg);
-    return check_identity(id, package, node);
+    return check_identity(id, package_label(package).c_str(), node);
 }
 
 void load_cancel(void)

@@ -450,8 +450,7 @@ TEST(Esp32, AMissingOrCrashedEsptoolIsTheOneCauseSaid)
         o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
                  {"ESPTOOL_STANDIN_MODE", "segv"},
                  {"PATH", box.path(missing ? "empty" : "bin").string()}};
-        e2e::result r =
-            box.krcan({"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"}, o);
+        e2e::result r = box.krcan({"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"}, o);
         EXPECT_TRUE(r.exited(1)) << r.out << r.err;
         EXPECT_EQ(r.out.find("USB port"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find(missing ? "ERROR: esptool was not found. Install it with 'pipx install esptool' or "

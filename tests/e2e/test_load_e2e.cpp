@@ -685,6 +685,43 @@ TEST_F(Load, PackagesGoOnlyToTheProductTheyAreMadeFor)
     EXPECT_EQ(prog(0x50).flashes, f50);
     for (const sim_frame_st &f : sent()) EXPECT_EQ(f.data[0], 0x40) << sim_frame_str(f);
     EXPECT_NE(r.out.find("Flashed 0/2 device(s) successfully.\n"), std::string::npos) << r.out;
+
+    // The other rows in a system run: another vendor refuses it too; the matching device, the package
+    // without a database and the unreadable identity are flashed, the last two with their warnings.
+    auto system = [&](const std::string &name, const std::vector<std::pair<const char *, const char *>> &devs) {
+        std::string list;
+        std::vector<pkgtest::entry> e;
+        for (const auto &[node, pkg] : devs) {
+            list += std::string(list.empty() ? "" : ", ") + "{\"NODEID\": \"" + node + "\", \"KRDEV\": \"" + pkg +
+                    "\"}";
+            if (list.find(std::string("\"") + pkg + "\"") == list.rfind(std::string("\"") + pkg + "\""))
+                e.push_back(pkgtest::file(pkg, box.read_file(pkg))); // one entry per package, however many use it
+        }
+        e.push_back(pkgtest::file("krsys.json", "{\"DEVS\": [" + list + "]}"));
+        ASSERT_TRUE(pkgtest::write_zip(box.path(name).string(), e));
+    };
+    system("vendor.krsys", {{"0x50", "motor.krdev"}, {"0x51", "motor.krdev"}});
+    uint32_t f51 = prog(0x51).flashes;
+    f50 = prog(0x50).flashes;
+    r = krcan({"--loadbin=vendor.krsys"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(prog(0x50).flashes, f50);
+    EXPECT_EQ(prog(0x51).flashes, f51);
+    EXPECT_NE(r.out.find("node 0x51 is vendor 0x123 product 0x100, but package 'motor.krdev'"), std::string::npos)
+        << r.out;
+
+    system("fine.krsys", {{"0x50", "motor.krdev"}, {"0x51", "nodb.krdev"}, {"0x52", "motor.krdev"}});
+    r = krcan({"--loadbin=fine.krsys"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x50).flashes, f50 + 1);
+    EXPECT_EQ(prog(0x51).flashes, f51 + 1);
+    EXPECT_EQ(prog(0x52).flashes, f52 + 1);
+    EXPECT_EQ(prog(0x52).image, m);
+    EXPECT_NE(r.out.find("Flashed 3/3 device(s) successfully.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("WARNING: package 'nodb.krdev' has no device database, so node 0x51 could not"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("WARNING: the identity (0x1018) of node 0x52 could not be read"), std::string::npos) << r.out;
 }
 
 // The maker's bootloader after a flash cut short by Ctrl-C: it holds the pieces sent, which a reset
