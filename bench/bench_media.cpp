@@ -1,9 +1,10 @@
-// A 128 KiB media file to a simulated display (block size 255, every commit stored at once) through
-// the hub paced at 250 kbit/s and 1 Mbit/s, beside the same client's plain segmented download of the
+// A 128 KiB media file to a simulated display (every commit stored at once) on the unpaced hub with
+// block size 200, and through the hub paced at 250 kbit/s and 1 Mbit/s with block size 255, beside the same client's plain segmented download of the
 // same bytes to one object, and beside the wire limit of segmented SDO: the bus time of that plain
 // download's frames (7 data bytes per request/answer pair). Also the polls of the commit object per
-// block and the gap the tool leaves between an answer and its next request. The tool runs in a child
-// process (a fresh run of this program), since its scheduler never returns.
+// block and the gap the tool leaves between an answer and its next request. Arguments pick the bit
+// rates (0: unpaced); none runs all three. The tool runs in a child process (a fresh run of this
+// program), since its scheduler never returns.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -82,7 +83,7 @@ struct outcome {
     double gap_us = 0; // median: an answer to the tool's next request
 };
 
-outcome run(const char *self, uint32_t bitrate, bool media, const std::string &file)
+outcome run(const char *self, uint32_t bitrate, bool media, const std::string &file, uint8_t block_size)
 {
     outcome res;
     std::string err;
@@ -90,7 +91,7 @@ outcome run(const char *self, uint32_t bitrate, bool media, const std::string &f
     d.node_id = NODE;
     d.heartbeat_ms = 0;
     d.media.enabled = true;
-    d.media.block_size = 255;
+    d.media.block_size = block_size;
     sim_setup_st bench;
     if (!sim_setup_start(bench, {d}, bitrate, err, true)) {
         fprintf(stderr, "bench_media: %s\n", err.c_str());
@@ -161,7 +162,8 @@ outcome run(const char *self, uint32_t bitrate, bool media, const std::string &f
     std::sort(gaps.begin(), gaps.end());
     res.gap_us = gaps.empty() ? 0 : gaps[gaps.size() / 2];
     res.secs = (double)(last - first) / 1e6;
-    res.bus_secs = (double)bits / bitrate;
+    // Unpaced, the bus time is given as at 1 Mbit/s.
+    res.bus_secs = (double)bits / (bitrate ? bitrate : 1000000u);
     res.ok = true;
     return res;
 }
@@ -182,22 +184,31 @@ int main(int argc, char **argv)
         std::ofstream f(file, std::ios::binary);
         for (uint32_t i = 0; i < SIZE; i++) f.put((char)payload(i));
     }
+    std::vector<uint32_t> rates;
+    for (int i = 1; i < argc; i++) rates.push_back((uint32_t)strtoul(argv[i], nullptr, 0));
+    if (rates.empty()) rates = {0u, 250000u, 1000000u};
     bool ok = true;
-    for (uint32_t rate : {250000u, 1000000u}) {
-        outcome plain = run(self.c_str(), rate, false, file);
-        outcome media = run(self.c_str(), rate, true, file);
+    for (uint32_t rate : rates) {
+        uint8_t block_size = rate ? 255 : 200;
+        outcome plain = run(self.c_str(), rate, false, file, block_size);
+        outcome media = run(self.c_str(), rate, true, file, block_size);
         if (!plain.ok || !media.ok) {
             ok = false;
             continue;
         }
-        printf("%7u bit/s: plain segmented download %.2f s (%.1f kB/s; wire limit of its frames %.2f s, %.0f%% of "
+        char label[48];
+        if (rate)
+            snprintf(label, sizeof label, "%7u bit/s, block size %u", rate, block_size);
+        else
+            snprintf(label, sizeof label, "unpaced, block size %u", block_size);
+        printf("%s: plain segmented download %.2f s (%.1f kB/s; wire limit of its frames %.2f s, %.0f%% of "
                "it; answer-to-request gap median %.0f us)\n",
-               rate, plain.secs, SIZE / plain.secs / 1000.0, plain.bus_secs, 100.0 * plain.bus_secs / plain.secs,
+               label, plain.secs, SIZE / plain.secs / 1000.0, plain.bus_secs, 100.0 * plain.bus_secs / plain.secs,
                plain.gap_us);
-        printf("%7u bit/s: media file %.2f s (%.1f kB/s) = %.1f%% of the plain download, %.1f%% of segmented SDO's "
+        printf("%s: media file %.2f s (%.1f kB/s) = %.1f%% of the plain download, %.1f%% of segmented SDO's "
                "wire limit; %llu blocks, %.2f commit polls per block, %.1f requests per block; bus busy %.0f%%; gap "
                "median %.0f us\n",
-               rate, media.secs, SIZE / media.secs / 1000.0, 100.0 * plain.secs / media.secs,
+               label, media.secs, SIZE / media.secs / 1000.0, 100.0 * plain.secs / media.secs,
                100.0 * plain.bus_secs / media.secs, (unsigned long long)media.blocks,
                media.blocks ? (double)media.polls / (double)media.blocks : 0.0,
                media.blocks ? (double)media.requests / (double)media.blocks : 0.0, 100.0 * media.bus_secs / media.secs,

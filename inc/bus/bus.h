@@ -14,6 +14,8 @@
 extern "C" {
 #endif
 
+/* Why the port is not open, as one sentence; after a failed open with the way to the demo bus. */
+const char *bus_port_reason(void);
 /* True when the port is open (a port never tried is opened now). Otherwise prints, whatever
  * silent says, "ERROR: <job>: <reason>" on standard output, fails the run and returns false. A
  * port that failed or was lost stays so: later jobs fail at once, without a new wait. */
@@ -31,8 +33,8 @@ bool bus_still_up(const char *job);
 bool bus_node_stopped(const char *job, bool report);
 
 /* The received frames go to one bus job's listener at a time. The heartbeat monitor, the listener and
- * the terminal take them over from whoever had them, and keep them after their jobs end until the
- * next takes over. A firmware load's boot-up watch borrows them while it waits and gives them back to
+ * the terminal take them over from whoever had them; the monitor and the terminal keep them after
+ * their jobs end until the next takes over, the listener drops them when its time is up. A firmware load's boot-up watch borrows them while it waits and gives them back to
  * whoever had them before. A take or borrow the stack has no room for prints "ERROR: <job>: <reason>",
  * fails the run and returns false. */
 bool bus_take_frames(const char *job, kr_canopen_can_callb_t listener);
@@ -41,6 +43,8 @@ bool bus_borrow_frames(const char *job, kr_canopen_can_callb_t listener);
 void bus_give_back_frames(const char *job, kr_canopen_can_callb_t listener);
 /* True while listener is the one that gets the frames. */
 bool bus_has_frames(kr_canopen_can_callb_t listener);
+/* Listener gets no more frames, if it has them: nobody has them until the next take. */
+void bus_drop_frames(kr_canopen_can_callb_t listener);
 
 #ifdef __cplusplus
 }

@@ -196,6 +196,8 @@ void db_set_nodeid_state(db_st *db, uint8_t id, bool is_set, bool forced);
 
 /* ---- Conversions ---- */
 canopen_object_type_e db_str_to_type(const char *text);
+/* Whether text is one of the type names db_str_to_type knows (it takes any other as 8-bit). */
+bool db_type_name_known(const char *text);
 canopen_object_type_e db_paramval_to_type(parser_node_st node);
 /* The writers fill dest (at least 40 bytes) and return it. */
 char *db_type_to_str(canopen_object_type_e type, char *dest);

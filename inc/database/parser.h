@@ -65,12 +65,15 @@ bool parser_find_file(const char *directory, const char *base_name, char *dest, 
 
 /* Loads a whole regular file and parses it in the format its name gives. On success the text buffer
  * goes to *text_buffer (the caller frees it after the last use of any node; with a null
- * text_buffer it is never freed); on failure *text_buffer is null. */
+ * text_buffer it is never freed); on failure *text_buffer is null, and a text the syntax pass
+ * refuses (or one holding a NUL byte) leaves "FILE:LINE:COLUMN: reason" as the last error. */
 parser_node_st parser_read_file(const char *path, char **text_buffer);
 
-/* Parses the caller's text in place (JSON is compacted, YAML cleaned). The text ends at its first NUL
- * or after length characters; in the latter case the buffer must hold length + 1 bytes, as the
- * terminator is written at text[length]. A UTF-8 byte-order mark at the start is skipped. */
+/* Parses the caller's text in place after the readers' syntax pass (JSON is compacted, YAML cleaned);
+ * a JSON document must be an object. The text ends at its first NUL or after length characters; in
+ * the latter case the buffer must hold length + 1 bytes, as the terminator is written at
+ * text[length]. A UTF-8 byte-order mark at the start is skipped. A refused text leaves
+ * "LINE:COLUMN: reason" as the last error. */
 parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e format);
 
 const char *parser_last_error(void);
@@ -91,7 +94,8 @@ int32_t parser_get_int(parser_node_st node);
 bool parser_get_bool(parser_node_st node);
 /* False when the string was cut to fit. */
 bool parser_get_string(parser_node_st node, char *dest, uint32_t dest_length);
-/* The text in place, not terminated. */
+/* The length of the text parser_get_string gives at most (JSON: the text in place, escapes as they
+ * stand; YAML: escapes resolved), and the text in place, not terminated. */
 uint32_t parser_get_string_len(parser_node_st node);
 char *parser_get_string_ptr(parser_node_st node);
 /* A scalar as written, not terminated: a string's characters between its quotes (escapes as they

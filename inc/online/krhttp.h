@@ -43,6 +43,8 @@ bool krhttp_tmp_path(char *dest, uint32_t dest_length, const char *tag, const ch
                      uint32_t err_length);
 /* Removes a file made by krhttp_tmp_path. Until then Ctrl-C removes it (and stops a running curl). */
 void krhttp_tmp_remove(const char *path);
+/* Called before the first temporary file is made (the tool sweeps what ended runs left there). */
+void krhttp_set_tmp_first_use(void (*hook)(void));
 
 /* The whole regular file as a new text (the caller frees it); null when it cannot be read. */
 char *krhttp_read_file(const char *path);

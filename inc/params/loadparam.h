@@ -86,6 +86,9 @@ void loadparam_step(void *ptr);
 kr_errors_e parse_dev(parser_node_st devnode);
 bool loadparam_answer_skips(const char *line);
 bool loadparam_load(const char *path);
+/* Reads the files, asks their questions and checks every device object in them, writing nothing:
+ * false, with the reason told and the run failed, when one of them is not to be loaded. */
+bool loadparam_check_files(const char *const *paths, uint32_t count);
 /* ---- Whole systems and the window's jobs ---- */
 #define LOADPARAM_SYS_MAX SYSTEM_MAX_DEVICES
 #define LOADPARAM_BATCH_MAX 32u
@@ -142,17 +145,27 @@ bool loadparam_is_cancelled(void);
 /* The device the entries go to: its node id, and whether the user confirmed giving it a new node id
  * (only then, or when the value is its own id, does an entry write 0x100B). */
 void loadparam_set_target(uint8_t nodeid, bool nodeid_change_confirmed);
-/* PDO parameters (0x1400-0x1BFF) in the order CiA 301 asks: loadparam_pdo_write makes the PDO not
- * valid before its first write and holds back the mapping count and the COB-ID, which
- * loadparam_pdo_finish writes after the entries (count, then COB-ID); loadparam_set_target forgets
- * what a device left held back. */
+/* PDO parameters (0x1400-0x1BFF), one PDO at a time in the order CiA 301 asks: loadparam_pdo_write
+ * makes the PDO not valid before its first write and holds back the mapping count and the COB-ID,
+ * which loadparam_pdo_finish_except writes (count, then COB-ID) for every PDO but the one of mindex
+ * once the writer moves on, and loadparam_pdo_finish for all. A PDO the device lacks is left out with
+ * one line; a failed write leaves only its PDO not valid and asks the failed-write question (ERR_NONE
+ * when the user goes on). loadparam_pdo_left_off names, after a stop, the PDOs left not valid and the
+ * unreached main indexes given; loadparam_set_target forgets what a device left held back. */
 bool loadparam_pdo_is(uint16_t mindex);
 kr_errors_e loadparam_pdo_write(uint8_t node, uint16_t mindex, uint8_t sindex, uint32_t data_len, uint32_t value);
+kr_errors_e loadparam_pdo_finish_except(uint8_t node, uint16_t mindex);
 kr_errors_e loadparam_pdo_finish(uint8_t node);
+/* The PDO of mindex is left out (the device lacks it, or a write of it failed): its entries go nowhere. */
+bool loadparam_pdo_left_out(uint16_t mindex);
+void loadparam_pdo_left_off(const uint16_t *unreached, uint32_t count);
 void loadparam_pdo_reset(void);
 /* Failed writes the user chose to skip since the last reset: a run with any does not succeed. */
 void loadparam_skipped_reset(void);
 uint32_t loadparam_skipped_count(void);
+/* Objects, sub-indexes and PDOs the device said it does not have, left out since the last reset of
+ * the skipped count: a backup of a fuller device still restores the rest. */
+uint32_t loadparam_absent_count(void);
 kr_errors_e load_param(parser_node_st param_obj, uint16_t mindex, canopen_object_type_e objtype,
                        const char *parent_info, loadparam_write_e write_mode);
 bool loadparam_ask_sdo_continue(const char *info);

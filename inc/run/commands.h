@@ -44,8 +44,12 @@ bool cmdline_read_number(const char *text, int64_t min, int64_t max, int64_t *ou
 bool cmdline_option_has_number(const char *option);
 bool cmdline_option_number(const char *option, const char *arg, int64_t *out);
 /* The value of sdowrite (text_only false) or sdowritestr (true): a number from -2^31 to 2^32-1, or
- * text when text_only or when it holds a letter and does not start as a number. False refuses it. */
+ * text when text_only or when, once the blanks around it are dropped, it is printable ASCII holding a
+ * letter that does not start as a number. False refuses it. */
 bool cmdline_read_value(const char *text, bool text_only, int64_t *value, bool *is_text);
+/* Reports a value cmdline_read_value refused (job_error): the first character inside it that is no
+ * printable ASCII by its code point and position, and that text goes through sdowritestr. */
+void cmdline_refuse_value(const char *option, const char *text);
 
 /* How the command now being read uses the words left after the options (`cmdline_take_words`). */
 enum {

@@ -30,6 +30,17 @@ void logcap_ring_feed(logcap_ring_st *ring, const char *data, size_t len);
 void logcap_ring_get_range(const logcap_ring_st *ring, char *dest, size_t dest_length, int skip_newest, int max_lines);
 void logcap_ring_get_last_line(const logcap_ring_st *ring, char *dest, size_t dest_length);
 
+/* The echo of the captured output into a pipe or a file: colour and other escape sequences are
+ * dropped, and a line redrawn after a carriage return goes on a line of its own, as the tool writes
+ * it when not watched. State carries over between pieces; start zeroed. */
+typedef struct {
+    uint8_t escape; /* 0 none, 1 after ESC, 2 inside a control sequence */
+    bool pending_cr;
+    bool mid_line;
+} logcap_plain_st;
+/* Writes at most len + 1 bytes to out; returns how many. */
+size_t logcap_plain_filter(logcap_plain_st *st, const char *in, size_t len, char *out);
+
 /* Console capture: standard output and standard error go through a pipe; a reader thread echoes
  * them to the console and keeps the lines. Started once; later calls do nothing. */
 void logcap_init(void);

@@ -168,6 +168,8 @@ void log_ok_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 /* A success worth noticing (an update installed), in bold green; ends an open progress line. */
 void say_success(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void log_ok(void);
+/* A colour sequence for out: itself on a terminal and in the window's log, "" in a pipe or a file. */
+const char *console_colour(FILE *out, const char *colour);
 /* Bold for the help's marks: the escapes on a terminal, "" when standard output is none. */
 const char *bold_on(void);
 const char *bold_off(void);
@@ -188,13 +190,13 @@ const char *sdo_failure_text(char *dest, size_t dest_len);
         job_cause("  SDO error 0x%08x: %s\n", (unsigned)_kr_canopen_sdo_get_error_code(), \
                   kr_canopen_sdo_error_code_to_str(_kr_canopen_sdo_get_error_code()));    \
     } while (0)
-#define PROMPT(...)                   \
-    do {                              \
-        log_end();                    \
-        fprintf(stderr, PRINT_BOLD);  \
-        fprintf(stderr, __VA_ARGS__); \
-        fprintf(stderr, PRINT_RESET); \
-        fflush(stderr);               \
+#define PROMPT(...)                                         \
+    do {                                                    \
+        log_end();                                          \
+        fputs(console_colour(stderr, PRINT_BOLD), stderr);  \
+        fprintf(stderr, __VA_ARGS__);                       \
+        fputs(console_colour(stderr, PRINT_RESET), stderr); \
+        fflush(stderr);                                     \
     } while (0)
 #define PROMPTSTR(text) PROMPT("%s", (text))
 

@@ -73,7 +73,11 @@ bool package_path_is_inside(const char *rel);
 bool system_set_file(system_st *system, const char *path);
 bool system_parse_sysfile(system_st *system, parser_node_st root, const char *dir);
 bool system_mktempdir(const char *prefix, char *path, size_t size);
+/* Registers the removal of this run's temporary folders at exit. */
 void system_init_tmp_cleanup(void);
+/* Called before a run makes its first temporary file or folder: the first call removes what ended
+ * runs left behind (archive_sweep_stale_tmpdirs), so a run that makes none never reads the folder. */
+void system_tmp_first_use(void);
 void sysfile_track_tmpdir(const char *dir);
 void sysfile_rmdir(const char *dir);
 void sysfile_remove_all_tmpdirs(void);

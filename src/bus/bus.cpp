@@ -33,25 +33,33 @@ bool hand_frames_to(const char *job, kr_canopen_can_callb_t listener)
     return true;
 }
 
-const char *port_reason()
-{
-    const char *f = kr_can_get_fault();
-    static char text[160];
-    if (f && *f) return f;
-    std::snprintf(text, sizeof text, "the CAN interface %s is not open.", kr_can_get_dev());
-    return text;
-}
-
 } // namespace
 
 extern "C" {
+
+const char *bus_port_reason(void)
+{
+    static char text[512];
+    const char *f = kr_can_get_fault();
+    if (!f || !*f) {
+        std::snprintf(text, sizeof text, "the CAN interface %s is not open.", kr_can_get_dev());
+        return text;
+    }
+    if (!kr_can_open_failed()) return f;
+    // Most first runs have no adapter at hand.
+    std::snprintf(text, sizeof text,
+                  "%s\n  To try krcan without a CAN adapter, start the demo bus (make demo-bus in krcan's source "
+                  "folder) and give -c the value it prints.",
+                  f);
+    return text;
+}
 
 bool bus_ready(const char *job)
 {
     if (kr_can_is_connected()) return true;
     if (kr_can_get_state() == CAN_STATE_INIT) kr_can_set_up(false);
     if (kr_can_is_connected()) return true;
-    job_error("ERROR: %s: %s\n", job, port_reason());
+    job_error("ERROR: %s: %s\n", job, bus_port_reason());
     return false;
 }
 
@@ -83,7 +91,7 @@ bool bus_nodeid_selected(const char *what, unsigned node)
 bool bus_still_up(const char *job)
 {
     if (kr_can_is_connected()) return true;
-    job_error("ERROR: %s: %s\n", job, port_reason());
+    job_error("ERROR: %s: %s\n", job, bus_port_reason());
     return false;
 }
 
@@ -128,5 +136,12 @@ void bus_give_back_frames(const char *job, kr_canopen_can_callb_t listener)
 }
 
 bool bus_has_frames(kr_canopen_can_callb_t listener) { return listener && listener == holder; }
+
+void bus_drop_frames(kr_canopen_can_callb_t listener)
+{
+    if (!listener || listener != holder) return;
+    kr_canopen_remove_can_listener(holder);
+    holder = nullptr;
+}
 
 } // extern "C"

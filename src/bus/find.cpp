@@ -234,7 +234,7 @@ void find_start_monitor(void)
     // A port that failed or was lost stays so for the run; the jobs report it.
     const char *err = kr_can_get_state() == CAN_STATE_FAULT ? nullptr : kr_can_set_up(false);
     if (err) {
-        job_warning("The heartbeat monitor runs without the CAN interface: %s\n", err);
+        job_warning("The heartbeat monitor runs without the CAN interface: %s\n", bus_port_reason());
     }
     find_reinstall_monitor();
 }
@@ -250,20 +250,22 @@ void find_set_extra_can_callback(find_extra_can_callb_t callb) { extra_can_callb
 
 uint8_t find_devices(void)
 {
+    // Two seconds of silence from a closed port, a lost connection or a node stopped from the bus
+    // would read as "no devices on the bus". Checked first, so a port that failed is told once and
+    // no search is announced.
+    const bool ready = bus_ready("find") && !bus_node_stopped("find", true);
     find_start_monitor();
     // An earlier listen or terminal job may have the frames; a search that hears no heartbeats
     // would report an empty bus.
     find_reinstall_monitor();
     std::memset(operational_nodes, 0, sizeof operational_nodes);
     uint8_t start_count = dev.system.dev_count;
-    std::printf("Searching for devices on the CAN bus for %u ms...\n", FIND_SEARCH_MS);
-    std::fflush(stdout);
-    // Two seconds of silence from a closed port, a lost connection or a node stopped from the bus
-    // would read as "no devices on the bus".
-    if (!bus_ready("find") || bus_node_stopped("find", true)) {
+    if (!ready) {
         search_remaining_ms = 0;
         return 0;
     }
+    std::printf("Searching for devices on the CAN bus for %u ms...\n", FIND_SEARCH_MS);
+    std::fflush(stdout);
 
     for (uint8_t node = 1; node <= SYSTEM_NODEID_MAX; node++) kr_canopen_sdo_client_answers_differ(node, true);
     uint8_t mark[FIND_NODE_COUNT] = {};
@@ -409,9 +411,8 @@ bool find_node_is_online(uint8_t node) { return system_nodeid_valid(node) && bit
 bool find_wait_node_operational(uint8_t node, uint32_t timeout_ms)
 {
     if (!system_nodeid_valid(node)) return false;
-    const char *err = kr_can_set_up(false);
-    if (err) {
-        job_error("ERROR: %s\n", err);
+    if (kr_can_set_up(false)) {
+        job_error("ERROR: %s\n", bus_port_reason());
         return false;
     }
     find_reinstall_monitor();

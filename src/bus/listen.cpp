@@ -32,18 +32,26 @@ void can_callb(void *, const kr_can_message_st *msg)
         output_lost = true;
 }
 
-void listen_task(void *)
+// Listens for the job's time, or until the output or the bus is lost.
+void listen_for_time()
 {
-    if (times_taken >= times_queued) return;
-    dev.listen.time = times[times_taken++];
-    // Silence from a closed port would read as a quiet bus.
-    if (!bus_ready("listen") || !bus_take_frames("listen", can_callb)) return;
     for (uint64_t count = 0; dev.listen.time == LISTEN_TIME_ENDLESS || count < dev.listen.time; count += kStepMs) {
         kr_rtos_task_delay(kStepMs);
         if (output_lost) return; // the end of the run reports the lost output
         // A connection lost while listening ends the job: what follows would be silence, not a quiet bus.
         if (!bus_still_up("listen")) return;
     }
+}
+
+void listen_task(void *)
+{
+    if (times_taken >= times_queued) return;
+    dev.listen.time = times[times_taken++];
+    // Silence from a closed port would read as a quiet bus.
+    if (!bus_ready("listen") || !bus_take_frames("listen", can_callb)) return;
+    listen_for_time();
+    // Frames after the time, or of a later job's bus, are not this listen's to print.
+    bus_drop_frames(can_callb);
 }
 
 } // namespace

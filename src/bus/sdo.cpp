@@ -63,9 +63,7 @@ bool queue_job(const char *name, sdo_job_e kind, void (*step)(void *app), const 
     if (kind == sdo_job_e::write) {
         int64_t value = 0;
         if (!arg || !cmdline_read_value(arg, text_only, &value, &job.is_text)) {
-            job_error("ERROR: invalid value '%s' for --%s: give one whole number from -2147483648 to 4294967295 "
-                      "(0xffffffff), or write text with --sdowritestr.\n",
-                      arg ? arg : "", name);
+            cmdline_refuse_value(name, arg);
             return false;
         }
         if (job.is_text) {

@@ -235,6 +235,9 @@ static bool content_in_folder = false;
 
 bool cmd_db_in_package(const char *path)
 {
+    // A package's database names its own device: a node id forced for another device (or given on
+    // the command line) must not hold over it. Callers force the device's node id afterwards.
+    db_set_nodeid_state(&dev.db, 0, false, false);
     content_in_folder = true;
     const unsigned errors_before = job_error_count();
     bool ok = cmd_db(path);

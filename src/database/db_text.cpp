@@ -103,13 +103,18 @@ canopen_object_type_e db_str_to_type(const char *text)
     return 1;
 }
 
+bool db_type_name_known(const char *text)
+{
+    for (const auto &row : type_table)
+        if (text && std::strcmp(text, row.name) == 0) return true;
+    return false;
+}
+
 bool db_type_known(parser_node_st node)
 {
     char text[64] = "";
     if (parser_get_type(node) != PARSER_STRING || !parser_get_string(node, text, sizeof text)) return false;
-    for (const auto &row : type_table)
-        if (std::strcmp(text, row.name) == 0) return true;
-    return false;
+    return db_type_name_known(text);
 }
 
 canopen_object_type_e db_paramval_to_type(parser_node_st node)

@@ -1,11 +1,12 @@
-// Document parser: format by file name, whole-file loading, the JSON bracket check, and one query and
-// writer interface over the JSON and YAML modules. See parser.h.
+// Document parser: format by file name, whole-file loading, the readers' syntax passes with the place
+// of a refusal, and one query and writer interface over the JSON and YAML modules. See parser.h.
 #include "database/parser.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "kr_rtos.h"
 
 namespace {
 
@@ -67,81 +70,38 @@ parser_node_st yaml_node(kr_yaml_node_st y)
 
 bool is_yaml(const parser_node_st &n) { return n.format == PARSER_FORMAT_YAML; }
 
-// The structure check before the JSON reader, which trusts the brackets. Sets the error text.
-bool json_structure_ok(const char *text, size_t length)
+// The 1-based line and column (in characters) of pos in text.
+void position_of(const char *text, const char *pos, uint32_t *line, uint32_t *column)
 {
-    constexpr unsigned max_depth = 64;
-    char stack[max_depth];
-    unsigned depth = 0;
-    size_t i = 0;
-    while (i < length && is_ws(text[i])) ++i;
-    if (i == length || text[i] != '{') {
-        set_error("the document does not begin with a JSON object");
-        return false;
-    }
-    bool in_string = false;
-    size_t root_end = 0;
-    bool root_closed = false;
-    for (; i < length; ++i) {
-        const char c = text[i];
-        if (c == '"') {
-            in_string = !in_string;
-            continue;
-        }
-        if (in_string) {
-            if (c == '\\' && i + 1 < length) ++i; // \" is a quote inside the string
-            continue;
-        }
-        if (c == '{' || c == '[') {
-            if (depth == max_depth) {
-                set_error("the document nests deeper than %u levels", max_depth);
-                return false;
-            }
-            stack[depth++] = c;
-        } else if (c == '}' || c == ']') {
-            if (depth == 0) {
-                set_error("a '%c' at offset %zu closes nothing", c, i);
-                return false;
-            }
-            const char opener = stack[depth - 1];
-            if ((c == '}') != (opener == '{')) {
-                set_error("a '%c' at offset %zu closes a '%c'", c, i, opener);
-                return false;
-            }
-            if (--depth == 0 && !root_closed) {
-                root_closed = true;
-                root_end = i + 1;
-            }
+    *line = 1;
+    const char *line_start = text;
+    for (const char *p = text; p < pos; ++p) {
+        if (*p == '\n') {
+            ++*line;
+            line_start = p + 1;
         }
     }
-    if (in_string) {
-        set_error("the document ends inside a string");
-        return false;
+    *column = 1;
+    for (const char *p = line_start; p < pos; ++p) {
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) ++*column;
     }
-    if (depth > 0) {
-        set_error("the document ends with %u unterminated object(s) or array(s)", depth);
-        return false;
-    }
-    for (size_t j = root_end; j < length; ++j) {
-        if (!is_ws(text[j])) {
-            set_error("there is data after the root object, at offset %zu", j);
-            return false;
-        }
-    }
-    return true;
 }
 
-// The YAML writer quotes hexadecimal values; they read back as integers.
-bool yaml_is_hex_string(kr_yaml_node_st y)
+// A quoted YAML scalar is typed as the JSON reader types a quoted value, so that twins agree: digits,
+// or "0x" and hexadecimal digits, are an integer (the YAML writer quotes hexadecimal values too).
+bool yaml_is_quoted_number(kr_yaml_node_st y)
 {
     const char *p = kr_yamlreader_get_string_ptr(y);
-    const uint32_t n = kr_yamlreader_get_string_len(y);
-    if (p == nullptr || n < 3) return false;
-    if (p[0] != '0' || (p[1] != 'x' && p[1] != 'X')) return false;
-    for (uint32_t i = 2; i < n; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(p[i]))) return false;
+    const uint32_t n = kr_yamlreader_get_raw_len(y);
+    if (p == nullptr || n == 0 || p == y.ptr || (p[-1] != '"' && p[-1] != '\'')) return false;
+    uint32_t i = 0;
+    if (n >= 2 && p[0] == '0' && p[1] == 'x') {
+        for (i = 2; i < n && std::isxdigit(static_cast<unsigned char>(p[i])); ++i) {
+        }
+    } else {
+        while (i < n && std::isdigit(static_cast<unsigned char>(p[i]))) ++i;
     }
-    return true;
+    return i == n;
 }
 
 bool json_is_array(char *node) { return node[0] == '[' || kr_jsonreader_get_type(node) == JSON_ARRAY; }
@@ -281,9 +241,24 @@ parser_node_st parser_read_file(const char *path, char **text_buffer)
         return parser_node_invalid();
     }
     buf[size] = '\0';
-    const parser_node_st root = parser_read_buffer(buf, std::strlen(buf), parser_format_from_filename(path));
+    const size_t text_length = std::strlen(buf);
+    if (text_length < static_cast<size_t>(size)) {
+        // The readers take C strings: the rest would be lost without a word.
+        uint32_t line = 0, column = 0;
+        position_of(buf, buf + text_length, &line, &column);
+        std::free(buf);
+        set_error("%s:%u:%u: a NUL byte, which no text document holds", path, line, column);
+        return parser_node_invalid();
+    }
+    const parser_node_st root = parser_read_buffer(buf, text_length, parser_format_from_filename(path));
     if (!parser_node_is_valid(root)) {
         std::free(buf);
+        // Syntax errors come as LINE:COLUMN: reason; the file's name makes them FILE:LINE:COLUMN.
+        const std::string reason = last_error;
+        if (!reason.empty() && std::isdigit(static_cast<unsigned char>(reason[0])))
+            set_error("%s:%s", path, reason.c_str());
+        else
+            set_error("%s: %s", path, reason.c_str());
         return root;
     }
     if (text_buffer != nullptr) *text_buffer = buf;
@@ -307,10 +282,15 @@ parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e fo
         set_error("the document is too large (%zu bytes)", n);
         return parser_node_invalid();
     }
+    kr_doc_error_st err{};
     if (format == PARSER_FORMAT_YAML) {
         // The YAML reader is given the buffer's size, terminator included.
-        if (kr_yamlreader_init(text, static_cast<uint32_t>(n + 1)) != ERR_NONE) {
-            set_error("the YAML document could not be parsed");
+        const kr_errors_e e = kr_yamlreader_parse(text, static_cast<uint32_t>(n + 1), &err);
+        if (e != ERR_NONE) {
+            if (e == KR_YAML_ERR_SYNTAX)
+                set_error("%u:%u: %s", err.line, err.column, err.reason);
+            else
+                set_error("the YAML document could not be parsed");
             return parser_node_invalid();
         }
         const parser_node_st root = yaml_node(kr_yamlreader_get_root(text));
@@ -321,9 +301,16 @@ parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e fo
         clear_error();
         return root;
     }
-    if (!json_structure_ok(text, n)) return parser_node_invalid();
-    if (kr_jsonreader_init(text, static_cast<uint32_t>(n)) != ERR_NONE) {
-        set_error("the JSON document could not be parsed");
+    const char *first = text;
+    while (is_ws(*first)) ++first;
+    if (*first != '\0' && *first != '{') {
+        uint32_t line = 0, column = 0;
+        position_of(text, first, &line, &column);
+        set_error("%u:%u: the document is not a JSON object", line, column);
+        return parser_node_invalid();
+    }
+    if (kr_jsonreader_parse(text, static_cast<uint32_t>(n), &err) != ERR_NONE) {
+        set_error("%u:%u: %s", err.line, err.column, err.reason);
         return parser_node_invalid();
     }
     // Compaction moved the root's '{' to the first character.
@@ -332,6 +319,31 @@ parser_node_st parser_read_buffer(char *text, size_t length, parser_formats_e fo
 }
 
 const char *parser_last_error(void) { return last_error; }
+
+// A signal that ends the run between the temporary file and its rename removes the file: only
+// async-signal-safe calls, on a path made ready before.
+namespace {
+char temp_file_path[4096];
+std::atomic<bool> temp_file_armed{false};
+
+void temp_file_on_signal(void)
+{
+    if (temp_file_armed.load()) unlink(temp_file_path);
+}
+
+void temp_file_arm(const std::string &path)
+{
+    static bool hooked = false;
+    if (path.size() >= sizeof temp_file_path) return;
+    temp_file_armed = false;
+    std::memcpy(temp_file_path, path.c_str(), path.size() + 1);
+    if (!hooked) kr_add_signal_cleanup(temp_file_on_signal);
+    hooked = true;
+    temp_file_armed = true;
+}
+
+void temp_file_disarm(void) { temp_file_armed = false; }
+} // namespace
 
 bool parser_write_file(const char *path, const char *text)
 {
@@ -376,9 +388,11 @@ bool parser_write_file(const char *path, const char *text)
         set_error("the file could not be created: %s", std::strerror(errno));
         return false;
     }
+    temp_file_arm(tmp);
     auto fail = [&](const char *what, int err) {
         if (fd >= 0) close(fd);
         unlink(tmp.c_str());
+        temp_file_disarm();
         set_error("the file could not be %s: %s", what, std::strerror(err));
         return false;
     };
@@ -399,6 +413,7 @@ bool parser_write_file(const char *path, const char *text)
     fd = -1;
     if (c != 0) return fail("written", errno);
     if (rename(tmp.c_str(), target.c_str()) != 0) return fail("saved", errno);
+    temp_file_disarm();
     clear_error();
     return true;
 }
@@ -421,7 +436,7 @@ parser_types_e parser_get_type(parser_node_st node)
     if (!parser_node_is_valid(node)) return PARSER_UNSUPPORTED;
     if (!is_yaml(node)) return from_reader_type(kr_jsonreader_get_type(node.json));
     const kr_yaml_types_e t = kr_yamlreader_get_type(node.yaml);
-    if (t == YAML_STRING && yaml_is_hex_string(node.yaml)) return PARSER_INT;
+    if (t == YAML_STRING && yaml_is_quoted_number(node.yaml)) return PARSER_INT;
     return from_reader_type(t);
 }
 
@@ -465,7 +480,11 @@ const char *parser_get_raw(parser_node_st node, uint32_t *length)
     const parser_types_e t = parser_get_type(node);
     if (t == PARSER_OBJECT || t == PARSER_ARRAY || t == PARSER_UNSUPPORTED) return nullptr;
     const char *s = parser_get_string_ptr(node);
-    if (is_yaml(node) || s != nullptr) {
+    if (is_yaml(node)) {
+        *length = kr_yamlreader_get_raw_len(node.yaml);
+        return s;
+    }
+    if (s != nullptr) {
         *length = parser_get_string_len(node);
         return s;
     }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
 #include "run/commands.h"
 #include "database/db.h"
 #include "kr_bytes.h"
@@ -215,9 +216,8 @@ bool terminal_send(uint8_t node, const char *line)
         job_cause("ERROR: the terminal command '%s' is too long.\n", line);
         return false;
     }
-    const char *err = kr_can_set_up(false);
-    if (err || !kr_can_is_connected()) {
-        job_cause("ERROR: %s\n", err ? err : "the CAN interface is not open.");
+    if (kr_can_set_up(false) || !kr_can_is_connected()) {
+        job_cause("ERROR: %s\n", bus_port_reason());
         return false;
     }
     for (size_t off = 0; off < text.size(); off += 4) {

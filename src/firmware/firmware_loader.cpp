@@ -844,7 +844,7 @@ bool run_load(void)
     } else if (refuse_document(l.firmware, f, size)) {
         // said
     } else if (!kr_can_is_connected() && (kr_can_set_up(false) != nullptr || !kr_can_is_connected())) {
-        job_error("ERROR: the CAN interface %s is not open; the firmware was not loaded.\n", kr_can_get_dev());
+        job_error("ERROR: the firmware was not loaded: %s\n", bus_port_reason());
     } else {
         l.response = !l.kr;
         ok = l.kr ? load_kr(f, size) : load_cia(f, size);
@@ -1143,6 +1143,7 @@ bool load_flash_krdev_to_node(const char *path, uint8_t node, bool wfr)
     // A private file of our own, copied without a shell: the manifest's text never reaches a command
     // line, and nothing planted in the temporary folder can redirect the copy.
     load_remove_window_copy();
+    system_tmp_first_use();
     std::string src = std::string(pkg.dir) + "/" + pkg.firmware;
     const char *tmp = std::getenv("TMPDIR");
     std::string dest = std::string(tmp && tmp[0] ? tmp : "/tmp") + "/krcan_flash." + std::to_string(getpid()) +

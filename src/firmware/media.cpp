@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
 #include "run/commands.h"
 #include "database/db.h"
 #include "bus/find.h"
@@ -154,19 +155,13 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
         }
     }
     if (ok) {
-        bool line_open = false; // the progress line waits for its end
-        auto end_line = [&]() {
-            if (line_open) std::printf("\n");
-            line_open = false;
-            ok = false;
-        };
         for (uint32_t offset = 0; offset < size && ok;) {
             uint32_t left = (uint32_t)size - offset;
             uint32_t len = block < left ? block : left;
             if (_kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_DATA_INDEX, 0, len, data.data() + offset) !=
                     ERR_NONE ||
                 !sdo_write_u32(node, CANOPEN_MEDIA_OFFSET_INDEX, offset)) {
-                end_line();
+                ok = false;
                 job_error_plain("Error while downloading the media data.\n");
                 print_sdo_failure();
                 break;
@@ -174,30 +169,29 @@ bool load(const char *local, const char *name, uint32_t total, uint32_t number)
             switch (commit_block(node, len)) {
             case commit_e::stored: break;
             case commit_e::write_failed:
-                end_line();
+                ok = false;
                 job_error_plain("ERROR: node 0x%x refused to store the block at offset %u.\n", node, offset);
                 print_sdo_failure();
                 break;
             case commit_e::read_failed:
-                end_line();
+                ok = false;
                 job_error_plain("ERROR: couldn't read whether node 0x%x stored the block at offset %u.\n", node,
                                 offset);
                 print_sdo_failure();
                 break;
             case commit_e::timed_out:
-                end_line();
+                ok = false;
                 job_error_plain("ERROR: node 0x%x did not store the block at offset %u within %u ms.\n", node, offset,
                                 commit_wait_ms);
                 break;
             }
             if (!ok) break;
             offset += len;
-            std::printf("\rLoading '%s' %u / %u bytes (%u %%) file %u/%u", name, offset, (uint32_t)size,
-                        (unsigned)((uint64_t)offset * 100 / size), number, total);
-            std::fflush(stdout);
-            line_open = true;
+            LOG("Loading '%s' %u / %u bytes (%u %%) file %u/%u", name, offset, (uint32_t)size,
+                (unsigned)((uint64_t)offset * 100 / size), number, total);
         }
-        if (ok || line_open) std::printf("\n");
+        if (ok && !log_line_live) std::printf("\n"); // an empty file's line, as a loaded file's ends
+        LOG_END();
     }
     if (!ok) job_error_plain("*** ERROR ***:\n    Media file %s loading failed\n", name);
     std::fflush(stdout);
@@ -422,7 +416,8 @@ void loadmedia_devices(uint32_t first, uint32_t end)
 void loadmedia_dispatch_step(void *)
 {
     system_job_st job;
-    if (!system_dispatch_take(&load_queue, &job)) return;
+    // A bus that did not open is said once, before any wait on a device or file by file.
+    if (!system_dispatch_take(&load_queue, &job) || !bus_ready("loadmedia")) return;
     std::memcpy(dev.loadmedia.file, job.arg, sizeof dev.loadmedia.file);
     dev.loadmedia.nodeids = job.nodeids;
     system_nodeids_st saved;
@@ -479,7 +474,7 @@ bool loadmedia_load(const char *path)
 void loadmedia_step(void *)
 {
     uint8_t node = db_get_nodeid(&dev.db);
-    if (!node_usable(node, "*loadmedia*")) return;
+    if (!node_usable(node, "*loadmedia*") || !bus_ready("loadmedia")) return;
     wait_node_operational(node);
     run_media_path(dev.loadmedia.file, nullptr);
 }
@@ -495,7 +490,7 @@ void clearmedia_step(void *)
     system_job_st job;
     if (!system_dispatch_take(&clear_queue, &job)) return;
     uint8_t node = job.flags ? (uint8_t)job.flags : db_get_nodeid(&dev.db);
-    if (!node_usable(node, "*clearmedia*")) return;
+    if (!node_usable(node, "*clearmedia*") || !bus_ready("clearmedia")) return;
     uint8_t one = 1;
     if (_kr_canopen_sdo_client_write(node, CANOPEN_MEDIA_CLEAR_REQ_INDEX, 0, 1, &one) != ERR_NONE) {
         job_error_plain("Couldn't clear media from node 0x%x\n", node);

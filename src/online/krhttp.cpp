@@ -161,8 +161,11 @@ run_result run_captured(const char *const argv[], double timeout_ms, output_cap_
 
 // mkstemp in $TMPDIR (else /tmp); the name never cut. The pid in the name lets a later run remove
 // what a run ended by a crash left behind.
+void (*tmp_first_use)(void) = nullptr;
+
 int make_tmp(char *dest, uint32_t dest_length, const char *tag, const char *suffix, char *err, uint32_t err_length)
 {
+    if (tmp_first_use) tmp_first_use();
     if (dest && dest_length) dest[0] = '\0';
     const char *dir = std::getenv("TMPDIR");
     if (!dir || !dir[0]) dir = "/tmp";
@@ -347,6 +350,8 @@ bool krhttp_tmp_path(char *dest, uint32_t dest_length, const char *tag, const ch
     close(fd);
     return true;
 }
+
+void krhttp_set_tmp_first_use(void (*hook)(void)) { tmp_first_use = hook; }
 
 void krhttp_tmp_remove(const char *path)
 {

@@ -5,8 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
+#include "bus/bus.h"
+#include "bus/find.h"
 #include "run/commands.h"
 #include "run/console.h"
 #include "database/db.h"
@@ -238,8 +242,31 @@ void mark_modified(uint8_t node)
     if (l.dev_count < LOADPARAM_MODIFIED_MAX) l.modified_dev_nodeids[l.dev_count++] = node;
 }
 
+// The main index an entry names as a plain integer, 0 when it names none (or by a query).
+uint16_t entry_main_index(parser_node_st el)
+{
+    int64_t v = 0;
+    parser_node_st m = parser_find_child(el, "MAININDEX");
+    if (parser_get_type(m) != PARSER_INT || !loadparam_node_int(m, &v) || v < 0 || v > 0xFFFF) return 0;
+    return (uint16_t)v;
+}
+
+// After a stop at entry `stopped`: the PDOs left not valid and those of the later entries.
+void name_pdos_left_off(parser_node_st arr, uint32_t stopped)
+{
+    std::vector<uint16_t> later;
+    uint32_t n = parser_array_get_size(arr);
+    parser_node_st el = parser_array_at(arr, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
+        uint16_t m = i > stopped ? entry_main_index(el) : 0;
+        if (loadparam_pdo_is(m)) later.push_back(m);
+    }
+    loadparam_pdo_left_off(later.data(), (uint32_t)later.size());
+}
+
 kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
 {
+    uint8_t node = db_get_nodeid(&dev.db);
     uint32_t n = parser_array_get_size(arr);
     parser_node_st el = parser_array_at(arr, 0);
     for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
@@ -253,10 +280,17 @@ kr_errors_e write_entries(parser_node_st arr, const char *what, uint32_t op)
                           (unsigned)op, (unsigned)i + 1);
             continue;
         }
-        kr_errors_e e = load_param(el, 0, 0, "", LOADPARAM_WRITE_SET);
-        if (e != ERR_NONE) return e;
+        // Each PDO is restored whole before the next object: a later failure leaves it valid.
+        kr_errors_e e = loadparam_pdo_finish_except(node, entry_main_index(el));
+        if (e == ERR_NONE) e = load_param(el, 0, 0, "", LOADPARAM_WRITE_SET);
+        if (e != ERR_NONE) {
+            name_pdos_left_off(arr, i);
+            return e;
+        }
     }
-    return loadparam_pdo_finish(db_get_nodeid(&dev.db));
+    kr_errors_e e = loadparam_pdo_finish(node);
+    if (e != ERR_NONE) loadparam_pdo_left_off(nullptr, 0);
+    return e;
 }
 
 // Every entry of the device object read and judged before the first write, so a file that does
@@ -273,7 +307,6 @@ kr_errors_e check_entries(parser_node_st arr)
 
 kr_errors_e check_device_entries(parser_node_st d)
 {
-    loadparam_set_check_only(true);
     kr_errors_e err = ERR_NONE;
     parser_node_st params = parser_find_child(d, "PARAMS");
     if (parser_get_type(params) == PARSER_ARRAY) err = check_entries(params);
@@ -282,31 +315,45 @@ kr_errors_e check_device_entries(parser_node_st d)
     parser_node_st list = parser_array_at(ops, 0);
     for (uint32_t k = 0; k < n && err == ERR_NONE; k++, list = parser_array_next(list))
         if (parser_get_type(list) == PARSER_ARRAY) err = check_entries(list);
-    loadparam_set_check_only(false);
     return err;
 }
 
-// The devices a file names directly, all checked before the first of them is written; a device a
-// query chooses is checked when it is chosen.
-kr_errors_e check_file_devices(parser_node_st root)
+struct op_keys_st {
+    uint16_t mindex;
+    int64_t current;
+    uint32_t width;
+};
+
+// Operators are given: every key they need must be there, or one operator's values could land in another.
+bool operator_keys(parser_node_st d, uint8_t addr, op_keys_st *out)
 {
-    parser_node_st devs = parser_find_child(root, "DEVS");
-    kr_errors_e err = ERR_NONE;
-    if (parser_get_type(devs) != PARSER_ARRAY) {
-        if (parser_node_is_valid(parser_find_child(root, "NODEID"))) err = check_device_entries(root);
-        return err;
+    parser_node_st ops = parser_find_child(d, "OPERATORS");
+    parser_node_st opdb = parser_find_child(d, "OPDB_MAININDEX");
+    parser_node_st cur = parser_find_child(d, "CURRENT_OP");
+    parser_node_st type = parser_find_child(d, "OPDB_TYPE");
+    int64_t m = 0, current = 0;
+    char type_text[64] = "";
+    const char *bad = nullptr;
+    if (parser_get_type(ops) != PARSER_ARRAY || parser_array_get_size(ops) > 255)
+        bad = "OPERATORS";
+    else if (parser_get_type(opdb) != PARSER_INT || !loadparam_node_int(opdb, &m) || m < 0 || m > 0xFFFE)
+        bad = "OPDB_MAININDEX";
+    else if (parser_get_type(cur) != PARSER_INT || !loadparam_node_int(cur, &current) || current < 0 || current > 254)
+        bad = "CURRENT_OP";
+    else if (parser_get_type(type) != PARSER_STRING || !parser_get_string(type, type_text, sizeof type_text) ||
+             !db_type_name_known(type_text))
+        bad = "OPDB_TYPE";
+    if (bad) {
+        lp::device_fault(
+            "ERROR: the operators of device 0x%x cannot be loaded: \"%s\" is missing or of the wrong kind.\n",
+            (unsigned)addr, bad);
+        return false;
     }
-    uint32_t n = parser_array_get_size(devs);
-    // A load that writes nothing must not end as if it had written a file.
-    if (n == 0) {
-        lp::device_fault("ERROR: the parameter file names no device: its DEVS array is empty.\n");
-        return ERR_ABORTED;
-    }
-    parser_node_st el = parser_array_at(devs, 0);
-    for (uint32_t i = 0; i < n && err == ERR_NONE; i++, el = parser_array_next(el))
-        if (parser_get_type(el) == PARSER_OBJECT && parser_node_is_valid(parser_find_child(el, "NODEID")))
-            err = check_device_entries(el);
-    return err;
+    uint32_t width = canopen_type_width(db_str_to_type(type_text));
+    out->mindex = (uint16_t)m;
+    out->current = current;
+    out->width = width == 1 || width == 2 || width == 4 ? width : 1;
+    return true;
 }
 
 kr_errors_e write_op_value(uint8_t addr, uint16_t index, uint8_t sub, uint32_t value, uint32_t width)
@@ -320,34 +367,17 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
 {
     parser_node_st ops = parser_find_child(d, "OPERATORS");
     parser_node_st opdb = parser_find_child(d, "OPDB_MAININDEX");
-    parser_node_st cur = parser_find_child(d, "CURRENT_OP");
     parser_node_st type = parser_find_child(d, "OPDB_TYPE");
     if (!parser_node_is_valid(ops)) {
         if (!parser_node_is_valid(opdb)) job_warning("OPDB_MAININDEX filed not found\n");
         if (parser_node_is_valid(type)) job_warning("OPERATORS array not found from the parameter file.\n\n");
         return ERR_NONE;
     }
-    // Operators are given: every key they need must be there, or one operator's values could land in another.
-    int64_t m = 0, current = 0;
-    char type_text[64] = "";
-    const char *bad = nullptr;
-    if (parser_get_type(ops) != PARSER_ARRAY || parser_array_get_size(ops) > 255)
-        bad = "OPERATORS";
-    else if (parser_get_type(opdb) != PARSER_INT || !loadparam_node_int(opdb, &m) || m < 0 || m > 0xFFFE)
-        bad = "OPDB_MAININDEX";
-    else if (parser_get_type(cur) != PARSER_INT || !loadparam_node_int(cur, &current) || current < 0 || current > 254)
-        bad = "CURRENT_OP";
-    else if (parser_get_type(type) != PARSER_STRING || !parser_get_string(type, type_text, sizeof type_text))
-        bad = "OPDB_TYPE";
-    if (bad) {
-        lp::device_fault(
-            "ERROR: the operators of device 0x%x cannot be loaded: \"%s\" is missing or of the wrong kind.\n",
-            (unsigned)addr, bad);
-        return ERR_ABORTED;
-    }
-    uint32_t width = canopen_type_width(db_str_to_type(type_text));
-    if (width != 1 && width != 2 && width != 4) width = 1;
-    uint16_t mi = (uint16_t)m;
+    op_keys_st k{};
+    if (!operator_keys(d, addr, &k)) return ERR_ABORTED;
+    uint32_t width = k.width;
+    uint16_t mi = k.mindex;
+    int64_t current = k.current;
     uint32_t file_count = parser_array_get_size(ops);
 
     uint8_t cbuf[2] = {0, 0};
@@ -420,6 +450,220 @@ kr_errors_e load_operators(parser_node_st d, uint8_t addr)
     return e;
 }
 
+// A key given twice in one object would be taken from its first occurrence without a word.
+bool keys_unique(parser_node_st node, const char *path, unsigned depth)
+{
+    parser_types_e kind = parser_get_type(node);
+    if ((kind != PARSER_OBJECT && kind != PARSER_ARRAY) || depth > 64) return true;
+    std::vector<std::string> keys;
+    parser_node_st c = parser_get_child(node, 0);
+    while (parser_node_is_valid(c)) {
+        if (kind == PARSER_OBJECT) {
+            char key[256] = "";
+            parser_get_obj_name(c, key, sizeof key);
+            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+                lp::device_fault("ERROR: '%s' gives the key \"%s\" twice in one object.\n", path, key);
+                return false;
+            }
+            keys.emplace_back(key);
+        }
+        if (!keys_unique(c, path, depth + 1)) return false;
+        if (!parser_get_next_sibling(c, &c)) break;
+    }
+    return true;
+}
+
+bool can_if_keys_ok(parser_node_st d)
+{
+    parser_node_st ver = parser_find_child(d, "CAN IF VERSION");
+    parser_node_st mi = parser_find_child(d, "CAN IF MINDEX");
+    parser_node_st si = parser_find_child(d, "CAN IF SINDEX");
+    if (!parser_node_is_valid(ver) || !parser_node_is_valid(mi) || !parser_node_is_valid(si)) return true;
+    int64_t version = 0, mindex = 0, sindex = 0;
+    return loadparam_node_int(ver, &version) && loadparam_int_fits(version, 2, false) &&
+           loadparam_node_int(mi, &mindex) && mindex >= 0 && mindex <= 0xFFFF && loadparam_node_int(si, &sindex) &&
+           sindex >= 0 && sindex <= 0xFF;
+}
+
+// One device object's own keys and all its entries, judged as parse_dev and the entry writer would,
+// with the answers given: a device a query does not choose is left out, as it is when loading.
+kr_errors_e check_device(parser_node_st d, uint32_t index, int depth)
+{
+    if (parser_get_type(d) != PARSER_OBJECT) {
+        lp::device_fault("ERROR: device %u of the parameter file is no object.\n", (unsigned)index + 1);
+        return ERR_ABORTED;
+    }
+    parser_node_st nn = parser_find_child(d, "NODEID");
+    uint8_t addr = 0;
+    if (parser_node_is_valid(nn)) {
+        bool found = false;
+        int64_t id = query_get_int(nn, &found);
+        if (!found || !system_nodeid_valid((uint32_t)(id < 0 ? 0 : id > 255 ? 255 : id))) {
+            lp::device_fault("ERROR: \"NODEID\" of device %u is no node id in the range 1..127 (0x1..0x7f); "
+                             "nothing was written.\n",
+                             (unsigned)index + 1);
+            return ERR_ABORTED;
+        }
+        addr = (uint8_t)id;
+    } else {
+        parser_node_st member = parser_node_invalid();
+        const query_st *q = loadparam_switch_member(d, &member);
+        if (!q) {
+            lp::device_fault("ERROR: device %u of the parameter file has neither \"NODEID\" nor a member named "
+                             "after an answered query.\n",
+                             (unsigned)index + 1);
+            return ERR_ABORTED;
+        }
+        parser_node_st sel = parser_node_invalid();
+        if (parser_get_type(member) == PARSER_OBJECT)
+            sel = parser_find_child(member, q->answers[q->correct_answer]);
+        else if (parser_get_type(member) == PARSER_ARRAY && q->correct_answer < parser_array_get_size(member))
+            sel = parser_array_at(member, q->correct_answer);
+        if (!parser_node_is_valid(sel)) return ERR_NONE;
+        if (parser_get_type(sel) != PARSER_OBJECT || depth >= 16) {
+            lp::device_fault("ERROR: the device chosen by query '%s' is no device object.\n", q->name);
+            return ERR_ABORTED;
+        }
+        return check_device(sel, index, depth + 1);
+    }
+    if (!can_if_keys_ok(d)) {
+        lp::device_fault("ERROR: \"CAN IF VERSION\", \"CAN IF MINDEX\" or \"CAN IF SINDEX\" of device 0x%x is no "
+                         "16-bit version, main index or sub-index.\n",
+                         (unsigned)addr);
+        return ERR_ABORTED;
+    }
+    parser_node_st params = parser_find_child(d, "PARAMS");
+    if (parser_get_type(params) != PARSER_ARRAY) {
+        lp::device_fault("Couldn't find array type object 'PARAMS' from the parameter file (device 0x%x).\n",
+                         (unsigned)addr);
+        return ERR_ABORTED;
+    }
+    uint32_t n = parser_array_get_size(params);
+    parser_node_st el = parser_array_at(params, 0);
+    for (uint32_t i = 0; i < n; i++, el = parser_array_next(el))
+        if (parser_get_type(el) != PARSER_OBJECT) {
+            lp::device_fault("PARAMS array contained something else\nthan objects at index %i\n", (int)i + 1);
+            return ERR_ABORTED;
+        }
+    parser_node_st ops = parser_find_child(d, "OPERATORS");
+    if (parser_node_is_valid(ops)) {
+        op_keys_st k{};
+        if (!operator_keys(d, addr, &k)) return ERR_ABORTED;
+        uint32_t count = parser_array_get_size(ops);
+        parser_node_st list = parser_array_at(ops, 0);
+        for (uint32_t op = 1; op <= count; op++, list = parser_array_next(list))
+            if (parser_get_type(list) != PARSER_ARRAY) {
+                lp::device_fault("ERROR: operator %u of device 0x%x is no array of entries.\n", (unsigned)op,
+                                 (unsigned)addr);
+                return ERR_ABORTED;
+            }
+    } else if (n == 0) {
+        // A store and reset of a device that was given nothing is no load.
+        lp::device_fault("ERROR: device 0x%x of the parameter file has nothing to write: its PARAMS array is empty "
+                         "and it has no OPERATORS.\n",
+                         (unsigned)addr);
+        return ERR_ABORTED;
+    }
+    return check_device_entries(d);
+}
+
+// Every device object of a file, before the first write of the line.
+kr_errors_e check_file_devices(parser_node_st root, const char *path)
+{
+    if (!keys_unique(root, path, 0)) return ERR_ABORTED;
+    parser_node_st devs = parser_find_child(root, "DEVS");
+    if (parser_get_type(devs) != PARSER_ARRAY) return check_device(root, 0, 0);
+    uint32_t n = parser_array_get_size(devs);
+    // A load that writes nothing must not end as if it had written a file.
+    if (n == 0) {
+        lp::device_fault("ERROR: the parameter file names no device: its DEVS array is empty.\n");
+        return ERR_ABORTED;
+    }
+    kr_errors_e err = ERR_NONE;
+    parser_node_st el = parser_array_at(devs, 0);
+    for (uint32_t i = 0; i < n && err == ERR_NONE; i++, el = parser_array_next(el)) err = check_device(el, i, 0);
+    return err;
+}
+
+// The questions the files of the line would ask that are not answered yet, by name.
+std::vector<std::string> new_queries(const std::vector<parser_node_st> &roots)
+{
+    std::vector<std::string> names;
+    for (parser_node_st root : roots) {
+        parser_node_st qs = parser_find_child(root, "QUERIES");
+        if (parser_get_type(qs) != PARSER_ARRAY) continue;
+        uint32_t n = parser_array_get_size(qs);
+        parser_node_st qn = parser_array_at(qs, 0);
+        for (uint32_t i = 0; i < n; i++, qn = parser_array_next(qn)) {
+            char name[64];
+            parser_node_st answers = parser_find_child(qn, "ANSWERS");
+            uint32_t count = parser_get_type(answers) == PARSER_ARRAY ? parser_array_get_size(answers) : 0;
+            parser_node_st nn = parser_find_child(qn, "NAME");
+            if (parser_get_type(nn) != PARSER_STRING || !parser_get_string(nn, name, sizeof name) ||
+                parser_get_type(parser_find_child(qn, "QUESTION")) != PARSER_STRING || count == 0 || count > 6)
+                continue;
+            if (!find_query(name) && std::find(names.begin(), names.end(), name) == names.end())
+                names.emplace_back(name);
+        }
+    }
+    return names;
+}
+
+// The files of a line read, their questions asked and their devices checked; nothing is written.
+// texts get what was read (the caller frees it), roots the documents.
+kr_errors_e check_line(const std::vector<std::string> &paths, std::vector<char *> &texts,
+                       std::vector<parser_node_st> &roots)
+{
+    for (const std::string &path : paths) {
+        char *text = nullptr;
+        parser_node_st root = parser_read_file(path.c_str(), &text);
+        if (!parser_node_is_valid(root)) {
+            if (!loadparam_is_cancelled())
+                job_error("ERROR: the parameter file '%s' cannot be used:\n  %s.\nNo parameters were written. Save the "
+                          "file again with --saveparam\n(or the UI's \"Save system configuration to file\").\n",
+                          path.c_str(), parser_last_error());
+            kr_copy_text(invalid_file, sizeof invalid_file, path.c_str());
+            L().file_invalid = true;
+            std::free(text);
+            return ERR_ABORTED;
+        }
+        job_note("Opened file '%s'. Size: %u bytes, format: %s.\n", path.c_str(),
+                 (unsigned)(text ? std::strlen(text) : 0),
+                 parser_format_to_str(parser_format_from_filename(path.c_str())));
+        texts.push_back(text);
+        roots.push_back(root);
+    }
+    std::vector<std::string> asked = new_queries(roots);
+    if (L().queries.len + asked.size() > LOADPARAM_QUERIES_MAX) {
+        lp::device_fault("ERROR: the parameter file(s) ask %u question(s) more than the %u a load keeps answers to "
+                         "(%u already answered); values keyed by the rest could not be resolved.\n",
+                         (unsigned)(L().queries.len + asked.size() - LOADPARAM_QUERIES_MAX),
+                         (unsigned)LOADPARAM_QUERIES_MAX, (unsigned)L().queries.len);
+        return ERR_ABORTED;
+    }
+    kr_errors_e err = ERR_NONE;
+    for (size_t i = 0; i < roots.size() && err == ERR_NONE; i++) {
+        if (!read_queries(roots[i], paths[i].c_str())) {
+            unanswered = true;
+            return ERR_ABORTED;
+        }
+        loadparam_set_check_only(true);
+        err = check_file_devices(roots[i], paths[i].c_str());
+        loadparam_set_check_only(false);
+    }
+    return err;
+}
+
+// Whether a device lives at the node id: heard by the monitor, or answering an SDO request there.
+// Two devices at one id after the reset could no longer be told apart.
+bool nodeid_taken(uint8_t id)
+{
+    if (find_node_get_state(id) != DEV_STATE_OFFLINE) return true;
+    uint8_t buf[4];
+    if (_kr_canopen_sdo_client_read(id, 0x1000, 0, sizeof buf, buf) == ERR_NONE) return true;
+    return (uint32_t)_kr_canopen_sdo_get_error_code() != CANOPEN_SDO_ERROR_SDO_PROTOCOL_TIMED_OUT;
+}
+
 // Asks whether the device may get the file's node id; true when the user confirmed it.
 kr_errors_e confirm_nodeid_change(uint8_t sel, uint8_t file_id)
 {
@@ -441,6 +685,12 @@ kr_errors_e confirm_nodeid_change(uint8_t sel, uint8_t file_id)
         return ERR_SKIPPED;
     }
     job_note("User selected: continue (change the node id 0x%x to 0x%x)\n", (unsigned)sel, (unsigned)file_id);
+    if (nodeid_taken(file_id)) {
+        job_error("ERROR: node id 0x%x is taken by another device on the bus; device 0x%x keeps its node id and is not "
+                  "loaded.\n",
+                  (unsigned)file_id, (unsigned)sel);
+        return ERR_SKIPPED;
+    }
     job_note("Writing new NODEID 0x%x to device 0x%x\n", (unsigned)file_id, (unsigned)sel);
     uint8_t b = file_id;
     kr_errors_e e = loadparam_sdo_write(sel, CANOPEN_NODE_ID_INDEX, 0, 1, &b);
@@ -537,8 +787,6 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
     // A database typed in at the version question carries its own node id: the chosen address holds.
     db_set_nodeid_force(&dev.db, addr);
     if (err != ERR_NONE) return err;
-    err = check_device_entries(d);
-    if (err != ERR_NONE) return err;
 
     mark_modified(addr);
     // In a system run too: a device's file may address nodes the system run did not switch off.
@@ -559,6 +807,65 @@ kr_errors_e parse_dev_depth(parser_node_st d, int depth)
     return load_operators(d, addr);
 }
 
+// The devices of one read and checked file, written in order.
+kr_errors_e load_file(parser_node_st root, const char *path)
+{
+    loadparam_st &l = L();
+    l.skip_file = false;
+    l.nodeid_filter_matched = false;
+    std::memset(filter_seen, 0, sizeof filter_seen);
+    kr_errors_e err = ERR_NONE;
+    parser_node_st devs = parser_find_child(root, "DEVS");
+    if (parser_get_type(devs) == PARSER_ARRAY) {
+        uint32_t n = parser_array_get_size(devs);
+        l.file_dev_count = n;
+        char list[256];
+        loadparam_filter_str(list, sizeof list);
+        if (loadparam_filter_active())
+            job_note("The parameter file contains %u device(s). Loading only the ones with node id %s.\n", (unsigned)n,
+                     list);
+        else if (n >= 2 && dev.system.forced_nodeid_set)
+            job_warning("The parameter file contains %u devices.\nThe selected node id 0x%x is ignored, each "
+                        "device is addressed with the node id from the parameter file.\n",
+                        (unsigned)n, (unsigned)dev.system.forced_nodeid);
+        parser_node_st el = parser_array_at(devs, 0);
+        for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
+            kr_errors_e r = parse_dev(el);
+            if (r != ERR_SKIPPED) err = (kr_errors_e)(err | r);
+            if (err != ERR_NONE) break;
+            if (l.skip_file) {
+                if (i + 1 < n) job_note("Skipping the remaining %u device(s) of '%s'.\n", (unsigned)(n - i - 1), path);
+                break;
+            }
+        }
+    } else {
+        l.file_dev_count = 1;
+        kr_errors_e r = parse_dev(root);
+        if (r != ERR_SKIPPED) err = (kr_errors_e)(err | r);
+    }
+    if (err != ERR_NONE) {
+        if (!loadparam_is_cancelled())
+            job_error("Error when fetching operator settings.\nLoading the parameters might have failed\n");
+        return err;
+    }
+    if (!l.skip_file && loadparam_filter_active()) {
+        // Every listed id must name a device of the file, not only one of them.
+        char list[256] = "";
+        size_t used = 0;
+        for (uint32_t i = 0; i < l.nodeid_filter_count[l.current_file]; i++) {
+            uint8_t id = l.nodeid_filter[l.current_file][i];
+            if (filter_seen[id & CANOPEN_NODE_ID_MASK]) continue;
+            int w = std::snprintf(list + used, sizeof list - used, "%s0x%x", used ? ", " : "", (unsigned)id);
+            if (w > 0 && used + (size_t)w < sizeof list) used += (size_t)w;
+        }
+        if (used > 0) {
+            job_error("No device with node id %s was found in '%s'.\n", list, path);
+            filter_unmatched = true;
+        }
+    }
+    return ERR_NONE;
+}
+
 bool store_and_reset()
 {
     loadparam_st &l = L();
@@ -568,17 +875,22 @@ bool store_and_reset()
         LOG("Saving the parameters to dev 0x%x...", (unsigned)node);
         kr_errors_e e = loadparam_sdo_store_params(node, MEMORY_ALL_PARAMS);
         result = (kr_errors_e)(result | e);
-        if (result == ERR_NONE) {
+        // Each device's own store is told, also after an earlier one failed.
+        if (e == ERR_NONE) {
             LOG_OK();
         } else {
             LOG_END();
-            if (e != ERR_NONE) job_sdo_cause();
+            job_sdo_cause();
         }
         kr_rtos_task_delay(300);
         if (result == ERR_NONE) {
             LOG("Resetting the device 0x%x...", (unsigned)node);
             kr_canopen_nmt_master_send_cmd(node, CANOPEN_NMT_CMD_RESET_NODE);
             LOG_OK();
+        } else if (e == ERR_NONE) {
+            job_error("The device 0x%x was stored but not reset, as the store of an earlier device failed.\nManual "
+                      "reset is necessary.\n\n",
+                      (unsigned)node);
         } else {
             // The load fails with it: the device keeps running on parameters that are not in place.
             job_error("The device 0x%x was not reset due to errors. \nManual reset is necessary.\n\n", (unsigned)node);
@@ -646,6 +958,8 @@ void loadparam_dispatch_step(void *)
         job_error("ERROR: the parameter load found no queued command.\n");
         return;
     }
+    // A bus that did not open is said once, before any question about a device.
+    if (!bus_ready("loadparam")) return;
     kr_copy_text(L().dispatch_arg, sizeof L().dispatch_arg, job.arg);
     L().dispatch_nodeids = job.nodeids;
     system_nodeids_st saved;
@@ -812,107 +1126,30 @@ void loadparam_step(void *)
     invalid_file[0] = '\0';
     loadparam_skipped_reset();
     ensure_queries();
-    kr_errors_e err = ERR_NONE;
+    // Without a bus every transfer would fail and ask: one line says why instead.
+    if (!loadparam_is_cancelled() && !bus_ready("the parameter load")) {
+        l.finished = true;
+        return;
+    }
     if (!l.sys_load_mode)
         emcy_suppress_begin();
     else
         emcy_suppress_use_db();
 
-    for (; l.current_file < LOADPARAM_FILES_MAX && l.files[l.current_file][0] && err == ERR_NONE; l.current_file++) {
-        const char *path = l.files[l.current_file];
-        l.skip_file = false;
-        l.nodeid_filter_matched = false;
-        std::memset(filter_seen, 0, sizeof filter_seen);
-        l.file_dev_count = 0;
-        char *text = nullptr;
-        parser_node_st root = parser_read_file(path, &text);
-        if (!parser_node_is_valid(root)) {
-            if (loadparam_is_cancelled()) {
-                // Stopped: the closing message says so.
-            } else if (l.dev_count == 0) {
-                job_error("ERROR: the parameter file '%s' cannot be used:\n  %s.\nNo parameters were written. Save the "
-                          "file again with --saveparam\n(or the UI's \"Save system configuration to file\").\n",
-                          path, parser_last_error());
-            } else {
-                job_error("ERROR: the parameter file '%s' cannot be used:\n  %s.\n", path, parser_last_error());
-            }
-            kr_copy_text(invalid_file, sizeof invalid_file, path);
-            l.file_invalid = true;
-            err = ERR_ABORTED;
-            std::free(text);
-            break;
-        }
-        job_note("Opened file '%s'. Size: %u bytes, format: %s.\n", path, (unsigned)(text ? std::strlen(text) : 0),
-                 parser_format_to_str(parser_format_from_filename(path)));
-        if (!read_queries(root, path)) {
-            unanswered = true;
-            err = ERR_ABORTED;
-            std::free(text);
-            break;
-        }
-        err = check_file_devices(root);
-        if (err != ERR_NONE) {
-            std::free(text);
-            break;
-        }
-
-        parser_node_st devs = parser_find_child(root, "DEVS");
-        if (parser_get_type(devs) == PARSER_ARRAY) {
-            uint32_t n = parser_array_get_size(devs);
-            l.file_dev_count = n;
-            char list[256];
-            loadparam_filter_str(list, sizeof list);
-            if (loadparam_filter_active())
-                job_note("The parameter file contains %u device(s). Loading only the ones with node id %s.\n",
-                         (unsigned)n, list);
-            else if (n >= 2 && dev.system.forced_nodeid_set)
-                job_warning("The parameter file contains %u devices.\nThe selected node id 0x%x is ignored, each "
-                            "device is addressed with the node id from the parameter file.\n",
-                            (unsigned)n, (unsigned)dev.system.forced_nodeid);
-            parser_node_st el = parser_array_at(devs, 0);
-            for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
-                if (!parser_node_is_valid(el)) {
-                    if (!loadparam_is_cancelled())
-                        job_error("Parsing DEVS array with index %i resulted in an invalid node\n", (int)i);
-                    continue;
-                }
-                kr_errors_e r = parse_dev(el);
-                if (r != ERR_SKIPPED) err = (kr_errors_e)(err | r);
-                if (err != ERR_NONE) break;
-                if (l.skip_file) {
-                    if (i + 1 < n)
-                        job_note("Skipping the remaining %u device(s) of '%s'.\n", (unsigned)(n - i - 1), path);
-                    break;
-                }
-            }
-        } else {
-            l.file_dev_count = 1;
-            kr_errors_e r = parse_dev(root);
-            if (r != ERR_SKIPPED) err = (kr_errors_e)(err | r);
-        }
-        if (err != ERR_NONE) {
-            if (!loadparam_is_cancelled())
-                job_error("Error when fetching operator settings.\nLoading the parameters might have failed\n");
-            std::free(text);
-            break;
-        }
-        if (!l.skip_file && loadparam_filter_active()) {
-            // Every listed id must name a device of the file, not only one of them.
-            char list[256] = "";
-            size_t used = 0;
-            for (uint32_t i = 0; i < l.nodeid_filter_count[l.current_file]; i++) {
-                uint8_t id = l.nodeid_filter[l.current_file][i];
-                if (filter_seen[id & CANOPEN_NODE_ID_MASK]) continue;
-                int w = std::snprintf(list + used, sizeof list - used, "%s0x%x", used ? ", " : "", (unsigned)id);
-                if (w > 0 && used + (size_t)w < sizeof list) used += (size_t)w;
-            }
-            if (used > 0) {
-                job_error("No device with node id %s was found in '%s'.\n", list, path);
-                filter_unmatched = true;
-            }
-        }
-        std::free(text);
+    // Every file of the line is read, its questions asked and its devices checked before the first
+    // write: a file that cannot be used leaves every device as it was.
+    const uint32_t first_file = l.current_file;
+    std::vector<std::string> paths;
+    for (uint32_t f = first_file; f < LOADPARAM_FILES_MAX && l.files[f][0]; f++) paths.emplace_back(l.files[f]);
+    std::vector<char *> texts;
+    std::vector<parser_node_st> roots;
+    kr_errors_e err = check_line(paths, texts, roots);
+    for (size_t i = 0; i < roots.size() && err == ERR_NONE; i++) {
+        l.current_file = first_file + (uint32_t)i;
+        err = load_file(roots[i], l.files[l.current_file]);
     }
+    l.current_file = first_file + (uint32_t)roots.size();
+    for (char *text : texts) std::free(text);
 
     if (!l.sys_load_mode) emcy_suppress_end();
 
@@ -944,9 +1181,31 @@ void loadparam_step(void *)
     } else {
         l.success = store_and_reset();
     }
+    if (loadparam_absent_count() > 0 && !loadparam_is_cancelled())
+        job_warning("%u object(s) of the file that the device(s) do not have were left out.\n",
+                    (unsigned)loadparam_absent_count());
     // Each unanswered question has said so, and failed the run, where it was asked.
     if (unanswered) l.success = false;
     l.finished = true;
+}
+
+bool loadparam_check_files(const char *const *paths, uint32_t count)
+{
+    lp::device_fault_seen = false;
+    lp::wrong_format_seen = false;
+    unanswered = false;
+    L().file_invalid = false;
+    ensure_queries();
+    std::vector<std::string> list;
+    for (uint32_t i = 0; i < count; i++) list.emplace_back(paths[i] ? paths[i] : "");
+    std::vector<char *> texts;
+    std::vector<parser_node_st> roots;
+    kr_errors_e err = check_line(list, texts, roots);
+    for (char *text : texts) std::free(text);
+    if (err != ERR_NONE && !loadparam_is_cancelled())
+        job_error(
+            "\nERROR: Parameter loading stopped before the first write.\nNothing was written to the device(s).\n\n");
+    return err == ERR_NONE;
 }
 
 bool loadparam_load(const char *path)

@@ -19,4 +19,11 @@ extern bool device_fault_seen;
 void entry_in_wrong_format(const char *name);
 extern bool wrong_format_seen;
 
+// The SDO transfer that just failed was refused because the object or sub-index does not exist.
+bool sdo_said_absent();
+// One line that `what` (a kind: "object", "PDO") is left out because the device lacks it; counted.
+void skip_absent(const char *name, const char *kind);
+// The failed-write question for `name`; true (counted as skipped) when the user goes on.
+bool ask_skip(const char *name);
+
 } // namespace lp

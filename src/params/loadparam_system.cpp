@@ -8,6 +8,7 @@
 
 #include "run/console.h"
 #include "database/db.h"
+#include "bus/bus.h"
 #include "bus/find.h"
 #include "kr_bytes.h"
 #include "kr_can.h"
@@ -285,6 +286,17 @@ bool loadparam_system(device_st **devices, uint32_t count)
     std::memset(st, 0, sizeof st);
 
     kr_can_set_up(false);
+    if (!bus_ready("the system parameter load")) return false;
+    // Every device's file is read, asked and checked before the first device is touched.
+    const char *files[LOADPARAM_SYS_MAX];
+    uint32_t file_count = 0;
+    for (uint32_t i = 0; i < count; i++)
+        if (devices[i] && devices[i]->param_file[0]) files[file_count++] = devices[i]->param_file;
+    loadparam_sequence_begin();
+    if (!loadparam_check_files(files, file_count)) {
+        loadparam_sequence_end();
+        return false;
+    }
     loadparam_set_title("Loading system: suppressing EMCY messages...");
     job_note("Suppressing EMCY messages on all devices...\n");
     emcy_suppress_begin();
@@ -305,6 +317,7 @@ bool loadparam_system(device_st **devices, uint32_t count)
                         d->name, (unsigned)d->nodeid);
     }
     if (with_file == 0) {
+        loadparam_sequence_end();
         emcy_suppress_end();
         loadparam_reset_title();
         // Writing nothing is no success.
@@ -316,7 +329,6 @@ bool loadparam_system(device_st **devices, uint32_t count)
 
     bool aborted = false, failed = false;
     uint32_t position = 0, skipped = 0;
-    loadparam_sequence_begin();
     for (uint32_t i = 0; i < count && !aborted; i++) {
         if (!st[i].has_file) continue;
         device_st *d = devices[i];

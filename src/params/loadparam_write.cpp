@@ -38,6 +38,10 @@ bool emcy_suppress_warned = false;
 
 uint8_t target_nodeid = 0;
 uint32_t skipped_failures = 0; // failed writes the user chose to skip in this run
+uint32_t absent_skipped = 0;   // objects the device does not have, left out in this run
+// The main index of the last write left out because its whole object is missing (0: none): an
+// array of that object stops there.
+uint16_t object_left_out = 0;
 bool target_nodeid_confirmed = false;
 // While set, entries are read and judged but nothing reaches the bus and no progress is printed.
 bool check_only = false;
@@ -150,29 +154,14 @@ resolved_st resolve(parser_node_st obj, int depth)
     }
 }
 
-// The text a scalar node was written with (quotes removed).
+// The text a scalar node was written with (quotes removed, escapes as they stand).
 bool node_text(parser_node_st n, const char **start, size_t *len)
 {
-    if (!parser_node_is_valid(n)) return false;
-    if (n.format == PARSER_FORMAT_YAML) {
-        *start = parser_get_string_ptr(n);
-        *len = parser_get_string_len(n);
-        return *start != nullptr;
-    }
-    const char *p = n.json;
-    if (*p == '"') { // a member's name, or a string element
-        const char *q = std::strchr(p + 1, '"');
-        if (q && q[1] == ':') p = q + 2;
-    }
-    if (*p == '"') {
-        const char *q = std::strchr(p + 1, '"');
-        if (!q) return false;
-        *start = p + 1;
-        *len = (size_t)(q - p - 1);
-        return true;
-    }
-    *start = p;
-    *len = std::strcspn(p, ",}]");
+    uint32_t l = 0;
+    const char *s = parser_get_raw(n, &l);
+    if (s == nullptr) return false;
+    *start = s;
+    *len = l;
     return true;
 }
 
@@ -218,6 +207,14 @@ kr_errors_e write_mode_apply(loadparam_write_e mode, uint16_t mindex, uint8_t si
     uint32_t n = type_bytes(objtype);
     kr_errors_e e = loadparam_sdo_read(target_nodeid, mindex, sindex, n, buf);
     if (e != ERR_NONE) return e;
+    // The device's value would be cut to the TYPE's width, and its high bytes written back as 0.
+    uint32_t size = _kr_canopen_sdo_client_get_obj_size();
+    if (kr_canopen_sdo_client_size_known() && size > n) {
+        job_error("The device's object 0x%x [%u] is %u bytes wide, wider than the %u-byte TYPE given for it: an OR "
+                  "there would cut its value.\n",
+                  (unsigned)mindex, (unsigned)sindex, (unsigned)size, (unsigned)n);
+        return ERR_INVALID_DATA;
+    }
     *old = kr_get_le(buf, n);
     *data |= *old;
     return ERR_NONE;
@@ -233,7 +230,7 @@ kr_errors_e write_int(const char *label, loadparam_write_e mode, uint16_t mindex
     else
         LOG("%s = 0x%x", label, (unsigned)d);
     if (re != ERR_NONE) {
-        if (!loadparam_is_cancelled())
+        if (!loadparam_is_cancelled() && re != ERR_INVALID_DATA && !lp::sdo_said_absent())
             job_error("Reading the current value to OR into failed (0x%x [%u])\n", (unsigned)mindex, (unsigned)sindex);
         return re;
     }
@@ -269,15 +266,26 @@ void warn_baudrate_change(uint16_t mindex, uint8_t sindex, int64_t value)
                 (unsigned)target_nodeid, (unsigned)kr_get_le32(buf), (unsigned)value, (unsigned)kr_get_le32(buf));
 }
 
-// Asks after a failed write; true skips the entry. err holds the transfer's result.
+// Asks after a failed write; ERR_NONE skips the entry. e holds the transfer's result.
 kr_errors_e failed_write(kr_errors_e e, const char *name)
 {
     if (!loadparam_is_cancelled()) job_sdo_cause();
-    if (loadparam_ask_sdo_continue(name)) {
-        skipped_failures++;
-        return ERR_NONE;
-    }
+    if (lp::ask_skip(name)) return ERR_NONE;
     return e;
+}
+
+// A write the device refused because it lacks the object is left out with one line, unasked.
+bool left_out_absent(const char *name, uint16_t mindex, uint32_t sub)
+{
+    if (loadparam_is_cancelled() || !lp::sdo_said_absent()) return false;
+    if ((uint32_t)_kr_canopen_sdo_get_error_code() == CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST) object_left_out = mindex;
+    char what[LOADPARAM_INFO_LEN + 32];
+    if (name && name[0])
+        std::snprintf(what, sizeof what, "'%s' (0x%x:%u)", name, (unsigned)mindex, (unsigned)sub);
+    else
+        std::snprintf(what, sizeof what, "0x%x:%u", (unsigned)mindex, (unsigned)sub);
+    lp::skip_absent(what, "object");
+    return true;
 }
 
 struct entry_ctx {
@@ -347,21 +355,25 @@ kr_errors_e write_string(const entry_ctx &c, const char *text)
             job_note("'%s' written\n", c.name);
         return ERR_NONE;
     }
+    if (left_out_absent(c.name, c.mindex, sub)) return ERR_NONE;
     if (!loadparam_is_cancelled()) job_error("Loading string '%s' failed.\n", text);
     return failed_write(e, c.name);
 }
 
-// A string value from its node: the text as written in the file, so digits stay text.
+// A string value from its node: a quoted text as its format's escapes mean it (through the reader's
+// string codec), anything else as written, so digits stay text.
 bool string_of(parser_node_st n, char *dest, size_t size, size_t *len)
 {
+    if (parser_get_string_ptr(n) != nullptr) {
+        std::vector<char> all(parser_get_string_len(n) + 1u);
+        parser_get_string(n, all.data(), (uint32_t)all.size());
+        *len = std::strlen(all.data());
+        if (*len + 1 > size) return false;
+        std::memcpy(dest, all.data(), *len + 1);
+        return true;
+    }
     const char *s = nullptr;
     size_t l = 0;
-    if (parser_get_type(n) == PARSER_STRING && n.format == PARSER_FORMAT_YAML) {
-        // YAML escapes are undone by the reader.
-        l = parser_get_string_len(n);
-        *len = l;
-        return parser_get_string(n, dest, (uint32_t)size);
-    }
     if (!node_text(n, &s, &l)) return false;
     *len = l;
     if (l + 1 > size) return false;
@@ -379,9 +391,19 @@ kr_errors_e write_integer(const entry_ctx &c, parser_node_st data, uint32_t sub,
     if (!*well_formed) return ERR_ABORTED;
     if (check_only) return ERR_NONE;
     if (nodeid_write_refused(c.mindex, (uint8_t)sub, v)) return ERR_NONE;
+    if (loadparam_pdo_left_out(c.mindex)) return ERR_NONE; // said once for the whole PDO
     warn_baudrate_change(c.mindex, (uint8_t)sub, v);
     kr_errors_e e = write_int(label, c.mode, c.mindex, (uint8_t)sub, c.type, (uint32_t)(uint64_t)v);
-    if (e == ERR_NONE) LOG_OK();
+    if (e == ERR_NONE) {
+        LOG_OK();
+    } else if (loadparam_pdo_is(c.mindex)) {
+        *well_formed = false; // the PDO has told its failure and asked already
+    } else if (e == ERR_INVALID_DATA) {
+        *well_formed = false; // the file's TYPE does not fit the device: nothing to ask about
+        lp::entry_in_wrong_format(c.name);
+    } else if (left_out_absent(c.name, c.mindex, sub)) {
+        return ERR_NONE;
+    }
     return e;
 }
 
@@ -403,6 +425,7 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
     for (uint32_t i = 0; i < n; i++, el = parser_array_next(el)) {
         parser_types_e t = parser_get_type(el);
         kr_errors_e e = ERR_NONE;
+        object_left_out = 0;
         if (t == PARSER_OBJECT) {
             e = load_param_depth(el, c.mindex, c.type, c.is_signed, c.name, c.mode, depth + 1);
         } else if (t == PARSER_INT || t == PARSER_STRING) {
@@ -421,6 +444,7 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
                 job_error("array of object type '%s' not supported\n", parser_type_to_str(t));
         }
         if (e != ERR_NONE) return e;
+        if (object_left_out != 0 && object_left_out == c.mindex) return ERR_NONE;
     }
     return ERR_NONE;
 }
@@ -428,6 +452,12 @@ kr_errors_e write_array(const entry_ctx &c, parser_node_st arr, int depth)
 kr_errors_e write_value(const entry_ctx &c, parser_node_st data, uint32_t str_max, int depth)
 {
     parser_types_e t = parser_get_type(data);
+    if (t == PARSER_ARRAY && parser_array_get_size(data) == 0 && !canopen_type_is_array(c.type)) {
+        // Nothing would be written, yet the device would be stored and reset as if it had been.
+        job_error("\"DATA\" of '%s' is an empty array: there is no value to write\n", c.name);
+        lp::entry_in_wrong_format(c.name);
+        return ERR_ABORTED;
+    }
     if (t == PARSER_ARRAY) return write_array(c, data, depth);
     if (t == PARSER_OBJECT) return load_param_depth(data, c.mindex, c.type, c.is_signed, c.name, c.mode, depth + 1);
     // A text is a string only for a string TYPE (or none): for an integer TYPE it must be a number.
@@ -532,6 +562,26 @@ void device_fault(const char *format, ...)
 
 bool wrong_format_seen = false;
 
+bool sdo_said_absent()
+{
+    uint32_t code = (uint32_t)_kr_canopen_sdo_get_error_code();
+    return code == CANOPEN_SDO_ERROR_OBJECT_DOES_NOT_EXIST || code == CANOPEN_SDO_ERROR_SUBINDEX_DOES_NOT_EXIST;
+}
+
+void skip_absent(const char *name, const char *kind)
+{
+    absent_skipped++;
+    job_warning("Left out %s %s: the device says it does not exist (SDO abort 0x%08x).\n", kind, name,
+                (unsigned)_kr_canopen_sdo_get_error_code());
+}
+
+bool ask_skip(const char *name)
+{
+    if (!loadparam_ask_sdo_continue(name)) return false;
+    skipped_failures++;
+    return true;
+}
+
 void entry_in_wrong_format(const char *name)
 {
     wrong_format_seen = true;
@@ -551,8 +601,13 @@ uint32_t loadparam_get_progress_counter(void) { return progress_counter; }
 void loadparam_set_cancelled(bool cancelled) { load_cancelled = cancelled; }
 bool loadparam_is_cancelled(void) { return load_cancelled; }
 
-void loadparam_skipped_reset(void) { skipped_failures = 0; }
+void loadparam_skipped_reset(void)
+{
+    skipped_failures = 0;
+    absent_skipped = 0;
+}
 uint32_t loadparam_skipped_count(void) { return skipped_failures; }
+uint32_t loadparam_absent_count(void) { return absent_skipped; }
 
 void loadparam_set_target(uint8_t nodeid, bool nodeid_change_confirmed)
 {
@@ -784,11 +839,16 @@ bool emcy_suppress_write(const emcy_suppress_st *s, uint8_t node, uint32_t value
         job_note("%s EMCY messages on node 0x%x\n", value ? "Suppressing" : "Re-enabling", (unsigned)node);
         return true;
     }
-    if (s->guessed)
+    if (value == 0)
+        // Only a node this run switched off is switched on: a failure here is never a missing object.
+        job_warning("EMCY messages of node 0x%x could not be switched on again: the device may keep them off "
+                    "until it is reset.\n",
+                    (unsigned)node);
+    else if (s->guessed)
         job_note("Node 0x%x has no \"suppress emcy messages\" parameter; loading with EMCY messages enabled.\n",
                  (unsigned)node);
     else
-        job_warning("Failed to %s EMCY messages on node 0x%x\n", value ? "suppress" : "re-enable", (unsigned)node);
+        job_warning("Failed to suppress EMCY messages on node 0x%x\n", (unsigned)node);
     return false;
 }
 
@@ -851,8 +911,14 @@ kr_errors_e load_param_depth(parser_node_st obj, uint16_t mindex, canopen_object
     char text[64];
     bool present = false;
     if (read_str_key(obj, "TYPE", text, sizeof text, c.name, &present, &err, &skip) && present) {
-        c.type = db_str_to_type(text);
-        c.is_signed = type_text_signed(text);
+        if (db_type_name_known(text)) {
+            c.type = db_str_to_type(text);
+            c.is_signed = type_text_signed(text);
+        } else {
+            // Taken as 8 bits, a wider value would be cut to its low byte without a word.
+            job_error("unknown TYPE \"%s\" in '%s'\n", text, c.name);
+            err = ERR_ABORTED;
+        }
     }
     char mode[16];
     if (read_str_key(obj, "WRITE", mode, sizeof mode, c.name, &present, &err, &skip) && present) {

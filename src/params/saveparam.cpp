@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bus/bus.h"
 #include "run/commands.h"
 #include "run/console.h"
 #include "database/db.h"
@@ -75,15 +76,12 @@ struct entry_st {
     bool optional;                     // a device may lack it (CiA 301 makes it optional)
 };
 
-// A writer refused a text: in JSON that is a double quote, which the reader knows no escape for.
+// A writer refused a text it could not write so that it reads back the same.
 void unwritable_text(const char *name, uint16_t mindex, parser_formats_e format)
 {
     stop_because("a text cannot be held by the parameter file's format");
-    if (format == PARSER_FORMAT_JSON)
-        job_error("ERROR: the text of '%s' (0x%x) holds a double quote, which a JSON parameter file cannot hold.\n",
-                  name, (unsigned)mindex);
-    else
-        job_error("ERROR: the text of '%s' (0x%x) cannot be written to the parameter file.\n", name, (unsigned)mindex);
+    job_error("ERROR: the text of '%s' (0x%x) cannot be written to the %s parameter file.\n", name, (unsigned)mindex,
+              parser_format_to_str(format));
 }
 
 kr_errors_e read_sdo(uint16_t mindex, uint8_t sindex, uint32_t len, void *data)
@@ -477,6 +475,16 @@ bool start_doc(parser_writer_st *w, char *buf, const char *file)
            parser_writer_begin_array(w, "DEVS") == ERR_NONE;
 }
 
+// Puts the database's node-id state back as it was when the guard was made.
+struct db_nodeid_kept {
+    uint8_t id = 0;
+    bool is_set = false, forced = false;
+    db_nodeid_kept() { db_get_nodeid_state(&dev.db, &id, &is_set, &forced); }
+    ~db_nodeid_kept() { db_set_nodeid_state(&dev.db, id, is_set, forced); }
+    db_nodeid_kept(const db_nodeid_kept &) = delete;
+    db_nodeid_kept &operator=(const db_nodeid_kept &) = delete;
+};
+
 void save_task(void *)
 {
     saveparam_save_device(async_device, async_file); // a failed save has said so
@@ -533,6 +541,12 @@ void saveparam_step(void *)
         S().finished = true;
         return;
     }
+    // A bus that did not open is said once, before any question about a device: without it every read
+    // would fail, and the version alert would ask about a missing object.
+    if (!bus_ready(job.flags & SAVE_ALL ? "saveparamall" : "saveparam")) {
+        S().finished = true;
+        return;
+    }
     // The job's own file and flag; the window's save keeps using the flag last set on the command line.
     bool all_before = S().all;
     S().all = (job.flags & SAVE_ALL) != 0;
@@ -567,6 +581,9 @@ kr_errors_e save_device_from_krdev(parser_writer_st *writer, const char *krdev_p
         krdev_close(&k);
         return ERR_ABORTED;
     }
+    // This device's node id is forced for its own save only: the next device, or command, finds the
+    // selection it was given.
+    db_nodeid_kept kept;
     char cwd[1024];
     bool entered = getcwd(cwd, sizeof cwd) && chdir(k.dir) == 0;
     bool loaded = false;
@@ -643,11 +660,11 @@ kr_errors_e save_device(parser_writer_st *w)
     char name[SAVEPARAM_NAME_LEN];
     std::memset(name, 0, sizeof name);
     if (read_sdo(CANOPEN_DEVICE_NAME_INDEX, 0, sizeof name - 1, name) != ERR_NONE) name[0] = '\0';
-    // The name is the device's own and the loader does not read it: one JSON cannot hold is left out.
+    // The name is the device's own and the loader does not read it: one the writer refuses is left out.
     kr_errors_e name_err = err == ERR_NONE ? parser_writer_add_string(w, "DEVNAME", name) : err;
     if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) != ERR_INVALID_DATA) err = name_err;
     if (name_err != ERR_NONE && (name_err & 0xFFFFFFu) == ERR_INVALID_DATA)
-        job_warning("The device name of 0x%x (\"%s\") holds a double quote, which a JSON parameter file cannot hold: "
+        job_warning("The device name of 0x%x (\"%s\") cannot be written to the parameter file: "
                     "\"DEVNAME\" is left out.\n",
                     (unsigned)db_node(), name);
     if (err == ERR_NONE) err = parser_writer_begin_array(w, "PARAMS");
@@ -758,6 +775,7 @@ bool saveparam_save_device(device_st *device, const char *file)
         return false;
     }
     kr_can_set_up(false);
+    if (!bus_ready("the parameter save")) return false;
     parser_writer_st w;
     selection_begin();
     kr_errors_e err = start_doc(&w, win_doc, file) ? ERR_NONE : ERR_ABORTED;

@@ -237,9 +237,7 @@ bool argument_fits(const commands_st &row, const char *arg)
     if (!arg) return true;
     if (cmdline_option_has_number(name)) return cmdline_option_number(name, arg, &v);
     if (std::strcmp(name, "sdowrite") == 0 && !cmdline_read_value(arg, false, &v, &is_text)) {
-        job_error("ERROR: invalid value '%s' for --sdowrite: give one whole number from -2147483648 to "
-                  "4294967295 (0xffffffff), or write text with --sdowritestr.\n",
-                  arg);
+        cmdline_refuse_value(name, arg);
         return false;
     }
     if (std::strcmp(name, "esp32") == 0 && !esp32_offset_fits(arg)) {
@@ -312,10 +310,11 @@ bool option_accepted(int argc, char **argv, const cmdline_opt_st &o)
             return false;
         }
     }
-    if (o.arg_own_word && is_option_word(o.arg)) {
-        job_error("ERROR: '%s' lacks its value: '%s' is an option; nothing was run. A value that starts with "
-                  "'-' is given as --%s=VALUE.\n",
-                  word, o.arg, o.row->cmd_long);
+    // "--user --passwd" would store a mistyped option as the user name.
+    if (o.arg_own_word && (is_option_word(o.arg) || std::strncmp(o.arg, "--", 2) == 0)) {
+        job_error("ERROR: '%s' lacks its value: '%s' %s; nothing was run. A value that starts with '-' is given "
+                  "as --%s=VALUE.\n",
+                  word, o.arg, is_option_word(o.arg) ? "is an option" : "starts as an option does", o.row->cmd_long);
         return false;
     }
     if (!argument_fits(*o.row, o.arg)) return false;
@@ -339,6 +338,13 @@ void cmdline_take_words(unsigned how)
 
 bool cmdline_accept(int argc, char **argv)
 {
+    // A bare run would do nothing and say nothing: a first try deserves the way in. Said where every
+    // refused command line is said.
+    if (argc <= 1) {
+        job_error_plain("Usage: krcan [OPTION]... (each option is a command, run in the order given)\n"
+                        "Run 'krcan --help' to list every command.\n");
+        return false;
+    }
     given_order.assign(argv, argv + argc);
     word_claim_count = 0;
     word_hint_count = 0;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 #include "run/main.h"
@@ -420,22 +421,75 @@ const option_number_st *option_number(const char *option)
 
 } // namespace
 
-bool cmdline_read_number(const char *text, int64_t min, int64_t max, int64_t *out)
+namespace {
+
+// The word that is left of text once the blanks around it are dropped: [*begin, *end).
+void drop_blanks(const char *text, const char **begin, const char **end)
 {
-    if (!text) return false;
     const char *p = text;
     while (size_t n = blank_at(p)) p += n;
-    const char *end = p + std::strlen(p);
-    for (bool trimmed = true; trimmed && end > p;) {
+    const char *e = p + std::strlen(p);
+    for (bool trimmed = true; trimmed && e > p;) {
         trimmed = false;
-        if (end - p >= 2 && end[-2] == '\xC2' && end[-1] == '\xA0') {
-            end -= 2;
+        if (e - p >= 2 && e[-2] == '\xC2' && e[-1] == '\xA0') {
+            e -= 2;
             trimmed = true;
-        } else if (blank_at(end - 1) == 1) {
-            end--;
+        } else if (blank_at(e - 1) == 1) {
+            e--;
             trimmed = true;
         }
     }
+    *begin = p;
+    *end = e;
+}
+
+bool printable_ascii(char c) { return c >= ' ' && c <= '~'; }
+
+// The character that starts at p: its code point (or the lone byte of broken UTF-8) and its length.
+uint32_t utf8_at(const char *p, const char *end, size_t *len)
+{
+    unsigned char c = (unsigned char)*p;
+    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    uint32_t cp = n == 1 ? c : n == 2 ? (c & 0x1Fu) : n == 3 ? (c & 0x0Fu) : (c & 0x07u);
+    for (size_t i = 1; i < n; i++) {
+        if (p + i >= end || ((unsigned char)p[i] & 0xC0) != 0x80) n = 0;
+        if (n == 0) break;
+        cp = cp << 6 | ((unsigned char)p[i] & 0x3Fu);
+    }
+    *len = n ? n : 1;
+    return n ? cp : 0x110000u + c; // above Unicode: a byte that starts no character
+}
+
+// The name a user can look the character up by.
+std::string char_name(uint32_t cp)
+{
+    char buf[24];
+    if (cp >= 0x110000u)
+        std::snprintf(buf, sizeof buf, "byte 0x%02X", (unsigned)(cp - 0x110000u));
+    else
+        std::snprintf(buf, sizeof buf, "U+%04X", (unsigned)cp);
+    return buf;
+}
+
+const char *char_kind(uint32_t cp)
+{
+    if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0)) return "a control character";
+    if (cp == 0x200B || cp == 0x200C || cp == 0x200D || cp == 0x2060 || cp == 0xFEFF || cp == 0xAD)
+        return "an invisible format character";
+    if (cp == 0xA0 || cp == 0x2007 || cp == 0x202F || cp == 0x3000 || (cp >= 0x2000 && cp <= 0x200A))
+        return "a space that is no ASCII space";
+    if (cp >= 0xFF10 && cp <= 0xFF19) return "a full-width digit";
+    if (cp >= 0x110000u) return "no character of UTF-8";
+    return "no ASCII character";
+}
+
+} // namespace
+
+bool cmdline_read_number(const char *text, int64_t min, int64_t max, int64_t *out)
+{
+    if (!text) return false;
+    const char *p, *end;
+    drop_blanks(text, &p, &end);
     bool negative = p < end && *p == '-';
     if (negative) {
         if (min >= 0) return false;
@@ -491,18 +545,56 @@ bool cmdline_read_value(const char *text, bool text_only, int64_t *value, bool *
         return true;
     }
     if (cmdline_read_number(text, INT32_MIN, UINT32_MAX, value)) return true;
-    // Text only when it holds a letter and does not start as a number: "1O0", "25 x" or a full-width
-    // digit written as text would corrupt a numeric object.
-    const char *p = text;
-    while (size_t n = blank_at(p)) p += n;
-    if (*p == '-' || *p == '+') p++;
-    if (*p >= '0' && *p <= '9') return false;
-    for (p = text; *p; p++)
+    // Text only for a word of printable ASCII with a letter that does not start as a number: "1O0",
+    // "25 x", a full-width digit or an invisible character pasted before "0x10" would otherwise
+    // reach a numeric object as text.
+    const char *p, *end;
+    drop_blanks(text, &p, &end);
+    for (const char *c = p; c < end; c++)
+        if (!printable_ascii(*c)) return false;
+    if (p < end && (*p == '-' || *p == '+')) p++;
+    if (p < end && *p >= '0' && *p <= '9') return false;
+    for (; p < end; p++)
         if ((*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z')) {
             *is_text = true;
             return true;
         }
     return false;
+}
+
+void cmdline_refuse_value(const char *option, const char *text)
+{
+    if (!text) text = "";
+    const char *p, *end;
+    drop_blanks(text, &p, &end);
+    // The value as given, each character that is not printable ASCII shown by its name.
+    std::string shown;
+    std::string odd;
+    size_t position = 0, odd_position = 0;
+    for (const char *c = text; *c;) {
+        size_t len = 1;
+        uint32_t cp = printable_ascii(*c) ? (uint32_t)(unsigned char)*c : utf8_at(c, c + std::strlen(c), &len);
+        position++;
+        if (printable_ascii(*c)) {
+            shown += *c;
+        } else {
+            shown += "<" + char_name(cp) + ">";
+            if (odd.empty() && c >= p && c < end) {
+                odd = char_name(cp) + " (" + char_kind(cp) + ")";
+                odd_position = position;
+            }
+        }
+        c += len;
+    }
+    if (!odd.empty())
+        job_error("ERROR: invalid value '%s' for --%s: character %zu is %s, which belongs to no number; "
+                  "nothing was run. Give a whole number from -2147483648 to 4294967295 (0xffffffff), or write "
+                  "text with --sdowritestr.\n",
+                  shown.c_str(), option, odd_position, odd.c_str());
+    else
+        job_error("ERROR: invalid value '%s' for --%s: give one whole number from -2147483648 to 4294967295 "
+                  "(0xffffffff), or write text with --sdowritestr.\n",
+                  shown.c_str(), option);
 }
 
 // ---- Help ----

@@ -61,11 +61,18 @@ void write_all(int fd, const char *buf, size_t len)
 void reader_thread(int read_fd)
 {
     char buf[4096];
+    char plain[sizeof buf + 1];
+    logcap_plain_st filter{};
+    // The strip draws colours; a pipe or a file behind the window gets the text as without it.
+    const bool echo_plain = orig_stdout_fd >= 0 && !isatty(orig_stdout_fd);
     for (;;) {
         ssize_t n = read(read_fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 1) break;
-        if (orig_stdout_fd >= 0) write_all(orig_stdout_fd, buf, static_cast<size_t>(n));
+        if (echo_plain)
+            write_all(orig_stdout_fd, plain, logcap_plain_filter(&filter, buf, static_cast<size_t>(n), plain));
+        else if (orig_stdout_fd >= 0)
+            write_all(orig_stdout_fd, buf, static_cast<size_t>(n));
         std::lock_guard<std::mutex> lock(mutex);
         logcap_ring_feed(ring, buf, static_cast<size_t>(n));
     }
@@ -81,6 +88,36 @@ void reader_thread(int read_fd)
 } // namespace
 
 extern "C" {
+
+size_t logcap_plain_filter(logcap_plain_st *st, const char *in, size_t len, char *out)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < len; i++) {
+        const unsigned char c = (unsigned char)in[i];
+        if (st->escape == 1) {
+            st->escape = c == '[' ? 2 : 0;
+            continue;
+        }
+        if (st->escape == 2) {
+            if (c >= 0x40 && c <= 0x7E) st->escape = 0; // the final byte
+            continue;
+        }
+        if (c == 27) {
+            st->escape = 1;
+            continue;
+        }
+        if (c == '\r') {
+            st->pending_cr = true;
+            continue;
+        }
+        // A carriage return in mid-line redraws the line: here the new text takes a line of its own.
+        if (st->pending_cr && c != '\n' && st->mid_line) out[n++] = '\n';
+        st->pending_cr = false;
+        out[n++] = (char)c;
+        st->mid_line = c != '\n';
+    }
+    return n;
+}
 
 void logcap_ring_feed(logcap_ring_st *r, const char *data, size_t len)
 {

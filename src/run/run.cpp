@@ -10,7 +10,9 @@
 #include <string>
 
 #include "online/account.h"
+#include "online/krhttp.h"
 #include "run/commands.h"
+#include "run/console.h"
 #include "run/main.h"
 #include "system/package.h"
 #include "system/simrun.h"
@@ -34,11 +36,18 @@ bool main_run_failed(void) { return run_failed; }
 
 // ---- Output ----
 
+// Colours and progress lines rewritten in place only where someone watches the output as it comes:
+// a terminal, or the window's log strip, which draws the colours and redraws a line after a carriage
+// return. A pipe or a log file gets plain text, as ls and grep give it.
+static bool watched(FILE *out) { return isatty(fileno(out)) || logcap_is_started(); }
+
+const char *console_colour(FILE *out, const char *colour) { return watched(out) ? colour : ""; }
+
 void log_printf(const char *format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    if (isatty(1)) {
+    if (watched(stdout)) {
         std::fputs("\r", stdout);
         std::vprintf(format, ap);
         std::fputs("\033[K", stdout);
@@ -64,6 +73,7 @@ void say_flushed(const char *format, ...)
 static void vsay(FILE *out, const char *colour, const char *format, va_list ap)
 {
     log_end();
+    if (colour && !watched(out)) colour = nullptr;
     if (colour) std::fputs(colour, out);
     std::vfprintf(out, format, ap);
     if (colour) std::fputs(PRINT_RESET, out);
@@ -195,9 +205,9 @@ void say_success(const char *format, ...)
     va_end(ap);
 }
 
-const char *bold_on(void) { return isatty(1) ? PRINT_BOLD : ""; }
+const char *bold_on(void) { return console_colour(stdout, PRINT_BOLD); }
 
-const char *bold_off(void) { return isatty(1) ? PRINT_RESET : ""; }
+const char *bold_off(void) { return console_colour(stdout, PRINT_RESET); }
 
 void log_end(void)
 {
@@ -209,7 +219,7 @@ void log_end(void)
 void log_ok(void)
 {
     if (!log_line_live) return;
-    std::fputs(PRINT_BOLDGREEN " OK" PRINT_RESET "\n", stdout);
+    std::fprintf(stdout, "%s OK%s\n", console_colour(stdout, PRINT_BOLDGREEN), console_colour(stdout, PRINT_RESET));
     std::fflush(stdout);
     log_line_live = false;
 }
@@ -219,9 +229,9 @@ void log_ok_line(const char *format, ...)
     log_end();
     va_list ap;
     va_start(ap, format);
-    std::fputs(PRINT_GREEN, stdout);
+    std::fputs(console_colour(stdout, PRINT_GREEN), stdout);
     std::vprintf(format, ap);
-    std::fputs(PRINT_RESET, stdout);
+    std::fputs(console_colour(stdout, PRINT_RESET), stdout);
     va_end(ap);
     log_line_live = true;
     log_ok();
@@ -402,9 +412,11 @@ int main_start_run(void)
 // A signal's message goes on a line of its own, not at the end of an open progress line.
 static void end_open_line_on_signal(void)
 {
-    if (!std::atomic_ref<bool>(log_line_live).load(std::memory_order_relaxed)) return;
+    std::atomic_ref<bool> live(log_line_live);
+    if (!live.load(std::memory_order_relaxed)) return;
     ssize_t r = write(STDOUT_FILENO, "\n", 1);
     (void)r;
+    live.store(false, std::memory_order_relaxed);
 }
 
 int krcan_main(int argc, char **argv)
@@ -420,6 +432,7 @@ int krcan_main(int argc, char **argv)
     dev.argc = argc;
     dev.argv = argv;
     system_init_tmp_cleanup();
+    krhttp_set_tmp_first_use(system_tmp_first_use);
     simrun_init();
     credentials_init();
 

@@ -634,7 +634,7 @@ bool rebuild(const char *archive_path, const char *dir, std::string &why)
 // the process without exit handlers, so it removes them itself.
 struct tmpdir_slot_st {
     std::atomic<bool> used{false};
-    char path[PATH_MAX];
+    char path[PATH_MAX]{}; // constant-initialised: no start-up code touches the 128 KiB
 };
 tmpdir_slot_st tmpdir_slots[32];
 
@@ -724,6 +724,7 @@ void archive_set_limits(uint64_t bytes, uint32_t entries)
 bool archive_mktempdir(const char *prefix, char *path, size_t size)
 {
     if (!prefix || !path || size == 0) return false;
+    system_tmp_first_use();
     const char *tmp = getenv("TMPDIR");
     if (!tmp || !tmp[0]) tmp = "/tmp";
     int n = std::snprintf(path, size, "%s/%s.%ld.XXXXXX", tmp, prefix, (long)getpid());

@@ -359,6 +359,13 @@ void system_init_tmp_cleanup(void)
 {
     static bool registered = false;
     if (!registered) registered = std::atexit(sysfile_remove_all_tmpdirs) == 0;
+}
+
+void system_tmp_first_use(void)
+{
+    static bool swept = false;
+    if (swept) return;
+    swept = true;
     archive_sweep_stale_tmpdirs();
 }
 

@@ -5,17 +5,20 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "database/parser.h"
+#include "kr_rtos.h"
 
 namespace fs = std::filesystem;
 
@@ -88,20 +91,28 @@ TEST(ParserJsonCheck, StructureErrorsAndTheirOffsets)
     struct Case {
         std::string text, error;
     };
-    const std::string deep_ok = "{\"a\":" + std::string(63, '[') + std::string(63, ']') + "}";
-    const std::string too_deep = "{\"a\":" + std::string(64, '[') + std::string(64, ']') + "}";
+    const std::string deep_ok = "{\"a\":" + std::string(511, '[') + std::string(511, ']') + "}";
+    const std::string too_deep = "{\"a\":" + std::string(512, '[') + std::string(512, ']') + "}";
     const Case cases[] = {
-        {"[{}]", "the document does not begin with a JSON object"},
-        {"", "the document does not begin with a JSON object"},
-        {"  \n ", "the document does not begin with a JSON object"},
-        {"{\"a\":[}", "a '}' at offset 6 closes a '['"},
-        {"{\"a\":{]}", "a ']' at offset 6 closes a '{'"},
-        {"{} {}", "there is data after the root object, at offset 3"},
-        {" {}x", "there is data after the root object, at offset 3"},
-        {"{}}", "a '}' at offset 2 closes nothing"},
-        {"{\"a", "the document ends inside a string"},
-        {"{\"a\":[{", "the document ends with 3 unterminated object(s) or array(s)"},
-        {too_deep, "the document nests deeper than 64 levels"},
+        {"[{}]", "1:1: the document is not a JSON object"},
+        {"", "1:1: the document is empty"},
+        {"  \n ", "2:2: the document is empty"},
+        {"{\"a\":[}", "1:7: '}' where a value was expected"},
+        {"{\"a\":{]}", "1:7: ']' where a member name in double quotes was expected"},
+        {"{} {}", "1:4: '{' where the end of the document was expected"},
+        {" {}x", "1:4: 'x' where the end of the document was expected"},
+        {"{}}", "1:3: '}' where the end of the document was expected"},
+        {"{\"a", "1:2: a string that is never closed"},
+        {"{\"a\":[{", "1:8: the document ends where a member name in double quotes was expected"},
+        {too_deep, "1:517: the document nests deeper than 512 levels"},
+        // A missing comma or colon, a bare key, a trailing comma: refused where they stand.
+        {"{\"a\": [{\"n\": 1}\n {\"n\": 2}]}", "2:2: '{' where ',' or ']' was expected"},
+        {"{\"default\" 10}", "1:12: '1' where ':' after the member name was expected"},
+        {"{default: 10}", "1:2: 'd' where a member name in double quotes was expected"},
+        {"{\"DEV\": \"DRIVE\"\n \"NODEID\": 1}", "2:2: '\"' where ',' or '}' was expected"},
+        {"{\"a\": [1,]}", "1:10: a ',' before ']' (a trailing comma)"},
+        {"{\"s\": \"caf\\x\"}", "1:11: an unknown escape \\'x'"},
+        {"{\"s\": \"a\tb\"}", "1:9: a control character inside a string (write it as an escape)"},
     };
     for (const Case &c : cases) {
         Text t(c.text);
@@ -153,10 +164,10 @@ TEST_P(ParserQueries, SameAnswersInBothFormats)
 {
     const parser_formats_e f = GetParam();
     Text t(f == PARSER_FORMAT_JSON
-               ? R"({"name": "motor 1", "id": "0x1F", "on": true, "count": 017,
-                   "list": [10, "0x20", false, {"k": "v"}, [1, 2]], "empty": [], "obj": {"x": -5, "y": "text"}})"
-               : "name: \"motor 1\"\nid: \"0x1F\"\non: true\ncount: 017\nlist:\n  - 10\n  - \"0x20\"\n"
-                 "  - false\n  - k: v\n  - [1, 2]\nempty: []\nobj:\n  x: -5\n  y: text\n");
+               ? R"({"name": "motor 1", "id": "0x1F", "on": true, "count": 15,
+                   "list": [10, "0x20", false, {"k": "v"}, [1, 2]], "empty": [], "obj": {"x": -5, "y": "text", "q": "10"}})"
+               : "name: \"motor 1\"\nid: \"0x1F\"\non: true\ncount: 15\nlist:\n  - 10\n  - \"0x20\"\n"
+                 "  - false\n  - k: v\n  - [1, 2]\nempty: []\nobj:\n  x: -5\n  y: text\n  q: \"10\"\n");
     const parser_node_st root = t.parse(f);
     ASSERT_TRUE(parser_node_is_valid(root)) << parser_last_error();
     EXPECT_EQ(root.format, f);
@@ -219,7 +230,9 @@ TEST_P(ParserQueries, SameAnswersInBothFormats)
 
     const parser_node_st obj = parser_find_child(root, "obj");
     EXPECT_EQ(name_of(obj), "obj");
-    EXPECT_EQ(parser_get_child_count(obj), 2u);
+    EXPECT_EQ(parser_get_child_count(obj), 3u);
+    // A quoted number is an integer in both formats, so that twins agree.
+    EXPECT_EQ(parser_get_type(parser_find_child(obj, "q")), PARSER_INT);
     EXPECT_EQ(parser_get_int(parser_get_child(obj, 0)), -5);
     EXPECT_EQ(name_of(parser_get_child(obj, 1)), "y");
     EXPECT_EQ(parser_get_string_len(parser_get_child(obj, 1)), 4u);
@@ -307,7 +320,8 @@ TEST(ParserFiles, ReadFileErrorsAndBuffer)
     EXPECT_STREQ(parser_last_error(), "the file is empty");
 
     EXPECT_FALSE(parser_node_is_valid(parser_read_file(d.file("bad.json", "{\"a\":[}").c_str(), &text)));
-    EXPECT_STREQ(parser_last_error(), "a '}' at offset 6 closes a '['");
+    EXPECT_EQ(std::string(parser_last_error()),
+              (d.path / "bad.json").string() + ":1:7: '}' where a value was expected");
     EXPECT_EQ(text, nullptr);
 
     // The extension picks the reader; a BOM from a Windows editor is skipped.
@@ -373,6 +387,36 @@ TEST(ParserFiles, WriteReplacesWholeAndKeepsOldFileOnFailure)
     EXPECT_TRUE(fs::is_directory(d.path));
     EXPECT_FALSE(parser_write_file(nullptr, "{}"));
     EXPECT_FALSE(parser_write_file(path.c_str(), nullptr));
+}
+
+// A signal that ends the program while the temporary file is written removes it: here the file
+// size limit raises the signal in the middle of the write, and the program's handler takes it.
+TEST(ParserFiles, ASignalBetweenTemporaryFileAndRenameLeavesNoTemporaryFile)
+{
+    TempDir d;
+    const std::string path = d.file("out.json", "old contents");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        kr_install_signal_handler();
+        struct sigaction term {};
+        sigaction(SIGTERM, nullptr, &term);
+        sigaction(SIGXFSZ, &term, nullptr);
+        struct rlimit lim {};
+        getrlimit(RLIMIT_FSIZE, &lim);
+        lim.rlim_cur = 1024;
+        setrlimit(RLIMIT_FSIZE, &lim);
+        const std::string big(64 * 1024, 'x');
+        parser_write_file(path.c_str(), big.c_str());
+        _exit(0); // not reached: the signal ends the child
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the signal did not end the write";
+    EXPECT_EQ(slurp(path), "old contents");
+    int entries = 0;
+    for (const auto &e : fs::directory_iterator(d.path)) entries += e.exists() ? 1 : 0;
+    EXPECT_EQ(entries, 1) << "no temporary file may be left behind";
 }
 
 class ParserWriter : public ::testing::TestWithParam<parser_formats_e> {};
@@ -450,6 +494,45 @@ TEST_P(ParserWriter, RefusalsLeaveTheTextAndEndReportsOpenCollections)
     EXPECT_EQ(parser_writer_array_add_string(&w, std::string(60, 'v').c_str()), ERR_BUFFER_OVERFLOW);
     EXPECT_EQ(before, buf);
     EXPECT_EQ(parser_writer_end(&w), f == PARSER_FORMAT_JSON ? 0x0700000Cu : 0x1800000Cu);
+}
+
+// Random texts go through the writer as the parameter saver writes a string entry, and come back
+// through the reader as the loader reads it: equal, never changed.
+TEST_P(ParserWriter, RandomTextsReadBackByteForByte)
+{
+    const parser_formats_e f = GetParam();
+    std::mt19937 rng(5417);
+    const std::vector<std::string> pieces = {
+        "\"", "'",    "''",      "\\", "\\\\",     "\n",           "\r\n",
+        "\t", ": ",   " #",      "- ", "\xC3\xA9", "\xE2\x9C\x93", "\xF0\x9F\x98\x80",
+        " ",  "0x1F", "\\u00e9", "---"};
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const int parts = static_cast<int>(rng() % 12);
+        for (int k = 0; k < parts; ++k) {
+            if (rng() % 2 != 0)
+                text += static_cast<char>(1 + rng() % 255); // every byte 0x01-0xFF
+            else
+                text += pieces[rng() % pieces.size()];
+        }
+        std::vector<char> out(4096);
+        parser_writer_st w{};
+        ASSERT_EQ(parser_writer_init(&w, out.data(), static_cast<uint32_t>(out.size()), f), ERR_NONE);
+        ASSERT_EQ(parser_writer_begin_array(&w, "PARAMS"), ERR_NONE);
+        ASSERT_EQ(parser_writer_begin_object(&w, nullptr), ERR_NONE);
+        ASSERT_EQ(parser_writer_add_string(&w, "DATA", text.c_str()), ERR_NONE);
+        ASSERT_EQ(parser_writer_end_object(&w), ERR_NONE);
+        ASSERT_EQ(parser_writer_end_array(&w), ERR_NONE);
+        ASSERT_EQ(parser_writer_end(&w), ERR_NONE);
+        const std::string written = f == PARSER_FORMAT_YAML ? w.yaml.start_ptr : w.json.start_ptr;
+        Text doc(written);
+        const parser_node_st root = doc.parse(f);
+        ASSERT_TRUE(parser_node_is_valid(root)) << parser_last_error() << "\n" << written;
+        const parser_node_st data = parser_find_child(parser_array_at(parser_find_child(root, "PARAMS"), 0), "DATA");
+        std::vector<char> back(parser_get_string_len(data) + 1);
+        EXPECT_TRUE(parser_get_string(data, back.data(), static_cast<uint32_t>(back.size())));
+        ASSERT_EQ(std::string(back.data()), text) << written;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ParserWriter, ::testing::Values(PARSER_FORMAT_JSON, PARSER_FORMAT_YAML));

@@ -16,8 +16,10 @@ TEST(DbE2e, LoadsTheCorpusFromARelativePath)
 {
     e2e::sandbox box;
     fs::copy(corpus, box.path("db"), fs::copy_options::recursive);
+    e2e::options terminal; // errors show in red there
+    terminal.pty = true;
     for (const char *file : {"db/drive.json", "db/drive.yaml"}) {
-        e2e::result r = box.krcan({"--db", file});
+        e2e::result r = box.krcan({"--db", file}, terminal);
         ASSERT_TRUE(r.exited(0)) << r.out << r.err;
         EXPECT_NE(r.out.find("reading content file 'db/sub/sensor.json'"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("TXPDO 1 used bytes: 5 / 8\n"), std::string::npos);
@@ -41,7 +43,9 @@ TEST(DbE2e, BrokenDocumentsStopTheRun)
         EXPECT_NE(r.out.find("command 'db' returned with FALSE, terminating.\n"), std::string::npos) << file;
         EXPECT_EQ(r.out.find("(build "), std::string::npos) << "--version never ran: " << r.out;
     }
-    e2e::result r = box.krcan({"--db", (corpus / "unbalanced.json").string()});
+    e2e::options terminal;
+    terminal.pty = true;
+    e2e::result r = box.krcan({"--db", (corpus / "unbalanced.json").string()}, terminal);
     EXPECT_NE(r.out.find("\033[1m\033[31mFailed to open database file " + (corpus / "unbalanced.json").string() +
                          ".\n\033[0m"),
               std::string::npos)

@@ -113,7 +113,10 @@ struct generator {
             return yaml ? h : quoted(h);
         }
         case 1:
-            if (v > 0 && v < 4096) return "0" + hex(v, "%" PRIo64);
+            if (v > 0 && v < 4096) { // octal: JSON has no such number, so there it is a quoted one
+                const std::string o = "0" + hex(v, "%" PRIo64);
+                return yaml ? o : quoted(o);
+            }
             break;
         case 2: { // a define, referred to in another case
             std::string name = define(std::to_string(v), std::to_string(v));

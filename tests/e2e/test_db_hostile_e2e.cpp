@@ -130,7 +130,8 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
          "Content file './part.json' has errors"},
         {"a quote cut by the end of the file", "q.yaml", "DEV: \"Hostile\"\nNODEID: 16\nOBJ_DICT:\n  - name: \"A\n",
          "Failed to open database file q.yaml"},
-        {"containers nested without end", "n.yaml", nested_yaml(2000), "Containers are nested more than 32 deep"},
+        {"containers nested without end", "n.yaml", nested_yaml(2000),
+         "n.yaml:4:357: flow collections nested deeper than 64 levels"},
         {"code through a data pointer", "p1.json",
          doc(obj(
              "A", "\"0x2000\"", "CANOPEN_UNSIGNED8",
@@ -148,7 +149,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"a YAML alias as an index", "r2.yaml",
          "DEV: Hostile\nNODEID: 16\nOBJ_DICT:\n  - {name: A, index: *idx, type: CANOPEN_UNSIGNED8, permissions: "
          "CANOPEN_RW, subindex: 0, min: 0, max: 1, default: 0, dataptr: \"&a\"}\n",
-         "\"index\" '*idx' is no number"},
+         "r2.yaml:4:22: an alias ('*'), which the reader does not support"},
         {"a sub-index naming no define", "r3.json",
          doc(obj("A", "\"0x2000\"", "CANOPEN_UNSIGNED8",
                  "\"subindex\": \"SUB\", \"min\": 0, \"max\": 1, \"default\": 0")),
@@ -202,7 +203,10 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"a source refused after its header was built", "h1.json",
          doc(good, "\"RXPDO\": [{\"cobid\": \"FOO + 1\", \"transmission\": 255, \"mappings\": []}]"),
          "The COB-ID 'FOO + 1' of RXPDO 1", true},
-        {"a JSON syntax error", "j1.json", "{\"DEV\": \"x\", \"OBJ_DICT\": [}", "closes a '['"},
+        {"a missing comma between objects", "j0.json", "{\"DEV\": \"x\", \"OBJ_DICT\": [" + good + "\n " + good + "]}",
+         "j0.json:2:2: '{' where ',' or ']' was expected"},
+        {"a JSON syntax error", "j1.json", "{\"DEV\": \"x\", \"OBJ_DICT\": [}",
+         "j1.json:1:27: '}' where a value was expected"},
         {"a device name past 127 characters", "k1.json",
          "{\"DEV\": \"" + std::string(128, 'D') + "\", \"NODEID\": 16, \"OBJ_DICT\": [" + good + "]}",
          "is longer than 127 characters"},
@@ -223,7 +227,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
          "The COB-ID 'HOSTILE_EVIL_PTR' of TXPDO 1 is not a number", true},
         {"a JSON name where a number belongs", "n3.json",
          doc(obj("A", "BASE_INDEX"), "\"DEFINES\": [{\"BASE_INDEX\": 8192}]"),
-         "Object 'A': \"index\" 'BASE_INDEX' is no number."},
+         "n3.json:1:105: 'B' where a value was expected"},
         {"a JSON number with an exponent", "n4.json", doc(good, "\"VENDORID\": 1e3"), "'VENDORID' '1e3' is no number"},
         {"a zero-padded decimal", "n5.yaml",
          "DEV: Hostile\nNODEID: 16\nOBJ_DICT:\n  - {name: A, index: 0x2000, type: CANOPEN_UNSIGNED8, permissions: "
@@ -273,7 +277,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
          "gives the key 'VENDORID' twice"},
         {"a second YAML document", "n18.yaml",
          "DEV: Hostile\nNODEID: 16\nOBJ_DICT:\n  - " + good + "\n---\nDEV: Other\n",
-         "holds more than one YAML document"},
+         "n18.yaml:5:1: several documents in one file"},
         {"an enumeration member whose value is no integer", "n19.json",
          doc(good, "\"DEFINES\": [{\"E\": [\"A = x\"]}]"),
          "Enumeration 'E' has a member that is no name, or no name '=' an integer"},
@@ -296,7 +300,7 @@ TEST(DbHostile, EveryHostileDocumentIsRefusedAndNothingIsExported)
         {"a YAML block scalar", "n26.yaml",
          "DEV: Hostile\nNODEID: 16\nOBJ_DICT:\n  - name: T\n    index: 0x2200\n    type: CANOPEN_STRING\n    "
          "permissions: CANOPEN_RO\n    stringsize: 20\n    default: |\n      hello\n    dataptr: \"0\"\n",
-         "holds a YAML block scalar"},
+         "n26.yaml:9:14: a block scalar ('|')"},
         {"a number naming a define that is a text", "n27.json",
          doc(obj("A", "\"S\""), "\"DEFINES\": [{\"S\": \"hello\"}]"),
          "\"index\" 'S' names a define that is no number (it gives 'hello')"},
@@ -364,8 +368,10 @@ TEST(DbHostile, LegitimateDocumentsExportAsWrittenAndAPairIsPlacedWhole)
                                 "\"value\": [\"X\", \"Y\"]}, {\"BIG\": 4294967295}, {\"NEG\": \"-0x80000000\"}, "
                                 "{\"PAD\": \"12kg\"}]"));
     // A node id given before --db holds over the document's, and the run says so.
-    e2e::result r = box.krcan(
-        {"-n", "0x20", "--srcdest", "out", "--incdest", "out", "--db", "ok.json", "--export", "h"});
+    e2e::options terminal; // errors show in red there
+    terminal.pty = true;
+    e2e::result r =
+        box.krcan({"-n", "0x20", "--srcdest", "out", "--incdest", "out", "--db", "ok.json", "--export", "h"}, terminal);
     ASSERT_TRUE(r.exited(0)) << r.out;
     EXPECT_EQ(r.out.find("\033[1m\033[31m"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("The node id 32 given before --db holds over the document's 16."), std::string::npos) << r.out;

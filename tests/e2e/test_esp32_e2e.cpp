@@ -183,17 +183,16 @@ TEST(Esp32, EsptoolGetsItsArgumentsAsTheyAreAndIsBounded)
     EXPECT_NE(r.out.find("result hang 0\nresult py 1\nresult python3 1\n"), std::string::npos) << r.out;
     // A pip that Debian's system Python refuses is not named: pipx or Debian's package.
     EXPECT_NE(r.out.find("ERROR: esptool was not found. Install it with 'pipx install esptool' or Debian's package "
-                         "(apt install esptool).\n" PRINT_RESET "result none 0\n"),
+                         "(apt install esptool).\nresult none 0\n"),
               std::string::npos)
         << r.out;
     // python3 is there but esptool is not installed for it: the same hint, not a cable to check.
-    EXPECT_NE(r.out.find("result none 0\n" PRINT_BOLDRED "ERROR: esptool was not found. Install it with 'pipx install "
-                         "esptool' or Debian's package (apt install esptool).\n" PRINT_RESET "result nomodule 0\n"),
+    EXPECT_NE(r.out.find("result none 0\nERROR: esptool was not found. Install it with 'pipx install esptool' or "
+                         "Debian's package (apt install esptool).\nresult nomodule 0\n"),
               std::string::npos)
         << r.out;
     // A crashed esptool is said as such.
-    EXPECT_NE(r.out.find("ERROR: esptool ended by signal 11 (Segmentation fault).\n" PRINT_RESET "result segv 0\n"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("ERROR: esptool ended by signal 11 (Segmentation fault).\nresult segv 0\n"), std::string::npos)
         << r.out;
 
     std::vector<standin_run> runs = parse_log(box.read_file("standin.log"));

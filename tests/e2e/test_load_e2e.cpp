@@ -308,7 +308,7 @@ TEST_F(Load, FailedLoadsLeaveTheOldImageAndFailTheRun)
     EXPECT_EQ(prog(0x30).pending, 0u);
 
     // krcan's own time-out is no answer of the device's.
-    EXPECT_NE(r.out.find("Downloading the binary failed. Error code: 44\n" PRINT_BOLDRED "ERROR: node 0x30 did not "
+    EXPECT_NE(r.out.find("Downloading the binary failed. Error code: 44\nERROR: node 0x30 did not "
                          "answer within 5 s: the firmware was not loaded, its old image is kept.\n"),
               std::string::npos)
         << r.out;
@@ -349,7 +349,7 @@ TEST_F(Load, TooLargeImagesAndAMissingBootupFail)
     EXPECT_TRUE(sent(0x42).empty());
     // No reset went out, so none is said to have failed; the line after says what became of the load.
     EXPECT_NE(r.out.find("Waiting to receive boot up message from node 0x42...\nNo boot up message from node 0x42 "
-                         "within 10 seconds.\n" PRINT_BOLDRED "ERROR: node 0x42 sent no boot up message; the firmware "
+                         "within 10 seconds.\nERROR: node 0x42 sent no boot up message; the firmware "
                          "was not loaded.\n"),
               std::string::npos)
         << r.out;

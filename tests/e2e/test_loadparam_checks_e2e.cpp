@@ -169,6 +169,40 @@ TEST(LoadParamChecks, ASilentDeviceFailsTheRun)
     EXPECT_EQ(b.value(0x20, 0x2020, 1), 0u);
 }
 
+// The device stops answering while a write waits: switching its EMCY messages on again fails too,
+// and that is what the run says, with --silent or without.
+TEST(LoadParamChecks, ADeviceThatFallsSilentKeepsEmcyOffAndSaysSo)
+{
+    for (bool silent : {true, false}) {
+        SCOPED_TRACE(silent ? "--silent" : "not silent");
+        Bench b({0x20});
+        sim_fault_st stuck;
+        stuck.kind = SIM_FAULT_SILENT;
+        stuck.index = 0x2000;
+        stuck.count = -1;
+        sim_dev_add_fault(b.runner, 0x20, stuck);
+        e2e::sandbox box;
+        box.write_file("a.json", device_file(0x20, 1, 5));
+        std::vector<std::string> args = {"--can", b.channel(), "--loadparam", "a.json"};
+        if (silent) args.insert(args.begin(), "--silent");
+        e2e::options o;
+        o.stdin_text = "q\n";
+        e2e::background k(box, KRCAN_BIN, args, o);
+        ASSERT_TRUE(k.wait_for_output("(0x2000) = 0x5", 60000)) << k.out();
+        ASSERT_EQ(b.value(0x20, 0x2020, 1), 1u);
+        sim_fault_st gone;
+        gone.kind = SIM_FAULT_SILENT;
+        gone.count = -1;
+        sim_dev_add_fault(b.runner, 0x20, gone);
+        EXPECT_TRUE(k.wait_end(90000));
+        e2e::result r = k.stop();
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_NE(r.out.find("EMCY messages of node 0x20 could not be switched on again"), std::string::npos) << r.out;
+        EXPECT_EQ(all(r).find("has no \"suppress emcy messages\" parameter"), std::string::npos) << all(r);
+        EXPECT_EQ(b.value(0x20, 0x2020, 1), 1u);
+    }
+}
+
 TEST(LoadParamChecks, ArgumentsThatLoadNothingFailTheRun)
 {
     Bench b({0x20});

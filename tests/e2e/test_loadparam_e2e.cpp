@@ -260,6 +260,17 @@ TEST(LoadParam, ANewNodeIdIsWrittenOnlyWhenConfirmed)
         EXPECT_FALSE(b.reset(0x21));
     }
     {
+        SCOPED_TRACE("another device answers at the new id");
+        Bench b({0x21, 0x30});
+        e2e::sandbox box;
+        box.write_file("one.json", one_dev);
+        e2e::result r = b.krcan(box, {"--loadparam", "one.json:0x21"}, "\n");
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_NE(r.out.find("node id 0x30 is taken by another device"), std::string::npos) << r.out;
+        EXPECT_EQ(sim_dev_write_log(b.runner, 0x21).size(), 0u) << all(r);
+        EXPECT_FALSE(b.reset(0x21));
+    }
+    {
         SCOPED_TRACE("the new id is refused by the device");
         Bench b({0x21});
         sim_fault_st f;
@@ -380,13 +391,14 @@ TEST(LoadParam, UnsupportedAccessIsRetriedAndAFailedStoreResetsNoDevice)
     EXPECT_EQ(e2e::count(r.out, "with UNSUPPORTED ACCESS TO OBJECT, retrying"), 2u) << r.out;
     EXPECT_NE(r.out.find("succeeded on retry 2/5."), std::string::npos) << r.out;
     EXPECT_EQ(b.value(0x20, 0x2000, 0), 5u);
-    EXPECT_EQ(b.stored(0x21, 0x2000, 0), 6u); // the second device is still stored...
+    EXPECT_EQ(b.stored(0x21, 0x2000, 0), 6u); // the second device is still stored, and says so...
     EXPECT_FALSE(b.reset(0x20));              // ...but neither is reset
     EXPECT_FALSE(b.reset(0x21));
-    EXPECT_EQ(e2e::count(r.out, "was not reset due to errors."), 2u) << r.out;
+    EXPECT_EQ(e2e::count(r.out, "was not reset due to errors."), 1u) << r.out;
+    EXPECT_NE(r.out.find("The device 0x21 was stored but not reset"), std::string::npos) << r.out;
 }
 
-TEST(LoadParam, AnUnreadableFileAfterWrittenOnesStoresNothing)
+TEST(LoadParam, AnUnreadableFileAfterGoodOnesWritesNothing)
 {
     Bench b({0x20, 0x21});
     e2e::sandbox box;
@@ -397,11 +409,10 @@ TEST(LoadParam, AnUnreadableFileAfterWrittenOnesStoresNothing)
     box.write_file("c.json", "{\"NODEID\": ");
     e2e::result r = b.krcan(box, {"--loadparam", "a.json", "b.json", "c.json"});
     EXPECT_EQ(r.exit_code, 1) << all(r);
-    EXPECT_EQ(b.value(0x21, 0x2000, 0), 6u);
-    EXPECT_EQ(b.writes(0x20, 0x1010) + b.writes(0x21, 0x1010), 0u);
+    // Every file of the line is read before the first write.
+    EXPECT_EQ(sim_dev_write_log(b.runner, 0x20).size() + sim_dev_write_log(b.runner, 0x21).size(), 0u) << all(r);
     EXPECT_FALSE(b.reset(0x20));
-    EXPECT_NE(r.out.find("may be left partially programmed"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Nothing was written"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Nothing was written"), std::string::npos) << r.out;
 
     // A path longer than a slot is refused, not cut.
     std::string long_name(300, 'p');
@@ -423,6 +434,7 @@ TEST(LoadParam, WrongFormatEntriesAreNeverWritten)
         {"array pos", R"({"MAININDEX": "0x2100", "TYPE": "CANOPEN_ARRAY16", "SUBINDEX_OFFSET": 254, "DATA": [1, 2]})"},
         {"write", R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "WRITE": ["SET"], "DATA": 5})"},
         {"string", R"({"MAININDEX": "0x2002", "TYPE": "CANOPEN_STRING", "DATA": ")" + std::string(70000, 'x') + "\"}"},
+        {"or narrower", R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED8", "WRITE": "OR", "DATA": 1})"},
     };
     Bench b({0x20});
     e2e::sandbox box;
@@ -445,6 +457,90 @@ TEST(LoadParam, WrongFormatEntriesAreNeverWritten)
     EXPECT_EQ(r.exit_code, 1) << all(r);
     EXPECT_EQ(b.value(0x20, 0x2000, 0), 0u);
     EXPECT_FALSE(b.reset(0x20));
+}
+
+// Files whose fault lies beyond the first device's first entry: nothing of the line reaches a device.
+TEST(LoadParam, FilesRefusedBeforeAnyWrite)
+{
+    const std::string head = R"("CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff", "CAN IF SINDEX": 0)";
+    const std::string good = R"({"NODEID": "0x20", )" + head +
+                             R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})";
+    auto second = [&](const std::string &dev) { return "{\"DEVS\": [" + good + ", " + dev + "]}"; };
+    auto entry = [&](const std::string &e) {
+        return second(R"({"NODEID": "0x21", )" + head + R"(, "PARAMS": [)" + e + "]}");
+    };
+    std::string queries;
+    for (int i = 0; i < 21; i++)
+        queries += std::string(i ? "," : "") + R"({"NAME": "q)" + std::to_string(i) +
+                   R"(", "QUESTION": "?", "ANSWERS": ["a", "b"]})";
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"operators no array", second(R"({"NODEID": "0x21", )" + head + R"(, "PARAMS": [], "OPERATORS": 5,
+            "OPDB_MAININDEX": 12288, "CURRENT_OP": 0, "OPDB_TYPE": "CANOPEN_UNSIGNED8"})")},
+        {"params no array", second(R"({"NODEID": "0x21", )" + head + R"(, "PARAMS": 7})")},
+        {"device no object", second("7")},
+        {"unknown type", entry(R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_FOO", "DATA": 5})")},
+        {"64-bit type", entry(R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED64", "DATA": 5})")},
+        {"21 queries", "{\"QUERIES\": [" + queries + "], \"DEVS\": [" + good + "]}"},
+        {"key twice", second(R"({"NODEID": "0x21", "NODEID": "0x22", )" + head + R"(, "PARAMS": []})")},
+        {"empty data", entry(R"({"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": []})")},
+        {"empty params", second(R"({"NODEID": "0x21", )" + head + R"(, "PARAMS": []})")},
+    };
+    Bench b({0x20, 0x21});
+    e2e::sandbox box;
+    box.write_file("good.json", good);
+    for (const auto &[what, file] : rows) {
+        SCOPED_TRACE(what);
+        box.write_file("bad.json", file);
+        e2e::result r = b.krcan(box, {"--loadparam", "bad.json"});
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_EQ(e2e::count(r.err, "User input requested"), 0u) << r.err;
+        EXPECT_NE(r.out.find("Nothing was written"), std::string::npos) << r.out;
+        EXPECT_EQ(sim_dev_write_log(b.runner, 0x20).size() + sim_dev_write_log(b.runner, 0x21).size(), 0u) << all(r);
+    }
+    // A good file before one that cannot be read is not written either.
+    e2e::result r = b.krcan(box, {"--loadparam", "good.json", "missing.json"});
+    EXPECT_EQ(r.exit_code, 1) << all(r);
+    EXPECT_EQ(sim_dev_write_log(b.runner, 0x20).size(), 0u) << all(r);
+}
+
+// CiA 301 PDO rules on the device: a mapping count naming an object the device lacks is refused
+// (0x06040041). Only that PDO is left not valid; the next one is restored whole when the user goes on,
+// and left as the device had it when the user quits.
+TEST(LoadParam, ARefusedPdoLeavesTheOthersAsTheFileOrTheDeviceHasThem)
+{
+    auto pdo = [](unsigned n, const char *mapped) {
+        char buf[640];
+        snprintf(buf, sizeof buf, R"({"MAININDEX": "0x%x", "TYPE": "CANOPEN_ARRAY32", "DATA": [
+            {"SUBINDEX": 1, "TYPE": "CANOPEN_UNSIGNED32", "DATA": "0x%x"},
+            {"SUBINDEX": 2, "TYPE": "CANOPEN_UNSIGNED8", "DATA": 254}]},
+          {"MAININDEX": "0x%x", "TYPE": "CANOPEN_ARRAY32", "DATA": [
+            {"SUBINDEX": 0, "TYPE": "CANOPEN_UNSIGNED8", "DATA": 1},
+            {"SUBINDEX": 1, "TYPE": "CANOPEN_UNSIGNED32", "DATA": "%s"}]})",
+                 0x1800 + n, 0x180 + 0x100 * n + 0x20, 0x1A00 + n, mapped);
+        return std::string(buf);
+    };
+    for (std::string input : {"\n", "q\n"}) {
+        SCOPED_TRACE("answer '" + input + "'");
+        Bench b({0x20});
+        e2e::sandbox box;
+        box.write_file("pdo.json", R"({"NODEID": "0x20", "CAN IF VERSION": 1, "CAN IF MINDEX": "0x2fff",
+          "CAN IF SINDEX": 0, "PARAMS": [)" +
+                                       pdo(0, "0x29990020") + ", " + pdo(1, "0x20000020") + "]}");
+        uint32_t cobid2 = b.value(0x20, 0x1801, 1);
+        e2e::result r = b.krcan(box, {"--loadparam", "pdo.json"}, input);
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_NE(r.out.find("TPDO 1 (0x1800/0x1a00) is left not valid"), std::string::npos) << r.out;
+        EXPECT_NE(b.value(0x20, 0x1800, 1) & 0x80000000u, 0u);
+        if (input == "\n") {
+            EXPECT_EQ(b.value(0x20, 0x1801, 1), 0x2A0u);
+            EXPECT_EQ(b.value(0x20, 0x1A01, 0), 1u);
+            EXPECT_EQ(b.value(0x20, 0x1A01, 1), 0x20000020u);
+        } else {
+            EXPECT_NE(r.out.find("Not restored, left as the device had them: TPDO 2"), std::string::npos) << r.out;
+            EXPECT_EQ(b.value(0x20, 0x1801, 1), cobid2);
+            EXPECT_EQ(b.writes(0x20, 0x1801) + b.writes(0x20, 0x1A01), 0u);
+        }
+    }
 }
 
 // ---- Operators ----

@@ -134,7 +134,7 @@ TEST_F(Media, FailedFilesFailTheRunAndLaterFilesStillLoad)
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Unknown file 'missing.png' given to *loadmedia*\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Opened file huge.bin. Size: 4294967297 bytes.\n" PRINT_BOLDRED
+    EXPECT_NE(r.out.find("Opened file huge.bin. Size: 4294967297 bytes.\n"
                          "ERROR: media file 'huge.bin' is larger than the 4 GiB a device can be told.\n"),
               std::string::npos)
         << r.out;
@@ -320,7 +320,7 @@ TEST_F(Media, PackagesSendNamesRelativeToTheirRoot)
     EXPECT_NE(r.out.find("Resetting node 0x30 (NMT reset node) to apply the new media...\nfinished 0x30 1\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("ERROR: the media of node 0x31 did not load; the node is not reset.\n" PRINT_RESET
+    EXPECT_NE(r.out.find("ERROR: the media of node 0x31 did not load; the node is not reset.\n"
                          "finished 0x31 1\n"),
               std::string::npos)
         << r.out;

@@ -164,7 +164,11 @@ TEST(PackageE2e, FullSystemAndTemporaryFoldersOfEveryEnd)
     for (const std::string &f : {"krcan_http_cfg_" + d + "_a1b2c3", "krcan_su_manifest_" + d + "_a1b2c3",
                                  "krcan_krdev." + d + ".a1b2c3/fw/x.bin", std::string("krcan_http_cfg_a1b2c3")})
         std::ofstream(box.tmp() / f) << "x";
-    r = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0"});
+    // A run that makes no temporary folder leaves the folder unread.
+    r = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0", "--version"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(tmp_entries(box).size(), 5u);
+    r = box.krcan({"--sys", "big.krsys"});
     EXPECT_TRUE(r.exited(0)) << r.out << r.err;
     std::vector<std::string> left = tmp_entries(box);
     std::sort(left.begin(), left.end());

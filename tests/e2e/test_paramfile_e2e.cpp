@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 
 #include "e2e/e2e.h"
@@ -123,6 +124,22 @@ TEST(ParamFile, DataIsReadAgainstItsTypeAlikeInJsonAndYaml)
         EXPECT_EQ(d.writes(), writes) << "nothing is written";
         EXPECT_FALSE(d.reset());
     }
+    // A file that is no JSON, or YAML the reader does not support, is refused with its place before
+    // anything is written.
+    std::string no_comma = json("CANOPEN_UNSIGNED32", "5");
+    no_comma.replace(no_comma.find("},\n"), 3, "}\n");
+    const std::vector<std::array<std::string, 3>> unreadable = {{"syn.json", no_comma,
+                                                                 "syn.json:2:13: '{' where ',' or ']' was expected"},
+                                                                {"syn.yaml", yaml("CANOPEN_UNSIGNED32", "&a 5"),
+                                                                 "syn.yaml:11:11: an anchor ('&')"}};
+    for (const auto &[file, content, says] : unreadable) {
+        box.write_file(file, content);
+        size_t writes = d.writes();
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", file});
+        EXPECT_EQ(r.exit_code, 1) << all(r);
+        EXPECT_TRUE(has(r.out, says)) << r.out;
+        EXPECT_EQ(d.writes(), writes) << "nothing is written";
+    }
     box.write_file("ok.json", json("CANOPEN_UNSIGNED32", "\"123\""));
     box.write_file("ok.yaml", yaml("CANOPEN_UNSIGNED32", "\"123\"") +
                                   "  - {MAININDEX: 0x2003, TYPE: CANOPEN_SIGNED8, DATA: -128}\n"
@@ -135,6 +152,36 @@ TEST(ParamFile, DataIsReadAgainstItsTypeAlikeInJsonAndYaml)
     }
     EXPECT_EQ(d.raw(0x2003, 0), bytes{0x80});
     EXPECT_EQ(d.raw(0x2005, 0), le(5, 2));
+}
+
+// A text is written to the device as its format means it: YAML's doubled single quote and folded line,
+// JSON's escapes.
+TEST(ParamFile, QuotedTextsAreWrittenAsTheirFormatMeansThem)
+{
+    Dev d;
+    d.add(0x2006, 0, SIM_STR, text("x"), 0x100);
+    e2e::sandbox box;
+    box.write_file("db.json", database({}));
+    const std::string yaml_head = "CAN IF VERSION: 1\nCAN IF MINDEX: 0x2fff\nCAN IF SINDEX: 0\nNODEID: 32\nPARAMS:\n"
+                                  "  - MAININDEX: 0x2006\n    TYPE: CANOPEN_STRING\n    DATA: ";
+    const std::vector<std::array<std::string, 3>> cases = {
+        {"a.yaml", yaml_head + "'it''s'\n", "it's"},
+        {"b.yaml", yaml_head + "\"two\n      lines\"\n", "two lines"},
+        {"c.json", "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2006", "TYPE": "CANOPEN_STRING", "DATA": "a\"b"}]})",
+         "a\"b"},
+        {"d.json",
+         "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2006", "TYPE": "CANOPEN_STRING", "DATA": "caf\u00e9\\ \t"}]})",
+         "caf\xC3\xA9\\ \t"},
+    };
+    for (const auto &[file, content, held] : cases) {
+        SCOPED_TRACE(content);
+        d.set(0x2006, 0, text("x"));
+        box.write_file(file, content);
+        e2e::result r = d.krcan(box, {"--db", "db.json", "--loadparam", file});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        bytes v = d.raw(0x2006, 0);
+        EXPECT_EQ(std::string(v.begin(), std::find(v.begin(), v.end(), 0)), held);
+    }
 }
 
 // Slips that would lose data: a question met by the end of input, a save over the file a later load
@@ -200,20 +247,24 @@ TEST(ParamFile, SmallerFaultsNameTheirCause)
         EXPECT_TRUE(has(r.out, why)) << r.out;
     }
     EXPECT_TRUE(std::filesystem::is_directory(box.path("folder.json")));
-    // No bus at all: each transfer says the interface never opened, not an abort code.
+    // No bus at all: one line says the interface never opened; nothing is asked.
     box.write_file("one.json",
                    "{" + HEAD + R"(, "PARAMS": [{"MAININDEX": "0x2000", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 5}]})");
     for (auto [job, file] :
          {std::pair<std::string, std::string>{"--loadparam", "one.json"}, {"--saveparam", "out.json"}}) {
         e2e::result n = box.krcan({"--can", "socketcand://127.0.0.1:1/vcan0", "--db", "db.json", job, file});
         EXPECT_EQ(n.exit_code, 1) << all(n);
-        EXPECT_TRUE(has(n.out, "SDO transfer failed: Couldn't open the connection to the CAN interface")) << n.out;
+        EXPECT_EQ(e2e::count(n.out, "Couldn't open the connection to the CAN interface"), 1u) << n.out;
+        EXPECT_FALSE(has(all(n), "Press")) << all(n);
+        EXPECT_FALSE(has(all(n), "ALERT")) << all(n);
+        EXPECT_FALSE(has(n.out, "Manual reset")) << n.out;
+        EXPECT_TRUE(has(n.out, job.substr(2) + ": Couldn't open the connection to the CAN interface")) << n.out;
         EXPECT_FALSE(has(n.out, "GENERAL")) << n.out;
     }
     sim_dev_set(d.setup.devs, NODE, 0x5FFF, 0, text("say \"hi\""));
     r = d.krcan(box, {"--db", "db.json", "--saveparam", "named.json"});
     ASSERT_EQ(r.exit_code, 0) << all(r);
-    EXPECT_FALSE(has(box.read_file("named.json"), "DEVNAME"));
+    EXPECT_TRUE(has(box.read_file("named.json"), R"("DEVNAME":"say \"hi\"")")) << box.read_file("named.json");
     box.write_file("baud.json",
                    "{" + HEAD +
                        R"(, "PARAMS": [{"MAININDEX": "0x5ff7", "TYPE": "CANOPEN_UNSIGNED32", "DATA": 500000}]})");

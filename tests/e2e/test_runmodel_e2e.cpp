@@ -1,6 +1,10 @@
 // The krcan binary's run model and command line, end to end.
 #include <gtest/gtest.h>
 
+#include <linux/can.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <regex>
 
 #include "run/commands.h"
@@ -180,6 +184,47 @@ TEST_F(RunModel, CanNameLongerThanTheFieldIsRefused)
     EXPECT_EQ(r.out.find(kUpdateFailed), std::string::npos);
 }
 
+// A bus that does not open is said once, with the way to one that does, before a job announces a
+// search, waits for a device or asks a question about one.
+TEST_F(RunModel, ABusThatCannotOpenSaysHowToReachOne)
+{
+    const std::string closed = "socketcand://127.0.0.1:1/vcan0"; // nothing listens on port 1
+    const int can = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (can >= 0) close(can);
+    const std::string malformed = "socketcand:127.0.0.1", examples = KR_SOURCE_DIR "/examples/";
+    struct row {
+        std::string channel;
+        std::vector<std::string> job;
+        std::string says;
+    };
+    for (const row &r : std::vector<row>{
+             {malformed, {"--find"}, "'" + malformed + "' is not of the form socketcand://HOST[:PORT]/BUS"},
+             {closed, {"--find"}, "(Connection refused): is the socketcand daemon running there?"},
+             {"vcan0",
+              {"--find"},
+              can >= 0 ? ""
+                       : "no CAN support (Address family not supported by protocol); a bus served over the "
+                         "network is named socketcand://HOST[:PORT]/BUS"},
+             {malformed, {"-n", "0x20", "--loadmedia=" + examples + "media"}, ""},
+             {malformed, {"-n", "0x20", "--clearmedia"}, ""},
+             {malformed, {"--loadparam=" + examples + "motor-params.json"}, ""},
+             {malformed, {"--db", examples + "motor.json", "--saveparam", "saved.json"}, ""}}) {
+        std::vector<std::string> args{"-c", r.channel};
+        args.insert(args.end(), r.job.begin(), r.job.end());
+        e2e::result f = box.krcan(args);
+        SCOPED_TRACE(r.channel + " " + r.job.back());
+        EXPECT_TRUE(f.exited(1)) << f.out << f.err;
+        EXPECT_NE(f.out.find(": Couldn't open the connection to the CAN interface " + r.channel + ": "),
+                  std::string::npos)
+            << f.out;
+        EXPECT_NE(f.out.find(r.says), std::string::npos) << f.out;
+        EXPECT_NE(f.out.find("start the demo bus (make demo-bus"), std::string::npos) << f.out;
+        EXPECT_EQ(e2e::count(f.out, "Couldn't open"), 1u) << f.out;
+        for (const char *after : {"Searching for devices", "Waiting for node", "Press "})
+            EXPECT_EQ((f.out + f.err).find(after), std::string::npos) << f.out << f.err;
+    }
+}
+
 TEST_F(RunModel, CanAfterTheAdapterOpenedSwitchesInterface)
 {
     // Two virtual buses; `baud` opens the adapter on the first, the second `can` must move it.
@@ -234,6 +279,13 @@ TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
     EXPECT_NE(r.out.find("SDO write succesful\n0x9\n"), std::string::npos) << "B read before its write: " << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - 4), "0x7\n") << r.out;
 
+    // A listen prints its own bus's frames during its time only: not A's answer to the read after it.
+    r = box.krcan(
+        {"-c", b.channel(), "--listen=1", "-n", "0x10", "--mindex", "0x2000", "-c", a.channel(), "--sdoread"});
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(r.out.find("ID: 0x590"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 4), "0x7\n") << r.out;
+
     // Nothing runs after the window, so a bus given after --ui is the one the window opens.
     e2e::options no_display;
     no_display.env = {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
@@ -254,6 +306,7 @@ TEST_F(RunModel, EachJobOnItsBusAndNothingActsBeforeTheLineIsAccepted)
     for (const std::vector<std::string> &bad :
          {line({"--sdowrite", "1", "--clear"}), line({"--sdowrite", "1", "-c", b.channel(), "--sdowrite", "2", "0x5"}),
           line({"--sdowrite", "1", "--user", "x", "--pwdd", "y"}), line({"--user", "--pwd", "x", "--sdowrite", "1"}),
+          line({"--user", "--passwd", "--sdowrite", "1"}),
           line({"--db", db, "--export", "o", "--bogus", "--sdowrite", "1"}),
           line({"--checkupdate", "--sdowrite", "1", "--sindex", "0x1G"}),
           // Refused by a later command itself: what the earlier ones would leave waits for the end.
@@ -330,8 +383,7 @@ TEST_F(RunModel, HelpForOneCommand)
     EXPECT_EQ(v.out.rfind("--version: Prints this krcan's version", 0), 0u) << v.out;
     EXPECT_EQ(v.out.find(kVersionLine), std::string::npos) << v.out;
 
-    const std::string unknown_q = "\033[1m\033[31mERROR: unknown command 'q'. Run --help without an argument to "
-                                  "list every command.\n\033[0m";
+    const std::string unknown_q = "ERROR: unknown command 'q'. Run --help without an argument to list every command.\n";
     e2e::result unknown = box.krcan({"--help=q", "--version"});
     EXPECT_TRUE(unknown.exited(1));
     EXPECT_EQ(unknown.out, unknown_q);

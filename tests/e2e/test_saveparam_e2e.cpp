@@ -2,7 +2,9 @@
 // file, and the loader writes that file back; each case checks what the devices hold afterwards.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <random>
 
 #include "e2e/e2e.h"
 #include "e2e/sim_bench.h"
@@ -325,9 +327,9 @@ TEST(SaveParam, EachSaveKeepsItsOwnFileAndAnEmptySelectionWritesNothing)
 
 // Communication objects as CiA 301 gives them: 8-bit transmission type, 16-bit inhibit time and event
 // timer, a reserved sub-index 4; the simulated device's own 0x1800 and 0x1A00 are of that kind too.
-TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
+// A device with the optional objects a bare one lacks: a baud rate, a heartbeat consumer and an RPDO.
+void add_optional_objects(Bench &b)
 {
-    Bench b({0x20});
     sim_dev_add_object(b.runner, 0x20, 0x5FF7, 0, object(SIM_U32, le(250000, 4)));
     sim_dev_add_object(b.runner, 0x20, 0x1016, 0, object(SIM_U8, {1}));
     sim_dev_add_object(b.runner, 0x20, 0x1016, 1, object(SIM_U32, le(0x7F03E8u, 4)));
@@ -338,6 +340,12 @@ TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
     sim_dev_add_object(b.runner, 0x20, 0x1400, 5, object(SIM_U16, le(0, 2)));
     sim_dev_add_object(b.runner, 0x20, 0x1600, 0, object(SIM_U8, {1}));
     sim_dev_add_object(b.runner, 0x20, 0x1600, 1, object(SIM_U32, le(0x20000008, 4)));
+}
+
+TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
+{
+    Bench b({0x20});
+    add_optional_objects(b);
     b.set(0x20, 0x1400, 2, {1});
     b.set(0x20, 0x1400, 5, le(250, 2));
     b.set(0x20, 0x1801, 3, le(40, 2));
@@ -366,6 +374,38 @@ TEST(SaveParam, SavedCommunicationObjectsLoadBackByteForByte)
     }
 }
 
+// A backup of a full device onto a bare one: what the bare one lacks is left out with one line each,
+// the rest is restored, stored and reset, and the run succeeds.
+TEST(SaveParam, AFullBackupRestoresOntoABareDevice)
+{
+    e2e::sandbox box;
+    box.write_file("db.json", database(false));
+    std::vector<bytes> tpdo;
+    const std::vector<std::pair<uint16_t, uint8_t>> subs = {{0x1800, 2}, {0x1801, 3}, {0x1801, 5}, {0x2000, 0}};
+    {
+        Bench full({0x20});
+        add_optional_objects(full);
+        full.set(0x20, 0x1801, 3, le(40, 2));
+        full.set(0x20, 0x1801, 5, le(1000, 2));
+        full.set(0x20, 0x2000, 0, le(77, 4));
+        e2e::result r = full.krcan(box, {"--db", "db.json", "--saveparamall", "all.json"});
+        ASSERT_EQ(r.exit_code, 0) << all(r);
+        for (auto [index, sub] : subs) tpdo.push_back(full.raw(0x20, index, sub));
+    }
+    Bench bare({0x20});
+    e2e::result r = bare.krcan(box, {"--db", "db.json", "--loadparam", "all.json"});
+    EXPECT_EQ(r.exit_code, 0) << all(r);
+    EXPECT_EQ(e2e::count(r.err, "User input requested") + e2e::count(r.err, "Press ENTER"), 0u) << r.err;
+    EXPECT_TRUE(has(r.out, "Left out object 'baudrate'")) << r.out;
+    EXPECT_TRUE(has(r.out, "Left out PDO RPDO 1 (0x1400/0x1600)")) << r.out;
+    EXPECT_TRUE(has(r.out, "3 object(s) of the file that the device(s) do not have were left out")) << r.out;
+    for (size_t i = 0; i < subs.size(); i++)
+        EXPECT_EQ(bare.raw(0x20, subs[i].first, subs[i].second), tpdo[i])
+            << std::hex << subs[i].first << ":" << (int)subs[i].second;
+    EXPECT_EQ(bare.writes(0x20, 0x1010, 1), 1u);
+    EXPECT_TRUE(bare.reset(0x20));
+}
+
 // What the saver writes, its loader takes back: long strings, and the width's own type name.
 TEST(SaveParam, LongStringsAndTypeNamesLoadBack)
 {
@@ -385,14 +425,95 @@ TEST(SaveParam, LongStringsAndTypeNamesLoadBack)
         ASSERT_EQ(r.exit_code, 0) << all(r);
         EXPECT_EQ(b.str(0x20, 0x2002), long_text);
     }
-    // A text JSON cannot hold is named as the cause, not as a failed CANopen read.
-    b.set(0x20, 0x2002, 0, text("a\"b"));
-    e2e::sandbox box;
-    box.write_file("db.json", database(false));
-    e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "q.json"});
-    EXPECT_EQ(r.exit_code, 1) << all(r);
-    EXPECT_FALSE(has(r.out, "SDO error") || has(r.out, "a CANopen read failed")) << r.out;
-    EXPECT_TRUE(has(r.out, "format")) << r.out;
+    // Quotes, backslashes, a slash, a TAB and UTF-8 are saved with their format's escapes and restored as
+    // they were.
+    for (const std::string &held : {std::string("a\"b"), std::string("Gr\xC3\xBC\xC3\x9F"
+                                                                     "e \xE2\x9C\x93 \\ / \t end")}) {
+        for (std::string ext : {"json", "yaml"}) {
+            SCOPED_TRACE(ext + ": " + held);
+            b.set(0x20, 0x2002, 0, text(held));
+            e2e::sandbox box;
+            box.write_file("db.json", database(false));
+            e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "q." + ext});
+            ASSERT_EQ(r.exit_code, 0) << all(r);
+            b.set(0x20, 0x2002, 0, text("short"));
+            r = b.krcan(box, {"--db", "db.json", "--loadparam", "q." + ext});
+            ASSERT_EQ(r.exit_code, 0) << all(r);
+            EXPECT_EQ(b.str(0x20, 0x2002), held) << box.read_file("q." + ext);
+        }
+    }
+}
+
+// Generated device texts (every byte 0x01-0xFF, UTF-8, quotes, backslashes, line breaks, text that looks
+// like an escape or like YAML syntax) saved by krcan in JSON and YAML and loaded back onto the device:
+// each comes back as it was. Fixed seed, so a failure repeats.
+TEST(SaveParam, GeneratedTextsComeBackUnchangedInBothFormats)
+{
+    constexpr int kTexts = 8;
+    Bench b({0x20});
+    std::string db = database(false);
+    for (int k = 0; k < kTexts; k++) {
+        char index[8];
+        std::snprintf(index, sizeof index, "0x%x", 0x2100 + k);
+        sim_dev_add_object(b.runner, 0x20, (uint16_t)(0x2100 + k), 0, object(SIM_STR, text("x"), 0x10000));
+        db.insert(db.size() - 2, "," + obj("text " + std::to_string(k), index, "CANOPEN_STRING",
+                                           ", \"data_type\": \"NONVOL_PARAM\", \"stringsize\": 256"));
+    }
+    const std::vector<std::string> pieces = {"\"",
+                                             "'",
+                                             "''",
+                                             "\\",
+                                             "\\\\",
+                                             "\\\"",
+                                             "\n",
+                                             "\r\n",
+                                             "\t",
+                                             ": ",
+                                             " #",
+                                             "- ",
+                                             "#",
+                                             " ",
+                                             "---",
+                                             "\\u00e9",
+                                             "\xC3\xA9",
+                                             "\xE2\x9C\x93",
+                                             "\xF0\x9F\x98\x80",
+                                             "&a",
+                                             "*a",
+                                             "!!str",
+                                             "{",
+                                             "]",
+                                             "0x1F",
+                                             "123"};
+    std::mt19937 rng(5419);
+    for (int round = 0; round < 3; round++) {
+        for (std::string ext : {"json", "yaml"}) {
+            std::vector<std::string> held;
+            for (int k = 0; k < kTexts; k++) {
+                std::string t;
+                const int parts = 1 + (int)(rng() % 16);
+                for (int i = 0; i < parts; i++) {
+                    if (rng() % 2 != 0)
+                        t += (char)(1 + rng() % 255);
+                    else
+                        t += pieces[rng() % pieces.size()];
+                }
+                held.push_back(t);
+                b.set(0x20, (uint16_t)(0x2100 + k), 0, text(t));
+            }
+            SCOPED_TRACE(ext + " round " + std::to_string(round));
+            e2e::sandbox box;
+            box.write_file("db.json", db);
+            e2e::result r = b.krcan(box, {"--db", "db.json", "--saveparam", "g." + ext});
+            ASSERT_EQ(r.exit_code, 0) << all(r);
+            for (int k = 0; k < kTexts; k++) b.set(0x20, (uint16_t)(0x2100 + k), 0, text("short"));
+            r = b.krcan(box, {"--db", "db.json", "--loadparam", "g." + ext});
+            ASSERT_EQ(r.exit_code, 0) << all(r) << box.read_file("g." + ext);
+            for (int k = 0; k < kTexts; k++)
+                EXPECT_EQ(b.str(0x20, (uint16_t)(0x2100 + k)), held[k]) << "text " << k << "\n"
+                                                                        << box.read_file("g." + ext);
+        }
+    }
 }
 
 } // namespace

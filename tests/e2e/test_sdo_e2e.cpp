@@ -143,7 +143,7 @@ TEST_F(Sdo, AbortsAreReportedAndFailTheRun)
                      "SDO read returned an error:\n0x2100, 0: 0x6020000: OBJECT DOES NOT EXIST\n");
     // A refused write is never reported as written.
     EXPECT_EQ(r.out, "SDO write returned an error: 44\n"
-                     "0x1018, 1: 0x6010002: ATTEMPTTO WRITE A READ ONLY OBJECT\n0x31d\n")
+                     "0x1018, 1: 0x6010002: ATTEMPT TO WRITE A READ ONLY OBJECT\n0x31d\n")
         << "the run goes on after a failed job";
     EXPECT_EQ(value(0x10, 0x1018, 1), (bytes{0x1d, 0x03, 0, 0}));
 
@@ -206,7 +206,38 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite="}, "invalid value '' for --sdowrite"},
         {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", " "}, "invalid value ' '"},
         {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "-"}, "invalid value '-'"},
-        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "\xEF\xBC\x95"}, "invalid value '\xEF\xBC\x95'"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "\xEF\xBC\x95"},
+         "invalid value '<U+FF15>' for --sdowrite: character 1 is U+FF15"},
+        // An invisible or non-ASCII character before, inside or after a number (a paste from a page):
+        // named with its place, never written as text.
+        {{"-n", "0x10", "--mindex", "0x2000", "--datalen", "4", "--sdowrite",
+          "\xE2\x80\x8B"
+          "0x10"},
+         "character 1 is U+200B (an invisible format character)"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--datalen", "2", "--sdowrite",
+          "\xEF\xBB\xBF"
+          "0x10"},
+         "character 1 is U+FEFF"},
+        {{"-n", "0x10", "--mindex", "0x2001", "--datalen", "1", "--sdowrite", "\xEF\xBC\x90x10"},
+         "character 1 is U+FF10 (a full-width digit)"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite",
+          "\xE2\x80\x87"
+          "0x10"},
+         "character 1 is U+2007"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite",
+          " \xE3\x80\x80"
+          "0x10"},
+         "character 2 is U+3000"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite",
+          "0x\xE2\x80\x8B"
+          "10"},
+         "invalid value '0x<U+200B>10' for --sdowrite: character 3 is U+200B"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "0x10\xE2\x80\x8B"}, "character 5 is U+200B"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite",
+          "ab\x01"
+          "c"},
+         "character 3 is U+0001 (a control character)"},
+        {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "x\xFF"}, "character 2 is byte 0xFF"},
         {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "\xC2\xA0"}, "invalid value"},
         {{"-n", "0x10\r", "--mindex", "0x2000", "--sdowrite", "7", "--sindex", "1x"}, "invalid sub index '1x'"},
         // Whole option names only; a value that is an option is a missing value.
@@ -216,6 +247,7 @@ TEST_F(Sdo, MissingIndexAndBadArgumentsAreRefused)
         {{"-n", "0x10", "--mind", "0x2002", "--sdowrite", "7"}, "the option '--mind' is unknown"},
         {{"-n", "0x10", "--mindex", "0x2002", "--sdowritestr", "--silent"}, "'--sdowritestr' lacks its value"},
         {{"-n", "0x10", "--mindex", "0x2002", "--sdowrite", "-s"}, "'--sdowrite' lacks its value"},
+        {{"-n", "0x10", "--mindex", "0x2002", "--sdowritestr", "--sil"}, "given as --sdowritestr=VALUE"},
         // The whole command line is refused, the writes before and after a slip included.
         {{"-n", "0x10", "--mindex", "0x2000", "--sdowrite", "7", "--sindx", "3", "--sdowrite", "1500"},
          "the option '--sindx' is unknown"},

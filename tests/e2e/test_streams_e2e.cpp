@@ -1,5 +1,6 @@
 // Standard streams and exit statuses, end to end: closed standard descriptors, output that cannot
-// be written, bad options, a settings file that is a FIFO, and the version taken from git.
+// be written, bad options, colour only on a terminal, a settings file that is a FIFO, and the version
+// taken from git.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -76,7 +77,8 @@ TEST_F(Streams, ClosedStandardDescriptorsNeverReachTheBus)
     sim_setup_stop(bench);
 }
 
-// Output that cannot be written fails the run; a bad option refuses the command line.
+// Output that cannot be written fails the run; a bad option refuses the command line, and no option
+// at all gets the usage.
 TEST_F(Streams, LostOutputAndBadOptionsEndWithStatusOne)
 {
     plain_result r = run_with(box, {"--version"}, fd_mode::null_dev, fd_mode::full);
@@ -92,6 +94,42 @@ TEST_F(Streams, LostOutputAndBadOptionsEndWithStatusOne)
         EXPECT_NE(e.out.find("is unknown or lacks its argument"), std::string::npos) << bad[0] << ": " << e.out;
         EXPECT_FALSE(e.err.empty()) << bad[0] << ": the option is reported";
     }
+
+    // A bare run does nothing: it says how to use krcan instead of ending quietly with success.
+    e2e::result bare = box.krcan({});
+    EXPECT_TRUE(bare.exited(1)) << bare.out << bare.err;
+    EXPECT_EQ(bare.out.rfind("Usage: krcan [OPTION]...", 0), 0u) << bare.out;
+    EXPECT_NE(bare.out.find("Run 'krcan --help' to list every command.\n"), std::string::npos) << bare.out;
+}
+
+// Colour, and progress rewritten in place, are for a terminal: a pipe or a log file gets the same
+// messages as plain lines.
+TEST_F(Streams, ColourAndRewrittenProgressOnlyOnATerminal)
+{
+    std::vector<sim_device_config_st> devs(1);
+    devs[0].node_id = 0x20;
+    devs[0].heartbeat_ms = 100;
+    devs[0].start_operational = true;
+    devs[0].media.enabled = true;
+    devs[0].media.block_size = 64;
+    sim_setup_st bench;
+    std::string err;
+    ASSERT_TRUE(sim_setup_start(bench, devs, 0, err)) << err;
+    box.write_file("pics/a.png", std::string(300, 'x'));
+    box.write_file("empty/notes.txt", "not media");
+    const std::vector<std::string> args{"--can", bench.channel, "-n", "0x20", "--loadmedia=pics", "--loadmedia=empty"};
+    e2e::result piped = box.krcan(args);
+    e2e::options terminal;
+    terminal.pty = true;
+    e2e::result shown = box.krcan(args, terminal);
+    sim_setup_stop(bench);
+
+    EXPECT_TRUE(piped.exited(1) && shown.exited(1)) << piped.out << shown.out;
+    EXPECT_EQ((piped.out + piped.err).find_first_of("\033\r"), std::string::npos) << piped.out << piped.err;
+    EXPECT_NE(piped.out.find("(21 %) file 1/1\nLoading 'pics/a.png' 128 / 300"), std::string::npos) << piped.out;
+    EXPECT_NE(piped.out.find("\nERROR: the folder 'empty' holds no media file"), std::string::npos) << piped.out;
+    EXPECT_NE(shown.out.find("(21 %) file 1/1\033[K\rLoading 'pics/a.png' 128 / 300"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("\033[1m\033[31mERROR: the folder 'empty'"), std::string::npos) << shown.out;
 }
 
 // A FIFO where the settings file belongs is not read (reading would wait for a writer for ever);

@@ -155,8 +155,8 @@ TEST_F(Update, BadAnswersFailWithTheirMessage)
 }
 
 // Ctrl-C while curl runs, also during the check made while the command line is read: curl is stopped
-// and the request's files (the configuration holds the request) are gone. A SIGTERM or a SIGHUP (a
-// closed terminal) cleans up the same way.
+// and the request's files (the configuration holds the request) are gone. A SIGTERM, a SIGHUP (a
+// closed terminal) or a SIGQUIT cleans up the same way.
 TEST_F(Update, CtrlCLeavesNoFilesAndNoCurl)
 {
     box.write_file("manifest", kManifestNewer);
@@ -169,7 +169,7 @@ TEST_F(Update, CtrlCLeavesNoFilesAndNoCurl)
         for (int i = 0; i < 3000 && !done(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return done();
     };
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         for (const char *cmd : {"--checkupdate", "--update"}) {
             fs::remove(box.path("curl.log"));
             e2e::background krcan(box, KRCAN_BIN, {cmd}, o);

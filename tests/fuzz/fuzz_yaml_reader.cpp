@@ -42,7 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > 0xFFFFFF) return 0;
     fuzzwalk::Input in(data, size);
-    if (kr_yamlreader_init(in.buf.get(), static_cast<uint32_t>(size + 1)) != ERR_NONE) return 0;
+    kr_doc_error_st err{};
+    const kr_errors_e e = kr_yamlreader_parse(in.buf.get(), static_cast<uint32_t>(size + 1), &err);
+    if (e == KR_YAML_ERR_SYNTAX) FUZZ_CHECK(err.line >= 1 && err.column >= 1 && err.reason[0] != '\0');
+    if (e != ERR_NONE) return 0;
     in.size = std::strlen(in.buf.get());
     fuzzwalk::Walker<YamlApi> w(in);
     w.walk(kr_yamlreader_get_root(in.buf.get()), 0);

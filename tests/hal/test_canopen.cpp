@@ -131,8 +131,13 @@ TEST_F(CanopenCore, SdoRequestTypes)
     EXPECT_FALSE(kr_canopen_is_pdo(0x585));
     EXPECT_FALSE(kr_canopen_is_pdo(0x17F));
     EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x05030005), "OUT OF MEMORY");
-    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x05040001), "UNKNOWN ERRORCODE");
-    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06010002), "ATTEMPTTO WRITE A READ ONLY OBJECT");
+    // CiA 301's common codes have their own texts; a code it does not define has none.
+    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x05040001), "CLIENT/SERVER COMMAND SPECIFIER NOT VALID OR UNKNOWN");
+    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06010002), "ATTEMPT TO WRITE A READ ONLY OBJECT");
+    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06090011), "SUB-INDEX DOES NOT EXIST");
+    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x08000022),
+                 "DATA CANNOT BE TRANSFERRED OR STORED TO THE APPLICATION BECAUSE OF THE PRESENT DEVICE STATE");
+    EXPECT_STREQ(kr_canopen_sdo_error_code_to_str(0x06040044), "UNKNOWN ERRORCODE");
 }
 
 // EMCYs come from nodes 1..127 with 8 bytes; SYNC (0x80), short or extended frames are not EMCYs,

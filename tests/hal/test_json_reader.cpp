@@ -90,7 +90,7 @@ TEST(JsonStructure, ChildrenSiblingsAndNames)
 
 TEST(JsonIntegers, BasesRangeAndSaturation)
 {
-    Doc d("{\"d\":1234,\"n\":-17,\"o\":017,\"f\":1.9,\"z\":null,\"h\":\"0x10\",\"H\":\"0X10\",\"u\":0x1f,"
+    Doc d("{\"d\":1234,\"n\":-17,\"o\":\"017\",\"f\":1.9,\"z\":null,\"h\":\"0x10\",\"H\":\"0X10\",\"u\":\"0x1f\","
           "\"max\":\"0xFFFFFFFF\",\"hi\":\"0x80000000\",\"dec\":4294967295,\"big\":4294967296,\"huge\":\"0x1FFFFFFFF\","
           "\"min\":-2147483648,\"low\":-2147483649,\"s\":\"12abc\",\"w\":\"abc\",\"b\":true,\"obj\":{\"x\":5}}");
     const std::pair<const char *, int32_t> cases[] = {
@@ -105,11 +105,11 @@ TEST(JsonIntegers, BasesRangeAndSaturation)
 
 TEST(JsonStrings, CopiesLimitsAndNonStrings)
 {
-    Doc d("{\"s\":\"a\\b [x]{y}:z\",\"q\":\"0x1F\",\"i\":42,\"t\":true,\"e\":\"\",\"next\":\"later\"}");
-    EXPECT_EQ(str(d["s"]), "a\\b [x]{y}:z"); // no escapes: the backslash is a character
+    Doc d("{\"s\":\"a\\\\b [x]{y}:z\",\"q\":\"0x1F\",\"i\":42,\"t\":true,\"e\":\"\",\"next\":\"later\"}");
+    EXPECT_EQ(str(d["s"]), "a\\b [x]{y}:z"); // \\ is one backslash
     EXPECT_EQ(kr_jsonreader_get_type(d["s"]), JSON_STRING);
-    EXPECT_EQ(kr_jsonreader_get_string_len(d["s"]), 12u);
-    EXPECT_EQ(std::string(kr_jsonreader_get_string_ptr(d["s"]), 12), "a\\b [x]{y}:z");
+    EXPECT_EQ(kr_jsonreader_get_string_len(d["s"]), 13u); // in place the pair stays
+    EXPECT_EQ(std::string(kr_jsonreader_get_string_ptr(d["s"]), 13), "a\\\\b [x]{y}:z");
     EXPECT_EQ(str(d["q"]), "0x1F"); // a quoted integer stays readable as text
     EXPECT_EQ(kr_jsonreader_get_int(d["q"]), 31);
     EXPECT_EQ(str(d["e"]), "");
@@ -144,16 +144,31 @@ TEST(JsonStrings, EscapedQuotesAndBackslashes)
     EXPECT_EQ(str(d["t"]), "x\\");
     EXPECT_EQ(kr_jsonreader_array_get_size(d["list"]), 2u);
     EXPECT_EQ(kr_jsonreader_array_get_int(d["list"], 1), 2);
+    // Every escape reads as JSON means it, surrogate pairs as one UTF-8 character.
+    Doc e(R"({"s": "caf\u00e9\n\t\/\b\f\r\ud83d\ude00\u0022\u005c", "a\u0062": 1})");
+    EXPECT_EQ(str(e["s"]), "caf\xC3\xA9\n\t/\b\f\r\xF0\x9F\x98\x80\"\\");
+    EXPECT_EQ(kr_jsonreader_get_int(e["ab"]), 1); // a name is decoded too
+    // An unknown escape, a lone surrogate, a NUL or a raw control character is refused where it stands.
+    for (const std::string &bad :
+         std::vector<std::string>{R"({"s": "\x41"})", R"({"s": "\ud83d"})", R"({"s": "\udc00x"})", R"({"s": "\u0000"})",
+                                  "{\"s\": \"a\x01\"}"}) {
+        std::vector<char> b(bad.begin(), bad.end());
+        b.push_back('\0');
+        kr_doc_error_st err{};
+        EXPECT_EQ(kr_jsonreader_parse(b.data(), static_cast<uint32_t>(bad.size()), &err), KR_JSON_ERR_SYNTAX) << bad;
+        EXPECT_EQ(err.line, 1u) << bad;
+        EXPECT_EQ(err.column, bad.find('\\') != std::string::npos ? 8u : 9u) << bad << ": " << err.reason;
+    }
 }
 
 TEST(JsonArrays, SizesElementsAndBounds)
 {
-    Doc d("{\"t\":[1,2,],\"e\":[],\"m\":[[1,2],{\"a\":1,\"b\":2},\"x,y\"],\"v\":[\"0x10\",-3,true,\"s]\",[7]],"
+    Doc d("{\"t\":[1,2],\"e\":[],\"m\":[[1,2],{\"a\":1,\"b\":2},\"x,y\"],\"v\":[\"0x10\",-3,true,\"s]\",[7]],"
           "\"s\":\"[1,2,3]\",\"n\":5,\"o\":{\"k\":1},\"after\":[9,9,9,9]}");
     EXPECT_EQ(kr_jsonreader_array_get_size(d["t"]), 2u);
     EXPECT_EQ(kr_jsonreader_array_get_size(d["e"]), 0u);
     EXPECT_EQ(kr_jsonreader_array_get_size(d["m"]), 3u);
-    EXPECT_EQ(kr_jsonreader_array_at(d["t"], 2), nullptr); // the trailing comma holds no element
+    EXPECT_EQ(kr_jsonreader_array_at(d["t"], 2), nullptr);
     EXPECT_EQ(kr_jsonreader_array_at(d["e"], 0), nullptr);
 
     char *v = d["v"];
@@ -197,7 +212,7 @@ TEST(JsonArrays, SizesElementsAndBounds)
 TEST(JsonMalformed, NoQueryReadsPastTheText)
 {
     const std::string full =
-        "{\"a\":[1,\"x,]\",{\"b\":\"0x1F\"},[true,[]]],\"c\":{\"d\":\"e{\",\"f\":-2},\"g\":\"0x\",\"h\":017}";
+        "{\"a\":[1,\"x,]\",{\"b\":\"0x1F\"},[true,[]]],\"c\":{\"d\":\"e{\",\"f\":-2},\"g\":\"0x\",\"h\":17}";
     std::vector<std::string> texts;
     for (size_t n = 0; n <= full.size(); ++n) texts.push_back(full.substr(0, n));
     for (const char *t : {"{\"a", "{\"a\":", "{\"a\":\"", "\"", "[", "{\"a\":[1,", "{\"a\":[\"", "}}]]", ",,,",
@@ -205,7 +220,16 @@ TEST(JsonMalformed, NoQueryReadsPastTheText)
         texts.push_back(t);
     char out[16];
     for (const std::string &t : texts) {
-        Doc d(t);
+        std::unique_ptr<char[]> buf(new char[t.size() + 1]);
+        std::memcpy(buf.get(), t.c_str(), t.size() + 1);
+        // Only the whole document is JSON: every cut or broken text is refused before any query.
+        const kr_errors_e e = kr_jsonreader_init(buf.get(), static_cast<uint32_t>(t.size()));
+        EXPECT_EQ(e == ERR_NONE, t == full) << t;
+        if (e != ERR_NONE) continue;
+        struct {
+            char *p;
+            char *root() { return p; }
+        } d{buf.get()};
         std::vector<char *> todo = {d.root()};
         for (size_t k = 0; k < todo.size() && k < 200; ++k) {
             char *n = todo[k];

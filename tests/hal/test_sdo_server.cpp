@@ -179,7 +179,7 @@ TEST_F(SdoServer, KrcanReadsAndWritesEveryKindAndGetsRefusals)
     EXPECT_TRUE(r.exited(1)) << r.out << r.err;
     std::string all = r.out + r.err;
     for (const char *code :
-         {"0x6010002: ATTEMPTTO WRITE A READ ONLY OBJECT", "0x6010001: ATTEMPT TO READ A WRITE ONLY",
+         {"0x6010002: ATTEMPT TO WRITE A READ ONLY OBJECT", "0x6010001: ATTEMPT TO READ A WRITE ONLY",
           "0x6020000: OBJECT DOES NOT EXIST", "0x6010000: UNSUPPORTED ACCESS", "0x5030005: OUT OF MEMORY"})
         EXPECT_NE(all.find(code), std::string::npos) << code << "\n" << all;
     d = dump();
@@ -378,6 +378,53 @@ TEST_F(SdoServer, IndependentClientFaultsAreRefusedAndWriteNothingUnacknowledged
     ASSERT_TRUE(down(0x2007, 0, a, m::block).ok);
     dump();
     EXPECT_EQ(writes, std::vector<std::string>{"0x2007 0"});
+}
+
+// A number takes a write of exactly its size, expedited or segmented: fewer bytes are refused with
+// 0x06070013, more with 0x06070012, and the value keeps every byte it had.
+TEST_F(SdoServer, NumbersTakeOnlyTheirOwnSize)
+{
+    using m = sim_sdo_mode_e;
+    struct number_st {
+        uint16_t index;
+        uint8_t sub;
+        size_t size;
+    };
+    const number_st numbers[] = {{0x2000, 0, 1}, {0x2001, 0, 2}, {0x2002, 0, 4}, {0x2004, 2, 2}, {0x2005, 3, 4}};
+    size_t want_writes = 0;
+    for (const number_st &n : numbers) {
+        bytes held = up(n.index, n.sub, m::segmented).data;
+        ASSERT_EQ(held.size(), n.size) << std::hex << n.index;
+        for (m mode : {m::expedited, m::segmented})
+            for (size_t width = 1; width <= 4; width++) {
+                bytes data(width);
+                for (size_t i = 0; i < width; i++) data[i] = (uint8_t)(0xA0 + 16 * width + i + (mode == m::segmented));
+                sim_sdo_result_st r = down(n.index, n.sub, data, mode);
+                std::string row = std::to_string(n.index) + ":" + std::to_string(n.sub) + " width " +
+                                  std::to_string(width) + (mode == m::expedited ? " expedited" : " segmented");
+                if (width == n.size) {
+                    EXPECT_TRUE(r.ok) << row << " " << r.error << " 0x" << std::hex << r.abort_code;
+                    held = data;
+                    want_writes++;
+                } else {
+                    EXPECT_EQ(r.abort_code, width < n.size ? 0x06070013u : 0x06070012u) << row << " " << r.error;
+                }
+                EXPECT_EQ(up(n.index, n.sub, m::segmented).data, held) << row;
+            }
+    }
+    dump_st d = dump();
+    EXPECT_TRUE(d.canaries_ok);
+    EXPECT_EQ(writes.size(), want_writes);
+    const bytes u16_before = d.obj[0x2001];
+
+    // krcan says so and fails the run; the value stays whole.
+    e2e::result r = krcan({"--mindex", "0x2002", "--sdowrite", "0x11223344", "--datalen", "1", "--sdowrite=5",
+                           "--datalen", "2", "--sdowrite=5", "--mindex", "0x2001", "--datalen", "1", "--sdowrite=5"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(e2e::count(r.out, "0x6070013: DATA TYPE DOES NOT MATCH, LENGTH TOO LOW"), 3u) << r.out;
+    d = dump();
+    EXPECT_EQ(hex(d.obj[0x2002]), "44332211");
+    EXPECT_EQ(d.obj[0x2001], u16_before);
 }
 
 // A transfer the client leaves hanging times out with 0x05040000 and the next one works; only an

@@ -25,7 +25,9 @@ namespace {
 const std::string two_queries =
     R"("QUERIES": [{"NAME": "ONE", "QUESTION": "First question?", "ANSWERS": ["a", "b"]},
                    {"NAME": "TWO", "QUESTION": "Second question?", "ANSWERS": ["c", "d"]}], )";
-const std::string bad_entry = R"(, {"INFO": "missing", "MAININDEX": "0x2999", "TYPE": "CANOPEN_UNSIGNED8", "DATA": 1})";
+// The device refuses it (read-only): a failure, unlike an object the device lacks, which is left out.
+const std::string bad_entry =
+    R"(, {"INFO": "vendor", "MAININDEX": "0x1018", "SUBINDEX": 1, "TYPE": "CANOPEN_UNSIGNED32", "DATA": 1})";
 
 // Child side: the folder of the test's files, standard output and error into files there.
 std::string dir() { return getenv("KRLP_DIR"); }

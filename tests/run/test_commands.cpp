@@ -1,6 +1,7 @@
 // The command table's lookup, number parsing and the parse-time state of the setters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <regex>
@@ -65,13 +66,46 @@ TEST(Commands, EveryNumericOptionReadsWhatTheStrictReaderReads)
     const range ranges[] = {{"nodeid", 0, 127},     {"forcenodeid", 0, 127},    {"mindex", 0, 0xFFFF},
                             {"sindex", 0, 0xFF},    {"datalen", 0, 0xFFFFFFFF}, {"baud", 1, 0xFFFFFFFF},
                             {"listen", 0, 4294967}, {"remotelist", 1, 4294967}};
-    const std::vector<std::string> pieces = {"0",    "1",          "7",    "8",    "9",
-                                             "5",    "-",          "+",    "0x",   "0X",
-                                             "a",    "F",          "g",    "O",    "x",
-                                             " ",    "\t",         "\r",   "\n",   "\v",
-                                             "\f",   "\xC2\xA0",   "\xC2", "\xA0", "\xEF\xBC\x95",
-                                             "\xFF", "4294967295", "127",  "128",  "65535",
-                                             ""};
+    const std::vector<std::string> pieces = {"0",
+                                             "1",
+                                             "7",
+                                             "8",
+                                             "9",
+                                             "5",
+                                             "-",
+                                             "+",
+                                             "0x",
+                                             "0X",
+                                             "a",
+                                             "F",
+                                             "g",
+                                             "O",
+                                             "x",
+                                             " ",
+                                             "\t",
+                                             "\r",
+                                             "\n",
+                                             "\v",
+                                             "\f",
+                                             "\xC2\xA0",
+                                             "\xC2",
+                                             "\xA0",
+                                             "\xEF\xBC\x95",
+                                             "\xFF",
+                                             "4294967295",
+                                             "127",
+                                             "128",
+                                             "65535",
+                                             "",
+                                             "\xE2\x80\x8B",
+                                             "\xEF\xBB\xBF",
+                                             "\xEF\xBC\x90",
+                                             "\xE2\x80\x87",
+                                             "\xE3\x80\x80",
+                                             "\x01",
+                                             "\x1B",
+                                             "\x7F",
+                                             "\xC3\xA9"};
     std::mt19937 rng(45);
     auto pick = [&](size_t n) { return (size_t)(rng() % n); };
     auto blanks = [&] {
@@ -119,6 +153,10 @@ TEST(Commands, EveryNumericOptionReadsWhatTheStrictReaderReads)
                 EXPECT_TRUE(is_text) << "sdowrite '" << w << "'";
                 EXPECT_NE(w.find_first_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos)
                     << "text without a letter: '" << w << "'";
+                // Inside the blanks around it, text is printable ASCII only.
+                const std::string word = std::regex_replace(w, std::regex("^(\\s|\xC2\xA0)+|(\\s|\xC2\xA0)+$"), "");
+                EXPECT_TRUE(std::all_of(word.begin(), word.end(), [](char c) { return c >= ' ' && c <= '~'; }))
+                    << "text with a character that is no printable ASCII: '" << w << "'";
                 texts++;
             }
             char path[64];

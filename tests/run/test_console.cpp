@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "run/console.h"
+#include "run/main.h"
 #include "kr_rtos.h"
 
 namespace {
@@ -329,6 +330,44 @@ TEST(LogcapCapture, EchoesEverythingAndKeepsTheNewestLines)
     // The console saw every byte, in order.
     EXPECT_EQ(echoed.substr(0, 103), std::string(100, 'w') + " 1\n");
     EXPECT_NE(echoed.find(std::string(100, 'w') + " 1200\nto stderr\npartial"), std::string::npos);
+}
+
+namespace {
+
+// The window's strip is drawn from the captured lines: colour and progress redrawn in place as on a
+// terminal. The echo into a pipe behind it is plain text.
+int colour_body()
+{
+    logcap_init();
+    LOG("step %d", 1);
+    LOG("step %d", 2);
+    LOG_OK();
+    job_warning("careful\n");
+    std::printf("\rloose\r\n");
+    if (!wait_seq(5)) return 10;
+    static char all[4096];
+    logcap_get_all(all, sizeof all, 0);
+    if (std::string(all) != "step 2\033[K\033[1m\033[32m OK\033[0m\n\033[1m\033[33mcareful\nloose\n") return 11;
+    logcap_stop();
+    return 0;
+}
+
+} // namespace
+
+TEST(LogcapCapture, TheStripKeepsColourAndAPipeGetsPlainText)
+{
+    int status = 0;
+    std::string echoed = run_child(colour_body, &status);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(echoed, "step 1\nstep 2 OK\ncareful\nloose\n");
+    // A sequence or a carriage return split between two reads of the pipe.
+    logcap_plain_st st{};
+    char out[16];
+    std::string got;
+    for (const char *piece : {"a\033", "[1;3", "1mb\r", "c\r", "\nd"})
+        got.append(out, logcap_plain_filter(&st, piece, std::strlen(piece), out));
+    EXPECT_EQ(got, "ab\nc\nd");
 }
 
 namespace {

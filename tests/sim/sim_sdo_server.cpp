@@ -16,6 +16,7 @@ constexpr uint32_t SDO_NO_WRITE = 0x06010002;
 constexpr uint32_t SDO_NO_OBJECT = 0x06020000;
 constexpr uint32_t SDO_LEN_MISMATCH = 0x06070010;
 constexpr uint32_t SDO_LEN_HIGH = 0x06070012;
+constexpr uint32_t SDO_LEN_LOW = 0x06070013;
 constexpr uint32_t SDO_NO_SUB = 0x06090011;
 constexpr uint32_t SDO_GENERAL = 0x08000000;
 constexpr uint32_t SDO_CANNOT_STORE = 0x08000020;
@@ -102,7 +103,7 @@ uint32_t commit(sim_dev_st &d, const std::vector<uint8_t> &data, char how)
     sim_object_st &o = d.od[sim_key(d.x.index, d.x.sub)];
     size_t tsize = sim_type_size(o.type);
     if (tsize != 0 && data.size() != tsize)
-        return SDO_LEN_MISMATCH;
+        return data.size() < tsize ? SDO_LEN_LOW : SDO_LEN_HIGH;
     if (tsize == 0 && data.size() > (o.max_size ? o.max_size : DEFAULT_MAX))
         return SDO_LEN_HIGH;
     int64_t media = sim_media_write(d.media, d.x.index, d.x.sub, data);
@@ -205,7 +206,7 @@ void initiate_download(sim_dev_st &d, const uint8_t *b)
         d.x.size = get32(b + 4);
         size_t t = sim_type_size(d.od[sim_key(d.x.index, d.x.sub)].type);
         if ((t && d.x.size != t) || d.x.size > max_bytes(d)) {
-            sdo_abort(d, d.x.index, d.x.sub, t ? SDO_LEN_MISMATCH : SDO_LEN_HIGH);
+            sdo_abort(d, d.x.index, d.x.sub, t && d.x.size < t ? SDO_LEN_LOW : SDO_LEN_HIGH);
             return;
         }
     }
@@ -230,7 +231,8 @@ void download_segment(sim_dev_st &d, const uint8_t *b)
         return;
     bool last = cmd & 1;
     if (last) {
-        if (d.x.size_known && d.x.buf.size() != d.x.size) {
+        // A number's own size was checked at the start: commit names the short one.
+        if (d.x.size_known && d.x.buf.size() != d.x.size && !sim_type_size(d.od[sim_key(d.x.index, d.x.sub)].type)) {
             sdo_abort(d, d.x.index, d.x.sub, SDO_LEN_MISMATCH);
             return;
         }

@@ -289,8 +289,9 @@ TEST(SimDevice, DownloadsExpeditedAndSegmented)
     EXPECT_EQ(bus.ask({0x23, 0x00, 0x20, 0, 0xDE, 0xAD, 0xBE, 0xEF}), (bytes{0x60, 0x00, 0x20, 0, 0, 0, 0, 0}));
     EXPECT_EQ(value_of(bus, 0x2000, 0), (bytes{0xDE, 0xAD, 0xBE, 0xEF}));
     EXPECT_EQ(sim_dev_get_u32(bus.run, NODE, 0x2000, 0), 0xEFBEADDEu);
-    // Wrong length for a 32-bit object; the value stays.
-    EXPECT_EQ(bus.ask({0x2B, 0x00, 0x20, 0, 1, 2}), abort_frame(0x2000, 0, 0x06070010));
+    // Wrong length for a 32-bit object, short or long; the value stays.
+    EXPECT_EQ(bus.ask({0x2B, 0x00, 0x20, 0, 1, 2}), abort_frame(0x2000, 0, 0x06070013));
+    EXPECT_EQ(bus.ask({0x21, 0x00, 0x20, 0, 5, 0, 0, 0}), abort_frame(0x2000, 0, 0x06070012));
     EXPECT_EQ(value_of(bus, 0x2000, 0), (bytes{0xDE, 0xAD, 0xBE, 0xEF}));
     EXPECT_EQ(bus.ask({0x2F, 0x04, 0x20, 1, 9}), (bytes{0x60, 0x04, 0x20, 1, 0, 0, 0, 0}));
     EXPECT_EQ(bus.ask({0x40, 0x04, 0x20, 1}), abort_frame(0x2004, 1, 0x06010001)); // write-only

@@ -91,8 +91,8 @@ void _kr_can_hal_step(uint32_t step_ms);
  * port has something to read. For the library task between two steps. */
 bool _kr_can_wait_rx(uint32_t timeout_ms);
 
-/* Stores the baud rate and the channel name, refreshes the interface list. False (and nothing
- * changed) when the name does not fit. An open port is not reopened. */
+/* Stores the baud rate and the channel name; the interface list is read again when next asked for.
+ * False (and nothing changed) when the name does not fit. An open port is not reopened. */
 bool kr_can_set_baudrate(kr_can_channels_e chn, uint32_t baud);
 /* False, with a message, for a null name or one of KR_CAN_DEV_NAME_LEN characters or more. */
 bool kr_can_set_dev(const char *name);
@@ -101,6 +101,7 @@ uint32_t kr_can_get_baudrate(kr_can_channels_e chn);
 /* The bit rate the operating system reports for the interface, 0 when it reports none. */
 uint32_t kr_can_get_netdev_baudrate(kr_can_channels_e chn);
 
+/* The system's CAN interfaces, listed at the first call after a kr_can_set_baudrate. */
 int32_t kr_can_get_device_count(void);
 const char *kr_can_get_device_name(int32_t i);
 bool kr_can_device_is_can(const char *name);
@@ -114,6 +115,8 @@ bool kr_can_is_connected(void);
 /* Why the port is not open: the failed open or the lost connection, as one sentence; "" when the
  * port is open or was never tried. */
 const char *kr_can_get_fault(void);
+/* Whether that fault is a failed open (a wrong name, no such bus), not a connection lost later. */
+bool kr_can_open_failed(void);
 /* Whether the bit-timing table holds this baud rate. */
 bool kr_can_baud_supported(uint32_t baud);
 can_state_e kr_can_get_state(void);

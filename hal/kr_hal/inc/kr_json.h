@@ -1,14 +1,15 @@
 /* JSON reader and writer without a tree and without the heap.
  *
- * Reader: the caller's NUL-terminated text is compacted in place once (kr_jsonreader_init); a node is
- * a char* into it (the root's '{', a member's opening quote, or an array element's first character),
- * and every query rescans from its node. No scan ever passes the text's terminating NUL.
+ * Reader: kr_jsonreader_parse checks the caller's NUL-terminated text against RFC 8259 in one pass and
+ * compacts it in place: white space outside strings goes, and every escape inside strings is decoded
+ * except \" and \\, which stay as pairs so that a quote in the compacted text always delimits a
+ * string. A node is a char* into it (the root's value, a member's opening quote, or an array
+ * element's first character), and every query rescans from its node. No scan ever passes the text's
+ * terminating NUL. Queries read numbers as 32-bit integers.
  *
  * Writer: appends to a caller's buffer, which always holds the NUL-terminated text written so far.
- * An append that lacks room returns ERR_BUFFER_OVERFLOW and leaves the text as it was.
- *
- * Inside strings \" and \\ stand for a double quote and a backslash (the writer doubles every backslash
- * and refuses quotes); any other backslash is the character itself. Numbers are integers.
+ * An append that lacks room returns ERR_BUFFER_OVERFLOW and leaves the text as it was. Names and
+ * strings are written with JSON's escapes, so the reader gives back every byte 0x01-0xFF as it was.
  * Valid C11 and C++. */
 #ifndef KR_JSON_H
 #define KR_JSON_H
@@ -17,6 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kr_docerror.h"
 #include "kr_errors.h"
 
 #ifdef __cplusplus
@@ -48,9 +50,15 @@ typedef struct {
 
 /* ---- Reader ---- */
 
-/* Strips white space outside strings in place. buffer_length bounds the walk: the text is the
- * characters up to the first NUL or buffer_length, and the buffer must hold a NUL right after them
- * (a text that loses no white space is left untouched). ERR_NULL_PTR for a null buffer. */
+/* The syntax pass. buffer_length bounds the walk: the text is the characters up to the first NUL or
+ * buffer_length, and the buffer must hold a NUL right after them (a text that loses nothing is left
+ * untouched). A text that is not one RFC 8259 value, a \u0000 escape (texts are C strings) or a
+ * nesting deeper than KR_JSON_MAX_DEPTH gives KR_JSON_ERR_SYNTAX with the place and reason in *error
+ * (when not null); the buffer is then not to be queried. ERR_NULL_PTR for a null buffer. */
+#define KR_JSON_MAX_DEPTH 512u
+#define KR_JSON_ERR_SYNTAX ((kr_errors_e)HAL_MODULE_JSON | (kr_errors_e)ERR_SYNTAX)
+kr_errors_e kr_jsonreader_parse(char *buffer, uint32_t buffer_length, kr_doc_error_st *error);
+/* kr_jsonreader_parse without the error detail. */
 kr_errors_e kr_jsonreader_init(char *buffer, uint32_t buffer_length);
 
 kr_json_types_e kr_jsonreader_get_type(char *node);
@@ -76,8 +84,8 @@ const char *kr_json_type_to_str(kr_json_types_e type);
 int32_t kr_json_array_get_int(char *node, uint32_t index);
 
 /* ---- Writer ----
- * Names and values are written as given; one that contains a double quote could not be read back,
- * so it is refused with ERR_INVALID_DATA and nothing is appended. */
+ * Names and string values are written with the escapes \" \\ \b \f \n \r \t and \u00XX for the other
+ * control characters; every other byte is written as it is. */
 
 kr_errors_e kr_jsonwriter_init(kr_json_st *json, char *buffer, uint32_t buffer_length);
 kr_errors_e kr_jsonwriter_begin_object_named(kr_json_st *json, const char *name);
@@ -97,6 +105,11 @@ kr_errors_e kr_jsonwriter_array_add_bool(kr_json_st *json, bool value);
 kr_errors_e kr_jsonwriter_array_add_string(kr_json_st *json, const char *value);
 /* Compacts data in place and appends it with a comma; false (nothing appended) when it does not fit. */
 bool kr_jsonwriter_append_json(kr_json_st *json, char *data);
+/* Appends the JSON string literal of text (quotes included) to out; false when it does not fit in
+ * out_size bytes with its terminator. The writer's codec, for callers that write JSON themselves. */
+bool kr_json_escape(const char *text, char *out, uint32_t out_size);
+/* The length kr_json_escape writes, quotes included, without the terminator. */
+uint32_t kr_json_escaped_length(const char *text);
 /* Closes the root object and checks the bracket balance outside strings: an unbalanced text gives
  * JSON_ERR_UNTERMINATED_OBJ in errors and HAL_MODULE_JSON | ERR_INTERNAL (0x0700000C). */
 kr_errors_e kr_jsonwriter_end(kr_json_st *json, kr_json_errors_e *errors);

@@ -104,6 +104,9 @@ bool kr_signal_ending(void);
  * The preamble runs in the handler before its message (a line left open must end first); it too
  * makes async-signal-safe calls only. */
 void kr_install_signal_handler(void);
+/* The signals whose default ends the process without a crash (SIGINT, SIGTERM, SIGHUP, SIGQUIT, ...):
+ * the handler takes each of them; count set to their number. Children get their defaults back. */
+const int *kr_ending_signals(unsigned *count);
 void kr_add_signal_cleanup(void (*cleanup)(void));
 void kr_set_signal_preamble(void (*preamble)(void));
 void kr_set_application_ptr(void *ptr);

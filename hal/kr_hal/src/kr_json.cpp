@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "kr_docpos.h"
+
 namespace {
 
 bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
@@ -30,6 +32,300 @@ size_t json_remove_whitespace(char *buf, size_t limit)
     if (w < r || r < limit) buf[w] = '\0';
     return w;
 }
+
+// The syntax pass: one walk that checks RFC 8259 and writes the compacted text behind it (the write
+// position never passes the read position, as every decoded escape is shorter than its source).
+class Syntax {
+public:
+    Syntax(char *buf, size_t n, kr_doc_error_st *error) : buf_(buf), n_(n), error_(error), line_start_(buf) {}
+
+    bool run()
+    {
+        skip_ws();
+        if (r_ == n_) return fail(buf_ + r_, "the document is empty");
+        bool need_value = true;
+        for (;;) {
+            if (need_value) {
+                if (!value()) return false;
+                need_value = pending_;
+                pending_ = false;
+                if (need_value) continue;
+            }
+            if (depth_ == 0) break;
+            skip_ws();
+            if (r_ == n_) return fail(buf_ + r_, "the document ends inside %s", in_object() ? "an object" : "an array");
+            const char c = buf_[r_];
+            if (c == ',') {
+                put(buf_[r_++]);
+                skip_ws();
+                if (in_object()) {
+                    if (!member_name()) return false;
+                } else if (r_ < n_ && buf_[r_] == ']') {
+                    return fail(buf_ + r_, "a ',' before ']' (a trailing comma)");
+                }
+                need_value = true;
+            } else if (c == (in_object() ? '}' : ']')) {
+                put(buf_[r_++]);
+                --depth_;
+            } else {
+                return unexpected(in_object() ? "',' or '}'" : "',' or ']'");
+            }
+        }
+        skip_ws();
+        if (r_ < n_) return unexpected("the end of the document");
+        if (w_ < r_ || r_ < limit_) buf_[w_] = '\0';
+        return true;
+    }
+
+    size_t limit_ = 0;
+
+private:
+    char *buf_;
+    size_t n_;
+    kr_doc_error_st *error_;
+    const char *line_start_;
+    uint32_t line_ = 1;
+    size_t r_ = 0, w_ = 0;
+    uint32_t depth_ = 0;
+    bool pending_ = false;                        // value() opened a collection whose first member or element follows
+    uint64_t kinds_[KR_JSON_MAX_DEPTH / 64] = {}; // bit set: an object at that depth
+
+    bool in_object() const { return (kinds_[(depth_ - 1) / 64] >> ((depth_ - 1) % 64) & 1u) != 0; }
+    void put(char c) { buf_[w_++] = c; }
+
+    __attribute__((format(printf, 3, 4))) bool fail(const char *at, const char *fmt, ...)
+    {
+        if (error_ != nullptr) {
+            char reason[KR_DOC_REASON_LENGTH];
+            va_list ap;
+            va_start(ap, fmt);
+            std::vsnprintf(reason, sizeof reason, fmt, ap);
+            va_end(ap);
+            kr_docpos::fail(error_, line_start_, at, line_, "%s", reason);
+        }
+        return false;
+    }
+
+    bool unexpected(const char *wanted)
+    {
+        if (r_ == n_) return fail(buf_ + r_, "the document ends where %s was expected", wanted);
+        char shown[8];
+        return fail(buf_ + r_, "%s where %s was expected", kr_docpos::shown(buf_[r_], shown), wanted);
+    }
+
+    void skip_ws()
+    {
+        while (r_ < n_) {
+            const char c = buf_[r_];
+            if (c == '\n') {
+                line_++;
+                line_start_ = buf_ + r_ + 1;
+            } else if (c != ' ' && c != '\t' && c != '\r') {
+                return;
+            }
+            ++r_;
+        }
+    }
+
+    bool open(bool object)
+    {
+        if (depth_ == KR_JSON_MAX_DEPTH)
+            return fail(buf_ + r_, "the document nests deeper than %u levels", KR_JSON_MAX_DEPTH);
+        const uint64_t bit = uint64_t{1} << (depth_ % 64);
+        if (object)
+            kinds_[depth_ / 64] |= bit;
+        else
+            kinds_[depth_ / 64] &= ~bit;
+        ++depth_;
+        put(buf_[r_++]);
+        skip_ws();
+        return true;
+    }
+
+    bool member_name()
+    {
+        if (r_ == n_ || buf_[r_] != '"') return unexpected("a member name in double quotes");
+        if (!string()) return false;
+        skip_ws();
+        if (r_ == n_ || buf_[r_] != ':') return unexpected("':' after the member name");
+        put(buf_[r_++]);
+        skip_ws();
+        return true;
+    }
+
+    // One value; an opened collection leaves its members to run().
+    bool value()
+    {
+        skip_ws();
+        if (r_ == n_) return unexpected("a value");
+        const char c = buf_[r_];
+        if (c == '{') {
+            if (!open(true)) return false;
+            if (r_ < n_ && buf_[r_] == '}') {
+                put(buf_[r_++]);
+                --depth_;
+                return true;
+            }
+            pending_ = true;
+            return member_name();
+        }
+        if (c == '[') {
+            if (!open(false)) return false;
+            if (r_ < n_ && buf_[r_] == ']') {
+                put(buf_[r_++]);
+                --depth_;
+                return true;
+            }
+            pending_ = true;
+            return true;
+        }
+        if (c == '"') return string();
+        if (c == '-' || (c >= '0' && c <= '9')) return number();
+        for (const char *word : {"true", "false", "null"}) {
+            const size_t len = std::strlen(word);
+            if (c == word[0]) {
+                if (n_ - r_ < len || std::memcmp(buf_ + r_, word, len) != 0)
+                    return fail(buf_ + r_, "not a JSON value (did you mean %s?)", word);
+                for (size_t i = 0; i < len; ++i) put(buf_[r_++]);
+                return true;
+            }
+        }
+        return unexpected("a value");
+    }
+
+    bool digits()
+    {
+        const size_t start = r_;
+        while (r_ < n_ && buf_[r_] >= '0' && buf_[r_] <= '9') put(buf_[r_++]);
+        return r_ > start;
+    }
+
+    bool number()
+    {
+        const char *start = buf_ + r_;
+        if (buf_[r_] == '-') put(buf_[r_++]);
+        if (r_ < n_ && buf_[r_] == '0') {
+            put(buf_[r_++]);
+            if (r_ < n_ && buf_[r_] >= '0' && buf_[r_] <= '9') return fail(start, "a number with a leading zero");
+        } else if (!digits()) {
+            return fail(start, "a '-' without digits");
+        }
+        if (r_ < n_ && buf_[r_] == '.') {
+            put(buf_[r_++]);
+            if (!digits()) return fail(start, "a number without digits after its '.'");
+        }
+        if (r_ < n_ && (buf_[r_] == 'e' || buf_[r_] == 'E')) {
+            put(buf_[r_++]);
+            if (r_ < n_ && (buf_[r_] == '+' || buf_[r_] == '-')) put(buf_[r_++]);
+            if (!digits()) return fail(start, "a number without digits in its exponent");
+        }
+        return true;
+    }
+
+    int hex4(size_t at) const
+    {
+        if (n_ - at < 4) return -1;
+        int v = 0;
+        for (size_t i = at; i < at + 4; ++i) {
+            const char c = buf_[i];
+            int d;
+            if (c >= '0' && c <= '9')
+                d = c - '0';
+            else if (c >= 'a' && c <= 'f')
+                d = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F')
+                d = c - 'A' + 10;
+            else
+                return -1;
+            v = v * 16 + d;
+        }
+        return v;
+    }
+
+    void put_code(uint32_t cp)
+    {
+        if (cp == '"' || cp == '\\') {
+            put('\\');
+            put(static_cast<char>(cp));
+        } else if (cp < 0x80) {
+            put(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            put(static_cast<char>(0xC0 | (cp >> 6)));
+            put(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            put(static_cast<char>(0xE0 | (cp >> 12)));
+            put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            put(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            put(static_cast<char>(0xF0 | (cp >> 18)));
+            put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            put(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+
+    bool string()
+    {
+        const char *open_quote = buf_ + r_;
+        put(buf_[r_++]);
+        for (;;) {
+            if (r_ == n_) return fail(open_quote, "a string that is never closed");
+            const char c = buf_[r_];
+            if (c == '"') {
+                put(buf_[r_++]);
+                return true;
+            }
+            if (static_cast<unsigned char>(c) < 0x20) {
+                return fail(buf_ + r_, c == '\n' ? "a line break inside a string (write \\n)"
+                                                 : "a control character inside a string (write it as an escape)");
+            }
+            if (c != '\\') {
+                put(buf_[r_++]);
+                continue;
+            }
+            const char *esc = buf_ + r_;
+            const char e = r_ + 1 < n_ ? buf_[r_ + 1] : '\0';
+            r_ += 2;
+            switch (e) {
+            case '"':
+                put('\\');
+                put('"');
+                break;
+            case '\\':
+                put('\\');
+                put('\\');
+                break;
+            case '/': put('/'); break;
+            case 'b': put('\b'); break;
+            case 'f': put('\f'); break;
+            case 'n': put('\n'); break;
+            case 'r': put('\r'); break;
+            case 't': put('\t'); break;
+            case 'u': {
+                int cp = hex4(r_);
+                if (cp < 0) return fail(esc, "a \\u escape without four hexadecimal digits");
+                r_ += 4;
+                if (cp == 0) return fail(esc, "a \\u0000 escape: a text cannot hold a NUL");
+                if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(esc, "a \\u escape of a lone low surrogate");
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    const int low = (n_ - r_ >= 6 && buf_[r_] == '\\' && buf_[r_ + 1] == 'u') ? hex4(r_ + 2) : -1;
+                    if (low < 0xDC00 || low > 0xDFFF)
+                        return fail(esc, "a \\u escape of a high surrogate without its low half");
+                    r_ += 6;
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                }
+                put_code(static_cast<uint32_t>(cp));
+                break;
+            }
+            default: {
+                char shown[8];
+                if (esc + 1 >= buf_ + n_) return fail(open_quote, "a string that is never closed");
+                return fail(esc, "an unknown escape \\%s", kr_docpos::shown(e, shown));
+            }
+            }
+        }
+    }
+};
 
 // Inside a string a backslash escapes the next character: \" and \\ stand for " and \.
 const char *string_end(const char *p)
@@ -143,6 +439,21 @@ bool next_sibling(const char *node, const char **out)
 }
 
 // First member or element of a collection value, or null when it is empty or not a collection.
+// True when the member name after p (its opening quote) is name, \" and \\ read as one character, and
+// a ':' follows the name's closing quote.
+bool name_matches(const char *p, const char *name)
+{
+    while (*p != '"') {
+        if (*p == '\0') return false;
+        char c = *p;
+        if (c == '\\' && p[1] != '\0') c = *++p;
+        if (*name != c) return false;
+        ++p;
+        ++name;
+    }
+    return *name == '\0' && p[1] == ':';
+}
+
 const char *first_inside(const char *v)
 {
     if (v == nullptr || (*v != '{' && *v != '[')) return nullptr;
@@ -170,11 +481,18 @@ const char *element_at(const char *node, uint32_t index)
 
 extern "C" {
 
-kr_errors_e kr_jsonreader_init(char *buffer, uint32_t buffer_length)
+kr_errors_e kr_jsonreader_parse(char *buffer, uint32_t buffer_length, kr_doc_error_st *error)
 {
     if (buffer == nullptr) return ERR_NULL_PTR;
-    json_remove_whitespace(buffer, buffer_length);
+    Syntax syntax(buffer, strnlen(buffer, buffer_length), error);
+    syntax.limit_ = buffer_length;
+    if (!syntax.run()) return KR_JSON_ERR_SYNTAX;
     return ERR_NONE;
+}
+
+kr_errors_e kr_jsonreader_init(char *buffer, uint32_t buffer_length)
+{
+    return kr_jsonreader_parse(buffer, buffer_length, nullptr);
 }
 
 kr_json_types_e kr_jsonreader_get_type(char *node) { return type_at(value_of(node)); }
@@ -183,11 +501,8 @@ char *kr_jsonreader_find_child(char *parent, const char *child_name)
 {
     if (child_name == nullptr) return nullptr;
     const char *p = first_inside(value_of(parent));
-    const size_t n = std::strlen(child_name);
     while (p != nullptr) {
-        // Equal characters guarantee p[1..n] are not NUL, so p[n + 1] and p[n + 2] are in the text.
-        if (*p == '"' && std::strncmp(p + 1, child_name, n) == 0 && p[n + 1] == '"' && p[n + 2] == ':')
-            return const_cast<char *>(p);
+        if (*p == '"' && name_matches(p + 1, child_name)) return const_cast<char *>(p);
         if (!next_sibling(p, &p)) return nullptr;
     }
     return nullptr;
@@ -337,16 +652,35 @@ bool writer_ok(const kr_json_st *j) { return j != nullptr && j->start_ptr != nul
 // One byte beyond the terminator is always kept free; a buffer under 2 bytes has no room at all.
 bool has_room(const kr_json_st *j, uint64_t length, uint64_t room) { return length + room + 1 < j->buffer_length; }
 
-bool has_quote(const char *s) { return s != nullptr && std::strchr(s, '"') != nullptr; }
+// The writer's half of the string codec: what the syntax pass decodes back to the same bytes.
+template <typename Put> void escape_each(const char *s, Put put)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (; *s != '\0'; ++s) {
+        const unsigned char c = static_cast<unsigned char>(*s);
+        switch (c) {
+        case '"': put("\\\"", 2); break;
+        case '\\': put("\\\\", 2); break;
+        case '\b': put("\\b", 2); break;
+        case '\f': put("\\f", 2); break;
+        case '\n': put("\\n", 2); break;
+        case '\r': put("\\r", 2); break;
+        case '\t': put("\\t", 2); break;
+        default:
+            if (c < 0x20) {
+                const char u[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                put(u, 6);
+            } else {
+                put(s, 1);
+            }
+        }
+    }
+}
 
-// A backslash is written doubled, so that the reader gives it back as it was.
 std::string escaped(const char *s)
 {
     std::string out;
-    for (; *s != '\0'; ++s) {
-        if (*s == '\\') out += '\\';
-        out += *s;
-    }
+    escape_each(s, [&](const char *t, size_t n) { out.append(t, n); });
     return out;
 }
 
@@ -380,7 +714,6 @@ uint32_t hex_len_of(uint32_t v) { return static_cast<uint32_t>(std::snprintf(nul
 kr_errors_e check_name(const kr_json_st *j, const char *name)
 {
     if (!writer_ok(j) || name == nullptr) return ERR_NULL_PTR;
-    if (has_quote(name)) return ERR_INVALID_DATA;
     return ERR_NONE;
 }
 
@@ -408,8 +741,8 @@ kr_errors_e kr_jsonwriter_begin_object_named(kr_json_st *json, const char *name)
 {
     if (!writer_ok(json)) return ERR_NULL_PTR;
     if (name == nullptr || name[0] == '\0') return append(json, json->text_length, 1, "{");
-    if (has_quote(name)) return ERR_INVALID_DATA;
-    return append(json, json->text_length, std::strlen(name) + 4, "\"%s\":{", name);
+    const std::string n = escaped(name);
+    return append(json, json->text_length, n.size() + 4, "\"%s\":{", n.c_str());
 }
 
 kr_errors_e kr_jsonwriter_begin_object(kr_json_st *json)
@@ -428,10 +761,10 @@ kr_errors_e kr_jsonwriter_begin_array(kr_json_st *json, const char *name)
 {
     if (!writer_ok(json)) return ERR_NULL_PTR;
     if (name == nullptr) name = "";
-    if (has_quote(name)) return ERR_INVALID_DATA;
-    const uint64_t room = std::strlen(name) + 5;
+    const std::string n = escaped(name);
+    const uint64_t room = n.size() + 5;
     if (name[0] == '\0') return append(json, json->text_length, room, "[");
-    return append(json, json->text_length, room, "\"%s\":[", name);
+    return append(json, json->text_length, room, "\"%s\":[", n.c_str());
 }
 
 kr_errors_e kr_jsonwriter_end_array(kr_json_st *json)
@@ -444,14 +777,16 @@ kr_errors_e kr_jsonwriter_add_int(kr_json_st *json, const char *name, int32_t va
 {
     const kr_errors_e e = check_name(json, name);
     if (e != ERR_NONE) return e;
-    return append(json, json->text_length, std::strlen(name) + digits_of(value) + 4, "\"%s\":%i,", name, value);
+    const std::string n = escaped(name);
+    return append(json, json->text_length, n.size() + digits_of(value) + 4, "\"%s\":%i,", n.c_str(), value);
 }
 
 kr_errors_e kr_jsonwriter_add_int_hex(kr_json_st *json, const char *name, uint32_t value)
 {
     const kr_errors_e e = check_name(json, name);
     if (e != ERR_NONE) return e;
-    return append(json, json->text_length, std::strlen(name) + hex_len_of(value) + 6, "\"%s\":\"0x%x\",", name, value);
+    const std::string n = escaped(name);
+    return append(json, json->text_length, n.size() + hex_len_of(value) + 6, "\"%s\":\"0x%x\",", n.c_str(), value);
 }
 
 kr_errors_e kr_jsonwriter_add_uint(kr_json_st *json, const char *name, uint32_t value)
@@ -459,14 +794,16 @@ kr_errors_e kr_jsonwriter_add_uint(kr_json_st *json, const char *name, uint32_t 
     const kr_errors_e e = check_name(json, name);
     if (e != ERR_NONE) return e;
     const uint32_t digits = static_cast<uint32_t>(std::snprintf(nullptr, 0, "%u", value));
-    return append(json, json->text_length, std::strlen(name) + digits + 4, "\"%s\":%u,", name, value);
+    const std::string n = escaped(name);
+    return append(json, json->text_length, n.size() + digits + 4, "\"%s\":%u,", n.c_str(), value);
 }
 
 kr_errors_e kr_jsonwriter_add_bool(kr_json_st *json, const char *name, bool value)
 {
     const kr_errors_e e = check_name(json, name);
     if (e != ERR_NONE) return e;
-    return append(json, json->text_length, std::strlen(name) + 9, "\"%s\":%s,", name, value ? "true" : "false");
+    const std::string n = escaped(name);
+    return append(json, json->text_length, n.size() + 9, "\"%s\":%s,", n.c_str(), value ? "true" : "false");
 }
 
 kr_errors_e kr_jsonwriter_add_string(kr_json_st *json, const char *name, const char *value)
@@ -474,9 +811,9 @@ kr_errors_e kr_jsonwriter_add_string(kr_json_st *json, const char *name, const c
     kr_errors_e e = check_name(json, name);
     if (e != ERR_NONE) return e;
     if (value == nullptr) return ERR_NULL_PTR;
-    if (has_quote(value)) return ERR_INVALID_DATA;
+    const std::string n = escaped(name);
     const std::string text = escaped(value);
-    return append(json, json->text_length, std::strlen(name) + text.size() + 6, "\"%s\":\"%s\",", name, text.c_str());
+    return append(json, json->text_length, n.size() + text.size() + 6, "\"%s\":\"%s\",", n.c_str(), text.c_str());
 }
 
 kr_errors_e kr_jsonwriter_array_add_int(kr_json_st *json, int32_t value)
@@ -501,9 +838,35 @@ kr_errors_e kr_jsonwriter_array_add_bool(kr_json_st *json, bool value)
 kr_errors_e kr_jsonwriter_array_add_string(kr_json_st *json, const char *value)
 {
     if (!writer_ok(json) || value == nullptr) return ERR_NULL_PTR;
-    if (has_quote(value)) return ERR_INVALID_DATA;
     const std::string text = escaped(value);
     return append(json, json->text_length, text.size() + 3, "\"%s\",", text.c_str());
+}
+
+bool kr_json_escape(const char *text, char *out, uint32_t out_size)
+{
+    if (text == nullptr || out == nullptr) return false;
+    const uint32_t need = kr_json_escaped_length(text);
+    if (need >= out_size) {
+        if (out_size > 0) out[0] = '\0';
+        return false;
+    }
+    char *p = out;
+    *p++ = '"';
+    escape_each(text, [&](const char *t, size_t n) {
+        std::memcpy(p, t, n);
+        p += n;
+    });
+    *p++ = '"';
+    *p = '\0';
+    return true;
+}
+
+uint32_t kr_json_escaped_length(const char *text)
+{
+    if (text == nullptr) return 0;
+    uint64_t n = 2;
+    escape_each(text, [&](const char *, size_t k) { n += k; });
+    return n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
 }
 
 bool kr_jsonwriter_append_json(kr_json_st *json, char *data)

@@ -52,13 +52,15 @@ bool needs_quotes(const char *s)
     if (reads_as_non_string(s)) return true;
     // A key line beginning with a document-end marker would be skipped by the reader.
     if (strncmp(s, "...", 3) == 0 && is_blank(s[3])) return true;
+    if (strcmp(s, "<<") == 0) return true; // a merge key, which the reader refuses
+
     for (size_t i = 0; i < n; i++) {
         char c = s[i];
         char prev = i ? s[i - 1] : '\0';
         if (c == ':' && (i + 1 == n || is_blank(s[i + 1]))) return true;
         if (c == '#' && is_blank(prev)) return true;
         if (strchr(",[]{}", c)) return true;
-        if (c == '\t' || c == '\n' || c == '\r') return true;
+        if ((unsigned char)c < 0x20 || c == 0x7F) return true; // only escapes can hold these
         // The reader would open a quoted string here, and a key would lose its colon in it.
         if ((c == '"' || c == '\'') && (is_blank(prev) || prev == ':' || prev == '-')) return true;
     }
@@ -70,8 +72,13 @@ uint32_t written_len(const char *s, bool quoted)
 {
     uint32_t n = (uint32_t)strlen(s);
     if (!quoted) return n;
-    for (const char *p = s; *p; p++)
-        if (*p == '\t' || *p == '\n' || *p == '\r' || *p == '"' || *p == '\\') n++;
+    for (const char *p = s; *p; p++) {
+        const unsigned char c = (unsigned char)*p;
+        if (c == '\t' || c == '\n' || c == '\r' || c == '"' || c == '\\')
+            n++;
+        else if (c < 0x20 || c == 0x7F)
+            n += 3; // \xNN
+    }
     return n + 2;
 }
 
@@ -116,7 +123,17 @@ void put_quoted(kr_yaml_st *st, const char *s)
             *o++ = '\\';
             *o++ = '\\';
             break;
-        default: *o++ = *s; break;
+        default:
+            if ((unsigned char)*s < 0x20 || *s == 0x7F) {
+                static const char hex[] = "0123456789ABCDEF";
+                *o++ = '\\';
+                *o++ = 'x';
+                *o++ = hex[(unsigned char)*s >> 4];
+                *o++ = hex[*s & 15];
+            } else {
+                *o++ = *s;
+            }
+            break;
         }
     }
     *o++ = '"';

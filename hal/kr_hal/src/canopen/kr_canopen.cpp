@@ -248,13 +248,13 @@ void _kr_canopen_receive(void)
     }
 }
 
-bool _kr_canopen_awaits_block_answer(void)
+bool _kr_canopen_awaits_answer(void)
 {
     if (_canopen.state == CANOPEN_STOPPED) return false;
 #if CONFIG_CANOPEN_SDO_SERVER
     if (_kr_canopen_sdo_server_awaits_block_answer()) return true;
 #endif
-    return _kr_canopen_sdo_client_awaits_block_answer();
+    return _kr_canopen_sdo_client_awaits_answer();
 }
 
 void kr_canopen_set_can_callback(kr_canopen_can_callb_t callb) { _canopen.can_callback = callb; }

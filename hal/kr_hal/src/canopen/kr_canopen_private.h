@@ -83,7 +83,8 @@ void _kr_canopen_sdo_client_rx_request(uint8_t node_id);
 void _kr_canopen_sdo_client_init(void);
 void _kr_canopen_sdo_client_reset(void);
 void _kr_canopen_sdo_client_step(uint32_t step_ms);
-bool _kr_canopen_sdo_client_awaits_block_answer(void);
+/* A transfer is running and waits for the server's next frame. */
+bool _kr_canopen_sdo_client_awaits_answer(void);
 
 /* The retry rule and the back-off of retry n (from 0). */
 bool sdo_client_take_retry(sdo_client_retries_st *retries, kr_sdo_error_codes_e code, bool initiated);
@@ -107,6 +108,7 @@ typedef struct {
     uint8_t data_buffer[CANOPEN_SDO_SERVER_BLKSIZE * 7];
     uint16_t new_data; /* bytes held in data_buffer */
     bool end_expected; /* the last segment was acknowledged: only the end request may follow */
+    bool number;       /* segmented download into an integer or array element: held until whole */
     uint8_t client_blksize;
     bool crc_enabled;
 } _kr_canopen_sdo_server_st;
@@ -117,9 +119,13 @@ typedef struct {
 const canopen_object_st *_canopen_find_object(const kr_can_message_st *request, canopen_permissions_e permission);
 uint8_t _canopen_copy_data(kr_can_message_st *reply, const canopen_object_st *obj, uint8_t sub);
 bool _canopen_write_data(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub);
-/* Whether an expedited write fits: false when a byte it carries beyond the object's size is not zero
- * (abort 0x06070012). */
-bool _canopen_write_fits(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub);
+/* Whether an expedited write fits: 0, or the abort code when its given size differs from a number's
+ * (0x06070013 shorter, 0x06070012 longer) or a byte it carries beyond the object's size is not zero
+ * (0x06070012). */
+kr_sdo_error_codes_e _canopen_write_fits(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub);
+/* For an integer or an array element at sub: 0 when n bytes are its size, else the abort code
+ * (0x06070013 fewer, 0x06070012 more). Strings take any length up to their storage. */
+kr_sdo_error_codes_e _canopen_number_size_check(const canopen_object_st *obj, uint8_t sub, uint32_t n);
 /* The bytes of an object's storage: an integer's size, all elements of an array, a string's storage. */
 uint32_t _canopen_object_size(const canopen_object_st *obj);
 
@@ -169,10 +175,12 @@ extern _kr_canopen_st _canopen;
 void _kr_canopen_reset(void);
 kr_errors_e _kr_canopen_init(uint8_t nodeid);
 void _kr_canopen_step(uint32_t step_ms);
-/* Whether a block transfer waits for the other side's acknowledgement (or its first answer): the
- * library task then takes frames as they come between two steps, so the next block follows the
- * acknowledgement at once instead of at the next step. */
-bool _kr_canopen_awaits_block_answer(void);
+/* Whether an SDO transfer waits for the other side's answer (any transfer of the client, a block
+ * upload of the server): the library task then takes frames as they come between two steps, so the
+ * next segment or block follows the answer at once instead of at the next step. */
+bool _kr_canopen_awaits_answer(void);
+/* Platform: the library task takes frames as they arrive from now on (a transfer's first frame is out). */
+void _kr_canopen_wake(void);
 /* Hands the received frames to the stack, as the step does, without the step's timers. */
 void _kr_canopen_receive(void);
 

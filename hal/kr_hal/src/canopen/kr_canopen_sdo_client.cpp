@@ -84,6 +84,9 @@ void note_upload_answer(const kr_can_message_st *msg, sdo_request_type_e type, u
     std::memcpy(kept_segment.data, msg->data, 8);
 }
 
+// Given when an attempt ends, so that the waiting task goes on at once instead of at the next tick.
+kr_mutex_st attempt_ended = nullptr;
+
 uint32_t client_timeout_ms() { return timeout_override_ms ? timeout_override_ms : CONFIG_CANOPEN_SDO_TIMEOUT_MS; }
 
 // The abort frame of the running attempt, made ready when it starts: a process that ends in the
@@ -127,12 +130,20 @@ kr_can_message_st request_with_index(uint8_t cmd)
 
 void send(kr_can_message_st *msg) { _kr_canopen_sdo_send(msg); }
 
+// An attempt's first frame: from now on the library task takes the answers as they come.
+void send_first(kr_can_message_st *msg)
+{
+    send(msg);
+    _kr_canopen_wake();
+}
+
 // The attempt has its result: the device holds no transfer of ours any more.
 void end_attempt(canopen_sdo_state_e state, canopen_sdo_result_e result)
 {
     exit_abort_armed = false;
     C.state = state;
     C.result = result;
+    if (attempt_ended) kr_rtos_sem_give(attempt_ended);
 }
 
 void finish_done() { end_attempt(CANOPEN_SDO_STATE_READY, CANOPEN_SDO_RESULT_DONE); }
@@ -168,13 +179,13 @@ void abort_transfer(kr_sdo_error_codes_e code) { sdo_client_abort(C.mindex, C.si
 // there would take our next initiation for one of its segments.
 void fail_locally(canopen_sdo_fail_e why, kr_sdo_error_codes_e code)
 {
+    C.why = why; // first: the waiting task may go on as soon as the attempt ends
     if (kr_can_is_connected()) {
         abort_transfer(code);
     } else {
         C.last_err_code = code;
         end_attempt(CANOPEN_SDO_STATE_TRANSFER_ABORTED, CANOPEN_SDO_RESULT_ABORTED);
     }
-    C.why = why;
 }
 
 void send_download_segment()
@@ -491,8 +502,8 @@ void start_attempt(canopen_sdo_state_e state)
     arm_exit_abort();
 }
 
-// Waits for the library task to end the attempt. Never spins: yield or delay hand the processor
-// on and, with nothing else ready, sleep until the next tick.
+// Waits for the library task to end the attempt. Never spins: the wait sleeps until the attempt
+// ends or the next tick comes, whichever is first (the wait callback is looked at every tick).
 canopen_sdo_result_e wait_result(bool use_delay, bool with_callback)
 {
     while (C.result == CANOPEN_SDO_RESULT_PENDING) {
@@ -502,6 +513,8 @@ canopen_sdo_result_e wait_result(bool use_delay, bool with_callback)
         }
         if (use_delay)
             kr_rtos_task_delay(1);
+        else if (attempt_ended)
+            kr_rtos_sem_take(attempt_ended, 1);
         else
             kr_rtos_yield();
     }
@@ -566,6 +579,7 @@ void _kr_canopen_sdo_client_init(void)
     C.result = CANOPEN_SDO_RESULT_DONE;
     C.mutex = mutex;
     if (!C.mutex) kr_mutex_init(&C.mutex);
+    if (!attempt_ended) attempt_ended = kr_rtos_sem_create();
     C.delay = -1;
     C.last_err_code = CANOPEN_SDO_ERROR_NONE;
     C.wait_callb = nullptr;
@@ -613,9 +627,9 @@ void _kr_canopen_sdo_client_step(uint32_t step_ms)
     }
 }
 
-bool _kr_canopen_sdo_client_awaits_block_answer(void)
+bool _kr_canopen_sdo_client_awaits_answer(void)
 {
-    return C.state == CANOPEN_SDO_STATE_BLOCK_DOWNLOAD && C.result == CANOPEN_SDO_RESULT_PENDING;
+    return C.state != CANOPEN_SDO_STATE_READY && C.result == CANOPEN_SDO_RESULT_PENDING;
 }
 
 void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e type, uint8_t node_id)
@@ -698,7 +712,7 @@ kr_errors_e _kr_canopen_sdo_client_read(uint8_t node_id, uint16_t mindex, uint8_
         start_attempt(CANOPEN_SDO_STATE_SEGMENTED_UPLOAD);
         forget_answers_of(node_id, mindex, sindex);
         kr_can_message_st msg = request_with_index(0x40);
-        send(&msg);
+        send_first(&msg);
         if (wait_result(false, true) == CANOPEN_SDO_RESULT_DONE) break;
         if (attempt_is_last(&retries, attempt)) return end_call(ERR_ABORTED);
     }
@@ -742,7 +756,7 @@ kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8
                 std::memcpy(&msg.data[4], data, data_len);
             }
         }
-        send(&msg);
+        send_first(&msg);
         if (wait_result(false, true) == CANOPEN_SDO_RESULT_DONE) break;
         if (attempt_is_last(&retries, attempt)) return end_call(ERR_ABORTED);
     }
@@ -764,7 +778,7 @@ kr_errors_e _kr_canopen_sdo_client_block_write(uint8_t node_id, uint16_t mindex,
     begin_call();
     start_attempt(CANOPEN_SDO_STATE_BLOCK_DOWNLOAD);
     kr_can_message_st msg = block_initiation();
-    send(&msg);
+    send_first(&msg);
     canopen_sdo_result_e r = wait_result(false, false);
     return end_call(r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED);
 }
@@ -785,7 +799,7 @@ kr_errors_e _kr_canopen_sdo_client_block_read(uint8_t node_id, uint16_t mindex, 
     begin_call();
     start_attempt(CANOPEN_SDO_STATE_BLOCK_UPLOAD);
     kr_can_message_st msg = block_initiation();
-    send(&msg);
+    send_first(&msg);
     canopen_sdo_result_e r = wait_result(false, false);
     return end_call(r == CANOPEN_SDO_RESULT_DONE ? ERR_NONE : ERR_ABORTED);
 }
@@ -815,11 +829,11 @@ void kr_canopen_sdo_client_cancel(uint32_t abort_code)
     // An attempt that already succeeded is left alone: its caller gets ERR_NONE.
     if (!C.in_call || C.result == CANOPEN_SDO_RESULT_DONE) return;
     C.cancelled = true;
+    C.why = CANOPEN_SDO_FAIL_CANCELLED; // first: the waiting task may go on as soon as the attempt ends
     if (C.state != CANOPEN_SDO_STATE_READY && C.result == CANOPEN_SDO_RESULT_PENDING)
         abort_transfer(abort_code);
     else
         C.last_err_code = abort_code; // between two attempts: the device holds no transfer of ours
-    C.why = CANOPEN_SDO_FAIL_CANCELLED;
 }
 
 void _kr_canopen_sdo_client_rx_request(uint8_t node_id)

@@ -71,16 +71,34 @@ static uint32_t write_room(const canopen_object_st *obj, uint8_t sub)
     return element_size(obj);
 }
 
-bool _canopen_write_fits(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub)
+// An integer or an array element: a value that is whole or not written at all.
+static bool is_number_at(const canopen_object_st *obj, uint8_t sub)
+{
+    return !is_string(obj) && (!is_array(obj) || (sub != 0 && sub <= obj->array_max_size));
+}
+
+kr_sdo_error_codes_e _canopen_number_size_check(const canopen_object_st *obj, uint8_t sub, uint32_t n)
+{
+    if (!is_number_at(obj, sub)) return CANOPEN_SDO_ERROR_NONE;
+    uint32_t size = element_size(obj);
+    if (n < size) return CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_LOW;
+    if (n > size) return CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH;
+    return CANOPEN_SDO_ERROR_NONE;
+}
+
+kr_sdo_error_codes_e _canopen_write_fits(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub)
 {
     uint8_t b = request->data[0];
-    uint32_t n = (b & 0x01) ? 4u - ((b >> 2) & 3u) : 4u;
     uint32_t room = write_room(obj, sub);
-    if (room == 0) return true; // no place to write to at all: _canopen_write_data refuses it
-    // Without a size all 4 bytes are the value: a byte beyond the object that is not zero would be lost.
+    if (room == 0) return CANOPEN_SDO_ERROR_NONE; // no place to write to at all: _canopen_write_data refuses it
+    uint32_t n = (b & 0x01) ? 4u - ((b >> 2) & 3u) : 4u;
+    // A given size must be the number's own: a shorter one would keep the old high bytes.
+    if (b & 0x01)
+        if (kr_sdo_error_codes_e code = _canopen_number_size_check(obj, sub, n)) return code;
+    // A byte beyond the object (without a size all 4 are the value) that is not zero would be lost.
     for (uint32_t i = room; i < n; i++)
-        if (request->data[4 + i] != 0) return false;
-    return true;
+        if (request->data[4 + i] != 0) return CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH;
+    return CANOPEN_SDO_ERROR_NONE;
 }
 
 bool _canopen_write_data(const canopen_object_st *obj, const kr_can_message_st *request, uint8_t sub)
@@ -149,17 +167,23 @@ std::vector<uint8_t> &block_old_value()
     return old;
 }
 
+// The node id object takes 1..127 only, however it is written.
+kr_sdo_error_codes_e node_id_refusal(uint8_t value)
+{
+    if (S.mindex != CANOPEN_NODE_ID_INDEX) return CANOPEN_SDO_ERROR_NONE;
+    if (value == 0) return CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_LOW;
+    if (value > CANOPEN_NODE_ID_MAX) return CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH;
+    return CANOPEN_SDO_ERROR_NONE;
+}
+
 void initiate_download(const kr_can_message_st *msg)
 {
     const canopen_object_st *obj = _canopen_find_object(msg, CANOPEN_PERMISSION_WRITE);
     if (!obj) return;
     uint8_t b = msg->data[0];
     if (b & 0x02) {
-        if (S.mindex == CANOPEN_NODE_ID_INDEX) {
-            if (msg->data[4] == 0) return fail(CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_LOW);
-            if (msg->data[4] > CANOPEN_NODE_ID_MAX) return fail(CANOPEN_SDO_ERROR_VALUE_OF_PARAMETER_TOO_HIGH);
-        }
-        if (!_canopen_write_fits(obj, msg, S.sindex)) return fail(CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH);
+        if (kr_sdo_error_codes_e code = node_id_refusal(msg->data[4])) return fail(code);
+        if (kr_sdo_error_codes_e code = _canopen_write_fits(obj, msg, S.sindex)) return fail(code);
         if (!_canopen_write_data(obj, msg, S.sindex)) return fail(CANOPEN_SDO_ERROR_UNSUPPORTED_ACCESS_TO_OBJECT);
         kr_can_message_st r = reply(0x60);
         std::memcpy(&r.data[4], &msg->data[4], 4);
@@ -167,11 +191,15 @@ void initiate_download(const kr_can_message_st *msg)
         call(S.write_callb);
         return;
     }
-    // Integers go expedited; an array's sub-index 0 is its size, not a place to write to.
-    if (!is_array(obj) && !is_string(obj)) return fail(CANOPEN_SDO_ERROR_UNSUPPORTED_ACCESS_TO_OBJECT);
+    // An array's sub-index 0 is its size, not a place to write to.
     if (is_array(obj) && S.sindex == 0) return fail(CANOPEN_SDO_ERROR_UNSUPPORTED_ACCESS_TO_OBJECT);
+    if (b & 0x01)
+        if (kr_sdo_error_codes_e code = _canopen_number_size_check(obj, S.sindex, kr_get_le32(&msg->data[4])))
+            return fail(code);
     S.obj = obj;
     S.data_index = start_offset(obj, S.sindex);
+    S.number = is_number_at(obj, S.sindex);
+    S.new_data = 0;
     S.state = CANOPEN_SDO_STATE_SEGMENTED_DOWNLOAD;
     S.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
     kr_can_message_st r = reply(0x60);
@@ -267,18 +295,46 @@ void upload_segment(const kr_can_message_st *msg)
     if (last) call(S.read_callb);
 }
 
+// A number's segments are held until the last one: only a whole value is written.
+bool hold_number_segment(const uint8_t *data, uint32_t n, bool last)
+{
+    uint32_t size = element_size(S.obj);
+    if (S.new_data + n > size) {
+        fail(CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_HIGH);
+        return false;
+    }
+    std::memcpy(S.data_buffer + S.new_data, data, n);
+    S.new_data = (uint16_t)(S.new_data + n);
+    if (!last) return true;
+    if (S.new_data < size) {
+        fail(CANOPEN_SDO_ERROR_DATA_LENGTH_TOO_LOW);
+        return false;
+    }
+    if (kr_sdo_error_codes_e code = node_id_refusal(S.data_buffer[0])) {
+        fail(code);
+        return false;
+    }
+    store(S.obj, S.data_index, S.data_buffer, size);
+    S.new_data = 0;
+    return true;
+}
+
 void download_segment(const kr_can_message_st *msg)
 {
     uint8_t b = msg->data[0];
     if (((b >> 4) & 1) != S.seq) return fail(CANOPEN_SDO_ERROR_SDO_TOGGLE_BIT_NOT_ALTERED);
     uint32_t n = 7u - ((b >> 1) & 7u);
-    if (!store(S.obj, S.data_index, &msg->data[1], n)) return fail(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
-    S.data_index += n;
+    bool last = (b & 0x01) != 0;
+    if (S.number) {
+        if (!hold_number_segment(&msg->data[1], n, last)) return;
+    } else {
+        if (!store(S.obj, S.data_index, &msg->data[1], n)) return fail(CANOPEN_SDO_ERROR_OUT_OF_MEMORY);
+        S.data_index += n;
+    }
     kr_can_message_st r = reply((uint8_t)(0x20 | (S.seq << 4)));
     std::memset(&r.data[1], 0, 7);
     S.seq ^= 1;
     S.delay = CONFIG_CANOPEN_SDO_TIMEOUT_MS;
-    bool last = (b & 0x01) != 0;
     if (last) finish();
     send(&r);
     if (last) call(S.write_callb);

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,20 +38,21 @@ struct can_port_st {
     can_state_e state = CAN_STATE_INIT;
     uint32_t baudrate = CONFIG_CAN0_BAUDRATE;
     char dev[KR_CAN_DEV_NAME_LEN] = "can0";
-    rx_entry rx_buffer_data[CONFIG_CAN0_RX_BUFFER_SIZE];
+    rx_entry rx_buffer_data[CONFIG_CAN0_RX_BUFFER_SIZE]{};
     uint32_t rx_head = 0; // oldest frame
     uint32_t rx_count = 0;
     struct timeval lastrxtime = {0, 0};
     char devs[KR_CAN_DEVS_MAX][KR_CAN_DEVS_NAME_LEN] = {};
     int32_t dev_count = 0;
+    bool devs_stale = true; // listed when first asked for: most runs never look at the list
     kr_can_rx_callback_t rx_callback = nullptr;
     kr_can_tx_callback_t tx_callb = nullptr;
 
     backend_e kind = backend_e::none;
     int fd = -1;
     char open_dev[KR_CAN_DEV_NAME_LEN] = "";
-    kr_scd_reader_st rd;
-    char tx[tx_buffer_size];
+    kr_scd_reader_st rd{};
+    char tx[tx_buffer_size]{};
     size_t tx_len = 0;
 
     bool opening = false; // a connect is under way in a blocking section
@@ -59,10 +61,12 @@ struct can_port_st {
     int waiters = 0;            // tasks waiting on fd in a blocking section
     std::vector<int> stale_fds; // closed once no task waits on them
     char set_up_error[160] = "";
-    char fault_text[200] = ""; // why the port is not open
+    char fault_text[320] = ""; // why the port is not open
+    bool open_failed = false;  // the fault is a failed open, not a lost connection
 };
 
-can_port_st _can;
+// Initialised at compile time: a run that never opens the port touches none of its buffers.
+constinit can_port_st _can;
 
 uint64_t now_ms()
 {
@@ -113,6 +117,7 @@ void fault(const char *why)
 {
     std::snprintf(_can.fault_text, sizeof _can.fault_text, "The connection to the CAN interface %s was lost: %s.",
                   _can.open_dev, why);
+    _can.open_failed = false;
     kr_diag("The connection to %s was lost: %s\n", _can.open_dev, why);
     drop_connection();
     _can.state = CAN_STATE_FAULT;
@@ -340,13 +345,23 @@ void close_port(bool announce)
     if (was_open && announce) kr_diag("CAN connection closed.\n");
 }
 
+// A name meant for a socketcand bus but mistyped: no SocketCAN interface has ':' in its name.
+bool looks_like_socketcand(const char *name)
+{
+    return strncasecmp(name, "socketcand", 10) == 0 || std::strchr(name, ':') != nullptr;
+}
+
 const char *set_up_failed(const char *name, const char *detail)
 {
     _can.state = CAN_STATE_FAULT;
     std::snprintf(_can.set_up_error, sizeof _can.set_up_error, "Couldn't open the connection to the CAN interface %s.",
                   name);
-    std::snprintf(_can.fault_text, sizeof _can.fault_text, "Couldn't open the connection to the CAN interface %s: %s.",
-                  name, detail);
+    // A detail that asks a question keeps its question mark.
+    size_t len = std::strlen(detail);
+    const char *end = len > 0 && detail[len - 1] == '?' ? "" : ".";
+    std::snprintf(_can.fault_text, sizeof _can.fault_text, "Couldn't open the connection to the CAN interface %s: %s%s",
+                  name, detail, end);
+    _can.open_failed = true;
     return _can.set_up_error;
 }
 
@@ -382,7 +397,7 @@ bool kr_can_set_baudrate(kr_can_channels_e chn, uint32_t baud)
 {
     if (chn && !kr_can_set_dev(chn)) return false;
     _can.baudrate = baud;
-    _can.dev_count = _kr_can_socketcan_list(_can.devs, KR_CAN_DEVS_MAX);
+    _can.devs_stale = true;
     return true;
 }
 
@@ -395,10 +410,22 @@ uint32_t kr_can_get_netdev_baudrate(kr_can_channels_e chn)
     return _kr_can_socketcan_bitrate(name);
 }
 
-int32_t kr_can_get_device_count(void) { return _can.dev_count; }
+static void list_devices(void)
+{
+    if (!_can.devs_stale) return;
+    _can.dev_count = _kr_can_socketcan_list(_can.devs, KR_CAN_DEVS_MAX);
+    _can.devs_stale = false;
+}
+
+int32_t kr_can_get_device_count(void)
+{
+    list_devices();
+    return _can.dev_count;
+}
 
 const char *kr_can_get_device_name(int32_t i)
 {
+    list_devices();
     if (i < 0 || i >= _can.dev_count) return nullptr;
     return _can.devs[i];
 }
@@ -425,7 +452,7 @@ bool kr_can_create_vcan(const char *name, char *err, size_t err_len)
     }
     err[0] = '\0';
     bool ok = _kr_can_socketcan_create_vcan(name, err, err_len);
-    if (ok) _can.dev_count = _kr_can_socketcan_list(_can.devs, KR_CAN_DEVS_MAX);
+    if (ok) _can.devs_stale = true;
     return ok;
 }
 
@@ -472,6 +499,10 @@ const char *kr_can_set_up(bool force)
             return set_up_failed(name, err);
         }
         _can.rd = *rd;
+    } else if (looks_like_socketcand(name)) {
+        std::snprintf(err, sizeof err, "'%s' is not of the form " KR_CAN_SOCKETCAND_PREFIX "HOST[:PORT]/BUS", name);
+        kr_diag("Error when connecting to %s: %s.\n", name, err);
+        return set_up_failed(name, err);
     } else {
         kind = backend_e::socketcan;
         fd = _kr_can_socketcan_open(name, _can.baudrate, err, sizeof err);
@@ -497,6 +528,8 @@ void kr_can_close(void) { close_port(true); }
 bool kr_can_is_connected(void) { return _can.state == CAN_STATE_OPEN; }
 
 const char *kr_can_get_fault(void) { return _can.state == CAN_STATE_OPEN ? "" : _can.fault_text; }
+
+bool kr_can_open_failed(void) { return _can.state == CAN_STATE_FAULT && _can.open_failed; }
 
 can_state_e kr_can_get_state(void) { return _can.state; }
 

@@ -81,7 +81,10 @@ int _kr_can_socketcan_open(const char *ifname, uint32_t baud, char *err, size_t 
     int fd = socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) {
         if (errno == EAFNOSUPPORT || errno == EPROTONOSUPPORT)
-            std::snprintf(err, err_len, "this kernel has no CAN support (%s)", std::strerror(errno));
+            std::snprintf(err, err_len,
+                          "this kernel has no CAN support (%s); a bus served over the network is named "
+                          "socketcand://HOST[:PORT]/BUS",
+                          std::strerror(errno));
         else
             std::snprintf(err, err_len, "cannot create a CAN socket: %s", std::strerror(errno));
         return -1;

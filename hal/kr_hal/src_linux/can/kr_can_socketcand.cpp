@@ -143,7 +143,11 @@ int tcp_connect(const char *host, uint16_t port, uint64_t deadline, char *err, s
             }
         }
         if (rc == 0) break;
-        std::snprintf(err, err_len, "cannot connect to %s port %u: %s", host, (unsigned)port, std::strerror(errno));
+        if (errno == ECONNREFUSED)
+            std::snprintf(err, err_len, "nothing listens on %s port %u (%s): is the socketcand daemon running there?",
+                          host, (unsigned)port, std::strerror(errno));
+        else
+            std::snprintf(err, err_len, "cannot connect to %s port %u: %s", host, (unsigned)port, std::strerror(errno));
         close(fd);
         fd = -1;
     }

@@ -32,6 +32,7 @@ struct hooks_st {
 };
 
 kr_mutex_st halmutex;
+kr_mutex_st hal_wake; // ends the library task's pause between two steps
 std::atomic<void *> application_ptr{nullptr};
 hooks_st _this;
 int8_t arg_nodeid = 0;
@@ -48,10 +49,16 @@ void hal_task(void *)
         _kr_canopen_step(CONFIG_HAL_STEP_MS);
         kr_mutex_unlock(&halmutex);
         const uint32_t next = kr_rtos_get_tick_count() + CONFIG_HAL_STEP_MS;
-        // A block transfer's next block follows its acknowledgement at once: until the next step,
-        // frames are taken as they arrive. Timers still run only in the step.
+        // While an SDO transfer waits for an answer, frames are taken as they arrive until the next
+        // step, so that its next segment or block follows the answer at once; a transfer that starts
+        // in the pause ends it. Timers still run only in the step.
         for (uint32_t left = CONFIG_HAL_STEP_MS; left > 0; left = next - kr_rtos_get_tick_count()) {
-            if (left > CONFIG_HAL_STEP_MS || !_kr_canopen_awaits_block_answer() || !_kr_can_wait_rx(left)) break;
+            if (left > CONFIG_HAL_STEP_MS) break;
+            if (!_kr_canopen_awaits_answer()) {
+                if (!kr_rtos_sem_take(hal_wake, left)) break;
+                continue;
+            }
+            if (!_kr_can_wait_rx(left)) break;
             kr_mutex_lock(&halmutex);
             _kr_can_hal_step(0);
             _kr_canopen_receive();
@@ -81,6 +88,9 @@ std::atomic<int> signal_wake_write{-1};
 {
     signal_ending = true;
     kr_process_signal_end();
+    // A line printed after the signal's message (a held request lets the job go on) is ended too,
+    // so the cleanups' own lines start on a line of their own.
+    if (void (*preamble)(void) = signal_preamble.load()) preamble();
     for (auto &c : signal_cleanups) {
         void (*cleanup)(void) = c.load();
         if (cleanup) cleanup();
@@ -113,6 +123,7 @@ void kr_init(void *device)
 {
     kr_set_application_ptr(device);
     kr_mutex_init(&halmutex);
+    if (!hal_wake) hal_wake = kr_rtos_sem_create();
     _kr_can_init();
     if (kr_memory_load(MEMORY_COM_PARAMS) != ERR_NONE) _kr_canopen_reset();
     _kr_canopen_init((uint8_t)arg_nodeid);
@@ -132,7 +143,18 @@ void kr_install_signal_handler(void)
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = signal_callb;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    unsigned n = 0;
+    const int *sigs = kr_ending_signals(&n);
+    for (unsigned i = 0; i < n; i++) sigaction(sigs[i], &sa, nullptr);
+}
+
+const int *kr_ending_signals(unsigned *count)
+{
+    // Every one that would end the run without its clean-up, leaving files and children behind.
+    static const int sigs[] = {SIGINT,    SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                               SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,   SIGPWR};
+    *count = sizeof sigs / sizeof sigs[0];
+    return sigs;
 }
 
 void kr_add_signal_cleanup(void (*cleanup)(void))
@@ -213,6 +235,11 @@ void kr_signal_release(void)
 {
     signal_held = false;
     if (int status = signal_pending.load()) signal_exit(status);
+}
+
+void _kr_canopen_wake(void)
+{
+    if (hal_wake) kr_rtos_sem_give(hal_wake);
 }
 
 void kr_set_application_ptr(void *ptr) { application_ptr = ptr; }

@@ -93,7 +93,10 @@ void default_signals(posix_spawnattr_t *attr, bool own_group)
     sigset_t none, defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
-    for (int s : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGCHLD}) sigaddset(&defaults, s);
+    for (int s : {SIGPIPE, SIGCHLD}) sigaddset(&defaults, s);
+    unsigned n = 0;
+    const int *ending = kr_ending_signals(&n);
+    for (unsigned i = 0; i < n; i++) sigaddset(&defaults, ending[i]);
     posix_spawnattr_setsigmask(attr, &none);
     posix_spawnattr_setsigdefault(attr, &defaults);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
