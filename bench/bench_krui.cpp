@@ -138,6 +138,7 @@ void frame_times()
 
 int main(int argc, char **argv)
 {
+    e2e::remove_sandboxes_at_signal(); // a benchmark stopped with Ctrl-C leaves no sandbox behind
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
     console_fd = dup(1);
     if (seconds > 0) idle_cpu(seconds);

@@ -114,6 +114,7 @@ bool run(uint32_t bitrate, bool kr, const std::vector<uint8_t> &image, figures_s
 
 int main(int argc, char **argv)
 {
+    e2e::remove_sandboxes_at_signal(); // a benchmark stopped with Ctrl-C leaves no sandbox behind
     size_t size = argc > 1 ? strtoul(argv[1], nullptr, 0) : 1024 * 1024;
     std::mt19937 rng(1);
     std::vector<uint8_t> image(size);

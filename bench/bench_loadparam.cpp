@@ -31,6 +31,7 @@ bool is_answer_to(const sim_frame_st &f, uint16_t index)
 
 int main()
 {
+    e2e::remove_sandboxes_at_signal(); // a benchmark stopped with Ctrl-C leaves no sandbox behind
     std::string err;
     sim_device_config_st d;
     d.node_id = NODE;

@@ -172,6 +172,7 @@ outcome run(const char *self, uint32_t bitrate, bool media, const std::string &f
 
 int main(int argc, char **argv)
 {
+    e2e::remove_sandboxes_at_signal(); // a benchmark stopped with Ctrl-C leaves no sandbox behind
     if (argc == 6 && strcmp(argv[1], "--child") == 0) child(argv[2], argv[3], argv[4], argv[5]);
     std::string self = argv[0];
     char path[4096];

@@ -59,6 +59,7 @@ static std::string database(int objects)
 
 int main()
 {
+    e2e::remove_sandboxes_at_signal(); // a benchmark stopped with Ctrl-C leaves no sandbox behind
     // Every temporary folder, this program's and krcan's, goes to the sandbox's tmp/.
     e2e::sandbox box;
     fs::path dir = box.tmp();

@@ -159,6 +159,7 @@ double run(const char *self, uint32_t bitrate, const char *fault = nullptr)
 
 int main(int argc, char **argv)
 {
+    e2e::remove_sandboxes_at_signal(); // a benchmark stopped with Ctrl-C leaves no sandbox behind
     if (argc == 4 && strcmp(argv[1], "--child") == 0) child(argv[2], argv[3]);
     std::string self = argv[0];
     char path[4096];

@@ -78,6 +78,17 @@ void load_cancel(void);
  * cancelled any more. */
 bool load_is_resetting(void);
 
+/* Whether a device is the product a package's firmware is made for. */
+typedef enum {
+    LOAD_IDENTITY_SAME = 0,  /* the device's 0x1018 vendor id and product code are the package's */
+    LOAD_IDENTITY_UNCHECKED, /* no database in the package, or the device's identity unreadable: warned */
+    LOAD_IDENTITY_OTHER,     /* another product: a job error names both; flash nothing to it */
+} load_identity_e;
+/* Reads 0x1018:1 and :2 of the node (nothing else goes out) and compares them with the package's
+ * database (VENDORID, PRODUCTCODE). Every flash of a package passes here before its first frame; the
+ * window may ask it beforehand too. */
+load_identity_e load_check_identity(const char *package, uint8_t node);
+
 /* The binary set with the `firmware` option (empty when none). */
 const char *makekrdev_get_firmware(void);
 

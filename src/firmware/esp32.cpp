@@ -42,14 +42,26 @@ char async_filepath[kArgLen];
 uint8_t async_nodeid = 0;
 std::atomic<bool> async_finished{true};
 
+// How the last esptool run ended, for the line that says what became of the flash.
+enum esptool_end_e { ESPTOOL_OK, ESPTOOL_NOT_FOUND, ESPTOOL_FAILED, ESPTOOL_SIGNALLED, ESPTOOL_STOPPED };
+esptool_end_e esptool_end = ESPTOOL_OK;
+
+constexpr const char *kInstallHint =
+    "ERROR: esptool was not found. Install it with 'pipx install esptool' or Debian's package (apt install "
+    "esptool).\n";
+
 // Starts a program found on PATH with only standard input, output and error, default signal
-// handling and no blocked signals. False when it could not be started.
+// handling and no blocked signals, leading a process group of its own: whatever it starts (the
+// holder of the serial port) is stopped with it. False when it could not be started.
 bool spawn(const std::vector<std::string> &args, kr_process_st *child)
 {
     std::vector<const char *> argv;
     for (const std::string &a : args) argv.push_back(a.c_str());
     argv.push_back(nullptr);
-    return kr_process_spawn(child, argv.data(), nullptr) == 0;
+    kr_process_options_st o{};
+    o.own_group = true;
+    o.stop_at_signal_end = true;
+    return kr_process_spawn(child, argv.data(), &o) == 0;
 }
 
 // Waits for esptool in the blocking section (the library task keeps receiving meanwhile). After the
@@ -67,9 +79,18 @@ bool wait_esptool(kr_process_st *child)
     }
     if (timed_out) {
         job_cause("ERROR: esptool did not end within %u seconds; it was stopped.\n", run_limit_ms / 1000);
+        esptool_end = ESPTOOL_STOPPED;
         return false;
     }
-    return child->status != -1 && WIFEXITED(child->status) && WEXITSTATUS(child->status) == 0;
+    if (child->status != -1 && WIFSIGNALED(child->status) && !kr_signal_requested()) {
+        job_cause("ERROR: esptool ended by signal %d (%s).\n", WTERMSIG(child->status),
+                  strsignal(WTERMSIG(child->status)));
+        esptool_end = ESPTOOL_SIGNALLED;
+        return false;
+    }
+    const bool ok = child->status != -1 && WIFEXITED(child->status) && WEXITSTATUS(child->status) == 0;
+    esptool_end = ok ? ESPTOOL_OK : ESPTOOL_FAILED;
+    return ok;
 }
 
 // After `python3 -m esptool` failed: true when python3 has no esptool module at all, so the user
@@ -241,12 +262,15 @@ bool run_esptool(const char *const *argv)
         started = python = spawn(py, &child);
     }
     if (!started) {
-        job_cause("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
+        job_cause("%s", kInstallHint);
+        esptool_end = ESPTOOL_NOT_FOUND;
         return false;
     }
     if (wait_esptool(&child)) return true;
-    if (python && !kr_signal_requested() && python_lacks_esptool())
-        job_cause("ERROR: esptool was not found. Install it with 'pip install esptool'.\n");
+    if (python && esptool_end == ESPTOOL_FAILED && !kr_signal_requested() && python_lacks_esptool()) {
+        job_cause("%s", kInstallHint);
+        esptool_end = ESPTOOL_NOT_FOUND;
+    }
     return false;
 }
 
@@ -274,6 +298,7 @@ bool loadesp32_krdev(const char *path, uint8_t node)
         // Flashing while the device still talks to the module would break both.
         job_error("ERROR: node 0x%x could not be asked to pause its ESP32 communication; esptool was not run.\n", node);
     } else {
+        esptool_end = ESPTOOL_FAILED;
         flashed = !kr_signal_requested() && flash_images(krdev);
         resumed = esp32_comm(node, true);
         if (kr_signal_requested()) {
@@ -282,8 +307,10 @@ bool loadesp32_krdev(const char *path, uint8_t node)
         } else {
             if (flashed)
                 say_flushed("ESP32 firmware flashed.\n");
-            else
+            else if (esptool_end == ESPTOOL_FAILED || esptool_end == ESPTOOL_STOPPED)
                 job_error("ERROR: flashing the ESP32 firmware failed. Is the module's USB port connected?\n");
+            else // the cause line above says why
+                job_error("ERROR: the ESP32 firmware was not flashed.\n");
             if (!resumed) job_error("ERROR: node 0x%x could not be asked to resume its ESP32 communication.\n", node);
         }
     }

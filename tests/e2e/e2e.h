@@ -27,6 +27,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -317,7 +318,36 @@ inline result run(const std::string &program, const std::vector<std::string> &ar
     return r;
 }
 
+// The sandboxes alive in this process, for a program that removes them when a signal ends it.
+inline std::atomic<const char *> live_sandboxes[8];
+
+// Only fork, exec and waitpid: it runs in the signal handler.
+inline void remove_sandboxes_and_end(int sig)
+{
+    for (auto &slot : live_sandboxes) {
+        const char *path = slot.load();
+        if (!path) continue;
+        pid_t c = fork();
+        if (c == 0) {
+            execl("/bin/rm", "rm", "-rf", "--", path, (char *)nullptr);
+            _exit(127);
+        }
+        if (c > 0) waitpid(c, nullptr, 0);
+    }
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 } // namespace detail
+
+// A program that a signal may end (a benchmark stopped with Ctrl-C) removes its sandboxes first.
+inline void remove_sandboxes_at_signal()
+{
+    struct sigaction sa {};
+    sa.sa_handler = detail::remove_sandboxes_and_end;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
 
 class sandbox {
 public:
@@ -329,7 +359,21 @@ public:
         std::string tmpl = std::string(t && *t ? t : "/tmp") + "/krcan_e2e_XXXXXX";
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
-        if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp");
+        // Signals wait until the folder is known to the handler that removes it.
+        sigset_t ending, before;
+        sigemptyset(&ending);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, sig);
+        pthread_sigmask(SIG_BLOCK, &ending, &before);
+        const bool made = mkdtemp(buf.data()) != nullptr;
+        if (made) {
+            path_text_ = buf.data();
+            for (auto &slot : detail::live_sandboxes) {
+                const char *none = nullptr;
+                if (slot.compare_exchange_strong(none, path_text_.c_str())) break;
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        if (!made) throw std::runtime_error("mkdtemp");
         dir_ = buf.data();
         std::filesystem::create_directories(home());
         std::filesystem::create_directories(config());
@@ -347,6 +391,10 @@ public:
     }
     ~sandbox()
     {
+        for (auto &slot : detail::live_sandboxes) {
+            const char *mine = path_text_.c_str();
+            slot.compare_exchange_strong(mine, nullptr);
+        }
         std::error_code ec;
         if (std::filesystem::remove_all(dir_, ec) != static_cast<std::uintmax_t>(-1) && !ec) return;
         // A test that took the write permission from a folder in it: given back, then removed.
@@ -427,6 +475,7 @@ public:
 
 private:
     std::filesystem::path dir_;
+    std::string path_text_;
 };
 
 // A program kept running in the background (the virtual bus hub, simulated devices) while a test runs

@@ -88,4 +88,22 @@ TEST(Harness, BackgroundProgram)
     EXPECT_FALSE(sleeper.running());
 }
 
+// A benchmark ended by a signal while its transfer runs removes the sandbox it made in TMPDIR.
+TEST(Harness, ABenchmarkStoppedBySignalLeavesNoSandbox)
+{
+    e2e::sandbox box;
+    auto sandboxes = [&box] {
+        size_t n = 0;
+        for (const auto &e : std::filesystem::directory_iterator(box.tmp()))
+            if (e.path().filename().string().rfind("krcan_e2e_", 0) == 0) n++;
+        return n;
+    };
+    e2e::background bench(box, std::string(KR_BIN_DIR) + "/bench_sdo_block", {});
+    for (int i = 0; i < 60000 && sandboxes() == 0; i++) usleep(1000);
+    ASSERT_EQ(sandboxes(), 1u) << bench.out() << bench.err();
+    kill(bench.pid(), SIGTERM);
+    EXPECT_TRUE(bench.wait_end(30000));
+    EXPECT_EQ(sandboxes(), 0u);
+}
+
 } // namespace

@@ -33,7 +33,8 @@ constexpr uint32_t kEsptoolLimitMs = 5000;
 
 // Logs "start PID WALL_US NAME", each argument as "arg TEXT", its open descriptors as "fds ...",
 // then ends as ESPTOOL_STANDIN_MODE says (or the next line of the file ESPTOOL_STANDIN_MODES): 0, 2,
-// hang (ignoring SIGTERM), or gate (0 once the file ESPTOOL_STANDIN_GATE exists).
+// hang (ignoring SIGTERM), wrapper (as hang, with a child of its own that ignores SIGTERM too, logged
+// as "child PID"), segv (ends by SIGSEGV), or gate (0 once the file ESPTOOL_STANDIN_GATE exists).
 const char *const kStandIn = R"(#!/bin/bash
 PATH=/usr/bin:/bin
 log="$ESPTOOL_STANDIN_LOG"
@@ -50,6 +51,8 @@ if [ -n "$ESPTOOL_STANDIN_MODES" ]; then
 fi
 case "$mode" in
   hang) trap '' TERM; while :; do sleep 0.05; done ;;
+  wrapper) trap '' TERM; (trap '' TERM; exec sleep 600) & echo "child $!" >> "$log"; while :; do sleep 0.05; done ;;
+  segv) kill -SEGV $$ ;;
   gate) while [ ! -e "$ESPTOOL_STANDIN_GATE" ]; do sleep 0.02; done ;;
   2) echo "end $$ $(date +%s%6N) 2" >> "$log"; exit 2 ;;
   *) echo "end $$ $(date +%s%6N) 0" >> "$log"; exit 0 ;;
@@ -75,6 +78,7 @@ struct standin_run {
     long pid = 0;
     long long start_us = 0, end_us = 0;
     int exit_code = -1; // -1: no end logged
+    long child = 0;
     std::vector<std::string> args;
     std::vector<int> fds;
 };
@@ -96,6 +100,8 @@ std::vector<standin_run> parse_log(const std::string &text)
             continue;
         } else if (kind == "arg") {
             runs.back().args.push_back(line.substr(4));
+        } else if (kind == "child") {
+            w >> runs.back().child;
         } else if (kind == "fds") {
             for (int fd; w >> fd;) runs.back().fds.push_back(fd);
         } else if (kind == "end") {
@@ -139,6 +145,7 @@ void esptool_job(void *)
     run("python3", g_bin_python, "0");
     run("none", g_bin_none, "0");
     run("nomodule", g_bin_nomodule, "0");
+    run("segv", g_bin_esptool, "segv");
 }
 
 TEST(Esp32, EsptoolGetsItsArgumentsAsTheyAreAndIsBounded)
@@ -174,23 +181,27 @@ TEST(Esp32, EsptoolGetsItsArgumentsAsTheyAreAndIsBounded)
     EXPECT_NE(r.out.find("result exit0 1\nresult exit2 0\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("ERROR: esptool did not end within 5 seconds; it was stopped.\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("result hang 0\nresult py 1\nresult python3 1\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("ERROR: esptool was not found. Install it with 'pip install esptool'.\n"
-                         "result none 0\n"),
+    // A pip that Debian's system Python refuses is not named: pipx or Debian's package.
+    EXPECT_NE(r.out.find("ERROR: esptool was not found. Install it with 'pipx install esptool' or Debian's package "
+                         "(apt install esptool).\nresult none 0\n"),
               std::string::npos)
         << r.out;
     // python3 is there but esptool is not installed for it: the same hint, not a cable to check.
-    EXPECT_NE(r.out.find("result none 0\nERROR: esptool was not found. Install it with 'pip install "
-                         "esptool'.\nresult nomodule 0\n"),
+    EXPECT_NE(r.out.find("result none 0\nERROR: esptool was not found. Install it with 'pipx install esptool' or "
+                         "Debian's package (apt install esptool).\nresult nomodule 0\n"),
               std::string::npos)
+        << r.out;
+    // A crashed esptool is said as such.
+    EXPECT_NE(r.out.find("ERROR: esptool ended by signal 11 (Segmentation fault).\nresult segv 0\n"), std::string::npos)
         << r.out;
 
     std::vector<standin_run> runs = parse_log(box.read_file("standin.log"));
-    ASSERT_EQ(runs.size(), 5u) << box.read_file("standin.log");
+    ASSERT_EQ(runs.size(), 6u) << box.read_file("standin.log");
     std::vector<std::string> want(flash_args().begin() + 1, flash_args().end());
-    const char *names[] = {"esptool", "esptool", "esptool", "esptool.py", "python3"};
+    const char *names[] = {"esptool", "esptool", "esptool", "esptool.py", "python3", "esptool"};
     for (size_t i = 0; i < runs.size(); i++) {
         EXPECT_EQ(runs[i].name, names[i]);
-        if (i < 4) {
+        if (i != 4) {
             EXPECT_EQ(runs[i].args, want) << i;
         }
         ASSERT_FALSE(runs[i].fds.empty());
@@ -423,8 +434,37 @@ TEST(Esp32, PackageFlashIsBracketedByPauseAndResume)
     EXPECT_EQ(parse_log(box.read_file("standin.log")).size(), 4u);
 }
 
-// Ctrl-C, SIGTERM or SIGHUP while esptool runs: esptool is stopped, the device is resumed and the
-// package's folder removed, and only then does the run end with the signal's status.
+// A flash whose esptool is missing, or crashes, says that one cause and no cable to check.
+TEST(Esp32, AMissingOrCrashedEsptoolIsTheOneCauseSaid)
+{
+    e2e::sandbox box;
+    write_esp_package(box);
+    install(box, "bin/esptool");
+    std::filesystem::create_directories(box.path("empty"));
+    sim_setup_st bench;
+    ASSERT_TRUE(start_esp_device(bench));
+    for (bool missing : {true, false}) {
+        SCOPED_TRACE(missing);
+        e2e::options o;
+        o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
+                 {"ESPTOOL_STANDIN_MODE", "segv"},
+                 {"PATH", box.path(missing ? "empty" : "bin").string()}};
+        e2e::result r = box.krcan({"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"}, o);
+        EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+        EXPECT_EQ(r.out.find("USB port"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(missing ? "ERROR: esptool was not found. Install it with 'pipx install esptool' or "
+                                       "Debian's package (apt install esptool).\n"
+                                     : "ERROR: esptool ended by signal 11 (Segmentation fault).\n"),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_EQ(parse_log(box.read_file("standin.log")).size(), 1u);
+    sim_setup_stop(bench);
+}
+
+// Ctrl-C, SIGTERM or SIGHUP while esptool runs: esptool is stopped with the child it started (the
+// holder of the serial port, in the field), the device is resumed and the package's folder removed,
+// and only then does the run end with the signal's status.
 TEST(Esp32, SignalsDuringAFlashResumeTheDeviceFirst)
 {
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
@@ -435,11 +475,13 @@ TEST(Esp32, SignalsDuringAFlashResumeTheDeviceFirst)
         ASSERT_TRUE(start_esp_device(bench));
         e2e::options o;
         o.env = {{"ESPTOOL_STANDIN_LOG", box.path("standin.log").string()},
-                 {"ESPTOOL_STANDIN_MODE", "hang"},
+                 {"ESPTOOL_STANDIN_MODE", "wrapper"},
                  {"PATH", box.path("bin").string()}};
         e2e::background k(box, KRCAN_BIN,
                           {"--can", bench.channel, "--esp32port", "/dev/ttyACM7", "--loadesp32=esp.krdev"}, o);
         wait_esptool_started(box);
+        for (int i = 0; i < 3000 && parse_log(box.read_file("standin.log")).back().child == 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_TRUE(sim_esp_paused(bench.devs, 0x30)) << k.out() << k.err();
         EXPECT_FALSE(std::filesystem::is_empty(box.tmp())) << "the package is open";
         kill(k.pid(), sig);
@@ -453,6 +495,11 @@ TEST(Esp32, SignalsDuringAFlashResumeTheDeviceFirst)
         std::vector<standin_run> runs = parse_log(box.read_file("standin.log"));
         ASSERT_EQ(runs.size(), 1u);
         EXPECT_EQ(kill((pid_t)runs[0].pid, 0), -1) << sig << ": esptool outlived the run";
+        // Its child, reparented, is gone once reaped by whoever took it over.
+        ASSERT_GT(runs[0].child, 0);
+        for (int i = 0; i < 1000 && kill((pid_t)runs[0].child, 0) == 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(kill((pid_t)runs[0].child, 0), -1) << sig << ": esptool's child outlived the run";
         EXPECT_TRUE(std::filesystem::is_empty(box.tmp())) << sig << ": the package's folder stayed";
         sim_setup_stop(bench);
     }

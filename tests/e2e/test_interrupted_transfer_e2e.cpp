@@ -35,18 +35,19 @@ class Interrupted : public ::testing::Test {
 protected:
     // A CiA 302 device whose answers come late and whose blocks are short, so a load of `big` takes
     // seconds and can be caught in the middle.
-    void start(bool tap = true)
+    void start(bool tap = true, uint32_t bitrate = 0)
     {
         sim_device_config_st c;
         c.node_id = NODE;
         c.heartbeat_ms = 0;
         c.reset_delay_ms = 30;
-        c.block_size = 4;
-        c.sdo_delay_ms = 5;
+        // Paced, the bus itself makes the load take seconds: full blocks, answered at once.
+        c.block_size = bitrate ? 127 : 4;
+        c.sdo_delay_ms = bitrate ? 0 : 5;
         c.program.flavour = SIM_BOOT_CIA302;
         c.program.image = old;
         std::string err;
-        ASSERT_TRUE(sim_setup_start(bench, {c}, 0, err, tap)) << err;
+        ASSERT_TRUE(sim_setup_start(bench, {c}, bitrate, err, tap)) << err;
         box.write_file("big.bin", std::string(big.begin(), big.end()));
         box.write_file("small.bin", std::string(small.begin(), small.end()));
     }
@@ -105,6 +106,12 @@ TEST_F(Interrupted, ASignalClosesTheTransferAtTheDevice)
         e2e::result r = k->stop();
         EXPECT_TRUE(r.exited(sig)) << r.exit_code << " " << r.signal << r.out << r.err;
         EXPECT_TRUE(has(r.err, "Caught signal, terminating")) << r.err;
+        // Said once, with what the device keeps.
+        EXPECT_EQ(e2e::count(r.out + r.err, "interrupted"), 1u) << r.out << r.err;
+        EXPECT_EQ(e2e::count(r.out + r.err, "Caught signal"), 1u) << r.out << r.err;
+        EXPECT_TRUE(has(r.out, "The flash of node 0x30 was interrupted: the firmware was not loaded, its old image is "
+                               "kept.\n"))
+            << r.out;
         EXPECT_TRUE(sim_setup_settle(bench));
         EXPECT_EQ(aborts(), std::vector<uint32_t>{ABORT_GENERAL});
         EXPECT_EQ(sim_dev_program(bench.devs, NODE).image, old);
@@ -153,29 +160,37 @@ TEST_F(Interrupted, AStoppedOwnNodeClosesTheTransferAndIsNamed)
 }
 
 // A device still holding an older block download (the tool that started it was killed outright) takes
-// the next initiation for a segment and acknowledges it: the tool closes that transfer and starts again
-// once, and the load goes through.
+// the next initiation for a segment and acknowledges it; on a paced bus the dead run's queued segments
+// still pass meanwhile, which no other client sends. Either way the tool closes that transfer and
+// starts again once, and the load goes through.
 TEST_F(Interrupted, AnOlderTransferStillOpenIsClosedAndTheLoadStartsAgain)
 {
-    start();
-    auto k = load_in_background();
-    kill(-k->pid(), SIGKILL);
-    k->stop();
-    EXPECT_TRUE(sim_setup_settle(bench));
-    ASSERT_TRUE(aborts().empty());
-    sim_tap_clear(bench.tap);
-    e2e::options o;
-    o.timeout_ms = 60000;
-    e2e::result r = box.krcan({"--can", bench.channel, "--nodeid", "0x30", "--loadbin=small.bin"}, o);
-    EXPECT_TRUE(sim_setup_settle(bench));
-    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
-    EXPECT_EQ(sim_dev_program(bench.devs, NODE).image, small);
-    EXPECT_EQ(aborts(), std::vector<uint32_t>{0x05040001});
-    std::vector<sim_frame_st> f = sim_tap_frames(bench.tap);
-    EXPECT_EQ(std::count_if(f.begin(), f.end(),
-                            [](const sim_frame_st &x) { return x.id == 0x600u + NODE && x.data[0] == 0xC6; }),
-              2)
-        << "the initiation once more";
+    for (uint32_t bitrate : {0u, 20000u}) {
+        SCOPED_TRACE(bitrate);
+        start(true, bitrate);
+        auto k = load_in_background();
+        kill(-k->pid(), SIGKILL);
+        k->stop();
+        if (bitrate == 0) {
+            EXPECT_TRUE(sim_setup_settle(bench));
+            ASSERT_TRUE(aborts().empty());
+        }
+        sim_tap_clear(bench.tap);
+        e2e::options o;
+        o.timeout_ms = 60000;
+        // Paced: straight after the kill, while its segments are still on their way.
+        e2e::result r = box.krcan({"--can", bench.channel, "--nodeid", "0x30", "--loadbin=small.bin"}, o);
+        EXPECT_TRUE(sim_setup_settle(bench));
+        EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+        EXPECT_EQ(sim_dev_program(bench.devs, NODE).image, small);
+        EXPECT_EQ(aborts(), std::vector<uint32_t>{0x05040001});
+        std::vector<sim_frame_st> f = sim_tap_frames(bench.tap);
+        EXPECT_EQ(std::count_if(f.begin(), f.end(),
+                                [](const sim_frame_st &x) { return x.id == 0x600u + NODE && x.data[0] == 0xC6; }),
+                  2)
+            << "the initiation once more";
+        sim_setup_stop(bench);
+    }
 }
 
 // The bus server stops in the middle of a flash and of a media download: each names the lost

@@ -1,6 +1,7 @@
 // Firmware loading, end to end: krcan against simulated devices with a program store; the images the
 // devices run afterwards are compared with the files byte for byte, and the bus tap shows what went out.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -165,7 +166,10 @@ TEST_F(Load, MakersBootloaderTakesPiecesBetweenTwoResets)
     EXPECT_EQ(nmt(0x22), (bytes{0x81, 0x81}));
     auto f = sent(0x22);
     ASSERT_GE(f.size(), 2u);
-    EXPECT_EQ(f.front().id, 0u); // the reset into the bootloader comes first
+    // The reset into the bootloader comes first; only reads (of what the node is in) before it.
+    auto reset = std::find_if(f.begin(), f.end(), [](const sim_frame_st &x) { return x.id == 0; });
+    ASSERT_NE(reset, f.end());
+    for (auto x = f.begin(); x != reset; ++x) EXPECT_EQ(x->data[0], 0x40) << sim_frame_str(*x);
     EXPECT_EQ(f.back().id, 0u);
     EXPECT_NE(r.out.find("Resetting node 0x22\nWaiting to receive boot up message from node 0x22...\ndone\n"
                          "Reset OK. Now downloading...\n"),
@@ -273,8 +277,9 @@ TEST_F(Load, FailedLoadsLeaveTheOldImageAndFailTheRun)
                                               device(0x32, SIM_BOOT_KR, old), device(0x33, SIM_BOOT_CIA302, old),
                                               device(0x34, SIM_BOOT_KR, old)};
     devs[0].block_size = 4;
-    devs[0].faults.push_back(fault("silent:stage=6"));               // silent after the 5th block acknowledgement
-    devs[1].faults.push_back(fault("abort:xfer=4,code=0x08000020")); // the 1st reads its heartbeat period
+    devs[0].faults.push_back(fault("silent:stage=6")); // silent after the 5th block acknowledgement
+    // Three reads first: its heartbeat period and program object before the reset, its period after it.
+    devs[1].faults.push_back(fault("abort:xfer=6,code=0x08000020"));
     devs[2].faults.push_back(fault("noreset"));
     devs[3].faults.push_back(fault("crc"));
     devs[3].sdo_delay_ms = 100; // the refused end comes well after the last byte went
@@ -302,8 +307,17 @@ TEST_F(Load, FailedLoadsLeaveTheOldImageAndFailTheRun)
     EXPECT_EQ(nmt(0x34), bytes{0x81});
     EXPECT_EQ(prog(0x30).pending, 0u);
 
-    EXPECT_NE(r.out.find("Downloading the binary failed. Error code: 44\nSDO abort code 0x05040000: SDO PROTOCOL TIMED "
-                         "OUT\n"),
+    // krcan's own time-out is no answer of the device's.
+    EXPECT_NE(r.out.find("Downloading the binary failed. Error code: 44\nERROR: node 0x30 did not "
+                         "answer within 5 s: the firmware was not loaded, its old image is kept.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("0x05040000"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ERROR: the firmware was not loaded into node 0x33; its old image is kept.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("ERROR: node 0x31 holds part of an image (512 of 700 bytes) in its bootloader: switch it off "
+                         "and on before the next flash.\n"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("Error while downloading block 3.\nSDO abort code 0x08000020"), std::string::npos) << r.out;
@@ -331,6 +345,7 @@ TEST_F(Load, TooLargeImagesAndAMissingBootupFail)
     EXPECT_EQ(nmt(0x41), bytes{0x81});
     EXPECT_EQ(sim_dev_write_log(bench.devs, 0x41).size(), 2u); // the third piece overflows
     EXPECT_EQ(e2e::count(r.out, "SDO abort code 0x06070012"), 3u) << r.out;
+    EXPECT_EQ(e2e::count(r.out, "which takes its firmware in pieces: --krloadbin is that flavour.\n"), 2u) << r.out;
     EXPECT_TRUE(sent(0x42).empty());
     // No reset went out, so none is said to have failed; the line after says what became of the load.
     EXPECT_NE(r.out.find("Waiting to receive boot up message from node 0x42...\nNo boot up message from node 0x42 "
@@ -359,6 +374,12 @@ TEST_F(Load, HopelessLoadsAreRefusedBeforeAnyFrame)
     ASSERT_EQ(mkfifo(box.path("fifo.bin").c_str(), 0600), 0);
     // A sparse file one byte beyond what the 32-bit size holds.
     ASSERT_EQ(truncate((box.write_file("huge.bin", ""), box.path("huge.bin")).c_str(), 0x100000000LL), 0);
+    // Documents are no images, whatever their names.
+    box.write_file("motor.json", "{\"DEV\": \"Motor\", \"NODEID\": \"0x20\"}\n");
+    box.write_file("plant.fw", "devices:\n  - node: 0x20\n    file: motor-params.json\n");
+    ASSERT_TRUE(
+        pkgtest::write_zip(box.path("motor-v2.zip").string(),
+                           {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"m.bin\"}"), pkgtest::file("m.bin", "x")}));
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--krloadbin=a.bin"}, "ERROR: no node id to flash"},
@@ -369,6 +390,13 @@ TEST_F(Load, HopelessLoadsAreRefusedBeforeAnyFrame)
         {{"--nodeid", "0x20", "--krloadbin=huge.bin"}, "Failed to open firmware file huge.bin. (it is larger than"},
         {{"--nodeid", "0x20", "--krloadbin=missing.bin"}, "Failed to open firmware file missing.bin. (No such file"},
         {{"--krloadbin=a.bin:200"}, "ERROR: invalid node id in 'a.bin:200'"},
+        {{"--nodeid", "0x20", "--loadbin=motor.json"}, "firmware file motor.json is a JSON document, not a firmware"},
+        {{"--nodeid", "0x20", "--krloadbin=plant.fw"}, "firmware file plant.fw is a YAML document, not a firmware"},
+        {{"--nodeid", "0x20", "--loadbin=motor-v2.zip"}, "is a zip archive: this is a package; name it .krdev."},
+        {{"--loadbin=motor.json:0x20"},
+         "a node id postfix is for a .krdev or .krsys package, and motor.json is a JSON"},
+        {{"--loadbin=a.bin:0x20"}, "and a.bin is no package. Give a firmware file's node with --nodeid."},
+        {{"--loadbin=motor-v2.zip:0x20"}, "motor-v2.zip is a zip archive: this is a package; name it .krdev."},
         {{"--nodeid", "0x20", "--loadbin"}, "ERROR: no firmware given."}};
     for (const auto &[a, message] : cases) {
         e2e::result r = krcan(a);
@@ -529,16 +557,18 @@ TEST_F(Load, ARestartedDownloadSaysWhyItsProgressFallsBack)
 {
     bytes old = random_bytes(64, 43), a = random_bytes(700, 44);
     sim_device_config_st d = device(0x32, SIM_BOOT_CIA302, old);
-    d.sdo_delay_ms = 10;
+    // Quick enough that the restarted download is well past its start when the progress next looks.
+    d.sdo_delay_ms = 1;
     d.faults.push_back(fault("busy:stage=50,index=0x1F50"));
     start({d});
     file("a.bin", a);
     e2e::result r = krcan({"--nodeid", "0x32", "--segloadbin=a.bin"});
     ASSERT_TRUE(r.exited(0)) << r.out << r.err;
     EXPECT_EQ(prog(0x32).image, a);
-    size_t back = r.out.find("The download went back to byte ");
+    // The restarted download begins again at its first byte, whatever the progress looked at since.
+    size_t back = r.out.find("The download went back to byte 0: the device did not take what followed, which is "
+                             "sent again.\n");
     ASSERT_NE(back, std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(": the device did not take what followed, which is sent again.\n", back), std::string::npos);
     EXPECT_NE(r.out.find("downloaded 700 / 700 bytes (100 %)\n", back), std::string::npos) << r.out;
 }
 
@@ -579,6 +609,182 @@ TEST_F(Load, DevicesLeftOutOfTheSystemStopTheRunBeforeAnyFlash)
     EXPECT_TRUE(sent().empty());
     EXPECT_EQ(prog(0x40).image, old);
     EXPECT_TRUE(std::filesystem::is_empty(box.tmp()));
+}
+
+std::string database(const char *vendor, const char *product)
+{
+    return std::string("{\"DEV\": \"Motor\", \"VENDORID\": \"") + vendor + "\", \"PRODUCTCODE\": \"" + product +
+           "\", \"NODEID\": \"0x10\", \"OBJ_DICT\": []}";
+}
+
+// A package's firmware goes only to the product its database names: each row a package and a device
+// (its 0x1018 as the simulated device holds it), flashed or refused before any download; a system
+// run with one device of another product flashes none of its devices.
+TEST_F(Load, PackagesGoOnlyToTheProductTheyAreMadeFor)
+{
+    bytes old = random_bytes(64, 50), m = random_bytes(900, 51);
+    std::vector<sim_device_config_st> devs = {device(0x50, SIM_BOOT_CIA302, old), device(0x51, SIM_BOOT_CIA302, old),
+                                              device(0x52, SIM_BOOT_CIA302, old)};
+    for (auto &d : devs) d.product = 0x100;
+    devs[1].vendor = 0x123;
+    devs[2].faults.push_back(fault("abort:index=0x1018,code=0x06020000,count=-1"));
+    start(devs);
+    auto package = [&](const std::string &name, const std::string &db) {
+        std::vector<pkgtest::entry> e = {pkgtest::file("m.bin", str(m))};
+        e.push_back(pkgtest::file("krdev.json", db.empty() ? "{\"FIRMWARE\": \"m.bin\"}"
+                                                           : "{\"FIRMWARE\": \"m.bin\", \"DATABASE\": \"db.json\"}"));
+        if (!db.empty()) e.push_back(pkgtest::file("db.json", db));
+        ASSERT_TRUE(pkgtest::write_zip(box.path(name).string(), e));
+    };
+    package("motor.krdev", database("0x31D", "0x100"));
+    package("display.krdev", database("0x31D", "0x200"));
+    package("nodb.krdev", "");
+
+    struct row {
+        std::string arg;
+        uint8_t node;
+        bool flashed;
+        std::string said;
+    };
+    const std::vector<row> rows = {
+        {"motor.krdev:0x50", 0x50, true, ""},
+        {"display.krdev:0x50", 0x50, false,
+         "ERROR: node 0x50 is vendor 0x31D product 0x100, but package 'display.krdev' is made for vendor 0x31D product "
+         "0x200: nothing was downloaded to it. To flash another product on purpose, give the firmware file itself "
+         "(--loadbin=FILE).\n"},
+        {"motor.krdev:0x51", 0x51, false, "node 0x51 is vendor 0x123 product 0x100, but package 'motor.krdev'"},
+        {"nodb.krdev:0x50", 0x50, true, "WARNING: package 'nodb.krdev' has no device database, so node 0x50 could not"},
+        {"motor.krdev:0x52", 0x52, true, "WARNING: the identity (0x1018) of node 0x52 could not be read"},
+    };
+    for (const row &x : rows) {
+        sim_tap_clear(tap);
+        uint32_t before = prog(x.node).flashes;
+        e2e::result r = krcan({"--loadbin=" + x.arg});
+        EXPECT_TRUE(r.exited(x.flashed ? 0 : 1)) << x.arg << r.out << r.err;
+        EXPECT_EQ(prog(x.node).flashes, before + (x.flashed ? 1u : 0u)) << x.arg;
+        if (!x.said.empty()) {
+            EXPECT_NE(r.out.find(x.said), std::string::npos) << x.arg << r.out;
+        }
+        if (x.flashed) continue;
+        // Only the two reads of its identity went to it.
+        for (const sim_frame_st &f : sent(x.node)) EXPECT_EQ(f.data[0], 0x40) << x.arg << sim_frame_str(f);
+    }
+
+    // The system run: the device that cannot be read would be flashed, but 0x50 is another product.
+    ASSERT_TRUE(pkgtest::write_zip(box.path("machine.krsys").string(),
+                                   {pkgtest::file("krsys.json", "{\"DEVS\": [{\"NODEID\": \"0x52\", \"KRDEV\": "
+                                                                "\"motor.krdev\"}, {\"NODEID\": \"0x50\", \"KRDEV\": "
+                                                                "\"display.krdev\"}]}"),
+                                    pkgtest::file("motor.krdev", box.read_file("motor.krdev")),
+                                    pkgtest::file("display.krdev", box.read_file("display.krdev"))}));
+    sim_tap_clear(tap);
+    uint32_t f52 = prog(0x52).flashes, f50 = prog(0x50).flashes;
+    e2e::result r = krcan({"--loadbin=machine.krsys"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(prog(0x52).flashes, f52);
+    EXPECT_EQ(prog(0x50).flashes, f50);
+    for (const sim_frame_st &f : sent()) EXPECT_EQ(f.data[0], 0x40) << sim_frame_str(f);
+    EXPECT_NE(r.out.find("Flashed 0/2 device(s) successfully.\n"), std::string::npos) << r.out;
+
+    // The other rows in a system run: another vendor refuses it too; the matching device, the package
+    // without a database and the unreadable identity are flashed, the last two with their warnings.
+    auto system = [&](const std::string &name, const std::vector<std::pair<const char *, const char *>> &devs) {
+        std::string list;
+        std::vector<pkgtest::entry> e;
+        for (const auto &[node, pkg] : devs) {
+            list += std::string(list.empty() ? "" : ", ") + "{\"NODEID\": \"" + node + "\", \"KRDEV\": \"" + pkg +
+                    "\"}";
+            if (list.find(std::string("\"") + pkg + "\"") == list.rfind(std::string("\"") + pkg + "\""))
+                e.push_back(pkgtest::file(pkg, box.read_file(pkg))); // one entry per package, however many use it
+        }
+        e.push_back(pkgtest::file("krsys.json", "{\"DEVS\": [" + list + "]}"));
+        ASSERT_TRUE(pkgtest::write_zip(box.path(name).string(), e));
+    };
+    system("vendor.krsys", {{"0x50", "motor.krdev"}, {"0x51", "motor.krdev"}});
+    uint32_t f51 = prog(0x51).flashes;
+    f50 = prog(0x50).flashes;
+    r = krcan({"--loadbin=vendor.krsys"});
+    EXPECT_TRUE(r.exited(1)) << r.out << r.err;
+    EXPECT_EQ(prog(0x50).flashes, f50);
+    EXPECT_EQ(prog(0x51).flashes, f51);
+    EXPECT_NE(r.out.find("node 0x51 is vendor 0x123 product 0x100, but package 'motor.krdev'"), std::string::npos)
+        << r.out;
+
+    system("fine.krsys", {{"0x50", "motor.krdev"}, {"0x51", "nodb.krdev"}, {"0x52", "motor.krdev"}});
+    r = krcan({"--loadbin=fine.krsys"});
+    EXPECT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x50).flashes, f50 + 1);
+    EXPECT_EQ(prog(0x51).flashes, f51 + 1);
+    EXPECT_EQ(prog(0x52).flashes, f52 + 1);
+    EXPECT_EQ(prog(0x52).image, m);
+    EXPECT_NE(r.out.find("Flashed 3/3 device(s) successfully.\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("WARNING: package 'nodb.krdev' has no device database, so node 0x51 could not"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("WARNING: the identity (0x1018) of node 0x52 could not be read"), std::string::npos) << r.out;
+}
+
+// The maker's bootloader after a flash cut short by Ctrl-C: it holds the pieces sent, which a reset
+// would start. The interrupted run says so; the next flash does not reset it but waits for its power
+// cycle, and the device then runs the whole new image, nothing before it.
+TEST_F(Load, AMakersFlashAfterAnInterruptedOneWaitsForThePowerCycle)
+{
+    bytes old = random_bytes(64, 60), big = random_bytes(60000, 61);
+    sim_device_config_st d = device(0x44, SIM_BOOT_KR, old);
+    d.heartbeat_ms = 40;
+    start({d});
+    file("big.bin", big);
+
+    e2e::background cut(box, KRCAN_BIN, args({"--nodeid", "0x44", "--krloadbin=big.bin"}));
+    ASSERT_TRUE(cut.wait_for_output("Block 40 downloaded", 60000)) << cut.out() << cut.err();
+    kill(cut.pid(), SIGINT);
+    e2e::result r = e2e::wait_end(cut, 30000);
+    settle();
+    EXPECT_TRUE(r.exited(SIGINT)) << r.out << r.err;
+    EXPECT_EQ(e2e::count(r.out, "was interrupted"), 1u) << r.out;
+    EXPECT_NE(r.out.find("The flash of node 0x44 was interrupted: the device holds part of an image in its bootloader "
+                         "and needs a power cycle (switch it off and on) before the next flash.\n"),
+              std::string::npos)
+        << r.out;
+    ASSERT_GT(prog(0x44).pending, 0u);
+    ASSERT_EQ(prog(0x44).mode, SIM_MODE_BOOT);
+
+    e2e::background next(box, KRCAN_BIN, args({"--nodeid", "0x44", "--krloadbin=big.bin"}));
+    ASSERT_TRUE(next.wait_for_output("Switch it off and on", 60000)) << next.out() << next.err();
+    EXPECT_EQ(nmt(0x44), bytes{0x81}) << "only the cut flash's reset";
+    ASSERT_TRUE(sim_dev_power(bench.devs, 0x44, 1000));
+    EXPECT_TRUE(next.wait_end(120000));
+    settle();
+    r = next.stop();
+    ASSERT_TRUE(r.exited(0)) << r.out << r.err;
+    EXPECT_EQ(prog(0x44).image, big);
+    EXPECT_EQ(prog(0x44).flashes, 1u);
+    EXPECT_EQ(prog(0x44).mode, SIM_MODE_APP);
+}
+
+// A flash ends once the device has booted its new image, so a command straight after it finds the
+// device up: loads run back to back against a device that takes a second to boot, none timing out.
+TEST_F(Load, LoadsRunBackToBack)
+{
+    bytes old = random_bytes(64, 70), a = random_bytes(3000, 71), b = random_bytes(2000, 72);
+    sim_device_config_st d = device(0x46, SIM_BOOT_CIA302, old);
+    d.reset_delay_ms = 1000;
+    start({d});
+    file("a.bin", a);
+    file("b.bin", b);
+    for (int i = 0; i < 2; i++) {
+        for (const char *f : {"a.bin", "b.bin"}) {
+            e2e::options o;
+            o.timeout_ms = 120000;
+            // No settling between the runs: the next one starts as soon as the last has ended.
+            e2e::result r = box.krcan(args({"--nodeid", "0x46", std::string("--loadbin=") + f}), o);
+            EXPECT_TRUE(r.exited(0)) << f << r.out << r.err;
+        }
+    }
+    settle();
+    EXPECT_EQ(prog(0x46).image, b);
+    EXPECT_EQ(prog(0x46).flashes, 4u);
+    EXPECT_TRUE(sim_dev_abort_log(bench.devs, 0x46).empty());
 }
 
 } // namespace

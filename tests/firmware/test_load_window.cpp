@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "e2e/e2e.h"
 #include "hal/canopen_harness.h"
@@ -48,7 +50,14 @@ protected:
         d.heartbeat_ms = 0;
         d.program.flavour = SIM_BOOT_CIA302;
         d.program.image = {1, 2, 3};
-        ASSERT_TRUE(sim_setup_add_devices(bench, {d}, err)) << err;
+        // Beside it a device with the maker's bootloader.
+        sim_device_config_st k;
+        k.node_id = 0x40;
+        k.heartbeat_ms = 40;
+        k.reset_delay_ms = 30;
+        k.program.flavour = SIM_BOOT_KR;
+        k.program.image = {9, 9, 9};
+        ASSERT_TRUE(sim_setup_add_devices(bench, {d, k}, err)) << err;
         // The child finds the folders through its environment.
         old_tmpdir = getenv("TMPDIR") ? getenv("TMPDIR") : "";
         setenv("TMPDIR", box.tmp().c_str(), 1);
@@ -139,6 +148,62 @@ TEST_F(LoadWindow, WaitWithoutTimeOutLastsUntilCancelled)
     EXPECT_EQ(res.get("waiting_after"), "0");
     for (const sim_frame_st &f : sim_tap_frames(tap)) EXPECT_FALSE(f.id == 0 || f.id == 0x620) << sim_frame_str(f);
     EXPECT_EQ(sim_dev_program(runner, 0x20).image, (std::vector<uint8_t>{1, 2, 3}));
+}
+
+// The window's flash on the maker's bootloader, cancelled among its pieces: the device holds them and
+// says so. The next flash (whose whole image the bootloader refuses as too long, so it falls back to
+// pieces) neither appends to them nor resets the device into running them: it waits for the power
+// cycle, and the device then runs the new image and nothing else.
+TEST_F(LoadWindow, AFlashAfterACancelledOneWaitsForThePowerCycle)
+{
+    std::vector<uint8_t> fw = image(30000);
+    std::thread power;
+    if (!co::child_mode()) {
+        ASSERT_TRUE(pkgtest::write_zip(box.path("kr.krdev").string(),
+                                       {pkgtest::file("krdev.json", "{\"FIRMWARE\": \"fw.bin\"}"),
+                                        pkgtest::file("fw.bin", std::string(fw.begin(), fw.end()))}));
+        // The child marks the moment its second flash waits for the device; then it is switched off and on.
+        power = std::thread([this] {
+            for (int i = 0; i < 120000 && !fs::exists(box.path("waiting")); i++) usleep(1000);
+            sim_dev_power(runner, 0x40, 1000);
+        });
+    }
+    co::result_st res = co::run(
+        port,
+        [] {
+            std::string pkg = std::string(getenv("KRLOAD_DIR")) + "/kr.krdev";
+            auto until = [](bool (*done)()) {
+                uint32_t t0 = kr_rtos_get_tick_count();
+                while (!done() && kr_rtos_get_tick_count() - t0 < 60000) kr_rtos_task_delay(1);
+            };
+            co::report("started1=%d", load_flash_krdev_to_node(pkg.c_str(), 0x40, false) ? 1 : 0);
+            until([] { return dev.load.finished || dev.load.progress >= 40; });
+            load_cancel();
+            until([] { return dev.load.finished; });
+            co::report("success1=%d", dev.load.success ? 1 : 0);
+            for (unsigned i = 0; i < job_error_count(); i++)
+                if (std::strstr(job_error_text(i), "ERROR: node 0x40 holds part of an image")) co::report("holds=1");
+            co::report("started2=%d", load_flash_krdev_to_node(pkg.c_str(), 0x40, false) ? 1 : 0);
+            until([] { return dev.load.finished || dev.load.waiting; });
+            co::report("waited=%d", dev.load.waiting ? 1 : 0);
+            fclose(fopen((std::string(getenv("KRLOAD_DIR")) + "/waiting").c_str(), "w"));
+            until([] { return dev.load.finished; });
+            co::report("success2=%d", dev.load.success ? 1 : 0);
+            return 0;
+        },
+        150000);
+    power.join();
+    ASSERT_EQ(res.status, 0) << res.text;
+    EXPECT_EQ(res.get("started1"), "1");
+    EXPECT_EQ(res.get("success1"), "0");
+    EXPECT_EQ(res.get("holds"), "1");
+    EXPECT_EQ(res.get("waited"), "1");
+    EXPECT_EQ(res.get("success2"), "1");
+    sim_prog_info_st p = sim_dev_program(runner, 0x40);
+    EXPECT_EQ(p.image, fw);
+    EXPECT_EQ(p.flashes, 1u);
+    // The first flash's reset into the bootloader and the last one that starts the image: none between.
+    EXPECT_EQ(sim_dev_nmt_log(runner, 0x40), (std::vector<uint8_t>{0x81, 0x81}));
 }
 
 } // namespace

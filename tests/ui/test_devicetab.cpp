@@ -663,9 +663,10 @@ TEST_F(DeviceTab, FlashEndsOnTheBootUpAndASilencedDeviceFailsAtOnce)
 }
 
 // Each button acts on its tab's device. 0x30, put into the maker's bootloader by "Reset device", flashed
-// from a package whose default node id 0x10 another live device has: refused as one block, the firmware
-// goes in the maker's pieces until one fails; the flash says so, and the tab keeps 0x30 (its reset
-// reaches 0x30, never 0x10). 0x10, flashed from a chosen package that the page shows at once: "Cancel
+// from a package whose default node id 0x10 another live device has: refused as one block, the flash
+// waits for its power cycle (a bootloader may hold an earlier flash's pieces), then the firmware goes
+// in the maker's pieces until one fails; the flash says so, and the tab keeps 0x30 (its reset reaches
+// 0x30, never 0x10). 0x10, flashed from a chosen package that the page shows at once: "Cancel
 // flashing" halfway aborts the download on the bus, the image stays and the device is not reset. A new
 // tab given that package keeps its own node id, not 0x10. The node id of 0x10: 0x30 is refused (another
 // device's); 0x11 reset unsaved is dropped; 0x11 written, stored and reset is followed once the device
@@ -679,9 +680,9 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
         boot.program.image = app.program.image = {9};
         app.sdo_delay_ms = 100;
         start({app, boot});
-        sim_fault_st f; // the second of the 256-byte pieces the maker's bootloader takes
+        sim_fault_st f; // the second of the 256-byte pieces (after the block refused and a read of 0x1017)
         f.index = 0x1F50;
-        f.xfer = 3;
+        f.xfer = 4;
         f.code = 0x08000020;
         sim_dev_add_fault(runner, 0x30, f);
         std::string db = jobs_db();
@@ -692,6 +693,13 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
                                 pkgtest::file("db.json", db), pkgtest::file("fw.bin", std::string(30000, 'f'))}));
         zenity();
     }
+    // The child marks the moment the flash of 0x30 waits for it; then it is switched off and on.
+    std::thread power;
+    if (!co::child_mode())
+        power = std::thread([this] {
+            for (int i = 0; i < 120000 && !std::filesystem::exists(box.path("waiting")); i++) usleep(1000);
+            sim_dev_power(runner, 0x30, 1000);
+        });
     co::result_st res = co::run(port, [] {
         capture_output();
         if (!open_window()) return 3;
@@ -706,6 +714,9 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
         click_button("Flash firmware");
         script_click(300, 600); // "Yes"
         play();
+        for (int i = 0; i < 4000 && devicetab_is_busy() && !dev.load.waiting; i++) frame();
+        co::report("waited=%d", dev.load.waiting ? 1 : 0);
+        std::ofstream(dir() + "/waiting") << "\n";
         wait_idle();
         click_button("Reset device");
         play();
@@ -755,7 +766,9 @@ TEST_F(DeviceTab, ButtonsActOnTheTabsOwnDevice)
         co::report("app=0x%x success=%d", app->nodeid, dev.load.success ? 1 : 0);
         return 0;
     });
+    power.join();
     ASSERT_EQ(res.status, 0) << res.text << out();
+    EXPECT_EQ(res.get("waited"), "1") << out();
     EXPECT_EQ(res.get("boot"), "0x30 success=0 failed=1") << out();
     EXPECT_EQ(sim_dev_nmt_log(runner, 0x30), (std::vector<uint8_t>{0x81, 0x81}));
     EXPECT_EQ(res.get("package_shown"), "1") << "CONFIGURATION FILE NOT SELECTED during the flash";

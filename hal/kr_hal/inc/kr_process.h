@@ -29,6 +29,9 @@ typedef struct {
     /* When the run ends by a signal, the handler kills and reaps the child before any clean-up runs
      * (a clean-up may remove files the child writes). */
     bool stop_at_signal_end;
+    /* The child leads a process group of its own, and every stop (a signal's end, kr_process_stop) ends
+     * the whole group: what it starts in turn (a serial port's holder, say) does not outlive it. */
+    bool own_group;
     /* What the child writes to its pipe, as it comes. */
     void (*on_output)(void *ctx, const char *data, size_t size);
     /* Asked before the wait starts and at least every check_ms while it runs; false ends the wait. */
@@ -60,7 +63,8 @@ int kr_process_spawn(kr_process_st *process, const char *const argv[], const kr_
  * until_signal a held Ctrl-C also ends the wait. */
 kr_process_wait_e kr_process_wait(kr_process_st *process, uint32_t timeout_ms, bool until_signal);
 
-/* Asks the child to end (SIGTERM), kills it after grace_ms (0: at once) and reaps it. */
+/* Asks the child to end (SIGTERM), kills it after grace_ms (0: at once) and reaps it; with own_group
+ * the same for its whole group, whose other members get what is left of the grace after the child ends. */
 void kr_process_stop(kr_process_st *process, uint32_t grace_ms);
 
 #ifdef __cplusplus

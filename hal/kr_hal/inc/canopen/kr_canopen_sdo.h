@@ -18,6 +18,8 @@ extern "C" {
 
 #define CONFIG_CANOPEN_SDO_TIMEOUT_MS 5000
 #define CANOPEN_SDO_CLIENT_WAIT_CALLB_DELAY_MS 100
+/* Silence on the device's request channel after which an older transfer's segments have passed. */
+#define CANOPEN_SDO_CLIENT_STALE_QUIET_MS 100
 /* Back-off step: retry n (from 0) waits (n + 1) times this, plus the tick count modulo 101 ms. */
 #define CONFIG_CANOPEN_SDO_CLIENT_RETRY_DELAY_MS 100
 #define CONFIG_CANOPEN_SDO_CLIENT_RETRY_COUNT 1
@@ -161,6 +163,9 @@ bool kr_canopen_sdo_client_size_known(void);
 uint32_t kr_canopen_sdo_client_get_data_index(void);
 uint32_t kr_canopen_sdo_client_get_data_count(void);
 void kr_canopen_sdo_client_reset_progress(uint32_t count);
+/* The lowest position the transfer went back to since the last call (a retry, a lost block's segments
+ * sent again), or UINT32_MAX when it never went back. */
+uint32_t kr_canopen_sdo_client_take_back_index(void);
 void kr_canopen_sdo_client_set_wait_callback(kr_canopen_sdo_wait_callb_t callb);
 /* Ends the running transfer from any task: the server gets the abort frame with abort_code, and the
  * waiting transfer function returns ERR_ABORTED with that code, without a retry (also when the

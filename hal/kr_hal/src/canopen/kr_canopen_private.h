@@ -55,6 +55,8 @@ typedef struct {
     bool in_call;          /* a transfer function holds the client, retries and back-off included */
     bool cancelled;        /* the running call was cancelled: it ends without a retry */
     bool reinitiated;      /* block transfer: an older transfer's acknowledgement was answered once */
+    bool awaiting_quiet;   /* block transfer: an older transfer's segments still pass; ours waits them out */
+    kr_delay_st quiet;     /* how long no more of them must come before ours starts once more */
 } _kr_canopen_sdo_client_st;
 
 /* Why a call failed when the device's abort code does not tell it. */

@@ -19,6 +19,13 @@ namespace {
 
 uint32_t timeout_override_ms = 0;
 
+// Where a download went back to, for its progress (UINT32_MAX: nowhere since the last look).
+std::atomic<uint32_t> back_index{UINT32_MAX};
+void went_back(uint32_t index)
+{
+    if (index < back_index) back_index = index;
+}
+
 // Upload answers kept to be compared with a second answer to the same request: two servers at one
 // node id each answer, and the first to arrive is not necessarily the device's. An initiate answer
 // echoes its address, so a late one is still matched after the transfers that followed.
@@ -245,6 +252,25 @@ kr_can_message_st block_initiation()
     return msg;
 }
 
+bool in_block_transfer()
+{
+    return C.state == CANOPEN_SDO_STATE_BLOCK_DOWNLOAD || C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD;
+}
+
+// The device holds an older transfer that the client which started it never ended: it is closed,
+// and ours starts once more (once per call).
+void close_older_and_start_again()
+{
+    C.reinitiated = true;
+    C.awaiting_quiet = false;
+    kr_can_message_st ab = request_with_index(0x80);
+    kr_put_le32(&ab.data[4], CANOPEN_SDO_ERROR_CMD_SPECIFIER_NOT_FOUND);
+    send(&ab);
+    kr_can_message_st init = block_initiation();
+    C.delay = client_timeout_ms();
+    send(&init);
+}
+
 bool echoes_address(const kr_can_message_st *msg)
 {
     return msg->data[1] == (uint8_t)C.mindex && msg->data[2] == (uint8_t)(C.mindex >> 8) && msg->data[3] == C.sindex;
@@ -361,6 +387,7 @@ void rx_block_download(const kr_can_message_st *msg, sdo_request_type_e type)
                 return;
             }
             C.data_index = C.block_start + 7u * ackseq;
+            went_back(C.data_index);
         } else {
             C.resends = 0;
         }
@@ -467,6 +494,7 @@ void start_attempt(canopen_sdo_state_e state)
     C.block_start = 0;
     C.resends = 0;
     C.reinitiated = false;
+    C.awaiting_quiet = false;
     C.why = CANOPEN_SDO_FAIL_NONE;
     C.result = CANOPEN_SDO_RESULT_PENDING;
     C.delay = client_timeout_ms();
@@ -577,6 +605,10 @@ void _kr_canopen_sdo_client_step(uint32_t step_ms)
         C.delay = (kr_delay_st)step_ms;
         return;
     }
+    if (C.awaiting_quiet && C.result == CANOPEN_SDO_RESULT_PENDING && kr_delay(&C.quiet, step_ms)) {
+        close_older_and_start_again();
+        return;
+    }
     if (kr_delay(&C.delay, step_ms)) {
         if (C.state != CANOPEN_SDO_STATE_TRANSFER_ABORTED) {
             // A stopped node hears no answer: the reason is ours, not the device's.
@@ -609,6 +641,8 @@ void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e 
     // Nothing runs, or this attempt has already ended: late frames change nothing.
     if (!running) return;
     if (node_id != C.server_node_id) return;
+    // Answers to an older transfer's segments that still pass on the bus, its aborts too: not ours.
+    if (C.awaiting_quiet) return;
     // In a block upload's sub-block byte 0 is a sequence number; 0x80 alone is an abort there.
     bool in_sub_block = C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD && C.initiated && !C.end_sent;
     if (in_sub_block && msg->data[0] != 0x80) {
@@ -627,15 +661,8 @@ void _kr_canopen_sdo_client_rx(const kr_can_message_st *msg, sdo_request_type_e 
     // A device that still holds an older block download (its end never came) takes our initiation
     // for one of that transfer's segments and acknowledges it: that transfer is closed, and ours
     // starts once more.
-    if (!C.initiated && type == DOWNLOAD_BLOCK_SEGMENT_REPLY && !C.reinitiated &&
-        (C.state == CANOPEN_SDO_STATE_BLOCK_DOWNLOAD || C.state == CANOPEN_SDO_STATE_BLOCK_UPLOAD)) {
-        C.reinitiated = true;
-        kr_can_message_st ab = request_with_index(0x80);
-        kr_put_le32(&ab.data[4], CANOPEN_SDO_ERROR_CMD_SPECIFIER_NOT_FOUND);
-        send(&ab);
-        kr_can_message_st init = block_initiation();
-        C.delay = client_timeout_ms();
-        send(&init);
+    if (!C.initiated && type == DOWNLOAD_BLOCK_SEGMENT_REPLY && !C.reinitiated && in_block_transfer()) {
+        close_older_and_start_again();
         return;
     }
     switch (C.state) {
@@ -709,6 +736,7 @@ kr_errors_e _kr_canopen_sdo_client_write(uint8_t node_id, uint16_t mindex, uint8
     sdo_client_retries_st retries = {CONFIG_CANOPEN_SDO_CLIENT_RETRY_COUNT, CONFIG_CANOPEN_SDO_CLIENT_BUSY_RETRY_COUNT};
     for (uint32_t attempt = 0;; attempt++) {
         kr_can_message_st msg;
+        if (attempt > 0) went_back(0);
         C.data_index = 0;
         C.toggle = 0;
         if (data_len > 4) {
@@ -785,8 +813,11 @@ uint32_t kr_canopen_sdo_client_get_data_index(void) { return C.data_index; }
 
 uint32_t kr_canopen_sdo_client_get_data_count(void) { return C.data_count; }
 
+uint32_t kr_canopen_sdo_client_take_back_index(void) { return back_index.exchange(UINT32_MAX); }
+
 void kr_canopen_sdo_client_reset_progress(uint32_t count)
 {
+    back_index = UINT32_MAX;
     C.data_index = 0;
     C.data_count = count;
 }
@@ -814,6 +845,16 @@ void _kr_canopen_sdo_client_rx_request(uint8_t node_id)
     if (kept_segment.node == node_id) kept_segment.node = 0;
     if (C.state == CANOPEN_SDO_STATE_READY || C.result != CANOPEN_SDO_RESULT_PENDING) return;
     if (node_id != C.server_node_id) return;
+    // Before the device took our block initiation, requests to it are most likely the queued segments
+    // of a client that died in its transfer (a paced bus still delivers them): they are waited out,
+    // then that transfer is closed and ours starts once more. Only the abort after them is safe: a
+    // segment that reached a device without a transfer could read as a request of its own.
+    if (!C.initiated && !C.reinitiated && in_block_transfer()) {
+        C.awaiting_quiet = true;
+        C.quiet = CANOPEN_SDO_CLIENT_STALE_QUIET_MS;
+        C.delay = client_timeout_ms();
+        return;
+    }
     // The server now answers two clients on one channel: no answer can be told apart as ours.
     fail_locally(CANOPEN_SDO_FAIL_OTHER_CLIENT, CANOPEN_SDO_ERROR_GENERAL);
 }

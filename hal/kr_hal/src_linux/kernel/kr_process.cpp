@@ -31,7 +31,8 @@ using pclock = std::chrono::steady_clock;
 // Without a pidfd (an old kernel) the child's end is looked for this often.
 constexpr int NO_PIDFD_CHECK_MS = 10;
 
-// Children the signal handler stops: lock-free atomics only, as the handler reads them.
+// Children the signal handler stops: lock-free atomics only, as the handler reads them. A negative
+// pid stands for the child's whole group.
 std::atomic<pid_t> signal_end_pids[4];
 // Set while such a child is started and its pid not yet stored; that thread holds signals off meanwhile.
 std::atomic<int> spawning{0};
@@ -48,6 +49,8 @@ void untrack(pid_t pid)
 {
     for (auto &slot : signal_end_pids) {
         pid_t expected = pid;
+        slot.compare_exchange_strong(expected, 0);
+        expected = -pid;
         slot.compare_exchange_strong(expected, 0);
     }
 }
@@ -85,7 +88,7 @@ void map_stdio(posix_spawn_file_actions_t *fa, const kr_process_options_st &o, i
     posix_spawn_file_actions_addclosefrom_np(fa, 3);
 }
 
-void default_signals(posix_spawnattr_t *attr)
+void default_signals(posix_spawnattr_t *attr, bool own_group)
 {
     sigset_t none, defaults;
     sigemptyset(&none);
@@ -96,7 +99,12 @@ void default_signals(posix_spawnattr_t *attr)
     for (unsigned i = 0; i < n; i++) sigaddset(&defaults, ending[i]);
     posix_spawnattr_setsigmask(attr, &none);
     posix_spawnattr_setsigdefault(attr, &defaults);
-    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (own_group) {
+        posix_spawnattr_setpgroup(attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(attr, flags);
 }
 
 // Started with signals held off when the handler must stop it: a signal between the start and the
@@ -111,7 +119,7 @@ int start(kr_process_st *p, const char *const argv[], posix_spawn_file_actions_t
     pthread_sigmask(SIG_BLOCK, &all, &before);
     spawning.fetch_add(1);
     int rc = posix_spawnp(&p->pid, argv[0], fa, attr, args, envp);
-    if (rc == 0) track(p->pid);
+    if (rc == 0) track(p->options.own_group ? -p->pid : p->pid);
     spawning.fetch_sub(1);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return rc;
@@ -172,7 +180,7 @@ int kr_process_spawn(kr_process_st *p, const char *const argv[], const kr_proces
     map_stdio(&fa, p->options, pipe_fds[1]);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    default_signals(&attr);
+    default_signals(&attr, p->options.own_group);
     int rc = start(p, argv, &fa, &attr);
     posix_spawn_file_actions_destroy(&fa);
     posix_spawnattr_destroy(&attr);
@@ -227,15 +235,23 @@ kr_process_wait_e kr_process_wait(kr_process_st *p, uint32_t timeout_ms, bool un
 void kr_process_stop(kr_process_st *p, uint32_t grace_ms)
 {
     if (p->pid <= 0) return;
+    // The group keeps the child's pid as its id while any member lives.
+    const pid_t target = p->options.own_group ? -p->pid : p->pid;
+    const pclock::time_point deadline = pclock::now() + std::chrono::milliseconds(grace_ms);
     if (grace_ms > 0) {
-        kill(p->pid, SIGTERM);
+        kill(target, SIGTERM);
         kr_process_options_st saved = p->options;
         p->options.keep_waiting = nullptr;
         kr_process_wait_e r = kr_process_wait(p, grace_ms, false);
         p->options = saved;
-        if (r == KR_PROCESS_ENDED) return;
+        if (r == KR_PROCESS_ENDED && target > 0) return;
+        // The rest of the group has what is left of the grace.
+        while (target < 0 && r == KR_PROCESS_ENDED && pclock::now() < deadline && kill(target, 0) == 0) {
+            struct timespec ms = {0, 5000000};
+            nanosleep(&ms, nullptr);
+        }
     }
-    kill(p->pid, SIGKILL);
+    kill(target, SIGKILL);
     reap(p);
 }
 
@@ -247,9 +263,9 @@ void kr_process_signal_end(void)
     }
     for (auto &slot : signal_end_pids) {
         pid_t pid = slot.load();
-        if (pid <= 0) continue;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        if (pid == 0) continue;
+        kill(pid, SIGKILL); // a negative pid: the whole group
+        waitpid(pid < 0 ? -pid : pid, nullptr, 0);
     }
 }
 
