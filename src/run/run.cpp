@@ -248,7 +248,10 @@ void init(struct _dev_st *d)
     kr_can_set_baudrate(d->can_channel, d->baudrate);
     kr_memory_set_data(&d->data_start, &d->data_end); // the settings record lives in dev
     kr_vector_init(&d->tasks, d->task_buffer, TASKS_LEN, sizeof(task_st));
-    system_reset(&d->system);
+    // The first start finds dev zeroed by the loader; clearing its pages again only costs page faults.
+    static bool started = false;
+    if (started) system_reset(&d->system);
+    started = true;
 }
 
 namespace {
