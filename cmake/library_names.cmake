@@ -12,8 +12,8 @@ endif()
 string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_]*" words "${text}")
 list(REMOVE_DUPLICATES words)
 list(SORT words)
-list(JOIN words "\",\n\"" body)
-file(WRITE ${OUT} "\"${body}\"\n")
+list(JOIN words "\\0\"\n\"" body)
+file(WRITE ${OUT} "\"${body}\\0\"\n")
 
 # Writes DECLARED: every name the C11 standard headers and the library's headers define or declare
 # at file scope (macros, types, functions, enumeration constants, objects), and CONSTANTS: the
@@ -65,8 +65,8 @@ foreach(b ${bodies})
 endforeach()
 list(REMOVE_DUPLICATES names)
 list(SORT names)
-list(JOIN names "\",\n\"" body)
-file(WRITE ${DECLARED} "\"${body}\"\n")
+list(JOIN names "\\0\"\n\"" body)
+file(WRITE ${DECLARED} "\"${body}\\0\"\n")
 
 string(REGEX MATCHALL "#define CANOPEN_[A-Za-z0-9_]* \\(?[0-9][0-9A-Fa-fxXuUlL]*\\)?\n" found "${macros}\n")
 set(body "")

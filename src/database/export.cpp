@@ -165,14 +165,27 @@ bool c_expression(const char *text)
     return any && depth == 0 && plain_text(text);
 }
 
+// The names of a literal that holds each one ended by a NUL (and ends with the literal's own NUL).
+std::unordered_set<std::string> names_of(const char *listed, size_t size)
+{
+    std::unordered_set<std::string> names;
+    for (const char *p = listed; p < listed + size - 1;) {
+        const std::string_view name(p);
+        names.emplace(name);
+        p += name.size() + 1;
+    }
+    return names;
+}
+
 // Every name the headers that a generated source includes declare (generated at build time).
 const std::unordered_set<std::string> &library_names()
 {
-    // A plain array: an initializer list of two thousand strings takes a sanitizing compiler minutes.
-    static const char *const listed[] = {
+    // One literal of NUL-ended names: an initializer list of two thousand strings takes a sanitizing
+    // compiler minutes, and a table of pointers would be relocated at every start of the binary.
+    static const char listed[] =
 #include "kr_library_names.inc"
-    };
-    static const std::unordered_set<std::string> names(std::begin(listed), std::end(listed));
+        ;
+    static const std::unordered_set<std::string> names = names_of(listed, sizeof listed);
     return names;
 }
 
@@ -180,10 +193,10 @@ const std::unordered_set<std::string> &library_names()
 // a generated header may follow any of them, and a data pointer must name a variable.
 const std::unordered_set<std::string> &declared_names()
 {
-    static const char *const listed[] = {
+    static const char listed[] =
 #include "kr_declared_names.inc"
-    };
-    static const std::unordered_set<std::string> names(std::begin(listed), std::end(listed));
+        ;
+    static const std::unordered_set<std::string> names = names_of(listed, sizeof listed);
     return names;
 }
 

@@ -347,7 +347,9 @@ static int end_status(void)
 {
     // The signal handler is ending the run with the signal's status: leave the end to it.
     while (kr_signal_ending()) pause();
-    db_deinit(&dev.db);
+    // A run that never read a database (its lists never set up) has nothing to free: its pages stay
+    // untouched.
+    if (dev.db.objects.buffer) db_deinit(&dev.db);
     PRINT("Finished\n");
     bool lost = stdout_lost();
     std::fflush(stderr);
