@@ -106,6 +106,9 @@ const char *parser_get_raw(parser_node_st node, uint32_t *length);
 bool parser_get_obj_name(parser_node_st node, char *dest, uint32_t dest_length);
 
 parser_node_st parser_find_child(parser_node_st node, const char *name);
+/* Whether an object names one key twice (a reader would take the first silently); the key goes to
+ * dest. False for any other node. */
+bool parser_repeated_key(parser_node_st node, char *dest, uint32_t dest_length);
 /* The index-th member of an object, or the index-th element of an array. */
 parser_node_st parser_get_child(parser_node_st node, uint16_t index);
 uint32_t parser_get_child_count(parser_node_st node);

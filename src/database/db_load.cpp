@@ -186,18 +186,12 @@ static bool shape_ok(parser_node_st node, const char *file, unsigned depth)
     }
     if ((kind != PARSER_OBJECT && kind != PARSER_ARRAY) || depth > 64) return true;
     bool ok = true;
-    std::vector<std::string> keys;
+    if (char key[256]; parser_repeated_key(node, key, sizeof key)) {
+        job_error("'%s' gives the key '%s' twice in one object.\n", file, key);
+        ok = false;
+    }
     parser_node_st c = parser_get_child(node, 0);
     while (parser_node_is_valid(c)) {
-        if (kind == PARSER_OBJECT) {
-            char key[256] = "";
-            parser_get_obj_name(c, key, sizeof key);
-            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
-                job_error("'%s' gives the key '%s' twice in one object.\n", file, key);
-                ok = false;
-            }
-            keys.emplace_back(key);
-        }
         ok = shape_ok(c, file, depth + 1) && ok;
         if (!parser_get_next_sibling(c, &c)) break;
     }

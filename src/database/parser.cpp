@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -15,7 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "kr_bytes.h"
 #include "kr_rtos.h"
 
 namespace {
@@ -514,6 +517,23 @@ parser_node_st parser_find_child(parser_node_st node, const char *name)
     if (!parser_node_is_valid(node) || name == nullptr) return parser_node_invalid();
     if (is_yaml(node)) return yaml_node(kr_yamlreader_find_child(node.yaml, name));
     return json_node(kr_jsonreader_find_child(node.json, name));
+}
+
+bool parser_repeated_key(parser_node_st node, char *dest, uint32_t dest_length)
+{
+    if (parser_get_type(node) != PARSER_OBJECT || dest_length == 0) return false;
+    std::vector<std::string> keys;
+    for (parser_node_st c = parser_get_child(node, 0); parser_node_is_valid(c);) {
+        char key[256] = "";
+        parser_get_obj_name(c, key, sizeof key);
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
+            kr_copy_text(dest, dest_length, key);
+            return true;
+        }
+        keys.emplace_back(key);
+        if (!parser_get_next_sibling(c, &c)) break;
+    }
+    return false;
 }
 
 parser_node_st parser_get_child(parser_node_st node, uint16_t index)

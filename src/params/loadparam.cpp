@@ -455,18 +455,12 @@ bool keys_unique(parser_node_st node, const char *path, unsigned depth)
 {
     parser_types_e kind = parser_get_type(node);
     if ((kind != PARSER_OBJECT && kind != PARSER_ARRAY) || depth > 64) return true;
-    std::vector<std::string> keys;
+    if (char key[256]; parser_repeated_key(node, key, sizeof key)) {
+        lp::device_fault("ERROR: '%s' gives the key \"%s\" twice in one object.\n", path, key);
+        return false;
+    }
     parser_node_st c = parser_get_child(node, 0);
     while (parser_node_is_valid(c)) {
-        if (kind == PARSER_OBJECT) {
-            char key[256] = "";
-            parser_get_obj_name(c, key, sizeof key);
-            if (std::find(keys.begin(), keys.end(), key) != keys.end()) {
-                lp::device_fault("ERROR: '%s' gives the key \"%s\" twice in one object.\n", path, key);
-                return false;
-            }
-            keys.emplace_back(key);
-        }
         if (!keys_unique(c, path, depth + 1)) return false;
         if (!parser_get_next_sibling(c, &c)) break;
     }
