@@ -266,6 +266,16 @@ void warn_baudrate_change(uint16_t mindex, uint8_t sindex, int64_t value)
                 (unsigned)target_nodeid, (unsigned)kr_get_le32(buf), (unsigned)value, (unsigned)kr_get_le32(buf));
 }
 
+// A text or bytes entry written: the open log line ends OK, else a note names it.
+kr_errors_e said_written(const char *name)
+{
+    if (log_line_live)
+        LOG_OK();
+    else
+        job_note("'%s' written\n", name);
+    return ERR_NONE;
+}
+
 // Asks after a failed write; ERR_NONE skips the entry. e holds the transfer's result.
 kr_errors_e failed_write(kr_errors_e e, const char *name)
 {
@@ -348,13 +358,7 @@ kr_errors_e write_string(const entry_ctx &c, const char *text)
     if (c.mode == LOADPARAM_WRITE_OR)
         job_warning("WRITE: OR does not apply to the string '%s'; it is written as is\n", c.name);
     kr_errors_e e = loadparam_sdo_write(target_nodeid, c.mindex, (uint8_t)sub, (uint32_t)std::strlen(text) + 1, text);
-    if (e == ERR_NONE) {
-        if (log_line_live)
-            LOG_OK();
-        else
-            job_note("'%s' written\n", c.name);
-        return ERR_NONE;
-    }
+    if (e == ERR_NONE) return said_written(c.name);
     if (left_out_absent(c.name, c.mindex, sub)) return ERR_NONE;
     if (!loadparam_is_cancelled()) job_error("Loading string '%s' failed.\n", text);
     return failed_write(e, c.name);
@@ -485,13 +489,7 @@ kr_errors_e write_bytes(const entry_ctx &c, parser_node_st arr, uint32_t max)
         e = with_retry(1, target_nodeid, c.mindex, [&] {
             return _kr_canopen_sdo_client_block_write(target_nodeid, c.mindex, (uint8_t)sub, 0, &none);
         });
-    if (e == ERR_NONE) {
-        if (log_line_live)
-            LOG_OK();
-        else
-            job_note("'%s' written\n", c.name);
-        return ERR_NONE;
-    }
+    if (e == ERR_NONE) return said_written(c.name);
     if (left_out_absent(c.name, c.mindex, sub)) return ERR_NONE;
     if (!loadparam_is_cancelled()) job_error("Loading the bytes of '%s' failed.\n", c.name);
     return failed_write(e, c.name);

@@ -227,16 +227,8 @@ private:
         if (n_ - at < 4) return -1;
         int v = 0;
         for (size_t i = at; i < at + 4; ++i) {
-            const char c = buf_[i];
-            int d;
-            if (c >= '0' && c <= '9')
-                d = c - '0';
-            else if (c >= 'a' && c <= 'f')
-                d = c - 'a' + 10;
-            else if (c >= 'A' && c <= 'F')
-                d = c - 'A' + 10;
-            else
-                return -1;
+            const int d = kr_docpos::hex_digit(buf_[i]);
+            if (d < 0) return -1;
             v = v * 16 + d;
         }
         return v;
@@ -247,20 +239,10 @@ private:
         if (cp == '"' || cp == '\\') {
             put('\\');
             put(static_cast<char>(cp));
-        } else if (cp < 0x80) {
-            put(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            put(static_cast<char>(0xC0 | (cp >> 6)));
-            put(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            put(static_cast<char>(0xE0 | (cp >> 12)));
-            put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            put(static_cast<char>(0x80 | (cp & 0x3F)));
         } else {
-            put(static_cast<char>(0xF0 | (cp >> 18)));
-            put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            put(static_cast<char>(0x80 | (cp & 0x3F)));
+            char bytes[4];
+            const unsigned n = kr_docpos::utf8_put(cp, bytes);
+            for (unsigned i = 0; i < n; ++i) put(bytes[i]);
         }
     }
 

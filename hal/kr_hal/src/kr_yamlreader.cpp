@@ -416,30 +416,9 @@ uint32_t decode_at(const char *s, uint32_t len, uint32_t &i, char quote, char ou
     case 'U': digits = 8; break;
     default: out[0] = e; return 1; // '"', '/', '\\' and ' ' stand for themselves
     }
-    for (uint32_t k = 0; k < digits && i < len && is_hex(s[i]); k++, i++) {
-        const char h = s[i];
-        cp = cp * 16 + (uint32_t)(h <= '9' ? h - '0' : (h | 0x20) - 'a' + 10);
-    }
-    if (cp < 0x80) {
-        out[0] = (char)cp;
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = (char)(0xC0 | (cp >> 6));
-        out[1] = (char)(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp < 0x10000) {
-        out[0] = (char)(0xE0 | (cp >> 12));
-        out[1] = (char)(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = (char)(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = (char)(0xF0 | ((cp >> 18) & 0x07));
-    out[1] = (char)(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = (char)(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = (char)(0x80 | (cp & 0x3F));
-    return 4;
+    for (uint32_t k = 0; k < digits && i < len && is_hex(s[i]); k++, i++)
+        cp = cp * 16 + (uint32_t)kr_docpos::hex_digit(s[i]);
+    return kr_docpos::utf8_put(cp, out);
 }
 
 // Copies a raw text into dest, decoded. Returns false when it was cut. dest_length is at least 1.
@@ -896,10 +875,9 @@ private:
     {
         uint32_t v = 0;
         for (size_t k = 0; k < digits; k++) {
-            if (at + k >= n_ || !is_hex(b_[at + k]))
-                return fail(at - 2, "an escape without %zu hexadecimal digits", digits);
-            const char c = b_[at + k];
-            v = v * 16 + (uint32_t)(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+            const int d = at + k < n_ ? kr_docpos::hex_digit(b_[at + k]) : -1;
+            if (d < 0) return fail(at - 2, "an escape without %zu hexadecimal digits", digits);
+            v = v * 16 + (uint32_t)d;
         }
         *code = v;
         return true;
