@@ -169,21 +169,10 @@ static std::string folder_of(const char *path)
 }
 
 // What the readers would take silently and the document cannot mean: a key given twice in one
-// object (the first wins), a YAML block scalar (read as the text '|'), a second YAML document.
+// object (the first wins). Block scalars and further YAML documents the reader refuses itself.
 static bool shape_ok(parser_node_st node, const char *file, unsigned depth)
 {
     const parser_types_e kind = parser_get_type(node);
-    if (node.format == PARSER_FORMAT_YAML && (kind == PARSER_STRING)) {
-        uint32_t len = 0;
-        const char *raw = parser_get_raw(node, &len);
-        const char *q = parser_get_string_ptr(node);
-        bool quoted = q && q > node.yaml.ptr && (q[-1] == '"' || q[-1] == '\'');
-        if (raw && len > 0 && !quoted && (raw[0] == '|' || raw[0] == '>') &&
-            std::strspn(raw + 1, "+-0123456789") == len - 1) {
-            job_error("'%s' holds a YAML block scalar, which the database does not read.\n", file);
-            return false;
-        }
-    }
     if ((kind != PARSER_OBJECT && kind != PARSER_ARRAY) || depth > 64) return true;
     bool ok = true;
     if (char key[256]; parser_repeated_key(node, key, sizeof key)) {
@@ -198,31 +187,9 @@ static bool shape_ok(parser_node_st node, const char *file, unsigned depth)
     return ok;
 }
 
-static bool single_document(const char *text, parser_formats_e format, const char *file)
+static bool document_ok(parser_node_st root, const char *file)
 {
-    if (format != PARSER_FORMAT_YAML) return true;
-    bool content = false, ended = false;
-    for (const char *line = text; line && *line; line = std::strchr(line, '\n'), line = line ? line + 1 : nullptr) {
-        const char *p = line + std::strspn(line, " \t");
-        bool marker = (std::strncmp(p, "---", 3) == 0 || std::strncmp(p, "...", 3) == 0) &&
-                      (p[3] == '\0' || p[3] == '\n' || p[3] == ' ' || p[3] == '\t' || p[3] == '\r');
-        if (marker) {
-            ended = content;
-        } else if (*p && *p != '\n' && *p != '\r' && *p != '#') {
-            if (ended) {
-                job_error("'%s' holds more than one YAML document; the database reads one.\n", file);
-                return false;
-            }
-            content = true;
-        }
-    }
-    return true;
-}
-
-static bool document_ok(parser_node_st root, const char *text, const char *file)
-{
-    bool ok = single_document(text, root.format, file);
-    ok = shape_ok(root, file, 0) && ok;
+    const bool ok = shape_ok(root, file, 0);
     if (!ok) db_mark_failed();
     return ok;
 }
@@ -286,7 +253,7 @@ static bool parse_content_file(db_st *db, parser_node_st node, parser_node_st co
             db_mark_failed();
         } else {
             add_include(db, path.c_str());
-            document_ok(root, text, path.c_str());
+            document_ok(root, path.c_str());
             open_content.push_back(path);
             // An error inside the file fails the load like one in the document itself.
             if (!parse_obj_dict_obj(db, root, folder_of(path.c_str()).c_str())) {
@@ -811,7 +778,7 @@ bool cmd_db(const char *path)
                 parser_format_to_str(parser_format_from_filename(path)));
     open_content.push_back(path);
     const unsigned errors_before = job_error_count();
-    document_ok(root, text, path);
+    document_ok(root, path);
     bool result = parse_document(db, root, base.c_str());
     open_content.clear();
     // Whatever printed an error fails the load: no export may follow an error.
